@@ -1,0 +1,35 @@
+# Thin wrapper over CMake. `make test` builds and runs every test; `make check` runs them
+# under AddressSanitizer and UndefinedBehaviorSanitizer; `make bench` builds and runs bench/.
+JOBS ?= $(shell nproc)
+BUILD ?= build
+CHECK_BUILD ?= build-check
+BENCH_BUILD ?= build-bench
+
+.PHONY: all build test check bench run clean format
+
+all: build
+
+build:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
+
+check:
+	cmake -S . -B $(CHECK_BUILD) -DCMAKE_BUILD_TYPE=Debug -DUACSIM_SANITIZE=ON
+	cmake --build $(CHECK_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --test-dir $(CHECK_BUILD) -j $(JOBS) --output-on-failure
+
+bench:
+	@if [ -x bench/install-deps ]; then bench/install-deps; fi
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DUACSIM_BENCH=ON
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	@for b in $(BENCH_BUILD)/bench/*; do echo "== $$b"; $$b || exit 1; done
+
+clean:
+	rm -rf $(BUILD) $(CHECK_BUILD) $(BENCH_BUILD)
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i

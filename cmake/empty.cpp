@@ -1,0 +1,1 @@
+// Placeholder translation unit for an area library that has no sources yet.
