@@ -1,0 +1,356 @@
+// Pool of the stand-in: accounting and leak reports per tag, failure injection, the garbage
+// fill and alignment of fresh blocks, lookaside lists, and the misuse that stops the process.
+#include <gtest/gtest.h>
+
+#include "ntddk.h"
+#include "plat_pool.h"
+#include "plat_sched.h"
+
+#include <memory>
+#include <vector>
+
+namespace
+{
+
+const ULONG kTagA = MAKE_POOL_TAG('T', 's', 't', 'A');
+const ULONG kTagB = MAKE_POOL_TAG('T', 's', 't', 'B');
+
+class PoolDeathTest : public testing::Test
+{
+protected:
+    void SetUp() override { testing::FLAGS_gtest_death_test_style = "threadsafe"; }
+};
+
+TEST(Pool, LeaksAreReportedPerTagSinceSnapshot)
+{
+    plat::PoolSnapshot start = plat::TakePoolSnapshot();
+    PVOID before = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA); // live before the snapshot
+    plat::PoolSnapshot snapshot = plat::TakePoolSnapshot();
+    PVOID a1 = ExAllocatePoolWithTag(NonPagedPool, 24, kTagA);
+    PVOID a2 = ExAllocatePoolWithTag(NonPagedPool, 40, kTagA);
+    PVOID b1 = ExAllocatePoolWithTag(PagedPool, 100, kTagB);
+    ExFreePoolWithTag(a1, kTagA);
+
+    std::string report = plat::PoolLeaksSince(snapshot);
+    EXPECT_NE(report.find("TstA: 1 block, 40 bytes"), std::string::npos) << report;
+    EXPECT_NE(report.find("TstB: 1 block, 100 bytes"), std::string::npos) << report;
+    EXPECT_EQ(report.find(" 8"), std::string::npos)
+        << "the block from before the snapshot is not new: " << report;
+
+    ExFreePoolWithTag(a2, kTagA);
+    ExFreePoolWithTag(b1, kTagB);
+    EXPECT_EQ(plat::PoolLeaksSince(snapshot), "");
+    EXPECT_NE(plat::PoolLeaksSince(start).find("TstA: 1 block, 8 bytes"), std::string::npos);
+    EXPECT_NE(plat::PoolLeakReport().find("TstA: 1 block, 8 bytes"), std::string::npos);
+    ExFreePool(before);
+    EXPECT_EQ(plat::PoolLeaksSince(start), "");
+    EXPECT_EQ(plat::PoolLeakReport().find("TstA"), std::string::npos);
+}
+
+TEST(Pool, UsageCountsLiveBlocksAndBytesPerTagAndOverall)
+{
+    plat::PoolUsage total0 = plat::PoolUsageTotal();
+    PVOID a = ExAllocatePoolWithTag(NonPagedPool, 10, kTagA);
+    PVOID b = ExAllocatePoolWithTag(NonPagedPool, 30, kTagA);
+    PVOID c = ExAllocatePool(NonPagedPool, 5);
+    EXPECT_EQ(plat::PoolLiveBlocks(kTagA), 2u);
+    EXPECT_EQ(plat::PoolLiveBytes(kTagA), 40u);
+    EXPECT_EQ(plat::PoolLiveBlocks(plat::kUntaggedPoolTag), 1u);
+    EXPECT_EQ(plat::PoolUsageTotal().LiveBlocks, total0.LiveBlocks + 3);
+    EXPECT_EQ(plat::PoolUsageTotal().LiveBytes, total0.LiveBytes + 45);
+
+    std::vector<plat::PoolTagUsage> byTag = plat::PoolUsageByTag();
+    bool found = false;
+    for (const plat::PoolTagUsage& entry : byTag)
+    {
+        found |= entry.Tag == kTagA && entry.Usage.LiveBlocks == 2 && entry.Usage.LiveBytes == 40;
+    }
+    EXPECT_TRUE(found);
+
+    ExFreePool(a); // ExFreePool takes any tag
+    ExFreePoolWithTag(b, kTagA);
+    ExFreePool(c);
+    EXPECT_EQ(plat::PoolLiveBlocks(kTagA), 0u);
+    EXPECT_EQ(plat::PoolUsageTotal().LiveBlocks, total0.LiveBlocks);
+}
+
+TEST(Pool, FailNthAllocationFailsExactlyThatOneOnce)
+{
+    ULONGLONG injected = plat::PoolInjectedFailureCount();
+    plat::FailNthAllocation(3);
+    PVOID p1 = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
+    PVOID p2 = ExAllocatePoolWithTag(NonPagedPool, 16, kTagB);
+    PVOID p3 = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
+    PVOID p4 = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
+    EXPECT_NE(p1, nullptr);
+    EXPECT_NE(p2, nullptr);
+    EXPECT_EQ(p3, nullptr);
+    EXPECT_NE(p4, nullptr);
+    EXPECT_EQ(plat::PoolLiveBlocks(kTagA), 2u) << "a refused allocation is not live";
+    EXPECT_EQ(plat::PoolInjectedFailureCount(), injected + 1);
+    ExFreePool(p1);
+    ExFreePool(p2);
+    ExFreePool(p4);
+}
+
+TEST(Pool, FailAllocationsWithTagFailsOnlyThatTagUntilCleared)
+{
+    plat::FailAllocationsWithTag(kTagB);
+    for (int i = 0; i < 3; i++)
+    {
+        EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kTagB), nullptr);
+    }
+    PVOID a = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+    EXPECT_NE(a, nullptr);
+    plat::ClearPoolFailures();
+    PVOID b = ExAllocatePoolWithTag(NonPagedPool, 8, kTagB);
+    EXPECT_NE(b, nullptr);
+    ExFreePoolWithTag(a, kTagA);
+    ExFreePoolWithTag(b, kTagB);
+}
+
+TEST(Pool, FreshBlocksHoldGarbageNotZeros)
+{
+    const SIZE_T size = 64;
+    PUCHAR p = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, kTagA));
+    ASSERT_NE(p, nullptr);
+    for (SIZE_T i = 0; i < size; i++)
+    {
+        ASSERT_EQ(p[i], plat::kPoolFreshFill) << "byte " << i;
+    }
+    ExFreePoolWithTag(p, kTagA);
+}
+
+TEST(Pool, CacheAlignedBlocksStartOn64BytesOthersOn16)
+{
+    struct Case
+    {
+        POOL_TYPE Type;
+        ULONG_PTR Alignment;
+    };
+    const Case cases[] = {
+        {NonPagedPool, 16},          {PagedPool, 16}, {NonPagedPoolNx, 16}, {NonPagedPoolCacheAligned, 64},
+        {PagedPoolCacheAligned, 64},
+    };
+    for (const Case& c : cases)
+    {
+        for (SIZE_T size : {1, 7, 24, 63, 65, 4000})
+        {
+            PVOID p = ExAllocatePoolWithTag(c.Type, size, kTagA);
+            ASSERT_NE(p, nullptr);
+            EXPECT_EQ(reinterpret_cast<ULONG_PTR>(p) % c.Alignment, 0u)
+                << "type " << c.Type << " size " << size;
+            POOL_TYPE type;
+            SIZE_T recorded;
+            ASSERT_TRUE(plat::PoolQueryBlock(p, nullptr, &recorded, &type));
+            EXPECT_EQ(recorded, size);
+            EXPECT_EQ(type, c.Type);
+            ExFreePoolWithTag(p, kTagA);
+            EXPECT_FALSE(plat::PoolQueryBlock(p, nullptr, nullptr, nullptr));
+        }
+    }
+}
+
+TEST(Pool, NonPagedPoolMayBeUsedAtDispatchLevel)
+{
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    PVOID p = ExAllocatePoolWithTag(NonPagedPool, 32, kTagA);
+    EXPECT_NE(p, nullptr);
+    ExFreePoolWithTag(p, kTagA);
+    KeLowerIrql(old);
+}
+
+TEST(Pool, ConcurrentAllocationsKeepTheAccountsStraight)
+{
+    plat::PoolSnapshot snapshot = plat::TakePoolSnapshot();
+    const ULONG tags[] = {MAKE_POOL_TAG('T', 'h', 'r', '0'), MAKE_POOL_TAG('T', 'h', 'r', '1'),
+                          MAKE_POOL_TAG('T', 'h', 'r', '2'), MAKE_POOL_TAG('T', 'h', 'r', '3')};
+    std::vector<std::unique_ptr<plat::HostThread>> threads;
+    for (ULONG tag : tags)
+    {
+        threads.push_back(std::make_unique<plat::HostThread>("pool user",
+                                                             [tag]
+                                                             {
+                                                                 PVOID held[16] = {};
+                                                                 for (int i = 0; i < 4000; i++)
+                                                                 {
+                                                                     PVOID& slot = held[i % 16];
+                                                                     if (slot)
+                                                                     {
+                                                                         ExFreePoolWithTag(slot, tag);
+                                                                     }
+                                                                     slot = ExAllocatePoolWithTag(
+                                                                         NonPagedPool, 8 + i % 64, tag);
+                                                                 }
+                                                                 for (PVOID block : held)
+                                                                 {
+                                                                     ExFreePoolWithTag(block, tag);
+                                                                 }
+                                                             }));
+    }
+    threads.clear(); // joins
+    EXPECT_EQ(plat::PoolLeaksSince(snapshot), "");
+    for (ULONG tag : tags)
+    {
+        EXPECT_EQ(plat::PoolLiveBlocks(tag), 0u);
+        EXPECT_EQ(plat::PoolLiveBytes(tag), 0u);
+    }
+}
+
+TEST(Pool, FormatPoolTagPrintsTheFourCharacters)
+{
+    EXPECT_EQ(plat::FormatPoolTag(MAKE_POOL_TAG('L', 'i', 's', 0)), "Lis");
+    EXPECT_EQ(plat::FormatPoolTag('dBSU'), "USBd");
+    EXPECT_EQ(plat::FormatPoolTag(MAKE_POOL_TAG('s', 't', 'r', ' ')), "str ");
+    EXPECT_EQ(plat::FormatPoolTag(MAKE_POOL_TAG('A', 1, 'B', 'C')), "A\\x01BC");
+    EXPECT_EQ(plat::FormatPoolTag(plat::kUntaggedPoolTag), "None");
+}
+
+TEST_F(PoolDeathTest, DoubleFreeStopsTheProcess)
+{
+    PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
+    ExFreePoolWithTag(p, kTagA);
+    EXPECT_DEATH(ExFreePoolWithTag(p, kTagA), "freed twice");
+    EXPECT_DEATH(ExFreePool(p), "TstA.*freed twice");
+}
+
+TEST_F(PoolDeathTest, FreeWithWrongTagStopsTheProcess)
+{
+    PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
+    EXPECT_DEATH(ExFreePoolWithTag(p, kTagB), "freed with tag \"TstB\" but allocated with tag \"TstA\"");
+    ExFreePoolWithTag(p, kTagA);
+}
+
+TEST_F(PoolDeathTest, FreeOfForeignMemoryStopsTheProcess)
+{
+    static UCHAR notPool[32];
+    EXPECT_DEATH(ExFreePool(notPool), "not a live pool block");
+    EXPECT_DEATH(ExFreePool(nullptr), "null");
+}
+
+TEST_F(PoolDeathTest, WriteBehindTheBlockIsCaughtAtFree)
+{
+    PUCHAR p = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 20, kTagA));
+    EXPECT_DEATH(
+        {
+            p[20] = 0;
+            ExFreePoolWithTag(p, kTagA);
+        },
+        "written past its end");
+    ExFreePoolWithTag(p, kTagA);
+}
+
+TEST_F(PoolDeathTest, PagedPoolAtDispatchLevelStopsTheProcess)
+{
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ExAllocatePoolWithTag(PagedPool, 16, kTagA);
+        },
+        "paged pool allocated at IRQL 2");
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ExAllocatePoolWithTag(PagedPoolCacheAligned, 16, kTagA);
+        },
+        "paged pool allocated at IRQL 2");
+    PVOID paged = ExAllocatePoolWithTag(PagedPool, 16, kTagA);
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ExFreePoolWithTag(paged, kTagA);
+        },
+        "paged.*freed at IRQL 2");
+    ExFreePoolWithTag(paged, kTagA);
+}
+
+// ---- Lookaside lists ----
+
+TEST(PoolLookaside, BlocksComeFromPoolWithTheListTag)
+{
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, POOL_NX_ALLOCATION, 152, kTagB, 0);
+    PVOID a = ExAllocateFromNPagedLookasideList(&list);
+    PVOID b = ExAllocateFromNPagedLookasideList(&list);
+    ULONG tag = 0;
+    SIZE_T size = 0;
+    ASSERT_TRUE(plat::PoolQueryBlock(a, &tag, &size, nullptr));
+    EXPECT_EQ(tag, kTagB);
+    EXPECT_EQ(size, 152u);
+    EXPECT_EQ(plat::PoolLiveBlocks(kTagB), 2u);
+    ExFreeToNPagedLookasideList(&list, a);
+    ExFreeToNPagedLookasideList(&list, b);
+    EXPECT_EQ(plat::PoolLiveBlocks(kTagB), 0u) << "the stand-in caches nothing";
+    ExDeleteNPagedLookasideList(&list);
+}
+
+TEST(PoolLookaside, InjectedFailureReachesTheCaller)
+{
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 64, kTagA, 0);
+    plat::FailAllocationsWithTag(kTagA);
+    EXPECT_EQ(ExAllocateFromNPagedLookasideList(&list), nullptr);
+    plat::ClearPoolFailures();
+    ExDeleteNPagedLookasideList(&list); // the failed allocation left nothing outstanding
+}
+
+int g_customAllocations;
+int g_customFrees;
+
+PVOID CustomAllocate(POOL_TYPE type, SIZE_T size, ULONG tag)
+{
+    g_customAllocations++;
+    return ExAllocatePoolWithTag(type, size + 8, tag);
+}
+
+VOID CustomFree(PVOID block)
+{
+    g_customFrees++;
+    ExFreePool(block);
+}
+
+TEST(PoolLookaside, CustomRoutinesAreHonoured)
+{
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, CustomAllocate, CustomFree, 0, 40, kTagA, 0);
+    PVOID p = ExAllocateFromNPagedLookasideList(&list);
+    SIZE_T size = 0;
+    ASSERT_TRUE(plat::PoolQueryBlock(p, nullptr, &size, nullptr));
+    EXPECT_EQ(size, 48u);
+    ExFreeToNPagedLookasideList(&list, p);
+    ExDeleteNPagedLookasideList(&list);
+    EXPECT_EQ(g_customAllocations, 1);
+    EXPECT_EQ(g_customFrees, 1);
+}
+
+TEST_F(PoolDeathTest, LookasideDeletedWithBlocksOutstandingStopsTheProcess)
+{
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 32, kTagA, 0);
+    PVOID p = ExAllocateFromNPagedLookasideList(&list);
+    EXPECT_DEATH(ExDeleteNPagedLookasideList(&list), "deleted with 1 blocks outstanding");
+    ExFreeToNPagedLookasideList(&list, p);
+    ExDeleteNPagedLookasideList(&list);
+    EXPECT_DEATH(ExAllocateFromNPagedLookasideList(&list), "not initialised");
+}
+
+TEST_F(PoolDeathTest, BlockReturnedToTheWrongLookasideListStopsTheProcess)
+{
+    NPAGED_LOOKASIDE_LIST urbs;
+    NPAGED_LOOKASIDE_LIST data;
+    ExInitializeNPagedLookasideList(&urbs, nullptr, nullptr, 0, 32, kTagA, 0);
+    ExInitializeNPagedLookasideList(&data, nullptr, nullptr, 0, 32, kTagB, 0);
+    PVOID p = ExAllocateFromNPagedLookasideList(&urbs);
+    PVOID q = ExAllocateFromNPagedLookasideList(&data);
+    EXPECT_DEATH(ExFreeToNPagedLookasideList(&data, p), "must name the allocation's tag");
+    ExFreeToNPagedLookasideList(&urbs, p);
+    ExFreeToNPagedLookasideList(&data, q);
+    ExDeleteNPagedLookasideList(&urbs);
+    ExDeleteNPagedLookasideList(&data);
+}
+
+} // namespace
