@@ -1,0 +1,248 @@
+// The built-in device profiles, as profile text (the format is described in profile.h). Each
+// descriptor is one line of hex with a comment; nested lines belong to the interface above.
+#include "sim/profiles/profile.h"
+
+namespace sim
+{
+
+namespace
+{
+
+struct BuiltinProfile
+{
+    const char* Name;
+    const char* Text;
+};
+
+const char kUac1SpeakerProfile[] =
+    R"(# Class-1 speaker: USB streaming -> feature unit (mute, volume) -> speaker, one adaptive
+# OUT interface with 16-bit and 24-bit stereo at 44.1 and 48 kHz.
+name uac1-speaker
+speed full
+descriptors
+  12 01 10 01 00 00 00 40 F1 FF 01 00 00 01 01 02 03 01  # device: USB 1.10, vendor FFF1, product 0001, strings 1 2 3
+  09 02 9F 00 02 01 00 80 32  # configuration 1: 2 interfaces, bus powered, 100 mA
+  09 04 00 00 00 01 01 00 00  # interface 0 alt 0: audio control, 0 endpoints
+    09 24 01 00 01 28 00 01 01  # AC header: release 1.00, 1 streaming interface
+    0C 24 02 01 01 01 00 02 03 00 00 00  # input terminal 1: USB streaming, 2 channels (L R)
+    0A 24 06 02 01 01 03 00 00 00  # feature unit 2 <- 1: master mute and volume
+    09 24 03 03 01 03 00 02 00  # output terminal 3 <- 2: speaker
+  09 04 01 00 00 01 02 00 00  # interface 1 alt 0: audio streaming, no bandwidth
+  09 04 01 01 01 01 02 00 00  # interface 1 alt 1: 16-bit stereo
+    07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM
+    0E 24 02 01 02 02 10 02 44 AC 00 80 BB 00  # format type I: 2 channels, 2-byte subframes, 16 bits, 44100 48000 Hz
+    09 05 01 09 C4 00 01 00 00  # endpoint 0x01: isochronous OUT, adaptive, 196 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+  09 04 01 02 01 01 02 00 00  # interface 1 alt 2: 24-bit stereo
+    07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM
+    0E 24 02 01 02 03 18 02 44 AC 00 80 BB 00  # format type I: 2 channels, 3-byte subframes, 24 bits, 44100 48000 Hz
+    09 05 01 09 26 01 01 00 00  # endpoint 0x01: isochronous OUT, adaptive, 294 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+end
+string 1 "Uacsim"
+string 2 "Uacsim USB Speaker"
+string 3 "SPK0001"
+string 0x50 "0100-SPK"          # identification string read at start
+control 2 2 min=-12800 max=0 res=128 cur=-2560   # master volume: -50..0 dB, at -10 dB
+control 2 1 cur=0                                # master mute off
+jack 3 connected
+)";
+
+const char kUac1HeadsetProfile[] =
+    R"(# Class-1 headset: the speaker path to headphones, and microphone -> feature unit ->
+# selector -> USB streaming on a 16-bit mono IN interface; a 2-byte status interrupt endpoint
+# on the audio-control interface.
+name uac1-headset
+speed full
+descriptors
+  12 01 10 01 00 00 00 40 F1 FF 02 00 00 01 01 02 03 01  # device: USB 1.10, vendor FFF1, product 0002, strings 1 2 3
+  09 02 05 01 03 01 00 80 32  # configuration 1: 3 interfaces, bus powered, 100 mA
+  09 04 00 00 01 01 01 00 00  # interface 0 alt 0: audio control, 1 endpoint
+    0A 24 01 00 01 4E 00 02 01 02  # AC header: release 1.00, 2 streaming interfaces
+    0C 24 02 01 01 01 00 02 03 00 00 00  # input terminal 1: USB streaming, 2 channels (L R)
+    0A 24 06 02 01 01 03 00 00 00  # feature unit 2 <- 1: master mute and volume
+    09 24 03 03 02 03 00 02 00  # output terminal 3 <- 2: headphones
+    0C 24 02 04 01 02 00 01 00 00 00 00  # input terminal 4: microphone, 1 channel
+    09 24 06 05 04 01 03 00 00  # feature unit 5 <- 4: master mute and volume
+    07 24 05 06 01 05 00  # selector unit 6 <- 5
+    09 24 03 07 01 01 00 06 00  # output terminal 7 <- 6: USB streaming
+    09 05 83 03 02 00 20 00 00  # endpoint 0x83: interrupt IN, 2 bytes (status word), every 32 ms
+  09 04 01 00 00 01 02 00 00  # interface 1 alt 0: audio streaming, no bandwidth
+  09 04 01 01 01 01 02 00 00  # interface 1 alt 1: 16-bit stereo
+    07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM
+    0E 24 02 01 02 02 10 02 44 AC 00 80 BB 00  # format type I: 2 channels, 2-byte subframes, 16 bits, 44100 48000 Hz
+    09 05 01 09 C4 00 01 00 00  # endpoint 0x01: isochronous OUT, adaptive, 196 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+  09 04 01 02 01 01 02 00 00  # interface 1 alt 2: 24-bit stereo
+    07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM
+    0E 24 02 01 02 03 18 02 44 AC 00 80 BB 00  # format type I: 2 channels, 3-byte subframes, 24 bits, 44100 48000 Hz
+    09 05 01 09 26 01 01 00 00  # endpoint 0x01: isochronous OUT, adaptive, 294 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+  09 04 02 00 00 01 02 00 00  # interface 2 alt 0: audio streaming, no bandwidth
+  09 04 02 01 01 01 02 00 00  # interface 2 alt 1: 16-bit mono capture
+    07 24 01 07 01 01 00  # AS general: terminal 7, delay 1, PCM
+    0E 24 02 01 01 02 10 02 44 AC 00 80 BB 00  # format type I: 1 channel, 2-byte subframes, 16 bits, 44100 48000 Hz
+    09 05 82 05 62 00 01 00 00  # endpoint 0x82: isochronous IN, asynchronous, 98 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+end
+string 1 "Uacsim"
+string 2 "Uacsim USB Headset"
+string 3 "HS0001"
+string 0x50 "0100-HS"           # identification string read at start
+control 2 2 min=-12800 max=0 res=128 cur=-2560   # headphone volume
+control 5 2 min=-3072 max=7680 res=256 cur=0     # microphone volume: -12..+30 dB
+control 6 1 min=1 max=1 res=1 cur=1              # selector: its only input
+jack 3 connected
+jack 4 connected
+)";
+
+const char kUac2InterfaceProfile[] =
+    R"(# Class-2 multichannel interface at high speed: one clock source, 8-channel render through a
+# feature unit to a line output with an explicit feedback endpoint (16.16), 2-channel capture,
+# and a 6-byte interrupt endpoint for the interrupt data messages.
+name uac2-interface
+speed high
+descriptors
+  12 01 00 02 EF 02 01 40 F1 FF 03 00 00 01 01 02 03 01  # device: USB 2.00, interface association, vendor FFF1, product 0003
+  09 02 1D 01 03 01 00 80 FA  # configuration 1: 3 interfaces, bus powered, 500 mA
+  08 0B 00 03 01 00 20 00  # interface association: interfaces 0-2, audio, release 2.0
+  09 04 00 00 01 01 01 20 00  # interface 0 alt 0: audio control, release 2.0
+    09 24 01 00 02 08 87 00 00  # AC header: release 2.00, category I/O box
+    08 24 0A 0A 03 07 00 00  # clock source 10: internal programmable, frequency read-write, validity read-only
+    11 24 02 01 01 01 00 0A 08 3F 06 00 00 00 00 00 00  # input terminal 1: USB streaming, clock 10, 8 channels (mask 63F)
+    2A 24 06 02 01 0F 00 00 00 0C 00 00 00 0C 00 00 00 0C 00 00 00 0C 00 00 00 0C 00 00 00 0C 00 00 00 0C 00 00 00 0C 00 00 00 00  # feature unit 2 <- 1: master mute and volume, volume per channel
+    0C 24 03 03 03 06 00 02 0A 00 00 00  # output terminal 3 <- 2: line connector, clock 10
+    11 24 02 04 03 06 00 0A 02 03 00 00 00 00 00 00 00  # input terminal 4: line connector, clock 10, 2 channels
+    12 24 06 05 04 0F 00 00 00 0C 00 00 00 0C 00 00 00 00  # feature unit 5 <- 4: master mute and volume, volume per channel
+    0C 24 03 06 01 01 00 05 0A 00 00 00  # output terminal 6 <- 5: USB streaming, clock 10
+    07 05 83 03 06 00 04  # endpoint 0x83: interrupt IN, 6 bytes (interrupt data message), every 1 ms
+  09 04 01 00 00 01 02 20 00  # interface 1 alt 0: audio streaming, no bandwidth
+  09 04 01 01 02 01 02 20 00  # interface 1 alt 1: 8-channel 24-bit render with feedback
+    10 24 01 01 00 01 01 00 00 00 08 3F 06 00 00 00  # AS general: terminal 1, type I, PCM, 8 channels
+    06 24 02 01 04 18  # format type I: 4-byte subslots, 24 bits
+    07 05 01 05 A0 01 01  # endpoint 0x01: isochronous OUT, asynchronous, 416 bytes, every microframe
+    08 25 01 00 00 00 00 00  # CS endpoint: no controls
+    07 05 81 11 04 00 04  # endpoint 0x81: isochronous IN, feedback, 4 bytes (16.16), every 1 ms
+  09 04 02 00 00 01 02 20 00  # interface 2 alt 0: audio streaming, no bandwidth
+  09 04 02 01 01 01 02 20 00  # interface 2 alt 1: 2-channel 24-bit capture
+    10 24 01 06 00 01 01 00 00 00 02 03 00 00 00 00  # AS general: terminal 6, type I, PCM, 2 channels
+    06 24 02 01 04 18  # format type I: 4-byte subslots, 24 bits
+    07 05 82 05 68 00 01  # endpoint 0x82: isochronous IN, asynchronous, 104 bytes
+    08 25 01 00 00 00 00 00  # CS endpoint: no controls
+end
+string 1 "Uacsim"
+string 2 "Uacsim USB Audio 8x2"
+string 3 "IF0001"
+clock 10 44100 48000 96000
+feedback-offset-ppm 0
+jack 3 connected
+jack 4 connected
+vendor 0x41 0x10 0 1 data       # stop request of the private DSD format: accepted, no data
+)";
+
+const char kUac2InterfaceFsProfile[] =
+    R"(# The class-2 interface at full speed: one packet per 1 ms frame leaves room for 16-bit
+# samples at up to 48 kHz (8 x 2 x 49 = 784 bytes), and the feedback endpoint reports 10.14.
+name uac2-interface-fs
+speed full
+descriptors
+  12 01 00 02 EF 02 01 40 F1 FF 04 00 00 01 01 02 03 01  # device: USB 2.00, interface association, vendor FFF1, product 0004
+  09 02 1D 01 03 01 00 80 FA  # configuration 1: 3 interfaces, bus powered, 500 mA
+  08 0B 00 03 01 00 20 00  # interface association: interfaces 0-2, audio, release 2.0
+  09 04 00 00 01 01 01 20 00  # interface 0 alt 0: audio control, release 2.0
+    09 24 01 00 02 08 87 00 00  # AC header: release 2.00, category I/O box
+    08 24 0A 0A 03 07 00 00  # clock source 10: internal programmable, frequency read-write, validity read-only
+    11 24 02 01 01 01 00 0A 08 3F 06 00 00 00 00 00 00  # input terminal 1: USB streaming, clock 10, 8 channels (mask 63F)
+    2A 24 06 02 01 0F 00 00 00 0C 00 00 00 0C 00 00 00 0C 00 00 00 0C 00 00 00 0C 00 00 00 0C 00 00 00 0C 00 00 00 0C 00 00 00 00  # feature unit 2 <- 1: master mute and volume, volume per channel
+    0C 24 03 03 03 06 00 02 0A 00 00 00  # output terminal 3 <- 2: line connector, clock 10
+    11 24 02 04 03 06 00 0A 02 03 00 00 00 00 00 00 00  # input terminal 4: line connector, clock 10, 2 channels
+    12 24 06 05 04 0F 00 00 00 0C 00 00 00 0C 00 00 00 00  # feature unit 5 <- 4: master mute and volume, volume per channel
+    0C 24 03 06 01 01 00 05 0A 00 00 00  # output terminal 6 <- 5: USB streaming, clock 10
+    07 05 83 03 06 00 01  # endpoint 0x83: interrupt IN, 6 bytes (interrupt data message), every 1 ms
+  09 04 01 00 00 01 02 20 00  # interface 1 alt 0: audio streaming, no bandwidth
+  09 04 01 01 02 01 02 20 00  # interface 1 alt 1: 8-channel 16-bit render with feedback
+    10 24 01 01 00 01 01 00 00 00 08 3F 06 00 00 00  # AS general: terminal 1, type I, PCM, 8 channels
+    06 24 02 01 02 10  # format type I: 2-byte subslots, 16 bits
+    07 05 01 05 10 03 01  # endpoint 0x01: isochronous OUT, asynchronous, 784 bytes, every frame
+    08 25 01 00 00 00 00 00  # CS endpoint: no controls
+    07 05 81 11 03 00 01  # endpoint 0x81: isochronous IN, feedback, 3 bytes (10.14), every 1 ms
+  09 04 02 00 00 01 02 20 00  # interface 2 alt 0: audio streaming, no bandwidth
+  09 04 02 01 01 01 02 20 00  # interface 2 alt 1: 2-channel 16-bit capture
+    10 24 01 06 00 01 01 00 00 00 02 03 00 00 00 00  # AS general: terminal 6, type I, PCM, 2 channels
+    06 24 02 01 02 10  # format type I: 2-byte subslots, 16 bits
+    07 05 82 05 C4 00 01  # endpoint 0x82: isochronous IN, asynchronous, 196 bytes
+    08 25 01 00 00 00 00 00  # CS endpoint: no controls
+end
+string 1 "Uacsim"
+string 2 "Uacsim USB Audio 8x2 FS"
+string 3 "IF0002"
+clock 10 44100 48000
+jack 3 connected
+jack 4 connected
+)";
+
+const char kUac2ClockSelectorProfile[] =
+    R"(# A class-2 device whose terminals take their clock through a clock selector over two clock
+# sources. The driver does not support clock selectors: this device exists to be refused.
+name uac2-clock-selector
+speed high
+descriptors
+  12 01 00 02 EF 02 01 40 F1 FF 05 00 00 01 01 02 03 01  # device: USB 2.00, interface association, vendor FFF1, product 0005
+  09 02 A9 00 02 01 00 80 FA  # configuration 1: 2 interfaces, bus powered, 500 mA
+  08 0B 00 02 01 00 20 00  # interface association: interfaces 0-1, audio, release 2.0
+  09 04 00 00 00 01 01 20 00  # interface 0 alt 0: audio control, release 2.0
+    09 24 01 00 02 08 51 00 00  # AC header: release 2.00, category I/O box
+    08 24 0A 0A 03 07 00 00  # clock source 10: internal programmable, frequency read-write, validity read-only
+    08 24 0A 0B 01 05 00 00  # clock source 11: internal fixed, frequency and validity read-only
+    09 24 0B 0C 02 0A 0B 03 00  # clock selector 12 <- 10 11: selector read-write
+    11 24 02 01 01 01 00 0C 02 03 00 00 00 00 00 00 00  # input terminal 1: USB streaming, clock 12, 2 channels (mask 3)
+    12 24 06 02 01 0F 00 00 00 0C 00 00 00 0C 00 00 00 00  # feature unit 2 <- 1: master mute and volume, volume per channel
+    0C 24 03 03 01 03 00 02 0C 00 00 00  # output terminal 3 <- 2: speaker, clock 12
+  09 04 01 00 00 01 02 20 00  # interface 1 alt 0: audio streaming, no bandwidth
+  09 04 01 01 02 01 02 20 00  # interface 1 alt 1: 2-channel 24-bit render with feedback
+    10 24 01 01 00 01 01 00 00 00 02 03 00 00 00 00  # AS general: terminal 1, type I, PCM, 2 channels
+    06 24 02 01 04 18  # format type I: 4-byte subslots, 24 bits
+    07 05 01 05 68 00 01  # endpoint 0x01: isochronous OUT, asynchronous, 104 bytes, every microframe
+    08 25 01 00 00 00 00 00  # CS endpoint: no controls
+    07 05 81 11 04 00 04  # endpoint 0x81: isochronous IN, feedback, 4 bytes (16.16), every 1 ms
+end
+string 1 "Uacsim"
+string 2 "Uacsim USB Clock Selector"
+string 3 "CX0001"
+clock 10 44100 48000 96000
+clock 11 48000
+)";
+
+const BuiltinProfile kBuiltinProfiles[] = {
+    {"uac1-speaker", kUac1SpeakerProfile},
+    {"uac1-headset", kUac1HeadsetProfile},
+    {"uac2-interface", kUac2InterfaceProfile},
+    {"uac2-interface-fs", kUac2InterfaceFsProfile},
+    {"uac2-clock-selector", kUac2ClockSelectorProfile},
+};
+
+} // namespace
+
+std::vector<std::string> BuiltinProfileNames()
+{
+    std::vector<std::string> names;
+    for (const BuiltinProfile& profile : kBuiltinProfiles)
+    {
+        names.push_back(profile.Name);
+    }
+    return names;
+}
+
+const char* BuiltinProfileText(const std::string& name)
+{
+    for (const BuiltinProfile& profile : kBuiltinProfiles)
+    {
+        if (name == profile.Name)
+        {
+            return profile.Text;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace sim

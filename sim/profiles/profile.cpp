@@ -1,0 +1,233 @@
+// Device profiles: loading by name, file or raw dump, lookups, and the defaults for what a
+// profile leaves out.
+#include "sim/profiles/profile.h"
+
+#include "sim/profiles/profile_parser.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace sim
+{
+
+using profile_files::DirectoryOf;
+using profile_files::EndsWith;
+using profile_files::ReadBinaryFile;
+using profile_files::StemOf;
+
+bool DeviceProfile::Parse(const std::string& text, const std::string& name, const std::string& baseDir,
+                          DeviceProfile* profile, std::string* error)
+{
+    *profile = DeviceProfile();
+    profile->m_name = name;
+    ProfileParser parser(profile, baseDir);
+    return parser.Run(text, error);
+}
+
+bool DeviceProfile::LoadFile(const std::string& path, DeviceProfile* profile, std::string* error)
+{
+    std::ifstream in(path);
+    if (!in)
+    {
+        *error = "cannot read the profile file " + path;
+        return false;
+    }
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!Parse(text, StemOf(path), DirectoryOf(path), profile, error))
+    {
+        *error = path + ": " + *error;
+        return false;
+    }
+    return true;
+}
+
+bool DeviceProfile::FromDescriptorBytes(const std::vector<uint8_t>& bytes, const std::string& name,
+                                        DeviceProfile* profile, std::string* error)
+{
+    // Validated first so that the message names the bytes rather than a line of made-up text.
+    if (!ValidateDescriptorBytes(bytes, error))
+    {
+        return false;
+    }
+    std::ostringstream text;
+    text << "descriptors\n";
+    for (size_t i = 0; i < bytes.size(); ++i)
+    {
+        char hex[4];
+        snprintf(hex, sizeof(hex), "%02X%c", bytes[i], (i % 16 == 15) ? '\n' : ' ');
+        text << hex;
+    }
+    text << "\nend\n";
+    return Parse(text.str(), name, ".", profile, error);
+}
+
+uint16_t DeviceProfile::VendorId() const
+{
+    return uint16_t(m_deviceDescriptor[8] | m_deviceDescriptor[9] << 8);
+}
+uint16_t DeviceProfile::ProductId() const
+{
+    return uint16_t(m_deviceDescriptor[10] | m_deviceDescriptor[11] << 8);
+}
+
+const ProfileString* DeviceProfile::FindString(uint8_t index, uint16_t languageId) const
+{
+    for (const ProfileString& s : m_strings)
+    {
+        if (s.Index == index && s.LanguageId == languageId)
+        {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
+std::vector<uint16_t> DeviceProfile::LanguageIds() const
+{
+    std::vector<uint16_t> ids;
+    for (const ProfileString& s : m_strings)
+    {
+        bool seen = false;
+        for (uint16_t id : ids)
+        {
+            seen = seen || id == s.LanguageId;
+        }
+        if (!seen)
+        {
+            ids.push_back(s.LanguageId);
+        }
+    }
+    if (ids.empty())
+    {
+        ids.push_back(0x0409);
+    }
+    return ids;
+}
+
+ControlSetting DeviceProfile::Control(uint8_t entityId, uint8_t selector, uint8_t channel) const
+{
+    for (const ControlSetting& c : m_controls)
+    {
+        if (c.EntityId == entityId && c.Selector == selector && c.Channel == channel)
+        {
+            return c;
+        }
+    }
+    return DefaultControlRange(entityId, selector, channel);
+}
+
+std::vector<uint32_t> DeviceProfile::ClockRates(uint8_t clockId) const
+{
+    for (const ClockSetting& c : m_clocks)
+    {
+        if (c.ClockId == clockId)
+        {
+            return c.RatesHz;
+        }
+    }
+    return {};
+}
+
+bool DeviceProfile::JackConnected(uint8_t terminalId) const
+{
+    for (const JackSetting& j : m_jacks)
+    {
+        if (j.TerminalId == terminalId)
+        {
+            return j.Connected;
+        }
+    }
+    return true;
+}
+
+const VendorRequestAnswer* DeviceProfile::FindVendorRequest(uint8_t requestType, uint8_t request,
+                                                            uint16_t value, uint16_t index) const
+{
+    for (const VendorRequestAnswer& v : m_vendorRequests)
+    {
+        if (v.RequestType == requestType && v.Request == request && v.Value == value && v.Index == index)
+        {
+            return &v;
+        }
+    }
+    return nullptr;
+}
+
+ControlSetting DefaultControlRange(uint8_t entityId, uint8_t selector, uint8_t channel)
+{
+    ControlSetting c;
+    c.EntityId = entityId;
+    c.Selector = selector;
+    c.Channel = channel;
+    switch (selector)
+    {
+    case 0x02: // volume
+    case 0x0B: // input gain (release 2.0)
+        c.Min = -60 * 256;
+        c.Max = 0;
+        c.Res = 256;
+        break;
+    case 0x03: // bass, mid, treble: 1/4 dB units
+    case 0x04:
+    case 0x05:
+        c.Min = -48;
+        c.Max = 48;
+        c.Res = 4;
+        break;
+    case 0x01: // mute
+    case 0x07: // automatic gain
+    case 0x09: // bass boost
+    case 0x0A: // loudness
+        c.Min = 0;
+        c.Max = 1;
+        c.Res = 1;
+        break;
+    default:
+        break;
+    }
+    return c;
+}
+
+bool LoadBuiltinProfile(const std::string& name, DeviceProfile* profile, std::string* error)
+{
+    const char* text = BuiltinProfileText(name);
+    if (text == nullptr)
+    {
+        *error = "no built-in profile named '" + name + "'";
+        return false;
+    }
+    if (!DeviceProfile::Parse(text, name, ".", profile, error))
+    {
+        *error = "built-in profile " + name + ": " + *error;
+        return false;
+    }
+    return true;
+}
+
+bool LoadProfile(const std::string& nameOrPath, DeviceProfile* profile, std::string* error)
+{
+    if (BuiltinProfileText(nameOrPath) != nullptr)
+    {
+        return LoadBuiltinProfile(nameOrPath, profile, error);
+    }
+    if (EndsWith(nameOrPath, ".bin"))
+    {
+        std::vector<uint8_t> bytes;
+        if (!ReadBinaryFile(nameOrPath, &bytes))
+        {
+            *error = "cannot read the dump file " + nameOrPath;
+            return false;
+        }
+        if (!DeviceProfile::FromDescriptorBytes(bytes, StemOf(nameOrPath), profile, error))
+        {
+            *error = nameOrPath + ": " + *error;
+            return false;
+        }
+        return true;
+    }
+    return DeviceProfile::LoadFile(nameOrPath, profile, error);
+}
+
+} // namespace sim

@@ -1,0 +1,181 @@
+// A simulated device's profile: its descriptor bytes and the behaviour the descriptors do not
+// carry (strings, control ranges, clock rates, feedback offset, jack states, vendor requests),
+// parsed from a small line-oriented text format.
+//
+// Profile text format
+// -------------------
+// One directive per line. Blank lines are ignored; '#' starts a comment anywhere outside a
+// quoted string. Numbers are decimal (optionally negative where a value may be) or 0x-hex.
+//
+//   name <word>                          profile name (default: the name the loader was given)
+//   speed full|high                      bus speed; default high for a release-2.0 audio
+//                                        function (audio-control protocol 0x20), else full
+//   descriptors                          a block of descriptor bytes, two hex digits each,
+//     12 01 10 01 ...  # device          separated by blanks, over any number of lines up to
+//     09 02 ...        # configuration   "end": the 18-byte device descriptor followed by the
+//   end                                  configuration descriptor (wTotalLength bytes)
+//   dump <path>                          the same bytes from a raw file as Linux exposes it in
+//                                        sysfs ("descriptors"); relative to the profile's folder
+//   string <index> [lang=<id>] "<text>"  string descriptor <index> in language <id> (default
+//                                        0x0409); UTF-8 text with \" \\ escapes, at most 126
+//                                        UTF-16 units
+//   control <entity> <selector> [channel=<n>] [min=<v>] [max=<v>] [res=<v>] [cur=<v>]
+//                                        range and current value of one control of a unit or
+//                                        terminal (channel 0 is the master channel); values are
+//                                        the control's raw units (volume: 1/256 dB)
+//   clock <clock-id> <rate-Hz> ...       sample rates a class-2 clock source offers, in order
+//   feedback-offset-ppm <signed>         the device's sample clock against nominal, in ppm
+//   jack <terminal-id> connected|disconnected
+//   vendor <bmRequestType> <bRequest> <wValue> <wIndex> stall | data [<hex byte> ...]
+//                                        a vendor request the device answers: with these bytes
+//                                        (IN; none for OUT) or with a stall
+//
+// Exactly one of descriptors or dump is required. The descriptors are validated when the
+// profile loads: a truncated device or configuration descriptor, a descriptor with bLength
+// below 2 or running past wTotalLength, a wTotalLength larger than the bytes given, runt
+// interface or endpoint descriptors, and stray bytes after the configuration are refused.
+// Bytes after the configuration that begin a further configuration descriptor (Linux lists
+// every configuration) are accepted and ignored: the device serves its first configuration.
+//
+// What a profile (or a bare dump) leaves out gets a default: the manufacturer, product and
+// serial strings that the device descriptor names are made from the vendor and product ids,
+// every class-2 clock source offers 44,100, 48,000 and 96,000 Hz, jacks are connected, the
+// feedback offset is 0 and feature-unit controls take the ranges of DefaultControlRange.
+// Errors name the line: "line 12: ...".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim
+{
+
+enum class UsbSpeed
+{
+    Full,
+    High,
+};
+
+struct ProfileString
+{
+    uint8_t Index = 0;
+    uint16_t LanguageId = 0x0409;
+    std::u16string Text;
+};
+
+// Range and value of one control; Explicit is false for a default.
+struct ControlSetting
+{
+    uint8_t EntityId = 0;
+    uint8_t Selector = 0;
+    uint8_t Channel = 0;
+    int32_t Min = 0;
+    int32_t Max = 0;
+    int32_t Res = 0;
+    int32_t Cur = 0;
+    bool Explicit = false;
+};
+
+struct ClockSetting
+{
+    uint8_t ClockId = 0;
+    std::vector<uint32_t> RatesHz;
+};
+
+struct JackSetting
+{
+    uint8_t TerminalId = 0;
+    bool Connected = true;
+};
+
+struct VendorRequestAnswer
+{
+    uint8_t RequestType = 0;
+    uint8_t Request = 0;
+    uint16_t Value = 0;
+    uint16_t Index = 0;
+    bool Stall = false;
+    std::vector<uint8_t> Data;
+};
+
+class DeviceProfile
+{
+public:
+    // Parses profile text; Name is the default profile name and BaseDir resolves dump paths.
+    // On failure returns false and sets Error ("line N: ..."); Profile is then unspecified.
+    static bool Parse(const std::string& Text, const std::string& Name, const std::string& BaseDir,
+                      DeviceProfile* Profile, std::string* Error);
+    // Reads and parses a profile file; the name defaults to the file name without extension.
+    static bool LoadFile(const std::string& Path, DeviceProfile* Profile, std::string* Error);
+    // A device from descriptor bytes alone (device descriptor then configuration), all defaults.
+    static bool FromDescriptorBytes(const std::vector<uint8_t>& Bytes, const std::string& Name,
+                                    DeviceProfile* Profile, std::string* Error);
+
+    const std::string& Name() const { return m_name; }
+    UsbSpeed Speed() const { return m_speed; }
+    const std::vector<uint8_t>& DeviceDescriptor() const { return m_deviceDescriptor; }
+    const std::vector<uint8_t>& ConfigurationDescriptor() const { return m_configurationDescriptor; }
+    uint16_t VendorId() const;
+    uint16_t ProductId() const;
+    // Protocol of the first audio-control interface: 0 (release 1.0), 0x20 (release 2.0), or
+    // -1 when the configuration has no audio-control interface.
+    int AudioControlProtocol() const { return m_audioControlProtocol; }
+
+    const std::vector<ProfileString>& Strings() const { return m_strings; }
+    const ProfileString* FindString(uint8_t Index, uint16_t LanguageId) const;
+    // The languages of string descriptor 0, in first-use order (0x0409 when there are none).
+    std::vector<uint16_t> LanguageIds() const;
+
+    // The explicit setting of a control, or its default.
+    ControlSetting Control(uint8_t EntityId, uint8_t Selector, uint8_t Channel) const;
+    const std::vector<ControlSetting>& Controls() const { return m_controls; }
+
+    // Every class-2 clock source of the descriptors with its rates.
+    const std::vector<ClockSetting>& Clocks() const { return m_clocks; }
+    std::vector<uint32_t> ClockRates(uint8_t ClockId) const;
+
+    int32_t FeedbackOffsetPpm() const { return m_feedbackOffsetPpm; }
+    bool JackConnected(uint8_t TerminalId) const;
+    const std::vector<JackSetting>& Jacks() const { return m_jacks; }
+
+    const std::vector<VendorRequestAnswer>& VendorRequests() const { return m_vendorRequests; }
+    const VendorRequestAnswer* FindVendorRequest(uint8_t RequestType, uint8_t Request, uint16_t Value,
+                                                 uint16_t Index) const;
+
+private:
+    friend class ProfileParser;
+
+    std::string m_name;
+    UsbSpeed m_speed = UsbSpeed::Full;
+    std::vector<uint8_t> m_deviceDescriptor;
+    std::vector<uint8_t> m_configurationDescriptor;
+    int m_audioControlProtocol = -1;
+    std::vector<uint8_t> m_entityIds;   // terminals and units of the audio-control interface
+    std::vector<uint8_t> m_terminalIds; // input and output terminals
+    std::vector<ProfileString> m_strings;
+    std::vector<ControlSetting> m_controls;
+    std::vector<ClockSetting> m_clocks;
+    int32_t m_feedbackOffsetPpm = 0;
+    std::vector<JackSetting> m_jacks;
+    std::vector<VendorRequestAnswer> m_vendorRequests;
+};
+
+// Default range of a feature-unit control by selector (release-1.0 numbering; release 2.0
+// adds input gain, which takes the volume range): volume and input gain -60..0 dB in 1 dB
+// steps at 0 dB, bass/mid/treble -12..+12 dB in 1 dB steps at 0 dB, switches 0..1 at 0.
+ControlSetting DefaultControlRange(uint8_t EntityId, uint8_t Selector, uint8_t Channel);
+
+// Checks device and configuration descriptor bytes as a profile load does; false with a
+// message when they are malformed.
+bool ValidateDescriptorBytes(const std::vector<uint8_t>& Bytes, std::string* Error);
+
+// The built-in profiles, compiled into the simulator.
+std::vector<std::string> BuiltinProfileNames();
+// The text of a built-in profile, or null.
+const char* BuiltinProfileText(const std::string& Name);
+bool LoadBuiltinProfile(const std::string& Name, DeviceProfile* Profile, std::string* Error);
+// A built-in name, or else the path of a profile file (.profile) or of a raw dump (.bin).
+bool LoadProfile(const std::string& NameOrPath, DeviceProfile* Profile, std::string* Error);
+
+} // namespace sim

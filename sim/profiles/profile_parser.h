@@ -1,0 +1,78 @@
+// Internal to the profile loader: the line-by-line reader of profile text and the file
+// helpers that the loader shares with it.
+#pragma once
+
+#include "sim/profiles/profile.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim
+{
+
+namespace profile_files
+{
+bool ReadBinaryFile(const std::string& path, std::vector<uint8_t>* bytes);
+std::string DirectoryOf(const std::string& path);
+// The file name without its folder and extension.
+std::string StemOf(const std::string& path);
+bool EndsWith(const std::string& s, const std::string& suffix);
+} // namespace profile_files
+
+// One blank-separated word of a profile line, or one double-quoted string.
+struct ProfileToken
+{
+    std::string Text;
+    bool Quoted = false;
+};
+
+// Line-by-line reader of profile text into a DeviceProfile; checks that need the descriptors
+// (entity, terminal and clock ids) run when the whole text has been read.
+class ProfileParser
+{
+public:
+    ProfileParser(DeviceProfile* profile, const std::string& baseDir) : m_profile(profile), m_baseDir(baseDir)
+    {
+    }
+
+    bool Run(const std::string& text, std::string* error);
+
+private:
+    struct PendingReference
+    {
+        int Line;
+        const char* What; // "entity", "terminal" or "clock source"
+        uint8_t Id;
+    };
+
+    // Records "line N: message" (or the bare message for line 0) and returns false.
+    bool Fail(int line, const std::string& message);
+    bool Line(const std::vector<ProfileToken>& tokens);
+    bool HexLine(const std::vector<ProfileToken>& tokens);
+    bool SetDescriptors(std::vector<uint8_t> bytes, const char* source);
+    bool Speed(const std::vector<ProfileToken>& tokens);
+    bool String(const std::vector<ProfileToken>& tokens);
+    bool Control(const std::vector<ProfileToken>& tokens);
+    bool Clock(const std::vector<ProfileToken>& tokens);
+    bool Jack(const std::vector<ProfileToken>& tokens);
+    bool Vendor(const std::vector<ProfileToken>& tokens);
+    bool Number(const std::string& text, int64_t minimum, int64_t maximum, int64_t* value);
+    bool Finish();
+    void AnalyseConfiguration();
+    bool CheckReferences();
+    void ApplyDefaults();
+
+    DeviceProfile* m_profile;
+    std::string m_baseDir;
+    std::string m_error;
+    int m_line = 0;
+    int m_blockLine = 0; // line of an open descriptors block, 0 when none is open
+    int m_descriptorLine = 0;
+    bool m_speedGiven = false;
+    std::vector<uint8_t> m_block;
+    std::vector<uint8_t> m_clockSources;
+    std::vector<PendingReference> m_references;
+};
+
+} // namespace sim

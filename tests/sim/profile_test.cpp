@@ -1,0 +1,550 @@
+// Device profiles: the built-in ones against the properties their descriptors must have, real
+// dumps loaded both as raw files and as hex text, defaults, and malformed text refused with
+// the line that is wrong.
+#include "sim/profiles/profile.h"
+#include "usb/real_device_corpus.h"
+#include "usb/usbd_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <fstream>
+#include <random>
+#include <set>
+
+namespace
+{
+
+using sim::DeviceProfile;
+using usbdtest::WalkedDescriptor;
+
+std::vector<uint8_t> Concat(const DeviceProfile& p)
+{
+    std::vector<uint8_t> bytes = p.DeviceDescriptor();
+    bytes.insert(bytes.end(), p.ConfigurationDescriptor().begin(), p.ConfigurationDescriptor().end());
+    return bytes;
+}
+
+// Hex text of the bytes, laid out differently from any writer in the simulator: seven bytes a
+// line, lower case, each line commented.
+std::string HexBlock(const std::vector<uint8_t>& bytes)
+{
+    std::string text = "descriptors   # written by the test\n";
+    char b[8];
+    for (size_t i = 0; i < bytes.size(); ++i)
+    {
+        snprintf(b, sizeof(b), "%02x", bytes[i]);
+        text += b;
+        text += (i % 7 == 6 || i + 1 == bytes.size()) ? "   # some bytes\n" : " ";
+    }
+    return text + "end\n";
+}
+
+// The class-specific audio-control descriptors with their subtypes, and the walk's endpoints.
+struct Shape
+{
+    std::vector<WalkedDescriptor> Walked;
+    std::vector<uint8_t> ControlSubtypes;
+    std::vector<uint8_t> ControlProtocols; // of the interface each subtype sits in
+    size_t ControlClassBytes = 0;
+    size_t HeaderTotal = 0;
+};
+
+Shape ShapeOf(const std::vector<uint8_t>& cfg)
+{
+    Shape s;
+    s.Walked = usbdtest::Walk(cfg.data(), cfg.size());
+    bool inControl = false;
+    uint8_t protocol = 0;
+    for (const WalkedDescriptor& d : s.Walked)
+    {
+        if (d.Type == 4)
+        {
+            inControl = cfg[d.Offset + 5] == 1 && cfg[d.Offset + 6] == 1;
+            protocol = cfg[d.Offset + 7];
+        }
+        else if (inControl && d.Type == 0x24)
+        {
+            uint8_t subtype = cfg[d.Offset + 2];
+            s.ControlSubtypes.push_back(subtype);
+            s.ControlProtocols.push_back(protocol);
+            s.ControlClassBytes += d.Length;
+            if (subtype == 1)
+            {
+                bool release2 = cfg[d.Offset + 4] == 2;
+                s.HeaderTotal = release2 ? (cfg[d.Offset + 6] | cfg[d.Offset + 7] << 8)
+                                         : (cfg[d.Offset + 5] | cfg[d.Offset + 6] << 8);
+            }
+        }
+    }
+    return s;
+}
+
+// wMaxPacketSize of the endpoints with bmAttributes & 0x3F equal to Attributes.
+std::vector<unsigned> EndpointSizes(const std::vector<uint8_t>& cfg, const Shape& s, uint8_t attributes)
+{
+    std::vector<unsigned> sizes;
+    for (const WalkedDescriptor& d : s.Walked)
+    {
+        if (d.Type == 5 && (cfg[d.Offset + 3] & 0x3F) == attributes)
+        {
+            sizes.push_back(cfg[d.Offset + 4] | (cfg[d.Offset + 5] & 0x07) << 8);
+        }
+    }
+    return sizes;
+}
+
+TEST(DeviceProfile, BuiltinProfilesHaveTheDescribedShape)
+{
+    struct Row
+    {
+        const char* Name;
+        sim::UsbSpeed Speed;
+        int Protocol;
+        unsigned StatusPacket;  // wMaxPacketSize of the interrupt endpoint, 0 for none
+        unsigned FeedbackBytes; // 0 for none
+        bool ClockSelector;
+        bool SelectorUnit;
+        const char16_t* Identification; // string 0x50, or null
+    };
+    // name                 speed                 proto status fb  CX     SU     id 0x50
+    const Row rows[] = {
+        {"uac1-speaker", sim::UsbSpeed::Full, 0x00, 0, 0, false, false, u"0100-SPK"},
+        {"uac1-headset", sim::UsbSpeed::Full, 0x00, 2, 0, false, true, u"0100-HS"},
+        {"uac2-interface", sim::UsbSpeed::High, 0x20, 6, 4, false, false, nullptr},
+        {"uac2-interface-fs", sim::UsbSpeed::Full, 0x20, 6, 3, false, false, nullptr},
+        {"uac2-clock-selector", sim::UsbSpeed::High, 0x20, 0, 4, true, false, nullptr},
+    };
+    std::vector<std::string> names = sim::BuiltinProfileNames();
+    ASSERT_EQ(names.size(), RTL_NUMBER_OF(rows));
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.Name);
+        DeviceProfile p;
+        std::string error;
+        ASSERT_TRUE(sim::LoadBuiltinProfile(row.Name, &p, &error)) << error;
+        EXPECT_EQ(p.Name(), row.Name);
+        EXPECT_EQ(p.Speed(), row.Speed);
+        EXPECT_EQ(p.AudioControlProtocol(), row.Protocol);
+        EXPECT_EQ(p.VendorId(), 0xFFF1);
+
+        const std::vector<uint8_t>& cfg = p.ConfigurationDescriptor();
+        Shape shape = ShapeOf(cfg);
+        ASSERT_FALSE(shape.Walked.empty());
+        EXPECT_EQ(shape.Walked.back().Offset + shape.Walked.back().Length, cfg.size());
+        EXPECT_EQ(shape.HeaderTotal, shape.ControlClassBytes) << "AC header wTotalLength";
+        std::set<std::pair<int, int>> alternateZero;
+        for (const WalkedDescriptor& d : shape.Walked)
+        {
+            if (d.Type == 4 && cfg[d.Offset + 3] == 0)
+            {
+                alternateZero.insert({cfg[d.Offset + 2], 0});
+            }
+        }
+        EXPECT_EQ(alternateZero.size(), cfg[4]) << "bNumInterfaces";
+
+        std::vector<unsigned> status = EndpointSizes(cfg, shape, 0x03);
+        EXPECT_EQ(status.empty() ? 0u : status[0], row.StatusPacket);
+        std::vector<unsigned> feedback = EndpointSizes(cfg, shape, 0x11);
+        EXPECT_EQ(feedback.empty() ? 0u : feedback[0], row.FeedbackBytes);
+        auto has = [&](uint8_t subtype)
+        {
+            for (uint8_t s : shape.ControlSubtypes)
+            {
+                if (s == subtype)
+                {
+                    return true;
+                }
+            }
+            return false;
+        };
+        EXPECT_EQ(has(0x0B) && row.Protocol == 0x20, row.ClockSelector);
+        EXPECT_EQ(has(0x05), row.SelectorUnit);
+        const sim::ProfileString* id = p.FindString(0x50, 0x0409);
+        EXPECT_EQ(id == nullptr, row.Identification == nullptr);
+        if (id != nullptr && row.Identification != nullptr)
+        {
+            EXPECT_EQ(id->Text, row.Identification);
+        }
+        for (const sim::ClockSetting& clock : p.Clocks())
+        {
+            EXPECT_FALSE(clock.RatesHz.empty());
+        }
+    }
+}
+
+// Every data endpoint of every alternate setting must carry the largest packet its formats need:
+// (rate per (micro)frame rounded up, plus one sample for the fractional carry) x frame bytes.
+TEST(DeviceProfile, BuiltinDataEndpointsCarryTheirLargestPacket)
+{
+    for (const std::string& name : sim::BuiltinProfileNames())
+    {
+        SCOPED_TRACE(name);
+        DeviceProfile p;
+        std::string error;
+        ASSERT_TRUE(sim::LoadBuiltinProfile(name, &p, &error)) << error;
+        const std::vector<uint8_t>& cfg = p.ConfigurationDescriptor();
+        const unsigned framesPerSecond = p.Speed() == sim::UsbSpeed::High ? 8000 : 1000;
+        unsigned frameBytes = 0, channels = 0, maxRate = 0;
+        bool release2 = p.AudioControlProtocol() == 0x20;
+        if (release2)
+        {
+            for (const sim::ClockSetting& c : p.Clocks())
+            {
+                for (uint32_t r : c.RatesHz)
+                {
+                    maxRate = std::max(maxRate, r);
+                }
+            }
+        }
+        int checked = 0;
+        for (const WalkedDescriptor& d : usbdtest::Walk(cfg.data(), cfg.size()))
+        {
+            const uint8_t* b = &cfg[d.Offset];
+            if (d.Type == 0x24 && b[2] == 1 && release2 && d.Length >= 16)
+            {
+                channels = b[10];
+            }
+            else if (d.Type == 0x24 && b[2] == 2 && !release2 && d.Length >= 8)
+            {
+                frameBytes = b[4] * b[5];
+                maxRate = 0;
+                for (unsigned k = 0; k < b[7]; ++k)
+                {
+                    maxRate =
+                        std::max(maxRate, unsigned(b[8 + 3 * k] | b[9 + 3 * k] << 8 | b[10 + 3 * k] << 16));
+                }
+            }
+            else if (d.Type == 0x24 && b[2] == 2 && release2)
+            {
+                frameBytes = channels * b[4];
+            }
+            else if (d.Type == 5 && (b[3] & 0x31) == 0x01) // isochronous data endpoint
+            {
+                unsigned need = ((maxRate + framesPerSecond - 1) / framesPerSecond + 1) * frameBytes;
+                unsigned have = b[4] | (b[5] & 0x07) << 8;
+                EXPECT_GE(have, need) << "endpoint 0x" << std::hex << unsigned(b[2]);
+                EXPECT_LE(have, p.Speed() == sim::UsbSpeed::High ? 1024u : 1023u);
+                ++checked;
+            }
+        }
+        EXPECT_GT(checked, 0);
+    }
+}
+
+TEST(DeviceProfile, RawDumpAndItsHexFormGiveTheSameDescriptors)
+{
+    auto dumps = corpus::RealDeviceDumps();
+    if (dumps.empty())
+    {
+        GTEST_SKIP() << "no real-device corpus at " << corpus::RealDevicesDir();
+    }
+    for (const std::string& path : dumps)
+    {
+        SCOPED_TRACE(corpus::BaseName(path));
+        std::vector<uint8_t> file = corpus::ReadFile(path);
+        std::string error;
+        DeviceProfile fromDump, fromHex, fromPath;
+        ASSERT_TRUE(DeviceProfile::Parse("dump " + corpus::BaseName(path) + "\n", "d",
+                                         corpus::RealDevicesDir(), &fromDump, &error))
+            << error;
+        ASSERT_TRUE(DeviceProfile::Parse(HexBlock(file), "h", ".", &fromHex, &error)) << error;
+        ASSERT_TRUE(sim::LoadProfile(path, &fromPath, &error)) << error;
+        EXPECT_EQ(Concat(fromDump), file);
+        EXPECT_EQ(Concat(fromHex), file);
+        EXPECT_EQ(Concat(fromPath), file);
+        EXPECT_EQ(fromDump.AudioControlProtocol(), fromHex.AudioControlProtocol());
+        EXPECT_EQ(fromDump.Speed(), fromHex.Speed());
+    }
+}
+
+TEST(DeviceProfile, EveryRealDumpLoadsWithDefaultsForWhatItLacks)
+{
+    auto dumps = corpus::RealDeviceDumps();
+    if (dumps.empty())
+    {
+        GTEST_SKIP() << "no real-device corpus at " << corpus::RealDevicesDir();
+    }
+    for (const std::string& path : dumps)
+    {
+        SCOPED_TRACE(corpus::BaseName(path));
+        std::vector<uint8_t> file = corpus::ReadFile(path);
+        DeviceProfile p;
+        std::string error;
+        ASSERT_TRUE(DeviceProfile::FromDescriptorBytes(file, "x", &p, &error)) << error;
+        std::vector<uint8_t> cfg(file.begin() + 18, file.end());
+
+        // The first audio-control interface decides the release; the file name tells the class.
+        bool release2Only = path.find("-uac2.bin") != std::string::npos;
+        bool release1Only = path.find("-uac1.bin") != std::string::npos;
+        if (release2Only)
+        {
+            EXPECT_EQ(p.AudioControlProtocol(), 0x20);
+            EXPECT_EQ(p.Speed(), sim::UsbSpeed::High);
+        }
+        if (release1Only)
+        {
+            EXPECT_EQ(p.AudioControlProtocol(), 0);
+            EXPECT_EQ(p.Speed(), sim::UsbSpeed::Full);
+        }
+        // Strings the device descriptor names exist in US English, made from the ids.
+        char ids[16];
+        snprintf(ids, sizeof(ids), "%04X", p.VendorId());
+        for (int field : {14, 15, 16})
+        {
+            if (file[field] != 0)
+            {
+                const sim::ProfileString* s = p.FindString(file[field], 0x0409);
+                ASSERT_NE(s, nullptr) << "string index " << int(file[field]);
+                EXPECT_NE(std::string(s->Text.begin(), s->Text.end()).find(ids), std::string::npos);
+            }
+        }
+        // Each class-2 clock source offers the three default rates.
+        Shape shape = ShapeOf(cfg);
+        size_t clockSources = 0;
+        for (size_t k = 0; k < shape.ControlSubtypes.size(); ++k)
+        {
+            clockSources += shape.ControlSubtypes[k] == 0x0A && shape.ControlProtocols[k] == 0x20;
+        }
+        EXPECT_EQ(p.Clocks().size(), clockSources);
+        for (const sim::ClockSetting& clock : p.Clocks())
+        {
+            EXPECT_EQ(clock.RatesHz, (std::vector<uint32_t>{44100, 48000, 96000}));
+        }
+        EXPECT_TRUE(p.JackConnected(1));
+        EXPECT_EQ(p.FeedbackOffsetPpm(), 0);
+    }
+}
+
+std::string SpeakerHex()
+{
+    DeviceProfile p;
+    std::string error;
+    EXPECT_TRUE(sim::LoadBuiltinProfile("uac1-speaker", &p, &error)) << error;
+    return HexBlock(Concat(p));
+}
+
+TEST(DeviceProfile, ExplicitSettingsAndDefaults)
+{
+    std::string text = SpeakerHex() + R"(
+speed high
+string 2 "Grüße € 𝄞"
+string 2 lang=0x0407 "Lautsprecher"
+control 2 2 channel=1 min=-256 max=256 res=1 cur=-5
+feedback-offset-ppm -120
+jack 3 disconnected
+vendor 0xC0 0x81 0 9 data 9F 01
+vendor 0x40 0x07 1 0 stall
+)";
+    DeviceProfile p;
+    std::string error;
+    ASSERT_TRUE(DeviceProfile::Parse(text, "custom", ".", &p, &error)) << error;
+    EXPECT_EQ(p.Name(), "custom");
+    EXPECT_EQ(p.Speed(), sim::UsbSpeed::High);
+    EXPECT_EQ(p.FindString(2, 0x0409)->Text, u"Grüße € \U0001D11E");
+    EXPECT_EQ(p.FindString(2, 0x0407)->Text, u"Lautsprecher");
+    EXPECT_EQ(p.LanguageIds(), (std::vector<uint16_t>{0x0409, 0x0407}));
+    // Index 1 and 3 are named by the device descriptor but not given: made from the ids.
+    EXPECT_EQ(p.FindString(1, 0x0409)->Text, u"Vendor FFF1");
+    EXPECT_EQ(p.FindString(3, 0x0409)->Text, u"FFF10001");
+    EXPECT_EQ(p.FindString(0x50, 0x0409), nullptr);
+
+    sim::ControlSetting c = p.Control(2, 2, 1);
+    EXPECT_TRUE(c.Explicit);
+    EXPECT_EQ(c.Min, -256);
+    EXPECT_EQ(c.Max, 256);
+    EXPECT_EQ(c.Res, 1);
+    EXPECT_EQ(c.Cur, -5);
+    sim::ControlSetting master = p.Control(2, 2, 0);
+    EXPECT_FALSE(master.Explicit);
+    EXPECT_EQ(master.Min, -60 * 256);
+    EXPECT_EQ(master.Max, 0);
+    EXPECT_EQ(master.Res, 256);
+    EXPECT_EQ(p.Control(2, 1, 0).Max, 1);
+    EXPECT_EQ(p.Control(2, 4, 2).Min, -48);
+
+    EXPECT_EQ(p.FeedbackOffsetPpm(), -120);
+    EXPECT_FALSE(p.JackConnected(3));
+    EXPECT_TRUE(p.JackConnected(1));
+    const sim::VendorRequestAnswer* v = p.FindVendorRequest(0xC0, 0x81, 0, 9);
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->Data, (std::vector<uint8_t>{0x9F, 0x01}));
+    EXPECT_FALSE(v->Stall);
+    ASSERT_NE(p.FindVendorRequest(0x40, 0x07, 1, 0), nullptr);
+    EXPECT_TRUE(p.FindVendorRequest(0x40, 0x07, 1, 0)->Stall);
+    EXPECT_EQ(p.FindVendorRequest(0x40, 0x07, 0, 0), nullptr);
+}
+
+TEST(DeviceProfile, MalformedProfilesAreRefusedWithTheLine)
+{
+    const std::string hex = SpeakerHex();
+    // The speaker's hex block is 26 lines: "descriptors", 25 of bytes, "end".
+    const int after = 1 + int(std::count(hex.begin(), hex.end(), '\n'));
+    auto bytesWith = [](std::function<void(std::vector<uint8_t>&)> change)
+    {
+        DeviceProfile p;
+        std::string error;
+        sim::LoadBuiltinProfile("uac1-speaker", &p, &error);
+        std::vector<uint8_t> b = Concat(p);
+        change(b);
+        return HexBlock(b);
+    };
+    struct Case
+    {
+        std::string Text;
+        std::string Expected; // a part of the message
+    };
+    const std::string line1 = "line 1: descriptors: ";
+    const std::vector<Case> cases = {
+        {hex + "volume 3\n", "line " + std::to_string(after) + ": unknown directive 'volume'"},
+        {"descriptors\n12 01 zz\nend\n", "line 2: 'zz' is not a hex byte"},
+        {"\n\ndescriptors\n12 01\n", "line 3: the descriptors block opened here has no \"end\""},
+        {"end\n", "line 1: \"end\" without a descriptors block"},
+        {"name x\n", "the profile has no descriptors"},
+        {"# only a comment\n", "the profile has no descriptors"},
+        {"descriptors\n12 01 00 02\nend\n",
+         line1 + "4 descriptor bytes: the device descriptor alone needs 18"},
+        {bytesWith([](std::vector<uint8_t>& b) { b.resize(18 + 5); }),
+         line1 + "5 bytes after the device descriptor"},
+        {bytesWith([](std::vector<uint8_t>& b) { b[18 + 2] += 10; }),
+         line1 + "wTotalLength 169 is larger than the 159"},
+        {bytesWith(
+             [](std::vector<uint8_t>& b)
+             {
+                 b[18 + 2] = 4;
+                 b[18 + 3] = 0;
+             }),
+         line1 + "wTotalLength 4 is smaller"},
+        {bytesWith([](std::vector<uint8_t>& b) { b[18 + 9] = 0; }),
+         line1 + "descriptor at configuration offset 9 has bLength 0"},
+        {bytesWith([](std::vector<uint8_t>& b) { b[18 + 9] = 8; }),
+         line1 + "interface descriptor at configuration offset 9 is only 8 bytes"},
+        {bytesWith([](std::vector<uint8_t>& b) { b[18 + 18] = 200; }),
+         line1 + "descriptor at configuration offset 18 (bLength 200, type 0x24) runs past"},
+        {bytesWith(
+             [](std::vector<uint8_t>& b)
+             {
+                 b.push_back(0);
+                 b.push_back(1);
+             }),
+         line1 + "2 stray bytes after the configuration"},
+        {bytesWith([](std::vector<uint8_t>& b) { b[0] = 0x11; }),
+         line1 + "the device descriptor must begin 12 01"},
+        {hex + "string 2 \"a\"\nstring 2 \"b\"\n",
+         "line " + std::to_string(after + 1) + ": string 0x02 in language 0x0409 given twice"},
+        {hex + "string 2 unquoted\n", "unexpected 'unquoted'"},
+        {hex + "string 2 \"open\n", "line " + std::to_string(after) + ": string has no closing quote"},
+        {hex + "string 2 \"\xC3\"\n", "not valid UTF-8"},
+        {hex + "string 2 \"" + std::string(127, 'x') + "\"\n", "127 UTF-16 units"},
+        {hex + "string 0 \"x\"\n", "0 is out of range"},
+        {hex + "control 9 2 cur=0\n",
+         "line " + std::to_string(after) + ": the descriptors have no entity with id 9"},
+        {hex + "control 2 2 min=5 max=1\n", "min <= cur <= max"},
+        {hex + "control 2 2 gain=1\n", "unexpected 'gain=1'"},
+        {hex + "clock 2 48000\n", "the descriptors have no clock source with id 2"},
+        {hex + "jack 2 connected\n", "the descriptors have no terminal with id 2"},
+        {hex + "jack 3 maybe\n", "jack takes a terminal id"},
+        {hex + "vendor 0xA1 1 0 0 data\n", "bmRequestType 0xA1 is not a vendor request"},
+        {hex + "vendor 0x40 1 0 0 data 01\n", "a host-to-device request answers with no bytes"},
+        {hex + "speed medium\n", "speed is \"full\" or \"high\""},
+        {hex + "feedback-offset-ppm many\n", "'many' is not a number"},
+        {hex + hex, "line " + std::to_string(after) + ": descriptors given twice (first on line 1)"},
+        {"dump no-such-file.bin\n", "line 1: cannot read the dump file"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.Expected);
+        DeviceProfile p;
+        std::string error;
+        EXPECT_FALSE(DeviceProfile::Parse(c.Text, "bad", "/nonexistent", &p, &error));
+        EXPECT_NE(error.find(c.Expected), std::string::npos) << "message: " << error;
+    }
+}
+
+TEST(DeviceProfile, ProfileFilesResolveDumpsBesideThemAndNameThemselves)
+{
+    auto dumps = corpus::RealDeviceDumps();
+    if (dumps.empty())
+    {
+        GTEST_SKIP() << "no real-device corpus at " << corpus::RealDevicesDir();
+    }
+    // A profile file in a temporary folder that points at a dump by absolute path, plus one
+    // setting; and an unreadable path reports the path.
+    std::string dir = testing::TempDir();
+    std::string path = dir + "/my-device.profile";
+    {
+        std::ofstream out(path);
+        out << "dump " << dumps[0] << "\nfeedback-offset-ppm 7\n";
+    }
+    DeviceProfile p;
+    std::string error;
+    ASSERT_TRUE(sim::LoadProfile(path, &p, &error)) << error;
+    EXPECT_EQ(p.Name(), "my-device");
+    EXPECT_EQ(p.FeedbackOffsetPpm(), 7);
+    EXPECT_EQ(Concat(p), corpus::ReadFile(dumps[0]));
+    std::remove(path.c_str());
+    EXPECT_FALSE(sim::LoadProfile(dir + "/missing.profile", &p, &error));
+    EXPECT_NE(error.find("missing.profile"), std::string::npos);
+    EXPECT_FALSE(sim::LoadProfile("no-such-builtin", &p, &error));
+}
+
+// Mutated real dumps (or built-in descriptors without the corpus): a load either refuses with a
+// message or yields descriptors that a careful walk covers exactly.
+TEST(DeviceProfile, MutatedDumpsAreRefusedOrSound)
+{
+    std::vector<std::vector<uint8_t>> seeds;
+    for (const std::string& path : corpus::RealDeviceDumps())
+    {
+        seeds.push_back(corpus::ReadFile(path));
+    }
+    for (const std::string& name : sim::BuiltinProfileNames())
+    {
+        DeviceProfile p;
+        std::string error;
+        ASSERT_TRUE(sim::LoadBuiltinProfile(name, &p, &error)) << error;
+        seeds.push_back(Concat(p));
+    }
+    const unsigned seed = 424242;
+    SCOPED_TRACE(testing::Message() << "seed " << seed);
+    std::mt19937 rng(seed);
+    int refused = 0, accepted = 0;
+    for (const std::vector<uint8_t>& original : seeds)
+    {
+        for (int m = 0; m < 60; ++m)
+        {
+            std::vector<uint8_t> bytes = original;
+            switch (rng() % 3)
+            {
+            case 0:
+                bytes[rng() % bytes.size()] = uint8_t(rng());
+                break;
+            case 1:
+                bytes.resize(rng() % bytes.size());
+                break;
+            default:
+                bytes[18 + 2 + rng() % 2] = uint8_t(rng());
+                break;
+            }
+            DeviceProfile p;
+            std::string error;
+            if (!DeviceProfile::FromDescriptorBytes(bytes, "m", &p, &error))
+            {
+                EXPECT_FALSE(error.empty());
+                ++refused;
+                continue;
+            }
+            ++accepted;
+            const std::vector<uint8_t>& cfg = p.ConfigurationDescriptor();
+            ASSERT_EQ(cfg.size(), usbdtest::TotalLength(cfg.data()));
+            auto walked = usbdtest::Walk(cfg.data(), cfg.size());
+            ASSERT_FALSE(walked.empty());
+            EXPECT_EQ(walked.back().Offset + walked.back().Length, cfg.size());
+        }
+    }
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(accepted, 0);
+}
+
+} // namespace

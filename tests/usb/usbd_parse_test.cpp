@@ -1,0 +1,343 @@
+// The USBD descriptor searches against an independent walk of the same bytes: on the real
+// device corpus, on hand-made malformed configurations, and on mutated dumps (run this suite
+// under the address sanitizer to see that no search reads outside the buffer).
+#include "usbd_test_support.h"
+#include "sim/profiles/profile.h"
+#include "usb/real_device_corpus.h"
+
+#include "pool.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <random>
+#include <utility>
+
+namespace
+{
+
+using usbdtest::ExactBuffer;
+using usbdtest::WalkedDescriptor;
+
+size_t OffsetOf(const ExactBuffer& buffer, const void* p)
+{
+    return p == nullptr ? SIZE_MAX : static_cast<const uint8_t*>(p) - buffer.Bytes();
+}
+
+// Checks every search of the library on one configuration buffer against the walk. The buffer
+// holds exactly what the caller vouches for: max(wTotalLength, bytes present).
+void CheckSearchesAgainstWalk(const ExactBuffer& buffer)
+{
+    PUSB_CONFIGURATION_DESCRIPTOR cfg = buffer.Configuration();
+    const size_t total = usbdtest::TotalLength(buffer.Bytes());
+    const std::vector<WalkedDescriptor> walked =
+        total >= 9 ? usbdtest::Walk(buffer.Bytes(), total) : std::vector<WalkedDescriptor>();
+    const std::vector<WalkedDescriptor> interfaces = usbdtest::Interfaces(walked);
+
+    // By number and alternate setting: the first interface with that pair.
+    std::map<std::pair<int, int>, size_t> firstByPair;
+    for (const WalkedDescriptor& d : interfaces)
+    {
+        firstByPair.emplace(std::make_pair(buffer.Bytes()[d.Offset + 2], buffer.Bytes()[d.Offset + 3]),
+                            d.Offset);
+    }
+    for (const auto& entry : firstByPair)
+    {
+        auto found =
+            USBD_ParseConfigurationDescriptorEx(cfg, cfg, entry.first.first, entry.first.second, -1, -1, -1);
+        EXPECT_EQ(OffsetOf(buffer, found), entry.second)
+            << "interface " << entry.first.first << " alt " << entry.first.second;
+    }
+    // An interface number that no descriptor has is not found.
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cfg, cfg, 300, -1, -1, -1, -1), nullptr);
+
+    // Chained search for every audio-streaming interface, as the driver's walk does it.
+    std::vector<size_t> expected;
+    for (const WalkedDescriptor& d : interfaces)
+    {
+        if (buffer.Bytes()[d.Offset + 5] == 1 && buffer.Bytes()[d.Offset + 6] == 2)
+        {
+            expected.push_back(d.Offset);
+        }
+    }
+    std::vector<size_t> got;
+    for (PUSB_INTERFACE_DESCRIPTOR i = USBD_ParseConfigurationDescriptorEx(cfg, cfg, -1, -1, 1, 2, -1);
+         i != nullptr && got.size() <= expected.size();
+         i = USBD_ParseConfigurationDescriptorEx(cfg, reinterpret_cast<PUCHAR>(i) + i->bLength, -1, -1, 1, 2,
+                                                 -1))
+    {
+        got.push_back(OffsetOf(buffer, i));
+    }
+    EXPECT_EQ(got, expected);
+
+    // Every endpoint descriptor by type, chained.
+    std::vector<size_t> endpoints;
+    for (const WalkedDescriptor& d : walked)
+    {
+        if (d.Type == USB_ENDPOINT_DESCRIPTOR_TYPE)
+        {
+            endpoints.push_back(d.Offset);
+        }
+    }
+    std::vector<size_t> foundEndpoints;
+    ULONG span = total >= 9 ? (ULONG)total : 0;
+    for (PUSB_COMMON_DESCRIPTOR d = USBD_ParseDescriptors(cfg, span, cfg, USB_ENDPOINT_DESCRIPTOR_TYPE);
+         d != nullptr && foundEndpoints.size() <= endpoints.size();
+         d = USBD_ParseDescriptors(cfg, span, reinterpret_cast<PUCHAR>(d) + d->bLength,
+                                   USB_ENDPOINT_DESCRIPTOR_TYPE))
+    {
+        foundEndpoints.push_back(OffsetOf(buffer, d));
+    }
+    EXPECT_EQ(foundEndpoints, endpoints);
+
+    // Interface lengths run to the next interface descriptor or the end of the walk.
+    for (size_t k = 0; k < interfaces.size(); ++k)
+    {
+        size_t end = walked.empty() ? 0 : walked.back().Offset + walked.back().Length;
+        for (const WalkedDescriptor& d : walked)
+        {
+            if (d.Offset > interfaces[k].Offset && d.Type == USB_INTERFACE_DESCRIPTOR_TYPE)
+            {
+                end = d.Offset;
+                break;
+            }
+        }
+        auto iface = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(buffer.Bytes() + interfaces[k].Offset);
+        EXPECT_EQ(USBD_GetInterfaceLength(iface, buffer.Bytes() + total), end - interfaces[k].Offset);
+    }
+}
+
+TEST(UsbdParse, SearchesMatchAnIndependentWalkOnEveryRealDevice)
+{
+    auto dumps = corpus::RealDeviceDumps();
+    if (dumps.empty())
+    {
+        GTEST_SKIP() << "no real-device corpus at " << corpus::RealDevicesDir();
+    }
+    for (const std::string& path : dumps)
+    {
+        SCOPED_TRACE(corpus::BaseName(path));
+        std::vector<uint8_t> file = corpus::ReadFile(path);
+        ASSERT_GT(file.size(), 18u + 9u);
+        std::vector<uint8_t> cfg(file.begin() + 18, file.end());
+        size_t total = usbdtest::TotalLength(cfg.data());
+        ASSERT_EQ(total, cfg.size());
+        ExactBuffer buffer(cfg);
+
+        // A real device's configuration is well formed: the walk covers it to the last byte and
+        // finds at least one audio-control interface.
+        auto walked = usbdtest::Walk(cfg.data(), total);
+        ASSERT_FALSE(walked.empty());
+        EXPECT_EQ(walked.back().Offset + walked.back().Length, total);
+        EXPECT_NE(USBD_ParseConfigurationDescriptorEx(buffer.Configuration(), buffer.Configuration(), -1, -1,
+                                                      1, 1, -1),
+                  nullptr);
+        CheckSearchesAgainstWalk(buffer);
+    }
+}
+
+TEST(UsbdParse, SearchesMatchAnIndependentWalkOnEveryBuiltinProfile)
+{
+    for (const std::string& name : sim::BuiltinProfileNames())
+    {
+        SCOPED_TRACE(name);
+        sim::DeviceProfile profile;
+        std::string error;
+        ASSERT_TRUE(sim::LoadBuiltinProfile(name, &profile, &error)) << error;
+        ExactBuffer buffer(profile.ConfigurationDescriptor());
+        CheckSearchesAgainstWalk(buffer);
+        PUSB_CONFIGURATION_DESCRIPTOR cfg = buffer.Configuration();
+        auto control = USBD_ParseConfigurationDescriptorEx(cfg, cfg, -1, -1, 1, 1, -1);
+        ASSERT_NE(control, nullptr);
+        EXPECT_EQ(control->bInterfaceNumber, 0);
+        EXPECT_EQ(control->bInterfaceProtocol, profile.AudioControlProtocol());
+        // Every streaming interface has an empty alternate setting 0 and a setting 1 with data.
+        for (LONG number = 1; number < cfg->bNumInterfaces; ++number)
+        {
+            auto zero = USBD_ParseConfigurationDescriptorEx(cfg, cfg, number, 0, 1, 2, -1);
+            auto one = USBD_ParseConfigurationDescriptorEx(cfg, cfg, number, 1, 1, 2, -1);
+            ASSERT_NE(zero, nullptr);
+            ASSERT_NE(one, nullptr);
+            EXPECT_EQ(zero->bNumEndpoints, 0);
+            EXPECT_GE(one->bNumEndpoints, 1);
+        }
+    }
+}
+
+TEST(UsbdParse, MalformedConfigurationsAreWalkedOnlyAsFarAsTheyAreSound)
+{
+    using usbdtest::ConfigBuilder;
+    const std::vector<uint8_t> good = ConfigBuilder()
+                                          .Interface(0, 0, 1, 1, 1, 0)
+                                          .Raw({9, 0x24, 1, 0, 1, 9, 0, 1, 1})
+                                          .Endpoint(0x81, 3, 2)
+                                          .Interface(1, 0, 0, 1, 2, 0)
+                                          .Interface(1, 1, 1, 1, 2, 0)
+                                          .Endpoint(0x02, 0x09, 192)
+                                          .Build();
+    struct Case
+    {
+        const char* Name;
+        std::vector<uint8_t> Bytes;
+        size_t BufferSize;   // bytes the caller holds
+        int InterfacesFound; // interface descriptors the searches may reach
+    };
+    auto with = [&](size_t offset, uint8_t value)
+    {
+        std::vector<uint8_t> b = good;
+        b[offset] = value;
+        return b;
+    };
+    auto withTotal = [&](uint16_t total)
+    {
+        std::vector<uint8_t> b = good;
+        b[2] = uint8_t(total);
+        b[3] = uint8_t(total >> 8);
+        return b;
+    };
+    const size_t n = good.size();
+    const std::vector<Case> cases = {
+        {"well formed", good, n, 3},
+        {"bLength 0 after the first interface", with(18, 0), n, 1},
+        {"bLength 1 on the first interface", with(9, 1), n, 0},
+        {"last descriptor runs past wTotalLength", withTotal(uint16_t(n - 3)), n - 3, 3},
+        {"wTotalLength below the configuration header", withTotal(5), 9, 0},
+        {"wTotalLength zero", withTotal(0), 9, 0},
+        {"wTotalLength beyond the data, zero tail", withTotal(uint16_t(n + 40)), n + 40, 3},
+        {"runt interface descriptor of 5 bytes", with(9, 5), n, 0},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.Name);
+        ExactBuffer buffer(c.Bytes.data(), c.Bytes.size(), c.BufferSize);
+        CheckSearchesAgainstWalk(buffer);
+        int found = 0;
+        PUSB_CONFIGURATION_DESCRIPTOR cfg = buffer.Configuration();
+        for (auto i = USBD_ParseConfigurationDescriptorEx(cfg, cfg, -1, -1, -1, -1, -1);
+             i != nullptr && found < 10;
+             i = USBD_ParseConfigurationDescriptorEx(cfg, reinterpret_cast<PUCHAR>(i) + i->bLength, -1, -1,
+                                                     -1, -1, -1))
+        {
+            ++found;
+        }
+        EXPECT_EQ(found, c.InterfacesFound);
+    }
+}
+
+TEST(UsbdParse, StartPositionOutsideTheConfigurationFindsNothing)
+{
+    std::vector<uint8_t> cfg = usbdtest::ConfigBuilder().Interface(0, 0, 0, 1, 1, 0).Build();
+    ExactBuffer buffer(cfg);
+    PUSB_CONFIGURATION_DESCRIPTOR c = buffer.Configuration();
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(c, buffer.Bytes() + cfg.size(), -1, -1, -1, -1, -1),
+              nullptr);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(c, buffer.Bytes() - 1, -1, -1, -1, -1, -1), nullptr);
+    EXPECT_EQ(USBD_ParseDescriptors(c, (ULONG)cfg.size(), buffer.Bytes() + cfg.size(), 4), nullptr);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(nullptr, nullptr, -1, -1, -1, -1, -1), nullptr);
+    // From the start it is found, and the two-argument form agrees.
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(c, c, 0, 0, 1, 1, 0),
+              reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(buffer.Bytes() + 9));
+    EXPECT_EQ(USBD_ParseConfigurationDescriptor(c, 0, 0),
+              reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(buffer.Bytes() + 9));
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(c, c, 0, 0, 1, 1, 0x20), nullptr);
+}
+
+// Mutated real dumps (or, without the corpus, a made-up configuration): single-byte changes,
+// bLength and wTotalLength changes and truncations. The count is fixed; the time check only
+// stops early on a slow machine so the suite stays quick under the sanitizers.
+TEST(UsbdParse, MutatedDescriptorsNeverLeadOutsideTheBuffer)
+{
+    std::vector<std::vector<uint8_t>> seeds;
+    for (const std::string& path : corpus::RealDeviceDumps())
+    {
+        std::vector<uint8_t> file = corpus::ReadFile(path);
+        seeds.emplace_back(file.begin() + 18, file.end());
+    }
+    if (seeds.empty())
+    {
+        seeds.push_back(usbdtest::ConfigBuilder()
+                            .Interface(0, 0, 1, 1, 1, 0)
+                            .Raw({9, 0x24, 1, 0, 1, 9, 0, 1, 1})
+                            .Endpoint(0x81, 3, 2)
+                            .Interface(1, 0, 0, 1, 2, 0)
+                            .Interface(1, 1, 1, 1, 2, 0)
+                            .Endpoint(0x02, 0x09, 192)
+                            .Build());
+    }
+    const unsigned seed = 20260601;
+    SCOPED_TRACE(testing::Message() << "seed " << seed);
+    std::mt19937 rng(seed);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const int kMutationsPerSeed = 150;
+    for (size_t s = 0; s < seeds.size(); ++s)
+    {
+        for (int m = 0; m < kMutationsPerSeed && std::chrono::steady_clock::now() < deadline; ++m)
+        {
+            std::vector<uint8_t> bytes = seeds[s];
+            size_t bufferSize = bytes.size();
+            auto walked = usbdtest::Walk(bytes.data(), bytes.size());
+            const WalkedDescriptor& victim = walked[rng() % walked.size()];
+            switch (rng() % 5)
+            {
+            case 0: // any byte
+                bytes[rng() % bytes.size()] = uint8_t(rng());
+                break;
+            case 1: // a descriptor's bLength
+                bytes[victim.Offset] = uint8_t(rng() % 3 == 0 ? rng() % 2 : rng());
+                break;
+            case 2: // wTotalLength larger than the data; the caller zero-fills the rest
+            {
+                size_t total = bytes.size() + 1 + rng() % 64;
+                bytes[2] = uint8_t(total);
+                bytes[3] = uint8_t(total >> 8);
+                bufferSize = total;
+                break;
+            }
+            case 3: // truncated: the caller holds only part, and says so
+            {
+                size_t total = 4 + rng() % bytes.size();
+                bytes[2] = uint8_t(total);
+                bytes[3] = uint8_t(total >> 8);
+                bufferSize = total < 9 ? 9 : total;
+                break;
+            }
+            default: // an endpoint count that disagrees with the endpoints present
+                if (victim.Type == USB_INTERFACE_DESCRIPTOR_TYPE && victim.Length >= 9)
+                {
+                    bytes[victim.Offset + 4] = uint8_t(rng());
+                }
+                break;
+            }
+            // The caller always holds at least what wTotalLength claims.
+            bufferSize = std::max(bufferSize, std::max<size_t>(usbdtest::TotalLength(bytes.data()), 9));
+            SCOPED_TRACE(testing::Message() << "seed dump " << s << " mutation " << m);
+            ExactBuffer buffer(bytes.data(), bytes.size(), bufferSize);
+            CheckSearchesAgainstWalk(buffer);
+
+            // Building a request from whatever the searches return stays inside the URB.
+            std::vector<USBD_INTERFACE_LIST_ENTRY> list;
+            PUSB_CONFIGURATION_DESCRIPTOR cfg = buffer.Configuration();
+            for (auto i = USBD_ParseConfigurationDescriptorEx(cfg, cfg, -1, 0, -1, -1, -1);
+                 i != nullptr && list.size() < 32;
+                 i = USBD_ParseConfigurationDescriptorEx(cfg, reinterpret_cast<PUCHAR>(i) + i->bLength, -1, 0,
+                                                         -1, -1, -1))
+            {
+                list.push_back({i, nullptr});
+            }
+            list.push_back({nullptr, nullptr});
+            PURB urb = USBD_CreateConfigurationRequestEx(cfg, list.data());
+            if (urb != nullptr)
+            {
+                ExFreePool(urb);
+            }
+            if (HasFailure())
+            {
+                return;
+            }
+        }
+    }
+}
+
+} // namespace
