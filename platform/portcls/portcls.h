@@ -1,0 +1,8 @@
+// Umbrella header of the stand-in port-class library: what a port-class adapter driver
+// includes. The COM base first; ports, miniports and adapter set-up follow in their own headers.
+#pragma once
+
+#include "ntddk.h"
+#include "unknown.h"
+#include "pc_adapter.h"
+#include "pc_registry.h"
