@@ -1,0 +1,136 @@
+// The two level tables: the one place where every public operation's row gets its four
+// columns. A row's shape says which levels share one build; until a level's own builds exist,
+// its columns hold the level-0 build, and adding a level build only replaces the entries
+// named _L0 in that level's column.
+#include "sp_level_tables.h"
+
+#include "driver/primitives/fft/sp_fft.h"
+#include "driver/primitives/filters/sp_fir.h"
+#include "driver/primitives/filters/sp_iir.h"
+#include "driver/primitives/vectors/sp_convert.h"
+#include "driver/primitives/vectors/sp_pow.h"
+#include "driver/primitives/vectors/sp_vector.h"
+#include "sp_alloc.h"
+
+#define SP_E(fn) reinterpret_cast<SpEntry>(&fn)
+
+// Row shapes, by the builds a row has:
+//   SP_ROW_SEPARATE    one build per level                         {c0, c1, c2, c3}
+//   SP_ROW_SHARED_23   levels 2 and 3 share a build                {c0, c1, c23, c23}
+//   SP_ROW_SHARED_01_23 levels 0-1 share one, levels 2-3 another  {c01, c01, c23, c23}
+//   SP_ROW_SHARED_ALL  one build serves all four levels            {c, c, c, c}
+#define SP_ROW_SEPARATE(c0, c1, c2, c3)                                                                      \
+    {                                                                                                        \
+        {                                                                                                    \
+            SP_E(c0), SP_E(c1), SP_E(c2), SP_E(c3)                                                           \
+        }                                                                                                    \
+    }
+#define SP_ROW_SHARED_23(c0, c1, c23)                                                                        \
+    {                                                                                                        \
+        {                                                                                                    \
+            SP_E(c0), SP_E(c1), SP_E(c23), SP_E(c23)                                                         \
+        }                                                                                                    \
+    }
+#define SP_ROW_SHARED_01_23(c01, c23)                                                                        \
+    {                                                                                                        \
+        {                                                                                                    \
+            SP_E(c01), SP_E(c01), SP_E(c23), SP_E(c23)                                                       \
+        }                                                                                                    \
+    }
+#define SP_ROW_SHARED_ALL(c)                                                                                 \
+    {                                                                                                        \
+        {                                                                                                    \
+            SP_E(c), SP_E(c), SP_E(c), SP_E(c)                                                               \
+        }                                                                                                    \
+    }
+
+// clang-format off
+const SpLevelRow SpLevelTable1[25] = {
+    // row: shape(level 0, level 1, level 2, level 3)
+    /*  0 */ SP_ROW_SEPARATE(SpZeroF32_L0, SpZeroF32_L0, SpZeroF32_L0, SpZeroF32_L0),
+    /*  1 */ SP_ROW_SEPARATE(SpConvertF32ToI16_L0, SpConvertF32ToI16_L0, SpConvertF32ToI16_L0, SpConvertF32ToI16_L0),
+    /*  2 */ SP_ROW_SEPARATE(SpConvertF32ToI32_L0, SpConvertF32ToI32_L0, SpConvertF32ToI32_L0, SpConvertF32ToI32_L0),
+    /*  3 */ SP_ROW_SEPARATE(SpConvertI16ToF32_L0, SpConvertI16ToF32_L0, SpConvertI16ToF32_L0, SpConvertI16ToF32_L0),
+    /*  4 */ SP_ROW_SHARED_01_23(SpConvertI32ToF32Scaled_L0, SpConvertI32ToF32Scaled_L0),
+    /*  5 */ SP_ROW_SEPARATE(SpConvertI24ToF32_L0, SpConvertI24ToF32_L0, SpConvertI24ToF32_L0, SpConvertI24ToF32_L0),
+    /*  6 */ SP_ROW_SEPARATE(SpConvertF32ToI24_L0, SpConvertF32ToI24_L0, SpConvertF32ToI24_L0, SpConvertF32ToI24_L0),
+    /*  7 */ SP_ROW_SHARED_23(SpAddInPlaceF32_L0, SpAddInPlaceF32_L0, SpAddInPlaceF32_L0),
+    /*  8 */ SP_ROW_SEPARATE(SpDivConstInPlaceF32_L0, SpDivConstInPlaceF32_L0, SpDivConstInPlaceF32_L0,
+                             SpDivConstInPlaceF32_L0),
+    /*  9 */ SP_ROW_SEPARATE(SpMoveI32_L0, SpMoveI32_L0, SpMoveI32_L0, SpMoveI32_L0),
+    /* 10 */ SP_ROW_SEPARATE(SpMulConstInPlaceF32_L0, SpMulConstInPlaceF32_L0, SpMulConstInPlaceF32_L0,
+                             SpMulConstInPlaceF32_L0),
+    /* 11 */ SP_ROW_SEPARATE(SpFirInit_L0, SpFirInit_L0, SpFirInit_L0, SpFirInit_L0),
+    /* 12 */ SP_ROW_SEPARATE(SpFirStateSize_L0, SpFirStateSize_L0, SpFirStateSize_L0, SpFirStateSize_L0),
+    /* 13 */ SP_ROW_SEPARATE(SpFirMultiRateInit_L0, SpFirMultiRateInit_L0, SpFirMultiRateInit_L0,
+                             SpFirMultiRateInit_L0),
+    /* 14 */ SP_ROW_SEPARATE(SpFirMultiRateStateSize_L0, SpFirMultiRateStateSize_L0, SpFirMultiRateStateSize_L0,
+                             SpFirMultiRateStateSize_L0),
+    /* 15 */ SP_ROW_SEPARATE(SpFirFilter_L0, SpFirFilter_L0, SpFirFilter_L0, SpFirFilter_L0),
+    /* 16 */ SP_ROW_SEPARATE(SpFirFilterSample_L0, SpFirFilterSample_L0, SpFirFilterSample_L0, SpFirFilterSample_L0),
+    /* 17 */ SP_ROW_SEPARATE(SpIirFilterInPlace_L0, SpIirFilterInPlace_L0, SpIirFilterInPlace_L0,
+                             SpIirFilterInPlace_L0),
+    /* 18 */ SP_ROW_SHARED_23(SpIirStateSize_L0, SpIirStateSize_L0, SpIirStateSize_L0),
+    /* 19 */ SP_ROW_SEPARATE(SpIirInit_L0, SpIirInit_L0, SpIirInit_L0, SpIirInit_L0),
+    /* 20 */ SP_ROW_SEPARATE(SpConvertI32ToF32_L0, SpConvertI32ToF32_L0, SpConvertI32ToF32_L0, SpConvertI32ToF32_L0),
+    /* 21 */ SP_ROW_SHARED_23(SpAddConstInPlaceF32_L0, SpAddConstInPlaceF32_L0, SpAddConstInPlaceF32_L0),
+    /* 22 */ SP_ROW_SEPARATE(SpInterleave32_L0, SpInterleave32_L0, SpInterleave32_L0, SpInterleave32_L0),
+    /* 23 */ SP_ROW_SEPARATE(SpDeinterleave32_L0, SpDeinterleave32_L0, SpDeinterleave32_L0, SpDeinterleave32_L0),
+    /* 24 */ SP_ROW_SEPARATE(SpPowF32_L0, SpPowF32_L0, SpPowF32_L0, SpPowF32_L0),
+};
+// clang-format on
+
+// clang-format off
+const SpLevelRow SpLevelTable2[40] = {
+    // row: shape(level 0, level 1, level 2, level 3)
+    /*  0 */ SP_ROW_SEPARATE(SpCopyF32_L0, SpCopyF32_L0, SpCopyF32_L0, SpCopyF32_L0),
+    /*  1 */ SP_ROW_SEPARATE(SpSetF32_L0, SpSetF32_L0, SpSetF32_L0, SpSetF32_L0),
+    /*  2 */ SP_ROW_SEPARATE(SpMulConstF32_L0, SpMulConstF32_L0, SpMulConstF32_L0, SpMulConstF32_L0),
+    /*  3 */ SP_ROW_SEPARATE(SpSqrtInPlaceF32_L0, SpSqrtInPlaceF32_L0, SpSqrtInPlaceF32_L0, SpSqrtInPlaceF32_L0),
+    /*  4 */ SP_ROW_SEPARATE(SpAbsInPlaceF32_L0, SpAbsInPlaceF32_L0, SpAbsInPlaceF32_L0, SpAbsInPlaceF32_L0),
+    /*  5 */ SP_ROW_SEPARATE(SpMaxF32_L0, SpMaxF32_L0, SpMaxF32_L0, SpMaxF32_L0),
+    /*  6 */ SP_ROW_SEPARATE(SpMinF32_L0, SpMinF32_L0, SpMinF32_L0, SpMinF32_L0),
+    /*  7 */ SP_ROW_SEPARATE(SpFftComplexCreate_L0, SpFftComplexCreate_L0, SpFftComplexCreate_L0,
+                             SpFftComplexCreate_L0),
+    /*  8 */ SP_ROW_SHARED_ALL(SpFftComplexFree_L0),
+    /*  9 */ SP_ROW_SEPARATE(SpFftFwdComplex_L0, SpFftFwdComplex_L0, SpFftFwdComplex_L0, SpFftFwdComplex_L0),
+    /* 10 */ SP_ROW_SHARED_ALL(SpMallocF32_L0),
+    /* 11 */ SP_ROW_SHARED_ALL(SpAlignedFree),
+    /* 12 */ SP_ROW_SEPARATE(SpFlipF32_L0, SpFlipF32_L0, SpFlipF32_L0, SpFlipF32_L0),
+    /* 13 */ SP_ROW_SHARED_23(SpMulInPlaceF32_L0, SpMulInPlaceF32_L0, SpMulInPlaceF32_L0),
+    /* 14 */ SP_ROW_SHARED_23(SpAddF32_L0, SpAddF32_L0, SpAddF32_L0),
+    /* 15 */ SP_ROW_SHARED_23(SpSubF32_L0, SpSubF32_L0, SpSubF32_L0),
+    /* 16 */ SP_ROW_SHARED_23(SpMulF32_L0, SpMulF32_L0, SpMulF32_L0),
+    /* 17 */ SP_ROW_SHARED_ALL(SpAddProductF32_L0),
+    /* 18 */ SP_ROW_SEPARATE(SpSqrF32_L0, SpSqrF32_L0, SpSqrF32_L0, SpSqrF32_L0),
+    /* 19 */ SP_ROW_SEPARATE(SpDivF32_L0, SpDivF32_L0, SpDivF32_L0, SpDivF32_L0),
+    /* 20 */ SP_ROW_SEPARATE(SpExpInPlaceF32_L0, SpExpInPlaceF32_L0, SpExpInPlaceF32_L0, SpExpInPlaceF32_L0),
+    /* 21 */ SP_ROW_SEPARATE(SpLnInPlaceF32_L0, SpLnInPlaceF32_L0, SpLnInPlaceF32_L0, SpLnInPlaceF32_L0),
+    /* 22 */ SP_ROW_SEPARATE(SpSumF32_L0, SpSumF32_L0, SpSumF32_L0, SpSumF32_L0),
+    /* 23 */ SP_ROW_SEPARATE(SpMeanF32_L0, SpMeanF32_L0, SpMeanF32_L0, SpMeanF32_L0),
+    /* 24 */ SP_ROW_SEPARATE(SpMinEveryInPlaceF32_L0, SpMinEveryInPlaceF32_L0, SpMinEveryInPlaceF32_L0,
+                             SpMinEveryInPlaceF32_L0),
+    /* 25 */ SP_ROW_SEPARATE(SpMaxEveryInPlaceF32_L0, SpMaxEveryInPlaceF32_L0, SpMaxEveryInPlaceF32_L0,
+                             SpMaxEveryInPlaceF32_L0),
+    /* 26 */ SP_ROW_SEPARATE(SpDotProdF32_L0, SpDotProdF32_L0, SpDotProdF32_L0, SpDotProdF32_L0),
+    /* 27 */ SP_ROW_SEPARATE(SpFftRealCreate_L0, SpFftRealCreate_L0, SpFftRealCreate_L0, SpFftRealCreate_L0),
+    /* 28 */ SP_ROW_SHARED_ALL(SpFftRealFree_L0),
+    /* 29 */ SP_ROW_SEPARATE(SpFftFwdRealInPlace_L0, SpFftFwdRealInPlace_L0, SpFftFwdRealInPlace_L0,
+                             SpFftFwdRealInPlace_L0),
+    /* 30 */ SP_ROW_SEPARATE(SpFftInvRealInPlace_L0, SpFftInvRealInPlace_L0, SpFftInvRealInPlace_L0,
+                             SpFftInvRealInPlace_L0),
+    /* 31 */ SP_ROW_SEPARATE(SpMulPackF32_L0, SpMulPackF32_L0, SpMulPackF32_L0, SpMulPackF32_L0),
+    /* 32 */ SP_ROW_SEPARATE(SpIirCreate_L0, SpIirCreate_L0, SpIirCreate_L0, SpIirCreate_L0),
+    /* 33 */ SP_ROW_SHARED_ALL(SpIirFree_L0),
+    /* 34 */ SP_ROW_SEPARATE(SpIirFilter_L0, SpIirFilter_L0, SpIirFilter_L0, SpIirFilter_L0),
+    /* 35 */ SP_ROW_SEPARATE(SpFirCreate_L0, SpFirCreate_L0, SpFirCreate_L0, SpFirCreate_L0),
+    /* 36 */ SP_ROW_SHARED_ALL(SpFirFree_L0),
+    /* 37 */ SP_ROW_SEPARATE(SpSampleUpF32_L0, SpSampleUpF32_L0, SpSampleUpF32_L0, SpSampleUpF32_L0),
+    /* 38 */ SP_ROW_SEPARATE(SpSampleDownF32_L0, SpSampleDownF32_L0, SpSampleDownF32_L0, SpSampleDownF32_L0),
+    /* 39 */ SP_ROW_SHARED_23(SpAddProductConstF32_L0, SpAddProductConstF32_L0, SpAddProductConstF32_L0),
+};
+// clang-format on
+
+// Every row has its entries; a row added to an enumeration must be added here too.
+static_assert(sizeof(SpLevelTable1) / sizeof(SpLevelTable1[0]) == SP_T1_ROW_COUNT, "SpLevelTable1 rows");
+static_assert(sizeof(SpLevelTable2) / sizeof(SpLevelTable2[0]) == SP_T2_ROW_COUNT, "SpLevelTable2 rows");

@@ -1,0 +1,549 @@
+// The complex transform engine of the generic build: bit reversal over the swap-pair table, the
+// radix-4 decimation-in-time cores of up to 1,024 points, the radix-2 combining passes, the
+// column steps of the large orders and the small fixed-size kernels.
+#include "driver/primitives/dispatch/sp_alloc.h"
+#include "driver/primitives/fft/sp_fft_internal.h"
+
+namespace
+{
+
+struct Cplx
+{
+    float Re;
+    float Im;
+};
+
+inline Cplx Load(const float* p)
+{
+    return {p[0], p[1]};
+}
+inline void Store(float* p, Cplx v)
+{
+    p[0] = v.Re;
+    p[1] = v.Im;
+}
+inline Cplx Add(Cplx a, Cplx b)
+{
+    return {a.Re + b.Re, a.Im + b.Im};
+}
+inline Cplx Sub(Cplx a, Cplx b)
+{
+    return {a.Re - b.Re, a.Im - b.Im};
+}
+inline Cplx Mul(Cplx a, Cplx b)
+{
+    return {a.Re * b.Re - a.Im * b.Im, a.Re * b.Im + a.Im * b.Re};
+}
+inline Cplx MulConj(Cplx a, Cplx b)
+{
+    return {a.Re * b.Re + a.Im * b.Im, a.Im * b.Re - a.Re * b.Im};
+}
+inline Cplx MulNegI(Cplx a)
+{
+    return {a.Im, -a.Re};
+}
+inline Cplx MulPosI(Cplx a)
+{
+    return {-a.Im, a.Re};
+}
+
+inline void SwapPoints(float* data, int64_t i, int64_t j)
+{
+    const float re = data[2 * i];
+    const float im = data[2 * i + 1];
+    data[2 * i] = data[2 * j];
+    data[2 * i + 1] = data[2 * j + 1];
+    data[2 * j] = re;
+    data[2 * j + 1] = im;
+}
+
+inline void CopyPoint(const float* src, int64_t from, float* dst, int64_t to)
+{
+    dst[2 * to] = src[2 * from];
+    dst[2 * to + 1] = src[2 * from + 1];
+}
+
+// Walks the swap-pair table: visit(x, y) for each pair of quads, then visit(x, x) for x = 0 and
+// each self-reversed quad.
+template <typename Visit> void WalkBitRevTable(const int32_t* table, Visit visit)
+{
+    int64_t i = 0;
+    for (; table[i] != 0; i += 2)
+    {
+        visit(int64_t(table[i]) / 4, int64_t(table[i + 1]) / 4);
+    }
+    visit(0, 0);
+    for (++i; table[i] != 0; ++i)
+    {
+        visit(int64_t(table[i]) / 4, int64_t(table[i]) / 4);
+    }
+}
+
+// One radix-4 stage forming blocks of `block` points (quarters hold the residues 0, 2, 1, 3 of
+// bit-reversed data). Inverse: conjugate factors and the opposite quarter rotation.
+template <bool Inverse> void Radix4Stage(float* data, int64_t points, int64_t block, const float* twiddles)
+{
+    const int64_t quarter = block / 4;
+    const int64_t stride = points / block;
+    for (int64_t base = 0; base < points; base += block)
+    {
+        float* q0 = data + 2 * base;
+        float* q1 = q0 + 2 * quarter;
+        float* q2 = q1 + 2 * quarter;
+        float* q3 = q2 + 2 * quarter;
+        for (int64_t k = 0; k < quarter; ++k)
+        {
+            const float* w = twiddles + 6 * (k * stride);
+            const Cplx w1 = {w[0], w[1]};
+            const Cplx w2 = {w[2], w[3]};
+            const Cplx w3 = {w[4], w[5]};
+            const Cplx a = Load(q0 + 2 * k);
+            const Cplx b = Inverse ? MulConj(Load(q1 + 2 * k), w2) : Mul(Load(q1 + 2 * k), w2);
+            const Cplx c = Inverse ? MulConj(Load(q2 + 2 * k), w1) : Mul(Load(q2 + 2 * k), w1);
+            const Cplx d = Inverse ? MulConj(Load(q3 + 2 * k), w3) : Mul(Load(q3 + 2 * k), w3);
+            const Cplx s0 = Add(a, b);
+            const Cplx s1 = Sub(a, b);
+            const Cplx t0 = Add(c, d);
+            const Cplx t1 = Inverse ? MulPosI(Sub(c, d)) : MulNegI(Sub(c, d));
+            Store(q0 + 2 * k, Add(s0, t0));
+            Store(q1 + 2 * k, Add(s1, t1));
+            Store(q2 + 2 * k, Sub(s0, t0));
+            Store(q3 + 2 * k, Sub(s1, t1));
+        }
+    }
+}
+
+// First stage: 4-point butterflies, no twiddles.
+template <bool Inverse> void Radix4First(float* data, int64_t points)
+{
+    for (int64_t base = 0; base < points; base += 4)
+    {
+        float* p = data + 2 * base;
+        const Cplx a = Load(p);
+        const Cplx b = Load(p + 2);
+        const Cplx c = Load(p + 4);
+        const Cplx d = Load(p + 6);
+        const Cplx s0 = Add(a, b);
+        const Cplx s1 = Sub(a, b);
+        const Cplx t0 = Add(c, d);
+        const Cplx t1 = Inverse ? MulPosI(Sub(c, d)) : MulNegI(Sub(c, d));
+        Store(p, Add(s0, t0));
+        Store(p + 2, Add(s1, t1));
+        Store(p + 4, Sub(s0, t0));
+        Store(p + 6, Sub(s1, t1));
+    }
+}
+
+// Odd orders: one radix-2 stage from blocks of 4 to blocks of 8. Its factors e^(-2 pi i k / 8)
+// for k = 1 .. 3 are the three factors of radix-4 entry M/8.
+template <bool Inverse> void Radix2Eight(float* data, int64_t points, const float* twiddles)
+{
+    const float* w = twiddles + 6 * (points / 8);
+    const Cplx factors[4] = {{1.0f, 0.0f}, {w[0], w[1]}, {w[2], w[3]}, {w[4], w[5]}};
+    for (int64_t base = 0; base < points; base += 8)
+    {
+        float* p = data + 2 * base;
+        for (int64_t k = 0; k < 4; ++k)
+        {
+            const Cplx wk = factors[k];
+            const Cplx e = Load(p + 2 * k);
+            const Cplx o = Inverse ? MulConj(Load(p + 2 * (k + 4)), wk) : Mul(Load(p + 2 * (k + 4)), wk);
+            Store(p + 2 * k, Add(e, o));
+            Store(p + 2 * (k + 4), Sub(e, o));
+        }
+    }
+}
+
+template <bool Inverse> void Radix4Core(float* data, int32_t points, const float* twiddles)
+{
+    if (points < 4)
+    {
+        return;
+    }
+    Radix4First<Inverse>(data, points);
+    int64_t block = 16;
+    int32_t order = 0;
+    while ((int64_t(1) << order) < points)
+    {
+        ++order;
+    }
+    if (order % 2 == 1)
+    {
+        Radix2Eight<Inverse>(data, points, twiddles);
+        block = 32;
+    }
+    for (; block <= points; block *= 4)
+    {
+        Radix4Stage<Inverse>(data, points, block, twiddles);
+    }
+}
+
+// Pairs of adjacent blocks (a, b) become (a + w^k b, a - w^k b), w = e^(-2 pi i / 2B); factors
+// for k >= B/2 are -i times those for k - B/2, so the table needs only a quarter wave.
+template <bool Inverse>
+void Radix2Passes(float* data, int64_t points, int64_t firstBlock, const float* twiddles)
+{
+    for (int64_t block = firstBlock; block < points; block *= 2)
+    {
+        const int64_t stride = points / (2 * block);
+        for (int64_t base = 0; base < points; base += 2 * block)
+        {
+            float* a = data + 2 * base;
+            float* b = a + 2 * block;
+            for (int64_t k = 0; k < block; ++k)
+            {
+                const int64_t j = k < block / 2 ? k : k - block / 2;
+                Cplx w = {twiddles[2 * j * stride], twiddles[2 * j * stride + 1]};
+                if (k >= block / 2)
+                {
+                    w = MulNegI(w);
+                }
+                const Cplx t = Inverse ? MulConj(Load(b + 2 * k), w) : Mul(Load(b + 2 * k), w);
+                const Cplx u = Load(a + 2 * k);
+                Store(a + 2 * k, Add(u, t));
+                Store(b + 2 * k, Sub(u, t));
+            }
+        }
+    }
+}
+
+// An unsplit large order: 1,024-point blocks through the core, then the combining passes.
+template <bool Inverse> void LargeBlocks(const SpFftSpec* spec, float* data, int32_t order, bool scale)
+{
+    const int64_t points = int64_t(1) << order;
+    for (int64_t base = 0; base < points; base += 1024)
+    {
+        Radix4Core<Inverse>(data + 2 * base, 1024, spec->Radix4);
+        if (scale)
+        {
+            SpFftScale(data + 2 * base, 2048, spec->Scale);
+        }
+    }
+    if (Inverse)
+    {
+        SpFftRadix2PassInv(data, int32_t(points), 1024, spec->ComplexTwiddles);
+    }
+    else
+    {
+        SpFftRadix2PassFwd(data, int32_t(points), 1024, spec->ComplexTwiddles);
+    }
+}
+
+// Each group of four columns (points c + j R) is twiddled by e^(-2 pi i c rev(j) / M), transformed
+// as S-point vectors in the scratch and written back.
+template <bool Inverse>
+void ColumnPass(const SpFftSpec* spec, float* data, int64_t rows, int64_t columns, int32_t depth,
+                float* scratch)
+{
+    const float* twiddles = spec->ColumnTwiddles[depth];
+    for (int64_t group = 0; group < columns / 4; ++group)
+    {
+        const float* tw = twiddles + 8 * rows * group;
+        for (int64_t row = 0; row < rows; ++row)
+        {
+            for (int64_t c = 0; c < 4; ++c)
+            {
+                const Cplx w = {tw[8 * row + 2 * c], tw[8 * row + 2 * c + 1]};
+                const Cplx x = Load(data + 2 * (row * columns + 4 * group + c));
+                Store(scratch + 2 * (c * rows + row), Inverse ? MulConj(x, w) : Mul(x, w));
+            }
+        }
+        for (int64_t c = 0; c < 4; ++c)
+        {
+            Radix4Core<Inverse>(scratch + 2 * c * rows, int32_t(rows), spec->ColumnRadix4[depth]);
+        }
+        for (int64_t row = 0; row < rows; ++row)
+        {
+            for (int64_t c = 0; c < 4; ++c)
+            {
+                CopyPoint(scratch, c * rows + row, data, row * columns + 4 * group + c);
+            }
+        }
+    }
+}
+
+// Split order: the S sub-vectors of R points first (they arrive bit-reversed), then the columns.
+// The split table never nests deeper than the specification has table slots.
+template <bool Inverse, int32_t Depth>
+void LargeStep(const SpFftSpec* spec, float* data, int32_t order, float* scratch)
+{
+    const int32_t split = SpFftSplitOrder(order);
+    const int32_t inner = order - split;
+    const int64_t rows = int64_t(1) << split;
+    const int64_t columns = int64_t(1) << inner;
+    const bool scale = Inverse ? spec->InvScaleOn != 0 : spec->FwdScaleOn != 0;
+    for (int64_t row = 0; row < rows; ++row)
+    {
+        float* sub = data + 2 * row * columns;
+        if (inner <= 10)
+        {
+            Radix4Core<Inverse>(sub, int32_t(columns), spec->Radix4);
+            if (scale)
+            {
+                SpFftScale(sub, 2 * columns, spec->Scale);
+            }
+        }
+        else if (SpFftSplitOrder(inner) == 0)
+        {
+            LargeBlocks<Inverse>(spec, sub, inner, scale);
+        }
+        else if constexpr (Depth + 1 < SpFftMaxDepth)
+        {
+            LargeStep<Inverse, Depth + 1>(spec, sub, inner, scratch);
+        }
+    }
+    ColumnPass<Inverse>(spec, data, rows, columns, Depth, scratch);
+}
+
+template <bool Inverse>
+void LargeStepFrom(const SpFftSpec* spec, float* data, int32_t order, int32_t depth, float* scratch)
+{
+    switch (depth)
+    {
+    case 0:
+        LargeStep<Inverse, 0>(spec, data, order, scratch);
+        break;
+    case 1:
+        LargeStep<Inverse, 1>(spec, data, order, scratch);
+        break;
+    default:
+        LargeStep<Inverse, 2>(spec, data, order, scratch);
+        break;
+    }
+}
+
+template <bool Inverse>
+void Large(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* scratch)
+{
+    const int32_t points = int32_t(int64_t(1) << order);
+    if (src == dst)
+    {
+        SpFftBitReverseInPlace(dst, points, spec->BitRev);
+    }
+    else
+    {
+        SpFftBitReverseCopy(src, dst, points, spec->BitRev);
+    }
+    if (SpFftSplitOrder(order) == 0)
+    {
+        LargeBlocks<Inverse>(spec, dst, order, Inverse ? spec->InvScaleOn != 0 : spec->FwdScaleOn != 0);
+    }
+    else
+    {
+        LargeStep<Inverse, 0>(spec, dst, order, scratch);
+    }
+}
+
+// Small forward transforms straight from the definition; inputs are read before any store.
+void Dft4(const float* src, float* dst, float scale)
+{
+    const Cplx x0 = Load(src), x1 = Load(src + 2), x2 = Load(src + 4), x3 = Load(src + 6);
+    const Cplx a = Add(x0, x2), b = Sub(x0, x2), c = Add(x1, x3), d = MulNegI(Sub(x1, x3));
+    const Cplx y[4] = {Add(a, c), Add(b, d), Sub(a, c), Sub(b, d)};
+    for (int k = 0; k < 4; ++k)
+    {
+        Store(dst + 2 * k, {y[k].Re * scale, y[k].Im * scale});
+    }
+}
+
+void Dft8(const float* src, float* dst, float scale)
+{
+    const float r = 0.70710678118654752f;
+    Cplx x[8];
+    for (int k = 0; k < 8; ++k)
+    {
+        x[k] = Load(src + 2 * k);
+    }
+    // Even and odd halves as 4-point transforms, then one radix-2 step.
+    const Cplx ea = Add(x[0], x[4]), eb = Sub(x[0], x[4]), ec = Add(x[2], x[6]),
+               ed = MulNegI(Sub(x[2], x[6]));
+    const Cplx oa = Add(x[1], x[5]), ob = Sub(x[1], x[5]), oc = Add(x[3], x[7]),
+               od = MulNegI(Sub(x[3], x[7]));
+    const Cplx e[4] = {Add(ea, ec), Add(eb, ed), Sub(ea, ec), Sub(eb, ed)};
+    Cplx o[4] = {Add(oa, oc), Add(ob, od), Sub(oa, oc), Sub(ob, od)};
+    o[1] = Mul(o[1], {r, -r});
+    o[2] = MulNegI(o[2]);
+    o[3] = Mul(o[3], {-r, -r});
+    for (int k = 0; k < 4; ++k)
+    {
+        const Cplx lo = Add(e[k], o[k]);
+        const Cplx hi = Sub(e[k], o[k]);
+        Store(dst + 2 * k, {lo.Re * scale, lo.Im * scale});
+        Store(dst + 2 * (k + 4), {hi.Re * scale, hi.Im * scale});
+    }
+}
+
+} // namespace
+
+void SpFftScale(float* data, int64_t count, float scale)
+{
+    for (int64_t i = 0; i < count; ++i)
+    {
+        data[i] *= scale;
+    }
+}
+
+bool SpFftAcquireScratch(const SpFftSpec* spec, uint8_t* buffer, float** pScratch, void** pOwned)
+{
+    *pOwned = nullptr;
+    *pScratch = nullptr;
+    if (spec->WorkBytes <= 0)
+    {
+        return true;
+    }
+    if (buffer)
+    {
+        *pScratch = reinterpret_cast<float*>(SpFftAlignUp32(buffer));
+        return true;
+    }
+    *pOwned = SpAlignedMalloc(spec->WorkBytes);
+    *pScratch = static_cast<float*>(*pOwned);
+    return *pOwned != nullptr;
+}
+
+void SpFftReleaseScratch(void* owned)
+{
+    SpAlignedFree(owned);
+}
+
+void SpFftBitReverseCopy(const float* src, float* dst, int32_t points, const int32_t* table)
+{
+    if (points < 8)
+    {
+        for (int32_t p = 0; p < points; ++p)
+        {
+            CopyPoint(src, p, dst, p);
+        }
+        if (points == 4)
+        {
+            CopyPoint(src, 2, dst, 1);
+            CopyPoint(src, 1, dst, 2);
+        }
+        return;
+    }
+    const int64_t half = points / 2;
+    WalkBitRevTable(table,
+                    [&](int64_t x, int64_t y)
+                    {
+                        CopyPoint(src, 2 * y, dst, 2 * x);
+                        CopyPoint(src, half + 2 * y, dst, 2 * x + 1);
+                        CopyPoint(src, 2 * y + 1, dst, half + 2 * x);
+                        CopyPoint(src, half + 2 * y + 1, dst, half + 2 * x + 1);
+                        if (x != y)
+                        {
+                            CopyPoint(src, 2 * x, dst, 2 * y);
+                            CopyPoint(src, half + 2 * x, dst, 2 * y + 1);
+                            CopyPoint(src, 2 * x + 1, dst, half + 2 * y);
+                            CopyPoint(src, half + 2 * x + 1, dst, half + 2 * y + 1);
+                        }
+                    });
+}
+
+void SpFftBitReverseInPlace(float* data, int32_t points, const int32_t* table)
+{
+    if (points < 4)
+    {
+        return;
+    }
+    const int64_t half = points / 2;
+    WalkBitRevTable(table,
+                    [&](int64_t x, int64_t y)
+                    {
+                        if (x != y)
+                        {
+                            SwapPoints(data, 2 * x, 2 * y);
+                            SwapPoints(data, 2 * x + 1, half + 2 * y);
+                            SwapPoints(data, half + 2 * x, 2 * y + 1);
+                            SwapPoints(data, half + 2 * x + 1, half + 2 * y + 1);
+                        }
+                        else
+                        {
+                            SwapPoints(data, 2 * x + 1, half + 2 * x);
+                        }
+                    });
+}
+
+void SpFftRadix4Fwd(float* data, int32_t points, const float* twiddles)
+{
+    Radix4Core<false>(data, points, twiddles);
+}
+
+void SpFftRadix4Inv(float* data, int32_t points, const float* twiddles)
+{
+    Radix4Core<true>(data, points, twiddles);
+}
+
+void SpFftRadix2PassFwd(float* data, int32_t points, int32_t firstBlock, const float* twiddles)
+{
+    Radix2Passes<false>(data, points, firstBlock, twiddles);
+}
+
+void SpFftRadix2PassInv(float* data, int32_t points, int32_t firstBlock, const float* twiddles)
+{
+    Radix2Passes<true>(data, points, firstBlock, twiddles);
+}
+
+void SpFftLargeFwd(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* scratch)
+{
+    Large<false>(spec, src, dst, order, scratch);
+}
+
+void SpFftLargeInv(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* scratch)
+{
+    Large<true>(spec, src, dst, order, scratch);
+}
+
+void SpFftLargeFwdStep(const SpFftSpec* spec, float* data, int32_t order, int32_t depth, float* scratch)
+{
+    LargeStepFrom<false>(spec, data, order, depth, scratch);
+}
+
+void SpFftLargeInvStep(const SpFftSpec* spec, float* data, int32_t order, int32_t depth, float* scratch)
+{
+    LargeStepFrom<true>(spec, data, order, depth, scratch);
+}
+
+void SpFftComplexKernelOrder0(const float* src, float* dst)
+{
+    CopyPoint(src, 0, dst, 0);
+}
+
+void SpFftComplexKernelOrder0Scaled(const float* src, float* dst, float scale)
+{
+    Store(dst, {src[0] * scale, src[1] * scale});
+}
+
+void SpFftComplexKernelOrder1(const float* src, float* dst)
+{
+    const Cplx x0 = Load(src), x1 = Load(src + 2);
+    Store(dst, Add(x0, x1));
+    Store(dst + 2, Sub(x0, x1));
+}
+
+void SpFftComplexKernelOrder1Scaled(const float* src, float* dst, float scale)
+{
+    const Cplx x0 = Load(src), x1 = Load(src + 2);
+    const Cplx s = Add(x0, x1), d = Sub(x0, x1);
+    Store(dst, {s.Re * scale, s.Im * scale});
+    Store(dst + 2, {d.Re * scale, d.Im * scale});
+}
+
+void SpFftComplexKernelOrder2(const float* src, float* dst)
+{
+    Dft4(src, dst, 1.0f);
+}
+
+void SpFftComplexKernelOrder2Scaled(const float* src, float* dst, float scale)
+{
+    Dft4(src, dst, scale);
+}
+
+void SpFftComplexKernelOrder3(const float* src, float* dst)
+{
+    Dft8(src, dst, 1.0f);
+}
+
+void SpFftComplexKernelOrder3Scaled(const float* src, float* dst, float scale)
+{
+    Dft8(src, dst, scale);
+}

@@ -1,0 +1,107 @@
+// What the FFT sources of the generic build share among themselves (and the FIR filter and the
+// tests reach through it): table builders, size arithmetic, the bit reversal, the radix-4 cores
+// and the large-order drivers. Complex data are interleaved floats (re, im). Nothing here
+// checks its arguments: the public operations have done that.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "driver/primitives/fft/sp_fft.h"
+
+// The generic build's level word in every specification it lays out.
+constexpr int32_t SpFftBuildLevel = 0;
+
+// Quarter-wave sine table of 1,024 points: sin(2 pi k / 1024), k = 0 .. 256.
+constexpr int32_t SpFftStaticSineOrder = 10;
+struct SpFftSineTable1024
+{
+    float Value[257];
+};
+extern const SpFftSineTable1024 SpFftStaticSine;
+
+inline int64_t SpFftRoundUp32(int64_t n)
+{
+    return (n + 31) & ~int64_t(31);
+}
+
+inline uint8_t* SpFftAlignUp32(uint8_t* p)
+{
+    return reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(p) + 31) & ~uintptr_t(31));
+}
+
+// Bytes of the specification header, rounded so the first table starts 32-byte aligned.
+constexpr int64_t SpFftHeaderBytes = (sizeof(SpFftSpec) + 31) & ~size_t(31);
+
+// Order of the column transforms of a complex order 11 .. 30 (0: not split).
+int32_t SpFftSplitOrder(int32_t order);
+
+// Specification, init and work bytes of the large-order tables of complex order m >= 11.
+struct SpFftLargeSizes
+{
+    int64_t Spec;
+    int64_t Init;
+    int64_t Work;
+};
+SpFftLargeSizes SpFftGetLargeBufferSize(int32_t order);
+
+// Fills the header of a specification at `record` (32-byte aligned) from the flag; false for a
+// flag outside the table (the kind is then left 0).
+bool SpFftFillHeader(SpFftSpec* record, int32_t kind, int32_t order, int32_t flag, int32_t hint);
+
+// A sine source: the quarter-wave table of order `Order` (N/4 + 1 entries).
+struct SpFftSine
+{
+    const float* Table;
+    int32_t Order;
+};
+// The static table for orders up to 10, else the table of `order` computed into initBuffer.
+SpFftSine SpFftSineFor(int32_t order, uint8_t* initBuffer);
+
+// Table builders: each builds at `pos` and returns the next free position rounded up to 32.
+uint8_t* SpFftInitSineTable(uint8_t* pos, int32_t order);
+uint8_t* SpFftBuildBitRevTable(uint8_t* pos, int32_t order);
+uint8_t* SpFftBuildRadix4Twiddles(uint8_t* pos, int32_t order, SpFftSine sine);
+uint8_t* SpFftBuildComplexTwiddles(uint8_t* pos, int32_t order, SpFftSine sine);
+uint8_t* SpFftBuildRealSplitTwiddles(uint8_t* pos, int32_t order, SpFftSine sine);
+uint8_t* SpFftInitLargeTables(SpFftSpec* spec, int32_t order, SpFftSine sine, uint8_t* pos);
+uint8_t* SpFftInitLargeTablesStep(SpFftSpec* spec, int32_t order, int32_t depth, SpFftSine sine,
+                                  uint8_t* pos);
+
+// Point p of dst receives point rev(p) of src (the copy form writes every point once).
+void SpFftBitReverseCopy(const float* src, float* dst, int32_t points, const int32_t* table);
+void SpFftBitReverseInPlace(float* data, int32_t points, const int32_t* table);
+
+// In-place decimation-in-time cores of 4 .. 1,024 points on bit-reversed data.
+void SpFftRadix4Fwd(float* data, int32_t points, const float* twiddles);
+void SpFftRadix4Inv(float* data, int32_t points, const float* twiddles);
+
+// Radix-2 combining passes from blocks of firstBlock points up to `points`.
+void SpFftRadix2PassFwd(float* data, int32_t points, int32_t firstBlock, const float* twiddles);
+void SpFftRadix2PassInv(float* data, int32_t points, int32_t firstBlock, const float* twiddles);
+
+// Transforms of 2,048 points or more: bit reversal, the blocks or column steps, the scale.
+void SpFftLargeFwd(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* scratch);
+void SpFftLargeInv(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* scratch);
+void SpFftLargeFwdStep(const SpFftSpec* spec, float* data, int32_t order, int32_t depth, float* scratch);
+void SpFftLargeInvStep(const SpFftSpec* spec, float* data, int32_t order, int32_t depth, float* scratch);
+
+// Forward complex kernels of orders 0 .. 3; src may equal dst.
+typedef void (*SpFftComplexKernel)(const float* src, float* dst);
+typedef void (*SpFftComplexKernelScaled)(const float* src, float* dst, float scale);
+void SpFftComplexKernelOrder0(const float* src, float* dst);
+void SpFftComplexKernelOrder1(const float* src, float* dst);
+void SpFftComplexKernelOrder2(const float* src, float* dst);
+void SpFftComplexKernelOrder3(const float* src, float* dst);
+void SpFftComplexKernelOrder0Scaled(const float* src, float* dst, float scale);
+void SpFftComplexKernelOrder1Scaled(const float* src, float* dst, float scale);
+void SpFftComplexKernelOrder2Scaled(const float* src, float* dst, float scale);
+void SpFftComplexKernelOrder3Scaled(const float* src, float* dst, float scale);
+
+// Multiplies count floats by scale.
+void SpFftScale(float* data, int64_t count, float scale);
+
+// Scratch of a transform: the caller's buffer, or a block of the spec's work bytes that the
+// caller releases with SpFftReleaseScratch. False when the block cannot be had.
+bool SpFftAcquireScratch(const SpFftSpec* spec, uint8_t* buffer, float** pScratch, void** pOwned);
+void SpFftReleaseScratch(void* owned);

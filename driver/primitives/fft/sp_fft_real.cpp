@@ -1,0 +1,499 @@
+// Real FFT of the generic build: N real samples to the packed half spectrum and back. Orders 4
+// and above run a complex transform of N/2 points and a split (forward) or merge (inverse)
+// step; orders 0 to 3 use fixed kernels. Also the packed-spectrum products.
+#include "driver/primitives/dispatch/sp_alloc.h"
+#include "driver/primitives/fft/sp_fft_internal.h"
+
+namespace
+{
+
+constexpr float kSqrtHalf = 0.70710678118654752f;
+
+// ---- Kernels of orders 0 to 3 (src may equal dst; every input is read before any store) ----
+
+void SpFftRealKernelOrder0Scaled(const float* src, float* dst, float scale)
+{
+    dst[0] = src[0] * scale;
+}
+
+void SpFftRealKernelOrder1Scaled(const float* src, float* dst, float scale)
+{
+    const float x0 = src[0] * scale, x1 = src[1] * scale;
+    dst[0] = x0 + x1;
+    dst[1] = x0 - x1;
+}
+
+void SpFftRealKernelFwdOrder2Scaled(const float* src, float* dst, float scale)
+{
+    const float x0 = src[0] * scale, x1 = src[1] * scale, x2 = src[2] * scale, x3 = src[3] * scale;
+    dst[0] = (x0 + x2) + (x1 + x3);
+    dst[1] = (x0 + x2) - (x1 + x3);
+    dst[2] = x0 - x2;
+    dst[3] = x3 - x1;
+}
+
+void SpFftRealKernelInvOrder2Scaled(const float* src, float* dst, float scale)
+{
+    const float r0 = src[0] * scale, r2 = src[1] * scale, r1 = src[2] * scale, i1 = src[3] * scale;
+    const float a = r0 + r2, b = r0 - r2;
+    dst[0] = a + 2.0f * r1;
+    dst[1] = b - 2.0f * i1;
+    dst[2] = a - 2.0f * r1;
+    dst[3] = b + 2.0f * i1;
+}
+
+// Eight points as two 4-point halves (even and odd samples) and one radix-2 step.
+void SpFftRealKernelFwdOrder3Scaled(const float* src, float* dst, float scale)
+{
+    float x[8];
+    for (int k = 0; k < 8; ++k)
+    {
+        x[k] = src[k] * scale;
+    }
+    const float a = x[0] + x[4], b = x[0] - x[4], c = x[2] + x[6], d = x[2] - x[6];
+    const float e = x[1] + x[5], f = x[1] - x[5], g = x[3] + x[7], h = x[3] - x[7];
+    const float fh = kSqrtHalf * (f - h), fs = kSqrtHalf * (f + h);
+    dst[0] = (a + c) + (e + g);
+    dst[1] = (a + c) - (e + g);
+    dst[2] = b + fh;
+    dst[3] = -d - fs;
+    dst[4] = a - c;
+    dst[5] = g - e;
+    dst[6] = b - fh;
+    dst[7] = d - fs;
+}
+
+void SpFftRealKernelInvOrder3Scaled(const float* src, float* dst, float scale)
+{
+    float s[8];
+    for (int k = 0; k < 8; ++k)
+    {
+        s[k] = src[k] * scale;
+    }
+    const float r0 = s[0], r4 = s[1], r1 = s[2], i1 = s[3], r2 = s[4], i2 = s[5], r3 = s[6], i3 = s[7];
+    // Even samples from P_k = X_k + X_(k+4), odd ones from Q_k = (X_k - X_(k+4)) e^(i pi k / 4).
+    const float p0 = r0 + r4, p2 = 2.0f * r2, p1r = r1 + r3, p1i = i1 - i3;
+    const float q0 = r0 - r4, q2 = -2.0f * i2;
+    const float ur = r1 - r3, ui = i1 + i3;
+    const float q1r = kSqrtHalf * (ur - ui), q1i = kSqrtHalf * (ur + ui);
+    dst[0] = (p0 + p2) + 2.0f * p1r;
+    dst[2] = (p0 - p2) - 2.0f * p1i;
+    dst[4] = (p0 + p2) - 2.0f * p1r;
+    dst[6] = (p0 - p2) + 2.0f * p1i;
+    dst[1] = (q0 + q2) + 2.0f * q1r;
+    dst[3] = (q0 - q2) - 2.0f * q1i;
+    dst[5] = (q0 + q2) - 2.0f * q1r;
+    dst[7] = (q0 - q2) + 2.0f * q1i;
+}
+
+typedef void (*RealKernel)(const float* src, float* dst, float scale);
+
+// Forward and inverse kernels by order; the unscaled forms run with a scale of exactly 1.
+const RealKernel kFwdKernels[4] = {SpFftRealKernelOrder0Scaled, SpFftRealKernelOrder1Scaled,
+                                   SpFftRealKernelFwdOrder2Scaled, SpFftRealKernelFwdOrder3Scaled};
+const RealKernel kInvKernels[4] = {SpFftRealKernelOrder0Scaled, SpFftRealKernelOrder1Scaled,
+                                   SpFftRealKernelInvOrder2Scaled, SpFftRealKernelInvOrder3Scaled};
+
+bool IsFlag(int32_t flag)
+{
+    return flag == SpFftDivFwdByN || flag == SpFftDivInvByN || flag == SpFftDivBySqrtN ||
+           flag == SpFftNoDivide;
+}
+
+struct Sizes
+{
+    int64_t Spec;
+    int64_t Init;
+    int64_t Work;
+};
+
+Sizes RealSizes(int32_t order)
+{
+    if (order <= 3)
+    {
+        return {168, 0, 0};
+    }
+    const int32_t half = order - 1;
+    const int64_t points = int64_t(1) << order;
+    const int64_t halfPoints = points / 2;
+    SpFftLargeSizes large = {0, 0, 0};
+    int64_t core = SpFftRoundUp32(8 * halfPoints + 8);
+    if (half >= 11)
+    {
+        large = SpFftGetLargeBufferSize(half);
+        core = large.Spec;
+    }
+    Sizes sizes;
+    sizes.Spec = 192 + core + SpFftRoundUp32(halfPoints + 4) + 2 * SpFftRoundUp32(2 * points);
+    sizes.Init = order <= 10 ? 0 : SpFftRoundUp32(points + 4) + 32 + large.Init;
+    sizes.Work = large.Work > 0 ? large.Work + 32 : 0;
+    return sizes;
+}
+
+bool FitsInt32(const Sizes& sizes)
+{
+    return sizes.Spec <= INT32_MAX && sizes.Init <= INT32_MAX && sizes.Work <= INT32_MAX;
+}
+
+bool IsUsableSpec(const SpFftSpec* spec)
+{
+    return spec->Kind == SpFftKindReal && spec->Level == SpFftBuildLevel && spec->Order >= 0 &&
+           spec->Order <= SpFftMaxOrder;
+}
+
+// Turns the half-length transform Z of the even/odd samples into the packed spectrum.
+void SpFftRealFwdPostProcess(float* data, int64_t halfPoints, const float* split)
+{
+    const float a = data[0], b = data[1];
+    data[0] = a + b;
+    data[1] = a - b;
+    for (int64_t k = 1; k < halfPoints / 2; ++k)
+    {
+        float* zk = data + 2 * k;
+        float* zm = data + 2 * (halfPoints - k);
+        const float xr = zk[0], xi = zk[1], yr = zm[0], yi = zm[1];
+        const float p = split[2 * k], q = split[2 * k + 1];
+        const float d = xr - yr, e = xi + yi;
+        const float t = q * d + p * e;
+        const float u = q * e - p * d;
+        zk[0] = yr + t;
+        zk[1] = u - yi;
+        zm[0] = xr - t;
+        zm[1] = u - xi;
+    }
+    data[2 * (halfPoints / 2) + 1] = -data[2 * (halfPoints / 2) + 1];
+}
+
+// Turns a packed spectrum into the half-length spectrum whose inverse interleaves the samples.
+void SpFftRealInvPreProcess(const float* src, float* dst, int64_t halfPoints, const float* merge)
+{
+    const float r0 = src[0], rn = src[1];
+    dst[0] = r0 + rn;
+    dst[1] = r0 - rn;
+    for (int64_t k = 1; k < halfPoints / 2; ++k)
+    {
+        const float* sk = src + 2 * k;
+        const float* sm = src + 2 * (halfPoints - k);
+        const float r1 = sk[0], i1 = sk[1], r2 = sm[0], i2 = sm[1];
+        const float c = merge[2 * k], s = merge[2 * k + 1];
+        const float t1 = s * (r1 - r2) - c * (i1 + i2);
+        const float t2 = c * (r1 - r2) + s * (i1 + i2);
+        dst[2 * k] = r1 + r2 + t1;
+        dst[2 * k + 1] = i1 - i2 + t2;
+        dst[2 * (halfPoints - k)] = r1 + r2 - t1;
+        dst[2 * (halfPoints - k) + 1] = t2 - (i1 - i2);
+    }
+    const int64_t mid = 2 * (halfPoints / 2);
+    dst[mid] = 2.0f * src[mid];
+    dst[mid + 1] = -2.0f * src[mid + 1];
+}
+
+SpStatus CheckTransform(const float* src, float* dst, const SpFftSpec* spec)
+{
+    if (!spec)
+    {
+        return SpErrNullPointer;
+    }
+    if (!IsUsableSpec(spec))
+    {
+        return SpErrStateMismatch;
+    }
+    if (!src || !dst)
+    {
+        return SpErrNullPointer;
+    }
+    return SpOk;
+}
+
+void MulPack(const float* src1, const float* src2, float* dst, int32_t len)
+{
+    dst[0] = src1[0] * src2[0];
+    int32_t first = 1;
+    if (len % 2 == 0)
+    {
+        dst[1] = src1[1] * src2[1];
+        first = 2;
+    }
+    for (int32_t i = first; i + 1 < len; i += 2)
+    {
+        const float a = src1[i], b = src1[i + 1], c = src2[i], d = src2[i + 1];
+        dst[i] = a * c - b * d;
+        dst[i + 1] = a * d + b * c;
+    }
+}
+
+} // namespace
+
+SpStatus SpFftRealGetSize(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes, int32_t* pInitBytes,
+                          int32_t* pWorkBytes)
+{
+    if (order < 0 || order > SpFftMaxOrder)
+    {
+        return SpErrFftOrder;
+    }
+    if (!pSpecBytes || !pInitBytes || !pWorkBytes)
+    {
+        return SpErrNullPointer;
+    }
+    if (!IsFlag(flag))
+    {
+        return SpErrFftFlag;
+    }
+    const Sizes sizes = RealSizes(order);
+    if (!FitsInt32(sizes))
+    {
+        return SpErrFftOrder; // the largest orders need more than a 32-bit count can describe
+    }
+    *pSpecBytes = int32_t(sizes.Spec);
+    *pInitBytes = int32_t(sizes.Init);
+    *pWorkBytes = int32_t(sizes.Work);
+    return SpOk;
+}
+
+SpStatus SpFftRealInit(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint, uint8_t* specBuffer,
+                       uint8_t* initBuffer)
+{
+    if (!ppSpec)
+    {
+        return SpErrNullPointer;
+    }
+    if (order < 0 || order > SpFftMaxOrder)
+    {
+        return SpErrFftOrder;
+    }
+    if (!specBuffer)
+    {
+        return SpErrNullPointer;
+    }
+    if (!FitsInt32(RealSizes(order)))
+    {
+        return SpErrFftOrder;
+    }
+    auto* spec = reinterpret_cast<SpFftSpec*>(SpFftAlignUp32(specBuffer));
+    if (!SpFftFillHeader(spec, SpFftKindReal, order, flag, hint))
+    {
+        return SpErrFftFlag;
+    }
+    if (order >= 4)
+    {
+        if (order >= 11 && !initBuffer)
+        {
+            return SpErrNullPointer;
+        }
+        const int32_t half = order - 1;
+        const SpFftSine sine = SpFftSineFor(order, initBuffer);
+        uint8_t* pos = reinterpret_cast<uint8_t*>(spec) + SpFftHeaderBytes;
+        if (half <= 10)
+        {
+            spec->BitRev = reinterpret_cast<const int32_t*>(pos);
+            pos = SpFftBuildBitRevTable(pos, half);
+            spec->Radix4 = reinterpret_cast<const float*>(pos);
+            pos = SpFftBuildRadix4Twiddles(pos, half, sine);
+        }
+        else
+        {
+            pos = SpFftInitLargeTables(spec, half, sine, pos);
+        }
+        spec->RealSplit = reinterpret_cast<const float*>(pos);
+        pos = SpFftBuildRealSplitTwiddles(pos, order, sine);
+        spec->RealMerge = reinterpret_cast<const float*>(pos);
+        SpFftBuildComplexTwiddles(pos, order, sine);
+    }
+    *ppSpec = spec;
+    return SpOk;
+}
+
+SpStatus SpFftRealGetBufferSize(const SpFftSpec* spec, int32_t* pSize)
+{
+    if (!spec || !pSize)
+    {
+        return SpErrNullPointer;
+    }
+    if (spec->Kind != SpFftKindReal)
+    {
+        return SpErrStateMismatch;
+    }
+    *pSize = spec->WorkBytes >= 1 ? spec->WorkBytes + 32 : 0;
+    return SpOk;
+}
+
+SpStatus SpFftRealCreate_L0(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint)
+{
+    if (!ppSpec)
+    {
+        return SpErrNullPointer;
+    }
+    int32_t specBytes, initBytes, workBytes;
+    SpStatus status = SpFftRealGetSize(order, flag, hint, &specBytes, &initBytes, &workBytes);
+    if (status != SpOk)
+    {
+        return status;
+    }
+    auto* block = static_cast<uint8_t*>(SpAlignedMalloc(specBytes));
+    if (!block)
+    {
+        return SpErrNoMemory;
+    }
+    uint8_t* init = nullptr;
+    if (initBytes > 0)
+    {
+        init = static_cast<uint8_t*>(SpAlignedMalloc(initBytes));
+        if (!init)
+        {
+            SpAlignedFree(block);
+            return SpErrNoMemory;
+        }
+    }
+    SpFftSpec* spec = nullptr;
+    status = SpFftRealInit(&spec, order, flag, hint, block, init);
+    SpAlignedFree(init);
+    if (status != SpOk)
+    {
+        SpAlignedFree(block);
+        return status;
+    }
+    spec->OwnsMemory = 1;
+    *ppSpec = spec;
+    return SpOk;
+}
+
+SpStatus SpFftRealFree_L0(SpFftSpec* spec)
+{
+    if (!spec)
+    {
+        return SpErrNullPointer;
+    }
+    if (spec->Kind != SpFftKindReal)
+    {
+        return SpErrStateMismatch;
+    }
+    spec->Kind = SpFftKindNone;
+    if (spec->OwnsMemory == 1)
+    {
+        SpAlignedFree(spec); // a created record starts its (32-byte aligned) block
+    }
+    return SpOk;
+}
+
+SpStatus SpFftFwdRealToPack(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)
+{
+    const SpStatus status = CheckTransform(src, dst, spec);
+    if (status != SpOk)
+    {
+        return status;
+    }
+    const int32_t order = spec->Order;
+    if (order <= 3)
+    {
+        kFwdKernels[order](src, dst, spec->FwdScaleOn ? spec->Scale : 1.0f);
+        return SpOk;
+    }
+    float* scratch;
+    void* owned;
+    if (!SpFftAcquireScratch(spec, buffer, &scratch, &owned))
+    {
+        return SpErrNoMemory;
+    }
+    const int32_t half = order - 1;
+    const int32_t halfPoints = int32_t(int64_t(1) << half);
+    if (half <= 10)
+    {
+        if (src == dst)
+        {
+            SpFftBitReverseInPlace(dst, halfPoints, spec->BitRev);
+        }
+        else
+        {
+            SpFftBitReverseCopy(src, dst, halfPoints, spec->BitRev);
+        }
+        SpFftRadix4Fwd(dst, halfPoints, spec->Radix4);
+        if (spec->FwdScaleOn)
+        {
+            SpFftScale(dst, 2 * int64_t(halfPoints), spec->Scale);
+        }
+    }
+    else
+    {
+        SpFftLargeFwd(spec, src, dst, half, scratch);
+    }
+    SpFftRealFwdPostProcess(dst, halfPoints, spec->RealSplit);
+    SpFftReleaseScratch(owned);
+    return SpOk;
+}
+
+SpStatus SpFftInvPackToReal(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)
+{
+    const SpStatus status = CheckTransform(src, dst, spec);
+    if (status != SpOk)
+    {
+        return status;
+    }
+    const int32_t order = spec->Order;
+    if (order <= 3)
+    {
+        kInvKernels[order](src, dst, spec->InvScaleOn ? spec->Scale : 1.0f);
+        return SpOk;
+    }
+    float* scratch;
+    void* owned;
+    if (!SpFftAcquireScratch(spec, buffer, &scratch, &owned))
+    {
+        return SpErrNoMemory;
+    }
+    const int32_t half = order - 1;
+    const int32_t halfPoints = int32_t(int64_t(1) << half);
+    SpFftRealInvPreProcess(src, dst, halfPoints, spec->RealMerge);
+    if (half <= 10)
+    {
+        SpFftBitReverseInPlace(dst, halfPoints, spec->BitRev);
+        SpFftRadix4Inv(dst, halfPoints, spec->Radix4);
+        if (spec->InvScaleOn)
+        {
+            SpFftScale(dst, 2 * int64_t(halfPoints), spec->Scale);
+        }
+    }
+    else
+    {
+        SpFftLargeInv(spec, dst, dst, half, scratch);
+    }
+    SpFftReleaseScratch(owned);
+    return SpOk;
+}
+
+SpStatus SpFftFwdRealInPlace_L0(float* srcdst, const SpFftSpec* spec, uint8_t* buffer)
+{
+    return SpFftFwdRealToPack(srcdst, srcdst, spec, buffer);
+}
+
+SpStatus SpFftInvRealInPlace_L0(float* srcdst, const SpFftSpec* spec, uint8_t* buffer)
+{
+    return SpFftInvPackToReal(srcdst, srcdst, spec, buffer);
+}
+
+SpStatus SpMulPackF32_L0(const float* src1, const float* src2, float* dst, int32_t len)
+{
+    if (!src1 || !src2 || !dst)
+    {
+        return SpErrNullPointer;
+    }
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    MulPack(src1, src2, dst, len);
+    return SpOk;
+}
+
+SpStatus SpMulPackInPlaceF32(const float* src, float* srcdst, int32_t len)
+{
+    if (!src || !srcdst)
+    {
+        return SpErrNullPointer;
+    }
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    MulPack(src, srcdst, srcdst, len);
+    return SpOk;
+}

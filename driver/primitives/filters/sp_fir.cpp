@@ -1,0 +1,483 @@
+// Single-rate FIR filter of the generic build ("FI01"): state sizing and layout, the direct form
+// for short blocks, overlap-save FFT convolution for long blocks of long filters, the one-sample
+// filter, and the entries that dispatch on the state's tag.
+#include "driver/primitives/dispatch/sp_alloc.h"
+#include "driver/primitives/filters/sp_fir_internal.h"
+#include "driver/primitives/vectors/sp_convert.h"
+
+namespace
+{
+
+// Blocks of this many samples or fewer always run the direct form.
+constexpr int32_t kDirectMaxBlock = SpFirFftMinBlock - 1;
+
+// Header, gap and scratch of every single-rate state, without and with the alignment slack
+// that a caller's buffer needs.
+constexpr int64_t kFixedCreateBytes = SpFirHeaderBytes + 16 + SpFirScratchBytes;
+constexpr int64_t kFixedInitBytes = kFixedCreateBytes + 16;
+
+// The FFT a filter of `tapCount` taps uses, if any: order k + 1 for the smallest k >= 2 with
+// 2^k above the tap count, so that 2L < F <= 4L.
+struct FftPlan
+{
+    int32_t Order;  // 0: no FFT path
+    int32_t Length; // F
+    int64_t SpecBytes;
+    int64_t InitBytes;
+    int64_t WorkBytes;
+};
+
+FftPlan PlanFft(int32_t tapCount)
+{
+    FftPlan plan = {0, 0, 0, 0, 0};
+    if (tapCount < SpFirFftMinTaps)
+    {
+        return plan;
+    }
+    int32_t k = 2;
+    while (k < 31 && (int64_t(1) << k) <= tapCount)
+    {
+        ++k;
+    }
+    int32_t specBytes, initBytes, workBytes;
+    if (k + 1 > SpFftMaxOrder ||
+        SpFftRealGetSize(k + 1, SpFftDivInvByN, 0, &specBytes, &initBytes, &workBytes) != SpOk)
+    {
+        return plan;
+    }
+    plan.Order = k + 1;
+    plan.Length = int32_t(1) << (k + 1);
+    plan.SpecBytes = specBytes;
+    plan.InitBytes = initBytes;
+    plan.WorkBytes = workBytes;
+    return plan;
+}
+
+int64_t TapAreasBytes(int32_t tapCount)
+{
+    return SpFirRoundUp16(4 * int64_t(tapCount)) + SpFirRoundUp16(12 * int64_t(tapCount) + 16);
+}
+
+int64_t InitStateBytes(int32_t tapCount, const FftPlan& plan)
+{
+    int64_t bytes = TapAreasBytes(tapCount) + kFixedInitBytes;
+    if (plan.Order > 0)
+    {
+        bytes +=
+            plan.SpecBytes + plan.InitBytes + plan.WorkBytes + 2 * SpFirRoundUp16(4 * int64_t(plan.Length));
+    }
+    return bytes;
+}
+
+// Header, reversed taps, delay area and history; no FFT path yet. Returns the first byte after
+// the delay area and its gap.
+uint8_t* LayOutSingleRate(SpFirState* state, const float* taps, int32_t tapCount, const float* delayLine)
+{
+    uint8_t* pos = reinterpret_cast<uint8_t*>(state);
+    *state = SpFirState{};
+    state->Tag = SpFirTagSingleRate;
+    state->Level = SpFirBuildLevel;
+    SpFirSingleRate& s = state->Single;
+    pos += SpFirHeaderBytes;
+    s.RevTaps = reinterpret_cast<float*>(pos);
+    pos += SpFirRoundUp16(4 * int64_t(tapCount));
+    s.Delay = reinterpret_cast<float*>(pos);
+    pos += SpFirRoundUp16(12 * int64_t(tapCount) + 16) + 16;
+    s.TapCount = tapCount;
+    s.AppendLimit = ((tapCount + 3) & ~3) | 1;
+    s.FftLength = -1;
+    s.HistoryLength = tapCount;
+    for (int32_t j = 0; j < tapCount; ++j)
+    {
+        s.RevTaps[j] = taps[tapCount - 1 - j];
+    }
+    float* delay = s.Delay;
+    for (int64_t j = 0; j < 3 * int64_t(tapCount) + 4; ++j)
+    {
+        delay[j] = 0.0f;
+    }
+    SpFirLoadHistory(delay, tapCount, delayLine);
+    return pos;
+}
+
+// The tap spectrum: the taps zero-padded to F and transformed forward. A failed transform
+// leaves the state on the direct form.
+void ComputeTapSpectrum(SpFirSingleRate& s, const float* taps)
+{
+    for (int32_t j = 0; j < s.FftLength; ++j)
+    {
+        s.TapSpectrum[j] = j < s.TapCount ? taps[j] : 0.0f;
+    }
+    if (SpFftFwdRealToPack(s.TapSpectrum, s.TapSpectrum, s.FftSpec, s.FftWork) != SpOk)
+    {
+        s.FftLength = -1;
+    }
+}
+
+// Tap spectrum, work buffer, block buffer and scratch from `pos` on.
+void LayOutFftAreas(SpFirSingleRate& s, uint8_t* pos, int32_t fftLength, int64_t workBytes)
+{
+    s.FftLength = fftLength;
+    s.TapSpectrum = reinterpret_cast<float*>(pos);
+    pos += SpFirRoundUp16(4 * int64_t(fftLength));
+    s.FftWork = workBytes > 0 ? pos : nullptr;
+    s.FftWorkBytes = int32_t(workBytes);
+    pos += workBytes;
+    s.Block = reinterpret_cast<float*>(pos);
+    pos += SpFirRoundUp16(4 * int64_t(fftLength));
+    s.Scratch = reinterpret_cast<float*>(pos);
+}
+
+// Sums of four consecutive outputs at once, each in the order of the taps; y[i] reads x[i ..
+// i + L).
+void DirectOutputs(const float* rt, int32_t tapCount, const float* x, float* y, int64_t count)
+{
+    int64_t i = 0;
+    for (; i + 4 <= count; i += 4)
+    {
+        float a0 = 0.0f, a1 = 0.0f, a2 = 0.0f, a3 = 0.0f;
+        const float* w = x + i;
+        for (int32_t j = 0; j < tapCount; ++j)
+        {
+            const float t = rt[j];
+            a0 += t * w[j];
+            a1 += t * w[j + 1];
+            a2 += t * w[j + 2];
+            a3 += t * w[j + 3];
+        }
+        y[i] = a0;
+        y[i + 1] = a1;
+        y[i + 2] = a2;
+        y[i + 3] = a3;
+    }
+    for (; i < count; ++i)
+    {
+        float a = 0.0f;
+        for (int32_t j = 0; j < tapCount; ++j)
+        {
+            a += rt[j] * x[i + j];
+        }
+        y[i] = a;
+    }
+}
+
+void CopyFloats(const float* src, float* dst, int64_t count)
+{
+    for (int64_t i = 0; i < count; ++i)
+    {
+        dst[i] = src[i];
+    }
+}
+
+void ZeroFloats(float* dst, int64_t count)
+{
+    for (int64_t i = 0; i < count; ++i)
+    {
+        dst[i] = 0.0f;
+    }
+}
+
+void FilterDirect(const float* src, float* dst, int32_t len, SpFirSingleRate& s)
+{
+    const int32_t taps = s.TapCount;
+    float* w = s.Delay;
+    if (len <= s.AppendLimit)
+    {
+        CopyFloats(src, w + taps, len);
+        DirectOutputs(s.RevTaps, taps, w + 1, dst, len);
+        SpMoveI32_L0(reinterpret_cast<const int32_t*>(w + len), reinterpret_cast<int32_t*>(w), taps);
+        return;
+    }
+    // The first outputs straddle the history; the rest read the source directly.
+    const int32_t head = (taps + 3) & ~3;
+    CopyFloats(src, w + taps, s.AppendLimit);
+    DirectOutputs(s.RevTaps, taps, w + 1, dst, head);
+    CopyFloats(src + len - taps, w, taps);
+    DirectOutputs(s.RevTaps, taps, src + head - taps + 1, dst + head, len - head);
+}
+
+// b holds F inputs; afterwards b[L-1 ..] holds the outputs of the inputs from b[L-1] on.
+SpStatus ConvolveBlock(const float* in, SpFirSingleRate& s)
+{
+    SpStatus status = SpFftFwdRealToPack(in, s.Block, s.FftSpec, s.FftWork);
+    if (status == SpOk)
+    {
+        status = SpMulPackInPlaceF32(s.TapSpectrum, s.Block, s.FftLength);
+    }
+    if (status == SpOk)
+    {
+        status = SpFftInvPackToReal(s.Block, s.Block, s.FftSpec, s.FftWork);
+    }
+    return status;
+}
+
+// Overlap-save: each transform of F points yields S = F - (L - 1) new outputs.
+SpStatus FilterFft(const float* src, float* dst, int32_t len, SpFirSingleRate& s)
+{
+    const int64_t taps = s.TapCount;
+    const int64_t fftLen = s.FftLength;
+    const int64_t step = fftLen - (taps - 1);
+    float* b = s.Block;
+    float* w = s.Delay;
+    CopyFloats(w + 1, b, taps - 1);
+    if (len <= step)
+    {
+        CopyFloats(src, b + taps - 1, len);
+        CopyFloats(b + len - 1, w, taps);
+        ZeroFloats(b + taps - 1 + len, fftLen - (taps - 1 + len));
+        const SpStatus status = ConvolveBlock(b, s);
+        if (status == SpOk)
+        {
+            CopyFloats(b + taps - 1, dst, len);
+        }
+        return status;
+    }
+    CopyFloats(src, b + taps - 1, step);
+    SpStatus status = ConvolveBlock(b, s);
+    if (status != SpOk)
+    {
+        return status;
+    }
+    CopyFloats(b + taps - 1, dst, step);
+    CopyFloats(src + len - taps, w, taps);
+    for (int64_t o = step; o < len; o += step)
+    {
+        const int64_t left = len - o;
+        const float* in = src + o - taps + 1;
+        if (left < fftLen)
+        {
+            const int64_t count = left + taps - 1 < fftLen ? left + taps - 1 : fftLen;
+            CopyFloats(in, b, count);
+            ZeroFloats(b + count, fftLen - count);
+            in = b;
+        }
+        status = ConvolveBlock(in, s);
+        if (status != SpOk)
+        {
+            return status;
+        }
+        CopyFloats(b + taps - 1, dst + o, left < step ? left : step);
+    }
+    return SpOk;
+}
+
+SpStatus FilterSingleRate(const float* src, float* dst, int32_t len, SpFirState* state)
+{
+    SpFirSingleRate& s = state->Single;
+    if (s.TapCount < 1 || !s.RevTaps || !s.Delay)
+    {
+        return SpErrStateMismatch;
+    }
+    s.HistoryOffset = 0;
+    if (len > kDirectMaxBlock && s.FftLength > 0)
+    {
+        return FilterFft(src, dst, len, s);
+    }
+    FilterDirect(src, dst, len, s);
+    return SpOk;
+}
+
+} // namespace
+
+void SpFirLoadHistory(float* history, int32_t count, const float* delayLine)
+{
+    for (int32_t k = 0; k < count; ++k)
+    {
+        history[count - 1 - k] = delayLine ? delayLine[k] : 0.0f;
+    }
+}
+
+SpStatus SpFirStateSize_L0(int32_t tapCount, int32_t* pSize)
+{
+    if (!pSize)
+    {
+        return SpErrNullPointer;
+    }
+    if (tapCount < 1)
+    {
+        return SpErrFirLength;
+    }
+    const int64_t bytes = InitStateBytes(tapCount, PlanFft(tapCount));
+    if (bytes > INT32_MAX)
+    {
+        return SpErrFirLength; // a state this long cannot be described by a 32-bit size
+    }
+    *pSize = int32_t(bytes);
+    return SpOk;
+}
+
+SpStatus SpFirInit_L0(SpFirState** ppState, const float* taps, int32_t tapCount, const float* delayLine,
+                      uint8_t* buffer)
+{
+    if (!ppState || !taps || !buffer)
+    {
+        return SpErrNullPointer;
+    }
+    if (tapCount < 1)
+    {
+        return SpErrFirLength;
+    }
+    const FftPlan plan = PlanFft(tapCount);
+    if (InitStateBytes(tapCount, plan) > INT32_MAX)
+    {
+        return SpErrFirLength;
+    }
+    auto* state = reinterpret_cast<SpFirState*>(SpFirAlignUp16(buffer));
+    uint8_t* pos = LayOutSingleRate(state, taps, tapCount, delayLine);
+    if (plan.Order > 0)
+    {
+        SpFftSpec* spec = nullptr;
+        uint8_t* init = pos + plan.SpecBytes;
+        uint8_t* areas = init + plan.InitBytes;
+        if (SpFftRealInit(&spec, plan.Order, SpFftDivInvByN, 0, pos, init) == SpOk)
+        {
+            SpFirSingleRate& s = state->Single;
+            s.FftSpec = spec;
+            LayOutFftAreas(s, areas, plan.Length, plan.WorkBytes);
+            ComputeTapSpectrum(s, taps);
+        }
+        else
+        {
+            state->Single.Scratch = reinterpret_cast<float*>(pos);
+        }
+    }
+    else
+    {
+        state->Single.Scratch = reinterpret_cast<float*>(pos);
+    }
+    *ppState = state;
+    return SpOk;
+}
+
+SpStatus SpFirCreate_L0(SpFirState** ppState, const float* taps, int32_t tapCount, const float* delayLine)
+{
+    if (!ppState || !taps)
+    {
+        return SpErrNullPointer;
+    }
+    if (tapCount < 1)
+    {
+        return SpErrFirLength;
+    }
+    const FftPlan plan = PlanFft(tapCount);
+    if (InitStateBytes(tapCount, plan) > INT32_MAX)
+    {
+        return SpErrFirLength;
+    }
+    SpFftSpec* spec = nullptr;
+    int32_t workBytes = 0;
+    if (plan.Order > 0)
+    {
+        // A specification that cannot be made is reported as a null pointer, not as memory.
+        if (SpFftRealCreate_L0(&spec, plan.Order, SpFftDivInvByN, 0) != SpOk)
+        {
+            return SpErrNullPointer;
+        }
+        SpFftRealGetBufferSize(spec, &workBytes);
+    }
+    const int64_t bytes = TapAreasBytes(tapCount) + 2 * SpFirRoundUp16(4 * int64_t(plan.Length)) + workBytes +
+                          kFixedCreateBytes;
+    auto* block = static_cast<uint8_t*>(SpAlignedMalloc(int32_t(bytes)));
+    if (!block)
+    {
+        if (spec)
+        {
+            SpFftRealFree_L0(spec);
+        }
+        return SpErrNoMemory;
+    }
+    auto* state = reinterpret_cast<SpFirState*>(block);
+    uint8_t* pos = LayOutSingleRate(state, taps, tapCount, delayLine);
+    SpFirSingleRate& s = state->Single;
+    s.OwnsMemory = 1;
+    s.Scratch = reinterpret_cast<float*>(pos);
+    if (spec)
+    {
+        s.FftSpec = spec;
+        LayOutFftAreas(s, pos, plan.Length, workBytes);
+        ComputeTapSpectrum(s, taps);
+    }
+    *ppState = state;
+    return SpOk;
+}
+
+SpStatus SpFirFree_L0(SpFirState* state)
+{
+    if (!state)
+    {
+        return SpErrNullPointer;
+    }
+    if (state->Tag != SpFirTagSingleRate && state->Tag != SpFirTagMultiRate)
+    {
+        return SpErrStateMismatch;
+    }
+    // Only single-rate states are ever created; multi-rate ones always live in caller memory.
+    if (state->Tag == SpFirTagSingleRate && state->Single.OwnsMemory == 1)
+    {
+        if (state->Single.FftSpec)
+        {
+            SpFftRealFree_L0(state->Single.FftSpec);
+        }
+        SpAlignedFree(state);
+    }
+    return SpOk;
+}
+
+SpStatus SpFirFilter_L0(const float* src, float* dst, int32_t len, SpFirState* state)
+{
+    if (!state || !src || !dst)
+    {
+        return SpErrNullPointer;
+    }
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    if (state->Level != SpFirBuildLevel)
+    {
+        return SpErrStateMismatch;
+    }
+    if (state->Tag == SpFirTagSingleRate)
+    {
+        return FilterSingleRate(src, dst, len, state);
+    }
+    if (state->Tag == SpFirTagMultiRate)
+    {
+        return SpFirMultiRateFilter(src, dst, len, state);
+    }
+    return SpErrStateMismatch;
+}
+
+// The doubled delay line keeps the last L inputs contiguous from the index on, oldest first.
+SpStatus SpFirFilterSample_L0(float input, float* pOutput, const float* taps, int32_t tapCount,
+                              float* delayLine, int32_t* pIndex)
+{
+    if (!pOutput || !taps)
+    {
+        return SpErrNullPointer;
+    }
+    if (tapCount < 1)
+    {
+        return SpErrFirLength;
+    }
+    if (!delayLine || !pIndex)
+    {
+        return SpErrNullPointer;
+    }
+    int32_t index = *pIndex;
+    if (index < 0 || index >= tapCount)
+    {
+        return SpErrStateMismatch; // the index does not belong to a line of this many taps
+    }
+    delayLine[index] = input;
+    delayLine[index + tapCount] = input;
+    index = index + 1 == tapCount ? 0 : index + 1;
+    *pIndex = index;
+    double sum = 0.0;
+    for (int32_t i = 0; i < tapCount; ++i)
+    {
+        sum += double(taps[tapCount - 1 - i] * delayLine[index + i]);
+    }
+    *pOutput = float(sum);
+    return SpOk;
+}

@@ -1,0 +1,793 @@
+// Kernels of the format conversions and in-place scaling, written once for every level: each
+// level's build file includes this body and instantiates SpConvertKernels<its parameter block>.
+// Everything here is a member of that class template, so builds compiled for different
+// instruction sets never share (and never merge) a function.
+//
+// Integer results do not depend on the caller's SSE rounding control: they come from truncating
+// conversions plus exact arithmetic on the fraction, or, while the caller runs round-to-nearest,
+// from the processor's own nearest conversion, which then yields the same integers. The one
+// exception is part of the contract: unscaled ties-away adds its half in single precision.
+//
+// Scales whose 2^-scale is a normal float run in single precision, where the scaled value is
+// exact (or so far out of range that saturation or 0 follows either way); other scales follow
+// the double-precision rule literally.
+#pragma once
+
+#include <emmintrin.h>
+#include <math.h>
+#include <string.h>
+
+#include "driver/primitives/dispatch/sp_memory.h"
+#include "driver/primitives/vectors/sp_convert.h"
+
+template <class P> struct SpConvertKernels
+{
+    // Nearest with ties to even by the processor's own conversion: the mode the float loops
+    // use when the caller's SSE rounding control is round-to-nearest, which gives exactly
+    // what the exact-arithmetic form gives, at a fraction of the instructions.
+    static constexpr int32_t kRoundEvenByHardware = -100;
+
+    static bool RoundToNearestInForce() { return (_mm_getcsr() & 0x6000u) == 0; }
+
+    // --- scale factors -------------------------------------------------------------------------
+
+    // 2^-scale in double for the float -> 16/32-bit conversions. Beyond +-1100 the factor is
+    // already 0 or +inf, so the clamp only keeps -scale representable.
+    static double ScaleFactorF64(int32_t scale)
+    {
+        const int32_t s = scale < -1100 ? -1100 : (scale > 1100 ? 1100 : scale);
+        return ldexp(1.0, -s);
+    }
+
+    // 2^-scale in single precision from the exponent field; scale already clamped so that the
+    // pattern stays a finite float (scale = 127 gives +0.0).
+    static float ScaleFactorF32(int32_t scale, int32_t lowest, int32_t highest)
+    {
+        const int32_t s = scale < lowest ? lowest : (scale > highest ? highest : scale);
+        const uint32_t bits = 0x3F800000u - static_cast<uint32_t>(s) * (1u << 23);
+        float factor;
+        memcpy(&factor, &bits, sizeof(factor));
+        return factor;
+    }
+
+    // --- one element ---------------------------------------------------------------------------
+
+    // Nearest with ties to even on a value already inside the integer range: the half is added
+    // in double, and an exact integer sum marks a tie whose odd result steps toward zero.
+    static int32_t RoundEven(double y)
+    {
+        const double sum = y + (y < 0.0 ? -0.5 : 0.5);
+        int32_t r = static_cast<int32_t>(sum);
+        if (static_cast<double>(r) == sum && (r & 1) != 0)
+        {
+            r -= r > 0 ? 1 : -1;
+        }
+        return r;
+    }
+
+    static int32_t RoundAway(double y) { return static_cast<int32_t>(y + (y < 0.0 ? -0.5 : 0.5)); }
+
+    static int32_t RoundInRange(double y, int32_t rounding)
+    {
+        if (rounding == SpRoundZero)
+        {
+            return static_cast<int32_t>(y);
+        }
+        if (rounding == SpRoundNearestEven)
+        {
+            return RoundEven(y);
+        }
+        return RoundAway(y);
+    }
+
+    static int16_t F32ToI16(float x, double factor, bool scaled, int32_t rounding)
+    {
+        const double y = scaled ? static_cast<double>(x) * factor : static_cast<double>(x);
+        if (y != y)
+        {
+            return 0;
+        }
+        if (y >= 32767.0)
+        {
+            return 32767;
+        }
+        if (y <= -32768.0)
+        {
+            return -32768;
+        }
+        if (!scaled && rounding != SpRoundZero && rounding != SpRoundNearestEven)
+        {
+            // Unscaled, ties away from zero adds the half in single precision, so x + 0.5 is
+            // rounded to float first (the float just below 0.5 gives 1).
+            const float sum = x + (x < 0.0f ? -0.5f : 0.5f);
+            return static_cast<int16_t>(static_cast<int32_t>(sum));
+        }
+        return static_cast<int16_t>(RoundInRange(y, rounding));
+    }
+
+    static int32_t F32ToI32(float x, double factor, int32_t rounding)
+    {
+        const double y = static_cast<double>(x) * factor;
+        if (y != y)
+        {
+            return rounding == SpRoundZero || rounding == SpRoundNearestEven ? 0 : INT32_MIN;
+        }
+        if (y >= 2147483648.0)
+        {
+            return INT32_MAX;
+        }
+        if (y <= -2147483648.0)
+        {
+            return INT32_MIN;
+        }
+        return RoundInRange(y, rounding);
+    }
+
+    static int32_t F32ToI24(float x, float factor)
+    {
+        const float y = x * factor;
+        if (y != y)
+        {
+            return 0;
+        }
+        if (y >= 8388607.0f)
+        {
+            return 8388607;
+        }
+        if (y <= -8388608.0f)
+        {
+            return -8388608;
+        }
+        return RoundEven(static_cast<double>(y));
+    }
+
+    static void StoreI24(uint8_t* dst, int32_t v)
+    {
+        dst[0] = static_cast<uint8_t>(v);
+        dst[1] = static_cast<uint8_t>(v >> 8);
+        dst[2] = static_cast<uint8_t>(v >> 16);
+    }
+
+    static int32_t LoadI24(const uint8_t* src)
+    {
+        const uint32_t u = static_cast<uint32_t>(src[0]) << 8 | static_cast<uint32_t>(src[1]) << 16 |
+                           static_cast<uint32_t>(src[2]) << 24;
+        return static_cast<int32_t>(u) >> 8;
+    }
+
+    // --- four elements ---------------------------------------------------------------------------
+
+    // Two doubles (already NaN-free and clamped to the target range) to two int32 in the low
+    // half, rounded by mode; the same arithmetic as RoundInRange.
+    template <int32_t Mode> static __m128i RoundPairF64(__m128d y)
+    {
+        if (Mode == SpRoundZero)
+        {
+            return _mm_cvttpd_epi32(y);
+        }
+        const __m128d signMask = _mm_set1_pd(-0.0);
+        const __m128d half = _mm_or_pd(_mm_and_pd(y, signMask), _mm_set1_pd(0.5));
+        const __m128d sum = _mm_add_pd(y, half);
+        __m128i r = _mm_cvttpd_epi32(sum);
+        if (Mode == SpRoundNearestEven)
+        {
+            const __m128d tie = _mm_cmpeq_pd(_mm_cvtepi32_pd(r), sum);
+            const __m128i tie32 = _mm_shuffle_epi32(_mm_castpd_si128(tie), _MM_SHUFFLE(3, 3, 2, 0));
+            const __m128i one = _mm_set1_epi32(1);
+            const __m128i odd = _mm_cmpeq_epi32(_mm_and_si128(r, one), one);
+            const __m128i towardZero = _mm_or_si128(_mm_srai_epi32(r, 31), one); // +1 or -1
+            r = _mm_sub_epi32(r, _mm_and_si128(_mm_and_si128(tie32, odd), towardZero));
+        }
+        return r;
+    }
+
+    static __m128d NanMask(__m128d y) { return _mm_cmpunord_pd(y, y); }
+
+    // Two doubles: NaN -> 0, clamped to [lo, hi], then rounded.
+    template <int32_t Mode> static __m128i SaturateRoundPairF64(__m128d y, __m128d lo, __m128d hi)
+    {
+        y = _mm_andnot_pd(_mm_cmpunord_pd(y, y), y);
+        y = _mm_min_pd(_mm_max_pd(y, lo), hi);
+        return RoundPairF64<Mode>(y);
+    }
+
+    // Four floats widened to double and scaled; NaN -> 0, saturated to [lo, hi], rounded.
+    template <int32_t Mode> static __m128i F32x4ToI32x4(__m128 x, __m128d factor, __m128d lo, __m128d hi)
+    {
+        const __m128d yLo = _mm_mul_pd(_mm_cvtps_pd(x), factor);
+        const __m128d yHi = _mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(x, x)), factor);
+        return _mm_unpacklo_epi64(SaturateRoundPairF64<Mode>(yLo, lo, hi),
+                                  SaturateRoundPairF64<Mode>(yHi, lo, hi));
+    }
+
+    // Unscaled 16-bit with ties away: the half is added in single precision.
+    static __m128i F32x4ToI16AwayUnscaled(__m128 x)
+    {
+        x = _mm_andnot_ps(_mm_cmpunord_ps(x, x), x);
+        x = _mm_min_ps(_mm_max_ps(x, _mm_set1_ps(-32768.0f)), _mm_set1_ps(32767.0f));
+        const __m128 half = _mm_or_ps(_mm_and_ps(x, _mm_set1_ps(-0.0f)), _mm_set1_ps(0.5f));
+        return _mm_cvttps_epi32(_mm_add_ps(x, half));
+    }
+
+    // Four floats, NaN-free and clamped to the target range, rounded by mode with exact
+    // arithmetic only: the truncation, its fraction (y minus an integer of the same binade is
+    // exact) and a step of one away from zero where the fraction calls for it. Nothing here
+    // depends on the caller's rounding mode.
+    template <int32_t Mode> static __m128i RoundF32x4(__m128 y)
+    {
+        if (Mode == kRoundEvenByHardware)
+        {
+            return _mm_cvtps_epi32(y);
+        }
+        const __m128i t = _mm_cvttps_epi32(y);
+        if (Mode == SpRoundZero)
+        {
+            return t;
+        }
+        const __m128 frac = _mm_sub_ps(y, _mm_cvtepi32_ps(t));
+        const __m128 absFrac = _mm_and_ps(frac, _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF)));
+        const __m128 half = _mm_set1_ps(0.5f);
+        __m128i up;
+        if (Mode == SpRoundNearestEven)
+        {
+            const __m128i one = _mm_set1_epi32(1);
+            const __m128i odd = _mm_cmpeq_epi32(_mm_and_si128(t, one), one);
+            up = _mm_or_si128(_mm_castps_si128(_mm_cmpgt_ps(absFrac, half)),
+                              _mm_and_si128(_mm_castps_si128(_mm_cmpeq_ps(absFrac, half)), odd));
+        }
+        else
+        {
+            up = _mm_castps_si128(_mm_cmpge_ps(absFrac, half));
+        }
+        // A step is only taken for a nonzero fraction, whose sign is the sign of y.
+        const __m128i step = _mm_or_si128(_mm_srai_epi32(_mm_castps_si128(frac), 31), _mm_set1_epi32(1));
+        return _mm_add_epi32(t, _mm_and_si128(up, step));
+    }
+
+    // Four floats scaled in single precision, NaN -> 0, saturated to [lo, hi] (both floats),
+    // rounded. While 2^-scale is a normal float the product is exact, or overflows or
+    // underflows so far that the double-precision rule saturates or gives 0 all the same.
+    template <int32_t Mode> static __m128i ScaledF32x4ToI32x4(__m128 x, __m128 factor, __m128 lo, __m128 hi)
+    {
+        __m128 y = _mm_mul_ps(x, factor);
+        y = _mm_andnot_ps(_mm_cmpunord_ps(y, y), y);
+        y = _mm_min_ps(_mm_max_ps(y, lo), hi);
+        return RoundF32x4<Mode>(y);
+    }
+
+    // Scales whose 2^-scale is a normal float take the single-precision loops.
+    static bool FloatScaleExact(int32_t scale) { return scale >= -126 && scale <= 126; }
+
+    // --- loops -----------------------------------------------------------------------------------
+
+    template <int32_t Mode>
+    static void F32ToI16Loop(const float* src, int16_t* dst, int32_t len, double factor, int32_t rounding)
+    {
+        const __m128d f = _mm_set1_pd(factor);
+        const __m128d lo = _mm_set1_pd(-32768.0);
+        const __m128d hi = _mm_set1_pd(32767.0);
+        int32_t i = 0;
+        for (; i + 8 <= len; i += 8)
+        {
+            const __m128i a = F32x4ToI32x4<Mode>(_mm_loadu_ps(src + i), f, lo, hi);
+            const __m128i b = F32x4ToI32x4<Mode>(_mm_loadu_ps(src + i + 4), f, lo, hi);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_packs_epi32(a, b));
+        }
+        for (; i < len; ++i)
+        {
+            dst[i] = F32ToI16(src[i], factor, true, rounding);
+        }
+    }
+
+    template <int32_t Mode>
+    static void F32ToI16FloatLoop(const float* src, int16_t* dst, int32_t len, int32_t scale,
+                                  int32_t rounding)
+    {
+        const float factorF32 = ScaleFactorF32(scale, -126, 126);
+        const double factor = static_cast<double>(factorF32);
+        const __m128 f = _mm_set1_ps(factorF32);
+        const __m128 lo = _mm_set1_ps(-32768.0f);
+        const __m128 hi = _mm_set1_ps(32767.0f);
+        int32_t i = 0;
+        for (; i + 8 <= len; i += 8)
+        {
+            const __m128i a = ScaledF32x4ToI32x4<Mode>(_mm_loadu_ps(src + i), f, lo, hi);
+            const __m128i b = ScaledF32x4ToI32x4<Mode>(_mm_loadu_ps(src + i + 4), f, lo, hi);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_packs_epi32(a, b));
+        }
+        for (; i < len; ++i)
+        {
+            dst[i] = F32ToI16(src[i], factor, true, rounding);
+        }
+    }
+
+    template <int32_t Mode>
+    static void F32ToI32FloatLoop(const float* src, int32_t* dst, int32_t len, int32_t scale,
+                                  int32_t rounding)
+    {
+        const float factorF32 = ScaleFactorF32(scale, -126, 126);
+        const double factor = static_cast<double>(factorF32);
+        const __m128 f = _mm_set1_ps(factorF32);
+        const __m128 lo = _mm_set1_ps(-2147483648.0f);
+        const __m128 limit = _mm_set1_ps(2147483648.0f);
+        const __m128 hi = _mm_set1_ps(2147483520.0f); // the largest float below 2^31
+        int32_t i = 0;
+        for (; i + 4 <= len; i += 4)
+        {
+            const __m128 y = _mm_mul_ps(_mm_loadu_ps(src + i), f);
+            const __m128i over = _mm_castps_si128(_mm_cmpge_ps(y, limit));
+            __m128i r = ScaledF32x4ToI32x4<Mode>(_mm_loadu_ps(src + i), f, lo, hi);
+            r = _mm_or_si128(_mm_andnot_si128(over, r), _mm_and_si128(over, _mm_set1_epi32(INT32_MAX)));
+            if (Mode == SpRoundNearestAway)
+            {
+                const __m128i nan = _mm_castps_si128(_mm_cmpunord_ps(y, y));
+                r = _mm_or_si128(_mm_andnot_si128(nan, r), _mm_and_si128(nan, _mm_set1_epi32(INT32_MIN)));
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), r);
+        }
+        for (; i < len; ++i)
+        {
+            dst[i] = F32ToI32(src[i], factor, rounding);
+        }
+    }
+
+    static void F32ToI16AwayUnscaledLoop(const float* src, int16_t* dst, int32_t len)
+    {
+        int32_t i = 0;
+        for (; i + 8 <= len; i += 8)
+        {
+            const __m128i a = F32x4ToI16AwayUnscaled(_mm_loadu_ps(src + i));
+            const __m128i b = F32x4ToI16AwayUnscaled(_mm_loadu_ps(src + i + 4));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_packs_epi32(a, b));
+        }
+        for (; i < len; ++i)
+        {
+            dst[i] = F32ToI16(src[i], 1.0, false, SpRoundNearestAway);
+        }
+    }
+
+    template <int32_t Mode>
+    static void F32ToI32Loop(const float* src, int32_t* dst, int32_t len, double factor, int32_t rounding)
+    {
+        const __m128d f = _mm_set1_pd(factor);
+        const __m128d lo = _mm_set1_pd(-2147483648.0);
+        const __m128d hi = _mm_set1_pd(2147483647.0);
+        int32_t i = 0;
+        for (; i + 4 <= len; i += 4)
+        {
+            const __m128 x = _mm_loadu_ps(src + i);
+            __m128i r = F32x4ToI32x4<Mode>(x, f, lo, hi);
+            if (Mode == SpRoundNearestAway)
+            {
+                // Ties-away reports a NaN scaled value (a NaN source, or 0 x inf and inf x 0 at
+                // extreme scales) as the lowest integer.
+                const __m128d nanLo = NanMask(_mm_mul_pd(_mm_cvtps_pd(x), f));
+                const __m128d nanHi = NanMask(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(x, x)), f));
+                const __m128i nan = _mm_castps_si128(
+                    _mm_shuffle_ps(_mm_castpd_ps(nanLo), _mm_castpd_ps(nanHi), _MM_SHUFFLE(2, 0, 2, 0)));
+                r = _mm_or_si128(_mm_andnot_si128(nan, r), _mm_and_si128(nan, _mm_set1_epi32(INT32_MIN)));
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), r);
+        }
+        for (; i < len; ++i)
+        {
+            dst[i] = F32ToI32(src[i], factor, rounding);
+        }
+    }
+
+    // --- checked bodies (the table entries' work) --------------------------------------------
+
+    static SpStatus ConvertF32ToI16(const float* src, int16_t* dst, int32_t len, int32_t rounding,
+                                    int32_t scale)
+    {
+        if (src == nullptr || dst == nullptr)
+        {
+            return SpErrNullPointer;
+        }
+        if (len < 1)
+        {
+            return SpErrBadLength;
+        }
+        if (scale == 0 && rounding != SpRoundZero && rounding != SpRoundNearestEven)
+        {
+            F32ToI16AwayUnscaledLoop(src, dst, len);
+        }
+        else if (FloatScaleExact(scale))
+        {
+            if (rounding == SpRoundZero)
+            {
+                F32ToI16FloatLoop<SpRoundZero>(src, dst, len, scale, rounding);
+            }
+            else if (rounding == SpRoundNearestEven && RoundToNearestInForce())
+            {
+                F32ToI16FloatLoop<kRoundEvenByHardware>(src, dst, len, scale, rounding);
+            }
+            else if (rounding == SpRoundNearestEven)
+            {
+                F32ToI16FloatLoop<SpRoundNearestEven>(src, dst, len, scale, rounding);
+            }
+            else
+            {
+                F32ToI16FloatLoop<SpRoundNearestAway>(src, dst, len, scale, rounding);
+            }
+        }
+        else
+        {
+            const double factor = ScaleFactorF64(scale);
+            if (rounding == SpRoundZero)
+            {
+                F32ToI16Loop<SpRoundZero>(src, dst, len, factor, rounding);
+            }
+            else if (rounding == SpRoundNearestEven)
+            {
+                F32ToI16Loop<SpRoundNearestEven>(src, dst, len, factor, rounding);
+            }
+            else
+            {
+                F32ToI16Loop<SpRoundNearestAway>(src, dst, len, factor, rounding);
+            }
+        }
+        return SpOk;
+    }
+
+    static SpStatus ConvertF32ToI32(const float* src, int32_t* dst, int32_t len, int32_t rounding,
+                                    int32_t scale)
+    {
+        if (src == nullptr || dst == nullptr)
+        {
+            return SpErrNullPointer;
+        }
+        if (len < 1)
+        {
+            return SpErrBadLength;
+        }
+        if (FloatScaleExact(scale))
+        {
+            if (rounding == SpRoundZero)
+            {
+                F32ToI32FloatLoop<SpRoundZero>(src, dst, len, scale, rounding);
+            }
+            else if (rounding == SpRoundNearestEven && RoundToNearestInForce())
+            {
+                F32ToI32FloatLoop<kRoundEvenByHardware>(src, dst, len, scale, rounding);
+            }
+            else if (rounding == SpRoundNearestEven)
+            {
+                F32ToI32FloatLoop<SpRoundNearestEven>(src, dst, len, scale, rounding);
+            }
+            else
+            {
+                F32ToI32FloatLoop<SpRoundNearestAway>(src, dst, len, scale, rounding);
+            }
+            return SpOk;
+        }
+        const double factor = ScaleFactorF64(scale);
+        if (rounding == SpRoundZero)
+        {
+            F32ToI32Loop<SpRoundZero>(src, dst, len, factor, rounding);
+        }
+        else if (rounding == SpRoundNearestEven)
+        {
+            F32ToI32Loop<SpRoundNearestEven>(src, dst, len, factor, rounding);
+        }
+        else
+        {
+            F32ToI32Loop<SpRoundNearestAway>(src, dst, len, factor, rounding);
+        }
+        return SpOk;
+    }
+
+    static SpStatus ConvertI16ToF32(const int16_t* src, float* dst, int32_t len, int32_t scale)
+    {
+        if (src == nullptr || dst == nullptr)
+        {
+            return SpErrNullPointer;
+        }
+        if (len < 1)
+        {
+            return SpErrBadLength;
+        }
+        const float factor = ScaleFactorF32(scale, -112, 126);
+        const __m128 f = _mm_set1_ps(factor);
+        int32_t i = 0;
+        for (; i + 8 <= len; i += 8)
+        {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+            const __m128i lo = _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16);
+            const __m128i hi = _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16);
+            _mm_storeu_ps(dst + i, _mm_mul_ps(_mm_cvtepi32_ps(lo), f));
+            _mm_storeu_ps(dst + i + 4, _mm_mul_ps(_mm_cvtepi32_ps(hi), f));
+        }
+        for (; i < len; ++i)
+        {
+            dst[i] = static_cast<float>(src[i]) * factor;
+        }
+        return SpOk;
+    }
+
+    static SpStatus ConvertI32ToF32Scaled(const int32_t* src, float* dst, int32_t len, int32_t scale)
+    {
+        if (src == nullptr || dst == nullptr)
+        {
+            return SpErrNullPointer;
+        }
+        if (len < 1)
+        {
+            return SpErrBadLength;
+        }
+        const float factor = ScaleFactorF32(scale, -96, 126);
+        const __m128 f = _mm_set1_ps(factor);
+        int32_t i = 0;
+        for (; i + 4 <= len; i += 4)
+        {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+            _mm_storeu_ps(dst + i, _mm_mul_ps(_mm_cvtepi32_ps(v), f));
+        }
+        for (; i < len; ++i)
+        {
+            dst[i] = static_cast<float>(src[i]) * factor;
+        }
+        return SpOk;
+    }
+
+    static SpStatus ConvertI32ToF32(const int32_t* src, float* dst, int32_t len)
+    {
+        if (src == nullptr || dst == nullptr)
+        {
+            return SpErrNullPointer;
+        }
+        if (len < 1)
+        {
+            return SpErrBadLength;
+        }
+        int32_t i = 0;
+        for (; i + 4 <= len; i += 4)
+        {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+            _mm_storeu_ps(dst + i, _mm_cvtepi32_ps(v));
+        }
+        for (; i < len; ++i)
+        {
+            dst[i] = static_cast<float>(src[i]);
+        }
+        return SpOk;
+    }
+
+    static SpStatus ConvertI24ToF32(const uint8_t* src, float* dst, int32_t len)
+    {
+        if (src == nullptr || dst == nullptr)
+        {
+            return SpErrNullPointer;
+        }
+        if (len < 1)
+        {
+            return SpErrBadLength;
+        }
+        int32_t i = 0;
+        // Four samples (12 bytes) per step through two 8-byte loads at offsets 0 and 6; the
+        // second reads two bytes past the block, so the step needs five samples left.
+        for (; len - i >= 5; i += 4)
+        {
+            const uint8_t* p = src + 3 * static_cast<intptr_t>(i);
+            const __m128i x = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
+                                                 _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 6)));
+            const __m128i shifted = _mm_srli_epi64(x, 24);
+            const __m128i even = _mm_shuffle_epi32(x, _MM_SHUFFLE(3, 2, 2, 0));
+            const __m128i odd = _mm_shuffle_epi32(shifted, _MM_SHUFFLE(3, 2, 2, 0));
+            const __m128i v = _mm_srai_epi32(_mm_slli_epi32(_mm_unpacklo_epi32(even, odd), 8), 8);
+            _mm_storeu_ps(dst + i, _mm_cvtepi32_ps(v));
+        }
+        for (; i < len; ++i)
+        {
+            dst[i] = static_cast<float>(LoadI24(src + 3 * static_cast<intptr_t>(i)));
+        }
+        return SpOk;
+    }
+
+    template <int32_t Mode>
+    static void F32ToI24Loop(const float* src, uint8_t* dst, int32_t len, float factor)
+    {
+        const __m128 f = _mm_set1_ps(factor);
+        const __m128 lo = _mm_set1_ps(-8388608.0f);
+        const __m128 hi = _mm_set1_ps(8388607.0f);
+        const __m128i low24 = _mm_set1_epi32(0x00FFFFFF);
+        const __m128i lowDword = _mm_set_epi32(0, -1, 0, -1);
+        int32_t i = 0;
+        // Each step stores two 8-byte words at offsets 0 and 6 of its 12-byte block; the two
+        // bytes past the block are rewritten by the next step, so five samples must be left.
+        for (; len - i >= 5; i += 4)
+        {
+            const __m128i r = ScaledF32x4ToI32x4<Mode>(_mm_loadu_ps(src + i), f, lo, hi);
+            const __m128i a = _mm_and_si128(r, low24);
+            // Each 64-bit lane becomes v(2k) | v(2k+1) << 24: the six bytes of two samples.
+            const __m128i packed =
+                _mm_or_si128(_mm_and_si128(a, lowDword), _mm_srli_epi64(_mm_andnot_si128(lowDword, a), 8));
+            uint8_t* p = dst + 3 * static_cast<intptr_t>(i);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(p), packed);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(p + 6), _mm_unpackhi_epi64(packed, packed));
+        }
+        for (; i < len; ++i)
+        {
+            StoreI24(dst + 3 * static_cast<intptr_t>(i), F32ToI24(src[i], factor));
+        }
+    }
+
+    static SpStatus ConvertF32ToI24(const float* src, uint8_t* dst, int32_t len, int32_t scale)
+    {
+        if (src == nullptr || dst == nullptr)
+        {
+            return SpErrNullPointer;
+        }
+        if (len < 1)
+        {
+            return SpErrBadLength;
+        }
+        const float factor = scale != 0 ? ScaleFactorF32(scale, -127, 127) : 1.0f;
+        if (RoundToNearestInForce())
+        {
+            F32ToI24Loop<kRoundEvenByHardware>(src, dst, len, factor);
+        }
+        else
+        {
+            F32ToI24Loop<SpRoundNearestEven>(src, dst, len, factor);
+        }
+        return SpOk;
+    }
+
+    static SpStatus ZeroF32(float* dst, int32_t len)
+    {
+        if (dst == nullptr)
+        {
+            return SpErrNullPointer;
+        }
+        if (len < 1)
+        {
+            return SpErrBadLength;
+        }
+        ZeroFloats(dst, len);
+        return SpOk;
+    }
+
+    static SpStatus AddInPlace(const float* src, float* srcDst, int32_t len)
+    {
+        if (src == nullptr || srcDst == nullptr)
+        {
+            return SpErrNullPointer;
+        }
+        if (len < 1)
+        {
+            return SpErrBadLength;
+        }
+        int32_t i = 0;
+        for (; i + 4 <= len; i += 4)
+        {
+            _mm_storeu_ps(srcDst + i, _mm_add_ps(_mm_loadu_ps(srcDst + i), _mm_loadu_ps(src + i)));
+        }
+        for (; i < len; ++i)
+        {
+            srcDst[i] += src[i];
+        }
+        return SpOk;
+    }
+
+    static void MulConstLoop(const float* src, float value, float* dst, int32_t len)
+    {
+        const __m128 v = _mm_set1_ps(value);
+        int32_t i = 0;
+        for (; i + 8 <= len; i += 8)
+        {
+            const __m128 a = _mm_mul_ps(_mm_loadu_ps(src + i), v);
+            const __m128 b = _mm_mul_ps(_mm_loadu_ps(src + i + 4), v);
+            _mm_storeu_ps(dst + i, a);
+            _mm_storeu_ps(dst + i + 4, b);
+        }
+        for (; i < len; ++i)
+        {
+            dst[i] = src[i] * value;
+        }
+    }
+
+    static SpStatus DivConst(const float* src, float value, float* dst, int32_t len)
+    {
+        if (src == nullptr || dst == nullptr)
+        {
+            return SpErrNullPointer;
+        }
+        if (len < 1)
+        {
+            return SpErrBadLength;
+        }
+        if (value == 0.0f)
+        {
+            return SpErrDivideByZero;
+        }
+        const float r = 1.0f / value;
+        if (r == 1.0f)
+        {
+            if (src != dst)
+            {
+                memmove(dst, src, static_cast<size_t>(len) * sizeof(float));
+            }
+        }
+        else if (r == 0.0f)
+        {
+            ZeroFloats(dst, len);
+        }
+        else
+        {
+            MulConstLoop(src, r, dst, len);
+        }
+        return SpOk;
+    }
+
+    static SpStatus MulConstInPlace(float value, float* srcDst, int32_t len)
+    {
+        if (srcDst == nullptr)
+        {
+            return SpErrNullPointer;
+        }
+        if (len < 1)
+        {
+            return SpErrBadLength;
+        }
+        if (value == 1.0f)
+        {
+            return SpOk;
+        }
+        if (value == 0.0f)
+        {
+            ZeroFloats(srcDst, len);
+            return SpOk;
+        }
+        MulConstLoop(srcDst, value, srcDst, len);
+        return SpOk;
+    }
+
+    static SpStatus AddConstInPlace(float value, float* srcDst, int32_t len)
+    {
+        if (srcDst == nullptr)
+        {
+            return SpErrNullPointer;
+        }
+        if (len < 1)
+        {
+            return SpErrBadLength;
+        }
+        if (value == 0.0f)
+        {
+            return SpOk;
+        }
+        const __m128 v = _mm_set1_ps(value);
+        int32_t i = 0;
+        for (; i + 4 <= len; i += 4)
+        {
+            _mm_storeu_ps(srcDst + i, _mm_add_ps(_mm_loadu_ps(srcDst + i), v));
+        }
+        for (; i < len; ++i)
+        {
+            srcDst[i] += value;
+        }
+        return SpOk;
+    }
+
+    static SpStatus MoveI32(const int32_t* src, int32_t* dst, int32_t len)
+    {
+        if (src == nullptr || dst == nullptr)
+        {
+            return SpErrNullPointer;
+        }
+        if (len < 1)
+        {
+            return SpErrBadLength;
+        }
+        memmove(dst, src, static_cast<size_t>(len) * sizeof(int32_t));
+        return SpOk;
+    }
+
+    // Zeroing by bytes: all-zero bits are +0.0. The count is widened before the multiply so a
+    // vector of more than 2^29 floats is zeroed whole.
+    static void ZeroFloats(float* dst, int32_t len)
+    {
+        memset(dst, 0, static_cast<size_t>(len) * sizeof(float));
+    }
+};

@@ -1,0 +1,677 @@
+// Format conversions, in-place scaling and interleaving, at every level, against a scalar
+// reference written from the conversion rules (the factor by repeated halving, rounding by the
+// C library), over alignments, lengths around the block sizes, and guard zones.
+#include "sp_level_fixture.h"
+#include "sp_test_support.h"
+
+#include "driver/primitives/vectors/sp_convert.h"
+
+#include <xmmintrin.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace
+{
+
+// --- independent reference -------------------------------------------------------------------------
+
+double RefFactorF64(int32_t scale)
+{
+    // Beyond +-1200 repeated halving or doubling has long reached 0 or +inf.
+    const int32_t s = std::clamp(scale, -1200, 1200);
+    double f = 1.0;
+    for (int32_t i = 0; i < s; ++i)
+        f *= 0.5;
+    for (int32_t i = 0; i < -s; ++i)
+        f *= 2.0;
+    return f;
+}
+
+double RefRound(double y, int32_t rounding)
+{
+    if (rounding == SpRoundZero)
+        return std::trunc(y);
+    if (rounding == SpRoundNearestEven)
+        return std::nearbyint(y); // default mode: ties to even
+    return std::round(y);         // ties away from zero
+}
+
+bool IsAway(int32_t rounding)
+{
+    return rounding != SpRoundZero && rounding != SpRoundNearestEven;
+}
+
+int16_t RefF32ToI16(float x, int32_t rounding, int32_t scale)
+{
+    if (scale == 0 && IsAway(rounding))
+    {
+        if (std::isnan(x))
+            return 0;
+        if (x >= 32767.0f)
+            return 32767;
+        if (x <= -32768.0f)
+            return -32768;
+        const float sum = x + (x < 0 ? -0.5f : 0.5f); // the half added in single precision
+        return static_cast<int16_t>(std::trunc(sum));
+    }
+    const double y = scale == 0 ? double(x) : double(x) * RefFactorF64(scale);
+    if (std::isnan(y))
+        return 0;
+    if (y >= 32767.0)
+        return 32767;
+    if (y <= -32768.0)
+        return -32768;
+    return static_cast<int16_t>(RefRound(y, rounding));
+}
+
+int32_t RefF32ToI32(float x, int32_t rounding, int32_t scale)
+{
+    const double y = scale == 0 ? double(x) : double(x) * RefFactorF64(scale);
+    if (std::isnan(y))
+        return IsAway(rounding) ? INT32_MIN : 0;
+    if (y >= 2147483648.0)
+        return INT32_MAX;
+    if (y <= -2147483648.0)
+        return INT32_MIN;
+    return static_cast<int32_t>(RefRound(y, rounding));
+}
+
+int32_t RefF32ToI24(float x, int32_t scale)
+{
+    float y = x;
+    if (scale != 0)
+    {
+        const int32_t s = std::clamp(scale, -127, 127);
+        const float factor = s == 127 ? 0.0f : std::ldexp(1.0f, -s);
+        y = x * factor;
+    }
+    if (std::isnan(y))
+        return 0;
+    if (y >= 8388607.0f)
+        return 8388607;
+    if (y <= -8388608.0f)
+        return -8388608;
+    return static_cast<int32_t>(std::nearbyint(double(y)));
+}
+
+float RefI16ToF32(int16_t v, int32_t scale)
+{
+    return static_cast<float>(std::ldexp(double(v), -std::clamp(scale, -112, 126)));
+}
+
+float RefI32ToF32Scaled(int32_t v, int32_t scale)
+{
+    return static_cast<float>(std::ldexp(double(static_cast<float>(v)), -std::clamp(scale, -96, 126)));
+}
+
+// Float inputs that exercise every rule at scale s: ties at the integer grid, the saturation
+// edges, NaN, infinities, zeros, denormals and random values around full scale.
+std::vector<float> F32Inputs(int32_t scale, size_t count, uint64_t seed)
+{
+    const double unit = std::ldexp(1.0, std::clamp(scale, -140, 140)); // one integer step
+    std::vector<float> special = {0.0f,
+                                  -0.0f,
+                                  std::numeric_limits<float>::quiet_NaN(),
+                                  -std::numeric_limits<float>::quiet_NaN(),
+                                  std::numeric_limits<float>::infinity(),
+                                  -std::numeric_limits<float>::infinity(),
+                                  std::numeric_limits<float>::denorm_min(),
+                                  -std::numeric_limits<float>::denorm_min(),
+                                  std::numeric_limits<float>::max(),
+                                  -std::numeric_limits<float>::max(),
+                                  0.49999997f,
+                                  -0.49999997f};
+    for (double k : {0.5,          1.5,           2.5,          3.5,          -0.5,          -1.5,
+                     -2.5,         -3.5,          32766.5,      32767.0,      32767.5,       -32768.0,
+                     -32768.5,     -32767.5,      8388606.5,    8388607.0,    -8388608.0,    -8388607.5,
+                     2147483520.0, -2147483648.0, 2147483648.0, 4294967296.0, -4294967296.0, 8388608.5})
+    {
+        special.push_back(static_cast<float>(k * unit));
+    }
+    std::vector<float> out(count);
+    TestRng rng(seed);
+    for (size_t i = 0; i < count; ++i)
+    {
+        if (rng.Next32() % 4 == 0)
+        {
+            out[i] = special[rng.Next32() % special.size()];
+        }
+        else
+        {
+            const double fullScale = (rng.Next32() % 2) ? 32768.0 : 8388608.0;
+            out[i] = static_cast<float>(rng.Uniform(-1.1, 1.1) * fullScale * unit);
+        }
+    }
+    return out;
+}
+
+const int32_t kLengths[] = {1,  2,  3,  4,  5,  7,  8,  9,  11,  12,  13,
+                            15, 16, 17, 31, 32, 33, 64, 65, 127, 129, 1000};
+const int32_t kScales[] = {-15, -23, -31, 0, 1, 7, -40, 200, -200, 1100, -1100, INT32_MAX, INT32_MIN};
+const int32_t kRoundings[] = {SpRoundZero, SpRoundNearestEven, SpRoundNearestAway, 7, -1};
+
+class SpConvertTest : public SpLevelTest
+{
+};
+
+} // namespace
+
+// --- float to integer -----------------------------------------------------------------------------------
+
+TEST_P(SpConvertTest, F32ToI16MatchesReferenceForEveryScaleAndRounding)
+{
+    for (int32_t scale : kScales)
+    {
+        const std::vector<float> in = F32Inputs(scale, 301, 1000 + int64_t(scale));
+        for (int32_t rounding : kRoundings)
+        {
+            std::vector<int16_t> out(in.size());
+            ASSERT_EQ(SpOk, SpConvertF32ToI16(in.data(), out.data(), int32_t(in.size()), rounding, scale));
+            for (size_t i = 0; i < in.size(); ++i)
+            {
+                ASSERT_EQ(RefF32ToI16(in[i], rounding, scale), out[i])
+                    << "x=" << in[i] << " bits=" << std::hex << FloatBits(in[i]) << std::dec
+                    << " scale=" << scale << " rounding=" << rounding << " i=" << i;
+            }
+        }
+    }
+}
+
+TEST_P(SpConvertTest, F32ToI32MatchesReferenceForEveryScaleAndRounding)
+{
+    for (int32_t scale : kScales)
+    {
+        const std::vector<float> in = F32Inputs(scale, 301, 2000 + int64_t(scale));
+        for (int32_t rounding : kRoundings)
+        {
+            std::vector<int32_t> out(in.size());
+            ASSERT_EQ(SpOk, SpConvertF32ToI32(in.data(), out.data(), int32_t(in.size()), rounding, scale));
+            for (size_t i = 0; i < in.size(); ++i)
+            {
+                ASSERT_EQ(RefF32ToI32(in[i], rounding, scale), out[i])
+                    << "x=" << in[i] << " scale=" << scale << " rounding=" << rounding << " i=" << i;
+            }
+        }
+    }
+}
+
+TEST_P(SpConvertTest, F32ToI24MatchesReferenceForEveryScale)
+{
+    for (int32_t scale : {-23, -15, 0, 3, -127, 126, 127, 128, -128, -300, INT32_MAX, INT32_MIN})
+    {
+        const std::vector<float> in = F32Inputs(std::clamp(scale, -127, 127), 301, 3000 + int64_t(scale));
+        std::vector<uint8_t> out(in.size() * 3);
+        ASSERT_EQ(SpOk, SpConvertF32ToI24(in.data(), out.data(), int32_t(in.size()), scale));
+        for (size_t i = 0; i < in.size(); ++i)
+        {
+            const int32_t want = RefF32ToI24(in[i], scale);
+            const int32_t got = int32_t(uint32_t(out[3 * i]) << 8 | uint32_t(out[3 * i + 1]) << 16 |
+                                        uint32_t(out[3 * i + 2]) << 24) >>
+                                8;
+            ASSERT_EQ(want, got) << "x=" << in[i] << " scale=" << scale << " i=" << i;
+        }
+    }
+}
+
+// The caller's SSE rounding control changes no result: the integer conversions round by
+// their own mode. (Unscaled ties-away is the exception by definition: its half is added in
+// single precision, under whatever rounding the caller runs.)
+TEST_P(SpConvertTest, CallersRoundingControlChangesNoResult)
+{
+    const unsigned saved = _mm_getcsr();
+    for (int32_t scale : {-15, -31, -23, 0, 9, 300})
+    {
+        const std::vector<float> in = F32Inputs(scale, 203, 500 + int64_t(scale));
+        const int32_t n = int32_t(in.size());
+        for (int32_t rounding : {SpRoundZero, SpRoundNearestEven, SpRoundNearestAway})
+        {
+            if (scale == 0 && rounding == SpRoundNearestAway)
+                continue;
+            std::vector<int16_t> want16(n), got16(n);
+            std::vector<int32_t> want32(n), got32(n);
+            std::vector<uint8_t> want24(3 * n), got24(3 * n);
+            ASSERT_EQ(SpOk, SpConvertF32ToI16(in.data(), want16.data(), n, rounding, scale));
+            ASSERT_EQ(SpOk, SpConvertF32ToI32(in.data(), want32.data(), n, rounding, scale));
+            ASSERT_EQ(SpOk, SpConvertF32ToI24(in.data(), want24.data(), n, scale));
+            for (unsigned mode : {0x2000u, 0x4000u, 0x6000u})
+            { // down, up, toward zero
+                _mm_setcsr((saved & ~0x6000u) | mode);
+                const SpStatus s16 = SpConvertF32ToI16(in.data(), got16.data(), n, rounding, scale);
+                const SpStatus s32 = SpConvertF32ToI32(in.data(), got32.data(), n, rounding, scale);
+                const SpStatus s24 = SpConvertF32ToI24(in.data(), got24.data(), n, scale);
+                _mm_setcsr(saved);
+                ASSERT_EQ(SpOk, s16);
+                ASSERT_EQ(SpOk, s32);
+                ASSERT_EQ(SpOk, s24);
+                EXPECT_EQ(want16, got16)
+                    << "scale " << scale << " rounding " << rounding << " csr mode " << mode;
+                EXPECT_EQ(want32, got32)
+                    << "scale " << scale << " rounding " << rounding << " csr mode " << mode;
+                EXPECT_EQ(want24, got24) << "scale " << scale << " csr mode " << mode;
+            }
+        }
+    }
+}
+
+// Every alignment of source and destination, lengths around the block sizes, and nothing
+// written outside the destination.
+TEST_P(SpConvertTest, ConversionsStayInsideBuffersAtEveryAlignmentAndLength)
+{
+    for (int32_t len : kLengths)
+    {
+        const std::vector<float> ref = F32Inputs(-15, size_t(len), 77 + len);
+        for (size_t srcOffset = 0; srcOffset < 16; srcOffset += 4)
+        {
+            GuardedBuffer<float> src(len, srcOffset);
+            std::copy(ref.begin(), ref.end(), src.data());
+            for (size_t dstOffset = 0; dstOffset < 16; ++dstOffset)
+            {
+                if (dstOffset % 2 == 0)
+                {
+                    GuardedBuffer<int16_t> d16(len, dstOffset);
+                    ASSERT_EQ(SpOk, SpConvertF32ToI16(src.data(), d16.data(), len, SpRoundNearestEven, -15));
+                    ASSERT_TRUE(d16.GuardsIntact()) << "len=" << len << " dst+" << dstOffset;
+                    for (int32_t i = 0; i < len; ++i)
+                        ASSERT_EQ(RefF32ToI16(ref[i], 1, -15), d16[i]);
+                }
+                if (dstOffset % 4 == 0)
+                {
+                    GuardedBuffer<int32_t> d32(len, dstOffset);
+                    ASSERT_EQ(SpOk, SpConvertF32ToI32(src.data(), d32.data(), len, SpRoundNearestAway, -31));
+                    ASSERT_TRUE(d32.GuardsIntact()) << "len=" << len << " dst+" << dstOffset;
+                    for (int32_t i = 0; i < len; ++i)
+                        ASSERT_EQ(RefF32ToI32(ref[i], 2, -31), d32[i]);
+                }
+                GuardedBuffer<uint8_t> d24(size_t(len) * 3, dstOffset);
+                ASSERT_EQ(SpOk, SpConvertF32ToI24(src.data(), d24.data(), len, -8));
+                ASSERT_TRUE(d24.GuardsIntact()) << "len=" << len << " dst+" << dstOffset;
+                for (int32_t i = 0; i < len; ++i)
+                {
+                    const int32_t want = RefF32ToI24(ref[i], -8);
+                    ASSERT_EQ(uint8_t(want), d24[3 * i]);
+                    ASSERT_EQ(uint8_t(want >> 8), d24[3 * i + 1]);
+                    ASSERT_EQ(uint8_t(want >> 16), d24[3 * i + 2]);
+                }
+            }
+        }
+    }
+}
+
+TEST_P(SpConvertTest, IntegerToFloatStaysInsideBuffersAtEveryAlignmentAndLength)
+{
+    TestRng rng(5);
+    for (int32_t len : kLengths)
+    {
+        for (size_t srcOffset = 0; srcOffset < 16; ++srcOffset)
+        {
+            GuardedBuffer<uint8_t> s24(size_t(len) * 3, srcOffset);
+            for (size_t i = 0; i < s24.size(); ++i)
+                s24[i] = uint8_t(rng.Next32());
+            for (size_t dstOffset = 0; dstOffset < 16; dstOffset += 4)
+            {
+                GuardedBuffer<float> dst(len, dstOffset);
+                ASSERT_EQ(SpOk, SpConvertI24ToF32(s24.data(), dst.data(), len));
+                ASSERT_TRUE(dst.GuardsIntact());
+                for (int32_t i = 0; i < len; ++i)
+                {
+                    const int32_t v = (s24[3 * i] | s24[3 * i + 1] << 8 | s24[3 * i + 2] << 16) -
+                                      ((s24[3 * i + 2] & 0x80) ? 0x1000000 : 0);
+                    ASSERT_EQ(float(v), dst[i]) << "len=" << len << " i=" << i;
+                }
+                if (srcOffset % 2 == 0)
+                {
+                    GuardedBuffer<int16_t> s16(len, srcOffset);
+                    for (int32_t i = 0; i < len; ++i)
+                        s16[i] = int16_t(rng.Next32());
+                    ASSERT_EQ(SpOk, SpConvertI16ToF32(s16.data(), dst.data(), len, 15));
+                    ASSERT_TRUE(dst.GuardsIntact());
+                    for (int32_t i = 0; i < len; ++i)
+                        ASSERT_EQ(RefI16ToF32(s16[i], 15), dst[i]);
+                }
+                if (srcOffset % 4 == 0)
+                {
+                    GuardedBuffer<int32_t> s32(len, srcOffset);
+                    for (int32_t i = 0; i < len; ++i)
+                        s32[i] = int32_t(rng.Next32());
+                    ASSERT_EQ(SpOk, SpConvertI32ToF32Scaled(s32.data(), dst.data(), len, 31));
+                    ASSERT_TRUE(dst.GuardsIntact());
+                    for (int32_t i = 0; i < len; ++i)
+                        ASSERT_EQ(RefI32ToF32Scaled(s32[i], 31), dst[i]);
+                    ASSERT_EQ(SpOk, SpConvertI32ToF32(s32.data(), dst.data(), len));
+                    for (int32_t i = 0; i < len; ++i)
+                        ASSERT_EQ(static_cast<float>(s32[i]), dst[i]);
+                }
+            }
+        }
+    }
+}
+
+// --- documented cases ----------------------------------------------------------------------------------
+
+TEST_P(SpConvertTest, F32ToI16PipelineScaleSaturatesAndTruncates)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float in[] = {1.0f, -1.0f, 0.99999f, -0.5f / 32768.0f, nan, 0.5f};
+    const int16_t want[] = {32767, -32768, 32767, 0, 0, 16384};
+    int16_t out[6];
+    ASSERT_EQ(SpOk, SpConvertF32ToI16(in, out, 6, SpRoundZero, -15));
+    EXPECT_EQ(std::vector<int16_t>(want, want + 6), std::vector<int16_t>(out, out + 6));
+}
+
+TEST_P(SpConvertTest, RoundingModesSettleTies)
+{
+    struct Case
+    {
+        float x;
+        int32_t rounding;
+        int16_t want;
+    };
+    // clang-format off
+    const Case cases[] = {
+        // x        rounding              result
+        {2.5f,      SpRoundNearestEven,   2},
+        {3.5f,      SpRoundNearestEven,   4},
+        {-2.5f,     SpRoundNearestEven,   -2},
+        {-3.5f,     SpRoundNearestEven,   -4},
+        {2.5f,      SpRoundNearestAway,   3},
+        {-2.5f,     SpRoundNearestAway,   -3},
+        {2.5f,      5,                    3},      // any other value rounds away
+        {2.7f,      SpRoundZero,          2},
+        {-2.7f,     SpRoundZero,          -2},
+        {0.49999997f, SpRoundNearestAway, 1},      // x + 0.5 rounds to 1.0 in single precision
+        {0.49999997f, SpRoundNearestEven, 0},
+    };
+    // clang-format on
+    for (const Case& c : cases)
+    {
+        int16_t out = 99;
+        ASSERT_EQ(SpOk, SpConvertF32ToI16(&c.x, &out, 1, c.rounding, 0));
+        EXPECT_EQ(c.want, out) << "x=" << c.x << " rounding=" << c.rounding;
+    }
+    // With a scale the half is added in double, so the float below 0.5 stays below.
+    const float x = 0.49999997f * 2.0f;
+    int16_t out = 99;
+    ASSERT_EQ(SpOk, SpConvertF32ToI16(&x, &out, 1, SpRoundNearestAway, 1));
+    EXPECT_EQ(0, out);
+}
+
+TEST_P(SpConvertTest, F32ToI32LimitsAndNaNByMode)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float in[] = {2147483648.0f, -2147483648.0f, 1e20f, -1e20f, nan, 2147483520.0f};
+    const int32_t wantZero[] = {INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN, 0, 2147483520};
+    const int32_t wantAway[] = {INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN, INT32_MIN, 2147483520};
+    int32_t out[6];
+    for (int32_t rounding : {SpRoundZero, SpRoundNearestEven})
+    {
+        ASSERT_EQ(SpOk, SpConvertF32ToI32(in, out, 6, rounding, 0));
+        EXPECT_EQ(std::vector<int32_t>(wantZero, wantZero + 6), std::vector<int32_t>(out, out + 6));
+    }
+    ASSERT_EQ(SpOk, SpConvertF32ToI32(in, out, 6, SpRoundNearestAway, 0));
+    EXPECT_EQ(std::vector<int32_t>(wantAway, wantAway + 6), std::vector<int32_t>(out, out + 6));
+}
+
+TEST_P(SpConvertTest, TwentyFourBitBytePatterns)
+{
+    const float in[] = {1.0f, -1.0f, 0.0f, 0.5f, std::numeric_limits<float>::quiet_NaN()};
+    uint8_t out[15];
+    ASSERT_EQ(SpOk, SpConvertF32ToI24(in, out, 5, -23));
+    const uint8_t want[] = {0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x80, 0, 0, 0, 0x00, 0x00, 0x40, 0, 0, 0};
+    EXPECT_EQ(std::vector<uint8_t>(want, want + 15), std::vector<uint8_t>(out, out + 15));
+
+    const uint8_t packed[] = {0x00, 0x00, 0x80, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0x01, 0x00, 0x00};
+    float back[4];
+    ASSERT_EQ(SpOk, SpConvertI24ToF32(packed, back, 4));
+    EXPECT_EQ(-8388608.0f, back[0]);
+    EXPECT_EQ(8388607.0f, back[1]);
+    EXPECT_EQ(-1.0f, back[2]);
+    EXPECT_EQ(1.0f, back[3]);
+}
+
+TEST_P(SpConvertTest, ScaleClampsOfIntegerToFloat)
+{
+    const int16_t one16 = 1;
+    const int32_t one32 = 1;
+    float out = 0;
+    ASSERT_EQ(SpOk, SpConvertI16ToF32(&one16, &out, 1, 200));
+    EXPECT_EQ(std::ldexp(1.0f, -126), out);
+    ASSERT_EQ(SpOk, SpConvertI16ToF32(&one16, &out, 1, -200));
+    EXPECT_EQ(std::ldexp(1.0f, 112), out);
+    ASSERT_EQ(SpOk, SpConvertI32ToF32Scaled(&one32, &out, 1, -200));
+    EXPECT_EQ(std::ldexp(1.0f, 96), out);
+    ASSERT_EQ(SpOk, SpConvertI32ToF32Scaled(&one32, &out, 1, 200));
+    EXPECT_EQ(std::ldexp(1.0f, -126), out);
+    // 2^24 + 1 is not a float: nearest even gives 2^24.
+    const int32_t odd = (1 << 24) + 1;
+    ASSERT_EQ(SpOk, SpConvertI32ToF32(&odd, &out, 1));
+    EXPECT_EQ(16777216.0f, out);
+}
+
+// The scaled conversions take any scale in constant time; an extreme scale acts as the factor
+// 0 or +inf would, so 0 x inf and inf x 0 are NaN and give 0.
+TEST_P(SpConvertTest, ExtremeScalesGiveLimitValuesQuickly)
+{
+    const float inf = std::numeric_limits<float>::infinity();
+    const float in[] = {1.0f, -1.0f, 0.0f, inf};
+    int16_t out[4];
+    ASSERT_EQ(SpOk, SpConvertF32ToI16(in, out, 4, SpRoundZero, INT32_MIN));
+    EXPECT_EQ((std::vector<int16_t>{32767, -32768, 0, 32767}), std::vector<int16_t>(out, out + 4));
+    ASSERT_EQ(SpOk, SpConvertF32ToI16(in, out, 4, SpRoundZero, INT32_MAX));
+    EXPECT_EQ((std::vector<int16_t>{0, 0, 0, 0}), std::vector<int16_t>(out, out + 4));
+    int32_t out32[4];
+    ASSERT_EQ(SpOk, SpConvertF32ToI32(in, out32, 4, SpRoundNearestAway, INT32_MAX));
+    EXPECT_EQ((std::vector<int32_t>{0, 0, 0, INT32_MIN}), std::vector<int32_t>(out32, out32 + 4));
+}
+
+TEST_P(SpConvertTest, ArgumentChecksComeInOrderAndWriteNothing)
+{
+    float f[4] = {1, 2, 3, 4};
+    int16_t s[4] = {7, 7, 7, 7};
+    EXPECT_EQ(SpErrNullPointer, SpConvertF32ToI16(nullptr, s, 0, 0, 0));
+    EXPECT_EQ(SpErrNullPointer, SpConvertF32ToI16(f, nullptr, 4, 0, 0));
+    EXPECT_EQ(SpErrBadLength, SpConvertF32ToI16(f, s, 0, 0, 0));
+    EXPECT_EQ(SpErrBadLength, SpConvertF32ToI16(f, s, -1, 0, 0));
+    EXPECT_EQ(7, s[0]);
+    EXPECT_EQ(SpErrNullPointer, SpZeroF32(nullptr, 0));
+    EXPECT_EQ(SpErrBadLength, SpZeroF32(f, 0));
+    EXPECT_EQ(SpErrNullPointer, SpConvertI24ToF32(nullptr, f, 4));
+    EXPECT_EQ(SpErrBadLength, SpConvertF32ToI24(f, reinterpret_cast<uint8_t*>(s), 0, 0));
+    EXPECT_EQ(SpErrNullPointer, SpAddInPlaceF32(f, nullptr, 4));
+    EXPECT_EQ(SpErrNullPointer, SpMoveI32(nullptr, nullptr, -5));
+    EXPECT_EQ(SpErrBadLength, SpAddConstInPlaceF32(1.0f, f, 0));
+    EXPECT_EQ(1.0f, f[0]);
+}
+
+// --- in-place forms -------------------------------------------------------------------------------------
+
+TEST_P(SpConvertTest, MulConstInPlaceSkipsOneAndZeroesOnZero)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    std::vector<float> v = {nan, inf, -2.0f, 3.0f, 1e-40f};
+    ASSERT_EQ(SpOk, SpMulConstInPlaceF32(1.0f, v.data(), 5));
+    EXPECT_TRUE(std::isnan(v[0]));
+    EXPECT_EQ(inf, v[1]);
+    ASSERT_EQ(SpOk, SpMulConstInPlaceF32(0.0f, v.data(), 5));
+    for (float x : v)
+        EXPECT_EQ(0u, FloatBits(x));
+
+    std::vector<float> w(37);
+    for (size_t i = 0; i < w.size(); ++i)
+        w[i] = float(i) * 0.37f - 5.0f;
+    std::vector<float> want(w.size());
+    for (size_t i = 0; i < w.size(); ++i)
+        want[i] = float(double(w[i]) * double(-1.75f));
+    ASSERT_EQ(SpOk, SpMulConstInPlaceF32(-1.75f, w.data(), int32_t(w.size())));
+    EXPECT_EQ(want, w);
+}
+
+TEST_P(SpConvertTest, AddConstAndAddInPlace)
+{
+    std::vector<float> v = {-0.0f, 1.0f, 2.5f, -7.0f, 1e30f};
+    ASSERT_EQ(SpOk, SpAddConstInPlaceF32(0.0f, v.data(), 5));
+    EXPECT_EQ(0x80000000u, FloatBits(v[0])); // untouched: -0 + 0 would be +0
+    ASSERT_EQ(SpOk, SpAddConstInPlaceF32(0.25f, v.data(), 5));
+    EXPECT_EQ((std::vector<float>{0.25f, 1.25f, 2.75f, -6.75f, 1e30f}), v);
+
+    std::vector<float> a(19), b(19), want(19);
+    for (int i = 0; i < 19; ++i)
+    {
+        a[i] = i * 0.1f;
+        b[i] = 1.0f / (i + 1);
+        want[i] = float(double(a[i]) + double(b[i]));
+    }
+    ASSERT_EQ(SpOk, SpAddInPlaceF32(b.data(), a.data(), 19));
+    EXPECT_EQ(want, a);
+}
+
+TEST_P(SpConvertTest, DivConstUsesReciprocalAndRefusesZero)
+{
+    std::vector<float> v = {8388608.0f, -4194304.0f, 3.0f, 1.0f, 12345.0f};
+    const std::vector<float> before = v;
+    EXPECT_EQ(SpErrDivideByZero, SpDivConstInPlaceF32(0.0f, v.data(), 5));
+    EXPECT_EQ(SpErrDivideByZero, SpDivConstInPlaceF32(-0.0f, v.data(), 5));
+    EXPECT_EQ(before, v);
+    ASSERT_EQ(SpOk, SpDivConstInPlaceF32(8388608.0f, v.data(), 5));
+    EXPECT_EQ(1.0f, v[0]);
+    EXPECT_EQ(-0.5f, v[1]);
+
+    // r = 1/3 in single precision, then multiplied: differs from a true division for some x.
+    std::vector<float> w(50), want(50);
+    const float r = 1.0f / 3.0f;
+    for (int i = 0; i < 50; ++i)
+    {
+        w[i] = 1.0f + i * 0.7f;
+        want[i] = float(double(w[i]) * double(r));
+    }
+    ASSERT_EQ(SpOk, SpDivConstInPlaceF32(3.0f, w.data(), 50));
+    EXPECT_EQ(want, w);
+    // An infinite divisor makes r = 0: the vector becomes zeros, even a NaN element.
+    std::vector<float> z = {std::numeric_limits<float>::quiet_NaN(), 5.0f};
+    ASSERT_EQ(SpOk, SpDivConstInPlaceF32(std::numeric_limits<float>::infinity(), z.data(), 2));
+    EXPECT_EQ(0u, FloatBits(z[0]));
+    // The two-buffer form checks the value after the pointers and length.
+    float out[2];
+    EXPECT_EQ(SpErrBadLength, SpDivConstF32(w.data(), 0.0f, out, 0));
+    EXPECT_EQ(SpOk, SpDivConstF32(w.data(), 1.0f, out, 2));
+    EXPECT_EQ(w[1], out[1]);
+}
+
+TEST_P(SpConvertTest, MoveI32HandlesOverlapBothWays)
+{
+    for (int32_t shift : {-5, -1, 1, 3, 17})
+    {
+        std::vector<int32_t> buf(80), model(80);
+        for (int i = 0; i < 80; ++i)
+            buf[i] = model[i] = i * 11 + 1;
+        const int32_t srcAt = 20, dstAt = 20 + shift, len = 30;
+        std::vector<int32_t> copy(model.begin() + srcAt, model.begin() + srcAt + len);
+        std::copy(copy.begin(), copy.end(), model.begin() + dstAt);
+        ASSERT_EQ(SpOk, SpMoveI32(buf.data() + srcAt, buf.data() + dstAt, len));
+        EXPECT_EQ(model, buf) << "shift " << shift;
+    }
+}
+
+TEST_P(SpConvertTest, ZeroF32WritesPositiveZerosOnly)
+{
+    GuardedBuffer<float> buf(13, 4);
+    for (int i = 0; i < 13; ++i)
+        buf[i] = -1.0f;
+    ASSERT_EQ(SpOk, SpZeroF32(buf.data(), 13));
+    for (int i = 0; i < 13; ++i)
+        EXPECT_EQ(0u, FloatBits(buf[i]));
+    EXPECT_TRUE(buf.GuardsIntact());
+}
+
+// --- interleave -----------------------------------------------------------------------------------------
+
+TEST_P(SpConvertTest, InterleaveRoundTripsForChannelCountsAndFrames)
+{
+    for (int32_t channels : {1, 2, 3, 4, 5, 6, 8, 10})
+    {
+        for (int32_t frames : {1, 2, 3, 4, 5, 7, 9, 16, 33})
+        {
+            std::vector<GuardedBuffer<float>> planes;
+            planes.reserve(channels);
+            std::vector<const float*> in;
+            for (int32_t c = 0; c < channels; ++c)
+            {
+                planes.emplace_back(frames, 0);
+                for (int32_t f = 0; f < frames; ++f)
+                    planes[c][f] = float(c * 1000 + f);
+                in.push_back(planes[c].data());
+            }
+            GuardedBuffer<float> inter(size_t(channels) * frames, 0);
+            ASSERT_EQ(SpOk, SpInterleave32(in.data(), channels, frames, inter.data()));
+            ASSERT_TRUE(inter.GuardsIntact());
+            for (int32_t f = 0; f < frames; ++f)
+                for (int32_t c = 0; c < channels; ++c)
+                    ASSERT_EQ(float(c * 1000 + f), inter[size_t(f) * channels + c])
+                        << channels << "ch f=" << f;
+
+            std::vector<GuardedBuffer<float>> outPlanes;
+            outPlanes.reserve(channels);
+            std::vector<float*> out;
+            for (int32_t c = 0; c < channels; ++c)
+            {
+                outPlanes.emplace_back(frames, 0);
+                out.push_back(outPlanes[c].data());
+            }
+            ASSERT_EQ(SpOk, SpDeinterleave32(inter.data(), channels, frames, out.data()));
+            for (int32_t c = 0; c < channels; ++c)
+            {
+                ASSERT_TRUE(outPlanes[c].GuardsIntact());
+                for (int32_t f = 0; f < frames; ++f)
+                    ASSERT_EQ(float(c * 1000 + f), outPlanes[c][f]);
+            }
+        }
+    }
+}
+
+TEST_P(SpConvertTest, InterleaveMovesWordsUnreadAndWarnsOnMisalignment)
+{
+    // Signalling-NaN patterns must pass through untouched.
+    GuardedBuffer<float> a(5, 4), b(5, 0);
+    for (int f = 0; f < 5; ++f)
+    {
+        a[f] = BitsFloat(0x7F800001u + f);
+        b[f] = BitsFloat(0xFF800001u + f);
+    }
+    const float* in[] = {a.data(), b.data()};
+    GuardedBuffer<float> dst(10, 0);
+    EXPECT_EQ(SpWarnMisaligned, SpInterleave32(in, 2, 5, dst.data()));
+    for (int f = 0; f < 5; ++f)
+    {
+        EXPECT_EQ(0x7F800001u + f, FloatBits(dst[2 * f]));
+        EXPECT_EQ(0xFF800001u + f, FloatBits(dst[2 * f + 1]));
+    }
+    GuardedBuffer<float> odd(10, 8);
+    float* out[] = {b.data(), a.data()};
+    EXPECT_EQ(SpWarnMisaligned, SpDeinterleave32(odd.data(), 2, 5, out));
+    const float* aligned[] = {b.data(), b.data()};
+    EXPECT_EQ(SpOk, SpInterleave32(aligned, 2, 5, dst.data()));
+}
+
+TEST_P(SpConvertTest, InterleaveChecksInOrderAndWritesNothingOnFailure)
+{
+    float c0[4] = {1, 2, 3, 4}, c1[4] = {5, 6, 7, 8};
+    float dst[12];
+    std::fill(dst, dst + 12, -9.0f);
+    const float* three[] = {c0, c1, nullptr};
+    EXPECT_EQ(SpErrNullPointer, SpInterleave32(three, 0, 4, nullptr));
+    EXPECT_EQ(SpErrNullPointer, SpInterleave32(nullptr, 2, 4, dst));
+    EXPECT_EQ(SpErrChannelCount, SpInterleave32(three, 0, 0, dst));
+    EXPECT_EQ(SpErrBadLength, SpInterleave32(three, 2, 0, dst));
+    EXPECT_EQ(SpErrNullPointer, SpInterleave32(three, 3, 4, dst));
+    for (float x : dst)
+        EXPECT_EQ(-9.0f, x);
+
+    float* outs[] = {c0, nullptr};
+    EXPECT_EQ(SpErrChannelCount, SpDeinterleave32(dst, -1, 4, outs));
+    EXPECT_EQ(SpErrNullPointer, SpDeinterleave32(dst, 2, 4, outs));
+    EXPECT_EQ(1.0f, c0[0]);
+}
+
+SP_INSTANTIATE_LEVELS(SpConvertTest);

@@ -1,0 +1,868 @@
+// Complex and real FFT: transforms against a double-precision reference, scaling flags, packed
+// layout, sizes of every order, table builders, argument checks and memory rules.
+#include <math.h>
+#include <string.h>
+
+#include <complex>
+#include <vector>
+
+#include "driver/primitives/fft/sp_fft.h"
+#include "driver/primitives/fft/sp_fft_internal.h"
+#include "tests/primitives/sp_alloc_probe.h"
+#include "tests/primitives/sp_level_fixture.h"
+#include "tests/primitives/sp_test_support.h"
+
+namespace
+{
+
+using Cd = std::complex<double>;
+constexpr double kPi = 3.14159265358979323846;
+
+// Direct DFT; sign -1 forward, +1 inverse (unscaled).
+std::vector<Cd> DirectDft(const std::vector<Cd>& x, int sign)
+{
+    const size_t n = x.size();
+    std::vector<Cd> y(n);
+    for (size_t k = 0; k < n; ++k)
+    {
+        Cd sum = 0;
+        for (size_t j = 0; j < n; ++j)
+        {
+            const double angle = sign * 2.0 * kPi * double((j * k) % n) / double(n);
+            sum += x[j] * Cd(cos(angle), sin(angle));
+        }
+        y[k] = sum;
+    }
+    return y;
+}
+
+// Iterative radix-2 FFT in double with every twiddle from cos/sin of its exact angle.
+std::vector<Cd> ReferenceFft(std::vector<Cd> x, int sign)
+{
+    const size_t n = x.size();
+    for (size_t i = 1, j = 0; i < n; ++i)
+    {
+        size_t bit = n >> 1;
+        for (; j & bit; bit >>= 1)
+        {
+            j ^= bit;
+        }
+        j ^= bit;
+        if (i < j)
+        {
+            std::swap(x[i], x[j]);
+        }
+    }
+    for (size_t len = 2; len <= n; len <<= 1)
+    {
+        for (size_t k = 0; k < len / 2; ++k)
+        {
+            const double angle = sign * 2.0 * kPi * double(k) / double(len);
+            const Cd w(cos(angle), sin(angle));
+            for (size_t base = 0; base < n; base += len)
+            {
+                const Cd u = x[base + k];
+                const Cd v = x[base + k + len / 2] * w;
+                x[base + k] = u + v;
+                x[base + k + len / 2] = u - v;
+            }
+        }
+    }
+    return x;
+}
+
+// Relative tolerance for a transform of 2^order points, against the largest reference value.
+double Tolerance(int order)
+{
+    return 4e-7 * (2.0 + order / 4.0);
+}
+
+std::vector<SpComplexF32> RandomComplex(size_t n, uint64_t seed)
+{
+    TestRng rng(seed);
+    std::vector<SpComplexF32> x(n);
+    for (auto& v : x)
+    {
+        v.Re = float(rng.Uniform(-1, 1));
+        v.Im = float(rng.Uniform(-1, 1));
+    }
+    return x;
+}
+
+std::vector<float> RandomReal(size_t n, uint64_t seed)
+{
+    TestRng rng(seed);
+    std::vector<float> x(n);
+    for (auto& v : x)
+    {
+        v = float(rng.Uniform(-1, 1));
+    }
+    return x;
+}
+
+double MaxAbs(const std::vector<Cd>& v)
+{
+    double m = 0;
+    for (const Cd& c : v)
+    {
+        m = std::max(m, std::abs(c));
+    }
+    return m;
+}
+
+// The packed layout as bins 0 .. N/2.
+std::vector<Cd> Unpack(const float* packed, size_t n)
+{
+    std::vector<Cd> bins(n / 2 + 1);
+    bins[0] = packed[0];
+    if (n == 1)
+    {
+        return bins;
+    }
+    bins[n / 2] = packed[1];
+    for (size_t k = 1; k < n / 2; ++k)
+    {
+        bins[k] = Cd(packed[2 * k], packed[2 * k + 1]);
+    }
+    return bins;
+}
+
+std::vector<Cd> RealForwardReference(const std::vector<float>& x)
+{
+    std::vector<Cd> in(x.begin(), x.end());
+    std::vector<Cd> full = ReferenceFft(in, -1);
+    full.resize(x.size() / 2 + 1);
+    return full;
+}
+
+// Inverse of a packed spectrum with the upper bins taken as conjugates.
+std::vector<double> RealInverseReference(const float* packed, size_t n)
+{
+    const std::vector<Cd> half = Unpack(packed, n);
+    std::vector<Cd> full(n);
+    for (size_t k = 0; k < n; ++k)
+    {
+        full[k] = k <= n / 2 ? half[k] : std::conj(half[n - k]);
+    }
+    const std::vector<Cd> time = ReferenceFft(full, +1);
+    std::vector<double> out(n);
+    for (size_t j = 0; j < n; ++j)
+    {
+        out[j] = time[j].real();
+    }
+    return out;
+}
+
+double RelError(const std::vector<Cd>& got, const std::vector<Cd>& want)
+{
+    double err = 0;
+    for (size_t i = 0; i < want.size(); ++i)
+    {
+        err = std::max(err, std::abs(got[i] - want[i]));
+    }
+    const double scale = MaxAbs(want);
+    return scale > 0 ? err / scale : err;
+}
+
+struct SpecHolder
+{
+    SpFftSpec* Spec = nullptr;
+    bool Real = false;
+    ~SpecHolder()
+    {
+        if (Spec)
+        {
+            Real ? SpFftRealFree(Spec) : SpFftComplexFree(Spec);
+        }
+    }
+};
+
+double FlagForwardFactor(int flag, double n)
+{
+    return flag == SpFftDivFwdByN ? 1.0 / n : flag == SpFftDivBySqrtN ? 1.0 / sqrt(n) : 1.0;
+}
+
+double FlagInverseFactor(int flag, double n)
+{
+    return flag == SpFftDivInvByN ? 1.0 / n : flag == SpFftDivBySqrtN ? 1.0 / sqrt(n) : 1.0;
+}
+
+const int32_t kFlags[] = {SpFftDivFwdByN, SpFftDivInvByN, SpFftDivBySqrtN, SpFftNoDivide};
+
+} // namespace
+
+TEST(FftReference, RadixTwoReferenceAgreesWithDirectDft)
+{
+    for (int order = 0; order <= 10; ++order)
+    {
+        const auto x = RandomComplex(size_t(1) << order, order);
+        std::vector<Cd> in(x.size());
+        for (size_t i = 0; i < x.size(); ++i)
+        {
+            in[i] = Cd(x[i].Re, x[i].Im);
+        }
+        EXPECT_LT(RelError(ReferenceFft(in, -1), DirectDft(in, -1)), 1e-12) << "order " << order;
+        EXPECT_LT(RelError(ReferenceFft(in, +1), DirectDft(in, +1)), 1e-12) << "order " << order;
+    }
+}
+
+// ---- Complex transform -------------------------------------------------------------------
+
+class FftComplexTest : public SpLevelTest
+{
+};
+SP_INSTANTIATE_LEVELS(FftComplexTest);
+
+TEST_P(FftComplexTest, ForwardMatchesReferenceForOrders0To18)
+{
+    for (int order = 0; order <= 18; ++order)
+    {
+        SCOPED_TRACE(testing::Message() << "order " << order);
+        SpecHolder h;
+        ASSERT_EQ(SpFftComplexCreate(&h.Spec, order, SpFftNoDivide, 0), SpOk);
+        const size_t n = size_t(1) << order;
+        const auto x = RandomComplex(n, 100 + order);
+        std::vector<SpComplexF32> y(n);
+        ASSERT_EQ(SpFftFwdComplex(x.data(), y.data(), h.Spec, nullptr), SpOk);
+        std::vector<Cd> in(n), got(n);
+        for (size_t i = 0; i < n; ++i)
+        {
+            in[i] = Cd(x[i].Re, x[i].Im);
+            got[i] = Cd(y[i].Re, y[i].Im);
+        }
+        EXPECT_LT(RelError(got, ReferenceFft(in, -1)), Tolerance(order));
+    }
+}
+
+TEST_P(FftComplexTest, EveryFlagScalesTheForwardTransformAsDocumented)
+{
+    for (int order : {0, 1, 2, 3, 4, 7, 10, 11, 13})
+    {
+        for (int32_t flag : kFlags)
+        {
+            SCOPED_TRACE(testing::Message() << "order " << order << " flag " << flag);
+            SpecHolder h;
+            ASSERT_EQ(SpFftComplexCreate(&h.Spec, order, flag, 0), SpOk);
+            const size_t n = size_t(1) << order;
+            const auto x = RandomComplex(n, 7 * order + flag);
+            std::vector<SpComplexF32> y(n);
+            ASSERT_EQ(SpFftFwdComplex(x.data(), y.data(), h.Spec, nullptr), SpOk);
+            std::vector<Cd> in(n), got(n);
+            for (size_t i = 0; i < n; ++i)
+            {
+                in[i] = Cd(x[i].Re, x[i].Im);
+                got[i] = Cd(y[i].Re, y[i].Im);
+            }
+            std::vector<Cd> want = ReferenceFft(in, -1);
+            for (Cd& v : want)
+            {
+                v *= FlagForwardFactor(flag, double(n));
+            }
+            EXPECT_LT(RelError(got, want), Tolerance(order));
+        }
+    }
+}
+
+TEST_P(FftComplexTest, InPlaceEqualsOutOfPlaceAndLeavesTheSourceAlone)
+{
+    for (int order : {1, 2, 3, 6, 9, 12, 14})
+    {
+        SCOPED_TRACE(testing::Message() << "order " << order);
+        SpecHolder h;
+        ASSERT_EQ(SpFftComplexCreate(&h.Spec, order, SpFftDivBySqrtN, 0), SpOk);
+        const size_t n = size_t(1) << order;
+        const auto x = RandomComplex(n, order);
+        std::vector<SpComplexF32> src = x, out(n), inPlace = x;
+        ASSERT_EQ(SpFftFwdComplex(src.data(), out.data(), h.Spec, nullptr), SpOk);
+        ASSERT_EQ(SpFftFwdComplex(inPlace.data(), inPlace.data(), h.Spec, nullptr), SpOk);
+        EXPECT_EQ(memcmp(src.data(), x.data(), n * sizeof(SpComplexF32)), 0);
+        EXPECT_EQ(memcmp(out.data(), inPlace.data(), n * sizeof(SpComplexF32)), 0);
+    }
+}
+
+TEST_P(FftComplexTest, SmallOrdersNeitherNeedNorTouchAWorkBuffer)
+{
+    for (int order = 0; order <= 3; ++order)
+    {
+        SpecHolder h;
+        ASSERT_EQ(SpFftComplexCreate(&h.Spec, order, SpFftDivFwdByN, 0), SpOk);
+        EXPECT_EQ(h.Spec->WorkBytes, 0);
+        GuardedBuffer<uint8_t> work(64, 0);
+        memset(work.data(), 0x5A, 64);
+        const auto x = RandomComplex(size_t(1) << order, order);
+        std::vector<SpComplexF32> y(x.size());
+        ASSERT_EQ(SpFftFwdComplex(x.data(), y.data(), h.Spec, work.data()), SpOk);
+        for (int i = 0; i < 64; ++i)
+        {
+            ASSERT_EQ(work[i], 0x5A) << "order " << order;
+        }
+        EXPECT_TRUE(work.GuardsIntact());
+    }
+}
+
+TEST_P(FftComplexTest, ScratchComesFromTheCallerOrFromOneTemporaryBlock)
+{
+    SpecHolder h;
+    ASSERT_EQ(SpFftComplexCreate(&h.Spec, 14, SpFftNoDivide, 0), SpOk);
+    ASSERT_GT(h.Spec->WorkBytes, 0);
+    const auto x = RandomComplex(1 << 14, 3);
+    std::vector<SpComplexF32> withBuffer(x.size()), withoutBuffer(x.size());
+    std::vector<uint8_t> work(h.Spec->WorkBytes + 32);
+    {
+        SpAllocProbe probe;
+        ASSERT_EQ(SpFftFwdComplex(x.data(), withBuffer.data(), h.Spec, work.data()), SpOk);
+        EXPECT_EQ(probe.Allocations(), 0);
+        ASSERT_EQ(SpFftFwdComplex(x.data(), withoutBuffer.data(), h.Spec, nullptr), SpOk);
+        EXPECT_EQ(probe.Allocations(), 1);
+        EXPECT_EQ(probe.Live(), 0);
+    }
+    EXPECT_EQ(memcmp(withBuffer.data(), withoutBuffer.data(), x.size() * sizeof(SpComplexF32)), 0);
+
+    SpAllocProbe probe;
+    probe.FailFrom(1);
+    std::vector<SpComplexF32> untouched(x.size(), SpComplexF32{7.0f, 7.0f});
+    EXPECT_EQ(SpFftFwdComplex(x.data(), untouched.data(), h.Spec, nullptr), SpErrNoMemory);
+    for (const auto& v : untouched)
+    {
+        ASSERT_EQ(v.Re, 7.0f);
+        ASSERT_EQ(v.Im, 7.0f);
+    }
+}
+
+TEST_P(FftComplexTest, CreateChecksAndLeavesNothingBehindOnFailure)
+{
+    SpFftSpec* spec = nullptr;
+    EXPECT_EQ(SpFftComplexCreate(nullptr, 4, SpFftNoDivide, 0), SpErrNullPointer);
+    EXPECT_EQ(SpFftComplexCreate(&spec, 31, SpFftNoDivide, 0), SpErrFftOrder);
+    EXPECT_EQ(SpFftComplexCreate(&spec, -1, SpFftNoDivide, 0), SpErrFftOrder);
+    EXPECT_EQ(SpFftComplexCreate(&spec, 4, 3, 0), SpErrFftFlag);
+    EXPECT_EQ(SpFftComplexCreate(&spec, 29, SpFftNoDivide, 0), SpErrFftOrder);
+    EXPECT_EQ(spec, nullptr);
+
+    for (int failAt : {1, 2})
+    {
+        SpAllocProbe probe;
+        probe.FailFrom(failAt);
+        EXPECT_EQ(SpFftComplexCreate(&spec, 11, SpFftNoDivide, 0), SpErrNoMemory) << "fail at " << failAt;
+        EXPECT_EQ(probe.Live(), 0);
+        EXPECT_EQ(spec, nullptr);
+    }
+    SpAllocProbe probe;
+    ASSERT_EQ(SpFftComplexCreate(&spec, 11, SpFftNoDivide, 0), SpOk);
+    EXPECT_EQ(probe.Allocations(), 2); // the specification and a temporary init buffer
+    EXPECT_EQ(probe.Live(), 1);
+    EXPECT_EQ(spec->OwnsMemory, 1);
+    EXPECT_EQ(SpFftComplexFree(spec), SpOk);
+    EXPECT_EQ(probe.Live(), 0);
+}
+
+TEST_P(FftComplexTest, TransformAndFreeRefuseWhatTheyCannotUse)
+{
+    SpecHolder h;
+    ASSERT_EQ(SpFftComplexCreate(&h.Spec, 5, SpFftNoDivide, 0), SpOk);
+    SpecHolder real;
+    real.Real = true;
+    ASSERT_EQ(SpFftRealCreate(&real.Spec, 5, SpFftNoDivide, 0), SpOk);
+    std::vector<SpComplexF32> x(32), y(32);
+    EXPECT_EQ(SpFftFwdComplex(x.data(), y.data(), nullptr, nullptr), SpErrNullPointer);
+    EXPECT_EQ(SpFftFwdComplex(nullptr, y.data(), real.Spec, nullptr), SpErrStateMismatch); // kind first
+    EXPECT_EQ(SpFftFwdComplex(nullptr, y.data(), h.Spec, nullptr), SpErrNullPointer);
+    EXPECT_EQ(SpFftFwdComplex(x.data(), nullptr, h.Spec, nullptr), SpErrNullPointer);
+    EXPECT_EQ(SpFftComplexFree(nullptr), SpErrNullPointer);
+    EXPECT_EQ(SpFftComplexFree(real.Spec), SpErrStateMismatch);
+
+    // A specification laid out by another level's build is refused, never read.
+    h.Spec->Level = 1;
+    std::vector<SpComplexF32> untouched(32, SpComplexF32{3.0f, 3.0f});
+    EXPECT_EQ(SpFftFwdComplex(x.data(), untouched.data(), h.Spec, nullptr), SpErrStateMismatch);
+    EXPECT_EQ(untouched[0].Re, 3.0f);
+    h.Spec->Level = 0;
+}
+
+TEST_P(FftComplexTest, InitInCallerMemoryFollowsTheChecksAndIsNeverFreed)
+{
+    int32_t specBytes, initBytes, workBytes;
+    ASSERT_EQ(SpFftComplexGetSize(11, SpFftNoDivide, 0, &specBytes, &initBytes, &workBytes), SpOk);
+    std::vector<uint8_t> specBuffer(specBytes), initBuffer(initBytes);
+    SpFftSpec* spec = reinterpret_cast<SpFftSpec*>(uintptr_t(0x1234));
+    EXPECT_EQ(SpFftComplexInit(nullptr, 11, SpFftNoDivide, 0, specBuffer.data(), initBuffer.data()),
+              SpErrNullPointer);
+    EXPECT_EQ(SpFftComplexInit(&spec, 31, SpFftNoDivide, 0, specBuffer.data(), initBuffer.data()),
+              SpErrFftOrder);
+    EXPECT_EQ(SpFftComplexInit(&spec, 11, SpFftNoDivide, 0, nullptr, initBuffer.data()), SpErrNullPointer);
+    EXPECT_EQ(SpFftComplexInit(&spec, 11, SpFftNoDivide, 0, specBuffer.data(), nullptr), SpErrNullPointer);
+    EXPECT_EQ(SpFftComplexInit(&spec, 11, 3, 0, specBuffer.data(), initBuffer.data()), SpErrFftFlag);
+    EXPECT_EQ(spec, reinterpret_cast<SpFftSpec*>(uintptr_t(0x1234)));
+    EXPECT_EQ(reinterpret_cast<SpFftSpec*>(SpFftAlignUp32(specBuffer.data()))->Kind, SpFftKindNone);
+
+    ASSERT_EQ(SpFftComplexInit(&spec, 11, SpFftNoDivide, 0, specBuffer.data(), initBuffer.data()), SpOk);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(spec) % 32, 0u);
+    initBuffer.assign(initBuffer.size(), 0xEE); // the init buffer is only needed during the build
+    const auto x = RandomComplex(2048, 11);
+    std::vector<SpComplexF32> y(2048);
+    ASSERT_EQ(SpFftFwdComplex(x.data(), y.data(), spec, nullptr), SpOk);
+    std::vector<Cd> in(2048), got(2048);
+    for (size_t i = 0; i < 2048; ++i)
+    {
+        in[i] = Cd(x[i].Re, x[i].Im);
+        got[i] = Cd(y[i].Re, y[i].Im);
+    }
+    EXPECT_LT(RelError(got, ReferenceFft(in, -1)), Tolerance(11));
+
+    SpAllocProbe probe;
+    EXPECT_EQ(SpFftComplexFree(spec), SpOk);
+    EXPECT_EQ(spec->Kind, SpFftKindNone);
+    EXPECT_EQ(probe.Frees(), 0);
+    EXPECT_EQ(SpFftComplexFree(spec), SpErrStateMismatch);
+}
+
+// ---- Real transform ----------------------------------------------------------------------
+
+class FftRealTest : public SpLevelTest
+{
+};
+SP_INSTANTIATE_LEVELS(FftRealTest);
+
+TEST_P(FftRealTest, ForwardAndInverseMatchReferenceForOrders0To18)
+{
+    for (int order = 0; order <= 18; ++order)
+    {
+        SCOPED_TRACE(testing::Message() << "order " << order);
+        SpecHolder h;
+        h.Real = true;
+        ASSERT_EQ(SpFftRealCreate(&h.Spec, order, SpFftNoDivide, 0), SpOk);
+        const size_t n = size_t(1) << order;
+        const auto x = RandomReal(n, 200 + order);
+        std::vector<float> y(n);
+        ASSERT_EQ(SpFftFwdRealToPack(x.data(), y.data(), h.Spec, nullptr), SpOk);
+        EXPECT_LT(RelError(Unpack(y.data(), n), RealForwardReference(x)), Tolerance(order));
+
+        // Inverse of an arbitrary packed spectrum (not one that came out of the forward).
+        const auto spectrum = RandomReal(n, 300 + order);
+        std::vector<float> back(n);
+        ASSERT_EQ(SpFftInvPackToReal(spectrum.data(), back.data(), h.Spec, nullptr), SpOk);
+        const std::vector<double> want = RealInverseReference(spectrum.data(), n);
+        double err = 0, scale = 0;
+        for (size_t j = 0; j < n; ++j)
+        {
+            err = std::max(err, fabs(back[j] - want[j]));
+            scale = std::max(scale, fabs(want[j]));
+        }
+        EXPECT_LT(err / scale, Tolerance(order));
+    }
+}
+
+TEST_P(FftRealTest, RoundTripAndForwardScaleUnderEveryFlag)
+{
+    for (int order : {0, 1, 2, 3, 4, 5, 10, 12, 14})
+    {
+        for (int32_t flag : kFlags)
+        {
+            SCOPED_TRACE(testing::Message() << "order " << order << " flag " << flag);
+            SpecHolder h;
+            h.Real = true;
+            ASSERT_EQ(SpFftRealCreate(&h.Spec, order, flag, 0), SpOk);
+            const size_t n = size_t(1) << order;
+            const auto x = RandomReal(n, order * 16 + flag);
+            std::vector<float> y = x;
+            ASSERT_EQ(SpFftFwdRealInPlace(y.data(), h.Spec, nullptr), SpOk);
+            std::vector<Cd> want = RealForwardReference(x);
+            for (Cd& v : want)
+            {
+                v *= FlagForwardFactor(flag, double(n));
+            }
+            EXPECT_LT(RelError(Unpack(y.data(), n), want), Tolerance(order));
+            ASSERT_EQ(SpFftInvRealInPlace(y.data(), h.Spec, nullptr), SpOk);
+            const double gain =
+                double(n) * FlagForwardFactor(flag, double(n)) * FlagInverseFactor(flag, double(n));
+            for (size_t j = 0; j < n; ++j)
+            {
+                ASSERT_NEAR(y[j], gain * x[j], gain * Tolerance(order) * 4) << "sample " << j;
+            }
+        }
+    }
+}
+
+TEST_P(FftRealTest, ImpulseAndConstantGiveTheirKnownSpectra)
+{
+    SpecHolder h;
+    h.Real = true;
+    ASSERT_EQ(SpFftRealCreate(&h.Spec, 10, SpFftDivInvByN, 0), SpOk);
+    std::vector<float> impulse(1024, 0.0f);
+    impulse[0] = 1.0f;
+    ASSERT_EQ(SpFftFwdRealInPlace(impulse.data(), h.Spec, nullptr), SpOk);
+    EXPECT_EQ(impulse[0], 1.0f);
+    EXPECT_EQ(impulse[1], 1.0f);
+    for (size_t k = 1; k < 512; ++k)
+    {
+        ASSERT_NEAR(impulse[2 * k], 1.0f, 1e-6f) << "bin " << k;
+        ASSERT_NEAR(impulse[2 * k + 1], 0.0f, 1e-6f) << "bin " << k;
+    }
+    std::vector<float> constant(1024, 0.25f);
+    ASSERT_EQ(SpFftFwdRealInPlace(constant.data(), h.Spec, nullptr), SpOk);
+    EXPECT_NEAR(constant[0], 256.0f, 1e-4f);
+    for (size_t i = 1; i < 1024; ++i)
+    {
+        ASSERT_NEAR(constant[i], 0.0f, 1e-4f) << "element " << i;
+    }
+}
+
+TEST_P(FftRealTest, InPlaceEqualsOutOfPlace)
+{
+    for (int order : {2, 3, 4, 9, 10, 12, 14})
+    {
+        SCOPED_TRACE(testing::Message() << "order " << order);
+        SpecHolder h;
+        h.Real = true;
+        ASSERT_EQ(SpFftRealCreate(&h.Spec, order, SpFftDivBySqrtN, 0), SpOk);
+        const size_t n = size_t(1) << order;
+        const auto x = RandomReal(n, order);
+        std::vector<float> src = x, out(n), inPlace = x;
+        ASSERT_EQ(SpFftFwdRealToPack(src.data(), out.data(), h.Spec, nullptr), SpOk);
+        ASSERT_EQ(SpFftFwdRealInPlace(inPlace.data(), h.Spec, nullptr), SpOk);
+        EXPECT_EQ(src, x);
+        EXPECT_EQ(out, inPlace);
+        std::vector<float> back(n);
+        ASSERT_EQ(SpFftInvPackToReal(out.data(), back.data(), h.Spec, nullptr), SpOk);
+        ASSERT_EQ(SpFftInvRealInPlace(inPlace.data(), h.Spec, nullptr), SpOk);
+        EXPECT_EQ(back, inPlace);
+    }
+}
+
+TEST_P(FftRealTest, BufferSizeTellsWhatKeepsTransformsFromAllocating)
+{
+    int32_t size = -1;
+    SpecHolder small;
+    small.Real = true;
+    ASSERT_EQ(SpFftRealCreate(&small.Spec, 10, SpFftDivInvByN, 0), SpOk);
+    ASSERT_EQ(SpFftRealGetBufferSize(small.Spec, &size), SpOk);
+    EXPECT_EQ(size, 0);
+
+    SpecHolder big;
+    big.Real = true;
+    ASSERT_EQ(SpFftRealCreate(&big.Spec, 15, SpFftDivInvByN, 0), SpOk);
+    ASSERT_EQ(SpFftRealGetBufferSize(big.Spec, &size), SpOk);
+    ASSERT_GT(size, 0);
+    std::vector<uint8_t> work(size);
+    std::vector<float> x = RandomReal(1 << 15, 15);
+    SpAllocProbe probe;
+    ASSERT_EQ(SpFftFwdRealInPlace(x.data(), big.Spec, work.data() + 1), SpOk); // any alignment
+    ASSERT_EQ(SpFftInvRealInPlace(x.data(), big.Spec, work.data() + 1), SpOk);
+    EXPECT_EQ(probe.Allocations(), 0);
+
+    SpecHolder cplx;
+    ASSERT_EQ(SpFftComplexCreate(&cplx.Spec, 4, SpFftNoDivide, 0), SpOk);
+    EXPECT_EQ(SpFftRealGetBufferSize(cplx.Spec, &size), SpErrStateMismatch);
+    EXPECT_EQ(SpFftRealGetBufferSize(nullptr, &size), SpErrNullPointer);
+    EXPECT_EQ(SpFftRealGetBufferSize(big.Spec, nullptr), SpErrNullPointer);
+}
+
+TEST_P(FftRealTest, ArgumentChecksAndFreeRules)
+{
+    SpecHolder cplx;
+    ASSERT_EQ(SpFftComplexCreate(&cplx.Spec, 6, SpFftNoDivide, 0), SpOk);
+    std::vector<float> x(64, 1.0f);
+    SpFftSpec* spec = nullptr;
+    EXPECT_EQ(SpFftRealCreate(nullptr, 6, SpFftNoDivide, 0), SpErrNullPointer);
+    EXPECT_EQ(SpFftRealCreate(&spec, 31, SpFftNoDivide, 0), SpErrFftOrder);
+    EXPECT_EQ(SpFftRealCreate(&spec, 6, 0, 0), SpErrFftFlag);
+    EXPECT_EQ(SpFftRealCreate(&spec, 30, SpFftNoDivide, 0), SpErrFftOrder);
+    EXPECT_EQ(SpFftFwdRealInPlace(x.data(), nullptr, nullptr), SpErrNullPointer);
+    EXPECT_EQ(SpFftFwdRealInPlace(x.data(), cplx.Spec, nullptr), SpErrStateMismatch);
+    EXPECT_EQ(SpFftInvRealInPlace(x.data(), cplx.Spec, nullptr), SpErrStateMismatch);
+    EXPECT_EQ(SpFftRealFree(cplx.Spec), SpErrStateMismatch);
+    EXPECT_EQ(SpFftRealFree(nullptr), SpErrNullPointer);
+    {
+        SpAllocProbe probe;
+        probe.FailFrom(1);
+        EXPECT_EQ(SpFftRealCreate(&spec, 6, SpFftNoDivide, 0), SpErrNoMemory);
+        EXPECT_EQ(spec, nullptr);
+    }
+
+    int32_t specBytes, initBytes, workBytes;
+    ASSERT_EQ(SpFftRealGetSize(6, SpFftDivInvByN, 0, &specBytes, &initBytes, &workBytes), SpOk);
+    std::vector<uint8_t> buffer(specBytes);
+    ASSERT_EQ(SpFftRealInit(&spec, 6, SpFftDivInvByN, 0, buffer.data(), nullptr), SpOk);
+    EXPECT_EQ(SpFftFwdRealInPlace(nullptr, spec, nullptr), SpErrNullPointer);
+    EXPECT_EQ(SpFftFwdRealToPack(x.data(), nullptr, spec, nullptr), SpErrNullPointer);
+    EXPECT_EQ(SpFftInvPackToReal(nullptr, x.data(), spec, nullptr), SpErrNullPointer);
+    spec->Level = 2;
+    std::vector<float> keep = x;
+    EXPECT_EQ(SpFftFwdRealInPlace(x.data(), spec, nullptr), SpErrStateMismatch);
+    EXPECT_EQ(x, keep);
+    spec->Level = 0;
+    SpAllocProbe probe;
+    EXPECT_EQ(SpFftRealFree(spec), SpOk);
+    EXPECT_EQ(spec->Kind, SpFftKindNone);
+    EXPECT_EQ(probe.Frees(), 0);
+    EXPECT_EQ(SpFftRealFree(spec), SpErrStateMismatch);
+    EXPECT_EQ(SpFftRealInit(&spec, 12, SpFftDivInvByN, 0, buffer.data(), nullptr), SpErrNullPointer);
+}
+
+TEST_P(FftRealTest, PackedProductMultipliesBinByBin)
+{
+    const float a[8] = {2, 3, 1, 2, -1, 4, 0.5f, -2};
+    const float b[8] = {5, -1, 3, -1, 2, 2, 4, 1};
+    float out[8];
+    for (int32_t len : {1, 2, 5, 8})
+    {
+        memset(out, 0x7F, sizeof(out));
+        ASSERT_EQ(SpMulPackF32(a, b, out, len), SpOk);
+        EXPECT_EQ(out[0], 10.0f);
+        int first = 1;
+        if (len % 2 == 0)
+        {
+            EXPECT_EQ(out[1], -3.0f);
+            first = 2;
+        }
+        for (int i = first; i + 1 < len; i += 2)
+        {
+            EXPECT_EQ(out[i], a[i] * b[i] - a[i + 1] * b[i + 1]) << "len " << len;
+            EXPECT_EQ(out[i + 1], a[i] * b[i + 1] + a[i + 1] * b[i]) << "len " << len;
+        }
+        for (int i = len; i < 8; ++i)
+        {
+            EXPECT_EQ(FloatBits(out[i]), 0x7F7F7F7Fu) << "element " << i << " written for len " << len;
+        }
+        float inPlace[8];
+        memcpy(inPlace, b, sizeof(b));
+        ASSERT_EQ(SpMulPackInPlaceF32(a, inPlace, len), SpOk);
+        EXPECT_EQ(memcmp(inPlace, out, len * sizeof(float)), 0);
+    }
+    EXPECT_EQ(SpMulPackF32(nullptr, b, out, 0), SpErrNullPointer);
+    EXPECT_EQ(SpMulPackF32(a, nullptr, out, 4), SpErrNullPointer);
+    EXPECT_EQ(SpMulPackF32(a, b, nullptr, 4), SpErrNullPointer);
+    EXPECT_EQ(SpMulPackF32(a, b, out, 0), SpErrBadLength);
+    EXPECT_EQ(SpMulPackInPlaceF32(a, out, -1), SpErrBadLength);
+}
+
+// ---- Sizes -------------------------------------------------------------------------------
+
+namespace
+{
+
+int64_t Up32(int64_t n)
+{
+    return (n + 31) / 32 * 32;
+}
+
+const int kSplit[31] = {0, 0, 0, 0,  0,  0,  0,  0, 0, 0,  0,  0,  0,  5,  6, 7,
+                        8, 8, 8, 10, 10, 10, 10, 8, 8, 10, 10, 10, 10, 10, 10};
+
+void LargeSizes(int m, int64_t* s, int64_t* i, int64_t* w)
+{
+    const int64_t big = int64_t(1) << m;
+    if (kSplit[m] == 0)
+    {
+        *s = Up32(2 * big) + 8224;
+        *i = *w = 0;
+        return;
+    }
+    const int split = kSplit[m], r = m - split;
+    const int64_t rows = int64_t(1) << split;
+    if (r <= 10)
+    {
+        *s = Up32(8 * (int64_t(1) << r) + 8);
+        *i = *w = 0;
+    }
+    else
+    {
+        LargeSizes(r, s, i, w);
+    }
+    *s += 8 * big + Up32(8 * rows + 8);
+    *i += Up32(rows + 4) + 32 * rows;
+    *w = std::max(*w, 32 * rows);
+}
+
+} // namespace
+
+TEST(FftSize, ComplexSizesFollowTheFormulaForAll31Orders)
+{
+    for (int order = 0; order <= 30; ++order)
+    {
+        const int64_t n = int64_t(1) << order;
+        int64_t spec, init = 0, work = 0;
+        if (order <= 3)
+        {
+            spec = 168;
+        }
+        else if (order <= 10)
+        {
+            spec = 192 + Up32(8 * n + 8) + Up32(n + 4);
+        }
+        else
+        {
+            int64_t s, i, w;
+            LargeSizes(order, &s, &i, &w);
+            spec = 192 + s + Up32(n + 4);
+            init = i + Up32(n + 4) + 32;
+            work = w > 0 ? w + 32 : 0;
+        }
+        int32_t gotSpec = -1, gotInit = -1, gotWork = -1;
+        const SpStatus status = SpFftComplexGetSize(order, SpFftDivInvByN, 0, &gotSpec, &gotInit, &gotWork);
+        if (spec > INT32_MAX)
+        {
+            EXPECT_EQ(status, SpErrFftOrder) << "order " << order;
+            EXPECT_EQ(gotSpec, -1);
+            continue;
+        }
+        ASSERT_EQ(status, SpOk) << "order " << order;
+        EXPECT_EQ(gotSpec, spec) << "order " << order;
+        EXPECT_EQ(gotInit, init) << "order " << order;
+        EXPECT_EQ(gotWork, work) << "order " << order;
+    }
+    int32_t s, i, w;
+    ASSERT_EQ(SpFftComplexGetSize(10, SpFftNoDivide, 0, &s, &i, &w), SpOk);
+    EXPECT_EQ(s, 9472);
+    EXPECT_EQ(i, 0);
+    EXPECT_EQ(w, 0);
+    ASSERT_EQ(SpFftComplexGetSize(11, SpFftNoDivide, 0, &s, &i, &w), SpOk);
+    EXPECT_EQ(i, 2112);
+    EXPECT_EQ(SpFftComplexGetSize(27, SpFftNoDivide, 0, &s, &i, &w), SpOk);
+    for (int order : {28, 29, 30}) // sizes past 2^31 bytes are refused, never wrapped
+    {
+        EXPECT_EQ(SpFftComplexGetSize(order, SpFftNoDivide, 0, &s, &i, &w), SpErrFftOrder);
+    }
+}
+
+TEST(FftSize, RealSizesFollowTheFormulaForAll31Orders)
+{
+    for (int order = 0; order <= 30; ++order)
+    {
+        const int64_t n = int64_t(1) << order, h = n / 2;
+        int64_t spec = 168, init = 0, work = 0;
+        if (order >= 4)
+        {
+            int64_t s = Up32(8 * h + 8), i = 0, w = 0;
+            if (order - 1 >= 11)
+            {
+                LargeSizes(order - 1, &s, &i, &w);
+            }
+            spec = 192 + s + Up32(h + 4) + 2 * Up32(2 * n);
+            init = order <= 10 ? 0 : Up32(n + 4) + 32 + i;
+            work = w > 0 ? w + 32 : 0;
+        }
+        int32_t gotSpec = -1, gotInit = -1, gotWork = -1;
+        const SpStatus status = SpFftRealGetSize(order, SpFftDivFwdByN, 0, &gotSpec, &gotInit, &gotWork);
+        if (spec > INT32_MAX)
+        {
+            EXPECT_EQ(status, SpErrFftOrder) << "order " << order;
+            continue;
+        }
+        ASSERT_EQ(status, SpOk) << "order " << order;
+        EXPECT_EQ(gotSpec, spec) << "order " << order;
+        EXPECT_EQ(gotInit, init) << "order " << order;
+        EXPECT_EQ(gotWork, work) << "order " << order;
+        if (order <= 13)
+        {
+            EXPECT_EQ(gotWork, 0) << "order " << order;
+        }
+    }
+    int32_t s, i, w;
+    ASSERT_EQ(SpFftRealGetSize(10, SpFftDivInvByN, 0, &s, &i, &w), SpOk);
+    EXPECT_EQ(s, 8960);
+    EXPECT_EQ(i, 0);
+    EXPECT_EQ(w, 0);
+    ASSERT_EQ(SpFftRealGetSize(8, SpFftDivInvByN, 0, &s, &i, &w), SpOk);
+    EXPECT_EQ(s, 2432);
+}
+
+TEST(FftSize, ChecksRunInOrderAndWriteNothing)
+{
+    int32_t s = -1, i = -1, w = -1;
+    for (auto query : {SpFftComplexGetSize, SpFftRealGetSize})
+    {
+        EXPECT_EQ(query(-1, 3, 0, nullptr, nullptr, nullptr), SpErrFftOrder);
+        EXPECT_EQ(query(31, SpFftNoDivide, 0, &s, &i, &w), SpErrFftOrder);
+        EXPECT_EQ(query(4, 3, 0, nullptr, &i, &w), SpErrNullPointer);
+        EXPECT_EQ(query(4, 3, 0, &s, nullptr, &w), SpErrNullPointer);
+        EXPECT_EQ(query(4, 3, 0, &s, &i, nullptr), SpErrNullPointer);
+        for (int32_t flag : {0, 3, 5, 16, -1})
+        {
+            EXPECT_EQ(query(4, flag, 0, &s, &i, &w), SpErrFftFlag) << "flag " << flag;
+        }
+        EXPECT_EQ(s, -1);
+        EXPECT_EQ(i, -1);
+        EXPECT_EQ(w, -1);
+    }
+}
+
+// ---- Tables ------------------------------------------------------------------------------
+
+TEST(FftTables, SineTablesHoldTheRoundedSines)
+{
+    for (int k = 0; k <= 256; ++k)
+    {
+        const float want = float(sin(2.0 * kPi * k / 1024.0));
+        ASSERT_LE(UlpDistance(SpFftStaticSine.Value[k], want), 1) << "entry " << k;
+    }
+    EXPECT_EQ(SpFftStaticSine.Value[0], 0.0f);
+    EXPECT_EQ(SpFftStaticSine.Value[256], 1.0f);
+    for (int order : {11, 13})
+    {
+        const int64_t n = int64_t(1) << order;
+        std::vector<uint8_t> buffer(4 * (n / 4 + 1) + 64);
+        uint8_t* table = SpFftAlignUp32(buffer.data());
+        uint8_t* next = SpFftInitSineTable(table, order);
+        EXPECT_EQ(next, SpFftAlignUp32(table + 4 * (n / 4 + 1)));
+        const float* v = reinterpret_cast<const float*>(table);
+        for (int64_t k = 0; k <= n / 4; ++k)
+        {
+            ASSERT_LE(UlpDistance(v[k], float(sin(2.0 * kPi * double(k) / double(n)))), 1) << "entry " << k;
+        }
+        EXPECT_EQ(v[n / 4], 1.0f);
+    }
+}
+
+TEST(FftTables, BitReversalTableProducesTheReversedOrder)
+{
+    for (int order = 2; order <= 12; ++order)
+    {
+        const int32_t n = 1 << order;
+        std::vector<uint8_t> buffer(4 * (n / 4 + 1) + 64);
+        uint8_t* table = SpFftAlignUp32(buffer.data());
+        SpFftBuildBitRevTable(table, order);
+        std::vector<float> data(2 * n), copy(2 * n);
+        for (int32_t p = 0; p < n; ++p)
+        {
+            data[2 * p] = float(p);
+            data[2 * p + 1] = float(-p);
+        }
+        SpFftBitReverseCopy(data.data(), copy.data(), n, reinterpret_cast<const int32_t*>(table));
+        SpFftBitReverseInPlace(data.data(), n, reinterpret_cast<const int32_t*>(table));
+        for (int32_t p = 0; p < n; ++p)
+        {
+            int32_t rev = 0;
+            for (int b = 0; b < order; ++b)
+            {
+                rev |= ((p >> b) & 1) << (order - 1 - b);
+            }
+            ASSERT_EQ(data[2 * p], float(rev)) << "order " << order << " point " << p;
+            ASSERT_EQ(data[2 * p + 1], float(-rev)) << "order " << order << " point " << p;
+            ASSERT_EQ(copy[2 * p], float(rev)) << "order " << order << " point " << p;
+        }
+    }
+}
+
+TEST(FftTables, Radix4TwiddlesAreThePowersOfTheRootOfUnity)
+{
+    for (int order = 2; order <= 12; ++order)
+    {
+        const int64_t n = int64_t(1) << order;
+        std::vector<uint8_t> init(4 * (n / 4 + 1) + 64);
+        const SpFftSine sine = SpFftSineFor(order, init.data());
+        std::vector<uint8_t> buffer(24 * (n / 4 + 1) + 64);
+        uint8_t* table = SpFftAlignUp32(buffer.data());
+        SpFftBuildRadix4Twiddles(table, order, sine);
+        const float* v = reinterpret_cast<const float*>(table);
+        for (int64_t k = 0; k <= n / 4; ++k)
+        {
+            for (int j = 1; j <= 3; ++j)
+            {
+                const double angle = 2.0 * kPi * double(j * k) / double(n);
+                ASSERT_NEAR(v[6 * k + 2 * (j - 1)], cos(angle), 1e-7) << "order " << order << " k " << k;
+                ASSERT_NEAR(v[6 * k + 2 * (j - 1) + 1], -sin(angle), 1e-7) << "order " << order << " k " << k;
+            }
+        }
+    }
+}

@@ -1,0 +1,389 @@
+// IIR filters: direct form and biquad cascades against a double-precision recursion, state
+// carried across blocks, sizes, memory rules and argument checks.
+#include <math.h>
+#include <string.h>
+
+#include <complex>
+#include <vector>
+
+#include "driver/primitives/filters/sp_iir.h"
+#include "tests/primitives/sp_alloc_probe.h"
+#include "tests/primitives/sp_level_fixture.h"
+#include "tests/primitives/sp_test_support.h"
+
+namespace
+{
+
+// Coefficients b0..bn, a0..an of a random stable filter: poles within radius 0.85, a0 not 1 so
+// that the normalisation is exercised.
+std::vector<float> StableTaps(int order, TestRng& rng)
+{
+    std::vector<std::complex<double>> poly = {1.0};
+    auto multiply = [&](std::complex<double> root)
+    {
+        std::vector<std::complex<double>> next(poly.size() + 1, 0.0);
+        for (size_t i = 0; i < poly.size(); ++i)
+        {
+            next[i] += poly[i];
+            next[i + 1] -= poly[i] * root;
+        }
+        poly = next;
+    };
+    for (int k = 0; k + 1 < order; k += 2)
+    {
+        const std::complex<double> p = std::polar(rng.Uniform(0.2, 0.85), rng.Uniform(0.1, 3.0));
+        multiply(p);
+        multiply(std::conj(p));
+    }
+    if (order % 2 == 1)
+    {
+        multiply(rng.Uniform(-0.85, 0.85));
+    }
+    const double a0 = rng.Uniform(0.5, 2.0);
+    std::vector<float> taps(2 * order + 2);
+    for (int k = 0; k <= order; ++k)
+    {
+        taps[k] = float(rng.Uniform(-1, 1));
+        taps[order + 1 + k] = float(poly[k].real() * a0);
+    }
+    return taps;
+}
+
+// Direct form I in double.
+std::vector<double> ReferenceIir(const std::vector<float>& taps, int order, const std::vector<float>& x)
+{
+    std::vector<double> y(x.size());
+    const double a0 = taps[order + 1];
+    for (size_t n = 0; n < x.size(); ++n)
+    {
+        double acc = 0;
+        for (int k = 0; k <= order && k <= int(n); ++k)
+        {
+            acc += double(taps[k]) * x[n - k];
+        }
+        for (int k = 1; k <= order && k <= int(n); ++k)
+        {
+            acc -= double(taps[order + 1 + k]) * y[n - k];
+        }
+        y[n] = acc / a0;
+    }
+    return y;
+}
+
+std::vector<float> RandomSignal(size_t n, TestRng& rng)
+{
+    std::vector<float> x(n);
+    for (auto& v : x)
+    {
+        v = float(rng.Uniform(-1, 1));
+    }
+    return x;
+}
+
+void ExpectClose(const std::vector<float>& got, const std::vector<double>& want, double tolerance)
+{
+    double peak = 1.0;
+    for (double v : want)
+    {
+        peak = std::max(peak, fabs(v));
+    }
+    for (size_t i = 0; i < want.size(); ++i)
+    {
+        ASSERT_NEAR(got[i], want[i], tolerance * peak) << "sample " << i;
+    }
+}
+
+struct CreatedIir
+{
+    SpIirState* State = nullptr;
+    ~CreatedIir()
+    {
+        if (State)
+        {
+            SpIirFree(State);
+        }
+    }
+};
+
+// A biquad cascade in caller memory: no operation builds one, so the test lays it out.
+struct BiquadCascade
+{
+    std::vector<float> Coeffs;
+    std::vector<float> Delay;
+    SpIirState State;
+    explicit BiquadCascade(const std::vector<float>& coeffs)
+        : Coeffs(coeffs), Delay(coeffs.size() / 5 * 2, 0.0f)
+    {
+        State.Tag = SpIirTagBiquad;
+        State.Level = 0;
+        State.Taps = Coeffs.data();
+        State.Delay = Delay.data();
+        State.Count = int32_t(Delay.size());
+        State.OwnsMemory = 0;
+    }
+};
+
+} // namespace
+
+class IirTest : public SpLevelTest
+{
+};
+SP_INSTANTIATE_LEVELS(IirTest);
+
+TEST_P(IirTest, DirectFormMatchesReferenceAcrossRandomBlocks)
+{
+    for (int order = 1; order <= 8; ++order)
+    {
+        for (uint64_t seed = 1; seed <= 3; ++seed)
+        {
+            SCOPED_TRACE(testing::Message() << "order " << order << " seed " << seed);
+            TestRng rng(order * 100 + seed);
+            const std::vector<float> taps = StableTaps(order, rng);
+            const std::vector<float> x = RandomSignal(400, rng);
+            CreatedIir iir;
+            ASSERT_EQ(SpIirCreate(&iir.State, taps.data(), order, nullptr), SpOk);
+            std::vector<float> y(x.size());
+            for (size_t done = 0; done < x.size();)
+            {
+                const size_t block = std::min<size_t>(x.size() - done, 1 + rng.Next32() % 37);
+                ASSERT_EQ(SpIirFilter(x.data() + done, y.data() + done, int32_t(block), iir.State), SpOk);
+                done += block;
+            }
+            ExpectClose(y, ReferenceIir(taps, order, x), 2e-5);
+        }
+    }
+}
+
+TEST_P(IirTest, InPlaceAndCallerMemoryGiveTheSameResults)
+{
+    TestRng rng(77);
+    const int order = 5;
+    const std::vector<float> taps = StableTaps(order, rng);
+    const std::vector<float> x = RandomSignal(101, rng);
+    int32_t size = 0;
+    ASSERT_EQ(SpIirStateSize(order, &size), SpOk);
+    std::vector<uint8_t> buffer(size);
+    SpIirState* state = nullptr;
+    ASSERT_EQ(SpIirInit(&state, taps.data(), order, nullptr, buffer.data() + 3), SpOk);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(state) % 16, 0u);
+    EXPECT_EQ(state->OwnsMemory, 0);
+    CreatedIir created;
+    ASSERT_EQ(SpIirCreate(&created.State, taps.data(), order, nullptr), SpOk);
+    std::vector<float> inPlace = x, outOfPlace(x.size());
+    ASSERT_EQ(SpIirFilterInPlace(inPlace.data(), int32_t(x.size()), state), SpOk);
+    ASSERT_EQ(SpIirFilter(x.data(), outOfPlace.data(), int32_t(x.size()), created.State), SpOk);
+    EXPECT_EQ(inPlace, outOfPlace);
+    ExpectClose(inPlace, ReferenceIir(taps, order, x), 2e-5);
+}
+
+TEST_P(IirTest, SplitBlocksEqualOneBlock)
+{
+    TestRng rng(5);
+    for (int order : {1, 2, 3, 6})
+    {
+        const std::vector<float> taps = StableTaps(order, rng);
+        const std::vector<float> x = RandomSignal(10, rng);
+        CreatedIir one, two;
+        ASSERT_EQ(SpIirCreate(&one.State, taps.data(), order, nullptr), SpOk);
+        ASSERT_EQ(SpIirCreate(&two.State, taps.data(), order, nullptr), SpOk);
+        std::vector<float> whole(10), halves(10);
+        ASSERT_EQ(SpIirFilter(x.data(), whole.data(), 10, one.State), SpOk);
+        ASSERT_EQ(SpIirFilter(x.data(), halves.data(), 5, two.State), SpOk);
+        ASSERT_EQ(SpIirFilter(x.data() + 5, halves.data() + 5, 5, two.State), SpOk);
+        for (int i = 0; i < 10; ++i)
+        {
+            // Odd blocks regroup one pair of additions: equal up to rounding.
+            EXPECT_NEAR(halves[i], whole[i], 1e-6 * (1.0 + fabs(whole[i])))
+                << "order " << order << " sample " << i;
+        }
+    }
+}
+
+TEST_P(IirTest, GivenDelayLineContinuesAnEarlierRun)
+{
+    TestRng rng(9);
+    const int order = 4;
+    const std::vector<float> taps = StableTaps(order, rng);
+    const std::vector<float> x = RandomSignal(20, rng);
+    CreatedIir first;
+    ASSERT_EQ(SpIirCreate(&first.State, taps.data(), order, nullptr), SpOk);
+    std::vector<float> y(20), tail(10);
+    ASSERT_EQ(SpIirFilter(x.data(), y.data(), 10, first.State), SpOk);
+    const std::vector<float> memory(first.State->Delay, first.State->Delay + order);
+    ASSERT_EQ(SpIirFilter(x.data() + 10, y.data() + 10, 10, first.State), SpOk);
+    CreatedIir second;
+    ASSERT_EQ(SpIirCreate(&second.State, taps.data(), order, memory.data()), SpOk);
+    ASSERT_EQ(SpIirFilter(x.data() + 10, tail.data(), 10, second.State), SpOk);
+    for (int i = 0; i < 10; ++i)
+    {
+        EXPECT_EQ(tail[i], y[10 + i]) << "sample " << i;
+    }
+}
+
+TEST_P(IirTest, NormalisesByA0)
+{
+    const float taps[4] = {1.0f, 0.0f, 2.0f, 0.0f};
+    CreatedIir iir;
+    ASSERT_EQ(SpIirCreate(&iir.State, taps, 1, nullptr), SpOk);
+    EXPECT_EQ(iir.State->Tag, SpIirTagDirect);
+    EXPECT_EQ(iir.State->Count, 1);
+    EXPECT_EQ(iir.State->Taps[0], 0.5f);
+    EXPECT_EQ(iir.State->Taps[1], 0.0f);
+    EXPECT_EQ(iir.State->Taps[2], 0.0f);
+    float impulse[6] = {1, 0, 0, 0, 0, 0};
+    ASSERT_EQ(SpIirFilterInPlace(impulse, 6, iir.State), SpOk);
+    EXPECT_EQ(impulse[0], 0.5f);
+    for (int i = 1; i < 6; ++i)
+    {
+        EXPECT_EQ(impulse[i], 0.0f);
+    }
+}
+
+TEST_P(IirTest, BiquadCascadeMatchesReference)
+{
+    TestRng rng(31);
+    for (int sections : {1, 2, 4})
+    {
+        std::vector<float> coeffs;
+        std::vector<std::vector<float>> sectionTaps;
+        for (int s = 0; s < sections; ++s)
+        {
+            const std::vector<float> t = StableTaps(2, rng);
+            const float a0 = t[3];
+            sectionTaps.push_back({t[0] / a0, t[1] / a0, t[2] / a0, 1.0f, t[4] / a0, t[5] / a0});
+            coeffs.insert(coeffs.end(), {t[0] / a0, t[1] / a0, t[2] / a0, t[4] / a0, t[5] / a0});
+        }
+        BiquadCascade cascade(coeffs);
+        std::vector<float> x = RandomSignal(300, rng);
+        std::vector<float> y(x.size());
+        ASSERT_EQ(SpIirFilter(x.data(), y.data(), 137, &cascade.State), SpOk);
+        ASSERT_EQ(SpIirFilter(x.data() + 137, y.data() + 137, 163, &cascade.State), SpOk);
+        std::vector<float> stage = x;
+        std::vector<double> want;
+        for (int s = 0; s < sections; ++s)
+        {
+            want = ReferenceIir(sectionTaps[s], 2, stage);
+            for (size_t i = 0; i < stage.size(); ++i)
+            {
+                stage[i] = float(want[i]);
+            }
+        }
+        ExpectClose(y, want, 5e-5);
+        EXPECT_EQ(SpIirFree(&cascade.State), SpOk); // caller memory: nothing to release
+    }
+}
+
+TEST_P(IirTest, StateSizeCoversRecordCoefficientsAndDelay)
+{
+    int32_t size = 0;
+    for (int order : {1, 2, 4, 7, 100})
+    {
+        ASSERT_EQ(SpIirStateSize(order, &size), SpOk);
+        const int coeffs = (4 * (2 * order + 1) + 15) / 16 * 16;
+        const int delay = (4 * (order + 1) + 15) / 16 * 16;
+        EXPECT_EQ(size, 112 + coeffs + delay) << "order " << order;
+    }
+    size = -1;
+    EXPECT_EQ(SpIirStateSize(1, nullptr), SpErrNullPointer);
+    EXPECT_EQ(SpIirStateSize(0, &size), SpErrIirOrder);
+    EXPECT_EQ(SpIirStateSize(-3, &size), SpErrIirOrder);
+    EXPECT_EQ(SpIirStateSize(INT32_MAX, &size), SpErrIirOrder); // would wrap a 32-bit size
+    EXPECT_EQ(size, -1);
+}
+
+TEST_P(IirTest, FailedBuildsLeaveNoStatePointerAndNoMemory)
+{
+    const float zeroA0[4] = {1.0f, 0.5f, 0.0f, 0.3f};
+    SpIirState* dangling = reinterpret_cast<SpIirState*>(uintptr_t(0x10));
+    {
+        SpAllocProbe probe;
+        EXPECT_EQ(SpIirCreate(&dangling, zeroA0, 1, nullptr), SpErrDivideByZero);
+        EXPECT_EQ(dangling, nullptr);
+        EXPECT_EQ(probe.Allocations(), 1);
+        EXPECT_EQ(probe.Live(), 0);
+    }
+    std::vector<uint8_t> buffer(256);
+    dangling = reinterpret_cast<SpIirState*>(uintptr_t(0x10));
+    EXPECT_EQ(SpIirInit(&dangling, zeroA0, 1, nullptr, buffer.data()), SpErrDivideByZero);
+    EXPECT_EQ(dangling, nullptr);
+
+    const float taps[4] = {1.0f, 0.5f, 1.0f, 0.3f};
+    SpAllocProbe probe;
+    probe.FailFrom(1);
+    dangling = reinterpret_cast<SpIirState*>(uintptr_t(0x10));
+    EXPECT_EQ(SpIirCreate(&dangling, taps, 1, nullptr), SpErrNoMemory);
+    EXPECT_EQ(dangling, nullptr);
+    EXPECT_EQ(probe.Live(), 0);
+}
+
+TEST_P(IirTest, BuildChecksRunInOrder)
+{
+    const float taps[4] = {1.0f, 0.5f, 0.0f, 0.3f}; // a0 = 0 as well, checked last
+    std::vector<uint8_t> buffer(256);
+    SpIirState* state = nullptr;
+    SpAllocProbe probe;
+    EXPECT_EQ(SpIirCreate(&state, nullptr, 0, nullptr), SpErrNullPointer);
+    EXPECT_EQ(SpIirCreate(nullptr, taps, 0, nullptr), SpErrNullPointer);
+    EXPECT_EQ(SpIirCreate(&state, taps, 0, nullptr), SpErrIirOrder);
+    EXPECT_EQ(SpIirInit(&state, taps, 1, nullptr, nullptr), SpErrNullPointer);
+    EXPECT_EQ(SpIirInit(nullptr, taps, 1, nullptr, buffer.data()), SpErrNullPointer);
+    EXPECT_EQ(SpIirInit(&state, nullptr, 1, nullptr, buffer.data()), SpErrNullPointer);
+    EXPECT_EQ(SpIirInit(&state, taps, -1, nullptr, buffer.data()), SpErrIirOrder);
+    EXPECT_EQ(probe.Allocations(), 0);
+    EXPECT_EQ(state, nullptr);
+}
+
+TEST_P(IirTest, FilterChecksRunInOrderAndWriteNothing)
+{
+    const float taps[6] = {0.2f, 0.3f, 0.1f, 1.0f, -0.4f, 0.1f};
+    CreatedIir iir;
+    ASSERT_EQ(SpIirCreate(&iir.State, taps, 2, nullptr), SpOk);
+    float x[4] = {1, 2, 3, 4};
+    float y[4] = {9, 9, 9, 9};
+    EXPECT_EQ(SpIirFilter(x, y, 4, nullptr), SpErrNullPointer);
+    EXPECT_EQ(SpIirFilter(nullptr, y, 0, iir.State), SpErrNullPointer);
+    EXPECT_EQ(SpIirFilter(x, nullptr, 4, iir.State), SpErrNullPointer);
+    EXPECT_EQ(SpIirFilter(x, y, 0, iir.State), SpErrBadLength);
+    EXPECT_EQ(SpIirFilterInPlace(nullptr, 4, iir.State), SpErrNullPointer);
+    EXPECT_EQ(SpIirFilterInPlace(x, 4, nullptr), SpErrNullPointer);
+    EXPECT_EQ(SpIirFilterInPlace(x, -2, iir.State), SpErrBadLength);
+
+    const float delay0 = iir.State->Delay[0];
+    iir.State->Tag = 0x12345678;
+    EXPECT_EQ(SpIirFilter(x, y, 4, iir.State), SpErrStateMismatch);
+    EXPECT_EQ(SpIirFilterInPlace(x, 4, iir.State), SpErrStateMismatch);
+    {
+        SpAllocProbe probe;
+        EXPECT_EQ(SpIirFree(iir.State), SpErrStateMismatch);
+        EXPECT_EQ(probe.Frees(), 0);
+    }
+    iir.State->Tag = SpIirTagDirect;
+    iir.State->Level = 3; // laid out by another level's build
+    EXPECT_EQ(SpIirFilter(x, y, 4, iir.State), SpErrStateMismatch);
+    iir.State->Level = 0;
+    EXPECT_EQ(iir.State->Delay[0], delay0);
+    for (float v : y)
+    {
+        EXPECT_EQ(v, 9.0f);
+    }
+    EXPECT_EQ(x[0], 1.0f);
+    EXPECT_EQ(SpIirFree(nullptr), SpErrNullPointer);
+}
+
+TEST_P(IirTest, FreeReleasesOnlyCreatedStates)
+{
+    const float taps[4] = {1.0f, 0.5f, 1.0f, 0.3f};
+    SpAllocProbe probe;
+    SpIirState* created = nullptr;
+    ASSERT_EQ(SpIirCreate(&created, taps, 1, nullptr), SpOk);
+    EXPECT_EQ(created->OwnsMemory, 1);
+    EXPECT_EQ(probe.Live(), 1);
+    EXPECT_EQ(SpIirFree(created), SpOk);
+    EXPECT_EQ(probe.Live(), 0);
+
+    std::vector<uint8_t> buffer(256);
+    SpIirState* inCaller = nullptr;
+    ASSERT_EQ(SpIirInit(&inCaller, taps, 1, nullptr, buffer.data()), SpOk);
+    EXPECT_EQ(SpIirFree(inCaller), SpOk);
+    EXPECT_EQ(probe.Frees(), 1);
+}
