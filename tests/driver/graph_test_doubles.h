@@ -1,0 +1,365 @@
+// Test doubles of topology nodes and stream objects for the device-base and node-base tests:
+// pool-allocated COM objects whose reference counts the tests read, and which write what is
+// done to them into one shared log.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "driver/adapter/stream_graph.h"
+#include "driver/adapter/topology_node.h"
+#include "plat_pool.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace gd
+{
+
+constexpr ULONG kDoubleTag = MAKE_POOL_TAG('T', 'd', 'b', 'l');
+
+// Calls made on the doubles, in order, e.g. "restore 5", "sink 10<-40", "walk 40 2".
+inline std::vector<std::string>& Log()
+{
+    static std::vector<std::string> log;
+    return log;
+}
+
+inline void Note(const std::string& entry)
+{
+    Log().push_back(entry);
+}
+
+// The entries that start with one of the prefixes.
+inline std::vector<std::string> LogOf(std::initializer_list<const char*> prefixes)
+{
+    std::vector<std::string> out;
+    for (const std::string& entry : Log())
+        for (const char* prefix : prefixes)
+            if (entry.rfind(prefix, 0) == 0)
+                out.push_back(entry);
+    return out;
+}
+
+// The object's count, read without changing it.
+template <class T> ULONG RefCount(T* unknown)
+{
+    unknown->AddRef();
+    return unknown->Release();
+}
+
+// As a creation function does: pool, zeroed, one reference on the returned object.
+template <class T, class... Args> T* Make(Args&&... args)
+{
+    T* object = new (NonPagedPool, kDoubleTag) T(nullptr, std::forward<Args>(args)...);
+    EXPECT_NE(object, nullptr);
+    object->NonDelegatingAddRef();
+    return object;
+}
+
+// Every test starts and ends with the same pool and object population.
+class LeakCheckedTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        Log().clear();
+        m_Snapshot = plat::TakePoolSnapshot();
+        m_LiveObjects = plat::ObLiveObjectCount(nullptr);
+    }
+    void TearDown() override
+    {
+        plat::ClearPoolFailures();
+        EXPECT_EQ(plat::PoolLeaksSince(m_Snapshot), "");
+        EXPECT_EQ(plat::ObLiveObjectCount(nullptr), m_LiveObjects);
+    }
+
+private:
+    plat::PoolSnapshot m_Snapshot;
+    SIZE_T m_LiveObjects = 0;
+};
+
+// A plain node; optionally a selector-path sink (IConnectionIndexSync).
+class CFakeNode : public IConnectionIndexSync, public CTopologyNode
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    CFakeNode(PUNKNOWN outer, ULONG id, ULONG kind, std::vector<ULONG> sources = {}, bool sink = true)
+        : CTopologyNode(outer, id, kind), m_Sink(sink)
+    {
+        EXPECT_EQ(SetSourceIdList(ULONG(sources.size()), sources.empty() ? nullptr : sources.data()),
+                  STATUS_SUCCESS);
+    }
+
+    NTSTATUS m_RestoreStatus = STATUS_SUCCESS;
+
+    STDMETHODIMP_(NTSTATUS) RestoreValues() override
+    {
+        Note("restore " + std::to_string(m_nId));
+        return m_RestoreStatus;
+    }
+    STDMETHODIMP_(NTSTATUS) Start() override
+    {
+        Note("start " + std::to_string(m_nId));
+        return STATUS_UNSUCCESSFUL; // the device base ignores a node's start status
+    }
+    STDMETHODIMP_(NTSTATUS) Stop() override
+    {
+        Note("stop " + std::to_string(m_nId));
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) Spare() override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) SetExpectedIndex(ULONG index) override
+    {
+        Note("expect " + std::to_string(m_nId) + " " + std::to_string(index));
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) SetWalkIndex(ULONG index) override
+    {
+        Note("walk " + std::to_string(m_nId) + " " + std::to_string(index));
+        return STATUS_SUCCESS;
+    }
+
+private:
+    bool m_Sink;
+};
+
+inline STDMETHODIMP_(NTSTATUS) CFakeNode::NonDelegatingQueryInterface(REFIID id, PVOID* out)
+{
+    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))
+        return STATUS_SUCCESS;
+    if (m_Sink && IsEqualGUID(id, IID_IConnectionIndexSync))
+    {
+        *out = static_cast<IConnectionIndexSync*>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    return STATUS_INVALID_PARAMETER;
+}
+
+// A selector that keeps its sinks (one reference each) and logs each one by node id.
+class CFakeSelector : public ISelectorNode, public CTopologyNode
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    CFakeSelector(PUNKNOWN outer, ULONG id, std::vector<ULONG> sources, ULONG selected)
+        : CTopologyNode(outer, id, NODE_KIND_SELECTOR), m_Selected(selected)
+    {
+        EXPECT_EQ(SetSourceIdList(ULONG(sources.size()), sources.data()), STATUS_SUCCESS);
+    }
+    ~CFakeSelector() override
+    {
+        for (IConnectionIndexSync* sink : m_Sinks)
+            sink->Release();
+    }
+
+    std::vector<IConnectionIndexSync*> m_Sinks;
+
+    STDMETHODIMP_(NTSTATUS) GetSelectedInput(PULONG input) override
+    {
+        *input = m_Selected;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) SetSelectedInput(ULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) GetInputCount(PULONG count) override
+    {
+        *count = m_nSourceCount;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) AddSelectorSink(IConnectionIndexSync* sink) override
+    {
+        ITopologyNode* node = nullptr;
+        EXPECT_EQ(sink->QueryInterface(IID_ITopologyNode, reinterpret_cast<PVOID*>(&node)), STATUS_SUCCESS);
+        Note("sink " + std::to_string(m_nId) + "<-" + std::to_string(node->GetId()));
+        node->Release();
+        sink->AddRef();
+        m_Sinks.push_back(sink);
+        return STATUS_SUCCESS;
+    }
+
+private:
+    ULONG m_Selected;
+};
+
+inline STDMETHODIMP_(NTSTATUS) CFakeSelector::NonDelegatingQueryInterface(REFIID id, PVOID* out)
+{
+    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))
+        return STATUS_SUCCESS;
+    if (IsEqualGUID(id, IID_ISelectorNode))
+    {
+        *out = static_cast<ISelectorNode*>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    return STATUS_INVALID_PARAMETER;
+}
+
+// A terminal (input or output by kind) of one pin type.
+class CFakeTerminal : public ITerminalNode, public CTopologyNode
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    CFakeTerminal(PUNKNOWN outer, ULONG id, ULONG kind, ULONG pinType)
+        : CTopologyNode(outer, id, kind), m_PinType(pinType)
+    {
+    }
+    STDMETHODIMP_(NTSTATUS) GetPinType(PULONG pinType) override
+    {
+        *pinType = m_PinType;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetPinTypeCount(PULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) GetJackCount(PULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) GetPinTypes(PULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) SetPinType(ULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) GetJackDescriptions(ULONG, PVOID) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) GetPinGuids(PVOID) override { return STATUS_NOT_IMPLEMENTED; }
+
+private:
+    ULONG m_PinType;
+};
+
+inline STDMETHODIMP_(NTSTATUS) CFakeTerminal::NonDelegatingQueryInterface(REFIID id, PVOID* out)
+{
+    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))
+        return STATUS_SUCCESS;
+    if (IsEqualGUID(id, IID_ITerminalNode))
+    {
+        *out = static_cast<ITerminalNode*>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    return STATUS_INVALID_PARAMETER;
+}
+
+// The pin-type choice of an output.
+class CFakePinTypeSelector : public IPinTypeSelector, public CTopologyNode
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    CFakePinTypeSelector(PUNKNOWN outer, ULONG id, ULONG pinType)
+        : CTopologyNode(outer, id, NODE_KIND_PIN_TYPE_SELECTOR), m_PinType(pinType)
+    {
+    }
+    STDMETHODIMP_(NTSTATUS) GetPinType(PULONG pinType) override
+    {
+        *pinType = m_PinType;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetPinTypeCount(PULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) GetPinTypes(PULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) SetPinType(ULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(ULONG) IsPinTypeChanged() override { return 0; }
+    STDMETHODIMP_(NTSTATUS) ClearPinTypeChanged() override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) AddPinTypeSink(IPinTypeSink*) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) Init(ULONG, ULONG, const ULONG*) override { return STATUS_NOT_IMPLEMENTED; }
+
+private:
+    ULONG m_PinType;
+};
+
+inline STDMETHODIMP_(NTSTATUS) CFakePinTypeSelector::NonDelegatingQueryInterface(REFIID id, PVOID* out)
+{
+    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))
+        return STATUS_SUCCESS;
+    if (IsEqualGUID(id, IID_IPinTypeSelector))
+    {
+        *out = static_cast<IPinTypeSelector*>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    return STATUS_INVALID_PARAMETER;
+}
+
+// A node that processes samples in software.
+class CFakeDspNode : public IDspNode, public CTopologyNode
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    CFakeDspNode(PUNKNOWN outer, ULONG id) : CTopologyNode(outer, id, NODE_KIND_MUTE) {}
+    STDMETHODIMP_(NTSTATUS) Spare1() override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) Spare2() override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) Start(PCWAVEFORMATEXTENSIBLE) override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Reset() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Process(PCWAVEFORMATEXTENSIBLE, PVOID, ULONG) override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Stop() override { return STATUS_SUCCESS; }
+};
+
+inline STDMETHODIMP_(NTSTATUS) CFakeDspNode::NonDelegatingQueryInterface(REFIID id, PVOID* out)
+{
+    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))
+        return STATUS_SUCCESS;
+    if (IsEqualGUID(id, IID_IDspNode))
+    {
+        *out = static_cast<IDspNode*>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    return STATUS_INVALID_PARAMETER;
+}
+
+// A stream object built on the graph records; the slots that belong to the stream engine
+// proper answer STATUS_NOT_IMPLEMENTED.
+class CFakeStream : public CStreamGraph, public CUnknown
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    explicit CFakeStream(PUNKNOWN outer) : CUnknown(outer) {}
+
+    ULONG ProcessingCount() { return m_pProcessingNodes ? m_pProcessingNodes->GetCount() : 0; }
+    ULONG FullFormatCount() { return m_pFormats ? m_pFormats->GetCount() : 0; }
+    ULONG TwoChannelFormatCount() { return m_pTwoChannelFormats ? m_pTwoChannelFormats->GetCount() : 0; }
+    IDspNode* ProcessingNode(ULONG index)
+    {
+        PVOID data = nullptr;
+        return m_pProcessingNodes->GetAt(index, &data) ? static_cast<IDspNode*>(data) : nullptr;
+    }
+
+    STDMETHODIMP_(NTSTATUS) Init(ULONG capture) override { return InitGraph(capture); }
+    STDMETHODIMP_(NTSTATUS) SetName(PCWSTR) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) GetName(PWSTR) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) SetMiniportCreator(PFNCREATEWAVEMINIPORT, REFCLSID) override
+    {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    STDMETHODIMP_(NTSTATUS) SetTopologyPort(PUNKNOWN, PUNKNOWN) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) UpdateSubdevice(PDEVICE_OBJECT, PIRP, PUNKNOWN) override
+    {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    STDMETHODIMP_(NTSTATUS) UnregisterSubdevice(PDEVICE_OBJECT, PIRP, PUNKNOWN) override
+    {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    STDMETHODIMP_(NTSTATUS) FindFormat(PWAVEFORMATEX) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) RegisterCallback(PCALLBACK_FUNCTION, PVOID, PVOID*) override
+    {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    STDMETHODIMP_(NTSTATUS) UnregisterCallback(PVOID) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) PowerChangeState(ULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) ProcessBuffer(PVOID, ULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) ProcessNodes(PVOID, ULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) ProcessNodesFloat(PVOID, ULONG, USHORT) override
+    {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    STDMETHODIMP_(NTSTATUS) ProcessListB(PVOID, ULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) ProcessListBFloat(ULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) ProcessListC(PVOID, ULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) ProcessListCFloat(ULONG) override { return STATUS_NOT_IMPLEMENTED; }
+};
+
+inline STDMETHODIMP_(NTSTATUS) CFakeStream::NonDelegatingQueryInterface(REFIID id, PVOID* out)
+{
+    if (IsEqualGUID(id, IID_IUnknown) || IsEqualGUID(id, IID_IStreamEngine))
+    {
+        *out = static_cast<IStreamEngine*>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    *out = nullptr;
+    return STATUS_INVALID_PARAMETER;
+}
+
+} // namespace gd
