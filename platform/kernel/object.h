@@ -18,6 +18,14 @@
 #define EVENT_MODIFY_STATE 0x0002
 #define EVENT_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x3)
 #define THREAD_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF)
+#define MAXIMUM_ALLOWED 0x02000000L
+#define SPECIFIC_RIGHTS_ALL 0x0000FFFFL
+
+// What ObReferenceObjectByHandle reports through its HandleInformation argument.
+typedef struct _OBJECT_HANDLE_INFORMATION {
+    ULONG HandleAttributes;
+    ACCESS_MASK GrantedAccess;
+} OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
 
 // An object type: its name (for diagnostics) and what happens when the last reference goes.
 typedef struct _OBJECT_TYPE {
@@ -32,12 +40,26 @@ extern POBJECT_TYPE PsThreadType;
 extern POBJECT_TYPE IoFileObjectType;
 extern POBJECT_TYPE IoDeviceObjectType;
 
+// As on the target: a null ObjectType accepts any type; the granted access is checked against
+// DesiredAccess only for UserMode requests (kernel-mode callers are trusted), and a UserMode
+// request cannot resolve a kernel handle (STATUS_INVALID_HANDLE).
 NTKERNELAPI NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                                KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation);
 NTKERNELAPI LONG_PTR ObfReferenceObject(PVOID Object);
 NTKERNELAPI LONG_PTR ObfDereferenceObject(PVOID Object);
+// Takes a reference unless the object is already on its way to deletion (count zero).
+NTKERNELAPI BOOLEAN ObReferenceObjectSafe(PVOID Object);
 #define ObReferenceObject(o) ObfReferenceObject(o)
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
+// PASSIVE_LEVEL. Makes an object created with OBJ_PERMANENT temporary, so that its last
+// dereference deletes it and its name. The stand-in keeps no object beyond its last reference
+// (OBJ_PERMANENT is accepted and ignored), so there is nothing to change.
+FORCEINLINE VOID ObMakeTemporaryObject(PVOID Object)
+{
+    (void)Object;
+}
+// Closes a kernel or user handle of any type: the type's CloseProcedure runs, then the handle's
+// reference is dropped (which deletes the object when it was the last).
 NTKERNELAPI NTSTATUS ZwClose(HANDLE Handle);
 
 namespace plat
@@ -48,6 +70,8 @@ namespace plat
 PVOID ObCreateObject(POBJECT_TYPE Type, SIZE_T BodySize);
 
 // Enters a referenced object in the handle table (the handle holds its own reference).
+// The caller's reference is not consumed: drop it with ObDereferenceObject when the handle
+// is to be the only owner. GENERIC_ALL in GrantedAccess grants every right.
 // User-mode handles belong to the simulated client process and are refused for KernelMode
 // access checks only where the platform would refuse them.
 NTSTATUS ObInsertHandle(PVOID Body, ACCESS_MASK GrantedAccess, KPROCESSOR_MODE Mode, PHANDLE Handle);
@@ -57,5 +81,11 @@ POBJECT_TYPE ObGetObjectType(PVOID Body);
 
 // Number of live objects of a type (or of every type for null): tests assert none outlive a test.
 SIZE_T ObLiveObjectCount(POBJECT_TYPE Type);
+
+// Number of open handles (kernel and user) that refer to objects of a type (null: any type).
+SIZE_T ObOpenHandleCount(POBJECT_TYPE Type);
+
+// Reference count of a managed object (for tests).
+LONG_PTR ObReferenceCount(PVOID Body);
 
 } // namespace plat

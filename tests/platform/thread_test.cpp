@@ -1,0 +1,220 @@
+// System threads: start at PASSIVE_LEVEL, handles that give waitable thread objects signalled
+// at the end, PsTerminateSystemThread, recorded priorities, and the platform's shutdown.
+#include "kernel_test_support.h"
+
+#include <atomic>
+
+namespace
+{
+
+HANDLE Start(PKSTART_ROUTINE routine, PVOID context, PCLIENT_ID clientId = nullptr)
+{
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE handle = nullptr;
+    EXPECT_EQ(
+        PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, clientId, routine, context),
+        STATUS_SUCCESS);
+    return handle;
+}
+
+PKTHREAD Reference(HANDLE handle)
+{
+    PVOID thread = nullptr;
+    EXPECT_EQ(
+        ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, PsThreadType, KernelMode, &thread, nullptr),
+        STATUS_SUCCESS);
+    return static_cast<PKTHREAD>(thread);
+}
+
+struct Probe
+{
+    KEVENT Go;
+    KIRQL Irql = HIGH_LEVEL;
+    PKTHREAD Self = nullptr;
+    BOOLEAN System = FALSE;
+    bool PastTerminate = false;
+    bool Ended = false;
+};
+
+void ProbeRoutine(PVOID context)
+{
+    auto* probe = static_cast<Probe*>(context);
+    probe->Irql = KeGetCurrentIrql();
+    probe->Self = KeGetCurrentThread();
+    probe->System = PsIsSystemThread(PsGetCurrentThread());
+    kt::Wait(&probe->Go);
+    probe->Ended = true;
+}
+
+TEST(SystemThread, RunsAtPassiveLevelAndItsObjectSignalsAtTheEnd)
+{
+    Probe probe;
+    KeInitializeEvent(&probe.Go, NotificationEvent, FALSE);
+    CLIENT_ID id = {};
+    HANDLE handle = Start(ProbeRoutine, &probe, &id);
+    PKTHREAD thread = Reference(handle);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    EXPECT_NE(id.UniqueThread, nullptr);
+
+    EXPECT_EQ(kt::Wait(thread, 0), STATUS_TIMEOUT);
+    kt::LetOthersSettle();
+    EXPECT_EQ(probe.Self, thread);
+    EXPECT_EQ(probe.Irql, PASSIVE_LEVEL);
+    EXPECT_TRUE(probe.System);
+    EXPECT_EQ(plat::LiveSystemThreadCount(), 1u);
+
+    KeSetEvent(&probe.Go, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(kt::Wait(thread), STATUS_SUCCESS);
+    EXPECT_TRUE(probe.Ended);
+    EXPECT_EQ(plat::LiveSystemThreadCount(), 0u);
+    EXPECT_EQ(kt::Wait(thread, 0), STATUS_SUCCESS) << "an ended thread stays signalled";
+    ObDereferenceObject(thread);
+}
+
+// Destructors between the start routine and PsTerminateSystemThread do not run, as on the
+// target; the code after the call never runs.
+struct Terminating
+{
+    bool PastTerminate = false;
+};
+
+void NestedTerminate(Terminating* t)
+{
+    PsTerminateSystemThread(STATUS_SUCCESS);
+    t->PastTerminate = true;
+}
+
+TEST(SystemThread, TerminateEndsTheThread)
+{
+    Terminating t;
+    HANDLE handle = Start([](PVOID context) { NestedTerminate(static_cast<Terminating*>(context)); }, &t);
+    PKTHREAD thread = Reference(handle);
+    ZwClose(handle);
+    EXPECT_EQ(kt::Wait(thread), STATUS_SUCCESS);
+    EXPECT_FALSE(t.PastTerminate);
+    ObDereferenceObject(thread);
+    EXPECT_EQ(plat::LiveSystemThreadCount(), 0u);
+}
+
+TEST(SystemThread, PrioritiesAreRecorded)
+{
+    KEVENT go;
+    KeInitializeEvent(&go, NotificationEvent, FALSE);
+    HANDLE handle = Start([](PVOID context) { kt::Wait(context); }, &go);
+    PKTHREAD thread = Reference(handle);
+    ZwClose(handle);
+    EXPECT_EQ(KeSetPriorityThread(thread, 31), 8);
+    EXPECT_EQ(KeSetPriorityThread(thread, 24), 31);
+    EXPECT_EQ(plat::RecordedPriority(thread), 24);
+    KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
+    kt::Wait(thread);
+    ObDereferenceObject(thread);
+}
+
+TEST(SystemThread, ThreadObjectIsFreedAfterTheLastReference)
+{
+    SIZE_T before = plat::ObLiveObjectCount(PsThreadType);
+    HANDLE handle = Start([](PVOID) {}, nullptr);
+    PKTHREAD thread = Reference(handle);
+    EXPECT_EQ(plat::ObLiveObjectCount(PsThreadType), before + 1);
+    ZwClose(handle);
+    kt::Wait(thread);
+    ObDereferenceObject(thread);
+    EXPECT_EQ(plat::ObLiveObjectCount(PsThreadType), before);
+}
+
+TEST(SystemThread, ShutdownWaitsForSystemThreadsThroughTheClock)
+{
+    HANDLE handle = Start([](PVOID) { kt::DelayMs(1000); }, nullptr);
+    ZwClose(handle);
+    ULONGLONG start = KeQueryInterruptTime();
+    plat::Shutdown();
+    EXPECT_EQ(plat::LiveSystemThreadCount(), 0u);
+    EXPECT_EQ(KeQueryInterruptTime() - start, 10000000ULL);
+
+    // The platform restarts its threads on demand afterwards.
+    KEVENT ran;
+    KeInitializeEvent(&ran, NotificationEvent, FALSE);
+    KDPC dpc;
+    KeInitializeDpc(
+        &dpc,
+        [](PKDPC, PVOID context, PVOID, PVOID)
+        { KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE); },
+        &ran);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    EXPECT_EQ(kt::Wait(&ran), STATUS_SUCCESS);
+}
+
+using SystemThreadDeathTest = kt::DeathTest;
+
+TEST_F(SystemThreadDeathTest, ThreadThatNeverEndsIsNamedAtShutdown)
+{
+    EXPECT_DEATH(
+        {
+            static KEVENT never;
+            KeInitializeEvent(&never, NotificationEvent, FALSE);
+            HANDLE handle = Start(
+                [](PVOID)
+                {
+                    plat::SetCurrentThreadName("status");
+                    kt::Wait(&never);
+                },
+                nullptr);
+            ZwClose(handle);
+            plat::Shutdown();
+        },
+        "deadlock.*'status': system thread, waiting in KeWaitForSingleObject for NotificationEvent");
+}
+
+TEST_F(SystemThreadDeathTest, OverDereferencedObjectOfARunningThreadStops)
+{
+    EXPECT_DEATH(
+        {
+            static KEVENT never;
+            KeInitializeEvent(&never, NotificationEvent, FALSE);
+            HANDLE handle = Start([](PVOID) { kt::Wait(&never); }, nullptr);
+            PKTHREAD thread = Reference(handle);
+            ZwClose(handle);
+            ObDereferenceObject(thread);
+            ObDereferenceObject(thread); // one too many: the thread's own reference
+        },
+        "thread object .* of running thread 'system-.*' deleted: it was dereferenced more often than "
+        "referenced");
+}
+
+TEST_F(SystemThreadDeathTest, TerminateOutsideASystemThreadStops)
+{
+    EXPECT_DEATH(PsTerminateSystemThread(STATUS_SUCCESS),
+                 "PsTerminateSystemThread called outside a system thread");
+}
+
+TEST_F(SystemThreadDeathTest, ThreadEndingAtRaisedIrqlStops)
+{
+    EXPECT_DEATH(
+        {
+            HANDLE handle = Start(
+                [](PVOID)
+                {
+                    KIRQL old;
+                    KeRaiseIrql(DISPATCH_LEVEL, &old);
+                },
+                nullptr);
+            PKTHREAD thread = Reference(handle);
+            kt::Wait(thread);
+        },
+        "ended at IRQL 2: threads must end at PASSIVE_LEVEL");
+}
+
+TEST_F(SystemThreadDeathTest, CreateAtDispatchLevelStops)
+{
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            Start([](PVOID) {}, nullptr);
+        },
+        "PsCreateSystemThread at IRQL 2");
+}
+
+} // namespace
