@@ -1,0 +1,103 @@
+// A simulated USB audio device on a port of the USB bus stand-in: the device model answers the
+// default pipe, this adapter answers the bus's data and port hooks, applies the port faults and
+// keeps a record of every transfer the bus finished, and plugs the bus into the plug-and-play
+// host's physical device object.
+#pragma once
+
+#include "sim/device/device_model.h"
+#include "sim/host/pnp_manager.h"
+#include "usb_bus.h"
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace sim
+{
+
+// Faults of the port and the data endpoints; every knob is off by default.
+struct PortFaults
+{
+    uint32_t PortStatusFailures = 0;                    // fail this many port-status queries ...
+    NTSTATUS PortStatusFailure = STATUS_NO_SUCH_DEVICE; // ... with this status
+    NTSTATUS ResetFailure = STATUS_SUCCESS;             // a reset-port request fails with this status
+};
+
+// One isochronous packet as it crossed the bus.
+struct IsoPacketRecord
+{
+    uint8_t EndpointAddress = 0;
+    uint32_t Frame = 0;
+    uint32_t Microframe = 0; // 0 at full speed
+    uint32_t Bytes = 0;
+    bool In = false;
+};
+
+class SimUsbDevice : public plat::IUsbBusDevice, public std::enable_shared_from_this<SimUsbDevice>
+{
+public:
+    // The device of Profile on a bus of its own (the bus thread starts here, PASSIVE_LEVEL).
+    static std::shared_ptr<SimUsbDevice> Create(const DeviceProfile& Profile);
+    ~SimUsbDevice() override;
+
+    // Makes the bus answer the host's physical device object; the host keeps the device alive
+    // until it goes. Detach leaves the object to the host's default handling again.
+    void AttachTo(PnpManager& Pnp);
+    void Detach(PnpManager& Pnp);
+
+    UsbDeviceModel& Model() { return m_model; }
+    plat::UsbBus& Bus() { return *m_pBus; }
+
+    // Control-side faults (the model's) and port faults; the bus re-checks waiting transfers.
+    void SetFaults(const DeviceFaults& Faults);
+    void SetPortFaults(const PortFaults& Faults);
+
+    // An interrupt or bulk IN endpoint's next report; a read waiting on it completes with it.
+    void QueueInData(uint8_t EndpointAddress, std::vector<uint8_t> Data);
+
+    std::vector<plat::UsbBusTransferRecord> Transfers() const;
+    std::vector<IsoPacketRecord> IsoPackets() const;
+    std::vector<std::vector<uint8_t>> OutData(uint8_t EndpointAddress) const; // interrupt/bulk OUT
+    uint32_t PortResets() const;
+    uint32_t PortCycles() const;
+    void ClearRecords();
+
+    // plat::IUsbBusDevice
+    plat::UsbBusSpeed Speed() const override;
+    bool IsConnected() const override;
+    bool SupportsRemoteWakeup() const override;
+    plat::UsbControlAnswer Control(const plat::UsbSetupPacket& Setup,
+                                   const std::vector<UCHAR>& OutData) override;
+    NTSTATUS QueryPortStatus(ULONG* PortStatus) override;
+    NTSTATUS ResetPort() override;
+    NTSTATUS CyclePort() override;
+    USBD_STATUS IsochronousOut(UCHAR EndpointAddress, ULONG Frame, ULONG Microframe, const UCHAR* Data,
+                               ULONG Length) override;
+    USBD_STATUS IsochronousIn(UCHAR EndpointAddress, ULONG Frame, ULONG Microframe, UCHAR* Data,
+                              ULONG Capacity, ULONG* Length) override;
+    plat::UsbHandshake InterruptOrBulkOut(UCHAR EndpointAddress, const UCHAR* Data, ULONG Length) override;
+    plat::UsbHandshake InterruptOrBulkIn(UCHAR EndpointAddress, UCHAR* Data, ULONG Capacity,
+                                         ULONG* Length) override;
+    void SetBusEvents(plat::IUsbBusEvents* Events) override;
+    void RecordTransfer(const plat::UsbBusTransferRecord& Record) override;
+
+private:
+    explicit SimUsbDevice(const DeviceProfile& Profile);
+    plat::IUsbBusEvents* Events() const;
+
+    UsbDeviceModel m_model;
+    mutable std::mutex m_lock; // guards everything below
+    plat::IUsbBusEvents* m_pEvents = nullptr;
+    PortFaults m_portFaults;
+    std::map<uint8_t, std::deque<std::vector<uint8_t>>> m_inData;
+    std::map<uint8_t, std::vector<std::vector<uint8_t>>> m_outData;
+    std::vector<plat::UsbBusTransferRecord> m_transfers;
+    std::vector<IsoPacketRecord> m_isoPackets;
+    uint32_t m_resets = 0;
+    uint32_t m_cycles = 0;
+    std::unique_ptr<plat::UsbBus> m_pBus; // last: it calls back into the members above
+};
+
+} // namespace sim

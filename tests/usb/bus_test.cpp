@@ -1,0 +1,803 @@
+// The USB bus stand-in driven as a client driver drives it: URBs built with the USBD macros and
+// sent to the physical device object from a test thread, waits in virtual time, and the
+// simulated device's own records (control log, transfer and packet records) as the oracle.
+#include "platform/kernel_test_support.h"
+
+#include "ntddk.h"
+#include "plat_io.h"
+#include "plat_pool.h"
+#include "plat_sched.h"
+#include "sim/device/usb_sim_device.h"
+#include "sim/host/pnp_manager.h"
+#include "usb.h"
+#include "usbbusif.h"
+#include "usbdlib.h"
+#include "usbioctl.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+sim::DeviceProfile Builtin(const std::string& name, const std::string& extra = "")
+{
+    sim::DeviceProfile profile;
+    std::string error;
+    EXPECT_TRUE(sim::DeviceProfile::Parse(std::string(sim::BuiltinProfileText(name)) + extra, name, ".",
+                                          &profile, &error))
+        << error;
+    return profile;
+}
+
+// A request sent with its own IRP and completion routine, as a streaming driver sends one.
+struct AsyncUrb
+{
+    PIRP Irp = nullptr;
+    KEVENT Done;
+    volatile bool Completed = false;
+    KIRQL Irql = PASSIVE_LEVEL;
+    PKTHREAD Thread = nullptr;
+};
+
+NTSTATUS AsyncCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    auto request = static_cast<AsyncUrb*>(context);
+    request->Irql = KeGetCurrentIrql();
+    request->Thread = KeGetCurrentThread();
+    request->Completed = true;
+    KeSetEvent(&request->Done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+struct IdleRecord
+{
+    int Calls = 0;
+};
+
+VOID IdleCallback(PVOID context)
+{
+    static_cast<IdleRecord*>(context)->Calls++;
+}
+
+class UsbBusTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_snapshot = plat::TakePoolSnapshot();
+        m_irpsBefore = plat::IoLiveIrpCount();
+        m_threadsBefore = plat::LiveSystemThreadCount();
+    }
+
+    void TearDown() override
+    {
+        m_device.reset();
+        m_pnp.reset();
+        EXPECT_EQ(plat::PoolLeaksSince(m_snapshot), "");
+        EXPECT_EQ(plat::IoLiveIrpCount(), m_irpsBefore);
+        EXPECT_EQ(plat::LiveSystemThreadCount(), m_threadsBefore);
+    }
+
+    void Plug(const sim::DeviceProfile& profile)
+    {
+        m_pnp.reset(new sim::PnpManager);
+        m_device = sim::SimUsbDevice::Create(profile);
+        m_device->AttachTo(*m_pnp);
+        m_config = profile.ConfigurationDescriptor();
+    }
+    void Plug(const std::string& name) { Plug(Builtin(name)); }
+
+    PDEVICE_OBJECT Pdo() const { return m_pnp->Pdo(); }
+
+    // IoBuildDeviceIoControlRequest and a wait on its event: what a driver's synchronous call does.
+    NTSTATUS SendInternal(ULONG code, PVOID argument1, bool* pended = nullptr)
+    {
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{};
+        PIRP irp = IoBuildDeviceIoControlRequest(code, Pdo(), nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+        IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument1;
+        NTSTATUS status = IoCallDriver(Pdo(), irp);
+        if (pended)
+            *pended = status == STATUS_PENDING;
+        if (status == STATUS_PENDING)
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        return iosb.Status;
+    }
+    NTSTATUS SendUrb(PURB urb, bool* pended = nullptr)
+    {
+        return SendInternal(IOCTL_INTERNAL_USB_SUBMIT_URB, urb, pended);
+    }
+
+    NTSTATUS Submit(AsyncUrb* request, ULONG code, PVOID argument1, PVOID type3 = nullptr)
+    {
+        KeInitializeEvent(&request->Done, NotificationEvent, FALSE);
+        request->Irp = IoAllocateIrp(Pdo()->StackSize, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(request->Irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = code;
+        next->Parameters.Others.Argument1 = argument1;
+        next->Parameters.DeviceIoControl.Type3InputBuffer = type3;
+        IoSetCompletionRoutine(request->Irp, AsyncCompletion, request, TRUE, TRUE, TRUE);
+        return IoCallDriver(Pdo(), request->Irp);
+    }
+    NTSTATUS Collect(AsyncUrb* request)
+    {
+        KeWaitForSingleObject(&request->Done, Executive, KernelMode, FALSE, nullptr);
+        NTSTATUS status = request->Irp->IoStatus.Status;
+        IoFreeIrp(request->Irp);
+        request->Irp = nullptr;
+        return status;
+    }
+
+    // Selects the configuration with every interface at alternate setting 0, as the driver does.
+    void SelectConfiguration()
+    {
+        auto config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(m_config.data());
+        std::vector<USBD_INTERFACE_LIST_ENTRY> list;
+        for (UCHAR n = 0; n < config->bNumInterfaces; ++n)
+            list.push_back({USBD_ParseConfigurationDescriptorEx(config, config, n, 0, -1, -1, -1), nullptr});
+        list.push_back({nullptr, nullptr});
+        PURB urb = USBD_CreateConfigurationRequestEx(config, list.data());
+        ASSERT_NE(urb, nullptr);
+        ASSERT_EQ(SendUrb(urb), STATUS_SUCCESS);
+        m_configHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
+        m_pipes.clear();
+        for (size_t i = 0; i + 1 < list.size(); ++i)
+        {
+            for (ULONG p = 0; p < list[i].Interface->NumberOfPipes; ++p)
+                m_pipes.push_back(list[i].Interface->Pipes[p]);
+        }
+        ExFreePool(urb);
+    }
+
+    // Selects an alternate setting; returns the URB status and adds the new pipes.
+    NTSTATUS SelectInterface(UCHAR number, UCHAR alternate, ULONG pipes)
+    {
+        // The URB claims exactly its size; the storage behind it is at least a whole URB.
+        const size_t size = GET_SELECT_INTERFACE_REQUEST_SIZE(pipes);
+        std::vector<UCHAR> bytes(std::max(size, sizeof(URB)), 0);
+        auto urb = reinterpret_cast<PURB>(bytes.data());
+        UsbBuildSelectInterfaceRequest(urb, size, m_configHandle, number, alternate);
+        urb->UrbSelectInterface.Interface.Length = GET_USBD_INTERFACE_SIZE(pipes);
+        NTSTATUS status = SendUrb(urb);
+        for (ULONG p = 0; NT_SUCCESS(status) && p < urb->UrbSelectInterface.Interface.NumberOfPipes; ++p)
+            m_pipes.push_back(urb->UrbSelectInterface.Interface.Pipes[p]);
+        return status;
+    }
+
+    USBD_PIPE_INFORMATION PipeOf(UCHAR address) const
+    {
+        USBD_PIPE_INFORMATION found{};
+        for (const USBD_PIPE_INFORMATION& pipe : m_pipes)
+        {
+            if (pipe.EndpointAddress == address)
+                found = pipe;
+        }
+        return found;
+    }
+
+    plat::ScopedThreadRegistration m_registration{"bus-test"};
+    plat::PoolSnapshot m_snapshot;
+    SIZE_T m_irpsBefore = 0;
+    SIZE_T m_threadsBefore = 0;
+    std::unique_ptr<sim::PnpManager> m_pnp;
+    std::shared_ptr<sim::SimUsbDevice> m_device;
+    std::vector<uint8_t> m_config;
+    USBD_CONFIGURATION_HANDLE m_configHandle = nullptr;
+    std::vector<USBD_PIPE_INFORMATION> m_pipes;
+};
+
+// An isochronous URB of `count` packets of `bytes` each, over the caller's buffer.
+std::vector<UCHAR> IsoUrb(USBD_PIPE_HANDLE pipe, ULONG flags, ULONG startFrame, ULONG count, ULONG bytes,
+                          std::vector<UCHAR>* buffer)
+{
+    buffer->assign(count * bytes, 0x5A);
+    std::vector<UCHAR> storage(GET_ISO_URB_SIZE(count), 0);
+    auto urb = reinterpret_cast<PURB>(storage.data());
+    urb->UrbHeader.Length = USHORT(storage.size());
+    urb->UrbHeader.Function = URB_FUNCTION_ISOCH_TRANSFER;
+    urb->UrbIsochronousTransfer.PipeHandle = pipe;
+    urb->UrbIsochronousTransfer.TransferFlags = flags;
+    urb->UrbIsochronousTransfer.TransferBufferLength = ULONG(buffer->size());
+    urb->UrbIsochronousTransfer.TransferBuffer = buffer->data();
+    urb->UrbIsochronousTransfer.StartFrame = startFrame;
+    urb->UrbIsochronousTransfer.NumberOfPackets = count;
+    for (ULONG i = 0; i < count; ++i)
+    {
+        urb->UrbIsochronousTransfer.IsoPacket[i].Offset = i * bytes;
+        urb->UrbIsochronousTransfer.IsoPacket[i].Length = bytes;
+    }
+    return storage;
+}
+
+TEST_F(UsbBusTest, DescriptorReadsReturnTheProfileBytes)
+{
+    sim::DeviceProfile profile = Builtin("uac1-speaker");
+    Plug(profile);
+    URB urb{};
+    std::vector<UCHAR> buffer(512, 0xEE);
+
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer.data(), nullptr, 18, nullptr);
+    ASSERT_EQ(SendUrb(&urb), STATUS_SUCCESS);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<UCHAR>(buffer.begin(), buffer.begin() + 18), profile.DeviceDescriptor());
+
+    // A buffer larger than the descriptor gets what the device has, and says how much.
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, buffer.data(), nullptr, 512,
+                                 nullptr);
+    ASSERT_EQ(SendUrb(&urb), STATUS_SUCCESS);
+    ASSERT_EQ(urb.UrbControlDescriptorRequest.TransferBufferLength, profile.ConfigurationDescriptor().size());
+    EXPECT_EQ(std::vector<UCHAR>(buffer.begin(), buffer.begin() + profile.ConfigurationDescriptor().size()),
+              profile.ConfigurationDescriptor());
+
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, buffer.data(), nullptr, 255, nullptr);
+    ASSERT_EQ(SendUrb(&urb), STATUS_SUCCESS);
+    std::u16string text(reinterpret_cast<const char16_t*>(buffer.data() + 2), (buffer[0] - 2) / 2);
+    EXPECT_EQ(text, u"Uacsim USB Speaker");
+
+    // The setup packets the device saw, from its own log.
+    std::vector<sim::ControlRecord> log = m_device->Model().Log();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].Setup.RequestType, 0x80);
+    EXPECT_EQ(log[0].Setup.Value, 0x0100);
+    EXPECT_EQ(log[0].Setup.Length, 18);
+    EXPECT_EQ(log[1].Setup.Value, 0x0200);
+    EXPECT_EQ(log[1].Setup.Length, 512);
+    EXPECT_EQ(log[2].Setup.Value, 0x0302);
+    EXPECT_EQ(log[2].Setup.Index, 0x0409);
+}
+
+TEST_F(UsbBusTest, SelectConfigurationAndInterfaceOpenThePipesOfTheDescriptors)
+{
+    Plug("uac1-headset");
+    SelectConfiguration();
+    EXPECT_NE(m_configHandle, nullptr);
+    EXPECT_EQ(m_device->Model().Configuration(), 1);
+    ASSERT_EQ(m_pipes.size(), 1u);
+    EXPECT_EQ(m_pipes[0].EndpointAddress, 0x83);
+    EXPECT_EQ(m_pipes[0].PipeType, UsbdPipeTypeInterrupt);
+    EXPECT_EQ(m_pipes[0].MaximumPacketSize, 2);
+    EXPECT_EQ(m_pipes[0].Interval, 0x20);
+    EXPECT_NE(m_pipes[0].PipeHandle, nullptr);
+
+    ASSERT_EQ(SelectInterface(1, 2, 1), STATUS_SUCCESS);
+    EXPECT_EQ(m_device->Model().AlternateSetting(1), 2);
+    USBD_PIPE_INFORMATION iso = PipeOf(0x01);
+    EXPECT_EQ(iso.PipeType, UsbdPipeTypeIsochronous);
+    EXPECT_EQ(iso.MaximumPacketSize, 294);
+    EXPECT_NE(iso.PipeHandle, m_pipes[0].PipeHandle);
+
+    // An alternate setting the interface lacks, and a record too short for the pipes.
+    EXPECT_EQ(SelectInterface(1, 7, 1), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(SelectInterface(1, 1, 0), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(m_device->Model().AlternateSetting(1), 2);
+
+    // A reselected configuration leaves the old handles behind.
+    USBD_PIPE_HANDLE stale = PipeOf(0x83).PipeHandle;
+    SelectConfiguration();
+    EXPECT_NE(PipeOf(0x83).PipeHandle, stale);
+    URB urb{};
+    UCHAR report[2];
+    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), stale,
+                                           report, nullptr, 2, USBD_TRANSFER_DIRECTION_IN, nullptr);
+    EXPECT_EQ(SendUrb(&urb), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+}
+
+// Requests a host controller refuses before they reach the wire, each with the status pair a
+// real stack gives; none of them reaches the device or pends.
+TEST_F(UsbBusTest, MalformedRequestsAreRefusedWithTheStatusOfARealStack)
+{
+    Plug("uac1-headset");
+    SelectConfiguration();
+    ASSERT_EQ(SelectInterface(1, 1, 1), STATUS_SUCCESS);
+    USBD_PIPE_HANDLE interruptPipe = PipeOf(0x83).PipeHandle;
+    USBD_PIPE_HANDLE isoPipe = PipeOf(0x01).PipeHandle;
+    const ULONG frame = m_device->Bus().CurrentFrame();
+    m_device->Model().ClearLog();
+
+    struct Case
+    {
+        const char* Name;
+        std::function<std::vector<UCHAR>(std::vector<UCHAR>*)> Build;
+        USBD_STATUS UrbStatus;
+        NTSTATUS Status;
+    };
+    auto bulk = [](USBD_PIPE_HANDLE pipe, ULONG flags, USHORT length)
+    {
+        return [=](std::vector<UCHAR>* buffer)
+        {
+            buffer->assign(8, 0);
+            std::vector<UCHAR> storage(sizeof(URB), 0);
+            auto urb = reinterpret_cast<PURB>(storage.data());
+            UsbBuildInterruptOrBulkTransferRequest(urb, length, pipe, buffer->data(), nullptr, 2, flags,
+                                                   nullptr);
+            return storage;
+        };
+    };
+    const Case cases[] = {
+        {"made-up pipe handle",
+         bulk(reinterpret_cast<USBD_PIPE_HANDLE>(0x1234), USBD_TRANSFER_DIRECTION_IN, 128),
+         USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER},
+        {"OUT on an IN pipe", bulk(interruptPipe, USBD_TRANSFER_DIRECTION_OUT, 128),
+         USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
+        {"URB shorter than its function", bulk(interruptPipe, USBD_TRANSFER_DIRECTION_IN, 40),
+         USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
+        {"bulk request on an isochronous pipe", bulk(isoPipe, USBD_TRANSFER_DIRECTION_OUT, 128),
+         USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
+        {"packet over the endpoint's size",
+         [&](std::vector<UCHAR>* buffer)
+         { return IsoUrb(isoPipe, USBD_START_ISO_TRANSFER_ASAP, 0, 2, 197, buffer); },
+         USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
+        {"start frame already begun",
+         [&](std::vector<UCHAR>* buffer) { return IsoUrb(isoPipe, 0, frame, 2, 176, buffer); },
+         USBD_STATUS_BAD_START_FRAME, STATUS_UNSUCCESSFUL},
+        {"start frame too far ahead",
+         [&](std::vector<UCHAR>* buffer) { return IsoUrb(isoPipe, 0, frame + 1025, 2, 176, buffer); },
+         USBD_STATUS_BAD_START_FRAME, STATUS_UNSUCCESSFUL},
+        {"unknown function",
+         [](std::vector<UCHAR>*)
+         {
+             std::vector<UCHAR> storage(sizeof(URB), 0);
+             reinterpret_cast<PURB>(storage.data())->UrbHeader.Length = sizeof(URB);
+             reinterpret_cast<PURB>(storage.data())->UrbHeader.Function = 0x7F;
+             return storage;
+         },
+         USBD_STATUS_INVALID_URB_FUNCTION, STATUS_INVALID_PARAMETER},
+        {"control data stage without a buffer",
+         [](std::vector<UCHAR>*)
+         {
+             std::vector<UCHAR> storage(sizeof(URB), 0);
+             UsbBuildVendorRequest(reinterpret_cast<PURB>(storage.data()), URB_FUNCTION_VENDOR_DEVICE,
+                                   sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                                   USBD_TRANSFER_DIRECTION_IN, 0, 1, 0, 0, nullptr, nullptr, 4, nullptr);
+             return storage;
+         },
+         USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
+    };
+    for (const Case& c : cases)
+    {
+        std::vector<UCHAR> buffer;
+        std::vector<UCHAR> storage = c.Build(&buffer);
+        auto urb = reinterpret_cast<PURB>(storage.data());
+        bool pended = true;
+        EXPECT_EQ(SendUrb(urb, &pended), c.Status) << c.Name;
+        EXPECT_EQ(urb->UrbHeader.Status, c.UrbStatus) << c.Name;
+        EXPECT_FALSE(pended) << c.Name;
+    }
+    EXPECT_TRUE(m_device->Model().Log().empty());
+    EXPECT_TRUE(m_device->IsoPackets().empty());
+}
+
+// Answers class GET_CUR for feature unit 2 and acknowledges every other class request.
+class VolumeHandler : public sim::IClassRequestHandler
+{
+public:
+    sim::ControlResult HandleClassRequest(const sim::SetupPacket& setup, const std::vector<uint8_t>&) override
+    {
+        if (setup.RequestType == 0xA1 && setup.Request == 0x81 && setup.Index == 0x0200)
+            return sim::ControlResult{sim::ControlOutcome::Ack, {0x00, 0xF6}, 0};
+        return sim::ControlResult{sim::ControlOutcome::Ack, {}, 0};
+    }
+};
+
+TEST_F(UsbBusTest, ClassAndVendorRequestsReachTheDeviceAndAStallFailsTheUrb)
+{
+    Plug(Builtin("uac1-speaker", "vendor 0xC3 0x05 0x0001 0x0002 data 12 34 56\n"));
+    VolumeHandler handler;
+    m_device->Model().SetClassHandler(&handler);
+    URB urb{};
+    UCHAR data[8] = {};
+
+    UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_INTERFACE,
+                          sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                          USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, 0, 0x81, 0x0200, 0x0200, data,
+                          nullptr, 2, nullptr);
+    ASSERT_EQ(SendUrb(&urb), STATUS_SUCCESS);
+    EXPECT_EQ(data[1], 0xF6);
+
+    UCHAR rate[3] = {0x44, 0xAC, 0x00};
+    UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_ENDPOINT,
+                          sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), USBD_TRANSFER_DIRECTION_OUT, 0,
+                          0x01, 0x0100, 0x0001, rate, nullptr, 3, nullptr);
+    ASSERT_EQ(SendUrb(&urb), STATUS_SUCCESS);
+
+    UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_OTHER,
+                          sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), USBD_TRANSFER_DIRECTION_IN, 0,
+                          0x05, 0x0001, 0x0002, data, nullptr, 8, nullptr);
+    ASSERT_EQ(SendUrb(&urb), STATUS_SUCCESS);
+    EXPECT_EQ(urb.UrbControlVendorClassRequest.TransferBufferLength, 3u);
+    EXPECT_EQ(data[2], 0x56);
+
+    // A vendor request the device does not know is stalled.
+    UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_DEVICE,
+                          sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), USBD_TRANSFER_DIRECTION_IN, 0,
+                          0x06, 0, 0, data, nullptr, 8, nullptr);
+    EXPECT_EQ(SendUrb(&urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(urb.UrbControlVendorClassRequest.TransferBufferLength, 0u);
+
+    std::vector<sim::ControlRecord> log = m_device->Model().Log();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0].Setup.RequestType, 0xA1);
+    EXPECT_EQ(log[0].Setup.Length, 2);
+    EXPECT_EQ(log[1].Setup.RequestType, 0x22);
+    EXPECT_EQ(log[1].OutData, std::vector<uint8_t>({0x44, 0xAC, 0x00}));
+    EXPECT_EQ(log[2].Setup.RequestType, 0xC3);
+    EXPECT_EQ(log[3].Setup.RequestType, 0xC0);
+    EXPECT_EQ(log[3].Outcome, sim::ControlOutcome::Stall);
+    m_device->Model().SetClassHandler(nullptr);
+}
+
+TEST_F(UsbBusTest, DelayedControlTransferCompletesAfterItsDelayOrWhenCancelled)
+{
+    Plug("uac1-speaker");
+    sim::DeviceFaults faults;
+    faults.Delay100ns = 3000000; // 300 ms
+    faults.DelayFilter.Request = USB_REQUEST_GET_DESCRIPTOR;
+    m_device->SetFaults(faults);
+    UCHAR buffer[18];
+    URB urb{};
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer, nullptr, 18, nullptr);
+    ULONGLONG start = KeQueryInterruptTime();
+    ASSERT_EQ(SendUrb(&urb), STATUS_SUCCESS);
+    EXPECT_EQ(KeQueryInterruptTime() - start, 3000000u);
+
+    // The driver's pattern: wait half a second, then cancel and wait for the completion.
+    faults.Delay100ns = 20000000; // 2 s
+    m_device->SetFaults(faults);
+    AsyncUrb request;
+    start = KeQueryInterruptTime();
+    ASSERT_EQ(Submit(&request, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb), STATUS_PENDING);
+    EXPECT_EQ(kt::Wait(&request.Done, 500), STATUS_TIMEOUT);
+    EXPECT_TRUE(IoCancelIrp(request.Irp));
+    EXPECT_EQ(Collect(&request), STATUS_CANCELLED);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CANCELED);
+    EXPECT_LT(KeQueryInterruptTime() - start, 20000000u);
+    EXPECT_EQ(request.Irql, DISPATCH_LEVEL);
+}
+
+TEST_F(UsbBusTest, PortStatusResetAndCycleFollowTheDevice)
+{
+    Plug("uac1-headset");
+    SelectConfiguration();
+    ASSERT_EQ(SelectInterface(1, 1, 1), STATUS_SUCCESS);
+    ULONG port = 0xFFFF;
+    ASSERT_EQ(SendInternal(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port), STATUS_SUCCESS);
+    EXPECT_EQ(port, ULONG(USBD_PORT_ENABLED | USBD_PORT_CONNECTED));
+
+    // A reset leaves the device configured as the client selected it: the hub restores it.
+    ASSERT_EQ(SendInternal(IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(m_device->PortResets(), 1u);
+    EXPECT_EQ(m_device->Model().Configuration(), 1);
+    EXPECT_EQ(m_device->Model().AlternateSetting(1), 1);
+
+    sim::PortFaults portFaults;
+    portFaults.PortStatusFailures = 1;
+    m_device->SetPortFaults(portFaults);
+    EXPECT_EQ(SendInternal(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(SendInternal(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port), STATUS_SUCCESS);
+
+    sim::DeviceFaults gone;
+    gone.Vanished = true;
+    m_device->SetFaults(gone);
+    ASSERT_EQ(SendInternal(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port), STATUS_SUCCESS);
+    EXPECT_EQ(port, 0u);
+    EXPECT_EQ(SendInternal(IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(m_device->PortResets(), 1u);
+    URB urb{};
+    UCHAR buffer[18];
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer, nullptr, 18, nullptr);
+    EXPECT_EQ(SendUrb(&urb), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+
+    // Back on the port; then cycled: the device leaves this PDO for good.
+    m_device->SetFaults(sim::DeviceFaults{});
+    EXPECT_EQ(SendUrb(&urb), STATUS_SUCCESS);
+    EXPECT_EQ(SendInternal(IOCTL_INTERNAL_USB_CYCLE_PORT, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(m_device->PortCycles(), 1u);
+    ASSERT_EQ(SendInternal(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port), STATUS_SUCCESS);
+    EXPECT_EQ(port, 0u);
+    EXPECT_EQ(SendUrb(&urb), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+}
+
+struct BusInterfaceAnswer
+{
+    NTSTATUS Status;
+    USB_BUS_INTERFACE_USBDI_V1 Interface;
+};
+
+BusInterfaceAnswer QueryBusInterface(sim::PnpManager& pnp, USHORT version, USHORT size,
+                                     const GUID& guid = USB_BUS_INTERFACE_USBDI_GUID)
+{
+    BusInterfaceAnswer answer{};
+    answer.Status = pnp.SendPnp(IRP_MN_QUERY_INTERFACE,
+                                [&](PIO_STACK_LOCATION stack)
+                                {
+                                    stack->Parameters.QueryInterface.InterfaceType = &guid;
+                                    stack->Parameters.QueryInterface.Size = size;
+                                    stack->Parameters.QueryInterface.Version = version;
+                                    stack->Parameters.QueryInterface.Interface =
+                                        reinterpret_cast<PINTERFACE>(&answer.Interface);
+                                });
+    return answer;
+}
+
+TEST_F(UsbBusTest, BusInterfaceAnswersSpeedAndCountsFramesOnTheVirtualClock)
+{
+    for (const char* name : {"uac1-speaker", "uac2-interface"})
+    {
+        SCOPED_TRACE(name);
+        Plug(name);
+        const bool high = std::string(name) == "uac2-interface";
+        BusInterfaceAnswer answer = QueryBusInterface(*m_pnp, USB_BUSIF_USBDI_VERSION_1, 72);
+        ASSERT_EQ(answer.Status, STATUS_SUCCESS);
+        USB_BUS_INTERFACE_USBDI_V1& bus = answer.Interface;
+        EXPECT_EQ(bus.Size, 72);
+        EXPECT_EQ(bus.IsDeviceHighSpeed(bus.BusContext), high ? TRUE : FALSE);
+        EXPECT_EQ(m_device->Bus().InterfaceReferenceCount(), 1);
+
+        // Frames are counted in milliseconds at both speeds.
+        ULONG before = 0;
+        ULONG after = 0;
+        ASSERT_EQ(bus.QueryBusTime(bus.BusContext, &before), STATUS_SUCCESS);
+        EXPECT_EQ(before, ULONG(KeQueryInterruptTime() / 10000));
+        kt::DelayMs(7);
+        ASSERT_EQ(bus.QueryBusTime(bus.BusContext, &after), STATUS_SUCCESS);
+        EXPECT_EQ(after - before, 7u);
+        URB urb{};
+        urb.UrbHeader.Length = sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER);
+        urb.UrbHeader.Function = URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
+        ASSERT_EQ(SendUrb(&urb), STATUS_SUCCESS);
+        EXPECT_EQ(urb.UrbGetCurrentFrameNumber.FrameNumber, after);
+
+        bus.InterfaceDereference(bus.BusContext);
+        EXPECT_EQ(m_device->Bus().InterfaceReferenceCount(), 0);
+        m_device.reset();
+        m_pnp.reset();
+    }
+}
+
+TEST_F(UsbBusTest, BusInterfaceVersionsAndForeignInterfaces)
+{
+    Plug("uac1-speaker");
+    BusInterfaceAnswer v0 = QueryBusInterface(*m_pnp, USB_BUSIF_USBDI_VERSION_0, 64);
+    ASSERT_EQ(v0.Status, STATUS_SUCCESS);
+    EXPECT_EQ(v0.Interface.Size, 64);
+    EXPECT_EQ(v0.Interface.IsDeviceHighSpeed, nullptr); // beyond a version-0 record
+    v0.Interface.InterfaceDereference(v0.Interface.BusContext);
+    EXPECT_EQ(QueryBusInterface(*m_pnp, USB_BUSIF_USBDI_VERSION_1, 64).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(QueryBusInterface(*m_pnp, USB_BUSIF_USBDI_VERSION_2, 200).Status, STATUS_NOT_SUPPORTED);
+    // Another interface keeps the status the request came with.
+    GUID other = USB_BUS_INTERFACE_USBDI_GUID;
+    other.Data1 ^= 1;
+    EXPECT_EQ(QueryBusInterface(*m_pnp, 1, 72, other).Status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(m_device->Bus().InterfaceReferenceCount(), 0);
+}
+
+TEST_F(UsbBusTest, InterruptInWaitsForDataOrCancelAndCompletesOnTheBusThread)
+{
+    Plug("uac1-headset");
+    SelectConfiguration();
+    USBD_PIPE_HANDLE pipe = PipeOf(0x83).PipeHandle;
+    UCHAR report[2] = {};
+    URB urb{};
+    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, report,
+                                           nullptr, 2, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+                                           nullptr);
+    AsyncUrb request;
+    ASSERT_EQ(Submit(&request, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb), STATUS_PENDING);
+    EXPECT_FALSE(request.Completed);
+    EXPECT_EQ(kt::Wait(&request.Done, 200), STATUS_TIMEOUT);
+
+    m_device->QueueInData(0x83, {0x40, 0x02});
+    ASSERT_EQ(Collect(&request), STATUS_SUCCESS);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 2u);
+    EXPECT_EQ(report[0], 0x40);
+    EXPECT_EQ(report[1], 0x02);
+    EXPECT_EQ(request.Irql, DISPATCH_LEVEL);
+    EXPECT_NE(request.Thread, KeGetCurrentThread());
+
+    // Nothing more to read: the next one stays until it is cancelled.
+    ASSERT_EQ(Submit(&request, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb), STATUS_PENDING);
+    EXPECT_EQ(kt::Wait(&request.Done, 100), STATUS_TIMEOUT);
+    EXPECT_EQ(m_device->Bus().PendingRequestCount(), 1u);
+    IoCancelIrp(request.Irp);
+    EXPECT_EQ(Collect(&request), STATUS_CANCELLED);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CANCELED);
+    EXPECT_EQ(m_device->Bus().PendingRequestCount(), 0u);
+
+    std::vector<plat::UsbBusTransferRecord> transfers = m_device->Transfers();
+    ASSERT_EQ(transfers.size(), 2u);
+    EXPECT_EQ(transfers[0].EndpointAddress, 0x83);
+    EXPECT_TRUE(transfers[0].In);
+    EXPECT_EQ(transfers[0].Bytes, 2u);
+    EXPECT_EQ(transfers[1].UrbStatus, USBD_STATUS_CANCELED);
+}
+
+TEST_F(UsbBusTest, AbortPipeFinishesAfterTheTransfersItCancelsAndResetPipeClearsTheHalt)
+{
+    Plug("uac1-headset");
+    SelectConfiguration();
+    USBD_PIPE_HANDLE pipe = PipeOf(0x83).PipeHandle;
+    UCHAR report[2];
+    URB read{};
+    UsbBuildInterruptOrBulkTransferRequest(&read, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe,
+                                           report, nullptr, 2, USBD_TRANSFER_DIRECTION_IN, nullptr);
+    AsyncUrb pending;
+    ASSERT_EQ(Submit(&pending, IOCTL_INTERNAL_USB_SUBMIT_URB, &read), STATUS_PENDING);
+
+    URB abort{};
+    abort.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+    abort.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+    abort.UrbPipeRequest.PipeHandle = pipe;
+    ASSERT_EQ(SendUrb(&abort), STATUS_SUCCESS);
+    EXPECT_TRUE(pending.Completed); // before the abort itself
+    EXPECT_EQ(Collect(&pending), STATUS_CANCELLED);
+
+    m_device->Model().ClearLog();
+    abort.UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+    ASSERT_EQ(SendUrb(&abort), STATUS_SUCCESS);
+    std::vector<sim::ControlRecord> log = m_device->Model().Log();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].Setup.RequestType, 0x02);
+    EXPECT_EQ(log[0].Setup.Request, USB_REQUEST_CLEAR_FEATURE);
+    EXPECT_EQ(log[0].Setup.Index, 0x83);
+
+    abort.UrbPipeRequest.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(0x4242);
+    EXPECT_EQ(SendUrb(&abort), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(abort.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+}
+
+TEST_F(UsbBusTest, IsochronousTransfersCompleteAfterTheirLastFrameAndRunBackToBack)
+{
+    Plug("uac1-speaker");
+    SelectConfiguration();
+    ASSERT_EQ(SelectInterface(1, 1, 1), STATUS_SUCCESS);
+    USBD_PIPE_HANDLE pipe = PipeOf(0x01).PipeHandle;
+    std::vector<UCHAR> buffer1;
+    std::vector<UCHAR> buffer2;
+    std::vector<UCHAR> first = IsoUrb(pipe, USBD_START_ISO_TRANSFER_ASAP, 0, 10, 176, &buffer1);
+    std::vector<UCHAR> second = IsoUrb(pipe, USBD_START_ISO_TRANSFER_ASAP, 0, 10, 176, &buffer2);
+    auto urb1 = reinterpret_cast<PURB>(first.data());
+    auto urb2 = reinterpret_cast<PURB>(second.data());
+    const ULONG now = m_device->Bus().CurrentFrame();
+
+    AsyncUrb a;
+    AsyncUrb b;
+    ASSERT_EQ(Submit(&a, IOCTL_INTERNAL_USB_SUBMIT_URB, urb1), STATUS_PENDING);
+    ASSERT_EQ(Submit(&b, IOCTL_INTERNAL_USB_SUBMIT_URB, urb2), STATUS_PENDING);
+    EXPECT_FALSE(a.Completed);
+    const ULONG start = urb1->UrbIsochronousTransfer.StartFrame;
+    EXPECT_EQ(start, now + 1);
+    EXPECT_EQ(urb2->UrbIsochronousTransfer.StartFrame, start + 10);
+
+    ASSERT_EQ(Collect(&a), STATUS_SUCCESS);
+    EXPECT_EQ(KeQueryInterruptTime(), ULONGLONG(start + 10) * 10000);
+    EXPECT_NE(a.Thread, KeGetCurrentThread());
+    EXPECT_EQ(a.Irql, DISPATCH_LEVEL);
+    ASSERT_EQ(Collect(&b), STATUS_SUCCESS);
+    EXPECT_EQ(KeQueryInterruptTime(), ULONGLONG(start + 20) * 10000);
+    EXPECT_EQ(urb2->UrbIsochronousTransfer.ErrorCount, 0u);
+    EXPECT_EQ(urb2->UrbIsochronousTransfer.IsoPacket[9].Status, USBD_STATUS_SUCCESS);
+
+    std::vector<sim::IsoPacketRecord> packets = m_device->IsoPackets();
+    ASSERT_EQ(packets.size(), 20u);
+    for (size_t i = 0; i < packets.size(); ++i)
+    {
+        EXPECT_EQ(packets[i].Frame, start + i) << i;
+        EXPECT_EQ(packets[i].Bytes, 176u) << i;
+    }
+    std::vector<plat::UsbBusTransferRecord> transfers = m_device->Transfers();
+    ASSERT_EQ(transfers.size(), 2u);
+    EXPECT_EQ(transfers[1].StartFrame, start + 10);
+    EXPECT_EQ(transfers[1].Bytes, 1760u);
+}
+
+TEST_F(UsbBusTest, HighSpeedIsochronousPacketsFillTheMicroframes)
+{
+    Plug("uac2-interface");
+    SelectConfiguration();
+    ASSERT_EQ(SelectInterface(1, 1, 2), STATUS_SUCCESS);
+    USBD_PIPE_HANDLE pipe = PipeOf(0x01).PipeHandle;
+    std::vector<UCHAR> buffer;
+    // Packets per frame must fill whole frames: 12 packets is a frame and a half.
+    std::vector<UCHAR> odd = IsoUrb(pipe, USBD_START_ISO_TRANSFER_ASAP, 0, 12, 48, &buffer);
+    EXPECT_EQ(SendUrb(reinterpret_cast<PURB>(odd.data())), STATUS_INVALID_PARAMETER);
+
+    const ULONG start = m_device->Bus().CurrentFrame() + 3;
+    std::vector<UCHAR> storage = IsoUrb(pipe, 0, start, 16, 48, &buffer);
+    ASSERT_EQ(SendUrb(reinterpret_cast<PURB>(storage.data())), STATUS_SUCCESS);
+    EXPECT_EQ(KeQueryInterruptTime(), ULONGLONG(start + 2) * 10000);
+    std::vector<sim::IsoPacketRecord> packets = m_device->IsoPackets();
+    ASSERT_EQ(packets.size(), 16u);
+    for (size_t i = 0; i < packets.size(); ++i)
+    {
+        EXPECT_EQ(packets[i].Frame, start + i / 8) << i;
+        EXPECT_EQ(packets[i].Microframe, i % 8) << i;
+    }
+}
+
+TEST_F(UsbBusTest, IdleNotificationCallsBackOnceAndEndsOnCancel)
+{
+    Plug("uac1-speaker");
+    IdleRecord record;
+    USB_IDLE_CALLBACK_INFO info{IdleCallback, &record};
+    EXPECT_FALSE(m_device->Bus().SignalIdle());
+
+    AsyncUrb idle;
+    ASSERT_EQ(Submit(&idle, IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, nullptr, &info), STATUS_PENDING);
+    AsyncUrb second;
+    EXPECT_EQ(Submit(&second, IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, nullptr, &info),
+              STATUS_DEVICE_BUSY);
+    EXPECT_EQ(Collect(&second), STATUS_DEVICE_BUSY);
+
+    EXPECT_TRUE(m_device->Bus().SignalIdle());
+    EXPECT_EQ(record.Calls, 1);
+    EXPECT_FALSE(m_device->Bus().SignalIdle());
+    EXPECT_EQ(record.Calls, 1);
+    EXPECT_EQ(kt::Wait(&idle.Done, 1000), STATUS_TIMEOUT);
+
+    IoCancelIrp(idle.Irp);
+    EXPECT_EQ(Collect(&idle), STATUS_CANCELLED);
+    EXPECT_EQ(m_device->Bus().PendingRequestCount(), 0u);
+}
+
+TEST_F(UsbBusTest, RemovalFailsWhatIsQueuedAndVanishingEndsWaitingReads)
+{
+    Plug("uac1-headset");
+    SelectConfiguration();
+    UCHAR report[2];
+    URB urb{};
+    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           PipeOf(0x83).PipeHandle, report, nullptr, 2,
+                                           USBD_TRANSFER_DIRECTION_IN, nullptr);
+    AsyncUrb read;
+    ASSERT_EQ(Submit(&read, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb), STATUS_PENDING);
+    sim::DeviceFaults gone;
+    gone.Vanished = true;
+    m_device->SetFaults(gone);
+    EXPECT_EQ(Collect(&read), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+
+    m_device->SetFaults(sim::DeviceFaults{});
+    ASSERT_EQ(Submit(&read, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb), STATUS_PENDING);
+    EXPECT_EQ(m_pnp->SendPnp(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(Collect(&read), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(SendUrb(&urb), STATUS_DEVICE_NOT_CONNECTED);
+    // A start brings the PDO back; its old pipes are gone.
+    EXPECT_EQ(m_pnp->SendPnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(SendUrb(&urb), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+}
+
+TEST_F(UsbBusTest, CapabilitiesOfARemovableUsbDevice)
+{
+    Plug("uac1-speaker");
+    DEVICE_CAPABILITIES caps;
+    ASSERT_EQ(m_pnp->QueryCapabilities(&caps), STATUS_SUCCESS);
+    EXPECT_EQ(caps.Removable, 1u);
+    EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
+    EXPECT_EQ(caps.DeviceD2, 1u);
+    EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
+    EXPECT_EQ(caps.DeviceState[PowerSystemSleeping3], PowerDeviceD3);
+    // The speaker's configuration (bmAttributes 0x80) declares no remote wake-up.
+    EXPECT_EQ(caps.DeviceWake, PowerDeviceUnspecified);
+    EXPECT_EQ(caps.WakeFromD2, 0u);
+}
+
+} // namespace
