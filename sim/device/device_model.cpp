@@ -1,6 +1,8 @@
 // Standard requests of the simulated device, answered from its profile, and the fault knobs.
 #include "sim/device/device_model.h"
 
+#include "sim/device/audio_control.h"
+
 #include <algorithm>
 
 namespace sim
@@ -51,10 +53,14 @@ bool RequestFilter::Matches(const SetupPacket& setup) const
            FieldMatches(Value, setup.Value) && FieldMatches(Index, setup.Index);
 }
 
-UsbDeviceModel::UsbDeviceModel(const DeviceProfile& profile) : m_profile(profile)
+UsbDeviceModel::UsbDeviceModel(const DeviceProfile& profile)
+    : m_profile(profile), m_audioControl(new AudioControlEngine(profile))
 {
+    m_classHandler = m_audioControl.get();
     BuildInterfaces();
 }
+
+UsbDeviceModel::~UsbDeviceModel() = default;
 
 // Interfaces with their alternate settings and endpoints, from the configuration the profile
 // validated when it loaded.
@@ -156,7 +162,7 @@ ControlResult UsbDeviceModel::Dispatch(const SetupPacket& setup, const std::vect
     case kTypeClass:
         return m_classHandler != nullptr ? m_classHandler->HandleClassRequest(setup, outData) : Stall();
     case kTypeVendor:
-        return Vendor(setup);
+        return Vendor(setup, outData);
     default:
         return Stall();
     }
@@ -359,11 +365,15 @@ ControlResult UsbDeviceModel::SetInterface(const SetupPacket& setup)
     return Stall();
 }
 
-ControlResult UsbDeviceModel::Vendor(const SetupPacket& setup) const
+ControlResult UsbDeviceModel::Vendor(const SetupPacket& setup, const std::vector<uint8_t>& outData)
 {
     const VendorRequestAnswer* answer =
         m_profile.FindVendorRequest(setup.RequestType, setup.Request, setup.Value, setup.Index);
-    if (answer == nullptr || answer->Stall)
+    if (answer == nullptr)
+    {
+        return m_classHandler != nullptr ? m_classHandler->HandleVendorRequest(setup, outData) : Stall();
+    }
+    if (answer->Stall)
     {
         return Stall();
     }

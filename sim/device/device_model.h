@@ -8,6 +8,7 @@
 #include "sim/profiles/profile.h"
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -83,7 +84,8 @@ struct ActiveEndpoint
 };
 
 // Class requests (audio entities, endpoints, clocks) are answered by a handler that the class
-// behaviour supplies; without one they stall.
+// behaviour supplies; without one they stall. Vendor requests that the profile does not list
+// go to the handler too (class-1 devices extend their terminals with vendor requests).
 class IClassRequestHandler
 {
 public:
@@ -91,12 +93,21 @@ public:
     // Answers a class request; OutData holds a host-to-device request's data.
     virtual ControlResult HandleClassRequest(const SetupPacket& Setup,
                                              const std::vector<uint8_t>& OutData) = 0;
+    virtual ControlResult HandleVendorRequest(const SetupPacket& Setup, const std::vector<uint8_t>& OutData)
+    {
+        return ControlResult{ControlOutcome::Stall, {}, 0};
+    }
 };
+
+class AudioControlEngine;
 
 class UsbDeviceModel
 {
 public:
+    // The device answers class requests with an AudioControlEngine over its profile until
+    // SetClassHandler replaces it.
     explicit UsbDeviceModel(const DeviceProfile& Profile);
+    ~UsbDeviceModel();
 
     // One control transfer on the default pipe. Thread-safe.
     ControlResult HandleControl(const SetupPacket& Setup, const std::vector<uint8_t>& OutData = {});
@@ -108,6 +119,8 @@ public:
     DeviceFaults Faults() const;
     bool IsVanished() const;
     void SetClassHandler(IClassRequestHandler* Handler);
+    // The device's own control engine (whether or not it is the current handler).
+    AudioControlEngine& AudioControl() { return *m_audioControl; }
 
     std::vector<ControlRecord> Log() const;
     void ClearLog();
@@ -142,7 +155,7 @@ private:
     ControlResult Feature(const SetupPacket& Setup);
     ControlResult SetConfiguration(const SetupPacket& Setup);
     ControlResult SetInterface(const SetupPacket& Setup);
-    ControlResult Vendor(const SetupPacket& Setup) const;
+    ControlResult Vendor(const SetupPacket& Setup, const std::vector<uint8_t>& OutData);
 
     const DeviceProfile m_profile;
     mutable std::recursive_mutex m_lock; // a class handler may call back in
@@ -150,6 +163,7 @@ private:
     std::vector<uint8_t> m_haltedEndpoints;
     uint8_t m_configuration = 0;
     DeviceFaults m_faults;
+    std::unique_ptr<AudioControlEngine> m_audioControl;
     IClassRequestHandler* m_classHandler = nullptr;
     std::vector<ControlRecord> m_log;
     uint64_t m_sequence = 0;

@@ -96,6 +96,73 @@ jack 3 connected
 jack 4 connected
 )";
 
+const char kUac1MixerProfile[] =
+    R"(# Class-1 mixer: USB playback and a microphone mixed to a speaker through a feature unit with
+# every tone control; the microphone (mute, volume, automatic gain) or the line input
+# (1-byte control bitmaps) selected for capture; the speaker switches between speaker and
+# headphone terminal types and reports its jacks; a 2-byte status interrupt endpoint.
+name uac1-mixer
+speed full
+descriptors
+  12 01 10 01 00 00 00 40 F1 FF 06 00 00 01 01 02 03 01  # device: USB 1.10, vendor FFF1, product 0006, strings 1 2 3
+  09 02 FE 00 03 01 00 80 32  # configuration 1: 3 interfaces, bus powered, 100 mA
+  09 04 00 00 01 01 01 00 00  # interface 0 alt 0: audio control, 1 endpoint
+    0A 24 01 00 01 75 00 02 01 02  # AC header: release 1.00, 2 streaming interfaces
+    0C 24 02 01 01 01 00 02 03 00 00 00  # input terminal 1: USB streaming, 2 channels (L R)
+    0C 24 02 04 01 02 00 01 00 00 00 00  # input terminal 4: microphone, 1 channel
+    0C 24 02 07 03 06 00 02 03 00 00 00  # input terminal 7: line connector, 2 channels (L R)
+    09 24 06 05 04 01 43 00 00  # feature unit 5 <- 4: master mute, volume, automatic gain
+    0A 24 06 0B 07 01 03 00 00 00  # feature unit 11 <- 7: master mute and volume, 1-byte bitmaps
+    0D 24 04 08 02 01 05 02 03 00 00 9C 00  # mixer unit 8 <- 1 5: 3 inputs to 2 outputs (L R), programmable 1>1 2>2 3>1 3>2
+    0D 24 06 02 08 02 9F 03 02 00 02 00 00  # feature unit 2 <- 8: master mute volume bass mid treble delay bass-boost loudness, volume per channel
+    09 24 03 03 01 03 00 02 00  # output terminal 3 <- 2: speaker
+    08 24 05 09 02 05 0B 00  # selector unit 9 <- 5 11
+    09 24 03 0A 01 01 00 09 00  # output terminal 10 <- 9: USB streaming
+    09 05 83 03 02 00 20 00 00  # endpoint 0x83: interrupt IN, 2 bytes (status word), every 32 ms
+  09 04 01 00 00 01 02 00 00  # interface 1 alt 0: audio streaming, no bandwidth
+  09 04 01 01 01 01 02 00 00  # interface 1 alt 1: 16-bit stereo playback
+    07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM
+    0E 24 02 01 02 02 10 02 44 AC 00 80 BB 00  # format type I: 2 channels, 2-byte subframes, 16 bits, 44100 48000 Hz
+    09 05 01 09 C4 00 01 00 00  # endpoint 0x01: isochronous OUT, adaptive, 196 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+  09 04 02 00 00 01 02 00 00  # interface 2 alt 0: audio streaming, no bandwidth
+  09 04 02 01 01 01 02 00 00  # interface 2 alt 1: 16-bit stereo capture
+    07 24 01 0A 01 01 00  # AS general: terminal 10, delay 1, PCM
+    0E 24 02 01 02 02 10 02 44 AC 00 80 BB 00  # format type I: 2 channels, 2-byte subframes, 16 bits, 44100 48000 Hz
+    09 05 82 05 C4 00 01 00 00  # endpoint 0x82: isochronous IN, asynchronous, 196 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+end
+string 1 "Uacsim"
+string 2 "Uacsim USB Mixer"
+string 3 "MIX0001"
+string 0x50 "0100-MIX"          # identification string read at start
+control 2 1 cur=0                                    # speaker mute off
+control 2 2 min=-12800 max=0 res=128 cur=-2560       # master volume: -50..0 dB, at -10 dB
+control 2 2 channel=1 min=-12800 max=0 res=128 cur=0
+control 2 2 channel=2 min=-12800 max=0 res=128 cur=-256
+control 2 3 min=-48 max=48 res=4 cur=8               # bass: -12..+12 dB, at +2 dB
+control 2 4 min=-48 max=48 res=4 cur=0               # mid
+control 2 5 min=-32 max=32 res=2 cur=-4              # treble: -8..+8 dB in 0.5 dB steps, at -1 dB
+control 2 8 min=0 max=3200 res=64 cur=128            # delay: 0..50 ms, at 2 ms
+control 2 9 cur=0                                    # bass boost off
+control 2 10 cur=1                                   # loudness on
+control 5 1 cur=0                                    # microphone mute off
+control 5 2 min=-3072 max=7680 res=256 cur=1536      # microphone volume: -12..+30 dB, at +6 dB
+control 5 7 cur=1                                    # microphone automatic gain on
+control 11 2 min=-6144 max=1536 res=384 cur=0        # line volume: -24..+6 dB in 1.5 dB steps
+control 8 3 channel=1 min=-12800 max=0 res=256 cur=-3072   # mixer: microphone into left at -12 dB
+control 8 3 channel=2 min=-12800 max=0 res=256 cur=-3072   # mixer: microphone into right at -12 dB
+control 9 1 cur=2                                    # selector: the line input
+terminal-types 3 0x0301 0x0302                       # speaker or headphones, speaker at power-up
+jack-block 3 type=0x0301 0x3:0x01014000              # speaker: green, rear
+jack-block 3 type=0x0302 0x3:0x02013000              # headphones: blue, front
+jack-block 4 0x1:0x02016000                          # microphone: orange, front
+jack-block 7 0x3:0x01012100                          # line input: grey, rear, always connected
+jack 3 connected
+jack 4 connected
+jack 7 disconnected
+)";
+
 const char kUac2InterfaceProfile[] =
     R"(# Class-2 multichannel interface at high speed: one clock source, 8-channel render through a
 # feature unit to a line output with an explicit feedback endpoint (16.16), 2-channel capture,
@@ -135,6 +202,20 @@ string 2 "Uacsim USB Audio 8x2"
 string 3 "IF0001"
 clock 10 44100 48000 96000
 feedback-offset-ppm 0
+control 2 1 cur=0                                    # render mute off
+control 2 2 min=-16384 max=0 res=64 cur=-2048        # render master volume: -64..0 dB in 1/4 dB steps, at -8 dB
+control 2 2 channel=1 min=-16384 max=0 res=64 cur=0
+control 2 2 channel=2 min=-16384 max=0 res=64 cur=0
+control 2 2 channel=3 min=-16384 max=0 res=64 cur=-512
+control 2 2 channel=4 min=-16384 max=0 res=64 cur=-512
+control 2 2 channel=5 min=-16384 max=0 res=64 cur=-1024
+control 2 2 channel=6 min=-16384 max=0 res=64 cur=-1024
+control 2 2 channel=7 min=-16384 max=0 res=64 cur=0
+control 2 2 channel=8 min=-16384 max=0 res=64 cur=0
+control 5 1 cur=0                                    # capture mute off
+control 5 2 min=-4096 max=3072 res=128 cur=0         # capture master gain: -16..+12 dB in 1/2 dB steps
+control 5 2 channel=1 min=-4096 max=3072 res=128 cur=768
+control 5 2 channel=2 min=-4096 max=3072 res=128 cur=768
 jack 3 connected
 jack 4 connected
 vendor 0x41 0x10 0 1 data       # stop request of the private DSD format: accepted, no data
@@ -178,6 +259,20 @@ string 2 "Uacsim USB Audio 8x2 FS"
 string 3 "IF0002"
 clock 10 44100 48000
 jack 3 connected
+control 2 1 cur=0                                    # render mute off
+control 2 2 min=-16384 max=0 res=64 cur=-2048        # render master volume: -64..0 dB in 1/4 dB steps, at -8 dB
+control 2 2 channel=1 min=-16384 max=0 res=64 cur=0
+control 2 2 channel=2 min=-16384 max=0 res=64 cur=0
+control 2 2 channel=3 min=-16384 max=0 res=64 cur=-512
+control 2 2 channel=4 min=-16384 max=0 res=64 cur=-512
+control 2 2 channel=5 min=-16384 max=0 res=64 cur=-1024
+control 2 2 channel=6 min=-16384 max=0 res=64 cur=-1024
+control 2 2 channel=7 min=-16384 max=0 res=64 cur=0
+control 2 2 channel=8 min=-16384 max=0 res=64 cur=0
+control 5 1 cur=0                                    # capture mute off
+control 5 2 min=-4096 max=3072 res=128 cur=0         # capture master gain: -16..+12 dB in 1/2 dB steps
+control 5 2 channel=1 min=-4096 max=3072 res=128 cur=768
+control 5 2 channel=2 min=-4096 max=3072 res=128 cur=768
 jack 4 connected
 )";
 
@@ -211,11 +306,18 @@ string 2 "Uacsim USB Clock Selector"
 string 3 "CX0001"
 clock 10 44100 48000 96000
 clock 11 48000
+control 11 2 cur=1                                   # the fixed clock is valid
+control 12 1 cur=1                                   # clock selector: the programmable clock
+control 2 1 cur=0                                    # mute off
+control 2 2 min=-16384 max=0 res=256 cur=-2560       # master volume: -64..0 dB, at -10 dB
+control 2 2 channel=1 min=-16384 max=0 res=256 cur=0
+control 2 2 channel=2 min=-16384 max=0 res=256 cur=0
 )";
 
 const BuiltinProfile kBuiltinProfiles[] = {
     {"uac1-speaker", kUac1SpeakerProfile},
     {"uac1-headset", kUac1HeadsetProfile},
+    {"uac1-mixer", kUac1MixerProfile},
     {"uac2-interface", kUac2InterfaceProfile},
     {"uac2-interface-fs", kUac2InterfaceFsProfile},
     {"uac2-clock-selector", kUac2ClockSelectorProfile},

@@ -115,7 +115,52 @@ ControlSetting DeviceProfile::Control(uint8_t entityId, uint8_t selector, uint8_
             return c;
         }
     }
-    return DefaultControlRange(entityId, selector, channel);
+    return DefaultControlSetting(FindEntity(entityId), entityId, selector, channel);
+}
+
+const ProfileEntity* DeviceProfile::FindEntity(uint8_t id) const
+{
+    for (const ProfileEntity& e : m_entities)
+    {
+        if (e.Id == id)
+        {
+            return &e;
+        }
+    }
+    return nullptr;
+}
+
+const TerminalTypesSetting* DeviceProfile::FindTerminalTypes(uint8_t terminalId) const
+{
+    for (const TerminalTypesSetting& t : m_terminalTypes)
+    {
+        if (t.TerminalId == terminalId)
+        {
+            return &t;
+        }
+    }
+    return nullptr;
+}
+
+const JackBlockSetting* DeviceProfile::FindJackBlock(uint8_t terminalId, uint16_t terminalType) const
+{
+    const JackBlockSetting* any = nullptr;
+    for (const JackBlockSetting& b : m_jackBlocks)
+    {
+        if (b.TerminalId != terminalId)
+        {
+            continue;
+        }
+        if (b.TerminalType == int(terminalType))
+        {
+            return &b;
+        }
+        if (b.TerminalType < 0)
+        {
+            any = &b;
+        }
+    }
+    return any;
 }
 
 std::vector<uint32_t> DeviceProfile::ClockRates(uint8_t clockId) const
@@ -180,12 +225,62 @@ ControlSetting DefaultControlRange(uint8_t entityId, uint8_t selector, uint8_t c
     case 0x07: // automatic gain
     case 0x09: // bass boost
     case 0x0A: // loudness
+    case 0x0D: // phase inverter (release 2.0)
+    case 0x0E: // underflow (release 2.0)
+    case 0x0F: // overflow (release 2.0)
         c.Min = 0;
         c.Max = 1;
         c.Res = 1;
         break;
+    case 0x08: // delay: 1/64 ms units
+        c.Min = 0;
+        c.Max = 100 * 64;
+        c.Res = 64;
+        break;
+    case 0x0C: // input gain pad (release 2.0): attenuation only
+        c.Min = -20 * 256;
+        c.Max = 0;
+        c.Res = 256;
+        break;
     default:
         break;
+    }
+    return c;
+}
+
+ControlSetting DefaultControlSetting(const ProfileEntity* entity, uint8_t entityId, uint8_t selector,
+                                     uint8_t channel)
+{
+    const uint8_t subtype = entity == nullptr ? 0x06 : entity->Subtype;
+    const bool release2 = entity != nullptr && entity->Protocol == 0x20;
+    ControlSetting c;
+    c.EntityId = entityId;
+    c.Selector = selector;
+    c.Channel = channel;
+    if (subtype == 0x05 || (release2 && subtype == 0x0B)) // selector unit, clock selector
+    {
+        c.Min = 1;
+        c.Max = entity->InputPins > 0 ? entity->InputPins : 1;
+        c.Res = 1;
+        c.Cur = 1;
+    }
+    else if (subtype == 0x04 && !release2) // mixer: selector is the input channel
+    {
+        c.Min = -60 * 256;
+        c.Max = 0;
+        c.Res = 256;
+        c.Cur = selector == channel ? 0 : c.Min;
+    }
+    else if (release2 && subtype == 0x0A) // clock source
+    {
+        c.Min = 0;
+        c.Max = selector == 0x02 ? 1 : 0;
+        c.Res = selector == 0x02 ? 1 : 0;
+        c.Cur = selector == 0x02 ? 1 : 0;
+    }
+    else if (subtype == 0x06)
+    {
+        c = DefaultControlRange(entityId, selector, channel);
     }
     return c;
 }

@@ -22,10 +22,33 @@
 //   control <entity> <selector> [channel=<n>] [min=<v>] [max=<v>] [res=<v>] [cur=<v>]
 //                                        range and current value of one control of a unit or
 //                                        terminal (channel 0 is the master channel); values are
-//                                        the control's raw units (volume: 1/256 dB)
-//   clock <clock-id> <rate-Hz> ...       sample rates a class-2 clock source offers, in order
+//                                        the control's raw units (volume: 1/256 dB). The two
+//                                        numbers are the request's wValue bytes: for a feature
+//                                        unit the control selector and the channel; for a
+//                                        selector unit or clock selector selector 1 (the
+//                                        1-based input); for a class-1 mixer unit the input
+//                                        channel and, as channel=, the output channel (both
+//                                        from 1); for a clock source selector 2, its validity
+//                                        (cur=0: the clock is not valid)
+//   clock <clock-id> <rate-Hz> ...       sample rates a class-2 clock source offers, in order;
+//                                        the first is the clock's rate at power-up
 //   feedback-offset-ppm <signed>         the device's sample clock against nominal, in ppm
 //   jack <terminal-id> connected|disconnected
+//                                        the state of every jack of a terminal
+//   terminal-types <terminal-id> <type> ... [current=<type>]
+//                                        the USB terminal types an output terminal can be
+//                                        switched between (the terminal-type list the device
+//                                        reports) and the one selected at power-up (default:
+//                                        the descriptor's type when listed, else the first)
+//   jack-block <terminal-id> [type=<terminal-type>] [<mapping>:<configuration> ...]
+//                                        the jacks a terminal reports in its jack block, each
+//                                        as its channel mapping and its configuration word
+//                                        (bits 12-15 colour, 16-23 connection type, 24-27
+//                                        geometric and 28-31 general location; any of bits
+//                                        8-11 set: always connected); with type= only while
+//                                        that terminal type is selected. No entries: a block
+//                                        of count 0. A terminal without a jack-block line
+//                                        stalls the jack-block request.
 //   vendor <bmRequestType> <bRequest> <wValue> <wIndex> stall | data [<hex byte> ...]
 //                                        a vendor request the device answers: with these bytes
 //                                        (IN; none for OUT) or with a stall
@@ -40,7 +63,8 @@
 // What a profile (or a bare dump) leaves out gets a default: the manufacturer, product and
 // serial strings that the device descriptor names are made from the vendor and product ids,
 // every class-2 clock source offers 44,100, 48,000 and 96,000 Hz, jacks are connected, the
-// feedback offset is 0 and feature-unit controls take the ranges of DefaultControlRange.
+// feedback offset is 0, feature-unit controls take the ranges of DefaultControlRange and other
+// controls those of DefaultControlSetting.
 // Errors name the line: "line 12: ...".
 #pragma once
 
@@ -89,6 +113,37 @@ struct JackSetting
     bool Connected = true;
 };
 
+// One audio-control entity (terminal, unit or clock) of the descriptors, as much of it as the
+// control defaults need.
+struct ProfileEntity
+{
+    uint8_t InterfaceNumber = 0; // the audio-control interface that holds it
+    uint8_t Id = 0;
+    uint8_t Subtype = 0;   // class-specific descriptor subtype
+    int Protocol = 0;      // of its audio-control interface: 0 or 0x20
+    uint8_t InputPins = 0; // bNrInPins of mixers and selectors, else 0
+};
+
+struct TerminalTypesSetting
+{
+    uint8_t TerminalId = 0;
+    std::vector<uint16_t> Types;
+    uint16_t Current = 0; // selected at power-up
+};
+
+struct JackEntry
+{
+    uint32_t ChannelMapping = 0;
+    uint32_t Configuration = 0;
+};
+
+struct JackBlockSetting
+{
+    uint8_t TerminalId = 0;
+    int TerminalType = -1; // -1: whatever type is selected
+    std::vector<JackEntry> Jacks;
+};
+
 struct VendorRequestAnswer
 {
     uint8_t RequestType = 0;
@@ -135,9 +190,20 @@ public:
     const std::vector<ClockSetting>& Clocks() const { return m_clocks; }
     std::vector<uint32_t> ClockRates(uint8_t ClockId) const;
 
+    // The audio-control entities of every audio-control interface, in descriptor order.
+    const std::vector<ProfileEntity>& Entities() const { return m_entities; }
+    const ProfileEntity* FindEntity(uint8_t Id) const;
+
     int32_t FeedbackOffsetPpm() const { return m_feedbackOffsetPpm; }
     bool JackConnected(uint8_t TerminalId) const;
     const std::vector<JackSetting>& Jacks() const { return m_jacks; }
+    // The terminal-type list of an output terminal, or null when the profile gives none.
+    const TerminalTypesSetting* FindTerminalTypes(uint8_t TerminalId) const;
+    const std::vector<TerminalTypesSetting>& TerminalTypes() const { return m_terminalTypes; }
+    // The jack block a terminal reports while TerminalType is selected: the line for that
+    // type, else the line without a type, else null.
+    const JackBlockSetting* FindJackBlock(uint8_t TerminalId, uint16_t TerminalType) const;
+    const std::vector<JackBlockSetting>& JackBlocks() const { return m_jackBlocks; }
 
     const std::vector<VendorRequestAnswer>& VendorRequests() const { return m_vendorRequests; }
     const VendorRequestAnswer* FindVendorRequest(uint8_t RequestType, uint8_t Request, uint16_t Value,
@@ -153,18 +219,30 @@ private:
     int m_audioControlProtocol = -1;
     std::vector<uint8_t> m_entityIds;   // terminals and units of the audio-control interface
     std::vector<uint8_t> m_terminalIds; // input and output terminals
+    std::vector<ProfileEntity> m_entities;
     std::vector<ProfileString> m_strings;
     std::vector<ControlSetting> m_controls;
     std::vector<ClockSetting> m_clocks;
     int32_t m_feedbackOffsetPpm = 0;
     std::vector<JackSetting> m_jacks;
+    std::vector<TerminalTypesSetting> m_terminalTypes;
+    std::vector<JackBlockSetting> m_jackBlocks;
     std::vector<VendorRequestAnswer> m_vendorRequests;
 };
 
 // Default range of a feature-unit control by selector (release-1.0 numbering; release 2.0
 // adds input gain, which takes the volume range): volume and input gain -60..0 dB in 1 dB
-// steps at 0 dB, bass/mid/treble -12..+12 dB in 1 dB steps at 0 dB, switches 0..1 at 0.
+// steps at 0 dB, bass/mid/treble -12..+12 dB in 1 dB steps at 0 dB, input gain pad -20..0 dB
+// in 1 dB steps, delay 0..100 ms in 1 ms steps (1/64 ms units), switches (mute, automatic
+// gain, bass boost, loudness, phase inverter, the over- and underflow flags) 0..1 at 0.
 ControlSetting DefaultControlRange(uint8_t EntityId, uint8_t Selector, uint8_t Channel);
+
+// Default range of any control by the kind of its entity (null: a feature unit): selector
+// units and clock selectors 1..bNrInPins at 1; class-1 mixer controls -60..0 dB in 1 dB
+// steps, at 0 dB where the input channel is the output channel and at -60 dB elsewhere; a
+// clock source's validity 0..1 at 1 (valid); feature units as DefaultControlRange.
+ControlSetting DefaultControlSetting(const ProfileEntity* Entity, uint8_t EntityId, uint8_t Selector,
+                                     uint8_t Channel);
 
 // Checks device and configuration descriptor bytes as a profile load does; false with a
 // message when they are malformed.

@@ -1,6 +1,7 @@
 // Parser and validator of device profile text.
 #include "sim/profiles/profile_parser.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <fstream>
@@ -408,6 +409,14 @@ bool ProfileParser::Line(const std::vector<ProfileToken>& tokens)
     {
         return Vendor(tokens);
     }
+    if (directive == "terminal-types")
+    {
+        return TerminalTypes(tokens);
+    }
+    if (directive == "jack-block")
+    {
+        return JackBlock(tokens);
+    }
     return Fail(m_line, "unknown directive '" + directive + "'");
 }
 
@@ -530,7 +539,11 @@ bool ProfileParser::Control(const std::vector<ProfileToken>& tokens)
     {
         return false;
     }
-    ControlSetting setting = DefaultControlRange(uint8_t(entity), uint8_t(selector), 0);
+    PendingControl pending{m_line, ControlSetting(), 0};
+    ControlSetting& setting = pending.Given;
+    setting.EntityId = uint8_t(entity);
+    setting.Selector = uint8_t(selector);
+    static const char* const kKeys[] = {"min", "max", "res", "cur"};
     for (size_t i = 3; i < tokens.size(); ++i)
     {
         const std::string& t = tokens[i].Text;
@@ -547,37 +560,63 @@ bool ProfileParser::Control(const std::vector<ProfileToken>& tokens)
         {
             return false;
         }
-        int32_t* field = key == "min"   ? &setting.Min
-                         : key == "max" ? &setting.Max
-                         : key == "res" ? &setting.Res
-                                        : &setting.Cur;
         if (key == "channel")
         {
             setting.Channel = uint8_t(value);
+            continue;
         }
-        else
+        int32_t* fields[] = {&setting.Min, &setting.Max, &setting.Res, &setting.Cur};
+        for (unsigned k = 0; k < 4; ++k)
         {
-            *field = int32_t(value);
+            if (key == kKeys[k])
+            {
+                *fields[k] = int32_t(value);
+                pending.GivenMask |= 1u << k;
+            }
         }
     }
-    if (setting.Min > setting.Max || setting.Cur < setting.Min || setting.Cur > setting.Max ||
-        setting.Res < 0)
+    for (const PendingControl& other : m_pendingControls)
     {
-        return Fail(m_line,
-                    Format("control needs min <= cur <= max and res >= 0 (min %d, cur %d, max %d, res %d)",
-                           setting.Min, setting.Cur, setting.Max, setting.Res));
-    }
-    for (const ControlSetting& other : m_profile->m_controls)
-    {
-        if (other.EntityId == setting.EntityId && other.Selector == setting.Selector &&
-            other.Channel == setting.Channel)
+        if (other.Given.EntityId == setting.EntityId && other.Given.Selector == setting.Selector &&
+            other.Given.Channel == setting.Channel)
         {
             return Fail(m_line, "this control is given twice");
         }
     }
-    setting.Explicit = true;
-    m_profile->m_controls.push_back(setting);
+    m_pendingControls.push_back(pending);
     m_references.push_back({m_line, "entity", setting.EntityId});
+    return true;
+}
+
+// Fills in what each control line left out from the default of its entity's kind, which is
+// known only once the descriptors are read, and checks the result.
+bool ProfileParser::ResolveControls()
+{
+    for (const PendingControl& pending : m_pendingControls)
+    {
+        const ControlSetting& given = pending.Given;
+        ControlSetting setting = DefaultControlSetting(m_profile->FindEntity(given.EntityId), given.EntityId,
+                                                       given.Selector, given.Channel);
+        int32_t ControlSetting::*const fields[] = {&ControlSetting::Min, &ControlSetting::Max,
+                                                   &ControlSetting::Res, &ControlSetting::Cur};
+        for (unsigned k = 0; k < 4; ++k)
+        {
+            if (pending.GivenMask & (1u << k))
+            {
+                setting.*fields[k] = given.*fields[k];
+            }
+        }
+        if (setting.Min > setting.Max || setting.Cur < setting.Min || setting.Cur > setting.Max ||
+            setting.Res < 0)
+        {
+            return Fail(
+                pending.Line,
+                Format("control needs min <= cur <= max and res >= 0 (min %d, cur %d, max %d, res %d)",
+                       setting.Min, setting.Cur, setting.Max, setting.Res));
+        }
+        setting.Explicit = true;
+        m_profile->m_controls.push_back(setting);
+    }
     return true;
 }
 
@@ -637,6 +676,110 @@ bool ProfileParser::Jack(const std::vector<ProfileToken>& tokens)
     return true;
 }
 
+bool ProfileParser::TerminalTypes(const std::vector<ProfileToken>& tokens)
+{
+    int64_t id, value;
+    if (tokens.size() < 3 || !Number(tokens[1].Text, 1, 255, &id))
+    {
+        return tokens.size() < 3 ? Fail(m_line, "terminal-types takes a terminal id and one or more types")
+                                 : false;
+    }
+    TerminalTypesSetting setting;
+    setting.TerminalId = uint8_t(id);
+    int current = -1;
+    for (size_t i = 2; i < tokens.size(); ++i)
+    {
+        const std::string& t = tokens[i].Text;
+        const bool isCurrent = t.compare(0, 8, "current=") == 0;
+        if (!Number(isCurrent ? t.substr(8) : t, 0, 0xFFFF, &value))
+        {
+            return false;
+        }
+        if (isCurrent)
+        {
+            current = int(value);
+        }
+        else
+        {
+            setting.Types.push_back(uint16_t(value));
+        }
+    }
+    if (setting.Types.empty())
+    {
+        return Fail(m_line, "terminal-types needs at least one type");
+    }
+    if (m_profile->FindTerminalTypes(setting.TerminalId) != nullptr)
+    {
+        return Fail(m_line, Format("terminal-types %u is given twice", setting.TerminalId));
+    }
+    // Without current= the type is chosen once the descriptors are known.
+    setting.Current = current < 0 ? 0 : uint16_t(current);
+    if (current >= 0 &&
+        std::find(setting.Types.begin(), setting.Types.end(), setting.Current) == setting.Types.end())
+    {
+        return Fail(m_line, Format("current=0x%04X is not one of the listed types", current));
+    }
+    m_profile->m_terminalTypes.push_back(setting);
+    m_terminalTypeCurrentGiven.push_back(current >= 0);
+    m_references.push_back({m_line, "terminal", setting.TerminalId});
+    return true;
+}
+
+bool ProfileParser::JackBlock(const std::vector<ProfileToken>& tokens)
+{
+    int64_t id, value;
+    if (tokens.size() < 2)
+    {
+        return Fail(m_line,
+                    "jack-block takes a terminal id, an optional type= and mapping:configuration pairs");
+    }
+    if (!Number(tokens[1].Text, 1, 255, &id))
+    {
+        return false;
+    }
+    JackBlockSetting block;
+    block.TerminalId = uint8_t(id);
+    for (size_t i = 2; i < tokens.size(); ++i)
+    {
+        const std::string& t = tokens[i].Text;
+        if (t.compare(0, 5, "type=") == 0 && i == 2)
+        {
+            if (!Number(t.substr(5), 0, 0xFFFF, &value))
+            {
+                return false;
+            }
+            block.TerminalType = int(value);
+            continue;
+        }
+        size_t colon = t.find(':');
+        int64_t mapping, configuration;
+        if (colon == std::string::npos)
+        {
+            return Fail(m_line, "unexpected '" + t + "' (a jack is <channel mapping>:<configuration word>)");
+        }
+        if (!Number(t.substr(0, colon), 0, 0xFFFFFFFFLL, &mapping) ||
+            !Number(t.substr(colon + 1), 0, 0xFFFFFFFFLL, &configuration))
+        {
+            return false;
+        }
+        block.Jacks.push_back({uint32_t(mapping), uint32_t(configuration)});
+    }
+    if (block.Jacks.size() > 255)
+    {
+        return Fail(m_line, "a jack block holds at most 255 jacks");
+    }
+    for (const JackBlockSetting& other : m_profile->m_jackBlocks)
+    {
+        if (other.TerminalId == block.TerminalId && other.TerminalType == block.TerminalType)
+        {
+            return Fail(m_line, "this jack block is given twice");
+        }
+    }
+    m_profile->m_jackBlocks.push_back(block);
+    m_references.push_back({m_line, "terminal", block.TerminalId});
+    return true;
+}
+
 bool ProfileParser::Vendor(const std::vector<ProfileToken>& tokens)
 {
     int64_t type, request, value, index;
@@ -692,7 +835,7 @@ bool ProfileParser::Finish()
         return Fail(0, "the profile has no descriptors: add a descriptors block or a dump line");
     }
     AnalyseConfiguration();
-    if (!CheckReferences())
+    if (!CheckReferences() || !ResolveControls() || !ResolveTerminalTypes())
     {
         return false;
     }
@@ -712,6 +855,7 @@ void ProfileParser::AnalyseConfiguration()
     const std::vector<uint8_t>& cfg = m_profile->m_configurationDescriptor;
     bool inControl = false;
     int protocol = -1;
+    uint8_t interfaceNumber = 0;
     for (size_t pos = 0; pos + 2 <= cfg.size() && cfg[pos] >= 2; pos += cfg[pos])
     {
         const uint8_t length = cfg[pos];
@@ -719,6 +863,7 @@ void ProfileParser::AnalyseConfiguration()
         if (type == 4)
         {
             inControl = cfg[pos + 5] == 1 && cfg[pos + 6] == 1;
+            interfaceNumber = cfg[pos + 2];
             protocol = inControl ? cfg[pos + 7] : protocol;
             if (inControl && m_profile->m_audioControlProtocol < 0)
             {
@@ -736,6 +881,14 @@ void ProfileParser::AnalyseConfiguration()
         if (subtype >= 2 && subtype <= lastSubtype)
         {
             m_profile->m_entityIds.push_back(id);
+            ProfileEntity entity;
+            entity.InterfaceNumber = interfaceNumber;
+            entity.Id = id;
+            entity.Subtype = subtype;
+            entity.Protocol = protocol;
+            const bool hasPins = subtype == 0x04 || subtype == 0x05 || (protocol == 0x20 && subtype == 0x0B);
+            entity.InputPins = hasPins && length > 4 ? cfg[pos + 4] : 0;
+            m_profile->m_entities.push_back(entity);
         }
         if (subtype == 2 || subtype == 3)
         {
@@ -764,6 +917,40 @@ bool ProfileParser::CheckReferences()
         if (!found)
         {
             return Fail(ref.Line, Format("the descriptors have no %s with id %u", ref.What, ref.Id));
+        }
+    }
+    return true;
+}
+
+// A terminal-types line without current= starts on the descriptor's type when it is listed,
+// else on the first listed type.
+bool ProfileParser::ResolveTerminalTypes()
+{
+    const std::vector<uint8_t>& cfg = m_profile->m_configurationDescriptor;
+    for (size_t i = 0; i < m_profile->m_terminalTypes.size(); ++i)
+    {
+        TerminalTypesSetting& setting = m_profile->m_terminalTypes[i];
+        if (m_terminalTypeCurrentGiven[i])
+        {
+            continue;
+        }
+        setting.Current = setting.Types[0];
+        bool inControl = false;
+        for (size_t pos = 0; pos + 2 <= cfg.size() && cfg[pos] >= 2; pos += cfg[pos])
+        {
+            if (cfg[pos + 1] == 4)
+            {
+                inControl = cfg[pos + 5] == 1 && cfg[pos + 6] == 1;
+            }
+            else if (inControl && cfg[pos + 1] == 0x24 && cfg[pos] >= 6 &&
+                     (cfg[pos + 2] == 2 || cfg[pos + 2] == 3) && cfg[pos + 3] == setting.TerminalId)
+            {
+                const uint16_t type = Le16(cfg, pos + 4);
+                if (std::find(setting.Types.begin(), setting.Types.end(), type) != setting.Types.end())
+                {
+                    setting.Current = type;
+                }
+            }
         }
     }
     return true;

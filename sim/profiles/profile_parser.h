@@ -56,11 +56,15 @@ private:
     bool Control(const std::vector<ProfileToken>& tokens);
     bool Clock(const std::vector<ProfileToken>& tokens);
     bool Jack(const std::vector<ProfileToken>& tokens);
+    bool TerminalTypes(const std::vector<ProfileToken>& tokens);
+    bool JackBlock(const std::vector<ProfileToken>& tokens);
     bool Vendor(const std::vector<ProfileToken>& tokens);
     bool Number(const std::string& text, int64_t minimum, int64_t maximum, int64_t* value);
     bool Finish();
     void AnalyseConfiguration();
     bool CheckReferences();
+    bool ResolveControls();
+    bool ResolveTerminalTypes();
     void ApplyDefaults();
 
     DeviceProfile* m_profile;
@@ -73,6 +77,17 @@ private:
     std::vector<uint8_t> m_block;
     std::vector<uint8_t> m_clockSources;
     std::vector<PendingReference> m_references;
+
+    // A control line waits for the descriptors: what it leaves out defaults by the kind of its
+    // entity.
+    struct PendingControl
+    {
+        int Line;
+        ControlSetting Given;
+        unsigned GivenMask; // bit 0 min, 1 max, 2 res, 3 cur
+    };
+    std::vector<PendingControl> m_pendingControls;
+    std::vector<bool> m_terminalTypeCurrentGiven; // per terminal-types entry, in order
 };
 
 } // namespace sim

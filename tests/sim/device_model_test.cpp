@@ -212,8 +212,9 @@ TEST(UsbDeviceModel, VendorRequestsFromTheProfileAndClassRequestsThroughTheHandl
     EXPECT_EQ(device.HandleControl(SetupPacket{0x40, 7, 0, 0, 0}).Outcome, ControlOutcome::Stall);
     EXPECT_EQ(device.HandleControl(SetupPacket{0xC3, 0x81, 0, 8, 1}).Outcome, ControlOutcome::Stall);
 
-    // Class requests stall until a handler is installed; the handler's answer is cut to wLength.
+    // Without a handler class requests stall; the handler's answer is cut to wLength.
     SetupPacket getVolume{0xA1, 0x81, 0x0200, 0x0200, 2};
+    device.SetClassHandler(nullptr);
     EXPECT_EQ(device.HandleControl(getVolume).Outcome, ControlOutcome::Stall);
     RecordingClassHandler handler;
     device.SetClassHandler(&handler);

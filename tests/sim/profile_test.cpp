@@ -113,6 +113,7 @@ TEST(DeviceProfile, BuiltinProfilesHaveTheDescribedShape)
     const Row rows[] = {
         {"uac1-speaker", sim::UsbSpeed::Full, 0x00, 0, 0, false, false, u"0100-SPK"},
         {"uac1-headset", sim::UsbSpeed::Full, 0x00, 2, 0, false, true, u"0100-HS"},
+        {"uac1-mixer", sim::UsbSpeed::Full, 0x00, 2, 0, false, true, u"0100-MIX"},
         {"uac2-interface", sim::UsbSpeed::High, 0x20, 6, 4, false, false, nullptr},
         {"uac2-interface-fs", sim::UsbSpeed::Full, 0x20, 6, 3, false, false, nullptr},
         {"uac2-clock-selector", sim::UsbSpeed::High, 0x20, 0, 4, true, false, nullptr},
@@ -221,7 +222,7 @@ TEST(DeviceProfile, BuiltinDataEndpointsCarryTheirLargestPacket)
             {
                 frameBytes = channels * b[4];
             }
-            else if (d.Type == 5 && (b[3] & 0x31) == 0x01) // isochronous data endpoint
+            else if (d.Type == 5 && (b[3] & 0x33) == 0x01) // isochronous data endpoint
             {
                 unsigned need = ((maxRate + framesPerSecond - 1) / framesPerSecond + 1) * frameBytes;
                 unsigned have = b[4] | (b[5] & 0x07) << 8;
