@@ -32,6 +32,50 @@ FORCEINLINE BOOLEAN RtlEqualMemory(PCVOID Source1, PCVOID Source2, SIZE_T Length
 // Number of leading bytes that are equal (Length when the blocks match).
 NTSYSAPI SIZE_T RtlCompareMemory(PCVOID Source1, PCVOID Source2, SIZE_T Length);
 
+// ---- Doubly linked lists (LIST_ENTRY) ----
+// The caller guards the list; none of these take a lock.
+
+FORCEINLINE VOID InitializeListHead(PLIST_ENTRY ListHead)
+{
+    ListHead->Flink = ListHead->Blink = ListHead;
+}
+FORCEINLINE BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead)
+{
+    return ListHead->Flink == ListHead;
+}
+// TRUE when the list is empty afterwards.
+FORCEINLINE BOOLEAN RemoveEntryList(PLIST_ENTRY Entry)
+{
+    PLIST_ENTRY next = Entry->Flink;
+    PLIST_ENTRY prev = Entry->Blink;
+    prev->Flink = next;
+    next->Blink = prev;
+    return next == prev;
+}
+// On an empty list returns the head itself.
+FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead)
+{
+    PLIST_ENTRY entry = ListHead->Flink;
+    RemoveEntryList(entry);
+    return entry;
+}
+FORCEINLINE VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
+{
+    PLIST_ENTRY first = ListHead->Flink;
+    Entry->Flink = first;
+    Entry->Blink = ListHead;
+    first->Blink = Entry;
+    ListHead->Flink = Entry;
+}
+FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
+{
+    PLIST_ENTRY last = ListHead->Blink;
+    Entry->Flink = ListHead;
+    Entry->Blink = last;
+    last->Flink = Entry;
+    ListHead->Blink = Entry;
+}
+
 // ---- Version ----
 
 #define NTDDI_WINXP 0x05010000

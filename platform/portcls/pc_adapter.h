@@ -26,8 +26,8 @@ DECLARE_INTERFACE_(IResourceList, IUnknown)
     STDMETHOD_(ULONG, NumberOfEntriesOfType)(UCHAR Type) PURE;
     STDMETHOD_(PCM_PARTIAL_RESOURCE_DESCRIPTOR, FindTranslatedEntry)(UCHAR Type, ULONG Index) PURE;
     STDMETHOD_(PCM_PARTIAL_RESOURCE_DESCRIPTOR, FindUntranslatedEntry)(UCHAR Type, ULONG Index) PURE;
-    STDMETHOD_(NTSTATUS, AddEntry)(PCM_PARTIAL_RESOURCE_DESCRIPTOR Translated,
-                                   PCM_PARTIAL_RESOURCE_DESCRIPTOR Untranslated) PURE;
+    STDMETHOD_(NTSTATUS, AddEntry)
+    (PCM_PARTIAL_RESOURCE_DESCRIPTOR Translated, PCM_PARTIAL_RESOURCE_DESCRIPTOR Untranslated) PURE;
     STDMETHOD_(NTSTATUS, AddEntryFromParent)(IResourceList * Parent, UCHAR Type, ULONG Index) PURE;
     STDMETHOD_(PCM_RESOURCE_LIST, TranslatedList)() PURE;
     STDMETHOD_(PCM_RESOURCE_LIST, UntranslatedList)() PURE;
@@ -63,7 +63,8 @@ NTSTATUS PcGetDeviceProperty(PVOID DeviceObject, DEVICE_REGISTRY_PROPERTY Device
 
 // ---- Adapter power management ----
 
-DEFINE_GUID(IID_IAdapterPowerManagement, 0x793417D0, 0x35FE, 0x11D1, 0xAD, 0x08, 0x00, 0xA0, 0xC9, 0x0A, 0xB1, 0xB0);
+DEFINE_GUID(IID_IAdapterPowerManagement, 0x793417D0, 0x35FE, 0x11D1, 0xAD, 0x08, 0x00, 0xA0, 0xC9, 0x0A, 0xB1,
+            0xB0);
 
 // Implemented by the adapter; the library calls it at PASSIVE_LEVEL from its power and
 // plug-and-play handling.

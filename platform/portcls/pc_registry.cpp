@@ -23,23 +23,28 @@ public:
     }
     DECLARE_STD_UNKNOWN()
 
-    STDMETHODIMP_(NTSTATUS) QueryKey(KEY_INFORMATION_CLASS Class, PVOID Info, ULONG Length,
-                                     PULONG ResultLength) override
+    STDMETHODIMP_(NTSTATUS)
+    QueryKey(KEY_INFORMATION_CLASS Class, PVOID Info, ULONG Length, PULONG ResultLength) override
     {
         return m_bDeleted ? STATUS_INVALID_HANDLE : ZwQueryKey(m_hKey, Class, Info, Length, ResultLength);
     }
-    STDMETHODIMP_(NTSTATUS) EnumerateKey(ULONG Index, KEY_INFORMATION_CLASS Class, PVOID Info, ULONG Length,
-                                         PULONG ResultLength) override
+    STDMETHODIMP_(NTSTATUS)
+    EnumerateKey(ULONG Index, KEY_INFORMATION_CLASS Class, PVOID Info, ULONG Length,
+                 PULONG ResultLength) override
     {
-        return m_bDeleted ? STATUS_INVALID_HANDLE : ZwEnumerateKey(m_hKey, Index, Class, Info, Length, ResultLength);
+        return m_bDeleted ? STATUS_INVALID_HANDLE
+                          : ZwEnumerateKey(m_hKey, Index, Class, Info, Length, ResultLength);
     }
-    STDMETHODIMP_(NTSTATUS) QueryValueKey(PUNICODE_STRING Name, KEY_VALUE_INFORMATION_CLASS Class, PVOID Info,
-                                          ULONG Length, PULONG ResultLength) override
+    STDMETHODIMP_(NTSTATUS)
+    QueryValueKey(PUNICODE_STRING Name, KEY_VALUE_INFORMATION_CLASS Class, PVOID Info, ULONG Length,
+                  PULONG ResultLength) override
     {
-        return m_bDeleted ? STATUS_INVALID_HANDLE : ZwQueryValueKey(m_hKey, Name, Class, Info, Length, ResultLength);
+        return m_bDeleted ? STATUS_INVALID_HANDLE
+                          : ZwQueryValueKey(m_hKey, Name, Class, Info, Length, ResultLength);
     }
-    STDMETHODIMP_(NTSTATUS) EnumerateValueKey(ULONG Index, KEY_VALUE_INFORMATION_CLASS Class, PVOID Info,
-                                              ULONG Length, PULONG ResultLength) override
+    STDMETHODIMP_(NTSTATUS)
+    EnumerateValueKey(ULONG Index, KEY_VALUE_INFORMATION_CLASS Class, PVOID Info, ULONG Length,
+                      PULONG ResultLength) override
     {
         return m_bDeleted ? STATUS_INVALID_HANDLE
                           : ZwEnumerateValueKey(m_hKey, Index, Class, Info, Length, ResultLength);
@@ -49,8 +54,9 @@ public:
         return m_bDeleted ? STATUS_INVALID_HANDLE : ZwSetValueKey(m_hKey, Name, 0, Type, Data, DataSize);
     }
     STDMETHODIMP_(NTSTATUS) QueryRegistryValues(PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context) override;
-    STDMETHODIMP_(NTSTATUS) NewSubKey(IRegistryKey** SubKey, PUNKNOWN Outer, ACCESS_MASK DesiredAccess,
-                                      PUNICODE_STRING SubKeyName, ULONG CreateOptions, PULONG Disposition) override;
+    STDMETHODIMP_(NTSTATUS)
+    NewSubKey(IRegistryKey** SubKey, PUNKNOWN Outer, ACCESS_MASK DesiredAccess, PUNICODE_STRING SubKeyName,
+              ULONG CreateOptions, PULONG Disposition) override;
     STDMETHODIMP_(NTSTATUS) DeleteKey() override;
 
 private:
@@ -84,8 +90,9 @@ NTSTATUS WrapKey(HANDLE key, PUNKNOWN outer, PREGISTRYKEY* out)
     return STATUS_SUCCESS;
 }
 
-STDMETHODIMP_(NTSTATUS) CRegistryKey::NewSubKey(IRegistryKey** SubKey, PUNKNOWN Outer, ACCESS_MASK DesiredAccess,
-                                               PUNICODE_STRING SubKeyName, ULONG CreateOptions, PULONG Disposition)
+STDMETHODIMP_(NTSTATUS)
+CRegistryKey::NewSubKey(IRegistryKey** SubKey, PUNKNOWN Outer, ACCESS_MASK DesiredAccess,
+                        PUNICODE_STRING SubKeyName, ULONG CreateOptions, PULONG Disposition)
 {
     PAGED_CODE();
     if (SubKey == nullptr || SubKeyName == nullptr)
@@ -94,7 +101,8 @@ STDMETHODIMP_(NTSTATUS) CRegistryKey::NewSubKey(IRegistryKey** SubKey, PUNKNOWN 
     if (m_bDeleted)
         return STATUS_INVALID_HANDLE;
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, SubKeyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, m_hKey, nullptr);
+    InitializeObjectAttributes(&attributes, SubKeyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, m_hKey,
+                               nullptr);
     HANDLE key = nullptr;
     NTSTATUS status = ZwCreateKey(&key, DesiredAccess, &attributes, 0, nullptr, CreateOptions, Disposition);
     if (!NT_SUCCESS(status))
@@ -115,7 +123,8 @@ STDMETHODIMP_(NTSTATUS) CRegistryKey::DeleteKey()
 
 // Passes a value found (or the row's default) to the row: a direct row stores it in the
 // caller's EntryContext, a routine row gets the data.
-NTSTATUS Deliver(PRTL_QUERY_REGISTRY_TABLE row, PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context)
+NTSTATUS Deliver(PRTL_QUERY_REGISTRY_TABLE row, PWSTR name, ULONG type, PVOID data, ULONG length,
+                 PVOID context)
 {
     if (!(row->Flags & RTL_QUERY_REGISTRY_DIRECT))
         return row->QueryRoutine(name, type, data, length, context, row->EntryContext);
@@ -161,7 +170,8 @@ NTSTATUS CRegistryKey::QueryRow(PRTL_QUERY_REGISTRY_TABLE Row, PVOID Context)
     }
     if (status != STATUS_BUFFER_TOO_SMALL && status != STATUS_BUFFER_OVERFLOW)
         return status;
-    auto info = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(ExAllocatePoolWithTag(PagedPool, needed, kQueryBufferTag));
+    auto info = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(
+        ExAllocatePoolWithTag(PagedPool, needed, kQueryBufferTag));
     if (info == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
     status = ZwQueryValueKey(m_hKey, &name, KeyValuePartialInformation, info, needed, &needed);

@@ -8,8 +8,8 @@
 
 // ---- Query tables (IRegistryKey::QueryRegistryValues) ----
 
-typedef NTSTATUS RTL_QUERY_REGISTRY_ROUTINE(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
-                                            PVOID Context, PVOID EntryContext);
+typedef NTSTATUS RTL_QUERY_REGISTRY_ROUTINE(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                            ULONG ValueLength, PVOID Context, PVOID EntryContext);
 typedef RTL_QUERY_REGISTRY_ROUTINE* PRTL_QUERY_REGISTRY_ROUTINE;
 
 #define RTL_QUERY_REGISTRY_SUBKEY 0x00000001
@@ -22,7 +22,8 @@ typedef RTL_QUERY_REGISTRY_ROUTINE* PRTL_QUERY_REGISTRY_ROUTINE;
 #define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
 
 // One row; the table ends with a row whose QueryRoutine and Name are both null.
-typedef struct _RTL_QUERY_REGISTRY_TABLE {
+typedef struct _RTL_QUERY_REGISTRY_TABLE
+{
     PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;
     ULONG Flags;
     PWSTR Name;
@@ -36,7 +37,8 @@ typedef struct _RTL_QUERY_REGISTRY_TABLE {
 
 DEFINE_GUID(IID_IRegistryKey, 0xE8DA4302, 0xF304, 0x11D0, 0x95, 0xB4, 0x00, 0xC0, 0x4F, 0xB9, 0x25, 0xD3);
 
-typedef enum {
+typedef enum
+{
     GeneralRegistryKey,
     DeviceRegistryKey,
     DriverRegistryKey,
@@ -49,20 +51,22 @@ typedef enum {
 // fails with STATUS_INVALID_HANDLE.
 DECLARE_INTERFACE_(IRegistryKey, IUnknown)
 {
-    STDMETHOD_(NTSTATUS, QueryKey)(KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation, ULONG Length,
-                                   PULONG ResultLength) PURE;
-    STDMETHOD_(NTSTATUS, EnumerateKey)(ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
-                                       PVOID KeyInformation, ULONG Length, PULONG ResultLength) PURE;
-    STDMETHOD_(NTSTATUS, QueryValueKey)(PUNICODE_STRING ValueName,
-                                        KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                                        PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) PURE;
-    STDMETHOD_(NTSTATUS, EnumerateValueKey)(ULONG Index, KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                                            PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) PURE;
+    STDMETHOD_(NTSTATUS, QueryKey)
+    (KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation, ULONG Length, PULONG ResultLength) PURE;
+    STDMETHOD_(NTSTATUS, EnumerateKey)
+    (ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation, ULONG Length,
+     PULONG ResultLength) PURE;
+    STDMETHOD_(NTSTATUS, QueryValueKey)
+    (PUNICODE_STRING ValueName, KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+     PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) PURE;
+    STDMETHOD_(NTSTATUS, EnumerateValueKey)
+    (ULONG Index, KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+     ULONG Length, PULONG ResultLength) PURE;
     STDMETHOD_(NTSTATUS, SetValueKey)(PUNICODE_STRING ValueName, ULONG Type, PVOID Data, ULONG DataSize) PURE;
     STDMETHOD_(NTSTATUS, QueryRegistryValues)(PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context) PURE;
-    STDMETHOD_(NTSTATUS, NewSubKey)(IRegistryKey * *RegistrySubKey, PUNKNOWN OuterUnknown,
-                                    ACCESS_MASK DesiredAccess, PUNICODE_STRING SubKeyName, ULONG CreateOptions,
-                                    PULONG Disposition) PURE;
+    STDMETHOD_(NTSTATUS, NewSubKey)
+    (IRegistryKey * *RegistrySubKey, PUNKNOWN OuterUnknown, ACCESS_MASK DesiredAccess,
+     PUNICODE_STRING SubKeyName, ULONG CreateOptions, PULONG Disposition) PURE;
     STDMETHOD_(NTSTATUS, DeleteKey)() PURE;
 };
 typedef IRegistryKey* PREGISTRYKEY;

@@ -20,7 +20,8 @@ namespace
 
 DEFINE_GUID(kPrivateInterface, 0x12345678, 0x1111, 0x2222, 0x33, 0x33, 0x44, 0x44, 0x55, 0x55, 0x66, 0x66);
 DEFINE_GUID(kOtherInterface, 0x87654321, 0x1111, 0x2222, 0x33, 0x33, 0x44, 0x44, 0x55, 0x55, 0x66, 0x66);
-const ULONG kEchoCode = CTL_CODE(FILE_DEVICE_SOUND, 0x800, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS);
+const ULONG kEchoCode =
+    CTL_CODE(FILE_DEVICE_SOUND, 0x800, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS);
 const ULONG kLiarCode = CTL_CODE(FILE_DEVICE_SOUND, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
 const ULONG kBusCode = CTL_CODE(FILE_DEVICE_SOUND, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kHandleTag = MAKE_POOL_TAG('T', 'H', 'n', 'd');
@@ -67,7 +68,8 @@ NTSTATUS Finish(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
 NTSTATUS TinyCreate(PDEVICE_OBJECT device, PIRP irp)
 {
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
-    g_log->LastFileName = file->FileName.Buffer ? std::u16string(file->FileName.Buffer, file->FileName.Length / 2) : u"";
+    g_log->LastFileName =
+        file->FileName.Buffer ? std::u16string(file->FileName.Buffer, file->FileName.Length / 2) : u"";
     if (!IsPrivate(irp))
     {
         g_log->Calls.push_back("create to port class");
@@ -98,8 +100,8 @@ NTSTATUS AskTheBus(PDEVICE_OBJECT device, ULONG_PTR* answer)
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK ioStatus = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(0x220003, Ext(device)->Lower, nullptr, 0, nullptr, 0, TRUE, &done,
-                                             &ioStatus);
+    PIRP irp = IoBuildDeviceIoControlRequest(0x220003, Ext(device)->Lower, nullptr, 0, nullptr, 0, TRUE,
+                                             &done, &ioStatus);
     if (IoCallDriver(Ext(device)->Lower, irp) == STATUS_PENDING)
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     *answer = ioStatus.Information;
@@ -170,8 +172,8 @@ NTSTATUS TinyStart(PDEVICE_OBJECT device, PIRP, PRESOURCELIST)
 NTSTATUS TinyAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     PDEVICE_OBJECT lower = IoGetAttachedDeviceReference(pdo);
-    NTSTATUS status =
-        PcAddAdapterDevice(driver, pdo, TinyStart, 20, PORT_CLASS_DEVICE_EXTENSION_SIZE + sizeof(TinyExtension));
+    NTSTATUS status = PcAddAdapterDevice(driver, pdo, TinyStart, 20,
+                                         PORT_CLASS_DEVICE_EXTENSION_SIZE + sizeof(TinyExtension));
     if (!NT_SUCCESS(status))
     {
         ObDereferenceObject(lower);
@@ -291,7 +293,8 @@ TEST_F(PnpHost, OtherHandlesGoToThePortClassLibrary)
     EXPECT_EQ(m_Log.Calls.back(), "create to port class");
     sim::IoResult result = handle->DeviceControl(kEchoCode, nullptr, 0, nullptr, 0);
     EXPECT_EQ(result.Status, STATUS_INVALID_DEVICE_REQUEST) << "the library has no subdevice for it";
-    EXPECT_EQ(sim::ClientHandle::Open(kPrivateInterface, u"NoSuchRef", &handle), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(sim::ClientHandle::Open(kPrivateInterface, u"NoSuchRef", &handle),
+              STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(handle, nullptr);
 }
 
@@ -299,7 +302,8 @@ TEST_F(PnpHost, InterfacesCannotBeOpenedBeforeStartOrAfterRemoval)
 {
     Bring(false);
     std::unique_ptr<sim::ClientHandle> handle;
-    EXPECT_EQ(sim::ClientHandle::Open(kPrivateInterface, u"PrivateRef", &handle), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(sim::ClientHandle::Open(kPrivateInterface, u"PrivateRef", &handle),
+              STATUS_OBJECT_NAME_NOT_FOUND);
     ASSERT_EQ(m_pPnp->Start(), STATUS_SUCCESS);
     EXPECT_TRUE(Enabled(kPrivateInterface));
     EXPECT_EQ(m_pPnp->Remove(), STATUS_SUCCESS);
@@ -351,10 +355,12 @@ TEST_F(PnpHost, SurpriseRemovalThenRemovalReachTheDriverAndTheBusInOrder)
 TEST_F(PnpHost, DevicePowerStatesTravelDownToTheBus)
 {
     Bring();
-    for (DEVICE_POWER_STATE state : {PowerDeviceD3, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2, PowerDeviceD0})
+    for (DEVICE_POWER_STATE state :
+         {PowerDeviceD3, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2, PowerDeviceD0})
         EXPECT_EQ(m_pPnp->SetDevicePower(state), STATUS_SUCCESS);
-    EXPECT_EQ(m_pPnp->PdoPowerStates(), (std::vector<DEVICE_POWER_STATE>{PowerDeviceD3, PowerDeviceD0, PowerDeviceD1,
-                                                                        PowerDeviceD2, PowerDeviceD0}));
+    EXPECT_EQ(m_pPnp->PdoPowerStates(),
+              (std::vector<DEVICE_POWER_STATE>{PowerDeviceD3, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2,
+                                               PowerDeviceD0}));
     EXPECT_EQ(plat::IoRecordedDevicePowerState(m_pPnp->Pdo()), PowerDeviceD0);
 }
 
@@ -362,10 +368,12 @@ TEST_F(PnpHost, BusHookAnswersTheDriversInternalRequests)
 {
     Bring();
     ULONGLONG start = plat::InterruptTime();
-    m_pPnp->SetPdoHandler(IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
-        irp->IoStatus.Information = 0xB05;
-        return Finish(irp, STATUS_SUCCESS, 0xB05);
-    });
+    m_pPnp->SetPdoHandler(IRP_MJ_INTERNAL_DEVICE_CONTROL,
+                          [](PDEVICE_OBJECT, PIRP irp)
+                          {
+                              irp->IoStatus.Information = 0xB05;
+                              return Finish(irp, STATUS_SUCCESS, 0xB05);
+                          });
     std::unique_ptr<sim::ClientHandle> handle;
     ASSERT_EQ(sim::ClientHandle::Open(kPrivateInterface, u"PrivateRef", &handle), STATUS_SUCCESS);
     ULONG answer = 0;

@@ -1,0 +1,106 @@
+// The simulated user-mode client: handles on device interfaces and the requests sent on them.
+#include "sim/host/io_client.h"
+
+#include "plat_fatal.h"
+
+namespace sim
+{
+
+namespace
+{
+
+NTSTATUS Send(PIRP irp, PDEVICE_OBJECT device, PKEVENT done, PIO_STATUS_BLOCK ioStatus)
+{
+    // Requests the I/O manager built set the event when they are finished, pended or not.
+    IoCallDriver(device, irp);
+    KeWaitForSingleObject(done, Executive, UserMode, FALSE, nullptr);
+    return ioStatus->Status;
+}
+
+} // namespace
+
+NTSTATUS ClientHandle::SendFileRequest(UCHAR MajorFunction, PFILE_OBJECT File)
+{
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus = {};
+    PIRP irp = plat::IoBuildFileRequest(MajorFunction, File->DeviceObject, File, &done, &ioStatus);
+    if (irp == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    return Send(irp, File->DeviceObject, &done, &ioStatus);
+}
+
+NTSTATUS ClientHandle::Open(const GUID& InterfaceClass, const std::u16string& ReferenceString,
+                            std::unique_ptr<ClientHandle>* Handle, PDEVICE_OBJECT Pdo)
+{
+    Handle->reset();
+    plat::DeviceInterfaceRecord found;
+    if (!plat::IoFindEnabledInterface(InterfaceClass, ReferenceString, Pdo, &found))
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(found.Pdo);
+    // The driver sees the reference string as the handle's name, as the system passes it on.
+    std::u16string name = ReferenceString.empty() ? u"" : u"\\" + ReferenceString;
+    PFILE_OBJECT file = plat::IoCreateFileObject(top, name);
+    ObDereferenceObject(top);
+    if (file == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS status = SendFileRequest(IRP_MJ_CREATE, file);
+    if (!NT_SUCCESS(status))
+    {
+        plat::IoDeleteFileObject(file);
+        return status;
+    }
+    Handle->reset(new ClientHandle(file));
+    return status;
+}
+
+ClientHandle::~ClientHandle()
+{
+    if (m_pFile)
+        Close();
+}
+
+IoResult ClientHandle::DeviceControl(ULONG IoControlCode, const void* Input, ULONG InputLength, void* Output,
+                                     ULONG OutputLength)
+{
+    if (m_pFile == nullptr)
+        plat::Fatal("ClientHandle::DeviceControl on a closed handle");
+    // Whatever method the code names, the client's requests travel buffered.
+    ULONG bufferedCode = IoControlCode & ~ULONG(3);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus = {};
+    PIRP irp = IoBuildDeviceIoControlRequest(bufferedCode, m_pFile->DeviceObject, const_cast<void*>(Input),
+                                             InputLength, Output, OutputLength, FALSE, &done, &ioStatus);
+    if (irp == nullptr)
+        return {STATUS_INSUFFICIENT_RESOURCES, 0};
+    irp->RequestorMode = UserMode;
+    irp->Tail.Overlay.OriginalFileObject = m_pFile;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    stack->FileObject = m_pFile;
+    NTSTATUS status = Send(irp, m_pFile->DeviceObject, &done, &ioStatus);
+    return {status, ioStatus.Information};
+}
+
+NTSTATUS ClientHandle::Cleanup()
+{
+    if (m_pFile == nullptr || m_bCleanedUp)
+        return STATUS_INVALID_HANDLE;
+    m_bCleanedUp = true;
+    return SendFileRequest(IRP_MJ_CLEANUP, m_pFile);
+}
+
+NTSTATUS ClientHandle::Close()
+{
+    if (m_pFile == nullptr)
+        return STATUS_INVALID_HANDLE;
+    if (!m_bCleanedUp)
+        Cleanup();
+    NTSTATUS status = SendFileRequest(IRP_MJ_CLOSE, m_pFile);
+    plat::IoDeleteFileObject(m_pFile);
+    m_pFile = nullptr;
+    return status;
+}
+
+} // namespace sim

@@ -1,0 +1,56 @@
+// The simulated user-mode client of the driver: handles opened on a device interface with a
+// reference string, and the create, cleanup, close and device-control requests sent on them,
+// each synchronous for the caller (waits go through the platform, so virtual time keeps going).
+#pragma once
+
+#include "plat_io.h"
+
+#include <memory>
+#include <string>
+
+namespace sim
+{
+
+struct IoResult
+{
+    NTSTATUS Status;
+    ULONG_PTR Information; // bytes copied back into the output buffer
+};
+
+class ClientHandle
+{
+public:
+    // Opens the enabled interface of the class whose reference string matches (any letter case;
+    // on Pdo only, when given): the driver sees an IRP_MJ_CREATE whose file object carries the
+    // name "\" + ReferenceString (no name for an empty reference string). On failure *Handle is
+    // empty and the status says why (STATUS_OBJECT_NAME_NOT_FOUND when no such interface is
+    // enabled, or the driver's own status).
+    static NTSTATUS Open(const GUID& InterfaceClass, const std::u16string& ReferenceString,
+                         std::unique_ptr<ClientHandle>* Handle, PDEVICE_OBJECT Pdo = nullptr);
+    // Closes the handle when it is still open.
+    ~ClientHandle();
+    ClientHandle(const ClientHandle&) = delete;
+    ClientHandle& operator=(const ClientHandle&) = delete;
+
+    // METHOD_BUFFERED semantics for any code: the driver sees one system buffer of
+    // max(InputLength, OutputLength) bytes holding the input; on success Information bytes come
+    // back into Output.
+    IoResult DeviceControl(ULONG IoControlCode, const void* Input, ULONG InputLength, void* Output,
+                           ULONG OutputLength);
+    // IRP_MJ_CLEANUP (the last user handle closed); Close sends it first when not yet sent.
+    NTSTATUS Cleanup();
+    // IRP_MJ_CLOSE; the file object goes away afterwards, whatever the driver answered.
+    NTSTATUS Close();
+
+    PFILE_OBJECT FileObject() const { return m_pFile; }
+    bool IsOpen() const { return m_pFile != nullptr; }
+
+private:
+    explicit ClientHandle(PFILE_OBJECT File) : m_pFile(File), m_bCleanedUp(false) {}
+    static NTSTATUS SendFileRequest(UCHAR MajorFunction, PFILE_OBJECT File);
+
+    PFILE_OBJECT m_pFile;
+    bool m_bCleanedUp;
+};
+
+} // namespace sim
