@@ -214,7 +214,9 @@ TEST_F(DspVolume, GainChangedDuringProcessingIsNeverTorn)
                                 stop = true;
                             });
     WAVEFORMATEXTENSIBLE pcm = Format(1, 1);
-    while (!stop)
+    // Keep processing until the setter is done, and for a minimum number of buffers so that a
+    // setter that finishes before this thread is scheduled still leaves something to check.
+    for (int buffers = 0; !stop || buffers < 200; buffers++)
     {
         std::vector<float> samples(frames, 1.0f);
         float* pointer = samples.data();

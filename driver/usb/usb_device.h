@@ -1,0 +1,274 @@
+// CUsbDevice: the adapter's common object, one per started device. It owns the USB device (its
+// descriptors, configuration and bus interface), offers every other object the way to the USB
+// stack (IUsbDevice), picks and aggregates the audio function object that serves the device and
+// forwards most of IAdapterCommon to it.
+#pragma once
+
+#include "ntddk.h"
+#include "portcls.h"
+#include "usb.h"
+#include "usbbusif.h"
+#include "usbdlib.h"
+#include "usbioctl.h"
+#include "driver/adapter/audio_hal.h"
+#include "driver/adapter/mutex_lock.h"
+#include "driver/function/usb_audio_function_if.h"
+#include "driver/usb/usb_device_if.h"
+
+struct StreamClient;
+class CSettingsFile;
+
+// The object itself ("PcCr"), its descriptors, URBs, interface copies and tables ("USBd"), the
+// identification string and its URB ("pmet"), and the manufacturer string ("str ").
+#define USB_DEVICE_OBJECT_POOL_TAG MAKE_POOL_TAG('P', 'c', 'C', 'r')
+#define USB_DEVICE_POOL_TAG MAKE_POOL_TAG('U', 'S', 'B', 'd')
+#define USB_DEVICE_ID_STRING_POOL_TAG MAKE_POOL_TAG('p', 'm', 'e', 't')
+#define USB_DEVICE_MFG_STRING_POOL_TAG MAKE_POOL_TAG('s', 't', 'r', ' ')
+
+// English (United States): the only language the driver asks strings in.
+constexpr USHORT USB_DEVICE_LANGUAGE_ID = 0x0409;
+// String descriptors that identify a release-1.0 model, tried in this order.
+constexpr UCHAR USB_DEVICE_ID_STRING_INDEX = 0x50;
+constexpr UCHAR USB_DEVICE_ID_STRING_FALLBACK_INDEX = 0x32;
+constexpr ULONG USB_DEVICE_ID_STRING_BYTES = 104;
+// Product and manufacturer strings: what is asked of the device, the buffer, and the longest
+// value written to the registry (in characters, without the terminator).
+constexpr ULONG USB_DEVICE_NAME_REQUEST_BYTES = 256;
+constexpr ULONG USB_DEVICE_NAME_BUFFER_BYTES = 260;
+constexpr ULONG USB_DEVICE_NAME_MAX_CHARS = 49;
+
+// A URB that has not completed after this long (100 ns units, relative) is cancelled.
+constexpr LONGLONG USB_DEVICE_URB_TIMEOUT_100NS = -5000000;
+// Pause before the port status is asked again after the hub reported no such device.
+constexpr LONGLONG USB_DEVICE_PORT_RETRY_DELAY_100NS = -1000000;
+
+// Defaults of the private ASIO interface until the settings say otherwise.
+constexpr ULONG USB_DEVICE_ASIO_DEFAULT_SAMPLE_TYPE = 16;
+constexpr ULONG USB_DEVICE_ASIO_DEFAULT_LATENCY_INDEX = 4;
+constexpr ULONG USB_DEVICE_ASIO_DEFAULT_SAMPLE_RATE = 48000;
+
+// ---- Audio function creators ----
+
+// Every creator allocates its object aggregated into UnknownOuter and hands out its
+// non-delegating unknown with one reference. PASSIVE_LEVEL.
+typedef NTSTATUS (*PFN_CREATE_AUDIO_FUNCTION)(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId,
+                                              USHORT ProductId);
+// Variant D also takes the model code (5 or 6) that its identification string chose.
+typedef NTSTATUS (*PFN_CREATE_VARIANT_D_FUNCTION)(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId,
+                                                  USHORT ProductId, ULONG ModelCode);
+
+struct AudioFunctionCreators
+{
+    PFN_CREATE_AUDIO_FUNCTION Uac1;         // release 1.0, no known model
+    PFN_CREATE_AUDIO_FUNCTION Uac2;         // release 2.0
+    PFN_CREATE_AUDIO_FUNCTION VariantA;     // identification 0x000B 0x0005 0x0050
+    PFN_CREATE_AUDIO_FUNCTION VariantB;     // identification "8142"
+    PFN_CREATE_AUDIO_FUNCTION VariantC;     // identification "8153"
+    PFN_CREATE_VARIANT_D_FUNCTION VariantD; // identification "8177"
+};
+
+// The creators CreateAudioDevice calls; an entry that is null refuses that kind of device.
+const AudioFunctionCreators* UsbDeviceAudioFunctionCreators();
+// Test hook: installs another table (null restores the built-in one) and returns the one in
+// force before. Not for product code.
+const AudioFunctionCreators* UsbDeviceSetAudioFunctionCreators(const AudioFunctionCreators* Creators);
+
+// ---- Private-interface records ----
+
+// One per handle opened on the ASIO reference string; non-paged, "USBd", zeroed.
+struct AsioClient
+{
+    LIST_ENTRY Link;
+    PFILE_OBJECT FileObject; // the lookup key
+    PKEVENT NotifyEvent;     // referenced, or null
+    PKEVENT PeriodEvent;     // referenced, or null
+    ULONG SampleType;
+    ULONG LatencyIndex;
+    ULONG SampleRate;
+    ULONG IoFormat;
+    ULONG Running;
+};
+
+// One per stream object of the audio function, each pointer null when absent.
+struct AsioEndpointEntry
+{
+    PVOID Ring;        // ring block (kernel address)
+    PVOID UserAddress; // its mapping in the companion's process
+    PMDL Mdl;
+    StreamClient* Client; // the ring's registration with the stream
+};
+static_assert(sizeof(AsioEndpointEntry) == 32, "AsioEndpointEntry is 32 bytes");
+
+// Model default of the ASIO sample type, used when none is stored and an endpoint serves ASIO.
+struct UsbAsioModelDefault
+{
+    USHORT VendorId;
+    USHORT ProductId;
+    ULONG SampleType;
+};
+
+// Quirk tables (usb_device_tables.cpp).
+BOOLEAN UsbDeviceFindAsioModelDefault(USHORT VendorId, USHORT ProductId, ULONG* SampleType);
+// Whether the manufacturer string of this device is worth reading.
+BOOLEAN UsbDeviceReadsManufacturer(USHORT VendorId, USHORT ProductId);
+
+// Audio functions by model, as the identification string picks them.
+enum UsbAudioFunctionKind
+{
+    UsbAudioFunctionUac1,
+    UsbAudioFunctionUac2,
+    UsbAudioFunctionVariantA,
+    UsbAudioFunctionVariantB,
+    UsbAudioFunctionVariantC,
+    UsbAudioFunctionVariantD,
+};
+// The model of a release-1.0 identification string of CharCount UTF-16 units; *ModelCode is set
+// for variant D (5 or 6).
+UsbAudioFunctionKind UsbDeviceIdentifyModel(const WCHAR* Text, ULONG CharCount, ULONG* ModelCode);
+
+// ---- CUsbDevice ----
+
+class CUsbDevice : public CAudioHal, public IUsbDevice
+{
+public:
+    DECLARE_STD_UNKNOWN();
+
+    explicit CUsbDevice(PUNKNOWN UnknownOuter); // PASSIVE_LEVEL
+    ~CUsbDevice() override;                     // PASSIVE_LEVEL, pageable
+
+    // IAdapterCommon: most slots go to the audio function object; without one they fail with
+    // STATUS_INVALID_DEVICE_STATE (counts are 0). PASSIVE_LEVEL.
+    STDMETHODIMP_(NTSTATUS) GetEndpointCaps(ULONG EndpointIndex, EndpointCaps* Caps) override;
+    STDMETHODIMP_(NTSTATUS) GetComponentId(PKSCOMPONENTID ComponentId) override;
+    STDMETHODIMP_(ULONG) GetStreamCount() override;
+    STDMETHODIMP_(NTSTATUS) GetStream(ULONG Index, IStreamEngine** Stream) override;
+    STDMETHODIMP_(ULONG) GetNodeCount() override;
+    STDMETHODIMP_(NTSTATUS) GetNode(ULONG Index, ITopologyNode** Node) override;
+    STDMETHODIMP_(NTSTATUS)
+    Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT FunctionalDeviceObject, PDEVICE_OBJECT LowerDeviceObject,
+         PDEVICE_OBJECT PhysicalDeviceObject) override;
+    STDMETHODIMP_(NTSTATUS) Start() override;
+    STDMETHODIMP_(NTSTATUS) Stop() override;
+    STDMETHODIMP_(NTSTATUS)
+    RegisterCallback(PCALLBACK_FUNCTION Callback, PVOID Context, PVOID* Registration) override;
+    STDMETHODIMP_(NTSTATUS) UnregisterCallback(PVOID Registration) override;
+    STDMETHODIMP_(NTSTATUS) InitHardware() override;
+    STDMETHODIMP_(NTSTATUS) BuildConnections() override;
+
+    // IUsbDevice
+    STDMETHODIMP_(PUSB_CONFIGURATION_DESCRIPTOR) GetConfigurationDescriptor() override; // any IRQL
+    STDMETHODIMP_(USBD_CONFIGURATION_HANDLE) GetConfigurationHandle() override;         // any IRQL
+    STDMETHODIMP_(UCHAR) GetControlInterfaceNumber() override;                          // any IRQL
+    STDMETHODIMP_(NTSTATUS) SetDevicePresent(BOOLEAN Present) override;                 // any IRQL
+    STDMETHODIMP_(NTSTATUS) CallLowerDriver(PIRP Irp) override;                         // <= DISPATCH_LEVEL
+    STDMETHODIMP_(NTSTATUS) SubmitUrbSync(PURB Urb) override;                           // PASSIVE_LEVEL
+    STDMETHODIMP_(NTSTATUS) GetCurrentFrameNumber(PULONG FrameNumber) override;         // <= DISPATCH_LEVEL
+    STDMETHODIMP_(PIRP) AllocateIrp() override;                                         // <= DISPATCH_LEVEL
+    STDMETHODIMP_(VOID) FreeIrp(PIRP Irp) override;                                     // <= DISPATCH_LEVEL
+    STDMETHODIMP_(BOOLEAN) IsHighSpeed() override;                                      // any IRQL
+    STDMETHODIMP_(BOOLEAN) ResetPort() override;                                        // PASSIVE_LEVEL
+    STDMETHODIMP_(BOOLEAN) CyclePort() override;                                        // PASSIVE_LEVEL
+    STDMETHODIMP_(PDEVICE_OBJECT) GetLowerDeviceObject() override;                      // any IRQL
+    STDMETHODIMP_(LONG) IncrementActiveCount() override;                                // any IRQL
+    STDMETHODIMP_(LONG) DecrementActiveCount() override;                                // any IRQL
+    STDMETHODIMP_(NTSTATUS) CreateAudioDevice() override;                               // PASSIVE_LEVEL
+
+    // State of the private ASIO interface as Init left it (for the interface and for tests).
+    ULONG AsioSampleType() const { return m_nAsioSampleType; }
+    ULONG AsioRequestedSampleType() const { return m_nAsioRequestedSampleType; }
+    ULONG AsioLatencyIndex() const { return m_nAsioLatencyIndex; }
+    ULONG AsioSampleRate() const { return m_nAsioSampleRate; }
+    ULONG AsioEndpointTableCount() const { return m_nAsioEndpointTableCount; }
+
+private:
+    // Init and InitHardware steps (usb_device.cpp).
+    VOID ApplySettingsFile(CSettingsFile* pSettingsFile, PDEVICE_OBJECT FunctionalDeviceObject);
+    VOID ReadSelectiveSuspendSetting(PDEVICE_OBJECT PhysicalDeviceObject);
+    NTSTATUS AllocateAsioEndpointTable();
+    VOID ReadAsioDefaults();
+    VOID ApplyAsioModelDefault();
+    VOID FreeAsioClients();
+
+    // Descriptors and configuration (usb_device_config.cpp). PASSIVE_LEVEL.
+    NTSTATUS ReadDescriptors();
+    NTSTATUS ReadDeviceDescriptor(PURB Urb);
+    NTSTATUS ReadConfigurationDescriptor(PURB Urb);
+    NTSTATUS SelectConfiguration();
+    NTSTATUS KeepInterfaceInfos(PUSBD_INTERFACE_LIST_ENTRY List, ULONG Count);
+    VOID FreeInterfaceInfos();
+    NTSTATUS IdentifyModel(UsbAudioFunctionKind* Kind, ULONG* ModelCode);
+    NTSTATUS CallCreator(UsbAudioFunctionKind Kind, ULONG ModelCode);
+    NTSTATUS QueryFunctionInterfaces();
+
+    // Strings (usb_device_strings.cpp). PASSIVE_LEVEL.
+    NTSTATUS ReadStringDescriptor(UCHAR Index, PVOID Buffer, ULONG RequestBytes, ULONG PoolTag,
+                                  PULONG CharCount);
+    NTSTATUS UpdateDeviceStrings();
+    VOID WriteNameString(UCHAR Index, ULONG PoolTag, ULONG Selector);
+
+    // The lower device (usb_device_urb.cpp).
+    NTSTATUS QueryBusInterface();                                     // PASSIVE_LEVEL
+    NTSTATUS SendPortRequest(ULONG IoControlCode, PULONG PortStatus); // PASSIVE_LEVEL
+    static IO_COMPLETION_ROUTINE SyncCompletionRoutine;               // DISPATCH_LEVEL
+    static KDEFERRED_ROUTINE IdleTimerDpc;                            // DISPATCH_LEVEL
+
+    PUSB_CONFIGURATION_DESCRIPTOR m_pConfigurationDescriptor;
+    USBD_CONFIGURATION_HANDLE m_hConfiguration;
+    PUSBD_INTERFACE_INFORMATION* m_ppInterfaceInfos;
+    PUNKNOWN m_pAudioFunction;                // holds the function object's one reference
+    PADAPTERCOMMON m_pFunctionAdapterCommon;  // no reference
+    PADAPTERPOWERMANAGEMENT m_pFunctionPower; // no reference
+    PUSBAUDIOFUNCTION m_pFunctionInterface;   // no reference; null when the object has none
+    USHORT m_nVendorId;
+    USHORT m_nProductId;
+    UCHAR m_nManufacturerIndex;
+    UCHAR m_nProductIndex;
+    ULONG m_nInterfaceCount;
+    BOOLEAN volatile m_bDevicePresent;
+    UCHAR m_nControlInterfaceNumber;
+    BOOLEAN m_bHighSpeed;
+    USB_BUS_INTERFACE_USBDI_V1 m_BusInterface;
+    CCHAR m_nIrpStackSize;
+    CMutexLock m_ClientLock; // private-interface operations and power changes
+
+    // Private ASIO interface.
+    KSPIN_LOCK m_AsioRingLock;
+    ULONG m_nAsioEndpointCount;
+    LIST_ENTRY m_AsioClients; // AsioClient, newest first; under m_ClientLock
+    AsioClient* m_pAsioOwner;
+    ULONG m_nAsioBuffersInUse;
+    ULONG m_nAsioSampleType;
+    ULONG m_nAsioRequestedSampleType;
+    ULONG m_nAsioLatencyIndex;
+    ULONG m_nAsioSampleRate;
+    ULONG m_nAsioBytesPerSample;
+    ULONG m_nAsioBufferFrames;
+    AsioEndpointEntry* m_pAsioEndpoints;
+    ULONG m_nAsioEndpointTableCount;
+    UCHAR m_bAsioStreamsStarted;
+    UCHAR m_bAsioStreamsSuspended;
+    PIRP m_pAsioParkedStopIrp;
+
+    ULONG volatile m_nPortCycled;
+    CMutexLock m_PortLock; // serialises ResetPort
+
+    // Selective suspend. The constructor sets up the lock, events, timer and DPC, so that the
+    // destructor's waits hold whatever point Init reached.
+    PUSB_IDLE_CALLBACK_INFO m_pIdleCallbackInfo;
+    PIRP volatile m_pIdleIrp;
+    ULONG volatile m_nIdlePending;
+    ULONG volatile m_nIdleIrpRefs;
+    KSPIN_LOCK m_IdleLock;
+    KEVENT m_IdleDoneEvent;
+    KEVENT m_PowerUpEvent;
+    KTIMER m_IdleTimer;
+    KDPC m_IdleDpc;
+    KEVENT m_IdleWorkDoneEvent;
+    LONG volatile m_nInProgressCount;
+    LONG volatile m_nActiveCount;
+    BOOLEAN m_bSelectiveSuspendEnabled;
+};
+
+// Allocates (non-paged, "PcCr", zeroed) and constructs the device object and hands out its
+// IAdapterCommon with one reference. PASSIVE_LEVEL.
+NTSTATUS CreateUsbDevice(PADAPTERCOMMON* AdapterCommon);
