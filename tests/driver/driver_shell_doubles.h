@@ -1,0 +1,265 @@
+// Test doubles for the driver shell tests: an adapter object answering IAdapterCommon and
+// IAsioDevice and stream objects answering IStreamEngine, each logging the calls the shell makes
+// into one shared log, and the script that the tests' start routine follows.
+#pragma once
+
+#include "driver/adapter/adapter_common.h"
+#include "driver/usb/asio_device_if.h"
+#include "driver/wave/stream_engine_if.h"
+
+#include <string>
+#include <vector>
+
+namespace shell_test
+{
+
+// Interface states and live link names at the moment of a call, so that a log line shows what
+// the device looked like from outside when the call was made.
+std::string DeviceState();
+
+struct ShellLog
+{
+    std::vector<std::string> Lines;
+    void Add(const std::string& line) { Lines.push_back(line); }
+};
+
+class FakeStream : public IStreamEngine
+{
+public:
+    FakeStream(ShellLog* Log, ULONG Index) : m_pLog(Log), m_Index(Index) {}
+
+    NTSTATUS UnregisterStatus = STATUS_SUCCESS;
+    PDEVICE_OBJECT ExpectedDevice = nullptr;
+    PUNKNOWN ExpectedUnknown = nullptr;
+    LONG RefCount = 1;
+
+    STDMETHODIMP QueryInterface(REFIID, PVOID*) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(ULONG) AddRef() override { return ULONG(++RefCount); }
+    STDMETHODIMP_(ULONG) Release() override { return ULONG(--RefCount); }
+
+    STDMETHODIMP_(NTSTATUS) UnregisterSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN AdapterUnknown) override
+    {
+        bool argsOk = DeviceObject == ExpectedDevice && Irp == nullptr && AdapterUnknown == ExpectedUnknown;
+        m_pLog->Add("unregister " + std::to_string(m_Index) + (argsOk ? "" : " (wrong arguments)"));
+        return UnregisterStatus;
+    }
+
+    STDMETHODIMP_(ULONG) GetKind() override { return Unexpected("GetKind"), 0; }
+    STDMETHODIMP_(ULONG) GetPinType() override { return Unexpected("GetPinType"), 0; }
+    STDMETHODIMP_(NTSTATUS) SetName(PCWSTR) override { return Unexpected("SetName"); }
+    STDMETHODIMP_(NTSTATUS) GetName(PWSTR) override { return Unexpected("GetName"); }
+    STDMETHODIMP_(ULONG) GetFormatCount() override { return Unexpected("GetFormatCount"), 0; }
+    STDMETHODIMP_(NTSTATUS) GetFormat(ULONG, PWAVEFORMATEXTENSIBLE) override { return Unexpected("GetFormat"); }
+    STDMETHODIMP_(ULONG) GetNodeCount() override { return Unexpected("GetNodeCount"), 0; }
+    STDMETHODIMP_(NTSTATUS) GetNode(ULONG, ITopologyNode**) override { return Unexpected("GetNode"); }
+    STDMETHODIMP_(NTSTATUS) SetMiniportCreator(PFNCREATEWAVEMINIPORT, REFCLSID) override
+    {
+        return Unexpected("SetMiniportCreator");
+    }
+    STDMETHODIMP_(NTSTATUS) SetTopologyPort(PUNKNOWN, PUNKNOWN) override { return Unexpected("SetTopologyPort"); }
+    STDMETHODIMP_(NTSTATUS) UpdateSubdevice(PDEVICE_OBJECT, PIRP, PUNKNOWN) override
+    {
+        return Unexpected("UpdateSubdevice");
+    }
+    STDMETHODIMP_(NTSTATUS) FindFormat(PWAVEFORMATEX) override { return Unexpected("FindFormat"); }
+    STDMETHODIMP_(NTSTATUS) RegisterCallback(PCALLBACK_FUNCTION, PVOID, PVOID*) override
+    {
+        return Unexpected("RegisterCallback");
+    }
+    STDMETHODIMP_(NTSTATUS) UnregisterCallback(PVOID) override { return Unexpected("UnregisterCallback"); }
+    STDMETHODIMP_(NTSTATUS) PowerChangeState(ULONG) override { return Unexpected("PowerChangeState"); }
+    STDMETHODIMP_(NTSTATUS) ProcessBuffer(PVOID, ULONG) override { return Unexpected("ProcessBuffer"); }
+    STDMETHODIMP_(NTSTATUS) ProcessNodes(PVOID, ULONG) override { return Unexpected("ProcessNodes"); }
+    STDMETHODIMP_(NTSTATUS) ProcessNodesFloat(PVOID, ULONG, USHORT) override
+    {
+        return Unexpected("ProcessNodesFloat");
+    }
+    STDMETHODIMP_(NTSTATUS) ProcessListB(PVOID, ULONG) override { return Unexpected("ProcessListB"); }
+    STDMETHODIMP_(NTSTATUS) ProcessListBFloat(ULONG) override { return Unexpected("ProcessListBFloat"); }
+    STDMETHODIMP_(NTSTATUS) ProcessListC(PVOID, ULONG) override { return Unexpected("ProcessListC"); }
+    STDMETHODIMP_(NTSTATUS) ProcessListCFloat(ULONG) override { return Unexpected("ProcessListCFloat"); }
+    STDMETHODIMP_(NTSTATUS) Init(ULONG) override { return Unexpected("Init"); }
+
+private:
+    // The shell has no business with the rest of a stream; a call shows up in the log.
+    NTSTATUS Unexpected(const char* name)
+    {
+        m_pLog->Add("stream " + std::to_string(m_Index) + " " + name);
+        return STATUS_NOT_IMPLEMENTED;
+    }
+
+    ShellLog* m_pLog;
+    ULONG m_Index;
+};
+
+class FakeAdapter : public IAdapterCommon, public IAsioDevice
+{
+public:
+    explicit FakeAdapter(ShellLog* Log) : m_pLog(Log) {}
+
+    // What the double answers.
+    bool RefuseAsio = false;
+    bool RefuseUnknown = false;
+    NTSTATUS OpenStatus = STATUS_SUCCESS;
+    NTSTATUS CloseStatus = STATUS_SUCCESS;
+    ULONG GetStreamFailsAt = ~0u; // GetStream refuses this index
+    std::vector<FakeStream*> Streams;
+    // What the shell handed to it.
+    PFILE_OBJECT LastFile = nullptr;
+    // The test holds the first reference; every other one belongs to the driver.
+    LONG RefCount = 1;
+
+    IAsioDevice* AsAsio() { return static_cast<IAsioDevice*>(this); }
+    PUNKNOWN AsUnknown() { return static_cast<IAdapterCommon*>(this); }
+
+    STDMETHODIMP QueryInterface(REFIID Iid, PVOID* Interface) override
+    {
+        *Interface = nullptr;
+        if (IsEqualGUID(Iid, IID_IUnknown) && !RefuseUnknown)
+            *Interface = AsUnknown();
+        else if (IsEqualGUID(Iid, IID_IAdapterCommon))
+            *Interface = static_cast<IAdapterCommon*>(this);
+        else if (IsEqualGUID(Iid, IID_IAsioDevice) && !RefuseAsio)
+            *Interface = AsAsio();
+        if (*Interface == nullptr)
+            return STATUS_NOT_SUPPORTED;
+        ++RefCount;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ULONG(++RefCount); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        if (RefCount <= 0)
+            m_pLog->Add("adapter released too often");
+        return ULONG(--RefCount);
+    }
+
+    // ---- IAdapterCommon ----
+    STDMETHODIMP_(NTSTATUS) WakeForAccess(PIRP Irp) override;
+    STDMETHODIMP_(NTSTATUS) Stop() override
+    {
+        m_pLog->Add("stop " + DeviceState());
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(ULONG) GetStreamCount() override { return ULONG(Streams.size()); }
+    STDMETHODIMP_(NTSTATUS) GetStream(ULONG Index, IStreamEngine** Stream) override
+    {
+        *Stream = nullptr;
+        if (Index >= Streams.size() || Index == GetStreamFailsAt)
+            return STATUS_INVALID_PARAMETER;
+        *Stream = Streams[Index];
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetEndpointCaps(ULONG, EndpointCaps*) override { return Unexpected("GetEndpointCaps"); }
+    STDMETHODIMP_(NTSTATUS) GetComponentId(PKSCOMPONENTID) override { return Unexpected("GetComponentId"); }
+    STDMETHODIMP_(ULONG) GetNodeCount() override { return Unexpected("GetNodeCount"), 0; }
+    STDMETHODIMP_(NTSTATUS) GetNode(ULONG, ITopologyNode**) override { return Unexpected("GetNode"); }
+    STDMETHODIMP_(PDEVICE_OBJECT) GetDeviceObject() override { return Unexpected("GetDeviceObject"), nullptr; }
+    STDMETHODIMP_(NTSTATUS) Init(PRESOURCELIST, PDEVICE_OBJECT, PDEVICE_OBJECT, PDEVICE_OBJECT) override
+    {
+        return Unexpected("Init");
+    }
+    STDMETHODIMP_(NTSTATUS) Start() override { return Unexpected("Start"); }
+    STDMETHODIMP_(NTSTATUS) RegisterCallback(PCALLBACK_FUNCTION, PVOID, PVOID*) override
+    {
+        return Unexpected("RegisterCallback");
+    }
+    STDMETHODIMP_(NTSTATUS) UnregisterCallback(PVOID) override { return Unexpected("UnregisterCallback"); }
+    STDMETHODIMP_(NTSTATUS) InitHardware() override { return Unexpected("InitHardware"); }
+    STDMETHODIMP_(NTSTATUS) BuildConnections() override { return Unexpected("BuildConnections"); }
+    STDMETHODIMP_(NTSTATUS) GetEndpointCapsByType(ULONG, ULONG, EndpointCaps*) override
+    {
+        return Unexpected("GetEndpointCapsByType");
+    }
+
+    // ---- IAsioDevice: the client slots matter, the rest only reach it through AsioDeviceControl ----
+    STDMETHODIMP_(NTSTATUS) OpenAsioClient(PFILE_OBJECT FileObject) override
+    {
+        LastFile = FileObject;
+        m_pLog->Add("open client");
+        return OpenStatus;
+    }
+    STDMETHODIMP_(NTSTATUS) CloseAsioClient(PFILE_OBJECT FileObject) override
+    {
+        LastFile = FileObject;
+        m_pLog->Add("close client");
+        return CloseStatus;
+    }
+    STDMETHODIMP_(NTSTATUS) Spare(PFILE_OBJECT) override { return Unexpected("Spare"); }
+    STDMETHODIMP_(NTSTATUS) GetProductName(PFILE_OBJECT, PCHAR, PULONG) override { return Unexpected("asio"); }
+    STDMETHODIMP_(NTSTATUS) GetChannelCounts(PFILE_OBJECT, AsioChannelCounts*, ULONG) override
+    {
+        return Unexpected("asio");
+    }
+    STDMETHODIMP_(NTSTATUS) GetChannelInfo(PFILE_OBJECT, AsioChannelInfo*, ULONG) override
+    {
+        return Unexpected("asio");
+    }
+    STDMETHODIMP_(NTSTATUS) SetClientEvent(PFILE_OBJECT, PHANDLE) override { return Unexpected("asio"); }
+    STDMETHODIMP_(NTSTATUS) ClearClientEvent(PFILE_OBJECT) override { return Unexpected("asio"); }
+    STDMETHODIMP_(NTSTATUS) GetBuffersInUse(PFILE_OBJECT, PULONG) override { return Unexpected("asio"); }
+    STDMETHODIMP_(NTSTATUS) GetSampleTypes(PFILE_OBJECT, AsioSampleTypeList*, PULONG) override
+    {
+        return Unexpected("asio");
+    }
+    STDMETHODIMP_(NTSTATUS) GetLatencyTable(PFILE_OBJECT, AsioLatencyTable*, PULONG) override
+    {
+        return Unexpected("asio");
+    }
+    STDMETHODIMP_(NTSTATUS) SetSampleType(PFILE_OBJECT, ULONG) override { return Unexpected("asio"); }
+    STDMETHODIMP_(NTSTATUS) SetLatency(PFILE_OBJECT, ULONG) override { return Unexpected("asio"); }
+    STDMETHODIMP_(NTSTATUS) GetLatencies(PFILE_OBJECT, AsioLatencies*) override { return Unexpected("asio"); }
+    STDMETHODIMP_(NTSTATUS) GetSampleRate(PFILE_OBJECT, PULONG) override { return Unexpected("asio"); }
+    STDMETHODIMP_(NTSTATUS) CanSampleRate(PFILE_OBJECT, const ULONG*) override { return Unexpected("asio"); }
+    STDMETHODIMP_(NTSTATUS) SetSampleRate(PFILE_OBJECT, const ULONG*) override { return Unexpected("asio"); }
+    STDMETHODIMP_(NTSTATUS) GetBufferSize(PFILE_OBJECT, AsioBufferSize*) override { return Unexpected("asio"); }
+    STDMETHODIMP_(NTSTATUS) MapStreamingBuffers(PFILE_OBJECT, const AsioBufferRequest*, ULONG, PVOID, PULONG) override
+    {
+        return Unexpected("asio");
+    }
+    STDMETHODIMP_(NTSTATUS) UnmapStreamingBuffers(PFILE_OBJECT) override { return Unexpected("asio"); }
+    STDMETHODIMP_(NTSTATUS) StartAsio(PFILE_OBJECT, PHANDLE) override { return Unexpected("asio"); }
+    STDMETHODIMP_(NTSTATUS) StopAsio(PFILE_OBJECT, PIRP) override { return Unexpected("asio"); }
+    STDMETHODIMP_(NTSTATUS) CanIoFormat(PFILE_OBJECT, const ULONG*) override { return Unexpected("asio"); }
+    STDMETHODIMP_(NTSTATUS) SetIoFormat(PFILE_OBJECT, const ULONG*) override { return Unexpected("asio"); }
+    STDMETHODIMP_(NTSTATUS) GetIoFormat(PFILE_OBJECT, PULONG) override { return Unexpected("asio"); }
+
+private:
+    NTSTATUS Unexpected(const char* name)
+    {
+        m_pLog->Add(std::string("adapter ") + name);
+        return STATUS_NOT_IMPLEMENTED;
+    }
+
+    ShellLog* m_pLog;
+};
+
+// What the tests' start routine does with the device it is asked to start: enable the
+// interfaces it is told to, and on success keep the adapter (with a reference of the device's
+// own), as the device start code does at its end.
+struct StartScript
+{
+    FakeAdapter* Adapter = nullptr;
+    bool EnableAsio = true;
+    bool EnableEnum = true;
+    NTSTATUS Status = STATUS_SUCCESS;
+};
+
+// What the tests' device-control routine for ASIO handles does: log the request and answer
+// with Status, handing back Reply when the output has room for it.
+struct ControlScript
+{
+    NTSTATUS Status = STATUS_SUCCESS;
+    ULONG Reply = 0;
+};
+
+// The shell test in progress; the tests' start and device-control routines reach it here.
+struct ShellWorld
+{
+    ShellLog Log;
+    StartScript Start;
+    ControlScript Control;
+};
+extern ShellWorld* g_pShellWorld;
+
+} // namespace shell_test
