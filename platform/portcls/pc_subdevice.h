@@ -48,11 +48,11 @@ DECLARE_INTERFACE_(IUnregisterPhysicalConnection, IUnknown)
     STDMETHOD_(NTSTATUS, UnregisterPhysicalConnection)
     (PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown, ULONG FromPin, PUNKNOWN ToUnknown, ULONG ToPin) PURE;
     STDMETHOD_(NTSTATUS, UnregisterPhysicalConnectionToExternal)
-    (PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown, ULONG FromPin, PUNICODE_STRING ToString,
-     ULONG ToPin) PURE;
+    (PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown, ULONG FromPin, PUNICODE_STRING ToString, ULONG ToPin)
+        PURE;
     STDMETHOD_(NTSTATUS, UnregisterPhysicalConnectionFromExternal)
-    (PDEVICE_OBJECT DeviceObject, PUNICODE_STRING FromString, ULONG FromPin, PUNKNOWN ToUnknown,
-     ULONG ToPin) PURE;
+    (PDEVICE_OBJECT DeviceObject, PUNICODE_STRING FromString, ULONG FromPin, PUNKNOWN ToUnknown, ULONG ToPin)
+        PURE;
 };
 typedef IUnregisterPhysicalConnection* PUNREGISTERPHYSICALCONNECTION;
 

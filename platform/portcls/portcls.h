@@ -6,3 +6,5 @@
 #include "unknown.h"
 #include "pc_adapter.h"
 #include "pc_registry.h"
+#include "pc_subdevice.h"
+#include "pc_port.h"

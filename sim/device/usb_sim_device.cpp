@@ -12,7 +12,15 @@ std::shared_ptr<SimUsbDevice> SimUsbDevice::Create(const DeviceProfile& Profile)
     return device;
 }
 
-SimUsbDevice::SimUsbDevice(const DeviceProfile& Profile) : m_model(Profile) {}
+SimUsbDevice::SimUsbDevice(const DeviceProfile& Profile) : m_model(Profile)
+{
+    m_pStatus.reset(new StatusEndpoint(m_model.Profile(), m_model.AudioControl(),
+                                       [this](uint8_t address)
+                                       {
+                                           if (plat::IUsbBusEvents* events = Events())
+                                               events->EndpointReady(address);
+                                       }));
+}
 
 SimUsbDevice::~SimUsbDevice()
 {
@@ -61,6 +69,9 @@ void SimUsbDevice::SetPortFaults(const PortFaults& Faults)
 
 void SimUsbDevice::QueueInData(uint8_t EndpointAddress, std::vector<uint8_t> Data)
 {
+    // A status endpoint keeps its own queue, in order with the reports of control changes.
+    if (m_pStatus->QueueRaw(EndpointAddress, Data))
+        return;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_inData[EndpointAddress].push_back(std::move(Data));
@@ -228,6 +239,13 @@ plat::UsbHandshake SimUsbDevice::InterruptOrBulkIn(UCHAR EndpointAddress, UCHAR*
     *Length = 0;
     if (!IsConnected())
         return plat::UsbHandshake::DeviceGone;
+    if (m_pStatus->Serves(EndpointAddress))
+    {
+        uint32_t length = 0;
+        bool sent = m_pStatus->Read(EndpointAddress, Data, Capacity, &length);
+        *Length = length;
+        return sent ? plat::UsbHandshake::Ack : plat::UsbHandshake::Nak;
+    }
     std::lock_guard<std::mutex> guard(m_lock);
     auto it = m_inData.find(EndpointAddress);
     if (it == m_inData.end() || it->second.empty())

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "sim/device/device_model.h"
+#include "sim/device/status_endpoint.h"
 #include "sim/host/pnp_manager.h"
 #include "usb_bus.h"
 
@@ -48,6 +49,8 @@ public:
     void Detach(PnpManager& Pnp);
 
     UsbDeviceModel& Model() { return m_model; }
+    // The status-interrupt endpoints of the audio-control interfaces.
+    StatusEndpoint& StatusInterrupt() { return *m_pStatus; }
     plat::UsbBus& Bus() { return *m_pBus; }
 
     // Control-side faults (the model's) and port faults; the bus re-checks waiting transfers.
@@ -97,6 +100,7 @@ private:
     std::vector<IsoPacketRecord> m_isoPackets;
     uint32_t m_resets = 0;
     uint32_t m_cycles = 0;
+    std::unique_ptr<StatusEndpoint> m_pStatus; // reads of its endpoints bypass m_inData
     std::unique_ptr<plat::UsbBus> m_pBus; // last: it calls back into the members above
 };
 
