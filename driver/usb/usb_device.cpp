@@ -7,14 +7,6 @@
 
 #include "ksmedia.h"
 
-namespace
-{
-
-// One millisecond in 100 ns units: streams time their transfers against the system timer.
-constexpr ULONG TIMER_RESOLUTION_1MS = 10000;
-
-} // namespace
-
 NTSTATUS CreateUsbDevice(PADAPTERCOMMON* AdapterCommon)
 {
     PAGED_CODE();
@@ -51,16 +43,14 @@ CUsbDevice::CUsbDevice(PUNKNOWN UnknownOuter) : CAudioHal(UnknownOuter)
     m_nAsioRequestedSampleType = USB_DEVICE_ASIO_DEFAULT_SAMPLE_TYPE;
     m_nAsioLatencyIndex = USB_DEVICE_ASIO_DEFAULT_LATENCY_INDEX;
     m_nAsioSampleRate = USB_DEVICE_ASIO_DEFAULT_SAMPLE_RATE;
-    ExSetTimerResolution(TIMER_RESOLUTION_1MS, TRUE);
+    RaiseTimerResolution();
 }
 
 CUsbDevice::~CUsbDevice()
 {
     PAGED_CODE();
-    if (m_bSelectiveSuspendEnabled)
-    {
-        KeCancelTimer(&m_IdleTimer);
-    }
+    // Nothing of the idle machinery may still run once the members below start to go.
+    StopIdleMachinery();
     FreeAsioClients();
     if (m_pAudioFunction)
     {
@@ -82,14 +72,12 @@ CUsbDevice::~CUsbDevice()
         ExFreePoolWithTag(m_pAsioEndpoints, USB_DEVICE_POOL_TAG);
         m_pAsioEndpoints = nullptr;
     }
-    KeWaitForSingleObject(&m_IdleWorkDoneEvent, Executive, KernelMode, FALSE, nullptr);
-    KeWaitForSingleObject(&m_IdleDoneEvent, Executive, KernelMode, FALSE, nullptr);
     if (m_BusInterface.BusContext && m_BusInterface.InterfaceDereference)
     {
         m_BusInterface.InterfaceDereference(m_BusInterface.BusContext);
     }
     m_hConfiguration = nullptr;
-    ExSetTimerResolution(0, FALSE);
+    ReleaseTimerResolution();
 }
 
 // A client record still open at teardown has its event references dropped with it.
@@ -109,16 +97,6 @@ VOID CUsbDevice::FreeAsioClients()
         ExFreePoolWithTag(pClient, USB_DEVICE_POOL_TAG);
     }
     m_pAsioOwner = nullptr;
-}
-
-// The idle check arrives with selective suspend; Init does not arm the idle timer yet, so
-// nothing queues this DPC.
-VOID CUsbDevice::IdleTimerDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)
-{
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(DeferredContext);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
 }
 
 STDMETHODIMP_(NTSTATUS) CUsbDevice::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
@@ -170,6 +148,10 @@ CUsbDevice::Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT FunctionalDeviceObje
     ReadSelectiveSuspendSetting(PhysicalDeviceObject);
     m_nIdleIrpRefs = 0;
     m_nInProgressCount = 1;
+    if (NT_SUCCESS(status) && m_bSelectiveSuspendEnabled)
+    {
+        ArmIdleTimer();
+    }
     delete pSettingsFile;
     return status;
 }

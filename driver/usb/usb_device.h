@@ -154,6 +154,17 @@ public:
     STDMETHODIMP_(NTSTATUS) UnregisterCallback(PVOID Registration) override;
     STDMETHODIMP_(NTSTATUS) InitHardware() override;
     STDMETHODIMP_(NTSTATUS) BuildConnections() override;
+    // Brings a selectively suspended device back before a request is served; waits at most
+    // 0.5 s for the idle request to go and 0.5 s for D0. PASSIVE_LEVEL.
+    STDMETHODIMP_(NTSTATUS) WakeForAccess(PIRP Irp) override;
+
+    // IAdapterPowerManagement (usb_device_power.cpp); the capabilities are CAudioHal's.
+    STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override;               // PASSIVE_LEVEL
+    STDMETHODIMP_(NTSTATUS) QueryPowerChangeState(POWER_STATE NewStateQuery) override; // PASSIVE_LEVEL
+
+    // Sends the USB idle request: STATUS_POWER_STATE_INVALID outside D0, STATUS_DEVICE_BUSY
+    // while one is pending, STATUS_UNSUCCESSFUL when the device became busy. PASSIVE_LEVEL.
+    NTSTATUS SubmitIdleRequest();
 
     // IUsbDevice
     STDMETHODIMP_(PUSB_CONFIGURATION_DESCRIPTOR) GetConfigurationDescriptor() override; // any IRQL
@@ -210,7 +221,25 @@ private:
     NTSTATUS QueryBusInterface();                                     // PASSIVE_LEVEL
     NTSTATUS SendPortRequest(ULONG IoControlCode, PULONG PortStatus); // PASSIVE_LEVEL
     static IO_COMPLETION_ROUTINE SyncCompletionRoutine;               // DISPATCH_LEVEL
-    static KDEFERRED_ROUTINE IdleTimerDpc;                            // DISPATCH_LEVEL
+
+    // Power and selective suspend (usb_device_power.cpp).
+    BOOLEAN CanIdle() const;                             // any IRQL
+    DEVICE_POWER_STATE CurrentPowerState() const;        // any IRQL
+    VOID RaiseTimerResolution();                         // PASSIVE_LEVEL
+    VOID ReleaseTimerResolution();                       // PASSIVE_LEVEL
+    VOID ArmIdleTimer();                                 // <= DISPATCH_LEVEL
+    VOID QueueIdleWorkItem();                            // DISPATCH_LEVEL
+    VOID FinishIdleWork();                               // <= DISPATCH_LEVEL
+    VOID CancelIdleRequest();                            // <= DISPATCH_LEVEL
+    VOID ReleaseIdleIrp(PIRP Irp, BOOLEAN Taken);        // <= DISPATCH_LEVEL
+    VOID RequestPowerUp();                               // <= DISPATCH_LEVEL
+    VOID StopIdleMachinery();                            // PASSIVE_LEVEL
+    static KDEFERRED_ROUTINE IdleTimerDpc;               // DISPATCH_LEVEL
+    static IO_WORKITEM_ROUTINE IdleWorkItem;             // PASSIVE_LEVEL
+    static IO_COMPLETION_ROUTINE IdleRequestComplete;    // <= DISPATCH_LEVEL
+    static VOID IdleNotificationCallback(PVOID Context); // PASSIVE_LEVEL
+    static REQUEST_POWER_COMPLETE IdlePowerDownComplete; // <= DISPATCH_LEVEL
+    static REQUEST_POWER_COMPLETE PowerUpComplete;       // <= DISPATCH_LEVEL
 
     PUSB_CONFIGURATION_DESCRIPTOR m_pConfigurationDescriptor;
     USBD_CONFIGURATION_HANDLE m_hConfiguration;
@@ -267,6 +296,17 @@ private:
     LONG volatile m_nInProgressCount;
     LONG volatile m_nActiveCount;
     BOOLEAN m_bSelectiveSuspendEnabled;
+    // The 1 ms timer resolution is held from creation and in D0 only; the flag keeps raises
+    // and releases paired across any order of power states. Under m_ClientLock after Init.
+    BOOLEAN m_bTimerResolutionHeld;
+    // Teardown has begun: the idle timer is no longer re-armed and no idle work is queued.
+    // Under m_IdleLock.
+    BOOLEAN m_bIdleStopping;
+    // An idle work item is queued or running (one at a time). Under m_IdleLock.
+    BOOLEAN m_bIdleWorkQueued;
+    // D0 requests in flight after a failed idle request; m_PowerUpEvent is clear while
+    // non-zero. Under m_IdleLock.
+    ULONG m_nPowerUpRequests;
 };
 
 // Allocates (non-paged, "PcCr", zeroed) and constructs the device object and hands out its
