@@ -4,6 +4,7 @@
 // adapter's IAdapterPowerManagement in the order a device needs (power up after the bus, power
 // down before it).
 #include "pc_device.h"
+#include "pc_port_internal.h"
 
 #include "plat_fatal.h"
 
@@ -104,6 +105,7 @@ void RecordDevicePower(PDEVICE_OBJECT device, DeviceContext* context, POWER_STAT
 {
     if (context->AdapterPower)
         context->AdapterPower->PowerChangeState(state);
+    plat::pc::NotifySubdevicesPower(device, state);
     context->DevicePower = state.DeviceState;
     PoSetPowerState(device, DevicePowerState, state);
 }
@@ -159,6 +161,10 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, DeviceContext* context, PIRP irp)
 NTSTATUS PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceContext* context = plat::pc::Context(DeviceObject, "PcDispatchIrp");
+    // Handles on registered subdevices belong to their filters.
+    NTSTATUS filterStatus;
+    if (plat::pc::DispatchSubdeviceRequest(DeviceObject, Irp, &filterStatus))
+        return Complete(Irp, filterStatus);
     switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction)
     {
     case IRP_MJ_PNP:
