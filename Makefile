@@ -1,5 +1,6 @@
-# Thin wrapper over CMake. `make test` builds and runs every test; `make check` runs them
-# under AddressSanitizer and UndefinedBehaviorSanitizer; `make bench` builds and runs bench/.
+# Thin wrapper over CMake. `make run` shows what the driver builds on the default device;
+# `make test` builds and runs every test; `make check` runs them under AddressSanitizer and
+# UndefinedBehaviorSanitizer; `make bench` builds and runs bench/.
 JOBS ?= $(shell nproc)
 BUILD ?= build
 CHECK_BUILD ?= build-check
@@ -21,6 +22,9 @@ check:
 	cmake --build $(CHECK_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --test-dir $(CHECK_BUILD) -j $(JOBS) --output-on-failure
+
+run: build
+	$(BUILD)/tools/uacsim/uacsim topology --device uac1-speaker
 
 bench:
 	@if [ -x bench/install-deps ]; then bench/install-deps; fi

@@ -262,4 +262,8 @@ struct ShellWorld
 };
 extern ShellWorld* g_pShellWorld;
 
+// The start routine the shell tests put in place of the driver's own once AddDevice has named
+// it to the port-class library: it follows g_pShellWorld->Start.
+NTSTATUS ScriptedStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST ResourceList);
+
 } // namespace shell_test

@@ -1,6 +1,6 @@
-// The routines the driver shell names but that live with code still to come (the device start
-// and the ASIO controls), as the shell tests need them: they follow the script of the test in
-// progress. They go away when the driver's own routines arrive.
+// The routines the driver shell calls into that the shell tests replace (the device start, put
+// in place of the driver's own after AddDevice) or that live with code still to come (the ASIO
+// controls): they follow the script of the test in progress.
 #include "driver_shell_doubles.h"
 
 #include "plat_io.h"
@@ -63,7 +63,7 @@ STDMETHODIMP_(NTSTATUS) FakeAdapter::WakeForAccess(PIRP Irp)
 
 using shell_test::g_pShellWorld;
 
-NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST ResourceList)
+NTSTATUS shell_test::ScriptedStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST ResourceList)
 {
     g_pShellWorld->Log.Add("start device");
     const shell_test::StartScript& script = g_pShellWorld->Start;

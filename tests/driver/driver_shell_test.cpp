@@ -79,6 +79,16 @@ protected:
     {
         ASSERT_EQ(m_pPnp->LoadDriver(DriverEntry), STATUS_SUCCESS);
         ASSERT_EQ(m_pPnp->AddDevice(), STATUS_SUCCESS);
+        ScriptTheStart();
+    }
+
+    // The shell is tested apart from the device start: the routine AddDevice named is kept for
+    // the tests that check it, and the scripted one takes its place.
+    void ScriptTheStart()
+    {
+        auto* context = static_cast<plat::pc::DeviceContext*>(m_pPnp->Fdo()->DeviceExtension);
+        m_NamedStartRoutine = context->StartDevice;
+        context->StartDevice = shell_test::ScriptedStartDevice;
     }
 
     // Loaded, added and started with `count` streams; the log starts empty afterwards.
@@ -112,6 +122,7 @@ protected:
     std::vector<std::unique_ptr<FakeStream>> m_Streams;
     sim::PnpManager* m_pPnp = nullptr;
     bool m_bFailBusRemove = false;
+    PCPFNSTARTDEVICE m_NamedStartRoutine = nullptr;
     plat::PoolSnapshot m_Snapshot;
     SIZE_T m_Objects = 0;
 };
@@ -224,7 +235,7 @@ TEST_F(DriverShell, AddDeviceRegistersEnumerationThenAsioAndEnablesNeither)
     auto* context = static_cast<plat::pc::DeviceContext*>(fdo->DeviceExtension);
     EXPECT_EQ(context->MaxObjects, MAX_MINIPORTS);
     EXPECT_EQ(MAX_MINIPORTS, 20u);
-    EXPECT_EQ(context->StartDevice, &StartDevice);
+    EXPECT_EQ(m_NamedStartRoutine, &StartDevice);
 }
 
 TEST_F(DriverShell, AddDeviceIgnoresAFailedEnumerationRegistration)
@@ -233,6 +244,7 @@ TEST_F(DriverShell, AddDeviceIgnoresAFailedEnumerationRegistration)
     // The enumeration interface's link name is the first block AddDevice takes from pool.
     plat::FailNthAllocation(1);
     ASSERT_EQ(m_pPnp->AddDevice(), STATUS_SUCCESS);
+    ScriptTheStart();
     EXPECT_FALSE(Extension()->EnumInterfaceRegistered);
     EXPECT_TRUE(Extension()->AsioInterfaceRegistered);
     // Started, only the ASIO interface can be enabled; removal frees the one link name it has.

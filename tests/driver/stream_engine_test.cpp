@@ -92,7 +92,9 @@ inline STDMETHODIMP_(NTSTATUS) CJackTerminal::NonDelegatingQueryInterface(REFIID
 
 // A miniport answering IMiniportSubdevice. As a wave miniport it names its subdevice and its
 // terminal node; as the topology miniport it maps terminal node ids to its pins.
-class CFakeMiniport : public IMiniportSubdevice, public CUnknown
+// Stands in for both miniports: the topology port binds it through IMiniportTopology (an empty
+// filter is enough here), and the streams ask it for pins and names through IMiniportSubdevice.
+class CFakeMiniport : public IMiniportSubdevice, public IMiniportTopology, public CUnknown
 {
 public:
     DECLARE_STD_UNKNOWN();
@@ -120,10 +122,22 @@ public:
         *name = const_cast<PWSTR>(m_Name.c_str());
         return STATUS_SUCCESS;
     }
+    STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* description) override
+    {
+        *description = &m_Filter;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override
+    {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN, PRESOURCELIST, PPORTTOPOLOGY) override { return STATUS_SUCCESS; }
 
 private:
     std::u16string m_Name;
     ULONG m_TerminalNode;
+    PCFILTER_DESCRIPTOR m_Filter = {0, nullptr, sizeof(PCPIN_DESCRIPTOR), 0, nullptr, sizeof(PCNODE_DESCRIPTOR),
+                                    0, nullptr, 0, nullptr, 0, nullptr};
 };
 
 inline STDMETHODIMP_(NTSTATUS) CFakeMiniport::NonDelegatingQueryInterface(REFIID id, PVOID* out)
@@ -131,6 +145,12 @@ inline STDMETHODIMP_(NTSTATUS) CFakeMiniport::NonDelegatingQueryInterface(REFIID
     if (IsEqualGUID(id, IID_IMiniportSubdevice))
     {
         *out = static_cast<IMiniportSubdevice*>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    if (IsEqualGUID(id, IID_IMiniportTopology) || IsEqualGUID(id, IID_IMiniport))
+    {
+        *out = static_cast<IMiniportTopology*>(this);
         AddRef();
         return STATUS_SUCCESS;
     }

@@ -1,0 +1,164 @@
+// The command-line runner run as a user runs it: its exit code, its report and its complaints.
+// The runner sits beside the test executables in the build tree (tools/uacsim/uacsim).
+#include <gtest/gtest.h>
+
+#include "sim/profiles/profile.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <dirent.h>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+struct RunResult
+{
+    int ExitCode = -1;
+    std::string Out;
+    std::string Err;
+};
+
+std::string RunnerPath()
+{
+    char self[4096] = {};
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    std::string path(self, n > 0 ? size_t(n) : 0);
+    return path.substr(0, path.rfind('/')) + "/../tools/uacsim/uacsim";
+}
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+RunResult RunUacsim(const std::string& args)
+{
+    const std::string runner = RunnerPath();
+    EXPECT_EQ(access(runner.c_str(), X_OK), 0) << "the runner is not built: " << runner;
+    char outPath[] = "/tmp/uacsim-out-XXXXXX";
+    char errPath[] = "/tmp/uacsim-err-XXXXXX";
+    close(mkstemp(outPath));
+    close(mkstemp(errPath));
+    // Virtual time whatever the environment says, so the run takes no wall-clock time.
+    const std::string command =
+        "UACSIM_CLOCK=virtual " + runner + " " + args + " >" + outPath + " 2>" + errPath;
+    int status = std::system(command.c_str());
+    RunResult run;
+    run.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.Out = ReadAll(outPath);
+    run.Err = ReadAll(errPath);
+    unlink(outPath);
+    unlink(errPath);
+    return run;
+}
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+std::string FirstRealDump()
+{
+    const std::string dir = std::string(UACSIM_SOURCE_DIR) + "/../shared/real-devices";
+    std::vector<std::string> dumps;
+    if (DIR* d = opendir(dir.c_str()))
+    {
+        while (dirent* entry = readdir(d))
+        {
+            std::string name = entry->d_name;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".bin") == 0)
+                dumps.push_back(dir + "/" + name);
+        }
+        closedir(d);
+    }
+    std::sort(dumps.begin(), dumps.end());
+    for (const std::string& path : dumps)
+    {
+        sim::DeviceProfile profile;
+        std::string error;
+        if (sim::LoadProfile(path, &profile, &error) && profile.AudioControlProtocol() == 0)
+            return path;
+    }
+    return "";
+}
+
+TEST(UacsimRunner, DevicesListsEveryBuiltinProfile)
+{
+    RunResult run = RunUacsim("devices");
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    const std::vector<std::string> names = sim::BuiltinProfileNames();
+    ASSERT_FALSE(names.empty());
+    for (const std::string& name : names)
+        EXPECT_TRUE(Contains(run.Out, name)) << name;
+}
+
+TEST(UacsimRunner, TopologyStartsAndRemovesEveryBuiltinClass1Device)
+{
+    int tried = 0;
+    for (const std::string& name : sim::BuiltinProfileNames())
+    {
+        sim::DeviceProfile profile;
+        std::string error;
+        ASSERT_TRUE(sim::LoadBuiltinProfile(name, &profile, &error)) << error;
+        if (profile.AudioControlProtocol() != 0)
+            continue;
+        SCOPED_TRACE(name);
+        ++tried;
+        RunResult run = RunUacsim("topology --device " + name);
+        EXPECT_EQ(run.ExitCode, 0) << run.Err;
+        EXPECT_TRUE(Contains(run.Out, "topology filter GlobalTopo")) << run.Out;
+        EXPECT_TRUE(Contains(run.Out, "wave subdevices:")) << run.Out;
+        EXPECT_TRUE(Contains(run.Out, "removed cleanly")) << run.Out;
+    }
+    EXPECT_GT(tried, 0);
+}
+
+TEST(UacsimRunner, TopologyRunsOnARealDeviceDump)
+{
+    const std::string dump = FirstRealDump();
+    if (dump.empty())
+        GTEST_SKIP() << "no class-1 descriptor dump beside the project";
+    RunResult run = RunUacsim("topology --device " + dump);
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_TRUE(Contains(run.Out, "removed cleanly")) << run.Out;
+}
+
+TEST(UacsimRunner, BadInputIsRefusedWithAMessageAndANonZeroExit)
+{
+    char path[] = "/tmp/uacsim-bad-XXXXXX.profile";
+    int fd = mkstemps(path, 8);
+    ASSERT_GE(fd, 0);
+    // A configuration descriptor cut short of its wTotalLength.
+    const std::string text = "descriptors\n12 01 10 01 00 00 00 08 34 12 78 56 00 01 01 02 03 01\n"
+                             "09 02 40 00 02 01 00 80 32\nend\n";
+    ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+    close(fd);
+    const struct
+    {
+        std::string Args;
+        std::string Message;
+    } rows[] = {
+        {std::string("topology --device ") + path, "cannot load device"},
+        {"topology --device no-such-profile", "cannot load device"},
+        {"topology", "needs --device"},
+        {"play --device uac1-speaker", "unknown command"},
+        {"", "no command"},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.Args);
+        RunResult run = RunUacsim(row.Args);
+        EXPECT_NE(run.ExitCode, 0);
+        EXPECT_TRUE(Contains(run.Err, row.Message)) << run.Err;
+        EXPECT_FALSE(Contains(run.Out, "removed cleanly"));
+    }
+    unlink(path);
+}
+
+} // namespace

@@ -1,0 +1,384 @@
+// The sections of the topology report. Filter, node and jack data come through the control
+// panel as KS property requests on the topology filter's handle; the endpoint list comes from
+// the device's adapter object, since the names of endpoints without a wave filter are nowhere
+// else.
+#include "tools/uacsim/topology_report.h"
+
+#include "plat_io.h"
+#include "portcls.h"
+#include "sim/host/control_panel.h"
+
+#include "driver/adapter/device_extension.h"
+#include "driver/topology/topology_node_if.h"
+#include "driver/wave/stream_engine_if.h"
+#include "driver/wave/wave_miniport_creator.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace uacsim
+{
+namespace
+{
+
+const char16_t kTopologyName[] = u"GlobalTopo";
+
+std::string GuidText(const GUID& g)
+{
+    char text[40];
+    std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", unsigned(g.Data1),
+                  g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5],
+                  g.Data4[6], g.Data4[7]);
+    return text;
+}
+
+// Node types and pin categories, by the names the audio stack gives them.
+std::string TypeName(const GUID& g)
+{
+    static const struct
+    {
+        const GUID* Guid;
+        const char* Name;
+    } kNames[] = {
+        {&KSNODETYPE_DAC, "DAC"},
+        {&KSNODETYPE_ADC, "ADC"},
+        {&KSNODETYPE_MUX, "MUX"},
+        {&KSNODETYPE_SUM, "SUM"},
+        {&KSNODETYPE_MUTE, "MUTE"},
+        {&KSNODETYPE_VOLUME, "VOLUME"},
+        {&KSNODETYPE_TONE, "TONE"},
+        {&KSNODETYPE_AGC, "AGC"},
+        {&KSNODETYPE_LOUDNESS, "LOUDNESS"},
+        {&KSNODETYPE_DEV_SPECIFIC, "DEV_SPECIFIC"},
+        {&KSNODETYPE_MICROPHONE, "MICROPHONE"},
+        {&KSNODETYPE_DESKTOP_MICROPHONE, "DESKTOP_MICROPHONE"},
+        {&KSNODETYPE_SPEAKER, "SPEAKER"},
+        {&KSNODETYPE_HEADPHONES, "HEADPHONES"},
+        {&KSNODETYPE_HANDSET, "HANDSET"},
+        {&KSNODETYPE_HEADSET, "HEADSET"},
+        {&KSNODETYPE_SPEAKERPHONE_NO_ECHO_REDUCTION, "SPEAKERPHONE"},
+        {&KSNODETYPE_TELEPHONE, "TELEPHONE"},
+        {&KSNODETYPE_ANALOG_CONNECTOR, "ANALOG_CONNECTOR"},
+        {&KSNODETYPE_LINE_CONNECTOR, "LINE_CONNECTOR"},
+        {&KSNODETYPE_SPDIF_INTERFACE, "SPDIF_INTERFACE"},
+        {&KSNODETYPE_CD_PLAYER, "CD_PLAYER"},
+        {&KSNODETYPE_VIDEO_DISC_AUDIO, "VIDEO_DISC_AUDIO"},
+        {&KSNODETYPE_HDMI_INTERFACE, "HDMI_INTERFACE"},
+        {&KSNODETYPE_DISPLAYPORT_INTERFACE, "DISPLAYPORT_INTERFACE"},
+        {&KSCATEGORY_AUDIO, "AUDIO"},
+    };
+    for (const auto& entry : kNames)
+        if (*entry.Guid == g)
+            return entry.Name;
+    return GuidText(g);
+}
+
+std::string Narrow(const std::u16string& text)
+{
+    return std::string(text.begin(), text.end());
+}
+
+std::string Narrow(PCWSTR text)
+{
+    std::string out;
+    for (; text && *text; ++text)
+        out.push_back(char(*text));
+    return out;
+}
+
+bool OpenTopology(PDEVICE_OBJECT Pdo, std::unique_ptr<sim::ControlPanel>* Panel, std::FILE* Err)
+{
+    NTSTATUS status = sim::ControlPanel::Open(Pdo, kTopologyName, Panel);
+    if (!NT_SUCCESS(status))
+        std::fprintf(Err, "uacsim: cannot open the topology filter: 0x%08X\n", unsigned(status));
+    return NT_SUCCESS(status);
+}
+
+std::string Endpoint(ULONG Node, ULONG Pin)
+{
+    return Node == PCFILTER_NODE ? "filter pin " + std::to_string(Pin)
+                                 : "node " + std::to_string(Node) + " pin " + std::to_string(Pin);
+}
+
+// ---- Node values ----
+
+struct Range
+{
+    LONG Minimum;
+    LONG Maximum;
+    ULONG Step;
+};
+
+// The stepped ranges a basic-support reply lists, one per channel.
+std::vector<Range> ReadRanges(sim::ControlPanel& Panel, ULONG Node, ULONG Id)
+{
+    std::vector<Range> ranges;
+    sim::PropertyResult result = Panel.Property(sim::PropertyTarget::OnNode(Node), KSPROPSETID_Audio, Id,
+                                                KSPROPERTY_TYPE_BASICSUPPORT, 256);
+    if (!NT_SUCCESS(result.Status) || result.Information < sizeof(KSPROPERTY_DESCRIPTION))
+        return ranges;
+    const UCHAR* bytes = result.Value.data();
+    const size_t length = std::min<size_t>(result.Information, result.Value.size());
+    KSPROPERTY_DESCRIPTION description;
+    std::memcpy(&description, bytes, sizeof(description));
+    size_t offset = sizeof(description);
+    for (ULONG h = 0; h < description.MembersListCount && offset + sizeof(KSPROPERTY_MEMBERSHEADER) <= length;
+         ++h)
+    {
+        KSPROPERTY_MEMBERSHEADER header;
+        std::memcpy(&header, bytes + offset, sizeof(header));
+        offset += sizeof(header);
+        for (ULONG m = 0; m < header.MembersCount && offset + header.MembersSize <= length; ++m)
+        {
+            if (header.MembersFlags == KSPROPERTY_MEMBER_STEPPEDRANGES &&
+                header.MembersSize >= sizeof(KSPROPERTY_STEPPING_LONG))
+            {
+                KSPROPERTY_STEPPING_LONG step;
+                std::memcpy(&step, bytes + offset, sizeof(step));
+                ranges.push_back({step.Bounds.SignedMinimum, step.Bounds.SignedMaximum, step.SteppingDelta});
+            }
+            offset += header.MembersSize;
+        }
+    }
+    return ranges;
+}
+
+// Levels travel in 1/65536 dB.
+std::string Decibels(LONG Value)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.2f dB", double(Value) / 65536.0);
+    return text;
+}
+
+void PrintLevelNode(sim::ControlPanel& Panel, ULONG Node, ULONG Id, const char* What, std::FILE* Out)
+{
+    std::vector<Range> ranges = ReadRanges(Panel, Node, Id);
+    const size_t channels = std::max<size_t>(ranges.size(), 1);
+    for (size_t c = 0; c < channels; ++c)
+    {
+        LONG value = 0;
+        NTSTATUS status = Panel.GetNodeLong(Node, KSPROPSETID_Audio, Id, LONG(c), &value);
+        std::fprintf(Out, "  node %lu %s channel %zu: ", static_cast<unsigned long>(Node), What, c);
+        if (NT_SUCCESS(status))
+            std::fprintf(Out, "%s", Decibels(value).c_str());
+        else
+            std::fprintf(Out, "unreadable (0x%08X)", unsigned(status));
+        if (c < ranges.size())
+            std::fprintf(Out, "  range %s .. %s step %s", Decibels(ranges[c].Minimum).c_str(),
+                         Decibels(ranges[c].Maximum).c_str(), Decibels(LONG(ranges[c].Step)).c_str());
+        std::fprintf(Out, "\n");
+    }
+}
+
+void PrintSwitchNode(sim::ControlPanel& Panel, ULONG Node, ULONG Id, const char* What, std::FILE* Out)
+{
+    LONG value = 0;
+    NTSTATUS status = Panel.GetNodeLong(Node, KSPROPSETID_Audio, Id, 0, &value);
+    std::fprintf(Out, "  node %lu %s: ", static_cast<unsigned long>(Node), What);
+    if (NT_SUCCESS(status))
+        std::fprintf(Out, "%s  range off .. on\n", value ? "on" : "off");
+    else
+        std::fprintf(Out, "unreadable (0x%08X)\n", unsigned(status));
+}
+
+void PrintMuxNode(sim::ControlPanel& Panel, ULONG Node, std::FILE* Out)
+{
+    sim::PropertyResult result =
+        Panel.Property(sim::PropertyTarget::OnNode(Node), KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUX_SOURCE,
+                       KSPROPERTY_TYPE_GET, sizeof(ULONG));
+    std::fprintf(Out, "  node %lu MUX source: ", static_cast<unsigned long>(Node));
+    if (NT_SUCCESS(result.Status) && result.Value.size() >= sizeof(ULONG))
+    {
+        ULONG pin = 0;
+        std::memcpy(&pin, result.Value.data(), sizeof(pin));
+        std::fprintf(Out, "input %lu\n", static_cast<unsigned long>(pin));
+    }
+    else
+    {
+        std::fprintf(Out, "unreadable (0x%08X)\n", unsigned(result.Status));
+    }
+}
+
+void PrintNode(sim::ControlPanel& Panel, const sim::NodeInfo& Node, std::FILE* Out)
+{
+    if (Node.Type == KSNODETYPE_VOLUME)
+        PrintLevelNode(Panel, Node.Id, KSPROPERTY_AUDIO_VOLUMELEVEL, "volume", Out);
+    else if (Node.Type == KSNODETYPE_TONE)
+    {
+        PrintLevelNode(Panel, Node.Id, KSPROPERTY_AUDIO_BASS, "bass", Out);
+        PrintLevelNode(Panel, Node.Id, KSPROPERTY_AUDIO_MID, "mid", Out);
+        PrintLevelNode(Panel, Node.Id, KSPROPERTY_AUDIO_TREBLE, "treble", Out);
+    }
+    else if (Node.Type == KSNODETYPE_MUTE)
+        PrintSwitchNode(Panel, Node.Id, KSPROPERTY_AUDIO_MUTE, "mute", Out);
+    else if (Node.Type == KSNODETYPE_AGC)
+        PrintSwitchNode(Panel, Node.Id, KSPROPERTY_AUDIO_AGC, "automatic gain", Out);
+    else if (Node.Type == KSNODETYPE_LOUDNESS)
+        PrintSwitchNode(Panel, Node.Id, KSPROPERTY_AUDIO_LOUDNESS, "loudness", Out);
+    else if (Node.Type == KSNODETYPE_MUX)
+        PrintMuxNode(Panel, Node.Id, Out);
+    else
+        std::fprintf(Out, "  node %lu %s: no standard value\n", static_cast<unsigned long>(Node.Id),
+                     TypeName(Node.Type).c_str());
+}
+
+// ---- Endpoints ----
+
+// Why an endpoint has no wave filter, as far as the endpoint's own terminals tell.
+std::string WhyNotInstalled(IStreamEngine* Stream)
+{
+    if (g_pfnCreateMiniportWaveCyclic == nullptr)
+        return "the driver has no wave miniport yet";
+    for (ULONG i = 0; i < Stream->GetNodeCount(); ++i)
+    {
+        ITopologyNode* node = nullptr;
+        ITerminalNode* terminal = nullptr;
+        if (!NT_SUCCESS(Stream->GetNode(i, &node)) || node == nullptr ||
+            !NT_SUCCESS(node->QueryInterface(IID_ITerminalNode, reinterpret_cast<PVOID*>(&terminal))))
+            continue;
+        ULONG jacks = 0;
+        std::vector<JackRecord> records;
+        if (NT_SUCCESS(terminal->GetJackCount(&jacks)) && jacks > 0)
+        {
+            records.resize(jacks);
+            if (NT_SUCCESS(terminal->GetJackDescriptions(ULONG(jacks * sizeof(JackRecord)), records.data())))
+            {
+                bool connected = false;
+                for (const JackRecord& record : records)
+                    connected = connected || record.IsConnected != 0;
+                if (!connected)
+                {
+                    terminal->Release();
+                    return "its jack is not connected";
+                }
+            }
+        }
+        terminal->Release();
+    }
+    return "its installation failed";
+}
+
+} // namespace
+
+bool PrintTopologyFilter(PDEVICE_OBJECT Pdo, std::FILE* Out, std::FILE* Err)
+{
+    std::unique_ptr<sim::ControlPanel> panel;
+    if (!OpenTopology(Pdo, &panel, Err))
+        return false;
+    std::vector<sim::PinInfo> pins;
+    std::vector<sim::NodeInfo> nodes;
+    std::vector<KSTOPOLOGY_CONNECTION> connections;
+    NTSTATUS status = panel->GetPins(&pins);
+    if (NT_SUCCESS(status))
+        status = panel->GetNodes(&nodes);
+    if (NT_SUCCESS(status))
+        status = panel->GetConnections(&connections);
+    if (!NT_SUCCESS(status))
+    {
+        std::fprintf(Err, "uacsim: cannot read the topology filter: 0x%08X\n", unsigned(status));
+        return false;
+    }
+    std::fprintf(Out, "topology filter %s\n  pins:\n", Narrow(kTopologyName).c_str());
+    for (const sim::PinInfo& pin : pins)
+        std::fprintf(Out, "    %lu %-3s %s\n", static_cast<unsigned long>(pin.Id),
+                     pin.DataFlow == KSPIN_DATAFLOW_IN ? "in" : "out",
+                     pin.HasCategory ? TypeName(pin.Category).c_str() : "(no category)");
+    std::fprintf(Out, "  nodes:\n");
+    for (const sim::NodeInfo& node : nodes)
+        std::fprintf(Out, "    %lu %s\n", static_cast<unsigned long>(node.Id), TypeName(node.Type).c_str());
+    std::fprintf(Out, "  connections:\n");
+    for (const KSTOPOLOGY_CONNECTION& c : connections)
+        std::fprintf(Out, "    %s -> %s\n", Endpoint(c.FromNode, c.FromNodePin).c_str(),
+                     Endpoint(c.ToNode, c.ToNodePin).c_str());
+    return true;
+}
+
+void PrintWaveSubdevices(PDEVICE_OBJECT Fdo, std::FILE* Out)
+{
+    std::fprintf(Out, "wave subdevices:\n");
+    PADAPTERCOMMON adapter = GetAdapterExtension(Fdo)->AdapterCommon;
+    const ULONG count = adapter ? adapter->GetStreamCount() : 0;
+    if (count == 0)
+        std::fprintf(Out, "  (the device has no streaming endpoints)\n");
+    std::vector<std::u16string> registered = plat::PcRegisteredSubdevices(Fdo);
+    for (ULONG i = 0; i < count; ++i)
+    {
+        IStreamEngine* stream = nullptr;
+        WCHAR name[STREAM_NAME_BUFFER_CHARS] = {};
+        if (!NT_SUCCESS(adapter->GetStream(i, &stream)) || stream == nullptr ||
+            !NT_SUCCESS(stream->GetName(name)))
+        {
+            std::fprintf(Out, "  endpoint %lu: unreadable\n", static_cast<unsigned long>(i));
+            continue;
+        }
+        const std::string endpoint = Narrow(name);
+        std::string subdevice;
+        for (const std::u16string& r : registered)
+            if (Narrow(r).rfind(endpoint, 0) == 0)
+                subdevice = Narrow(r);
+        std::fprintf(Out, "  endpoint %lu %-7s %-12s ", static_cast<unsigned long>(i),
+                     stream->GetKind() == STREAM_DIRECTION_RENDER ? "render" : "capture", endpoint.c_str());
+        if (!subdevice.empty())
+            std::fprintf(Out, "installed as %s\n", subdevice.c_str());
+        else
+            std::fprintf(Out, "not installed: %s\n", WhyNotInstalled(stream).c_str());
+    }
+}
+
+bool PrintNodeValues(PDEVICE_OBJECT Pdo, std::FILE* Out, std::FILE* Err)
+{
+    std::unique_ptr<sim::ControlPanel> panel;
+    std::vector<sim::NodeInfo> nodes;
+    if (!OpenTopology(Pdo, &panel, Err) || !NT_SUCCESS(panel->GetNodes(&nodes)))
+        return false;
+    std::fprintf(Out, "node values:\n");
+    for (const sim::NodeInfo& node : nodes)
+        PrintNode(*panel, node, Out);
+    return true;
+}
+
+bool PrintJacks(PDEVICE_OBJECT Pdo, std::FILE* Out, std::FILE* Err)
+{
+    std::unique_ptr<sim::ControlPanel> panel;
+    std::vector<sim::PinInfo> pins;
+    if (!OpenTopology(Pdo, &panel, Err) || !NT_SUCCESS(panel->GetPins(&pins)))
+        return false;
+    std::fprintf(Out, "jacks:\n");
+    bool any = false;
+    for (const sim::PinInfo& pin : pins)
+    {
+        sim::PropertyTarget target = sim::PropertyTarget::OnPin(pin.Id);
+        sim::PropertyResult size =
+            panel->Property(target, KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_GET, 0);
+        if (size.Status != STATUS_BUFFER_OVERFLOW || size.Information < sizeof(KSMULTIPLE_ITEM))
+            continue;
+        sim::PropertyResult reply = panel->Property(target, KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION,
+                                                    KSPROPERTY_TYPE_GET, ULONG(size.Information));
+        if (!NT_SUCCESS(reply.Status) || reply.Value.size() < sizeof(KSMULTIPLE_ITEM))
+            continue;
+        KSMULTIPLE_ITEM header;
+        std::memcpy(&header, reply.Value.data(), sizeof(header));
+        for (ULONG j = 0; j < header.Count; ++j)
+        {
+            const size_t offset = sizeof(header) + j * sizeof(KSJACK_DESCRIPTION);
+            if (offset + sizeof(KSJACK_DESCRIPTION) > reply.Value.size())
+                break;
+            KSJACK_DESCRIPTION jack;
+            std::memcpy(&jack, reply.Value.data() + offset, sizeof(jack));
+            std::fprintf(
+                Out,
+                "  pin %lu jack %lu: %s, channels 0x%lX, colour #%06lX, connection type %d, location %d\n",
+                static_cast<unsigned long>(pin.Id), static_cast<unsigned long>(j),
+                jack.IsConnected ? "connected" : "unplugged", static_cast<unsigned long>(jack.ChannelMapping),
+                static_cast<unsigned long>(jack.Color), int(jack.ConnectionType), int(jack.GeoLocation));
+            any = true;
+        }
+    }
+    if (!any)
+        std::fprintf(Out, "  (no pin describes a jack)\n");
+    return true;
+}
+
+} // namespace uacsim

@@ -1,0 +1,20 @@
+// What `uacsim topology` prints about a started device: the topology filter's pins, nodes and
+// connections, the endpoints' wave subdevices, every node's value and range, and the jacks.
+#pragma once
+
+#include "ntddk.h"
+
+#include <cstdio>
+
+namespace uacsim
+{
+
+// Each section reads the device the way the audio stack would (through the filter's handle),
+// except the endpoint list, which no filter describes. False when the topology filter could not
+// be read.
+bool PrintTopologyFilter(PDEVICE_OBJECT Pdo, std::FILE* Out, std::FILE* Err);
+void PrintWaveSubdevices(PDEVICE_OBJECT Fdo, std::FILE* Out);
+bool PrintNodeValues(PDEVICE_OBJECT Pdo, std::FILE* Out, std::FILE* Err);
+bool PrintJacks(PDEVICE_OBJECT Pdo, std::FILE* Out, std::FILE* Err);
+
+} // namespace uacsim
