@@ -4,6 +4,7 @@
 // adapter's IAdapterPowerManagement in the order a device needs (power up after the bus, power
 // down before it).
 #include "pc_device.h"
+#include "pc_subdevice.h"
 #include "pc_port_internal.h"
 
 #include "plat_fatal.h"
@@ -56,6 +57,9 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT device, DeviceContext* context, PIRP irp)
         context->AdapterPower->Release();
         context->AdapterPower = nullptr;
     }
+    // The driver's handler has unregistered what it wanted to; whatever is left goes with the
+    // device, as the library tears down its filters on removal.
+    plat::PcReleaseDeviceRegistrations(device);
     irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = PassDown(context, irp);
     IoDetachDevice(context->NextDeviceObject);
@@ -83,6 +87,8 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, DeviceContext* context, PIRP irp)
     case IRP_MN_QUERY_CAPABILITIES:
         return QueryCapabilities(context, irp);
     case IRP_MN_STOP_DEVICE:
+        // Filters do not survive a stop: the next start registers them again.
+        plat::PcReleaseDeviceRegistrations(device);
         context->Started = FALSE;
         irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDown(context, irp);

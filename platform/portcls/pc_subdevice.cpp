@@ -335,6 +335,25 @@ void PcFailNextRegistration(PcRegistrationOp Op, NTSTATUS Status)
     g_pendingFailures[Op] = Status;
 }
 
+void PcReleaseDeviceRegistrations(PDEVICE_OBJECT DeviceObject)
+{
+    std::vector<Subdevice> subdevices;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        auto it = g_devices.find(DeviceObject);
+        if (it == g_devices.end())
+            return;
+        subdevices = std::move(it->second.Subdevices);
+        it->second.Subdevices.clear();
+        it->second.Connections.clear();
+    }
+    for (const Subdevice& s : subdevices)
+    {
+        plat::pc::OnSubdeviceUnregistered(DeviceObject, s.Port);
+        s.Port->Release();
+    }
+}
+
 void PcForgetDevice(PDEVICE_OBJECT DeviceObject)
 {
     std::vector<Subdevice> subdevices;

@@ -105,8 +105,13 @@ size_t PcRegisteredConnectionCount(PDEVICE_OBJECT DeviceObject);
 // The next call of the operation (on any device) fails with Status and changes nothing.
 void PcFailNextRegistration(PcRegistrationOp Op, NTSTATUS Status);
 
-// Drops what is still registered for the device (releasing the ports) and its log, as the
-// library does when the device is removed; tests call it to end with no live objects.
+// Drops what is still registered for the device (releasing the ports) and its log; tests call
+// it to end with no live objects.
 void PcForgetDevice(PDEVICE_OBJECT DeviceObject);
+
+// Ends every subdevice and physical connection still registered for the device, releasing the
+// ports, but keeps its log for tests to read. The library does this when the device stops or
+// is removed, so a restart can register the same names again and nothing outlives the device.
+void PcReleaseDeviceRegistrations(PDEVICE_OBJECT DeviceObject);
 
 } // namespace plat
