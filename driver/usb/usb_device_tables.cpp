@@ -2,13 +2,15 @@
 // model, and the per-device quirks of the manufacturer string and the ASIO sample type.
 #include "driver/usb/usb_device.h"
 
+#include "driver/function/uac1_device.h"
+
 namespace
 {
 
 // The creators of the audio function objects. An entry stays null until that object exists in
 // the driver; CreateAudioDevice then refuses such a device with STATUS_NOT_SUPPORTED.
 const AudioFunctionCreators kAudioFunctionCreators = {
-    nullptr, // Uac1
+    CreateUac1Device, // Uac1
     nullptr, // Uac2
     nullptr, // VariantA
     nullptr, // VariantB

@@ -100,6 +100,10 @@ void SetNoProgressLimit(ULONGLONG Limit);
 // the queue's rules; releasing the hold lets the workers run them.
 void HoldWorkQueue(bool Hold);
 
+// Test hook: the next Count calls of PsCreateSystemThread fail with
+// STATUS_INSUFFICIENT_RESOURCES (0 ends the injection).
+void FailSystemThreadCreations(ULONG Count);
+
 // System threads that have not ended yet.
 SIZE_T LiveSystemThreadCount();
 // Timers queued on the clock.

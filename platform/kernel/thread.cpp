@@ -7,6 +7,7 @@
 #include "sched_internal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 namespace plat
@@ -221,6 +222,13 @@ KPRIORITY RecordedPriority(PKTHREAD thread)
     return KeQueryPriorityThread(thread);
 }
 
+static std::atomic<ULONG> g_failThreadCreations{0};
+
+void FailSystemThreadCreations(ULONG Count)
+{
+    g_failThreadCreations.store(Count);
+}
+
 SIZE_T LiveSystemThreadCount()
 {
     std::lock_guard<std::mutex> lock(sched::S().Lock);
@@ -285,6 +293,11 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
         Fatal("PsCreateSystemThread: null %s", ThreadHandle ? "StartRoutine" : "ThreadHandle");
     Current();
     JoinFinishedSystemThreads();
+    for (ULONG left = plat::g_failThreadCreations.load(); left != 0;)
+    {
+        if (plat::g_failThreadCreations.compare_exchange_weak(left, left - 1))
+            return STATUS_INSUFFICIENT_RESOURCES;
+    }
     auto* object = static_cast<PKTHREAD>(ObCreateObject(PsThreadType, sizeof(KTHREAD)));
     if (object == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;

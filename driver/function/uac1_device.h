@@ -1,0 +1,158 @@
+// CUac1Device: the audio function object of a USB Audio Class 1.0 device. It identifies the
+// model, walks the audio-control and audio-streaming descriptors into entities, topology nodes
+// and stream objects, answers the endpoint capability questions, and keeps a status-interrupt
+// thread that turns the device's status reports into re-read values and change events.
+#pragma once
+
+#include "ntddk.h"
+#include "portcls.h"
+#include "usb.h"
+#include "usbdlib.h"
+#include "driver/adapter/audio_hal.h"
+#include "driver/adapter/mutex_lock.h"
+#include "driver/adapter/pointer_list.h"
+#include "driver/function/usb_audio_function_if.h"
+
+struct IUsbDevice;
+class CUsbAudioStream;
+class CUsbEntityNode;
+
+// The object, its child list, the entities and streams of the walks, the status thread's event
+// and URBs, and the walk's temporary rate lists.
+#define UAC1_DEVICE_POOL_TAG MAKE_POOL_TAG('U', 'A', 'C', '1')
+// The select-interface URB of Start and the kept interface information.
+#define UAC1_URB_POOL_TAG MAKE_POOL_TAG('U', 'R', 'B', ' ')
+// The identification string and its URB.
+#define UAC1_PROBE_POOL_TAG MAKE_POOL_TAG('p', 'm', 'e', 't')
+// The endpoint name while a subdevice is re-installed.
+#define UAC1_NAME_POOL_TAG MAKE_POOL_TAG('T', 'e', 'm', 'p')
+
+// m_StatusPipe while no status thread runs.
+constexpr UCHAR UAC1_NO_STATUS_PIPE = 255;
+// The class-1 status word: bStatusType, then bOriginator.
+constexpr ULONG UAC1_STATUS_WORD_BYTES = 2;
+constexpr KPRIORITY UAC1_STATUS_THREAD_PRIORITY = 24;
+
+// Rates a continuous sampling-frequency range is offered at, ascending (uac1_device_tables.cpp).
+extern const ULONG StandardSampleRates[];
+extern const ULONG StandardSampleRateCount;
+
+// Device-wide capability record of a model, chosen by the identification probe.
+struct Uac1ModelCaps
+{
+    USHORT VendorId;
+    USHORT ProductId;
+    ULONG Mask;
+    ULONG Extra;
+    ULONG Flags;
+};
+
+// Models that carry no identification string but are known by their ids; null when unknown.
+const Uac1ModelCaps* Uac1FindUnidentifiedModel(USHORT VendorId, USHORT ProductId);
+// The record of a "3864" model whose probe byte matched, adjusted for the device's ids.
+VOID Uac1ApplyBridgeModelCaps(USHORT VendorId, USHORT ProductId, EndpointCaps* Caps);
+// The "QXR710" probe bytes A and B: FALSE when they fit neither known configuration.
+BOOLEAN Uac1ApplyQxrModelCaps(UCHAR ProbeA, UCHAR ProbeB, EndpointCaps* Caps);
+// The channel mask of a stream format by channel count and direction.
+ULONG Uac1ChannelMask(ULONG Channels, ULONG Capture);
+
+// Every slot runs at PASSIVE_LEVEL unless stated; the walks run once from InitHardware, Start
+// and Stop from the plug-and-play and power paths, which serialise them.
+class CUac1Device : public IUsbAudioFunction, public CAudioHal
+{
+public:
+    DECLARE_STD_UNKNOWN();
+
+    CUac1Device(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId);
+    ~CUac1Device() override; // pageable
+
+    // IUsbAudioFunction
+    STDMETHODIMP_(NTSTATUS) UpdateStreamSubdevices(ULONG EntityId) override;
+    STDMETHODIMP_(NTSTATUS) GetCallbackObject(PCALLBACK_OBJECT* CallbackObject) override;
+    STDMETHODIMP_(NTSTATUS)
+    CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Length) override;
+    STDMETHODIMP_(NTSTATUS)
+    CreateStreams(PUSB_CONFIGURATION_DESCRIPTOR Configuration, PUSB_INTERFACE_DESCRIPTOR StreamingInterface,
+                  ULONG Length) override;
+    STDMETHODIMP_(NTSTATUS) PostInit() override;
+
+    // IAdapterCommon
+    STDMETHODIMP_(NTSTATUS) GetEndpointCaps(ULONG EndpointIndex, EndpointCaps* Caps) override;
+    STDMETHODIMP_(NTSTATUS)
+    Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT FunctionalDeviceObject, PDEVICE_OBJECT LowerDeviceObject,
+         PDEVICE_OBJECT PhysicalDeviceObject) override;
+    STDMETHODIMP_(NTSTATUS) Start() override;
+    STDMETHODIMP_(NTSTATUS) Stop() override;
+    STDMETHODIMP_(NTSTATUS) InitHardware() override;
+    STDMETHODIMP_(NTSTATUS) GetEndpointCapsByType(ULONG Capture, ULONG Type, EndpointCaps* Caps) override;
+
+    // IAdapterPowerManagement
+    STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override;
+
+    // Entities of the audio-control interface; no reference is added, the last match wins.
+    NTSTATUS FindChildById(ULONG Id, CUsbEntityNode** Entity);
+    NTSTATUS AddChild(CUsbEntityNode* Entity);
+    // A status report named this entity: re-read what it reports, announce the changes.
+    NTSTATUS OnStatusInterrupt(ULONG EntityId);
+
+    UCHAR GetControlInterface() const { return m_ControlInterface; }
+    BOOLEAN IsStatusThreadRunning() const { return m_StatusPipe != UAC1_NO_STATUS_PIPE; }
+
+protected:
+    // Model probe (uac1_device.cpp).
+    NTSTATUS ProbeModel(IUsbDevice* UsbDevice);
+    NTSTATUS ReadIdString(IUsbDevice* UsbDevice, PURB Urb, PUCHAR Buffer, PULONG CharCount);
+    NTSTATUS ReadProbeByte(IUsbDevice* UsbDevice, PURB Urb, UCHAR Request, USHORT Value, PUCHAR Byte);
+    VOID ReleaseChildren();
+    BOOLEAN HasPinTypeChanged(IStreamEngine* Stream);
+    NTSTATUS RenameAndUpdate(IStreamEngine* Stream);
+
+    // Descriptor walks (uac1_walk.cpp).
+    NTSTATUS ParseAudioControlInterface();
+    NTSTATUS ParseAudioStreamingInterfaces();
+    NTSTATUS CreateEntity(const UCHAR* Descriptor, ULONG Length);
+    NTSTATUS WireEntities();
+    NTSTATUS CheckRequiredOutputTerminals();
+    NTSTATUS WalkStreamingInterface(PUSB_INTERFACE_DESCRIPTOR Interface, const UCHAR* End,
+                                    const UCHAR** Stop);
+    NTSTATUS CreateStreamForTerminal(UCHAR InterfaceNumber, UCHAR TerminalLink, CUsbAudioStream** Stream);
+    NTSTATUS ConnectStreamPaths(CUsbAudioStream* Stream, ULONG PinNodeId);
+    NTSTATUS SearchUpstream(ULONG StartId, ULONG TargetId, PBOOLEAN Found);
+    NTSTATUS AddPathNodesToStream(CUsbAudioStream* Stream, ULONG StartId);
+    NTSTATUS CheckUpstreamAcyclic(ULONG StartId);
+    NTSTATUS PropagatePinTypes();
+    NTSTATUS SpliceStreamSoftwareNodes(CUsbAudioStream* Stream);
+    NTSTATUS SpliceTwoNodeStream(CUsbAudioStream* Stream);
+    NTSTATUS CreateSoftwareMuteNode(CUsbAudioStream* Stream, ULONG Id, ULONG SourceId);
+    NTSTATUS CreateSoftwareSelectorNode(CUsbAudioStream* Stream, ULONG Id, ULONG SourceId);
+    VOID RepointOutputTerminal(ULONG OutputNodeId, ULONG SourceId);
+
+    // Formats (uac1_formats.cpp).
+    NTSTATUS AddFormatTypeDescriptor(CUsbAudioStream* Stream, const UCHAR* Descriptor, USHORT FormatTag,
+                                     UCHAR AlternateSetting);
+    NTSTATUS AddUac1Formats(CUsbAudioStream* Stream, const UCHAR* Descriptor, USHORT FormatTag,
+                            UCHAR AlternateSetting, PCWAVEFORMATEXTENSIBLE Template);
+
+    // Status thread (uac1_device_status.cpp).
+    static VOID StatusThreadStart(PVOID Context);
+    VOID StatusThread();
+    NTSTATUS StartStatusThread();
+    NTSTATUS SelectControlInterface(IUsbDevice* UsbDevice, PUSB_INTERFACE_DESCRIPTOR Interface,
+                                    PBOOLEAN UrbAllocated);
+    VOID FreeInterfaceInfo();
+
+    UCHAR m_ControlInterface;
+    PUSBD_INTERFACE_INFORMATION m_pInterfaceInfo; // "URB ", null while no status thread runs
+    UCHAR m_StatusPipe;                           // UAC1_NO_STATUS_PIPE: no status thread
+    PKTHREAD m_pStatusThread;                     // referenced while the thread may run
+    KEVENT m_StopEvent;                           // notification: the thread is to end
+    KEVENT m_DoneEvent;                           // notification: the thread has ended
+    USHORT m_VendorId;
+    USHORT m_ProductId;
+    CPointerList* m_pChildren; // entities (ITopologyNode), one reference each
+    CMutexLock m_DeviceLock;   // serialises the control nodes' requests with the status thread
+};
+
+// Allocates (non-paged, "UAC1") and constructs the object aggregated into UnknownOuter and
+// hands out its non-delegating unknown with one reference. PASSIVE_LEVEL.
+NTSTATUS CreateUac1Device(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId);
