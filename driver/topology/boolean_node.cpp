@@ -11,6 +11,35 @@ BOOLEAN NodePinTypeHasAllChannels(ULONG PinType)
            PinType == PIN_TYPE_LINE;
 }
 
+ULONG NodeVisibleChannelCount(ULONG ChannelCount, ULONG PinType)
+{
+    if (!NodePinTypeHasAllChannels(PinType) && ChannelCount > 2)
+    {
+        return 2;
+    }
+    return ChannelCount;
+}
+
+NTSTATUS NodeQueryControlOrPinTypeSink(REFIID InterfaceId, PVOID* Interface, REFIID ControlId, PVOID Control,
+                                       PVOID PinTypeSink)
+{
+    PAGED_CODE();
+    if (IsEqualGUIDAligned(InterfaceId, ControlId))
+    {
+        *Interface = Control;
+    }
+    else if (IsEqualGUIDAligned(InterfaceId, IID_IPinTypeSink))
+    {
+        *Interface = PinTypeSink;
+    }
+    else
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    static_cast<PUNKNOWN>(*Interface)->AddRef();
+    return STATUS_SUCCESS;
+}
+
 CBooleanNode::CBooleanNode(PUNKNOWN UnknownOuter, ULONG Id, ULONG Kind)
     : CTopologyNode(UnknownOuter, Id, Kind), m_nChannelCount(0), m_pValues(nullptr), m_nPinType(0),
       m_nValueTag(BOOLEAN_NODE_POOL_TAG)
@@ -29,20 +58,9 @@ STDMETHODIMP_(NTSTATUS) CBooleanNode::NonDelegatingQueryInterface(REFIID Interfa
     {
         return STATUS_SUCCESS;
     }
-    if (IsEqualGUIDAligned(InterfaceId, IID_IBooleanControl))
-    {
-        *Interface = PVOID(static_cast<IBooleanControl*>(this));
-    }
-    else if (IsEqualGUIDAligned(InterfaceId, IID_IPinTypeSink))
-    {
-        *Interface = PVOID(static_cast<IPinTypeSink*>(this));
-    }
-    else
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    static_cast<PUNKNOWN>(*Interface)->AddRef();
-    return STATUS_SUCCESS;
+    return NodeQueryControlOrPinTypeSink(InterfaceId, Interface, IID_IBooleanControl,
+                                         PVOID(static_cast<IBooleanControl*>(this)),
+                                         PVOID(static_cast<IPinTypeSink*>(this)));
 }
 
 VOID CBooleanNode::FreeValues()
@@ -100,12 +118,7 @@ STDMETHODIMP_(NTSTATUS) CBooleanNode::GetChannelCount(PULONG Count)
     {
         return STATUS_INVALID_PARAMETER;
     }
-    ULONG count = m_nChannelCount;
-    if (!NodePinTypeHasAllChannels(NodeReadPinType()) && count > 2)
-    {
-        count = 2;
-    }
-    *Count = count;
+    *Count = NodeVisibleChannelCount(m_nChannelCount, NodeReadPinType());
     return STATUS_SUCCESS;
 }
 

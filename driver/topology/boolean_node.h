@@ -11,6 +11,14 @@
 // Pin types whose nodes expose every channel; the others expose at most two.
 BOOLEAN NodePinTypeHasAllChannels(ULONG PinType);
 
+// What the on/off and ranged nodes share. The channels a node of ChannelCount channels shows
+// while its output has PinType; any IRQL.
+ULONG NodeVisibleChannelCount(ULONG ChannelCount, ULONG PinType);
+// Their answer past CTopologyNode: Control for ControlId, PinTypeSink for IID_IPinTypeSink, each
+// with a reference; STATUS_INVALID_PARAMETER for anything else. PASSIVE_LEVEL.
+NTSTATUS NodeQueryControlOrPinTypeSink(REFIID InterfaceId, PVOID* Interface, REFIID ControlId, PVOID Control,
+                                       PVOID PinTypeSink);
+
 // The byte of channel c is values[c]; the array holds channel count + 1 bytes. GetValue and
 // the pin type may be read at DISPATCH_LEVEL; everything else runs at PASSIVE_LEVEL.
 class CBooleanNode : public IBooleanControl, public IPinTypeSink, public CTopologyNode

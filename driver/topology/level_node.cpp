@@ -22,20 +22,9 @@ STDMETHODIMP_(NTSTATUS) CLevelNode::NonDelegatingQueryInterface(REFIID Interface
     {
         return STATUS_SUCCESS;
     }
-    if (IsEqualGUIDAligned(InterfaceId, IID_ILevelControl))
-    {
-        *Interface = PVOID(static_cast<ILevelControl*>(this));
-    }
-    else if (IsEqualGUIDAligned(InterfaceId, IID_IPinTypeSink))
-    {
-        *Interface = PVOID(static_cast<IPinTypeSink*>(this));
-    }
-    else
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    static_cast<PUNKNOWN>(*Interface)->AddRef();
-    return STATUS_SUCCESS;
+    return NodeQueryControlOrPinTypeSink(InterfaceId, Interface, IID_ILevelControl,
+                                         PVOID(static_cast<ILevelControl*>(this)),
+                                         PVOID(static_cast<IPinTypeSink*>(this)));
 }
 
 VOID CLevelNode::FreeLevels()
@@ -108,12 +97,7 @@ STDMETHODIMP_(NTSTATUS) CLevelNode::GetChannelCount(PULONG Count)
     {
         return STATUS_INVALID_PARAMETER;
     }
-    ULONG count = m_nChannelCount;
-    if (!NodePinTypeHasAllChannels(NodeReadPinType()) && count > 2)
-    {
-        count = 2;
-    }
-    *Count = count;
+    *Count = NodeVisibleChannelCount(m_nChannelCount, NodeReadPinType());
     return STATUS_SUCCESS;
 }
 

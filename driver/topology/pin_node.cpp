@@ -43,6 +43,11 @@ public:
     // Replaces Node's jacks by the terminal's jacks at PinIndex; a count of 0 means no jacks.
     static NTSTATUS Refresh(CControlBinding& Binding, ITerminalNode* Terminal, ULONG PinIndex,
                             ULONG* JackCount, JackRecord** Jacks, ULONG* JackTag);
+
+    // The jack refresh both nodes run when the device reports a change: the terminal's current
+    // pin type into PinType, then its jacks at PinIndex.
+    static NTSTATUS SaveValues(CControlBinding& Binding, ULONG PinIndex, ULONG volatile* PinType,
+                               ULONG* JackCount, JackRecord** Jacks, ULONG* JackTag);
 };
 
 NTSTATUS CPinNodeJacks::Refresh(CControlBinding& Binding, ITerminalNode* Terminal, ULONG PinIndex,
@@ -147,12 +152,13 @@ NTSTATUS COutputPinNode::InitOutputPinNode(ITopologyNode* Owner, const VOID* Pin
     return status;
 }
 
-STDMETHODIMP_(NTSTATUS) CInputPinNode::SaveValues()
+NTSTATUS CPinNodeJacks::SaveValues(CControlBinding& Binding, ULONG PinIndex, ULONG volatile* PinType,
+                                   ULONG* JackCount, JackRecord** Jacks, ULONG* JackTag)
 {
     PAGED_CODE();
-    CControlLockGuard guard(m_Binding);
+    CControlLockGuard guard(Binding);
     ITerminalNode* pTerminal = nullptr;
-    NTSTATUS status = m_Binding.QueryOwner(IID_ITerminalNode, reinterpret_cast<PVOID*>(&pTerminal));
+    NTSTATUS status = Binding.QueryOwner(IID_ITerminalNode, reinterpret_cast<PVOID*>(&pTerminal));
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -161,31 +167,22 @@ STDMETHODIMP_(NTSTATUS) CInputPinNode::SaveValues()
     status = pTerminal->GetPinType(&current);
     if (NT_SUCCESS(status))
     {
-        NodeWriteUlong(&m_nPinType, current);
-        status = CPinNodeJacks::Refresh(m_Binding, pTerminal, 0, &m_nJackCount, &m_pJacks, &m_nJackTag);
+        NodeWriteUlong(PinType, current);
+        status = Refresh(Binding, pTerminal, PinIndex, JackCount, Jacks, JackTag);
     }
     pTerminal->Release();
     return status;
 }
 
+STDMETHODIMP_(NTSTATUS) CInputPinNode::SaveValues()
+{
+    PAGED_CODE();
+    return CPinNodeJacks::SaveValues(m_Binding, 0, &m_nPinType, &m_nJackCount, &m_pJacks, &m_nJackTag);
+}
+
 STDMETHODIMP_(NTSTATUS) COutputPinNode::SaveValues()
 {
     PAGED_CODE();
-    CControlLockGuard guard(m_Binding);
-    ITerminalNode* pTerminal = nullptr;
-    NTSTATUS status = m_Binding.QueryOwner(IID_ITerminalNode, reinterpret_cast<PVOID*>(&pTerminal));
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    ULONG current = 0;
-    status = pTerminal->GetPinType(&current);
-    if (NT_SUCCESS(status))
-    {
-        NodeWriteUlong(&m_nPinType, current);
-        status =
-            CPinNodeJacks::Refresh(m_Binding, pTerminal, m_nPinIndex, &m_nJackCount, &m_pJacks, &m_nJackTag);
-    }
-    pTerminal->Release();
-    return status;
+    return CPinNodeJacks::SaveValues(m_Binding, m_nPinIndex, &m_nPinType, &m_nJackCount, &m_pJacks,
+                                     &m_nJackTag);
 }

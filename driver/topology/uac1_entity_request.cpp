@@ -4,6 +4,7 @@
 #include "usb.h"
 #include "usbaudio.h"
 #include "usbdlib.h"
+#include "driver/adapter/audio_hal.h"
 #include "driver/topology/topology_node_if.h"
 #include "driver/usb/usb_device_if.h"
 
@@ -101,5 +102,23 @@ NTSTATUS Uac1SetUnitSourceList(const UCHAR* Descriptor, ITopologyNode* Node)
     }
     NTSTATUS status = Node->SetSourceIdList(count, pIds);
     ExFreePoolWithTag(pIds, UAC1_ENTITY_POOL_TAG);
+    return status;
+}
+
+NTSTATUS Uac1AdoptChildNode(IAdapterCommon* AdapterCommon, CUsbEntityNode* Entity, CTopologyNode* Node,
+                            NTSTATUS InitStatus)
+{
+    PAGED_CODE();
+    NTSTATUS status = InitStatus;
+    if (NT_SUCCESS(status))
+    {
+        // Every adapter common of this driver is a CAudioHal: the audio function objects are.
+        status = static_cast<CAudioHal*>(AdapterCommon)->AddNode(Node);
+    }
+    if (NT_SUCCESS(status))
+    {
+        status = Entity->AddChildNode(Node);
+    }
+    Node->NonDelegatingRelease();
     return status;
 }

@@ -6,6 +6,8 @@
 
 #include "ntddk.h"
 #include "portcls.h"
+#include "driver/adapter/adapter_common.h"
+#include "driver/topology/usb_entity_node.h"
 
 // Everything the class-1 entities allocate: jack records, pin-type tables, the extended control
 // map, temporary reply buffers and the nodes they build.
@@ -49,3 +51,10 @@ struct ITopologyNode;
 // source list. A count that runs past the descriptor's bLength fails with STATUS_UNSUCCESSFUL
 // before anything is read. PASSIVE_LEVEL.
 NTSTATUS Uac1SetUnitSourceList(const UCHAR* Descriptor, ITopologyNode* Node);
+
+// The last step of every class-1 node builder. Node is new and holds the builder's reference;
+// InitStatus is how its set-up went. On success Node joins the adapter's node list and becomes
+// Entity's child; the builder's reference is dropped either way, and the first failure is
+// returned. PASSIVE_LEVEL.
+NTSTATUS Uac1AdoptChildNode(IAdapterCommon* AdapterCommon, CUsbEntityNode* Entity, CTopologyNode* Node,
+                            NTSTATUS InitStatus);

@@ -508,17 +508,7 @@ NTSTATUS CUac1FeatureUnit::AddControlNode(ULONG Row, ULONG Id, IAdapterCommon* A
     pNode->NonDelegatingAddRef();
     NTSTATUS status = row.Init(pNode, static_cast<ITopologyNode*>(this), row.Selector,
                                AdapterCommon->GetDeviceObject(), m_pDeviceLock);
-    if (NT_SUCCESS(status))
-    {
-        // Every adapter common of this driver is a CAudioHal: the audio function objects are.
-        status = static_cast<CAudioHal*>(AdapterCommon)->AddNode(pNode);
-    }
-    if (NT_SUCCESS(status))
-    {
-        status = AddChildNode(pNode);
-    }
-    pNode->NonDelegatingRelease();
-    return status;
+    return Uac1AdoptChildNode(AdapterCommon, this, pNode, status);
 }
 
 STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::BuildFeatureControls(IAdapterCommon* AdapterCommon)

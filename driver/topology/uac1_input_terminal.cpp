@@ -210,17 +210,7 @@ NTSTATUS CUac1InputTerminal::BuildTerminalNodes(IAdapterCommon* AdapterCommon)
     {
         status = pNode->InitInputPinNode(static_cast<ITopologyNode*>(this), &caps, m_pDeviceLock);
     }
-    if (NT_SUCCESS(status))
-    {
-        // Every adapter common of this driver is a CAudioHal: the audio function objects are.
-        status = static_cast<CAudioHal*>(AdapterCommon)->AddNode(pNode);
-    }
-    if (NT_SUCCESS(status))
-    {
-        status = AddChildNode(pNode);
-    }
-    pNode->NonDelegatingRelease();
-    return status;
+    return Uac1AdoptChildNode(AdapterCommon, this, pNode, status);
 }
 
 NTSTATUS CUac1InputTerminal::OnStatusInterrupt(ULONG Argument1, ULONG Argument2, PULONG Id)

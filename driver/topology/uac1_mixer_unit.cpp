@@ -58,15 +58,5 @@ NTSTATUS CUac1MixerUnit::BuildMixerNode(IAdapterCommon* AdapterCommon)
     }
     pNode->NonDelegatingAddRef();
     status = pNode->InitMixerNode(static_cast<ITopologyNode*>(this));
-    if (NT_SUCCESS(status))
-    {
-        // Every adapter common of this driver is a CAudioHal: the audio function objects are.
-        status = static_cast<CAudioHal*>(AdapterCommon)->AddNode(pNode);
-    }
-    if (NT_SUCCESS(status))
-    {
-        status = AddChildNode(pNode);
-    }
-    pNode->NonDelegatingRelease();
-    return status;
+    return Uac1AdoptChildNode(AdapterCommon, this, pNode, status);
 }

@@ -357,8 +357,6 @@ NTSTATUS CUac1OutputTerminal::BuildTerminalNodes(IAdapterCommon* AdapterCommon)
 NTSTATUS CUac1OutputTerminal::BuildPinNodes(IAdapterCommon* AdapterCommon)
 {
     PAGED_CODE();
-    // Every adapter common of this driver is a CAudioHal: the audio function objects are.
-    CAudioHal* pHal = static_cast<CAudioHal*>(AdapterCommon);
     ULONG id = AdapterCommon->GetNodeCount();
     NTSTATUS status = STATUS_SUCCESS;
     for (ULONG i = 0; i < m_nPinTypeCount; i++, id++)
@@ -374,9 +372,7 @@ NTSTATUS CUac1OutputTerminal::BuildPinNodes(IAdapterCommon* AdapterCommon)
         status = AdapterCommon->GetEndpointCapsByType(0, m_pPinTypes[i], &caps);
         status = NT_SUCCESS(status) ? pNode->InitOutputPinNode(static_cast<ITopologyNode*>(this), &caps, m_pDeviceLock)
                                     : status;
-        status = NT_SUCCESS(status) ? pHal->AddNode(pNode) : status;
-        status = NT_SUCCESS(status) ? AddChildNode(pNode) : status;
-        pNode->NonDelegatingRelease();
+        status = Uac1AdoptChildNode(AdapterCommon, this, pNode, status);
         if (!NT_SUCCESS(status))
         {
             return status;
@@ -394,10 +390,7 @@ NTSTATUS CUac1OutputTerminal::BuildPinNodes(IAdapterCommon* AdapterCommon)
     pTypeNode->NonDelegatingAddRef();
     status = pTypeNode->InitOutputPinTypeNode(static_cast<ITopologyNode*>(this), AdapterCommon->GetDeviceObject(),
                                               AdapterCommon, m_pDeviceLock);
-    status = NT_SUCCESS(status) ? pHal->AddNode(pTypeNode) : status;
-    status = NT_SUCCESS(status) ? AddChildNode(pTypeNode) : status;
-    pTypeNode->NonDelegatingRelease();
-    return status;
+    return Uac1AdoptChildNode(AdapterCommon, this, pTypeNode, status);
 }
 
 // ---- ITerminalNode and ITerminalJacks ----

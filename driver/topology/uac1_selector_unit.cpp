@@ -139,15 +139,5 @@ NTSTATUS CUac1SelectorUnit::BuildSelectorNode(IAdapterCommon* AdapterCommon)
     pNode->NonDelegatingAddRef();
     status = pNode->InitSelectorNode(static_cast<ITopologyNode*>(this), AdapterCommon->GetDeviceObject(),
                                      m_pDeviceLock);
-    if (NT_SUCCESS(status))
-    {
-        // Every adapter common of this driver is a CAudioHal: the audio function objects are.
-        status = static_cast<CAudioHal*>(AdapterCommon)->AddNode(pNode);
-    }
-    if (NT_SUCCESS(status))
-    {
-        status = AddChildNode(pNode);
-    }
-    pNode->NonDelegatingRelease();
-    return status;
+    return Uac1AdoptChildNode(AdapterCommon, this, pNode, status);
 }

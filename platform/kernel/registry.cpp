@@ -386,6 +386,33 @@ void CountCall(bool create)
         TheHive().Counters.OpenKeyCalls++;
 }
 
+// The frame the four query routines share: the output checks (then argumentsValid, the caller's
+// own check), the handle's key, and under the hive lock the access check, the record build
+// makes of the key and its copy-out. build returns a status and fills record and fixedBytes.
+template <class Build>
+NTSTATUS QueryKeyRecord(HANDLE keyHandle, ACCESS_MASK needed, bool argumentsValid, PVOID buffer, ULONG length,
+                        PULONG resultLength, Build build)
+{
+    NTSTATUS status = CheckOutput(buffer, length, resultLength);
+    if (NT_SUCCESS(status) && !argumentsValid)
+        status = STATUS_INVALID_PARAMETER;
+    KeyRef ref;
+    if (NT_SUCCESS(status))
+        status = ref.Reference(keyHandle);
+    if (!NT_SUCCESS(status))
+        return status;
+    std::lock_guard<std::mutex> lock(TheHive().Lock);
+    status = CheckUsable(ref.Body(), needed);
+    if (!NT_SUCCESS(status))
+        return status;
+    std::vector<UCHAR> record;
+    ULONG fixedBytes = 0;
+    status = build(*ref.Body()->Node, record, &fixedBytes);
+    if (!NT_SUCCESS(status))
+        return status;
+    return CopyRecord(record, fixedBytes, buffer, length, resultLength);
+}
+
 } // namespace
 
 NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes)
@@ -414,48 +441,30 @@ NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
                     ULONG Length, PULONG ResultLength)
 {
     RequirePassive("ZwQueryKey");
-    NTSTATUS status = CheckOutput(KeyInformation, Length, ResultLength);
-    KeyRef ref;
-    if (NT_SUCCESS(status))
-        status = ref.Reference(KeyHandle);
-    if (!NT_SUCCESS(status))
-        return status;
-    std::vector<UCHAR> record;
-    ULONG fixedBytes = 0;
-    std::lock_guard<std::mutex> lock(TheHive().Lock);
-    bool nameOnly = KeyInformationClass == KeyNameInformation;
-    status = CheckUsable(ref.Body(), nameOnly ? 0 : KEY_QUERY_VALUE);
-    if (!NT_SUCCESS(status))
-        return status;
-    if (nameOnly)
-        BuildKeyNameInfo(*ref.Body()->Node, record, &fixedBytes);
-    else if (!BuildKeyInfo(*ref.Body()->Node, KeyInformationClass, record, &fixedBytes))
-        return STATUS_INVALID_PARAMETER;
-    return CopyRecord(record, fixedBytes, KeyInformation, Length, ResultLength);
+    const bool nameOnly = KeyInformationClass == KeyNameInformation;
+    auto build = [&](Key& key, std::vector<UCHAR>& record, ULONG* fixedBytes) -> NTSTATUS {
+        if (nameOnly)
+            BuildKeyNameInfo(key, record, fixedBytes);
+        else if (!BuildKeyInfo(key, KeyInformationClass, record, fixedBytes))
+            return STATUS_INVALID_PARAMETER;
+        return STATUS_SUCCESS;
+    };
+    return QueryKeyRecord(KeyHandle, nameOnly ? 0 : KEY_QUERY_VALUE, true, KeyInformation, Length, ResultLength,
+                          build);
 }
 
 NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
                         PVOID KeyInformation, ULONG Length, PULONG ResultLength)
 {
     RequirePassive("ZwEnumerateKey");
-    NTSTATUS status = CheckOutput(KeyInformation, Length, ResultLength);
-    KeyRef ref;
-    if (NT_SUCCESS(status))
-        status = ref.Reference(KeyHandle);
-    if (!NT_SUCCESS(status))
-        return status;
-    std::lock_guard<std::mutex> lock(TheHive().Lock);
-    status = CheckUsable(ref.Body(), KEY_ENUMERATE_SUB_KEYS);
-    if (!NT_SUCCESS(status))
-        return status;
-    const auto& subkeys = ref.Body()->Node->Subkeys;
-    if (Index >= subkeys.size())
-        return STATUS_NO_MORE_ENTRIES;
-    std::vector<UCHAR> record;
-    ULONG fixedBytes = 0;
-    if (!BuildKeyInfo(*std::next(subkeys.begin(), Index)->second, KeyInformationClass, record, &fixedBytes))
-        return STATUS_INVALID_PARAMETER;
-    return CopyRecord(record, fixedBytes, KeyInformation, Length, ResultLength);
+    auto build = [&](Key& key, std::vector<UCHAR>& record, ULONG* fixedBytes) -> NTSTATUS {
+        if (Index >= key.Subkeys.size())
+            return STATUS_NO_MORE_ENTRIES;
+        if (!BuildKeyInfo(*std::next(key.Subkeys.begin(), Index)->second, KeyInformationClass, record, fixedBytes))
+            return STATUS_INVALID_PARAMETER;
+        return STATUS_SUCCESS;
+    };
+    return QueryKeyRecord(KeyHandle, KEY_ENUMERATE_SUB_KEYS, true, KeyInformation, Length, ResultLength, build);
 }
 
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
@@ -463,50 +472,30 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          ULONG Length, PULONG ResultLength)
 {
     RequirePassive("ZwQueryValueKey");
-    NTSTATUS status = CheckOutput(KeyValueInformation, Length, ResultLength);
-    if (NT_SUCCESS(status) && !ValidCounted(ValueName))
-        status = STATUS_INVALID_PARAMETER;
-    KeyRef ref;
-    if (NT_SUCCESS(status))
-        status = ref.Reference(KeyHandle);
-    if (!NT_SUCCESS(status))
-        return status;
-    std::lock_guard<std::mutex> lock(TheHive().Lock);
-    status = CheckUsable(ref.Body(), KEY_QUERY_VALUE);
-    if (!NT_SUCCESS(status))
-        return status;
-    const Value* value = FindValue(ref.Body()->Node.get(), FromCounted(ValueName));
-    if (value == nullptr)
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    std::vector<UCHAR> record;
-    ULONG fixedBytes = 0;
-    if (!BuildValueInfo(*value, KeyValueInformationClass, record, &fixedBytes))
-        return STATUS_INVALID_PARAMETER;
-    return CopyRecord(record, fixedBytes, KeyValueInformation, Length, ResultLength);
+    auto build = [&](Key& key, std::vector<UCHAR>& record, ULONG* fixedBytes) -> NTSTATUS {
+        const Value* value = FindValue(&key, FromCounted(ValueName));
+        if (value == nullptr)
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        if (!BuildValueInfo(*value, KeyValueInformationClass, record, fixedBytes))
+            return STATUS_INVALID_PARAMETER;
+        return STATUS_SUCCESS;
+    };
+    return QueryKeyRecord(KeyHandle, KEY_QUERY_VALUE, ValidCounted(ValueName), KeyValueInformation, Length,
+                          ResultLength, build);
 }
 
 NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index, KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                              PVOID KeyValueInformation, ULONG Length, PULONG ResultLength)
 {
     RequirePassive("ZwEnumerateValueKey");
-    NTSTATUS status = CheckOutput(KeyValueInformation, Length, ResultLength);
-    KeyRef ref;
-    if (NT_SUCCESS(status))
-        status = ref.Reference(KeyHandle);
-    if (!NT_SUCCESS(status))
-        return status;
-    std::lock_guard<std::mutex> lock(TheHive().Lock);
-    status = CheckUsable(ref.Body(), KEY_QUERY_VALUE);
-    if (!NT_SUCCESS(status))
-        return status;
-    const auto& values = ref.Body()->Node->Values;
-    if (Index >= values.size())
-        return STATUS_NO_MORE_ENTRIES;
-    std::vector<UCHAR> record;
-    ULONG fixedBytes = 0;
-    if (!BuildValueInfo(values[Index], KeyValueInformationClass, record, &fixedBytes))
-        return STATUS_INVALID_PARAMETER;
-    return CopyRecord(record, fixedBytes, KeyValueInformation, Length, ResultLength);
+    auto build = [&](Key& key, std::vector<UCHAR>& record, ULONG* fixedBytes) -> NTSTATUS {
+        if (Index >= key.Values.size())
+            return STATUS_NO_MORE_ENTRIES;
+        if (!BuildValueInfo(key.Values[Index], KeyValueInformationClass, record, fixedBytes))
+            return STATUS_INVALID_PARAMETER;
+        return STATUS_SUCCESS;
+    };
+    return QueryKeyRecord(KeyHandle, KEY_QUERY_VALUE, true, KeyValueInformation, Length, ResultLength, build);
 }
 
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,

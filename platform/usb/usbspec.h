@@ -1,5 +1,5 @@
 // Standard USB descriptors and request codes as they travel on the wire: packed records with
-// the sizes the USB specification gives, so a descriptor in a device's byte stream can be
+// the sizes the USB standard gives, so a descriptor in a device's byte stream can be
 // read through a pointer to the record once its bLength has been checked.
 #pragma once
 

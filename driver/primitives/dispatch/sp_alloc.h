@@ -1,5 +1,5 @@
 // Aligned allocation of the signal-primitives library. Every block the library hands out
-// (buffers, filter states, FFT specifications) is 32-byte aligned, comes from the allocate hook
+// (buffers, filter states, FFT spec records) is 32-byte aligned, comes from the allocate hook
 // and goes back through SpAlignedFree, which finds the hook's raw address stored just before it.
 // All of it runs at IRQL <= DISPATCH_LEVEL: the default hooks take non-paged pool.
 #pragma once

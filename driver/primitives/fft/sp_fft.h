@@ -1,4 +1,4 @@
-// Complex and real fast Fourier transforms of the signal-primitives library: the specification
+// Complex and real fast Fourier transforms of the signal-primitives library: the spec
 // record that holds a transform's tables, its size queries, builders and the transforms. Every
 // operation here is resident and callable at IRQL <= DISPATCH_LEVEL; none takes a lock.
 //
@@ -20,7 +20,7 @@ enum : int32_t
     SpFftNoDivide = 8,
 };
 
-// Kind word of a specification; 0 after a free or a rejected flag.
+// Kind word of a spec record; 0 after a free or a rejected flag.
 enum : int32_t
 {
     SpFftKindNone = 0,
@@ -63,12 +63,12 @@ struct SpFftSpec
 
 // ---- Complex transform -------------------------------------------------------------------
 
-// Bytes of the specification, of the temporary init buffer and of the transform's work buffer.
+// Bytes of the spec record, of the temporary init buffer and of the transform's work buffer.
 // Orders whose sizes do not fit a 32-bit count are refused with SpErrFftOrder.
 SpStatus SpFftComplexGetSize(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes,
                              int32_t* pInitBytes, int32_t* pWorkBytes);
 
-// Builds a complex specification in caller memory (specBuffer of the queried size; initBuffer
+// Builds a complex spec record in caller memory (specBuffer of the queried size; initBuffer
 // of the queried init size for orders 11 and above, read only during the call).
 SpStatus SpFftComplexInit(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint, uint8_t* specBuffer,
                           uint8_t* initBuffer);

@@ -263,7 +263,7 @@ void ColumnPass(const SpFftSpec* spec, float* data, int64_t rows, int64_t column
 }
 
 // Split order: the S sub-vectors of R points first (they arrive bit-reversed), then the columns.
-// The split table never nests deeper than the specification has table slots.
+// The split table never nests deeper than the spec record has table slots.
 template <bool Inverse, int32_t Depth>
 void LargeStep(const SpFftSpec* spec, float* data, int32_t order, float* scratch)
 {
@@ -373,6 +373,17 @@ void Dft8(const float* src, float* dst, float scale)
     }
 }
 
+bool IsFlag(int32_t flag)
+{
+    return flag == SpFftDivFwdByN || flag == SpFftDivInvByN || flag == SpFftDivBySqrtN ||
+           flag == SpFftNoDivide;
+}
+
+bool FitsInt32(const SpFftSizes& sizes)
+{
+    return sizes.Spec <= INT32_MAX && sizes.Init <= INT32_MAX && sizes.Work <= INT32_MAX;
+}
+
 } // namespace
 
 void SpFftScale(float* data, int64_t count, float scale)
@@ -404,6 +415,176 @@ bool SpFftAcquireScratch(const SpFftSpec* spec, uint8_t* buffer, float** pScratc
 void SpFftReleaseScratch(void* owned)
 {
     SpAlignedFree(owned);
+}
+
+SpStatus SpFftGetSizeOf(SpFftSizesOf sizesOf, int32_t order, int32_t flag, int32_t* pSpecBytes,
+                        int32_t* pInitBytes, int32_t* pWorkBytes)
+{
+    if (order < 0 || order > SpFftMaxOrder)
+    {
+        return SpErrFftOrder;
+    }
+    if (!pSpecBytes || !pInitBytes || !pWorkBytes)
+    {
+        return SpErrNullPointer;
+    }
+    if (!IsFlag(flag))
+    {
+        return SpErrFftFlag;
+    }
+    const SpFftSizes sizes = sizesOf(order);
+    if (!FitsInt32(sizes))
+    {
+        return SpErrFftOrder; // the largest orders need more than a 32-bit count can describe
+    }
+    *pSpecBytes = int32_t(sizes.Spec);
+    *pInitBytes = int32_t(sizes.Init);
+    *pWorkBytes = int32_t(sizes.Work);
+    return SpOk;
+}
+
+SpStatus SpFftBeginInit(SpFftSizesOf sizesOf, int32_t kind, SpFftSpec** ppSpec, int32_t order, int32_t flag,
+                        int32_t hint, uint8_t* specBuffer, uint8_t* initBuffer, SpFftSpec** pRecord)
+{
+    if (!ppSpec)
+    {
+        return SpErrNullPointer;
+    }
+    if (order < 0 || order > SpFftMaxOrder)
+    {
+        return SpErrFftOrder;
+    }
+    if (!specBuffer)
+    {
+        return SpErrNullPointer;
+    }
+    if (!FitsInt32(sizesOf(order)))
+    {
+        return SpErrFftOrder;
+    }
+    auto* record = reinterpret_cast<SpFftSpec*>(SpFftAlignUp32(specBuffer));
+    if (!SpFftFillHeader(record, kind, order, flag, hint))
+    {
+        return SpErrFftFlag;
+    }
+    if (order >= 11 && !initBuffer)
+    {
+        return SpErrNullPointer; // the large orders compute their sine table there
+    }
+    *pRecord = record;
+    return SpOk;
+}
+
+SpStatus SpFftCreateWith(SpFftGetSizeFn getSize, SpFftInitFn init, SpFftSpec** ppSpec, int32_t order,
+                         int32_t flag, int32_t hint)
+{
+    if (!ppSpec)
+    {
+        return SpErrNullPointer;
+    }
+    int32_t specBytes, initBytes, workBytes;
+    SpStatus status = getSize(order, flag, hint, &specBytes, &initBytes, &workBytes);
+    if (status != SpOk)
+    {
+        return status;
+    }
+    auto* block = static_cast<uint8_t*>(SpAlignedMalloc(specBytes));
+    if (!block)
+    {
+        return SpErrNoMemory;
+    }
+    uint8_t* initBuffer = nullptr;
+    if (initBytes > 0)
+    {
+        initBuffer = static_cast<uint8_t*>(SpAlignedMalloc(initBytes));
+        if (!initBuffer)
+        {
+            SpAlignedFree(block);
+            return SpErrNoMemory;
+        }
+    }
+    SpFftSpec* spec = nullptr;
+    status = init(&spec, order, flag, hint, block, initBuffer);
+    SpAlignedFree(initBuffer); // the init tables are needed only while the record is built
+    if (status != SpOk)
+    {
+        SpAlignedFree(block);
+        return status;
+    }
+    spec->OwnsMemory = 1;
+    *ppSpec = spec;
+    return SpOk;
+}
+
+SpStatus SpFftFreeOf(SpFftSpec* spec, int32_t kind)
+{
+    if (!spec)
+    {
+        return SpErrNullPointer;
+    }
+    if (spec->Kind != kind)
+    {
+        return SpErrStateMismatch;
+    }
+    spec->Kind = SpFftKindNone;
+    if (spec->OwnsMemory == 1)
+    {
+        SpAlignedFree(spec); // a created record starts its (32-byte aligned) block
+    }
+    return SpOk;
+}
+
+SpStatus SpFftCheckTransform(const SpFftSpec* spec, int32_t kind, const void* src, const void* dst)
+{
+    if (!spec)
+    {
+        return SpErrNullPointer;
+    }
+    if (spec->Kind != kind || spec->Level != SpFftBuildLevel || spec->Order < 0 ||
+        spec->Order > SpFftMaxOrder)
+    {
+        return SpErrStateMismatch;
+    }
+    if (!src || !dst)
+    {
+        return SpErrNullPointer;
+    }
+    return SpOk;
+}
+
+uint8_t* SpFftBuildComplexTables(SpFftSpec* spec, int32_t order, SpFftSine sine, uint8_t* pos)
+{
+    if (order > 10)
+    {
+        return SpFftInitLargeTables(spec, order, sine, pos);
+    }
+    spec->BitRev = reinterpret_cast<const int32_t*>(pos);
+    pos = SpFftBuildBitRevTable(pos, order);
+    spec->Radix4 = reinterpret_cast<const float*>(pos);
+    return SpFftBuildRadix4Twiddles(pos, order, sine);
+}
+
+void SpFftComplexFwdCore(const SpFftSpec* spec, const float* in, float* out, int32_t order, float* scratch)
+{
+    if (order > 10)
+    {
+        SpFftLargeFwd(spec, in, out, order, scratch);
+        return;
+    }
+    const int32_t points = int32_t(int64_t(1) << order);
+    if (in == out)
+    {
+        SpFftBitReverseInPlace(out, points, spec->BitRev);
+    }
+    else
+    {
+        SpFftBitReverseCopy(in, out, points, spec->BitRev);
+    }
+    SpFftRadix4Fwd(out, points, spec->Radix4);
+    if (spec->FwdScaleOn)
+    {
+        SpFftScale(out, 2 * int64_t(points), spec->Scale);
+    }
 }
 
 void SpFftBitReverseCopy(const float* src, float* dst, int32_t points, const int32_t* table)

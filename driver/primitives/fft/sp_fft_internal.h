@@ -9,7 +9,7 @@
 
 #include "driver/primitives/fft/sp_fft.h"
 
-// The generic build's level word in every specification it lays out.
+// The generic build's level word in every spec record it lays out.
 constexpr int32_t SpFftBuildLevel = 0;
 
 // Quarter-wave sine table of 1,024 points: sin(2 pi k / 1024), k = 0 .. 256.
@@ -30,24 +30,51 @@ inline uint8_t* SpFftAlignUp32(uint8_t* p)
     return reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(p) + 31) & ~uintptr_t(31));
 }
 
-// Bytes of the specification header, rounded so the first table starts 32-byte aligned.
+// Bytes of the spec record header, rounded so the first table starts 32-byte aligned.
 constexpr int64_t SpFftHeaderBytes = (sizeof(SpFftSpec) + 31) & ~size_t(31);
 
 // Order of the column transforms of a complex order 11 .. 30 (0: not split).
 int32_t SpFftSplitOrder(int32_t order);
 
-// Specification, init and work bytes of the large-order tables of complex order m >= 11.
-struct SpFftLargeSizes
+// Spec record, init and work bytes of one transform; 64-bit because the largest orders need more
+// than a 32-bit count can describe.
+struct SpFftSizes
 {
     int64_t Spec;
     int64_t Init;
     int64_t Work;
 };
+typedef SpFftSizes (*SpFftSizesOf)(int32_t order);
+
+// Sizes of the large-order tables of complex order m >= 11.
+typedef SpFftSizes SpFftLargeSizes;
 SpFftLargeSizes SpFftGetLargeBufferSize(int32_t order);
 
-// Fills the header of a specification at `record` (32-byte aligned) from the flag; false for a
+// Fills the header of a spec record at `record` (32-byte aligned) from the flag; false for a
 // flag outside the table (the kind is then left 0).
 bool SpFftFillHeader(SpFftSpec* record, int32_t kind, int32_t order, int32_t flag, int32_t hint);
+
+// The argument checks and answer of a size query, common to the complex and real kinds.
+SpStatus SpFftGetSizeOf(SpFftSizesOf sizesOf, int32_t order, int32_t flag, int32_t* pSpecBytes,
+                        int32_t* pInitBytes, int32_t* pWorkBytes);
+
+// The argument checks of an init and the header of its record (placed 32-byte aligned in
+// specBuffer); orders from 11 on also need initBuffer. On SpOk *pRecord receives the record,
+// still without its tables.
+SpStatus SpFftBeginInit(SpFftSizesOf sizesOf, int32_t kind, SpFftSpec** ppSpec, int32_t order, int32_t flag,
+                        int32_t hint, uint8_t* specBuffer, uint8_t* initBuffer, SpFftSpec** pRecord);
+
+// Create and free of either kind: the record is built in its own block by the kind's init.
+typedef SpStatus (*SpFftGetSizeFn)(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes,
+                                   int32_t* pInitBytes, int32_t* pWorkBytes);
+typedef SpStatus (*SpFftInitFn)(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint,
+                                uint8_t* specBuffer, uint8_t* initBuffer);
+SpStatus SpFftCreateWith(SpFftGetSizeFn getSize, SpFftInitFn init, SpFftSpec** ppSpec, int32_t order,
+                         int32_t flag, int32_t hint);
+SpStatus SpFftFreeOf(SpFftSpec* spec, int32_t kind);
+
+// The checks before a transform: a record of this kind built by this build, and both arrays.
+SpStatus SpFftCheckTransform(const SpFftSpec* spec, int32_t kind, const void* src, const void* dst);
 
 // A sine source: the quarter-wave table of order `Order` (N/4 + 1 entries).
 struct SpFftSine
@@ -65,6 +92,9 @@ uint8_t* SpFftBuildRadix4Twiddles(uint8_t* pos, int32_t order, SpFftSine sine);
 uint8_t* SpFftBuildComplexTwiddles(uint8_t* pos, int32_t order, SpFftSine sine);
 uint8_t* SpFftBuildRealSplitTwiddles(uint8_t* pos, int32_t order, SpFftSine sine);
 uint8_t* SpFftInitLargeTables(SpFftSpec* spec, int32_t order, SpFftSine sine, uint8_t* pos);
+// The tables of a complex transform of `order` (>= 4): bit reversal and radix-4 twiddles up to
+// order 10, the large-order tables above.
+uint8_t* SpFftBuildComplexTables(SpFftSpec* spec, int32_t order, SpFftSine sine, uint8_t* pos);
 uint8_t* SpFftInitLargeTablesStep(SpFftSpec* spec, int32_t order, int32_t depth, SpFftSine sine,
                                   uint8_t* pos);
 
@@ -79,6 +109,9 @@ void SpFftRadix4Inv(float* data, int32_t points, const float* twiddles);
 // Radix-2 combining passes from blocks of firstBlock points up to `points`.
 void SpFftRadix2PassFwd(float* data, int32_t points, int32_t firstBlock, const float* twiddles);
 void SpFftRadix2PassInv(float* data, int32_t points, int32_t firstBlock, const float* twiddles);
+
+// Forward complex transform of order >= 4 with its forward scale; in may equal out.
+void SpFftComplexFwdCore(const SpFftSpec* spec, const float* in, float* out, int32_t order, float* scratch);
 
 // Transforms of 2,048 points or more: bit reversal, the blocks or column steps, the scale.
 void SpFftLargeFwd(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* scratch);

@@ -1,7 +1,6 @@
 // Real FFT of the generic build: N real samples to the packed half spectrum and back. Orders 4
 // and above run a complex transform of N/2 points and a split (forward) or merge (inverse)
 // step; orders 0 to 3 use fixed kernels. Also the packed-spectrum products.
-#include "driver/primitives/dispatch/sp_alloc.h"
 #include "driver/primitives/fft/sp_fft_internal.h"
 
 namespace
@@ -94,20 +93,7 @@ const RealKernel kFwdKernels[4] = {SpFftRealKernelOrder0Scaled, SpFftRealKernelO
 const RealKernel kInvKernels[4] = {SpFftRealKernelOrder0Scaled, SpFftRealKernelOrder1Scaled,
                                    SpFftRealKernelInvOrder2Scaled, SpFftRealKernelInvOrder3Scaled};
 
-bool IsFlag(int32_t flag)
-{
-    return flag == SpFftDivFwdByN || flag == SpFftDivInvByN || flag == SpFftDivBySqrtN ||
-           flag == SpFftNoDivide;
-}
-
-struct Sizes
-{
-    int64_t Spec;
-    int64_t Init;
-    int64_t Work;
-};
-
-Sizes RealSizes(int32_t order)
+SpFftSizes RealSizes(int32_t order)
 {
     if (order <= 3)
     {
@@ -123,22 +109,11 @@ Sizes RealSizes(int32_t order)
         large = SpFftGetLargeBufferSize(half);
         core = large.Spec;
     }
-    Sizes sizes;
+    SpFftSizes sizes;
     sizes.Spec = 192 + core + SpFftRoundUp32(halfPoints + 4) + 2 * SpFftRoundUp32(2 * points);
     sizes.Init = order <= 10 ? 0 : SpFftRoundUp32(points + 4) + 32 + large.Init;
     sizes.Work = large.Work > 0 ? large.Work + 32 : 0;
     return sizes;
-}
-
-bool FitsInt32(const Sizes& sizes)
-{
-    return sizes.Spec <= INT32_MAX && sizes.Init <= INT32_MAX && sizes.Work <= INT32_MAX;
-}
-
-bool IsUsableSpec(const SpFftSpec* spec)
-{
-    return spec->Kind == SpFftKindReal && spec->Level == SpFftBuildLevel && spec->Order >= 0 &&
-           spec->Order <= SpFftMaxOrder;
 }
 
 // Turns the half-length transform Z of the even/odd samples into the packed spectrum.
@@ -188,23 +163,6 @@ void SpFftRealInvPreProcess(const float* src, float* dst, int64_t halfPoints, co
     dst[mid + 1] = -2.0f * src[mid + 1];
 }
 
-SpStatus CheckTransform(const float* src, float* dst, const SpFftSpec* spec)
-{
-    if (!spec)
-    {
-        return SpErrNullPointer;
-    }
-    if (!IsUsableSpec(spec))
-    {
-        return SpErrStateMismatch;
-    }
-    if (!src || !dst)
-    {
-        return SpErrNullPointer;
-    }
-    return SpOk;
-}
-
 void MulPack(const float* src1, const float* src2, float* dst, int32_t len)
 {
     dst[0] = src1[0] * src2[0];
@@ -227,73 +185,25 @@ void MulPack(const float* src1, const float* src2, float* dst, int32_t len)
 SpStatus SpFftRealGetSize(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes, int32_t* pInitBytes,
                           int32_t* pWorkBytes)
 {
-    if (order < 0 || order > SpFftMaxOrder)
-    {
-        return SpErrFftOrder;
-    }
-    if (!pSpecBytes || !pInitBytes || !pWorkBytes)
-    {
-        return SpErrNullPointer;
-    }
-    if (!IsFlag(flag))
-    {
-        return SpErrFftFlag;
-    }
-    const Sizes sizes = RealSizes(order);
-    if (!FitsInt32(sizes))
-    {
-        return SpErrFftOrder; // the largest orders need more than a 32-bit count can describe
-    }
-    *pSpecBytes = int32_t(sizes.Spec);
-    *pInitBytes = int32_t(sizes.Init);
-    *pWorkBytes = int32_t(sizes.Work);
-    return SpOk;
+    return SpFftGetSizeOf(RealSizes, order, flag, pSpecBytes, pInitBytes, pWorkBytes);
 }
 
 SpStatus SpFftRealInit(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint, uint8_t* specBuffer,
                        uint8_t* initBuffer)
 {
-    if (!ppSpec)
+    SpFftSpec* spec = nullptr;
+    const SpStatus status =
+        SpFftBeginInit(RealSizes, SpFftKindReal, ppSpec, order, flag, hint, specBuffer, initBuffer, &spec);
+    if (status != SpOk)
     {
-        return SpErrNullPointer;
-    }
-    if (order < 0 || order > SpFftMaxOrder)
-    {
-        return SpErrFftOrder;
-    }
-    if (!specBuffer)
-    {
-        return SpErrNullPointer;
-    }
-    if (!FitsInt32(RealSizes(order)))
-    {
-        return SpErrFftOrder;
-    }
-    auto* spec = reinterpret_cast<SpFftSpec*>(SpFftAlignUp32(specBuffer));
-    if (!SpFftFillHeader(spec, SpFftKindReal, order, flag, hint))
-    {
-        return SpErrFftFlag;
+        return status;
     }
     if (order >= 4)
     {
-        if (order >= 11 && !initBuffer)
-        {
-            return SpErrNullPointer;
-        }
-        const int32_t half = order - 1;
+        // The complex half-length tables first, then the split and merge twiddles of the full order.
         const SpFftSine sine = SpFftSineFor(order, initBuffer);
         uint8_t* pos = reinterpret_cast<uint8_t*>(spec) + SpFftHeaderBytes;
-        if (half <= 10)
-        {
-            spec->BitRev = reinterpret_cast<const int32_t*>(pos);
-            pos = SpFftBuildBitRevTable(pos, half);
-            spec->Radix4 = reinterpret_cast<const float*>(pos);
-            pos = SpFftBuildRadix4Twiddles(pos, half, sine);
-        }
-        else
-        {
-            pos = SpFftInitLargeTables(spec, half, sine, pos);
-        }
+        pos = SpFftBuildComplexTables(spec, order - 1, sine, pos);
         spec->RealSplit = reinterpret_cast<const float*>(pos);
         pos = SpFftBuildRealSplitTwiddles(pos, order, sine);
         spec->RealMerge = reinterpret_cast<const float*>(pos);
@@ -319,65 +229,17 @@ SpStatus SpFftRealGetBufferSize(const SpFftSpec* spec, int32_t* pSize)
 
 SpStatus SpFftRealCreate_L0(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint)
 {
-    if (!ppSpec)
-    {
-        return SpErrNullPointer;
-    }
-    int32_t specBytes, initBytes, workBytes;
-    SpStatus status = SpFftRealGetSize(order, flag, hint, &specBytes, &initBytes, &workBytes);
-    if (status != SpOk)
-    {
-        return status;
-    }
-    auto* block = static_cast<uint8_t*>(SpAlignedMalloc(specBytes));
-    if (!block)
-    {
-        return SpErrNoMemory;
-    }
-    uint8_t* init = nullptr;
-    if (initBytes > 0)
-    {
-        init = static_cast<uint8_t*>(SpAlignedMalloc(initBytes));
-        if (!init)
-        {
-            SpAlignedFree(block);
-            return SpErrNoMemory;
-        }
-    }
-    SpFftSpec* spec = nullptr;
-    status = SpFftRealInit(&spec, order, flag, hint, block, init);
-    SpAlignedFree(init);
-    if (status != SpOk)
-    {
-        SpAlignedFree(block);
-        return status;
-    }
-    spec->OwnsMemory = 1;
-    *ppSpec = spec;
-    return SpOk;
+    return SpFftCreateWith(SpFftRealGetSize, SpFftRealInit, ppSpec, order, flag, hint);
 }
 
 SpStatus SpFftRealFree_L0(SpFftSpec* spec)
 {
-    if (!spec)
-    {
-        return SpErrNullPointer;
-    }
-    if (spec->Kind != SpFftKindReal)
-    {
-        return SpErrStateMismatch;
-    }
-    spec->Kind = SpFftKindNone;
-    if (spec->OwnsMemory == 1)
-    {
-        SpAlignedFree(spec); // a created record starts its (32-byte aligned) block
-    }
-    return SpOk;
+    return SpFftFreeOf(spec, SpFftKindReal);
 }
 
 SpStatus SpFftFwdRealToPack(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)
 {
-    const SpStatus status = CheckTransform(src, dst, spec);
+    const SpStatus status = SpFftCheckTransform(spec, SpFftKindReal, src, dst);
     if (status != SpOk)
     {
         return status;
@@ -396,26 +258,7 @@ SpStatus SpFftFwdRealToPack(const float* src, float* dst, const SpFftSpec* spec,
     }
     const int32_t half = order - 1;
     const int32_t halfPoints = int32_t(int64_t(1) << half);
-    if (half <= 10)
-    {
-        if (src == dst)
-        {
-            SpFftBitReverseInPlace(dst, halfPoints, spec->BitRev);
-        }
-        else
-        {
-            SpFftBitReverseCopy(src, dst, halfPoints, spec->BitRev);
-        }
-        SpFftRadix4Fwd(dst, halfPoints, spec->Radix4);
-        if (spec->FwdScaleOn)
-        {
-            SpFftScale(dst, 2 * int64_t(halfPoints), spec->Scale);
-        }
-    }
-    else
-    {
-        SpFftLargeFwd(spec, src, dst, half, scratch);
-    }
+    SpFftComplexFwdCore(spec, src, dst, half, scratch);
     SpFftRealFwdPostProcess(dst, halfPoints, spec->RealSplit);
     SpFftReleaseScratch(owned);
     return SpOk;
@@ -423,7 +266,7 @@ SpStatus SpFftFwdRealToPack(const float* src, float* dst, const SpFftSpec* spec,
 
 SpStatus SpFftInvPackToReal(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)
 {
-    const SpStatus status = CheckTransform(src, dst, spec);
+    const SpStatus status = SpFftCheckTransform(spec, SpFftKindReal, src, dst);
     if (status != SpOk)
     {
         return status;

@@ -368,7 +368,7 @@ SpStatus SpFirCreate_L0(SpFirState** ppState, const float* taps, int32_t tapCoun
     int32_t workBytes = 0;
     if (plan.Order > 0)
     {
-        // A specification that cannot be made is reported as a null pointer, not as memory.
+        // An FFT spec record that cannot be made is reported as a null pointer, not as memory.
         if (SpFftRealCreate_L0(&spec, plan.Order, SpFftDivInvByN, 0) != SpOk)
         {
             return SpErrNullPointer;
