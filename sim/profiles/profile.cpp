@@ -44,7 +44,7 @@ bool DeviceProfile::LoadFile(const std::string& path, DeviceProfile* profile, st
 }
 
 bool DeviceProfile::FromDescriptorBytes(const std::vector<uint8_t>& bytes, const std::string& name,
-                                        DeviceProfile* profile, std::string* error)
+                                        DeviceProfile* profile, std::string* error, const std::string& extraText)
 {
     // Validated first so that the message names the bytes rather than a line of made-up text.
     if (!ValidateDescriptorBytes(bytes, error))
@@ -59,7 +59,7 @@ bool DeviceProfile::FromDescriptorBytes(const std::vector<uint8_t>& bytes, const
         snprintf(hex, sizeof(hex), "%02X%c", bytes[i], (i % 16 == 15) ? '\n' : ' ');
         text << hex;
     }
-    text << "\nend\n";
+    text << "\nend\n" << extraText;
     return Parse(text.str(), name, ".", profile, error);
 }
 
@@ -315,7 +315,8 @@ bool LoadProfile(const std::string& nameOrPath, DeviceProfile* profile, std::str
             *error = "cannot read the dump file " + nameOrPath;
             return false;
         }
-        if (!DeviceProfile::FromDescriptorBytes(bytes, StemOf(nameOrPath), profile, error))
+        if (!DeviceProfile::FromDescriptorBytes(bytes, StemOf(nameOrPath), profile, error,
+                                                "string 0x50 \"0100-DUMP\"\n"))
         {
             *error = nameOrPath + ": " + *error;
             return false;

@@ -163,9 +163,11 @@ public:
                       DeviceProfile* Profile, std::string* Error);
     // Reads and parses a profile file; the name defaults to the file name without extension.
     static bool LoadFile(const std::string& Path, DeviceProfile* Profile, std::string* Error);
-    // A device from descriptor bytes alone (device descriptor then configuration), all defaults.
+    // A device from descriptor bytes alone (device descriptor then configuration), all defaults;
+    // ExtraText holds further profile lines (strings, behaviour) to apply on top.
     static bool FromDescriptorBytes(const std::vector<uint8_t>& Bytes, const std::string& Name,
-                                    DeviceProfile* Profile, std::string* Error);
+                                    DeviceProfile* Profile, std::string* Error,
+                                    const std::string& ExtraText = std::string());
 
     const std::string& Name() const { return m_name; }
     UsbSpeed Speed() const { return m_speed; }
@@ -254,6 +256,9 @@ std::vector<std::string> BuiltinProfileNames();
 const char* BuiltinProfileText(const std::string& Name);
 bool LoadBuiltinProfile(const std::string& Name, DeviceProfile* Profile, std::string* Error);
 // A built-in name, or else the path of a profile file (.profile) or of a raw dump (.bin).
+// A raw dump alone also gets an identification string at index 0x50, which the driver reads to
+// tell its models apart and without which it refuses a class-1 device: with it the runner can
+// show a dumped device's topology. A profile file naming the dump keeps exactly what it says.
 bool LoadProfile(const std::string& NameOrPath, DeviceProfile* Profile, std::string* Error);
 
 } // namespace sim
