@@ -2,6 +2,9 @@
 // descriptor is one line of hex with a comment; nested lines belong to the interface above.
 #include "sim/profiles/profile.h"
 
+#include <map>
+#include <mutex>
+
 namespace sim
 {
 
@@ -323,6 +326,34 @@ const BuiltinProfile kBuiltinProfiles[] = {
     {"uac2-clock-selector", kUac2ClockSelectorProfile},
 };
 
+// The model variants: the headset answering each variant's identification string, so the
+// adapter's choice of audio function can be driven from a profile. Variant A's text starts
+// with two control characters, as the device reports it.
+struct VariantProfile
+{
+    const char* Name;
+    const char* IdentificationString;
+};
+
+const VariantProfile kVariantProfiles[] = {
+    {"uac1-variant-a", "\x0B\x05P-HS"},
+    {"uac1-variant-b", "8142-HS"},
+    {"uac1-variant-c", "8153-HS"},
+    {"uac1-variant-d5", "81775-HS"}, // the fifth character picks model code 5
+    {"uac1-variant-d6", "81776-HS"}, // any other fifth character: model code 6
+};
+
+// The headset's text with the variant's name and identification string in place of its own.
+std::string VariantProfileText(const VariantProfile& variant)
+{
+    std::string text = kUac1HeadsetProfile;
+    const std::string name = "name uac1-headset";
+    const std::string id = "string 0x50 \"0100-HS\"";
+    text.replace(text.find(name), name.size(), std::string("name ") + variant.Name);
+    text.replace(text.find(id), id.size(), std::string("string 0x50 \"") + variant.IdentificationString + "\"");
+    return text;
+}
+
 } // namespace
 
 std::vector<std::string> BuiltinProfileNames()
@@ -331,6 +362,10 @@ std::vector<std::string> BuiltinProfileNames()
     for (const BuiltinProfile& profile : kBuiltinProfiles)
     {
         names.push_back(profile.Name);
+    }
+    for (const VariantProfile& variant : kVariantProfiles)
+    {
+        names.push_back(variant.Name);
     }
     return names;
 }
@@ -342,6 +377,22 @@ const char* BuiltinProfileText(const std::string& name)
         if (name == profile.Name)
         {
             return profile.Text;
+        }
+    }
+    // Variant texts are made once and kept for the life of the process, like the others.
+    static std::mutex lock;
+    static std::map<std::string, std::string> variantTexts;
+    for (const VariantProfile& variant : kVariantProfiles)
+    {
+        if (name == variant.Name)
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            auto it = variantTexts.find(name);
+            if (it == variantTexts.end())
+            {
+                it = variantTexts.emplace(name, VariantProfileText(variant)).first;
+            }
+            return it->second.c_str();
         }
     }
     return nullptr;

@@ -246,6 +246,35 @@ INSTANTIATE_TEST_SUITE_P(
         IdentificationCase{"Neither", kNames, UsbAudioFunctionUac1, 0, true}),
     [](const testing::TestParamInfo<IdentificationCase>& info) { return std::string(info.param.Name); });
 
+// The built-in variant profiles are what the variants' own work starts from: each must reach
+// its creator through the adapter, model code included.
+TEST_F(UsbDevice, BuiltinVariantProfilesReachTheirCreators)
+{
+    const struct
+    {
+        const char* Profile;
+        ULONG Kind;
+        ULONG ModelCode;
+    } rows[] = {
+        {"uac1-variant-a", UsbAudioFunctionVariantA, 0}, {"uac1-variant-b", UsbAudioFunctionVariantB, 0},
+        {"uac1-variant-c", UsbAudioFunctionVariantC, 0}, {"uac1-variant-d5", UsbAudioFunctionVariantD, 5},
+        {"uac1-variant-d6", UsbAudioFunctionVariantD, 6},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.Profile);
+        Plug(row.Profile);
+        ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+        EXPECT_EQ(g_Created.Kind, row.Kind);
+        if (row.Kind == UsbAudioFunctionVariantD)
+        {
+            EXPECT_EQ(g_Created.ModelCode, row.ModelCode);
+        }
+        TearDown();
+        SetUp();
+    }
+}
+
 TEST_F(UsbDevice, PicksTheClass2CreatorWithoutReadingStrings)
 {
     Plug("uac2-interface");

