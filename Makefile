@@ -30,7 +30,8 @@ bench:
 	@if [ -x bench/install-deps ]; then bench/install-deps; fi
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DUACSIM_BENCH=ON
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
-	@for b in $(BENCH_BUILD)/bench/*; do echo "== $$b"; $$b || exit 1; done
+	@for b in $$(find $(BENCH_BUILD)/bench -maxdepth 1 -type f -executable -name 'bench_*' | sort); do \
+		echo "== $$b"; $$b || exit 1; done
 
 clean:
 	rm -rf $(BUILD) $(CHECK_BUILD) $(BENCH_BUILD)
