@@ -348,6 +348,90 @@ TEST_P(SpConvertTest, IntegerToFloatStaysInsideBuffersAtEveryAlignmentAndLength)
     }
 }
 
+// Long runs of ordinary samples with a rare special value (NaN, infinity, a saturating or
+// -32768 result), so that most sixteen-sample blocks convert without clamps and a few are
+// redone, at scales on both sides of every switch between loops, all against the reference.
+TEST_P(SpConvertTest, SparseSpecialValuesMatchReferenceInLongRuns)
+{
+    const uint64_t seed = 0xC0FFEE;
+    TestRng rng(seed);
+    for (int32_t scale : {-15, -23, -8, 0, 5, -104, -105, -112, 126, 127, INT32_MIN})
+    {
+        const std::vector<float> special = F32Inputs(scale, 64, 9000 + int64_t(scale));
+        const double unit = std::ldexp(1.0, std::clamp(scale, -140, 140));
+        for (int32_t len : {16, 17, 33, 200, 1023})
+        {
+            std::vector<float> in(static_cast<size_t>(len));
+            for (float& x : in)
+            {
+                x = rng.Next32() % 97 == 0 ? special[rng.Next32() % special.size()]
+                                           : static_cast<float>(rng.Uniform(-1.0, 1.0) * 8388608.0 * unit);
+            }
+            for (int32_t rounding : {SpRoundZero, SpRoundNearestEven, SpRoundNearestAway})
+            {
+                std::vector<int16_t> out(in.size());
+                ASSERT_EQ(SpOk, SpConvertF32ToI16(in.data(), out.data(), len, rounding, scale));
+                for (int32_t i = 0; i < len; ++i)
+                    ASSERT_EQ(RefF32ToI16(in[i], rounding, scale), out[i])
+                        << "seed=" << seed << " x=" << in[i] << " scale=" << scale << " rounding=" << rounding
+                        << " len=" << len << " i=" << i;
+            }
+            std::vector<uint8_t> out24(in.size() * 3);
+            ASSERT_EQ(SpOk, SpConvertF32ToI24(in.data(), out24.data(), len, scale));
+            std::vector<int16_t> s16(in.size());
+            for (int16_t& v : s16)
+                v = int16_t(rng.Next32());
+            std::vector<float> back(in.size());
+            ASSERT_EQ(SpOk, SpConvertI16ToF32(s16.data(), back.data(), len, scale));
+            for (int32_t i = 0; i < len; ++i)
+            {
+                const int32_t want = RefF32ToI24(in[i], scale);
+                ASSERT_EQ(uint8_t(want), out24[3 * i]) << "seed=" << seed << " scale=" << scale << " i=" << i;
+                ASSERT_EQ(uint8_t(want >> 8), out24[3 * i + 1]) << "seed=" << seed << " i=" << i;
+                ASSERT_EQ(uint8_t(want >> 16), out24[3 * i + 2]) << "seed=" << seed << " i=" << i;
+                ASSERT_EQ(FloatBits(RefI16ToF32(s16[i], scale)), FloatBits(back[i]))
+                    << "seed=" << seed << " v=" << s16[i] << " scale=" << scale << " i=" << i;
+            }
+        }
+    }
+}
+
+// A quiet NaN source leaves the invalid flag as it was, and a zero sample converts to +0.0
+// under every rounding control.
+TEST_P(SpConvertTest, NaNSourceRaisesNoInvalidFlagAndZeroStaysPositive)
+{
+    const unsigned saved = _mm_getcsr();
+    std::vector<float> in(64, 0.25f);
+    in[21] = std::numeric_limits<float>::quiet_NaN();
+    in[40] = 1e30f;
+    std::vector<int16_t> out16(in.size());
+    std::vector<uint8_t> out24(in.size() * 3);
+    for (int32_t rounding : {SpRoundZero, SpRoundNearestEven})
+    {
+        _mm_setcsr(saved & ~0x3Fu);
+        const SpStatus s16 = SpConvertF32ToI16(in.data(), out16.data(), 64, rounding, -15);
+        const SpStatus s24 = SpConvertF32ToI24(in.data(), out24.data(), 64, -23);
+        const unsigned flags = _mm_getcsr() & 0x3Fu;
+        _mm_setcsr(saved);
+        ASSERT_EQ(SpOk, s16);
+        ASSERT_EQ(SpOk, s24);
+        EXPECT_EQ(0u, flags & 1u) << "rounding " << rounding;
+        EXPECT_EQ(0, out16[21]);
+        EXPECT_EQ(32767, out16[40]);
+    }
+    std::vector<int16_t> zeros(40, 0);
+    std::vector<float> f(40, -1.0f);
+    for (unsigned mode : {0x0000u, 0x2000u, 0x4000u, 0x6000u})
+    {
+        _mm_setcsr((saved & ~0x6000u) | mode);
+        const SpStatus s = SpConvertI16ToF32(zeros.data(), f.data(), 40, 15);
+        _mm_setcsr(saved);
+        ASSERT_EQ(SpOk, s);
+        for (float x : f)
+            ASSERT_EQ(0u, FloatBits(x)) << "csr mode " << mode;
+    }
+}
+
 // --- documented cases ----------------------------------------------------------------------------------
 
 TEST_P(SpConvertTest, F32ToI16PipelineScaleSaturatesAndTruncates)

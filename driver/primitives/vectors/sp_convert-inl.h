@@ -29,6 +29,27 @@ template <class P> struct SpConvertKernels
 
     static bool RoundToNearestInForce() { return (_mm_getcsr() & 0x6000u) == 0; }
 
+    // An exact difference of zero comes out as -0.0 only while rounding down.
+    static bool RoundingDownInForce() { return (_mm_getcsr() & 0x6000u) == 0x2000u; }
+
+    static constexpr unsigned kInvalidFlag = 0x0001u;
+
+    // The clamp-free blocks below hand a NaN or an out-of-range value straight to the
+    // processor's conversion, which raises the invalid flag that the clamping code never raises
+    // for them. A redone block first puts the flag back as it stood before that block (blocks
+    // that were not redone cannot have raised it), then lets the clamping code raise what it
+    // raises; the returned state is the one to restore at the next redo.
+    static void RestoreInvalidFlag(unsigned invalidBefore)
+    {
+        const unsigned csr = _mm_getcsr();
+        if ((csr & kInvalidFlag) != invalidBefore)
+        {
+            _mm_setcsr((csr & ~kInvalidFlag) | invalidBefore);
+        }
+    }
+
+    static unsigned InvalidFlag() { return _mm_getcsr() & kInvalidFlag; }
+
     // --- scale factors -------------------------------------------------------------------------
 
     // 2^-scale in double for the float -> 16/32-bit conversions. Beyond +-1100 the factor is
@@ -280,20 +301,83 @@ template <class P> struct SpConvertKernels
     }
 
     template <int32_t Mode>
+    static void F32ToI16x8Clamped(const float* src, int16_t* dst, __m128 f, __m128 lo, __m128 hi)
+    {
+        const __m128i a = ScaledF32x4ToI32x4<Mode>(_mm_loadu_ps(src), f, lo, hi);
+        const __m128i b = ScaledF32x4ToI32x4<Mode>(_mm_loadu_ps(src + 4), f, lo, hi);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_packs_epi32(a, b));
+    }
+
+    // The processor's conversions (truncating, or nearest under a round-to-nearest caller) turn
+    // a NaN and anything past the int32 range into INT32_MIN, which the 16-bit pack makes -32768,
+    // and saturate everything else exactly as the clamps would. So a block of sixteen goes
+    // without clamps and is kept unless -32768 shows up; then the clamping code redoes it (a
+    // true -32768 only costs the redo). The other modes need the clamps for their fraction
+    // arithmetic and always take them.
+    static constexpr bool ClampFreeMode(int32_t mode)
+    {
+        return mode == kRoundEvenByHardware || mode == SpRoundZero;
+    }
+
+    template <int32_t Mode> static __m128i ConvertF32x4(__m128 y)
+    {
+        return Mode == SpRoundZero ? _mm_cvttps_epi32(y) : _mm_cvtps_epi32(y);
+    }
+
+    static bool AnyInt32Min(__m128i a, __m128i b, __m128i c, __m128i d)
+    {
+        const __m128i lowest = _mm_set1_epi32(INT32_MIN);
+        const __m128i hits =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi32(a, lowest), _mm_cmpeq_epi32(b, lowest)),
+                         _mm_or_si128(_mm_cmpeq_epi32(c, lowest), _mm_cmpeq_epi32(d, lowest)));
+        return _mm_movemask_epi8(hits) != 0;
+    }
+
+    template <int32_t Mode>
+    static int32_t F32ToI16ClampFree(const float* src, int16_t* dst, int32_t len, __m128 f, __m128 lo,
+                                     __m128 hi)
+    {
+        const __m128i lowest = _mm_set1_epi16(INT16_MIN);
+        unsigned invalid = InvalidFlag();
+        int32_t i = 0;
+        for (; i + P::kConvertBlock <= len; i += P::kConvertBlock)
+        {
+            const __m128i r0 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src + i), f));
+            const __m128i r1 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src + i + 4), f));
+            const __m128i r2 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src + i + 8), f));
+            const __m128i r3 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src + i + 12), f));
+            const __m128i p0 = _mm_packs_epi32(r0, r1);
+            const __m128i p1 = _mm_packs_epi32(r2, r3);
+            // -32768 is mostly a true full-scale negative; only INT32_MIN marks a lane to redo.
+            if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_min_epi16(p0, p1), lowest)) != 0 &&
+                AnyInt32Min(r0, r1, r2, r3))
+            {
+                RestoreInvalidFlag(invalid);
+                F32ToI16x8Clamped<Mode>(src + i, dst + i, f, lo, hi);
+                F32ToI16x8Clamped<Mode>(src + i + 8, dst + i + 8, f, lo, hi);
+                invalid = InvalidFlag();
+                continue;
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), p0);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 8), p1);
+        }
+        return i;
+    }
+
+    template <int32_t Mode>
     static void F32ToI16FloatLoop(const float* src, int16_t* dst, int32_t len, int32_t scale,
                                   int32_t rounding)
     {
+        static_assert(P::kConvertBlock == 16, "the clamp-free blocks convert sixteen samples");
         const float factorF32 = ScaleFactorF32(scale, -126, 126);
         const double factor = static_cast<double>(factorF32);
         const __m128 f = _mm_set1_ps(factorF32);
         const __m128 lo = _mm_set1_ps(-32768.0f);
         const __m128 hi = _mm_set1_ps(32767.0f);
-        int32_t i = 0;
+        int32_t i = ClampFreeMode(Mode) ? F32ToI16ClampFree<Mode>(src, dst, len, f, lo, hi) : 0;
         for (; i + 8 <= len; i += 8)
         {
-            const __m128i a = ScaledF32x4ToI32x4<Mode>(_mm_loadu_ps(src + i), f, lo, hi);
-            const __m128i b = ScaledF32x4ToI32x4<Mode>(_mm_loadu_ps(src + i + 4), f, lo, hi);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_packs_epi32(a, b));
+            F32ToI16x8Clamped<Mode>(src + i, dst + i, f, lo, hi);
         }
         for (; i < len; ++i)
         {
@@ -477,6 +561,38 @@ template <class P> struct SpConvertKernels
         return SpOk;
     }
 
+    // Sixteen samples by exponent splicing instead of conversion and multiply: v + 32768 as the
+    // low mantissa bits under the exponent of 2^(23 - s) makes the float 2^(23 - s) + (v + 32768)
+    // x 2^-s, and subtracting 2^(23 - s) + 2^(15 - s) leaves v x 2^-s exactly (both operands are
+    // normal multiples of 2^-s, the difference a representable one). The exponent field holds
+    // 150 - s only for s >= -104; v = 0 would give -0.0 under round-down; both stay on the
+    // multiply.
+    static int32_t I16ToF32Spliced(const int16_t* src, float* dst, int32_t len, int32_t s)
+    {
+        const __m128i bias = _mm_set1_epi16(INT16_MIN);
+        const __m128i exponent = _mm_set1_epi16(static_cast<int16_t>((150 - s) << 7));
+        const uint32_t offsetBits = static_cast<uint32_t>(150 - s) << 23 | 0x8000u;
+        float offsetF32;
+        memcpy(&offsetF32, &offsetBits, sizeof(offsetF32));
+        const __m128 offset = _mm_set1_ps(offsetF32);
+        int32_t i = 0;
+        for (; i + P::kConvertBlock <= len; i += P::kConvertBlock)
+        {
+            const __m128i v0 =
+                _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)), bias);
+            const __m128i v1 =
+                _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 8)), bias);
+            _mm_storeu_ps(dst + i, _mm_sub_ps(_mm_castsi128_ps(_mm_unpacklo_epi16(v0, exponent)), offset));
+            _mm_storeu_ps(dst + i + 4,
+                          _mm_sub_ps(_mm_castsi128_ps(_mm_unpackhi_epi16(v0, exponent)), offset));
+            _mm_storeu_ps(dst + i + 8,
+                          _mm_sub_ps(_mm_castsi128_ps(_mm_unpacklo_epi16(v1, exponent)), offset));
+            _mm_storeu_ps(dst + i + 12,
+                          _mm_sub_ps(_mm_castsi128_ps(_mm_unpackhi_epi16(v1, exponent)), offset));
+        }
+        return i;
+    }
+
     static SpStatus ConvertI16ToF32(const int16_t* src, float* dst, int32_t len, int32_t scale)
     {
         if (src == nullptr || dst == nullptr)
@@ -487,9 +603,11 @@ template <class P> struct SpConvertKernels
         {
             return SpErrBadLength;
         }
-        const float factor = ScaleFactorF32(scale, -112, 126);
+        static_assert(P::kConvertBlock == 16, "the spliced loop converts sixteen samples");
+        const int32_t s = scale < -112 ? -112 : (scale > 126 ? 126 : scale);
+        const float factor = ScaleFactorF32(s, -112, 126);
         const __m128 f = _mm_set1_ps(factor);
-        int32_t i = 0;
+        int32_t i = s >= -104 && !RoundingDownInForce() ? I16ToF32Spliced(src, dst, len, s) : 0;
         for (; i + 8 <= len; i += 8)
         {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
@@ -553,6 +671,20 @@ template <class P> struct SpConvertKernels
         return SpOk;
     }
 
+    // Four samples from two 8-byte loads, at one byte before the block and at byte 5: each
+    // 64-bit lane then holds one sample in the upper three bytes of its low dword and the next
+    // in the lower three bytes of its high dword. The high dwords move up a byte (the spare byte
+    // below them is the low dword's top), so every sample sits in the upper three bytes and one
+    // arithmetic shift sign-extends it. Reads one byte before and one past the 12-byte block.
+    static __m128 I24x4ToF32(const uint8_t* p, __m128i lowDwords)
+    {
+        const __m128i x = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p - 1)),
+                                             _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 5)));
+        const __m128i upper =
+            _mm_or_si128(_mm_and_si128(x, lowDwords), _mm_andnot_si128(lowDwords, _mm_slli_epi64(x, 8)));
+        return _mm_cvtepi32_ps(_mm_srai_epi32(upper, 8));
+    }
+
     static SpStatus ConvertI24ToF32(const uint8_t* src, float* dst, int32_t len)
     {
         if (src == nullptr || dst == nullptr)
@@ -563,19 +695,23 @@ template <class P> struct SpConvertKernels
         {
             return SpErrBadLength;
         }
-        int32_t i = 0;
-        // Four samples (12 bytes) per step through two 8-byte loads at offsets 0 and 6; the
-        // second reads two bytes past the block, so the step needs five samples left.
-        for (; len - i >= 5; i += 4)
+        static_assert(P::kConvertBlock == 16, "the main loop converts sixteen samples");
+        const __m128i lowDwords = _mm_set_epi32(0, -1, 0, -1);
+        // The first sample goes alone so that the byte before every block is inside the source.
+        dst[0] = static_cast<float>(LoadI24(src));
+        int32_t i = 1;
+        // A block reads up to one byte past its end, so one more sample must follow it.
+        for (; len - i > P::kConvertBlock; i += P::kConvertBlock)
         {
             const uint8_t* p = src + 3 * static_cast<intptr_t>(i);
-            const __m128i x = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
-                                                 _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 6)));
-            const __m128i shifted = _mm_srli_epi64(x, 24);
-            const __m128i even = _mm_shuffle_epi32(x, _MM_SHUFFLE(3, 2, 2, 0));
-            const __m128i odd = _mm_shuffle_epi32(shifted, _MM_SHUFFLE(3, 2, 2, 0));
-            const __m128i v = _mm_srai_epi32(_mm_slli_epi32(_mm_unpacklo_epi32(even, odd), 8), 8);
-            _mm_storeu_ps(dst + i, _mm_cvtepi32_ps(v));
+            _mm_storeu_ps(dst + i, I24x4ToF32(p, lowDwords));
+            _mm_storeu_ps(dst + i + 4, I24x4ToF32(p + 12, lowDwords));
+            _mm_storeu_ps(dst + i + 8, I24x4ToF32(p + 24, lowDwords));
+            _mm_storeu_ps(dst + i + 12, I24x4ToF32(p + 36, lowDwords));
+        }
+        for (; len - i > 4; i += 4)
+        {
+            _mm_storeu_ps(dst + i, I24x4ToF32(src + 3 * static_cast<intptr_t>(i), lowDwords));
         }
         for (; i < len; ++i)
         {
@@ -584,27 +720,75 @@ template <class P> struct SpConvertKernels
         return SpOk;
     }
 
+    // Each 64-bit lane becomes v(2k) | v(2k+1) << 24, the six bytes of two samples, stored as
+    // two 8-byte words at offsets 0 and 6 of the 12-byte block; the two bytes past the block are
+    // rewritten by whatever is stored next, so a sample must follow the block.
+    static void StoreI24x4(uint8_t* p, __m128i r, __m128i evenLow24, __m128i oddLow24)
+    {
+        const __m128i packed =
+            _mm_or_si128(_mm_and_si128(r, evenLow24), _mm_srli_epi64(_mm_and_si128(r, oddLow24), 8));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), packed);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p + 6), _mm_unpackhi_epi64(packed, packed));
+    }
+
+    // As for 16 bits: without clamps a NaN or a value past the int32 range converts to INT32_MIN
+    // and anything else to its nearest integer, so a block whose sixteen integers all fit in 24
+    // bits is exactly what the clamping code gives; any other block is redone by it.
+    static int32_t F32ToI24ClampFree(const float* src, uint8_t* dst, int32_t len, __m128 f, __m128 lo,
+                                     __m128 hi)
+    {
+        const __m128i evenLow24 = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);
+        const __m128i oddLow24 = _mm_set_epi32(0x00FFFFFF, 0, 0x00FFFFFF, 0);
+        const __m128i half = _mm_set1_epi32(0x00800000);
+        const __m128i topByte = _mm_set1_epi32(static_cast<int32_t>(0xFF000000u));
+        unsigned invalid = InvalidFlag();
+        int32_t i = 0;
+        for (; len - i > P::kConvertBlock; i += P::kConvertBlock)
+        {
+            const __m128i r0 = _mm_cvtps_epi32(_mm_mul_ps(_mm_loadu_ps(src + i), f));
+            const __m128i r1 = _mm_cvtps_epi32(_mm_mul_ps(_mm_loadu_ps(src + i + 4), f));
+            const __m128i r2 = _mm_cvtps_epi32(_mm_mul_ps(_mm_loadu_ps(src + i + 8), f));
+            const __m128i r3 = _mm_cvtps_epi32(_mm_mul_ps(_mm_loadu_ps(src + i + 12), f));
+            // v fits in 24 bits exactly when v + 2^23 has a clear top byte.
+            const __m128i biased =
+                _mm_or_si128(_mm_or_si128(_mm_add_epi32(r0, half), _mm_add_epi32(r1, half)),
+                             _mm_or_si128(_mm_add_epi32(r2, half), _mm_add_epi32(r3, half)));
+            uint8_t* p = dst + 3 * static_cast<intptr_t>(i);
+            if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(biased, topByte), _mm_setzero_si128())) ==
+                0xFFFF)
+            {
+                StoreI24x4(p, r0, evenLow24, oddLow24);
+                StoreI24x4(p + 12, r1, evenLow24, oddLow24);
+                StoreI24x4(p + 24, r2, evenLow24, oddLow24);
+                StoreI24x4(p + 36, r3, evenLow24, oddLow24);
+                continue;
+            }
+            RestoreInvalidFlag(invalid);
+            for (int32_t k = 0; k < P::kConvertBlock; k += 4)
+            {
+                StoreI24x4(p + 3 * k,
+                           ScaledF32x4ToI32x4<kRoundEvenByHardware>(_mm_loadu_ps(src + i + k), f, lo, hi),
+                           evenLow24, oddLow24);
+            }
+            invalid = InvalidFlag();
+        }
+        return i;
+    }
+
     template <int32_t Mode>
     static void F32ToI24Loop(const float* src, uint8_t* dst, int32_t len, float factor)
     {
+        static_assert(P::kConvertBlock == 16, "the clamp-free blocks convert sixteen samples");
         const __m128 f = _mm_set1_ps(factor);
         const __m128 lo = _mm_set1_ps(-8388608.0f);
         const __m128 hi = _mm_set1_ps(8388607.0f);
-        const __m128i low24 = _mm_set1_epi32(0x00FFFFFF);
-        const __m128i lowDword = _mm_set_epi32(0, -1, 0, -1);
-        int32_t i = 0;
-        // Each step stores two 8-byte words at offsets 0 and 6 of its 12-byte block; the two
-        // bytes past the block are rewritten by the next step, so five samples must be left.
-        for (; len - i >= 5; i += 4)
+        const __m128i evenLow24 = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);
+        const __m128i oddLow24 = _mm_set_epi32(0x00FFFFFF, 0, 0x00FFFFFF, 0);
+        int32_t i = Mode == kRoundEvenByHardware ? F32ToI24ClampFree(src, dst, len, f, lo, hi) : 0;
+        for (; len - i > 4; i += 4)
         {
-            const __m128i r = ScaledF32x4ToI32x4<Mode>(_mm_loadu_ps(src + i), f, lo, hi);
-            const __m128i a = _mm_and_si128(r, low24);
-            // Each 64-bit lane becomes v(2k) | v(2k+1) << 24: the six bytes of two samples.
-            const __m128i packed =
-                _mm_or_si128(_mm_and_si128(a, lowDword), _mm_srli_epi64(_mm_andnot_si128(lowDword, a), 8));
-            uint8_t* p = dst + 3 * static_cast<intptr_t>(i);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(p), packed);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(p + 6), _mm_unpackhi_epi64(packed, packed));
+            StoreI24x4(dst + 3 * static_cast<intptr_t>(i),
+                       ScaledF32x4ToI32x4<Mode>(_mm_loadu_ps(src + i), f, lo, hi), evenLow24, oddLow24);
         }
         for (; i < len; ++i)
         {

@@ -8,4 +8,7 @@
 struct SpLevel0Params
 {
     static constexpr int32_t kLevel = 0;
+    // Samples per step of the format conversions' main loops: four 16-byte vectors of floats,
+    // enough independent work to keep both vector multiply/convert pipes busy.
+    static constexpr int32_t kConvertBlock = 16;
 };
