@@ -73,15 +73,27 @@ BOOLEAN EntityDescriptorFits(const UCHAR* Descriptor)
     }
 }
 
-} // namespace
+// A new entity of its class with the walk's reference taken, or null when the pool is out.
+template <typename TEntity> TEntity* NewEntity(ULONG Id, CUsbEntityNode** Entity)
+{
+    TEntity* pNew = new (NonPagedPool, UAC1_DEVICE_POOL_TAG) TEntity(nullptr, Id);
+    if (pNew)
+    {
+        *Entity = pNew;
+        pNew->AddRef();
+    }
+    return pNew;
+}
 
-// ---- Audio-control interface ----
-
-NTSTATUS CUac1Device::ParseAudioControlInterface()
+// The device's first audio interface of SubClass and the bytes from it to the end of the
+// configuration. No such interface is no error: *Interface stays null.
+NTSTATUS FindFirstAudioInterface(PUNKNOWN Device, LONG SubClass, PUSB_CONFIGURATION_DESCRIPTOR* Config,
+                                 PUSB_INTERFACE_DESCRIPTOR* Interface, PULONG Length)
 {
     PAGED_CODE();
+    *Interface = nullptr;
     IUsbDevice* pUsb = nullptr;
-    NTSTATUS status = GetOuterUnknown()->QueryInterface(IID_IUsbDevice, reinterpret_cast<PVOID*>(&pUsb));
+    NTSTATUS status = Device->QueryInterface(IID_IUsbDevice, reinterpret_cast<PVOID*>(&pUsb));
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -92,26 +104,54 @@ NTSTATUS CUac1Device::ParseAudioControlInterface()
     {
         return STATUS_UNSUCCESSFUL;
     }
-    PUSB_INTERFACE_DESCRIPTOR pInterface = USBD_ParseConfigurationDescriptorEx(
-        pConfig, pConfig, -1, -1, USB_AUDIO_CLASS, USB_AUDIO_SUBCLASS_AUDIOCONTROL, -1);
-    if (!pInterface)
+    PUSB_INTERFACE_DESCRIPTOR pInterface =
+        USBD_ParseConfigurationDescriptorEx(pConfig, pConfig, -1, -1, USB_AUDIO_CLASS, SubClass, -1);
+    if (pInterface)
     {
-        return STATUS_SUCCESS;
+        ULONG offset = ULONG(reinterpret_cast<PUCHAR>(pInterface) - reinterpret_cast<PUCHAR>(pConfig));
+        *Config = pConfig;
+        *Interface = pInterface;
+        *Length = pConfig->wTotalLength - offset;
+    }
+    return STATUS_SUCCESS;
+}
+
+// The interface descriptor a walk starts from: whole, within Length, and an audio interface
+// of SubClass with no protocol.
+BOOLEAN AudioInterfaceFits(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length, UCHAR SubClass)
+{
+    const UCHAR* pBytes = reinterpret_cast<const UCHAR*>(Interface);
+    return pBytes && Length >= INTERFACE_DESCRIPTOR_BYTES && pBytes[0] >= INTERFACE_DESCRIPTOR_BYTES &&
+           pBytes[0] <= Length && Interface->bInterfaceClass == USB_AUDIO_CLASS &&
+           Interface->bInterfaceSubClass == SubClass &&
+           Interface->bInterfaceProtocol == USB_AUDIO_PROTOCOL_UNDEFINED;
+}
+
+} // namespace
+
+// ---- Audio-control interface ----
+
+NTSTATUS CUac1Device::ParseAudioControlInterface()
+{
+    PAGED_CODE();
+    PUSB_CONFIGURATION_DESCRIPTOR pConfig = nullptr;
+    PUSB_INTERFACE_DESCRIPTOR pInterface = nullptr;
+    ULONG length = 0;
+    NTSTATUS status = FindFirstAudioInterface(GetOuterUnknown(), USB_AUDIO_SUBCLASS_AUDIOCONTROL, &pConfig,
+                                              &pInterface, &length);
+    if (!NT_SUCCESS(status) || !pInterface)
+    {
+        return status;
     }
     m_ControlInterface = pInterface->bInterfaceNumber;
-    ULONG offset = ULONG(reinterpret_cast<PUCHAR>(pInterface) - reinterpret_cast<PUCHAR>(pConfig));
-    return CreateTopologyNodes(pInterface, pConfig->wTotalLength - offset);
+    return CreateTopologyNodes(pInterface, length);
 }
 
 STDMETHODIMP_(NTSTATUS)
 CUac1Device::CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Length)
 {
     PAGED_CODE();
-    const UCHAR* pBytes = reinterpret_cast<const UCHAR*>(ControlInterface);
-    if (!pBytes || Length < INTERFACE_DESCRIPTOR_BYTES || pBytes[0] < INTERFACE_DESCRIPTOR_BYTES ||
-        pBytes[0] > Length || ControlInterface->bInterfaceClass != USB_AUDIO_CLASS ||
-        ControlInterface->bInterfaceSubClass != USB_AUDIO_SUBCLASS_AUDIOCONTROL ||
-        ControlInterface->bInterfaceProtocol != USB_AUDIO_PROTOCOL_UNDEFINED)
+    if (!AudioInterfaceFits(ControlInterface, Length, USB_AUDIO_SUBCLASS_AUDIOCONTROL))
     {
         return STATUS_INVALID_PARAMETER;
     }
@@ -119,6 +159,7 @@ CUac1Device::CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULO
     {
         return STATUS_INVALID_DEVICE_STATE;
     }
+    const UCHAR* pBytes = reinterpret_cast<const UCHAR*>(ControlInterface);
     for (ULONG offset = pBytes[0]; offset < Length;)
     {
         const UCHAR* p = pBytes + offset;
@@ -166,10 +207,8 @@ NTSTATUS CUac1Device::CreateEntity(const UCHAR* Descriptor, ULONG Length)
     switch (Descriptor[2])
     {
     case USB_AUDIO_AC_INPUT_TERMINAL:
-        if (auto* p = new (NonPagedPool, UAC1_DEVICE_POOL_TAG) CUac1InputTerminal(nullptr, id))
+        if (auto* p = NewEntity<CUac1InputTerminal>(id, &pEntity))
         {
-            pEntity = p;
-            p->AddRef();
             status = p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
         }
         break;
@@ -182,34 +221,26 @@ NTSTATUS CUac1Device::CreateEntity(const UCHAR* Descriptor, ULONG Length)
             pType[0] = UCHAR(TERMINAL_TYPE_HEADPHONES & 0xFF);
             pType[1] = UCHAR(TERMINAL_TYPE_HEADPHONES >> 8);
         }
-        if (auto* p = new (NonPagedPool, UAC1_DEVICE_POOL_TAG) CUac1OutputTerminal(nullptr, id))
+        if (auto* p = NewEntity<CUac1OutputTerminal>(id, &pEntity))
         {
-            pEntity = p;
-            p->AddRef();
             status = p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
         }
         break;
     case USB_AUDIO_AC_MIXER_UNIT:
-        if (auto* p = new (NonPagedPool, UAC1_DEVICE_POOL_TAG) CUac1MixerUnit(nullptr, id))
+        if (auto* p = NewEntity<CUac1MixerUnit>(id, &pEntity))
         {
-            pEntity = p;
-            p->AddRef();
             status = p->Init(Descriptor, Length, pDevice, pCommon);
         }
         break;
     case USB_AUDIO_AC_SELECTOR_UNIT:
-        if (auto* p = new (NonPagedPool, UAC1_DEVICE_POOL_TAG) CUac1SelectorUnit(nullptr, id))
+        if (auto* p = NewEntity<CUac1SelectorUnit>(id, &pEntity))
         {
-            pEntity = p;
-            p->AddRef();
             status = p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
         }
         break;
     case USB_AUDIO_AC_FEATURE_UNIT:
-        if (auto* p = new (NonPagedPool, UAC1_DEVICE_POOL_TAG) CUac1FeatureUnit(nullptr, id))
+        if (auto* p = NewEntity<CUac1FeatureUnit>(id, &pEntity))
         {
-            pEntity = p;
-            p->AddRef();
             status = p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
         }
         break;
@@ -291,26 +322,16 @@ NTSTATUS CUac1Device::CheckRequiredOutputTerminals()
 NTSTATUS CUac1Device::ParseAudioStreamingInterfaces()
 {
     PAGED_CODE();
-    IUsbDevice* pUsb = nullptr;
-    NTSTATUS status = GetOuterUnknown()->QueryInterface(IID_IUsbDevice, reinterpret_cast<PVOID*>(&pUsb));
-    if (!NT_SUCCESS(status))
+    PUSB_CONFIGURATION_DESCRIPTOR pConfig = nullptr;
+    PUSB_INTERFACE_DESCRIPTOR pInterface = nullptr;
+    ULONG length = 0;
+    NTSTATUS status = FindFirstAudioInterface(GetOuterUnknown(), USB_AUDIO_SUBCLASS_AUDIOSTREAMING, &pConfig,
+                                              &pInterface, &length);
+    if (!NT_SUCCESS(status) || !pInterface)
     {
         return status;
     }
-    PUSB_CONFIGURATION_DESCRIPTOR pConfig = pUsb->GetConfigurationDescriptor();
-    pUsb->Release();
-    if (!pConfig)
-    {
-        return STATUS_UNSUCCESSFUL;
-    }
-    PUSB_INTERFACE_DESCRIPTOR pInterface = USBD_ParseConfigurationDescriptorEx(
-        pConfig, pConfig, -1, -1, USB_AUDIO_CLASS, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, -1);
-    if (!pInterface)
-    {
-        return STATUS_SUCCESS;
-    }
-    ULONG offset = ULONG(reinterpret_cast<PUCHAR>(pInterface) - reinterpret_cast<PUCHAR>(pConfig));
-    return CreateStreams(pConfig, pInterface, pConfig->wTotalLength - offset);
+    return CreateStreams(pConfig, pInterface, length);
 }
 
 STDMETHODIMP_(NTSTATUS)
@@ -318,16 +339,11 @@ CUac1Device::CreateStreams(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
                            PUSB_INTERFACE_DESCRIPTOR StreamingInterface, ULONG Length)
 {
     PAGED_CODE();
-    const UCHAR* pBytes = reinterpret_cast<const UCHAR*>(StreamingInterface);
-    if (!Configuration || !pBytes || Length < INTERFACE_DESCRIPTOR_BYTES ||
-        pBytes[0] < INTERFACE_DESCRIPTOR_BYTES || pBytes[0] > Length ||
-        StreamingInterface->bInterfaceClass != USB_AUDIO_CLASS ||
-        StreamingInterface->bInterfaceSubClass != USB_AUDIO_SUBCLASS_AUDIOSTREAMING ||
-        StreamingInterface->bInterfaceProtocol != USB_AUDIO_PROTOCOL_UNDEFINED)
+    if (!Configuration || !AudioInterfaceFits(StreamingInterface, Length, USB_AUDIO_SUBCLASS_AUDIOSTREAMING))
     {
         return STATUS_INVALID_PARAMETER;
     }
-    const UCHAR* pEnd = pBytes + Length;
+    const UCHAR* pEnd = reinterpret_cast<const UCHAR*>(StreamingInterface) + Length;
     PUSB_INTERFACE_DESCRIPTOR pInterface = StreamingInterface;
     while (pInterface)
     {

@@ -8,6 +8,43 @@ namespace
 const WCHAR kSubdeviceNameFirst[] = u"Global";
 const WCHAR kSubdeviceNameSecond[] = u"Topo";
 
+// Teardown and a failed Init drop the same references; each is cleared so neither path
+// can release it twice.
+template <typename TInterface> VOID ReleaseAndClear(TInterface** Object)
+{
+    if (*Object)
+    {
+        (*Object)->Release();
+        *Object = nullptr;
+    }
+}
+
+VOID FreeSubdeviceName(PWSTR* Name)
+{
+    if (*Name)
+    {
+        ExFreePoolWithTag(*Name, MINIPORT_TOPOLOGY_POOL_TAG);
+        *Name = nullptr;
+    }
+}
+
+// The first record of a pin or node list that Matches accepts, copied out; the lookups differ
+// only in the list and the field they compare.
+template <typename TRecord, typename TMatch>
+BOOLEAN FindRecord(PLIST_ENTRY List, TRecord* Record, TMatch Matches)
+{
+    for (PLIST_ENTRY entry = List->Flink; entry != List; entry = entry->Flink)
+    {
+        TRecord* pRecord = CONTAINING_RECORD(entry, TRecord, ListEntry);
+        if (Matches(*pRecord))
+        {
+            *Record = *pRecord;
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
 } // namespace
 
 NTSTATUS CreateMiniportTopology(PUNKNOWN* Unknown, REFCLSID ClassId, PUNKNOWN UnknownOuter,
@@ -61,28 +98,12 @@ CMiniportTopology::~CMiniportTopology()
         m_pAdapterCommon->UnregisterCallback(m_pCallbackRegistration);
         m_pCallbackRegistration = nullptr;
     }
-    if (m_pPort)
-    {
-        m_pPort->Release();
-        m_pPort = nullptr;
-    }
-    if (m_pPortEvents)
-    {
-        m_pPortEvents->Release();
-        m_pPortEvents = nullptr;
-    }
+    ReleaseAndClear(&m_pPort);
+    ReleaseAndClear(&m_pPortEvents);
     FreeDescriptors();
     FreeRecords();
-    if (m_pSubdeviceName)
-    {
-        ExFreePoolWithTag(m_pSubdeviceName, MINIPORT_TOPOLOGY_POOL_TAG);
-        m_pSubdeviceName = nullptr;
-    }
-    if (m_pAdapterCommon)
-    {
-        m_pAdapterCommon->Release();
-        m_pAdapterCommon = nullptr;
-    }
+    FreeSubdeviceName(&m_pSubdeviceName);
+    ReleaseAndClear(&m_pAdapterCommon);
 }
 
 STDMETHODIMP_(NTSTATUS) CMiniportTopology::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
@@ -186,23 +207,10 @@ CMiniportTopology::Init(PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList, PPO
         // goes now, so a failed miniport holds no one else's objects.
         m_pCallbackRegistration = nullptr;
         FreeDescriptors();
-        if (m_pSubdeviceName)
-        {
-            ExFreePoolWithTag(m_pSubdeviceName, MINIPORT_TOPOLOGY_POOL_TAG);
-            m_pSubdeviceName = nullptr;
-        }
-        if (m_pAdapterCommon)
-        {
-            m_pAdapterCommon->Release();
-            m_pAdapterCommon = nullptr;
-        }
-        if (m_pPortEvents)
-        {
-            m_pPortEvents->Release();
-            m_pPortEvents = nullptr;
-        }
-        m_pPort->Release();
-        m_pPort = nullptr;
+        FreeSubdeviceName(&m_pSubdeviceName);
+        ReleaseAndClear(&m_pAdapterCommon);
+        ReleaseAndClear(&m_pPortEvents);
+        ReleaseAndClear(&m_pPort);
     }
     return status;
 }
@@ -260,58 +268,28 @@ STDMETHODIMP_(NTSTATUS) CMiniportTopology::GetSubdeviceName(PWSTR* Name)
 
 BOOLEAN CMiniportTopology::FindNodeRecordByIndex(ULONG NodeId, TopologyNodeRecord* Record)
 {
-    for (PLIST_ENTRY entry = m_NodeList.Flink; entry != &m_NodeList; entry = entry->Flink)
-    {
-        TopologyNodeRecord* pRecord = CONTAINING_RECORD(entry, TopologyNodeRecord, ListEntry);
-        if (pRecord->NodeId == NodeId)
-        {
-            *Record = *pRecord;
-            return TRUE;
-        }
-    }
-    return FALSE;
+    return FindRecord(&m_NodeList, Record,
+                      [NodeId](const TopologyNodeRecord& Node) { return Node.NodeId == NodeId; });
 }
 
 BOOLEAN CMiniportTopology::FindPinRecordByIndex(ULONG PinId, TopologyPinRecord* Record)
 {
-    for (PLIST_ENTRY entry = m_PinList.Flink; entry != &m_PinList; entry = entry->Flink)
-    {
-        TopologyPinRecord* pRecord = CONTAINING_RECORD(entry, TopologyPinRecord, ListEntry);
-        if (pRecord->PinId == PinId)
-        {
-            *Record = *pRecord;
-            return TRUE;
-        }
-    }
-    return FALSE;
+    return FindRecord(&m_PinList, Record,
+                      [PinId](const TopologyPinRecord& Pin) { return Pin.PinId == PinId; });
 }
 
 BOOLEAN CMiniportTopology::FindNodeRecordById(ULONG TopologyNodeId, TopologyNodeRecord* Record)
 {
-    for (PLIST_ENTRY entry = m_NodeList.Flink; entry != &m_NodeList; entry = entry->Flink)
-    {
-        TopologyNodeRecord* pRecord = CONTAINING_RECORD(entry, TopologyNodeRecord, ListEntry);
-        if (pRecord->Node->GetId() == TopologyNodeId)
-        {
-            *Record = *pRecord;
-            return TRUE;
-        }
-    }
-    return FALSE;
+    return FindRecord(&m_NodeList, Record,
+                      [TopologyNodeId](const TopologyNodeRecord& Node)
+                      { return Node.Node->GetId() == TopologyNodeId; });
 }
 
 BOOLEAN CMiniportTopology::FindPinRecordById(ULONG TopologyNodeId, TopologyPinRecord* Record)
 {
-    for (PLIST_ENTRY entry = m_PinList.Flink; entry != &m_PinList; entry = entry->Flink)
-    {
-        TopologyPinRecord* pRecord = CONTAINING_RECORD(entry, TopologyPinRecord, ListEntry);
-        if (pRecord->Node->GetId() == TopologyNodeId)
-        {
-            *Record = *pRecord;
-            return TRUE;
-        }
-    }
-    return FALSE;
+    return FindRecord(&m_PinList, Record,
+                      [TopologyNodeId](const TopologyPinRecord& Pin)
+                      { return Pin.Node->GetId() == TopologyNodeId; });
 }
 
 BOOLEAN CMiniportTopology::FindFirstOutputTerminalPin(PLIST_ENTRY* Cursor, TopologyPinRecord* Record)

@@ -231,11 +231,23 @@ NTSTATUS BeginBasicSupport(PPCPROPERTY_REQUEST Request, const BasicSupportShape&
 // ---- Entry handlers ----
 // Each checks that the item is one it serves and passes the request to the miniport.
 
+namespace
+{
+
+// The miniport behind a node request; null when the request names no property item.
+CMiniportTopology* NodeRequestMiniport(PPCPROPERTY_REQUEST Request)
+{
+    CMiniportTopology* pMiniport = Request ? MiniportFromTarget(Request->MajorTarget) : nullptr;
+    return pMiniport && Request->PropertyItem ? pMiniport : nullptr;
+}
+
+} // namespace
+
 NTSTATUS PropertyHandlerLevel(PPCPROPERTY_REQUEST Request)
 {
     PAGED_CODE();
-    CMiniportTopology* pMiniport = Request ? MiniportFromTarget(Request->MajorTarget) : nullptr;
-    if (!pMiniport || !Request->PropertyItem)
+    CMiniportTopology* pMiniport = NodeRequestMiniport(Request);
+    if (!pMiniport)
     {
         return STATUS_INVALID_PARAMETER;
     }
@@ -251,8 +263,8 @@ NTSTATUS PropertyHandlerLevel(PPCPROPERTY_REQUEST Request)
 NTSTATUS PropertyHandlerOnOff(PPCPROPERTY_REQUEST Request)
 {
     PAGED_CODE();
-    CMiniportTopology* pMiniport = Request ? MiniportFromTarget(Request->MajorTarget) : nullptr;
-    if (!pMiniport || !Request->PropertyItem)
+    CMiniportTopology* pMiniport = NodeRequestMiniport(Request);
+    if (!pMiniport)
     {
         return STATUS_INVALID_PARAMETER;
     }
@@ -267,8 +279,8 @@ NTSTATUS PropertyHandlerOnOff(PPCPROPERTY_REQUEST Request)
 NTSTATUS PropertyHandlerMuxSource(PPCPROPERTY_REQUEST Request)
 {
     PAGED_CODE();
-    CMiniportTopology* pMiniport = Request ? MiniportFromTarget(Request->MajorTarget) : nullptr;
-    if (!pMiniport || !Request->PropertyItem || !IsAudioId(Request, KSPROPERTY_AUDIO_MUX_SOURCE))
+    CMiniportTopology* pMiniport = NodeRequestMiniport(Request);
+    if (!pMiniport || !IsAudioId(Request, KSPROPERTY_AUDIO_MUX_SOURCE))
     {
         return STATUS_INVALID_PARAMETER;
     }
@@ -278,8 +290,8 @@ NTSTATUS PropertyHandlerMuxSource(PPCPROPERTY_REQUEST Request)
 NTSTATUS PropertyHandlerDevSpecific(PPCPROPERTY_REQUEST Request)
 {
     PAGED_CODE();
-    CMiniportTopology* pMiniport = Request ? MiniportFromTarget(Request->MajorTarget) : nullptr;
-    if (!pMiniport || !Request->PropertyItem)
+    CMiniportTopology* pMiniport = NodeRequestMiniport(Request);
+    if (!pMiniport)
     {
         return STATUS_INVALID_PARAMETER;
     }
@@ -289,9 +301,8 @@ NTSTATUS PropertyHandlerDevSpecific(PPCPROPERTY_REQUEST Request)
 NTSTATUS PropertyHandlerNodeName(PPCPROPERTY_REQUEST Request)
 {
     PAGED_CODE();
-    CMiniportTopology* pMiniport = Request ? MiniportFromTarget(Request->MajorTarget) : nullptr;
-    if (!pMiniport || !Request->PropertyItem ||
-        !IsSetAndId(Request, KSPROPSETID_NodeName, KSPROPERTY_NODENAME_NAME))
+    CMiniportTopology* pMiniport = NodeRequestMiniport(Request);
+    if (!pMiniport || !IsSetAndId(Request, KSPROPSETID_NodeName, KSPROPERTY_NODENAME_NAME))
     {
         return STATUS_INVALID_PARAMETER;
     }
@@ -399,6 +410,31 @@ NTSTATUS LevelBasicSupport(PPCPROPERTY_REQUEST Request, ILevelControl* Level)
     return status;
 }
 
+// Get and set of one channel's on/off value, shared by the on/off and vendor-switch handlers.
+// The node keeps a byte; the reply is a 32-bit BOOL, so the get clears the word first.
+NTSTATUS SwitchGetSet(PPCPROPERTY_REQUEST Request, IBooleanControl* Switch, ULONG Channel)
+{
+    if (!RequestHasValue(Request, sizeof(ULONG)))
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = STATUS_INVALID_PARAMETER;
+    if (IsGet(Request))
+    {
+        *static_cast<PULONG>(Request->Value) = 0;
+        status = Switch->GetValue(Channel, static_cast<PUCHAR>(Request->Value));
+    }
+    else if (IsSetVerb(Request))
+    {
+        status = Switch->SetValue(Channel, *static_cast<PULONG>(Request->Value) != 0);
+    }
+    if (NT_SUCCESS(status))
+    {
+        Request->ValueSize = sizeof(ULONG);
+    }
+    return status;
+}
+
 } // namespace
 
 // Volume and tone levels. The vendor level set is the one way a client changes a level and
@@ -465,26 +501,13 @@ NTSTATUS CMiniportTopology::PropertyOnOff(PPCPROPERTY_REQUEST Request)
             WriteSteppedRanges(pMembers, channels, 1, 0, 1);
         }
     }
-    else if (!RequestChannel(Request, &channel) || !RequestHasValue(Request, sizeof(ULONG)))
+    else if (!RequestChannel(Request, &channel))
     {
         status = STATUS_INVALID_PARAMETER;
-    }
-    else if (IsGet(Request))
-    {
-        *static_cast<PULONG>(Request->Value) = 0;
-        status = pSwitch->GetValue(channel, static_cast<PUCHAR>(Request->Value));
-    }
-    else if (IsSetVerb(Request))
-    {
-        status = pSwitch->SetValue(channel, *static_cast<PULONG>(Request->Value) != 0);
     }
     else
     {
-        status = STATUS_INVALID_PARAMETER;
-    }
-    if (NT_SUCCESS(status) && !IsBasicSupport(Request))
-    {
-        Request->ValueSize = sizeof(ULONG);
+        status = SwitchGetSet(Request, pSwitch, channel);
     }
     pSwitch->Release();
     return status;
@@ -591,26 +614,9 @@ NTSTATUS CMiniportTopology::PropertyDevSpecificSwitch(PPCPROPERTY_REQUEST Reques
         PUCHAR pMembers = nullptr;
         status = BeginBasicSupport(Request, shape, &pMembers);
     }
-    else if (!RequestHasValue(Request, sizeof(ULONG)))
-    {
-        status = STATUS_INVALID_PARAMETER;
-    }
-    else if (IsGet(Request))
-    {
-        *static_cast<PULONG>(Request->Value) = 0;
-        status = pSwitch->GetValue(0, static_cast<PUCHAR>(Request->Value));
-    }
-    else if (IsSetVerb(Request))
-    {
-        status = pSwitch->SetValue(0, *static_cast<PULONG>(Request->Value) != 0);
-    }
     else
     {
-        status = STATUS_INVALID_PARAMETER;
-    }
-    if (NT_SUCCESS(status) && !IsBasicSupport(Request))
-    {
-        Request->ValueSize = sizeof(ULONG);
+        status = SwitchGetSet(Request, pSwitch, 0);
     }
     pSwitch->Release();
     return status;
