@@ -128,7 +128,7 @@ NTSTATUS CStreamEngine::RegisterPhysicalConnection(PDEVICE_OBJECT DeviceObject)
     return status;
 }
 
-// Unregisters the subdevice alone; WavePort stays when that fails, so a later removal can try.
+// Unregisters the subdevice alone; WavePort stays when that fails, so a later removal can retry.
 NTSTATUS CStreamEngine::WithdrawWaveSubdevice(PDEVICE_OBJECT DeviceObject)
 {
     PUNREGISTERSUBDEVICE pUnregister = nullptr;

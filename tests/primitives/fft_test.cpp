@@ -349,7 +349,7 @@ TEST_P(FftComplexTest, CreateChecksAndLeavesNothingBehindOnFailure)
     }
     SpAllocProbe probe;
     ASSERT_EQ(SpFftComplexCreate(&spec, 11, SpFftNoDivide, 0), SpOk);
-    EXPECT_EQ(probe.Allocations(), 2); // the specification and a temporary init buffer
+    EXPECT_EQ(probe.Allocations(), 2); // the spec record and a temporary init buffer
     EXPECT_EQ(probe.Live(), 1);
     EXPECT_EQ(spec->OwnsMemory, 1);
     EXPECT_EQ(SpFftComplexFree(spec), SpOk);
@@ -371,7 +371,7 @@ TEST_P(FftComplexTest, TransformAndFreeRefuseWhatTheyCannotUse)
     EXPECT_EQ(SpFftComplexFree(nullptr), SpErrNullPointer);
     EXPECT_EQ(SpFftComplexFree(real.Spec), SpErrStateMismatch);
 
-    // A specification laid out by another level's build is refused, never read.
+    // A spec record laid out by another level's build is refused, never read.
     h.Spec->Level = 1;
     std::vector<SpComplexF32> untouched(32, SpComplexF32{3.0f, 3.0f});
     EXPECT_EQ(SpFftFwdComplex(x.data(), untouched.data(), h.Spec, nullptr), SpErrStateMismatch);

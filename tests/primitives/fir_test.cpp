@@ -160,7 +160,7 @@ TEST_P(FirTest, StateSizesAreThoseTheDriverPlansFor)
         ASSERT_EQ(SpFirMultiRateStateSize(c.Taps, c.Up, c.Down, &size), SpOk);
         EXPECT_EQ(size, c.Bytes) << c.Taps << " taps " << c.Up << "/" << c.Down;
     }
-    // A created 256-tap filter is one 28,864-byte block and one 8,960-byte FFT specification
+    // A created 256-tap filter is one 28,864-byte block and one 8,960-byte FFT spec record
     // (each request carries the allocator's 40 bytes of alignment room).
     const std::vector<float> taps = RandomVector(256, 1);
     SpAllocProbe probe;
@@ -508,7 +508,7 @@ TEST_P(FirTest, CreateAndFreeOwnExactlyTheirBlocks)
     const std::vector<float> h = RandomVector(256, 5);
     SpFirState* state = nullptr;
     {
-        SpAllocProbe probe; // the FFT specification cannot be made
+        SpAllocProbe probe; // the FFT spec record cannot be made
         probe.FailFrom(1);
         EXPECT_EQ(SpFirCreate(&state, h.data(), 256, nullptr), SpErrNullPointer);
         EXPECT_EQ(probe.Live(), 0);
