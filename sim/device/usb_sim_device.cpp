@@ -121,24 +121,13 @@ void SimUsbDevice::ClearRecords()
 
 // ---- The bus's hooks ----
 
-plat::UsbBusSpeed SimUsbDevice::Speed() const
+plat::UsbBusSpeed BusSpeedOf(const UsbDeviceModel& Model)
 {
-    return m_model.Profile().Speed() == UsbSpeed::High ? plat::UsbBusSpeed::High : plat::UsbBusSpeed::Full;
+    return Model.Profile().Speed() == UsbSpeed::High ? plat::UsbBusSpeed::High : plat::UsbBusSpeed::Full;
 }
 
-bool SimUsbDevice::IsConnected() const
-{
-    return !m_model.IsVanished();
-}
-
-bool SimUsbDevice::SupportsRemoteWakeup() const
-{
-    const std::vector<uint8_t>& configuration = m_model.Profile().ConfigurationDescriptor();
-    return configuration.size() > 7 && (configuration[7] & 0x20) != 0;
-}
-
-plat::UsbControlAnswer SimUsbDevice::Control(const plat::UsbSetupPacket& Setup,
-                                             const std::vector<UCHAR>& OutData)
+plat::UsbControlAnswer AnswerControl(UsbDeviceModel& Model, const plat::UsbSetupPacket& Setup,
+                                     const std::vector<UCHAR>& OutData)
 {
     SetupPacket setup;
     setup.RequestType = Setup.RequestType;
@@ -146,7 +135,7 @@ plat::UsbControlAnswer SimUsbDevice::Control(const plat::UsbSetupPacket& Setup,
     setup.Value = Setup.Value;
     setup.Index = Setup.Index;
     setup.Length = Setup.Length;
-    ControlResult result = m_model.HandleControl(setup, OutData);
+    ControlResult result = Model.HandleControl(setup, OutData);
     plat::UsbControlAnswer answer;
     switch (result.Outcome)
     {
@@ -163,6 +152,28 @@ plat::UsbControlAnswer SimUsbDevice::Control(const plat::UsbSetupPacket& Setup,
     answer.Data = std::move(result.Data);
     answer.Delay100ns = result.Delay100ns;
     return answer;
+}
+
+plat::UsbBusSpeed SimUsbDevice::Speed() const
+{
+    return BusSpeedOf(m_model);
+}
+
+bool SimUsbDevice::IsConnected() const
+{
+    return !m_model.IsVanished();
+}
+
+bool SimUsbDevice::SupportsRemoteWakeup() const
+{
+    const std::vector<uint8_t>& configuration = m_model.Profile().ConfigurationDescriptor();
+    return configuration.size() > 7 && (configuration[7] & 0x20) != 0;
+}
+
+plat::UsbControlAnswer SimUsbDevice::Control(const plat::UsbSetupPacket& Setup,
+                                             const std::vector<UCHAR>& OutData)
+{
+    return AnswerControl(m_model, Setup, OutData);
 }
 
 NTSTATUS SimUsbDevice::QueryPortStatus(ULONG* PortStatus)

@@ -36,6 +36,14 @@ struct IsoPacketRecord
     bool In = false;
 };
 
+// A control transfer as the bus hands it over, answered by the device model: the one
+// translation between the bus's records and the model's, for every back-end built on a model.
+plat::UsbControlAnswer AnswerControl(UsbDeviceModel& Model, const plat::UsbSetupPacket& Setup,
+                                     const std::vector<UCHAR>& OutData);
+
+// The bus speed a model's profile runs at.
+plat::UsbBusSpeed BusSpeedOf(const UsbDeviceModel& Model);
+
 class SimUsbDevice : public plat::IUsbBusDevice, public std::enable_shared_from_this<SimUsbDevice>
 {
 public:

@@ -14,6 +14,7 @@
 #include "portcls.h"
 #include "sim/device/audio_control.h"
 #include "sim/device/device_model.h"
+#include "sim/device/usb_sim_device.h"
 #include "sim/device/status_endpoint.h"
 #include "sim/host/pnp_manager.h"
 #include "sim/profiles/profile.h"
@@ -62,29 +63,12 @@ public:
     }
     int StatusReads() const { return m_StatusReads.load(); }
 
-    plat::UsbBusSpeed Speed() const override
-    {
-        return m_Model.Profile().Speed() == sim::UsbSpeed::High ? plat::UsbBusSpeed::High
-                                                                : plat::UsbBusSpeed::Full;
-    }
+    plat::UsbBusSpeed Speed() const override { return sim::BusSpeedOf(m_Model); }
     bool IsConnected() const override { return !m_Model.IsVanished(); }
     bool SupportsRemoteWakeup() const override { return false; }
     plat::UsbControlAnswer Control(const plat::UsbSetupPacket& setup, const std::vector<UCHAR>& out) override
     {
-        sim::SetupPacket packet;
-        packet.RequestType = setup.RequestType;
-        packet.Request = setup.Request;
-        packet.Value = setup.Value;
-        packet.Index = setup.Index;
-        packet.Length = setup.Length;
-        sim::ControlResult result = m_Model.HandleControl(packet, out);
-        plat::UsbControlAnswer answer;
-        answer.Outcome = result.Outcome == sim::ControlOutcome::Ack     ? plat::UsbHandshake::Ack
-                         : result.Outcome == sim::ControlOutcome::Stall ? plat::UsbHandshake::Stall
-                                                                        : plat::UsbHandshake::DeviceGone;
-        answer.Data = result.Data;
-        answer.Delay100ns = result.Delay100ns;
-        return answer;
+        return sim::AnswerControl(m_Model, setup, out);
     }
     NTSTATUS QueryPortStatus(ULONG* status) override
     {

@@ -13,6 +13,7 @@
 #include "plat_sched.h"
 #include "portcls.h"
 #include "sim/device/device_model.h"
+#include "sim/device/usb_sim_device.h"
 #include "sim/host/pnp_manager.h"
 #include "sim/profiles/profile.h"
 #include "usb_bus.h"
@@ -57,29 +58,13 @@ public:
     }
     std::function<void(const plat::UsbSetupPacket&, plat::UsbControlAnswer*)> Tamper;
 
-    plat::UsbBusSpeed Speed() const override
-    {
-        return m_Model.Profile().Speed() == sim::UsbSpeed::High ? plat::UsbBusSpeed::High
-                                                                : plat::UsbBusSpeed::Full;
-    }
+    plat::UsbBusSpeed Speed() const override { return sim::BusSpeedOf(m_Model); }
     bool IsConnected() const override { return !m_Model.IsVanished(); }
     bool SupportsRemoteWakeup() const override { return false; }
 
     plat::UsbControlAnswer Control(const plat::UsbSetupPacket& setup, const std::vector<UCHAR>& out) override
     {
-        sim::SetupPacket packet;
-        packet.RequestType = setup.RequestType;
-        packet.Request = setup.Request;
-        packet.Value = setup.Value;
-        packet.Index = setup.Index;
-        packet.Length = setup.Length;
-        sim::ControlResult result = m_Model.HandleControl(packet, out);
-        plat::UsbControlAnswer answer;
-        answer.Outcome = result.Outcome == sim::ControlOutcome::Ack     ? plat::UsbHandshake::Ack
-                         : result.Outcome == sim::ControlOutcome::Stall ? plat::UsbHandshake::Stall
-                                                                        : plat::UsbHandshake::DeviceGone;
-        answer.Data = result.Data;
-        answer.Delay100ns = result.Delay100ns;
+        plat::UsbControlAnswer answer = sim::AnswerControl(m_Model, setup, out);
         if (Tamper)
             Tamper(setup, &answer);
         return answer;
