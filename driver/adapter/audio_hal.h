@@ -7,7 +7,7 @@
 #include "portcls.h"
 #include "driver/adapter/adapter_common.h"
 #include "driver/adapter/pointer_list.h"
-#include "driver/topology/topology_node_if.h"
+#include "driver/topology/nodes/topology_node_if.h"
 #include "driver/wave/stream_engine_if.h"
 
 // Node and stream list headers (non-paged pool) and the path scratch of BuildConnections.

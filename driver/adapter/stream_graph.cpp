@@ -2,7 +2,7 @@
 // its endpoint.
 #include "driver/adapter/stream_graph.h"
 
-#include "driver/topology/pin_type.h"
+#include "driver/topology/nodes/pin_type.h"
 
 namespace
 {

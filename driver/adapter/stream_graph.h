@@ -7,8 +7,8 @@
 #include "ntddk.h"
 #include "portcls.h"
 #include "driver/adapter/pointer_list.h"
-#include "driver/topology/dsp_node_if.h"
-#include "driver/topology/topology_node_if.h"
+#include "driver/topology/nodes/dsp_node_if.h"
+#include "driver/topology/nodes/topology_node_if.h"
 #include "driver/wave/stream_engine_if.h"
 
 // List headers, format copies and work buffers of a stream (non-paged pool).

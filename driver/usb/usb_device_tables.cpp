@@ -2,7 +2,7 @@
 // model, and the per-device quirks of the manufacturer string and the ASIO sample type.
 #include "driver/usb/usb_device.h"
 
-#include "driver/function/uac1_device.h"
+#include "driver/function/uac1/uac1_device.h"
 
 namespace
 {

@@ -9,7 +9,7 @@
 #include "portcls.h"
 #include "driver/adapter/mutex_lock.h"
 #include "driver/adapter/stream_graph.h"
-#include "driver/topology/miniport_subdevice_if.h"
+#include "driver/topology/miniport/miniport_subdevice_if.h"
 
 // The name buffer (paged pool) and the nine list headers carry STREAM_POOL_TAG ("Stre").
 

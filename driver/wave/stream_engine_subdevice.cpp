@@ -4,7 +4,7 @@
 #include "driver/wave/stream_engine.h"
 
 #include "driver/adapter/adapter_common.h"
-#include "driver/topology/pin_type.h"
+#include "driver/topology/nodes/pin_type.h"
 
 namespace
 {

@@ -9,7 +9,7 @@
 #include "sim/host/control_panel.h"
 
 #include "driver/adapter/device_extension.h"
-#include "driver/topology/topology_node_if.h"
+#include "driver/topology/nodes/topology_node_if.h"
 #include "driver/wave/stream_engine_if.h"
 #include "driver/wave/wave_miniport_creator.h"
 

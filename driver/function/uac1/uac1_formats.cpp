@@ -1,0 +1,164 @@
+// The format list of a class-1 streaming interface: one WAVEFORMATEXTENSIBLE per rate that a
+// FORMAT_TYPE descriptor offers (two per rate for the S/PDIF pass-through formats).
+#include "driver/function/uac1/uac1_device.h"
+
+#include "ksmedia.h"
+#include "usbaudio.h"
+#include "driver/wave/usb_audio_stream.h"
+
+namespace
+{
+
+// FORMAT_TYPE (types I and III): bFormatType, bNrChannels, bSubframeSize, bBitResolution,
+// bSamFreqType, then the rates: a continuous range (two) or bSamFreqType discrete ones.
+constexpr ULONG FORMAT_TYPE_MIN_BYTES = 8;
+constexpr ULONG RATE_BYTES = 3;
+constexpr ULONG CONTINUOUS_RANGE_END = FORMAT_TYPE_MIN_BYTES + 2 * RATE_BYTES;
+constexpr ULONG HIGHEST_RANGE_RATE_HZ = 96000;
+constexpr USHORT EXTENSIBLE_CB_SIZE = 22;
+// Pass-through tags: the IEC 61937 ones all carry one of these bits.
+constexpr USHORT PASS_THROUGH_TAG_BITS = 0x2001;
+constexpr ULONG SPDIF_AC3_SUBFORMAT_TAG = 0x0092;
+constexpr ULONG SPDIF_WMA_PRO_SUBFORMAT_TAG = 0x0164;
+
+ULONG ReadRate(const UCHAR* Bytes)
+{
+    return ULONG(Bytes[0]) | ULONG(Bytes[1]) << 8 | ULONG(Bytes[2]) << 16;
+}
+
+// The rates of the descriptor into a new paged array (UAC1_DEVICE_POOL_TAG). Only rates that lie
+// inside bLength are read. A continuous range offers the table rates inside it.
+NTSTATUS CollectRates(const UCHAR* Descriptor, PULONG* Rates, PULONG Count)
+{
+    const ULONG length = Descriptor[0];
+    const ULONG discrete = Descriptor[7];
+    ULONG lower = 0;
+    ULONG upper = 0;
+    ULONG count = 0;
+    if (discrete)
+    {
+        ULONG room = (length - FORMAT_TYPE_MIN_BYTES) / RATE_BYTES;
+        count = discrete < room ? discrete : room;
+    }
+    else if (length >= CONTINUOUS_RANGE_END)
+    {
+        lower = ReadRate(Descriptor + FORMAT_TYPE_MIN_BYTES);
+        upper = ReadRate(Descriptor + FORMAT_TYPE_MIN_BYTES + RATE_BYTES);
+        if (lower > HIGHEST_RANGE_RATE_HZ || upper > HIGHEST_RANGE_RATE_HZ)
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (lower > upper)
+        {
+            ULONG swap = lower;
+            lower = upper;
+            upper = swap;
+        }
+        for (ULONG index = 0; index < StandardSampleRateCount; index++)
+        {
+            count += StandardSampleRates[index] >= lower && StandardSampleRates[index] <= upper;
+        }
+    }
+    if (count == 0)
+    {
+        return STATUS_UNSUCCESSFUL;
+    }
+    PULONG pRates =
+        static_cast<PULONG>(ExAllocatePoolWithTag(PagedPool, count * sizeof(ULONG), UAC1_DEVICE_POOL_TAG));
+    if (!pRates)
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    ULONG filled = 0;
+    for (ULONG index = 0; discrete && index < count; index++)
+    {
+        pRates[filled++] = ReadRate(Descriptor + FORMAT_TYPE_MIN_BYTES + index * RATE_BYTES);
+    }
+    for (ULONG index = 0; !discrete && index < StandardSampleRateCount; index++)
+    {
+        if (StandardSampleRates[index] >= lower && StandardSampleRates[index] <= upper)
+        {
+            pRates[filled++] = StandardSampleRates[index];
+        }
+    }
+    *Rates = pRates;
+    *Count = filled;
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+NTSTATUS CUac1Device::AddFormatTypeDescriptor(CUsbAudioStream* Stream, const UCHAR* Descriptor,
+                                              USHORT FormatTag, UCHAR AlternateSetting)
+{
+    PAGED_CODE();
+    const UCHAR formatType = Descriptor[3];
+    const UCHAR channels = Descriptor[4];
+    const UCHAR subframeBytes = Descriptor[5];
+    if ((formatType != USB_AUDIO_FORMAT_TYPE_I && formatType != USB_AUDIO_FORMAT_TYPE_III) || channels == 0 ||
+        subframeBytes == 0)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const ULONG capture = Stream->GetKind();
+    WAVEFORMATEXTENSIBLE format;
+    RtlZeroMemory(&format, sizeof(format));
+    format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    format.Format.nChannels = channels;
+    format.Format.wBitsPerSample = WORD(subframeBytes * 8);
+    format.Format.nBlockAlign = WORD(channels * subframeBytes);
+    format.Format.cbSize = EXTENSIBLE_CB_SIZE;
+    format.Samples.wValidBitsPerSample = Descriptor[6];
+    format.dwChannelMask = Uac1ChannelMask(channels, capture);
+    format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    NTSTATUS status = AddUac1Formats(Stream, Descriptor, FormatTag, AlternateSetting, &format);
+    // Capture clients that ask for unplaced channels find them in a second set.
+    if (NT_SUCCESS(status) && capture != STREAM_DIRECTION_RENDER && channels < 4)
+    {
+        format.dwChannelMask = 0;
+        status = AddUac1Formats(Stream, Descriptor, FormatTag, AlternateSetting, &format);
+    }
+    return status;
+}
+
+NTSTATUS CUac1Device::AddUac1Formats(CUsbAudioStream* Stream, const UCHAR* Descriptor, USHORT FormatTag,
+                                     UCHAR AlternateSetting, PCWAVEFORMATEXTENSIBLE Template)
+{
+    PAGED_CODE();
+    PULONG pRates = nullptr;
+    ULONG count = 0;
+    NTSTATUS status = CollectRates(Descriptor, &pRates, &count);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    const BOOLEAN typeI = Descriptor[3] == USB_AUDIO_FORMAT_TYPE_I;
+    for (ULONG index = 0; index < count && NT_SUCCESS(status); index++)
+    {
+        WAVEFORMATEXTENSIBLE format = *Template;
+        format.Format.nSamplesPerSec = pRates[index];
+        format.Format.nAvgBytesPerSec = format.Format.nBlockAlign * pRates[index];
+        if (typeI)
+        {
+            format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+            status = Stream->AddDataFormat(&format, AlternateSetting);
+        }
+        else if (FormatTag & PASS_THROUGH_TAG_BITS)
+        {
+            format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+            format.SubFormat.Data1 = SPDIF_AC3_SUBFORMAT_TAG;
+            status = Stream->AddDataFormat(&format, AlternateSetting);
+            if (NT_SUCCESS(status))
+            {
+                format.SubFormat.Data1 = SPDIF_WMA_PRO_SUBFORMAT_TAG;
+                status = Stream->AddDataFormat(&format, AlternateSetting);
+            }
+        }
+        else
+        {
+            status = STATUS_UNSUCCESSFUL;
+        }
+    }
+    ExFreePoolWithTag(pRates, UAC1_DEVICE_POOL_TAG);
+    return status;
+}

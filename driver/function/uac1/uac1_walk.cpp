@@ -1,0 +1,665 @@
+// The class-1 descriptor walk: entities from the audio-control interface and their wiring,
+// stream objects from the audio-streaming interfaces with the nodes on their signal paths,
+// software nodes for paths without a unit, and the pin types handed down from the pin-type
+// selectors. Descriptors come from the device and are checked before any field is read.
+#include "driver/function/uac1/uac1_device.h"
+#include "driver/function/uac1/uac1_walk_internal.h"
+
+#include "usbaudio.h"
+#include "driver/topology/nodes/pin_type.h"
+#include "driver/topology/uac1/uac1_feature_unit.h"
+#include "driver/topology/uac1/uac1_input_terminal.h"
+#include "driver/topology/uac1/uac1_mixer_unit.h"
+#include "driver/topology/uac1/uac1_output_terminal.h"
+#include "driver/topology/uac1/uac1_selector_unit.h"
+#include "driver/usb/usb_device_if.h"
+#include "driver/wave/uac1_capture_stream.h"
+#include "driver/wave/uac1_render_stream.h"
+
+using namespace uac1walk;
+
+namespace
+{
+
+constexpr ULONG INTERFACE_DESCRIPTOR_BYTES = 9;
+constexpr ULONG CS_HEADER_BYTES = 3; // bLength, bDescriptorType, bDescriptorSubtype
+constexpr ULONG AS_GENERAL_MIN_BYTES = 7;
+constexpr ULONG FORMAT_TYPE_MIN_BYTES = 8;
+constexpr UCHAR ENDPOINT_DESCRIPTOR_TYPE = 0x05;
+constexpr UCHAR INTERFACE_DESCRIPTOR_TYPE = 0x04;
+
+constexpr ULONG ENTITY_KIND_INPUT_TERMINAL = 2;
+constexpr ULONG ENTITY_KIND_OUTPUT_TERMINAL = 3;
+// Entities with more sources than this are left unwired.
+constexpr ULONG MAX_WIRED_SOURCES = 9;
+// Output pins a render stream looks for its terminal from.
+constexpr ULONG MAX_OUTPUT_PINS = 10;
+
+// The speaker output terminal 16 of this vendor is wired to headphones.
+constexpr USHORT HP_REWRITE_VENDOR = 0x1B1C;
+constexpr UCHAR HP_REWRITE_TERMINAL = 16;
+constexpr USHORT TERMINAL_TYPE_SPEAKER = 0x0301;
+constexpr USHORT TERMINAL_TYPE_HEADPHONES = 0x0302;
+// This model's two outputs must be output terminals 16 and 64.
+constexpr USHORT TWO_OUTPUT_VENDOR = 0x1B1C;
+constexpr USHORT TWO_OUTPUT_PRODUCT = 0x0A04;
+const ULONG kTwoOutputTerminals[] = {16, 64};
+
+USHORT ReadWord(const UCHAR* Bytes)
+{
+    return USHORT(Bytes[0] | Bytes[1] << 8);
+}
+
+// The shortest descriptor of each entity subtype whose fields the walk and the entity read:
+// the fixed part and, for units, the source list that bNrInPins announces.
+BOOLEAN EntityDescriptorFits(const UCHAR* Descriptor)
+{
+    const ULONG length = Descriptor[0];
+    switch (Descriptor[2])
+    {
+    case USB_AUDIO_AC_INPUT_TERMINAL:
+        return length >= 12;
+    case USB_AUDIO_AC_OUTPUT_TERMINAL:
+        return length >= 9;
+    case USB_AUDIO_AC_MIXER_UNIT:
+        return length >= 5 && length >= 5 + ULONG(Descriptor[4]);
+    case USB_AUDIO_AC_SELECTOR_UNIT:
+        return length >= 6 && length >= 6 + ULONG(Descriptor[4]);
+    case USB_AUDIO_AC_FEATURE_UNIT:
+        // bControlSize 0 would leave no room for any channel's controls.
+        return length >= 7 && Descriptor[5] != 0;
+    default:
+        return FALSE;
+    }
+}
+
+// A new entity of its class with the walk's reference taken, or null when the pool is out.
+template <typename TEntity> TEntity* NewEntity(ULONG Id, CUsbEntityNode** Entity)
+{
+    TEntity* pNew = new (NonPagedPool, UAC1_DEVICE_POOL_TAG) TEntity(nullptr, Id);
+    if (pNew)
+    {
+        *Entity = pNew;
+        pNew->AddRef();
+    }
+    return pNew;
+}
+
+// The device's first audio interface of SubClass and the bytes from it to the end of the
+// configuration. No such interface is no error: *Interface stays null.
+NTSTATUS FindFirstAudioInterface(PUNKNOWN Device, LONG SubClass, PUSB_CONFIGURATION_DESCRIPTOR* Config,
+                                 PUSB_INTERFACE_DESCRIPTOR* Interface, PULONG Length)
+{
+    PAGED_CODE();
+    *Interface = nullptr;
+    IUsbDevice* pUsb = nullptr;
+    NTSTATUS status = Device->QueryInterface(IID_IUsbDevice, reinterpret_cast<PVOID*>(&pUsb));
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    PUSB_CONFIGURATION_DESCRIPTOR pConfig = pUsb->GetConfigurationDescriptor();
+    pUsb->Release();
+    if (!pConfig)
+    {
+        return STATUS_UNSUCCESSFUL;
+    }
+    PUSB_INTERFACE_DESCRIPTOR pInterface =
+        USBD_ParseConfigurationDescriptorEx(pConfig, pConfig, -1, -1, USB_AUDIO_CLASS, SubClass, -1);
+    if (pInterface)
+    {
+        ULONG offset = ULONG(reinterpret_cast<PUCHAR>(pInterface) - reinterpret_cast<PUCHAR>(pConfig));
+        *Config = pConfig;
+        *Interface = pInterface;
+        *Length = pConfig->wTotalLength - offset;
+    }
+    return STATUS_SUCCESS;
+}
+
+// The interface descriptor a walk starts from: whole, within Length, and an audio interface
+// of SubClass with no protocol.
+BOOLEAN AudioInterfaceFits(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length, UCHAR SubClass)
+{
+    const UCHAR* pBytes = reinterpret_cast<const UCHAR*>(Interface);
+    return pBytes && Length >= INTERFACE_DESCRIPTOR_BYTES && pBytes[0] >= INTERFACE_DESCRIPTOR_BYTES &&
+           pBytes[0] <= Length && Interface->bInterfaceClass == USB_AUDIO_CLASS &&
+           Interface->bInterfaceSubClass == SubClass &&
+           Interface->bInterfaceProtocol == USB_AUDIO_PROTOCOL_UNDEFINED;
+}
+
+} // namespace
+
+// ---- Audio-control interface ----
+
+NTSTATUS CUac1Device::ParseAudioControlInterface()
+{
+    PAGED_CODE();
+    PUSB_CONFIGURATION_DESCRIPTOR pConfig = nullptr;
+    PUSB_INTERFACE_DESCRIPTOR pInterface = nullptr;
+    ULONG length = 0;
+    NTSTATUS status = FindFirstAudioInterface(GetOuterUnknown(), USB_AUDIO_SUBCLASS_AUDIOCONTROL, &pConfig,
+                                              &pInterface, &length);
+    if (!NT_SUCCESS(status) || !pInterface)
+    {
+        return status;
+    }
+    m_ControlInterface = pInterface->bInterfaceNumber;
+    return CreateTopologyNodes(pInterface, length);
+}
+
+STDMETHODIMP_(NTSTATUS)
+CUac1Device::CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Length)
+{
+    PAGED_CODE();
+    if (!AudioInterfaceFits(ControlInterface, Length, USB_AUDIO_SUBCLASS_AUDIOCONTROL))
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!m_pChildren)
+    {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    const UCHAR* pBytes = reinterpret_cast<const UCHAR*>(ControlInterface);
+    for (ULONG offset = pBytes[0]; offset < Length;)
+    {
+        const UCHAR* p = pBytes + offset;
+        const ULONG left = Length - offset;
+        // A zero or runt length would stall the walk; one past the end would read beyond it.
+        if (left < 2 || p[0] < 2 || p[0] > left)
+        {
+            return STATUS_UNSUCCESSFUL;
+        }
+        if (p[1] != USB_AUDIO_CS_INTERFACE)
+        {
+            break;
+        }
+        if (p[0] < CS_HEADER_BYTES)
+        {
+            return STATUS_UNSUCCESSFUL;
+        }
+        if (p[2] != USB_AUDIO_AC_HEADER)
+        {
+            // Processing and extension units, and anything unknown, are not supported.
+            if (!EntityDescriptorFits(p))
+            {
+                return STATUS_UNSUCCESSFUL;
+            }
+            NTSTATUS status = CreateEntity(p, left);
+            if (!NT_SUCCESS(status))
+            {
+                return status;
+            }
+        }
+        offset += p[0];
+    }
+    WireEntities();
+    return CheckRequiredOutputTerminals();
+}
+
+NTSTATUS CUac1Device::CreateEntity(const UCHAR* Descriptor, ULONG Length)
+{
+    PAGED_CODE();
+    const ULONG id = m_pChildren->GetCount();
+    PUNKNOWN pDevice = static_cast<PUNKNOWN>(static_cast<PADAPTERCOMMON>(this));
+    IAdapterCommon* pCommon = static_cast<PADAPTERCOMMON>(this);
+    CUsbEntityNode* pEntity = nullptr;
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    switch (Descriptor[2])
+    {
+    case USB_AUDIO_AC_INPUT_TERMINAL:
+        if (auto* p = NewEntity<CUac1InputTerminal>(id, &pEntity))
+        {
+            status = p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
+        }
+        break;
+    case USB_AUDIO_AC_OUTPUT_TERMINAL:
+        if (m_VendorId == HP_REWRITE_VENDOR && Descriptor[3] == HP_REWRITE_TERMINAL &&
+            ReadWord(Descriptor + 4) == TERMINAL_TYPE_SPEAKER)
+        {
+            // Rewritten in the configuration descriptor itself, so every later reader agrees.
+            UCHAR* pType = const_cast<UCHAR*>(Descriptor + 4);
+            pType[0] = UCHAR(TERMINAL_TYPE_HEADPHONES & 0xFF);
+            pType[1] = UCHAR(TERMINAL_TYPE_HEADPHONES >> 8);
+        }
+        if (auto* p = NewEntity<CUac1OutputTerminal>(id, &pEntity))
+        {
+            status = p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
+        }
+        break;
+    case USB_AUDIO_AC_MIXER_UNIT:
+        if (auto* p = NewEntity<CUac1MixerUnit>(id, &pEntity))
+        {
+            status = p->Init(Descriptor, Length, pDevice, pCommon);
+        }
+        break;
+    case USB_AUDIO_AC_SELECTOR_UNIT:
+        if (auto* p = NewEntity<CUac1SelectorUnit>(id, &pEntity))
+        {
+            status = p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
+        }
+        break;
+    case USB_AUDIO_AC_FEATURE_UNIT:
+        if (auto* p = NewEntity<CUac1FeatureUnit>(id, &pEntity))
+        {
+            status = p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
+        }
+        break;
+    default:
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (NT_SUCCESS(status))
+    {
+        status = AddChild(pEntity);
+    }
+    if (pEntity)
+    {
+        static_cast<ITopologyNode*>(pEntity)->Release();
+    }
+    return status;
+}
+
+// Each entity's input node takes the output nodes of the entities its descriptor names. A
+// source that names no entity, or one without nodes, keeps its entity id.
+NTSTATUS CUac1Device::WireEntities()
+{
+    PAGED_CODE();
+    PPOINTER_LIST_NODE position = m_pChildren->GetHeadPosition();
+    PVOID pData;
+    while (m_pChildren->GetNext(&position, &pData))
+    {
+        CUsbEntityNode* pEntity = static_cast<CUsbEntityNode*>(static_cast<ITopologyNode*>(pData));
+        ULONG firstNode = 0;
+        ULONG count = pEntity->GetSourceCount();
+        if (!NT_SUCCESS(pEntity->GetFirstChildId(&firstNode)) || count == 0 || count > MAX_WIRED_SOURCES)
+        {
+            continue;
+        }
+        ULONG ids[MAX_WIRED_SOURCES];
+        if (!NT_SUCCESS(pEntity->GetSourceIdList(&count, ids)))
+        {
+            continue;
+        }
+        for (ULONG index = 0; index < count; index++)
+        {
+            CUsbEntityNode* pSource = nullptr;
+            ULONG sourceNode = 0;
+            if (NT_SUCCESS(FindChildById(ids[index], &pSource)) &&
+                NT_SUCCESS(pSource->GetFirstChildId(&sourceNode)))
+            {
+                ids[index] = sourceNode;
+            }
+        }
+        pEntity->SetFirstChildValue(count, ids);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUac1Device::CheckRequiredOutputTerminals()
+{
+    PAGED_CODE();
+    if (m_VendorId != TWO_OUTPUT_VENDOR || m_ProductId != TWO_OUTPUT_PRODUCT)
+    {
+        return STATUS_SUCCESS;
+    }
+    for (ULONG id : kTwoOutputTerminals)
+    {
+        CUsbEntityNode* pEntity = nullptr;
+        NTSTATUS status = FindChildById(id, &pEntity);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        if (pEntity->GetKind() != ENTITY_KIND_OUTPUT_TERMINAL)
+        {
+            return STATUS_UNSUCCESSFUL;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+// ---- Audio-streaming interfaces ----
+
+NTSTATUS CUac1Device::ParseAudioStreamingInterfaces()
+{
+    PAGED_CODE();
+    PUSB_CONFIGURATION_DESCRIPTOR pConfig = nullptr;
+    PUSB_INTERFACE_DESCRIPTOR pInterface = nullptr;
+    ULONG length = 0;
+    NTSTATUS status = FindFirstAudioInterface(GetOuterUnknown(), USB_AUDIO_SUBCLASS_AUDIOSTREAMING, &pConfig,
+                                              &pInterface, &length);
+    if (!NT_SUCCESS(status) || !pInterface)
+    {
+        return status;
+    }
+    return CreateStreams(pConfig, pInterface, length);
+}
+
+STDMETHODIMP_(NTSTATUS)
+CUac1Device::CreateStreams(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
+                           PUSB_INTERFACE_DESCRIPTOR StreamingInterface, ULONG Length)
+{
+    PAGED_CODE();
+    if (!Configuration || !AudioInterfaceFits(StreamingInterface, Length, USB_AUDIO_SUBCLASS_AUDIOSTREAMING))
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const UCHAR* pEnd = reinterpret_cast<const UCHAR*>(StreamingInterface) + Length;
+    PUSB_INTERFACE_DESCRIPTOR pInterface = StreamingInterface;
+    while (pInterface)
+    {
+        const UCHAR* pStop = nullptr;
+        NTSTATUS status = WalkStreamingInterface(pInterface, pEnd, &pStop);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        pInterface =
+            pStop < pEnd
+                ? USBD_ParseConfigurationDescriptorEx(Configuration, const_cast<UCHAR*>(pStop), -1, -1,
+                                                      USB_AUDIO_CLASS, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, -1)
+                : nullptr;
+        const UCHAR* pNext = reinterpret_cast<const UCHAR*>(pInterface);
+        if (pInterface && (pNext < pStop || pEnd - pNext < LONG_PTR(INTERFACE_DESCRIPTOR_BYTES) ||
+                           pNext[0] < INTERFACE_DESCRIPTOR_BYTES || pNext[0] > pEnd - pNext))
+        {
+            return STATUS_UNSUCCESSFUL;
+        }
+    }
+    return PropagatePinTypes();
+}
+
+// One streaming interface with its alternate settings; *Stop is where its descriptors end.
+NTSTATUS CUac1Device::WalkStreamingInterface(PUSB_INTERFACE_DESCRIPTOR Interface, const UCHAR* End,
+                                             const UCHAR** Stop)
+{
+    PAGED_CODE();
+    const UCHAR number = Interface->bInterfaceNumber;
+    UCHAR alternate = Interface->bAlternateSetting;
+    CUsbAudioStream* pStream = nullptr;
+    USHORT formatTag = 0;
+    NTSTATUS status = STATUS_SUCCESS;
+    const UCHAR* p = reinterpret_cast<const UCHAR*>(Interface) + Interface->bLength;
+    while (p < End && NT_SUCCESS(status))
+    {
+        const ULONG left = ULONG(End - p);
+        if (left < 2 || p[0] < 2 || p[0] > left)
+        {
+            status = STATUS_UNSUCCESSFUL;
+            break;
+        }
+        const UCHAR type = p[1];
+        if (type == INTERFACE_DESCRIPTOR_TYPE)
+        {
+            if (p[0] < INTERFACE_DESCRIPTOR_BYTES)
+            {
+                status = STATUS_UNSUCCESSFUL;
+                break;
+            }
+            if (p[2] != number)
+            {
+                break;
+            }
+            alternate = p[3];
+        }
+        else if (type == USB_AUDIO_CS_INTERFACE)
+        {
+            const UCHAR subtype = p[0] >= CS_HEADER_BYTES ? p[2] : 0;
+            if (p[0] < CS_HEADER_BYTES || (subtype == USB_AUDIO_AS_GENERAL && p[0] < AS_GENERAL_MIN_BYTES))
+            {
+                status = STATUS_UNSUCCESSFUL;
+            }
+            else if (subtype == USB_AUDIO_AS_GENERAL)
+            {
+                if (!pStream)
+                {
+                    status = CreateStreamForTerminal(number, p[3], &pStream);
+                }
+                formatTag = ReadWord(p + 5);
+            }
+            else if (subtype == USB_AUDIO_AS_FORMAT_TYPE)
+            {
+                status = !pStream ? STATUS_INVALID_PARAMETER
+                         : p[0] < FORMAT_TYPE_MIN_BYTES
+                             ? STATUS_UNSUCCESSFUL
+                             : AddFormatTypeDescriptor(pStream, p, formatTag, alternate);
+            }
+        }
+        else if (type != ENDPOINT_DESCRIPTOR_TYPE && type != USB_AUDIO_CS_ENDPOINT)
+        {
+            break;
+        }
+        if (NT_SUCCESS(status))
+        {
+            p += p[0];
+        }
+    }
+    *Stop = p;
+    if (pStream)
+    {
+        if (NT_SUCCESS(status))
+        {
+            status = SpliceStreamSoftwareNodes(pStream);
+        }
+        if (NT_SUCCESS(status))
+        {
+            status = pStream->AllocateBuffers();
+        }
+        pStream->Release();
+    }
+    return status;
+}
+
+// The stream of the terminal that AS_GENERAL links: an input terminal is fed by the host
+// (render), an output terminal feeds it (capture). On success the caller owns one reference.
+NTSTATUS CUac1Device::CreateStreamForTerminal(UCHAR InterfaceNumber, UCHAR TerminalLink,
+                                              CUsbAudioStream** Stream)
+{
+    PAGED_CODE();
+    CUsbEntityNode* pTerminal = nullptr;
+    NTSTATUS status = FindChildById(TerminalLink, &pTerminal);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    ULONG kind = pTerminal->GetKind();
+    if (kind != ENTITY_KIND_INPUT_TERMINAL && kind != ENTITY_KIND_OUTPUT_TERMINAL)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG pinNode = 0;
+    status = pTerminal->GetFirstChildId(&pinNode);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    const ULONG direction =
+        kind == ENTITY_KIND_INPUT_TERMINAL ? STREAM_DIRECTION_RENDER : STREAM_DIRECTION_CAPTURE;
+    CUsbAudioStream* pStream = nullptr;
+    if (direction == STREAM_DIRECTION_RENDER)
+    {
+        pStream =
+            new (NonPagedPool, UAC1_DEVICE_POOL_TAG) CUac1RenderStream(nullptr, InterfaceNumber, pinNode);
+    }
+    else
+    {
+        pStream =
+            new (NonPagedPool, UAC1_DEVICE_POOL_TAG) CUac1CaptureStream(nullptr, InterfaceNumber, pinNode);
+    }
+    if (!pStream)
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    pStream->AddRef();
+    status = pStream->Init(direction, static_cast<PUNKNOWN>(static_cast<PADAPTERCOMMON>(this)));
+    if (NT_SUCCESS(status))
+    {
+        status = AddStream(static_cast<IStreamEngine*>(pStream));
+    }
+    if (NT_SUCCESS(status))
+    {
+        status = ConnectStreamPaths(pStream, pinNode);
+    }
+    if (!NT_SUCCESS(status))
+    {
+        pStream->Release();
+        return status;
+    }
+    *Stream = pStream;
+    return STATUS_SUCCESS;
+}
+
+// ---- Signal paths ----
+
+NTSTATUS CUac1Device::ConnectStreamPaths(CUsbAudioStream* Stream, ULONG PinNodeId)
+{
+    PAGED_CODE();
+    if (Stream->GetKind() != STREAM_DIRECTION_RENDER)
+    {
+        NTSTATUS status = CheckUpstreamAcyclic(PinNodeId);
+        return NT_SUCCESS(status) ? AddPathNodesToStream(Stream, PinNodeId) : status;
+    }
+    // The physical output pins, in node-list order; streaming pins (type 0) lead to the host.
+    ULONG pins[MAX_OUTPUT_PINS];
+    ULONG pinCount = 0;
+    ULONG nodeCount = GetNodeCount();
+    for (ULONG index = 0; index < nodeCount && pinCount < MAX_OUTPUT_PINS; index++)
+    {
+        ITopologyNode* pNode = nullptr;
+        NTSTATUS status = GetNode(index, &pNode);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        ITerminalNode* pTerminal = nullptr;
+        if (pNode->GetKind() != NODE_KIND_OUTPUT_TERMINAL ||
+            !NT_SUCCESS(pNode->QueryInterface(IID_ITerminalNode, reinterpret_cast<PVOID*>(&pTerminal))))
+        {
+            continue;
+        }
+        ULONG pinType = PIN_TYPE_STREAM;
+        pTerminal->GetPinType(&pinType);
+        pTerminal->Release();
+        if (pinType != PIN_TYPE_STREAM)
+        {
+            pins[pinCount++] = pNode->GetId();
+        }
+    }
+    if (pinCount == 0)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    BOOLEAN reached = FALSE;
+    NTSTATUS status = STATUS_SUCCESS;
+    for (ULONG index = 0; index < pinCount; index++)
+    {
+        status = CheckUpstreamAcyclic(pins[index]);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        BOOLEAN found = FALSE;
+        status = SearchUpstream(pins[index], PinNodeId, &found);
+        if (NT_SUCCESS(status) && found)
+        {
+            reached = TRUE;
+            status = AddPathNodesToStream(Stream, pins[index]);
+            if (!NT_SUCCESS(status))
+            {
+                break;
+            }
+        }
+    }
+    return reached && NT_SUCCESS(status) ? status : STATUS_INVALID_PARAMETER;
+}
+
+// Breadth-first from StartId towards the sources, looking for TargetId. Each node is queued
+// once, so shared upstream paths are not walked twice.
+NTSTATUS CUac1Device::SearchUpstream(ULONG StartId, ULONG TargetId, PBOOLEAN Found)
+{
+    PAGED_CODE();
+    *Found = FALSE;
+    CIdSet queued(GetNodeCount() + 1);
+    PULONG pSources = AllocateSourceScratch();
+    NTSTATUS status = queued.IsValid() && pSources ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+    IdRing ring = {};
+    if (NT_SUCCESS(status))
+    {
+        ring.Push(StartId);
+        queued.Add(StartId);
+    }
+    while (NT_SUCCESS(status) && ring.Count)
+    {
+        ULONG id = ring.Pop();
+        if (id == TargetId)
+        {
+            *Found = TRUE;
+            break;
+        }
+        ITopologyNode* pNode = nullptr;
+        status = FindNodeById(id, &pNode);
+        ULONG count = NT_SUCCESS(status) ? ReadSources(pNode, pSources) : 0;
+        for (ULONG index = 0; index < count && NT_SUCCESS(status); index++)
+        {
+            if (queued.Contains(pSources[index]))
+            {
+                continue;
+            }
+            if (ring.Count == PATH_RING_IDS || !queued.Add(pSources[index]))
+            {
+                status = STATUS_INSUFFICIENT_RESOURCES;
+                break;
+            }
+            ring.Push(pSources[index]);
+        }
+    }
+    if (pSources)
+    {
+        ExFreePoolWithTag(pSources, UAC1_DEVICE_POOL_TAG);
+    }
+    return status;
+}
+
+// Every node from StartId upstream up to the first mixer joins the stream; a node already on
+// the stream is not expanded again.
+NTSTATUS CUac1Device::AddPathNodesToStream(CUsbAudioStream* Stream, ULONG StartId)
+{
+    PAGED_CODE();
+    PULONG pSources = AllocateSourceScratch();
+    if (!pSources)
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    IdRing ring = {};
+    ring.Push(StartId);
+    while (NT_SUCCESS(status) && ring.Count)
+    {
+        ULONG id = ring.Pop();
+        ITopologyNode* pNode = nullptr;
+        if (NT_SUCCESS(Stream->FindLinkedNode(id, &pNode)))
+        {
+            continue;
+        }
+        status = FindNodeById(id, &pNode);
+        if (NT_SUCCESS(status))
+        {
+            status = Stream->AddNode(pNode);
+        }
+        if (!NT_SUCCESS(status) || pNode->GetKind() == NODE_KIND_MIXER)
+        {
+            continue;
+        }
+        ULONG count = ReadSources(pNode, pSources);
+        if (PATH_RING_IDS - ring.Count < count)
+        {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+            break;
+        }
+        for (ULONG index = 0; index < count; index++)
+        {
+            ring.Push(pSources[index]);
+        }
+    }
+    ExFreePoolWithTag(pSources, UAC1_DEVICE_POOL_TAG);
+    return status;
+}

@@ -1,0 +1,565 @@
+// CUac1FeatureUnit: control presence and channel addressing from the unit's control bitmaps,
+// the value requests and their conversions, the vendor control map, and the control nodes.
+#include "driver/topology/uac1/uac1_feature_unit.h"
+
+#include "usbaudio.h"
+#include "driver/adapter/audio_hal.h"
+#include "driver/topology/nodes/boolean_control_node.h"
+#include "driver/topology/nodes/effect_control_node.h"
+#include "driver/topology/nodes/level_control_node.h"
+#include "driver/topology/uac1/uac1_entity_request.h"
+
+namespace
+{
+
+// Descriptor layout: bUnitID at 3, bSourceID at 4, bControlSize at 5, then one bitmap entry of
+// bControlSize bytes per channel (master first), then iFeature.
+constexpr ULONG FU_UNIT_ID_OFFSET = 3;
+constexpr ULONG FU_SOURCE_ID_OFFSET = 4;
+constexpr ULONG FU_CONTROL_SIZE_OFFSET = 5;
+constexpr ULONG FU_CONTROLS_OFFSET = 6;
+constexpr ULONG FU_FIXED_BYTES = 7; // the fields above and iFeature
+
+// Selectors from here are the vendor's, announced by the extended control map.
+constexpr ULONG VENDOR_SELECTOR_BASE = 0x80;
+
+// The extended control map in the unit's memory: its length (u16) is read first, at offset 16.
+constexpr USHORT MAP_LENGTH_ADDRESS = 0x0010;
+constexpr ULONG MAP_CONTROL_SIZE_OFFSET = 18;
+constexpr ULONG MAP_BITMAPS_OFFSET = 19;
+constexpr UCHAR MAP_CONTROL_SIZE = 2; // the only bitmap width the vendor controls use
+
+// Tone levels travel as one signed byte in 1/4 dB, the others as a signed word in 1/256 dB.
+constexpr ULONG TONE_SHIFT = 14;
+constexpr ULONG LEVEL_SHIFT = 8;
+constexpr SHORT WIRE_SILENCE = SHORT(-32768); // 0x8000: minus infinity
+
+BOOLEAN IsToneSelector(ULONG Selector)
+{
+    return Selector >= USB_AUDIO_FU_BASS_CONTROL && Selector <= USB_AUDIO_FU_TREBLE_CONTROL ? TRUE : FALSE;
+}
+
+LONG Saturate(LONG Value, LONG Lowest, LONG Highest)
+{
+    return Value < Lowest ? Lowest : (Value > Highest ? Highest : Value);
+}
+
+// The device orders its surround channels differently from the channel-mask order the nodes
+// use: side and rear pairs change places.
+ULONG DeviceChannelOrder(ULONG Channel)
+{
+    if (Channel == 5 || Channel == 6)
+    {
+        return Channel + 2;
+    }
+    if (Channel == 7 || Channel == 8)
+    {
+        return Channel - 2;
+    }
+    return Channel;
+}
+
+LONG LevelFromWire(ULONG Selector, const UCHAR* Data)
+{
+    if (IsToneSelector(Selector))
+    {
+        return LONG(static_cast<signed char>(Data[0])) * (1 << TONE_SHIFT);
+    }
+    return LONG(SHORT(USHORT(Data[0] | Data[1] << 8))) * (1 << LEVEL_SHIFT);
+}
+
+// Levels beyond what the wire can carry are held at its ends instead of wrapping round, so
+// silence on a tone control is its lowest setting rather than 0 dB.
+ULONG LevelToWire(ULONG Selector, LONG Level, PUCHAR Data)
+{
+    if (IsToneSelector(Selector))
+    {
+        Data[0] = UCHAR(static_cast<signed char>(Saturate(Level >> TONE_SHIFT, -128, 127)));
+        return 1;
+    }
+    SHORT wire = Level == LEVEL_SILENCE ? WIRE_SILENCE : SHORT(Saturate(Level >> LEVEL_SHIFT, -32767, 32767));
+    Data[0] = UCHAR(USHORT(wire));
+    Data[1] = UCHAR(USHORT(wire) >> 8);
+    return 2;
+}
+
+// ---- Control nodes ----
+
+typedef CTopologyNode* (*PFN_NEW_CONTROL_NODE)(ULONG Id, ULONG Kind);
+typedef NTSTATUS (*PFN_INIT_CONTROL_NODE)(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selector,
+                                          PDEVICE_OBJECT SettingsDevice, CMutexLock* DeviceLock);
+
+CTopologyNode* NewSwitchNode(ULONG Id, ULONG Kind)
+{
+    return new (NonPagedPool, UAC1_ENTITY_POOL_TAG) CBooleanControlNode(nullptr, Id, Kind);
+}
+
+CTopologyNode* NewVolumeNode(ULONG Id, ULONG Kind)
+{
+    return new (NonPagedPool, UAC1_ENTITY_POOL_TAG) CVolumeControlNode(nullptr, Id);
+}
+
+CTopologyNode* NewToneNode(ULONG Id, ULONG Kind)
+{
+    return new (NonPagedPool, UAC1_ENTITY_POOL_TAG) CToneControlNode(nullptr, Id, Kind);
+}
+
+CTopologyNode* NewEffectNode(ULONG Id, ULONG Kind)
+{
+    return new (NonPagedPool, UAC1_ENTITY_POOL_TAG) CEffectControlNode(nullptr, Id);
+}
+
+NTSTATUS InitSwitchNode(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selector, PDEVICE_OBJECT SettingsDevice,
+                        CMutexLock* DeviceLock)
+{
+    return static_cast<CBooleanControlNode*>(Node)->InitControlNode(Owner, Selector, SettingsDevice, DeviceLock);
+}
+
+// The tone node derives from the volume node and shares its set-up.
+NTSTATUS InitLevelNode(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selector, PDEVICE_OBJECT SettingsDevice,
+                       CMutexLock* DeviceLock)
+{
+    return static_cast<CVolumeControlNode*>(Node)->InitLevelControlNode(Owner, Selector, SettingsDevice,
+                                                                         DeviceLock);
+}
+
+NTSTATUS InitEffectNode(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selector, PDEVICE_OBJECT SettingsDevice,
+                        CMutexLock* DeviceLock)
+{
+    return static_cast<CEffectControlNode*>(Node)->InitEffectControlNode(Owner, Selector, SettingsDevice,
+                                                                         DeviceLock);
+}
+
+struct FeatureControlRow
+{
+    UCHAR Selector;
+    ULONG Kind;
+    PFN_NEW_CONTROL_NODE New;
+    PFN_INIT_CONTROL_NODE Init;
+};
+
+// Selector, node kind, node class, set-up; built in this order, mute (required) first.
+const FeatureControlRow kFeatureControls[] = {
+    {USB_AUDIO_FU_MUTE_CONTROL, NODE_KIND_MUTE, NewSwitchNode, InitSwitchNode},
+    {USB_AUDIO_FU_VOLUME_CONTROL, NODE_KIND_VOLUME, NewVolumeNode, InitLevelNode},
+    {USB_AUDIO_FU_BASS_CONTROL, NODE_KIND_BASS, NewToneNode, InitLevelNode},
+    {USB_AUDIO_FU_MID_CONTROL, NODE_KIND_MID, NewToneNode, InitLevelNode},
+    {USB_AUDIO_FU_TREBLE_CONTROL, NODE_KIND_TREBLE, NewToneNode, InitLevelNode},
+    {USB_AUDIO_FU_AUTOMATIC_GAIN_CONTROL, NODE_KIND_AGC, NewSwitchNode, InitSwitchNode},
+    {USB_AUDIO_FU_LOUDNESS_CONTROL, NODE_KIND_LOUDNESS, NewSwitchNode, InitSwitchNode},
+    {139, NODE_KIND_EFFECT, NewEffectNode, InitEffectNode}, // vendor effect controls
+    {140, NODE_KIND_EFFECT, NewEffectNode, InitEffectNode},
+};
+constexpr ULONG FEATURE_CONTROL_COUNT = sizeof(kFeatureControls) / sizeof(kFeatureControls[0]);
+
+} // namespace
+
+CUac1FeatureUnit::CUac1FeatureUnit(PUNKNOWN UnknownOuter, ULONG Id)
+    : CUsbEntityNode(UnknownOuter, Id), m_pExtendedControlMap(nullptr), m_nExtendedMapBytes(0),
+      m_pDeviceLock(nullptr)
+{
+}
+
+CUac1FeatureUnit::~CUac1FeatureUnit()
+{
+    PAGED_CODE();
+    if (m_pExtendedControlMap)
+    {
+        ExFreePoolWithTag(m_pExtendedControlMap, UAC1_ENTITY_POOL_TAG);
+        m_pExtendedControlMap = nullptr;
+    }
+}
+
+STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
+{
+    PAGED_CODE();
+    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(InterfaceId, Interface)))
+    {
+        return STATUS_SUCCESS;
+    }
+    if (IsEqualGUIDAligned(InterfaceId, IID_IFeatureUnitSwitch))
+    {
+        *Interface = PVOID(static_cast<IFeatureUnitSwitch*>(this));
+    }
+    else if (IsEqualGUIDAligned(InterfaceId, IID_IFeatureUnitLevel))
+    {
+        *Interface = PVOID(static_cast<IFeatureUnitLevel*>(this));
+    }
+    else
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    static_cast<PUNKNOWN>(*Interface)->AddRef();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUac1FeatureUnit::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
+                                IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock)
+{
+    PAGED_CODE();
+    if (!Device || !AdapterCommon || !Uac1IsEntityDescriptor(Descriptor, Length, USB_AUDIO_AC_FEATURE_UNIT))
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = SetDescriptor(Descriptor, Length, Device);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    if (GetEntryCount() == 0)
+    {
+        return STATUS_UNSUCCESSFUL;
+    }
+    m_pDeviceLock = DeviceLock;
+    ReadExtendedControlMap();
+    status = BuildFeatureControls(AdapterCommon);
+    if (NT_SUCCESS(status))
+    {
+        ChainChildNodes();
+    }
+    return status;
+}
+
+// The count comes from the descriptor's own length; a descriptor too short for one entry and
+// iFeature, or with a control size of 0, has none.
+ULONG CUac1FeatureUnit::GetEntryCount()
+{
+    const UCHAR* d = m_pDescriptor;
+    if (!d || d[0] < FU_FIXED_BYTES || d[1] != USB_AUDIO_CS_INTERFACE || d[2] != USB_AUDIO_AC_FEATURE_UNIT ||
+        d[FU_CONTROL_SIZE_OFFSET] == 0)
+    {
+        return 0;
+    }
+    return (ULONG(d[0]) - FU_FIXED_BYTES) / d[FU_CONTROL_SIZE_OFFSET];
+}
+
+BOOLEAN CUac1FeatureUnit::ChannelHasControl(ULONG Selector, ULONG Channel)
+{
+    ULONG bits = 0;
+    ULONG width = 0;
+    ULONG bit = (Selector & 0x7F) - 1;
+    if ((Selector & 0x7F) == 0)
+    {
+        return FALSE;
+    }
+    if (Selector >= VENDOR_SELECTOR_BASE)
+    {
+        if (!m_pExtendedControlMap || m_pExtendedControlMap[MAP_CONTROL_SIZE_OFFSET] != MAP_CONTROL_SIZE ||
+            Channel >= (m_nExtendedMapBytes - MAP_BITMAPS_OFFSET) / MAP_CONTROL_SIZE)
+        {
+            return FALSE;
+        }
+        const UCHAR* entry = m_pExtendedControlMap + MAP_BITMAPS_OFFSET + Channel * MAP_CONTROL_SIZE;
+        bits = ULONG(entry[0]) | ULONG(entry[1]) << 8;
+        width = 16;
+    }
+    else
+    {
+        if (Channel >= GetEntryCount())
+        {
+            return FALSE;
+        }
+        ULONG size = m_pDescriptor[FU_CONTROL_SIZE_OFFSET];
+        const UCHAR* entry = m_pDescriptor + FU_CONTROLS_OFFSET + Channel * size;
+        bits = size == 1 ? ULONG(entry[0]) : (ULONG(entry[0]) | ULONG(entry[1]) << 8);
+        width = size == 1 ? 8 : 16;
+    }
+    return bit < width && ((bits >> bit) & 1) ? TRUE : FALSE;
+}
+
+BOOLEAN CUac1FeatureUnit::IsFeatureControlPresent(ULONG Selector)
+{
+    ULONG entries = GetEntryCount();
+    if (Selector >= VENDOR_SELECTOR_BASE)
+    {
+        entries = m_pExtendedControlMap ? (m_nExtendedMapBytes - MAP_BITMAPS_OFFSET) / MAP_CONTROL_SIZE : 0;
+    }
+    for (ULONG channel = 0; channel < entries; channel++)
+    {
+        if (ChannelHasControl(Selector, channel))
+        {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// The logical channels (not the master) that carry the control; a control on the master alone
+// counts as one channel.
+NTSTATUS CUac1FeatureUnit::CountControlChannels(ULONG Selector, PULONG Count)
+{
+    if (!Count || GetEntryCount() == 0)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG entries = GetEntryCount();
+    if (Selector >= VENDOR_SELECTOR_BASE)
+    {
+        if (!m_pExtendedControlMap)
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        entries = (m_nExtendedMapBytes - MAP_BITMAPS_OFFSET) / MAP_CONTROL_SIZE;
+    }
+    ULONG count = 0;
+    for (ULONG channel = 1; channel < entries; channel++)
+    {
+        count += ChannelHasControl(Selector, channel) ? 1 : 0;
+    }
+    if (count == 0 && ChannelHasControl(Selector, 0))
+    {
+        count = 1;
+    }
+    *Count = count;
+    return count ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::GetControlChannelCount(ULONG Selector, PULONG Count)
+{
+    PAGED_CODE();
+    return CountControlChannels(Selector, Count);
+}
+
+STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::GetLevelChannelCount(ULONG Selector, PULONG Count)
+{
+    PAGED_CODE();
+    return CountControlChannels(Selector, Count);
+}
+
+// Node channel c is logical channel c + 1 when several channels carry the control, else the
+// master; a control that a single logical channel carries is addressed on channel 1.
+NTSTATUS CUac1FeatureUnit::AddressChannel(ULONG Selector, ULONG Channel, PUCHAR WireChannel)
+{
+    ULONG count = 0;
+    NTSTATUS status = CountControlChannels(Selector, &count);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    if (Channel >= count)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG channel = count > 1 ? Channel + 1 : Channel;
+    if (!ChannelHasControl(Selector, channel))
+    {
+        if (count > 1 || !ChannelHasControl(Selector, channel + 1))
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        channel++;
+    }
+    *WireChannel = UCHAR(DeviceChannelOrder(channel));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUac1FeatureUnit::ControlRequest(BOOLEAN In, UCHAR Request, ULONG Selector, UCHAR WireChannel,
+                                          PVOID Data, ULONG Length)
+{
+    ULONG function = Selector >= VENDOR_SELECTOR_BASE ? UAC1_REQUEST_VENDOR : UAC1_REQUEST_CLASS;
+    USHORT value = USHORT((Selector & 0xFF) << 8 | WireChannel);
+    UCHAR unit = m_pDescriptor[FU_UNIT_ID_OFFSET];
+    return In ? Uac1EntityRead(m_pDevice, function, Request, value, unit, Data, Length)
+              : Uac1EntityWrite(m_pDevice, function, Request, value, unit, Data, Length);
+}
+
+STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::GetSwitch(ULONG Selector, ULONG Channel, PUCHAR Value)
+{
+    PAGED_CODE();
+    UCHAR wire = 0;
+    NTSTATUS status = Value ? AddressChannel(Selector, Channel, &wire) : STATUS_INVALID_PARAMETER;
+    UCHAR data = 0;
+    if (NT_SUCCESS(status))
+    {
+        status = ControlRequest(TRUE, USB_AUDIO_GET_CUR, Selector, wire, &data, sizeof(data));
+    }
+    if (NT_SUCCESS(status))
+    {
+        *Value = data;
+    }
+    return status;
+}
+
+STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::SetSwitch(ULONG Selector, ULONG Channel, UCHAR Value)
+{
+    PAGED_CODE();
+    UCHAR wire = 0;
+    NTSTATUS status = AddressChannel(Selector, Channel, &wire);
+    if (NT_SUCCESS(status))
+    {
+        status = ControlRequest(FALSE, USB_AUDIO_SET_CUR, Selector, wire, &Value, sizeof(Value));
+    }
+    return status;
+}
+
+STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::GetLevel(ULONG Selector, ULONG Channel, PLONG Level)
+{
+    PAGED_CODE();
+    UCHAR wire = 0;
+    NTSTATUS status = Level ? AddressChannel(Selector, Channel, &wire) : STATUS_INVALID_PARAMETER;
+    UCHAR data[2] = {};
+    if (NT_SUCCESS(status))
+    {
+        status = ControlRequest(TRUE, USB_AUDIO_GET_CUR, Selector, wire, data, IsToneSelector(Selector) ? 1 : 2);
+    }
+    if (NT_SUCCESS(status))
+    {
+        *Level = LevelFromWire(Selector, data);
+    }
+    return status;
+}
+
+STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::SetLevel(ULONG Selector, ULONG Channel, LONG Level)
+{
+    PAGED_CODE();
+    UCHAR wire = 0;
+    NTSTATUS status = AddressChannel(Selector, Channel, &wire);
+    if (NT_SUCCESS(status))
+    {
+        UCHAR data[2] = {};
+        ULONG length = LevelToWire(Selector, Level, data);
+        status = ControlRequest(FALSE, USB_AUDIO_SET_CUR, Selector, wire, data, length);
+    }
+    return status;
+}
+
+// The range is asked of the first logical channel that carries the control (the master when
+// none does), in its own channel number: ranges are per channel, not per position.
+STDMETHODIMP_(NTSTATUS)
+CUac1FeatureUnit::GetLevelRange(ULONG Selector, PLONG Maximum, PLONG Minimum, PLONG Resolution)
+{
+    PAGED_CODE();
+    if (!Maximum || !Minimum || !Resolution || GetEntryCount() == 0)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG count = 0;
+    NTSTATUS status = CountControlChannels(Selector, &count);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    UCHAR channel = 0;
+    for (ULONG c = 1; c <= count && channel == 0; c++)
+    {
+        channel = ChannelHasControl(Selector, c) ? UCHAR(c) : 0;
+    }
+    const UCHAR requests[3] = {USB_AUDIO_GET_MAX, USB_AUDIO_GET_MIN, USB_AUDIO_GET_RES};
+    LONG values[3] = {};
+    ULONG length = IsToneSelector(Selector) ? 1 : 2;
+    for (ULONG i = 0; i < 3; i++)
+    {
+        UCHAR data[2] = {};
+        status = ControlRequest(TRUE, requests[i], Selector, channel, data, length);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        values[i] = LevelFromWire(Selector, data);
+    }
+    *Maximum = values[0];
+    *Minimum = values[1];
+    *Resolution = values[2];
+    return STATUS_SUCCESS;
+}
+
+// The vendor controls are announced in the unit's memory: its length first, then the whole
+// block. A device without one, or with a block too short for a single bitmap, has none.
+VOID CUac1FeatureUnit::ReadExtendedControlMap()
+{
+    PAGED_CODE();
+    UCHAR lengthBytes[2] = {};
+    UCHAR unit = m_pDescriptor[FU_UNIT_ID_OFFSET];
+    if (!NT_SUCCESS(Uac1EntityRead(m_pDevice, UAC1_REQUEST_CLASS, USB_AUDIO_GET_MEM, MAP_LENGTH_ADDRESS, unit,
+                                   lengthBytes, sizeof(lengthBytes))))
+    {
+        return;
+    }
+    ULONG total = ULONG(lengthBytes[0]) | ULONG(lengthBytes[1]) << 8;
+    if (total < MAP_BITMAPS_OFFSET + MAP_CONTROL_SIZE)
+    {
+        return;
+    }
+    PUCHAR pMap = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, total, UAC1_ENTITY_POOL_TAG));
+    if (!pMap)
+    {
+        return;
+    }
+    RtlZeroMemory(pMap, total);
+    if (!NT_SUCCESS(Uac1EntityRead(m_pDevice, UAC1_REQUEST_CLASS, USB_AUDIO_GET_MEM, 0, unit, pMap, total)))
+    {
+        ExFreePoolWithTag(pMap, UAC1_ENTITY_POOL_TAG);
+        return;
+    }
+    m_pExtendedControlMap = pMap;
+    m_nExtendedMapBytes = total;
+}
+
+NTSTATUS CUac1FeatureUnit::AddControlNode(ULONG Row, ULONG Id, IAdapterCommon* AdapterCommon, PBOOLEAN Allocated)
+{
+    PAGED_CODE();
+    const FeatureControlRow& row = kFeatureControls[Row];
+    CTopologyNode* pNode = row.New(Id, row.Kind);
+    *Allocated = pNode ? TRUE : FALSE;
+    if (!pNode)
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    pNode->NonDelegatingAddRef();
+    NTSTATUS status = row.Init(pNode, static_cast<ITopologyNode*>(this), row.Selector,
+                               AdapterCommon->GetDeviceObject(), m_pDeviceLock);
+    return Uac1AdoptChildNode(AdapterCommon, this, pNode, status);
+}
+
+STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::BuildFeatureControls(IAdapterCommon* AdapterCommon)
+{
+    PAGED_CODE();
+    if (!AdapterCommon)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (GetEntryCount() == 0)
+    {
+        return STATUS_UNSUCCESSFUL;
+    }
+    m_nId = m_pDescriptor[FU_UNIT_ID_OFFSET];
+    m_nKind = USB_AUDIO_AC_FEATURE_UNIT;
+    ULONG source = m_pDescriptor[FU_SOURCE_ID_OFFSET];
+    NTSTATUS status = SetSourceIdList(1, &source);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    if (!IsFeatureControlPresent(USB_AUDIO_FU_MUTE_CONTROL))
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    ULONG id = AdapterCommon->GetNodeCount();
+    for (ULONG i = 0; i < FEATURE_CONTROL_COUNT; i++)
+    {
+        if (!IsFeatureControlPresent(kFeatureControls[i].Selector))
+        {
+            continue;
+        }
+        BOOLEAN allocated = FALSE;
+        NTSTATUS added = AddControlNode(i, id, AdapterCommon, &allocated);
+        // Only the mute node is indispensable; a later node the pool cannot hold is left out.
+        if (!allocated && i > 0)
+        {
+            continue;
+        }
+        status = added;
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        id++;
+    }
+    return status;
+}
+
+NTSTATUS CUac1FeatureUnit::OnStatusInterrupt(ULONG Argument1, ULONG Argument2, PULONG Id)
+{
+    PAGED_CODE();
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,788 @@
+// The device start driven as the system drives it: the driver loaded, added and started by the
+// plug-and-play host on a simulated class-1 device, with the real CUsbDevice and topology
+// miniport, an audio function double that hands out the endpoints each test describes, and a
+// wave miniport double. The endpoints' call log, the port-class library's registration log, the
+// device interfaces and pool accounting are the oracles.
+#include <gtest/gtest.h>
+
+#include "pc_device.h"
+#include "plat_debug.h"
+#include "plat_io.h"
+#include "plat_pool.h"
+#include "plat_registry.h"
+#include "plat_sched.h"
+#include "portcls.h"
+#include "sim/device/usb_sim_device.h"
+#include "sim/host/pnp_manager.h"
+#include "sim/profiles/profile.h"
+
+#include "driver/adapter/audio_hal.h"
+#include "driver/adapter/device_extension.h"
+#include "driver/adapter/driver_entry.h"
+#include "driver/adapter/start_device.h"
+#include "driver/adapter/topology_node.h"
+#include "driver/function/usb_audio_function_if.h"
+#include "driver/topology/miniport/miniport_subdevice_if.h"
+#include "driver/topology/miniport/miniport_topology.h"
+#include "driver/topology/nodes/pin_type.h"
+#include "driver/usb/usb_device.h"
+#include "driver/wave/stream_engine.h"
+#include "driver/wave/wave_miniport_creator.h"
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+using Lines = std::vector<std::string>;
+constexpr ULONG kDoubleTag = MAKE_POOL_TAG('T', 's', 't', 'D');
+
+std::string Narrow(PCWSTR text)
+{
+    std::string out;
+    for (; text && *text; ++text)
+        out.push_back(char(*text));
+    return out;
+}
+
+// ---- What the doubles were asked and what they answer ----
+
+// One endpoint the function double hands out. A logging endpoint records StartDevice's calls;
+// an engine endpoint is a real stream-engine base whose output (render) or input (capture)
+// terminal reports one jack.
+struct EndpointSpec
+{
+    ULONG Kind = STREAM_DIRECTION_RENDER;
+    ULONG PinType = PIN_TYPE_SPK;
+    bool Asio = false;
+    bool Engine = false;
+    bool JackConnected = true;
+    std::string FailCall;                      // the logging endpoint fails this call ...
+    NTSTATUS FailStatus = STATUS_UNSUCCESSFUL; // ... with this status
+};
+
+struct World
+{
+    std::vector<EndpointSpec> Endpoints;
+    Lines Log;
+    int FunctionsCreated = 0;
+    int FunctionsDestroyed = 0;
+    int FunctionStops = 0;
+    std::vector<ULONG> WaveCreatorIndexes;
+};
+World* g_pWorld = nullptr;
+
+// ---- Topology nodes ----
+
+// A terminal with a source list and (when it has a jack) one jack record.
+class CTestTerminal : public ITerminalNode, public CTopologyNode
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    CTestTerminal(PUNKNOWN outer, ULONG id, ULONG kind, ULONG pinType, ULONG source, int jack)
+        : CTopologyNode(outer, id, kind), m_PinType(pinType), m_Jack(jack)
+    {
+        if (source != 0)
+            SetSourceIdList(1, &source);
+    }
+    STDMETHODIMP_(NTSTATUS) GetPinType(PULONG pinType) override
+    {
+        *pinType = m_PinType;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetPinTypeCount(PULONG count) override
+    {
+        *count = 1;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetJackCount(PULONG count) override
+    {
+        *count = m_Jack < 0 ? 0 : 1;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetPinTypes(PULONG types) override
+    {
+        types[0] = m_PinType;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) SetPinType(ULONG) override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) GetJackDescriptions(ULONG bytes, PVOID records) override
+    {
+        if (m_Jack < 0 || bytes < sizeof(JackRecord))
+            return STATUS_BUFFER_TOO_SMALL;
+        JackRecord record{};
+        record.ChannelMapping = 3;
+        record.IsConnected = ULONG(m_Jack);
+        std::memcpy(records, &record, sizeof(record));
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetPinGuids(PVOID) override { return STATUS_NOT_SUPPORTED; }
+
+private:
+    ULONG m_PinType;
+    int m_Jack; // -1 none, 0 unplugged, 1 plugged
+};
+
+STDMETHODIMP_(NTSTATUS) CTestTerminal::NonDelegatingQueryInterface(REFIID id, PVOID* out)
+{
+    if (IsEqualGUIDAligned(id, IID_ITerminalNode))
+    {
+        *out = static_cast<ITerminalNode*>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    return CTopologyNode::NonDelegatingQueryInterface(id, out);
+}
+
+// ---- Endpoints ----
+
+// Logs "<index> <call> <detail>" for every call of StartDevice's four steps.
+class CLogEndpoint : public IStreamEngine, public CUnknown
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    CLogEndpoint(PUNKNOWN outer, ULONG index) : CUnknown(outer), m_Index(index) {}
+
+    STDMETHODIMP_(ULONG) GetKind() override { return Spec().Kind; }
+    STDMETHODIMP_(ULONG) GetPinType() override { return Spec().PinType; }
+    STDMETHODIMP_(NTSTATUS) SetName(PCWSTR name) override { return Note("SetName " + Narrow(name)); }
+    STDMETHODIMP_(NTSTATUS) GetName(PWSTR) override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(ULONG) GetFormatCount() override { return 0; }
+    STDMETHODIMP_(NTSTATUS) GetFormat(ULONG, PWAVEFORMATEXTENSIBLE) override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(ULONG) GetNodeCount() override { return 0; }
+    STDMETHODIMP_(NTSTATUS) GetNode(ULONG, ITopologyNode**) override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) SetMiniportCreator(PFNCREATEWAVEMINIPORT creator, REFCLSID clsid) override
+    {
+        bool expected =
+            creator == g_pfnCreateMiniportWaveCyclic && IsEqualGUIDAligned(clsid, CLSID_PortWaveCyclic);
+        return Note(std::string("SetMiniportCreator") + (expected ? "" : " (unexpected arguments)"));
+    }
+    STDMETHODIMP_(NTSTATUS) SetTopologyPort(PUNKNOWN port, PUNKNOWN miniport) override
+    {
+        PMINIPORTSUBDEVICE subdevice = nullptr;
+        bool named = false;
+        if (miniport && NT_SUCCESS(miniport->QueryInterface(IID_IMiniportSubdevice,
+                                                            reinterpret_cast<PVOID*>(&subdevice))))
+        {
+            PWSTR name = nullptr;
+            named = NT_SUCCESS(subdevice->GetSubdeviceName(&name)) && Narrow(name) == "GlobalTopo";
+            subdevice->Release();
+        }
+        return Note(std::string("SetTopologyPort") + (port && named ? "" : " (not the topology filter)"));
+    }
+    STDMETHODIMP_(NTSTATUS) UpdateSubdevice(PDEVICE_OBJECT device, PIRP, PUNKNOWN adapter) override
+    {
+        return Note(std::string("UpdateSubdevice") + (device && adapter ? "" : " (missing arguments)"));
+    }
+    STDMETHODIMP_(NTSTATUS) UnregisterSubdevice(PDEVICE_OBJECT, PIRP, PUNKNOWN) override
+    {
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) FindFormat(PWAVEFORMATEX) override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) RegisterCallback(PCALLBACK_FUNCTION, PVOID, PVOID*) override
+    {
+        return STATUS_NOT_SUPPORTED;
+    }
+    STDMETHODIMP_(NTSTATUS) UnregisterCallback(PVOID) override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) PowerChangeState(ULONG) override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) ProcessBuffer(PVOID, ULONG) override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) ProcessNodes(PVOID, ULONG) override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) ProcessNodesFloat(PVOID, ULONG, USHORT) override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) ProcessListB(PVOID, ULONG) override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) ProcessListBFloat(ULONG) override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) ProcessListC(PVOID, ULONG) override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) ProcessListCFloat(ULONG) override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) Init(ULONG) override { return STATUS_SUCCESS; }
+
+private:
+    const EndpointSpec& Spec() { return g_pWorld->Endpoints[m_Index]; }
+    NTSTATUS Note(const std::string& entry)
+    {
+        g_pWorld->Log.push_back(std::to_string(m_Index) + " " + entry);
+        const std::string call = entry.substr(0, entry.find(' '));
+        return call == Spec().FailCall ? Spec().FailStatus : STATUS_SUCCESS;
+    }
+    ULONG m_Index;
+};
+
+STDMETHODIMP_(NTSTATUS) CLogEndpoint::NonDelegatingQueryInterface(REFIID id, PVOID* out)
+{
+    if (IsEqualGUIDAligned(id, IID_IStreamEngine))
+    {
+        *out = static_cast<IStreamEngine*>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    return CUnknown::NonDelegatingQueryInterface(id, out);
+}
+
+// The stream-engine base as a stream class derives it.
+class CTestEngine : public CStreamEngine
+{
+public:
+    CTestEngine(PUNKNOWN outer, ULONG id) : CStreamEngine(outer, id) {}
+};
+
+// Node ids: endpoint i owns 10 i + 1 (its streaming terminal) and 10 i + 2 (its jack terminal).
+ULONG StreamingTerminalId(ULONG index)
+{
+    return 10 * index + 11;
+}
+ULONG JackTerminalId(ULONG index)
+{
+    return 10 * index + 12;
+}
+
+// ---- The wave miniport double ----
+
+class CTestWaveMiniport : public IMiniportSubdevice, public CUnknown
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    CTestWaveMiniport(PUNKNOWN outer, ULONG index)
+        : CUnknown(outer), m_Index(index), m_Name(u"Wave" + std::u16string(1, char16_t(u'0' + index)))
+    {
+    }
+    STDMETHODIMP_(NTSTATUS) FindPinId(PULONG nodeId, PULONG) override
+    {
+        *nodeId = JackTerminalId(m_Index);
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetSubdeviceName(PWSTR* name) override
+    {
+        *name = const_cast<PWSTR>(m_Name.c_str());
+        return STATUS_SUCCESS;
+    }
+
+private:
+    ULONG m_Index;
+    std::u16string m_Name;
+};
+
+STDMETHODIMP_(NTSTATUS) CTestWaveMiniport::NonDelegatingQueryInterface(REFIID id, PVOID* out)
+{
+    if (IsEqualGUIDAligned(id, IID_IMiniportSubdevice))
+    {
+        *out = static_cast<IMiniportSubdevice*>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    return CUnknown::NonDelegatingQueryInterface(id, out);
+}
+
+NTSTATUS CreateTestWaveMiniport(PUNKNOWN* unknown, REFCLSID, PUNKNOWN outer, POOL_TYPE pool, ULONG index)
+{
+    g_pWorld->WaveCreatorIndexes.push_back(index);
+    auto* miniport = new (pool, kDoubleTag) CTestWaveMiniport(outer, index);
+    if (!miniport)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    *unknown = miniport->GetNonDelegatingUnknown();
+    (*unknown)->AddRef();
+    return STATUS_SUCCESS;
+}
+
+// ---- The audio function double ----
+
+// Builds, per endpoint, a streaming terminal feeding a jack terminal (render) or the other way
+// round (capture), and the endpoint itself.
+class CTestFunction : public CAudioHal, public IUsbAudioFunction
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    explicit CTestFunction(PUNKNOWN outer) : CAudioHal(outer) { g_pWorld->FunctionsCreated++; }
+    ~CTestFunction() override { g_pWorld->FunctionsDestroyed++; }
+
+    STDMETHODIMP_(NTSTATUS) InitHardware() override
+    {
+        // A speaker path of its own, so that the topology filter has an output even when the
+        // device has no endpoints.
+        NTSTATUS status = AddTerminal(
+            Make<CTestTerminal>(1UL, NODE_KIND_INPUT_TERMINAL, ULONG(PIN_TYPE_STREAM), 0UL, -1), nullptr);
+        if (NT_SUCCESS(status))
+            status = AddTerminal(
+                Make<CTestTerminal>(2UL, NODE_KIND_OUTPUT_TERMINAL, ULONG(PIN_TYPE_SPK), 1UL, -1), nullptr);
+        if (!NT_SUCCESS(status))
+            return status;
+        for (ULONG i = 0; i < g_pWorld->Endpoints.size(); ++i)
+        {
+            NTSTATUS status = AddEndpoint(i, g_pWorld->Endpoints[i]);
+            if (!NT_SUCCESS(status))
+                return status;
+        }
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetEndpointCaps(ULONG index, EndpointCaps* caps) override
+    {
+        if (index >= g_pWorld->Endpoints.size())
+            return STATUS_INVALID_PARAMETER;
+        caps->Flags = g_pWorld->Endpoints[index].Asio ? ENDPOINT_CAPS_FLAG_ASIO : 0x1;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) Start() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Stop() override
+    {
+        g_pWorld->FunctionStops++;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) UpdateStreamSubdevices(ULONG) override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) GetCallbackObject(PCALLBACK_OBJECT* object) override
+    {
+        *object = m_pCallbackObject;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR, ULONG) override
+    {
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS)
+    CreateStreams(PUSB_CONFIGURATION_DESCRIPTOR, PUSB_INTERFACE_DESCRIPTOR, ULONG) override
+    {
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) PostInit() override { return STATUS_SUCCESS; }
+
+private:
+    template <class T, class... Args> T* Make(Args... args)
+    {
+        T* object = new (NonPagedPool, kDoubleTag) T(nullptr, args...);
+        if (object)
+            object->NonDelegatingAddRef();
+        return object;
+    }
+
+    // Hands the node to the device's list (which takes its own reference) and to the engine.
+    NTSTATUS AddTerminal(CTestTerminal* node, CTestEngine* engine)
+    {
+        if (!node)
+            return STATUS_INSUFFICIENT_RESOURCES;
+        NTSTATUS status = AddNode(node);
+        if (NT_SUCCESS(status) && engine)
+            status = engine->AddNode(node);
+        node->Release();
+        return status;
+    }
+
+    NTSTATUS AddEndpoint(ULONG index, const EndpointSpec& spec)
+    {
+        const bool capture = spec.Kind != STREAM_DIRECTION_RENDER;
+        const ULONG streaming = StreamingTerminalId(index);
+        const ULONG jackEnd = JackTerminalId(index);
+        const int jack = spec.JackConnected ? 1 : 0;
+        // The terminals carry a pin type the topology filter can describe; only the endpoint
+        // itself reports the test's pin type.
+        const ULONG terminalType = spec.PinType < PIN_TYPE_COUNT && spec.PinType != PIN_TYPE_STREAM
+                                       ? spec.PinType
+                                       : ULONG(PIN_TYPE_SPK);
+        CTestEngine* engine = spec.Engine ? Make<CTestEngine>(index) : nullptr;
+        if (engine && !NT_SUCCESS(engine->Init(capture)))
+            return STATUS_INSUFFICIENT_RESOURCES;
+        // Render: streaming input terminal -> jack output terminal; capture the reverse.
+        NTSTATUS status =
+            capture
+                ? AddTerminal(Make<CTestTerminal>(jackEnd, NODE_KIND_INPUT_TERMINAL, terminalType, 0UL, jack),
+                              engine)
+                : AddTerminal(Make<CTestTerminal>(streaming, NODE_KIND_INPUT_TERMINAL, ULONG(PIN_TYPE_STREAM),
+                                                  0UL, -1),
+                              engine);
+        if (NT_SUCCESS(status))
+            status = capture ? AddTerminal(Make<CTestTerminal>(streaming, NODE_KIND_OUTPUT_TERMINAL,
+                                                               ULONG(PIN_TYPE_STREAM), jackEnd, -1),
+                                           engine)
+                             : AddTerminal(Make<CTestTerminal>(jackEnd, NODE_KIND_OUTPUT_TERMINAL,
+                                                               terminalType, streaming, jack),
+                                           engine);
+        IStreamEngine* stream = engine ? static_cast<IStreamEngine*>(engine)
+                                       : static_cast<IStreamEngine*>(Make<CLogEndpoint>(index));
+        if (NT_SUCCESS(status))
+            status = AddStream(stream);
+        stream->Release();
+        return status;
+    }
+};
+
+STDMETHODIMP_(NTSTATUS) CTestFunction::NonDelegatingQueryInterface(REFIID id, PVOID* out)
+{
+    if (IsEqualGUIDAligned(id, IID_IUsbAudioFunction))
+    {
+        *out = static_cast<IUsbAudioFunction*>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    return CAudioHal::NonDelegatingQueryInterface(id, out);
+}
+
+NTSTATUS CreateTestFunction(PUNKNOWN* unknown, PUNKNOWN outer, USHORT, USHORT)
+{
+    auto* function = new (NonPagedPool, kDoubleTag) CTestFunction(outer);
+    if (!function)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    *unknown = function->GetNonDelegatingUnknown();
+    (*unknown)->AddRef();
+    return STATUS_SUCCESS;
+}
+
+const AudioFunctionCreators kTestCreators = {
+    CreateTestFunction, CreateTestFunction, nullptr, nullptr, nullptr, nullptr};
+
+// ---- The rig ----
+
+class StartDeviceTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        plat::RegReset();
+        plat::ClearDebugLog();
+        plat::PcSetVersion(plat::kDefaultPortClsVersion);
+        m_Snapshot = plat::TakePoolSnapshot();
+        m_Objects = plat::ObLiveObjectCount(nullptr);
+        g_pWorld = &m_World;
+        m_pSavedCreators = UsbDeviceSetAudioFunctionCreators(&kTestCreators);
+        m_pSavedWaveCreator = g_pfnCreateMiniportWaveCyclic;
+        g_pfnCreateMiniportWaveCyclic = CreateTestWaveMiniport;
+        sim::DeviceProfile profile;
+        std::string error;
+        ASSERT_TRUE(sim::LoadBuiltinProfile("uac1-speaker", &profile, &error)) << error;
+        m_pPnp = std::make_unique<sim::PnpManager>();
+        m_pDevice = sim::SimUsbDevice::Create(profile);
+        m_pDevice->AttachTo(*m_pPnp);
+        ASSERT_EQ(m_pPnp->LoadDriver(DriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(m_pPnp->AddDevice(), STATUS_SUCCESS);
+        m_pFdo = m_pPnp->Fdo();
+    }
+
+    // Removal as the system sends it, then the library's record of the removed device (which
+    // still holds the topology filter), then nothing may be left.
+    void TearDown() override
+    {
+        if (m_pPnp->Fdo())
+        {
+            EXPECT_EQ(m_pPnp->Remove(), STATUS_SUCCESS);
+        }
+        plat::PcForgetDevice(m_pFdo);
+        m_pPnp->UnloadDriver();
+        m_pDevice->Detach(*m_pPnp);
+        m_pPnp.reset();
+        m_pDevice.reset();
+        plat::Shutdown();
+        UsbDeviceSetAudioFunctionCreators(m_pSavedCreators);
+        g_pfnCreateMiniportWaveCyclic = m_pSavedWaveCreator;
+        plat::PcSetVersion(plat::kDefaultPortClsVersion);
+        plat::ClearPoolFailures();
+        EXPECT_EQ(m_World.FunctionsCreated, m_World.FunctionsDestroyed)
+            << "an audio function outlived the device";
+        EXPECT_EQ(plat::PoolLeaksSince(m_Snapshot), "");
+        EXPECT_EQ(plat::ObLiveObjectCount(nullptr), m_Objects);
+        g_pWorld = nullptr;
+    }
+
+    AdapterDeviceExtension* Extension() { return GetAdapterExtension(m_pFdo); }
+
+    Lines TakeLog()
+    {
+        Lines lines = m_World.Log;
+        m_World.Log.clear();
+        return lines;
+    }
+
+    // Names of the subdevices registered now, narrowed.
+    Lines Subdevices()
+    {
+        Lines names;
+        for (const std::u16string& name : plat::PcRegisteredSubdevices(m_pFdo))
+            names.push_back(std::string(name.begin(), name.end()));
+        return names;
+    }
+
+    // The driver's own interfaces are told apart from the filters' by their reference strings.
+    bool InterfaceEnabled(const GUID& interfaceClass)
+    {
+        const std::u16string reference = interfaceClass == GUID_DEVINTERFACE_ASIO_PRIVATE
+                                             ? u"QXASIOPrivateInterface"
+                                             : u"QXEnumPrivateInterface";
+        for (const plat::DeviceInterfaceRecord& record : plat::IoListDeviceInterfaces())
+            if (record.Pdo == m_pPnp->Pdo() && record.InterfaceClass == interfaceClass &&
+                record.ReferenceString == reference && record.Enabled)
+                return true;
+        return false;
+    }
+
+    // What each endpoint of a started device is called, through its own interface.
+    Lines EndpointNames()
+    {
+        Lines names;
+        PADAPTERCOMMON adapter = Extension()->AdapterCommon;
+        for (ULONG i = 0; adapter && i < adapter->GetStreamCount(); ++i)
+        {
+            IStreamEngine* stream = nullptr;
+            WCHAR name[STREAM_NAME_BUFFER_CHARS] = {};
+            if (NT_SUCCESS(adapter->GetStream(i, &stream)) && NT_SUCCESS(stream->GetName(name)))
+                names.push_back(Narrow(name));
+        }
+        return names;
+    }
+
+    World m_World;
+    std::unique_ptr<sim::PnpManager> m_pPnp;
+    std::shared_ptr<sim::SimUsbDevice> m_pDevice;
+    PDEVICE_OBJECT m_pFdo = nullptr;
+    const AudioFunctionCreators* m_pSavedCreators = nullptr;
+    PFNCREATEWAVEMINIPORT m_pSavedWaveCreator = nullptr;
+    plat::PoolSnapshot m_Snapshot;
+    SIZE_T m_Objects = 0;
+};
+
+EndpointSpec Render(ULONG pinType)
+{
+    EndpointSpec spec;
+    spec.PinType = pinType;
+    return spec;
+}
+
+EndpointSpec Capture(ULONG pinType)
+{
+    EndpointSpec spec;
+    spec.Kind = STREAM_DIRECTION_CAPTURE;
+    spec.PinType = pinType;
+    return spec;
+}
+
+Lines FourCalls(ULONG index, const std::string& name)
+{
+    const std::string i = std::to_string(index);
+    return {i + " SetName " + name, i + " SetMiniportCreator", i + " SetTopologyPort",
+            i + " UpdateSubdevice"};
+}
+
+Lines Concat(std::initializer_list<Lines> parts)
+{
+    Lines all;
+    for (const Lines& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// ---- Version ----
+
+TEST_F(StartDeviceTest, APortClassLibraryBelowVersion11IsRefusedBeforeTheAdapterExists)
+{
+    m_World.Endpoints = {Render(PIN_TYPE_SPK)};
+    plat::PcSetVersion(10);
+    EXPECT_EQ(m_pPnp->Start(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(m_World.FunctionsCreated, 0);
+    EXPECT_EQ(plat::PoolLiveBlocks(USB_DEVICE_OBJECT_POOL_TAG), 0u) << "no CUsbDevice was made";
+    EXPECT_TRUE(Subdevices().empty());
+    EXPECT_EQ(Extension()->AdapterCommon, nullptr);
+
+    // Version 11 is enough.
+    plat::PcSetVersion(11);
+    EXPECT_EQ(m_pPnp->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(m_World.FunctionsCreated, 1);
+}
+
+// ---- Naming and the per-endpoint steps ----
+
+TEST_F(StartDeviceTest, EndpointsAreNamedByDirectionAndPinTypeAndSetUpInIndexOrder)
+{
+    m_World.Endpoints = {Render(PIN_TYPE_SPK), Capture(PIN_TYPE_MIC), Render(PIN_TYPE_SPK),
+                         Render(PIN_TYPE_HP)};
+    ASSERT_EQ(m_pPnp->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(TakeLog(), Concat({FourCalls(0, "SPKOut00"), FourCalls(1, "MicIn00"), FourCalls(2, "SPKOut01"),
+                                 FourCalls(3, "HPOut00")}));
+    EXPECT_EQ(Subdevices(), (Lines{"GlobalTopo"}))
+        << "the topology filter is the only subdevice StartDevice registers";
+    EXPECT_EQ(Extension()->RenderNameCounters[PIN_TYPE_SPK], 2);
+    EXPECT_EQ(Extension()->CaptureNameCounters[PIN_TYPE_MIC], 1);
+    EXPECT_EQ(Extension()->RenderNameCounters[PIN_TYPE_HP], 1);
+}
+
+TEST_F(StartDeviceTest, APinTypeWithoutANameIsNamedAndCountedAsStream)
+{
+    m_World.Endpoints = {Render(PIN_TYPE_COUNT), Render(PIN_TYPE_STREAM), Capture(0x80000000u)};
+    ASSERT_EQ(m_pPnp->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(TakeLog(),
+              Concat({FourCalls(0, "StreamOut00"), FourCalls(1, "StreamOut01"), FourCalls(2, "StreamIn00")}));
+    EXPECT_EQ(Extension()->RenderNameCounters[PIN_TYPE_STREAM], 2);
+    EXPECT_EQ(Extension()->CaptureNameCounters[PIN_TYPE_STREAM], 1);
+    for (ULONG i = PIN_TYPE_COUNT; i < ENDPOINT_NAME_COUNTERS; ++i)
+        EXPECT_EQ(Extension()->RenderNameCounters[i] + Extension()->CaptureNameCounters[i], 0) << i;
+}
+
+// A stop leaves the library holding the first start's topology filter; the system tears a
+// stopped device's filters down before it starts it again, which the test does by hand.
+TEST_F(StartDeviceTest, ASecondStartContinuesTheNamesAndLetsThePreviousAdapterGo)
+{
+    m_World.Endpoints = {Render(PIN_TYPE_SPK), Render(PIN_TYPE_SPK), Capture(PIN_TYPE_MIC)};
+    ASSERT_EQ(m_pPnp->Start(), STATUS_SUCCESS);
+    PADAPTERCOMMON first = Extension()->AdapterCommon;
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(TakeLog(),
+              Concat({FourCalls(0, "SPKOut00"), FourCalls(1, "SPKOut01"), FourCalls(2, "MicIn00")}));
+
+    ASSERT_EQ(m_pPnp->QueryStop(), STATUS_SUCCESS);
+    ASSERT_EQ(m_pPnp->Stop(), STATUS_SUCCESS);
+    plat::PcForgetDevice(m_pFdo);
+    EXPECT_EQ(m_World.FunctionStops, 0);
+    ASSERT_EQ(m_pPnp->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(TakeLog(),
+              Concat({FourCalls(0, "SPKOut02"), FourCalls(1, "SPKOut03"), FourCalls(2, "MicIn01")}));
+    EXPECT_NE(Extension()->AdapterCommon, first);
+    EXPECT_EQ(m_World.FunctionStops, 1) << "the previous adapter was stopped";
+    EXPECT_EQ(m_World.FunctionsCreated, 2);
+    EXPECT_EQ(m_World.FunctionsDestroyed, 1) << "and nothing kept it alive";
+    EXPECT_EQ(plat::PoolLiveBlocks(USB_DEVICE_OBJECT_POOL_TAG), 1u);
+}
+
+// ---- Failures ----
+
+TEST_F(StartDeviceTest, AFailedTopologyInstallFailsTheStartBeforeAnyEndpoint)
+{
+    m_World.Endpoints = {Render(PIN_TYPE_SPK), Capture(PIN_TYPE_MIC)};
+    // The topology miniport cannot be made.
+    plat::FailAllocationsWithTag(MINIPORT_TOPOLOGY_POOL_TAG);
+    EXPECT_EQ(m_pPnp->Start(), STATUS_INSUFFICIENT_RESOURCES);
+    plat::ClearPoolFailures();
+    EXPECT_TRUE(plat::PcRegistrationLog(m_pFdo).empty());
+    EXPECT_TRUE(TakeLog().empty()) << "no endpoint was touched";
+    EXPECT_EQ(Extension()->AdapterCommon, nullptr);
+    EXPECT_FALSE(InterfaceEnabled(GUID_DEVINTERFACE_ENUM_PRIVATE));
+    EXPECT_FALSE(InterfaceEnabled(GUID_DEVINTERFACE_ASIO_PRIVATE));
+}
+
+TEST_F(StartDeviceTest, TheTopologyFilterIsRegisteredFirstUnderItsMiniportsName)
+{
+    m_World.Endpoints = {Render(PIN_TYPE_SPK)};
+    m_World.Endpoints[0].Engine = true;
+    ASSERT_EQ(m_pPnp->Start(), STATUS_SUCCESS);
+    std::vector<plat::PcRegistrationEntry> log = plat::PcRegistrationLog(m_pFdo);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log[0].Op, plat::PcRegistrationOp::RegisterSubdevice);
+    EXPECT_EQ(log[0].Name, u"GlobalTopo");
+    EXPECT_EQ(log[0].Status, STATUS_SUCCESS);
+}
+
+TEST_F(StartDeviceTest, AFailedEndpointStepEndsTheStartWithItsStatus)
+{
+    for (const char* call : {"SetName", "SetMiniportCreator", "SetTopologyPort", "UpdateSubdevice"})
+    {
+        SCOPED_TRACE(call);
+        m_World.Endpoints = {Render(PIN_TYPE_SPK), Render(PIN_TYPE_LINE), Render(PIN_TYPE_SPK)};
+        m_World.Endpoints[1].FailCall = call;
+        m_World.Endpoints[1].FailStatus = STATUS_DEVICE_NOT_READY;
+        EXPECT_EQ(m_pPnp->Start(), STATUS_DEVICE_NOT_READY);
+        Lines log = TakeLog();
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back().substr(0, 2 + std::strlen(call)), std::string("1 ") + call)
+            << "nothing after the failure";
+        EXPECT_EQ(Extension()->AdapterCommon, nullptr);
+        EXPECT_FALSE(InterfaceEnabled(GUID_DEVINTERFACE_ENUM_PRIVATE));
+        plat::PcForgetDevice(m_pFdo);
+    }
+}
+
+// ---- Interfaces and the stored adapter ----
+
+// Starts with one speaker endpoint per entry, flagged for ASIO as the entry says.
+void StartWithAsioFlags(World* world, sim::PnpManager* pnp, std::vector<bool> flags)
+{
+    world->Endpoints.clear();
+    for (bool asio : flags)
+    {
+        world->Endpoints.push_back(Render(PIN_TYPE_SPK));
+        world->Endpoints.back().Asio = asio;
+    }
+    ASSERT_EQ(pnp->Start(), STATUS_SUCCESS);
+}
+
+TEST_F(StartDeviceTest, ADeviceWithoutEndpointsStartsWithOnlyTheEnumerationInterface)
+{
+    StartWithAsioFlags(&m_World, m_pPnp.get(), {});
+    EXPECT_EQ(Subdevices(), (Lines{"GlobalTopo"}));
+    EXPECT_FALSE(InterfaceEnabled(GUID_DEVINTERFACE_ASIO_PRIVATE));
+    EXPECT_TRUE(InterfaceEnabled(GUID_DEVINTERFACE_ENUM_PRIVATE));
+    EXPECT_TRUE(Extension()->EnumInterfaceEnabled);
+    EXPECT_NE(Extension()->AdapterCommon, nullptr);
+}
+
+TEST_F(StartDeviceTest, EndpointsWithoutTheAsioFlagKeepTheAsioInterfaceDisabled)
+{
+    StartWithAsioFlags(&m_World, m_pPnp.get(), {false, false});
+    EXPECT_FALSE(InterfaceEnabled(GUID_DEVINTERFACE_ASIO_PRIVATE));
+    EXPECT_FALSE(Extension()->AsioInterfaceEnabled);
+    EXPECT_TRUE(InterfaceEnabled(GUID_DEVINTERFACE_ENUM_PRIVATE));
+}
+
+TEST_F(StartDeviceTest, AnyEndpointWithTheAsioFlagEnablesTheAsioInterface)
+{
+    StartWithAsioFlags(&m_World, m_pPnp.get(), {false, true, false});
+    EXPECT_TRUE(InterfaceEnabled(GUID_DEVINTERFACE_ASIO_PRIVATE));
+    EXPECT_TRUE(Extension()->AsioInterfaceEnabled);
+    EXPECT_TRUE(InterfaceEnabled(GUID_DEVINTERFACE_ENUM_PRIVATE));
+}
+
+TEST_F(StartDeviceTest, TheStoredAdapterIsTheDevicesAndCarriesItsOwnReference)
+{
+    m_World.Endpoints = {Render(PIN_TYPE_SPK)};
+    ASSERT_EQ(m_pPnp->Start(), STATUS_SUCCESS);
+    PADAPTERCOMMON adapter = Extension()->AdapterCommon;
+    ASSERT_NE(adapter, nullptr);
+    EXPECT_EQ(adapter->GetStreamCount(), 1u);
+    EXPECT_EQ(adapter->GetDeviceObject(), m_pFdo);
+    // The removal drops the extension's reference and the library the rest (TearDown checks
+    // that the function object and the device object went).
+    ASSERT_EQ(m_pPnp->Remove(), STATUS_SUCCESS);
+    plat::PcForgetDevice(m_pFdo);
+    EXPECT_EQ(m_World.FunctionsDestroyed, 1);
+}
+
+// ---- Wave subdevices through the stream-engine base ----
+
+TEST_F(StartDeviceTest, OnlyEndpointsWithAConnectedJackGetAWaveSubdeviceAndAConnection)
+{
+    m_World.Endpoints = {Render(PIN_TYPE_SPK), Render(PIN_TYPE_HP), Capture(PIN_TYPE_MIC)};
+    for (EndpointSpec& spec : m_World.Endpoints)
+        spec.Engine = true;
+    m_World.Endpoints[1].JackConnected = false;
+    ASSERT_EQ(m_pPnp->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(EndpointNames(), (Lines{"SPKOut00", "HPOut00", "MicIn00"}));
+    EXPECT_EQ(m_World.WaveCreatorIndexes, (std::vector<ULONG>{0, 2}));
+    EXPECT_EQ(Subdevices(), (Lines{"GlobalTopo", "Wave0", "Wave2"}));
+    EXPECT_EQ(plat::PcRegisteredConnectionCount(m_pFdo), 2u);
+
+    // Render flows from the wave filter into the topology filter, capture the other way.
+    std::vector<plat::PcRegistrationEntry> log = plat::PcRegistrationLog(m_pFdo);
+    PVOID topology = nullptr;
+    std::vector<std::pair<PVOID, PVOID>> connections;
+    std::vector<PVOID> wavePorts;
+    for (const plat::PcRegistrationEntry& entry : log)
+    {
+        if (entry.Op == plat::PcRegistrationOp::RegisterSubdevice && entry.Name == u"GlobalTopo")
+            topology = entry.Port;
+        else if (entry.Op == plat::PcRegistrationOp::RegisterSubdevice)
+            wavePorts.push_back(entry.Port);
+        else if (entry.Op == plat::PcRegistrationOp::RegisterConnection)
+            connections.push_back({entry.FromPort, entry.ToPort});
+    }
+    ASSERT_EQ(wavePorts.size(), 2u);
+    ASSERT_EQ(connections.size(), 2u);
+    EXPECT_EQ(connections[0], std::make_pair(wavePorts[0], topology));
+    EXPECT_EQ(connections[1], std::make_pair(topology, wavePorts[1]));
+}
+
+TEST_F(StartDeviceTest, WithoutAWaveMiniportEndpointsAreNamedAndTheDeviceStillStarts)
+{
+    g_pfnCreateMiniportWaveCyclic = nullptr;
+    m_World.Endpoints = {Render(PIN_TYPE_SPK), Capture(PIN_TYPE_MIC)};
+    for (EndpointSpec& spec : m_World.Endpoints)
+        spec.Engine = true;
+    ASSERT_EQ(m_pPnp->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(EndpointNames(), (Lines{"SPKOut00", "MicIn00"}));
+    EXPECT_EQ(Subdevices(), (Lines{"GlobalTopo"}));
+    EXPECT_EQ(plat::PcRegisteredConnectionCount(m_pFdo), 0u);
+    EXPECT_TRUE(InterfaceEnabled(GUID_DEVINTERFACE_ENUM_PRIVATE));
+}
+
+} // namespace
