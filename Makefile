@@ -6,7 +6,7 @@ BUILD ?= build
 CHECK_BUILD ?= build-check
 BENCH_BUILD ?= build-bench
 
-.PHONY: all build test check bench run clean format
+.PHONY: all build test check bench run clean format format-check
 
 all: build
 
@@ -38,3 +38,7 @@ clean:
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+# Fails, naming the files, when any tracked source differs from the project's layout.
+format-check:
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror

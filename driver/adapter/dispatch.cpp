@@ -33,8 +33,8 @@ bool IsAsioRequest(PIRP Irp)
 PASIODEVICE QueryAsioDevice(AdapterDeviceExtension* Extension)
 {
     PASIODEVICE asio = nullptr;
-    if (Extension->AdapterCommon == nullptr ||
-        !NT_SUCCESS(Extension->AdapterCommon->QueryInterface(IID_IAsioDevice, reinterpret_cast<PVOID*>(&asio))))
+    if (Extension->AdapterCommon == nullptr || !NT_SUCCESS(Extension->AdapterCommon->QueryInterface(
+                                                   IID_IAsioDevice, reinterpret_cast<PVOID*>(&asio))))
         return nullptr;
     return asio;
 }

@@ -11,11 +11,11 @@ namespace
 // the driver; CreateAudioDevice then refuses such a device with STATUS_NOT_SUPPORTED.
 const AudioFunctionCreators kAudioFunctionCreators = {
     CreateUac1Device, // Uac1
-    nullptr, // Uac2
-    nullptr, // VariantA
-    nullptr, // VariantB
-    nullptr, // VariantC
-    nullptr, // VariantD
+    nullptr,          // Uac2
+    nullptr,          // VariantA
+    nullptr,          // VariantB
+    nullptr,          // VariantC
+    nullptr,          // VariantD
 };
 
 const AudioFunctionCreators* g_pAudioFunctionCreators = &kAudioFunctionCreators;

@@ -115,11 +115,11 @@ static_assert(sizeof(WCHAR) == 2 && sizeof(BOOLEAN) == 1, "WCHAR and BOOLEAN wid
 #define RTL_FIELD_SIZE(type, field) (sizeof(((type*)0)->field))
 #define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
 #define ARRAYSIZE(A) RTL_NUMBER_OF(A)
-#define CONTAINING_RECORD(address, type, field) \
-    ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
-#define ALIGN_UP_BY(Length, Alignment) (((ULONG_PTR)(Length) + (Alignment) - 1) & ~((ULONG_PTR)(Alignment) - 1))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
+#define ALIGN_UP_BY(Length, Alignment) (((ULONG_PTR)(Length) + (Alignment)-1) & ~((ULONG_PTR)(Alignment)-1))
 
-typedef union _LARGE_INTEGER {
+typedef union _LARGE_INTEGER
+{
     struct
     {
         ULONG LowPart;
@@ -133,7 +133,8 @@ typedef union _LARGE_INTEGER {
     LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
 
-typedef union _ULARGE_INTEGER {
+typedef union _ULARGE_INTEGER
+{
     struct
     {
         ULONG LowPart;
@@ -149,7 +150,8 @@ typedef union _ULARGE_INTEGER {
 
 typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
 
-typedef struct _GUID {
+typedef struct _GUID
+{
     ULONG Data1;
     USHORT Data2;
     USHORT Data3;
@@ -161,28 +163,43 @@ typedef const IID& REFIID;
 typedef const CLSID& REFCLSID;
 static_assert(sizeof(GUID) == 16, "GUID is 16 bytes");
 
-inline bool IsEqualGUID(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
-inline bool IsEqualGUIDAligned(const GUID& a, const GUID& b) { return IsEqualGUID(a, b); }
-inline bool operator==(const GUID& a, const GUID& b) { return IsEqualGUID(a, b); }
-inline bool operator!=(const GUID& a, const GUID& b) { return !IsEqualGUID(a, b); }
+inline bool IsEqualGUID(const GUID& a, const GUID& b)
+{
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+inline bool IsEqualGUIDAligned(const GUID& a, const GUID& b)
+{
+    return IsEqualGUID(a, b);
+}
+inline bool operator==(const GUID& a, const GUID& b)
+{
+    return IsEqualGUID(a, b);
+}
+inline bool operator!=(const GUID& a, const GUID& b)
+{
+    return !IsEqualGUID(a, b);
+}
 #define IsEqualIID(a, b) IsEqualGUID((a), (b))
 #define IsEqualCLSID(a, b) IsEqualGUID((a), (b))
 
 // GUID constants are defined inline so any header may declare one without a separate
 // definition file: DEFINE_GUIDSTRUCT-like helpers are not needed.
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                                         \
     inline constexpr GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 
-typedef struct _LIST_ENTRY {
+typedef struct _LIST_ENTRY
+{
     struct _LIST_ENTRY* Flink;
     struct _LIST_ENTRY* Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
-typedef struct _SINGLE_LIST_ENTRY {
+typedef struct _SINGLE_LIST_ENTRY
+{
     struct _SINGLE_LIST_ENTRY* Next;
 } SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
 
-typedef struct _UNICODE_STRING {
+typedef struct _UNICODE_STRING
+{
     USHORT Length;        // bytes, without a terminator
     USHORT MaximumLength; // bytes of Buffer
     PWSTR Buffer;
@@ -190,14 +207,18 @@ typedef struct _UNICODE_STRING {
 typedef const UNICODE_STRING* PCUNICODE_STRING;
 static_assert(sizeof(UNICODE_STRING) == 16, "UNICODE_STRING is 16 bytes on x86-64");
 
-typedef struct _STRING {
+typedef struct _STRING
+{
     USHORT Length;
     USHORT MaximumLength;
     PCHAR Buffer;
 } STRING, ANSI_STRING, *PANSI_STRING, OEM_STRING, *PSTRING;
 typedef const STRING* PCANSI_STRING;
 
-#define RTL_CONSTANT_STRING(s) {sizeof(s) - sizeof((s)[0]), sizeof(s), const_cast<PWSTR>(s)}
+#define RTL_CONSTANT_STRING(s)                                                                               \
+    {                                                                                                        \
+        sizeof(s) - sizeof((s)[0]), sizeof(s), const_cast<PWSTR>(s)                                          \
+    }
 
 #define OBJ_INHERIT 0x00000002L
 #define OBJ_PERMANENT 0x00000010L
@@ -206,7 +227,8 @@ typedef const STRING* PCANSI_STRING;
 #define OBJ_OPENIF 0x00000080L
 #define OBJ_KERNEL_HANDLE 0x00000200L
 
-typedef struct _OBJECT_ATTRIBUTES {
+typedef struct _OBJECT_ATTRIBUTES
+{
     ULONG Length;
     HANDLE RootDirectory;
     PUNICODE_STRING ObjectName;
@@ -215,18 +237,19 @@ typedef struct _OBJECT_ATTRIBUTES {
     PVOID SecurityQualityOfService;
 } OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
 
-#define InitializeObjectAttributes(p, n, a, r, s) \
-    do                                            \
-    {                                             \
-        (p)->Length = sizeof(OBJECT_ATTRIBUTES);  \
-        (p)->RootDirectory = (r);                 \
-        (p)->Attributes = (a);                    \
-        (p)->ObjectName = (n);                    \
-        (p)->SecurityDescriptor = (s);            \
-        (p)->SecurityQualityOfService = nullptr;  \
+#define InitializeObjectAttributes(p, n, a, r, s)                                                            \
+    do                                                                                                       \
+    {                                                                                                        \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                             \
+        (p)->RootDirectory = (r);                                                                            \
+        (p)->Attributes = (a);                                                                               \
+        (p)->ObjectName = (n);                                                                               \
+        (p)->SecurityDescriptor = (s);                                                                       \
+        (p)->SecurityQualityOfService = nullptr;                                                             \
     } while (0)
 
-typedef enum _POOL_TYPE {
+typedef enum _POOL_TYPE
+{
     NonPagedPool = 0,
     NonPagedPoolExecute = 0,
     PagedPool = 1,
@@ -236,10 +259,16 @@ typedef enum _POOL_TYPE {
     NonPagedPoolNx = 512,
 } POOL_TYPE;
 
-typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
+typedef enum _MODE
+{
+    KernelMode,
+    UserMode,
+    MaximumMode
+} MODE;
 typedef CCHAR KPROCESSOR_MODE;
 
-typedef struct _IO_STATUS_BLOCK {
+typedef struct _IO_STATUS_BLOCK
+{
     union
     {
         NTSTATUS Status;

@@ -22,13 +22,15 @@
 #define SPECIFIC_RIGHTS_ALL 0x0000FFFFL
 
 // What ObReferenceObjectByHandle reports through its HandleInformation argument.
-typedef struct _OBJECT_HANDLE_INFORMATION {
+typedef struct _OBJECT_HANDLE_INFORMATION
+{
     ULONG HandleAttributes;
     ACCESS_MASK GrantedAccess;
 } OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
 
 // An object type: its name (for diagnostics) and what happens when the last reference goes.
-typedef struct _OBJECT_TYPE {
+typedef struct _OBJECT_TYPE
+{
     const char* Name;
     VOID (*DeleteProcedure)(PVOID Body); // may be null; runs before the memory is released
     VOID (*CloseProcedure)(PVOID Body);  // may be null; runs when a handle to it is closed
@@ -43,8 +45,9 @@ extern POBJECT_TYPE IoDeviceObjectType;
 // As on the target: a null ObjectType accepts any type; the granted access is checked against
 // DesiredAccess only for UserMode requests (kernel-mode callers are trusted), and a UserMode
 // request cannot resolve a kernel handle (STATUS_INVALID_HANDLE).
-NTKERNELAPI NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
-                                               KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation);
+NTKERNELAPI NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                               POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                               PVOID* Object, PVOID HandleInformation);
 NTKERNELAPI LONG_PTR ObfReferenceObject(PVOID Object);
 NTKERNELAPI LONG_PTR ObfDereferenceObject(PVOID Object);
 // Takes a reference unless the object is already on its way to deletion (count zero).

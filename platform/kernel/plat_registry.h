@@ -59,7 +59,7 @@ struct RegValueRecord
 };
 struct RegKeyRecord
 {
-    std::u16string Path; // absolute, each component as it was created
+    std::u16string Path;                // absolute, each component as it was created
     std::vector<RegValueRecord> Values; // in enumeration order
 };
 
@@ -76,8 +76,8 @@ NTSTATUS RegReplaceHive(const std::vector<RegKeyRecord>& keys);
 NTSTATUS RegCreateKeyPath(const std::u16string& keyPath);
 bool RegKeyExists(const std::u16string& keyPath);
 
-NTSTATUS RegSetValue(const std::u16string& keyPath, const std::u16string& valueName, ULONG type, const void* data,
-                     SIZE_T size);
+NTSTATUS RegSetValue(const std::u16string& keyPath, const std::u16string& valueName, ULONG type,
+                     const void* data, SIZE_T size);
 // STATUS_OBJECT_NAME_NOT_FOUND when the key or the value is missing.
 NTSTATUS RegGetValue(const std::u16string& keyPath, const std::u16string& valueName, ULONG* type,
                      std::vector<UCHAR>* data);
@@ -85,8 +85,8 @@ NTSTATUS RegGetValue(const std::u16string& keyPath, const std::u16string& valueN
 // Typed helpers. Strings are stored with their terminating NUL, as Windows tools store them.
 NTSTATUS RegSetDword(const std::u16string& keyPath, const std::u16string& valueName, ULONG value);
 NTSTATUS RegSetQword(const std::u16string& keyPath, const std::u16string& valueName, ULONGLONG value);
-NTSTATUS RegSetString(const std::u16string& keyPath, const std::u16string& valueName, const std::u16string& text,
-                      ULONG type = REG_SZ);
+NTSTATUS RegSetString(const std::u16string& keyPath, const std::u16string& valueName,
+                      const std::u16string& text, ULONG type = REG_SZ);
 NTSTATUS RegSetBinary(const std::u16string& keyPath, const std::u16string& valueName,
                       const std::vector<UCHAR>& bytes);
 NTSTATUS RegSetMultiString(const std::u16string& keyPath, const std::u16string& valueName,
@@ -99,7 +99,8 @@ bool RegGetString(const std::u16string& keyPath, const std::u16string& valueName
 
 // A key handle for the other stand-ins (device and driver keys): like ZwCreateKey (createMissing
 // also creates missing parents) or ZwOpenKey, counted as one open.
-NTSTATUS RegOpenKeyHandle(const std::u16string& keyPath, ACCESS_MASK access, bool createMissing, PHANDLE handle);
+NTSTATUS RegOpenKeyHandle(const std::u16string& keyPath, ACCESS_MASK access, bool createMissing,
+                          PHANDLE handle);
 
 // ---- Counters ----
 

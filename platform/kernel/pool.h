@@ -22,7 +22,8 @@ NTKERNELAPI VOID ExFreePool(PVOID P);
 typedef PVOID (*PALLOCATE_FUNCTION)(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 typedef VOID (*PFREE_FUNCTION)(PVOID Buffer);
 
-typedef struct _NPAGED_LOOKASIDE_LIST {
+typedef struct _NPAGED_LOOKASIDE_LIST
+{
     PALLOCATE_FUNCTION Allocate;
     PFREE_FUNCTION Free;
     POOL_TYPE Type;
@@ -34,9 +35,9 @@ typedef struct _NPAGED_LOOKASIDE_LIST {
     ULONG_PTR Reserved[8];
 } NPAGED_LOOKASIDE_LIST, *PNPAGED_LOOKASIDE_LIST, PAGED_LOOKASIDE_LIST, *PPAGED_LOOKASIDE_LIST;
 
-NTKERNELAPI VOID ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
-                                                 PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
-                                                 USHORT Depth);
+NTKERNELAPI VOID ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside,
+                                                 PALLOCATE_FUNCTION Allocate, PFREE_FUNCTION Free,
+                                                 ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth);
 NTKERNELAPI VOID ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
 NTKERNELAPI PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
 NTKERNELAPI VOID ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry);

@@ -33,7 +33,10 @@ struct KeyBody
     ACCESS_MASK Access = 0;
 };
 
-void DeleteKeyBody(PVOID Body) { static_cast<KeyBody*>(Body)->~KeyBody(); }
+void DeleteKeyBody(PVOID Body)
+{
+    static_cast<KeyBody*>(Body)->~KeyBody();
+}
 
 OBJECT_TYPE g_keyType = {"Key", DeleteKeyBody, nullptr};
 
@@ -63,13 +66,14 @@ void RequirePassive(const char* routine)
 {
     KIRQL irql = KeGetCurrentIrql();
     if (irql != PASSIVE_LEVEL)
-        plat::Fatal("%s called at IRQL %d: registry and file routines must run at PASSIVE_LEVEL", routine, irql);
+        plat::Fatal("%s called at IRQL %d: registry and file routines must run at PASSIVE_LEVEL", routine,
+                    irql);
 }
 
 ACCESS_MASK MapKeyAccess(ACCESS_MASK desired)
 {
-    const ACCESS_MASK generic = static_cast<ACCESS_MASK>(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL |
-                                                         MAXIMUM_ALLOWED);
+    const ACCESS_MASK generic = static_cast<ACCESS_MASK>(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE |
+                                                         GENERIC_ALL | MAXIMUM_ALLOWED);
     ACCESS_MASK granted = desired & ~generic;
     if (desired & static_cast<ACCESS_MASK>(GENERIC_READ))
         granted |= KEY_READ;
@@ -119,8 +123,14 @@ NTSTATUS CheckUsable(const KeyBody* body, ACCESS_MASK needed)
 
 // ---- Information records ----
 
-ULONG Bytes(const std::u16string& s) { return static_cast<ULONG>(s.size() * sizeof(WCHAR)); }
-ULONG Align4(ULONG n) { return (n + 3) & ~3u; }
+ULONG Bytes(const std::u16string& s)
+{
+    return static_cast<ULONG>(s.size() * sizeof(WCHAR));
+}
+ULONG Align4(ULONG n)
+{
+    return (n + 3) & ~3u;
+}
 
 void Put(std::vector<UCHAR>& record, size_t offset, const void* source, size_t size)
 {
@@ -166,7 +176,8 @@ void BuildFullKeyInfo(const Key& key, std::vector<UCHAR>& record, ULONG* fixedBy
 }
 
 // False for a class the routine does not answer.
-bool BuildKeyInfo(const Key& key, KEY_INFORMATION_CLASS infoClass, std::vector<UCHAR>& record, ULONG* fixedBytes)
+bool BuildKeyInfo(const Key& key, KEY_INFORMATION_CLASS infoClass, std::vector<UCHAR>& record,
+                  ULONG* fixedBytes)
 {
     switch (infoClass)
     {
@@ -433,7 +444,8 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
         return STATUS_NOT_SUPPORTED;
     if (Class && !ValidCounted(Class))
         return STATUS_INVALID_PARAMETER;
-    OpenRequest request = {ObjectAttributes, DesiredAccess, true, false, CreateOptions, FromCounted(Class), Now()};
+    OpenRequest request = {ObjectAttributes, DesiredAccess,      true, false,
+                           CreateOptions,    FromCounted(Class), Now()};
     return OpenOrCreate(request, KeyHandle, Disposition);
 }
 
@@ -442,29 +454,33 @@ NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
 {
     RequirePassive("ZwQueryKey");
     const bool nameOnly = KeyInformationClass == KeyNameInformation;
-    auto build = [&](Key& key, std::vector<UCHAR>& record, ULONG* fixedBytes) -> NTSTATUS {
+    auto build = [&](Key& key, std::vector<UCHAR>& record, ULONG* fixedBytes) -> NTSTATUS
+    {
         if (nameOnly)
             BuildKeyNameInfo(key, record, fixedBytes);
         else if (!BuildKeyInfo(key, KeyInformationClass, record, fixedBytes))
             return STATUS_INVALID_PARAMETER;
         return STATUS_SUCCESS;
     };
-    return QueryKeyRecord(KeyHandle, nameOnly ? 0 : KEY_QUERY_VALUE, true, KeyInformation, Length, ResultLength,
-                          build);
+    return QueryKeyRecord(KeyHandle, nameOnly ? 0 : KEY_QUERY_VALUE, true, KeyInformation, Length,
+                          ResultLength, build);
 }
 
 NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
                         PVOID KeyInformation, ULONG Length, PULONG ResultLength)
 {
     RequirePassive("ZwEnumerateKey");
-    auto build = [&](Key& key, std::vector<UCHAR>& record, ULONG* fixedBytes) -> NTSTATUS {
+    auto build = [&](Key& key, std::vector<UCHAR>& record, ULONG* fixedBytes) -> NTSTATUS
+    {
         if (Index >= key.Subkeys.size())
             return STATUS_NO_MORE_ENTRIES;
-        if (!BuildKeyInfo(*std::next(key.Subkeys.begin(), Index)->second, KeyInformationClass, record, fixedBytes))
+        if (!BuildKeyInfo(*std::next(key.Subkeys.begin(), Index)->second, KeyInformationClass, record,
+                          fixedBytes))
             return STATUS_INVALID_PARAMETER;
         return STATUS_SUCCESS;
     };
-    return QueryKeyRecord(KeyHandle, KEY_ENUMERATE_SUB_KEYS, true, KeyInformation, Length, ResultLength, build);
+    return QueryKeyRecord(KeyHandle, KEY_ENUMERATE_SUB_KEYS, true, KeyInformation, Length, ResultLength,
+                          build);
 }
 
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
@@ -472,7 +488,8 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          ULONG Length, PULONG ResultLength)
 {
     RequirePassive("ZwQueryValueKey");
-    auto build = [&](Key& key, std::vector<UCHAR>& record, ULONG* fixedBytes) -> NTSTATUS {
+    auto build = [&](Key& key, std::vector<UCHAR>& record, ULONG* fixedBytes) -> NTSTATUS
+    {
         const Value* value = FindValue(&key, FromCounted(ValueName));
         if (value == nullptr)
             return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -484,11 +501,13 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                           ResultLength, build);
 }
 
-NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index, KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                             PVOID KeyValueInformation, ULONG Length, PULONG ResultLength)
+NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
+                             KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                             ULONG Length, PULONG ResultLength)
 {
     RequirePassive("ZwEnumerateValueKey");
-    auto build = [&](Key& key, std::vector<UCHAR>& record, ULONG* fixedBytes) -> NTSTATUS {
+    auto build = [&](Key& key, std::vector<UCHAR>& record, ULONG* fixedBytes) -> NTSTATUS
+    {
         if (Index >= key.Values.size())
             return STATUS_NO_MORE_ENTRIES;
         if (!BuildValueInfo(key.Values[Index], KeyValueInformationClass, record, fixedBytes))
@@ -513,8 +532,8 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
     std::lock_guard<std::mutex> lock(TheHive().Lock);
     status = CheckUsable(ref.Body(), KEY_SET_VALUE);
     if (NT_SUCCESS(status))
-        SetValue(ref.Body()->Node.get(), FromCounted(ValueName), Type, static_cast<const UCHAR*>(Data), DataSize,
-                 now);
+        SetValue(ref.Body()->Node.get(), FromCounted(ValueName), Type, static_cast<const UCHAR*>(Data),
+                 DataSize, now);
     return status;
 }
 
@@ -581,15 +600,18 @@ NTSTATUS ZwFlushKey(HANDLE KeyHandle)
 namespace plat
 {
 
-NTSTATUS RegOpenKeyHandle(const std::u16string& keyPath, ACCESS_MASK access, bool createMissing, PHANDLE handle)
+NTSTATUS RegOpenKeyHandle(const std::u16string& keyPath, ACCESS_MASK access, bool createMissing,
+                          PHANDLE handle)
 {
     CountCall(createMissing);
     if (keyPath.size() * sizeof(WCHAR) > UNICODE_STRING_MAX_BYTES)
         return STATUS_INVALID_PARAMETER;
     UNICODE_STRING name = {static_cast<USHORT>(keyPath.size() * sizeof(WCHAR)),
-                           static_cast<USHORT>(keyPath.size() * sizeof(WCHAR)), const_cast<PWSTR>(keyPath.data())};
+                           static_cast<USHORT>(keyPath.size() * sizeof(WCHAR)),
+                           const_cast<PWSTR>(keyPath.data())};
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                               nullptr);
     OpenRequest request = {&attributes, access, createMissing, createMissing, 0, {}, Now()};
     return OpenOrCreate(request, handle, nullptr);
 }

@@ -43,12 +43,13 @@
 #define KEY_CREATE_LINK 0x0020
 #define KEY_WOW64_64KEY 0x0100
 #define KEY_WOW64_32KEY 0x0200
-#define KEY_READ ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) & (~SYNCHRONIZE))
+#define KEY_READ                                                                                             \
+    ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) & (~SYNCHRONIZE))
 #define KEY_WRITE ((STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & (~SYNCHRONIZE))
 #define KEY_EXECUTE ((KEY_READ) & (~SYNCHRONIZE))
 #define KEY_ALL_ACCESS                                                                                       \
-    ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS | \
-      KEY_NOTIFY | KEY_CREATE_LINK) &                                                                       \
+    ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS |  \
+      KEY_NOTIFY | KEY_CREATE_LINK) &                                                                        \
      (~SYNCHRONIZE))
 
 // ---- ZwCreateKey options and dispositions ----
@@ -81,7 +82,8 @@
 
 // ---- Key information (ZwQueryKey, ZwEnumerateKey) ----
 
-typedef enum _KEY_INFORMATION_CLASS {
+typedef enum _KEY_INFORMATION_CLASS
+{
     KeyBasicInformation = 0,
     KeyNodeInformation = 1,
     KeyFullInformation = 2,
@@ -96,14 +98,16 @@ typedef enum _KEY_INFORMATION_CLASS {
 } KEY_INFORMATION_CLASS;
 
 // Names are not terminated; their lengths are in bytes.
-typedef struct _KEY_BASIC_INFORMATION {
+typedef struct _KEY_BASIC_INFORMATION
+{
     LARGE_INTEGER LastWriteTime;
     ULONG TitleIndex;
     ULONG NameLength;
     WCHAR Name[1];
 } KEY_BASIC_INFORMATION, *PKEY_BASIC_INFORMATION;
 
-typedef struct _KEY_NODE_INFORMATION {
+typedef struct _KEY_NODE_INFORMATION
+{
     LARGE_INTEGER LastWriteTime;
     ULONG TitleIndex;
     ULONG ClassOffset; // from the start of the record; the class follows the name
@@ -112,7 +116,8 @@ typedef struct _KEY_NODE_INFORMATION {
     WCHAR Name[1];
 } KEY_NODE_INFORMATION, *PKEY_NODE_INFORMATION;
 
-typedef struct _KEY_FULL_INFORMATION {
+typedef struct _KEY_FULL_INFORMATION
+{
     LARGE_INTEGER LastWriteTime;
     ULONG TitleIndex;
     ULONG ClassOffset;
@@ -127,7 +132,8 @@ typedef struct _KEY_FULL_INFORMATION {
 } KEY_FULL_INFORMATION, *PKEY_FULL_INFORMATION;
 
 // The key's full path ("\REGISTRY\MACHINE\..." as each component was created).
-typedef struct _KEY_NAME_INFORMATION {
+typedef struct _KEY_NAME_INFORMATION
+{
     ULONG NameLength;
     WCHAR Name[1];
 } KEY_NAME_INFORMATION, *PKEY_NAME_INFORMATION;
@@ -143,7 +149,8 @@ static_assert(sizeof(KEY_NAME_INFORMATION) == 8 && FIELD_OFFSET(KEY_NAME_INFORMA
 
 // ---- Value information (ZwQueryValueKey, ZwEnumerateValueKey) ----
 
-typedef enum _KEY_VALUE_INFORMATION_CLASS {
+typedef enum _KEY_VALUE_INFORMATION_CLASS
+{
     KeyValueBasicInformation = 0,
     KeyValueFullInformation = 1,
     KeyValuePartialInformation = 2,
@@ -153,7 +160,8 @@ typedef enum _KEY_VALUE_INFORMATION_CLASS {
     MaxKeyValueInfoClass
 } KEY_VALUE_INFORMATION_CLASS;
 
-typedef struct _KEY_VALUE_BASIC_INFORMATION {
+typedef struct _KEY_VALUE_BASIC_INFORMATION
+{
     ULONG TitleIndex;
     ULONG Type;
     ULONG NameLength;
@@ -161,7 +169,8 @@ typedef struct _KEY_VALUE_BASIC_INFORMATION {
 } KEY_VALUE_BASIC_INFORMATION, *PKEY_VALUE_BASIC_INFORMATION;
 
 // DataOffset counts from the start of the record; the data follows the name, 4-byte aligned.
-typedef struct _KEY_VALUE_FULL_INFORMATION {
+typedef struct _KEY_VALUE_FULL_INFORMATION
+{
     ULONG TitleIndex;
     ULONG Type;
     ULONG DataOffset;
@@ -170,16 +179,19 @@ typedef struct _KEY_VALUE_FULL_INFORMATION {
     WCHAR Name[1];
 } KEY_VALUE_FULL_INFORMATION, *PKEY_VALUE_FULL_INFORMATION;
 
-typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
+typedef struct _KEY_VALUE_PARTIAL_INFORMATION
+{
     ULONG TitleIndex;
     ULONG Type;
     ULONG DataLength;
     UCHAR Data[1];
 } KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
 
-static_assert(sizeof(KEY_VALUE_BASIC_INFORMATION) == 16 && FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name) == 12,
+static_assert(sizeof(KEY_VALUE_BASIC_INFORMATION) == 16 &&
+                  FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name) == 12,
               "KEY_VALUE_BASIC_INFORMATION layout");
-static_assert(sizeof(KEY_VALUE_FULL_INFORMATION) == 24 && FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) == 20,
+static_assert(sizeof(KEY_VALUE_FULL_INFORMATION) == 24 &&
+                  FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) == 20,
               "KEY_VALUE_FULL_INFORMATION layout");
 static_assert(sizeof(KEY_VALUE_PARTIAL_INFORMATION) == 16 &&
                   FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12,
@@ -195,16 +207,18 @@ extern POBJECT_TYPE CmKeyObjectType;
 // not; *ResultLength is the size the whole record needs in both cases.
 
 // ObjectName is absolute ("\Registry\Machine\...") or, with RootDirectory, relative to that key.
-NTSYSAPI NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
+NTSYSAPI NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                            POBJECT_ATTRIBUTES ObjectAttributes);
 
 // Opens the key, or creates it when its parent exists (missing parents are not created).
 // Creating through a RootDirectory handle needs KEY_CREATE_SUB_KEY on that handle.
-NTSYSAPI NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                              ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
+NTSYSAPI NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                              POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex, PUNICODE_STRING Class,
+                              ULONG CreateOptions, PULONG Disposition);
 
 // Needs KEY_QUERY_VALUE (KeyNameInformation needs no right).
-NTSYSAPI NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
-                             ULONG Length, PULONG ResultLength);
+NTSYSAPI NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
+                             PVOID KeyInformation, ULONG Length, PULONG ResultLength);
 
 // Subkeys in the order of their upper-cased names; STATUS_NO_MORE_ENTRIES past the last.
 // Needs KEY_ENUMERATE_SUB_KEYS.
@@ -213,8 +227,8 @@ NTSYSAPI NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_
 
 // Needs KEY_QUERY_VALUE. An empty name is the key's default value.
 NTSYSAPI NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                                  KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
-                                  ULONG Length, PULONG ResultLength);
+                                  KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                                  PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
 
 // Values in the order they were first set; STATUS_NO_MORE_ENTRIES past the last.
 // Needs KEY_QUERY_VALUE.

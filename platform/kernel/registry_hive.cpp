@@ -57,7 +57,8 @@ std::shared_ptr<Key> NewRoot()
 // Heap-allocated and never destroyed: handles may still be closed during static destruction.
 Hive& TheHive()
 {
-    static Hive* hive = [] {
+    static Hive* hive = []
+    {
         auto* h = new Hive;
         h->Root = NewRoot();
         return h;
@@ -119,7 +120,8 @@ NTSTATUS SplitPath(const std::u16string& path, std::vector<std::u16string>* part
     for (;;)
     {
         size_t end = path.find(u'\\', start);
-        std::u16string part = path.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
+        std::u16string part =
+            path.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
         if (part.empty() || part.size() > kMaxKeyNameChars)
             return STATUS_OBJECT_NAME_INVALID;
         parts->push_back(part);
@@ -146,7 +148,8 @@ NTSTATUS SplitAbsolute(const std::u16string& path, std::vector<std::u16string>* 
 }
 
 // Follows `parts` from `start` as far as keys exist; *found is the number of parts walked.
-std::shared_ptr<Key> Walk(const std::shared_ptr<Key>& start, const std::vector<std::u16string>& parts, size_t* found)
+std::shared_ptr<Key> Walk(const std::shared_ptr<Key>& start, const std::vector<std::u16string>& parts,
+                          size_t* found)
 {
     std::shared_ptr<Key> key = start;
     size_t i = 0;
@@ -201,7 +204,8 @@ void RegReset()
 namespace
 {
 
-void SnapshotKey(const Key& key, const std::u16string& path, bool includeVolatile, std::vector<RegKeyRecord>* out)
+void SnapshotKey(const Key& key, const std::u16string& path, bool includeVolatile,
+                 std::vector<RegKeyRecord>* out)
 {
     if (key.Volatile && !includeVolatile)
         return;
@@ -275,8 +279,8 @@ bool RegKeyExists(const std::u16string& keyPath)
     return NT_SUCCESS(FindPath(keyPath, &key));
 }
 
-NTSTATUS RegSetValue(const std::u16string& keyPath, const std::u16string& valueName, ULONG type, const void* data,
-                     SIZE_T size)
+NTSTATUS RegSetValue(const std::u16string& keyPath, const std::u16string& valueName, ULONG type,
+                     const void* data, SIZE_T size)
 {
     if ((data == nullptr && size != 0) || size > MAXULONG || valueName.size() > kMaxValueNameChars)
         return STATUS_INVALID_PARAMETER;
@@ -323,8 +327,8 @@ NTSTATUS RegSetQword(const std::u16string& keyPath, const std::u16string& valueN
     return RegSetValue(keyPath, valueName, REG_QWORD, &value, sizeof(value));
 }
 
-NTSTATUS RegSetString(const std::u16string& keyPath, const std::u16string& valueName, const std::u16string& text,
-                      ULONG type)
+NTSTATUS RegSetString(const std::u16string& keyPath, const std::u16string& valueName,
+                      const std::u16string& text, ULONG type)
 {
     return RegSetValue(keyPath, valueName, type, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
 }
@@ -348,8 +352,7 @@ NTSTATUS RegSetMultiString(const std::u16string& keyPath, const std::u16string& 
 namespace
 {
 
-template <typename T>
-bool GetFixed(const std::u16string& keyPath, const std::u16string& valueName, T* value)
+template <typename T> bool GetFixed(const std::u16string& keyPath, const std::u16string& valueName, T* value)
 {
     std::vector<UCHAR> data;
     if (!NT_SUCCESS(RegGetValue(keyPath, valueName, nullptr, &data)) || data.size() != sizeof(T))

@@ -20,8 +20,14 @@ namespace
 
 constexpr char16_t kReplacement = 0xFFFD;
 
-bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+bool IsHighSurrogate(char16_t c)
+{
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+bool IsLowSurrogate(char16_t c)
+{
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
 
 void AppendUtf8(std::string& out, char32_t cp)
 {
@@ -134,8 +140,9 @@ struct TypeName
 
 // Type, name in the text form.
 const TypeName kTypeNames[] = {
-    {REG_NONE, "none"},   {REG_SZ, "sz"},       {REG_EXPAND_SZ, "expand_sz"}, {REG_BINARY, "binary"},
-    {REG_DWORD, "dword"}, {REG_MULTI_SZ, "multi_sz"}, {REG_QWORD, "qword"},
+    {REG_NONE, "none"},     {REG_SZ, "sz"},       {REG_EXPAND_SZ, "expand_sz"},
+    {REG_BINARY, "binary"}, {REG_DWORD, "dword"}, {REG_MULTI_SZ, "multi_sz"},
+    {REG_QWORD, "qword"},
 };
 
 std::string HexUnit(char16_t unit)
@@ -170,7 +177,10 @@ std::string Escape(const std::u16string& text)
     return out;
 }
 
-std::string Quote(const std::u16string& text) { return "\"" + Escape(text) + "\""; }
+std::string Quote(const std::u16string& text)
+{
+    return "\"" + Escape(text) + "\"";
+}
 
 std::string HexBytes(const std::vector<UCHAR>& data)
 {
@@ -287,7 +297,8 @@ bool IsRootKey(const std::u16string& path)
 
 bool IsChildOf(const std::u16string& path, const std::u16string& parent)
 {
-    return path.size() > parent.size() && path.compare(0, parent.size(), parent) == 0 && path[parent.size()] == u'\\';
+    return path.size() > parent.size() && path.compare(0, parent.size(), parent) == 0 &&
+           path[parent.size()] == u'\\';
 }
 
 } // namespace
@@ -305,7 +316,8 @@ std::string RegSaveHiveText()
             continue;
         out += "\n[" + FormatPath(key.Path) + "]\n";
         for (const RegValueRecord& value : key.Values)
-            out += Quote(value.Name) + " = " + FormatType(value.Type) + ":" + FormatData(value.Type, value.Data) + "\n";
+            out += Quote(value.Name) + " = " + FormatType(value.Type) + ":" +
+                   FormatData(value.Type, value.Data) + "\n";
     }
     return out;
 }
@@ -502,7 +514,8 @@ bool LineParser::ParseHexBytes(std::vector<UCHAR>* data)
     {
         int high = HexDigit(m_Line[m_nPos]);
         int low = m_nPos + 1 < m_Line.size() ? HexDigit(m_Line[m_nPos + 1]) : -1;
-        bool separated = m_nPos + 2 >= m_Line.size() || m_Line[m_nPos + 2] == ' ' || m_Line[m_nPos + 2] == '\t';
+        bool separated =
+            m_nPos + 2 >= m_Line.size() || m_Line[m_nPos + 2] == ' ' || m_Line[m_nPos + 2] == '\t';
         if (high < 0 || low < 0 || !separated)
             return Fail("hex data is pairs of hex digits separated by blanks");
         data->push_back(static_cast<UCHAR>(high * 16 + low));
@@ -561,7 +574,8 @@ bool LineParser::ParseData(ULONG type, std::vector<UCHAR>* data)
     {
         int bits = type == REG_DWORD ? 32 : 64;
         parsed = ParseNumber(bits, &number);
-        const UCHAR* bytes = reinterpret_cast<const UCHAR*>(&number); // the host is little-endian, as the target
+        const UCHAR* bytes =
+            reinterpret_cast<const UCHAR*>(&number); // the host is little-endian, as the target
         data->assign(bytes, bytes + bits / 8);
     }
     else

@@ -64,7 +64,8 @@ void RequirePassive(const char* routine)
 {
     KIRQL irql = KeGetCurrentIrql();
     if (irql != PASSIVE_LEVEL)
-        plat::Fatal("%s called at IRQL %d: registry and file routines must run at PASSIVE_LEVEL", routine, irql);
+        plat::Fatal("%s called at IRQL %d: registry and file routines must run at PASSIVE_LEVEL", routine,
+                    irql);
 }
 
 std::u16string Upcase(std::u16string text)
@@ -167,8 +168,8 @@ NTSTATUS ResolveName(const std::u16string& name, std::string* hostPath)
 
 ACCESS_MASK MapFileAccess(ACCESS_MASK desired)
 {
-    const ACCESS_MASK generic = static_cast<ACCESS_MASK>(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL |
-                                                         MAXIMUM_ALLOWED);
+    const ACCESS_MASK generic = static_cast<ACCESS_MASK>(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE |
+                                                         GENERIC_ALL | MAXIMUM_ALLOWED);
     ACCESS_MASK granted = desired & ~generic;
     if (desired & static_cast<ACCESS_MASK>(GENERIC_READ | MAXIMUM_ALLOWED))
         granted |= FILE_GENERIC_READ;
@@ -183,19 +184,20 @@ ACCESS_MASK MapFileAccess(ACCESS_MASK desired)
 
 constexpr ACCESS_MASK kWriteDac = 0x00040000;
 constexpr ACCESS_MASK kWriteOwner = 0x00080000;
-constexpr ACCESS_MASK kWriteRights =
-    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | DELETE | kWriteDac | kWriteOwner;
+constexpr ACCESS_MASK kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                     FILE_WRITE_ATTRIBUTES | DELETE | kWriteDac | kWriteOwner;
 
 // Checks the arguments that do not depend on the name; STATUS_SUCCESS when the open may go on.
-NTSTATUS CheckCreateArguments(ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, ULONG disposition, ULONG options,
-                              PVOID eaBuffer)
+NTSTATUS CheckCreateArguments(ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, ULONG disposition,
+                              ULONG options, PVOID eaBuffer)
 {
     const ULONG synchronous = FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT;
     if (attributes == nullptr || attributes->ObjectName == nullptr ||
         attributes->ObjectName->Length % sizeof(WCHAR) != 0 || disposition > FILE_MAXIMUM_DISPOSITION ||
         (options & synchronous) == synchronous ||
         ((options & synchronous) && !(access & static_cast<ACCESS_MASK>(SYNCHRONIZE))) ||
-        (options & (FILE_DIRECTORY_FILE | FILE_NON_DIRECTORY_FILE)) == (FILE_DIRECTORY_FILE | FILE_NON_DIRECTORY_FILE))
+        (options & (FILE_DIRECTORY_FILE | FILE_NON_DIRECTORY_FILE)) ==
+            (FILE_DIRECTORY_FILE | FILE_NON_DIRECTORY_FILE))
         return STATUS_INVALID_PARAMETER;
     // Relative opens, EAs and directory handles have no use here; refusing beats ignoring them.
     if (attributes->RootDirectory != nullptr || eaBuffer != nullptr || (options & FILE_DIRECTORY_FILE))
@@ -216,7 +218,8 @@ NTSTATUS OpenHostFile(const std::u16string& name, ULONG disposition, int* fd, UL
         *information = FILE_DOES_NOT_EXIST;
     if (!exists)
         // Creating would need write access to the folder, which drivers do not get here.
-        return status == STATUS_OBJECT_NAME_NOT_FOUND && disposition != FILE_OPEN ? STATUS_ACCESS_DENIED : status;
+        return status == STATUS_OBJECT_NAME_NOT_FOUND && disposition != FILE_OPEN ? STATUS_ACCESS_DENIED
+                                                                                  : status;
     if (disposition == FILE_CREATE)
     {
         *information = FILE_EXISTS;
@@ -248,7 +251,8 @@ public:
     NTSTATUS Reference(HANDLE handle)
     {
         PVOID body = nullptr;
-        NTSTATUS status = ObReferenceObjectByHandle(handle, 0, plat::HostFileObjectType, KernelMode, &body, nullptr);
+        NTSTATUS status =
+            ObReferenceObjectByHandle(handle, 0, plat::HostFileObjectType, KernelMode, &body, nullptr);
         m_pBody = static_cast<FileBody*>(body);
         return status;
     }
@@ -295,7 +299,8 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
         return STATUS_INVALID_PARAMETER;
     *FileHandle = nullptr;
     ACCESS_MASK access = MapFileAccess(DesiredAccess);
-    NTSTATUS status = CheckCreateArguments(access, ObjectAttributes, CreateDisposition, CreateOptions, EaBuffer);
+    NTSTATUS status =
+        CheckCreateArguments(access, ObjectAttributes, CreateDisposition, CreateOptions, EaBuffer);
     if (!NT_SUCCESS(status))
         return status;
     const UNICODE_STRING* name = ObjectAttributes->ObjectName;

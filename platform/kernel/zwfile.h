@@ -29,9 +29,10 @@
 #define FILE_READ_ATTRIBUTES 0x0080
 #define FILE_WRITE_ATTRIBUTES 0x0100
 #define FILE_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
-#define FILE_GENERIC_READ (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
+#define FILE_GENERIC_READ                                                                                    \
+    (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
 #define FILE_GENERIC_WRITE                                                                                   \
-    (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | FILE_APPEND_DATA | \
+    (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | FILE_APPEND_DATA |    \
      SYNCHRONIZE)
 #define FILE_GENERIC_EXECUTE (STANDARD_RIGHTS_EXECUTE | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE)
 
@@ -92,7 +93,8 @@ typedef VOID (*PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock
 
 // ---- File information ----
 
-typedef enum _FILE_INFORMATION_CLASS {
+typedef enum _FILE_INFORMATION_CLASS
+{
     FileDirectoryInformation = 1,
     FileFullDirectoryInformation = 2,
     FileBothDirectoryInformation = 3,
@@ -108,9 +110,11 @@ typedef enum _FILE_INFORMATION_CLASS {
     FileDispositionInformation = 13,
     FilePositionInformation = 14,
     FileEndOfFileInformation = 20,
-} FILE_INFORMATION_CLASS, *PFILE_INFORMATION_CLASS;
+} FILE_INFORMATION_CLASS,
+    *PFILE_INFORMATION_CLASS;
 
-typedef struct _FILE_STANDARD_INFORMATION {
+typedef struct _FILE_STANDARD_INFORMATION
+{
     LARGE_INTEGER AllocationSize;
     LARGE_INTEGER EndOfFile; // the file's size in bytes
     ULONG NumberOfLinks;
@@ -119,7 +123,8 @@ typedef struct _FILE_STANDARD_INFORMATION {
 } FILE_STANDARD_INFORMATION, *PFILE_STANDARD_INFORMATION;
 static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24, "FILE_STANDARD_INFORMATION is 24 bytes on x86-64");
 
-typedef struct _FILE_POSITION_INFORMATION {
+typedef struct _FILE_POSITION_INFORMATION
+{
     LARGE_INTEGER CurrentByteOffset;
 } FILE_POSITION_INFORMATION, *PFILE_POSITION_INFORMATION;
 static_assert(sizeof(FILE_POSITION_INFORMATION) == 8, "FILE_POSITION_INFORMATION is 8 bytes");
@@ -131,25 +136,26 @@ static_assert(sizeof(FILE_POSITION_INFORMATION) == 8, "FILE_POSITION_INFORMATION
 // Write access, or a disposition that would create or overwrite, is refused with
 // STATUS_ACCESS_DENIED: the system folder is read-only to drivers here. Names compare without
 // regard to letter case. EAs, relative names and directory handles are not supported.
-NTSYSAPI NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                               PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                               ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
-                               ULONG EaLength);
+NTSYSAPI NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                               POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                               PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                               ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength);
 
 // Reads up to Length bytes at *ByteOffset (or, for a synchronous handle, at its current position
 // when ByteOffset is null or FILE_USE_FILE_POINTER_POSITION); Information is the count read.
 // At or past the end: STATUS_END_OF_FILE with Information 0. Completes before returning, so
 // Event and ApcRoutine must be null. Needs FILE_READ_DATA.
 NTSYSAPI NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                             PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
-                             PULONG Key);
+                             PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                             PLARGE_INTEGER ByteOffset, PULONG Key);
 
 // Needs FILE_WRITE_DATA or FILE_APPEND_DATA, which no handle here has: STATUS_ACCESS_DENIED.
 NTSYSAPI NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                              PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
-                              PULONG Key);
+                              PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                              PLARGE_INTEGER ByteOffset, PULONG Key);
 
 // FileStandardInformation and FilePositionInformation; a short buffer gives
 // STATUS_INFO_LENGTH_MISMATCH.
-NTSYSAPI NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
-                                         ULONG Length, FILE_INFORMATION_CLASS FileInformationClass);
+NTSYSAPI NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                         PVOID FileInformation, ULONG Length,
+                                         FILE_INFORMATION_CLASS FileInformationClass);

@@ -195,8 +195,8 @@ NTSTATUS plat::pc::UnregisterSubdevice(PDEVICE_OBJECT DeviceObject, PUNKNOWN Unk
     return STATUS_SUCCESS;
 }
 
-NTSTATUS plat::pc::UnregisterPhysicalConnection(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown, ULONG FromPin,
-                                                PUNKNOWN ToUnknown, ULONG ToPin)
+NTSTATUS plat::pc::UnregisterPhysicalConnection(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown,
+                                                ULONG FromPin, PUNKNOWN ToUnknown, ULONG ToPin)
 {
     Connection connection{PortOf(FromUnknown), FromPin, PortOf(ToUnknown), ToPin};
     if (!DeviceObject || !connection.From || !connection.To)
@@ -218,7 +218,6 @@ NTSTATUS plat::pc::UnregisterPhysicalConnection(PDEVICE_OBJECT DeviceObject, PUN
     record.Log.push_back(entry);
     return entry.Status;
 }
-
 
 NTSTATUS PcNewPort(PPORT* OutPort, REFCLSID ClassId)
 {

@@ -109,7 +109,7 @@ private:
     uint32_t m_resets = 0;
     uint32_t m_cycles = 0;
     std::unique_ptr<StatusEndpoint> m_pStatus; // reads of its endpoints bypass m_inData
-    std::unique_ptr<plat::UsbBus> m_pBus; // last: it calls back into the members above
+    std::unique_ptr<plat::UsbBus> m_pBus;      // last: it calls back into the members above
 };
 
 } // namespace sim

@@ -336,9 +336,7 @@ struct VariantProfile
 };
 
 const VariantProfile kVariantProfiles[] = {
-    {"uac1-variant-a", "\x0B\x05P-HS"},
-    {"uac1-variant-b", "8142-HS"},
-    {"uac1-variant-c", "8153-HS"},
+    {"uac1-variant-a", "\x0B\x05P-HS"}, {"uac1-variant-b", "8142-HS"}, {"uac1-variant-c", "8153-HS"},
     {"uac1-variant-d5", "81775-HS"}, // the fifth character picks model code 5
     {"uac1-variant-d6", "81776-HS"}, // any other fifth character: model code 6
 };
@@ -350,7 +348,8 @@ std::string VariantProfileText(const VariantProfile& variant)
     const std::string name = "name uac1-headset";
     const std::string id = "string 0x50 \"0100-HS\"";
     text.replace(text.find(name), name.size(), std::string("name ") + variant.Name);
-    text.replace(text.find(id), id.size(), std::string("string 0x50 \"") + variant.IdentificationString + "\"");
+    text.replace(text.find(id), id.size(),
+                 std::string("string 0x50 \"") + variant.IdentificationString + "\"");
     return text;
 }
 

@@ -44,7 +44,8 @@ bool DeviceProfile::LoadFile(const std::string& path, DeviceProfile* profile, st
 }
 
 bool DeviceProfile::FromDescriptorBytes(const std::vector<uint8_t>& bytes, const std::string& name,
-                                        DeviceProfile* profile, std::string* error, const std::string& extraText)
+                                        DeviceProfile* profile, std::string* error,
+                                        const std::string& extraText)
 {
     // Validated first so that the message names the bytes rather than a line of made-up text.
     if (!ValidateDescriptorBytes(bytes, error))

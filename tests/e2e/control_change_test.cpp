@@ -48,9 +48,11 @@ TEST_F(ControlChangeE2e, AVolumeTurnedOnTheDeviceRaisesOneEventOnItsNode)
     // The unit's other controls may be re-read and reported with it; another unit's never.
     EXPECT_EQ(Panel().NodeNotificationCount(micVolume), 0u);
     EXPECT_EQ(Panel().NodeNotificationCount(micMute), 0u);
-    EXPECT_FALSE(Requests(kClassInterfaceIn, kGetCur, 2, kVolume, 0, since).empty()) << "the driver never re-read it";
+    EXPECT_FALSE(Requests(kClassInterfaceIn, kGetCur, 2, kVolume, 0, since).empty())
+        << "the driver never re-read it";
     LONG level = 0;
-    EXPECT_EQ(Panel().GetNodeLong(volume, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, &level), STATUS_SUCCESS);
+    EXPECT_EQ(Panel().GetNodeLong(volume, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, &level),
+              STATUS_SUCCESS);
     EXPECT_EQ(level, turned * kDriverUnitsPerDeviceUnit);
 
     // Turning it to where it already is reports nothing.
@@ -79,9 +81,11 @@ TEST_F(ControlChangeE2e, ASwitchFlippedOnTheDeviceIsReportedOnTheRightUnitOnly)
     EXPECT_EQ(Panel().NodeNotificationCount(lineMute), 0u);
     EXPECT_EQ(Panel().NodeNotificationCount(speakerMute), 0u);
     EXPECT_FALSE(Requests(kClassInterfaceIn, kGetCur, 5, kMute, 0, since).empty());
-    EXPECT_TRUE(Requests(kClassInterfaceIn, kGetCur, 11, -1, -1, since).empty()) << "an unchanged unit was re-read";
+    EXPECT_TRUE(Requests(kClassInterfaceIn, kGetCur, 11, -1, -1, since).empty())
+        << "an unchanged unit was re-read";
     LONG muted = 0;
-    EXPECT_EQ(Panel().GetNodeLong(micMute, KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, 0, &muted), STATUS_SUCCESS);
+    EXPECT_EQ(Panel().GetNodeLong(micMute, KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, 0, &muted),
+              STATUS_SUCCESS);
     EXPECT_EQ(muted, 1);
 }
 

@@ -139,8 +139,8 @@ const struct
     int Bit;
     const GUID* Type;
 } kControlNodes[] = {
-    {0, &KSNODETYPE_MUTE}, {1, &KSNODETYPE_VOLUME}, {2, &KSNODETYPE_TONE},
-    {3, &KSNODETYPE_TONE}, {4, &KSNODETYPE_TONE},   {6, &KSNODETYPE_AGC}, {9, &KSNODETYPE_LOUDNESS},
+    {0, &KSNODETYPE_MUTE}, {1, &KSNODETYPE_VOLUME}, {2, &KSNODETYPE_TONE},     {3, &KSNODETYPE_TONE},
+    {4, &KSNODETYPE_TONE}, {6, &KSNODETYPE_AGC},    {9, &KSNODETYPE_LOUDNESS},
 };
 
 std::vector<uint16_t> OutputTypes(const sim::DeviceProfile& profile, const Entity& e)
@@ -299,8 +299,9 @@ std::string NodeTypeName(const GUID& Type)
         const GUID* Guid;
         const char* Name;
     } kNames[] = {
-        {&KSNODETYPE_MUX, "MUX"},         {&KSNODETYPE_SUM, "SUM"},       {&KSNODETYPE_MUTE, "MUTE"},
-        {&KSNODETYPE_VOLUME, "VOLUME"},   {&KSNODETYPE_TONE, "TONE"},     {&KSNODETYPE_AGC, "AGC"},
+        {&KSNODETYPE_MUX, "MUX"},           {&KSNODETYPE_SUM, "SUM"},
+        {&KSNODETYPE_MUTE, "MUTE"},         {&KSNODETYPE_VOLUME, "VOLUME"},
+        {&KSNODETYPE_TONE, "TONE"},         {&KSNODETYPE_AGC, "AGC"},
         {&KSNODETYPE_LOUDNESS, "LOUDNESS"}, {&KSNODETYPE_DEV_SPECIFIC, "DEV_SPECIFIC"},
     };
     for (const auto& n : kNames)
@@ -351,9 +352,10 @@ namespace
 {
 
 // Depth first from one filter pin along the connections to every output pin it reaches.
-void WalkFilter(const std::vector<KSTOPOLOGY_CONNECTION>& connections, const std::vector<sim::NodeInfo>& nodes,
-                const std::vector<sim::PinInfo>& pins, const PinLabel& from, ULONG node, ULONG pin,
-                std::vector<std::string>* types, std::set<ULONG>* onPath, std::vector<PathSignature>* out)
+void WalkFilter(const std::vector<KSTOPOLOGY_CONNECTION>& connections,
+                const std::vector<sim::NodeInfo>& nodes, const std::vector<sim::PinInfo>& pins,
+                const PinLabel& from, ULONG node, ULONG pin, std::vector<std::string>* types,
+                std::set<ULONG>* onPath, std::vector<PathSignature>* out)
 {
     for (const KSTOPOLOGY_CONNECTION& c : connections)
     {
@@ -374,7 +376,8 @@ void WalkFilter(const std::vector<KSTOPOLOGY_CONNECTION>& connections, const std
         }
         if (c.ToNode >= nodes.size() || !onPath->insert(c.ToNode).second)
         {
-            ADD_FAILURE() << "a connection leads to node " << c.ToNode << " twice on one path, or past the nodes";
+            ADD_FAILURE() << "a connection leads to node " << c.ToNode
+                          << " twice on one path, or past the nodes";
             continue;
         }
         types->push_back(NodeTypeName(nodes[c.ToNode].Type));

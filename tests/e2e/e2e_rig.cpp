@@ -179,8 +179,10 @@ ULONG DriverRig::NodeUpstreamOf(const GUID& PinCategory, const GUID& NodeType)
             for (const auto& at : frontier)
                 for (const KSTOPOLOGY_CONNECTION& c : connections)
                 {
-                    const bool hit = upstream ? (c.ToNode == at.first && (at.first != PCFILTER_NODE || c.ToNodePin == at.second))
-                                              : (c.FromNode == at.first && (at.first != PCFILTER_NODE || c.FromNodePin == at.second));
+                    const bool hit = upstream ? (c.ToNode == at.first &&
+                                                 (at.first != PCFILTER_NODE || c.ToNodePin == at.second))
+                                              : (c.FromNode == at.first &&
+                                                 (at.first != PCFILTER_NODE || c.FromNodePin == at.second));
                     const ULONG other = upstream ? c.FromNode : c.ToNode;
                     if (!hit || other == PCFILTER_NODE || !seen.insert(other).second)
                         continue;
@@ -195,15 +197,16 @@ ULONG DriverRig::NodeUpstreamOf(const GUID& PinCategory, const GUID& NodeType)
     return ~0u;
 }
 
-std::vector<sim::ControlRecord> DriverRig::Requests(uint8_t RequestType, uint8_t Request, int Entity, int Selector,
-                                                    int Channel, uint64_t Since)
+std::vector<sim::ControlRecord> DriverRig::Requests(uint8_t RequestType, uint8_t Request, int Entity,
+                                                    int Selector, int Channel, uint64_t Since)
 {
     std::vector<sim::ControlRecord> found;
     for (const sim::ControlRecord& r : m_pDevice->Model().Log())
     {
         if (r.Sequence <= Since || r.Setup.RequestType != RequestType || r.Setup.Request != Request)
             continue;
-        if ((Entity >= 0 && (r.Setup.Index >> 8) != Entity) || (Selector >= 0 && (r.Setup.Value >> 8) != Selector) ||
+        if ((Entity >= 0 && (r.Setup.Index >> 8) != Entity) ||
+            (Selector >= 0 && (r.Setup.Value >> 8) != Selector) ||
             (Channel >= 0 && (r.Setup.Value & 0xFF) != Channel))
             continue;
         found.push_back(r);

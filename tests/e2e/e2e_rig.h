@@ -126,9 +126,9 @@ struct PathSignature
 
 struct ExpectedTopology
 {
-    std::vector<PinLabel> Pins;           // sorted
-    std::vector<std::string> NodeTypes;   // sorted type names
-    std::vector<PathSignature> Paths;     // sorted
+    std::vector<PinLabel> Pins;             // sorted
+    std::vector<std::string> NodeTypes;     // sorted type names
+    std::vector<PathSignature> Paths;       // sorted
     std::vector<std::string> EndpointNames; // in streaming-interface order
 };
 

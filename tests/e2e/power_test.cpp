@@ -64,7 +64,8 @@ TEST_F(PowerE2e, D3AndBackRestoresTheValuesTheUserSet)
     EXPECT_EQ(RaisesHeld(), 1);
     const ULONG volume = NodeUpstreamOf(KSNODETYPE_SPEAKER, KSNODETYPE_VOLUME);
     const ULONG mute = NodeUpstreamOf(KSNODETYPE_SPEAKER, KSNODETYPE_MUTE);
-    ASSERT_EQ(Panel().SetNodeLong(volume, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, Db(-20)), STATUS_SUCCESS);
+    ASSERT_EQ(Panel().SetNodeLong(volume, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, Db(-20)),
+              STATUS_SUCCESS);
     ASSERT_EQ(Panel().SetNodeLong(mute, KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, 0, 1), STATUS_SUCCESS);
     ClosePanel();
 
@@ -132,8 +133,9 @@ TEST_F(PowerE2e, SelectiveSuspendEntersD2WhenIdleAndACreateWakesTheDevice)
 
     const ULONGLONG before = KeQueryInterruptTime();
     std::unique_ptr<sim::ClientHandle> handle;
-    EXPECT_EQ(sim::ClientHandle::Open(GUID_DEVINTERFACE_ENUM_PRIVATE, u"QXEnumPrivateInterface", &handle, Pdo()),
-              STATUS_SUCCESS);
+    EXPECT_EQ(
+        sim::ClientHandle::Open(GUID_DEVINTERFACE_ENUM_PRIVATE, u"QXEnumPrivateInterface", &handle, Pdo()),
+        STATUS_SUCCESS);
     EXPECT_LT(KeQueryInterruptTime() - before, kSecond) << "the create waited past both bounded waits";
     EXPECT_EQ(State(), PowerDeviceD0);
     EXPECT_EQ(RaisesHeld(), 1);

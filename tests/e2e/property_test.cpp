@@ -25,10 +25,11 @@ struct Range
 std::vector<Range> ReadRanges(sim::ControlPanel& Panel, ULONG Node, ULONG Id)
 {
     std::vector<Range> ranges;
-    sim::PropertyResult r =
-        Panel.Property(sim::PropertyTarget::OnNode(Node), KSPROPSETID_Audio, Id, KSPROPERTY_TYPE_BASICSUPPORT, 512);
+    sim::PropertyResult r = Panel.Property(sim::PropertyTarget::OnNode(Node), KSPROPSETID_Audio, Id,
+                                           KSPROPERTY_TYPE_BASICSUPPORT, 512);
     EXPECT_EQ(r.Status, STATUS_SUCCESS);
-    if (!NT_SUCCESS(r.Status) || r.Value.size() < sizeof(KSPROPERTY_DESCRIPTION) + sizeof(KSPROPERTY_MEMBERSHEADER))
+    if (!NT_SUCCESS(r.Status) ||
+        r.Value.size() < sizeof(KSPROPERTY_DESCRIPTION) + sizeof(KSPROPERTY_MEMBERSHEADER))
         return ranges;
     KSPROPERTY_MEMBERSHEADER header;
     std::memcpy(&header, r.Value.data() + sizeof(KSPROPERTY_DESCRIPTION), sizeof(header));
@@ -111,8 +112,9 @@ TEST_F(PropertyE2e, LevelsRoundTripInTheDriversStepsAndReachTheDevice)
                      std::to_string(row.Selector));
         LoadOn(row.Profile);
         StartOk();
-        const ULONG node = row.Property == KSPROPERTY_AUDIO_VOLUMELEVEL ? NodeUpstreamOf(*row.Pin, KSNODETYPE_VOLUME)
-                                                                        : ToneNode(Panel(), row);
+        const ULONG node = row.Property == KSPROPERTY_AUDIO_VOLUMELEVEL
+                               ? NodeUpstreamOf(*row.Pin, KSNODETYPE_VOLUME)
+                               : ToneNode(Panel(), row);
         ASSERT_NE(node, ~0u);
         const std::vector<uint8_t> wire = WireChannels(Profile(), row.Unit, row.Selector);
         const std::vector<Range> ranges = ReadRanges(Panel(), node, row.Property);
@@ -130,24 +132,28 @@ TEST_F(PropertyE2e, LevelsRoundTripInTheDriversStepsAndReachTheDevice)
             const LONG level = (setting.Min + 3 * setting.Res) * k + k / 3;
             const int32_t onWire = level / (setting.Res * k) * setting.Res;
             uint64_t since = LastSequence();
-            ASSERT_EQ(Panel().SetNodeLong(node, KSPROPSETID_Audio, row.Property, LONG(c), level), STATUS_SUCCESS);
+            ASSERT_EQ(Panel().SetNodeLong(node, KSPROPSETID_Audio, row.Property, LONG(c), level),
+                      STATUS_SUCCESS);
             std::vector<sim::ControlRecord> sets =
                 Requests(kClassInterfaceOut, kSetCur, row.Unit, row.Selector, wire[c], since);
             ASSERT_EQ(sets.size(), 1u);
             EXPECT_EQ(Carried(sets[0]), onWire);
             EXPECT_EQ(DeviceValue(row.Unit, row.Selector, wire[c]), onWire);
             LONG got = 0;
-            EXPECT_EQ(Panel().GetNodeLong(node, KSPROPSETID_Audio, row.Property, LONG(c), &got), STATUS_SUCCESS);
+            EXPECT_EQ(Panel().GetNodeLong(node, KSPROPSETID_Audio, row.Property, LONG(c), &got),
+                      STATUS_SUCCESS);
             EXPECT_EQ(got, level);
 
             // Above the range: clamped to the maximum on both sides.
             since = LastSequence();
-            ASSERT_EQ(Panel().SetNodeLong(node, KSPROPSETID_Audio, row.Property, LONG(c), setting.Max * k + Db(6)),
-                      STATUS_SUCCESS);
+            ASSERT_EQ(
+                Panel().SetNodeLong(node, KSPROPSETID_Audio, row.Property, LONG(c), setting.Max * k + Db(6)),
+                STATUS_SUCCESS);
             sets = Requests(kClassInterfaceOut, kSetCur, row.Unit, row.Selector, wire[c], since);
             ASSERT_EQ(sets.size(), 1u);
             EXPECT_EQ(Carried(sets[0]), setting.Max);
-            EXPECT_EQ(Panel().GetNodeLong(node, KSPROPSETID_Audio, row.Property, LONG(c), &got), STATUS_SUCCESS);
+            EXPECT_EQ(Panel().GetNodeLong(node, KSPROPSETID_Audio, row.Property, LONG(c), &got),
+                      STATUS_SUCCESS);
             EXPECT_EQ(got, setting.Max * k);
         }
         RemoveAndCheck();
@@ -208,16 +214,19 @@ TEST_F(PropertyE2e, MuxSourceSelectsTheDeviceInputAndRefusesInputsItLacks)
     StartOk();
     std::vector<ULONG> muxes = NodesOfType(Panel(), KSNODETYPE_MUX);
     ASSERT_EQ(muxes.size(), 1u);
-    auto get = [&] {
-        sim::PropertyResult r = Panel().Property(sim::PropertyTarget::OnNode(muxes[0]), KSPROPSETID_Audio,
-                                                 KSPROPERTY_AUDIO_MUX_SOURCE, KSPROPERTY_TYPE_GET, sizeof(ULONG));
+    auto get = [&]
+    {
+        sim::PropertyResult r =
+            Panel().Property(sim::PropertyTarget::OnNode(muxes[0]), KSPROPSETID_Audio,
+                             KSPROPERTY_AUDIO_MUX_SOURCE, KSPROPERTY_TYPE_GET, sizeof(ULONG));
         EXPECT_EQ(r.Status, STATUS_SUCCESS);
         ULONG input = 0;
         if (r.Value.size() >= sizeof(input))
             std::memcpy(&input, r.Value.data(), sizeof(input));
         return input;
     };
-    auto set = [&](ULONG input) {
+    auto set = [&](ULONG input)
+    {
         return Panel()
             .Property(sim::PropertyTarget::OnNode(muxes[0]), KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUX_SOURCE,
                       KSPROPERTY_TYPE_SET, sizeof(input), &input)
@@ -275,9 +284,11 @@ TEST_F(PropertyE2e, JackDescriptionsFollowTheDevicesJackBlock)
             Panel().Property(target, KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_GET, 0);
         EXPECT_EQ(size.Status, STATUS_BUFFER_OVERFLOW);
         ASSERT_EQ(size.Information, sizeof(KSMULTIPLE_ITEM) + sizeof(KSJACK_DESCRIPTION));
-        EXPECT_EQ(Panel().Property(target, KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_GET, 12)
-                      .Status,
-                  STATUS_BUFFER_TOO_SMALL);
+        EXPECT_EQ(
+            Panel()
+                .Property(target, KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_GET, 12)
+                .Status,
+            STATUS_BUFFER_TOO_SMALL);
         sim::PropertyResult reply = Panel().Property(target, KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION,
                                                      KSPROPERTY_TYPE_GET, ULONG(size.Information));
         ASSERT_EQ(reply.Status, STATUS_SUCCESS);
@@ -297,8 +308,8 @@ TEST_F(PropertyE2e, JackDescriptionsFollowTheDevicesJackBlock)
         if (pin < pins.size() && pins[pin].Category != KSCATEGORY_AUDIO)
             continue;
         EXPECT_EQ(Panel()
-                      .Property(sim::PropertyTarget::OnPin(pin), KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION,
-                                KSPROPERTY_TYPE_GET, 64)
+                      .Property(sim::PropertyTarget::OnPin(pin), KSPROPSETID_Jack,
+                                KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_GET, 64)
                       .Status,
                   STATUS_INVALID_DEVICE_REQUEST)
             << pin;
@@ -352,30 +363,32 @@ TEST_F(PropertyE2e, MalformedRequestsAreRefusedAndChangeNothing)
          KSPROPERTY_TYPE_SET, 2},
         {"volume set, no channel", sim::PropertyTarget::OnNode(volume), KSPROPERTY_AUDIO_VOLUMELEVEL,
          KSPROPERTY_TYPE_SET, 4},
-        {"volume set, channel 2 of 2", sim::PropertyTarget::OnChannel(volume, 2), KSPROPERTY_AUDIO_VOLUMELEVEL,
-         KSPROPERTY_TYPE_SET, 4},
+        {"volume set, channel 2 of 2", sim::PropertyTarget::OnChannel(volume, 2),
+         KSPROPERTY_AUDIO_VOLUMELEVEL, KSPROPERTY_TYPE_SET, 4},
         {"volume set, channel -7", sim::PropertyTarget::OnChannel(volume, -7), KSPROPERTY_AUDIO_VOLUMELEVEL,
          KSPROPERTY_TYPE_SET, 4},
         {"volume set on the mute node", sim::PropertyTarget::OnChannel(mute, 0), KSPROPERTY_AUDIO_VOLUMELEVEL,
          KSPROPERTY_TYPE_SET, 4},
         {"bass set on the volume node", sim::PropertyTarget::OnChannel(volume, 0), KSPROPERTY_AUDIO_BASS,
          KSPROPERTY_TYPE_SET, 4},
-        {"volume set, node past the last", sim::PropertyTarget::OnChannel(pastLast, 0), KSPROPERTY_AUDIO_VOLUMELEVEL,
-         KSPROPERTY_TYPE_SET, 4},
+        {"volume set, node past the last", sim::PropertyTarget::OnChannel(pastLast, 0),
+         KSPROPERTY_AUDIO_VOLUMELEVEL, KSPROPERTY_TYPE_SET, 4},
         {"mute set, node 0xFFFFFFFE", sim::PropertyTarget::OnChannel(0xFFFFFFFE, 0), KSPROPERTY_AUDIO_MUTE,
          KSPROPERTY_TYPE_SET, 4},
-        {"mute set, channel 9", sim::PropertyTarget::OnChannel(mute, 9), KSPROPERTY_AUDIO_MUTE, KSPROPERTY_TYPE_SET,
-         4},
+        {"mute set, channel 9", sim::PropertyTarget::OnChannel(mute, 9), KSPROPERTY_AUDIO_MUTE,
+         KSPROPERTY_TYPE_SET, 4},
         {"volume basic support, 2 bytes", sim::PropertyTarget::OnNode(volume), KSPROPERTY_AUDIO_VOLUMELEVEL,
          KSPROPERTY_TYPE_BASICSUPPORT, 2},
     };
     for (const auto& row : rows)
     {
-        sim::PropertyResult r = Panel().Property(row.Target, KSPROPSETID_Audio, row.Id, row.Verb, row.Size, &level);
+        sim::PropertyResult r =
+            Panel().Property(row.Target, KSPROPSETID_Audio, row.Id, row.Verb, row.Size, &level);
         EXPECT_FALSE(NT_SUCCESS(r.Status)) << row.What;
         EXPECT_LE(r.Value.size(), size_t(row.Size)) << row.What;
     }
-    EXPECT_TRUE(Requests(kClassInterfaceOut, kSetCur, -1, -1, -1, since).empty()) << "a refused request reached the device";
+    EXPECT_TRUE(Requests(kClassInterfaceOut, kSetCur, -1, -1, -1, since).empty())
+        << "a refused request reached the device";
     EXPECT_EQ(DeviceValue(2, kVolume, 1), Profile().Control(2, kVolume, 1).Cur);
     EXPECT_EQ(DeviceValue(2, kMute, 0), 0);
 

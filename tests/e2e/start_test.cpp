@@ -66,9 +66,13 @@ TEST_F(StartE2e, TopologyFilterShowsWhatTheDescriptorsAnnounce)
         StartOk();
         const ExpectedTopology expected = TopologyFromDescriptors(Profile());
         const ExpectedTopology actual = TopologyFromFilter(Panel());
-        EXPECT_TRUE(actual.Pins == expected.Pins) << "expected\n" << Describe(expected) << "got\n" << Describe(actual);
+        EXPECT_TRUE(actual.Pins == expected.Pins) << "expected\n"
+                                                  << Describe(expected) << "got\n"
+                                                  << Describe(actual);
         EXPECT_EQ(actual.NodeTypes, expected.NodeTypes);
-        EXPECT_TRUE(actual.Paths == expected.Paths) << "expected\n" << Describe(expected) << "got\n" << Describe(actual);
+        EXPECT_TRUE(actual.Paths == expected.Paths) << "expected\n"
+                                                    << Describe(expected) << "got\n"
+                                                    << Describe(actual);
         RemoveAndCheck();
         SetUp();
     }
@@ -115,7 +119,8 @@ TEST_F(StartE2e, EnumerationInterfaceAlwaysAndAsioOnlyForAFlaggedEndpoint)
         sim::DeviceProfile Profile;
         bool Asio;
     } rows[] = {
-        {[] {
+        {[]
+         {
              sim::DeviceProfile p;
              std::string e;
              sim::LoadBuiltinProfile("uac1-speaker", &p, &e);
@@ -128,12 +133,14 @@ TEST_F(StartE2e, EnumerationInterfaceAlwaysAndAsioOnlyForAFlaggedEndpoint)
     {
         SCOPED_TRACE(row.Profile.Name());
         LoadOn(row.Profile);
-        EXPECT_FALSE(InterfaceEnabled(Pdo(), GUID_DEVINTERFACE_ENUM_PRIVATE, kEnumReference)) << "enabled before start";
+        EXPECT_FALSE(InterfaceEnabled(Pdo(), GUID_DEVINTERFACE_ENUM_PRIVATE, kEnumReference))
+            << "enabled before start";
         StartOk();
         EXPECT_TRUE(InterfaceEnabled(Pdo(), GUID_DEVINTERFACE_ENUM_PRIVATE, kEnumReference));
         EXPECT_EQ(InterfaceEnabled(Pdo(), GUID_DEVINTERFACE_ASIO_PRIVATE, kAsioReference), row.Asio);
         std::unique_ptr<sim::ClientHandle> handle;
-        EXPECT_EQ(sim::ClientHandle::Open(GUID_DEVINTERFACE_ENUM_PRIVATE, u"QXEnumPrivateInterface", &handle, Pdo()),
+        EXPECT_EQ(sim::ClientHandle::Open(GUID_DEVINTERFACE_ENUM_PRIVATE, u"QXEnumPrivateInterface", &handle,
+                                          Pdo()),
                   STATUS_SUCCESS);
         handle.reset();
         RemoveAndCheck();
@@ -166,8 +173,9 @@ TEST_F(StartE2e, SurpriseRemovalTakesThePrivateInterfacesDown)
     ASSERT_EQ(Pnp().SurpriseRemove(), STATUS_SUCCESS);
     EXPECT_FALSE(InterfaceEnabled(Pdo(), GUID_DEVINTERFACE_ENUM_PRIVATE, kEnumReference));
     std::unique_ptr<sim::ClientHandle> handle;
-    EXPECT_NE(sim::ClientHandle::Open(GUID_DEVINTERFACE_ENUM_PRIVATE, u"QXEnumPrivateInterface", &handle, Pdo()),
-              STATUS_SUCCESS);
+    EXPECT_NE(
+        sim::ClientHandle::Open(GUID_DEVINTERFACE_ENUM_PRIVATE, u"QXEnumPrivateInterface", &handle, Pdo()),
+        STATUS_SUCCESS);
 }
 
 TEST_F(StartE2e, StopAndRestartKeepTheEndpointCountersGoing)

@@ -569,7 +569,8 @@ TEST_F(IoTest, QueuedWorkItemKeepsItsDeviceAliveAfterDeletion)
     ASSERT_NE(work.Item, nullptr);
     IoQueueWorkItem(
         work.Item,
-        [](PDEVICE_OBJECT dev, PVOID context) {
+        [](PDEVICE_OBJECT dev, PVOID context)
+        {
             auto* w = static_cast<Work*>(context);
             KeWaitForSingleObject(&w->Go, Executive, KernelMode, FALSE, nullptr);
             w->SawExtension = *static_cast<TestDevice**>(dev->DeviceExtension) != nullptr;
@@ -586,13 +587,15 @@ TEST_F(IoTest, QueuedWorkItemKeepsItsDeviceAliveAfterDeletion)
 
 TEST_F(IoTest, SynchronousFsdRequestCarriesTheBufferAndOffset)
 {
-    PDEVICE_OBJECT device = NewDevice([](PDEVICE_OBJECT, PIRP irp) {
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        EXPECT_EQ(stack->MajorFunction, IRP_MJ_READ);
-        EXPECT_EQ(stack->Parameters.Read.ByteOffset.QuadPart, 4096);
-        std::memset(irp->UserBuffer, 0x5A, stack->Parameters.Read.Length);
-        return CompleteWith(irp, STATUS_SUCCESS, stack->Parameters.Read.Length);
-    });
+    PDEVICE_OBJECT device = NewDevice(
+        [](PDEVICE_OBJECT, PIRP irp)
+        {
+            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+            EXPECT_EQ(stack->MajorFunction, IRP_MJ_READ);
+            EXPECT_EQ(stack->Parameters.Read.ByteOffset.QuadPart, 4096);
+            std::memset(irp->UserBuffer, 0x5A, stack->Parameters.Read.Length);
+            return CompleteWith(irp, STATUS_SUCCESS, stack->Parameters.Read.Length);
+        });
     UCHAR buffer[16] = {};
     LARGE_INTEGER offset;
     offset.QuadPart = 4096;

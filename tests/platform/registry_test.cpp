@@ -45,14 +45,16 @@ Bytes WideBytes(const std::u16string& text)
 }
 
 // A literal with embedded NULs, all of it but the compiler's terminator.
-template <size_t N>
-std::u16string Units(const char16_t (&literal)[N])
+template <size_t N> std::u16string Units(const char16_t (&literal)[N])
 {
     return std::u16string(literal, N - 1);
 }
 
 // The text plus its terminating NUL, as REG_SZ data is normally stored.
-Bytes SzBytes(const std::u16string& text) { return WideBytes(text + u'\0'); }
+Bytes SzBytes(const std::u16string& text)
+{
+    return WideBytes(text + u'\0');
+}
 
 NTSTATUS OpenKey(PHANDLE handle, const std::u16string& path, ACCESS_MASK access, HANDLE root = nullptr)
 {
@@ -70,13 +72,15 @@ NTSTATUS CreateKey(PHANDLE handle, const std::u16string& path, ACCESS_MASK acces
     NtName className(keyClass);
     OBJECT_ATTRIBUTES oa;
     InitializeObjectAttributes(&oa, name.Get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root, nullptr);
-    return ZwCreateKey(handle, access, &oa, 0, keyClass.empty() ? nullptr : className.Get(), options, disposition);
+    return ZwCreateKey(handle, access, &oa, 0, keyClass.empty() ? nullptr : className.Get(), options,
+                       disposition);
 }
 
 NTSTATUS SetValue(HANDLE key, const std::u16string& valueName, ULONG type, const Bytes& data)
 {
     NtName name(valueName);
-    return ZwSetValueKey(key, name.Get(), 0, type, const_cast<UCHAR*>(data.data()), static_cast<ULONG>(data.size()));
+    return ZwSetValueKey(key, name.Get(), 0, type, const_cast<UCHAR*>(data.data()),
+                         static_cast<ULONG>(data.size()));
 }
 
 // Reads a value as drivers do: a size query first, then a buffer of exactly the size it gave.
@@ -151,8 +155,9 @@ TEST_F(Registry, ValuesOfEveryTypeRoundTripThroughZwAndHost)
         ASSERT_EQ(plat::RegGetValue(kMachine + u"\\Types", c.Name, &type, &data), STATUS_SUCCESS);
         EXPECT_EQ(type, c.Type);
         EXPECT_EQ(data, c.Data);
-        ASSERT_EQ(plat::RegSetValue(kMachine + u"\\FromHost\\Deeper", c.Name, c.Type, c.Data.data(), c.Data.size()),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(
+            plat::RegSetValue(kMachine + u"\\FromHost\\Deeper", c.Name, c.Type, c.Data.data(), c.Data.size()),
+            STATUS_SUCCESS);
     }
     HANDLE fromHost = nullptr;
     ASSERT_EQ(OpenKey(&fromHost, kMachine + u"\\FromHost\\Deeper", KEY_READ), STATUS_SUCCESS);
@@ -242,11 +247,13 @@ TEST_F(Registry, ShortBuffersGiveTooSmallThenOverflowWithTheNeededSize)
         SCOPED_TRACE("class " + std::to_string(row.Class) + ", length " + std::to_string(row.Length));
         UCHAR whole[64];
         ULONG wholeLength = 0;
-        ASSERT_EQ(ZwQueryValueKey(key, name.Get(), row.Class, whole, sizeof(whole), &wholeLength), STATUS_SUCCESS);
+        ASSERT_EQ(ZwQueryValueKey(key, name.Get(), row.Class, whole, sizeof(whole), &wholeLength),
+                  STATUS_SUCCESS);
         UCHAR buffer[64];
         std::memset(buffer, 0xCC, sizeof(buffer));
         ULONG resultLength = 0xFFFF;
-        EXPECT_EQ(ZwQueryValueKey(key, name.Get(), row.Class, buffer, row.Length, &resultLength), row.Expected);
+        EXPECT_EQ(ZwQueryValueKey(key, name.Get(), row.Class, buffer, row.Length, &resultLength),
+                  row.Expected);
         EXPECT_EQ(resultLength, row.Whole);
         // Nothing is written on TOO_SMALL; otherwise as much of the record as fits.
         size_t copied = row.Expected == STATUS_BUFFER_TOO_SMALL ? 0 : std::min<size_t>(row.Length, row.Whole);
@@ -256,7 +263,8 @@ TEST_F(Registry, ShortBuffersGiveTooSmallThenOverflowWithTheNeededSize)
     }
     UCHAR full[64];
     ULONG length = 0;
-    ASSERT_EQ(ZwQueryValueKey(key, name.Get(), KeyValueFullInformation, full, sizeof(full), &length), STATUS_SUCCESS);
+    ASSERT_EQ(ZwQueryValueKey(key, name.Get(), KeyValueFullInformation, full, sizeof(full), &length),
+              STATUS_SUCCESS);
     auto* info = reinterpret_cast<PKEY_VALUE_FULL_INFORMATION>(full);
     EXPECT_EQ(info->Type, static_cast<ULONG>(REG_BINARY));
     EXPECT_EQ(info->NameLength, 6u);
@@ -282,8 +290,9 @@ TEST_F(Registry, PartialQueryOfAFourByteValueFitsSeventeenBytes)
     EXPECT_EQ(length, 16u);
     EXPECT_EQ(reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer)->DataLength, 4u);
     NtName missing(u"Absent");
-    EXPECT_EQ(ZwQueryValueKey(key, missing.Get(), KeyValuePartialInformation, buffer, sizeof(buffer), &length),
-              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(
+        ZwQueryValueKey(key, missing.Get(), KeyValuePartialInformation, buffer, sizeof(buffer), &length),
+        STATUS_OBJECT_NAME_NOT_FOUND);
     ZwClose(key);
 }
 
@@ -336,7 +345,8 @@ TEST_F(Registry, QueryKeyReportsNameCountsMaximaAndClass)
     ASSERT_EQ(ZwQueryKey(key, KeyNameInformation, buffer, sizeof(buffer), &length), STATUS_SUCCESS);
     auto* name = reinterpret_cast<PKEY_NAME_INFORMATION>(buffer);
     EXPECT_EQ(NameAt(buffer, 4, name->NameLength), u"\\REGISTRY\\MACHINE\\SYSTEM\\Device Parameters");
-    EXPECT_EQ(ZwQueryKey(key, KeyCachedInformation, buffer, sizeof(buffer), &length), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ZwQueryKey(key, KeyCachedInformation, buffer, sizeof(buffer), &length),
+              STATUS_INVALID_PARAMETER);
     ZwClose(key);
     ZwClose(system);
 }
@@ -367,7 +377,8 @@ NTSTATUS RunOp(Op op, const std::u16string& path, ACCESS_MASK access)
     switch (op)
     {
     case Op::QueryValue:
-        status = ZwQueryValueKey(key, value.Get(), KeyValuePartialInformation, buffer, sizeof(buffer), &length);
+        status =
+            ZwQueryValueKey(key, value.Get(), KeyValuePartialInformation, buffer, sizeof(buffer), &length);
         break;
     case Op::SetValue:
         status = SetValue(key, u"v", REG_BINARY, {9});
@@ -478,7 +489,8 @@ TEST_F(Registry, CreateKeyNeedsAnExistingParent)
     ASSERT_EQ(CreateKey(&key, kMachine + u"\\SYSTEM", KEY_ALL_ACCESS, nullptr, &disposition), STATUS_SUCCESS);
     EXPECT_EQ(disposition, static_cast<ULONG>(REG_OPENED_EXISTING_KEY));
     ZwClose(key);
-    EXPECT_EQ(OpenKey(&key, kMachine + u"\\SYSTEM\\CurrentControlSet", KEY_READ), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(OpenKey(&key, kMachine + u"\\SYSTEM\\CurrentControlSet", KEY_READ),
+              STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(Registry, BadNamesAreRefused)
@@ -549,15 +561,17 @@ std::vector<std::u16string> EnumerateNames(HANDLE key, bool values)
     ULONG length = 0;
     for (ULONG i = 0;; ++i)
     {
-        NTSTATUS status = values ? ZwEnumerateValueKey(key, i, KeyValueBasicInformation, buffer, sizeof(buffer), &length)
-                                 : ZwEnumerateKey(key, i, KeyBasicInformation, buffer, sizeof(buffer), &length);
+        NTSTATUS status =
+            values ? ZwEnumerateValueKey(key, i, KeyValueBasicInformation, buffer, sizeof(buffer), &length)
+                   : ZwEnumerateKey(key, i, KeyBasicInformation, buffer, sizeof(buffer), &length);
         if (status == STATUS_NO_MORE_ENTRIES)
             return names;
         EXPECT_EQ(status, STATUS_SUCCESS);
         if (!NT_SUCCESS(status))
             return names;
         if (values)
-            names.push_back(NameAt(buffer, 12, reinterpret_cast<PKEY_VALUE_BASIC_INFORMATION>(buffer)->NameLength));
+            names.push_back(
+                NameAt(buffer, 12, reinterpret_cast<PKEY_VALUE_BASIC_INFORMATION>(buffer)->NameLength));
         else
             names.push_back(NameAt(buffer, 16, reinterpret_cast<PKEY_BASIC_INFORMATION>(buffer)->NameLength));
     }
@@ -584,8 +598,10 @@ TEST_F(Registry, SubkeysEnumerateByNameAndValuesInTheOrderFirstSet)
 
     UCHAR buffer[64];
     ULONG length = 0;
-    EXPECT_EQ(ZwEnumerateKey(key, 4, KeyBasicInformation, buffer, sizeof(buffer), &length), STATUS_NO_MORE_ENTRIES);
-    EXPECT_EQ(ZwEnumerateKey(key, 1000, KeyBasicInformation, buffer, sizeof(buffer), &length), STATUS_NO_MORE_ENTRIES);
+    EXPECT_EQ(ZwEnumerateKey(key, 4, KeyBasicInformation, buffer, sizeof(buffer), &length),
+              STATUS_NO_MORE_ENTRIES);
+    EXPECT_EQ(ZwEnumerateKey(key, 1000, KeyBasicInformation, buffer, sizeof(buffer), &length),
+              STATUS_NO_MORE_ENTRIES);
     EXPECT_EQ(ZwEnumerateValueKey(key, 2, KeyValueFullInformation, buffer, sizeof(buffer), &length),
               STATUS_NO_MORE_ENTRIES);
     // A short buffer during enumeration answers as a query does.
@@ -720,10 +736,12 @@ TEST_F(Registry, CountersCountEveryOpenAndCreateCall)
 TEST_F(Registry, VolatileKeysTakeOnlyVolatileChildrenAndAreNotSaved)
 {
     HANDLE key = nullptr, child = nullptr;
-    ASSERT_EQ(CreateKey(&key, kMachine + u"\\Volatile", KEY_ALL_ACCESS, nullptr, nullptr, REG_OPTION_VOLATILE),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        CreateKey(&key, kMachine + u"\\Volatile", KEY_ALL_ACCESS, nullptr, nullptr, REG_OPTION_VOLATILE),
+        STATUS_SUCCESS);
     EXPECT_EQ(CreateKey(&child, u"Stable", KEY_ALL_ACCESS, key), STATUS_CHILD_MUST_BE_VOLATILE);
-    ASSERT_EQ(CreateKey(&child, u"Fleeting", KEY_ALL_ACCESS, key, nullptr, REG_OPTION_VOLATILE), STATUS_SUCCESS);
+    ASSERT_EQ(CreateKey(&child, u"Fleeting", KEY_ALL_ACCESS, key, nullptr, REG_OPTION_VOLATILE),
+              STATUS_SUCCESS);
     ASSERT_EQ(SetValue(child, u"v", REG_DWORD, {1, 0, 0, 0}), STATUS_SUCCESS);
     ZwClose(child);
     ZwClose(key);
@@ -742,9 +760,8 @@ void FillOddHive()
 {
     const std::u16string odd = kMachine + u"\\Odd key ] [x] %20 \"q\" Größe 音";
     const std::u16string lone(1, char16_t(0xD800));
-    auto set = [&](const std::u16string& name, ULONG type, const Bytes& data) {
-        ASSERT_EQ(plat::RegSetValue(odd, name, type, data.data(), data.size()), STATUS_SUCCESS);
-    };
+    auto set = [&](const std::u16string& name, ULONG type, const Bytes& data)
+    { ASSERT_EQ(plat::RegSetValue(odd, name, type, data.data(), data.size()), STATUS_SUCCESS); };
     set(u"", REG_SZ, SzBytes(u"default value"));
     set(u"name with spaces = and \"quotes\"", REG_SZ, SzBytes(u"a \"quoted\" %percent% value"));
     set(u"controls\t\r\n", REG_EXPAND_SZ, SzBytes(u"%SystemRoot%\\x\ty"));
@@ -799,12 +816,13 @@ TEST_F(Registry, TextFormRoundTripsEveryTypeAndOddNames)
     EXPECT_TRUE(SameHive(plat::RegSnapshot(), before)) << text;
     EXPECT_EQ(plat::RegSaveHiveText(), text) << "saving again gives the same text";
     // The readable forms, where the data allows them.
-    for (const char* line : {"\n[\\REGISTRY\\MACHINE\\Odd key ] [x] %%20 %0022q%0022 Größe 音]\n",
-                             "\n\"\" = sz:\"default value\"\n", "\n\"unterminated\" = sz:raw\"no terminator\"\n",
-                             "\n\"odd length\" = sz:hex:41 00 42\n", "\n\"dword\" = dword:0x8000012c\n",
-                             "\n\"short dword\" = dword:hex:01 02 03\n", "\n\"multi\" = multi_sz:\"one\",\"two, three\"\n",
-                             "\n\"binary\" = binary:00 ff 10 20\n", "\n\"numbered\" = 0x12345678:hex:09\n",
-                             "\n[\\REGISTRY\\MACHINE\\Empty leaf]\n"})
+    for (const char* line :
+         {"\n[\\REGISTRY\\MACHINE\\Odd key ] [x] %%20 %0022q%0022 Größe 音]\n",
+          "\n\"\" = sz:\"default value\"\n", "\n\"unterminated\" = sz:raw\"no terminator\"\n",
+          "\n\"odd length\" = sz:hex:41 00 42\n", "\n\"dword\" = dword:0x8000012c\n",
+          "\n\"short dword\" = dword:hex:01 02 03\n", "\n\"multi\" = multi_sz:\"one\",\"two, three\"\n",
+          "\n\"binary\" = binary:00 ff 10 20\n", "\n\"numbered\" = 0x12345678:hex:09\n",
+          "\n[\\REGISTRY\\MACHINE\\Empty leaf]\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << "\nnot in:\n" << text;
     EXPECT_EQ(text.find("[\\REGISTRY\\MACHINE]"), std::string::npos) << "roots need no line of their own";
     // Each value is on one line, and the text holds no raw control characters.
@@ -868,8 +886,8 @@ TEST_F(Registry, TextReaderTakesEveryDataForm)
 TEST_F(Registry, MalformedTextChangesNothing)
 {
     const char* const bad[] = {
-        "\"v\" = dword:1\n",                                  // value before any key
-        "[\\REGISTRY\\MACHINE\\K]\n\"v\" dword:1\n",            // no '='
+        "\"v\" = dword:1\n",                                     // value before any key
+        "[\\REGISTRY\\MACHINE\\K]\n\"v\" dword:1\n",             // no '='
         "[\\REGISTRY\\MACHINE\\K]\n\"v\" = dword:0x100000000\n", // too wide
         "[\\REGISTRY\\MACHINE\\K]\n\"v\" = dword:\n",            // no number
         "[\\REGISTRY\\MACHINE\\K]\n\"v\" = qword:12 34\n",       // trailing text
@@ -879,10 +897,10 @@ TEST_F(Registry, MalformedTextChangesNothing)
         "[\\REGISTRY\\MACHINE\\K]\n\"v = sz:\"x\"\n",            // quote never closed
         "[\\REGISTRY\\MACHINE\\K]\n\"v\" = sz:\"%12\"\n",        // short escape
         "[\\REGISTRY\\MACHINE\\K]\n\"v\" = multi_sz:\"a\" \"b\"\n",
-        "[\\REGISTRY\\MACHINE\\\\K]\n",                         // empty component
-        "[\\REGISTRY\\MACHINE\\K\n",                            // no closing bracket
-        "[REGISTRY\\MACHINE\\K]\n",                             // not absolute
-        "[\\Elsewhere\\K]\n",                                   // not in the registry
+        "[\\REGISTRY\\MACHINE\\\\K]\n", // empty component
+        "[\\REGISTRY\\MACHINE\\K\n",    // no closing bracket
+        "[REGISTRY\\MACHINE\\K]\n",     // not absolute
+        "[\\Elsewhere\\K]\n",           // not in the registry
     };
     ASSERT_EQ(plat::RegSetDword(kMachine + u"\\Keep", u"v", 42), STATUS_SUCCESS);
     for (const char* text : bad)
@@ -898,7 +916,8 @@ TEST_F(Registry, MalformedTextChangesNothing)
         EXPECT_FALSE(plat::RegKeyExists(kMachine + u"\\K"));
     }
     std::string error;
-    EXPECT_EQ(plat::RegLoadHiveText("[\\REGISTRY\\MACHINE\\K]\n\n\"v\" = dword:x\n", &error), STATUS_DATA_ERROR);
+    EXPECT_EQ(plat::RegLoadHiveText("[\\REGISTRY\\MACHINE\\K]\n\n\"v\" = dword:x\n", &error),
+              STATUS_DATA_ERROR);
     EXPECT_EQ(error.rfind("line 3:", 0), 0u) << error;
 }
 
@@ -934,34 +953,38 @@ TEST_F(Registry, ConcurrentWritersLoseNothing)
     constexpr int kRounds = 200;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            HANDLE key = nullptr;
-            ASSERT_EQ(OpenKey(&key, path, KEY_ALL_ACCESS), STATUS_SUCCESS);
-            std::u16string name = u"writer" + plat::WideFromUtf8(std::to_string(t));
+        threads.emplace_back(
+            [&, t]
+            {
+                HANDLE key = nullptr;
+                ASSERT_EQ(OpenKey(&key, path, KEY_ALL_ACCESS), STATUS_SUCCESS);
+                std::u16string name = u"writer" + plat::WideFromUtf8(std::to_string(t));
+                for (int round = 0; round < kRounds; ++round)
+                {
+                    ULONG word = static_cast<ULONG>(t * 1000 + round);
+                    Bytes data(reinterpret_cast<UCHAR*>(&word), reinterpret_cast<UCHAR*>(&word) + 4);
+                    ASSERT_EQ(SetValue(key, name, REG_DWORD, data), STATUS_SUCCESS);
+                    ULONG type = 0;
+                    Bytes back;
+                    ASSERT_EQ(ReadValue(key, name, &type, &back), STATUS_SUCCESS);
+                    ASSERT_EQ(back, data);
+                }
+                ZwClose(key);
+            });
+    threads.emplace_back(
+        [&]
+        {
+            HANDLE parent = nullptr;
+            ASSERT_EQ(OpenKey(&parent, path, KEY_ALL_ACCESS), STATUS_SUCCESS);
             for (int round = 0; round < kRounds; ++round)
             {
-                ULONG word = static_cast<ULONG>(t * 1000 + round);
-                Bytes data(reinterpret_cast<UCHAR*>(&word), reinterpret_cast<UCHAR*>(&word) + 4);
-                ASSERT_EQ(SetValue(key, name, REG_DWORD, data), STATUS_SUCCESS);
-                ULONG type = 0;
-                Bytes back;
-                ASSERT_EQ(ReadValue(key, name, &type, &back), STATUS_SUCCESS);
-                ASSERT_EQ(back, data);
+                HANDLE child = nullptr;
+                ASSERT_EQ(CreateKey(&child, u"Churn", KEY_ALL_ACCESS, parent), STATUS_SUCCESS);
+                ASSERT_EQ(ZwDeleteKey(child), STATUS_SUCCESS);
+                ZwClose(child);
             }
-            ZwClose(key);
+            ZwClose(parent);
         });
-    threads.emplace_back([&] {
-        HANDLE parent = nullptr;
-        ASSERT_EQ(OpenKey(&parent, path, KEY_ALL_ACCESS), STATUS_SUCCESS);
-        for (int round = 0; round < kRounds; ++round)
-        {
-            HANDLE child = nullptr;
-            ASSERT_EQ(CreateKey(&child, u"Churn", KEY_ALL_ACCESS, parent), STATUS_SUCCESS);
-            ASSERT_EQ(ZwDeleteKey(child), STATUS_SUCCESS);
-            ZwClose(child);
-        }
-        ZwClose(parent);
-    });
     for (std::thread& thread : threads)
         thread.join();
     for (int t = 0; t < kThreads; ++t)

@@ -59,7 +59,8 @@ protected:
                   ULONG options = FILE_SYNCHRONOUS_IO_NONALERT)
     {
         std::u16string text = path;
-        UNICODE_STRING name = {static_cast<USHORT>(text.size() * 2), static_cast<USHORT>(text.size() * 2), &text[0]};
+        UNICODE_STRING name = {static_cast<USHORT>(text.size() * 2), static_cast<USHORT>(text.size() * 2),
+                               &text[0]};
         OBJECT_ATTRIBUTES oa;
         InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
         IO_STATUS_BLOCK local;
@@ -94,9 +95,9 @@ TEST_F(ZwFile, ReadsAtExplicitOffsetsUpToTheEnd)
         ULONG_PTR Read;
     };
     const Row rows[] = {
-        {0, 16, STATUS_SUCCESS, 16},      {100, 50, STATUS_SUCCESS, 50},     {290, 50, STATUS_SUCCESS, 10},
-        {299, 1, STATUS_SUCCESS, 1},      {300, 1, STATUS_END_OF_FILE, 0},   {1000, 4, STATUS_END_OF_FILE, 0},
-        {0, 0, STATUS_SUCCESS, 0},        {0, 400, STATUS_SUCCESS, 300},
+        {0, 16, STATUS_SUCCESS, 16}, {100, 50, STATUS_SUCCESS, 50},   {290, 50, STATUS_SUCCESS, 10},
+        {299, 1, STATUS_SUCCESS, 1}, {300, 1, STATUS_END_OF_FILE, 0}, {1000, 4, STATUS_END_OF_FILE, 0},
+        {0, 0, STATUS_SUCCESS, 0},   {0, 400, STATUS_SUCCESS, 300},
     };
     for (const Row& row : rows)
     {
@@ -156,8 +157,8 @@ TEST_F(ZwFile, MissingNamesAreReportedAsOnTheTarget)
 TEST_F(ZwFile, SystemRootAndFileNamesIgnoreLetterCase)
 {
     const Bytes content = Pattern();
-    for (const char16_t* path : {u"\\systemroot\\kestrinz4.ini", u"\\SYSTEMROOT\\Kestrinz4.Ini",
-                                 u"\\SystemRoot\\KESTRINZ4.INI"})
+    for (const char16_t* path :
+         {u"\\systemroot\\kestrinz4.ini", u"\\SYSTEMROOT\\Kestrinz4.Ini", u"\\SystemRoot\\KESTRINZ4.INI"})
     {
         SCOPED_TRACE(std::string(path, path + std::char_traits<char16_t>::length(path)));
         HANDLE file = nullptr;
@@ -217,17 +218,21 @@ TEST_F(ZwFile, WritingIsRefused)
     IO_STATUS_BLOCK ioStatus;
     const std::u16string ini = u"\\SystemRoot\\KESTRINZ4.INI";
     EXPECT_EQ(Open(ini, &file, &ioStatus, GENERIC_WRITE | SYNCHRONIZE), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(Open(ini, &file, &ioStatus, GENERIC_READ | FILE_WRITE_DATA | SYNCHRONIZE), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(Open(ini, &file, &ioStatus, GENERIC_READ | SYNCHRONIZE, FILE_OVERWRITE_IF), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Open(ini, &file, &ioStatus, GENERIC_READ | FILE_WRITE_DATA | SYNCHRONIZE),
+              STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Open(ini, &file, &ioStatus, GENERIC_READ | SYNCHRONIZE, FILE_OVERWRITE_IF),
+              STATUS_ACCESS_DENIED);
     EXPECT_EQ(Open(u"\\SystemRoot\\new.ini", &file, &ioStatus, GENERIC_READ | SYNCHRONIZE, FILE_OPEN_IF),
               STATUS_ACCESS_DENIED);
     EXPECT_FALSE(std::filesystem::exists(m_Folder + "/new.ini"));
-    EXPECT_EQ(Open(ini, &file, &ioStatus, GENERIC_READ | SYNCHRONIZE, FILE_CREATE), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(Open(ini, &file, &ioStatus, GENERIC_READ | SYNCHRONIZE, FILE_CREATE),
+              STATUS_OBJECT_NAME_COLLISION);
     EXPECT_EQ(ioStatus.Information, static_cast<ULONG_PTR>(FILE_EXISTS));
     ASSERT_EQ(Open(ini, &file, &ioStatus, GENERIC_READ | SYNCHRONIZE, FILE_OPEN_IF), STATUS_SUCCESS);
     UCHAR byte = 0;
     LARGE_INTEGER at = {};
-    EXPECT_EQ(ZwWriteFile(file, nullptr, nullptr, nullptr, &ioStatus, &byte, 1, &at, nullptr), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(ZwWriteFile(file, nullptr, nullptr, nullptr, &ioStatus, &byte, 1, &at, nullptr),
+              STATUS_ACCESS_DENIED);
     ZwClose(file);
     Bytes content(Pattern().size());
     std::ifstream check(m_Folder + "/KESTRINZ4.INI", std::ios::binary);
@@ -246,7 +251,8 @@ TEST_F(ZwFile, ReadingNeedsReadAccessAndSizeNeedsNone)
     FILE_STANDARD_INFORMATION info = {};
     EXPECT_EQ(ZwQueryInformationFile(file, &ioStatus, &info, sizeof(info) - 1, FileStandardInformation),
               STATUS_INFO_LENGTH_MISMATCH);
-    ASSERT_EQ(ZwQueryInformationFile(file, &ioStatus, &info, sizeof(info), FileStandardInformation), STATUS_SUCCESS);
+    ASSERT_EQ(ZwQueryInformationFile(file, &ioStatus, &info, sizeof(info), FileStandardInformation),
+              STATUS_SUCCESS);
     EXPECT_EQ(info.EndOfFile.QuadPart, 300);
     EXPECT_EQ(info.Directory, 0);
     EXPECT_EQ(ioStatus.Information, sizeof(info));
@@ -261,11 +267,13 @@ TEST_F(ZwFile, ASynchronousHandleKeepsItsPosition)
     ASSERT_EQ(Open(u"\\SystemRoot\\KESTRINZ4.INI", &file), STATUS_SUCCESS);
     UCHAR first[10], second[10];
     IO_STATUS_BLOCK ioStatus;
-    ASSERT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &ioStatus, first, 10, nullptr, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &ioStatus, first, 10, nullptr, nullptr),
+              STATUS_SUCCESS);
     LARGE_INTEGER current;
     current.HighPart = -1;
     current.LowPart = FILE_USE_FILE_POINTER_POSITION;
-    ASSERT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &ioStatus, second, 10, &current, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &ioStatus, second, 10, &current, nullptr),
+              STATUS_SUCCESS);
     const Bytes content = Pattern();
     EXPECT_EQ(Bytes(first, first + 10), Bytes(content.begin(), content.begin() + 10));
     EXPECT_EQ(Bytes(second, second + 10), Bytes(content.begin() + 10, content.begin() + 20));
@@ -276,7 +284,8 @@ TEST_F(ZwFile, ASynchronousHandleKeepsItsPosition)
     ZwClose(file);
 
     // Without a synchronous option there is no position to read from.
-    ASSERT_EQ(Open(u"\\SystemRoot\\KESTRINZ4.INI", &file, nullptr, GENERIC_READ, FILE_OPEN, 0), STATUS_SUCCESS);
+    ASSERT_EQ(Open(u"\\SystemRoot\\KESTRINZ4.INI", &file, nullptr, GENERIC_READ, FILE_OPEN, 0),
+              STATUS_SUCCESS);
     EXPECT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &ioStatus, first, 10, nullptr, nullptr),
               STATUS_INVALID_PARAMETER);
     ZwClose(file);
@@ -295,13 +304,15 @@ TEST_F(ZwFile, HandlesAreObjectsOfTheirOwnType)
     EXPECT_EQ(plat::ObLiveObjectCount(IoFileObjectType), 0u);
     UCHAR buffer[64];
     ULONG length = 0;
-    EXPECT_EQ(ZwQueryKey(a, KeyBasicInformation, buffer, sizeof(buffer), &length), STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(ZwQueryKey(a, KeyBasicInformation, buffer, sizeof(buffer), &length),
+              STATUS_OBJECT_TYPE_MISMATCH);
     EXPECT_EQ(ZwClose(a), STATUS_SUCCESS);
     EXPECT_EQ(plat::ObLiveObjectCount(plat::HostFileObjectType), 1u);
     EXPECT_EQ(ZwClose(b), STATUS_SUCCESS);
     EXPECT_EQ(plat::ObLiveObjectCount(plat::HostFileObjectType), 0u);
     IO_STATUS_BLOCK ioStatus;
-    EXPECT_EQ(ZwReadFile(b, nullptr, nullptr, nullptr, &ioStatus, buffer, 1, nullptr, nullptr), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(ZwReadFile(b, nullptr, nullptr, nullptr, &ioStatus, buffer, 1, nullptr, nullptr),
+              STATUS_INVALID_HANDLE);
 }
 
 using ZwFileDeathTest = ZwFile;

@@ -6,16 +6,17 @@
 
 typedef int32_t SpStatus;
 
-enum : SpStatus {
+enum : SpStatus
+{
     SpOk = 0,
-    SpWarnMisaligned = 2,       // an interleave/de-interleave buffer is not 16-byte aligned
-    SpWarnSqrtNegative = 3,     // square root of a negative element (that element is NaN)
-    SpWarnDivideByZero = 6,     // element-wise division by zero
-    SpWarnLnZero = 7,           // logarithm of zero
-    SpWarnLnNegative = 8,       // logarithm of a negative element
-    SpWarnDomain = 19,          // power outside its domain
+    SpWarnMisaligned = 2,        // an interleave/de-interleave buffer is not 16-byte aligned
+    SpWarnSqrtNegative = 3,      // square root of a negative element (that element is NaN)
+    SpWarnDivideByZero = 6,      // element-wise division by zero
+    SpWarnLnZero = 7,            // logarithm of zero
+    SpWarnLnNegative = 8,        // logarithm of a negative element
+    SpWarnDomain = 19,           // power outside its domain
     SpWarnCpuNotRecognised = 20, // level selection: vendor not recognised
-    SpErrCpuType = 21,          // level selection: unknown processor-type code
+    SpErrCpuType = 21,           // level selection: unknown processor-type code
     SpErrBadLength = -6,
     SpErrNullPointer = -8,
     SpErrNoMemory = -9,

@@ -56,7 +56,6 @@ constexpr FastPowTable MakeBase10Table()
     return table;
 }
 
-
 double Base10Pow(double X)
 {
     if (X > BASE10_MAX_EXPONENT)

@@ -15,14 +15,14 @@ struct TerminalPinTypeRow
 };
 
 const TerminalPinTypeRow kTerminalPinTypes[] = {
-    {0x0201, PIN_TYPE_MIC, PIN_TYPE_SPK},           // microphone
-    {0x0202, PIN_TYPE_FMIC, PIN_TYPE_SPK},          // desktop microphone
-    {0x0302, PIN_TYPE_HP, PIN_TYPE_HP},             // headphones
-    {0x0401, PIN_TYPE_HANDSET, PIN_TYPE_HANDSET},   // handset
-    {0x0402, PIN_TYPE_HEADSET, PIN_TYPE_HEADSET},   // headset
-    {0x0601, PIN_TYPE_LINE, PIN_TYPE_LINE},         // analog connector
-    {0x0603, PIN_TYPE_LINE, PIN_TYPE_LINE},         // line connector
-    {0x0605, PIN_TYPE_SPDIF, PIN_TYPE_SPDIF},       // S/PDIF interface
+    {0x0201, PIN_TYPE_MIC, PIN_TYPE_SPK},         // microphone
+    {0x0202, PIN_TYPE_FMIC, PIN_TYPE_SPK},        // desktop microphone
+    {0x0302, PIN_TYPE_HP, PIN_TYPE_HP},           // headphones
+    {0x0401, PIN_TYPE_HANDSET, PIN_TYPE_HANDSET}, // handset
+    {0x0402, PIN_TYPE_HEADSET, PIN_TYPE_HEADSET}, // headset
+    {0x0601, PIN_TYPE_LINE, PIN_TYPE_LINE},       // analog connector
+    {0x0603, PIN_TYPE_LINE, PIN_TYPE_LINE},       // line connector
+    {0x0605, PIN_TYPE_SPDIF, PIN_TYPE_SPDIF},     // S/PDIF interface
 };
 constexpr ULONG TERMINAL_PIN_TYPE_ROWS = sizeof(kTerminalPinTypes) / sizeof(kTerminalPinTypes[0]);
 

@@ -4,8 +4,8 @@
 // Node kinds that sit in a chain and take the node before them as their first source; the
 // terminals of the input side, selectors, mixers and clocks keep their own sources.
 constexpr ULONG CHAINED_KIND_MASK = (1u << 1) | (1u << 2) | (1u << 3) | (1u << 6) | (1u << 7) | (1u << 8) |
-                                    (1u << 9) | (1u << 10) | (1u << 11) | (1u << 13) | (1u << 15) | (1u << 18) |
-                                    (1u << 19) | (1u << 20) | (1u << 22) | (1u << 23);
+                                    (1u << 9) | (1u << 10) | (1u << 11) | (1u << 13) | (1u << 15) |
+                                    (1u << 18) | (1u << 19) | (1u << 20) | (1u << 22) | (1u << 23);
 
 BOOLEAN NodeKindTakesChainedSource(ULONG Kind)
 {

@@ -30,12 +30,10 @@ NTSTATUS Uac1EntityRequest(PUNKNOWN Device, ULONG Function, BOOLEAN In, UCHAR Re
     URB urb;
     RtlZeroMemory(&urb, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
     USHORT index = USHORT(USHORT(EntityId) << 8 | pUsb->GetControlInterfaceNumber());
-    UsbBuildVendorRequest(&urb,
-                          Function == UAC1_REQUEST_VENDOR ? URB_FUNCTION_VENDOR_INTERFACE
-                                                          : URB_FUNCTION_CLASS_INTERFACE,
-                          sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                          In ? USBD_TRANSFER_DIRECTION_IN : 0, 0, Request, Value, index, Buffer, nullptr, Length,
-                          nullptr);
+    UsbBuildVendorRequest(
+        &urb, Function == UAC1_REQUEST_VENDOR ? URB_FUNCTION_VENDOR_INTERFACE : URB_FUNCTION_CLASS_INTERFACE,
+        sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), In ? USBD_TRANSFER_DIRECTION_IN : 0, 0, Request,
+        Value, index, Buffer, nullptr, Length, nullptr);
     status = pUsb->SubmitUrbSync(&urb);
     pUsb->Release();
     if (NT_SUCCESS(status) && Received)
@@ -51,7 +49,8 @@ NTSTATUS Uac1EntityRead(PUNKNOWN Device, ULONG Function, UCHAR Request, USHORT V
 {
     PAGED_CODE();
     ULONG received = 0;
-    NTSTATUS status = Uac1EntityRequest(Device, Function, TRUE, Request, Value, EntityId, Buffer, Length, &received);
+    NTSTATUS status =
+        Uac1EntityRequest(Device, Function, TRUE, Request, Value, EntityId, Buffer, Length, &received);
     if (NT_SUCCESS(status) && received != Length)
     {
         return STATUS_UNSUCCESSFUL;
@@ -70,7 +69,8 @@ NTSTATUS Uac1EntityWrite(PUNKNOWN Device, ULONG Function, UCHAR Request, USHORT 
 BOOLEAN Uac1IsEntityDescriptor(const VOID* Descriptor, ULONG Length, UCHAR Subtype)
 {
     const UCHAR* pBytes = static_cast<const UCHAR*>(Descriptor);
-    return pBytes && Length >= 3 && pBytes[1] == USB_AUDIO_CS_INTERFACE && pBytes[2] == Subtype ? TRUE : FALSE;
+    return pBytes && Length >= 3 && pBytes[1] == USB_AUDIO_CS_INTERFACE && pBytes[2] == Subtype ? TRUE
+                                                                                                : FALSE;
 }
 
 NTSTATUS Uac1SetUnitSourceList(const UCHAR* Descriptor, ITopologyNode* Node)
@@ -82,7 +82,8 @@ NTSTATUS Uac1SetUnitSourceList(const UCHAR* Descriptor, ITopologyNode* Node)
     {
         return STATUS_INVALID_PARAMETER;
     }
-    if (Descriptor[0] <= PIN_COUNT_OFFSET || Descriptor[0] < SOURCES_OFFSET + ULONG(Descriptor[PIN_COUNT_OFFSET]))
+    if (Descriptor[0] <= PIN_COUNT_OFFSET ||
+        Descriptor[0] < SOURCES_OFFSET + ULONG(Descriptor[PIN_COUNT_OFFSET]))
     {
         return STATUS_UNSUCCESSFUL;
     }
@@ -91,7 +92,8 @@ NTSTATUS Uac1SetUnitSourceList(const UCHAR* Descriptor, ITopologyNode* Node)
     {
         return Node->SetSourceIdList(0, nullptr);
     }
-    PULONG pIds = static_cast<PULONG>(ExAllocatePoolWithTag(PagedPool, count * sizeof(ULONG), UAC1_ENTITY_POOL_TAG));
+    PULONG pIds =
+        static_cast<PULONG>(ExAllocatePoolWithTag(PagedPool, count * sizeof(ULONG), UAC1_ENTITY_POOL_TAG));
     if (!pIds)
     {
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -109,22 +109,23 @@ CTopologyNode* NewEffectNode(ULONG Id, ULONG Kind)
     return new (NonPagedPool, UAC1_ENTITY_POOL_TAG) CEffectControlNode(nullptr, Id);
 }
 
-NTSTATUS InitSwitchNode(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selector, PDEVICE_OBJECT SettingsDevice,
-                        CMutexLock* DeviceLock)
+NTSTATUS InitSwitchNode(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selector,
+                        PDEVICE_OBJECT SettingsDevice, CMutexLock* DeviceLock)
 {
-    return static_cast<CBooleanControlNode*>(Node)->InitControlNode(Owner, Selector, SettingsDevice, DeviceLock);
+    return static_cast<CBooleanControlNode*>(Node)->InitControlNode(Owner, Selector, SettingsDevice,
+                                                                    DeviceLock);
 }
 
 // The tone node derives from the volume node and shares its set-up.
-NTSTATUS InitLevelNode(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selector, PDEVICE_OBJECT SettingsDevice,
-                       CMutexLock* DeviceLock)
+NTSTATUS InitLevelNode(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selector,
+                       PDEVICE_OBJECT SettingsDevice, CMutexLock* DeviceLock)
 {
     return static_cast<CVolumeControlNode*>(Node)->InitLevelControlNode(Owner, Selector, SettingsDevice,
-                                                                         DeviceLock);
+                                                                        DeviceLock);
 }
 
-NTSTATUS InitEffectNode(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selector, PDEVICE_OBJECT SettingsDevice,
-                        CMutexLock* DeviceLock)
+NTSTATUS InitEffectNode(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selector,
+                        PDEVICE_OBJECT SettingsDevice, CMutexLock* DeviceLock)
 {
     return static_cast<CEffectControlNode*>(Node)->InitEffectControlNode(Owner, Selector, SettingsDevice,
                                                                          DeviceLock);
@@ -400,7 +401,8 @@ STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::GetLevel(ULONG Selector, ULONG Channel
     UCHAR data[2] = {};
     if (NT_SUCCESS(status))
     {
-        status = ControlRequest(TRUE, USB_AUDIO_GET_CUR, Selector, wire, data, IsToneSelector(Selector) ? 1 : 2);
+        status =
+            ControlRequest(TRUE, USB_AUDIO_GET_CUR, Selector, wire, data, IsToneSelector(Selector) ? 1 : 2);
     }
     if (NT_SUCCESS(status))
     {
@@ -495,7 +497,8 @@ VOID CUac1FeatureUnit::ReadExtendedControlMap()
     m_nExtendedMapBytes = total;
 }
 
-NTSTATUS CUac1FeatureUnit::AddControlNode(ULONG Row, ULONG Id, IAdapterCommon* AdapterCommon, PBOOLEAN Allocated)
+NTSTATUS CUac1FeatureUnit::AddControlNode(ULONG Row, ULONG Id, IAdapterCommon* AdapterCommon,
+                                          PBOOLEAN Allocated)
 {
     PAGED_CODE();
     const FeatureControlRow& row = kFeatureControls[Row];

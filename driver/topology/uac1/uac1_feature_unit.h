@@ -36,7 +36,8 @@ public:
     // IFeatureUnitLevel
     STDMETHODIMP_(NTSTATUS) GetLevel(ULONG Selector, ULONG Channel, PLONG Level) override;
     STDMETHODIMP_(NTSTATUS) SetLevel(ULONG Selector, ULONG Channel, LONG Level) override;
-    STDMETHODIMP_(NTSTATUS) GetLevelRange(ULONG Selector, PLONG Maximum, PLONG Minimum, PLONG Resolution) override;
+    STDMETHODIMP_(NTSTATUS)
+    GetLevelRange(ULONG Selector, PLONG Maximum, PLONG Minimum, PLONG Resolution) override;
     STDMETHODIMP_(NTSTATUS) GetLevelChannelCount(ULONG Selector, PULONG Count) override;
 
     // A feature unit reports nothing of its own: its nodes re-read their values.

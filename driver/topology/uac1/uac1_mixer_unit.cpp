@@ -13,7 +13,8 @@ constexpr ULONG MU_UNIT_ID_OFFSET = 3;
 
 } // namespace
 
-NTSTATUS CUac1MixerUnit::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN Device, IAdapterCommon* AdapterCommon)
+NTSTATUS CUac1MixerUnit::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
+                              IAdapterCommon* AdapterCommon)
 {
     PAGED_CODE();
     if (!Device || !AdapterCommon || !Uac1IsEntityDescriptor(Descriptor, Length, USB_AUDIO_AC_MIXER_UNIT))

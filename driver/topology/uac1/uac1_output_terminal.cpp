@@ -100,7 +100,8 @@ NTSTATUS CUac1OutputTerminal::Init(const VOID* Descriptor, ULONG Length, PUNKNOW
                                    IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock)
 {
     PAGED_CODE();
-    if (!Device || !AdapterCommon || !Uac1IsEntityDescriptor(Descriptor, Length, USB_AUDIO_AC_OUTPUT_TERMINAL))
+    if (!Device || !AdapterCommon ||
+        !Uac1IsEntityDescriptor(Descriptor, Length, USB_AUDIO_AC_OUTPUT_TERMINAL))
     {
         return STATUS_INVALID_PARAMETER;
     }
@@ -248,11 +249,13 @@ VOID CUac1OutputTerminal::SelectTerminalType(USHORT TerminalType)
                     UAC1_VENDOR_TERMINAL_TYPE_VALUE, UCHAR(m_nId), data, sizeof(data));
 }
 
-NTSTATUS CUac1OutputTerminal::AccessPinTypeValue(PDEVICE_OBJECT SettingsDevice, ULONG Operation, PULONG PinType)
+NTSTATUS CUac1OutputTerminal::AccessPinTypeValue(PDEVICE_OBJECT SettingsDevice, ULONG Operation,
+                                                 PULONG PinType)
 {
     PAGED_CODE();
     WCHAR name[PIN_TYPE_VALUE_NAME_CCH];
-    NTSTATUS status = RtlStringCchPrintfW(name, PIN_TYPE_VALUE_NAME_CCH, u"%s%02d", kPinTypeValuePrefix, m_nId);
+    NTSTATUS status =
+        RtlStringCchPrintfW(name, PIN_TYPE_VALUE_NAME_CCH, u"%s%02d", kPinTypeValuePrefix, m_nId);
     if (NT_SUCCESS(status))
     {
         status = AccessSetting(SettingsDevice, Operation, PinType, sizeof(*PinType), name);
@@ -370,8 +373,9 @@ NTSTATUS CUac1OutputTerminal::BuildPinNodes(IAdapterCommon* AdapterCommon)
         EndpointCaps caps;
         RtlZeroMemory(&caps, sizeof(caps));
         status = AdapterCommon->GetEndpointCapsByType(0, m_pPinTypes[i], &caps);
-        status = NT_SUCCESS(status) ? pNode->InitOutputPinNode(static_cast<ITopologyNode*>(this), &caps, m_pDeviceLock)
-                                    : status;
+        status = NT_SUCCESS(status)
+                     ? pNode->InitOutputPinNode(static_cast<ITopologyNode*>(this), &caps, m_pDeviceLock)
+                     : status;
         status = Uac1AdoptChildNode(AdapterCommon, this, pNode, status);
         if (!NT_SUCCESS(status))
         {
@@ -388,8 +392,8 @@ NTSTATUS CUac1OutputTerminal::BuildPinNodes(IAdapterCommon* AdapterCommon)
         return status;
     }
     pTypeNode->NonDelegatingAddRef();
-    status = pTypeNode->InitOutputPinTypeNode(static_cast<ITopologyNode*>(this), AdapterCommon->GetDeviceObject(),
-                                              AdapterCommon, m_pDeviceLock);
+    status = pTypeNode->InitOutputPinTypeNode(static_cast<ITopologyNode*>(this),
+                                              AdapterCommon->GetDeviceObject(), AdapterCommon, m_pDeviceLock);
     return Uac1AdoptChildNode(AdapterCommon, this, pTypeNode, status);
 }
 
@@ -494,8 +498,8 @@ STDMETHODIMP_(NTSTATUS) CUac1OutputTerminal::GetJackCountAt(ULONG PinIndex, PULO
 STDMETHODIMP_(NTSTATUS) CUac1OutputTerminal::GetJackDescriptionsAt(ULONG PinIndex, ULONG Bytes, PVOID Records)
 {
     PAGED_CODE();
-    if (!Records || Bytes == 0 || PinIndex >= m_nPinTypeCount || IsStreaming() || m_pJackCounts[PinIndex] == 0 ||
-        Bytes / sizeof(JackRecord) < m_pJackCounts[PinIndex])
+    if (!Records || Bytes == 0 || PinIndex >= m_nPinTypeCount || IsStreaming() ||
+        m_pJackCounts[PinIndex] == 0 || Bytes / sizeof(JackRecord) < m_pJackCounts[PinIndex])
     {
         return STATUS_INVALID_PARAMETER;
     }

@@ -61,7 +61,8 @@ BOOLEAN CUac1SelectorUnit::IsSelectorDescriptor()
 {
     const UCHAR* d = m_pDescriptor;
     return d && d[0] > SU_PIN_COUNT_OFFSET && d[1] == USB_AUDIO_CS_INTERFACE &&
-                   d[2] == USB_AUDIO_AC_SELECTOR_UNIT && d[0] >= SU_PIN_COUNT_OFFSET + 1 + ULONG(d[SU_PIN_COUNT_OFFSET])
+                   d[2] == USB_AUDIO_AC_SELECTOR_UNIT &&
+                   d[0] >= SU_PIN_COUNT_OFFSET + 1 + ULONG(d[SU_PIN_COUNT_OFFSET])
                ? TRUE
                : FALSE;
 }
@@ -92,8 +93,8 @@ STDMETHODIMP_(NTSTATUS) CUac1SelectorUnit::SetSelectedInput(ULONG Input)
         return STATUS_INVALID_PARAMETER;
     }
     UCHAR input = UCHAR(Input);
-    return Uac1EntityWrite(m_pDevice, UAC1_REQUEST_CLASS, USB_AUDIO_SET_CUR, 0, m_pDescriptor[SU_UNIT_ID_OFFSET],
-                           &input, sizeof(input));
+    return Uac1EntityWrite(m_pDevice, UAC1_REQUEST_CLASS, USB_AUDIO_SET_CUR, 0,
+                           m_pDescriptor[SU_UNIT_ID_OFFSET], &input, sizeof(input));
 }
 
 STDMETHODIMP_(NTSTATUS) CUac1SelectorUnit::GetInputCount(PULONG Count)

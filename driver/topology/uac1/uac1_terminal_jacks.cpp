@@ -74,8 +74,9 @@ NTSTATUS Uac1ReadJackRecords(PUNKNOWN Device, UCHAR TerminalId, PULONG Count, Ja
     UCHAR head[JACK_HEAD_BYTES];
     RtlZeroMemory(head, sizeof(head));
     ULONG received = 0;
-    NTSTATUS status = Uac1EntityRequest(Device, UAC1_REQUEST_VENDOR, TRUE, UAC1_VENDOR_TERMINAL_TYPE_REQUEST,
-                                        UAC1_VENDOR_JACK_BLOCK_VALUE, TerminalId, head, sizeof(head), &received);
+    NTSTATUS status =
+        Uac1EntityRequest(Device, UAC1_REQUEST_VENDOR, TRUE, UAC1_VENDOR_TERMINAL_TYPE_REQUEST,
+                          UAC1_VENDOR_JACK_BLOCK_VALUE, TerminalId, head, sizeof(head), &received);
     if (!NT_SUCCESS(status) || received == 0 || head[0] == 0)
     {
         return STATUS_SUCCESS;
@@ -116,8 +117,9 @@ NTSTATUS Uac1CopyJacksWithState(PUNKNOWN Device, UCHAR TerminalId, ULONG Count, 
     UCHAR state[JACK_STATE_BYTES];
     RtlZeroMemory(state, sizeof(state));
     ULONG received = 0;
-    NTSTATUS status = Uac1EntityRequest(Device, UAC1_REQUEST_VENDOR, TRUE, UAC1_VENDOR_TERMINAL_TYPE_REQUEST,
-                                        UAC1_VENDOR_JACK_STATE_VALUE, TerminalId, state, sizeof(state), &received);
+    NTSTATUS status =
+        Uac1EntityRequest(Device, UAC1_REQUEST_VENDOR, TRUE, UAC1_VENDOR_TERMINAL_TYPE_REQUEST,
+                          UAC1_VENDOR_JACK_STATE_VALUE, TerminalId, state, sizeof(state), &received);
     if (NT_SUCCESS(status) && received < 2)
     {
         status = STATUS_UNSUCCESSFUL;

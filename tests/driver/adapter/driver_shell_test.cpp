@@ -50,17 +50,20 @@ protected:
         shell_test::g_pShellWorld = &m_World;
         m_pPnp = new sim::PnpManager;
         // The bus logs each plug-and-play request with what the device looked like when it arrived.
-        m_pPnp->SetPdoHandler(IRP_MJ_PNP, [this](PDEVICE_OBJECT, PIRP irp) {
-            UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-            m_World.Log.Add("bus pnp " + std::to_string(minor) + " " + shell_test::DeviceState());
-            if (minor == IRP_MN_REMOVE_DEVICE && m_bFailBusRemove)
-            {
-                irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-                IoCompleteRequest(irp, IO_NO_INCREMENT);
-                return STATUS_UNSUCCESSFUL;
-            }
-            return sim::PnpManager::kPdoNotHandled;
-        });
+        m_pPnp->SetPdoHandler(IRP_MJ_PNP,
+                              [this](PDEVICE_OBJECT, PIRP irp)
+                              {
+                                  UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+                                  m_World.Log.Add("bus pnp " + std::to_string(minor) + " " +
+                                                  shell_test::DeviceState());
+                                  if (minor == IRP_MN_REMOVE_DEVICE && m_bFailBusRemove)
+                                  {
+                                      irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+                                      IoCompleteRequest(irp, IO_NO_INCREMENT);
+                                      return STATUS_UNSUCCESSFUL;
+                                  }
+                                  return sim::PnpManager::kPdoNotHandled;
+                              });
     }
 
     void TearDown() override
@@ -155,7 +158,8 @@ TEST_F(DriverShell, LoadIsRefusedOnlyBelowTheBaselineVersion)
         ULONG Version;
         bool Loads;
     };
-    for (Case c : {Case{0x05000000, false}, Case{0x0500FFFF, false}, Case{0x05010000, true}, Case{0x0A000000, true}})
+    for (Case c :
+         {Case{0x05000000, false}, Case{0x0500FFFF, false}, Case{0x05010000, true}, Case{0x0A000000, true}})
     {
         SCOPED_TRACE(c.Version);
         plat::SetNtDdiVersion(c.Version);
@@ -219,8 +223,8 @@ TEST_F(DriverShell, AddDeviceRegistersEnumerationThenAsioAndEnablesNeither)
     EXPECT_EQ(extension->FunctionalDeviceObject, fdo);
     EXPECT_EQ(extension->PhysicalDeviceObject, m_pPnp->Pdo());
     EXPECT_EQ(extension->LowerDeviceObject, m_pPnp->Pdo()); // nothing else was on the stack
-    EXPECT_TRUE(std::all_of(std::begin(extension->RenderNameCounters), std::end(extension->RenderNameCounters),
-                            [](UCHAR n) { return n == 0; }));
+    EXPECT_TRUE(std::all_of(std::begin(extension->RenderNameCounters),
+                            std::end(extension->RenderNameCounters), [](UCHAR n) { return n == 0; }));
     EXPECT_TRUE(std::all_of(std::begin(extension->CaptureNameCounters),
                             std::end(extension->CaptureNameCounters), [](UCHAR n) { return n == 0; }));
     EXPECT_TRUE(extension->EnumInterfaceRegistered);
@@ -249,8 +253,10 @@ TEST_F(DriverShell, AddDeviceIgnoresAFailedEnumerationRegistration)
     EXPECT_TRUE(Extension()->AsioInterfaceRegistered);
     // Started, only the ASIO interface can be enabled; removal frees the one link name it has.
     ASSERT_EQ(m_pPnp->Start(), STATUS_SUCCESS);
-    EXPECT_TRUE(plat::IoFindEnabledInterface(GUID_DEVINTERFACE_ASIO_PRIVATE, kAsioReference, nullptr, nullptr));
-    EXPECT_FALSE(plat::IoFindEnabledInterface(GUID_DEVINTERFACE_ENUM_PRIVATE, kEnumReference, nullptr, nullptr));
+    EXPECT_TRUE(
+        plat::IoFindEnabledInterface(GUID_DEVINTERFACE_ASIO_PRIVATE, kAsioReference, nullptr, nullptr));
+    EXPECT_FALSE(
+        plat::IoFindEnabledInterface(GUID_DEVINTERFACE_ENUM_PRIVATE, kEnumReference, nullptr, nullptr));
     EXPECT_EQ(m_pPnp->Remove(), STATUS_SUCCESS);
 }
 
@@ -271,8 +277,8 @@ TEST_F(DriverShell, RemovalTearsDownInterfacesBeforeTheRequestGoesDownAndRelease
 {
     StartWithStreams(2);
     ASSERT_EQ(m_pPnp->Remove(), STATUS_SUCCESS);
-    EXPECT_EQ(TakeLog(), (Lines{"wake pnp 2", "stop asio=off enum=off links=0", "unregister 0", "unregister 1",
-                                "bus pnp 2 asio=off enum=off links=0"}));
+    EXPECT_EQ(TakeLog(), (Lines{"wake pnp 2", "stop asio=off enum=off links=0", "unregister 0",
+                                "unregister 1", "bus pnp 2 asio=off enum=off links=0"}));
     EXPECT_EQ(m_Adapter.RefCount, 1);
     EXPECT_TRUE(plat::DebugLog().empty());
 }
@@ -288,8 +294,8 @@ TEST_F(DriverShell, SurpriseRemovalDisablesTheInterfacesOnlyAfterTheBusAndFreesN
 
     // The removal that follows frees the link names without disabling anything twice.
     ASSERT_EQ(m_pPnp->Remove(), STATUS_SUCCESS);
-    EXPECT_EQ(TakeLog(), (Lines{"wake pnp 2", "stop asio=off enum=off links=0", "unregister 0", "unregister 1",
-                                "bus pnp 2 asio=off enum=off links=0"}));
+    EXPECT_EQ(TakeLog(), (Lines{"wake pnp 2", "stop asio=off enum=off links=0", "unregister 0",
+                                "unregister 1", "bus pnp 2 asio=off enum=off links=0"}));
 }
 
 TEST_F(DriverShell, AFailedUnregistrationEndsTheWalkAndOnlyRemovalReportsIt)
@@ -299,14 +305,14 @@ TEST_F(DriverShell, AFailedUnregistrationEndsTheWalkAndOnlyRemovalReportsIt)
 
     ASSERT_EQ(m_pPnp->SurpriseRemove(), STATUS_SUCCESS);
     Lines log = TakeLog();
-    EXPECT_EQ(Lines(log.begin() + 1, log.end() - 1), (Lines{"stop asio=on enum=on links=2", "unregister 0",
-                                                            "unregister 1"}));
+    EXPECT_EQ(Lines(log.begin() + 1, log.end() - 1),
+              (Lines{"stop asio=on enum=on links=2", "unregister 0", "unregister 1"}));
     EXPECT_TRUE(plat::DebugLog().empty());
 
     ASSERT_EQ(m_pPnp->Remove(), STATUS_SUCCESS);
     log = TakeLog();
-    EXPECT_EQ(Lines(log.begin() + 1, log.end() - 1), (Lines{"stop asio=off enum=off links=0", "unregister 0",
-                                                            "unregister 1"}));
+    EXPECT_EQ(Lines(log.begin() + 1, log.end() - 1),
+              (Lines{"stop asio=off enum=off links=0", "unregister 0", "unregister 1"}));
     EXPECT_EQ(plat::DebugLogText(), "Remove Miniport Failed StreamEngine ulIdx = 1\n");
 }
 
@@ -325,8 +331,8 @@ TEST_F(DriverShell, RemovalWithoutTheAdaptersUnknownStopsButTouchesNoStream)
     StartWithStreams(2);
     m_Adapter.RefuseUnknown = true;
     ASSERT_EQ(m_pPnp->Remove(), STATUS_SUCCESS);
-    EXPECT_EQ(TakeLog(), (Lines{"wake pnp 2", "stop asio=off enum=off links=0",
-                                "bus pnp 2 asio=off enum=off links=0"}));
+    EXPECT_EQ(TakeLog(),
+              (Lines{"wake pnp 2", "stop asio=off enum=off links=0", "bus pnp 2 asio=off enum=off links=0"}));
 }
 
 TEST_F(DriverShell, RemovalOfADeviceWhoseStartFailedTouchesNoStream)
@@ -371,8 +377,8 @@ TEST_F(DriverShell, StartNeverWakesTheDeviceAndEveryOtherRequestDoes)
 TEST_F(DriverShell, TheAsioNameInAnyLetterCaseReachesTheDevicesClientPath)
 {
     StartWithStreams(0);
-    for (const std::u16string name :
-         {u"QXASIOPrivateInterface", u"qxasioprivateinterface", u"QXASIOPRIVATEINTERFACE", u"qXaSiOpRiVaTeInTeRfAcE"})
+    for (const std::u16string name : {u"QXASIOPrivateInterface", u"qxasioprivateinterface",
+                                      u"QXASIOPRIVATEINTERFACE", u"qXaSiOpRiVaTeInTeRfAcE"})
     {
         std::unique_ptr<ClientHandle> handle;
         ASSERT_EQ(ClientHandle::Open(GUID_DEVINTERFACE_ASIO_PRIVATE, name, &handle), STATUS_SUCCESS);
@@ -398,8 +404,9 @@ TEST_F(DriverShell, EveryOtherHandleBelongsToThePortClassLibrary)
     EXPECT_EQ(TakeLog(), (Lines{"wake create", "wake control", "wake close"}));
 
     // Names no interface hands out, some close to the ASIO name.
-    for (const std::u16string name : {u"", u"\\GlobalTopo", u"\\QXASIOPrivateInterfaceX", u"\\QXASIOPrivateInterfac",
-                                      u"QXASIOPrivateInterface", u"\\QXEnumPrivateInterface"})
+    for (const std::u16string name :
+         {u"", u"\\GlobalTopo", u"\\QXASIOPrivateInterfaceX", u"\\QXASIOPrivateInterfac",
+          u"QXASIOPrivateInterface", u"\\QXEnumPrivateInterface"})
     {
         EXPECT_EQ(SendCreate(m_pPnp->Fdo(), name), STATUS_SUCCESS);
         EXPECT_EQ(TakeLog(), (Lines{"wake create"}));
@@ -435,13 +442,15 @@ TEST_F(DriverShell, ACreateReportsTheDevicesOwnAnswerOrFailure)
     std::unique_ptr<ClientHandle> handle;
     // A success that is not STATUS_SUCCESS shows that the device's own status was passed on.
     m_Adapter.OpenStatus = STATUS_OBJECT_NAME_EXISTS;
-    EXPECT_EQ(ClientHandle::Open(GUID_DEVINTERFACE_ASIO_PRIVATE, kAsioReference, &handle), STATUS_OBJECT_NAME_EXISTS);
+    EXPECT_EQ(ClientHandle::Open(GUID_DEVINTERFACE_ASIO_PRIVATE, kAsioReference, &handle),
+              STATUS_OBJECT_NAME_EXISTS);
     ASSERT_TRUE(handle);
     m_Adapter.CloseStatus = STATUS_INSUFFICIENT_RESOURCES;
     EXPECT_EQ(handle->Close(), STATUS_UNSUCCESSFUL);
 
     m_Adapter.OpenStatus = STATUS_INSUFFICIENT_RESOURCES;
-    EXPECT_EQ(ClientHandle::Open(GUID_DEVINTERFACE_ASIO_PRIVATE, kAsioReference, &handle), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(ClientHandle::Open(GUID_DEVINTERFACE_ASIO_PRIVATE, kAsioReference, &handle),
+              STATUS_UNSUCCESSFUL);
     EXPECT_FALSE(handle);
     EXPECT_EQ(m_Adapter.RefCount, 2);
 }
@@ -456,7 +465,8 @@ TEST_F(DriverShell, ADeviceWithoutTheAsioInterfaceRefusesAsioHandles)
     EXPECT_EQ(handle->DeviceControl(IOCTL_ASIO_GET_SAMPLE_RATE, nullptr, 0, nullptr, 0).Status,
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(handle->Close(), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(ClientHandle::Open(GUID_DEVINTERFACE_ASIO_PRIVATE, kAsioReference, &handle), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(ClientHandle::Open(GUID_DEVINTERFACE_ASIO_PRIVATE, kAsioReference, &handle),
+              STATUS_UNSUCCESSFUL);
     EXPECT_EQ(TakeLog(), (Lines{"wake control", "wake close", "wake create"}));
     EXPECT_EQ(m_Adapter.RefCount, 2);
 }
@@ -469,7 +479,8 @@ TEST_F(DriverShell, AnAsioCreateOnADeviceThatNeverStartedFailsCleanly)
     EXPECT_EQ(m_pPnp->Start(), STATUS_UNSUCCESSFUL);
     TakeLog();
     std::unique_ptr<ClientHandle> handle;
-    EXPECT_EQ(ClientHandle::Open(GUID_DEVINTERFACE_ASIO_PRIVATE, kAsioReference, &handle), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(ClientHandle::Open(GUID_DEVINTERFACE_ASIO_PRIVATE, kAsioReference, &handle),
+              STATUS_UNSUCCESSFUL);
     EXPECT_FALSE(handle);
     EXPECT_TRUE(TakeLog().empty());
 }

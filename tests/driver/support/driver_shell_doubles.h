@@ -37,7 +37,8 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return ULONG(++RefCount); }
     STDMETHODIMP_(ULONG) Release() override { return ULONG(--RefCount); }
 
-    STDMETHODIMP_(NTSTATUS) UnregisterSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN AdapterUnknown) override
+    STDMETHODIMP_(NTSTATUS)
+    UnregisterSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN AdapterUnknown) override
     {
         bool argsOk = DeviceObject == ExpectedDevice && Irp == nullptr && AdapterUnknown == ExpectedUnknown;
         m_pLog->Add("unregister " + std::to_string(m_Index) + (argsOk ? "" : " (wrong arguments)"));
@@ -49,14 +50,20 @@ public:
     STDMETHODIMP_(NTSTATUS) SetName(PCWSTR) override { return Unexpected("SetName"); }
     STDMETHODIMP_(NTSTATUS) GetName(PWSTR) override { return Unexpected("GetName"); }
     STDMETHODIMP_(ULONG) GetFormatCount() override { return Unexpected("GetFormatCount"), 0; }
-    STDMETHODIMP_(NTSTATUS) GetFormat(ULONG, PWAVEFORMATEXTENSIBLE) override { return Unexpected("GetFormat"); }
+    STDMETHODIMP_(NTSTATUS) GetFormat(ULONG, PWAVEFORMATEXTENSIBLE) override
+    {
+        return Unexpected("GetFormat");
+    }
     STDMETHODIMP_(ULONG) GetNodeCount() override { return Unexpected("GetNodeCount"), 0; }
     STDMETHODIMP_(NTSTATUS) GetNode(ULONG, ITopologyNode**) override { return Unexpected("GetNode"); }
     STDMETHODIMP_(NTSTATUS) SetMiniportCreator(PFNCREATEWAVEMINIPORT, REFCLSID) override
     {
         return Unexpected("SetMiniportCreator");
     }
-    STDMETHODIMP_(NTSTATUS) SetTopologyPort(PUNKNOWN, PUNKNOWN) override { return Unexpected("SetTopologyPort"); }
+    STDMETHODIMP_(NTSTATUS) SetTopologyPort(PUNKNOWN, PUNKNOWN) override
+    {
+        return Unexpected("SetTopologyPort");
+    }
     STDMETHODIMP_(NTSTATUS) UpdateSubdevice(PDEVICE_OBJECT, PIRP, PUNKNOWN) override
     {
         return Unexpected("UpdateSubdevice");
@@ -150,11 +157,17 @@ public:
         *Stream = Streams[Index];
         return STATUS_SUCCESS;
     }
-    STDMETHODIMP_(NTSTATUS) GetEndpointCaps(ULONG, EndpointCaps*) override { return Unexpected("GetEndpointCaps"); }
+    STDMETHODIMP_(NTSTATUS) GetEndpointCaps(ULONG, EndpointCaps*) override
+    {
+        return Unexpected("GetEndpointCaps");
+    }
     STDMETHODIMP_(NTSTATUS) GetComponentId(PKSCOMPONENTID) override { return Unexpected("GetComponentId"); }
     STDMETHODIMP_(ULONG) GetNodeCount() override { return Unexpected("GetNodeCount"), 0; }
     STDMETHODIMP_(NTSTATUS) GetNode(ULONG, ITopologyNode**) override { return Unexpected("GetNode"); }
-    STDMETHODIMP_(PDEVICE_OBJECT) GetDeviceObject() override { return Unexpected("GetDeviceObject"), nullptr; }
+    STDMETHODIMP_(PDEVICE_OBJECT) GetDeviceObject() override
+    {
+        return Unexpected("GetDeviceObject"), nullptr;
+    }
     STDMETHODIMP_(NTSTATUS) Init(PRESOURCELIST, PDEVICE_OBJECT, PDEVICE_OBJECT, PDEVICE_OBJECT) override
     {
         return Unexpected("Init");
@@ -186,7 +199,10 @@ public:
         return CloseStatus;
     }
     STDMETHODIMP_(NTSTATUS) Spare(PFILE_OBJECT) override { return Unexpected("Spare"); }
-    STDMETHODIMP_(NTSTATUS) GetProductName(PFILE_OBJECT, PCHAR, PULONG) override { return Unexpected("asio"); }
+    STDMETHODIMP_(NTSTATUS) GetProductName(PFILE_OBJECT, PCHAR, PULONG) override
+    {
+        return Unexpected("asio");
+    }
     STDMETHODIMP_(NTSTATUS) GetChannelCounts(PFILE_OBJECT, AsioChannelCounts*, ULONG) override
     {
         return Unexpected("asio");
@@ -212,8 +228,12 @@ public:
     STDMETHODIMP_(NTSTATUS) GetSampleRate(PFILE_OBJECT, PULONG) override { return Unexpected("asio"); }
     STDMETHODIMP_(NTSTATUS) CanSampleRate(PFILE_OBJECT, const ULONG*) override { return Unexpected("asio"); }
     STDMETHODIMP_(NTSTATUS) SetSampleRate(PFILE_OBJECT, const ULONG*) override { return Unexpected("asio"); }
-    STDMETHODIMP_(NTSTATUS) GetBufferSize(PFILE_OBJECT, AsioBufferSize*) override { return Unexpected("asio"); }
-    STDMETHODIMP_(NTSTATUS) MapStreamingBuffers(PFILE_OBJECT, const AsioBufferRequest*, ULONG, PVOID, PULONG) override
+    STDMETHODIMP_(NTSTATUS) GetBufferSize(PFILE_OBJECT, AsioBufferSize*) override
+    {
+        return Unexpected("asio");
+    }
+    STDMETHODIMP_(NTSTATUS)
+    MapStreamingBuffers(PFILE_OBJECT, const AsioBufferRequest*, ULONG, PVOID, PULONG) override
     {
         return Unexpected("asio");
     }

@@ -88,7 +88,8 @@ NTSTATUS AsioDeviceControl(IAsioDevice* AsioDevice, PIRP Irp)
     bool sameDevice = adapter != nullptr && AsioDevice == adapter->AsAsio();
     char line[96];
     std::snprintf(line, sizeof(line), "control 0x%lX information=%llu%s", static_cast<unsigned long>(code),
-                  static_cast<unsigned long long>(Irp->IoStatus.Information), sameDevice ? "" : " (another device)");
+                  static_cast<unsigned long long>(Irp->IoStatus.Information),
+                  sameDevice ? "" : " (another device)");
     g_pShellWorld->Log.Add(line);
     const shell_test::ControlScript& script = g_pShellWorld->Control;
     if (NT_SUCCESS(script.Status) && stack->Parameters.DeviceIoControl.OutputBufferLength >= sizeof(ULONG))

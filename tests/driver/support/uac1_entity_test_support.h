@@ -144,8 +144,8 @@ struct Seen
 inline void PrintTo(const Seen& s, std::ostream* os)
 {
     char text[80];
-    std::snprintf(text, sizeof(text), "{%02X %02X %04X %04X len %u", s.RequestType, s.Request, s.Value, s.Index,
-                  s.Length);
+    std::snprintf(text, sizeof(text), "{%02X %02X %04X %04X len %u", s.RequestType, s.Request, s.Value,
+                  s.Index, s.Length);
     *os << text;
     for (uint8_t b : s.Out)
     {
@@ -200,7 +200,8 @@ protected:
         std::vector<uint8_t> config = ReplaceDescriptor(base.ConfigurationDescriptor(), subtype, id, with);
         bytes.insert(bytes.end(), config.begin(), config.end());
         sim::DeviceProfile profile;
-        ASSERT_TRUE(sim::DeviceProfile::FromDescriptorBytes(bytes, builtin + "-edited", &profile, &error)) << error;
+        ASSERT_TRUE(sim::DeviceProfile::FromDescriptorBytes(bytes, builtin + "-edited", &profile, &error))
+            << error;
         StartProfile(profile);
     }
 
@@ -262,8 +263,8 @@ protected:
     {
         std::vector<Seen> seen;
         for (const sim::ControlRecord& r : Log())
-            seen.push_back(Seen{r.Setup.RequestType, r.Setup.Request, r.Setup.Value, r.Setup.Index, r.Setup.Length,
-                                r.OutData, r.Outcome == sim::ControlOutcome::Stall});
+            seen.push_back(Seen{r.Setup.RequestType, r.Setup.Request, r.Setup.Value, r.Setup.Index,
+                                r.Setup.Length, r.OutData, r.Outcome == sim::ControlOutcome::Stall});
         return seen;
     }
 
@@ -294,7 +295,8 @@ protected:
     {
         ULONG type = 0;
         std::vector<UCHAR> data;
-        if (!NT_SUCCESS(plat::RegGetValue(SettingsPath(), name, &type, &data)) || data.size() != sizeof(ULONG))
+        if (!NT_SUCCESS(plat::RegGetValue(SettingsPath(), name, &type, &data)) ||
+            data.size() != sizeof(ULONG))
             return false;
         std::memcpy(value, data.data(), sizeof(ULONG));
         return true;

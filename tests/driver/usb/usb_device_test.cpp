@@ -256,8 +256,8 @@ TEST_F(UsbDevice, BuiltinVariantProfilesReachTheirCreators)
         ULONG Kind;
         ULONG ModelCode;
     } rows[] = {
-        {"uac1-variant-a", UsbAudioFunctionVariantA, 0}, {"uac1-variant-b", UsbAudioFunctionVariantB, 0},
-        {"uac1-variant-c", UsbAudioFunctionVariantC, 0}, {"uac1-variant-d5", UsbAudioFunctionVariantD, 5},
+        {"uac1-variant-a", UsbAudioFunctionVariantA, 0},  {"uac1-variant-b", UsbAudioFunctionVariantB, 0},
+        {"uac1-variant-c", UsbAudioFunctionVariantC, 0},  {"uac1-variant-d5", UsbAudioFunctionVariantD, 5},
         {"uac1-variant-d6", UsbAudioFunctionVariantD, 6},
     };
     for (const auto& row : rows)

@@ -127,7 +127,8 @@ public:
         *description = &m_Filter;
         return STATUS_SUCCESS;
     }
-    STDMETHODIMP_(NTSTATUS) DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override
+    STDMETHODIMP_(NTSTATUS)
+    DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override
     {
         return STATUS_NOT_IMPLEMENTED;
     }
@@ -136,8 +137,9 @@ public:
 private:
     std::u16string m_Name;
     ULONG m_TerminalNode;
-    PCFILTER_DESCRIPTOR m_Filter = {0, nullptr, sizeof(PCPIN_DESCRIPTOR), 0, nullptr, sizeof(PCNODE_DESCRIPTOR),
-                                    0, nullptr, 0, nullptr, 0, nullptr};
+    PCFILTER_DESCRIPTOR m_Filter = {
+        0, nullptr, sizeof(PCPIN_DESCRIPTOR), 0, nullptr, sizeof(PCNODE_DESCRIPTOR), 0, nullptr, 0, nullptr,
+        0, nullptr};
 };
 
 inline STDMETHODIMP_(NTSTATUS) CFakeMiniport::NonDelegatingQueryInterface(REFIID id, PVOID* out)

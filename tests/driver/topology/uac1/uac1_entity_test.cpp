@@ -25,11 +25,11 @@ TEST(TerminalPinType, TerminalTypesMapToTheEndpointRoles)
         USHORT Type;
         ULONG Input;
         ULONG Output;
-    } rows[] = {{0x0101, PIN_TYPE_LINE, PIN_TYPE_SPK}, {0x0201, PIN_TYPE_MIC, PIN_TYPE_SPK},
-                {0x0202, PIN_TYPE_FMIC, PIN_TYPE_SPK}, {0x0301, PIN_TYPE_LINE, PIN_TYPE_SPK},
-                {0x0302, PIN_TYPE_HP, PIN_TYPE_HP},     {0x0401, PIN_TYPE_HANDSET, PIN_TYPE_HANDSET},
+    } rows[] = {{0x0101, PIN_TYPE_LINE, PIN_TYPE_SPK},        {0x0201, PIN_TYPE_MIC, PIN_TYPE_SPK},
+                {0x0202, PIN_TYPE_FMIC, PIN_TYPE_SPK},        {0x0301, PIN_TYPE_LINE, PIN_TYPE_SPK},
+                {0x0302, PIN_TYPE_HP, PIN_TYPE_HP},           {0x0401, PIN_TYPE_HANDSET, PIN_TYPE_HANDSET},
                 {0x0402, PIN_TYPE_HEADSET, PIN_TYPE_HEADSET}, {0x0601, PIN_TYPE_LINE, PIN_TYPE_LINE},
-                {0x0603, PIN_TYPE_LINE, PIN_TYPE_LINE}, {0x0605, PIN_TYPE_SPDIF, PIN_TYPE_SPDIF}};
+                {0x0603, PIN_TYPE_LINE, PIN_TYPE_LINE},       {0x0605, PIN_TYPE_SPDIF, PIN_TYPE_SPDIF}};
     for (const auto& row : rows)
     {
         EXPECT_EQ(InputTerminalPinType(row.Type), row.Input) << std::hex << row.Type;
@@ -44,12 +44,13 @@ TEST_F(Uac1Terminal, InputTerminalPinTypesFollowTheTerminalType)
     {
         USHORT Type;
         ULONG PinType;
-    } rows[] = {{0x0101, PIN_TYPE_STREAM}, {0x0204, PIN_TYPE_MIC},       {0x0401, PIN_TYPE_HANDSET},
+    } rows[] = {{0x0101, PIN_TYPE_STREAM},  {0x0204, PIN_TYPE_MIC},          {0x0401, PIN_TYPE_HANDSET},
                 {0x0402, PIN_TYPE_HEADSET}, {0x0404, PIN_TYPE_SPEAKERPHONE}, {0x0601, PIN_TYPE_AUX},
                 {0x0603, PIN_TYPE_LINE},    {0x0605, PIN_TYPE_SPDIF},        {0x0710, PIN_TYPE_AUX}};
     for (const auto& row : rows)
     {
-        std::vector<UCHAR> d = {0x0C, 0x24, 0x02, 0x01, UCHAR(row.Type), UCHAR(row.Type >> 8), 0, 2, 3, 0, 0, 0};
+        std::vector<UCHAR> d = {0x0C, 0x24, 0x02, 0x01, UCHAR(row.Type), UCHAR(row.Type >> 8), 0, 2,
+                                3,    0,    0,    0};
         CUac1InputTerminal* terminal = nullptr;
         ASSERT_EQ(Build(d, &terminal), STATUS_SUCCESS) << std::hex << row.Type;
         ULONG type = 99, count = 0;
@@ -129,9 +130,9 @@ TEST_F(Uac1Terminal, SwitchableOutputGetsOnePinNodePerTypeAndAPinTypeNode)
     CUac1OutputTerminal* out = nullptr;
     ASSERT_EQ(Build(Descriptor(USB_AUDIO_AC_OUTPUT_TERMINAL, 3), &out), STATUS_SUCCESS);
     std::vector<Seen> expected = {
-        {kVendorIn, 0x81, 0x0800, 0x0300, 2, {}},           // current terminal type
-        {kVendorIn, 0x86, 0x0800, 0x0300, 2, {}},           // list count
-        {kVendorIn, 0x86, 0x0800, 0x0300, 14, {}},          // 2 x 6 + 2
+        {kVendorIn, 0x81, 0x0800, 0x0300, 2, {}},            // current terminal type
+        {kVendorIn, 0x86, 0x0800, 0x0300, 2, {}},            // list count
+        {kVendorIn, 0x86, 0x0800, 0x0300, 14, {}},           // 2 x 6 + 2
         {kVendorOut, 0x81, 0x0800, 0x0300, 2, {0x01, 0x03}}, // speaker selected, its jacks
         {kVendorIn, 0x81, 0x02FF, 0x0300, 9, {}},
         {kVendorIn, 0x81, 0x02FF, 0x0300, 9, {}},
@@ -139,12 +140,13 @@ TEST_F(Uac1Terminal, SwitchableOutputGetsOnePinNodePerTypeAndAPinTypeNode)
         {kVendorIn, 0x81, 0x02FF, 0x0300, 9, {}},
         {kVendorIn, 0x81, 0x02FF, 0x0300, 9, {}},
         {kVendorOut, 0x81, 0x0800, 0x0300, 2, {0x01, 0x03}}, // back to the start type
-        {kVendorIn, 0x81, 0x0200, 0x0300, 6, {}},           // the speaker pin's jack state
+        {kVendorIn, 0x81, 0x0200, 0x0300, 6, {}},            // the speaker pin's jack state
     };
     EXPECT_EQ(Requests(), expected);
     EXPECT_EQ(Kinds(), (std::vector<ULONG>{NODE_KIND_OUTPUT_TERMINAL, NODE_KIND_OUTPUT_TERMINAL,
                                            NODE_KIND_PIN_TYPE_SELECTOR}));
-    EXPECT_EQ(m_pHost->CapsLookups, (std::vector<std::pair<ULONG, ULONG>>{{0, PIN_TYPE_SPK}, {0, PIN_TYPE_HP}}));
+    EXPECT_EQ(m_pHost->CapsLookups,
+              (std::vector<std::pair<ULONG, ULONG>>{{0, PIN_TYPE_SPK}, {0, PIN_TYPE_HP}}));
     ULONG types[TERMINAL_MAX_PIN_TYPES] = {};
     ULONG count = 0, current = 0;
     ASSERT_EQ(out->GetPinTypeCount(&count), STATUS_SUCCESS);
@@ -210,9 +212,9 @@ TEST_F(Uac1Terminal, StartTypeComesFromTheSavedChoiceOrTheDevice)
         USHORT DeviceType;
         ULONG Expected;
     } rows[] = {
-        {-1, 0, 0x0302, PIN_TYPE_SPK},          // the descriptor's type (first: nothing saved yet)
-        {PIN_TYPE_HP, 0, 0x0301, PIN_TYPE_HP},  // the saved one, though the device says speaker
-        {PIN_TYPE_HP, 1, 0x0301, PIN_TYPE_SPK}, // the device decides
+        {-1, 0, 0x0302, PIN_TYPE_SPK},            // the descriptor's type (first: nothing saved yet)
+        {PIN_TYPE_HP, 0, 0x0301, PIN_TYPE_HP},    // the saved one, though the device says speaker
+        {PIN_TYPE_HP, 1, 0x0301, PIN_TYPE_SPK},   // the device decides
         {PIN_TYPE_LINE, 0, 0x0302, PIN_TYPE_SPK}, // a saved type the terminal does not offer
     };
     Start("uac1-mixer");
@@ -229,7 +231,8 @@ TEST_F(Uac1Terminal, StartTypeComesFromTheSavedChoiceOrTheDevice)
         ULONG current = 99;
         ASSERT_EQ(out->GetPinType(&current), STATUS_SUCCESS);
         EXPECT_EQ(current, row.Expected) << row.Saved << " " << row.BySelection;
-        EXPECT_EQ(Model().AudioControl().CurrentTerminalType(3), row.Expected == PIN_TYPE_HP ? 0x0302 : 0x0301);
+        EXPECT_EQ(Model().AudioControl().CurrentTerminalType(3),
+                  row.Expected == PIN_TYPE_HP ? 0x0302 : 0x0301);
     }
 }
 
@@ -309,11 +312,23 @@ TEST_F(Uac1Terminal, MalformedTerminalAndUnitDescriptorsFailBeforeAnythingIsRead
     };
     const Row rows[] = {
         {"input terminal without its type", 2, {0x05, 0x24, 0x02, 0x04, 0x01}, STATUS_UNSUCCESSFUL},
-        {"output terminal without its source", 3, {0x07, 0x24, 0x03, 0x03, 0x01, 0x03, 0x00}, STATUS_UNSUCCESSFUL},
-        {"selector with more inputs than bytes", 5, {0x07, 0x24, 0x05, 0x09, 0x05, 0x05, 0x0B}, STATUS_UNSUCCESSFUL},
-        {"mixer with more inputs than bytes", 4, {0x07, 0x24, 0x04, 0x08, 0x09, 0x01, 0x05}, STATUS_UNSUCCESSFUL},
+        {"output terminal without its source",
+         3,
+         {0x07, 0x24, 0x03, 0x03, 0x01, 0x03, 0x00},
+         STATUS_UNSUCCESSFUL},
+        {"selector with more inputs than bytes",
+         5,
+         {0x07, 0x24, 0x05, 0x09, 0x05, 0x05, 0x0B},
+         STATUS_UNSUCCESSFUL},
+        {"mixer with more inputs than bytes",
+         4,
+         {0x07, 0x24, 0x04, 0x08, 0x09, 0x01, 0x05},
+         STATUS_UNSUCCESSFUL},
         {"bLength 0", 5, {0x00, 0x24, 0x05, 0x09, 0x01, 0x05, 0x00}, STATUS_UNSUCCESSFUL},
-        {"mixer bytes given to a selector", 5, {0x07, 0x24, 0x04, 0x08, 0x01, 0x01, 0x00}, STATUS_INVALID_PARAMETER},
+        {"mixer bytes given to a selector",
+         5,
+         {0x07, 0x24, 0x04, 0x08, 0x01, 0x01, 0x00},
+         STATUS_INVALID_PARAMETER},
     };
     for (const Row& row : rows)
     {

@@ -46,8 +46,7 @@ TEST_F(Uac1FeatureUnit, SpeakerUnitGetsMuteThenVolumeWithConsecutiveIdsAndTheDev
         {kIn, 0x85, 0x0010, 0x0200, 2, {}, true}, // GET_MEM: map length
         {kIn, 0x81, 0x0100, 0x0200, 1, {}},       // mute: GET_CUR, master
         {kIn, 0x83, 0x0200, 0x0200, 2, {}},       // volume: GET_MAX, MIN, RES, CUR
-        {kIn, 0x82, 0x0200, 0x0200, 2, {}},
-        {kIn, 0x84, 0x0200, 0x0200, 2, {}},
+        {kIn, 0x82, 0x0200, 0x0200, 2, {}},       {kIn, 0x84, 0x0200, 0x0200, 2, {}},
         {kIn, 0x81, 0x0200, 0x0200, 2, {}},
     };
     EXPECT_EQ(Requests(), expected);
@@ -131,9 +130,10 @@ TEST_F(Uac1FeatureUnit, MixerUnitsGetEveryAnnouncedControlInTableOrder)
     ASSERT_EQ(Build<CUac1FeatureUnit>(Descriptor(USB_AUDIO_AC_FEATURE_UNIT, 5)), STATUS_SUCCESS);
     ASSERT_EQ(Build<CUac1FeatureUnit>(Descriptor(USB_AUDIO_AC_FEATURE_UNIT, 11)), STATUS_SUCCESS);
     // Delay and bass boost have no node kind and are left out.
-    EXPECT_EQ(Kinds(), (std::vector<ULONG>{NODE_KIND_MUTE, NODE_KIND_VOLUME, NODE_KIND_BASS, NODE_KIND_MID,
-                                           NODE_KIND_TREBLE, NODE_KIND_LOUDNESS, NODE_KIND_MUTE, NODE_KIND_VOLUME,
-                                           NODE_KIND_AGC, NODE_KIND_MUTE, NODE_KIND_VOLUME}));
+    EXPECT_EQ(Kinds(),
+              (std::vector<ULONG>{NODE_KIND_MUTE, NODE_KIND_VOLUME, NODE_KIND_BASS, NODE_KIND_MID,
+                                  NODE_KIND_TREBLE, NODE_KIND_LOUDNESS, NODE_KIND_MUTE, NODE_KIND_VOLUME,
+                                  NODE_KIND_AGC, NODE_KIND_MUTE, NODE_KIND_VOLUME}));
     for (ULONG i = 0; i < m_pHost->GetNodeCount(); ++i)
         EXPECT_EQ(Node(i)->GetId(), i);
 
@@ -144,7 +144,8 @@ TEST_F(Uac1FeatureUnit, MixerUnitsGetEveryAnnouncedControlInTableOrder)
     ASSERT_EQ(NodeAs<ILevelControl>(1, IID_ILevelControl)->GetLevel(1, &level), STATUS_SUCCESS);
     EXPECT_EQ(level, Db256(-256)); // the profile's right channel
     LONG maximum = 0, minimum = 0, step = 0;
-    ASSERT_EQ(NodeAs<ILevelControl>(2, IID_ILevelControl)->GetRange(&maximum, &minimum, &step), STATUS_SUCCESS);
+    ASSERT_EQ(NodeAs<ILevelControl>(2, IID_ILevelControl)->GetRange(&maximum, &minimum, &step),
+              STATUS_SUCCESS);
     EXPECT_EQ(maximum, 48 << 14); // bass: -12..+12 dB in 1 dB steps, in 1/4 dB
     EXPECT_EQ(minimum, -48 * 16384);
     EXPECT_EQ(step, 4 << 14);
@@ -200,7 +201,8 @@ TEST_P(Uac1FeatureUnitAddressing, ChannelCountAndWireChannelFollowTheControlBitm
     for (ULONG c = 0; c < row.Wire.size(); ++c)
     {
         Model().ClearLog();
-        NTSTATUS status = row.Selector == 1 ? unit->SetSwitch(row.Selector, c, 1) : unit->SetLevel(row.Selector, c, -65536);
+        NTSTATUS status =
+            row.Selector == 1 ? unit->SetSwitch(row.Selector, c, 1) : unit->SetLevel(row.Selector, c, -65536);
         std::vector<Seen> seen = Requests();
         if (row.Wire[c] < 0)
         {
@@ -211,7 +213,8 @@ TEST_P(Uac1FeatureUnitAddressing, ChannelCountAndWireChannelFollowTheControlBitm
         EXPECT_EQ(status, STATUS_SUCCESS) << c;
         ASSERT_EQ(seen.size(), 1u) << c;
         EXPECT_EQ(seen[0].Value, uint16_t(row.Selector << 8 | row.Wire[c])) << c;
-        EXPECT_EQ(DeviceValue(2, uint8_t(row.Selector), uint8_t(row.Wire[c])), row.Selector == 1 ? 1 : -256) << c;
+        EXPECT_EQ(DeviceValue(2, uint8_t(row.Selector), uint8_t(row.Wire[c])), row.Selector == 1 ? 1 : -256)
+            << c;
     }
 }
 
@@ -219,8 +222,16 @@ INSTANTIATE_TEST_SUITE_P(
     Bitmaps, Uac1FeatureUnitAddressing,
     testing::Values(
         // bControlSize 1, two channels: three entries, then iFeature (never taken for a channel).
-        AddressingRow{"mute on channel 1 only", {0x0A, 0x24, 0x06, 0x02, 0x01, 0x01, 0x00, 0x01, 0x00, 0xFF}, 1, 1, {1, -1}},
-        AddressingRow{"mute on the master only", {0x0A, 0x24, 0x06, 0x02, 0x01, 0x01, 0x01, 0x00, 0x00, 0x00}, 1, 1, {0, -1}},
+        AddressingRow{"mute on channel 1 only",
+                      {0x0A, 0x24, 0x06, 0x02, 0x01, 0x01, 0x00, 0x01, 0x00, 0xFF},
+                      1,
+                      1,
+                      {1, -1}},
+        AddressingRow{"mute on the master only",
+                      {0x0A, 0x24, 0x06, 0x02, 0x01, 0x01, 0x01, 0x00, 0x00, 0x00},
+                      1,
+                      1,
+                      {0, -1}},
         AddressingRow{"volume on channels 1 and 2",
                       {0x0A, 0x24, 0x06, 0x02, 0x01, 0x01, 0x01, 0x02, 0x02, 0x00},
                       2,
@@ -331,7 +342,8 @@ class Uac1FeatureUnitMap : public Uac1FeatureUnit
 protected:
     void AnswerMap(uint16_t announcedLength, std::vector<uint8_t> block)
     {
-        m_pDevice->Tamper = [announcedLength, block](const plat::UsbSetupPacket& setup, plat::UsbControlAnswer* answer)
+        m_pDevice->Tamper =
+            [announcedLength, block](const plat::UsbSetupPacket& setup, plat::UsbControlAnswer* answer)
         {
             if (setup.Request != 0x85 || (setup.Index >> 8) != 2)
                 return;
@@ -408,15 +420,25 @@ TEST_F(Uac1FeatureUnit, MalformedDescriptorsFailTheBuildBeforeAnythingIsRead)
         NTSTATUS Expected;
     };
     const Row rows[] = {
-        {"endpoint descriptor type", {0x0A, 0x25, 0x06, 0x02, 0x01, 0x01, 0x03, 0x00, 0x00, 0x00}, 0,
+        {"endpoint descriptor type",
+         {0x0A, 0x25, 0x06, 0x02, 0x01, 0x01, 0x03, 0x00, 0x00, 0x00},
+         0,
          STATUS_INVALID_PARAMETER},
         {"selector subtype", {0x07, 0x24, 0x05, 0x02, 0x01, 0x01, 0x00}, 0, STATUS_INVALID_PARAMETER},
         {"bLength 0", {0x00, 0x24, 0x06, 0x02, 0x01, 0x01, 0x03, 0x00, 0x00, 0x00}, 0, STATUS_UNSUCCESSFUL},
-        {"bLength past the bytes received", {0x0A, 0x24, 0x06, 0x02, 0x01, 0x01, 0x03, 0x00, 0x00, 0x00}, 8,
+        {"bLength past the bytes received",
+         {0x0A, 0x24, 0x06, 0x02, 0x01, 0x01, 0x03, 0x00, 0x00, 0x00},
+         8,
          STATUS_UNSUCCESSFUL},
-        {"control size 0", {0x0A, 0x24, 0x06, 0x02, 0x01, 0x00, 0x03, 0x00, 0x00, 0x00}, 0, STATUS_UNSUCCESSFUL},
+        {"control size 0",
+         {0x0A, 0x24, 0x06, 0x02, 0x01, 0x00, 0x03, 0x00, 0x00, 0x00},
+         0,
+         STATUS_UNSUCCESSFUL},
         {"no room for a bitmap", {0x07, 0x24, 0x06, 0x02, 0x01, 0x01, 0x03}, 0, STATUS_UNSUCCESSFUL},
-        {"control size past bLength", {0x09, 0x24, 0x06, 0x02, 0x01, 0x04, 0x03, 0x00, 0x00}, 0, STATUS_UNSUCCESSFUL},
+        {"control size past bLength",
+         {0x09, 0x24, 0x06, 0x02, 0x01, 0x04, 0x03, 0x00, 0x00},
+         0,
+         STATUS_UNSUCCESSFUL},
     };
     Start("uac1-speaker");
     for (const Row& row : rows)
@@ -433,8 +455,10 @@ TEST_F(Uac1FeatureUnit, MalformedDescriptorsFailTheBuildBeforeAnythingIsRead)
 TEST_F(Uac1FeatureUnit, UnitWithoutMuteBuildsNoNodeAndFails)
 {
     // Volume on the master, no mute anywhere.
-    StartWith("uac1-speaker", USB_AUDIO_AC_FEATURE_UNIT, 2, {0x0A, 0x24, 0x06, 0x02, 0x01, 0x01, 0x02, 0x00, 0x00, 0x00});
-    EXPECT_EQ(Build<CUac1FeatureUnit>(Descriptor(USB_AUDIO_AC_FEATURE_UNIT, 2)), STATUS_INSUFFICIENT_RESOURCES);
+    StartWith("uac1-speaker", USB_AUDIO_AC_FEATURE_UNIT, 2,
+              {0x0A, 0x24, 0x06, 0x02, 0x01, 0x01, 0x02, 0x00, 0x00, 0x00});
+    EXPECT_EQ(Build<CUac1FeatureUnit>(Descriptor(USB_AUDIO_AC_FEATURE_UNIT, 2)),
+              STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(m_pHost->GetNodeCount(), 0u);
 }
 
