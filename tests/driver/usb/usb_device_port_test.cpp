@@ -84,7 +84,7 @@ TEST_F(UsbDevicePort, AUrbHeldPastHalfASecondIsCancelled)
     EXPECT_EQ(urbStatus, USBD_STATUS_CANCELED);
     EXPECT_GE(waited, 5000000u);
     EXPECT_LT(waited, 6000000u) << "the caller waited for the device instead of cancelling";
-    EXPECT_EQ(m_pBus->PendingRequestCount(), 0u);
+    EXPECT_EQ(Bus().PendingRequestCount(), 0u);
     ASSERT_EQ(Log().size(), 1u);
     EXPECT_EQ(Log()[0].Setup.Value, 0x0100);
 
@@ -167,7 +167,7 @@ TEST_F(UsbDevicePort, ResetPortFindsADisconnectedOrVanishedDeviceGone)
         if (vanish)
             Vanish(true);
         else
-            m_pDevice->ScriptPort({PortAnswer{STATUS_SUCCESS, USBD_PORT_ENABLED}});
+            ScriptPort({PortAnswer{STATUS_SUCCESS, USBD_PORT_ENABLED}});
         EXPECT_TRUE(Usb()->ResetPort());
         EXPECT_EQ(PortRequestsOnly(), std::vector<ULONG>({kPortStatus}));
         EXPECT_EQ(m_pDevice->PortLog(), std::vector<std::string>({"status"}));
@@ -183,7 +183,7 @@ TEST_F(UsbDevicePort, ResetPortFindsADisconnectedOrVanishedDeviceGone)
 TEST_F(UsbDevicePort, ResetPortResetsADeviceTheHubLostAndFoundAgain)
 {
     Start();
-    m_pDevice->ScriptPort({PortAnswer{STATUS_NO_SUCH_DEVICE, 0}, PortAnswer{STATUS_SUCCESS, kConnected}});
+    ScriptPort({PortAnswer{STATUS_NO_SUCH_DEVICE, 0}, PortAnswer{STATUS_SUCCESS, kConnected}});
     ULONGLONG before = KeQueryInterruptTime();
     EXPECT_FALSE(Usb()->ResetPort());
     EXPECT_GE(KeQueryInterruptTime() - before, 1000000u) << "100 ms between the two looks";
@@ -198,17 +198,17 @@ TEST_F(UsbDevicePort, ResetPortResetsADeviceTheHubLostAndFoundAgain)
 TEST_F(UsbDevicePort, ResetPortCyclesADeviceThatStaysLost)
 {
     Start();
-    m_pDevice->ScriptPort({PortAnswer{STATUS_NO_SUCH_DEVICE, 0}, PortAnswer{STATUS_NO_SUCH_DEVICE, 0}});
+    ScriptPort({PortAnswer{STATUS_NO_SUCH_DEVICE, 0}, PortAnswer{STATUS_NO_SUCH_DEVICE, 0}});
     EXPECT_TRUE(Usb()->ResetPort());
     EXPECT_EQ(PortRequestsOnly(), std::vector<ULONG>({kPortStatus, kPortStatus, kCycle}));
-    EXPECT_EQ(m_pBus->CycleCount(), 1u);
+    EXPECT_EQ(Bus().CycleCount(), 1u);
     EXPECT_TRUE(g_Created.PowerStates.empty());
 }
 
 TEST_F(UsbDevicePort, ResetPortLostAndThenDisconnectedIsGone)
 {
     Start();
-    m_pDevice->ScriptPort({PortAnswer{STATUS_NO_SUCH_DEVICE, 0}, PortAnswer{STATUS_SUCCESS, 0}});
+    ScriptPort({PortAnswer{STATUS_NO_SUCH_DEVICE, 0}, PortAnswer{STATUS_SUCCESS, 0}});
     EXPECT_TRUE(Usb()->ResetPort());
     EXPECT_EQ(PortRequestsOnly(), std::vector<ULONG>({kPortStatus, kPortStatus}));
 }
@@ -216,7 +216,7 @@ TEST_F(UsbDevicePort, ResetPortLostAndThenDisconnectedIsGone)
 TEST_F(UsbDevicePort, ResetPortTakesAnyOtherPortFailureForGone)
 {
     Start();
-    m_pDevice->ScriptPort({PortAnswer{STATUS_UNSUCCESSFUL, 0}});
+    ScriptPort({PortAnswer{STATUS_UNSUCCESSFUL, 0}});
     EXPECT_TRUE(Usb()->ResetPort());
     EXPECT_EQ(PortRequestsOnly(), std::vector<ULONG>({kPortStatus}));
 }

@@ -92,8 +92,8 @@ TEST_F(UsbDevice, AsksTheBusForItsSpeedAndFrame)
     EXPECT_TRUE(usb->IsHighSpeed());
     ULONG frame = 0xDEADBEEF;
     EXPECT_EQ(usb->GetCurrentFrameNumber(&frame), STATUS_SUCCESS);
-    EXPECT_EQ(frame, m_pBus->CurrentFrame());
-    EXPECT_EQ(m_pBus->InterfaceReferenceCount(), 1);
+    EXPECT_EQ(frame, Bus().CurrentFrame());
+    EXPECT_EQ(Bus().InterfaceReferenceCount(), 1);
 }
 
 // Interfaces listed out of number order in the descriptor are still selected 0, 1, 2 ..., and
@@ -123,14 +123,15 @@ TEST_F(UsbDevice, SelectsInterfacesInNumberOrderWhateverTheirDescriptorOrder)
 TEST_F(UsbDevice, RefusesATotalLengthShorterThanTheConfigurationDescriptor)
 {
     Plug("uac1-speaker");
-    m_pDevice->Tamper = [](const plat::UsbSetupPacket& setup, plat::UsbControlAnswer* answer)
-    {
-        if (setup.Value == 0x0200 && answer->Data.size() >= 4)
+    RewriteControl(
+        [](const plat::UsbSetupPacket& setup, plat::UsbControlAnswer* answer)
         {
-            answer->Data[2] = 4; // wTotalLength 4
-            answer->Data[3] = 0;
-        }
-    };
+            if (setup.Value == 0x0200 && answer->Data.size() >= 4)
+            {
+                answer->Data[2] = 4; // wTotalLength 4
+                answer->Data[3] = 0;
+            }
+        });
     EXPECT_EQ(StartUsbDevice(), STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(DescriptorReads(Log(), USB_CONFIGURATION_DESCRIPTOR_TYPE).size(), 1u) << "no second read";
     EXPECT_EQ(Model().Configuration(), 0) << "nothing selected";
@@ -141,11 +142,12 @@ TEST_F(UsbDevice, RefusesATotalLengthShorterThanTheConfigurationDescriptor)
 TEST_F(UsbDevice, RefusesAConfigurationHeaderCutShort)
 {
     Plug("uac1-speaker");
-    m_pDevice->Tamper = [](const plat::UsbSetupPacket& setup, plat::UsbControlAnswer* answer)
-    {
-        if (setup.Value == 0x0200)
-            answer->Data.resize(3);
-    };
+    RewriteControl(
+        [](const plat::UsbSetupPacket& setup, plat::UsbControlAnswer* answer)
+        {
+            if (setup.Value == 0x0200)
+                answer->Data.resize(3);
+        });
     EXPECT_EQ(StartUsbDevice(), STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(Model().Configuration(), 0);
 }
@@ -155,11 +157,12 @@ TEST_F(UsbDevice, ParsesOnlyTheConfigurationBytesThatArrived)
 {
     Plug("uac1-speaker");
     const size_t cut = 9 + 9 + 9 + 12; // configuration, control interface, header, input terminal
-    m_pDevice->Tamper = [cut](const plat::UsbSetupPacket& setup, plat::UsbControlAnswer* answer)
-    {
-        if (setup.Value == 0x0200 && setup.Length > 9)
-            answer->Data.resize(cut);
-    };
+    RewriteControl(
+        [cut](const plat::UsbSetupPacket& setup, plat::UsbControlAnswer* answer)
+        {
+            if (setup.Value == 0x0200 && setup.Length > 9)
+                answer->Data.resize(cut);
+        });
     NTSTATUS status = StartUsbDevice();
     PUSB_CONFIGURATION_DESCRIPTOR kept = Usb()->GetConfigurationDescriptor();
     ASSERT_NE(kept, nullptr);
@@ -290,11 +293,12 @@ TEST_F(UsbDevice, PicksTheClass2CreatorWithoutReadingStrings)
 TEST_F(UsbDevice, IdentificationStringCountsOnlyWhatArrived)
 {
     Plug(udt::ProfileWithStrings("uac1-speaker", kNames + "string 0x50 \"8142\"\n"));
-    m_pDevice->Tamper = [](const plat::UsbSetupPacket& setup, plat::UsbControlAnswer* answer)
-    {
-        if (setup.Value == 0x0350)
-            answer->Data.resize(6); // bLength still says 10
-    };
+    RewriteControl(
+        [](const plat::UsbSetupPacket& setup, plat::UsbControlAnswer* answer)
+        {
+            if (setup.Value == 0x0350)
+                answer->Data.resize(6); // bLength still says 10
+        });
     ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
     EXPECT_EQ(g_Created.Kind, UsbAudioFunctionUac1);
 }
@@ -401,7 +405,7 @@ VOID CountCall(PVOID context, PVOID, PVOID)
 
 TEST_F(UsbDevice, ForwardsAdapterSlotsToTheAudioFunction)
 {
-    g_Script.Streams = 3;
+    fdt::ScriptEndpoints(3);
     Plug("uac1-speaker");
     ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
     EXPECT_EQ(g_Created.InitCalls, 1);
@@ -449,7 +453,7 @@ TEST_F(UsbDevice, ComponentIdCarriesVendorAndProduct)
 TEST_F(UsbDevice, ReleaseAfterEveryEarlyInitFailureFreesEverything)
 {
     const ULONG tags[] = {SETTINGS_FILE_POOL_TAG, USB_DEVICE_POOL_TAG, USB_DEVICE_ID_STRING_POOL_TAG,
-                          AUDIO_HAL_POOL_TAG, udt::FAKE_FUNCTION_POOL_TAG};
+                          AUDIO_HAL_POOL_TAG, fdt::FUNCTION_DOUBLE_POOL_TAG};
     for (ULONG tag : tags)
     {
         SCOPED_TRACE(plat::FormatPoolTag(tag));
@@ -469,13 +473,13 @@ TEST_F(UsbDevice, ReleaseFreesEveryAllocationAndTheBusInterface)
     Plug("uac2-interface");
     ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
     EXPECT_GT(plat::PoolLiveBlocks(USB_DEVICE_POOL_TAG), 0u);
-    EXPECT_EQ(plat::PoolLiveBlocks(udt::FAKE_FUNCTION_POOL_TAG), 1u);
+    EXPECT_EQ(plat::PoolLiveBlocks(fdt::FUNCTION_DOUBLE_POOL_TAG), 1u);
     ReleaseDevice();
     EXPECT_EQ(plat::PoolLiveBlocks(USB_DEVICE_POOL_TAG), 0u);
     EXPECT_EQ(plat::PoolLiveBlocks(USB_DEVICE_OBJECT_POOL_TAG), 0u);
-    EXPECT_EQ(plat::PoolLiveBlocks(udt::FAKE_FUNCTION_POOL_TAG), 0u);
+    EXPECT_EQ(plat::PoolLiveBlocks(fdt::FUNCTION_DOUBLE_POOL_TAG), 0u);
     EXPECT_EQ(plat::PoolLiveBlocks(AUDIO_HAL_POOL_TAG), 0u);
-    EXPECT_EQ(m_pBus->InterfaceReferenceCount(), 0);
+    EXPECT_EQ(Bus().InterfaceReferenceCount(), 0);
     (void)before;
 }
 
