@@ -232,9 +232,13 @@ protected:
         {
             PDEVICE_OBJECT fdo = m_pPnp->Fdo();
             if (fdo && surprise)
+            {
                 EXPECT_EQ(m_pPnp->SurpriseRemove(), STATUS_SUCCESS);
+            }
             if (fdo)
+            {
                 EXPECT_EQ(m_pPnp->Remove(), STATUS_SUCCESS);
+            }
             if (m_pFdo)
                 plat::PcForgetDevice(m_pFdo);
             m_pPnp->UnloadDriver();
@@ -244,7 +248,9 @@ protected:
         delete m_pPnp;
         m_pPnp = nullptr;
         if (m_Device)
+        {
             EXPECT_EQ(m_Device->Bus().InterfaceReferenceCount(), 0) << "bus interface references left";
+        }
         m_Device.reset();
         m_pDevice = nullptr;
         UsbDeviceSetAudioFunctionCreators(m_pPreviousCreators);
@@ -260,6 +266,7 @@ protected:
         EXPECT_EQ(plat::TimerResolutionUnmatchedReleases(), m_Unmatched)
             << "timer resolution released too often";
         EXPECT_EQ(plat::LiveSystemThreadCount(), 0u) << "system threads outlive the driver";
+        EXPECT_EQ(plat::QueuedTimerCount(), 0u) << "timers left queued";
         if (!m_Folder.empty())
         {
             plat::SetSystemRootFolder("");
@@ -338,8 +345,10 @@ protected:
     sim::ControlPanel& Panel()
     {
         if (!m_pPanel)
+        {
             EXPECT_EQ(sim::ControlPanel::Open(Pdo(), u"GlobalTopo", &m_pPanel), STATUS_SUCCESS)
                 << "the topology filter does not open";
+        }
         return *m_pPanel;
     }
     void ClosePanel() { m_pPanel.reset(); }

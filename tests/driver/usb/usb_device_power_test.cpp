@@ -34,20 +34,6 @@ protected:
         m_pHeld = m_pHeldPowerUp = nullptr;
         m_IdleTimes.clear();
         m_BaseRaises = plat::TimerResolutionRaises();
-        m_Objects = plat::ObLiveObjectCount(nullptr);
-        m_Untagged = plat::PoolLiveBlocks(plat::kUntaggedPoolTag);
-        m_Irps = plat::IoLiveIrpCount();
-        m_Unmatched = plat::TimerResolutionUnmatchedReleases();
-    }
-
-    void TearDown() override
-    {
-        UsbDeviceRig::TearDown();
-        EXPECT_EQ(plat::PoolLiveBlocks(plat::kUntaggedPoolTag), m_Untagged) << "untagged blocks left";
-        EXPECT_EQ(plat::ObLiveObjectCount(nullptr), m_Objects);
-        EXPECT_EQ(plat::IoLiveIrpCount(), m_Irps);
-        EXPECT_EQ(plat::QueuedTimerCount(), 0u);
-        EXPECT_EQ(plat::TimerResolutionUnmatchedReleases(), m_Unmatched);
     }
 
     // Plugs a class-1 speaker, starts the device object and registers it for power management
@@ -151,7 +137,6 @@ protected:
     ULONGLONG m_Before = 0, m_After = 0;
     LONG m_BaseRaises = 0;
     SIZE_T m_nTimersBeforeInit = 0;
-    SIZE_T m_Untagged = 0;
 
 private:
     NTSTATUS Internal(PDEVICE_OBJECT pdo, PIRP irp)
@@ -210,9 +195,6 @@ private:
 
     std::mutex m_Lock;
     std::vector<ULONGLONG> m_IdleTimes;
-    SIZE_T m_Objects = 0;
-    SIZE_T m_Irps = 0;
-    LONG m_Unmatched = 0;
 };
 
 // Whether the physical device's own handler was ever asked for that state.
