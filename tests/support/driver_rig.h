@@ -83,7 +83,7 @@ inline void LoadAnyProfile(const std::string& nameOrText, sim::DeviceProfile* pr
     ASSERT_TRUE(loaded) << nameOrText.substr(0, 80) << ": " << error;
 }
 
-// The shared descriptor dumps of real devices of one release (0 for class 1), or none.
+// The shared descriptor dumps of real devices of one release (0 for class 1, -1 for any), or none.
 inline std::vector<std::string> RealDumps(int protocol = 0)
 {
     const std::string dir = std::string(UACSIM_SOURCE_DIR) + "/../shared/real-devices";
@@ -104,17 +104,18 @@ inline std::vector<std::string> RealDumps(int protocol = 0)
     {
         sim::DeviceProfile profile;
         std::string error;
-        if (sim::LoadProfile(path, &profile, &error) && profile.AudioControlProtocol() == protocol)
+        if (protocol < 0 ||
+            (sim::LoadProfile(path, &profile, &error) && profile.AudioControlProtocol() == protocol))
             kept.push_back(path);
     }
     return kept;
 }
 
-// Calls check on every class-1 real dump, each under its own trace; false when there are none
-// (the caller skips).
-inline bool ForEachRealDump(const std::function<void(const std::string& path)>& check)
+// Calls check on every real dump of the release, each under its own trace; false when there are
+// none (the caller skips).
+inline bool ForEachRealDump(const std::function<void(const std::string& path)>& check, int protocol = 0)
 {
-    const std::vector<std::string> dumps = RealDumps();
+    const std::vector<std::string> dumps = RealDumps(protocol);
     for (const std::string& path : dumps)
     {
         SCOPED_TRACE(path);

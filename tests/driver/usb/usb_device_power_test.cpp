@@ -34,6 +34,7 @@ protected:
         m_pHeld = m_pHeldPowerUp = nullptr;
         m_IdleTimes.clear();
         m_BaseRaises = plat::TimerResolutionRaises();
+        m_Untagged = plat::PoolLiveBlocks(plat::kUntaggedPoolTag);
     }
 
     // Plugs a class-1 speaker, starts the device object and registers it for power management
@@ -137,6 +138,7 @@ protected:
     ULONGLONG m_Before = 0, m_After = 0;
     LONG m_BaseRaises = 0;
     SIZE_T m_nTimersBeforeInit = 0;
+    SIZE_T m_Untagged = 0;
 
 private:
     NTSTATUS Internal(PDEVICE_OBJECT pdo, PIRP irp)
