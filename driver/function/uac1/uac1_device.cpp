@@ -204,13 +204,25 @@ NTSTATUS CUac1Device::ProbeModel(IUsbDevice* UsbDevice)
                 m_EndpointCaps.Flags = pModel->Flags;
                 status = STATUS_SUCCESS;
             }
+            else
+            {
+                DbgPrint(
+                    "CUac1Device: the device (%04X:%04X) has no identification string (string "
+                    "descriptors 0x%02X and 0x%02X could not be read) and is no model known without one\n",
+                    m_VendorId, m_ProductId, ID_STRING_INDEX, ID_STRING_FALLBACK_INDEX);
+            }
         }
         else if (chars >= BRIDGE_ID_CHARS &&
                  RtlEqualMemory(pText, kBridgeIdText, BRIDGE_ID_CHARS * sizeof(WCHAR)))
         {
             UCHAR probe = 0;
             status = ReadProbeByte(UsbDevice, pUrb, BRIDGE_PROBE_REQUEST, BRIDGE_PROBE_VALUE, &probe);
-            if (NT_SUCCESS(status) && probe == BRIDGE_PROBE_KNOWN_FIRMWARE)
+            if (!NT_SUCCESS(status))
+            {
+                DbgPrint("CUac1Device: the device identifies as \"3864\" but does not answer the request "
+                         "for its firmware byte\n");
+            }
+            else if (probe == BRIDGE_PROBE_KNOWN_FIRMWARE)
             {
                 Uac1ApplyBridgeModelCaps(m_VendorId, m_ProductId, &m_EndpointCaps);
             }
@@ -224,8 +236,16 @@ NTSTATUS CUac1Device::ProbeModel(IUsbDevice* UsbDevice)
             {
                 status = ReadProbeByte(UsbDevice, pUrb, QXR_PROBE_REQUEST, QXR_PROBE_B_VALUE, &probeB);
             }
-            if (NT_SUCCESS(status) && !Uac1ApplyQxrModelCaps(probeA, probeB, &m_EndpointCaps))
+            if (!NT_SUCCESS(status))
             {
+                DbgPrint("CUac1Device: the device identifies as \"QXR710\" but does not answer the requests "
+                         "for its configuration bytes\n");
+            }
+            else if (!Uac1ApplyQxrModelCaps(probeA, probeB, &m_EndpointCaps))
+            {
+                DbgPrint("CUac1Device: the device identifies as \"QXR710\" with configuration bytes 0x%02X "
+                         "and 0x%02X, which fit no configuration the driver knows\n",
+                         probeA, probeB);
                 status = STATUS_UNSUCCESSFUL;
             }
         }
@@ -259,6 +279,7 @@ NTSTATUS CUac1Device::ReadIdString(IUsbDevice* UsbDevice, PURB Urb, PUCHAR Buffe
         if (NT_SUCCESS(status))
         {
             ULONG received = Urb->UrbControlDescriptorRequest.TransferBufferLength;
+            received = received < ID_STRING_BYTES ? received : ID_STRING_BYTES;
             ULONG bytes = received < Buffer[0] ? received : Buffer[0];
             *CharCount = bytes > 2 ? (bytes - 2) / sizeof(WCHAR) : 0;
             return status;

@@ -115,6 +115,8 @@ protected:
     NTSTATUS CheckRequiredOutputTerminals();
     NTSTATUS WalkStreamingInterface(PUSB_INTERFACE_DESCRIPTOR Interface, const UCHAR* End,
                                     const UCHAR** Stop);
+    NTSTATUS AddStreamFormats(CUsbAudioStream* Stream, UCHAR InterfaceNumber, const UCHAR* Descriptor,
+                              USHORT FormatTag, UCHAR AlternateSetting);
     NTSTATUS CreateStreamForTerminal(UCHAR InterfaceNumber, UCHAR TerminalLink, CUsbAudioStream** Stream);
     NTSTATUS ConnectStreamPaths(CUsbAudioStream* Stream, ULONG PinNodeId);
     NTSTATUS SearchUpstream(ULONG StartId, ULONG TargetId, PBOOLEAN Found);

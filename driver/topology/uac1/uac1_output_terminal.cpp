@@ -345,6 +345,12 @@ NTSTATUS CUac1OutputTerminal::BuildTerminalNodes(IAdapterCommon* AdapterCommon)
     status = ReadTerminalTypeList(type);
     if (m_nPinTypeCount == 0)
     {
+        if (NT_SUCCESS(status))
+        {
+            DbgPrint("CUac1OutputTerminal: output terminal %u (type 0x%04X) names no connector the driver "
+                     "knows\n",
+                     ULONG(m_nId), type);
+        }
         return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
     }
     ChooseStartPinType(pSettingsDevice, deviceTypeRead, deviceType);
