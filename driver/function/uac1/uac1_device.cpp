@@ -30,9 +30,7 @@ constexpr UCHAR QXR_PROBE_REQUEST = 0;
 constexpr USHORT QXR_PROBE_A_VALUE = 0x001A;
 constexpr USHORT QXR_PROBE_B_VALUE = 0x0020;
 
-// The one model whose endpoints all carry the device record, with a microphone bit added.
-constexpr USHORT MIC_BIT_VENDOR = 0x7A31;
-constexpr USHORT MIC_BIT_PRODUCT = 0x0058;
+// Added to the record of capture microphones on models with UAC1_QUIRK_MIC_CAPTURE_MASK_BIT.
 constexpr ULONG MIC_CAPTURE_MASK_BIT = 0x00800000;
 
 constexpr ULONG ENTITY_KIND_INPUT_TERMINAL = 2;
@@ -68,7 +66,7 @@ NTSTATUS CreateUac1Device(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT Vendo
 CUac1Device::CUac1Device(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId)
     : CAudioHal(UnknownOuter), m_ControlInterface(0), m_pInterfaceInfo(nullptr),
       m_StatusPipe(UAC1_NO_STATUS_PIPE), m_pStatusThread(nullptr), m_VendorId(VendorId),
-      m_ProductId(ProductId), m_pChildren(nullptr)
+      m_ProductId(ProductId), m_Quirks(Uac1DeviceQuirks(VendorId, ProductId)), m_pChildren(nullptr)
 {
     KeInitializeEvent(&m_StopEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&m_DoneEvent, NotificationEvent, FALSE);
@@ -224,7 +222,7 @@ NTSTATUS CUac1Device::ProbeModel(IUsbDevice* UsbDevice)
             }
             else if (probe == BRIDGE_PROBE_KNOWN_FIRMWARE)
             {
-                Uac1ApplyBridgeModelCaps(m_VendorId, m_ProductId, &m_EndpointCaps);
+                Uac1ApplyBridgeModelCaps(m_Quirks, &m_EndpointCaps);
             }
         }
         else if (chars >= QXR_ID_CHARS && RtlEqualMemory(pText, kQxrIdText, QXR_ID_CHARS * sizeof(WCHAR)))
@@ -309,7 +307,7 @@ STDMETHODIMP_(NTSTATUS) CUac1Device::GetEndpointCapsByType(ULONG Capture, ULONG 
         return STATUS_UNSUCCESSFUL;
     }
     RtlZeroMemory(Caps, sizeof(*Caps));
-    if (m_VendorId == MIC_BIT_VENDOR && m_ProductId == MIC_BIT_PRODUCT)
+    if (m_Quirks & UAC1_QUIRK_MIC_CAPTURE_MASK_BIT)
     {
         Caps->Mask = m_EndpointCaps.Mask;
         if (Capture == STREAM_DIRECTION_CAPTURE && Type == PIN_TYPE_MIC)

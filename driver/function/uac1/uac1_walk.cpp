@@ -35,15 +35,12 @@ constexpr ULONG MAX_WIRED_SOURCES = 9;
 // Output pins a render stream looks for its terminal from.
 constexpr ULONG MAX_OUTPUT_PINS = 10;
 
-// The speaker output terminal 16 of this vendor is wired to headphones.
-constexpr USHORT HP_REWRITE_VENDOR = 0x1B1C;
-constexpr UCHAR HP_REWRITE_TERMINAL = 16;
+// UAC1_QUIRK_TERMINAL16_IS_HEADPHONES: this terminal, when declared a speaker.
+constexpr UCHAR HEADPHONE_TERMINAL_ID = 16;
 constexpr USHORT TERMINAL_TYPE_SPEAKER = 0x0301;
 constexpr USHORT TERMINAL_TYPE_HEADPHONES = 0x0302;
-// This model's two outputs must be output terminals 16 and 64.
-constexpr USHORT TWO_OUTPUT_VENDOR = 0x1B1C;
-constexpr USHORT TWO_OUTPUT_PRODUCT = 0x0A04;
-const ULONG kTwoOutputTerminals[] = {16, 64};
+// UAC1_QUIRK_NEEDS_OUTPUTS_16_AND_64: the output terminals the model must have.
+const ULONG kRequiredOutputTerminals[] = {16, 64};
 
 USHORT ReadWord(const UCHAR* Bytes)
 {
@@ -91,6 +88,21 @@ VOID SetFirstNodeSources(CUsbEntityNode* Entity, ULONG Count, const ULONG* Ids)
 BOOLEAN IsSupportedEntity(UCHAR Subtype)
 {
     return Subtype >= USB_AUDIO_AC_INPUT_TERMINAL && Subtype <= USB_AUDIO_AC_FEATURE_UNIT;
+}
+
+// Descriptor is at least a class-specific header long.
+VOID ReportUnsupportedEntity(const UCHAR* Descriptor)
+{
+    const ULONG id = Descriptor[0] > 3 ? Descriptor[3] : 0;
+    if (Descriptor[2] == USB_AUDIO_AC_PROCESSING_UNIT || Descriptor[2] == USB_AUDIO_AC_EXTENSION_UNIT)
+    {
+        DbgPrint("CUac1Device: %s %u is not supported by this driver\n", EntityName(Descriptor[2]), id);
+    }
+    else
+    {
+        DbgPrint("CUac1Device: audio-control descriptor subtype %u (entity %u) is unknown to this driver\n",
+                 Descriptor[2], id);
+    }
 }
 
 // The shortest descriptor of each entity subtype whose fields the walk and the entity read:
@@ -255,10 +267,12 @@ CUac1Device::CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULO
     {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    const UCHAR* pBytes = reinterpret_cast<const UCHAR*>(ControlInterface);
+    // The descriptors lie in the driver's own pool copy of the configuration (CUsbDevice read it),
+    // which the walk may amend; nothing of the device's is written.
+    PUCHAR pBytes = reinterpret_cast<PUCHAR>(ControlInterface);
     for (ULONG offset = pBytes[0]; offset < Length;)
     {
-        const UCHAR* p = pBytes + offset;
+        PUCHAR p = pBytes + offset;
         const ULONG left = Length - offset;
         // A zero or runt length would stall the walk; one past the end would read beyond it.
         if (left < 2 || p[0] < 2 || p[0] > left || (p[1] == USB_AUDIO_CS_INTERFACE && p[0] < CS_HEADER_BYTES))
@@ -276,8 +290,7 @@ CUac1Device::CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULO
         {
             if (!IsSupportedEntity(p[2]))
             {
-                DbgPrint("CUac1Device: %s %u (subtype %u) is not supported by this driver\n",
-                         EntityName(p[2]), p[0] > 3 ? p[3] : 0, p[2]);
+                ReportUnsupportedEntity(p);
                 return STATUS_UNSUCCESSFUL;
             }
             if (!EntityDescriptorFits(p))
@@ -306,7 +319,19 @@ CUac1Device::CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULO
     return CheckRequiredOutputTerminals();
 }
 
-NTSTATUS CUac1Device::CreateEntity(const UCHAR* Descriptor, ULONG Length)
+// The one rewrite the walk makes, in the driver's own copy of the configuration descriptor.
+VOID CUac1Device::AmendOutputTerminal(PUCHAR Descriptor)
+{
+    PAGED_CODE();
+    if ((m_Quirks & UAC1_QUIRK_TERMINAL16_IS_HEADPHONES) && Descriptor[3] == HEADPHONE_TERMINAL_ID &&
+        ReadWord(Descriptor + 4) == TERMINAL_TYPE_SPEAKER)
+    {
+        Descriptor[4] = UCHAR(TERMINAL_TYPE_HEADPHONES & 0xFF);
+        Descriptor[5] = UCHAR(TERMINAL_TYPE_HEADPHONES >> 8);
+    }
+}
+
+NTSTATUS CUac1Device::CreateEntity(PUCHAR Descriptor, ULONG Length)
 {
     PAGED_CODE();
     const ULONG id = m_pChildren->GetCount();
@@ -323,14 +348,7 @@ NTSTATUS CUac1Device::CreateEntity(const UCHAR* Descriptor, ULONG Length)
         }
         break;
     case USB_AUDIO_AC_OUTPUT_TERMINAL:
-        if (m_VendorId == HP_REWRITE_VENDOR && Descriptor[3] == HP_REWRITE_TERMINAL &&
-            ReadWord(Descriptor + 4) == TERMINAL_TYPE_SPEAKER)
-        {
-            // Rewritten in the configuration descriptor itself, so every later reader agrees.
-            UCHAR* pType = const_cast<UCHAR*>(Descriptor + 4);
-            pType[0] = UCHAR(TERMINAL_TYPE_HEADPHONES & 0xFF);
-            pType[1] = UCHAR(TERMINAL_TYPE_HEADPHONES >> 8);
-        }
+        AmendOutputTerminal(Descriptor);
         if (auto* p = NewEntity<CUac1OutputTerminal>(id, &pEntity))
         {
             status = p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
@@ -420,11 +438,11 @@ NTSTATUS CUac1Device::WireEntities()
 NTSTATUS CUac1Device::CheckRequiredOutputTerminals()
 {
     PAGED_CODE();
-    if (m_VendorId != TWO_OUTPUT_VENDOR || m_ProductId != TWO_OUTPUT_PRODUCT)
+    if (!(m_Quirks & UAC1_QUIRK_NEEDS_OUTPUTS_16_AND_64))
     {
         return STATUS_SUCCESS;
     }
-    for (ULONG id : kTwoOutputTerminals)
+    for (ULONG id : kRequiredOutputTerminals)
     {
         CUsbEntityNode* pEntity = nullptr;
         NTSTATUS status = FindChildById(id, &pEntity);
