@@ -204,10 +204,10 @@ NTSTATUS CUac1Device::ProbeModel(IUsbDevice* UsbDevice)
             }
             else
             {
-                DbgPrint(
-                    "CUac1Device: the device (%04X:%04X) has no identification string (string "
-                    "descriptors 0x%02X and 0x%02X could not be read) and is no model known without one\n",
-                    m_VendorId, m_ProductId, ID_STRING_INDEX, ID_STRING_FALLBACK_INDEX);
+                DbgPrint("CUac1Device: the device (%04X:%04X) has no identification string (string "
+                         "descriptors 0x%02X and 0x%02X could not be read) and is not one of the models "
+                         "known without one\n",
+                         m_VendorId, m_ProductId, ID_STRING_INDEX, ID_STRING_FALLBACK_INDEX);
             }
         }
         else if (chars >= BRIDGE_ID_CHARS &&
