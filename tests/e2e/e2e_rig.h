@@ -100,10 +100,4 @@ size_t StreamingInterfaceCount(const sim::DeviceProfile& Profile);
 // The node channels of a feature-unit control as wire channels: node channel i is entry i.
 std::vector<uint8_t> WireChannels(const sim::DeviceProfile& Profile, uint8_t FeatureUnit, uint8_t Selector);
 
-// The class-1 descriptor dumps beside the project, or an empty list when there are none.
-inline std::vector<std::string> RealClass1Dumps()
-{
-    return rig::RealDumps();
-}
-
 } // namespace e2e

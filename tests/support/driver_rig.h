@@ -83,10 +83,16 @@ inline void LoadAnyProfile(const std::string& nameOrText, sim::DeviceProfile* pr
     ASSERT_TRUE(loaded) << nameOrText.substr(0, 80) << ": " << error;
 }
 
+// The descriptor dumps of real devices sit beside the project, never inside it.
+inline std::string RealDevicesFolder()
+{
+    return std::string(UACSIM_SOURCE_DIR) + "/../shared/real-devices";
+}
+
 // The shared descriptor dumps of real devices of one release (0 for class 1, -1 for any), or none.
 inline std::vector<std::string> RealDumps(int protocol = 0)
 {
-    const std::string dir = std::string(UACSIM_SOURCE_DIR) + "/../shared/real-devices";
+    const std::string dir = RealDevicesFolder();
     std::vector<std::string> dumps;
     if (DIR* d = opendir(dir.c_str()))
     {
