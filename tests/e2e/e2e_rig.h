@@ -38,7 +38,7 @@ inline LONG Db(double decibels)
 class DriverRig : public rig::DriverRig
 {
 protected:
-    DriverRig() : rig::DriverRig(rig::RigOptions{true, nullptr, false}) {}
+    DriverRig() : rig::DriverRig(rig::WholeDriver()) {}
 
     // Plugs the device of a built-in profile (or profile file, or dump) in, loads the driver and
     // adds its device. Fails the test when any step fails.

@@ -49,6 +49,24 @@ struct RigOptions
     bool SystemRoot = false;                         // a host folder stands for "\SystemRoot\"
 };
 
+// The whole driver (PnP start runs StartDevice).
+inline RigOptions WholeDriver(const AudioFunctionCreators* creators = nullptr)
+{
+    RigOptions options;
+    options.DriverEntry = true;
+    options.Creators = creators;
+    return options;
+}
+
+// A bare port-class adapter on which the test starts CUsbDevice itself.
+inline RigOptions BareAdapter(const AudioFunctionCreators* creators = nullptr, bool systemRoot = false)
+{
+    RigOptions options;
+    options.Creators = creators;
+    options.SystemRoot = systemRoot;
+    return options;
+}
+
 inline NTSTATUS BareStartDevice(PDEVICE_OBJECT, PIRP, PRESOURCELIST)
 {
     return STATUS_SUCCESS;

@@ -348,7 +348,7 @@ NTSTATUS BuildWorld(fdt::CFunctionDouble* function)
 class StartDeviceTest : public rig::DriverRig
 {
 protected:
-    StartDeviceTest() : DriverRig(rig::RigOptions{true, &fdt::kDoubleCreators, false}) {}
+    StartDeviceTest() : DriverRig(rig::WholeDriver(&fdt::kDoubleCreators)) {}
 
     void SetUp() override
     {

@@ -54,7 +54,7 @@ using SettingsMap = std::map<std::pair<std::u16string, std::u16string>, StoredVa
 class SettingsDeviceFixture : public rig::DriverRig
 {
 protected:
-    SettingsDeviceFixture() : DriverRig(rig::RigOptions{false, nullptr, true}) {}
+    SettingsDeviceFixture() : DriverRig(rig::BareAdapter(nullptr, true)) {}
 
     // Loads the adapter driver and adds its device on a physical device with these hardware IDs.
     void CreateDevice(

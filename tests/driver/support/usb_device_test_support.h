@@ -58,7 +58,7 @@ inline std::string Replace(std::string text, const std::string& from, const std:
 class UsbDeviceRig : public rig::DriverRig
 {
 protected:
-    UsbDeviceRig() : DriverRig(rig::RigOptions{false, &fdt::kDoubleCreators, false}) {}
+    UsbDeviceRig() : DriverRig(rig::BareAdapter(&fdt::kDoubleCreators)) {}
 
     void SetUp() override
     {
