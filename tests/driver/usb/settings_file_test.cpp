@@ -250,23 +250,13 @@ TEST_F(SettingsFile, TheStartChoosesTheFileTheDeviceKeyAndWhetherToApply)
         {"a newer version stored", {}, {}, 6, STATUS_SUCCESS, 0},
         {"a name that fits", settings_test::WideBytes(wideFits + u'\0'), {}, 0, STATUS_SUCCESS, 1},
         {"a name without its terminator", settings_test::WideBytes(wideFits), {}, 0, STATUS_SUCCESS, 1},
-        {"a path that does not fit",
-         settings_test::WideBytes(wideTooLong + u'\0'),
-         {},
-         0,
-         STATUS_BUFFER_OVERFLOW,
-         0},
+        {"a path that does not fit", settings_test::WideBytes(wideTooLong + u'\0'), {}, 0, STATUS_BUFFER_OVERFLOW, 0},
         {"100 bytes without a terminator", std::vector<UCHAR>(100, 'm'), {}, 0, STATUS_BUFFER_OVERFLOW, 0},
         {"over 100 bytes: the default file", std::vector<UCHAR>(102, 'm'), {}, 0, STATUS_SUCCESS, 4},
         {"an empty name", {0, 0}, {}, 0, STATUS_OBJECT_NAME_INVALID, 0},
         {"an ID of 99 characters", {}, {std::u16string(99, u'h')}, 0, STATUS_SUCCESS, 4},
         {"a longer ID is cut to 99", {}, {std::u16string(130, u'h')}, 0, STATUS_SUCCESS, 4},
-        {"IDs over 1,000 bytes",
-         {},
-         {std::u16string(99, u'h'), std::u16string(400, u'x')},
-         0,
-         STATUS_BUFFER_TOO_SMALL,
-         0},
+        {"IDs over 1,000 bytes", {}, {std::u16string(99, u'h'), std::u16string(400, u'x')}, 0, STATUS_BUFFER_TOO_SMALL, 0},
         {"an empty first ID", {}, {u""}, 0, STATUS_OBJECT_NAME_NOT_FOUND, 0},
         // clang-format on
     };
@@ -305,15 +295,19 @@ TEST_F(SettingsFile, TheStartChoosesTheFileTheDeviceKeyAndWhetherToApply)
 // path or leaves the file unapplied rather than storing the version of a file it skipped.
 TEST_F(SettingsFile, OutOfPoolFailsCleanlyAtEveryAllocation)
 {
-    WriteSystemFile(kIniName, kDev + "A=1\r\n[DEV:Sub]\r\nB=2\r\n");
+    WriteSystemFile("chosen.ini", kDev + "A=1\r\n[DEV:Sub]\r\nB=2\r\n");
+    WriteSystemFile(kIniName, kDev + "A=9\r\n"); // not to be applied when the name cannot be read
+    auto chooseFile = [this] { plat::RegSetValue(SettingsPath(), u"ModuleName", REG_SZ, u"chosen.ini", 22); };
+    chooseFile();
     ULONGLONG before = plat::PoolAllocationCount();
     ASSERT_TRUE(ApplySettingsFile(Fdo()).Applied);
     ULONG allocations = ULONG(plat::PoolAllocationCount() - before);
     SettingsMap full = ReadSettings();
-    ASSERT_EQ(full.size(), 3u);
+    ASSERT_EQ(full.size(), 4u);
     for (ULONG n = 1; n <= allocations + 2; ++n)
     {
         plat::RegReset();
+        chooseFile();
         if (n <= allocations)
             plat::FailNthAllocation(n);
         else
@@ -383,6 +377,7 @@ std::string Mutated(std::string file, std::mt19937& rng)
 TEST_F(SettingsFile, AnyFileIsReadInBoundsAndAppliedAtMostOnce)
 {
     std::mt19937 rng(20261207);
+    int applied = 0;
     for (int run = 0; run < 400; ++run)
     {
         SCOPED_TRACE("case " + std::to_string(run));
@@ -406,6 +401,7 @@ TEST_F(SettingsFile, AnyFileIsReadInBoundsAndAppliedAtMostOnce)
             continue;
         }
         EXPECT_GT(outcome.FileVersion, stored);
+        ++applied;
         EXPECT_EQ((after[{u"", u"INIVERSION"}]), U32(REG_BINARY, outcome.FileVersion));
         EXPECT_LE(writes, size_t(std::count(file.begin(), file.end(), '=')) + 1) << "one write per key line";
         if (shaped)
@@ -422,6 +418,7 @@ TEST_F(SettingsFile, AnyFileIsReadInBoundsAndAppliedAtMostOnce)
         if (HasFailure())
             break;
     }
+    EXPECT_GT(applied, 150) << "the run applies enough files to mean something";
 }
 
 } // namespace
