@@ -299,7 +299,7 @@ CSettingsFile::~CSettingsFile()
 
 // The stored name, terminated within its 100 bytes; the default when none is stored or the stored
 // one is longer than 100 bytes (the store refuses it as STATUS_UNSUCCESSFUL), as installations
-// have always had it. Any other failure is passing (out of pool, say): applying the default file
+// have always had it. Any other failure may pass (out of pool, say): applying the default file
 // then would store its version in place of the chosen file's, so it fails the path.
 NTSTATUS CSettingsFile::ReadModuleName(PWCHAR pModuleName)
 {
