@@ -5,6 +5,7 @@
 #include "tools/uacsim/topology_report.h"
 
 #include "plat_io.h"
+#include "plat_portcls.h"
 #include "portcls.h"
 #include "sim/host/control_panel.h"
 
