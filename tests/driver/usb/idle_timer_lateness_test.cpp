@@ -79,19 +79,4 @@ TEST_F(IdleTimerLateness, CheckAfterALateOneKeepsTheGrid)
     EXPECT_EQ(IdleRequests(), 1u);
 }
 
-// Every check late: the second one was due at 10 s and runs at 13 s, not 5 s after the first
-// late one plus its own lateness.
-TEST_F(IdleTimerLateness, EveryCheckLateStillFollowsTheGrid)
-{
-    plat::SetTimerLateness(3 * kSecond);
-    StartWithSuspend();
-    EXPECT_EQ(Usb()->IncrementActiveCount(), 1);
-    RunUntilMs(9000);
-    EXPECT_EQ(Usb()->DecrementActiveCount(), 0);
-    RunUntilMs(12900);
-    EXPECT_EQ(IdleRequests(), 0u);
-    RunUntilMs(13100);
-    EXPECT_EQ(IdleRequests(), 1u);
-}
-
 } // namespace
