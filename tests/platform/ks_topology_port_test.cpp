@@ -7,6 +7,7 @@
 #include "ksmedia.h"
 #include "pc_port_internal.h"
 #include "plat_pool.h"
+#include "plat_portcls.h"
 #include "plat_sched.h"
 
 #include <vector>

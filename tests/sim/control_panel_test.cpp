@@ -8,6 +8,7 @@
 #include "portcls.h"
 #include "plat_io.h"
 #include "plat_pool.h"
+#include "plat_portcls.h"
 #include "plat_registry.h"
 #include "plat_sched.h"
 #include "pc_port_internal.h"
