@@ -111,25 +111,17 @@ TEST(UsbdConfigurationRequest, RecordsFollowTheInterfacesAndTheirEndpoints)
 
 TEST(UsbdConfigurationRequest, EveryRealDeviceGetsAConsistentRequest)
 {
-    auto dumps = corpus::RealDeviceDumps();
-    if (dumps.empty())
-    {
-        GTEST_SKIP() << "no real-device corpus at " << corpus::RealDevicesDir();
-    }
-    for (const std::string& path : dumps)
-    {
-        SCOPED_TRACE(corpus::BaseName(path));
-        std::vector<uint8_t> file = corpus::ReadFile(path);
-        ExactBuffer buffer(std::vector<uint8_t>(file.begin() + 18, file.end()));
-        auto list = AlternateZeroList(buffer.Configuration());
-        EXPECT_EQ(list.size(), buffer.Configuration()->bNumInterfaces + 1u);
-        PURB urb = USBD_CreateConfigurationRequestEx(buffer.Configuration(), list.data());
-        CheckRequest(buffer, list, urb);
-        if (urb != nullptr)
+    corpus::ForEachRealDevice(
+        [](const std::string&, const std::vector<uint8_t>& file)
         {
-            ExFreePool(urb);
-        }
-    }
+            ExactBuffer buffer(std::vector<uint8_t>(file.begin() + 18, file.end()));
+            auto list = AlternateZeroList(buffer.Configuration());
+            EXPECT_EQ(list.size(), buffer.Configuration()->bNumInterfaces + 1u);
+            PURB urb = USBD_CreateConfigurationRequestEx(buffer.Configuration(), list.data());
+            CheckRequest(buffer, list, urb);
+            if (urb != nullptr)
+                ExFreePool(urb);
+        });
 }
 
 TEST(UsbdConfigurationRequest, EveryBuiltinProfileGetsAConsistentRequest)
