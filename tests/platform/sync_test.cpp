@@ -119,83 +119,9 @@ TEST(Irql, FirstPlatformCallAtDispatchLevelKeepsTheIrql)
     EXPECT_EQ(KeReadStateEvent(&event), 1);
 }
 
-using SyncDeathTest = kt::DeathTest;
-
-TEST_F(SyncDeathTest, SpinLockTakenTwiceStops)
-{
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    EXPECT_DEATH(
-        {
-            KIRQL a;
-            KIRQL b;
-            KeAcquireSpinLock(&lock, &a);
-            KeAcquireSpinLock(&lock, &b);
-        },
-        "KeAcquireSpinLock: spin lock .* is already held by this thread \\(spin locks are not recursive\\)");
-    EXPECT_DEATH(
-        {
-            KLOCK_QUEUE_HANDLE a;
-            KeAcquireInStackQueuedSpinLock(&lock, &a);
-            KeAcquireSpinLockAtDpcLevel(&lock);
-        },
-        "already held by this thread");
-}
-
-TEST_F(SyncDeathTest, SpinLockReleasedWhenNotHeldStops)
-{
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    EXPECT_DEATH(KeReleaseSpinLock(&lock, PASSIVE_LEVEL), "spin lock .* is not held");
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeAcquireSpinLock(&lock, &old);
-            KeReleaseSpinLock(&lock, old);
-            KeReleaseSpinLock(&lock, old);
-        },
-        "is not held \\(released twice");
-}
-
-TEST_F(SyncDeathTest, AtDpcLevelFormsNeedDispatchLevel)
-{
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    EXPECT_DEATH(KeAcquireSpinLockAtDpcLevel(&lock), "require IRQL >= DISPATCH_LEVEL");
-    EXPECT_DEATH(
-        {
-            KLOCK_QUEUE_HANDLE handle;
-            KeAcquireInStackQueuedSpinLockAtDpcLevel(&lock, &handle);
-        },
-        "require IRQL >= DISPATCH_LEVEL");
-}
-
-TEST_F(SyncDeathTest, IrqlMisuseStops)
-{
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            KeRaiseIrql(APC_LEVEL, &old);
-        },
-        "KeRaiseIrql to 1 from 2");
-    EXPECT_DEATH(KeLowerIrql(DISPATCH_LEVEL), "KeLowerIrql to 2 from 0");
-}
-
 void PageableRoutine()
 {
     PAGED_CODE();
-}
-
-TEST_F(SyncDeathTest, PagedCodeAboveApcLevelStops)
-{
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            PageableRoutine();
-        },
-        "PAGED_CODE\\(\\) in PageableRoutine .* at IRQL 2: pageable code must run at or below APC_LEVEL");
 }
 
 // ---- events ----
@@ -266,13 +192,6 @@ TEST(Event, PulseWakesWaitersAndLeavesItClear)
     EXPECT_EQ(KeReadStateEvent(&event), 0);
 }
 
-TEST(Event, InitiallySignalled)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, TRUE);
-    EXPECT_EQ(kt::Wait(&event, 0), STATUS_SUCCESS);
-}
-
 // ---- kernel mutexes ----
 
 NTSTATUS TryFromAnotherThread(PKMUTEX mutex)
@@ -330,53 +249,6 @@ TEST(Mutex, WaiterGetsItWhenTheOwnerReleases)
     EXPECT_EQ(KeReadStateMutex(&mutex), 1);
 }
 
-TEST(Mutex, ZeroTimeoutWaitIsAllowedAtDispatchLevel)
-{
-    KMUTEX mutex;
-    KeInitializeMutex(&mutex, 0);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_EQ(kt::Wait(&mutex, 0), STATUS_SUCCESS);
-    KeReleaseMutex(&mutex, FALSE);
-    KeLowerIrql(old);
-}
-
-TEST_F(SyncDeathTest, MutexReleasedByNonOwnerStops)
-{
-    EXPECT_DEATH(
-        {
-            static KMUTEX mutex;
-            KeInitializeMutex(&mutex, 0);
-            kt::Wait(&mutex);
-            plat::HostThread thief("thief", [] { KeReleaseMutex(&mutex, FALSE); });
-        },
-        "KeReleaseMutex: mutex .* released by thread 'thief', which does not own it \\(owner: 'main'\\)");
-}
-
-TEST_F(SyncDeathTest, MutexReleasedMoreOftenThanAcquiredStops)
-{
-    EXPECT_DEATH(
-        {
-            KMUTEX mutex;
-            KeInitializeMutex(&mutex, 0);
-            kt::Wait(&mutex);
-            KeReleaseMutex(&mutex, FALSE);
-            KeReleaseMutex(&mutex, FALSE);
-        },
-        "mutex .* is not held");
-}
-
-TEST_F(SyncDeathTest, ThreadEndingWithAMutexStops)
-{
-    EXPECT_DEATH(
-        {
-            static KMUTEX mutex;
-            KeInitializeMutex(&mutex, 0);
-            plat::HostThread holder("holder", [] { kt::Wait(&mutex); });
-        },
-        "thread 'holder' ended while it holds kernel mutex");
-}
-
 // ---- semaphores ----
 
 TEST(Semaphore, CountsAndWakesOnePerUnit)
@@ -390,13 +262,6 @@ TEST(Semaphore, CountsAndWakesOnePerUnit)
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(kt::Wait(&semaphore, 0), STATUS_SUCCESS);
     EXPECT_EQ(KeReadStateSemaphore(&semaphore), 0);
-}
-
-TEST_F(SyncDeathTest, SemaphoreReleasedBeyondItsLimitStops)
-{
-    KSEMAPHORE semaphore;
-    KeInitializeSemaphore(&semaphore, 2, 2);
-    EXPECT_DEATH(KeReleaseSemaphore(&semaphore, IO_NO_INCREMENT, 1, FALSE), "exceeds its limit 2");
 }
 
 // ---- waits ----
@@ -483,62 +348,139 @@ TEST(Wait, ZeroTimeoutWaitIsAllowedAtDispatchLevel)
 {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     EXPECT_EQ(kt::Wait(&event, 0), STATUS_TIMEOUT);
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     EXPECT_EQ(kt::Wait(&event, 0), STATUS_SUCCESS);
+    EXPECT_EQ(kt::Wait(&mutex, 0), STATUS_SUCCESS);
+    KeReleaseMutex(&mutex, FALSE);
     KeLowerIrql(old);
-}
-
-TEST_F(SyncDeathTest, WaitWithTimeoutAtDispatchLevelStops)
-{
-    KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, TRUE);
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            kt::Wait(&event, 500);
-        },
-        "KeWaitForSingleObject at IRQL 2 with a non-zero time-out: only a zero time-out is allowed at "
-        "DISPATCH_LEVEL");
-    EXPECT_DEATH(
-        {
-            KSPIN_LOCK lock;
-            KeInitializeSpinLock(&lock);
-            KIRQL old;
-            KeAcquireSpinLock(&lock, &old);
-            kt::Wait(&event);
-        },
-        "KeWaitForSingleObject at IRQL 2 with no time-out");
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            kt::DelayMs(1);
-        },
-        "KeDelayExecutionThread at IRQL 2");
+    EXPECT_EQ(kt::Wait(&event, 0), STATUS_SUCCESS) << "initially signalled";
 }
 
-TEST_F(SyncDeathTest, ManyObjectsWithoutWaitBlocksStops)
+using SyncDeathTest = kt::DeathTest;
+
+// Each misuse stops the process with a message that names the broken rule.
+TEST_F(SyncDeathTest, MisuseStopsTheProcess)
 {
-    KEVENT events[4];
-    PVOID objects[4];
-    for (int i = 0; i < 4; ++i)
+    static KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    static KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    static KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    auto atDispatch = [](std::function<void()> act)
     {
-        KeInitializeEvent(&events[i], NotificationEvent, TRUE);
-        objects[i] = &events[i];
-    }
-    EXPECT_DEATH(
-        KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
-        "4 objects need a wait block array");
-}
-
-TEST_F(SyncDeathTest, WaitOnAnUninitialisedObjectStops)
-{
-    KEVENT event = {};
-    EXPECT_DEATH(kt::Wait(&event, 0), "is not an initialised dispatcher object");
+        return [act]
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            act();
+        };
+    };
+    kt::ExpectEachStops({
+        {"spin lock twice",
+         []
+         {
+             KIRQL a, b;
+             KeAcquireSpinLock(&lock, &a);
+             KeAcquireSpinLock(&lock, &b);
+         },
+         "KeAcquireSpinLock: spin lock .* is already held by this thread \\(spin locks are not recursive\\)"},
+        {"queued then plain",
+         []
+         {
+             KLOCK_QUEUE_HANDLE a;
+             KeAcquireInStackQueuedSpinLock(&lock, &a);
+             KeAcquireSpinLockAtDpcLevel(&lock);
+         },
+         "already held by this thread"},
+        {"release unheld", [] { KeReleaseSpinLock(&lock, PASSIVE_LEVEL); }, "spin lock .* is not held"},
+        {"release twice",
+         []
+         {
+             KIRQL old;
+             KeAcquireSpinLock(&lock, &old);
+             KeReleaseSpinLock(&lock, old);
+             KeReleaseSpinLock(&lock, old);
+         },
+         "is not held \\(released twice"},
+        {"at-DPC form at passive", [] { KeAcquireSpinLockAtDpcLevel(&lock); },
+         "require IRQL >= DISPATCH_LEVEL"},
+        {"queued at-DPC form at passive",
+         []
+         {
+             KLOCK_QUEUE_HANDLE handle;
+             KeAcquireInStackQueuedSpinLockAtDpcLevel(&lock, &handle);
+         },
+         "require IRQL >= DISPATCH_LEVEL"},
+        {"raise downwards",
+         atDispatch(
+             []
+             {
+                 KIRQL old;
+                 KeRaiseIrql(APC_LEVEL, &old);
+             }),
+         "KeRaiseIrql to 1 from 2"},
+        {"lower upwards", [] { KeLowerIrql(DISPATCH_LEVEL); }, "KeLowerIrql to 2 from 0"},
+        {"paged code at dispatch", atDispatch(PageableRoutine),
+         "PAGED_CODE\\(\\) in PageableRoutine .* at IRQL 2: pageable code must run at or below APC_LEVEL"},
+        {"mutex released by another thread",
+         []
+         {
+             kt::Wait(&mutex);
+             plat::HostThread thief("thief", [] { KeReleaseMutex(&mutex, FALSE); });
+         },
+         "KeReleaseMutex: mutex .* released by thread 'thief', which does not own it \\(owner: 'main'\\)"},
+        {"mutex released twice",
+         []
+         {
+             kt::Wait(&mutex);
+             KeReleaseMutex(&mutex, FALSE);
+             KeReleaseMutex(&mutex, FALSE);
+         },
+         "mutex .* is not held"},
+        {"thread ends holding a mutex", [] { plat::HostThread holder("holder", [] { kt::Wait(&mutex); }); },
+         "thread 'holder' ended while it holds kernel mutex"},
+        {"semaphore beyond its limit",
+         []
+         {
+             KSEMAPHORE semaphore;
+             KeInitializeSemaphore(&semaphore, 2, 2);
+             KeReleaseSemaphore(&semaphore, IO_NO_INCREMENT, 1, FALSE);
+         },
+         "exceeds its limit 2"},
+        {"timed wait at dispatch", atDispatch([] { kt::Wait(&event, 500); }),
+         "KeWaitForSingleObject at IRQL 2 with a non-zero time-out: only a zero time-out is allowed at "
+         "DISPATCH_LEVEL"},
+        {"endless wait under a spin lock",
+         []
+         {
+             KIRQL old;
+             KeAcquireSpinLock(&lock, &old);
+             kt::Wait(&event);
+         },
+         "KeWaitForSingleObject at IRQL 2 with no time-out"},
+        {"delay at dispatch", atDispatch([] { kt::DelayMs(1); }), "KeDelayExecutionThread at IRQL 2"},
+        {"many objects without wait blocks",
+         []
+         {
+             PVOID objects[4] = {&event, &event, &event, &event};
+             KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
+         },
+         "4 objects need a wait block array"},
+        {"uninitialised object",
+         []
+         {
+             KEVENT blank = {};
+             kt::Wait(&blank, 0);
+         },
+         "is not an initialised dispatcher object"},
+    });
 }
 
 } // namespace
