@@ -329,33 +329,6 @@ TEST(WorkItem, AnItemWaitingForAnotherDoesNotStallTheQueue)
 
 using TimerDeathTest = kt::DeathTest;
 
-TEST_F(TimerDeathTest, QueueingAQueuedWorkItemStops)
-{
-    EXPECT_DEATH(
-        {
-            PIO_WORKITEM item = IoAllocateWorkItem(nullptr);
-            plat::HoldWorkQueue(true);
-            IoQueueWorkItem(
-                item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
-            IoQueueWorkItem(
-                item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
-        },
-        "IoQueueWorkItem: work item .* is already queued");
-}
-
-TEST_F(TimerDeathTest, FreeingAQueuedWorkItemStops)
-{
-    EXPECT_DEATH(
-        {
-            PIO_WORKITEM item = IoAllocateWorkItem(nullptr);
-            plat::HoldWorkQueue(true);
-            IoQueueWorkItem(
-                item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
-            IoFreeWorkItem(item);
-        },
-        "IoFreeWorkItem: work item .* is still queued");
-}
-
 TEST(WorkItem, HeldQueueRunsItemsWhenReleased)
 {
     KEVENT done;
@@ -375,30 +348,39 @@ TEST(WorkItem, HeldQueueRunsItemsWhenReleased)
     IoFreeWorkItem(item);
 }
 
-TEST_F(TimerDeathTest, DpcReturningAtAnotherIrqlStops)
+TEST_F(TimerDeathTest, MisuseStopsTheProcess)
 {
-    EXPECT_DEATH(
-        {
-            static KDPC dpc;
-            KeInitializeDpc(
-                &dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
-            KeInsertQueueDpc(&dpc, nullptr, nullptr);
-            KeFlushQueuedDpcs();
-        },
-        "DPC routine .* returned at IRQL 0: a DPC must return at DISPATCH_LEVEL");
-}
-
-TEST_F(TimerDeathTest, FlushingDpcsFromADpcStops)
-{
-    EXPECT_DEATH(
-        {
-            static KDPC dpc;
-            KeInitializeDpc(
-                &dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeFlushQueuedDpcs(); }, nullptr);
-            KeInsertQueueDpc(&dpc, nullptr, nullptr);
-            KeFlushQueuedDpcs();
-        },
-        "KeFlushQueuedDpcs at IRQL 2");
+    static KDPC dpc;
+    auto runDpc = [](PKDEFERRED_ROUTINE routine)
+    {
+        KeInitializeDpc(&dpc, routine, nullptr);
+        KeInsertQueueDpc(&dpc, nullptr, nullptr);
+        KeFlushQueuedDpcs();
+    };
+    auto queuedItem = []
+    {
+        PIO_WORKITEM item = IoAllocateWorkItem(nullptr);
+        plat::HoldWorkQueue(true);
+        IoQueueWorkItem(
+            item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+        return item;
+    };
+    kt::ExpectEachStops({
+        {"work item queued twice",
+         [&]
+         {
+             IoQueueWorkItem(
+                 queuedItem(), [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+         },
+         "IoQueueWorkItem: work item .* is already queued"},
+        {"queued work item freed", [&] { IoFreeWorkItem(queuedItem()); },
+         "IoFreeWorkItem: work item .* is still queued"},
+        {"DPC returns at another IRQL",
+         [&] { runDpc([](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }); },
+         "DPC routine .* returned at IRQL 0: a DPC must return at DISPATCH_LEVEL"},
+        {"flush from a DPC", [&] { runDpc([](PKDPC, PVOID, PVOID, PVOID) { KeFlushQueuedDpcs(); }); },
+         "KeFlushQueuedDpcs at IRQL 2"},
+    });
 }
 
 } // namespace
