@@ -2,9 +2,8 @@
 // STATUS_MORE_PROCESSING_REQUIRED with reuse), cancellation, requests the I/O manager builds
 // and finishes (buffered copy-back, asynchronous completion on another thread), deferred device
 // deletion, device interfaces, device keys and properties, user mappings and power requests.
-#include <gtest/gtest.h>
+#include "kernel_test_support.h"
 
-#include "ntddk.h"
 #include "plat_io.h"
 #include "plat_pool.h"
 #include "plat_registry.h"
@@ -435,62 +434,64 @@ TEST_F(IoTest, BufferedRequestSharesOneBufferAndCopiesBackOnlyInformationBytes)
     }
 }
 
-TEST_F(IoDeathTest, BufferedRequestReportingMoreThanTheOutputBufferStopsTheProcess)
-{
-    PDEVICE_OBJECT device =
-        NewDevice([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS, 9); });
-    EXPECT_DEATH(
-        {
-            UCHAR out[8];
-            KEVENT done;
-            KeInitializeEvent(&done, NotificationEvent, FALSE);
-            IO_STATUS_BLOCK ioStatus = {};
-            PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_SOUND, 0x801, METHOD_BUFFERED, 0),
-                                                     device, nullptr, 0, out, 8, FALSE, &done, &ioStatus);
-            IoCallDriver(device, irp);
-        },
-        "Information 9 bytes, beyond its output buffer of 8 bytes");
-}
-
 TEST_F(IoDeathTest, MisusedIrpsStopTheProcess)
 {
-    PDEVICE_OBJECT device = NewDevice(
+    static PDEVICE_OBJECT twice, parker, liar;
+    twice = NewDevice(
         [](PDEVICE_OBJECT, PIRP irp)
         {
             CompleteWith(irp, STATUS_SUCCESS);
             return CompleteWith(irp, STATUS_SUCCESS);
         });
-    EXPECT_DEATH(
-        {
-            PIRP irp = IoAllocateIrp(1, FALSE);
-            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-            IoSetCompletionRoutine(
-                irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
-                nullptr, TRUE, TRUE, TRUE);
-            IoCallDriver(device, irp);
-        },
-        "completed twice");
-    PDEVICE_OBJECT parker = NewDevice(
+    parker = NewDevice(
         [](PDEVICE_OBJECT, PIRP irp)
         {
             IoMarkIrpPending(irp);
             return STATUS_PENDING;
         });
-    EXPECT_DEATH(
-        {
-            PIRP irp = IoAllocateIrp(1, FALSE);
-            IoCallDriver(parker, irp);
-            IoCallDriver(parker, irp);
-        },
-        "no stack location left");
-    EXPECT_DEATH(
-        {
-            PIRP irp = IoAllocateIrp(1, FALSE);
-            irp->IoStatus.Status = STATUS_PENDING;
-            IoCallDriver(parker, irp);
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-        },
-        "completed with STATUS_PENDING");
+    liar = NewDevice([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS, 9); });
+    kt::ExpectEachStops({
+        {"completed twice",
+         []
+         {
+             PIRP irp = IoAllocateIrp(1, FALSE);
+             IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+             IoSetCompletionRoutine(
+                 irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
+                 nullptr, TRUE, TRUE, TRUE);
+             IoCallDriver(twice, irp);
+         },
+         "completed twice"},
+        {"sent past its last stack location",
+         []
+         {
+             PIRP irp = IoAllocateIrp(1, FALSE);
+             IoCallDriver(parker, irp);
+             IoCallDriver(parker, irp);
+         },
+         "no stack location left"},
+        {"completed with pending",
+         []
+         {
+             PIRP irp = IoAllocateIrp(1, FALSE);
+             irp->IoStatus.Status = STATUS_PENDING;
+             IoCallDriver(parker, irp);
+             IoCompleteRequest(irp, IO_NO_INCREMENT);
+         },
+         "completed with STATUS_PENDING"},
+        {"buffered reply beyond the output buffer",
+         []
+         {
+             UCHAR out[8];
+             KEVENT done;
+             KeInitializeEvent(&done, NotificationEvent, FALSE);
+             IO_STATUS_BLOCK ioStatus = {};
+             IoCallDriver(
+                 liar, IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_SOUND, 0x801, METHOD_BUFFERED, 0),
+                                                     liar, nullptr, 0, out, 8, FALSE, &done, &ioStatus));
+         },
+         "Information 9 bytes, beyond its output buffer of 8 bytes"},
+    });
 }
 
 TEST_F(IoTest, DeletionWaitsUntilTheDispatchRoutineReturns)
