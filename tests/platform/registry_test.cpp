@@ -272,27 +272,9 @@ TEST_F(Registry, ShortBuffersGiveTooSmallThenOverflowWithTheNeededSize)
     EXPECT_EQ(info->DataOffset, 28u);
     EXPECT_EQ(info->DataLength, 10u);
     EXPECT_EQ(Bytes(full + 28, full + 38), data);
-    ZwClose(key);
-}
-
-// The settings store reads with a buffer of the caller's size plus 16: a stored value a few
-// bytes longer than the caller's buffer still comes back whole, so the caller can refuse it.
-TEST_F(Registry, PartialQueryOfAFourByteValueFitsSeventeenBytes)
-{
-    HANDLE key = nullptr;
-    ASSERT_EQ(CreateKey(&key, kMachine + u"\\Settings", KEY_ALL_ACCESS), STATUS_SUCCESS);
-    ASSERT_EQ(SetValue(key, u"Four", REG_BINARY, {1, 2, 3, 4}), STATUS_SUCCESS);
-    NtName name(u"Four");
-    UCHAR buffer[17];
-    ULONG length = 0;
-    ASSERT_EQ(ZwQueryValueKey(key, name.Get(), KeyValuePartialInformation, buffer, sizeof(buffer), &length),
-              STATUS_SUCCESS);
-    EXPECT_EQ(length, 16u);
-    EXPECT_EQ(reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer)->DataLength, 4u);
     NtName missing(u"Absent");
-    EXPECT_EQ(
-        ZwQueryValueKey(key, missing.Get(), KeyValuePartialInformation, buffer, sizeof(buffer), &length),
-        STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(ZwQueryValueKey(key, missing.Get(), KeyValuePartialInformation, full, sizeof(full), &length),
+              STATUS_OBJECT_NAME_NOT_FOUND);
     ZwClose(key);
 }
 
