@@ -297,19 +297,6 @@ TEST(Wait, WaitAnyReturnsTheIndexOfTheFirstSignalledObject)
     EXPECT_EQ(status, STATUS_WAIT_1);
 }
 
-TEST(Wait, WaitAnyTimesOut)
-{
-    KEVENT a, b;
-    KeInitializeEvent(&a, NotificationEvent, FALSE);
-    KeInitializeEvent(&b, SynchronizationEvent, FALSE);
-    PVOID objects[2] = {&a, &b};
-    LARGE_INTEGER timeout = RelativeMs(20);
-    ULONGLONG start = KeQueryInterruptTime();
-    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &timeout, nullptr),
-              STATUS_TIMEOUT);
-    EXPECT_EQ(KeQueryInterruptTime() - start, 200000ULL);
-}
-
 // Five objects need the caller's wait blocks; WaitAll returns only when all are signalled,
 // and takes the synchronization events' signals only then.
 TEST(Wait, WaitAllWithAWaitBlockArray)
