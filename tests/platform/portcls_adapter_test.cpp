@@ -249,6 +249,17 @@ TEST_F(PortClsAdapter, RemoveDeletesTheDeviceOnlyAfterTheDriversHandlerReturned)
     EXPECT_EQ(plat::ObLiveObjectCount(IoDeviceObjectType), devices - 1);
 }
 
+// A refusal of the query stops there; the bus never sees it.
+TEST_F(PortClsAdapter, QueryPowerIsTheAdaptersAnswer)
+{
+    LoadAndStart();
+    m_World.QueryPowerAnswer = STATUS_DEVICE_BUSY;
+    EXPECT_EQ(m_pPnp->QueryDevicePower(PowerDeviceD3), STATUS_DEVICE_BUSY);
+    m_World.QueryPowerAnswer = STATUS_SUCCESS;
+    EXPECT_EQ(m_pPnp->QueryDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(m_World.Log, (std::vector<std::string>{"adapter query D3", "adapter query D3"}));
+}
+
 UNICODE_STRING Name(PCWSTR text)
 {
     UNICODE_STRING name;
