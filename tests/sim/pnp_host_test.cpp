@@ -329,6 +329,18 @@ TEST_F(PnpHost, SurpriseRemovalThenRemovalReachTheDriverAndTheBusInOrder)
     EXPECT_EQ(m_pPnp->PdoRequests().back(), (std::pair<UCHAR, UCHAR>{IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE}));
 }
 
+TEST_F(PnpHost, DevicePowerStatesTravelDownToTheBus)
+{
+    Bring();
+    for (DEVICE_POWER_STATE state :
+         {PowerDeviceD3, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2, PowerDeviceD0})
+        EXPECT_EQ(m_pPnp->SetDevicePower(state), STATUS_SUCCESS);
+    EXPECT_EQ(m_pPnp->PdoPowerStates(),
+              (std::vector<DEVICE_POWER_STATE>{PowerDeviceD3, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2,
+                                               PowerDeviceD0}));
+    EXPECT_EQ(plat::IoRecordedDevicePowerState(m_pPnp->Pdo()), PowerDeviceD0);
+}
+
 TEST_F(PnpHost, BusHookAnswersTheDriversInternalRequests)
 {
     Bring();
