@@ -263,4 +263,24 @@ TEST_F(Unknown, ReleaseWithoutReferenceStopsTheProcess)
         "released more often than it was referenced");
 }
 
+TEST_F(Unknown, GlobalPoolNewServesPlainObjects)
+{
+    struct Plain
+    {
+        ULONG Words[5];
+    };
+    Plain* plain = new (NonPagedPool, kOuterTag) Plain;
+    ASSERT_NE(plain, nullptr);
+    for (ULONG word : plain->Words)
+    {
+        EXPECT_EQ(word, 0u);
+    }
+    EXPECT_EQ(plat::PoolLiveBlocks(kOuterTag), 1u);
+    operator delete(plain, NonPagedPool, kOuterTag);
+    EXPECT_EQ(plat::PoolLiveBlocks(kOuterTag), 0u);
+
+    plat::FailAllocationsWithTag(kOuterTag);
+    EXPECT_EQ(new (NonPagedPool, kOuterTag) Plain, nullptr);
+}
+
 } // namespace
