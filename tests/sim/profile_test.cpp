@@ -310,6 +310,7 @@ TEST(DeviceProfile, MalformedProfilesAreRefusedWithTheLine)
         std::string Expected; // a part of the message
     };
     const std::string line1 = "line 1: descriptors: ";
+    const std::string mixer = sim::BuiltinProfileText("uac1-mixer");
     const std::vector<Case> cases = {
         {hex + "volume 3\n", "line " + std::to_string(after) + ": unknown directive 'volume'"},
         {"descriptors\n12 01 zz\nend\n", "line 2: 'zz' is not a hex byte"},
@@ -365,6 +366,15 @@ TEST(DeviceProfile, MalformedProfilesAreRefusedWithTheLine)
         {hex + "feedback-offset-ppm many\n", "'many' is not a number"},
         {hex + hex, "line " + std::to_string(after) + ": descriptors given twice (first on line 1)"},
         {"dump no-such-file.bin\n", "line 1: cannot read the dump file"},
+        {mixer + "terminal-types 3\n", "terminal-types takes a terminal id"},
+        {mixer + "terminal-types 10 0x0301 current=0x0603\n",
+         "current=0x0603 is not one of the listed types"},
+        {mixer + "terminal-types 3 0x0301\n", "terminal-types 3 is given twice"},
+        {mixer + "terminal-types 2 0x0301\n", "the descriptors have no terminal with id 2"},
+        {mixer + "jack-block 3 type=0x0301\n", "this jack block is given twice"},
+        {mixer + "jack-block 3 0x3\n", "a jack is <channel mapping>:<configuration word>"},
+        {mixer + "jack-block 5 0x1:0\n", "the descriptors have no terminal with id 5"},
+        {mixer + "control 8 1 channel=1 min=5\n", "min <= cur <= max"},
     };
     for (const Case& c : cases)
     {
