@@ -674,6 +674,31 @@ TEST_F(Registry, ResetLeavesOpenHandlesOnDeletedKeys)
     EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
 }
 
+TEST_F(Registry, CountersCountEveryOpenAndCreateCall)
+{
+    HANDLE key = nullptr;
+    ASSERT_EQ(CreateKey(&key, kMachine + u"\\Counted", KEY_ALL_ACCESS), STATUS_SUCCESS);
+    ZwClose(key);
+    ASSERT_EQ(OpenKey(&key, kMachine + u"\\Counted", KEY_READ), STATUS_SUCCESS);
+    ZwClose(key);
+    EXPECT_EQ(OpenKey(&key, kMachine + u"\\Absent", KEY_READ), STATUS_OBJECT_NAME_NOT_FOUND);
+    plat::RegistryCounters counters = plat::RegGetCounters();
+    EXPECT_EQ(counters.OpenKeyCalls, 2u);
+    EXPECT_EQ(counters.CreateKeyCalls, 1u);
+
+    // Values set and read from the host open no key.
+    ASSERT_EQ(plat::RegSetDword(kMachine + u"\\Counted", u"v", 1), STATUS_SUCCESS);
+    EXPECT_EQ(plat::RegGetCounters().OpenKeyCalls, 2u);
+
+    ASSERT_EQ(plat::RegOpenKeyHandle(kMachine + u"\\Made\\By\\Host", KEY_READ, true, &key), STATUS_SUCCESS);
+    ZwClose(key);
+    EXPECT_EQ(plat::RegGetCounters().CreateKeyCalls, 2u);
+    EXPECT_TRUE(plat::RegKeyExists(kMachine + u"\\Made\\By\\Host"));
+    plat::RegResetCounters();
+    EXPECT_EQ(plat::RegGetCounters().OpenKeyCalls, 0u);
+    EXPECT_EQ(plat::RegGetCounters().CreateKeyCalls, 0u);
+}
+
 TEST_F(Registry, VolatileKeysTakeOnlyVolatileChildrenAndAreNotSaved)
 {
     HANDLE key = nullptr, child = nullptr;
