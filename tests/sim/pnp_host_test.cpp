@@ -334,11 +334,13 @@ TEST_F(PnpHost, DevicePowerStatesTravelDownToTheBus)
     Bring();
     for (DEVICE_POWER_STATE state :
          {PowerDeviceD3, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2, PowerDeviceD0})
+    {
         EXPECT_EQ(m_pPnp->SetDevicePower(state), STATUS_SUCCESS);
+        EXPECT_EQ(plat::IoRecordedDevicePowerState(m_pPnp->Pdo()), state) << "the bus records each state";
+    }
     EXPECT_EQ(m_pPnp->PdoPowerStates(),
               (std::vector<DEVICE_POWER_STATE>{PowerDeviceD3, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2,
                                                PowerDeviceD0}));
-    EXPECT_EQ(plat::IoRecordedDevicePowerState(m_pPnp->Pdo()), PowerDeviceD0);
 }
 
 TEST_F(PnpHost, BusHookAnswersTheDriversInternalRequests)
