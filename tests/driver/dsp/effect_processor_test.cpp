@@ -13,38 +13,39 @@
 namespace
 {
 
+typedef std::vector<std::vector<float>> Channels;
+
 // The limiter as its design states it, one sample at a time, in double.
 struct Model
 {
-    int Channels;
+    int Count;
     double Boost, Ceiling;
     std::vector<std::vector<double>> In, Out, History;
     std::vector<double> Gain, Target;
     int Half = 0, Fill = 0, Index = 0;
     bool Update = true;
 
-    Model(int channels, double boost, double ceiling)
-        : Channels(channels), Boost(boost), Ceiling(ceiling), In(channels, std::vector<double>(256)),
-          Out(channels, std::vector<double>(256)), History(channels, std::vector<double>(200)),
-          Gain(channels, 1.0), Target(channels, 1.0)
+    Model(int count, double boost, double ceiling)
+        : Count(count), Boost(boost), Ceiling(ceiling), In(count, std::vector<double>(256)),
+          Out(count, std::vector<double>(256)), History(count, std::vector<double>(200)), Gain(count, 1.0),
+          Target(count, 1.0)
     {
     }
     void Block()
     {
-        for (int c = 0; c < Channels; c++)
+        for (int c = 0; c < Count; c++)
         {
-            double p = 0, window;
+            double peak = 0, window = 0;
             for (int i = 0; i < 128; i++)
-                p = std::max(p, std::fabs(In[c][(1 - Half) * 128 + i]));
-            window = p;
-            for (int back = 1; back < 20; back++)
-                window = std::max(window, History[c][(Index + 200 - back) % 200]);
-            History[c][Index] = p;
+                peak = std::max(peak, std::fabs(In[c][(1 - Half) * 128 + i]));
+            for (int back = 0; back < 20; back++)
+                window = std::max(window, back ? History[c][(Index + 200 - back) % 200] : peak);
+            History[c][Index] = peak;
             Target[c] = Boost * window <= Ceiling ? Boost : Ceiling / window;
         }
         Index = (Index + 1) % 200;
-        double t = *std::min_element(Target.begin(), Target.end());
-        for (int c = 0; c < Channels; c++)
+        const double t = *std::min_element(Target.begin(), Target.end());
+        for (int c = 0; c < Count; c++)
         {
             double g = Gain[c], step = std::fabs(t - g) / (t > g && !Update ? 10240.0 : 128.0);
             step = std::max(step, g * std::ldexp(1.0, -23));
@@ -53,21 +54,19 @@ struct Model
                 Out[c][(1 - Half) * 128 + i] = g * In[c][Half * 128 + i];
                 g = t > Gain[c] ? std::min(t, g + step) : std::max(t, g - step);
             }
-            Gain[c] = t < Gain[c] || Update ? t : g;
+            Gain[c] = t < Gain[c] || Update ? t : g; // an attack, or a release after a change, lands exactly
         }
         Update = false;
     }
-    std::vector<double> Step(const std::vector<double>& frame)
+    double Step(int c, double sample) // call for every channel of a frame in turn
     {
-        std::vector<double> out(Channels);
-        for (int c = 0; c < Channels; c++)
-            In[c][(1 - Half) * 128 + Fill] = frame[c];
+        In[c][(1 - Half) * 128 + Fill] = sample;
+        if (c < Count - 1)
+            return Out[c][Half * 128 + Fill];
         if (Fill == 127)
             Block();
-        for (int c = 0; c < Channels; c++)
-            out[c] = Out[c][Half * 128 + Fill];
-        if (Fill == 127)
-            Half = 1 - Half;
+        const double out = Out[c][Half * 128 + Fill];
+        Half = Fill == 127 ? 1 - Half : Half;
         Fill = (Fill + 1) % 128;
         return out;
     }
@@ -78,19 +77,16 @@ class EffectProcessor : public gd::LeakCheckedTest
 protected:
     CEffectProcessor* New(USHORT channels, float boost, float ceiling = 1.0f, bool allocate = true)
     {
-        auto* limiter = new (NonPagedPool, gd::kDoubleTag) CEffectProcessor();
-        if (allocate)
-        {
-            EXPECT_TRUE(limiter->AllocateBuffers());
-        }
-        limiter->SetMode(0);
-        limiter->SetGain(boost);
-        limiter->SetCeiling(ceiling);
+        m_Limiters.push_back(new (NonPagedPool, gd::kDoubleTag) CEffectProcessor());
+        if (allocate && !m_Limiters.back()->AllocateBuffers())
+            ADD_FAILURE() << "no buffers";
+        m_Limiters.back()->SetMode(0);
+        m_Limiters.back()->SetGain(boost);
+        m_Limiters.back()->SetCeiling(ceiling);
         WAVEFORMATEXTENSIBLE format = {};
         format.Format.nChannels = channels;
-        limiter->SetFormat(&format);
-        m_Limiters.push_back(limiter);
-        return limiter;
+        m_Limiters.back()->SetFormat(&format);
+        return m_Limiters.back();
     }
     void TearDown() override
     {
@@ -101,33 +97,31 @@ protected:
         }
         gd::LeakCheckedTest::TearDown();
     }
-    // Runs the signal (channel-major) through the limiter in calls of the given lengths, cycled.
-    static std::vector<std::vector<float>>
-    Run(CEffectProcessor* limiter, std::vector<std::vector<float>> signal, std::vector<ULONG> chunks)
+    // The signal through the limiter in calls of the given lengths, cycled.
+    static Channels Run(CEffectProcessor* limiter, Channels signal, std::vector<ULONG> chunks)
     {
-        size_t done = 0;
-        for (size_t k = 0; done < signal[0].size(); k++)
+        for (size_t k = 0, done = 0, n; done < signal[0].size(); k++, done += n)
         {
-            ULONG n = ULONG(std::min<size_t>(chunks[k % chunks.size()], signal[0].size() - done));
+            n = std::min<size_t>(chunks[k % chunks.size()], signal[0].size() - done);
             std::vector<float*> pointers;
             for (auto& channel : signal)
                 pointers.push_back(channel.data() + done);
-            limiter->Process(pointers.data(), n);
-            done += n;
+            limiter->Process(pointers.data(), ULONG(n));
         }
         return signal;
     }
     std::vector<CEffectProcessor*> m_Limiters;
 };
 
-// Quiet noise with loud bursts on channel 0 only, so the gain is linked through channel 1.
-std::vector<std::vector<float>> Signal(size_t frames, int channels)
+// Quiet noise with a loud block every 40 on channel 0 only, so the gain is linked through
+// channel 1.
+Channels Signal(size_t frames)
 {
     std::mt19937 random(13);
     std::uniform_real_distribution<float> noise(-0.1f, 0.1f);
-    std::vector<std::vector<float>> signal(channels, std::vector<float>(frames));
+    Channels signal(2, std::vector<float>(frames));
     for (size_t i = 0; i < frames; i++)
-        for (int c = 0; c < channels; c++)
+        for (int c = 0; c < 2; c++)
             signal[c][i] = noise(random) * (c == 0 && (i / 128) % 40 == 7 ? 9.5f : 1.0f);
     return signal;
 }
@@ -142,56 +136,44 @@ TEST_F(EffectProcessor, FollowsTheModelSampleBySampleWhateverTheChunking)
                  {2.8183f, 1.0f, {1, 100, 128, 1000, 7}},
                  {2.0f, 0.5f, {128}},
                  {1.0f, 1.0f, {333, 0, 5}}};
-    const size_t frames = 128 * 200;
-    const auto signal = Signal(frames, 2);
-    std::vector<std::vector<float>> first;
+    const Channels signal = Signal(128 * 200);
+    Channels first;
     for (const Case& c : cases)
     {
-        const auto out = Run(New(2, c.Boost, c.Ceiling), signal, c.Chunks);
+        const Channels out = Run(New(2, c.Boost, c.Ceiling), signal, c.Chunks);
         Model model(2, c.Boost, c.Ceiling);
-        for (size_t i = 0; i < frames; i++)
-        {
-            const auto expected = model.Step({signal[0][i], signal[1][i]});
+        for (size_t i = 0; i < signal[0].size(); i++)
             for (int ch = 0; ch < 2; ch++)
-                ASSERT_NEAR(out[ch][i], expected[ch], 1e-6 + 1e-4 * std::fabs(expected[ch]))
-                    << "boost " << c.Boost << " sample " << i << " channel " << ch;
-            if (i < 256)
             {
-                ASSERT_EQ(out[0][i], 0.0f) << "the first 256 samples are silent";
+                const double expected = model.Step(ch, signal[ch][i]);
+                ASSERT_NEAR(out[ch][i], expected, 1e-6 + 1e-4 * std::fabs(expected)) << "sample " << i;
+                ASSERT_TRUE(std::fabs(out[ch][i]) <= c.Ceiling && (i >= 256 || out[ch][i] == 0)) << i;
             }
-            ASSERT_LE(std::fabs(out[0][i]), c.Ceiling) << i;
-        }
-        if (c.Boost != 2.8183f)
-            continue;
-        if (first.empty())
-            first = out;
-        EXPECT_EQ(out, first) << "chunking changes nothing, bit for bit";
+        first = first.empty() ? out : first;
+        EXPECT_TRUE(c.Boost != 2.8183f || out == first) << "chunking changes nothing, bit for bit";
     }
 }
 
-// Gains as output / input of one sample at a given input position, once the 256-sample delay
-// is taken into account.
+// Gains as output / input of one sample at a given input position, past the 256-sample delay.
 TEST_F(EffectProcessor, AttackHoldAndReleaseLandWhereTheBlocksSay)
 {
-    const size_t frames = 128 * 40;
-    std::vector<std::vector<float>> signal(2, std::vector<float>(frames, 0.1f));
+    Channels signal(2, std::vector<float>(128 * 40, 0.1f));
     std::fill(signal[0].begin() + 128 * 10, signal[0].begin() + 128 * 11, 1.0f);
-    const auto out = Run(New(2, 2.8183f), signal, {frames});
+    const Channels out = Run(New(2, 2.8183f), signal, {128 * 40});
     auto gain = [&](int channel, size_t input) { return out[channel][input + 256] / signal[channel][input]; };
-    EXPECT_FLOAT_EQ(gain(1, 128 * 1), 2.8183f) << "the boost is reached within the first block";
+    EXPECT_FLOAT_EQ(gain(1, 0), 2.8183f) << "the boost is reached within the first block";
     EXPECT_EQ(gain(0, 128 * 10), 1.0f) << "the attack ended with the block before the loud one";
     EXPECT_EQ(gain(1, 128 * 10 + 64), 1.0f) << "linked";
     EXPECT_EQ(gain(1, 128 * 28 + 127), 1.0f) << "held while the loud block is in the 20-block window";
     EXPECT_NEAR(gain(1, 128 * 29 + 127) - 1.0, 127 * 1.8183 / 10240, 1e-5) << "release: 1/10240 per sample";
-
-    CEffectProcessor* exact = New(1, 2.0f);
-    std::vector<std::vector<float>> half(1, std::vector<float>(1024, 0.5f));
-    EXPECT_EQ(Run(exact, half, {1024})[0][1023], 1.0f) << "boost x peak at the ceiling keeps the boost";
+    Channels half(1, std::vector<float>(1024, 0.5f));
+    EXPECT_EQ(Run(New(1, 2.0f), half, {1024})[0][1023], 1.0f)
+        << "boost x peak at the ceiling keeps the boost";
 }
 
 TEST_F(EffectProcessor, WithoutBuffersSamplesPassUnchanged)
 {
-    const auto signal = Signal(300, 2);
+    const Channels signal = Signal(300);
     EXPECT_EQ(Run(New(2, 2.0f, 1.0f, false), signal, {300}), signal);
     plat::FailAllocationsWithTag(EFFECT_PROCESSOR_POOL_TAG);
     CEffectProcessor* failed = New(2, 2.0f, 1.0f, false);

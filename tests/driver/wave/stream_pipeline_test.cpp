@@ -1,42 +1,37 @@
-// The stream object's sample pipeline through IStreamEngine::ProcessBuffer, with a configurable
-// processing double on the node list and lists B and C: conversions against the formulas in
-// double, pass splitting, float formats, a failing stage, the float modes, and the client and
-// object lists.
+// The stream object's sample pipeline through IStreamEngine::ProcessBuffer, with one
+// configurable processing double on the node list and lists B and C: conversions against the
+// formulas in double, pass splitting, float formats, a failing stage under the float modes,
+// and the client and object lists.
 #include "support/graph_test_doubles.h"
 
 #include "driver/wave/stream_engine.h"
 #include "plat_debug.h"
-#include "plat_sched.h"
 
 #include <xmmintrin.h>
 
 #include <cmath>
-#include <cstring>
 
 namespace
 {
 
 using gd::Make;
-using gd::RefCount;
+typedef PCWAVEFORMATEXTENSIBLE PCWFX;
 
 class CPipelineEngine : public CStreamEngine
 {
 public:
     CPipelineEngine(PUNKNOWN outer, ULONG id) : CStreamEngine(outer, id) {}
-    void SetFormat(USHORT bits, USHORT channels, USHORT code = 1, bool extensible = true)
+    void SetFormat(USHORT bits, USHORT channels, USHORT code = 1)
     {
-        WAVEFORMATEXTENSIBLE& f = m_CurrentWaveFormat;
-        f.Format.wFormatTag = extensible ? WAVE_FORMAT_EXTENSIBLE : code;
-        f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-        f.SubFormat.Data1 = code;
-        f.Format.nChannels = channels;
-        f.Format.wBitsPerSample = bits;
-        f.Format.nBlockAlign = USHORT(channels * bits / 8);
+        m_CurrentWaveFormat.Format = {WAVE_FORMAT_EXTENSIBLE,      channels, 48000, 0,
+                                      USHORT(channels * bits / 8), bits,     22};
+        m_CurrentWaveFormat.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+        m_CurrentWaveFormat.SubFormat.Data1 = code;
     }
 };
 
-// Multiplies every sample by Gain (PCM) or records the bytes it was handed (other formats);
-// fails from call FailAt on. Logs "<name> <frames>" per call and the MXCSR it ran under.
+// Multiplies PCM samples by Gain; fails on call FailAt. Logs "<name><frames>" per call, the
+// name primed for list C, and keeps the MXCSR and data pointer it was handed.
 class CStage : public IDspNode, public IPipelineObject, public CUnknown
 {
 public:
@@ -48,39 +43,24 @@ public:
     unsigned m_Mxcsr = 0;
     std::vector<PVOID> m_Data;
 
-    NTSTATUS Run(PCWAVEFORMATEXTENSIBLE f, PVOID data, ULONG frames)
+    NTSTATUS Run(PCWAVEFORMATEXTENSIBLE f, PVOID data, ULONG frames, const char* suffix = "")
     {
-        gd::Note(m_Name + " " + std::to_string(frames));
+        gd::Note(m_Name + suffix + std::to_string(frames));
         m_Mxcsr = _mm_getcsr();
         m_Data.push_back(data);
-        if (m_Calls++ == m_FailAt)
-            return STATUS_DATA_ERROR;
-        if (f->SubFormat.Data1 == 1)
-            for (ULONG c = 0; c < f->Format.nChannels; c++)
-                for (ULONG i = 0; i < frames; i++)
-                    static_cast<float**>(data)[c][i] *= m_Gain;
-        return STATUS_SUCCESS;
+        for (ULONG c = 0; f->SubFormat.Data1 == 1 && c < f->Format.nChannels; c++)
+            for (ULONG i = 0; i < frames; i++)
+                static_cast<float**>(data)[c][i] *= m_Gain;
+        return m_Calls++ == m_FailAt ? STATUS_DATA_ERROR : STATUS_SUCCESS;
     }
     STDMETHODIMP_(NTSTATUS) Spare1() override { return STATUS_SUCCESS; }
     STDMETHODIMP_(NTSTATUS) Spare2() override { return STATUS_SUCCESS; }
     STDMETHODIMP_(NTSTATUS) Start(PCWAVEFORMATEXTENSIBLE) override { return STATUS_SUCCESS; }
     STDMETHODIMP_(NTSTATUS) Reset() override { return STATUS_SUCCESS; }
     STDMETHODIMP_(NTSTATUS) Stop() override { return STATUS_SUCCESS; }
-    STDMETHODIMP_(NTSTATUS) Process(PCWAVEFORMATEXTENSIBLE f, PVOID d, ULONG n) override
-    {
-        return Run(f, d, n);
-    }
-    STDMETHODIMP_(NTSTATUS) ProcessEarly(PCWAVEFORMATEXTENSIBLE f, PVOID d, ULONG n) override
-    {
-        return Run(f, d, n);
-    }
-    STDMETHODIMP_(NTSTATUS) ProcessLate(PCWAVEFORMATEXTENSIBLE f, PVOID d, ULONG n) override
-    {
-        m_Name += "-late";
-        NTSTATUS status = Run(f, d, n);
-        m_Name.resize(m_Name.size() - 5);
-        return status;
-    }
+    STDMETHODIMP_(NTSTATUS) Process(PCWFX f, PVOID d, ULONG n) override { return Run(f, d, n); }
+    STDMETHODIMP_(NTSTATUS) ProcessEarly(PCWFX f, PVOID d, ULONG n) override { return Run(f, d, n); }
+    STDMETHODIMP_(NTSTATUS) ProcessLate(PCWFX f, PVOID d, ULONG n) override { return Run(f, d, n, "'"); }
 };
 
 STDMETHODIMP_(NTSTATUS) CStage::NonDelegatingQueryInterface(REFIID, PVOID*)
@@ -108,16 +88,25 @@ protected:
             stage->Release();
         gd::LeakCheckedTest::TearDown();
     }
-    CStage* Node(const char* name, float gain = 1.0f)
+    CStage* Stage(const char* name, float gain = 1.0f,
+                  NTSTATUS (CStreamEngine::*add)(PPIPELINEOBJECT) = nullptr)
     {
         m_Stages.push_back(Make<CStage>(name, gain));
-        EXPECT_EQ(m_Engine->AddProcessingNode(m_Stages.back()), STATUS_SUCCESS);
+        EXPECT_EQ(add ? (m_Engine->*add)(m_Stages.back()) : m_Engine->AddProcessingNode(m_Stages.back()),
+                  STATUS_SUCCESS);
         return m_Stages.back();
     }
-    plat::ScopedThreadRegistration m_Registration{"pipeline-test"};
     CPipelineEngine* m_Engine = nullptr;
     std::vector<CStage*> m_Stages;
 };
+
+std::string Calls()
+{
+    std::string calls;
+    for (const std::string& call : gd::Log())
+        calls += (calls.empty() ? "" : " ") + call;
+    return calls;
+}
 
 // Little-endian samples of `bits` bits, packed.
 std::vector<UCHAR> Pack(const std::vector<int64_t>& samples, int bits)
@@ -129,9 +118,8 @@ std::vector<UCHAR> Pack(const std::vector<int64_t>& samples, int bits)
     return bytes;
 }
 
-// What a sample becomes through float and a gain: to float (32-bit through the float's 24-bit
-// mantissa), times the gain in float, then back truncated (16, 32) or to nearest even (24),
-// saturated.
+// A sample through float and a gain: to float (32-bit through the float's 24-bit mantissa),
+// times the gain in float, back truncated (16, 32) or to nearest even (24), saturated.
 int64_t Expected(int64_t sample, int bits, float gain)
 {
     double full = std::ldexp(1.0, bits - 1);
@@ -142,146 +130,115 @@ int64_t Expected(int64_t sample, int bits, float gain)
 
 TEST_F(StreamPipeline, SamplesComeBackAsTheFormulasSay)
 {
-    struct Case
+    CStage* node = Stage("node");
+    for (int bits : {16, 24, 32})
     {
-        int Bits;
-        float Gain;
-    } cases[] = {{16, 1.0f}, {24, 1.0f}, {32, 1.0f}, {16, 0.5f}, {24, 0.5f},
-                 {32, 0.5f}, {16, 2.0f}, {24, 2.0f}, {32, 2.0f}};
-    CStage* node = Node("node");
-    for (const Case& c : cases)
-    {
-        const int64_t full = int64_t(1) << (c.Bits - 1);
+        const int64_t full = int64_t(1) << (bits - 1);
         std::vector<int64_t> samples = {0,        1,     -1,           3,           -3,    5,
                                         full - 1, -full, full / 2 + 1, -(full / 3), 12345, -777};
-        m_Engine->SetFormat(USHORT(c.Bits), 2);
-        node->m_Gain = c.Gain;
-        std::vector<UCHAR> bytes = Pack(samples, c.Bits);
-        ASSERT_EQ(m_Engine->ProcessBuffer(bytes.data(), ULONG(bytes.size())), STATUS_SUCCESS);
-        std::vector<int64_t> expected;
-        for (int64_t s : samples)
-            expected.push_back(Expected(s, c.Bits, c.Gain));
-        EXPECT_EQ(bytes, Pack(expected, c.Bits)) << c.Bits << " bits, gain " << c.Gain;
+        m_Engine->SetFormat(USHORT(bits), 2);
+        for (float gain : {1.0f, 0.5f, 2.0f})
+        {
+            node->m_Gain = gain;
+            std::vector<UCHAR> bytes = Pack(samples, bits);
+            ASSERT_EQ(m_Engine->ProcessBuffer(bytes.data(), ULONG(bytes.size())), STATUS_SUCCESS);
+            std::vector<int64_t> expected;
+            for (int64_t s : samples)
+                expected.push_back(Expected(s, bits, gain));
+            EXPECT_EQ(bytes, Pack(expected, bits)) << bits << " bits, gain " << gain;
+        }
     }
 }
 
+// Every stage leaves 16-bit samples as they were, so no row changes the buffer.
 TEST_F(StreamPipeline, BuffersGoInPassesOfAtMost512FramesAndWholeFramesOnly)
 {
     struct Case
     {
         ULONG Bytes;
-        USHORT Code;
+        USHORT Bits, Channels, Code;
         NTSTATUS Status;
-        std::vector<std::string> Calls;
+        const char* Calls;
     } cases[] = {
-        {1000, 1, STATUS_SUCCESS, {"node 250", "b 250", "c-late 250"}},
-        {4100,
-         1,
-         STATUS_SUCCESS,
-         {"node 512", "b 512", "c-late 512", "node 512", "b 512", "c-late 512", "node 1", "b 1", "c-late 1"}},
-        {4100, 3, STATUS_SUCCESS, {"node 512", "node 512", "node 1"}},
-        {0, 1, STATUS_SUCCESS, {}},
-        {1002, 1, STATUS_UNSUCCESSFUL, {}},
+        {1000, 16, 2, 1, STATUS_SUCCESS, "n250 b250 c'250"},
+        {4100, 16, 2, 1, STATUS_SUCCESS, "n512 b512 c'512 n512 b512 c'512 n1 b1 c'1"},
+        {4100, 16, 2, 3, STATUS_SUCCESS, "n512 n512 n1"},
+        {0, 16, 2, 1, STATUS_SUCCESS, ""},
+        {1002, 16, 2, 1, STATUS_UNSUCCESSFUL, ""},
+        {1008, 32, 9, 1, STATUS_NOT_SUPPORTED, ""},
+        {100, 8, 2, 1, STATUS_SUCCESS, "n50 b50 c'50"},
     };
-    Node("node");
-    m_Stages.push_back(Make<CStage>("b", 1.0f));
-    m_Stages.push_back(Make<CStage>("c", 1.0f));
-    ASSERT_EQ(m_Engine->AddToListB(m_Stages[1]), STATUS_SUCCESS);
-    ASSERT_EQ(m_Engine->AddToListC(m_Stages[2]), STATUS_SUCCESS);
+    CStage* node = Stage("n");
+    Stage("b", 1.0f, &CStreamEngine::AddToListB);
+    Stage("c", 1.0f, &CStreamEngine::AddToListC);
     for (const Case& c : cases)
     {
         gd::Log().clear();
-        m_Stages[0]->m_Data.clear();
-        m_Engine->SetFormat(16, 2, c.Code);
-        std::vector<UCHAR> bytes(c.Bytes + 4);
+        node->m_Data.clear();
+        m_Engine->SetFormat(c.Bits, c.Channels, c.Code);
+        std::vector<UCHAR> bytes(c.Bytes);
         for (size_t i = 0; i < bytes.size(); i++)
             bytes[i] = UCHAR(i * 7);
+        const std::vector<UCHAR> original = bytes;
         EXPECT_EQ(m_Engine->ProcessBuffer(bytes.data(), c.Bytes), c.Status) << c.Bytes;
-        EXPECT_EQ(gd::Log(), c.Calls) << c.Bytes << " bytes, code " << c.Code;
+        EXPECT_EQ(Calls(), c.Calls) << c.Bytes << " bytes, code " << c.Code;
+        EXPECT_EQ(bytes, original) << c.Bytes;
         std::vector<PVOID> floatPasses = {bytes.data(), bytes.data() + 2048, bytes.data() + 4096};
-        if (c.Code == 3)
-        {
-            EXPECT_EQ(m_Stages[0]->m_Data, floatPasses)
-                << "a float stream hands over its own bytes, pass by pass";
-        }
+        EXPECT_TRUE(c.Code != 3 || node->m_Data == floatPasses) << "a float stream's own bytes, pass by pass";
     }
     EXPECT_EQ(plat::DebugLogText(), "0 != lBufSize(1002) Div m_CurrentWaveFormat.Format.nBlockAlign(4) \n");
+    for (USHORT code : {1, 3})
+    {
+        m_Engine->SetFormat(16, 2, code);
+        gd::Log().clear();
+        std::vector<UCHAR> pass(8);
+        EXPECT_EQ(m_Engine->ProcessListC(pass.data(), 8), STATUS_SUCCESS);
+        EXPECT_EQ(Calls(), code == 1 ? "c'2" : "") << "list C alone, and on PCM only";
+    }
 }
 
-TEST_F(StreamPipeline, WithoutStagesOrRoomTheBufferPassesUntouched)
+// Pass 1 goes through both nodes; the second fails on pass 2, which keeps its samples, and
+// pass 3 is never reached. Without nodes nothing is converted, not even 32-bit samples.
+// The nodes run with flush-to-zero and round-to-nearest, and the caller's MXCSR returns.
+TEST_F(StreamPipeline, AFailingNodeStopsTheWalkUnderTheCallersFloatModesRestored)
 {
-    std::vector<UCHAR> bytes(9 * 4 * 4), original;
-    for (size_t i = 0; i < bytes.size(); i++)
-        bytes[i] = UCHAR(i * 13 + 1);
-    original = bytes;
-    m_Engine->SetFormat(32, 2);
-    EXPECT_EQ(m_Engine->ProcessBuffer(bytes.data(), ULONG(bytes.size())), STATUS_SUCCESS);
-    EXPECT_EQ(m_Engine->ProcessNodes(bytes.data(), 6), STATUS_SUCCESS) << "no nodes: nothing checked";
-    Node("node");
-    m_Engine->SetFormat(32, 9);
-    EXPECT_EQ(m_Engine->ProcessBuffer(bytes.data(), ULONG(bytes.size())), STATUS_NOT_SUPPORTED);
-    m_Engine->SetFormat(8, 2);
-    EXPECT_EQ(m_Engine->ProcessBuffer(bytes.data(), ULONG(bytes.size())), STATUS_SUCCESS);
-    EXPECT_EQ(bytes, original);
-    EXPECT_EQ(gd::Log(), std::vector<std::string>{"node 72"})
-        << "8-bit: the node sees silence, nothing written";
-}
-
-// Pass 1 goes through both nodes; the second node fails on pass 2, which keeps its samples, and
-// pass 3 is never reached.
-TEST_F(StreamPipeline, AFailingNodeStopsTheWalkAndItsPassStaysAsItWas)
-{
-    Node("double", 2.0f);
-    Node("fail")->m_FailAt = 1;
+    m_Engine->SetFormat(32, 1);
+    std::vector<UCHAR> odd = Pack({0x7FFFFFFF, 0x12345677, -0x12345677}, 32), original = odd;
+    EXPECT_EQ(m_Engine->ProcessBuffer(odd.data(), ULONG(odd.size())), STATUS_SUCCESS);
+    EXPECT_EQ(odd, original);
+    Stage("double", 2.0f);
+    Stage("fail")->m_FailAt = 1;
     m_Engine->SetFormat(16, 1);
-    std::vector<int64_t> samples(1100, 1000);
-    std::vector<UCHAR> bytes = Pack(samples, 16);
-    EXPECT_EQ(m_Engine->ProcessBuffer(bytes.data(), ULONG(bytes.size())), STATUS_DATA_ERROR);
-    std::vector<int64_t> expected(1100, 1000);
-    std::fill(expected.begin(), expected.begin() + 512, 2000);
-    EXPECT_EQ(bytes, Pack(expected, 16));
-    EXPECT_EQ(gd::Log(), (std::vector<std::string>{"double 512", "fail 512", "double 512", "fail 512"}));
-}
-
-TEST_F(StreamPipeline, StagesRunWithFlushToZeroAndNearestAndTheCallersModeReturns)
-{
-    CStage* node = Node("node");
-    m_Engine->SetFormat(24, 2);
-    std::vector<UCHAR> bytes(60);
-    const unsigned caller = 0x1F80 | 0x6000 | 0x0001; // masks, round toward zero, invalid flag
-    const unsigned saved = _mm_getcsr();
+    std::vector<UCHAR> bytes = Pack(std::vector<int64_t>(1100, 1000), 16);
+    const unsigned caller = 0x1F80 | 0x6000 | 0x0001, saved = _mm_getcsr(); // round toward zero, a flag
     _mm_setcsr(caller);
     NTSTATUS status = m_Engine->ProcessBuffer(bytes.data(), ULONG(bytes.size()));
     const unsigned after = _mm_getcsr();
     _mm_setcsr(saved);
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_EQ(node->m_Mxcsr & 0xE000, 0x8000u) << "flush to zero, round to nearest";
-    EXPECT_EQ(after, caller);
+    EXPECT_EQ(status, STATUS_DATA_ERROR);
+    EXPECT_EQ(after, caller) << "the caller's float modes come back";
+    EXPECT_EQ(m_Stages[1]->m_Mxcsr & 0xE000, 0x8000u) << "the nodes run with flush to zero, round to nearest";
+    std::vector<int64_t> expected(1100, 1000);
+    std::fill(expected.begin(), expected.begin() + 512, 2000);
+    EXPECT_EQ(bytes, Pack(expected, 16));
+    EXPECT_EQ(Calls(), "double512 fail512 double512 fail512");
 }
 
-StreamClient Client(ULONG priority, uintptr_t key)
+TEST_F(StreamPipeline, ListsKeepPriorityOrderKeysAndOneReferencePerObject)
 {
-    StreamClient client = {};
-    client.Priority = priority;
-    client.Registration = reinterpret_cast<PVOID>(key);
-    return client;
-}
-
-TEST_F(StreamPipeline, ClientListsKeepDescendingPriorityAndRefuseADuplicate)
-{
-    StreamClient clients[] = {Client(3, 0x30), Client(5, 0x50), Client(5, 0x51), Client(4, 0x40),
-                              Client(1, 0x10)};
-    const NTSTATUS inserts[] = {STATUS_SUCCESS, STATUS_SUCCESS, STATUS_INVALID_PARAMETER, STATUS_SUCCESS,
-                                STATUS_SUCCESS};
+    const ULONG priorities[] = {3, 5, 5, 4, 1};
+    StreamClient clients[5] = {};
     for (int i = 0; i < 5; i++)
     {
-        EXPECT_EQ(m_Engine->InsertOpenClient(&clients[i]), inserts[i]) << i;
-        EXPECT_EQ(m_Engine->InsertStartedClient(&clients[i]), inserts[i]) << i;
+        clients[i].Priority = priorities[i];
+        clients[i].Registration = PVOID(uintptr_t(0x10 + i));
+        const NTSTATUS expected = i == 2 ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
+        EXPECT_EQ(m_Engine->InsertOpenClient(&clients[i]), expected);
+        EXPECT_EQ(m_Engine->InsertStartedClient(&clients[i]), expected);
         ASSERT_EQ(m_Engine->AddRegisteredClient(&clients[i]), STATUS_SUCCESS);
     }
-    EXPECT_EQ(m_Engine->FindOpenClient(PVOID(0x51)), nullptr);
-    EXPECT_EQ(m_Engine->FindRegisteredClient(PVOID(0x51)), &clients[2]);
     std::vector<ULONG> order;
+    EXPECT_EQ(m_Engine->FindRegisteredClient(PVOID(0x12)), &clients[2]);
     while (StreamClient* head = m_Engine->GetFirstOpenClient())
     {
         order.push_back(head->Priority);
@@ -292,26 +249,18 @@ TEST_F(StreamPipeline, ClientListsKeepDescendingPriorityAndRefuseADuplicate)
     EXPECT_EQ(m_Engine->GetFirstStartedClient(), nullptr);
     for (StreamClient& client : clients)
         EXPECT_EQ(m_Engine->RemoveRegisteredClient(client.Registration), &client);
-    EXPECT_EQ(m_Engine->RemoveRegisteredClient(PVOID(0x30)), nullptr);
-}
+    EXPECT_EQ(m_Engine->RemoveRegisteredClient(PVOID(0x10)), nullptr);
 
-TEST_F(StreamPipeline, ObjectListsHoldOneReferenceEach)
-{
-    CStage* stage = Make<CStage>("b", 1.0f);
-    m_Stages.push_back(stage);
-    EXPECT_EQ(m_Engine->AddToListB(stage), STATUS_SUCCESS);
-    EXPECT_EQ(RefCount<IPipelineObject>(stage), 2u);
+    CStage* stage = Stage("b", 1.0f, &CStreamEngine::AddToListB); // 2 references
     EXPECT_EQ(m_Engine->RemoveFromListC(stage), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(m_Engine->RemoveFromListB(stage), STATUS_SUCCESS);
     EXPECT_EQ(m_Engine->RemoveFromListB(stage), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(RefCount<IPipelineObject>(stage), 1u);
     plat::FailAllocationsWithTag(POINTER_LIST_POOL_TAG);
     EXPECT_EQ(m_Engine->AddToListC(stage), STATUS_INSUFFICIENT_RESOURCES);
     plat::ClearPoolFailures();
-    EXPECT_EQ(RefCount<IPipelineObject>(stage), 1u);
     EXPECT_EQ(m_Engine->AddToListC(stage), STATUS_SUCCESS);
     m_Engine->DrainListC();
-    EXPECT_EQ(RefCount<IPipelineObject>(stage), 1u);
+    EXPECT_EQ(gd::RefCount<IPipelineObject>(stage), 1u);
 }
 
 } // namespace

@@ -1,71 +1,50 @@
-// The gated processing slots of the variant nodes on float channel buffers: each gate closed
-// and open, PCM against other formats, the attenuator's modes and the surround-pair swap.
+// The gated processing slots of the variant nodes: each gate closed and open, on PCM channel
+// buffers and on the raw bytes of an IEEE-float stream, and the surround-pair swap.
 #include <gtest/gtest.h>
 
 #include "driver/topology/nodes/node_processing.h"
 #include "driver/topology/nodes/pin_type.h"
 
 #include <functional>
-#include <vector>
 
 namespace
 {
 
-typedef std::function<NTSTATUS(PCWAVEFORMATEXTENSIBLE, PVOID, ULONG)> Slot;
-
-TEST(GatedSlots, ActOnlyWithTheirGateOpenAndOnPcm)
+TEST(GatedSlots, ActOnlyWithTheirGateOpen)
 {
-    float volatile gains[8] = {0.5f, 2.0f, 4.0f, 0.0f, 1.0f, 1.0f, 1.0f, 1.0f};
+    float volatile gains[2] = {0.5f, 2.0f};
+    WAVEFORMATEXTENSIBLE pcm = {}, ieee = {};
+    pcm.Format.wFormatTag = 1, ieee.Format.wFormatTag = 3;
+    pcm.Format.nChannels = ieee.Format.nChannels = 3;
+    ieee.Format.nBlockAlign = 12;
     struct Case
     {
-        const char* Name;
-        Slot Run;
-        std::vector<float> Factors; // per channel; empty: untouched
+        std::function<NTSTATUS(PCWAVEFORMATEXTENSIBLE, PVOID)> Run;
+        float Factors[3], Raw; // per PCM channel; the IEEE-float stream's bytes
     } cases[] = {
-        {"mute, S/PDIF",
-         [](auto f, auto d, auto n) { return PinGatedMuteProcess(f, d, n, PIN_TYPE_SPDIF, TRUE); },
-         {0, 0, 0}},
-        {"mute, speaker", [](auto f, auto d, auto n) { return PinGatedMuteProcess(f, d, n, 1, TRUE); }, {}},
-        {"mute, not muted",
-         [](auto f, auto d, auto n) { return PinGatedMuteProcess(f, d, n, PIN_TYPE_SPDIF, FALSE); },
-         {}},
-        {"mute, input 3",
-         [](auto f, auto d, auto n) { return GatedMuteProcess(f, d, n, 3, TRUE); },
-         {0, 0, 0}},
-        {"mute, input 2", [](auto f, auto d, auto n) { return GatedMuteProcess(f, d, n, 2, TRUE); }, {}},
-        {"gain, S/PDIF",
-         [&](auto f, auto d, auto n) { return PinGatedGainProcess(f, d, n, PIN_TYPE_SPDIF, gains, 2); },
-         {0.5f, 2.0f, 1.0f}},
-        {"gain, line", [&](auto f, auto d, auto n) { return PinGatedGainProcess(f, d, n, 6, gains, 8); }, {}},
-        {"attenuator 0", [](auto f, auto d, auto n) { return AttenuatorProcess(f, d, n, 0); }, {}},
-        {"attenuator 1",
-         [](auto f, auto d, auto n) { return AttenuatorProcess(f, d, n, 1); },
-         {0.25f, 0.25f, 0.25f}},
-        {"attenuator 2", [](auto f, auto d, auto n) { return AttenuatorProcess(f, d, n, 2); }, {0, 0, 0}},
-        {"attenuator 7", [](auto f, auto d, auto n) { return AttenuatorProcess(f, d, n, 7); }, {}},
+        {[](auto f, auto d) { return PinGatedMuteProcess(f, d, 2, PIN_TYPE_SPDIF, TRUE); }, {0, 0, 0}, 0},
+        {[](auto f, auto d) { return PinGatedMuteProcess(f, d, 2, PIN_TYPE_SPDIF, FALSE); }, {1, 1, 1}, 1},
+        {[](auto f, auto d) { return PinGatedMuteProcess(f, d, 2, 1, TRUE); }, {1, 1, 1}, 1},
+        {[](auto f, auto d) { return GatedMuteProcess(f, d, 2, 3, TRUE); }, {0, 0, 0}, 0},
+        {[](auto f, auto d) { return GatedMuteProcess(f, d, 2, 2, TRUE); }, {1, 1, 1}, 1},
+        {[&](auto f, auto d) { return PinGatedGainProcess(f, d, 2, PIN_TYPE_SPDIF, gains, 2); },
+         {0.5f, 2, 1},
+         1},
+        {[&](auto f, auto d) { return PinGatedGainProcess(f, d, 2, 6, gains, 2); }, {1, 1, 1}, 1},
+        {[](auto f, auto d) { return AttenuatorProcess(f, d, 2, 1); }, {0.25f, 0.25f, 0.25f}, 1},
+        {[](auto f, auto d) { return AttenuatorProcess(f, d, 2, 2); }, {0, 0, 0}, 1},
+        {[](auto f, auto d) { return AttenuatorProcess(f, d, 2, 7); }, {1, 1, 1}, 1},
     };
-    for (const Case& c : cases)
+    for (size_t k = 0; k < std::size(cases); k++)
     {
-        for (USHORT code : {1, 3})
-        {
-            WAVEFORMATEXTENSIBLE format = {};
-            format.Format.wFormatTag = code;
-            format.Format.nChannels = 3;
-            format.Format.nBlockAlign = 12;
-            std::vector<std::vector<float>> channels(3, std::vector<float>{0.3f, -0.7f});
-            std::vector<float*> pointers = {channels[0].data(), channels[1].data(), channels[2].data()};
-            std::vector<float> raw(6, 0.3f);
-            PVOID data = code == 1 ? PVOID(pointers.data()) : PVOID(raw.data());
-            EXPECT_EQ(c.Run(&format, data, 2), STATUS_SUCCESS);
-            bool muting = !c.Factors.empty() && c.Factors[0] == 0 && c.Name[0] == 'm';
-            EXPECT_EQ(raw, std::vector<float>(6, code == 3 && muting ? 0.0f : 0.3f)) << c.Name;
-            for (size_t ch = 0; ch < 3 && code == 1; ch++)
-            {
-                float factor = c.Factors.empty() ? 1.0f : c.Factors[ch];
-                EXPECT_EQ(channels[ch], (std::vector<float>{0.3f * factor, -0.7f * factor}))
-                    << c.Name << " " << ch;
-            }
-        }
+        float channels[3][2] = {{0.3f, -0.7f}, {0.3f, -0.7f}, {0.3f, -0.7f}},
+              raw[6] = {0.3f, 0.3f, 0.3f, 0.3f, 0.3f, 0.3f};
+        float* pointers[3] = {channels[0], channels[1], channels[2]};
+        EXPECT_EQ(cases[k].Run(&pcm, pointers), STATUS_SUCCESS);
+        EXPECT_EQ(cases[k].Run(&ieee, raw), STATUS_SUCCESS);
+        for (int c = 0; c < 3; c++)
+            EXPECT_EQ(channels[c][1], -0.7f * cases[k].Factors[c]) << "case " << k << ", channel " << c;
+        EXPECT_EQ(raw[5], 0.3f * cases[k].Raw) << "case " << k;
     }
 }
 
@@ -74,12 +53,10 @@ TEST(GatedSlots, SwapExchangesTheBackAndSidePairsOfEightChannelsOnly)
     for (USHORT channels : {6, 8})
     {
         WAVEFORMATEXTENSIBLE format = {};
-        format.Format.wFormatTag = 1;
-        format.Format.nChannels = channels;
+        format.Format.wFormatTag = 1, format.Format.nChannels = channels;
         float samples[8] = {};
-        float* pointers[8];
-        for (int c = 0; c < 8; c++)
-            pointers[c] = &samples[c];
+        float* pointers[8] = {&samples[0], &samples[1], &samples[2], &samples[3],
+                              &samples[4], &samples[5], &samples[6], &samples[7]};
         EXPECT_EQ(SwapSurroundPairsProcess(&format, pointers, 1), STATUS_SUCCESS);
         const int expected[2][8] = {{0, 1, 2, 3, 4, 5, 6, 7}, {0, 1, 2, 3, 6, 7, 4, 5}};
         for (int c = 0; c < 8; c++)
