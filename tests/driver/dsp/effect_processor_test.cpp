@@ -77,16 +77,14 @@ class EffectProcessor : public gd::LeakCheckedTest
 protected:
     CEffectProcessor* New(USHORT channels, float boost, float ceiling = 1.0f, bool allocate = true)
     {
-        m_Limiters.push_back(new (NonPagedPool, gd::kDoubleTag) CEffectProcessor());
-        if (allocate && !m_Limiters.back()->AllocateBuffers())
-            ADD_FAILURE() << "no buffers";
-        m_Limiters.back()->SetMode(0);
-        m_Limiters.back()->SetGain(boost);
-        m_Limiters.back()->SetCeiling(ceiling);
+        CEffectProcessor* limiter = new (NonPagedPool, gd::kDoubleTag) CEffectProcessor();
+        m_Limiters.push_back(limiter);
+        EXPECT_TRUE(!allocate || limiter->AllocateBuffers());
+        limiter->SetMode(0), limiter->SetGain(boost), limiter->SetCeiling(ceiling);
         WAVEFORMATEXTENSIBLE format = {};
         format.Format.nChannels = channels;
-        m_Limiters.back()->SetFormat(&format);
-        return m_Limiters.back();
+        limiter->SetFormat(&format);
+        return limiter;
     }
     void TearDown() override
     {
