@@ -15,6 +15,7 @@
 #include "plat_files.h"
 #include "plat_io.h"
 #include "plat_pool.h"
+#include "plat_portcls.h"
 #include "plat_registry.h"
 #include "plat_sched.h"
 #include "portcls.h"

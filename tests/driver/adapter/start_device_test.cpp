@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "pc_device.h"
+#include "plat_portcls.h"
 #include "support/driver_rig.h"
 #include "support/function_double.h"
 

@@ -5,6 +5,7 @@
 #include "support/miniport_topology_doubles.h"
 #include "support/settings_device_fixture.h"
 
+#include "plat_portcls.h"
 #include "sim/host/control_panel.h"
 
 #include "driver/adapter/device_extension.h"
