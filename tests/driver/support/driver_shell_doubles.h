@@ -5,7 +5,7 @@
 
 #include "driver/adapter/adapter_common.h"
 #include "driver/usb/asio_device_if.h"
-#include "driver/wave/stream_engine_if.h"
+#include "support/stream_engine_double.h"
 
 #include <string>
 #include <vector>
@@ -23,7 +23,7 @@ struct ShellLog
     void Add(const std::string& line) { Lines.push_back(line); }
 };
 
-class FakeStream : public IStreamEngine
+class FakeStream : public sd::CStreamEngineDouble
 {
 public:
     FakeStream(ShellLog* Log, ULONG Index) : m_pLog(Log), m_Index(Index) {}
@@ -45,51 +45,9 @@ public:
         return UnregisterStatus;
     }
 
-    STDMETHODIMP_(ULONG) GetKind() override { return Unexpected("GetKind"), 0; }
-    STDMETHODIMP_(ULONG) GetPinType() override { return Unexpected("GetPinType"), 0; }
-    STDMETHODIMP_(NTSTATUS) SetName(PCWSTR) override { return Unexpected("SetName"); }
-    STDMETHODIMP_(NTSTATUS) GetName(PWSTR) override { return Unexpected("GetName"); }
-    STDMETHODIMP_(ULONG) GetFormatCount() override { return Unexpected("GetFormatCount"), 0; }
-    STDMETHODIMP_(NTSTATUS) GetFormat(ULONG, PWAVEFORMATEXTENSIBLE) override
-    {
-        return Unexpected("GetFormat");
-    }
-    STDMETHODIMP_(ULONG) GetNodeCount() override { return Unexpected("GetNodeCount"), 0; }
-    STDMETHODIMP_(NTSTATUS) GetNode(ULONG, ITopologyNode**) override { return Unexpected("GetNode"); }
-    STDMETHODIMP_(NTSTATUS) SetMiniportCreator(PFNCREATEWAVEMINIPORT, REFCLSID) override
-    {
-        return Unexpected("SetMiniportCreator");
-    }
-    STDMETHODIMP_(NTSTATUS) SetTopologyPort(PUNKNOWN, PUNKNOWN) override
-    {
-        return Unexpected("SetTopologyPort");
-    }
-    STDMETHODIMP_(NTSTATUS) UpdateSubdevice(PDEVICE_OBJECT, PIRP, PUNKNOWN) override
-    {
-        return Unexpected("UpdateSubdevice");
-    }
-    STDMETHODIMP_(NTSTATUS) FindFormat(PWAVEFORMATEX) override { return Unexpected("FindFormat"); }
-    STDMETHODIMP_(NTSTATUS) RegisterCallback(PCALLBACK_FUNCTION, PVOID, PVOID*) override
-    {
-        return Unexpected("RegisterCallback");
-    }
-    STDMETHODIMP_(NTSTATUS) UnregisterCallback(PVOID) override { return Unexpected("UnregisterCallback"); }
-    STDMETHODIMP_(NTSTATUS) PowerChangeState(ULONG) override { return Unexpected("PowerChangeState"); }
-    STDMETHODIMP_(NTSTATUS) ProcessBuffer(PVOID, ULONG) override { return Unexpected("ProcessBuffer"); }
-    STDMETHODIMP_(NTSTATUS) ProcessNodes(PVOID, ULONG) override { return Unexpected("ProcessNodes"); }
-    STDMETHODIMP_(NTSTATUS) ProcessNodesFloat(PVOID, ULONG, USHORT) override
-    {
-        return Unexpected("ProcessNodesFloat");
-    }
-    STDMETHODIMP_(NTSTATUS) ProcessListB(PVOID, ULONG) override { return Unexpected("ProcessListB"); }
-    STDMETHODIMP_(NTSTATUS) ProcessListBFloat(ULONG) override { return Unexpected("ProcessListBFloat"); }
-    STDMETHODIMP_(NTSTATUS) ProcessListC(PVOID, ULONG) override { return Unexpected("ProcessListC"); }
-    STDMETHODIMP_(NTSTATUS) ProcessListCFloat(ULONG) override { return Unexpected("ProcessListCFloat"); }
-    STDMETHODIMP_(NTSTATUS) Init(ULONG) override { return Unexpected("Init"); }
-
 private:
     // The shell has no business with the rest of a stream; a call shows up in the log.
-    NTSTATUS Unexpected(const char* name)
+    NTSTATUS Unanswered(const char* name) override
     {
         m_pLog->Add("stream " + std::to_string(m_Index) + " " + name);
         return STATUS_NOT_IMPLEMENTED;

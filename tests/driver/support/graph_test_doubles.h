@@ -8,6 +8,9 @@
 #include "driver/adapter/stream_graph.h"
 #include "driver/adapter/topology_node.h"
 #include "plat_pool.h"
+#include "support/stream_engine_double.h"
+
+#include <cstring>
 
 #include <string>
 #include <utility>
@@ -79,6 +82,19 @@ private:
     SIZE_T m_LiveObjects = 0;
 };
 
+// A node double answers the node base's interfaces and then its own.
+#define NODE_DOUBLE_ANSWERS(Class, Interface, Condition)                                                     \
+    inline STDMETHODIMP_(NTSTATUS) Class::NonDelegatingQueryInterface(REFIID id, PVOID* out)                 \
+    {                                                                                                        \
+        if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))                                 \
+            return STATUS_SUCCESS;                                                                           \
+        if (!(Condition) || !IsEqualGUID(id, IID_##Interface))                                               \
+            return STATUS_INVALID_PARAMETER;                                                                 \
+        *out = static_cast<Interface*>(this);                                                                \
+        AddRef();                                                                                            \
+        return STATUS_SUCCESS;                                                                               \
+    }
+
 // A plain node; optionally a selector-path sink (IConnectionIndexSync).
 class CFakeNode : public IConnectionIndexSync, public CTopologyNode
 {
@@ -124,18 +140,7 @@ private:
     bool m_Sink;
 };
 
-inline STDMETHODIMP_(NTSTATUS) CFakeNode::NonDelegatingQueryInterface(REFIID id, PVOID* out)
-{
-    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))
-        return STATUS_SUCCESS;
-    if (m_Sink && IsEqualGUID(id, IID_IConnectionIndexSync))
-    {
-        *out = static_cast<IConnectionIndexSync*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    return STATUS_INVALID_PARAMETER;
-}
+NODE_DOUBLE_ANSWERS(CFakeNode, IConnectionIndexSync, m_Sink)
 
 // A selector that keeps its sinks (one reference each) and logs each one by node id.
 class CFakeSelector : public ISelectorNode, public CTopologyNode
@@ -181,55 +186,59 @@ private:
     ULONG m_Selected;
 };
 
-inline STDMETHODIMP_(NTSTATUS) CFakeSelector::NonDelegatingQueryInterface(REFIID id, PVOID* out)
-{
-    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))
-        return STATUS_SUCCESS;
-    if (IsEqualGUID(id, IID_ISelectorNode))
-    {
-        *out = static_cast<ISelectorNode*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    return STATUS_INVALID_PARAMETER;
-}
+NODE_DOUBLE_ANSWERS(CFakeSelector, ISelectorNode, true)
 
-// A terminal (input or output by kind) of one pin type.
+// A terminal (input or output by kind) of one pin type, with the jack records a test gives it
+// and a jack count that can be made to fail.
 class CFakeTerminal : public ITerminalNode, public CTopologyNode
 {
 public:
     DECLARE_STD_UNKNOWN();
-    CFakeTerminal(PUNKNOWN outer, ULONG id, ULONG kind, ULONG pinType)
-        : CTopologyNode(outer, id, kind), m_PinType(pinType)
+    CFakeTerminal(PUNKNOWN outer, ULONG id, ULONG kind, ULONG pinType, std::vector<JackRecord> jacks = {})
+        : CTopologyNode(outer, id, kind), Jacks(std::move(jacks)), m_PinType(pinType)
     {
     }
+    std::vector<JackRecord> Jacks;
+    NTSTATUS JackCountStatus = STATUS_SUCCESS;
+
     STDMETHODIMP_(NTSTATUS) GetPinType(PULONG pinType) override
     {
         *pinType = m_PinType;
         return STATUS_SUCCESS;
     }
-    STDMETHODIMP_(NTSTATUS) GetPinTypeCount(PULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) GetJackCount(PULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) GetPinTypes(PULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) SetPinType(ULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) GetJackDescriptions(ULONG, PVOID) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) GetPinGuids(PVOID) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) GetPinTypeCount(PULONG count) override
+    {
+        *count = 1;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetPinTypes(PULONG types) override { return GetPinType(types); }
+    STDMETHODIMP_(NTSTATUS) GetJackCount(PULONG count) override
+    {
+        *count = ULONG(Jacks.size());
+        return JackCountStatus;
+    }
+    STDMETHODIMP_(NTSTATUS) GetJackDescriptions(ULONG bytes, PVOID records) override
+    {
+        if (bytes < Jacks.size() * sizeof(JackRecord))
+            return STATUS_BUFFER_TOO_SMALL;
+        std::memcpy(records, Jacks.data(), Jacks.size() * sizeof(JackRecord));
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) SetPinType(ULONG) override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) GetPinGuids(PVOID) override { return STATUS_NOT_SUPPORTED; }
 
 private:
     ULONG m_PinType;
 };
+NODE_DOUBLE_ANSWERS(CFakeTerminal, ITerminalNode, true)
 
-inline STDMETHODIMP_(NTSTATUS) CFakeTerminal::NonDelegatingQueryInterface(REFIID id, PVOID* out)
+// A jack of a terminal double, plugged in or not.
+inline JackRecord PluggedJack(ULONG connected)
 {
-    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))
-        return STATUS_SUCCESS;
-    if (IsEqualGUID(id, IID_ITerminalNode))
-    {
-        *out = static_cast<ITerminalNode*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    return STATUS_INVALID_PARAMETER;
+    JackRecord record{};
+    record.Color = 0x00FF00;
+    record.IsConnected = connected;
+    return record;
 }
 
 // The pin-type choice of an output.
@@ -258,18 +267,7 @@ private:
     ULONG m_PinType;
 };
 
-inline STDMETHODIMP_(NTSTATUS) CFakePinTypeSelector::NonDelegatingQueryInterface(REFIID id, PVOID* out)
-{
-    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))
-        return STATUS_SUCCESS;
-    if (IsEqualGUID(id, IID_IPinTypeSelector))
-    {
-        *out = static_cast<IPinTypeSelector*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    return STATUS_INVALID_PARAMETER;
-}
+NODE_DOUBLE_ANSWERS(CFakePinTypeSelector, IPinTypeSelector, true)
 
 // A node that processes samples in software.
 class CFakeDspNode : public IDspNode, public CTopologyNode
@@ -285,22 +283,11 @@ public:
     STDMETHODIMP_(NTSTATUS) Stop() override { return STATUS_SUCCESS; }
 };
 
-inline STDMETHODIMP_(NTSTATUS) CFakeDspNode::NonDelegatingQueryInterface(REFIID id, PVOID* out)
-{
-    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))
-        return STATUS_SUCCESS;
-    if (IsEqualGUID(id, IID_IDspNode))
-    {
-        *out = static_cast<IDspNode*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    return STATUS_INVALID_PARAMETER;
-}
+NODE_DOUBLE_ANSWERS(CFakeDspNode, IDspNode, true)
 
-// A stream object built on the graph records; the slots that belong to the stream engine
-// proper answer STATUS_NOT_IMPLEMENTED.
-class CFakeStream : public CStreamGraph, public CUnknown
+// A stream object built on the graph records; the engine's own slots answer
+// STATUS_NOT_IMPLEMENTED.
+class CFakeStream : public sd::StreamEngineSlots<CStreamGraph>, public CUnknown
 {
 public:
     DECLARE_STD_UNKNOWN();
@@ -316,50 +303,16 @@ public:
     }
 
     STDMETHODIMP_(NTSTATUS) Init(ULONG capture) override { return InitGraph(capture); }
-    STDMETHODIMP_(NTSTATUS) SetName(PCWSTR) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) GetName(PWSTR) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) SetMiniportCreator(PFNCREATEWAVEMINIPORT, REFCLSID) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(NTSTATUS) SetTopologyPort(PUNKNOWN, PUNKNOWN) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) UpdateSubdevice(PDEVICE_OBJECT, PIRP, PUNKNOWN) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(NTSTATUS) UnregisterSubdevice(PDEVICE_OBJECT, PIRP, PUNKNOWN) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(NTSTATUS) FindFormat(PWAVEFORMATEX) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) RegisterCallback(PCALLBACK_FUNCTION, PVOID, PVOID*) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(NTSTATUS) UnregisterCallback(PVOID) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) PowerChangeState(ULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) ProcessBuffer(PVOID, ULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) ProcessNodes(PVOID, ULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) ProcessNodesFloat(PVOID, ULONG, USHORT) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(NTSTATUS) ProcessListB(PVOID, ULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) ProcessListBFloat(ULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) ProcessListC(PVOID, ULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) ProcessListCFloat(ULONG) override { return STATUS_NOT_IMPLEMENTED; }
 };
 
 inline STDMETHODIMP_(NTSTATUS) CFakeStream::NonDelegatingQueryInterface(REFIID id, PVOID* out)
 {
-    if (IsEqualGUID(id, IID_IUnknown) || IsEqualGUID(id, IID_IStreamEngine))
-    {
-        *out = static_cast<IStreamEngine*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
     *out = nullptr;
-    return STATUS_INVALID_PARAMETER;
+    if (!IsEqualGUID(id, IID_IUnknown) && !IsEqualGUID(id, IID_IStreamEngine))
+        return STATUS_INVALID_PARAMETER;
+    *out = static_cast<IStreamEngine*>(this);
+    AddRef();
+    return STATUS_SUCCESS;
 }
 
 } // namespace gd

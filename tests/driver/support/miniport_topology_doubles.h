@@ -1,8 +1,8 @@
 // Test doubles and a fixture for the topology miniport tests: a topology port that records the
-// events the miniport raises, a device (CAudioHal with a test-written node list) that counts
-// callback registrations, an effect node with parameters, a terminal that fills only part of
-// its jack records, and helpers that build small node graphs from the real node classes and
-// send property requests through the automation tables as the port does.
+// events the miniport raises, the one miniport double, a device (CAudioHal with a test-written
+// node list) that counts callback registrations, an effect node with parameters, a terminal
+// that fills only part of its jack records, and helpers that build small node graphs from the
+// real node classes and send property requests through the automation tables as the port does.
 #pragma once
 
 #include "support/node_test_doubles.h"
@@ -19,6 +19,8 @@
 #include "plat_version.h"
 
 #include <cstring>
+#include <map>
+#include <string>
 #include <vector>
 
 namespace mt
@@ -76,6 +78,75 @@ inline STDMETHODIMP_(NTSTATUS) CFakeTopologyPort::NonDelegatingQueryInterface(RE
         return STATUS_INVALID_PARAMETER;
     AddRef();
     return STATUS_SUCCESS;
+}
+
+// The one miniport double, standing in for both miniports: the topology port binds it through
+// IMiniportTopology (an empty filter is enough), and the streams ask it through
+// IMiniportSubdevice for the subdevice name and, as the wave miniport, the terminal node, or,
+// as the topology miniport, the pin of a terminal node.
+class CFakeMiniport : public IMiniportSubdevice, public IMiniportTopology, public CUnknown
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    CFakeMiniport(PUNKNOWN outer, std::u16string name, ULONG terminalNode)
+        : CUnknown(outer), m_Name(std::move(name)), m_TerminalNode(terminalNode)
+    {
+    }
+    std::map<ULONG, ULONG> m_PinOfNode; // topology: node id -> pin
+
+    STDMETHODIMP_(NTSTATUS) FindPinId(PULONG nodeId, PULONG pinId) override
+    {
+        if (m_PinOfNode.empty())
+        {
+            *nodeId = m_TerminalNode;
+            return STATUS_SUCCESS;
+        }
+        auto it = m_PinOfNode.find(*nodeId);
+        if (it == m_PinOfNode.end())
+            return STATUS_NOT_FOUND;
+        *pinId = it->second;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetSubdeviceName(PWSTR* name) override
+    {
+        *name = const_cast<PWSTR>(m_Name.c_str());
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* description) override
+    {
+        *description = &m_Filter;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS)
+    DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override
+    {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN, PRESOURCELIST, PPORTTOPOLOGY) override { return STATUS_SUCCESS; }
+
+private:
+    std::u16string m_Name;
+    ULONG m_TerminalNode;
+    PCFILTER_DESCRIPTOR m_Filter = {
+        0, nullptr, sizeof(PCPIN_DESCRIPTOR), 0, nullptr, sizeof(PCNODE_DESCRIPTOR), 0, nullptr, 0, nullptr,
+        0, nullptr};
+};
+
+inline STDMETHODIMP_(NTSTATUS) CFakeMiniport::NonDelegatingQueryInterface(REFIID id, PVOID* out)
+{
+    if (IsEqualGUID(id, IID_IMiniportSubdevice))
+    {
+        *out = static_cast<IMiniportSubdevice*>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    if (IsEqualGUID(id, IID_IMiniportTopology) || IsEqualGUID(id, IID_IMiniport))
+    {
+        *out = static_cast<IMiniportTopology*>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    return CUnknown::NonDelegatingQueryInterface(id, out);
 }
 
 // The device: CAudioHal with the nodes the test gives, counting the miniport's registrations.

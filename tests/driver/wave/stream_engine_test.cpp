@@ -2,7 +2,7 @@
 // goes through, the format list a render endpoint of a two-channel jack offers, the callback
 // object, Init's clean failures, and the wave subdevice with its physical connection as the
 // terminal's jacks ask, checked against the port-class stand-in's registration log.
-#include "support/graph_test_doubles.h"
+#include "support/miniport_topology_doubles.h"
 
 #include "driver/adapter/audio_hal.h"
 #include "driver/topology/nodes/pin_type.h"
@@ -21,8 +21,10 @@ namespace
 {
 
 using gd::CFakeNode;
+using gd::CFakeTerminal;
 using gd::Make;
 using gd::RefCount;
+using mt::CFakeMiniport;
 using plat::PcRegistrationOp;
 
 // Exposes what the endpoint keeps.
@@ -33,131 +35,6 @@ public:
     PUNKNOWN WavePort() const { return m_pWavePort; }
     PCALLBACK_OBJECT CallbackObject() const { return m_pCallbackObject; }
 };
-
-// A terminal with jack records; GetJackCount can be made to fail.
-class CJackTerminal : public ITerminalNode, public CTopologyNode
-{
-public:
-    DECLARE_STD_UNKNOWN();
-    CJackTerminal(PUNKNOWN outer, ULONG id, ULONG kind, ULONG pinType, std::vector<ULONG> plugged)
-        : CTopologyNode(outer, id, kind), m_PinType(pinType)
-    {
-        for (ULONG state : plugged)
-        {
-            JackRecord record{};
-            record.Color = 0x00FF00;
-            record.IsConnected = state;
-            m_Jacks.push_back(record);
-        }
-    }
-    std::vector<JackRecord> m_Jacks;
-    bool m_FailCount = false;
-
-    STDMETHODIMP_(NTSTATUS) GetPinType(PULONG pinType) override
-    {
-        *pinType = m_PinType;
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS) GetPinTypeCount(PULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) GetJackCount(PULONG count) override
-    {
-        *count = ULONG(m_Jacks.size());
-        return m_FailCount ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS) GetPinTypes(PULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) SetPinType(ULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) GetJackDescriptions(ULONG bytes, PVOID records) override
-    {
-        std::memcpy(records, m_Jacks.data(), std::min<size_t>(bytes, m_Jacks.size() * sizeof(JackRecord)));
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS) GetPinGuids(PVOID) override { return STATUS_NOT_IMPLEMENTED; }
-
-private:
-    ULONG m_PinType;
-};
-
-inline STDMETHODIMP_(NTSTATUS) CJackTerminal::NonDelegatingQueryInterface(REFIID id, PVOID* out)
-{
-    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))
-        return STATUS_SUCCESS;
-    if (IsEqualGUID(id, IID_ITerminalNode))
-    {
-        *out = static_cast<ITerminalNode*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    return STATUS_INVALID_PARAMETER;
-}
-
-// A miniport answering IMiniportSubdevice. As a wave miniport it names its subdevice and its
-// terminal node; as the topology miniport it maps terminal node ids to its pins.
-// Stands in for both miniports: the topology port binds it through IMiniportTopology (an empty
-// filter is enough here), and the streams ask it for pins and names through IMiniportSubdevice.
-class CFakeMiniport : public IMiniportSubdevice, public IMiniportTopology, public CUnknown
-{
-public:
-    DECLARE_STD_UNKNOWN();
-    CFakeMiniport(PUNKNOWN outer, std::u16string name, ULONG terminalNode)
-        : CUnknown(outer), m_Name(std::move(name)), m_TerminalNode(terminalNode)
-    {
-    }
-    std::map<ULONG, ULONG> m_PinOfNode; // topology: node id -> pin
-
-    STDMETHODIMP_(NTSTATUS) FindPinId(PULONG nodeId, PULONG pinId) override
-    {
-        if (m_PinOfNode.empty())
-        {
-            *nodeId = m_TerminalNode;
-            return STATUS_SUCCESS;
-        }
-        auto it = m_PinOfNode.find(*nodeId);
-        if (it == m_PinOfNode.end())
-            return STATUS_NOT_FOUND;
-        *pinId = it->second;
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS) GetSubdeviceName(PWSTR* name) override
-    {
-        *name = const_cast<PWSTR>(m_Name.c_str());
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* description) override
-    {
-        *description = &m_Filter;
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS)
-    DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN, PRESOURCELIST, PPORTTOPOLOGY) override { return STATUS_SUCCESS; }
-
-private:
-    std::u16string m_Name;
-    ULONG m_TerminalNode;
-    PCFILTER_DESCRIPTOR m_Filter = {
-        0, nullptr, sizeof(PCPIN_DESCRIPTOR), 0, nullptr, sizeof(PCNODE_DESCRIPTOR), 0, nullptr, 0, nullptr,
-        0, nullptr};
-};
-
-inline STDMETHODIMP_(NTSTATUS) CFakeMiniport::NonDelegatingQueryInterface(REFIID id, PVOID* out)
-{
-    if (IsEqualGUID(id, IID_IMiniportSubdevice))
-    {
-        *out = static_cast<IMiniportSubdevice*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    if (IsEqualGUID(id, IID_IMiniportTopology) || IsEqualGUID(id, IID_IMiniport))
-    {
-        *out = static_cast<IMiniportTopology*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    return CUnknown::NonDelegatingQueryInterface(id, out);
-}
 
 // The wave miniport creator: what the stream asked for, and what it gets.
 struct CreatorRecord
@@ -416,7 +293,7 @@ TEST_F(StreamEngine, FormatListFollowsDirectionAndPinType)
         {
             CTestEngine* engine = NewEngine(capture);
             ULONG kind = capture ? NODE_KIND_INPUT_TERMINAL : NODE_KIND_OUTPUT_TERMINAL;
-            CJackTerminal* terminal = Make<CJackTerminal>(3u, kind, pinType, std::vector<ULONG>{});
+            CFakeTerminal* terminal = Make<CFakeTerminal>(3u, kind, pinType);
             ASSERT_EQ(engine->AddNode(terminal), STATUS_SUCCESS);
             for (const WAVEFORMATEXTENSIBLE& f : records)
                 ASSERT_EQ(engine->AddFormat(&f), STATUS_SUCCESS);
@@ -590,7 +467,7 @@ protected:
             m_Hal->Release();
         for (CTestEngine* engine : m_Engines)
             engine->Release();
-        for (CJackTerminal* terminal : m_Terminals)
+        for (CFakeTerminal* terminal : m_Terminals)
             terminal->Release();
         m_Other->Release();
         plat::PcForgetDevice(Device());
@@ -603,7 +480,9 @@ protected:
     CTestEngine* Endpoint(ULONG capture, ULONG kind, ULONG pinType, std::vector<ULONG> jacks)
     {
         CTestEngine* engine = NewEngine(capture);
-        CJackTerminal* terminal = Make<CJackTerminal>(kTerminalNode, kind, pinType, std::move(jacks));
+        CFakeTerminal* terminal = Make<CFakeTerminal>(kTerminalNode, kind, pinType);
+        for (ULONG plugged : jacks)
+            terminal->Jacks.push_back(gd::PluggedJack(plugged));
         EXPECT_EQ(engine->AddNode(terminal), STATUS_SUCCESS);
         EXPECT_EQ(engine->SetMiniportCreator(FakeCreator, CLSID_PortWaveCyclic), STATUS_SUCCESS);
         EXPECT_EQ(engine->SetTopologyPort(m_TopologyPort, m_Topology->GetNonDelegatingUnknown()),
@@ -633,7 +512,7 @@ protected:
     CTestEngine* m_Other = nullptr;
     CStreamHal* m_Hal = nullptr;
     std::vector<CTestEngine*> m_Engines;
-    std::vector<CJackTerminal*> m_Terminals;
+    std::vector<CFakeTerminal*> m_Terminals;
 };
 
 // What the endpoint relies on of the library's ports.
@@ -696,7 +575,7 @@ TEST_F(StreamEngineSubdevice, JackStateDecidesWhetherTheEndpointGetsASubdevice)
     for (const Row& row : rows)
     {
         CTestEngine* engine = Endpoint(row.Capture, row.Kind, row.PinType, row.Jacks);
-        m_Terminals.back()->m_FailCount = row.FailJackCount;
+        m_Terminals.back()->JackCountStatus = row.FailJackCount ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
         ASSERT_EQ(engine->UpdateSubdevice(Device(), nullptr, Adapter()), STATUS_SUCCESS) << row.What;
         EXPECT_EQ(Registered().size(), row.Installed ? 2u : 1u) << row.What;
         EXPECT_EQ(engine->WavePort() != nullptr, row.Installed) << row.What;
@@ -743,7 +622,7 @@ TEST_F(StreamEngineSubdevice, RenderEndpointConnectsWavePinOneToTheTerminalsTopo
     EXPECT_EQ(plat::PcRegistrationLog(Device()).size(), logged);
 
     // Unplugged: the connection goes first, then the subdevice.
-    m_Terminals.back()->m_Jacks[0].IsConnected = 0;
+    m_Terminals.back()->Jacks[0].IsConnected = 0;
     ASSERT_EQ(engine->UpdateSubdevice(Device(), nullptr, Adapter()), STATUS_SUCCESS);
     std::vector<plat::PcRegistrationEntry> log = plat::PcRegistrationLog(Device());
     ASSERT_EQ(log.size(), logged + 2);
@@ -759,7 +638,7 @@ TEST_F(StreamEngineSubdevice, RenderEndpointConnectsWavePinOneToTheTerminalsTopo
     EXPECT_EQ(plat::PcRegisteredConnectionCount(Device()), 0u);
 
     // Plugged again: installed again.
-    m_Terminals.back()->m_Jacks[0].IsConnected = 1;
+    m_Terminals.back()->Jacks[0].IsConnected = 1;
     ASSERT_EQ(engine->UpdateSubdevice(Device(), nullptr, Adapter()), STATUS_SUCCESS);
     EXPECT_EQ(Registered().size(), 2u);
     EXPECT_EQ(plat::PcRegisteredConnectionCount(Device()), 1u);
@@ -779,7 +658,7 @@ TEST_F(StreamEngineSubdevice, CaptureEndpointConnectsTheTopologyPinToWavePinOne)
     EXPECT_EQ(connections[0].ToPort, PVOID(engine->WavePort()));
     EXPECT_EQ(connections[0].ToPin, 1u);
 
-    m_Terminals.back()->m_Jacks[0].IsConnected = 0;
+    m_Terminals.back()->Jacks[0].IsConnected = 0;
     ASSERT_EQ(engine->UpdateSubdevice(Device(), nullptr, Adapter()), STATUS_SUCCESS);
     std::vector<plat::PcRegistrationEntry> removed = LogOf(PcRegistrationOp::UnregisterConnection);
     ASSERT_EQ(removed.size(), 1u);
