@@ -430,8 +430,6 @@ TEST_F(StreamEngine, SettersRefuseMissingObjects)
     EXPECT_EQ(engine->SetTopologyPort(unknown, nullptr), STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(engine->UpdateSubdevice(Device(), nullptr, nullptr), STATUS_UNSUCCESSFUL) << "no creator yet";
     EXPECT_TRUE(plat::PcRegistrationLog(Device()).empty());
-    EXPECT_EQ(engine->PowerChangeState(PowerDeviceD3), STATUS_SUCCESS);
-    EXPECT_EQ(engine->ProcessBuffer(nullptr, 0), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(RefCount(miniport), 1u);
     engine->Release();
     miniport->Release();
@@ -514,32 +512,6 @@ protected:
     std::vector<CTestEngine*> m_Engines;
     std::vector<CFakeTerminal*> m_Terminals;
 };
-
-// What the endpoint relies on of the library's ports.
-TEST_F(StreamEngineSubdevice, PortsAnswerTheUnregisterInterfacesAndTheLibraryVersion)
-{
-    PPORT port = nullptr;
-    EXPECT_EQ(PcNewPort(&port, IID_IPort), STATUS_INVALID_PARAMETER) << "not a port class";
-    EXPECT_EQ(port, nullptr);
-    ASSERT_EQ(PcNewPort(&port, CLSID_PortWaveCyclic), STATUS_SUCCESS);
-    IPortClsVersion* version = nullptr;
-    ASSERT_EQ(port->QueryInterface(IID_IPortClsVersion, reinterpret_cast<PVOID*>(&version)), STATUS_SUCCESS);
-    EXPECT_EQ(version->GetVersion(), plat::PcGetVersion());
-    EXPECT_EQ(RefCount(port), 2u) << "the version object counts on its port";
-    version->Release();
-    EXPECT_EQ(PcRegisterSubdevice(Device(), const_cast<PWSTR>(u"Unbound"), port),
-              STATUS_INVALID_DEVICE_STATE);
-    PUNKNOWN unregister = nullptr;
-    ASSERT_EQ(port->QueryInterface(IID_IUnregisterSubdevice, reinterpret_cast<PVOID*>(&unregister)),
-              STATUS_SUCCESS);
-    unregister->Release();
-    ASSERT_EQ(port->QueryInterface(IID_IUnregisterPhysicalConnection, reinterpret_cast<PVOID*>(&unregister)),
-              STATUS_SUCCESS);
-    unregister->Release();
-    EXPECT_EQ(PcRegisterSubdevice(Device(), const_cast<PWSTR>(u"Topology"), m_TopologyPort),
-              STATUS_OBJECT_NAME_COLLISION);
-    port->Release();
-}
 
 TEST_F(StreamEngineSubdevice, JackStateDecidesWhetherTheEndpointGetsASubdevice)
 {
