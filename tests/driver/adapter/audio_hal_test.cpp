@@ -34,27 +34,9 @@ public:
     void SetCaps(const EndpointCaps& caps) { m_EndpointCaps = caps; }
 };
 
-// The name a device's callback object must carry, written out independently of the driver.
 std::u16string ExpectedName(CTestHal* hal)
 {
-    char digits[32];
-    std::snprintf(digits, sizeof(digits), "%016llX",
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(static_cast<CAudioHal*>(hal))));
-    std::u16string name = u"\\Callback\\AudioHalAddr";
-    for (const char* c = digits; *c; ++c)
-        name.push_back(char16_t(*c));
-    return name;
-}
-
-NTSTATUS OpenByName(const std::u16string& text, PCALLBACK_OBJECT* object)
-{
-    UNICODE_STRING name;
-    name.Buffer = const_cast<PWSTR>(text.c_str());
-    name.Length = USHORT(text.size() * sizeof(WCHAR));
-    name.MaximumLength = name.Length;
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-    return ExCreateCallback(object, &attributes, FALSE, TRUE);
+    return gd::AddressName("AudioHalAddr", static_cast<CAudioHal*>(hal));
 }
 
 POWER_STATE Device(ULONG state)
@@ -93,16 +75,16 @@ TEST_F(AudioHal, CallbackObjectIsNamedAfterEachDeviceAndGoesWithIt)
     EXPECT_EQ(firstName.size(), 38u);
 
     PCALLBACK_OBJECT opened = nullptr;
-    ASSERT_EQ(OpenByName(firstName, &opened), STATUS_SUCCESS);
+    ASSERT_EQ(gd::OpenCallbackObject(firstName, &opened), STATUS_SUCCESS);
     EXPECT_EQ(opened, first->CallbackObject());
     ObDereferenceObject(opened);
-    ASSERT_EQ(OpenByName(secondName, &opened), STATUS_SUCCESS);
+    ASSERT_EQ(gd::OpenCallbackObject(secondName, &opened), STATUS_SUCCESS);
     EXPECT_EQ(opened, second->CallbackObject());
     ObDereferenceObject(opened);
     EXPECT_NE(first->CallbackObject(), second->CallbackObject());
 
     first->Release();
-    EXPECT_EQ(OpenByName(firstName, &opened), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(gd::OpenCallbackObject(firstName, &opened), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(plat::ObLiveObjectCount(ExCallbackObjectType), before + 1);
     second->Release();
     EXPECT_EQ(plat::ObLiveObjectCount(ExCallbackObjectType), before);

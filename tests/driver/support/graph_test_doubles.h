@@ -10,6 +10,8 @@
 #include "plat_pool.h"
 #include "support/stream_engine_double.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include <string>
@@ -59,6 +61,56 @@ template <class T, class... Args> T* Make(Args&&... args)
     object->NonDelegatingAddRef();
     return object;
 }
+
+// A PCM format record: channels, rate, container bytes, valid bits, channel mask.
+inline WAVEFORMATEXTENSIBLE Pcm(WORD channels, DWORD rate, WORD containerBytes, WORD validBits, DWORD mask,
+                                const GUID& subFormat = KSDATAFORMAT_SUBTYPE_PCM)
+{
+    WAVEFORMATEXTENSIBLE f{};
+    f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    f.Format.nChannels = channels;
+    f.Format.nSamplesPerSec = rate;
+    f.Format.wBitsPerSample = WORD(containerBytes * 8);
+    f.Format.nBlockAlign = WORD(channels * containerBytes);
+    f.Format.nAvgBytesPerSec = rate * f.Format.nBlockAlign;
+    f.Format.cbSize = 22;
+    f.Samples.wValidBitsPerSample = validBits;
+    f.dwChannelMask = mask;
+    f.SubFormat = subFormat;
+    return f;
+}
+
+// The name the driver gives a callback object after the address of its owner, written out
+// independently of the driver: "\Callback\<prefix>" and sixteen upper-case hex digits.
+inline std::u16string AddressName(const char* prefix, const void* owner)
+{
+    char text[96];
+    std::snprintf(text, sizeof(text), "\\Callback\\%s%016llX", prefix,
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(owner)));
+    return std::u16string(text, text + std::strlen(text));
+}
+
+inline NTSTATUS OpenCallbackObject(const std::u16string& text, PCALLBACK_OBJECT* object,
+                                   BOOLEAN create = FALSE, BOOLEAN multiple = TRUE)
+{
+    UNICODE_STRING name;
+    name.Buffer = const_cast<PWSTR>(text.c_str());
+    name.Length = USHORT(text.size() * sizeof(WCHAR));
+    name.MaximumLength = name.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    return ExCreateCallback(object, &attributes, create, multiple);
+}
+
+// What a listener on a callback object heard: both arguments of every notification.
+struct Heard
+{
+    std::vector<std::pair<PVOID, PVOID>> Calls;
+    static VOID Callback(PVOID context, PVOID argument1, PVOID argument2)
+    {
+        static_cast<Heard*>(context)->Calls.push_back({argument1, argument2});
+    }
+};
 
 // Every test starts and ends with the same pool and object population.
 class LeakCheckedTest : public testing::Test

@@ -72,18 +72,7 @@ public:
 WAVEFORMATEXTENSIBLE Extensible(WORD channels, DWORD rate, WORD bits, DWORD mask,
                                 const GUID& sub = KSDATAFORMAT_SUBTYPE_PCM)
 {
-    WAVEFORMATEXTENSIBLE f{};
-    f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    f.Format.nChannels = channels;
-    f.Format.nSamplesPerSec = rate;
-    f.Format.wBitsPerSample = bits;
-    f.Format.nBlockAlign = WORD(channels * ((bits + 7) / 8));
-    f.Format.nAvgBytesPerSec = rate * f.Format.nBlockAlign;
-    f.Format.cbSize = 22;
-    f.Samples.wValidBitsPerSample = bits;
-    f.dwChannelMask = mask;
-    f.SubFormat = sub;
-    return f;
+    return gd::Pcm(channels, rate, WORD((bits + 7) / 8), bits, mask, sub);
 }
 
 std::u16string NameOf(const std::string& text)
@@ -313,54 +302,25 @@ TEST_F(StreamEngine, FormatListFollowsDirectionAndPinType)
 
 // ---- Init and the callback object ----
 
-std::u16string ExpectedCallbackName(CStreamEngine* engine)
-{
-    char digits[32];
-    std::snprintf(digits, sizeof(digits), "%016llX",
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(engine)));
-    return u"\\Callback\\StreamEngineAddr" + NameOf(digits);
-}
-
-NTSTATUS OpenCallback(const std::u16string& text, PCALLBACK_OBJECT* object)
-{
-    UNICODE_STRING name;
-    name.Buffer = const_cast<PWSTR>(text.c_str());
-    name.Length = USHORT(text.size() * sizeof(WCHAR));
-    name.MaximumLength = name.Length;
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-    return ExCreateCallback(object, &attributes, FALSE, TRUE);
-}
-
-struct Heard
-{
-    std::vector<std::pair<PVOID, PVOID>> Calls;
-};
-
-VOID Listener(PVOID context, PVOID argument1, PVOID argument2)
-{
-    static_cast<Heard*>(context)->Calls.push_back({argument1, argument2});
-}
-
 TEST_F(StreamEngine, CallbackObjectIsNamedAfterTheEndpointAndTakesRegistrations)
 {
     CTestEngine* idle = Make<CTestEngine>(1u);
     PVOID handle = reinterpret_cast<PVOID>(1);
-    EXPECT_EQ(idle->RegisterCallback(Listener, nullptr, &handle), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(idle->RegisterCallback(gd::Heard::Callback, nullptr, &handle), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(handle, nullptr);
     idle->Release();
 
     CTestEngine* engine = NewEngine(STREAM_DIRECTION_CAPTURE);
-    const std::u16string name = ExpectedCallbackName(engine);
+    const std::u16string name = gd::AddressName("StreamEngineAddr", static_cast<CStreamEngine*>(engine));
     EXPECT_EQ(name.size(), 42u);
     PCALLBACK_OBJECT opened = nullptr;
-    ASSERT_EQ(OpenCallback(name, &opened), STATUS_SUCCESS);
+    ASSERT_EQ(gd::OpenCallbackObject(name, &opened), STATUS_SUCCESS);
     EXPECT_EQ(opened, engine->CallbackObject());
 
-    Heard first, second;
+    gd::Heard first, second;
     PVOID one = nullptr, two = nullptr;
-    ASSERT_EQ(engine->RegisterCallback(Listener, &first, &one), STATUS_SUCCESS);
-    ASSERT_EQ(engine->RegisterCallback(Listener, &second, &two), STATUS_SUCCESS);
+    ASSERT_EQ(engine->RegisterCallback(gd::Heard::Callback, &first, &one), STATUS_SUCCESS);
+    ASSERT_EQ(engine->RegisterCallback(gd::Heard::Callback, &second, &two), STATUS_SUCCESS);
     int payload = 7;
     ExNotifyCallback(opened, &payload, nullptr);
     ASSERT_EQ(first.Calls.size(), 1u);
@@ -375,7 +335,8 @@ TEST_F(StreamEngine, CallbackObjectIsNamedAfterTheEndpointAndTakesRegistrations)
     ObDereferenceObject(opened);
 
     engine->Release();
-    EXPECT_EQ(OpenCallback(name, &opened), STATUS_OBJECT_NAME_NOT_FOUND) << "the name goes with the endpoint";
+    EXPECT_EQ(gd::OpenCallbackObject(name, &opened), STATUS_OBJECT_NAME_NOT_FOUND)
+        << "the name goes with the endpoint";
 }
 
 TEST_F(StreamEngine, InitFailsCleanlyAtEveryAllocation)

@@ -68,21 +68,7 @@ sim::DeviceProfile Builtin(const std::string& name)
     return profile;
 }
 
-WAVEFORMATEXTENSIBLE Pcm(WORD channels, DWORD rate, WORD containerBytes, WORD validBits, DWORD mask)
-{
-    WAVEFORMATEXTENSIBLE f{};
-    f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    f.Format.nChannels = channels;
-    f.Format.nSamplesPerSec = rate;
-    f.Format.wBitsPerSample = WORD(containerBytes * 8);
-    f.Format.nBlockAlign = WORD(channels * containerBytes);
-    f.Format.nAvgBytesPerSec = rate * f.Format.nBlockAlign;
-    f.Format.cbSize = 22;
-    f.Samples.wValidBitsPerSample = validBits;
-    f.dwChannelMask = mask;
-    f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-    return f;
-}
+using gd::Pcm;
 
 class UsbStream : public gd::LeakCheckedTest
 {
@@ -103,25 +89,9 @@ protected:
     SIZE_T m_ThreadsBefore = 0;
 };
 
-std::u16string CyclicName(PVOID stream)
+std::u16string CyclicName(CUsbAudioStream* stream)
 {
-    char digits[32];
-    std::snprintf(digits, sizeof(digits), "%016llX",
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(stream)));
-    std::string text = std::string("\\Callback\\CyclicControlAddr") + digits;
-    return std::u16string(text.begin(), text.end());
-}
-
-NTSTATUS OpenCallback(const std::u16string& text, PCALLBACK_OBJECT* object, BOOLEAN create = FALSE,
-                      BOOLEAN multiple = TRUE)
-{
-    UNICODE_STRING name;
-    name.Buffer = const_cast<PWSTR>(text.c_str());
-    name.Length = USHORT(text.size() * sizeof(WCHAR));
-    name.MaximumLength = name.Length;
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-    return ExCreateCallback(object, &attributes, create, multiple);
+    return gd::AddressName("CyclicControlAddr", stream);
 }
 
 TEST_F(UsbStream, InitMakesTheInterfacesTheCallbackObjectAndTheWorkerThread)
@@ -159,7 +129,8 @@ TEST_F(UsbStream, InitMakesTheInterfacesTheCallbackObjectAndTheWorkerThread)
 
     // The client callback object carries the stream's address.
     PCALLBACK_OBJECT opened = nullptr;
-    ASSERT_EQ(OpenCallback(CyclicName(static_cast<CUsbAudioStream*>(render)), &opened), STATUS_SUCCESS);
+    ASSERT_EQ(gd::OpenCallbackObject(CyclicName(static_cast<CUsbAudioStream*>(render)), &opened),
+              STATUS_SUCCESS);
     EXPECT_EQ(opened, render->ClientCallbackObject());
     ObDereferenceObject(opened);
 
@@ -170,7 +141,7 @@ TEST_F(UsbStream, InitMakesTheInterfacesTheCallbackObjectAndTheWorkerThread)
     const std::u16string name = CyclicName(static_cast<CUsbAudioStream*>(render));
     render->Release();
     capture->Release();
-    EXPECT_EQ(OpenCallback(name, &opened), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(gd::OpenCallbackObject(name, &opened), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(UsbStream, InitFailsCleanlyWithoutMemory)
@@ -310,18 +281,7 @@ TEST_F(UsbStream, FindLinkedNodeFindsTheNodeWithoutAReference)
 
 // ---- Clients ----
 
-struct Heard
-{
-    int Calls = 0;
-    PVOID Argument = nullptr;
-};
-
-VOID ClientCallback(PVOID context, PVOID argument1, PVOID)
-{
-    Heard* heard = static_cast<Heard*>(context);
-    heard->Calls++;
-    heard->Argument = argument1;
-}
+using gd::Heard;
 
 class UsbStreamClients : public UsbStream
 {
@@ -347,7 +307,7 @@ TEST_F(UsbStreamClients, RegisteredClientHearsTheStreamsNotificationsUntilUnregi
 {
     Heard heard;
     StreamClient* client = nullptr;
-    ASSERT_EQ(m_Stream->RegisterClient(STREAM_CLIENT_PRIORITY_WAVE, &m_Format, 5, 3, ClientCallback, &heard,
+    ASSERT_EQ(m_Stream->RegisterClient(STREAM_CLIENT_PRIORITY_WAVE, &m_Format, 5, 3, Heard::Callback, &heard,
                                        &client),
               STATUS_SUCCESS);
     ASSERT_NE(client, nullptr);
@@ -363,13 +323,13 @@ TEST_F(UsbStreamClients, RegisteredClientHearsTheStreamsNotificationsUntilUnregi
     notification.Client = client;
     notification.Code = StreamNotifyConfigure;
     ExNotifyCallback(m_Stream->ClientCallbackObject(), &notification, nullptr);
-    EXPECT_EQ(heard.Calls, 1);
-    EXPECT_EQ(heard.Argument, &notification);
+    EXPECT_EQ(heard.Calls.size(), 1u);
+    EXPECT_EQ(heard.Calls[0].first, &notification);
 
     PVOID key = client->Registration;
     EXPECT_EQ(m_Stream->UnregisterClient(key), STATUS_SUCCESS);
     ExNotifyCallback(m_Stream->ClientCallbackObject(), &notification, nullptr);
-    EXPECT_EQ(heard.Calls, 1);
+    EXPECT_EQ(heard.Calls.size(), 1u);
     EXPECT_EQ(m_Stream->UnregisterClient(key), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(m_Stream->UnregisterClient(nullptr), STATUS_UNSUCCESSFUL);
 }
@@ -381,22 +341,22 @@ TEST_F(UsbStreamClients, ClientIsRefusedAndNothingKeptWhenTheStreamCannotServeIt
     const plat::PoolUsage before = plat::PoolUsageForTag(USB_STREAM_POOL_TAG);
 
     WAVEFORMATEXTENSIBLE other = Pcm(2, 96000, 2, 16, 3);
-    EXPECT_EQ(m_Stream->RegisterClient(3, &other, 5, 3, ClientCallback, &heard, &client), STATUS_NO_MATCH);
+    EXPECT_EQ(m_Stream->RegisterClient(3, &other, 5, 3, Heard::Callback, &heard, &client), STATUS_NO_MATCH);
     EXPECT_EQ(client, nullptr);
-    EXPECT_EQ(m_Stream->RegisterClient(3, &m_Format, 5, 11, ClientCallback, &heard, &client),
+    EXPECT_EQ(m_Stream->RegisterClient(3, &m_Format, 5, 11, Heard::Callback, &heard, &client),
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(m_Stream->RegisterClient(3, &m_Format, 5, 3, nullptr, &heard, &client),
               STATUS_INVALID_PARAMETER);
 
     plat::FailAllocationsWithTag(USB_STREAM_POOL_TAG);
-    EXPECT_EQ(m_Stream->RegisterClient(3, &m_Format, 5, 3, ClientCallback, &heard, &client),
+    EXPECT_EQ(m_Stream->RegisterClient(3, &m_Format, 5, 3, Heard::Callback, &heard, &client),
               STATUS_INSUFFICIENT_RESOURCES);
     plat::ClearPoolFailures();
     EXPECT_EQ(client, nullptr);
 
     // A stream whose callback object is gone cannot tell a client anything.
     m_Stream->DropClientCallbackObject();
-    EXPECT_EQ(m_Stream->RegisterClient(3, &m_Format, 5, 3, ClientCallback, &heard, &client),
+    EXPECT_EQ(m_Stream->RegisterClient(3, &m_Format, 5, 3, Heard::Callback, &heard, &client),
               STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(client, nullptr);
     EXPECT_EQ(plat::PoolUsageForTag(USB_STREAM_POOL_TAG).LiveBlocks, before.LiveBlocks);
@@ -407,9 +367,9 @@ TEST_F(UsbStream, ClientIsRefusedWhenItsCallbackCannotBeRegistered)
     Uac1Capture* stream = Make<Uac1Capture>(2u, 7u);
     // Someone already holds the stream's callback name with a single-registration object.
     PCALLBACK_OBJECT taken = nullptr;
-    ASSERT_EQ(OpenCallback(CyclicName(static_cast<CUsbAudioStream*>(stream)), &taken, TRUE, FALSE),
+    ASSERT_EQ(gd::OpenCallbackObject(CyclicName(static_cast<CUsbAudioStream*>(stream)), &taken, TRUE, FALSE),
               STATUS_SUCCESS);
-    PVOID holder = ExRegisterCallback(taken, ClientCallback, nullptr);
+    PVOID holder = ExRegisterCallback(taken, Heard::Callback, nullptr);
     ASSERT_NE(holder, nullptr);
     ASSERT_EQ(stream->Init(STREAM_DIRECTION_CAPTURE, nullptr), STATUS_SUCCESS);
     WAVEFORMATEXTENSIBLE f = Pcm(1, 48000, 2, 16, 4);
@@ -418,7 +378,7 @@ TEST_F(UsbStream, ClientIsRefusedWhenItsCallbackCannotBeRegistered)
     const plat::PoolUsage before = plat::PoolUsageForTag(USB_STREAM_POOL_TAG);
     Heard heard;
     StreamClient* client = nullptr;
-    EXPECT_EQ(stream->RegisterClient(3, &f, 5, 3, ClientCallback, &heard, &client),
+    EXPECT_EQ(stream->RegisterClient(3, &f, 5, 3, Heard::Callback, &heard, &client),
               STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(client, nullptr);
     EXPECT_EQ(plat::PoolUsageForTag(USB_STREAM_POOL_TAG).LiveBlocks, before.LiveBlocks);
