@@ -1,6 +1,6 @@
 # Thin wrapper over CMake. `make run` shows what the driver builds on the default device;
 # `make test` builds and runs every test; `make check` runs them under AddressSanitizer and
-# UndefinedBehaviorSanitizer; `make bench` builds and runs bench/.
+# UndefinedBehaviorSanitizer; `make bench` builds and runs bench/ (and no test executables).
 JOBS ?= $(shell nproc)
 BUILD ?= build
 CHECK_BUILD ?= build-check
@@ -28,8 +28,8 @@ run: build
 
 bench:
 	@if [ -x bench/install-deps ]; then bench/install-deps; fi
-	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DUACSIM_BENCH=ON
-	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DUACSIM_BENCH=ON -DUACSIM_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target benches
 	@for b in $$(find $(BENCH_BUILD)/bench -maxdepth 1 -type f -executable -name 'bench_*' | sort); do \
 		echo "== $$b"; $$b || exit 1; done
 

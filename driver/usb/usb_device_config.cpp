@@ -78,7 +78,11 @@ NTSTATUS CUsbDevice::ReadDeviceDescriptor(PURB pUrb)
     UsbBuildGetDescriptorRequest(pUrb, DESCRIPTOR_URB_BYTES, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, pDescriptor,
                                  nullptr, sizeof(USB_DEVICE_DESCRIPTOR), nullptr);
     NTSTATUS status = SubmitUrbSync(pUrb);
-    if (NT_SUCCESS(status))
+    if (!NT_SUCCESS(status))
+    {
+        DbgPrint("CUsbDevice: the device descriptor could not be read (0x%08X)\n", status);
+    }
+    else
     {
         m_nVendorId = pDescriptor->idVendor;
         m_nProductId = pDescriptor->idProduct;
@@ -102,11 +106,13 @@ NTSTATUS CUsbDevice::ReadConfigurationDescriptor(PURB pUrb)
     NTSTATUS status = SubmitUrbSync(pUrb);
     if (!NT_SUCCESS(status))
     {
+        DbgPrint("CUsbDevice: the configuration descriptor could not be read (0x%08X)\n", status);
         return status;
     }
     if (pUrb->UrbControlDescriptorRequest.TransferBufferLength < sizeof(header) ||
         header.wTotalLength < sizeof(header))
     {
+        DbgPrint("CUsbDevice: the configuration descriptor is shorter than its own header\n");
         return STATUS_DEVICE_DATA_ERROR;
     }
     ULONG totalBytes = header.wTotalLength;
@@ -121,8 +127,14 @@ NTSTATUS CUsbDevice::ReadConfigurationDescriptor(PURB pUrb)
                                  pDescriptor, nullptr, totalBytes, nullptr);
     status = SubmitUrbSync(pUrb);
     ULONG received = pUrb->UrbControlDescriptorRequest.TransferBufferLength;
-    if (NT_SUCCESS(status) && (received < sizeof(header) || pDescriptor->wTotalLength < sizeof(header)))
+    if (!NT_SUCCESS(status))
     {
+        DbgPrint("CUsbDevice: the configuration descriptor (%u bytes) could not be read (0x%08X)\n",
+                 totalBytes, status);
+    }
+    else if (received < sizeof(header) || pDescriptor->wTotalLength < sizeof(header))
+    {
+        DbgPrint("CUsbDevice: the configuration descriptor is shorter than its own header\n");
         status = STATUS_DEVICE_DATA_ERROR;
     }
     if (!NT_SUCCESS(status))
@@ -172,6 +184,10 @@ NTSTATUS CUsbDevice::SelectConfiguration()
     // A configuration without a single usable interface is the device's fault, not a lack of memory.
     PURB pUrb = found ? USBD_CreateConfigurationRequestEx(pConfig, pList) : nullptr;
     NTSTATUS status = found ? STATUS_INSUFFICIENT_RESOURCES : STATUS_DEVICE_CONFIGURATION_ERROR;
+    if (!found)
+    {
+        DbgPrint("CUsbDevice: the configuration announces %u interfaces and describes none\n", wanted);
+    }
     if (pUrb)
     {
         PUSBD_INTERFACE_INFORMATION pFirst = pList[0].Interface;
@@ -181,7 +197,11 @@ NTSTATUS CUsbDevice::SelectConfiguration()
             pFirst->Pipes[pipe].PipeFlags = 0;
         }
         status = SubmitUrbSync(pUrb);
-        if (NT_SUCCESS(status))
+        if (!NT_SUCCESS(status))
+        {
+            DbgPrint("CUsbDevice: the device refused its configuration (0x%08X)\n", status);
+        }
+        else
         {
             status = KeepInterfaceInfos(pList, found);
         }
@@ -260,6 +280,7 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::CreateAudioDevice()
                 : nullptr;
     if (!pControl)
     {
+        DbgPrint("CUsbDevice: the configuration has no audio-control interface\n");
         return STATUS_UNSUCCESSFUL;
     }
     m_nControlInterfaceNumber = pControl->bInterfaceNumber;
@@ -280,6 +301,9 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::CreateAudioDevice()
         break;
     }
     default:
+        DbgPrint("CUsbDevice: audio-control interface %u has protocol 0x%02X, which is neither release 1.0 "
+                 "nor release 2.0\n",
+                 pControl->bInterfaceNumber, pControl->bInterfaceProtocol);
         return STATUS_UNSUCCESSFUL;
     }
     NTSTATUS status = CallCreator(kind, modelCode);

@@ -137,6 +137,7 @@ NTSTATUS CUsbDevice::QueryBusInterface()
         return STATUS_SUCCESS;
     }
     m_BusInterface.BusContext = nullptr;
+    DbgPrint("CUsbDevice: the USB stack offers no bus interface for the device (0x%08X)\n", status);
     return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
 }
 

@@ -1,45 +1,133 @@
-// Every class-1 descriptor dump of a real device beside the project: the driver either starts
-// it or refuses it with an error, and in both cases removal leaves nothing behind.
+// The descriptor dumps of real devices beside the project: each one either starts, with a
+// readable topology filter and one endpoint per streaming interface, or is refused with the
+// status its row names; either way removal leaves nothing behind.
 #include "e2e_rig.h"
 
 #include "plat_debug.h"
+
+#include <dirent.h>
+#include <fstream>
+#include <set>
 
 namespace e2e
 {
 namespace
 {
 
-using RealDeviceE2e = DriverRig;
-
-TEST_F(RealDeviceE2e, EveryClass1DumpStartsOrIsRefusedCleanly)
+struct RealDump
 {
-    const std::vector<std::string> dumps = RealClass1Dumps();
-    if (dumps.empty())
-        GTEST_SKIP() << "no class-1 descriptor dumps in ../shared/real-devices";
-    int started = 0;
-    for (const std::string& dump : dumps)
+    const char* File;
+    NTSTATUS Status; // of the start
+    const char* Why; // what the driver's message names when it refuses the device
+};
+
+// file                 start status                   reason named on refusal
+const RealDump kRealDumps[] = {
+    {"dev01-uac1.bin", STATUS_SUCCESS, nullptr},
+    {"dev02-uac1.bin", STATUS_INSUFFICIENT_RESOURCES, "has no mute control"},
+    {"dev03-uac1.bin", STATUS_SUCCESS, nullptr},
+    {"dev04-uac1.bin", STATUS_SUCCESS, nullptr},
+    {"dev05-uac1.bin", STATUS_INSUFFICIENT_RESOURCES, "has no mute control"},
+    {"dev06-uac1.bin", STATUS_SUCCESS, nullptr},
+    {"dev07-uac1.bin", STATUS_SUCCESS, nullptr},
+    {"dev08-uac1.bin", STATUS_SUCCESS, nullptr},
+    {"dev09-uac1.bin", STATUS_UNSUCCESSFUL, "extension unit"},
+    {"dev10-uac1.bin", STATUS_SUCCESS, nullptr},
+    {"dev11-uac1.bin", STATUS_SUCCESS, nullptr},
+    {"dev12-uac2.bin", STATUS_NOT_SUPPORTED, "no class-2 audio function"},
+    {"dev13-uac2.bin", STATUS_NOT_SUPPORTED, "no class-2 audio function"},
+    {"dev14-uac2.bin", STATUS_NOT_SUPPORTED, "no class-2 audio function"},
+    {"dev15-uac1-2.bin", STATUS_NOT_SUPPORTED, "no class-2 audio function"},
+    {"dev16-uac2.bin", STATUS_NOT_SUPPORTED, "no class-2 audio function"},
+    {"dev17-uac1-2.bin", STATUS_NOT_SUPPORTED, "no class-2 audio function"},
+    {"dev18-uac2.bin", STATUS_NOT_SUPPORTED, "no class-2 audio function"},
+    {"dev19-uac2.bin", STATUS_NOT_SUPPORTED, "no class-2 audio function"},
+    {"dev20-uac2.bin", STATUS_NOT_SUPPORTED, "no class-2 audio function"},
+    {"dev21-uac1-2.bin", STATUS_INVALID_PARAMETER, "release-2.0 interface under a release-1.0"},
+};
+
+std::string DumpFolder()
+{
+    return std::string(UACSIM_SOURCE_DIR) + "/../shared/real-devices";
+}
+
+bool FolderPresent()
+{
+    DIR* d = opendir(DumpFolder().c_str());
+    if (d)
+        closedir(d);
+    return d != nullptr;
+}
+
+std::string Hex(NTSTATUS Status)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", unsigned(Status));
+    return text;
+}
+
+class RealDeviceE2e : public DriverRig, public ::testing::WithParamInterface<RealDump>
+{
+};
+
+TEST_P(RealDeviceE2e, StartsOrIsRefusedAsItsRowSays)
+{
+    const RealDump& row = GetParam();
+    const std::string path = DumpFolder() + "/" + row.File;
+    if (!std::ifstream(path).good())
+        GTEST_SKIP() << "no " << path;
+    LoadOn(path);
+    const NTSTATUS status = Start();
+    ASSERT_EQ(Hex(status), Hex(row.Status)) << "driver output:\n" << plat::DebugLogText();
+    if (NT_SUCCESS(status))
     {
-        SCOPED_TRACE(dump);
-        LoadOn(dump);
-        const NTSTATUS status = Start();
-        if (NT_SUCCESS(status))
-        {
-            ++started;
-            // A started device shows a readable filter whose pins all lead somewhere.
-            const ExpectedTopology filter = TopologyFromFilter(Panel());
-            EXPECT_FALSE(filter.Pins.empty());
-            EXPECT_FALSE(filter.Paths.empty());
-            EXPECT_EQ(EndpointNames().size(), StreamingInterfaceCount(Profile()));
-        }
-        else
-        {
-            EXPECT_NE(status, STATUS_PENDING);
-            std::printf("[ refused  ] %s: 0x%08X\n", dump.c_str(), unsigned(status));
-        }
-        RemoveAndCheck();
-        SetUp();
+        // A started device shows a readable filter whose pins all lead somewhere.
+        const ExpectedTopology filter = TopologyFromFilter(Panel());
+        EXPECT_FALSE(filter.Pins.empty());
+        EXPECT_FALSE(filter.Paths.empty());
+        EXPECT_EQ(EndpointNames().size(), StreamingInterfaceCount(Profile()));
     }
-    std::printf("[ started  ] %d of %zu class-1 dumps\n", started, dumps.size());
+    else
+    {
+        EXPECT_NE(plat::DebugLogText().find(row.Why), std::string::npos)
+            << "the refusal should name \"" << row.Why << "\"; driver output:\n"
+            << plat::DebugLogText();
+    }
+}
+
+std::string RowName(const ::testing::TestParamInfo<RealDump>& Info)
+{
+    std::string name = Info.param.File;
+    name = name.substr(0, name.rfind('.'));
+    for (char& c : name)
+        if (c == '-')
+            c = '_';
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Shared, RealDeviceE2e, ::testing::ValuesIn(kRealDumps), RowName);
+
+// A dump added to the folder gets a row too, so no device goes untried.
+TEST(RealDeviceTable, EveryDumpInTheFolderHasARow)
+{
+    if (!FolderPresent())
+        GTEST_SKIP() << "no " << DumpFolder();
+    std::set<std::string> rows;
+    for (const RealDump& row : kRealDumps)
+        rows.insert(row.File);
+    DIR* d = opendir(DumpFolder().c_str());
+    ASSERT_NE(d, nullptr);
+    size_t dumps = 0;
+    while (dirent* entry = readdir(d))
+    {
+        const std::string name = entry->d_name;
+        if (name.size() <= 4 || name.compare(name.size() - 4, 4, ".bin") != 0)
+            continue;
+        ++dumps;
+        EXPECT_EQ(rows.count(name), 1u) << name << " has no row";
+    }
+    closedir(d);
+    EXPECT_EQ(dumps, rows.size());
 }
 
 } // namespace

@@ -37,7 +37,8 @@ std::string ReadAll(const std::string& path)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-RunResult RunUacsim(const std::string& args)
+// Merged: stderr goes where stdout goes, as in `uacsim ... 2>&1 | less`.
+RunResult RunUacsim(const std::string& args, bool Merged = false)
 {
     const std::string runner = RunnerPath();
     EXPECT_EQ(access(runner.c_str(), X_OK), 0) << "the runner is not built: " << runner;
@@ -46,8 +47,8 @@ RunResult RunUacsim(const std::string& args)
     close(mkstemp(outPath));
     close(mkstemp(errPath));
     // Virtual time whatever the environment says, so the run takes no wall-clock time.
-    const std::string command =
-        "UACSIM_CLOCK=virtual " + runner + " " + args + " >" + outPath + " 2>" + errPath;
+    const std::string command = "UACSIM_CLOCK=virtual " + runner + " " + args + " >" + outPath +
+                                (Merged ? " 2>&1" : std::string(" 2>") + errPath);
     int status = std::system(command.c_str());
     RunResult run;
     run.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -116,6 +117,8 @@ TEST(UacsimRunner, TopologyStartsAndRemovesEveryBuiltinClass1Device)
             RunResult refused = RunUacsim("topology --device " + name);
             EXPECT_NE(refused.ExitCode, 0);
             EXPECT_TRUE(Contains(refused.Err, "did not start")) << refused.Err;
+            EXPECT_TRUE(Contains(refused.Err, "driver debug output:\n  ")) << refused.Err;
+            EXPECT_FALSE(Contains(refused.Err, "did not say why")) << refused.Err;
             continue;
         }
         ++tried;
@@ -124,8 +127,68 @@ TEST(UacsimRunner, TopologyStartsAndRemovesEveryBuiltinClass1Device)
         EXPECT_TRUE(Contains(run.Out, "topology filter GlobalTopo")) << run.Out;
         EXPECT_TRUE(Contains(run.Out, "wave subdevices:")) << run.Out;
         EXPECT_TRUE(Contains(run.Out, "removed cleanly")) << run.Out;
+        // Every control the report asks for is one the node has.
+        EXPECT_FALSE(Contains(run.Out, "unreadable")) << run.Out;
+        EXPECT_FALSE(Contains(run.Out, "no tone control answers")) << run.Out;
     }
     EXPECT_GT(tried, 0);
+}
+
+// The rates of every type-I FORMAT_TYPE descriptor of the configuration, with what the report
+// must say of its shape ("2 ch, 16-bit (16 valid), PCM").
+std::vector<std::pair<std::string, std::string>> TypeIFormats(const sim::DeviceProfile& Profile)
+{
+    std::vector<std::pair<std::string, std::string>> formats;
+    const std::vector<uint8_t>& bytes = Profile.ConfigurationDescriptor();
+    bool streaming = false; // inside an audio-streaming interface, where subtype 2 is FORMAT_TYPE
+    for (size_t at = 0; at + 8 <= bytes.size() && bytes[at] >= 2; at += bytes[at])
+    {
+        const uint8_t* d = bytes.data() + at;
+        if (d[1] == 0x04)
+            streaming = d[5] == 0x01 && d[6] == 0x02;
+        if (!streaming || d[1] != 0x24 || d[2] != 0x02 || d[3] != 0x01 || d[7] == 0 ||
+            at + d[0] > bytes.size())
+            continue;
+        std::string rates;
+        for (int r = 0; r < d[7] && 8 + 3 * r + 3 <= d[0]; ++r)
+            rates += " " + std::to_string(d[8 + 3 * r] | d[9 + 3 * r] << 8 | d[10 + 3 * r] << 16);
+        formats.emplace_back(std::to_string(d[4]) + " ch, " + std::to_string(d[5] * 8) + "-bit (" +
+                                 std::to_string(d[6]) + " valid), PCM",
+                             ":" + rates + " Hz\n");
+    }
+    return formats;
+}
+
+TEST(UacsimRunner, TopologyListsTheFormatsOfEveryEndpoint)
+{
+    sim::DeviceProfile profile;
+    std::string error;
+    ASSERT_TRUE(sim::LoadBuiltinProfile("uac1-headset", &profile, &error)) << error;
+    const auto formats = TypeIFormats(profile);
+    ASSERT_GE(formats.size(), 3u); // two render shapes and one capture
+    RunResult run = RunUacsim("topology --device uac1-headset");
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    for (const auto& format : formats)
+    {
+        const size_t line = run.Out.find("    " + format.first);
+        ASSERT_NE(line, std::string::npos) << format.first << "\n" << run.Out;
+        const size_t end = run.Out.find('\n', line);
+        EXPECT_EQ(run.Out.substr(end + 1 - format.second.size(), format.second.size()), format.second)
+            << run.Out.substr(line, end - line);
+    }
+}
+
+// A refusal piped with the report reads in the order it happened: the device, then why it
+// did not start.
+TEST(UacsimRunner, ReportAndComplaintsKeepTheirOrderInOnePipe)
+{
+    RunResult run = RunUacsim("topology --device uac1-variant-a", true);
+    EXPECT_NE(run.ExitCode, 0);
+    const size_t device = run.Out.find("device uac1-variant-a");
+    const size_t refusal = run.Out.find("did not start");
+    ASSERT_NE(device, std::string::npos) << run.Out;
+    ASSERT_NE(refusal, std::string::npos) << run.Out;
+    EXPECT_LT(device, refusal) << run.Out;
 }
 
 TEST(UacsimRunner, TopologyRunsOnARealDeviceDump)

@@ -2,6 +2,7 @@
 // its complaints to Err.
 #pragma once
 
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -24,6 +25,19 @@ struct CommandLine
 
 // Parses argv[1..]; false with a message for anything it does not know.
 bool ParseCommandLine(const std::vector<std::string>& Args, CommandLine* Line, std::string* Error);
+
+// Writes a complaint to Err after everything already written to Out, so that the report and
+// the complaints keep their order when both streams go to one pipe or file.
+inline void __attribute__((format(printf, 3, 4)))
+Complain(std::FILE* Out, std::FILE* Err, const char* Format, ...)
+{
+    std::fflush(Out);
+    va_list args;
+    va_start(args, Format);
+    std::vfprintf(Err, Format, args);
+    va_end(args);
+    std::fflush(Err);
+}
 
 int RunDevices(std::FILE* Out);
 int RunTopology(const CommandLine& Line, std::FILE* Out, std::FILE* Err);

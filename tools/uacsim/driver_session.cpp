@@ -53,36 +53,43 @@ DriverSession::~DriverSession()
     TearDown();
 }
 
+// What the driver printed on the way is the one place that says which step of the start
+// failed and why (a refused entity, a missing string), so every failed step carries it.
+bool DriverSession::Fail(const std::string& Step, NTSTATUS Status, std::string* Error)
+{
+    *Error = Step + ": " + StatusText(Status) + "\ndriver debug output:\n";
+    const std::vector<std::string> lines = plat::DebugLog();
+    size_t printed = 0;
+    for (const std::string& line : lines)
+        if (!line.empty())
+        {
+            *Error += "  " + line + "\n";
+            ++printed;
+        }
+    if (printed == 0)
+        *Error += "  (none: the driver did not say why)\n";
+    return false;
+}
+
 bool DriverSession::Start(const sim::DeviceProfile& Profile, std::string* Error)
 {
+    // Only this session's messages explain its failure.
+    plat::ClearDebugLog();
     m_pPnp = std::make_unique<sim::PnpManager>();
     m_pDevice = sim::SimUsbDevice::Create(Profile);
     m_pDevice->AttachTo(*m_pPnp);
     NTSTATUS status = m_pPnp->LoadDriver(DriverEntry);
     if (!NT_SUCCESS(status))
-    {
-        *Error = "DriverEntry failed: " + StatusText(status);
-        return false;
-    }
+        return Fail("DriverEntry failed", status, Error);
     m_bLoaded = true;
     status = m_pPnp->AddDevice();
     if (!NT_SUCCESS(status))
-    {
-        *Error = "AddDevice failed: " + StatusText(status);
-        return false;
-    }
+        return Fail("AddDevice failed", status, Error);
     m_bAdded = true;
     m_pFdo = m_pPnp->Fdo();
     status = m_pPnp->Start();
     if (!NT_SUCCESS(status))
-    {
-        *Error = "the device did not start: " + StatusText(status);
-        // What the driver said on the way is the best hint of the step that failed.
-        std::string log = plat::DebugLogText();
-        if (!log.empty())
-            *Error += "\ndriver debug output:\n" + log;
-        return false;
-    }
+        return Fail("the device did not start", status, Error);
     return true;
 }
 

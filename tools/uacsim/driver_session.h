@@ -22,7 +22,8 @@ public:
     ~DriverSession(); // tears down whatever Start left, without the checks of Finish
 
     // Plugs the device in and brings the driver up on it; false with the step and status that
-    // failed. A failed start leaves the session for Finish to clean up.
+    // failed and the driver's debug messages. A failed start leaves the session for Finish to
+    // clean up.
     bool Start(const sim::DeviceProfile& Profile, std::string* Error);
     // Removes the device, unloads the driver and checks that nothing is left; false with what
     // went wrong.
@@ -34,6 +35,7 @@ public:
     PDEVICE_OBJECT Fdo() const { return m_pFdo; }
 
 private:
+    bool Fail(const std::string& Step, NTSTATUS Status, std::string* Error);
     void TearDown();
 
     plat::PoolSnapshot m_Snapshot;

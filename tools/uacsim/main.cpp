@@ -14,6 +14,9 @@ const char kUsage[] = "usage: uacsim devices\n"
 
 int main(int argc, char** argv)
 {
+    // Whole lines reach a pipe at once, so the driver's own debug output (UACSIM_DEBUG=1, on
+    // stderr) falls between report lines, not inside one.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::vector<std::string> args(argv + 1, argv + argc);
     uacsim::CommandLine line;
     std::string error;

@@ -16,7 +16,7 @@ int RunTopology(const CommandLine& Line, std::FILE* Out, std::FILE* Err)
     std::string error;
     if (!sim::LoadProfile(Line.Device, &profile, &error))
     {
-        std::fprintf(Err, "uacsim: cannot load device '%s': %s\n", Line.Device.c_str(), error.c_str());
+        Complain(Out, Err, "uacsim: cannot load device '%s': %s\n", Line.Device.c_str(), error.c_str());
         return kExitUsage;
     }
     if (Line.Realtime)
@@ -29,7 +29,7 @@ int RunTopology(const CommandLine& Line, std::FILE* Out, std::FILE* Err)
                      profile.ProductId());
         if (!session.Start(profile, &error))
         {
-            std::fprintf(Err, "uacsim: %s\n", error.c_str());
+            Complain(Out, Err, "uacsim: %s", error.c_str());
             result = kExitFailure;
         }
         else
@@ -43,7 +43,7 @@ int RunTopology(const CommandLine& Line, std::FILE* Out, std::FILE* Err)
         }
         if (!session.Finish(&error))
         {
-            std::fprintf(Err, "uacsim: the driver did not go away cleanly:\n%s", error.c_str());
+            Complain(Out, Err, "uacsim: the driver did not go away cleanly:\n%s", error.c_str());
             result = kExitFailure;
         }
         else if (result == kExitOk)

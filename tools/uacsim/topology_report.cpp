@@ -3,6 +3,7 @@
 // the device's adapter object, since the names of endpoints without a wave filter are nowhere
 // else.
 #include "tools/uacsim/topology_report.h"
+#include "tools/uacsim/commands.h"
 
 #include "plat_io.h"
 #include "portcls.h"
@@ -74,6 +75,13 @@ std::string TypeName(const GUID& g)
     return GuidText(g);
 }
 
+std::string Hex(ULONG Value, int Digits)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%0*lX", Digits, static_cast<unsigned long>(Value));
+    return text;
+}
+
 std::string Narrow(const std::u16string& text)
 {
     return std::string(text.begin(), text.end());
@@ -87,11 +95,12 @@ std::string Narrow(PCWSTR text)
     return out;
 }
 
-bool OpenTopology(PDEVICE_OBJECT Pdo, std::unique_ptr<sim::ControlPanel>* Panel, std::FILE* Err)
+bool OpenTopology(PDEVICE_OBJECT Pdo, std::unique_ptr<sim::ControlPanel>* Panel, std::FILE* Out,
+                  std::FILE* Err)
 {
     NTSTATUS status = sim::ControlPanel::Open(Pdo, kTopologyName, Panel);
     if (!NT_SUCCESS(status))
-        std::fprintf(Err, "uacsim: cannot open the topology filter: 0x%08X\n", unsigned(status));
+        Complain(Out, Err, "uacsim: cannot open the topology filter: 0x%08X\n", unsigned(status));
     return NT_SUCCESS(status);
 }
 
@@ -160,16 +169,41 @@ void PrintLevelNode(sim::ControlPanel& Panel, ULONG Node, ULONG Id, const char* 
     {
         LONG value = 0;
         NTSTATUS status = Panel.GetNodeLong(Node, KSPROPSETID_Audio, Id, LONG(c), &value);
-        std::fprintf(Out, "  node %lu %s channel %zu: ", static_cast<unsigned long>(Node), What, c);
-        if (NT_SUCCESS(status))
-            std::fprintf(Out, "%s", Decibels(value).c_str());
-        else
-            std::fprintf(Out, "unreadable (0x%08X)", unsigned(status));
+        std::string line =
+            "  node " + std::to_string(Node) + " " + What + " channel " + std::to_string(c) + ": ";
+        line += NT_SUCCESS(status) ? Decibels(value) : "unreadable (" + Hex(ULONG(status), 8) + ")";
         if (c < ranges.size())
-            std::fprintf(Out, "  range %s .. %s step %s", Decibels(ranges[c].Minimum).c_str(),
-                         Decibels(ranges[c].Maximum).c_str(), Decibels(LONG(ranges[c].Step)).c_str());
-        std::fprintf(Out, "\n");
+            line += "  range " + Decibels(ranges[c].Minimum) + " .. " + Decibels(ranges[c].Maximum) +
+                    " step " + Decibels(LONG(ranges[c].Step));
+        std::fprintf(Out, "%s\n", line.c_str());
     }
+}
+
+// A tone node carries one or more of the three tone controls; a client learns which from the
+// node's basic support, so the report asks for the values of those alone.
+void PrintToneNode(sim::ControlPanel& Panel, ULONG Node, std::FILE* Out)
+{
+    static const struct
+    {
+        ULONG Id;
+        const char* What;
+    } kControls[] = {
+        {KSPROPERTY_AUDIO_BASS, "bass"},
+        {KSPROPERTY_AUDIO_MID, "mid"},
+        {KSPROPERTY_AUDIO_TREBLE, "treble"},
+    };
+    bool any = false;
+    for (const auto& control : kControls)
+    {
+        sim::PropertyResult support = Panel.Property(sim::PropertyTarget::OnNode(Node), KSPROPSETID_Audio,
+                                                     control.Id, KSPROPERTY_TYPE_BASICSUPPORT, sizeof(ULONG));
+        if (!NT_SUCCESS(support.Status))
+            continue;
+        PrintLevelNode(Panel, Node, control.Id, control.What, Out);
+        any = true;
+    }
+    if (!any)
+        std::fprintf(Out, "  node %lu TONE: no tone control answers\n", static_cast<unsigned long>(Node));
 }
 
 void PrintSwitchNode(sim::ControlPanel& Panel, ULONG Node, ULONG Id, const char* What, std::FILE* Out)
@@ -206,11 +240,7 @@ void PrintNode(sim::ControlPanel& Panel, const sim::NodeInfo& Node, std::FILE* O
     if (Node.Type == KSNODETYPE_VOLUME)
         PrintLevelNode(Panel, Node.Id, KSPROPERTY_AUDIO_VOLUMELEVEL, "volume", Out);
     else if (Node.Type == KSNODETYPE_TONE)
-    {
-        PrintLevelNode(Panel, Node.Id, KSPROPERTY_AUDIO_BASS, "bass", Out);
-        PrintLevelNode(Panel, Node.Id, KSPROPERTY_AUDIO_MID, "mid", Out);
-        PrintLevelNode(Panel, Node.Id, KSPROPERTY_AUDIO_TREBLE, "treble", Out);
-    }
+        PrintToneNode(Panel, Node.Id, Out);
     else if (Node.Type == KSNODETYPE_MUTE)
         PrintSwitchNode(Panel, Node.Id, KSPROPERTY_AUDIO_MUTE, "mute", Out);
     else if (Node.Type == KSNODETYPE_AGC)
@@ -260,12 +290,93 @@ std::string WhyNotInstalled(IStreamEngine* Stream)
     return "its installation failed";
 }
 
+// The format tag of an entry: the tag itself, or an extensible format's sub-format when that
+// is one of the tag-derived GUIDs (the first 32 bits carry the tag).
+std::string FormatTagText(const WAVEFORMATEXTENSIBLE& Format)
+{
+    static const struct
+    {
+        ULONG Tag;
+        const char* Name;
+    } kTags[] = {
+        {0x0001, "PCM"},
+        {0x0003, "IEEE float"},
+        {0x0092, "AC-3 over S/PDIF"},
+        {0x0164, "WMA Pro over S/PDIF"},
+        {0x7A31, "DSD"},
+    };
+    ULONG tag = Format.Format.wFormatTag;
+    if (tag == WAVE_FORMAT_EXTENSIBLE)
+    {
+        GUID base = KSDATAFORMAT_SUBTYPE_PCM;
+        base.Data1 = Format.SubFormat.Data1;
+        if (!(base == Format.SubFormat))
+            return GuidText(Format.SubFormat);
+        tag = Format.SubFormat.Data1;
+    }
+    for (const auto& entry : kTags)
+        if (entry.Tag == tag)
+            return std::string(entry.Name) + " (" + Hex(tag, 4) + ")";
+    return "tag " + Hex(tag, 4);
+}
+
+// Everything of an entry but its rate; entries that share it print as one line with their rates.
+std::string FormatShape(const WAVEFORMATEXTENSIBLE& Format)
+{
+    const bool extensible = Format.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
+    const unsigned valid = extensible ? Format.Samples.wValidBitsPerSample : Format.Format.wBitsPerSample;
+    std::string shape = std::to_string(Format.Format.nChannels) + " ch, " +
+                        std::to_string(Format.Format.wBitsPerSample) + "-bit (" + std::to_string(valid) +
+                        " valid), " + FormatTagText(Format);
+    if (extensible)
+        shape += ", mask " + Hex(Format.dwChannelMask, 1);
+    return shape;
+}
+
+// The endpoint's format list in list order, one line per run of entries that differ only in rate.
+void PrintFormats(IStreamEngine* Stream, std::FILE* Out)
+{
+    const ULONG count = Stream->GetFormatCount();
+    if (count == 0)
+    {
+        std::fprintf(Out, "    (no formats)\n");
+        return;
+    }
+    std::string shape;
+    std::string rates;
+    auto flush = [&]()
+    {
+        if (!shape.empty())
+            std::fprintf(Out, "    %s:%s Hz\n", shape.c_str(), rates.c_str());
+    };
+    for (ULONG i = 0; i < count; ++i)
+    {
+        WAVEFORMATEXTENSIBLE format = {};
+        if (!NT_SUCCESS(Stream->GetFormat(i, &format)))
+        {
+            flush();
+            shape.clear();
+            std::fprintf(Out, "    format %lu: unreadable\n", static_cast<unsigned long>(i));
+            continue;
+        }
+        const std::string next = FormatShape(format);
+        if (next != shape)
+        {
+            flush();
+            shape = next;
+            rates.clear();
+        }
+        rates += " " + std::to_string(format.Format.nSamplesPerSec);
+    }
+    flush();
+}
+
 } // namespace
 
 bool PrintTopologyFilter(PDEVICE_OBJECT Pdo, std::FILE* Out, std::FILE* Err)
 {
     std::unique_ptr<sim::ControlPanel> panel;
-    if (!OpenTopology(Pdo, &panel, Err))
+    if (!OpenTopology(Pdo, &panel, Out, Err))
         return false;
     std::vector<sim::PinInfo> pins;
     std::vector<sim::NodeInfo> nodes;
@@ -277,7 +388,7 @@ bool PrintTopologyFilter(PDEVICE_OBJECT Pdo, std::FILE* Out, std::FILE* Err)
         status = panel->GetConnections(&connections);
     if (!NT_SUCCESS(status))
     {
-        std::fprintf(Err, "uacsim: cannot read the topology filter: 0x%08X\n", unsigned(status));
+        Complain(Out, Err, "uacsim: cannot read the topology filter: 0x%08X\n", unsigned(status));
         return false;
     }
     std::fprintf(Out, "topology filter %s\n  pins:\n", Narrow(kTopologyName).c_str());
@@ -318,12 +429,12 @@ void PrintWaveSubdevices(PDEVICE_OBJECT Fdo, std::FILE* Out)
         for (const std::u16string& r : registered)
             if (Narrow(r).rfind(endpoint, 0) == 0)
                 subdevice = Narrow(r);
-        std::fprintf(Out, "  endpoint %lu %-7s %-12s ", static_cast<unsigned long>(i),
-                     stream->GetKind() == STREAM_DIRECTION_RENDER ? "render" : "capture", endpoint.c_str());
-        if (!subdevice.empty())
-            std::fprintf(Out, "installed as %s\n", subdevice.c_str());
-        else
-            std::fprintf(Out, "not installed: %s\n", WhyNotInstalled(stream).c_str());
+        const std::string state =
+            subdevice.empty() ? "not installed: " + WhyNotInstalled(stream) : "installed as " + subdevice;
+        std::fprintf(Out, "  endpoint %lu %-7s %-12s %s\n", static_cast<unsigned long>(i),
+                     stream->GetKind() == STREAM_DIRECTION_RENDER ? "render" : "capture", endpoint.c_str(),
+                     state.c_str());
+        PrintFormats(stream, Out);
     }
 }
 
@@ -331,7 +442,7 @@ bool PrintNodeValues(PDEVICE_OBJECT Pdo, std::FILE* Out, std::FILE* Err)
 {
     std::unique_ptr<sim::ControlPanel> panel;
     std::vector<sim::NodeInfo> nodes;
-    if (!OpenTopology(Pdo, &panel, Err) || !NT_SUCCESS(panel->GetNodes(&nodes)))
+    if (!OpenTopology(Pdo, &panel, Out, Err) || !NT_SUCCESS(panel->GetNodes(&nodes)))
         return false;
     std::fprintf(Out, "node values:\n");
     for (const sim::NodeInfo& node : nodes)
@@ -343,7 +454,7 @@ bool PrintJacks(PDEVICE_OBJECT Pdo, std::FILE* Out, std::FILE* Err)
 {
     std::unique_ptr<sim::ControlPanel> panel;
     std::vector<sim::PinInfo> pins;
-    if (!OpenTopology(Pdo, &panel, Err) || !NT_SUCCESS(panel->GetPins(&pins)))
+    if (!OpenTopology(Pdo, &panel, Out, Err) || !NT_SUCCESS(panel->GetPins(&pins)))
         return false;
     std::fprintf(Out, "jacks:\n");
     bool any = false;

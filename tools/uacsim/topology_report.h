@@ -1,5 +1,6 @@
 // What `uacsim topology` prints about a started device: the topology filter's pins, nodes and
-// connections, the endpoints' wave subdevices, every node's value and range, and the jacks.
+// connections, the endpoints' wave subdevices and format lists, every node's value and range,
+// and the jacks.
 #pragma once
 
 #include "ntddk.h"

@@ -30,9 +30,7 @@ constexpr UCHAR QXR_PROBE_REQUEST = 0;
 constexpr USHORT QXR_PROBE_A_VALUE = 0x001A;
 constexpr USHORT QXR_PROBE_B_VALUE = 0x0020;
 
-// The one model whose endpoints all carry the device record, with a microphone bit added.
-constexpr USHORT MIC_BIT_VENDOR = 0x7A31;
-constexpr USHORT MIC_BIT_PRODUCT = 0x0058;
+// Added to the record of capture microphones on models with UAC1_QUIRK_MIC_CAPTURE_MASK_BIT.
 constexpr ULONG MIC_CAPTURE_MASK_BIT = 0x00800000;
 
 constexpr ULONG ENTITY_KIND_INPUT_TERMINAL = 2;
@@ -68,7 +66,7 @@ NTSTATUS CreateUac1Device(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT Vendo
 CUac1Device::CUac1Device(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId)
     : CAudioHal(UnknownOuter), m_ControlInterface(0), m_pInterfaceInfo(nullptr),
       m_StatusPipe(UAC1_NO_STATUS_PIPE), m_pStatusThread(nullptr), m_VendorId(VendorId),
-      m_ProductId(ProductId), m_pChildren(nullptr)
+      m_ProductId(ProductId), m_Quirks(Uac1DeviceQuirks(VendorId, ProductId)), m_pChildren(nullptr)
 {
     KeInitializeEvent(&m_StopEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&m_DoneEvent, NotificationEvent, FALSE);
@@ -204,15 +202,27 @@ NTSTATUS CUac1Device::ProbeModel(IUsbDevice* UsbDevice)
                 m_EndpointCaps.Flags = pModel->Flags;
                 status = STATUS_SUCCESS;
             }
+            else
+            {
+                DbgPrint("CUac1Device: the device (%04X:%04X) has no identification string (string "
+                         "descriptors 0x%02X and 0x%02X could not be read) and is not one of the models "
+                         "known without one\n",
+                         m_VendorId, m_ProductId, ID_STRING_INDEX, ID_STRING_FALLBACK_INDEX);
+            }
         }
         else if (chars >= BRIDGE_ID_CHARS &&
                  RtlEqualMemory(pText, kBridgeIdText, BRIDGE_ID_CHARS * sizeof(WCHAR)))
         {
             UCHAR probe = 0;
             status = ReadProbeByte(UsbDevice, pUrb, BRIDGE_PROBE_REQUEST, BRIDGE_PROBE_VALUE, &probe);
-            if (NT_SUCCESS(status) && probe == BRIDGE_PROBE_KNOWN_FIRMWARE)
+            if (!NT_SUCCESS(status))
             {
-                Uac1ApplyBridgeModelCaps(m_VendorId, m_ProductId, &m_EndpointCaps);
+                DbgPrint("CUac1Device: the device identifies as \"3864\" but does not answer the request "
+                         "for its firmware byte\n");
+            }
+            else if (probe == BRIDGE_PROBE_KNOWN_FIRMWARE)
+            {
+                Uac1ApplyBridgeModelCaps(m_Quirks, &m_EndpointCaps);
             }
         }
         else if (chars >= QXR_ID_CHARS && RtlEqualMemory(pText, kQxrIdText, QXR_ID_CHARS * sizeof(WCHAR)))
@@ -224,8 +234,16 @@ NTSTATUS CUac1Device::ProbeModel(IUsbDevice* UsbDevice)
             {
                 status = ReadProbeByte(UsbDevice, pUrb, QXR_PROBE_REQUEST, QXR_PROBE_B_VALUE, &probeB);
             }
-            if (NT_SUCCESS(status) && !Uac1ApplyQxrModelCaps(probeA, probeB, &m_EndpointCaps))
+            if (!NT_SUCCESS(status))
             {
+                DbgPrint("CUac1Device: the device identifies as \"QXR710\" but does not answer the requests "
+                         "for its configuration bytes\n");
+            }
+            else if (!Uac1ApplyQxrModelCaps(probeA, probeB, &m_EndpointCaps))
+            {
+                DbgPrint("CUac1Device: the device identifies as \"QXR710\" with configuration bytes 0x%02X "
+                         "and 0x%02X, which fit no configuration the driver knows\n",
+                         probeA, probeB);
                 status = STATUS_UNSUCCESSFUL;
             }
         }
@@ -259,6 +277,7 @@ NTSTATUS CUac1Device::ReadIdString(IUsbDevice* UsbDevice, PURB Urb, PUCHAR Buffe
         if (NT_SUCCESS(status))
         {
             ULONG received = Urb->UrbControlDescriptorRequest.TransferBufferLength;
+            received = received < ID_STRING_BYTES ? received : ID_STRING_BYTES;
             ULONG bytes = received < Buffer[0] ? received : Buffer[0];
             *CharCount = bytes > 2 ? (bytes - 2) / sizeof(WCHAR) : 0;
             return status;
@@ -288,7 +307,7 @@ STDMETHODIMP_(NTSTATUS) CUac1Device::GetEndpointCapsByType(ULONG Capture, ULONG 
         return STATUS_UNSUCCESSFUL;
     }
     RtlZeroMemory(Caps, sizeof(*Caps));
-    if (m_VendorId == MIC_BIT_VENDOR && m_ProductId == MIC_BIT_PRODUCT)
+    if (m_Quirks & UAC1_QUIRK_MIC_CAPTURE_MASK_BIT)
     {
         Caps->Mask = m_EndpointCaps.Mask;
         if (Capture == STREAM_DIRECTION_CAPTURE && Type == PIN_TYPE_MIC)

@@ -47,10 +47,30 @@ struct Uac1ModelCaps
     ULONG Flags;
 };
 
+// Device-specific rules of class-1 models, one bit each, looked up by vendor and product in the
+// quirk table (uac1_device_tables.cpp); generic code asks for a bit, never for an id.
+// Output terminal 16, declared a speaker, drives headphones: the walk amends the driver's copy of
+// the configuration descriptor, so the entity and every later reader see headphones.
+constexpr ULONG UAC1_QUIRK_TERMINAL16_IS_HEADPHONES = 0x00000001;
+// The model is refused unless output terminals 16 and 64 both exist.
+constexpr ULONG UAC1_QUIRK_NEEDS_OUTPUTS_16_AND_64 = 0x00000002;
+// Every endpoint gets the device record, S/PDIF ones included (no Extra), and capture
+// microphones add mask bit 23.
+constexpr ULONG UAC1_QUIRK_MIC_CAPTURE_MASK_BIT = 0x00000004;
+// "3864" bridge with the known firmware: the record's mask is 0x3E00A5.
+constexpr ULONG UAC1_QUIRK_BRIDGE_MASK_A5 = 0x00000008;
+// "3864" bridge with the known firmware: mask bit 12 cleared.
+constexpr ULONG UAC1_QUIRK_BRIDGE_NO_MASK_BIT12 = 0x00000010;
+// "3864" bridge with the known firmware: mask bit 2 set and flags 0x40 (flag bit 0 cleared).
+constexpr ULONG UAC1_QUIRK_BRIDGE_MASK_BIT2_FLAGS_40 = 0x00000020;
+
+// The quirk bits of every row that matches the device (a row may match any product).
+ULONG Uac1DeviceQuirks(USHORT VendorId, USHORT ProductId);
+
 // Models that carry no identification string but are known by their ids; null when unknown.
 const Uac1ModelCaps* Uac1FindUnidentifiedModel(USHORT VendorId, USHORT ProductId);
-// The record of a "3864" model whose probe byte matched, adjusted for the device's ids.
-VOID Uac1ApplyBridgeModelCaps(USHORT VendorId, USHORT ProductId, EndpointCaps* Caps);
+// The record of a "3864" model whose probe byte matched, adjusted by the device's quirks.
+VOID Uac1ApplyBridgeModelCaps(ULONG Quirks, EndpointCaps* Caps);
 // The "QXR710" probe bytes A and B: FALSE when they fit neither known configuration.
 BOOLEAN Uac1ApplyQxrModelCaps(UCHAR ProbeA, UCHAR ProbeB, EndpointCaps* Caps);
 // The channel mask of a stream format by channel count and direction.
@@ -110,11 +130,14 @@ protected:
     // Descriptor walks (uac1_walk.cpp).
     NTSTATUS ParseAudioControlInterface();
     NTSTATUS ParseAudioStreamingInterfaces();
-    NTSTATUS CreateEntity(const UCHAR* Descriptor, ULONG Length);
+    NTSTATUS CreateEntity(PUCHAR Descriptor, ULONG Length);
+    VOID AmendOutputTerminal(PUCHAR Descriptor);
     NTSTATUS WireEntities();
     NTSTATUS CheckRequiredOutputTerminals();
     NTSTATUS WalkStreamingInterface(PUSB_INTERFACE_DESCRIPTOR Interface, const UCHAR* End,
                                     const UCHAR** Stop);
+    NTSTATUS AddStreamFormats(CUsbAudioStream* Stream, UCHAR InterfaceNumber, const UCHAR* Descriptor,
+                              USHORT FormatTag, UCHAR AlternateSetting);
     NTSTATUS CreateStreamForTerminal(UCHAR InterfaceNumber, UCHAR TerminalLink, CUsbAudioStream** Stream);
     NTSTATUS ConnectStreamPaths(CUsbAudioStream* Stream, ULONG PinNodeId);
     NTSTATUS SearchUpstream(ULONG StartId, ULONG TargetId, PBOOLEAN Found);
@@ -149,6 +172,7 @@ protected:
     KEVENT m_DoneEvent;                           // notification: the thread has ended
     USHORT m_VendorId;
     USHORT m_ProductId;
+    ULONG m_Quirks;            // UAC1_QUIRK_*, from the ids at construction
     CPointerList* m_pChildren; // entities (ITopologyNode), one reference each
     CMutexLock m_DeviceLock;   // serialises the control nodes' requests with the status thread
 };

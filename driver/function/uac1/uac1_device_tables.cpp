@@ -1,5 +1,6 @@
-// CUac1Device's tables: the rates a continuous range is offered at, the capability records of
-// the models the identification probe recognises, and the channel masks of stream formats.
+// CUac1Device's tables: the rates a continuous range is offered at, the quirks of the class-1
+// models the driver knows, the capability records of the models the identification probe
+// recognises, and the channel masks of stream formats.
 #include "driver/function/uac1/uac1_device.h"
 
 const ULONG StandardSampleRates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000, 88200, 96000};
@@ -7,6 +8,29 @@ const ULONG StandardSampleRateCount = RTL_NUMBER_OF(StandardSampleRates);
 
 namespace
 {
+
+// A row with this product matches every product of its vendor.
+constexpr USHORT ANY_PRODUCT = 0xFFFF;
+
+struct Uac1QuirkRow
+{
+    USHORT VendorId;
+    USHORT ProductId; // ANY_PRODUCT: every product of the vendor
+    ULONG Quirks;
+};
+
+// vendor  product      quirks (UAC1_QUIRK_*, uac1_device.h)
+const Uac1QuirkRow kUac1Quirks[] = {
+    {0x1B1C, ANY_PRODUCT, UAC1_QUIRK_TERMINAL16_IS_HEADPHONES}, // 0x1B1C, every product
+    {0x1B1C, 0x0A04, UAC1_QUIRK_NEEDS_OUTPUTS_16_AND_64},       // 0x1B1C product 0x0A04
+    {0x7A31, 0x0058, UAC1_QUIRK_MIC_CAPTURE_MASK_BIT},          // 0x7A31 product 0x0058
+    {0x09DA, 0x2701, UAC1_QUIRK_BRIDGE_MASK_A5},                // 0x09DA product 0x2701
+    {0x09DA, 0x2702, UAC1_QUIRK_BRIDGE_MASK_A5},                // 0x09DA product 0x2702
+    {0x09DA, 0x2703, UAC1_QUIRK_BRIDGE_MASK_A5},                // 0x09DA product 0x2703
+    {0x7A31, 0x0065, UAC1_QUIRK_BRIDGE_NO_MASK_BIT12},          // 0x7A31 product 0x0065
+    {0x251F, 0x3001,
+     UAC1_QUIRK_BRIDGE_NO_MASK_BIT12 | UAC1_QUIRK_BRIDGE_MASK_BIT2_FLAGS_40}, // 0x251F product 0x3001
+};
 
 // vendor  product  mask      extra  flags: devices without an identification string
 const Uac1ModelCaps kUnidentifiedModels[] = {
@@ -17,26 +41,11 @@ const Uac1ModelCaps kUnidentifiedModels[] = {
 // The "3864" bridge chip when its probe byte says the firmware is the known one.
 constexpr ULONG BRIDGE_MASK = 0x003E10A0;
 constexpr ULONG BRIDGE_FLAGS = 0x41;
-// Bit 12: a capability these boards leave out; bit 2: one the 0x251F board adds.
+// The values the bridge quirks put in the record.
+constexpr ULONG BRIDGE_MASK_A5 = 0x003E00A5;
 constexpr ULONG BRIDGE_MASK_BIT12 = 0x00001000;
 constexpr ULONG BRIDGE_MASK_BIT2 = 0x00000004;
-
-// vendor  product-from  product-to  mask: bridge boards with a record of their own
-struct BridgeVariantRow
-{
-    USHORT VendorId;
-    USHORT FirstProductId;
-    USHORT LastProductId;
-    ULONG Mask;
-};
-const BridgeVariantRow kBridgeMaskRows[] = {
-    {0x09DA, 0x2701, 0x2703, 0x003E00A5}, // 0x09DA products 0x2701-0x2703
-};
-constexpr USHORT BRIDGE_NO_BIT12_VENDOR = 0x7A31; // product 0x0065
-constexpr USHORT BRIDGE_NO_BIT12_PRODUCT = 0x0065;
-constexpr USHORT BRIDGE_ASIO_OFF_VENDOR = 0x251F; // product 0x3001: bit 2 added, flags 0x40
-constexpr USHORT BRIDGE_ASIO_OFF_PRODUCT = 0x3001;
-constexpr ULONG BRIDGE_ASIO_OFF_FLAGS = 0x40;
+constexpr ULONG BRIDGE_FLAGS_40 = 0x40;
 
 // "QXR710": probe byte A's bits 1-3 name the configuration; probe byte B's bit 1 must be clear.
 constexpr ULONG QXR_MASK = 0x0003E087;
@@ -62,6 +71,19 @@ const ChannelMaskRow kChannelMasks[] = {
 
 } // namespace
 
+ULONG Uac1DeviceQuirks(USHORT VendorId, USHORT ProductId)
+{
+    ULONG quirks = 0;
+    for (const Uac1QuirkRow& row : kUac1Quirks)
+    {
+        if (row.VendorId == VendorId && (row.ProductId == ANY_PRODUCT || row.ProductId == ProductId))
+        {
+            quirks |= row.Quirks;
+        }
+    }
+    return quirks;
+}
+
 const Uac1ModelCaps* Uac1FindUnidentifiedModel(USHORT VendorId, USHORT ProductId)
 {
     for (const Uac1ModelCaps& row : kUnidentifiedModels)
@@ -74,26 +96,18 @@ const Uac1ModelCaps* Uac1FindUnidentifiedModel(USHORT VendorId, USHORT ProductId
     return nullptr;
 }
 
-VOID Uac1ApplyBridgeModelCaps(USHORT VendorId, USHORT ProductId, EndpointCaps* Caps)
+VOID Uac1ApplyBridgeModelCaps(ULONG Quirks, EndpointCaps* Caps)
 {
-    Caps->Mask = BRIDGE_MASK;
+    Caps->Mask = (Quirks & UAC1_QUIRK_BRIDGE_MASK_A5) ? BRIDGE_MASK_A5 : BRIDGE_MASK;
     Caps->Flags = BRIDGE_FLAGS;
-    for (const BridgeVariantRow& row : kBridgeMaskRows)
-    {
-        if (row.VendorId == VendorId && ProductId >= row.FirstProductId && ProductId <= row.LastProductId)
-        {
-            Caps->Mask = row.Mask;
-            return;
-        }
-    }
-    if (VendorId == BRIDGE_NO_BIT12_VENDOR && ProductId == BRIDGE_NO_BIT12_PRODUCT)
+    if (Quirks & UAC1_QUIRK_BRIDGE_NO_MASK_BIT12)
     {
         Caps->Mask &= ~BRIDGE_MASK_BIT12;
     }
-    else if (VendorId == BRIDGE_ASIO_OFF_VENDOR && ProductId == BRIDGE_ASIO_OFF_PRODUCT)
+    if (Quirks & UAC1_QUIRK_BRIDGE_MASK_BIT2_FLAGS_40)
     {
-        Caps->Mask = (Caps->Mask & ~BRIDGE_MASK_BIT12) | BRIDGE_MASK_BIT2;
-        Caps->Flags = BRIDGE_ASIO_OFF_FLAGS;
+        Caps->Mask |= BRIDGE_MASK_BIT2;
+        Caps->Flags = BRIDGE_FLAGS_40;
     }
 }
 

@@ -27,8 +27,9 @@ ULONG ReadRate(const UCHAR* Bytes)
 }
 
 // The rates of the descriptor into a new paged array (UAC1_DEVICE_POOL_TAG). Only rates that lie
-// inside bLength are read. A continuous range offers the table rates inside it.
-NTSTATUS CollectRates(const UCHAR* Descriptor, PULONG* Rates, PULONG Count)
+// inside bLength are read. A continuous range offers the table rates inside it. Interface names
+// the streaming interface in the messages of a refusal.
+NTSTATUS CollectRates(const UCHAR* Descriptor, ULONG Interface, PULONG* Rates, PULONG Count)
 {
     const ULONG length = Descriptor[0];
     const ULONG discrete = Descriptor[7];
@@ -46,6 +47,9 @@ NTSTATUS CollectRates(const UCHAR* Descriptor, PULONG* Rates, PULONG Count)
         upper = ReadRate(Descriptor + FORMAT_TYPE_MIN_BYTES + RATE_BYTES);
         if (lower > HIGHEST_RANGE_RATE_HZ || upper > HIGHEST_RANGE_RATE_HZ)
         {
+            DbgPrint("CUac1Device: streaming interface %u offers rates from %u to %u Hz; the driver "
+                     "plays continuous ranges up to %u Hz only\n",
+                     Interface, lower, upper, HIGHEST_RANGE_RATE_HZ);
             return STATUS_INVALID_PARAMETER;
         }
         if (lower > upper)
@@ -61,6 +65,9 @@ NTSTATUS CollectRates(const UCHAR* Descriptor, PULONG* Rates, PULONG Count)
     }
     if (count == 0)
     {
+        DbgPrint("CUac1Device: a format of streaming interface %u offers no sample rate the driver can "
+                 "use\n",
+                 Interface);
         return STATUS_UNSUCCESSFUL;
     }
     PULONG pRates =
@@ -95,9 +102,17 @@ NTSTATUS CUac1Device::AddFormatTypeDescriptor(CUsbAudioStream* Stream, const UCH
     const UCHAR formatType = Descriptor[3];
     const UCHAR channels = Descriptor[4];
     const UCHAR subframeBytes = Descriptor[5];
-    if ((formatType != USB_AUDIO_FORMAT_TYPE_I && formatType != USB_AUDIO_FORMAT_TYPE_III) || channels == 0 ||
-        subframeBytes == 0)
+    if (formatType != USB_AUDIO_FORMAT_TYPE_I && formatType != USB_AUDIO_FORMAT_TYPE_III)
     {
+        DbgPrint("CUac1Device: streaming interface %u has a format of type %u; the driver plays types I and "
+                 "III only\n",
+                 Stream->GetStreamId(), formatType);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (channels == 0 || subframeBytes == 0)
+    {
+        DbgPrint("CUac1Device: a format of streaming interface %u has %u channels of %u bytes\n",
+                 Stream->GetStreamId(), channels, subframeBytes);
         return STATUS_INVALID_PARAMETER;
     }
     const ULONG capture = Stream->GetKind();
@@ -127,7 +142,7 @@ NTSTATUS CUac1Device::AddUac1Formats(CUsbAudioStream* Stream, const UCHAR* Descr
     PAGED_CODE();
     PULONG pRates = nullptr;
     ULONG count = 0;
-    NTSTATUS status = CollectRates(Descriptor, &pRates, &count);
+    NTSTATUS status = CollectRates(Descriptor, Stream->GetStreamId(), &pRates, &count);
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -156,6 +171,9 @@ NTSTATUS CUac1Device::AddUac1Formats(CUsbAudioStream* Stream, const UCHAR* Descr
         }
         else
         {
+            DbgPrint("CUac1Device: streaming interface %u has a type III format with tag 0x%04X, which "
+                     "is no pass-through format\n",
+                     Stream->GetStreamId(), FormatTag);
             status = STATUS_UNSUCCESSFUL;
         }
     }

@@ -35,19 +35,74 @@ constexpr ULONG MAX_WIRED_SOURCES = 9;
 // Output pins a render stream looks for its terminal from.
 constexpr ULONG MAX_OUTPUT_PINS = 10;
 
-// The speaker output terminal 16 of this vendor is wired to headphones.
-constexpr USHORT HP_REWRITE_VENDOR = 0x1B1C;
-constexpr UCHAR HP_REWRITE_TERMINAL = 16;
+// UAC1_QUIRK_TERMINAL16_IS_HEADPHONES: this terminal, when declared a speaker.
+constexpr UCHAR HEADPHONE_TERMINAL_ID = 16;
 constexpr USHORT TERMINAL_TYPE_SPEAKER = 0x0301;
 constexpr USHORT TERMINAL_TYPE_HEADPHONES = 0x0302;
-// This model's two outputs must be output terminals 16 and 64.
-constexpr USHORT TWO_OUTPUT_VENDOR = 0x1B1C;
-constexpr USHORT TWO_OUTPUT_PRODUCT = 0x0A04;
-const ULONG kTwoOutputTerminals[] = {16, 64};
+// UAC1_QUIRK_NEEDS_OUTPUTS_16_AND_64: the output terminals the model must have.
+const ULONG kRequiredOutputTerminals[] = {16, 64};
 
 USHORT ReadWord(const UCHAR* Bytes)
 {
     return USHORT(Bytes[0] | Bytes[1] << 8);
+}
+
+// An entity as the device's user would name it in a message, by its descriptor subtype.
+const char* EntityName(ULONG Subtype)
+{
+    switch (Subtype)
+    {
+    case USB_AUDIO_AC_INPUT_TERMINAL:
+        return "input terminal";
+    case USB_AUDIO_AC_OUTPUT_TERMINAL:
+        return "output terminal";
+    case USB_AUDIO_AC_MIXER_UNIT:
+        return "mixer unit";
+    case USB_AUDIO_AC_SELECTOR_UNIT:
+        return "selector unit";
+    case USB_AUDIO_AC_FEATURE_UNIT:
+        return "feature unit";
+    case USB_AUDIO_AC_PROCESSING_UNIT:
+        return "processing unit";
+    case USB_AUDIO_AC_EXTENSION_UNIT:
+        return "extension unit";
+    default:
+        return "entity";
+    }
+}
+
+// The entity's input node takes exactly these sources, however many it had: what is left once
+// the links to nothing are gone.
+VOID SetFirstNodeSources(CUsbEntityNode* Entity, ULONG Count, const ULONG* Ids)
+{
+    ULONG children = 0;
+    ITopologyNode* pFirst = nullptr;
+    if (NT_SUCCESS(Entity->GetChildCount(&children)) && children &&
+        NT_SUCCESS(Entity->GetChildAt(children - 1, &pFirst)))
+    {
+        pFirst->SetSourceIdList(Count, Count ? Ids : nullptr);
+    }
+}
+
+// Processing and extension units, and anything unknown, are not supported.
+BOOLEAN IsSupportedEntity(UCHAR Subtype)
+{
+    return Subtype >= USB_AUDIO_AC_INPUT_TERMINAL && Subtype <= USB_AUDIO_AC_FEATURE_UNIT;
+}
+
+// Descriptor is at least a class-specific header long.
+VOID ReportUnsupportedEntity(const UCHAR* Descriptor)
+{
+    const ULONG id = Descriptor[0] > 3 ? Descriptor[3] : 0;
+    if (Descriptor[2] == USB_AUDIO_AC_PROCESSING_UNIT || Descriptor[2] == USB_AUDIO_AC_EXTENSION_UNIT)
+    {
+        DbgPrint("CUac1Device: %s %u is not supported by this driver\n", EntityName(Descriptor[2]), id);
+    }
+    else
+    {
+        DbgPrint("CUac1Device: audio-control descriptor subtype %u (entity %u) is unknown to this driver\n",
+                 Descriptor[2], id);
+    }
 }
 
 // The shortest descriptor of each entity subtype whose fields the walk and the entity read:
@@ -127,6 +182,58 @@ BOOLEAN AudioInterfaceFits(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length, UC
            Interface->bInterfaceProtocol == USB_AUDIO_PROTOCOL_UNDEFINED;
 }
 
+// A descriptor of a streaming interface whose length lies within the bytes left and covers the
+// fields the walk reads of its kind; says why when it does not.
+BOOLEAN StreamingDescriptorFits(const UCHAR* Descriptor, ULONG Left, UCHAR Interface)
+{
+    const UCHAR type = Left >= 2 ? Descriptor[1] : 0;
+    ULONG shortest = 2;
+    if (type == INTERFACE_DESCRIPTOR_TYPE)
+    {
+        shortest = INTERFACE_DESCRIPTOR_BYTES;
+    }
+    else if (type == USB_AUDIO_CS_INTERFACE)
+    {
+        shortest = Left >= CS_HEADER_BYTES && Descriptor[0] >= CS_HEADER_BYTES &&
+                           Descriptor[2] == USB_AUDIO_AS_GENERAL
+                       ? AS_GENERAL_MIN_BYTES
+                       : CS_HEADER_BYTES;
+    }
+    if (Left >= 2 && Descriptor[0] >= shortest && Descriptor[0] <= Left)
+    {
+        return TRUE;
+    }
+    DbgPrint("CUac1Device: a descriptor of streaming interface %u claims %u bytes where %u are left and at "
+             "least %u are needed\n",
+             Interface, Descriptor[0], Left, shortest);
+    return FALSE;
+}
+
+// Says why an interface a walk starts from is refused; the caller refuses it.
+VOID ReportInterfaceMisfit(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length, UCHAR SubClass)
+{
+    const char* pName = SubClass == USB_AUDIO_SUBCLASS_AUDIOCONTROL ? "audio-control" : "audio-streaming";
+    const UCHAR* pBytes = reinterpret_cast<const UCHAR*>(Interface);
+    if (!pBytes || Length < INTERFACE_DESCRIPTOR_BYTES || pBytes[0] < INTERFACE_DESCRIPTOR_BYTES ||
+        pBytes[0] > Length)
+    {
+        DbgPrint("CUac1Device: the %s interface descriptor is cut short\n", pName);
+    }
+    else if (Interface->bInterfaceProtocol == USB_AUDIO_PROTOCOL_IP_VERSION_02_00)
+    {
+        DbgPrint("CUac1Device: %s interface %u is a release-2.0 interface under a release-1.0 audio-control "
+                 "interface\n",
+                 pName, Interface->bInterfaceNumber);
+    }
+    else
+    {
+        DbgPrint("CUac1Device: %s interface %u is no release-1.0 %s interface (class %u, subclass %u, "
+                 "protocol 0x%02X)\n",
+                 pName, Interface->bInterfaceNumber, pName, Interface->bInterfaceClass,
+                 Interface->bInterfaceSubClass, Interface->bInterfaceProtocol);
+    }
+}
+
 } // namespace
 
 // ---- Audio-control interface ----
@@ -153,35 +260,51 @@ CUac1Device::CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULO
     PAGED_CODE();
     if (!AudioInterfaceFits(ControlInterface, Length, USB_AUDIO_SUBCLASS_AUDIOCONTROL))
     {
+        ReportInterfaceMisfit(ControlInterface, Length, USB_AUDIO_SUBCLASS_AUDIOCONTROL);
         return STATUS_INVALID_PARAMETER;
     }
     if (!m_pChildren)
     {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    const UCHAR* pBytes = reinterpret_cast<const UCHAR*>(ControlInterface);
+    // The descriptors lie in the driver's own pool copy of the configuration (CUsbDevice read it),
+    // which the walk may amend; nothing of the device's is written.
+    PUCHAR pBytes = reinterpret_cast<PUCHAR>(ControlInterface);
     for (ULONG offset = pBytes[0]; offset < Length;)
     {
-        const UCHAR* p = pBytes + offset;
+        PUCHAR p = pBytes + offset;
         const ULONG left = Length - offset;
         // A zero or runt length would stall the walk; one past the end would read beyond it.
-        if (left < 2 || p[0] < 2 || p[0] > left)
+        if (left < 2 || p[0] < 2 || p[0] > left || (p[1] == USB_AUDIO_CS_INTERFACE && p[0] < CS_HEADER_BYTES))
         {
+            DbgPrint("CUac1Device: the audio-control descriptor at byte %u claims %u bytes where %u are "
+                     "left\n",
+                     offset, p[0], left);
             return STATUS_UNSUCCESSFUL;
         }
         if (p[1] != USB_AUDIO_CS_INTERFACE)
         {
             break;
         }
-        if (p[0] < CS_HEADER_BYTES)
-        {
-            return STATUS_UNSUCCESSFUL;
-        }
         if (p[2] != USB_AUDIO_AC_HEADER)
         {
-            // Processing and extension units, and anything unknown, are not supported.
+            if (!IsSupportedEntity(p[2]))
+            {
+                ReportUnsupportedEntity(p);
+                return STATUS_UNSUCCESSFUL;
+            }
             if (!EntityDescriptorFits(p))
             {
+                if (p[2] == USB_AUDIO_AC_FEATURE_UNIT && p[0] >= 7)
+                {
+                    DbgPrint("CUac1Device: feature unit %u gives its control bitmaps a size of 0 bytes\n",
+                             p[3]);
+                }
+                else
+                {
+                    DbgPrint("CUac1Device: the descriptor of %s %u is too short (%u bytes)\n",
+                             EntityName(p[2]), p[0] > 3 ? p[3] : 0, p[0]);
+                }
                 return STATUS_UNSUCCESSFUL;
             }
             NTSTATUS status = CreateEntity(p, left);
@@ -196,7 +319,19 @@ CUac1Device::CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULO
     return CheckRequiredOutputTerminals();
 }
 
-NTSTATUS CUac1Device::CreateEntity(const UCHAR* Descriptor, ULONG Length)
+// The one rewrite the walk makes, in the driver's own copy of the configuration descriptor.
+VOID CUac1Device::AmendOutputTerminal(PUCHAR Descriptor)
+{
+    PAGED_CODE();
+    if ((m_Quirks & UAC1_QUIRK_TERMINAL16_IS_HEADPHONES) && Descriptor[3] == HEADPHONE_TERMINAL_ID &&
+        ReadWord(Descriptor + 4) == TERMINAL_TYPE_SPEAKER)
+    {
+        Descriptor[4] = UCHAR(TERMINAL_TYPE_HEADPHONES & 0xFF);
+        Descriptor[5] = UCHAR(TERMINAL_TYPE_HEADPHONES >> 8);
+    }
+}
+
+NTSTATUS CUac1Device::CreateEntity(PUCHAR Descriptor, ULONG Length)
 {
     PAGED_CODE();
     const ULONG id = m_pChildren->GetCount();
@@ -213,14 +348,7 @@ NTSTATUS CUac1Device::CreateEntity(const UCHAR* Descriptor, ULONG Length)
         }
         break;
     case USB_AUDIO_AC_OUTPUT_TERMINAL:
-        if (m_VendorId == HP_REWRITE_VENDOR && Descriptor[3] == HP_REWRITE_TERMINAL &&
-            ReadWord(Descriptor + 4) == TERMINAL_TYPE_SPEAKER)
-        {
-            // Rewritten in the configuration descriptor itself, so every later reader agrees.
-            UCHAR* pType = const_cast<UCHAR*>(Descriptor + 4);
-            pType[0] = UCHAR(TERMINAL_TYPE_HEADPHONES & 0xFF);
-            pType[1] = UCHAR(TERMINAL_TYPE_HEADPHONES >> 8);
-        }
+        AmendOutputTerminal(Descriptor);
         if (auto* p = NewEntity<CUac1OutputTerminal>(id, &pEntity))
         {
             status = p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
@@ -258,8 +386,10 @@ NTSTATUS CUac1Device::CreateEntity(const UCHAR* Descriptor, ULONG Length)
     return status;
 }
 
-// Each entity's input node takes the output nodes of the entities its descriptor names. A
-// source that names no entity, or one without nodes, keeps its entity id.
+// Each entity's input node takes the output nodes of the entities its descriptor names; a
+// source entity without nodes keeps its entity id. A source id that names no entity (0, or a
+// unit the descriptors never define) would be taken for the node of that number and draw a
+// connection the device does not have, so that link is left out.
 NTSTATUS CUac1Device::WireEntities()
 {
     PAGED_CODE();
@@ -279,17 +409,28 @@ NTSTATUS CUac1Device::WireEntities()
         {
             continue;
         }
+        ULONG kept = 0;
         for (ULONG index = 0; index < count; index++)
         {
             CUsbEntityNode* pSource = nullptr;
-            ULONG sourceNode = 0;
-            if (NT_SUCCESS(FindChildById(ids[index], &pSource)) &&
-                NT_SUCCESS(pSource->GetFirstChildId(&sourceNode)))
+            if (!NT_SUCCESS(FindChildById(ids[index], &pSource)))
             {
-                ids[index] = sourceNode;
+                DbgPrint("CUac1Device: %s %u names source %u, which is no terminal or unit of the device; "
+                         "that link is left out\n",
+                         EntityName(pEntity->GetKind()), pEntity->GetId(), ids[index]);
+                continue;
             }
+            ULONG sourceNode = 0;
+            ids[kept++] = NT_SUCCESS(pSource->GetFirstChildId(&sourceNode)) ? sourceNode : ids[index];
         }
-        pEntity->SetFirstChildValue(count, ids);
+        if (kept == count)
+        {
+            pEntity->SetFirstChildValue(count, ids);
+        }
+        else
+        {
+            SetFirstNodeSources(pEntity, kept, ids);
+        }
     }
     return STATUS_SUCCESS;
 }
@@ -297,21 +438,24 @@ NTSTATUS CUac1Device::WireEntities()
 NTSTATUS CUac1Device::CheckRequiredOutputTerminals()
 {
     PAGED_CODE();
-    if (m_VendorId != TWO_OUTPUT_VENDOR || m_ProductId != TWO_OUTPUT_PRODUCT)
+    if (!(m_Quirks & UAC1_QUIRK_NEEDS_OUTPUTS_16_AND_64))
     {
         return STATUS_SUCCESS;
     }
-    for (ULONG id : kTwoOutputTerminals)
+    for (ULONG id : kRequiredOutputTerminals)
     {
         CUsbEntityNode* pEntity = nullptr;
         NTSTATUS status = FindChildById(id, &pEntity);
+        if (NT_SUCCESS(status) && pEntity->GetKind() != ENTITY_KIND_OUTPUT_TERMINAL)
+        {
+            status = STATUS_UNSUCCESSFUL;
+        }
         if (!NT_SUCCESS(status))
         {
+            DbgPrint("CUac1Device: this model (%04X:%04X) must have output terminal %u, and its descriptors "
+                     "have none\n",
+                     m_VendorId, m_ProductId, id);
             return status;
-        }
-        if (pEntity->GetKind() != ENTITY_KIND_OUTPUT_TERMINAL)
-        {
-            return STATUS_UNSUCCESSFUL;
         }
     }
     return STATUS_SUCCESS;
@@ -341,6 +485,7 @@ CUac1Device::CreateStreams(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
     PAGED_CODE();
     if (!Configuration || !AudioInterfaceFits(StreamingInterface, Length, USB_AUDIO_SUBCLASS_AUDIOSTREAMING))
     {
+        ReportInterfaceMisfit(StreamingInterface, Length, USB_AUDIO_SUBCLASS_AUDIOSTREAMING);
         return STATUS_INVALID_PARAMETER;
     }
     const UCHAR* pEnd = reinterpret_cast<const UCHAR*>(StreamingInterface) + Length;
@@ -362,6 +507,7 @@ CUac1Device::CreateStreams(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
         if (pInterface && (pNext < pStop || pEnd - pNext < LONG_PTR(INTERFACE_DESCRIPTOR_BYTES) ||
                            pNext[0] < INTERFACE_DESCRIPTOR_BYTES || pNext[0] > pEnd - pNext))
         {
+            DbgPrint("CUac1Device: an audio-streaming interface descriptor runs past the configuration\n");
             return STATUS_UNSUCCESSFUL;
         }
     }
@@ -382,7 +528,7 @@ NTSTATUS CUac1Device::WalkStreamingInterface(PUSB_INTERFACE_DESCRIPTOR Interface
     while (p < End && NT_SUCCESS(status))
     {
         const ULONG left = ULONG(End - p);
-        if (left < 2 || p[0] < 2 || p[0] > left)
+        if (!StreamingDescriptorFits(p, left, number))
         {
             status = STATUS_UNSUCCESSFUL;
             break;
@@ -390,41 +536,26 @@ NTSTATUS CUac1Device::WalkStreamingInterface(PUSB_INTERFACE_DESCRIPTOR Interface
         const UCHAR type = p[1];
         if (type == INTERFACE_DESCRIPTOR_TYPE)
         {
-            if (p[0] < INTERFACE_DESCRIPTOR_BYTES)
-            {
-                status = STATUS_UNSUCCESSFUL;
-                break;
-            }
             if (p[2] != number)
             {
                 break;
             }
             alternate = p[3];
         }
-        else if (type == USB_AUDIO_CS_INTERFACE)
+        else if (type == USB_AUDIO_CS_INTERFACE && p[2] == USB_AUDIO_AS_GENERAL)
         {
-            const UCHAR subtype = p[0] >= CS_HEADER_BYTES ? p[2] : 0;
-            if (p[0] < CS_HEADER_BYTES || (subtype == USB_AUDIO_AS_GENERAL && p[0] < AS_GENERAL_MIN_BYTES))
+            if (!pStream)
             {
-                status = STATUS_UNSUCCESSFUL;
+                status = CreateStreamForTerminal(number, p[3], &pStream);
             }
-            else if (subtype == USB_AUDIO_AS_GENERAL)
-            {
-                if (!pStream)
-                {
-                    status = CreateStreamForTerminal(number, p[3], &pStream);
-                }
-                formatTag = ReadWord(p + 5);
-            }
-            else if (subtype == USB_AUDIO_AS_FORMAT_TYPE)
-            {
-                status = !pStream ? STATUS_INVALID_PARAMETER
-                         : p[0] < FORMAT_TYPE_MIN_BYTES
-                             ? STATUS_UNSUCCESSFUL
-                             : AddFormatTypeDescriptor(pStream, p, formatTag, alternate);
-            }
+            formatTag = ReadWord(p + 5);
         }
-        else if (type != ENDPOINT_DESCRIPTOR_TYPE && type != USB_AUDIO_CS_ENDPOINT)
+        else if (type == USB_AUDIO_CS_INTERFACE && p[2] == USB_AUDIO_AS_FORMAT_TYPE)
+        {
+            status = AddStreamFormats(pStream, number, p, formatTag, alternate);
+        }
+        else if (type != USB_AUDIO_CS_INTERFACE && type != ENDPOINT_DESCRIPTOR_TYPE &&
+                 type != USB_AUDIO_CS_ENDPOINT)
         {
             break;
         }
@@ -449,6 +580,28 @@ NTSTATUS CUac1Device::WalkStreamingInterface(PUSB_INTERFACE_DESCRIPTOR Interface
     return status;
 }
 
+// A FORMAT_TYPE descriptor belongs to the stream its interface's AS_GENERAL made.
+NTSTATUS CUac1Device::AddStreamFormats(CUsbAudioStream* Stream, UCHAR InterfaceNumber,
+                                       const UCHAR* Descriptor, USHORT FormatTag, UCHAR AlternateSetting)
+{
+    PAGED_CODE();
+    if (!Stream)
+    {
+        DbgPrint("CUac1Device: streaming interface %u describes a format before its general descriptor "
+                 "names its terminal\n",
+                 InterfaceNumber);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Descriptor[0] < FORMAT_TYPE_MIN_BYTES)
+    {
+        DbgPrint("CUac1Device: a format descriptor of streaming interface %u is %u bytes long, too short for "
+                 "one\n",
+                 InterfaceNumber, Descriptor[0]);
+        return STATUS_UNSUCCESSFUL;
+    }
+    return AddFormatTypeDescriptor(Stream, Descriptor, FormatTag, AlternateSetting);
+}
+
 // The stream of the terminal that AS_GENERAL links: an input terminal is fed by the host
 // (render), an output terminal feeds it (capture). On success the caller owns one reference.
 NTSTATUS CUac1Device::CreateStreamForTerminal(UCHAR InterfaceNumber, UCHAR TerminalLink,
@@ -459,11 +612,16 @@ NTSTATUS CUac1Device::CreateStreamForTerminal(UCHAR InterfaceNumber, UCHAR Termi
     NTSTATUS status = FindChildById(TerminalLink, &pTerminal);
     if (!NT_SUCCESS(status))
     {
+        DbgPrint("CUac1Device: streaming interface %u links terminal %u, which the audio-control interface "
+                 "does not define\n",
+                 InterfaceNumber, TerminalLink);
         return status;
     }
     ULONG kind = pTerminal->GetKind();
     if (kind != ENTITY_KIND_INPUT_TERMINAL && kind != ENTITY_KIND_OUTPUT_TERMINAL)
     {
+        DbgPrint("CUac1Device: streaming interface %u links %s %u, which is no terminal\n", InterfaceNumber,
+                 EntityName(kind), TerminalLink);
         return STATUS_INVALID_PARAMETER;
     }
     ULONG pinNode = 0;
@@ -546,6 +704,9 @@ NTSTATUS CUac1Device::ConnectStreamPaths(CUsbAudioStream* Stream, ULONG PinNodeI
     }
     if (pinCount == 0)
     {
+        DbgPrint("CUac1Device: streaming interface %u plays to the device, which has no output terminal "
+                 "other than a streaming one\n",
+                 Stream->GetStreamId());
         return STATUS_INVALID_PARAMETER;
     }
     BOOLEAN reached = FALSE;
@@ -569,7 +730,13 @@ NTSTATUS CUac1Device::ConnectStreamPaths(CUsbAudioStream* Stream, ULONG PinNodeI
             }
         }
     }
-    return reached && NT_SUCCESS(status) ? status : STATUS_INVALID_PARAMETER;
+    if (!reached)
+    {
+        DbgPrint("CUac1Device: no output terminal of the device is fed from streaming interface %u\n",
+                 Stream->GetStreamId());
+        return STATUS_INVALID_PARAMETER;
+    }
+    return NT_SUCCESS(status) ? status : STATUS_INVALID_PARAMETER;
 }
 
 // Breadth-first from StartId towards the sources, looking for TargetId. Each node is queued
@@ -652,6 +819,9 @@ NTSTATUS CUac1Device::AddPathNodesToStream(CUsbAudioStream* Stream, ULONG StartI
         ULONG count = ReadSources(pNode, pSources);
         if (PATH_RING_IDS - ring.Count < count)
         {
+            DbgPrint("CUac1Device: the signal path of streaming interface %u branches into more than %u "
+                     "sources at once\n",
+                     Stream->GetStreamId(), PATH_RING_IDS);
             status = STATUS_INSUFFICIENT_RESOURCES;
             break;
         }

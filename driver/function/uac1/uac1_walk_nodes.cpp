@@ -88,6 +88,8 @@ NTSTATUS CUac1Device::CheckUpstreamAcyclic(ULONG StartId)
             }
             if (state[next] == VISIT_ON_PATH)
             {
+                DbgPrint("CUac1Device: the descriptors connect terminals and units in a loop, which is no "
+                         "signal path\n");
                 status = STATUS_UNSUCCESSFUL;
                 break;
             }
@@ -138,6 +140,7 @@ NTSTATUS CUac1Device::PropagatePinTypes()
         {
             if (visited.Contains(id) || !visited.Add(id))
             {
+                DbgPrint("CUac1Device: the chain behind an output's type switch comes back to itself\n");
                 status = STATUS_UNSUCCESSFUL;
                 break;
             }

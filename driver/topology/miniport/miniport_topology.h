@@ -228,7 +228,9 @@ private:
     NTSTATUS BuildPinDescriptors();
     NTSTATUS BuildNodeDescriptors();
     NTSTATUS WalkConnections();
-    NTSTATUS WalkConnectionsUpstream(TopologyNodeRecord* Record, ULONG Depth);
+    NTSTATUS WalkOutputPin(TopologyPinRecord* Pin, PUCHAR WalkState);
+    NTSTATUS WalkConnectionsUpstream(TopologyNodeRecord* Record, PUCHAR WalkState);
+    NTSTATUS WalkNodeSources(TopologyNodeRecord* Record, PUCHAR WalkState);
     NTSTATUS AddConnection(ULONG FromNode, ULONG FromNodePin, ULONG ToNode, ULONG ToNodePin);
     NTSTATUS BuildConnections();
     NTSTATUS DescribePin(ULONG Kind, ULONG PinType, PPCPIN_DESCRIPTOR Descriptor, TopologyPinRecord* Record);

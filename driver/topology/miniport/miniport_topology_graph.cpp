@@ -15,6 +15,10 @@ const WCHAR kSpdifInNameWord[] = u"SpdifInName";
 const WCHAR kLineInNameWord[] = u"LineInName";
 constexpr ULONG kPinNameSettingCch = 50;
 
+// Where the connection walk stands with a node (indexed by KS node id); zero: not reached yet.
+constexpr UCHAR WALK_ON_PATH = 1;
+constexpr UCHAR WALK_DONE = 2;
+
 template <class T> T* AllocateZeroed(SIZE_T Count)
 {
     if (Count == 0 || Count > MAXULONG / sizeof(T))
@@ -405,7 +409,10 @@ NTSTATUS CMiniportTopology::DescribeNode(TopologyNodeRecord* Record, PPCNODE_DES
 //   (PCFILTER_NODE, 0) -> (A, 1)    (A, 0) -> (C, 1)    (PCFILTER_NODE, 1) -> (C, 2)
 //   (C, 0) -> (D, 1)                (D, 0) -> (PCFILTER_NODE, 2)
 //
-// A node reached from two outputs is walked twice; AddConnection keeps each edge once.
+// Each node is walked once: a unit that takes the same source on several inputs, or sources
+// shared by several outputs, would otherwise be walked again on every path that reaches it, and
+// a chain of such units doubles the work with every link. A node met again while it is still on
+// the path being walked closes a loop in the device's descriptors, which cannot be drawn.
 
 NTSTATUS CMiniportTopology::WalkConnections()
 {
@@ -414,8 +421,15 @@ NTSTATUS CMiniportTopology::WalkConnections()
     TopologyPinRecord pin;
     if (!FindFirstOutputTerminalPin(&cursor, &pin))
     {
+        DbgPrint("CMiniportTopology: the device has no output terminal, so its topology has no output\n");
         return STATUS_UNSUCCESSFUL;
     }
+    PUCHAR pWalkState = m_nNodeCount ? AllocateZeroed<UCHAR>(m_nNodeCount) : nullptr;
+    if (m_nNodeCount && !pWalkState)
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
     do
     {
         ITerminalNode* pTerminal = nullptr;
@@ -424,48 +438,62 @@ NTSTATUS CMiniportTopology::WalkConnections()
             break;
         }
         pTerminal->Release();
-        ULONG count = 1;
-        ULONG sourceId = 0;
-        NTSTATUS status = pin.Node->GetSourceIdList(&count, &sourceId);
-        if (!NT_SUCCESS(status) || count == 0)
-        {
-            return STATUS_UNSUCCESSFUL; // an output fed by nothing cannot be drawn
-        }
-        TopologyNodeRecord source;
-        TopologyPinRecord sourcePin;
-        if (FindNodeRecordById(sourceId, &source))
-        {
-            status = WalkConnectionsUpstream(&source, 0);
-            if (NT_SUCCESS(status))
-            {
-                status = AddConnection(source.NodeId, 0, PCFILTER_NODE, pin.PinId);
-            }
-        }
-        else if (FindPinRecordById(sourceId, &sourcePin))
-        {
-            status = AddConnection(PCFILTER_NODE, sourcePin.PinId, PCFILTER_NODE, pin.PinId);
-        }
-        else
-        {
-            status = STATUS_UNSUCCESSFUL;
-        }
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-    } while (FindFirstOutputTerminalPin(&cursor, &pin));
-    return STATUS_SUCCESS;
+        status = WalkOutputPin(&pin, pWalkState);
+    } while (NT_SUCCESS(status) && FindFirstOutputTerminalPin(&cursor, &pin));
+    FreeBlock(&pWalkState);
+    return status;
 }
 
-// Depth counts the nodes above the output; a path longer than the node list can only be a
-// loop in the device's descriptors, which would otherwise recurse without end.
-NTSTATUS CMiniportTopology::WalkConnectionsUpstream(TopologyNodeRecord* Record, ULONG Depth)
+// An output fed by nothing (its descriptor named a source that does not exist, and the walk that
+// built the nodes said so) has no connection to draw; the pins that are fed still are.
+NTSTATUS CMiniportTopology::WalkOutputPin(TopologyPinRecord* Pin, PUCHAR WalkState)
 {
     PAGED_CODE();
-    if (Depth >= m_nNodeCount)
+    ULONG count = 1;
+    ULONG sourceId = 0;
+    NTSTATUS status = Pin->Node->GetSourceIdList(&count, &sourceId);
+    if (!NT_SUCCESS(status) || count == 0)
     {
+        return STATUS_SUCCESS;
+    }
+    TopologyNodeRecord source;
+    TopologyPinRecord sourcePin;
+    if (FindNodeRecordById(sourceId, &source))
+    {
+        status = WalkConnectionsUpstream(&source, WalkState);
+        return NT_SUCCESS(status) ? AddConnection(source.NodeId, 0, PCFILTER_NODE, Pin->PinId) : status;
+    }
+    if (FindPinRecordById(sourceId, &sourcePin))
+    {
+        return AddConnection(PCFILTER_NODE, sourcePin.PinId, PCFILTER_NODE, Pin->PinId);
+    }
+    DbgPrint("CMiniportTopology: output pin %u names source %u, which is neither a node nor a pin\n",
+             Pin->PinId, sourceId);
+    return STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS CMiniportTopology::WalkConnectionsUpstream(TopologyNodeRecord* Record, PUCHAR WalkState)
+{
+    PAGED_CODE();
+    if (WalkState[Record->NodeId] == WALK_DONE)
+    {
+        return STATUS_SUCCESS;
+    }
+    if (WalkState[Record->NodeId] == WALK_ON_PATH)
+    {
+        DbgPrint("CMiniportTopology: node %u feeds itself through a loop of sources\n",
+                 Record->Node->GetId());
         return STATUS_UNSUCCESSFUL;
     }
+    WalkState[Record->NodeId] = WALK_ON_PATH;
+    NTSTATUS status = WalkNodeSources(Record, WalkState);
+    WalkState[Record->NodeId] = WALK_DONE;
+    return status;
+}
+
+NTSTATUS CMiniportTopology::WalkNodeSources(TopologyNodeRecord* Record, PUCHAR WalkState)
+{
+    PAGED_CODE();
     ULONG count = Record->Node->GetSourceCount();
     if (count == 0)
     {
@@ -473,6 +501,8 @@ NTSTATUS CMiniportTopology::WalkConnectionsUpstream(TopologyNodeRecord* Record, 
         TopologyPinRecord pin;
         if (!FindPinRecordById(Record->Node->GetId(), &pin))
         {
+            DbgPrint("CMiniportTopology: node %u has no source and no pin of its own\n",
+                     Record->Node->GetId());
             return STATUS_UNSUCCESSFUL;
         }
         return AddConnection(PCFILTER_NODE, pin.PinId, Record->NodeId, 1);
@@ -489,7 +519,7 @@ NTSTATUS CMiniportTopology::WalkConnectionsUpstream(TopologyNodeRecord* Record, 
         TopologyPinRecord pin;
         if (FindNodeRecordById(pSourceIds[index], &source))
         {
-            status = WalkConnectionsUpstream(&source, Depth + 1);
+            status = WalkConnectionsUpstream(&source, WalkState);
             if (NT_SUCCESS(status))
             {
                 status = AddConnection(source.NodeId, 0, Record->NodeId, index + 1);
@@ -501,6 +531,8 @@ NTSTATUS CMiniportTopology::WalkConnectionsUpstream(TopologyNodeRecord* Record, 
         }
         else
         {
+            DbgPrint("CMiniportTopology: node %u names source %u, which is neither a node nor a pin\n",
+                     Record->Node->GetId(), pSourceIds[index]);
             status = STATUS_UNSUCCESSFUL;
         }
     }

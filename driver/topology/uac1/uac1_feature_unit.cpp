@@ -209,6 +209,8 @@ NTSTATUS CUac1FeatureUnit::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN D
     }
     if (GetEntryCount() == 0)
     {
+        DbgPrint("CUac1FeatureUnit: feature unit %u has no room for the controls of a single channel\n",
+                 m_pDescriptor[FU_UNIT_ID_OFFSET]);
         return STATUS_UNSUCCESSFUL;
     }
     m_pDeviceLock = DeviceLock;
@@ -533,8 +535,13 @@ STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::BuildFeatureControls(IAdapterCommon* A
     {
         return status;
     }
+    // The driver's nodes hang the unit's other controls behind its mute; a unit without one has
+    // nothing to build on and is refused (with the status the design has always given it).
     if (!IsFeatureControlPresent(USB_AUDIO_FU_MUTE_CONTROL))
     {
+        DbgPrint("CUac1FeatureUnit: feature unit %u has no mute control, which this driver needs on every "
+                 "feature unit\n",
+                 ULONG(m_nId));
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     ULONG id = AdapterCommon->GetNodeCount();

@@ -191,6 +191,12 @@ NTSTATUS CUac1InputTerminal::BuildTerminalNodes(IAdapterCommon* AdapterCommon)
     {
         Uac1FreeJackRecords(&m_nJackCount, &m_pJacks);
         status = Uac1ReadJackRecords(m_pDevice, UCHAR(m_nId), &m_nJackCount, &m_pJacks);
+        if (!NT_SUCCESS(status) && status != STATUS_INSUFFICIENT_RESOURCES)
+        {
+            DbgPrint("CUac1InputTerminal: input terminal %u did not answer the requests for its jacks "
+                     "(0x%08X)\n",
+                     ULONG(m_nId), status);
+        }
     }
     if (!NT_SUCCESS(status))
     {

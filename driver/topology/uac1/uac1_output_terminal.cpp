@@ -343,8 +343,20 @@ NTSTATUS CUac1OutputTerminal::BuildTerminalNodes(IAdapterCommon* AdapterCommon)
     USHORT deviceType = 0;
     BOOLEAN deviceTypeRead = NT_SUCCESS(ReadDeviceTerminalType(&deviceType));
     status = ReadTerminalTypeList(type);
+    if (!NT_SUCCESS(status) && status != STATUS_INSUFFICIENT_RESOURCES)
+    {
+        DbgPrint("CUac1OutputTerminal: output terminal %u did not answer the requests for its connector "
+                 "types and jacks (0x%08X)\n",
+                 ULONG(m_nId), status);
+    }
     if (m_nPinTypeCount == 0)
     {
+        if (NT_SUCCESS(status))
+        {
+            DbgPrint("CUac1OutputTerminal: output terminal %u (type 0x%04X) names no connector the driver "
+                     "knows\n",
+                     ULONG(m_nId), type);
+        }
         return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
     }
     ChooseStartPinType(pSettingsDevice, deviceTypeRead, deviceType);
