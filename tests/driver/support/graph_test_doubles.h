@@ -147,8 +147,9 @@ private:
         return STATUS_SUCCESS;                                                                               \
     }
 
-// A plain node; optionally a selector-path sink (IConnectionIndexSync).
-class CFakeNode : public IConnectionIndexSync, public CTopologyNode
+// A plain node; optionally a sink of a selector path (IConnectionIndexSync) and of a pin-type
+// choice (IPinTypeSink), whose calls answer m_SinkStatus.
+class CFakeNode : public IConnectionIndexSync, public IPinTypeSink, public CTopologyNode
 {
 public:
     DECLARE_STD_UNKNOWN();
@@ -160,6 +161,7 @@ public:
     }
 
     NTSTATUS m_RestoreStatus = STATUS_SUCCESS;
+    NTSTATUS m_SinkStatus = STATUS_SUCCESS;
 
     STDMETHODIMP_(NTSTATUS) RestoreValues() override
     {
@@ -180,19 +182,36 @@ public:
     STDMETHODIMP_(NTSTATUS) SetExpectedIndex(ULONG index) override
     {
         Note("expect " + std::to_string(m_nId) + " " + std::to_string(index));
-        return STATUS_SUCCESS;
+        return m_SinkStatus;
     }
     STDMETHODIMP_(NTSTATUS) SetWalkIndex(ULONG index) override
     {
         Note("walk " + std::to_string(m_nId) + " " + std::to_string(index));
         return STATUS_SUCCESS;
     }
+    STDMETHODIMP_(NTSTATUS) SetPinType(ULONG type, PCALLBACK_OBJECT) override
+    {
+        Note("pintype " + std::to_string(m_nId) + " " + std::to_string(type));
+        return m_SinkStatus;
+    }
 
 private:
     bool m_Sink;
 };
 
-NODE_DOUBLE_ANSWERS(CFakeNode, IConnectionIndexSync, m_Sink)
+inline STDMETHODIMP_(NTSTATUS) CFakeNode::NonDelegatingQueryInterface(REFIID id, PVOID* out)
+{
+    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))
+        return STATUS_SUCCESS;
+    if (m_Sink && IsEqualGUID(id, IID_IConnectionIndexSync))
+        *out = static_cast<IConnectionIndexSync*>(this);
+    else if (m_Sink && IsEqualGUID(id, IID_IPinTypeSink))
+        *out = static_cast<IPinTypeSink*>(this);
+    else
+        return STATUS_INVALID_PARAMETER;
+    AddRef();
+    return STATUS_SUCCESS;
+}
 
 // A selector that keeps its sinks (one reference each) and logs each one by node id.
 class CFakeSelector : public ISelectorNode, public CTopologyNode
