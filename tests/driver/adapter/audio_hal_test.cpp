@@ -20,19 +20,7 @@ using gd::LogOf;
 using gd::Make;
 using gd::RefCount;
 
-// A device whose InitHardware the test writes.
-class CTestHal : public CAudioHal
-{
-public:
-    explicit CTestHal(PUNKNOWN outer) : CAudioHal(outer) {}
-
-    std::function<NTSTATUS(CTestHal*)> m_Hardware;
-
-    STDMETHODIMP_(NTSTATUS) InitHardware() override { return m_Hardware ? m_Hardware(this) : STATUS_SUCCESS; }
-    PCALLBACK_OBJECT CallbackObject() const { return m_pCallbackObject; }
-    DEVICE_POWER_STATE PowerState() const { return m_DevicePowerState; }
-    void SetCaps(const EndpointCaps& caps) { m_EndpointCaps = caps; }
-};
+using gd::CTestHal;
 
 std::u16string ExpectedName(CTestHal* hal)
 {
@@ -53,7 +41,7 @@ protected:
     CTestHal* InitWith(std::vector<ITopologyNode*> nodes, NTSTATUS expected = STATUS_SUCCESS)
     {
         CTestHal* hal = Make<CTestHal>();
-        hal->m_Hardware = [nodes](CTestHal* self)
+        hal->Hardware = [nodes](CTestHal* self)
         {
             for (ITopologyNode* node : nodes)
                 EXPECT_EQ(self->AddNode(node), STATUS_SUCCESS);
@@ -97,7 +85,7 @@ TEST_F(AudioHal, FailedInitReleasesWhatTheListsHeld)
     ASSERT_EQ(stream->Init(STREAM_DIRECTION_RENDER), STATUS_SUCCESS);
 
     CTestHal* hal = Make<CTestHal>();
-    hal->m_Hardware = [&](CTestHal* self)
+    hal->Hardware = [&](CTestHal* self)
     {
         EXPECT_EQ(self->AddNode(node), STATUS_SUCCESS);
         EXPECT_EQ(self->AddStream(stream), STATUS_SUCCESS);
@@ -141,7 +129,7 @@ TEST_F(AudioHal, InitFailsCleanlyWithoutMemory)
     // The path scratch of the connection walk is the only allocation after the lists.
     CFakeNode* node = Make<CFakeNode>(1u, ULONG(NODE_KIND_VOLUME));
     CTestHal* hal = Make<CTestHal>();
-    hal->m_Hardware = [&](CTestHal* self)
+    hal->Hardware = [&](CTestHal* self)
     {
         EXPECT_EQ(self->AddNode(node), STATUS_SUCCESS);
         plat::FailAllocationsWithTag(AUDIO_HAL_POOL_TAG);
@@ -381,7 +369,7 @@ TEST_F(AudioHal, BaseSlotsAnswerForTheWholeDevice)
     caps.Mask = 0x55;
     caps.Flags = ENDPOINT_CAPS_FLAG_ASIO;
     CTestHal* hal = Make<CTestHal>();
-    hal->m_Hardware = [&](CTestHal* self)
+    hal->Hardware = [&](CTestHal* self)
     {
         self->SetCaps(caps);
         self->AddNode(a);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "driver/adapter/audio_hal.h"
 #include "driver/adapter/stream_graph.h"
 #include "driver/adapter/topology_node.h"
 #include "plat_pool.h"
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -146,6 +148,56 @@ private:
         AddRef();                                                                                            \
         return STATUS_SUCCESS;                                                                               \
     }
+
+// The one device double: CAudioHal with the nodes and streams a test gives it (added in that
+// order) and an InitHardware step the test may write, counting its callback registrations and
+// sending control-change records as the status-interrupt thread does.
+class CTestHal : public CAudioHal
+{
+public:
+    explicit CTestHal(PUNKNOWN outer) : CAudioHal(outer) {}
+
+    std::vector<ITopologyNode*> Nodes;
+    std::vector<IStreamEngine*> Streams;
+    std::function<NTSTATUS(CTestHal*)> Hardware;
+    int Registrations = 0;
+    int Unregistrations = 0;
+    NTSTATUS RegisterStatus = STATUS_SUCCESS;
+
+    STDMETHODIMP_(NTSTATUS) InitHardware() override
+    {
+        for (ITopologyNode* node : Nodes)
+            EXPECT_EQ(AddNode(node), STATUS_SUCCESS);
+        for (IStreamEngine* stream : Streams)
+            EXPECT_EQ(AddStream(stream), STATUS_SUCCESS);
+        return Hardware ? Hardware(this) : STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS)
+    RegisterCallback(PCALLBACK_FUNCTION callback, PVOID context, PVOID* handle) override
+    {
+        if (!NT_SUCCESS(RegisterStatus))
+            return RegisterStatus;
+        NTSTATUS status = CAudioHal::RegisterCallback(callback, context, handle);
+        Registrations += NT_SUCCESS(status) ? 1 : 0;
+        return status;
+    }
+    STDMETHODIMP_(NTSTATUS) UnregisterCallback(PVOID handle) override
+    {
+        Unregistrations++;
+        return CAudioHal::UnregisterCallback(handle);
+    }
+    void Send(ULONG halClass, ULONG event, ULONG nodeId)
+    {
+        AudioHalNotification record = {};
+        record.Class = halClass;
+        record.Event = event;
+        record.NodeId = nodeId;
+        ExNotifyCallback(m_pCallbackObject, &record, nullptr);
+    }
+    PCALLBACK_OBJECT CallbackObject() const { return m_pCallbackObject; }
+    DEVICE_POWER_STATE PowerState() const { return m_DevicePowerState; }
+    void SetCaps(const EndpointCaps& caps) { m_EndpointCaps = caps; }
+};
 
 // A plain node; optionally a sink of a selector path (IConnectionIndexSync) and of a pin-type
 // choice (IPinTypeSink), whose calls answer m_SinkStatus.

@@ -1,6 +1,5 @@
 // Test doubles and a fixture for the topology miniport tests: a topology port that records the
-// events the miniport raises, the one miniport double, a device (CAudioHal with a test-written
-// node list) that counts callback registrations, an effect node with parameters, a terminal
+// events the miniport raises, the one miniport double, an effect node with parameters, a terminal
 // that fills only part of its jack records, and helpers that build small node graphs from the
 // real node classes and send property requests through the automation tables as the port does.
 #pragma once
@@ -149,47 +148,7 @@ inline STDMETHODIMP_(NTSTATUS) CFakeMiniport::NonDelegatingQueryInterface(REFIID
     return CUnknown::NonDelegatingQueryInterface(id, out);
 }
 
-// The device: CAudioHal with the nodes the test gives, counting the miniport's registrations.
-class CTestAdapter : public CAudioHal
-{
-public:
-    explicit CTestAdapter(PUNKNOWN outer) : CAudioHal(outer) {}
-
-    std::vector<ITopologyNode*> Nodes;
-    int Registrations = 0;
-    int Unregistrations = 0;
-    NTSTATUS RegisterStatus = STATUS_SUCCESS;
-
-    STDMETHODIMP_(NTSTATUS) InitHardware() override
-    {
-        for (ITopologyNode* node : Nodes)
-            EXPECT_EQ(AddNode(node), STATUS_SUCCESS);
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS)
-    RegisterCallback(PCALLBACK_FUNCTION callback, PVOID context, PVOID* handle) override
-    {
-        if (!NT_SUCCESS(RegisterStatus))
-            return RegisterStatus;
-        NTSTATUS status = CAudioHal::RegisterCallback(callback, context, handle);
-        Registrations += NT_SUCCESS(status) ? 1 : 0;
-        return status;
-    }
-    STDMETHODIMP_(NTSTATUS) UnregisterCallback(PVOID handle) override
-    {
-        Unregistrations++;
-        return CAudioHal::UnregisterCallback(handle);
-    }
-    // A record on the device's callback object, as the status-interrupt thread sends it.
-    void Send(ULONG halClass, ULONG event, ULONG nodeId)
-    {
-        AudioHalNotification record = {};
-        record.Class = halClass;
-        record.Event = event;
-        record.NodeId = nodeId;
-        ExNotifyCallback(m_pCallbackObject, &record, nullptr);
-    }
-};
+using CTestAdapter = gd::CTestHal;
 
 // An effect with two parameters whose reads and writes are recorded.
 class CTestEffectNode : public CEffectNode

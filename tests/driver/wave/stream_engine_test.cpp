@@ -55,20 +55,6 @@ NTSTATUS FakeCreator(PUNKNOWN* unknown, REFCLSID, PUNKNOWN outer, POOL_TYPE pool
     return STATUS_SUCCESS;
 }
 
-// A device whose stream list the test fills.
-class CStreamHal : public CAudioHal
-{
-public:
-    explicit CStreamHal(PUNKNOWN outer) : CAudioHal(outer) {}
-    std::vector<IStreamEngine*> m_Streams;
-    STDMETHODIMP_(NTSTATUS) InitHardware() override
-    {
-        for (IStreamEngine* stream : m_Streams)
-            EXPECT_EQ(AddStream(stream), STATUS_SUCCESS);
-        return STATUS_SUCCESS;
-    }
-};
-
 WAVEFORMATEXTENSIBLE Extensible(WORD channels, DWORD rate, WORD bits, DWORD mask,
                                 const GUID& sub = KSDATAFORMAT_SUBTYPE_PCM)
 {
@@ -455,10 +441,10 @@ protected:
     {
         if (!m_Hal)
         {
-            m_Hal = Make<CStreamHal>();
-            m_Hal->m_Streams.push_back(m_Other);
+            m_Hal = Make<gd::CTestHal>();
+            m_Hal->Streams.push_back(m_Other);
             for (CTestEngine* engine : m_Engines)
-                m_Hal->m_Streams.push_back(engine);
+                m_Hal->Streams.push_back(engine);
             EXPECT_EQ(m_Hal->Init(nullptr, nullptr, nullptr, nullptr), STATUS_SUCCESS);
         }
         return m_Hal->GetNonDelegatingUnknown();
@@ -469,7 +455,7 @@ protected:
     CFakeMiniport* m_Topology = nullptr;
     PPORT m_TopologyPort = nullptr;
     CTestEngine* m_Other = nullptr;
-    CStreamHal* m_Hal = nullptr;
+    gd::CTestHal* m_Hal = nullptr;
     std::vector<CTestEngine*> m_Engines;
     std::vector<CFakeTerminal*> m_Terminals;
 };

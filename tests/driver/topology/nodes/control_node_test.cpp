@@ -620,37 +620,27 @@ TEST_F(EntityNode, DescriptorLengthMustLieWithinTheBytesReceived)
 
 // Node ids are list positions: a builder takes the id from the node count and a node that fails
 // to set up is released without being added, so it uses up no id.
-class CBuildingHal : public CAudioHal
-{
-public:
-    explicit CBuildingHal(PUNKNOWN outer) : CAudioHal(outer) {}
-    CFakeEntity* Entity = nullptr;
-    STDMETHODIMP_(NTSTATUS) InitHardware() override
-    {
-        const ULONG counts[] = {2, 0, 2, 2};
-        for (ULONG count : counts)
-        {
-            Entity->ChannelCount = count;
-            Entity->Fail.clear();
-            if (count == 0)
-                Entity->Fail["count"] = STATUS_UNSUCCESSFUL;
-            CBooleanControlNode* node = new (NonPagedPool, gd::kDoubleTag)
-                CBooleanControlNode(nullptr, GetNodeCount(), ULONG(NODE_KIND_MUTE));
-            node->NonDelegatingAddRef();
-            if (NT_SUCCESS(node->InitControlNode(Entity, kMute, nullptr, nullptr)))
-                AddNode(node);
-            node->NonDelegatingRelease();
-        }
-        Entity->Fail.clear();
-        return STATUS_SUCCESS;
-    }
-};
-
 TEST_F(EntityNode, NodeIdsAreTheirPositionsInTheDeviceList)
 {
     CFakeEntity* entity = Make<CFakeEntity>(10u);
-    CBuildingHal* hal = Make<CBuildingHal>();
-    hal->Entity = entity;
+    gd::CTestHal* hal = Make<gd::CTestHal>();
+    hal->Hardware = [entity](gd::CTestHal* self)
+    {
+        for (ULONG count : {2, 0, 2, 2})
+        {
+            entity->ChannelCount = count;
+            entity->Fail.clear();
+            if (count == 0)
+                entity->Fail["count"] = STATUS_UNSUCCESSFUL;
+            CBooleanControlNode* node =
+                Make<CBooleanControlNode>(self->GetNodeCount(), ULONG(NODE_KIND_MUTE));
+            if (NT_SUCCESS(node->InitControlNode(entity, kMute, nullptr, nullptr)))
+                self->AddNode(node);
+            node->NonDelegatingRelease();
+        }
+        entity->Fail.clear();
+        return STATUS_SUCCESS;
+    };
     ASSERT_EQ(hal->Init(nullptr, nullptr, nullptr, nullptr), STATUS_SUCCESS);
     ASSERT_EQ(hal->GetNodeCount(), 3u);
     for (ULONG i = 0; i < hal->GetNodeCount(); i++)
