@@ -195,9 +195,10 @@ INI_LINE_KIND ParseKeyLine(const UCHAR* pLine, LONG nLength, const INI_PASS& pas
     {
         ++i;
     }
-    // A name cut short, or none at all, would write some other value: the line fails instead.
+    // A name cut short would write some other value: the line fails instead. An empty name is
+    // the key's unnamed value.
     if (i - nKeyStart > pass.MaxKeyChars ||
-        WidenText(pLine + nKeyStart, i - nKeyStart, pKeyLine->KeyName, ARRAYSIZE(pKeyLine->KeyName)) <= 0)
+        WidenText(pLine + nKeyStart, i - nKeyStart, pKeyLine->KeyName, ARRAYSIZE(pKeyLine->KeyName)) < 0)
     {
         return IniLineBad;
     }
@@ -296,15 +297,17 @@ CSettingsFile::~CSettingsFile()
 
 // ---- Path ----
 
-// The stored name, terminated within its 100 bytes; the default when none is stored. A name that
-// is stored but cannot be read names no file we could honour, so it fails the path.
+// The stored name, terminated within its 100 bytes; the default when none is stored or the stored
+// one is longer than 100 bytes (the store refuses it as STATUS_UNSUCCESSFUL), as installations
+// have always had it. Any other failure may pass (out of pool, say): applying the default file
+// then would store its version in place of the chosen file's, so it fails the path.
 NTSTATUS CSettingsFile::ReadModuleName(PWCHAR pModuleName)
 {
     PAGED_CODE();
     RtlZeroMemory(pModuleName, INI_MODULE_NAME_BYTES + sizeof(WCHAR));
     NTSTATUS status = AccessSetting(m_pDeviceObject, SETTINGS_OPERATION_READ, pModuleName,
                                     INI_MODULE_NAME_BYTES, kModuleNameValue);
-    if (status == STATUS_OBJECT_NAME_NOT_FOUND)
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_UNSUCCESSFUL)
     {
         return RtlStringCbCopyW(pModuleName, INI_MODULE_NAME_BYTES + sizeof(WCHAR), kDefaultModuleName);
     }
@@ -342,8 +345,14 @@ NTSTATUS CSettingsFile::BuildIniPath()
         goto Exit;
     }
     _wcsupr(pIds);
-    // A key cut short would match other devices' lines: it must fit whole.
+    // A longer ID is cut to the key's room: map lines are matched by their start anyway, so the
+    // cut key still matches every line written for this device.
     status = RtlStringCbPrintfA(m_DeviceKey, sizeof(m_DeviceKey), "%S", pIds);
+    if (status == STATUS_BUFFER_OVERFLOW)
+    {
+        status = STATUS_SUCCESS;
+    }
+    // An empty key would match the first line of the map, whoever it is for.
     if (NT_SUCCESS(status) && m_DeviceKey[0] == 0)
     {
         status = STATUS_OBJECT_NAME_NOT_FOUND;
@@ -525,7 +534,8 @@ ULONG CSettingsFile::ReadIniVersion()
 // ---- Device sections ----
 
 // "<device key> [blanks] <separator> [blanks] <section name>", the key matched without regard
-// to letter case. A name that is empty or too long is no match: a cut name would be another
+// to letter case. The first such line is the device's, even when its name is empty (the device
+// then owns the sections headed "[]"). A name too long is no match: a cut name would be another
 // section's.
 BOOLEAN CSettingsFile::MatchDeviceLine(LONG nLineLength)
 {
@@ -541,11 +551,7 @@ BOOLEAN CSettingsFile::MatchDeviceLine(LONG nLineLength)
     {
         ++i;
     }
-    if (i >= nLineLength)
-    {
-        return FALSE;
-    }
-    ++i; // the separator, whatever it is
+    ++i; // the separator, whatever it is (the line's end when there is none)
     while (i < nLineLength && IsBlankOrTab(m_pLineBuffer[i]))
     {
         ++i;
@@ -555,14 +561,14 @@ BOOLEAN CSettingsFile::MatchDeviceLine(LONG nLineLength)
     {
         ++i;
     }
-    LONG nName = i - nStart;
-    if (nName == 0 || nName >= INI_SECTION_NAME_BYTES)
+    LONG nName = i > nStart ? i - nStart : 0;
+    if (nName >= INI_SECTION_NAME_BYTES)
     {
         return FALSE;
     }
     RtlCopyMemory(m_SectionName, m_pLineBuffer + nStart, nName);
     m_SectionName[nName] = 0;
-    return m_SectionName[0] != 0;
+    return TRUE;
 }
 
 NTSTATUS CSettingsFile::FindDeviceSectionName()
@@ -604,15 +610,14 @@ NTSTATUS CSettingsFile::OpenDeviceSection()
     return status;
 }
 
-// The next header "[NAME]" or "[NAME:SUBKEY]", starting with the current line. A subkey that is
-// empty, unclosed or too long heads no section of ours.
+// The next header "[NAME]" or "[NAME:SUBKEY]", starting with the current line. An empty subkey
+// names "Settings" itself; one that is unclosed or too long heads no section of ours.
 NTSTATUS CSettingsFile::FindDeviceSection(PWCHAR pSubKey, BOOLEAN* pbHasSubKey)
 {
     PAGED_CODE();
     CHAR plain[INI_HEADER_CHARS + 1];
     CHAR withSubKey[INI_HEADER_CHARS + 1];
-    if (m_SectionName[0] == 0 ||
-        !NT_SUCCESS(RtlStringCbPrintfA(plain, sizeof(plain), "[%s]", m_SectionName)) ||
+    if (!NT_SUCCESS(RtlStringCbPrintfA(plain, sizeof(plain), "[%s]", m_SectionName)) ||
         !NT_SUCCESS(RtlStringCbPrintfA(withSubKey, sizeof(withSubKey), "[%s:", m_SectionName)))
     {
         return STATUS_UNSUCCESSFUL;
@@ -640,10 +645,12 @@ NTSTATUS CSettingsFile::FindDeviceSection(PWCHAR pSubKey, BOOLEAN* pbHasSubKey)
         {
             ++nEnd;
         }
-        if (nEnd < nLength && nEnd - nPrefix <= INI_SUBKEY_CHARS &&
-            WidenText(m_pLineBuffer + nPrefix, nEnd - nPrefix, pSubKey, INI_SUBKEY_CHARS + 1) > 0)
+        LONG nSubKey = nEnd < nLength && nEnd - nPrefix <= INI_SUBKEY_CHARS
+                           ? WidenText(m_pLineBuffer + nPrefix, nEnd - nPrefix, pSubKey, INI_SUBKEY_CHARS + 1)
+                           : -1;
+        if (nSubKey >= 0)
         {
-            *pbHasSubKey = TRUE;
+            *pbHasSubKey = nSubKey > 0;
             return STATUS_SUCCESS;
         }
     }

@@ -41,8 +41,9 @@ public:
     static void operator delete(void* Block) noexcept;
     static void operator delete(void* Block, POOL_TYPE PoolType, ULONG Tag) noexcept;
 
-    // The device key from the first hardware ID and the path "\SystemRoot\" + "ModuleName"
-    // (default "KESTRINZ4.INI"). Fails, and nothing is read later, when either does not fit.
+    // The device key from the first hardware ID (cut to 99 characters) and the path
+    // "\SystemRoot\" + "ModuleName" (default "KESTRINZ4.INI", also when the stored name is over
+    // 100 bytes). Fails, and nothing is read later, without an ID or when the path does not fit.
     NTSTATUS BuildIniPath(); // PASSIVE_LEVEL
     // The file's version from its "VERSION" section; 0 without file, section or key line.
     ULONG ReadIniVersion(); // PASSIVE_LEVEL

@@ -179,7 +179,8 @@ NTSTATUS AccessIndexedSetting(PDEVICE_OBJECT DeviceObject, ULONG Operation, PVOI
     {
         return STATUS_INVALID_PARAMETER;
     }
-    // A cut name would be another setting's name: refuse it rather than touch that one.
+    // A cut name is another index's name ("...12345" cut to "...1234"), and one channel's value
+    // would overwrite another's: refuse it rather than touch that one.
     WCHAR name[SETTINGS_INDEXED_NAME_CCH];
     NTSTATUS status = RtlStringCchPrintfW(name, SETTINGS_INDEXED_NAME_CCH, u"%s%d", Prefix, Index);
     if (!NT_SUCCESS(status))

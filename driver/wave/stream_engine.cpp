@@ -1,5 +1,5 @@
 // CStreamEngine: construction and teardown, the endpoint name, the callback object, the lookup
-// of client formats, and the pipeline slots the streaming work fills.
+// of client formats. The pipeline and the client lists have files of their own.
 #include "driver/wave/stream_engine.h"
 
 namespace
@@ -53,6 +53,7 @@ CStreamEngine::CStreamEngine(PUNKNOWN UnknownOuter, ULONG StreamId)
 {
     // Ready from construction, so that teardown after a failed Init may take it.
     KeInitializeSpinLock(&m_StreamLock);
+    RtlZeroMemory(&m_CurrentWaveFormat, sizeof(m_CurrentWaveFormat));
 }
 
 CStreamEngine::~CStreamEngine()
@@ -337,41 +338,6 @@ STDMETHODIMP_(NTSTATUS) CStreamEngine::PowerChangeState(ULONG NewState)
 {
     PAGED_CODE();
     return STATUS_SUCCESS;
-}
-
-STDMETHODIMP_(NTSTATUS) CStreamEngine::ProcessBuffer(PVOID Buffer, ULONG LengthBytes)
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CStreamEngine::ProcessNodes(PVOID Buffer, ULONG LengthBytes)
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CStreamEngine::ProcessNodesFloat(PVOID Buffer, ULONG Frames, USHORT FormatCode)
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CStreamEngine::ProcessListB(PVOID Buffer, ULONG LengthBytes)
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CStreamEngine::ProcessListBFloat(ULONG Frames)
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CStreamEngine::ProcessListC(PVOID Buffer, ULONG LengthBytes)
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CStreamEngine::ProcessListCFloat(ULONG Frames)
-{
-    return STATUS_NOT_SUPPORTED;
 }
 
 // The stream class empties its client lists from other threads; the lists must not go while

@@ -104,11 +104,13 @@ NTSTATUS RegOpenKeyHandle(const std::u16string& keyPath, ACCESS_MASK access, boo
 
 // ---- Counters ----
 
-// Calls of ZwOpenKey and ZwCreateKey (and RegOpenKeyHandle), failed ones included.
+// Calls of ZwOpenKey and ZwCreateKey (and RegOpenKeyHandle), failed ones included, and the
+// values ZwSetValueKey wrote.
 struct RegistryCounters
 {
     SIZE_T OpenKeyCalls;
     SIZE_T CreateKeyCalls;
+    SIZE_T SetValueCalls;
 };
 RegistryCounters RegGetCounters();
 void RegResetCounters();

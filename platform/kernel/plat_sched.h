@@ -100,6 +100,14 @@ void SetNoProgressLimit(ULONGLONG Limit);
 // the queue's rules; releasing the hold lets the workers run them.
 void HoldWorkQueue(bool Hold);
 
+// Fault switch: timers fire late, as a loaded system's do. An expiry the switch applies to is
+// held back Late (100 ns units) past its due time, then signals the timer and queues its DPC
+// (whose system-time arguments give the late instant). Nth = 0 applies it to every expiry;
+// Nth = N only to the Nth expiry of any timer counted from this call. A periodic timer keeps
+// its grid: the next expiry is due a whole number of periods after the original due time, and
+// periods missed meanwhile are skipped, not fired in a burst. Late = 0 (the default) is off.
+void SetTimerLateness(ULONGLONG Late, ULONG Nth = 0);
+
 // Test hook: the next Count calls of PsCreateSystemThread fail with
 // STATUS_INSUFFICIENT_RESOURCES (0 ends the injection).
 void FailSystemThreadCreations(ULONG Count);

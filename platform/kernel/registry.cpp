@@ -532,8 +532,11 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
     std::lock_guard<std::mutex> lock(TheHive().Lock);
     status = CheckUsable(ref.Body(), KEY_SET_VALUE);
     if (NT_SUCCESS(status))
+    {
         SetValue(ref.Body()->Node.get(), FromCounted(ValueName), Type, static_cast<const UCHAR*>(Data),
                  DataSize, now);
+        TheHive().Counters.SetValueCalls++;
+    }
     return status;
 }
 

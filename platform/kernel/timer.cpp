@@ -27,6 +27,35 @@ struct DpcState
     ThreadRec* Thread; // null until the first DPC is queued
 } g_dpc;
 
+// The late-expiry fault switch (SetTimerLateness). Guarded by the scheduler lock.
+struct LatenessState
+{
+    ULONGLONG Late; // 100 ns units; 0: off
+    ULONG Nth;      // 0: every expiry; N: only the Nth from when the switch was set
+    ULONG Seen;     // expiries counted since the switch was set
+} g_lateness;
+
+// A timer whose expiry is being held back keeps its original due time in TimerListEntry.Blink
+// (plus one, so that zero means none) until the late expiry has run.
+ULONGLONG HeldBackDue(PKTIMER timer)
+{
+    return reinterpret_cast<ULONGLONG>(timer->TimerListEntry.Blink);
+}
+
+void SetHeldBackDue(PKTIMER timer, ULONGLONG value)
+{
+    timer->TimerListEntry.Blink = reinterpret_cast<PLIST_ENTRY>(value);
+}
+
+// How late this expiry is to be; 0 when the switch does not apply to it.
+ULONGLONG LatenessOfExpiryLocked(PKTIMER timer)
+{
+    if (g_lateness.Late == 0 || HeldBackDue(timer) != 0)
+        return 0;
+    ++g_lateness.Seen;
+    return g_lateness.Nth == 0 || g_lateness.Seen == g_lateness.Nth ? g_lateness.Late : 0;
+}
+
 void EnsureDpcStateLocked()
 {
     if (g_dpc.Initialised)
@@ -98,6 +127,7 @@ void QueueTimerLocked(PKTIMER timer, ULONGLONG due)
 
 bool CancelTimerLocked(PKTIMER timer)
 {
+    SetHeldBackDue(timer, 0);
     if (!timer->Header.Inserted)
         return false;
     RemoveDeadlineLocked(timer->DueTime.QuadPart, reinterpret_cast<ULONGLONG>(timer->TimerListEntry.Flink));
@@ -134,6 +164,20 @@ void InsertDpcLocked(PRKDPC dpc, PVOID argument1, PVOID argument2)
 // The timer's DPC gets the expiry's system time as its arguments, as on the target.
 void ExpireTimerLocked(PKTIMER timer)
 {
+    ULONGLONG late = LatenessOfExpiryLocked(timer);
+    if (late != 0)
+    {
+        SetHeldBackDue(timer, timer->DueTime.QuadPart + 1);
+        QueueTimerLocked(timer, timer->DueTime.QuadPart + late);
+        return;
+    }
+    ULONGLONG heldBack = HeldBackDue(timer);
+    if (heldBack != 0)
+    {
+        // The grid of a periodic timer runs from the due time, not from the late expiry.
+        timer->DueTime.QuadPart = heldBack - 1;
+        SetHeldBackDue(timer, 0);
+    }
     timer->Header.Inserted = 0;
     timer->Header.SignalState = 1;
     SignalLocked(&timer->Header);
@@ -147,13 +191,21 @@ void ExpireTimerLocked(PKTIMER timer)
     }
     if (timer->Period > 0)
     {
-        // A late expiry (real mode) skips the missed periods instead of firing a burst.
+        // A late expiry (real mode, or the fault switch) skips the missed periods instead of
+        // firing a burst.
         ULONGLONG period = ULONGLONG(timer->Period) * kUnitsPerMs;
         ULONGLONG next = timer->DueTime.QuadPart + period;
         while (next <= now)
             next += period;
         QueueTimerLocked(timer, next);
     }
+}
+
+void SetTimerLatenessLocked(ULONGLONG late, ULONG nth)
+{
+    g_lateness.Late = late;
+    g_lateness.Nth = nth;
+    g_lateness.Seen = 0;
 }
 
 void ShutdownDpcs()
@@ -174,6 +226,13 @@ void ShutdownDpcs()
 }
 
 } // namespace sched
+
+void SetTimerLateness(ULONGLONG Late, ULONG Nth)
+{
+    std::lock_guard<std::mutex> lock(sched::S().Lock);
+    sched::SetTimerLatenessLocked(Late, Nth);
+}
+
 } // namespace plat
 
 using namespace plat;

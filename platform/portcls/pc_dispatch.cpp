@@ -8,6 +8,7 @@
 #include "pc_port_internal.h"
 
 #include "plat_fatal.h"
+#include "plat_portcls.h"
 
 namespace
 {

@@ -8,6 +8,7 @@
 #include "pc_adapter.h"
 
 #include "plat_fatal.h"
+#include "plat_portcls.h"
 
 #include <algorithm>
 #include <map>

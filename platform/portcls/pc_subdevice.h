@@ -1,13 +1,10 @@
 // Ports and subdevices of the stand-in port-class library: PcNewPort, IPort::Init, subdevice
 // and physical-connection registration and their removal through the port's unregister
-// interfaces. Every registration goes into a log per device object that tests read.
+// interfaces. The log of those calls that tests and tools read is in plat_portcls.h.
 #pragma once
 
 #include "io.h"
 #include "unknown.h"
-
-#include <string>
-#include <vector>
 
 struct IResourceList;
 
@@ -70,48 +67,3 @@ NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWSTR Name, PUNKNOWN U
 // STATUS_OBJECT_NAME_COLLISION.
 NTSTATUS PcRegisterPhysicalConnection(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown, ULONG FromPin,
                                       PUNKNOWN ToUnknown, ULONG ToPin);
-
-namespace plat
-{
-
-enum class PcRegistrationOp
-{
-    RegisterSubdevice,
-    UnregisterSubdevice,
-    RegisterConnection,
-    UnregisterConnection,
-};
-
-// One call as the library answered it. Ports are identified by their IPort address.
-struct PcRegistrationEntry
-{
-    PcRegistrationOp Op = PcRegistrationOp::RegisterSubdevice;
-    std::u16string Name; // subdevices: the name registered (unregister: the name it had)
-    PVOID Port = nullptr;
-    PVOID FromPort = nullptr; // connections
-    ULONG FromPin = 0;
-    PVOID ToPort = nullptr;
-    ULONG ToPin = 0;
-    NTSTATUS Status = STATUS_SUCCESS;
-};
-
-// Every call made for the device object, in order, failures included.
-std::vector<PcRegistrationEntry> PcRegistrationLog(PDEVICE_OBJECT DeviceObject);
-// Names of the subdevices registered now, in registration order.
-std::vector<std::u16string> PcRegisteredSubdevices(PDEVICE_OBJECT DeviceObject);
-// Connections registered now.
-size_t PcRegisteredConnectionCount(PDEVICE_OBJECT DeviceObject);
-
-// The next call of the operation (on any device) fails with Status and changes nothing.
-void PcFailNextRegistration(PcRegistrationOp Op, NTSTATUS Status);
-
-// Drops what is still registered for the device (releasing the ports) and its log; tests call
-// it to end with no live objects.
-void PcForgetDevice(PDEVICE_OBJECT DeviceObject);
-
-// Ends every subdevice and physical connection still registered for the device, releasing the
-// ports, but keeps its log for tests to read. The library does this when the device stops or
-// is removed, so a restart can register the same names again and nothing outlives the device.
-void PcReleaseDeviceRegistrations(PDEVICE_OBJECT DeviceObject);
-
-} // namespace plat

@@ -96,8 +96,10 @@ STDMETHODIMP_(ULONG) CUnknown::NonDelegatingRelease()
     if (count == 0)
     {
         // Keep the count off zero while the destructor runs, so that a destructor which
-        // briefly references the object again does not delete it a second time.
-        m_lRefCount = 1;
+        // briefly references the object again does not delete it a second time. Interlocked,
+        // because a thread the destructor is about to stop may take and drop a reference of
+        // its own meanwhile, and neither may be lost.
+        InterlockedIncrement(&m_lRefCount);
         delete this;
     }
     return ULONG(count);

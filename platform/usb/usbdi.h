@@ -417,3 +417,31 @@ static_assert(sizeof(struct _URB_CONTROL_GET_INTERFACE_REQUEST) == 136, "get-int
 static_assert(sizeof(struct _URB_CONTROL_GET_CONFIGURATION_REQUEST) == 136,
               "get-configuration URB is 136 bytes");
 static_assert(sizeof(URB) == 152, "the URB union is as large as its largest member");
+static_assert(offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLength) == 36 &&
+                  offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBuffer) == 40 &&
+                  offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, DescriptorType) == 131 &&
+                  offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, LanguageId) == 132,
+              "descriptor request fields sit where the bus reads them");
+static_assert(offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, TransferFlags) == 32 &&
+                  offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Value) == 130 &&
+                  offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Index) == 132 &&
+                  offsetof(struct _URB_CONTROL_TRANSFER, SetupPacket) == 128,
+              "class request fields sit where the bus reads them");
+static_assert(offsetof(struct _URB_ISOCH_TRANSFER, StartFrame) == 128 &&
+                  offsetof(struct _URB_ISOCH_TRANSFER, NumberOfPackets) == 132,
+              "isochronous header fields");
+static_assert(offsetof(struct _URB_SELECT_CONFIGURATION, ConfigurationHandle) == 32 &&
+                  offsetof(struct _URB_SELECT_CONFIGURATION, Interface) == 40 &&
+                  offsetof(struct _URB_PIPE_REQUEST, PipeHandle) == 24 &&
+                  offsetof(struct _URB_GET_CURRENT_FRAME_NUMBER, FrameNumber) == 24,
+              "configuration, pipe and frame-number fields");
+// The top two bits classify a status: 00 success, 01 pending, 11 error that halts the pipe.
+static_assert(USBD_SUCCESS(USBD_STATUS_PENDING) && USBD_PENDING(USBD_STATUS_PENDING) &&
+                  !USBD_ERROR(USBD_STATUS_SUCCESS),
+              "pending is a success");
+static_assert(USBD_HALTED(USBD_STATUS_STALL_PID) && USBD_HALTED(USBD_STATUS_DEVICE_GONE) &&
+                  USBD_HALTED(USBD_STATUS_ISO_NA_LATE_USBPORT) && USBD_HALTED(USBD_STATUS_CANCELED),
+              "stalls, removal, late packets and cancels halt");
+static_assert(USBD_ERROR(USBD_STATUS_INVALID_PIPE_HANDLE) && !USBD_HALTED(USBD_STATUS_INVALID_PIPE_HANDLE) &&
+                  !USBD_HALTED(USBD_STATUS_ERROR_SHORT_TRANSFER),
+              "request errors do not halt the pipe");

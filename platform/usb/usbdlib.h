@@ -33,6 +33,13 @@ typedef struct _USBD_INTERFACE_LIST_ENTRY
 } USBD_INTERFACE_LIST_ENTRY, *PUSBD_INTERFACE_LIST_ENTRY;
 
 static_assert(sizeof(USBD_INTERFACE_LIST_ENTRY) == 16, "interface list entry is 16 bytes on x86-64");
+static_assert(GET_USBD_INTERFACE_SIZE(3) == 24 + 24 * 3, "interface record is 24 bytes plus 24 per pipe");
+static_assert(GET_SELECT_INTERFACE_REQUEST_SIZE(3) == 56 + 24 * 3,
+              "select-interface URB is 56 plus 24 per pipe");
+static_assert(GET_SELECT_INTERFACE_REQUEST_SIZE(2) - offsetof(struct _URB_SELECT_INTERFACE, Interface) ==
+                  GET_USBD_INTERFACE_SIZE(2),
+              "the interface record's Length is the URB's less its prefix");
+static_assert(GET_ISO_URB_SIZE(10) == 152 + 12 * 10, "isochronous URB is 152 plus 12 per packet");
 
 // The first interface descriptor at or after StartPosition that matches every criterion that
 // is not -1; null when none does or StartPosition lies outside the descriptor.

@@ -37,6 +37,8 @@ static_assert(IOCTL_INTERNAL_USB_RESET_PORT == 0x220007, "reset-port code");
 static_assert(IOCTL_INTERNAL_USB_GET_PORT_STATUS == 0x220013, "port-status code");
 static_assert(IOCTL_INTERNAL_USB_CYCLE_PORT == 0x22001F, "cycle-port code");
 static_assert(IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION == 0x220027, "idle-notification code");
+static_assert(METHOD_FROM_CTL_CODE(IOCTL_INTERNAL_USB_CYCLE_PORT) == METHOD_NEITHER,
+              "internal codes pass no buffer");
 
 // Port status bits.
 #define USBD_PORT_ENABLED 0x00000001

@@ -5,6 +5,7 @@
 #include "object.h"
 #include "plat_debug.h"
 #include "plat_io.h"
+#include "plat_portcls.h"
 #include "plat_registry.h"
 #include "plat_sched.h"
 #include "portcls.h"

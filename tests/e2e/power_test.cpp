@@ -5,6 +5,7 @@
 #include "e2e_rig.h"
 
 #include "plat_io.h"
+#include "plat_portcls.h"
 #include "plat_registry.h"
 #include "plat_sched.h"
 #include "portcls.h"

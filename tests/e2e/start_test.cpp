@@ -3,6 +3,7 @@
 #include "e2e_rig.h"
 
 #include "plat_io.h"
+#include "plat_portcls.h"
 #include "portcls.h"
 #include "sim/host/io_client.h"
 

@@ -1,8 +1,7 @@
 // DbgPrint into the readable log (with the runtime's conversions), the echo switch, and the
 // assertions that stop the process.
-#include <gtest/gtest.h>
+#include "kernel_test_support.h"
 
-#include "ntddk.h"
 #include "plat_debug.h"
 
 #include <cstdlib>
@@ -10,53 +9,24 @@
 namespace
 {
 
-class DebugDeathTest : public testing::Test
-{
-protected:
-    void SetUp() override { testing::FLAGS_gtest_death_test_style = "threadsafe"; }
-};
+using DebugDeathTest = kt::DeathTest;
 
-TEST(Debug, DbgPrintAppendsLinesWithWindowsConversions)
+// Every print form lands in the log; pieces without a newline join one line, and one call
+// transmits at most 512 bytes.
+TEST(Debug, PrintsAreLoggedLineByLine)
 {
     plat::ClearDebugLog();
-    DbgPrint("Remove Miniport Failed StreamEngine ulIdx = %d\n", 2);
     DbgPrint("%ws at %p\n", u"Stream", reinterpret_cast<void*>(0x10));
-    std::vector<std::string> log = plat::DebugLog();
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[0], "Remove Miniport Failed StreamEngine ulIdx = 2");
-    EXPECT_EQ(log[1], "Stream at 0000000000000010");
-}
-
-TEST(Debug, PiecesWithoutNewlineJoinIntoOneLine)
-{
-    plat::ClearDebugLog();
     DbgPrint("SetFormat");
     DbgPrint(" Tag not PCM\nnext");
-    std::vector<std::string> log = plat::DebugLog();
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[0], "SetFormat Tag not PCM");
-    EXPECT_EQ(log[1], "next");
-    EXPECT_EQ(plat::DebugLogText(), "SetFormat Tag not PCM\nnext");
+    DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_TRACE_LEVEL, " trace %u\n", 5u);
+    KdPrint(("kd %s\n", "print"));
+    EXPECT_EQ(plat::DebugLog(),
+              (std::vector<std::string>{"Stream at 0000000000000010", "SetFormat Tag not PCM", "next trace 5",
+                                        "kd print"}));
     plat::ClearDebugLog();
     EXPECT_TRUE(plat::DebugLog().empty());
-}
-
-TEST(Debug, DbgPrintExAndKdPrintAreRecorded)
-{
-    plat::ClearDebugLog();
-    DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_TRACE_LEVEL, "trace %u\n", 5u);
-    KdPrint(("kd %s\n", "print"));
-    std::vector<std::string> log = plat::DebugLog();
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[0], "trace 5");
-    EXPECT_EQ(log[1], "kd print");
-}
-
-TEST(Debug, OneCallTransmitsAtMost512Bytes)
-{
-    plat::ClearDebugLog();
-    std::string big(600, 'x');
-    DbgPrint("%s\n", big.c_str());
+    DbgPrint("%s\n", std::string(600, 'x').c_str());
     EXPECT_EQ(plat::DebugLogText().size(), DBGPRINT_MAX_BYTES - 1u);
 }
 

@@ -2,9 +2,8 @@
 // STATUS_MORE_PROCESSING_REQUIRED with reuse), cancellation, requests the I/O manager builds
 // and finishes (buffered copy-back, asynchronous completion on another thread), deferred device
 // deletion, device interfaces, device keys and properties, user mappings and power requests.
-#include <gtest/gtest.h>
+#include "kernel_test_support.h"
 
-#include "ntddk.h"
 #include "plat_io.h"
 #include "plat_pool.h"
 #include "plat_registry.h"
@@ -435,62 +434,64 @@ TEST_F(IoTest, BufferedRequestSharesOneBufferAndCopiesBackOnlyInformationBytes)
     }
 }
 
-TEST_F(IoDeathTest, BufferedRequestReportingMoreThanTheOutputBufferStopsTheProcess)
-{
-    PDEVICE_OBJECT device =
-        NewDevice([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS, 9); });
-    EXPECT_DEATH(
-        {
-            UCHAR out[8];
-            KEVENT done;
-            KeInitializeEvent(&done, NotificationEvent, FALSE);
-            IO_STATUS_BLOCK ioStatus = {};
-            PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_SOUND, 0x801, METHOD_BUFFERED, 0),
-                                                     device, nullptr, 0, out, 8, FALSE, &done, &ioStatus);
-            IoCallDriver(device, irp);
-        },
-        "Information 9 bytes, beyond its output buffer of 8 bytes");
-}
-
 TEST_F(IoDeathTest, MisusedIrpsStopTheProcess)
 {
-    PDEVICE_OBJECT device = NewDevice(
+    static PDEVICE_OBJECT twice, parker, liar;
+    twice = NewDevice(
         [](PDEVICE_OBJECT, PIRP irp)
         {
             CompleteWith(irp, STATUS_SUCCESS);
             return CompleteWith(irp, STATUS_SUCCESS);
         });
-    EXPECT_DEATH(
-        {
-            PIRP irp = IoAllocateIrp(1, FALSE);
-            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-            IoSetCompletionRoutine(
-                irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
-                nullptr, TRUE, TRUE, TRUE);
-            IoCallDriver(device, irp);
-        },
-        "completed twice");
-    PDEVICE_OBJECT parker = NewDevice(
+    parker = NewDevice(
         [](PDEVICE_OBJECT, PIRP irp)
         {
             IoMarkIrpPending(irp);
             return STATUS_PENDING;
         });
-    EXPECT_DEATH(
-        {
-            PIRP irp = IoAllocateIrp(1, FALSE);
-            IoCallDriver(parker, irp);
-            IoCallDriver(parker, irp);
-        },
-        "no stack location left");
-    EXPECT_DEATH(
-        {
-            PIRP irp = IoAllocateIrp(1, FALSE);
-            irp->IoStatus.Status = STATUS_PENDING;
-            IoCallDriver(parker, irp);
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-        },
-        "completed with STATUS_PENDING");
+    liar = NewDevice([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS, 9); });
+    kt::ExpectEachStops({
+        {"completed twice",
+         []
+         {
+             PIRP irp = IoAllocateIrp(1, FALSE);
+             IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+             IoSetCompletionRoutine(
+                 irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
+                 nullptr, TRUE, TRUE, TRUE);
+             IoCallDriver(twice, irp);
+         },
+         "completed twice"},
+        {"sent past its last stack location",
+         []
+         {
+             PIRP irp = IoAllocateIrp(1, FALSE);
+             IoCallDriver(parker, irp);
+             IoCallDriver(parker, irp);
+         },
+         "no stack location left"},
+        {"completed with pending",
+         []
+         {
+             PIRP irp = IoAllocateIrp(1, FALSE);
+             irp->IoStatus.Status = STATUS_PENDING;
+             IoCallDriver(parker, irp);
+             IoCompleteRequest(irp, IO_NO_INCREMENT);
+         },
+         "completed with STATUS_PENDING"},
+        {"buffered reply beyond the output buffer",
+         []
+         {
+             UCHAR out[8];
+             KEVENT done;
+             KeInitializeEvent(&done, NotificationEvent, FALSE);
+             IO_STATUS_BLOCK ioStatus = {};
+             IoCallDriver(
+                 liar, IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_SOUND, 0x801, METHOD_BUFFERED, 0),
+                                                     liar, nullptr, 0, out, 8, FALSE, &done, &ioStatus));
+         },
+         "Information 9 bytes, beyond its output buffer of 8 bytes"},
+    });
 }
 
 TEST_F(IoTest, DeletionWaitsUntilTheDispatchRoutineReturns)
@@ -686,53 +687,6 @@ TEST_F(IoTest, DevicePropertiesAnswerSizeQueriesAndMissingProperties)
     EXPECT_EQ(std::u16string(name), u"Test Speaker");
 }
 
-TEST_F(IoTest, DeviceRegistryKeysLieUnderTheInstanceAndDriverKeys)
-{
-    PDEVICE_OBJECT pdo = NewDevice({});
-    plat::IoSetPhysicalDeviceInfo(pdo, TestPdoInfo());
-    struct Row
-    {
-        ULONG Type;
-        std::u16string Path;
-    };
-    const std::u16string set = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet";
-    const Row rows[] = {
-        {PLUGPLAY_REGKEY_DEVICE, set + u"\\Enum\\USB\\VID_1234&PID_5678\\7&abc&0&2\\Device Parameters"},
-        {PLUGPLAY_REGKEY_DRIVER, set + u"\\Control\\Class\\{4d36e96c-e325-11ce-bfc1-08002be10318}\\0007"},
-        {PLUGPLAY_REGKEY_DEVICE | PLUGPLAY_REGKEY_CURRENT_HWPROFILE,
-         set + u"\\Hardware "
-               u"Profiles\\Current\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678\\7&abc&0&2"},
-    };
-    for (const Row& row : rows)
-    {
-        HANDLE key = nullptr;
-        ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, row.Type, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
-        UNICODE_STRING value;
-        RtlInitUnicodeString(&value, u"Probe");
-        ULONG data = row.Type;
-        EXPECT_EQ(ZwSetValueKey(key, &value, 0, REG_DWORD, &data, sizeof(data)), STATUS_SUCCESS);
-        ZwClose(key);
-        ULONG stored = 0;
-        EXPECT_TRUE(plat::RegGetDword(row.Path, u"Probe", &stored)) << plat::Utf8FromWide(row.Path);
-        EXPECT_EQ(stored, row.Type);
-    }
-    // The profile's device key is named after the instance: the driver reads it as such.
-    HANDLE key = nullptr;
-    ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE | PLUGPLAY_REGKEY_CURRENT_HWPROFILE,
-                                      KEY_READ, &key),
-              STATUS_SUCCESS);
-    union
-    {
-        KEY_BASIC_INFORMATION Info;
-        UCHAR Bytes[256];
-    } basic;
-    ULONG length = 0;
-    ASSERT_EQ(ZwQueryKey(key, KeyBasicInformation, &basic, sizeof(basic), &length), STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(basic.Info.Name, basic.Info.NameLength / 2), u"7&abc&0&2");
-    ZwClose(key);
-    EXPECT_EQ(IoOpenDeviceRegistryKey(pdo, 8, KEY_READ, &key), STATUS_INVALID_PARAMETER);
-}
-
 TEST_F(IoTest, UserMappingsAreRecordedUntilUnmapped)
 {
     void* ring = ExAllocatePoolWithTag(NonPagedPool, 4096, 'gniR');
@@ -748,60 +702,6 @@ TEST_F(IoTest, UserMappingsAreRecordedUntilUnmapped)
     EXPECT_EQ(plat::MmUserMappingCount(), before);
     IoFreeMdl(mdl);
     ExFreePoolWithTag(ring, 'gniR');
-}
-
-TEST_F(IoTest, PowerRequestReachesTheTopOfTheStackOnAWorkerAndCallsBack)
-{
-    std::thread::id requester = std::this_thread::get_id();
-    std::thread::id deliveredOn;
-    DEVICE_POWER_STATE seen = PowerDeviceUnspecified;
-    PDEVICE_OBJECT pdo =
-        NewDevice([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS); });
-    PDEVICE_OBJECT fdo = NewDevice(
-        [&](PDEVICE_OBJECT, PIRP irp)
-        {
-            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-            EXPECT_EQ(stack->MajorFunction, IRP_MJ_POWER);
-            EXPECT_EQ(stack->MinorFunction, IRP_MN_SET_POWER);
-            EXPECT_EQ(stack->Parameters.Power.Type, DevicePowerState);
-            seen = stack->Parameters.Power.State.DeviceState;
-            deliveredOn = std::this_thread::get_id();
-            EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-            PoStartNextPowerIrp(irp);
-            return CompleteWith(irp, STATUS_SUCCESS);
-        });
-    IoAttachDeviceToDeviceStack(fdo, pdo);
-    struct Result
-    {
-        KEVENT Done;
-        PDEVICE_OBJECT Device;
-        NTSTATUS Status;
-    } result;
-    KeInitializeEvent(&result.Done, NotificationEvent, FALSE);
-    POWER_STATE d2;
-    d2.DeviceState = PowerDeviceD2;
-    PIRP irp = nullptr;
-    ASSERT_EQ(PoRequestPowerIrp(
-                  pdo, IRP_MN_SET_POWER, d2,
-                  [](PDEVICE_OBJECT device, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status)
-                  {
-                      auto* r = static_cast<Result*>(context);
-                      r->Device = device;
-                      r->Status = status->Status;
-                      KeSetEvent(&r->Done, IO_NO_INCREMENT, FALSE);
-                  },
-                  &result, &irp),
-              STATUS_PENDING);
-    EXPECT_NE(irp, nullptr);
-    KeWaitForSingleObject(&result.Done, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_EQ(seen, PowerDeviceD2);
-    EXPECT_NE(deliveredOn, requester);
-    EXPECT_EQ(result.Device, pdo);
-    EXPECT_EQ(result.Status, STATUS_SUCCESS);
-    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_POWER_SEQUENCE, d2, nullptr, nullptr, nullptr),
-              STATUS_INVALID_PARAMETER_2);
-    plat::Shutdown();
-    IoDetachDevice(pdo);
 }
 
 TEST_F(IoTest, Is32bitProcessAnswersForUserRequestsAsTheHostSets)

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <vector>
+
 #include "ntddk.h"
 #include "plat_sched.h"
 
@@ -52,5 +55,22 @@ class DeathTest : public testing::Test
 protected:
     void SetUp() override { testing::FLAGS_gtest_death_test_style = "threadsafe"; }
 };
+
+// One misuse of the platform and the message that must stop the process.
+struct Misuse
+{
+    const char* Name;
+    std::function<void()> Act;
+    const char* Message; // a regular expression
+};
+
+inline void ExpectEachStops(const std::vector<Misuse>& cases)
+{
+    for (const Misuse& c : cases)
+    {
+        SCOPED_TRACE(c.Name);
+        EXPECT_DEATH(c.Act(), c.Message);
+    }
+}
 
 } // namespace kt

@@ -7,7 +7,9 @@
 #include "ksmedia.h"
 #include "pc_port_internal.h"
 #include "plat_pool.h"
+#include "plat_portcls.h"
 #include "plat_sched.h"
+#include "support/topology_miniport_double.h"
 
 #include <vector>
 
@@ -29,68 +31,6 @@ PCPIN_DESCRIPTOR Pin(KSPIN_DATAFLOW flow)
 }
 const PCPIN_DESCRIPTOR kPins[] = {Pin(KSPIN_DATAFLOW_IN), Pin(KSPIN_DATAFLOW_OUT)};
 
-struct MiniportLog
-{
-    std::vector<std::string> Calls;
-    PPORTTOPOLOGY Port = nullptr;
-};
-MiniportLog* g_log;
-
-// A miniport that keeps its port, as topology miniports do, and hands out the descriptor the
-// test chose.
-class CTestMiniport : public IMiniportTopology, public CUnknown
-{
-public:
-    DECLARE_STD_UNKNOWN();
-    CTestMiniport(PUNKNOWN outer, PCFILTER_DESCRIPTOR descriptor, NTSTATUS initStatus)
-        : CUnknown(outer), m_Descriptor(descriptor), m_InitStatus(initStatus)
-    {
-    }
-    ~CTestMiniport() override
-    {
-        g_log->Calls.push_back("destroyed");
-        if (m_pPort)
-            m_pPort->Release();
-    }
-    STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* d) override
-    {
-        g_log->Calls.push_back("GetDescription");
-        *d = &m_Descriptor;
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS)
-    DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN, PRESOURCELIST, PPORTTOPOLOGY port) override
-    {
-        g_log->Calls.push_back("Init");
-        g_log->Port = port;
-        if (!NT_SUCCESS(m_InitStatus))
-            return m_InitStatus;
-        m_pPort = port;
-        port->AddRef();
-        return STATUS_SUCCESS;
-    }
-
-private:
-    PCFILTER_DESCRIPTOR m_Descriptor;
-    NTSTATUS m_InitStatus;
-    PPORTTOPOLOGY m_pPort = nullptr;
-};
-
-STDMETHODIMP_(NTSTATUS) CTestMiniport::NonDelegatingQueryInterface(REFIID id, PVOID* out)
-{
-    if (IsEqualGUID(id, IID_IMiniport) || IsEqualGUID(id, IID_IMiniportTopology))
-    {
-        *out = static_cast<IMiniportTopology*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    return CUnknown::NonDelegatingQueryInterface(id, out);
-}
-
 PCFILTER_DESCRIPTOR Descriptor(const PCCONNECTION_DESCRIPTOR* connections, ULONG count)
 {
     return {0,           nullptr, sizeof(PCPIN_DESCRIPTOR),
@@ -111,7 +51,6 @@ class KsTopologyPort : public testing::Test
 protected:
     void SetUp() override
     {
-        g_log = &m_Log;
         m_Snapshot = plat::TakePoolSnapshot();
         m_Objects = plat::ObLiveObjectCount(nullptr);
     }
@@ -121,7 +60,6 @@ protected:
         plat::Shutdown();
         EXPECT_EQ(plat::ObLiveObjectCount(nullptr), m_Objects);
         EXPECT_EQ(plat::PoolLeaksSince(m_Snapshot), "");
-        g_log = nullptr;
     }
 
     // Registration only keys on the device object; no adapter device is needed for it.
@@ -132,13 +70,11 @@ protected:
                   NTSTATUS initStatus = STATUS_SUCCESS)
     {
         EXPECT_EQ(PcNewPort(port, CLSID_PortTopology), STATUS_SUCCESS);
-        auto object = new (NonPagedPool, 'tsTT') CTestMiniport(nullptr, descriptor, initStatus);
-        object->NonDelegatingAddRef();
-        *miniport = object->GetNonDelegatingUnknown();
+        *miniport = doubles::CTestTopologyMiniport::Create(descriptor, &m_Log, initStatus);
         return (*port)->Init(Device(), nullptr, *miniport, nullptr, nullptr);
     }
 
-    MiniportLog m_Log;
+    doubles::TopologyMiniportLog m_Log;
     plat::PoolSnapshot m_Snapshot;
     SIZE_T m_Objects = 0;
     int m_DeviceKey = 0;

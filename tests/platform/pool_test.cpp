@@ -1,8 +1,7 @@
 // Pool of the stand-in: accounting and leak reports per tag, failure injection, the garbage
 // fill and alignment of fresh blocks, lookaside lists, and the misuse that stops the process.
-#include <gtest/gtest.h>
+#include "kernel_test_support.h"
 
-#include "ntddk.h"
 #include "plat_pool.h"
 #include "plat_sched.h"
 
@@ -15,11 +14,7 @@ namespace
 const ULONG kTagA = MAKE_POOL_TAG('T', 's', 't', 'A');
 const ULONG kTagB = MAKE_POOL_TAG('T', 's', 't', 'B');
 
-class PoolDeathTest : public testing::Test
-{
-protected:
-    void SetUp() override { testing::FLAGS_gtest_death_test_style = "threadsafe"; }
-};
+using PoolDeathTest = kt::DeathTest;
 
 TEST(Pool, LeaksAreReportedPerTagSinceSnapshot)
 {
@@ -207,67 +202,6 @@ TEST(Pool, FormatPoolTagPrintsTheFourCharacters)
     EXPECT_EQ(plat::FormatPoolTag(plat::kUntaggedPoolTag), "None");
 }
 
-TEST_F(PoolDeathTest, DoubleFreeStopsTheProcess)
-{
-    PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
-    ExFreePoolWithTag(p, kTagA);
-    EXPECT_DEATH(ExFreePoolWithTag(p, kTagA), "freed twice");
-    EXPECT_DEATH(ExFreePool(p), "TstA.*freed twice");
-}
-
-TEST_F(PoolDeathTest, FreeWithWrongTagStopsTheProcess)
-{
-    PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
-    EXPECT_DEATH(ExFreePoolWithTag(p, kTagB), "freed with tag \"TstB\" but allocated with tag \"TstA\"");
-    ExFreePoolWithTag(p, kTagA);
-}
-
-TEST_F(PoolDeathTest, FreeOfForeignMemoryStopsTheProcess)
-{
-    static UCHAR notPool[32];
-    EXPECT_DEATH(ExFreePool(notPool), "not a live pool block");
-    EXPECT_DEATH(ExFreePool(nullptr), "null");
-}
-
-TEST_F(PoolDeathTest, WriteBehindTheBlockIsCaughtAtFree)
-{
-    PUCHAR p = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 20, kTagA));
-    EXPECT_DEATH(
-        {
-            p[20] = 0;
-            ExFreePoolWithTag(p, kTagA);
-        },
-        "written past its end");
-    ExFreePoolWithTag(p, kTagA);
-}
-
-TEST_F(PoolDeathTest, PagedPoolAtDispatchLevelStopsTheProcess)
-{
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            ExAllocatePoolWithTag(PagedPool, 16, kTagA);
-        },
-        "paged pool allocated at IRQL 2");
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            ExAllocatePoolWithTag(PagedPoolCacheAligned, 16, kTagA);
-        },
-        "paged pool allocated at IRQL 2");
-    PVOID paged = ExAllocatePoolWithTag(PagedPool, 16, kTagA);
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            ExFreePoolWithTag(paged, kTagA);
-        },
-        "paged.*freed at IRQL 2");
-    ExFreePoolWithTag(paged, kTagA);
-}
-
 // ---- Lookaside lists ----
 
 TEST(PoolLookaside, BlocksComeFromPoolWithTheListTag)
@@ -327,30 +261,88 @@ TEST(PoolLookaside, CustomRoutinesAreHonoured)
     EXPECT_EQ(g_customFrees, 1);
 }
 
-TEST_F(PoolDeathTest, LookasideDeletedWithBlocksOutstandingStopsTheProcess)
+// Each misuse of the pool stops the process with a message naming the block and the rule.
+TEST_F(PoolDeathTest, MisuseStopsTheProcess)
 {
-    NPAGED_LOOKASIDE_LIST list;
-    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 32, kTagA, 0);
-    PVOID p = ExAllocateFromNPagedLookasideList(&list);
-    EXPECT_DEATH(ExDeleteNPagedLookasideList(&list), "deleted with 1 blocks outstanding");
-    ExFreeToNPagedLookasideList(&list, p);
-    ExDeleteNPagedLookasideList(&list);
-    EXPECT_DEATH(ExAllocateFromNPagedLookasideList(&list), "not initialised");
-}
-
-TEST_F(PoolDeathTest, BlockReturnedToTheWrongLookasideListStopsTheProcess)
-{
-    NPAGED_LOOKASIDE_LIST urbs;
-    NPAGED_LOOKASIDE_LIST data;
-    ExInitializeNPagedLookasideList(&urbs, nullptr, nullptr, 0, 32, kTagA, 0);
-    ExInitializeNPagedLookasideList(&data, nullptr, nullptr, 0, 32, kTagB, 0);
-    PVOID p = ExAllocateFromNPagedLookasideList(&urbs);
-    PVOID q = ExAllocateFromNPagedLookasideList(&data);
-    EXPECT_DEATH(ExFreeToNPagedLookasideList(&data, p), "must name the allocation's tag");
-    ExFreeToNPagedLookasideList(&urbs, p);
-    ExFreeToNPagedLookasideList(&data, q);
-    ExDeleteNPagedLookasideList(&urbs);
-    ExDeleteNPagedLookasideList(&data);
+    auto atDispatch = [](std::function<void()> act)
+    {
+        return [act]
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            act();
+        };
+    };
+    auto lookaside = [](NPAGED_LOOKASIDE_LIST* list, ULONG tag)
+    { ExInitializeNPagedLookasideList(list, nullptr, nullptr, 0, 32, tag, 0); };
+    kt::ExpectEachStops({
+        {"double free",
+         []
+         {
+             PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
+             ExFreePoolWithTag(p, kTagA);
+             ExFreePool(p);
+         },
+         "TstA.*freed twice"},
+        {"wrong tag", [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 16, kTagA), kTagB); },
+         "freed with tag \"TstB\" but allocated with tag \"TstA\""},
+        {"foreign memory",
+         []
+         {
+             static UCHAR notPool[32];
+             ExFreePool(notPool);
+         },
+         "not a live pool block"},
+        {"null", [] { ExFreePool(nullptr); }, "null"},
+        {"write behind the block",
+         []
+         {
+             PUCHAR p = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 20, kTagA));
+             p[20] = 0;
+             ExFreePoolWithTag(p, kTagA);
+         },
+         "written past its end"},
+        {"paged at dispatch", atDispatch([] { ExAllocatePoolWithTag(PagedPool, 16, kTagA); }),
+         "paged pool allocated at IRQL 2"},
+        {"paged aligned at dispatch",
+         atDispatch([] { ExAllocatePoolWithTag(PagedPoolCacheAligned, 16, kTagA); }),
+         "paged pool allocated at IRQL 2"},
+        {"paged freed at dispatch",
+         [&]
+         {
+             PVOID paged = ExAllocatePoolWithTag(PagedPool, 16, kTagA);
+             atDispatch([paged] { ExFreePoolWithTag(paged, kTagA); })();
+         },
+         "paged.*freed at IRQL 2"},
+        {"lookaside deleted with blocks out",
+         [&]
+         {
+             NPAGED_LOOKASIDE_LIST list;
+             lookaside(&list, kTagA);
+             ExAllocateFromNPagedLookasideList(&list);
+             ExDeleteNPagedLookasideList(&list);
+         },
+         "deleted with 1 blocks outstanding"},
+        {"deleted lookaside used",
+         [&]
+         {
+             NPAGED_LOOKASIDE_LIST list;
+             lookaside(&list, kTagA);
+             ExDeleteNPagedLookasideList(&list);
+             ExAllocateFromNPagedLookasideList(&list);
+         },
+         "not initialised"},
+        {"block to the wrong lookaside",
+         [&]
+         {
+             NPAGED_LOOKASIDE_LIST urbs, data;
+             lookaside(&urbs, kTagA);
+             lookaside(&data, kTagB);
+             ExAllocateFromNPagedLookasideList(&data);
+             ExFreeToNPagedLookasideList(&data, ExAllocateFromNPagedLookasideList(&urbs));
+         },
+         "must name the allocation's tag"},
+    });
 }
 
 } // namespace

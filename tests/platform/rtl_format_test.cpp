@@ -56,106 +56,61 @@ struct Row
     const char* Want;
 };
 
-void CheckTable(const Row* rows, size_t count)
-{
-    for (size_t i = 0; i < count; i++)
-    {
-        EXPECT_EQ(rows[i].Got, rows[i].Want) << "row at line " << rows[i].Line;
-    }
-}
-
-TEST(RtlFormat, WideFormatsTheDriverUses)
+// Every conversion the driver formats, the Windows meaning of %s/%S, and LLP64 sizes: l is 32
+// bits, ll and I64 are 64, and a wrong width would misread the next argument.
+TEST(RtlFormat, ConversionsFollowTheWindowsRuntime)
 {
     UNICODE_STRING us = RTL_CONSTANT_STRING(u"Speakers");
     char ansiText[] = "Headset";
     ANSI_STRING as = {7, 8, ansiText};
     const Row rows[] = {
-        {__LINE__, W(u"%sOut%02d", u"SPK", 1), "SPKOut01"},
-        {__LINE__, W(u"%sIn%02d", u"Mic", 12), "MicIn12"},
-        {__LINE__, W(u"%sIn%02d", u"Mic", 123), "MicIn123"},
-        {__LINE__, W(u"\\Callback\\AudioHalAddr%p", reinterpret_cast<void*>(0x1234ABCDull)),
-         "\\Callback\\AudioHalAddr000000001234ABCD"},
-        {__LINE__, W(u"\\Callback\\StreamEngineAddr%p", reinterpret_cast<void*>(0xFFFFA0012345BEEFull)),
-         "\\Callback\\StreamEngineAddrFFFFA0012345BEEF"},
-        {__LINE__, W(u"%ws_%02d ch", u"HP", 2), "HP_02 ch"},
-        {__LINE__, W(u"%S", "narrow"), "narrow"},
-        {__LINE__, W(u"%s%d", u"Line", 3), "Line3"},
-        {__LINE__, W(u"%s%s", u"GlobalTopo", u"Wave"), "GlobalTopoWave"},
-        {__LINE__, W(u"%s_%02d", u"SPDIF", 0), "SPDIF_00"},
-        {__LINE__, W(u"%s%02d_%2d_", u"Rec", 1, 5), "Rec01_ 5_"},
-        {__LINE__, W(u"%hs|%ls", "n", u"w"), "n|w"},
+        {__LINE__, W(u"%sOut%02d|%02d", u"SPK", 1, 123), "SPKOut01|123"},
+        {__LINE__, W(u"Addr%p", reinterpret_cast<void*>(0xFFFFA0012345BEEFull)), "AddrFFFFA0012345BEEF"},
+        {__LINE__, W(u"%ws_%S|%hs|%ls", u"HP", "narrow", "n", u"w"), "HP_narrow|n|w"},
         {__LINE__, W(u"%c%C%wc", u'W', 'n', u'x'), "Wnx"},
         {__LINE__, W(u"%wZ/%Z", &us, &as), "Speakers/Headset"},
-        {__LINE__, W(u"%s", u"\u00c4\u4e2d"), "\\xC4\\x4E2D"},
-        {__LINE__, W(u"%S", "\xc4"), "\\xC4"},
-    };
-    CheckTable(rows, RTL_NUMBER_OF(rows));
-}
-
-TEST(RtlFormat, NarrowFormatsTheDriverUses)
-{
-    UNICODE_STRING us = RTL_CONSTANT_STRING(u"Link");
-    char ansiText[] = "Ansi";
-    ANSI_STRING as = {4, 5, ansiText};
-    const Row rows[] = {
-        {__LINE__, A("%s Tag not PCM\n", "SetFormat"), "SetFormat Tag not PCM\n"},
-        {__LINE__, A("Remove Miniport Failed StreamEngine ulIdx = %d\n", 3),
-         "Remove Miniport Failed StreamEngine ulIdx = 3\n"},
+        {__LINE__, W(u"%s|%S", u"\u00c4\u4e2d", "\xc4"), "\\xC4\\x4E2D|\\xC4"},
         {__LINE__, A("%S|%ws|%s|%hs", u"wide", u"ws", "narrow", "hs"), "wide|ws|narrow|hs"},
-        {__LINE__, A("%wZ %Z", &us, &as), "Link Ansi"},
+        {__LINE__, A("%wZ %Z", &us, &as), "Speakers Headset"},
         {__LINE__, A("%c%C%lc", 'a', u'B', u'c'), "aBc"},
         {__LINE__, A("%S", u"\u00e9\u4e2d"), "\xe9?"},
-        {__LINE__, A("%p", nullptr), "0000000000000000"},
-        {__LINE__, A("%p", reinterpret_cast<void*>(0xabcdef)), "0000000000ABCDEF"},
+        {__LINE__, A("%p|%p", nullptr, reinterpret_cast<void*>(0xabcdef)),
+         "0000000000000000|0000000000ABCDEF"},
         {__LINE__,
          A("%s|%S|%wZ|%Z", static_cast<char*>(nullptr), static_cast<WCHAR*>(nullptr),
            static_cast<UNICODE_STRING*>(nullptr), static_cast<ANSI_STRING*>(nullptr)),
          "(null)|(null)|(null)|(null)"},
-    };
-    CheckTable(rows, RTL_NUMBER_OF(rows));
-}
-
-// LLP64: l is 32 bits, ll and I64 are 64; a wrong width would misread the next argument.
-TEST(RtlFormat, IntegerSizesFollowWindows)
-{
-    const Row rows[] = {
-        {__LINE__, A("%ld %d", static_cast<LONG>(-1), 7), "-1 7"},
-        {__LINE__, A("%lu", static_cast<ULONG>(0xFFFFFFFF)), "4294967295"},
+        {__LINE__, A("%ld %d|%lu", static_cast<LONG>(-1), 7, static_cast<ULONG>(0xFFFFFFFF)),
+         "-1 7|4294967295"},
         {__LINE__, A("%lx|%lX", static_cast<ULONG>(0xDEADBEEF), static_cast<ULONG>(0xBEEF)), "deadbeef|BEEF"},
         {__LINE__, A("%lld %d", static_cast<LONGLONG>(-1099511627776LL), 5), "-1099511627776 5"},
-        {__LINE__, A("%I64d %d", static_cast<LONGLONG>(1) << 40, 6), "1099511627776 6"},
+        {__LINE__,
+         A("%I64d %d|%I64X", static_cast<LONGLONG>(1) << 40, 6,
+           static_cast<ULONGLONG>(0x0123456789ABCDEFull)),
+         "1099511627776 6|123456789ABCDEF"},
         {__LINE__, A("%I64u", static_cast<ULONGLONG>(18446744073709551615ull)), "18446744073709551615"},
-        {__LINE__, A("%I64X", static_cast<ULONGLONG>(0x0123456789ABCDEFull)), "123456789ABCDEF"},
         {__LINE__, A("%Ix %I32x", static_cast<ULONG_PTR>(0x1122334455ull), 0x10u), "1122334455 10"},
-        {__LINE__, A("%lld", static_cast<LONGLONG>(INT64_MIN)), "-9223372036854775808"},
-        {__LINE__, A("%d", INT32_MIN), "-2147483648"},
+        {__LINE__, A("%lld|%d", static_cast<LONGLONG>(INT64_MIN), INT32_MIN),
+         "-9223372036854775808|-2147483648"},
         {__LINE__, A("%hd|%hu|%hhu|%hhd", 65535, 70000, 257, 255), "-1|4464|1|-1"},
         {__LINE__, A("%i|%u|%o", -12, 3000000000u, 8), "-12|3000000000|10"},
-    };
-    CheckTable(rows, RTL_NUMBER_OF(rows));
-}
-
-TEST(RtlFormat, FlagsWidthAndPrecision)
-{
-    const Row rows[] = {
-        {__LINE__, A("%02d|%02d|%02d", 1, 12, 123), "01|12|123"},
         {__LINE__, A("[%5d][%-5d][%05d]", 42, 42, -42), "[   42][42   ][-0042]"},
         {__LINE__, A("[%+d][% d][%+d]", 42, 42, -42), "[+42][ 42][-42]"},
         {__LINE__, A("[%.3d][%8.3d][%-8.3d]", 42, 42, 42), "[042][     042][042     ]"},
-        {__LINE__, A("[%08.3d]", 42), "[     042]"},
-        {__LINE__, A("[%.0d][%.0x]", 0, 0), "[][]"},
-        {__LINE__, A("[%#x][%#X][%#o][%#x]", 42, 42, 8, 0), "[0x2a][0X2A][010][0]"},
-        {__LINE__, A("[%#010x]", 255), "[0x000000ff]"},
+        {__LINE__, A("[%08.3d][%.0d][%.0x]", 42, 0, 0), "[     042][][]"},
+        {__LINE__, A("[%#x][%#X][%#o][%#x][%#010x]", 42, 42, 8, 0, 255), "[0x2a][0X2A][010][0][0x000000ff]"},
         {__LINE__, A("[%*d][%-*d][%*d]", 4, 7, 4, 7, -4, 7), "[   7][7   ][7   ]"},
         {__LINE__, A("[%5s][%-5s][%.2s][%5.1s]", "ab", "ab", "abcdef", "xyz"), "[   ab][ab   ][ab][    x]"},
-        {__LINE__, A("[%.*s]", 3, "abcdef"), "[abc]"},
-        {__LINE__, A("[%3c][%-3c]", 'x', 'y'), "[  x][y  ]"},
+        {__LINE__, A("[%.*s][%3c][%-3c]", 3, "abcdef", 'x', 'y'), "[abc][  x][y  ]"},
         {__LINE__, A("[%20p]", reinterpret_cast<void*>(1)), "[    0000000000000001]"},
-        {__LINE__, A("100%% %d%%", 5), "100% 5%"},
-        {__LINE__, A("%.2f|%5.1f", 3.14159, 2.25), "3.14|  2.2"},
+        {__LINE__, A("100%% %d%%|%.2f|%5.1f", 5, 3.14159, 2.25), "100% 5%|3.14|  2.2"},
         {__LINE__, W(u"[%-6ws][%3S]", u"ab", "c"), "[ab    ][  c]"},
+        // An unknown conversion prints as itself and takes no argument.
+        {__LINE__, A("%y %d", 4), "y 4"},
+        {__LINE__, A("abc%"), "abc"},
     };
-    CheckTable(rows, RTL_NUMBER_OF(rows));
+    for (const Row& row : rows)
+        EXPECT_EQ(row.Got, row.Want) << "row at line " << row.Line;
 }
 
 // _vsn*printf: terminated when there is room, the count without a terminator when the output
@@ -223,13 +178,6 @@ TEST(RtlFormat, BoundedPrintfAlwaysTerminates)
     EXPECT_STREQ(a, "ab123");
     EXPECT_EQ(RtlStringCchPrintfA(a, sizeof(a), "%S", u"wide!"), STATUS_SUCCESS);
     EXPECT_STREQ(a, "wide!");
-}
-
-TEST(RtlFormat, FormatConsumesArgumentsOnlyForConversions)
-{
-    // An unknown conversion prints as itself and takes no argument.
-    EXPECT_EQ(A("%y %d", 4), "y 4");
-    EXPECT_EQ(A("abc%"), "abc");
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -43,13 +44,57 @@ TEST(VirtualTime, PeriodicFiveSecondTimerFiresTwelveTimesInAMinute)
     EXPECT_TRUE(KeCancelTimer(&timer));
 }
 
-TEST(VirtualTime, WaitTimesOutAtExactlyItsTimeout)
+// Each kind of time-out ends exactly at its deadline on the virtual clock: relative, absolute
+// (system time), already past (a poll), on several objects, and delays.
+TEST(VirtualTime, WaitsTimeOutAtExactlyTheirDeadline)
 {
-    KEVENT never;
+    static KEVENT never, other;
     KeInitializeEvent(&never, NotificationEvent, FALSE);
-    ULONGLONG start = KeQueryInterruptTime();
-    EXPECT_EQ(kt::Wait(&never, 500), STATUS_TIMEOUT);
-    EXPECT_EQ(KeQueryInterruptTime() - start, 5000000ULL);
+    KeInitializeEvent(&other, SynchronizationEvent, FALSE);
+    auto at = [](LONGLONG fromNow)
+    {
+        LARGE_INTEGER due;
+        KeQuerySystemTime(&due);
+        due.QuadPart += fromNow;
+        return KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &due);
+    };
+    struct Row
+    {
+        const char* Name;
+        std::function<NTSTATUS()> Wait;
+        NTSTATUS Expected;
+        ULONGLONG Elapsed; // 100 ns units
+    };
+    const Row rows[] = {
+        {"relative", [] { return kt::Wait(&never, 500); }, STATUS_TIMEOUT, 5000000},
+        {"zero", [] { return kt::Wait(&never, 0); }, STATUS_TIMEOUT, 0},
+        {"absolute", [&] { return at(1234567); }, STATUS_TIMEOUT, 1234567},
+        {"absolute, already past", [&] { return at(-1); }, STATUS_TIMEOUT, 0},
+        {"any of two",
+         []
+         {
+             PVOID objects[2] = {&never, &other};
+             LARGE_INTEGER timeout = RelativeMs(20);
+             return KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &timeout,
+                                             nullptr);
+         },
+         STATUS_TIMEOUT, 200000},
+        {"two delays",
+         []
+         {
+             kt::DelayMs(100);
+             kt::DelayMs(50);
+             return STATUS_SUCCESS;
+         },
+         STATUS_SUCCESS, 1500000},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.Name);
+        ULONGLONG start = KeQueryInterruptTime();
+        EXPECT_EQ(row.Wait(), row.Expected);
+        EXPECT_EQ(KeQueryInterruptTime() - start, row.Elapsed);
+    }
 }
 
 TEST(VirtualTime, TimeStandsStillWhileAThreadRuns)
@@ -59,33 +104,6 @@ TEST(VirtualTime, TimeStandsStillWhileAThreadRuns)
     for (int i = 0; i < 1000000; ++i)
         sink = sink + i;
     EXPECT_EQ(KeQueryInterruptTime(), start);
-}
-
-TEST(VirtualTime, AbsoluteTimeoutUsesSystemTime)
-{
-    KEVENT never;
-    KeInitializeEvent(&never, NotificationEvent, FALSE);
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    LARGE_INTEGER due;
-    due.QuadPart = now.QuadPart + 1234567;
-    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &due), STATUS_TIMEOUT);
-    LARGE_INTEGER after;
-    KeQuerySystemTime(&after);
-    EXPECT_EQ(after.QuadPart, due.QuadPart);
-
-    // A due time already past is a poll.
-    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &now), STATUS_TIMEOUT);
-    KeQuerySystemTime(&after);
-    EXPECT_EQ(after.QuadPart, due.QuadPart);
-}
-
-TEST(VirtualTime, DelayAdvancesExactly)
-{
-    ULONGLONG start = KeQueryInterruptTime();
-    kt::DelayMs(100);
-    kt::DelayMs(50);
-    EXPECT_EQ(KeQueryInterruptTime() - start, 1500000ULL);
 }
 
 // Ping delays 1 ms before each set; pong answers at once. Both stamp the clock at each step.

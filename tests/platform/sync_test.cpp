@@ -119,83 +119,9 @@ TEST(Irql, FirstPlatformCallAtDispatchLevelKeepsTheIrql)
     EXPECT_EQ(KeReadStateEvent(&event), 1);
 }
 
-using SyncDeathTest = kt::DeathTest;
-
-TEST_F(SyncDeathTest, SpinLockTakenTwiceStops)
-{
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    EXPECT_DEATH(
-        {
-            KIRQL a;
-            KIRQL b;
-            KeAcquireSpinLock(&lock, &a);
-            KeAcquireSpinLock(&lock, &b);
-        },
-        "KeAcquireSpinLock: spin lock .* is already held by this thread \\(spin locks are not recursive\\)");
-    EXPECT_DEATH(
-        {
-            KLOCK_QUEUE_HANDLE a;
-            KeAcquireInStackQueuedSpinLock(&lock, &a);
-            KeAcquireSpinLockAtDpcLevel(&lock);
-        },
-        "already held by this thread");
-}
-
-TEST_F(SyncDeathTest, SpinLockReleasedWhenNotHeldStops)
-{
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    EXPECT_DEATH(KeReleaseSpinLock(&lock, PASSIVE_LEVEL), "spin lock .* is not held");
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeAcquireSpinLock(&lock, &old);
-            KeReleaseSpinLock(&lock, old);
-            KeReleaseSpinLock(&lock, old);
-        },
-        "is not held \\(released twice");
-}
-
-TEST_F(SyncDeathTest, AtDpcLevelFormsNeedDispatchLevel)
-{
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    EXPECT_DEATH(KeAcquireSpinLockAtDpcLevel(&lock), "require IRQL >= DISPATCH_LEVEL");
-    EXPECT_DEATH(
-        {
-            KLOCK_QUEUE_HANDLE handle;
-            KeAcquireInStackQueuedSpinLockAtDpcLevel(&lock, &handle);
-        },
-        "require IRQL >= DISPATCH_LEVEL");
-}
-
-TEST_F(SyncDeathTest, IrqlMisuseStops)
-{
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            KeRaiseIrql(APC_LEVEL, &old);
-        },
-        "KeRaiseIrql to 1 from 2");
-    EXPECT_DEATH(KeLowerIrql(DISPATCH_LEVEL), "KeLowerIrql to 2 from 0");
-}
-
 void PageableRoutine()
 {
     PAGED_CODE();
-}
-
-TEST_F(SyncDeathTest, PagedCodeAboveApcLevelStops)
-{
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            PageableRoutine();
-        },
-        "PAGED_CODE\\(\\) in PageableRoutine .* at IRQL 2: pageable code must run at or below APC_LEVEL");
 }
 
 // ---- events ----
@@ -219,58 +145,53 @@ struct Waiters
     }
 };
 
-TEST(Event, SynchronizationEventWakesExactlyOneWaiterPerSet)
+// Three waiters, then one signal: a synchronization event wakes one and its signal is taken;
+// a notification event wakes all and stays set; a pulse wakes all and leaves it clear.
+TEST(Event, EachKindWakesItsWaitersAndLeavesItsState)
 {
+    struct Row
+    {
+        EVENT_TYPE Type;
+        bool Pulse;
+        int Woken;
+        LONG StateAfter;
+    };
+    const Row rows[] = {
+        {SynchronizationEvent, false, 1, 0},
+        {NotificationEvent, false, 3, 1},
+        {NotificationEvent, true, 3, 0},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(testing::Message() << "type " << row.Type << (row.Pulse ? ", pulsed" : ""));
+        KEVENT event;
+        KeInitializeEvent(&event, row.Type, FALSE);
+        Waiters waiters(3, &event);
+        EXPECT_EQ(waiters.Woken, 0);
+        EXPECT_EQ(row.Pulse ? KePulseEvent(&event, IO_NO_INCREMENT, FALSE)
+                            : KeSetEvent(&event, IO_NO_INCREMENT, FALSE),
+                  0);
+        kt::LetOthersSettle();
+        EXPECT_EQ(waiters.Woken, row.Woken);
+        EXPECT_EQ(KeReadStateEvent(&event), row.StateAfter);
+        // Whatever is still waiting is let go before the event leaves scope.
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        kt::LetOthersSettle();
+        EXPECT_EQ(waiters.Woken, 3);
+    }
+    // With nobody waiting a synchronization event's signal stays until one wait takes it; a
+    // notification event reports its previous state on set and reset.
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    Waiters waiters(3, &event);
-    EXPECT_EQ(waiters.Woken, 0);
-    for (int set = 1; set <= 3; ++set)
-    {
-        EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
-        kt::LetOthersSettle();
-        EXPECT_EQ(waiters.Woken, set);
-        EXPECT_EQ(KeReadStateEvent(&event), 0) << "the woken waiter took the signal";
-    }
-    // With nobody waiting the signal stays until one wait takes it.
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
     EXPECT_EQ(kt::Wait(&event, 0), STATUS_SUCCESS);
     EXPECT_EQ(kt::Wait(&event, 0), STATUS_TIMEOUT);
-}
-
-TEST(Event, NotificationEventWakesAllAndStaysSet)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    Waiters waiters(3, &event);
-    EXPECT_EQ(KeSetEvent(&event, IO_SOUND_INCREMENT, FALSE), 0);
-    kt::LetOthersSettle();
-    EXPECT_EQ(waiters.Woken, 3);
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
-    EXPECT_EQ(kt::Wait(&event, 0), STATUS_SUCCESS);
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
     EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1);
     EXPECT_EQ(KeResetEvent(&event), 1);
     KeClearEvent(&event);
     EXPECT_EQ(kt::Wait(&event, 0), STATUS_TIMEOUT);
-}
-
-TEST(Event, PulseWakesWaitersAndLeavesItClear)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    Waiters waiters(2, &event);
-    EXPECT_EQ(KePulseEvent(&event, IO_NO_INCREMENT, FALSE), 0);
-    kt::LetOthersSettle();
-    EXPECT_EQ(waiters.Woken, 2);
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
-}
-
-TEST(Event, InitiallySignalled)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, TRUE);
-    EXPECT_EQ(kt::Wait(&event, 0), STATUS_SUCCESS);
 }
 
 // ---- kernel mutexes ----
@@ -330,53 +251,6 @@ TEST(Mutex, WaiterGetsItWhenTheOwnerReleases)
     EXPECT_EQ(KeReadStateMutex(&mutex), 1);
 }
 
-TEST(Mutex, ZeroTimeoutWaitIsAllowedAtDispatchLevel)
-{
-    KMUTEX mutex;
-    KeInitializeMutex(&mutex, 0);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_EQ(kt::Wait(&mutex, 0), STATUS_SUCCESS);
-    KeReleaseMutex(&mutex, FALSE);
-    KeLowerIrql(old);
-}
-
-TEST_F(SyncDeathTest, MutexReleasedByNonOwnerStops)
-{
-    EXPECT_DEATH(
-        {
-            static KMUTEX mutex;
-            KeInitializeMutex(&mutex, 0);
-            kt::Wait(&mutex);
-            plat::HostThread thief("thief", [] { KeReleaseMutex(&mutex, FALSE); });
-        },
-        "KeReleaseMutex: mutex .* released by thread 'thief', which does not own it \\(owner: 'main'\\)");
-}
-
-TEST_F(SyncDeathTest, MutexReleasedMoreOftenThanAcquiredStops)
-{
-    EXPECT_DEATH(
-        {
-            KMUTEX mutex;
-            KeInitializeMutex(&mutex, 0);
-            kt::Wait(&mutex);
-            KeReleaseMutex(&mutex, FALSE);
-            KeReleaseMutex(&mutex, FALSE);
-        },
-        "mutex .* is not held");
-}
-
-TEST_F(SyncDeathTest, ThreadEndingWithAMutexStops)
-{
-    EXPECT_DEATH(
-        {
-            static KMUTEX mutex;
-            KeInitializeMutex(&mutex, 0);
-            plat::HostThread holder("holder", [] { kt::Wait(&mutex); });
-        },
-        "thread 'holder' ended while it holds kernel mutex");
-}
-
 // ---- semaphores ----
 
 TEST(Semaphore, CountsAndWakesOnePerUnit)
@@ -390,13 +264,6 @@ TEST(Semaphore, CountsAndWakesOnePerUnit)
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(kt::Wait(&semaphore, 0), STATUS_SUCCESS);
     EXPECT_EQ(KeReadStateSemaphore(&semaphore), 0);
-}
-
-TEST_F(SyncDeathTest, SemaphoreReleasedBeyondItsLimitStops)
-{
-    KSEMAPHORE semaphore;
-    KeInitializeSemaphore(&semaphore, 2, 2);
-    EXPECT_DEATH(KeReleaseSemaphore(&semaphore, IO_NO_INCREMENT, 1, FALSE), "exceeds its limit 2");
 }
 
 // ---- waits ----
@@ -430,19 +297,6 @@ TEST(Wait, WaitAnyReturnsTheIndexOfTheFirstSignalledObject)
     KeSetEvent(&events[1], IO_NO_INCREMENT, FALSE);
     waiter.Join();
     EXPECT_EQ(status, STATUS_WAIT_1);
-}
-
-TEST(Wait, WaitAnyTimesOut)
-{
-    KEVENT a, b;
-    KeInitializeEvent(&a, NotificationEvent, FALSE);
-    KeInitializeEvent(&b, SynchronizationEvent, FALSE);
-    PVOID objects[2] = {&a, &b};
-    LARGE_INTEGER timeout = RelativeMs(20);
-    ULONGLONG start = KeQueryInterruptTime();
-    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &timeout, nullptr),
-              STATUS_TIMEOUT);
-    EXPECT_EQ(KeQueryInterruptTime() - start, 200000ULL);
 }
 
 // Five objects need the caller's wait blocks; WaitAll returns only when all are signalled,
@@ -483,62 +337,139 @@ TEST(Wait, ZeroTimeoutWaitIsAllowedAtDispatchLevel)
 {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     EXPECT_EQ(kt::Wait(&event, 0), STATUS_TIMEOUT);
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     EXPECT_EQ(kt::Wait(&event, 0), STATUS_SUCCESS);
+    EXPECT_EQ(kt::Wait(&mutex, 0), STATUS_SUCCESS);
+    KeReleaseMutex(&mutex, FALSE);
     KeLowerIrql(old);
-}
-
-TEST_F(SyncDeathTest, WaitWithTimeoutAtDispatchLevelStops)
-{
-    KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, TRUE);
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            kt::Wait(&event, 500);
-        },
-        "KeWaitForSingleObject at IRQL 2 with a non-zero time-out: only a zero time-out is allowed at "
-        "DISPATCH_LEVEL");
-    EXPECT_DEATH(
-        {
-            KSPIN_LOCK lock;
-            KeInitializeSpinLock(&lock);
-            KIRQL old;
-            KeAcquireSpinLock(&lock, &old);
-            kt::Wait(&event);
-        },
-        "KeWaitForSingleObject at IRQL 2 with no time-out");
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            kt::DelayMs(1);
-        },
-        "KeDelayExecutionThread at IRQL 2");
+    EXPECT_EQ(kt::Wait(&event, 0), STATUS_SUCCESS) << "initially signalled";
 }
 
-TEST_F(SyncDeathTest, ManyObjectsWithoutWaitBlocksStops)
+using SyncDeathTest = kt::DeathTest;
+
+// Each misuse stops the process with a message that names the broken rule.
+TEST_F(SyncDeathTest, MisuseStopsTheProcess)
 {
-    KEVENT events[4];
-    PVOID objects[4];
-    for (int i = 0; i < 4; ++i)
+    static KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    static KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    static KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    auto atDispatch = [](std::function<void()> act)
     {
-        KeInitializeEvent(&events[i], NotificationEvent, TRUE);
-        objects[i] = &events[i];
-    }
-    EXPECT_DEATH(
-        KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
-        "4 objects need a wait block array");
-}
-
-TEST_F(SyncDeathTest, WaitOnAnUninitialisedObjectStops)
-{
-    KEVENT event = {};
-    EXPECT_DEATH(kt::Wait(&event, 0), "is not an initialised dispatcher object");
+        return [act]
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            act();
+        };
+    };
+    kt::ExpectEachStops({
+        {"spin lock twice",
+         []
+         {
+             KIRQL a, b;
+             KeAcquireSpinLock(&lock, &a);
+             KeAcquireSpinLock(&lock, &b);
+         },
+         "KeAcquireSpinLock: spin lock .* is already held by this thread \\(spin locks are not recursive\\)"},
+        {"queued then plain",
+         []
+         {
+             KLOCK_QUEUE_HANDLE a;
+             KeAcquireInStackQueuedSpinLock(&lock, &a);
+             KeAcquireSpinLockAtDpcLevel(&lock);
+         },
+         "already held by this thread"},
+        {"release unheld", [] { KeReleaseSpinLock(&lock, PASSIVE_LEVEL); }, "spin lock .* is not held"},
+        {"release twice",
+         []
+         {
+             KIRQL old;
+             KeAcquireSpinLock(&lock, &old);
+             KeReleaseSpinLock(&lock, old);
+             KeReleaseSpinLock(&lock, old);
+         },
+         "is not held \\(released twice"},
+        {"at-DPC form at passive", [] { KeAcquireSpinLockAtDpcLevel(&lock); },
+         "require IRQL >= DISPATCH_LEVEL"},
+        {"queued at-DPC form at passive",
+         []
+         {
+             KLOCK_QUEUE_HANDLE handle;
+             KeAcquireInStackQueuedSpinLockAtDpcLevel(&lock, &handle);
+         },
+         "require IRQL >= DISPATCH_LEVEL"},
+        {"raise downwards",
+         atDispatch(
+             []
+             {
+                 KIRQL old;
+                 KeRaiseIrql(APC_LEVEL, &old);
+             }),
+         "KeRaiseIrql to 1 from 2"},
+        {"lower upwards", [] { KeLowerIrql(DISPATCH_LEVEL); }, "KeLowerIrql to 2 from 0"},
+        {"paged code at dispatch", atDispatch(PageableRoutine),
+         "PAGED_CODE\\(\\) in PageableRoutine .* at IRQL 2: pageable code must run at or below APC_LEVEL"},
+        {"mutex released by another thread",
+         []
+         {
+             kt::Wait(&mutex);
+             plat::HostThread thief("thief", [] { KeReleaseMutex(&mutex, FALSE); });
+         },
+         "KeReleaseMutex: mutex .* released by thread 'thief', which does not own it \\(owner: 'main'\\)"},
+        {"mutex released twice",
+         []
+         {
+             kt::Wait(&mutex);
+             KeReleaseMutex(&mutex, FALSE);
+             KeReleaseMutex(&mutex, FALSE);
+         },
+         "mutex .* is not held"},
+        {"thread ends holding a mutex", [] { plat::HostThread holder("holder", [] { kt::Wait(&mutex); }); },
+         "thread 'holder' ended while it holds kernel mutex"},
+        {"semaphore beyond its limit",
+         []
+         {
+             KSEMAPHORE semaphore;
+             KeInitializeSemaphore(&semaphore, 2, 2);
+             KeReleaseSemaphore(&semaphore, IO_NO_INCREMENT, 1, FALSE);
+         },
+         "exceeds its limit 2"},
+        {"timed wait at dispatch", atDispatch([] { kt::Wait(&event, 500); }),
+         "KeWaitForSingleObject at IRQL 2 with a non-zero time-out: only a zero time-out is allowed at "
+         "DISPATCH_LEVEL"},
+        {"endless wait under a spin lock",
+         []
+         {
+             KIRQL old;
+             KeAcquireSpinLock(&lock, &old);
+             kt::Wait(&event);
+         },
+         "KeWaitForSingleObject at IRQL 2 with no time-out"},
+        {"delay at dispatch", atDispatch([] { kt::DelayMs(1); }), "KeDelayExecutionThread at IRQL 2"},
+        {"many objects without wait blocks",
+         []
+         {
+             PVOID objects[4] = {&event, &event, &event, &event};
+             KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
+         },
+         "4 objects need a wait block array"},
+        {"uninitialised object",
+         []
+         {
+             KEVENT blank = {};
+             kt::Wait(&blank, 0);
+         },
+         "is not an initialised dispatcher object"},
+    });
 }
 
 } // namespace

@@ -148,73 +148,59 @@ TEST(SystemThread, ShutdownWaitsForSystemThreadsThroughTheClock)
 
 using SystemThreadDeathTest = kt::DeathTest;
 
-TEST_F(SystemThreadDeathTest, ThreadThatNeverEndsIsNamedAtShutdown)
+// Each misuse stops the process; a thread that never ends is named at shutdown.
+TEST_F(SystemThreadDeathTest, MisuseStopsTheProcess)
 {
-    EXPECT_DEATH(
-        {
-            static KEVENT never;
-            KeInitializeEvent(&never, NotificationEvent, FALSE);
-            HANDLE handle = Start(
-                [](PVOID)
-                {
-                    plat::SetCurrentThreadName("status");
-                    kt::Wait(&never);
-                },
-                nullptr);
-            ZwClose(handle);
-            plat::Shutdown();
-        },
-        "deadlock.*'status': system thread, waiting in KeWaitForSingleObject for NotificationEvent");
-}
-
-TEST_F(SystemThreadDeathTest, OverDereferencedObjectOfARunningThreadStops)
-{
-    EXPECT_DEATH(
-        {
-            static KEVENT never;
-            KeInitializeEvent(&never, NotificationEvent, FALSE);
-            HANDLE handle = Start([](PVOID) { kt::Wait(&never); }, nullptr);
-            PKTHREAD thread = Reference(handle);
-            ZwClose(handle);
-            ObDereferenceObject(thread);
-            ObDereferenceObject(thread); // one too many: the thread's own reference
-        },
-        "thread object .* of running thread 'system-.*' deleted: it was dereferenced more often than "
-        "referenced");
-}
-
-TEST_F(SystemThreadDeathTest, TerminateOutsideASystemThreadStops)
-{
-    EXPECT_DEATH(PsTerminateSystemThread(STATUS_SUCCESS),
-                 "PsTerminateSystemThread called outside a system thread");
-}
-
-TEST_F(SystemThreadDeathTest, ThreadEndingAtRaisedIrqlStops)
-{
-    EXPECT_DEATH(
-        {
-            HANDLE handle = Start(
-                [](PVOID)
-                {
-                    KIRQL old;
-                    KeRaiseIrql(DISPATCH_LEVEL, &old);
-                },
-                nullptr);
-            PKTHREAD thread = Reference(handle);
-            kt::Wait(thread);
-        },
-        "ended at IRQL 2: threads must end at PASSIVE_LEVEL");
-}
-
-TEST_F(SystemThreadDeathTest, CreateAtDispatchLevelStops)
-{
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            Start([](PVOID) {}, nullptr);
-        },
-        "PsCreateSystemThread at IRQL 2");
+    static KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    kt::ExpectEachStops({
+        {"never-ending thread at shutdown",
+         []
+         {
+             ZwClose(Start(
+                 [](PVOID)
+                 {
+                     plat::SetCurrentThreadName("status");
+                     kt::Wait(&never);
+                 },
+                 nullptr));
+             plat::Shutdown();
+         },
+         "deadlock.*'status': system thread, waiting in KeWaitForSingleObject for NotificationEvent"},
+        {"running thread's object over-dereferenced",
+         []
+         {
+             HANDLE handle = Start([](PVOID) { kt::Wait(&never); }, nullptr);
+             PKTHREAD thread = Reference(handle);
+             ZwClose(handle);
+             ObDereferenceObject(thread);
+             ObDereferenceObject(thread); // one too many: the thread's own reference
+         },
+         "thread object .* of running thread 'system-.*' deleted: it was dereferenced more often than "
+         "referenced"},
+        {"terminate outside a system thread", [] { PsTerminateSystemThread(STATUS_SUCCESS); },
+         "PsTerminateSystemThread called outside a system thread"},
+        {"thread ends at dispatch",
+         []
+         {
+             kt::Wait(Reference(Start(
+                 [](PVOID)
+                 {
+                     KIRQL old;
+                     KeRaiseIrql(DISPATCH_LEVEL, &old);
+                 },
+                 nullptr)));
+         },
+         "ended at IRQL 2: threads must end at PASSIVE_LEVEL"},
+        {"create at dispatch",
+         []
+         {
+             KIRQL old;
+             KeRaiseIrql(DISPATCH_LEVEL, &old);
+             Start([](PVOID) {}, nullptr);
+         },
+         "PsCreateSystemThread at IRQL 2"},
+    });
 }
 
 } // namespace

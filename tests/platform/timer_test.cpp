@@ -85,30 +85,21 @@ TEST(Dpc, InsertingAQueuedDpcReturnsFalseAndRemoveUnqueues)
 
 TEST(Timer, SetAndCancelReportWhetherItWasQueued)
 {
-    KTIMER timer;
-    KeInitializeTimer(&timer);
-    EXPECT_FALSE(KeSetTimer(&timer, RelativeMs(100), nullptr));
-    EXPECT_TRUE(KeSetTimer(&timer, RelativeMs(100), nullptr));
-    EXPECT_EQ(plat::QueuedTimerCount(), 1u);
-    EXPECT_TRUE(KeCancelTimer(&timer));
-    EXPECT_FALSE(KeCancelTimer(&timer));
-    EXPECT_EQ(plat::QueuedTimerCount(), 0u);
-    kt::DelayMs(200);
-    EXPECT_FALSE(KeReadStateTimer(&timer)) << "a cancelled timer never expires";
-}
-
-TEST(Timer, CancelledTimersDpcNeverRuns)
-{
     DpcSeen seen;
     KTIMER timer;
     KDPC dpc;
     KeInitializeTimer(&timer);
     KeInitializeDpc(&dpc, NoteDpc, &seen);
-    KeSetTimer(&timer, RelativeMs(50), &dpc);
+    EXPECT_FALSE(KeSetTimer(&timer, RelativeMs(100), &dpc));
     kt::DelayMs(20);
-    KeCancelTimer(&timer);
-    kt::DelayMs(100);
+    EXPECT_TRUE(KeSetTimer(&timer, RelativeMs(100), &dpc));
+    EXPECT_EQ(plat::QueuedTimerCount(), 1u);
+    EXPECT_TRUE(KeCancelTimer(&timer));
+    EXPECT_FALSE(KeCancelTimer(&timer));
+    EXPECT_EQ(plat::QueuedTimerCount(), 0u);
+    kt::DelayMs(200);
     KeFlushQueuedDpcs();
+    EXPECT_FALSE(KeReadStateTimer(&timer)) << "a cancelled timer never expires";
     EXPECT_EQ(seen.Runs, 0);
 }
 
@@ -125,21 +116,6 @@ TEST(Timer, NotificationTimerSignalsAtItsDueTimeAndStaysSignalled)
     KeSetTimer(&timer, RelativeMs(250), nullptr);
     EXPECT_FALSE(KeReadStateTimer(&timer)) << "setting a timer clears its state";
     KeCancelTimer(&timer);
-}
-
-TEST(Timer, DpcGetsTheExpirySystemTime)
-{
-    DpcSeen seen;
-    KTIMER timer;
-    KDPC dpc;
-    KeInitializeTimer(&timer);
-    KeInitializeDpc(&dpc, NoteDpc, &seen);
-    KeSetTimer(&timer, RelativeMs(10), &dpc);
-    kt::DelayMs(10);
-    KeFlushQueuedDpcs();
-    ASSERT_EQ(seen.Runs, 1);
-    EXPECT_EQ(seen.Irql, DISPATCH_LEVEL);
-    EXPECT_EQ(ULONG(ULONG_PTR(seen.Argument1)), ULONG(plat::SystemTime()));
 }
 
 // The status-thread pattern: a periodic synchronization timer set at an absolute system
@@ -209,6 +185,8 @@ TEST(Timer, DueTimeInThePastExpiresAtOnce)
     KeFlushQueuedDpcs();
     EXPECT_EQ(seen.Runs, 1);
     EXPECT_EQ(seen.Time, start);
+    EXPECT_EQ(seen.Irql, DISPATCH_LEVEL);
+    EXPECT_EQ(ULONG(ULONG_PTR(seen.Argument1)), ULONG(plat::SystemTime())) << "the DPC gets the expiry time";
 }
 
 // ---- work items ----
@@ -329,33 +307,6 @@ TEST(WorkItem, AnItemWaitingForAnotherDoesNotStallTheQueue)
 
 using TimerDeathTest = kt::DeathTest;
 
-TEST_F(TimerDeathTest, QueueingAQueuedWorkItemStops)
-{
-    EXPECT_DEATH(
-        {
-            PIO_WORKITEM item = IoAllocateWorkItem(nullptr);
-            plat::HoldWorkQueue(true);
-            IoQueueWorkItem(
-                item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
-            IoQueueWorkItem(
-                item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
-        },
-        "IoQueueWorkItem: work item .* is already queued");
-}
-
-TEST_F(TimerDeathTest, FreeingAQueuedWorkItemStops)
-{
-    EXPECT_DEATH(
-        {
-            PIO_WORKITEM item = IoAllocateWorkItem(nullptr);
-            plat::HoldWorkQueue(true);
-            IoQueueWorkItem(
-                item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
-            IoFreeWorkItem(item);
-        },
-        "IoFreeWorkItem: work item .* is still queued");
-}
-
 TEST(WorkItem, HeldQueueRunsItemsWhenReleased)
 {
     KEVENT done;
@@ -375,30 +326,39 @@ TEST(WorkItem, HeldQueueRunsItemsWhenReleased)
     IoFreeWorkItem(item);
 }
 
-TEST_F(TimerDeathTest, DpcReturningAtAnotherIrqlStops)
+TEST_F(TimerDeathTest, MisuseStopsTheProcess)
 {
-    EXPECT_DEATH(
-        {
-            static KDPC dpc;
-            KeInitializeDpc(
-                &dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
-            KeInsertQueueDpc(&dpc, nullptr, nullptr);
-            KeFlushQueuedDpcs();
-        },
-        "DPC routine .* returned at IRQL 0: a DPC must return at DISPATCH_LEVEL");
-}
-
-TEST_F(TimerDeathTest, FlushingDpcsFromADpcStops)
-{
-    EXPECT_DEATH(
-        {
-            static KDPC dpc;
-            KeInitializeDpc(
-                &dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeFlushQueuedDpcs(); }, nullptr);
-            KeInsertQueueDpc(&dpc, nullptr, nullptr);
-            KeFlushQueuedDpcs();
-        },
-        "KeFlushQueuedDpcs at IRQL 2");
+    static KDPC dpc;
+    auto runDpc = [](PKDEFERRED_ROUTINE routine)
+    {
+        KeInitializeDpc(&dpc, routine, nullptr);
+        KeInsertQueueDpc(&dpc, nullptr, nullptr);
+        KeFlushQueuedDpcs();
+    };
+    auto queuedItem = []
+    {
+        PIO_WORKITEM item = IoAllocateWorkItem(nullptr);
+        plat::HoldWorkQueue(true);
+        IoQueueWorkItem(
+            item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+        return item;
+    };
+    kt::ExpectEachStops({
+        {"work item queued twice",
+         [&]
+         {
+             IoQueueWorkItem(
+                 queuedItem(), [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+         },
+         "IoQueueWorkItem: work item .* is already queued"},
+        {"queued work item freed", [&] { IoFreeWorkItem(queuedItem()); },
+         "IoFreeWorkItem: work item .* is still queued"},
+        {"DPC returns at another IRQL",
+         [&] { runDpc([](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }); },
+         "DPC routine .* returned at IRQL 0: a DPC must return at DISPATCH_LEVEL"},
+        {"flush from a DPC", [&] { runDpc([](PKDPC, PVOID, PVOID, PVOID) { KeFlushQueuedDpcs(); }); },
+         "KeFlushQueuedDpcs at IRQL 2"},
+    });
 }
 
 } // namespace

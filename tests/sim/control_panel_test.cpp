@@ -8,11 +8,13 @@
 #include "portcls.h"
 #include "plat_io.h"
 #include "plat_pool.h"
+#include "plat_portcls.h"
 #include "plat_registry.h"
 #include "plat_sched.h"
 #include "pc_port_internal.h"
 #include "sim/host/control_panel.h"
 #include "sim/host/pnp_manager.h"
+#include "support/topology_miniport_double.h"
 
 #include <map>
 #include <vector>
@@ -34,8 +36,7 @@ struct HandlerLog
     std::vector<LONG> Channels;
     std::vector<ULONG> EventVerbs;
     std::map<LONG, LONG> Volume; // by channel
-    PPORTEVENTS Events = nullptr;
-    PUNKNOWN Miniport = nullptr;
+    doubles::TopologyMiniportLog Miniport;
 };
 HandlerLog* g_log;
 
@@ -81,8 +82,8 @@ NTSTATUS VolumeHandler(PPCPROPERTY_REQUEST r)
     {
         g_log->Volume[channel] = *static_cast<PLONG>(r->Value);
         // A set that changes the device raises the control-change event of its node.
-        g_log->Events->GenerateEventList(const_cast<GUID*>(&KSEVENTSETID_AudioControlChange),
-                                         KSEVENT_CONTROL_CHANGE, FALSE, ULONG(-1), TRUE, r->Node);
+        g_log->Miniport.Events->GenerateEventList(const_cast<GUID*>(&KSEVENTSETID_AudioControlChange),
+                                                  KSEVENT_CONTROL_CHANGE, FALSE, ULONG(-1), TRUE, r->Node);
     }
     r->ValueSize = sizeof(LONG);
     return STATUS_SUCCESS;
@@ -113,7 +114,7 @@ NTSTATUS ControlChangeHandler(PPCEVENT_REQUEST r)
 {
     g_log->EventVerbs.push_back(r->Verb);
     if (r->Verb == PCEVENT_VERB_ADD)
-        g_log->Events->AddEventToEventList(r->EventEntry);
+        g_log->Miniport.Events->AddEventToEventList(r->EventEntry);
     return STATUS_SUCCESS;
 }
 
@@ -186,66 +187,17 @@ PCFILTER_DESCRIPTOR g_filter = {0,
                                 2,
                                 kCategories};
 
-class CTestTopology : public IMiniportTopology, public CUnknown
-{
-public:
-    DECLARE_STD_UNKNOWN();
-    DEFINE_STD_CONSTRUCTOR(CTestTopology);
-    ~CTestTopology() override
-    {
-        if (m_pEvents)
-            m_pEvents->Release();
-        if (m_pPort)
-            m_pPort->Release();
-    }
-    STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* d) override
-    {
-        *d = &g_filter;
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS)
-    DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN, PRESOURCELIST, PPORTTOPOLOGY port) override
-    {
-        m_pPort = port;
-        port->AddRef();
-        NTSTATUS status = port->QueryInterface(IID_IPortEvents, reinterpret_cast<PVOID*>(&m_pEvents));
-        g_log->Events = m_pEvents;
-        return status;
-    }
-
-private:
-    PPORTTOPOLOGY m_pPort = nullptr;
-    PPORTEVENTS m_pEvents = nullptr;
-};
-
-STDMETHODIMP_(NTSTATUS) CTestTopology::NonDelegatingQueryInterface(REFIID id, PVOID* out)
-{
-    if (IsEqualGUID(id, IID_IMiniport) || IsEqualGUID(id, IID_IMiniportTopology))
-    {
-        *out = static_cast<IMiniportTopology*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    return CUnknown::NonDelegatingQueryInterface(id, out);
-}
-
 NTSTATUS TestStart(PDEVICE_OBJECT device, PIRP irp, PRESOURCELIST)
 {
     PPORT port = nullptr;
     NTSTATUS status = PcNewPort(&port, CLSID_PortTopology);
     if (!NT_SUCCESS(status))
         return status;
-    auto miniport = new (NonPagedPool, 'tsTT') CTestTopology(nullptr);
-    miniport->NonDelegatingAddRef();
-    g_log->Miniport = static_cast<IMiniportTopology*>(miniport);
-    status = port->Init(device, irp, miniport->GetNonDelegatingUnknown(), nullptr, nullptr);
+    PUNKNOWN miniport = doubles::CTestTopologyMiniport::Create(g_filter, &g_log->Miniport);
+    status = port->Init(device, irp, miniport, nullptr, nullptr);
     if (NT_SUCCESS(status))
         status = PcRegisterSubdevice(device, const_cast<PWSTR>(u"TestTopo"), port);
-    miniport->NonDelegatingRelease();
+    miniport->Release();
     port->Release();
     return status;
 }
@@ -354,7 +306,7 @@ TEST_F(ControlPanelTest, NodePropertyReachesItsHandlerWithTheRequestFields)
 
     ASSERT_EQ(m_Log.Requests.size(), 2u);
     const PCPROPERTY_REQUEST& set = m_Log.Requests[0];
-    EXPECT_EQ(set.MajorTarget, m_Log.Miniport);
+    EXPECT_EQ(set.MajorTarget, m_Log.Miniport.Miniport);
     EXPECT_EQ(set.MinorTarget, nullptr);
     EXPECT_EQ(set.Node, kVolumeNode);
     EXPECT_EQ(set.PropertyItem, &kVolumeProperties[0]);
@@ -458,8 +410,8 @@ TEST_F(ControlPanelTest, ControlChangeReachesOnlyTheSubscriptionsOfItsNode)
     EXPECT_EQ(m_pPanel->NotificationCount(mute), 0u);
 
     // A change raised on the device side (no request) counts the same way.
-    m_Log.Events->GenerateEventList(const_cast<GUID*>(&KSEVENTSETID_AudioControlChange),
-                                    KSEVENT_CONTROL_CHANGE, FALSE, ULONG(-1), TRUE, kMuteNode);
+    m_Log.Miniport.Events->GenerateEventList(const_cast<GUID*>(&KSEVENTSETID_AudioControlChange),
+                                             KSEVENT_CONTROL_CHANGE, FALSE, ULONG(-1), TRUE, kMuteNode);
     EXPECT_EQ(m_pPanel->NodeNotificationCount(kMuteNode), 1u);
     EXPECT_EQ(m_pPanel->NodeNotificationCount(kVolumeNode), 1u);
 

@@ -296,46 +296,40 @@ TEST(UsbDeviceModel, FaultsStallDelayAndVanish)
 
 TEST(UsbDeviceModel, EveryRealDeviceAnswersItsDescriptorsAndAcceptsEverySetting)
 {
-    auto dumps = corpus::RealDeviceDumps();
-    if (dumps.empty())
-    {
-        GTEST_SKIP() << "no real-device corpus at " << corpus::RealDevicesDir();
-    }
-    for (const std::string& path : dumps)
-    {
-        SCOPED_TRACE(corpus::BaseName(path));
-        std::vector<uint8_t> file = corpus::ReadFile(path);
-        sim::DeviceProfile profile;
-        std::string error;
-        ASSERT_TRUE(sim::LoadProfile(path, &profile, &error)) << error;
-        UsbDeviceModel device(profile);
-        std::vector<uint8_t> got = device.HandleControl(GetDescriptor(1, 0, 0, 18)).Data;
-        std::vector<uint8_t> cfg9 = device.HandleControl(GetDescriptor(2, 0, 0, 9)).Data;
-        ASSERT_EQ(cfg9.size(), 9u);
-        uint16_t total = uint16_t(cfg9[2] | cfg9[3] << 8);
-        std::vector<uint8_t> cfg = device.HandleControl(GetDescriptor(2, 0, 0, total)).Data;
-        got.insert(got.end(), cfg.begin(), cfg.end());
-        EXPECT_EQ(got, file);
+    corpus::ForEachRealDevice(
+        [](const std::string& path, const std::vector<uint8_t>& file)
+        {
+            sim::DeviceProfile profile;
+            std::string error;
+            ASSERT_TRUE(sim::LoadProfile(path, &profile, &error)) << error;
+            UsbDeviceModel device(profile);
+            std::vector<uint8_t> got = device.HandleControl(GetDescriptor(1, 0, 0, 18)).Data;
+            std::vector<uint8_t> cfg9 = device.HandleControl(GetDescriptor(2, 0, 0, 9)).Data;
+            ASSERT_EQ(cfg9.size(), 9u);
+            uint16_t total = uint16_t(cfg9[2] | cfg9[3] << 8);
+            std::vector<uint8_t> cfg = device.HandleControl(GetDescriptor(2, 0, 0, total)).Data;
+            got.insert(got.end(), cfg.begin(), cfg.end());
+            EXPECT_EQ(got, file);
 
-        ASSERT_EQ(device.HandleControl(SetConfiguration(cfg[5])).Outcome, ControlOutcome::Ack);
-        // Every interface and alternate setting an independent walk finds can be selected.
-        for (const usbdtest::WalkedDescriptor& d : usbdtest::Walk(cfg.data(), cfg.size()))
-        {
-            if (d.Type == 4)
+            ASSERT_EQ(device.HandleControl(SetConfiguration(cfg[5])).Outcome, ControlOutcome::Ack);
+            // Every interface and alternate setting an independent walk finds can be selected.
+            for (const usbdtest::WalkedDescriptor& d : usbdtest::Walk(cfg.data(), cfg.size()))
             {
-                uint8_t number = cfg[d.Offset + 2], alt = cfg[d.Offset + 3];
-                EXPECT_EQ(device.HandleControl(SetInterface(number, alt)).Outcome, ControlOutcome::Ack)
-                    << "interface " << int(number) << " alt " << int(alt);
-                EXPECT_EQ(device.AlternateSetting(number), alt);
+                if (d.Type == 4)
+                {
+                    uint8_t number = cfg[d.Offset + 2], alt = cfg[d.Offset + 3];
+                    EXPECT_EQ(device.HandleControl(SetInterface(number, alt)).Outcome, ControlOutcome::Ack)
+                        << "interface " << int(number) << " alt " << int(alt);
+                    EXPECT_EQ(device.AlternateSetting(number), alt);
+                }
             }
-        }
-        // The strings the device descriptor names answer in US English.
-        if (file[15] != 0)
-        {
-            EXPECT_EQ(device.HandleControl(GetDescriptor(3, file[15], 0x0409, 255)).Outcome,
-                      ControlOutcome::Ack);
-        }
-    }
+            // The strings the device descriptor names answer in US English.
+            if (file[15] != 0)
+            {
+                EXPECT_EQ(device.HandleControl(GetDescriptor(3, file[15], 0x0409, 255)).Outcome,
+                          ControlOutcome::Ack);
+            }
+        });
 }
 
 } // namespace

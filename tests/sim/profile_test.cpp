@@ -82,102 +82,32 @@ Shape ShapeOf(const std::vector<uint8_t>& cfg)
     return s;
 }
 
-// wMaxPacketSize of the endpoints with bmAttributes & 0x3F equal to Attributes.
-std::vector<unsigned> EndpointSizes(const std::vector<uint8_t>& cfg, const Shape& s, uint8_t attributes)
+// What every built-in profile's descriptors must hold together: a walk that covers the
+// configuration exactly, an audio-control header whose total counts its class descriptors, one
+// alternate setting 0 per interface counted, and clocks that offer at least one rate.
+TEST(DeviceProfile, BuiltinProfilesHoldTogether)
 {
-    std::vector<unsigned> sizes;
-    for (const WalkedDescriptor& d : s.Walked)
-    {
-        if (d.Type == 5 && (cfg[d.Offset + 3] & 0x3F) == attributes)
-        {
-            sizes.push_back(cfg[d.Offset + 4] | (cfg[d.Offset + 5] & 0x07) << 8);
-        }
-    }
-    return sizes;
-}
-
-TEST(DeviceProfile, BuiltinProfilesHaveTheDescribedShape)
-{
-    struct Row
-    {
-        const char* Name;
-        sim::UsbSpeed Speed;
-        int Protocol;
-        unsigned StatusPacket;  // wMaxPacketSize of the interrupt endpoint, 0 for none
-        unsigned FeedbackBytes; // 0 for none
-        bool ClockSelector;
-        bool SelectorUnit;
-        const char16_t* Identification; // string 0x50, or null
-    };
-    // name                 speed                 proto status fb  CX     SU     id 0x50
-    const Row rows[] = {
-        {"uac1-speaker", sim::UsbSpeed::Full, 0x00, 0, 0, false, false, u"0100-SPK"},
-        {"uac1-headset", sim::UsbSpeed::Full, 0x00, 2, 0, false, true, u"0100-HS"},
-        {"uac1-mixer", sim::UsbSpeed::Full, 0x00, 2, 0, false, true, u"0100-MIX"},
-        {"uac2-interface", sim::UsbSpeed::High, 0x20, 6, 4, false, false, nullptr},
-        {"uac2-interface-fs", sim::UsbSpeed::Full, 0x20, 6, 3, false, false, nullptr},
-        {"uac2-clock-selector", sim::UsbSpeed::High, 0x20, 0, 4, true, false, nullptr},
-        {"uac1-variant-a", sim::UsbSpeed::Full, 0x00, 2, 0, false, true, u"\x0B\x05P-HS"},
-        {"uac1-variant-b", sim::UsbSpeed::Full, 0x00, 2, 0, false, true, u"8142-HS"},
-        {"uac1-variant-c", sim::UsbSpeed::Full, 0x00, 2, 0, false, true, u"8153-HS"},
-        {"uac1-variant-d5", sim::UsbSpeed::Full, 0x00, 2, 0, false, true, u"81775-HS"},
-        {"uac1-variant-d6", sim::UsbSpeed::Full, 0x00, 2, 0, false, true, u"81776-HS"},
-    };
     std::vector<std::string> names = sim::BuiltinProfileNames();
-    ASSERT_EQ(names.size(), RTL_NUMBER_OF(rows));
-    for (const Row& row : rows)
+    EXPECT_EQ(names.size(), 11u);
+    for (const std::string& name : names)
     {
-        SCOPED_TRACE(row.Name);
+        SCOPED_TRACE(name);
         DeviceProfile p;
         std::string error;
-        ASSERT_TRUE(sim::LoadBuiltinProfile(row.Name, &p, &error)) << error;
-        EXPECT_EQ(p.Name(), row.Name);
-        EXPECT_EQ(p.Speed(), row.Speed);
-        EXPECT_EQ(p.AudioControlProtocol(), row.Protocol);
-        EXPECT_EQ(p.VendorId(), 0xFFF1);
-
+        ASSERT_TRUE(sim::LoadBuiltinProfile(name, &p, &error)) << error;
+        EXPECT_EQ(p.Name(), name);
+        EXPECT_EQ(p.AudioControlProtocol() == 0x20, name.rfind("uac2", 0) == 0);
         const std::vector<uint8_t>& cfg = p.ConfigurationDescriptor();
         Shape shape = ShapeOf(cfg);
         ASSERT_FALSE(shape.Walked.empty());
         EXPECT_EQ(shape.Walked.back().Offset + shape.Walked.back().Length, cfg.size());
         EXPECT_EQ(shape.HeaderTotal, shape.ControlClassBytes) << "AC header wTotalLength";
-        std::set<std::pair<int, int>> alternateZero;
+        size_t alternateZero = 0;
         for (const WalkedDescriptor& d : shape.Walked)
-        {
-            if (d.Type == 4 && cfg[d.Offset + 3] == 0)
-            {
-                alternateZero.insert({cfg[d.Offset + 2], 0});
-            }
-        }
-        EXPECT_EQ(alternateZero.size(), cfg[4]) << "bNumInterfaces";
-
-        std::vector<unsigned> status = EndpointSizes(cfg, shape, 0x03);
-        EXPECT_EQ(status.empty() ? 0u : status[0], row.StatusPacket);
-        std::vector<unsigned> feedback = EndpointSizes(cfg, shape, 0x11);
-        EXPECT_EQ(feedback.empty() ? 0u : feedback[0], row.FeedbackBytes);
-        auto has = [&](uint8_t subtype)
-        {
-            for (uint8_t s : shape.ControlSubtypes)
-            {
-                if (s == subtype)
-                {
-                    return true;
-                }
-            }
-            return false;
-        };
-        EXPECT_EQ(has(0x0B) && row.Protocol == 0x20, row.ClockSelector);
-        EXPECT_EQ(has(0x05), row.SelectorUnit);
-        const sim::ProfileString* id = p.FindString(0x50, 0x0409);
-        EXPECT_EQ(id == nullptr, row.Identification == nullptr);
-        if (id != nullptr && row.Identification != nullptr)
-        {
-            EXPECT_EQ(id->Text, row.Identification);
-        }
+            alternateZero += d.Type == 4 && cfg[d.Offset + 3] == 0;
+        EXPECT_EQ(alternateZero, cfg[4]) << "bNumInterfaces";
         for (const sim::ClockSetting& clock : p.Clocks())
-        {
             EXPECT_FALSE(clock.RatesHz.empty());
-        }
     }
 }
 
@@ -240,88 +170,65 @@ TEST(DeviceProfile, BuiltinDataEndpointsCarryTheirLargestPacket)
     }
 }
 
-TEST(DeviceProfile, RawDumpAndItsHexFormGiveTheSameDescriptors)
+// Each real dump loads the same as a raw file, by a "dump" line and as hex text, with defaults
+// for what the descriptors lack.
+TEST(DeviceProfile, EveryRealDumpLoadsAlikeInEveryFormWithDefaults)
 {
-    auto dumps = corpus::RealDeviceDumps();
-    if (dumps.empty())
-    {
-        GTEST_SKIP() << "no real-device corpus at " << corpus::RealDevicesDir();
-    }
-    for (const std::string& path : dumps)
-    {
-        SCOPED_TRACE(corpus::BaseName(path));
-        std::vector<uint8_t> file = corpus::ReadFile(path);
-        std::string error;
-        DeviceProfile fromDump, fromHex, fromPath;
-        ASSERT_TRUE(DeviceProfile::Parse("dump " + corpus::BaseName(path) + "\n", "d",
-                                         corpus::RealDevicesDir(), &fromDump, &error))
-            << error;
-        ASSERT_TRUE(DeviceProfile::Parse(HexBlock(file), "h", ".", &fromHex, &error)) << error;
-        ASSERT_TRUE(sim::LoadProfile(path, &fromPath, &error)) << error;
-        EXPECT_EQ(Concat(fromDump), file);
-        EXPECT_EQ(Concat(fromHex), file);
-        EXPECT_EQ(Concat(fromPath), file);
-        EXPECT_EQ(fromDump.AudioControlProtocol(), fromHex.AudioControlProtocol());
-        EXPECT_EQ(fromDump.Speed(), fromHex.Speed());
-    }
-}
-
-TEST(DeviceProfile, EveryRealDumpLoadsWithDefaultsForWhatItLacks)
-{
-    auto dumps = corpus::RealDeviceDumps();
-    if (dumps.empty())
-    {
-        GTEST_SKIP() << "no real-device corpus at " << corpus::RealDevicesDir();
-    }
-    for (const std::string& path : dumps)
-    {
-        SCOPED_TRACE(corpus::BaseName(path));
-        std::vector<uint8_t> file = corpus::ReadFile(path);
-        DeviceProfile p;
-        std::string error;
-        ASSERT_TRUE(DeviceProfile::FromDescriptorBytes(file, "x", &p, &error)) << error;
-        std::vector<uint8_t> cfg(file.begin() + 18, file.end());
-
-        // The first audio-control interface decides the release; the file name tells the class.
-        bool release2Only = path.find("-uac2.bin") != std::string::npos;
-        bool release1Only = path.find("-uac1.bin") != std::string::npos;
-        if (release2Only)
+    corpus::ForEachRealDevice(
+        [](const std::string& path, const std::vector<uint8_t>& file)
         {
-            EXPECT_EQ(p.AudioControlProtocol(), 0x20);
-            EXPECT_EQ(p.Speed(), sim::UsbSpeed::High);
-        }
-        if (release1Only)
-        {
-            EXPECT_EQ(p.AudioControlProtocol(), 0);
-            EXPECT_EQ(p.Speed(), sim::UsbSpeed::Full);
-        }
-        // Strings the device descriptor names exist in US English, made from the ids.
-        char ids[16];
-        snprintf(ids, sizeof(ids), "%04X", p.VendorId());
-        for (int field : {14, 15, 16})
-        {
-            if (file[field] != 0)
+            std::string error;
+            DeviceProfile fromDump, fromHex, p;
+            ASSERT_TRUE(DeviceProfile::Parse("dump " + corpus::BaseName(path) + "\n", "d",
+                                             corpus::RealDevicesDir(), &fromDump, &error))
+                << error;
+            ASSERT_TRUE(DeviceProfile::Parse(HexBlock(file), "h", ".", &fromHex, &error)) << error;
+            ASSERT_TRUE(sim::LoadProfile(path, &p, &error)) << error;
+            EXPECT_EQ(Concat(fromDump), file);
+            EXPECT_EQ(Concat(fromHex), file);
+            EXPECT_EQ(Concat(p), file);
+            EXPECT_EQ(fromDump.AudioControlProtocol(), fromHex.AudioControlProtocol());
+            std::vector<uint8_t> cfg(file.begin() + 18, file.end());
+            // The first audio-control interface decides the release; the file name tells the class.
+            bool release2Only = path.find("-uac2.bin") != std::string::npos;
+            bool release1Only = path.find("-uac1.bin") != std::string::npos;
+            if (release2Only)
             {
-                const sim::ProfileString* s = p.FindString(file[field], 0x0409);
-                ASSERT_NE(s, nullptr) << "string index " << int(file[field]);
-                EXPECT_NE(std::string(s->Text.begin(), s->Text.end()).find(ids), std::string::npos);
+                EXPECT_EQ(p.AudioControlProtocol(), 0x20);
+                EXPECT_EQ(p.Speed(), sim::UsbSpeed::High);
             }
-        }
-        // Each class-2 clock source offers the three default rates.
-        Shape shape = ShapeOf(cfg);
-        size_t clockSources = 0;
-        for (size_t k = 0; k < shape.ControlSubtypes.size(); ++k)
-        {
-            clockSources += shape.ControlSubtypes[k] == 0x0A && shape.ControlProtocols[k] == 0x20;
-        }
-        EXPECT_EQ(p.Clocks().size(), clockSources);
-        for (const sim::ClockSetting& clock : p.Clocks())
-        {
-            EXPECT_EQ(clock.RatesHz, (std::vector<uint32_t>{44100, 48000, 96000}));
-        }
-        EXPECT_TRUE(p.JackConnected(1));
-        EXPECT_EQ(p.FeedbackOffsetPpm(), 0);
-    }
+            if (release1Only)
+            {
+                EXPECT_EQ(p.AudioControlProtocol(), 0);
+                EXPECT_EQ(p.Speed(), sim::UsbSpeed::Full);
+            }
+            // Strings the device descriptor names exist in US English, made from the ids.
+            char ids[16];
+            snprintf(ids, sizeof(ids), "%04X", p.VendorId());
+            for (int field : {14, 15, 16})
+            {
+                if (file[field] != 0)
+                {
+                    const sim::ProfileString* s = p.FindString(file[field], 0x0409);
+                    ASSERT_NE(s, nullptr) << "string index " << int(file[field]);
+                    EXPECT_NE(std::string(s->Text.begin(), s->Text.end()).find(ids), std::string::npos);
+                }
+            }
+            // Each class-2 clock source offers the three default rates.
+            Shape shape = ShapeOf(cfg);
+            size_t clockSources = 0;
+            for (size_t k = 0; k < shape.ControlSubtypes.size(); ++k)
+            {
+                clockSources += shape.ControlSubtypes[k] == 0x0A && shape.ControlProtocols[k] == 0x20;
+            }
+            EXPECT_EQ(p.Clocks().size(), clockSources);
+            for (const sim::ClockSetting& clock : p.Clocks())
+            {
+                EXPECT_EQ(clock.RatesHz, (std::vector<uint32_t>{44100, 48000, 96000}));
+            }
+            EXPECT_TRUE(p.JackConnected(1));
+            EXPECT_EQ(p.FeedbackOffsetPpm(), 0);
+        });
 }
 
 std::string SpeakerHex()
@@ -403,6 +310,7 @@ TEST(DeviceProfile, MalformedProfilesAreRefusedWithTheLine)
         std::string Expected; // a part of the message
     };
     const std::string line1 = "line 1: descriptors: ";
+    const std::string mixer = sim::BuiltinProfileText("uac1-mixer");
     const std::vector<Case> cases = {
         {hex + "volume 3\n", "line " + std::to_string(after) + ": unknown directive 'volume'"},
         {"descriptors\n12 01 zz\nend\n", "line 2: 'zz' is not a hex byte"},
@@ -458,6 +366,15 @@ TEST(DeviceProfile, MalformedProfilesAreRefusedWithTheLine)
         {hex + "feedback-offset-ppm many\n", "'many' is not a number"},
         {hex + hex, "line " + std::to_string(after) + ": descriptors given twice (first on line 1)"},
         {"dump no-such-file.bin\n", "line 1: cannot read the dump file"},
+        {mixer + "terminal-types 3\n", "terminal-types takes a terminal id"},
+        {mixer + "terminal-types 10 0x0301 current=0x0603\n",
+         "current=0x0603 is not one of the listed types"},
+        {mixer + "terminal-types 3 0x0301\n", "terminal-types 3 is given twice"},
+        {mixer + "terminal-types 2 0x0301\n", "the descriptors have no terminal with id 2"},
+        {mixer + "jack-block 3 type=0x0301\n", "this jack block is given twice"},
+        {mixer + "jack-block 3 0x3\n", "a jack is <channel mapping>:<configuration word>"},
+        {mixer + "jack-block 5 0x1:0\n", "the descriptors have no terminal with id 5"},
+        {mixer + "control 8 1 channel=1 min=5\n", "min <= cur <= max"},
     };
     for (const Case& c : cases)
     {
@@ -471,11 +388,9 @@ TEST(DeviceProfile, MalformedProfilesAreRefusedWithTheLine)
 
 TEST(DeviceProfile, ProfileFilesResolveDumpsBesideThemAndNameThemselves)
 {
-    auto dumps = corpus::RealDeviceDumps();
+    const std::vector<std::string> dumps = corpus::RealDeviceDumps();
     if (dumps.empty())
-    {
-        GTEST_SKIP() << "no real-device corpus at " << corpus::RealDevicesDir();
-    }
+        GTEST_SKIP() << "no real-device corpus";
     // A profile file in a temporary folder that points at a dump by absolute path, plus one
     // setting; and an unreadable path reports the path.
     std::string dir = testing::TempDir();

@@ -2,6 +2,8 @@
 // it): each file is the 18-byte device descriptor followed by one configuration descriptor.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <dirent.h>
@@ -49,6 +51,22 @@ inline std::vector<uint8_t> ReadFile(const std::string& path)
 inline std::string BaseName(const std::string& path)
 {
     return path.substr(path.find_last_of('/') + 1);
+}
+
+// Runs check(path, bytes) on every dump under a trace that names the file, and skips the
+// test when the corpus is absent.
+template <class Check> void ForEachRealDevice(Check check)
+{
+    const std::vector<std::string> dumps = RealDeviceDumps();
+    if (dumps.empty())
+    {
+        GTEST_SKIP() << "no real-device corpus at " << RealDevicesDir();
+    }
+    for (const std::string& path : dumps)
+    {
+        SCOPED_TRACE(BaseName(path));
+        check(path, ReadFile(path));
+    }
 }
 
 } // namespace corpus

@@ -3,6 +3,7 @@
 
 #include "plat_debug.h"
 #include "plat_io.h"
+#include "plat_portcls.h"
 #include "plat_sched.h"
 #include "portcls.h"
 

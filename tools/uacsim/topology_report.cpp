@@ -6,6 +6,7 @@
 #include "tools/uacsim/commands.h"
 
 #include "plat_io.h"
+#include "plat_portcls.h"
 #include "portcls.h"
 #include "sim/host/control_panel.h"
 

@@ -65,8 +65,9 @@ NTSTATUS CreateUac1Device(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT Vendo
 
 CUac1Device::CUac1Device(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId)
     : CAudioHal(UnknownOuter), m_ControlInterface(0), m_pInterfaceInfo(nullptr),
-      m_StatusPipe(UAC1_NO_STATUS_PIPE), m_pStatusThread(nullptr), m_VendorId(VendorId),
-      m_ProductId(ProductId), m_Quirks(Uac1DeviceQuirks(VendorId, ProductId)), m_pChildren(nullptr)
+      m_StatusPipe(UAC1_NO_STATUS_PIPE), m_pStatusThread(nullptr), m_pStatusTransfer(nullptr),
+      m_VendorId(VendorId), m_ProductId(ProductId), m_Quirks(Uac1DeviceQuirks(VendorId, ProductId)),
+      m_pChildren(nullptr)
 {
     KeInitializeEvent(&m_StopEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&m_DoneEvent, NotificationEvent, FALSE);

@@ -14,6 +14,7 @@
 #include "driver/function/usb_audio_function_if.h"
 
 struct IUsbDevice;
+struct Uac1StatusTransfer;
 class CUsbAudioStream;
 class CUsbEntityNode;
 
@@ -159,6 +160,10 @@ protected:
     // Status thread (uac1_device_status.cpp).
     static VOID StatusThreadStart(PVOID Context);
     VOID StatusThread();
+    BOOLEAN PrepareStatusTransfer(Uac1StatusTransfer* Transfer);
+    VOID SweepEntities();
+    BOOLEAN RunStatusLoop(Uac1StatusTransfer* Transfer, PUNKNOWN Device);
+    VOID EndStatusThreadHere();
     NTSTATUS StartStatusThread();
     NTSTATUS SelectControlInterface(IUsbDevice* UsbDevice, PUSB_INTERFACE_DESCRIPTOR Interface,
                                     PBOOLEAN UrbAllocated);
@@ -168,6 +173,7 @@ protected:
     PUSBD_INTERFACE_INFORMATION m_pInterfaceInfo; // "URB ", null while no status thread runs
     UCHAR m_StatusPipe;                           // UAC1_NO_STATUS_PIPE: no status thread
     PKTHREAD m_pStatusThread;                     // referenced while the thread may run
+    Uac1StatusTransfer* m_pStatusTransfer;        // the thread's own record; only it reads this
     KEVENT m_StopEvent;                           // notification: the thread is to end
     KEVENT m_DoneEvent;                           // notification: the thread has ended
     USHORT m_VendorId;

@@ -28,23 +28,30 @@ NTSTATUS StatusTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// The resources of one run of the status thread.
-struct StatusTransfer
+} // namespace
+
+// The resources of one run of the status thread, on the thread's own stack.
+struct Uac1StatusTransfer
 {
-    IUsbDevice* UsbDevice;
-    PKEVENT Done;
+    IUsbDevice* UsbDevice; // unreferenced: the device outlives every use (see StatusThread)
+    PKEVENT Done;          // signalled while no read is with the bus
     PURB Urb;
     PURB AbortUrb;
     PIRP Irp;
+    USBD_PIPE_HANDLE Pipe;
+    BOOLEAN Orphaned; // the device went on this thread; nothing of it may be touched again
     UCHAR Data[UAC1_STATUS_WORD_BYTES];
 };
 
-NTSTATUS ArmStatusTransfer(StatusTransfer* Transfer, USBD_PIPE_HANDLE Pipe)
+namespace
+{
+
+NTSTATUS ArmStatusTransfer(Uac1StatusTransfer* Transfer)
 {
     RtlZeroMemory(Transfer->Urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
     RtlZeroMemory(Transfer->Data, sizeof(Transfer->Data));
     UsbBuildInterruptOrBulkTransferRequest(Transfer->Urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-                                           Pipe, Transfer->Data, nullptr, sizeof(Transfer->Data),
+                                           Transfer->Pipe, Transfer->Data, nullptr, sizeof(Transfer->Data),
                                            USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
     PIO_STACK_LOCATION pStack = IoGetNextIrpStackLocation(Transfer->Irp);
     pStack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
@@ -55,8 +62,22 @@ NTSTATUS ArmStatusTransfer(StatusTransfer* Transfer, USBD_PIPE_HANDLE Pipe)
     return Transfer->UsbDevice->CallLowerDriver(Transfer->Irp);
 }
 
-VOID FreeStatusTransfer(StatusTransfer* Transfer)
+// Takes back a read that may still be with the bus, waits for its completion and frees the
+// run's resources. Abort is FALSE when the last read is known to have completed.
+VOID EndStatusTransfer(Uac1StatusTransfer* Transfer, BOOLEAN Abort)
 {
+    if (Transfer->Irp && Transfer->Done)
+    {
+        if (Abort)
+        {
+            RtlZeroMemory(Transfer->AbortUrb, sizeof(struct _URB_PIPE_REQUEST));
+            Transfer->AbortUrb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+            Transfer->AbortUrb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+            Transfer->AbortUrb->UrbPipeRequest.PipeHandle = Transfer->Pipe;
+            Transfer->UsbDevice->SubmitUrbSync(Transfer->AbortUrb);
+        }
+        KeWaitForSingleObject(Transfer->Done, Executive, KernelMode, FALSE, nullptr);
+    }
     if (Transfer->Irp)
     {
         Transfer->UsbDevice->FreeIrp(Transfer->Irp);
@@ -73,6 +94,10 @@ VOID FreeStatusTransfer(StatusTransfer* Transfer)
     {
         ExFreePoolWithTag(Transfer->Done, UAC1_DEVICE_POOL_TAG);
     }
+    Transfer->Irp = nullptr;
+    Transfer->AbortUrb = nullptr;
+    Transfer->Urb = nullptr;
+    Transfer->Done = nullptr;
 }
 
 } // namespace
@@ -185,13 +210,16 @@ STDMETHODIMP_(NTSTATUS) CUac1Device::Start()
     return NT_SUCCESS(status) ? CAudioHal::Start() : status;
 }
 
-// On failure nothing of the thread is left: no interface copy, no pipe, so Stop and the
-// destructor do not wait for a thread that never ran.
+// On failure nothing of the thread is left: no interface copy, no pipe, no reference, so Stop
+// and the destructor do not wait for a thread that never ran.
 NTSTATUS CUac1Device::StartStatusThread()
 {
     PAGED_CODE();
     KeClearEvent(&m_StopEvent);
     KeClearEvent(&m_DoneEvent);
+    // The thread's reference on the device, taken while the caller's keeps the device alive.
+    PUNKNOWN pDevice = GetOuterUnknown();
+    pDevice->AddRef();
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE hThread = nullptr;
@@ -214,6 +242,10 @@ NTSTATUS CUac1Device::StartStatusThread()
         }
         ZwClose(hThread);
     }
+    else
+    {
+        pDevice->Release();
+    }
     if (!NT_SUCCESS(status))
     {
         FreeInterfaceInfo();
@@ -228,14 +260,21 @@ STDMETHODIMP_(NTSTATUS) CUac1Device::Stop()
     NTSTATUS status = CAudioHal::Stop();
     if (NT_SUCCESS(status) && m_StatusPipe != UAC1_NO_STATUS_PIPE)
     {
-        KeSetEvent(&m_StopEvent, IO_NO_INCREMENT, FALSE);
-        KeWaitForSingleObject(&m_DoneEvent, Executive, KernelMode, FALSE, nullptr);
-        if (m_pStatusThread)
+        if (m_pStatusThread && m_pStatusThread == KeGetCurrentThread())
         {
-            // The thread's last act follows the done event; its object says when it is gone.
-            KeWaitForSingleObject(m_pStatusThread, Executive, KernelMode, FALSE, nullptr);
-            ObDereferenceObject(m_pStatusThread);
-            m_pStatusThread = nullptr;
+            EndStatusThreadHere();
+        }
+        else
+        {
+            KeSetEvent(&m_StopEvent, IO_NO_INCREMENT, FALSE);
+            KeWaitForSingleObject(&m_DoneEvent, Executive, KernelMode, FALSE, nullptr);
+            if (m_pStatusThread)
+            {
+                // The thread's last act follows the done event; its object says when it is gone.
+                KeWaitForSingleObject(m_pStatusThread, Executive, KernelMode, FALSE, nullptr);
+                ObDereferenceObject(m_pStatusThread);
+                m_pStatusThread = nullptr;
+            }
         }
         FreeInterfaceInfo();
         m_StatusPipe = UAC1_NO_STATUS_PIPE;
@@ -245,6 +284,23 @@ STDMETHODIMP_(NTSTATUS) CUac1Device::Stop()
     return STATUS_SUCCESS;
 }
 
+// The status thread let go of the device's last reference, so the destructor runs on that
+// thread and nobody is left to stop it: waiting for its done event would wait for ever. The
+// read it left with the bus is taken back here, while the device can still send the abort,
+// and the thread leaves without touching the object once its release returns.
+VOID CUac1Device::EndStatusThreadHere()
+{
+    PAGED_CODE();
+    if (m_pStatusTransfer)
+    {
+        EndStatusTransfer(m_pStatusTransfer, TRUE);
+        m_pStatusTransfer->Orphaned = TRUE;
+        m_pStatusTransfer = nullptr;
+    }
+    ObDereferenceObject(m_pStatusThread);
+    m_pStatusThread = nullptr;
+}
+
 VOID CUac1Device::StatusThreadStart(PVOID Context)
 {
     static_cast<CUac1Device*>(Context)->StatusThread();
@@ -252,85 +308,124 @@ VOID CUac1Device::StatusThreadStart(PVOID Context)
 
 // PASSIVE_LEVEL, on its own thread. Ends on Stop or on the first failed transfer; either way
 // no transfer is outstanding when it signals m_DoneEvent.
+//
+// The thread holds a reference on the device (the one Start took for it) whenever it works,
+// and gives it up only while it waits for the next report. So the temporary references its
+// work takes (an entity's request queries the device) are never the last ones, and the last
+// release can only be its own, given up at the top of its loop with nothing of the device on
+// its stack. The destructor then runs here and ends the run itself (EndStatusThreadHere).
 VOID CUac1Device::StatusThread()
 {
     PAGED_CODE();
-    StatusTransfer transfer;
+    PUNKNOWN pDevice = GetOuterUnknown();
+    Uac1StatusTransfer transfer;
     RtlZeroMemory(&transfer, sizeof(transfer));
-    transfer.Done =
-        static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), UAC1_DEVICE_POOL_TAG));
-    if (transfer.Done)
+    m_pStatusTransfer = &transfer;
+    BOOLEAN referenced = TRUE;
+    BOOLEAN armed = FALSE;
+    if (PrepareStatusTransfer(&transfer))
     {
-        KeInitializeEvent(transfer.Done, NotificationEvent, TRUE);
-        // No reference is kept: the device object stops this thread before it goes, and a
-        // reference held here would make the thread's own release the last one, whose
-        // destructor would then wait for this very thread.
-        if (NT_SUCCESS(GetOuterUnknown()->QueryInterface(IID_IUsbDevice,
-                                                         reinterpret_cast<PVOID*>(&transfer.UsbDevice))))
-        {
-            transfer.UsbDevice->Release();
-        }
-        else
-        {
-            transfer.UsbDevice = nullptr;
-        }
+        armed = NT_SUCCESS(ArmStatusTransfer(&transfer));
     }
-    if (transfer.UsbDevice)
+    if (armed)
     {
-        transfer.Urb = static_cast<PURB>(ExAllocatePoolWithTag(
-            NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), UAC1_DEVICE_POOL_TAG));
-        transfer.AbortUrb = static_cast<PURB>(
-            ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), UAC1_DEVICE_POOL_TAG));
-        transfer.Irp = transfer.UsbDevice->AllocateIrp();
+        // Values may have changed while nobody listened: every entity reports once.
+        SweepEntities();
+        referenced = RunStatusLoop(&transfer, pDevice);
     }
-    if (transfer.Urb && transfer.AbortUrb && transfer.Irp)
+    if (transfer.Orphaned)
     {
-        USBD_PIPE_HANDLE pipe = m_pInterfaceInfo->Pipes[m_StatusPipe].PipeHandle;
-        if (NT_SUCCESS(ArmStatusTransfer(&transfer, pipe)))
-        {
-            // Values may have changed while nobody listened: every entity reports once.
-            PPOINTER_LIST_NODE position = m_pChildren ? m_pChildren->GetHeadPosition() : nullptr;
-            PVOID pData;
-            while (m_pChildren && m_pChildren->GetNext(&position, &pData))
-            {
-                OnStatusInterrupt(static_cast<ITopologyNode*>(pData)->GetId());
-            }
-            PVOID objects[] = {transfer.Done, &m_StopEvent};
-            for (;;)
-            {
-                NTSTATUS wait = KeWaitForMultipleObjects(RTL_NUMBER_OF(objects), objects, WaitAny, Executive,
-                                                         KernelMode, FALSE, nullptr, nullptr);
-                if (wait == STATUS_WAIT_0 + WAIT_STOP)
-                {
-                    RtlZeroMemory(transfer.AbortUrb, sizeof(struct _URB_PIPE_REQUEST));
-                    transfer.AbortUrb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
-                    transfer.AbortUrb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
-                    transfer.AbortUrb->UrbPipeRequest.PipeHandle = pipe;
-                    transfer.UsbDevice->SubmitUrbSync(transfer.AbortUrb);
-                    break;
-                }
-                if (!NT_SUCCESS(transfer.Irp->IoStatus.Status))
-                {
-                    break;
-                }
-                // A word cut short names no originator; it is dropped and the read goes on.
-                ULONG received = transfer.Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-                if (received >= UAC1_STATUS_WORD_BYTES &&
-                    (transfer.Data[0] & STATUS_ORIGINATOR_MASK) == STATUS_ORIGINATOR_CONTROL)
-                {
-                    OnStatusInterrupt(transfer.Data[1]);
-                }
-                IoReuseIrp(transfer.Irp, STATUS_NOT_SUPPORTED);
-                if (!NT_SUCCESS(ArmStatusTransfer(&transfer, pipe)))
-                {
-                    break;
-                }
-            }
-        }
-        // The completion of whatever was sent last has run before anything is freed.
-        KeWaitForSingleObject(transfer.Done, Executive, KernelMode, FALSE, nullptr);
+        PsTerminateSystemThread(STATUS_SUCCESS);
     }
-    FreeStatusTransfer(&transfer);
+    // The completion of whatever was sent last has run before anything is freed.
+    EndStatusTransfer(&transfer, !referenced);
+    m_pStatusTransfer = nullptr;
     KeSetEvent(&m_DoneEvent, IO_NO_INCREMENT, FALSE);
+    if (referenced)
+    {
+        // The last touch of the device: when this release is the last one, Stop runs on this
+        // thread, finds the done event set and does not wait for the thread.
+        pDevice->Release();
+    }
     PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// FALSE when an allocation failed: the thread then ends at once.
+BOOLEAN CUac1Device::PrepareStatusTransfer(Uac1StatusTransfer* Transfer)
+{
+    PAGED_CODE();
+    Transfer->Pipe = m_pInterfaceInfo->Pipes[m_StatusPipe].PipeHandle;
+    Transfer->Done =
+        static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), UAC1_DEVICE_POOL_TAG));
+    if (!Transfer->Done)
+    {
+        return FALSE;
+    }
+    KeInitializeEvent(Transfer->Done, NotificationEvent, TRUE);
+    // No reference of its own: the thread's reference on the device covers every use.
+    if (!NT_SUCCESS(GetOuterUnknown()->QueryInterface(IID_IUsbDevice,
+                                                      reinterpret_cast<PVOID*>(&Transfer->UsbDevice))))
+    {
+        Transfer->UsbDevice = nullptr;
+        return FALSE;
+    }
+    Transfer->UsbDevice->Release();
+    Transfer->Urb = static_cast<PURB>(ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), UAC1_DEVICE_POOL_TAG));
+    Transfer->AbortUrb = static_cast<PURB>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), UAC1_DEVICE_POOL_TAG));
+    Transfer->Irp = Transfer->UsbDevice->AllocateIrp();
+    return Transfer->Urb && Transfer->AbortUrb && Transfer->Irp ? TRUE : FALSE;
+}
+
+VOID CUac1Device::SweepEntities()
+{
+    PAGED_CODE();
+    PPOINTER_LIST_NODE position = m_pChildren ? m_pChildren->GetHeadPosition() : nullptr;
+    PVOID pData;
+    while (m_pChildren && m_pChildren->GetNext(&position, &pData))
+    {
+        OnStatusInterrupt(static_cast<ITopologyNode*>(pData)->GetId());
+    }
+}
+
+// Reads and hands on status words until Stop or a failed transfer. Returns whether the thread
+// still holds its reference on the device; Transfer->Orphaned tells that the device is gone.
+BOOLEAN CUac1Device::RunStatusLoop(Uac1StatusTransfer* Transfer, PUNKNOWN Device)
+{
+    PAGED_CODE();
+    PVOID objects[] = {Transfer->Done, &m_StopEvent};
+    PRKEVENT pStop = &m_StopEvent;
+    for (;;)
+    {
+        Device->Release();
+        if (Transfer->Orphaned)
+        {
+            return FALSE;
+        }
+        NTSTATUS wait = KeWaitForMultipleObjects(RTL_NUMBER_OF(objects), objects, WaitAny, Executive,
+                                                 KernelMode, FALSE, nullptr, nullptr);
+        // A stop that came with the report wins: the device may already be on its way out.
+        if (wait == STATUS_WAIT_0 + WAIT_STOP || KeReadStateEvent(pStop))
+        {
+            return FALSE;
+        }
+        Device->AddRef();
+        if (!NT_SUCCESS(Transfer->Irp->IoStatus.Status))
+        {
+            return TRUE;
+        }
+        // A word cut short names no originator; it is dropped and the read goes on.
+        ULONG received = Transfer->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        if (received >= UAC1_STATUS_WORD_BYTES &&
+            (Transfer->Data[0] & STATUS_ORIGINATOR_MASK) == STATUS_ORIGINATOR_CONTROL)
+        {
+            OnStatusInterrupt(Transfer->Data[1]);
+        }
+        IoReuseIrp(Transfer->Irp, STATUS_NOT_SUPPORTED);
+        if (!NT_SUCCESS(ArmStatusTransfer(Transfer)))
+        {
+            return TRUE;
+        }
+    }
 }

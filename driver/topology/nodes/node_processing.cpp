@@ -4,11 +4,17 @@
 
 #include "driver/primitives/sp_lib.h"
 #include "driver/topology/nodes/node_atomic.h"
+#include "driver/topology/nodes/pin_type.h"
 
 namespace
 {
 
 constexpr USHORT FORMAT_CODE_PCM = 1;
+constexpr ULONG GATED_MUTE_INPUT = 3;
+constexpr ULONG SURROUND_SWAP_CHANNELS = 8;
+constexpr float ATTENUATOR_QUARTER_GAIN = 0.25f;
+
+BOOLEAN IsPcmPass(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames);
 
 // The primitives take signed lengths; a longer buffer does not exist on this path.
 BOOLEAN FramesFit(ULONG Frames)
@@ -65,3 +71,67 @@ NTSTATUS ChannelGainProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Fra
     }
     return STATUS_SUCCESS;
 }
+
+NTSTATUS PinGatedMuteProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames, ULONG PinType,
+                             BOOLEAN Muted)
+{
+    return SoftwareMuteProcess(Format, Data, Frames, Muted && PinType == PIN_TYPE_SPDIF);
+}
+
+NTSTATUS GatedMuteProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames, ULONG ExpectedIndex,
+                          BOOLEAN Muted)
+{
+    return SoftwareMuteProcess(Format, Data, Frames, Muted && ExpectedIndex == GATED_MUTE_INPUT);
+}
+
+NTSTATUS PinGatedGainProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames, ULONG PinType,
+                             float volatile* Gains, ULONG GainCount)
+{
+    if (PinType != PIN_TYPE_SPDIF)
+    {
+        return STATUS_SUCCESS;
+    }
+    return ChannelGainProcess(Format, Data, Frames, Gains, GainCount);
+}
+
+NTSTATUS AttenuatorProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames, ULONG Mode)
+{
+    if (!IsPcmPass(Format, Data, Frames) ||
+        (Mode != ATTENUATOR_MODE_QUARTER && Mode != ATTENUATOR_MODE_SILENT))
+    {
+        return STATUS_SUCCESS;
+    }
+    const float gain = Mode == ATTENUATOR_MODE_QUARTER ? ATTENUATOR_QUARTER_GAIN : 0.0f;
+    float** channels = static_cast<float**>(Data);
+    for (ULONG c = 0; c < Format->Format.nChannels; c++)
+    {
+        SpMulConstInPlaceF32(gain, channels[c], int32_t(Frames));
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SwapSurroundPairsProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames)
+{
+    if (!IsPcmPass(Format, Data, Frames) || Format->Format.nChannels != SURROUND_SWAP_CHANNELS)
+    {
+        return STATUS_SUCCESS;
+    }
+    float** channels = static_cast<float**>(Data);
+    float* swapped = channels[4];
+    channels[4] = channels[6];
+    channels[6] = swapped;
+    swapped = channels[5];
+    channels[5] = channels[7];
+    channels[7] = swapped;
+    return STATUS_SUCCESS;
+}
+
+namespace
+{
+
+BOOLEAN IsPcmPass(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames)
+{
+    return Format && Data && FramesFit(Frames) && NodeFormatCode(Format) == FORMAT_CODE_PCM;
+}
+
+} // namespace

@@ -1,5 +1,7 @@
-// The processing slots that topology nodes run on a stream's samples (software mute and
-// per-channel gain), shared by the node classes that carry them.
+// The processing slots that topology nodes run on a stream's samples (software mute, gated
+// mute, per-channel gain, the quarter-gain attenuator and the surround-pair swap), shared by
+// the node classes that carry them. Each reads its gate once per call and returns
+// STATUS_SUCCESS; all run at <= DISPATCH_LEVEL and allocate nothing.
 #pragma once
 
 #include "ntddk.h"
@@ -19,3 +21,25 @@ NTSTATUS SoftwareMuteProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Fr
 // gain for them). Other format codes are left untouched. <= DISPATCH_LEVEL. STATUS_SUCCESS.
 NTSTATUS ChannelGainProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames, float volatile* Gains,
                             ULONG GainCount);
+
+// Mute on a node of an S/PDIF terminal (pin type 3) only.
+NTSTATUS PinGatedMuteProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames, ULONG PinType,
+                             BOOLEAN Muted);
+
+// Mute only while the downstream selector passes input 3, the input this node's path reaches.
+NTSTATUS GatedMuteProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames, ULONG ExpectedIndex,
+                          BOOLEAN Muted);
+
+// ChannelGainProcess on a node of an S/PDIF terminal only.
+NTSTATUS PinGatedGainProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames, ULONG PinType,
+                             float volatile* Gains, ULONG GainCount);
+
+// The jack-gain attenuator: mode 1 scales every PCM channel by 0.25, mode 2 silences it; any
+// other mode passes.
+constexpr ULONG ATTENUATOR_MODE_QUARTER = 1;
+constexpr ULONG ATTENUATOR_MODE_SILENT = 2;
+NTSTATUS AttenuatorProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames, ULONG Mode);
+
+// On an 8-channel PCM stream, exchanges the channel-buffer pointers 4 and 6, then 5 and 7, so
+// the stages after it see the side and back pairs swapped; the samples do not move.
+NTSTATUS SwapSurroundPairsProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames);

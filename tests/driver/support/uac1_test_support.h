@@ -175,7 +175,12 @@ protected:
     void TearDown() override
     {
         if (m_pCommon)
+        {
+            // As removal does: the status thread ends before the rig lets go of the device
+            // and takes the bus away beneath it.
+            m_pCommon->Stop();
             m_pCommon->Release();
+        }
         m_pCommon = nullptr;
         delete m_pPnp;
         m_pPnp = nullptr;

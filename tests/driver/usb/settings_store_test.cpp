@@ -5,21 +5,20 @@
 
 #include "driver/usb/settings_store.h"
 
-#include <cstring>
-
 namespace
 {
 
-using settings_test::MultiSz;
 using settings_test::StoredValue;
 using settings_test::WideBytes;
 
-const std::u16string kMachine = u"\\Registry\\Machine";
-const std::u16string kEnum = kMachine + u"\\SYSTEM\\CurrentControlSet\\Enum\\";
-const std::u16string kOldEnum = kMachine + u"\\Enum\\";
-const std::u16string kInstance = u"5&2a3c&0&1"; // the default device's instance name
+const std::u16string kEnum = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\";
+const std::u16string kOldEnum = u"\\Registry\\Machine\\Enum\\";
+const std::u16string kInstance = u"\\5&2a3c&0&1"; // the default device's instance name
 const std::u16string kFirstId = u"USB\\VID_0D8C&PID_0014&REV_0100";
 const std::u16string kSecondId = u"USB\\VID_0D8C&PID_0014";
+const std::u16string kParameters = kInstance + u"\\Device Parameters";
+
+const ULONG kRead = SETTINGS_OPERATION_READ, kWrite = SETTINGS_OPERATION_WRITE;
 
 class SettingsStore : public settings_test::SettingsDeviceFixture
 {
@@ -29,19 +28,24 @@ protected:
         SettingsDeviceFixture::SetUp();
         CreateDevice();
     }
-
+    NTSTATUS Access(ULONG operation, PCWSTR subkey, PCWSTR name, ULONG type, void* data, ULONG size)
+    {
+        return AccessSettingsValue(Fdo(), operation, subkey, name, type, data, size);
+    }
     StoredValue Stored(const std::u16string& keyPath, const std::u16string& name)
     {
         StoredValue value;
-        EXPECT_EQ(plat::RegGetValue(keyPath, name, &value.Type, &value.Data), STATUS_SUCCESS)
-            << plat::Utf8FromWide(keyPath + u" : " + name);
+        plat::RegGetValue(keyPath, name, &value.Type, &value.Data);
         return value;
     }
-
     size_t KeyOpens()
     {
         plat::RegistryCounters counters = plat::RegGetCounters();
         return counters.OpenKeyCalls + counters.CreateKeyCalls;
+    }
+    NTSTATUS ReadSuspend(ULONG* value, ULONG selector = SETTINGS_SELECTOR_SELECTIVE_SUSPEND_ENABLED)
+    {
+        return ReadSelectiveSuspendSettings(Pdo(), selector, sizeof(*value), value);
     }
 };
 
@@ -53,17 +57,13 @@ TEST_F(SettingsStore, ReadCopiesOnlyAStoredValueThatFits)
         std::vector<UCHAR> Stored; // empty: the value is absent
         ULONG Size;
         NTSTATUS Status;
-        std::vector<UCHAR> After; // the buffer, which starts as A0 A1 A2 A3 ...
+        ULONG After; // the buffer, which starts as 0xA3A2A1A0
     } cases[] = {
-        {"absent keeps the default", {}, 4, STATUS_OBJECT_NAME_NOT_FOUND, {0xA0, 0xA1, 0xA2, 0xA3}},
-        {"4 bytes into 1", {1, 2, 3, 4}, 1, STATUS_UNSUCCESSFUL, {0xA0, 0xA1, 0xA2, 0xA3}},
-        {"1 byte into 4", {0x7F}, 4, STATUS_SUCCESS, {0x7F, 0xA1, 0xA2, 0xA3}},
-        {"exactly the size", {1, 2, 3, 4}, 4, STATUS_SUCCESS, {1, 2, 3, 4}},
-        {"far longer than the buffer",
-         std::vector<UCHAR>(64, 0x55),
-         4,
-         STATUS_UNSUCCESSFUL,
-         {0xA0, 0xA1, 0xA2, 0xA3}},
+        {"absent keeps the default", {}, 4, STATUS_OBJECT_NAME_NOT_FOUND, 0xA3A2A1A0},
+        {"4 bytes into 1", {1, 2, 3, 4}, 1, STATUS_UNSUCCESSFUL, 0xA3A2A1A0},
+        {"1 byte into 4", {0x7F}, 4, STATUS_SUCCESS, 0xA3A2A17F},
+        {"exactly the size", {1, 2, 3, 4}, 4, STATUS_SUCCESS, 0x04030201},
+        {"far longer", std::vector<UCHAR>(64, 0x55), 4, STATUS_UNSUCCESSFUL, 0xA3A2A1A0},
     };
     for (const Case& c : cases)
     {
@@ -73,362 +73,193 @@ TEST_F(SettingsStore, ReadCopiesOnlyAStoredValueThatFits)
         {
             ASSERT_EQ(plat::RegSetBinary(SettingsPath(), u"Value", c.Stored), STATUS_SUCCESS);
         }
-        std::vector<UCHAR> buffer = {0xA0, 0xA1, 0xA2, 0xA3};
-        EXPECT_EQ(AccessSetting(Fdo(), SETTINGS_OPERATION_READ, buffer.data(), c.Size, u"Value"), c.Status);
+        ULONG buffer = 0xA3A2A1A0;
+        EXPECT_EQ(AccessSetting(Fdo(), kRead, &buffer, c.Size, u"Value"), c.Status);
         EXPECT_EQ(buffer, c.After);
     }
 }
 
-TEST_F(SettingsStore, WritesKeepTheirTypeAndSizeAndReadBackWhateverTheType)
+// Writes keep their type and size, into "Settings" or a subkey, through keys that exist or not;
+// indexed names are the prefix and the decimal index; a read copies the bytes whatever the type.
+TEST_F(SettingsStore, WritesKeepTypeSizeAndNameInSettingsOrItsSubkey)
 {
     ULONG dword = 0x12345678;
-    ASSERT_EQ(AccessSettingsValue(Fdo(), SETTINGS_OPERATION_WRITE, nullptr, u"Dword", REG_DWORD, &dword, 4),
-              STATUS_SUCCESS);
     WCHAR text[] = u"abc";
-    ASSERT_EQ(AccessSettingsValue(Fdo(), SETTINGS_OPERATION_WRITE, nullptr, u"Text", REG_SZ, text, 6),
-              STATUS_SUCCESS);
     UCHAR blob[3] = {9, 8, 7};
-    ASSERT_EQ(AccessSetting(Fdo(), SETTINGS_OPERATION_WRITE, blob, 3, u"Blob"), STATUS_SUCCESS);
-
+    ULONGLONG back = 0;
+    ASSERT_EQ(AccessSetting(Fdo(), kRead, &back, 4, u"Dword"), STATUS_OBJECT_NAME_NOT_FOUND);
+    ASSERT_TRUE(plat::RegKeyExists(SettingsPath())) << "the read created Settings";
+    ASSERT_EQ(plat::RegCreateKeyPath(SettingsPath() + u"\\Existing"), STATUS_SUCCESS);
+    EXPECT_EQ(Access(kWrite, nullptr, u"Dword", REG_DWORD, &dword, 4), STATUS_SUCCESS);
+    EXPECT_EQ(Access(kWrite, nullptr, u"Text", REG_SZ, text, 6), STATUS_SUCCESS);
+    EXPECT_EQ(AccessSetting(Fdo(), kWrite, blob, 3, u"Blob"), STATUS_SUCCESS);
+    EXPECT_EQ(Access(kWrite, u"Existing", u"Blob", REG_BINARY, blob, 2), STATUS_SUCCESS);
+    EXPECT_EQ(Access(kWrite, u"New", u"Blob", REG_BINARY, blob, 1), STATUS_SUCCESS);
+    for (ULONG index : {0u, 12u})
+        EXPECT_EQ(AccessIndexedSetting(Fdo(), kWrite, &index, 4, u"Unit5Volume", index), STATUS_SUCCESS);
     EXPECT_EQ(Stored(SettingsPath(), u"Dword"), (StoredValue{REG_DWORD, {0x78, 0x56, 0x34, 0x12}}));
     EXPECT_EQ(Stored(SettingsPath(), u"Text"), (StoredValue{REG_SZ, WideBytes(u"abc")}));
     EXPECT_EQ(Stored(SettingsPath(), u"Blob"), (StoredValue{REG_BINARY, {9, 8, 7}}));
-
-    // A read copies the bytes whatever the stored type.
-    UCHAR back[8] = {};
-    EXPECT_EQ(AccessSetting(Fdo(), SETTINGS_OPERATION_READ, back, sizeof(back), u"text"), STATUS_SUCCESS);
-    EXPECT_EQ(std::memcmp(back, u"abc", 6), 0);
-    ULONG readDword = 0;
-    EXPECT_EQ(
-        AccessSettingsValue(Fdo(), SETTINGS_OPERATION_READ, nullptr, u"Dword", REG_DWORD, &readDword, 4),
-        STATUS_SUCCESS);
-    EXPECT_EQ(readDword, dword);
+    EXPECT_EQ(Stored(SettingsPath() + u"\\Existing", u"Blob"), (StoredValue{REG_BINARY, {9, 8}}));
+    EXPECT_EQ(Stored(SettingsPath() + u"\\New", u"Blob"), (StoredValue{REG_BINARY, {9}}));
+    EXPECT_EQ(Stored(SettingsPath(), u"Unit5Volume12"), (StoredValue{REG_BINARY, {12, 0, 0, 0}}));
+    EXPECT_EQ(Stored(SettingsPath(), u"Unit5Volume0"), (StoredValue{REG_BINARY, {0, 0, 0, 0}}));
+    EXPECT_EQ(AccessSetting(Fdo(), kRead, &back, 8, u"text"), STATUS_SUCCESS);
+    EXPECT_EQ(back, 0x006300620061ull) << "the bytes of a REG_SZ";
+    EXPECT_EQ(Access(kRead, u"NEW", u"blob", REG_BINARY, &back, 8), STATUS_SUCCESS);
+    EXPECT_EQ(back, 0x006300620009ull) << "one byte read, the rest kept";
+    EXPECT_EQ(AccessIndexedSetting(Fdo(), kRead, &back, 4, u"Unit5Volume", 12), STATUS_SUCCESS);
+    EXPECT_EQ(back, 0x000000630000000Cull);
 }
 
-TEST_F(SettingsStore, OtherTypesAndOperationsAreRefusedBeforeAnyKeyIsOpened)
+// Types other than REG_SZ, REG_BINARY and REG_DWORD, unknown operations and selectors, and
+// indexed names over 49 characters (a cut name would be another index's).
+TEST_F(SettingsStore, BadRequestsAreRefusedBeforeAnyKeyIsOpened)
 {
     ULONG value = 1;
     for (ULONG type : {ULONG(REG_NONE), ULONG(REG_EXPAND_SZ), ULONG(REG_DWORD_BIG_ENDIAN),
                        ULONG(REG_MULTI_SZ), ULONG(REG_QWORD)})
     {
-        for (ULONG operation : {ULONG(SETTINGS_OPERATION_READ), ULONG(SETTINGS_OPERATION_WRITE)})
-        {
-            plat::RegResetCounters();
-            EXPECT_EQ(AccessSettingsValue(Fdo(), operation, nullptr, u"Value", type, &value, 4),
-                      STATUS_UNSUCCESSFUL)
-                << "type " << type;
-            EXPECT_EQ(KeyOpens(), 0u) << "type " << type;
-        }
+        EXPECT_EQ(Access(kRead, nullptr, u"V", type, &value, 4), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(Access(kWrite, nullptr, u"V", type, &value, 4), STATUS_UNSUCCESSFUL);
     }
-    plat::RegResetCounters();
-    EXPECT_EQ(AccessSettingsValue(Fdo(), 3, nullptr, u"Value", REG_BINARY, &value, 4),
-              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Access(3, nullptr, u"V", REG_BINARY, &value, 4), STATUS_INVALID_PARAMETER);
+    std::u16string prefix(45, u'P');
+    EXPECT_EQ(AccessIndexedSetting(Fdo(), kWrite, &value, 4, prefix.c_str(), 12345), STATUS_BUFFER_OVERFLOW);
+    for (ULONG selector : {2u, 8u, 9u, 0xFFFFFFFFu})
+        EXPECT_EQ(ReadSuspend(&value, selector), STATUS_INVALID_PARAMETER) << selector;
+    for (ULONG selector : {0u, 1u, 7u, 10u})
+        EXPECT_EQ(WriteDeviceString(Pdo(), selector, 4, u"ab"), STATUS_INVALID_PARAMETER) << selector;
     EXPECT_EQ(KeyOpens(), 0u);
     EXPECT_FALSE(plat::RegKeyExists(SettingsPath()));
-
-    // A supported type does reach the registry, so the counters above could have moved.
-    EXPECT_EQ(AccessSetting(Fdo(), SETTINGS_OPERATION_READ, &value, 4, u"Value"),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_GT(KeyOpens(), 0u);
-}
-
-TEST_F(SettingsStore, WriteWithASubkeyCreatesSettingsAndTheSubkey)
-{
-    ASSERT_FALSE(plat::RegKeyExists(SettingsPath()));
-    UCHAR data[2] = {0x11, 0x22};
-    ASSERT_EQ(AccessSettingsValue(Fdo(), SETTINGS_OPERATION_WRITE, u"Sub", u"Pair", REG_BINARY, data, 2),
-              STATUS_SUCCESS);
-    EXPECT_TRUE(plat::RegKeyExists(SettingsPath()));
-    EXPECT_EQ(Stored(SettingsPath() + u"\\Sub", u"Pair"), (StoredValue{REG_BINARY, {0x11, 0x22}}));
-    ULONG type = 0;
-    std::vector<UCHAR> ignored;
-    EXPECT_EQ(plat::RegGetValue(SettingsPath(), u"Pair", &type, &ignored), STATUS_OBJECT_NAME_NOT_FOUND)
-        << "the value lives in the subkey only";
-
-    UCHAR back[2] = {};
-    EXPECT_EQ(AccessSettingsValue(Fdo(), SETTINGS_OPERATION_READ, u"SUB", u"pair", REG_BINARY, back, 2),
-              STATUS_SUCCESS);
-    EXPECT_EQ(back[1], 0x22);
-}
-
-// The keys are opened with the rights a write needs: a value goes into keys that already exist
-// (an earlier read created "Settings"), and a new subkey into an existing "Settings".
-TEST_F(SettingsStore, WritesSucceedThroughKeysThatAlreadyExist)
-{
-    ULONG value = 0;
-    EXPECT_EQ(AccessSetting(Fdo(), SETTINGS_OPERATION_READ, &value, 4, u"Volume"),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-    ASSERT_TRUE(plat::RegKeyExists(SettingsPath())) << "the read opened or created Settings";
-    value = 42;
-    EXPECT_EQ(AccessSetting(Fdo(), SETTINGS_OPERATION_WRITE, &value, 4, u"Volume"), STATUS_SUCCESS);
-    ASSERT_EQ(plat::RegCreateKeyPath(SettingsPath() + u"\\Existing"), STATUS_SUCCESS);
-    EXPECT_EQ(
-        AccessSettingsValue(Fdo(), SETTINGS_OPERATION_WRITE, u"Existing", u"Volume", REG_BINARY, &value, 4),
-        STATUS_SUCCESS);
-    EXPECT_EQ(AccessSettingsValue(Fdo(), SETTINGS_OPERATION_WRITE, u"New", u"Volume", REG_BINARY, &value, 4),
-              STATUS_SUCCESS);
-    EXPECT_EQ(Stored(SettingsPath(), u"Volume").Data, (std::vector<UCHAR>{42, 0, 0, 0}));
-    EXPECT_EQ(Stored(SettingsPath() + u"\\Existing", u"Volume").Data, (std::vector<UCHAR>{42, 0, 0, 0}));
-    EXPECT_EQ(Stored(SettingsPath() + u"\\New", u"Volume").Data, (std::vector<UCHAR>{42, 0, 0, 0}));
-}
-
-TEST_F(SettingsStore, IndexedSettingNamesArePrefixAndDecimalIndex)
-{
-    for (ULONG index : {0u, 7u, 12u, 4096u})
-    {
-        ULONG value = index + 1;
-        ASSERT_EQ(AccessIndexedSetting(Fdo(), SETTINGS_OPERATION_WRITE, &value, 4, u"Unit5Volume", index),
-                  STATUS_SUCCESS);
-    }
-    EXPECT_EQ(Stored(SettingsPath(), u"Unit5Volume12").Data, (std::vector<UCHAR>{13, 0, 0, 0}));
-    EXPECT_EQ(Stored(SettingsPath(), u"Unit5Volume0").Data, (std::vector<UCHAR>{1, 0, 0, 0}));
-    EXPECT_EQ(Stored(SettingsPath(), u"Unit5Volume4096").Data, (std::vector<UCHAR>{1, 16, 0, 0}));
-    ULONG back = 0;
-    EXPECT_EQ(AccessIndexedSetting(Fdo(), SETTINGS_OPERATION_READ, &back, 4, u"Unit5Volume", 7),
-              STATUS_SUCCESS);
-    EXPECT_EQ(back, 8u);
-
-    // 45 characters and a 5-digit index need 51 characters: refused, nothing touched.
-    std::u16string prefix(45, u'P');
-    plat::RegResetCounters();
-    EXPECT_EQ(AccessIndexedSetting(Fdo(), SETTINGS_OPERATION_WRITE, &back, 4, prefix.c_str(), 12345),
-              STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(KeyOpens(), 0u);
-    EXPECT_EQ(AccessIndexedSetting(Fdo(), SETTINGS_OPERATION_WRITE, &back, 4, prefix.c_str(), 1234),
-              STATUS_SUCCESS)
+    EXPECT_EQ(AccessIndexedSetting(Fdo(), kWrite, &value, 4, prefix.c_str(), 1234), STATUS_SUCCESS)
         << "49 characters fit";
+    EXPECT_GT(KeyOpens(), 0u) << "the counters do move";
 }
 
-TEST_F(SettingsStore, OutOfPoolFailsCleanlyAtEveryAllocation)
-{
-    ULONG stored = 5;
-    ASSERT_EQ(AccessSetting(Fdo(), SETTINGS_OPERATION_WRITE, &stored, 4, u"Value"), STATUS_SUCCESS);
-    SIZE_T keys = plat::ObLiveObjectCount(CmKeyObjectType);
-    ULONGLONG before = plat::PoolAllocationCount();
-    ULONG value = 0;
-    ASSERT_EQ(AccessSetting(Fdo(), SETTINGS_OPERATION_READ, &value, 4, u"Value"), STATUS_SUCCESS);
-    ULONG allocations = ULONG(plat::PoolAllocationCount() - before);
-    ASSERT_GT(allocations, 0u);
-    for (ULONG n = 1; n <= allocations; ++n)
-    {
-        value = 0xEEEEEEEE;
-        plat::FailNthAllocation(n);
-        NTSTATUS status = AccessSetting(Fdo(), SETTINGS_OPERATION_READ, &value, 4, u"Value");
-        plat::ClearPoolFailures();
-        EXPECT_TRUE(status == STATUS_SUCCESS || value == 0xEEEEEEEE) << "allocation " << n;
-        EXPECT_EQ(plat::ObLiveObjectCount(CmKeyObjectType), keys) << "allocation " << n;
-    }
-    plat::FailAllocationsWithTag(SETTINGS_STORE_POOL_TAG);
-    value = 0xEEEEEEEE;
-    EXPECT_EQ(AccessSetting(Fdo(), SETTINGS_OPERATION_READ, &value, 4, u"Value"),
-              STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(value, 0xEEEEEEEEu);
-}
+// ---- The Enum tree ----
 
-// ---- Enum tree ----
-
-class SettingsStoreEnum : public SettingsStore
-{
-protected:
-    static std::u16string Parameters(const std::u16string& root, const std::u16string& id)
-    {
-        return root + id + u"\\" + kInstance + u"\\Device Parameters";
-    }
-    static std::u16string Instance(const std::u16string& root, const std::u16string& id)
-    {
-        return root + id + u"\\" + kInstance;
-    }
-
-    NTSTATUS ReadSuspend(ULONG* value, ULONG selector = SETTINGS_SELECTOR_SELECTIVE_SUSPEND_ENABLED)
-    {
-        return ReadSelectiveSuspendSettings(Pdo(), selector, sizeof(*value), value);
-    }
-
-    bool HasValue(const std::u16string& keyPath, const std::u16string& name)
-    {
-        ULONG type = 0;
-        std::vector<UCHAR> data;
-        return plat::RegGetValue(keyPath, name, &type, &data) == STATUS_SUCCESS;
-    }
-};
-
-TEST_F(SettingsStoreEnum, SelectiveSuspendIsReadFromTheDeviceParametersOfAHardwareId)
-{
-    ULONG value = 0xAB;
-    EXPECT_EQ(ReadSuspend(&value), STATUS_OBJECT_NAME_NOT_FOUND) << "no Enum key at all";
-    EXPECT_EQ(value, 0xABu);
-
-    // The system's own key: the second hardware ID names the instance's parent.
-    ASSERT_EQ(plat::IoDeviceParametersKeyPath(Pdo()), Parameters(kEnum, kSecondId));
-    ASSERT_EQ(plat::RegCreateKeyPath(plat::IoDeviceParametersKeyPath(Pdo())), STATUS_SUCCESS);
-    EXPECT_EQ(ReadSuspend(&value), STATUS_OBJECT_NAME_NOT_FOUND) << "the key exists, the value does not";
-    EXPECT_EQ(value, 0xABu);
-
-    ASSERT_EQ(plat::RegSetDword(plat::IoDeviceParametersKeyPath(Pdo()), u"SelectiveSuspendEnabled", 1),
-              STATUS_SUCCESS);
-    EXPECT_EQ(ReadSuspend(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 1u);
-
-    ASSERT_EQ(plat::RegSetBinary(plat::IoDeviceParametersKeyPath(Pdo()), u"SelectiveSuspendEnabled",
-                                 {1, 0, 0, 0, 0, 0, 0, 0}),
-              STATUS_SUCCESS);
-    value = 0xAB;
-    EXPECT_EQ(ReadSuspend(&value), STATUS_UNSUCCESSFUL) << "8 bytes do not fit in 4";
-    EXPECT_EQ(value, 0xABu);
-}
-
-TEST_F(SettingsStoreEnum, TheCurrentTreeComesFirstThenTheOldOne)
-{
-    ULONG value = 0;
-    ASSERT_EQ(plat::RegSetDword(Parameters(kOldEnum, kFirstId), u"SelectiveSuspendEnabled", 7),
-              STATUS_SUCCESS);
-    EXPECT_EQ(ReadSuspend(&value), STATUS_SUCCESS) << "only the old tree has it";
-    EXPECT_EQ(value, 7u);
-
-    ASSERT_EQ(plat::RegSetDword(Parameters(kEnum, kFirstId), u"SelectiveSuspendEnabled", 3), STATUS_SUCCESS);
-    EXPECT_EQ(ReadSuspend(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 3u) << "with both, the current tree's key is the one read";
-}
-
-TEST_F(SettingsStoreEnum, AnyHardwareIdWhoseKeyHoldsTheValueMakesTheReadSucceed)
+TEST_F(SettingsStore, SelectiveSuspendIsReadFromAnyHardwareIdThatHoldsIt)
 {
     struct Case
     {
         const char* What;
-        bool FirstKey, FirstValue, SecondKey, SecondValue;
+        std::vector<std::pair<std::u16string, ULONG>> Keys; // Device Parameters keys; value 0: none
         NTSTATUS Status;
-        ULONG Value;
+        ULONG Value; // the buffer starts as 0xAB
     } cases[] = {
-        {"first has it, second's key lacks it", true, true, true, false, STATUS_SUCCESS, 11},
-        {"first's key lacks it, second has it", true, false, true, true, STATUS_SUCCESS, 22},
-        {"only the second has a key", false, false, true, true, STATUS_SUCCESS, 22},
-        {"both keys lack it", true, false, true, false, STATUS_OBJECT_NAME_NOT_FOUND, 0xAB},
+        // clang-format off
+        {"no key at all", {}, STATUS_OBJECT_NAME_NOT_FOUND, 0xAB},
+        {"the system's key without the value", {{kEnum + kSecondId, 0}}, STATUS_OBJECT_NAME_NOT_FOUND, 0xAB},
+        {"the system's key", {{kEnum + kSecondId, 1}}, STATUS_SUCCESS, 1},
+        {"only the old tree", {{kOldEnum + kFirstId, 7}}, STATUS_SUCCESS, 7},
+        {"the current tree comes first", {{kOldEnum + kFirstId, 7}, {kEnum + kFirstId, 3}}, STATUS_SUCCESS, 3},
+        {"first has it, second lacks it", {{kEnum + kFirstId, 11}, {kEnum + kSecondId, 0}}, STATUS_SUCCESS, 11},
+        {"first lacks it, second has it", {{kEnum + kFirstId, 0}, {kOldEnum + kSecondId, 22}}, STATUS_SUCCESS, 22},
+        // clang-format on
     };
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.What);
         plat::RegReset();
-        if (c.FirstKey)
+        for (const auto& [id, value] : c.Keys)
         {
-            ASSERT_EQ(plat::RegCreateKeyPath(Parameters(kEnum, kFirstId)), STATUS_SUCCESS);
-        }
-        if (c.FirstValue)
-        {
-            ASSERT_EQ(plat::RegSetDword(Parameters(kEnum, kFirstId), u"SelectiveSuspendEnabled", 11),
-                      STATUS_SUCCESS);
-        }
-        if (c.SecondKey)
-        {
-            ASSERT_EQ(plat::RegCreateKeyPath(Parameters(kOldEnum, kSecondId)), STATUS_SUCCESS);
-        }
-        if (c.SecondValue)
-        {
-            ASSERT_EQ(plat::RegSetDword(Parameters(kOldEnum, kSecondId), u"SelectiveSuspendEnabled", 22),
+            ASSERT_EQ(value ? plat::RegSetDword(id + kParameters, u"SelectiveSuspendEnabled", value)
+                            : plat::RegCreateKeyPath(id + kParameters),
                       STATUS_SUCCESS);
         }
         ULONG value = 0xAB;
         EXPECT_EQ(ReadSuspend(&value), c.Status);
         EXPECT_EQ(value, c.Value);
     }
-}
-
-TEST_F(SettingsStoreEnum, SelectorsNameTheirValuesAndOthersAreRefused)
-{
-    ASSERT_EQ(plat::RegSetDword(Parameters(kEnum, kSecondId), u"SelectiveSuspendEnabled", 1), STATUS_SUCCESS);
-    ASSERT_EQ(plat::RegSetDword(Parameters(kEnum, kSecondId), u"DeviceSelectiveSuspended", 2),
+    ASSERT_EQ(plat::IoDeviceParametersKeyPath(Pdo()), kEnum + kSecondId + kParameters);
+    ASSERT_EQ(plat::RegSetBinary(kEnum + kSecondId + kParameters, u"SelectiveSuspendEnabled",
+                                 std::vector<UCHAR>(8)),
               STATUS_SUCCESS);
-    ULONG value = 0;
+    ULONG value = 0xAB;
+    EXPECT_EQ(ReadSuspend(&value), STATUS_UNSUCCESSFUL) << "8 bytes do not fit in 4";
+    EXPECT_EQ(value, 0xABu);
+    ASSERT_EQ(plat::RegSetDword(kEnum + kSecondId + kParameters, u"DeviceSelectiveSuspended", 2),
+              STATUS_SUCCESS);
     EXPECT_EQ(ReadSuspend(&value, SETTINGS_SELECTOR_DEVICE_SELECTIVE_SUSPENDED), STATUS_SUCCESS);
     EXPECT_EQ(value, 2u);
-    EXPECT_EQ(ReadSuspend(&value, SETTINGS_SELECTOR_SELECTIVE_SUSPEND_ENABLED), STATUS_SUCCESS);
-    EXPECT_EQ(value, 1u);
-    ASSERT_EQ(plat::RegCreateKeyPath(Instance(kEnum, kSecondId)), STATUS_SUCCESS);
-    for (ULONG selector : {2u, 8u, 9u, 0xFFFFFFFFu})
-    {
-        plat::RegResetCounters();
-        EXPECT_EQ(ReadSuspend(&value, selector), STATUS_INVALID_PARAMETER) << selector;
-        EXPECT_EQ(KeyOpens(), 0u);
-    }
-    for (ULONG selector : {0u, 1u, 7u, 10u})
-    {
-        plat::RegResetCounters();
-        EXPECT_EQ(WriteDeviceString(Pdo(), selector, 4, u"ab"), STATUS_INVALID_PARAMETER) << selector;
-        EXPECT_EQ(KeyOpens(), 0u);
-    }
-    EXPECT_EQ(WriteDeviceString(Pdo(), SETTINGS_SELECTOR_FRIENDLY_NAME, 8, u"Spkr"), STATUS_SUCCESS);
-    EXPECT_EQ(WriteDeviceString(Pdo(), SETTINGS_SELECTOR_MANUFACTURER, 6, u"Mkr"), STATUS_SUCCESS);
-    EXPECT_EQ(Stored(Instance(kEnum, kSecondId), u"FriendlyName"), (StoredValue{REG_SZ, WideBytes(u"Spkr")}));
-    EXPECT_EQ(Stored(Instance(kEnum, kSecondId), u"Mfg"), (StoredValue{REG_SZ, WideBytes(u"Mkr")}));
 }
 
-TEST_F(SettingsStoreEnum, DeviceStringsGoIntoTheInstanceKeyOfEveryHardwareIdThatHasOne)
+TEST_F(SettingsStore, DeviceStringsGoIntoTheInstanceKeyOfEveryHardwareIdThatHasOne)
 {
-    EXPECT_EQ(WriteDeviceString(Pdo(), SETTINGS_SELECTOR_FRIENDLY_NAME, 10, u"Name"),
+    EXPECT_EQ(WriteDeviceString(Pdo(), SETTINGS_SELECTOR_FRIENDLY_NAME, 4, u"Na"),
               STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_FALSE(plat::RegKeyExists(Instance(kEnum, kFirstId))) << "no key is created";
-
-    ASSERT_EQ(plat::RegCreateKeyPath(Instance(kOldEnum, kFirstId)), STATUS_SUCCESS);
-    ASSERT_EQ(plat::RegCreateKeyPath(Instance(kEnum, kSecondId)), STATUS_SUCCESS);
+    EXPECT_FALSE(plat::RegKeyExists(kEnum + kFirstId + kInstance)) << "no key is created";
+    ASSERT_EQ(plat::RegCreateKeyPath(kOldEnum + kFirstId + kInstance), STATUS_SUCCESS);
+    ASSERT_EQ(plat::RegCreateKeyPath(kEnum + kSecondId + kInstance), STATUS_SUCCESS);
     WCHAR text[] = u"USB Speaker";
     EXPECT_EQ(WriteDeviceString(Pdo(), SETTINGS_SELECTOR_FRIENDLY_NAME, sizeof(text), text), STATUS_SUCCESS);
-    StoredValue expected{REG_SZ, WideBytes(std::u16string(u"USB Speaker") + u'\0')};
-    EXPECT_EQ(Stored(Instance(kOldEnum, kFirstId), u"FriendlyName"), expected);
-    EXPECT_EQ(Stored(Instance(kEnum, kSecondId), u"FriendlyName"), expected);
-    EXPECT_FALSE(HasValue(Parameters(kEnum, kSecondId), u"FriendlyName")) << "not in Device Parameters";
-    EXPECT_FALSE(plat::RegKeyExists(Instance(kOldEnum, kSecondId)));
+    EXPECT_EQ(WriteDeviceString(Pdo(), SETTINGS_SELECTOR_MANUFACTURER, 6, u"Mkr"), STATUS_SUCCESS);
+    StoredValue name{REG_SZ, WideBytes(std::u16string(u"USB Speaker") + u'\0')};
+    EXPECT_EQ(Stored(kOldEnum + kFirstId + kInstance, u"FriendlyName"), name);
+    EXPECT_EQ(Stored(kEnum + kSecondId + kInstance, u"FriendlyName"), name);
+    EXPECT_EQ(Stored(kEnum + kSecondId + kInstance, u"Mfg"), (StoredValue{REG_SZ, WideBytes(u"Mkr")}));
+    EXPECT_EQ(Stored(kEnum + kSecondId + kParameters, u"FriendlyName").Type, 0u)
+        << "not in Device Parameters";
+    EXPECT_FALSE(plat::RegKeyExists(kOldEnum + kSecondId + kInstance));
 }
 
-TEST_F(SettingsStoreEnum, OnlyTheFirstHardwareIdIsCutAtAComma)
+// Only the first ID is cut at a comma, and the walk steps over its tail; a list without its
+// terminators still ends inside what the device gave; without IDs nothing is read or written.
+TEST_F(SettingsStore, TheHardwareIdListIsWalkedWhole)
 {
-    delete m_pPnp;
-    m_pPnp = nullptr;
-    CreateDevice({u"USB\\VID_1234&PID_5678,TAIL", u"SECOND,ID"});
-    ASSERT_EQ(plat::RegCreateKeyPath(Instance(kEnum, u"USB\\VID_1234&PID_5678")), STATUS_SUCCESS);
-    ASSERT_EQ(plat::RegCreateKeyPath(Instance(kEnum, u"TAIL")), STATUS_SUCCESS);
-    ASSERT_EQ(plat::RegCreateKeyPath(Instance(kEnum, u"SECOND")), STATUS_SUCCESS);
-    ASSERT_EQ(plat::RegCreateKeyPath(Instance(kEnum, u"SECOND,ID")), STATUS_SUCCESS);
+    plat::IoSetDeviceProperty(Pdo(), DevicePropertyHardwareID,
+                              settings_test::MultiSz({u"VID,TAIL", u"2ND,ID"}));
+    for (const char16_t* id : {u"VID", u"TAIL", u"2ND", u"2ND,ID"})
+        ASSERT_EQ(plat::RegCreateKeyPath(kEnum + id + kInstance), STATUS_SUCCESS);
     EXPECT_EQ(WriteDeviceString(Pdo(), SETTINGS_SELECTOR_MANUFACTURER, 4, u"Mk"), STATUS_SUCCESS);
-    EXPECT_TRUE(HasValue(Instance(kEnum, u"USB\\VID_1234&PID_5678"), u"Mfg"));
-    EXPECT_TRUE(HasValue(Instance(kEnum, u"SECOND,ID"), u"Mfg")) << "later IDs are used whole";
-    EXPECT_FALSE(HasValue(Instance(kEnum, u"SECOND"), u"Mfg"));
-    EXPECT_FALSE(HasValue(Instance(kEnum, u"TAIL"), u"Mfg")) << "the cut-off tail is no ID of its own";
-}
-
-TEST_F(SettingsStoreEnum, ADeviceWithoutHardwareIdsReadsAndWritesNothing)
-{
-    plat::IoRemoveDeviceProperty(Pdo(), DevicePropertyHardwareID);
-    ULONG value = 0xAB;
-    EXPECT_EQ(ReadSuspend(&value), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(value, 0xABu);
-    plat::IoSetDeviceProperty(Pdo(), DevicePropertyHardwareID, MultiSz({}));
-    EXPECT_EQ(WriteDeviceString(Pdo(), SETTINGS_SELECTOR_MANUFACTURER, 4, u"Mk"),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-    // An ID list without its terminators still ends inside what the device gave.
+    for (auto [id, type] : {std::pair{u"VID", REG_SZ}, {u"TAIL", 0}, {u"2ND", 0}, {u"2ND,ID", REG_SZ}})
+        EXPECT_EQ(Stored(kEnum + id + kInstance, u"Mfg").Type, ULONG(type)) << plat::Utf8FromWide(id);
     plat::IoSetDeviceProperty(Pdo(), DevicePropertyHardwareID, WideBytes(kSecondId));
-    ASSERT_EQ(plat::RegSetDword(Parameters(kEnum, kSecondId), u"SelectiveSuspendEnabled", 1), STATUS_SUCCESS);
+    ASSERT_EQ(plat::RegSetDword(kEnum + kSecondId + kParameters, u"SelectiveSuspendEnabled", 1),
+              STATUS_SUCCESS);
+    ULONG value = 0xAB;
     EXPECT_EQ(ReadSuspend(&value), STATUS_SUCCESS);
     EXPECT_EQ(value, 1u);
+    plat::IoSetDeviceProperty(Pdo(), DevicePropertyHardwareID, settings_test::MultiSz({}));
+    EXPECT_EQ(WriteDeviceString(Pdo(), SETTINGS_SELECTOR_MANUFACTURER, 4, u"Mk"),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    plat::IoRemoveDeviceProperty(Pdo(), DevicePropertyHardwareID);
+    value = 0xAB;
+    EXPECT_EQ(ReadSuspend(&value), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(value, 0xABu);
 }
 
-TEST_F(SettingsStoreEnum, OutOfPoolFailsCleanlyAtEveryAllocation)
+// Whatever allocation fails, a read either succeeds or leaves the buffer as it was, and no key
+// handle is left open.
+TEST_F(SettingsStore, OutOfPoolFailsCleanlyAtEveryAllocation)
 {
-    ASSERT_EQ(plat::RegSetDword(Parameters(kEnum, kSecondId), u"SelectiveSuspendEnabled", 1), STATUS_SUCCESS);
-    ASSERT_EQ(plat::RegCreateKeyPath(Instance(kEnum, kFirstId)), STATUS_SUCCESS);
+    ASSERT_EQ(plat::RegSetDword(SettingsPath(), u"Value", 5), STATUS_SUCCESS);
+    ASSERT_EQ(plat::RegSetDword(kEnum + kSecondId + kParameters, u"SelectiveSuspendEnabled", 1),
+              STATUS_SUCCESS);
+    ASSERT_EQ(plat::RegCreateKeyPath(kEnum + kFirstId + kInstance), STATUS_SUCCESS);
     SIZE_T keys = plat::ObLiveObjectCount(CmKeyObjectType);
     ULONGLONG before = plat::PoolAllocationCount();
-    ULONG value = 0;
-    ASSERT_EQ(ReadSuspend(&value), STATUS_SUCCESS);
+    ULONG value = 0, suspend = 0;
+    ASSERT_EQ(AccessSetting(Fdo(), SETTINGS_OPERATION_READ, &value, 4, u"Value"), STATUS_SUCCESS);
+    ASSERT_EQ(ReadSuspend(&suspend), STATUS_SUCCESS);
     ASSERT_EQ(WriteDeviceString(Pdo(), SETTINGS_SELECTOR_MANUFACTURER, 4, u"Mk"), STATUS_SUCCESS);
     ULONG allocations = ULONG(plat::PoolAllocationCount() - before);
-    for (ULONG n = 1; n <= allocations; ++n)
+    for (ULONG n = 1; n <= allocations + 1; ++n)
     {
-        value = 0xEE;
-        plat::FailNthAllocation(n);
-        NTSTATUS read = ReadSuspend(&value);
+        value = suspend = 0xEE;
+        if (n <= allocations)
+            plat::FailNthAllocation(n);
+        else
+            plat::FailAllocationsWithTag(SETTINGS_STORE_POOL_TAG);
+        NTSTATUS read = AccessSetting(Fdo(), SETTINGS_OPERATION_READ, &value, 4, u"Value");
+        NTSTATUS enumRead = ReadSuspend(&suspend);
         NTSTATUS write = WriteDeviceString(Pdo(), SETTINGS_SELECTOR_MANUFACTURER, 4, u"Mk");
         plat::ClearPoolFailures();
-        EXPECT_TRUE(read == STATUS_SUCCESS || value == 0xEE) << "allocation " << n;
-        EXPECT_TRUE(NT_SUCCESS(read) || NT_SUCCESS(write)) << "one failed allocation fails one call at most";
+        EXPECT_TRUE(read == STATUS_SUCCESS ? value == 5 : value == 0xEE) << "allocation " << n;
+        EXPECT_TRUE(n <= allocations || read == STATUS_INSUFFICIENT_RESOURCES) << "no temporary, no read";
+        EXPECT_TRUE(enumRead == STATUS_SUCCESS ? suspend == 1 : suspend == 0xEE) << "allocation " << n;
+        EXPECT_LE(!NT_SUCCESS(read) + !NT_SUCCESS(enumRead) + !NT_SUCCESS(write), 1) << "allocation " << n;
         EXPECT_EQ(plat::ObLiveObjectCount(CmKeyObjectType), keys) << "allocation " << n;
     }
 }

@@ -7,6 +7,7 @@
 #include "driver/adapter/audio_hal.h"
 #include "driver/topology/nodes/pin_type.h"
 #include "driver/wave/stream_engine.h"
+#include "plat_portcls.h"
 #include "plat_sched.h"
 
 #include <cstdint>

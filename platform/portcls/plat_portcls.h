@@ -1,0 +1,54 @@
+// Host side of the stand-in port-class library: the log of subdevice and physical-connection
+// registrations per device object, and the switches that make the next registration fail. Only
+// the stand-in, tools and tests include this header; driver code sees portcls.h alone.
+#pragma once
+
+#include "pc_subdevice.h"
+
+#include <string>
+#include <vector>
+
+namespace plat
+{
+
+enum class PcRegistrationOp
+{
+    RegisterSubdevice,
+    UnregisterSubdevice,
+    RegisterConnection,
+    UnregisterConnection,
+};
+
+// One call as the library answered it. Ports are identified by their IPort address.
+struct PcRegistrationEntry
+{
+    PcRegistrationOp Op = PcRegistrationOp::RegisterSubdevice;
+    std::u16string Name; // subdevices: the name registered (unregister: the name it had)
+    PVOID Port = nullptr;
+    PVOID FromPort = nullptr; // connections
+    ULONG FromPin = 0;
+    PVOID ToPort = nullptr;
+    ULONG ToPin = 0;
+    NTSTATUS Status = STATUS_SUCCESS;
+};
+
+// Every call made for the device object, in order, failures included.
+std::vector<PcRegistrationEntry> PcRegistrationLog(PDEVICE_OBJECT DeviceObject);
+// Names of the subdevices registered now, in registration order.
+std::vector<std::u16string> PcRegisteredSubdevices(PDEVICE_OBJECT DeviceObject);
+// Connections registered now.
+size_t PcRegisteredConnectionCount(PDEVICE_OBJECT DeviceObject);
+
+// The next call of the operation (on any device) fails with Status and changes nothing.
+void PcFailNextRegistration(PcRegistrationOp Op, NTSTATUS Status);
+
+// Drops what is still registered for the device (releasing the ports) and its log; tests call
+// it to end with no live objects.
+void PcForgetDevice(PDEVICE_OBJECT DeviceObject);
+
+// Ends every subdevice and physical connection still registered for the device, releasing the
+// ports, but keeps its log for tests to read. The library does this when the device stops or
+// is removed, so a restart can register the same names again and nothing outlives the device.
+void PcReleaseDeviceRegistrations(PDEVICE_OBJECT DeviceObject);
+
+} // namespace plat
