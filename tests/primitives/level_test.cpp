@@ -1,0 +1,273 @@
+// Every entry stub at every level against level 0: one line per stub, run for counts 1 to 40
+// and long runs, with source and destination at every start offset 0 to 15 bytes their element
+// type allows (every byte for packed 24-bit), between guard zones. Status and bytes must match
+// level 0 exactly; the per-family tests hold each level to its numerical reference.
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+#include <string.h>
+
+#include <functional>
+#include <random>
+#include <vector>
+
+#include "driver/primitives/sp_lib.h"
+#include "sp_level_fixture.h"
+#include "sp_test_support.h"
+
+namespace
+{
+
+// One set of sources at a chosen byte offset; every stub reads what it needs.
+struct Sources
+{
+    const float* a;
+    const float* b;
+    const int16_t* i16;
+    const int32_t* i32;
+    const uint8_t* i24;
+};
+
+struct StubRow
+{
+    const char* name;
+    int32_t dstElementBytes; // destination bytes per count
+    int32_t srcAlign;        // the source offsets step by this (the element size)
+    bool inPlace;            // the destination starts as a copy of source a
+    std::function<SpStatus(const Sources&, uint8_t*, int32_t)> run;
+};
+
+using U8 = uint8_t*;
+#define SP_F(o) reinterpret_cast<float*>(o)
+
+const StubRow kStubs[] = {
+    {"ZeroF32", 4, 4, false, [](const Sources&, U8 o, int32_t n) { return SpZeroF32(SP_F(o), n); }},
+    {"F32ToI16Even", 2, 4, false,
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI16(s.a, (int16_t*)o, n, 1, -15); }},
+    {"F32ToI16Zero", 2, 4, false,
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI16(s.a, (int16_t*)o, n, 0, -14); }},
+    {"F32ToI16Away", 2, 4, false,
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI16(s.a, (int16_t*)o, n, 2, 0); }},
+    {"F32ToI32Even", 4, 4, false,
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI32(s.a, (int32_t*)o, n, 1, -31); }},
+    {"F32ToI32Away", 4, 4, false,
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI32(s.a, (int32_t*)o, n, 2, -30); }},
+    {"I16ToF32", 4, 2, false,
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertI16ToF32(s.i16, SP_F(o), n, 15); }},
+    {"I32ToF32Scaled", 4, 4, false,
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertI32ToF32Scaled(s.i32, SP_F(o), n, 31); }},
+    {"I24ToF32", 4, 1, false,
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertI24ToF32(s.i24, SP_F(o), n); }},
+    {"F32ToI24", 3, 4, false,
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI24(s.a, o, n, -23); }},
+    {"F32ToI24Scale0", 3, 4, false,
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI24(s.a, o, n, 0); }},
+    {"I32ToF32", 4, 4, false,
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertI32ToF32(s.i32, SP_F(o), n); }},
+    {"MoveI32", 4, 4, false,
+     [](const Sources& s, U8 o, int32_t n) { return SpMoveI32(s.i32, (int32_t*)o, n); }},
+    {"AddInPlace", 4, 4, true,
+     [](const Sources& s, U8 o, int32_t n) { return SpAddInPlaceF32(s.b, SP_F(o), n); }},
+    {"DivConstInPlace", 4, 4, true,
+     [](const Sources&, U8 o, int32_t n) { return SpDivConstInPlaceF32(3.0f, SP_F(o), n); }},
+    {"MulConstInPlace", 4, 4, true,
+     [](const Sources&, U8 o, int32_t n) { return SpMulConstInPlaceF32(-1.5f, SP_F(o), n); }},
+    {"AddConstInPlace", 4, 4, true,
+     [](const Sources&, U8 o, int32_t n) { return SpAddConstInPlaceF32(0.1f, SP_F(o), n); }},
+    {"Pow", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpPowF32(s.b, s.a, SP_F(o), n); }},
+    {"Copy", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpCopyF32(s.a, SP_F(o), n); }},
+    {"MulConst", 4, 4, false,
+     [](const Sources& s, U8 o, int32_t n) { return SpMulConstF32(s.a, 0.3f, SP_F(o), n); }},
+    {"Set", 4, 4, false, [](const Sources&, U8 o, int32_t n) { return SpSetF32(-7.25f, SP_F(o), n); }},
+    {"Flip", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpFlipF32(s.a, SP_F(o), n); }},
+    {"Add", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpAddF32(s.a, s.b, SP_F(o), n); }},
+    {"Sub", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpSubF32(s.a, s.b, SP_F(o), n); }},
+    {"Mul", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpMulF32(s.a, s.b, SP_F(o), n); }},
+    {"Div", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpDivF32(s.a, s.b, SP_F(o), n); }},
+    {"Sqr", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpSqrF32(s.a, SP_F(o), n); }},
+    {"Sqrt", 4, 4, true, [](const Sources&, U8 o, int32_t n) { return SpSqrtInPlaceF32(SP_F(o), n); }},
+    {"Abs", 4, 4, true, [](const Sources&, U8 o, int32_t n) { return SpAbsInPlaceF32(SP_F(o), n); }},
+    {"Exp", 4, 4, true, [](const Sources&, U8 o, int32_t n) { return SpExpInPlaceF32(SP_F(o), n); }},
+    {"Ln", 4, 4, true, [](const Sources&, U8 o, int32_t n) { return SpLnInPlaceF32(SP_F(o), n); }},
+    {"MulInPlace", 4, 4, true,
+     [](const Sources& s, U8 o, int32_t n) { return SpMulInPlaceF32(s.b, SP_F(o), n); }},
+    {"AddProduct", 4, 4, true,
+     [](const Sources& s, U8 o, int32_t n) { return SpAddProductF32(s.a, s.b, SP_F(o), n); }},
+    {"AddProductConst", 4, 4, true,
+     [](const Sources& s, U8 o, int32_t n) { return SpAddProductConstF32(s.b, 2.5f, SP_F(o), n); }},
+    {"MinEvery", 4, 4, true,
+     [](const Sources& s, U8 o, int32_t n) { return SpMinEveryInPlaceF32(s.b, SP_F(o), n); }},
+    {"MaxEvery", 4, 4, true,
+     [](const Sources& s, U8 o, int32_t n) { return SpMaxEveryInPlaceF32(s.b, SP_F(o), n); }},
+    // Reductions write one float whatever the count.
+    {"Max", 0, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpMaxF32(s.a, n, SP_F(o)); }},
+    {"Min", 0, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpMinF32(s.a, n, SP_F(o)); }},
+    {"Sum", 0, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpSumF32(s.a, n, SP_F(o), 0); }},
+    {"Mean", 0, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpMeanF32(s.a, n, SP_F(o), 0); }},
+    {"Dot", 0, 4, false,
+     [](const Sources& s, U8 o, int32_t n) { return SpDotProdF32(s.a, s.b, n, SP_F(o)); }},
+    // Two channels of n frames, and eight channels of n frames out of 8n interleaved words.
+    {"Interleave2", 8, 4, false,
+     [](const Sources& s, U8 o, int32_t n)
+     {
+         const float* ch[] = {s.a, s.b};
+         return SpInterleave32(ch, 2, n, SP_F(o));
+     }},
+    {"Interleave8", 32, 4, false,
+     [](const Sources& s, U8 o, int32_t n)
+     {
+         const float* ch[] = {s.a, s.b, s.a + 1, s.b + 1, s.a + 2, s.b + 2, s.a + 3, s.b + 3};
+         return SpInterleave32(ch, 8, n, SP_F(o));
+     }},
+    {"Deinterleave2", 8, 4, false,
+     [](const Sources& s, U8 o, int32_t n)
+     {
+         float* ch[] = {SP_F(o), SP_F(o) + n};
+         return SpDeinterleave32(s.a, 2, n, ch);
+     }},
+    {"Deinterleave8", 32, 4, false,
+     [](const Sources& s, U8 o, int32_t n)
+     {
+         float* ch[8];
+         for (int c = 0; c < 8; ++c)
+             ch[c] = SP_F(o) + c * n;
+         return SpDeinterleave32(s.a, 8, n, ch);
+     }},
+    {"SampleUp", 12, 4, false,
+     [](const Sources& s, U8 o, int32_t n)
+     {
+         int32_t len = 0, phase = 1;
+         return SpSampleUpF32(s.a, n, SP_F(o), &len, 3, &phase);
+     }},
+    {"SampleDown", 4, 4, false,
+     [](const Sources& s, U8 o, int32_t n)
+     {
+         int32_t len = 0, phase = 2;
+         return SpSampleDownF32(s.a, n, SP_F(o), &len, 1, &phase);
+     }},
+};
+
+constexpr int32_t kMaxCount = 200;
+
+// Sources from a fixed seed: ordinary values around full scale with ties, zeros, saturating
+// values, NaN and infinities sprinkled in, and random integers.
+class SourcePool
+{
+public:
+    SourcePool()
+    {
+        std::mt19937 rng(19);
+        std::uniform_real_distribution<float> unit(-1.5f, 1.5f);
+        const int32_t n = 8 * kMaxCount + 64;
+        m_a.resize(n);
+        m_b.resize(n);
+        m_i16.resize(n);
+        m_i32.resize(n);
+        m_i24.resize(3 * n + 16);
+        for (int32_t i = 0; i < n; ++i)
+        {
+            m_a[i] = unit(rng);
+            m_b[i] = 0.25f + std::fabs(unit(rng));
+            m_i16[i] = int16_t(rng());
+            m_i32[i] = int32_t(rng());
+        }
+        const float specials[] = {0.5f / 32768, 1.5f / 32768, 2.0f, -2.0f, NAN,
+                                  INFINITY,     -INFINITY,    0.0f, -0.0f};
+        for (int32_t i = 0; i < n; i += 37)
+            m_a[i] = specials[(i / 37) % 9];
+        for (auto& byte : m_i24)
+            byte = uint8_t(rng());
+    }
+
+    // Sources starting `offset` bytes past a 64-byte boundary (rounded down to each element).
+    Sources At(int32_t offset)
+    {
+        Place(m_fa, m_a, offset);
+        Place(m_fb, m_b, offset);
+        Place(m_f16, m_i16, offset);
+        Place(m_f32, m_i32, offset);
+        Place(m_f24, m_i24, offset);
+        return {m_fa.data, m_fb.data, m_f16.data, m_f32.data, m_f24.data};
+    }
+
+private:
+    template <typename T> struct Placed
+    {
+        std::vector<uint8_t> storage;
+        const T* data = nullptr;
+    };
+
+    template <typename T> static void Place(Placed<T>& p, const std::vector<T>& values, int32_t offset)
+    {
+        const int32_t at = offset / int32_t(sizeof(T)) * int32_t(sizeof(T));
+        p.storage.assign(values.size() * sizeof(T) + 128, 0);
+        const uintptr_t base = (reinterpret_cast<uintptr_t>(p.storage.data()) + 63) & ~uintptr_t(63);
+        memcpy(reinterpret_cast<void*>(base + at), values.data(), values.size() * sizeof(T));
+        p.data = reinterpret_cast<const T*>(base + at);
+    }
+
+    std::vector<float> m_a, m_b;
+    std::vector<int16_t> m_i16;
+    std::vector<int32_t> m_i32;
+    std::vector<uint8_t> m_i24;
+    Placed<float> m_fa, m_fb;
+    Placed<int16_t> m_f16;
+    Placed<int32_t> m_f32;
+    Placed<uint8_t> m_f24;
+};
+
+class SpLevelStubTest : public SpLevelTest
+{
+};
+
+// Runs one stub at one level into a guarded destination; returns the status and the bytes.
+SpStatus RunAt(int32_t level, const StubRow& row, const Sources& s, int32_t count, int32_t dstOffset,
+               std::vector<uint8_t>* out, bool* guardsIntact)
+{
+    const size_t bytes = row.dstElementBytes > 0 ? size_t(row.dstElementBytes) * count : 4;
+    GuardedBuffer<uint8_t> dst(bytes, size_t(dstOffset));
+    if (row.inPlace)
+        memcpy(dst.data(), s.a, bytes);
+    SpScopedCpuLevel forced(level);
+    const SpStatus status = row.run(s, dst.data(), count);
+    out->assign(dst.data(), dst.data() + bytes);
+    *guardsIntact = dst.GuardsIntact();
+    return status;
+}
+
+} // namespace
+
+TEST_P(SpLevelStubTest, EveryStubMatchesLevelZeroAtEveryOffsetAndWritesOnlyItsOutput)
+{
+    SourcePool pool;
+    std::vector<int32_t> counts;
+    for (int32_t n = 1; n <= 40; ++n)
+        counts.push_back(n);
+    counts.push_back(kMaxCount - 1);
+    for (const StubRow& row : kStubs)
+    {
+        for (int32_t srcOffset = 0; srcOffset < 16; srcOffset += row.srcAlign)
+        {
+            const Sources s = pool.At(srcOffset);
+            // Destination offsets of the element size; packed 24-bit destinations take every byte.
+            const int32_t dstStep = row.dstElementBytes == 3 ? 1 : (row.dstElementBytes == 2 ? 2 : 4);
+            for (int32_t dstOffset = 0; dstOffset < 16; dstOffset += dstStep)
+            {
+                for (int32_t count : counts)
+                {
+                    std::vector<uint8_t> want, got;
+                    bool wantGuards = false, gotGuards = false;
+                    const SpStatus wantStatus = RunAt(0, row, s, count, dstOffset, &want, &wantGuards);
+                    const SpStatus gotStatus = RunAt(Level(), row, s, count, dstOffset, &got, &gotGuards);
+                    ASSERT_TRUE(gotGuards && wantGuards)
+                        << row.name << " count " << count << " offsets " << srcOffset << "/" << dstOffset;
+                    ASSERT_EQ(wantStatus, gotStatus) << row.name << " count " << count;
+                    ASSERT_EQ(want, got)
+                        << row.name << " count " << count << " offsets " << srcOffset << "/" << dstOffset;
+                }
+            }
+        }
+    }
+}
+
+SP_INSTANTIATE_LEVELS(SpLevelStubTest);
