@@ -5,6 +5,8 @@
 #include "driver/primitives/dispatch/sp_level_builds.h"
 #include "driver/primitives/vectors/sp_convert-inl.h"
 #include "driver/primitives/vectors/sp_interleave-inl.h"
+#include "driver/primitives/vectors/sp_kernels-inl.h"
+#include "driver/primitives/vectors/sp_kernels.h"
 #include "driver/primitives/vectors/sp_level_params.h"
 #include "driver/primitives/vectors/sp_pow-inl.h"
 #include "driver/primitives/vectors/sp_vector-inl.h"
@@ -19,6 +21,7 @@ using Convert = SpConvertKernels<SP_LEVEL_PARAMS>;
 using Interleave = SpInterleaveKernels<SP_LEVEL_PARAMS>;
 using Vector = SpVectorKernels<SP_LEVEL_PARAMS>;
 using Pow = SpPowKernels<SP_LEVEL_PARAMS>;
+using Kernels = SpLevelKernels<SP_LEVEL_PARAMS>;
 } // namespace
 
 SpStatus SP_LN(SpZeroF32)(float* dst, int32_t len)
@@ -118,3 +121,11 @@ SpStatus SP_LN(SpMulConstF32)(const float* src, float value, float* dst, int32_t
 {
     return Vector::MulConst(src, value, dst, len);
 }
+
+#define SP_LEVEL_KERNEL_DEFINE(name, body, params, args)                                                     \
+    void SP_LN(name) params                                                                                  \
+    {                                                                                                        \
+        Kernels::body args;                                                                                  \
+    }
+SP_LEVEL_KERNEL_LIST(SP_LEVEL_KERNEL_DEFINE)
+#undef SP_LEVEL_KERNEL_DEFINE

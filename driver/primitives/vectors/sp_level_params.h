@@ -17,6 +17,8 @@ struct SpLevel0Params
     static constexpr bool kByteShuffle = false;
     // Bytes ahead of the source that the streaming loops prefetch (0: none).
     static constexpr int32_t kPrefetchAhead = 0;
+    // Double-precision outputs whose source and destination bytes exceed this bypass the caches.
+    static constexpr int64_t kStreamBytes = 2 << 20;
 };
 
 struct SpLevel1Params : SpLevel0Params
@@ -29,6 +31,7 @@ struct SpLevel2Params : SpLevel0Params
     static constexpr int32_t kLevel = 2;
     static constexpr bool kByteShuffle = true;
     static constexpr int32_t kPrefetchAhead = 64;
+    static constexpr int64_t kStreamBytes = 4 << 20;
 };
 
 struct SpLevel3Params : SpLevel2Params
