@@ -271,3 +271,57 @@ TEST_P(SpLevelStubTest, EveryStubMatchesLevelZeroAtEveryOffsetAndWritesOnlyItsOu
 }
 
 SP_INSTANTIATE_LEVELS(SpLevelStubTest);
+
+// A FIR state records the level that laid it out; at levels 1-3 it carries every tap four times
+// in natural order, filters to level 0's bits through the direct form and the FFT path, and an
+// entry of any other level refuses it without writing.
+TEST_P(SpLevelStubTest, FirStatesBelongToTheirLevel)
+{
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    for (int32_t taps : {1, 5, 63, 64, 130})
+    {
+        std::vector<float> h(taps), x(1500), want(1500), got(1500);
+        std::vector<uint8_t> memory[2];
+        for (float& v : h)
+            v = unit(rng);
+        for (float& v : x)
+            v = unit(rng);
+        auto run = [&](int32_t level, std::vector<float>* y) -> SpFirState*
+        {
+            SpScopedCpuLevel forced(level);
+            int32_t size = 0;
+            EXPECT_EQ(SpOk, SpFirStateSize(taps, &size));
+            std::vector<uint8_t>& buffer = memory[level == 0 ? 0 : 1];
+            buffer.assign(size_t(size), 0);
+            SpFirState* state = nullptr;
+            EXPECT_EQ(SpOk, SpFirInit(&state, h.data(), taps, nullptr, buffer.data()));
+            // Blocks on both sides of the FFT threshold, and one of a single sample.
+            EXPECT_EQ(SpOk, SpFirFilter(x.data(), y->data(), 300, state));
+            EXPECT_EQ(SpOk, SpFirFilter(x.data() + 300, y->data() + 300, 1, state));
+            EXPECT_EQ(SpOk, SpFirFilter(x.data() + 301, y->data() + 301, 1199, state));
+            return state;
+        };
+        run(0, &want);
+        SpFirState* state = run(Level(), &got);
+        EXPECT_EQ(want, got) << taps << " taps";
+        EXPECT_EQ(Level(), state->Level);
+        if (Level() > 0)
+        {
+            ASSERT_NE(nullptr, state->Single.TapQuads);
+            for (int32_t i = 0; i < 4 * taps; ++i)
+                ASSERT_EQ(h[i / 4], state->Single.TapQuads[i]) << i;
+            EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(state->Single.TapQuads) & 15);
+        }
+        else
+        {
+            EXPECT_EQ(nullptr, state->Single.TapQuads);
+        }
+        {
+            SpScopedCpuLevel other((Level() + 1) % 4);
+            float y = 123.0f;
+            EXPECT_EQ(SpErrStateMismatch, SpFirFilter(x.data(), &y, 1, state));
+            EXPECT_EQ(123.0f, y);
+        }
+    }
+}

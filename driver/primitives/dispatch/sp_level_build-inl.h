@@ -3,6 +3,8 @@
 // three builds are one text compiled three ways. The kernels come from the family folders'
 // templates instantiated with this level's parameter block; nothing here calls a public stub.
 #include "driver/primitives/dispatch/sp_level_builds.h"
+#include "driver/primitives/filters/sp_fir_internal.h"
+#include "driver/primitives/filters/sp_fir_kernels-inl.h"
 #include "driver/primitives/vectors/sp_convert-inl.h"
 #include "driver/primitives/vectors/sp_interleave-inl.h"
 #include "driver/primitives/vectors/sp_kernels-inl.h"
@@ -22,6 +24,8 @@ using Interleave = SpInterleaveKernels<SP_LEVEL_PARAMS>;
 using Vector = SpVectorKernels<SP_LEVEL_PARAMS>;
 using Pow = SpPowKernels<SP_LEVEL_PARAMS>;
 using Kernels = SpLevelKernels<SP_LEVEL_PARAMS>;
+using Fir = SpFirKernels<SP_LEVEL_PARAMS>;
+constexpr int32_t kLevel = SP_LEVEL_PARAMS::kLevel;
 } // namespace
 
 SpStatus SP_LN(SpZeroF32)(float* dst, int32_t len)
@@ -129,3 +133,46 @@ SpStatus SP_LN(SpMulConstF32)(const float* src, float value, float* dst, int32_t
     }
 SP_LEVEL_KERNEL_LIST(SP_LEVEL_KERNEL_DEFINE)
 #undef SP_LEVEL_KERNEL_DEFINE
+
+// The FIR rows: the shared state builders and filter with this level's layout (tap quads after
+// the delay area), level word and direct kernel; a state of another level is refused.
+void SP_LN(SpFirDirectBlockKernel)(const float* tapQuads, const float* window, float* dst, int32_t count,
+                                   int32_t tapCount)
+{
+    Fir::DirectBlock(tapQuads, window, dst, count, tapCount);
+}
+
+SpStatus SP_LN(SpFirStateSize)(int32_t tapCount, int32_t* pSize)
+{
+    return SpFirStateSizeAt(kLevel, tapCount, pSize);
+}
+
+SpStatus SP_LN(SpFirInit)(SpFirState** ppState, const float* taps, int32_t tapCount, const float* delayLine,
+                          uint8_t* buffer)
+{
+    return SpFirInitAt(kLevel, ppState, taps, tapCount, delayLine, buffer);
+}
+
+SpStatus SP_LN(SpFirMultiRateStateSize)(int32_t tapCount, int32_t upFactor, int32_t downFactor,
+                                        int32_t* pSize)
+{
+    return SpFirMultiRateStateSizeAt(kLevel, tapCount, upFactor, downFactor, pSize);
+}
+
+SpStatus SP_LN(SpFirMultiRateInit)(SpFirState** ppState, const float* taps, int32_t tapCount,
+                                   int32_t upFactor, int32_t upPhase, int32_t downFactor, int32_t downPhase,
+                                   const float* delayLine, uint8_t* buffer)
+{
+    return SpFirMultiRateInitAt(kLevel, ppState, taps, tapCount, upFactor, upPhase, downFactor, downPhase,
+                                delayLine, buffer);
+}
+
+SpStatus SP_LN(SpFirCreate)(SpFirState** ppState, const float* taps, int32_t tapCount, const float* delayLine)
+{
+    return SpFirCreateAt(kLevel, ppState, taps, tapCount, delayLine);
+}
+
+SpStatus SP_LN(SpFirFilter)(const float* src, float* dst, int32_t len, SpFirState* state)
+{
+    return SpFirFilterAt(kLevel, src, dst, len, state);
+}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "driver/primitives/dispatch/sp_status.h"
+#include "driver/primitives/filters/sp_fir.h"
 
 #define SP_LEVEL_DECLARE_ENTRIES(L)                                                                          \
     SpStatus SpZeroF32_##L(float* dst, int32_t len);                                                         \
@@ -28,7 +29,18 @@
                                   float* const* channels);                                                   \
     SpStatus SpPowF32_##L(const float* src1, const float* src2, float* dst, int32_t len);                    \
     SpStatus SpCopyF32_##L(const float* src, float* dst, int32_t len);                                       \
-    SpStatus SpMulConstF32_##L(const float* src, float value, float* dst, int32_t len);
+    SpStatus SpMulConstF32_##L(const float* src, float value, float* dst, int32_t len);                      \
+    SpStatus SpFirStateSize_##L(int32_t tapCount, int32_t* pSize);                                           \
+    SpStatus SpFirInit_##L(SpFirState** ppState, const float* taps, int32_t tapCount,                        \
+                           const float* delayLine, uint8_t* buffer);                                         \
+    SpStatus SpFirMultiRateStateSize_##L(int32_t tapCount, int32_t upFactor, int32_t downFactor,             \
+                                         int32_t* pSize);                                                    \
+    SpStatus SpFirMultiRateInit_##L(SpFirState** ppState, const float* taps, int32_t tapCount,               \
+                                    int32_t upFactor, int32_t upPhase, int32_t downFactor,                   \
+                                    int32_t downPhase, const float* delayLine, uint8_t* buffer);             \
+    SpStatus SpFirCreate_##L(SpFirState** ppState, const float* taps, int32_t tapCount,                      \
+                             const float* delayLine);                                                        \
+    SpStatus SpFirFilter_##L(const float* src, float* dst, int32_t len, SpFirState* state);
 
 SP_LEVEL_DECLARE_ENTRIES(L1)
 SP_LEVEL_DECLARE_ENTRIES(L2)

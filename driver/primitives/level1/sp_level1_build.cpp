@@ -7,6 +7,7 @@
 
 #include "driver/primitives/dispatch/sp_level_builds.h"
 #include "driver/primitives/dispatch/sp_memory.h"
+#include "driver/primitives/filters/sp_fir_internal.h"
 #include "driver/primitives/vectors/sp_convert.h"
 #include "driver/primitives/vectors/sp_kernels.h"
 #include "driver/primitives/vectors/sp_pow.h"
