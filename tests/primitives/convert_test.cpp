@@ -2,6 +2,7 @@
 // reference written from the conversion rules (the factor by repeated halving, rounding by the
 // C library), over alignments, lengths around the block sizes, and guard zones.
 #include "sp_level_fixture.h"
+#include "sp_convert_reference.h"
 #include "sp_test_support.h"
 
 #include "driver/primitives/vectors/sp_convert.h"
@@ -14,97 +15,6 @@
 
 namespace
 {
-
-// --- independent reference -------------------------------------------------------------------------
-
-double RefFactorF64(int32_t scale)
-{
-    // Beyond +-1200 repeated halving or doubling has long reached 0 or +inf.
-    const int32_t s = std::clamp(scale, -1200, 1200);
-    double f = 1.0;
-    for (int32_t i = 0; i < s; ++i)
-        f *= 0.5;
-    for (int32_t i = 0; i < -s; ++i)
-        f *= 2.0;
-    return f;
-}
-
-double RefRound(double y, int32_t rounding)
-{
-    if (rounding == SpRoundZero)
-        return std::trunc(y);
-    if (rounding == SpRoundNearestEven)
-        return std::nearbyint(y); // default mode: ties to even
-    return std::round(y);         // ties away from zero
-}
-
-bool IsAway(int32_t rounding)
-{
-    return rounding != SpRoundZero && rounding != SpRoundNearestEven;
-}
-
-int16_t RefF32ToI16(float x, int32_t rounding, int32_t scale)
-{
-    if (scale == 0 && IsAway(rounding))
-    {
-        if (std::isnan(x))
-            return 0;
-        if (x >= 32767.0f)
-            return 32767;
-        if (x <= -32768.0f)
-            return -32768;
-        const float sum = x + (x < 0 ? -0.5f : 0.5f); // the half added in single precision
-        return static_cast<int16_t>(std::trunc(sum));
-    }
-    const double y = scale == 0 ? double(x) : double(x) * RefFactorF64(scale);
-    if (std::isnan(y))
-        return 0;
-    if (y >= 32767.0)
-        return 32767;
-    if (y <= -32768.0)
-        return -32768;
-    return static_cast<int16_t>(RefRound(y, rounding));
-}
-
-int32_t RefF32ToI32(float x, int32_t rounding, int32_t scale)
-{
-    const double y = scale == 0 ? double(x) : double(x) * RefFactorF64(scale);
-    if (std::isnan(y))
-        return IsAway(rounding) ? INT32_MIN : 0;
-    if (y >= 2147483648.0)
-        return INT32_MAX;
-    if (y <= -2147483648.0)
-        return INT32_MIN;
-    return static_cast<int32_t>(RefRound(y, rounding));
-}
-
-int32_t RefF32ToI24(float x, int32_t scale)
-{
-    float y = x;
-    if (scale != 0)
-    {
-        const int32_t s = std::clamp(scale, -127, 127);
-        const float factor = s == 127 ? 0.0f : std::ldexp(1.0f, -s);
-        y = x * factor;
-    }
-    if (std::isnan(y))
-        return 0;
-    if (y >= 8388607.0f)
-        return 8388607;
-    if (y <= -8388608.0f)
-        return -8388608;
-    return static_cast<int32_t>(std::nearbyint(double(y)));
-}
-
-float RefI16ToF32(int16_t v, int32_t scale)
-{
-    return static_cast<float>(std::ldexp(double(v), -std::clamp(scale, -112, 126)));
-}
-
-float RefI32ToF32Scaled(int32_t v, int32_t scale)
-{
-    return static_cast<float>(std::ldexp(double(static_cast<float>(v)), -std::clamp(scale, -96, 126)));
-}
 
 // Float inputs that exercise every rule at scale s: ties at the integer grid, the saturation
 // edges, NaN, infinities, zeros, denormals and random values around full scale.
@@ -250,99 +160,6 @@ TEST_P(SpConvertTest, CallersRoundingControlChangesNoResult)
                 EXPECT_EQ(want32, got32)
                     << "scale " << scale << " rounding " << rounding << " csr mode " << mode;
                 EXPECT_EQ(want24, got24) << "scale " << scale << " csr mode " << mode;
-            }
-        }
-    }
-}
-
-// Every alignment of source and destination, lengths around the block sizes, and nothing
-// written outside the destination.
-TEST_P(SpConvertTest, ConversionsStayInsideBuffersAtEveryAlignmentAndLength)
-{
-    for (int32_t len : kLengths)
-    {
-        const std::vector<float> ref = F32Inputs(-15, size_t(len), 77 + len);
-        for (size_t srcOffset = 0; srcOffset < 16; srcOffset += 4)
-        {
-            GuardedBuffer<float> src(len, srcOffset);
-            std::copy(ref.begin(), ref.end(), src.data());
-            for (size_t dstOffset = 0; dstOffset < 16; ++dstOffset)
-            {
-                if (dstOffset % 2 == 0)
-                {
-                    GuardedBuffer<int16_t> d16(len, dstOffset);
-                    ASSERT_EQ(SpOk, SpConvertF32ToI16(src.data(), d16.data(), len, SpRoundNearestEven, -15));
-                    ASSERT_TRUE(d16.GuardsIntact()) << "len=" << len << " dst+" << dstOffset;
-                    for (int32_t i = 0; i < len; ++i)
-                        ASSERT_EQ(RefF32ToI16(ref[i], 1, -15), d16[i]);
-                }
-                if (dstOffset % 4 == 0)
-                {
-                    GuardedBuffer<int32_t> d32(len, dstOffset);
-                    ASSERT_EQ(SpOk, SpConvertF32ToI32(src.data(), d32.data(), len, SpRoundNearestAway, -31));
-                    ASSERT_TRUE(d32.GuardsIntact()) << "len=" << len << " dst+" << dstOffset;
-                    for (int32_t i = 0; i < len; ++i)
-                        ASSERT_EQ(RefF32ToI32(ref[i], 2, -31), d32[i]);
-                }
-                GuardedBuffer<uint8_t> d24(size_t(len) * 3, dstOffset);
-                ASSERT_EQ(SpOk, SpConvertF32ToI24(src.data(), d24.data(), len, -8));
-                ASSERT_TRUE(d24.GuardsIntact()) << "len=" << len << " dst+" << dstOffset;
-                for (int32_t i = 0; i < len; ++i)
-                {
-                    const int32_t want = RefF32ToI24(ref[i], -8);
-                    ASSERT_EQ(uint8_t(want), d24[3 * i]);
-                    ASSERT_EQ(uint8_t(want >> 8), d24[3 * i + 1]);
-                    ASSERT_EQ(uint8_t(want >> 16), d24[3 * i + 2]);
-                }
-            }
-        }
-    }
-}
-
-TEST_P(SpConvertTest, IntegerToFloatStaysInsideBuffersAtEveryAlignmentAndLength)
-{
-    TestRng rng(5);
-    for (int32_t len : kLengths)
-    {
-        for (size_t srcOffset = 0; srcOffset < 16; ++srcOffset)
-        {
-            GuardedBuffer<uint8_t> s24(size_t(len) * 3, srcOffset);
-            for (size_t i = 0; i < s24.size(); ++i)
-                s24[i] = uint8_t(rng.Next32());
-            for (size_t dstOffset = 0; dstOffset < 16; dstOffset += 4)
-            {
-                GuardedBuffer<float> dst(len, dstOffset);
-                ASSERT_EQ(SpOk, SpConvertI24ToF32(s24.data(), dst.data(), len));
-                ASSERT_TRUE(dst.GuardsIntact());
-                for (int32_t i = 0; i < len; ++i)
-                {
-                    const int32_t v = (s24[3 * i] | s24[3 * i + 1] << 8 | s24[3 * i + 2] << 16) -
-                                      ((s24[3 * i + 2] & 0x80) ? 0x1000000 : 0);
-                    ASSERT_EQ(float(v), dst[i]) << "len=" << len << " i=" << i;
-                }
-                if (srcOffset % 2 == 0)
-                {
-                    GuardedBuffer<int16_t> s16(len, srcOffset);
-                    for (int32_t i = 0; i < len; ++i)
-                        s16[i] = int16_t(rng.Next32());
-                    ASSERT_EQ(SpOk, SpConvertI16ToF32(s16.data(), dst.data(), len, 15));
-                    ASSERT_TRUE(dst.GuardsIntact());
-                    for (int32_t i = 0; i < len; ++i)
-                        ASSERT_EQ(RefI16ToF32(s16[i], 15), dst[i]);
-                }
-                if (srcOffset % 4 == 0)
-                {
-                    GuardedBuffer<int32_t> s32(len, srcOffset);
-                    for (int32_t i = 0; i < len; ++i)
-                        s32[i] = int32_t(rng.Next32());
-                    ASSERT_EQ(SpOk, SpConvertI32ToF32Scaled(s32.data(), dst.data(), len, 31));
-                    ASSERT_TRUE(dst.GuardsIntact());
-                    for (int32_t i = 0; i < len; ++i)
-                        ASSERT_EQ(RefI32ToF32Scaled(s32[i], 31), dst[i]);
-                    ASSERT_EQ(SpOk, SpConvertI32ToF32(s32.data(), dst.data(), len));
-                    for (int32_t i = 0; i < len; ++i)
-                        ASSERT_EQ(static_cast<float>(s32[i]), dst[i]);
-                }
             }
         }
     }

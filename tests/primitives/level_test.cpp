@@ -1,7 +1,9 @@
-// Every entry stub at every level against level 0: one line per stub, run for counts 1 to 40
-// and long runs, with source and destination at every start offset 0 to 15 bytes their element
-// type allows (every byte for packed 24-bit), between guard zones. Status and bytes must match
-// level 0 exactly; the per-family tests hold each level to its numerical reference.
+// Every entry stub at every level against level 0 and, where the result is exact or one
+// rounding of an exact value, against a scalar reference: one line per stub, run for counts 1
+// to 40 and a long run, with source and destination at every start offset 0 to 15 bytes their
+// element type allows (every byte for packed 24-bit), between guard zones. Status and bytes must
+// match level 0 exactly; the stubs without a reference here (power, exp, ln, reductions) are
+// held to their double-precision references by their own tests.
 #include <gtest/gtest.h>
 
 #include <stdint.h>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "driver/primitives/sp_lib.h"
+#include "sp_convert_reference.h"
 #include "sp_level_fixture.h"
 #include "sp_test_support.h"
 
@@ -35,62 +38,124 @@ struct StubRow
     int32_t srcAlign;        // the source offsets step by this (the element size)
     bool inPlace;            // the destination starts as a copy of source a
     std::function<SpStatus(const Sources&, uint8_t*, int32_t)> run;
+    // Writes the expected output (over a copy of source a for in-place rows); empty: none.
+    std::function<void(const Sources&, uint8_t*, int32_t)> ref = {};
 };
+
+// Reference rows: element i of the output from element i of the sources.
+template <typename D, typename F> std::function<void(const Sources&, uint8_t*, int32_t)> Each(F f)
+{
+    return [f](const Sources& s, uint8_t* o, int32_t n)
+    {
+        for (int32_t i = 0; i < n; ++i)
+        {
+            const D v = f(s, i);
+            memcpy(o + sizeof(D) * i, &v, sizeof(D));
+        }
+    };
+}
+
+std::function<void(const Sources&, uint8_t*, int32_t)> EachI24(int32_t scale)
+{
+    return [scale](const Sources& s, uint8_t* o, int32_t n)
+    {
+        for (int32_t i = 0; i < n; ++i)
+        {
+            const int32_t v = RefF32ToI24(s.a[i], scale);
+            memcpy(o + 3 * i, &v, 3);
+        }
+    };
+}
+
+int32_t LoadI24(const uint8_t* p)
+{
+    return int32_t(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24) >> 8;
+}
 
 using U8 = uint8_t*;
 #define SP_F(o) reinterpret_cast<float*>(o)
 
 const StubRow kStubs[] = {
-    {"ZeroF32", 4, 4, false, [](const Sources&, U8 o, int32_t n) { return SpZeroF32(SP_F(o), n); }},
+    {"ZeroF32", 4, 4, false, [](const Sources&, U8 o, int32_t n) { return SpZeroF32(SP_F(o), n); },
+     Each<float>([](const Sources& s, int32_t i) { return 0.0f * float(s.a != nullptr) * float(i); })},
     {"F32ToI16Even", 2, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI16(s.a, (int16_t*)o, n, 1, -15); }},
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI16(s.a, (int16_t*)o, n, 1, -15); },
+     Each<int16_t>([](const Sources& s, int32_t i) { return RefF32ToI16(s.a[i], 1, -15); })},
     {"F32ToI16Zero", 2, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI16(s.a, (int16_t*)o, n, 0, -14); }},
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI16(s.a, (int16_t*)o, n, 0, -14); },
+     Each<int16_t>([](const Sources& s, int32_t i) { return RefF32ToI16(s.a[i], 0, -14); })},
     {"F32ToI16Away", 2, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI16(s.a, (int16_t*)o, n, 2, 0); }},
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI16(s.a, (int16_t*)o, n, 2, 0); },
+     Each<int16_t>([](const Sources& s, int32_t i) { return RefF32ToI16(s.a[i], 2, 0); })},
     {"F32ToI32Even", 4, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI32(s.a, (int32_t*)o, n, 1, -31); }},
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI32(s.a, (int32_t*)o, n, 1, -31); },
+     Each<int32_t>([](const Sources& s, int32_t i) { return RefF32ToI32(s.a[i], 1, -31); })},
     {"F32ToI32Away", 4, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI32(s.a, (int32_t*)o, n, 2, -30); }},
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI32(s.a, (int32_t*)o, n, 2, -30); },
+     Each<int32_t>([](const Sources& s, int32_t i) { return RefF32ToI32(s.a[i], 2, -30); })},
     {"I16ToF32", 4, 2, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertI16ToF32(s.i16, SP_F(o), n, 15); }},
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertI16ToF32(s.i16, SP_F(o), n, 15); },
+     Each<float>([](const Sources& s, int32_t i) { return RefI16ToF32(s.i16[i], 15); })},
     {"I32ToF32Scaled", 4, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertI32ToF32Scaled(s.i32, SP_F(o), n, 31); }},
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertI32ToF32Scaled(s.i32, SP_F(o), n, 31); },
+     Each<float>([](const Sources& s, int32_t i) { return RefI32ToF32Scaled(s.i32[i], 31); })},
     {"I24ToF32", 4, 1, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertI24ToF32(s.i24, SP_F(o), n); }},
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertI24ToF32(s.i24, SP_F(o), n); },
+     Each<float>([](const Sources& s, int32_t i) { return float(LoadI24(s.i24 + 3 * i)); })},
     {"F32ToI24", 3, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI24(s.a, o, n, -23); }},
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI24(s.a, o, n, -23); }, EachI24(-23)},
     {"F32ToI24Scale0", 3, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI24(s.a, o, n, 0); }},
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI24(s.a, o, n, 0); }, EachI24(0)},
     {"I32ToF32", 4, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertI32ToF32(s.i32, SP_F(o), n); }},
+     [](const Sources& s, U8 o, int32_t n) { return SpConvertI32ToF32(s.i32, SP_F(o), n); },
+     Each<float>([](const Sources& s, int32_t i) { return float(s.i32[i]); })},
     {"MoveI32", 4, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpMoveI32(s.i32, (int32_t*)o, n); }},
+     [](const Sources& s, U8 o, int32_t n) { return SpMoveI32(s.i32, (int32_t*)o, n); },
+     Each<int32_t>([](const Sources& s, int32_t i) { return s.i32[i]; })},
     {"AddInPlace", 4, 4, true,
-     [](const Sources& s, U8 o, int32_t n) { return SpAddInPlaceF32(s.b, SP_F(o), n); }},
+     [](const Sources& s, U8 o, int32_t n) { return SpAddInPlaceF32(s.b, SP_F(o), n); },
+     Each<float>([](const Sources& s, int32_t i) { return s.a[i] + s.b[i]; })},
     {"DivConstInPlace", 4, 4, true,
-     [](const Sources&, U8 o, int32_t n) { return SpDivConstInPlaceF32(3.0f, SP_F(o), n); }},
+     [](const Sources&, U8 o, int32_t n) { return SpDivConstInPlaceF32(3.0f, SP_F(o), n); },
+     Each<float>([](const Sources& s, int32_t i) { return s.a[i] * (1.0f / 3.0f); })},
     {"MulConstInPlace", 4, 4, true,
-     [](const Sources&, U8 o, int32_t n) { return SpMulConstInPlaceF32(-1.5f, SP_F(o), n); }},
+     [](const Sources&, U8 o, int32_t n) { return SpMulConstInPlaceF32(-1.5f, SP_F(o), n); },
+     Each<float>([](const Sources& s, int32_t i) { return s.a[i] * -1.5f; })},
     {"AddConstInPlace", 4, 4, true,
-     [](const Sources&, U8 o, int32_t n) { return SpAddConstInPlaceF32(0.1f, SP_F(o), n); }},
+     [](const Sources&, U8 o, int32_t n) { return SpAddConstInPlaceF32(0.1f, SP_F(o), n); },
+     Each<float>([](const Sources& s, int32_t i) { return s.a[i] + 0.1f; })},
     {"Pow", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpPowF32(s.b, s.a, SP_F(o), n); }},
-    {"Copy", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpCopyF32(s.a, SP_F(o), n); }},
+    {"Copy", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpCopyF32(s.a, SP_F(o), n); },
+     Each<float>([](const Sources& s, int32_t i) { return s.a[i]; })},
     {"MulConst", 4, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpMulConstF32(s.a, 0.3f, SP_F(o), n); }},
-    {"Set", 4, 4, false, [](const Sources&, U8 o, int32_t n) { return SpSetF32(-7.25f, SP_F(o), n); }},
-    {"Flip", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpFlipF32(s.a, SP_F(o), n); }},
-    {"Add", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpAddF32(s.a, s.b, SP_F(o), n); }},
-    {"Sub", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpSubF32(s.a, s.b, SP_F(o), n); }},
-    {"Mul", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpMulF32(s.a, s.b, SP_F(o), n); }},
-    {"Div", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpDivF32(s.a, s.b, SP_F(o), n); }},
-    {"Sqr", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpSqrF32(s.a, SP_F(o), n); }},
+     [](const Sources& s, U8 o, int32_t n) { return SpMulConstF32(s.a, 0.3f, SP_F(o), n); },
+     Each<float>([](const Sources& s, int32_t i) { return s.a[i] * 0.3f; })},
+    {"Set", 4, 4, false, [](const Sources&, U8 o, int32_t n) { return SpSetF32(-7.25f, SP_F(o), n); },
+     Each<float>([](const Sources& s, int32_t i)
+                 { return -7.25f + 0.0f * float(i) * float(s.a != nullptr); })},
+    {"Flip", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpFlipF32(s.a, SP_F(o), n); },
+     [](const Sources& s, U8 o, int32_t n)
+     {
+         for (int32_t i = 0; i < n; ++i)
+             memcpy(o + 4 * i, s.a + n - 1 - i, 4);
+     }},
+    {"Add", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpAddF32(s.a, s.b, SP_F(o), n); },
+     Each<float>([](const Sources& s, int32_t i) { return s.a[i] + s.b[i]; })},
+    {"Sub", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpSubF32(s.a, s.b, SP_F(o), n); },
+     Each<float>([](const Sources& s, int32_t i) { return s.b[i] - s.a[i]; })},
+    {"Mul", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpMulF32(s.a, s.b, SP_F(o), n); },
+     Each<float>([](const Sources& s, int32_t i) { return s.a[i] * s.b[i]; })},
+    {"Div", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpDivF32(s.a, s.b, SP_F(o), n); },
+     Each<float>([](const Sources& s, int32_t i) { return s.b[i] / s.a[i]; })},
+    {"Sqr", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpSqrF32(s.a, SP_F(o), n); },
+     Each<float>([](const Sources& s, int32_t i) { return s.a[i] * s.a[i]; })},
     {"Sqrt", 4, 4, true, [](const Sources&, U8 o, int32_t n) { return SpSqrtInPlaceF32(SP_F(o), n); }},
     {"Abs", 4, 4, true, [](const Sources&, U8 o, int32_t n) { return SpAbsInPlaceF32(SP_F(o), n); }},
     {"Exp", 4, 4, true, [](const Sources&, U8 o, int32_t n) { return SpExpInPlaceF32(SP_F(o), n); }},
     {"Ln", 4, 4, true, [](const Sources&, U8 o, int32_t n) { return SpLnInPlaceF32(SP_F(o), n); }},
     {"MulInPlace", 4, 4, true,
-     [](const Sources& s, U8 o, int32_t n) { return SpMulInPlaceF32(s.b, SP_F(o), n); }},
+     [](const Sources& s, U8 o, int32_t n) { return SpMulInPlaceF32(s.b, SP_F(o), n); },
+     Each<float>([](const Sources& s, int32_t i) { return s.a[i] * s.b[i]; })},
     {"AddProduct", 4, 4, true,
      [](const Sources& s, U8 o, int32_t n) { return SpAddProductF32(s.a, s.b, SP_F(o), n); }},
     {"AddProductConst", 4, 4, true,
@@ -112,6 +177,14 @@ const StubRow kStubs[] = {
      {
          const float* ch[] = {s.a, s.b};
          return SpInterleave32(ch, 2, n, SP_F(o));
+     },
+     [](const Sources& s, U8 o, int32_t n)
+     {
+         for (int32_t f = 0; f < n; ++f)
+         {
+             memcpy(o + 8 * f, s.a + f, 4);
+             memcpy(o + 8 * f + 4, s.b + f, 4);
+         }
      }},
     {"Interleave8", 32, 4, false,
      [](const Sources& s, U8 o, int32_t n)
@@ -124,6 +197,14 @@ const StubRow kStubs[] = {
      {
          float* ch[] = {SP_F(o), SP_F(o) + n};
          return SpDeinterleave32(s.a, 2, n, ch);
+     },
+     [](const Sources& s, U8 o, int32_t n)
+     {
+         for (int32_t f = 0; f < n; ++f)
+         {
+             memcpy(o + 4 * f, s.a + 2 * f, 4);
+             memcpy(o + 4 * (n + f), s.a + 2 * f + 1, 4);
+         }
      }},
     {"Deinterleave8", 32, 4, false,
      [](const Sources& s, U8 o, int32_t n)
@@ -132,6 +213,11 @@ const StubRow kStubs[] = {
          for (int c = 0; c < 8; ++c)
              ch[c] = SP_F(o) + c * n;
          return SpDeinterleave32(s.a, 8, n, ch);
+     },
+     [](const Sources& s, U8 o, int32_t n)
+     {
+         for (int32_t k = 0; k < 8 * n; ++k)
+             memcpy(o + 4 * ((k % 8) * n + k / 8), s.a + k, 4);
      }},
     {"SampleUp", 12, 4, false,
      [](const Sources& s, U8 o, int32_t n)
@@ -264,6 +350,15 @@ TEST_P(SpLevelStubTest, EveryStubMatchesLevelZeroAtEveryOffsetAndWritesOnlyItsOu
                     ASSERT_EQ(wantStatus, gotStatus) << row.name << " count " << count;
                     ASSERT_EQ(want, got)
                         << row.name << " count " << count << " offsets " << srcOffset << "/" << dstOffset;
+                    if (row.ref)
+                    {
+                        std::vector<uint8_t> ref(got.size());
+                        if (row.inPlace)
+                            memcpy(ref.data(), s.a, ref.size());
+                        row.ref(s, ref.data(), count);
+                        ASSERT_EQ(ref, got) << row.name << " against the reference, count " << count
+                                            << " offsets " << srcOffset << "/" << dstOffset;
+                    }
                 }
             }
         }
