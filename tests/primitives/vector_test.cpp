@@ -275,21 +275,6 @@ TEST_P(SpVectorTest, LnFirstSpecialElementChoosesTheWarning)
     EXPECT_EQ(kInf, c[2]);
 }
 
-TEST_P(SpVectorTest, ChecksComeBeforeWork)
-{
-    float v[4] = {1, 2, 3, 4}, out = -1;
-    EXPECT_EQ(SpErrNullPointer, SpAddF32(v, nullptr, v, 0));
-    EXPECT_EQ(SpErrBadLength, SpAddF32(v, v, v, 0));
-    EXPECT_EQ(SpErrNullPointer, SpMaxF32(v, 4, nullptr));
-    EXPECT_EQ(SpErrBadLength, SpSumF32(v, -3, &out, 0));
-    EXPECT_EQ(SpErrNullPointer, SpDotProdF32(v, v, 4, nullptr));
-    EXPECT_EQ(SpErrNullPointer, SpExpInPlaceF32(nullptr, 4));
-    EXPECT_EQ(SpErrBadLength, SpLnInPlaceF32(v, 0));
-    EXPECT_EQ(SpErrNullPointer, SpSetF32(1.0f, nullptr, 4));
-    EXPECT_EQ(-1.0f, out);
-    EXPECT_EQ(1.0f, v[0]);
-}
-
 // --- resampling -------------------------------------------------------------------------------------------
 
 TEST_P(SpVectorTest, SampleUpInsertsZerosAtThePhase)
@@ -345,30 +330,6 @@ TEST_P(SpVectorTest, SampleDownCarriesThePhaseAcrossCalls)
     EXPECT_EQ(0, dstLen);
     EXPECT_EQ(1, phase);
     EXPECT_EQ(before, dst[0]);
-}
-
-TEST_P(SpVectorTest, ResamplingChecksFactorBeforePhase)
-{
-    float src[4] = {1, 2, 3, 4}, dst[16];
-    int32_t dstLen = 0, phase = 3;
-    EXPECT_EQ(SpErrNullPointer, SpSampleUpF32(src, 4, dst, &dstLen, 3, nullptr));
-    EXPECT_EQ(SpErrBadLength, SpSampleUpF32(src, 0, dst, &dstLen, 0, &phase));
-    EXPECT_EQ(SpErrResampleFactor, SpSampleUpF32(src, 4, dst, &dstLen, 0, &phase));
-    EXPECT_EQ(SpErrResamplePhase, SpSampleUpF32(src, 4, dst, &dstLen, 3, &phase));
-    phase = -1;
-    EXPECT_EQ(SpErrResamplePhase, SpSampleDownF32(src, 4, dst, &dstLen, 3, &phase));
-    EXPECT_EQ(SpErrResampleFactor, SpSampleDownF32(src, 4, dst, &dstLen, -2, &phase));
-    EXPECT_EQ(0, dstLen);
-}
-
-// factor x srcLen beyond a 32-bit length is refused instead of wrapping.
-TEST_P(SpVectorTest, SampleUpRefusesAnOutputLengthThatDoesNotFit)
-{
-    float src[2] = {1, 2}, dst[2] = {-1, -1};
-    int32_t dstLen = 77, phase = 0;
-    EXPECT_EQ(SpErrBadLength, SpSampleUpF32(src, 2, dst, &dstLen, INT32_MAX, &phase));
-    EXPECT_EQ(77, dstLen);
-    EXPECT_EQ(-1.0f, dst[0]);
 }
 
 SP_INSTANTIATE_LEVELS(SpVectorTest);
