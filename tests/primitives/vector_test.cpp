@@ -31,47 +31,6 @@ class SpVectorTest : public SpLevelTest
 
 } // namespace
 
-// Element-wise arithmetic of two float operands rounded once: computing in double and
-// rounding to float gives the same correctly rounded result.
-TEST_P(SpVectorTest, BinaryOperationsMatchDoubleReferenceWithOperandOrder)
-{
-    for (int32_t len : {1, 3, 4, 5, 8, 17, 100})
-    {
-        const std::vector<float> a = RandomVector(len, 10 + len), b = RandomVector(len, 20 + len);
-        std::vector<float> d(len);
-        ASSERT_EQ(SpOk, SpAddF32(a.data(), b.data(), d.data(), len));
-        for (int i = 0; i < len; ++i)
-            ASSERT_EQ(float(double(a[i]) + b[i]), d[i]);
-        ASSERT_EQ(SpOk, SpSubF32(a.data(), b.data(), d.data(), len));
-        for (int i = 0; i < len; ++i)
-            ASSERT_EQ(float(double(b[i]) - a[i]), d[i]) << "second minus first";
-        ASSERT_EQ(SpOk, SpMulF32(a.data(), b.data(), d.data(), len));
-        for (int i = 0; i < len; ++i)
-            ASSERT_EQ(float(double(a[i]) * b[i]), d[i]);
-        ASSERT_EQ(SpOk, SpDivF32(a.data(), b.data(), d.data(), len));
-        for (int i = 0; i < len; ++i)
-            ASSERT_EQ(float(double(b[i]) / a[i]), d[i]) << "second over first";
-        ASSERT_EQ(SpOk, SpSqrF32(a.data(), d.data(), len));
-        for (int i = 0; i < len; ++i)
-            ASSERT_EQ(float(double(a[i]) * a[i]), d[i]);
-
-        std::vector<float> acc = b;
-        ASSERT_EQ(SpOk, SpMulInPlaceF32(a.data(), acc.data(), len));
-        for (int i = 0; i < len; ++i)
-            ASSERT_EQ(float(double(a[i]) * b[i]), acc[i]);
-
-        // Add a product: the product is rounded to float before the addition (no fused step).
-        acc = b;
-        ASSERT_EQ(SpOk, SpAddProductF32(a.data(), a.data(), acc.data(), len));
-        for (int i = 0; i < len; ++i)
-            ASSERT_EQ(float(double(float(double(a[i]) * a[i])) + b[i]), acc[i]);
-        acc = b;
-        ASSERT_EQ(SpOk, SpAddProductConstF32(a.data(), 0.3f, acc.data(), len));
-        for (int i = 0; i < len; ++i)
-            ASSERT_EQ(float(double(float(double(a[i]) * 0.3f)) + b[i]), acc[i]);
-    }
-}
-
 TEST_P(SpVectorTest, SourceMayBeTheDestination)
 {
     std::vector<float> a = {1, 2, 3, 4, 5}, b = {10, 20, 30, 40, 50};
