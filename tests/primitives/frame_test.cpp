@@ -1,6 +1,5 @@
 // The library frame: aligned allocation through the allocator hooks (counting and failing
-// fakes, and the default pool hooks with their tag), the checked fills, the shape of the two
-// level tables and the dispatch of every entry stub to the column of the current level.
+// fakes, and the default pool hooks with their tag), the checked fills and the level tables.
 #include "sp_level_fixture.h"
 #include "sp_test_support.h"
 
@@ -12,8 +11,6 @@
 #include "ntddk.h"
 #include "plat_pool.h"
 
-#include <map>
-#include <set>
 
 namespace
 {
@@ -193,83 +190,14 @@ TEST(SpMemory, UncheckedKernelsIgnoreCountsBelowOne)
 
 // --- level tables ------------------------------------------------------------------------------------
 
-namespace
+// Every column of every row holds an entry; what each entry does is held by the level table of
+// level_test.cpp and the operations' own tests.
+TEST(SpLevelTables, EveryColumnHoldsAnEntry)
 {
-
-enum Shape
-{
-    Separate,
-    Shared23,
-    Shared01And23,
-    SharedAll
-};
-
-// Which levels share one build, row by row.
-const std::map<int, Shape> kTable1Shared = {
-    {4, Shared01And23}, {7, Shared23}, {18, Shared23}, {21, Shared23}};
-const std::map<int, Shape> kTable2Shared = {
-    {8, SharedAll}, {10, SharedAll}, {11, SharedAll}, {13, Shared23},  {14, Shared23},  {15, Shared23},
-    {16, Shared23}, {17, SharedAll}, {28, SharedAll}, {33, SharedAll}, {36, SharedAll}, {39, Shared23}};
-
-void ExpectShape(const SpLevelRow* table, int rows, const std::map<int, Shape>& shared, const char* name)
-{
-    for (int row = 0; row < rows; ++row)
-    {
-        const SpEntry* c = table[row].Level;
-        for (int level = 0; level < 4; ++level)
-            EXPECT_NE(nullptr, c[level]) << name << " row " << row;
-        const auto it = shared.find(row);
-        const Shape shape = it == shared.end() ? Separate : it->second;
-        if (shape == Shared23 || shape == Shared01And23)
-        {
-            EXPECT_EQ(c[2], c[3]) << name << " row " << row;
-        }
-        if (shape == Shared01And23)
-        {
-            EXPECT_EQ(c[0], c[1]) << name << " row " << row;
-        }
-        if (shape == SharedAll)
-        {
-            EXPECT_EQ(c[0], c[1]) << name << " row " << row;
-            EXPECT_EQ(c[0], c[2]) << name << " row " << row;
-            EXPECT_EQ(c[0], c[3]) << name << " row " << row;
-        }
-    }
-}
-
-} // namespace
-
-TEST(SpLevelTables, ShapeAndSharedColumns)
-{
-    EXPECT_EQ(25u, sizeof(SpLevelTable1) / sizeof(SpLevelTable1[0]));
-    EXPECT_EQ(40u, sizeof(SpLevelTable2) / sizeof(SpLevelTable2[0]));
-    ExpectShape(SpLevelTable1, SP_T1_ROW_COUNT, kTable1Shared, "table 1");
-    ExpectShape(SpLevelTable2, SP_T2_ROW_COUNT, kTable2Shared, "table 2");
-    // The rows whose one build is named by the frame itself.
-    EXPECT_EQ(reinterpret_cast<SpEntry>(&SpAlignedFree), SpLevelTable2[SP_T2_FREE].Level[0]);
-    EXPECT_EQ(reinterpret_cast<SpEntry>(&SpMallocF32_L0), SpLevelTable2[SP_T2_MALLOC_F32].Level[3]);
-    // No operation stands in two rows (a row copied and not renamed).
-    std::set<SpEntry> seen;
     for (const SpLevelRow& row : SpLevelTable1)
-        EXPECT_TRUE(seen.insert(row.Level[0]).second);
+        for (SpEntry e : row.Level)
+            EXPECT_NE(nullptr, e);
+    for (const SpLevelRow& row : SpLevelTable2)
+        for (SpEntry e : row.Level)
+            EXPECT_NE(nullptr, e);
 }
-
-// --- dispatch ----------------------------------------------------------------------------------------------
-
-class SpDispatchTest : public SpLevelTest
-{
-};
-
-TEST_P(SpDispatchTest, EntryLookupTakesTheColumnOfTheForcedLevel)
-{
-    for (int row = 0; row < SP_T1_ROW_COUNT; ++row)
-    {
-        EXPECT_EQ(SpLevelTable1[row].Level[Level()], SpLevelEntry<SpEntry>(SpLevelTable1, row));
-    }
-    for (int row = 0; row < SP_T2_ROW_COUNT; ++row)
-    {
-        EXPECT_EQ(SpLevelTable2[row].Level[Level()], SpLevelEntry<SpEntry>(SpLevelTable2, row));
-    }
-}
-
-SP_INSTANTIATE_LEVELS(SpDispatchTest);
