@@ -11,7 +11,6 @@
 #include "ntddk.h"
 #include "plat_pool.h"
 
-
 namespace
 {
 
