@@ -74,167 +74,75 @@ int32_t LoadI24(const uint8_t* p)
 
 using U8 = uint8_t*;
 #define SP_F(o) reinterpret_cast<float*>(o)
+// A row's call, with the sources s, the destination bytes o and the count n in scope.
+#define SP_RUN(call)                                                                                         \
+    [](const Sources& s, U8 o, int32_t n)                                                                    \
+    {                                                                                                        \
+        (void)s;                                                                                             \
+        return call;                                                                                         \
+    }
+// A row's reference: element i of the output, with the sources s and the index i in scope.
+#define SP_REF(T, value)                                                                                     \
+    Each<T>(                                                                                                 \
+        [](const Sources& s, int32_t i)                                                                      \
+        {                                                                                                    \
+            (void)s;                                                                                         \
+            (void)i;                                                                                         \
+            return T(value);                                                                                 \
+        })
 
+// clang-format off
 const StubRow kStubs[] = {
-    {"ZeroF32", 4, 4, false, [](const Sources&, U8 o, int32_t n) { return SpZeroF32(SP_F(o), n); },
-     Each<float>([](const Sources& s, int32_t i) { return 0.0f * float(s.a != nullptr) * float(i); })},
-    {"F32ToI16Even", 2, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI16(s.a, (int16_t*)o, n, 1, -15); },
-     Each<int16_t>([](const Sources& s, int32_t i) { return RefF32ToI16(s.a[i], 1, -15); })},
-    {"F32ToI16Zero", 2, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI16(s.a, (int16_t*)o, n, 0, -14); },
-     Each<int16_t>([](const Sources& s, int32_t i) { return RefF32ToI16(s.a[i], 0, -14); })},
-    {"F32ToI16Away", 2, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI16(s.a, (int16_t*)o, n, 2, 0); },
-     Each<int16_t>([](const Sources& s, int32_t i) { return RefF32ToI16(s.a[i], 2, 0); })},
-    {"F32ToI32Even", 4, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI32(s.a, (int32_t*)o, n, 1, -31); },
-     Each<int32_t>([](const Sources& s, int32_t i) { return RefF32ToI32(s.a[i], 1, -31); })},
-    {"F32ToI32Away", 4, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI32(s.a, (int32_t*)o, n, 2, -30); },
-     Each<int32_t>([](const Sources& s, int32_t i) { return RefF32ToI32(s.a[i], 2, -30); })},
-    {"I16ToF32", 4, 2, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertI16ToF32(s.i16, SP_F(o), n, 15); },
-     Each<float>([](const Sources& s, int32_t i) { return RefI16ToF32(s.i16[i], 15); })},
-    {"I32ToF32Scaled", 4, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertI32ToF32Scaled(s.i32, SP_F(o), n, 31); },
-     Each<float>([](const Sources& s, int32_t i) { return RefI32ToF32Scaled(s.i32[i], 31); })},
-    {"I24ToF32", 4, 1, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertI24ToF32(s.i24, SP_F(o), n); },
-     Each<float>([](const Sources& s, int32_t i) { return float(LoadI24(s.i24 + 3 * i)); })},
-    {"F32ToI24", 3, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI24(s.a, o, n, -23); }, EachI24(-23)},
-    {"F32ToI24Scale0", 3, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertF32ToI24(s.a, o, n, 0); }, EachI24(0)},
-    {"I32ToF32", 4, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpConvertI32ToF32(s.i32, SP_F(o), n); },
-     Each<float>([](const Sources& s, int32_t i) { return float(s.i32[i]); })},
-    {"MoveI32", 4, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpMoveI32(s.i32, (int32_t*)o, n); },
-     Each<int32_t>([](const Sources& s, int32_t i) { return s.i32[i]; })},
-    {"AddInPlace", 4, 4, true,
-     [](const Sources& s, U8 o, int32_t n) { return SpAddInPlaceF32(s.b, SP_F(o), n); },
-     Each<float>([](const Sources& s, int32_t i) { return s.a[i] + s.b[i]; })},
-    {"DivConstInPlace", 4, 4, true,
-     [](const Sources&, U8 o, int32_t n) { return SpDivConstInPlaceF32(3.0f, SP_F(o), n); },
-     Each<float>([](const Sources& s, int32_t i) { return s.a[i] * (1.0f / 3.0f); })},
-    {"MulConstInPlace", 4, 4, true,
-     [](const Sources&, U8 o, int32_t n) { return SpMulConstInPlaceF32(-1.5f, SP_F(o), n); },
-     Each<float>([](const Sources& s, int32_t i) { return s.a[i] * -1.5f; })},
-    {"AddConstInPlace", 4, 4, true,
-     [](const Sources&, U8 o, int32_t n) { return SpAddConstInPlaceF32(0.1f, SP_F(o), n); },
-     Each<float>([](const Sources& s, int32_t i) { return s.a[i] + 0.1f; })},
-    {"Pow", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpPowF32(s.b, s.a, SP_F(o), n); }},
-    {"Copy", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpCopyF32(s.a, SP_F(o), n); },
-     Each<float>([](const Sources& s, int32_t i) { return s.a[i]; })},
-    {"MulConst", 4, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpMulConstF32(s.a, 0.3f, SP_F(o), n); },
-     Each<float>([](const Sources& s, int32_t i) { return s.a[i] * 0.3f; })},
-    {"Set", 4, 4, false, [](const Sources&, U8 o, int32_t n) { return SpSetF32(-7.25f, SP_F(o), n); },
-     Each<float>([](const Sources& s, int32_t i)
-                 { return -7.25f + 0.0f * float(i) * float(s.a != nullptr); })},
-    {"Flip", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpFlipF32(s.a, SP_F(o), n); },
-     [](const Sources& s, U8 o, int32_t n)
-     {
-         for (int32_t i = 0; i < n; ++i)
-             memcpy(o + 4 * i, s.a + n - 1 - i, 4);
-     }},
-    {"Add", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpAddF32(s.a, s.b, SP_F(o), n); },
-     Each<float>([](const Sources& s, int32_t i) { return s.a[i] + s.b[i]; })},
-    {"Sub", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpSubF32(s.a, s.b, SP_F(o), n); },
-     Each<float>([](const Sources& s, int32_t i) { return s.b[i] - s.a[i]; })},
-    {"Mul", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpMulF32(s.a, s.b, SP_F(o), n); },
-     Each<float>([](const Sources& s, int32_t i) { return s.a[i] * s.b[i]; })},
-    {"Div", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpDivF32(s.a, s.b, SP_F(o), n); },
-     Each<float>([](const Sources& s, int32_t i) { return s.b[i] / s.a[i]; })},
-    {"Sqr", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpSqrF32(s.a, SP_F(o), n); },
-     Each<float>([](const Sources& s, int32_t i) { return s.a[i] * s.a[i]; })},
-    {"Sqrt", 4, 4, true, [](const Sources&, U8 o, int32_t n) { return SpSqrtInPlaceF32(SP_F(o), n); }},
-    {"Abs", 4, 4, true, [](const Sources&, U8 o, int32_t n) { return SpAbsInPlaceF32(SP_F(o), n); },
-     Each<float>([](const Sources& s, int32_t i) { return std::fabs(s.a[i]); })},
-    {"Exp", 4, 4, true, [](const Sources&, U8 o, int32_t n) { return SpExpInPlaceF32(SP_F(o), n); }},
-    {"Ln", 4, 4, true, [](const Sources&, U8 o, int32_t n) { return SpLnInPlaceF32(SP_F(o), n); }},
-    {"MulInPlace", 4, 4, true,
-     [](const Sources& s, U8 o, int32_t n) { return SpMulInPlaceF32(s.b, SP_F(o), n); },
-     Each<float>([](const Sources& s, int32_t i) { return s.a[i] * s.b[i]; })},
-    {"AddProduct", 4, 4, true,
-     [](const Sources& s, U8 o, int32_t n) { return SpAddProductF32(s.a, s.b, SP_F(o), n); },
-     Each<float>([](const Sources& s, int32_t i) { return s.a[i] + s.a[i] * s.b[i]; })},
-    {"AddProductConst", 4, 4, true,
-     [](const Sources& s, U8 o, int32_t n) { return SpAddProductConstF32(s.b, 2.5f, SP_F(o), n); },
-     Each<float>([](const Sources& s, int32_t i) { return s.a[i] + s.b[i] * 2.5f; })},
-    {"MinEvery", 4, 4, true,
-     [](const Sources& s, U8 o, int32_t n) { return SpMinEveryInPlaceF32(s.b, SP_F(o), n); }},
-    {"MaxEvery", 4, 4, true,
-     [](const Sources& s, U8 o, int32_t n) { return SpMaxEveryInPlaceF32(s.b, SP_F(o), n); }},
+    {"ZeroF32", 4, 4, false, SP_RUN(SpZeroF32(SP_F(o), n)), SP_REF(float, 0.0f)},
+    {"F32ToI16Even", 2, 4, false, SP_RUN(SpConvertF32ToI16(s.a, (int16_t*)o, n, 1, -15)), SP_REF(int16_t, RefF32ToI16(s.a[i], 1, -15))},
+    {"F32ToI16Zero", 2, 4, false, SP_RUN(SpConvertF32ToI16(s.a, (int16_t*)o, n, 0, -14)), SP_REF(int16_t, RefF32ToI16(s.a[i], 0, -14))},
+    {"F32ToI16Away", 2, 4, false, SP_RUN(SpConvertF32ToI16(s.a, (int16_t*)o, n, 2, 0)), SP_REF(int16_t, RefF32ToI16(s.a[i], 2, 0))},
+    {"F32ToI32Even", 4, 4, false, SP_RUN(SpConvertF32ToI32(s.a, (int32_t*)o, n, 1, -31)), SP_REF(int32_t, RefF32ToI32(s.a[i], 1, -31))},
+    {"F32ToI32Away", 4, 4, false, SP_RUN(SpConvertF32ToI32(s.a, (int32_t*)o, n, 2, -30)), SP_REF(int32_t, RefF32ToI32(s.a[i], 2, -30))},
+    {"I16ToF32", 4, 2, false, SP_RUN(SpConvertI16ToF32(s.i16, SP_F(o), n, 15)), SP_REF(float, RefI16ToF32(s.i16[i], 15))},
+    {"I32ToF32Scaled", 4, 4, false, SP_RUN(SpConvertI32ToF32Scaled(s.i32, SP_F(o), n, 31)), SP_REF(float, RefI32ToF32Scaled(s.i32[i], 31))},
+    {"I24ToF32", 4, 1, false, SP_RUN(SpConvertI24ToF32(s.i24, SP_F(o), n)), SP_REF(float, float(LoadI24(s.i24 + 3 * i)))},
+    {"F32ToI24", 3, 4, false, SP_RUN(SpConvertF32ToI24(s.a, o, n, -23)), EachI24(-23)},
+    {"F32ToI24Scale0", 3, 4, false, SP_RUN(SpConvertF32ToI24(s.a, o, n, 0)), EachI24(0)},
+    {"I32ToF32", 4, 4, false, SP_RUN(SpConvertI32ToF32(s.i32, SP_F(o), n)), SP_REF(float, float(s.i32[i]))},
+    {"MoveI32", 4, 4, false, SP_RUN(SpMoveI32(s.i32, (int32_t*)o, n)), SP_REF(int32_t, s.i32[i])},
+    {"AddInPlace", 4, 4, true, SP_RUN(SpAddInPlaceF32(s.b, SP_F(o), n)), SP_REF(float, s.a[i] + s.b[i])},
+    {"DivConstInPlace", 4, 4, true, SP_RUN(SpDivConstInPlaceF32(3.0f, SP_F(o), n)), SP_REF(float, s.a[i] * (1.0f / 3.0f))},
+    {"MulConstInPlace", 4, 4, true, SP_RUN(SpMulConstInPlaceF32(-1.5f, SP_F(o), n)), SP_REF(float, s.a[i] * -1.5f)},
+    {"AddConstInPlace", 4, 4, true, SP_RUN(SpAddConstInPlaceF32(0.1f, SP_F(o), n)), SP_REF(float, s.a[i] + 0.1f)},
+    {"Pow", 4, 4, false, SP_RUN(SpPowF32(s.b, s.a, SP_F(o), n))},
+    {"Copy", 4, 4, false, SP_RUN(SpCopyF32(s.a, SP_F(o), n)), SP_REF(float, s.a[i])},
+    {"MulConst", 4, 4, false, SP_RUN(SpMulConstF32(s.a, 0.3f, SP_F(o), n)), SP_REF(float, s.a[i] * 0.3f)},
+    {"Set", 4, 4, false, SP_RUN(SpSetF32(-7.25f, SP_F(o), n)), SP_REF(float, -7.25f)},
+    {"Flip", 4, 4, false, SP_RUN(SpFlipF32(s.a, SP_F(o), n)), [](const Sources& s, U8 o, int32_t n) { for (int32_t i = 0; i < n; ++i) memcpy(o + 4 * i, s.a + n - 1 - i, 4); }},
+    {"Add", 4, 4, false, SP_RUN(SpAddF32(s.a, s.b, SP_F(o), n)), SP_REF(float, s.a[i] + s.b[i])},
+    {"Sub", 4, 4, false, SP_RUN(SpSubF32(s.a, s.b, SP_F(o), n)), SP_REF(float, s.b[i] - s.a[i])},
+    {"Mul", 4, 4, false, SP_RUN(SpMulF32(s.a, s.b, SP_F(o), n)), SP_REF(float, s.a[i] * s.b[i])},
+    {"Div", 4, 4, false, SP_RUN(SpDivF32(s.a, s.b, SP_F(o), n)), SP_REF(float, s.b[i] / s.a[i])},
+    {"Sqr", 4, 4, false, SP_RUN(SpSqrF32(s.a, SP_F(o), n)), SP_REF(float, s.a[i] * s.a[i])},
+    {"Sqrt", 4, 4, true, SP_RUN(SpSqrtInPlaceF32(SP_F(o), n))},
+    {"Abs", 4, 4, true, SP_RUN(SpAbsInPlaceF32(SP_F(o), n)), SP_REF(float, std::fabs(s.a[i]))},
+    {"Exp", 4, 4, true, SP_RUN(SpExpInPlaceF32(SP_F(o), n))},
+    {"Ln", 4, 4, true, SP_RUN(SpLnInPlaceF32(SP_F(o), n))},
+    {"MulInPlace", 4, 4, true, SP_RUN(SpMulInPlaceF32(s.b, SP_F(o), n)), SP_REF(float, s.a[i] * s.b[i])},
+    {"AddProduct", 4, 4, true, SP_RUN(SpAddProductF32(s.a, s.b, SP_F(o), n)), SP_REF(float, s.a[i] + s.a[i] * s.b[i])},
+    {"AddProductConst", 4, 4, true, SP_RUN(SpAddProductConstF32(s.b, 2.5f, SP_F(o), n)), SP_REF(float, s.a[i] + s.b[i] * 2.5f)},
+    {"MinEvery", 4, 4, true, SP_RUN(SpMinEveryInPlaceF32(s.b, SP_F(o), n))},
+    {"MaxEvery", 4, 4, true, SP_RUN(SpMaxEveryInPlaceF32(s.b, SP_F(o), n))},
     // Reductions write one float whatever the count.
-    {"Max", 0, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpMaxF32(s.a, n, SP_F(o)); }},
-    {"Min", 0, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpMinF32(s.a, n, SP_F(o)); }},
-    {"Sum", 0, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpSumF32(s.a, n, SP_F(o), 0); }},
-    {"Mean", 0, 4, false, [](const Sources& s, U8 o, int32_t n) { return SpMeanF32(s.a, n, SP_F(o), 0); }},
-    {"Dot", 0, 4, false,
-     [](const Sources& s, U8 o, int32_t n) { return SpDotProdF32(s.a, s.b, n, SP_F(o)); }},
+    {"Max", 0, 4, false, SP_RUN(SpMaxF32(s.a, n, SP_F(o)))},
+    {"Min", 0, 4, false, SP_RUN(SpMinF32(s.a, n, SP_F(o)))},
+    {"Sum", 0, 4, false, SP_RUN(SpSumF32(s.a, n, SP_F(o), 0))},
+    {"Mean", 0, 4, false, SP_RUN(SpMeanF32(s.a, n, SP_F(o), 0))},
+    {"Dot", 0, 4, false, SP_RUN(SpDotProdF32(s.a, s.b, n, SP_F(o)))},
     // Two channels of n frames, and eight channels of n frames out of 8n interleaved words.
-    {"Interleave2", 8, 4, false,
-     [](const Sources& s, U8 o, int32_t n)
-     {
-         const float* ch[] = {s.a, s.b};
-         return SpInterleave32(ch, 2, n, SP_F(o));
-     },
-     [](const Sources& s, U8 o, int32_t n)
-     {
-         for (int32_t f = 0; f < n; ++f)
-         {
-             memcpy(o + 8 * f, s.a + f, 4);
-             memcpy(o + 8 * f + 4, s.b + f, 4);
-         }
-     }},
-    {"Interleave8", 32, 4, false,
-     [](const Sources& s, U8 o, int32_t n)
-     {
-         const float* ch[] = {s.a, s.b, s.a + 1, s.b + 1, s.a + 2, s.b + 2, s.a + 3, s.b + 3};
-         return SpInterleave32(ch, 8, n, SP_F(o));
-     }},
-    {"Deinterleave2", 8, 4, false,
-     [](const Sources& s, U8 o, int32_t n)
-     {
-         float* ch[] = {SP_F(o), SP_F(o) + n};
-         return SpDeinterleave32(s.a, 2, n, ch);
-     },
-     [](const Sources& s, U8 o, int32_t n)
-     {
-         for (int32_t f = 0; f < n; ++f)
-         {
-             memcpy(o + 4 * f, s.a + 2 * f, 4);
-             memcpy(o + 4 * (n + f), s.a + 2 * f + 1, 4);
-         }
-     }},
-    {"Deinterleave8", 32, 4, false,
-     [](const Sources& s, U8 o, int32_t n)
-     {
-         float* ch[8];
-         for (int c = 0; c < 8; ++c)
-             ch[c] = SP_F(o) + c * n;
-         return SpDeinterleave32(s.a, 8, n, ch);
-     },
-     [](const Sources& s, U8 o, int32_t n)
-     {
-         for (int32_t k = 0; k < 8 * n; ++k)
-             memcpy(o + 4 * ((k % 8) * n + k / 8), s.a + k, 4);
-     }},
-    {"SampleUp", 12, 4, false,
-     [](const Sources& s, U8 o, int32_t n)
-     {
-         int32_t len = 0, phase = 1;
-         return SpSampleUpF32(s.a, n, SP_F(o), &len, 3, &phase);
-     }},
-    {"SampleDown", 4, 4, false,
-     [](const Sources& s, U8 o, int32_t n)
-     {
-         int32_t len = 0, phase = 2;
-         return SpSampleDownF32(s.a, n, SP_F(o), &len, 1, &phase);
-     }},
-};
+    {"Interleave2", 8, 4, false, [](const Sources& s, U8 o, int32_t n) { const float* ch[] = {s.a, s.b}; return SpInterleave32(ch, 2, n, SP_F(o)); }, [](const Sources& s, U8 o, int32_t n) { for (int32_t f = 0; f < n; ++f) { memcpy(o + 8 * f, s.a + f, 4); memcpy(o + 8 * f + 4, s.b + f, 4); } }},
+    {"Interleave8", 32, 4, false, [](const Sources& s, U8 o, int32_t n) { const float* ch[] = {s.a, s.b, s.a + 1, s.b + 1, s.a + 2, s.b + 2, s.a + 3, s.b + 3}; return SpInterleave32(ch, 8, n, SP_F(o)); }},
+    {"Deinterleave2", 8, 4, false, [](const Sources& s, U8 o, int32_t n) { float* ch[] = {SP_F(o), SP_F(o) + n}; return SpDeinterleave32(s.a, 2, n, ch); }, [](const Sources& s, U8 o, int32_t n) { for (int32_t f = 0; f < n; ++f) { memcpy(o + 4 * f, s.a + 2 * f, 4); memcpy(o + 4 * (n + f), s.a + 2 * f + 1, 4); } }},
+    {"Deinterleave8", 32, 4, false, [](const Sources& s, U8 o, int32_t n) { float* ch[8]; for (int c = 0; c < 8; ++c) ch[c] = SP_F(o) + c * n; return SpDeinterleave32(s.a, 8, n, ch); }, [](const Sources& s, U8 o, int32_t n) { for (int32_t k = 0; k < 8 * n; ++k) memcpy(o + 4 * ((k % 8) * n + k / 8), s.a + k, 4); }},
+    {"SampleUp", 12, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 1; return SpSampleUpF32(s.a, n, SP_F(o), &len, 3, &phase); }},
+    {"SampleDown", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 2; return SpSampleDownF32(s.a, n, SP_F(o), &len, 1, &phase); }},
+}; // clang-format on
 
 constexpr int32_t kMaxCount = 200;
 
