@@ -74,13 +74,10 @@ TEST_P(SpVectorTest, SqrtWarnsOnNegativeAndKeepsZerosAndNaN)
         ASSERT_EQ(float(std::sqrt(double(in[i]))), w[i]);
 }
 
-TEST_P(SpVectorTest, CopySetMulConstAbsFlip)
+// Special values; the level table checks ordinary values against the reference.
+TEST_P(SpVectorTest, SetMulConstAndAbsOnSpecialValues)
 {
-    const std::vector<float> src = RandomVector(23, 4);
     std::vector<float> dst(23, -1.0f);
-    ASSERT_EQ(SpOk, SpCopyF32(src.data(), dst.data(), 23));
-    EXPECT_EQ(src, dst);
-
     ASSERT_EQ(SpOk, SpSetF32(BitsFloat(0x7FA12345u), dst.data(), 23));
     for (float x : dst)
         ASSERT_EQ(0x7FA12345u, FloatBits(x)); // NaN payload kept
@@ -91,19 +88,12 @@ TEST_P(SpVectorTest, CopySetMulConstAbsFlip)
         EXPECT_EQ(0u, FloatBits(dst[i])) << "zero constant zeroes";
     ASSERT_EQ(SpOk, SpMulConstF32(special.data(), 1.0f, dst.data(), 3));
     EXPECT_TRUE(std::isnan(dst[1]));
-    ASSERT_EQ(SpOk, SpMulConstF32(src.data(), -2.5f, dst.data(), 23));
-    for (int i = 0; i < 23; ++i)
-        ASSERT_EQ(float(double(src[i]) * -2.5), dst[i]);
 
     std::vector<float> abs = {-0.0f, -1.5f, BitsFloat(0xFFC00001u), 2.0f, -kInf};
     ASSERT_EQ(SpOk, SpAbsInPlaceF32(abs.data(), 5));
     EXPECT_EQ((std::vector<uint32_t>{0u, FloatBits(1.5f), 0x7FC00001u, FloatBits(2.0f), 0x7F800000u}),
               (std::vector<uint32_t>{FloatBits(abs[0]), FloatBits(abs[1]), FloatBits(abs[2]),
                                      FloatBits(abs[3]), FloatBits(abs[4])}));
-
-    ASSERT_EQ(SpOk, SpFlipF32(src.data(), dst.data(), 23));
-    for (int i = 0; i < 23; ++i)
-        ASSERT_EQ(src[i], dst[22 - i]);
 }
 
 // Reversal into the same buffer: the result is the reversed vector, not a half mirror.
