@@ -1,12 +1,20 @@
 # Thin wrapper over CMake. `make run` shows what the driver builds on the default device;
 # `make test` builds and runs every test; `make check` runs them under AddressSanitizer and
 # UndefinedBehaviorSanitizer; `make bench` builds and runs bench/ (and no test executables).
+# `make check` ends with a short fixed run of the fuzz target (fuzz/); `make fuzz` runs a long one.
 JOBS ?= $(shell nproc)
 BUILD ?= build
 CHECK_BUILD ?= build-check
 BENCH_BUILD ?= build-bench
+FUZZ_BUILD ?= build-fuzz
+# The fuzz step of `make check` is a fixed count from a fixed seed; `make fuzz` runs FUZZ_RUNS
+# inputs and keeps the corpus it grows in $(FUZZ_BUILD)/session; FUZZ_ARGS passes any other
+# libFuzzer options (-jobs=4, -max_total_time=3600, -seed=N).
+FUZZ_CHECK_RUNS ?= 300
+FUZZ_RUNS ?= 200000
+FUZZ_ARGS ?=
 
-.PHONY: all build test check bench run clean format format-check
+.PHONY: all build test check bench run clean format format-check fuzz fuzz-build
 
 all: build
 
@@ -22,6 +30,17 @@ check:
 	cmake --build $(CHECK_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --test-dir $(CHECK_BUILD) -j $(JOBS) --output-on-failure
+	$(MAKE) fuzz-build
+	fuzz/run $(FUZZ_BUILD)/fuzz/fuzz_descriptors $(FUZZ_BUILD)/check --fresh -runs=$(FUZZ_CHECK_RUNS) -seed=1 -timeout=60
+
+# libFuzzer needs clang; the fuzz build is its own tree with coverage instrumentation and the
+# sanitizers, and builds only the fuzz target.
+fuzz-build:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUACSIM_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_descriptors
+
+fuzz: fuzz-build
+	fuzz/run $(FUZZ_BUILD)/fuzz/fuzz_descriptors $(FUZZ_BUILD)/session -runs=$(FUZZ_RUNS) -seed=1 -timeout=60 $(FUZZ_ARGS)
 
 run: build
 	$(BUILD)/tools/uacsim/uacsim topology --device uac1-speaker
@@ -34,7 +53,7 @@ bench:
 		echo "== $$b"; $$b || exit 1; done
 
 clean:
-	rm -rf $(BUILD) $(CHECK_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(CHECK_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -15,19 +15,6 @@ constexpr uint8_t kEndpoint = 5;
 constexpr uint8_t kCsInterface = 0x24;
 constexpr uint8_t kCsEndpoint = 0x25;
 
-uint16_t Le16(const uint8_t* b)
-{
-    return uint16_t(b[0] | b[1] << 8);
-}
-uint32_t Le24(const uint8_t* b)
-{
-    return uint32_t(b[0] | b[1] << 8 | b[2] << 16);
-}
-uint32_t Le32(const uint8_t* b)
-{
-    return uint32_t(b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24);
-}
-
 bool FieldMatches(int wanted, unsigned actual)
 {
     return wanted < 0 || unsigned(wanted) == actual;
@@ -108,47 +95,49 @@ AudioControlEngine::AudioControlEngine(const DeviceProfile& profile) : m_profile
 
 // Every audio-control entity with the interface that holds it, and the streaming interfaces'
 // alternate settings and endpoint rates. The profile validated the descriptor lengths against
-// the configuration; the class-specific minimum lengths are checked here.
+// the configuration, but the walk and every field read are bounded here as well: the engine
+// must not read past a descriptor whatever bytes it is given. The class-specific minimum
+// lengths are checked here.
 void AudioControlEngine::ReadDescriptors()
 {
-    const std::vector<uint8_t>& cfg = m_profile.ConfigurationDescriptor();
+    const std::vector<DescriptorSpan> descriptors = SplitDescriptors(m_profile.ConfigurationDescriptor());
     bool inControl = false;
     bool release2 = false;
     uint8_t interfaceNumber = 0;
-    for (size_t pos = 0; pos + 2 <= cfg.size() && cfg[pos] >= 2; pos += cfg[pos])
+    for (const DescriptorSpan& d : descriptors)
     {
-        const uint8_t* d = &cfg[pos];
-        if (d[1] == kInterface)
+        if (d.Type() == kInterface && d.Has(9))
         {
-            inControl = d[5] == 1 && d[6] == 1;
-            release2 = d[7] == 0x20;
-            interfaceNumber = d[2];
-            if (inControl && d[3] == 0)
+            inControl = d.At(5) == 1 && d.At(6) == 1;
+            release2 = d.At(7) == 0x20;
+            interfaceNumber = d.At(2);
+            if (inControl && d.At(3) == 0)
             {
                 m_controlInterfaces.push_back({interfaceNumber, release2});
             }
-            if (d[5] == 1 && d[6] == 2 && release2)
+            if (d.At(5) == 1 && d.At(6) == 2 && release2)
             {
-                m_streamingAlternates[interfaceNumber].push_back(d[3]);
+                m_streamingAlternates[interfaceNumber].push_back(d.At(3));
             }
         }
-        else if (inControl && d[1] == kCsInterface && d[0] >= 4)
+        else if (inControl && d.Type() == kCsInterface && d.Has(4))
         {
             ReadControlDescriptor(interfaceNumber, release2, d);
         }
     }
-    ReadStreamingDescriptors(cfg);
+    ReadStreamingDescriptors(descriptors);
 }
 
-void AudioControlEngine::ReadControlDescriptor(uint8_t interfaceNumber, bool release2, const uint8_t* d)
+void AudioControlEngine::ReadControlDescriptor(uint8_t interfaceNumber, bool release2,
+                                               const DescriptorSpan& d)
 {
-    const uint8_t length = d[0];
+    const size_t length = d.Length();
     Entity e;
     e.InterfaceNumber = interfaceNumber;
     e.Release2 = release2;
-    e.Subtype = d[2];
-    e.Id = d[3];
-    e.Bytes.assign(d, d + length);
+    e.Subtype = d.Subtype();
+    e.Id = d.At(3);
+    e.Bytes.assign(d.begin(), d.end());
     if (e.Id == 0 || FindEntity(interfaceNumber, e.Id) != nullptr)
     {
         return; // the header, or an id given twice: the first descriptor answers for it
@@ -157,44 +146,34 @@ void AudioControlEngine::ReadControlDescriptor(uint8_t interfaceNumber, bool rel
     {
         for (size_t i = 0; i < count && first + i < length; ++i)
         {
-            e.Sources.push_back(d[first + i]);
+            e.Sources.push_back(d.At(first + i));
         }
     };
-    const uint8_t pins = length > 4 ? d[4] : 0;
+    const uint8_t pins = d.At(4);
     switch (e.Subtype)
     {
     case 0x02: // input terminal
-        e.Controls = release2 && length >= 16 ? Le16(d + 14) : 0;
+        e.Controls = release2 && length >= 16 ? d.Le16(14) : 0;
         break;
     case 0x03: // output terminal
         sources(1, 7);
-        e.Controls = release2 && length >= 11 ? Le16(d + 9) : 0;
+        e.Controls = release2 && length >= 11 ? d.Le16(9) : 0;
         break;
     case 0x04: // mixer
     case 0x05: // selector
         sources(pins, 5);
-        e.Controls = release2 && size_t(length) > 5u + pins ? d[5 + pins] : 0;
+        e.Controls = release2 && length > 5u + pins ? d.At(5 + pins) : 0;
         break;
     case 0x06: // feature unit
         sources(1, 4);
-        if (!release2 && length >= 7 && d[5] > 0)
-        {
-            for (size_t at = 6; at + d[5] <= size_t(length) - 1; at += d[5])
-            {
-                e.ControlMaps.push_back(d[5] == 1 ? d[at] : Le16(d + at));
-            }
-        }
-        for (size_t at = 5; release2 && at + 4 <= size_t(length) - 1; at += 4)
-        {
-            e.ControlMaps.push_back(Le32(d + at));
-        }
+        ReadFeatureControlMaps(d, &e);
         break;
     case 0x0A: // clock source (release 2.0)
-        e.Controls = release2 && length >= 6 ? d[5] : 0;
+        e.Controls = release2 && length >= 6 ? d.At(5) : 0;
         break;
     case 0x0B: // clock selector (release 2.0)
         sources(pins, 5);
-        e.Controls = release2 && size_t(length) > 5u + pins ? d[5 + pins] : 0;
+        e.Controls = release2 && length > 5u + pins ? d.At(5 + pins) : 0;
         break;
     default:
         break;
@@ -202,62 +181,82 @@ void AudioControlEngine::ReadControlDescriptor(uint8_t interfaceNumber, bool rel
     m_entities.push_back(e);
 }
 
+// One control bitmap per channel, master first, up to the unit's string index: release 1.0
+// gives bControlSize bytes each, release 2.0 four.
+void AudioControlEngine::ReadFeatureControlMaps(const DescriptorSpan& d, Entity* e)
+{
+    const size_t length = d.Length();
+    const size_t size = e->Release2 ? 4 : d.At(5);
+    const size_t first = e->Release2 ? 5 : 6;
+    if (size == 0 || length < first + 1)
+    {
+        return;
+    }
+    for (size_t at = first; at + size <= length - 1; at += size)
+    {
+        e->ControlMaps.push_back(size == 1 ? d.At(at) : e->Release2 ? d.Le32(at) : d.Le16(at));
+    }
+}
+
 // The sampling-frequency controls of class-1 endpoints: which endpoints have one and the rates
 // their alternate settings' format descriptors offer.
-void AudioControlEngine::ReadStreamingDescriptors(const std::vector<uint8_t>& cfg)
+void AudioControlEngine::ReadStreamingDescriptors(const std::vector<DescriptorSpan>& descriptors)
 {
     bool streaming = false;
     std::vector<uint32_t> discrete;
     std::vector<std::pair<uint32_t, uint32_t>> continuous;
     uint8_t endpoint = 0;
-    for (size_t pos = 0; pos + 2 <= cfg.size() && cfg[pos] >= 2; pos += cfg[pos])
+    for (const DescriptorSpan& d : descriptors)
     {
-        const uint8_t* d = &cfg[pos];
-        const uint8_t length = d[0];
-        if (d[1] == kInterface)
+        const size_t length = d.Length();
+        if (d.Type() == kInterface && d.Has(9))
         {
-            streaming = d[5] == 1 && d[6] == 2 && d[7] != 0x20;
+            streaming = d.At(5) == 1 && d.At(6) == 2 && d.At(7) != 0x20;
             discrete.clear();
             continuous.clear();
             endpoint = 0;
         }
-        else if (streaming && d[1] == kCsInterface && length >= 8 && d[2] == 0x02)
+        else if (streaming && d.Type() == kCsInterface && length >= 8 && d.Subtype() == 0x02)
         {
             // Format type I and III keep bSamFreqType at byte 7, type II at byte 8.
-            const size_t at = d[3] == 0x02 ? 8 : 7;
-            const uint8_t count = length > at ? d[at] : 0;
-            if (count == 0 && size_t(length) >= at + 7)
+            const size_t at = d.At(3) == 0x02 ? 8 : 7;
+            const uint8_t count = length > at ? d.At(at) : 0;
+            if (count == 0 && length >= at + 7)
             {
-                continuous.push_back({Le24(d + at + 1), Le24(d + at + 4)});
+                continuous.push_back({d.Le24(at + 1), d.Le24(at + 4)});
             }
             for (size_t k = 0; k < count && at + 1 + 3 * k + 3 <= length; ++k)
             {
-                discrete.push_back(Le24(d + at + 1 + 3 * k));
+                discrete.push_back(d.Le24(at + 1 + 3 * k));
             }
         }
-        else if (streaming && d[1] == kEndpoint)
+        else if (streaming && d.Type() == kEndpoint && d.Has(7))
         {
-            endpoint = d[2];
+            endpoint = d.At(2);
         }
-        else if (streaming && d[1] == kCsEndpoint && length >= 4 && d[2] == 0x01 && endpoint != 0 &&
-                 (d[3] & 0x01) != 0)
+        else if (streaming && d.Type() == kCsEndpoint && length >= 4 && d.Subtype() == 0x01 &&
+                 endpoint != 0 && (d.At(3) & 0x01) != 0)
         {
-            EndpointRates& rates = m_endpoints[endpoint];
-            for (uint32_t r : discrete)
-            {
-                if (std::find(rates.Discrete.begin(), rates.Discrete.end(), r) == rates.Discrete.end())
-                {
-                    rates.Discrete.push_back(r);
-                }
-            }
-            rates.Continuous.insert(rates.Continuous.end(), continuous.begin(), continuous.end());
-            if (rates.RateHz == 0)
-            {
-                rates.RateHz = !discrete.empty()     ? discrete[0]
-                               : !continuous.empty() ? continuous[0].first
-                                                     : 0;
-            }
+            AddEndpointRates(endpoint, discrete, continuous);
         }
+    }
+}
+
+void AudioControlEngine::AddEndpointRates(uint8_t endpoint, const std::vector<uint32_t>& discrete,
+                                          const std::vector<std::pair<uint32_t, uint32_t>>& continuous)
+{
+    EndpointRates& rates = m_endpoints[endpoint];
+    for (uint32_t r : discrete)
+    {
+        if (std::find(rates.Discrete.begin(), rates.Discrete.end(), r) == rates.Discrete.end())
+        {
+            rates.Discrete.push_back(r);
+        }
+    }
+    rates.Continuous.insert(rates.Continuous.end(), continuous.begin(), continuous.end());
+    if (rates.RateHz == 0)
+    {
+        rates.RateHz = !discrete.empty() ? discrete[0] : !continuous.empty() ? continuous[0].first : 0;
     }
 }
 
@@ -332,13 +331,13 @@ void AudioControlEngine::BuildFeatureValues(const Entity& e)
 // programmable ones, bit 7 of its first byte first.
 void AudioControlEngine::BuildMixerValues(Entity& e)
 {
-    const uint8_t* d = e.Bytes.data();
+    const DescriptorSpan d(e.Bytes);
     const size_t pins = e.Sources.size();
     if (e.Release2 || e.Bytes.size() < 10 + pins)
     {
         return;
     }
-    e.MixerOutputs = d[5 + pins];
+    e.MixerOutputs = d.At(5 + pins);
     unsigned inputs = 0;
     for (uint8_t source : e.Sources)
     {
@@ -365,7 +364,7 @@ void AudioControlEngine::BuildMixerValues(Entity& e)
             v.Size = 2;
             v.Signed = true;
             v.MinusInfinity = true;
-            v.Writable = byte < bitmapEnd && (d[byte] & (0x80 >> (bit % 8))) != 0;
+            v.Writable = byte < bitmapEnd && (d.At(byte) & (0x80 >> (bit % 8))) != 0;
             m_values[Key(e.InterfaceNumber, e.Id, uint8_t(i), uint8_t(o))] = v;
         }
     }
@@ -402,42 +401,46 @@ bool AudioControlEngine::ClusterOf(uint8_t interfaceNumber, uint8_t id, int dept
     {
         return false;
     }
-    const uint8_t* d = e->Bytes.data();
-    const size_t length = e->Bytes.size();
+    const DescriptorSpan d(e->Bytes);
+    const size_t length = d.Length();
     const size_t pins = e->Sources.size();
     switch (e->Subtype)
     {
     case 0x02: // input terminal
         if (!e->Release2 && length >= 10)
         {
-            *channels = d[7];
-            *config = Le16(d + 8);
+            *channels = d.At(7);
+            *config = d.Le16(8);
             return true;
         }
         if (e->Release2 && length >= 13)
         {
-            *channels = d[8];
-            *config = Le32(d + 9);
+            *channels = d.At(8);
+            *config = d.Le32(9);
             return true;
         }
         return false;
     case 0x04: // mixer: its own cluster
         if (length >= 8 + pins + (e->Release2 ? 2 : 0))
         {
-            *channels = d[5 + pins];
-            *config = e->Release2 ? Le32(d + 6 + pins) : Le16(d + 6 + pins);
+            *channels = d.At(5 + pins);
+            *config = e->Release2 ? d.Le32(6 + pins) : d.Le16(6 + pins);
             return true;
         }
         return false;
     case 0x07: // class-1 processing and extension units carry bNrChannels after their pins
     case 0x08:
-        if (!e->Release2 && length > 7 + size_t(d[6]) + 2)
+    {
+        // bNrInPins is byte 6; a unit cut shorter than its pins and cluster reports none.
+        const size_t unitPins = d.At(6);
+        if (!e->Release2 && length >= 10 + unitPins)
         {
-            *channels = d[7 + d[6]];
-            *config = Le16(d + 8 + d[6]);
+            *channels = d.At(7 + unitPins);
+            *config = d.Le16(8 + unitPins);
             return true;
         }
         return false;
+    }
     default:
         return !e->Sources.empty() && ClusterOf(interfaceNumber, e->Sources[0], depth + 1, channels, config);
     }

@@ -23,6 +23,7 @@
 #pragma once
 
 #include "sim/device/device_model.h"
+#include "sim/profiles/descriptor_span.h"
 
 #include <cstdint>
 #include <functional>
@@ -172,8 +173,11 @@ private:
 
     // Set-up from the descriptors (audio_control.cpp).
     void ReadDescriptors();
-    void ReadControlDescriptor(uint8_t interfaceNumber, bool release2, const uint8_t* d);
-    void ReadStreamingDescriptors(const std::vector<uint8_t>& cfg);
+    void ReadControlDescriptor(uint8_t interfaceNumber, bool release2, const DescriptorSpan& d);
+    static void ReadFeatureControlMaps(const DescriptorSpan& d, Entity* e);
+    void ReadStreamingDescriptors(const std::vector<DescriptorSpan>& descriptors);
+    void AddEndpointRates(uint8_t endpoint, const std::vector<uint32_t>& discrete,
+                          const std::vector<std::pair<uint32_t, uint32_t>>& continuous);
     void BuildValues();
     void BuildFeatureValues(const Entity& e);
     void BuildMixerValues(Entity& e);

@@ -2,6 +2,7 @@
 #include "sim/device/device_model.h"
 
 #include "sim/device/audio_control.h"
+#include "sim/profiles/descriptor_span.h"
 
 #include <algorithm>
 
@@ -63,35 +64,35 @@ UsbDeviceModel::UsbDeviceModel(const DeviceProfile& profile)
 UsbDeviceModel::~UsbDeviceModel() = default;
 
 // Interfaces with their alternate settings and endpoints, from the configuration the profile
-// validated when it loaded.
+// validated when it loaded; the walk is bounded all the same, and runt interface or endpoint
+// descriptors are skipped rather than read past.
 void UsbDeviceModel::BuildInterfaces()
 {
-    const std::vector<uint8_t>& cfg = m_profile.ConfigurationDescriptor();
     AltSetting* current = nullptr;
     uint8_t currentInterface = 0;
-    for (size_t pos = 0; pos + 2 <= cfg.size() && cfg[pos] >= 2; pos += cfg[pos])
+    for (const DescriptorSpan& d : SplitDescriptors(m_profile.ConfigurationDescriptor()))
     {
-        if (cfg[pos + 1] == 4)
+        if (d.Type() == 4 && d.Has(9))
         {
-            currentInterface = cfg[pos + 2];
+            currentInterface = d.At(2);
             Interface* iface = FindInterface(currentInterface);
             if (iface == nullptr)
             {
                 m_interfaces.push_back(Interface{currentInterface, {}, 0});
                 iface = &m_interfaces.back();
             }
-            iface->Alternates.push_back(AltSetting{cfg[pos + 3], {}});
+            iface->Alternates.push_back(AltSetting{d.At(3), {}});
             current = &iface->Alternates.back();
         }
-        else if (cfg[pos + 1] == 5 && current != nullptr)
+        else if (d.Type() == 5 && d.Has(7) && current != nullptr)
         {
             ActiveEndpoint ep;
             ep.InterfaceNumber = currentInterface;
             ep.AlternateSetting = current->Number;
-            ep.Address = cfg[pos + 2];
-            ep.Attributes = cfg[pos + 3];
-            ep.MaxPacketSize = uint16_t(cfg[pos + 4] | cfg[pos + 5] << 8);
-            ep.Interval = cfg[pos + 6];
+            ep.Address = d.At(2);
+            ep.Attributes = d.At(3);
+            ep.MaxPacketSize = d.Le16(4);
+            ep.Interval = d.At(6);
             current->Endpoints.push_back(ep);
         }
     }
@@ -281,7 +282,7 @@ ControlResult UsbDeviceModel::GetStatus(const SetupPacket& setup) const
     {
     case kRecipientDevice:
     {
-        const uint8_t attributes = m_profile.ConfigurationDescriptor()[7];
+        const uint8_t attributes = DescriptorSpan(m_profile.ConfigurationDescriptor()).At(7);
         return Answer({uint8_t((attributes & 0x40) ? 1 : 0), 0}, 2);
     }
     case kRecipientInterface:
@@ -333,7 +334,7 @@ ControlResult UsbDeviceModel::Feature(const SetupPacket& setup)
 
 ControlResult UsbDeviceModel::SetConfiguration(const SetupPacket& setup)
 {
-    const uint8_t value = m_profile.ConfigurationDescriptor()[5];
+    const uint8_t value = DescriptorSpan(m_profile.ConfigurationDescriptor()).At(5);
     if (setup.Value != 0 && setup.Value != value)
     {
         return Stall();

@@ -2,6 +2,7 @@
 // profile leaves out.
 #include "sim/profiles/profile.h"
 
+#include "sim/profiles/descriptor_span.h"
 #include "sim/profiles/profile_parser.h"
 
 #include <cstdio>
@@ -64,13 +65,14 @@ bool DeviceProfile::FromDescriptorBytes(const std::vector<uint8_t>& bytes, const
     return Parse(text.str(), name, ".", profile, error);
 }
 
+// 0 for a profile that holds no device descriptor yet.
 uint16_t DeviceProfile::VendorId() const
 {
-    return uint16_t(m_deviceDescriptor[8] | m_deviceDescriptor[9] << 8);
+    return DescriptorSpan(m_deviceDescriptor).Le16(8);
 }
 uint16_t DeviceProfile::ProductId() const
 {
-    return uint16_t(m_deviceDescriptor[10] | m_deviceDescriptor[11] << 8);
+    return DescriptorSpan(m_deviceDescriptor).Le16(10);
 }
 
 const ProfileString* DeviceProfile::FindString(uint8_t index, uint16_t languageId) const
@@ -302,6 +304,12 @@ bool LoadBuiltinProfile(const std::string& name, DeviceProfile* profile, std::st
     return true;
 }
 
+bool ProfileFromDump(const std::vector<uint8_t>& bytes, const std::string& name, DeviceProfile* profile,
+                     std::string* error)
+{
+    return DeviceProfile::FromDescriptorBytes(bytes, name, profile, error, "string 0x50 \"0100-DUMP\"\n");
+}
+
 bool LoadProfile(const std::string& nameOrPath, DeviceProfile* profile, std::string* error)
 {
     if (BuiltinProfileText(nameOrPath) != nullptr)
@@ -316,8 +324,7 @@ bool LoadProfile(const std::string& nameOrPath, DeviceProfile* profile, std::str
             *error = "cannot read the dump file " + nameOrPath;
             return false;
         }
-        if (!DeviceProfile::FromDescriptorBytes(bytes, StemOf(nameOrPath), profile, error,
-                                                "string 0x50 \"0100-DUMP\"\n"))
+        if (!ProfileFromDump(bytes, StemOf(nameOrPath), profile, error))
         {
             *error = nameOrPath + ": " + *error;
             return false;

@@ -255,6 +255,10 @@ std::vector<std::string> BuiltinProfileNames();
 // The text of a built-in profile, or null.
 const char* BuiltinProfileText(const std::string& Name);
 bool LoadBuiltinProfile(const std::string& Name, DeviceProfile* Profile, std::string* Error);
+// A device from a raw dump's bytes as LoadProfile makes it from a .bin file: defaults for what
+// the dump lacks, plus the identification string described below.
+bool ProfileFromDump(const std::vector<uint8_t>& Bytes, const std::string& Name, DeviceProfile* Profile,
+                     std::string* Error);
 // A built-in name, or else the path of a profile file (.profile) or of a raw dump (.bin).
 // A raw dump alone also gets an identification string at index 0x50, which the driver reads to
 // tell its models apart and without which it refuses a class-1 device: with it the runner can

@@ -848,56 +848,58 @@ bool ProfileParser::Finish()
 }
 
 // Collects the audio-control entity, terminal and clock-source ids and the release of the
-// first audio-control interface. The bytes were validated, so the walk needs no bounds beyond
-// the descriptor lengths; fields past a short class-specific descriptor are not read.
+// first audio-control interface. The bytes were validated; the walk and its field reads are
+// bounded all the same, and fields past a short class-specific descriptor are not read.
 void ProfileParser::AnalyseConfiguration()
 {
-    const std::vector<uint8_t>& cfg = m_profile->m_configurationDescriptor;
     bool inControl = false;
     int protocol = -1;
     uint8_t interfaceNumber = 0;
-    for (size_t pos = 0; pos + 2 <= cfg.size() && cfg[pos] >= 2; pos += cfg[pos])
+    for (const DescriptorSpan& d : SplitDescriptors(m_profile->m_configurationDescriptor))
     {
-        const uint8_t length = cfg[pos];
-        const uint8_t type = cfg[pos + 1];
-        if (type == 4)
+        if (d.Type() == 4 && d.Has(9))
         {
-            inControl = cfg[pos + 5] == 1 && cfg[pos + 6] == 1;
-            interfaceNumber = cfg[pos + 2];
-            protocol = inControl ? cfg[pos + 7] : protocol;
+            inControl = d.At(5) == 1 && d.At(6) == 1;
+            interfaceNumber = d.At(2);
+            protocol = inControl ? d.At(7) : protocol;
             if (inControl && m_profile->m_audioControlProtocol < 0)
             {
                 m_profile->m_audioControlProtocol = protocol;
             }
             continue;
         }
-        if (!inControl || type != 0x24 || length < 4)
+        if (!inControl || d.Type() != 0x24 || !d.Has(4))
         {
             continue;
         }
-        const uint8_t subtype = cfg[pos + 2];
-        const uint8_t id = cfg[pos + 3];
-        const uint8_t lastSubtype = protocol == 0x20 ? 0x0D : 0x08;
-        if (subtype >= 2 && subtype <= lastSubtype)
-        {
-            m_profile->m_entityIds.push_back(id);
-            ProfileEntity entity;
-            entity.InterfaceNumber = interfaceNumber;
-            entity.Id = id;
-            entity.Subtype = subtype;
-            entity.Protocol = protocol;
-            const bool hasPins = subtype == 0x04 || subtype == 0x05 || (protocol == 0x20 && subtype == 0x0B);
-            entity.InputPins = hasPins && length > 4 ? cfg[pos + 4] : 0;
-            m_profile->m_entities.push_back(entity);
-        }
-        if (subtype == 2 || subtype == 3)
-        {
-            m_profile->m_terminalIds.push_back(id);
-        }
-        if (protocol == 0x20 && subtype == 0x0A)
-        {
-            m_clockSources.push_back(id);
-        }
+        AddEntity(d, interfaceNumber, protocol);
+    }
+}
+
+void ProfileParser::AddEntity(const DescriptorSpan& d, uint8_t interfaceNumber, int protocol)
+{
+    const uint8_t subtype = d.Subtype();
+    const uint8_t id = d.At(3);
+    const uint8_t lastSubtype = protocol == 0x20 ? 0x0D : 0x08;
+    if (subtype >= 2 && subtype <= lastSubtype)
+    {
+        m_profile->m_entityIds.push_back(id);
+        ProfileEntity entity;
+        entity.InterfaceNumber = interfaceNumber;
+        entity.Id = id;
+        entity.Subtype = subtype;
+        entity.Protocol = protocol;
+        const bool hasPins = subtype == 0x04 || subtype == 0x05 || (protocol == 0x20 && subtype == 0x0B);
+        entity.InputPins = hasPins ? d.At(4) : 0;
+        m_profile->m_entities.push_back(entity);
+    }
+    if (subtype == 2 || subtype == 3)
+    {
+        m_profile->m_terminalIds.push_back(id);
+    }
+    if (protocol == 0x20 && subtype == 0x0A)
+    {
+        m_clockSources.push_back(id);
     }
 }
 
@@ -926,7 +928,6 @@ bool ProfileParser::CheckReferences()
 // else on the first listed type.
 bool ProfileParser::ResolveTerminalTypes()
 {
-    const std::vector<uint8_t>& cfg = m_profile->m_configurationDescriptor;
     for (size_t i = 0; i < m_profile->m_terminalTypes.size(); ++i)
     {
         TerminalTypesSetting& setting = m_profile->m_terminalTypes[i];
@@ -936,16 +937,16 @@ bool ProfileParser::ResolveTerminalTypes()
         }
         setting.Current = setting.Types[0];
         bool inControl = false;
-        for (size_t pos = 0; pos + 2 <= cfg.size() && cfg[pos] >= 2; pos += cfg[pos])
+        for (const DescriptorSpan& d : SplitDescriptors(m_profile->m_configurationDescriptor))
         {
-            if (cfg[pos + 1] == 4)
+            if (d.Type() == 4 && d.Has(9))
             {
-                inControl = cfg[pos + 5] == 1 && cfg[pos + 6] == 1;
+                inControl = d.At(5) == 1 && d.At(6) == 1;
             }
-            else if (inControl && cfg[pos + 1] == 0x24 && cfg[pos] >= 6 &&
-                     (cfg[pos + 2] == 2 || cfg[pos + 2] == 3) && cfg[pos + 3] == setting.TerminalId)
+            else if (inControl && d.Type() == 0x24 && d.Has(6) && (d.Subtype() == 2 || d.Subtype() == 3) &&
+                     d.At(3) == setting.TerminalId)
             {
-                const uint16_t type = Le16(cfg, pos + 4);
+                const uint16_t type = d.Le16(4);
                 if (std::find(setting.Types.begin(), setting.Types.end(), type) != setting.Types.end())
                 {
                     setting.Current = type;
@@ -961,14 +962,15 @@ void ProfileParser::ApplyDefaults()
     DeviceProfile& p = *m_profile;
     const uint16_t vid = p.VendorId();
     const uint16_t pid = p.ProductId();
+    const DescriptorSpan device(p.m_deviceDescriptor);
     const struct
     {
         uint8_t Index;
         std::string Text;
     } strings[] = {
-        {p.m_deviceDescriptor[14], Format("Vendor %04X", vid)},
-        {p.m_deviceDescriptor[15], Format("USB Audio Device %04X:%04X", vid, pid)},
-        {p.m_deviceDescriptor[16], Format("%04X%04X", vid, pid)},
+        {device.At(14), Format("Vendor %04X", vid)},
+        {device.At(15), Format("USB Audio Device %04X:%04X", vid, pid)},
+        {device.At(16), Format("%04X%04X", vid, pid)},
     };
     for (const auto& s : strings)
     {

@@ -2,6 +2,7 @@
 // helpers that the loader shares with it.
 #pragma once
 
+#include "sim/profiles/descriptor_span.h"
 #include "sim/profiles/profile.h"
 
 #include <cstdint>
@@ -62,6 +63,7 @@ private:
     bool Number(const std::string& text, int64_t minimum, int64_t maximum, int64_t* value);
     bool Finish();
     void AnalyseConfiguration();
+    void AddEntity(const DescriptorSpan& d, uint8_t interfaceNumber, int protocol);
     bool CheckReferences();
     bool ResolveControls();
     bool ResolveTerminalTypes();
