@@ -13,11 +13,20 @@
 #include "driver/primitives/vectors/sp_pow.h"
 #include "driver/primitives/vectors/sp_vector.h"
 
+// clang takes a target for the functions that follow only through an attribute region.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("sse4.1"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("sse4.1")
+#endif
 
 #define SP_LEVEL_SUFFIX L3
 #define SP_LEVEL_PARAMS SpLevel3Params
 #include "driver/primitives/dispatch/sp_level_build-inl.h"
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
