@@ -1,7 +1,8 @@
-// Throughput of the sample-path primitives at level 0 next to memcpy of the same bytes, from
-// 4 KiB to 4 MiB. Sizes and GB/s count the float side of every operation (the per-channel
-// float buffers of the sample pipeline, 4 bytes a sample), and the memcpy baseline copies that
-// many bytes, so the figures compare directly.
+// Throughput of the sample-path primitives at every processor level next to memcpy of the same
+// bytes, at 4 KiB and 16 KiB (the sizes of the pipeline's per-channel blocks). Sizes and GB/s
+// count the float side of every operation (4 bytes a sample), and the memcpy baseline copies
+// that many bytes, so the figures compare directly. The second argument is the level; a level
+// this processor cannot run is skipped.
 #include <benchmark/benchmark.h>
 
 #include <stdlib.h>
@@ -15,12 +16,40 @@
 namespace
 {
 
-// Sizes are bytes of float samples.
+// Sizes are bytes of float samples; every size at every level.
 void Sizes(benchmark::internal::Benchmark* b)
 {
-    for (int64_t bytes = 4 << 10; bytes <= 4 << 20; bytes *= 4)
-        b->Arg(bytes);
+    b->ArgNames({"bytes", "level"});
+    for (int64_t bytes : {4 << 10, 16 << 10})
+        for (int64_t level = 0; level < 4; ++level)
+            b->Args({bytes, level});
 }
+
+bool LevelRunsHere(int64_t level)
+{
+    return level == 0 || (level == 1 && __builtin_cpu_supports("sse3")) ||
+           (level == 2 && __builtin_cpu_supports("ssse3")) ||
+           (level == 3 && __builtin_cpu_supports("sse4.1"));
+}
+
+// Runs the benchmark body with the level of argument 1 in force.
+class LevelScope
+{
+public:
+    explicit LevelScope(benchmark::State& state)
+        : m_ok(LevelRunsHere(state.range(1))),
+          m_saved(SpForceCpuLevelForTest(m_ok ? int32_t(state.range(1)) : 0))
+    {
+        if (!m_ok)
+            state.SkipWithError("the processor lacks this level's instructions");
+    }
+    ~LevelScope() { SpForceCpuLevelForTest(m_saved); }
+    bool Ok() const { return m_ok; }
+
+private:
+    bool m_ok;
+    int32_t m_saved;
+};
 
 // 64-byte aligned storage for the runs.
 struct Aligned
@@ -58,6 +87,7 @@ void BM_Memcpy(benchmark::State& state)
 
 void BM_I16ToF32(benchmark::State& state)
 {
+    LevelScope level(state);
     const int32_t n = int32_t(state.range(0) / 4);
     Aligned src(size_t(n) * 2), dst(size_t(n) * 4);
     for (int32_t i = 0; i < n; ++i)
@@ -72,6 +102,7 @@ void BM_I16ToF32(benchmark::State& state)
 
 void BM_F32ToI16NearestEven(benchmark::State& state)
 {
+    LevelScope level(state);
     const int32_t n = int32_t(state.range(0) / 4);
     Aligned src(size_t(n) * 4), dst(size_t(n) * 2);
     FillSignal(reinterpret_cast<float*>(src.p), size_t(n));
@@ -86,6 +117,7 @@ void BM_F32ToI16NearestEven(benchmark::State& state)
 
 void BM_I24ToF32(benchmark::State& state)
 {
+    LevelScope level(state);
     const int32_t n = int32_t(state.range(0) / 4);
     Aligned src(size_t(n) * 3), dst(size_t(n) * 4);
     for (size_t i = 0; i < size_t(n) * 3; ++i)
@@ -100,6 +132,7 @@ void BM_I24ToF32(benchmark::State& state)
 
 void BM_F32ToI24(benchmark::State& state)
 {
+    LevelScope level(state);
     const int32_t n = int32_t(state.range(0) / 4);
     Aligned src(size_t(n) * 4), dst(size_t(n) * 3);
     FillSignal(reinterpret_cast<float*>(src.p), size_t(n));
@@ -113,7 +146,8 @@ void BM_F32ToI24(benchmark::State& state)
 
 template <bool Interleave> void BM_Interleave(benchmark::State& state)
 {
-    const int32_t channels = int32_t(state.range(1));
+    LevelScope level(state);
+    const int32_t channels = int32_t(state.range(2));
     const int32_t frames = int32_t(state.range(0) / 4 / channels);
     Aligned inter(size_t(frames) * channels * 4);
     std::vector<Aligned*> planes;
@@ -142,13 +176,46 @@ template <bool Interleave> void BM_Interleave(benchmark::State& state)
 
 void InterleaveSizes(benchmark::internal::Benchmark* b)
 {
+    b->ArgNames({"bytes", "level", "channels"});
     for (int64_t channels : {2, 8})
-        for (int64_t bytes = 4 << 10; bytes <= 4 << 20; bytes *= 4)
-            b->Args({bytes, channels});
+        for (int64_t bytes : {4 << 10, 16 << 10})
+            for (int64_t level = 0; level < 4; ++level)
+                b->Args({bytes, level, channels});
+}
+
+void BM_I32ToF32(benchmark::State& state)
+{
+    LevelScope level(state);
+    const int32_t n = int32_t(state.range(0) / 4);
+    Aligned src(size_t(n) * 4), dst(size_t(n) * 4);
+    for (int32_t i = 0; i < n; ++i)
+        reinterpret_cast<int32_t*>(src.p)[i] = int32_t(uint32_t(i) * 2654435761u);
+    for (auto _ : state)
+    {
+        SpConvertI32ToF32Scaled(reinterpret_cast<int32_t*>(src.p), reinterpret_cast<float*>(dst.p), n, 31);
+        benchmark::ClobberMemory();
+    }
+    Finish(state, state.range(0));
+}
+
+void BM_F32ToI32NearestEven(benchmark::State& state)
+{
+    LevelScope level(state);
+    const int32_t n = int32_t(state.range(0) / 4);
+    Aligned src(size_t(n) * 4), dst(size_t(n) * 4);
+    FillSignal(reinterpret_cast<float*>(src.p), size_t(n));
+    for (auto _ : state)
+    {
+        SpConvertF32ToI32(reinterpret_cast<float*>(src.p), reinterpret_cast<int32_t*>(dst.p), n,
+                          SpRoundNearestEven, -31);
+        benchmark::ClobberMemory();
+    }
+    Finish(state, state.range(0));
 }
 
 void BM_MulConstInPlace(benchmark::State& state)
 {
+    LevelScope level(state);
     const int32_t n = int32_t(state.range(0) / 4);
     Aligned buf(size_t(n) * 4);
     FillSignal(reinterpret_cast<float*>(buf.p), size_t(n));
@@ -165,11 +232,13 @@ void BM_MulConstInPlace(benchmark::State& state)
 
 } // namespace
 
-BENCHMARK(BM_Memcpy)->Apply(Sizes);
+BENCHMARK(BM_Memcpy)->Arg(4 << 10)->Arg(16 << 10);
 BENCHMARK(BM_I16ToF32)->Apply(Sizes);
 BENCHMARK(BM_F32ToI16NearestEven)->Apply(Sizes);
 BENCHMARK(BM_I24ToF32)->Apply(Sizes);
 BENCHMARK(BM_F32ToI24)->Apply(Sizes);
+BENCHMARK(BM_I32ToF32)->Apply(Sizes);
+BENCHMARK(BM_F32ToI32NearestEven)->Apply(Sizes);
 BENCHMARK_TEMPLATE(BM_Interleave, true)->Name("BM_Interleave")->Apply(InterleaveSizes);
 BENCHMARK_TEMPLATE(BM_Interleave, false)->Name("BM_Deinterleave")->Apply(InterleaveSizes);
 BENCHMARK(BM_MulConstInPlace)->Apply(Sizes);

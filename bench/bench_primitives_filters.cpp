@@ -1,8 +1,9 @@
-// Speed of the level-0 FFT, FIR and IIR primitives: real FFTs of 256, 1,024 and 4,096 points
-// both ways, complex FFTs of 1,024 and 65,536 points, FIR filters of 64 and 512 taps over
-// 4,096-sample blocks and a four-section biquad cascade. When FFTW's single-precision library
-// was found at configure time, its plans of the same sizes run in the same program and the
-// ratios ours/FFTW are printed after the table.
+// Speed of the FFT, FIR and IIR primitives: real FFTs of 256, 1,024 and 4,096 points both ways
+// and FIR filters of 64 and 512 taps over 4,096-sample blocks at levels 0 and 1, complex FFTs
+// of 1,024 and 65,536 points and a four-section biquad cascade at level 0. When FFTW's
+// single-precision library was found at configure time, its plans of the same sizes (and an
+// overlap-save FIR on its real transforms, with our FFT lengths) run in the same program and
+// the ratios ours/FFTW are printed after the table, per level.
 #include <benchmark/benchmark.h>
 
 #include <stdio.h>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/primitives/dispatch/sp_cpu_level.h"
 #include "driver/primitives/fft/sp_fft.h"
 #include "driver/primitives/filters/sp_fir.h"
 #include "driver/primitives/filters/sp_iir.h"
@@ -48,6 +50,17 @@ int32_t OrderOf(int64_t points)
     return order;
 }
 
+// Holds the level of the benchmark's argument 1 for the run.
+class LevelScope
+{
+public:
+    explicit LevelScope(benchmark::State& state) : m_saved(SpForceCpuLevelForTest(int32_t(state.range(1)))) {}
+    ~LevelScope() { SpForceCpuLevelForTest(m_saved); }
+
+private:
+    int32_t m_saved;
+};
+
 // Aligned float storage, as the library's own buffers are.
 struct Floats
 {
@@ -58,6 +71,7 @@ struct Floats
 
 void BM_OursRealFwd(benchmark::State& state)
 {
+    LevelScope level(state);
     const int32_t n = int32_t(state.range(0));
     SpFftSpec* spec = nullptr;
     if (SpFftRealCreate(&spec, OrderOf(n), SpFftNoDivide, 0) != SpOk)
@@ -77,6 +91,7 @@ void BM_OursRealFwd(benchmark::State& state)
 
 void BM_OursRealInv(benchmark::State& state)
 {
+    LevelScope level(state);
     const int32_t n = int32_t(state.range(0));
     SpFftSpec* spec = nullptr;
     if (SpFftRealCreate(&spec, OrderOf(n), SpFftNoDivide, 0) != SpOk)
@@ -118,6 +133,7 @@ void BM_OursComplexFwd(benchmark::State& state)
 
 void BM_OursFir(benchmark::State& state)
 {
+    LevelScope level(state);
     const int32_t taps = int32_t(state.range(0));
     const std::vector<float> h = Signal(size_t(taps));
     SpFirState* fir = nullptr;
@@ -157,10 +173,26 @@ void BM_OursBiquadCascade(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * kFilterBlock);
 }
 
-BENCHMARK(BM_OursRealFwd)->Arg(256)->Arg(1024)->Arg(4096);
-BENCHMARK(BM_OursRealInv)->Arg(256)->Arg(1024)->Arg(4096);
-BENCHMARK(BM_OursComplexFwd)->Arg(1024)->Arg(65536);
-BENCHMARK(BM_OursFir)->Arg(64)->Arg(512);
+void PointsAndLevels(benchmark::internal::Benchmark* b)
+{
+    b->ArgNames({"points", "level"});
+    for (int64_t points : {256, 1024, 4096})
+        for (int64_t level : {0, 1})
+            b->Args({points, level});
+}
+
+void TapsAndLevels(benchmark::internal::Benchmark* b)
+{
+    b->ArgNames({"taps", "level"});
+    for (int64_t taps : {64, 512})
+        for (int64_t level : {0, 1})
+            b->Args({taps, level});
+}
+
+BENCHMARK(BM_OursRealFwd)->Apply(PointsAndLevels);
+BENCHMARK(BM_OursRealInv)->Apply(PointsAndLevels);
+BENCHMARK(BM_OursComplexFwd)->ArgName("points")->Arg(1024)->Arg(65536);
+BENCHMARK(BM_OursFir)->Apply(TapsAndLevels);
 BENCHMARK(BM_OursBiquadCascade);
 
 #if UACSIM_HAVE_FFTW
@@ -219,9 +251,63 @@ void BM_FftwComplexFwd(benchmark::State& state)
     fftwf_free(in);
 }
 
-BENCHMARK(BM_FftwRealFwd)->Arg(256)->Arg(1024)->Arg(4096);
-BENCHMARK(BM_FftwRealInv)->Arg(256)->Arg(1024)->Arg(4096);
-BENCHMARK(BM_FftwComplexFwd)->Arg(1024)->Arg(65536);
+// Overlap-save FIR on FFTW's real transforms, with the FFT length our state plans for the tap
+// count (the smallest power of two above the taps, doubled): each transform yields F - L + 1
+// outputs.
+void BM_FftwFir(benchmark::State& state)
+{
+    const int taps = int(state.range(0));
+    int fftLen = 4;
+    while (fftLen <= taps)
+        fftLen *= 2;
+    fftLen *= 2;
+    const int bins = fftLen / 2 + 1;
+    float* block = fftwf_alloc_real(size_t(fftLen));
+    fftwf_complex* spec = fftwf_alloc_complex(size_t(bins));
+    fftwf_complex* tapSpec = fftwf_alloc_complex(size_t(bins));
+    fftwf_plan fwd = fftwf_plan_dft_r2c_1d(fftLen, block, spec, FFTW_MEASURE);
+    fftwf_plan inv = fftwf_plan_dft_c2r_1d(fftLen, spec, block, FFTW_MEASURE);
+    const std::vector<float> h = Signal(size_t(taps));
+    memset(block, 0, size_t(fftLen) * sizeof(float));
+    memcpy(block, h.data(), size_t(taps) * sizeof(float));
+    fftwf_execute(fwd);
+    memcpy(tapSpec, spec, size_t(bins) * sizeof(fftwf_complex));
+    const std::vector<float> x = Signal(kFilterBlock + size_t(taps));
+    Floats out{kFilterBlock};
+    const int step = fftLen - taps + 1;
+    const float scale = 1.0f / float(fftLen);
+    for (auto _ : state)
+    {
+        for (int o = 0; o < kFilterBlock; o += step)
+        {
+            const int count = kFilterBlock - o < step ? kFilterBlock - o : step;
+            memcpy(block, x.data() + o, size_t(count + taps - 1) * sizeof(float));
+            memset(block + count + taps - 1, 0, size_t(fftLen - count - taps + 1) * sizeof(float));
+            fftwf_execute(fwd);
+            for (int k = 0; k < bins; ++k)
+            {
+                const float re = spec[k][0] * tapSpec[k][0] - spec[k][1] * tapSpec[k][1];
+                const float im = spec[k][0] * tapSpec[k][1] + spec[k][1] * tapSpec[k][0];
+                spec[k][0] = re * scale;
+                spec[k][1] = im * scale;
+            }
+            fftwf_execute(inv);
+            memcpy(out.p + o, block + taps - 1, size_t(count) * sizeof(float));
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * kFilterBlock);
+    fftwf_destroy_plan(inv);
+    fftwf_destroy_plan(fwd);
+    fftwf_free(tapSpec);
+    fftwf_free(spec);
+    fftwf_free(block);
+}
+
+BENCHMARK(BM_FftwRealFwd)->ArgName("points")->Arg(256)->Arg(1024)->Arg(4096);
+BENCHMARK(BM_FftwRealInv)->ArgName("points")->Arg(256)->Arg(1024)->Arg(4096);
+BENCHMARK(BM_FftwComplexFwd)->ArgName("points")->Arg(1024)->Arg(65536);
+BENCHMARK(BM_FftwFir)->ArgName("taps")->Arg(64)->Arg(512);
 
 #endif
 
@@ -250,16 +336,21 @@ public:
             {
                 continue;
             }
-            const auto theirs = m_times.find("BM_Fftw" + name.substr(7));
+            // "BM_OursX/points:N/level:L" is compared with "BM_FftwX/points:N".
+            std::string key = "BM_Fftw" + name.substr(7);
+            const size_t levelAt = key.find("/level:");
+            if (levelAt != std::string::npos)
+                key.erase(levelAt);
+            const auto theirs = m_times.find(key);
             if (theirs == m_times.end() || theirs->second <= 0)
             {
                 continue;
             }
             if (printed++ == 0)
             {
-                printf("\nratio ours/FFTW (time per transform, level 0):\n");
+                printf("\nratio ours/FFTW (time per transform or per block):\n");
             }
-            printf("  %-28s %6.2f\n", name.substr(7).c_str(), ours / theirs->second);
+            printf("  %-34s %6.2f\n", name.substr(7).c_str(), ours / theirs->second);
         }
         if (printed == 0)
         {

@@ -13,7 +13,7 @@
 #include "plat_pool.h"
 #include "plat_registry.h"
 #include "plat_sched.h"
-include "plat_portcls.h"
+#include "plat_portcls.h"
 #include "portcls.h"
 #include "sim/device/usb_sim_device.h"
 #include "sim/host/control_panel.h"
@@ -29,182 +29,182 @@ include "plat_portcls.h"
 #include <string>
 #include <vector>
 
-    namespace
+namespace
 {
 
-    constexpr LONGLONG kMillisecond = 10000; // 100 ns units
+constexpr LONGLONG kMillisecond = 10000; // 100 ns units
 
-    // The node properties the audio stack asks of a topology filter; each is tried on every node,
-    // so a node answers the ones it has and refuses the rest.
-    const ULONG kNodeProperties[] = {
-        KSPROPERTY_AUDIO_VOLUMELEVEL, KSPROPERTY_AUDIO_MUTE,       KSPROPERTY_AUDIO_BASS,
-        KSPROPERTY_AUDIO_MID,         KSPROPERTY_AUDIO_TREBLE,     KSPROPERTY_AUDIO_AGC,
-        KSPROPERTY_AUDIO_LOUDNESS,    KSPROPERTY_AUDIO_MUX_SOURCE,
-    };
+// The node properties the audio stack asks of a topology filter; each is tried on every node,
+// so a node answers the ones it has and refuses the rest.
+const ULONG kNodeProperties[] = {
+    KSPROPERTY_AUDIO_VOLUMELEVEL, KSPROPERTY_AUDIO_MUTE,       KSPROPERTY_AUDIO_BASS,
+    KSPROPERTY_AUDIO_MID,         KSPROPERTY_AUDIO_TREBLE,     KSPROPERTY_AUDIO_AGC,
+    KSPROPERTY_AUDIO_LOUDNESS,    KSPROPERTY_AUDIO_MUX_SOURCE,
+};
 
-    // Channels asked of each node property: the master channel and the first two.
-    const LONG kChannels[] = {-1, 0, 1};
+// Channels asked of each node property: the master channel and the first two.
+const LONG kChannels[] = {-1, 0, 1};
 
-    // What the platform holds before an input, so that the input can be held to leave it so.
-    struct PlatformCounts
+// What the platform holds before an input, so that the input can be held to leave it so.
+struct PlatformCounts
+{
+    plat::PoolSnapshot Pool;
+    SIZE_T Objects = 0;
+    SIZE_T Devices = 0;
+    SIZE_T Irps = 0;
+    LONG TimerRaises = 0;
+    LONG TimerUnmatched = 0;
+};
+
+// The per-input reset the test rigs do in SetUp: an empty registry and debug log, no injected
+// failures, and the counts the input is checked against.
+PlatformCounts ResetPlatform()
+{
+    plat::RegReset();
+    plat::ClearDebugLog();
+    plat::ClearPoolFailures();
+    PlatformCounts counts;
+    counts.Pool = plat::TakePoolSnapshot();
+    counts.Objects = plat::ObLiveObjectCount(nullptr);
+    counts.Devices = plat::IoLiveDeviceCount();
+    counts.Irps = plat::IoLiveIrpCount();
+    counts.TimerRaises = plat::TimerResolutionRaises();
+    counts.TimerUnmatched = plat::TimerResolutionUnmatchedReleases();
+    return counts;
+}
+
+void Sleep(LONGLONG duration100ns)
+{
+    LARGE_INTEGER delay;
+    delay.QuadPart = -duration100ns;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+}
+
+void ReadNodes(sim::ControlPanel& panel, const std::vector<sim::NodeInfo>& nodes)
+{
+    for (const sim::NodeInfo& node : nodes)
     {
-        plat::PoolSnapshot Pool;
-        SIZE_T Objects = 0;
-        SIZE_T Devices = 0;
-        SIZE_T Irps = 0;
-        LONG TimerRaises = 0;
-        LONG TimerUnmatched = 0;
-    };
-
-    // The per-input reset the test rigs do in SetUp: an empty registry and debug log, no injected
-    // failures, and the counts the input is checked against.
-    PlatformCounts ResetPlatform()
-    {
-        plat::RegReset();
-        plat::ClearDebugLog();
-        plat::ClearPoolFailures();
-        PlatformCounts counts;
-        counts.Pool = plat::TakePoolSnapshot();
-        counts.Objects = plat::ObLiveObjectCount(nullptr);
-        counts.Devices = plat::IoLiveDeviceCount();
-        counts.Irps = plat::IoLiveIrpCount();
-        counts.TimerRaises = plat::TimerResolutionRaises();
-        counts.TimerUnmatched = plat::TimerResolutionUnmatchedReleases();
-        return counts;
-    }
-
-    void Sleep(LONGLONG duration100ns)
-    {
-        LARGE_INTEGER delay;
-        delay.QuadPart = -duration100ns;
-        KeDelayExecutionThread(KernelMode, FALSE, &delay);
-    }
-
-    void ReadNodes(sim::ControlPanel & panel, const std::vector<sim::NodeInfo>& nodes)
-    {
-        for (const sim::NodeInfo& node : nodes)
+        for (ULONG id : kNodeProperties)
         {
-            for (ULONG id : kNodeProperties)
+            panel.Property(sim::PropertyTarget::OnNode(node.Id), KSPROPSETID_Audio, id,
+                           KSPROPERTY_TYPE_BASICSUPPORT, 256);
+            for (LONG channel : kChannels)
             {
-                panel.Property(sim::PropertyTarget::OnNode(node.Id), KSPROPSETID_Audio, id,
-                               KSPROPERTY_TYPE_BASICSUPPORT, 256);
-                for (LONG channel : kChannels)
-                {
-                    LONG value = 0;
-                    panel.GetNodeLong(node.Id, KSPROPSETID_Audio, id, channel, &value);
-                }
+                LONG value = 0;
+                panel.GetNodeLong(node.Id, KSPROPSETID_Audio, id, channel, &value);
             }
         }
     }
+}
 
-    // The jack description of every pin: first the size, then the data at that size.
-    void ReadJacks(sim::ControlPanel & panel, const std::vector<sim::PinInfo>& pins)
+// The jack description of every pin: first the size, then the data at that size.
+void ReadJacks(sim::ControlPanel& panel, const std::vector<sim::PinInfo>& pins)
+{
+    for (const sim::PinInfo& pin : pins)
     {
-        for (const sim::PinInfo& pin : pins)
+        const sim::PropertyTarget target = sim::PropertyTarget::OnPin(pin.Id);
+        sim::PropertyResult size =
+            panel.Property(target, KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_GET, 0);
+        if (size.Status == STATUS_BUFFER_OVERFLOW && size.Information > 0 && size.Information < 0x10000)
         {
-            const sim::PropertyTarget target = sim::PropertyTarget::OnPin(pin.Id);
-            sim::PropertyResult size =
-                panel.Property(target, KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_GET, 0);
-            if (size.Status == STATUS_BUFFER_OVERFLOW && size.Information > 0 && size.Information < 0x10000)
-            {
-                panel.Property(target, KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_GET,
-                               ULONG(size.Information));
-            }
+            panel.Property(target, KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_GET,
+                           ULONG(size.Information));
         }
     }
+}
 
-    // Every filter the driver registered, read as the audio stack reads it.
-    void ReadFilters(PDEVICE_OBJECT pdo)
+// Every filter the driver registered, read as the audio stack reads it.
+void ReadFilters(PDEVICE_OBJECT pdo)
+{
+    for (const sim::FilterInfo& filter : sim::ControlPanel::EnumerateFilters(pdo))
     {
-        for (const sim::FilterInfo& filter : sim::ControlPanel::EnumerateFilters(pdo))
+        std::unique_ptr<sim::ControlPanel> panel;
+        if (!NT_SUCCESS(sim::ControlPanel::Open(pdo, filter.Name, &panel)))
         {
-            std::unique_ptr<sim::ControlPanel> panel;
-            if (!NT_SUCCESS(sim::ControlPanel::Open(pdo, filter.Name, &panel)))
-            {
-                continue;
-            }
-            std::vector<sim::PinInfo> pins;
-            std::vector<sim::NodeInfo> nodes;
-            std::vector<KSTOPOLOGY_CONNECTION> connections;
-            std::vector<GUID> categories;
-            panel->GetCategories(&categories);
-            panel->GetConnections(&connections);
-            if (NT_SUCCESS(panel->GetNodes(&nodes)))
-            {
-                ReadNodes(*panel, nodes);
-            }
-            if (NT_SUCCESS(panel->GetPins(&pins)))
-            {
-                ReadJacks(*panel, pins);
-            }
+            continue;
+        }
+        std::vector<sim::PinInfo> pins;
+        std::vector<sim::NodeInfo> nodes;
+        std::vector<KSTOPOLOGY_CONNECTION> connections;
+        std::vector<GUID> categories;
+        panel->GetCategories(&categories);
+        panel->GetConnections(&connections);
+        if (NT_SUCCESS(panel->GetNodes(&nodes)))
+        {
+            ReadNodes(*panel, nodes);
+        }
+        if (NT_SUCCESS(panel->GetPins(&pins)))
+        {
+            ReadJacks(*panel, pins);
         }
     }
+}
 
-    [[noreturn]] void Fail(const std::string& what)
-    {
-        std::fprintf(stderr, "fuzz_descriptors: %s\ndriver debug output:\n%s\n", what.c_str(),
-                     plat::DebugLogText().c_str());
-        std::abort();
-    }
+[[noreturn]] void Fail(const std::string& what)
+{
+    std::fprintf(stderr, "fuzz_descriptors: %s\ndriver debug output:\n%s\n", what.c_str(),
+                 plat::DebugLogText().c_str());
+    std::abort();
+}
 
-    // Plug-in to unload on one device. Loading and adding cannot depend on the descriptors, so
-    // their failure fails the input; the start may refuse the device.
-    void RunDriver(const sim::DeviceProfile& profile)
+// Plug-in to unload on one device. Loading and adding cannot depend on the descriptors, so
+// their failure fails the input; the start may refuse the device.
+void RunDriver(const sim::DeviceProfile& profile)
+{
+    sim::PnpManager pnp;
+    std::shared_ptr<sim::SimUsbDevice> device = sim::SimUsbDevice::Create(profile);
+    device->AttachTo(pnp);
+    if (!NT_SUCCESS(pnp.LoadDriver(DriverEntry)))
     {
-        sim::PnpManager pnp;
-        std::shared_ptr<sim::SimUsbDevice> device = sim::SimUsbDevice::Create(profile);
-        device->AttachTo(pnp);
-        if (!NT_SUCCESS(pnp.LoadDriver(DriverEntry)))
-        {
-            Fail("DriverEntry failed");
-        }
-        if (!NT_SUCCESS(pnp.AddDevice()))
-        {
-            Fail("AddDevice failed");
-        }
-        PDEVICE_OBJECT fdo = pnp.Fdo();
-        if (NT_SUCCESS(pnp.Start()))
-        {
-            // The status thread's first sweep re-reads every unit on its own time after the start.
-            Sleep(100 * kMillisecond);
-            ReadFilters(pnp.Pdo());
-        }
-        const NTSTATUS removed = pnp.Remove();
-        if (!NT_SUCCESS(removed))
-        {
-            Fail("removal failed: status " + std::to_string(unsigned(removed)));
-        }
-        // The library's record of the removed device still holds the topology filter's port.
-        plat::PcForgetDevice(fdo);
-        pnp.UnloadDriver();
-        device->Detach(pnp);
+        Fail("DriverEntry failed");
     }
+    if (!NT_SUCCESS(pnp.AddDevice()))
+    {
+        Fail("AddDevice failed");
+    }
+    PDEVICE_OBJECT fdo = pnp.Fdo();
+    if (NT_SUCCESS(pnp.Start()))
+    {
+        // The status thread's first sweep re-reads every unit on its own time after the start.
+        Sleep(100 * kMillisecond);
+        ReadFilters(pnp.Pdo());
+    }
+    const NTSTATUS removed = pnp.Remove();
+    if (!NT_SUCCESS(removed))
+    {
+        Fail("removal failed: status " + std::to_string(unsigned(removed)));
+    }
+    // The library's record of the removed device still holds the topology filter's port.
+    plat::PcForgetDevice(fdo);
+    pnp.UnloadDriver();
+    device->Detach(pnp);
+}
 
-    void CheckNothingLeft(const PlatformCounts& before)
+void CheckNothingLeft(const PlatformCounts& before)
+{
+    const std::string leaks = plat::PoolLeaksSince(before.Pool);
+    if (!leaks.empty())
     {
-        const std::string leaks = plat::PoolLeaksSince(before.Pool);
-        if (!leaks.empty())
-        {
-            Fail("pool blocks left after removal:\n" + leaks);
-        }
-        if (plat::ObLiveObjectCount(nullptr) != before.Objects)
-        {
-            Fail("kernel objects left after removal");
-        }
-        if (plat::IoLiveDeviceCount() != before.Devices || plat::IoLiveIrpCount() != before.Irps)
-        {
-            Fail("device objects or IRPs left after removal");
-        }
-        if (plat::LiveSystemThreadCount() != 0)
-        {
-            Fail("system threads outlive the driver");
-        }
-        if (plat::TimerResolutionRaises() != before.TimerRaises ||
-            plat::TimerResolutionUnmatchedReleases() != before.TimerUnmatched)
-        {
-            Fail("timer resolution raises and releases do not match");
-        }
+        Fail("pool blocks left after removal:\n" + leaks);
     }
+    if (plat::ObLiveObjectCount(nullptr) != before.Objects)
+    {
+        Fail("kernel objects left after removal");
+    }
+    if (plat::IoLiveDeviceCount() != before.Devices || plat::IoLiveIrpCount() != before.Irps)
+    {
+        Fail("device objects or IRPs left after removal");
+    }
+    if (plat::LiveSystemThreadCount() != 0)
+    {
+        Fail("system threads outlive the driver");
+    }
+    if (plat::TimerResolutionRaises() != before.TimerRaises ||
+        plat::TimerResolutionUnmatchedReleases() != before.TimerUnmatched)
+    {
+        Fail("timer resolution raises and releases do not match");
+    }
+}
 
 } // namespace
 

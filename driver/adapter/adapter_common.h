@@ -34,6 +34,9 @@ struct EndpointCaps
     ULONG Reserved3;
 };
 static_assert(sizeof(EndpointCaps) == 32, "EndpointCaps is 32 bytes");
+static_assert(offsetof(EndpointCaps, Mask) == 0 && offsetof(EndpointCaps, Extra) == 16 &&
+                  offsetof(EndpointCaps, Flags) == 24,
+              "EndpointCaps field offsets are fixed");
 
 // The endpoint is served by the private ASIO interface.
 constexpr ULONG ENDPOINT_CAPS_FLAG_ASIO = 0x00000002;
@@ -49,6 +52,10 @@ struct AudioHalNotification
     ULONGLONG Reserved2; // 0
 };
 static_assert(sizeof(AudioHalNotification) == 24, "AudioHalNotification is 24 bytes");
+static_assert(offsetof(AudioHalNotification, Class) == 0 && offsetof(AudioHalNotification, Event) == 4 &&
+                  offsetof(AudioHalNotification, NodeId) == 8 &&
+                  offsetof(AudioHalNotification, Reserved2) == 16,
+              "AudioHalNotification field offsets are fixed");
 
 constexpr ULONG AUDIO_HAL_CLASS_CONTROL_CHANGE = 1;
 constexpr ULONG AUDIO_HAL_EVENT_VALUE_CHANGED = 1;

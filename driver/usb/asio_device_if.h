@@ -76,6 +76,8 @@ struct AsioChannelInfo
     CHAR Name[ASIO_CHANNEL_NAME_BYTES]; // out: NUL-terminated
 };
 static_assert(sizeof(AsioChannelInfo) == 52, "AsioChannelInfo is 52 bytes");
+static_assert(offsetof(AsioChannelInfo, SampleType) == 16 && offsetof(AsioChannelInfo, Name) == 20,
+              "AsioChannelInfo field offsets are fixed");
 
 constexpr ULONG ASIO_MAX_SAMPLE_TYPES = 5;
 
@@ -97,6 +99,7 @@ struct AsioLatencyTable
     ULONG Milliseconds[ASIO_LATENCY_COUNT];
 };
 static_assert(sizeof(AsioLatencyTable) == 40, "AsioLatencyTable is 40 bytes");
+static_assert(offsetof(AsioLatencyTable, Milliseconds) == 8, "AsioLatencyTable field offsets are fixed");
 
 struct AsioLatencies
 {
@@ -145,6 +148,10 @@ struct AsioSharedBufferHeader
     ULONG PeriodCount;
 };
 static_assert(sizeof(AsioSharedBufferHeader) == 40, "AsioSharedBufferHeader is 40 bytes");
+static_assert(offsetof(AsioSharedBufferHeader, DriverPosition) == 20 &&
+                  offsetof(AsioSharedBufferHeader, LeadBytes) == 28 &&
+                  offsetof(AsioSharedBufferHeader, PeriodCount) == 36,
+              "AsioSharedBufferHeader field offsets are fixed");
 
 // {DB4D55AC-CB0E-4611-8CEB-16E32336876D}
 DEFINE_GUID(IID_IAsioDevice, 0xDB4D55AC, 0xCB0E, 0x4611, 0x8C, 0xEB, 0x16, 0xE3, 0x23, 0x36, 0x87, 0x6D);

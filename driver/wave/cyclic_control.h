@@ -37,6 +37,11 @@ struct StreamClient
     UCHAR Active;    // 1 while started and told its format
 };
 static_assert(sizeof(StreamClient) == 72, "StreamClient is 72 bytes");
+static_assert(offsetof(StreamClient, Priority) == 0 && offsetof(StreamClient, Registration) == 8 &&
+                  offsetof(StreamClient, FramesPerTransfer) == 16 &&
+                  offsetof(StreamClient, TransfersInFlight) == 20 && offsetof(StreamClient, Format) == 24 &&
+                  offsetof(StreamClient, Direction) == 64 && offsetof(StreamClient, Active) == 68,
+              "StreamClient field offsets are fixed");
 
 enum StreamNotificationCode : ULONG
 {
@@ -80,6 +85,13 @@ struct StreamNotification
     };
 };
 static_assert(sizeof(StreamNotification) == 32, "StreamNotification is 32 bytes");
+static_assert(offsetof(StreamNotification, Client) == 0 && offsetof(StreamNotification, Code) == 8 &&
+                  offsetof(StreamNotification, Data.Buffer) == 16 &&
+                  offsetof(StreamNotification, Data.Length) == 24 &&
+                  offsetof(StreamNotification, TransferDone.ByteCount) == 16 &&
+                  offsetof(StreamNotification, Configure.FramesPerTransfer) == 16 &&
+                  offsetof(StreamNotification, Configure.TransfersInFlight) == 24,
+              "StreamNotification field offsets are fixed");
 
 // One entry of a stream's format list (paged pool, tag "USBS"): the format sits unaligned
 // right behind the alternate setting that carries it.
@@ -90,6 +102,9 @@ struct StreamFormatEntry
     WAVEFORMATEXTENSIBLE Format;
 };
 static_assert(sizeof(StreamFormatEntry) == 64, "StreamFormatEntry is 64 bytes");
+static_assert(offsetof(StreamFormatEntry, AlternateSetting) == 16 &&
+                  offsetof(StreamFormatEntry, Format) == 17,
+              "StreamFormatEntry field offsets are fixed");
 
 // {7C4D1930-875A-418C-A0A4-3A30456A8996}
 DEFINE_GUID(IID_ICyclicControl, 0x7C4D1930, 0x875A, 0x418C, 0xA0, 0xA4, 0x3A, 0x30, 0x45, 0x6A, 0x89, 0x96);

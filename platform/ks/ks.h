@@ -53,6 +53,7 @@ typedef struct
     ULONG Reserved;
 } KSNODEPROPERTY, *PKSNODEPROPERTY;
 static_assert(sizeof(KSNODEPROPERTY) == 32, "KSNODEPROPERTY is 32 bytes");
+static_assert(offsetof(KSNODEPROPERTY, NodeId) == 24, "KSNODEPROPERTY field offsets are fixed");
 
 // An event enabled on one node of a filter. The entry that the port keeps for an enabled
 // event is opaque to miniports.
@@ -83,6 +84,9 @@ typedef struct
     ULONG Reserved;
 } KSPROPERTY_DESCRIPTION, *PKSPROPERTY_DESCRIPTION;
 static_assert(sizeof(KSPROPERTY_DESCRIPTION) == 40, "KSPROPERTY_DESCRIPTION is 40 bytes");
+static_assert(offsetof(KSPROPERTY_DESCRIPTION, PropTypeSet) == 8 &&
+                  offsetof(KSPROPERTY_DESCRIPTION, MembersListCount) == 32,
+              "KSPROPERTY_DESCRIPTION field offsets are fixed");
 
 #define KSPROPERTY_MEMBER_RANGES 0x00000001
 #define KSPROPERTY_MEMBER_STEPPEDRANGES 0x00000002
@@ -123,6 +127,8 @@ typedef struct
     KSPROPERTY_BOUNDS_LONG Bounds;
 } KSPROPERTY_STEPPING_LONG, *PKSPROPERTY_STEPPING_LONG;
 static_assert(sizeof(KSPROPERTY_STEPPING_LONG) == 16, "KSPROPERTY_STEPPING_LONG is 16 bytes");
+static_assert(offsetof(KSPROPERTY_STEPPING_LONG, Bounds) == 8,
+              "KSPROPERTY_STEPPING_LONG field offsets are fixed");
 
 // Variant types named by a property description's PropTypeSet.Id.
 #define VT_I4 3
@@ -145,6 +151,8 @@ typedef union
     LONGLONG Alignment;
 } KSDATAFORMAT, *PKSDATAFORMAT, KSDATARANGE, *PKSDATARANGE;
 static_assert(sizeof(KSDATAFORMAT) == 64, "KSDATAFORMAT is 64 bytes");
+static_assert(offsetof(KSDATAFORMAT, MajorFormat) == 16 && offsetof(KSDATAFORMAT, Specifier) == 48,
+              "KSDATAFORMAT field offsets are fixed");
 
 #define KSDATAFORMAT_BIT_TEMPORAL_COMPRESSION 0
 #define KSDATAFORMAT_TEMPORAL_COMPRESSION (1 << KSDATAFORMAT_BIT_TEMPORAL_COMPRESSION)
@@ -206,6 +214,8 @@ typedef struct
     };
 } KSPIN_DESCRIPTOR, *PKSPIN_DESCRIPTOR;
 static_assert(sizeof(KSPIN_DESCRIPTOR) == 88, "KSPIN_DESCRIPTOR is 88 bytes");
+static_assert(offsetof(KSPIN_DESCRIPTOR, DataFlow) == 48 && offsetof(KSPIN_DESCRIPTOR, Category) == 56,
+              "KSPIN_DESCRIPTOR field offsets are fixed");
 
 // Identifies the hardware behind a filter (KSPROPERTY_GENERAL_COMPONENTID).
 typedef struct
@@ -218,5 +228,6 @@ typedef struct
     ULONG Revision;
 } KSCOMPONENTID, *PKSCOMPONENTID;
 static_assert(sizeof(KSCOMPONENTID) == 72, "KSCOMPONENTID is 72 bytes");
+static_assert(offsetof(KSCOMPONENTID, Version) == 64, "KSCOMPONENTID field offsets are fixed");
 
 #define KSPROPERTY_GENERAL_COMPONENTID 0

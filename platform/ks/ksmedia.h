@@ -22,6 +22,8 @@ typedef struct
 } KSDATAFORMAT_WAVEFORMATEXTENSIBLE, *PKSDATAFORMAT_WAVEFORMATEXTENSIBLE;
 static_assert(sizeof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE) == 104,
               "KSDATAFORMAT_WAVEFORMATEXTENSIBLE is 104 bytes");
+static_assert(offsetof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE, WaveFormatExt) == 64,
+              "KSDATAFORMAT_WAVEFORMATEXTENSIBLE field offsets are fixed");
 
 // The DirectSound form puts two words of buffer description before the wave format.
 typedef struct
@@ -49,6 +51,9 @@ typedef struct
     ULONG MaximumSampleFrequency;
 } KSDATARANGE_AUDIO, *PKSDATARANGE_AUDIO;
 static_assert(sizeof(KSDATARANGE_AUDIO) == 88, "KSDATARANGE_AUDIO is 88 bytes");
+static_assert(offsetof(KSDATARANGE_AUDIO, MaximumChannels) == 64 &&
+                  offsetof(KSDATARANGE_AUDIO, MaximumSampleFrequency) == 80,
+              "KSDATARANGE_AUDIO field offsets are fixed");
 
 #define KSAUDIO_SPEAKER_MONO (SPEAKER_FRONT_CENTER)
 #define KSAUDIO_SPEAKER_STEREO (SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT)
@@ -70,6 +75,8 @@ typedef struct
     ULONG Reserved;
 } KSNODEPROPERTY_AUDIO_CHANNEL, *PKSNODEPROPERTY_AUDIO_CHANNEL;
 static_assert(sizeof(KSNODEPROPERTY_AUDIO_CHANNEL) == 40, "KSNODEPROPERTY_AUDIO_CHANNEL is 40 bytes");
+static_assert(offsetof(KSNODEPROPERTY_AUDIO_CHANNEL, Channel) == 32,
+              "KSNODEPROPERTY_AUDIO_CHANNEL field offsets are fixed");
 
 typedef enum
 {
@@ -176,6 +183,7 @@ typedef struct
     BOOL IsConnected;
 } KSJACK_DESCRIPTION, *PKSJACK_DESCRIPTION;
 static_assert(sizeof(KSJACK_DESCRIPTION) == 28, "KSJACK_DESCRIPTION is 28 bytes");
+static_assert(offsetof(KSJACK_DESCRIPTION, IsConnected) == 24, "KSJACK_DESCRIPTION field offsets are fixed");
 
 #define JACKDESC2_PRESENCE_DETECT_CAPABILITY 0x00000001
 #define JACKDESC2_DYNAMIC_FORMAT_CHANGE_CAPABILITY 0x00000002

@@ -43,6 +43,12 @@ typedef const WAVEFORMATEXTENSIBLE* PCWAVEFORMATEXTENSIBLE;
 
 static_assert(sizeof(WAVEFORMATEX) == 18, "WAVEFORMATEX is 18 bytes, packed");
 static_assert(sizeof(WAVEFORMATEXTENSIBLE) == 40, "WAVEFORMATEXTENSIBLE is 40 bytes");
+static_assert(offsetof(WAVEFORMATEXTENSIBLE, Samples) == 18 &&
+                  offsetof(WAVEFORMATEXTENSIBLE, dwChannelMask) == 20 &&
+                  offsetof(WAVEFORMATEXTENSIBLE, SubFormat) == 24,
+              "WAVEFORMATEXTENSIBLE field offsets are fixed");
+static_assert(offsetof(WAVEFORMATEX, nSamplesPerSec) == 4 && offsetof(WAVEFORMATEX, cbSize) == 16,
+              "WAVEFORMATEX field offsets are fixed");
 static_assert(alignof(WAVEFORMATEXTENSIBLE) == 1, "wave formats are byte-packed");
 
 #define SPEAKER_FRONT_LEFT 0x00000001

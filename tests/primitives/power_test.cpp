@@ -214,14 +214,4 @@ TEST_P(SpPowTest, DomainCaseRaisesInvalidFlagOthersDoNot)
     }
 }
 
-TEST_P(SpPowTest, ChecksPointersThenLength)
-{
-    float a = 2, b = 3, out = -1;
-    EXPECT_EQ(SpErrNullPointer, SpPowF32(&a, &b, nullptr, 1));
-    EXPECT_EQ(SpErrNullPointer, SpPowF32(&a, nullptr, &out, 0));
-    EXPECT_EQ(SpErrNullPointer, SpPowF32(nullptr, &b, &out, 1));
-    EXPECT_EQ(SpErrBadLength, SpPowF32(&a, &b, &out, 0));
-    EXPECT_EQ(-1.0f, out);
-}
-
 SP_INSTANTIATE_LEVELS(SpPowTest);

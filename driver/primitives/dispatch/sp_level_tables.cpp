@@ -1,7 +1,7 @@
 // The two level tables: the one place where every public operation's row gets its four
-// columns. A row's shape says which levels share one build; until a level's own builds exist,
-// its columns hold the level-0 build, and adding a level build only replaces the entries
-// named _L0 in that level's column.
+// columns. A row's shape says which levels share one build. Rows whose level builds do not
+// exist yet hold the level-0 build in every column; adding a level build only replaces the
+// entries named _L0 in that level's column.
 #include "sp_level_tables.h"
 
 #include "driver/primitives/fft/sp_fft.h"
@@ -11,6 +11,7 @@
 #include "driver/primitives/vectors/sp_pow.h"
 #include "driver/primitives/vectors/sp_vector.h"
 #include "sp_alloc.h"
+#include "sp_level_builds.h"
 
 #define SP_E(fn) reinterpret_cast<SpEntry>(&fn)
 
@@ -47,45 +48,41 @@
 // clang-format off
 const SpLevelRow SpLevelTable1[25] = {
     // row: shape(level 0, level 1, level 2, level 3)
-    /*  0 */ SP_ROW_SEPARATE(SpZeroF32_L0, SpZeroF32_L0, SpZeroF32_L0, SpZeroF32_L0),
-    /*  1 */ SP_ROW_SEPARATE(SpConvertF32ToI16_L0, SpConvertF32ToI16_L0, SpConvertF32ToI16_L0, SpConvertF32ToI16_L0),
-    /*  2 */ SP_ROW_SEPARATE(SpConvertF32ToI32_L0, SpConvertF32ToI32_L0, SpConvertF32ToI32_L0, SpConvertF32ToI32_L0),
-    /*  3 */ SP_ROW_SEPARATE(SpConvertI16ToF32_L0, SpConvertI16ToF32_L0, SpConvertI16ToF32_L0, SpConvertI16ToF32_L0),
-    /*  4 */ SP_ROW_SHARED_01_23(SpConvertI32ToF32Scaled_L0, SpConvertI32ToF32Scaled_L0),
-    /*  5 */ SP_ROW_SEPARATE(SpConvertI24ToF32_L0, SpConvertI24ToF32_L0, SpConvertI24ToF32_L0, SpConvertI24ToF32_L0),
-    /*  6 */ SP_ROW_SEPARATE(SpConvertF32ToI24_L0, SpConvertF32ToI24_L0, SpConvertF32ToI24_L0, SpConvertF32ToI24_L0),
-    /*  7 */ SP_ROW_SHARED_23(SpAddInPlaceF32_L0, SpAddInPlaceF32_L0, SpAddInPlaceF32_L0),
-    /*  8 */ SP_ROW_SEPARATE(SpDivConstInPlaceF32_L0, SpDivConstInPlaceF32_L0, SpDivConstInPlaceF32_L0,
-                             SpDivConstInPlaceF32_L0),
-    /*  9 */ SP_ROW_SEPARATE(SpMoveI32_L0, SpMoveI32_L0, SpMoveI32_L0, SpMoveI32_L0),
-    /* 10 */ SP_ROW_SEPARATE(SpMulConstInPlaceF32_L0, SpMulConstInPlaceF32_L0, SpMulConstInPlaceF32_L0,
-                             SpMulConstInPlaceF32_L0),
-    /* 11 */ SP_ROW_SEPARATE(SpFirInit_L0, SpFirInit_L0, SpFirInit_L0, SpFirInit_L0),
-    /* 12 */ SP_ROW_SEPARATE(SpFirStateSize_L0, SpFirStateSize_L0, SpFirStateSize_L0, SpFirStateSize_L0),
-    /* 13 */ SP_ROW_SEPARATE(SpFirMultiRateInit_L0, SpFirMultiRateInit_L0, SpFirMultiRateInit_L0,
-                             SpFirMultiRateInit_L0),
-    /* 14 */ SP_ROW_SEPARATE(SpFirMultiRateStateSize_L0, SpFirMultiRateStateSize_L0, SpFirMultiRateStateSize_L0,
-                             SpFirMultiRateStateSize_L0),
-    /* 15 */ SP_ROW_SEPARATE(SpFirFilter_L0, SpFirFilter_L0, SpFirFilter_L0, SpFirFilter_L0),
+    /*  0 */ SP_ROW_SEPARATE(SpZeroF32_L0, SpZeroF32_L1, SpZeroF32_L2, SpZeroF32_L3),
+    /*  1 */ SP_ROW_SEPARATE(SpConvertF32ToI16_L0, SpConvertF32ToI16_L1, SpConvertF32ToI16_L2, SpConvertF32ToI16_L3),
+    /*  2 */ SP_ROW_SEPARATE(SpConvertF32ToI32_L0, SpConvertF32ToI32_L1, SpConvertF32ToI32_L2, SpConvertF32ToI32_L3),
+    /*  3 */ SP_ROW_SEPARATE(SpConvertI16ToF32_L0, SpConvertI16ToF32_L1, SpConvertI16ToF32_L2, SpConvertI16ToF32_L3),
+    /*  4 */ SP_ROW_SHARED_01_23(SpConvertI32ToF32Scaled_L0, SpConvertI32ToF32Scaled_L2),
+    /*  5 */ SP_ROW_SEPARATE(SpConvertI24ToF32_L0, SpConvertI24ToF32_L1, SpConvertI24ToF32_L2, SpConvertI24ToF32_L3),
+    /*  6 */ SP_ROW_SEPARATE(SpConvertF32ToI24_L0, SpConvertF32ToI24_L1, SpConvertF32ToI24_L2, SpConvertF32ToI24_L3),
+    /*  7 */ SP_ROW_SHARED_23(SpAddInPlaceF32_L0, SpAddInPlaceF32_L1, SpAddInPlaceF32_L2),
+    /*  8 */ SP_ROW_SEPARATE(SpDivConstInPlaceF32_L0, SpDivConstInPlaceF32_L1, SpDivConstInPlaceF32_L2, SpDivConstInPlaceF32_L3),
+    /*  9 */ SP_ROW_SEPARATE(SpMoveI32_L0, SpMoveI32_L1, SpMoveI32_L2, SpMoveI32_L3),
+    /* 10 */ SP_ROW_SEPARATE(SpMulConstInPlaceF32_L0, SpMulConstInPlaceF32_L1, SpMulConstInPlaceF32_L2, SpMulConstInPlaceF32_L3),
+    /* 11 */ SP_ROW_SEPARATE(SpFirInit_L0, SpFirInit_L1, SpFirInit_L2, SpFirInit_L3),
+    /* 12 */ SP_ROW_SEPARATE(SpFirStateSize_L0, SpFirStateSize_L1, SpFirStateSize_L2, SpFirStateSize_L3),
+    /* 13 */ SP_ROW_SEPARATE(SpFirMultiRateInit_L0, SpFirMultiRateInit_L1, SpFirMultiRateInit_L2, SpFirMultiRateInit_L3),
+    /* 14 */ SP_ROW_SEPARATE(SpFirMultiRateStateSize_L0, SpFirMultiRateStateSize_L1, SpFirMultiRateStateSize_L2, SpFirMultiRateStateSize_L3),
+    /* 15 */ SP_ROW_SEPARATE(SpFirFilter_L0, SpFirFilter_L1, SpFirFilter_L2, SpFirFilter_L3),
     /* 16 */ SP_ROW_SEPARATE(SpFirFilterSample_L0, SpFirFilterSample_L0, SpFirFilterSample_L0, SpFirFilterSample_L0),
     /* 17 */ SP_ROW_SEPARATE(SpIirFilterInPlace_L0, SpIirFilterInPlace_L0, SpIirFilterInPlace_L0,
                              SpIirFilterInPlace_L0),
     /* 18 */ SP_ROW_SHARED_23(SpIirStateSize_L0, SpIirStateSize_L0, SpIirStateSize_L0),
     /* 19 */ SP_ROW_SEPARATE(SpIirInit_L0, SpIirInit_L0, SpIirInit_L0, SpIirInit_L0),
-    /* 20 */ SP_ROW_SEPARATE(SpConvertI32ToF32_L0, SpConvertI32ToF32_L0, SpConvertI32ToF32_L0, SpConvertI32ToF32_L0),
-    /* 21 */ SP_ROW_SHARED_23(SpAddConstInPlaceF32_L0, SpAddConstInPlaceF32_L0, SpAddConstInPlaceF32_L0),
-    /* 22 */ SP_ROW_SEPARATE(SpInterleave32_L0, SpInterleave32_L0, SpInterleave32_L0, SpInterleave32_L0),
-    /* 23 */ SP_ROW_SEPARATE(SpDeinterleave32_L0, SpDeinterleave32_L0, SpDeinterleave32_L0, SpDeinterleave32_L0),
-    /* 24 */ SP_ROW_SEPARATE(SpPowF32_L0, SpPowF32_L0, SpPowF32_L0, SpPowF32_L0),
+    /* 20 */ SP_ROW_SEPARATE(SpConvertI32ToF32_L0, SpConvertI32ToF32_L1, SpConvertI32ToF32_L2, SpConvertI32ToF32_L3),
+    /* 21 */ SP_ROW_SHARED_23(SpAddConstInPlaceF32_L0, SpAddConstInPlaceF32_L1, SpAddConstInPlaceF32_L2),
+    /* 22 */ SP_ROW_SEPARATE(SpInterleave32_L0, SpInterleave32_L1, SpInterleave32_L2, SpInterleave32_L3),
+    /* 23 */ SP_ROW_SEPARATE(SpDeinterleave32_L0, SpDeinterleave32_L1, SpDeinterleave32_L2, SpDeinterleave32_L3),
+    /* 24 */ SP_ROW_SEPARATE(SpPowF32_L0, SpPowF32_L1, SpPowF32_L2, SpPowF32_L3),
 };
 // clang-format on
 
 // clang-format off
 const SpLevelRow SpLevelTable2[40] = {
     // row: shape(level 0, level 1, level 2, level 3)
-    /*  0 */ SP_ROW_SEPARATE(SpCopyF32_L0, SpCopyF32_L0, SpCopyF32_L0, SpCopyF32_L0),
+    /*  0 */ SP_ROW_SEPARATE(SpCopyF32_L0, SpCopyF32_L1, SpCopyF32_L2, SpCopyF32_L3),
     /*  1 */ SP_ROW_SEPARATE(SpSetF32_L0, SpSetF32_L0, SpSetF32_L0, SpSetF32_L0),
-    /*  2 */ SP_ROW_SEPARATE(SpMulConstF32_L0, SpMulConstF32_L0, SpMulConstF32_L0, SpMulConstF32_L0),
+    /*  2 */ SP_ROW_SEPARATE(SpMulConstF32_L0, SpMulConstF32_L1, SpMulConstF32_L2, SpMulConstF32_L3),
     /*  3 */ SP_ROW_SEPARATE(SpSqrtInPlaceF32_L0, SpSqrtInPlaceF32_L0, SpSqrtInPlaceF32_L0, SpSqrtInPlaceF32_L0),
     /*  4 */ SP_ROW_SEPARATE(SpAbsInPlaceF32_L0, SpAbsInPlaceF32_L0, SpAbsInPlaceF32_L0, SpAbsInPlaceF32_L0),
     /*  5 */ SP_ROW_SEPARATE(SpMaxF32_L0, SpMaxF32_L0, SpMaxF32_L0, SpMaxF32_L0),
@@ -123,7 +120,7 @@ const SpLevelRow SpLevelTable2[40] = {
     /* 32 */ SP_ROW_SEPARATE(SpIirCreate_L0, SpIirCreate_L0, SpIirCreate_L0, SpIirCreate_L0),
     /* 33 */ SP_ROW_SHARED_ALL(SpIirFree_L0),
     /* 34 */ SP_ROW_SEPARATE(SpIirFilter_L0, SpIirFilter_L0, SpIirFilter_L0, SpIirFilter_L0),
-    /* 35 */ SP_ROW_SEPARATE(SpFirCreate_L0, SpFirCreate_L0, SpFirCreate_L0, SpFirCreate_L0),
+    /* 35 */ SP_ROW_SEPARATE(SpFirCreate_L0, SpFirCreate_L1, SpFirCreate_L2, SpFirCreate_L3),
     /* 36 */ SP_ROW_SHARED_ALL(SpFirFree_L0),
     /* 37 */ SP_ROW_SEPARATE(SpSampleUpF32_L0, SpSampleUpF32_L0, SpSampleUpF32_L0, SpSampleUpF32_L0),
     /* 38 */ SP_ROW_SEPARATE(SpSampleDownF32_L0, SpSampleDownF32_L0, SpSampleDownF32_L0, SpSampleDownF32_L0),

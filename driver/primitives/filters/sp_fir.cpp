@@ -3,6 +3,7 @@
 // filter, and the entries that dispatch on the state's tag.
 #include "driver/primitives/dispatch/sp_alloc.h"
 #include "driver/primitives/filters/sp_fir_internal.h"
+#include "driver/primitives/dispatch/sp_level_builds.h"
 #include "driver/primitives/vectors/sp_convert.h"
 
 namespace
@@ -58,9 +59,9 @@ int64_t TapAreasBytes(int32_t tapCount)
     return SpFirRoundUp16(4 * int64_t(tapCount)) + SpFirRoundUp16(12 * int64_t(tapCount) + 16);
 }
 
-int64_t InitStateBytes(int32_t tapCount, const FftPlan& plan)
+int64_t InitStateBytes(int32_t level, int32_t tapCount, const FftPlan& plan)
 {
-    int64_t bytes = TapAreasBytes(tapCount) + kFixedInitBytes;
+    int64_t bytes = TapAreasBytes(tapCount) + SpFirTapQuadBytes(level, tapCount) + kFixedInitBytes;
     if (plan.Order > 0)
     {
         bytes +=
@@ -69,14 +70,15 @@ int64_t InitStateBytes(int32_t tapCount, const FftPlan& plan)
     return bytes;
 }
 
-// Header, reversed taps, delay area and history; no FFT path yet. Returns the first byte after
-// the delay area and its gap.
-uint8_t* LayOutSingleRate(SpFirState* state, const float* taps, int32_t tapCount, const float* delayLine)
+// Header, reversed taps, delay area and history, and for levels 1-3 the tap quads; no FFT path
+// yet. Returns the first byte after those areas.
+uint8_t* LayOutSingleRate(int32_t level, SpFirState* state, const float* taps, int32_t tapCount,
+                          const float* delayLine)
 {
     uint8_t* pos = reinterpret_cast<uint8_t*>(state);
     *state = SpFirState{};
     state->Tag = SpFirTagSingleRate;
-    state->Level = SpFirBuildLevel;
+    state->Level = level;
     SpFirSingleRate& s = state->Single;
     pos += SpFirHeaderBytes;
     s.RevTaps = reinterpret_cast<float*>(pos);
@@ -97,6 +99,19 @@ uint8_t* LayOutSingleRate(SpFirState* state, const float* taps, int32_t tapCount
         delay[j] = 0.0f;
     }
     SpFirLoadHistory(delay, tapCount, delayLine);
+    if (level > 0)
+    {
+        s.TapQuads = reinterpret_cast<float*>(pos);
+        for (int64_t j = 0; j < 4 * int64_t(tapCount); ++j)
+        {
+            s.TapQuads[j] = taps[j / 4];
+        }
+        for (int64_t j = 4 * int64_t(tapCount); j < SpFirTapQuadBytes(level, tapCount) / 4; ++j)
+        {
+            s.TapQuads[j] = 0.0f;
+        }
+        pos += SpFirTapQuadBytes(level, tapCount);
+    }
     return pos;
 }
 
@@ -177,23 +192,38 @@ void ZeroFloats(float* dst, int64_t count)
     }
 }
 
-void FilterDirect(const float* src, float* dst, int32_t len, SpFirSingleRate& s)
+const SpFirDirectBlockFn kDirectBlock[4] = {nullptr, SpFirDirectBlockKernel_L1, SpFirDirectBlockKernel_L2,
+                                            SpFirDirectBlockKernel_L3};
+
+// The direct form of the state's level: the generic sums over the reversed taps, or the level's
+// kernel over its tap quads (the same sums in the same order).
+void Direct(int32_t level, const SpFirSingleRate& s, const float* x, float* y, int64_t count)
+{
+    if (level == 0)
+    {
+        DirectOutputs(s.RevTaps, s.TapCount, x, y, count);
+        return;
+    }
+    kDirectBlock[level](s.TapQuads, x, y, int32_t(count), s.TapCount);
+}
+
+void FilterDirect(int32_t level, const float* src, float* dst, int32_t len, SpFirSingleRate& s)
 {
     const int32_t taps = s.TapCount;
     float* w = s.Delay;
     if (len <= s.AppendLimit)
     {
         CopyFloats(src, w + taps, len);
-        DirectOutputs(s.RevTaps, taps, w + 1, dst, len);
-        SpMoveI32_L0(reinterpret_cast<const int32_t*>(w + len), reinterpret_cast<int32_t*>(w), taps);
+        Direct(level, s, w + 1, dst, len);
+        SpFirMoveI32(level, reinterpret_cast<const int32_t*>(w + len), reinterpret_cast<int32_t*>(w), taps);
         return;
     }
     // The first outputs straddle the history; the rest read the source directly.
     const int32_t head = (taps + 3) & ~3;
     CopyFloats(src, w + taps, s.AppendLimit);
-    DirectOutputs(s.RevTaps, taps, w + 1, dst, head);
+    Direct(level, s, w + 1, dst, head);
     CopyFloats(src + len - taps, w, taps);
-    DirectOutputs(s.RevTaps, taps, src + head - taps + 1, dst + head, len - head);
+    Direct(level, s, src + head - taps + 1, dst + head, len - head);
 }
 
 // b holds F inputs; afterwards b[L-1 ..] holds the outputs of the inputs from b[L-1] on.
@@ -264,7 +294,7 @@ SpStatus FilterFft(const float* src, float* dst, int32_t len, SpFirSingleRate& s
 SpStatus FilterSingleRate(const float* src, float* dst, int32_t len, SpFirState* state)
 {
     SpFirSingleRate& s = state->Single;
-    if (s.TapCount < 1 || !s.RevTaps || !s.Delay)
+    if (s.TapCount < 1 || !s.RevTaps || !s.Delay || (state->Level > 0 && !s.TapQuads))
     {
         return SpErrStateMismatch;
     }
@@ -273,7 +303,7 @@ SpStatus FilterSingleRate(const float* src, float* dst, int32_t len, SpFirState*
     {
         return FilterFft(src, dst, len, s);
     }
-    FilterDirect(src, dst, len, s);
+    FilterDirect(state->Level, src, dst, len, s);
     return SpOk;
 }
 
@@ -287,7 +317,27 @@ void SpFirLoadHistory(float* history, int32_t count, const float* delayLine)
     }
 }
 
+SpStatus SpFirMoveI32(int32_t level, const int32_t* src, int32_t* dst, int32_t len)
+{
+    switch (level)
+    {
+    case 1:
+        return SpMoveI32_L1(src, dst, len);
+    case 2:
+        return SpMoveI32_L2(src, dst, len);
+    case 3:
+        return SpMoveI32_L3(src, dst, len);
+    default:
+        return SpMoveI32_L0(src, dst, len);
+    }
+}
+
 SpStatus SpFirStateSize_L0(int32_t tapCount, int32_t* pSize)
+{
+    return SpFirStateSizeAt(0, tapCount, pSize);
+}
+
+SpStatus SpFirStateSizeAt(int32_t level, int32_t tapCount, int32_t* pSize)
 {
     if (!pSize)
     {
@@ -297,7 +347,7 @@ SpStatus SpFirStateSize_L0(int32_t tapCount, int32_t* pSize)
     {
         return SpErrFirLength;
     }
-    const int64_t bytes = InitStateBytes(tapCount, PlanFft(tapCount));
+    const int64_t bytes = InitStateBytes(level, tapCount, PlanFft(tapCount));
     if (bytes > INT32_MAX)
     {
         return SpErrFirLength; // a state this long cannot be described by a 32-bit size
@@ -309,6 +359,12 @@ SpStatus SpFirStateSize_L0(int32_t tapCount, int32_t* pSize)
 SpStatus SpFirInit_L0(SpFirState** ppState, const float* taps, int32_t tapCount, const float* delayLine,
                       uint8_t* buffer)
 {
+    return SpFirInitAt(0, ppState, taps, tapCount, delayLine, buffer);
+}
+
+SpStatus SpFirInitAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
+                     const float* delayLine, uint8_t* buffer)
+{
     if (!ppState || !taps || !buffer)
     {
         return SpErrNullPointer;
@@ -318,12 +374,12 @@ SpStatus SpFirInit_L0(SpFirState** ppState, const float* taps, int32_t tapCount,
         return SpErrFirLength;
     }
     const FftPlan plan = PlanFft(tapCount);
-    if (InitStateBytes(tapCount, plan) > INT32_MAX)
+    if (InitStateBytes(level, tapCount, plan) > INT32_MAX)
     {
         return SpErrFirLength;
     }
     auto* state = reinterpret_cast<SpFirState*>(SpFirAlignUp16(buffer));
-    uint8_t* pos = LayOutSingleRate(state, taps, tapCount, delayLine);
+    uint8_t* pos = LayOutSingleRate(level, state, taps, tapCount, delayLine);
     if (plan.Order > 0)
     {
         SpFftSpec* spec = nullptr;
@@ -351,6 +407,12 @@ SpStatus SpFirInit_L0(SpFirState** ppState, const float* taps, int32_t tapCount,
 
 SpStatus SpFirCreate_L0(SpFirState** ppState, const float* taps, int32_t tapCount, const float* delayLine)
 {
+    return SpFirCreateAt(0, ppState, taps, tapCount, delayLine);
+}
+
+SpStatus SpFirCreateAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
+                       const float* delayLine)
+{
     if (!ppState || !taps)
     {
         return SpErrNullPointer;
@@ -360,7 +422,7 @@ SpStatus SpFirCreate_L0(SpFirState** ppState, const float* taps, int32_t tapCoun
         return SpErrFirLength;
     }
     const FftPlan plan = PlanFft(tapCount);
-    if (InitStateBytes(tapCount, plan) > INT32_MAX)
+    if (InitStateBytes(level, tapCount, plan) > INT32_MAX)
     {
         return SpErrFirLength;
     }
@@ -375,8 +437,8 @@ SpStatus SpFirCreate_L0(SpFirState** ppState, const float* taps, int32_t tapCoun
         }
         SpFftRealGetBufferSize(spec, &workBytes);
     }
-    const int64_t bytes = TapAreasBytes(tapCount) + 2 * SpFirRoundUp16(4 * int64_t(plan.Length)) + workBytes +
-                          kFixedCreateBytes;
+    const int64_t bytes = TapAreasBytes(tapCount) + SpFirTapQuadBytes(level, tapCount) +
+                          2 * SpFirRoundUp16(4 * int64_t(plan.Length)) + workBytes + kFixedCreateBytes;
     auto* block = static_cast<uint8_t*>(SpAlignedMalloc(int32_t(bytes)));
     if (!block)
     {
@@ -387,7 +449,7 @@ SpStatus SpFirCreate_L0(SpFirState** ppState, const float* taps, int32_t tapCoun
         return SpErrNoMemory;
     }
     auto* state = reinterpret_cast<SpFirState*>(block);
-    uint8_t* pos = LayOutSingleRate(state, taps, tapCount, delayLine);
+    uint8_t* pos = LayOutSingleRate(level, state, taps, tapCount, delayLine);
     SpFirSingleRate& s = state->Single;
     s.OwnsMemory = 1;
     s.Scratch = reinterpret_cast<float*>(pos);
@@ -425,6 +487,11 @@ SpStatus SpFirFree_L0(SpFirState* state)
 
 SpStatus SpFirFilter_L0(const float* src, float* dst, int32_t len, SpFirState* state)
 {
+    return SpFirFilterAt(0, src, dst, len, state);
+}
+
+SpStatus SpFirFilterAt(int32_t level, const float* src, float* dst, int32_t len, SpFirState* state)
+{
     if (!state || !src || !dst)
     {
         return SpErrNullPointer;
@@ -433,7 +500,7 @@ SpStatus SpFirFilter_L0(const float* src, float* dst, int32_t len, SpFirState* s
     {
         return SpErrBadLength;
     }
-    if (state->Level != SpFirBuildLevel)
+    if (state->Level != level)
     {
         return SpErrStateMismatch;
     }

@@ -50,6 +50,7 @@ struct SpFirSingleRate
     int32_t FftWorkBytes;
     float* Scratch;     // SpFirScratchBytes
     int32_t OwnsMemory; // 1: made by SpFirCreate
+    float* TapQuads;    // levels 1-3: each tap four times, natural order, 16-byte aligned; else null
 };
 
 struct SpFirMultiRate

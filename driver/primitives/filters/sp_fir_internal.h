@@ -5,9 +5,6 @@
 
 #include "driver/primitives/filters/sp_fir.h"
 
-// The generic build's level word in every state it lays out.
-constexpr int32_t SpFirBuildLevel = 0;
-
 // Room for the record ahead of a state's areas.
 constexpr int64_t SpFirHeaderBytes = 160;
 static_assert(sizeof(SpFirState) <= SpFirHeaderBytes, "FIR record outgrew its header room");
@@ -22,12 +19,45 @@ inline uint8_t* SpFirAlignUp16(uint8_t* p)
     return reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(p) + 15) & ~uintptr_t(15));
 }
 
+// Bytes of the tap-quads area that the level 1-3 single-rate states add after the delay area.
+inline int64_t SpFirTapQuadBytes(int32_t level, int32_t tapCount)
+{
+    return level > 0 ? 64 * ((int64_t(tapCount) + 3) / 4) : 0;
+}
+
+// The level builds' own kernels that the shared FIR code runs for a state of their level:
+// outputs k = sum over j of h(L - 1 - j) x window(k + j) from the tap quads, and the move.
+typedef void (*SpFirDirectBlockFn)(const float* tapQuads, const float* window, float* dst, int32_t count,
+                                   int32_t tapCount);
+void SpFirDirectBlockKernel_L1(const float* tapQuads, const float* window, float* dst, int32_t count,
+                               int32_t tapCount);
+void SpFirDirectBlockKernel_L2(const float* tapQuads, const float* window, float* dst, int32_t count,
+                               int32_t tapCount);
+void SpFirDirectBlockKernel_L3(const float* tapQuads, const float* window, float* dst, int32_t count,
+                               int32_t tapCount);
+// The level's move (SpMoveI32_L<level>), for the history shifts.
+SpStatus SpFirMoveI32(int32_t level, const int32_t* src, int32_t* dst, int32_t len);
+
+// The single-rate and multi-rate entries for the state layout and filter of `level`: the
+// level-n entries of the FIR rows are these with n.
+SpStatus SpFirStateSizeAt(int32_t level, int32_t tapCount, int32_t* pSize);
+SpStatus SpFirInitAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
+                     const float* delayLine, uint8_t* buffer);
+SpStatus SpFirCreateAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
+                       const float* delayLine);
+SpStatus SpFirFilterAt(int32_t level, const float* src, float* dst, int32_t len, SpFirState* state);
+SpStatus SpFirMultiRateStateSizeAt(int32_t level, int32_t tapCount, int32_t upFactor, int32_t downFactor,
+                                   int32_t* pSize);
+SpStatus SpFirMultiRateInitAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
+                              int32_t upFactor, int32_t upPhase, int32_t downFactor, int32_t downPhase,
+                              const float* delayLine, uint8_t* buffer);
+
 // Past inputs given newest first become the history, oldest first; none means silence.
 void SpFirLoadHistory(float* history, int32_t count, const float* delayLine);
 
 // Multi-rate sizes, state build and filtering (the FI03 half of the FIR rows).
 SpStatus SpFirMultiRateSizeCalc(int32_t tapCount, int32_t upFactor, int32_t downFactor, int32_t* pSize);
-SpStatus SpFirMultiRateBuild(SpFirState** ppState, const float* taps, int32_t tapCount, int32_t upFactor,
-                             int32_t upPhase, int32_t downFactor, int32_t downPhase, const float* delayLine,
-                             uint8_t* buffer);
+SpStatus SpFirMultiRateBuild(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
+                             int32_t upFactor, int32_t upPhase, int32_t downFactor, int32_t downPhase,
+                             const float* delayLine, uint8_t* buffer);
 SpStatus SpFirMultiRateFilter(const float* src, float* dst, int32_t len, SpFirState* state);

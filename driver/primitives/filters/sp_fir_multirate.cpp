@@ -215,9 +215,9 @@ SpStatus SpFirMultiRateSizeCalc(int32_t tapCount, int32_t upFactor, int32_t down
     return SpOk;
 }
 
-SpStatus SpFirMultiRateBuild(SpFirState** ppState, const float* taps, int32_t tapCount, int32_t upFactor,
-                             int32_t upPhase, int32_t downFactor, int32_t downPhase, const float* delayLine,
-                             uint8_t* buffer)
+SpStatus SpFirMultiRateBuild(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
+                             int32_t upFactor, int32_t upPhase, int32_t downFactor, int32_t downPhase,
+                             const float* delayLine, uint8_t* buffer)
 {
     const Geometry g = Measure(tapCount, upFactor, downFactor);
     if (g.Total > INT32_MAX)
@@ -227,7 +227,7 @@ SpStatus SpFirMultiRateBuild(SpFirState** ppState, const float* taps, int32_t ta
     auto* state = reinterpret_cast<SpFirState*>(SpFirAlignUp16(buffer));
     *state = SpFirState{};
     state->Tag = SpFirTagMultiRate;
-    state->Level = SpFirBuildLevel;
+    state->Level = level;
     SpFirMultiRate& m = state->Multi;
     uint8_t* pos = reinterpret_cast<uint8_t*>(state) + SpFirHeaderBytes;
     m.RevTaps = reinterpret_cast<float*>(pos);
@@ -303,12 +303,19 @@ SpStatus SpFirMultiRateFilter(const float* src, float* dst, int32_t len, SpFirSt
     }
     // The last P inputs are the next call's history.
     const float* last = in.AllInDelay ? m.Delay + inputs : src + inputs - P;
-    SpMoveI32_L0(reinterpret_cast<const int32_t*>(last), reinterpret_cast<int32_t*>(m.Delay), int32_t(P));
+    SpFirMoveI32(state->Level, reinterpret_cast<const int32_t*>(last), reinterpret_cast<int32_t*>(m.Delay),
+                 int32_t(P));
     m.HistoryOffset = 0;
     return SpOk;
 }
 
 SpStatus SpFirMultiRateStateSize_L0(int32_t tapCount, int32_t upFactor, int32_t downFactor, int32_t* pSize)
+{
+    return SpFirMultiRateStateSizeAt(0, tapCount, upFactor, downFactor, pSize);
+}
+
+SpStatus SpFirMultiRateStateSizeAt(int32_t level, int32_t tapCount, int32_t upFactor, int32_t downFactor,
+                                   int32_t* pSize)
 {
     if (!pSize)
     {
@@ -324,7 +331,7 @@ SpStatus SpFirMultiRateStateSize_L0(int32_t tapCount, int32_t upFactor, int32_t 
     }
     if (upFactor == 1 && downFactor == 1)
     {
-        return SpFirStateSize_L0(tapCount, pSize);
+        return SpFirStateSizeAt(level, tapCount, pSize);
     }
     return SpFirMultiRateSizeCalc(tapCount, upFactor, downFactor, pSize);
 }
@@ -332,6 +339,14 @@ SpStatus SpFirMultiRateStateSize_L0(int32_t tapCount, int32_t upFactor, int32_t 
 SpStatus SpFirMultiRateInit_L0(SpFirState** ppState, const float* taps, int32_t tapCount, int32_t upFactor,
                                int32_t upPhase, int32_t downFactor, int32_t downPhase, const float* delayLine,
                                uint8_t* buffer)
+{
+    return SpFirMultiRateInitAt(0, ppState, taps, tapCount, upFactor, upPhase, downFactor, downPhase,
+                                delayLine, buffer);
+}
+
+SpStatus SpFirMultiRateInitAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
+                              int32_t upFactor, int32_t upPhase, int32_t downFactor, int32_t downPhase,
+                              const float* delayLine, uint8_t* buffer)
 {
     if (!ppState || !taps || !buffer)
     {
@@ -351,8 +366,8 @@ SpStatus SpFirMultiRateInit_L0(SpFirState** ppState, const float* taps, int32_t 
     }
     if (upFactor == 1 && downFactor == 1)
     {
-        return SpFirInit_L0(ppState, taps, tapCount, delayLine, buffer);
+        return SpFirInitAt(level, ppState, taps, tapCount, delayLine, buffer);
     }
-    return SpFirMultiRateBuild(ppState, taps, tapCount, upFactor, upPhase, downFactor, downPhase, delayLine,
-                               buffer);
+    return SpFirMultiRateBuild(level, ppState, taps, tapCount, upFactor, upPhase, downFactor, downPhase,
+                               delayLine, buffer);
 }

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <emmintrin.h>
+#include <tmmintrin.h>
 #include <math.h>
 #include <string.h>
 
@@ -685,6 +686,48 @@ template <class P> struct SpConvertKernels
         return _mm_cvtepi32_ps(_mm_srai_epi32(upper, 8));
     }
 
+    // Sixteen samples from exactly their 48 bytes: three loads, byte alignment into four
+    // 12-byte groups, and one shuffle each that puts every sample in the upper three bytes of
+    // its lane, where an arithmetic shift sign-extends it. Starts at sample 1 like the plain loop.
+    static int32_t I24ToF32Shuffled(const uint8_t* src, float* dst, int32_t len)
+    {
+        const __m128i spread = _mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11);
+        int32_t i = 1;
+        for (; len - i >= 16; i += 16)
+        {
+            const uint8_t* p = src + 3 * static_cast<intptr_t>(i);
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+            const __m128i g0 = _mm_shuffle_epi8(a, spread);
+            const __m128i g1 = _mm_shuffle_epi8(_mm_alignr_epi8(b, a, 12), spread);
+            const __m128i g2 = _mm_shuffle_epi8(_mm_alignr_epi8(c, b, 8), spread);
+            const __m128i g3 = _mm_shuffle_epi8(_mm_srli_si128(c, 4), spread);
+            _mm_storeu_ps(dst + i, _mm_cvtepi32_ps(_mm_srai_epi32(g0, 8)));
+            _mm_storeu_ps(dst + i + 4, _mm_cvtepi32_ps(_mm_srai_epi32(g1, 8)));
+            _mm_storeu_ps(dst + i + 8, _mm_cvtepi32_ps(_mm_srai_epi32(g2, 8)));
+            _mm_storeu_ps(dst + i + 12, _mm_cvtepi32_ps(_mm_srai_epi32(g3, 8)));
+        }
+        return i;
+    }
+
+    // Sixteen results packed to exactly 48 bytes: one shuffle per vector drops every lane's top
+    // byte, and byte shifts join the four 12-byte groups into three 16-byte stores, so nothing
+    // is written past the block.
+    static void StoreI24x16(uint8_t* p, __m128i r0, __m128i r1, __m128i r2, __m128i r3)
+    {
+        const __m128i pack = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+        const __m128i g0 = _mm_shuffle_epi8(r0, pack);
+        const __m128i g1 = _mm_shuffle_epi8(r1, pack);
+        const __m128i g2 = _mm_shuffle_epi8(r2, pack);
+        const __m128i g3 = _mm_shuffle_epi8(r3, pack);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_or_si128(g0, _mm_slli_si128(g1, 12)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16),
+                         _mm_or_si128(_mm_srli_si128(g1, 4), _mm_slli_si128(g2, 8)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32),
+                         _mm_or_si128(_mm_srli_si128(g2, 8), _mm_slli_si128(g3, 4)));
+    }
+
     static SpStatus ConvertI24ToF32(const uint8_t* src, float* dst, int32_t len)
     {
         if (src == nullptr || dst == nullptr)
@@ -700,6 +743,10 @@ template <class P> struct SpConvertKernels
         // The first sample goes alone so that the byte before every block is inside the source.
         dst[0] = static_cast<float>(LoadI24(src));
         int32_t i = 1;
+        if constexpr (P::kByteShuffle)
+        {
+            i = I24ToF32Shuffled(src, dst, len);
+        }
         // A block reads up to one byte past its end, so one more sample must follow it.
         for (; len - i > P::kConvertBlock; i += P::kConvertBlock)
         {
@@ -757,10 +804,17 @@ template <class P> struct SpConvertKernels
             if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(biased, topByte), _mm_setzero_si128())) ==
                 0xFFFF)
             {
-                StoreI24x4(p, r0, evenLow24, oddLow24);
-                StoreI24x4(p + 12, r1, evenLow24, oddLow24);
-                StoreI24x4(p + 24, r2, evenLow24, oddLow24);
-                StoreI24x4(p + 36, r3, evenLow24, oddLow24);
+                if constexpr (P::kByteShuffle)
+                {
+                    StoreI24x16(p, r0, r1, r2, r3);
+                }
+                else
+                {
+                    StoreI24x4(p, r0, evenLow24, oddLow24);
+                    StoreI24x4(p + 12, r1, evenLow24, oddLow24);
+                    StoreI24x4(p + 24, r2, evenLow24, oddLow24);
+                    StoreI24x4(p + 36, r3, evenLow24, oddLow24);
+                }
                 continue;
             }
             RestoreInvalidFlag(invalid);
@@ -845,6 +899,10 @@ template <class P> struct SpConvertKernels
         int32_t i = 0;
         for (; i + 4 <= len; i += 4)
         {
+            if constexpr (P::kPrefetchAhead > 0)
+            {
+                _mm_prefetch(reinterpret_cast<const char*>(src + i) + P::kPrefetchAhead, _MM_HINT_T0);
+            }
             _mm_storeu_ps(srcDst + i, _mm_add_ps(_mm_loadu_ps(srcDst + i), _mm_loadu_ps(src + i)));
         }
         for (; i < len; ++i)

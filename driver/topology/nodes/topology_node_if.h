@@ -48,6 +48,10 @@ struct JackRecord
     ULONG Reserved;
 };
 static_assert(sizeof(JackRecord) == 36, "JackRecord is 36 bytes");
+static_assert(offsetof(JackRecord, Color) == 4 && offsetof(JackRecord, PortConnection) == 20 &&
+                  offsetof(JackRecord, Flags) == 24 && offsetof(JackRecord, IsConnected) == 28 &&
+                  offsetof(JackRecord, Reserved) == 32,
+              "JackRecord field offsets are fixed");
 
 // The jack cannot detect presence; IsConnected is not a measurement.
 constexpr ULONG JACK_FLAG_NO_PRESENCE_DETECT = 0x00000001;

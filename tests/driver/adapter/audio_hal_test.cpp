@@ -20,41 +20,11 @@ using gd::LogOf;
 using gd::Make;
 using gd::RefCount;
 
-// A device whose InitHardware the test writes.
-class CTestHal : public CAudioHal
-{
-public:
-    explicit CTestHal(PUNKNOWN outer) : CAudioHal(outer) {}
+using gd::CTestHal;
 
-    std::function<NTSTATUS(CTestHal*)> m_Hardware;
-
-    STDMETHODIMP_(NTSTATUS) InitHardware() override { return m_Hardware ? m_Hardware(this) : STATUS_SUCCESS; }
-    PCALLBACK_OBJECT CallbackObject() const { return m_pCallbackObject; }
-    DEVICE_POWER_STATE PowerState() const { return m_DevicePowerState; }
-    void SetCaps(const EndpointCaps& caps) { m_EndpointCaps = caps; }
-};
-
-// The name a device's callback object must carry, written out independently of the driver.
 std::u16string ExpectedName(CTestHal* hal)
 {
-    char digits[32];
-    std::snprintf(digits, sizeof(digits), "%016llX",
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(static_cast<CAudioHal*>(hal))));
-    std::u16string name = u"\\Callback\\AudioHalAddr";
-    for (const char* c = digits; *c; ++c)
-        name.push_back(char16_t(*c));
-    return name;
-}
-
-NTSTATUS OpenByName(const std::u16string& text, PCALLBACK_OBJECT* object)
-{
-    UNICODE_STRING name;
-    name.Buffer = const_cast<PWSTR>(text.c_str());
-    name.Length = USHORT(text.size() * sizeof(WCHAR));
-    name.MaximumLength = name.Length;
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-    return ExCreateCallback(object, &attributes, FALSE, TRUE);
+    return gd::AddressName("AudioHalAddr", static_cast<CAudioHal*>(hal));
 }
 
 POWER_STATE Device(ULONG state)
@@ -71,7 +41,7 @@ protected:
     CTestHal* InitWith(std::vector<ITopologyNode*> nodes, NTSTATUS expected = STATUS_SUCCESS)
     {
         CTestHal* hal = Make<CTestHal>();
-        hal->m_Hardware = [nodes](CTestHal* self)
+        hal->Hardware = [nodes](CTestHal* self)
         {
             for (ITopologyNode* node : nodes)
                 EXPECT_EQ(self->AddNode(node), STATUS_SUCCESS);
@@ -93,16 +63,16 @@ TEST_F(AudioHal, CallbackObjectIsNamedAfterEachDeviceAndGoesWithIt)
     EXPECT_EQ(firstName.size(), 38u);
 
     PCALLBACK_OBJECT opened = nullptr;
-    ASSERT_EQ(OpenByName(firstName, &opened), STATUS_SUCCESS);
+    ASSERT_EQ(gd::OpenCallbackObject(firstName, &opened), STATUS_SUCCESS);
     EXPECT_EQ(opened, first->CallbackObject());
     ObDereferenceObject(opened);
-    ASSERT_EQ(OpenByName(secondName, &opened), STATUS_SUCCESS);
+    ASSERT_EQ(gd::OpenCallbackObject(secondName, &opened), STATUS_SUCCESS);
     EXPECT_EQ(opened, second->CallbackObject());
     ObDereferenceObject(opened);
     EXPECT_NE(first->CallbackObject(), second->CallbackObject());
 
     first->Release();
-    EXPECT_EQ(OpenByName(firstName, &opened), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(gd::OpenCallbackObject(firstName, &opened), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(plat::ObLiveObjectCount(ExCallbackObjectType), before + 1);
     second->Release();
     EXPECT_EQ(plat::ObLiveObjectCount(ExCallbackObjectType), before);
@@ -115,7 +85,7 @@ TEST_F(AudioHal, FailedInitReleasesWhatTheListsHeld)
     ASSERT_EQ(stream->Init(STREAM_DIRECTION_RENDER), STATUS_SUCCESS);
 
     CTestHal* hal = Make<CTestHal>();
-    hal->m_Hardware = [&](CTestHal* self)
+    hal->Hardware = [&](CTestHal* self)
     {
         EXPECT_EQ(self->AddNode(node), STATUS_SUCCESS);
         EXPECT_EQ(self->AddStream(stream), STATUS_SUCCESS);
@@ -159,7 +129,7 @@ TEST_F(AudioHal, InitFailsCleanlyWithoutMemory)
     // The path scratch of the connection walk is the only allocation after the lists.
     CFakeNode* node = Make<CFakeNode>(1u, ULONG(NODE_KIND_VOLUME));
     CTestHal* hal = Make<CTestHal>();
-    hal->m_Hardware = [&](CTestHal* self)
+    hal->Hardware = [&](CTestHal* self)
     {
         EXPECT_EQ(self->AddNode(node), STATUS_SUCCESS);
         plat::FailAllocationsWithTag(AUDIO_HAL_POOL_TAG);
@@ -171,7 +141,7 @@ TEST_F(AudioHal, InitFailsCleanlyWithoutMemory)
     node->Release();
 }
 
-TEST_F(AudioHal, IndexLookupsCheckTheListAndTheIndex)
+TEST_F(AudioHal, LookupsCheckTheListAndTheIndexAndAddNoReference)
 {
     CTestHal* bare = Make<CTestHal>();
     IStreamEngine* stream = reinterpret_cast<IStreamEngine*>(1);
@@ -180,55 +150,39 @@ TEST_F(AudioHal, IndexLookupsCheckTheListAndTheIndex)
     EXPECT_EQ(stream, nullptr);
     EXPECT_EQ(bare->GetNode(0, &node), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(node, nullptr);
-    EXPECT_EQ(bare->GetStreamCount(), 0u);
-    EXPECT_EQ(bare->GetNodeCount(), 0u);
+    EXPECT_EQ(bare->FindNodeById(5, &node), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(bare->GetStreamCount() + bare->GetNodeCount(), 0u);
     bare->Release();
 
-    CFakeNode* a = Make<CFakeNode>(1u, ULONG(NODE_KIND_MUTE));
-    CFakeNode* b = Make<CFakeNode>(2u, ULONG(NODE_KIND_VOLUME));
+    CFakeNode* first = Make<CFakeNode>(5u, ULONG(NODE_KIND_MUTE));
+    CFakeNode* other = Make<CFakeNode>(7u, ULONG(NODE_KIND_MUTE));
+    CFakeNode* last = Make<CFakeNode>(5u, ULONG(NODE_KIND_VOLUME));
     CFakeStream* s = Make<CFakeStream>();
-    CTestHal* hal = InitWith({a, b});
+    CTestHal* hal = InitWith({first, other, last});
     ASSERT_EQ(hal->AddStream(s), STATUS_SUCCESS);
     EXPECT_EQ(hal->AddStream(nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(hal->AddNode(nullptr), STATUS_INVALID_PARAMETER);
 
     ASSERT_EQ(hal->GetNode(1, &node), STATUS_SUCCESS);
-    EXPECT_EQ(node, static_cast<ITopologyNode*>(b));
-    EXPECT_EQ(RefCount(b), 2u) << "a lookup adds no reference";
-    EXPECT_EQ(hal->GetNode(2, &node), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(node, static_cast<ITopologyNode*>(other));
+    EXPECT_EQ(RefCount(other), 2u) << "a lookup adds no reference";
+    EXPECT_EQ(hal->GetNode(3, &node), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(node, nullptr);
     ASSERT_EQ(hal->GetStream(0, &stream), STATUS_SUCCESS);
     EXPECT_EQ(stream, static_cast<IStreamEngine*>(s));
     EXPECT_EQ(hal->GetStream(1, &stream), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(stream, nullptr);
+    ASSERT_EQ(hal->FindNodeById(5, &node), STATUS_SUCCESS);
+    EXPECT_EQ(node, static_cast<ITopologyNode*>(last)) << "the last of two nodes with one id";
+    EXPECT_EQ(hal->FindNodeById(9, &node), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(node, nullptr);
 
     hal->Release();
-    EXPECT_EQ(RefCount(a), 1u);
+    EXPECT_EQ(RefCount(first), 1u);
     EXPECT_EQ(RefCount(s), 1u);
-    a->Release();
-    b->Release();
+    for (CFakeNode* n : {first, other, last})
+        n->Release();
     s->Release();
-}
-
-TEST_F(AudioHal, FindNodeByIdTakesTheLastMatch)
-{
-    CTestHal* empty = InitWith({});
-    ITopologyNode* found = reinterpret_cast<ITopologyNode*>(1);
-    EXPECT_EQ(empty->FindNodeById(5, &found), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(found, nullptr);
-    empty->Release();
-
-    CFakeNode* first = Make<CFakeNode>(5u, ULONG(NODE_KIND_MUTE));
-    CFakeNode* other = Make<CFakeNode>(7u, ULONG(NODE_KIND_MUTE));
-    CFakeNode* last = Make<CFakeNode>(5u, ULONG(NODE_KIND_VOLUME));
-    CTestHal* hal = InitWith({first, other, last});
-    ASSERT_EQ(hal->FindNodeById(5, &found), STATUS_SUCCESS);
-    EXPECT_EQ(found, static_cast<ITopologyNode*>(last));
-    EXPECT_EQ(hal->FindNodeById(9, &found), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(found, nullptr);
-    hal->Release();
-    for (CFakeNode* node : {first, other, last})
-        node->Release();
 }
 
 TEST_F(AudioHal, RestoreNodeValuesStopsAtTheFirstFailure)
@@ -415,7 +369,7 @@ TEST_F(AudioHal, BaseSlotsAnswerForTheWholeDevice)
     caps.Mask = 0x55;
     caps.Flags = ENDPOINT_CAPS_FLAG_ASIO;
     CTestHal* hal = Make<CTestHal>();
-    hal->m_Hardware = [&](CTestHal* self)
+    hal->Hardware = [&](CTestHal* self)
     {
         self->SetCaps(caps);
         self->AddNode(a);
@@ -443,13 +397,6 @@ TEST_F(AudioHal, BaseSlotsAnswerForTheWholeDevice)
     EXPECT_EQ(hal->Stop(), STATUS_SUCCESS);
     EXPECT_EQ(gd::Log(), (std::vector<std::string>{"start 1", "start 2", "stop 1", "stop 2"}));
 
-    PVOID other = reinterpret_cast<PVOID>(1);
-    EXPECT_EQ(hal->QueryInterface(IID_ITopologyNode, &other), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(other, nullptr);
-    IAdapterCommon* common = nullptr;
-    ASSERT_EQ(hal->QueryInterface(IID_IAdapterCommon, reinterpret_cast<PVOID*>(&common)), STATUS_SUCCESS);
-    EXPECT_EQ(RefCount(common), 2u);
-    common->Release();
     hal->Release();
     a->Release();
     b->Release();

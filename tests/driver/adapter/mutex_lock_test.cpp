@@ -1,12 +1,11 @@
 // CMutexLock: recursion for the owner, LockTry that never blocks (also at DISPATCH_LEVEL),
-// Lock that waits for another holder, and the fixed order of its virtual operations.
+// and Lock that waits for another holder.
 #include <gtest/gtest.h>
 
 #include "driver/adapter/mutex_lock.h"
 #include "plat_sched.h"
 
 #include <atomic>
-#include <cstring>
 
 namespace
 {
@@ -112,32 +111,6 @@ TEST(MutexLock, LockWaitsUntilTheHolderReleases)
     lock.Unlock();
     waiter.Join();
     EXPECT_TRUE(acquired);
-}
-
-TEST(MutexLock, StubSlotsDoNothing)
-{
-    CMutexLock lock;
-    EXPECT_FALSE(lock.Reserved1());
-    EXPECT_FALSE(lock.Reserved2());
-    EXPECT_TRUE(LockTryFromAnotherThread(lock)) << "the stubs took nothing";
-}
-
-// Callers index the table, so the slot order is part of the contract. A pointer to a virtual
-// member encodes 1 + its byte offset in the table (Itanium C++ ABI).
-TEST(MutexLock, VirtualOperationsSitInTheirSlots)
-{
-    auto slot = [](BOOLEAN (CMutexLock::*member)())
-    {
-        ptrdiff_t raw;
-        std::memcpy(&raw, &member, sizeof(raw));
-        return (raw - 1) / static_cast<ptrdiff_t>(sizeof(void*));
-    };
-    EXPECT_EQ(slot(&CMutexLock::Lock), 0);
-    EXPECT_EQ(slot(&CMutexLock::Reserved1), 1);
-    EXPECT_EQ(slot(&CMutexLock::Unlock), 2);
-    EXPECT_EQ(slot(&CMutexLock::Reserved2), 3);
-    EXPECT_EQ(slot(&CMutexLock::LockTry), 4);
-    EXPECT_EQ(slot(&CMutexLock::UnlockTry), 5);
 }
 
 TEST_F(MutexLockDeathTest, LockAtDispatchLevelStopsTheProcess)

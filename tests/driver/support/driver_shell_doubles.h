@@ -5,7 +5,7 @@
 
 #include "driver/adapter/adapter_common.h"
 #include "driver/usb/asio_device_if.h"
-#include "driver/wave/stream_engine_if.h"
+#include "support/stream_engine_double.h"
 
 #include <string>
 #include <vector>
@@ -23,7 +23,7 @@ struct ShellLog
     void Add(const std::string& line) { Lines.push_back(line); }
 };
 
-class FakeStream : public IStreamEngine
+class FakeStream : public sd::CStreamEngineDouble
 {
 public:
     FakeStream(ShellLog* Log, ULONG Index) : m_pLog(Log), m_Index(Index) {}
@@ -45,51 +45,9 @@ public:
         return UnregisterStatus;
     }
 
-    STDMETHODIMP_(ULONG) GetKind() override { return Unexpected("GetKind"), 0; }
-    STDMETHODIMP_(ULONG) GetPinType() override { return Unexpected("GetPinType"), 0; }
-    STDMETHODIMP_(NTSTATUS) SetName(PCWSTR) override { return Unexpected("SetName"); }
-    STDMETHODIMP_(NTSTATUS) GetName(PWSTR) override { return Unexpected("GetName"); }
-    STDMETHODIMP_(ULONG) GetFormatCount() override { return Unexpected("GetFormatCount"), 0; }
-    STDMETHODIMP_(NTSTATUS) GetFormat(ULONG, PWAVEFORMATEXTENSIBLE) override
-    {
-        return Unexpected("GetFormat");
-    }
-    STDMETHODIMP_(ULONG) GetNodeCount() override { return Unexpected("GetNodeCount"), 0; }
-    STDMETHODIMP_(NTSTATUS) GetNode(ULONG, ITopologyNode**) override { return Unexpected("GetNode"); }
-    STDMETHODIMP_(NTSTATUS) SetMiniportCreator(PFNCREATEWAVEMINIPORT, REFCLSID) override
-    {
-        return Unexpected("SetMiniportCreator");
-    }
-    STDMETHODIMP_(NTSTATUS) SetTopologyPort(PUNKNOWN, PUNKNOWN) override
-    {
-        return Unexpected("SetTopologyPort");
-    }
-    STDMETHODIMP_(NTSTATUS) UpdateSubdevice(PDEVICE_OBJECT, PIRP, PUNKNOWN) override
-    {
-        return Unexpected("UpdateSubdevice");
-    }
-    STDMETHODIMP_(NTSTATUS) FindFormat(PWAVEFORMATEX) override { return Unexpected("FindFormat"); }
-    STDMETHODIMP_(NTSTATUS) RegisterCallback(PCALLBACK_FUNCTION, PVOID, PVOID*) override
-    {
-        return Unexpected("RegisterCallback");
-    }
-    STDMETHODIMP_(NTSTATUS) UnregisterCallback(PVOID) override { return Unexpected("UnregisterCallback"); }
-    STDMETHODIMP_(NTSTATUS) PowerChangeState(ULONG) override { return Unexpected("PowerChangeState"); }
-    STDMETHODIMP_(NTSTATUS) ProcessBuffer(PVOID, ULONG) override { return Unexpected("ProcessBuffer"); }
-    STDMETHODIMP_(NTSTATUS) ProcessNodes(PVOID, ULONG) override { return Unexpected("ProcessNodes"); }
-    STDMETHODIMP_(NTSTATUS) ProcessNodesFloat(PVOID, ULONG, USHORT) override
-    {
-        return Unexpected("ProcessNodesFloat");
-    }
-    STDMETHODIMP_(NTSTATUS) ProcessListB(PVOID, ULONG) override { return Unexpected("ProcessListB"); }
-    STDMETHODIMP_(NTSTATUS) ProcessListBFloat(ULONG) override { return Unexpected("ProcessListBFloat"); }
-    STDMETHODIMP_(NTSTATUS) ProcessListC(PVOID, ULONG) override { return Unexpected("ProcessListC"); }
-    STDMETHODIMP_(NTSTATUS) ProcessListCFloat(ULONG) override { return Unexpected("ProcessListCFloat"); }
-    STDMETHODIMP_(NTSTATUS) Init(ULONG) override { return Unexpected("Init"); }
-
 private:
     // The shell has no business with the rest of a stream; a call shows up in the log.
-    NTSTATUS Unexpected(const char* name)
+    NTSTATUS Unanswered(const char* name) override
     {
         m_pLog->Add("stream " + std::to_string(m_Index) + " " + name);
         return STATUS_NOT_IMPLEMENTED;
@@ -98,6 +56,13 @@ private:
     ShellLog* m_pLog;
     ULONG m_Index;
 };
+
+// A slot of the adapter double the shell has no business with: a call shows up in the log.
+#define SHELL_UNEXPECTED(Type, Name, ...)                                                                    \
+    STDMETHODIMP_(Type) Name(__VA_ARGS__) override                                                           \
+    {                                                                                                        \
+        return Type(Unexpected(#Name));                                                                      \
+    }
 
 class FakeAdapter : public IAdapterCommon, public IAsioDevice
 {
@@ -157,32 +122,20 @@ public:
         *Stream = Streams[Index];
         return STATUS_SUCCESS;
     }
-    STDMETHODIMP_(NTSTATUS) GetEndpointCaps(ULONG, EndpointCaps*) override
-    {
-        return Unexpected("GetEndpointCaps");
-    }
-    STDMETHODIMP_(NTSTATUS) GetComponentId(PKSCOMPONENTID) override { return Unexpected("GetComponentId"); }
-    STDMETHODIMP_(ULONG) GetNodeCount() override { return Unexpected("GetNodeCount"), 0; }
-    STDMETHODIMP_(NTSTATUS) GetNode(ULONG, ITopologyNode**) override { return Unexpected("GetNode"); }
+    SHELL_UNEXPECTED(NTSTATUS, GetEndpointCaps, ULONG, EndpointCaps*)
+    SHELL_UNEXPECTED(NTSTATUS, GetComponentId, PKSCOMPONENTID)
+    SHELL_UNEXPECTED(ULONG, GetNodeCount)
+    SHELL_UNEXPECTED(NTSTATUS, GetNode, ULONG, ITopologyNode**)
+    SHELL_UNEXPECTED(NTSTATUS, Init, PRESOURCELIST, PDEVICE_OBJECT, PDEVICE_OBJECT, PDEVICE_OBJECT)
+    SHELL_UNEXPECTED(NTSTATUS, Start)
+    SHELL_UNEXPECTED(NTSTATUS, RegisterCallback, PCALLBACK_FUNCTION, PVOID, PVOID*)
+    SHELL_UNEXPECTED(NTSTATUS, UnregisterCallback, PVOID)
+    SHELL_UNEXPECTED(NTSTATUS, InitHardware)
+    SHELL_UNEXPECTED(NTSTATUS, BuildConnections)
+    SHELL_UNEXPECTED(NTSTATUS, GetEndpointCapsByType, ULONG, ULONG, EndpointCaps*)
     STDMETHODIMP_(PDEVICE_OBJECT) GetDeviceObject() override
     {
         return Unexpected("GetDeviceObject"), nullptr;
-    }
-    STDMETHODIMP_(NTSTATUS) Init(PRESOURCELIST, PDEVICE_OBJECT, PDEVICE_OBJECT, PDEVICE_OBJECT) override
-    {
-        return Unexpected("Init");
-    }
-    STDMETHODIMP_(NTSTATUS) Start() override { return Unexpected("Start"); }
-    STDMETHODIMP_(NTSTATUS) RegisterCallback(PCALLBACK_FUNCTION, PVOID, PVOID*) override
-    {
-        return Unexpected("RegisterCallback");
-    }
-    STDMETHODIMP_(NTSTATUS) UnregisterCallback(PVOID) override { return Unexpected("UnregisterCallback"); }
-    STDMETHODIMP_(NTSTATUS) InitHardware() override { return Unexpected("InitHardware"); }
-    STDMETHODIMP_(NTSTATUS) BuildConnections() override { return Unexpected("BuildConnections"); }
-    STDMETHODIMP_(NTSTATUS) GetEndpointCapsByType(ULONG, ULONG, EndpointCaps*) override
-    {
-        return Unexpected("GetEndpointCapsByType");
     }
 
     // ---- IAsioDevice: the client slots matter, the rest only reach it through AsioDeviceControl ----
@@ -198,51 +151,31 @@ public:
         m_pLog->Add("close client");
         return CloseStatus;
     }
-    STDMETHODIMP_(NTSTATUS) Spare(PFILE_OBJECT) override { return Unexpected("Spare"); }
-    STDMETHODIMP_(NTSTATUS) GetProductName(PFILE_OBJECT, PCHAR, PULONG) override
-    {
-        return Unexpected("asio");
-    }
-    STDMETHODIMP_(NTSTATUS) GetChannelCounts(PFILE_OBJECT, AsioChannelCounts*, ULONG) override
-    {
-        return Unexpected("asio");
-    }
-    STDMETHODIMP_(NTSTATUS) GetChannelInfo(PFILE_OBJECT, AsioChannelInfo*, ULONG) override
-    {
-        return Unexpected("asio");
-    }
-    STDMETHODIMP_(NTSTATUS) SetClientEvent(PFILE_OBJECT, PHANDLE) override { return Unexpected("asio"); }
-    STDMETHODIMP_(NTSTATUS) ClearClientEvent(PFILE_OBJECT) override { return Unexpected("asio"); }
-    STDMETHODIMP_(NTSTATUS) GetBuffersInUse(PFILE_OBJECT, PULONG) override { return Unexpected("asio"); }
-    STDMETHODIMP_(NTSTATUS) GetSampleTypes(PFILE_OBJECT, AsioSampleTypeList*, PULONG) override
-    {
-        return Unexpected("asio");
-    }
-    STDMETHODIMP_(NTSTATUS) GetLatencyTable(PFILE_OBJECT, AsioLatencyTable*, PULONG) override
-    {
-        return Unexpected("asio");
-    }
-    STDMETHODIMP_(NTSTATUS) SetSampleType(PFILE_OBJECT, ULONG) override { return Unexpected("asio"); }
-    STDMETHODIMP_(NTSTATUS) SetLatency(PFILE_OBJECT, ULONG) override { return Unexpected("asio"); }
-    STDMETHODIMP_(NTSTATUS) GetLatencies(PFILE_OBJECT, AsioLatencies*) override { return Unexpected("asio"); }
-    STDMETHODIMP_(NTSTATUS) GetSampleRate(PFILE_OBJECT, PULONG) override { return Unexpected("asio"); }
-    STDMETHODIMP_(NTSTATUS) CanSampleRate(PFILE_OBJECT, const ULONG*) override { return Unexpected("asio"); }
-    STDMETHODIMP_(NTSTATUS) SetSampleRate(PFILE_OBJECT, const ULONG*) override { return Unexpected("asio"); }
-    STDMETHODIMP_(NTSTATUS) GetBufferSize(PFILE_OBJECT, AsioBufferSize*) override
-    {
-        return Unexpected("asio");
-    }
-    STDMETHODIMP_(NTSTATUS)
-    MapStreamingBuffers(PFILE_OBJECT, const AsioBufferRequest*, ULONG, PVOID, PULONG) override
-    {
-        return Unexpected("asio");
-    }
-    STDMETHODIMP_(NTSTATUS) UnmapStreamingBuffers(PFILE_OBJECT) override { return Unexpected("asio"); }
-    STDMETHODIMP_(NTSTATUS) StartAsio(PFILE_OBJECT, PHANDLE) override { return Unexpected("asio"); }
-    STDMETHODIMP_(NTSTATUS) StopAsio(PFILE_OBJECT, PIRP) override { return Unexpected("asio"); }
-    STDMETHODIMP_(NTSTATUS) CanIoFormat(PFILE_OBJECT, const ULONG*) override { return Unexpected("asio"); }
-    STDMETHODIMP_(NTSTATUS) SetIoFormat(PFILE_OBJECT, const ULONG*) override { return Unexpected("asio"); }
-    STDMETHODIMP_(NTSTATUS) GetIoFormat(PFILE_OBJECT, PULONG) override { return Unexpected("asio"); }
+    SHELL_UNEXPECTED(NTSTATUS, Spare, PFILE_OBJECT)
+    SHELL_UNEXPECTED(NTSTATUS, GetProductName, PFILE_OBJECT, PCHAR, PULONG)
+    SHELL_UNEXPECTED(NTSTATUS, GetChannelCounts, PFILE_OBJECT, AsioChannelCounts*, ULONG)
+    SHELL_UNEXPECTED(NTSTATUS, GetChannelInfo, PFILE_OBJECT, AsioChannelInfo*, ULONG)
+    SHELL_UNEXPECTED(NTSTATUS, SetClientEvent, PFILE_OBJECT, PHANDLE)
+    SHELL_UNEXPECTED(NTSTATUS, ClearClientEvent, PFILE_OBJECT)
+    SHELL_UNEXPECTED(NTSTATUS, GetBuffersInUse, PFILE_OBJECT, PULONG)
+    SHELL_UNEXPECTED(NTSTATUS, GetSampleTypes, PFILE_OBJECT, AsioSampleTypeList*, PULONG)
+    SHELL_UNEXPECTED(NTSTATUS, GetLatencyTable, PFILE_OBJECT, AsioLatencyTable*, PULONG)
+    SHELL_UNEXPECTED(NTSTATUS, SetSampleType, PFILE_OBJECT, ULONG)
+    SHELL_UNEXPECTED(NTSTATUS, SetLatency, PFILE_OBJECT, ULONG)
+    SHELL_UNEXPECTED(NTSTATUS, GetLatencies, PFILE_OBJECT, AsioLatencies*)
+    SHELL_UNEXPECTED(NTSTATUS, GetSampleRate, PFILE_OBJECT, PULONG)
+    SHELL_UNEXPECTED(NTSTATUS, CanSampleRate, PFILE_OBJECT, const ULONG*)
+    SHELL_UNEXPECTED(NTSTATUS, SetSampleRate, PFILE_OBJECT, const ULONG*)
+    SHELL_UNEXPECTED(NTSTATUS, GetBufferSize, PFILE_OBJECT, AsioBufferSize*)
+    SHELL_UNEXPECTED(NTSTATUS, MapStreamingBuffers, PFILE_OBJECT, const AsioBufferRequest*, ULONG, PVOID,
+                     PULONG)
+    SHELL_UNEXPECTED(NTSTATUS, UnmapStreamingBuffers, PFILE_OBJECT)
+    SHELL_UNEXPECTED(NTSTATUS, StartAsio, PFILE_OBJECT, PHANDLE)
+    SHELL_UNEXPECTED(NTSTATUS, StopAsio, PFILE_OBJECT, PIRP)
+    SHELL_UNEXPECTED(NTSTATUS, CanIoFormat, PFILE_OBJECT, const ULONG*)
+    SHELL_UNEXPECTED(NTSTATUS, SetIoFormat, PFILE_OBJECT, const ULONG*)
+    SHELL_UNEXPECTED(NTSTATUS, GetIoFormat, PFILE_OBJECT, PULONG)
+#undef SHELL_UNEXPECTED
 
 private:
     NTSTATUS Unexpected(const char* name)

@@ -5,10 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include "driver/adapter/audio_hal.h"
 #include "driver/adapter/stream_graph.h"
 #include "driver/adapter/topology_node.h"
 #include "plat_pool.h"
+#include "support/stream_engine_double.h"
 
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,6 +64,56 @@ template <class T, class... Args> T* Make(Args&&... args)
     return object;
 }
 
+// A PCM format record: channels, rate, container bytes, valid bits, channel mask.
+inline WAVEFORMATEXTENSIBLE Pcm(WORD channels, DWORD rate, WORD containerBytes, WORD validBits, DWORD mask,
+                                const GUID& subFormat = KSDATAFORMAT_SUBTYPE_PCM)
+{
+    WAVEFORMATEXTENSIBLE f{};
+    f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    f.Format.nChannels = channels;
+    f.Format.nSamplesPerSec = rate;
+    f.Format.wBitsPerSample = WORD(containerBytes * 8);
+    f.Format.nBlockAlign = WORD(channels * containerBytes);
+    f.Format.nAvgBytesPerSec = rate * f.Format.nBlockAlign;
+    f.Format.cbSize = 22;
+    f.Samples.wValidBitsPerSample = validBits;
+    f.dwChannelMask = mask;
+    f.SubFormat = subFormat;
+    return f;
+}
+
+// The name the driver gives a callback object after the address of its owner, written out
+// independently of the driver: "\Callback\<prefix>" and sixteen upper-case hex digits.
+inline std::u16string AddressName(const char* prefix, const void* owner)
+{
+    char text[96];
+    std::snprintf(text, sizeof(text), "\\Callback\\%s%016llX", prefix,
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(owner)));
+    return std::u16string(text, text + std::strlen(text));
+}
+
+inline NTSTATUS OpenCallbackObject(const std::u16string& text, PCALLBACK_OBJECT* object,
+                                   BOOLEAN create = FALSE, BOOLEAN multiple = TRUE)
+{
+    UNICODE_STRING name;
+    name.Buffer = const_cast<PWSTR>(text.c_str());
+    name.Length = USHORT(text.size() * sizeof(WCHAR));
+    name.MaximumLength = name.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    return ExCreateCallback(object, &attributes, create, multiple);
+}
+
+// What a listener on a callback object heard: both arguments of every notification.
+struct Heard
+{
+    std::vector<std::pair<PVOID, PVOID>> Calls;
+    static VOID Callback(PVOID context, PVOID argument1, PVOID argument2)
+    {
+        static_cast<Heard*>(context)->Calls.push_back({argument1, argument2});
+    }
+};
+
 // Every test starts and ends with the same pool and object population.
 class LeakCheckedTest : public testing::Test
 {
@@ -79,8 +136,72 @@ private:
     SIZE_T m_LiveObjects = 0;
 };
 
-// A plain node; optionally a selector-path sink (IConnectionIndexSync).
-class CFakeNode : public IConnectionIndexSync, public CTopologyNode
+// A node double answers the node base's interfaces and then its own.
+#define NODE_DOUBLE_ANSWERS(Class, Interface, Condition)                                                     \
+    inline STDMETHODIMP_(NTSTATUS) Class::NonDelegatingQueryInterface(REFIID id, PVOID* out)                 \
+    {                                                                                                        \
+        if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))                                 \
+            return STATUS_SUCCESS;                                                                           \
+        if (!(Condition) || !IsEqualGUID(id, IID_##Interface))                                               \
+            return STATUS_INVALID_PARAMETER;                                                                 \
+        *out = static_cast<Interface*>(this);                                                                \
+        AddRef();                                                                                            \
+        return STATUS_SUCCESS;                                                                               \
+    }
+
+// The one device double: CAudioHal with the nodes and streams a test gives it (added in that
+// order) and an InitHardware step the test may write, counting its callback registrations and
+// sending control-change records as the status-interrupt thread does.
+class CTestHal : public CAudioHal
+{
+public:
+    explicit CTestHal(PUNKNOWN outer) : CAudioHal(outer) {}
+
+    std::vector<ITopologyNode*> Nodes;
+    std::vector<IStreamEngine*> Streams;
+    std::function<NTSTATUS(CTestHal*)> Hardware;
+    int Registrations = 0;
+    int Unregistrations = 0;
+    NTSTATUS RegisterStatus = STATUS_SUCCESS;
+
+    STDMETHODIMP_(NTSTATUS) InitHardware() override
+    {
+        for (ITopologyNode* node : Nodes)
+            EXPECT_EQ(AddNode(node), STATUS_SUCCESS);
+        for (IStreamEngine* stream : Streams)
+            EXPECT_EQ(AddStream(stream), STATUS_SUCCESS);
+        return Hardware ? Hardware(this) : STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS)
+    RegisterCallback(PCALLBACK_FUNCTION callback, PVOID context, PVOID* handle) override
+    {
+        if (!NT_SUCCESS(RegisterStatus))
+            return RegisterStatus;
+        NTSTATUS status = CAudioHal::RegisterCallback(callback, context, handle);
+        Registrations += NT_SUCCESS(status) ? 1 : 0;
+        return status;
+    }
+    STDMETHODIMP_(NTSTATUS) UnregisterCallback(PVOID handle) override
+    {
+        Unregistrations++;
+        return CAudioHal::UnregisterCallback(handle);
+    }
+    void Send(ULONG halClass, ULONG event, ULONG nodeId)
+    {
+        AudioHalNotification record = {};
+        record.Class = halClass;
+        record.Event = event;
+        record.NodeId = nodeId;
+        ExNotifyCallback(m_pCallbackObject, &record, nullptr);
+    }
+    PCALLBACK_OBJECT CallbackObject() const { return m_pCallbackObject; }
+    DEVICE_POWER_STATE PowerState() const { return m_DevicePowerState; }
+    void SetCaps(const EndpointCaps& caps) { m_EndpointCaps = caps; }
+};
+
+// A plain node; optionally a sink of a selector path (IConnectionIndexSync) and of a pin-type
+// choice (IPinTypeSink), whose calls answer m_SinkStatus.
+class CFakeNode : public IConnectionIndexSync, public IPinTypeSink, public CTopologyNode
 {
 public:
     DECLARE_STD_UNKNOWN();
@@ -92,6 +213,7 @@ public:
     }
 
     NTSTATUS m_RestoreStatus = STATUS_SUCCESS;
+    NTSTATUS m_SinkStatus = STATUS_SUCCESS;
 
     STDMETHODIMP_(NTSTATUS) RestoreValues() override
     {
@@ -112,12 +234,17 @@ public:
     STDMETHODIMP_(NTSTATUS) SetExpectedIndex(ULONG index) override
     {
         Note("expect " + std::to_string(m_nId) + " " + std::to_string(index));
-        return STATUS_SUCCESS;
+        return m_SinkStatus;
     }
     STDMETHODIMP_(NTSTATUS) SetWalkIndex(ULONG index) override
     {
         Note("walk " + std::to_string(m_nId) + " " + std::to_string(index));
         return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) SetPinType(ULONG type, PCALLBACK_OBJECT) override
+    {
+        Note("pintype " + std::to_string(m_nId) + " " + std::to_string(type));
+        return m_SinkStatus;
     }
 
 private:
@@ -129,12 +256,13 @@ inline STDMETHODIMP_(NTSTATUS) CFakeNode::NonDelegatingQueryInterface(REFIID id,
     if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))
         return STATUS_SUCCESS;
     if (m_Sink && IsEqualGUID(id, IID_IConnectionIndexSync))
-    {
         *out = static_cast<IConnectionIndexSync*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    return STATUS_INVALID_PARAMETER;
+    else if (m_Sink && IsEqualGUID(id, IID_IPinTypeSink))
+        *out = static_cast<IPinTypeSink*>(this);
+    else
+        return STATUS_INVALID_PARAMETER;
+    AddRef();
+    return STATUS_SUCCESS;
 }
 
 // A selector that keeps its sinks (one reference each) and logs each one by node id.
@@ -181,55 +309,59 @@ private:
     ULONG m_Selected;
 };
 
-inline STDMETHODIMP_(NTSTATUS) CFakeSelector::NonDelegatingQueryInterface(REFIID id, PVOID* out)
-{
-    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))
-        return STATUS_SUCCESS;
-    if (IsEqualGUID(id, IID_ISelectorNode))
-    {
-        *out = static_cast<ISelectorNode*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    return STATUS_INVALID_PARAMETER;
-}
+NODE_DOUBLE_ANSWERS(CFakeSelector, ISelectorNode, true)
 
-// A terminal (input or output by kind) of one pin type.
+// A terminal (input or output by kind) of one pin type, with the jack records a test gives it
+// and a jack count that can be made to fail.
 class CFakeTerminal : public ITerminalNode, public CTopologyNode
 {
 public:
     DECLARE_STD_UNKNOWN();
-    CFakeTerminal(PUNKNOWN outer, ULONG id, ULONG kind, ULONG pinType)
-        : CTopologyNode(outer, id, kind), m_PinType(pinType)
+    CFakeTerminal(PUNKNOWN outer, ULONG id, ULONG kind, ULONG pinType, std::vector<JackRecord> jacks = {})
+        : CTopologyNode(outer, id, kind), Jacks(std::move(jacks)), m_PinType(pinType)
     {
     }
+    std::vector<JackRecord> Jacks;
+    NTSTATUS JackCountStatus = STATUS_SUCCESS;
+
     STDMETHODIMP_(NTSTATUS) GetPinType(PULONG pinType) override
     {
         *pinType = m_PinType;
         return STATUS_SUCCESS;
     }
-    STDMETHODIMP_(NTSTATUS) GetPinTypeCount(PULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) GetJackCount(PULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) GetPinTypes(PULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) SetPinType(ULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) GetJackDescriptions(ULONG, PVOID) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) GetPinGuids(PVOID) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(NTSTATUS) GetPinTypeCount(PULONG count) override
+    {
+        *count = 1;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetPinTypes(PULONG types) override { return GetPinType(types); }
+    STDMETHODIMP_(NTSTATUS) GetJackCount(PULONG count) override
+    {
+        *count = ULONG(Jacks.size());
+        return JackCountStatus;
+    }
+    STDMETHODIMP_(NTSTATUS) GetJackDescriptions(ULONG bytes, PVOID records) override
+    {
+        if (bytes < Jacks.size() * sizeof(JackRecord))
+            return STATUS_BUFFER_TOO_SMALL;
+        std::memcpy(records, Jacks.data(), Jacks.size() * sizeof(JackRecord));
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) SetPinType(ULONG) override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) GetPinGuids(PVOID) override { return STATUS_NOT_SUPPORTED; }
 
 private:
     ULONG m_PinType;
 };
+NODE_DOUBLE_ANSWERS(CFakeTerminal, ITerminalNode, true)
 
-inline STDMETHODIMP_(NTSTATUS) CFakeTerminal::NonDelegatingQueryInterface(REFIID id, PVOID* out)
+// A jack of a terminal double, plugged in or not.
+inline JackRecord PluggedJack(ULONG connected)
 {
-    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))
-        return STATUS_SUCCESS;
-    if (IsEqualGUID(id, IID_ITerminalNode))
-    {
-        *out = static_cast<ITerminalNode*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    return STATUS_INVALID_PARAMETER;
+    JackRecord record{};
+    record.Color = 0x00FF00;
+    record.IsConnected = connected;
+    return record;
 }
 
 // The pin-type choice of an output.
@@ -258,18 +390,7 @@ private:
     ULONG m_PinType;
 };
 
-inline STDMETHODIMP_(NTSTATUS) CFakePinTypeSelector::NonDelegatingQueryInterface(REFIID id, PVOID* out)
-{
-    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))
-        return STATUS_SUCCESS;
-    if (IsEqualGUID(id, IID_IPinTypeSelector))
-    {
-        *out = static_cast<IPinTypeSelector*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    return STATUS_INVALID_PARAMETER;
-}
+NODE_DOUBLE_ANSWERS(CFakePinTypeSelector, IPinTypeSelector, true)
 
 // A node that processes samples in software.
 class CFakeDspNode : public IDspNode, public CTopologyNode
@@ -285,22 +406,11 @@ public:
     STDMETHODIMP_(NTSTATUS) Stop() override { return STATUS_SUCCESS; }
 };
 
-inline STDMETHODIMP_(NTSTATUS) CFakeDspNode::NonDelegatingQueryInterface(REFIID id, PVOID* out)
-{
-    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))
-        return STATUS_SUCCESS;
-    if (IsEqualGUID(id, IID_IDspNode))
-    {
-        *out = static_cast<IDspNode*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    return STATUS_INVALID_PARAMETER;
-}
+NODE_DOUBLE_ANSWERS(CFakeDspNode, IDspNode, true)
 
-// A stream object built on the graph records; the slots that belong to the stream engine
-// proper answer STATUS_NOT_IMPLEMENTED.
-class CFakeStream : public CStreamGraph, public CUnknown
+// A stream object built on the graph records; the engine's own slots answer
+// STATUS_NOT_IMPLEMENTED.
+class CFakeStream : public sd::StreamEngineSlots<CStreamGraph>, public CUnknown
 {
 public:
     DECLARE_STD_UNKNOWN();
@@ -316,50 +426,16 @@ public:
     }
 
     STDMETHODIMP_(NTSTATUS) Init(ULONG capture) override { return InitGraph(capture); }
-    STDMETHODIMP_(NTSTATUS) SetName(PCWSTR) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) GetName(PWSTR) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) SetMiniportCreator(PFNCREATEWAVEMINIPORT, REFCLSID) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(NTSTATUS) SetTopologyPort(PUNKNOWN, PUNKNOWN) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) UpdateSubdevice(PDEVICE_OBJECT, PIRP, PUNKNOWN) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(NTSTATUS) UnregisterSubdevice(PDEVICE_OBJECT, PIRP, PUNKNOWN) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(NTSTATUS) FindFormat(PWAVEFORMATEX) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) RegisterCallback(PCALLBACK_FUNCTION, PVOID, PVOID*) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(NTSTATUS) UnregisterCallback(PVOID) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) PowerChangeState(ULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) ProcessBuffer(PVOID, ULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) ProcessNodes(PVOID, ULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) ProcessNodesFloat(PVOID, ULONG, USHORT) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(NTSTATUS) ProcessListB(PVOID, ULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) ProcessListBFloat(ULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) ProcessListC(PVOID, ULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) ProcessListCFloat(ULONG) override { return STATUS_NOT_IMPLEMENTED; }
 };
 
 inline STDMETHODIMP_(NTSTATUS) CFakeStream::NonDelegatingQueryInterface(REFIID id, PVOID* out)
 {
-    if (IsEqualGUID(id, IID_IUnknown) || IsEqualGUID(id, IID_IStreamEngine))
-    {
-        *out = static_cast<IStreamEngine*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
     *out = nullptr;
-    return STATUS_INVALID_PARAMETER;
+    if (!IsEqualGUID(id, IID_IUnknown) && !IsEqualGUID(id, IID_IStreamEngine))
+        return STATUS_INVALID_PARAMETER;
+    *out = static_cast<IStreamEngine*>(this);
+    AddRef();
+    return STATUS_SUCCESS;
 }
 
 } // namespace gd

@@ -1,8 +1,7 @@
 // Test doubles and a fixture for the topology miniport tests: a topology port that records the
-// events the miniport raises, a device (CAudioHal with a test-written node list) that counts
-// callback registrations, an effect node with parameters, a terminal that fills only part of
-// its jack records, and helpers that build small node graphs from the real node classes and
-// send property requests through the automation tables as the port does.
+// events the miniport raises, the one miniport double, an effect node with parameters, a terminal
+// that fills only part of its jack records, and helpers that build small node graphs from the
+// real node classes and send property requests through the automation tables as the port does.
 #pragma once
 
 #include "support/node_test_doubles.h"
@@ -19,6 +18,8 @@
 #include "plat_version.h"
 
 #include <cstring>
+#include <map>
+#include <string>
 #include <vector>
 
 namespace mt
@@ -78,47 +79,76 @@ inline STDMETHODIMP_(NTSTATUS) CFakeTopologyPort::NonDelegatingQueryInterface(RE
     return STATUS_SUCCESS;
 }
 
-// The device: CAudioHal with the nodes the test gives, counting the miniport's registrations.
-class CTestAdapter : public CAudioHal
+// The one miniport double, standing in for both miniports: the topology port binds it through
+// IMiniportTopology (an empty filter is enough), and the streams ask it through
+// IMiniportSubdevice for the subdevice name and, as the wave miniport, the terminal node, or,
+// as the topology miniport, the pin of a terminal node.
+class CFakeMiniport : public IMiniportSubdevice, public IMiniportTopology, public CUnknown
 {
 public:
-    explicit CTestAdapter(PUNKNOWN outer) : CAudioHal(outer) {}
-
-    std::vector<ITopologyNode*> Nodes;
-    int Registrations = 0;
-    int Unregistrations = 0;
-    NTSTATUS RegisterStatus = STATUS_SUCCESS;
-
-    STDMETHODIMP_(NTSTATUS) InitHardware() override
+    DECLARE_STD_UNKNOWN();
+    CFakeMiniport(PUNKNOWN outer, std::u16string name, ULONG terminalNode)
+        : CUnknown(outer), m_Name(std::move(name)), m_TerminalNode(terminalNode)
     {
-        for (ITopologyNode* node : Nodes)
-            EXPECT_EQ(AddNode(node), STATUS_SUCCESS);
+    }
+    std::map<ULONG, ULONG> m_PinOfNode; // topology: node id -> pin
+
+    STDMETHODIMP_(NTSTATUS) FindPinId(PULONG nodeId, PULONG pinId) override
+    {
+        if (m_PinOfNode.empty())
+        {
+            *nodeId = m_TerminalNode;
+            return STATUS_SUCCESS;
+        }
+        auto it = m_PinOfNode.find(*nodeId);
+        if (it == m_PinOfNode.end())
+            return STATUS_NOT_FOUND;
+        *pinId = it->second;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetSubdeviceName(PWSTR* name) override
+    {
+        *name = const_cast<PWSTR>(m_Name.c_str());
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* description) override
+    {
+        *description = &m_Filter;
         return STATUS_SUCCESS;
     }
     STDMETHODIMP_(NTSTATUS)
-    RegisterCallback(PCALLBACK_FUNCTION callback, PVOID context, PVOID* handle) override
+    DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override
     {
-        if (!NT_SUCCESS(RegisterStatus))
-            return RegisterStatus;
-        NTSTATUS status = CAudioHal::RegisterCallback(callback, context, handle);
-        Registrations += NT_SUCCESS(status) ? 1 : 0;
-        return status;
+        return STATUS_NOT_IMPLEMENTED;
     }
-    STDMETHODIMP_(NTSTATUS) UnregisterCallback(PVOID handle) override
-    {
-        Unregistrations++;
-        return CAudioHal::UnregisterCallback(handle);
-    }
-    // A record on the device's callback object, as the status-interrupt thread sends it.
-    void Send(ULONG halClass, ULONG event, ULONG nodeId)
-    {
-        AudioHalNotification record = {};
-        record.Class = halClass;
-        record.Event = event;
-        record.NodeId = nodeId;
-        ExNotifyCallback(m_pCallbackObject, &record, nullptr);
-    }
+    STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN, PRESOURCELIST, PPORTTOPOLOGY) override { return STATUS_SUCCESS; }
+
+private:
+    std::u16string m_Name;
+    ULONG m_TerminalNode;
+    PCFILTER_DESCRIPTOR m_Filter = {
+        0, nullptr, sizeof(PCPIN_DESCRIPTOR), 0, nullptr, sizeof(PCNODE_DESCRIPTOR), 0, nullptr, 0, nullptr,
+        0, nullptr};
 };
+
+inline STDMETHODIMP_(NTSTATUS) CFakeMiniport::NonDelegatingQueryInterface(REFIID id, PVOID* out)
+{
+    if (IsEqualGUID(id, IID_IMiniportSubdevice))
+    {
+        *out = static_cast<IMiniportSubdevice*>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    if (IsEqualGUID(id, IID_IMiniportTopology) || IsEqualGUID(id, IID_IMiniport))
+    {
+        *out = static_cast<IMiniportTopology*>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    return CUnknown::NonDelegatingQueryInterface(id, out);
+}
+
+using CTestAdapter = gd::CTestHal;
 
 // An effect with two parameters whose reads and writes are recorded.
 class CTestEffectNode : public CEffectNode

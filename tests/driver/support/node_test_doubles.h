@@ -1,7 +1,7 @@
 // Test doubles for the topology node tests: an entity that answers every interface a control
 // node calls on its owner (feature-unit switches and levels, terminal, per-index jacks,
 // selector unit, clock source), records each call and returns scripted values and failures;
-// an audio function object; and a pin-type sink that records what it is told.
+// and an audio function object.
 #pragma once
 
 #include "support/graph_test_doubles.h"
@@ -280,46 +280,6 @@ inline STDMETHODIMP_(NTSTATUS) CFakeFunction::NonDelegatingQueryInterface(REFIID
     }
     *out = nullptr;
     return STATUS_INVALID_PARAMETER;
-}
-
-// A pin-type sink and selector sink that logs what it is told and can refuse.
-class CFakeSink : public IPinTypeSink, public IConnectionIndexSync, public CTopologyNode
-{
-public:
-    DECLARE_STD_UNKNOWN();
-    CFakeSink(PUNKNOWN outer, ULONG id, NTSTATUS status = STATUS_SUCCESS)
-        : CTopologyNode(outer, id, NODE_KIND_MUTE), m_Status(status)
-    {
-    }
-    STDMETHODIMP_(NTSTATUS) SetPinType(ULONG type, PCALLBACK_OBJECT) override
-    {
-        Note("sink " + std::to_string(m_nId) + " type " + std::to_string(type));
-        return m_Status;
-    }
-    STDMETHODIMP_(NTSTATUS) Spare() override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) SetExpectedIndex(ULONG index) override
-    {
-        Note("sink " + std::to_string(m_nId) + " expect " + std::to_string(index));
-        return m_Status;
-    }
-    STDMETHODIMP_(NTSTATUS) SetWalkIndex(ULONG) override { return STATUS_SUCCESS; }
-
-private:
-    NTSTATUS m_Status;
-};
-
-inline STDMETHODIMP_(NTSTATUS) CFakeSink::NonDelegatingQueryInterface(REFIID id, PVOID* out)
-{
-    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))
-        return STATUS_SUCCESS;
-    if (IsEqualGUID(id, IID_IPinTypeSink))
-        *out = static_cast<IPinTypeSink*>(this);
-    else if (IsEqualGUID(id, IID_IConnectionIndexSync))
-        *out = static_cast<IConnectionIndexSync*>(this);
-    else
-        return STATUS_INVALID_PARAMETER;
-    static_cast<PUNKNOWN>(*out)->AddRef();
-    return STATUS_SUCCESS;
 }
 
 // A node's release as a builder's creation reference would go.

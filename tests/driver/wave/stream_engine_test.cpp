@@ -2,7 +2,7 @@
 // goes through, the format list a render endpoint of a two-channel jack offers, the callback
 // object, Init's clean failures, and the wave subdevice with its physical connection as the
 // terminal's jacks ask, checked against the port-class stand-in's registration log.
-#include "support/graph_test_doubles.h"
+#include "support/miniport_topology_doubles.h"
 
 #include "driver/adapter/audio_hal.h"
 #include "driver/topology/nodes/pin_type.h"
@@ -22,8 +22,10 @@ namespace
 {
 
 using gd::CFakeNode;
+using gd::CFakeTerminal;
 using gd::Make;
 using gd::RefCount;
+using mt::CFakeMiniport;
 using plat::PcRegistrationOp;
 
 // Exposes what the endpoint keeps.
@@ -34,131 +36,6 @@ public:
     PUNKNOWN WavePort() const { return m_pWavePort; }
     PCALLBACK_OBJECT CallbackObject() const { return m_pCallbackObject; }
 };
-
-// A terminal with jack records; GetJackCount can be made to fail.
-class CJackTerminal : public ITerminalNode, public CTopologyNode
-{
-public:
-    DECLARE_STD_UNKNOWN();
-    CJackTerminal(PUNKNOWN outer, ULONG id, ULONG kind, ULONG pinType, std::vector<ULONG> plugged)
-        : CTopologyNode(outer, id, kind), m_PinType(pinType)
-    {
-        for (ULONG state : plugged)
-        {
-            JackRecord record{};
-            record.Color = 0x00FF00;
-            record.IsConnected = state;
-            m_Jacks.push_back(record);
-        }
-    }
-    std::vector<JackRecord> m_Jacks;
-    bool m_FailCount = false;
-
-    STDMETHODIMP_(NTSTATUS) GetPinType(PULONG pinType) override
-    {
-        *pinType = m_PinType;
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS) GetPinTypeCount(PULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) GetJackCount(PULONG count) override
-    {
-        *count = ULONG(m_Jacks.size());
-        return m_FailCount ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS) GetPinTypes(PULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) SetPinType(ULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    STDMETHODIMP_(NTSTATUS) GetJackDescriptions(ULONG bytes, PVOID records) override
-    {
-        std::memcpy(records, m_Jacks.data(), std::min<size_t>(bytes, m_Jacks.size() * sizeof(JackRecord)));
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS) GetPinGuids(PVOID) override { return STATUS_NOT_IMPLEMENTED; }
-
-private:
-    ULONG m_PinType;
-};
-
-inline STDMETHODIMP_(NTSTATUS) CJackTerminal::NonDelegatingQueryInterface(REFIID id, PVOID* out)
-{
-    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(id, out)))
-        return STATUS_SUCCESS;
-    if (IsEqualGUID(id, IID_ITerminalNode))
-    {
-        *out = static_cast<ITerminalNode*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    return STATUS_INVALID_PARAMETER;
-}
-
-// A miniport answering IMiniportSubdevice. As a wave miniport it names its subdevice and its
-// terminal node; as the topology miniport it maps terminal node ids to its pins.
-// Stands in for both miniports: the topology port binds it through IMiniportTopology (an empty
-// filter is enough here), and the streams ask it for pins and names through IMiniportSubdevice.
-class CFakeMiniport : public IMiniportSubdevice, public IMiniportTopology, public CUnknown
-{
-public:
-    DECLARE_STD_UNKNOWN();
-    CFakeMiniport(PUNKNOWN outer, std::u16string name, ULONG terminalNode)
-        : CUnknown(outer), m_Name(std::move(name)), m_TerminalNode(terminalNode)
-    {
-    }
-    std::map<ULONG, ULONG> m_PinOfNode; // topology: node id -> pin
-
-    STDMETHODIMP_(NTSTATUS) FindPinId(PULONG nodeId, PULONG pinId) override
-    {
-        if (m_PinOfNode.empty())
-        {
-            *nodeId = m_TerminalNode;
-            return STATUS_SUCCESS;
-        }
-        auto it = m_PinOfNode.find(*nodeId);
-        if (it == m_PinOfNode.end())
-            return STATUS_NOT_FOUND;
-        *pinId = it->second;
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS) GetSubdeviceName(PWSTR* name) override
-    {
-        *name = const_cast<PWSTR>(m_Name.c_str());
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* description) override
-    {
-        *description = &m_Filter;
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS)
-    DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN, PRESOURCELIST, PPORTTOPOLOGY) override { return STATUS_SUCCESS; }
-
-private:
-    std::u16string m_Name;
-    ULONG m_TerminalNode;
-    PCFILTER_DESCRIPTOR m_Filter = {
-        0, nullptr, sizeof(PCPIN_DESCRIPTOR), 0, nullptr, sizeof(PCNODE_DESCRIPTOR), 0, nullptr, 0, nullptr,
-        0, nullptr};
-};
-
-inline STDMETHODIMP_(NTSTATUS) CFakeMiniport::NonDelegatingQueryInterface(REFIID id, PVOID* out)
-{
-    if (IsEqualGUID(id, IID_IMiniportSubdevice))
-    {
-        *out = static_cast<IMiniportSubdevice*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    if (IsEqualGUID(id, IID_IMiniportTopology) || IsEqualGUID(id, IID_IMiniport))
-    {
-        *out = static_cast<IMiniportTopology*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    return CUnknown::NonDelegatingQueryInterface(id, out);
-}
 
 // The wave miniport creator: what the stream asked for, and what it gets.
 struct CreatorRecord
@@ -179,35 +56,10 @@ NTSTATUS FakeCreator(PUNKNOWN* unknown, REFCLSID, PUNKNOWN outer, POOL_TYPE pool
     return STATUS_SUCCESS;
 }
 
-// A device whose stream list the test fills.
-class CStreamHal : public CAudioHal
-{
-public:
-    explicit CStreamHal(PUNKNOWN outer) : CAudioHal(outer) {}
-    std::vector<IStreamEngine*> m_Streams;
-    STDMETHODIMP_(NTSTATUS) InitHardware() override
-    {
-        for (IStreamEngine* stream : m_Streams)
-            EXPECT_EQ(AddStream(stream), STATUS_SUCCESS);
-        return STATUS_SUCCESS;
-    }
-};
-
 WAVEFORMATEXTENSIBLE Extensible(WORD channels, DWORD rate, WORD bits, DWORD mask,
                                 const GUID& sub = KSDATAFORMAT_SUBTYPE_PCM)
 {
-    WAVEFORMATEXTENSIBLE f{};
-    f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    f.Format.nChannels = channels;
-    f.Format.nSamplesPerSec = rate;
-    f.Format.wBitsPerSample = bits;
-    f.Format.nBlockAlign = WORD(channels * ((bits + 7) / 8));
-    f.Format.nAvgBytesPerSec = rate * f.Format.nBlockAlign;
-    f.Format.cbSize = 22;
-    f.Samples.wValidBitsPerSample = bits;
-    f.dwChannelMask = mask;
-    f.SubFormat = sub;
-    return f;
+    return gd::Pcm(channels, rate, WORD((bits + 7) / 8), bits, mask, sub);
 }
 
 std::u16string NameOf(const std::string& text)
@@ -417,7 +269,7 @@ TEST_F(StreamEngine, FormatListFollowsDirectionAndPinType)
         {
             CTestEngine* engine = NewEngine(capture);
             ULONG kind = capture ? NODE_KIND_INPUT_TERMINAL : NODE_KIND_OUTPUT_TERMINAL;
-            CJackTerminal* terminal = Make<CJackTerminal>(3u, kind, pinType, std::vector<ULONG>{});
+            CFakeTerminal* terminal = Make<CFakeTerminal>(3u, kind, pinType);
             ASSERT_EQ(engine->AddNode(terminal), STATUS_SUCCESS);
             for (const WAVEFORMATEXTENSIBLE& f : records)
                 ASSERT_EQ(engine->AddFormat(&f), STATUS_SUCCESS);
@@ -437,54 +289,25 @@ TEST_F(StreamEngine, FormatListFollowsDirectionAndPinType)
 
 // ---- Init and the callback object ----
 
-std::u16string ExpectedCallbackName(CStreamEngine* engine)
-{
-    char digits[32];
-    std::snprintf(digits, sizeof(digits), "%016llX",
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(engine)));
-    return u"\\Callback\\StreamEngineAddr" + NameOf(digits);
-}
-
-NTSTATUS OpenCallback(const std::u16string& text, PCALLBACK_OBJECT* object)
-{
-    UNICODE_STRING name;
-    name.Buffer = const_cast<PWSTR>(text.c_str());
-    name.Length = USHORT(text.size() * sizeof(WCHAR));
-    name.MaximumLength = name.Length;
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-    return ExCreateCallback(object, &attributes, FALSE, TRUE);
-}
-
-struct Heard
-{
-    std::vector<std::pair<PVOID, PVOID>> Calls;
-};
-
-VOID Listener(PVOID context, PVOID argument1, PVOID argument2)
-{
-    static_cast<Heard*>(context)->Calls.push_back({argument1, argument2});
-}
-
 TEST_F(StreamEngine, CallbackObjectIsNamedAfterTheEndpointAndTakesRegistrations)
 {
     CTestEngine* idle = Make<CTestEngine>(1u);
     PVOID handle = reinterpret_cast<PVOID>(1);
-    EXPECT_EQ(idle->RegisterCallback(Listener, nullptr, &handle), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(idle->RegisterCallback(gd::Heard::Callback, nullptr, &handle), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(handle, nullptr);
     idle->Release();
 
     CTestEngine* engine = NewEngine(STREAM_DIRECTION_CAPTURE);
-    const std::u16string name = ExpectedCallbackName(engine);
+    const std::u16string name = gd::AddressName("StreamEngineAddr", static_cast<CStreamEngine*>(engine));
     EXPECT_EQ(name.size(), 42u);
     PCALLBACK_OBJECT opened = nullptr;
-    ASSERT_EQ(OpenCallback(name, &opened), STATUS_SUCCESS);
+    ASSERT_EQ(gd::OpenCallbackObject(name, &opened), STATUS_SUCCESS);
     EXPECT_EQ(opened, engine->CallbackObject());
 
-    Heard first, second;
+    gd::Heard first, second;
     PVOID one = nullptr, two = nullptr;
-    ASSERT_EQ(engine->RegisterCallback(Listener, &first, &one), STATUS_SUCCESS);
-    ASSERT_EQ(engine->RegisterCallback(Listener, &second, &two), STATUS_SUCCESS);
+    ASSERT_EQ(engine->RegisterCallback(gd::Heard::Callback, &first, &one), STATUS_SUCCESS);
+    ASSERT_EQ(engine->RegisterCallback(gd::Heard::Callback, &second, &two), STATUS_SUCCESS);
     int payload = 7;
     ExNotifyCallback(opened, &payload, nullptr);
     ASSERT_EQ(first.Calls.size(), 1u);
@@ -499,7 +322,8 @@ TEST_F(StreamEngine, CallbackObjectIsNamedAfterTheEndpointAndTakesRegistrations)
     ObDereferenceObject(opened);
 
     engine->Release();
-    EXPECT_EQ(OpenCallback(name, &opened), STATUS_OBJECT_NAME_NOT_FOUND) << "the name goes with the endpoint";
+    EXPECT_EQ(gd::OpenCallbackObject(name, &opened), STATUS_OBJECT_NAME_NOT_FOUND)
+        << "the name goes with the endpoint";
 }
 
 TEST_F(StreamEngine, InitFailsCleanlyAtEveryAllocation)
@@ -554,8 +378,6 @@ TEST_F(StreamEngine, SettersRefuseMissingObjects)
     EXPECT_EQ(engine->SetTopologyPort(unknown, nullptr), STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(engine->UpdateSubdevice(Device(), nullptr, nullptr), STATUS_UNSUCCESSFUL) << "no creator yet";
     EXPECT_TRUE(plat::PcRegistrationLog(Device()).empty());
-    EXPECT_EQ(engine->PowerChangeState(PowerDeviceD3), STATUS_SUCCESS);
-    EXPECT_EQ(engine->ProcessBuffer(nullptr, 0), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(RefCount(miniport), 1u);
     engine->Release();
     miniport->Release();
@@ -591,7 +413,7 @@ protected:
             m_Hal->Release();
         for (CTestEngine* engine : m_Engines)
             engine->Release();
-        for (CJackTerminal* terminal : m_Terminals)
+        for (CFakeTerminal* terminal : m_Terminals)
             terminal->Release();
         m_Other->Release();
         plat::PcForgetDevice(Device());
@@ -604,7 +426,9 @@ protected:
     CTestEngine* Endpoint(ULONG capture, ULONG kind, ULONG pinType, std::vector<ULONG> jacks)
     {
         CTestEngine* engine = NewEngine(capture);
-        CJackTerminal* terminal = Make<CJackTerminal>(kTerminalNode, kind, pinType, std::move(jacks));
+        CFakeTerminal* terminal = Make<CFakeTerminal>(kTerminalNode, kind, pinType);
+        for (ULONG plugged : jacks)
+            terminal->Jacks.push_back(gd::PluggedJack(plugged));
         EXPECT_EQ(engine->AddNode(terminal), STATUS_SUCCESS);
         EXPECT_EQ(engine->SetMiniportCreator(FakeCreator, CLSID_PortWaveCyclic), STATUS_SUCCESS);
         EXPECT_EQ(engine->SetTopologyPort(m_TopologyPort, m_Topology->GetNonDelegatingUnknown()),
@@ -618,10 +442,10 @@ protected:
     {
         if (!m_Hal)
         {
-            m_Hal = Make<CStreamHal>();
-            m_Hal->m_Streams.push_back(m_Other);
+            m_Hal = Make<gd::CTestHal>();
+            m_Hal->Streams.push_back(m_Other);
             for (CTestEngine* engine : m_Engines)
-                m_Hal->m_Streams.push_back(engine);
+                m_Hal->Streams.push_back(engine);
             EXPECT_EQ(m_Hal->Init(nullptr, nullptr, nullptr, nullptr), STATUS_SUCCESS);
         }
         return m_Hal->GetNonDelegatingUnknown();
@@ -632,36 +456,10 @@ protected:
     CFakeMiniport* m_Topology = nullptr;
     PPORT m_TopologyPort = nullptr;
     CTestEngine* m_Other = nullptr;
-    CStreamHal* m_Hal = nullptr;
+    gd::CTestHal* m_Hal = nullptr;
     std::vector<CTestEngine*> m_Engines;
-    std::vector<CJackTerminal*> m_Terminals;
+    std::vector<CFakeTerminal*> m_Terminals;
 };
-
-// What the endpoint relies on of the library's ports.
-TEST_F(StreamEngineSubdevice, PortsAnswerTheUnregisterInterfacesAndTheLibraryVersion)
-{
-    PPORT port = nullptr;
-    EXPECT_EQ(PcNewPort(&port, IID_IPort), STATUS_INVALID_PARAMETER) << "not a port class";
-    EXPECT_EQ(port, nullptr);
-    ASSERT_EQ(PcNewPort(&port, CLSID_PortWaveCyclic), STATUS_SUCCESS);
-    IPortClsVersion* version = nullptr;
-    ASSERT_EQ(port->QueryInterface(IID_IPortClsVersion, reinterpret_cast<PVOID*>(&version)), STATUS_SUCCESS);
-    EXPECT_EQ(version->GetVersion(), plat::PcGetVersion());
-    EXPECT_EQ(RefCount(port), 2u) << "the version object counts on its port";
-    version->Release();
-    EXPECT_EQ(PcRegisterSubdevice(Device(), const_cast<PWSTR>(u"Unbound"), port),
-              STATUS_INVALID_DEVICE_STATE);
-    PUNKNOWN unregister = nullptr;
-    ASSERT_EQ(port->QueryInterface(IID_IUnregisterSubdevice, reinterpret_cast<PVOID*>(&unregister)),
-              STATUS_SUCCESS);
-    unregister->Release();
-    ASSERT_EQ(port->QueryInterface(IID_IUnregisterPhysicalConnection, reinterpret_cast<PVOID*>(&unregister)),
-              STATUS_SUCCESS);
-    unregister->Release();
-    EXPECT_EQ(PcRegisterSubdevice(Device(), const_cast<PWSTR>(u"Topology"), m_TopologyPort),
-              STATUS_OBJECT_NAME_COLLISION);
-    port->Release();
-}
 
 TEST_F(StreamEngineSubdevice, JackStateDecidesWhetherTheEndpointGetsASubdevice)
 {
@@ -697,7 +495,7 @@ TEST_F(StreamEngineSubdevice, JackStateDecidesWhetherTheEndpointGetsASubdevice)
     for (const Row& row : rows)
     {
         CTestEngine* engine = Endpoint(row.Capture, row.Kind, row.PinType, row.Jacks);
-        m_Terminals.back()->m_FailCount = row.FailJackCount;
+        m_Terminals.back()->JackCountStatus = row.FailJackCount ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
         ASSERT_EQ(engine->UpdateSubdevice(Device(), nullptr, Adapter()), STATUS_SUCCESS) << row.What;
         EXPECT_EQ(Registered().size(), row.Installed ? 2u : 1u) << row.What;
         EXPECT_EQ(engine->WavePort() != nullptr, row.Installed) << row.What;
@@ -744,7 +542,7 @@ TEST_F(StreamEngineSubdevice, RenderEndpointConnectsWavePinOneToTheTerminalsTopo
     EXPECT_EQ(plat::PcRegistrationLog(Device()).size(), logged);
 
     // Unplugged: the connection goes first, then the subdevice.
-    m_Terminals.back()->m_Jacks[0].IsConnected = 0;
+    m_Terminals.back()->Jacks[0].IsConnected = 0;
     ASSERT_EQ(engine->UpdateSubdevice(Device(), nullptr, Adapter()), STATUS_SUCCESS);
     std::vector<plat::PcRegistrationEntry> log = plat::PcRegistrationLog(Device());
     ASSERT_EQ(log.size(), logged + 2);
@@ -760,7 +558,7 @@ TEST_F(StreamEngineSubdevice, RenderEndpointConnectsWavePinOneToTheTerminalsTopo
     EXPECT_EQ(plat::PcRegisteredConnectionCount(Device()), 0u);
 
     // Plugged again: installed again.
-    m_Terminals.back()->m_Jacks[0].IsConnected = 1;
+    m_Terminals.back()->Jacks[0].IsConnected = 1;
     ASSERT_EQ(engine->UpdateSubdevice(Device(), nullptr, Adapter()), STATUS_SUCCESS);
     EXPECT_EQ(Registered().size(), 2u);
     EXPECT_EQ(plat::PcRegisteredConnectionCount(Device()), 1u);
@@ -780,7 +578,7 @@ TEST_F(StreamEngineSubdevice, CaptureEndpointConnectsTheTopologyPinToWavePinOne)
     EXPECT_EQ(connections[0].ToPort, PVOID(engine->WavePort()));
     EXPECT_EQ(connections[0].ToPin, 1u);
 
-    m_Terminals.back()->m_Jacks[0].IsConnected = 0;
+    m_Terminals.back()->Jacks[0].IsConnected = 0;
     ASSERT_EQ(engine->UpdateSubdevice(Device(), nullptr, Adapter()), STATUS_SUCCESS);
     std::vector<plat::PcRegistrationEntry> removed = LogOf(PcRegistrationOp::UnregisterConnection);
     ASSERT_EQ(removed.size(), 1u);

@@ -68,80 +68,7 @@ sim::DeviceProfile Builtin(const std::string& name)
     return profile;
 }
 
-// One format of a streaming interface, read straight from the descriptor bytes.
-struct InterfaceFormat
-{
-    UCHAR Interface;
-    UCHAR Alternate;
-    bool Capture; // the data endpoint is IN
-    WAVEFORMATEXTENSIBLE Format;
-};
-
-WAVEFORMATEXTENSIBLE Pcm(WORD channels, DWORD rate, WORD containerBytes, WORD validBits, DWORD mask)
-{
-    WAVEFORMATEXTENSIBLE f{};
-    f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    f.Format.nChannels = channels;
-    f.Format.nSamplesPerSec = rate;
-    f.Format.wBitsPerSample = WORD(containerBytes * 8);
-    f.Format.nBlockAlign = WORD(channels * containerBytes);
-    f.Format.nAvgBytesPerSec = rate * f.Format.nBlockAlign;
-    f.Format.cbSize = 22;
-    f.Samples.wValidBitsPerSample = validBits;
-    f.dwChannelMask = mask;
-    f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-    return f;
-}
-
-// Type I PCM formats of every streaming alternate setting: class 1 lists its rates in the
-// format descriptor, class 2 takes the clock's rates and the channels of AS_GENERAL.
-std::vector<InterfaceFormat> FormatsOf(const std::vector<uint8_t>& config,
-                                       const std::vector<DWORD>& clockRates)
-{
-    std::vector<InterfaceFormat> out;
-    size_t start = out.size();
-    UCHAR number = 0, alternate = 0, protocol = 0, channels = 0;
-    DWORD mask = 0;
-    bool streaming = false;
-    for (size_t at = 0; at + 2 <= config.size() && config[at] >= 2; at += config[at])
-    {
-        const uint8_t* d = &config[at];
-        if (d[1] == 4)
-        {
-            streaming = d[5] == 1 && d[6] == 2;
-            number = d[2];
-            alternate = d[3];
-            protocol = d[7];
-            start = out.size();
-        }
-        else if (streaming && d[1] == 0x24 && d[2] == 1 && protocol == 0x20)
-        {
-            channels = d[10];
-            mask = DWORD(d[11]) | DWORD(d[12]) << 8 | DWORD(d[13]) << 16 | DWORD(d[14]) << 24;
-        }
-        else if (streaming && d[1] == 0x24 && d[2] == 2 && protocol == 0x20)
-        {
-            for (DWORD rate : clockRates)
-                out.push_back({number, alternate, false, Pcm(channels, rate, d[4], d[5], mask)});
-        }
-        else if (streaming && d[1] == 0x24 && d[2] == 2)
-        {
-            const DWORD uac1Mask = d[4] == 1 ? 0x4 : 0x3;
-            for (UCHAR r = 0; r < d[7]; ++r)
-            {
-                const uint8_t* rate = d + 8 + 3 * r;
-                DWORD hz = DWORD(rate[0]) | DWORD(rate[1]) << 8 | DWORD(rate[2]) << 16;
-                out.push_back({number, alternate, false, Pcm(d[4], hz, d[5], d[6], uac1Mask)});
-            }
-        }
-        else if (streaming && d[1] == 5 && (d[3] & 0x30) == 0)
-        {
-            for (size_t i = start; i < out.size(); ++i)
-                out[i].Capture = (d[2] & 0x80) != 0;
-        }
-    }
-    return out;
-}
+using gd::Pcm;
 
 class UsbStream : public gd::LeakCheckedTest
 {
@@ -162,25 +89,9 @@ protected:
     SIZE_T m_ThreadsBefore = 0;
 };
 
-std::u16string CyclicName(PVOID stream)
+std::u16string CyclicName(CUsbAudioStream* stream)
 {
-    char digits[32];
-    std::snprintf(digits, sizeof(digits), "%016llX",
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(stream)));
-    std::string text = std::string("\\Callback\\CyclicControlAddr") + digits;
-    return std::u16string(text.begin(), text.end());
-}
-
-NTSTATUS OpenCallback(const std::u16string& text, PCALLBACK_OBJECT* object, BOOLEAN create = FALSE,
-                      BOOLEAN multiple = TRUE)
-{
-    UNICODE_STRING name;
-    name.Buffer = const_cast<PWSTR>(text.c_str());
-    name.Length = USHORT(text.size() * sizeof(WCHAR));
-    name.MaximumLength = name.Length;
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-    return ExCreateCallback(object, &attributes, create, multiple);
+    return gd::AddressName("CyclicControlAddr", stream);
 }
 
 TEST_F(UsbStream, InitMakesTheInterfacesTheCallbackObjectAndTheWorkerThread)
@@ -218,7 +129,8 @@ TEST_F(UsbStream, InitMakesTheInterfacesTheCallbackObjectAndTheWorkerThread)
 
     // The client callback object carries the stream's address.
     PCALLBACK_OBJECT opened = nullptr;
-    ASSERT_EQ(OpenCallback(CyclicName(static_cast<CUsbAudioStream*>(render)), &opened), STATUS_SUCCESS);
+    ASSERT_EQ(gd::OpenCallbackObject(CyclicName(static_cast<CUsbAudioStream*>(render)), &opened),
+              STATUS_SUCCESS);
     EXPECT_EQ(opened, render->ClientCallbackObject());
     ObDereferenceObject(opened);
 
@@ -229,7 +141,7 @@ TEST_F(UsbStream, InitMakesTheInterfacesTheCallbackObjectAndTheWorkerThread)
     const std::u16string name = CyclicName(static_cast<CUsbAudioStream*>(render));
     render->Release();
     capture->Release();
-    EXPECT_EQ(OpenCallback(name, &opened), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(gd::OpenCallbackObject(name, &opened), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(UsbStream, InitFailsCleanlyWithoutMemory)
@@ -245,76 +157,78 @@ TEST_F(UsbStream, InitFailsCleanlyWithoutMemory)
     }
 }
 
-// Each streaming interface of the built-in profiles, as the walk would add it: one stream of
-// the class and direction the interface asks for, every format with its alternate setting.
-TEST_F(UsbStream, AddDataFormatKeepsEveryFormatOfTheBuiltInProfilesWithItsAlternateSetting)
+// Formats as the descriptor walk adds them, each with the alternate setting that carries it,
+// on a stream of each class and direction.
+TEST_F(UsbStream, AddDataFormatKeepsEveryFormatWithItsAlternateSetting)
 {
-    const struct
-    {
-        const char* Profile;
-        bool Release2;
-        std::vector<DWORD> ClockRates;
-        size_t Formats;
-    } profiles[] = {
-        {"uac1-speaker", false, {}, 4},
-        {"uac1-headset", false, {}, 6},
-        {"uac2-interface", true, {44100, 48000, 96000}, 6},
+    const std::pair<UCHAR, WAVEFORMATEXTENSIBLE> added[] = {
+        {1, Pcm(2, 48000, 2, 16, 0x3)}, {1, Pcm(2, 44100, 2, 16, 0x3)},  {2, Pcm(2, 96000, 3, 24, 0x3)},
+        {4, Pcm(1, 16000, 2, 16, 0x4)}, {3, Pcm(6, 48000, 4, 24, 0x3F)},
     };
-    for (const auto& p : profiles)
+    for (int kind = 0; kind < 4; ++kind)
     {
-        std::vector<InterfaceFormat> formats =
-            FormatsOf(Builtin(p.Profile).ConfigurationDescriptor(), p.ClockRates);
-        ASSERT_EQ(formats.size(), p.Formats) << p.Profile;
-        for (UCHAR number = 1; number <= 2; ++number)
+        SCOPED_TRACE(kind);
+        const bool capture = kind & 1;
+        CUsbAudioStream* stream = nullptr;
+        std::vector<std::pair<UCHAR, WAVEFORMATEXTENSIBLE>> entries;
+        switch (kind)
         {
-            std::vector<InterfaceFormat> mine;
-            for (const InterfaceFormat& f : formats)
-                if (f.Interface == number)
-                    mine.push_back(f);
-            if (mine.empty())
-                continue;
-            const bool capture = mine[0].Capture;
-            CUsbAudioStream* stream = nullptr;
-            if (p.Release2)
-                stream = capture ? static_cast<CUsbAudioStream*>(Make<Uac2Capture>(ULONG(number), 6u, 10u))
-                                 : static_cast<CUsbAudioStream*>(Make<Uac2Render>(ULONG(number), 1u, 10u));
-            else
-                stream = capture ? static_cast<CUsbAudioStream*>(Make<Uac1Capture>(ULONG(number), 7u))
-                                 : static_cast<CUsbAudioStream*>(Make<Uac1Render>(ULONG(number), 1u));
-            ASSERT_EQ(stream->Init(capture ? STREAM_DIRECTION_CAPTURE : STREAM_DIRECTION_RENDER, nullptr),
-                      STATUS_SUCCESS);
-            for (const InterfaceFormat& f : mine)
-                ASSERT_EQ(stream->AddDataFormat(&f.Format, f.Alternate), STATUS_SUCCESS);
-
-            // Both lists in the order added: the engine's (what the wave filter offers) and
-            // the stream's own, with the setting that carries each format.
-            ASSERT_EQ(stream->GetFormatCount(), mine.size()) << p.Profile << " " << int(number);
-            std::vector<std::pair<UCHAR, WAVEFORMATEXTENSIBLE>> entries =
-                p.Release2 ? (capture ? static_cast<Uac2Capture*>(stream)->Entries()
-                                      : static_cast<Uac2Render*>(stream)->Entries())
-                           : (capture ? static_cast<Uac1Capture*>(stream)->Entries()
-                                      : static_cast<Uac1Render*>(stream)->Entries());
-            ASSERT_EQ(entries.size(), mine.size());
-            for (size_t i = 0; i < mine.size(); ++i)
-            {
-                WAVEFORMATEXTENSIBLE offered;
-                ASSERT_EQ(stream->GetFormat(ULONG(i), &offered), STATUS_SUCCESS);
-                EXPECT_EQ(std::memcmp(&offered, &mine[i].Format, sizeof(offered)), 0)
-                    << p.Profile << " " << i;
-                EXPECT_EQ(entries[i].first, mine[i].Alternate) << p.Profile << " " << i;
-                EXPECT_EQ(std::memcmp(&entries[i].second, &mine[i].Format, sizeof(offered)), 0);
-
-                // A client asking in plain PCM gets the interface's block alignment.
-                WAVEFORMATEX plain{};
-                plain.wFormatTag = WAVE_FORMAT_PCM;
-                plain.nChannels = mine[i].Format.Format.nChannels;
-                plain.nSamplesPerSec = mine[i].Format.Format.nSamplesPerSec;
-                plain.wBitsPerSample = mine[i].Format.Format.wBitsPerSample;
-                ASSERT_EQ(stream->FindFormat(&plain), STATUS_SUCCESS);
-                EXPECT_EQ(WORD(plain.nBlockAlign), WORD(mine[i].Format.Format.nBlockAlign));
-            }
-            stream->Release();
+        case 0:
+            stream = Make<Uac1Render>(1u, 1u);
+            break;
+        case 1:
+            stream = Make<Uac1Capture>(2u, 7u);
+            break;
+        case 2:
+            stream = Make<Uac2Render>(1u, 1u, 10u);
+            break;
+        default:
+            stream = Make<Uac2Capture>(2u, 6u, 10u);
+            break;
         }
+        ASSERT_EQ(stream->Init(capture ? STREAM_DIRECTION_CAPTURE : STREAM_DIRECTION_RENDER, nullptr),
+                  STATUS_SUCCESS);
+        for (const auto& entry : added)
+            ASSERT_EQ(stream->AddDataFormat(&entry.second, entry.first), STATUS_SUCCESS);
+
+        // Both lists in the order added: the engine's (what the wave filter offers) and the
+        // stream's own, with the setting that carries each format.
+        switch (kind)
+        {
+        case 0:
+            entries = static_cast<Uac1Render*>(stream)->Entries();
+            break;
+        case 1:
+            entries = static_cast<Uac1Capture*>(stream)->Entries();
+            break;
+        case 2:
+            entries = static_cast<Uac2Render*>(stream)->Entries();
+            break;
+        default:
+            entries = static_cast<Uac2Capture*>(stream)->Entries();
+            break;
+        }
+        ASSERT_EQ(stream->GetFormatCount(), std::size(added));
+        ASSERT_EQ(entries.size(), std::size(added));
+        for (size_t i = 0; i < std::size(added); ++i)
+        {
+            const WAVEFORMATEXTENSIBLE& format = added[i].second;
+            WAVEFORMATEXTENSIBLE offered;
+            ASSERT_EQ(stream->GetFormat(ULONG(i), &offered), STATUS_SUCCESS);
+            EXPECT_EQ(std::memcmp(&offered, &format, sizeof(offered)), 0) << i;
+            EXPECT_EQ(entries[i].first, added[i].first) << i;
+            EXPECT_EQ(std::memcmp(&entries[i].second, &format, sizeof(format)), 0) << i;
+
+            // A client asking in plain PCM gets the interface's block alignment.
+            WAVEFORMATEX plain{};
+            plain.wFormatTag = WAVE_FORMAT_PCM;
+            plain.nChannels = format.Format.nChannels;
+            plain.nSamplesPerSec = format.Format.nSamplesPerSec;
+            plain.wBitsPerSample = format.Format.wBitsPerSample;
+            ASSERT_EQ(stream->FindFormat(&plain), STATUS_SUCCESS);
+            EXPECT_EQ(WORD(plain.nBlockAlign), WORD(format.Format.nBlockAlign));
+        }
+        stream->Release();
     }
 }
 
@@ -367,18 +281,7 @@ TEST_F(UsbStream, FindLinkedNodeFindsTheNodeWithoutAReference)
 
 // ---- Clients ----
 
-struct Heard
-{
-    int Calls = 0;
-    PVOID Argument = nullptr;
-};
-
-VOID ClientCallback(PVOID context, PVOID argument1, PVOID)
-{
-    Heard* heard = static_cast<Heard*>(context);
-    heard->Calls++;
-    heard->Argument = argument1;
-}
+using gd::Heard;
 
 class UsbStreamClients : public UsbStream
 {
@@ -404,7 +307,7 @@ TEST_F(UsbStreamClients, RegisteredClientHearsTheStreamsNotificationsUntilUnregi
 {
     Heard heard;
     StreamClient* client = nullptr;
-    ASSERT_EQ(m_Stream->RegisterClient(STREAM_CLIENT_PRIORITY_WAVE, &m_Format, 5, 3, ClientCallback, &heard,
+    ASSERT_EQ(m_Stream->RegisterClient(STREAM_CLIENT_PRIORITY_WAVE, &m_Format, 5, 3, Heard::Callback, &heard,
                                        &client),
               STATUS_SUCCESS);
     ASSERT_NE(client, nullptr);
@@ -420,13 +323,13 @@ TEST_F(UsbStreamClients, RegisteredClientHearsTheStreamsNotificationsUntilUnregi
     notification.Client = client;
     notification.Code = StreamNotifyConfigure;
     ExNotifyCallback(m_Stream->ClientCallbackObject(), &notification, nullptr);
-    EXPECT_EQ(heard.Calls, 1);
-    EXPECT_EQ(heard.Argument, &notification);
+    EXPECT_EQ(heard.Calls.size(), 1u);
+    EXPECT_EQ(heard.Calls[0].first, &notification);
 
     PVOID key = client->Registration;
     EXPECT_EQ(m_Stream->UnregisterClient(key), STATUS_SUCCESS);
     ExNotifyCallback(m_Stream->ClientCallbackObject(), &notification, nullptr);
-    EXPECT_EQ(heard.Calls, 1);
+    EXPECT_EQ(heard.Calls.size(), 1u);
     EXPECT_EQ(m_Stream->UnregisterClient(key), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(m_Stream->UnregisterClient(nullptr), STATUS_UNSUCCESSFUL);
 }
@@ -438,22 +341,22 @@ TEST_F(UsbStreamClients, ClientIsRefusedAndNothingKeptWhenTheStreamCannotServeIt
     const plat::PoolUsage before = plat::PoolUsageForTag(USB_STREAM_POOL_TAG);
 
     WAVEFORMATEXTENSIBLE other = Pcm(2, 96000, 2, 16, 3);
-    EXPECT_EQ(m_Stream->RegisterClient(3, &other, 5, 3, ClientCallback, &heard, &client), STATUS_NO_MATCH);
+    EXPECT_EQ(m_Stream->RegisterClient(3, &other, 5, 3, Heard::Callback, &heard, &client), STATUS_NO_MATCH);
     EXPECT_EQ(client, nullptr);
-    EXPECT_EQ(m_Stream->RegisterClient(3, &m_Format, 5, 11, ClientCallback, &heard, &client),
+    EXPECT_EQ(m_Stream->RegisterClient(3, &m_Format, 5, 11, Heard::Callback, &heard, &client),
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(m_Stream->RegisterClient(3, &m_Format, 5, 3, nullptr, &heard, &client),
               STATUS_INVALID_PARAMETER);
 
     plat::FailAllocationsWithTag(USB_STREAM_POOL_TAG);
-    EXPECT_EQ(m_Stream->RegisterClient(3, &m_Format, 5, 3, ClientCallback, &heard, &client),
+    EXPECT_EQ(m_Stream->RegisterClient(3, &m_Format, 5, 3, Heard::Callback, &heard, &client),
               STATUS_INSUFFICIENT_RESOURCES);
     plat::ClearPoolFailures();
     EXPECT_EQ(client, nullptr);
 
     // A stream whose callback object is gone cannot tell a client anything.
     m_Stream->DropClientCallbackObject();
-    EXPECT_EQ(m_Stream->RegisterClient(3, &m_Format, 5, 3, ClientCallback, &heard, &client),
+    EXPECT_EQ(m_Stream->RegisterClient(3, &m_Format, 5, 3, Heard::Callback, &heard, &client),
               STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(client, nullptr);
     EXPECT_EQ(plat::PoolUsageForTag(USB_STREAM_POOL_TAG).LiveBlocks, before.LiveBlocks);
@@ -464,9 +367,9 @@ TEST_F(UsbStream, ClientIsRefusedWhenItsCallbackCannotBeRegistered)
     Uac1Capture* stream = Make<Uac1Capture>(2u, 7u);
     // Someone already holds the stream's callback name with a single-registration object.
     PCALLBACK_OBJECT taken = nullptr;
-    ASSERT_EQ(OpenCallback(CyclicName(static_cast<CUsbAudioStream*>(stream)), &taken, TRUE, FALSE),
+    ASSERT_EQ(gd::OpenCallbackObject(CyclicName(static_cast<CUsbAudioStream*>(stream)), &taken, TRUE, FALSE),
               STATUS_SUCCESS);
-    PVOID holder = ExRegisterCallback(taken, ClientCallback, nullptr);
+    PVOID holder = ExRegisterCallback(taken, Heard::Callback, nullptr);
     ASSERT_NE(holder, nullptr);
     ASSERT_EQ(stream->Init(STREAM_DIRECTION_CAPTURE, nullptr), STATUS_SUCCESS);
     WAVEFORMATEXTENSIBLE f = Pcm(1, 48000, 2, 16, 4);
@@ -475,7 +378,7 @@ TEST_F(UsbStream, ClientIsRefusedWhenItsCallbackCannotBeRegistered)
     const plat::PoolUsage before = plat::PoolUsageForTag(USB_STREAM_POOL_TAG);
     Heard heard;
     StreamClient* client = nullptr;
-    EXPECT_EQ(stream->RegisterClient(3, &f, 5, 3, ClientCallback, &heard, &client),
+    EXPECT_EQ(stream->RegisterClient(3, &f, 5, 3, Heard::Callback, &heard, &client),
               STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(client, nullptr);
     EXPECT_EQ(plat::PoolUsageForTag(USB_STREAM_POOL_TAG).LiveBlocks, before.LiveBlocks);

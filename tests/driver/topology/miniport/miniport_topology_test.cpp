@@ -1,12 +1,10 @@
 // The topology miniport over small node graphs of the real node classes: pin and node order,
 // data flow, the connections of the filter graph, the pin and node descriptions (with the
 // settings names and both sides of the system-version check), the subdevice interface, the
-// control-change callback's life, and failures at every allocation of Init.
+// control-change callback's life, and failures at every allocation of Init. The filter read
+// through the stand-in's real topology port is the end-to-end tests' part.
 #include "support/miniport_topology_doubles.h"
 #include "support/settings_device_fixture.h"
-
-#include "plat_portcls.h"
-#include "sim/host/control_panel.h"
 
 #include "driver/adapter/device_extension.h"
 #include "driver/topology/nodes/pin_type.h"
@@ -524,110 +522,6 @@ TEST_F(TopologySettings, SpdifAndLineInputPinsTakeTheirNamesFromTheSettings)
     EXPECT_TRUE(IsEqualGUID(*pins[1]->Name, lineIn));
     EXPECT_EQ(pins[3]->Name, nullptr) << "a line output has no name, whatever the settings hold";
     EXPECT_EQ(pins[0]->Name, nullptr);
-}
-
-// The whole filter through the stand-in's topology port and a control-panel client: the port
-// validates the descriptor, answers the standard pin and topology properties from it, routes
-// node properties to the handlers and delivers the control-change events the miniport raises.
-class TopologyPort : public mt::TopologyHarness<settings_test::SettingsDeviceFixture>
-{
-protected:
-    void TearDown() override
-    {
-        m_Panel.reset();
-        if (m_pPnp)
-            plat::PcForgetDevice(Fdo());
-        if (m_RealPort)
-            m_RealPort->Release();
-        m_RealPort = nullptr;
-        mt::TopologyHarness<settings_test::SettingsDeviceFixture>::TearDown();
-    }
-
-    // The miniport bound to a real topology port, registered as "GlobalTopo" and opened.
-    void BuildWithPort(std::vector<ITopologyNode*> nodes)
-    {
-        CreateDevice();
-        m_Adapter = gd::Make<mt::CTestAdapter>();
-        m_Adapter->Nodes = nodes;
-        ASSERT_EQ(m_Adapter->Init(nullptr, Fdo(), nullptr, nullptr), STATUS_SUCCESS);
-        PUNKNOWN unknown = nullptr;
-        ASSERT_EQ(CreateMiniportTopology(&unknown, CLSID_PortTopology, nullptr, NonPagedPool),
-                  STATUS_SUCCESS);
-        ASSERT_EQ(unknown->QueryInterface(IID_IMiniportTopology, reinterpret_cast<PVOID*>(&m_Miniport)),
-                  STATUS_SUCCESS);
-        ASSERT_EQ(PcNewPort(&m_RealPort, CLSID_PortTopology), STATUS_SUCCESS);
-        ASSERT_EQ(m_RealPort->Init(Fdo(), nullptr, unknown, static_cast<IAdapterCommon*>(m_Adapter), nullptr),
-                  STATUS_SUCCESS);
-        unknown->Release();
-        IMiniportSubdevice* subdevice = nullptr;
-        ASSERT_EQ(m_Miniport->QueryInterface(IID_IMiniportSubdevice, reinterpret_cast<PVOID*>(&subdevice)),
-                  STATUS_SUCCESS);
-        PWSTR name = nullptr;
-        ASSERT_EQ(subdevice->GetSubdeviceName(&name), STATUS_SUCCESS);
-        subdevice->Release();
-        ASSERT_EQ(PcRegisterSubdevice(Fdo(), name, m_RealPort), STATUS_SUCCESS);
-        ASSERT_EQ(sim::ControlPanel::Open(Pdo(), u"GlobalTopo", &m_Panel), STATUS_SUCCESS);
-    }
-
-    PPORT m_RealPort = nullptr;
-    std::unique_ptr<sim::ControlPanel> m_Panel;
-};
-
-TEST_F(TopologyPort, TheFilterReadsBackThroughThePort)
-{
-    BuildWithPort(
-        {Input(1, PIN_TYPE_STREAM), Volume(2, 1), Switch(3, NODE_KIND_MUTE, 2), Output(4, PIN_TYPE_SPK, 3)});
-    ASSERT_TRUE(m_Panel);
-    std::vector<sim::PinInfo> pins;
-    ASSERT_EQ(m_Panel->GetPins(&pins), STATUS_SUCCESS);
-    ASSERT_EQ(pins.size(), 2u);
-    EXPECT_EQ(pins[0].DataFlow, KSPIN_DATAFLOW_IN);
-    EXPECT_TRUE(IsEqualGUID(pins[0].Category, KSCATEGORY_AUDIO));
-    EXPECT_EQ(pins[1].DataFlow, KSPIN_DATAFLOW_OUT);
-    EXPECT_TRUE(IsEqualGUID(pins[1].Category, KSNODETYPE_SPEAKER));
-    std::vector<sim::NodeInfo> nodes;
-    ASSERT_EQ(m_Panel->GetNodes(&nodes), STATUS_SUCCESS);
-    ASSERT_EQ(nodes.size(), 2u);
-    EXPECT_TRUE(IsEqualGUID(nodes[0].Type, KSNODETYPE_MUTE));
-    EXPECT_TRUE(IsEqualGUID(nodes[1].Type, KSNODETYPE_VOLUME));
-    std::vector<KSTOPOLOGY_CONNECTION> connections;
-    ASSERT_EQ(m_Panel->GetConnections(&connections), STATUS_SUCCESS);
-    std::multiset<Edge> edges;
-    for (const KSTOPOLOGY_CONNECTION& c : connections)
-        edges.insert(Edge{c.FromNode, c.FromNodePin, c.ToNode, c.ToNodePin});
-    EXPECT_EQ(edges, (std::multiset<Edge>{{F, 0, 1, 1}, {1, 0, 0, 1}, {0, 0, F, 1}}));
-
-    sim::PropertyResult support =
-        m_Panel->Property(sim::PropertyTarget::OnChannel(1, 0), KSPROPSETID_Audio,
-                          KSPROPERTY_AUDIO_VOLUMELEVEL, KSPROPERTY_TYPE_BASICSUPPORT, 40);
-    EXPECT_EQ(support.Status, STATUS_SUCCESS);
-    EXPECT_EQ(support.Information, 40u);
-    ASSERT_GE(support.Value.size(), 8u);
-    EXPECT_EQ(mt::Word(support.Value, 4), 88u);
-}
-
-TEST_F(TopologyPort, SubscribersHearVendorLevelSetsAndDeviceChangesOnly)
-{
-    BuildWithPort(
-        {Input(1, PIN_TYPE_STREAM), Volume(2, 1), Switch(3, NODE_KIND_MUTE, 2), Output(4, PIN_TYPE_SPK, 3)});
-    ASSERT_TRUE(m_Panel);
-    ULONG volume = 0, mute = 0;
-    ASSERT_EQ(m_Panel->Subscribe(1, &volume), STATUS_SUCCESS);
-    ASSERT_EQ(m_Panel->Subscribe(0, &mute), STATUS_SUCCESS);
-    EXPECT_EQ(m_Panel->SetNodeLong(1, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, -0x10000),
-              STATUS_SUCCESS);
-    EXPECT_EQ(m_Panel->NotificationCount(volume), 0u);
-    EXPECT_EQ(m_Panel->SetNodeLong(1, KSPROPSETID_VendorAudio, KSPROPERTY_VENDORAUDIO_LEVEL, 0, -0x20000),
-              STATUS_SUCCESS);
-    EXPECT_EQ(m_Panel->NotificationCount(volume), 1u);
-    LONG level = 0;
-    EXPECT_EQ(m_Panel->GetNodeLong(1, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, &level),
-              STATUS_SUCCESS);
-    EXPECT_EQ(level, -0x20000);
-    m_Adapter->Send(AUDIO_HAL_CLASS_CONTROL_CHANGE, AUDIO_HAL_EVENT_VALUE_CHANGED, 3);
-    m_Adapter->Send(AUDIO_HAL_CLASS_CONTROL_CHANGE, 2, 3);
-    EXPECT_EQ(m_Panel->NotificationCount(mute), 1u);
-    EXPECT_EQ(m_Panel->NotificationCount(volume), 1u);
 }
 
 } // namespace

@@ -139,48 +139,51 @@ TEST_F(ControlNode, SetupFailsWhenTheUnitCannotCountItsChannels)
     Drop(volume);
 }
 
-TEST_F(ControlNode, VolumeClampsForTheCacheAndTruncatesToTheStepForTheDevice)
+TEST_F(ControlNode, LevelsClampForTheCacheAndTruncateToTheStepForTheDevice)
 {
-    CVolumeControlNode* volume = Make<CVolumeControlNode>(5u);
-    ASSERT_EQ(volume->InitLevelControlNode(m_Entity, kVolume, Fdo(), &m_Lock), STATUS_SUCCESS);
     struct Row
     {
+        ULONG Kind;
+        LONG Resolution;
         LONG Requested;
         LONG Cached;
         LONG Sent;
     };
-    // Range 0 to -127 dB in steps of 1/256 dB.
-    const Row rows[] = {{-0x12345, -0x12345, -0x12300},
-                        {0x10000, 0, 0},
-                        {-0x800000, -0x7F0000, -0x7F0000},
-                        {LONG(0x80000000), LONG(0x80000000), LONG(0x80000000)}};
+    // Range 0 to -127 dB in steps of the resolution (1/256 dB; 0 is a step of one). Tone
+    // controls send the minimum for silence but keep silence.
+    const LONG kSilence = LONG(0x80000000);
+    const Row rows[] = {
+        {NODE_KIND_VOLUME, 0x100, -0x12345, -0x12345, -0x12300},
+        {NODE_KIND_VOLUME, 0x100, 0x10000, 0, 0},
+        {NODE_KIND_VOLUME, 0x100, -0x800000, -0x7F0000, -0x7F0000},
+        {NODE_KIND_VOLUME, 0x100, kSilence, kSilence, kSilence},
+        {NODE_KIND_VOLUME, 0, -0x12345, -0x12345, -0x12345},
+        {NODE_KIND_BASS, 0x100, kSilence, kSilence, -0x7F0000},
+    };
     for (const Row& row : rows)
     {
+        m_Entity->Resolution = row.Resolution;
+        const bool volume = row.Kind == NODE_KIND_VOLUME;
+        CVolumeControlNode* node =
+            volume ? Make<CVolumeControlNode>(5u) : Make<CToneControlNode>(5u, row.Kind);
+        const ULONG selector = volume ? kVolume : kBass;
+        ASSERT_EQ(node->InitLevelControlNode(m_Entity, selector, Fdo(), &m_Lock), STATUS_SUCCESS);
+        EXPECT_EQ(node->GetKind(), row.Kind);
         Log().clear();
-        ASSERT_EQ(volume->SetLevel(1, row.Requested), STATUS_SUCCESS);
+        ASSERT_EQ(node->SetLevel(1, row.Requested), STATUS_SUCCESS);
         LONG cached = 0;
-        EXPECT_EQ(volume->GetLevel(1, &cached), STATUS_SUCCESS);
+        EXPECT_EQ(node->GetLevel(1, &cached), STATUS_SUCCESS);
         EXPECT_EQ(cached, row.Cached);
-        EXPECT_EQ(Log(), std::vector<std::string>{"setlevel 2 1 " + std::to_string(row.Sent)});
+        EXPECT_EQ(Log(), std::vector<std::string>{"setlevel " + std::to_string(selector) + " 1 " +
+                                                  std::to_string(row.Sent)});
         EXPECT_EQ(StoredAs<LONG>("Unit05_ 0_1"), row.Cached);
+        LONG maximum, minimum, step = 0;
+        EXPECT_EQ(node->GetRange(&maximum, &minimum, &step), STATUS_SUCCESS);
+        EXPECT_EQ(step, row.Resolution ? row.Resolution : 1);
+        EXPECT_EQ(node->SetLevel(2, 0), STATUS_INVALID_PARAMETER) << "channels below the count";
+        EXPECT_EQ(node->GetLevel(2, &cached), STATUS_INVALID_PARAMETER);
+        Drop(node);
     }
-    EXPECT_EQ(volume->SetLevel(2, 0), STATUS_INVALID_PARAMETER) << "channels below the count";
-    LONG level;
-    EXPECT_EQ(volume->GetLevel(2, &level), STATUS_INVALID_PARAMETER);
-    Drop(volume);
-}
-
-TEST_F(ControlNode, ToneSendsTheMinimumForSilenceButCachesSilence)
-{
-    CToneControlNode* bass = Make<CToneControlNode>(5u, ULONG(NODE_KIND_BASS));
-    ASSERT_EQ(bass->InitLevelControlNode(m_Entity, kBass, Fdo(), &m_Lock), STATUS_SUCCESS);
-    EXPECT_EQ(bass->GetKind(), 9u);
-    ASSERT_EQ(bass->SetLevel(0, LONG(0x80000000)), STATUS_SUCCESS);
-    LONG cached = 0;
-    EXPECT_EQ(bass->GetLevel(0, &cached), STATUS_SUCCESS);
-    EXPECT_EQ(cached, LONG(0x80000000));
-    EXPECT_EQ(LogOf({"setlevel"}), std::vector<std::string>{"setlevel 3 0 " + std::to_string(-0x7F0000)});
-    Drop(bass);
 }
 
 TEST_F(ControlNode, GainPadSetsEveryChannelAndStopsAtTheFirstRefusal)
@@ -280,19 +283,6 @@ TEST_F(ControlNode, OnOffReadBackCachesAndSavesEveryChannel)
     m_Entity->FailChannel.insert({"getswitch", 0});
     EXPECT_EQ(agc->SaveValues(), STATUS_UNSUCCESSFUL);
     Drop(agc);
-}
-
-TEST_F(ControlNode, AResolutionOfZeroIsAStepOfOne)
-{
-    m_Entity->Resolution = 0;
-    CVolumeControlNode* volume = Make<CVolumeControlNode>(5u);
-    ASSERT_EQ(volume->InitLevelControlNode(m_Entity, kVolume, Fdo(), &m_Lock), STATUS_SUCCESS);
-    LONG maximum, minimum, step = 0;
-    EXPECT_EQ(volume->GetRange(&maximum, &minimum, &step), STATUS_SUCCESS);
-    EXPECT_EQ(step, 1);
-    ASSERT_EQ(volume->SetLevel(0, -0x12345), STATUS_SUCCESS);
-    EXPECT_EQ(LogOf({"setlevel"}), std::vector<std::string>{"setlevel 2 0 " + std::to_string(-0x12345)});
-    Drop(volume);
 }
 
 // Collects the control-change records a device's listener would get.
@@ -620,37 +610,27 @@ TEST_F(EntityNode, DescriptorLengthMustLieWithinTheBytesReceived)
 
 // Node ids are list positions: a builder takes the id from the node count and a node that fails
 // to set up is released without being added, so it uses up no id.
-class CBuildingHal : public CAudioHal
-{
-public:
-    explicit CBuildingHal(PUNKNOWN outer) : CAudioHal(outer) {}
-    CFakeEntity* Entity = nullptr;
-    STDMETHODIMP_(NTSTATUS) InitHardware() override
-    {
-        const ULONG counts[] = {2, 0, 2, 2};
-        for (ULONG count : counts)
-        {
-            Entity->ChannelCount = count;
-            Entity->Fail.clear();
-            if (count == 0)
-                Entity->Fail["count"] = STATUS_UNSUCCESSFUL;
-            CBooleanControlNode* node = new (NonPagedPool, gd::kDoubleTag)
-                CBooleanControlNode(nullptr, GetNodeCount(), ULONG(NODE_KIND_MUTE));
-            node->NonDelegatingAddRef();
-            if (NT_SUCCESS(node->InitControlNode(Entity, kMute, nullptr, nullptr)))
-                AddNode(node);
-            node->NonDelegatingRelease();
-        }
-        Entity->Fail.clear();
-        return STATUS_SUCCESS;
-    }
-};
-
 TEST_F(EntityNode, NodeIdsAreTheirPositionsInTheDeviceList)
 {
     CFakeEntity* entity = Make<CFakeEntity>(10u);
-    CBuildingHal* hal = Make<CBuildingHal>();
-    hal->Entity = entity;
+    gd::CTestHal* hal = Make<gd::CTestHal>();
+    hal->Hardware = [entity](gd::CTestHal* self)
+    {
+        for (ULONG count : {2, 0, 2, 2})
+        {
+            entity->ChannelCount = count;
+            entity->Fail.clear();
+            if (count == 0)
+                entity->Fail["count"] = STATUS_UNSUCCESSFUL;
+            CBooleanControlNode* node =
+                Make<CBooleanControlNode>(self->GetNodeCount(), ULONG(NODE_KIND_MUTE));
+            if (NT_SUCCESS(node->InitControlNode(entity, kMute, nullptr, nullptr)))
+                self->AddNode(node);
+            node->NonDelegatingRelease();
+        }
+        entity->Fail.clear();
+        return STATUS_SUCCESS;
+    };
     ASSERT_EQ(hal->Init(nullptr, nullptr, nullptr, nullptr), STATUS_SUCCESS);
     ASSERT_EQ(hal->GetNodeCount(), 3u);
     for (ULONG i = 0; i < hal->GetNodeCount(); i++)

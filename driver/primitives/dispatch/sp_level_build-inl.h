@@ -1,0 +1,178 @@
+// The body of one level build: every level's thin file defines SP_LEVEL_SUFFIX (L1, L2, L3)
+// and SP_LEVEL_PARAMS, switches on its instruction set and includes this file once, so the
+// three builds are one text compiled three ways. The kernels come from the family folders'
+// templates instantiated with this level's parameter block; nothing here calls a public stub.
+#include "driver/primitives/dispatch/sp_level_builds.h"
+#include "driver/primitives/filters/sp_fir_internal.h"
+#include "driver/primitives/filters/sp_fir_kernels-inl.h"
+#include "driver/primitives/vectors/sp_convert-inl.h"
+#include "driver/primitives/vectors/sp_interleave-inl.h"
+#include "driver/primitives/vectors/sp_kernels-inl.h"
+#include "driver/primitives/vectors/sp_kernels.h"
+#include "driver/primitives/vectors/sp_level_params.h"
+#include "driver/primitives/vectors/sp_pow-inl.h"
+#include "driver/primitives/vectors/sp_vector-inl.h"
+
+#define SP_LEVEL_CAT2(a, b) a##_##b
+#define SP_LEVEL_CAT(a, b) SP_LEVEL_CAT2(a, b)
+#define SP_LN(name) SP_LEVEL_CAT(name, SP_LEVEL_SUFFIX)
+
+namespace
+{
+using Convert = SpConvertKernels<SP_LEVEL_PARAMS>;
+using Interleave = SpInterleaveKernels<SP_LEVEL_PARAMS>;
+using Vector = SpVectorKernels<SP_LEVEL_PARAMS>;
+using Pow = SpPowKernels<SP_LEVEL_PARAMS>;
+using Kernels = SpLevelKernels<SP_LEVEL_PARAMS>;
+using Fir = SpFirKernels<SP_LEVEL_PARAMS>;
+constexpr int32_t kLevel = SP_LEVEL_PARAMS::kLevel;
+} // namespace
+
+SpStatus SP_LN(SpZeroF32)(float* dst, int32_t len)
+{
+    return Convert::ZeroF32(dst, len);
+}
+
+SpStatus SP_LN(SpConvertF32ToI16)(const float* src, int16_t* dst, int32_t len, int32_t rounding,
+                                  int32_t scale)
+{
+    return Convert::ConvertF32ToI16(src, dst, len, rounding, scale);
+}
+
+SpStatus SP_LN(SpConvertF32ToI32)(const float* src, int32_t* dst, int32_t len, int32_t rounding,
+                                  int32_t scale)
+{
+    return Convert::ConvertF32ToI32(src, dst, len, rounding, scale);
+}
+
+SpStatus SP_LN(SpConvertI16ToF32)(const int16_t* src, float* dst, int32_t len, int32_t scale)
+{
+    return Convert::ConvertI16ToF32(src, dst, len, scale);
+}
+
+SpStatus SP_LN(SpConvertI32ToF32Scaled)(const int32_t* src, float* dst, int32_t len, int32_t scale)
+{
+    return Convert::ConvertI32ToF32Scaled(src, dst, len, scale);
+}
+
+SpStatus SP_LN(SpConvertI24ToF32)(const uint8_t* src, float* dst, int32_t len)
+{
+    return Convert::ConvertI24ToF32(src, dst, len);
+}
+
+SpStatus SP_LN(SpConvertF32ToI24)(const float* src, uint8_t* dst, int32_t len, int32_t scale)
+{
+    return Convert::ConvertF32ToI24(src, dst, len, scale);
+}
+
+SpStatus SP_LN(SpAddInPlaceF32)(const float* src, float* srcDst, int32_t len)
+{
+    return Convert::AddInPlace(src, srcDst, len);
+}
+
+SpStatus SP_LN(SpDivConstF32)(const float* src, float value, float* dst, int32_t len)
+{
+    return Convert::DivConst(src, value, dst, len);
+}
+
+SpStatus SP_LN(SpDivConstInPlaceF32)(float value, float* srcDst, int32_t len)
+{
+    return SP_LN(SpDivConstF32)(srcDst, value, srcDst, len);
+}
+
+SpStatus SP_LN(SpMoveI32)(const int32_t* src, int32_t* dst, int32_t len)
+{
+    return Convert::MoveI32(src, dst, len);
+}
+
+SpStatus SP_LN(SpMulConstInPlaceF32)(float value, float* srcDst, int32_t len)
+{
+    return Convert::MulConstInPlace(value, srcDst, len);
+}
+
+SpStatus SP_LN(SpConvertI32ToF32)(const int32_t* src, float* dst, int32_t len)
+{
+    return Convert::ConvertI32ToF32(src, dst, len);
+}
+
+SpStatus SP_LN(SpAddConstInPlaceF32)(float value, float* srcDst, int32_t len)
+{
+    return Convert::AddConstInPlace(value, srcDst, len);
+}
+
+SpStatus SP_LN(SpInterleave32)(const float* const* channels, int32_t channelCount, int32_t frames, float* dst)
+{
+    return Interleave::Interleave(channels, channelCount, frames, dst);
+}
+
+SpStatus SP_LN(SpDeinterleave32)(const float* src, int32_t channelCount, int32_t frames,
+                                 float* const* channels)
+{
+    return Interleave::Deinterleave(src, channelCount, frames, channels);
+}
+
+SpStatus SP_LN(SpPowF32)(const float* src1, const float* src2, float* dst, int32_t len)
+{
+    return Pow::Pow(src1, src2, dst, len);
+}
+
+SpStatus SP_LN(SpCopyF32)(const float* src, float* dst, int32_t len)
+{
+    return Vector::Copy(src, dst, len);
+}
+
+SpStatus SP_LN(SpMulConstF32)(const float* src, float value, float* dst, int32_t len)
+{
+    return Vector::MulConst(src, value, dst, len);
+}
+
+#define SP_LEVEL_KERNEL_DEFINE(name, body, params, args)                                                     \
+    void SP_LN(name) params                                                                                  \
+    {                                                                                                        \
+        Kernels::body args;                                                                                  \
+    }
+SP_LEVEL_KERNEL_LIST(SP_LEVEL_KERNEL_DEFINE)
+#undef SP_LEVEL_KERNEL_DEFINE
+
+// The FIR rows: the shared state builders and filter with this level's layout (tap quads after
+// the delay area), level word and direct kernel; a state of another level is refused.
+void SP_LN(SpFirDirectBlockKernel)(const float* tapQuads, const float* window, float* dst, int32_t count,
+                                   int32_t tapCount)
+{
+    Fir::DirectBlock(tapQuads, window, dst, count, tapCount);
+}
+
+SpStatus SP_LN(SpFirStateSize)(int32_t tapCount, int32_t* pSize)
+{
+    return SpFirStateSizeAt(kLevel, tapCount, pSize);
+}
+
+SpStatus SP_LN(SpFirInit)(SpFirState** ppState, const float* taps, int32_t tapCount, const float* delayLine,
+                          uint8_t* buffer)
+{
+    return SpFirInitAt(kLevel, ppState, taps, tapCount, delayLine, buffer);
+}
+
+SpStatus SP_LN(SpFirMultiRateStateSize)(int32_t tapCount, int32_t upFactor, int32_t downFactor,
+                                        int32_t* pSize)
+{
+    return SpFirMultiRateStateSizeAt(kLevel, tapCount, upFactor, downFactor, pSize);
+}
+
+SpStatus SP_LN(SpFirMultiRateInit)(SpFirState** ppState, const float* taps, int32_t tapCount,
+                                   int32_t upFactor, int32_t upPhase, int32_t downFactor, int32_t downPhase,
+                                   const float* delayLine, uint8_t* buffer)
+{
+    return SpFirMultiRateInitAt(kLevel, ppState, taps, tapCount, upFactor, upPhase, downFactor, downPhase,
+                                delayLine, buffer);
+}
+
+SpStatus SP_LN(SpFirCreate)(SpFirState** ppState, const float* taps, int32_t tapCount, const float* delayLine)
+{
+    return SpFirCreateAt(kLevel, ppState, taps, tapCount, delayLine);
+}
+
+SpStatus SP_LN(SpFirFilter)(const float* src, float* dst, int32_t len, SpFirState* state)
+{
+    return SpFirFilterAt(kLevel, src, dst, len, state);
+}

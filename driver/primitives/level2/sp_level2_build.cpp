@@ -1,0 +1,32 @@
+// The level-2 build (processors with SSSE3): the shared level body compiled for that instruction
+// set. The headers come first so that only the kernels' bodies take the target.
+#include <immintrin.h>
+#include <math.h>
+#include <stdint.h>
+#include <string.h>
+
+#include "driver/primitives/dispatch/sp_level_builds.h"
+#include "driver/primitives/dispatch/sp_memory.h"
+#include "driver/primitives/filters/sp_fir_internal.h"
+#include "driver/primitives/vectors/sp_convert.h"
+#include "driver/primitives/vectors/sp_kernels.h"
+#include "driver/primitives/vectors/sp_pow.h"
+#include "driver/primitives/vectors/sp_vector.h"
+
+// clang takes a target for the functions that follow only through an attribute region.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("ssse3"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("ssse3")
+#endif
+
+#define SP_LEVEL_SUFFIX L2
+#define SP_LEVEL_PARAMS SpLevel2Params
+#include "driver/primitives/dispatch/sp_level_build-inl.h"
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif

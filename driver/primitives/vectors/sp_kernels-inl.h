@@ -1,0 +1,504 @@
+// The conversion kernels that every level build carries beside its table entries: widening and
+// narrowing between floats, doubles, halves and 8-, 16-, 24-, 32- and 64-bit integers, with
+// power-of-two scales, three rounding rules and saturation. Written once; each level's body
+// instantiates SpLevelKernels<its parameter block>. The kernels trust their arguments (non-null
+// pointers, a count of at least 1): their callers check.
+//
+// Rounding that depends on the processor's mode goes through the conversion instructions
+// (cvtss2si, cvtsd2si, cvtsd2ss, cvtsi2ss), never through C casts, so the caller's MXCSR
+// rounding control applies where a kernel says it does.
+#pragma once
+
+#include <emmintrin.h>
+#include <stdint.h>
+#include <string.h>
+
+template <class P> struct SpLevelKernels
+{
+    static constexpr unsigned kInvalid = 0x0001u;
+    static constexpr unsigned kDaz = 0x0040u;
+    static constexpr unsigned kRounding = 0x6000u;
+
+    static uint32_t Bits(float x)
+    {
+        uint32_t b;
+        memcpy(&b, &x, 4);
+        return b;
+    }
+    static float Float(uint32_t b)
+    {
+        float x;
+        memcpy(&x, &b, 4);
+        return x;
+    }
+    static uint64_t Bits64(double x)
+    {
+        uint64_t b;
+        memcpy(&b, &x, 8);
+        return b;
+    }
+
+    // min/max with the processor's rule: a NaN in either operand gives the second operand.
+    static float MinSs(float v, float bound)
+    {
+        return _mm_cvtss_f32(_mm_min_ss(_mm_set_ss(v), _mm_set_ss(bound)));
+    }
+    static float MaxSs(float v, float bound)
+    {
+        return _mm_cvtss_f32(_mm_max_ss(_mm_set_ss(v), _mm_set_ss(bound)));
+    }
+    static double MinSd(double v, double bound)
+    {
+        return _mm_cvtsd_f64(_mm_min_sd(_mm_set_sd(v), _mm_set_sd(bound)));
+    }
+    static double MaxSd(double v, double bound)
+    {
+        return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(v), _mm_set_sd(bound)));
+    }
+    // Float to int32: by the current mode, or truncated; out of range and NaN give INT32_MIN.
+    static int32_t Cvt(float v, bool nearest)
+    {
+        return nearest ? _mm_cvtss_si32(_mm_set_ss(v)) : _mm_cvttss_si32(_mm_set_ss(v));
+    }
+    static int32_t CvtD(double v, bool nearest)
+    {
+        return nearest ? _mm_cvtsd_si32(_mm_set_sd(v)) : _mm_cvttsd_si32(_mm_set_sd(v));
+    }
+    static int32_t Sat(int32_t v, int32_t lo, int32_t hi) { return v < lo ? lo : (v > hi ? hi : v); }
+    static int32_t Sat(int64_t v, int32_t lo, int32_t hi)
+    {
+        return v < lo ? lo : (v > hi ? hi : static_cast<int32_t>(v));
+    }
+
+    // 2^-scale by repeated halving or doubling in single precision, under the caller's mode:
+    // exact from -127 to 149, 0 above, +inf below -127 (round to nearest).
+    static float ScaleFactor(int32_t scale)
+    {
+        float f = 1.0f;
+        for (int32_t i = 0; i < scale && f != 0.0f; ++i)
+            f = f * 0.5f;
+        for (int32_t i = 0; i > scale && f != __builtin_inff(); --i)
+            f = f * 2.0f;
+        return f;
+    }
+
+    static void StoreI24(uint8_t* d, int32_t v)
+    {
+        d[0] = static_cast<uint8_t>(v);
+        d[1] = static_cast<uint8_t>(v >> 8);
+        d[2] = static_cast<uint8_t>(v >> 16);
+    }
+    static int32_t LoadI24(const uint8_t* s)
+    {
+        return static_cast<int32_t>(static_cast<uint32_t>(s[0]) << 8 | static_cast<uint32_t>(s[1]) << 16 |
+                                    static_cast<uint32_t>(s[2]) << 24) >>
+               8;
+    }
+
+    // --- widening and narrowing between float formats ---------------------------------------------
+
+    static void I16ToF32Scale(const int16_t* s, float* d, int32_t n, const float* factor)
+    {
+        const float f = *factor;
+        for (int32_t i = 0; i < n; ++i)
+            d[i] = _mm_cvtss_f32(_mm_cvtsi32_ss(_mm_setzero_ps(), s[i])) * f;
+    }
+    static void I16ToF32(const int16_t* s, float* d, int32_t n)
+    {
+        for (int32_t i = 0; i < n; ++i)
+            d[i] = _mm_cvtss_f32(_mm_cvtsi32_ss(_mm_setzero_ps(), s[i]));
+    }
+
+    // Long double-precision outputs bypass the caches: the level's threshold is the element
+    // count whose source and destination bytes fill kStreamBytes. Ends with a store fence.
+    template <typename S, typename Widen> static void ToF64(const S* s, double* d, int32_t n, Widen widen)
+    {
+        int32_t i = 0;
+        for (; i < n && (reinterpret_cast<uintptr_t>(d + i) & 15) != 0; ++i)
+            d[i] = widen(s[i]);
+        const int64_t threshold = P::kStreamBytes / int64_t(sizeof(S) + 8);
+        if (int64_t(n - i) - 8 > threshold)
+        {
+            for (; n - i >= 8; i += 8)
+            {
+                for (int32_t k = 0; k < 8; k += 2)
+                    _mm_stream_pd(d + i + k, _mm_set_pd(widen(s[i + k + 1]), widen(s[i + k])));
+            }
+            _mm_sfence();
+        }
+        for (; i < n; ++i)
+            d[i] = widen(s[i]);
+    }
+    static void I16ToF64Scale(const int16_t* s, double* d, int32_t n, const double* factor)
+    {
+        const double f = *factor;
+        ToF64(s, d, n, [f](int16_t v) { return double(v) * f; });
+    }
+    static void I16ToF64(const int16_t* s, double* d, int32_t n)
+    {
+        ToF64(s, d, n, [](int16_t v) { return double(v); });
+    }
+    static void F32ToF64(const float* s, double* d, int32_t n)
+    {
+        ToF64(s, d, n, [](float v) { return double(v); });
+    }
+
+    // Limited to the float range first (NaN gives +FLT_MAX), then narrowed by the current mode.
+    static void F64ToF32(const double* s, float* d, int32_t n)
+    {
+        const double hi = 3.4028234663852886e+38;
+        for (int32_t i = 0; i < n; ++i)
+        {
+            const double v = MaxSd(MinSd(s[i], hi), -hi);
+            d[i] = _mm_cvtss_f32(_mm_cvtsd_ss(_mm_setzero_ps(), _mm_set_sd(v)));
+        }
+    }
+
+    // --- packed 24-bit -------------------------------------------------------------------------
+
+    static void I24ToF32(const uint8_t* s, float* d, int32_t n)
+    {
+        for (int32_t i = 0; i < n; ++i)
+            d[i] = float(LoadI24(s + 3 * intptr_t(i)));
+    }
+    static void I24ToI32(const uint8_t* s, int32_t* d, int32_t n)
+    {
+        for (int32_t i = 0; i < n; ++i)
+            d[i] = LoadI24(s + 3 * intptr_t(i));
+    }
+    // Nearest with ties to even whatever the caller's rounding control, which comes back.
+    static void F32ToI24Factor(const float* s, uint8_t* d, int32_t n, float factor, bool scaled)
+    {
+        const unsigned saved = _mm_getcsr();
+        if ((saved & kRounding) != 0)
+            _mm_setcsr(saved & ~kRounding);
+        for (int32_t i = 0; i < n; ++i)
+        {
+            const float v = scaled ? s[i] * factor : s[i];
+            StoreI24(d + 3 * intptr_t(i), Cvt(MinSs(MaxSs(v, -8388608.0f), 8388607.0f), true));
+        }
+        if ((saved & kRounding) != 0)
+            _mm_setcsr((_mm_getcsr() & ~kRounding) | (saved & kRounding));
+    }
+    static void F32ToI24(const float* s, uint8_t* d, int32_t n) { F32ToI24Factor(s, d, n, 1.0f, false); }
+    static void F32ToI24Scale(const float* s, uint8_t* d, int32_t n, int32_t scale)
+    {
+        const int32_t c = scale < -127 ? -127 : (scale > 127 ? 127 : scale);
+        F32ToI24Factor(s, d, n, Float(uint32_t(127 - c) << 23), true);
+    }
+    static void I32ToI24(const int32_t* s, uint8_t* d, int32_t n)
+    {
+        for (int32_t i = 0; i < n; ++i)
+            StoreI24(d + 3 * intptr_t(i), Sat(s[i], -8388608, 8388607));
+    }
+    // x / 2^shift, ties to even, in 64 bits so no intermediate overflows.
+    static void I32ToI24DownScale(const int32_t* s, uint8_t* d, int32_t n, int32_t shift)
+    {
+        for (int32_t i = 0; i < n; ++i)
+        {
+            const int64_t x = s[i];
+            const int64_t r = (x + (int64_t(1) << (shift - 1)) - 1 + ((x >> shift) & 1)) >> shift;
+            StoreI24(d + 3 * intptr_t(i), Sat(r, -8388608, 8388607));
+        }
+    }
+    static void I32ToI24UpScale(const int32_t* s, uint8_t* d, int32_t n, int32_t shift)
+    {
+        const int32_t hi = 8388607 >> shift;
+        const int32_t lo = -8388608 >> shift;
+        for (int32_t i = 0; i < n; ++i)
+        {
+            const int32_t x = s[i];
+            const int32_t r = x > hi ? 8388607 : (x < lo ? -8388608 : int32_t(uint32_t(x) << shift));
+            StoreI24(d + 3 * intptr_t(i), r);
+        }
+    }
+
+    // --- float to 8-, 16- and 32-bit, nearest-even or toward zero ------------------------------
+
+    // The frame of these kernels: the factor under the caller's mode, round-to-nearest forced
+    // only when asked for and not already in force; at the end the caller's word comes back
+    // (denormals-are-zero cleared, as the hardware reload does) when the mode was changed or
+    // the invalid flag was raised, and NaN elements, which the clamp turned into a bound, are
+    // set to 0 when the invalid flag is up.
+    template <typename Convert, typename IsNan>
+    static void FloatFrame(int32_t n, int32_t rounding, int32_t scale, bool nanPass, Convert convert,
+                           IsNan isNan)
+    {
+        const unsigned saved = _mm_getcsr();
+        const float factor = scale != 0 ? ScaleFactor(scale) : 1.0f;
+        if (rounding != 0 && (saved & kRounding) != 0)
+            _mm_setcsr(saved & 0x9FBFu);
+        for (int32_t i = 0; i < n; ++i)
+            convert(i, factor, rounding != 0);
+        const unsigned now = _mm_getcsr();
+        if (((now ^ saved) & (kInvalid | kRounding)) != 0)
+            _mm_setcsr(saved & ~kDaz);
+        if (nanPass && (now & kInvalid) != 0)
+        {
+            for (int32_t i = 0; i < n; ++i)
+                isNan(i);
+        }
+    }
+
+    template <typename D>
+    static void F32ToSmall(const float* s, D* d, int32_t n, int32_t rounding, int32_t scale, float bound,
+                           int32_t lo, int32_t hi, bool nanPass)
+    {
+        FloatFrame(
+            n, rounding, scale, nanPass,
+            [&](int32_t i, float f, bool nearest)
+            {
+                const float v = scale != 0 ? s[i] * f : s[i];
+                const float clamped = lo == 0 && hi == 65535 ? MaxSs(v, 0.0f) : MinSs(v, bound);
+                const int32_t r = Cvt(clamped, nearest);
+                // Unsigned 16-bit narrows through the signed pack with a bias, like the hardware.
+                d[i] = lo == 0 && hi == 65535
+                           ? D(uint16_t(Sat(int32_t(uint32_t(r) - 32768u), -32768, 32767) ^ 0x8000))
+                           : D(Sat(Sat(r, -32768, 32767), lo, hi));
+            },
+            [&](int32_t i)
+            {
+                if ((Bits(s[i]) & 0x7FFFFFFFu) > 0x7F800000u)
+                    d[i] = 0;
+            });
+    }
+    static void F32ToI16(const float* s, int16_t* d, int32_t n, int32_t rounding, int32_t scale)
+    {
+        F32ToSmall(s, d, n, rounding, scale, 32767.0f, -32768, 32767, true);
+    }
+    static void F32ToU16(const float* s, uint16_t* d, int32_t n, int32_t rounding, int32_t scale)
+    {
+        F32ToSmall(s, d, n, rounding, scale, 0.0f, 0, 65535, false);
+    }
+    static void F32ToI8(const float* s, int8_t* d, int32_t n, int32_t rounding, int32_t scale)
+    {
+        F32ToSmall(s, d, n, rounding, scale, 127.0f, -128, 127, true);
+    }
+    static void F32ToU8(const float* s, uint8_t* d, int32_t n, int32_t rounding, int32_t scale)
+    {
+        F32ToSmall(s, d, n, rounding, scale, 255.0f, 0, 255, true);
+    }
+
+    // 2^31 and up convert to INT32_MIN; the bit test on the scaled value turns them into the max.
+    static void F32ToI32(const float* s, int32_t* d, int32_t n, int32_t rounding, int32_t scale)
+    {
+        FloatFrame(
+            n, rounding, scale, true,
+            [&](int32_t i, float f, bool nearest)
+            {
+                const float v = scale != 0 ? s[i] * f : s[i];
+                const int32_t r = Cvt(v, nearest);
+                d[i] = int32_t(Bits(v)) > 0x4EFFFFFF ? ~r : r;
+            },
+            [&](int32_t i)
+            {
+                if ((Bits(s[i]) & 0x7FFFFFFFu) > 0x7F800000u)
+                    d[i] = 0;
+            });
+    }
+    static void F64ToI32(const double* s, int32_t* d, int32_t n, int32_t rounding, int32_t scale)
+    {
+        FloatFrame(
+            n, rounding, scale, true,
+            [&](int32_t i, float f, bool nearest)
+            {
+                const double v = scale != 0 ? s[i] * double(f) : s[i];
+                d[i] = CvtD(MinSd(v, 2147483647.0), nearest);
+            },
+            [&](int32_t i)
+            {
+                const uint64_t b = Bits64(s[i]);
+                const uint32_t upper = uint32_t(b >> 32) & 0x7FFFFFFFu;
+                if (upper > 0x7FF00000u || (upper == 0x7FF00000u && uint32_t(b) != 0))
+                    d[i] = 0;
+            });
+    }
+
+    // --- integer to float and double, unscaled -------------------------------------------------
+
+    template <typename S> static void IntToF32(const S* s, float* d, int32_t n)
+    {
+        for (int32_t i = 0; i < n; ++i)
+            d[i] = _mm_cvtss_f32(_mm_cvtsi32_ss(_mm_setzero_ps(), int32_t(s[i])));
+    }
+    static void I32ToF64(const int32_t* s, double* d, int32_t n)
+    {
+        for (int32_t i = 0; i < n; ++i)
+            d[i] = _mm_cvtsd_f64(_mm_cvtsi32_sd(_mm_setzero_pd(), s[i]));
+    }
+
+    // --- half away from zero ---------------------------------------------------------------------
+
+    // The sign kept apart: |v| + 0.5 with the sign put back, then truncated. The NaN results
+    // are the bounds the clamps give; there is no NaN pass.
+    static float AddHalfAway(float v)
+    {
+        return Float(Bits(Float(Bits(v) & 0x7FFFFFFFu) + 0.5f) | (Bits(v) & 0x80000000u));
+    }
+
+    template <typename Each> static void AwayFrame(int32_t n, bool towardZero, Each each)
+    {
+        const unsigned saved = _mm_getcsr();
+        if (towardZero && (saved & kRounding) != kRounding)
+            _mm_setcsr((saved | kRounding) & ~kDaz);
+        for (int32_t i = 0; i < n; ++i)
+            each(i);
+        const unsigned now = _mm_getcsr();
+        if (((now ^ saved) & (kInvalid | kRounding)) != 0)
+            _mm_setcsr(saved & ~kDaz);
+    }
+
+    template <typename D>
+    static void F32ToSmallAway(const float* s, D* d, int32_t n, int32_t scale, int32_t lo, int32_t hi)
+    {
+        const float factor = scale != 0 ? ScaleFactor(scale) : 1.0f;
+        AwayFrame(
+            n, false,
+            [&](int32_t i)
+            {
+                const float v = scale != 0 ? s[i] * factor : s[i];
+                int32_t r;
+                if (lo == 0 && hi == 65535)
+                    r = int32_t(
+                        (uint32_t(Sat(
+                             int32_t(uint32_t(_mm_cvttss_si32(_mm_set_ss(MaxSs(v, 0.0f) + 0.5f))) - 32768u),
+                             -32768, 32767)) &
+                         0xFFFFu) ^
+                        0x8000u);
+                else if (lo == 0)
+                    r = Sat(_mm_cvttss_si32(_mm_set_ss(MinSs(v, float(hi)) + 0.5f)), -32768, 32767);
+                else
+                    r = Sat(_mm_cvttss_si32(_mm_set_ss(AddHalfAway(MinSs(v, float(hi))))), -32768, 32767);
+                d[i] = D(Sat(r, lo == 0 && hi == 65535 ? 0 : lo, hi));
+            });
+    }
+    static void F32ToI8Away(const float* s, int8_t* d, int32_t n, int32_t scale)
+    {
+        F32ToSmallAway(s, d, n, scale, -128, 127);
+    }
+    static void F32ToU8Away(const float* s, uint8_t* d, int32_t n, int32_t scale)
+    {
+        F32ToSmallAway(s, d, n, scale, 0, 255);
+    }
+    static void F32ToI16Away(const float* s, int16_t* d, int32_t n, int32_t scale)
+    {
+        F32ToSmallAway(s, d, n, scale, -32768, 32767);
+    }
+    static void F32ToU16Away(const float* s, uint16_t* d, int32_t n, int32_t scale)
+    {
+        F32ToSmallAway(s, d, n, scale, 0, 65535);
+    }
+    // The scaling and the half are added toward zero, so no magnitude is pushed across an
+    // integer by the addition's own rounding.
+    static void F32ToI32Away(const float* s, int32_t* d, int32_t n, int32_t scale)
+    {
+        const float factor = scale != 0 ? ScaleFactor(scale) : 1.0f;
+        AwayFrame(n, true,
+                  [&](int32_t i)
+                  {
+                      const float v = AddHalfAway(scale != 0 ? s[i] * factor : s[i]);
+                      const int32_t r = _mm_cvttss_si32(_mm_set_ss(v));
+                      d[i] = int32_t(Bits(v)) > 0x4EFFFFFF ? ~r : r;
+                  });
+    }
+    static void F64ToI32Away(const double* s, int32_t* d, int32_t n, int32_t scale)
+    {
+        const double factor = scale != 0 ? double(ScaleFactor(scale)) : 1.0;
+        AwayFrame(n, false,
+                  [&](int32_t i)
+                  {
+                      const double v = MinSd(scale != 0 ? s[i] * factor : s[i], 2147483647.0);
+                      const double m = (v < 0.0 ? -v : v) + 0.5;
+                      d[i] = _mm_cvttsd_si32(_mm_set_sd(v < 0.0 ? -m : m));
+                  });
+    }
+
+    // --- half precision ------------------------------------------------------------------------
+
+    // Rounds a float pattern at its 13th bit, nearest with ties to even.
+    static uint32_t RoundAt13(uint32_t b) { return b + 0xFFFu + ((b >> 13) & 1u); }
+
+    static void I16ToF16(const int16_t* s, uint16_t* d, int32_t n, int32_t rounding)
+    {
+        for (int32_t i = 0; i < n; ++i)
+        {
+            uint32_t b = Bits(float(s[i]));
+            const uint32_t sign = b & 0x80000000u;
+            b &= 0x7FFFFFFFu;
+            if (rounding != 0)
+                b = RoundAt13(b);
+            const uint32_t biased = b >= 0x38000000u ? b - 0x38000000u : 0;
+            d[i] = uint16_t((biased >> 13) | (sign >> 16));
+        }
+    }
+
+    static float F16ToF32One(uint16_t h)
+    {
+        uint32_t b = uint32_t(h & 0x8000u) << 16 | uint32_t(h & 0x7FFFu) << 13;
+        if ((h & 0x7C00u) == 0x7C00u)
+            b |= 0x7F000000u;
+        return Float(b) * Float(0x77800000u); // 2^112 rebiases, subnormals included
+    }
+    static void F16ToF32(const uint16_t* s, float* d, int32_t n)
+    {
+        for (int32_t i = 0; i < n; ++i)
+            d[i] = F16ToF32One(s[i]);
+    }
+
+    // value x 2^-scale, rounded (truncated or by the current mode) and saturated; NaN gives 0,
+    // infinities the bound of their sign.
+    static void F16ToI16(const uint16_t* s, int16_t* d, int32_t n, int32_t rounding, int32_t scale)
+    {
+        for (int32_t i = 0; i < n; ++i)
+        {
+            const uint16_t h = s[i];
+            const uint32_t mag = h & 0x7FFFu;
+            const bool negative = (h & 0x8000u) != 0;
+            if (mag > 0x7C00u)
+            {
+                d[i] = 0;
+                continue;
+            }
+            if (mag == 0x7C00u)
+            {
+                d[i] = negative ? -32768 : 32767;
+                continue;
+            }
+            // Exact: eleven significant bits times a power of two stay inside the double range.
+            const int32_t c = scale < -200 ? -200 : (scale > 200 ? 200 : scale);
+            const double y = double(F16ToF32One(h)) * __builtin_ldexp(1.0, -c);
+            d[i] = int16_t(
+                y >= 32768.0 ? 32767 : (y <= -32769.0 ? -32768 : Sat(CvtD(y, rounding != 0), -32768, 32767)));
+        }
+    }
+
+    static void F32ToF16(const float* s, uint16_t* d, int32_t n, int32_t rounding)
+    {
+        for (int32_t i = 0; i < n; ++i)
+        {
+            const uint32_t sign = Bits(s[i]) & 0x80000000u;
+            const float mag =
+                _mm_cvtss_f32(_mm_min_ss(_mm_set_ss(65536.0f), _mm_set_ss(Float(Bits(s[i]) & 0x7FFFFFFFu))));
+            const uint32_t b = Bits(mag * Float(0x07800000u)); // 2^-112
+            const uint32_t h = rounding != 0 ? uint32_t(Sat(int32_t(RoundAt13(b) >> 13), -32768, 32767))
+                                             : (b >> 13) & 0x7FFFu;
+            d[i] = uint16_t(h | (sign >> 16));
+        }
+    }
+
+    // --- 64-bit to 32-bit with a rounding shift --------------------------------------------------
+
+    // Ties away from zero, the sum formed in 128 bits so no value overflows; a rounded quotient
+    // outside the 32-bit range saturates (a tie just below 2^31 rounds up to it and then to the
+    // maximum, never wraps to the minimum).
+    static void I64ToI32Shift(const int64_t* s, int32_t* d, int32_t n, int32_t shift)
+    {
+        for (int32_t i = 0; i < n; ++i)
+        {
+            const __int128 v = s[i];
+            const __int128 increment = (__int128(1) << (shift - 1)) - (v < 0 ? 1 : 0);
+            const __int128 q = (v + increment) >> shift;
+            d[i] = q > INT32_MAX ? INT32_MAX : (q < INT32_MIN ? INT32_MIN : int32_t(q));
+        }
+    }
+};
