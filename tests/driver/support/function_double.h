@@ -28,6 +28,7 @@ struct FunctionScript
     LONG Streams = -1;                // the stream count to report; -1: the streams added
     std::vector<ULONG> EndpointFlags; // GetEndpointCaps flags per endpoint; its size is the count
     NTSTATUS UpdateStatus = STATUS_SUCCESS;
+    PCALLBACK_OBJECT CallbackObject = nullptr;       // answered instead of the function's own
     std::function<NTSTATUS(CFunctionDouble*)> Build; // adds nodes and streams in InitHardware
 };
 
@@ -131,7 +132,7 @@ public:
     }
     STDMETHODIMP_(NTSTATUS) GetCallbackObject(PCALLBACK_OBJECT* object) override
     {
-        *object = m_pCallbackObject;
+        *object = g_Script.CallbackObject ? g_Script.CallbackObject : m_pCallbackObject;
         return STATUS_SUCCESS;
     }
     STDMETHODIMP_(NTSTATUS) CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR, ULONG) override
