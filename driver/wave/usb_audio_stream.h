@@ -22,10 +22,11 @@ constexpr ULONG USB_STREAM_RESTART_DELAY_FRAMES = 5;
 // A client whose start frame has already passed starts this many frames from now.
 constexpr ULONG USB_STREAM_START_DELAY_FRAMES = 2;
 
-// The slots that move audio (open, start, stop, close, the transfer chain and its recovery)
-// come with the streaming work; until then they answer STATUS_NOT_SUPPORTED and the stream
-// only describes its interface and registers clients. Client slots run at PASSIVE_LEVEL
-// under the engine's mutex.
+// Clients open, start, stop and close through the base's slots, which move the stream between
+// closed, open and running; the transfer chain and its recovery come with the class streams,
+// and until then the slots that open a stream or move transfers answer STATUS_NOT_SUPPORTED
+// (STATUS_NOT_IMPLEMENTED where the base class never moves them). Client and stream-state slots
+// run at PASSIVE_LEVEL under the engine's mutex.
 class CUsbAudioStream : public ICyclicControl, public CStreamEngine
 {
 public:
@@ -48,7 +49,7 @@ public:
     // first 18 + cbSize bytes of an entry; a plain one its channels, rate, bits and tag.
     // PASSIVE_LEVEL, pageable.
     NTSTATUS FindAlternateSetting(PCWAVEFORMATEXTENSIBLE Format, PUCHAR AlternateSetting);
-    // The USB frame number now, 0 when the device cannot tell. <= DISPATCH_LEVEL.
+    // The USB frame number now, 0 when the device cannot tell. PASSIVE_LEVEL.
     ULONG GetCurrentFrame();
 
     // ICyclicControl

@@ -375,9 +375,10 @@ CUsbAudioStream::StartClient(PVOID ClientKey, ULONG StartFrame, PULONG FramesPer
     MutexHold hold(&m_Lock);
     StreamClient* pClient =
         m_StreamState != STREAM_STATE_CLOSED ? FindClient(m_pOpenClients, ClientKey) : nullptr;
-    if (!pClient || !NT_SUCCESS(InsertClient(m_pStartedClients, pClient)))
+    NTSTATUS status = pClient ? InsertClient(m_pStartedClients, pClient) : STATUS_INVALID_PARAMETER;
+    if (!NT_SUCCESS(status))
     {
-        return STATUS_INVALID_PARAMETER;
+        return status;
     }
     StreamClient* head = HeadClient(m_pStartedClients);
     if (SameClient(head, m_pStartedClient))
@@ -387,15 +388,18 @@ CUsbAudioStream::StartClient(PVOID ClientKey, ULONG StartFrame, PULONG FramesPer
     }
     else
     {
-        NTSTATUS status = StartLeader(head, pClient, StartFrame);
+        status = StartLeader(head, pClient, StartFrame);
         if (!NT_SUCCESS(status))
         {
             return status;
         }
     }
-    if (ProcessingObject)
+    status = ProcessingObject ? AddProcessingObject(pClient, ProcessingObject) : STATUS_SUCCESS;
+    if (!NT_SUCCESS(status))
     {
-        AddProcessingObject(pClient, ProcessingObject);
+        // A client whose processing cannot run is not left streaming without it.
+        StopClient(ClientKey, nullptr);
+        return status;
     }
     if (FramesPerTransfer)
     {

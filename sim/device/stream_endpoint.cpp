@@ -6,6 +6,7 @@
 #include "sim/device/audio_control.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 
