@@ -49,6 +49,9 @@ public:
     // first 18 + cbSize bytes of an entry; a plain one its channels, rate, bits and tag.
     // PASSIVE_LEVEL, pageable.
     NTSTATUS FindAlternateSetting(PCWAVEFORMATEXTENSIBLE Format, PUCHAR AlternateSetting);
+    // Isochronous packets per 1 ms frame of the setting's data endpoint: 8 >> (bInterval - 1) at
+    // high speed, 1 at full speed or without such an endpoint. PASSIVE_LEVEL, pageable.
+    ULONG GetPacketsPerFrame(UCHAR AlternateSetting);
     // The USB frame number now, 0 when the device cannot tell. PASSIVE_LEVEL.
     ULONG GetCurrentFrame();
 

@@ -6,6 +6,7 @@
 #include "driver/wave/usb_audio_stream.h"
 
 #include "driver/topology/nodes/dsp_node_if.h"
+#include "usbdlib.h"
 #include "driver/usb/usb_device_if.h"
 
 namespace
@@ -606,4 +607,55 @@ NTSTATUS CUsbAudioStream::FindAlternateSetting(PCWAVEFORMATEXTENSIBLE Format, PU
         }
     }
     return STATUS_INVALID_PARAMETER;
+}
+
+namespace
+{
+
+constexpr UCHAR AUDIO_CLASS = 1;
+constexpr UCHAR AUDIO_STREAMING_SUBCLASS = 2;
+constexpr UCHAR ENDPOINT_TYPE_MASK = 0x03;
+constexpr UCHAR ENDPOINT_USAGE_MASK = 0x30; // data, feedback or implicit feedback
+// A high-speed endpoint served every 2^(bInterval - 1) microframes; bInterval 0 is taken as 1
+// and anything beyond 4 as one packet a frame, as no whole number of packets fits a frame.
+constexpr UCHAR HIGH_SPEED_MAX_INTERVAL = 4;
+
+} // namespace
+
+ULONG CUsbAudioStream::GetPacketsPerFrame(UCHAR AlternateSetting)
+{
+    PAGED_CODE();
+    IUsbDevice* pUsbDevice = nullptr;
+    if (!m_pDeviceUnknown ||
+        !NT_SUCCESS(m_pDeviceUnknown->QueryInterface(IID_IUsbDevice, reinterpret_cast<PVOID*>(&pUsbDevice))))
+    {
+        return 1;
+    }
+    ULONG packets = 1;
+    PUSB_CONFIGURATION_DESCRIPTOR pConfig = pUsbDevice->GetConfigurationDescriptor();
+    PUSB_INTERFACE_DESCRIPTOR pInterface =
+        pConfig ? USBD_ParseConfigurationDescriptorEx(pConfig, pConfig, LONG(m_nStreamId), AlternateSetting,
+                                                      AUDIO_CLASS, AUDIO_STREAMING_SUBCLASS, -1)
+                : nullptr;
+    PVOID pStart = pInterface;
+    for (UCHAR n = 0; pInterface && n < pInterface->bNumEndpoints; ++n)
+    {
+        auto pEndpoint = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(
+            USBD_ParseDescriptors(pConfig, pConfig->wTotalLength, pStart, USB_ENDPOINT_DESCRIPTOR_TYPE));
+        if (!pEndpoint)
+        {
+            break;
+        }
+        if ((pEndpoint->bmAttributes & ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_ISOCHRONOUS &&
+            (pEndpoint->bmAttributes & ENDPOINT_USAGE_MASK) == 0)
+        {
+            const UCHAR interval = pEndpoint->bInterval == 0 ? 1 : pEndpoint->bInterval;
+            packets =
+                pUsbDevice->IsHighSpeed() && interval <= HIGH_SPEED_MAX_INTERVAL ? 8u >> (interval - 1) : 1;
+            break;
+        }
+        pStart = reinterpret_cast<PUCHAR>(pEndpoint) + pEndpoint->bLength;
+    }
+    pUsbDevice->Release();
+    return packets;
 }

@@ -6,7 +6,9 @@
 #include "driver/usb/usb_device_if.h"
 #include "driver/wave/uac1_render_stream.h"
 #include "plat_sched.h"
+#include "sim/profiles/profile.h"
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -21,6 +23,8 @@ class CFrameDevice : public IUsbDevice
 {
 public:
     ULONG Frame = 1000;
+    std::vector<UCHAR> Configuration;
+    BOOLEAN HighSpeed = FALSE;
     STDMETHODIMP QueryInterface(REFIID Id, PVOID* Out) override
     {
         *Out = IsEqualGUIDAligned(Id, IID_IUsbDevice) ? static_cast<IUsbDevice*>(this) : nullptr;
@@ -28,7 +32,11 @@ public:
     }
     STDMETHODIMP_(ULONG) AddRef() override { return 1; }
     STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP_(PUSB_CONFIGURATION_DESCRIPTOR) GetConfigurationDescriptor() override { return nullptr; }
+    STDMETHODIMP_(PUSB_CONFIGURATION_DESCRIPTOR) GetConfigurationDescriptor() override
+    {
+        return Configuration.empty() ? nullptr
+                                     : reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(Configuration.data());
+    }
     STDMETHODIMP_(USBD_CONFIGURATION_HANDLE) GetConfigurationHandle() override { return nullptr; }
     STDMETHODIMP_(UCHAR) GetControlInterfaceNumber() override { return 0; }
     STDMETHODIMP_(NTSTATUS) SetDevicePresent(BOOLEAN) override { return STATUS_SUCCESS; }
@@ -41,7 +49,7 @@ public:
     }
     STDMETHODIMP_(PIRP) AllocateIrp() override { return nullptr; }
     STDMETHODIMP_(VOID) FreeIrp(PIRP) override {}
-    STDMETHODIMP_(BOOLEAN) IsHighSpeed() override { return FALSE; }
+    STDMETHODIMP_(BOOLEAN) IsHighSpeed() override { return HighSpeed; }
     STDMETHODIMP_(BOOLEAN) ResetPort() override { return FALSE; }
     STDMETHODIMP_(BOOLEAN) CyclePort() override { return FALSE; }
     STDMETHODIMP_(PDEVICE_OBJECT) GetLowerDeviceObject() override { return nullptr; }
@@ -278,6 +286,34 @@ TEST_F(UsbStreamLeadership, RefusalsLeaveClientsWhereTheyWere)
     EXPECT_EQ(alternate, 1);
     extensible.dwChannelMask = 0x30;
     EXPECT_EQ(m_Stream->FindAlternateSetting(&extensible, &alternate), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(UsbStreamLeadership, PacketsPerFrameFollowTheDataEndpointsInterval)
+{
+    sim::DeviceProfile profile;
+    std::string error;
+    ASSERT_TRUE(sim::LoadBuiltinProfile("uac2-interface", &profile, &error)) << error;
+    const std::vector<UCHAR> config = profile.ConfigurationDescriptor();
+    const UCHAR dataEndpoint[] = {0x07, 0x05, 0x01, 0x05}; // interface 1's isochronous OUT
+    const size_t at =
+        std::search(config.begin(), config.end(), dataEndpoint, dataEndpoint + 4) - config.begin();
+    ASSERT_LT(at + 6, config.size());
+    // Interval, speed, alternate setting: packets per frame (the feedback endpoint never counts).
+    const struct
+    {
+        UCHAR Interval;
+        BOOLEAN High;
+        UCHAR Alternate;
+        ULONG Packets;
+    } cases[] = {{1, TRUE, 1, 8}, {2, TRUE, 1, 4},  {3, TRUE, 1, 2}, {4, TRUE, 1, 1},
+                 {5, TRUE, 1, 1}, {1, FALSE, 1, 1}, {1, TRUE, 0, 1}};
+    for (const auto& c : cases)
+    {
+        m_Device.Configuration = config;
+        m_Device.Configuration[at + 6] = c.Interval;
+        m_Device.HighSpeed = c.High;
+        EXPECT_EQ(m_Stream->GetPacketsPerFrame(c.Alternate), c.Packets) << int(c.Interval) << int(c.High);
+    }
 }
 
 } // namespace
