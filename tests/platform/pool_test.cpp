@@ -57,9 +57,7 @@ TEST(Pool, UsageCountsLiveBlocksAndBytesPerTagAndOverall)
     std::vector<plat::PoolTagUsage> byTag = plat::PoolUsageByTag();
     bool found = false;
     for (const plat::PoolTagUsage& entry : byTag)
-    {
         found |= entry.Tag == kTagA && entry.Usage.LiveBlocks == 2 && entry.Usage.LiveBytes == 40;
-    }
     EXPECT_TRUE(found);
 
     ExFreePool(a); // ExFreePool takes any tag
@@ -92,9 +90,7 @@ TEST(Pool, FailAllocationsWithTagFailsOnlyThatTagUntilCleared)
 {
     plat::FailAllocationsWithTag(kTagB);
     for (int i = 0; i < 3; i++)
-    {
         EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kTagB), nullptr);
-    }
     PVOID a = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
     EXPECT_NE(a, nullptr);
     plat::ClearPoolFailures();
@@ -110,9 +106,7 @@ TEST(Pool, FreshBlocksHoldGarbageNotZeros)
     PUCHAR p = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, kTagA));
     ASSERT_NE(p, nullptr);
     for (SIZE_T i = 0; i < size; i++)
-    {
         ASSERT_EQ(p[i], plat::kPoolFreshFill) << "byte " << i;
-    }
     ExFreePoolWithTag(p, kTagA);
 }
 
@@ -172,16 +166,12 @@ TEST(Pool, ConcurrentAllocationsKeepTheAccountsStraight)
                                                                  {
                                                                      PVOID& slot = held[i % 16];
                                                                      if (slot)
-                                                                     {
                                                                          ExFreePoolWithTag(slot, tag);
-                                                                     }
                                                                      slot = ExAllocatePoolWithTag(
                                                                          NonPagedPool, 8 + i % 64, tag);
                                                                  }
                                                                  for (PVOID block : held)
-                                                                 {
                                                                      ExFreePoolWithTag(block, tag);
-                                                                 }
                                                              }));
     }
     threads.clear(); // joins
