@@ -79,9 +79,7 @@ TEST(RtlString, CopyTruncatesToTheDestinationAndTerminatesWhenRoom)
 {
     WCHAR buffer[6];
     for (WCHAR& c : buffer)
-    {
         c = u'#';
-    }
     UNICODE_STRING dst;
     RtlInitEmptyUnicodeString(&dst, buffer, sizeof(buffer));
     UNICODE_STRING src = Us(u"abc");
