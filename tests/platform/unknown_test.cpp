@@ -71,9 +71,7 @@ public:
     ~CTestOuter() override
     {
         if (m_pInnerUnknown)
-        {
             m_pInnerUnknown->Release();
-        }
     }
     DECLARE_STD_UNKNOWN();
 
@@ -81,9 +79,7 @@ public:
     {
         CTestInner* inner = new (NonPagedPool, kInnerTag) CTestInner(GetOuterUnknown());
         if (!inner)
-        {
             return STATUS_INSUFFICIENT_RESOURCES;
-        }
         m_pInnerUnknown = inner->GetNonDelegatingUnknown();
         m_pInnerUnknown->AddRef();
         PVOID found = nullptr;
@@ -111,9 +107,7 @@ STDMETHODIMP_(NTSTATUS) CTestOuter::NonDelegatingQueryInterface(REFIID Interface
         return STATUS_SUCCESS;
     }
     if (IsEqualGUIDAligned(InterfaceId, IID_ITestInner) && m_pInnerUnknown)
-    {
         return m_pInnerUnknown->QueryInterface(InterfaceId, Interface);
-    }
     return CUnknown::NonDelegatingQueryInterface(InterfaceId, Interface);
 }
 
@@ -272,9 +266,7 @@ TEST_F(Unknown, GlobalPoolNewServesPlainObjects)
     Plain* plain = new (NonPagedPool, kOuterTag) Plain;
     ASSERT_NE(plain, nullptr);
     for (ULONG word : plain->Words)
-    {
         EXPECT_EQ(word, 0u);
-    }
     EXPECT_EQ(plat::PoolLiveBlocks(kOuterTag), 1u);
     operator delete(plain, NonPagedPool, kOuterTag);
     EXPECT_EQ(plat::PoolLiveBlocks(kOuterTag), 0u);
