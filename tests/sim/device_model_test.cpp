@@ -153,9 +153,7 @@ TEST(UsbDeviceModel, ConfigurationAndAlternateSettings)
     EXPECT_EQ(device.HandleControl(GetInterface(1)).Data, (std::vector<uint8_t>{2}));
     std::set<uint8_t> addresses;
     for (const sim::ActiveEndpoint& ep : device.ActiveEndpoints())
-    {
         addresses.insert(ep.Address);
-    }
     EXPECT_EQ(addresses, (std::set<uint8_t>{0x83, 0x01, 0x82}));
 
     // SET_CONFIGURATION returns every interface to setting 0; 0 unconfigures.
@@ -325,10 +323,8 @@ TEST(UsbDeviceModel, EveryRealDeviceAnswersItsDescriptorsAndAcceptsEverySetting)
             }
             // The strings the device descriptor names answer in US English.
             if (file[15] != 0)
-            {
                 EXPECT_EQ(device.HandleControl(GetDescriptor(3, file[15], 0x0409, 255)).Outcome,
                           ControlOutcome::Ack);
-            }
         });
 }
 
