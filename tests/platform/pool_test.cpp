@@ -67,27 +67,20 @@ TEST(Pool, UsageCountsLiveBlocksAndBytesPerTagAndOverall)
     EXPECT_EQ(plat::PoolUsageTotal().LiveBlocks, total0.LiveBlocks);
 }
 
-TEST(Pool, FailNthAllocationFailsExactlyThatOneOnce)
+TEST(Pool, FailuresHitExactlyTheNthAllocationOnceOrOneTagUntilCleared)
 {
     ULONGLONG injected = plat::PoolInjectedFailureCount();
     plat::FailNthAllocation(3);
-    PVOID p1 = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
-    PVOID p2 = ExAllocatePoolWithTag(NonPagedPool, 16, kTagB);
-    PVOID p3 = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
-    PVOID p4 = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
-    EXPECT_NE(p1, nullptr);
-    EXPECT_NE(p2, nullptr);
-    EXPECT_EQ(p3, nullptr);
-    EXPECT_NE(p4, nullptr);
+    std::vector<PVOID> blocks;
+    for (ULONG tag : {kTagA, kTagB, kTagA, kTagA})
+        blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 16, tag));
+    EXPECT_TRUE(blocks[0] && blocks[1] && !blocks[2] && blocks[3]);
     EXPECT_EQ(plat::PoolLiveBlocks(kTagA), 2u) << "a refused allocation is not live";
     EXPECT_EQ(plat::PoolInjectedFailureCount(), injected + 1);
-    ExFreePool(p1);
-    ExFreePool(p2);
-    ExFreePool(p4);
-}
+    for (PVOID block : blocks)
+        if (block)
+            ExFreePool(block);
 
-TEST(Pool, FailAllocationsWithTagFailsOnlyThatTagUntilCleared)
-{
     plat::FailAllocationsWithTag(kTagB);
     for (int i = 0; i < 3; i++)
         EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kTagB), nullptr);
@@ -100,17 +93,7 @@ TEST(Pool, FailAllocationsWithTagFailsOnlyThatTagUntilCleared)
     ExFreePoolWithTag(b, kTagB);
 }
 
-TEST(Pool, FreshBlocksHoldGarbageNotZeros)
-{
-    const SIZE_T size = 64;
-    PUCHAR p = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, kTagA));
-    ASSERT_NE(p, nullptr);
-    for (SIZE_T i = 0; i < size; i++)
-        ASSERT_EQ(p[i], plat::kPoolFreshFill) << "byte " << i;
-    ExFreePoolWithTag(p, kTagA);
-}
-
-TEST(Pool, CacheAlignedBlocksStartOn64BytesOthersOn16)
+TEST(Pool, FreshBlocksHoldGarbageAndCacheAlignedOnesStartOn64BytesOthersOn16)
 {
     struct Case
     {
@@ -125,8 +108,10 @@ TEST(Pool, CacheAlignedBlocksStartOn64BytesOthersOn16)
     {
         for (SIZE_T size : {1, 7, 24, 63, 65, 4000})
         {
-            PVOID p = ExAllocatePoolWithTag(c.Type, size, kTagA);
+            PUCHAR p = static_cast<PUCHAR>(ExAllocatePoolWithTag(c.Type, size, kTagA));
             ASSERT_NE(p, nullptr);
+            for (SIZE_T i = 0; i < size; i++)
+                ASSERT_EQ(p[i], plat::kPoolFreshFill) << "fresh blocks hold garbage, not zeros: byte " << i;
             EXPECT_EQ(reinterpret_cast<ULONG_PTR>(p) % c.Alignment, 0u)
                 << "type " << c.Type << " size " << size;
             POOL_TYPE type;
