@@ -724,7 +724,9 @@ int CheckEveryAnnouncedControl(const sim::DeviceProfile& p)
                 EXPECT_EQ(r.Data.size(), FeatureWidth(s, release2));
                 const sim::ControlSetting setting = p.Control(d[3], s, uint8_t(channel));
                 if (setting.Explicit && r.Outcome == ControlOutcome::Ack)
+                {
                     EXPECT_EQ(r.Data, Le(setting.Cur, FeatureWidth(s, release2)));
+                }
                 answered += r.Outcome == ControlOutcome::Ack;
             }
         }
