@@ -313,8 +313,10 @@ TEST(UsbDeviceModel, EveryRealDeviceAnswersItsDescriptorsAndAcceptsEverySetting)
             }
             // The strings the device descriptor names answer in US English.
             if (file[15] != 0)
+            {
                 EXPECT_EQ(device.HandleControl(GetDescriptor(3, file[15], 0x0409, 255)).Outcome,
                           ControlOutcome::Ack);
+            }
         });
 }
 
