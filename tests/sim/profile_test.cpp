@@ -177,8 +177,10 @@ TEST(DeviceProfile, EveryRealDumpLoadsAlikeInEveryFormWithDefaults)
             bool release2Only = path.find("-uac2.bin") != std::string::npos;
             bool release1Only = path.find("-uac1.bin") != std::string::npos;
             if (release2Only || release1Only)
+            {
                 EXPECT_EQ(std::make_pair(int(p.AudioControlProtocol()), p.Speed() == sim::UsbSpeed::High),
                           std::make_pair(release2Only ? 0x20 : 0, release2Only));
+            }
             // Strings the device descriptor names exist in US English, made from the ids.
             char ids[16];
             snprintf(ids, sizeof(ids), "%04X", p.VendorId());
