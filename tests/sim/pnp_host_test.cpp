@@ -229,7 +229,9 @@ protected:
         ASSERT_EQ(m_pPnp->LoadDriver(TinyDriverEntry), STATUS_SUCCESS);
         ASSERT_EQ(m_pPnp->AddDevice(), STATUS_SUCCESS);
         if (start)
+        {
             ASSERT_EQ(m_pPnp->Start(), STATUS_SUCCESS);
+        }
     }
 
     bool Enabled(const GUID& guid)
