@@ -872,8 +872,8 @@ TEST_F(Registry, ConcurrentWritersLoseNothing)
         threads.emplace_back(
             [&, t]
             {
-                HANDLE key = nullptr;
-                ASSERT_EQ(OpenKey(&key, path, KEY_ALL_ACCESS), STATUS_SUCCESS);
+                Key key;
+                ASSERT_EQ(OpenKey(&key.H, path, KEY_ALL_ACCESS), STATUS_SUCCESS);
                 std::u16string name = u"writer" + plat::WideFromUtf8(std::to_string(t));
                 for (int round = 0; round < kRounds; ++round)
                 {
@@ -885,21 +885,18 @@ TEST_F(Registry, ConcurrentWritersLoseNothing)
                     ASSERT_EQ(ReadValue(key, name, &type, &back), STATUS_SUCCESS);
                     ASSERT_EQ(back, data);
                 }
-                ZwClose(key);
             });
     threads.emplace_back(
         [&]
         {
-            HANDLE parent = nullptr;
-            ASSERT_EQ(OpenKey(&parent, path, KEY_ALL_ACCESS), STATUS_SUCCESS);
+            Key parent;
+            ASSERT_EQ(OpenKey(&parent.H, path, KEY_ALL_ACCESS), STATUS_SUCCESS);
             for (int round = 0; round < kRounds; ++round)
             {
-                HANDLE child = nullptr;
-                ASSERT_EQ(CreateKey(&child, u"Churn", KEY_ALL_ACCESS, parent), STATUS_SUCCESS);
+                Key child;
+                ASSERT_EQ(CreateKey(&child.H, u"Churn", KEY_ALL_ACCESS, parent), STATUS_SUCCESS);
                 ASSERT_EQ(ZwDeleteKey(child), STATUS_SUCCESS);
-                ZwClose(child);
             }
-            ZwClose(parent);
         });
     for (std::thread& thread : threads)
         thread.join();
