@@ -129,7 +129,7 @@ protected:
     plat::PoolSnapshot m_snapshot;
 };
 
-TEST_F(Unknown, LastNonDelegatingReleaseDestroysObjectAndFreesItsPoolBlock)
+TEST_F(Unknown, QueryInterfaceAnswersKnownIdsAndTheLastNonDelegatingReleaseFreesThePoolBlock)
 {
     CTestInner* object = new (PagedPool, kInnerTag) CTestInner(nullptr);
     ASSERT_NE(object, nullptr);
@@ -147,25 +147,7 @@ TEST_F(Unknown, LastNonDelegatingReleaseDestroysObjectAndFreesItsPoolBlock)
     EXPECT_EQ(object->GetNonDelegatingUnknown()->Release(), 1u);
     EXPECT_EQ(g_innerDestroyed, 0);
 
-    EXPECT_EQ(object->NonDelegatingRelease(), 0u);
-    EXPECT_EQ(g_innerDestroyed, 1);
-    EXPECT_EQ(plat::PoolLiveBlocks(kInnerTag), 0u);
-}
-
-TEST_F(Unknown, FailedAllocationYieldsNullWithoutConstructing)
-{
-    plat::FailAllocationsWithTag(kInnerTag);
-    CTestInner* object = new (NonPagedPool, kInnerTag) CTestInner(nullptr);
-    EXPECT_EQ(object, nullptr);
-    EXPECT_EQ(g_innerConstructed, 0);
-}
-
-TEST_F(Unknown, QueryInterfaceAnswersKnownIdsAndRefusesOthers)
-{
-    CTestInner* object = new (NonPagedPool, kInnerTag) CTestInner(nullptr);
-    ASSERT_NE(object, nullptr);
-    object->NonDelegatingAddRef();
-
+    // QueryInterface answers the known ids and refuses others.
     PVOID found = nullptr;
     ASSERT_EQ(object->NonDelegatingQueryInterface(IID_IUnknown, &found), STATUS_SUCCESS);
     EXPECT_EQ(found, object->GetNonDelegatingUnknown());
@@ -178,7 +160,10 @@ TEST_F(Unknown, QueryInterfaceAnswersKnownIdsAndRefusesOthers)
     found = object;
     EXPECT_EQ(object->NonDelegatingQueryInterface(IID_ITestOuter, &found), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(found, nullptr);
+
     EXPECT_EQ(object->NonDelegatingRelease(), 0u);
+    EXPECT_EQ(g_innerDestroyed, 1);
+    EXPECT_EQ(plat::PoolLiveBlocks(kInnerTag), 0u);
 }
 
 TEST_F(Unknown, AggregatedInnerForwardsItsInterfacesToTheOuter)
@@ -257,7 +242,7 @@ TEST_F(Unknown, ReleaseWithoutReferenceStopsTheProcess)
         "released more often than it was referenced");
 }
 
-TEST_F(Unknown, GlobalPoolNewServesPlainObjects)
+TEST_F(Unknown, PoolNewServesPlainObjectsAndAFailedOneYieldsNullWithoutConstructing)
 {
     struct Plain
     {
@@ -273,6 +258,11 @@ TEST_F(Unknown, GlobalPoolNewServesPlainObjects)
 
     plat::FailAllocationsWithTag(kOuterTag);
     EXPECT_EQ(new (NonPagedPool, kOuterTag) Plain, nullptr);
+    // A failed allocation yields null without constructing.
+    plat::FailAllocationsWithTag(kInnerTag);
+    CTestInner* object = new (NonPagedPool, kInnerTag) CTestInner(nullptr);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(g_innerConstructed, 0);
 }
 
 } // namespace
