@@ -34,8 +34,11 @@ VOID WorkerThreadStart(PVOID Context)
 CUsbAudioStream::CUsbAudioStream(PUNKNOWN UnknownOuter, ULONG InterfaceNumber)
     : CStreamEngine(UnknownOuter, InterfaceNumber), m_pDeviceUnknown(nullptr), m_nFramesPerTransfer(10),
       m_nTransfersInFlight(USB_STREAM_MAX_TRANSFERS), m_bDeviceGone(FALSE), m_SubmitLock(0), m_PoolLock(0),
-      m_pWorkerThread(nullptr), m_pClientCallbackObject(nullptr)
+      m_pWorkerThread(nullptr), m_pClientCallbackObject(nullptr), m_StreamState(STREAM_STATE_CLOSED),
+      m_pOpenClient(nullptr), m_pStartedClient(nullptr), m_PendingFlag(0), m_nOutstanding(0),
+      m_nNextStartFrame(0), m_bExplicitStartFrames(0)
 {
+    RtlZeroMemory(&m_CurrentFormat, sizeof(m_CurrentFormat));
     InitializeListHead(&m_FormatList);
     KeInitializeEvent(&m_IdleEvent, NotificationEvent, TRUE);
     KeInitializeEvent(&m_StopEvent, NotificationEvent, FALSE);
@@ -268,8 +271,8 @@ CUsbAudioStream::RegisterClient(ULONG Priority, PCWAVEFORMATEXTENSIBLE Format, U
         return STATUS_INVALID_PARAMETER;
     }
     *Client = nullptr;
-    if (!Format || !Callback || FramesPerTransfer == 0 || TransfersInFlight == 0 ||
-        TransfersInFlight > USB_STREAM_MAX_TRANSFERS)
+    if (!Format || !Callback || FramesPerTransfer == 0 || FramesPerTransfer > USB_STREAM_RING_MS ||
+        TransfersInFlight == 0 || TransfersInFlight > USB_STREAM_MAX_TRANSFERS)
     {
         return STATUS_INVALID_PARAMETER;
     }
@@ -386,36 +389,13 @@ BOOLEAN CUsbAudioStream::QueryValidAlternateSetting(UCHAR AlternateSetting)
     return valid;
 }
 
-// ---- Slots of the streaming work ----
-// Opening, starting, stopping and closing clients and the stream, and the transfer chain,
-// belong to the data path that is not built yet: each refuses with STATUS_NOT_SUPPORTED.
-
-STDMETHODIMP_(NTSTATUS)
-CUsbAudioStream::StartClient(PVOID ClientKey, ULONG StartFrame, PULONG FramesPerTransfer,
-                             PUNKNOWN ProcessingObject)
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StopClient(PVOID ClientKey, PUNKNOWN ProcessingObject)
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS)
-CUsbAudioStream::OpenClient(PVOID ClientKey, PULONG FramesPerTransfer, PULONG CurrentFrame)
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CUsbAudioStream::CloseClient(PVOID ClientKey)
-{
-    return STATUS_NOT_SUPPORTED;
-}
+// ---- Slots of the transfer chain ----
+// The transfer pool and its recovery are not built yet: each refuses with STATUS_NOT_SUPPORTED;
+// the slots the class streams always replace answer as the base class does.
 
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::SelectAlternateSetting(UCHAR AlternateSetting, StreamClient* Client)
 {
-    return STATUS_NOT_SUPPORTED;
+    return STATUS_NOT_IMPLEMENTED;
 }
 
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::FreeTransfers()
@@ -433,11 +413,6 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::RecoverStream()
     return STATUS_NOT_SUPPORTED;
 }
 
-STDMETHODIMP_(NTSTATUS) CUsbAudioStream::SelectZeroBandwidthSetting()
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::RestartStreaming()
 {
     return STATUS_NOT_SUPPORTED;
@@ -445,7 +420,7 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::RestartStreaming()
 
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::SubmitNextTransfer()
 {
-    return STATUS_NOT_SUPPORTED;
+    return STATUS_NOT_IMPLEMENTED;
 }
 
 STDMETHODIMP_(NTSTATUS)
@@ -455,21 +430,6 @@ CUsbAudioStream::OnTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, Trans
 }
 
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::OpenStream(StreamClient* Client, PULONG CurrentFrame)
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CUsbAudioStream::CloseStream()
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StartStreaming(ULONG StartFrame, ULONG ExplicitStartFrames)
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StopStreaming()
 {
     return STATUS_NOT_SUPPORTED;
 }

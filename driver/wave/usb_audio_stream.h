@@ -15,11 +15,18 @@
 
 // A client may keep at most this many transfers outstanding: the pool has ten.
 constexpr ULONG USB_STREAM_MAX_TRANSFERS = 10;
+// The staging ring holds 40 ms; a transfer of more milliseconds could never be staged.
+constexpr ULONG USB_STREAM_RING_MS = 40;
+// StopClient restarts the next client this many frames after the stream reopened.
+constexpr ULONG USB_STREAM_RESTART_DELAY_FRAMES = 5;
+// A client whose start frame has already passed starts this many frames from now.
+constexpr ULONG USB_STREAM_START_DELAY_FRAMES = 2;
 
-// The slots that move audio (open, start, stop, close, the transfer chain and its recovery)
-// come with the streaming work; until then they answer STATUS_NOT_SUPPORTED and the stream
-// only describes its interface and registers clients. Client slots run at PASSIVE_LEVEL
-// under the engine's mutex.
+// Clients open, start, stop and close through the base's slots, which move the stream between
+// closed, open and running; the transfer chain and its recovery come with the class streams,
+// and until then the slots that open a stream or move transfers answer STATUS_NOT_SUPPORTED
+// (STATUS_NOT_IMPLEMENTED where the base class never moves them). Client and stream-state slots
+// run at PASSIVE_LEVEL under the engine's mutex.
 class CUsbAudioStream : public ICyclicControl, public CStreamEngine
 {
 public:
@@ -38,6 +45,15 @@ public:
     NTSTATUS AddDataFormat(PCWAVEFORMATEXTENSIBLE Format, UCHAR AlternateSetting);
     // The last linked node with that id, no reference added. PASSIVE_LEVEL.
     NTSTATUS FindLinkedNode(ULONG NodeId, ITopologyNode** Node);
+    // The alternate setting that carries the format: an extensible format must match the
+    // first 18 + cbSize bytes of an entry; a plain one its channels, rate, bits and tag.
+    // PASSIVE_LEVEL, pageable.
+    NTSTATUS FindAlternateSetting(PCWAVEFORMATEXTENSIBLE Format, PUCHAR AlternateSetting);
+    // Isochronous packets per 1 ms frame of the setting's data endpoint: 8 >> (bInterval - 1) at
+    // high speed, 1 at full speed or without such an endpoint. PASSIVE_LEVEL, pageable.
+    ULONG GetPacketsPerFrame(UCHAR AlternateSetting);
+    // The USB frame number now, 0 when the device cannot tell. PASSIVE_LEVEL.
+    ULONG GetCurrentFrame();
 
     // ICyclicControl
     STDMETHODIMP_(NTSTATUS)
@@ -86,8 +102,32 @@ protected:
     KSPIN_LOCK m_PoolLock;
     PKTHREAD m_pWorkerThread;                 // referenced
     PCALLBACK_OBJECT m_pClientCallbackObject; // "\Callback\CyclicControlAddr%p"
+    // Stream state, interlocked: STREAM_STATE_CLOSED, _OPEN or _RUNNING.
+    volatile LONG m_StreamState;
+    // The format the stream was opened with, as announced to the clients.
+    WAVEFORMATEXTENSIBLE m_CurrentFormat;
+    StreamClient* m_pOpenClient;    // whose format the stream was opened with
+    StreamClient* m_pStartedClient; // who leads the running stream
+    volatile LONG m_PendingFlag;    // 0 nothing, 1 a submission wanted, 2 a transfer failed
+    volatile LONG m_nOutstanding;   // transfers with the USB stack
+    ULONG m_nNextStartFrame;
+    ULONG m_bExplicitStartFrames;
 
 private:
+    // usb_audio_stream_clients.cpp: the client lists, ordered by descending priority where
+    // they are ordered; every change under m_StreamLock because the data path reads them.
+    NTSTATUS InsertClient(CPointerList* List, StreamClient* Client);
+    StreamClient* FindClient(CPointerList* List, PVOID ClientKey);
+    StreamClient* RemoveClient(CPointerList* List, PVOID ClientKey);
+    StreamClient* HeadClient(CPointerList* List);
+    NTSTATUS LeadWith(StreamClient* Leader, PULONG CurrentFrame);
+    NTSTATUS RestartLeader(PULONG CurrentFrame);
+    NTSTATUS StartLeader(StreamClient* Head, StreamClient* Client, ULONG StartFrame);
+    VOID NotifyConfigure(StreamClient* Client, BOOLEAN Restart);
+    NTSTATUS AddProcessingObject(StreamClient* Client, PUNKNOWN Object);
+    NTSTATUS RemoveProcessingObject(StreamClient* Client, PUNKNOWN Object);
+    VOID ReturnToRegistered(StreamClient* Client);
+
     NTSTATUS CreateClientCallbackObject();
     NTSTATUS StartWorkerThread();
     VOID StopWorkerThread();

@@ -99,6 +99,14 @@ public:
     virtual USBD_STATUS IsochronousIn(UCHAR EndpointAddress, ULONG Frame, ULONG Microframe, UCHAR* Data,
                                       ULONG Capacity, ULONG* Length) = 0;
 
+    // Asked once each time the bus comes to finish an isochronous transfer, before any of its
+    // packets: true keeps the transfer with the bus (a device that stops completing) until
+    // the pipe is aborted, the IRP cancelled or the device calls DeviceStateChanged. Then,
+    // for a transfer the bus goes on with, BeginIsochronousTransfer announces the packets
+    // that follow, so that the device can treat one transfer as a whole.
+    virtual bool HoldsIsochronousTransfer(UCHAR EndpointAddress) { return false; }
+    virtual void BeginIsochronousTransfer(UCHAR EndpointAddress, ULONG StartFrame, ULONG NumberOfPackets) {}
+
     // Interrupt and bulk data. IN answers Nak while the endpoint has nothing; the device then
     // calls IUsbBusEvents::EndpointReady when it has.
     virtual UsbHandshake InterruptOrBulkOut(UCHAR EndpointAddress, const UCHAR* Data, ULONG Length) = 0;

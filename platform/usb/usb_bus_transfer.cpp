@@ -274,6 +274,7 @@ NTSTATUS UsbBus::IsochronousUrb(PIRP Irp, PURB Urb)
     entry.MaxPacket = pipe.MaxPacket;
     entry.StartFrame = start;
     entry.PacketsPerFrame = packetsPerFrame;
+    entry.PipeAborts = pipe.Aborts;
     // Done when the last frame it occupies has passed.
     entry.Due = (ULONGLONG(current) + ULONG(start - current) + frames) * kFrame100ns;
     return Queue(std::move(entry));
@@ -293,6 +294,17 @@ void UsbBus::FinishIsochronous(Request& Entry)
         transfer.ErrorCount = ULONG(Entry.Packets.size());
         return CompleteTransfer(Entry, 0, ULONG(Entry.Packets.size()), USBD_STATUS_DEVICE_GONE);
     }
+    if (m_pDevice->HoldsIsochronousTransfer(Entry.Address))
+    {
+        // A device that stopped completing: the transfer waits for an abort, a cancel or the
+        // device's change of mind, as on a controller whose schedule no longer advances.
+        if (!StillQueued(Entry))
+            return CompleteTransfer(Entry, 0, 0, USBD_STATUS_CANCELED);
+        Entry.Due = kNever;
+        Queue(std::move(Entry));
+        return;
+    }
+    m_pDevice->BeginIsochronousTransfer(Entry.Address, Entry.StartFrame, ULONG(Entry.Packets.size()));
     const ULONG microframesPerPacket = 8 / Entry.PacketsPerFrame;
     ULONG bytes = 0;
     ULONG errors = 0;

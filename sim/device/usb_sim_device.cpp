@@ -20,6 +20,12 @@ SimUsbDevice::SimUsbDevice(const DeviceProfile& Profile) : m_model(Profile)
                                            if (plat::IUsbBusEvents* events = Events())
                                                events->EndpointReady(address);
                                        }));
+    m_pStreams.reset(new StreamEndpoints(m_model, BusSpeedOf(m_model) == plat::UsbBusSpeed::High,
+                                         [this]()
+                                         {
+                                             if (plat::IUsbBusEvents* events = Events())
+                                                 events->DeviceStateChanged();
+                                         }));
 }
 
 SimUsbDevice::~SimUsbDevice()
@@ -148,6 +154,7 @@ void SimUsbDevice::ClearRecords()
     m_outData.clear();
     m_portLog.clear();
     m_inPolls.clear();
+    m_pStreams->ClearRecords();
 }
 
 // ---- The bus's hooks ----
@@ -262,26 +269,39 @@ NTSTATUS SimUsbDevice::CyclePort()
     return STATUS_SUCCESS;
 }
 
-USBD_STATUS SimUsbDevice::IsochronousOut(UCHAR EndpointAddress, ULONG Frame, ULONG Microframe, const UCHAR*,
-                                         ULONG Length)
+USBD_STATUS SimUsbDevice::IsochronousOut(UCHAR EndpointAddress, ULONG Frame, ULONG Microframe,
+                                         const UCHAR* Data, ULONG Length)
 {
     if (!IsConnected())
         return USBD_STATUS_DEVICE_GONE;
+    const USBD_STATUS status = m_pStreams->Out(EndpointAddress, Frame, Microframe, Data, Length);
     std::lock_guard<std::mutex> guard(m_lock);
     m_isoPackets.push_back(IsoPacketRecord{EndpointAddress, Frame, Microframe, Length, false});
-    return USBD_STATUS_SUCCESS;
+    return status;
 }
 
-// Until the streaming side has a signal source, an IN endpoint sends empty packets.
-USBD_STATUS SimUsbDevice::IsochronousIn(UCHAR EndpointAddress, ULONG Frame, ULONG Microframe, UCHAR*, ULONG,
-                                        ULONG* Length)
+USBD_STATUS SimUsbDevice::IsochronousIn(UCHAR EndpointAddress, ULONG Frame, ULONG Microframe, UCHAR* Data,
+                                        ULONG Capacity, ULONG* Length)
 {
     *Length = 0;
     if (!IsConnected())
         return USBD_STATUS_DEVICE_GONE;
+    uint32_t length = 0;
+    const USBD_STATUS status = m_pStreams->In(EndpointAddress, Frame, Microframe, Data, Capacity, &length);
+    *Length = length;
     std::lock_guard<std::mutex> guard(m_lock);
-    m_isoPackets.push_back(IsoPacketRecord{EndpointAddress, Frame, Microframe, 0, true});
-    return USBD_STATUS_SUCCESS;
+    m_isoPackets.push_back(IsoPacketRecord{EndpointAddress, Frame, Microframe, length, true});
+    return status;
+}
+
+bool SimUsbDevice::HoldsIsochronousTransfer(UCHAR EndpointAddress)
+{
+    return m_pStreams->HoldsTransfer(EndpointAddress);
+}
+
+void SimUsbDevice::BeginIsochronousTransfer(UCHAR EndpointAddress, ULONG, ULONG)
+{
+    m_pStreams->BeginTransfer(EndpointAddress);
 }
 
 plat::UsbHandshake SimUsbDevice::InterruptOrBulkOut(UCHAR EndpointAddress, const UCHAR* Data, ULONG Length)

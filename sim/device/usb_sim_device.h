@@ -6,6 +6,7 @@
 
 #include "sim/device/device_model.h"
 #include "sim/device/status_endpoint.h"
+#include "sim/device/stream_endpoint.h"
 #include "sim/host/pnp_manager.h"
 #include "usb_bus.h"
 
@@ -76,6 +77,8 @@ public:
     UsbDeviceModel& Model() { return m_model; }
     // The status-interrupt endpoints of the audio-control interfaces.
     StatusEndpoint& StatusInterrupt() { return *m_pStatus; }
+    // The isochronous endpoints of the streaming interfaces, with their record and faults.
+    StreamEndpoints& Streams() { return *m_pStreams; }
     plat::UsbBus& Bus() { return *m_pBus; }
 
     // Control-side faults (the model's) and port faults; the bus re-checks waiting transfers.
@@ -109,6 +112,8 @@ public:
                                ULONG Length) override;
     USBD_STATUS IsochronousIn(UCHAR EndpointAddress, ULONG Frame, ULONG Microframe, UCHAR* Data,
                               ULONG Capacity, ULONG* Length) override;
+    bool HoldsIsochronousTransfer(UCHAR EndpointAddress) override;
+    void BeginIsochronousTransfer(UCHAR EndpointAddress, ULONG StartFrame, ULONG NumberOfPackets) override;
     plat::UsbHandshake InterruptOrBulkOut(UCHAR EndpointAddress, const UCHAR* Data, ULONG Length) override;
     plat::UsbHandshake InterruptOrBulkIn(UCHAR EndpointAddress, UCHAR* Data, ULONG Capacity,
                                          ULONG* Length) override;
@@ -133,7 +138,8 @@ private:
     std::vector<std::string> m_portLog;
     std::map<uint8_t, uint32_t> m_inPolls;
     std::unique_ptr<StatusEndpoint> m_pStatus; // reads of its endpoints bypass m_inData
-    std::unique_ptr<plat::UsbBus> m_pBus;      // last: it calls back into the members above
+    std::unique_ptr<StreamEndpoints> m_pStreams;
+    std::unique_ptr<plat::UsbBus> m_pBus; // last: it calls back into the members above
 };
 
 } // namespace sim

@@ -118,7 +118,7 @@ TEST(Callback, NotifyCallsEveryRegistrationInOrderInTheCallersContext)
     ObDereferenceObject(object);
 }
 
-TEST(Callback, RegistrationKeepsTheObjectAlive)
+TEST(Callback, RegistrationKeepsTheObjectAliveAndASingleRegistrationObjectRefusesASecond)
 {
     SIZE_T before = plat::ObLiveObjectCount(ExCallbackObjectType);
     PCALLBACK_OBJECT object = Create(u"\\Callback\\TestAlive");
@@ -127,11 +127,9 @@ TEST(Callback, RegistrationKeepsTheObjectAlive)
     EXPECT_EQ(plat::ObLiveObjectCount(ExCallbackObjectType), before + 1);
     ExUnregisterCallback(registration);
     EXPECT_EQ(plat::ObLiveObjectCount(ExCallbackObjectType), before);
-}
 
-TEST(Callback, SingleRegistrationObjectRefusesASecond)
-{
-    PCALLBACK_OBJECT object = Create(u"\\Callback\\TestSingle", FALSE);
+    // An object made for a single registration refuses a second until the first is gone.
+    object = Create(u"\\Callback\\TestSingle", FALSE);
     PVOID first = ExRegisterCallback(object, Record, nullptr);
     EXPECT_NE(first, nullptr);
     EXPECT_EQ(ExRegisterCallback(object, Record, nullptr), nullptr);
@@ -191,9 +189,7 @@ TEST(Callback, UnregisterWaitsForACallInFlight)
     KeSetEvent(&state.Release, IO_NO_INCREMENT, FALSE);
     notifier.Join();
     unregisterer.Join();
-    ASSERT_EQ(state.Log.size(), 2u);
-    EXPECT_EQ(state.Log[0], "callback returned");
-    EXPECT_EQ(state.Log[1], "unregister returned");
+    EXPECT_EQ(state.Log, (std::vector<std::string>{"callback returned", "unregister returned"}));
     ObDereferenceObject(object);
 }
 
@@ -226,7 +222,7 @@ TEST(Callback, UnregisterFromInsideItsOwnCallbackReturnsAtOnce)
 
 using CallbackDeathTest = kt::DeathTest;
 
-TEST_F(CallbackDeathTest, UnregisteringTwiceStops)
+TEST_F(CallbackDeathTest, UnregisteringTwiceOrNotifyingSomethingElseStops)
 {
     EXPECT_DEATH(
         {
@@ -237,10 +233,6 @@ TEST_F(CallbackDeathTest, UnregisteringTwiceStops)
             ExUnregisterCallback(registration);
         },
         "ExUnregisterCallback: .* is not a live callback registration");
-}
-
-TEST_F(CallbackDeathTest, NotifyingSomethingElseStops)
-{
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     EXPECT_DEATH(ExNotifyCallback(&event, nullptr, nullptr), "ExNotifyCallback: .* is not a callback object");

@@ -37,6 +37,21 @@ NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
     return status;
 }
 
+// A request the I/O manager builds and finishes, with the caller's event and status block.
+struct Built
+{
+    KEVENT Done;
+    IO_STATUS_BLOCK Status = {};
+    PIRP Irp = nullptr;
+    explicit Built(PDEVICE_OBJECT device, ULONG code = 0x220003, PVOID in = nullptr, ULONG inLength = 0,
+                   PVOID out = nullptr, ULONG outLength = 0, BOOLEAN internal = TRUE)
+    {
+        KeInitializeEvent(&Done, NotificationEvent, FALSE);
+        Irp = IoBuildDeviceIoControlRequest(code, device, in, inLength, out, outLength, internal, &Done,
+                                            &Status);
+    }
+};
+
 // A driver object whose every request goes to the handler of the device it was sent to, and a
 // fixture that checks every block, object and IRP is gone at the end.
 class IoTest : public testing::Test
@@ -157,28 +172,35 @@ TEST_F(IoTest, StackSizesGrowAndAttachedReferenceIsTheReferencedTop)
     IoDetachDevice(bottom);
 }
 
-TEST_F(IoTest, CompletionRoutinesRunBottomUpWithTheirOwnDevice)
+// A filter over a device that completes at once, then pends and completes later.
+TEST_F(IoTest, CompletionRoutinesRunBottomUpWithTheirOwnDeviceAndSeePendingReturned)
 {
     Trace trace;
+    PIRP parked = nullptr;
     PDEVICE_OBJECT lower = NewDevice(
         [&](PDEVICE_OBJECT, PIRP irp)
         {
             trace.Calls.push_back("dispatch lower");
-            return CompleteWith(irp, STATUS_SUCCESS, 7);
+            if (trace.Calls.size() < 3)
+                return CompleteWith(irp, STATUS_SUCCESS, 7);
+            IoMarkIrpPending(irp);
+            parked = irp;
+            return STATUS_PENDING;
         });
     PDEVICE_OBJECT upper = NewDevice(PassingFilter(&trace, "upper", &lower));
     IoAttachDeviceToDeviceStack(upper, lower);
-
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(0x220003, upper, nullptr, 0, nullptr, 0, TRUE, &done, &ioStatus);
-    ASSERT_NE(irp, nullptr);
-    EXPECT_EQ(IoCallDriver(upper, irp), STATUS_SUCCESS);
-    EXPECT_EQ(KeReadStateEvent(&done), 1) << "the I/O manager sets the caller's event";
-    EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);
-    EXPECT_EQ(ioStatus.Information, 7u);
+    Built now(upper);
+    EXPECT_EQ(IoCallDriver(upper, now.Irp), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&now.Done), 1) << "the I/O manager sets the caller's event";
+    EXPECT_EQ(now.Status.Status, STATUS_SUCCESS);
+    EXPECT_EQ(now.Status.Information, 7u);
     EXPECT_EQ(trace.Calls, (std::vector<std::string>{"dispatch upper", "dispatch lower", "upper@dev"}));
+    Built later(upper);
+    EXPECT_EQ(IoCallDriver(upper, later.Irp), STATUS_PENDING);
+    EXPECT_EQ(KeReadStateEvent(&later.Done), 0);
+    CompleteWith(parked, STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&later.Done), 1);
+    EXPECT_EQ(trace.Calls.back(), "upper@dev+pending");
     IoDetachDevice(lower);
 }
 
@@ -294,31 +316,6 @@ TEST_F(IoTest, MoreProcessingRequiredStopsCompletionAndTheIrpCanBeResubmitted)
     EXPECT_EQ(chain.Seen, (std::vector<ULONG_PTR>{1, 2, 3}));
 }
 
-TEST_F(IoTest, PendingReturnedReachesTheRoutinesAboveAnAsynchronousCompletion)
-{
-    Trace trace;
-    PIRP parked = nullptr;
-    PDEVICE_OBJECT lower = NewDevice(
-        [&](PDEVICE_OBJECT, PIRP irp)
-        {
-            IoMarkIrpPending(irp);
-            parked = irp;
-            return STATUS_PENDING;
-        });
-    PDEVICE_OBJECT upper = NewDevice(PassingFilter(&trace, "upper", &lower));
-    IoAttachDeviceToDeviceStack(upper, lower);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(0x220003, upper, nullptr, 0, nullptr, 0, TRUE, &done, &ioStatus);
-    EXPECT_EQ(IoCallDriver(upper, irp), STATUS_PENDING);
-    EXPECT_EQ(KeReadStateEvent(&done), 0);
-    CompleteWith(parked, STATUS_SUCCESS);
-    EXPECT_EQ(KeReadStateEvent(&done), 1);
-    EXPECT_EQ(trace.Calls.back(), "upper@dev+pending");
-    IoDetachDevice(lower);
-}
-
 TEST_F(IoTest, CancelCallsTheCancelRoutineUnderTheCancelLock)
 {
     PIRP parked = nullptr;
@@ -339,16 +336,13 @@ TEST_F(IoTest, CancelCallsTheCancelRoutineUnderTheCancelLock)
             IoMarkIrpPending(irp);
             return STATUS_PENDING;
         });
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(0x220003, lower, nullptr, 0, nullptr, 0, TRUE, &done, &ioStatus);
-    EXPECT_EQ(IoCallDriver(lower, irp), STATUS_PENDING);
+    Built request(lower);
+    EXPECT_EQ(IoCallDriver(lower, request.Irp), STATUS_PENDING);
     EXPECT_TRUE(IoCancelIrp(parked));
     EXPECT_EQ(irqlInCancel, DISPATCH_LEVEL);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the cancel routine released the lock";
-    EXPECT_EQ(KeReadStateEvent(&done), 1);
-    EXPECT_EQ(ioStatus.Status, STATUS_CANCELLED);
+    EXPECT_EQ(KeReadStateEvent(&request.Done), 1);
+    EXPECT_EQ(request.Status.Status, STATUS_CANCELLED);
 
     // An IRP without a cancel routine is only marked.
     PIRP plain = IoAllocateIrp(1, FALSE);
@@ -381,19 +375,15 @@ TEST_F(IoTest, BuiltRequestCompletedOnAnotherThreadSetsTheEventAndFreesTheIrp)
             ZwClose(thread);
             return STATUS_PENDING;
         });
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus = {};
     UCHAR out[4] = {};
     ULONGLONG start = plat::InterruptTime();
-    PIRP irp =
-        IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_NEITHER, FILE_ANY_ACCESS),
-                                      lower, nullptr, 0, out, sizeof(out), TRUE, &done, &ioStatus);
-    EXPECT_EQ(IoCallDriver(lower, irp), STATUS_PENDING);
-    EXPECT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    Built request(lower, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_NEITHER, FILE_ANY_ACCESS), nullptr, 0,
+                  out, sizeof(out));
+    EXPECT_EQ(IoCallDriver(lower, request.Irp), STATUS_PENDING);
+    EXPECT_EQ(KeWaitForSingleObject(&request.Done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     EXPECT_GE(plat::InterruptTime() - start, 10 * 10000u) << "virtual time ran to the completer's delay";
-    EXPECT_EQ(ioStatus.Status, STATUS_SUCCESS);
-    EXPECT_EQ(ioStatus.Information, 3u);
+    EXPECT_EQ(request.Status.Status, STATUS_SUCCESS);
+    EXPECT_EQ(request.Status.Information, 3u);
     plat::Shutdown(); // joins the completer before the leak checks
 }
 
@@ -420,12 +410,8 @@ TEST_F(IoTest, BufferedRequestSharesOneBufferAndCopiesBackOnlyInformationBytes)
         answer = status;
         UCHAR out[8];
         std::memset(out, 0x55, sizeof(out));
-        KEVENT done;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        IO_STATUS_BLOCK ioStatus = {};
-        PIRP irp = IoBuildDeviceIoControlRequest(code, device, const_cast<UCHAR*>(in), 3, out, 8, FALSE,
-                                                 &done, &ioStatus);
-        IoCallDriver(device, irp);
+        Built request(device, code, const_cast<UCHAR*>(in), 3, out, 8, FALSE);
+        IoCallDriver(device, request.Irp);
         EXPECT_EQ(seenBuffer, 0x030201u);
         bool copied = !NT_ERROR(status);
         for (int i = 0; i < 8; ++i)
@@ -483,12 +469,9 @@ TEST_F(IoDeathTest, MisusedIrpsStopTheProcess)
          []
          {
              UCHAR out[8];
-             KEVENT done;
-             KeInitializeEvent(&done, NotificationEvent, FALSE);
-             IO_STATUS_BLOCK ioStatus = {};
-             IoCallDriver(
-                 liar, IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_SOUND, 0x801, METHOD_BUFFERED, 0),
-                                                     liar, nullptr, 0, out, 8, FALSE, &done, &ioStatus));
+             Built request(liar, CTL_CODE(FILE_DEVICE_SOUND, 0x801, METHOD_BUFFERED, 0), nullptr, 0, out, 8,
+                           FALSE);
+             IoCallDriver(liar, request.Irp);
          },
          "Information 9 bytes, beyond its output buffer of 8 bytes"},
     });
@@ -511,12 +494,8 @@ TEST_F(IoTest, DeletionWaitsUntilTheDispatchRoutineReturns)
         });
     Forget(device);
     liveBefore = plat::ObLiveObjectCount(devices);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus = {};
-    PIRP irp =
-        IoBuildDeviceIoControlRequest(0x220003, device, nullptr, 0, nullptr, 0, TRUE, &done, &ioStatus);
-    IoCallDriver(device, irp);
+    Built request(device);
+    IoCallDriver(device, request.Irp);
     EXPECT_TRUE(extensionReadable);
     EXPECT_EQ(plat::ObLiveObjectCount(devices), liveBefore - 1) << "freed once the routine returned";
 }
@@ -539,12 +518,8 @@ TEST_F(IoTest, DeletionWaitsForAConcurrentDispatchOnAnotherThread)
         plat::HostThread caller("caller",
                                 [&]
                                 {
-                                    KEVENT done;
-                                    KeInitializeEvent(&done, NotificationEvent, FALSE);
-                                    IO_STATUS_BLOCK ioStatus = {};
-                                    PIRP irp = IoBuildDeviceIoControlRequest(
-                                        0x220003, device, nullptr, 0, nullptr, 0, TRUE, &done, &ioStatus);
-                                    IoCallDriver(device, irp);
+                                    Built request(device);
+                                    IoCallDriver(device, request.Irp);
                                 });
         KeWaitForSingleObject(&entered, Executive, KernelMode, FALSE, nullptr);
         IoDeleteDevice(device);
@@ -623,7 +598,7 @@ plat::PhysicalDeviceInfo TestPdoInfo()
 
 DEFINE_GUID(kTestInterface, 0xAECAED88, 0xBEFE, 0x4E66, 0xA7, 0x5A, 0xB4, 0xC2, 0x7D, 0x49, 0x97, 0x3A);
 
-TEST_F(IoTest, DeviceInterfacesAreRegisteredOnceEnabledAndListed)
+TEST_F(IoTest, PhysicalDeviceInterfacesAndProperties)
 {
     PDEVICE_OBJECT pdo = NewDevice({});
     UNICODE_STRING ref;
@@ -631,6 +606,9 @@ TEST_F(IoTest, DeviceInterfacesAreRegisteredOnceEnabledAndListed)
     UNICODE_STRING link = {};
     EXPECT_EQ(IoRegisterDeviceInterface(pdo, &kTestInterface, &ref, &link), STATUS_INVALID_DEVICE_REQUEST)
         << "only physical devices carry interfaces";
+    ULONG needed = 0;
+    EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyHardwareID, 0, nullptr, &needed),
+              STATUS_INVALID_DEVICE_REQUEST);
     plat::IoSetPhysicalDeviceInfo(pdo, TestPdoInfo());
     ASSERT_EQ(IoRegisterDeviceInterface(pdo, &kTestInterface, &ref, &link), STATUS_SUCCESS);
     std::u16string name(link.Buffer, link.Length / 2);
@@ -658,22 +636,11 @@ TEST_F(IoTest, DeviceInterfacesAreRegisteredOnceEnabledAndListed)
     UNICODE_STRING unknown;
     RtlInitUnicodeString(&unknown, u"\\??\\nothing");
     EXPECT_EQ(IoSetDeviceInterfaceState(&unknown, TRUE), STATUS_OBJECT_NAME_NOT_FOUND);
-}
 
-TEST_F(IoTest, DevicePropertiesAnswerSizeQueriesAndMissingProperties)
-{
-    PDEVICE_OBJECT pdo = NewDevice({});
-    ULONG needed = 0;
-    EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyHardwareID, 0, nullptr, &needed),
-              STATUS_INVALID_DEVICE_REQUEST);
-    plat::IoSetPhysicalDeviceInfo(pdo, TestPdoInfo());
+    // Properties: a size query, then the read; a property the device lacks.
     EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyHardwareID, 0, nullptr, &needed),
               STATUS_BUFFER_TOO_SMALL);
-    std::u16string expected = u"USB\\VID_1234&PID_5678&REV_0001";
-    expected += u'\0';
-    expected += u"USB\\VID_1234&PID_5678";
-    expected += u'\0';
-    expected += u'\0';
+    const std::u16string expected(u"USB\\VID_1234&PID_5678&REV_0001\0USB\\VID_1234&PID_5678\0\0", 54);
     ASSERT_EQ(needed, expected.size() * 2);
     std::vector<WCHAR> ids(needed / 2);
     EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyHardwareID, needed, ids.data(), &needed),
@@ -681,10 +648,10 @@ TEST_F(IoTest, DevicePropertiesAnswerSizeQueriesAndMissingProperties)
     EXPECT_EQ(std::u16string(ids.begin(), ids.end()), expected);
     EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyManufacturer, 0, nullptr, &needed),
               STATUS_OBJECT_NAME_NOT_FOUND);
-    WCHAR name[32];
-    EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyFriendlyName, sizeof(name), name, &needed),
+    WCHAR friendly[32];
+    EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyFriendlyName, sizeof(friendly), friendly, &needed),
               STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(name), u"Test Speaker");
+    EXPECT_EQ(std::u16string(friendly), u"Test Speaker");
 }
 
 TEST_F(IoTest, UserMappingsAreRecordedUntilUnmapped)

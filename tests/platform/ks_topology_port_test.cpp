@@ -110,7 +110,7 @@ TEST_F(KsTopologyPort, InitCallsTheMiniportThenReadsItsDescription)
 }
 
 // Descriptors that do not hold together: each refused, and the miniport let go at once.
-TEST_F(KsTopologyPort, InitRefusesADescriptorThatDoesNotHoldTogether)
+TEST_F(KsTopologyPort, InitRefusesADescriptorThatDoesNotHoldTogetherAndAFailedMiniportInit)
 {
     const PCCONNECTION_DESCRIPTOR toMissingNode[] = {{PCFILTER_NODE, 0, 5, 1}};
     const PCCONNECTION_DESCRIPTOR fromMissingPin[] = {{PCFILTER_NODE, 2, 0, 1}};
@@ -133,10 +133,8 @@ TEST_F(KsTopologyPort, InitRefusesADescriptorThatDoesNotHoldTogether)
         EXPECT_EQ(m_Log.Calls.back(), "destroyed") << "the port keeps no miniport it refused";
         port->Release();
     }
-}
-
-TEST_F(KsTopologyPort, AFailedMiniportInitIsInitsResultAndNoDescriptionIsRead)
-{
+    // A miniport whose own Init fails: its result, and no description read.
+    m_Log.Calls.clear();
     PPORT port;
     PUNKNOWN miniport;
     EXPECT_EQ(Bind(Descriptor(kGood, 3), &port, &miniport, STATUS_INSUFFICIENT_RESOURCES),

@@ -43,12 +43,18 @@ TEST(Object, CloseRunsTheCloseProcedureAndDropsTheHandlesReference)
     EXPECT_EQ(plat::ObReferenceCount(body), 2);
     ObDereferenceObject(body); // the handle is now the only owner
     EXPECT_EQ(plat::ObOpenHandleCount(&g_testType), 1u);
+    PVOID object = nullptr;
+    EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, nullptr, UserMode, &object, nullptr),
+              STATUS_INVALID_HANDLE)
+        << "user mode cannot resolve a kernel handle";
+    EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, &g_testType, KernelMode, &object, nullptr),
+              STATUS_SUCCESS);
+    ObDereferenceObject(object);
 
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     EXPECT_EQ(g_procedures.Closed, 1);
     EXPECT_EQ(g_procedures.Deleted, 1);
     EXPECT_EQ(plat::ObOpenHandleCount(&g_testType), 0u);
-    PVOID object = nullptr;
     EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &object, nullptr),
               STATUS_INVALID_HANDLE);
 }
@@ -92,21 +98,6 @@ TEST(Object, UserEventHandleIsCheckedForTypeAndAccess)
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     EXPECT_EQ(plat::ObLiveObjectCount(ExEventObjectType), events - 1);
     EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
-}
-
-TEST(Object, UserModeCannotResolveAKernelHandle)
-{
-    PVOID body = plat::ObCreateObject(&g_testType, 8);
-    HANDLE handle;
-    plat::ObInsertHandle(body, GENERIC_ALL, KernelMode, &handle);
-    ObDereferenceObject(body);
-    PVOID object = nullptr;
-    EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, nullptr, UserMode, &object, nullptr),
-              STATUS_INVALID_HANDLE);
-    EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, &g_testType, KernelMode, &object, nullptr),
-              STATUS_SUCCESS);
-    ObDereferenceObject(object);
-    ZwClose(handle);
 }
 
 TEST(Object, ReferenceSafeRefusesAnObjectBeingDeleted)

@@ -57,9 +57,7 @@ TEST(Pool, UsageCountsLiveBlocksAndBytesPerTagAndOverall)
     std::vector<plat::PoolTagUsage> byTag = plat::PoolUsageByTag();
     bool found = false;
     for (const plat::PoolTagUsage& entry : byTag)
-    {
         found |= entry.Tag == kTagA && entry.Usage.LiveBlocks == 2 && entry.Usage.LiveBytes == 40;
-    }
     EXPECT_TRUE(found);
 
     ExFreePool(a); // ExFreePool takes any tag
@@ -69,32 +67,23 @@ TEST(Pool, UsageCountsLiveBlocksAndBytesPerTagAndOverall)
     EXPECT_EQ(plat::PoolUsageTotal().LiveBlocks, total0.LiveBlocks);
 }
 
-TEST(Pool, FailNthAllocationFailsExactlyThatOneOnce)
+TEST(Pool, FailuresHitExactlyTheNthAllocationOnceOrOneTagUntilCleared)
 {
     ULONGLONG injected = plat::PoolInjectedFailureCount();
     plat::FailNthAllocation(3);
-    PVOID p1 = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
-    PVOID p2 = ExAllocatePoolWithTag(NonPagedPool, 16, kTagB);
-    PVOID p3 = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
-    PVOID p4 = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
-    EXPECT_NE(p1, nullptr);
-    EXPECT_NE(p2, nullptr);
-    EXPECT_EQ(p3, nullptr);
-    EXPECT_NE(p4, nullptr);
+    std::vector<PVOID> blocks;
+    for (ULONG tag : {kTagA, kTagB, kTagA, kTagA})
+        blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 16, tag));
+    EXPECT_TRUE(blocks[0] && blocks[1] && !blocks[2] && blocks[3]);
     EXPECT_EQ(plat::PoolLiveBlocks(kTagA), 2u) << "a refused allocation is not live";
     EXPECT_EQ(plat::PoolInjectedFailureCount(), injected + 1);
-    ExFreePool(p1);
-    ExFreePool(p2);
-    ExFreePool(p4);
-}
+    for (PVOID block : blocks)
+        if (block)
+            ExFreePool(block);
 
-TEST(Pool, FailAllocationsWithTagFailsOnlyThatTagUntilCleared)
-{
     plat::FailAllocationsWithTag(kTagB);
     for (int i = 0; i < 3; i++)
-    {
         EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kTagB), nullptr);
-    }
     PVOID a = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
     EXPECT_NE(a, nullptr);
     plat::ClearPoolFailures();
@@ -104,19 +93,7 @@ TEST(Pool, FailAllocationsWithTagFailsOnlyThatTagUntilCleared)
     ExFreePoolWithTag(b, kTagB);
 }
 
-TEST(Pool, FreshBlocksHoldGarbageNotZeros)
-{
-    const SIZE_T size = 64;
-    PUCHAR p = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, kTagA));
-    ASSERT_NE(p, nullptr);
-    for (SIZE_T i = 0; i < size; i++)
-    {
-        ASSERT_EQ(p[i], plat::kPoolFreshFill) << "byte " << i;
-    }
-    ExFreePoolWithTag(p, kTagA);
-}
-
-TEST(Pool, CacheAlignedBlocksStartOn64BytesOthersOn16)
+TEST(Pool, FreshBlocksHoldGarbageAndCacheAlignedOnesStartOn64BytesOthersOn16)
 {
     struct Case
     {
@@ -131,8 +108,10 @@ TEST(Pool, CacheAlignedBlocksStartOn64BytesOthersOn16)
     {
         for (SIZE_T size : {1, 7, 24, 63, 65, 4000})
         {
-            PVOID p = ExAllocatePoolWithTag(c.Type, size, kTagA);
+            PUCHAR p = static_cast<PUCHAR>(ExAllocatePoolWithTag(c.Type, size, kTagA));
             ASSERT_NE(p, nullptr);
+            for (SIZE_T i = 0; i < size; i++)
+                ASSERT_EQ(p[i], plat::kPoolFreshFill) << "fresh blocks hold garbage, not zeros: byte " << i;
             EXPECT_EQ(reinterpret_cast<ULONG_PTR>(p) % c.Alignment, 0u)
                 << "type " << c.Type << " size " << size;
             POOL_TYPE type;
@@ -172,16 +151,12 @@ TEST(Pool, ConcurrentAllocationsKeepTheAccountsStraight)
                                                                  {
                                                                      PVOID& slot = held[i % 16];
                                                                      if (slot)
-                                                                     {
                                                                          ExFreePoolWithTag(slot, tag);
-                                                                     }
                                                                      slot = ExAllocatePoolWithTag(
                                                                          NonPagedPool, 8 + i % 64, tag);
                                                                  }
                                                                  for (PVOID block : held)
-                                                                 {
                                                                      ExFreePoolWithTag(block, tag);
-                                                                 }
                                                              }));
     }
     threads.clear(); // joins
@@ -204,7 +179,7 @@ TEST(Pool, FormatPoolTagPrintsTheFourCharacters)
 
 // ---- Lookaside lists ----
 
-TEST(PoolLookaside, BlocksComeFromPoolWithTheListTag)
+TEST(PoolLookaside, BlocksComeFromPoolWithTheListTagAndFailuresReachTheCaller)
 {
     NPAGED_LOOKASIDE_LIST list;
     ExInitializeNPagedLookasideList(&list, nullptr, nullptr, POOL_NX_ALLOCATION, 152, kTagB, 0);
@@ -219,15 +194,8 @@ TEST(PoolLookaside, BlocksComeFromPoolWithTheListTag)
     ExFreeToNPagedLookasideList(&list, a);
     ExFreeToNPagedLookasideList(&list, b);
     EXPECT_EQ(plat::PoolLiveBlocks(kTagB), 0u) << "the stand-in caches nothing";
-    ExDeleteNPagedLookasideList(&list);
-}
-
-TEST(PoolLookaside, InjectedFailureReachesTheCaller)
-{
-    NPAGED_LOOKASIDE_LIST list;
-    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 64, kTagA, 0);
-    plat::FailAllocationsWithTag(kTagA);
-    EXPECT_EQ(ExAllocateFromNPagedLookasideList(&list), nullptr);
+    plat::FailAllocationsWithTag(kTagB);
+    EXPECT_EQ(ExAllocateFromNPagedLookasideList(&list), nullptr) << "an injected failure reaches the caller";
     plat::ClearPoolFailures();
     ExDeleteNPagedLookasideList(&list); // the failed allocation left nothing outstanding
 }

@@ -267,7 +267,15 @@ UNICODE_STRING Name(PCWSTR text)
     return name;
 }
 
-TEST_F(PortClsAdapter, DriverKeyValuesRoundTripThroughSubkeys)
+NTSTATUS CollectValue(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context, PVOID entry)
+{
+    auto* seen = static_cast<std::vector<std::u16string>*>(context);
+    seen->push_back(std::u16string(name) + u"=" + std::u16string(1, char16_t(u'0' + type)) + u"/" +
+                    std::u16string(1, char16_t(u'0' + length)));
+    return STATUS_SUCCESS;
+}
+
+TEST_F(PortClsAdapter, DriverAndDeviceKeysRoundTripValuesAndQueryTables)
 {
     LoadAndStart();
     PREGISTRYKEY driverKey = nullptr;
@@ -330,19 +338,7 @@ TEST_F(PortClsAdapter, DriverKeyValuesRoundTripThroughSubkeys)
     EXPECT_FALSE(plat::RegKeyExists(plat::IoDriverKeyPath(m_pPnp->Pdo()) + u"\\Settings"));
     settings->Release();
     driverKey->Release();
-}
 
-NTSTATUS CollectValue(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context, PVOID entry)
-{
-    auto* seen = static_cast<std::vector<std::u16string>*>(context);
-    seen->push_back(std::u16string(name) + u"=" + std::u16string(1, char16_t(u'0' + type)) + u"/" +
-                    std::u16string(1, char16_t(u'0' + length)));
-    return STATUS_SUCCESS;
-}
-
-TEST_F(PortClsAdapter, QueryTablesReadDirectDefaultAndCallbackRows)
-{
-    LoadAndStart();
     std::u16string path = plat::IoDeviceParametersKeyPath(m_pPnp->Pdo());
     plat::RegSetDword(path, u"SelectiveSuspendEnabled", 1);
     plat::RegSetBinary(path, u"Blob", {1, 2, 3});

@@ -109,6 +109,40 @@ std::u16string NameAt(const void* record, size_t offset, ULONG lengthBytes)
     return std::u16string(p, lengthBytes / sizeof(char16_t));
 }
 
+// A key handle closed when it leaves scope.
+struct Key
+{
+    HANDLE H = nullptr;
+    ~Key()
+    {
+        if (H)
+            ZwClose(H);
+    }
+    operator HANDLE() const { return H; }
+};
+
+struct NamedValue
+{
+    std::u16string Name;
+    ULONG Type;
+    Bytes Data;
+};
+
+// Reads each value back through a key handle, or from the host when there is none.
+void ExpectValues(HANDLE key, const std::u16string& path, const std::vector<NamedValue>& values)
+{
+    for (const NamedValue& v : values)
+    {
+        SCOPED_TRACE(plat::Utf8FromWide(v.Name));
+        ULONG type = 0;
+        Bytes data;
+        ASSERT_EQ(key ? ReadValue(key, v.Name, &type, &data) : plat::RegGetValue(path, v.Name, &type, &data),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(type, v.Type);
+        EXPECT_EQ(data, v.Data);
+    }
+}
+
 class Registry : public testing::Test
 {
 protected:
@@ -121,13 +155,7 @@ protected:
 
 TEST_F(Registry, ValuesOfEveryTypeRoundTripThroughZwAndHost)
 {
-    struct Case
-    {
-        std::u16string Name;
-        ULONG Type;
-        Bytes Data;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<NamedValue> cases = {
         {u"none", REG_NONE, {0xde, 0xad, 0x00}},
         {u"sz", REG_SZ, SzBytes(u"USB Speaker")},
         {u"sz unterminated", REG_SZ, WideBytes(u"KESTRINZ4.INI")},
@@ -139,38 +167,20 @@ TEST_F(Registry, ValuesOfEveryTypeRoundTripThroughZwAndHost)
         {u"empty", REG_BINARY, {}},
         {u"numbered type", 0x1234, {7}},
     };
-    HANDLE key = nullptr;
-    ASSERT_EQ(CreateKey(&key, kMachine + u"\\Types", KEY_ALL_ACCESS), STATUS_SUCCESS);
-    for (const Case& c : cases)
-        ASSERT_EQ(SetValue(key, c.Name, c.Type, c.Data), STATUS_SUCCESS);
-    for (const Case& c : cases)
+    Key key, fromHost;
+    ASSERT_EQ(CreateKey(&key.H, kMachine + u"\\Types", KEY_ALL_ACCESS), STATUS_SUCCESS);
+    for (const NamedValue& c : cases)
     {
-        SCOPED_TRACE(plat::Utf8FromWide(c.Name));
-        ULONG type = 0;
-        Bytes data;
-        ASSERT_EQ(ReadValue(key, c.Name, &type, &data), STATUS_SUCCESS);
-        EXPECT_EQ(type, c.Type);
-        EXPECT_EQ(data, c.Data);
-        // The host sees what the driver wrote, and the driver what the host writes.
-        ASSERT_EQ(plat::RegGetValue(kMachine + u"\\Types", c.Name, &type, &data), STATUS_SUCCESS);
-        EXPECT_EQ(type, c.Type);
-        EXPECT_EQ(data, c.Data);
+        ASSERT_EQ(SetValue(key, c.Name, c.Type, c.Data), STATUS_SUCCESS);
         ASSERT_EQ(
             plat::RegSetValue(kMachine + u"\\FromHost\\Deeper", c.Name, c.Type, c.Data.data(), c.Data.size()),
             STATUS_SUCCESS);
     }
-    HANDLE fromHost = nullptr;
-    ASSERT_EQ(OpenKey(&fromHost, kMachine + u"\\FromHost\\Deeper", KEY_READ), STATUS_SUCCESS);
-    for (const Case& c : cases)
-    {
-        ULONG type = 0;
-        Bytes data;
-        ASSERT_EQ(ReadValue(fromHost, c.Name, &type, &data), STATUS_SUCCESS);
-        EXPECT_EQ(type, c.Type);
-        EXPECT_EQ(data, c.Data);
-    }
-    ZwClose(fromHost);
-    ZwClose(key);
+    // The host sees what the driver wrote, and the driver what the host writes.
+    ExpectValues(key, u"", cases);
+    ExpectValues(nullptr, kMachine + u"\\Types", cases);
+    ASSERT_EQ(OpenKey(&fromHost.H, kMachine + u"\\FromHost\\Deeper", KEY_READ), STATUS_SUCCESS);
+    ExpectValues(fromHost, u"", cases);
 }
 
 TEST_F(Registry, HostHelpersStoreTheUsualEncodings)
@@ -181,20 +191,12 @@ TEST_F(Registry, HostHelpersStoreTheUsualEncodings)
     ASSERT_EQ(plat::RegSetString(path, u"Mfg", u"Maker"), STATUS_SUCCESS);
     ASSERT_EQ(plat::RegSetMultiString(path, u"Ids", {u"USB\\VID_1", u"USB\\Class_01"}), STATUS_SUCCESS);
     ASSERT_EQ(plat::RegSetBinary(path, u"Three", {1, 2, 3}), STATUS_SUCCESS);
-
-    ULONG type = 0;
-    Bytes data;
-    ASSERT_EQ(plat::RegGetValue(path, u"Dword", &type, &data), STATUS_SUCCESS);
-    EXPECT_EQ(type, static_cast<ULONG>(REG_DWORD));
-    EXPECT_EQ(data, (Bytes{0x78, 0x56, 0x34, 0x12}));
-    ASSERT_EQ(plat::RegGetValue(path, u"Qword", &type, &data), STATUS_SUCCESS);
-    EXPECT_EQ(data, (Bytes{8, 7, 6, 5, 4, 3, 2, 1}));
-    ASSERT_EQ(plat::RegGetValue(path, u"Mfg", &type, &data), STATUS_SUCCESS);
-    EXPECT_EQ(type, static_cast<ULONG>(REG_SZ));
-    EXPECT_EQ(data, (Bytes{'M', 0, 'a', 0, 'k', 0, 'e', 0, 'r', 0, 0, 0}));
-    ASSERT_EQ(plat::RegGetValue(path, u"Ids", &type, &data), STATUS_SUCCESS);
-    EXPECT_EQ(data, WideBytes(Units(u"USB\\VID_1\0USB\\Class_01\0\0")));
-
+    ExpectValues(nullptr, path,
+                 {{u"Dword", REG_DWORD, {0x78, 0x56, 0x34, 0x12}},
+                  {u"Qword", REG_QWORD, {8, 7, 6, 5, 4, 3, 2, 1}},
+                  {u"Mfg", REG_SZ, {'M', 0, 'a', 0, 'k', 0, 'e', 0, 'r', 0, 0, 0}},
+                  {u"Ids", REG_MULTI_SZ, WideBytes(Units(u"USB\\VID_1\0USB\\Class_01\0\0"))},
+                  {u"Three", REG_BINARY, {1, 2, 3}}});
     ULONG dword = 0;
     ULONGLONG qword = 0;
     std::u16string text;
@@ -206,6 +208,8 @@ TEST_F(Registry, HostHelpersStoreTheUsualEncodings)
     EXPECT_FALSE(plat::RegGetDword(path, u"Missing", &dword));
     EXPECT_TRUE(plat::RegGetString(path, u"Mfg", &text));
     EXPECT_EQ(text, u"Maker");
+    ULONG type = 0;
+    Bytes data;
     EXPECT_EQ(plat::RegGetValue(path + u"\\Nope", u"Mfg", &type, &data), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(plat::RegGetValue(path, u"Nope", &type, &data), STATUS_OBJECT_NAME_NOT_FOUND);
 }
@@ -238,8 +242,8 @@ TEST_F(Registry, ShortBuffersGiveTooSmallThenOverflowWithTheNeededSize)
         {KeyValueFullInformation, 37, STATUS_BUFFER_OVERFLOW, 38},
         {KeyValueFullInformation, 38, STATUS_SUCCESS, 38},
     };
-    HANDLE key = nullptr;
-    ASSERT_EQ(CreateKey(&key, kMachine + u"\\Sizes", KEY_ALL_ACCESS), STATUS_SUCCESS);
+    Key key;
+    ASSERT_EQ(CreateKey(&key.H, kMachine + u"\\Sizes", KEY_ALL_ACCESS), STATUS_SUCCESS);
     ASSERT_EQ(SetValue(key, u"Val", REG_BINARY, data), STATUS_SUCCESS);
     NtName name(u"Val");
     for (const Row& row : rows)
@@ -267,27 +271,22 @@ TEST_F(Registry, ShortBuffersGiveTooSmallThenOverflowWithTheNeededSize)
               STATUS_SUCCESS);
     auto* info = reinterpret_cast<PKEY_VALUE_FULL_INFORMATION>(full);
     EXPECT_EQ(info->Type, static_cast<ULONG>(REG_BINARY));
-    EXPECT_EQ(info->NameLength, 6u);
     EXPECT_EQ(NameAt(full, 20, info->NameLength), u"Val");
     EXPECT_EQ(info->DataOffset, 28u);
-    EXPECT_EQ(info->DataLength, 10u);
-    EXPECT_EQ(Bytes(full + 28, full + 38), data);
+    EXPECT_EQ(Bytes(full + 28, full + 28 + info->DataLength), data);
     NtName missing(u"Absent");
     EXPECT_EQ(ZwQueryValueKey(key, missing.Get(), KeyValuePartialInformation, full, sizeof(full), &length),
               STATUS_OBJECT_NAME_NOT_FOUND);
-    ZwClose(key);
 }
 
 TEST_F(Registry, QueryKeyReportsNameCountsMaximaAndClass)
 {
-    HANDLE system = nullptr, key = nullptr, sub = nullptr;
-    ASSERT_EQ(CreateKey(&system, kMachine + u"\\SYSTEM", KEY_ALL_ACCESS), STATUS_SUCCESS);
-    ASSERT_EQ(CreateKey(&key, u"Device Parameters", KEY_ALL_ACCESS, system, nullptr, 0, u"AudioClass"),
+    Key system, key, a, bcd;
+    ASSERT_EQ(CreateKey(&system.H, kMachine + u"\\SYSTEM", KEY_ALL_ACCESS), STATUS_SUCCESS);
+    ASSERT_EQ(CreateKey(&key.H, u"Device Parameters", KEY_ALL_ACCESS, system, nullptr, 0, u"AudioClass"),
               STATUS_SUCCESS);
-    ASSERT_EQ(CreateKey(&sub, u"A", KEY_READ, key), STATUS_SUCCESS);
-    ZwClose(sub);
-    ASSERT_EQ(CreateKey(&sub, u"Bcd", KEY_READ, key, nullptr, 0, u"Xy"), STATUS_SUCCESS);
-    ZwClose(sub);
+    ASSERT_EQ(CreateKey(&a.H, u"A", KEY_READ, key), STATUS_SUCCESS);
+    ASSERT_EQ(CreateKey(&bcd.H, u"Bcd", KEY_READ, key, nullptr, 0, u"Xy"), STATUS_SUCCESS);
     ASSERT_EQ(SetValue(key, u"x", REG_DWORD, {1, 0, 0, 0}), STATUS_SUCCESS);
     ASSERT_EQ(SetValue(key, u"long name", REG_BINARY, Bytes(10, 0xAB)), STATUS_SUCCESS);
 
@@ -306,14 +305,11 @@ TEST_F(Registry, QueryKeyReportsNameCountsMaximaAndClass)
     EXPECT_EQ(length, 64u);
     ASSERT_EQ(ZwQueryKey(key, KeyFullInformation, buffer, 44, &length), STATUS_BUFFER_OVERFLOW);
     auto* full = reinterpret_cast<PKEY_FULL_INFORMATION>(buffer);
-    EXPECT_EQ(full->SubKeys, 2u);
-    EXPECT_EQ(full->MaxNameLen, 6u);
-    EXPECT_EQ(full->MaxClassLen, 4u);
-    EXPECT_EQ(full->Values, 2u);
-    EXPECT_EQ(full->MaxValueNameLen, 18u);
-    EXPECT_EQ(full->MaxValueDataLen, 10u);
-    EXPECT_EQ(full->ClassOffset, 44u);
-    EXPECT_EQ(full->ClassLength, 20u);
+    // Subkeys, longest subkey name and class, values, longest value name and data, class place.
+    EXPECT_EQ(std::vector<ULONG>({full->SubKeys, full->MaxNameLen, full->MaxClassLen, full->Values,
+                                  full->MaxValueNameLen, full->MaxValueDataLen, full->ClassOffset,
+                                  full->ClassLength}),
+              std::vector<ULONG>({2, 6, 4, 2, 18, 10, 44, 20}));
     ASSERT_EQ(ZwQueryKey(key, KeyFullInformation, buffer, sizeof(buffer), &length), STATUS_SUCCESS);
     EXPECT_EQ(length, 64u);
     EXPECT_EQ(NameAt(buffer, 44, 20), u"AudioClass");
@@ -329,18 +325,17 @@ TEST_F(Registry, QueryKeyReportsNameCountsMaximaAndClass)
     EXPECT_EQ(NameAt(buffer, 4, name->NameLength), u"\\REGISTRY\\MACHINE\\SYSTEM\\Device Parameters");
     EXPECT_EQ(ZwQueryKey(key, KeyCachedInformation, buffer, sizeof(buffer), &length),
               STATUS_INVALID_PARAMETER);
-    ZwClose(key);
-    ZwClose(system);
 }
 
+// The reads come first, so that a row can tell them from the writes.
 enum class Op
 {
     QueryValue,
-    SetValue,
-    DeleteValue,
     EnumerateKeys,
     EnumerateValues,
     QueryKey,
+    SetValue,
+    DeleteValue,
     CreateSubkey,
     DeleteKey,
 };
@@ -348,46 +343,33 @@ enum class Op
 // Runs one operation on a handle; DeleteKey is run on the key's leaf subkey "Existing".
 NTSTATUS RunOp(Op op, const std::u16string& path, ACCESS_MASK access)
 {
-    HANDLE key = nullptr;
-    NTSTATUS status = OpenKey(&key, op == Op::DeleteKey ? path + u"\\Existing" : path, access);
+    Key key, sub;
+    NTSTATUS status = OpenKey(&key.H, op == Op::DeleteKey ? path + u"\\Existing" : path, access);
     if (!NT_SUCCESS(status))
         return status;
     UCHAR buffer[128];
     ULONG length = 0;
     NtName value(u"v");
-    HANDLE sub = nullptr;
     switch (op)
     {
     case Op::QueryValue:
-        status =
-            ZwQueryValueKey(key, value.Get(), KeyValuePartialInformation, buffer, sizeof(buffer), &length);
-        break;
+        return ZwQueryValueKey(key, value.Get(), KeyValuePartialInformation, buffer, sizeof(buffer), &length);
     case Op::SetValue:
-        status = SetValue(key, u"v", REG_BINARY, {9});
-        break;
+        return SetValue(key, u"v", REG_BINARY, {9});
     case Op::DeleteValue:
-        status = ZwDeleteValueKey(key, value.Get());
-        break;
+        return ZwDeleteValueKey(key, value.Get());
     case Op::EnumerateKeys:
-        status = ZwEnumerateKey(key, 0, KeyBasicInformation, buffer, sizeof(buffer), &length);
-        break;
+        return ZwEnumerateKey(key, 0, KeyBasicInformation, buffer, sizeof(buffer), &length);
     case Op::EnumerateValues:
-        status = ZwEnumerateValueKey(key, 0, KeyValueBasicInformation, buffer, sizeof(buffer), &length);
-        break;
+        return ZwEnumerateValueKey(key, 0, KeyValueBasicInformation, buffer, sizeof(buffer), &length);
     case Op::QueryKey:
-        status = ZwQueryKey(key, KeyFullInformation, buffer, sizeof(buffer), &length);
-        break;
+        return ZwQueryKey(key, KeyFullInformation, buffer, sizeof(buffer), &length);
     case Op::CreateSubkey:
-        status = CreateKey(&sub, u"New", KEY_READ, key);
-        if (NT_SUCCESS(status))
-            ZwClose(sub);
-        break;
+        return CreateKey(&sub.H, u"New", KEY_READ, key);
     case Op::DeleteKey:
-        status = ZwDeleteKey(key);
-        break;
+        return ZwDeleteKey(key);
     }
-    ZwClose(key);
-    return status;
+    return STATUS_UNSUCCESSFUL;
 }
 
 // Whether the operation's change is visible from the host.
@@ -451,9 +433,7 @@ TEST_F(Registry, EveryOperationNeedsItsAccessRight)
         ASSERT_EQ(plat::RegCreateKeyPath(path + u"\\Existing"), STATUS_SUCCESS);
         EXPECT_EQ(RunOp(rows[i].Operation, path, rows[i].Access), rows[i].Expected);
         EXPECT_EQ(OpChangedHive(rows[i].Operation, path),
-                  rows[i].Expected == STATUS_SUCCESS && rows[i].Operation != Op::QueryValue &&
-                      rows[i].Operation != Op::EnumerateKeys && rows[i].Operation != Op::EnumerateValues &&
-                      rows[i].Operation != Op::QueryKey);
+                  rows[i].Expected == STATUS_SUCCESS && rows[i].Operation >= Op::SetValue);
     }
 }
 
@@ -482,19 +462,20 @@ TEST_F(Registry, BadNamesAreRefused)
         EXPECT_EQ(key, nullptr);
     }
     EXPECT_FALSE(plat::RegKeyExists(kMachine + u"\\SYSTEM")) << "a failed create made a parent";
-    HANDLE key = nullptr;
-    ASSERT_EQ(CreateKey(&key, kMachine + u"\\" + std::u16string(255, u'k'), KEY_ALL_ACCESS), STATUS_SUCCESS);
-    ZwClose(key);
+    Key longest;
+    ASSERT_EQ(CreateKey(&longest.H, kMachine + u"\\" + std::u16string(255, u'k'), KEY_ALL_ACCESS),
+              STATUS_SUCCESS);
 }
 
 TEST_F(Registry, KeyAndValueNamesIgnoreLetterCase)
 {
-    HANDLE key = nullptr;
+    Key key;
     ASSERT_EQ(plat::RegCreateKeyPath(kMachine + u"\\Software\\Vendor Größe"), STATUS_SUCCESS);
-    ASSERT_EQ(OpenKey(&key, u"\\REGISTRY\\machine\\SOFTWARE\\vendor GRÖSSE", KEY_ALL_ACCESS),
+    ASSERT_EQ(OpenKey(&key.H, u"\\REGISTRY\\machine\\SOFTWARE\\vendor GRÖSSE", KEY_ALL_ACCESS),
               STATUS_OBJECT_NAME_NOT_FOUND)
         << "ß has no single upper-case letter: the names differ";
-    ASSERT_EQ(OpenKey(&key, u"\\REGISTRY\\machine\\SOFTWARE\\vendor GRÖßE", KEY_ALL_ACCESS), STATUS_SUCCESS);
+    ASSERT_EQ(OpenKey(&key.H, u"\\REGISTRY\\machine\\SOFTWARE\\vendor GRÖßE", KEY_ALL_ACCESS),
+              STATUS_SUCCESS);
     ASSERT_EQ(SetValue(key, u"SelectiveSuspendEnabled", REG_DWORD, {1, 0, 0, 0}), STATUS_SUCCESS);
     ASSERT_EQ(SetValue(key, u"SELECTIVESUSPENDENABLED", REG_DWORD, {0, 0, 0, 0}), STATUS_SUCCESS);
     ASSERT_EQ(SetValue(key, u"Громкость", REG_BINARY, {5}), STATUS_SUCCESS);
@@ -517,7 +498,6 @@ TEST_F(Registry, KeyAndValueNamesIgnoreLetterCase)
     ASSERT_EQ(ZwQueryKey(key, KeyBasicInformation, buffer, sizeof(buffer), &length), STATUS_SUCCESS);
     auto* keyInfo = reinterpret_cast<PKEY_BASIC_INFORMATION>(buffer);
     EXPECT_EQ(NameAt(buffer, 16, keyInfo->NameLength), u"Vendor Größe");
-    ZwClose(key);
 }
 
 std::vector<std::u16string> EnumerateNames(HANDLE key, bool values)
@@ -548,8 +528,8 @@ TEST_F(Registry, SubkeysEnumerateByNameAndValuesInTheOrderFirstSet)
     const std::u16string path = kMachine + u"\\Order";
     for (const char16_t* name : {u"beta", u"_x", u"Alpha", u"gamma"})
         ASSERT_EQ(plat::RegCreateKeyPath(path + u"\\" + name), STATUS_SUCCESS);
-    HANDLE key = nullptr;
-    ASSERT_EQ(OpenKey(&key, path, KEY_ALL_ACCESS), STATUS_SUCCESS);
+    Key key;
+    ASSERT_EQ(OpenKey(&key.H, path, KEY_ALL_ACCESS), STATUS_SUCCESS);
     for (const char16_t* name : {u"z", u"a", u"m"})
         ASSERT_EQ(SetValue(key, name, REG_BINARY, {1}), STATUS_SUCCESS);
     // Upper-cased names compare code unit by code unit: '_' (0x5F) sorts after the letters.
@@ -573,43 +553,39 @@ TEST_F(Registry, SubkeysEnumerateByNameAndValuesInTheOrderFirstSet)
     // A short buffer during enumeration answers as a query does.
     EXPECT_EQ(ZwEnumerateKey(key, 0, KeyBasicInformation, buffer, 8, &length), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(length, 16u + 10u);
-    ZwClose(key);
 }
 
 TEST_F(Registry, RelativeOpensWalkBelowTheRootHandle)
 {
     ASSERT_EQ(plat::RegCreateKeyPath(kMachine + u"\\SYSTEM\\CurrentControlSet\\Enum"), STATUS_SUCCESS);
-    HANDLE system = nullptr, relative = nullptr, again = nullptr;
-    ASSERT_EQ(OpenKey(&system, kMachine + u"\\SYSTEM", KEY_READ), STATUS_SUCCESS);
-    ASSERT_EQ(OpenKey(&relative, u"currentcontrolset\\ENUM", KEY_ALL_ACCESS, system), STATUS_SUCCESS);
+    Key system, relative, self, existing, fresh;
+    HANDLE none = nullptr;
+    ASSERT_EQ(OpenKey(&system.H, kMachine + u"\\SYSTEM", KEY_READ), STATUS_SUCCESS);
+    ASSERT_EQ(OpenKey(&relative.H, u"currentcontrolset\\ENUM", KEY_ALL_ACCESS, system), STATUS_SUCCESS);
     ASSERT_EQ(SetValue(relative, u"v", REG_DWORD, {4, 0, 0, 0}), STATUS_SUCCESS)
         << "the new handle has its own access, not the root's";
-    ZwClose(relative);
-    EXPECT_EQ(OpenKey(&again, u"\\CurrentControlSet", KEY_READ, system), STATUS_OBJECT_PATH_SYNTAX_BAD);
-    EXPECT_EQ(OpenKey(&again, u"Missing", KEY_READ, system), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(OpenKey(&none, u"\\CurrentControlSet", KEY_READ, system), STATUS_OBJECT_PATH_SYNTAX_BAD);
+    EXPECT_EQ(OpenKey(&none, u"Missing", KEY_READ, system), STATUS_OBJECT_NAME_NOT_FOUND);
 
     // An empty name opens the root's own key again.
-    ASSERT_EQ(OpenKey(&again, u"", KEY_QUERY_VALUE, system), STATUS_SUCCESS);
+    ASSERT_EQ(OpenKey(&self.H, u"", KEY_QUERY_VALUE, system), STATUS_SUCCESS);
     UCHAR buffer[256];
     ULONG length = 0;
-    ASSERT_EQ(ZwQueryKey(again, KeyNameInformation, buffer, sizeof(buffer), &length), STATUS_SUCCESS);
+    ASSERT_EQ(ZwQueryKey(self, KeyNameInformation, buffer, sizeof(buffer), &length), STATUS_SUCCESS);
     EXPECT_EQ(NameAt(buffer, 4, reinterpret_cast<PKEY_NAME_INFORMATION>(buffer)->NameLength),
               u"\\REGISTRY\\MACHINE\\SYSTEM");
-    ZwClose(again);
 
     // Creating through a root handle needs KEY_CREATE_SUB_KEY on it; opening an existing key
     // through the same call does not.
     ULONG disposition = 0;
-    EXPECT_EQ(CreateKey(&again, u"NewChild", KEY_ALL_ACCESS, system), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(CreateKey(&none, u"NewChild", KEY_ALL_ACCESS, system), STATUS_ACCESS_DENIED);
     EXPECT_FALSE(plat::RegKeyExists(kMachine + u"\\SYSTEM\\NewChild"));
-    ASSERT_EQ(CreateKey(&again, u"CurrentControlSet", KEY_ALL_ACCESS, system, &disposition), STATUS_SUCCESS);
+    ASSERT_EQ(CreateKey(&existing.H, u"CurrentControlSet", KEY_ALL_ACCESS, system, &disposition),
+              STATUS_SUCCESS);
     EXPECT_EQ(disposition, static_cast<ULONG>(REG_OPENED_EXISTING_KEY));
-    ASSERT_EQ(CreateKey(&relative, u"Fresh", KEY_READ, again, &disposition), STATUS_SUCCESS);
+    ASSERT_EQ(CreateKey(&fresh.H, u"Fresh", KEY_READ, existing, &disposition), STATUS_SUCCESS);
     EXPECT_EQ(disposition, static_cast<ULONG>(REG_CREATED_NEW_KEY));
     EXPECT_TRUE(plat::RegKeyExists(kMachine + u"\\SYSTEM\\CurrentControlSet\\Fresh"));
-    ZwClose(relative);
-    ZwClose(again);
-    ZwClose(system);
 }
 
 TEST_F(Registry, ClosingAHandleReleasesItsObject)
@@ -653,10 +629,9 @@ TEST_F(Registry, ADeletedKeyFailsOnEveryHandleUntilClosed)
     ASSERT_EQ(ZwDeleteKey(parent), STATUS_SUCCESS);
     ZwClose(parent);
 
-    HANDLE root = nullptr;
-    ASSERT_EQ(OpenKey(&root, kMachine, KEY_ALL_ACCESS), STATUS_SUCCESS);
+    Key root;
+    ASSERT_EQ(OpenKey(&root.H, kMachine, KEY_ALL_ACCESS), STATUS_SUCCESS);
     EXPECT_EQ(ZwDeleteKey(root), STATUS_CANNOT_DELETE) << "hive roots stay";
-    ZwClose(root);
 }
 
 TEST_F(Registry, ResetLeavesOpenHandlesOnDeletedKeys)
@@ -676,22 +651,20 @@ TEST_F(Registry, ResetLeavesOpenHandlesOnDeletedKeys)
 
 TEST_F(Registry, CountersCountEveryOpenAndCreateCall)
 {
-    HANDLE key = nullptr;
-    ASSERT_EQ(CreateKey(&key, kMachine + u"\\Counted", KEY_ALL_ACCESS), STATUS_SUCCESS);
-    ZwClose(key);
-    ASSERT_EQ(OpenKey(&key, kMachine + u"\\Counted", KEY_READ), STATUS_SUCCESS);
-    ZwClose(key);
-    EXPECT_EQ(OpenKey(&key, kMachine + u"\\Absent", KEY_READ), STATUS_OBJECT_NAME_NOT_FOUND);
-    plat::RegistryCounters counters = plat::RegGetCounters();
-    EXPECT_EQ(counters.OpenKeyCalls, 2u);
-    EXPECT_EQ(counters.CreateKeyCalls, 1u);
+    Key made, opened, host;
+    HANDLE none = nullptr;
+    ASSERT_EQ(CreateKey(&made.H, kMachine + u"\\Counted", KEY_ALL_ACCESS), STATUS_SUCCESS);
+    ASSERT_EQ(OpenKey(&opened.H, kMachine + u"\\Counted", KEY_READ), STATUS_SUCCESS);
+    EXPECT_EQ(OpenKey(&none, kMachine + u"\\Absent", KEY_READ), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(plat::RegGetCounters().OpenKeyCalls, 2u);
+    EXPECT_EQ(plat::RegGetCounters().CreateKeyCalls, 1u);
 
     // Values set and read from the host open no key.
     ASSERT_EQ(plat::RegSetDword(kMachine + u"\\Counted", u"v", 1), STATUS_SUCCESS);
     EXPECT_EQ(plat::RegGetCounters().OpenKeyCalls, 2u);
 
-    ASSERT_EQ(plat::RegOpenKeyHandle(kMachine + u"\\Made\\By\\Host", KEY_READ, true, &key), STATUS_SUCCESS);
-    ZwClose(key);
+    ASSERT_EQ(plat::RegOpenKeyHandle(kMachine + u"\\Made\\By\\Host", KEY_READ, true, &host.H),
+              STATUS_SUCCESS);
     EXPECT_EQ(plat::RegGetCounters().CreateKeyCalls, 2u);
     EXPECT_TRUE(plat::RegKeyExists(kMachine + u"\\Made\\By\\Host"));
     plat::RegResetCounters();
@@ -701,24 +674,23 @@ TEST_F(Registry, CountersCountEveryOpenAndCreateCall)
 
 TEST_F(Registry, VolatileKeysTakeOnlyVolatileChildrenAndAreNotSaved)
 {
-    HANDLE key = nullptr, child = nullptr;
+    Key key, child;
     ASSERT_EQ(
-        CreateKey(&key, kMachine + u"\\Volatile", KEY_ALL_ACCESS, nullptr, nullptr, REG_OPTION_VOLATILE),
+        CreateKey(&key.H, kMachine + u"\\Volatile", KEY_ALL_ACCESS, nullptr, nullptr, REG_OPTION_VOLATILE),
         STATUS_SUCCESS);
-    EXPECT_EQ(CreateKey(&child, u"Stable", KEY_ALL_ACCESS, key), STATUS_CHILD_MUST_BE_VOLATILE);
-    ASSERT_EQ(CreateKey(&child, u"Fleeting", KEY_ALL_ACCESS, key, nullptr, REG_OPTION_VOLATILE),
+    EXPECT_EQ(CreateKey(&child.H, u"Stable", KEY_ALL_ACCESS, key), STATUS_CHILD_MUST_BE_VOLATILE);
+    ASSERT_EQ(CreateKey(&child.H, u"Fleeting", KEY_ALL_ACCESS, key, nullptr, REG_OPTION_VOLATILE),
               STATUS_SUCCESS);
     ASSERT_EQ(SetValue(child, u"v", REG_DWORD, {1, 0, 0, 0}), STATUS_SUCCESS);
-    ZwClose(child);
-    ZwClose(key);
     ASSERT_EQ(plat::RegSetDword(kMachine + u"\\Stable", u"v", 2), STATUS_SUCCESS);
     std::string text = plat::RegSaveHiveText();
     EXPECT_EQ(text.find("Volatile"), std::string::npos) << text;
     ASSERT_EQ(plat::RegLoadHiveText(text), STATUS_SUCCESS);
     EXPECT_FALSE(plat::RegKeyExists(kMachine + u"\\Volatile"));
     EXPECT_TRUE(plat::RegKeyExists(kMachine + u"\\Stable"));
-    EXPECT_EQ(CreateKey(&key, kMachine + u"\\Link", KEY_ALL_ACCESS, nullptr, nullptr, REG_OPTION_CREATE_LINK),
-              STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(
+        CreateKey(&key.H, kMachine + u"\\Link", KEY_ALL_ACCESS, nullptr, nullptr, REG_OPTION_CREATE_LINK),
+        STATUS_NOT_SUPPORTED);
 }
 
 // A hive with every type and names that a text form could easily get wrong.
@@ -832,36 +804,21 @@ TEST_F(Registry, TextReaderTakesEveryDataForm)
                              "\"sz as hex\" = sz:hex:41 00\n";
     std::string error;
     ASSERT_EQ(plat::RegLoadHiveText(text, &error), STATUS_SUCCESS) << error;
-    const std::u16string path = kMachine + u"\\Forms\\100% sure A";
-    struct Expect
-    {
-        std::u16string Name;
-        ULONG Type;
-        Bytes Data;
-    };
-    const Expect expected[] = {
-        {u"sz", REG_SZ, {'x', 0, '%', 0, 'y', 0, '"', 0, 0, 0}},
-        {u"raw", REG_SZ, {'x', 0}},
-        {u"expand", REG_EXPAND_SZ, {'%', 0, 'A', 0, '%', 0, 0, 0}},
-        {u"dec", REG_DWORD, {0x2c, 0x01, 0, 0}},
-        {u"hex", REG_DWORD, {0x2c, 0x01, 0, 0}},
-        {u"q", REG_QWORD, {0, 0, 0, 0, 1, 0, 0, 0}},
-        {u"bin", REG_BINARY, {0x10, 0x20, 0x2c}},
-        {u"binhex", REG_BINARY, {0x01}},
-        {u"list", REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}},
-        {u"nolist", REG_MULTI_SZ, {0, 0}},
-        {u"typed", 0x1234, {0xab, 0xcd}},
-        {u"sz as hex", REG_SZ, {0x41, 0x00}},
-    };
-    for (const Expect& e : expected)
-    {
-        SCOPED_TRACE(plat::Utf8FromWide(e.Name));
-        ULONG type = 0;
-        Bytes data;
-        ASSERT_EQ(plat::RegGetValue(path, e.Name, &type, &data), STATUS_SUCCESS);
-        EXPECT_EQ(type, e.Type);
-        EXPECT_EQ(data, e.Data);
-    }
+    ExpectValues(nullptr, kMachine + u"\\Forms\\100% sure A",
+                 {
+                     {u"sz", REG_SZ, {'x', 0, '%', 0, 'y', 0, '"', 0, 0, 0}},
+                     {u"raw", REG_SZ, {'x', 0}},
+                     {u"expand", REG_EXPAND_SZ, {'%', 0, 'A', 0, '%', 0, 0, 0}},
+                     {u"dec", REG_DWORD, {0x2c, 0x01, 0, 0}},
+                     {u"hex", REG_DWORD, {0x2c, 0x01, 0, 0}},
+                     {u"q", REG_QWORD, {0, 0, 0, 0, 1, 0, 0, 0}},
+                     {u"bin", REG_BINARY, {0x10, 0x20, 0x2c}},
+                     {u"binhex", REG_BINARY, {0x01}},
+                     {u"list", REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}},
+                     {u"nolist", REG_MULTI_SZ, {0, 0}},
+                     {u"typed", 0x1234, {0xab, 0xcd}},
+                     {u"sz as hex", REG_SZ, {0x41, 0x00}},
+                 });
 }
 
 TEST_F(Registry, MalformedTextChangesNothing)
@@ -915,8 +872,8 @@ TEST_F(Registry, ConcurrentWritersLoseNothing)
         threads.emplace_back(
             [&, t]
             {
-                HANDLE key = nullptr;
-                ASSERT_EQ(OpenKey(&key, path, KEY_ALL_ACCESS), STATUS_SUCCESS);
+                Key key;
+                ASSERT_EQ(OpenKey(&key.H, path, KEY_ALL_ACCESS), STATUS_SUCCESS);
                 std::u16string name = u"writer" + plat::WideFromUtf8(std::to_string(t));
                 for (int round = 0; round < kRounds; ++round)
                 {
@@ -928,21 +885,18 @@ TEST_F(Registry, ConcurrentWritersLoseNothing)
                     ASSERT_EQ(ReadValue(key, name, &type, &back), STATUS_SUCCESS);
                     ASSERT_EQ(back, data);
                 }
-                ZwClose(key);
             });
     threads.emplace_back(
         [&]
         {
-            HANDLE parent = nullptr;
-            ASSERT_EQ(OpenKey(&parent, path, KEY_ALL_ACCESS), STATUS_SUCCESS);
+            Key parent;
+            ASSERT_EQ(OpenKey(&parent.H, path, KEY_ALL_ACCESS), STATUS_SUCCESS);
             for (int round = 0; round < kRounds; ++round)
             {
-                HANDLE child = nullptr;
-                ASSERT_EQ(CreateKey(&child, u"Churn", KEY_ALL_ACCESS, parent), STATUS_SUCCESS);
+                Key child;
+                ASSERT_EQ(CreateKey(&child.H, u"Churn", KEY_ALL_ACCESS, parent), STATUS_SUCCESS);
                 ASSERT_EQ(ZwDeleteKey(child), STATUS_SUCCESS);
-                ZwClose(child);
             }
-            ZwClose(parent);
         });
     for (std::thread& thread : threads)
         thread.join();

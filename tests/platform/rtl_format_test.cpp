@@ -16,9 +16,7 @@ std::string Show(const WCHAR* s, size_t n)
     for (size_t i = 0; i < n; i++)
     {
         if (s[i] >= 0x20 && s[i] < 0x7F)
-        {
             text += static_cast<char>(s[i]);
-        }
         else
         {
             char escaped[12];
@@ -137,14 +135,10 @@ TEST(RtlFormat, SnprintfTruncationFollowsTheRuntime)
 
         WCHAR wide[16];
         for (WCHAR& w : wide)
-        {
             w = u'#';
-        }
         EXPECT_EQ(_snwprintf(wide, c.Count, u"%s", u"abc"), c.Result) << "count " << c.Count;
         for (size_t i = 0; i <= c.Count; i++)
-        {
             EXPECT_EQ(wide[i], static_cast<WCHAR>(static_cast<UCHAR>(c.Buffer[i]))) << "count " << c.Count;
-        }
     }
     EXPECT_EQ(_snprintf(nullptr, 0, ""), 0);
 }

@@ -34,7 +34,7 @@ TEST(RtlString, InitUnicodeStringCountsBytesWithoutTerminator)
     EXPECT_EQ(a.MaximumLength, 8);
 }
 
-TEST(RtlString, CompareFoldsCaseOnlyWhenAsked)
+TEST(RtlString, CompareFoldsCaseOnlyWhenAskedAndPrefixComparesTheShorterString)
 {
     struct Case
     {
@@ -64,10 +64,7 @@ TEST(RtlString, CompareFoldsCaseOnlyWhenAsked)
         EXPECT_EQ(sign, c.Sign) << "case " << (&c - cases);
         EXPECT_EQ(RtlEqualUnicodeString(&a, &b, c.CaseInsensitive), c.Sign == 0) << "case " << (&c - cases);
     }
-}
 
-TEST(RtlString, PrefixComparesTheShorterString)
-{
     UNICODE_STRING prefix = Us(u"\\SYSTEMROOT\\");
     UNICODE_STRING path = Us(u"\\SystemRoot\\KESTRINZ4.INI");
     EXPECT_TRUE(RtlPrefixUnicodeString(&prefix, &path, TRUE));
@@ -75,13 +72,11 @@ TEST(RtlString, PrefixComparesTheShorterString)
     EXPECT_FALSE(RtlPrefixUnicodeString(&path, &prefix, TRUE));
 }
 
-TEST(RtlString, CopyTruncatesToTheDestinationAndTerminatesWhenRoom)
+TEST(RtlString, CopyTruncatesAndAppendRefusesWhatDoesNotFit)
 {
     WCHAR buffer[6];
     for (WCHAR& c : buffer)
-    {
         c = u'#';
-    }
     UNICODE_STRING dst;
     RtlInitEmptyUnicodeString(&dst, buffer, sizeof(buffer));
     UNICODE_STRING src = Us(u"abc");
@@ -96,25 +91,20 @@ TEST(RtlString, CopyTruncatesToTheDestinationAndTerminatesWhenRoom)
 
     RtlCopyUnicodeString(&dst, nullptr);
     EXPECT_EQ(dst.Length, 0);
-}
 
-TEST(RtlString, AppendRefusesWhatDoesNotFitAndLeavesTheDestination)
-{
-    WCHAR buffer[8] = {};
-    UNICODE_STRING dst;
-    RtlInitEmptyUnicodeString(&dst, buffer, sizeof(buffer));
+    WCHAR room[8] = {};
+    RtlInitEmptyUnicodeString(&dst, room, sizeof(room));
     EXPECT_EQ(RtlAppendUnicodeToString(&dst, u"Mic"), STATUS_SUCCESS);
     UNICODE_STRING wave = Us(u"Wave");
     EXPECT_EQ(RtlAppendUnicodeStringToString(&dst, &wave), STATUS_SUCCESS);
-    EXPECT_EQ(dst.Length, 14);
-    EXPECT_EQ(wcscmp(buffer, u"MicWave"), 0);
+    EXPECT_EQ(wcscmp(room, u"MicWave"), 0);
     EXPECT_EQ(RtlAppendUnicodeToString(&dst, u"XY"), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(dst.Length, 14);
     EXPECT_EQ(RtlAppendUnicodeToString(&dst, u"Z"), STATUS_SUCCESS) << "exactly full, no terminator needed";
     EXPECT_EQ(dst.Length, 16);
 }
 
-TEST(RtlString, UnicodeToAnsiAllocatesTaggedPoolThatFreeReturns)
+TEST(RtlString, UnicodeAnsiConversionsAllocateTaggedPoolTruncateOrReportFailure)
 {
     plat::PoolSnapshot snapshot = plat::TakePoolSnapshot();
     UNICODE_STRING src = Us(u"Caf\u00e9 \u20ac \u4e2d");
@@ -136,16 +126,13 @@ TEST(RtlString, UnicodeToAnsiAllocatesTaggedPoolThatFreeReturns)
     RtlFreeUnicodeString(&back);
     EXPECT_EQ(ansi.Buffer, nullptr);
     EXPECT_EQ(plat::PoolLeaksSince(snapshot), "");
-}
 
-TEST(RtlString, UnicodeToAnsiIntoFixedBufferTruncatesWithOverflow)
-{
     char buffer[4];
-    ANSI_STRING ansi = {0, sizeof(buffer), buffer};
-    UNICODE_STRING src = Us(u"Product");
-    EXPECT_EQ(RtlUnicodeStringToAnsiString(&ansi, &src, FALSE), STATUS_BUFFER_OVERFLOW);
+    ANSI_STRING fixed = {0, sizeof(buffer), buffer};
+    UNICODE_STRING product = Us(u"Product");
+    EXPECT_EQ(RtlUnicodeStringToAnsiString(&fixed, &product, FALSE), STATUS_BUFFER_OVERFLOW);
     EXPECT_STREQ(buffer, "Pro");
-    EXPECT_EQ(ansi.Length, 3);
+    EXPECT_EQ(fixed.Length, 3);
 
     UNICODE_STRING wide;
     WCHAR wideBuffer[3];
@@ -153,19 +140,15 @@ TEST(RtlString, UnicodeToAnsiIntoFixedBufferTruncatesWithOverflow)
     ANSI_STRING longer;
     RtlInitAnsiString(&longer, "abc");
     EXPECT_EQ(RtlAnsiStringToUnicodeString(&wide, &longer, FALSE), STATUS_BUFFER_OVERFLOW);
-}
 
-TEST(RtlString, AllocationFailureIsReported)
-{
     plat::FailAllocationsWithTag(kStringTag);
-    UNICODE_STRING src = Us(u"x");
-    ANSI_STRING ansi = {};
-    EXPECT_FALSE(NT_SUCCESS(RtlUnicodeStringToAnsiString(&ansi, &src, TRUE)));
-    EXPECT_EQ(ansi.Buffer, nullptr);
+    ANSI_STRING none = {};
+    EXPECT_FALSE(NT_SUCCESS(RtlUnicodeStringToAnsiString(&none, &product, TRUE)));
+    EXPECT_EQ(none.Buffer, nullptr);
     plat::ClearPoolFailures();
 }
 
-TEST(RtlString, StringCbLengthNeedsATerminatorWithinTheBound)
+TEST(RtlString, BoundedLengthNeedsATerminatorAndBoundedCopyTruncatesAndTerminates)
 {
     size_t length = 99;
     EXPECT_EQ(RtlStringCbLengthW(u"Speaker", 16, &length), STATUS_SUCCESS);
@@ -176,10 +159,7 @@ TEST(RtlString, StringCbLengthNeedsATerminatorWithinTheBound)
     EXPECT_EQ(RtlStringCchLengthW(u"Speaker", 8, &length), STATUS_SUCCESS);
     EXPECT_EQ(length, 7u);
     EXPECT_EQ(RtlStringCchLengthW(u"Speaker", 7, nullptr), STATUS_INVALID_PARAMETER);
-}
 
-TEST(RtlString, StringCbCopyTruncatesAndTerminates)
-{
     WCHAR buffer[4];
     EXPECT_EQ(RtlStringCbCopyW(buffer, sizeof(buffer), u"abc"), STATUS_SUCCESS);
     EXPECT_EQ(wcscmp(buffer, u"abc"), 0);
@@ -192,7 +172,7 @@ TEST(RtlString, StringCbCopyTruncatesAndTerminates)
     EXPECT_EQ(wcscmp(buffer, u"xyz"), 0);
 }
 
-TEST(RtlString, RuntimeCaseFunctionsFoldAsciiOnly)
+TEST(RtlString, RuntimeStringFunctionsWorkOnSixteenBitCharactersAndFoldAsciiOnly)
 {
     WCHAR key[] = u"usb\\vid_1234&pid_abcd\u00e4";
     _wcsupr(key);
@@ -206,10 +186,7 @@ TEST(RtlString, RuntimeCaseFunctionsFoldAsciiOnly)
     EXPECT_EQ(_strnicmp("USB\\VID_0D8C&PID_0014", "usb\\vid_0d8c", 12), 0);
     EXPECT_NE(_strnicmp("USB\\VID_0D8C", "usb\\vid_0d8d", 12), 0);
     EXPECT_EQ(_stricmp("Quillax", "QUILLAX"), 0);
-}
 
-TEST(RtlString, WideRuntimeFunctionsWorkOnSixteenBitCharacters)
-{
     const WCHAR* s = u"\\Callback\\AudioHalAddr";
     EXPECT_EQ(wcslen(s), 22u);
     EXPECT_EQ(wcsnlen(s, 5), 5u);

@@ -14,7 +14,7 @@ using kt::RelativeMs;
 
 // ---- IRQL and spin locks ----
 
-TEST(SpinLock, AcquireRaisesToDispatchAndReleaseRestores)
+TEST(SpinLock, AcquireRaisesToDispatchReleaseRestoresAndQueuedFormsNest)
 {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
@@ -26,10 +26,7 @@ TEST(SpinLock, AcquireRaisesToDispatchAndReleaseRestores)
     KeReleaseSpinLock(&lock, old);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     EXPECT_EQ(lock, 0u);
-}
-
-TEST(SpinLock, InStackQueuedFormsNestUnderAPlainLock)
-{
+    // The in-stack queued forms nest under a plain lock.
     KSPIN_LOCK outer, inner;
     KeInitializeSpinLock(&outer);
     KeInitializeSpinLock(&inner);
@@ -72,10 +69,9 @@ TEST(SpinLock, ExcludesOtherThreads)
     EXPECT_EQ(counter, long(kThreads) * kRounds);
 }
 
-TEST(Irql, RaiseAndLowerNest)
+TEST(Irql, RaiseAndLowerNestPerThread)
 {
-    KIRQL first;
-    KIRQL second;
+    KIRQL first, second;
     KeRaiseIrql(APC_LEVEL, &first);
     KeRaiseIrql(DISPATCH_LEVEL, &second);
     EXPECT_EQ(first, PASSIVE_LEVEL);
@@ -85,17 +81,11 @@ TEST(Irql, RaiseAndLowerNest)
     PAGED_CODE(); // allowed at APC_LEVEL
     KeLowerIrql(first);
     EXPECT_EQ(KeRaiseIrqlToDpcLevel(), PASSIVE_LEVEL);
-    KeLowerIrql(PASSIVE_LEVEL);
-}
-
-TEST(Irql, IsPerThread)
-{
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    // IRQL is per thread.
     KIRQL seen = HIGH_LEVEL;
     std::thread other([&] { seen = KeGetCurrentIrql(); }); // touches no wait: any thread will do
     other.join();
-    KeLowerIrql(old);
+    KeLowerIrql(PASSIVE_LEVEL);
     EXPECT_EQ(seen, PASSIVE_LEVEL);
 }
 

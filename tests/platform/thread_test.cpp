@@ -18,12 +18,15 @@ HANDLE Start(PKSTART_ROUTINE routine, PVOID context, PCLIENT_ID clientId = nullp
     return handle;
 }
 
-PKTHREAD Reference(HANDLE handle)
+// Starts a thread and keeps a reference to its object instead of the handle.
+PKTHREAD StartReferenced(PKSTART_ROUTINE routine, PVOID context, PCLIENT_ID clientId = nullptr)
 {
+    HANDLE handle = Start(routine, context, clientId);
     PVOID thread = nullptr;
     EXPECT_EQ(
         ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, PsThreadType, KernelMode, &thread, nullptr),
         STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     return static_cast<PKTHREAD>(thread);
 }
 
@@ -33,7 +36,6 @@ struct Probe
     KIRQL Irql = HIGH_LEVEL;
     PKTHREAD Self = nullptr;
     BOOLEAN System = FALSE;
-    bool PastTerminate = false;
     bool Ended = false;
 };
 
@@ -52,9 +54,7 @@ TEST(SystemThread, RunsAtPassiveLevelAndItsObjectSignalsAtTheEnd)
     Probe probe;
     KeInitializeEvent(&probe.Go, NotificationEvent, FALSE);
     CLIENT_ID id = {};
-    HANDLE handle = Start(ProbeRoutine, &probe, &id);
-    PKTHREAD thread = Reference(handle);
-    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    PKTHREAD thread = StartReferenced(ProbeRoutine, &probe, &id);
     EXPECT_NE(id.UniqueThread, nullptr);
 
     EXPECT_EQ(kt::Wait(thread, 0), STATUS_TIMEOUT);
@@ -88,9 +88,8 @@ void NestedTerminate(Terminating* t)
 TEST(SystemThread, TerminateEndsTheThread)
 {
     Terminating t;
-    HANDLE handle = Start([](PVOID context) { NestedTerminate(static_cast<Terminating*>(context)); }, &t);
-    PKTHREAD thread = Reference(handle);
-    ZwClose(handle);
+    PKTHREAD thread =
+        StartReferenced([](PVOID context) { NestedTerminate(static_cast<Terminating*>(context)); }, &t);
     EXPECT_EQ(kt::Wait(thread), STATUS_SUCCESS);
     EXPECT_FALSE(t.PastTerminate);
     ObDereferenceObject(thread);
@@ -101,9 +100,7 @@ TEST(SystemThread, PrioritiesAreRecorded)
 {
     KEVENT go;
     KeInitializeEvent(&go, NotificationEvent, FALSE);
-    HANDLE handle = Start([](PVOID context) { kt::Wait(context); }, &go);
-    PKTHREAD thread = Reference(handle);
-    ZwClose(handle);
+    PKTHREAD thread = StartReferenced([](PVOID context) { kt::Wait(context); }, &go);
     EXPECT_EQ(KeSetPriorityThread(thread, 31), 8);
     EXPECT_EQ(KeSetPriorityThread(thread, 24), 31);
     EXPECT_EQ(plat::RecordedPriority(thread), 24);
@@ -115,10 +112,8 @@ TEST(SystemThread, PrioritiesAreRecorded)
 TEST(SystemThread, ThreadObjectIsFreedAfterTheLastReference)
 {
     SIZE_T before = plat::ObLiveObjectCount(PsThreadType);
-    HANDLE handle = Start([](PVOID) {}, nullptr);
-    PKTHREAD thread = Reference(handle);
+    PKTHREAD thread = StartReferenced([](PVOID) {}, nullptr);
     EXPECT_EQ(plat::ObLiveObjectCount(PsThreadType), before + 1);
-    ZwClose(handle);
     kt::Wait(thread);
     ObDereferenceObject(thread);
     EXPECT_EQ(plat::ObLiveObjectCount(PsThreadType), before);
@@ -170,9 +165,7 @@ TEST_F(SystemThreadDeathTest, MisuseStopsTheProcess)
         {"running thread's object over-dereferenced",
          []
          {
-             HANDLE handle = Start([](PVOID) { kt::Wait(&never); }, nullptr);
-             PKTHREAD thread = Reference(handle);
-             ZwClose(handle);
+             PKTHREAD thread = StartReferenced([](PVOID) { kt::Wait(&never); }, nullptr);
              ObDereferenceObject(thread);
              ObDereferenceObject(thread); // one too many: the thread's own reference
          },
@@ -183,13 +176,13 @@ TEST_F(SystemThreadDeathTest, MisuseStopsTheProcess)
         {"thread ends at dispatch",
          []
          {
-             kt::Wait(Reference(Start(
+             kt::Wait(StartReferenced(
                  [](PVOID)
                  {
                      KIRQL old;
                      KeRaiseIrql(DISPATCH_LEVEL, &old);
                  },
-                 nullptr)));
+                 nullptr));
          },
          "ended at IRQL 2: threads must end at PASSIVE_LEVEL"},
         {"create at dispatch",

@@ -31,6 +31,19 @@ void NoteDpc(PKDPC, PVOID context, PVOID argument1, PVOID)
     ++seen->Runs;
 }
 
+// A timer whose expiry queues a DPC that notes where it ran.
+struct TimedDpc
+{
+    DpcSeen Seen;
+    KTIMER Timer;
+    KDPC Dpc;
+    TimedDpc()
+    {
+        KeInitializeTimer(&Timer);
+        KeInitializeDpc(&Dpc, NoteDpc, &Seen);
+    }
+};
+
 TEST(Dpc, RunsAtDispatchLevelOnThePlatformDpcThread)
 {
     DpcSeen seen;
@@ -85,22 +98,18 @@ TEST(Dpc, InsertingAQueuedDpcReturnsFalseAndRemoveUnqueues)
 
 TEST(Timer, SetAndCancelReportWhetherItWasQueued)
 {
-    DpcSeen seen;
-    KTIMER timer;
-    KDPC dpc;
-    KeInitializeTimer(&timer);
-    KeInitializeDpc(&dpc, NoteDpc, &seen);
-    EXPECT_FALSE(KeSetTimer(&timer, RelativeMs(100), &dpc));
+    TimedDpc t;
+    EXPECT_FALSE(KeSetTimer(&t.Timer, RelativeMs(100), &t.Dpc));
     kt::DelayMs(20);
-    EXPECT_TRUE(KeSetTimer(&timer, RelativeMs(100), &dpc));
+    EXPECT_TRUE(KeSetTimer(&t.Timer, RelativeMs(100), &t.Dpc));
     EXPECT_EQ(plat::QueuedTimerCount(), 1u);
-    EXPECT_TRUE(KeCancelTimer(&timer));
-    EXPECT_FALSE(KeCancelTimer(&timer));
+    EXPECT_TRUE(KeCancelTimer(&t.Timer));
+    EXPECT_FALSE(KeCancelTimer(&t.Timer));
     EXPECT_EQ(plat::QueuedTimerCount(), 0u);
     kt::DelayMs(200);
     KeFlushQueuedDpcs();
-    EXPECT_FALSE(KeReadStateTimer(&timer)) << "a cancelled timer never expires";
-    EXPECT_EQ(seen.Runs, 0);
+    EXPECT_FALSE(KeReadStateTimer(&t.Timer)) << "a cancelled timer never expires";
+    EXPECT_EQ(t.Seen.Runs, 0);
 }
 
 TEST(Timer, NotificationTimerSignalsAtItsDueTimeAndStaysSignalled)
@@ -151,18 +160,8 @@ TEST(Timer, SynchronizationTimerWakesOneWaiter)
     KTIMER timer;
     KeInitializeTimerEx(&timer, SynchronizationTimer);
     std::atomic<int> woken{0};
-    plat::HostThread a("a",
-                       [&]
-                       {
-                           if (kt::Wait(&timer, 100) == STATUS_SUCCESS)
-                               ++woken;
-                       });
-    plat::HostThread b("b",
-                       [&]
-                       {
-                           if (kt::Wait(&timer, 100) == STATUS_SUCCESS)
-                               ++woken;
-                       });
+    auto wait = [&] { woken += kt::Wait(&timer, 100) == STATUS_SUCCESS; };
+    plat::HostThread a("a", wait), b("b", wait);
     KeSetTimer(&timer, RelativeMs(10), nullptr);
     a.Join();
     b.Join();
@@ -171,22 +170,19 @@ TEST(Timer, SynchronizationTimerWakesOneWaiter)
 
 TEST(Timer, DueTimeInThePastExpiresAtOnce)
 {
-    DpcSeen seen;
-    KTIMER timer;
-    KDPC dpc;
-    KeInitializeTimer(&timer);
-    KeInitializeDpc(&dpc, NoteDpc, &seen);
+    TimedDpc t;
     LARGE_INTEGER past;
     KeQuerySystemTime(&past);
     past.QuadPart -= 1;
     ULONGLONG start = KeQueryInterruptTime();
-    EXPECT_FALSE(KeSetTimer(&timer, past, &dpc));
-    EXPECT_TRUE(KeReadStateTimer(&timer));
+    EXPECT_FALSE(KeSetTimer(&t.Timer, past, &t.Dpc));
+    EXPECT_TRUE(KeReadStateTimer(&t.Timer));
     KeFlushQueuedDpcs();
-    EXPECT_EQ(seen.Runs, 1);
-    EXPECT_EQ(seen.Time, start);
-    EXPECT_EQ(seen.Irql, DISPATCH_LEVEL);
-    EXPECT_EQ(ULONG(ULONG_PTR(seen.Argument1)), ULONG(plat::SystemTime())) << "the DPC gets the expiry time";
+    EXPECT_EQ(t.Seen.Runs, 1);
+    EXPECT_EQ(t.Seen.Time, start);
+    EXPECT_EQ(t.Seen.Irql, DISPATCH_LEVEL);
+    EXPECT_EQ(ULONG(ULONG_PTR(t.Seen.Argument1)), ULONG(plat::SystemTime()))
+        << "the DPC gets the expiry time";
 }
 
 // ---- work items ----

@@ -71,9 +71,7 @@ public:
     ~CTestOuter() override
     {
         if (m_pInnerUnknown)
-        {
             m_pInnerUnknown->Release();
-        }
     }
     DECLARE_STD_UNKNOWN();
 
@@ -81,9 +79,7 @@ public:
     {
         CTestInner* inner = new (NonPagedPool, kInnerTag) CTestInner(GetOuterUnknown());
         if (!inner)
-        {
             return STATUS_INSUFFICIENT_RESOURCES;
-        }
         m_pInnerUnknown = inner->GetNonDelegatingUnknown();
         m_pInnerUnknown->AddRef();
         PVOID found = nullptr;
@@ -111,9 +107,7 @@ STDMETHODIMP_(NTSTATUS) CTestOuter::NonDelegatingQueryInterface(REFIID Interface
         return STATUS_SUCCESS;
     }
     if (IsEqualGUIDAligned(InterfaceId, IID_ITestInner) && m_pInnerUnknown)
-    {
         return m_pInnerUnknown->QueryInterface(InterfaceId, Interface);
-    }
     return CUnknown::NonDelegatingQueryInterface(InterfaceId, Interface);
 }
 
@@ -135,7 +129,7 @@ protected:
     plat::PoolSnapshot m_snapshot;
 };
 
-TEST_F(Unknown, LastNonDelegatingReleaseDestroysObjectAndFreesItsPoolBlock)
+TEST_F(Unknown, QueryInterfaceAnswersKnownIdsAndTheLastNonDelegatingReleaseFreesThePoolBlock)
 {
     CTestInner* object = new (PagedPool, kInnerTag) CTestInner(nullptr);
     ASSERT_NE(object, nullptr);
@@ -153,25 +147,7 @@ TEST_F(Unknown, LastNonDelegatingReleaseDestroysObjectAndFreesItsPoolBlock)
     EXPECT_EQ(object->GetNonDelegatingUnknown()->Release(), 1u);
     EXPECT_EQ(g_innerDestroyed, 0);
 
-    EXPECT_EQ(object->NonDelegatingRelease(), 0u);
-    EXPECT_EQ(g_innerDestroyed, 1);
-    EXPECT_EQ(plat::PoolLiveBlocks(kInnerTag), 0u);
-}
-
-TEST_F(Unknown, FailedAllocationYieldsNullWithoutConstructing)
-{
-    plat::FailAllocationsWithTag(kInnerTag);
-    CTestInner* object = new (NonPagedPool, kInnerTag) CTestInner(nullptr);
-    EXPECT_EQ(object, nullptr);
-    EXPECT_EQ(g_innerConstructed, 0);
-}
-
-TEST_F(Unknown, QueryInterfaceAnswersKnownIdsAndRefusesOthers)
-{
-    CTestInner* object = new (NonPagedPool, kInnerTag) CTestInner(nullptr);
-    ASSERT_NE(object, nullptr);
-    object->NonDelegatingAddRef();
-
+    // QueryInterface answers the known ids and refuses others.
     PVOID found = nullptr;
     ASSERT_EQ(object->NonDelegatingQueryInterface(IID_IUnknown, &found), STATUS_SUCCESS);
     EXPECT_EQ(found, object->GetNonDelegatingUnknown());
@@ -184,7 +160,10 @@ TEST_F(Unknown, QueryInterfaceAnswersKnownIdsAndRefusesOthers)
     found = object;
     EXPECT_EQ(object->NonDelegatingQueryInterface(IID_ITestOuter, &found), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(found, nullptr);
+
     EXPECT_EQ(object->NonDelegatingRelease(), 0u);
+    EXPECT_EQ(g_innerDestroyed, 1);
+    EXPECT_EQ(plat::PoolLiveBlocks(kInnerTag), 0u);
 }
 
 TEST_F(Unknown, AggregatedInnerForwardsItsInterfacesToTheOuter)
@@ -263,7 +242,7 @@ TEST_F(Unknown, ReleaseWithoutReferenceStopsTheProcess)
         "released more often than it was referenced");
 }
 
-TEST_F(Unknown, GlobalPoolNewServesPlainObjects)
+TEST_F(Unknown, PoolNewServesPlainObjectsAndAFailedOneYieldsNullWithoutConstructing)
 {
     struct Plain
     {
@@ -272,15 +251,18 @@ TEST_F(Unknown, GlobalPoolNewServesPlainObjects)
     Plain* plain = new (NonPagedPool, kOuterTag) Plain;
     ASSERT_NE(plain, nullptr);
     for (ULONG word : plain->Words)
-    {
         EXPECT_EQ(word, 0u);
-    }
     EXPECT_EQ(plat::PoolLiveBlocks(kOuterTag), 1u);
     operator delete(plain, NonPagedPool, kOuterTag);
     EXPECT_EQ(plat::PoolLiveBlocks(kOuterTag), 0u);
 
     plat::FailAllocationsWithTag(kOuterTag);
     EXPECT_EQ(new (NonPagedPool, kOuterTag) Plain, nullptr);
+    // A failed allocation yields null without constructing.
+    plat::FailAllocationsWithTag(kInnerTag);
+    CTestInner* object = new (NonPagedPool, kInnerTag) CTestInner(nullptr);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(g_innerConstructed, 0);
 }
 
 } // namespace

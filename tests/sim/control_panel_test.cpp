@@ -264,22 +264,16 @@ TEST_F(ControlPanelTest, EnumeratesTheFilterWithItsPinsNodesAndConnections)
     std::vector<sim::PinInfo> pins;
     ASSERT_EQ(m_pPanel->GetPins(&pins), STATUS_SUCCESS);
     ASSERT_EQ(pins.size(), 2u);
-    EXPECT_EQ(pins[0].DataFlow, KSPIN_DATAFLOW_IN);
-    EXPECT_EQ(pins[0].Category, KSCATEGORY_AUDIO);
-    EXPECT_FALSE(pins[0].HasName);
-    EXPECT_EQ(pins[1].DataFlow, KSPIN_DATAFLOW_OUT);
-    EXPECT_EQ(pins[1].Category, KSNODETYPE_SPEAKER);
-    ASSERT_TRUE(pins[1].HasName);
-    EXPECT_EQ(pins[1].Name, kPinName);
+    EXPECT_TRUE(pins[0].DataFlow == KSPIN_DATAFLOW_IN && pins[0].Category == KSCATEGORY_AUDIO &&
+                !pins[0].HasName);
+    EXPECT_TRUE(pins[1].DataFlow == KSPIN_DATAFLOW_OUT && pins[1].Category == KSNODETYPE_SPEAKER &&
+                pins[1].HasName && pins[1].Name == kPinName);
 
     std::vector<sim::NodeInfo> nodes;
     ASSERT_EQ(m_pPanel->GetNodes(&nodes), STATUS_SUCCESS);
     ASSERT_EQ(nodes.size(), 2u);
-    EXPECT_EQ(nodes[0].Type, KSNODETYPE_VOLUME);
-    EXPECT_FALSE(nodes[0].HasName);
-    EXPECT_EQ(nodes[1].Type, KSNODETYPE_MUTE);
-    ASSERT_TRUE(nodes[1].HasName);
-    EXPECT_EQ(nodes[1].Name, kNodeName);
+    EXPECT_TRUE(nodes[0].Type == KSNODETYPE_VOLUME && !nodes[0].HasName);
+    EXPECT_TRUE(nodes[1].Type == KSNODETYPE_MUTE && nodes[1].HasName && nodes[1].Name == kNodeName);
 
     std::vector<KSTOPOLOGY_CONNECTION> connections;
     ASSERT_EQ(m_pPanel->GetConnections(&connections), STATUS_SUCCESS);
@@ -292,7 +286,7 @@ TEST_F(ControlPanelTest, EnumeratesTheFilterWithItsPinsNodesAndConnections)
     EXPECT_EQ(categories, std::vector<GUID>(kCategories, kCategories + 2));
 }
 
-TEST_F(ControlPanelTest, NodePropertyReachesItsHandlerWithTheRequestFields)
+TEST_F(ControlPanelTest, NodeAndFilterPropertiesReachTheirHandlerWithTheRequestFields)
 {
     ASSERT_EQ(
         m_pPanel->SetNodeLong(kVolumeNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, 1, -6 * 65536),
@@ -329,29 +323,24 @@ TEST_F(ControlPanelTest, NodePropertyReachesItsHandlerWithTheRequestFields)
                              KSPROPERTY_AUDIO_VOLUMELEVEL, KSPROPERTY_TYPE_GET, 4)
                   .Status,
               STATUS_NOT_FOUND);
-}
 
-TEST_F(ControlPanelTest, FilterPropertyGetsThePinIdAsInstanceAndNoNode)
-{
+    // A filter property gets the pin id as its instance, and no node.
     sim::PropertyResult r =
         m_pPanel->Property(sim::PropertyTarget::OnPin(1), kPrivateSet, 1, KSPROPERTY_TYPE_GET, sizeof(ULONG));
     ASSERT_EQ(r.Status, STATUS_SUCCESS);
-    ULONG echoed = 0;
-    std::memcpy(&echoed, r.Value.data(), sizeof(echoed));
-    EXPECT_EQ(echoed, 1u);
-    ASSERT_EQ(m_Log.Requests.size(), 1u);
-    EXPECT_EQ(m_Log.Requests[0].Node, 0xFFFFFFFFu);
-    EXPECT_EQ(m_Log.Requests[0].InstanceSize, sizeof(KSP_PIN) - sizeof(KSPROPERTY));
+    EXPECT_EQ(r.Value, (std::vector<UCHAR>{1, 0, 0, 0}));
+    EXPECT_EQ(m_Log.Requests.back().Node, 0xFFFFFFFFu);
+    EXPECT_EQ(m_Log.Requests.back().InstanceSize, sizeof(KSP_PIN) - sizeof(KSPROPERTY));
 }
 
 TEST_F(ControlPanelTest, SizeQueriesAndShortBuffersPassThroughAsTheHandlerAnswers)
 {
-    sim::PropertyResult query = Volume(KSPROPERTY_TYPE_GET, 0, 0);
-    EXPECT_EQ(query.Status, STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(query.Information, sizeof(LONG));
-    sim::PropertyResult shortBuffer = Volume(KSPROPERTY_TYPE_GET, 0, 2);
-    EXPECT_EQ(shortBuffer.Status, STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(shortBuffer.Information, sizeof(LONG));
+    sim::PropertyResult query = Volume(KSPROPERTY_TYPE_GET, 0, 0),
+                        shortBuffer = Volume(KSPROPERTY_TYPE_GET, 0, 2);
+    EXPECT_EQ(std::make_pair(query.Status, query.Information),
+              std::make_pair(STATUS_BUFFER_OVERFLOW, sizeof(LONG)));
+    EXPECT_EQ(std::make_pair(shortBuffer.Status, shortBuffer.Information),
+              std::make_pair(STATUS_BUFFER_TOO_SMALL, sizeof(LONG)));
     ASSERT_EQ(m_Log.Requests.size(), 2u);
     EXPECT_EQ(m_Log.Requests[0].ValueSize, 0u);
     EXPECT_EQ(m_Log.Requests[0].Value, nullptr);
@@ -359,9 +348,7 @@ TEST_F(ControlPanelTest, SizeQueriesAndShortBuffersPassThroughAsTheHandlerAnswer
 
     sim::PropertyResult support = Volume(KSPROPERTY_TYPE_BASICSUPPORT, -1, sizeof(ULONG));
     ASSERT_EQ(support.Status, STATUS_SUCCESS);
-    ULONG access = 0;
-    std::memcpy(&access, support.Value.data(), sizeof(access));
-    EXPECT_EQ(access, 0x203u);
+    EXPECT_EQ(support.Value, (std::vector<UCHAR>{0x03, 0x02, 0, 0}));
     EXPECT_EQ(m_Log.Requests.back().Verb, ULONG(KSPROPERTY_TYPE_BASICSUPPORT));
 }
 

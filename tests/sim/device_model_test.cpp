@@ -24,6 +24,17 @@ sim::DeviceProfile Builtin(const std::string& name)
     return p;
 }
 
+// A built-in profile with extra lines.
+sim::DeviceProfile Extended(const std::string& name, const std::string& lines)
+{
+    sim::DeviceProfile p;
+    std::string error;
+    EXPECT_TRUE(
+        sim::DeviceProfile::Parse(std::string(sim::BuiltinProfileText(name)) + lines, name, ".", &p, &error))
+        << error;
+    return p;
+}
+
 SetupPacket GetDescriptor(uint8_t type, uint8_t index, uint16_t language, uint16_t length)
 {
     return SetupPacket{0x80, 6, uint16_t(type << 8 | index), language, length};
@@ -85,24 +96,14 @@ TEST(UsbDeviceModel, DescriptorRequestsReturnTheProfileBytesCutToWLength)
 
 TEST(UsbDeviceModel, StringsByIndexAndLanguage)
 {
-    sim::DeviceProfile profile;
-    std::string error;
-    std::string text =
-        std::string(sim::BuiltinProfileText("uac1-speaker")) + "string 2 lang=0x0407 \"Lautsprecher\"\n";
-    ASSERT_TRUE(sim::DeviceProfile::Parse(text, "s", ".", &profile, &error)) << error;
-    UsbDeviceModel device(profile);
+    UsbDeviceModel device(Extended("uac1-speaker", "string 2 lang=0x0407 \"Lautsprecher\"\n"));
 
     ControlResult languages = device.HandleControl(GetDescriptor(3, 0, 0, 255));
     ASSERT_EQ(languages.Outcome, ControlOutcome::Ack);
     EXPECT_EQ(languages.Data, (std::vector<uint8_t>{6, 3, 0x09, 0x04, 0x07, 0x04}));
 
     // "0100-SPK" as UTF-16LE behind a two-byte header.
-    std::vector<uint8_t> id = {18, 3};
-    for (char c : std::string("0100-SPK"))
-    {
-        id.push_back(uint8_t(c));
-        id.push_back(0);
-    }
+    const std::vector<uint8_t> id = {18, 3, '0', 0, '1', 0, '0', 0, '0', 0, '-', 0, 'S', 0, 'P', 0, 'K', 0};
     EXPECT_EQ(device.HandleControl(GetDescriptor(3, 0x50, 0x0409, 104)).Data, id);
     EXPECT_EQ(device.HandleControl(GetDescriptor(3, 0x50, 0x0409, 2)).Data, Prefix(id, 2));
     ControlResult german = device.HandleControl(GetDescriptor(3, 2, 0x0407, 255));
@@ -153,9 +154,7 @@ TEST(UsbDeviceModel, ConfigurationAndAlternateSettings)
     EXPECT_EQ(device.HandleControl(GetInterface(1)).Data, (std::vector<uint8_t>{2}));
     std::set<uint8_t> addresses;
     for (const sim::ActiveEndpoint& ep : device.ActiveEndpoints())
-    {
         addresses.insert(ep.Address);
-    }
     EXPECT_EQ(addresses, (std::set<uint8_t>{0x83, 0x01, 0x82}));
 
     // SET_CONFIGURATION returns every interface to setting 0; 0 unconfigures.
@@ -200,13 +199,9 @@ public:
 
 TEST(UsbDeviceModel, VendorRequestsFromTheProfileAndClassRequestsThroughTheHandler)
 {
-    sim::DeviceProfile profile;
-    std::string error;
-    std::string text =
-        std::string(sim::BuiltinProfileText("uac1-speaker")) +
-        "vendor 0xC3 0x81 0 9 data 9F 55 66\nvendor 0x40 7 1 0 data\nvendor 0x40 7 0 0 stall\n";
-    ASSERT_TRUE(sim::DeviceProfile::Parse(text, "v", ".", &profile, &error)) << error;
-    UsbDeviceModel device(profile);
+    UsbDeviceModel device(
+        Extended("uac1-speaker",
+                 "vendor 0xC3 0x81 0 9 data 9F 55 66\nvendor 0x40 7 1 0 data\nvendor 0x40 7 0 0 stall\n"));
     EXPECT_EQ(device.HandleControl(SetupPacket{0xC3, 0x81, 0, 9, 1}).Data, (std::vector<uint8_t>{0x9F}));
     EXPECT_EQ(device.HandleControl(SetupPacket{0x40, 7, 1, 0, 0}).Outcome, ControlOutcome::Ack);
     EXPECT_EQ(device.HandleControl(SetupPacket{0x40, 7, 0, 0, 0}).Outcome, ControlOutcome::Stall);
@@ -253,12 +248,6 @@ TEST(UsbDeviceModel, LogRecordsEveryRequestInOrder)
 TEST(UsbDeviceModel, FaultsStallDelayAndVanish)
 {
     UsbDeviceModel device(Builtin("uac1-speaker"));
-    sim::DeviceFaults none;
-    EXPECT_EQ(none.StallRequestNumber, 0u);
-    EXPECT_FALSE(none.StallMatching);
-    EXPECT_EQ(none.Delay100ns, 0u);
-    EXPECT_FALSE(none.Vanished);
-
     // The second request stalls, and only it.
     sim::DeviceFaults faults;
     faults.StallRequestNumber = 2;
@@ -315,13 +304,12 @@ TEST(UsbDeviceModel, EveryRealDeviceAnswersItsDescriptorsAndAcceptsEverySetting)
             // Every interface and alternate setting an independent walk finds can be selected.
             for (const usbdtest::WalkedDescriptor& d : usbdtest::Walk(cfg.data(), cfg.size()))
             {
-                if (d.Type == 4)
-                {
-                    uint8_t number = cfg[d.Offset + 2], alt = cfg[d.Offset + 3];
-                    EXPECT_EQ(device.HandleControl(SetInterface(number, alt)).Outcome, ControlOutcome::Ack)
-                        << "interface " << int(number) << " alt " << int(alt);
-                    EXPECT_EQ(device.AlternateSetting(number), alt);
-                }
+                if (d.Type != 4)
+                    continue;
+                const uint8_t number = cfg[d.Offset + 2], alt = cfg[d.Offset + 3];
+                EXPECT_EQ(device.HandleControl(SetInterface(number, alt)).Outcome, ControlOutcome::Ack)
+                    << "interface " << int(number) << " alt " << int(alt);
+                EXPECT_EQ(device.AlternateSetting(number), alt);
             }
             // The strings the device descriptor names answer in US English.
             if (file[15] != 0)

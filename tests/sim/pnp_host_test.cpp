@@ -249,7 +249,7 @@ protected:
     SIZE_T m_Devices = 0;
 };
 
-TEST_F(PnpHost, HandleRequestsReachTheDriversOwnHandlersWithTheReferenceStringAsName)
+TEST_F(PnpHost, HandlesReachTheDriversHandlersThePortClassLibraryAndTheBusHook)
 {
     Bring();
     std::unique_ptr<sim::ClientHandle> handle;
@@ -268,21 +268,35 @@ TEST_F(PnpHost, HandleRequestsReachTheDriversOwnHandlersWithTheReferenceStringAs
     result = handle->DeviceControl(kEchoCode, in, sizeof(in), out, 2);
     EXPECT_EQ(result.Information, 2u) << "never more than the output buffer";
 
-    EXPECT_EQ(handle->Close(), STATUS_SUCCESS);
-    EXPECT_EQ(m_Log.Calls, (std::vector<std::string>{"start", "create", "cleanup", "close with context"}));
-}
+    // The bus hook answers the driver's internal requests.
+    ULONGLONG start = plat::InterruptTime();
+    m_pPnp->SetPdoHandler(IRP_MJ_INTERNAL_DEVICE_CONTROL,
+                          [](PDEVICE_OBJECT, PIRP irp)
+                          {
+                              irp->IoStatus.Information = 0xB05;
+                              return Finish(irp, STATUS_SUCCESS, 0xB05);
+                          });
+    ULONG answer = 0;
+    result = handle->DeviceControl(kBusCode, nullptr, 0, &answer, sizeof(answer));
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(answer, 0xB05u);
+    // Without the hook the bus refuses what it does not know.
+    m_pPnp->SetPdoHandler(IRP_MJ_INTERNAL_DEVICE_CONTROL, {});
+    result = handle->DeviceControl(kBusCode, nullptr, 0, &answer, sizeof(answer));
+    EXPECT_EQ(result.Status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(plat::InterruptTime(), start) << "nothing here waits on the clock";
 
-TEST_F(PnpHost, OtherHandlesGoToThePortClassLibrary)
-{
-    Bring();
-    std::unique_ptr<sim::ClientHandle> handle;
-    ASSERT_EQ(sim::ClientHandle::Open(kOtherInterface, u"OtherRef", &handle), STATUS_SUCCESS);
+    // Handles on the other interface go to the port-class library.
+    std::unique_ptr<sim::ClientHandle> other;
+    ASSERT_EQ(sim::ClientHandle::Open(kOtherInterface, u"OtherRef", &other), STATUS_SUCCESS);
     EXPECT_EQ(m_Log.Calls.back(), "create to port class");
-    sim::IoResult result = handle->DeviceControl(kEchoCode, nullptr, 0, nullptr, 0);
+    result = other->DeviceControl(kEchoCode, nullptr, 0, nullptr, 0);
     EXPECT_EQ(result.Status, STATUS_INVALID_DEVICE_REQUEST) << "the library has no subdevice for it";
-    EXPECT_EQ(sim::ClientHandle::Open(kPrivateInterface, u"NoSuchRef", &handle),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(sim::ClientHandle::Open(kPrivateInterface, u"NoSuchRef", &other), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(other, nullptr);
+    EXPECT_EQ(handle->Close(), STATUS_SUCCESS);
+    EXPECT_EQ(m_Log.Calls, (std::vector<std::string>{"start", "create", "create to port class", "cleanup",
+                                                     "close with context"}));
 }
 
 TEST_F(PnpHost, InterfacesCannotBeOpenedBeforeStartOrAfterRemoval)
@@ -341,29 +355,6 @@ TEST_F(PnpHost, DevicePowerStatesTravelDownToTheBus)
     EXPECT_EQ(m_pPnp->PdoPowerStates(),
               (std::vector<DEVICE_POWER_STATE>{PowerDeviceD3, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2,
                                                PowerDeviceD0}));
-}
-
-TEST_F(PnpHost, BusHookAnswersTheDriversInternalRequests)
-{
-    Bring();
-    ULONGLONG start = plat::InterruptTime();
-    m_pPnp->SetPdoHandler(IRP_MJ_INTERNAL_DEVICE_CONTROL,
-                          [](PDEVICE_OBJECT, PIRP irp)
-                          {
-                              irp->IoStatus.Information = 0xB05;
-                              return Finish(irp, STATUS_SUCCESS, 0xB05);
-                          });
-    std::unique_ptr<sim::ClientHandle> handle;
-    ASSERT_EQ(sim::ClientHandle::Open(kPrivateInterface, u"PrivateRef", &handle), STATUS_SUCCESS);
-    ULONG answer = 0;
-    sim::IoResult result = handle->DeviceControl(kBusCode, nullptr, 0, &answer, sizeof(answer));
-    EXPECT_EQ(result.Status, STATUS_SUCCESS);
-    EXPECT_EQ(answer, 0xB05u);
-    // Without the hook the bus refuses what it does not know.
-    m_pPnp->SetPdoHandler(IRP_MJ_INTERNAL_DEVICE_CONTROL, {});
-    result = handle->DeviceControl(kBusCode, nullptr, 0, &answer, sizeof(answer));
-    EXPECT_EQ(result.Status, STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(plat::InterruptTime(), start) << "nothing here waits on the clock";
 }
 
 TEST_F(PnpHost, FailedDriverEntryLeavesNoDriverToAddDevicesTo)

@@ -20,6 +20,14 @@ namespace
 using sim::DeviceProfile;
 using usbdtest::WalkedDescriptor;
 
+DeviceProfile Builtin(const std::string& name)
+{
+    DeviceProfile p;
+    std::string error;
+    EXPECT_TRUE(sim::LoadBuiltinProfile(name, &p, &error)) << error;
+    return p;
+}
+
 std::vector<uint8_t> Concat(const DeviceProfile& p)
 {
     std::vector<uint8_t> bytes = p.DeviceDescriptor();
@@ -84,17 +92,16 @@ Shape ShapeOf(const std::vector<uint8_t>& cfg)
 
 // What every built-in profile's descriptors must hold together: a walk that covers the
 // configuration exactly, an audio-control header whose total counts its class descriptors, one
-// alternate setting 0 per interface counted, and clocks that offer at least one rate.
-TEST(DeviceProfile, BuiltinProfilesHoldTogether)
+// alternate setting 0 per interface counted, clocks that offer at least one rate, and data
+// endpoints large enough.
+TEST(DeviceProfile, BuiltinProfilesHoldTogetherAndCarryTheirLargestPacket)
 {
     std::vector<std::string> names = sim::BuiltinProfileNames();
     EXPECT_EQ(names.size(), 11u);
     for (const std::string& name : names)
     {
         SCOPED_TRACE(name);
-        DeviceProfile p;
-        std::string error;
-        ASSERT_TRUE(sim::LoadBuiltinProfile(name, &p, &error)) << error;
+        DeviceProfile p = Builtin(name);
         EXPECT_EQ(p.Name(), name);
         EXPECT_EQ(p.AudioControlProtocol() == 0x20, name.rfind("uac2", 0) == 0);
         const std::vector<uint8_t>& cfg = p.ConfigurationDescriptor();
@@ -106,57 +113,34 @@ TEST(DeviceProfile, BuiltinProfilesHoldTogether)
         for (const WalkedDescriptor& d : shape.Walked)
             alternateZero += d.Type == 4 && cfg[d.Offset + 3] == 0;
         EXPECT_EQ(alternateZero, cfg[4]) << "bNumInterfaces";
-        for (const sim::ClockSetting& clock : p.Clocks())
-            EXPECT_FALSE(clock.RatesHz.empty());
-    }
-}
-
-// Every data endpoint of every alternate setting must carry the largest packet its formats need:
-// (rate per (micro)frame rounded up, plus one sample for the fractional carry) x frame bytes.
-TEST(DeviceProfile, BuiltinDataEndpointsCarryTheirLargestPacket)
-{
-    for (const std::string& name : sim::BuiltinProfileNames())
-    {
-        SCOPED_TRACE(name);
-        DeviceProfile p;
-        std::string error;
-        ASSERT_TRUE(sim::LoadBuiltinProfile(name, &p, &error)) << error;
-        const std::vector<uint8_t>& cfg = p.ConfigurationDescriptor();
+        // Every data endpoint of every alternate setting must carry the largest packet its formats
+        // need: (rate per (micro)frame rounded up, plus one sample for the fractional carry) x
+        // frame bytes.
         const unsigned framesPerSecond = p.Speed() == sim::UsbSpeed::High ? 8000 : 1000;
         unsigned frameBytes = 0, channels = 0, maxRate = 0;
-        bool release2 = p.AudioControlProtocol() == 0x20;
-        if (release2)
+        const bool release2 = p.AudioControlProtocol() == 0x20;
+        for (const sim::ClockSetting& clock : p.Clocks())
         {
-            for (const sim::ClockSetting& c : p.Clocks())
-            {
-                for (uint32_t r : c.RatesHz)
-                {
-                    maxRate = std::max(maxRate, r);
-                }
-            }
+            EXPECT_FALSE(clock.RatesHz.empty());
+            for (uint32_t r : clock.RatesHz)
+                maxRate = std::max(maxRate, r);
         }
         int checked = 0;
-        for (const WalkedDescriptor& d : usbdtest::Walk(cfg.data(), cfg.size()))
+        for (const WalkedDescriptor& d : shape.Walked)
         {
             const uint8_t* b = &cfg[d.Offset];
             if (d.Type == 0x24 && b[2] == 1 && release2 && d.Length >= 16)
-            {
                 channels = b[10];
-            }
             else if (d.Type == 0x24 && b[2] == 2 && !release2 && d.Length >= 8)
             {
                 frameBytes = b[4] * b[5];
                 maxRate = 0;
                 for (unsigned k = 0; k < b[7]; ++k)
-                {
                     maxRate =
                         std::max(maxRate, unsigned(b[8 + 3 * k] | b[9 + 3 * k] << 8 | b[10 + 3 * k] << 16));
-                }
             }
             else if (d.Type == 0x24 && b[2] == 2 && release2)
-            {
                 frameBytes = channels * b[4];
-            }
             else if (d.Type == 5 && (b[3] & 0x33) == 0x01) // isochronous data endpoint
             {
                 unsigned need = ((maxRate + framesPerSecond - 1) / framesPerSecond + 1) * frameBytes;
@@ -192,15 +176,10 @@ TEST(DeviceProfile, EveryRealDumpLoadsAlikeInEveryFormWithDefaults)
             // The first audio-control interface decides the release; the file name tells the class.
             bool release2Only = path.find("-uac2.bin") != std::string::npos;
             bool release1Only = path.find("-uac1.bin") != std::string::npos;
-            if (release2Only)
+            if (release2Only || release1Only)
             {
-                EXPECT_EQ(p.AudioControlProtocol(), 0x20);
-                EXPECT_EQ(p.Speed(), sim::UsbSpeed::High);
-            }
-            if (release1Only)
-            {
-                EXPECT_EQ(p.AudioControlProtocol(), 0);
-                EXPECT_EQ(p.Speed(), sim::UsbSpeed::Full);
+                EXPECT_EQ(std::make_pair(int(p.AudioControlProtocol()), p.Speed() == sim::UsbSpeed::High),
+                          std::make_pair(release2Only ? 0x20 : 0, release2Only));
             }
             // Strings the device descriptor names exist in US English, made from the ids.
             char ids[16];
@@ -218,14 +197,10 @@ TEST(DeviceProfile, EveryRealDumpLoadsAlikeInEveryFormWithDefaults)
             Shape shape = ShapeOf(cfg);
             size_t clockSources = 0;
             for (size_t k = 0; k < shape.ControlSubtypes.size(); ++k)
-            {
                 clockSources += shape.ControlSubtypes[k] == 0x0A && shape.ControlProtocols[k] == 0x20;
-            }
             EXPECT_EQ(p.Clocks().size(), clockSources);
             for (const sim::ClockSetting& clock : p.Clocks())
-            {
                 EXPECT_EQ(clock.RatesHz, (std::vector<uint32_t>{44100, 48000, 96000}));
-            }
             EXPECT_TRUE(p.JackConnected(1));
             EXPECT_EQ(p.FeedbackOffsetPpm(), 0);
         });
@@ -233,10 +208,7 @@ TEST(DeviceProfile, EveryRealDumpLoadsAlikeInEveryFormWithDefaults)
 
 std::string SpeakerHex()
 {
-    DeviceProfile p;
-    std::string error;
-    EXPECT_TRUE(sim::LoadBuiltinProfile("uac1-speaker", &p, &error)) << error;
-    return HexBlock(Concat(p));
+    return HexBlock(Concat(Builtin("uac1-speaker")));
 }
 
 TEST(DeviceProfile, ExplicitSettingsAndDefaults)
@@ -264,17 +236,14 @@ vendor 0x40 0x07 1 0 stall
     EXPECT_EQ(p.FindString(3, 0x0409)->Text, u"FFF10001");
     EXPECT_EQ(p.FindString(0x50, 0x0409), nullptr);
 
-    sim::ControlSetting c = p.Control(2, 2, 1);
-    EXPECT_TRUE(c.Explicit);
-    EXPECT_EQ(c.Min, -256);
-    EXPECT_EQ(c.Max, 256);
-    EXPECT_EQ(c.Res, 1);
-    EXPECT_EQ(c.Cur, -5);
-    sim::ControlSetting master = p.Control(2, 2, 0);
-    EXPECT_FALSE(master.Explicit);
-    EXPECT_EQ(master.Min, -60 * 256);
-    EXPECT_EQ(master.Max, 0);
-    EXPECT_EQ(master.Res, 256);
+    // (explicit, min, max, res, cur): the line's, and the kind's defaults beside it.
+    auto setting = [&](uint8_t entity, uint8_t selector, uint8_t channel)
+    {
+        sim::ControlSetting c = p.Control(entity, selector, channel);
+        return std::vector<int32_t>{c.Explicit, c.Min, c.Max, c.Res, c.Cur};
+    };
+    EXPECT_EQ(setting(2, 2, 1), (std::vector<int32_t>{1, -256, 256, 1, -5}));
+    EXPECT_EQ(setting(2, 2, 0), (std::vector<int32_t>{0, -60 * 256, 0, 256, p.Control(2, 2, 0).Cur}));
     EXPECT_EQ(p.Control(2, 1, 0).Max, 1);
     EXPECT_EQ(p.Control(2, 4, 2).Min, -48);
 
@@ -297,10 +266,7 @@ TEST(DeviceProfile, MalformedProfilesAreRefusedWithTheLine)
     const int after = 1 + int(std::count(hex.begin(), hex.end(), '\n'));
     auto bytesWith = [](std::function<void(std::vector<uint8_t>&)> change)
     {
-        DeviceProfile p;
-        std::string error;
-        sim::LoadBuiltinProfile("uac1-speaker", &p, &error);
-        std::vector<uint8_t> b = Concat(p);
+        std::vector<uint8_t> b = Concat(Builtin("uac1-speaker"));
         change(b);
         return HexBlock(b);
     };
@@ -324,12 +290,7 @@ TEST(DeviceProfile, MalformedProfilesAreRefusedWithTheLine)
          line1 + "5 bytes after the device descriptor"},
         {bytesWith([](std::vector<uint8_t>& b) { b[18 + 2] += 10; }),
          line1 + "wTotalLength 169 is larger than the 159"},
-        {bytesWith(
-             [](std::vector<uint8_t>& b)
-             {
-                 b[18 + 2] = 4;
-                 b[18 + 3] = 0;
-             }),
+        {bytesWith([](std::vector<uint8_t>& b) { b[18 + 2] = 4, b[18 + 3] = 0; }),
          line1 + "wTotalLength 4 is smaller"},
         {bytesWith([](std::vector<uint8_t>& b) { b[18 + 9] = 0; }),
          line1 + "descriptor at configuration offset 9 has bLength 0"},
@@ -338,10 +299,8 @@ TEST(DeviceProfile, MalformedProfilesAreRefusedWithTheLine)
         {bytesWith([](std::vector<uint8_t>& b) { b[18 + 18] = 200; }),
          line1 + "descriptor at configuration offset 18 (bLength 200, type 0x24) runs past"},
         {bytesWith(
-             [](std::vector<uint8_t>& b)
-             {
-                 b.push_back(0);
-                 b.push_back(1);
+             [](std::vector<uint8_t>& b) {
+                 b.insert(b.end(), {0, 1});
              }),
          line1 + "2 stray bytes after the configuration"},
         {bytesWith([](std::vector<uint8_t>& b) { b[0] = 0x11; }),
@@ -417,16 +376,9 @@ TEST(DeviceProfile, MutatedDumpsAreRefusedOrSound)
 {
     std::vector<std::vector<uint8_t>> seeds;
     for (const std::string& path : corpus::RealDeviceDumps())
-    {
         seeds.push_back(corpus::ReadFile(path));
-    }
     for (const std::string& name : sim::BuiltinProfileNames())
-    {
-        DeviceProfile p;
-        std::string error;
-        ASSERT_TRUE(sim::LoadBuiltinProfile(name, &p, &error)) << error;
-        seeds.push_back(Concat(p));
-    }
+        seeds.push_back(Concat(Builtin(name)));
     const unsigned seed = 424242;
     SCOPED_TRACE(testing::Message() << "seed " << seed);
     std::mt19937 rng(seed);

@@ -27,6 +27,34 @@ size_t OffsetOf(const ExactBuffer& buffer, const void* p)
     return p == nullptr ? SIZE_MAX : static_cast<const uint8_t*>(p) - buffer.Bytes();
 }
 
+// Every interface the chained search finds for the given fields, as the driver's walk does
+// it; at most `limit`, so that a search that never ends still ends the test.
+std::vector<PUSB_INTERFACE_DESCRIPTOR> Chain(PUSB_CONFIGURATION_DESCRIPTOR cfg, LONG alternate, LONG cls,
+                                             LONG subclass, size_t limit)
+{
+    std::vector<PUSB_INTERFACE_DESCRIPTOR> found;
+    for (auto i = USBD_ParseConfigurationDescriptorEx(cfg, cfg, -1, alternate, cls, subclass, -1);
+         i != nullptr && found.size() < limit;
+         i = USBD_ParseConfigurationDescriptorEx(cfg, reinterpret_cast<PUCHAR>(i) + i->bLength, -1, alternate,
+                                                 cls, subclass, -1))
+        found.push_back(i);
+    return found;
+}
+
+// Audio control with an interrupt endpoint, and a streaming interface with an empty
+// alternate setting 0 and an isochronous endpoint at 1.
+std::vector<uint8_t> SmallAudioConfig()
+{
+    return usbdtest::ConfigBuilder()
+        .Interface(0, 0, 1, 1, 1, 0)
+        .Raw({9, 0x24, 1, 0, 1, 9, 0, 1, 1})
+        .Endpoint(0x81, 3, 2)
+        .Interface(1, 0, 0, 1, 2, 0)
+        .Interface(1, 1, 1, 1, 2, 0)
+        .Endpoint(0x02, 0x09, 192)
+        .Build();
+}
+
 // Checks every search of the library on one configuration buffer against the walk. The buffer
 // holds exactly what the caller vouches for: max(wTotalLength, bytes present).
 void CheckSearchesAgainstWalk(const ExactBuffer& buffer)
@@ -40,10 +68,8 @@ void CheckSearchesAgainstWalk(const ExactBuffer& buffer)
     // By number and alternate setting: the first interface with that pair.
     std::map<std::pair<int, int>, size_t> firstByPair;
     for (const WalkedDescriptor& d : interfaces)
-    {
         firstByPair.emplace(std::make_pair(buffer.Bytes()[d.Offset + 2], buffer.Bytes()[d.Offset + 3]),
                             d.Offset);
-    }
     for (const auto& entry : firstByPair)
     {
         auto found =
@@ -59,18 +85,11 @@ void CheckSearchesAgainstWalk(const ExactBuffer& buffer)
     for (const WalkedDescriptor& d : interfaces)
     {
         if (buffer.Bytes()[d.Offset + 5] == 1 && buffer.Bytes()[d.Offset + 6] == 2)
-        {
             expected.push_back(d.Offset);
-        }
     }
     std::vector<size_t> got;
-    for (PUSB_INTERFACE_DESCRIPTOR i = USBD_ParseConfigurationDescriptorEx(cfg, cfg, -1, -1, 1, 2, -1);
-         i != nullptr && got.size() <= expected.size();
-         i = USBD_ParseConfigurationDescriptorEx(cfg, reinterpret_cast<PUCHAR>(i) + i->bLength, -1, -1, 1, 2,
-                                                 -1))
-    {
+    for (PUSB_INTERFACE_DESCRIPTOR i : Chain(cfg, -1, 1, 2, expected.size() + 1))
         got.push_back(OffsetOf(buffer, i));
-    }
     EXPECT_EQ(got, expected);
 
     // Every endpoint descriptor by type, chained.
@@ -78,9 +97,7 @@ void CheckSearchesAgainstWalk(const ExactBuffer& buffer)
     for (const WalkedDescriptor& d : walked)
     {
         if (d.Type == USB_ENDPOINT_DESCRIPTOR_TYPE)
-        {
             endpoints.push_back(d.Offset);
-        }
     }
     std::vector<size_t> foundEndpoints;
     ULONG span = total >= 9 ? (ULONG)total : 0;
@@ -88,9 +105,7 @@ void CheckSearchesAgainstWalk(const ExactBuffer& buffer)
          d != nullptr && foundEndpoints.size() <= endpoints.size();
          d = USBD_ParseDescriptors(cfg, span, reinterpret_cast<PUCHAR>(d) + d->bLength,
                                    USB_ENDPOINT_DESCRIPTOR_TYPE))
-    {
         foundEndpoints.push_back(OffsetOf(buffer, d));
-    }
     EXPECT_EQ(foundEndpoints, endpoints);
 
     // Interface lengths run to the next interface descriptor or the end of the walk.
@@ -117,9 +132,7 @@ std::vector<USBD_INTERFACE_LIST_ENTRY> AlternateZeroList(PUSB_CONFIGURATION_DESC
     for (LONG number = 0; number < 256 && list.size() < cfg->bNumInterfaces; ++number)
     {
         if (auto i = USBD_ParseConfigurationDescriptorEx(cfg, cfg, number, 0, -1, -1, -1))
-        {
             list.push_back({i, nullptr});
-        }
     }
     list.push_back({nullptr, nullptr});
     return list;
@@ -132,9 +145,7 @@ void CheckRequest(const ExactBuffer& buffer, const std::vector<USBD_INTERFACE_LI
     auto walked = usbdtest::Walk(buffer.Bytes(), usbdtest::TotalLength(buffer.Bytes()));
     size_t expectedLength = 40;
     for (size_t k = 0; list[k].InterfaceDescriptor != nullptr; ++k)
-    {
         expectedLength += 24 + 24 * list[k].InterfaceDescriptor->bNumEndpoints;
-    }
     EXPECT_EQ(urb->UrbHeader.Length, expectedLength);
     EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
     EXPECT_EQ(urb->UrbHeader.Status, 0);
@@ -240,15 +251,7 @@ TEST(Usbd, SearchesAndRequestMatchAnIndependentWalkOnEveryBuiltinProfile)
 
 TEST(Usbd, MalformedConfigurationsAreWalkedOnlyAsFarAsTheyAreSound)
 {
-    using usbdtest::ConfigBuilder;
-    const std::vector<uint8_t> good = ConfigBuilder()
-                                          .Interface(0, 0, 1, 1, 1, 0)
-                                          .Raw({9, 0x24, 1, 0, 1, 9, 0, 1, 1})
-                                          .Endpoint(0x81, 3, 2)
-                                          .Interface(1, 0, 0, 1, 2, 0)
-                                          .Interface(1, 1, 1, 1, 2, 0)
-                                          .Endpoint(0x02, 0x09, 192)
-                                          .Build();
+    const std::vector<uint8_t> good = SmallAudioConfig();
     struct Case
     {
         const char* Name;
@@ -285,16 +288,7 @@ TEST(Usbd, MalformedConfigurationsAreWalkedOnlyAsFarAsTheyAreSound)
         SCOPED_TRACE(c.Name);
         ExactBuffer buffer(c.Bytes.data(), c.Bytes.size(), c.BufferSize);
         CheckSearchesAgainstWalk(buffer);
-        int found = 0;
-        PUSB_CONFIGURATION_DESCRIPTOR cfg = buffer.Configuration();
-        for (auto i = USBD_ParseConfigurationDescriptorEx(cfg, cfg, -1, -1, -1, -1, -1);
-             i != nullptr && found < 10;
-             i = USBD_ParseConfigurationDescriptorEx(cfg, reinterpret_cast<PUCHAR>(i) + i->bLength, -1, -1,
-                                                     -1, -1, -1))
-        {
-            ++found;
-        }
-        EXPECT_EQ(found, c.InterfacesFound);
+        EXPECT_EQ(Chain(buffer.Configuration(), -1, -1, -1, 10).size(), size_t(c.InterfacesFound));
     }
 }
 
@@ -328,14 +322,7 @@ TEST(Usbd, MutatedDescriptorsNeverLeadOutsideTheBuffer)
     }
     if (seeds.empty())
     {
-        seeds.push_back(usbdtest::ConfigBuilder()
-                            .Interface(0, 0, 1, 1, 1, 0)
-                            .Raw({9, 0x24, 1, 0, 1, 9, 0, 1, 1})
-                            .Endpoint(0x81, 3, 2)
-                            .Interface(1, 0, 0, 1, 2, 0)
-                            .Interface(1, 1, 1, 1, 2, 0)
-                            .Endpoint(0x02, 0x09, 192)
-                            .Build());
+        seeds.push_back(SmallAudioConfig());
     }
     const unsigned seed = 20260601;
     SCOPED_TRACE(testing::Message() << "seed " << seed);
@@ -375,9 +362,7 @@ TEST(Usbd, MutatedDescriptorsNeverLeadOutsideTheBuffer)
             }
             default: // an endpoint count that disagrees with the endpoints present
                 if (victim.Type == USB_INTERFACE_DESCRIPTOR_TYPE && victim.Length >= 9)
-                {
                     bytes[victim.Offset + 4] = uint8_t(rng());
-                }
                 break;
             }
             // The caller always holds at least what wTotalLength claims.
@@ -388,24 +373,14 @@ TEST(Usbd, MutatedDescriptorsNeverLeadOutsideTheBuffer)
 
             // Building a request from whatever the searches return stays inside the URB.
             std::vector<USBD_INTERFACE_LIST_ENTRY> list;
-            PUSB_CONFIGURATION_DESCRIPTOR cfg = buffer.Configuration();
-            for (auto i = USBD_ParseConfigurationDescriptorEx(cfg, cfg, -1, 0, -1, -1, -1);
-                 i != nullptr && list.size() < 32;
-                 i = USBD_ParseConfigurationDescriptorEx(cfg, reinterpret_cast<PUCHAR>(i) + i->bLength, -1, 0,
-                                                         -1, -1, -1))
-            {
+            for (PUSB_INTERFACE_DESCRIPTOR i : Chain(buffer.Configuration(), 0, -1, -1, 32))
                 list.push_back({i, nullptr});
-            }
             list.push_back({nullptr, nullptr});
-            PURB urb = USBD_CreateConfigurationRequestEx(cfg, list.data());
+            PURB urb = USBD_CreateConfigurationRequestEx(buffer.Configuration(), list.data());
             if (urb != nullptr)
-            {
                 ExFreePool(urb);
-            }
             if (HasFailure())
-            {
                 return;
-            }
         }
     }
 }
@@ -440,7 +415,7 @@ TEST(Usbd, RecordsFollowTheInterfacesAndTheirEndpoints)
     EXPECT_EQ(plat::PoolLeaksSince(snapshot), "");
 }
 
-TEST(Usbd, RefusesWhatCannotBeBuilt)
+TEST(Usbd, RefusesWhatCannotBeBuiltOrIsLongerThanAUrbLengthCanSay)
 {
     std::vector<uint8_t> cfg = usbdtest::ConfigBuilder().Interface(0, 0, 0, 1, 1, 0).Build();
     ExactBuffer buffer(cfg);
@@ -457,30 +432,25 @@ TEST(Usbd, RefusesWhatCannotBeBuilt)
     EXPECT_EQ(USBD_CreateConfigurationRequestEx(c, outside), nullptr);
 
     // Out of memory.
-    auto list = AlternateZeroList(c);
+    auto one = AlternateZeroList(c);
     plat::FailNthAllocation(1);
-    EXPECT_EQ(USBD_CreateConfigurationRequestEx(c, list.data()), nullptr);
+    EXPECT_EQ(USBD_CreateConfigurationRequestEx(c, one.data()), nullptr);
     plat::ClearPoolFailures();
-    EXPECT_EQ(list[0].Interface, nullptr);
+    EXPECT_EQ(one[0].Interface, nullptr);
     EXPECT_EQ(plat::PoolLeaksSince(snapshot), "");
-}
 
-TEST(Usbd, RefusesARequestLongerThanAUrbLengthCanSay)
-{
     // Twelve interfaces that each claim 255 endpoints would need 73,768 bytes; the URB length
     // is 16 bits, so the request must be refused rather than built short.
     usbdtest::ConfigBuilder builder;
     for (uint8_t i = 0; i < 12; ++i)
-    {
         builder.Interface(i, 0, 255, 0xFF, 0, 0);
-    }
-    ExactBuffer buffer(builder.Build());
-    auto list = AlternateZeroList(buffer.Configuration());
+    ExactBuffer wide(builder.Build());
+    auto list = AlternateZeroList(wide.Configuration());
     ASSERT_EQ(list.size(), 13u);
-    EXPECT_EQ(USBD_CreateConfigurationRequestEx(buffer.Configuration(), list.data()), nullptr);
+    EXPECT_EQ(USBD_CreateConfigurationRequestEx(wide.Configuration(), list.data()), nullptr);
     // Ten of them fit (61,480 bytes) and are built in full.
     list[10] = {nullptr, nullptr};
-    PURB urb = USBD_CreateConfigurationRequestEx(buffer.Configuration(), list.data());
+    PURB urb = USBD_CreateConfigurationRequestEx(wide.Configuration(), list.data());
     ASSERT_NE(urb, nullptr);
     EXPECT_EQ(urb->UrbHeader.Length, 40 + 10 * (24 + 24 * 255));
     EXPECT_EQ(list[9].Interface->NumberOfPipes, 255u);

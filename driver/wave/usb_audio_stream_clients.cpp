@@ -1,0 +1,661 @@
+// CUsbAudioStream: its clients and states. Clients go from registered to open to started and
+// back; the open list's head decides the format the stream is opened with, the started list's
+// head leads the running stream, and every leadership change is announced to all clients.
+// Every slot here runs at PASSIVE_LEVEL under the engine's mutex, which is recursive for its
+// owner, so the slots call each other freely.
+#include "driver/wave/usb_audio_stream.h"
+
+#include "driver/topology/nodes/dsp_node_if.h"
+#include "usbdlib.h"
+#include "driver/usb/usb_device_if.h"
+
+namespace
+{
+
+// The engine's mutex for the length of a slot; the slots may nest it.
+class MutexHold
+{
+public:
+    explicit MutexHold(CMutexLock* Lock) : m_pLock(Lock) { m_pLock->Lock(); }
+    ~MutexHold() { m_pLock->Unlock(); }
+    MutexHold(const MutexHold&) = delete;
+    MutexHold& operator=(const MutexHold&) = delete;
+
+private:
+    CMutexLock* m_pLock;
+};
+
+} // namespace
+
+// ---- The client lists ----
+
+// Descending priority; an equal priority is refused, so two clients never contend for the lead.
+NTSTATUS CUsbAudioStream::InsertClient(CPointerList* List, StreamClient* Client)
+{
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&m_StreamLock, &oldIrql);
+    NTSTATUS status = STATUS_SUCCESS;
+    PPOINTER_LIST_NODE position = List->GetHeadPosition();
+    PPOINTER_LIST_NODE before = nullptr;
+    while (position)
+    {
+        PPOINTER_LIST_NODE current = position;
+        PVOID pData;
+        List->GetNext(&position, &pData);
+        const ULONG priority = static_cast<StreamClient*>(pData)->Priority;
+        if (priority <= Client->Priority)
+        {
+            status = priority == Client->Priority ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
+            before = current;
+            break;
+        }
+    }
+    if (NT_SUCCESS(status))
+    {
+        PPOINTER_LIST_NODE added = before ? List->InsertBefore(before, Client) : List->AddTail(Client);
+        status = added ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+    }
+    KeReleaseSpinLock(&m_StreamLock, oldIrql);
+    return status;
+}
+
+// Records are found by their registration handle, never by address: a freed record's memory
+// may come back as another client's.
+StreamClient* CUsbAudioStream::FindClient(CPointerList* List, PVOID ClientKey)
+{
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&m_StreamLock, &oldIrql);
+    StreamClient* found = nullptr;
+    PPOINTER_LIST_NODE position = List->GetHeadPosition();
+    PVOID pData;
+    while (!found && List->GetNext(&position, &pData))
+    {
+        if (ClientKey && static_cast<StreamClient*>(pData)->Registration == ClientKey)
+        {
+            found = static_cast<StreamClient*>(pData);
+        }
+    }
+    KeReleaseSpinLock(&m_StreamLock, oldIrql);
+    return found;
+}
+
+StreamClient* CUsbAudioStream::RemoveClient(CPointerList* List, PVOID ClientKey)
+{
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&m_StreamLock, &oldIrql);
+    StreamClient* found = nullptr;
+    PPOINTER_LIST_NODE position = List->GetHeadPosition();
+    while (position && ClientKey)
+    {
+        PPOINTER_LIST_NODE current = position;
+        PVOID pData;
+        List->GetNext(&position, &pData);
+        if (static_cast<StreamClient*>(pData)->Registration == ClientKey)
+        {
+            found = static_cast<StreamClient*>(pData);
+            List->RemoveNode(current);
+            break;
+        }
+    }
+    KeReleaseSpinLock(&m_StreamLock, oldIrql);
+    return found;
+}
+
+StreamClient* CUsbAudioStream::HeadClient(CPointerList* List)
+{
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&m_StreamLock, &oldIrql);
+    PVOID pData = nullptr;
+    StreamClient* head = List->GetHead(&pData) ? static_cast<StreamClient*>(pData) : nullptr;
+    KeReleaseSpinLock(&m_StreamLock, oldIrql);
+    return head;
+}
+
+namespace
+{
+
+BOOLEAN SameClient(const StreamClient* A, const StreamClient* B)
+{
+    return A && B && A->Registration == B->Registration;
+}
+
+} // namespace
+
+// A closed client goes back to the registered list; without a node for it there, it can never
+// be found again, so it is unregistered and freed rather than leaked.
+VOID CUsbAudioStream::ReturnToRegistered(StreamClient* Client)
+{
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&m_StreamLock, &oldIrql);
+    BOOLEAN added = m_pRegisteredClients->AddTail(Client) != nullptr;
+    KeReleaseSpinLock(&m_StreamLock, oldIrql);
+    if (!added)
+    {
+        ExUnregisterCallback(Client->Registration);
+        ExFreePoolWithTag(Client, USB_STREAM_POOL_TAG);
+    }
+}
+
+// ---- Processing objects of the pipeline ----
+
+namespace
+{
+
+// Render: priority 1 goes to list C and 2 to list B; capture the other way round.
+CPointerList* ProcessingListOf(ULONG Priority, ULONG Capture, CPointerList* ListB, CPointerList* ListC)
+{
+    if (Priority != 1 && Priority != 2)
+    {
+        return nullptr;
+    }
+    const BOOLEAN listC = (Priority == 1) == (Capture == STREAM_DIRECTION_RENDER);
+    return listC ? ListC : ListB;
+}
+
+} // namespace
+
+NTSTATUS CUsbAudioStream::AddProcessingObject(StreamClient* Client, PUNKNOWN Object)
+{
+    CPointerList* list = ProcessingListOf(Client->Priority, m_nCapture, m_pListB, m_pListC);
+    if (!list)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    Object->AddRef();
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&m_StreamLock, &oldIrql);
+    BOOLEAN added = list->AddTail(Object) != nullptr;
+    KeReleaseSpinLock(&m_StreamLock, oldIrql);
+    if (!added)
+    {
+        Object->Release();
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUsbAudioStream::RemoveProcessingObject(StreamClient* Client, PUNKNOWN Object)
+{
+    CPointerList* list = ProcessingListOf(Client->Priority, m_nCapture, m_pListB, m_pListC);
+    if (!list)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&m_StreamLock, &oldIrql);
+    BOOLEAN found = FALSE;
+    PPOINTER_LIST_NODE position = list->GetHeadPosition();
+    while (position && !found)
+    {
+        PPOINTER_LIST_NODE current = position;
+        PVOID pData;
+        list->GetNext(&position, &pData);
+        if (pData == Object)
+        {
+            list->RemoveNode(current);
+            found = TRUE;
+        }
+    }
+    KeReleaseSpinLock(&m_StreamLock, oldIrql);
+    if (!found)
+    {
+        return STATUS_UNSUCCESSFUL;
+    }
+    Object->Release();
+    return STATUS_SUCCESS;
+}
+
+// ---- Leadership ----
+
+VOID CUsbAudioStream::NotifyConfigure(StreamClient* Client, BOOLEAN Restart)
+{
+    StreamNotification notification;
+    RtlZeroMemory(&notification, sizeof(notification));
+    notification.Client = Client;
+    notification.Code = StreamNotifyConfigure;
+    notification.Configure.FramesPerTransfer =
+        Client->FramesPerTransfer | (Restart ? STREAM_CONFIGURE_RESTART : 0);
+    notification.Configure.TransfersInFlight = Client->TransfersInFlight;
+    ExNotifyCallback(m_pClientCallbackObject, &notification, nullptr);
+}
+
+ULONG CUsbAudioStream::GetCurrentFrame()
+{
+    ULONG frame = 0;
+    IUsbDevice* pUsbDevice = nullptr;
+    if (m_pDeviceUnknown &&
+        NT_SUCCESS(m_pDeviceUnknown->QueryInterface(IID_IUsbDevice, reinterpret_cast<PVOID*>(&pUsbDevice))))
+    {
+        // The status says nothing useful; the stored frame is the answer.
+        pUsbDevice->GetCurrentFrameNumber(&frame);
+        pUsbDevice->Release();
+    }
+    return frame;
+}
+
+// Makes sure the stream is open in the leader's format, stopping and closing it for another
+// client's first. *CurrentFrame is the frame OpenStream reported, 0 when nothing was reopened.
+NTSTATUS CUsbAudioStream::LeadWith(StreamClient* Leader, PULONG CurrentFrame)
+{
+    *CurrentFrame = 0;
+    if (SameClient(Leader, m_pOpenClient) && m_StreamState != STREAM_STATE_CLOSED)
+    {
+        return STATUS_SUCCESS;
+    }
+    if (m_StreamState == STREAM_STATE_RUNNING)
+    {
+        StopStreaming();
+    }
+    if (m_StreamState == STREAM_STATE_OPEN)
+    {
+        CloseStream();
+    }
+    m_pOpenClient = nullptr;
+    NTSTATUS status = OpenStream(Leader, CurrentFrame);
+    if (NT_SUCCESS(status))
+    {
+        m_pOpenClient = Leader;
+        RtlCopyMemory(&m_CurrentFormat, &Leader->Format, sizeof(m_CurrentFormat));
+    }
+    return status;
+}
+
+// The started list's head takes the stream over: reopened in its format when needed, told so
+// with the restart bit, and streaming again a few frames on. With nobody started the open
+// list's head keeps the stream open; with nobody open the stream closes.
+NTSTATUS CUsbAudioStream::RestartLeader(PULONG CurrentFrame)
+{
+    *CurrentFrame = 0;
+    StreamClient* started = HeadClient(m_pStartedClients);
+    StreamClient* open = HeadClient(m_pOpenClients);
+    m_pStartedClient = nullptr;
+    if (m_StreamState == STREAM_STATE_RUNNING)
+    {
+        StopStreaming();
+    }
+    if (!started && !open)
+    {
+        if (m_StreamState == STREAM_STATE_OPEN)
+        {
+            CloseStream();
+        }
+        m_pOpenClient = nullptr;
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS status = LeadWith(started ? started : open, CurrentFrame);
+    if (!NT_SUCCESS(status) || !started)
+    {
+        return status;
+    }
+    m_pStartedClient = started;
+    NotifyConfigure(started, TRUE);
+    const ULONG from = *CurrentFrame ? *CurrentFrame : GetCurrentFrame();
+    status = StartStreaming(from + USB_STREAM_RESTART_DELAY_FRAMES, TRUE);
+    if (!NT_SUCCESS(status))
+    {
+        CloseStream();
+        m_pOpenClient = nullptr;
+    }
+    return status;
+}
+
+// ---- ICyclicControl: clients ----
+
+STDMETHODIMP_(NTSTATUS)
+CUsbAudioStream::OpenClient(PVOID ClientKey, PULONG FramesPerTransfer, PULONG CurrentFrame)
+{
+    PAGED_CODE();
+    if (!FramesPerTransfer || !CurrentFrame)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *CurrentFrame = 0;
+    MutexHold hold(&m_Lock);
+    StreamClient* pClient = FindClient(m_pRegisteredClients, ClientKey);
+    if (!pClient)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = InsertClient(m_pOpenClients, pClient);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    // A client that takes the lead stops whoever streams now; a started client keeps its
+    // place and resumes when the lead comes back to it.
+    StreamClient* head = HeadClient(m_pOpenClients);
+    if (!SameClient(head, m_pOpenClient))
+    {
+        status = LeadWith(head, CurrentFrame);
+        if (!NT_SUCCESS(status))
+        {
+            RemoveClient(m_pOpenClients, head->Registration);
+            ULONG frame;
+            RestartLeader(&frame);
+            return status;
+        }
+    }
+    *FramesPerTransfer = m_pOpenClient->FramesPerTransfer;
+    RemoveClient(m_pRegisteredClients, ClientKey);
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(NTSTATUS) CUsbAudioStream::CloseClient(PVOID ClientKey)
+{
+    PAGED_CODE();
+    MutexHold hold(&m_Lock);
+    // A client that closes while started is stopped first, so the stream never keeps running
+    // for a record that has left.
+    if (FindClient(m_pStartedClients, ClientKey))
+    {
+        StopClient(ClientKey, nullptr);
+    }
+    StreamClient* pClient = RemoveClient(m_pOpenClients, ClientKey);
+    if (!pClient)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (SameClient(pClient, m_pOpenClient))
+    {
+        // The stream was open for this client; whoever is still started, or else still open,
+        // takes it over.
+        m_pOpenClient = nullptr;
+        ULONG frame;
+        status = RestartLeader(&frame);
+    }
+    ReturnToRegistered(pClient);
+    return status;
+}
+
+STDMETHODIMP_(NTSTATUS)
+CUsbAudioStream::StartClient(PVOID ClientKey, ULONG StartFrame, PULONG FramesPerTransfer,
+                             PUNKNOWN ProcessingObject)
+{
+    PAGED_CODE();
+    MutexHold hold(&m_Lock);
+    StreamClient* pClient =
+        m_StreamState != STREAM_STATE_CLOSED ? FindClient(m_pOpenClients, ClientKey) : nullptr;
+    NTSTATUS status = pClient ? InsertClient(m_pStartedClients, pClient) : STATUS_INVALID_PARAMETER;
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    StreamClient* head = HeadClient(m_pStartedClients);
+    if (SameClient(head, m_pStartedClient))
+    {
+        NotifyConfigure(head, FALSE);
+        pClient->Active = 1;
+    }
+    else
+    {
+        status = StartLeader(head, pClient, StartFrame);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+    }
+    status = ProcessingObject ? AddProcessingObject(pClient, ProcessingObject) : STATUS_SUCCESS;
+    if (!NT_SUCCESS(status))
+    {
+        // A client whose processing cannot run is not left streaming without it.
+        StopClient(ClientKey, nullptr);
+        return status;
+    }
+    if (FramesPerTransfer)
+    {
+        *FramesPerTransfer = m_pStartedClient->FramesPerTransfer;
+    }
+    return STATUS_SUCCESS;
+}
+
+// A new head of the started list leads: the stream runs in its format from the caller's frame,
+// or from a fresh one when the caller's has passed (a client that opened without reopening the
+// stream has no frame of its own to start from).
+NTSTATUS CUsbAudioStream::StartLeader(StreamClient* Head, StreamClient* Client, ULONG StartFrame)
+{
+    StreamClient* previous = m_pStartedClient;
+    ULONG reopened = 0;
+    NTSTATUS status = LeadWith(Head, &reopened);
+    if (NT_SUCCESS(status))
+    {
+        if (m_StreamState == STREAM_STATE_RUNNING)
+        {
+            StopStreaming();
+        }
+        m_pStartedClient = Head;
+        NotifyConfigure(Head, TRUE);
+        Client->Active = 1;
+        const ULONG now = GetCurrentFrame();
+        ULONG frame = reopened ? reopened + USB_STREAM_START_DELAY_FRAMES : StartFrame;
+        if (now && LONG(frame - now) < 1)
+        {
+            frame = now + USB_STREAM_START_DELAY_FRAMES;
+        }
+        status = StartStreaming(frame, TRUE);
+    }
+    if (NT_SUCCESS(status))
+    {
+        return status;
+    }
+    RemoveClient(m_pStartedClients, Head->Registration);
+    Head->Active = 0;
+    m_pStartedClient = nullptr;
+    ULONG frame;
+    if (previous)
+    {
+        // The earlier leader gets the stream back, in its own format, running again.
+        RestartLeader(&frame);
+    }
+    else if (m_StreamState == STREAM_STATE_OPEN)
+    {
+        CloseStream();
+        m_pOpenClient = nullptr;
+    }
+    return status;
+}
+
+STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StopClient(PVOID ClientKey, PUNKNOWN ProcessingObject)
+{
+    PAGED_CODE();
+    MutexHold hold(&m_Lock);
+    StreamClient* pClient = RemoveClient(m_pStartedClients, ClientKey);
+    if (!pClient)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = ProcessingObject ? RemoveProcessingObject(pClient, ProcessingObject) : STATUS_SUCCESS;
+    pClient->Active = 0;
+    if (!HeadClient(m_pStartedClients))
+    {
+        // Nobody started: the stream stops but stays open, and no stale leader is kept to
+        // make a later start look like no change.
+        m_pStartedClient = nullptr;
+        StopStreaming();
+    }
+    else if (SameClient(pClient, m_pStartedClient))
+    {
+        ULONG frame;
+        NTSTATUS restart = RestartLeader(&frame);
+        status = NT_SUCCESS(status) ? restart : status;
+    }
+    return status == STATUS_UNSUCCESSFUL ? STATUS_INVALID_PARAMETER : status;
+}
+
+// ---- ICyclicControl: stream states ----
+
+STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StartStreaming(ULONG StartFrame, ULONG ExplicitStartFrames)
+{
+    PAGED_CODE();
+    MutexHold hold(&m_Lock);
+    if (m_StreamState != STREAM_STATE_OPEN)
+    {
+        return STATUS_UNSUCCESSFUL;
+    }
+    InterlockedExchange(&m_PendingFlag, 0);
+    m_nNextStartFrame = StartFrame;
+    m_bExplicitStartFrames = ExplicitStartFrames;
+    KeClearEvent(&m_WorkEvent);
+    InterlockedExchange(&m_StreamState, STREAM_STATE_RUNNING);
+    // A node that cannot start does not keep the stream from running.
+    PPOINTER_LIST_NODE position = m_pProcessingNodes ? m_pProcessingNodes->GetHeadPosition() : nullptr;
+    PVOID pData;
+    while (position && m_pProcessingNodes->GetNext(&position, &pData))
+    {
+        if (!NT_SUCCESS(static_cast<IDspNode*>(pData)->Start(&m_CurrentFormat)))
+        {
+            break;
+        }
+    }
+    for (ULONG i = 0; i < m_nTransfersInFlight; ++i)
+    {
+        NTSTATUS status = SubmitNextTransfer();
+        if (status == STATUS_BUFFER_TOO_SMALL)
+        {
+            break; // no free transfer: the chain is as full as it gets
+        }
+        if (!NT_SUCCESS(status))
+        {
+            KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
+            InterlockedExchange(&m_StreamState, STREAM_STATE_OPEN);
+            return status;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StopStreaming()
+{
+    PAGED_CODE();
+    MutexHold hold(&m_Lock);
+    if (InterlockedCompareExchange(&m_StreamState, STREAM_STATE_OPEN, STREAM_STATE_RUNNING) !=
+        STREAM_STATE_RUNNING)
+    {
+        return STATUS_UNSUCCESSFUL;
+    }
+    KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
+    PPOINTER_LIST_NODE position = m_pProcessingNodes ? m_pProcessingNodes->GetHeadPosition() : nullptr;
+    PVOID pData;
+    while (position && m_pProcessingNodes->GetNext(&position, &pData))
+    {
+        NTSTATUS status = static_cast<IDspNode*>(pData)->Stop();
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(NTSTATUS) CUsbAudioStream::SelectZeroBandwidthSetting()
+{
+    PAGED_CODE();
+    return SelectAlternateSetting(0, nullptr);
+}
+
+// A device that has gone cannot take the zero-bandwidth setting, and need not: the stream
+// closes all the same.
+STDMETHODIMP_(NTSTATUS) CUsbAudioStream::CloseStream()
+{
+    PAGED_CODE();
+    MutexHold hold(&m_Lock);
+    if (m_StreamState != STREAM_STATE_OPEN)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = SelectZeroBandwidthSetting();
+    FreeTransfers();
+    InterlockedExchange(&m_StreamState, STREAM_STATE_CLOSED);
+    return m_bDeviceGone ? STATUS_SUCCESS : status;
+}
+
+// ---- Formats ----
+
+NTSTATUS CUsbAudioStream::FindAlternateSetting(PCWAVEFORMATEXTENSIBLE Format, PUCHAR AlternateSetting)
+{
+    PAGED_CODE();
+    if (!Format || !AlternateSetting || IsListEmpty(&m_FormatList))
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const BOOLEAN extensible = Format->Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
+    const SIZE_T compared = sizeof(WAVEFORMATEX) + Format->Format.cbSize;
+    for (PLIST_ENTRY links = m_FormatList.Flink; links != &m_FormatList; links = links->Flink)
+    {
+        const StreamFormatEntry* pEntry = CONTAINING_RECORD(links, StreamFormatEntry, Links);
+        const WAVEFORMATEXTENSIBLE& offered = pEntry->Format;
+        BOOLEAN match;
+        if (extensible)
+        {
+            // Never past the entry's 40 bytes, whatever cbSize claims.
+            match = compared <= sizeof(WAVEFORMATEXTENSIBLE) &&
+                    RtlCompareMemory(&offered, Format, compared) == compared;
+        }
+        else
+        {
+            USHORT subTag;
+            RtlCopyMemory(&subTag, &offered.SubFormat, sizeof(subTag));
+            match = offered.Format.nChannels == Format->Format.nChannels &&
+                    offered.Format.nSamplesPerSec == Format->Format.nSamplesPerSec &&
+                    offered.Format.wBitsPerSample == Format->Format.wBitsPerSample &&
+                    subTag == Format->Format.wFormatTag;
+        }
+        if (match)
+        {
+            *AlternateSetting = pEntry->AlternateSetting;
+            return STATUS_SUCCESS;
+        }
+    }
+    return STATUS_INVALID_PARAMETER;
+}
+
+namespace
+{
+
+constexpr UCHAR AUDIO_CLASS = 1;
+constexpr UCHAR AUDIO_STREAMING_SUBCLASS = 2;
+constexpr UCHAR ENDPOINT_TYPE_MASK = 0x03;
+constexpr UCHAR ENDPOINT_USAGE_MASK = 0x30; // data, feedback or implicit feedback
+// A high-speed endpoint served every 2^(bInterval - 1) microframes; bInterval 0 is taken as 1
+// and anything beyond 4 as one packet a frame, as no whole number of packets fits a frame.
+constexpr UCHAR HIGH_SPEED_MAX_INTERVAL = 4;
+
+} // namespace
+
+ULONG CUsbAudioStream::GetPacketsPerFrame(UCHAR AlternateSetting)
+{
+    PAGED_CODE();
+    IUsbDevice* pUsbDevice = nullptr;
+    if (!m_pDeviceUnknown ||
+        !NT_SUCCESS(m_pDeviceUnknown->QueryInterface(IID_IUsbDevice, reinterpret_cast<PVOID*>(&pUsbDevice))))
+    {
+        return 1;
+    }
+    ULONG packets = 1;
+    PUSB_CONFIGURATION_DESCRIPTOR pConfig = pUsbDevice->GetConfigurationDescriptor();
+    PUSB_INTERFACE_DESCRIPTOR pInterface =
+        pConfig ? USBD_ParseConfigurationDescriptorEx(pConfig, pConfig, LONG(m_nStreamId), AlternateSetting,
+                                                      AUDIO_CLASS, AUDIO_STREAMING_SUBCLASS, -1)
+                : nullptr;
+    PVOID pStart = pInterface;
+    for (UCHAR n = 0; pInterface && n < pInterface->bNumEndpoints; ++n)
+    {
+        auto pEndpoint = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(
+            USBD_ParseDescriptors(pConfig, pConfig->wTotalLength, pStart, USB_ENDPOINT_DESCRIPTOR_TYPE));
+        if (!pEndpoint)
+        {
+            break;
+        }
+        if ((pEndpoint->bmAttributes & ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_ISOCHRONOUS &&
+            (pEndpoint->bmAttributes & ENDPOINT_USAGE_MASK) == 0)
+        {
+            const UCHAR interval = pEndpoint->bInterval == 0 ? 1 : pEndpoint->bInterval;
+            packets =
+                pUsbDevice->IsHighSpeed() && interval <= HIGH_SPEED_MAX_INTERVAL ? 8u >> (interval - 1) : 1;
+            break;
+        }
+        pStart = reinterpret_cast<PUCHAR>(pEndpoint) + pEndpoint->bLength;
+    }
+    pUsbDevice->Release();
+    return packets;
+}

@@ -1,0 +1,545 @@
+// The streaming endpoints: alternate settings read from the configuration descriptor, the
+// checks and the record of OUT packets, the device's sample clock behind IN packets and the
+// feedback endpoint, and the stream faults.
+#include "sim/device/stream_endpoint.h"
+
+#include "sim/device/audio_control.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+namespace sim
+{
+
+namespace
+{
+
+constexpr uint8_t kInterfaceDescriptor = 4;
+constexpr uint8_t kEndpointDescriptor = 5;
+constexpr uint8_t kClassInterfaceDescriptor = 0x24;
+constexpr uint8_t kAudioClass = 1;
+constexpr uint8_t kControlSubclass = 1;
+constexpr uint8_t kStreamingSubclass = 2;
+constexpr uint8_t kRelease2Protocol = 0x20;
+constexpr uint8_t kGeneralSubtype = 1;    // AS_GENERAL, and the header on the control side
+constexpr uint8_t kFormatTypeSubtype = 2; // FORMAT_TYPE; INPUT_TERMINAL on the control side
+constexpr uint8_t kOutputTerminalSubtype = 3;
+constexpr uint8_t kFormatTypeI = 1;
+constexpr uint16_t kFloatFormatTag = 3;      // class 1: IEEE_FLOAT
+constexpr uint32_t kRelease2FloatFormat = 4; // class 2: bmFormats bit 2
+constexpr uint8_t kIsochronous = 1;
+constexpr uint8_t kFeedbackUsage = 1;
+constexpr uint8_t kAsynchronousSync = 1;
+
+std::string Hex(uint8_t value)
+{
+    char text[8];
+    std::snprintf(text, sizeof(text), "0x%02X", value);
+    return text;
+}
+
+} // namespace
+
+int16_t StreamSignalSample(uint64_t SampleFrame, uint32_t Channel)
+{
+    // A triangle at half scale with a period of its own per channel, so a swapped, dropped or
+    // repeated channel or frame shows in the data.
+    const uint32_t half = 24 + 4 * (Channel % 16);
+    const int32_t amplitude = 16384;
+    const uint32_t phase = uint32_t(SampleFrame % (2 * half));
+    const int32_t rise = int32_t(2 * amplitude * (phase < half ? phase : phase - half) / half);
+    return int16_t(phase < half ? -amplitude + rise : amplitude - rise);
+}
+
+void StreamSignalFrame(const StreamFormat& Format, uint64_t SampleFrame, uint8_t* Out)
+{
+    for (uint32_t c = 0; c < Format.Channels; ++c)
+    {
+        const int16_t value = StreamSignalSample(SampleFrame, c);
+        uint8_t* sample = Out + c * Format.SubframeBytes;
+        if (Format.Float && Format.SubframeBytes == 4)
+        {
+            const float f = float(value) / 32768.0f;
+            std::memcpy(sample, &f, 4);
+            continue;
+        }
+        // The 16-bit value fills the top of the container; lower bytes are zero.
+        const uint32_t word = uint32_t(int32_t(value)) << 16;
+        for (uint32_t b = 0; b < Format.SubframeBytes; ++b)
+        {
+            const uint32_t shift = 32 - 8 * (Format.SubframeBytes - b);
+            sample[b] = shift < 32 ? uint8_t(word >> shift) : 0;
+        }
+    }
+}
+
+StreamEndpoints::StreamEndpoints(UsbDeviceModel& Model, bool HighSpeed, std::function<void()> Changed)
+    : m_model(Model), m_highSpeed(HighSpeed), m_profilePpm(Model.Profile().FeedbackOffsetPpm()),
+      m_changed(std::move(Changed))
+{
+    ReadConfiguration(Model.Profile().ConfigurationDescriptor());
+}
+
+// Every alternate setting of every audio-streaming interface with its format and isochronous
+// endpoints, and, for release 2.0, the clock source behind each terminal.
+void StreamEndpoints::ReadConfiguration(const std::vector<uint8_t>& Configuration)
+{
+    int current = -1;
+    bool inControl = false;
+    bool controlRelease2 = false;
+    for (size_t at = 0; at + 2 <= Configuration.size();)
+    {
+        const uint8_t length = Configuration[at];
+        if (length < 2 || at + length > Configuration.size())
+            break;
+        const uint8_t* d = &Configuration[at];
+        at += length;
+        if (d[1] == kInterfaceDescriptor && length >= 9)
+        {
+            inControl = d[5] == kAudioClass && d[6] == kControlSubclass;
+            if (inControl)
+                controlRelease2 = d[7] == kRelease2Protocol;
+            current = -1;
+            if (d[5] == kAudioClass && d[6] == kStreamingSubclass)
+            {
+                Alternate alt;
+                alt.InterfaceNumber = d[2];
+                alt.Number = d[3];
+                alt.Release2 = d[7] == kRelease2Protocol;
+                m_alternates.push_back(alt);
+                current = int(m_alternates.size()) - 1;
+            }
+            continue;
+        }
+        if (d[1] == kClassInterfaceDescriptor && inControl && controlRelease2 && length >= 9)
+        {
+            if (d[2] == kFormatTypeSubtype)
+                m_clockOfTerminal[d[3]] = d[7];
+            else if (d[2] == kOutputTerminalSubtype)
+                m_clockOfTerminal[d[3]] = d[8];
+            continue;
+        }
+        if (current < 0)
+            continue;
+        Alternate& alt = m_alternates[size_t(current)];
+        if (d[1] == kClassInterfaceDescriptor && !alt.Release2)
+        {
+            if (d[2] == kGeneralSubtype && length >= 7)
+            {
+                alt.TerminalLink = d[3];
+                alt.Float = (d[5] | d[6] << 8) == kFloatFormatTag;
+            }
+            else if (d[2] == kFormatTypeSubtype && length >= 8 && d[3] == kFormatTypeI)
+            {
+                alt.Channels = d[4];
+                alt.SubframeBytes = d[5];
+                alt.BitResolution = d[6];
+                for (size_t i = 0; d[7] != 0 && i < d[7] && 8 + 3 * i + 3 <= length; ++i)
+                    alt.Rates.push_back(d[8 + 3 * i] | d[9 + 3 * i] << 8 | d[10 + 3 * i] << 16);
+            }
+        }
+        else if (d[1] == kClassInterfaceDescriptor)
+        {
+            if (d[2] == kGeneralSubtype && length >= 16)
+            {
+                alt.TerminalLink = d[3];
+                const uint32_t formats = d[6] | d[7] << 8 | d[8] << 16 | uint32_t(d[9]) << 24;
+                alt.Float = (formats & kRelease2FloatFormat) != 0;
+                alt.Channels = d[10];
+            }
+            else if (d[2] == kFormatTypeSubtype && length >= 6 && d[3] == kFormatTypeI)
+            {
+                alt.SubframeBytes = d[4];
+                alt.BitResolution = d[5];
+            }
+        }
+        else if (d[1] == kEndpointDescriptor && length >= 7 && (d[3] & 0x03) == kIsochronous)
+        {
+            Endpoint endpoint;
+            endpoint.Address = d[2];
+            endpoint.Attributes = d[3];
+            const uint16_t size = uint16_t(d[4] | d[5] << 8);
+            // High-bandwidth endpoints move up to two more transactions per microframe.
+            endpoint.MaxPacketBytes = uint16_t((size & 0x7FF) * (1 + ((size >> 11) & 3)));
+            endpoint.Interval = d[6];
+            endpoint.Feedback = ((d[3] >> 4) & 0x03) == kFeedbackUsage;
+            alt.Endpoints.push_back(endpoint);
+        }
+    }
+}
+
+const StreamEndpoints::Endpoint* StreamEndpoints::DataEndpoint(const Alternate& Alt)
+{
+    for (const Endpoint& endpoint : Alt.Endpoints)
+    {
+        if (!endpoint.Feedback)
+            return &endpoint;
+    }
+    return nullptr;
+}
+
+const StreamEndpoints::Alternate* StreamEndpoints::CurrentAlternate(uint8_t EndpointAddress,
+                                                                    const Endpoint** Found) const
+{
+    for (const Alternate& alt : m_alternates)
+    {
+        for (const Endpoint& endpoint : alt.Endpoints)
+        {
+            if (endpoint.Address == EndpointAddress &&
+                m_model.AlternateSetting(alt.InterfaceNumber) == int(alt.Number))
+            {
+                *Found = &endpoint;
+                return &alt;
+            }
+        }
+    }
+    return nullptr;
+}
+
+uint32_t StreamEndpoints::RateOf(const Alternate& Alt, const Endpoint& Data) const
+{
+    if (Alt.Release2)
+    {
+        auto clock = m_clockOfTerminal.find(Alt.TerminalLink);
+        return clock == m_clockOfTerminal.end() ? 0 : m_model.AudioControl().ClockRateHz(clock->second);
+    }
+    // A class-1 endpoint without a sampling-frequency control runs at its only rate.
+    const uint32_t rate = m_model.AudioControl().EndpointRateHz(Data.Address);
+    return rate != 0 ? rate : Alt.Rates.size() == 1 ? Alt.Rates[0] : 0;
+}
+
+StreamFormat StreamEndpoints::FormatOf(const Alternate& Alt, const Endpoint& Data) const
+{
+    StreamFormat format;
+    format.InterfaceNumber = Alt.InterfaceNumber;
+    format.AlternateSetting = Alt.Number;
+    format.EndpointAddress = Data.Address;
+    format.MaxPacketBytes = Data.MaxPacketBytes;
+    // A high-speed endpoint with bInterval n is served every 2^(n-1) microframes.
+    format.PacketsPerFrame = m_highSpeed ? 8u >> std::min(std::max<uint32_t>(Data.Interval, 1) - 1, 3u) : 1;
+    format.Asynchronous = ((Data.Attributes >> 2) & 0x03) == kAsynchronousSync;
+    format.Channels = Alt.Channels;
+    format.SubframeBytes = Alt.SubframeBytes;
+    format.BitResolution = Alt.BitResolution;
+    format.Float = Alt.Float;
+    format.RateHz = RateOf(Alt, Data);
+    return format;
+}
+
+bool StreamEndpoints::Serves(uint8_t EndpointAddress) const
+{
+    for (const Alternate& alt : m_alternates)
+    {
+        for (const Endpoint& endpoint : alt.Endpoints)
+        {
+            if (endpoint.Address == EndpointAddress)
+                return true;
+        }
+    }
+    return false;
+}
+
+bool StreamEndpoints::CurrentFormat(uint8_t EndpointAddress, StreamFormat* Format) const
+{
+    const Endpoint* endpoint = nullptr;
+    const Alternate* alt = CurrentAlternate(EndpointAddress, &endpoint);
+    const Endpoint* data = alt == nullptr ? nullptr : DataEndpoint(*alt);
+    if (data == nullptr)
+        return false;
+    *Format = FormatOf(*alt, *data);
+    return true;
+}
+
+double StreamEndpoints::ClockHz(uint8_t EndpointAddress) const
+{
+    StreamFormat format;
+    if (!CurrentFormat(EndpointAddress, &format))
+        return 0;
+    std::lock_guard<std::mutex> guard(m_lock);
+    return format.RateHz * (1.0 + (m_profilePpm + m_faults.ClockOffsetPpm) / 1e6);
+}
+
+void StreamEndpoints::SetFaults(const StreamFaults& Faults)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_faults = Faults;
+        m_transfers = 0;
+        m_packets = 0;
+        m_inPackets = 0;
+        m_failingTransfer.clear();
+    }
+    if (m_changed)
+        m_changed();
+}
+
+StreamFaults StreamEndpoints::Faults() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_faults;
+}
+
+bool StreamEndpoints::Targets(uint8_t EndpointAddress) const
+{
+    return m_faults.Endpoint == 0 || m_faults.Endpoint == EndpointAddress;
+}
+
+bool StreamEndpoints::HoldsTransfer(uint8_t EndpointAddress)
+{
+    const Endpoint* endpoint = nullptr;
+    if (CurrentAlternate(EndpointAddress, &endpoint) == nullptr || endpoint->Feedback)
+        return false;
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_faults.StopCompleting && Targets(EndpointAddress);
+}
+
+void StreamEndpoints::BeginTransfer(uint8_t EndpointAddress)
+{
+    const Endpoint* endpoint = nullptr;
+    if (CurrentAlternate(EndpointAddress, &endpoint) == nullptr || endpoint->Feedback)
+        return;
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!Targets(EndpointAddress))
+        return;
+    ++m_transfers;
+    const uint64_t first = m_faults.FailTransferNumber;
+    const uint64_t count = std::max<uint32_t>(m_faults.FailTransferCount, 1);
+    m_failingTransfer[EndpointAddress] = first != 0 && m_transfers >= first && m_transfers < first + count;
+}
+
+// The fault that hits one data packet, counted under m_lock.
+USBD_STATUS StreamEndpoints::PacketFault(uint8_t EndpointAddress, bool* Empty, bool* Short)
+{
+    if (!Targets(EndpointAddress))
+        return USBD_STATUS_SUCCESS;
+    ++m_packets;
+    if (Empty != nullptr)
+    {
+        ++m_inPackets;
+        *Empty = m_faults.EmptyInEvery != 0 && m_inPackets % m_faults.EmptyInEvery == 0;
+        *Short = m_faults.ShortInEvery != 0 && m_inPackets % m_faults.ShortInEvery == 0;
+    }
+    const bool failing = m_failingTransfer[EndpointAddress] ||
+                         (m_faults.FailPacketNumber != 0 && m_packets == m_faults.FailPacketNumber);
+    return failing ? m_faults.PacketFailure : USBD_STATUS_SUCCESS;
+}
+
+std::string StreamEndpoints::CheckOutSize(const StreamFormat& Format, uint32_t Length) const
+{
+    const uint32_t block = Format.BlockBytes();
+    if (block == 0)
+        return {};
+    std::ostringstream error;
+    if (Length > Format.MaxPacketBytes)
+        error << Length << " bytes exceed the endpoint's " << Format.MaxPacketBytes << "-byte packets";
+    else if (Length % block != 0)
+        error << Length << " bytes are not a whole number of " << block << "-byte sample frames";
+    else if (Format.RateHz != 0)
+    {
+        // A packet carries the frames of its (micro)frame, rounded either way; an asynchronous
+        // endpoint follows the device's clock and may stray one frame further.
+        const uint32_t perSecond = Format.PacketsPerFrame * 1000;
+        const uint32_t slack = Format.Asynchronous ? 1 : 0;
+        const uint32_t low = Format.RateHz / perSecond;
+        const uint32_t high = (Format.RateHz + perSecond - 1) / perSecond;
+        const uint32_t frames = Length / block;
+        if (frames + slack < low || frames > high + slack)
+            error << frames << " sample frames where " << Format.RateHz << " Hz needs "
+                  << low - std::min(low, slack) << " to " << high + slack;
+    }
+    return error.str();
+}
+
+USBD_STATUS StreamEndpoints::Out(uint8_t EndpointAddress, uint32_t Frame, uint32_t Microframe,
+                                 const uint8_t* Data, uint32_t Length)
+{
+    StreamFormat format;
+    const bool known = CurrentFormat(EndpointAddress, &format);
+    std::lock_guard<std::mutex> guard(m_lock);
+    StreamPacketRecord record;
+    record.EndpointAddress = EndpointAddress;
+    record.Frame = Frame;
+    record.Microframe = Microframe;
+    record.Bytes = Length;
+    record.Status = known ? PacketFault(EndpointAddress, nullptr, nullptr) : USBD_STATUS_DEV_NOT_RESPONDING;
+    std::vector<uint8_t>& stream = m_outStreams[EndpointAddress];
+    record.DataOffset = stream.size();
+    if (known)
+    {
+        std::string error = CheckOutSize(format, Length);
+        if (!error.empty())
+            record.SizeError = "endpoint " + Hex(EndpointAddress) + " frame " + std::to_string(Frame) + "." +
+                               std::to_string(Microframe) + ": " + error;
+    }
+    if (USBD_SUCCESS(record.Status))
+        stream.insert(stream.end(), Data, Data + Length);
+    m_packetRecords.push_back(record);
+    return record.Status;
+}
+
+uint64_t StreamEndpoints::Produced(const InClock& Clock, uint64_t Microframe) const
+{
+    using Wide = unsigned __int128;
+    const Wide elapsed = Microframe - Clock.BaseTime;
+    const Wide perMillion = Wide(uint64_t(int64_t(1000000) + Clock.Ppm));
+    return Clock.Base + uint64_t(elapsed * Clock.RateHz * perMillion / (Wide(8000) * 1000000));
+}
+
+// Brings an IN endpoint's clock up to a packet over microframes [Start, End).
+void StreamEndpoints::ClockIn(InClock* Clock, const StreamFormat& Format, uint64_t Start, uint64_t End)
+{
+    const int64_t ppm = int64_t(m_profilePpm) + m_faults.ClockOffsetPpm;
+    if (!Clock->Running || Clock->AlternateSetting != Format.AlternateSetting ||
+        Clock->RateHz != Format.RateHz)
+    {
+        const uint64_t dropped = Clock->Dropped;
+        *Clock = InClock{};
+        Clock->Running = true;
+        Clock->AlternateSetting = Format.AlternateSetting;
+        Clock->RateHz = Format.RateHz;
+        Clock->Ppm = ppm;
+        Clock->BaseTime = Start;
+        Clock->LastEnd = Start;
+        Clock->Dropped = dropped;
+    }
+    else if (Clock->Ppm != ppm)
+    {
+        Clock->Base = Produced(*Clock, Start);
+        Clock->BaseTime = Start;
+        Clock->Ppm = ppm;
+    }
+    // Samples made while the host asked for nothing are gone.
+    if (Start > Clock->LastEnd)
+    {
+        const uint64_t made = Produced(*Clock, Start);
+        if (made > Clock->Sent)
+        {
+            Clock->Dropped += made - Clock->Sent;
+            Clock->Sent = made;
+        }
+    }
+    Clock->LastEnd = End;
+}
+
+USBD_STATUS StreamEndpoints::In(uint8_t EndpointAddress, uint32_t Frame, uint32_t Microframe, uint8_t* Data,
+                                uint32_t Capacity, uint32_t* Length)
+{
+    *Length = 0;
+    const Endpoint* endpoint = nullptr;
+    StreamFormat format;
+    if (CurrentAlternate(EndpointAddress, &endpoint) == nullptr || !CurrentFormat(EndpointAddress, &format))
+        return USBD_STATUS_DEV_NOT_RESPONDING;
+    if (endpoint->Feedback)
+        return Feedback(EndpointAddress, format, Data, Capacity, Length);
+
+    std::lock_guard<std::mutex> guard(m_lock);
+    StreamPacketRecord record;
+    record.EndpointAddress = EndpointAddress;
+    record.In = true;
+    record.Frame = Frame;
+    record.Microframe = Microframe;
+    bool empty = false;
+    bool shortPacket = false;
+    record.Status = PacketFault(EndpointAddress, &empty, &shortPacket);
+    const uint32_t block = format.BlockBytes();
+    if (format.RateHz != 0 && block != 0)
+    {
+        const uint64_t start = uint64_t(Frame) * 8 + Microframe;
+        InClock& clock = m_inClocks[EndpointAddress];
+        ClockIn(&clock, format, start, start + 8 / format.PacketsPerFrame);
+        uint64_t frames = Produced(clock, clock.LastEnd) - clock.Sent;
+        // The device's buffer holds two full packets; older samples go. A packet takes what
+        // has gathered, up to the endpoint's size.
+        const uint64_t most = format.MaxPacketBytes / block;
+        if (frames > 2 * most)
+        {
+            clock.Dropped += frames - 2 * most;
+            clock.Sent += frames - 2 * most;
+            frames = 2 * most;
+        }
+        frames = std::min(frames, most);
+        if (empty)
+            frames = 0;
+        else if (shortPacket && frames != 0)
+            --frames;
+        record.FirstSample = clock.Sent;
+        record.Bytes = uint32_t(frames * block);
+        if (USBD_SUCCESS(record.Status) && record.Bytes > Capacity)
+            record.Status = USBD_STATUS_BABBLE_DETECTED;
+        if (USBD_SUCCESS(record.Status))
+        {
+            for (uint64_t i = 0; i < frames; ++i)
+                StreamSignalFrame(format, clock.Sent + i, Data + i * block);
+            *Length = record.Bytes;
+        }
+        // A packet lost on the bus takes its samples with it.
+        clock.Sent += frames;
+    }
+    m_packetRecords.push_back(record);
+    return record.Status;
+}
+
+// The device's clock in samples per frame as 10.14 (full speed, 3 bytes) or per microframe
+// as 16.16 (high speed, 4 bytes).
+USBD_STATUS StreamEndpoints::Feedback(uint8_t EndpointAddress, const StreamFormat& Format, uint8_t* Data,
+                                      uint32_t Capacity, uint32_t* Length)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    const double clockHz = Format.RateHz * (1.0 + (m_profilePpm + m_faults.ClockOffsetPpm) / 1e6);
+    const double value = m_highSpeed ? clockHz / 8000.0 * 65536.0 : clockHz / 1000.0 * 16384.0;
+    const uint32_t word = uint32_t(value + 0.5);
+    const uint32_t bytes = std::min<uint32_t>(m_highSpeed ? 4 : 3, Capacity);
+    for (uint32_t b = 0; b < bytes; ++b)
+        Data[b] = uint8_t(word >> (8 * b));
+    *Length = bytes;
+    StreamPacketRecord record;
+    record.EndpointAddress = EndpointAddress;
+    record.In = true;
+    record.Feedback = true;
+    record.Bytes = bytes;
+    m_packetRecords.push_back(record);
+    return USBD_STATUS_SUCCESS;
+}
+
+std::vector<StreamPacketRecord> StreamEndpoints::Packets() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_packetRecords;
+}
+
+std::vector<uint8_t> StreamEndpoints::OutStream(uint8_t EndpointAddress) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = m_outStreams.find(EndpointAddress);
+    return it == m_outStreams.end() ? std::vector<uint8_t>{} : it->second;
+}
+
+std::vector<std::string> StreamEndpoints::SizeErrors() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::vector<std::string> errors;
+    for (const StreamPacketRecord& record : m_packetRecords)
+    {
+        if (!record.SizeError.empty())
+            errors.push_back(record.SizeError);
+    }
+    return errors;
+}
+
+uint64_t StreamEndpoints::DroppedInFrames(uint8_t EndpointAddress) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = m_inClocks.find(EndpointAddress);
+    return it == m_inClocks.end() ? 0 : it->second.Dropped;
+}
+
+void StreamEndpoints::ClearRecords()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_packetRecords.clear();
+    m_outStreams.clear();
+}
+
+} // namespace sim

@@ -1,0 +1,179 @@
+// The simulated device's streaming side: the isochronous endpoints of its audio-streaming
+// interfaces. OUT packets are recorded (frame, microframe, bytes and the bytes themselves) and
+// their sizes checked against the selected alternate setting and sampling rate; IN packets
+// carry a known signal per channel, paced by the device's own sample clock (nominal rate plus
+// a ppm offset); a feedback endpoint reports that clock (10.14 at full speed, 16.16 per
+// microframe at high speed). Faults come from one options record whose knobs are all off by
+// default. The device knows time only through the frame numbers the bus hands it.
+#pragma once
+
+#include "sim/device/device_model.h"
+#include "usbdi.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sim
+{
+
+// Faults of the streaming endpoints. Counts start when the record is set.
+struct StreamFaults
+{
+    uint8_t Endpoint = 0;            // data endpoint the transfer and packet faults apply to; 0: every one
+    uint64_t FailTransferNumber = 0; // every packet of the Nth transfer fails (1 = the next one) ...
+    uint32_t FailTransferCount = 1;  // ... and of the transfers right after it, this many in all
+    uint64_t FailPacketNumber = 0;   // the Nth data packet fails on its own (1 = the next one)
+    USBD_STATUS PacketFailure = USBD_STATUS_XACT_ERROR; // the status of a failed packet
+    uint32_t EmptyInEvery = 0;   // every Nth IN data packet arrives empty; the device keeps its samples
+    uint32_t ShortInEvery = 0;   // every Nth IN data packet carries one sample frame less
+    bool StopCompleting = false; // transfers on the data endpoints stay with the bus until aborted
+    int32_t ClockOffsetPpm = 0;  // the sample clock against nominal, on top of the profile's offset
+};
+
+// What an alternate setting streams, as its descriptors say.
+struct StreamFormat
+{
+    uint8_t InterfaceNumber = 0;
+    uint8_t AlternateSetting = 0;
+    uint8_t EndpointAddress = 0; // the data endpoint
+    uint16_t MaxPacketBytes = 0; // per (micro)frame, extra transactions included
+    uint32_t PacketsPerFrame = 1;
+    bool Asynchronous = false; // the device paces the stream (feedback or its own IN clock)
+    uint8_t Channels = 0;
+    uint8_t SubframeBytes = 0;
+    uint8_t BitResolution = 0;
+    bool Float = false;
+    uint32_t RateHz = 0; // the sampling rate in force; 0 when the device cannot tell
+
+    uint32_t BlockBytes() const { return uint32_t(Channels) * SubframeBytes; }
+};
+
+// One isochronous packet on a streaming endpoint, as the device saw it.
+struct StreamPacketRecord
+{
+    uint8_t EndpointAddress = 0;
+    bool In = false;
+    uint32_t Frame = 0;
+    uint32_t Microframe = 0;  // 0 at full speed
+    uint32_t Bytes = 0;       // that crossed (or would have crossed) the bus
+    uint64_t FirstSample = 0; // IN: the device's index of the first sample frame
+    uint64_t DataOffset = 0;  // OUT: where the packet's bytes start in OutStream
+    USBD_STATUS Status = USBD_STATUS_SUCCESS;
+    bool Feedback = false; // a packet of a feedback endpoint
+    std::string SizeError; // OUT: why the size does not fit the format and rate; empty when it does
+};
+
+// The known signal: channel c at sample frame n, as a 16-bit value. Containers of 3 and 4
+// bytes carry it in their top 16 bits and float as value / 32768, so every format carries the
+// same samples and each survives conversion to float and back exactly.
+int16_t StreamSignalSample(uint64_t SampleFrame, uint32_t Channel);
+// Sample frame n of the signal in a format's layout (BlockBytes bytes, little-endian).
+void StreamSignalFrame(const StreamFormat& Format, uint64_t SampleFrame, uint8_t* Out);
+
+class StreamEndpoints
+{
+public:
+    // Changed is called, with no lock held, when a fault change may release waiting transfers.
+    StreamEndpoints(UsbDeviceModel& Model, bool HighSpeed, std::function<void()> Changed);
+    StreamEndpoints(const StreamEndpoints&) = delete;
+    StreamEndpoints& operator=(const StreamEndpoints&) = delete;
+
+    void SetFaults(const StreamFaults& Faults);
+    StreamFaults Faults() const;
+
+    // Whether the address is an isochronous endpoint of a streaming interface.
+    bool Serves(uint8_t EndpointAddress) const;
+    // The format of the alternate setting now selected for the endpoint's interface; false
+    // when the endpoint is not part of it.
+    bool CurrentFormat(uint8_t EndpointAddress, StreamFormat* Format) const;
+    // The device's sample clock in Hz (the rate with both ppm offsets), 0 without a rate.
+    double ClockHz(uint8_t EndpointAddress) const;
+
+    // The bus's calls, on the bus thread.
+    bool HoldsTransfer(uint8_t EndpointAddress);
+    void BeginTransfer(uint8_t EndpointAddress);
+    USBD_STATUS Out(uint8_t EndpointAddress, uint32_t Frame, uint32_t Microframe, const uint8_t* Data,
+                    uint32_t Length);
+    USBD_STATUS In(uint8_t EndpointAddress, uint32_t Frame, uint32_t Microframe, uint8_t* Data,
+                   uint32_t Capacity, uint32_t* Length);
+
+    std::vector<StreamPacketRecord> Packets() const;
+    std::vector<uint8_t> OutStream(uint8_t EndpointAddress) const; // every OUT byte in order
+    std::vector<std::string> SizeErrors() const;
+    uint64_t DroppedInFrames(uint8_t EndpointAddress) const; // produced, never sent
+    void ClearRecords();
+
+private:
+    struct Endpoint
+    {
+        uint8_t Address = 0;
+        uint8_t Attributes = 0;
+        uint16_t MaxPacketBytes = 0;
+        uint8_t Interval = 0;
+        bool Feedback = false;
+    };
+    struct Alternate
+    {
+        uint8_t InterfaceNumber = 0;
+        uint8_t Number = 0;
+        bool Release2 = false;
+        uint8_t TerminalLink = 0;
+        uint8_t Channels = 0;
+        uint8_t SubframeBytes = 0;
+        uint8_t BitResolution = 0;
+        bool Float = false;
+        std::vector<uint32_t> Rates; // class 1: discrete rates of the format descriptor
+        std::vector<Endpoint> Endpoints;
+    };
+    // The device's sample clock of one IN endpoint: sample frames produced by microframe t
+    // are Base + (t - BaseTime) x rate x (1 + ppm) / 8000, rebased whenever rate or ppm change.
+    struct InClock
+    {
+        bool Running = false;
+        uint8_t AlternateSetting = 0;
+        uint32_t RateHz = 0;
+        int64_t Ppm = 0;
+        uint64_t BaseTime = 0; // microframes
+        uint64_t Base = 0;     // sample frames
+        uint64_t Sent = 0;     // sample frames handed out (or lost)
+        uint64_t LastEnd = 0;  // microframe after the last packet
+        uint64_t Dropped = 0;
+    };
+
+    void ReadConfiguration(const std::vector<uint8_t>& Configuration);
+    const Alternate* FindAlternate(uint8_t InterfaceNumber, uint8_t Number) const;
+    const Alternate* CurrentAlternate(uint8_t EndpointAddress, const Endpoint** Found) const;
+    StreamFormat FormatOf(const Alternate& Alt, const Endpoint& Data) const;
+    uint32_t RateOf(const Alternate& Alt, const Endpoint& Data) const;
+    static const Endpoint* DataEndpoint(const Alternate& Alt);
+    bool Targets(uint8_t EndpointAddress) const; // under m_lock
+    USBD_STATUS PacketFault(uint8_t EndpointAddress, bool* Empty, bool* Short);
+    uint64_t Produced(const InClock& Clock, uint64_t Microframe) const;
+    void ClockIn(InClock* Clock, const StreamFormat& Format, uint64_t Start, uint64_t End);
+    USBD_STATUS Feedback(uint8_t EndpointAddress, const StreamFormat& Format, uint8_t* Data,
+                         uint32_t Capacity, uint32_t* Length);
+    std::string CheckOutSize(const StreamFormat& Format, uint32_t Length) const;
+
+    UsbDeviceModel& m_model;
+    const bool m_highSpeed;
+    const int32_t m_profilePpm;
+    std::function<void()> m_changed;
+    std::vector<Alternate> m_alternates;
+    std::map<uint8_t, uint8_t> m_clockOfTerminal; // class 2: terminal id -> clock source id
+
+    mutable std::mutex m_lock; // guards everything below
+    StreamFaults m_faults;
+    uint64_t m_transfers = 0;                      // data transfers begun since the faults were set
+    uint64_t m_packets = 0;                        // data packets since the faults were set
+    uint64_t m_inPackets = 0;                      // IN data packets since the faults were set
+    std::map<uint8_t, uint32_t> m_failingTransfer; // endpoint -> its current transfer fails
+    std::map<uint8_t, InClock> m_inClocks;
+    std::vector<StreamPacketRecord> m_packetRecords;
+    std::map<uint8_t, std::vector<uint8_t>> m_outStreams;
+};
+
+} // namespace sim
