@@ -33,16 +33,29 @@ SpStatus SP_LN(SpZeroF32)(float* dst, int32_t len)
     return Convert::ZeroF32(dst, len);
 }
 
+// Toward zero and nearest-even run the shared vector loops, which give the level kernels'
+// results (NaN 0, saturation, the current rounding mode's ties) bit for bit; every other mode
+// goes to the level's half-away kernel, whose NaN result is the bound it applies.
 SpStatus SP_LN(SpConvertF32ToI16)(const float* src, int16_t* dst, int32_t len, int32_t rounding,
                                   int32_t scale)
 {
-    return Convert::ConvertF32ToI16(src, dst, len, rounding, scale);
+    if (rounding == SpRoundZero || rounding == SpRoundNearestEven || !src || !dst || len < 1)
+    {
+        return Convert::ConvertF32ToI16(src, dst, len, rounding, scale);
+    }
+    Kernels::F32ToI16Away(src, dst, len, scale);
+    return SpOk;
 }
 
 SpStatus SP_LN(SpConvertF32ToI32)(const float* src, int32_t* dst, int32_t len, int32_t rounding,
                                   int32_t scale)
 {
-    return Convert::ConvertF32ToI32(src, dst, len, rounding, scale);
+    if (rounding == SpRoundZero || rounding == SpRoundNearestEven || !src || !dst || len < 1)
+    {
+        return Convert::ConvertF32ToI32(src, dst, len, rounding, scale);
+    }
+    Kernels::F32ToI32Away(src, dst, len, scale);
+    return SpOk;
 }
 
 SpStatus SP_LN(SpConvertI16ToF32)(const int16_t* src, float* dst, int32_t len, int32_t scale)
