@@ -10,6 +10,7 @@
 #include "driver/primitives/vectors/sp_kernels-inl.h"
 #include "driver/primitives/vectors/sp_kernels.h"
 #include "driver/primitives/vectors/sp_level_params.h"
+#include "driver/primitives/vectors/sp_move-inl.h"
 #include "driver/primitives/vectors/sp_pow-inl.h"
 #include "driver/primitives/vectors/sp_vector-inl.h"
 
@@ -93,9 +94,23 @@ SpStatus SP_LN(SpDivConstInPlaceF32)(float value, float* srcDst, int32_t len)
     return SP_LN(SpDivConstF32)(srcDst, value, srcDst, len);
 }
 
+void SP_LN(SpMoveI32Kernel)(const void* src, void* dst, uint64_t bytes)
+{
+    SpMoveKernels<SP_LEVEL_PARAMS>::Move(src, dst, bytes);
+}
+
 SpStatus SP_LN(SpMoveI32)(const int32_t* src, int32_t* dst, int32_t len)
 {
-    return Convert::MoveI32(src, dst, len);
+    if (!src || !dst)
+    {
+        return SpErrNullPointer;
+    }
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    SP_LN(SpMoveI32Kernel)(src, dst, 4 * uint64_t(len));
+    return SpOk;
 }
 
 SpStatus SP_LN(SpMulConstInPlaceF32)(float value, float* srcDst, int32_t len)
