@@ -6,6 +6,7 @@
 // generic layout.
 #include "driver/primitives/level1/sp_fft_level1.h"
 
+#include <emmintrin.h>
 #include <math.h>
 #include <string.h>
 
@@ -57,31 +58,57 @@ int32_t Reverse(int32_t p, int32_t bits)
 }
 
 // Decimation-in-time radix-2 passes over bit-reversed data; sign -1 forward, +1 inverse. The
-// twiddles of a pass advance by a rotation held in double, so their error stays near 1e-12.
+// twiddles of a pass advance by a rotation held in double (error near 1e-12) and are taken in
+// chunks of kChunk, so each chunk serves every block of the pass while it is in registers' reach;
+// two butterflies share one vector: t = v wr + swap(v) (-wi, wi).
+constexpr int32_t kChunk = 128;
+
 void Radix2Passes(float* data, int32_t points, double sign)
 {
     const double pi = 3.14159265358979323846;
-    for (int32_t len = 2; len <= points; len <<= 1)
+    // The first pass has the twiddle 1 only.
+    for (int32_t b = 0; b < points; b += 2)
+    {
+        float* u = data + 2 * b;
+        const float ur = u[0], ui = u[1], vr = u[2], vi = u[3];
+        u[0] = ur + vr;
+        u[1] = ui + vi;
+        u[2] = ur - vr;
+        u[3] = ui - vi;
+    }
+    alignas(16) float wr[2 * kChunk], wi[2 * kChunk];
+    for (int32_t len = 4; len <= points; len <<= 1)
     {
         const int32_t half = len / 2;
         const double stepRe = cos(2.0 * pi / len), stepIm = sign * sin(2.0 * pi / len);
-        double wr = 1.0, wi = 0.0;
-        for (int32_t j = 0; j < half; ++j)
+        double cr = 1.0, ci = 0.0;
+        for (int32_t j0 = 0; j0 < half; j0 += kChunk)
         {
-            const float fr = float(wr), fi = float(wi);
-            for (int32_t b = j; b < points; b += len)
+            const int32_t count = half - j0 < kChunk ? half - j0 : kChunk;
+            for (int32_t j = 0; j < count; ++j)
             {
-                float* u = data + 2 * b;
-                float* v = data + 2 * (b + half);
-                const float tr = v[0] * fr - v[1] * fi, ti = v[0] * fi + v[1] * fr;
-                v[0] = u[0] - tr;
-                v[1] = u[1] - ti;
-                u[0] += tr;
-                u[1] += ti;
+                wr[2 * j] = wr[2 * j + 1] = float(cr);
+                wi[2 * j] = -float(ci);
+                wi[2 * j + 1] = float(ci);
+                const double nr = cr * stepRe - ci * stepIm;
+                ci = cr * stepIm + ci * stepRe;
+                cr = nr;
             }
-            const double nr = wr * stepRe - wi * stepIm;
-            wi = wr * stepIm + wi * stepRe;
-            wr = nr;
+            for (int32_t b = 0; b < points; b += len)
+            {
+                float* u = data + 2 * (b + j0);
+                float* v = u + 2 * half;
+                for (int32_t j = 0; j < count; j += 2)
+                {
+                    const __m128 x = _mm_loadu_ps(v + 2 * j);
+                    const __m128 swapped = _mm_shuffle_ps(x, x, _MM_SHUFFLE(2, 3, 0, 1));
+                    const __m128 t = _mm_add_ps(_mm_mul_ps(x, _mm_load_ps(wr + 2 * j)),
+                                                _mm_mul_ps(swapped, _mm_load_ps(wi + 2 * j)));
+                    const __m128 a = _mm_loadu_ps(u + 2 * j);
+                    _mm_storeu_ps(u + 2 * j, _mm_add_ps(a, t));
+                    _mm_storeu_ps(v + 2 * j, _mm_sub_ps(a, t));
+                }
+            }
         }
     }
 }
@@ -231,9 +258,11 @@ void* SpCopyBytes_L1(const void* src, void* dst, int32_t byteCount)
     return byteCount > 0 ? memmove(dst, src, size_t(byteCount)) : dst;
 }
 
+// Every real spec of order 4 and above holds the swap-pair table of its half length; without
+// one the reversed index is formed bit by bit.
 void SpFftBitReverseCopy_L1(const float* src, float* dst, int32_t points, const int32_t* bitRev)
 {
-    if (bitRev && points <= kTableCorePoints)
+    if (bitRev)
     {
         SpFftBitReverseCopy(src, dst, points, bitRev);
         return;
@@ -249,7 +278,7 @@ void SpFftBitReverseCopy_L1(const float* src, float* dst, int32_t points, const 
 
 void SpFftBitReverseInPlace_L1(float* data, int32_t points, const int32_t* bitRev)
 {
-    if (bitRev && points <= kTableCorePoints)
+    if (bitRev)
     {
         SpFftBitReverseInPlace(data, points, bitRev);
         return;
