@@ -195,6 +195,12 @@ SpStatus SP_LN(SpFirMultiRateInit)(SpFirState** ppState, const float* taps, int3
                                 delayLine, buffer);
 }
 
+SpStatus SP_LN(SpFirStateBuild)(SpFirState** ppState, const float* taps, int32_t tapCount,
+                                const void* delayLine, uint8_t* buffer, uint32_t tag)
+{
+    return SpFirStateBuildAt(kLevel, ppState, taps, tapCount, delayLine, buffer, tag);
+}
+
 SpStatus SP_LN(SpFirCreate)(SpFirState** ppState, const float* taps, int32_t tapCount, const float* delayLine)
 {
     return SpFirCreateAt(kLevel, ppState, taps, tapCount, delayLine);

@@ -413,6 +413,26 @@ SpStatus SpFirInitAt(int32_t level, SpFirState** ppState, const float* taps, int
     return SpOk;
 }
 
+SpStatus SpFirStateBuildAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
+                           const void* delayLine, uint8_t* buffer, uint32_t tag)
+{
+    // Any tag but the single-rate one's brings 16-bit samples: the state is laid out with a
+    // silent history, which then takes them, newest first, as floats.
+    const bool floats = tag == SpFirTagSingleRate;
+    const SpStatus status = SpFirInitAt(level, ppState, taps, tapCount,
+                                        floats ? static_cast<const float*>(delayLine) : nullptr, buffer);
+    if (status == SpOk && !floats && delayLine)
+    {
+        const auto* samples = static_cast<const int16_t*>(delayLine);
+        float* history = (*ppState)->Single.Delay;
+        for (int32_t k = 0; k < tapCount; ++k)
+        {
+            history[tapCount - 1 - k] = float(samples[k]);
+        }
+    }
+    return status;
+}
+
 SpStatus SpFirCreate_L0(SpFirState** ppState, const float* taps, int32_t tapCount, const float* delayLine)
 {
     return SpFirCreateAt(0, ppState, taps, tapCount, delayLine);
