@@ -412,21 +412,6 @@ TEST_P(SpConvertTest, DivConstUsesTheReciprocal)
     EXPECT_EQ(v[1], out[1]);
 }
 
-TEST_P(SpConvertTest, MoveI32HandlesOverlapBothWays)
-{
-    for (int32_t shift : {-5, -1, 1, 3, 17})
-    {
-        std::vector<int32_t> buf(80), model(80);
-        for (int i = 0; i < 80; ++i)
-            buf[i] = model[i] = i * 11 + 1;
-        const int32_t srcAt = 20, dstAt = 20 + shift, len = 30;
-        std::vector<int32_t> copy(model.begin() + srcAt, model.begin() + srcAt + len);
-        std::copy(copy.begin(), copy.end(), model.begin() + dstAt);
-        ASSERT_EQ(SpOk, SpMoveI32(buf.data() + srcAt, buf.data() + dstAt, len));
-        EXPECT_EQ(model, buf) << "shift " << shift;
-    }
-}
-
 // --- interleave -----------------------------------------------------------------------------------------
 
 TEST_P(SpConvertTest, InterleaveRoundTripsForChannelCountsAndFrames)
