@@ -5,6 +5,7 @@
 #include "driver/primitives/dispatch/sp_level_builds.h"
 #include "driver/primitives/filters/sp_fir_internal.h"
 #include "driver/primitives/filters/sp_fir_kernels-inl.h"
+#include "driver/primitives/level1/sp_fft_level1.h"
 #include "driver/primitives/vectors/sp_convert-inl.h"
 #include "driver/primitives/vectors/sp_interleave-inl.h"
 #include "driver/primitives/vectors/sp_kernels-inl.h"
@@ -144,8 +145,22 @@ SpStatus SP_LN(SpPowF32)(const float* src1, const float* src2, float* dst, int32
     return Pow::Pow(src1, src2, dst, len);
 }
 
+// Level 1 copies through its byte-copy kernel, the one its FFT and FIR builds use.
 SpStatus SP_LN(SpCopyF32)(const float* src, float* dst, int32_t len)
 {
+    if constexpr (kLevel == 1)
+    {
+        if (!src || !dst)
+        {
+            return SpErrNullPointer;
+        }
+        if (len < 1)
+        {
+            return SpErrBadLength;
+        }
+        SpCopyBytes_L1(src, dst, 4 * int64_t(len));
+        return SpOk;
+    }
     return Vector::Copy(src, dst, len);
 }
 

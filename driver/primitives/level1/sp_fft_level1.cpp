@@ -253,9 +253,12 @@ void SpFftRealKernelInvOrder3Scaled_L1(const float* x, float* y, float s)
 
 // ---- Work functions ----
 
-void* SpCopyBytes_L1(const void* src, void* dst, int32_t byteCount)
+void SpCopyBytes_L1(const void* src, void* dst, int64_t byteCount)
 {
-    return byteCount > 0 ? memmove(dst, src, size_t(byteCount)) : dst;
+    if (byteCount > 0)
+    {
+        memmove(dst, src, size_t(byteCount));
+    }
 }
 
 // Every real spec of order 4 and above holds the swap-pair table of its half length; without

@@ -32,7 +32,8 @@ void SpFftRealKernelInvOrder2Scaled_L1(const float* src, float* dst, float scale
 void SpFftRealKernelInvOrder3Scaled_L1(const float* src, float* dst, float scale);
 
 // Work functions. Complex data are interleaved (re, im); M is the point count.
-void* SpCopyBytes_L1(const void* src, void* dst, int32_t byteCount);
+// The byte count is 64-bit: a copy of 2^29 or more floats is whole.
+void SpCopyBytes_L1(const void* src, void* dst, int64_t byteCount);
 // Reorders while it reads src (src may equal dst), then transforms M <= 2^15 points.
 void SpFftRadix4Fwd_L1(const float* src, float* dst, int32_t points, const float* twiddles,
                        const int32_t* bitRev, float* work);
