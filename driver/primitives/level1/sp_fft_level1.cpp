@@ -14,8 +14,9 @@
 #include "driver/primitives/dispatch/sp_level_builds.h"
 #include "driver/primitives/fft/sp_fft_internal.h"
 
-#pragma GCC push_options
-#pragma GCC target("sse3")
+#include "driver/primitives/dispatch/sp_level_target.h"
+
+SP_LEVEL_TARGET_BEGIN("sse3")
 
 namespace
 {
@@ -574,4 +575,4 @@ SpStatus SpMulPackInPlaceF32_L1(const float* src, float* srcdst, int32_t len)
     return SpOk;
 }
 
-#pragma GCC pop_options
+SP_LEVEL_TARGET_END

@@ -5,8 +5,9 @@
 
 #include <emmintrin.h>
 
-#pragma GCC push_options
-#pragma GCC target("sse3")
+#include "driver/primitives/dispatch/sp_level_target.h"
+
+SP_LEVEL_TARGET_BEGIN("sse3")
 
 namespace
 {
@@ -241,4 +242,4 @@ int32_t SpFirMultiRateKernelComplex_L1(const float* taps, const float* input, fl
     return int32_t(base / 8);
 }
 
-#pragma GCC pop_options
+SP_LEVEL_TARGET_END
