@@ -125,6 +125,8 @@ const StubRow kStubs[] = {
     {"Exp", 4, 4, true, SP_RUN(SpExpInPlaceF32(SP_F(o), n))},
     {"Ln", 4, 4, true, SP_RUN(SpLnInPlaceF32(SP_F(o), n))},
     {"MulInPlace", 4, 4, true, SP_RUN(SpMulInPlaceF32(s.b, SP_F(o), n)), SP_REF(float, s.a[i] * s.b[i])},
+    {"SquareInPlace", 4, 4, true, SP_RUN(SpMulInPlaceF32(SP_F(o), SP_F(o), n)), SP_REF(float, s.a[i] * s.a[i])},
+    {"FlipInPlace", 4, 4, true, SP_RUN(SpFlipF32(SP_F(o), SP_F(o), n)), [](const Sources& s, U8 o, int32_t n) { for (int32_t i = 0; i < n; ++i) memcpy(o + 4 * i, s.a + n - 1 - i, 4); }},
     {"AddProduct", 4, 4, true, SP_RUN(SpAddProductF32(s.a, s.b, SP_F(o), n)), SP_REF(float, s.a[i] + s.a[i] * s.b[i])},
     {"AddProductConst", 4, 4, true, SP_RUN(SpAddProductConstF32(s.b, 2.5f, SP_F(o), n)), SP_REF(float, s.a[i] + s.b[i] * 2.5f)},
     {"MinEvery", 4, 4, true, SP_RUN(SpMinEveryInPlaceF32(s.b, SP_F(o), n))},

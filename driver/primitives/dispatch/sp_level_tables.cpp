@@ -10,6 +10,7 @@
 #include "driver/primitives/vectors/sp_convert.h"
 #include "driver/primitives/vectors/sp_pow.h"
 #include "driver/primitives/vectors/sp_vector.h"
+#include "driver/primitives/vectors/sp_vector_levels.h"
 #include "sp_alloc.h"
 #include "sp_level_builds.h"
 
@@ -81,10 +82,10 @@ const SpLevelRow SpLevelTable1[25] = {
 const SpLevelRow SpLevelTable2[40] = {
     // row: shape(level 0, level 1, level 2, level 3)
     /*  0 */ SP_ROW_SEPARATE(SpCopyF32_L0, SpCopyF32_L1, SpCopyF32_L2, SpCopyF32_L3),
-    /*  1 */ SP_ROW_SEPARATE(SpSetF32_L0, SpSetF32_L0, SpSetF32_L0, SpSetF32_L0),
+    /*  1 */ SP_ROW_SEPARATE(SpSetF32_L0, SpSetF32_L1, SpSetF32_L2, SpSetF32_L3),
     /*  2 */ SP_ROW_SEPARATE(SpMulConstF32_L0, SpMulConstF32_L1, SpMulConstF32_L2, SpMulConstF32_L3),
     /*  3 */ SP_ROW_SEPARATE(SpSqrtInPlaceF32_L0, SpSqrtInPlaceF32_L0, SpSqrtInPlaceF32_L0, SpSqrtInPlaceF32_L0),
-    /*  4 */ SP_ROW_SEPARATE(SpAbsInPlaceF32_L0, SpAbsInPlaceF32_L0, SpAbsInPlaceF32_L0, SpAbsInPlaceF32_L0),
+    /*  4 */ SP_ROW_SEPARATE(SpAbsInPlaceF32_L0, SpAbsInPlaceF32_L1, SpAbsInPlaceF32_L2, SpAbsInPlaceF32_L3),
     /*  5 */ SP_ROW_SEPARATE(SpMaxF32_L0, SpMaxF32_L0, SpMaxF32_L0, SpMaxF32_L0),
     /*  6 */ SP_ROW_SEPARATE(SpMinF32_L0, SpMinF32_L0, SpMinF32_L0, SpMinF32_L0),
     /*  7 */ SP_ROW_SEPARATE(SpFftComplexCreate_L0, SpFftComplexCreate_L0, SpFftComplexCreate_L0,
@@ -93,11 +94,11 @@ const SpLevelRow SpLevelTable2[40] = {
     /*  9 */ SP_ROW_SEPARATE(SpFftFwdComplex_L0, SpFftFwdComplex_L0, SpFftFwdComplex_L0, SpFftFwdComplex_L0),
     /* 10 */ SP_ROW_SHARED_ALL(SpMallocF32_L0),
     /* 11 */ SP_ROW_SHARED_ALL(SpAlignedFree),
-    /* 12 */ SP_ROW_SEPARATE(SpFlipF32_L0, SpFlipF32_L0, SpFlipF32_L0, SpFlipF32_L0),
-    /* 13 */ SP_ROW_SHARED_23(SpMulInPlaceF32_L0, SpMulInPlaceF32_L0, SpMulInPlaceF32_L0),
-    /* 14 */ SP_ROW_SHARED_23(SpAddF32_L0, SpAddF32_L0, SpAddF32_L0),
-    /* 15 */ SP_ROW_SHARED_23(SpSubF32_L0, SpSubF32_L0, SpSubF32_L0),
-    /* 16 */ SP_ROW_SHARED_23(SpMulF32_L0, SpMulF32_L0, SpMulF32_L0),
+    /* 12 */ SP_ROW_SEPARATE(SpFlipF32_L0, SpFlipF32_L1, SpFlipF32_L2, SpFlipF32_L3),
+    /* 13 */ SP_ROW_SHARED_23(SpMulInPlaceF32_L0, SpMulInPlaceF32_L1, SpMulInPlaceF32_L2),
+    /* 14 */ SP_ROW_SHARED_23(SpAddF32_L0, SpAddF32_L1, SpAddF32_L2),
+    /* 15 */ SP_ROW_SHARED_23(SpSubF32_L0, SpSubF32_L1, SpSubF32_L2),
+    /* 16 */ SP_ROW_SHARED_23(SpMulF32_L0, SpMulF32_L1, SpMulF32_L2),
     /* 17 */ SP_ROW_SHARED_ALL(SpAddProductF32_L0),
     /* 18 */ SP_ROW_SEPARATE(SpSqrF32_L0, SpSqrF32_L0, SpSqrF32_L0, SpSqrF32_L0),
     /* 19 */ SP_ROW_SEPARATE(SpDivF32_L0, SpDivF32_L0, SpDivF32_L0, SpDivF32_L0),

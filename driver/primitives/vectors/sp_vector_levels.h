@@ -1,0 +1,43 @@
+// The level-1 to level-3 builds of the vector rows (fills and sets, absolute value, flip, add,
+// subtract and multiply) and the kernels of their families: SpXxx_L<n> has SpXxx's exact
+// signature; kernels check nothing and take a count of at least 1. Kernels that no entry calls
+// are library members kept beside the ones that are. Only level code and tests call these.
+#pragma once
+
+#include <stdint.h>
+
+#include "driver/primitives/dispatch/sp_status.h"
+
+// clang-format off
+#define SP_VECTOR_LEVEL_DECLARE(L)                                                                           \
+    SpStatus SpSetF32_##L(float value, float* dst, int32_t len);                                              \
+    void* SpFill32_##L(uint32_t value, void* dst, int32_t len);                                               \
+    void* SpFill16Kernel_##L(const uint16_t* pValue, void* dst, uint32_t count);                              \
+    void* SpFill32Kernel_##L(const uint32_t* pValue, void* dst, uint32_t count);                              \
+    void* SpFill64Kernel_##L(const uint64_t* pValue, void* dst, uint32_t count);                              \
+    void* SpFill128Kernel_##L(const void* pValue, void* dst, uint32_t count);                                 \
+    SpStatus SpAbsInPlaceF32_##L(float* srcDst, int32_t len);                                                 \
+    void SpAbsKernelF32_##L(const float* src, float* dst, int32_t len);                                       \
+    void SpAbsKernelF64_##L(const double* src, double* dst, int32_t len);                                     \
+    void SpAbsKernelI16_##L(const int16_t* src, int16_t* dst, int32_t len);                                   \
+    void SpAbsKernelI32_##L(const int32_t* src, int32_t* dst, int32_t len);                                   \
+    SpStatus SpFlipF32_##L(const float* src, float* dst, int32_t len);                                        \
+    void SpFlipKernel32_##L(const uint32_t* src, uint32_t* dst, int32_t len);                                 \
+    void SpFlipInPlaceKernel32_##L(uint32_t* srcDst, int32_t len);
+// Levels 2 and 3 share one build of these (the level-3 column holds the level-2 entry).
+#define SP_VECTOR_LEVEL_DECLARE_12(L)                                                                        \
+    SpStatus SpMulInPlaceF32_##L(const float* src, float* srcDst, int32_t len);                               \
+    SpStatus SpAddF32_##L(const float* src1, const float* src2, float* dst, int32_t len);                     \
+    SpStatus SpSubF32_##L(const float* src1, const float* src2, float* dst, int32_t len);                     \
+    SpStatus SpMulF32_##L(const float* src1, const float* src2, float* dst, int32_t len);                     \
+    void SpMulInPlaceKernelF32_##L(const float* src, float* srcDst, int32_t len);                             \
+    void SpAddKernelF32_##L(const float* src1, const float* src2, float* dst, int32_t len);                    \
+    void SpSubKernelF32_##L(const float* src1, const float* src2, float* dst, int32_t len);                   \
+    void SpMulKernelF32_##L(const float* src1, const float* src2, float* dst, int32_t len);
+// clang-format on
+
+SP_VECTOR_LEVEL_DECLARE(L1)
+SP_VECTOR_LEVEL_DECLARE(L2)
+SP_VECTOR_LEVEL_DECLARE(L3)
+SP_VECTOR_LEVEL_DECLARE_12(L1)
+SP_VECTOR_LEVEL_DECLARE_12(L2)

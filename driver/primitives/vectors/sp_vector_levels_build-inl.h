@@ -1,0 +1,182 @@
+// The vector rows of one level build, included by the level body (sp_level_build-inl.h) after
+// it has defined SP_LN and SP_LEVEL_PARAMS: entries and kernels of the fill, absolute-value,
+// flip, add, subtract and multiply families compiled for that level's instruction set.
+#include "driver/primitives/vectors/sp_arith_levels-inl.h"
+#include "driver/primitives/vectors/sp_fill-inl.h"
+#include "driver/primitives/vectors/sp_vector_levels.h"
+
+// The level as a number the preprocessor can compare: SP_LEVEL_NUMBER_L<n> is n.
+#define SP_LEVEL_NUMBER_L1 1
+#define SP_LEVEL_NUMBER_L2 2
+#define SP_LEVEL_NUMBER_L3 3
+#define SP_LEVEL_NUMBER SP_LEVEL_CAT(SP_LEVEL_NUMBER, SP_LEVEL_SUFFIX)
+
+namespace
+{
+using Fill = SpFillKernels<SP_LEVEL_PARAMS>;
+using Arith = SpArithKernels<SP_LEVEL_PARAMS>;
+} // namespace
+
+void* SP_LN(SpFill16Kernel)(const uint16_t* pValue, void* dst, uint32_t count)
+{
+    return Fill::Fill16(pValue, dst, count);
+}
+
+void* SP_LN(SpFill32Kernel)(const uint32_t* pValue, void* dst, uint32_t count)
+{
+    return Fill::Fill32(pValue, dst, count);
+}
+
+void* SP_LN(SpFill64Kernel)(const uint64_t* pValue, void* dst, uint32_t count)
+{
+    return Fill::Fill64(pValue, dst, count);
+}
+
+void* SP_LN(SpFill128Kernel)(const void* pValue, void* dst, uint32_t count)
+{
+    return Fill::Fill128(pValue, dst, count);
+}
+
+void* SP_LN(SpFill32)(uint32_t value, void* dst, int32_t len)
+{
+    return SP_LN(SpFill32Kernel)(&value, dst, uint32_t(len));
+}
+
+SpStatus SP_LN(SpSetF32)(float value, float* dst, int32_t len)
+{
+    if (dst == nullptr)
+    {
+        return SpErrNullPointer;
+    }
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    uint32_t bits;
+    memcpy(&bits, &value, sizeof(bits));
+    SP_LN(SpFill32)(bits, dst, len);
+    return SpOk;
+}
+
+void SP_LN(SpAbsKernelF32)(const float* src, float* dst, int32_t len)
+{
+    Arith::AbsF32(src, dst, len);
+}
+
+void SP_LN(SpAbsKernelF64)(const double* src, double* dst, int32_t len)
+{
+    Arith::AbsF64(src, dst, len);
+}
+
+void SP_LN(SpAbsKernelI16)(const int16_t* src, int16_t* dst, int32_t len)
+{
+    Arith::AbsI16(src, dst, len);
+}
+
+void SP_LN(SpAbsKernelI32)(const int32_t* src, int32_t* dst, int32_t len)
+{
+    Arith::AbsI32(src, dst, len);
+}
+
+SpStatus SP_LN(SpAbsInPlaceF32)(float* srcDst, int32_t len)
+{
+    if (srcDst == nullptr)
+    {
+        return SpErrNullPointer;
+    }
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    SP_LN(SpAbsKernelF32)(srcDst, srcDst, len);
+    return SpOk;
+}
+
+void SP_LN(SpFlipKernel32)(const uint32_t* src, uint32_t* dst, int32_t len)
+{
+    Arith::Flip32(src, dst, len);
+}
+
+void SP_LN(SpFlipInPlaceKernel32)(uint32_t* srcDst, int32_t len)
+{
+    Arith::FlipInPlace32(srcDst, len);
+}
+
+SpStatus SP_LN(SpFlipF32)(const float* src, float* dst, int32_t len)
+{
+    if (src == nullptr || dst == nullptr)
+    {
+        return SpErrNullPointer;
+    }
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    // The forward kernel reads the source backwards while it writes forwards, so one buffer
+    // given twice would come out half mirrored; the in-place kernel reverses it as asked.
+    if (src == dst)
+    {
+        SP_LN(SpFlipInPlaceKernel32)(reinterpret_cast<uint32_t*>(dst), len);
+    }
+    else
+    {
+        SP_LN(SpFlipKernel32)(reinterpret_cast<const uint32_t*>(src), reinterpret_cast<uint32_t*>(dst), len);
+    }
+    return SpOk;
+}
+
+// Add, subtract and multiply: one build for level 1 and one for level 2, which level 3 shares.
+#if SP_LEVEL_NUMBER != 3
+void SP_LN(SpMulInPlaceKernelF32)(const float* src, float* srcDst, int32_t len)
+{
+    Arith::MulInPlace(src, srcDst, len);
+}
+
+void SP_LN(SpAddKernelF32)(const float* src1, const float* src2, float* dst, int32_t len)
+{
+    Arith::Binary(src1, src2, dst, len, typename Arith::AddOp());
+}
+
+void SP_LN(SpSubKernelF32)(const float* src1, const float* src2, float* dst, int32_t len)
+{
+    Arith::Binary(src1, src2, dst, len, typename Arith::SubOp());
+}
+
+void SP_LN(SpMulKernelF32)(const float* src1, const float* src2, float* dst, int32_t len)
+{
+    Arith::Binary(src1, src2, dst, len, typename Arith::MulOp());
+}
+
+SpStatus SP_LN(SpMulInPlaceF32)(const float* src, float* srcDst, int32_t len)
+{
+    if (src == nullptr || srcDst == nullptr)
+    {
+        return SpErrNullPointer;
+    }
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    SP_LN(SpMulInPlaceKernelF32)(src, srcDst, len);
+    return SpOk;
+}
+
+#define SP_VECTOR_LEVEL_BINARY_ENTRY(name, kernel)                                                           \
+    SpStatus SP_LN(name)(const float* src1, const float* src2, float* dst, int32_t len)                      \
+    {                                                                                                        \
+        if (src1 == nullptr || src2 == nullptr || dst == nullptr)                                            \
+        {                                                                                                    \
+            return SpErrNullPointer;                                                                         \
+        }                                                                                                    \
+        if (len < 1)                                                                                         \
+        {                                                                                                    \
+            return SpErrBadLength;                                                                           \
+        }                                                                                                    \
+        SP_LN(kernel)(src1, src2, dst, len);                                                                 \
+        return SpOk;                                                                                         \
+    }
+SP_VECTOR_LEVEL_BINARY_ENTRY(SpAddF32, SpAddKernelF32)
+SP_VECTOR_LEVEL_BINARY_ENTRY(SpSubF32, SpSubKernelF32)
+SP_VECTOR_LEVEL_BINARY_ENTRY(SpMulF32, SpMulKernelF32)
+#undef SP_VECTOR_LEVEL_BINARY_ENTRY
+#endif
