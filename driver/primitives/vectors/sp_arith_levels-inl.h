@@ -1,4 +1,4 @@
-// Kernels of the absolute-value, flip, add, subtract and multiply families for the level
+// Kernels of the absolute-value, square, flip, add, subtract and multiply families for the level
 // builds, written once and instantiated by each level's build file. The destination decides the
 // alignment; every element is loaded before its result is stored, so a destination that is the
 // same buffer as a source is exact. Every path gives the same bits as the element-by-element
@@ -39,7 +39,7 @@ template <class P> struct SpArithKernels
     // is not element-aligned never gets there), blocks of `block` elements, then the tail in
     // halving steps. `vop` works on a 16-byte vector, `sop` on one element.
     template <class T, class VOp, class SOp>
-    static void AbsLoop(const T* src, T* dst, int32_t len, int32_t block, bool plainLoadAt8, VOp vop, SOp sop)
+    static void MapLoop(const T* src, T* dst, int32_t len, int32_t block, bool plainLoadAt8, VOp vop, SOp sop)
     {
         const uintptr_t headBits = 15u & ~uintptr_t(sizeof(T) - 1);
         int32_t n = len;
@@ -117,7 +117,7 @@ template <class P> struct SpArithKernels
     static void AbsF32(const float* src, float* dst, int32_t len)
     {
         const __m128i mask = _mm_set1_epi32(0x7FFFFFFF);
-        AbsLoop(
+        MapLoop(
             reinterpret_cast<const uint32_t*>(src), reinterpret_cast<uint32_t*>(dst), len, 16, false,
             [mask](__m128i v) { return _mm_and_si128(v, mask); }, [](uint32_t x) { return x & 0x7FFFFFFFu; });
     }
@@ -125,7 +125,7 @@ template <class P> struct SpArithKernels
     static void AbsF64(const double* src, double* dst, int32_t len)
     {
         const __m128i mask = _mm_set1_epi64x(0x7FFFFFFFFFFFFFFFll);
-        AbsLoop(
+        MapLoop(
             reinterpret_cast<const uint64_t*>(src), reinterpret_cast<uint64_t*>(dst), len, 8, false,
             [mask](__m128i v) { return _mm_and_si128(v, mask); },
             [](uint64_t x) { return x & 0x7FFFFFFFFFFFFFFFull; });
@@ -137,7 +137,7 @@ template <class P> struct SpArithKernels
 
     static void AbsI16(const int16_t* src, int16_t* dst, int32_t len)
     {
-        AbsLoop(
+        MapLoop(
             src, dst, len, 16, true,
             [](__m128i v)
             {
@@ -156,7 +156,7 @@ template <class P> struct SpArithKernels
 
     static void AbsI32(const int32_t* src, int32_t* dst, int32_t len)
     {
-        AbsLoop(
+        MapLoop(
             src, dst, len, 8, true,
             [](__m128i v)
             {
@@ -173,6 +173,82 @@ template <class P> struct SpArithKernels
                 }
             },
             AbsScalarI32);
+    }
+
+    // --- square --------------------------------------------------------------------------------------
+
+    // Every path computes an element the same way: one rounded product, or for a complex
+    // element re*re - im*im and re*im + re*im with every product rounded (no fused operation).
+    struct Complex32
+    {
+        float re, im;
+    };
+    struct Complex64
+    {
+        double re, im;
+    };
+    template <class C> static C SqrComplex(C x)
+    {
+        const auto rr = x.re * x.re;
+        const auto ii = x.im * x.im;
+        const auto ri = x.re * x.im;
+        return C{rr - ii, ri + ri};
+    }
+
+    static void SqrF32(const float* src, float* dst, int32_t len)
+    {
+        MapLoop(
+            src, dst, len, 8, true,
+            [](__m128i v)
+            {
+                const __m128 x = _mm_castsi128_ps(v);
+                return _mm_castps_si128(_mm_mul_ps(x, x));
+            },
+            [](float x) { return x * x; });
+    }
+
+    static void SqrC32(const Complex32* src, Complex32* dst, int32_t len)
+    {
+        MapLoop(
+            src, dst, len, 4, true,
+            [](__m128i v)
+            {
+                const __m128 x = _mm_castsi128_ps(v);
+                const __m128 re = _mm_shuffle_ps(x, x, _MM_SHUFFLE(2, 0, 2, 0));
+                const __m128 im = _mm_shuffle_ps(x, x, _MM_SHUFFLE(3, 1, 3, 1));
+                const __m128 real = _mm_sub_ps(_mm_mul_ps(re, re), _mm_mul_ps(im, im));
+                const __m128 ri = _mm_mul_ps(re, im);
+                return _mm_castps_si128(_mm_unpacklo_ps(real, _mm_add_ps(ri, ri)));
+            },
+            SqrComplex<Complex32>);
+    }
+
+    static void SqrF64(const double* src, double* dst, int32_t len)
+    {
+        MapLoop(
+            src, dst, len, 4, true,
+            [](__m128i v)
+            {
+                const __m128d x = _mm_castsi128_pd(v);
+                return _mm_castpd_si128(_mm_mul_pd(x, x));
+            },
+            [](double x) { return x * x; });
+    }
+
+    static void SqrC64(const Complex64* src, Complex64* dst, int32_t len)
+    {
+        MapLoop(
+            src, dst, len, 2, true,
+            [](__m128i v)
+            {
+                const __m128d x = _mm_castsi128_pd(v);
+                const __m128d re = _mm_unpacklo_pd(x, x);
+                const __m128d im = _mm_unpackhi_pd(x, x);
+                const __m128d real = _mm_sub_pd(_mm_mul_pd(re, re), _mm_mul_pd(im, im));
+                const __m128d ri = _mm_mul_pd(re, im);
+                return _mm_castpd_si128(_mm_shuffle_pd(real, _mm_add_pd(ri, ri), 0));
+            },
+            SqrComplex<Complex64>);
     }
 
     // --- flip ----------------------------------------------------------------------------------------

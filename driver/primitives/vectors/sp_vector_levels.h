@@ -1,7 +1,8 @@
-// The level-1 to level-3 builds of the vector rows (fills and sets, absolute value, flip, add,
-// subtract and multiply) and the kernels of their families: SpXxx_L<n> has SpXxx's exact
-// signature; kernels check nothing and take a count of at least 1. Kernels that no entry calls
-// are library members kept beside the ones that are. Only level code and tests call these.
+// The level-1 to level-3 builds of the vector rows (fills and sets, absolute value, square,
+// minimum and maximum, flip, add, subtract, multiply and add-product of a constant) and the kernels of their
+// families: SpXxx_L<n> has SpXxx's exact signature; kernels check nothing and take a count of at least 1.
+// Kernels that no entry calls are library members kept beside the ones that are. Only level code and tests
+// call these.
 #pragma once
 
 #include <stdint.h>
@@ -23,7 +24,24 @@
     void SpAbsKernelI32_##L(const int32_t* src, int32_t* dst, int32_t len);                                   \
     SpStatus SpFlipF32_##L(const float* src, float* dst, int32_t len);                                        \
     void SpFlipKernel32_##L(const uint32_t* src, uint32_t* dst, int32_t len);                                 \
-    void SpFlipInPlaceKernel32_##L(uint32_t* srcDst, int32_t len);
+    void SpFlipInPlaceKernel32_##L(uint32_t* srcDst, int32_t len);                                            \
+    SpStatus SpSqrF32_##L(const float* src, float* dst, int32_t len);                                         \
+    void SpSqrKernelF32_##L(const float* src, float* dst, int32_t len);                                       \
+    void SpSqrKernelC32_##L(const float* src, float* dst, int32_t len);                                       \
+    void SpSqrKernelF64_##L(const double* src, double* dst, int32_t len);                                     \
+    void SpSqrKernelC64_##L(const double* src, double* dst, int32_t len);                                     \
+    SpStatus SpMaxF32_##L(const float* src, int32_t len, float* pMax);                                        \
+    SpStatus SpMinF32_##L(const float* src, int32_t len, float* pMin);                                        \
+    SpStatus SpMinEveryInPlaceF32_##L(const float* src, float* srcDst, int32_t len);                          \
+    SpStatus SpMaxEveryInPlaceF32_##L(const float* src, float* srcDst, int32_t len);                          \
+    void SpMaxKernelF32_##L(const float* src, int32_t len, float* pOut);                                      \
+    void SpMinKernelF32_##L(const float* src, int32_t len, float* pOut);                                      \
+    void SpMaxKernelF64_##L(const double* src, int32_t len, double* pOut);                                    \
+    void SpMinKernelF64_##L(const double* src, int32_t len, double* pOut);                                    \
+    void SpMaxKernelI16_##L(const int16_t* src, int32_t len, int16_t* pOut);                                  \
+    void SpMinKernelI16_##L(const int16_t* src, int32_t len, int16_t* pOut);                                  \
+    void SpMinEveryKernelF32_##L(const float* src, float* srcDst, int32_t len);                               \
+    void SpMaxEveryKernelF32_##L(const float* src, float* srcDst, int32_t len);
 // Levels 2 and 3 share one build of these (the level-3 column holds the level-2 entry).
 #define SP_VECTOR_LEVEL_DECLARE_12(L)                                                                        \
     SpStatus SpMulInPlaceF32_##L(const float* src, float* srcDst, int32_t len);                               \
@@ -33,7 +51,9 @@
     void SpMulInPlaceKernelF32_##L(const float* src, float* srcDst, int32_t len);                             \
     void SpAddKernelF32_##L(const float* src1, const float* src2, float* dst, int32_t len);                    \
     void SpSubKernelF32_##L(const float* src1, const float* src2, float* dst, int32_t len);                   \
-    void SpMulKernelF32_##L(const float* src1, const float* src2, float* dst, int32_t len);
+    void SpMulKernelF32_##L(const float* src1, const float* src2, float* dst, int32_t len);                   \
+    SpStatus SpAddProductConstF32_##L(const float* src, float value, float* srcDst, int32_t len);             \
+    void SpAddProductConstKernelF32_##L(const float* src, float value, float* srcDst, int32_t len);
 // clang-format on
 
 SP_VECTOR_LEVEL_DECLARE(L1)

@@ -1,8 +1,10 @@
 // The vector rows of one level build, included by the level body (sp_level_build-inl.h) after
 // it has defined SP_LN and SP_LEVEL_PARAMS: entries and kernels of the fill, absolute-value,
-// flip, add, subtract and multiply families compiled for that level's instruction set.
+// square, minimum/maximum, flip, add, subtract, multiply and add-product families compiled for that level's
+// instruction set.
 #include "driver/primitives/vectors/sp_arith_levels-inl.h"
 #include "driver/primitives/vectors/sp_fill-inl.h"
+#include "driver/primitives/vectors/sp_minmax_levels-inl.h"
 #include "driver/primitives/vectors/sp_vector_levels.h"
 
 // The level as a number the preprocessor can compare: SP_LEVEL_NUMBER_L<n> is n.
@@ -15,6 +17,7 @@ namespace
 {
 using Fill = SpFillKernels<SP_LEVEL_PARAMS>;
 using Arith = SpArithKernels<SP_LEVEL_PARAMS>;
+using MinMax = SpMinMaxKernels<SP_LEVEL_PARAMS>;
 } // namespace
 
 void* SP_LN(SpFill16Kernel)(const uint16_t* pValue, void* dst, uint32_t count)
@@ -90,6 +93,111 @@ SpStatus SP_LN(SpAbsInPlaceF32)(float* srcDst, int32_t len)
     }
     SP_LN(SpAbsKernelF32)(srcDst, srcDst, len);
     return SpOk;
+}
+
+// Checks of the one-source entries: pointers first, then the length.
+static SpStatus SP_LN(SpCheckVectorArgs)(const void* a, const void* b, int32_t len)
+{
+    if (a == nullptr || b == nullptr)
+    {
+        return SpErrNullPointer;
+    }
+    return len < 1 ? SpErrBadLength : SpOk;
+}
+
+void SP_LN(SpSqrKernelF32)(const float* src, float* dst, int32_t len)
+{
+    Arith::SqrF32(src, dst, len);
+}
+
+void SP_LN(SpSqrKernelC32)(const float* src, float* dst, int32_t len)
+{
+    Arith::SqrC32(reinterpret_cast<const typename Arith::Complex32*>(src),
+                  reinterpret_cast<typename Arith::Complex32*>(dst), len);
+}
+
+void SP_LN(SpSqrKernelF64)(const double* src, double* dst, int32_t len)
+{
+    Arith::SqrF64(src, dst, len);
+}
+
+void SP_LN(SpSqrKernelC64)(const double* src, double* dst, int32_t len)
+{
+    Arith::SqrC64(reinterpret_cast<const typename Arith::Complex64*>(src),
+                  reinterpret_cast<typename Arith::Complex64*>(dst), len);
+}
+
+SpStatus SP_LN(SpSqrF32)(const float* src, float* dst, int32_t len)
+{
+    const SpStatus status = SP_LN(SpCheckVectorArgs)(src, dst, len);
+    if (status == SpOk)
+    {
+        SP_LN(SpSqrKernelF32)(src, dst, len);
+    }
+    return status;
+}
+
+#define SP_VECTOR_LEVEL_REDUCE(kernel, op, T)                                                                \
+    void SP_LN(kernel)(const T* src, int32_t len, T* pOut)                                                   \
+    {                                                                                                        \
+        MinMax::op(src, len, pOut);                                                                          \
+    }
+SP_VECTOR_LEVEL_REDUCE(SpMaxKernelF32, template ReduceF32<typename MinMax::MaxOp>, float)
+SP_VECTOR_LEVEL_REDUCE(SpMinKernelF32, template ReduceF32<typename MinMax::MinOp>, float)
+SP_VECTOR_LEVEL_REDUCE(SpMaxKernelF64, template ReduceF64<typename MinMax::MaxOp>, double)
+SP_VECTOR_LEVEL_REDUCE(SpMinKernelF64, template ReduceF64<typename MinMax::MinOp>, double)
+SP_VECTOR_LEVEL_REDUCE(SpMaxKernelI16, template ReduceI16<typename MinMax::MaxOp>, int16_t)
+SP_VECTOR_LEVEL_REDUCE(SpMinKernelI16, template ReduceI16<typename MinMax::MinOp>, int16_t)
+#undef SP_VECTOR_LEVEL_REDUCE
+
+SpStatus SP_LN(SpMaxF32)(const float* src, int32_t len, float* pMax)
+{
+    const SpStatus status = SP_LN(SpCheckVectorArgs)(src, pMax, len);
+    if (status == SpOk)
+    {
+        SP_LN(SpMaxKernelF32)(src, len, pMax);
+    }
+    return status;
+}
+
+SpStatus SP_LN(SpMinF32)(const float* src, int32_t len, float* pMin)
+{
+    const SpStatus status = SP_LN(SpCheckVectorArgs)(src, pMin, len);
+    if (status == SpOk)
+    {
+        SP_LN(SpMinKernelF32)(src, len, pMin);
+    }
+    return status;
+}
+
+void SP_LN(SpMinEveryKernelF32)(const float* src, float* srcDst, int32_t len)
+{
+    MinMax::template Every<typename MinMax::MinOp>(src, srcDst, len);
+}
+
+void SP_LN(SpMaxEveryKernelF32)(const float* src, float* srcDst, int32_t len)
+{
+    MinMax::template Every<typename MinMax::MaxOp>(src, srcDst, len);
+}
+
+SpStatus SP_LN(SpMinEveryInPlaceF32)(const float* src, float* srcDst, int32_t len)
+{
+    const SpStatus status = SP_LN(SpCheckVectorArgs)(src, srcDst, len);
+    if (status == SpOk)
+    {
+        SP_LN(SpMinEveryKernelF32)(src, srcDst, len);
+    }
+    return status;
+}
+
+SpStatus SP_LN(SpMaxEveryInPlaceF32)(const float* src, float* srcDst, int32_t len)
+{
+    const SpStatus status = SP_LN(SpCheckVectorArgs)(src, srcDst, len);
+    if (status == SpOk)
+    {
+        SP_LN(SpMaxEveryKernelF32)(src, srcDst, len);
+    }
+    return status;
 }
 
 void SP_LN(SpFlipKernel32)(const uint32_t* src, uint32_t* dst, int32_t len)
@@ -175,6 +283,21 @@ SpStatus SP_LN(SpMulInPlaceF32)(const float* src, float* srcDst, int32_t len)
         SP_LN(kernel)(src1, src2, dst, len);                                                                 \
         return SpOk;                                                                                         \
     }
+void SP_LN(SpAddProductConstKernelF32)(const float* src, float value, float* srcDst, int32_t len)
+{
+    MinMax::AddProductConst(src, value, srcDst, len);
+}
+
+SpStatus SP_LN(SpAddProductConstF32)(const float* src, float value, float* srcDst, int32_t len)
+{
+    const SpStatus status = SP_LN(SpCheckVectorArgs)(src, srcDst, len);
+    if (status == SpOk)
+    {
+        SP_LN(SpAddProductConstKernelF32)(src, value, srcDst, len);
+    }
+    return status;
+}
+
 SP_VECTOR_LEVEL_BINARY_ENTRY(SpAddF32, SpAddKernelF32)
 SP_VECTOR_LEVEL_BINARY_ENTRY(SpSubF32, SpSubKernelF32)
 SP_VECTOR_LEVEL_BINARY_ENTRY(SpMulF32, SpMulKernelF32)
