@@ -144,6 +144,10 @@ const StubRow kStubs[] = {
     {"Deinterleave8", 32, 4, false, [](const Sources& s, U8 o, int32_t n) { float* ch[8]; for (int c = 0; c < 8; ++c) ch[c] = SP_F(o) + c * n; return SpDeinterleave32(s.a, 8, n, ch); }, [](const Sources& s, U8 o, int32_t n) { for (int32_t k = 0; k < 8 * n; ++k) memcpy(o + 4 * ((k % 8) * n + k / 8), s.a + k, 4); }},
     {"SampleUp", 12, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 1; return SpSampleUpF32(s.a, n, SP_F(o), &len, 3, &phase); }},
     {"SampleDown", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 2; return SpSampleDownF32(s.a, n, SP_F(o), &len, 1, &phase); }},
+    {"SampleUp2Phase0", 8, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 0; return SpSampleUpF32(s.a, n, SP_F(o), &len, 2, &phase); }, [](const Sources& s, U8 o, int32_t n) { memset(o, 0, 8 * size_t(n)); for (int32_t k = 0; k < n; ++k) memcpy(o + 8 * k, s.a + k, 4); }},
+    {"SampleUp2Phase1", 8, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 1; return SpSampleUpF32(s.a, n, SP_F(o), &len, 2, &phase); }, [](const Sources& s, U8 o, int32_t n) { memset(o, 0, 8 * size_t(n)); for (int32_t k = 0; k < n; ++k) memcpy(o + 8 * k + 4, s.a + k, 4); }},
+    {"SampleDown2", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 1; SpStatus st = SpSampleDownF32(s.a, n, SP_F(o), &len, 2, &phase); return len == (n / 2) && phase == (n & 1) ? st : SpErrBadLength; }},
+    {"SampleDown5", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 3; SpStatus st = SpSampleDownF32(s.a, n, SP_F(o), &len, 5, &phase); return len == (n > 3 ? (n + 1) / 5 : 0) ? st : SpErrBadLength; }},
 }; // clang-format on
 
 constexpr int32_t kMaxCount = 200;

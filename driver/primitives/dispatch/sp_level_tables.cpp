@@ -123,8 +123,8 @@ const SpLevelRow SpLevelTable2[40] = {
     /* 34 */ SP_ROW_SEPARATE(SpIirFilter_L0, SpIirFilter_L0, SpIirFilter_L0, SpIirFilter_L0),
     /* 35 */ SP_ROW_SEPARATE(SpFirCreate_L0, SpFirCreate_L1, SpFirCreate_L2, SpFirCreate_L3),
     /* 36 */ SP_ROW_SHARED_ALL(SpFirFree_L0),
-    /* 37 */ SP_ROW_SEPARATE(SpSampleUpF32_L0, SpSampleUpF32_L0, SpSampleUpF32_L0, SpSampleUpF32_L0),
-    /* 38 */ SP_ROW_SEPARATE(SpSampleDownF32_L0, SpSampleDownF32_L0, SpSampleDownF32_L0, SpSampleDownF32_L0),
+    /* 37 */ SP_ROW_SEPARATE(SpSampleUpF32_L0, SpSampleUpF32_L1, SpSampleUpF32_L2, SpSampleUpF32_L3),
+    /* 38 */ SP_ROW_SEPARATE(SpSampleDownF32_L0, SpSampleDownF32_L1, SpSampleDownF32_L2, SpSampleDownF32_L3),
     /* 39 */ SP_ROW_SHARED_23(SpAddProductConstF32_L0, SpAddProductConstF32_L1, SpAddProductConstF32_L2),
 };
 // clang-format on

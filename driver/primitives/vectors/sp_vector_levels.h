@@ -1,5 +1,6 @@
 // The level-1 to level-3 builds of the vector rows (fills and sets, absolute value, square,
-// minimum and maximum, flip, add, subtract, multiply and add-product of a constant) and the kernels of their
+// minimum and maximum, flip, add, subtract, multiply, add-product of a constant and up- and
+// down-sampling) and the kernels of their
 // families: SpXxx_L<n> has SpXxx's exact signature; kernels check nothing and take a count of at least 1.
 // Kernels that no entry calls are library members kept beside the ones that are. Only level code and tests
 // call these.
@@ -41,7 +42,18 @@
     void SpMaxKernelI16_##L(const int16_t* src, int32_t len, int16_t* pOut);                                  \
     void SpMinKernelI16_##L(const int16_t* src, int32_t len, int16_t* pOut);                                  \
     void SpMinEveryKernelF32_##L(const float* src, float* srcDst, int32_t len);                               \
-    void SpMaxEveryKernelF32_##L(const float* src, float* srcDst, int32_t len);
+    void SpMaxEveryKernelF32_##L(const float* src, float* srcDst, int32_t len);                               \
+    SpStatus SpSampleUpF32_##L(const float* src, int32_t srcLen, float* dst, int32_t* pDstLen, int32_t factor, \
+                               int32_t* pPhase);                                                              \
+    SpStatus SpSampleDownF32_##L(const float* src, int32_t srcLen, float* dst, int32_t* pDstLen,              \
+                                 int32_t factor, int32_t* pPhase);                                            \
+    void SpSampleUpKernel32_##L(const void* src, uint32_t n, void* dst, uint32_t dstCount, uint32_t strideBytes, \
+                                uint32_t phase);                                                              \
+    void SpSampleUpBy2KernelF32_##L(const float* src, uint32_t n, float* dst, uint32_t phase);                \
+    void SpSampleDownKernelF32_##L(const float* src, uint32_t n, float* dst, int32_t* pDstLen, uint32_t factor, \
+                                   int32_t* pPhase);                                                          \
+    void SpSampleDownBy2KernelF32_##L(const float* src, uint32_t n, float* dst, int32_t* pDstLen,             \
+                                      int32_t* pPhase);
 // Levels 2 and 3 share one build of these (the level-3 column holds the level-2 entry).
 #define SP_VECTOR_LEVEL_DECLARE_12(L)                                                                        \
     SpStatus SpMulInPlaceF32_##L(const float* src, float* srcDst, int32_t len);                               \

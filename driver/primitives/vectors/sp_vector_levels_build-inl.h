@@ -1,10 +1,11 @@
 // The vector rows of one level build, included by the level body (sp_level_build-inl.h) after
 // it has defined SP_LN and SP_LEVEL_PARAMS: entries and kernels of the fill, absolute-value,
-// square, minimum/maximum, flip, add, subtract, multiply and add-product families compiled for that level's
-// instruction set.
+// square, minimum/maximum, flip, add, subtract, multiply, add-product and resampling families compiled for
+// that level's instruction set.
 #include "driver/primitives/vectors/sp_arith_levels-inl.h"
 #include "driver/primitives/vectors/sp_fill-inl.h"
 #include "driver/primitives/vectors/sp_minmax_levels-inl.h"
+#include "driver/primitives/vectors/sp_resample_levels-inl.h"
 #include "driver/primitives/vectors/sp_vector_levels.h"
 
 // The level as a number the preprocessor can compare: SP_LEVEL_NUMBER_L<n> is n.
@@ -18,6 +19,7 @@ namespace
 using Fill = SpFillKernels<SP_LEVEL_PARAMS>;
 using Arith = SpArithKernels<SP_LEVEL_PARAMS>;
 using MinMax = SpMinMaxKernels<SP_LEVEL_PARAMS>;
+using Resample = SpResampleKernels<SP_LEVEL_PARAMS>;
 } // namespace
 
 void* SP_LN(SpFill16Kernel)(const uint16_t* pValue, void* dst, uint32_t count)
@@ -198,6 +200,132 @@ SpStatus SP_LN(SpMaxEveryInPlaceF32)(const float* src, float* srcDst, int32_t le
         SP_LN(SpMaxEveryKernelF32)(src, srcDst, len);
     }
     return status;
+}
+
+void SP_LN(SpSampleUpKernel32)(const void* src, uint32_t n, void* dst, uint32_t dstCount,
+                               uint32_t strideBytes, uint32_t phase)
+{
+    Resample::UpGeneral(static_cast<const uint32_t*>(src), n, static_cast<uint32_t*>(dst), dstCount,
+                        strideBytes, phase);
+}
+
+void SP_LN(SpSampleUpBy2KernelF32)(const float* src, uint32_t n, float* dst, uint32_t phase)
+{
+    Resample::UpBy2(reinterpret_cast<const uint32_t*>(src), n, reinterpret_cast<uint32_t*>(dst), phase);
+}
+
+void SP_LN(SpSampleDownKernelF32)(const float* src, uint32_t n, float* dst, int32_t* pDstLen, uint32_t factor,
+                                  int32_t* pPhase)
+{
+    Resample::Down(reinterpret_cast<const uint32_t*>(src), n, reinterpret_cast<uint32_t*>(dst), pDstLen,
+                   factor, pPhase);
+}
+
+void SP_LN(SpSampleDownBy2KernelF32)(const float* src, uint32_t n, float* dst, int32_t* pDstLen,
+                                     int32_t* pPhase)
+{
+    Resample::Down(reinterpret_cast<const uint32_t*>(src), n, reinterpret_cast<uint32_t*>(dst), pDstLen, 2,
+                   pPhase);
+}
+
+// The checks of both directions, in order: pointers, length, factor, phase.
+static SpStatus SP_LN(SpCheckResample)(const float* src, int32_t srcLen, const float* dst,
+                                       const int32_t* pDstLen, int32_t factor, const int32_t* pPhase)
+{
+    if (src == nullptr || dst == nullptr || pDstLen == nullptr || pPhase == nullptr)
+    {
+        return SpErrNullPointer;
+    }
+    if (srcLen < 1)
+    {
+        return SpErrBadLength;
+    }
+    if (factor < 1)
+    {
+        return SpErrResampleFactor;
+    }
+    return *pPhase < 0 || *pPhase >= factor ? SpErrResamplePhase : SpOk;
+}
+
+SpStatus SP_LN(SpSampleUpF32)(const float* src, int32_t srcLen, float* dst, int32_t* pDstLen, int32_t factor,
+                              int32_t* pPhase)
+{
+    const SpStatus status = SP_LN(SpCheckResample)(src, srcLen, dst, pDstLen, factor, pPhase);
+    if (status != SpOk)
+    {
+        return status;
+    }
+    // The output length must itself be a 32-bit length; a product beyond it would wrap.
+    const int64_t dstLen = int64_t(factor) * srcLen;
+    if (dstLen > INT32_MAX)
+    {
+        return SpErrBadLength;
+    }
+    *pDstLen = int32_t(dstLen);
+    const uint32_t phase = uint32_t(*pPhase);
+    if (factor == 1)
+    {
+        return SP_LN(SpCopyF32)(src, dst, srcLen);
+    }
+    if (factor == 2)
+    {
+        SP_LN(SpSampleUpBy2KernelF32)(src, uint32_t(srcLen), dst, phase);
+        return SpOk;
+    }
+    // Blocks of 4,096 inputs keep the zero pass and the scatter pass of one block in the cache.
+    const int32_t kBlock = 4096;
+    for (int64_t done = 0; done < srcLen; done += kBlock)
+    {
+        const uint32_t n = uint32_t(srcLen - done < kBlock ? srcLen - done : kBlock);
+        SP_LN(SpSampleUpKernel32)
+        (src + done, n, dst + done * factor, n * uint32_t(factor), 4 * uint32_t(factor), phase);
+    }
+    return SpOk;
+}
+
+SpStatus SP_LN(SpSampleDownF32)(const float* src, int32_t srcLen, float* dst, int32_t* pDstLen,
+                                int32_t factor, int32_t* pPhase)
+{
+    const SpStatus status = SP_LN(SpCheckResample)(src, srcLen, dst, pDstLen, factor, pPhase);
+    if (status != SpOk)
+    {
+        return status;
+    }
+    if (factor == 1)
+    {
+        SP_LN(SpCopyF32)(src, dst, srcLen);
+        *pDstLen = srcLen;
+        return SpOk;
+    }
+    if (factor == 2)
+    {
+        SP_LN(SpSampleDownBy2KernelF32)(src, uint32_t(srcLen), dst, pDstLen, pPhase);
+        return SpOk;
+    }
+    // Short vectors with larger factors: a few samples, not worth a kernel's set-up (the
+    // kernel keeps the same rule, so the split does not show).
+    if (srcLen < 48)
+    {
+        const int32_t phase = *pPhase;
+        int32_t count = 0;
+        if (phase < srcLen)
+        {
+            count = int32_t((int64_t(srcLen) + factor - phase - 1) / factor);
+            for (int32_t j = 0; j < count; ++j)
+            {
+                memcpy(dst + j, src + phase + int64_t(j) * factor, sizeof(float));
+            }
+            *pPhase = int32_t(phase + int64_t(factor) * count - srcLen);
+        }
+        else
+        {
+            *pPhase = phase - srcLen;
+        }
+        *pDstLen = count;
+        return SpOk;
+    }
+    SP_LN(SpSampleDownKernelF32)(src, uint32_t(srcLen), dst, pDstLen, uint32_t(factor), pPhase);
+    return SpOk;
 }
 
 void SP_LN(SpFlipKernel32)(const uint32_t* src, uint32_t* dst, int32_t len)
