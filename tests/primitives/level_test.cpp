@@ -67,6 +67,25 @@ std::function<void(const Sources&, uint8_t*, int32_t)> EachI24(int32_t scale)
     };
 }
 
+// The status of a reduction whose float result at *out is the exact sum of x[0..n) divided by
+// `divisor` within float rounding and n single-precision roundings of the magnitudes; a value
+// outside that turns the status into SpErrBadLength. *out is then cleared.
+SpStatus WithinBound(SpStatus status, float* out, const float* x, int32_t n, int32_t divisor)
+{
+    long double exact = 0, magnitude = 0;
+    for (int32_t i = 0; i < n; ++i)
+    {
+        exact += x[i];
+        magnitude += std::fabs(x[i]);
+    }
+    exact /= divisor;
+    const long double bound = (std::fabs(exact) * 0x1p-23L + magnitude * n * 0x1p-24L) / divisor + 1e-38L;
+    const bool nan = std::isnan(exact) || std::isnan(magnitude);
+    const bool ok = nan ? std::isnan(*out) : std::fabs(*out - exact) <= bound;
+    *out = 0.0f;
+    return ok ? status : SpErrBadLength;
+}
+
 int32_t LoadI24(const uint8_t* p)
 {
     return int32_t(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24) >> 8;
@@ -134,8 +153,11 @@ const StubRow kStubs[] = {
     // Reductions write one float whatever the count.
     {"Max", 0, 4, false, SP_RUN(SpMaxF32(s.a, n, SP_F(o)))},
     {"Min", 0, 4, false, SP_RUN(SpMinF32(s.a, n, SP_F(o)))},
-    {"Sum", 0, 4, false, SP_RUN(SpSumF32(s.a, n, SP_F(o), 0))},
-    {"Mean", 0, 4, false, SP_RUN(SpMeanF32(s.a, n, SP_F(o), 0))},
+    // Each level sums in its own order: the result is held to the exact sum within a bound, and
+    // the row writes 0 in its place so that the bytes compare across levels.
+    {"Sum", 0, 4, false, SP_RUN(WithinBound(SpSumF32(s.a, n, SP_F(o), 0), SP_F(o), s.a, n, 1))},
+    {"SumFast", 0, 4, false, SP_RUN(WithinBound(SpSumF32(s.a, n, SP_F(o), 1), SP_F(o), s.a, n, 1))},
+    {"Mean", 0, 4, false, SP_RUN(WithinBound(SpMeanF32(s.a, n, SP_F(o), 0), SP_F(o), s.a, n, n))},
     {"Dot", 0, 4, false, SP_RUN(SpDotProdF32(s.a, s.b, n, SP_F(o)))},
     // Two channels of n frames, and eight channels of n frames out of 8n interleaved words.
     {"Interleave2", 8, 4, false, [](const Sources& s, U8 o, int32_t n) { const float* ch[] = {s.a, s.b}; return SpInterleave32(ch, 2, n, SP_F(o)); }, [](const Sources& s, U8 o, int32_t n) { for (int32_t f = 0; f < n; ++f) { memcpy(o + 8 * f, s.a + f, 4); memcpy(o + 8 * f + 4, s.b + f, 4); } }},

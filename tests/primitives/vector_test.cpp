@@ -123,7 +123,7 @@ TEST_P(SpVectorTest, ReductionsAndElementwiseExtremes)
     float sum = 0, mean = 0, dp = 0;
     ASSERT_EQ(SpOk, SpSumF32(v.data(), int32_t(v.size()), &sum, 0));
     EXPECT_EQ(100.0f, sum);
-    ASSERT_EQ(SpOk, SpMeanF32(v.data(), int32_t(v.size()), &mean, 1));
+    ASSERT_EQ(SpOk, SpMeanF32(v.data(), int32_t(v.size()), &mean, 0));
     EXPECT_EQ(float(100.0 / 300.0), mean);
 
     // The dot product accumulates in float, in index order.

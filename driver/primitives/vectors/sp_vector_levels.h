@@ -1,6 +1,6 @@
 // The level-1 to level-3 builds of the vector rows (fills and sets, absolute value, square,
-// minimum and maximum, flip, add, subtract, multiply, add-product of a constant and up- and
-// down-sampling) and the kernels of their
+// minimum and maximum, flip, add, subtract, multiply, add-product of a constant, up- and
+// down-sampling, sum and mean) and the kernels of their
 // families: SpXxx_L<n> has SpXxx's exact signature; kernels check nothing and take a count of at least 1.
 // Kernels that no entry calls are library members kept beside the ones that are. Only level code and tests
 // call these.
@@ -53,7 +53,13 @@
     void SpSampleDownKernelF32_##L(const float* src, uint32_t n, float* dst, int32_t* pDstLen, uint32_t factor, \
                                    int32_t* pPhase);                                                          \
     void SpSampleDownBy2KernelF32_##L(const float* src, uint32_t n, float* dst, int32_t* pDstLen,             \
-                                      int32_t* pPhase);
+                                      int32_t* pPhase);                                                       \
+    SpStatus SpSumF32_##L(const float* src, int32_t len, float* pSum, int32_t hint);                          \
+    SpStatus SpMeanF32_##L(const float* src, int32_t len, float* pMean, int32_t hint);                        \
+    double SpSumKernelF32_##L(const float* src, int32_t len, int32_t hint);                                   \
+    float SpMeanKernelF32_##L(const float* src, int32_t len, int32_t hint);                                   \
+    void SpSumFastKernelF32_##L(const float* src, int32_t len, double* pSum);                                 \
+    void SpSumAccurateKernelF32_##L(const float* src, int32_t len, double* pSum);
 // Levels 2 and 3 share one build of these (the level-3 column holds the level-2 entry).
 #define SP_VECTOR_LEVEL_DECLARE_12(L)                                                                        \
     SpStatus SpMulInPlaceF32_##L(const float* src, float* srcDst, int32_t len);                               \

@@ -1,11 +1,12 @@
 // The vector rows of one level build, included by the level body (sp_level_build-inl.h) after
 // it has defined SP_LN and SP_LEVEL_PARAMS: entries and kernels of the fill, absolute-value,
-// square, minimum/maximum, flip, add, subtract, multiply, add-product and resampling families compiled for
-// that level's instruction set.
+// square, minimum/maximum, flip, add, subtract, multiply, add-product, resampling and summation families
+// compiled for that level's instruction set.
 #include "driver/primitives/vectors/sp_arith_levels-inl.h"
 #include "driver/primitives/vectors/sp_fill-inl.h"
 #include "driver/primitives/vectors/sp_minmax_levels-inl.h"
 #include "driver/primitives/vectors/sp_resample_levels-inl.h"
+#include "driver/primitives/vectors/sp_sum_levels-inl.h"
 #include "driver/primitives/vectors/sp_vector_levels.h"
 
 // The level as a number the preprocessor can compare: SP_LEVEL_NUMBER_L<n> is n.
@@ -20,6 +21,7 @@ using Fill = SpFillKernels<SP_LEVEL_PARAMS>;
 using Arith = SpArithKernels<SP_LEVEL_PARAMS>;
 using MinMax = SpMinMaxKernels<SP_LEVEL_PARAMS>;
 using Resample = SpResampleKernels<SP_LEVEL_PARAMS>;
+using Sum = SpSumKernels<SP_LEVEL_PARAMS>;
 } // namespace
 
 void* SP_LN(SpFill16Kernel)(const uint16_t* pValue, void* dst, uint32_t count)
@@ -326,6 +328,46 @@ SpStatus SP_LN(SpSampleDownF32)(const float* src, int32_t srcLen, float* dst, in
     }
     SP_LN(SpSampleDownKernelF32)(src, uint32_t(srcLen), dst, pDstLen, uint32_t(factor), pPhase);
     return SpOk;
+}
+
+void SP_LN(SpSumFastKernelF32)(const float* src, int32_t len, double* pSum)
+{
+    Sum::SumFast(src, len, pSum);
+}
+
+void SP_LN(SpSumAccurateKernelF32)(const float* src, int32_t len, double* pSum)
+{
+    Sum::SumAccurate(src, len, pSum);
+}
+
+double SP_LN(SpSumKernelF32)(const float* src, int32_t len, int32_t hint)
+{
+    return Sum::Sum(src, len, hint);
+}
+
+float SP_LN(SpMeanKernelF32)(const float* src, int32_t len, int32_t hint)
+{
+    return Sum::Mean(src, len, hint);
+}
+
+SpStatus SP_LN(SpSumF32)(const float* src, int32_t len, float* pSum, int32_t hint)
+{
+    const SpStatus status = SP_LN(SpCheckVectorArgs)(src, pSum, len);
+    if (status == SpOk)
+    {
+        *pSum = float(SP_LN(SpSumKernelF32)(src, len, hint));
+    }
+    return status;
+}
+
+SpStatus SP_LN(SpMeanF32)(const float* src, int32_t len, float* pMean, int32_t hint)
+{
+    const SpStatus status = SP_LN(SpCheckVectorArgs)(src, pMean, len);
+    if (status == SpOk)
+    {
+        *pMean = SP_LN(SpMeanKernelF32)(src, len, hint);
+    }
+    return status;
 }
 
 void SP_LN(SpFlipKernel32)(const uint32_t* src, uint32_t* dst, int32_t len)
