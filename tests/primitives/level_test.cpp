@@ -86,6 +86,22 @@ SpStatus WithinBound(SpStatus status, float* out, const float* x, int32_t n, int
     return ok ? status : SpErrBadLength;
 }
 
+// The same for a dot product accumulated in single precision: within n roundings of the sum
+// of the product magnitudes.
+SpStatus WithinDotBound(SpStatus status, float* out, const float* a, const float* b, int32_t n)
+{
+    long double exact = 0, magnitude = 0;
+    for (int32_t i = 0; i < n; ++i)
+    {
+        exact += (long double)a[i] * b[i];
+        magnitude += std::fabs((long double)a[i] * b[i]);
+    }
+    const long double bound = magnitude * (n + 1) * 0x1p-23L + 1e-38L;
+    const bool ok = std::isnan(magnitude) ? std::isnan(*out) : std::fabs(*out - exact) <= bound;
+    *out = 0.0f;
+    return ok ? status : SpErrBadLength;
+}
+
 int32_t LoadI24(const uint8_t* p)
 {
     return int32_t(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24) >> 8;
@@ -158,7 +174,7 @@ const StubRow kStubs[] = {
     {"Sum", 0, 4, false, SP_RUN(WithinBound(SpSumF32(s.a, n, SP_F(o), 0), SP_F(o), s.a, n, 1))},
     {"SumFast", 0, 4, false, SP_RUN(WithinBound(SpSumF32(s.a, n, SP_F(o), 1), SP_F(o), s.a, n, 1))},
     {"Mean", 0, 4, false, SP_RUN(WithinBound(SpMeanF32(s.a, n, SP_F(o), 0), SP_F(o), s.a, n, n))},
-    {"Dot", 0, 4, false, SP_RUN(SpDotProdF32(s.a, s.b, n, SP_F(o)))},
+    {"Dot", 0, 4, false, SP_RUN(WithinDotBound(SpDotProdF32(s.a, s.b, n, SP_F(o)), SP_F(o), s.a, s.b, n))},
     // Two channels of n frames, and eight channels of n frames out of 8n interleaved words.
     {"Interleave2", 8, 4, false, [](const Sources& s, U8 o, int32_t n) { const float* ch[] = {s.a, s.b}; return SpInterleave32(ch, 2, n, SP_F(o)); }, [](const Sources& s, U8 o, int32_t n) { for (int32_t f = 0; f < n; ++f) { memcpy(o + 8 * f, s.a + f, 4); memcpy(o + 8 * f + 4, s.b + f, 4); } }},
     {"Interleave8", 32, 4, false, [](const Sources& s, U8 o, int32_t n) { const float* ch[] = {s.a, s.b, s.a + 1, s.b + 1, s.a + 2, s.b + 2, s.a + 3, s.b + 3}; return SpInterleave32(ch, 8, n, SP_F(o)); }},

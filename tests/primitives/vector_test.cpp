@@ -126,13 +126,17 @@ TEST_P(SpVectorTest, ReductionsAndElementwiseExtremes)
     ASSERT_EQ(SpOk, SpMeanF32(v.data(), int32_t(v.size()), &mean, 0));
     EXPECT_EQ(float(100.0 / 300.0), mean);
 
-    // The dot product accumulates in float, in index order.
+    // The dot product accumulates in float, in index order at level 0 (levels 1-3 keep sixteen
+    // partials, held to their own order by their tests).
     const std::vector<float> ones(v.size(), 1.0f);
     float want = 0.0f;
     for (float x : v)
         want += x;
     ASSERT_EQ(SpOk, SpDotProdF32(v.data(), ones.data(), int32_t(v.size()), &dp));
-    EXPECT_EQ(want, dp);
+    if (Level() == 0)
+    {
+        EXPECT_EQ(want, dp);
+    }
 
     const std::vector<float> r = RandomVector(31, 8);
     float mx = 0, mn = 0;

@@ -110,7 +110,7 @@ const SpLevelRow SpLevelTable2[40] = {
                              SpMinEveryInPlaceF32_L3),
     /* 25 */ SP_ROW_SEPARATE(SpMaxEveryInPlaceF32_L0, SpMaxEveryInPlaceF32_L1, SpMaxEveryInPlaceF32_L2,
                              SpMaxEveryInPlaceF32_L3),
-    /* 26 */ SP_ROW_SEPARATE(SpDotProdF32_L0, SpDotProdF32_L0, SpDotProdF32_L0, SpDotProdF32_L0),
+    /* 26 */ SP_ROW_SEPARATE(SpDotProdF32_L0, SpDotProdF32_L1, SpDotProdF32_L2, SpDotProdF32_L3),
     /* 27 */ SP_ROW_SEPARATE(SpFftRealCreate_L0, SpFftRealCreate_L0, SpFftRealCreate_L0, SpFftRealCreate_L0),
     /* 28 */ SP_ROW_SHARED_ALL(SpFftRealFree_L0),
     /* 29 */ SP_ROW_SEPARATE(SpFftFwdRealInPlace_L0, SpFftFwdRealInPlace_L0, SpFftFwdRealInPlace_L0,

@@ -1,6 +1,6 @@
 // The level-1 to level-3 builds of the vector rows (fills and sets, absolute value, square,
 // minimum and maximum, flip, add, subtract, multiply, add-product of a constant, up- and
-// down-sampling, sum and mean) and the kernels of their
+// down-sampling, sum, mean and dot product) and the kernels of their
 // families: SpXxx_L<n> has SpXxx's exact signature; kernels check nothing and take a count of at least 1.
 // Kernels that no entry calls are library members kept beside the ones that are. Only level code and tests
 // call these.
@@ -59,7 +59,9 @@
     double SpSumKernelF32_##L(const float* src, int32_t len, int32_t hint);                                   \
     float SpMeanKernelF32_##L(const float* src, int32_t len, int32_t hint);                                   \
     void SpSumFastKernelF32_##L(const float* src, int32_t len, double* pSum);                                 \
-    void SpSumAccurateKernelF32_##L(const float* src, int32_t len, double* pSum);
+    void SpSumAccurateKernelF32_##L(const float* src, int32_t len, double* pSum);                             \
+    SpStatus SpDotProdF32_##L(const float* src1, const float* src2, int32_t len, float* pDp);                 \
+    void SpDotProdKernelF32_##L(const float* src1, const float* src2, int32_t len, float* pDp);
 // Levels 2 and 3 share one build of these (the level-3 column holds the level-2 entry).
 #define SP_VECTOR_LEVEL_DECLARE_12(L)                                                                        \
     SpStatus SpMulInPlaceF32_##L(const float* src, float* srcDst, int32_t len);                               \

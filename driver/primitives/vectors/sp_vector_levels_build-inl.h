@@ -22,6 +22,7 @@ using Arith = SpArithKernels<SP_LEVEL_PARAMS>;
 using MinMax = SpMinMaxKernels<SP_LEVEL_PARAMS>;
 using Resample = SpResampleKernels<SP_LEVEL_PARAMS>;
 using Sum = SpSumKernels<SP_LEVEL_PARAMS>;
+using Dot = SpDotKernels<SP_LEVEL_PARAMS>;
 } // namespace
 
 void* SP_LN(SpFill16Kernel)(const uint16_t* pValue, void* dst, uint32_t count)
@@ -368,6 +369,25 @@ SpStatus SP_LN(SpMeanF32)(const float* src, int32_t len, float* pMean, int32_t h
         *pMean = SP_LN(SpMeanKernelF32)(src, len, hint);
     }
     return status;
+}
+
+void SP_LN(SpDotProdKernelF32)(const float* src1, const float* src2, int32_t len, float* pDp)
+{
+    Dot::Dot(src1, src2, len, pDp);
+}
+
+SpStatus SP_LN(SpDotProdF32)(const float* src1, const float* src2, int32_t len, float* pDp)
+{
+    if (src1 == nullptr || src2 == nullptr || pDp == nullptr)
+    {
+        return SpErrNullPointer;
+    }
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    SP_LN(SpDotProdKernelF32)(src1, src2, len, pDp);
+    return SpOk;
 }
 
 void SP_LN(SpFlipKernel32)(const uint32_t* src, uint32_t* dst, int32_t len)
