@@ -18,24 +18,6 @@ namespace
 using Cd = std::complex<double>;
 constexpr double kPi = 3.14159265358979323846;
 
-// Direct DFT; sign -1 forward, +1 inverse (unscaled).
-std::vector<Cd> DirectDft(const std::vector<Cd>& x, int sign)
-{
-    const size_t n = x.size();
-    std::vector<Cd> y(n);
-    for (size_t k = 0; k < n; ++k)
-    {
-        Cd sum = 0;
-        for (size_t j = 0; j < n; ++j)
-        {
-            const double angle = sign * 2.0 * kPi * double((j * k) % n) / double(n);
-            sum += x[j] * Cd(cos(angle), sin(angle));
-        }
-        y[k] = sum;
-    }
-    return y;
-}
-
 // Iterative radix-2 FFT in double with every twiddle from cos/sin of its exact angle.
 std::vector<Cd> ReferenceFft(std::vector<Cd> x, int sign)
 {
@@ -190,21 +172,6 @@ double FlagInverseFactor(int flag, double n)
 const int32_t kFlags[] = {SpFftDivFwdByN, SpFftDivInvByN, SpFftDivBySqrtN, SpFftNoDivide};
 
 } // namespace
-
-TEST(FftReference, RadixTwoReferenceAgreesWithDirectDft)
-{
-    for (int order = 0; order <= 10; ++order)
-    {
-        const auto x = RandomComplex(size_t(1) << order, order);
-        std::vector<Cd> in(x.size());
-        for (size_t i = 0; i < x.size(); ++i)
-        {
-            in[i] = Cd(x[i].Re, x[i].Im);
-        }
-        EXPECT_LT(RelError(ReferenceFft(in, -1), DirectDft(in, -1)), 1e-12) << "order " << order;
-        EXPECT_LT(RelError(ReferenceFft(in, +1), DirectDft(in, +1)), 1e-12) << "order " << order;
-    }
-}
 
 // ---- Complex transform -------------------------------------------------------------------
 
