@@ -70,8 +70,9 @@ TEST_P(SpVectorTest, SqrtWarnsOnNegativeAndKeepsZerosAndNaN)
     std::vector<float> w = RandomVector(50, 3, 0.0, 1e6);
     const std::vector<float> in = w;
     ASSERT_EQ(SpOk, SpSqrtInPlaceF32(w.data(), 50));
+    // Level 0 rounds every root correctly; levels 1-3 refine an estimate in blocks of 16.
     for (int i = 0; i < 50; ++i)
-        ASSERT_EQ(float(std::sqrt(double(in[i]))), w[i]);
+        ASSERT_LE(UlpDistance(float(std::sqrt(double(in[i]))), w[i]), Level() == 0 ? 0 : 2) << i;
 }
 
 // Special values; the level table checks ordinary values against the reference.

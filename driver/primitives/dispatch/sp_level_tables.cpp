@@ -84,7 +84,7 @@ const SpLevelRow SpLevelTable2[40] = {
     /*  0 */ SP_ROW_SEPARATE(SpCopyF32_L0, SpCopyF32_L1, SpCopyF32_L2, SpCopyF32_L3),
     /*  1 */ SP_ROW_SEPARATE(SpSetF32_L0, SpSetF32_L1, SpSetF32_L2, SpSetF32_L3),
     /*  2 */ SP_ROW_SEPARATE(SpMulConstF32_L0, SpMulConstF32_L1, SpMulConstF32_L2, SpMulConstF32_L3),
-    /*  3 */ SP_ROW_SEPARATE(SpSqrtInPlaceF32_L0, SpSqrtInPlaceF32_L0, SpSqrtInPlaceF32_L0, SpSqrtInPlaceF32_L0),
+    /*  3 */ SP_ROW_SEPARATE(SpSqrtInPlaceF32_L0, SpSqrtInPlaceF32_L1, SpSqrtInPlaceF32_L2, SpSqrtInPlaceF32_L3),
     /*  4 */ SP_ROW_SEPARATE(SpAbsInPlaceF32_L0, SpAbsInPlaceF32_L1, SpAbsInPlaceF32_L2, SpAbsInPlaceF32_L3),
     /*  5 */ SP_ROW_SEPARATE(SpMaxF32_L0, SpMaxF32_L1, SpMaxF32_L2, SpMaxF32_L3),
     /*  6 */ SP_ROW_SEPARATE(SpMinF32_L0, SpMinF32_L1, SpMinF32_L2, SpMinF32_L3),

@@ -1,11 +1,12 @@
 // The vector rows of one level build, included by the level body (sp_level_build-inl.h) after
 // it has defined SP_LN and SP_LEVEL_PARAMS: entries and kernels of the fill, absolute-value,
-// square, minimum/maximum, flip, add, subtract, multiply, add-product, resampling and summation families
-// compiled for that level's instruction set.
+// square, minimum/maximum, flip, add, subtract, multiply, add-product, resampling, summation and square-root
+// families compiled for that level's instruction set.
 #include "driver/primitives/vectors/sp_arith_levels-inl.h"
 #include "driver/primitives/vectors/sp_fill-inl.h"
 #include "driver/primitives/vectors/sp_minmax_levels-inl.h"
 #include "driver/primitives/vectors/sp_resample_levels-inl.h"
+#include "driver/primitives/vectors/sp_sqrt_levels-inl.h"
 #include "driver/primitives/vectors/sp_sum_levels-inl.h"
 #include "driver/primitives/vectors/sp_vector_levels.h"
 
@@ -23,6 +24,7 @@ using MinMax = SpMinMaxKernels<SP_LEVEL_PARAMS>;
 using Resample = SpResampleKernels<SP_LEVEL_PARAMS>;
 using Sum = SpSumKernels<SP_LEVEL_PARAMS>;
 using Dot = SpDotKernels<SP_LEVEL_PARAMS>;
+using Sqrt = SpSqrtKernels<SP_LEVEL_PARAMS>;
 } // namespace
 
 void* SP_LN(SpFill16Kernel)(const uint16_t* pValue, void* dst, uint32_t count)
@@ -388,6 +390,26 @@ SpStatus SP_LN(SpDotProdF32)(const float* src1, const float* src2, int32_t len, 
     }
     SP_LN(SpDotProdKernelF32)(src1, src2, len, pDp);
     return SpOk;
+}
+
+uint32_t SP_LN(SpSqrtKernelF32)(const float* src, float* dst, int32_t len)
+{
+    return Sqrt::Kernel(src, dst, len);
+}
+
+uint32_t SP_LN(SpSqrtInPlace)(float* srcDst, int32_t len)
+{
+    return SP_LN(SpSqrtKernelF32)(srcDst, srcDst, len);
+}
+
+SpStatus SP_LN(SpSqrtInPlaceF32)(float* srcDst, int32_t len)
+{
+    const SpStatus status = SP_LN(SpCheckVectorArgs)(srcDst, srcDst, len);
+    if (status != SpOk)
+    {
+        return status;
+    }
+    return SP_LN(SpSqrtInPlace)(srcDst, len) != 0 ? SpWarnSqrtNegative : SpOk;
 }
 
 void SP_LN(SpFlipKernel32)(const uint32_t* src, uint32_t* dst, int32_t len)
