@@ -3,6 +3,7 @@
 // square, minimum/maximum, flip, add, subtract, multiply, add-product, resampling, summation and square-root
 // families compiled for that level's instruction set.
 #include "driver/primitives/vectors/sp_arith_levels-inl.h"
+#include "driver/primitives/vectors/sp_exp_levels-inl.h"
 #include "driver/primitives/vectors/sp_fill-inl.h"
 #include "driver/primitives/vectors/sp_minmax_levels-inl.h"
 #include "driver/primitives/vectors/sp_resample_levels-inl.h"
@@ -25,6 +26,7 @@ using Resample = SpResampleKernels<SP_LEVEL_PARAMS>;
 using Sum = SpSumKernels<SP_LEVEL_PARAMS>;
 using Dot = SpDotKernels<SP_LEVEL_PARAMS>;
 using Sqrt = SpSqrtKernels<SP_LEVEL_PARAMS>;
+using Exp = SpExpKernels<SP_LEVEL_PARAMS>;
 } // namespace
 
 void* SP_LN(SpFill16Kernel)(const uint16_t* pValue, void* dst, uint32_t count)
@@ -410,6 +412,21 @@ SpStatus SP_LN(SpSqrtInPlaceF32)(float* srcDst, int32_t len)
         return status;
     }
     return SP_LN(SpSqrtInPlace)(srcDst, len) != 0 ? SpWarnSqrtNegative : SpOk;
+}
+
+void SP_LN(SpExpInPlaceKernelF32)(const float* src, float* dst, int32_t len)
+{
+    Exp::Kernel(src, dst, len);
+}
+
+SpStatus SP_LN(SpExpInPlaceF32)(float* srcDst, int32_t len)
+{
+    const SpStatus status = SP_LN(SpCheckVectorArgs)(srcDst, srcDst, len);
+    if (status == SpOk)
+    {
+        SP_LN(SpExpInPlaceKernelF32)(srcDst, srcDst, len);
+    }
+    return status;
 }
 
 void SP_LN(SpFlipKernel32)(const uint32_t* src, uint32_t* dst, int32_t len)
