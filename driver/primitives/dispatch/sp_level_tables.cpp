@@ -101,7 +101,7 @@ const SpLevelRow SpLevelTable2[40] = {
     /* 16 */ SP_ROW_SHARED_23(SpMulF32_L0, SpMulF32_L1, SpMulF32_L2),
     /* 17 */ SP_ROW_SHARED_ALL(SpAddProductF32_L0),
     /* 18 */ SP_ROW_SEPARATE(SpSqrF32_L0, SpSqrF32_L1, SpSqrF32_L2, SpSqrF32_L3),
-    /* 19 */ SP_ROW_SEPARATE(SpDivF32_L0, SpDivF32_L0, SpDivF32_L0, SpDivF32_L0),
+    /* 19 */ SP_ROW_SEPARATE(SpDivF32_L0, SpDivF32_L1, SpDivF32_L2, SpDivF32_L3),
     /* 20 */ SP_ROW_SEPARATE(SpExpInPlaceF32_L0, SpExpInPlaceF32_L1, SpExpInPlaceF32_L2, SpExpInPlaceF32_L3),
     /* 21 */ SP_ROW_SEPARATE(SpLnInPlaceF32_L0, SpLnInPlaceF32_L0, SpLnInPlaceF32_L0, SpLnInPlaceF32_L0),
     /* 22 */ SP_ROW_SEPARATE(SpSumF32_L0, SpSumF32_L1, SpSumF32_L2, SpSumF32_L3),

@@ -3,6 +3,7 @@
 // square, minimum/maximum, flip, add, subtract, multiply, add-product, resampling, summation and square-root
 // families compiled for that level's instruction set.
 #include "driver/primitives/vectors/sp_arith_levels-inl.h"
+#include "driver/primitives/vectors/sp_div_levels-inl.h"
 #include "driver/primitives/vectors/sp_exp_levels-inl.h"
 #include "driver/primitives/vectors/sp_fill-inl.h"
 #include "driver/primitives/vectors/sp_minmax_levels-inl.h"
@@ -27,6 +28,7 @@ using Sum = SpSumKernels<SP_LEVEL_PARAMS>;
 using Dot = SpDotKernels<SP_LEVEL_PARAMS>;
 using Sqrt = SpSqrtKernels<SP_LEVEL_PARAMS>;
 using Exp = SpExpKernels<SP_LEVEL_PARAMS>;
+using Div = SpDivKernels<SP_LEVEL_PARAMS>;
 } // namespace
 
 void* SP_LN(SpFill16Kernel)(const uint16_t* pValue, void* dst, uint32_t count)
@@ -427,6 +429,24 @@ SpStatus SP_LN(SpExpInPlaceF32)(float* srcDst, int32_t len)
         SP_LN(SpExpInPlaceKernelF32)(srcDst, srcDst, len);
     }
     return status;
+}
+
+uint32_t SP_LN(SpDivKernelF32)(const float* src1, const float* src2, float* dst, int32_t len)
+{
+    return Div::Kernel(src1, src2, dst, len);
+}
+
+SpStatus SP_LN(SpDivF32)(const float* src1, const float* src2, float* dst, int32_t len)
+{
+    if (src1 == nullptr || src2 == nullptr || dst == nullptr)
+    {
+        return SpErrNullPointer;
+    }
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    return SP_LN(SpDivKernelF32)(src1, src2, dst, len) != 0 ? SpWarnDivideByZero : SpOk;
 }
 
 void SP_LN(SpFlipKernel32)(const uint32_t* src, uint32_t* dst, int32_t len)
