@@ -191,7 +191,7 @@ const StubRow kStubs[] = {
     {"Sqrt", 4, 4, true, SP_RUN(SpSqrtInPlaceF32(SP_F(o), n))},
     {"Abs", 4, 4, true, SP_RUN(SpAbsInPlaceF32(SP_F(o), n)), SP_REF(float, std::fabs(s.a[i]))},
     {"Exp", 4, 4, true, SP_RUN(WithinUlps(SpExpInPlaceF32(SP_F(o), n), SP_F(o), s.a, n, 4, [](double x) { return std::exp(x); }))},
-    {"Ln", 4, 4, true, SP_RUN(SpLnInPlaceF32(SP_F(o), n))},
+    {"Ln", 4, 4, true, SP_RUN(WithinUlps(SpLnInPlaceF32(SP_F(o), n), SP_F(o), s.a, n, 2, [](double x) { return x < 0 || std::signbit(x) ? NAN : std::log(x); }))},
     {"MulInPlace", 4, 4, true, SP_RUN(SpMulInPlaceF32(s.b, SP_F(o), n)), SP_REF(float, s.a[i] * s.b[i])},
     {"SquareInPlace", 4, 4, true, SP_RUN(SpMulInPlaceF32(SP_F(o), SP_F(o), n)), SP_REF(float, s.a[i] * s.a[i])},
     {"FlipInPlace", 4, 4, true, SP_RUN(SpFlipF32(SP_F(o), SP_F(o), n)), [](const Sources& s, U8 o, int32_t n) { for (int32_t i = 0; i < n; ++i) memcpy(o + 4 * i, s.a + n - 1 - i, 4); }},

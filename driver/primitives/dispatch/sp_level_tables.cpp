@@ -103,7 +103,7 @@ const SpLevelRow SpLevelTable2[40] = {
     /* 18 */ SP_ROW_SEPARATE(SpSqrF32_L0, SpSqrF32_L1, SpSqrF32_L2, SpSqrF32_L3),
     /* 19 */ SP_ROW_SEPARATE(SpDivF32_L0, SpDivF32_L1, SpDivF32_L2, SpDivF32_L3),
     /* 20 */ SP_ROW_SEPARATE(SpExpInPlaceF32_L0, SpExpInPlaceF32_L1, SpExpInPlaceF32_L2, SpExpInPlaceF32_L3),
-    /* 21 */ SP_ROW_SEPARATE(SpLnInPlaceF32_L0, SpLnInPlaceF32_L0, SpLnInPlaceF32_L0, SpLnInPlaceF32_L0),
+    /* 21 */ SP_ROW_SEPARATE(SpLnInPlaceF32_L0, SpLnInPlaceF32_L1, SpLnInPlaceF32_L2, SpLnInPlaceF32_L3),
     /* 22 */ SP_ROW_SEPARATE(SpSumF32_L0, SpSumF32_L1, SpSumF32_L2, SpSumF32_L3),
     /* 23 */ SP_ROW_SEPARATE(SpMeanF32_L0, SpMeanF32_L1, SpMeanF32_L2, SpMeanF32_L3),
     /* 24 */ SP_ROW_SEPARATE(SpMinEveryInPlaceF32_L0, SpMinEveryInPlaceF32_L1, SpMinEveryInPlaceF32_L2,

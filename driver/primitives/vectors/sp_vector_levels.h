@@ -1,9 +1,9 @@
 // The level-1 to level-3 builds of the vector rows (fills and sets, absolute value, square,
 // minimum and maximum, flip, add, subtract, multiply, add-product of a constant, up- and
-// down-sampling, sum, mean, dot product, square root, exponential and division) and the kernels of their
-// families: SpXxx_L<n> has SpXxx's exact signature; kernels check nothing and take a count of at least 1.
-// Kernels that no entry calls are library members kept beside the ones that are. Only level code and tests
-// call these.
+// down-sampling, sum, mean, dot product, square root, exponential, division and logarithm) and the kernels of
+// their families: SpXxx_L<n> has SpXxx's exact signature; kernels check nothing and take a count of at
+// least 1. Kernels that no entry calls are library members kept beside the ones that are. Only level code and
+// tests call these.
 #pragma once
 
 #include <stdint.h>
@@ -68,7 +68,9 @@
     SpStatus SpExpInPlaceF32_##L(float* srcDst, int32_t len);                                                 \
     void SpExpInPlaceKernelF32_##L(const float* src, float* dst, int32_t len);                                \
     SpStatus SpDivF32_##L(const float* src1, const float* src2, float* dst, int32_t len);                     \
-    uint32_t SpDivKernelF32_##L(const float* src1, const float* src2, float* dst, int32_t len);
+    uint32_t SpDivKernelF32_##L(const float* src1, const float* src2, float* dst, int32_t len);               \
+    SpStatus SpLnInPlaceF32_##L(float* srcDst, int32_t len);                                                  \
+    int32_t SpLnInPlaceKernelF32_##L(float* srcDst, int64_t count, void* work);
 // Levels 2 and 3 share one build of these (the level-3 column holds the level-2 entry).
 #define SP_VECTOR_LEVEL_DECLARE_12(L)                                                                        \
     SpStatus SpMulInPlaceF32_##L(const float* src, float* srcDst, int32_t len);                               \

@@ -6,6 +6,7 @@
 #include "driver/primitives/vectors/sp_div_levels-inl.h"
 #include "driver/primitives/vectors/sp_exp_levels-inl.h"
 #include "driver/primitives/vectors/sp_fill-inl.h"
+#include "driver/primitives/vectors/sp_ln_levels-inl.h"
 #include "driver/primitives/vectors/sp_minmax_levels-inl.h"
 #include "driver/primitives/vectors/sp_resample_levels-inl.h"
 #include "driver/primitives/vectors/sp_sqrt_levels-inl.h"
@@ -29,6 +30,7 @@ using Dot = SpDotKernels<SP_LEVEL_PARAMS>;
 using Sqrt = SpSqrtKernels<SP_LEVEL_PARAMS>;
 using Exp = SpExpKernels<SP_LEVEL_PARAMS>;
 using Div = SpDivKernels<SP_LEVEL_PARAMS>;
+using Ln = SpLnKernels<SP_LEVEL_PARAMS>;
 } // namespace
 
 void* SP_LN(SpFill16Kernel)(const uint16_t* pValue, void* dst, uint32_t count)
@@ -447,6 +449,33 @@ SpStatus SP_LN(SpDivF32)(const float* src1, const float* src2, float* dst, int32
         return SpErrBadLength;
     }
     return SP_LN(SpDivKernelF32)(src1, src2, dst, len) != 0 ? SpWarnDivideByZero : SpOk;
+}
+
+int32_t SP_LN(SpLnInPlaceKernelF32)(float* srcDst, int64_t count, void* work)
+{
+    return count < 1 ? 0 : Ln::InPlace(srcDst, int32_t(count), work);
+}
+
+SpStatus SP_LN(SpLnInPlaceF32)(float* srcDst, int32_t len)
+{
+    const SpStatus status = SP_LN(SpCheckVectorArgs)(srcDst, srcDst, len);
+    if (status != SpOk)
+    {
+        return status;
+    }
+    // Chunks of 256 keep the two-pass scratch on the stack; the first special element decides.
+    alignas(16) uint8_t work[2048];
+    int32_t code = 0;
+    for (int32_t at = 0; at < len; at += 256)
+    {
+        const int32_t chunk = len - at < 256 ? len - at : 256;
+        const int32_t c = SP_LN(SpLnInPlaceKernelF32)(srcDst + at, chunk, work);
+        if (code == 0)
+        {
+            code = c;
+        }
+    }
+    return code == 0 ? SpOk : (code == 2 ? SpWarnLnZero : SpWarnLnNegative);
 }
 
 void SP_LN(SpFlipKernel32)(const uint32_t* src, uint32_t* dst, int32_t len)
