@@ -46,6 +46,8 @@ TEST_P(SpResampleLevelTest, UpSamplingPutsEachInputAtItsIndex)
             {
                 for (size_t offset : {size_t(0), size_t(4), size_t(8), size_t(12), size_t(2)})
                 {
+                    if (offset == 2 && Level() == 0)
+                        continue; // level 0 takes float-aligned vectors only
                     GuardedBuffer<uint8_t> dst(4 * size_t(n) * factor, offset);
                     int32_t dstLen = 0, p = phase;
                     ASSERT_EQ(SpOk, SpSampleUpF32(reinterpret_cast<const float*>(src.data()), n,
@@ -80,6 +82,8 @@ TEST_P(SpResampleLevelTest, DownSamplingKeepsEveryFactorthSampleAndCarriesThePha
             {
                 for (size_t offset : {size_t(0), size_t(4), size_t(12), size_t(2)})
                 {
+                    if (offset == 2 && Level() == 0)
+                        continue; // level 0 takes float-aligned vectors only
                     const int32_t count = phase < n ? (n - phase + factor - 1) / factor : 0;
                     GuardedBuffer<uint8_t> dst(4 * size_t(count), offset);
                     int32_t dstLen = -1, p = phase;

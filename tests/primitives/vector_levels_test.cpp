@@ -142,7 +142,7 @@ TEST_P(SpVectorLevelTest, LargeFillsGiveTheSameBytesWhateverTheCache)
 
 TEST_P(SpVectorLevelTest, SetKeepsNaNPayloadsAndChecksArguments)
 {
-    GuardedBuffer<float> dst(37, 6);
+    GuardedBuffer<float> dst(37, 4);
     ASSERT_EQ(SpOk, SpSetF32(BitsFloat(0xFFA00001u), dst.data(), 37));
     for (int32_t i = 0; i < 37; ++i)
         ASSERT_EQ(0xFFA00001u, FloatBits(dst[i])) << i;

@@ -179,7 +179,8 @@ template <class P> struct SpMinMaxKernels
         };
         if (len < 8)
         {
-            int16_t value = src[0];
+            int16_t value;
+            memcpy(&value, src, sizeof(value));
             if (len >= 4)
             {
                 const __m128i v = Op::V(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src)),
