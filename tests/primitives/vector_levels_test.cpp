@@ -1,5 +1,6 @@
-// The level-1 to level-3 kernels of the fill, absolute-value, flip, add, subtract and multiply
-// families, through their own names (the entries are held to level 0 by the level table): every
+// The level-1 to level-3 kernels of the fill, absolute-value, add, subtract and multiply
+// families (flip is held to the reversal, into another buffer and in place, by the level table):
+// every
 // width and start byte against an element-by-element oracle between guard zones, the saturating
 // integer cases, the large-fill seam and the streaming add.
 #include <gtest/gtest.h>
@@ -34,14 +35,11 @@ struct OtherKernels
     void (*absF64)(const double*, double*, int32_t);
     void (*absI16)(const int16_t*, int16_t*, int32_t);
     void (*absI32)(const int32_t*, int32_t*, int32_t);
-    void (*flip)(const uint32_t*, uint32_t*, int32_t);
-    void (*flipInPlace)(uint32_t*, int32_t);
 };
-const OtherKernels kOther[4] = {
-    {},
-    {SpAbsKernelF64_L1, SpAbsKernelI16_L1, SpAbsKernelI32_L1, SpFlipKernel32_L1, SpFlipInPlaceKernel32_L1},
-    {SpAbsKernelF64_L2, SpAbsKernelI16_L2, SpAbsKernelI32_L2, SpFlipKernel32_L2, SpFlipInPlaceKernel32_L2},
-    {SpAbsKernelF64_L3, SpAbsKernelI16_L3, SpAbsKernelI32_L3, SpFlipKernel32_L3, SpFlipInPlaceKernel32_L3}};
+const OtherKernels kOther[4] = {{},
+                                {SpAbsKernelF64_L1, SpAbsKernelI16_L1, SpAbsKernelI32_L1},
+                                {SpAbsKernelF64_L2, SpAbsKernelI16_L2, SpAbsKernelI32_L2},
+                                {SpAbsKernelF64_L3, SpAbsKernelI16_L3, SpAbsKernelI32_L3}};
 
 // Fills `count` elements of `width` bytes at byte offset `offset` with the level's kernel and
 // checks every byte against the pattern and the guards.
@@ -200,41 +198,6 @@ TEST_P(SpVectorLevelTest, AbsoluteValuesOfEveryTypeAtEveryOffset)
         uint32_t bits;
         memcpy(&bits, odd.data() + 1 + 4 * i, 4);
         ASSERT_EQ(i % 3 == 0 ? 0u : (i % 3 == 1 ? 0x7F800000u : 0x7FC00123u), bits) << i;
-    }
-}
-
-// Flip into another buffer and in place: the reversal bit for bit; one buffer given twice to
-// the entry is reversed too.
-TEST_P(SpVectorLevelTest, FlipReversesIntoAnotherBufferAndInPlace)
-{
-    const OtherKernels& k = kOther[Level()];
-    for (int32_t n = 1; n <= 40; ++n)
-    {
-        std::vector<uint32_t> src(n);
-        for (int32_t i = 0; i < n; ++i)
-            src[i] = 0xFFC00000u + uint32_t(i); // NaN payloads must survive
-        for (size_t srcOffset = 0; srcOffset < 16; srcOffset += 4)
-        {
-            GuardedBuffer<uint32_t> s(n, srcOffset);
-            memcpy(s.data(), src.data(), 4 * size_t(n));
-            for (size_t dstOffset = 0; dstOffset < 16; dstOffset += 4)
-            {
-                GuardedBuffer<uint32_t> d(n, dstOffset);
-                k.flip(s.data(), d.data(), n);
-                ASSERT_TRUE(d.GuardsIntact()) << n;
-                for (int32_t i = 0; i < n; ++i)
-                    ASSERT_EQ(src[n - 1 - i], d[i]) << n << " at " << srcOffset << "/" << dstOffset;
-            }
-            k.flipInPlace(s.data(), n);
-            ASSERT_TRUE(s.GuardsIntact()) << n;
-            for (int32_t i = 0; i < n; ++i)
-                ASSERT_EQ(src[n - 1 - i], s[i]) << "in place " << n << " at " << srcOffset;
-            memcpy(s.data(), src.data(), 4 * size_t(n));
-            ASSERT_EQ(SpOk,
-                      SpFlipF32(reinterpret_cast<float*>(s.data()), reinterpret_cast<float*>(s.data()), n));
-            for (int32_t i = 0; i < n; ++i)
-                ASSERT_EQ(src[n - 1 - i], s[i]) << "entry in place " << n << " at " << srcOffset;
-        }
     }
 }
 
