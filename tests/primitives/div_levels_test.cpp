@@ -9,10 +9,12 @@
 #include <xmmintrin.h>
 
 #include <cmath>
+#include <complex>
 #include <vector>
 
 #include "driver/primitives/sp_lib.h"
 #include "sp_level_fixture.h"
+#include "driver/primitives/vectors/sp_vector_levels.h"
 #include "sp_test_support.h"
 
 namespace
@@ -145,3 +147,55 @@ TEST_P(SpDivLevelTest, ZeroNaNAndOutOfRangeDivisors)
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels1To3, SpDivLevelTest, ::testing::Values(1, 2, 3), SpLevelName);
+
+// A constant over a vector: the same rule with each group of four deciding alone; complex
+// quotients within 1e-6 of the exact ones, a zero divisor NaN in both parts and flagged.
+TEST_P(SpDivLevelTest, ConstantOverVectorAndComplexQuotients)
+{
+    const int32_t level = Level();
+    using ConstRev = uint32_t (*)(const float*, const float*, float*, int32_t);
+    using Complex = uint32_t (*)(const float*, const float*, float*, int32_t);
+    const ConstRev constRev[] = {nullptr, SpDivConstRevKernelF32_L1, SpDivConstRevKernelF32_L2,
+                                 SpDivConstRevKernelF32_L3};
+    const Complex complex[] = {nullptr, SpDivKernelFc32_L1, SpDivKernelFc32_L2, SpDivKernelFc32_L3};
+    alignas(16) float d[16];
+    for (int32_t i = 0; i < 16; ++i)
+        d[i] = 1.5f + float(i);
+    d[2] = 0.0f; // the first group of four is exact, the second takes the estimate
+    alignas(16) float q[16];
+    const float value = 7.0f;
+    ASSERT_EQ(1u, constRev[level](d, &value, q, 16));
+    EXPECT_EQ(0x7F800000u, FloatBits(q[2]));
+    for (int32_t i : {0, 1, 3})
+        EXPECT_EQ(FloatBits(7.0f / d[i]), FloatBits(q[i])) << i;
+    for (int32_t i = 4; i < 8; ++i)
+        EXPECT_EQ(FloatBits(ModelEstimate(d[i], 7.0f)), FloatBits(q[i])) << i;
+
+    TestRng rng(2011);
+    for (int32_t n : {1, 2, 3, 5, 9})
+    {
+        for (size_t offset : {size_t(0), size_t(8)})
+        {
+            std::vector<float> a(2 * n), b(2 * n);
+            for (float& v : a)
+                v = float(rng.Uniform(-10, 10));
+            for (float& v : b)
+                v = float(rng.Uniform(-10, 10));
+            GuardedBuffer<float> out(2 * size_t(n), offset);
+            ASSERT_EQ(0u, complex[level](a.data(), b.data(), out.data(), n));
+            ASSERT_TRUE(out.GuardsIntact());
+            for (int32_t i = 0; i < n; ++i)
+            {
+                const std::complex<long double> want = std::complex<long double>(b[2 * i], b[2 * i + 1]) /
+                                                       std::complex<long double>(a[2 * i], a[2 * i + 1]);
+                EXPECT_NEAR(double(want.real()), out[2 * i], 1e-6 * double(std::abs(want))) << n << " " << i;
+                EXPECT_NEAR(double(want.imag()), out[2 * i + 1], 1e-6 * double(std::abs(want)))
+                    << n << " " << i;
+            }
+        }
+    }
+    const float zero[2] = {0.0f, 0.0f}, one[2] = {1.0f, 1.0f};
+    float z[2];
+    EXPECT_NE(0u, complex[level](zero, one, z, 1));
+    EXPECT_TRUE(std::isnan(z[0]) && std::isnan(z[1]));
+}

@@ -4,7 +4,7 @@
 // group holding a zero, subnormal, infinite or huge divisor takes the exact rule, where a zero
 // divisor gives +inf, -inf or NaN 0x7FC00000 by the dividend and raises the flag. Groups are 8
 // in the main loop, 4 in the four-step and 2 or 1 in the alignment and tail steps; spare lanes
-// hold 1.0 / 1.0.
+// hold 1.0 / 1.0. The same object holds the constant-over-vector and complex float divisions.
 #pragma once
 
 #include <emmintrin.h>
@@ -69,6 +69,149 @@ template <class P> struct SpDivKernels
         memcpy(nv, n, sizeof(float) * size_t(count));
         _mm_storeu_ps(qv, Quad(_mm_loadu_ps(dv), _mm_loadu_ps(nv), flag));
         memcpy(q, qv, sizeof(float) * size_t(count));
+    }
+
+    // dst[i] = value / src[i]: the same frame with the dividend broadcast; in a block of eight
+    // each group of four decides between the estimate and the exact rule on its own.
+    static uint32_t ConstRev(const float* src, float value, float* dst, int32_t len)
+    {
+        uint32_t flag = 0;
+        int32_t i = 0;
+        const __m128 n = _mm_set1_ps(value);
+        const float nv[4] = {value, value, value, value};
+        if (((reinterpret_cast<uintptr_t>(src) | reinterpret_cast<uintptr_t>(dst)) & 3) == 0)
+        {
+            if ((reinterpret_cast<uintptr_t>(dst) & 4) != 0)
+            {
+                Group(src, nv, dst, 1, &flag);
+                if (++i == len)
+                {
+                    return flag;
+                }
+            }
+            if ((reinterpret_cast<uintptr_t>(dst + i) & 8) != 0 && len - i >= 2)
+            {
+                Group(src + i, nv, dst + i, 2, &flag);
+                i += 2;
+            }
+            if ((reinterpret_cast<uintptr_t>(dst + i) & 15) == 0)
+            {
+                const bool aligned = (reinterpret_cast<uintptr_t>(src + i) & 15) == 0;
+                for (; len - i >= 8; i += 8)
+                {
+                    for (int32_t h = 0; h < 8; h += 4)
+                    {
+                        const __m128 d = aligned ? _mm_load_ps(src + i + h) : _mm_loadu_ps(src + i + h);
+                        _mm_store_ps(dst + i + h, Quad(d, n, &flag));
+                    }
+                }
+            }
+        }
+        for (; len - i >= 4; i += 4)
+        {
+            _mm_storeu_ps(dst + i, Quad(_mm_loadu_ps(src + i), n, &flag));
+        }
+        if (len - i >= 2)
+        {
+            Group(src + i, nv, dst + i, 2, &flag);
+            i += 2;
+        }
+        if (i < len)
+        {
+            Group(src + i, nv, dst + i, 1, &flag);
+        }
+        return flag;
+    }
+
+    // Four complex quotients (c + id) / (a + ib) from separated parts: the squared magnitude m
+    // inverted by the estimate and one Newton step where it is normal and below 2^125, by a
+    // division where it is not; a zero m gives NaN in both parts and its lane in the mask.
+    static void QuadComplex(__m128 a, __m128 b, __m128 c, __m128 d, __m128* re, __m128* im, uint32_t* mask)
+    {
+        const __m128 m = _mm_add_ps(_mm_mul_ps(a, a), _mm_mul_ps(b, b));
+        const __m128 nre = _mm_add_ps(_mm_mul_ps(a, c), _mm_mul_ps(d, b));
+        const __m128 nim = _mm_sub_ps(_mm_mul_ps(a, d), _mm_mul_ps(b, c));
+        const __m128 isZero = _mm_cmpeq_ps(m, _mm_setzero_ps());
+        *mask |= uint32_t(_mm_movemask_ps(isZero));
+        const __m128 safe = _mm_add_ps(m, _mm_and_ps(isZero, _mm_set1_ps(2.0f)));
+        const __m128 r0 = _mm_rcp_ps(safe);
+        __m128 r = _mm_mul_ps(r0, _mm_sub_ps(_mm_set1_ps(2.0f), _mm_mul_ps(safe, r0)));
+        const int32_t awkward = Screen(safe);
+        if (awkward != 0)
+        {
+            const __m128 lanes = _mm_castsi128_ps(_mm_set_epi32(awkward & 8 ? -1 : 0, awkward & 4 ? -1 : 0,
+                                                                awkward & 2 ? -1 : 0, awkward & 1 ? -1 : 0));
+            *re =
+                _mm_or_ps(_mm_andnot_ps(lanes, _mm_mul_ps(nre, r)), _mm_and_ps(lanes, _mm_div_ps(nre, safe)));
+            *im =
+                _mm_or_ps(_mm_andnot_ps(lanes, _mm_mul_ps(nim, r)), _mm_and_ps(lanes, _mm_div_ps(nim, safe)));
+        }
+        else
+        {
+            *re = _mm_mul_ps(nre, r);
+            *im = _mm_mul_ps(nim, r);
+        }
+        *re = _mm_or_ps(_mm_andnot_ps(isZero, *re), _mm_and_ps(isZero, F(0x7FC00000u)));
+        *im = _mm_or_ps(_mm_andnot_ps(isZero, *im), _mm_and_ps(isZero, F(0x7FC00000u)));
+    }
+
+    // `count` (1 to 4) complex elements through QuadComplex, spare lanes 2 + 2i.
+    static void ComplexGroup(const float* d, const float* n, float* q, int32_t count, uint32_t* mask)
+    {
+        float dv[8], nv[8], out[8];
+        for (int32_t k = 0; k < 8; ++k)
+        {
+            dv[k] = nv[k] = 2.0f;
+        }
+        memcpy(dv, d, 8 * size_t(count));
+        memcpy(nv, n, 8 * size_t(count));
+        const __m128 d0 = _mm_loadu_ps(dv), d1 = _mm_loadu_ps(dv + 4);
+        const __m128 n0 = _mm_loadu_ps(nv), n1 = _mm_loadu_ps(nv + 4);
+        __m128 re, im;
+        uint32_t lanes = 0;
+        QuadComplex(_mm_shuffle_ps(d0, d1, _MM_SHUFFLE(2, 0, 2, 0)),
+                    _mm_shuffle_ps(d0, d1, _MM_SHUFFLE(3, 1, 3, 1)),
+                    _mm_shuffle_ps(n0, n1, _MM_SHUFFLE(2, 0, 2, 0)),
+                    _mm_shuffle_ps(n0, n1, _MM_SHUFFLE(3, 1, 3, 1)), &re, &im, &lanes);
+        *mask |= lanes & ((1u << count) - 1);
+        _mm_storeu_ps(out, _mm_unpacklo_ps(re, im));
+        _mm_storeu_ps(out + 4, _mm_unpackhi_ps(re, im));
+        memcpy(q, out, 8 * size_t(count));
+    }
+
+    // Complex float division dst[i] = src2[i] / src1[i], pairs (re, im); the result is the mask
+    // of zero divisors met.
+    static uint32_t Complex(const float* src1, const float* src2, float* dst, int32_t len)
+    {
+        uint32_t mask = 0;
+        int32_t i = 0;
+        if ((reinterpret_cast<uintptr_t>(dst) & 8) != 0)
+        {
+            ComplexGroup(src1, src2, dst, 1, &mask);
+            i = 1;
+        }
+        for (; len - i >= 4; i += 4)
+        {
+            const __m128 d0 = _mm_loadu_ps(src1 + 2 * i), d1 = _mm_loadu_ps(src1 + 2 * i + 4);
+            const __m128 n0 = _mm_loadu_ps(src2 + 2 * i), n1 = _mm_loadu_ps(src2 + 2 * i + 4);
+            __m128 re, im;
+            QuadComplex(_mm_shuffle_ps(d0, d1, _MM_SHUFFLE(2, 0, 2, 0)),
+                        _mm_shuffle_ps(d0, d1, _MM_SHUFFLE(3, 1, 3, 1)),
+                        _mm_shuffle_ps(n0, n1, _MM_SHUFFLE(2, 0, 2, 0)),
+                        _mm_shuffle_ps(n0, n1, _MM_SHUFFLE(3, 1, 3, 1)), &re, &im, &mask);
+            _mm_storeu_ps(dst + 2 * i, _mm_unpacklo_ps(re, im));
+            _mm_storeu_ps(dst + 2 * i + 4, _mm_unpackhi_ps(re, im));
+        }
+        if (len - i >= 2)
+        {
+            ComplexGroup(src1 + 2 * i, src2 + 2 * i, dst + 2 * i, 2, &mask);
+            i += 2;
+        }
+        if (i < len)
+        {
+            ComplexGroup(src1 + 2 * i, src2 + 2 * i, dst + 2 * i, 1, &mask);
+        }
+        return mask;
     }
 
     static uint32_t Kernel(const float* src1, const float* src2, float* dst, int32_t len)

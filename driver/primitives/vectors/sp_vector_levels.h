@@ -69,6 +69,8 @@
     void SpExpInPlaceKernelF32_##L(const float* src, float* dst, int32_t len);                                \
     SpStatus SpDivF32_##L(const float* src1, const float* src2, float* dst, int32_t len);                     \
     uint32_t SpDivKernelF32_##L(const float* src1, const float* src2, float* dst, int32_t len);               \
+    uint32_t SpDivConstRevKernelF32_##L(const float* src, const float* pValue, float* dst, int32_t len);      \
+    uint32_t SpDivKernelFc32_##L(const float* src1, const float* src2, float* dst, int32_t len);              \
     SpStatus SpLnInPlaceF32_##L(float* srcDst, int32_t len);                                                  \
     int32_t SpLnInPlaceKernelF32_##L(float* srcDst, int64_t count, void* work);
 // Levels 2 and 3 share one build of these (the level-3 column holds the level-2 entry).

@@ -438,6 +438,16 @@ uint32_t SP_LN(SpDivKernelF32)(const float* src1, const float* src2, float* dst,
     return Div::Kernel(src1, src2, dst, len);
 }
 
+uint32_t SP_LN(SpDivConstRevKernelF32)(const float* src, const float* pValue, float* dst, int32_t len)
+{
+    return Div::ConstRev(src, *pValue, dst, len);
+}
+
+uint32_t SP_LN(SpDivKernelFc32)(const float* src1, const float* src2, float* dst, int32_t len)
+{
+    return Div::Complex(src1, src2, dst, len);
+}
+
 SpStatus SP_LN(SpDivF32)(const float* src1, const float* src2, float* dst, int32_t len)
 {
     if (src1 == nullptr || src2 == nullptr || dst == nullptr)
