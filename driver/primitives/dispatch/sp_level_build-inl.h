@@ -225,3 +225,6 @@ SpStatus SP_LN(SpFirFilter)(const float* src, float* dst, int32_t len, SpFirStat
 {
     return SpFirFilterAt(kLevel, src, dst, len, state);
 }
+
+// The vector rows: fills, absolute value, flip, add, subtract and multiply.
+#include "driver/primitives/vectors/sp_vector_levels_build-inl.h"
