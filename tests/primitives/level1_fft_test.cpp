@@ -8,9 +8,12 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <math.h>
+
 #include <vector>
 
 #include "driver/primitives/dispatch/sp_alloc.h"
+#include "driver/primitives/dispatch/sp_level_tables.h"
 #include "driver/primitives/level1/sp_fft_level1.h"
 #include "sp_level_fixture.h"
 
@@ -56,6 +59,49 @@ TEST(SpFftLevel1Test, ImpulseOfOrder3AndSmallKernels)
     EXPECT_EQ(-2.0f, y[1]);
     ASSERT_EQ(SpOk, SpFftFwdRealToPack_L1(p, y, zero.p, nullptr));
     EXPECT_EQ(3.0f, y[0]);
+}
+
+// Every entry of every level's column of the small-order kernel table against a double-precision
+// packed transform: forward with the negative exponent, inverse unnormalised, the scaled entries
+// times their scale; the order-3 impulse must give 1,1,1,0,1,0,1,0 exactly.
+TEST(SpFftLevel1Test, KernelTableEntriesGiveThePackedTransforms)
+{
+    const double pi = 3.14159265358979323846;
+    const std::vector<float> noise = Noise(8);
+    for (int32_t entry = 0; entry < 64; ++entry)
+    {
+        const int32_t slot = entry % 16, order = slot % 4, n = 1 << order;
+        const bool scaled = (slot / 4) % 2 == 1, inverse = slot >= 8;
+        const float scale = scaled ? 0.375f : 1.0f;
+        float y[8];
+        if (!inverse && order == 3)
+        {
+            const float impulse[8] = {1, 0, 0, 0, 0, 0, 0, 0};
+            const float want[8] = {1, 1, 1, 0, 1, 0, 1, 0};
+            SpFftRealRunKernel(entry / 16, false, 3, impulse, y, scaled, 1.0f);
+            for (int32_t i = 0; i < 8; ++i)
+                EXPECT_EQ(want[i], y[i]) << "entry " << entry << " value " << i;
+        }
+        double want[8];
+        for (int32_t i = 0; i < n; ++i)
+        {
+            const int32_t k = i < 2 ? i * n / 2 : i / 2; // DC, Nyquist, then bins 1 .. n/2 - 1
+            double re = 0, im = 0, sample = 0;
+            for (int32_t t = 0; t < n; ++t)
+            {
+                re += noise[t] * cos(2 * pi * k * t / n);
+                im -= noise[t] * sin(2 * pi * k * t / n);
+                // Sample i of the inverse: DC and Nyquist once, the other bins twice.
+                const int32_t b = t < 2 ? t * n / 2 : t / 2;
+                const double w = 2 * pi * b * i / n;
+                sample += (t < 2 ? 1.0 : 2.0) * noise[t] * (t >= 2 && t % 2 ? -sin(w) : cos(w));
+            }
+            want[i] = scale * (inverse ? sample : i >= 2 && i % 2 ? im : re);
+        }
+        SpFftRealRunKernel(entry / 16, inverse, order, noise.data(), y, scaled, scale);
+        for (int32_t i = 0; i < n; ++i)
+            EXPECT_NEAR(want[i], y[i], 1e-5) << "entry " << entry << " value " << i;
+    }
 }
 
 TEST(SpFftLevel1Test, InPlaceAndCopyingReversalGiveOneSpectrumAtOrder17)
