@@ -62,46 +62,32 @@ TEST(SpFftLevel1Test, ImpulseOfOrder3AndSmallKernels)
 }
 
 // Every entry of every level's column of the small-order kernel table against a double-precision
-// packed transform: forward with the negative exponent, inverse unnormalised, the scaled entries
-// times their scale; the order-3 impulse must give 1,1,1,0,1,0,1,0 exactly.
+// packed transform (forward with the negative exponent, inverse unnormalised, the scaled entries
+// times their scale), on noise and on the impulse whose order-3 spectrum is 1,1,1,0,1,0,1,0.
 TEST(SpFftLevel1Test, KernelTableEntriesGiveThePackedTransforms)
 {
-    const double pi = 3.14159265358979323846;
-    const std::vector<float> noise = Noise(8);
-    for (int32_t entry = 0; entry < 64; ++entry)
+    // Packed value p (DC, Nyquist, then re and im of bins 1 .. n/2 - 1) against sample m.
+    auto basis = [](int32_t p, int32_t m, int32_t n)
     {
-        const int32_t slot = entry % 16, order = slot % 4, n = 1 << order;
-        const bool scaled = (slot / 4) % 2 == 1, inverse = slot >= 8;
-        const float scale = scaled ? 0.375f : 1.0f;
-        float y[8];
-        if (!inverse && order == 3)
+        const double w = 2 * 3.14159265358979323846 * (p < 2 ? p * n / 2 : p / 2) * m / n;
+        return p >= 2 && p % 2 ? -sin(w) : cos(w);
+    };
+    for (const std::vector<float>& x : {Noise(8), std::vector<float>{1, 0, 0, 0, 0, 0, 0, 0}})
+        for (int32_t entry = 0; entry < 64; ++entry)
         {
-            const float impulse[8] = {1, 0, 0, 0, 0, 0, 0, 0};
-            const float want[8] = {1, 1, 1, 0, 1, 0, 1, 0};
-            SpFftRealRunKernel(entry / 16, false, 3, impulse, y, scaled, 1.0f);
-            for (int32_t i = 0; i < 8; ++i)
-                EXPECT_EQ(want[i], y[i]) << "entry " << entry << " value " << i;
-        }
-        double want[8];
-        for (int32_t i = 0; i < n; ++i)
-        {
-            const int32_t k = i < 2 ? i * n / 2 : i / 2; // DC, Nyquist, then bins 1 .. n/2 - 1
-            double re = 0, im = 0, sample = 0;
-            for (int32_t t = 0; t < n; ++t)
+            const int32_t slot = entry % 16, order = slot % 4, n = 1 << order;
+            const bool scaled = (slot / 4) % 2 == 1, inverse = slot >= 8;
+            const float scale = scaled ? 0.375f : 1.0f;
+            float y[8];
+            SpFftRealRunKernel(entry / 16, inverse, order, x.data(), y, scaled, scale);
+            for (int32_t i = 0; i < n; ++i)
             {
-                re += noise[t] * cos(2 * pi * k * t / n);
-                im -= noise[t] * sin(2 * pi * k * t / n);
-                // Sample i of the inverse: DC and Nyquist once, the other bins twice.
-                const int32_t b = t < 2 ? t * n / 2 : t / 2;
-                const double w = 2 * pi * b * i / n;
-                sample += (t < 2 ? 1.0 : 2.0) * noise[t] * (t >= 2 && t % 2 ? -sin(w) : cos(w));
+                double want = 0;
+                for (int32_t t = 0; t < n; ++t)
+                    want += x[t] * (inverse ? (t < 2 ? 1 : 2) * basis(t, i, n) : basis(i, t, n));
+                EXPECT_NEAR(scale * want, y[i], 1e-5) << "entry " << entry << " value " << i;
             }
-            want[i] = scale * (inverse ? sample : i >= 2 && i % 2 ? im : re);
         }
-        SpFftRealRunKernel(entry / 16, inverse, order, noise.data(), y, scaled, scale);
-        for (int32_t i = 0; i < n; ++i)
-            EXPECT_NEAR(want[i], y[i], 1e-5) << "entry " << entry << " value " << i;
-    }
 }
 
 TEST(SpFftLevel1Test, InPlaceAndCopyingReversalGiveOneSpectrumAtOrder17)
