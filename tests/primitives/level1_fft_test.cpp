@@ -8,9 +8,12 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <math.h>
+
 #include <vector>
 
 #include "driver/primitives/dispatch/sp_alloc.h"
+#include "driver/primitives/dispatch/sp_level_tables.h"
 #include "driver/primitives/level1/sp_fft_level1.h"
 #include "sp_level_fixture.h"
 
@@ -56,6 +59,35 @@ TEST(SpFftLevel1Test, ImpulseOfOrder3AndSmallKernels)
     EXPECT_EQ(-2.0f, y[1]);
     ASSERT_EQ(SpOk, SpFftFwdRealToPack_L1(p, y, zero.p, nullptr));
     EXPECT_EQ(3.0f, y[0]);
+}
+
+// Every entry of every level's column of the small-order kernel table against a double-precision
+// packed transform (forward with the negative exponent, inverse unnormalised, the scaled entries
+// times their scale), on noise and on the impulse whose order-3 spectrum is 1,1,1,0,1,0,1,0.
+TEST(SpFftLevel1Test, KernelTableEntriesGiveThePackedTransforms)
+{
+    // Packed value p (DC, Nyquist, then re and im of bins 1 .. n/2 - 1) against sample m.
+    auto basis = [](int32_t p, int32_t m, int32_t n)
+    {
+        const double w = 2 * 3.14159265358979323846 * (p < 2 ? p * n / 2 : p / 2) * m / n;
+        return p >= 2 && p % 2 ? -sin(w) : cos(w);
+    };
+    for (const std::vector<float>& x : {Noise(8), std::vector<float>{1, 0, 0, 0, 0, 0, 0, 0}})
+        for (int32_t entry = 0; entry < 64; ++entry)
+        {
+            const int32_t slot = entry % 16, order = slot % 4, n = 1 << order;
+            const bool scaled = (slot / 4) % 2 == 1, inverse = slot >= 8;
+            const float scale = scaled ? 0.375f : 1.0f;
+            float y[8];
+            SpFftRealRunKernel(entry / 16, inverse, order, x.data(), y, scaled, scale);
+            for (int32_t i = 0; i < n; ++i)
+            {
+                double want = 0;
+                for (int32_t t = 0; t < n; ++t)
+                    want += x[t] * (inverse ? (t < 2 ? 1 : 2) * basis(t, i, n) : basis(i, t, n));
+                EXPECT_NEAR(scale * want, y[i], 1e-5) << "entry " << entry << " value " << i;
+            }
+        }
 }
 
 TEST(SpFftLevel1Test, InPlaceAndCopyingReversalGiveOneSpectrumAtOrder17)

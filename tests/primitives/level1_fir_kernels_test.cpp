@@ -114,10 +114,13 @@ Aligned SplitTaps(const std::vector<Cx>& h)
     return Aligned(r);
 }
 
-TEST(SpFirLevel1KernelTest, ComplexDirectFormAtEveryDestinationAlignment)
+// Every tap-count kernel (1 to 4, and the grouped one above) at every destination alignment
+// (16-byte, 8 past, 4 past) and window alignment, over counts that leave single outputs behind;
+// the window ends where its allocation does, so a read past it is a fault under the sanitizers.
+TEST(SpFirLevel1KernelTest, ComplexDirectFormAtEveryTapCountAndAlignment)
 {
-    const std::vector<float> x = Ramp(80, 1.0f);
     {
+        const std::vector<float> x = Ramp(80, 1.0f);
         Aligned i = SplitTaps({Cx(0, 1)});
         std::vector<float> y(10);
         SpFirDirectBlockKernelComplex_L1(i.p, x.data(), y.data(), 5, 1);
@@ -127,25 +130,36 @@ TEST(SpFirLevel1KernelTest, ComplexDirectFormAtEveryDestinationAlignment)
             EXPECT_EQ(x[2 * k], y[2 * k + 1]);
         }
     }
-    std::vector<Cx> h;
-    for (int j = 0; j < 7; ++j)
-        h.emplace_back(0.1 * j - 0.3, 0.05 * j * j - 0.2);
-    Aligned taps = SplitTaps(h);
-    for (int shift : {0, 2, 1}) // 16-byte aligned, 8 bytes past, 4 bytes past
+    for (int32_t n : {1, 2, 3, 4, 5, 8, 11})
     {
-        std::vector<float> raw(40, 99.0f);
-        float* y = reinterpret_cast<float*>((uintptr_t(raw.data()) + 15) & ~uintptr_t(15)) + shift;
-        SpFirDirectBlockKernelComplex_L1(taps.p, x.data(), y, 5, 7);
-        for (int k = 0; k < 5; ++k)
-        {
-            Cx want = 0;
-            for (int j = 0; j < 7; ++j)
-                want += Cx(float(h[6 - j].real()), float(h[6 - j].imag())) *
-                        Cx(x[2 * (k + j)], x[2 * (k + j) + 1]);
-            ExpectNear(want.real(), y[2 * k], "complex direct re", k);
-            ExpectNear(want.imag(), y[2 * k + 1], "complex direct im", k);
-        }
-        EXPECT_EQ(99.0f, y[10]) << shift;
+        std::vector<Cx> h;
+        for (int j = 0; j < n; ++j)
+            h.emplace_back(0.1 * j - 0.3, 0.05 * j * j - 0.2);
+        Aligned taps = SplitTaps(h);
+        for (int32_t count : {1, 2, 3, 9, 10, 17})
+            for (int windowShift : {0, 2, 1})
+                for (int shift : {0, 2, 1})
+                {
+                    const std::vector<float> samples = Ramp(2 * size_t(count + n - 1), 1.0f);
+                    std::vector<float> window(windowShift + samples.size());
+                    std::copy(samples.begin(), samples.end(), window.begin() + windowShift);
+                    ASSERT_EQ(0u, uintptr_t(window.data()) % 16); // heap blocks are 16-byte aligned
+                    const float* x = window.data() + windowShift;
+                    std::vector<float> raw(2 * count + 8, 99.0f);
+                    float* y =
+                        reinterpret_cast<float*>((uintptr_t(raw.data()) + 15) & ~uintptr_t(15)) + shift;
+                    SpFirDirectBlockKernelComplex_L1(taps.p, x, y, count, n);
+                    for (int k = 0; k < count; ++k)
+                    {
+                        Cx want = 0;
+                        for (int j = 0; j < n; ++j)
+                            want += Cx(float(h[n - 1 - j].real()), float(h[n - 1 - j].imag())) *
+                                    Cx(x[2 * (k + j)], x[2 * (k + j) + 1]);
+                        ExpectNear(want.real(), y[2 * k], "complex direct re", k);
+                        ExpectNear(want.imag(), y[2 * k + 1], "complex direct im", k);
+                    }
+                    EXPECT_EQ(99.0f, y[2 * count]) << n << " taps, " << count << " outputs";
+                }
     }
 }
 

@@ -5,6 +5,7 @@
 #include "sp_level_tables.h"
 
 #include "driver/primitives/fft/sp_fft.h"
+#include "driver/primitives/fft/sp_fft_internal.h"
 #include "driver/primitives/filters/sp_fir.h"
 #include "driver/primitives/filters/sp_iir.h"
 #include "driver/primitives/level1/sp_fft_level1.h"
@@ -133,3 +134,23 @@ const SpLevelRow SpLevelTable2[40] = {
 // Every row has its entries; a row added to an enumeration must be added here too.
 static_assert(sizeof(SpLevelTable1) / sizeof(SpLevelTable1[0]) == SP_T1_ROW_COUNT, "SpLevelTable1 rows");
 static_assert(sizeof(SpLevelTable2) / sizeof(SpLevelTable2[0]) == SP_T2_ROW_COUNT, "SpLevelTable2 rows");
+
+// One level's 16 real-FFT kernels from the builds named with `suffix` (empty for the generic
+// build); the order-0 pair is shared by every level and both directions.
+#define SP_FFT_REAL_KERNELS(suffix)                                                                          \
+    SP_E(SpFftRealKernelOrder0), SP_E(SpFftRealKernelOrder1##suffix),                                        \
+        SP_E(SpFftRealKernelFwdOrder2##suffix), SP_E(SpFftRealKernelFwdOrder3##suffix),                      \
+        SP_E(SpFftRealKernelOrder0Scaled), SP_E(SpFftRealKernelOrder1Scaled##suffix),                        \
+        SP_E(SpFftRealKernelFwdOrder2Scaled##suffix), SP_E(SpFftRealKernelFwdOrder3Scaled##suffix),          \
+        SP_E(SpFftRealKernelOrder0), SP_E(SpFftRealKernelOrder1##suffix),                                    \
+        SP_E(SpFftRealKernelInvOrder2##suffix), SP_E(SpFftRealKernelInvOrder3##suffix),                      \
+        SP_E(SpFftRealKernelOrder0Scaled), SP_E(SpFftRealKernelOrder1Scaled##suffix),                        \
+        SP_E(SpFftRealKernelInvOrder2Scaled##suffix), SP_E(SpFftRealKernelInvOrder3Scaled##suffix)
+
+// Levels 2 and 3 run the generic real FFT, so their columns hold the generic kernels.
+const SpEntry SpFftRealKernelTable[64] = {
+    SP_FFT_REAL_KERNELS(),    // level 0
+    SP_FFT_REAL_KERNELS(_L1), // level 1
+    SP_FFT_REAL_KERNELS(),    // level 2
+    SP_FFT_REAL_KERNELS(),    // level 3
+};

@@ -12,6 +12,7 @@
 
 #include "driver/primitives/dispatch/sp_alloc.h"
 #include "driver/primitives/dispatch/sp_level_builds.h"
+#include "driver/primitives/dispatch/sp_level_tables.h"
 #include "driver/primitives/fft/sp_fft_internal.h"
 
 #include "driver/primitives/dispatch/sp_level_target.h"
@@ -24,19 +25,6 @@ namespace
 constexpr float kS = 0.70710677f; // the float nearest sqrt(1/2)
 constexpr float kR = 1.4142135f;  // the float nearest sqrt(2)
 constexpr int32_t kTableCorePoints = 1024;
-
-// The level-1 forward and inverse kernels of orders 0-3, unscaled and scaled, in the kernel
-// table's order within a level: forward, forward scaled, inverse, inverse scaled.
-typedef void (*Kernel)(const float* src, float* dst);
-typedef void (*KernelScaled)(const float* src, float* dst, float scale);
-const Kernel kFwd[4] = {SpFftRealKernelOrder0, SpFftRealKernelOrder1_L1, SpFftRealKernelFwdOrder2_L1,
-                        SpFftRealKernelFwdOrder3_L1};
-const KernelScaled kFwdScaled[4] = {SpFftRealKernelOrder0Scaled, SpFftRealKernelOrder1Scaled_L1,
-                                    SpFftRealKernelFwdOrder2Scaled_L1, SpFftRealKernelFwdOrder3Scaled_L1};
-const Kernel kInv[4] = {SpFftRealKernelOrder0, SpFftRealKernelOrder1_L1, SpFftRealKernelInvOrder2_L1,
-                        SpFftRealKernelInvOrder3_L1};
-const KernelScaled kInvScaled[4] = {SpFftRealKernelOrder0Scaled, SpFftRealKernelOrder1Scaled_L1,
-                                    SpFftRealKernelInvOrder2Scaled_L1, SpFftRealKernelInvOrder3Scaled_L1};
 
 int32_t Log2(int32_t points)
 {
@@ -136,16 +124,6 @@ bool CheckSpec(const SpFftSpec* spec, const float* src, const float* dst, SpStat
 } // namespace
 
 // ---- Small kernels ----
-
-void SpFftRealKernelOrder0(const float* src, float* dst)
-{
-    dst[0] = src[0];
-}
-
-void SpFftRealKernelOrder0Scaled(const float* src, float* dst, float scale)
-{
-    dst[0] = src[0] * scale;
-}
 
 void SpFftRealKernelOrder1_L1(const float* src, float* dst)
 {
@@ -437,14 +415,7 @@ SpStatus SpFftFwdRealToPack_L1(const float* src, float* dst, const SpFftSpec* sp
     const int32_t order = spec->Order;
     if (order <= 3)
     {
-        if (spec->FwdScaleOn)
-        {
-            kFwdScaled[order](src, dst, spec->Scale);
-        }
-        else
-        {
-            kFwd[order](src, dst);
-        }
+        SpFftRealRunKernel(SpFftLevel1, false, order, src, dst, spec->FwdScaleOn != 0, spec->Scale);
         return SpOk;
     }
     float* work;
@@ -497,14 +468,7 @@ SpStatus SpFftInvPackToReal_L1(const float* src, float* dst, const SpFftSpec* sp
     const int32_t order = spec->Order;
     if (order <= 3)
     {
-        if (spec->InvScaleOn)
-        {
-            kInvScaled[order](src, dst, spec->Scale);
-        }
-        else
-        {
-            kInv[order](src, dst);
-        }
+        SpFftRealRunKernel(SpFftLevel1, true, order, src, dst, spec->InvScaleOn != 0, spec->Scale);
         return SpOk;
     }
     float* work;

@@ -17,9 +17,7 @@ SpStatus SpFftFwdRealToPack_L1(const float* src, float* dst, const SpFftSpec* sp
 SpStatus SpFftInvPackToReal_L1(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer);
 SpStatus SpMulPackInPlaceF32_L1(const float* src, float* srcdst, int32_t len);
 
-// Small-order kernels (order 0 is shared by every level).
-void SpFftRealKernelOrder0(const float* src, float* dst);
-void SpFftRealKernelOrder0Scaled(const float* src, float* dst, float scale);
+// Small-order kernels of the kernel table's level-1 column (order 0 is the generic build's).
 void SpFftRealKernelOrder1_L1(const float* src, float* dst);
 void SpFftRealKernelOrder1Scaled_L1(const float* src, float* dst, float scale);
 void SpFftRealKernelFwdOrder2_L1(const float* src, float* dst);

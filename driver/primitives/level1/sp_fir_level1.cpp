@@ -103,6 +103,105 @@ inline void ComplexOutput(const float* taps, const float* x, int32_t n, float* y
     y[1] = im;
 }
 
+// Two complex products in one vector: samples (xr0, xi0, xr1, xi1) times the hr lanes plus the
+// swapped samples (xi0, xr0, xi1, xr1) times the (-hi, hi) lanes of the tap record h.
+inline __m128 ComplexProducts(const float* h, __m128 x)
+{
+    const __m128 swapped = _mm_shuffle_ps(x, x, _MM_SHUFFLE(2, 3, 0, 1));
+    return _mm_add_ps(_mm_mul_ps(x, _mm_load_ps(h)), _mm_mul_ps(swapped, _mm_load_ps(h + 4)));
+}
+
+// Window samples s and s + 1. In a 16-byte aligned window an even s is one aligned load; an odd
+// s joins the high half of the chunk before it to the low half of the chunk after it, so it
+// reads sample s + 2 as well, which the block loop keeps inside the window.
+template <bool kAligned> inline __m128 WindowPair(const float* window, int64_t s)
+{
+    if (!kAligned)
+        return _mm_loadu_ps(window + 2 * s);
+    if (s % 2 == 0)
+        return _mm_load_ps(window + 2 * s);
+    return _mm_shuffle_ps(_mm_load_ps(window + 2 * (s - 1)), _mm_load_ps(window + 2 * (s + 1)),
+                          _MM_SHUFFLE(1, 0, 3, 2));
+}
+
+// N taps for the outputs s and s + 1: the record `top` against sample s, the one below it
+// against s + 1, and so on down.
+template <int N, bool kAligned> inline __m128 PairOfTaps(const float* top, const float* window, int64_t s)
+{
+    __m128 acc = ComplexProducts(top, WindowPair<kAligned>(window, s));
+    for (int i = 1; i < N; ++i)
+        acc = _mm_add_ps(acc, ComplexProducts(top - 8 * i, WindowPair<kAligned>(window, s + i)));
+    return acc;
+}
+
+// Outputs k and k + 1 of n taps: 1 to 4 taps (N) unrolled; above, groups of four from h(n - 1)
+// down, then the 1 to 3 lowest taps (N = 0).
+template <int N, bool kAligned>
+inline __m128 OutputPair(const float* taps, const float* window, int64_t k, int32_t n)
+{
+    if constexpr (N > 0)
+        return PairOfTaps<N, kAligned>(taps + 8 * (N - 1), window, k);
+    __m128 acc = _mm_setzero_ps();
+    int32_t g = 0;
+    for (; g + 4 <= n; g += 4)
+        acc = _mm_add_ps(acc, PairOfTaps<4, kAligned>(taps + 8 * int64_t(n - 1 - g), window, k + g));
+    const float* low = taps + 8 * int64_t(n - g - 1); // h(r - 1) of the r taps left
+    switch (n - g)
+    {
+    case 3:
+        return _mm_add_ps(acc, PairOfTaps<3, kAligned>(low, window, k + g));
+    case 2:
+        return _mm_add_ps(acc, PairOfTaps<2, kAligned>(low, window, k + g));
+    case 1:
+        return _mm_add_ps(acc, PairOfTaps<1, kAligned>(low, window, k + g));
+    default:
+        return acc;
+    }
+}
+
+// The vector outputs from k on: eight per step for one tap, two otherwise. A step reads its
+// window through aligned views only while it ends before the last output, the only place where
+// an odd view's extra sample could lie past the window. Returns the first output left over.
+template <int N, bool kAligned>
+int64_t DirectSteps(const float* taps, const float* window, float* dst, int64_t k, int64_t count, int32_t n,
+                    bool alignedStores)
+{
+    constexpr int64_t kStep = N == 1 ? 8 : 2;
+    for (; k + kStep <= count; k += kStep)
+    {
+        const bool inner = k + kStep < count;
+        for (int64_t p = 0; p < kStep; p += 2)
+        {
+            const __m128 v = inner ? OutputPair<N, kAligned>(taps, window, k + p, n)
+                                   : OutputPair<N, false>(taps, window, k + p, n);
+            if (alignedStores)
+                _mm_store_ps(dst + 2 * (k + p), v);
+            else
+                _mm_storeu_ps(dst + 2 * (k + p), v);
+        }
+    }
+    return k;
+}
+
+template <bool kAligned>
+int64_t DirectBlock(const float* taps, const float* window, float* dst, int64_t k, int64_t count, int32_t n,
+                    bool alignedStores)
+{
+    switch (n)
+    {
+    case 1:
+        return DirectSteps<1, kAligned>(taps, window, dst, k, count, n, alignedStores);
+    case 2:
+        return DirectSteps<2, kAligned>(taps, window, dst, k, count, n, alignedStores);
+    case 3:
+        return DirectSteps<3, kAligned>(taps, window, dst, k, count, n, alignedStores);
+    case 4:
+        return DirectSteps<4, kAligned>(taps, window, dst, k, count, n, alignedStores);
+    default:
+        return DirectSteps<0, kAligned>(taps, window, dst, k, count, n, alignedStores);
+    }
+}
+
 } // namespace
 
 int32_t SpFirMultiRateKernel1_L1(const float* taps, const float* input, float* dst, int32_t count,
@@ -173,29 +272,20 @@ void SpFirDirectBlockKernelComplex_L1(const float* taps, const float* window, fl
 {
     if (count <= 0)
         return;
-    int32_t k = 0;
+    // From an 8-byte boundary one scalar output brings the destination to 16 bytes and every
+    // vector store after it is aligned; a destination off 8 bytes is stored unaligned throughout.
     const uintptr_t address = reinterpret_cast<uintptr_t>(dst);
-    if (address % 8 == 0 && address % 16 != 0)
+    const bool alignedStores = address % 8 == 0;
+    int64_t k = 0;
+    if (alignedStores && address % 16 != 0)
     {
         ComplexOutput(taps, window, tapCount, dst);
         k = 1;
     }
-    // Two outputs per vector: (xr0, xi0, xr1, xi1) times the hr lanes plus the swapped samples
-    // times the (-hi, hi) lanes give both complex products at once.
-    for (; k + 2 <= count; k += 2)
-    {
-        __m128 acc = _mm_setzero_ps();
-        for (int32_t j = 0; j < tapCount; ++j)
-        {
-            const float* h = taps + 8 * (tapCount - 1 - j);
-            const __m128 x = _mm_loadu_ps(window + 2 * (k + j));
-            const __m128 swapped = _mm_shuffle_ps(x, x, _MM_SHUFFLE(2, 3, 0, 1));
-            acc = _mm_add_ps(
-                acc, _mm_add_ps(_mm_mul_ps(x, _mm_load_ps(h)), _mm_mul_ps(swapped, _mm_load_ps(h + 4))));
-        }
-        _mm_storeu_ps(dst + 2 * k, acc);
-    }
-    if (k < count)
+    k = reinterpret_cast<uintptr_t>(window) % 16 == 0
+            ? DirectBlock<true>(taps, window, dst, k, count, tapCount, alignedStores)
+            : DirectBlock<false>(taps, window, dst, k, count, tapCount, alignedStores);
+    for (; k < count; ++k)
         ComplexOutput(taps, window + 2 * k, tapCount, dst + 2 * k);
 }
 

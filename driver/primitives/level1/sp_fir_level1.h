@@ -20,7 +20,8 @@ int32_t SpFirMultiRateKernel3_L1(const float* taps, const float* input, float* d
                                  const int32_t* index, const int32_t* indexEnd, int32_t start, int32_t t);
 
 // Complex samples are (re, im) float pairs. Direct form: output k is the sum over j of
-// h(n - 1 - j) x(k + j), each tap a 32-byte record hr, hr, hr, hr, -hi, hi, -hi, hi.
+// h(n - 1 - j) x(k + j), each tap a 16-byte aligned 32-byte record hr, hr, hr, hr, -hi, hi,
+// -hi, hi; the window holds count + n - 1 samples and nothing past them is read.
 void SpFirDirectBlockKernelComplex_L1(const float* taps, const float* window, float* dst, int32_t count,
                                       int32_t tapCount);
 // Multi-rate: two outputs per step from byte-offset pairs (2P pairs, then the wrap increment in
