@@ -71,6 +71,30 @@ inline int32_t RefF32ToI32(float x, int32_t rounding, int32_t scale)
     return static_cast<int32_t>(RefRound(y, rounding));
 }
 
+// Levels 1-3 round half away from zero in their own kernels: the value scaled in single
+// precision by a factor held between 2^-149 and 2^127, the half added in single precision, and
+// a NaN giving the bound the kernel applies (32767; the 32-bit kernel by the NaN's sign).
+inline float RefAwayScaled(float x, int32_t scale)
+{
+    return scale == 0 ? x : float(double(x) * std::ldexp(1.0, -std::clamp(scale, -127, 149)));
+}
+
+inline int16_t RefF32ToI16At(int32_t level, float x, int32_t rounding, int32_t scale)
+{
+    if (level == 0 || !IsAway(rounding))
+        return RefF32ToI16(x, rounding, scale);
+    return std::isnan(x) ? int16_t(32767) : RefF32ToI16(RefAwayScaled(x, scale), rounding, 0);
+}
+
+inline int32_t RefF32ToI32At(int32_t level, float x, int32_t rounding, int32_t scale)
+{
+    if (level == 0 || !IsAway(rounding))
+        return RefF32ToI32(x, rounding, scale);
+    if (std::isnan(x))
+        return std::signbit(x) ? INT32_MIN : INT32_MAX;
+    return RefF32ToI32(RefAwayScaled(x, scale), rounding, 0);
+}
+
 inline int32_t RefF32ToI24(float x, int32_t scale)
 {
     float y = x;

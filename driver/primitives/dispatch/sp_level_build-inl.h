@@ -5,11 +5,13 @@
 #include "driver/primitives/dispatch/sp_level_builds.h"
 #include "driver/primitives/filters/sp_fir_internal.h"
 #include "driver/primitives/filters/sp_fir_kernels-inl.h"
+#include "driver/primitives/level1/sp_fft_level1.h"
 #include "driver/primitives/vectors/sp_convert-inl.h"
 #include "driver/primitives/vectors/sp_interleave-inl.h"
 #include "driver/primitives/vectors/sp_kernels-inl.h"
 #include "driver/primitives/vectors/sp_kernels.h"
 #include "driver/primitives/vectors/sp_level_params.h"
+#include "driver/primitives/vectors/sp_move-inl.h"
 #include "driver/primitives/vectors/sp_pow-inl.h"
 #include "driver/primitives/vectors/sp_vector-inl.h"
 
@@ -33,16 +35,29 @@ SpStatus SP_LN(SpZeroF32)(float* dst, int32_t len)
     return Convert::ZeroF32(dst, len);
 }
 
+// Toward zero and nearest-even run the shared vector loops, which give the level kernels'
+// results (NaN 0, saturation, the current rounding mode's ties) bit for bit; every other mode
+// goes to the level's half-away kernel, whose NaN result is the bound it applies.
 SpStatus SP_LN(SpConvertF32ToI16)(const float* src, int16_t* dst, int32_t len, int32_t rounding,
                                   int32_t scale)
 {
-    return Convert::ConvertF32ToI16(src, dst, len, rounding, scale);
+    if (rounding == SpRoundZero || rounding == SpRoundNearestEven || !src || !dst || len < 1)
+    {
+        return Convert::ConvertF32ToI16(src, dst, len, rounding, scale);
+    }
+    Kernels::F32ToI16Away(src, dst, len, scale);
+    return SpOk;
 }
 
 SpStatus SP_LN(SpConvertF32ToI32)(const float* src, int32_t* dst, int32_t len, int32_t rounding,
                                   int32_t scale)
 {
-    return Convert::ConvertF32ToI32(src, dst, len, rounding, scale);
+    if (rounding == SpRoundZero || rounding == SpRoundNearestEven || !src || !dst || len < 1)
+    {
+        return Convert::ConvertF32ToI32(src, dst, len, rounding, scale);
+    }
+    Kernels::F32ToI32Away(src, dst, len, scale);
+    return SpOk;
 }
 
 SpStatus SP_LN(SpConvertI16ToF32)(const int16_t* src, float* dst, int32_t len, int32_t scale)
@@ -80,9 +95,23 @@ SpStatus SP_LN(SpDivConstInPlaceF32)(float value, float* srcDst, int32_t len)
     return SP_LN(SpDivConstF32)(srcDst, value, srcDst, len);
 }
 
+void SP_LN(SpMoveI32Kernel)(const void* src, void* dst, uint64_t bytes)
+{
+    SpMoveKernels<SP_LEVEL_PARAMS>::Move(src, dst, bytes);
+}
+
 SpStatus SP_LN(SpMoveI32)(const int32_t* src, int32_t* dst, int32_t len)
 {
-    return Convert::MoveI32(src, dst, len);
+    if (!src || !dst)
+    {
+        return SpErrNullPointer;
+    }
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    SP_LN(SpMoveI32Kernel)(src, dst, 4 * uint64_t(len));
+    return SpOk;
 }
 
 SpStatus SP_LN(SpMulConstInPlaceF32)(float value, float* srcDst, int32_t len)
@@ -116,8 +145,22 @@ SpStatus SP_LN(SpPowF32)(const float* src1, const float* src2, float* dst, int32
     return Pow::Pow(src1, src2, dst, len);
 }
 
+// Level 1 copies through its byte-copy kernel, the one its FFT and FIR builds use.
 SpStatus SP_LN(SpCopyF32)(const float* src, float* dst, int32_t len)
 {
+    if constexpr (kLevel == 1)
+    {
+        if (!src || !dst)
+        {
+            return SpErrNullPointer;
+        }
+        if (len < 1)
+        {
+            return SpErrBadLength;
+        }
+        SpCopyBytes_L1(src, dst, 4 * int64_t(len));
+        return SpOk;
+    }
     return Vector::Copy(src, dst, len);
 }
 
@@ -167,6 +210,12 @@ SpStatus SP_LN(SpFirMultiRateInit)(SpFirState** ppState, const float* taps, int3
                                 delayLine, buffer);
 }
 
+SpStatus SP_LN(SpFirStateBuild)(SpFirState** ppState, const float* taps, int32_t tapCount,
+                                const void* delayLine, uint8_t* buffer, uint32_t tag)
+{
+    return SpFirStateBuildAt(kLevel, ppState, taps, tapCount, delayLine, buffer, tag);
+}
+
 SpStatus SP_LN(SpFirCreate)(SpFirState** ppState, const float* taps, int32_t tapCount, const float* delayLine)
 {
     return SpFirCreateAt(kLevel, ppState, taps, tapCount, delayLine);
@@ -176,3 +225,6 @@ SpStatus SP_LN(SpFirFilter)(const float* src, float* dst, int32_t len, SpFirStat
 {
     return SpFirFilterAt(kLevel, src, dst, len, state);
 }
+
+// The vector rows: fills, absolute value, flip, add, subtract and multiply.
+#include "driver/primitives/vectors/sp_vector_levels_build-inl.h"

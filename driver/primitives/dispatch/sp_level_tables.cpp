@@ -5,11 +5,14 @@
 #include "sp_level_tables.h"
 
 #include "driver/primitives/fft/sp_fft.h"
+#include "driver/primitives/fft/sp_fft_internal.h"
 #include "driver/primitives/filters/sp_fir.h"
 #include "driver/primitives/filters/sp_iir.h"
+#include "driver/primitives/level1/sp_fft_level1.h"
 #include "driver/primitives/vectors/sp_convert.h"
 #include "driver/primitives/vectors/sp_pow.h"
 #include "driver/primitives/vectors/sp_vector.h"
+#include "driver/primitives/vectors/sp_vector_levels.h"
 #include "sp_alloc.h"
 #include "sp_level_builds.h"
 
@@ -81,40 +84,40 @@ const SpLevelRow SpLevelTable1[25] = {
 const SpLevelRow SpLevelTable2[40] = {
     // row: shape(level 0, level 1, level 2, level 3)
     /*  0 */ SP_ROW_SEPARATE(SpCopyF32_L0, SpCopyF32_L1, SpCopyF32_L2, SpCopyF32_L3),
-    /*  1 */ SP_ROW_SEPARATE(SpSetF32_L0, SpSetF32_L0, SpSetF32_L0, SpSetF32_L0),
+    /*  1 */ SP_ROW_SEPARATE(SpSetF32_L0, SpSetF32_L1, SpSetF32_L2, SpSetF32_L3),
     /*  2 */ SP_ROW_SEPARATE(SpMulConstF32_L0, SpMulConstF32_L1, SpMulConstF32_L2, SpMulConstF32_L3),
-    /*  3 */ SP_ROW_SEPARATE(SpSqrtInPlaceF32_L0, SpSqrtInPlaceF32_L0, SpSqrtInPlaceF32_L0, SpSqrtInPlaceF32_L0),
-    /*  4 */ SP_ROW_SEPARATE(SpAbsInPlaceF32_L0, SpAbsInPlaceF32_L0, SpAbsInPlaceF32_L0, SpAbsInPlaceF32_L0),
-    /*  5 */ SP_ROW_SEPARATE(SpMaxF32_L0, SpMaxF32_L0, SpMaxF32_L0, SpMaxF32_L0),
-    /*  6 */ SP_ROW_SEPARATE(SpMinF32_L0, SpMinF32_L0, SpMinF32_L0, SpMinF32_L0),
+    /*  3 */ SP_ROW_SEPARATE(SpSqrtInPlaceF32_L0, SpSqrtInPlaceF32_L1, SpSqrtInPlaceF32_L2, SpSqrtInPlaceF32_L3),
+    /*  4 */ SP_ROW_SEPARATE(SpAbsInPlaceF32_L0, SpAbsInPlaceF32_L1, SpAbsInPlaceF32_L2, SpAbsInPlaceF32_L3),
+    /*  5 */ SP_ROW_SEPARATE(SpMaxF32_L0, SpMaxF32_L1, SpMaxF32_L2, SpMaxF32_L3),
+    /*  6 */ SP_ROW_SEPARATE(SpMinF32_L0, SpMinF32_L1, SpMinF32_L2, SpMinF32_L3),
     /*  7 */ SP_ROW_SEPARATE(SpFftComplexCreate_L0, SpFftComplexCreate_L0, SpFftComplexCreate_L0,
                              SpFftComplexCreate_L0),
     /*  8 */ SP_ROW_SHARED_ALL(SpFftComplexFree_L0),
     /*  9 */ SP_ROW_SEPARATE(SpFftFwdComplex_L0, SpFftFwdComplex_L0, SpFftFwdComplex_L0, SpFftFwdComplex_L0),
     /* 10 */ SP_ROW_SHARED_ALL(SpMallocF32_L0),
     /* 11 */ SP_ROW_SHARED_ALL(SpAlignedFree),
-    /* 12 */ SP_ROW_SEPARATE(SpFlipF32_L0, SpFlipF32_L0, SpFlipF32_L0, SpFlipF32_L0),
-    /* 13 */ SP_ROW_SHARED_23(SpMulInPlaceF32_L0, SpMulInPlaceF32_L0, SpMulInPlaceF32_L0),
-    /* 14 */ SP_ROW_SHARED_23(SpAddF32_L0, SpAddF32_L0, SpAddF32_L0),
-    /* 15 */ SP_ROW_SHARED_23(SpSubF32_L0, SpSubF32_L0, SpSubF32_L0),
-    /* 16 */ SP_ROW_SHARED_23(SpMulF32_L0, SpMulF32_L0, SpMulF32_L0),
+    /* 12 */ SP_ROW_SEPARATE(SpFlipF32_L0, SpFlipF32_L1, SpFlipF32_L2, SpFlipF32_L3),
+    /* 13 */ SP_ROW_SHARED_23(SpMulInPlaceF32_L0, SpMulInPlaceF32_L1, SpMulInPlaceF32_L2),
+    /* 14 */ SP_ROW_SHARED_23(SpAddF32_L0, SpAddF32_L1, SpAddF32_L2),
+    /* 15 */ SP_ROW_SHARED_23(SpSubF32_L0, SpSubF32_L1, SpSubF32_L2),
+    /* 16 */ SP_ROW_SHARED_23(SpMulF32_L0, SpMulF32_L1, SpMulF32_L2),
     /* 17 */ SP_ROW_SHARED_ALL(SpAddProductF32_L0),
-    /* 18 */ SP_ROW_SEPARATE(SpSqrF32_L0, SpSqrF32_L0, SpSqrF32_L0, SpSqrF32_L0),
-    /* 19 */ SP_ROW_SEPARATE(SpDivF32_L0, SpDivF32_L0, SpDivF32_L0, SpDivF32_L0),
-    /* 20 */ SP_ROW_SEPARATE(SpExpInPlaceF32_L0, SpExpInPlaceF32_L0, SpExpInPlaceF32_L0, SpExpInPlaceF32_L0),
-    /* 21 */ SP_ROW_SEPARATE(SpLnInPlaceF32_L0, SpLnInPlaceF32_L0, SpLnInPlaceF32_L0, SpLnInPlaceF32_L0),
-    /* 22 */ SP_ROW_SEPARATE(SpSumF32_L0, SpSumF32_L0, SpSumF32_L0, SpSumF32_L0),
-    /* 23 */ SP_ROW_SEPARATE(SpMeanF32_L0, SpMeanF32_L0, SpMeanF32_L0, SpMeanF32_L0),
-    /* 24 */ SP_ROW_SEPARATE(SpMinEveryInPlaceF32_L0, SpMinEveryInPlaceF32_L0, SpMinEveryInPlaceF32_L0,
-                             SpMinEveryInPlaceF32_L0),
-    /* 25 */ SP_ROW_SEPARATE(SpMaxEveryInPlaceF32_L0, SpMaxEveryInPlaceF32_L0, SpMaxEveryInPlaceF32_L0,
-                             SpMaxEveryInPlaceF32_L0),
-    /* 26 */ SP_ROW_SEPARATE(SpDotProdF32_L0, SpDotProdF32_L0, SpDotProdF32_L0, SpDotProdF32_L0),
-    /* 27 */ SP_ROW_SEPARATE(SpFftRealCreate_L0, SpFftRealCreate_L0, SpFftRealCreate_L0, SpFftRealCreate_L0),
+    /* 18 */ SP_ROW_SEPARATE(SpSqrF32_L0, SpSqrF32_L1, SpSqrF32_L2, SpSqrF32_L3),
+    /* 19 */ SP_ROW_SEPARATE(SpDivF32_L0, SpDivF32_L1, SpDivF32_L2, SpDivF32_L3),
+    /* 20 */ SP_ROW_SEPARATE(SpExpInPlaceF32_L0, SpExpInPlaceF32_L1, SpExpInPlaceF32_L2, SpExpInPlaceF32_L3),
+    /* 21 */ SP_ROW_SEPARATE(SpLnInPlaceF32_L0, SpLnInPlaceF32_L1, SpLnInPlaceF32_L2, SpLnInPlaceF32_L3),
+    /* 22 */ SP_ROW_SEPARATE(SpSumF32_L0, SpSumF32_L1, SpSumF32_L2, SpSumF32_L3),
+    /* 23 */ SP_ROW_SEPARATE(SpMeanF32_L0, SpMeanF32_L1, SpMeanF32_L2, SpMeanF32_L3),
+    /* 24 */ SP_ROW_SEPARATE(SpMinEveryInPlaceF32_L0, SpMinEveryInPlaceF32_L1, SpMinEveryInPlaceF32_L2,
+                             SpMinEveryInPlaceF32_L3),
+    /* 25 */ SP_ROW_SEPARATE(SpMaxEveryInPlaceF32_L0, SpMaxEveryInPlaceF32_L1, SpMaxEveryInPlaceF32_L2,
+                             SpMaxEveryInPlaceF32_L3),
+    /* 26 */ SP_ROW_SEPARATE(SpDotProdF32_L0, SpDotProdF32_L1, SpDotProdF32_L2, SpDotProdF32_L3),
+    /* 27 */ SP_ROW_SEPARATE(SpFftRealCreate_L0, SpFftRealCreate_L1, SpFftRealCreate_L0, SpFftRealCreate_L0),
     /* 28 */ SP_ROW_SHARED_ALL(SpFftRealFree_L0),
-    /* 29 */ SP_ROW_SEPARATE(SpFftFwdRealInPlace_L0, SpFftFwdRealInPlace_L0, SpFftFwdRealInPlace_L0,
+    /* 29 */ SP_ROW_SEPARATE(SpFftFwdRealInPlace_L0, SpFftFwdRealInPlace_L1, SpFftFwdRealInPlace_L0,
                              SpFftFwdRealInPlace_L0),
-    /* 30 */ SP_ROW_SEPARATE(SpFftInvRealInPlace_L0, SpFftInvRealInPlace_L0, SpFftInvRealInPlace_L0,
+    /* 30 */ SP_ROW_SEPARATE(SpFftInvRealInPlace_L0, SpFftInvRealInPlace_L1, SpFftInvRealInPlace_L0,
                              SpFftInvRealInPlace_L0),
     /* 31 */ SP_ROW_SEPARATE(SpMulPackF32_L0, SpMulPackF32_L0, SpMulPackF32_L0, SpMulPackF32_L0),
     /* 32 */ SP_ROW_SEPARATE(SpIirCreate_L0, SpIirCreate_L0, SpIirCreate_L0, SpIirCreate_L0),
@@ -122,12 +125,32 @@ const SpLevelRow SpLevelTable2[40] = {
     /* 34 */ SP_ROW_SEPARATE(SpIirFilter_L0, SpIirFilter_L0, SpIirFilter_L0, SpIirFilter_L0),
     /* 35 */ SP_ROW_SEPARATE(SpFirCreate_L0, SpFirCreate_L1, SpFirCreate_L2, SpFirCreate_L3),
     /* 36 */ SP_ROW_SHARED_ALL(SpFirFree_L0),
-    /* 37 */ SP_ROW_SEPARATE(SpSampleUpF32_L0, SpSampleUpF32_L0, SpSampleUpF32_L0, SpSampleUpF32_L0),
-    /* 38 */ SP_ROW_SEPARATE(SpSampleDownF32_L0, SpSampleDownF32_L0, SpSampleDownF32_L0, SpSampleDownF32_L0),
-    /* 39 */ SP_ROW_SHARED_23(SpAddProductConstF32_L0, SpAddProductConstF32_L0, SpAddProductConstF32_L0),
+    /* 37 */ SP_ROW_SEPARATE(SpSampleUpF32_L0, SpSampleUpF32_L1, SpSampleUpF32_L2, SpSampleUpF32_L3),
+    /* 38 */ SP_ROW_SEPARATE(SpSampleDownF32_L0, SpSampleDownF32_L1, SpSampleDownF32_L2, SpSampleDownF32_L3),
+    /* 39 */ SP_ROW_SHARED_23(SpAddProductConstF32_L0, SpAddProductConstF32_L1, SpAddProductConstF32_L2),
 };
 // clang-format on
 
 // Every row has its entries; a row added to an enumeration must be added here too.
 static_assert(sizeof(SpLevelTable1) / sizeof(SpLevelTable1[0]) == SP_T1_ROW_COUNT, "SpLevelTable1 rows");
 static_assert(sizeof(SpLevelTable2) / sizeof(SpLevelTable2[0]) == SP_T2_ROW_COUNT, "SpLevelTable2 rows");
+
+// One level's 16 real-FFT kernels from the builds named with `suffix` (empty for the generic
+// build); the order-0 pair is shared by every level and both directions.
+#define SP_FFT_REAL_KERNELS(suffix)                                                                          \
+    SP_E(SpFftRealKernelOrder0), SP_E(SpFftRealKernelOrder1##suffix),                                        \
+        SP_E(SpFftRealKernelFwdOrder2##suffix), SP_E(SpFftRealKernelFwdOrder3##suffix),                      \
+        SP_E(SpFftRealKernelOrder0Scaled), SP_E(SpFftRealKernelOrder1Scaled##suffix),                        \
+        SP_E(SpFftRealKernelFwdOrder2Scaled##suffix), SP_E(SpFftRealKernelFwdOrder3Scaled##suffix),          \
+        SP_E(SpFftRealKernelOrder0), SP_E(SpFftRealKernelOrder1##suffix),                                    \
+        SP_E(SpFftRealKernelInvOrder2##suffix), SP_E(SpFftRealKernelInvOrder3##suffix),                      \
+        SP_E(SpFftRealKernelOrder0Scaled), SP_E(SpFftRealKernelOrder1Scaled##suffix),                        \
+        SP_E(SpFftRealKernelInvOrder2Scaled##suffix), SP_E(SpFftRealKernelInvOrder3Scaled##suffix)
+
+// Levels 2 and 3 run the generic real FFT, so their columns hold the generic kernels.
+const SpEntry SpFftRealKernelTable[64] = {
+    SP_FFT_REAL_KERNELS(),    // level 0
+    SP_FFT_REAL_KERNELS(_L1), // level 1
+    SP_FFT_REAL_KERNELS(),    // level 2
+    SP_FFT_REAL_KERNELS(),    // level 3
+};

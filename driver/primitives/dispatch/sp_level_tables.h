@@ -95,6 +95,40 @@ enum SpTable2Row : int
     SP_T2_ROW_COUNT = 40
 };
 
+// The real-FFT kernels of orders 0 to 3: 16 entries per level in level order; within a level,
+// entries 0-3 forward orders 0-3, 4-7 forward scaled, 8-11 inverse, 12-15 inverse scaled. An
+// unscaled kernel takes (src, dst), a scaled one (src, dst, scale). Every level's real-FFT
+// driver runs its small orders from its own column.
+typedef void (*SpFftRealKernelFn)(const float* src, float* dst);
+typedef void (*SpFftRealKernelScaledFn)(const float* src, float* dst, float scale);
+enum SpFftRealKernelSlot : int
+{
+    SP_FFT_REAL_KERNEL_FWD = 0,
+    SP_FFT_REAL_KERNEL_FWD_SCALED = 4,
+    SP_FFT_REAL_KERNEL_INV = 8,
+    SP_FFT_REAL_KERNEL_INV_SCALED = 12,
+    SP_FFT_REAL_KERNELS_PER_LEVEL = 16
+};
+extern const SpEntry SpFftRealKernelTable[64];
+
+// Runs the entry of `level` for `order` (0-3) and the direction: the scaled one, with `scale`,
+// when `scaled` is set.
+inline void SpFftRealRunKernel(int32_t level, bool inverse, int32_t order, const float* src, float* dst,
+                               bool scaled, float scale)
+{
+    const int32_t entry = SP_FFT_REAL_KERNELS_PER_LEVEL * level +
+                          (inverse ? SP_FFT_REAL_KERNEL_INV : SP_FFT_REAL_KERNEL_FWD) +
+                          (scaled ? SP_FFT_REAL_KERNEL_FWD_SCALED : 0) + order;
+    if (scaled)
+    {
+        reinterpret_cast<SpFftRealKernelScaledFn>(SpFftRealKernelTable[entry])(src, dst, scale);
+    }
+    else
+    {
+        reinterpret_cast<SpFftRealKernelFn>(SpFftRealKernelTable[entry])(src, dst);
+    }
+}
+
 // The entry of `row` for the current level, as the row's function type. The level is not
 // range-checked: only level selection writes SpCpuLevel, and it writes 0 to 3.
 template <typename Fn> inline Fn SpLevelEntry(const SpLevelRow* table, int row)

@@ -131,6 +131,21 @@ void SpFftComplexKernelOrder1Scaled(const float* src, float* dst, float scale);
 void SpFftComplexKernelOrder2Scaled(const float* src, float* dst, float scale);
 void SpFftComplexKernelOrder3Scaled(const float* src, float* dst, float scale);
 
+// Real kernels of orders 0 .. 3 of the generic build: the packed spectrum and its unnormalised
+// inverse; the scaled ones multiply by scale. src may equal dst. Order 0 serves every level.
+void SpFftRealKernelOrder0(const float* src, float* dst);
+void SpFftRealKernelOrder0Scaled(const float* src, float* dst, float scale);
+void SpFftRealKernelOrder1(const float* src, float* dst);
+void SpFftRealKernelOrder1Scaled(const float* src, float* dst, float scale);
+void SpFftRealKernelFwdOrder2(const float* src, float* dst);
+void SpFftRealKernelFwdOrder3(const float* src, float* dst);
+void SpFftRealKernelFwdOrder2Scaled(const float* src, float* dst, float scale);
+void SpFftRealKernelFwdOrder3Scaled(const float* src, float* dst, float scale);
+void SpFftRealKernelInvOrder2(const float* src, float* dst);
+void SpFftRealKernelInvOrder3(const float* src, float* dst);
+void SpFftRealKernelInvOrder2Scaled(const float* src, float* dst, float scale);
+void SpFftRealKernelInvOrder3Scaled(const float* src, float* dst, float scale);
+
 // Multiplies count floats by scale.
 void SpFftScale(float* data, int64_t count, float scale);
 

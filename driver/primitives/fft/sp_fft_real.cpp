@@ -1,14 +1,22 @@
 // Real FFT of the generic build: N real samples to the packed half spectrum and back. Orders 4
 // and above run a complex transform of N/2 points and a split (forward) or merge (inverse)
-// step; orders 0 to 3 use fixed kernels. Also the packed-spectrum products.
+// step; orders 0 to 3 run the kernels of the kernel table's level-0 column, whose order-0 pair
+// serves every level. Also the packed-spectrum products.
+#include "driver/primitives/dispatch/sp_level_tables.h"
 #include "driver/primitives/fft/sp_fft_internal.h"
+#include "driver/primitives/level1/sp_fft_level1.h"
 
 namespace
 {
-
 constexpr float kSqrtHalf = 0.70710678118654752f;
+} // namespace
 
 // ---- Kernels of orders 0 to 3 (src may equal dst; every input is read before any store) ----
+
+void SpFftRealKernelOrder0(const float* src, float* dst)
+{
+    dst[0] = src[0];
+}
 
 void SpFftRealKernelOrder0Scaled(const float* src, float* dst, float scale)
 {
@@ -85,13 +93,34 @@ void SpFftRealKernelInvOrder3Scaled(const float* src, float* dst, float scale)
     dst[7] = (q0 - q2) + 2.0f * q1i;
 }
 
-typedef void (*RealKernel)(const float* src, float* dst, float scale);
+// Multiplying by exactly 1 changes nothing, so the unscaled kernels are the scaled ones at 1.
+void SpFftRealKernelOrder1(const float* src, float* dst)
+{
+    SpFftRealKernelOrder1Scaled(src, dst, 1.0f);
+}
 
-// Forward and inverse kernels by order; the unscaled forms run with a scale of exactly 1.
-const RealKernel kFwdKernels[4] = {SpFftRealKernelOrder0Scaled, SpFftRealKernelOrder1Scaled,
-                                   SpFftRealKernelFwdOrder2Scaled, SpFftRealKernelFwdOrder3Scaled};
-const RealKernel kInvKernels[4] = {SpFftRealKernelOrder0Scaled, SpFftRealKernelOrder1Scaled,
-                                   SpFftRealKernelInvOrder2Scaled, SpFftRealKernelInvOrder3Scaled};
+void SpFftRealKernelFwdOrder2(const float* src, float* dst)
+{
+    SpFftRealKernelFwdOrder2Scaled(src, dst, 1.0f);
+}
+
+void SpFftRealKernelFwdOrder3(const float* src, float* dst)
+{
+    SpFftRealKernelFwdOrder3Scaled(src, dst, 1.0f);
+}
+
+void SpFftRealKernelInvOrder2(const float* src, float* dst)
+{
+    SpFftRealKernelInvOrder2Scaled(src, dst, 1.0f);
+}
+
+void SpFftRealKernelInvOrder3(const float* src, float* dst)
+{
+    SpFftRealKernelInvOrder3Scaled(src, dst, 1.0f);
+}
+
+namespace
+{
 
 SpFftSizes RealSizes(int32_t order)
 {
@@ -182,6 +211,9 @@ void MulPack(const float* src1, const float* src2, float* dst, int32_t len)
 
 } // namespace
 
+static SpStatus FwdRealToPackL0(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer);
+static SpStatus InvPackToRealL0(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer);
+
 SpStatus SpFftRealGetSize(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes, int32_t* pInitBytes,
                           int32_t* pWorkBytes)
 {
@@ -237,7 +269,21 @@ SpStatus SpFftRealFree_L0(SpFftSpec* spec)
     return SpFftFreeOf(spec, SpFftKindReal);
 }
 
+// The pack transforms follow the level word of the spec they are given, as the FIR filter
+// follows its state's; the level-table entries accept only their own level's specs.
 SpStatus SpFftFwdRealToPack(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)
+{
+    return spec && spec->Level == SpFftLevel1 ? SpFftFwdRealToPack_L1(src, dst, spec, buffer)
+                                              : FwdRealToPackL0(src, dst, spec, buffer);
+}
+
+SpStatus SpFftInvPackToReal(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)
+{
+    return spec && spec->Level == SpFftLevel1 ? SpFftInvPackToReal_L1(src, dst, spec, buffer)
+                                              : InvPackToRealL0(src, dst, spec, buffer);
+}
+
+static SpStatus FwdRealToPackL0(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)
 {
     const SpStatus status = SpFftCheckTransform(spec, SpFftKindReal, src, dst);
     if (status != SpOk)
@@ -247,7 +293,7 @@ SpStatus SpFftFwdRealToPack(const float* src, float* dst, const SpFftSpec* spec,
     const int32_t order = spec->Order;
     if (order <= 3)
     {
-        kFwdKernels[order](src, dst, spec->FwdScaleOn ? spec->Scale : 1.0f);
+        SpFftRealRunKernel(0, false, order, src, dst, spec->FwdScaleOn != 0, spec->Scale);
         return SpOk;
     }
     float* scratch;
@@ -264,7 +310,7 @@ SpStatus SpFftFwdRealToPack(const float* src, float* dst, const SpFftSpec* spec,
     return SpOk;
 }
 
-SpStatus SpFftInvPackToReal(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)
+static SpStatus InvPackToRealL0(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)
 {
     const SpStatus status = SpFftCheckTransform(spec, SpFftKindReal, src, dst);
     if (status != SpOk)
@@ -274,7 +320,7 @@ SpStatus SpFftInvPackToReal(const float* src, float* dst, const SpFftSpec* spec,
     const int32_t order = spec->Order;
     if (order <= 3)
     {
-        kInvKernels[order](src, dst, spec->InvScaleOn ? spec->Scale : 1.0f);
+        SpFftRealRunKernel(0, true, order, src, dst, spec->InvScaleOn != 0, spec->Scale);
         return SpOk;
     }
     float* scratch;
@@ -305,12 +351,12 @@ SpStatus SpFftInvPackToReal(const float* src, float* dst, const SpFftSpec* spec,
 
 SpStatus SpFftFwdRealInPlace_L0(float* srcdst, const SpFftSpec* spec, uint8_t* buffer)
 {
-    return SpFftFwdRealToPack(srcdst, srcdst, spec, buffer);
+    return FwdRealToPackL0(srcdst, srcdst, spec, buffer);
 }
 
 SpStatus SpFftInvRealInPlace_L0(float* srcdst, const SpFftSpec* spec, uint8_t* buffer)
 {
-    return SpFftInvPackToReal(srcdst, srcdst, spec, buffer);
+    return InvPackToRealL0(srcdst, srcdst, spec, buffer);
 }
 
 SpStatus SpMulPackF32_L0(const float* src1, const float* src2, float* dst, int32_t len)

@@ -4,6 +4,7 @@
 #include "driver/primitives/dispatch/sp_alloc.h"
 #include "driver/primitives/filters/sp_fir_internal.h"
 #include "driver/primitives/dispatch/sp_level_builds.h"
+#include "driver/primitives/level1/sp_fft_level1.h"
 #include "driver/primitives/vectors/sp_convert.h"
 
 namespace
@@ -123,7 +124,8 @@ void ComputeTapSpectrum(SpFirSingleRate& s, const float* taps)
     {
         s.TapSpectrum[j] = j < s.TapCount ? taps[j] : 0.0f;
     }
-    if (SpFftFwdRealToPack(s.TapSpectrum, s.TapSpectrum, s.FftSpec, s.FftWork) != SpOk)
+    const auto fwd = s.FftSpec->Level == SpFftLevel1 ? SpFftFwdRealToPack_L1 : SpFftFwdRealToPack;
+    if (fwd(s.TapSpectrum, s.TapSpectrum, s.FftSpec, s.FftWork) != SpOk)
     {
         s.FftLength = -1;
     }
@@ -229,14 +231,16 @@ void FilterDirect(int32_t level, const float* src, float* dst, int32_t len, SpFi
 // b holds F inputs; afterwards b[L-1 ..] holds the outputs of the inputs from b[L-1] on.
 SpStatus ConvolveBlock(const float* in, SpFirSingleRate& s)
 {
-    SpStatus status = SpFftFwdRealToPack(in, s.Block, s.FftSpec, s.FftWork);
+    // A level-1 state's spec carries level word 1 and runs the level-1 transforms.
+    const bool l1 = s.FftSpec->Level == SpFftLevel1;
+    SpStatus status = (l1 ? SpFftFwdRealToPack_L1 : SpFftFwdRealToPack)(in, s.Block, s.FftSpec, s.FftWork);
     if (status == SpOk)
     {
-        status = SpMulPackInPlaceF32(s.TapSpectrum, s.Block, s.FftLength);
+        status = (l1 ? SpMulPackInPlaceF32_L1 : SpMulPackInPlaceF32)(s.TapSpectrum, s.Block, s.FftLength);
     }
     if (status == SpOk)
     {
-        status = SpFftInvPackToReal(s.Block, s.Block, s.FftSpec, s.FftWork);
+        status = (l1 ? SpFftInvPackToReal_L1 : SpFftInvPackToReal)(s.Block, s.Block, s.FftSpec, s.FftWork);
     }
     return status;
 }
@@ -387,6 +391,10 @@ SpStatus SpFirInitAt(int32_t level, SpFirState** ppState, const float* taps, int
         uint8_t* areas = init + plan.InitBytes;
         if (SpFftRealInit(&spec, plan.Order, SpFftDivInvByN, 0, pos, init) == SpOk)
         {
+            if (level == SpFftLevel1)
+            {
+                spec->Level = SpFftLevel1; // the level-1 FFT reads the generic layout
+            }
             SpFirSingleRate& s = state->Single;
             s.FftSpec = spec;
             LayOutFftAreas(s, areas, plan.Length, plan.WorkBytes);
@@ -403,6 +411,26 @@ SpStatus SpFirInitAt(int32_t level, SpFirState** ppState, const float* taps, int
     }
     *ppState = state;
     return SpOk;
+}
+
+SpStatus SpFirStateBuildAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
+                           const void* delayLine, uint8_t* buffer, uint32_t tag)
+{
+    // Any tag but the single-rate one's brings 16-bit samples: the state is laid out with a
+    // silent history, which then takes them, newest first, as floats.
+    const bool floats = tag == SpFirTagSingleRate;
+    const SpStatus status = SpFirInitAt(level, ppState, taps, tapCount,
+                                        floats ? static_cast<const float*>(delayLine) : nullptr, buffer);
+    if (status == SpOk && !floats && delayLine)
+    {
+        const auto* samples = static_cast<const int16_t*>(delayLine);
+        float* history = (*ppState)->Single.Delay;
+        for (int32_t k = 0; k < tapCount; ++k)
+        {
+            history[tapCount - 1 - k] = float(samples[k]);
+        }
+    }
+    return status;
 }
 
 SpStatus SpFirCreate_L0(SpFirState** ppState, const float* taps, int32_t tapCount, const float* delayLine)
@@ -431,7 +459,8 @@ SpStatus SpFirCreateAt(int32_t level, SpFirState** ppState, const float* taps, i
     if (plan.Order > 0)
     {
         // An FFT spec record that cannot be made is reported as a null pointer, not as memory.
-        if (SpFftRealCreate_L0(&spec, plan.Order, SpFftDivInvByN, 0) != SpOk)
+        const auto create = level == SpFftLevel1 ? SpFftRealCreate_L1 : SpFftRealCreate_L0;
+        if (create(&spec, plan.Order, SpFftDivInvByN, 0) != SpOk)
         {
             return SpErrNullPointer;
         }

@@ -43,6 +43,16 @@ SpStatus SpFirMoveI32(int32_t level, const int32_t* src, int32_t* dst, int32_t l
 SpStatus SpFirStateSizeAt(int32_t level, int32_t tapCount, int32_t* pSize);
 SpStatus SpFirInitAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
                      const float* delayLine, uint8_t* buffer);
+// The single-rate builder of a level: the delay line holds floats for the tag "FI01" and 16-bit
+// samples for any other tag (newest first either way); the record is a single-rate state.
+SpStatus SpFirStateBuildAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
+                           const void* delayLine, uint8_t* buffer, uint32_t tag);
+SpStatus SpFirStateBuild_L1(SpFirState** ppState, const float* taps, int32_t tapCount, const void* delayLine,
+                            uint8_t* buffer, uint32_t tag);
+SpStatus SpFirStateBuild_L2(SpFirState** ppState, const float* taps, int32_t tapCount, const void* delayLine,
+                            uint8_t* buffer, uint32_t tag);
+SpStatus SpFirStateBuild_L3(SpFirState** ppState, const float* taps, int32_t tapCount, const void* delayLine,
+                            uint8_t* buffer, uint32_t tag);
 SpStatus SpFirCreateAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
                        const float* delayLine);
 SpStatus SpFirFilterAt(int32_t level, const float* src, float* dst, int32_t len, SpFirState* state);

@@ -7,6 +7,7 @@
 // Layout A gives each group of four outputs one window of T inputs and four taps per input;
 // layout B gives each output its own window of P inputs and its own P taps.
 #include "driver/primitives/filters/sp_fir_internal.h"
+#include "driver/primitives/level1/sp_fir_level1.h"
 #include "driver/primitives/vectors/sp_convert.h"
 
 namespace
@@ -137,10 +138,10 @@ inline Window Locate(const Inputs& in, int64_t pos)
     return {in.Src + (pos - in.History), in.End - pos};
 }
 
-void FilterGroups(const Inputs& in, float* dst, int64_t outputs, const SpFirMultiRate& m)
+// Outputs from the start of a period whose base position is `pos`.
+void FilterGroups(const Inputs& in, float* dst, int64_t outputs, const SpFirMultiRate& m, int64_t pos)
 {
     const int64_t U = m.UpFactor, T = m.TapsPerRow;
-    int64_t pos = 0;
     int64_t group = 0;
     for (int64_t o = 0; o < outputs; o += 4)
     {
@@ -171,10 +172,9 @@ void FilterGroups(const Inputs& in, float* dst, int64_t outputs, const SpFirMult
     }
 }
 
-void FilterOutputTaps(const Inputs& in, float* dst, int64_t outputs, const SpFirMultiRate& m)
+void FilterOutputTaps(const Inputs& in, float* dst, int64_t outputs, const SpFirMultiRate& m, int64_t base)
 {
     const int64_t period = 4 * int64_t(m.UpFactor), P = m.HistoryLength;
-    int64_t base = 0;
     int64_t k = 0;
     for (int64_t o = 0; o < outputs; ++o)
     {
@@ -191,6 +191,116 @@ void FilterOutputTaps(const Inputs& in, float* dst, int64_t outputs, const SpFir
             k = 0;
             base += m.AdvanceTable[period];
         }
+    }
+}
+
+void FilterGeneric(const Inputs& in, float* dst, int64_t outputs, const SpFirMultiRate& m, int64_t base)
+{
+    if (m.Mode == SpFirModeGroups)
+    {
+        FilterGroups(in, dst, outputs, m, base);
+    }
+    else
+    {
+        FilterOutputTaps(in, dst, outputs, m, base);
+    }
+}
+
+// One period of the tables (4U outputs, 4D inputs) and the inputs it reads, relative to its
+// base position: [Lo, Hi).
+struct Period
+{
+    int64_t Outputs;
+    int64_t Advance;
+    int64_t Lo;
+    int64_t Hi;
+};
+
+Period PeriodOf(const SpFirMultiRate& m)
+{
+    const int64_t U = m.UpFactor;
+    Period p = {4 * U, 4 * int64_t(m.DownFactor), INT64_MAX, INT64_MIN};
+    if (m.Mode == SpFirModeGroups)
+    {
+        int64_t start = 0;
+        for (int64_t g = 0; g < U; ++g)
+        {
+            start += m.AdvanceTable[g];
+            p.Lo = start < p.Lo ? start : p.Lo;
+            p.Hi = start + m.TapsPerRow > p.Hi ? start + m.TapsPerRow : p.Hi;
+        }
+        return p;
+    }
+    for (int64_t k = 0; k < 4 * U; ++k)
+    {
+        const int64_t start = m.AdvanceTable[k];
+        p.Lo = start < p.Lo ? start : p.Lo;
+        p.Hi = start + m.HistoryLength > p.Hi ? start + m.HistoryLength : p.Hi;
+    }
+    return p;
+}
+
+// Which buffer holds every input of the period at `base` whole: 1 the delay area, 2 the source,
+// 0 neither (the period straddles them or reaches past the valid inputs).
+int32_t RegionOf(const Inputs& in, const Period& p, int64_t base)
+{
+    if (base + p.Lo >= 0 && base + p.Hi <= in.DelayEnd)
+    {
+        return 1;
+    }
+    if (!in.AllInDelay && base + p.Lo >= in.History && base + p.Hi <= in.End)
+    {
+        return 2;
+    }
+    return 0;
+}
+
+// The level-1 filter: runs of whole periods that lie in one buffer go to the layout's block
+// kernel; a straddling period and the last part period take the generic sums.
+void FilterLevel1(const Inputs& in, float* dst, int64_t outputs, const SpFirMultiRate& m)
+{
+    const Period p = PeriodOf(m);
+    int64_t done = 0, base = 0;
+    while (done + p.Outputs <= outputs)
+    {
+        const int32_t region = RegionOf(in, p, base);
+        if (region == 0)
+        {
+            FilterGeneric(in, dst + done, p.Outputs, m, base);
+            done += p.Outputs;
+            base += p.Advance;
+            continue;
+        }
+        int64_t n = 1;
+        while (done + (n + 1) * p.Outputs <= outputs && RegionOf(in, p, base + n * p.Advance) == region)
+        {
+            ++n;
+        }
+        const float* input = region == 1 ? in.Delay : in.Src;
+        const int32_t start = int32_t(region == 1 ? base : base - in.History);
+        const int32_t count = int32_t(n * p.Outputs);
+        const int32_t* index = m.AdvanceTable;
+        if (m.Mode == SpFirModeGroups)
+        {
+            SpFirMultiRateKernel1_L1(m.PhaseTaps, input, dst + done, count, index, index + m.UpFactor, start,
+                                     m.TapsPerRow);
+        }
+        else if (m.Mode == SpFirModeSingleTaps)
+        {
+            SpFirMultiRateKernel2_L1(m.PhaseTaps, input, dst + done, count, start + index[0], m.HistoryLength,
+                                     m.DownFactor);
+        }
+        else
+        {
+            SpFirMultiRateKernel3_L1(m.PhaseTaps, input, dst + done, count, index, index + 4 * m.UpFactor,
+                                     start, m.HistoryLength);
+        }
+        done += n * p.Outputs;
+        base += n * p.Advance;
+    }
+    if (done < outputs)
+    {
+        FilterGeneric(in, dst + done, outputs - done, m, base);
     }
 }
 
@@ -293,13 +403,14 @@ SpStatus SpFirMultiRateFilter(const float* src, float* dst, int32_t len, SpFirSt
     {
         m.Delay[P + i] = src[i];
     }
-    if (m.Mode == SpFirModeGroups)
+    // The kernels count positions in 32 bits; longer calls take the generic sums.
+    if (state->Level == 1 && in.End < INT32_MAX)
     {
-        FilterGroups(in, dst, outputs, m);
+        FilterLevel1(in, dst, outputs, m);
     }
     else
     {
-        FilterOutputTaps(in, dst, outputs, m);
+        FilterGeneric(in, dst, outputs, m, 0);
     }
     // The last P inputs are the next call's history.
     const float* last = in.AllInDelay ? m.Delay + inputs : src + inputs - P;

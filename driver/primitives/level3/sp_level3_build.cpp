@@ -13,20 +13,12 @@
 #include "driver/primitives/vectors/sp_pow.h"
 #include "driver/primitives/vectors/sp_vector.h"
 
-// clang takes a target for the functions that follow only through an attribute region.
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("sse4.1"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("sse4.1")
-#endif
+#include "driver/primitives/dispatch/sp_level_target.h"
+
+SP_LEVEL_TARGET_BEGIN("sse4.1")
 
 #define SP_LEVEL_SUFFIX L3
 #define SP_LEVEL_PARAMS SpLevel3Params
 #include "driver/primitives/dispatch/sp_level_build-inl.h"
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+SP_LEVEL_TARGET_END

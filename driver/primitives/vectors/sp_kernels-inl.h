@@ -348,10 +348,19 @@ template <class P> struct SpLevelKernels
             _mm_setcsr(saved & ~kDaz);
     }
 
+    // The factor of the half-away kernels stays finite and nonzero: an unbounded one (infinity
+    // from scale -128 down, 0 from 150 up) would turn 0 x infinity or infinity x 0 into a NaN
+    // and so a silent zero or an infinity of the wrong sign into the positive bound. The clamp
+    // changes no other finite element's result but that of denormal sources at scales below
+    // -127, which the unbounded factor saturates and this one rounds to 0.
+    static float AwayFactor(int32_t scale)
+    {
+        return ScaleFactor(scale < -127 ? -127 : (scale > 149 ? 149 : scale));
+    }
     template <typename D>
     static void F32ToSmallAway(const float* s, D* d, int32_t n, int32_t scale, int32_t lo, int32_t hi)
     {
-        const float factor = scale != 0 ? ScaleFactor(scale) : 1.0f;
+        const float factor = scale != 0 ? AwayFactor(scale) : 1.0f;
         AwayFrame(
             n, false,
             [&](int32_t i)
@@ -392,7 +401,7 @@ template <class P> struct SpLevelKernels
     // integer by the addition's own rounding.
     static void F32ToI32Away(const float* s, int32_t* d, int32_t n, int32_t scale)
     {
-        const float factor = scale != 0 ? ScaleFactor(scale) : 1.0f;
+        const float factor = scale != 0 ? AwayFactor(scale) : 1.0f;
         AwayFrame(n, true,
                   [&](int32_t i)
                   {

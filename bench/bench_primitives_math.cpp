@@ -1,0 +1,118 @@
+// Throughput of the vector reductions and math rows at every processor level in one run: sum
+// (both hints), dot product, square root, division, exponential and logarithm over 4 KiB of
+// floats (1,024 elements), the size of one channel block. Bytes count the float source side.
+// The second argument is the level; a level this processor cannot run is skipped.
+#include <benchmark/benchmark.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "driver/primitives/dispatch/sp_cpu_level.h"
+#include "driver/primitives/vectors/sp_vector.h"
+
+namespace
+{
+
+constexpr int32_t kCount = 1024;
+
+void Levels(benchmark::internal::Benchmark* b)
+{
+    b->ArgNames({"bytes", "level"});
+    for (int64_t level = 0; level < 4; ++level)
+        b->Args({4 * kCount, level});
+}
+
+bool LevelRunsHere(int64_t level)
+{
+    return level == 0 || (level == 1 && __builtin_cpu_supports("sse3")) ||
+           (level == 2 && __builtin_cpu_supports("ssse3")) ||
+           (level == 3 && __builtin_cpu_supports("sse4.1"));
+}
+
+// The level of argument 1 in force for the run; aligned sources of positive values near 1 so
+// that every row takes its ordinary path.
+struct Run
+{
+    explicit Run(benchmark::State& state)
+        : ok(LevelRunsHere(state.range(1))), saved(SpForceCpuLevelForTest(ok ? int32_t(state.range(1)) : 0))
+    {
+        if (!ok)
+            state.SkipWithError("the processor lacks this level's instructions");
+        for (int32_t i = 0; i < kCount; ++i)
+        {
+            a[i] = 0.5f + float(i % 97) / 64.0f;
+            b[i] = 1.25f + float(i % 31) / 16.0f;
+        }
+    }
+    ~Run() { SpForceCpuLevelForTest(saved); }
+    void Reset() { memcpy(work, a, sizeof(work)); }
+    bool ok;
+    int32_t saved;
+    alignas(64) float a[kCount];
+    alignas(64) float b[kCount];
+    alignas(64) float work[kCount];
+};
+
+template <class Body> void Time(benchmark::State& state, Body body)
+{
+    Run run(state);
+    for (auto _ : state)
+    {
+        body(run);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * 4 * kCount);
+}
+
+void BM_SumFast(benchmark::State& state)
+{
+    float sum = 0;
+    Time(state, [&](Run& r) { SpSumF32(r.a, kCount, &sum, 1); });
+    benchmark::DoNotOptimize(sum);
+}
+
+void BM_SumAccurate(benchmark::State& state)
+{
+    float sum = 0;
+    Time(state, [&](Run& r) { SpSumF32(r.a, kCount, &sum, 0); });
+    benchmark::DoNotOptimize(sum);
+}
+
+void BM_Dot(benchmark::State& state)
+{
+    float dp = 0;
+    Time(state, [&](Run& r) { SpDotProdF32(r.a, r.b, kCount, &dp); });
+    benchmark::DoNotOptimize(dp);
+}
+
+void BM_Div(benchmark::State& state)
+{
+    Time(state, [](Run& r) { SpDivF32(r.a, r.b, r.work, kCount); });
+}
+
+// The in-place rows restore their input each round (a 4 KiB copy, the same at every level).
+void BM_Sqrt(benchmark::State& state)
+{
+    Time(state, [](Run& r) { r.Reset(), SpSqrtInPlaceF32(r.work, kCount); });
+}
+
+void BM_Exp(benchmark::State& state)
+{
+    Time(state, [](Run& r) { r.Reset(), SpExpInPlaceF32(r.work, kCount); });
+}
+
+void BM_Ln(benchmark::State& state)
+{
+    Time(state, [](Run& r) { r.Reset(), SpLnInPlaceF32(r.work, kCount); });
+}
+
+} // namespace
+
+BENCHMARK(BM_SumFast)->Apply(Levels);
+BENCHMARK(BM_SumAccurate)->Apply(Levels);
+BENCHMARK(BM_Dot)->Apply(Levels);
+BENCHMARK(BM_Div)->Apply(Levels);
+BENCHMARK(BM_Sqrt)->Apply(Levels);
+BENCHMARK(BM_Exp)->Apply(Levels);
+BENCHMARK(BM_Ln)->Apply(Levels);
+BENCHMARK_MAIN();

@@ -1,0 +1,125 @@
+// The float square root at levels 1-3: blocks of 16 positive normals bit for bit against a
+// scalar model of the refined estimate (built on this processor's scalar estimate) and within
+// 2 ulp of the correctly rounded root; every other block, the alignment steps and the tail
+// correctly rounded; the caller's MXCSR word back exactly.
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+#include <string.h>
+#include <xmmintrin.h>
+
+#include <cmath>
+#include <vector>
+
+#include "driver/primitives/sp_lib.h"
+#include "sp_level_fixture.h"
+#include "sp_test_support.h"
+
+namespace
+{
+
+class SpSqrtLevelTest : public SpLevelTest
+{
+};
+
+// y0 = estimate(x); t = x y0; u = y0 t; r = (3 - u)(0.5 t) (level 3: (u - 3)(-0.5 t), the same
+// bits under round-to-nearest).
+float ModelRefined(float x)
+{
+    const float y0 = _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(x)));
+    const float t = x * y0;
+    const float u = y0 * t;
+    return (3.0f - u) * (0.5f * t);
+}
+
+} // namespace
+
+TEST_P(SpSqrtLevelTest, BlocksOfPositiveNormalsTakeTheRefinedEstimate)
+{
+    TestRng rng(225);
+    for (int32_t n : {16, 31, 47, 100})
+    {
+        for (size_t offset = 0; offset < 16; offset += 4)
+        {
+            std::vector<float> x(n);
+            for (float& v : x)
+                v = float(std::ldexp(rng.Uniform(1, 2), int(rng.Next32() % 200) - 100));
+            GuardedBuffer<float> buf(n, offset);
+            memcpy(buf.data(), x.data(), 4 * size_t(n));
+            ASSERT_EQ(SpOk, SpSqrtInPlaceF32(buf.data(), n));
+            ASSERT_TRUE(buf.GuardsIntact());
+            // Elements before the first 16-byte boundary and after the last whole block are exact.
+            const int32_t head = int32_t((16 - offset) % 16 / 4);
+            const int32_t blockEnd = head + (n - head) / 16 * 16;
+            for (int32_t i = 0; i < n; ++i)
+            {
+                const float exact = std::sqrt(x[i]);
+                const bool refined = i >= head && i < blockEnd;
+                ASSERT_EQ(FloatBits(refined ? ModelRefined(x[i]) : exact), FloatBits(buf[i]))
+                    << n << " " << i;
+                ASSERT_LE(UlpDistance(exact, buf[i]), 2) << x[i];
+            }
+        }
+    }
+}
+
+// One element a block cannot refine sends the whole block to the exact path.
+TEST_P(SpSqrtLevelTest, SpecialElementsAtEveryPositionGiveExactRoots)
+{
+    const float specials[] = {-1.0f, -0.0f, 0.0f, INFINITY, 1e-40f, -1e-40f, NAN, -NAN};
+    for (float special : specials)
+    {
+        for (int32_t at = 0; at < 32; ++at)
+        {
+            alignas(16) float v[32];
+            for (int32_t i = 0; i < 32; ++i)
+                v[i] = 1.0f + 0.37f * float(i);
+            v[at] = special;
+            float want[32];
+            for (int32_t i = 0; i < 32; ++i)
+                want[i] = std::sqrt(v[i]);
+            const bool negative = special < 0.0f;
+            ASSERT_EQ(negative ? SpWarnSqrtNegative : SpOk, SpSqrtInPlaceF32(v, 32))
+                << special << " at " << at;
+            const int32_t blockStart = at / 16 * 16;
+            for (int32_t i = blockStart; i < blockStart + 16; ++i)
+            {
+                if (std::isnan(want[i]))
+                    ASSERT_TRUE(std::isnan(v[i])) << special << " at " << at;
+                else
+                    ASSERT_EQ(FloatBits(want[i]), FloatBits(v[i]))
+                        << special << " at " << at << " element " << i;
+            }
+            if (negative)
+            {
+                ASSERT_EQ(0xFFC00000u, FloatBits(v[at]));
+            }
+        }
+    }
+}
+
+// Whatever the caller's word holds (rounding, flush modes, raised flags), it is the same after
+// the call, and denormal inputs still get their exact roots.
+TEST_P(SpSqrtLevelTest, TheCallersFloatingPointWordIsKept)
+{
+    const uint32_t original = _mm_getcsr();
+    for (uint32_t word : {0x1F80u, 0x1F81u | 0x8040u, 0x7F80u | 0x21u, 0x3F80u})
+    {
+        alignas(16) float v[21];
+        for (int32_t i = 0; i < 21; ++i)
+            v[i] = i % 5 == 0 ? -2.0f : (i % 5 == 1 ? 3e-39f : 2.0f);
+        // The root of the denormal under the caller's rounding, with denormals read as such.
+        volatile float denormal = v[1];
+        _mm_setcsr(word & ~0x40u);
+        const float want = _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(denormal)));
+        _mm_setcsr(word);
+        const SpStatus status = SpSqrtInPlaceF32(v, 21);
+        const uint32_t after = _mm_getcsr();
+        _mm_setcsr(original);
+        EXPECT_EQ(SpWarnSqrtNegative, status);
+        EXPECT_EQ(word, after);
+        EXPECT_EQ(FloatBits(want), FloatBits(v[1])) << std::hex << word;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels1To3, SpSqrtLevelTest, ::testing::Values(1, 2, 3), SpLevelName);
