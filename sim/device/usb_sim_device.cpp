@@ -69,8 +69,24 @@ void SimUsbDevice::SetFaults(const DeviceFaults& Faults)
 
 void SimUsbDevice::SetPortFaults(const PortFaults& Faults)
 {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_portFaults = Faults;
+    }
+    // A read already waiting on the endpoint meets the stall now.
+    if (Faults.StallEndpoint != 0)
+        if (plat::IUsbBusEvents* events = Events())
+            events->EndpointReady(Faults.StallEndpoint);
+}
+
+// Takes the one stall a halting endpoint answers with; the bus keeps the pipe halted after it.
+bool SimUsbDevice::TakeStall(uint8_t EndpointAddress)
+{
     std::lock_guard<std::mutex> guard(m_lock);
-    m_portFaults = Faults;
+    if (m_portFaults.StallEndpoint == 0 || m_portFaults.StallEndpoint != EndpointAddress)
+        return false;
+    m_portFaults.StallEndpoint = 0;
+    return true;
 }
 
 void SimUsbDevice::QueueInData(uint8_t EndpointAddress, std::vector<uint8_t> Data)
@@ -117,12 +133,27 @@ uint32_t SimUsbDevice::PortCycles() const
     return m_cycles;
 }
 
+std::vector<std::string> SimUsbDevice::PortLog() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_portLog;
+}
+
+uint32_t SimUsbDevice::InPolls(uint8_t EndpointAddress) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = m_inPolls.find(EndpointAddress);
+    return it == m_inPolls.end() ? 0 : it->second;
+}
+
 void SimUsbDevice::ClearRecords()
 {
     std::lock_guard<std::mutex> guard(m_lock);
     m_transfers.clear();
     m_isoPackets.clear();
     m_outData.clear();
+    m_portLog.clear();
+    m_inPolls.clear();
     m_pStreams->ClearRecords();
 }
 
@@ -180,13 +211,29 @@ bool SimUsbDevice::SupportsRemoteWakeup() const
 plat::UsbControlAnswer SimUsbDevice::Control(const plat::UsbSetupPacket& Setup,
                                              const std::vector<UCHAR>& OutData)
 {
-    return AnswerControl(m_model, Setup, OutData);
+    plat::UsbControlAnswer answer = AnswerControl(m_model, Setup, OutData);
+    ControlRewrite rewrite;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        rewrite = m_portFaults.RewriteControl;
+    }
+    if (rewrite)
+        rewrite(Setup, &answer);
+    return answer;
 }
 
 NTSTATUS SimUsbDevice::QueryPortStatus(ULONG* PortStatus)
 {
     {
         std::lock_guard<std::mutex> guard(m_lock);
+        m_portLog.push_back("status");
+        if (!m_portFaults.PortStatusAnswers.empty())
+        {
+            PortStatusAnswer answer = m_portFaults.PortStatusAnswers.front();
+            m_portFaults.PortStatusAnswers.erase(m_portFaults.PortStatusAnswers.begin());
+            *PortStatus = answer.Bits;
+            return answer.Status;
+        }
         if (m_portFaults.PortStatusFailures != 0)
         {
             --m_portFaults.PortStatusFailures;
@@ -202,6 +249,7 @@ NTSTATUS SimUsbDevice::ResetPort()
 {
     {
         std::lock_guard<std::mutex> guard(m_lock);
+        m_portLog.push_back("reset");
         if (!NT_SUCCESS(m_portFaults.ResetFailure))
             return m_portFaults.ResetFailure;
         ++m_resets;
@@ -214,6 +262,7 @@ NTSTATUS SimUsbDevice::CyclePort()
 {
     {
         std::lock_guard<std::mutex> guard(m_lock);
+        m_portLog.push_back("cycle");
         ++m_cycles;
     }
     m_model.ResetPort();
@@ -259,6 +308,8 @@ plat::UsbHandshake SimUsbDevice::InterruptOrBulkOut(UCHAR EndpointAddress, const
 {
     if (!IsConnected())
         return plat::UsbHandshake::DeviceGone;
+    if (TakeStall(EndpointAddress))
+        return plat::UsbHandshake::Stall;
     std::lock_guard<std::mutex> guard(m_lock);
     m_outData[EndpointAddress].emplace_back(Data, Data + Length);
     return plat::UsbHandshake::Ack;
@@ -270,6 +321,12 @@ plat::UsbHandshake SimUsbDevice::InterruptOrBulkIn(UCHAR EndpointAddress, UCHAR*
     *Length = 0;
     if (!IsConnected())
         return plat::UsbHandshake::DeviceGone;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        ++m_inPolls[EndpointAddress];
+    }
+    if (TakeStall(EndpointAddress))
+        return plat::UsbHandshake::Stall;
     if (m_pStatus->Serves(EndpointAddress))
     {
         uint32_t length = 0;

@@ -11,20 +11,37 @@
 #include "usb_bus.h"
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace sim
 {
+
+// One answer of the hub to a port-status query.
+struct PortStatusAnswer
+{
+    NTSTATUS Status = STATUS_SUCCESS;
+    ULONG Bits = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
+};
+
+// Rewrites a control transfer's answer on its way back: a device that misreports its
+// descriptors or strings (a length that lies, bytes cut short).
+using ControlRewrite = std::function<void(const plat::UsbSetupPacket& Setup, plat::UsbControlAnswer* Answer)>;
 
 // Faults of the port and the data endpoints; every knob is off by default.
 struct PortFaults
 {
     uint32_t PortStatusFailures = 0;                    // fail this many port-status queries ...
     NTSTATUS PortStatusFailure = STATUS_NO_SUCH_DEVICE; // ... with this status
+    std::vector<PortStatusAnswer> PortStatusAnswers;    // the next queries get these, in order
     NTSTATUS ResetFailure = STATUS_SUCCESS;             // a reset-port request fails with this status
+    uint8_t StallEndpoint = 0;                          // this interrupt or bulk endpoint halts: it
+                                                        // answers its next transfer with a stall
+    ControlRewrite RewriteControl;                      // answers of the default pipe, rewritten
 };
 
 // One isochronous packet as it crossed the bus.
@@ -76,6 +93,10 @@ public:
     std::vector<std::vector<uint8_t>> OutData(uint8_t EndpointAddress) const; // interrupt/bulk OUT
     uint32_t PortResets() const;
     uint32_t PortCycles() const;
+    // The hub requests in order: "status", "reset", "cycle".
+    std::vector<std::string> PortLog() const;
+    // IN tokens the host sent to an interrupt or bulk endpoint, answered or not.
+    uint32_t InPolls(uint8_t EndpointAddress) const;
     void ClearRecords();
 
     // plat::IUsbBusDevice
@@ -102,6 +123,7 @@ public:
 private:
     explicit SimUsbDevice(const DeviceProfile& Profile);
     plat::IUsbBusEvents* Events() const;
+    bool TakeStall(uint8_t EndpointAddress);
 
     UsbDeviceModel m_model;
     mutable std::mutex m_lock; // guards everything below
@@ -113,6 +135,8 @@ private:
     std::vector<IsoPacketRecord> m_isoPackets;
     uint32_t m_resets = 0;
     uint32_t m_cycles = 0;
+    std::vector<std::string> m_portLog;
+    std::map<uint8_t, uint32_t> m_inPolls;
     std::unique_ptr<StatusEndpoint> m_pStatus; // reads of its endpoints bypass m_inData
     std::unique_ptr<StreamEndpoints> m_pStreams;
     std::unique_ptr<plat::UsbBus> m_pBus; // last: it calls back into the members above

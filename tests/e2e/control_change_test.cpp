@@ -89,5 +89,34 @@ TEST_F(ControlChangeE2e, ASwitchFlippedOnTheDeviceIsReportedOnTheRightUnitOnly)
     EXPECT_EQ(muted, 1);
 }
 
+// A halted status endpoint ends the reports, not the device: a user's change still reaches it,
+// and the next start reads the endpoint again.
+TEST_F(ControlChangeE2e, AStalledStatusEndpointStopsTheReportsUntilTheNextStart)
+{
+    LoadOn("uac1-headset");
+    StartOk();
+    const ULONG volume = NodeUpstreamOf(KSNODETYPE_HEADPHONES, KSNODETYPE_VOLUME);
+    SubscribeAll(Panel());
+    StallEndpoint(Device().StatusInterrupt().AddressOf(0));
+    RunFor(100 * kMillisecond);
+    uint64_t since = LastSequence();
+    ASSERT_TRUE(Controls().ChangeControl(2, kVolume, 0, Profile().Control(2, kVolume, 0).Cur - 256));
+    RunFor(200 * kMillisecond);
+    EXPECT_EQ(Panel().NodeNotificationCount(volume), 0u);
+    EXPECT_TRUE(Requests(kClassInterfaceIn, kGetCur, 2, kVolume, 0, since).empty());
+    EXPECT_EQ(Panel().SetNodeLong(volume, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, Db(-20)),
+              STATUS_SUCCESS);
+    EXPECT_EQ(DeviceValue(2, kVolume, 0), -20 * 256);
+
+    ClosePanel();
+    ASSERT_EQ(Pnp().QueryStop(), STATUS_SUCCESS);
+    ASSERT_EQ(Pnp().Stop(), STATUS_SUCCESS);
+    StartOk();
+    since = LastSequence();
+    ASSERT_TRUE(Controls().ChangeControl(2, kVolume, 0, -10 * 256));
+    RunFor(200 * kMillisecond);
+    EXPECT_FALSE(Requests(kClassInterfaceIn, kGetCur, 2, kVolume, 0, since).empty());
+}
+
 } // namespace
 } // namespace e2e

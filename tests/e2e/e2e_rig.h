@@ -1,19 +1,14 @@
-// The end-to-end rig: the real driver (DriverEntry) loaded by the plug-and-play host on a
-// simulated device, with nothing of the driver replaced. Scenarios read as short scripts:
-// LoadOn(profile), Start(), act through the host (Panel(), Pnp(), Device()), assert on the
-// device's own record. TearDown removes the device, unloads the driver and fails the test when
-// anything of the driver is left in pool or in the object manager.
+// The end-to-end rig: the one driver rig with the real driver (DriverEntry), nothing of it
+// replaced. Scenarios read as short scripts: LoadOn(profile), Start(), act through the host
+// (Panel(), Pnp(), Device()), assert on the device's own record. TearDown removes the device,
+// unloads the driver and fails the test when anything of the driver is left behind.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include "ntddk.h"
-#include "plat_pool.h"
+#include "support/driver_rig.h"
+
 #include "sim/device/audio_control.h"
-#include "sim/device/usb_sim_device.h"
-#include "sim/host/control_panel.h"
-#include "sim/host/pnp_manager.h"
-#include "sim/profiles/profile.h"
 
 #include <memory>
 #include <string>
@@ -40,67 +35,24 @@ inline LONG Db(double decibels)
     return LONG(decibels * 65536.0);
 }
 
-class DriverRig : public ::testing::Test
+class DriverRig : public rig::DriverRig
 {
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    DriverRig() : rig::DriverRig(rig::WholeDriver()) {}
 
     // Plugs the device of a built-in profile (or profile file, or dump) in, loads the driver and
     // adds its device. Fails the test when any step fails.
-    void LoadOn(const std::string& NameOrPath);
-    void LoadOn(const sim::DeviceProfile& Profile);
-    NTSTATUS Start();
+    void LoadOn(const std::string& NameOrPath) { Plug(NameOrPath); }
+    void LoadOn(const sim::DeviceProfile& Profile) { PlugProfile(Profile); }
+    NTSTATUS Start() { return Pnp().Start(); }
     // Start, which must succeed, then the device's first status sweep.
     void StartOk();
-    // Removal (or surprise removal then removal), unload, and the leak checks; idempotent.
-    void RemoveAndCheck(bool Surprise = false);
-
-    sim::PnpManager& Pnp() { return *m_pPnp; }
-    sim::SimUsbDevice& Device() { return *m_pDevice; }
-    sim::AudioControlEngine& Controls() { return m_pDevice->Model().AudioControl(); }
-    const sim::DeviceProfile& Profile() const { return m_Profile; }
-    PDEVICE_OBJECT Pdo() const { return m_pPnp->Pdo(); }
-    PDEVICE_OBJECT Fdo() const { return m_pFdo; }
-    // The topology filter, opened on first use.
-    sim::ControlPanel& Panel();
-    void ClosePanel() { m_pPanel.reset(); }
-
-    // Lets virtual time run (the status thread, the bus, the idle timer get their turn).
-    static void RunFor(ULONGLONG Duration100ns);
-
-    // The endpoint names the driver gave its streams, in stream order.
-    std::vector<std::u16string> EndpointNames();
 
     // The KS node of a type upstream of the first output pin of a category; ~0u when none.
     ULONG NodeUpstreamOf(const GUID& PinCategory, const GUID& NodeType);
 
-    // The class requests of the device's log (from Since on) that match.
-    std::vector<sim::ControlRecord> Requests(uint8_t RequestType, uint8_t Request, int Entity = -1,
-                                             int Selector = -1, int Channel = -1, uint64_t Since = 0);
-    uint64_t LastSequence();
-
     // A 16-bit level the device holds.
     int32_t DeviceValue(uint8_t Entity, uint8_t Selector, uint8_t Channel);
-
-private:
-    void Unload();
-
-    sim::DeviceProfile m_Profile;
-    std::unique_ptr<sim::PnpManager> m_pPnp;
-    std::shared_ptr<sim::SimUsbDevice> m_pDevice;
-    std::unique_ptr<sim::ControlPanel> m_pPanel;
-    PDEVICE_OBJECT m_pFdo = nullptr;
-    bool m_bLoaded = false;
-    bool m_bAdded = false;
-    bool m_bChecked = true;
-
-    plat::PoolSnapshot m_Snapshot;
-    SIZE_T m_Objects = 0;
-    SIZE_T m_Devices = 0;
-    SIZE_T m_Irps = 0;
-    LONG m_Raises = 0;
-    LONG m_Unmatched = 0;
 };
 
 // ---- The oracle: what the descriptors say the topology filter must show ----
@@ -147,8 +99,5 @@ size_t StreamingInterfaceCount(const sim::DeviceProfile& Profile);
 
 // The node channels of a feature-unit control as wire channels: node channel i is entry i.
 std::vector<uint8_t> WireChannels(const sim::DeviceProfile& Profile, uint8_t FeatureUnit, uint8_t Selector);
-
-// The class-1 descriptor dumps beside the project, or an empty list when there are none.
-std::vector<std::string> RealClass1Dumps();
 
 } // namespace e2e

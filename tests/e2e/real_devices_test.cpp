@@ -5,7 +5,6 @@
 
 #include "plat_debug.h"
 
-#include <dirent.h>
 #include <fstream>
 #include <set>
 
@@ -46,19 +45,6 @@ const RealDump kRealDumps[] = {
     {"dev21-uac1-2.bin", STATUS_INVALID_PARAMETER, "release-2.0 interface under a release-1.0"},
 };
 
-std::string DumpFolder()
-{
-    return std::string(UACSIM_SOURCE_DIR) + "/../shared/real-devices";
-}
-
-bool FolderPresent()
-{
-    DIR* d = opendir(DumpFolder().c_str());
-    if (d)
-        closedir(d);
-    return d != nullptr;
-}
-
 std::string Hex(NTSTATUS Status)
 {
     char text[16];
@@ -73,7 +59,7 @@ class RealDeviceE2e : public DriverRig, public ::testing::WithParamInterface<Rea
 TEST_P(RealDeviceE2e, StartsOrIsRefusedAsItsRowSays)
 {
     const RealDump& row = GetParam();
-    const std::string path = DumpFolder() + "/" + row.File;
+    const std::string path = rig::RealDevicesFolder() + "/" + row.File;
     if (!std::ifstream(path).good())
         GTEST_SKIP() << "no " << path;
     LoadOn(path);
@@ -110,24 +96,15 @@ INSTANTIATE_TEST_SUITE_P(Shared, RealDeviceE2e, ::testing::ValuesIn(kRealDumps),
 // A dump added to the folder gets a row too, so no device goes untried.
 TEST(RealDeviceTable, EveryDumpInTheFolderHasARow)
 {
-    if (!FolderPresent())
-        GTEST_SKIP() << "no " << DumpFolder();
-    std::set<std::string> rows;
+    const std::vector<std::string> dumps = rig::RealDumps(-1);
+    if (dumps.empty())
+        GTEST_SKIP() << "no " << rig::RealDevicesFolder();
+    std::set<std::string> rows, files;
     for (const RealDump& row : kRealDumps)
         rows.insert(row.File);
-    DIR* d = opendir(DumpFolder().c_str());
-    ASSERT_NE(d, nullptr);
-    size_t dumps = 0;
-    while (dirent* entry = readdir(d))
-    {
-        const std::string name = entry->d_name;
-        if (name.size() <= 4 || name.compare(name.size() - 4, 4, ".bin") != 0)
-            continue;
-        ++dumps;
-        EXPECT_EQ(rows.count(name), 1u) << name << " has no row";
-    }
-    closedir(d);
-    EXPECT_EQ(dumps, rows.size());
+    for (const std::string& path : dumps)
+        files.insert(path.substr(path.rfind('/') + 1));
+    EXPECT_EQ(files, rows);
 }
 
 } // namespace

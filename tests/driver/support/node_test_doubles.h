@@ -238,50 +238,6 @@ inline STDMETHODIMP_(NTSTATUS) CFakeEntity::NonDelegatingQueryInterface(REFIID i
     return STATUS_SUCCESS;
 }
 
-// The audio function object a pin-type node tells of a change.
-class CFakeFunction : public IUsbAudioFunction, public CUnknown
-{
-public:
-    DECLARE_STD_UNKNOWN();
-    explicit CFakeFunction(PUNKNOWN outer) : CUnknown(outer) {}
-
-    PCALLBACK_OBJECT Callback = nullptr;
-    NTSTATUS UpdateStatus = STATUS_SUCCESS;
-
-    STDMETHODIMP_(NTSTATUS) UpdateStreamSubdevices(ULONG entityId) override
-    {
-        Note("update " + std::to_string(entityId));
-        return UpdateStatus;
-    }
-    STDMETHODIMP_(NTSTATUS) GetCallbackObject(PCALLBACK_OBJECT* object) override
-    {
-        *object = Callback;
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS) CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR, ULONG) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(NTSTATUS)
-    CreateStreams(PUSB_CONFIGURATION_DESCRIPTOR, PUSB_INTERFACE_DESCRIPTOR, ULONG) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(NTSTATUS) PostInit() override { return STATUS_NOT_IMPLEMENTED; }
-};
-
-inline STDMETHODIMP_(NTSTATUS) CFakeFunction::NonDelegatingQueryInterface(REFIID id, PVOID* out)
-{
-    if (IsEqualGUID(id, IID_IUnknown) || IsEqualGUID(id, IID_IUsbAudioFunction))
-    {
-        *out = static_cast<IUsbAudioFunction*>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    *out = nullptr;
-    return STATUS_INVALID_PARAMETER;
-}
-
 // A node's release as a builder's creation reference would go.
 template <class T> void Drop(T* node)
 {

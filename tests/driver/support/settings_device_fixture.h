@@ -1,22 +1,13 @@
-// A fixture for the settings tests: a port-class adapter device added on the simulated physical
-// device (so the settings reach the driver key through the port-class registry key), a host
-// folder standing for "\SystemRoot\", and the checks that every test ends with no pool block,
-// key handle or file handle left behind.
+// A fixture for the settings tests: the one driver rig with a bare port-class adapter device
+// added on a physical device without a bus (so the settings reach the driver key through the
+// port-class registry key) and a host folder standing for "\SystemRoot\"; the rig checks that
+// every test ends with no pool block, key handle or file handle left behind.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include "plat_files.h"
-#include "plat_io.h"
-#include "plat_pool.h"
-#include "plat_registry.h"
-#include "plat_sched.h"
-#include "portcls.h"
-#include "sim/host/pnp_manager.h"
+#include "support/driver_rig.h"
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <utility>
@@ -24,21 +15,6 @@
 
 namespace settings_test
 {
-
-inline NTSTATUS StartDevice(PDEVICE_OBJECT, PIRP, PRESOURCELIST)
-{
-    return STATUS_SUCCESS;
-}
-
-inline NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
-{
-    return PcAddAdapterDevice(DriverObject, Pdo, StartDevice, 20, PORT_CLASS_DEVICE_EXTENSION_SIZE);
-}
-
-inline NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
-{
-    return PcInitializeAdapterDriver(DriverObject, RegistryPath, AddDevice);
-}
 
 // A REG_MULTI_SZ as IoGetDeviceProperty hands it out.
 inline std::vector<UCHAR> MultiSz(const std::vector<std::u16string>& strings)
@@ -75,52 +51,16 @@ struct StoredValue
 // (upper-cased subkey below "Settings", empty for "Settings" itself; upper-cased value name).
 using SettingsMap = std::map<std::pair<std::u16string, std::u16string>, StoredValue>;
 
-class SettingsDeviceFixture : public testing::Test
+class SettingsDeviceFixture : public rig::DriverRig
 {
 protected:
-    void SetUp() override
-    {
-        plat::RegReset();
-        m_Snapshot = plat::TakePoolSnapshot();
-        m_Objects = plat::ObLiveObjectCount(nullptr);
-        char pattern[] = "/tmp/uacsim-settings-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_Folder = pattern;
-        plat::SetSystemRootFolder(m_Folder);
-    }
-
-    void TearDown() override
-    {
-        delete m_pPnp;
-        m_pPnp = nullptr;
-        plat::ClearPoolFailures();
-        plat::Shutdown();
-        EXPECT_EQ(plat::ObLiveObjectCount(nullptr), m_Objects) << "key, file or device objects left";
-        EXPECT_EQ(plat::PoolLeaksSince(m_Snapshot), "");
-        plat::SetSystemRootFolder("");
-        std::error_code ignored;
-        std::filesystem::remove_all(m_Folder, ignored);
-    }
+    SettingsDeviceFixture() : DriverRig(rig::BareAdapter(nullptr, true)) {}
 
     // Loads the adapter driver and adds its device on a physical device with these hardware IDs.
     void CreateDevice(
         const std::vector<std::u16string>& hardwareIds = sim::DefaultPnpDeviceConfig().Info.HardwareIds)
     {
-        sim::PnpDeviceConfig config = sim::DefaultPnpDeviceConfig();
-        config.Info.HardwareIds = hardwareIds;
-        m_pPnp = new sim::PnpManager(config);
-        ASSERT_EQ(m_pPnp->LoadDriver(DriverEntry), STATUS_SUCCESS);
-        ASSERT_EQ(m_pPnp->AddDevice(), STATUS_SUCCESS);
-    }
-
-    PDEVICE_OBJECT Fdo() const { return m_pPnp->Fdo(); }
-    PDEVICE_OBJECT Pdo() const { return m_pPnp->Pdo(); }
-    std::u16string SettingsPath() const { return plat::IoDriverKeyPath(Pdo()) + u"\\Settings"; }
-
-    void WriteSystemFile(const std::string& name, const std::string& bytes) const
-    {
-        std::ofstream out(m_Folder + "/" + name, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        AddWithoutBus(hardwareIds);
     }
 
     // Every value under "Settings" and its subkeys.
@@ -139,11 +79,6 @@ protected:
         }
         return values;
     }
-
-    sim::PnpManager* m_pPnp = nullptr;
-    std::string m_Folder;
-    plat::PoolSnapshot m_Snapshot;
-    SIZE_T m_Objects = 0;
 };
 
 } // namespace settings_test

@@ -1,6 +1,6 @@
 // Rig of the class-1 entity tests: CUsbDevice started on a simulated device (its IUsbDevice is
-// the entities' way to the device), an audio-function double that owns the node list the
-// builders fill, the descriptors of the device's audio-control interface, and readers of the
+// the entities' way to the device), the audio-function double as the host that owns the node
+// list the builders fill, the descriptors of the device's audio-control interface, and readers of the
 // device's request log, which is the tests' oracle.
 #pragma once
 
@@ -26,58 +26,6 @@ namespace uet
 {
 
 constexpr ULONG HOST_POOL_TAG = MAKE_POOL_TAG('E', 'H', 's', 't');
-
-// The audio function the builders add their nodes to; it records the endpoint-capability
-// lookups and the stream updates a pin-type change asks for.
-class CEntityHost : public CAudioHal, public IUsbAudioFunction
-{
-public:
-    DECLARE_STD_UNKNOWN();
-    explicit CEntityHost(PUNKNOWN outer) : CAudioHal(outer) {}
-
-    std::vector<std::pair<ULONG, ULONG>> CapsLookups; // (capture flag, pin type)
-    std::vector<ULONG> Updates;
-
-    STDMETHODIMP_(NTSTATUS) InitHardware() override { return STATUS_SUCCESS; }
-    STDMETHODIMP_(NTSTATUS) GetEndpointCapsByType(ULONG capture, ULONG type, EndpointCaps* caps) override
-    {
-        CapsLookups.push_back({capture, type});
-        std::memset(caps, 0, sizeof(*caps));
-        caps->Extra = type;
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS) UpdateStreamSubdevices(ULONG entityId) override
-    {
-        Updates.push_back(entityId);
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS) GetCallbackObject(PCALLBACK_OBJECT* object) override
-    {
-        *object = m_pCallbackObject;
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS) CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR, ULONG) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(NTSTATUS)
-    CreateStreams(PUSB_CONFIGURATION_DESCRIPTOR, PUSB_INTERFACE_DESCRIPTOR, ULONG) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(NTSTATUS) PostInit() override { return STATUS_SUCCESS; }
-};
-
-inline STDMETHODIMP_(NTSTATUS) CEntityHost::NonDelegatingQueryInterface(REFIID id, PVOID* out)
-{
-    if (IsEqualGUIDAligned(id, IID_IUsbAudioFunction))
-    {
-        *out = static_cast<PUSBAUDIOFUNCTION>(this);
-        AddRef();
-        return STATUS_SUCCESS;
-    }
-    return CAudioHal::NonDelegatingQueryInterface(id, out);
-}
 
 // One class-specific descriptor of the audio-control interface, by subtype and id.
 inline std::vector<UCHAR> FindEntity(const std::vector<uint8_t>& config, UCHAR subtype, UCHAR id)
@@ -183,7 +131,7 @@ protected:
     void StartHost()
     {
         ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
-        m_pHost = new (NonPagedPool, HOST_POOL_TAG) CEntityHost(nullptr);
+        m_pHost = new (NonPagedPool, HOST_POOL_TAG) fdt::CFunctionDouble(nullptr);
         ASSERT_NE(m_pHost, nullptr);
         m_pHost->NonDelegatingAddRef();
         ASSERT_EQ(m_pHost->Init(nullptr, Fdo(), Pdo(), Pdo()), STATUS_SUCCESS);
@@ -302,7 +250,7 @@ protected:
         return true;
     }
 
-    CEntityHost* m_pHost = nullptr;
+    fdt::CFunctionDouble* m_pHost = nullptr;
     CMutexLock m_Lock;
     std::vector<CUsbEntityNode*> m_Entities;
 };

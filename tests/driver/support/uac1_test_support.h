@@ -1,32 +1,19 @@
-// Rig of the class-1 audio function tests: the simulated device model with its status-interrupt
-// endpoint behind the USB bus stand-in, the plug-and-play host with the real adapter device
-// extension, CUsbDevice with the built-in creators (so the real CUac1Device serves class-1
-// devices), and a builder of class-1 descriptor sets for profiles of our own.
+// Rig of the class-1 audio function tests: the one driver rig on a bare adapter with the
+// built-in creators (so the real CUac1Device serves class-1 devices), readers of its nodes,
+// streams and formats, and a builder of class-1 descriptor sets for profiles of our own.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include "plat_debug.h"
-#include "plat_io.h"
-#include "plat_pool.h"
-#include "plat_registry.h"
-#include "plat_sched.h"
-#include "portcls.h"
-#include "sim/device/audio_control.h"
-#include "sim/device/device_model.h"
-#include "sim/device/usb_sim_device.h"
-#include "sim/device/status_endpoint.h"
-#include "sim/host/pnp_manager.h"
-#include "sim/profiles/profile.h"
-#include "usb_bus.h"
+#include "support/driver_rig.h"
 
-#include "driver/adapter/device_extension.h"
+#include "sim/device/audio_control.h"
+#include "sim/device/status_endpoint.h"
+
 #include "driver/function/uac1/uac1_device.h"
 #include "driver/topology/nodes/usb_entity_node.h"
-#include "driver/usb/usb_device.h"
 #include "driver/wave/usb_audio_stream.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -35,105 +22,6 @@
 
 namespace u1t
 {
-
-// The device model on the port; the status endpoint answers the interrupt reads, and a test
-// may make that endpoint stall.
-class StatusBusDevice : public plat::IUsbBusDevice
-{
-public:
-    explicit StatusBusDevice(const sim::DeviceProfile& profile) : m_Model(profile)
-    {
-        m_Status.reset(new sim::StatusEndpoint(m_Model.Profile(), m_Model.AudioControl(),
-                                               [this](uint8_t address)
-                                               {
-                                                   if (plat::IUsbBusEvents* events = m_Events.load())
-                                                       events->EndpointReady(address);
-                                               }));
-    }
-
-    sim::UsbDeviceModel& Model() { return m_Model; }
-    sim::StatusEndpoint& Status() { return *m_Status; }
-
-    // The status endpoint answers its next read with a stall.
-    void StallStatusEndpoint(uint8_t address)
-    {
-        m_StallStatus = true;
-        if (plat::IUsbBusEvents* events = m_Events.load())
-            events->EndpointReady(address);
-    }
-    int StatusReads() const { return m_StatusReads.load(); }
-
-    plat::UsbBusSpeed Speed() const override { return sim::BusSpeedOf(m_Model); }
-    bool IsConnected() const override { return !m_Model.IsVanished(); }
-    bool SupportsRemoteWakeup() const override { return false; }
-    plat::UsbControlAnswer Control(const plat::UsbSetupPacket& setup, const std::vector<UCHAR>& out) override
-    {
-        return sim::AnswerControl(m_Model, setup, out);
-    }
-    NTSTATUS QueryPortStatus(ULONG* status) override
-    {
-        *status = IsConnected() ? USBD_PORT_ENABLED | USBD_PORT_CONNECTED : 0;
-        return STATUS_SUCCESS;
-    }
-    NTSTATUS ResetPort() override
-    {
-        m_Model.ResetPort();
-        return STATUS_SUCCESS;
-    }
-    NTSTATUS CyclePort() override { return STATUS_SUCCESS; }
-    USBD_STATUS IsochronousOut(UCHAR, ULONG, ULONG, const UCHAR*, ULONG) override
-    {
-        return USBD_STATUS_SUCCESS;
-    }
-    USBD_STATUS IsochronousIn(UCHAR, ULONG, ULONG, UCHAR*, ULONG, ULONG* length) override
-    {
-        *length = 0;
-        return USBD_STATUS_SUCCESS;
-    }
-    plat::UsbHandshake InterruptOrBulkOut(UCHAR, const UCHAR*, ULONG) override
-    {
-        return plat::UsbHandshake::Ack;
-    }
-    plat::UsbHandshake InterruptOrBulkIn(UCHAR address, UCHAR* data, ULONG capacity, ULONG* length) override
-    {
-        *length = 0;
-        if (!IsConnected())
-            return plat::UsbHandshake::DeviceGone;
-        if (!m_Status->Serves(address))
-            return plat::UsbHandshake::Nak;
-        ++m_StatusReads;
-        if (m_StallStatus.exchange(false))
-            return plat::UsbHandshake::Stall;
-        uint32_t got = 0;
-        bool sent = m_Status->Read(address, data, capacity, &got);
-        *length = got;
-        return sent ? plat::UsbHandshake::Ack : plat::UsbHandshake::Nak;
-    }
-    void SetBusEvents(plat::IUsbBusEvents* events) override { m_Events.store(events); }
-    void RecordTransfer(const plat::UsbBusTransferRecord&) override {}
-
-private:
-    sim::UsbDeviceModel m_Model;
-    std::unique_ptr<sim::StatusEndpoint> m_Status;
-    std::atomic<plat::IUsbBusEvents*> m_Events{nullptr};
-    std::atomic<bool> m_StallStatus{false};
-    std::atomic<int> m_StatusReads{0};
-};
-
-inline NTSTATUS RigStartDevice(PDEVICE_OBJECT, PIRP, PRESOURCELIST)
-{
-    return STATUS_SUCCESS;
-}
-
-inline NTSTATUS RigAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
-{
-    return PcAddAdapterDevice(driver, pdo, RigStartDevice, 20, sizeof(AdapterDeviceExtension));
-}
-
-inline NTSTATUS RigDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
-{
-    return PcInitializeAdapterDriver(driver, registryPath, RigAddDevice);
-}
 
 // Control-change records seen on the device's callback object.
 struct ChangeLog
@@ -160,77 +48,9 @@ struct ChangeLog
     }
 };
 
-class Uac1Rig : public testing::Test
+class Uac1Rig : public rig::DriverRig
 {
 protected:
-    void SetUp() override
-    {
-        plat::RegReset();
-        plat::ClearDebugLog();
-        m_Snapshot = plat::TakePoolSnapshot();
-        // The built-in creators: class-1 devices get the real function object.
-        m_pPreviousCreators = UsbDeviceSetAudioFunctionCreators(nullptr);
-    }
-
-    void TearDown() override
-    {
-        if (m_pCommon)
-        {
-            // As removal does: the status thread ends before the rig lets go of the device
-            // and takes the bus away beneath it.
-            m_pCommon->Stop();
-            m_pCommon->Release();
-        }
-        m_pCommon = nullptr;
-        delete m_pPnp;
-        m_pPnp = nullptr;
-        delete m_pBus;
-        m_pBus = nullptr;
-        delete m_pDevice;
-        m_pDevice = nullptr;
-        UsbDeviceSetAudioFunctionCreators(m_pPreviousCreators);
-        plat::FailSystemThreadCreations(0);
-        plat::ClearPoolFailures();
-        plat::Shutdown();
-        EXPECT_EQ(plat::PoolLeaksSince(m_Snapshot), "");
-    }
-
-    // A built-in profile name, or profile text.
-    void Plug(const std::string& nameOrText)
-    {
-        sim::DeviceProfile profile;
-        std::string error;
-        bool loaded = nameOrText.find('\n') == std::string::npos
-                          ? sim::LoadProfile(nameOrText, &profile, &error)
-                          : sim::DeviceProfile::Parse(nameOrText, "test", "", &profile, &error);
-        ASSERT_TRUE(loaded) << error;
-        m_pDevice = new StatusBusDevice(profile);
-        m_pBus = new plat::UsbBus(m_pDevice);
-        m_pPnp = new sim::PnpManager();
-        m_pPnp->SetPdoHandler(IRP_MJ_INTERNAL_DEVICE_CONTROL, [this](PDEVICE_OBJECT pdo, PIRP irp)
-                              { return m_pBus->DispatchInternalDeviceControl(pdo, irp); });
-        m_pPnp->SetPdoHandler(IRP_MJ_PNP,
-                              [this](PDEVICE_OBJECT pdo, PIRP irp)
-                              {
-                                  NTSTATUS status = STATUS_SUCCESS;
-                                  return m_pBus->DispatchPnp(pdo, irp, &status)
-                                             ? status
-                                             : sim::PnpManager::kPdoNotHandled;
-                              });
-        ASSERT_EQ(plat::RegCreateKeyPath(plat::IoDeviceInstanceKeyPath(m_pPnp->Pdo())), STATUS_SUCCESS);
-        ASSERT_EQ(m_pPnp->LoadDriver(RigDriverEntry), STATUS_SUCCESS);
-        ASSERT_EQ(m_pPnp->AddDevice(), STATUS_SUCCESS);
-    }
-
-    // CreateUsbDevice and Init, as StartDevice runs them.
-    NTSTATUS StartUsbDevice()
-    {
-        NTSTATUS status = CreateUsbDevice(&m_pCommon);
-        if (!NT_SUCCESS(status))
-            return status;
-        return m_pCommon->Init(nullptr, m_pPnp->Fdo(), m_pPnp->Pdo(), m_pPnp->Pdo());
-    }
-
     // The function object, without a reference of the test's own.
     CUac1Device* Function()
     {
@@ -297,25 +117,8 @@ protected:
     // Class GET_CUR requests to an entity of interface 0 that the device saw.
     size_t GetCurCount(uint8_t entity, int selector = -1)
     {
-        size_t count = 0;
-        for (const sim::ControlRecord& record : m_pDevice->Model().Log())
-        {
-            const sim::SetupPacket& s = record.Setup;
-            if (s.RequestType == 0xA1 && s.Request == 0x81 && (s.Index >> 8) == entity &&
-                (selector < 0 || (s.Value >> 8) == selector))
-                ++count;
-        }
-        return count;
+        return Requests(0xA1, 0x81, entity, selector).size();
     }
-
-    sim::PnpManager* m_pPnp = nullptr;
-    plat::UsbBus* m_pBus = nullptr;
-    StatusBusDevice* m_pDevice = nullptr;
-    PADAPTERCOMMON m_pCommon = nullptr;
-
-private:
-    const AudioFunctionCreators* m_pPreviousCreators = nullptr;
-    plat::PoolSnapshot m_Snapshot;
 };
 
 // ---- Descriptor sets of our own ----

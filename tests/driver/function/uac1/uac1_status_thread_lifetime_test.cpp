@@ -61,7 +61,7 @@ protected:
         EXPECT_EQ(plat::LiveSystemThreadCount(), m_Baseline);
         EXPECT_EQ(plat::PoolLiveBlocks(UAC1_DEVICE_POOL_TAG), 0u);
         EXPECT_EQ(plat::PoolLiveBlocks(UAC1_URB_POOL_TAG), 0u);
-        EXPECT_EQ(m_pBus->PendingRequestCount(), 0u);
+        EXPECT_EQ(Bus().PendingRequestCount(), 0u);
     }
 
     SIZE_T m_Baseline = 0; // before the adapter object: the bus's own threads

@@ -422,52 +422,31 @@ TEST_F(Uac1Walk, WalksRefuseZeroAndOverlongLengthsWithoutReadingPastTheBuffer)
               STATUS_UNSUCCESSFUL);
 }
 
+// As dumped (no identification string: refused), and with one, so the walk runs.
 TEST_F(Uac1Walk, RealClassOneDumpsWalkOrAreRefusedCleanly)
 {
-    const std::filesystem::path folder =
-        std::filesystem::path(UACSIM_SOURCE_DIR) / ".." / "shared" / "real-devices";
-    if (!std::filesystem::is_directory(folder))
-        GTEST_SKIP() << "no real-device dumps at " << folder;
-    std::vector<std::filesystem::path> dumps;
-    for (const auto& entry : std::filesystem::directory_iterator(folder))
-        if (entry.path().extension() == ".bin" &&
-            entry.path().filename().string().find("uac1") != std::string::npos)
-            dumps.push_back(entry.path());
-    std::sort(dumps.begin(), dumps.end());
-    ASSERT_FALSE(dumps.empty());
     int walked = 0;
-    for (const auto& dump : dumps)
-    {
-        // As dumped (no identification string: refused), and with one, so the walk runs.
-        for (bool withString : {false, true})
+    bool any = rig::ForEachRealDump(
+        [&](const std::string& path)
         {
-            SCOPED_TRACE(dump.filename().string() + (withString ? " with string" : ""));
-            std::string text =
-                "dump " + dump.string() + "\n" + (withString ? "string 0x50 \"0100-DUMP\"\n" : "");
-            sim::DeviceProfile profile;
-            std::string error;
-            if (!sim::DeviceProfile::Parse(text, "dump", "", &profile, &error))
+            for (bool withString : {false, true})
             {
-                ADD_FAILURE() << error;
-                continue;
+                SCOPED_TRACE(withString ? "with string" : "as dumped");
+                Plug("dump " + path + "\n" + (withString ? "string 0x50 \"0100-DUMP\"\n" : ""));
+                NTSTATUS status = StartUsbDevice();
+                EXPECT_TRUE(withString || !NT_SUCCESS(status));
+                if (NT_SUCCESS(status) && Function())
+                {
+                    ++walked;
+                    EXPECT_GT(Function()->GetStreamCount() + Function()->GetNodeCount(), 0u);
+                    EXPECT_EQ(m_pCommon->Start(), STATUS_SUCCESS);
+                }
+                RemoveAndCheck();
+                SetUp();
             }
-            Plug(text);
-            NTSTATUS status = StartUsbDevice();
-            if (!withString)
-            {
-                EXPECT_FALSE(NT_SUCCESS(status));
-            }
-            if (NT_SUCCESS(status) && Function())
-            {
-                ++walked;
-                EXPECT_GT(Function()->GetStreamCount() + Function()->GetNodeCount(), 0u);
-                EXPECT_EQ(m_pCommon->Start(), STATUS_SUCCESS);
-                EXPECT_EQ(m_pCommon->Stop(), STATUS_SUCCESS);
-            }
-            TearDown();
-            SetUp();
-        }
-    }
+        });
+    if (!any)
+        GTEST_SKIP() << "no real-device dumps";
     EXPECT_GT(walked, 0) << "no class-1 dump walked";
 }
 

@@ -2,6 +2,7 @@
 // through the settings store, load at set-up, set, restore and re-read against an entity
 // double that records each request, pin-type changes with their change reports on a callback
 // object, and the entity base's child wiring.
+#include "support/function_double.h"
 #include "support/node_test_doubles.h"
 #include "support/settings_device_fixture.h"
 
@@ -26,7 +27,6 @@ using gd::Log;
 using gd::LogOf;
 using gd::Make;
 using nd::CFakeEntity;
-using nd::CFakeFunction;
 using nd::Drop;
 using settings_test::StoredValue;
 
@@ -310,8 +310,9 @@ protected:
         InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
         ASSERT_EQ(ExCreateCallback(&m_Callback, &attributes, TRUE, TRUE), STATUS_SUCCESS);
         m_Registration = ExRegisterCallback(m_Callback, Listener::Callback, &m_Listener);
-        m_Function = Make<CFakeFunction>();
-        m_Function->Callback = m_Callback;
+        fdt::ResetFunctionDouble();
+        fdt::g_Script.CallbackObject = m_Callback;
+        m_Function = Make<fdt::CFunctionDouble>();
         m_Entity->ChannelCount = 6;
         m_Entity->PinTypes = {PIN_TYPE_STREAM, PIN_TYPE_HP};
         m_Entity->CurrentPinType = PIN_TYPE_STREAM;
@@ -327,7 +328,7 @@ protected:
     PCALLBACK_OBJECT m_Callback = nullptr;
     PVOID m_Registration = nullptr;
     Listener m_Listener;
-    CFakeFunction* m_Function = nullptr;
+    fdt::CFunctionDouble* m_Function = nullptr;
 };
 
 TEST_F(PinTypeChange, SinksLoadTheNewTypesValuesSendThemAndReportTheChange)
@@ -350,7 +351,7 @@ TEST_F(PinTypeChange, SinksLoadTheNewTypesValuesSendThemAndReportTheChange)
     Log().clear();
     ASSERT_EQ(pinType->SetPinType(PIN_TYPE_HP), STATUS_SUCCESS);
     EXPECT_EQ(m_Entity->CurrentPinType, ULONG(PIN_TYPE_HP));
-    EXPECT_EQ(LogOf({"update"}), std::vector<std::string>{"update 10"});
+    EXPECT_EQ(fdt::g_Created.Updates, std::vector<ULONG>{10});
     EXPECT_EQ(LogOf({"setswitch"}), (std::vector<std::string>{"setswitch 1 0 1", "setswitch 1 1 0"}))
         << "headphones have two channels, the saved set of type 2 is sent";
     std::vector<std::string> volumes = LogOf({"setlevel 2 "});
@@ -374,7 +375,7 @@ TEST_F(PinTypeChange, AFailedUpdateRevertsTheTerminalAndTheCache)
     ASSERT_EQ(
         pinType->InitOutputPinTypeNode(m_Entity, Fdo(), static_cast<IUsbAudioFunction*>(m_Function), &m_Lock),
         STATUS_SUCCESS);
-    m_Function->UpdateStatus = STATUS_DEVICE_BUSY;
+    fdt::g_Script.UpdateStatus = STATUS_DEVICE_BUSY;
     EXPECT_EQ(pinType->SetPinType(PIN_TYPE_HP), STATUS_DEVICE_BUSY);
     EXPECT_EQ(LogOf({"terminal"}),
               (std::vector<std::string>{"terminal setpintype 2", "terminal setpintype 0"}));

@@ -61,7 +61,8 @@ TEST_F(Uac1Terminal, InputTerminalPinTypesFollowTheTerminalType)
         EXPECT_EQ(terminal->GetPinTypeCount(&count), STATUS_SUCCESS);
         EXPECT_EQ(count, 1u);
         // The builder asks for the capture endpoint of the terminal type's role.
-        EXPECT_EQ(m_pHost->CapsLookups.back(), std::make_pair(ULONG(1), InputTerminalPinType(row.Type)));
+        EXPECT_EQ(fdt::g_Created.CapsLookups.back(),
+                  std::make_pair(ULONG(1), InputTerminalPinType(row.Type)));
     }
     EXPECT_EQ(Kinds(), std::vector<ULONG>(9, NODE_KIND_INPUT_TERMINAL));
 }
@@ -145,7 +146,7 @@ TEST_F(Uac1Terminal, SwitchableOutputGetsOnePinNodePerTypeAndAPinTypeNode)
     EXPECT_EQ(Requests(), expected);
     EXPECT_EQ(Kinds(), (std::vector<ULONG>{NODE_KIND_OUTPUT_TERMINAL, NODE_KIND_OUTPUT_TERMINAL,
                                            NODE_KIND_PIN_TYPE_SELECTOR}));
-    EXPECT_EQ(m_pHost->CapsLookups,
+    EXPECT_EQ(fdt::g_Created.CapsLookups,
               (std::vector<std::pair<ULONG, ULONG>>{{0, PIN_TYPE_SPK}, {0, PIN_TYPE_HP}}));
     ULONG types[TERMINAL_MAX_PIN_TYPES] = {};
     ULONG count = 0, current = 0;
@@ -179,7 +180,7 @@ TEST_F(Uac1Terminal, SwitchableOutputGetsOnePinNodePerTypeAndAPinTypeNode)
     ULONG saved = 0;
     ASSERT_TRUE(ReadSetting(u"UACUnit03", &saved));
     EXPECT_EQ(saved, ULONG(PIN_TYPE_HP));
-    EXPECT_EQ(m_pHost->Updates, std::vector<ULONG>{3});
+    EXPECT_EQ(fdt::g_Created.Updates, std::vector<ULONG>{3});
     EXPECT_EQ(out->SetPinType(PIN_TYPE_LINE), STATUS_UNSUCCESSFUL);
 }
 
@@ -285,18 +286,20 @@ TEST_F(Uac1Terminal, RepliesShorterThanTheirCountsFailTheBuild)
     EXPECT_EQ(Build<CUac1OutputTerminal>(Descriptor(USB_AUDIO_AC_OUTPUT_TERMINAL, 3)), STATUS_UNSUCCESSFUL);
 
     // The jack block's head says 1 jack; the block itself comes back with the count alone.
-    m_pDevice->Tamper = [](const plat::UsbSetupPacket& setup, plat::UsbControlAnswer* answer)
-    {
-        if (setup.Value == 0x02FF && (setup.Index >> 8) == 4 && setup.Length == 9 && answer->Data.size() == 9)
+    RewriteControl(
+        [](const plat::UsbSetupPacket& setup, plat::UsbControlAnswer* answer)
         {
-            static int calls = 0;
-            if (++calls % 2 == 0)
-                answer->Data.resize(1);
-        }
-    };
+            if (setup.Value == 0x02FF && (setup.Index >> 8) == 4 && setup.Length == 9 &&
+                answer->Data.size() == 9)
+            {
+                static int calls = 0;
+                if (++calls % 2 == 0)
+                    answer->Data.resize(1);
+            }
+        });
     Model().AudioControl().SetFaults(sim::AudioControlFaults());
     EXPECT_EQ(Build<CUac1InputTerminal>(Descriptor(USB_AUDIO_AC_INPUT_TERMINAL, 4)), STATUS_UNSUCCESSFUL);
-    m_pDevice->Tamper = nullptr;
+    RewriteControl(nullptr);
     EXPECT_EQ(m_pHost->GetNodeCount(), 0u);
 }
 

@@ -342,16 +342,16 @@ class Uac1FeatureUnitMap : public Uac1FeatureUnit
 protected:
     void AnswerMap(uint16_t announcedLength, std::vector<uint8_t> block)
     {
-        m_pDevice->Tamper =
+        RewriteControl(
             [announcedLength, block](const plat::UsbSetupPacket& setup, plat::UsbControlAnswer* answer)
-        {
-            if (setup.Request != 0x85 || (setup.Index >> 8) != 2)
-                return;
-            answer->Outcome = plat::UsbHandshake::Ack;
-            answer->Data = setup.Value == 0x0010
-                               ? std::vector<UCHAR>{UCHAR(announcedLength), UCHAR(announcedLength >> 8)}
-                               : std::vector<UCHAR>(block.begin(), block.end());
-        };
+            {
+                if (setup.Request != 0x85 || (setup.Index >> 8) != 2)
+                    return;
+                answer->Outcome = plat::UsbHandshake::Ack;
+                answer->Data = setup.Value == 0x0010
+                                   ? std::vector<UCHAR>{UCHAR(announcedLength), UCHAR(announcedLength >> 8)}
+                                   : std::vector<UCHAR>(block.begin(), block.end());
+            });
     }
     static std::vector<uint8_t> Block(std::vector<uint16_t> bitmaps, uint8_t controlSize = 2)
     {
@@ -407,7 +407,7 @@ TEST_F(Uac1FeatureUnitMap, VendorControlsComeFromTheMapBitsTenAndEleven)
             EXPECT_EQ(Requests()[0], (Seen{0x41, 0x01, 0x8C01, 0x0200, 1, {0x01}, true}));
         }
     }
-    m_pDevice->Tamper = nullptr;
+    RewriteControl(nullptr);
 }
 
 TEST_F(Uac1FeatureUnit, MalformedDescriptorsFailTheBuildBeforeAnythingIsRead)
