@@ -36,9 +36,14 @@ CUsbAudioStream::CUsbAudioStream(PUNKNOWN UnknownOuter, ULONG InterfaceNumber)
       m_nTransfersInFlight(USB_STREAM_MAX_TRANSFERS), m_bDeviceGone(FALSE), m_SubmitLock(0), m_PoolLock(0),
       m_pWorkerThread(nullptr), m_pClientCallbackObject(nullptr), m_StreamState(STREAM_STATE_CLOSED),
       m_pOpenClient(nullptr), m_pStartedClient(nullptr), m_PendingFlag(0), m_nOutstanding(0),
-      m_nNextStartFrame(0), m_bExplicitStartFrames(0)
+      m_nNextStartFrame(0), m_bExplicitStartFrames(0), m_pRing(nullptr), m_nRingSize(0), m_nRingRead(0),
+      m_nRingWrite(0), m_nPacketsPerFrame(1), m_nBaseFramesPerPacket(0), m_nMaxFramesPerPacket(0),
+      m_pInterfaceInfo(nullptr), m_nDataPipe(0), m_bHoldsBandwidth(FALSE), m_bListsReady(FALSE),
+      m_pEffectProcessor(nullptr)
 {
     RtlZeroMemory(&m_CurrentFormat, sizeof(m_CurrentFormat));
+    RtlZeroMemory(m_FreeSlots, sizeof(m_FreeSlots));
+    RtlZeroMemory(const_cast<TransferContext**>(m_InUseSlots), sizeof(m_InUseSlots));
     InitializeListHead(&m_FormatList);
     KeInitializeEvent(&m_IdleEvent, NotificationEvent, TRUE);
     KeInitializeEvent(&m_StopEvent, NotificationEvent, FALSE);
@@ -53,12 +58,46 @@ CUsbAudioStream::~CUsbAudioStream()
     PAGED_CODE();
     FreeFormatEntries();
     StopWorkerThread();
+    if (m_StreamState == STREAM_STATE_RUNNING)
+    {
+        StopStreaming();
+    }
+    if (m_StreamState == STREAM_STATE_OPEN)
+    {
+        CloseStream();
+    }
+    if (m_pInterfaceInfo)
+    {
+        ExFreePoolWithTag(m_pInterfaceInfo, USB_STREAM_URB_POOL_TAG);
+        m_pInterfaceInfo = nullptr;
+    }
     if (m_pClientCallbackObject)
     {
         ObMakeTemporaryObject(m_pClientCallbackObject);
         ObDereferenceObject(m_pClientCallbackObject);
         m_pClientCallbackObject = nullptr;
     }
+    if (m_pEffectProcessor)
+    {
+        m_pEffectProcessor->FreeBuffers();
+        m_pEffectProcessor->~CEffectProcessor();
+        ExFreePoolWithTag(m_pEffectProcessor, USB_STREAM_POOL_TAG); // the block of its pool new
+        m_pEffectProcessor = nullptr;
+    }
+}
+
+// The limiter runs with unit boost; without it (or its buffers) the stream streams all the same.
+VOID CUsbAudioStream::CreateEffectProcessor()
+{
+    m_pEffectProcessor = new (NonPagedPool, USB_STREAM_POOL_TAG) CEffectProcessor();
+    if (!m_pEffectProcessor)
+    {
+        return;
+    }
+    m_pEffectProcessor->AllocateBuffers();
+    m_pEffectProcessor->SetMode(0);
+    m_pEffectProcessor->SetGain(1.0f);
+    m_pEffectProcessor->SetCeiling(1.0f);
 }
 
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
@@ -162,6 +201,10 @@ NTSTATUS CUsbAudioStream::Init(ULONG Direction, PUNKNOWN DeviceUnknown)
     }
     m_pDeviceUnknown = DeviceUnknown;
     m_bDeviceGone = FALSE;
+    if (!m_pEffectProcessor)
+    {
+        CreateEffectProcessor();
+    }
     return STATUS_SUCCESS;
 }
 
@@ -390,22 +433,12 @@ BOOLEAN CUsbAudioStream::QueryValidAlternateSetting(UCHAR AlternateSetting)
 }
 
 // ---- Slots of the transfer chain ----
-// The transfer pool and its recovery are not built yet: each refuses with STATUS_NOT_SUPPORTED;
-// the slots the class streams always replace answer as the base class does.
+// Recovery is not built yet and refuses with STATUS_NOT_SUPPORTED; the slots the class streams
+// always replace answer as the base class does.
 
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::SelectAlternateSetting(UCHAR AlternateSetting, StreamClient* Client)
 {
     return STATUS_NOT_IMPLEMENTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CUsbAudioStream::FreeTransfers()
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CUsbAudioStream::AbortPipe()
-{
-    return STATUS_NOT_SUPPORTED;
 }
 
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::RecoverStream()

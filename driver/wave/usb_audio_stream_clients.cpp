@@ -492,6 +492,11 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StartStreaming(ULONG StartFrame, ULONG 
     {
         return STATUS_UNSUCCESSFUL;
     }
+    if (m_pEffectProcessor)
+    {
+        m_pEffectProcessor->SetFormat(&m_CurrentFormat);
+    }
+    RtlCopyMemory(&m_CurrentWaveFormat, &m_CurrentFormat, sizeof(m_CurrentWaveFormat)); // the pipeline's
     InterlockedExchange(&m_PendingFlag, 0);
     m_nNextStartFrame = StartFrame;
     m_bExplicitStartFrames = ExplicitStartFrames;
@@ -534,17 +539,19 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StopStreaming()
         return STATUS_UNSUCCESSFUL;
     }
     KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS status = STATUS_SUCCESS;
     PPOINTER_LIST_NODE position = m_pProcessingNodes ? m_pProcessingNodes->GetHeadPosition() : nullptr;
     PVOID pData;
-    while (position && m_pProcessingNodes->GetNext(&position, &pData))
+    while (NT_SUCCESS(status) && position && m_pProcessingNodes->GetNext(&position, &pData))
     {
-        NTSTATUS status = static_cast<IDspNode*>(pData)->Stop();
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
+        status = static_cast<IDspNode*>(pData)->Stop();
     }
-    return STATUS_SUCCESS;
+    // Every transfer is back, so nothing else touches the limiter now.
+    if (m_pEffectProcessor)
+    {
+        m_pEffectProcessor->Reset();
+    }
+    return status;
 }
 
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::SelectZeroBandwidthSetting()
@@ -565,6 +572,7 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::CloseStream()
     }
     NTSTATUS status = SelectZeroBandwidthSetting();
     FreeTransfers();
+    DeleteTransferChain();
     InterlockedExchange(&m_StreamState, STREAM_STATE_CLOSED);
     return m_bDeviceGone ? STATUS_SUCCESS : status;
 }
