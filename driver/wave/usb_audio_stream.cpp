@@ -274,35 +274,6 @@ NTSTATUS CUsbAudioStream::FindLinkedNode(ULONG NodeId, ITopologyNode** Node)
     return *Node ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
-// Under m_Lock. The registration handle is the client's key.
-StreamClient* CUsbAudioStream::FindRegisteredClient(PVOID ClientKey, PPOINTER_LIST_NODE* Position)
-{
-    PPOINTER_LIST_NODE position = m_pRegisteredClients ? m_pRegisteredClients->GetHeadPosition() : nullptr;
-    while (position)
-    {
-        PPOINTER_LIST_NODE current = position;
-        PVOID pData;
-        m_pRegisteredClients->GetNext(&position, &pData);
-        StreamClient* pClient = static_cast<StreamClient*>(pData);
-        if (pClient->Registration == ClientKey)
-        {
-            *Position = current;
-            return pClient;
-        }
-    }
-    return nullptr;
-}
-
-// The data path reads the client lists at dispatch level, so they change under the stream lock.
-NTSTATUS CUsbAudioStream::AppendRegisteredClient(StreamClient* Client)
-{
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&m_StreamLock, &oldIrql);
-    BOOLEAN added = m_pRegisteredClients->AddTail(Client) != nullptr;
-    KeReleaseSpinLock(&m_StreamLock, oldIrql);
-    return added ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
-}
-
 STDMETHODIMP_(NTSTATUS)
 CUsbAudioStream::RegisterClient(ULONG Priority, PCWAVEFORMATEXTENSIBLE Format, ULONG FramesPerTransfer,
                                 ULONG TransfersInFlight, PCALLBACK_FUNCTION Callback, PVOID Context,
@@ -345,7 +316,7 @@ CUsbAudioStream::RegisterClient(ULONG Priority, PCWAVEFORMATEXTENSIBLE Format, U
         RtlCopyMemory(&pClient->Format, Format, sizeof(WAVEFORMATEXTENSIBLE));
         pClient->Direction = m_nCapture;
         pClient->Registration = ExRegisterCallback(m_pClientCallbackObject, Callback, Context);
-        status = pClient->Registration ? AppendRegisteredClient(pClient) : STATUS_INSUFFICIENT_RESOURCES;
+        status = pClient->Registration ? AddRegisteredClient(pClient) : STATUS_INSUFFICIENT_RESOURCES;
         if (!NT_SUCCESS(status))
         {
             if (pClient->Registration)
@@ -366,15 +337,7 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::UnregisterClient(PVOID ClientKey)
 {
     PAGED_CODE();
     m_Lock.Lock();
-    PPOINTER_LIST_NODE position = nullptr;
-    StreamClient* pClient = ClientKey ? FindRegisteredClient(ClientKey, &position) : nullptr;
-    if (pClient)
-    {
-        KIRQL oldIrql;
-        KeAcquireSpinLock(&m_StreamLock, &oldIrql);
-        m_pRegisteredClients->RemoveNode(position);
-        KeReleaseSpinLock(&m_StreamLock, oldIrql);
-    }
+    StreamClient* pClient = ClientKey ? RemoveRegisteredClient(ClientKey) : nullptr;
     m_Lock.Unlock();
     if (!pClient)
     {

@@ -180,12 +180,7 @@ protected:
     CEffectProcessor* m_pEffectProcessor; // may be absent
 
 private:
-    // usb_audio_stream_clients.cpp: the client lists, ordered by descending priority where
-    // they are ordered; every change under m_StreamLock because the data path reads them.
-    NTSTATUS InsertClient(CPointerList* List, StreamClient* Client);
-    StreamClient* FindClient(CPointerList* List, PVOID ClientKey);
-    StreamClient* RemoveClient(CPointerList* List, PVOID ClientKey);
-    StreamClient* HeadClient(CPointerList* List);
+    // usb_audio_stream_clients.cpp: leadership over the engine's client lists.
     NTSTATUS LeadWith(StreamClient* Leader, PULONG CurrentFrame);
     NTSTATUS RestartLeader(PULONG CurrentFrame);
     NTSTATUS StartLeader(StreamClient* Head, StreamClient* Client, ULONG StartFrame);
@@ -203,6 +198,4 @@ private:
     NTSTATUS StartWorkerThread();
     VOID StopWorkerThread();
     VOID FreeFormatEntries();
-    StreamClient* FindRegisteredClient(PVOID ClientKey, PPOINTER_LIST_NODE* Position);
-    NTSTATUS AppendRegisteredClient(StreamClient* Client);
 };
