@@ -30,6 +30,14 @@ CUac1CaptureStream::SelectAlternateSetting(UCHAR AlternateSetting, StreamClient*
 }
 
 // Every packet gets a slot of the largest size the endpoint carries.
+// No transfer is outstanding while the worker restarts the chain.
+STDMETHODIMP_(NTSTATUS) CUac1CaptureStream::RestartStreaming()
+{
+    PAGED_CODE();
+    m_nRingFill = 0;
+    return CUsbAudioStream::RestartStreaming();
+}
+
 STDMETHODIMP_(NTSTATUS) CUac1CaptureStream::SubmitNextTransfer()
 {
     IUsbDevice* pUsbDevice = QueryUsbDevice();

@@ -16,6 +16,8 @@ public:
     // Under the engine's mutex, PASSIVE_LEVEL.
     STDMETHODIMP_(NTSTATUS) OpenStream(StreamClient* Client, PULONG CurrentFrame) override;
     STDMETHODIMP_(NTSTATUS) SelectAlternateSetting(UCHAR AlternateSetting, StreamClient* Client) override;
+    // The worker's restart after a failed transfer; starts the staging ring afresh.
+    STDMETHODIMP_(NTSTATUS) RestartStreaming() override;
     // <= DISPATCH_LEVEL; serialised by the submit lock.
     STDMETHODIMP_(NTSTATUS) SubmitNextTransfer() override;
     // DISPATCH_LEVEL, the IRP's completion.

@@ -30,6 +30,14 @@ CUac1RenderStream::SelectAlternateSetting(UCHAR AlternateSetting, StreamClient* 
     return SelectSetting(AlternateSetting, Client);
 }
 
+// No transfer is outstanding while the worker restarts the chain.
+STDMETHODIMP_(NTSTATUS) CUac1RenderStream::RestartStreaming()
+{
+    PAGED_CODE();
+    m_nRemainder = 0;
+    return CUsbAudioStream::RestartStreaming();
+}
+
 STDMETHODIMP_(NTSTATUS) CUac1RenderStream::SubmitNextTransfer()
 {
     IUsbDevice* pUsbDevice = QueryUsbDevice();

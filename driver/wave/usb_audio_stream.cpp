@@ -208,15 +208,6 @@ NTSTATUS CUsbAudioStream::Init(ULONG Direction, PUNKNOWN DeviceUnknown)
     return STATUS_SUCCESS;
 }
 
-// The transfers and the recovery that the work event asks for come with the transfer chain;
-// the thread's life (start with the stream, end on the stop event) is already the final one.
-STDMETHODIMP_(VOID) CUsbAudioStream::StreamWorkerThread()
-{
-    KeWaitForSingleObject(&m_StopEvent, Executive, KernelMode, FALSE, nullptr);
-    KeSetEvent(&m_ThreadExitEvent, IO_NO_INCREMENT, FALSE);
-    PsTerminateSystemThread(STATUS_SUCCESS);
-}
-
 VOID CUsbAudioStream::FreeFormatEntries()
 {
     while (!IsListEmpty(&m_FormatList))
@@ -396,22 +387,11 @@ BOOLEAN CUsbAudioStream::QueryValidAlternateSetting(UCHAR AlternateSetting)
 }
 
 // ---- Slots of the transfer chain ----
-// Recovery is not built yet and refuses with STATUS_NOT_SUPPORTED; the slots the class streams
-// always replace answer as the base class does.
+// The slots the class streams always replace answer as the base class does.
 
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::SelectAlternateSetting(UCHAR AlternateSetting, StreamClient* Client)
 {
     return STATUS_NOT_IMPLEMENTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CUsbAudioStream::RecoverStream()
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CUsbAudioStream::RestartStreaming()
-{
-    return STATUS_NOT_SUPPORTED;
 }
 
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::SubmitNextTransfer()

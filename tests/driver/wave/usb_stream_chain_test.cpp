@@ -48,8 +48,10 @@ public:
     STDMETHODIMP_(PIRP) AllocateIrp() override { return IoAllocateIrp(Pdo()->StackSize, FALSE); }
     STDMETHODIMP_(VOID) FreeIrp(PIRP Irp) override { IoFreeIrp(Irp); }
     STDMETHODIMP_(BOOLEAN) IsHighSpeed() override { return HighSpeed; }
-    STDMETHODIMP_(BOOLEAN) ResetPort() override { return FALSE; }
-    STDMETHODIMP_(BOOLEAN) CyclePort() override { return FALSE; }
+    std::function<bool()> Gone;
+    int Resets = 0, Cycles = 0;
+    STDMETHODIMP_(BOOLEAN) ResetPort() override { return ++Resets, Gone(); }
+    STDMETHODIMP_(BOOLEAN) CyclePort() override { return ++Cycles, Gone(); }
     STDMETHODIMP_(PDEVICE_OBJECT) GetLowerDeviceObject() override { return Pdo(); }
     STDMETHODIMP_(LONG) IncrementActiveCount() override { return ++Active; }
     STDMETHODIMP_(LONG) DecrementActiveCount() override { return --Active; }
@@ -62,7 +64,7 @@ struct ChainClient
 {
     std::mt19937 Random{13};
     std::vector<UCHAR> Written, Received;
-    LONG Submitted = 0, Done = 0, MaxDepth = 0;
+    LONG Submitted = 0, Done = 0, MaxDepth = 0, Restarts = 0;
     bool DepthHeld = true;
     LONG Target = 0;
     KEVENT Reached;
@@ -81,6 +83,8 @@ VOID Heard(PVOID Context, PVOID Argument1, PVOID)
         c->DepthHeld = c->DepthHeld && (c->Submitted < 3 || c->Submitted - c->Done == 2);
         c->MaxDepth = std::max(c->MaxDepth, ++c->Submitted - c->Done);
     }
+    else if (n->Code == StreamNotifyConfigure)
+        c->Restarts += (n->Configure.FramesPerTransfer & STREAM_CONFIGURE_RESTART) != 0;
     else if (n->Code == StreamNotifyCaptureData)
         c->Received.insert(c->Received.end(), data, data + n->Data.Length);
     else if (n->Code == StreamNotifyTransferDone && ++c->Done == c->Target)
@@ -104,6 +108,8 @@ public:
         m_Usb.Handle = m_configHandle;
         m_Usb.Frame = [this] { return m_device->Bus().CurrentFrame(); };
         m_Usb.HighSpeed = Speed == "high";
+        m_Usb.Gone = [this] { return m_device->Model().IsVanished(); };
+        m_Usb.Resets = m_Usb.Cycles = 0;
         auto stream = gd::Make<Stream>(Interface, 4u);
         m_Stream = stream;
         EXPECT_EQ(stream->Init(Interface == 1 ? STREAM_DIRECTION_RENDER : STREAM_DIRECTION_CAPTURE, &m_Usb),
@@ -241,7 +247,10 @@ TEST_F(UsbStreamChain, CaptureDeliversTheDeviceSignalWithSilenceForEmptyPackets)
     }
 }
 
-TEST_F(UsbStreamChain, AFailedTransferOrAVanishedDeviceStopsSubmissionsCleanly)
+// A failed transfer holds the chain until every transfer is back; the worker then resets the
+// port, pauses 100 ms, tells the client to restart and streams again. A vanished device ends
+// the worker instead, and the stream still stops and closes cleanly.
+TEST_F(UsbStreamChain, TheWorkerRecoversFromAFailedTransferAndEndsWithTheDevice)
 {
     for (bool vanish : {false, true})
     {
@@ -255,16 +264,35 @@ TEST_F(UsbStreamChain, AFailedTransferOrAVanishedDeviceStopsSubmissionsCleanly)
         fail.FailTransferNumber = 1;
         sim::DeviceFaults gone;
         gone.Vanished = true;
+        const SIZE_T threads = plat::LiveSystemThreadCount();
         vanish ? m_device->SetFaults(gone) : m_device->Streams().SetFaults(fail);
         LARGE_INTEGER wait;
-        wait.QuadPart = -200 * 10000; // 200 ms
+        wait.QuadPart = -300 * 10000; // 300 ms
         KeDelayExecutionThread(KernelMode, FALSE, &wait);
-        // Nothing more was asked for once the failure came back; every transfer is home.
-        const LONG submitted = m_Client.Submitted;
-        KeDelayExecutionThread(KernelMode, FALSE, &wait);
-        EXPECT_EQ(m_Client.Submitted, submitted);
-        EXPECT_EQ(m_Client.Done, submitted);
-        RunAndClose(0);
+        EXPECT_EQ(m_Usb.Resets, 1);
+        EXPECT_EQ(m_Usb.Cycles, 0);
+        EXPECT_EQ(m_Client.Restarts, vanish ? 1 : 2);
+        if (vanish)
+        {
+            plat::Settle();
+            EXPECT_EQ(plat::LiveSystemThreadCount(), threads - 1); // the worker has ended
+            const LONG submitted = m_Client.Submitted;
+            KeDelayExecutionThread(KernelMode, FALSE, &wait);
+            EXPECT_EQ(m_Client.Submitted, submitted);
+            EXPECT_EQ(m_Client.Done, submitted);
+        }
+        RunAndClose(vanish ? 0 : m_Client.Done + 20);
+        if (!vanish)
+        {
+            std::vector<ULONG> gaps;
+            const std::vector<sim::StreamPacketRecord> packets = Packets(false);
+            for (size_t i = 1; i < packets.size(); ++i)
+                if (packets[i].Frame != packets[i - 1].Frame + 1)
+                    gaps.push_back(packets[i].Frame - packets[i - 1].Frame);
+            ASSERT_EQ(gaps.size(), 1u);
+            EXPECT_GE(gaps[0], 100u);
+            EXPECT_LE(gaps[0], 120u);
+        }
         TearDown();
         SetUp();
     }
