@@ -187,7 +187,15 @@ TEST_F(UsbStreamChain, RenderPacketsDepthAndSamplesAsTheDeviceRecordsThem)
         m_Client = {};
         const WAVEFORMATEXTENSIBLE format = gd::Pcm(2, c.Rate, c.Bytes, WORD(c.Bytes * 8), 3);
         Start<CUac1RenderStream>(c.Speed, 1, c.Alt, format, c.Ms, c.InFlight);
+        // The setting and its sampling frequency as the device took them; a second open is refused.
+        sim::StreamFormat selected;
+        ASSERT_TRUE(m_device->Streams().CurrentFormat(0x01, &selected));
+        EXPECT_EQ(selected.AlternateSetting, c.Alt);
+        EXPECT_EQ(selected.RateHz, c.Rate);
+        ULONG frame = 0;
+        EXPECT_EQ(m_Stream->OpenStream(m_Record, &frame), STATUS_INSUFFICIENT_RESOURCES);
         RunAndClose(60);
+        EXPECT_EQ(m_device->Model().AlternateSetting(1), 0);
         const std::vector<sim::StreamPacketRecord> packets = Packets(false);
         ASSERT_EQ(packets.size(), size_t(m_Client.Submitted) * c.Ms * c.PerFrame);
         for (size_t i = 0; i < packets.size(); ++i)
