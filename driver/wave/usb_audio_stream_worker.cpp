@@ -32,7 +32,9 @@ STDMETHODIMP_(VOID) CUsbAudioStream::StreamWorkerThread()
             const LONG pending = InterlockedCompareExchange(&m_PendingFlag, 0, 1);
             if (pending == 1)
             {
-                while (m_StreamState == STREAM_STATE_RUNNING && NT_SUCCESS(SubmitNextTransfer()))
+                // A gone device submits nothing and answers success: that ends the loop too.
+                while (m_StreamState == STREAM_STATE_RUNNING && !m_bDeviceGone &&
+                       NT_SUCCESS(SubmitNextTransfer()))
                 {
                 }
             }
