@@ -101,6 +101,7 @@ public:
     StreamClient* RemoveOpenClient(PVOID ClientKey);
     NTSTATUS InsertStartedClient(StreamClient* Client);
     StreamClient* GetFirstStartedClient();
+    StreamClient* FindStartedClient(PVOID ClientKey);
     StreamClient* RemoveStartedClient(PVOID ClientKey);
     // Lists B and C hold one reference on each object. Remove: STATUS_UNSUCCESSFUL when the
     // object is not on the list. Drain releases every object; PASSIVE_LEVEL (a last release

@@ -74,6 +74,11 @@ StreamClient* CStreamEngine::GetFirstStartedClient()
     return FirstClient(m_pStartedClients);
 }
 
+StreamClient* CStreamEngine::FindStartedClient(PVOID ClientKey)
+{
+    return FindClient(m_pStartedClients, ClientKey, FALSE);
+}
+
 StreamClient* CStreamEngine::RemoveStartedClient(PVOID ClientKey)
 {
     return FindClient(m_pStartedClients, ClientKey, TRUE);

@@ -36,9 +36,14 @@ CUsbAudioStream::CUsbAudioStream(PUNKNOWN UnknownOuter, ULONG InterfaceNumber)
       m_nTransfersInFlight(USB_STREAM_MAX_TRANSFERS), m_bDeviceGone(FALSE), m_SubmitLock(0), m_PoolLock(0),
       m_pWorkerThread(nullptr), m_pClientCallbackObject(nullptr), m_StreamState(STREAM_STATE_CLOSED),
       m_pOpenClient(nullptr), m_pStartedClient(nullptr), m_PendingFlag(0), m_nOutstanding(0),
-      m_nNextStartFrame(0), m_bExplicitStartFrames(0)
+      m_nNextStartFrame(0), m_bExplicitStartFrames(0), m_pRing(nullptr), m_nRingSize(0), m_nRingRead(0),
+      m_nRingWrite(0), m_nPacketsPerFrame(1), m_nBaseFramesPerPacket(0), m_nMaxFramesPerPacket(0),
+      m_pInterfaceInfo(nullptr), m_nDataPipe(0), m_bHoldsBandwidth(FALSE), m_bListsReady(FALSE),
+      m_pEffectProcessor(nullptr)
 {
     RtlZeroMemory(&m_CurrentFormat, sizeof(m_CurrentFormat));
+    RtlZeroMemory(m_FreeSlots, sizeof(m_FreeSlots));
+    RtlZeroMemory(const_cast<TransferContext**>(m_InUseSlots), sizeof(m_InUseSlots));
     InitializeListHead(&m_FormatList);
     KeInitializeEvent(&m_IdleEvent, NotificationEvent, TRUE);
     KeInitializeEvent(&m_StopEvent, NotificationEvent, FALSE);
@@ -53,12 +58,46 @@ CUsbAudioStream::~CUsbAudioStream()
     PAGED_CODE();
     FreeFormatEntries();
     StopWorkerThread();
+    if (m_StreamState == STREAM_STATE_RUNNING)
+    {
+        StopStreaming();
+    }
+    if (m_StreamState == STREAM_STATE_OPEN)
+    {
+        CloseStream();
+    }
+    if (m_pInterfaceInfo)
+    {
+        ExFreePoolWithTag(m_pInterfaceInfo, USB_STREAM_URB_POOL_TAG);
+        m_pInterfaceInfo = nullptr;
+    }
     if (m_pClientCallbackObject)
     {
         ObMakeTemporaryObject(m_pClientCallbackObject);
         ObDereferenceObject(m_pClientCallbackObject);
         m_pClientCallbackObject = nullptr;
     }
+    if (m_pEffectProcessor)
+    {
+        m_pEffectProcessor->FreeBuffers();
+        m_pEffectProcessor->~CEffectProcessor();
+        ExFreePoolWithTag(m_pEffectProcessor, USB_STREAM_POOL_TAG); // the block of its pool new
+        m_pEffectProcessor = nullptr;
+    }
+}
+
+// The limiter runs with unit boost; without it (or its buffers) the stream streams all the same.
+VOID CUsbAudioStream::CreateEffectProcessor()
+{
+    m_pEffectProcessor = new (NonPagedPool, USB_STREAM_POOL_TAG) CEffectProcessor();
+    if (!m_pEffectProcessor)
+    {
+        return;
+    }
+    m_pEffectProcessor->AllocateBuffers();
+    m_pEffectProcessor->SetMode(0);
+    m_pEffectProcessor->SetGain(1.0f);
+    m_pEffectProcessor->SetCeiling(1.0f);
 }
 
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
@@ -162,16 +201,11 @@ NTSTATUS CUsbAudioStream::Init(ULONG Direction, PUNKNOWN DeviceUnknown)
     }
     m_pDeviceUnknown = DeviceUnknown;
     m_bDeviceGone = FALSE;
+    if (!m_pEffectProcessor)
+    {
+        CreateEffectProcessor();
+    }
     return STATUS_SUCCESS;
-}
-
-// The transfers and the recovery that the work event asks for come with the transfer chain;
-// the thread's life (start with the stream, end on the stop event) is already the final one.
-STDMETHODIMP_(VOID) CUsbAudioStream::StreamWorkerThread()
-{
-    KeWaitForSingleObject(&m_StopEvent, Executive, KernelMode, FALSE, nullptr);
-    KeSetEvent(&m_ThreadExitEvent, IO_NO_INCREMENT, FALSE);
-    PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
 VOID CUsbAudioStream::FreeFormatEntries()
@@ -231,35 +265,6 @@ NTSTATUS CUsbAudioStream::FindLinkedNode(ULONG NodeId, ITopologyNode** Node)
     return *Node ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
-// Under m_Lock. The registration handle is the client's key.
-StreamClient* CUsbAudioStream::FindRegisteredClient(PVOID ClientKey, PPOINTER_LIST_NODE* Position)
-{
-    PPOINTER_LIST_NODE position = m_pRegisteredClients ? m_pRegisteredClients->GetHeadPosition() : nullptr;
-    while (position)
-    {
-        PPOINTER_LIST_NODE current = position;
-        PVOID pData;
-        m_pRegisteredClients->GetNext(&position, &pData);
-        StreamClient* pClient = static_cast<StreamClient*>(pData);
-        if (pClient->Registration == ClientKey)
-        {
-            *Position = current;
-            return pClient;
-        }
-    }
-    return nullptr;
-}
-
-// The data path reads the client lists at dispatch level, so they change under the stream lock.
-NTSTATUS CUsbAudioStream::AppendRegisteredClient(StreamClient* Client)
-{
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&m_StreamLock, &oldIrql);
-    BOOLEAN added = m_pRegisteredClients->AddTail(Client) != nullptr;
-    KeReleaseSpinLock(&m_StreamLock, oldIrql);
-    return added ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
-}
-
 STDMETHODIMP_(NTSTATUS)
 CUsbAudioStream::RegisterClient(ULONG Priority, PCWAVEFORMATEXTENSIBLE Format, ULONG FramesPerTransfer,
                                 ULONG TransfersInFlight, PCALLBACK_FUNCTION Callback, PVOID Context,
@@ -302,7 +307,7 @@ CUsbAudioStream::RegisterClient(ULONG Priority, PCWAVEFORMATEXTENSIBLE Format, U
         RtlCopyMemory(&pClient->Format, Format, sizeof(WAVEFORMATEXTENSIBLE));
         pClient->Direction = m_nCapture;
         pClient->Registration = ExRegisterCallback(m_pClientCallbackObject, Callback, Context);
-        status = pClient->Registration ? AppendRegisteredClient(pClient) : STATUS_INSUFFICIENT_RESOURCES;
+        status = pClient->Registration ? AddRegisteredClient(pClient) : STATUS_INSUFFICIENT_RESOURCES;
         if (!NT_SUCCESS(status))
         {
             if (pClient->Registration)
@@ -323,15 +328,7 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::UnregisterClient(PVOID ClientKey)
 {
     PAGED_CODE();
     m_Lock.Lock();
-    PPOINTER_LIST_NODE position = nullptr;
-    StreamClient* pClient = ClientKey ? FindRegisteredClient(ClientKey, &position) : nullptr;
-    if (pClient)
-    {
-        KIRQL oldIrql;
-        KeAcquireSpinLock(&m_StreamLock, &oldIrql);
-        m_pRegisteredClients->RemoveNode(position);
-        KeReleaseSpinLock(&m_StreamLock, oldIrql);
-    }
+    StreamClient* pClient = ClientKey ? RemoveRegisteredClient(ClientKey) : nullptr;
     m_Lock.Unlock();
     if (!pClient)
     {
@@ -390,32 +387,11 @@ BOOLEAN CUsbAudioStream::QueryValidAlternateSetting(UCHAR AlternateSetting)
 }
 
 // ---- Slots of the transfer chain ----
-// The transfer pool and its recovery are not built yet: each refuses with STATUS_NOT_SUPPORTED;
-// the slots the class streams always replace answer as the base class does.
+// The slots the class streams always replace answer as the base class does.
 
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::SelectAlternateSetting(UCHAR AlternateSetting, StreamClient* Client)
 {
     return STATUS_NOT_IMPLEMENTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CUsbAudioStream::FreeTransfers()
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CUsbAudioStream::AbortPipe()
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CUsbAudioStream::RecoverStream()
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS) CUsbAudioStream::RestartStreaming()
-{
-    return STATUS_NOT_SUPPORTED;
 }
 
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::SubmitNextTransfer()

@@ -9,6 +9,11 @@
 #include "portcls.h"
 #include "driver/wave/cyclic_control.h"
 #include "driver/wave/stream_engine.h"
+#include "driver/dsp/effect_processor.h"
+#include "usb.h"
+#include "driver/usb/usb_device_if.h"
+
+class CUsbAudioStream;
 
 // Client records, format entries and the stream's own records.
 #define USB_STREAM_POOL_TAG MAKE_POOL_TAG('U', 'S', 'B', 'S')
@@ -22,11 +27,28 @@ constexpr ULONG USB_STREAM_RESTART_DELAY_FRAMES = 5;
 // A client whose start frame has already passed starts this many frames from now.
 constexpr ULONG USB_STREAM_START_DELAY_FRAMES = 2;
 
+// URBs, their lookaside lists and the selected interface information.
+#define USB_STREAM_URB_POOL_TAG MAKE_POOL_TAG('U', 'R', 'B', ' ')
+// The staging ring of a class-1 stream.
+#define UAC1_STREAM_RING_POOL_TAG MAKE_POOL_TAG('U', 'S', '1', '0')
+
+// One pooled isochronous transfer (from the stream's context lookaside list). Its IRP, URB and
+// data buffer are reused for every submission; nothing on the data path allocates.
+struct TransferContext
+{
+    PIRP Irp;
+    PURB Urb;
+    CUsbAudioStream* Owner;
+    ULONG ByteLength; // bytes of the current transfer
+    PUCHAR Data;
+    ULONG SlotIndex; // position in the pool, 0 to USB_STREAM_MAX_TRANSFERS - 1
+};
+
 // Clients open, start, stop and close through the base's slots, which move the stream between
-// closed, open and running; the transfer chain and its recovery come with the class streams,
-// and until then the slots that open a stream or move transfers answer STATUS_NOT_SUPPORTED
-// (STATUS_NOT_IMPLEMENTED where the base class never moves them). Client and stream-state slots
-// run at PASSIVE_LEVEL under the engine's mutex.
+// closed, open and running; the base keeps the pool of transfers, and the class streams open
+// the stream, select its settings and submit and complete its transfers (the base's own forms
+// of those slots answer STATUS_NOT_SUPPORTED or STATUS_NOT_IMPLEMENTED). Client and
+// stream-state slots run at PASSIVE_LEVEL under the engine's mutex.
 class CUsbAudioStream : public ICyclicControl, public CStreamEngine
 {
 public:
@@ -89,6 +111,33 @@ protected:
     // The class-2 valid-alternate-settings control of this interface.
     BOOLEAN QueryValidAlternateSetting(UCHAR AlternateSetting);
 
+    // usb_audio_stream_transfers.cpp: the transfer pool and what the class streams share.
+    // Lock order: engine mutex (passive) -> submit lock -> pool lock; submit or capture lock ->
+    // engine spin lock; submit or capture lock -> client callbacks, which never call back into
+    // the stream's control slots.
+    //
+    // OpenStream of the class streams: steps common to render and capture, under the engine
+    // mutex. Fails with STATUS_INSUFFICIENT_RESOURCES and changes nothing when not closed.
+    NTSTATUS OpenTransferChain(StreamClient* Client, PULONG CurrentFrame);
+    // Selects the setting with the client's rate (render: only for a non-zero setting; capture:
+    // whenever a client is given, and the rate request's failure is returned).
+    NTSTATUS SelectSetting(UCHAR AlternateSetting, StreamClient* Client);
+    // Sample frames the setting's data endpoint carries per packet at most.
+    ULONG GetMaxFramesPerPacket(UCHAR AlternateSetting, PCWAVEFORMATEXTENSIBLE Format);
+    IUsbDevice* QueryUsbDevice(); // referenced, or null
+    TransferContext* AcquireIrpSlot();
+    VOID ReleaseIrpSlot(TransferContext* Context);
+    // Builds the isochronous URB's header fields and hands the IRP to the USB stack; counts it
+    // outstanding first. Under the submit lock.
+    NTSTATUS SendTransfer(IUsbDevice* UsbDevice, TransferContext* Context, ULONG Flags, ULONG Packets);
+    // The end of every completion: the slot back, a resubmission while no failure waits for the
+    // worker (Succeeded) or the worker woken, and the outstanding count down.
+    VOID FinishTransfer(TransferContext* Context, BOOLEAN Running, BOOLEAN Succeeded);
+    VOID NotifyClient(ULONG Code, PVOID Buffer, ULONG Length);
+    // Leaves the "holds bandwidth" state in step with the selected setting, so that the
+    // device's active count changes only on its transitions.
+    VOID SetHoldsBandwidth(IUsbDevice* UsbDevice, BOOLEAN Holds);
+
     PUNKNOWN m_pDeviceUnknown;  // the device; every use queries IUsbDevice from it
     LIST_ENTRY m_FormatList;    // StreamFormatEntry, in the order added
     ULONG m_nFramesPerTransfer; // USB frames one transfer covers
@@ -112,14 +161,26 @@ protected:
     volatile LONG m_nOutstanding;   // transfers with the USB stack
     ULONG m_nNextStartFrame;
     ULONG m_bExplicitStartFrames;
+    PUCHAR m_pRing; // staging ring: 40 ms of the current format
+    ULONG m_nRingSize;
+    ULONG m_nRingRead;
+    ULONG m_nRingWrite;
+    ULONG m_nPacketsPerFrame;
+    ULONG m_nBaseFramesPerPacket;
+    ULONG m_nMaxFramesPerPacket; // capture: the packet slot in frames
+    PUSBD_INTERFACE_INFORMATION m_pInterfaceInfo;
+    ULONG m_nDataPipe;
+    BOOLEAN m_bHoldsBandwidth;
+    BOOLEAN m_bListsReady;
+    NPAGED_LOOKASIDE_LIST m_UrbList;
+    NPAGED_LOOKASIDE_LIST m_DataList;
+    NPAGED_LOOKASIDE_LIST m_ContextList;
+    TransferContext* m_FreeSlots[USB_STREAM_MAX_TRANSFERS];
+    TransferContext* volatile m_InUseSlots[USB_STREAM_MAX_TRANSFERS];
+    CEffectProcessor* m_pEffectProcessor; // may be absent
 
 private:
-    // usb_audio_stream_clients.cpp: the client lists, ordered by descending priority where
-    // they are ordered; every change under m_StreamLock because the data path reads them.
-    NTSTATUS InsertClient(CPointerList* List, StreamClient* Client);
-    StreamClient* FindClient(CPointerList* List, PVOID ClientKey);
-    StreamClient* RemoveClient(CPointerList* List, PVOID ClientKey);
-    StreamClient* HeadClient(CPointerList* List);
+    // usb_audio_stream_clients.cpp: leadership over the engine's client lists.
     NTSTATUS LeadWith(StreamClient* Leader, PULONG CurrentFrame);
     NTSTATUS RestartLeader(PULONG CurrentFrame);
     NTSTATUS StartLeader(StreamClient* Head, StreamClient* Client, ULONG StartFrame);
@@ -128,10 +189,13 @@ private:
     NTSTATUS RemoveProcessingObject(StreamClient* Client, PUNKNOWN Object);
     VOID ReturnToRegistered(StreamClient* Client);
 
+    NTSTATUS AllocateTransfer(IUsbDevice* UsbDevice, TransferContext** Context);
+    VOID FreeTransfer(TransferContext* Context);
+    VOID DeleteTransferChain();
+    VOID CreateEffectProcessor();
+
     NTSTATUS CreateClientCallbackObject();
     NTSTATUS StartWorkerThread();
     VOID StopWorkerThread();
     VOID FreeFormatEntries();
-    StreamClient* FindRegisteredClient(PVOID ClientKey, PPOINTER_LIST_NODE* Position);
-    NTSTATUS AppendRegisteredClient(StreamClient* Client);
 };

@@ -27,90 +27,6 @@ private:
 
 } // namespace
 
-// ---- The client lists ----
-
-// Descending priority; an equal priority is refused, so two clients never contend for the lead.
-NTSTATUS CUsbAudioStream::InsertClient(CPointerList* List, StreamClient* Client)
-{
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&m_StreamLock, &oldIrql);
-    NTSTATUS status = STATUS_SUCCESS;
-    PPOINTER_LIST_NODE position = List->GetHeadPosition();
-    PPOINTER_LIST_NODE before = nullptr;
-    while (position)
-    {
-        PPOINTER_LIST_NODE current = position;
-        PVOID pData;
-        List->GetNext(&position, &pData);
-        const ULONG priority = static_cast<StreamClient*>(pData)->Priority;
-        if (priority <= Client->Priority)
-        {
-            status = priority == Client->Priority ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
-            before = current;
-            break;
-        }
-    }
-    if (NT_SUCCESS(status))
-    {
-        PPOINTER_LIST_NODE added = before ? List->InsertBefore(before, Client) : List->AddTail(Client);
-        status = added ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
-    }
-    KeReleaseSpinLock(&m_StreamLock, oldIrql);
-    return status;
-}
-
-// Records are found by their registration handle, never by address: a freed record's memory
-// may come back as another client's.
-StreamClient* CUsbAudioStream::FindClient(CPointerList* List, PVOID ClientKey)
-{
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&m_StreamLock, &oldIrql);
-    StreamClient* found = nullptr;
-    PPOINTER_LIST_NODE position = List->GetHeadPosition();
-    PVOID pData;
-    while (!found && List->GetNext(&position, &pData))
-    {
-        if (ClientKey && static_cast<StreamClient*>(pData)->Registration == ClientKey)
-        {
-            found = static_cast<StreamClient*>(pData);
-        }
-    }
-    KeReleaseSpinLock(&m_StreamLock, oldIrql);
-    return found;
-}
-
-StreamClient* CUsbAudioStream::RemoveClient(CPointerList* List, PVOID ClientKey)
-{
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&m_StreamLock, &oldIrql);
-    StreamClient* found = nullptr;
-    PPOINTER_LIST_NODE position = List->GetHeadPosition();
-    while (position && ClientKey)
-    {
-        PPOINTER_LIST_NODE current = position;
-        PVOID pData;
-        List->GetNext(&position, &pData);
-        if (static_cast<StreamClient*>(pData)->Registration == ClientKey)
-        {
-            found = static_cast<StreamClient*>(pData);
-            List->RemoveNode(current);
-            break;
-        }
-    }
-    KeReleaseSpinLock(&m_StreamLock, oldIrql);
-    return found;
-}
-
-StreamClient* CUsbAudioStream::HeadClient(CPointerList* List)
-{
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&m_StreamLock, &oldIrql);
-    PVOID pData = nullptr;
-    StreamClient* head = List->GetHead(&pData) ? static_cast<StreamClient*>(pData) : nullptr;
-    KeReleaseSpinLock(&m_StreamLock, oldIrql);
-    return head;
-}
-
 namespace
 {
 
@@ -125,11 +41,7 @@ BOOLEAN SameClient(const StreamClient* A, const StreamClient* B)
 // be found again, so it is unregistered and freed rather than leaked.
 VOID CUsbAudioStream::ReturnToRegistered(StreamClient* Client)
 {
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&m_StreamLock, &oldIrql);
-    BOOLEAN added = m_pRegisteredClients->AddTail(Client) != nullptr;
-    KeReleaseSpinLock(&m_StreamLock, oldIrql);
-    if (!added)
+    if (!NT_SUCCESS(AddRegisteredClient(Client)))
     {
         ExUnregisterCallback(Client->Registration);
         ExFreePoolWithTag(Client, USB_STREAM_POOL_TAG);
@@ -266,8 +178,8 @@ NTSTATUS CUsbAudioStream::LeadWith(StreamClient* Leader, PULONG CurrentFrame)
 NTSTATUS CUsbAudioStream::RestartLeader(PULONG CurrentFrame)
 {
     *CurrentFrame = 0;
-    StreamClient* started = HeadClient(m_pStartedClients);
-    StreamClient* open = HeadClient(m_pOpenClients);
+    StreamClient* started = GetFirstStartedClient();
+    StreamClient* open = GetFirstOpenClient();
     m_pStartedClient = nullptr;
     if (m_StreamState == STREAM_STATE_RUNNING)
     {
@@ -311,32 +223,32 @@ CUsbAudioStream::OpenClient(PVOID ClientKey, PULONG FramesPerTransfer, PULONG Cu
     }
     *CurrentFrame = 0;
     MutexHold hold(&m_Lock);
-    StreamClient* pClient = FindClient(m_pRegisteredClients, ClientKey);
+    StreamClient* pClient = FindRegisteredClient(ClientKey);
     if (!pClient)
     {
         return STATUS_INVALID_PARAMETER;
     }
-    NTSTATUS status = InsertClient(m_pOpenClients, pClient);
+    NTSTATUS status = InsertOpenClient(pClient);
     if (!NT_SUCCESS(status))
     {
         return status;
     }
     // A client that takes the lead stops whoever streams now; a started client keeps its
     // place and resumes when the lead comes back to it.
-    StreamClient* head = HeadClient(m_pOpenClients);
+    StreamClient* head = GetFirstOpenClient();
     if (!SameClient(head, m_pOpenClient))
     {
         status = LeadWith(head, CurrentFrame);
         if (!NT_SUCCESS(status))
         {
-            RemoveClient(m_pOpenClients, head->Registration);
+            RemoveOpenClient(head->Registration);
             ULONG frame;
             RestartLeader(&frame);
             return status;
         }
     }
     *FramesPerTransfer = m_pOpenClient->FramesPerTransfer;
-    RemoveClient(m_pRegisteredClients, ClientKey);
+    RemoveRegisteredClient(ClientKey);
     return STATUS_SUCCESS;
 }
 
@@ -346,11 +258,11 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::CloseClient(PVOID ClientKey)
     MutexHold hold(&m_Lock);
     // A client that closes while started is stopped first, so the stream never keeps running
     // for a record that has left.
-    if (FindClient(m_pStartedClients, ClientKey))
+    if (FindStartedClient(ClientKey))
     {
         StopClient(ClientKey, nullptr);
     }
-    StreamClient* pClient = RemoveClient(m_pOpenClients, ClientKey);
+    StreamClient* pClient = RemoveOpenClient(ClientKey);
     if (!pClient)
     {
         return STATUS_INVALID_PARAMETER;
@@ -374,14 +286,13 @@ CUsbAudioStream::StartClient(PVOID ClientKey, ULONG StartFrame, PULONG FramesPer
 {
     PAGED_CODE();
     MutexHold hold(&m_Lock);
-    StreamClient* pClient =
-        m_StreamState != STREAM_STATE_CLOSED ? FindClient(m_pOpenClients, ClientKey) : nullptr;
-    NTSTATUS status = pClient ? InsertClient(m_pStartedClients, pClient) : STATUS_INVALID_PARAMETER;
+    StreamClient* pClient = m_StreamState != STREAM_STATE_CLOSED ? FindOpenClient(ClientKey) : nullptr;
+    NTSTATUS status = pClient ? InsertStartedClient(pClient) : STATUS_INVALID_PARAMETER;
     if (!NT_SUCCESS(status))
     {
         return status;
     }
-    StreamClient* head = HeadClient(m_pStartedClients);
+    StreamClient* head = GetFirstStartedClient();
     if (SameClient(head, m_pStartedClient))
     {
         NotifyConfigure(head, FALSE);
@@ -438,7 +349,7 @@ NTSTATUS CUsbAudioStream::StartLeader(StreamClient* Head, StreamClient* Client, 
     {
         return status;
     }
-    RemoveClient(m_pStartedClients, Head->Registration);
+    RemoveStartedClient(Head->Registration);
     Head->Active = 0;
     m_pStartedClient = nullptr;
     ULONG frame;
@@ -459,14 +370,14 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StopClient(PVOID ClientKey, PUNKNOWN Pr
 {
     PAGED_CODE();
     MutexHold hold(&m_Lock);
-    StreamClient* pClient = RemoveClient(m_pStartedClients, ClientKey);
+    StreamClient* pClient = RemoveStartedClient(ClientKey);
     if (!pClient)
     {
         return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS status = ProcessingObject ? RemoveProcessingObject(pClient, ProcessingObject) : STATUS_SUCCESS;
     pClient->Active = 0;
-    if (!HeadClient(m_pStartedClients))
+    if (!GetFirstStartedClient())
     {
         // Nobody started: the stream stops but stays open, and no stale leader is kept to
         // make a later start look like no change.
@@ -492,6 +403,11 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StartStreaming(ULONG StartFrame, ULONG 
     {
         return STATUS_UNSUCCESSFUL;
     }
+    if (m_pEffectProcessor)
+    {
+        m_pEffectProcessor->SetFormat(&m_CurrentFormat);
+    }
+    RtlCopyMemory(&m_CurrentWaveFormat, &m_CurrentFormat, sizeof(m_CurrentWaveFormat)); // the pipeline's
     InterlockedExchange(&m_PendingFlag, 0);
     m_nNextStartFrame = StartFrame;
     m_bExplicitStartFrames = ExplicitStartFrames;
@@ -534,17 +450,19 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StopStreaming()
         return STATUS_UNSUCCESSFUL;
     }
     KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS status = STATUS_SUCCESS;
     PPOINTER_LIST_NODE position = m_pProcessingNodes ? m_pProcessingNodes->GetHeadPosition() : nullptr;
     PVOID pData;
-    while (position && m_pProcessingNodes->GetNext(&position, &pData))
+    while (NT_SUCCESS(status) && position && m_pProcessingNodes->GetNext(&position, &pData))
     {
-        NTSTATUS status = static_cast<IDspNode*>(pData)->Stop();
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
+        status = static_cast<IDspNode*>(pData)->Stop();
     }
-    return STATUS_SUCCESS;
+    // Every transfer is back, so nothing else touches the limiter now.
+    if (m_pEffectProcessor)
+    {
+        m_pEffectProcessor->Reset();
+    }
+    return status;
 }
 
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::SelectZeroBandwidthSetting()
@@ -565,6 +483,7 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::CloseStream()
     }
     NTSTATUS status = SelectZeroBandwidthSetting();
     FreeTransfers();
+    DeleteTransferChain();
     InterlockedExchange(&m_StreamState, STREAM_STATE_CLOSED);
     return m_bDeviceGone ? STATUS_SUCCESS : status;
 }

@@ -1,0 +1,527 @@
+// CUsbAudioStream: the pool of isochronous transfers that every class stream shares, the opening
+// of a stream on its alternate setting, the selection of that setting, and the pieces of
+// submission and completion that render and capture have in common. A transfer cycles free
+// slot -> in use -> USB stack -> completion -> free slot, its IRP reused each time.
+#include "driver/wave/usb_audio_stream.h"
+
+#include "usbdlib.h"
+#include "usbioctl.h"
+
+namespace
+{
+
+constexpr UCHAR AUDIO_CLASS = 1;
+constexpr UCHAR AUDIO_STREAMING_SUBCLASS = 2;
+constexpr UCHAR ENDPOINT_DIRECTION_IN = 0x80;
+// Class-1 endpoint request: SET_CUR of the sampling-frequency control, 3 bytes little-endian.
+constexpr UCHAR UAC1_SET_CUR = 0x01;
+constexpr USHORT UAC1_SAMPLING_FREQ_CONTROL = 0x0100;
+constexpr ULONG UAC1_SAMPLING_FREQ_BYTES = 3;
+// High-speed wMaxPacketSize: bits 0-10 the size, bits 11-12 the extra transactions.
+constexpr USHORT MAX_PACKET_SIZE_MASK = 0x07FF;
+// Without a descriptor to tell, a packet slot leaves room for this many frames over the nominal.
+constexpr ULONG FALLBACK_EXTRA_FRAMES = 6;
+// The completions wake the waiting threads with an audio thread's boost.
+constexpr KPRIORITY TRANSFER_EVENT_INCREMENT = 8;
+
+NTSTATUS IsoTransferCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    auto pContext = static_cast<TransferContext*>(Context);
+    return pContext->Owner->OnTransferComplete(DeviceObject, Irp, pContext);
+}
+
+} // namespace
+
+IUsbDevice* CUsbAudioStream::QueryUsbDevice()
+{
+    IUsbDevice* pUsbDevice = nullptr;
+    if (m_pDeviceUnknown &&
+        NT_SUCCESS(m_pDeviceUnknown->QueryInterface(IID_IUsbDevice, reinterpret_cast<PVOID*>(&pUsbDevice))))
+    {
+        return pUsbDevice;
+    }
+    return nullptr;
+}
+
+// ---- The pool ----
+
+NTSTATUS CUsbAudioStream::AllocateTransfer(IUsbDevice* UsbDevice, TransferContext** Context)
+{
+    *Context = nullptr;
+    auto pContext = static_cast<TransferContext*>(ExAllocateFromNPagedLookasideList(&m_ContextList));
+    if (!pContext)
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(pContext, sizeof(TransferContext));
+    pContext->Data = static_cast<PUCHAR>(ExAllocateFromNPagedLookasideList(&m_DataList));
+    pContext->Urb = static_cast<PURB>(ExAllocateFromNPagedLookasideList(&m_UrbList));
+    pContext->Irp = UsbDevice->AllocateIrp();
+    if (!pContext->Data || !pContext->Urb || !pContext->Irp)
+    {
+        FreeTransfer(pContext);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    pContext->Irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    pContext->Owner = this;
+    *Context = pContext;
+    return STATUS_SUCCESS;
+}
+
+VOID CUsbAudioStream::FreeTransfer(TransferContext* Context)
+{
+    if (Context->Data)
+    {
+        ExFreeToNPagedLookasideList(&m_DataList, Context->Data);
+    }
+    if (Context->Urb)
+    {
+        ExFreeToNPagedLookasideList(&m_UrbList, Context->Urb);
+    }
+    if (Context->Irp)
+    {
+        IoFreeIrp(Context->Irp);
+    }
+    ExFreeToNPagedLookasideList(&m_ContextList, Context);
+}
+
+// Only while no transfer is outstanding: every transfer is then in its free slot.
+STDMETHODIMP_(NTSTATUS) CUsbAudioStream::FreeTransfers()
+{
+    for (ULONG i = 0; i < USB_STREAM_MAX_TRANSFERS; ++i)
+    {
+        if (m_FreeSlots[i])
+        {
+            FreeTransfer(m_FreeSlots[i]);
+            m_FreeSlots[i] = nullptr;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+// Looks at no more slots than transfers in flight, which bounds the transfers outstanding.
+TransferContext* CUsbAudioStream::AcquireIrpSlot()
+{
+    TransferContext* pTaken = nullptr;
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&m_PoolLock, &oldIrql);
+    for (ULONG i = 0; i < m_nTransfersInFlight && i < USB_STREAM_MAX_TRANSFERS; ++i)
+    {
+        TransferContext* pFree = m_FreeSlots[i];
+        if (!pFree)
+        {
+            continue;
+        }
+        if (!InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&m_InUseSlots[i]), pFree,
+                                               nullptr))
+        {
+            m_FreeSlots[i] = nullptr;
+            pTaken = pFree;
+            break;
+        }
+    }
+    KeReleaseSpinLock(&m_PoolLock, oldIrql);
+    return pTaken;
+}
+
+VOID CUsbAudioStream::ReleaseIrpSlot(TransferContext* Context)
+{
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&m_PoolLock, &oldIrql);
+    m_FreeSlots[Context->SlotIndex] = Context;
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_InUseSlots[Context->SlotIndex]), nullptr);
+    IoReuseIrp(Context->Irp, STATUS_NOT_SUPPORTED);
+    KeReleaseSpinLock(&m_PoolLock, oldIrql);
+}
+
+// ---- Opening ----
+
+VOID CUsbAudioStream::DeleteTransferChain()
+{
+    FreeTransfers();
+    if (m_pRing)
+    {
+        ExFreePoolWithTag(m_pRing, UAC1_STREAM_RING_POOL_TAG);
+        m_pRing = nullptr;
+    }
+    if (m_bListsReady)
+    {
+        ExDeleteNPagedLookasideList(&m_UrbList);
+        ExDeleteNPagedLookasideList(&m_DataList);
+        ExDeleteNPagedLookasideList(&m_ContextList);
+        m_bListsReady = FALSE;
+    }
+}
+
+ULONG CUsbAudioStream::GetMaxFramesPerPacket(UCHAR AlternateSetting, PCWAVEFORMATEXTENSIBLE Format)
+{
+    const ULONG blockAlign = Format->Format.nBlockAlign ? Format->Format.nBlockAlign : 1;
+    const ULONG fallback =
+        Format->Format.nSamplesPerSec / (m_nPacketsPerFrame * 1000) + FALLBACK_EXTRA_FRAMES;
+    IUsbDevice* pUsbDevice = QueryUsbDevice();
+    if (!pUsbDevice)
+    {
+        return fallback;
+    }
+    ULONG frames = fallback;
+    PUSB_CONFIGURATION_DESCRIPTOR pConfig = pUsbDevice->GetConfigurationDescriptor();
+    PUSB_INTERFACE_DESCRIPTOR pInterface =
+        pConfig ? USBD_ParseConfigurationDescriptorEx(pConfig, pConfig, LONG(m_nStreamId), AlternateSetting,
+                                                      AUDIO_CLASS, AUDIO_STREAMING_SUBCLASS, -1)
+                : nullptr;
+    auto pEndpoint = pInterface
+                         ? reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(USBD_ParseDescriptors(
+                               pConfig, pConfig->wTotalLength, pInterface, USB_ENDPOINT_DESCRIPTOR_TYPE))
+                         : nullptr;
+    if (pEndpoint)
+    {
+        const ULONG transactions = 1 + ((pEndpoint->wMaxPacketSize >> 11) & 3);
+        frames = (pEndpoint->wMaxPacketSize & MAX_PACKET_SIZE_MASK) * transactions / blockAlign;
+    }
+    pUsbDevice->Release();
+    return frames;
+}
+
+NTSTATUS CUsbAudioStream::OpenTransferChain(StreamClient* Client, PULONG CurrentFrame)
+{
+    PAGED_CODE();
+    if (!Client || !CurrentFrame)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    m_Lock.Lock();
+    WAVEFORMATEXTENSIBLE format;
+    RtlCopyMemory(&format, &Client->Format, sizeof(format));
+    UCHAR setting = 0;
+    NTSTATUS status = FindFormat(&format.Format);
+    if (NT_SUCCESS(status))
+    {
+        status = FindAlternateSetting(&Client->Format, &setting);
+    }
+    IUsbDevice* pUsbDevice = NT_SUCCESS(status) ? QueryUsbDevice() : nullptr;
+    if (NT_SUCCESS(status) && !pUsbDevice)
+    {
+        status = STATUS_INVALID_DEVICE_STATE;
+    }
+    const ULONG blockAlign = Client->Format.Format.nBlockAlign;
+    if (NT_SUCCESS(status) && blockAlign == 0)
+    {
+        status = STATUS_INVALID_PARAMETER;
+    }
+    if (!NT_SUCCESS(status))
+    {
+        m_Lock.Unlock();
+        return status;
+    }
+    if (InterlockedCompareExchange(&m_StreamState, STREAM_STATE_OPEN, STREAM_STATE_CLOSED) !=
+        STREAM_STATE_CLOSED)
+    {
+        pUsbDevice->Release();
+        m_Lock.Unlock();
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    ULONG framesPerTransfer = Client->FramesPerTransfer;
+    ULONG inFlight = Client->TransfersInFlight;
+    if (m_nCapture == STREAM_DIRECTION_CAPTURE && framesPerTransfer * inFlight < 10)
+    {
+        // At least 10 ms of capture in flight; the client learns how many transfers it has.
+        inFlight = (10 + framesPerTransfer - 1) / framesPerTransfer;
+        Client->TransfersInFlight = inFlight;
+    }
+    m_nFramesPerTransfer = framesPerTransfer;
+    m_nTransfersInFlight = inFlight;
+    const ULONG rate = Client->Format.Format.nSamplesPerSec;
+    const ULONG ringBytes =
+        (Client->Format.Format.nAvgBytesPerSec / 25 + blockAlign - 1) / blockAlign * blockAlign;
+    m_nPacketsPerFrame = GetPacketsPerFrame(setting);
+    const ULONG packets = framesPerTransfer * m_nPacketsPerFrame;
+    m_nBaseFramesPerPacket = rate / (m_nPacketsPerFrame * 1000);
+    m_nMaxFramesPerPacket = GetMaxFramesPerPacket(setting, &Client->Format);
+    const ULONG packetFrames =
+        m_nCapture == STREAM_DIRECTION_CAPTURE ? m_nMaxFramesPerPacket : rate / 1000 / m_nPacketsPerFrame + 1;
+
+    ExInitializeNPagedLookasideList(&m_UrbList, nullptr, nullptr, 0, GET_ISO_URB_SIZE(packets),
+                                    USB_STREAM_URB_POOL_TAG, 0);
+    ExInitializeNPagedLookasideList(&m_DataList, nullptr, nullptr, 0,
+                                    SIZE_T(packetFrames) * blockAlign * packets, USB_STREAM_URB_POOL_TAG, 0);
+    ExInitializeNPagedLookasideList(&m_ContextList, nullptr, nullptr, 0, sizeof(TransferContext),
+                                    USB_STREAM_URB_POOL_TAG, 0);
+    m_bListsReady = TRUE;
+    for (ULONG i = 0; NT_SUCCESS(status) && i < USB_STREAM_MAX_TRANSFERS; ++i)
+    {
+        status = AllocateTransfer(pUsbDevice, &m_FreeSlots[i]);
+        if (NT_SUCCESS(status))
+        {
+            m_FreeSlots[i]->SlotIndex = i;
+        }
+    }
+    if (NT_SUCCESS(status))
+    {
+        m_pRing =
+            static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, ringBytes, UAC1_STREAM_RING_POOL_TAG));
+        status = m_pRing ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+        m_nRingSize = m_pRing ? ringBytes : 0;
+    }
+    if (NT_SUCCESS(status))
+    {
+        status = SelectAlternateSetting(setting, Client);
+    }
+    pUsbDevice->Release();
+    if (!NT_SUCCESS(status))
+    {
+        DeleteTransferChain();
+        InterlockedExchange(&m_StreamState, STREAM_STATE_CLOSED);
+        m_Lock.Unlock();
+        return status;
+    }
+    m_nRingRead = 0;
+    m_nRingWrite = 0;
+    InterlockedExchange(&m_nOutstanding, 0);
+    *CurrentFrame = GetCurrentFrame();
+    m_Lock.Unlock();
+    return STATUS_SUCCESS;
+}
+
+// ---- The alternate setting ----
+
+VOID CUsbAudioStream::SetHoldsBandwidth(IUsbDevice* UsbDevice, BOOLEAN Holds)
+{
+    if (Holds == m_bHoldsBandwidth)
+    {
+        return;
+    }
+    m_bHoldsBandwidth = Holds;
+    if (Holds)
+    {
+        UsbDevice->IncrementActiveCount();
+    }
+    else
+    {
+        UsbDevice->DecrementActiveCount();
+    }
+}
+
+NTSTATUS CUsbAudioStream::SelectSetting(UCHAR AlternateSetting, StreamClient* Client)
+{
+    PAGED_CODE();
+    IUsbDevice* pUsbDevice = QueryUsbDevice();
+    if (!pUsbDevice)
+    {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (m_pInterfaceInfo)
+    {
+        ExFreePoolWithTag(m_pInterfaceInfo, USB_STREAM_URB_POOL_TAG);
+        m_pInterfaceInfo = nullptr;
+    }
+    PUSB_CONFIGURATION_DESCRIPTOR pConfig = pUsbDevice->GetConfigurationDescriptor();
+    PUSB_INTERFACE_DESCRIPTOR pInterface =
+        pConfig ? USBD_ParseConfigurationDescriptorEx(pConfig, pConfig, LONG(m_nStreamId), AlternateSetting,
+                                                      AUDIO_CLASS, AUDIO_STREAMING_SUBCLASS, -1)
+                : nullptr;
+    if (!pInterface)
+    {
+        pUsbDevice->Release();
+        return STATUS_INVALID_PARAMETER;
+    }
+    const ULONG endpoints = pInterface->bNumEndpoints;
+    const ULONG urbBytes = ULONG(GET_SELECT_INTERFACE_REQUEST_SIZE(endpoints));
+    // The URB record is never read past its claimed size, but its storage is a whole URB.
+    const ULONG storageBytes = urbBytes > sizeof(URB) ? urbBytes : ULONG(sizeof(URB));
+    PURB pUrb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, storageBytes, USB_STREAM_URB_POOL_TAG));
+    if (!pUrb)
+    {
+        pUsbDevice->Release();
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(pUrb, storageBytes);
+    UsbBuildSelectInterfaceRequest(pUrb, urbBytes, pUsbDevice->GetConfigurationHandle(), m_nStreamId,
+                                   AlternateSetting);
+    pUrb->UrbSelectInterface.Interface.Length =
+        USHORT(urbBytes - offsetof(struct _URB_SELECT_INTERFACE, Interface));
+    NTSTATUS status = pUsbDevice->SubmitUrbSync(pUrb);
+    if (NT_SUCCESS(status))
+    {
+        const ULONG infoBytes = pUrb->UrbSelectInterface.Interface.Length;
+        m_pInterfaceInfo = static_cast<PUSBD_INTERFACE_INFORMATION>(
+            ExAllocatePoolWithTag(NonPagedPool, infoBytes, USB_STREAM_URB_POOL_TAG));
+        if (!m_pInterfaceInfo)
+        {
+            // The bandwidth is given back rather than held without a record of its pipes.
+            RtlZeroMemory(pUrb, storageBytes);
+            const ULONG zeroBytes = ULONG(GET_SELECT_INTERFACE_REQUEST_SIZE(0));
+            UsbBuildSelectInterfaceRequest(pUrb, zeroBytes, pUsbDevice->GetConfigurationHandle(), m_nStreamId,
+                                           0);
+            pUrb->UrbSelectInterface.Interface.Length =
+                USHORT(zeroBytes - offsetof(struct _URB_SELECT_INTERFACE, Interface));
+            pUsbDevice->SubmitUrbSync(pUrb);
+            SetHoldsBandwidth(pUsbDevice, FALSE);
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
+    if (NT_SUCCESS(status))
+    {
+        RtlCopyMemory(m_pInterfaceInfo, &pUrb->UrbSelectInterface.Interface,
+                      pUrb->UrbSelectInterface.Interface.Length);
+        const BOOLEAN in = m_nCapture == STREAM_DIRECTION_CAPTURE;
+        m_nDataPipe = 0;
+        for (ULONG p = 0; p < m_pInterfaceInfo->NumberOfPipes; ++p)
+        {
+            if (((m_pInterfaceInfo->Pipes[p].EndpointAddress & ENDPOINT_DIRECTION_IN) != 0) == in)
+            {
+                m_nDataPipe = p;
+            }
+        }
+    }
+    ExFreePoolWithTag(pUrb, USB_STREAM_URB_POOL_TAG);
+    const BOOLEAN sendRate = m_nCapture == STREAM_DIRECTION_CAPTURE
+                                 ? Client != nullptr
+                                 : Client != nullptr && AlternateSetting != 0;
+    if (NT_SUCCESS(status) && sendRate && m_pInterfaceInfo->NumberOfPipes > 0)
+    {
+        const SIZE_T requestBytes = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+        PURB pRequest = static_cast<PURB>(ExAllocatePoolWithTag(
+            NonPagedPool, requestBytes + UAC1_SAMPLING_FREQ_BYTES + 1, USB_STREAM_URB_POOL_TAG));
+        NTSTATUS rateStatus = STATUS_INSUFFICIENT_RESOURCES;
+        if (pRequest)
+        {
+            RtlZeroMemory(pRequest, requestBytes + UAC1_SAMPLING_FREQ_BYTES + 1);
+            PUCHAR pData = reinterpret_cast<PUCHAR>(pRequest) + requestBytes;
+            const ULONG rate = Client->Format.Format.nSamplesPerSec;
+            pData[0] = UCHAR(rate);
+            pData[1] = UCHAR(rate >> 8);
+            pData[2] = UCHAR(rate >> 16);
+            UsbBuildVendorRequest(pRequest, URB_FUNCTION_CLASS_ENDPOINT, requestBytes, 0, 0, UAC1_SET_CUR,
+                                  UAC1_SAMPLING_FREQ_CONTROL,
+                                  m_pInterfaceInfo->Pipes[m_nDataPipe].EndpointAddress, pData, nullptr,
+                                  UAC1_SAMPLING_FREQ_BYTES, nullptr);
+            rateStatus = pUsbDevice->SubmitUrbSync(pRequest);
+            ExFreePoolWithTag(pRequest, USB_STREAM_URB_POOL_TAG);
+        }
+        if (m_nCapture == STREAM_DIRECTION_CAPTURE)
+        {
+            status = rateStatus; // a capture stream at the wrong rate would deliver wrong audio
+        }
+    }
+    if (NT_SUCCESS(status) || AlternateSetting == 0)
+    {
+        // Setting 0 gives the bandwidth up even when the device cannot hear it (it is gone).
+        SetHoldsBandwidth(pUsbDevice, AlternateSetting != 0);
+    }
+    pUsbDevice->Release();
+    return status;
+}
+
+// A device that has gone cannot take the zero-bandwidth setting; the pool goes all the same.
+STDMETHODIMP_(NTSTATUS) CUsbAudioStream::AbortPipe()
+{
+    if (!m_pInterfaceInfo || m_nDataPipe >= m_pInterfaceInfo->NumberOfPipes)
+    {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    IUsbDevice* pUsbDevice = QueryUsbDevice();
+    if (!pUsbDevice)
+    {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    PURB pUrb = static_cast<PURB>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), USB_STREAM_URB_POOL_TAG));
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    if (pUrb)
+    {
+        RtlZeroMemory(pUrb, sizeof(struct _URB_PIPE_REQUEST));
+        pUrb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+        pUrb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+        pUrb->UrbPipeRequest.PipeHandle = m_pInterfaceInfo->Pipes[m_nDataPipe].PipeHandle;
+        status = pUsbDevice->SubmitUrbSync(pUrb);
+        ExFreePoolWithTag(pUrb, USB_STREAM_URB_POOL_TAG);
+    }
+    pUsbDevice->Release();
+    return status;
+}
+
+// ---- Submission and completion, common parts ----
+
+VOID CUsbAudioStream::NotifyClient(ULONG Code, PVOID Buffer, ULONG Length)
+{
+    // One read: the client slots may change the leader while a transfer completes, but never
+    // free a record while a transfer is outstanding.
+    StreamClient* pClient = m_pStartedClient;
+    if (!pClient || !m_pClientCallbackObject)
+    {
+        return;
+    }
+    StreamNotification notification;
+    RtlZeroMemory(&notification, sizeof(notification));
+    notification.Client = pClient;
+    notification.Code = Code;
+    if (Code == StreamNotifyTransferDone)
+    {
+        notification.TransferDone.ByteCount = Length;
+    }
+    else
+    {
+        notification.Data.Buffer = Buffer;
+        notification.Data.Length = Length;
+    }
+    ExNotifyCallback(m_pClientCallbackObject, &notification, nullptr);
+}
+
+NTSTATUS CUsbAudioStream::SendTransfer(IUsbDevice* UsbDevice, TransferContext* Context, ULONG Flags,
+                                       ULONG Packets)
+{
+    struct _URB_ISOCH_TRANSFER& iso = Context->Urb->UrbIsochronousTransfer;
+    iso.Hdr.Length = USHORT(GET_ISO_URB_SIZE(Packets));
+    iso.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
+    iso.PipeHandle = m_pInterfaceInfo->Pipes[m_nDataPipe].PipeHandle;
+    iso.TransferFlags = Flags;
+    iso.TransferBuffer = Context->Data;
+    iso.TransferBufferMDL = nullptr;
+    iso.UrbLink = nullptr;
+    iso.NumberOfPackets = Packets;
+    if (m_bExplicitStartFrames)
+    {
+        iso.StartFrame = m_nNextStartFrame;
+        m_nNextStartFrame += m_nFramesPerTransfer;
+    }
+    else
+    {
+        iso.TransferFlags |= USBD_START_ISO_TRANSFER_ASAP;
+        iso.StartFrame = 0;
+    }
+    PIO_STACK_LOCATION pNext = IoGetNextIrpStackLocation(Context->Irp);
+    pNext->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    pNext->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    pNext->Parameters.Others.Argument1 = Context->Urb;
+    IoSetCompletionRoutine(Context->Irp, IsoTransferCompletion, Context, TRUE, TRUE, TRUE);
+    if (InterlockedIncrement(&m_nOutstanding) == 1)
+    {
+        KeClearEvent(&m_IdleEvent);
+    }
+    return UsbDevice->CallLowerDriver(Context->Irp);
+}
+
+VOID CUsbAudioStream::FinishTransfer(TransferContext* Context, BOOLEAN Running, BOOLEAN Succeeded)
+{
+    ReleaseIrpSlot(Context);
+    if (Running && Succeeded)
+    {
+        // Every success resubmits, serialised by the submit lock, so the chain keeps its depth;
+        // a failure waiting for the worker (flag 2) holds the chain back.
+        if (m_PendingFlag != 2)
+        {
+            SubmitNextTransfer();
+        }
+    }
+    else if (Running)
+    {
+        if (InterlockedExchange(&m_PendingFlag, 2) != 2)
+        {
+            KeSetEvent(&m_WorkEvent, TRANSFER_EVENT_INCREMENT, FALSE);
+        }
+    }
+    if (InterlockedDecrement(&m_nOutstanding) == 0)
+    {
+        KeSetEvent(&m_IdleEvent, TRANSFER_EVENT_INCREMENT, FALSE);
+    }
+}

@@ -1,0 +1,309 @@
+// The class-1 transfer chain on the simulated device: a client registers with a render or
+// capture stream, opens and starts it, and the device's own record of the isochronous traffic
+// is the oracle for packet sizes, chain depth and the samples that crossed the bus.
+#include "support/graph_test_doubles.h"
+#include "support/usb_bus_client.h"
+
+#include "driver/usb/usb_device_if.h"
+#include "driver/wave/uac1_capture_stream.h"
+#include "driver/wave/uac1_render_stream.h"
+
+#include <random>
+
+namespace
+{
+
+// IUsbDevice over the bus client's physical device object, as CUsbDevice forwards it.
+class CBusUsbDevice : public IUsbDevice
+{
+public:
+    std::function<PDEVICE_OBJECT()> Pdo;
+    std::function<NTSTATUS(PURB)> Send;
+    std::vector<uint8_t>* Config = nullptr;
+    USBD_CONFIGURATION_HANDLE Handle = nullptr;
+    std::function<ULONG()> Frame;
+    bool HighSpeed = false;
+    LONG Active = 0;
+    STDMETHODIMP QueryInterface(REFIID Id, PVOID* Out) override
+    {
+        *Out = IsEqualGUIDAligned(Id, IID_IUsbDevice) ? static_cast<IUsbDevice*>(this) : nullptr;
+        return *Out ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 1; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP_(PUSB_CONFIGURATION_DESCRIPTOR) GetConfigurationDescriptor() override
+    {
+        return reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(Config->data());
+    }
+    STDMETHODIMP_(USBD_CONFIGURATION_HANDLE) GetConfigurationHandle() override { return Handle; }
+    STDMETHODIMP_(UCHAR) GetControlInterfaceNumber() override { return 0; }
+    STDMETHODIMP_(NTSTATUS) SetDevicePresent(BOOLEAN) override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) CallLowerDriver(PIRP Irp) override { return IoCallDriver(Pdo(), Irp); }
+    STDMETHODIMP_(NTSTATUS) SubmitUrbSync(PURB Urb) override { return Send(Urb); }
+    STDMETHODIMP_(NTSTATUS) GetCurrentFrameNumber(PULONG Number) override
+    {
+        *Number = Frame();
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(PIRP) AllocateIrp() override { return IoAllocateIrp(Pdo()->StackSize, FALSE); }
+    STDMETHODIMP_(VOID) FreeIrp(PIRP Irp) override { IoFreeIrp(Irp); }
+    STDMETHODIMP_(BOOLEAN) IsHighSpeed() override { return HighSpeed; }
+    std::function<bool()> Gone;
+    int Resets = 0, Cycles = 0;
+    STDMETHODIMP_(BOOLEAN) ResetPort() override { return ++Resets, Gone(); }
+    STDMETHODIMP_(BOOLEAN) CyclePort() override { return ++Cycles, Gone(); }
+    STDMETHODIMP_(PDEVICE_OBJECT) GetLowerDeviceObject() override { return Pdo(); }
+    STDMETHODIMP_(LONG) IncrementActiveCount() override { return ++Active; }
+    STDMETHODIMP_(LONG) DecrementActiveCount() override { return --Active; }
+    STDMETHODIMP_(NTSTATUS) CreateAudioDevice() override { return STATUS_SUCCESS; }
+};
+
+// The client's side: render data from a fixed-seed generator, capture data kept, and how many
+// transfers the notifications say are outstanding.
+struct ChainClient
+{
+    std::mt19937 Random{13};
+    std::vector<UCHAR> Written, Received;
+    LONG Submitted = 0, Done = 0, MaxDepth = 0, Restarts = 0;
+    bool DepthHeld = true;
+    LONG Target = 0;
+    KEVENT Reached;
+};
+
+VOID Heard(PVOID Context, PVOID Argument1, PVOID)
+{
+    auto c = static_cast<ChainClient*>(Context);
+    auto n = static_cast<StreamNotification*>(Argument1);
+    auto data = static_cast<PUCHAR>(n->Data.Buffer);
+    if (n->Code == StreamNotifyRenderData)
+    {
+        for (ULONGLONG i = 0; i < n->Data.Length; ++i)
+            c->Written.push_back(data[i] = UCHAR(c->Random()));
+        // From the fourth on, each submission replaces a completed transfer.
+        c->DepthHeld = c->DepthHeld && (c->Submitted < 3 || c->Submitted - c->Done == 2);
+        c->MaxDepth = std::max(c->MaxDepth, ++c->Submitted - c->Done);
+    }
+    else if (n->Code == StreamNotifyConfigure)
+        c->Restarts += (n->Configure.FramesPerTransfer & STREAM_CONFIGURE_RESTART) != 0;
+    else if (n->Code == StreamNotifyCaptureData)
+        c->Received.insert(c->Received.end(), data, data + n->Data.Length);
+    else if (n->Code == StreamNotifyTransferDone && ++c->Done == c->Target)
+        KeSetEvent(&c->Reached, IO_NO_INCREMENT, FALSE);
+}
+
+class UsbStreamChain : public busclient::UsbBusClient
+{
+public:
+    template <class Stream>
+    Stream* Start(const std::string& Speed, ULONG Interface, UCHAR Alt, const WAVEFORMATEXTENSIBLE& Format,
+                  ULONG Ms, ULONG InFlight)
+    {
+        std::string text = sim::BuiltinProfileText("uac1-headset");
+        text.replace(text.find("speed full"), 10, "speed " + Speed);
+        Plug(Parse(text));
+        SelectConfiguration();
+        m_Usb.Pdo = [this] { return Pdo(); };
+        m_Usb.Send = [this](PURB Urb) { return SendUrb(Urb); };
+        m_Usb.Config = &m_config;
+        m_Usb.Handle = m_configHandle;
+        m_Usb.Frame = [this] { return m_device->Bus().CurrentFrame(); };
+        m_Usb.HighSpeed = Speed == "high";
+        m_Usb.Gone = [this] { return m_device->Model().IsVanished(); };
+        m_Usb.Resets = m_Usb.Cycles = 0;
+        auto stream = gd::Make<Stream>(Interface, 4u);
+        m_Stream = stream;
+        EXPECT_EQ(stream->Init(Interface == 1 ? STREAM_DIRECTION_RENDER : STREAM_DIRECTION_CAPTURE, &m_Usb),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(stream->AddDataFormat(&Format, Alt), STATUS_SUCCESS);
+        KeInitializeEvent(&m_Client.Reached, NotificationEvent, FALSE);
+        EXPECT_EQ(stream->RegisterClient(3, &Format, Ms, InFlight, Heard, &m_Client, &m_Record),
+                  STATUS_SUCCESS);
+        ULONG frames = 0, frame = 0;
+        EXPECT_EQ(stream->OpenClient(m_Record->Registration, &frames, &frame), STATUS_SUCCESS);
+        EXPECT_EQ(m_Usb.Active, 1);
+        EXPECT_EQ(stream->StartClient(m_Record->Registration, frame + 2, nullptr, nullptr), STATUS_SUCCESS);
+        return stream;
+    }
+    static sim::DeviceProfile Parse(const std::string& Text)
+    {
+        sim::DeviceProfile profile;
+        std::string error;
+        EXPECT_TRUE(sim::DeviceProfile::Parse(Text, "chain", ".", &profile, &error)) << error;
+        return profile;
+    }
+    // Runs until the client has seen Count completed transfers, then stops, closes and leaves.
+    void RunAndClose(LONG Count)
+    {
+        m_Client.Target = Count;
+        if (Count)
+            KeWaitForSingleObject(&m_Client.Reached, Executive, KernelMode, FALSE, nullptr);
+        EXPECT_EQ(m_Stream->StopClient(m_Record->Registration, nullptr), STATUS_SUCCESS);
+        EXPECT_EQ(m_Stream->CloseClient(m_Record->Registration), STATUS_SUCCESS);
+        EXPECT_EQ(m_Usb.Active, 0);
+        EXPECT_EQ(m_Stream->UnregisterClient(m_Record->Registration), STATUS_SUCCESS);
+        m_Stream->Release();
+        plat::Settle();
+    }
+    std::vector<sim::StreamPacketRecord> Packets(bool In)
+    {
+        std::vector<sim::StreamPacketRecord> data;
+        for (const sim::StreamPacketRecord& r : m_device->Streams().Packets())
+            if (r.In == In && !r.Feedback)
+                data.push_back(r);
+        return data;
+    }
+
+    CBusUsbDevice m_Usb;
+    ChainClient m_Client;
+    CUsbAudioStream* m_Stream = nullptr;
+    StreamClient* m_Record = nullptr;
+};
+
+// Frames of packet i for a host that carries each packet's fraction on: an oracle computed
+// from the whole count rather than a running remainder.
+ULONG PacketFrames(ULONG Rate, ULONG PerFrame, ULONG Index)
+{
+    const unsigned long long perSecond = PerFrame * 1000ull;
+    return ULONG(Rate * (Index + 1ull) / perSecond - Rate * 1ull * Index / perSecond);
+}
+
+TEST_F(UsbStreamChain, RenderPacketsDepthAndSamplesAsTheDeviceRecordsThem)
+{
+    struct Case
+    {
+        const char* Speed;
+        UCHAR Alt;
+        WORD Bytes;
+        ULONG Rate, Ms, InFlight, PerFrame;
+    } cases[] = {
+        {"full", 1, 2, 44100, 10, 3, 1}, // ten-packet transfers of 441 frames: 176 x 9 and 180
+        {"full", 1, 2, 48000, 5, 3, 1},  // the wave client's 5 ms x 3
+        {"full", 2, 3, 44100, 5, 3, 1},  // 24-bit
+        {"high", 1, 2, 48000, 10, 3, 8}, // 80 packets of 6 frames
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(std::string(c.Speed) + " " + std::to_string(c.Rate) + " " + std::to_string(c.Bytes * 8));
+        m_Client = {};
+        const WAVEFORMATEXTENSIBLE format = gd::Pcm(2, c.Rate, c.Bytes, WORD(c.Bytes * 8), 3);
+        Start<CUac1RenderStream>(c.Speed, 1, c.Alt, format, c.Ms, c.InFlight);
+        // The setting and its sampling frequency as the device took them; a second open is refused.
+        sim::StreamFormat selected;
+        ASSERT_TRUE(m_device->Streams().CurrentFormat(0x01, &selected));
+        EXPECT_EQ(selected.AlternateSetting, c.Alt);
+        EXPECT_EQ(selected.RateHz, c.Rate);
+        ULONG frame = 0;
+        EXPECT_EQ(m_Stream->OpenStream(m_Record, &frame), STATUS_INSUFFICIENT_RESOURCES);
+        RunAndClose(60);
+        EXPECT_EQ(m_device->Model().AlternateSetting(1), 0);
+        const std::vector<sim::StreamPacketRecord> packets = Packets(false);
+        ASSERT_EQ(packets.size(), size_t(m_Client.Submitted) * c.Ms * c.PerFrame);
+        for (size_t i = 0; i < packets.size(); ++i)
+        {
+            ASSERT_EQ(packets[i].Bytes,
+                      PacketFrames(c.Rate, c.PerFrame, ULONG(i)) * format.Format.nBlockAlign)
+                << "packet " << i;
+            // Back to back: the chain never ran dry.
+            ASSERT_EQ(packets[i].Frame * 8 + packets[i].Microframe,
+                      packets[0].Frame * 8 + packets[0].Microframe + i * (8 / c.PerFrame));
+        }
+        EXPECT_EQ(m_device->Streams().SizeErrors(), std::vector<std::string>{});
+        EXPECT_EQ(m_Client.MaxDepth, LONG(c.InFlight));
+        EXPECT_TRUE(m_Client.DepthHeld);
+        EXPECT_EQ(m_device->Streams().OutStream(0x01), m_Client.Written);
+        TearDown();
+        SetUp();
+    }
+}
+
+TEST_F(UsbStreamChain, CaptureDeliversTheDeviceSignalWithSilenceForEmptyPackets)
+{
+    for (uint32_t emptyEvery : {0u, 7u})
+    {
+        SCOPED_TRACE(emptyEvery);
+        m_Client = {};
+        const WAVEFORMATEXTENSIBLE format = gd::Pcm(1, 44100, 2, 16, 4);
+        sim::StreamFaults faults;
+        faults.EmptyInEvery = emptyEvery;
+        Start<CUac1CaptureStream>("full", 2, 1, format, 2, 3);
+        EXPECT_EQ(m_Record->TransfersInFlight, 5u); // at least 10 ms in flight
+        m_device->Streams().SetFaults(faults);
+        RunAndClose(40);
+        sim::StreamFormat device;
+        device.Channels = 1;
+        device.SubframeBytes = 2;
+        device.BitResolution = 16;
+        std::vector<UCHAR> expected;
+        for (const sim::StreamPacketRecord& r : Packets(true))
+        {
+            const uint32_t frames = r.Bytes ? r.Bytes / 2 : 45; // silence: 44.1 frames rounded up
+            for (uint32_t f = 0; f < frames; ++f)
+            {
+                UCHAR sample[2] = {0, 0};
+                if (r.Bytes)
+                    sim::StreamSignalFrame(device, r.FirstSample + f, sample);
+                expected.insert(expected.end(), sample, sample + 2);
+            }
+        }
+        // Transfers that came back after the client stopped reach nobody.
+        ASSERT_GE(m_Client.Received.size(), 40u * 2 * 88);
+        ASSERT_LE(m_Client.Received.size(), expected.size());
+        expected.resize(m_Client.Received.size());
+        EXPECT_EQ(m_Client.Received, expected);
+        TearDown();
+        SetUp();
+    }
+}
+
+// A failed transfer holds the chain until every transfer is back; the worker then resets the
+// port, pauses 100 ms, tells the client to restart and streams again. A vanished device ends
+// the worker instead, and the stream still stops and closes cleanly.
+TEST_F(UsbStreamChain, TheWorkerRecoversFromAFailedTransferAndEndsWithTheDevice)
+{
+    for (bool vanish : {false, true})
+    {
+        SCOPED_TRACE(vanish);
+        m_Client = {};
+        const WAVEFORMATEXTENSIBLE format = gd::Pcm(2, 48000, 2, 16, 3);
+        Start<CUac1RenderStream>("full", 1, 1, format, 5, 3);
+        m_Client.Target = 4;
+        KeWaitForSingleObject(&m_Client.Reached, Executive, KernelMode, FALSE, nullptr);
+        sim::StreamFaults fail;
+        fail.FailTransferNumber = 1;
+        sim::DeviceFaults gone;
+        gone.Vanished = true;
+        const SIZE_T threads = plat::LiveSystemThreadCount();
+        vanish ? m_device->SetFaults(gone) : m_device->Streams().SetFaults(fail);
+        LARGE_INTEGER wait;
+        wait.QuadPart = -300 * 10000; // 300 ms
+        KeDelayExecutionThread(KernelMode, FALSE, &wait);
+        EXPECT_EQ(m_Usb.Resets, 1);
+        EXPECT_EQ(m_Usb.Cycles, 0);
+        EXPECT_EQ(m_Client.Restarts, vanish ? 1 : 2);
+        if (vanish)
+        {
+            plat::Settle();
+            EXPECT_EQ(plat::LiveSystemThreadCount(), threads - 1); // the worker has ended
+            const LONG submitted = m_Client.Submitted;
+            KeDelayExecutionThread(KernelMode, FALSE, &wait);
+            EXPECT_EQ(m_Client.Submitted, submitted);
+            EXPECT_EQ(m_Client.Done, submitted);
+        }
+        RunAndClose(vanish ? 0 : m_Client.Done + 20);
+        if (!vanish)
+        {
+            std::vector<ULONG> gaps;
+            const std::vector<sim::StreamPacketRecord> packets = Packets(false);
+            for (size_t i = 1; i < packets.size(); ++i)
+                if (packets[i].Frame != packets[i - 1].Frame + 1)
+                    gaps.push_back(packets[i].Frame - packets[i - 1].Frame);
+            ASSERT_EQ(gaps.size(), 1u);
+            EXPECT_GE(gaps[0], 100u);
+            EXPECT_LE(gaps[0], 120u);
+        }
+        TearDown();
+        SetUp();
+    }
+}
+
+} // namespace
