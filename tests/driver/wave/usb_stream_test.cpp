@@ -136,7 +136,7 @@ TEST_F(UsbStream, InitMakesTheInterfacesTheCallbackObjectAndTheWorkerThread)
 
     // Class 1 takes every alternate setting.
     EXPECT_TRUE(render->IsAlternateSettingValid(7, 48000));
-    EXPECT_EQ(render->OpenStream(nullptr, nullptr), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(render->OpenStream(nullptr, nullptr), STATUS_INVALID_PARAMETER);
 
     const std::u16string name = CyclicName(static_cast<CUsbAudioStream*>(render));
     render->Release();
