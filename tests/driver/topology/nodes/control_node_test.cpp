@@ -18,6 +18,7 @@
 #include "driver/topology/nodes/usb_selector_node.h"
 
 #include <cstring>
+#include <functional>
 
 namespace
 {
@@ -51,8 +52,17 @@ protected:
     }
     void TearDown() override
     {
+        for (auto drop = m_Made.rbegin(); drop != m_Made.rend(); ++drop)
+            (*drop)();
         Drop(m_Entity);
         SettingsDeviceFixture::TearDown();
+    }
+    // Made for the test and released after it.
+    template <class T, class... Args> T* New(Args&&... args)
+    {
+        T* node = Make<T>(std::forward<Args>(args)...);
+        m_Made.push_back([node] { Drop(node); });
+        return node;
     }
 
     // Values as the settings store keeps them (REG_BINARY), written or read independently of
@@ -85,6 +95,7 @@ protected:
 
     CMutexLock m_Lock;
     CFakeEntity* m_Entity = nullptr;
+    std::vector<std::function<void()>> m_Made;
 };
 
 TEST(ControlValueNames, ChannelPrefixesPadThePinTypeAndSingleNamesEndInAnUnderscore)
@@ -116,7 +127,7 @@ TEST_F(ControlNode, LoadTakesTheDeviceValueThenTheSavedOneAndZeroWhenBothFail)
     m_Entity->Values[{kMute, 2}] = 1;
     m_Entity->FailChannel.insert({"getswitch", 2});
     Save<UCHAR>("Unit05_ 0_1", 0);
-    CBooleanControlNode* mute = Make<CBooleanControlNode>(5u, ULONG(NODE_KIND_MUTE));
+    CBooleanControlNode* mute = New<CBooleanControlNode>(5u, ULONG(NODE_KIND_MUTE));
     ASSERT_EQ(mute->InitControlNode(m_Entity, kMute, Fdo(), &m_Lock), STATUS_SUCCESS);
     UCHAR values[3];
     for (ULONG c = 0; c < 3; c++)
@@ -125,18 +136,15 @@ TEST_F(ControlNode, LoadTakesTheDeviceValueThenTheSavedOneAndZeroWhenBothFail)
     EXPECT_EQ(values[1], 0) << "the saved value wins";
     EXPECT_EQ(values[2], 0) << "neither readable";
     EXPECT_TRUE(LogOf({"setswitch"}).empty()) << "loading sends nothing";
-    Drop(mute);
 }
 
 TEST_F(ControlNode, SetupFailsWhenTheUnitCannotCountItsChannels)
 {
     m_Entity->Fail["count"] = STATUS_INVALID_PARAMETER;
-    CBooleanControlNode* mute = Make<CBooleanControlNode>(5u, ULONG(NODE_KIND_MUTE));
-    CVolumeControlNode* volume = Make<CVolumeControlNode>(6u);
+    CBooleanControlNode* mute = New<CBooleanControlNode>(5u, ULONG(NODE_KIND_MUTE));
+    CVolumeControlNode* volume = New<CVolumeControlNode>(6u);
     EXPECT_EQ(mute->InitControlNode(m_Entity, kMute, Fdo(), &m_Lock), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(volume->InitLevelControlNode(m_Entity, kVolume, Fdo(), &m_Lock), STATUS_INVALID_PARAMETER);
-    Drop(mute);
-    Drop(volume);
 }
 
 TEST_F(ControlNode, LevelsClampForTheCacheAndTruncateToTheStepForTheDevice)
@@ -190,7 +198,7 @@ TEST_F(ControlNode, GainPadSetsEveryChannelAndStopsAtTheFirstRefusal)
 {
     m_Entity->ChannelCount = 3;
     m_Entity->FailChannel.insert({"setlevel", 2});
-    CInputGainPadControlNode* pad = Make<CInputGainPadControlNode>(5u);
+    CInputGainPadControlNode* pad = New<CInputGainPadControlNode>(5u);
     ASSERT_EQ(pad->InitLevelControlNode(m_Entity, 12, Fdo(), &m_Lock), STATUS_SUCCESS);
     EXPECT_EQ(pad->SetLevel(CInputGainPadControlNode::ALL_CHANNELS, LONG(0x80000000)), STATUS_UNSUCCESSFUL);
     const std::string min = std::to_string(-0x7F0000);
@@ -201,14 +209,13 @@ TEST_F(ControlNode, GainPadSetsEveryChannelAndStopsAtTheFirstRefusal)
     EXPECT_EQ(level, -0x7F0000) << "silence is the lowest level on a gain pad";
     EXPECT_EQ(pad->GetLevel(2, &level), STATUS_SUCCESS);
     EXPECT_EQ(level, 0) << "the refused channel keeps its value";
-    Drop(pad);
 }
 
 // A refused request is the caller's failure; nothing is cached or saved.
 TEST_F(ControlNode, RefusedSetsReturnTheFailureAndChangeNothing)
 {
-    CBooleanControlNode* mute = Make<CBooleanControlNode>(5u, ULONG(NODE_KIND_MUTE));
-    CVolumeControlNode* volume = Make<CVolumeControlNode>(6u);
+    CBooleanControlNode* mute = New<CBooleanControlNode>(5u, ULONG(NODE_KIND_MUTE));
+    CVolumeControlNode* volume = New<CVolumeControlNode>(6u);
     ASSERT_EQ(mute->InitControlNode(m_Entity, kMute, Fdo(), &m_Lock), STATUS_SUCCESS);
     ASSERT_EQ(volume->InitLevelControlNode(m_Entity, kVolume, Fdo(), &m_Lock), STATUS_SUCCESS);
     m_Entity->Fail["setswitch"] = STATUS_INTERNAL_ERROR;
@@ -226,8 +233,6 @@ TEST_F(ControlNode, RefusedSetsReturnTheFailureAndChangeNothing)
     m_Entity->Fail.clear();
     EXPECT_EQ(mute->SetValue(0, 1), STATUS_SUCCESS);
     EXPECT_EQ(StoredAs<UCHAR>("Unit05_ 0_0"), 1);
-    Drop(mute);
-    Drop(volume);
 }
 
 TEST_F(ControlNode, RestoreSendsEveryChannelAndSkipsOneThatStalls)
@@ -236,7 +241,7 @@ TEST_F(ControlNode, RestoreSendsEveryChannelAndSkipsOneThatStalls)
     Save<LONG>("Unit05_ 0_0", -0x10000);
     Save<LONG>("Unit05_ 0_1", -0x20000);
     Save<LONG>("Unit05_ 0_2", -0x30000);
-    CVolumeControlNode* volume = Make<CVolumeControlNode>(5u);
+    CVolumeControlNode* volume = New<CVolumeControlNode>(5u);
     ASSERT_EQ(volume->InitLevelControlNode(m_Entity, kVolume, Fdo(), &m_Lock), STATUS_SUCCESS);
     m_Entity->FailChannel.insert({"setlevel", 1});
     Log().clear();
@@ -246,12 +251,11 @@ TEST_F(ControlNode, RestoreSendsEveryChannelAndSkipsOneThatStalls)
     LONG level = 0;
     EXPECT_EQ(volume->GetLevel(1, &level), STATUS_SUCCESS);
     EXPECT_EQ(level, -0x20000) << "the stalled channel keeps its cached level";
-    Drop(volume);
 }
 
 TEST_F(ControlNode, VolumeReadBackSeesAChangeOnAnyChannel)
 {
-    CVolumeControlNode* volume = Make<CVolumeControlNode>(5u);
+    CVolumeControlNode* volume = New<CVolumeControlNode>(5u);
     ASSERT_EQ(volume->InitLevelControlNode(m_Entity, kVolume, Fdo(), &m_Lock), STATUS_SUCCESS);
     ASSERT_EQ(volume->SetLevel(0, -0x12345), STATUS_SUCCESS);
     ASSERT_EQ(volume->SetLevel(1, -0x12345), STATUS_SUCCESS);
@@ -266,12 +270,11 @@ TEST_F(ControlNode, VolumeReadBackSeesAChangeOnAnyChannel)
     EXPECT_EQ(level, -0x12345);
     m_Entity->Fail["getlevel"] = STATUS_INTERNAL_ERROR;
     EXPECT_EQ(volume->SaveValues(), STATUS_INTERNAL_ERROR);
-    Drop(volume);
 }
 
 TEST_F(ControlNode, OnOffReadBackCachesAndSavesEveryChannel)
 {
-    CBooleanControlNode* agc = Make<CBooleanControlNode>(7u, ULONG(NODE_KIND_AGC));
+    CBooleanControlNode* agc = New<CBooleanControlNode>(7u, ULONG(NODE_KIND_AGC));
     ASSERT_EQ(agc->InitControlNode(m_Entity, 7, Fdo(), &m_Lock), STATUS_SUCCESS);
     m_Entity->Values[{7, 1}] = 1;
     EXPECT_EQ(agc->SaveValues(), STATUS_SUCCESS);
@@ -282,7 +285,6 @@ TEST_F(ControlNode, OnOffReadBackCachesAndSavesEveryChannel)
     EXPECT_EQ(StoredAs<UCHAR>("Unit07_ 0_1"), 1);
     m_Entity->FailChannel.insert({"getswitch", 0});
     EXPECT_EQ(agc->SaveValues(), STATUS_UNSUCCESSFUL);
-    Drop(agc);
 }
 
 // Collects the control-change records a device's listener would get.
@@ -334,10 +336,10 @@ TEST_F(PinTypeChange, SinksLoadTheNewTypesValuesSendThemAndReportTheChange)
 {
     Save<UCHAR>("Unit05_ 2_0", 1);
     Save<LONG>("Unit06_ 2_1", -0x30000);
-    CBooleanControlNode* mute = Make<CBooleanControlNode>(5u, ULONG(NODE_KIND_MUTE));
-    CVolumeControlNode* volume = Make<CVolumeControlNode>(6u);
-    CDspVolumeControlNode* dsp = Make<CDspVolumeControlNode>(7u);
-    COutputPinTypeNode* pinType = Make<COutputPinTypeNode>(8u);
+    CBooleanControlNode* mute = New<CBooleanControlNode>(5u, ULONG(NODE_KIND_MUTE));
+    CVolumeControlNode* volume = New<CVolumeControlNode>(6u);
+    CDspVolumeControlNode* dsp = New<CDspVolumeControlNode>(7u);
+    COutputPinTypeNode* pinType = New<COutputPinTypeNode>(8u);
     ASSERT_EQ(mute->InitControlNode(m_Entity, kMute, Fdo(), &m_Lock), STATUS_SUCCESS);
     ASSERT_EQ(volume->InitLevelControlNode(m_Entity, kVolume, Fdo(), &m_Lock), STATUS_SUCCESS);
     ASSERT_EQ(dsp->InitDspVolumeControlNode(m_Entity, 0x82, Fdo(), &m_Lock), STATUS_SUCCESS);
@@ -362,15 +364,11 @@ TEST_F(PinTypeChange, SinksLoadTheNewTypesValuesSendThemAndReportTheChange)
     UCHAR value = 0;
     EXPECT_EQ(mute->GetValue(0, &value), STATUS_SUCCESS);
     EXPECT_EQ(value, 1);
-    Drop(mute);
-    Drop(volume);
-    Drop(dsp);
-    Drop(pinType);
 }
 
 TEST_F(PinTypeChange, AFailedUpdateRevertsTheTerminalAndTheCache)
 {
-    COutputPinTypeNode* pinType = Make<COutputPinTypeNode>(8u);
+    COutputPinTypeNode* pinType = New<COutputPinTypeNode>(8u);
     ASSERT_EQ(
         pinType->InitOutputPinTypeNode(m_Entity, Fdo(), static_cast<IUsbAudioFunction*>(m_Function), &m_Lock),
         STATUS_SUCCESS);
@@ -381,29 +379,26 @@ TEST_F(PinTypeChange, AFailedUpdateRevertsTheTerminalAndTheCache)
     EXPECT_EQ(m_Entity->CurrentPinType, ULONG(PIN_TYPE_STREAM));
     EXPECT_TRUE(m_Listener.NodeIds.empty());
     EXPECT_FALSE(Stored("Unit08_"));
-    Drop(pinType);
 }
 
 TEST_F(PinTypeChange, ASavedTypeOutsideTheListIsIgnored)
 {
     Save<ULONG>("Unit08_", PIN_TYPE_SPDIF);
-    COutputPinTypeNode* pinType = Make<COutputPinTypeNode>(8u);
+    COutputPinTypeNode* pinType = New<COutputPinTypeNode>(8u);
     ASSERT_EQ(
         pinType->InitOutputPinTypeNode(m_Entity, Fdo(), static_cast<IUsbAudioFunction*>(m_Function), &m_Lock),
         STATUS_SUCCESS);
     Log().clear();
     EXPECT_EQ(pinType->RestoreValues(), STATUS_SUCCESS);
     EXPECT_EQ(Log(), std::vector<std::string>{"terminal setpintype 0"});
-    Drop(pinType);
     Save<ULONG>("Unit09_", PIN_TYPE_HP);
-    pinType = Make<COutputPinTypeNode>(9u);
+    pinType = New<COutputPinTypeNode>(9u);
     ASSERT_EQ(
         pinType->InitOutputPinTypeNode(m_Entity, Fdo(), static_cast<IUsbAudioFunction*>(m_Function), &m_Lock),
         STATUS_SUCCESS);
     Log().clear();
     EXPECT_EQ(pinType->RestoreValues(), STATUS_SUCCESS);
     EXPECT_EQ(Log(), std::vector<std::string>{"terminal setpintype 2"}) << "a listed saved type is restored";
-    Drop(pinType);
 }
 
 TEST_F(ControlNode, SelectorStartsFromTheSavedInputLimitedToItsInputs)
@@ -432,7 +427,7 @@ TEST_F(ControlNode, SelectorStartsFromTheSavedInputLimitedToItsInputs)
 
 TEST_F(ControlNode, SelectorSetGoesToTheUnitAndIsSaved)
 {
-    CUsbSelectorNode* selector = Make<CUsbSelectorNode>(20u);
+    CUsbSelectorNode* selector = New<CUsbSelectorNode>(20u);
     ASSERT_EQ(selector->InitSelectorNode(m_Entity, Fdo(), &m_Lock), STATUS_SUCCESS);
     EXPECT_EQ(selector->SetSelectedInput(0), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(selector->SetSelectedInput(4), STATUS_INVALID_PARAMETER);
@@ -444,12 +439,11 @@ TEST_F(ControlNode, SelectorSetGoesToTheUnitAndIsSaved)
     EXPECT_EQ(selector->GetSelectedInput(&input), STATUS_SUCCESS);
     EXPECT_EQ(input, 2u);
     EXPECT_EQ(selector->RestoreValues(), STATUS_SUCCESS) << "restore goes on past a refusal";
-    Drop(selector);
 }
 
 TEST_F(ControlNode, EffectEnableRaisesTheChangeFlagsAndSavesOnlyWhatTheDeviceTook)
 {
-    CEffectControlNode* effect = Make<CEffectControlNode>(5u);
+    CEffectControlNode* effect = New<CEffectControlNode>(5u);
     Save<UCHAR>("Unit05_", 1);
     ASSERT_EQ(effect->InitEffectControlNode(m_Entity, 139, Fdo(), &m_Lock), STATUS_SUCCESS);
     UCHAR enable = 0;
@@ -467,13 +461,12 @@ TEST_F(ControlNode, EffectEnableRaisesTheChangeFlagsAndSavesOnlyWhatTheDeviceToo
     EXPECT_EQ(effect->SetEnable(0), STATUS_SUCCESS);
     EXPECT_EQ(StoredAs<UCHAR>("Unit05_"), 0);
     EXPECT_EQ(LogOf({"setswitch"}), (std::vector<std::string>{"setswitch 139 0 0", "setswitch 139 0 0"}));
-    Drop(effect);
 }
 
 TEST_F(ControlNode, ClockRateIsCachedOnlyWhenTheDeviceTakesIt)
 {
     m_Entity->Rates = {44100, 48000, 96000};
-    CClockSourceNode* clock = Make<CClockSourceNode>(5u);
+    CClockSourceNode* clock = New<CClockSourceNode>(5u);
     ASSERT_EQ(clock->InitClockSourceNode(m_Entity, &m_Lock), STATUS_SUCCESS);
     ULONG rates[3] = {};
     ULONG count = 3;
@@ -489,10 +482,8 @@ TEST_F(ControlNode, ClockRateIsCachedOnlyWhenTheDeviceTakesIt)
     EXPECT_EQ(clock->IsClockValid(&valid), STATUS_SUCCESS);
     EXPECT_EQ(valid, 0) << "validity is the device's answer";
     m_Entity->Rates.clear();
-    CClockSourceNode* empty = Make<CClockSourceNode>(6u);
+    CClockSourceNode* empty = New<CClockSourceNode>(6u);
     EXPECT_EQ(empty->InitClockSourceNode(m_Entity, &m_Lock), STATUS_UNSUCCESSFUL);
-    Drop(clock);
-    Drop(empty);
 }
 
 TEST_F(ControlNode, PinNodesCopyTheTerminalAndRefreshTheirJacks)
@@ -501,8 +492,8 @@ TEST_F(ControlNode, PinNodesCopyTheTerminalAndRefreshTheirJacks)
     m_Entity->CurrentPinType = PIN_TYPE_SPK;
     m_Entity->Jacks = {{nd::Jack(3, 1)}, {}};
     const UCHAR guids[32] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
-    COutputPinNode* speaker = Make<COutputPinNode>(5u, 0u);
-    COutputPinNode* headphones = Make<COutputPinNode>(6u, 1u);
+    COutputPinNode* speaker = New<COutputPinNode>(5u, 0u);
+    COutputPinNode* headphones = New<COutputPinNode>(6u, 1u);
     ASSERT_EQ(speaker->InitOutputPinNode(m_Entity, guids, &m_Lock), STATUS_SUCCESS);
     ASSERT_EQ(headphones->InitOutputPinNode(m_Entity, guids, &m_Lock), STATUS_SUCCESS)
         << "no jacks is no failure";
@@ -527,8 +518,6 @@ TEST_F(ControlNode, PinNodesCopyTheTerminalAndRefreshTheirJacks)
     EXPECT_EQ(value, 0u);
     m_Entity->Fail["getpintype"] = STATUS_INTERNAL_ERROR;
     EXPECT_EQ(speaker->SaveValues(), STATUS_INTERNAL_ERROR);
-    Drop(speaker);
-    Drop(headphones);
 }
 
 TEST_F(ControlNode, InputPinNodeKeepsEveryPinTypeAndOneSourceSlot)
@@ -538,7 +527,7 @@ TEST_F(ControlNode, InputPinNodeKeepsEveryPinTypeAndOneSourceSlot)
     m_Entity->Jacks = {{nd::Jack(1, 5)}};
     m_Entity->AnswerJacksAt = false;
     const UCHAR guids[32] = {};
-    CInputPinNode* pin = Make<CInputPinNode>(5u);
+    CInputPinNode* pin = New<CInputPinNode>(5u);
     ASSERT_EQ(pin->InitInputPinNode(m_Entity, guids, &m_Lock), STATUS_SUCCESS);
     ULONG value = 0;
     EXPECT_EQ(pin->GetJackCount(&value), STATUS_SUCCESS);
@@ -546,7 +535,6 @@ TEST_F(ControlNode, InputPinNodeKeepsEveryPinTypeAndOneSourceSlot)
     EXPECT_EQ(pin->GetSourceCount(), 1u);
     EXPECT_EQ(pin->GetKind(), 0u);
     EXPECT_EQ(pin->InitInputPinNode(m_Entity, nullptr, &m_Lock), STATUS_INSUFFICIENT_RESOURCES);
-    Drop(pin);
 }
 
 // ---- The entity base ----
