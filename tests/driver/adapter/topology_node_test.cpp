@@ -94,23 +94,6 @@ TEST_F(TopologyNode, SetSourceIdListReplacesClearsAndRefuses)
     node->Release();
 }
 
-TEST_F(TopologyNode, AnswersOnlyItsOwnInterfaces)
-{
-    CTopologyNode* node = Make<CTopologyNode>(3u, ULONG(NODE_KIND_MUTE));
-    PVOID out = nullptr;
-    ASSERT_EQ(node->QueryInterface(IID_ITopologyNode, &out), STATUS_SUCCESS);
-    EXPECT_EQ(out, static_cast<ITopologyNode*>(node));
-    EXPECT_EQ(RefCount(node), 2u);
-    static_cast<ITopologyNode*>(out)->Release();
-    for (const GUID* id : {&IID_IDspNode, &IID_ITerminalNode, &IID_IStreamEngine})
-    {
-        out = reinterpret_cast<PVOID>(1);
-        EXPECT_EQ(node->QueryInterface(*id, &out), STATUS_INVALID_PARAMETER);
-        EXPECT_EQ(out, nullptr);
-    }
-    node->Release();
-}
-
 TEST_F(StreamGraph, NodeIsAddedOnceAndProcessingNodesAlsoJoinTheirList)
 {
     CFakeStream* stream = NewStream(STREAM_DIRECTION_RENDER);
