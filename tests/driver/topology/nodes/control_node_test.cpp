@@ -180,8 +180,7 @@ TEST_F(ControlNode, LevelsClampForTheCacheAndTruncateToTheStepForTheDevice)
         Log().clear();
         ASSERT_EQ(node->SetLevel(1, row.Requested), STATUS_SUCCESS);
         LONG cached = 0;
-        EXPECT_EQ(node->GetLevel(1, &cached), STATUS_SUCCESS);
-        EXPECT_EQ(cached, row.Cached);
+        EXPECT_EQ(OUT_OF(LONG, node, GetLevel, 1), row.Cached);
         EXPECT_EQ(Log(), std::vector<std::string>{"setlevel " + std::to_string(selector) + " 1 " +
                                                   std::to_string(row.Sent)});
         EXPECT_EQ(StoredAs<LONG>("Unit05_ 0_1"), row.Cached);
@@ -204,11 +203,9 @@ TEST_F(ControlNode, GainPadSetsEveryChannelAndStopsAtTheFirstRefusal)
     const std::string min = std::to_string(-0x7F0000);
     EXPECT_EQ(LogOf({"setlevel"}), (std::vector<std::string>{"setlevel 12 0 " + min, "setlevel 12 1 " + min,
                                                              "setlevel 12 2 " + min}));
-    LONG level = 0;
-    EXPECT_EQ(pad->GetLevel(CInputGainPadControlNode::ALL_CHANNELS, &level), STATUS_SUCCESS);
-    EXPECT_EQ(level, -0x7F0000) << "silence is the lowest level on a gain pad";
-    EXPECT_EQ(pad->GetLevel(2, &level), STATUS_SUCCESS);
-    EXPECT_EQ(level, 0) << "the refused channel keeps its value";
+    EXPECT_EQ(OUT_OF(LONG, pad, GetLevel, CInputGainPadControlNode::ALL_CHANNELS), -0x7F0000)
+        << "silence is the lowest level on a gain pad";
+    EXPECT_EQ(OUT_OF(LONG, pad, GetLevel, 2), 0) << "the refused channel keeps its value";
 }
 
 // A refused request is the caller's failure; nothing is cached or saved.
@@ -222,12 +219,8 @@ TEST_F(ControlNode, RefusedSetsReturnTheFailureAndChangeNothing)
     m_Entity->Fail["setlevel"] = STATUS_INTERNAL_ERROR;
     EXPECT_EQ(mute->SetValue(0, 1), STATUS_INTERNAL_ERROR);
     EXPECT_EQ(volume->SetLevel(0, -0x10000), STATUS_INTERNAL_ERROR);
-    UCHAR value = 9;
-    LONG level = 9;
-    EXPECT_EQ(mute->GetValue(0, &value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 0);
-    EXPECT_EQ(volume->GetLevel(0, &level), STATUS_SUCCESS);
-    EXPECT_EQ(level, 0);
+    EXPECT_EQ(OUT_OF(UCHAR, mute, GetValue, 0), 0);
+    EXPECT_EQ(OUT_OF(LONG, volume, GetLevel, 0), 0);
     EXPECT_FALSE(Stored("Unit05_ 0_0"));
     EXPECT_FALSE(Stored("Unit06_ 0_0"));
     m_Entity->Fail.clear();
@@ -248,9 +241,7 @@ TEST_F(ControlNode, RestoreSendsEveryChannelAndSkipsOneThatStalls)
     EXPECT_EQ(volume->RestoreValues(), STATUS_SUCCESS);
     EXPECT_EQ(Log(), (std::vector<std::string>{"setlevel 2 0 -65536", "setlevel 2 1 -131072",
                                                "setlevel 2 2 -196608"}));
-    LONG level = 0;
-    EXPECT_EQ(volume->GetLevel(1, &level), STATUS_SUCCESS);
-    EXPECT_EQ(level, -0x20000) << "the stalled channel keeps its cached level";
+    EXPECT_EQ(OUT_OF(LONG, volume, GetLevel, 1), -0x20000) << "the stalled channel keeps its cached level";
 }
 
 TEST_F(ControlNode, VolumeReadBackSeesAChangeOnAnyChannel)
@@ -262,12 +253,9 @@ TEST_F(ControlNode, VolumeReadBackSeesAChangeOnAnyChannel)
     EXPECT_EQ(volume->SaveValues(), STATUS_UNSUCCESSFUL) << "the device reports what it was sent";
     m_Entity->Values[{kVolume, 1}] = -0x50000;
     EXPECT_EQ(volume->SaveValues(), STATUS_SUCCESS) << "channel 0 unchanged, channel 1 changed";
-    LONG level = 0;
-    EXPECT_EQ(volume->GetLevel(1, &level), STATUS_SUCCESS);
-    EXPECT_EQ(level, -0x50000);
+    EXPECT_EQ(OUT_OF(LONG, volume, GetLevel, 1), -0x50000);
     EXPECT_EQ(StoredAs<LONG>("Unit05_ 0_1"), -0x50000);
-    EXPECT_EQ(volume->GetLevel(0, &level), STATUS_SUCCESS);
-    EXPECT_EQ(level, -0x12345);
+    EXPECT_EQ(OUT_OF(LONG, volume, GetLevel, 0), -0x12345);
     m_Entity->Fail["getlevel"] = STATUS_INTERNAL_ERROR;
     EXPECT_EQ(volume->SaveValues(), STATUS_INTERNAL_ERROR);
 }
@@ -278,9 +266,7 @@ TEST_F(ControlNode, OnOffReadBackCachesAndSavesEveryChannel)
     ASSERT_EQ(agc->InitControlNode(m_Entity, 7, Fdo(), &m_Lock), STATUS_SUCCESS);
     m_Entity->Values[{7, 1}] = 1;
     EXPECT_EQ(agc->SaveValues(), STATUS_SUCCESS);
-    UCHAR value = 0;
-    EXPECT_EQ(agc->GetValue(1, &value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 1);
+    EXPECT_EQ(OUT_OF(UCHAR, agc, GetValue, 1), 1);
     EXPECT_EQ(StoredAs<UCHAR>("Unit07_ 0_0"), 0);
     EXPECT_EQ(StoredAs<UCHAR>("Unit07_ 0_1"), 1);
     m_Entity->FailChannel.insert({"getswitch", 0});
@@ -361,9 +347,7 @@ TEST_F(PinTypeChange, SinksLoadTheNewTypesValuesSendThemAndReportTheChange)
     EXPECT_EQ(m_Listener.NodeIds, (std::vector<ULONG>{5, 6, 7, 7}));
     EXPECT_EQ(pinType->IsPinTypeChanged(), 1u);
     EXPECT_EQ(StoredAs<ULONG>("Unit08_"), ULONG(PIN_TYPE_HP));
-    UCHAR value = 0;
-    EXPECT_EQ(mute->GetValue(0, &value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 1);
+    EXPECT_EQ(OUT_OF(UCHAR, mute, GetValue, 0), 1);
 }
 
 TEST_F(PinTypeChange, AFailedUpdateRevertsTheTerminalAndTheCache)
@@ -416,9 +400,7 @@ TEST_F(ControlNode, SelectorStartsFromTheSavedInputLimitedToItsInputs)
         Save<ULONG>(name.c_str(), row.Saved);
         CUsbSelectorNode* selector = Make<CUsbSelectorNode>(id);
         ASSERT_EQ(selector->InitSelectorNode(m_Entity, Fdo(), &m_Lock), STATUS_SUCCESS);
-        ULONG input = 0;
-        EXPECT_EQ(selector->GetSelectedInput(&input), STATUS_SUCCESS);
-        EXPECT_EQ(input, row.Expected) << row.Saved;
+        EXPECT_EQ(OUT_OF(ULONG, selector, GetSelectedInput), row.Expected) << row.Saved;
         EXPECT_EQ(selector->GetSourceCount(), 3u);
         Drop(selector);
         id++;
@@ -435,9 +417,7 @@ TEST_F(ControlNode, SelectorSetGoesToTheUnitAndIsSaved)
     EXPECT_EQ(StoredAs<ULONG>("Unit20_"), 2u);
     m_Entity->Fail["setinput"] = STATUS_INTERNAL_ERROR;
     EXPECT_EQ(selector->SetSelectedInput(3), STATUS_INTERNAL_ERROR);
-    ULONG input = 0;
-    EXPECT_EQ(selector->GetSelectedInput(&input), STATUS_SUCCESS);
-    EXPECT_EQ(input, 2u);
+    EXPECT_EQ(OUT_OF(ULONG, selector, GetSelectedInput), 2u);
     EXPECT_EQ(selector->RestoreValues(), STATUS_SUCCESS) << "restore goes on past a refusal";
 }
 
@@ -446,17 +426,14 @@ TEST_F(ControlNode, EffectEnableRaisesTheChangeFlagsAndSavesOnlyWhatTheDeviceToo
     CEffectControlNode* effect = New<CEffectControlNode>(5u);
     Save<UCHAR>("Unit05_", 1);
     ASSERT_EQ(effect->InitEffectControlNode(m_Entity, 139, Fdo(), &m_Lock), STATUS_SUCCESS);
-    UCHAR enable = 0;
-    EXPECT_EQ(effect->GetEnable(&enable), STATUS_SUCCESS);
-    EXPECT_EQ(enable, 1) << "the saved byte replaces the device's";
+    EXPECT_EQ(OUT_OF(UCHAR, effect, GetEnable), 1) << "the saved byte replaces the device's";
     EXPECT_FALSE(effect->TakeChangeFlag(0));
     m_Entity->Fail["setswitch"] = STATUS_INTERNAL_ERROR;
     EXPECT_EQ(effect->SetEnable(0), STATUS_INTERNAL_ERROR);
     EXPECT_TRUE(effect->TakeChangeFlag(0)) << "flags rise whenever the byte is sent";
     EXPECT_TRUE(effect->TakeChangeFlag(1));
     EXPECT_FALSE(effect->TakeChangeFlag(1));
-    EXPECT_EQ(effect->GetEnable(&enable), STATUS_SUCCESS);
-    EXPECT_EQ(enable, 1);
+    EXPECT_EQ(OUT_OF(UCHAR, effect, GetEnable), 1);
     m_Entity->Fail.clear();
     EXPECT_EQ(effect->SetEnable(0), STATUS_SUCCESS);
     EXPECT_EQ(StoredAs<UCHAR>("Unit05_"), 0);
@@ -475,12 +452,8 @@ TEST_F(ControlNode, ClockRateIsCachedOnlyWhenTheDeviceTakesIt)
     EXPECT_EQ(clock->SetSampleRate(48000), STATUS_SUCCESS);
     m_Entity->Fail["setrate"] = STATUS_INTERNAL_ERROR;
     EXPECT_EQ(clock->SetSampleRate(96000), STATUS_INTERNAL_ERROR);
-    ULONG rate = 0;
-    EXPECT_EQ(clock->GetSampleRate(&rate), STATUS_SUCCESS);
-    EXPECT_EQ(rate, 48000u);
-    UCHAR valid = 1;
-    EXPECT_EQ(clock->IsClockValid(&valid), STATUS_SUCCESS);
-    EXPECT_EQ(valid, 0) << "validity is the device's answer";
+    EXPECT_EQ(OUT_OF(ULONG, clock, GetSampleRate), 48000u);
+    EXPECT_EQ(OUT_OF(UCHAR, clock, IsClockValid), 0) << "validity is the device's answer";
     m_Entity->Rates.clear();
     CClockSourceNode* empty = New<CClockSourceNode>(6u);
     EXPECT_EQ(empty->InitClockSourceNode(m_Entity, &m_Lock), STATUS_UNSUCCESSFUL);
@@ -497,25 +470,20 @@ TEST_F(ControlNode, PinNodesCopyTheTerminalAndRefreshTheirJacks)
     ASSERT_EQ(speaker->InitOutputPinNode(m_Entity, guids, &m_Lock), STATUS_SUCCESS);
     ASSERT_EQ(headphones->InitOutputPinNode(m_Entity, guids, &m_Lock), STATUS_SUCCESS)
         << "no jacks is no failure";
-    ULONG value = 0;
-    EXPECT_EQ(headphones->GetPinType(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, ULONG(PIN_TYPE_HP));
-    EXPECT_EQ(headphones->GetJackCount(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 0u);
+    EXPECT_EQ(OUT_OF(ULONG, headphones, GetPinType), ULONG(PIN_TYPE_HP));
+    EXPECT_EQ(OUT_OF(ULONG, headphones, GetJackCount), 0u);
     UCHAR copied[32] = {};
     EXPECT_EQ(speaker->GetPinGuids(copied), STATUS_SUCCESS);
     EXPECT_EQ(std::memcmp(copied, guids, 32), 0);
     m_Entity->Jacks = {{nd::Jack(3, 1), nd::Jack(12, 2)}, {}};
     EXPECT_EQ(speaker->SaveValues(), STATUS_SUCCESS);
     JackRecord jacks[2] = {};
-    EXPECT_EQ(speaker->GetJackCount(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 2u);
+    EXPECT_EQ(OUT_OF(ULONG, speaker, GetJackCount), 2u);
     EXPECT_EQ(speaker->GetJackDescriptions(sizeof(jacks), jacks), STATUS_SUCCESS);
     EXPECT_EQ(jacks[1].ChannelMapping, 12u);
     m_Entity->Jacks = {{}, {}};
     EXPECT_EQ(speaker->SaveValues(), STATUS_SUCCESS) << "a count of 0 means no jacks";
-    EXPECT_EQ(speaker->GetJackCount(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 0u);
+    EXPECT_EQ(OUT_OF(ULONG, speaker, GetJackCount), 0u);
     m_Entity->Fail["getpintype"] = STATUS_INTERNAL_ERROR;
     EXPECT_EQ(speaker->SaveValues(), STATUS_INTERNAL_ERROR);
 }
@@ -529,9 +497,7 @@ TEST_F(ControlNode, InputPinNodeKeepsEveryPinTypeAndOneSourceSlot)
     const UCHAR guids[32] = {};
     CInputPinNode* pin = New<CInputPinNode>(5u);
     ASSERT_EQ(pin->InitInputPinNode(m_Entity, guids, &m_Lock), STATUS_SUCCESS);
-    ULONG value = 0;
-    EXPECT_EQ(pin->GetJackCount(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 1u);
+    EXPECT_EQ(OUT_OF(ULONG, pin, GetJackCount), 1u);
     EXPECT_EQ(pin->GetSourceCount(), 1u);
     EXPECT_EQ(pin->GetKind(), 0u);
     EXPECT_EQ(pin->InitInputPinNode(m_Entity, nullptr, &m_Lock), STATUS_INSUFFICIENT_RESOURCES);
@@ -559,8 +525,7 @@ TEST_F(EntityNode, ChildrenChainFromTheNewestAndTheOldestGivesTheOutput)
     EXPECT_EQ(mute->GetSourceIdList(&count, &source), STATUS_SUCCESS);
     EXPECT_EQ(source, 41u) << "the mute node follows the volume node";
     ULONG id = 0;
-    EXPECT_EQ(entity->GetFirstChildId(&id), STATUS_SUCCESS);
-    EXPECT_EQ(id, 40u);
+    EXPECT_EQ(OUT_OF(ULONG, entity, GetFirstChildId), 40u);
     const ULONG input = 4;
     EXPECT_EQ(entity->SetFirstChildValue(1, &input), STATUS_SUCCESS);
     EXPECT_EQ(volume->GetSourceIdList(&count, &source), STATUS_SUCCESS);

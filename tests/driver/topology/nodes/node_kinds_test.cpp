@@ -145,13 +145,10 @@ TEST_F(NodeKinds, ChannelCountIsCappedAtTwoExceptForFullChannelPinTypes)
     for (ULONG type = 0; type < PIN_TYPE_COUNT; type++)
     {
         ULONG expected = (type == 0 || type == 1 || type == 4 || type == 6) ? 6 : 2;
-        ULONG count = 0;
         EXPECT_EQ(mute->SetPinType(type, nullptr), STATUS_SUCCESS);
-        EXPECT_EQ(mute->GetChannelCount(&count), STATUS_SUCCESS);
-        EXPECT_EQ(count, expected) << "type " << type;
+        EXPECT_EQ(OUT_OF(ULONG, mute, GetChannelCount), expected) << "type " << type;
         EXPECT_EQ(volume->SetPinType(type, nullptr), STATUS_SUCCESS);
-        EXPECT_EQ(volume->GetChannelCount(&count), STATUS_SUCCESS);
-        EXPECT_EQ(count, expected) << "type " << type;
+        EXPECT_EQ(OUT_OF(ULONG, volume, GetChannelCount), expected) << "type " << type;
     }
     EXPECT_EQ(mute->GetChannelCount(nullptr), STATUS_INVALID_PARAMETER);
     Drop(mute);
@@ -186,20 +183,16 @@ TEST_F(NodeKinds, TerminalPinTypesAndJacks)
     EXPECT_EQ(output->Init(9, 6, types, 0, nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(output->Init(9, 3, nullptr, 0, nullptr), STATUS_INVALID_PARAMETER);
     ASSERT_EQ(output->Init(9, 3, types, 2, jacks), STATUS_SUCCESS);
-    ULONG value = 0;
     ULONG list[TERMINAL_MAX_PIN_TYPES] = {};
-    EXPECT_EQ(output->GetPinType(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, ULONG(PIN_TYPE_SPK));
+    EXPECT_EQ(OUT_OF(ULONG, output, GetPinType), ULONG(PIN_TYPE_SPK));
     EXPECT_EQ(output->GetPinTypes(list), STATUS_SUCCESS);
     EXPECT_EQ(std::vector<ULONG>(list, list + 3), std::vector<ULONG>(types, types + 3));
     EXPECT_EQ(output->SetPinType(PIN_TYPE_MIC), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(output->GetPinType(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, ULONG(PIN_TYPE_SPK)) << "a refused type leaves the current one";
+    EXPECT_EQ(OUT_OF(ULONG, output, GetPinType), ULONG(PIN_TYPE_SPK))
+        << "a refused type leaves the current one";
     EXPECT_EQ(output->SetPinType(PIN_TYPE_LINE), STATUS_SUCCESS);
-    EXPECT_EQ(output->GetPinType(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, ULONG(PIN_TYPE_LINE));
-    EXPECT_EQ(output->GetJackCount(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 2u);
+    EXPECT_EQ(OUT_OF(ULONG, output, GetPinType), ULONG(PIN_TYPE_LINE));
+    EXPECT_EQ(OUT_OF(ULONG, output, GetJackCount), 2u);
     // Copies the smaller of the room and the records; bytes past it stay as they were.
     for (ULONG room : {40u, 100u})
     {
@@ -225,9 +218,7 @@ TEST_F(NodeKinds, TerminalWithoutJacksSucceedsAndHasNoDescriptions)
     CInputTerminalNode* input = Make<CInputTerminalNode>(1u);
     const ULONG type = PIN_TYPE_MIC;
     EXPECT_EQ(input->Init(1, &type, 0, nullptr), STATUS_SUCCESS);
-    ULONG count = 9;
-    EXPECT_EQ(input->GetJackCount(&count), STATUS_SUCCESS);
-    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(OUT_OF(ULONG, input, GetJackCount), 0u);
     JackRecord record;
     EXPECT_EQ(input->GetJackDescriptions(sizeof(record), &record), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(input->GetSourceCount(), 0u);
@@ -240,9 +231,7 @@ TEST_F(NodeKinds, SelectorAcceptsInputsUpToItsCountAndTellsItsSinksInOrder)
     CSelectorNode* selector = Make<CSelectorNode>(4u);
     const ULONG sources[] = {10, 11, 12};
     ASSERT_EQ(selector->SetSourceIdList(3, sources), STATUS_SUCCESS);
-    ULONG input = 0;
-    EXPECT_EQ(selector->GetSelectedInput(&input), STATUS_SUCCESS);
-    EXPECT_EQ(input, 1u) << "a new selector selects its first input";
+    EXPECT_EQ(OUT_OF(ULONG, selector, GetSelectedInput), 1u) << "a new selector selects its first input";
     CFakeNode* first = Make<CFakeNode>(20u, ULONG(NODE_KIND_MUTE));
     CFakeNode* refusing = Make<CFakeNode>(21u, ULONG(NODE_KIND_MUTE));
     CFakeNode* last = Make<CFakeNode>(22u, ULONG(NODE_KIND_MUTE));
@@ -256,10 +245,8 @@ TEST_F(NodeKinds, SelectorAcceptsInputsUpToItsCountAndTellsItsSinksInOrder)
     EXPECT_TRUE(Log().empty());
     EXPECT_EQ(selector->SetSelectedInput(3), STATUS_SUCCESS);
     EXPECT_EQ(Log(), (std::vector<std::string>{"expect 20 3", "expect 21 3"}));
-    EXPECT_EQ(selector->GetSelectedInput(&input), STATUS_SUCCESS);
-    EXPECT_EQ(input, 3u);
-    EXPECT_EQ(selector->GetInputCount(&input), STATUS_SUCCESS);
-    EXPECT_EQ(input, 3u);
+    EXPECT_EQ(OUT_OF(ULONG, selector, GetSelectedInput), 3u);
+    EXPECT_EQ(OUT_OF(ULONG, selector, GetInputCount), 3u);
     Drop(selector);
     EXPECT_EQ(gd::RefCount(static_cast<IPinTypeSink*>(first)), 1u) << "released with the selector";
     Drop(first);
@@ -284,9 +271,7 @@ TEST_F(NodeKinds, PinTypeSelectorNotifiesSinksOnlyOnARealChange)
     EXPECT_EQ(node->SetPinType(PIN_TYPE_HP), STATUS_SUCCESS);
     EXPECT_EQ(node->IsPinTypeChanged(), 1u);
     EXPECT_EQ(Log(), (std::vector<std::string>{"pintype 30 2", "pintype 31 2"}));
-    ULONG type = 0;
-    EXPECT_EQ(node->GetPinType(&type), STATUS_SUCCESS);
-    EXPECT_EQ(type, ULONG(PIN_TYPE_HP));
+    EXPECT_EQ(OUT_OF(ULONG, node, GetPinType), ULONG(PIN_TYPE_HP));
     EXPECT_EQ(node->ClearPinTypeChanged(), STATUS_SUCCESS);
     EXPECT_EQ(node->IsPinTypeChanged(), 0u);
     Drop(node);
@@ -310,12 +295,8 @@ TEST_F(NodeKinds, ClockHoldsUpToThirtyRatesAndCopiesOnlyIntoEnoughRoom)
     EXPECT_EQ(clock->GetSampleRates(&room, out.data()), STATUS_SUCCESS);
     EXPECT_EQ(out, std::vector<ULONG>(rates.begin(), rates.begin() + 30));
     EXPECT_EQ(clock->SetSampleRate(48000), STATUS_SUCCESS);
-    ULONG rate = 0;
-    UCHAR valid = 0;
-    EXPECT_EQ(clock->GetSampleRate(&rate), STATUS_SUCCESS);
-    EXPECT_EQ(rate, 48000u);
-    EXPECT_EQ(clock->IsClockValid(&valid), STATUS_SUCCESS);
-    EXPECT_EQ(valid, 1);
+    EXPECT_EQ(OUT_OF(ULONG, clock, GetSampleRate), 48000u);
+    EXPECT_EQ(OUT_OF(UCHAR, clock, IsClockValid), 1);
     EXPECT_EQ(clock->GetSourceCount(), 0u);
     Drop(clock);
 }
@@ -331,10 +312,8 @@ TEST_F(NodeKinds, MixerInPinModeIsAStereoMixTerminalWithoutSources)
     EXPECT_EQ(mixer->GetSourceCount(), 0u);
     ITerminalNode* terminal = Query<ITerminalNode>(static_cast<IMixerNode*>(mixer), IID_ITerminalNode);
     ASSERT_NE(terminal, nullptr);
-    ULONG type = 0;
     JackRecord jack = {};
-    EXPECT_EQ(terminal->GetPinType(&type), STATUS_SUCCESS);
-    EXPECT_EQ(type, ULONG(PIN_TYPE_STEREOMIX));
+    EXPECT_EQ(OUT_OF(ULONG, terminal, GetPinType), ULONG(PIN_TYPE_STEREOMIX));
     EXPECT_EQ(terminal->GetJackDescriptions(sizeof(jack), &jack), STATUS_SUCCESS);
     const ULONG expected[9] = {3, 0, 7, 14, 1, 1, 0, 1, 0};
     EXPECT_EQ(std::memcmp(&jack, expected, sizeof(expected)), 0);
@@ -358,16 +337,12 @@ TEST_F(NodeKinds, EffectBaseKeepsTheByteButCannotEnable)
     CEffectNode* effect = Make<CEffectNode>(8u);
     EXPECT_EQ(effect->Init(2), STATUS_SUCCESS);
     EXPECT_EQ(effect->SetEnable(1), STATUS_UNSUCCESSFUL);
-    UCHAR enable = 0;
-    EXPECT_EQ(effect->GetEnable(&enable), STATUS_SUCCESS);
-    EXPECT_EQ(enable, 1);
+    EXPECT_EQ(OUT_OF(UCHAR, effect, GetEnable), 1);
     EXPECT_EQ(effect->GetEnable(nullptr), STATUS_UNSUCCESSFUL);
     ULONG values[2];
     EXPECT_EQ(effect->GetParameters(0, 1, values), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(effect->SetParameters(0, 1, values), STATUS_INVALID_PARAMETER);
-    ULONG count = 5;
-    EXPECT_EQ(effect->GetParameterCount(&count), STATUS_SUCCESS);
-    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(OUT_OF(ULONG, effect, GetParameterCount), 0u);
     EXPECT_EQ(effect->GetSourceCount(), 1u);
     Drop(effect);
 }
