@@ -108,7 +108,7 @@ protected:
 
 TEST_F(StreamEngine, NameIsKeptUpToFiftyCharactersAndALongerOneIsRefused)
 {
-    CTestEngine* engine = Make<CTestEngine>(1u);
+    CTestEngine* engine = New<CTestEngine>(1u);
     WCHAR buffer[STREAM_NAME_BUFFER_CHARS];
     EXPECT_EQ(engine->SetName(u"SPKOut00"), STATUS_UNSUCCESSFUL) << "no name buffer before Init";
     ASSERT_EQ(engine->Init(STREAM_DIRECTION_RENDER), STATUS_SUCCESS);
@@ -132,7 +132,6 @@ TEST_F(StreamEngine, NameIsKeptUpToFiftyCharactersAndALongerOneIsRefused)
 
     EXPECT_EQ(engine->SetName(nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(engine->GetName(nullptr), STATUS_INVALID_PARAMETER);
-    engine->Release();
 }
 
 // ---- Formats ----
@@ -245,12 +244,11 @@ TEST_F(StreamEngineFormats, ExtensibleFormatWithAnyOtherSizeNeverMatchesAndIsRea
 
 TEST_F(StreamEngine, FindFormatWithoutFormatsFindsNothing)
 {
-    CTestEngine* bare = Make<CTestEngine>(1u);
+    CTestEngine* bare = New<CTestEngine>(1u);
     WAVEFORMATEXTENSIBLE f = Extensible(2, 48000, 16, 3);
     EXPECT_EQ(bare->FindFormat(&f.Format), STATUS_NO_MATCH) << "before Init";
     ASSERT_EQ(bare->Init(STREAM_DIRECTION_RENDER), STATUS_SUCCESS);
     EXPECT_EQ(bare->FindFormat(&f.Format), STATUS_NO_MATCH) << "empty list";
-    bare->Release();
 }
 
 // Render endpoints of jacks that carry two channels offer only the two-channel formats.
@@ -367,7 +365,7 @@ TEST_F(StreamEngine, SettersRefuseMissingObjects)
 {
     CTestEngine* engine = NewEngine(STREAM_DIRECTION_RENDER);
     EXPECT_EQ(engine->SetMiniportCreator(nullptr, CLSID_PortWaveCyclic), STATUS_NO_SUCH_DEVICE);
-    CFakeMiniport* miniport = Make<CFakeMiniport>(std::u16string(u"Topo"), 0u);
+    CFakeMiniport* miniport = New<CFakeMiniport>(std::u16string(u"Topo"), 0u);
     PUNKNOWN unknown = miniport->GetNonDelegatingUnknown();
     EXPECT_EQ(engine->SetTopologyPort(nullptr, unknown), STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(engine->SetTopologyPort(unknown, nullptr), STATUS_NO_SUCH_DEVICE);
@@ -375,7 +373,6 @@ TEST_F(StreamEngine, SettersRefuseMissingObjects)
     EXPECT_TRUE(plat::PcRegistrationLog(Device()).empty());
     EXPECT_EQ(RefCount(miniport), 1u);
     engine->Release();
-    miniport->Release();
 }
 
 // ---- Wave subdevice by jack state ----

@@ -80,6 +80,7 @@ protected:
     }
     void TearDown() override
     {
+        ReleaseMade();
         plat::Settle();
         EXPECT_EQ(plat::LiveSystemThreadCount(), m_ThreadsBefore);
         gd::LeakCheckedTest::TearDown();
@@ -234,7 +235,7 @@ TEST_F(UsbStream, AddDataFormatKeepsEveryFormatWithItsAlternateSetting)
 
 TEST_F(UsbStream, AddDataFormatFailsWithoutMemoryAndRefusesNothingToAdd)
 {
-    Uac1Render* stream = Make<Uac1Render>(1u, 1u);
+    Uac1Render* stream = New<Uac1Render>(1u, 1u);
     WAVEFORMATEXTENSIBLE f = Pcm(2, 48000, 2, 16, 3);
     EXPECT_NE(stream->AddDataFormat(&f, 1), STATUS_SUCCESS) << "no lists before Init";
     ASSERT_EQ(stream->Init(STREAM_DIRECTION_RENDER, nullptr), STATUS_SUCCESS);
@@ -249,7 +250,6 @@ TEST_F(UsbStream, AddDataFormatFailsWithoutMemoryAndRefusesNothingToAdd)
     EXPECT_EQ(stream->AddDataFormat(&f, 2), STATUS_INSUFFICIENT_RESOURCES);
     plat::ClearPoolFailures();
     EXPECT_TRUE(stream->Entries().empty()) << "no entry for a format the engine does not offer";
-    stream->Release();
 }
 
 TEST_F(UsbStream, FindLinkedNodeFindsTheNodeWithoutAReference)
@@ -262,7 +262,7 @@ TEST_F(UsbStream, FindLinkedNodeFindsTheNodeWithoutAReference)
     EXPECT_EQ(stream->FindLinkedNode(5, &found), STATUS_UNSUCCESSFUL);
 
     CFakeNode* a = Make<CFakeNode>(5u, ULONG(NODE_KIND_VOLUME));
-    CFakeNode* b = Make<CFakeNode>(7u, ULONG(NODE_KIND_INPUT_TERMINAL));
+    CFakeNode* b = New<CFakeNode>(7u, ULONG(NODE_KIND_INPUT_TERMINAL));
     ASSERT_EQ(stream->AddNode(a), STATUS_SUCCESS);
     ASSERT_EQ(stream->AddNode(b), STATUS_SUCCESS);
     ASSERT_EQ(stream->FindLinkedNode(7, &found), STATUS_SUCCESS);
@@ -276,7 +276,6 @@ TEST_F(UsbStream, FindLinkedNodeFindsTheNodeWithoutAReference)
     stream->Release();
     EXPECT_EQ(RefCount(a), 1u);
     a->Release();
-    b->Release();
 }
 
 // ---- Clients ----
@@ -453,8 +452,8 @@ TEST_F(UsbStream, ClassTwoAlternateSettingIsValidOnlyWhenTheDeviceSaysSo)
     sim::UsbDeviceModel model(Builtin("uac2-interface"));
     ASSERT_EQ(model.HandleControl({0x00, 9, 1, 0, 0}).Outcome,
               sim::ControlOutcome::Ack); // SET_CONFIGURATION 1
-    CSimUsbDevice* device = Make<CSimUsbDevice>(&model);
-    Uac2Render* render = Make<Uac2Render>(1u, 1u, 10u);
+    CSimUsbDevice* device = New<CSimUsbDevice>(&model);
+    Uac2Render* render = New<Uac2Render>(1u, 1u, 10u);
     ASSERT_EQ(render->Init(STREAM_DIRECTION_RENDER, device->GetNonDelegatingUnknown()), STATUS_SUCCESS);
 
     // Interface 1 has alternate settings 0 and 1.
@@ -484,9 +483,6 @@ TEST_F(UsbStream, ClassTwoAlternateSettingIsValidOnlyWhenTheDeviceSaysSo)
     EXPECT_FALSE(render->IsAlternateSettingValid(1, 48000)) << "no memory for the request";
     plat::ClearPoolFailures();
     EXPECT_TRUE(render->IsAlternateSettingValid(1, 48000));
-
-    render->Release();
-    device->Release();
 }
 
 } // namespace

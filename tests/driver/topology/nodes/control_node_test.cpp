@@ -511,13 +511,13 @@ class EntityNode : public gd::LeakCheckedTest
 
 TEST_F(EntityNode, ChildrenChainFromTheNewestAndTheOldestGivesTheOutput)
 {
-    CUsbEntityNode* entity = Make<CUsbEntityNode>(30u);
+    CUsbEntityNode* entity = New<CUsbEntityNode>(30u);
     const UCHAR descriptor[] = {7, 0x24, 6, 30, 4, 1, 3};
-    CFakeEntity* device = Make<CFakeEntity>(99u);
+    CFakeEntity* device = New<CFakeEntity>(99u);
     ASSERT_EQ(entity->SetDescriptor(descriptor, sizeof(descriptor), static_cast<ITerminalNode*>(device)),
               STATUS_SUCCESS);
-    gd::CFakeNode* mute = Make<gd::CFakeNode>(40u, ULONG(NODE_KIND_MUTE), std::vector<ULONG>{0});
-    gd::CFakeNode* volume = Make<gd::CFakeNode>(41u, ULONG(NODE_KIND_VOLUME), std::vector<ULONG>{0});
+    gd::CFakeNode* mute = New<gd::CFakeNode>(40u, ULONG(NODE_KIND_MUTE), std::vector<ULONG>{0});
+    gd::CFakeNode* volume = New<gd::CFakeNode>(41u, ULONG(NODE_KIND_VOLUME), std::vector<ULONG>{0});
     ASSERT_EQ(entity->AddChildNode(mute), STATUS_SUCCESS);
     ASSERT_EQ(entity->AddChildNode(volume), STATUS_SUCCESS);
     entity->ChainChildNodes();
@@ -535,16 +535,12 @@ TEST_F(EntityNode, ChildrenChainFromTheNewestAndTheOldestGivesTheOutput)
     EXPECT_EQ(child->GetId(), 41u);
     EXPECT_EQ(entity->OnStatusInterrupt(0, 0, &id), STATUS_UNSUCCESSFUL) << "two children";
     EXPECT_EQ(gd::RefCount(static_cast<ITopologyNode*>(mute)), 2u);
-    Drop(mute);
-    Drop(volume);
-    Drop(entity);
-    Drop(device);
 }
 
 TEST_F(EntityNode, DescriptorLengthMustLieWithinTheBytesReceived)
 {
-    CUsbEntityNode* entity = Make<CUsbEntityNode>(30u);
-    CFakeEntity* device = Make<CFakeEntity>(99u);
+    CUsbEntityNode* entity = New<CUsbEntityNode>(30u);
+    CFakeEntity* device = New<CFakeEntity>(99u);
     PUNKNOWN unknown = static_cast<ITerminalNode*>(device);
     const UCHAR zero[] = {0, 0x24, 6};
     const UCHAR longer[] = {9, 0x24, 6, 1};
@@ -557,16 +553,14 @@ TEST_F(EntityNode, DescriptorLengthMustLieWithinTheBytesReceived)
     EXPECT_EQ(entity->SetDescriptor(fits, sizeof(fits), unknown), STATUS_SUCCESS);
     EXPECT_EQ(std::memcmp(entity->GetDescriptor(), fits, 3), 0);
     EXPECT_EQ(entity->AddChildNode(nullptr), STATUS_INVALID_PARAMETER);
-    Drop(entity);
-    Drop(device);
 }
 
 // Node ids are list positions: a builder takes the id from the node count and a node that fails
 // to set up is released without being added, so it uses up no id.
 TEST_F(EntityNode, NodeIdsAreTheirPositionsInTheDeviceList)
 {
-    CFakeEntity* entity = Make<CFakeEntity>(10u);
-    gd::CTestHal* hal = Make<gd::CTestHal>();
+    CFakeEntity* entity = New<CFakeEntity>(10u);
+    gd::CTestHal* hal = New<gd::CTestHal>();
     hal->Hardware = [entity](gd::CTestHal* self)
     {
         for (ULONG count : {2, 0, 2, 2})
@@ -593,8 +587,6 @@ TEST_F(EntityNode, NodeIdsAreTheirPositionsInTheDeviceList)
         EXPECT_EQ(node->GetId(), i);
     }
     EXPECT_EQ(LogOf({"setswitch"}).size(), 6u) << "the device base restored every channel of every node";
-    hal->NonDelegatingRelease();
-    Drop(entity);
 }
 
 } // namespace

@@ -68,15 +68,15 @@ std::string Answers(PUNKNOWN unknown)
 
 TEST_F(NodeKinds, EachClassAnswersItsOwnInterfaces)
 {
-    CBooleanNode* mute = Make<CMuteNode>(1u);
-    CLevelNode* volume = Make<CVolumeNode>(2u);
-    CInputTerminalNode* input = Make<CInputTerminalNode>(3u);
-    CSelectorNode* selector = Make<CSelectorNode>(4u);
-    CMixerNode* mixer = Make<CMixerNode>(5u);
-    CPinTypeSelectorNode* pinType = Make<CPinTypeSelectorNode>(6u);
-    CClockNode* clock = Make<CClockNode>(7u);
-    CEffectNode* effect = Make<CEffectNode>(8u);
-    CSoftwareMuteNode* soft = Make<CSoftwareMuteNode>(9u);
+    CBooleanNode* mute = New<CMuteNode>(1u);
+    CLevelNode* volume = New<CVolumeNode>(2u);
+    CInputTerminalNode* input = New<CInputTerminalNode>(3u);
+    CSelectorNode* selector = New<CSelectorNode>(4u);
+    CMixerNode* mixer = New<CMixerNode>(5u);
+    CPinTypeSelectorNode* pinType = New<CPinTypeSelectorNode>(6u);
+    CClockNode* clock = New<CClockNode>(7u);
+    CEffectNode* effect = New<CEffectNode>(8u);
+    CSoftwareMuteNode* soft = New<CSoftwareMuteNode>(9u);
     EXPECT_EQ(Answers(static_cast<IBooleanControl*>(mute)), "BP");
     EXPECT_EQ(Answers(static_cast<ILevelControl*>(volume)), "LP");
     EXPECT_EQ(Answers(static_cast<ITerminalNode*>(input)), "T");
@@ -89,15 +89,12 @@ TEST_F(NodeKinds, EachClassAnswersItsOwnInterfaces)
     PVOID out = reinterpret_cast<PVOID>(1);
     EXPECT_EQ(mute->QueryInterface(IID_IDspNode, &out), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(out, nullptr);
-    for (CTopologyNode* node : std::initializer_list<CTopologyNode*>{mute, volume, input, selector, mixer,
-                                                                     pinType, clock, effect, soft})
-        Drop(node);
 }
 
 TEST_F(NodeKinds, BooleanChannelsAreBelowTheCountAndLevelChannelsUpToIt)
 {
-    CBooleanNode* mute = Make<CMuteNode>(1u);
-    CLevelNode* volume = Make<CVolumeNode>(2u);
+    CBooleanNode* mute = New<CMuteNode>(1u);
+    CLevelNode* volume = New<CVolumeNode>(2u);
     ASSERT_EQ(mute->Init(7, 2), STATUS_SUCCESS);
     ASSERT_EQ(volume->Init(7, 2, 0, -100, 1), STATUS_SUCCESS);
     UCHAR byte = 0;
@@ -132,14 +129,12 @@ TEST_F(NodeKinds, BooleanChannelsAreBelowTheCountAndLevelChannelsUpToIt)
     count = 1;
     EXPECT_EQ(mute->GetSourceIdList(&count, &source), STATUS_SUCCESS);
     EXPECT_EQ(source, 7u);
-    Drop(mute);
-    Drop(volume);
 }
 
 TEST_F(NodeKinds, ChannelCountIsCappedAtTwoExceptForFullChannelPinTypes)
 {
-    CBooleanNode* mute = Make<CMuteNode>(1u);
-    CLevelNode* volume = Make<CVolumeNode>(2u);
+    CBooleanNode* mute = New<CMuteNode>(1u);
+    CLevelNode* volume = New<CVolumeNode>(2u);
     ASSERT_EQ(mute->Init(0, 6), STATUS_SUCCESS);
     ASSERT_EQ(volume->Init(0, 6, 0, 0, 1), STATUS_SUCCESS);
     for (ULONG type = 0; type < PIN_TYPE_COUNT; type++)
@@ -151,14 +146,12 @@ TEST_F(NodeKinds, ChannelCountIsCappedAtTwoExceptForFullChannelPinTypes)
         EXPECT_EQ(OUT_OF(ULONG, volume, GetChannelCount), expected) << "type " << type;
     }
     EXPECT_EQ(mute->GetChannelCount(nullptr), STATUS_INVALID_PARAMETER);
-    Drop(mute);
-    Drop(volume);
 }
 
 TEST_F(NodeKinds, FailedInitAllocationLeavesNothingBehind)
 {
-    CBooleanNode* mute = Make<CMuteNode>(1u);
-    CLevelNode* volume = Make<CVolumeNode>(2u);
+    CBooleanNode* mute = New<CMuteNode>(1u);
+    CLevelNode* volume = New<CVolumeNode>(2u);
     plat::FailAllocationsWithTag(MAKE_POOL_TAG('M', 'T', 'a', 'g'));
     plat::FailAllocationsWithTag(MAKE_POOL_TAG('V', 'T', 'a', 'g'));
     EXPECT_EQ(mute->Init(0, 2), STATUS_INSUFFICIENT_RESOURCES);
@@ -170,13 +163,11 @@ TEST_F(NodeKinds, FailedInitAllocationLeavesNothingBehind)
     EXPECT_EQ(mute->Init(0, 2), STATUS_INSUFFICIENT_RESOURCES) << "the source list failing frees the values";
     plat::ClearPoolFailures();
     EXPECT_EQ(plat::PoolLiveBlocks(MAKE_POOL_TAG('M', 'T', 'a', 'g')), 0u);
-    Drop(mute);
-    Drop(volume);
 }
 
 TEST_F(NodeKinds, TerminalPinTypesAndJacks)
 {
-    COutputTerminalNode* output = Make<COutputTerminalNode>(4u);
+    COutputTerminalNode* output = New<COutputTerminalNode>(4u);
     const ULONG types[] = {PIN_TYPE_SPK, PIN_TYPE_HP, PIN_TYPE_LINE};
     const JackRecord jacks[] = {nd::Jack(3, 0xFF0000), nd::Jack(12, 0x00FF00)};
     EXPECT_EQ(output->Init(9, 0, types, 0, nullptr), STATUS_INVALID_PARAMETER);
@@ -210,12 +201,11 @@ TEST_F(NodeKinds, TerminalPinTypesAndJacks)
     EXPECT_EQ(output->GetPinGuids(guids), STATUS_SUCCESS);
     EXPECT_EQ(output->GetPinGuids(nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(output->GetSourceCount(), 1u);
-    Drop(output);
 }
 
 TEST_F(NodeKinds, TerminalWithoutJacksSucceedsAndHasNoDescriptions)
 {
-    CInputTerminalNode* input = Make<CInputTerminalNode>(1u);
+    CInputTerminalNode* input = New<CInputTerminalNode>(1u);
     const ULONG type = PIN_TYPE_MIC;
     EXPECT_EQ(input->Init(1, &type, 0, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(OUT_OF(ULONG, input, GetJackCount), 0u);
@@ -223,7 +213,6 @@ TEST_F(NodeKinds, TerminalWithoutJacksSucceedsAndHasNoDescriptions)
     EXPECT_EQ(input->GetJackDescriptions(sizeof(record), &record), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(input->GetSourceCount(), 0u);
     EXPECT_EQ(input->Init(1, &type, 1, nullptr), STATUS_INVALID_PARAMETER) << "jacks announced but not given";
-    Drop(input);
 }
 
 TEST_F(NodeKinds, SelectorAcceptsInputsUpToItsCountAndTellsItsSinksInOrder)
@@ -232,9 +221,9 @@ TEST_F(NodeKinds, SelectorAcceptsInputsUpToItsCountAndTellsItsSinksInOrder)
     const ULONG sources[] = {10, 11, 12};
     ASSERT_EQ(selector->SetSourceIdList(3, sources), STATUS_SUCCESS);
     EXPECT_EQ(OUT_OF(ULONG, selector, GetSelectedInput), 1u) << "a new selector selects its first input";
-    CFakeNode* first = Make<CFakeNode>(20u, ULONG(NODE_KIND_MUTE));
-    CFakeNode* refusing = Make<CFakeNode>(21u, ULONG(NODE_KIND_MUTE));
-    CFakeNode* last = Make<CFakeNode>(22u, ULONG(NODE_KIND_MUTE));
+    CFakeNode* first = New<CFakeNode>(20u, ULONG(NODE_KIND_MUTE));
+    CFakeNode* refusing = New<CFakeNode>(21u, ULONG(NODE_KIND_MUTE));
+    CFakeNode* last = New<CFakeNode>(22u, ULONG(NODE_KIND_MUTE));
     refusing->m_SinkStatus = STATUS_UNSUCCESSFUL;
     EXPECT_EQ(selector->AddSelectorSink(first), STATUS_SUCCESS);
     EXPECT_EQ(selector->AddSelectorSink(refusing), STATUS_SUCCESS);
@@ -249,19 +238,16 @@ TEST_F(NodeKinds, SelectorAcceptsInputsUpToItsCountAndTellsItsSinksInOrder)
     EXPECT_EQ(OUT_OF(ULONG, selector, GetInputCount), 3u);
     Drop(selector);
     EXPECT_EQ(gd::RefCount(static_cast<IPinTypeSink*>(first)), 1u) << "released with the selector";
-    Drop(first);
-    Drop(refusing);
-    Drop(last);
 }
 
 TEST_F(NodeKinds, PinTypeSelectorNotifiesSinksOnlyOnARealChange)
 {
-    CPinTypeSelectorNode* node = Make<CPinTypeSelectorNode>(6u);
+    CPinTypeSelectorNode* node = New<CPinTypeSelectorNode>(6u);
     const ULONG types[] = {PIN_TYPE_SPK, PIN_TYPE_HP};
     EXPECT_EQ(node->SetPinType(PIN_TYPE_SPK), STATUS_INVALID_PARAMETER) << "no types yet";
     ASSERT_EQ(node->Init(3, 2, types), STATUS_SUCCESS);
-    CFakeNode* a = Make<CFakeNode>(30u, ULONG(NODE_KIND_MUTE));
-    CFakeNode* b = Make<CFakeNode>(31u, ULONG(NODE_KIND_MUTE));
+    CFakeNode* a = New<CFakeNode>(30u, ULONG(NODE_KIND_MUTE));
+    CFakeNode* b = New<CFakeNode>(31u, ULONG(NODE_KIND_MUTE));
     EXPECT_EQ(node->AddPinTypeSink(a), STATUS_SUCCESS);
     EXPECT_EQ(node->AddPinTypeSink(b), STATUS_SUCCESS);
     EXPECT_EQ(node->SetPinType(PIN_TYPE_SPK), STATUS_SUCCESS);
@@ -274,14 +260,11 @@ TEST_F(NodeKinds, PinTypeSelectorNotifiesSinksOnlyOnARealChange)
     EXPECT_EQ(OUT_OF(ULONG, node, GetPinType), ULONG(PIN_TYPE_HP));
     EXPECT_EQ(node->ClearPinTypeChanged(), STATUS_SUCCESS);
     EXPECT_EQ(node->IsPinTypeChanged(), 0u);
-    Drop(node);
-    Drop(a);
-    Drop(b);
 }
 
 TEST_F(NodeKinds, ClockHoldsUpToThirtyRatesAndCopiesOnlyIntoEnoughRoom)
 {
-    CClockNode* clock = Make<CClockNode>(12u);
+    CClockNode* clock = New<CClockNode>(12u);
     std::vector<ULONG> rates(31);
     for (ULONG i = 0; i < 31; i++)
         rates[i] = 8000 + 1000 * i;
@@ -298,12 +281,11 @@ TEST_F(NodeKinds, ClockHoldsUpToThirtyRatesAndCopiesOnlyIntoEnoughRoom)
     EXPECT_EQ(OUT_OF(ULONG, clock, GetSampleRate), 48000u);
     EXPECT_EQ(OUT_OF(UCHAR, clock, IsClockValid), 1);
     EXPECT_EQ(clock->GetSourceCount(), 0u);
-    Drop(clock);
 }
 
 TEST_F(NodeKinds, MixerInPinModeIsAStereoMixTerminalWithoutSources)
 {
-    CMixerNode* mixer = Make<CMixerNode>(5u);
+    CMixerNode* mixer = New<CMixerNode>(5u);
     const ULONG sources[] = {1, 2};
     ASSERT_EQ(mixer->SetSourceIdList(2, sources), STATUS_SUCCESS);
     EXPECT_EQ(Query<ITerminalNode>(static_cast<IMixerNode*>(mixer), IID_ITerminalNode), nullptr);
@@ -329,12 +311,11 @@ TEST_F(NodeKinds, MixerInPinModeIsAStereoMixTerminalWithoutSources)
     EXPECT_EQ(mixer->SetSourceIdList(2, sources), STATUS_INSUFFICIENT_RESOURCES)
         << "a source list that could not be stored is reported";
     plat::ClearPoolFailures();
-    Drop(mixer);
 }
 
 TEST_F(NodeKinds, EffectBaseKeepsTheByteButCannotEnable)
 {
-    CEffectNode* effect = Make<CEffectNode>(8u);
+    CEffectNode* effect = New<CEffectNode>(8u);
     EXPECT_EQ(effect->Init(2), STATUS_SUCCESS);
     EXPECT_EQ(effect->SetEnable(1), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(OUT_OF(UCHAR, effect, GetEnable), 1);
@@ -344,12 +325,11 @@ TEST_F(NodeKinds, EffectBaseKeepsTheByteButCannotEnable)
     EXPECT_EQ(effect->SetParameters(0, 1, values), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(OUT_OF(ULONG, effect, GetParameterCount), 0u);
     EXPECT_EQ(effect->GetSourceCount(), 1u);
-    Drop(effect);
 }
 
 TEST_F(NodeKinds, SoftwareMuteTakesOneChannelOnly)
 {
-    CSoftwareMuteNode* soft = Make<CSoftwareMuteNode>(9u);
+    CSoftwareMuteNode* soft = New<CSoftwareMuteNode>(9u);
     EXPECT_EQ(soft->Init(0, 2), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(soft->Init(0, 1), STATUS_SUCCESS);
     SIZE_T blocks = plat::PoolLiveBlocks(MAKE_POOL_TAG('D', 'S', 'P', 's'));
@@ -357,7 +337,6 @@ TEST_F(NodeKinds, SoftwareMuteTakesOneChannelOnly)
     EXPECT_EQ(soft->SetValue(0, 1), STATUS_SUCCESS);
     EXPECT_EQ(soft->SetValue(1, 1), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(soft->Spare1(), STATUS_NOT_IMPLEMENTED);
-    Drop(soft);
 }
 
 } // namespace
