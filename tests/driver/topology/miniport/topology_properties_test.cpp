@@ -556,50 +556,54 @@ TEST_F(TopologyProperties, EffectControlNodeRefusesParameters)
               STATUS_INVALID_PARAMETER);
 }
 
-class JackProperties : public TopologyProperties
+// Pins: Stream 0 (no jacks), SPK 1 (two jacks).
+TEST_F(TopologyProperties, JackRepliesAreSizedMappedWordByWordAndCheckTheirPin)
 {
-protected:
-    // Pins: Stream 0 (no jacks), SPK 1 (two jacks).
-    void BuildJacks()
+    std::vector<JackRecord> jacks = {mt::FullJack(3, 0x00FF00, 1, 2, 0, 0, 0, 1),
+                                     mt::FullJack(12, 0x0000FF, 4, 7, 2, 3, JACK_FLAG_NO_PRESENCE_DETECT, 0)};
+    ASSERT_EQ(Build({Input(1, PIN_TYPE_STREAM), Output(2, PIN_TYPE_SPK, 1, jacks)}), STATUS_SUCCESS);
+    struct Row
     {
-        std::vector<JackRecord> jacks = {
-            mt::FullJack(3, 0x00FF00, 1, 2, 0, 0, 0, 1),
-            mt::FullJack(12, 0x0000FF, 4, 7, 2, 3, JACK_FLAG_NO_PRESENCE_DETECT, 0)};
-        ASSERT_EQ(Build({Input(1, PIN_TYPE_STREAM), Output(2, PIN_TYPE_SPK, 1, jacks)}), STATUS_SUCCESS);
+        const GUID* Set;
+        ULONG Id;
+        std::vector<ULONG> Words;
+    };
+    const Row rows[] = {
+        {&KSPROPSETID_VendorAudio,
+         KSPROPERTY_VENDORAUDIO_JACKS,
+         {64, 2, /* jacks */ 3, 0x00FF00, 1, 2, 0, 0, 1, 12, 0x0000FF, 4, 7, 2, 3, 0}},
+        {&KSPROPSETID_Jack,
+         KSPROPERTY_JACK_DESCRIPTION2,
+         {24, 2, 0, JACKDESC2_PRESENCE_DETECT_CAPABILITY, 0, 0}},
+    };
+    for (const Row& row : rows)
+    {
+        const ULONG size = ULONG(4 * row.Words.size());
+        ExpectSized([&](Reply* r) { return PinRequest(1, *row.Set, row.Id, kGet, r); }, size);
+        Reply full(size);
+        ASSERT_EQ(PinRequest(1, *row.Set, row.Id, kGet, &full), STATUS_SUCCESS);
+        for (size_t w = 0; w < row.Words.size(); w++)
+            EXPECT_EQ(Word(full.Bytes, 4 * w), row.Words[w]) << "word " << w;
+        EXPECT_TRUE(full.GuardIntact());
     }
-};
 
-TEST_F(JackProperties, DescriptionsAreSizedThenMappedWordByWord)
-{
-    BuildJacks();
-    const ULONG id = KSPROPERTY_VENDORAUDIO_JACKS;
-    ExpectSized([&](Reply* r) { return PinRequest(1, KSPROPSETID_VendorAudio, id, kGet, r); }, 64);
-    Reply full(64);
-    ASSERT_EQ(PinRequest(1, KSPROPSETID_VendorAudio, id, kGet, &full), STATUS_SUCCESS);
-    const std::vector<ULONG> expected = {64, 2,                        // header
-                                         3,  0x00FF00, 1, 2, 0, 0, 1,  // first jack
-                                         12, 0x0000FF, 4, 7, 2, 3, 0}; // second jack
-    for (size_t w = 0; w < expected.size(); w++)
-        EXPECT_EQ(Word(full.Bytes, 4 * w), expected[w]) << "word " << w;
-    EXPECT_TRUE(full.GuardIntact());
-}
+    // Basic support of a pin property is the bare description.
+    for (const GUID* set : {&KSPROPSETID_Jack, &KSPROPSETID_PinGuids})
+    {
+        Reply tiny(3);
+        EXPECT_EQ(PinRequest(1, *set, 1, kSupport, &tiny), STATUS_BUFFER_TOO_SMALL);
+        EXPECT_EQ(tiny.Size, 0u);
+        Reply full(48);
+        ASSERT_EQ(PinRequest(1, *set, 1, kSupport, &full), STATUS_SUCCESS);
+        EXPECT_EQ(full.Size, 40u);
+        ExpectDescription(full, 0x201, 40, GUID_NULL, 0, 0);
+        Reply flags(8);
+        ASSERT_EQ(PinRequest(1, *set, 1, kSupport, &flags), STATUS_SUCCESS);
+        EXPECT_EQ(flags.Size, 4u);
+        EXPECT_EQ(Word(flags.Bytes, 0), 0x201u);
+    }
 
-TEST_F(JackProperties, Description2ReportsPresenceDetection)
-{
-    BuildJacks();
-    ExpectSized(
-        [&](Reply* r) { return PinRequest(1, KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION2, kGet, r); }, 24);
-    Reply full(24);
-    ASSERT_EQ(PinRequest(1, KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION2, kGet, &full), STATUS_SUCCESS);
-    const std::vector<ULONG> expected = {24, 2, 0, JACKDESC2_PRESENCE_DETECT_CAPABILITY, 0, 0};
-    for (size_t w = 0; w < expected.size(); w++)
-        EXPECT_EQ(Word(full.Bytes, 4 * w), expected[w]) << "word " << w;
-    EXPECT_TRUE(full.GuardIntact());
-}
-
-TEST_F(JackProperties, PinsWithoutJacksAndBadPinsAreInvalidRequests)
-{
-    BuildJacks();
+    // Requests the control panel cannot send: a short pin, a set, an id the handler lacks.
     Reply reply(64);
     const PCPROPERTY_ITEM* jackItem = nullptr;
     for (ULONG i = 0; i < FilterAutomation.PropertyCount; i++)
@@ -616,28 +620,17 @@ TEST_F(JackProperties, PinsWithoutJacksAndBadPinsAreInvalidRequests)
     EXPECT_EQ(CallHandler(&wrongId, ULONG(-1), kGet, &pin, sizeof(pin), &reply),
               STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_TRUE(reply.Untouched());
+
+    // No memory for the records fails the request.
+    plat::FailAllocationsWithTag(MINIPORT_TOPOLOGY_TEMP_POOL_TAG);
+    Reply records(64);
+    EXPECT_EQ(PinRequest(1, KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, kGet, &records),
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(records.Size, 0u);
+    plat::ClearPoolFailures();
 }
 
-TEST_F(JackProperties, BasicSupportOfPinPropertiesIsTheBareDescription)
-{
-    BuildJacks();
-    for (const GUID* set : {&KSPROPSETID_Jack, &KSPROPSETID_PinGuids})
-    {
-        Reply tiny(3);
-        EXPECT_EQ(PinRequest(1, *set, 1, kSupport, &tiny), STATUS_BUFFER_TOO_SMALL);
-        EXPECT_EQ(tiny.Size, 0u);
-        Reply full(48);
-        ASSERT_EQ(PinRequest(1, *set, 1, kSupport, &full), STATUS_SUCCESS);
-        EXPECT_EQ(full.Size, 40u);
-        ExpectDescription(full, 0x201, 40, GUID_NULL, 0, 0);
-        Reply flags(8);
-        ASSERT_EQ(PinRequest(1, *set, 1, kSupport, &flags), STATUS_SUCCESS);
-        EXPECT_EQ(flags.Size, 4u);
-        EXPECT_EQ(Word(flags.Bytes, 0), 0x201u);
-    }
-}
-
-TEST_F(JackProperties, RecordsTheTerminalLeavesUnwrittenReadAsZero)
+TEST_F(TopologyProperties, JackRecordsTheTerminalLeavesUnwrittenReadAsZero)
 {
     mt::CSparseJackTerminal* terminal = Keep(gd::Make<mt::CSparseJackTerminal>(2u));
     ULONG type = PIN_TYPE_SPK;
@@ -649,17 +642,6 @@ TEST_F(JackProperties, RecordsTheTerminalLeavesUnwrittenReadAsZero)
     EXPECT_EQ(Word(full.Bytes, 8), 3u);
     for (size_t w = 3; w < 9; w++)
         EXPECT_EQ(Word(full.Bytes, 4 * w), 0u) << "word " << w << " comes from no jack";
-}
-
-TEST_F(JackProperties, NoMemoryForTheRecordsFailsTheRequest)
-{
-    BuildJacks();
-    plat::FailAllocationsWithTag(MINIPORT_TOPOLOGY_TEMP_POOL_TAG);
-    Reply full(64);
-    EXPECT_EQ(PinRequest(1, KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, kGet, &full),
-              STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(full.Size, 0u);
-    plat::ClearPoolFailures();
 }
 
 TEST_F(TopologyProperties, PinGuidsAreTheTerminalsTwoGuids)
