@@ -461,7 +461,7 @@ protected:
     mt::CTestEffectNode* m_Effect = nullptr;
 };
 
-TEST_F(EffectProperties, NameAndCountAreSizedLikeEveryOtherReply)
+TEST_F(EffectProperties, NameCountParametersAndEnable)
 {
     struct Row
     {
@@ -477,10 +477,8 @@ TEST_F(EffectProperties, NameAndCountAreSizedLikeEveryOtherReply)
     Reply count(4);
     ASSERT_EQ(Effect(KSPROPERTY_EFFECTNODE_PARAMETER_COUNT, kGet, {}, &count), STATUS_SUCCESS);
     EXPECT_EQ(Word(count.Bytes, 0), 2u);
-}
 
-TEST_F(EffectProperties, ParameterReadsCheckTheInstanceAndTheReplySize)
-{
+    // Parameter reads check the instance and the reply size.
     ExpectSized([&](Reply* r) { return Effect(KSPROPERTY_EFFECTNODE_PARAMETERS, kGet, {0, 2}, r); }, 16);
     Reply full(16);
     ASSERT_EQ(Effect(KSPROPERTY_EFFECTNODE_PARAMETERS, kGet, {0, 2}, &full), STATUS_SUCCESS);
@@ -514,30 +512,26 @@ TEST_F(EffectProperties, ParameterReadsCheckTheInstanceAndTheReplySize)
     EXPECT_EQ(Effect(KSPROPERTY_EFFECTNODE_PARAMETER_INFO, kGet, {1}, &info), STATUS_INVALID_PARAMETER)
         << "no effect node describes its parameters";
     EXPECT_TRUE(info.GuardIntact());
-}
 
-TEST_F(EffectProperties, ParameterWritesNeedExactlyTheirValues)
-{
+    // Parameter writes need exactly their values.
     Reply none(0);
     ASSERT_EQ(Effect(KSPROPERTY_EFFECTNODE_PARAMETERS, kSet, {0, 2, 5, 6}, &none), STATUS_SUCCESS);
     ASSERT_EQ(Effect(KSPROPERTY_EFFECTNODE_PARAMETERS, kSet, {1, 1, 8}, &none), STATUS_SUCCESS);
     EXPECT_EQ(m_Effect->Sets, (std::vector<std::vector<ULONG>>{{0, 2, 5, 6}, {1, 1, 8}}));
-    const std::vector<std::vector<ULONG>> malformed = {
+    const std::vector<std::vector<ULONG>> badWrites = {
         {0, 2}, {0, 2, 5}, {0, 1, 5, 6}, {1, 2, 5, 6}, {2, 1, 5}, {0xFFFFFFFF, 1, 5}, {0, 0, 5}, {0}, {}};
-    for (const std::vector<ULONG>& instance : malformed)
+    for (const std::vector<ULONG>& instance : badWrites)
         EXPECT_EQ(Effect(KSPROPERTY_EFFECTNODE_PARAMETERS, kSet, instance, &none), STATUS_INVALID_PARAMETER)
             << "instance of " << instance.size() << " words";
-    EXPECT_EQ(m_Effect->Sets.size(), 2u) << "no malformed write reached the node";
+    EXPECT_EQ(m_Effect->Sets.size(), 2u) << "no badWrites write reached the node";
     const PCPROPERTY_ITEM nameAsSet = {&KSPROPSETID_EffectNode, KSPROPERTY_EFFECTNODE_NAME, kSet,
                                        PropertyHandlerDevSpecific};
     Reply value(16);
     EXPECT_EQ(CallHandler(&nameAsSet, 0, kSet, nullptr, 0, &value), STATUS_INVALID_PARAMETER);
     const PCPROPERTY_ITEM foreign = {&KSPROPSETID_Jack, 1, kGet, PropertyHandlerDevSpecific};
     EXPECT_EQ(CallHandler(&foreign, 0, kGet, nullptr, 0, &value), STATUS_UNSUCCESSFUL);
-}
 
-TEST_F(EffectProperties, EnableIsDescribedAsTheEffectsSwitch)
-{
+    // Enable is described as the effect's switch.
     Reply support(80);
     ASSERT_EQ(NodeRequest(0, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, kSupport, &support),
               STATUS_SUCCESS);
