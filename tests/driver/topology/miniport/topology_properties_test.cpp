@@ -75,7 +75,7 @@ protected:
     static constexpr ULONG kStream = 1;
 };
 
-TEST_F(TopologyProperties, VolumeBasicSupportTakesItsSizeFromTheBuffer)
+TEST_F(TopologyProperties, BasicSupportRepliesTakeTheirSizeFromTheBuffer)
 {
     BuildChain();
     Reply tiny(2);
@@ -100,6 +100,28 @@ TEST_F(TopologyProperties, VolumeBasicSupportTakesItsSizeFromTheBuffer)
     EXPECT_EQ(head.Size, 40u);
     ExpectDescription(head, 0x203, 88, KSPROPTYPESETID_General, VT_I4, 1);
     EXPECT_TRUE(head.GuardIntact());
+
+    // Mute lists on and off per channel.
+    Reply full(88);
+    ASSERT_EQ(NodeRequest(kMuteNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, kSupport, &full),
+              STATUS_SUCCESS);
+    EXPECT_EQ(full.Size, 88u);
+    ExpectDescription(full, 0x203, 88, KSPROPTYPESETID_General, VT_BOOL, 1);
+    ExpectMembersHeader(full, KSPROPERTY_MEMBER_STEPPEDRANGES, 16, 2,
+                        KSPROPERTY_MEMBER_FLAG_BASICSUPPORT_MULTICHANNEL);
+    for (size_t at : {56u, 72u})
+    {
+        EXPECT_EQ(Word(full.Bytes, at), 1u);
+        EXPECT_EQ(Word(full.Bytes, at + 4), 0u);
+        EXPECT_EQ(Word(full.Bytes, at + 8), 0u);
+        EXPECT_EQ(Word(full.Bytes, at + 12), 1u);
+    }
+    Reply muteHead(87);
+    ASSERT_EQ(NodeRequest(kMuteNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, kSupport, &muteHead),
+              STATUS_SUCCESS);
+    EXPECT_EQ(muteHead.Size, 40u);
+    EXPECT_EQ(Word(muteHead.Bytes, 32), 1u) << "the members count is set before the size test";
+    EXPECT_EQ(muteHead.Bytes[40], mt::kCanary);
 }
 
 TEST_F(TopologyProperties, ChannelCountFollowsThePinTypeOfTheOutput)
@@ -125,31 +147,6 @@ TEST_F(TopologyProperties, ChannelCountFollowsThePinTypeOfTheOutput)
         EXPECT_EQ(reply.Size, 56 + 16 * row.Channels);
     }
     sink->Release();
-}
-
-TEST_F(TopologyProperties, MuteBasicSupportListsOnOffPerChannel)
-{
-    BuildChain();
-    Reply full(88);
-    ASSERT_EQ(NodeRequest(kMuteNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, kSupport, &full),
-              STATUS_SUCCESS);
-    EXPECT_EQ(full.Size, 88u);
-    ExpectDescription(full, 0x203, 88, KSPROPTYPESETID_General, VT_BOOL, 1);
-    ExpectMembersHeader(full, KSPROPERTY_MEMBER_STEPPEDRANGES, 16, 2,
-                        KSPROPERTY_MEMBER_FLAG_BASICSUPPORT_MULTICHANNEL);
-    for (size_t at : {56u, 72u})
-    {
-        EXPECT_EQ(Word(full.Bytes, at), 1u);
-        EXPECT_EQ(Word(full.Bytes, at + 4), 0u);
-        EXPECT_EQ(Word(full.Bytes, at + 8), 0u);
-        EXPECT_EQ(Word(full.Bytes, at + 12), 1u);
-    }
-    Reply head(87);
-    ASSERT_EQ(NodeRequest(kMuteNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, kSupport, &head),
-              STATUS_SUCCESS);
-    EXPECT_EQ(head.Size, 40u);
-    EXPECT_EQ(Word(head.Bytes, 32), 1u) << "the members count is set before the size test";
-    EXPECT_EQ(head.Bytes[40], mt::kCanary);
 }
 
 // Values set through a node's property reach the device once and read back through the same
@@ -216,9 +213,23 @@ TEST_F(TopologyProperties, RequestsForNodesThatDoNotExistFail)
     EXPECT_TRUE(reply.Untouched());
 }
 
-TEST_F(TopologyProperties, VendorLevelSetRaisesExactlyOneEventForItsNode)
+TEST_F(TopologyProperties, ControlChangeEvents)
 {
     BuildChain();
+    m_Adapter->Send(AUDIO_HAL_CLASS_CONTROL_CHANGE, 2, 3);
+    m_Adapter->Send(2, AUDIO_HAL_EVENT_VALUE_CHANGED, 3);
+    m_Adapter->Send(AUDIO_HAL_CLASS_CONTROL_CHANGE, AUDIO_HAL_EVENT_VALUE_CHANGED, 4);
+    m_Adapter->Send(AUDIO_HAL_CLASS_CONTROL_CHANGE, AUDIO_HAL_EVENT_VALUE_CHANGED, 77);
+    EXPECT_TRUE(m_Port->Events.empty()) << "event 2, class 2, a terminal, an unknown id";
+    AudioHalNotifyControlChange(nullptr, 3); // no callback object: nothing to reach
+    m_Adapter->Send(AUDIO_HAL_CLASS_CONTROL_CHANGE, AUDIO_HAL_EVENT_VALUE_CHANGED, 3);
+    ASSERT_EQ(m_Port->Events.size(), 1u);
+    EXPECT_EQ(m_Port->Events[0].NodeId, kMuteNode);
+    GenerateControlChangeEvent(m_Miniport, nullptr, nullptr);
+    EXPECT_EQ(m_Port->Events.size(), 1u);
+    m_Port->Events.clear();
+
+    // A vendor level set raises exactly one event, for its node.
     ASSERT_EQ(SetU32(kVolumeNode, KSPROPSETID_VendorAudio, KSPROPERTY_VENDORAUDIO_LEVEL, ULONG(-0x20000), 0),
               STATUS_SUCCESS);
     ASSERT_EQ(m_Port->Events.size(), 1u);
@@ -233,27 +244,8 @@ TEST_F(TopologyProperties, VendorLevelSetRaisesExactlyOneEventForItsNode)
     EXPECT_EQ(m_Port->Events.size(), 1u) << "a refused set raises nothing";
     EXPECT_EQ(SetU32(kVolumeNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, 0), STATUS_SUCCESS);
     EXPECT_EQ(m_Port->Events.size(), 1u);
-}
 
-TEST_F(TopologyProperties, OnlyValueChangeRecordsOfKsNodesRaiseEvents)
-{
-    BuildChain();
-    m_Adapter->Send(AUDIO_HAL_CLASS_CONTROL_CHANGE, 2, 3);
-    m_Adapter->Send(2, AUDIO_HAL_EVENT_VALUE_CHANGED, 3);
-    m_Adapter->Send(AUDIO_HAL_CLASS_CONTROL_CHANGE, AUDIO_HAL_EVENT_VALUE_CHANGED, 4);
-    m_Adapter->Send(AUDIO_HAL_CLASS_CONTROL_CHANGE, AUDIO_HAL_EVENT_VALUE_CHANGED, 77);
-    EXPECT_TRUE(m_Port->Events.empty()) << "event 2, class 2, a terminal, an unknown id";
-    AudioHalNotifyControlChange(nullptr, 3); // no callback object: nothing to reach
-    m_Adapter->Send(AUDIO_HAL_CLASS_CONTROL_CHANGE, AUDIO_HAL_EVENT_VALUE_CHANGED, 3);
-    ASSERT_EQ(m_Port->Events.size(), 1u);
-    EXPECT_EQ(m_Port->Events[0].NodeId, kMuteNode);
-    GenerateControlChangeEvent(m_Miniport, nullptr, nullptr);
-    EXPECT_EQ(m_Port->Events.size(), 1u);
-}
-
-TEST_F(TopologyProperties, ControlChangeEventEntriesGoToThePort)
-{
-    BuildChain();
+    // Event entries go to the port.
     const PCEVENT_ITEM* item = m_Descriptor->Nodes[kVolumeNode].AutomationTable->Events;
     ASSERT_NE(item, nullptr);
     EXPECT_TRUE(IsEqualGUID(*item->Set, KSEVENTSETID_AudioControlChange));
