@@ -142,33 +142,40 @@ TEST_F(TopologyTest, SelectorInputsAreNodePinsFromOneAndSharedPathsAppearOnce)
     EXPECT_EQ(m_Descriptor->Nodes[c].Type, &KSNODETYPE_MUX);
 }
 
-TEST_F(TopologyTest, InitFailsWithoutAnOutputPinAndLeavesNoRegistration)
-{
-    ASSERT_EQ(Build({Input(1, PIN_TYPE_MIC), Volume(2, 1)}), STATUS_UNSUCCESSFUL);
-    PPCFILTER_DESCRIPTOR descriptor = nullptr;
-    EXPECT_EQ(m_Miniport->GetDescription(&descriptor), STATUS_DEVICE_CONFIGURATION_ERROR);
-    EXPECT_EQ(m_Adapter->Registrations, 0);
-    EXPECT_EQ(gd::RefCount(m_Port), 1u) << "the failed Init keeps no reference on the port";
-}
-
-TEST_F(TopologyTest, InitFailsOnSourcesThatNameNothingOrLoop)
+// A failed Init registers nothing, keeps no reference on the port and has no description.
+TEST_F(TopologyTest, InitFailsWithoutAnOutputOnSourcesThatNameNothingOrLoopAndWithoutEvents)
 {
     struct Row
     {
         const char* Name;
         std::vector<ITopologyNode*> Nodes;
+        NTSTATUS Expected;
+        bool PortEvents;
     };
-    std::vector<Row> rows;
-    rows.push_back({"unknown source", {Input(1, PIN_TYPE_STREAM), Output(2, PIN_TYPE_SPK, 99)}});
-    rows.push_back({"unknown upstream", {Volume(3, 98), Output(4, PIN_TYPE_SPK, 3)}});
-    rows.push_back({"loop", {Volume(5, 6), Volume(6, 5), Output(7, PIN_TYPE_SPK, 6)}});
-    rows.push_back({"Rec pin type", {Input(8, PIN_TYPE_REC), Output(9, PIN_TYPE_SPK, 8)}});
-    const NTSTATUS expected[] = {STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL,
-                                 STATUS_INVALID_PARAMETER};
-    for (size_t i = 0; i < rows.size(); i++)
+    const Row rows[] = {
+        {"no output pin", {Input(1, PIN_TYPE_MIC), Volume(2, 1)}, STATUS_UNSUCCESSFUL, true},
+        {"unknown source",
+         {Input(1, PIN_TYPE_STREAM), Output(2, PIN_TYPE_SPK, 99)},
+         STATUS_UNSUCCESSFUL,
+         true},
+        {"unknown upstream", {Volume(3, 98), Output(4, PIN_TYPE_SPK, 3)}, STATUS_UNSUCCESSFUL, true},
+        {"loop", {Volume(5, 6), Volume(6, 5), Output(7, PIN_TYPE_SPK, 6)}, STATUS_UNSUCCESSFUL, true},
+        {"Rec pin type",
+         {Input(8, PIN_TYPE_REC), Output(9, PIN_TYPE_SPK, 8)},
+         STATUS_INVALID_PARAMETER,
+         true},
+        {"no event list",
+         {Input(1, PIN_TYPE_STREAM), Output(2, PIN_TYPE_SPK, 1)},
+         STATUS_INVALID_PARAMETER,
+         false},
+    };
+    for (const Row& row : rows)
     {
-        EXPECT_EQ(Build(rows[i].Nodes), expected[i]) << rows[i].Name;
-        EXPECT_EQ(m_Adapter->Registrations, 0) << rows[i].Name;
+        EXPECT_EQ(Build(row.Nodes, row.PortEvents), row.Expected) << row.Name;
+        EXPECT_EQ(m_Adapter->Registrations, 0) << row.Name;
+        PPCFILTER_DESCRIPTOR descriptor = nullptr;
+        EXPECT_EQ(m_Miniport->GetDescription(&descriptor), STATUS_DEVICE_CONFIGURATION_ERROR) << row.Name;
+        EXPECT_EQ(gd::RefCount(m_Port), 1u) << row.Name;
         ReleaseMiniport();
     }
 }
@@ -214,15 +221,6 @@ TEST_F(TopologyTest, MiniportAnswersItsInterfacesAndNamesItsSubdevice)
     EXPECT_EQ(m_Miniport->Init(static_cast<IAdapterCommon*>(m_Adapter), nullptr, m_Port),
               STATUS_INVALID_DEVICE_STATE)
         << "a second Init would orphan the first graph";
-}
-
-TEST_F(TopologyTest, InitFailsWhenThePortHasNoEventList)
-{
-    EXPECT_EQ(Build({Input(1, PIN_TYPE_STREAM), Output(2, PIN_TYPE_SPK, 1)}, false),
-              STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(m_Adapter->Registrations, 0);
-    PPCFILTER_DESCRIPTOR descriptor = nullptr;
-    EXPECT_EQ(m_Miniport->GetDescription(&descriptor), STATUS_DEVICE_CONFIGURATION_ERROR);
 }
 
 TEST_F(TopologyTest, ARefusedRegistrationFailsInitAndFreesTheDescriptor)
