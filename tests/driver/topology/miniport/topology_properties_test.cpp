@@ -86,25 +86,20 @@ TEST_F(TopologyProperties, BasicSupportRepliesTakeTheirSizeFromTheBuffer)
 
     for (ULONG size : {4u, 39u})
     {
-        Reply flags(size);
-        ASSERT_EQ(NodeRequest(kVolumeNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, kSupport, &flags),
-                  STATUS_SUCCESS);
+        const Reply flags =
+            NodeReply(kVolumeNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, kSupport, size);
         EXPECT_EQ(flags.Size, 4u);
         EXPECT_EQ(Word(flags.Bytes, 0), 0x203u);
         EXPECT_EQ(flags.Bytes[4], mt::kCanary);
     }
 
-    Reply head(40);
-    ASSERT_EQ(NodeRequest(kVolumeNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, kSupport, &head),
-              STATUS_SUCCESS);
+    const Reply head = NodeReply(kVolumeNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, kSupport, 40);
     EXPECT_EQ(head.Size, 40u);
     ExpectDescription(head, 0x203, 88, KSPROPTYPESETID_General, VT_I4, 1);
     EXPECT_TRUE(head.GuardIntact());
 
     // Mute lists on and off per channel.
-    Reply full(88);
-    ASSERT_EQ(NodeRequest(kMuteNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, kSupport, &full),
-              STATUS_SUCCESS);
+    const Reply full = NodeReply(kMuteNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, kSupport, 88);
     EXPECT_EQ(full.Size, 88u);
     ExpectDescription(full, 0x203, 88, KSPROPTYPESETID_General, VT_BOOL, 1);
     ExpectMembersHeader(full, KSPROPERTY_MEMBER_STEPPEDRANGES, 16, 2,
@@ -116,9 +111,7 @@ TEST_F(TopologyProperties, BasicSupportRepliesTakeTheirSizeFromTheBuffer)
         EXPECT_EQ(Word(full.Bytes, at + 8), 0u);
         EXPECT_EQ(Word(full.Bytes, at + 12), 1u);
     }
-    Reply muteHead(87);
-    ASSERT_EQ(NodeRequest(kMuteNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, kSupport, &muteHead),
-              STATUS_SUCCESS);
+    const Reply muteHead = NodeReply(kMuteNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, kSupport, 87);
     EXPECT_EQ(muteHead.Size, 40u);
     EXPECT_EQ(Word(muteHead.Bytes, 32), 1u) << "the members count is set before the size test";
     EXPECT_EQ(muteHead.Bytes[40], mt::kCanary);
@@ -139,9 +132,8 @@ TEST_F(TopologyProperties, ChannelCountFollowsThePinTypeOfTheOutput)
     for (Row row : {Row{PIN_TYPE_SPK, 6}, Row{PIN_TYPE_HP, 2}})
     {
         ASSERT_EQ(sink->SetPinType(row.PinType, nullptr), STATUS_SUCCESS);
-        Reply reply(200);
-        ASSERT_EQ(NodeRequest(kVolumeNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, kSupport, &reply),
-                  STATUS_SUCCESS);
+        const Reply reply =
+            NodeReply(kVolumeNode, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, kSupport, 200);
         EXPECT_EQ(Word(reply.Bytes, 4), 56 + 16 * row.Channels) << "pin type " << row.PinType;
         EXPECT_EQ(Word(reply.Bytes, 48), row.Channels) << "pin type " << row.PinType;
         EXPECT_EQ(reply.Size, 56 + 16 * row.Channels);
@@ -288,9 +280,7 @@ TEST_F(TopologyProperties, MuxSourceNeedsAWholeValueAndHasNoBasicSupport)
 TEST_F(TopologyProperties, GainPadAnswersARangeWithItsName)
 {
     ASSERT_EQ(Build({Input(1, PIN_TYPE_MIC), GainPad(2, 1), Output(3, PIN_TYPE_STREAM, 2)}), STATUS_SUCCESS);
-    Reply full(92);
-    ASSERT_EQ(NodeRequest(0, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, kSupport, &full),
-              STATUS_SUCCESS);
+    const Reply full = NodeReply(0, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, kSupport, 92);
     EXPECT_EQ(full.Size, 92u);
     ExpectDescription(full, 0x203, 92, KSPROPTYPESETID_General, VT_I4, 1);
     ExpectMembersHeader(full, KSPROPERTY_MEMBER_VALUES, 36, 1, 0);
@@ -301,9 +291,7 @@ TEST_F(TopologyProperties, GainPadAnswersARangeWithItsName)
     EXPECT_EQ(LONG(Word(full.Bytes, 84)), kMinimum);
     EXPECT_EQ(LONG(Word(full.Bytes, 88)), kResolution);
     EXPECT_TRUE(full.GuardIntact());
-    Reply head(91);
-    ASSERT_EQ(NodeRequest(0, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, kSupport, &head),
-              STATUS_SUCCESS);
+    const Reply head = NodeReply(0, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, kSupport, 91);
     EXPECT_EQ(head.Size, 40u);
     EXPECT_EQ(Word(head.Bytes, 32), 0u);
 }
@@ -313,9 +301,7 @@ TEST_F(TopologyProperties, VendorSwitchesCarryOneValue)
     ASSERT_EQ(
         Build({Input(1, PIN_TYPE_STREAM), Switch(2, NODE_KIND_VENDOR_SWITCH, 1), Output(3, PIN_TYPE_SPK, 2)}),
         STATUS_SUCCESS);
-    Reply support(64);
-    ASSERT_EQ(NodeRequest(0, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, kSupport, &support),
-              STATUS_SUCCESS);
+    const Reply support = NodeReply(0, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, kSupport, 64);
     EXPECT_EQ(support.Size, 40u);
     ExpectDescription(support, 0x203, 40, KSPROPTYPESETID_General, VT_BOOL, 0);
     Reply shortValue(3);
@@ -334,9 +320,7 @@ TEST_F(TopologyProperties, PinTypeSelectorListsReadsAndSetsTheOutputType)
         [&](Reply* r)
         { return NodeRequest(0, KSPROPSETID_PinTypeSelector, KSPROPERTY_PINTYPESELECTOR_LIST, kGet, r); },
         20);
-    Reply list(20);
-    ASSERT_EQ(NodeRequest(0, KSPROPSETID_PinTypeSelector, KSPROPERTY_PINTYPESELECTOR_LIST, kGet, &list),
-              STATUS_SUCCESS);
+    const Reply list = NodeReply(0, KSPROPSETID_PinTypeSelector, KSPROPERTY_PINTYPESELECTOR_LIST, kGet, 20);
     EXPECT_EQ(std::vector<ULONG>({Word(list.Bytes, 0), Word(list.Bytes, 4), Word(list.Bytes, 8),
                                   Word(list.Bytes, 12), Word(list.Bytes, 16)}),
               std::vector<ULONG>({20, 3, PIN_TYPE_SPK, PIN_TYPE_HP, PIN_TYPE_LINE}));
@@ -350,9 +334,7 @@ TEST_F(TopologyProperties, PinTypeSelectorListsReadsAndSetsTheOutputType)
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(GetU32(0, KSPROPSETID_PinTypeSelector, KSPROPERTY_PINTYPESELECTOR_CURRENT), ULONG(PIN_TYPE_HP));
 
-    Reply support(80);
-    ASSERT_EQ(NodeRequest(0, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, kSupport, &support),
-              STATUS_SUCCESS);
+    const Reply support = NodeReply(0, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, kSupport, 80);
     EXPECT_EQ(support.Size, 80u);
     ExpectDescription(support, 0x202, 80, KSPROPTYPESETID_General, VT_I4, 1);
     ExpectMembersHeader(support, KSPROPERTY_MEMBER_VALUES, 24, 1, 0);
@@ -382,9 +364,7 @@ TEST_F(TopologyProperties, DefaultDevSpecificAcceptsSetsAndHasNothingToRead)
     EXPECT_EQ(NodeRequest(0, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, kGet, &get),
               STATUS_UNSUCCESSFUL);
     EXPECT_EQ(SetU32(0, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, 42), STATUS_SUCCESS);
-    Reply full(64);
-    ASSERT_EQ(NodeRequest(0, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, kSupport, &full),
-              STATUS_SUCCESS);
+    const Reply full = NodeReply(0, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, kSupport, 64);
     EXPECT_EQ(full.Size, 64u);
     ExpectDescription(full, 0x202, 64, KSPROPTYPESETID_General, VT_UI4, 1);
     ExpectMembersHeader(full, KSPROPERTY_MEMBER_RANGES, 8, 1, 0);
@@ -524,9 +504,7 @@ TEST_F(EffectProperties, NameCountParametersAndEnable)
     EXPECT_EQ(CallHandler(&foreign, 0, kGet, nullptr, 0, &value), STATUS_UNSUCCESSFUL);
 
     // Enable is described as the effect's switch.
-    Reply support(80);
-    ASSERT_EQ(NodeRequest(0, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, kSupport, &support),
-              STATUS_SUCCESS);
+    const Reply support = NodeReply(0, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, kSupport, 80);
     ExpectDescription(support, 0x202, 80, KSPROPTYPESETID_General, VT_BOOL, 1);
     EXPECT_TRUE(IsEqualGUID(GuidAt(support.Bytes, 60), KSPROPSETID_EffectNode));
 }
@@ -566,8 +544,7 @@ TEST_F(TopologyProperties, JackRepliesAreSizedMappedWordByWordAndCheckTheirPin)
     {
         const ULONG size = ULONG(4 * row.Words.size());
         ExpectSized([&](Reply* r) { return PinRequest(1, *row.Set, row.Id, kGet, r); }, size);
-        Reply full(size);
-        ASSERT_EQ(PinRequest(1, *row.Set, row.Id, kGet, &full), STATUS_SUCCESS);
+        const Reply full = PinReply(1, *row.Set, row.Id, kGet, size);
         for (size_t w = 0; w < row.Words.size(); w++)
             EXPECT_EQ(Word(full.Bytes, 4 * w), row.Words[w]) << "word " << w;
         EXPECT_TRUE(full.GuardIntact());
@@ -579,12 +556,10 @@ TEST_F(TopologyProperties, JackRepliesAreSizedMappedWordByWordAndCheckTheirPin)
         Reply tiny(3);
         EXPECT_EQ(PinRequest(1, *set, 1, kSupport, &tiny), STATUS_BUFFER_TOO_SMALL);
         EXPECT_EQ(tiny.Size, 0u);
-        Reply full(48);
-        ASSERT_EQ(PinRequest(1, *set, 1, kSupport, &full), STATUS_SUCCESS);
+        const Reply full = PinReply(1, *set, 1, kSupport, 48);
         EXPECT_EQ(full.Size, 40u);
         ExpectDescription(full, 0x201, 40, GUID_NULL, 0, 0);
-        Reply flags(8);
-        ASSERT_EQ(PinRequest(1, *set, 1, kSupport, &flags), STATUS_SUCCESS);
+        const Reply flags = PinReply(1, *set, 1, kSupport, 8);
         EXPECT_EQ(flags.Size, 4u);
         EXPECT_EQ(Word(flags.Bytes, 0), 0x201u);
     }
@@ -623,8 +598,7 @@ TEST_F(TopologyProperties, JackRecordsTheTerminalLeavesUnwrittenReadAsZero)
     std::vector<JackRecord> jacks = {mt::FullJack(3, 0x123456, 1, 2, 3, 1, 0, 1)};
     ASSERT_EQ(terminal->Init(1, 1, &type, 1, jacks.data()), STATUS_SUCCESS);
     ASSERT_EQ(Build({Input(1, PIN_TYPE_STREAM), terminal}), STATUS_SUCCESS);
-    Reply full(36);
-    ASSERT_EQ(PinRequest(1, KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, kGet, &full), STATUS_SUCCESS);
+    const Reply full = PinReply(1, KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, kGet, 36);
     EXPECT_EQ(Word(full.Bytes, 8), 3u);
     for (size_t w = 3; w < 9; w++)
         EXPECT_EQ(Word(full.Bytes, 4 * w), 0u) << "word " << w << " comes from no jack";
@@ -640,8 +614,7 @@ TEST_F(TopologyProperties, PinGuidsAreTheTerminalsTwoGuids)
     ExpectSized([&](Reply* r)
                 { return PinRequest(0, KSPROPSETID_PinGuids, KSPROPERTY_PINGUIDS_GUIDS, kGet, r); },
                 32);
-    Reply full(32);
-    ASSERT_EQ(PinRequest(0, KSPROPSETID_PinGuids, KSPROPERTY_PINGUIDS_GUIDS, kGet, &full), STATUS_SUCCESS);
+    const Reply full = PinReply(0, KSPROPSETID_PinGuids, KSPROPERTY_PINGUIDS_GUIDS, kGet, 32);
     EXPECT_TRUE(IsEqualGUID(GuidAt(full.Bytes, 0), guids[0]));
     EXPECT_TRUE(IsEqualGUID(GuidAt(full.Bytes, 16), guids[1]));
     EXPECT_TRUE(full.GuardIntact());
@@ -650,9 +623,7 @@ TEST_F(TopologyProperties, PinGuidsAreTheTerminalsTwoGuids)
 TEST_F(TopologyProperties, VendorVersionIsAConstant)
 {
     BuildChain();
-    Reply reply(4);
-    ASSERT_EQ(PinRequest(0, KSPROPSETID_VendorAudio, KSPROPERTY_VENDORAUDIO_VERSION, kGet, &reply),
-              STATUS_SUCCESS);
+    Reply reply = PinReply(0, KSPROPSETID_VendorAudio, KSPROPERTY_VENDORAUDIO_VERSION, kGet, 4);
     EXPECT_EQ(Word(reply.Bytes, 0), 0x30000u);
     EXPECT_EQ(reply.Size, 4u);
     Reply shortReply(3);
