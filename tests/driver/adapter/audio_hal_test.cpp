@@ -80,8 +80,8 @@ TEST_F(AudioHal, CallbackObjectIsNamedAfterEachDeviceAndGoesWithIt)
 
 TEST_F(AudioHal, FailedInitReleasesWhatTheListsHeld)
 {
-    CFakeNode* node = Make<CFakeNode>(1u, ULONG(NODE_KIND_VOLUME));
-    CFakeStream* stream = Make<CFakeStream>();
+    CFakeNode* node = New<CFakeNode>(1u, ULONG(NODE_KIND_VOLUME));
+    CFakeStream* stream = New<CFakeStream>();
     ASSERT_EQ(stream->Init(STREAM_DIRECTION_RENDER), STATUS_SUCCESS);
 
     CTestHal* hal = Make<CTestHal>();
@@ -101,8 +101,6 @@ TEST_F(AudioHal, FailedInitReleasesWhatTheListsHeld)
     EXPECT_NE(hal->CallbackObject(), nullptr) << "the callback object stays until the device goes";
     EXPECT_EQ(hal->Init(nullptr, nullptr, nullptr, nullptr), STATUS_INVALID_DEVICE_STATE);
     hal->Release();
-    node->Release();
-    stream->Release();
 }
 
 TEST_F(AudioHal, InitFailsCleanlyWithoutMemory)
@@ -127,7 +125,7 @@ TEST_F(AudioHal, InitFailsCleanlyWithoutMemory)
     }
 
     // The path scratch of the connection walk is the only allocation after the lists.
-    CFakeNode* node = Make<CFakeNode>(1u, ULONG(NODE_KIND_VOLUME));
+    CFakeNode* node = New<CFakeNode>(1u, ULONG(NODE_KIND_VOLUME));
     CTestHal* hal = Make<CTestHal>();
     hal->Hardware = [&](CTestHal* self)
     {
@@ -138,7 +136,6 @@ TEST_F(AudioHal, InitFailsCleanlyWithoutMemory)
     EXPECT_EQ(hal->Init(nullptr, nullptr, nullptr, nullptr), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(RefCount(node), 1u);
     hal->Release();
-    node->Release();
 }
 
 TEST_F(AudioHal, LookupsCheckTheListAndTheIndexAndAddNoReference)
@@ -157,7 +154,7 @@ TEST_F(AudioHal, LookupsCheckTheListAndTheIndexAndAddNoReference)
     CFakeNode* first = Make<CFakeNode>(5u, ULONG(NODE_KIND_MUTE));
     CFakeNode* other = Make<CFakeNode>(7u, ULONG(NODE_KIND_MUTE));
     CFakeNode* last = Make<CFakeNode>(5u, ULONG(NODE_KIND_VOLUME));
-    CFakeStream* s = Make<CFakeStream>();
+    CFakeStream* s = New<CFakeStream>();
     CTestHal* hal = InitWith({first, other, last});
     ASSERT_EQ(hal->AddStream(s), STATUS_SUCCESS);
     EXPECT_EQ(hal->AddStream(nullptr), STATUS_INVALID_PARAMETER);
@@ -182,7 +179,6 @@ TEST_F(AudioHal, LookupsCheckTheListAndTheIndexAndAddNoReference)
     EXPECT_EQ(RefCount(s), 1u);
     for (CFakeNode* n : {first, other, last})
         n->Release();
-    s->Release();
 }
 
 TEST_F(AudioHal, RestoreNodeValuesStopsAtTheFirstFailure)
@@ -245,11 +241,11 @@ TEST_F(AudioHal, SelectorsWithMoreThanTenInputsAreNotLinked)
 // chain is followed through 40, and linked from the far end, all with input 2.
 TEST_F(AudioHal, SelectorChainIsLinkedFromTheFarEndWithOneInputIndex)
 {
-    CFakeSelector* selector = Make<CFakeSelector>(10u, std::vector<ULONG>{20, 30}, 2u);
-    CFakeNode* lone = Make<CFakeNode>(20u, ULONG(NODE_KIND_INPUT_TERMINAL));
-    CFakeNode* a = Make<CFakeNode>(30u, ULONG(NODE_KIND_VOLUME), std::vector<ULONG>{40});
-    CFakeNode* passThrough = Make<CFakeNode>(40u, ULONG(NODE_KIND_MUTE), std::vector<ULONG>{45}, false);
-    CFakeNode* b = Make<CFakeNode>(45u, ULONG(NODE_KIND_MUTE), std::vector<ULONG>{50});
+    CFakeSelector* selector = New<CFakeSelector>(10u, std::vector<ULONG>{20, 30}, 2u);
+    CFakeNode* lone = New<CFakeNode>(20u, ULONG(NODE_KIND_INPUT_TERMINAL));
+    CFakeNode* a = New<CFakeNode>(30u, ULONG(NODE_KIND_VOLUME), std::vector<ULONG>{40});
+    CFakeNode* passThrough = New<CFakeNode>(40u, ULONG(NODE_KIND_MUTE), std::vector<ULONG>{45}, false);
+    CFakeNode* b = New<CFakeNode>(45u, ULONG(NODE_KIND_MUTE), std::vector<ULONG>{50});
     CTestHal* hal = InitWith({selector, lone, a, passThrough, b});
 
     EXPECT_EQ(LogOf({"sink", "walk", "expect"}), (std::vector<std::string>{
@@ -262,24 +258,20 @@ TEST_F(AudioHal, SelectorChainIsLinkedFromTheFarEndWithOneInputIndex)
                                                  }));
     EXPECT_EQ(RefCount(a), 3u) << "creator, device list, selector's sink list";
     hal->Release();
-    for (ITopologyNode* node : std::initializer_list<ITopologyNode*>{selector, lone, a, passThrough, b})
-        node->Release();
 }
 
 // sel(10) <- [20, 21]; 20 <- 30 <- 20 is a loop, 21 feeds itself. Each node is linked once.
 TEST_F(AudioHal, LoopsInTheDescriptorGraphEndTheWalk)
 {
-    CFakeSelector* selector = Make<CFakeSelector>(10u, std::vector<ULONG>{20, 21}, 1u);
-    CFakeNode* a = Make<CFakeNode>(20u, ULONG(NODE_KIND_VOLUME), std::vector<ULONG>{30});
-    CFakeNode* b = Make<CFakeNode>(30u, ULONG(NODE_KIND_MUTE), std::vector<ULONG>{20});
-    CFakeNode* self = Make<CFakeNode>(21u, ULONG(NODE_KIND_MUTE), std::vector<ULONG>{21});
+    CFakeSelector* selector = New<CFakeSelector>(10u, std::vector<ULONG>{20, 21}, 1u);
+    CFakeNode* a = New<CFakeNode>(20u, ULONG(NODE_KIND_VOLUME), std::vector<ULONG>{30});
+    CFakeNode* b = New<CFakeNode>(30u, ULONG(NODE_KIND_MUTE), std::vector<ULONG>{20});
+    CFakeNode* self = New<CFakeNode>(21u, ULONG(NODE_KIND_MUTE), std::vector<ULONG>{21});
     CTestHal* hal = InitWith({selector, a, b, self});
 
     EXPECT_EQ(LogOf({"sink"}), (std::vector<std::string>{"sink 10<-30", "sink 10<-20", "sink 10<-21"}));
     EXPECT_EQ(LogOf({"walk"}), (std::vector<std::string>{"walk 30 1", "walk 20 1", "walk 21 2"}));
     hal->Release();
-    for (ITopologyNode* node : std::initializer_list<ITopologyNode*>{selector, a, b, self})
-        node->Release();
 }
 
 struct Received
@@ -298,7 +290,7 @@ void Listener(PVOID context, PVOID argument1, PVOID argument2)
 
 TEST_F(AudioHal, ControlChangeReachesRegisteredListenersAsTheWireRecord)
 {
-    CTestHal* hal = Make<CTestHal>();
+    CTestHal* hal = New<CTestHal>();
     Received received;
     PVOID registration = reinterpret_cast<PVOID>(1);
     EXPECT_EQ(hal->RegisterCallback(Listener, &received, &registration), STATUS_UNSUCCESSFUL);
@@ -317,13 +309,12 @@ TEST_F(AudioHal, ControlChangeReachesRegisteredListenersAsTheWireRecord)
     EXPECT_EQ(hal->UnregisterCallback(registration), STATUS_SUCCESS);
     AudioHalNotifyControlChange(hal->CallbackObject(), 1);
     EXPECT_EQ(received.Records.size(), 1u);
-    hal->Release();
 }
 
 TEST_F(AudioHal, PowerChangeRestoresNodeValuesOnlyOnReturnToD0)
 {
-    CFakeNode* a = Make<CFakeNode>(1u, ULONG(NODE_KIND_MUTE));
-    CFakeNode* b = Make<CFakeNode>(2u, ULONG(NODE_KIND_VOLUME));
+    CFakeNode* a = New<CFakeNode>(1u, ULONG(NODE_KIND_MUTE));
+    CFakeNode* b = New<CFakeNode>(2u, ULONG(NODE_KIND_VOLUME));
     CTestHal* hal = InitWith({a, b});
     EXPECT_EQ(hal->PowerState(), PowerDeviceD0);
     IAdapterPowerManagement* power = nullptr;
@@ -357,18 +348,16 @@ TEST_F(AudioHal, PowerChangeRestoresNodeValuesOnlyOnReturnToD0)
     EXPECT_EQ(power->QueryPowerChangeState(Device(4)), STATUS_SUCCESS);
     power->Release();
     hal->Release();
-    a->Release();
-    b->Release();
 }
 
 TEST_F(AudioHal, BaseSlotsAnswerForTheWholeDevice)
 {
-    CFakeNode* a = Make<CFakeNode>(1u, ULONG(NODE_KIND_MUTE));
-    CFakeNode* b = Make<CFakeNode>(2u, ULONG(NODE_KIND_VOLUME));
+    CFakeNode* a = New<CFakeNode>(1u, ULONG(NODE_KIND_MUTE));
+    CFakeNode* b = New<CFakeNode>(2u, ULONG(NODE_KIND_VOLUME));
     EndpointCaps caps = {};
     caps.Mask = 0x55;
     caps.Flags = ENDPOINT_CAPS_FLAG_ASIO;
-    CTestHal* hal = Make<CTestHal>();
+    CTestHal* hal = New<CTestHal>();
     hal->Hardware = [&](CTestHal* self)
     {
         self->SetCaps(caps);
@@ -396,10 +385,6 @@ TEST_F(AudioHal, BaseSlotsAnswerForTheWholeDevice)
     EXPECT_EQ(hal->Start(), STATUS_SUCCESS);
     EXPECT_EQ(hal->Stop(), STATUS_SUCCESS);
     EXPECT_EQ(gd::Log(), (std::vector<std::string>{"start 1", "start 2", "stop 1", "stop 2"}));
-
-    hal->Release();
-    a->Release();
-    b->Release();
 }
 
 } // namespace

@@ -38,24 +38,12 @@ std::string DeviceState()
 STDMETHODIMP_(NTSTATUS) FakeAdapter::WakeForAccess(PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    switch (stack->MajorFunction)
-    {
-    case IRP_MJ_CREATE:
-        m_pLog->Add("wake create");
-        break;
-    case IRP_MJ_CLOSE:
-        m_pLog->Add("wake close");
-        break;
-    case IRP_MJ_DEVICE_CONTROL:
-        m_pLog->Add("wake control");
-        break;
-    case IRP_MJ_PNP:
-        m_pLog->Add("wake pnp " + std::to_string(stack->MinorFunction));
-        break;
-    default:
-        m_pLog->Add("wake major " + std::to_string(stack->MajorFunction));
-        break;
-    }
+    const UCHAR major = stack->MajorFunction;
+    m_pLog->Add(major == IRP_MJ_CREATE           ? "wake create"
+                : major == IRP_MJ_CLOSE          ? "wake close"
+                : major == IRP_MJ_DEVICE_CONTROL ? "wake control"
+                : major == IRP_MJ_PNP            ? "wake pnp " + std::to_string(stack->MinorFunction)
+                                                 : "wake major " + std::to_string(major));
     return STATUS_SUCCESS;
 }
 

@@ -126,12 +126,30 @@ protected:
     }
     void TearDown() override
     {
+        ReleaseMade();
         plat::ClearPoolFailures();
         EXPECT_EQ(plat::PoolLeaksSince(m_Snapshot), "");
         EXPECT_EQ(plat::ObLiveObjectCount(nullptr), m_LiveObjects);
     }
 
+    // Made for the test and released after it, newest first.
+    template <class T, class... Args> T* New(Args&&... args)
+    {
+        T* object = Make<T>(std::forward<Args>(args)...);
+        m_Made.push_back([object] { object->NonDelegatingRelease(); });
+        return object;
+    }
+    void ReleaseMade()
+    {
+        while (!m_Made.empty())
+        {
+            m_Made.back()();
+            m_Made.pop_back();
+        }
+    }
+
 private:
+    std::vector<std::function<void()>> m_Made;
     plat::PoolSnapshot m_Snapshot;
     SIZE_T m_LiveObjects = 0;
 };

@@ -420,6 +420,20 @@ protected:
         return Send(m_Descriptor->AutomationTable, ULONG(-1), set, id, verb, &pin, sizeof(pin), reply);
     }
 
+    // The reply of a request that must succeed, in a buffer of `size` bytes.
+    Reply NodeReply(ULONG node, const GUID& set, ULONG id, ULONG verb, ULONG size)
+    {
+        Reply reply(size);
+        EXPECT_EQ(NodeRequest(node, set, id, verb, &reply), STATUS_SUCCESS);
+        return reply;
+    }
+    Reply PinReply(ULONG pin, const GUID& set, ULONG id, ULONG verb, ULONG size)
+    {
+        Reply reply(size);
+        EXPECT_EQ(PinRequest(pin, set, id, verb, &reply), STATUS_SUCCESS);
+        return reply;
+    }
+
     NTSTATUS SetU32(ULONG node, const GUID& set, ULONG id, ULONG value, ULONG channel = 0)
     {
         Reply reply(4);

@@ -14,6 +14,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <type_traits>
 #include <vector>
 
 namespace nd
@@ -239,6 +240,18 @@ inline STDMETHODIMP_(NTSTATUS) CFakeEntity::NonDelegatingQueryInterface(REFIID i
 }
 
 // A node's release as a builder's creation reference would go.
+// What a getter writes to its last argument, the call expected to succeed:
+// OUT_OF(ULONG, node, GetJackCount) is the count node->GetJackCount(&count) gives.
+template <class T, class Object, class Method, class... Args>
+T OutOf(Object* object, Method method, Args... args)
+{
+    T value{};
+    EXPECT_EQ((object->*method)(args..., &value), STATUS_SUCCESS);
+    return value;
+}
+#define OUT_OF(Type, Object, Method, ...)                                                                    \
+    nd::OutOf<Type>(Object, &std::remove_pointer_t<decltype(Object)>::Method, ##__VA_ARGS__)
+
 template <class T> void Drop(T* node)
 {
     node->NonDelegatingRelease();

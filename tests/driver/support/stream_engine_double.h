@@ -10,47 +10,36 @@
 namespace sd
 {
 
+// A slot a test does not override: it answers through Unanswered with its name.
+#define ENGINE_SLOT(Name, ...)                                                                               \
+    STDMETHODIMP_(NTSTATUS) Name(__VA_ARGS__) override                                                       \
+    {                                                                                                        \
+        return Unanswered(#Name);                                                                            \
+    }
+
 template <class Base> class StreamEngineSlots : public Base
 {
 public:
     NTSTATUS DefaultStatus = STATUS_NOT_IMPLEMENTED;
 
-    STDMETHODIMP_(NTSTATUS) SetName(PCWSTR) override { return Unanswered("SetName"); }
-    STDMETHODIMP_(NTSTATUS) GetName(PWSTR) override { return Unanswered("GetName"); }
-    STDMETHODIMP_(NTSTATUS) SetMiniportCreator(PFNCREATEWAVEMINIPORT, REFCLSID) override
-    {
-        return Unanswered("SetMiniportCreator");
-    }
-    STDMETHODIMP_(NTSTATUS) SetTopologyPort(PUNKNOWN, PUNKNOWN) override
-    {
-        return Unanswered("SetTopologyPort");
-    }
-    STDMETHODIMP_(NTSTATUS) UpdateSubdevice(PDEVICE_OBJECT, PIRP, PUNKNOWN) override
-    {
-        return Unanswered("UpdateSubdevice");
-    }
-    STDMETHODIMP_(NTSTATUS) UnregisterSubdevice(PDEVICE_OBJECT, PIRP, PUNKNOWN) override
-    {
-        return Unanswered("UnregisterSubdevice");
-    }
-    STDMETHODIMP_(NTSTATUS) FindFormat(PWAVEFORMATEX) override { return Unanswered("FindFormat"); }
-    STDMETHODIMP_(NTSTATUS) RegisterCallback(PCALLBACK_FUNCTION, PVOID, PVOID*) override
-    {
-        return Unanswered("RegisterCallback");
-    }
-    STDMETHODIMP_(NTSTATUS) UnregisterCallback(PVOID) override { return Unanswered("UnregisterCallback"); }
-    STDMETHODIMP_(NTSTATUS) PowerChangeState(ULONG) override { return Unanswered("PowerChangeState"); }
-    STDMETHODIMP_(NTSTATUS) ProcessBuffer(PVOID, ULONG) override { return Unanswered("ProcessBuffer"); }
-    STDMETHODIMP_(NTSTATUS) ProcessNodes(PVOID, ULONG) override { return Unanswered("ProcessNodes"); }
-    STDMETHODIMP_(NTSTATUS) ProcessNodesFloat(PVOID, ULONG, USHORT) override
-    {
-        return Unanswered("ProcessNodesFloat");
-    }
-    STDMETHODIMP_(NTSTATUS) ProcessListB(PVOID, ULONG) override { return Unanswered("ProcessListB"); }
-    STDMETHODIMP_(NTSTATUS) ProcessListBFloat(ULONG) override { return Unanswered("ProcessListBFloat"); }
-    STDMETHODIMP_(NTSTATUS) ProcessListC(PVOID, ULONG) override { return Unanswered("ProcessListC"); }
-    STDMETHODIMP_(NTSTATUS) ProcessListCFloat(ULONG) override { return Unanswered("ProcessListCFloat"); }
-    STDMETHODIMP_(NTSTATUS) Init(ULONG) override { return Unanswered("Init"); }
+    ENGINE_SLOT(SetName, PCWSTR)
+    ENGINE_SLOT(GetName, PWSTR)
+    ENGINE_SLOT(SetMiniportCreator, PFNCREATEWAVEMINIPORT, REFCLSID)
+    ENGINE_SLOT(SetTopologyPort, PUNKNOWN, PUNKNOWN)
+    ENGINE_SLOT(UpdateSubdevice, PDEVICE_OBJECT, PIRP, PUNKNOWN)
+    ENGINE_SLOT(UnregisterSubdevice, PDEVICE_OBJECT, PIRP, PUNKNOWN)
+    ENGINE_SLOT(FindFormat, PWAVEFORMATEX)
+    ENGINE_SLOT(RegisterCallback, PCALLBACK_FUNCTION, PVOID, PVOID*)
+    ENGINE_SLOT(UnregisterCallback, PVOID)
+    ENGINE_SLOT(PowerChangeState, ULONG)
+    ENGINE_SLOT(ProcessBuffer, PVOID, ULONG)
+    ENGINE_SLOT(ProcessNodes, PVOID, ULONG)
+    ENGINE_SLOT(ProcessNodesFloat, PVOID, ULONG, USHORT)
+    ENGINE_SLOT(ProcessListB, PVOID, ULONG)
+    ENGINE_SLOT(ProcessListBFloat, ULONG)
+    ENGINE_SLOT(ProcessListC, PVOID, ULONG)
+    ENGINE_SLOT(ProcessListCFloat, ULONG)
+    ENGINE_SLOT(Init, ULONG)
 
 protected:
     virtual NTSTATUS Unanswered(const char*) { return DefaultStatus; }
@@ -63,12 +52,9 @@ public:
     STDMETHODIMP_(ULONG) GetKind() override { return Unanswered("GetKind"), 0; }
     STDMETHODIMP_(ULONG) GetPinType() override { return Unanswered("GetPinType"), 0; }
     STDMETHODIMP_(ULONG) GetFormatCount() override { return Unanswered("GetFormatCount"), 0; }
-    STDMETHODIMP_(NTSTATUS) GetFormat(ULONG, PWAVEFORMATEXTENSIBLE) override
-    {
-        return Unanswered("GetFormat");
-    }
+    ENGINE_SLOT(GetFormat, ULONG, PWAVEFORMATEXTENSIBLE)
     STDMETHODIMP_(ULONG) GetNodeCount() override { return Unanswered("GetNodeCount"), 0; }
-    STDMETHODIMP_(NTSTATUS) GetNode(ULONG, ITopologyNode**) override { return Unanswered("GetNode"); }
+    ENGINE_SLOT(GetNode, ULONG, ITopologyNode**)
 };
 
 } // namespace sd

@@ -108,7 +108,7 @@ protected:
 
 TEST_F(StreamEngine, NameIsKeptUpToFiftyCharactersAndALongerOneIsRefused)
 {
-    CTestEngine* engine = Make<CTestEngine>(1u);
+    CTestEngine* engine = New<CTestEngine>(1u);
     WCHAR buffer[STREAM_NAME_BUFFER_CHARS];
     EXPECT_EQ(engine->SetName(u"SPKOut00"), STATUS_UNSUCCESSFUL) << "no name buffer before Init";
     ASSERT_EQ(engine->Init(STREAM_DIRECTION_RENDER), STATUS_SUCCESS);
@@ -132,7 +132,6 @@ TEST_F(StreamEngine, NameIsKeptUpToFiftyCharactersAndALongerOneIsRefused)
 
     EXPECT_EQ(engine->SetName(nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(engine->GetName(nullptr), STATUS_INVALID_PARAMETER);
-    engine->Release();
 }
 
 // ---- Formats ----
@@ -175,13 +174,8 @@ TEST_F(StreamEngineFormats, PlainPcmFormatTakesTheOfferedRatesAndKeepsItsTag)
     f->nBlockAlign = 9;
     f->cbSize = 7;
     ASSERT_EQ(m_Engine->FindFormat(f), STATUS_SUCCESS);
-    EXPECT_EQ(f->wFormatTag, WAVE_FORMAT_PCM);
-    EXPECT_EQ(f->nChannels, 2);
-    EXPECT_EQ(f->nSamplesPerSec, 48000u);
-    EXPECT_EQ(f->nBlockAlign, 4);
-    EXPECT_EQ(f->nAvgBytesPerSec, 192000u);
-    EXPECT_EQ(f->wBitsPerSample, 16);
-    EXPECT_EQ(f->cbSize, 0);
+    const WAVEFORMATEX offered = {WAVE_FORMAT_PCM, 2, 48000, 192000, 4, 16, 0};
+    EXPECT_EQ(std::memcmp(f, &offered, sizeof(offered)), 0);
 
     // Float matches only a record whose sub-format is float.
     f->wFormatTag = WAVE_FORMAT_IEEE_FLOAT;
@@ -250,12 +244,11 @@ TEST_F(StreamEngineFormats, ExtensibleFormatWithAnyOtherSizeNeverMatchesAndIsRea
 
 TEST_F(StreamEngine, FindFormatWithoutFormatsFindsNothing)
 {
-    CTestEngine* bare = Make<CTestEngine>(1u);
+    CTestEngine* bare = New<CTestEngine>(1u);
     WAVEFORMATEXTENSIBLE f = Extensible(2, 48000, 16, 3);
     EXPECT_EQ(bare->FindFormat(&f.Format), STATUS_NO_MATCH) << "before Init";
     ASSERT_EQ(bare->Init(STREAM_DIRECTION_RENDER), STATUS_SUCCESS);
     EXPECT_EQ(bare->FindFormat(&f.Format), STATUS_NO_MATCH) << "empty list";
-    bare->Release();
 }
 
 // Render endpoints of jacks that carry two channels offer only the two-channel formats.
@@ -372,7 +365,7 @@ TEST_F(StreamEngine, SettersRefuseMissingObjects)
 {
     CTestEngine* engine = NewEngine(STREAM_DIRECTION_RENDER);
     EXPECT_EQ(engine->SetMiniportCreator(nullptr, CLSID_PortWaveCyclic), STATUS_NO_SUCH_DEVICE);
-    CFakeMiniport* miniport = Make<CFakeMiniport>(std::u16string(u"Topo"), 0u);
+    CFakeMiniport* miniport = New<CFakeMiniport>(std::u16string(u"Topo"), 0u);
     PUNKNOWN unknown = miniport->GetNonDelegatingUnknown();
     EXPECT_EQ(engine->SetTopologyPort(nullptr, unknown), STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(engine->SetTopologyPort(unknown, nullptr), STATUS_NO_SUCH_DEVICE);
@@ -380,7 +373,6 @@ TEST_F(StreamEngine, SettersRefuseMissingObjects)
     EXPECT_TRUE(plat::PcRegistrationLog(Device()).empty());
     EXPECT_EQ(RefCount(miniport), 1u);
     engine->Release();
-    miniport->Release();
 }
 
 // ---- Wave subdevice by jack state ----
@@ -478,13 +470,7 @@ TEST_F(StreamEngineSubdevice, JackStateDecidesWhetherTheEndpointGetsASubdevice)
         {"render HP plugged", 0, NODE_KIND_OUTPUT_TERMINAL, PIN_TYPE_HP, {1}, false, true},
         {"render streaming terminal", 0, NODE_KIND_OUTPUT_TERMINAL, PIN_TYPE_STREAM, {1}, false, false},
         {"render no jack records", 0, NODE_KIND_OUTPUT_TERMINAL, PIN_TYPE_SPK, {}, false, true},
-        {"render unplugged then plugged",
-         0,
-         NODE_KIND_OUTPUT_TERMINAL,
-         PIN_TYPE_HEADSET,
-         {0, 1},
-         false,
-         true},
+        {"render one of two plugged", 0, NODE_KIND_OUTPUT_TERMINAL, PIN_TYPE_HEADSET, {0, 1}, false, true},
         {"render all unplugged", 0, NODE_KIND_OUTPUT_TERMINAL, PIN_TYPE_HP, {0, 0}, false, false},
         {"render jack count fails", 0, NODE_KIND_OUTPUT_TERMINAL, PIN_TYPE_HP, {1}, true, false},
         {"render only an input terminal", 0, NODE_KIND_INPUT_TERMINAL, PIN_TYPE_HP, {1}, false, false},

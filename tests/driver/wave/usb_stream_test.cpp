@@ -80,6 +80,7 @@ protected:
     }
     void TearDown() override
     {
+        ReleaseMade();
         plat::Settle();
         EXPECT_EQ(plat::LiveSystemThreadCount(), m_ThreadsBefore);
         gd::LeakCheckedTest::TearDown();
@@ -157,84 +158,54 @@ TEST_F(UsbStream, InitFailsCleanlyWithoutMemory)
     }
 }
 
-// Formats as the descriptor walk adds them, each with the alternate setting that carries it,
-// on a stream of each class and direction.
-TEST_F(UsbStream, AddDataFormatKeepsEveryFormatWithItsAlternateSetting)
+// Formats as the descriptor walk adds them, each with the alternate setting that carries it:
+// both lists in the order added, the engine's (what the wave filter offers) and the stream's
+// own with the setting that carries each format.
+template <class Stream, class... Ids> void ExpectFormatsKept(ULONG direction, Ids... ids)
 {
     const std::pair<UCHAR, WAVEFORMATEXTENSIBLE> added[] = {
         {1, Pcm(2, 48000, 2, 16, 0x3)}, {1, Pcm(2, 44100, 2, 16, 0x3)},  {2, Pcm(2, 96000, 3, 24, 0x3)},
         {4, Pcm(1, 16000, 2, 16, 0x4)}, {3, Pcm(6, 48000, 4, 24, 0x3F)},
     };
-    for (int kind = 0; kind < 4; ++kind)
+    Stream* stream = Make<Stream>(ids...);
+    ASSERT_EQ(stream->Init(direction, nullptr), STATUS_SUCCESS);
+    for (const auto& entry : added)
+        ASSERT_EQ(stream->AddDataFormat(&entry.second, entry.first), STATUS_SUCCESS);
+    const std::vector<std::pair<UCHAR, WAVEFORMATEXTENSIBLE>> entries = stream->Entries();
+    ASSERT_EQ(stream->GetFormatCount(), std::size(added));
+    ASSERT_EQ(entries.size(), std::size(added));
+    for (size_t i = 0; i < std::size(added); ++i)
     {
-        SCOPED_TRACE(kind);
-        const bool capture = kind & 1;
-        CUsbAudioStream* stream = nullptr;
-        std::vector<std::pair<UCHAR, WAVEFORMATEXTENSIBLE>> entries;
-        switch (kind)
-        {
-        case 0:
-            stream = Make<Uac1Render>(1u, 1u);
-            break;
-        case 1:
-            stream = Make<Uac1Capture>(2u, 7u);
-            break;
-        case 2:
-            stream = Make<Uac2Render>(1u, 1u, 10u);
-            break;
-        default:
-            stream = Make<Uac2Capture>(2u, 6u, 10u);
-            break;
-        }
-        ASSERT_EQ(stream->Init(capture ? STREAM_DIRECTION_CAPTURE : STREAM_DIRECTION_RENDER, nullptr),
-                  STATUS_SUCCESS);
-        for (const auto& entry : added)
-            ASSERT_EQ(stream->AddDataFormat(&entry.second, entry.first), STATUS_SUCCESS);
+        const WAVEFORMATEXTENSIBLE& format = added[i].second;
+        WAVEFORMATEXTENSIBLE offered;
+        ASSERT_EQ(stream->GetFormat(ULONG(i), &offered), STATUS_SUCCESS);
+        EXPECT_EQ(std::memcmp(&offered, &format, sizeof(offered)), 0) << i;
+        EXPECT_EQ(entries[i].first, added[i].first) << i;
+        EXPECT_EQ(std::memcmp(&entries[i].second, &format, sizeof(format)), 0) << i;
 
-        // Both lists in the order added: the engine's (what the wave filter offers) and the
-        // stream's own, with the setting that carries each format.
-        switch (kind)
-        {
-        case 0:
-            entries = static_cast<Uac1Render*>(stream)->Entries();
-            break;
-        case 1:
-            entries = static_cast<Uac1Capture*>(stream)->Entries();
-            break;
-        case 2:
-            entries = static_cast<Uac2Render*>(stream)->Entries();
-            break;
-        default:
-            entries = static_cast<Uac2Capture*>(stream)->Entries();
-            break;
-        }
-        ASSERT_EQ(stream->GetFormatCount(), std::size(added));
-        ASSERT_EQ(entries.size(), std::size(added));
-        for (size_t i = 0; i < std::size(added); ++i)
-        {
-            const WAVEFORMATEXTENSIBLE& format = added[i].second;
-            WAVEFORMATEXTENSIBLE offered;
-            ASSERT_EQ(stream->GetFormat(ULONG(i), &offered), STATUS_SUCCESS);
-            EXPECT_EQ(std::memcmp(&offered, &format, sizeof(offered)), 0) << i;
-            EXPECT_EQ(entries[i].first, added[i].first) << i;
-            EXPECT_EQ(std::memcmp(&entries[i].second, &format, sizeof(format)), 0) << i;
-
-            // A client asking in plain PCM gets the interface's block alignment.
-            WAVEFORMATEX plain{};
-            plain.wFormatTag = WAVE_FORMAT_PCM;
-            plain.nChannels = format.Format.nChannels;
-            plain.nSamplesPerSec = format.Format.nSamplesPerSec;
-            plain.wBitsPerSample = format.Format.wBitsPerSample;
-            ASSERT_EQ(stream->FindFormat(&plain), STATUS_SUCCESS);
-            EXPECT_EQ(WORD(plain.nBlockAlign), WORD(format.Format.nBlockAlign));
-        }
-        stream->Release();
+        // A client asking in plain PCM gets the interface's block alignment.
+        WAVEFORMATEX plain{};
+        plain.wFormatTag = WAVE_FORMAT_PCM;
+        plain.nChannels = format.Format.nChannels;
+        plain.nSamplesPerSec = format.Format.nSamplesPerSec;
+        plain.wBitsPerSample = format.Format.wBitsPerSample;
+        ASSERT_EQ(stream->FindFormat(&plain), STATUS_SUCCESS);
+        EXPECT_EQ(WORD(plain.nBlockAlign), WORD(format.Format.nBlockAlign));
     }
+    stream->Release();
+}
+
+TEST_F(UsbStream, AddDataFormatKeepsEveryFormatWithItsAlternateSetting)
+{
+    ExpectFormatsKept<Uac1Render>(STREAM_DIRECTION_RENDER, 1u, 1u);
+    ExpectFormatsKept<Uac1Capture>(STREAM_DIRECTION_CAPTURE, 2u, 7u);
+    ExpectFormatsKept<Uac2Render>(STREAM_DIRECTION_RENDER, 1u, 1u, 10u);
+    ExpectFormatsKept<Uac2Capture>(STREAM_DIRECTION_CAPTURE, 2u, 6u, 10u);
 }
 
 TEST_F(UsbStream, AddDataFormatFailsWithoutMemoryAndRefusesNothingToAdd)
 {
-    Uac1Render* stream = Make<Uac1Render>(1u, 1u);
+    Uac1Render* stream = New<Uac1Render>(1u, 1u);
     WAVEFORMATEXTENSIBLE f = Pcm(2, 48000, 2, 16, 3);
     EXPECT_NE(stream->AddDataFormat(&f, 1), STATUS_SUCCESS) << "no lists before Init";
     ASSERT_EQ(stream->Init(STREAM_DIRECTION_RENDER, nullptr), STATUS_SUCCESS);
@@ -249,7 +220,6 @@ TEST_F(UsbStream, AddDataFormatFailsWithoutMemoryAndRefusesNothingToAdd)
     EXPECT_EQ(stream->AddDataFormat(&f, 2), STATUS_INSUFFICIENT_RESOURCES);
     plat::ClearPoolFailures();
     EXPECT_TRUE(stream->Entries().empty()) << "no entry for a format the engine does not offer";
-    stream->Release();
 }
 
 TEST_F(UsbStream, FindLinkedNodeFindsTheNodeWithoutAReference)
@@ -262,7 +232,7 @@ TEST_F(UsbStream, FindLinkedNodeFindsTheNodeWithoutAReference)
     EXPECT_EQ(stream->FindLinkedNode(5, &found), STATUS_UNSUCCESSFUL);
 
     CFakeNode* a = Make<CFakeNode>(5u, ULONG(NODE_KIND_VOLUME));
-    CFakeNode* b = Make<CFakeNode>(7u, ULONG(NODE_KIND_INPUT_TERMINAL));
+    CFakeNode* b = New<CFakeNode>(7u, ULONG(NODE_KIND_INPUT_TERMINAL));
     ASSERT_EQ(stream->AddNode(a), STATUS_SUCCESS);
     ASSERT_EQ(stream->AddNode(b), STATUS_SUCCESS);
     ASSERT_EQ(stream->FindLinkedNode(7, &found), STATUS_SUCCESS);
@@ -276,7 +246,6 @@ TEST_F(UsbStream, FindLinkedNodeFindsTheNodeWithoutAReference)
     stream->Release();
     EXPECT_EQ(RefCount(a), 1u);
     a->Release();
-    b->Release();
 }
 
 // ---- Clients ----
@@ -453,8 +422,8 @@ TEST_F(UsbStream, ClassTwoAlternateSettingIsValidOnlyWhenTheDeviceSaysSo)
     sim::UsbDeviceModel model(Builtin("uac2-interface"));
     ASSERT_EQ(model.HandleControl({0x00, 9, 1, 0, 0}).Outcome,
               sim::ControlOutcome::Ack); // SET_CONFIGURATION 1
-    CSimUsbDevice* device = Make<CSimUsbDevice>(&model);
-    Uac2Render* render = Make<Uac2Render>(1u, 1u, 10u);
+    CSimUsbDevice* device = New<CSimUsbDevice>(&model);
+    Uac2Render* render = New<Uac2Render>(1u, 1u, 10u);
     ASSERT_EQ(render->Init(STREAM_DIRECTION_RENDER, device->GetNonDelegatingUnknown()), STATUS_SUCCESS);
 
     // Interface 1 has alternate settings 0 and 1.
@@ -484,9 +453,6 @@ TEST_F(UsbStream, ClassTwoAlternateSettingIsValidOnlyWhenTheDeviceSaysSo)
     EXPECT_FALSE(render->IsAlternateSettingValid(1, 48000)) << "no memory for the request";
     plat::ClearPoolFailures();
     EXPECT_TRUE(render->IsAlternateSettingValid(1, 48000));
-
-    render->Release();
-    device->Release();
 }
 
 } // namespace

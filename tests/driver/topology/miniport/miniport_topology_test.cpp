@@ -142,33 +142,40 @@ TEST_F(TopologyTest, SelectorInputsAreNodePinsFromOneAndSharedPathsAppearOnce)
     EXPECT_EQ(m_Descriptor->Nodes[c].Type, &KSNODETYPE_MUX);
 }
 
-TEST_F(TopologyTest, InitFailsWithoutAnOutputPinAndLeavesNoRegistration)
-{
-    ASSERT_EQ(Build({Input(1, PIN_TYPE_MIC), Volume(2, 1)}), STATUS_UNSUCCESSFUL);
-    PPCFILTER_DESCRIPTOR descriptor = nullptr;
-    EXPECT_EQ(m_Miniport->GetDescription(&descriptor), STATUS_DEVICE_CONFIGURATION_ERROR);
-    EXPECT_EQ(m_Adapter->Registrations, 0);
-    EXPECT_EQ(gd::RefCount(m_Port), 1u) << "the failed Init keeps no reference on the port";
-}
-
-TEST_F(TopologyTest, InitFailsOnSourcesThatNameNothingOrLoop)
+// A failed Init registers nothing, keeps no reference on the port and has no description.
+TEST_F(TopologyTest, InitFailsWithoutAnOutputOnSourcesThatNameNothingOrLoopAndWithoutEvents)
 {
     struct Row
     {
         const char* Name;
         std::vector<ITopologyNode*> Nodes;
+        NTSTATUS Expected;
+        bool PortEvents;
     };
-    std::vector<Row> rows;
-    rows.push_back({"unknown source", {Input(1, PIN_TYPE_STREAM), Output(2, PIN_TYPE_SPK, 99)}});
-    rows.push_back({"unknown upstream", {Volume(3, 98), Output(4, PIN_TYPE_SPK, 3)}});
-    rows.push_back({"loop", {Volume(5, 6), Volume(6, 5), Output(7, PIN_TYPE_SPK, 6)}});
-    rows.push_back({"Rec pin type", {Input(8, PIN_TYPE_REC), Output(9, PIN_TYPE_SPK, 8)}});
-    const NTSTATUS expected[] = {STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL,
-                                 STATUS_INVALID_PARAMETER};
-    for (size_t i = 0; i < rows.size(); i++)
+    const Row rows[] = {
+        {"no output pin", {Input(1, PIN_TYPE_MIC), Volume(2, 1)}, STATUS_UNSUCCESSFUL, true},
+        {"unknown source",
+         {Input(1, PIN_TYPE_STREAM), Output(2, PIN_TYPE_SPK, 99)},
+         STATUS_UNSUCCESSFUL,
+         true},
+        {"unknown upstream", {Volume(3, 98), Output(4, PIN_TYPE_SPK, 3)}, STATUS_UNSUCCESSFUL, true},
+        {"loop", {Volume(5, 6), Volume(6, 5), Output(7, PIN_TYPE_SPK, 6)}, STATUS_UNSUCCESSFUL, true},
+        {"Rec pin type",
+         {Input(8, PIN_TYPE_REC), Output(9, PIN_TYPE_SPK, 8)},
+         STATUS_INVALID_PARAMETER,
+         true},
+        {"no event list",
+         {Input(1, PIN_TYPE_STREAM), Output(2, PIN_TYPE_SPK, 1)},
+         STATUS_INVALID_PARAMETER,
+         false},
+    };
+    for (const Row& row : rows)
     {
-        EXPECT_EQ(Build(rows[i].Nodes), expected[i]) << rows[i].Name;
-        EXPECT_EQ(m_Adapter->Registrations, 0) << rows[i].Name;
+        EXPECT_EQ(Build(row.Nodes, row.PortEvents), row.Expected) << row.Name;
+        EXPECT_EQ(m_Adapter->Registrations, 0) << row.Name;
+        PPCFILTER_DESCRIPTOR descriptor = nullptr;
+        EXPECT_EQ(m_Miniport->GetDescription(&descriptor), STATUS_DEVICE_CONFIGURATION_ERROR) << row.Name;
+        EXPECT_EQ(gd::RefCount(m_Port), 1u) << row.Name;
         ReleaseMiniport();
     }
 }
@@ -214,15 +221,6 @@ TEST_F(TopologyTest, MiniportAnswersItsInterfacesAndNamesItsSubdevice)
     EXPECT_EQ(m_Miniport->Init(static_cast<IAdapterCommon*>(m_Adapter), nullptr, m_Port),
               STATUS_INVALID_DEVICE_STATE)
         << "a second Init would orphan the first graph";
-}
-
-TEST_F(TopologyTest, InitFailsWhenThePortHasNoEventList)
-{
-    EXPECT_EQ(Build({Input(1, PIN_TYPE_STREAM), Output(2, PIN_TYPE_SPK, 1)}, false),
-              STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(m_Adapter->Registrations, 0);
-    PPCFILTER_DESCRIPTOR descriptor = nullptr;
-    EXPECT_EQ(m_Miniport->GetDescription(&descriptor), STATUS_DEVICE_CONFIGURATION_ERROR);
 }
 
 TEST_F(TopologyTest, ARefusedRegistrationFailsInitAndFreesTheDescriptor)
@@ -299,7 +297,7 @@ struct NodeKindRow
     const GUID* NodeName;
 };
 
-TEST_F(TopologyTest, NodesAreDescribedByKind)
+TEST_F(TopologyTest, NodesAreDescribedByKindAndClockSourcesAreNone)
 {
     const GUID effectName = {0x11223344, 0x5566, 0x7788, {1, 2, 3, 4, 5, 6, 7, 8}};
     CVariantASwitchNode* variantA = Keep(gd::Make<CVariantASwitchNode>(23u));
@@ -336,10 +334,11 @@ TEST_F(TopologyTest, NodesAreDescribedByKind)
     std::vector<ITopologyNode*> device;
     for (auto& entry : nodes)
         device.push_back(entry.first);
+    device.push_back(Keep(gd::Make<gd::CFakeNode>(5u, ULONG(NODE_KIND_CLOCK_SOURCE))));
     device.push_back(Input(1, PIN_TYPE_STREAM));
     device.push_back(Output(2, PIN_TYPE_SPK, 1));
     ASSERT_EQ(Build(device), STATUS_SUCCESS);
-    ASSERT_EQ(m_Descriptor->NodeCount, ULONG(nodes.size()));
+    ASSERT_EQ(m_Descriptor->NodeCount, ULONG(nodes.size())) << "clock sources and terminals are no nodes";
     for (size_t i = 0; i < nodes.size(); i++)
     {
         const NodeKindRow& row = nodes[i].second;
@@ -354,14 +353,6 @@ TEST_F(TopologyTest, NodesAreDescribedByKind)
     }
     ASSERT_NE(m_Descriptor->Nodes[0].Name, nullptr);
     EXPECT_TRUE(IsEqualGUID(*m_Descriptor->Nodes[0].Name, effectName)) << "the effect node's own name";
-}
-
-TEST_F(TopologyTest, ClockSourcesAndTerminalsAreNoNodes)
-{
-    gd::CFakeNode* clock = Keep(gd::Make<gd::CFakeNode>(5u, ULONG(NODE_KIND_CLOCK_SOURCE)));
-    ASSERT_EQ(Build({clock, Input(1, PIN_TYPE_STREAM), Output(2, PIN_TYPE_SPK, 1)}), STATUS_SUCCESS);
-    EXPECT_EQ(m_Descriptor->NodeCount, 0u);
-    EXPECT_EQ(m_Descriptor->PinCount, 2u);
 }
 
 struct PinTypeRow

@@ -19,6 +19,7 @@
 #include "driver/topology/nodes/usb_selector_node.h"
 
 #include <cstring>
+#include <functional>
 
 namespace
 {
@@ -51,8 +52,17 @@ protected:
     }
     void TearDown() override
     {
+        for (auto drop = m_Made.rbegin(); drop != m_Made.rend(); ++drop)
+            (*drop)();
         Drop(m_Entity);
         SettingsDeviceFixture::TearDown();
+    }
+    // Made for the test and released after it.
+    template <class T, class... Args> T* New(Args&&... args)
+    {
+        T* node = Make<T>(std::forward<Args>(args)...);
+        m_Made.push_back([node] { Drop(node); });
+        return node;
     }
 
     // Values as the settings store keeps them (REG_BINARY), written or read independently of
@@ -85,6 +95,7 @@ protected:
 
     CMutexLock m_Lock;
     CFakeEntity* m_Entity = nullptr;
+    std::vector<std::function<void()>> m_Made;
 };
 
 TEST(ControlValueNames, ChannelPrefixesPadThePinTypeAndSingleNamesEndInAnUnderscore)
@@ -116,7 +127,7 @@ TEST_F(ControlNode, LoadTakesTheDeviceValueThenTheSavedOneAndZeroWhenBothFail)
     m_Entity->Values[{kMute, 2}] = 1;
     m_Entity->FailChannel.insert({"getswitch", 2});
     Save<UCHAR>("Unit05_ 0_1", 0);
-    CBooleanControlNode* mute = Make<CBooleanControlNode>(5u, ULONG(NODE_KIND_MUTE));
+    CBooleanControlNode* mute = New<CBooleanControlNode>(5u, ULONG(NODE_KIND_MUTE));
     ASSERT_EQ(mute->InitControlNode(m_Entity, kMute, Fdo(), &m_Lock), STATUS_SUCCESS);
     UCHAR values[3];
     for (ULONG c = 0; c < 3; c++)
@@ -125,18 +136,15 @@ TEST_F(ControlNode, LoadTakesTheDeviceValueThenTheSavedOneAndZeroWhenBothFail)
     EXPECT_EQ(values[1], 0) << "the saved value wins";
     EXPECT_EQ(values[2], 0) << "neither readable";
     EXPECT_TRUE(LogOf({"setswitch"}).empty()) << "loading sends nothing";
-    Drop(mute);
 }
 
 TEST_F(ControlNode, SetupFailsWhenTheUnitCannotCountItsChannels)
 {
     m_Entity->Fail["count"] = STATUS_INVALID_PARAMETER;
-    CBooleanControlNode* mute = Make<CBooleanControlNode>(5u, ULONG(NODE_KIND_MUTE));
-    CVolumeControlNode* volume = Make<CVolumeControlNode>(6u);
+    CBooleanControlNode* mute = New<CBooleanControlNode>(5u, ULONG(NODE_KIND_MUTE));
+    CVolumeControlNode* volume = New<CVolumeControlNode>(6u);
     EXPECT_EQ(mute->InitControlNode(m_Entity, kMute, Fdo(), &m_Lock), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(volume->InitLevelControlNode(m_Entity, kVolume, Fdo(), &m_Lock), STATUS_INVALID_PARAMETER);
-    Drop(mute);
-    Drop(volume);
 }
 
 TEST_F(ControlNode, LevelsClampForTheCacheAndTruncateToTheStepForTheDevice)
@@ -172,8 +180,7 @@ TEST_F(ControlNode, LevelsClampForTheCacheAndTruncateToTheStepForTheDevice)
         Log().clear();
         ASSERT_EQ(node->SetLevel(1, row.Requested), STATUS_SUCCESS);
         LONG cached = 0;
-        EXPECT_EQ(node->GetLevel(1, &cached), STATUS_SUCCESS);
-        EXPECT_EQ(cached, row.Cached);
+        EXPECT_EQ(OUT_OF(LONG, node, GetLevel, 1), row.Cached);
         EXPECT_EQ(Log(), std::vector<std::string>{"setlevel " + std::to_string(selector) + " 1 " +
                                                   std::to_string(row.Sent)});
         EXPECT_EQ(StoredAs<LONG>("Unit05_ 0_1"), row.Cached);
@@ -190,44 +197,35 @@ TEST_F(ControlNode, GainPadSetsEveryChannelAndStopsAtTheFirstRefusal)
 {
     m_Entity->ChannelCount = 3;
     m_Entity->FailChannel.insert({"setlevel", 2});
-    CInputGainPadControlNode* pad = Make<CInputGainPadControlNode>(5u);
+    CInputGainPadControlNode* pad = New<CInputGainPadControlNode>(5u);
     ASSERT_EQ(pad->InitLevelControlNode(m_Entity, 12, Fdo(), &m_Lock), STATUS_SUCCESS);
     EXPECT_EQ(pad->SetLevel(CInputGainPadControlNode::ALL_CHANNELS, LONG(0x80000000)), STATUS_UNSUCCESSFUL);
     const std::string min = std::to_string(-0x7F0000);
     EXPECT_EQ(LogOf({"setlevel"}), (std::vector<std::string>{"setlevel 12 0 " + min, "setlevel 12 1 " + min,
                                                              "setlevel 12 2 " + min}));
-    LONG level = 0;
-    EXPECT_EQ(pad->GetLevel(CInputGainPadControlNode::ALL_CHANNELS, &level), STATUS_SUCCESS);
-    EXPECT_EQ(level, -0x7F0000) << "silence is the lowest level on a gain pad";
-    EXPECT_EQ(pad->GetLevel(2, &level), STATUS_SUCCESS);
-    EXPECT_EQ(level, 0) << "the refused channel keeps its value";
-    Drop(pad);
+    EXPECT_EQ(OUT_OF(LONG, pad, GetLevel, CInputGainPadControlNode::ALL_CHANNELS), -0x7F0000)
+        << "silence is the lowest level on a gain pad";
+    EXPECT_EQ(OUT_OF(LONG, pad, GetLevel, 2), 0) << "the refused channel keeps its value";
 }
 
 // A refused request is the caller's failure; nothing is cached or saved.
 TEST_F(ControlNode, RefusedSetsReturnTheFailureAndChangeNothing)
 {
-    CBooleanControlNode* mute = Make<CBooleanControlNode>(5u, ULONG(NODE_KIND_MUTE));
-    CVolumeControlNode* volume = Make<CVolumeControlNode>(6u);
+    CBooleanControlNode* mute = New<CBooleanControlNode>(5u, ULONG(NODE_KIND_MUTE));
+    CVolumeControlNode* volume = New<CVolumeControlNode>(6u);
     ASSERT_EQ(mute->InitControlNode(m_Entity, kMute, Fdo(), &m_Lock), STATUS_SUCCESS);
     ASSERT_EQ(volume->InitLevelControlNode(m_Entity, kVolume, Fdo(), &m_Lock), STATUS_SUCCESS);
     m_Entity->Fail["setswitch"] = STATUS_INTERNAL_ERROR;
     m_Entity->Fail["setlevel"] = STATUS_INTERNAL_ERROR;
     EXPECT_EQ(mute->SetValue(0, 1), STATUS_INTERNAL_ERROR);
     EXPECT_EQ(volume->SetLevel(0, -0x10000), STATUS_INTERNAL_ERROR);
-    UCHAR value = 9;
-    LONG level = 9;
-    EXPECT_EQ(mute->GetValue(0, &value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 0);
-    EXPECT_EQ(volume->GetLevel(0, &level), STATUS_SUCCESS);
-    EXPECT_EQ(level, 0);
+    EXPECT_EQ(OUT_OF(UCHAR, mute, GetValue, 0), 0);
+    EXPECT_EQ(OUT_OF(LONG, volume, GetLevel, 0), 0);
     EXPECT_FALSE(Stored("Unit05_ 0_0"));
     EXPECT_FALSE(Stored("Unit06_ 0_0"));
     m_Entity->Fail.clear();
     EXPECT_EQ(mute->SetValue(0, 1), STATUS_SUCCESS);
     EXPECT_EQ(StoredAs<UCHAR>("Unit05_ 0_0"), 1);
-    Drop(mute);
-    Drop(volume);
 }
 
 TEST_F(ControlNode, RestoreSendsEveryChannelAndSkipsOneThatStalls)
@@ -236,53 +234,43 @@ TEST_F(ControlNode, RestoreSendsEveryChannelAndSkipsOneThatStalls)
     Save<LONG>("Unit05_ 0_0", -0x10000);
     Save<LONG>("Unit05_ 0_1", -0x20000);
     Save<LONG>("Unit05_ 0_2", -0x30000);
-    CVolumeControlNode* volume = Make<CVolumeControlNode>(5u);
+    CVolumeControlNode* volume = New<CVolumeControlNode>(5u);
     ASSERT_EQ(volume->InitLevelControlNode(m_Entity, kVolume, Fdo(), &m_Lock), STATUS_SUCCESS);
     m_Entity->FailChannel.insert({"setlevel", 1});
     Log().clear();
     EXPECT_EQ(volume->RestoreValues(), STATUS_SUCCESS);
     EXPECT_EQ(Log(), (std::vector<std::string>{"setlevel 2 0 -65536", "setlevel 2 1 -131072",
                                                "setlevel 2 2 -196608"}));
-    LONG level = 0;
-    EXPECT_EQ(volume->GetLevel(1, &level), STATUS_SUCCESS);
-    EXPECT_EQ(level, -0x20000) << "the stalled channel keeps its cached level";
-    Drop(volume);
+    EXPECT_EQ(OUT_OF(LONG, volume, GetLevel, 1), -0x20000) << "the stalled channel keeps its cached level";
 }
 
 TEST_F(ControlNode, VolumeReadBackSeesAChangeOnAnyChannel)
 {
-    CVolumeControlNode* volume = Make<CVolumeControlNode>(5u);
+    CVolumeControlNode* volume = New<CVolumeControlNode>(5u);
     ASSERT_EQ(volume->InitLevelControlNode(m_Entity, kVolume, Fdo(), &m_Lock), STATUS_SUCCESS);
     ASSERT_EQ(volume->SetLevel(0, -0x12345), STATUS_SUCCESS);
     ASSERT_EQ(volume->SetLevel(1, -0x12345), STATUS_SUCCESS);
     EXPECT_EQ(volume->SaveValues(), STATUS_UNSUCCESSFUL) << "the device reports what it was sent";
     m_Entity->Values[{kVolume, 1}] = -0x50000;
     EXPECT_EQ(volume->SaveValues(), STATUS_SUCCESS) << "channel 0 unchanged, channel 1 changed";
-    LONG level = 0;
-    EXPECT_EQ(volume->GetLevel(1, &level), STATUS_SUCCESS);
-    EXPECT_EQ(level, -0x50000);
+    EXPECT_EQ(OUT_OF(LONG, volume, GetLevel, 1), -0x50000);
     EXPECT_EQ(StoredAs<LONG>("Unit05_ 0_1"), -0x50000);
-    EXPECT_EQ(volume->GetLevel(0, &level), STATUS_SUCCESS);
-    EXPECT_EQ(level, -0x12345);
+    EXPECT_EQ(OUT_OF(LONG, volume, GetLevel, 0), -0x12345);
     m_Entity->Fail["getlevel"] = STATUS_INTERNAL_ERROR;
     EXPECT_EQ(volume->SaveValues(), STATUS_INTERNAL_ERROR);
-    Drop(volume);
 }
 
 TEST_F(ControlNode, OnOffReadBackCachesAndSavesEveryChannel)
 {
-    CBooleanControlNode* agc = Make<CBooleanControlNode>(7u, ULONG(NODE_KIND_AGC));
+    CBooleanControlNode* agc = New<CBooleanControlNode>(7u, ULONG(NODE_KIND_AGC));
     ASSERT_EQ(agc->InitControlNode(m_Entity, 7, Fdo(), &m_Lock), STATUS_SUCCESS);
     m_Entity->Values[{7, 1}] = 1;
     EXPECT_EQ(agc->SaveValues(), STATUS_SUCCESS);
-    UCHAR value = 0;
-    EXPECT_EQ(agc->GetValue(1, &value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 1);
+    EXPECT_EQ(OUT_OF(UCHAR, agc, GetValue, 1), 1);
     EXPECT_EQ(StoredAs<UCHAR>("Unit07_ 0_0"), 0);
     EXPECT_EQ(StoredAs<UCHAR>("Unit07_ 0_1"), 1);
     m_Entity->FailChannel.insert({"getswitch", 0});
     EXPECT_EQ(agc->SaveValues(), STATUS_UNSUCCESSFUL);
-    Drop(agc);
 }
 
 // Collects the control-change records a device's listener would get.
@@ -335,10 +323,10 @@ TEST_F(PinTypeChange, SinksLoadTheNewTypesValuesSendThemAndReportTheChange)
 {
     Save<UCHAR>("Unit05_ 2_0", 1);
     Save<LONG>("Unit06_ 2_1", -0x30000);
-    CBooleanControlNode* mute = Make<CBooleanControlNode>(5u, ULONG(NODE_KIND_MUTE));
-    CVolumeControlNode* volume = Make<CVolumeControlNode>(6u);
-    CDspVolumeControlNode* dsp = Make<CDspVolumeControlNode>(7u);
-    COutputPinTypeNode* pinType = Make<COutputPinTypeNode>(8u);
+    CBooleanControlNode* mute = New<CBooleanControlNode>(5u, ULONG(NODE_KIND_MUTE));
+    CVolumeControlNode* volume = New<CVolumeControlNode>(6u);
+    CDspVolumeControlNode* dsp = New<CDspVolumeControlNode>(7u);
+    COutputPinTypeNode* pinType = New<COutputPinTypeNode>(8u);
     ASSERT_EQ(mute->InitControlNode(m_Entity, kMute, Fdo(), &m_Lock), STATUS_SUCCESS);
     ASSERT_EQ(volume->InitLevelControlNode(m_Entity, kVolume, Fdo(), &m_Lock), STATUS_SUCCESS);
     ASSERT_EQ(dsp->InitDspVolumeControlNode(m_Entity, 0x82, Fdo(), &m_Lock), STATUS_SUCCESS);
@@ -360,18 +348,12 @@ TEST_F(PinTypeChange, SinksLoadTheNewTypesValuesSendThemAndReportTheChange)
     EXPECT_EQ(m_Listener.NodeIds, (std::vector<ULONG>{5, 6, 7, 7}));
     EXPECT_EQ(pinType->IsPinTypeChanged(), 1u);
     EXPECT_EQ(StoredAs<ULONG>("Unit08_"), ULONG(PIN_TYPE_HP));
-    UCHAR value = 0;
-    EXPECT_EQ(mute->GetValue(0, &value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 1);
-    Drop(mute);
-    Drop(volume);
-    Drop(dsp);
-    Drop(pinType);
+    EXPECT_EQ(OUT_OF(UCHAR, mute, GetValue, 0), 1);
 }
 
 TEST_F(PinTypeChange, AFailedUpdateRevertsTheTerminalAndTheCache)
 {
-    COutputPinTypeNode* pinType = Make<COutputPinTypeNode>(8u);
+    COutputPinTypeNode* pinType = New<COutputPinTypeNode>(8u);
     ASSERT_EQ(
         pinType->InitOutputPinTypeNode(m_Entity, Fdo(), static_cast<IUsbAudioFunction*>(m_Function), &m_Lock),
         STATUS_SUCCESS);
@@ -382,29 +364,26 @@ TEST_F(PinTypeChange, AFailedUpdateRevertsTheTerminalAndTheCache)
     EXPECT_EQ(m_Entity->CurrentPinType, ULONG(PIN_TYPE_STREAM));
     EXPECT_TRUE(m_Listener.NodeIds.empty());
     EXPECT_FALSE(Stored("Unit08_"));
-    Drop(pinType);
 }
 
 TEST_F(PinTypeChange, ASavedTypeOutsideTheListIsIgnored)
 {
     Save<ULONG>("Unit08_", PIN_TYPE_SPDIF);
-    COutputPinTypeNode* pinType = Make<COutputPinTypeNode>(8u);
+    COutputPinTypeNode* pinType = New<COutputPinTypeNode>(8u);
     ASSERT_EQ(
         pinType->InitOutputPinTypeNode(m_Entity, Fdo(), static_cast<IUsbAudioFunction*>(m_Function), &m_Lock),
         STATUS_SUCCESS);
     Log().clear();
     EXPECT_EQ(pinType->RestoreValues(), STATUS_SUCCESS);
     EXPECT_EQ(Log(), std::vector<std::string>{"terminal setpintype 0"});
-    Drop(pinType);
     Save<ULONG>("Unit09_", PIN_TYPE_HP);
-    pinType = Make<COutputPinTypeNode>(9u);
+    pinType = New<COutputPinTypeNode>(9u);
     ASSERT_EQ(
         pinType->InitOutputPinTypeNode(m_Entity, Fdo(), static_cast<IUsbAudioFunction*>(m_Function), &m_Lock),
         STATUS_SUCCESS);
     Log().clear();
     EXPECT_EQ(pinType->RestoreValues(), STATUS_SUCCESS);
     EXPECT_EQ(Log(), std::vector<std::string>{"terminal setpintype 2"}) << "a listed saved type is restored";
-    Drop(pinType);
 }
 
 TEST_F(ControlNode, SelectorStartsFromTheSavedInputLimitedToItsInputs)
@@ -422,9 +401,7 @@ TEST_F(ControlNode, SelectorStartsFromTheSavedInputLimitedToItsInputs)
         Save<ULONG>(name.c_str(), row.Saved);
         CUsbSelectorNode* selector = Make<CUsbSelectorNode>(id);
         ASSERT_EQ(selector->InitSelectorNode(m_Entity, Fdo(), &m_Lock), STATUS_SUCCESS);
-        ULONG input = 0;
-        EXPECT_EQ(selector->GetSelectedInput(&input), STATUS_SUCCESS);
-        EXPECT_EQ(input, row.Expected) << row.Saved;
+        EXPECT_EQ(OUT_OF(ULONG, selector, GetSelectedInput), row.Expected) << row.Saved;
         EXPECT_EQ(selector->GetSourceCount(), 3u);
         Drop(selector);
         id++;
@@ -433,7 +410,7 @@ TEST_F(ControlNode, SelectorStartsFromTheSavedInputLimitedToItsInputs)
 
 TEST_F(ControlNode, SelectorSetGoesToTheUnitAndIsSaved)
 {
-    CUsbSelectorNode* selector = Make<CUsbSelectorNode>(20u);
+    CUsbSelectorNode* selector = New<CUsbSelectorNode>(20u);
     ASSERT_EQ(selector->InitSelectorNode(m_Entity, Fdo(), &m_Lock), STATUS_SUCCESS);
     EXPECT_EQ(selector->SetSelectedInput(0), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(selector->SetSelectedInput(4), STATUS_INVALID_PARAMETER);
@@ -441,40 +418,33 @@ TEST_F(ControlNode, SelectorSetGoesToTheUnitAndIsSaved)
     EXPECT_EQ(StoredAs<ULONG>("Unit20_"), 2u);
     m_Entity->Fail["setinput"] = STATUS_INTERNAL_ERROR;
     EXPECT_EQ(selector->SetSelectedInput(3), STATUS_INTERNAL_ERROR);
-    ULONG input = 0;
-    EXPECT_EQ(selector->GetSelectedInput(&input), STATUS_SUCCESS);
-    EXPECT_EQ(input, 2u);
+    EXPECT_EQ(OUT_OF(ULONG, selector, GetSelectedInput), 2u);
     EXPECT_EQ(selector->RestoreValues(), STATUS_SUCCESS) << "restore goes on past a refusal";
-    Drop(selector);
 }
 
 TEST_F(ControlNode, EffectEnableRaisesTheChangeFlagsAndSavesOnlyWhatTheDeviceTook)
 {
-    CEffectControlNode* effect = Make<CEffectControlNode>(5u);
+    CEffectControlNode* effect = New<CEffectControlNode>(5u);
     Save<UCHAR>("Unit05_", 1);
     ASSERT_EQ(effect->InitEffectControlNode(m_Entity, 139, Fdo(), &m_Lock), STATUS_SUCCESS);
-    UCHAR enable = 0;
-    EXPECT_EQ(effect->GetEnable(&enable), STATUS_SUCCESS);
-    EXPECT_EQ(enable, 1) << "the saved byte replaces the device's";
+    EXPECT_EQ(OUT_OF(UCHAR, effect, GetEnable), 1) << "the saved byte replaces the device's";
     EXPECT_FALSE(effect->TakeChangeFlag(0));
     m_Entity->Fail["setswitch"] = STATUS_INTERNAL_ERROR;
     EXPECT_EQ(effect->SetEnable(0), STATUS_INTERNAL_ERROR);
     EXPECT_TRUE(effect->TakeChangeFlag(0)) << "flags rise whenever the byte is sent";
     EXPECT_TRUE(effect->TakeChangeFlag(1));
     EXPECT_FALSE(effect->TakeChangeFlag(1));
-    EXPECT_EQ(effect->GetEnable(&enable), STATUS_SUCCESS);
-    EXPECT_EQ(enable, 1);
+    EXPECT_EQ(OUT_OF(UCHAR, effect, GetEnable), 1);
     m_Entity->Fail.clear();
     EXPECT_EQ(effect->SetEnable(0), STATUS_SUCCESS);
     EXPECT_EQ(StoredAs<UCHAR>("Unit05_"), 0);
     EXPECT_EQ(LogOf({"setswitch"}), (std::vector<std::string>{"setswitch 139 0 0", "setswitch 139 0 0"}));
-    Drop(effect);
 }
 
 TEST_F(ControlNode, ClockRateIsCachedOnlyWhenTheDeviceTakesIt)
 {
     m_Entity->Rates = {44100, 48000, 96000};
-    CClockSourceNode* clock = Make<CClockSourceNode>(5u);
+    CClockSourceNode* clock = New<CClockSourceNode>(5u);
     ASSERT_EQ(clock->InitClockSourceNode(m_Entity, &m_Lock), STATUS_SUCCESS);
     ULONG rates[3] = {};
     ULONG count = 3;
@@ -483,17 +453,11 @@ TEST_F(ControlNode, ClockRateIsCachedOnlyWhenTheDeviceTakesIt)
     EXPECT_EQ(clock->SetSampleRate(48000), STATUS_SUCCESS);
     m_Entity->Fail["setrate"] = STATUS_INTERNAL_ERROR;
     EXPECT_EQ(clock->SetSampleRate(96000), STATUS_INTERNAL_ERROR);
-    ULONG rate = 0;
-    EXPECT_EQ(clock->GetSampleRate(&rate), STATUS_SUCCESS);
-    EXPECT_EQ(rate, 48000u);
-    UCHAR valid = 1;
-    EXPECT_EQ(clock->IsClockValid(&valid), STATUS_SUCCESS);
-    EXPECT_EQ(valid, 0) << "validity is the device's answer";
+    EXPECT_EQ(OUT_OF(ULONG, clock, GetSampleRate), 48000u);
+    EXPECT_EQ(OUT_OF(UCHAR, clock, IsClockValid), 0) << "validity is the device's answer";
     m_Entity->Rates.clear();
-    CClockSourceNode* empty = Make<CClockSourceNode>(6u);
+    CClockSourceNode* empty = New<CClockSourceNode>(6u);
     EXPECT_EQ(empty->InitClockSourceNode(m_Entity, &m_Lock), STATUS_UNSUCCESSFUL);
-    Drop(clock);
-    Drop(empty);
 }
 
 TEST_F(ControlNode, PinNodesCopyTheTerminalAndRefreshTheirJacks)
@@ -502,34 +466,27 @@ TEST_F(ControlNode, PinNodesCopyTheTerminalAndRefreshTheirJacks)
     m_Entity->CurrentPinType = PIN_TYPE_SPK;
     m_Entity->Jacks = {{nd::Jack(3, 1)}, {}};
     const UCHAR guids[32] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
-    COutputPinNode* speaker = Make<COutputPinNode>(5u, 0u);
-    COutputPinNode* headphones = Make<COutputPinNode>(6u, 1u);
+    COutputPinNode* speaker = New<COutputPinNode>(5u, 0u);
+    COutputPinNode* headphones = New<COutputPinNode>(6u, 1u);
     ASSERT_EQ(speaker->InitOutputPinNode(m_Entity, guids, &m_Lock), STATUS_SUCCESS);
     ASSERT_EQ(headphones->InitOutputPinNode(m_Entity, guids, &m_Lock), STATUS_SUCCESS)
         << "no jacks is no failure";
-    ULONG value = 0;
-    EXPECT_EQ(headphones->GetPinType(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, ULONG(PIN_TYPE_HP));
-    EXPECT_EQ(headphones->GetJackCount(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 0u);
+    EXPECT_EQ(OUT_OF(ULONG, headphones, GetPinType), ULONG(PIN_TYPE_HP));
+    EXPECT_EQ(OUT_OF(ULONG, headphones, GetJackCount), 0u);
     UCHAR copied[32] = {};
     EXPECT_EQ(speaker->GetPinGuids(copied), STATUS_SUCCESS);
     EXPECT_EQ(std::memcmp(copied, guids, 32), 0);
     m_Entity->Jacks = {{nd::Jack(3, 1), nd::Jack(12, 2)}, {}};
     EXPECT_EQ(speaker->SaveValues(), STATUS_SUCCESS);
     JackRecord jacks[2] = {};
-    EXPECT_EQ(speaker->GetJackCount(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 2u);
+    EXPECT_EQ(OUT_OF(ULONG, speaker, GetJackCount), 2u);
     EXPECT_EQ(speaker->GetJackDescriptions(sizeof(jacks), jacks), STATUS_SUCCESS);
     EXPECT_EQ(jacks[1].ChannelMapping, 12u);
     m_Entity->Jacks = {{}, {}};
     EXPECT_EQ(speaker->SaveValues(), STATUS_SUCCESS) << "a count of 0 means no jacks";
-    EXPECT_EQ(speaker->GetJackCount(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 0u);
+    EXPECT_EQ(OUT_OF(ULONG, speaker, GetJackCount), 0u);
     m_Entity->Fail["getpintype"] = STATUS_INTERNAL_ERROR;
     EXPECT_EQ(speaker->SaveValues(), STATUS_INTERNAL_ERROR);
-    Drop(speaker);
-    Drop(headphones);
 }
 
 TEST_F(ControlNode, InputPinNodeKeepsEveryPinTypeAndOneSourceSlot)
@@ -539,15 +496,12 @@ TEST_F(ControlNode, InputPinNodeKeepsEveryPinTypeAndOneSourceSlot)
     m_Entity->Jacks = {{nd::Jack(1, 5)}};
     m_Entity->AnswerJacksAt = false;
     const UCHAR guids[32] = {};
-    CInputPinNode* pin = Make<CInputPinNode>(5u);
+    CInputPinNode* pin = New<CInputPinNode>(5u);
     ASSERT_EQ(pin->InitInputPinNode(m_Entity, guids, &m_Lock), STATUS_SUCCESS);
-    ULONG value = 0;
-    EXPECT_EQ(pin->GetJackCount(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 1u);
+    EXPECT_EQ(OUT_OF(ULONG, pin, GetJackCount), 1u);
     EXPECT_EQ(pin->GetSourceCount(), 1u);
     EXPECT_EQ(pin->GetKind(), 0u);
     EXPECT_EQ(pin->InitInputPinNode(m_Entity, nullptr, &m_Lock), STATUS_INSUFFICIENT_RESOURCES);
-    Drop(pin);
 }
 
 // ---- The entity base ----
@@ -558,13 +512,13 @@ class EntityNode : public gd::LeakCheckedTest
 
 TEST_F(EntityNode, ChildrenChainFromTheNewestAndTheOldestGivesTheOutput)
 {
-    CUsbEntityNode* entity = Make<CUsbEntityNode>(30u);
+    CUsbEntityNode* entity = New<CUsbEntityNode>(30u);
     const UCHAR descriptor[] = {7, 0x24, 6, 30, 4, 1, 3};
-    CFakeEntity* device = Make<CFakeEntity>(99u);
+    CFakeEntity* device = New<CFakeEntity>(99u);
     ASSERT_EQ(entity->SetDescriptor(descriptor, sizeof(descriptor), static_cast<ITerminalNode*>(device)),
               STATUS_SUCCESS);
-    gd::CFakeNode* mute = Make<gd::CFakeNode>(40u, ULONG(NODE_KIND_MUTE), std::vector<ULONG>{0});
-    gd::CFakeNode* volume = Make<gd::CFakeNode>(41u, ULONG(NODE_KIND_VOLUME), std::vector<ULONG>{0});
+    gd::CFakeNode* mute = New<gd::CFakeNode>(40u, ULONG(NODE_KIND_MUTE), std::vector<ULONG>{0});
+    gd::CFakeNode* volume = New<gd::CFakeNode>(41u, ULONG(NODE_KIND_VOLUME), std::vector<ULONG>{0});
     ASSERT_EQ(entity->AddChildNode(mute), STATUS_SUCCESS);
     ASSERT_EQ(entity->AddChildNode(volume), STATUS_SUCCESS);
     entity->ChainChildNodes();
@@ -572,8 +526,7 @@ TEST_F(EntityNode, ChildrenChainFromTheNewestAndTheOldestGivesTheOutput)
     EXPECT_EQ(mute->GetSourceIdList(&count, &source), STATUS_SUCCESS);
     EXPECT_EQ(source, 41u) << "the mute node follows the volume node";
     ULONG id = 0;
-    EXPECT_EQ(entity->GetFirstChildId(&id), STATUS_SUCCESS);
-    EXPECT_EQ(id, 40u);
+    EXPECT_EQ(OUT_OF(ULONG, entity, GetFirstChildId), 40u);
     const ULONG input = 4;
     EXPECT_EQ(entity->SetFirstChildValue(1, &input), STATUS_SUCCESS);
     EXPECT_EQ(volume->GetSourceIdList(&count, &source), STATUS_SUCCESS);
@@ -583,16 +536,12 @@ TEST_F(EntityNode, ChildrenChainFromTheNewestAndTheOldestGivesTheOutput)
     EXPECT_EQ(child->GetId(), 41u);
     EXPECT_EQ(entity->OnStatusInterrupt(0, 0, &id), STATUS_UNSUCCESSFUL) << "two children";
     EXPECT_EQ(gd::RefCount(static_cast<ITopologyNode*>(mute)), 2u);
-    Drop(mute);
-    Drop(volume);
-    Drop(entity);
-    Drop(device);
 }
 
 TEST_F(EntityNode, DescriptorLengthMustLieWithinTheBytesReceived)
 {
-    CUsbEntityNode* entity = Make<CUsbEntityNode>(30u);
-    CFakeEntity* device = Make<CFakeEntity>(99u);
+    CUsbEntityNode* entity = New<CUsbEntityNode>(30u);
+    CFakeEntity* device = New<CFakeEntity>(99u);
     PUNKNOWN unknown = static_cast<ITerminalNode*>(device);
     const UCHAR zero[] = {0, 0x24, 6};
     const UCHAR longer[] = {9, 0x24, 6, 1};
@@ -605,16 +554,14 @@ TEST_F(EntityNode, DescriptorLengthMustLieWithinTheBytesReceived)
     EXPECT_EQ(entity->SetDescriptor(fits, sizeof(fits), unknown), STATUS_SUCCESS);
     EXPECT_EQ(std::memcmp(entity->GetDescriptor(), fits, 3), 0);
     EXPECT_EQ(entity->AddChildNode(nullptr), STATUS_INVALID_PARAMETER);
-    Drop(entity);
-    Drop(device);
 }
 
 // Node ids are list positions: a builder takes the id from the node count and a node that fails
 // to set up is released without being added, so it uses up no id.
 TEST_F(EntityNode, NodeIdsAreTheirPositionsInTheDeviceList)
 {
-    CFakeEntity* entity = Make<CFakeEntity>(10u);
-    gd::CTestHal* hal = Make<gd::CTestHal>();
+    CFakeEntity* entity = New<CFakeEntity>(10u);
+    gd::CTestHal* hal = New<gd::CTestHal>();
     hal->Hardware = [entity](gd::CTestHal* self)
     {
         for (ULONG count : {2, 0, 2, 2})
@@ -641,8 +588,6 @@ TEST_F(EntityNode, NodeIdsAreTheirPositionsInTheDeviceList)
         EXPECT_EQ(node->GetId(), i);
     }
     EXPECT_EQ(LogOf({"setswitch"}).size(), 6u) << "the device base restored every channel of every node";
-    hal->NonDelegatingRelease();
-    Drop(entity);
 }
 
 } // namespace

@@ -68,15 +68,15 @@ std::string Answers(PUNKNOWN unknown)
 
 TEST_F(NodeKinds, EachClassAnswersItsOwnInterfaces)
 {
-    CBooleanNode* mute = Make<CMuteNode>(1u);
-    CLevelNode* volume = Make<CVolumeNode>(2u);
-    CInputTerminalNode* input = Make<CInputTerminalNode>(3u);
-    CSelectorNode* selector = Make<CSelectorNode>(4u);
-    CMixerNode* mixer = Make<CMixerNode>(5u);
-    CPinTypeSelectorNode* pinType = Make<CPinTypeSelectorNode>(6u);
-    CClockNode* clock = Make<CClockNode>(7u);
-    CEffectNode* effect = Make<CEffectNode>(8u);
-    CSoftwareMuteNode* soft = Make<CSoftwareMuteNode>(9u);
+    CBooleanNode* mute = New<CMuteNode>(1u);
+    CLevelNode* volume = New<CVolumeNode>(2u);
+    CInputTerminalNode* input = New<CInputTerminalNode>(3u);
+    CSelectorNode* selector = New<CSelectorNode>(4u);
+    CMixerNode* mixer = New<CMixerNode>(5u);
+    CPinTypeSelectorNode* pinType = New<CPinTypeSelectorNode>(6u);
+    CClockNode* clock = New<CClockNode>(7u);
+    CEffectNode* effect = New<CEffectNode>(8u);
+    CSoftwareMuteNode* soft = New<CSoftwareMuteNode>(9u);
     EXPECT_EQ(Answers(static_cast<IBooleanControl*>(mute)), "BP");
     EXPECT_EQ(Answers(static_cast<ILevelControl*>(volume)), "LP");
     EXPECT_EQ(Answers(static_cast<ITerminalNode*>(input)), "T");
@@ -89,15 +89,12 @@ TEST_F(NodeKinds, EachClassAnswersItsOwnInterfaces)
     PVOID out = reinterpret_cast<PVOID>(1);
     EXPECT_EQ(mute->QueryInterface(IID_IDspNode, &out), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(out, nullptr);
-    for (CTopologyNode* node : std::initializer_list<CTopologyNode*>{mute, volume, input, selector, mixer,
-                                                                     pinType, clock, effect, soft})
-        Drop(node);
 }
 
 TEST_F(NodeKinds, BooleanChannelsAreBelowTheCountAndLevelChannelsUpToIt)
 {
-    CBooleanNode* mute = Make<CMuteNode>(1u);
-    CLevelNode* volume = Make<CVolumeNode>(2u);
+    CBooleanNode* mute = New<CMuteNode>(1u);
+    CLevelNode* volume = New<CVolumeNode>(2u);
     ASSERT_EQ(mute->Init(7, 2), STATUS_SUCCESS);
     ASSERT_EQ(volume->Init(7, 2, 0, -100, 1), STATUS_SUCCESS);
     UCHAR byte = 0;
@@ -132,36 +129,29 @@ TEST_F(NodeKinds, BooleanChannelsAreBelowTheCountAndLevelChannelsUpToIt)
     count = 1;
     EXPECT_EQ(mute->GetSourceIdList(&count, &source), STATUS_SUCCESS);
     EXPECT_EQ(source, 7u);
-    Drop(mute);
-    Drop(volume);
 }
 
 TEST_F(NodeKinds, ChannelCountIsCappedAtTwoExceptForFullChannelPinTypes)
 {
-    CBooleanNode* mute = Make<CMuteNode>(1u);
-    CLevelNode* volume = Make<CVolumeNode>(2u);
+    CBooleanNode* mute = New<CMuteNode>(1u);
+    CLevelNode* volume = New<CVolumeNode>(2u);
     ASSERT_EQ(mute->Init(0, 6), STATUS_SUCCESS);
     ASSERT_EQ(volume->Init(0, 6, 0, 0, 1), STATUS_SUCCESS);
     for (ULONG type = 0; type < PIN_TYPE_COUNT; type++)
     {
         ULONG expected = (type == 0 || type == 1 || type == 4 || type == 6) ? 6 : 2;
-        ULONG count = 0;
         EXPECT_EQ(mute->SetPinType(type, nullptr), STATUS_SUCCESS);
-        EXPECT_EQ(mute->GetChannelCount(&count), STATUS_SUCCESS);
-        EXPECT_EQ(count, expected) << "type " << type;
+        EXPECT_EQ(OUT_OF(ULONG, mute, GetChannelCount), expected) << "type " << type;
         EXPECT_EQ(volume->SetPinType(type, nullptr), STATUS_SUCCESS);
-        EXPECT_EQ(volume->GetChannelCount(&count), STATUS_SUCCESS);
-        EXPECT_EQ(count, expected) << "type " << type;
+        EXPECT_EQ(OUT_OF(ULONG, volume, GetChannelCount), expected) << "type " << type;
     }
     EXPECT_EQ(mute->GetChannelCount(nullptr), STATUS_INVALID_PARAMETER);
-    Drop(mute);
-    Drop(volume);
 }
 
 TEST_F(NodeKinds, FailedInitAllocationLeavesNothingBehind)
 {
-    CBooleanNode* mute = Make<CMuteNode>(1u);
-    CLevelNode* volume = Make<CVolumeNode>(2u);
+    CBooleanNode* mute = New<CMuteNode>(1u);
+    CLevelNode* volume = New<CVolumeNode>(2u);
     plat::FailAllocationsWithTag(MAKE_POOL_TAG('M', 'T', 'a', 'g'));
     plat::FailAllocationsWithTag(MAKE_POOL_TAG('V', 'T', 'a', 'g'));
     EXPECT_EQ(mute->Init(0, 2), STATUS_INSUFFICIENT_RESOURCES);
@@ -173,33 +163,27 @@ TEST_F(NodeKinds, FailedInitAllocationLeavesNothingBehind)
     EXPECT_EQ(mute->Init(0, 2), STATUS_INSUFFICIENT_RESOURCES) << "the source list failing frees the values";
     plat::ClearPoolFailures();
     EXPECT_EQ(plat::PoolLiveBlocks(MAKE_POOL_TAG('M', 'T', 'a', 'g')), 0u);
-    Drop(mute);
-    Drop(volume);
 }
 
 TEST_F(NodeKinds, TerminalPinTypesAndJacks)
 {
-    COutputTerminalNode* output = Make<COutputTerminalNode>(4u);
+    COutputTerminalNode* output = New<COutputTerminalNode>(4u);
     const ULONG types[] = {PIN_TYPE_SPK, PIN_TYPE_HP, PIN_TYPE_LINE};
     const JackRecord jacks[] = {nd::Jack(3, 0xFF0000), nd::Jack(12, 0x00FF00)};
     EXPECT_EQ(output->Init(9, 0, types, 0, nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(output->Init(9, 6, types, 0, nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(output->Init(9, 3, nullptr, 0, nullptr), STATUS_INVALID_PARAMETER);
     ASSERT_EQ(output->Init(9, 3, types, 2, jacks), STATUS_SUCCESS);
-    ULONG value = 0;
     ULONG list[TERMINAL_MAX_PIN_TYPES] = {};
-    EXPECT_EQ(output->GetPinType(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, ULONG(PIN_TYPE_SPK));
+    EXPECT_EQ(OUT_OF(ULONG, output, GetPinType), ULONG(PIN_TYPE_SPK));
     EXPECT_EQ(output->GetPinTypes(list), STATUS_SUCCESS);
     EXPECT_EQ(std::vector<ULONG>(list, list + 3), std::vector<ULONG>(types, types + 3));
     EXPECT_EQ(output->SetPinType(PIN_TYPE_MIC), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(output->GetPinType(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, ULONG(PIN_TYPE_SPK)) << "a refused type leaves the current one";
+    EXPECT_EQ(OUT_OF(ULONG, output, GetPinType), ULONG(PIN_TYPE_SPK))
+        << "a refused type leaves the current one";
     EXPECT_EQ(output->SetPinType(PIN_TYPE_LINE), STATUS_SUCCESS);
-    EXPECT_EQ(output->GetPinType(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, ULONG(PIN_TYPE_LINE));
-    EXPECT_EQ(output->GetJackCount(&value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 2u);
+    EXPECT_EQ(OUT_OF(ULONG, output, GetPinType), ULONG(PIN_TYPE_LINE));
+    EXPECT_EQ(OUT_OF(ULONG, output, GetJackCount), 2u);
     // Copies the smaller of the room and the records; bytes past it stay as they were.
     for (ULONG room : {40u, 100u})
     {
@@ -217,22 +201,18 @@ TEST_F(NodeKinds, TerminalPinTypesAndJacks)
     EXPECT_EQ(output->GetPinGuids(guids), STATUS_SUCCESS);
     EXPECT_EQ(output->GetPinGuids(nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(output->GetSourceCount(), 1u);
-    Drop(output);
 }
 
 TEST_F(NodeKinds, TerminalWithoutJacksSucceedsAndHasNoDescriptions)
 {
-    CInputTerminalNode* input = Make<CInputTerminalNode>(1u);
+    CInputTerminalNode* input = New<CInputTerminalNode>(1u);
     const ULONG type = PIN_TYPE_MIC;
     EXPECT_EQ(input->Init(1, &type, 0, nullptr), STATUS_SUCCESS);
-    ULONG count = 9;
-    EXPECT_EQ(input->GetJackCount(&count), STATUS_SUCCESS);
-    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(OUT_OF(ULONG, input, GetJackCount), 0u);
     JackRecord record;
     EXPECT_EQ(input->GetJackDescriptions(sizeof(record), &record), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(input->GetSourceCount(), 0u);
     EXPECT_EQ(input->Init(1, &type, 1, nullptr), STATUS_INVALID_PARAMETER) << "jacks announced but not given";
-    Drop(input);
 }
 
 TEST_F(NodeKinds, SelectorAcceptsInputsUpToItsCountAndTellsItsSinksInOrder)
@@ -240,12 +220,10 @@ TEST_F(NodeKinds, SelectorAcceptsInputsUpToItsCountAndTellsItsSinksInOrder)
     CSelectorNode* selector = Make<CSelectorNode>(4u);
     const ULONG sources[] = {10, 11, 12};
     ASSERT_EQ(selector->SetSourceIdList(3, sources), STATUS_SUCCESS);
-    ULONG input = 0;
-    EXPECT_EQ(selector->GetSelectedInput(&input), STATUS_SUCCESS);
-    EXPECT_EQ(input, 1u) << "a new selector selects its first input";
-    CFakeNode* first = Make<CFakeNode>(20u, ULONG(NODE_KIND_MUTE));
-    CFakeNode* refusing = Make<CFakeNode>(21u, ULONG(NODE_KIND_MUTE));
-    CFakeNode* last = Make<CFakeNode>(22u, ULONG(NODE_KIND_MUTE));
+    EXPECT_EQ(OUT_OF(ULONG, selector, GetSelectedInput), 1u) << "a new selector selects its first input";
+    CFakeNode* first = New<CFakeNode>(20u, ULONG(NODE_KIND_MUTE));
+    CFakeNode* refusing = New<CFakeNode>(21u, ULONG(NODE_KIND_MUTE));
+    CFakeNode* last = New<CFakeNode>(22u, ULONG(NODE_KIND_MUTE));
     refusing->m_SinkStatus = STATUS_UNSUCCESSFUL;
     EXPECT_EQ(selector->AddSelectorSink(first), STATUS_SUCCESS);
     EXPECT_EQ(selector->AddSelectorSink(refusing), STATUS_SUCCESS);
@@ -256,25 +234,20 @@ TEST_F(NodeKinds, SelectorAcceptsInputsUpToItsCountAndTellsItsSinksInOrder)
     EXPECT_TRUE(Log().empty());
     EXPECT_EQ(selector->SetSelectedInput(3), STATUS_SUCCESS);
     EXPECT_EQ(Log(), (std::vector<std::string>{"expect 20 3", "expect 21 3"}));
-    EXPECT_EQ(selector->GetSelectedInput(&input), STATUS_SUCCESS);
-    EXPECT_EQ(input, 3u);
-    EXPECT_EQ(selector->GetInputCount(&input), STATUS_SUCCESS);
-    EXPECT_EQ(input, 3u);
+    EXPECT_EQ(OUT_OF(ULONG, selector, GetSelectedInput), 3u);
+    EXPECT_EQ(OUT_OF(ULONG, selector, GetInputCount), 3u);
     Drop(selector);
     EXPECT_EQ(gd::RefCount(static_cast<IPinTypeSink*>(first)), 1u) << "released with the selector";
-    Drop(first);
-    Drop(refusing);
-    Drop(last);
 }
 
 TEST_F(NodeKinds, PinTypeSelectorNotifiesSinksOnlyOnARealChange)
 {
-    CPinTypeSelectorNode* node = Make<CPinTypeSelectorNode>(6u);
+    CPinTypeSelectorNode* node = New<CPinTypeSelectorNode>(6u);
     const ULONG types[] = {PIN_TYPE_SPK, PIN_TYPE_HP};
     EXPECT_EQ(node->SetPinType(PIN_TYPE_SPK), STATUS_INVALID_PARAMETER) << "no types yet";
     ASSERT_EQ(node->Init(3, 2, types), STATUS_SUCCESS);
-    CFakeNode* a = Make<CFakeNode>(30u, ULONG(NODE_KIND_MUTE));
-    CFakeNode* b = Make<CFakeNode>(31u, ULONG(NODE_KIND_MUTE));
+    CFakeNode* a = New<CFakeNode>(30u, ULONG(NODE_KIND_MUTE));
+    CFakeNode* b = New<CFakeNode>(31u, ULONG(NODE_KIND_MUTE));
     EXPECT_EQ(node->AddPinTypeSink(a), STATUS_SUCCESS);
     EXPECT_EQ(node->AddPinTypeSink(b), STATUS_SUCCESS);
     EXPECT_EQ(node->SetPinType(PIN_TYPE_SPK), STATUS_SUCCESS);
@@ -284,19 +257,14 @@ TEST_F(NodeKinds, PinTypeSelectorNotifiesSinksOnlyOnARealChange)
     EXPECT_EQ(node->SetPinType(PIN_TYPE_HP), STATUS_SUCCESS);
     EXPECT_EQ(node->IsPinTypeChanged(), 1u);
     EXPECT_EQ(Log(), (std::vector<std::string>{"pintype 30 2", "pintype 31 2"}));
-    ULONG type = 0;
-    EXPECT_EQ(node->GetPinType(&type), STATUS_SUCCESS);
-    EXPECT_EQ(type, ULONG(PIN_TYPE_HP));
+    EXPECT_EQ(OUT_OF(ULONG, node, GetPinType), ULONG(PIN_TYPE_HP));
     EXPECT_EQ(node->ClearPinTypeChanged(), STATUS_SUCCESS);
     EXPECT_EQ(node->IsPinTypeChanged(), 0u);
-    Drop(node);
-    Drop(a);
-    Drop(b);
 }
 
 TEST_F(NodeKinds, ClockHoldsUpToThirtyRatesAndCopiesOnlyIntoEnoughRoom)
 {
-    CClockNode* clock = Make<CClockNode>(12u);
+    CClockNode* clock = New<CClockNode>(12u);
     std::vector<ULONG> rates(31);
     for (ULONG i = 0; i < 31; i++)
         rates[i] = 8000 + 1000 * i;
@@ -310,19 +278,14 @@ TEST_F(NodeKinds, ClockHoldsUpToThirtyRatesAndCopiesOnlyIntoEnoughRoom)
     EXPECT_EQ(clock->GetSampleRates(&room, out.data()), STATUS_SUCCESS);
     EXPECT_EQ(out, std::vector<ULONG>(rates.begin(), rates.begin() + 30));
     EXPECT_EQ(clock->SetSampleRate(48000), STATUS_SUCCESS);
-    ULONG rate = 0;
-    UCHAR valid = 0;
-    EXPECT_EQ(clock->GetSampleRate(&rate), STATUS_SUCCESS);
-    EXPECT_EQ(rate, 48000u);
-    EXPECT_EQ(clock->IsClockValid(&valid), STATUS_SUCCESS);
-    EXPECT_EQ(valid, 1);
+    EXPECT_EQ(OUT_OF(ULONG, clock, GetSampleRate), 48000u);
+    EXPECT_EQ(OUT_OF(UCHAR, clock, IsClockValid), 1);
     EXPECT_EQ(clock->GetSourceCount(), 0u);
-    Drop(clock);
 }
 
 TEST_F(NodeKinds, MixerInPinModeIsAStereoMixTerminalWithoutSources)
 {
-    CMixerNode* mixer = Make<CMixerNode>(5u);
+    CMixerNode* mixer = New<CMixerNode>(5u);
     const ULONG sources[] = {1, 2};
     ASSERT_EQ(mixer->SetSourceIdList(2, sources), STATUS_SUCCESS);
     EXPECT_EQ(Query<ITerminalNode>(static_cast<IMixerNode*>(mixer), IID_ITerminalNode), nullptr);
@@ -331,10 +294,8 @@ TEST_F(NodeKinds, MixerInPinModeIsAStereoMixTerminalWithoutSources)
     EXPECT_EQ(mixer->GetSourceCount(), 0u);
     ITerminalNode* terminal = Query<ITerminalNode>(static_cast<IMixerNode*>(mixer), IID_ITerminalNode);
     ASSERT_NE(terminal, nullptr);
-    ULONG type = 0;
     JackRecord jack = {};
-    EXPECT_EQ(terminal->GetPinType(&type), STATUS_SUCCESS);
-    EXPECT_EQ(type, ULONG(PIN_TYPE_STEREOMIX));
+    EXPECT_EQ(OUT_OF(ULONG, terminal, GetPinType), ULONG(PIN_TYPE_STEREOMIX));
     EXPECT_EQ(terminal->GetJackDescriptions(sizeof(jack), &jack), STATUS_SUCCESS);
     const ULONG expected[9] = {3, 0, 7, 14, 1, 1, 0, 1, 0};
     EXPECT_EQ(std::memcmp(&jack, expected, sizeof(expected)), 0);
@@ -350,31 +311,25 @@ TEST_F(NodeKinds, MixerInPinModeIsAStereoMixTerminalWithoutSources)
     EXPECT_EQ(mixer->SetSourceIdList(2, sources), STATUS_INSUFFICIENT_RESOURCES)
         << "a source list that could not be stored is reported";
     plat::ClearPoolFailures();
-    Drop(mixer);
 }
 
 TEST_F(NodeKinds, EffectBaseKeepsTheByteButCannotEnable)
 {
-    CEffectNode* effect = Make<CEffectNode>(8u);
+    CEffectNode* effect = New<CEffectNode>(8u);
     EXPECT_EQ(effect->Init(2), STATUS_SUCCESS);
     EXPECT_EQ(effect->SetEnable(1), STATUS_UNSUCCESSFUL);
-    UCHAR enable = 0;
-    EXPECT_EQ(effect->GetEnable(&enable), STATUS_SUCCESS);
-    EXPECT_EQ(enable, 1);
+    EXPECT_EQ(OUT_OF(UCHAR, effect, GetEnable), 1);
     EXPECT_EQ(effect->GetEnable(nullptr), STATUS_UNSUCCESSFUL);
     ULONG values[2];
     EXPECT_EQ(effect->GetParameters(0, 1, values), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(effect->SetParameters(0, 1, values), STATUS_INVALID_PARAMETER);
-    ULONG count = 5;
-    EXPECT_EQ(effect->GetParameterCount(&count), STATUS_SUCCESS);
-    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(OUT_OF(ULONG, effect, GetParameterCount), 0u);
     EXPECT_EQ(effect->GetSourceCount(), 1u);
-    Drop(effect);
 }
 
 TEST_F(NodeKinds, SoftwareMuteTakesOneChannelOnly)
 {
-    CSoftwareMuteNode* soft = Make<CSoftwareMuteNode>(9u);
+    CSoftwareMuteNode* soft = New<CSoftwareMuteNode>(9u);
     EXPECT_EQ(soft->Init(0, 2), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(soft->Init(0, 1), STATUS_SUCCESS);
     SIZE_T blocks = plat::PoolLiveBlocks(MAKE_POOL_TAG('D', 'S', 'P', 's'));
@@ -382,7 +337,6 @@ TEST_F(NodeKinds, SoftwareMuteTakesOneChannelOnly)
     EXPECT_EQ(soft->SetValue(0, 1), STATUS_SUCCESS);
     EXPECT_EQ(soft->SetValue(1, 1), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(soft->Spare1(), STATUS_NOT_IMPLEMENTED);
-    Drop(soft);
 }
 
 } // namespace

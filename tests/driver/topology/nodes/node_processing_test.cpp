@@ -106,7 +106,7 @@ TEST(LevelHelpers, LevelToGainIsWithinHalfATableStepOfTheExactGain)
 
 TEST_F(NodeProcessing, SoftwareMuteZeroesChannelsForPcmAndRawBytesOtherwise)
 {
-    CSoftwareMuteNode* mute = Make<CSoftwareMuteNode>(1u);
+    CSoftwareMuteNode* mute = New<CSoftwareMuteNode>(1u);
     ASSERT_EQ(mute->Init(0, 1), STATUS_SUCCESS);
     const ULONG frames = 16;
     WAVEFORMATEXTENSIBLE pcm = Format(2, WAVE_FORMAT_EXTENSIBLE);
@@ -124,7 +124,6 @@ TEST_F(NodeProcessing, SoftwareMuteZeroesChannelsForPcmAndRawBytesOtherwise)
     EXPECT_EQ(mute->Process(&ieee, raw.data(), frames), STATUS_SUCCESS);
     EXPECT_EQ(std::count(raw.begin(), raw.begin() + 2 * 4 * frames, 0), 2 * 4 * LONG(frames));
     EXPECT_EQ(raw[2 * 4 * frames], 0x5A) << "nothing beyond the buffer";
-    Drop(mute);
 }
 
 class DspVolume : public NodeProcessing
