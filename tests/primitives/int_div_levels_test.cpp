@@ -1,0 +1,272 @@
+// Integer division kernels with a scale factor at levels 1-3, held to an exact rational oracle:
+// (a * 2^-s) / b rounded to nearest with ties to even and clamped to the element type. The 16-bit
+// eight-lane body may miss an exact half (the refined estimate), so there a tie is held to a scalar
+// model of that body on this processor instead.
+#include <gtest/gtest.h>
+#include <xmmintrin.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "driver/primitives/vectors/sp_int_div_levels.h"
+#include "sp_level_fixture.h"
+#include "sp_test_support.h"
+
+namespace
+{
+using I128 = __int128;
+using I16Kernel = uint32_t (*)(const int16_t*, const int16_t*, int16_t*, int32_t, int32_t);
+using I32Kernel = uint32_t (*)(const int32_t*, const int32_t*, int32_t*, int32_t, int32_t);
+using Ic16Kernel = uint32_t (*)(const SpIc16*, const SpIc16*, SpIc16*, int32_t, int32_t);
+const I16Kernel kI16[] = {SpDivKernelI16Scaled_L1, SpDivKernelI16Scaled_L2, SpDivKernelI16Scaled_L3};
+const I32Kernel kI32[] = {SpDivKernelI32Scaled_L1, SpDivKernelI32Scaled_L2, SpDivKernelI32Scaled_L3};
+const Ic16Kernel kIc16[] = {SpDivKernelIc16Scaled_L1, SpDivKernelIc16Scaled_L2, SpDivKernelIc16Scaled_L3};
+
+struct Exact
+{
+    int64_t value; // rounded and clamped
+    bool tie;      // exactly halfway between two integers
+    bool nearTie;  // within 2^-40 of the quotient's magnitude of a half
+};
+
+// n * 2^-s / d exactly; a zero divisor gives the bound by the dividend's sign (0 for 0).
+Exact Quotient(I128 n, I128 d, int32_t s, int64_t lo, int64_t hi)
+{
+    if (d == 0)
+        return {n > 0 ? hi : (n < 0 ? lo : 0), false, false};
+    if (s >= 0)
+        d *= I128(1) << std::min(s, 90);
+    else
+        n *= I128(1) << std::min(-s, 90);
+    if (d < 0)
+        n = -n, d = -d;
+    I128 q = n / d, r = n % d;
+    if (r < 0)
+        q -= 1, r += d;
+    const I128 off = 2 * r - d;
+    if (off > 0 || (off == 0 && (q & 1)))
+        q += 1;
+    const I128 mag = n < 0 ? -n : n;
+    const int64_t v = q < lo ? lo : (q > hi ? hi : int64_t(q));
+    return {v, off == 0, (off < 0 ? -off : off) * (I128(1) << 40) <= 2 * mag};
+}
+
+// One lane of the 16-bit body: refined reciprocal estimate, the snap, the conversion.
+int32_t ModelI16Body(int16_t a, int16_t b, int32_t s)
+{
+    const float fa = float(int32_t(a) * (1 << (s < 0 ? -s : 0)));
+    const float fb = float(int64_t(b) * (int64_t(1) << std::min(std::max(s, 0), 16)));
+    const float r = _mm_cvtss_f32(_mm_rcp_ss(_mm_set_ss(fb)));
+    const float e = 1.0f - fb * r, q0 = fa * r, q1 = q0 + e * q0, q2 = q1 + (e * e) * q1;
+    uint32_t bits;
+    memcpy(&bits, &q2, 4);
+    bits = (bits + 1) & ~3u;
+    float snapped;
+    memcpy(&snapped, &bits, 4);
+    return std::min(32767, std::max(-32768, _mm_cvtss_si32(_mm_set_ss(snapped))));
+}
+
+int16_t Pick16(TestRng& rng)
+{
+    const uint32_t k = rng.Next32();
+    const int16_t edges[] = {0, 1, -1, 2, -2, 3, 32767, -32768};
+    return k % 4 == 0 ? edges[(k >> 8) % 8] : (k % 4 == 1 ? int16_t(int32_t(k >> 8) % 9) : int16_t(k >> 16));
+}
+
+std::vector<int32_t> Levels()
+{
+    std::vector<int32_t> levels;
+    for (int32_t level = 1; level <= 3; ++level)
+        if (SpLevelRunsHere(level))
+            levels.push_back(level);
+    return levels;
+}
+
+struct Case
+{
+    int32_t kind; // 0: 32-bit, 1: 16-bit, 2: complex 16-bit
+    int32_t s;
+    int32_t bRe, bIm, aRe, aIm, re, im;
+};
+
+// Runs one case as every element of vectors of lengths 1-19 at destination offsets of 0-7 elements,
+// so that it falls in the head, the body and the tail; returns false on the first mismatch.
+bool RunCase(int32_t level, const Case& c, int32_t len, int32_t off)
+{
+    const bool zero = c.bRe == 0 && (c.kind != 2 || c.bIm == 0);
+    uint32_t flag = 0;
+    bool ok = true;
+    if (c.kind == 0)
+    {
+        std::vector<int32_t> b(len, c.bRe), a(len, c.aRe);
+        GuardedBuffer<int32_t> dst(len, 4 * off);
+        flag = kI32[level - 1](b.data(), a.data(), dst.data(), len, c.s);
+        for (int32_t i = 0; i < len; ++i)
+            ok = ok && dst[i] == c.re;
+        ok = ok && dst.GuardsIntact();
+    }
+    else if (c.kind == 1)
+    {
+        std::vector<int16_t> b(len, int16_t(c.bRe)), a(len, int16_t(c.aRe));
+        GuardedBuffer<int16_t> dst(len, 2 * off);
+        flag = kI16[level - 1](b.data(), a.data(), dst.data(), len, c.s);
+        for (int32_t i = 0; i < len; ++i)
+            ok = ok && dst[i] == c.re;
+        ok = ok && dst.GuardsIntact();
+    }
+    else
+    {
+        std::vector<SpIc16> b(len, SpIc16{int16_t(c.bRe), int16_t(c.bIm)});
+        std::vector<SpIc16> a(len, SpIc16{int16_t(c.aRe), int16_t(c.aIm)});
+        GuardedBuffer<SpIc16> dst(len, 4 * off);
+        flag = kIc16[level - 1](b.data(), a.data(), dst.data(), len, c.s);
+        for (int32_t i = 0; i < len; ++i)
+            ok = ok && dst[i].re == c.re && dst[i].im == c.im;
+        ok = ok && dst.GuardsIntact();
+    }
+    return ok && flag == (zero ? 1u : 0u);
+}
+
+} // namespace
+
+TEST(SpIntDivLevels, DocumentedQuotientsInHeadBodyAndTail)
+{
+    const Case cases[] = {
+        {0, 0, 0, 0, 7, 0, INT32_MAX, 0},
+        {0, 0, 0, 0, -7, 0, INT32_MIN, 0},
+        {0, 0, 0, 0, 0, 0, 0, 0},
+        {0, 0, -1, 0, INT32_MIN, 0, INT32_MAX, 0},
+        {0, 1, -1, 0, INT32_MIN, 0, 1 << 30, 0},
+        {0, 0, 2, 0, 5, 0, 2, 0},
+        {0, 0, 2, 0, 7, 0, 4, 0},
+        {0, 0, 2, 0, -7, 0, -4, 0},
+        {0, -1, 2, 0, 3, 0, 3, 0},
+        {0, -2, 3, 0, 1, 0, 1, 0},
+        {0, -40, 1, 0, 1, 0, INT32_MAX, 0},
+        {0, 2000, 1, 0, INT32_MAX, 0, 0, 0},
+        {1, 0, 0, 0, 1, 0, 32767, 0},
+        {1, -3, 0, 0, -1, 0, -32768, 0},
+        {1, -8, 0, 0, 0, 0, 0, 0},
+        {1, 0, -1, 0, -32768, 0, 32767, 0},
+        {1, 15, 1, 0, -32768, 0, -1, 0},
+        {1, 16, 1, 0, -32768, 0, 0, 0},
+        {1, 40, 1, 0, 32767, 0, 0, 0},
+        {1, 0, 2, 0, 5, 0, 2, 0},
+        {1, 0, 2, 0, 3, 0, 2, 0},
+        {1, 0, 2, 0, 7, 0, 4, 0},
+        {1, -5, 3, 0, 1000, 0, 10667, 0},
+        {1, -6, 3, 0, 1000, 0, 21333, 0},
+        {1, -6, 3, 0, 1, 0, 21, 0},
+        {1, -300, -1, 0, 1, 0, -32768, 0},
+        {2, 0, 0, 0, 5, 7, 0, 0},
+        {2, 0, 1, 1, 1, 1, 1, 0},
+        {2, 0, 1, 0, 0, 1, 0, 1},
+        {2, 0, 0, 1, 1, 0, 0, -1},
+        {2, 0, 2, 0, 1, 0, 0, 0},
+        {2, 0, 2, 0, 3, 0, 2, 0},
+        {2, 0, -32768, -32768, -32768, -32768, 1, 0},
+        {2, 0, 3, -32768, 100, -50, 0, 0},
+        {2, -16, 3, -32768, 100, -50, 100, 200},
+        {2, -15, -1, -1, -32768, -32768, 32767, 0},
+        {2, -16, -1, -1, -32768, -32768, 32767, 0},
+        {2, -17, -1, -1, -32768, -32768, 32767, 0},
+        {2, -40, 1, 0, 1, -1, 32767, -32768},
+    };
+    for (int32_t level : Levels())
+        for (const Case& c : cases)
+            for (int32_t len : {1, 2, 3, 5, 8, 9, 19})
+                for (int32_t off = 0; off < 8; ++off)
+                    ASSERT_TRUE(RunCase(level, c, len, off))
+                        << "level " << level << " kind " << c.kind << " s " << c.s << " b " << c.bRe << ","
+                        << c.bIm << " a " << c.aRe << "," << c.aIm << " len " << len << " off " << off;
+}
+
+// Random operands (edges, small divisors, zeros) over lengths 1-40, destination offsets 0-7 and
+// scale factors across every regime, also in place; each element against the exact quotient.
+TEST(SpIntDivLevels, RandomVectorsAgainstExactQuotient)
+{
+    TestRng rng(22);
+    for (int32_t level : Levels())
+        for (int32_t s : {-127, -40, -20, -6, -5, -3, -1, 0, 1, 4, 15, 16, 17, 40})
+            for (int32_t len = 1; len <= 40; ++len)
+            {
+                const int32_t off = (len + s + 64) % 8;
+                std::vector<int16_t> b16(len), a16(len);
+                std::vector<int32_t> b32(len), a32(len);
+                std::vector<SpIc16> bc(len), ac(len);
+                for (int32_t i = 0; i < len; ++i)
+                {
+                    b16[i] = Pick16(rng), a16[i] = Pick16(rng), bc[i] = {Pick16(rng), Pick16(rng)};
+                    ac[i] = {Pick16(rng), Pick16(rng)};
+                    b32[i] = rng.Next32() % 3 ? int32_t(b16[i]) : int32_t(rng.Next32());
+                    a32[i] = int32_t(rng.Next32());
+                }
+                GuardedBuffer<int16_t> d16(len, 2 * off);
+                GuardedBuffer<int32_t> d32(len, 4 * off);
+                GuardedBuffer<SpIc16> dc(len, 4 * off);
+                const bool z16 = std::count(b16.begin(), b16.end(), 0) > 0;
+                const bool z32 = std::count(b32.begin(), b32.end(), 0) > 0;
+                const bool zc =
+                    std::any_of(bc.begin(), bc.end(), [](SpIc16 v) { return v.re == 0 && v.im == 0; });
+                EXPECT_EQ(kI16[level - 1](b16.data(), a16.data(), d16.data(), len, s), z16 ? 1u : 0u);
+                EXPECT_EQ(kI32[level - 1](b32.data(), a32.data(), d32.data(), len, s), z32 ? 1u : 0u);
+                EXPECT_EQ(kIc16[level - 1](bc.data(), ac.data(), dc.data(), len, s), zc ? 1u : 0u);
+                int32_t head = 0;
+                while (head < len && ((reinterpret_cast<uintptr_t>(d16.data()) + 2 * head) & 14) != 0)
+                    ++head;
+                const int32_t bodyEnd = s >= -5 ? head + (len - head) / 8 * 8 : 0;
+                for (int32_t i = 0; i < len; ++i)
+                {
+                    const Exact e16 = Quotient(a16[i], b16[i], s, -32768, 32767);
+                    const bool body = i >= head && i < bodyEnd && b16[i] != 0;
+                    EXPECT_EQ(d16[i], e16.tie && body ? ModelI16Body(a16[i], b16[i], s) : e16.value)
+                        << "level " << level << " s " << s << " " << a16[i] << "/" << b16[i];
+                    if (s >= -20)
+                    {
+                        EXPECT_EQ(d32[i], Quotient(a32[i], b32[i], s, INT32_MIN, INT32_MAX).value)
+                            << "level " << level << " s " << s << " " << a32[i] << "/" << b32[i];
+                    }
+                    const I128 m = I128(bc[i].re) * bc[i].re + I128(bc[i].im) * bc[i].im;
+                    const Exact re =
+                        Quotient(I128(ac[i].re) * bc[i].re + I128(ac[i].im) * bc[i].im, m, s, -32768, 32767);
+                    const Exact im =
+                        Quotient(I128(ac[i].im) * bc[i].re - I128(ac[i].re) * bc[i].im, m, s, -32768, 32767);
+                    if (!re.nearTie || (re.tie && (m & (m - 1)) == 0))
+                    {
+                        EXPECT_EQ(dc[i].re, m == 0 ? 0 : re.value)
+                            << "level " << level << " s " << s << " i " << i;
+                    }
+                    if (!im.nearTie || (im.tie && (m & (m - 1)) == 0))
+                    {
+                        EXPECT_EQ(dc[i].im, m == 0 ? 0 : im.value)
+                            << "level " << level << " s " << s << " i " << i;
+                    }
+                }
+                EXPECT_TRUE(d16.GuardsIntact() && d32.GuardsIntact() && dc.GuardsIntact());
+                GuardedBuffer<int16_t> inPlace(len, 2 * off);
+                std::copy(a16.begin(), a16.end(), inPlace.data());
+                kI16[level - 1](b16.data(), inPlace.data(), inPlace.data(), len, s);
+                EXPECT_TRUE(std::equal(inPlace.data(), inPlace.data() + len, d16.data()));
+            }
+}
+
+// Every 16-bit dividend over chosen divisors in each regime, through the aligned body.
+TEST(SpIntDivLevels, I16EveryDividend)
+{
+    std::vector<int16_t> a(65536), b(65536), dst(65536);
+    for (int32_t i = 0; i < 65536; ++i)
+        a[i] = int16_t(i - 32768);
+    for (int32_t level : Levels())
+        for (int16_t divisor : {1, 2, 3, -3, 7, 100, -32768, 32767})
+            for (int32_t s : {-9, -5, -2, 0, 1, 3, 15})
+            {
+                std::fill(b.begin(), b.end(), divisor);
+                kI16[level - 1](b.data(), a.data(), dst.data(), 65536, s);
+                for (int32_t i = 0; i < 65536; ++i)
+                {
+                    const Exact e = Quotient(a[i], divisor, s, -32768, 32767);
+                    ASSERT_EQ(dst[i], e.tie && s >= -5 ? ModelI16Body(a[i], divisor, s) : e.value)
+                        << "level " << level << " s " << s << " " << a[i] << "/" << divisor;
+                }
+            }
+}
