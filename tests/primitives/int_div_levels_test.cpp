@@ -6,6 +6,7 @@
 #include <xmmintrin.h>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "driver/primitives/vectors/sp_int_div_levels.h"
@@ -21,6 +22,15 @@ using Ic16Kernel = uint32_t (*)(const SpIc16*, const SpIc16*, SpIc16*, int32_t, 
 const I16Kernel kI16[] = {SpDivKernelI16Scaled_L1, SpDivKernelI16Scaled_L2, SpDivKernelI16Scaled_L3};
 const I32Kernel kI32[] = {SpDivKernelI32Scaled_L1, SpDivKernelI32Scaled_L2, SpDivKernelI32Scaled_L3};
 const Ic16Kernel kIc16[] = {SpDivKernelIc16Scaled_L1, SpDivKernelIc16Scaled_L2, SpDivKernelIc16Scaled_L3};
+using ConstI16 = void (*)(const int16_t*, int16_t, int16_t*, int32_t, int32_t);
+using ConstU8 = void (*)(const uint8_t*, uint8_t, uint8_t*, int32_t, int32_t);
+using ConstIc16 = void (*)(const SpIc16*, SpIc16, SpIc16*, int32_t, int32_t);
+const ConstI16 kConstI16[] = {SpDivConstKernelI16Scaled_L1, SpDivConstKernelI16Scaled_L2,
+                              SpDivConstKernelI16Scaled_L3};
+const ConstU8 kConstU8[] = {SpDivConstKernelU8Scaled_L1, SpDivConstKernelU8Scaled_L2,
+                            SpDivConstKernelU8Scaled_L3};
+const ConstIc16 kConstIc16[] = {SpDivConstKernelIc16Scaled_L1, SpDivConstKernelIc16Scaled_L2,
+                                SpDivConstKernelIc16Scaled_L3};
 
 struct Exact
 {
@@ -269,4 +279,137 @@ TEST(SpIntDivLevels, I16EveryDividend)
                         << "level " << level << " s " << s << " " << a[i] << "/" << divisor;
                 }
             }
+}
+
+namespace
+{
+// The constant-divisor kernels' own formula: one factor f = fl(2^-s / c) (float for real elements,
+// double over the exact |c|^2 for complex), each result rint(fl(x f)) saturated.
+int32_t ConstRef(int32_t x, int32_t c, int32_t s, int32_t lo, int32_t hi)
+{
+    const float f = std::ldexp(1.0f, -s) / float(c);
+    const double q = std::nearbyint(double(float(x) * f));
+    return q < lo ? lo : (q > hi ? hi : int32_t(q));
+}
+
+SpIc16 ConstRefIc16(SpIc16 x, SpIc16 c, int32_t s)
+{
+    const double f = std::ldexp(1.0, -s) / double(int64_t(c.re) * c.re + int64_t(c.im) * c.im);
+    const double p = double(int64_t(x.re) * c.re + int64_t(x.im) * c.im) * f;
+    const double q = double(int64_t(x.im) * c.re - int64_t(x.re) * c.im) * f;
+    auto sat = [](double v) { return int16_t(std::min(32767.0, std::max(-32768.0, std::nearbyint(v)))); };
+    return {sat(p), sat(q)};
+}
+} // namespace
+
+TEST(SpIntDivLevels, ConstantDivisorDocumentedValues)
+{
+    struct Real
+    {
+        int32_t c, s, x, expected;
+    };
+    const Real i16[] = {{-1, 0, -32768, 32767}, {-1, 0, 32767, -32767},   {2, 0, 5, 2},
+                        {2, 0, 7, 4},           {2, 0, -5, -2},           {1, -16, 1, 32767},
+                        {1, -16, -1, -32768},   {-1, -16, -32768, 32767}, {1, 15, 16384, 0},
+                        {1, 15, 16385, 1},      {1, -200, 1, 32767},      {3, 200, 32767, 0}};
+    const Real u8[] = {{2, 0, 1, 0},      {2, 0, 3, 2},     {2, 0, 255, 128},
+                       {1, -1, 200, 255}, {1, -30, 1, 255}, {1, -30, 0, 0}};
+    struct Complex
+    {
+        SpIc16 c;
+        int32_t s;
+        SpIc16 x, expected;
+    };
+    const Complex ic16[] = {{{1, 0}, 0, {-32768, 32767}, {-32768, 32767}},
+                            {{0, 1}, 0, {1, 2}, {2, -1}},
+                            {{0, 1}, 0, {-32768, 0}, {0, 32767}},
+                            {{2, 0}, 0, {5, -5}, {2, -2}},
+                            {{2, 0}, 0, {7, 3}, {4, 2}},
+                            {{-32768, -32768}, 0, {-32768, -32768}, {1, 0}},
+                            {{-32768, -32768}, -16, {1, 0}, {-1, 1}},
+                            {{-32768, -32768}, -15, {1, 0}, {0, 0}},
+                            {{0, -32768}, -15, {0, 16384}, {-16384, 0}},
+                            {{1, 0}, -16, {1, -1}, {32767, -32768}},
+                            {{1, 0}, -40, {1, -1}, {32767, -32768}}};
+    for (int32_t level : Levels())
+        for (int32_t len : {1, 3, 7, 8, 16, 21})
+            for (int32_t off = 0; off < 16; ++off)
+            {
+                for (const Real& t : i16)
+                {
+                    std::vector<int16_t> src(len, int16_t(t.x));
+                    GuardedBuffer<int16_t> dst(len, 2 * off);
+                    kConstI16[level - 1](src.data(), int16_t(t.c), dst.data(), len, t.s);
+                    EXPECT_EQ(std::count(dst.data(), dst.data() + len, t.expected), len) << t.c << " " << t.x;
+                    EXPECT_TRUE(dst.GuardsIntact());
+                }
+                for (const Real& t : u8)
+                {
+                    std::vector<uint8_t> src(len, uint8_t(t.x));
+                    GuardedBuffer<uint8_t> dst(len, off);
+                    kConstU8[level - 1](src.data(), uint8_t(t.c), dst.data(), len, t.s);
+                    EXPECT_EQ(std::count(dst.data(), dst.data() + len, t.expected), len) << t.c << " " << t.x;
+                    EXPECT_TRUE(dst.GuardsIntact());
+                }
+                for (const Complex& t : ic16)
+                {
+                    std::vector<SpIc16> src(len, t.x);
+                    GuardedBuffer<SpIc16> dst(len, 4 * (off % 4));
+                    kConstIc16[level - 1](src.data(), t.c, dst.data(), len, t.s);
+                    for (int32_t i = 0; i < len; ++i)
+                        ASSERT_TRUE(dst[i].re == t.expected.re && dst[i].im == t.expected.im)
+                            << "level " << level << " s " << t.s << " element " << i;
+                    EXPECT_TRUE(dst.GuardsIntact());
+                }
+            }
+}
+
+// Every 16-bit value and every byte over sets of constants and scale factors; random complex vectors
+// over every constant arrangement, lengths 1-40 and destination offsets.
+TEST(SpIntDivLevels, ConstantDivisorAgainstFormula)
+{
+    std::vector<int16_t> x16(65536), d16(65536);
+    for (int32_t i = 0; i < 65536; ++i)
+        x16[i] = int16_t(i - 32768);
+    std::vector<uint8_t> x8(256 + 7), d8(256 + 7);
+    for (int32_t i = 0; i < 256 + 7; ++i)
+        x8[i] = uint8_t(i);
+    TestRng rng(216);
+    for (int32_t level : Levels())
+    {
+        for (int16_t c : {1, -1, 2, 3, -7, 100, 32767, -32768})
+            for (int32_t s = -20; s <= 20; ++s)
+            {
+                kConstI16[level - 1](x16.data() + 1, c, d16.data() + 1, 65535, s);
+                for (int32_t i = 1; i < 65536; ++i)
+                    ASSERT_EQ(d16[i], ConstRef(x16[i], c, s, -32768, 32767))
+                        << x16[i] << "/" << c << " s " << s;
+            }
+        for (int32_t c = 1; c < 256; ++c)
+            for (int32_t s = -31; s <= 10; ++s)
+            {
+                kConstU8[level - 1](x8.data() + c % 8, uint8_t(c), d8.data(), 256, s);
+                for (int32_t i = 0; i < 256; ++i)
+                    ASSERT_EQ(d8[i], ConstRef(x8[i + c % 8], c, s, 0, 255))
+                        << "level " << level << " c " << c;
+            }
+        for (SpIc16 c :
+             {SpIc16{3, -5}, SpIc16{-32768, -32768}, SpIc16{7, -32768}, SpIc16{-32768, 1}, SpIc16{0, 1}})
+            for (int32_t s : {-30, -16, -5, 0, 3, 20})
+                for (int32_t len = 1; len <= 40; ++len)
+                {
+                    std::vector<SpIc16> src(len);
+                    for (SpIc16& v : src)
+                        v = {Pick16(rng), Pick16(rng)};
+                    GuardedBuffer<SpIc16> dst(len, 4 * (len % 4));
+                    kConstIc16[level - 1](src.data(), c, dst.data(), len, s);
+                    for (int32_t i = 0; i < len; ++i)
+                    {
+                        const SpIc16 e = ConstRefIc16(src[i], c, s);
+                        ASSERT_TRUE(dst[i].re == e.re && dst[i].im == e.im)
+                            << "level " << level << " s " << s;
+                    }
+                    EXPECT_TRUE(dst.GuardsIntact());
+                }
+    }
 }

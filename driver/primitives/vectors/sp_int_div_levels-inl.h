@@ -11,6 +11,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "driver/primitives/vectors/sp_int_div_const_levels-inl.h"
 #include "driver/primitives/vectors/sp_int_div_levels.h"
 
 namespace

@@ -2,7 +2,8 @@
 // rounded to nearest (ties to even) and saturated to the element type. A zero divisor never stops
 // the work: it gives the type's bound by the dividend's sign (complex: 0 + 0i) and the kernel
 // returns 1; otherwise 0. Kernels check nothing and take a count of at least 1. No entry calls
-// them; only level code and tests do.
+// them; only level code and tests do. The constant-divisor kernels (dst[i] = src[i] / c * 2^-s) take
+// a nonzero constant and report nothing.
 #pragma once
 
 #include <stdint.h>
@@ -21,7 +22,10 @@ struct SpIc16
     uint32_t SpDivKernelI16Scaled_##L(const int16_t* src1, const int16_t* src2, int16_t* dst, int32_t len,    \
                                       int32_t s);                                                             \
     uint32_t SpDivKernelIc16Scaled_##L(const SpIc16* src1, const SpIc16* src2, SpIc16* dst, int32_t len,      \
-                                       int32_t s);
+                                       int32_t s);                                                            \
+    void SpDivConstKernelI16Scaled_##L(const int16_t* src, int16_t c, int16_t* dst, int32_t len, int32_t s);   \
+    void SpDivConstKernelU8Scaled_##L(const uint8_t* src, uint8_t c, uint8_t* dst, int32_t len, int32_t s);   \
+    void SpDivConstKernelIc16Scaled_##L(const SpIc16* src, SpIc16 c, SpIc16* dst, int32_t len, int32_t s);
 // clang-format on
 
 SP_INT_DIV_LEVEL_DECLARE(L1)
