@@ -31,6 +31,13 @@ const ConstU8 kConstU8[] = {SpDivConstKernelU8Scaled_L1, SpDivConstKernelU8Scale
                             SpDivConstKernelU8Scaled_L3};
 const ConstIc16 kConstIc16[] = {SpDivConstKernelIc16Scaled_L1, SpDivConstKernelIc16Scaled_L2,
                                 SpDivConstKernelIc16Scaled_L3};
+using U8Kernel = uint32_t (*)(const uint8_t*, const uint8_t*, uint8_t*, int32_t, int32_t);
+using U16Kernel = uint32_t (*)(const uint16_t*, uint16_t, uint16_t*, int32_t);
+using I32By16Kernel = uint32_t (*)(const int16_t*, const int32_t*, int16_t*, int32_t, int32_t);
+const U8Kernel kU8[] = {SpDivKernelU8Scaled_L1, SpDivKernelU8Scaled_L2, SpDivKernelU8Scaled_L3};
+const U16Kernel kU16[] = {SpDivConstRevKernelU16_L1, SpDivConstRevKernelU16_L2, SpDivConstRevKernelU16_L3};
+const I32By16Kernel kI32By16[] = {SpDivKernelI32ByI16Scaled_L1, SpDivKernelI32ByI16Scaled_L2,
+                                  SpDivKernelI32ByI16Scaled_L3};
 
 struct Exact
 {
@@ -412,4 +419,86 @@ TEST(SpIntDivLevels, ConstantDivisorAgainstFormula)
                     EXPECT_TRUE(dst.GuardsIntact());
                 }
     }
+}
+
+// Every byte over every byte at scale factors across both scaling directions: the exact quotient,
+// where the eight-lane loop may take either neighbour of an exact half; the single-element steps
+// (lengths below eight at an 8-byte boundary) round halves to even.
+TEST(SpIntDivLevels, UnsignedBytesEveryPair)
+{
+    std::vector<uint8_t> d(65536), n(65536), q(65536 + 8);
+    for (int32_t i = 0; i < 65536; ++i)
+        d[i] = uint8_t(i), n[i] = uint8_t(i >> 8);
+    for (int32_t level : Levels())
+    {
+        for (int32_t s : {-200, -30, -9, -1, 0, 1, 3, 8, 9, 12})
+        {
+            const int32_t off = (s + 256) % 8;
+            EXPECT_EQ(kU8[level - 1](d.data(), n.data(), q.data() + off, 65536, s), 1u);
+            for (int32_t i = 0; i < 65536; ++i)
+            {
+                const Exact e = Quotient(n[i], d[i], s, 0, 255);
+                ASSERT_TRUE(e.tie ? std::abs(q[off + i] - e.value) <= 1 : q[off + i] == e.value)
+                    << "level " << level << " s " << s << " " << int(n[i]) << "/" << int(d[i]);
+            }
+        }
+        const uint8_t div[] = {2, 2, 0, 0, 3, 1, 1}, num[] = {7, 5, 0, 9, 100, 200, 255};
+        const int32_t s[] = {0, 0, 0, 0, -1, -1, 1}, want[] = {4, 2, 0, 255, 67, 255, 128};
+        alignas(8) uint8_t out[8];
+        for (int32_t k = 0; k < 7; ++k)
+        {
+            EXPECT_EQ(kU8[level - 1](div + k, num + k, out, 1, s[k]), div[k] == 0 ? 1u : 0u);
+            EXPECT_EQ(out[0], want[k]) << "level " << level << " case " << k;
+        }
+    }
+}
+
+// A constant over every unsigned 16-bit divisor: exact, halves to even on every path.
+TEST(SpIntDivLevels, ConstantOverUnsigned16EveryDivisor)
+{
+    std::vector<uint16_t> x(65536 + 8), q(65536 + 8);
+    for (int32_t level : Levels())
+        for (uint16_t c : {0, 1, 100, 32767, 32768, 40000, 65535})
+            for (int32_t off : {0, 3})
+            {
+                for (int32_t i = 0; i < 65536; ++i)
+                    x[off + i] = uint16_t(i + 1); // the zero divisor comes last
+                EXPECT_NE(kU16[level - 1](x.data() + off, c, q.data() + off, 65536), 0u);
+                for (int32_t i = 0; i < 65536; ++i)
+                {
+                    const uint16_t v = x[off + i];
+                    ASSERT_EQ(q[off + i], v == 0 ? 65535 : Quotient(c, v, 0, 0, 65535).value)
+                        << "level " << level << " " << c << "/" << v;
+                }
+                EXPECT_EQ(kU16[level - 1](x.data() + off, c, q.data() + off, 65535), 0u);
+            }
+}
+
+// 32-bit dividends over 16-bit divisors against the exact quotient (away from within 2^-40 of a
+// half, where the four-lane loop's three roundings may differ), every length 1-40 and offset.
+TEST(SpIntDivLevels, I32ByI16AgainstExactQuotient)
+{
+    TestRng rng(218);
+    for (int32_t level : Levels())
+        for (int32_t s : {-100, -40, -16, -1, 0, 1, 5, 16, 31, 40})
+            for (int32_t len = 1; len <= 40; ++len)
+            {
+                std::vector<int16_t> d(len);
+                std::vector<int32_t> n(len);
+                for (int32_t i = 0; i < len; ++i)
+                    d[i] = Pick16(rng), n[i] = rng.Next32() % 2 ? int32_t(rng.Next32()) : Pick16(rng);
+                GuardedBuffer<int16_t> q(len, 2 * (len % 8));
+                const bool zero = std::count(d.begin(), d.end(), 0) > 0;
+                EXPECT_EQ(kI32By16[level - 1](d.data(), n.data(), q.data(), len, s) != 0, zero);
+                for (int32_t i = 0; i < len; ++i)
+                {
+                    const Exact e = Quotient(n[i], d[i], s, -32768, 32767);
+                    if (!e.nearTie || d[i] == 0)
+                    {
+                        ASSERT_EQ(q[i], e.value)
+                            << "level " << level << " s " << s << " " << n[i] << "/" << d[i];
+                    }
+                }
+                EXPECT_TRUE(q.GuardsIntact());
+            }
 }

@@ -13,6 +13,7 @@
 
 #include "driver/primitives/vectors/sp_int_div_const_levels-inl.h"
 #include "driver/primitives/vectors/sp_int_div_levels.h"
+#include "driver/primitives/vectors/sp_int_div_recip_levels-inl.h"
 
 namespace
 {
