@@ -270,46 +270,56 @@ TEST_P(FftComplexTest, ScratchComesFromTheCallerOrFromOneTemporaryBlock)
     }
 }
 
-TEST_P(FftComplexTest, FailedCreateLeavesNothingBehind)
+// Both kinds: a failed create leaves nothing behind; a created spec owns one block; a spec in
+// caller memory works without its init buffer and is never freed, and a second free is refused.
+TEST_P(FftComplexTest, FailedCreateLeavesNothingAndCallerMemoryIsNeverFreed)
 {
-    SpFftSpec* spec = nullptr;
-
-    for (int failAt : {1, 2})
+    for (bool real : {false, true})
     {
+        SCOPED_TRACE(real ? "real" : "complex");
+        const auto create = real ? SpFftRealCreate : SpFftComplexCreate;
+        const auto release = real ? SpFftRealFree : SpFftComplexFree;
+        SpFftSpec* spec = nullptr;
+        for (int failAt : {1, 2})
+        {
+            SpAllocProbe probe;
+            probe.FailFrom(failAt);
+            EXPECT_EQ(create(&spec, 11, SpFftNoDivide, 0), SpErrNoMemory) << "fail at " << failAt;
+            EXPECT_EQ(probe.Live(), 0);
+            EXPECT_EQ(spec, nullptr);
+        }
+        {
+            SpAllocProbe probe;
+            ASSERT_EQ(create(&spec, 11, SpFftNoDivide, 0), SpOk);
+            EXPECT_EQ(probe.Allocations(), 2); // the spec record and a temporary init buffer
+            EXPECT_EQ(probe.Live(), 1);
+            EXPECT_EQ(spec->OwnsMemory, 1);
+            EXPECT_EQ(release(spec), SpOk);
+            EXPECT_EQ(probe.Live(), 0);
+        }
+        int32_t specBytes, initBytes, workBytes;
+        ASSERT_EQ((real ? SpFftRealGetSize : SpFftComplexGetSize)(11, SpFftNoDivide, 0, &specBytes,
+                                                                  &initBytes, &workBytes),
+                  SpOk);
+        std::vector<uint8_t> specBuffer(specBytes), initBuffer(initBytes);
+        ASSERT_EQ((real ? SpFftRealInit : SpFftComplexInit)(&spec, 11, SpFftNoDivide, 0, specBuffer.data(),
+                                                            initBuffer.data()),
+                  SpOk);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(spec) % 32, 0u);
+        initBuffer.assign(initBuffer.size(), 0xEE); // the init buffer is only needed during the build
+        if (!real)
+        {
+            const auto x = RandomComplex(2048, 11);
+            std::vector<SpComplexF32> y(2048);
+            ASSERT_EQ(SpFftFwdComplex(x.data(), y.data(), spec, nullptr), SpOk);
+            ExpectComplexForward(x, y, 11, 1.0);
+        }
         SpAllocProbe probe;
-        probe.FailFrom(failAt);
-        EXPECT_EQ(SpFftComplexCreate(&spec, 11, SpFftNoDivide, 0), SpErrNoMemory) << "fail at " << failAt;
-        EXPECT_EQ(probe.Live(), 0);
-        EXPECT_EQ(spec, nullptr);
+        EXPECT_EQ(release(spec), SpOk);
+        EXPECT_EQ(spec->Kind, SpFftKindNone);
+        EXPECT_EQ(probe.Frees(), 0);
+        EXPECT_EQ(release(spec), SpErrStateMismatch);
     }
-    SpAllocProbe probe;
-    ASSERT_EQ(SpFftComplexCreate(&spec, 11, SpFftNoDivide, 0), SpOk);
-    EXPECT_EQ(probe.Allocations(), 2); // the spec record and a temporary init buffer
-    EXPECT_EQ(probe.Live(), 1);
-    EXPECT_EQ(spec->OwnsMemory, 1);
-    EXPECT_EQ(SpFftComplexFree(spec), SpOk);
-    EXPECT_EQ(probe.Live(), 0);
-}
-
-TEST_P(FftComplexTest, InitInCallerMemoryWorksWithoutItsInitBufferAndIsNeverFreed)
-{
-    int32_t specBytes, initBytes, workBytes;
-    ASSERT_EQ(SpFftComplexGetSize(11, SpFftNoDivide, 0, &specBytes, &initBytes, &workBytes), SpOk);
-    std::vector<uint8_t> specBuffer(specBytes), initBuffer(initBytes);
-    SpFftSpec* spec = nullptr;
-    ASSERT_EQ(SpFftComplexInit(&spec, 11, SpFftNoDivide, 0, specBuffer.data(), initBuffer.data()), SpOk);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(spec) % 32, 0u);
-    initBuffer.assign(initBuffer.size(), 0xEE); // the init buffer is only needed during the build
-    const auto x = RandomComplex(2048, 11);
-    std::vector<SpComplexF32> y(2048);
-    ASSERT_EQ(SpFftFwdComplex(x.data(), y.data(), spec, nullptr), SpOk);
-    ExpectComplexForward(x, y, 11, 1.0);
-
-    SpAllocProbe probe;
-    EXPECT_EQ(SpFftComplexFree(spec), SpOk);
-    EXPECT_EQ(spec->Kind, SpFftKindNone);
-    EXPECT_EQ(probe.Frees(), 0);
-    EXPECT_EQ(SpFftComplexFree(spec), SpErrStateMismatch);
 }
 
 // ---- Real transform ----------------------------------------------------------------------
@@ -407,26 +417,6 @@ TEST_P(FftRealTest, BufferSizeTellsWhatKeepsTransformsFromAllocating)
     ASSERT_EQ(SpFftFwdRealInPlace(x.data(), big.Spec, work.data() + 1), SpOk); // any alignment
     ASSERT_EQ(SpFftInvRealInPlace(x.data(), big.Spec, work.data() + 1), SpOk);
     EXPECT_EQ(probe.Allocations(), 0);
-}
-
-TEST_P(FftRealTest, FailedCreateLeavesNothingAndCallerMemoryIsNeverFreed)
-{
-    SpFftSpec* spec = nullptr;
-    {
-        SpAllocProbe probe;
-        probe.FailFrom(1);
-        EXPECT_EQ(SpFftRealCreate(&spec, 6, SpFftNoDivide, 0), SpErrNoMemory);
-        EXPECT_EQ(spec, nullptr);
-    }
-    int32_t specBytes, initBytes, workBytes;
-    ASSERT_EQ(SpFftRealGetSize(6, SpFftDivInvByN, 0, &specBytes, &initBytes, &workBytes), SpOk);
-    std::vector<uint8_t> buffer(specBytes);
-    ASSERT_EQ(SpFftRealInit(&spec, 6, SpFftDivInvByN, 0, buffer.data(), nullptr), SpOk);
-    SpAllocProbe probe;
-    EXPECT_EQ(SpFftRealFree(spec), SpOk);
-    EXPECT_EQ(spec->Kind, SpFftKindNone);
-    EXPECT_EQ(probe.Frees(), 0);
-    EXPECT_EQ(SpFftRealFree(spec), SpErrStateMismatch);
 }
 
 TEST_P(FftRealTest, PackedProductMultipliesBinByBin)
