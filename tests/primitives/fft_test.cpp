@@ -171,17 +171,21 @@ double FlagInverseFactor(int flag, double n)
 
 const int32_t kFlags[] = {SpFftDivFwdByN, SpFftDivInvByN, SpFftDivBySqrtN, SpFftNoDivide};
 
-// y against the reference transform of x times `factor`.
-void ExpectComplexForward(const std::vector<SpComplexF32>& x, const std::vector<SpComplexF32>& y, int order,
-                          double factor)
+std::vector<Cd> ComplexReference(const std::vector<SpComplexF32>& x)
 {
-    std::vector<Cd> in(x.size()), got(x.size());
+    std::vector<Cd> in(x.size());
     for (size_t i = 0; i < x.size(); ++i)
-    {
         in[i] = Cd(x[i].Re, x[i].Im);
+    return ReferenceFft(in, -1);
+}
+
+// y against a reference transform times `factor`.
+void ExpectScaledReference(const std::vector<SpComplexF32>& y, const std::vector<Cd>& ref, int order,
+                           double factor)
+{
+    std::vector<Cd> got(y.size()), want(ref);
+    for (size_t i = 0; i < y.size(); ++i)
         got[i] = Cd(y[i].Re, y[i].Im);
-    }
-    std::vector<Cd> want = ReferenceFft(in, -1);
     for (Cd& v : want)
         v *= factor;
     EXPECT_LT(RelError(got, want), Tolerance(order));
@@ -202,6 +206,9 @@ TEST_P(FftComplexTest, ForwardMatchesReferenceUnderEveryFlagInPlaceOrNot)
 {
     for (int order = 0; order <= 18; ++order)
     {
+        const size_t n = size_t(1) << order;
+        const auto x = RandomComplex(n, 100 + order);
+        const std::vector<Cd> ref = ComplexReference(x);
         for (int32_t flag : kFlags)
         {
             if (order > 14 && flag != SpFftNoDivide)
@@ -209,14 +216,12 @@ TEST_P(FftComplexTest, ForwardMatchesReferenceUnderEveryFlagInPlaceOrNot)
             SCOPED_TRACE(testing::Message() << "order " << order << " flag " << flag);
             SpecHolder h;
             ASSERT_EQ(SpFftComplexCreate(&h.Spec, order, flag, 0), SpOk);
-            const size_t n = size_t(1) << order;
-            const auto x = RandomComplex(n, 100 + 7 * order + flag);
             std::vector<SpComplexF32> src = x, y(n), inPlace = x;
             ASSERT_EQ(SpFftFwdComplex(src.data(), y.data(), h.Spec, nullptr), SpOk);
             ASSERT_EQ(SpFftFwdComplex(inPlace.data(), inPlace.data(), h.Spec, nullptr), SpOk);
             EXPECT_EQ(memcmp(src.data(), x.data(), n * sizeof(SpComplexF32)), 0);
             EXPECT_EQ(memcmp(y.data(), inPlace.data(), n * sizeof(SpComplexF32)), 0);
-            ExpectComplexForward(x, y, order, FlagForwardFactor(flag, double(n)));
+            ExpectScaledReference(y, ref, order, FlagForwardFactor(flag, double(n)));
         }
     }
 }
@@ -312,7 +317,7 @@ TEST_P(FftComplexTest, FailedCreateLeavesNothingAndCallerMemoryIsNeverFreed)
             const auto x = RandomComplex(2048, 11);
             std::vector<SpComplexF32> y(2048);
             ASSERT_EQ(SpFftFwdComplex(x.data(), y.data(), spec, nullptr), SpOk);
-            ExpectComplexForward(x, y, 11, 1.0);
+            ExpectScaledReference(y, ComplexReference(x), 11, 1.0);
         }
         SpAllocProbe probe;
         EXPECT_EQ(release(spec), SpOk);
@@ -336,6 +341,11 @@ TEST_P(FftRealTest, ForwardAndInverseMatchReferenceUnderEveryFlagInPlaceOrNot)
 {
     for (int order = 0; order <= 18; ++order)
     {
+        const size_t n = size_t(1) << order;
+        const auto x = RandomReal(n, 200 + order);
+        const auto spectrum = RandomReal(n, 300 + order);
+        const std::vector<Cd> ref = RealForwardReference(x);
+        const std::vector<double> refBack = RealInverseReference(spectrum.data(), n);
         for (int32_t flag : kFlags)
         {
             if (order > 14 && flag != SpFftNoDivide)
@@ -344,29 +354,26 @@ TEST_P(FftRealTest, ForwardAndInverseMatchReferenceUnderEveryFlagInPlaceOrNot)
             SpecHolder h;
             h.Real = true;
             ASSERT_EQ(SpFftRealCreate(&h.Spec, order, flag, 0), SpOk);
-            const size_t n = size_t(1) << order;
-            const auto x = RandomReal(n, 200 + 7 * order + flag);
             std::vector<float> src = x, y(n), inPlace = x;
             ASSERT_EQ(SpFftFwdRealToPack(src.data(), y.data(), h.Spec, nullptr), SpOk);
             ASSERT_EQ(SpFftFwdRealInPlace(inPlace.data(), h.Spec, nullptr), SpOk);
             EXPECT_EQ(src, x);
             EXPECT_EQ(y, inPlace);
-            std::vector<Cd> want = RealForwardReference(x);
+            std::vector<Cd> want = ref;
             for (Cd& v : want)
                 v *= FlagForwardFactor(flag, double(n));
             EXPECT_LT(RelError(Unpack(y.data(), n), want), Tolerance(order));
 
-            const auto spectrum = RandomReal(n, 300 + 7 * order + flag);
             std::vector<float> back(n), backInPlace = spectrum;
             ASSERT_EQ(SpFftInvPackToReal(spectrum.data(), back.data(), h.Spec, nullptr), SpOk);
             ASSERT_EQ(SpFftInvRealInPlace(backInPlace.data(), h.Spec, nullptr), SpOk);
             EXPECT_EQ(back, backInPlace);
-            const std::vector<double> wantBack = RealInverseReference(spectrum.data(), n);
+            const double factor = FlagInverseFactor(flag, double(n));
             double err = 0, scale = 0;
             for (size_t j = 0; j < n; ++j)
             {
-                err = std::max(err, fabs(back[j] - wantBack[j] * FlagInverseFactor(flag, double(n))));
-                scale = std::max(scale, fabs(wantBack[j] * FlagInverseFactor(flag, double(n))));
+                err = std::max(err, fabs(back[j] - refBack[j] * factor));
+                scale = std::max(scale, fabs(refBack[j] * factor));
             }
             EXPECT_LT(err / scale, Tolerance(order));
         }
