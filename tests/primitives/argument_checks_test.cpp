@@ -156,6 +156,8 @@ const CheckRow kChecks[] = {
     {"Exp null", SpErrNullPointer, [](C) { return SpExpInPlaceF32(nullptr, 4); }},
     {"Ln len 0", SpErrBadLength, [](C c) { return SpLnInPlaceF32(c.out, 0); }},
     {"Set null", SpErrNullPointer, [](C) { return SpSetF32(1.0f, nullptr, 4); }},
+    {"Set null, len 0", SpErrNullPointer, [](C) { return SpSetF32(1.0f, nullptr, 0); }},
+    {"Set len -3", SpErrBadLength, [](C c) { return SpSetF32(1.0f, c.out, -3); }},
     {"Pow null dst", SpErrNullPointer, [](C c) { return SpPowF32(c.in, c.in, nullptr, 1); }},
     {"Pow null src2, len 0", SpErrNullPointer, [](C c) { return SpPowF32(c.in, nullptr, c.out, 0); }},
     {"Pow null src1", SpErrNullPointer, [](C c) { return SpPowF32(nullptr, c.in, c.out, 1); }},

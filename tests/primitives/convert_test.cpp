@@ -70,57 +70,38 @@ class SpConvertTest : public SpLevelTest
 
 // --- float to integer -----------------------------------------------------------------------------------
 
-TEST_P(SpConvertTest, F32ToI16MatchesReferenceForEveryScaleAndRounding)
+// I24 takes no rounding; its extra scales sit at and beyond the clamps of the exponent range.
+TEST_P(SpConvertTest, FloatToIntegerMatchesReferenceForEveryScaleAndRounding)
 {
-    for (int32_t scale : kScales)
+    std::vector<int32_t> scales(std::begin(kScales), std::end(kScales));
+    scales.insert(scales.end(), {3, -127, 126, 127, 128, -128, -300});
+    for (int32_t scale : scales)
     {
         const std::vector<float> in = F32Inputs(scale, 301, 1000 + int64_t(scale));
+        const int32_t n = int32_t(in.size());
+        std::vector<uint8_t> out24(3 * size_t(n));
+        ASSERT_EQ(SpOk, SpConvertF32ToI24(in.data(), out24.data(), n, scale));
+        for (int32_t i = 0; i < n; ++i)
+        {
+            const int32_t got = int32_t(uint32_t(out24[3 * i]) << 8 | uint32_t(out24[3 * i + 1]) << 16 |
+                                        uint32_t(out24[3 * i + 2]) << 24) >>
+                                8;
+            ASSERT_EQ(RefF32ToI24(in[i], scale), got) << "x=" << in[i] << " scale=" << scale << " i=" << i;
+        }
         for (int32_t rounding : kRoundings)
         {
-            std::vector<int16_t> out(in.size());
-            ASSERT_EQ(SpOk, SpConvertF32ToI16(in.data(), out.data(), int32_t(in.size()), rounding, scale));
-            for (size_t i = 0; i < in.size(); ++i)
+            std::vector<int16_t> out16(in.size());
+            std::vector<int32_t> out32(in.size());
+            ASSERT_EQ(SpOk, SpConvertF32ToI16(in.data(), out16.data(), n, rounding, scale));
+            ASSERT_EQ(SpOk, SpConvertF32ToI32(in.data(), out32.data(), n, rounding, scale));
+            for (int32_t i = 0; i < n; ++i)
             {
-                ASSERT_EQ(RefF32ToI16At(Level(), in[i], rounding, scale), out[i])
+                ASSERT_EQ(RefF32ToI16At(Level(), in[i], rounding, scale), out16[i])
                     << "x=" << in[i] << " bits=" << std::hex << FloatBits(in[i]) << std::dec
                     << " scale=" << scale << " rounding=" << rounding << " i=" << i;
-            }
-        }
-    }
-}
-
-TEST_P(SpConvertTest, F32ToI32MatchesReferenceForEveryScaleAndRounding)
-{
-    for (int32_t scale : kScales)
-    {
-        const std::vector<float> in = F32Inputs(scale, 301, 2000 + int64_t(scale));
-        for (int32_t rounding : kRoundings)
-        {
-            std::vector<int32_t> out(in.size());
-            ASSERT_EQ(SpOk, SpConvertF32ToI32(in.data(), out.data(), int32_t(in.size()), rounding, scale));
-            for (size_t i = 0; i < in.size(); ++i)
-            {
-                ASSERT_EQ(RefF32ToI32At(Level(), in[i], rounding, scale), out[i])
+                ASSERT_EQ(RefF32ToI32At(Level(), in[i], rounding, scale), out32[i])
                     << "x=" << in[i] << " scale=" << scale << " rounding=" << rounding << " i=" << i;
             }
-        }
-    }
-}
-
-TEST_P(SpConvertTest, F32ToI24MatchesReferenceForEveryScale)
-{
-    for (int32_t scale : {-23, -15, 0, 3, -127, 126, 127, 128, -128, -300, INT32_MAX, INT32_MIN})
-    {
-        const std::vector<float> in = F32Inputs(std::clamp(scale, -127, 127), 301, 3000 + int64_t(scale));
-        std::vector<uint8_t> out(in.size() * 3);
-        ASSERT_EQ(SpOk, SpConvertF32ToI24(in.data(), out.data(), int32_t(in.size()), scale));
-        for (size_t i = 0; i < in.size(); ++i)
-        {
-            const int32_t want = RefF32ToI24(in[i], scale);
-            const int32_t got = int32_t(uint32_t(out[3 * i]) << 8 | uint32_t(out[3 * i + 1]) << 16 |
-                                        uint32_t(out[3 * i + 2]) << 24) >>
-                                8;
-            ASSERT_EQ(want, got) << "x=" << in[i] << " scale=" << scale << " i=" << i;
         }
     }
 }
@@ -251,70 +232,61 @@ TEST_P(SpConvertTest, NaNSourceRaisesNoInvalidFlagAndZeroStaysPositive)
 
 // --- documented cases ----------------------------------------------------------------------------------
 
-TEST_P(SpConvertTest, F32ToI16PipelineScaleSaturatesAndTruncates)
+// One float to one 16- or 32-bit integer. Levels 1-3 differ from level 0 in two places: their
+// half-away kernels add the half in single precision at every scale and keep the factor of an
+// extreme scale nonzero (so infinity saturates by its sign), and a NaN rounded half away takes
+// the bound of its sign instead of the minimum. Any rounding value other than the three rounds
+// away. Extreme scales act as the factor 0 or +inf would, in constant time: 0 x inf gives 0.
+namespace
 {
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const float in[] = {1.0f, -1.0f, 0.99999f, -0.5f / 32768.0f, nan, 0.5f};
-    const int16_t want[] = {32767, -32768, 32767, 0, 0, 16384};
-    int16_t out[6];
-    ASSERT_EQ(SpOk, SpConvertF32ToI16(in, out, 6, SpRoundZero, -15));
-    EXPECT_EQ(std::vector<int16_t>(want, want + 6), std::vector<int16_t>(out, out + 6));
-}
+struct DocCase
+{
+    float x;
+    int32_t rounding, scale, bits;
+    int64_t want0, want123;
+};
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+const float kInf = std::numeric_limits<float>::infinity();
+const int32_t kZero = SpRoundZero, kEven = SpRoundNearestEven, kAway = SpRoundNearestAway;
+// clang-format off
+const DocCase kDocCases[] = {
+    {1.0f, kZero, -15, 16, 32767, 32767},          {-1.0f, kZero, -15, 16, -32768, -32768},
+    {0.99999f, kZero, -15, 16, 32767, 32767},      {-0.5f / 32768.0f, kZero, -15, 16, 0, 0},
+    {kNaN, kZero, -15, 16, 0, 0},                  {0.5f, kZero, -15, 16, 16384, 16384},
+    {2.5f, kEven, 0, 16, 2, 2},                    {3.5f, kEven, 0, 16, 4, 4},
+    {-2.5f, kEven, 0, 16, -2, -2},                 {-3.5f, kEven, 0, 16, -4, -4},
+    {2.5f, kAway, 0, 16, 3, 3},                    {-2.5f, kAway, 0, 16, -3, -3},
+    {2.5f, 5, 0, 16, 3, 3},                        {2.7f, kZero, 0, 16, 2, 2},
+    {-2.7f, kZero, 0, 16, -2, -2},                 {0.49999997f, kAway, 0, 16, 1, 1},
+    {0.49999997f, kEven, 0, 16, 0, 0},             {0.49999997f * 2.0f, kAway, 1, 16, 0, 1},
+    {2147483648.0f, kZero, 0, 32, INT32_MAX, INT32_MAX},  {-2147483648.0f, kZero, 0, 32, INT32_MIN, INT32_MIN},
+    {1e20f, kEven, 0, 32, INT32_MAX, INT32_MAX},          {-1e20f, kEven, 0, 32, INT32_MIN, INT32_MIN},
+    {kNaN, kZero, 0, 32, 0, 0},                           {kNaN, kEven, 0, 32, 0, 0},
+    {2147483520.0f, kEven, 0, 32, 2147483520, 2147483520}, {2147483648.0f, kAway, 0, 32, INT32_MAX, INT32_MAX},
+    {-1e20f, kAway, 0, 32, INT32_MIN, INT32_MIN},          {kNaN, kAway, 0, 32, INT32_MIN, INT32_MAX},
+    {2147483520.0f, kAway, 0, 32, 2147483520, 2147483520},
+    {1.0f, kZero, INT32_MIN, 16, 32767, 32767},   {-1.0f, kZero, INT32_MIN, 16, -32768, -32768},
+    {0.0f, kZero, INT32_MIN, 16, 0, 0},           {kInf, kZero, INT32_MIN, 16, 32767, 32767},
+    {1.0f, kZero, INT32_MAX, 16, 0, 0},           {kInf, kZero, INT32_MAX, 16, 0, 0},
+    {1.0f, kAway, INT32_MAX, 32, 0, 0},           {-1.0f, kAway, INT32_MAX, 32, 0, 0},
+    {kInf, kAway, INT32_MAX, 32, INT32_MIN, INT32_MAX},
+    {1.0f, kAway, INT32_MIN, 16, 32767, 32767},   {-1.0f, kAway, INT32_MIN, 16, -32768, -32768},
+    {0.0f, kAway, INT32_MIN, 16, 0, 0},           {kInf, kAway, INT32_MIN, 16, 32767, 32767},
+}; // clang-format on
+} // namespace
 
-TEST_P(SpConvertTest, RoundingModesSettleTies)
+TEST_P(SpConvertTest, DocumentedFloatToIntegerValues)
 {
-    struct Case
+    for (const DocCase& c : kDocCases)
     {
-        float x;
-        int32_t rounding;
-        int16_t want;
-    };
-    // clang-format off
-    const Case cases[] = {
-        // x        rounding              result
-        {2.5f,      SpRoundNearestEven,   2},
-        {3.5f,      SpRoundNearestEven,   4},
-        {-2.5f,     SpRoundNearestEven,   -2},
-        {-3.5f,     SpRoundNearestEven,   -4},
-        {2.5f,      SpRoundNearestAway,   3},
-        {-2.5f,     SpRoundNearestAway,   -3},
-        {2.5f,      5,                    3},      // any other value rounds away
-        {2.7f,      SpRoundZero,          2},
-        {-2.7f,     SpRoundZero,          -2},
-        {0.49999997f, SpRoundNearestAway, 1},      // x + 0.5 rounds to 1.0 in single precision
-        {0.49999997f, SpRoundNearestEven, 0},
-    };
-    // clang-format on
-    for (const Case& c : cases)
-    {
-        int16_t out = 99;
-        ASSERT_EQ(SpOk, SpConvertF32ToI16(&c.x, &out, 1, c.rounding, 0));
-        EXPECT_EQ(c.want, out) << "x=" << c.x << " rounding=" << c.rounding;
+        int16_t out16 = 99;
+        int32_t out32 = 99;
+        const SpStatus status = c.bits == 16 ? SpConvertF32ToI16(&c.x, &out16, 1, c.rounding, c.scale)
+                                             : SpConvertF32ToI32(&c.x, &out32, 1, c.rounding, c.scale);
+        ASSERT_EQ(SpOk, status);
+        EXPECT_EQ(Level() == 0 ? c.want0 : c.want123, c.bits == 16 ? out16 : out32)
+            << "x=" << c.x << " rounding=" << c.rounding << " scale=" << c.scale << " bits=" << c.bits;
     }
-    // With a scale level 0 adds the half in double, so the float below 0.5 stays below; the
-    // half-away kernels of levels 1-3 add it in single precision at every scale.
-    const float x = 0.49999997f * 2.0f;
-    int16_t out = 99;
-    ASSERT_EQ(SpOk, SpConvertF32ToI16(&x, &out, 1, SpRoundNearestAway, 1));
-    EXPECT_EQ(Level() == 0 ? 0 : 1, out);
-}
-
-TEST_P(SpConvertTest, F32ToI32LimitsAndNaNByMode)
-{
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const float in[] = {2147483648.0f, -2147483648.0f, 1e20f, -1e20f, nan, 2147483520.0f};
-    const int32_t wantZero[] = {INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN, 0, 2147483520};
-    // Half away, a NaN gives the minimum at level 0 and, by its sign, a bound at levels 1-3.
-    const int32_t wantAway[] = {
-        INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN, Level() == 0 ? INT32_MIN : INT32_MAX, 2147483520};
-    int32_t out[6];
-    for (int32_t rounding : {SpRoundZero, SpRoundNearestEven})
-    {
-        ASSERT_EQ(SpOk, SpConvertF32ToI32(in, out, 6, rounding, 0));
-        EXPECT_EQ(std::vector<int32_t>(wantZero, wantZero + 6), std::vector<int32_t>(out, out + 6));
-    }
-    ASSERT_EQ(SpOk, SpConvertF32ToI32(in, out, 6, SpRoundNearestAway, 0));
-    EXPECT_EQ(std::vector<int32_t>(wantAway, wantAway + 6), std::vector<int32_t>(out, out + 6));
 }
 
 TEST_P(SpConvertTest, TwentyFourBitBytePatterns)
@@ -351,26 +323,6 @@ TEST_P(SpConvertTest, ScaleClampsOfIntegerToFloat)
     const int32_t odd = (1 << 24) + 1;
     ASSERT_EQ(SpOk, SpConvertI32ToF32(&odd, &out, 1));
     EXPECT_EQ(16777216.0f, out);
-}
-
-// The scaled conversions take any scale in constant time; an extreme scale acts as the factor
-// 0 or +inf would, so 0 x inf and inf x 0 are NaN and give 0.
-TEST_P(SpConvertTest, ExtremeScalesGiveLimitValuesQuickly)
-{
-    const float inf = std::numeric_limits<float>::infinity();
-    const float in[] = {1.0f, -1.0f, 0.0f, inf};
-    int16_t out[4];
-    ASSERT_EQ(SpOk, SpConvertF32ToI16(in, out, 4, SpRoundZero, INT32_MIN));
-    EXPECT_EQ((std::vector<int16_t>{32767, -32768, 0, 32767}), std::vector<int16_t>(out, out + 4));
-    ASSERT_EQ(SpOk, SpConvertF32ToI16(in, out, 4, SpRoundZero, INT32_MAX));
-    EXPECT_EQ((std::vector<int16_t>{0, 0, 0, 0}), std::vector<int16_t>(out, out + 4));
-    int32_t out32[4];
-    // The half-away kernels of levels 1-3 keep their factor nonzero: infinity saturates by its sign.
-    ASSERT_EQ(SpOk, SpConvertF32ToI32(in, out32, 4, SpRoundNearestAway, INT32_MAX));
-    EXPECT_EQ((std::vector<int32_t>{0, 0, 0, Level() == 0 ? INT32_MIN : INT32_MAX}),
-              std::vector<int32_t>(out32, out32 + 4));
-    ASSERT_EQ(SpOk, SpConvertF32ToI16(in, out, 4, SpRoundNearestAway, INT32_MIN));
-    EXPECT_EQ((std::vector<int16_t>{32767, -32768, 0, 32767}), std::vector<int16_t>(out, out + 4));
 }
 
 // --- in-place forms -------------------------------------------------------------------------------------

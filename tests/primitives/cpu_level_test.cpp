@@ -179,12 +179,6 @@ TEST_F(SpCpuLevelTest, ForcedLevelForEachCode)
     }
 }
 
-TEST_F(SpCpuLevelTest, NothingSelectsALevelAtStart)
-{
-    // Each test runs in a fresh process: the word is still its load-time value.
-    EXPECT_EQ(0, SpForceCpuLevelForTest(0));
-}
-
 // This machine, through the real instruction: the code follows from its features as the
 // compiler's own probe reports them (older models with their own codes are not expected here).
 TEST_F(SpCpuLevelTest, ThisMachine)

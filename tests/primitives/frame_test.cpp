@@ -120,14 +120,6 @@ TEST_F(SpAllocTest, MallocF32SizesInSixtyFourBits)
     EXPECT_EQ((std::vector<size_t>{size_t(INT32_MAX) * 4 + 40, size_t(INT32_MAX) + 40}), m_log.Requests);
 }
 
-TEST_F(SpAllocTest, FailedHookGivesNull)
-{
-    m_log.Fail = true;
-    EXPECT_EQ(nullptr, SpAlignedMalloc(64));
-    EXPECT_EQ(nullptr, SpMallocF32(16));
-    EXPECT_EQ(2u, m_log.Requests.size());
-}
-
 // The build-time hooks: non-paged pool tagged "SPL ", every block accounted and returned.
 TEST(SpPoolHooks, DefaultHooksUseTaggedPool)
 {

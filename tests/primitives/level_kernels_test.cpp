@@ -217,42 +217,6 @@ TEST_P(SpLevelKernelTest, EveryCountAndOffsetConvertsEachElementOnce)
     }
 }
 
-// The public float-to-integer entries of levels 1-3 give their level kernels' results bit for
-// bit in every mode: toward zero and nearest-even from the shared vector loops, half away from
-// the half-away kernels. (Beyond scale
-// -127 the nearest-even and toward-zero kernels' factor is infinite and turns 0 into a NaN the
-// source-driven NaN pass does not see; the entries keep 0 there.)
-TEST_P(SpLevelKernelTest, PublicEntriesGiveTheKernelsResults)
-{
-    SpScopedCpuLevel at(Level());
-    std::vector<float> in;
-    for (int32_t i = 0; i < 300; ++i)
-        in.push_back(i % 7 == 0 ? kNaN : float(i * 2654435761u % 100003) * (i % 2 ? 0.75f : -1.25f) - 0.5f);
-    for (float v : {2.5f, -2.5f, 0.49999997f, 3.0e9f, -3.0e9f, INFINITY, -INFINITY, -kNaN, 0.0f, -0.0f})
-        in.push_back(v);
-    const int32_t n = int32_t(in.size());
-    for (int32_t scale : {0, 1, -15, -31, 126, -126})
-        for (int32_t mode : {0, 1, 2})
-        {
-            std::vector<int16_t> e16(n), k16(n);
-            std::vector<int32_t> e32(n), k32(n);
-            ASSERT_EQ(SpOk, SpConvertF32ToI16(in.data(), e16.data(), n, mode, scale));
-            ASSERT_EQ(SpOk, SpConvertF32ToI32(in.data(), e32.data(), n, mode, scale));
-            if (mode == 2)
-            {
-                SP_AT(Level(), SpConvertF32ToI16AwayKernel)(in.data(), k16.data(), n, scale);
-                SP_AT(Level(), SpConvertF32ToI32AwayKernel)(in.data(), k32.data(), n, scale);
-            }
-            else
-            {
-                SP_AT(Level(), SpConvertF32ToI16Kernel)(in.data(), k16.data(), n, mode, scale);
-                SP_AT(Level(), SpConvertF32ToI32Kernel)(in.data(), k32.data(), n, mode, scale);
-            }
-            ASSERT_EQ(k16, e16) << "mode " << mode << " scale " << scale;
-            ASSERT_EQ(k32, e32) << "mode " << mode << " scale " << scale;
-        }
-}
-
 // The move kernel against memmove: every count up to 70 and a few long ones, the source at every
 // byte offset from a 16-byte boundary, the destination near and far on both sides (overlapping
 // and not); the whole buffer must match, so nothing outside the destination changes.

@@ -1,7 +1,7 @@
 // The float logarithm at levels 1-3: documented values and bits (including the last bit that a
-// block partner's shared division decides), within 2 ulp of the correctly rounded ln over a
-// sweep of every binade, the special inputs, and the first special element across the 256-element
-// chunks choosing the warning.
+// block partner's shared division decides; the accuracy over every binade is the vector tests'
+// and the offsets and guard zones the level table's), the special inputs, and the first special element
+// across the 256-element chunks choosing the warning.
 #include <gtest/gtest.h>
 
 #include <stdint.h>
@@ -46,26 +46,6 @@ TEST_P(SpLnLevelTest, DocumentedValuesAndBlockPartners)
         EXPECT_EQ(0xBE934B0Fu, FloatBits(block[i])) << i;
     for (int32_t i = 12; i < 16; ++i)
         EXPECT_EQ(0xBE934B10u, FloatBits(block[i])) << i;
-}
-
-TEST_P(SpLnLevelTest, WithinTwoUlpOverEveryBinade)
-{
-    TestRng rng(220);
-    for (int32_t n : {31, 32, 257, 1000})
-    {
-        for (size_t offset = 0; offset < 16; offset += 4)
-        {
-            std::vector<float> x(n);
-            for (float& v : x)
-                v = BitsFloat(1 + rng.Next32() % 0x7F7FFFFFu);
-            GuardedBuffer<float> buf(n, offset);
-            memcpy(buf.data(), x.data(), 4 * size_t(n));
-            ASSERT_EQ(SpOk, SpLnInPlaceF32(buf.data(), n));
-            ASSERT_TRUE(buf.GuardsIntact());
-            for (int32_t i = 0; i < n; ++i)
-                ASSERT_LE(UlpDistance(float(std::log(double(x[i]))), buf[i]), 2) << x[i];
-        }
-    }
 }
 
 TEST_P(SpLnLevelTest, SpecialInputsAndTheFirstSpecialAcrossChunks)

@@ -1,6 +1,6 @@
 // The level-1 to level-3 kernels of the fill, absolute-value, add, subtract and multiply
-// families (flip is held to the reversal, into another buffer and in place, by the level table):
-// every
+// families (flip is held to the reversal, into another buffer and in place, by the level table;
+// the set's NaN payloads by the vector tests and its checks by the argument table): every
 // width and start byte against an element-by-element oracle between guard zones, the saturating
 // integer cases, the large-fill seam and the streaming add.
 #include <gtest/gtest.h>
@@ -136,18 +136,6 @@ TEST_P(SpVectorLevelTest, LargeFillsGiveTheSameBytesWhateverTheCache)
         CheckFill(Level(), 4, 0, 262145);
         SpSetCpuIdForTest(nullptr);
     }
-}
-
-TEST_P(SpVectorLevelTest, SetKeepsNaNPayloadsAndChecksArguments)
-{
-    GuardedBuffer<float> dst(37, 4);
-    ASSERT_EQ(SpOk, SpSetF32(BitsFloat(0xFFA00001u), dst.data(), 37));
-    for (int32_t i = 0; i < 37; ++i)
-        ASSERT_EQ(0xFFA00001u, FloatBits(dst[i])) << i;
-    EXPECT_EQ(SpErrNullPointer, SpSetF32(1.0f, nullptr, 0));
-    EXPECT_EQ(SpErrBadLength, SpSetF32(1.0f, dst.data(), 0));
-    EXPECT_EQ(SpErrBadLength, SpSetF32(1.0f, dst.data(), -3));
-    EXPECT_TRUE(dst.GuardsIntact());
 }
 
 // Integer absolute values saturate at every level; doubles only lose their sign bit.

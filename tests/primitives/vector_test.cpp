@@ -1,6 +1,6 @@
 // Vector operations at every level against double-precision references: exact where the
 // operation is one rounding of an exact result, within an ulp or two for exp and ln, plus the
-// operand-order rules, the warnings and resampling with its carried phase.
+// operand-order rules and the warnings (resampling is held by resample_levels_test.cpp).
 #include "sp_level_fixture.h"
 #include "sp_test_support.h"
 
@@ -97,20 +97,6 @@ TEST_P(SpVectorTest, SetMulConstAndAbsOnSpecialValues)
     EXPECT_EQ((std::vector<uint32_t>{0u, FloatBits(1.5f), 0x7FC00001u, FloatBits(2.0f), 0x7F800000u}),
               (std::vector<uint32_t>{FloatBits(abs[0]), FloatBits(abs[1]), FloatBits(abs[2]),
                                      FloatBits(abs[3]), FloatBits(abs[4])}));
-}
-
-// Reversal into the same buffer: the result is the reversed vector, not a half mirror.
-TEST_P(SpVectorTest, FlipOntoItselfReverses)
-{
-    for (int32_t len : {1, 2, 5, 8})
-    {
-        std::vector<float> v(len);
-        for (int i = 0; i < len; ++i)
-            v[i] = float(i);
-        ASSERT_EQ(SpOk, SpFlipF32(v.data(), v.data(), len));
-        for (int i = 0; i < len; ++i)
-            EXPECT_EQ(float(len - 1 - i), v[i]);
-    }
 }
 
 TEST_P(SpVectorTest, ReductionsAndElementwiseExtremes)
@@ -233,63 +219,6 @@ TEST_P(SpVectorTest, LnFirstSpecialElementChoosesTheWarning)
     EXPECT_EQ(0xFFC00000u, FloatBits(c[0]));
     EXPECT_TRUE(std::isnan(c[1]));
     EXPECT_EQ(kInf, c[2]);
-}
-
-// --- resampling -------------------------------------------------------------------------------------------
-
-TEST_P(SpVectorTest, SampleUpInsertsZerosAtThePhase)
-{
-    const float src[] = {5.0f, 7.0f};
-    float dst[6];
-    int32_t dstLen = -1, phase = 1;
-    ASSERT_EQ(SpOk, SpSampleUpF32(src, 2, dst, &dstLen, 3, &phase));
-    EXPECT_EQ(6, dstLen);
-    EXPECT_EQ((std::vector<float>{0, 5, 0, 0, 7, 0}), std::vector<float>(dst, dst + 6));
-    EXPECT_EQ(1, phase);
-
-    float copy[2];
-    phase = 0;
-    ASSERT_EQ(SpOk, SpSampleUpF32(src, 2, copy, &dstLen, 1, &phase));
-    EXPECT_EQ(2, dstLen);
-    EXPECT_EQ(7.0f, copy[1]);
-}
-
-TEST_P(SpVectorTest, SampleDownCarriesThePhaseAcrossCalls)
-{
-    float src[10];
-    for (int i = 0; i < 10; ++i)
-        src[i] = float(i);
-    float dst[10];
-    int32_t dstLen = -1, phase = 2;
-    ASSERT_EQ(SpOk, SpSampleDownF32(src, 10, dst, &dstLen, 3, &phase));
-    EXPECT_EQ(3, dstLen);
-    EXPECT_EQ((std::vector<float>{2, 5, 8}), std::vector<float>(dst, dst + 3));
-    EXPECT_EQ(1, phase);
-    ASSERT_EQ(SpOk, SpSampleDownF32(src, 10, dst, &dstLen, 3, &phase));
-    EXPECT_EQ((std::vector<float>{1, 4, 7}), std::vector<float>(dst, dst + dstLen));
-
-    // A stream fed in uneven pieces keeps every third sample of the whole.
-    std::vector<float> whole(100), got;
-    for (int i = 0; i < 100; ++i)
-        whole[i] = float(i);
-    phase = 0;
-    for (int at = 0, piece = 1; at < 100; at += piece, piece = piece % 7 + 1)
-    {
-        const int n = std::min(piece, 100 - at);
-        ASSERT_EQ(SpOk, SpSampleDownF32(whole.data() + at, n, dst, &dstLen, 3, &phase));
-        got.insert(got.end(), dst, dst + dstLen);
-    }
-    std::vector<float> want;
-    for (int i = 0; i < 100; i += 3)
-        want.push_back(float(i));
-    EXPECT_EQ(want, got);
-
-    float before = dst[0];
-    phase = 5;
-    ASSERT_EQ(SpOk, SpSampleDownF32(src, 4, dst, &dstLen, 6, &phase));
-    EXPECT_EQ(0, dstLen);
-    EXPECT_EQ(1, phase);
-    EXPECT_EQ(before, dst[0]);
 }
 
 SP_INSTANTIATE_LEVELS(SpVectorTest);
