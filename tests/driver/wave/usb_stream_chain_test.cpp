@@ -4,10 +4,12 @@
 #include "support/graph_test_doubles.h"
 #include "support/usb_bus_client.h"
 
+#include "driver/topology/nodes/node_processing.h"
 #include "driver/usb/usb_device_if.h"
 #include "driver/wave/uac1_capture_stream.h"
 #include "driver/wave/uac1_render_stream.h"
 
+#include <cmath>
 #include <random>
 
 namespace
@@ -91,6 +93,32 @@ VOID Heard(PVOID Context, PVOID Argument1, PVOID)
         KeSetEvent(&c->Reached, IO_NO_INCREMENT, FALSE);
 }
 
+// The driver's own gain and mute slots, as a DSP volume node runs them, with settings the test
+// chooses: the left channel halved, the right doubled (and saturated).
+class CLevelNode : public IDspNode, public CUnknown
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    explicit CLevelNode(PUNKNOWN Outer) : CUnknown(Outer) {}
+    float volatile Gains[2] = {0.5f, 2.0f};
+    BOOLEAN Muted = FALSE;
+    STDMETHODIMP_(NTSTATUS) Spare1() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Spare2() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Start(PCWAVEFORMATEXTENSIBLE) override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Reset() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Stop() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames) override
+    {
+        ChannelGainProcess(Format, Data, Frames, Gains, 2);
+        return SoftwareMuteProcess(Format, Data, Frames, Muted);
+    }
+};
+
+STDMETHODIMP_(NTSTATUS) CLevelNode::NonDelegatingQueryInterface(REFIID, PVOID*)
+{
+    return STATUS_INVALID_PARAMETER;
+}
+
 class UsbStreamChain : public busclient::UsbBusClient
 {
 public:
@@ -100,6 +128,8 @@ public:
     {
         std::string text = sim::BuiltinProfileText("uac1-headset");
         text.replace(text.find("speed full"), 10, "speed " + Speed);
+        for (const auto& edit : m_Edits)
+            text.replace(text.find(edit.first), edit.first.size(), edit.second);
         Plug(Parse(text));
         SelectConfiguration();
         m_Usb.Pdo = [this] { return Pdo(); };
@@ -114,6 +144,8 @@ public:
         m_Stream = stream;
         EXPECT_EQ(stream->Init(Interface == 1 ? STREAM_DIRECTION_RENDER : STREAM_DIRECTION_CAPTURE, &m_Usb),
                   STATUS_SUCCESS);
+        EXPECT_EQ(stream->AllocateBuffers(), STATUS_SUCCESS); // as the descriptor walk does
+        EXPECT_EQ(m_Node ? stream->AddProcessingNode(m_Node) : STATUS_SUCCESS, STATUS_SUCCESS);
         EXPECT_EQ(stream->AddDataFormat(&Format, Alt), STATUS_SUCCESS);
         KeInitializeEvent(&m_Client.Reached, NotificationEvent, FALSE);
         EXPECT_EQ(stream->RegisterClient(3, &Format, Ms, InFlight, Heard, &m_Client, &m_Record),
@@ -155,6 +187,8 @@ public:
 
     CBusUsbDevice m_Usb;
     ChainClient m_Client;
+    std::vector<std::pair<std::string, std::string>> m_Edits; // profile text replaced before plugging
+    IDspNode* m_Node = nullptr;
     CUsbAudioStream* m_Stream = nullptr;
     StreamClient* m_Record = nullptr;
 };
@@ -214,6 +248,75 @@ TEST_F(UsbStreamChain, RenderPacketsDepthAndSamplesAsTheDeviceRecordsThem)
         TearDown();
         SetUp();
     }
+}
+
+// A sample of `Bits` through the pipeline and a gain: to float (32-bit through the float's
+// 24-bit mantissa), times the gain in float, back truncated (16, 32) or to nearest (24), saturated.
+int64_t AfterGain(int64_t Sample, int Bits, float Gain)
+{
+    const double full = std::ldexp(1.0, Bits - 1);
+    double value = double(float(double(float(Sample)) / full) * Gain) * full;
+    value = Bits == 24 ? std::nearbyint(value) : std::trunc(value);
+    return int64_t(std::fmax(-full, std::fmin(full - 1, value)));
+}
+
+// The client's samples as the device receives them through a node: integer formats with each
+// channel's gain as the pipeline computes it, float untouched (the gain slot is PCM only), and
+// silence when muted. Alternate setting 2 carries 32-bit integer or float once its descriptors
+// say so.
+TEST_F(UsbStreamChain, RenderThroughGainAndMuteNodesArrivesAsThePipelineComputesIt)
+{
+    const std::string alt2 = "0E 24 02 01 02 03 18", ep2 = "09 05 01 09 26 01";
+    const std::string general2 = "07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM\n    " + alt2;
+    struct Case
+    {
+        UCHAR Alt;
+        WORD Bytes;
+        bool Float;
+        std::vector<std::pair<std::string, std::string>> Edits;
+    } cases[] = {
+        {1, 2, false, {}},
+        {2, 3, false, {}},
+        {2, 4, false, {{alt2, "0E 24 02 01 02 04 20"}, {ep2, "09 05 01 09 88 01"}}},
+        {2, 4, true, {{general2, "07 24 01 01 01 03 00\n 0E 24 02 01 02 04 20"}, {ep2, "09 05 01 09 88 01"}}},
+    };
+    for (const Case& c : cases)
+        for (BOOLEAN muted : {FALSE, TRUE})
+        {
+            SCOPED_TRACE(std::to_string(c.Bytes * 8) + (c.Float ? " float" : " int") +
+                         (muted ? " muted" : ""));
+            m_Client = {};
+            m_Edits = c.Edits;
+            auto node = gd::Make<CLevelNode>();
+            node->Muted = muted;
+            m_Node = node;
+            const WAVEFORMATEXTENSIBLE format =
+                gd::Pcm(2, 48000, c.Bytes, WORD(c.Bytes * 8), 3,
+                        c.Float ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_PCM);
+            Start<CUac1RenderStream>("full", 1, c.Alt, format, 5, 3);
+            RunAndClose(20);
+            EXPECT_EQ(m_device->Streams().SizeErrors(), std::vector<std::string>{});
+            std::vector<UCHAR> expected = m_Client.Written;
+            const int bits = c.Bytes * 8;
+            for (size_t at = 0; !c.Float && at < expected.size(); at += c.Bytes)
+            {
+                uint64_t raw = 0;
+                for (int b = 0; b < c.Bytes; ++b)
+                    raw |= uint64_t(expected[at + b]) << (8 * b);
+                const int64_t sample = int64_t(raw << (64 - bits)) >> (64 - bits);
+                const uint64_t out = uint64_t(AfterGain(sample, bits, node->Gains[at / c.Bytes % 2]));
+                for (int b = 0; b < c.Bytes; ++b)
+                    expected[at + b] = UCHAR(out >> (8 * b));
+            }
+            if (muted)
+                std::fill(expected.begin(), expected.end(), 0);
+            EXPECT_GE(expected.size(), 20u * 240 * 2 * c.Bytes);
+            EXPECT_TRUE(m_device->Streams().OutStream(0x01) == expected);
+            node->Release();
+            m_Node = nullptr;
+            TearDown();
+            SetUp();
+        }
 }
 
 TEST_F(UsbStreamChain, CaptureDeliversTheDeviceSignalWithSilenceForEmptyPackets)
