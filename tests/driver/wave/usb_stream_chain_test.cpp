@@ -9,6 +9,7 @@
 #include "driver/wave/uac1_capture_stream.h"
 #include "driver/wave/uac1_render_stream.h"
 
+#include <atomic>
 #include <cmath>
 #include <random>
 
@@ -67,7 +68,7 @@ struct ChainClient
     std::mt19937 Random{13};
     std::vector<UCHAR> Written, Received;
     LONG Submitted = 0, Done = 0, MaxDepth = 0, Restarts = 0;
-    bool DepthHeld = true;
+    bool DepthHeld = true, Keep = true;
     LONG Target = 0;
     KEVENT Reached;
 };
@@ -80,7 +81,9 @@ VOID Heard(PVOID Context, PVOID Argument1, PVOID)
     if (n->Code == StreamNotifyRenderData)
     {
         for (ULONGLONG i = 0; i < n->Data.Length; ++i)
-            c->Written.push_back(data[i] = UCHAR(c->Random()));
+            data[i] = UCHAR(c->Random());
+        if (c->Keep)
+            c->Written.insert(c->Written.end(), data, data + n->Data.Length);
         // From the fourth on, each submission replaces a completed transfer.
         c->DepthHeld = c->DepthHeld && (c->Submitted < 3 || c->Submitted - c->Done == 2);
         c->MaxDepth = std::max(c->MaxDepth, ++c->Submitted - c->Done);
@@ -118,6 +121,24 @@ STDMETHODIMP_(NTSTATUS) CLevelNode::NonDelegatingQueryInterface(REFIID, PVOID*)
 {
     return STATUS_INVALID_PARAMETER;
 }
+
+// A render stream whose worker the test wakes for a submission, and whose next completions can
+// be kept from resubmitting so that transfers fall free.
+class CKickedRenderStream : public CUac1RenderStream
+{
+public:
+    using CUac1RenderStream::CUac1RenderStream;
+    std::atomic<int> Skip{0};
+    void Kick()
+    {
+        InterlockedExchange(&m_PendingFlag, 1);
+        KeSetEvent(&m_WorkEvent, IO_NO_INCREMENT, FALSE);
+    }
+    STDMETHODIMP_(NTSTATUS) SubmitNextTransfer() override
+    {
+        return Skip > 0 && Skip-- > 0 ? STATUS_BUFFER_TOO_SMALL : CUac1RenderStream::SubmitNextTransfer();
+    }
+};
 
 class UsbStreamChain : public busclient::UsbBusClient
 {
@@ -359,13 +380,14 @@ TEST_F(UsbStreamChain, CaptureDeliversTheDeviceSignalWithSilenceForEmptyPackets)
 }
 
 // A failed transfer holds the chain until every transfer is back; the worker then resets the
-// port, pauses 100 ms, tells the client to restart and streams again. A vanished device ends
-// the worker instead, and the stream still stops and closes cleanly.
+// port, pauses 100 ms, tells the client to restart and streams again, once for a whole burst of
+// failures. A vanished device ends the worker instead, and the stream still stops and closes.
 TEST_F(UsbStreamChain, TheWorkerRecoversFromAFailedTransferAndEndsWithTheDevice)
 {
-    for (bool vanish : {false, true})
+    for (uint32_t burst : {1u, 3u, 0u}) // 0: the device vanishes
     {
-        SCOPED_TRACE(vanish);
+        const bool vanish = burst == 0;
+        SCOPED_TRACE(burst);
         m_Client = {};
         const WAVEFORMATEXTENSIBLE format = gd::Pcm(2, 48000, 2, 16, 3);
         Start<CUac1RenderStream>("full", 1, 1, format, 5, 3);
@@ -373,6 +395,7 @@ TEST_F(UsbStreamChain, TheWorkerRecoversFromAFailedTransferAndEndsWithTheDevice)
         KeWaitForSingleObject(&m_Client.Reached, Executive, KernelMode, FALSE, nullptr);
         sim::StreamFaults fail;
         fail.FailTransferNumber = 1;
+        fail.FailTransferCount = burst;
         sim::DeviceFaults gone;
         gone.Vanished = true;
         const SIZE_T threads = plat::LiveSystemThreadCount();
@@ -407,6 +430,40 @@ TEST_F(UsbStreamChain, TheWorkerRecoversFromAFailedTransferAndEndsWithTheDevice)
         TearDown();
         SetUp();
     }
+}
+
+// Pending flag 1 makes the worker submit until no transfer is free; then the worker, woken
+// every 50 ms, races the bus thread's completions for 10 virtual minutes and the chain keeps
+// its depth: never more than three in flight, never dry, and nothing left at close.
+TEST_F(UsbStreamChain, TheWorkerRefillsTheChainAndRacesCompletionsWithoutChangingItsDepth)
+{
+    m_Client.Keep = false;
+    auto stream = Start<CKickedRenderStream>("full", 1, 1, gd::Pcm(2, 48000, 2, 16, 3), 5, 3);
+    LARGE_INTEGER ms;
+    ms.QuadPart = -10000;
+    stream->Skip = 2; // two completions in a row leave their transfer free
+    while (stream->Skip > 0)
+        KeDelayExecutionThread(KernelMode, FALSE, &ms);
+    EXPECT_EQ(m_Client.Submitted - m_Client.Done, 1);
+    const LONG done = m_Client.Done;
+    stream->Kick();
+    KeDelayExecutionThread(KernelMode, FALSE, &ms);
+    EXPECT_EQ(m_Client.Done, done); // less than one transfer's time later
+    EXPECT_EQ(m_Client.Submitted - m_Client.Done, 3);
+    m_Client.DepthHeld = true;
+    for (int second = 0; second < 600; ++second)
+    {
+        m_device->Streams().ClearRecords();
+        for (int kick = 0; kick < 20; ++kick, stream->Kick())
+            KeDelayExecutionThread(KernelMode, FALSE, &(ms.QuadPart = -50 * 10000, ms));
+        const std::vector<sim::StreamPacketRecord> packets = Packets(false);
+        for (size_t i = 1; i < packets.size(); ++i)
+            ASSERT_EQ(packets[i].Frame, packets[i - 1].Frame + 1) << "second " << second;
+    }
+    EXPECT_EQ(m_Client.MaxDepth, 3);
+    EXPECT_TRUE(m_Client.DepthHeld);
+    EXPECT_GE(m_Client.Done, 600 * 200 - 10);
+    RunAndClose(0);
 }
 
 } // namespace
