@@ -1,13 +1,19 @@
 // CPU cost of the stream engine's sample pipeline on one 5 ms render transfer: the client's
 // interleaved samples to per-channel float, a per-channel gain node, and back, under the stream
-// lock and the pipeline's float modes; beside memcpy of the same bytes. The "xRealtime" counter
-// is seconds of audio handled per second of CPU on one core.
+// lock and the pipeline's float modes; then the whole render path of a full-speed transfer (the
+// client's copy into the transfer buffer, the pipeline, the URB's packet table); beside memcpy
+// of the same bytes. The "xRealtime" counter is seconds of audio handled per second of CPU on
+// one core.
 #include <benchmark/benchmark.h>
 
+#include "driver/primitives/dispatch/sp_cpu_level.h"
 #include "driver/topology/nodes/node_processing.h"
 #include "driver/wave/stream_engine.h"
 
+#include "usbdlib.h"
+
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace
@@ -15,6 +21,7 @@ namespace
 
 constexpr ULONG kRate = 48000;
 constexpr ULONG kFramesPerTransfer = kRate / 200; // 5 ms
+constexpr ULONG kPacketsPerTransfer = 5;          // one per 1 ms frame at full speed
 constexpr ULONG kBenchTag = MAKE_POOL_TAG('B', 'n', 'c', 'h');
 
 // The gain slot that the DSP volume node runs, -3 dB on every channel.
@@ -95,6 +102,63 @@ void BM_PipelinePass(benchmark::State& state)
     node->Release();
 }
 BENCHMARK(BM_PipelinePass)->Args({24, 2})->Args({32, 8});
+
+// Client buffer -> pipeline -> URB packets, as the render stream's submission runs it: the
+// client copies its next 5 ms from its cyclic buffer into the transfer, the pipeline runs on it
+// in place, and the packet table is laid out with the running remainder of the packet sizing
+// (48 kHz divides evenly, so every packet carries 48 frames). The bus itself is not timed.
+// Argument 2 is 0 for the primitives' level 0, as the driver runs them (it never selects a
+// level), and 1 for the level a host selects for this processor.
+void BM_RenderPath(benchmark::State& state)
+{
+    const USHORT bits = USHORT(state.range(0)), channels = USHORT(state.range(1));
+    const int32_t savedLevel = SpForceCpuLevelForTest(0);
+    if (state.range(2))
+        SpInitCpuLevel();
+    state.SetLabel("level " + std::to_string(SpForceCpuLevelForTest(SpCpuLevel)));
+    auto* engine = new (NonPagedPool, kBenchTag) CBenchEngine(nullptr, bits, channels);
+    engine->NonDelegatingAddRef();
+    auto* node = new (NonPagedPool, kBenchTag) CGainNode(nullptr);
+    node->NonDelegatingAddRef();
+    if (!NT_SUCCESS(engine->Init(STREAM_DIRECTION_RENDER)) || !NT_SUCCESS(engine->AllocateBuffers()) ||
+        !NT_SUCCESS(engine->AddProcessingNode(node)))
+    {
+        state.SkipWithError("stream engine set-up failed");
+    }
+    const ULONG blockAlign = ULONG(channels) * bits / 8;
+    std::vector<UCHAR> cyclic(SIZE_T(kFramesPerTransfer) * blockAlign * 8, 0x35);
+    std::vector<UCHAR> transfer(SIZE_T(kFramesPerTransfer) * blockAlign);
+    std::vector<UCHAR> urbBytes(GET_ISO_URB_SIZE(kPacketsPerTransfer));
+    auto& iso = reinterpret_cast<PURB>(urbBytes.data())->UrbIsochronousTransfer;
+    SIZE_T at = 0;
+    LONG remainder = 0;
+    for (auto _ : state)
+    {
+        std::memcpy(transfer.data(), cyclic.data() + at, transfer.size());
+        at = (at + transfer.size()) % cyclic.size();
+        const LONG perSecond = 1000, step = LONG(kRate) - LONG(kRate / 1000) * perSecond;
+        ULONG offset = 0;
+        for (ULONG i = 0; i < kPacketsPerTransfer; ++i)
+        {
+            remainder += step;
+            const LONG carry = remainder / perSecond;
+            remainder -= carry * perSecond;
+            iso.IsoPacket[i].Offset = offset;
+            iso.IsoPacket[i].Length = (kRate / 1000 + ULONG(carry)) * blockAlign;
+            offset += iso.IsoPacket[i].Length;
+        }
+        iso.TransferBufferLength = offset;
+        iso.NumberOfPackets = kPacketsPerTransfer;
+        NTSTATUS status = engine->ProcessBuffer(transfer.data(), offset);
+        benchmark::DoNotOptimize(status);
+        benchmark::ClobberMemory();
+    }
+    SetRealtimeCounter(state);
+    SpForceCpuLevelForTest(savedLevel);
+    engine->Release();
+    node->Release();
+}
+BENCHMARK(BM_RenderPath)->Args({24, 2, 0})->Args({24, 2, 1})->Args({32, 8, 0})->Args({32, 8, 1});
 
 // The same bytes, refreshed and copied once: the floor any pipeline pass stands on.
 void BM_MemcpyOfTheTransfer(benchmark::State& state)

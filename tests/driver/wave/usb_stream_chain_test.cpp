@@ -4,10 +4,13 @@
 #include "support/graph_test_doubles.h"
 #include "support/usb_bus_client.h"
 
+#include "driver/topology/nodes/node_processing.h"
 #include "driver/usb/usb_device_if.h"
 #include "driver/wave/uac1_capture_stream.h"
 #include "driver/wave/uac1_render_stream.h"
 
+#include <atomic>
+#include <cmath>
 #include <random>
 
 namespace
@@ -65,7 +68,7 @@ struct ChainClient
     std::mt19937 Random{13};
     std::vector<UCHAR> Written, Received;
     LONG Submitted = 0, Done = 0, MaxDepth = 0, Restarts = 0;
-    bool DepthHeld = true;
+    bool DepthHeld = true, Keep = true;
     LONG Target = 0;
     KEVENT Reached;
 };
@@ -78,7 +81,9 @@ VOID Heard(PVOID Context, PVOID Argument1, PVOID)
     if (n->Code == StreamNotifyRenderData)
     {
         for (ULONGLONG i = 0; i < n->Data.Length; ++i)
-            c->Written.push_back(data[i] = UCHAR(c->Random()));
+            data[i] = UCHAR(c->Random());
+        if (c->Keep)
+            c->Written.insert(c->Written.end(), data, data + n->Data.Length);
         // From the fourth on, each submission replaces a completed transfer.
         c->DepthHeld = c->DepthHeld && (c->Submitted < 3 || c->Submitted - c->Done == 2);
         c->MaxDepth = std::max(c->MaxDepth, ++c->Submitted - c->Done);
@@ -91,6 +96,50 @@ VOID Heard(PVOID Context, PVOID Argument1, PVOID)
         KeSetEvent(&c->Reached, IO_NO_INCREMENT, FALSE);
 }
 
+// The driver's own gain and mute slots, as a DSP volume node runs them, with settings the test
+// chooses: the left channel halved, the right doubled (and saturated).
+class CLevelNode : public IDspNode, public CUnknown
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    explicit CLevelNode(PUNKNOWN Outer) : CUnknown(Outer) {}
+    float volatile Gains[2] = {0.5f, 2.0f};
+    BOOLEAN Muted = FALSE;
+    STDMETHODIMP_(NTSTATUS) Spare1() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Spare2() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Start(PCWAVEFORMATEXTENSIBLE) override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Reset() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Stop() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames) override
+    {
+        ChannelGainProcess(Format, Data, Frames, Gains, 2);
+        return SoftwareMuteProcess(Format, Data, Frames, Muted);
+    }
+};
+
+STDMETHODIMP_(NTSTATUS) CLevelNode::NonDelegatingQueryInterface(REFIID, PVOID*)
+{
+    return STATUS_INVALID_PARAMETER;
+}
+
+// A render stream whose worker the test wakes for a submission, and whose next completions can
+// be kept from resubmitting so that transfers fall free.
+class CKickedRenderStream : public CUac1RenderStream
+{
+public:
+    using CUac1RenderStream::CUac1RenderStream;
+    std::atomic<int> Skip{0};
+    void Kick()
+    {
+        InterlockedExchange(&m_PendingFlag, 1);
+        KeSetEvent(&m_WorkEvent, IO_NO_INCREMENT, FALSE);
+    }
+    STDMETHODIMP_(NTSTATUS) SubmitNextTransfer() override
+    {
+        return Skip > 0 && Skip-- > 0 ? STATUS_BUFFER_TOO_SMALL : CUac1RenderStream::SubmitNextTransfer();
+    }
+};
+
 class UsbStreamChain : public busclient::UsbBusClient
 {
 public:
@@ -100,6 +149,8 @@ public:
     {
         std::string text = sim::BuiltinProfileText("uac1-headset");
         text.replace(text.find("speed full"), 10, "speed " + Speed);
+        for (const auto& edit : m_Edits)
+            text.replace(text.find(edit.first), edit.first.size(), edit.second);
         Plug(Parse(text));
         SelectConfiguration();
         m_Usb.Pdo = [this] { return Pdo(); };
@@ -114,6 +165,8 @@ public:
         m_Stream = stream;
         EXPECT_EQ(stream->Init(Interface == 1 ? STREAM_DIRECTION_RENDER : STREAM_DIRECTION_CAPTURE, &m_Usb),
                   STATUS_SUCCESS);
+        EXPECT_EQ(stream->AllocateBuffers(), STATUS_SUCCESS); // as the descriptor walk does
+        EXPECT_EQ(m_Node ? stream->AddProcessingNode(m_Node) : STATUS_SUCCESS, STATUS_SUCCESS);
         EXPECT_EQ(stream->AddDataFormat(&Format, Alt), STATUS_SUCCESS);
         KeInitializeEvent(&m_Client.Reached, NotificationEvent, FALSE);
         EXPECT_EQ(stream->RegisterClient(3, &Format, Ms, InFlight, Heard, &m_Client, &m_Record),
@@ -155,6 +208,8 @@ public:
 
     CBusUsbDevice m_Usb;
     ChainClient m_Client;
+    std::vector<std::pair<std::string, std::string>> m_Edits; // profile text replaced before plugging
+    IDspNode* m_Node = nullptr;
     CUsbAudioStream* m_Stream = nullptr;
     StreamClient* m_Record = nullptr;
 };
@@ -216,6 +271,75 @@ TEST_F(UsbStreamChain, RenderPacketsDepthAndSamplesAsTheDeviceRecordsThem)
     }
 }
 
+// A sample of `Bits` through the pipeline and a gain: to float (32-bit through the float's
+// 24-bit mantissa), times the gain in float, back truncated (16, 32) or to nearest (24), saturated.
+int64_t AfterGain(int64_t Sample, int Bits, float Gain)
+{
+    const double full = std::ldexp(1.0, Bits - 1);
+    double value = double(float(double(float(Sample)) / full) * Gain) * full;
+    value = Bits == 24 ? std::nearbyint(value) : std::trunc(value);
+    return int64_t(std::fmax(-full, std::fmin(full - 1, value)));
+}
+
+// The client's samples as the device receives them through a node: integer formats with each
+// channel's gain as the pipeline computes it, float untouched (the gain slot is PCM only), and
+// silence when muted. Alternate setting 2 carries 32-bit integer or float once its descriptors
+// say so.
+TEST_F(UsbStreamChain, RenderThroughGainAndMuteNodesArrivesAsThePipelineComputesIt)
+{
+    const std::string alt2 = "0E 24 02 01 02 03 18", ep2 = "09 05 01 09 26 01";
+    const std::string general2 = "07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM\n    " + alt2;
+    struct Case
+    {
+        UCHAR Alt;
+        WORD Bytes;
+        bool Float;
+        std::vector<std::pair<std::string, std::string>> Edits;
+    } cases[] = {
+        {1, 2, false, {}},
+        {2, 3, false, {}},
+        {2, 4, false, {{alt2, "0E 24 02 01 02 04 20"}, {ep2, "09 05 01 09 88 01"}}},
+        {2, 4, true, {{general2, "07 24 01 01 01 03 00\n 0E 24 02 01 02 04 20"}, {ep2, "09 05 01 09 88 01"}}},
+    };
+    for (const Case& c : cases)
+        for (BOOLEAN muted : {FALSE, TRUE})
+        {
+            SCOPED_TRACE(std::to_string(c.Bytes * 8) + (c.Float ? " float" : " int") +
+                         (muted ? " muted" : ""));
+            m_Client = {};
+            m_Edits = c.Edits;
+            auto node = gd::Make<CLevelNode>();
+            node->Muted = muted;
+            m_Node = node;
+            const WAVEFORMATEXTENSIBLE format =
+                gd::Pcm(2, 48000, c.Bytes, WORD(c.Bytes * 8), 3,
+                        c.Float ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_PCM);
+            Start<CUac1RenderStream>("full", 1, c.Alt, format, 5, 3);
+            RunAndClose(20);
+            EXPECT_EQ(m_device->Streams().SizeErrors(), std::vector<std::string>{});
+            std::vector<UCHAR> expected = m_Client.Written;
+            const int bits = c.Bytes * 8;
+            for (size_t at = 0; !c.Float && at < expected.size(); at += c.Bytes)
+            {
+                uint64_t raw = 0;
+                for (int b = 0; b < c.Bytes; ++b)
+                    raw |= uint64_t(expected[at + b]) << (8 * b);
+                const int64_t sample = int64_t(raw << (64 - bits)) >> (64 - bits);
+                const uint64_t out = uint64_t(AfterGain(sample, bits, node->Gains[at / c.Bytes % 2]));
+                for (int b = 0; b < c.Bytes; ++b)
+                    expected[at + b] = UCHAR(out >> (8 * b));
+            }
+            if (muted)
+                std::fill(expected.begin(), expected.end(), 0);
+            EXPECT_GE(expected.size(), 20u * 240 * 2 * c.Bytes);
+            EXPECT_TRUE(m_device->Streams().OutStream(0x01) == expected);
+            node->Release();
+            m_Node = nullptr;
+            TearDown();
+            SetUp();
+        }
+}
+
 TEST_F(UsbStreamChain, CaptureDeliversTheDeviceSignalWithSilenceForEmptyPackets)
 {
     for (uint32_t emptyEvery : {0u, 7u})
@@ -256,13 +380,14 @@ TEST_F(UsbStreamChain, CaptureDeliversTheDeviceSignalWithSilenceForEmptyPackets)
 }
 
 // A failed transfer holds the chain until every transfer is back; the worker then resets the
-// port, pauses 100 ms, tells the client to restart and streams again. A vanished device ends
-// the worker instead, and the stream still stops and closes cleanly.
+// port, pauses 100 ms, tells the client to restart and streams again, once for a whole burst of
+// failures. A vanished device ends the worker instead, and the stream still stops and closes.
 TEST_F(UsbStreamChain, TheWorkerRecoversFromAFailedTransferAndEndsWithTheDevice)
 {
-    for (bool vanish : {false, true})
+    for (uint32_t burst : {1u, 3u, 0u}) // 0: the device vanishes
     {
-        SCOPED_TRACE(vanish);
+        const bool vanish = burst == 0;
+        SCOPED_TRACE(burst);
         m_Client = {};
         const WAVEFORMATEXTENSIBLE format = gd::Pcm(2, 48000, 2, 16, 3);
         Start<CUac1RenderStream>("full", 1, 1, format, 5, 3);
@@ -270,6 +395,7 @@ TEST_F(UsbStreamChain, TheWorkerRecoversFromAFailedTransferAndEndsWithTheDevice)
         KeWaitForSingleObject(&m_Client.Reached, Executive, KernelMode, FALSE, nullptr);
         sim::StreamFaults fail;
         fail.FailTransferNumber = 1;
+        fail.FailTransferCount = burst;
         sim::DeviceFaults gone;
         gone.Vanished = true;
         const SIZE_T threads = plat::LiveSystemThreadCount();
@@ -304,6 +430,40 @@ TEST_F(UsbStreamChain, TheWorkerRecoversFromAFailedTransferAndEndsWithTheDevice)
         TearDown();
         SetUp();
     }
+}
+
+// Pending flag 1 makes the worker submit until no transfer is free; then the worker, woken
+// every 50 ms, races the bus thread's completions for 10 virtual minutes and the chain keeps
+// its depth: never more than three in flight, never dry, and nothing left at close.
+TEST_F(UsbStreamChain, TheWorkerRefillsTheChainAndRacesCompletionsWithoutChangingItsDepth)
+{
+    m_Client.Keep = false;
+    auto stream = Start<CKickedRenderStream>("full", 1, 1, gd::Pcm(2, 48000, 2, 16, 3), 5, 3);
+    LARGE_INTEGER ms;
+    ms.QuadPart = -10000;
+    stream->Skip = 2; // two completions in a row leave their transfer free
+    while (stream->Skip > 0)
+        KeDelayExecutionThread(KernelMode, FALSE, &ms);
+    EXPECT_EQ(m_Client.Submitted - m_Client.Done, 1);
+    const LONG done = m_Client.Done;
+    stream->Kick();
+    KeDelayExecutionThread(KernelMode, FALSE, &ms);
+    EXPECT_EQ(m_Client.Done, done); // less than one transfer's time later
+    EXPECT_EQ(m_Client.Submitted - m_Client.Done, 3);
+    m_Client.DepthHeld = true;
+    for (int second = 0; second < 600; ++second)
+    {
+        m_device->Streams().ClearRecords();
+        for (int kick = 0; kick < 20; ++kick, stream->Kick())
+            KeDelayExecutionThread(KernelMode, FALSE, &(ms.QuadPart = -50 * 10000, ms));
+        const std::vector<sim::StreamPacketRecord> packets = Packets(false);
+        for (size_t i = 1; i < packets.size(); ++i)
+            ASSERT_EQ(packets[i].Frame, packets[i - 1].Frame + 1) << "second " << second;
+    }
+    EXPECT_EQ(m_Client.MaxDepth, 3);
+    EXPECT_TRUE(m_Client.DepthHeld);
+    EXPECT_GE(m_Client.Done, 600 * 200 - 10);
+    RunAndClose(0);
 }
 
 } // namespace
