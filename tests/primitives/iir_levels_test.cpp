@@ -106,26 +106,6 @@ TEST_P(IirLevelsTest, DirectFormFollowsTheRecursionAcrossSplitsOffsetsAndInPlace
     }
 }
 
-TEST_P(IirLevelsTest, OneCallEqualsItsChunksOfTheBlockLimit)
-{
-    TestRng rng(2102);
-    const std::vector<double> t = RealPoleTaps(4, rng);
-    const std::vector<float> taps(t.begin(), t.end());
-    std::vector<float> x(2500), whole(2500), parts(2500);
-    for (float& v : x)
-        v = float(rng.Uniform(-1, 1));
-    SpIirState *a = nullptr, *b = nullptr;
-    ASSERT_EQ(SpIirCreate(&a, taps.data(), 4, nullptr), SpOk);
-    ASSERT_EQ(SpIirCreate(&b, taps.data(), 4, nullptr), SpOk);
-    ASSERT_EQ(SpIirFilter(x.data(), whole.data(), 2500, a), SpOk);
-    for (int32_t at : {0, 1024, 2048})
-        ASSERT_EQ(SpIirFilter(x.data() + at, parts.data() + at, at == 2048 ? 452 : 1024, b), SpOk);
-    EXPECT_EQ(whole, parts);
-    EXPECT_EQ(0, memcmp(a->Delay, b->Delay, 5 * sizeof(float)));
-    SpIirFree(a);
-    SpIirFree(b);
-}
-
 TEST_P(IirLevelsTest, StatesBelongToTheirLevelAndOneFreeReleasesThemAll)
 {
     const float taps[6] = {0.5f, 0.25f, 0.125f, 2.0f, -0.5f, 0.25f};
@@ -150,26 +130,6 @@ TEST_P(IirLevelsTest, StatesBelongToTheirLevelAndOneFreeReleasesThemAll)
     EXPECT_EQ(probe.Live(), 0);
     // A biquad cascade's record holds a second work area of 1,024 floats.
     EXPECT_EQ(SpIirLevelStateBytes(3, SpIirTagBiquad), 8552);
-}
-
-TEST_P(IirLevelsTest, FailedBuildsClearThePointerAndOversizedStatesWriteNothing)
-{
-    const float taps[4] = {1.0f, 0.5f, 1.0f, 0.3f};
-    std::vector<uint8_t> memory(64, 0xA5);
-    const int32_t huge = 200000000; // past 2^31 bytes at every level
-    int32_t size = -1;
-    EXPECT_EQ(SpIirStateSize(huge, &size), SpErrIirOrder);
-    EXPECT_EQ(size, -1);
-    SpIirState* state = reinterpret_cast<SpIirState*>(uintptr_t(0x10));
-    EXPECT_EQ(SpIirInit(&state, taps, huge, nullptr, memory.data()), SpErrIirOrder);
-    EXPECT_EQ(state, nullptr);
-    EXPECT_EQ(memory, std::vector<uint8_t>(64, 0xA5));
-    state = reinterpret_cast<SpIirState*>(uintptr_t(0x10));
-    EXPECT_EQ(SpIirCreate(&state, nullptr, 1, nullptr), SpErrNullPointer);
-    EXPECT_EQ(state, nullptr);
-    state = reinterpret_cast<SpIirState*>(uintptr_t(0x10));
-    EXPECT_EQ(SpIirCreate(&state, taps, 0, nullptr), SpErrIirOrder);
-    EXPECT_EQ(state, nullptr);
 }
 
 TEST_P(IirLevelsTest, CascadeWithoutSectionsPassesItsInputThrough)

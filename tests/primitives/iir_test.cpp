@@ -211,15 +211,20 @@ TEST_P(IirTest, SplitBlocksEqualOneBlock)
     for (int order : {1, 2, 3, 6})
     {
         const std::vector<float> taps = StableTaps(order, rng);
-        const std::vector<float> x = RandomSignal(10, rng);
+        const std::vector<float> x = RandomSignal(2505, rng);
         CreatedIir one, two;
         ASSERT_EQ(SpIirCreate(&one.State, taps.data(), order, nullptr), SpOk);
         ASSERT_EQ(SpIirCreate(&two.State, taps.data(), order, nullptr), SpOk);
-        std::vector<float> whole(10), halves(10);
-        ASSERT_EQ(SpIirFilter(x.data(), whole.data(), 10, one.State), SpOk);
-        ASSERT_EQ(SpIirFilter(x.data(), halves.data(), 5, two.State), SpOk);
-        ASSERT_EQ(SpIirFilter(x.data() + 5, halves.data() + 5, 5, two.State), SpOk);
-        for (int i = 0; i < 10; ++i)
+        std::vector<float> whole(2505), halves(2505);
+        ASSERT_EQ(SpIirFilter(x.data(), whole.data(), 2505, one.State), SpOk);
+        // Odd first, then the chunks that the one call is cut into past 1,024 samples.
+        int32_t at = 0;
+        for (int32_t len : {5, 1024, 1024, 452})
+        {
+            ASSERT_EQ(SpIirFilter(x.data() + at, halves.data() + at, len, two.State), SpOk);
+            at += len;
+        }
+        for (int i = 0; i < 2505; ++i)
         {
             // Odd blocks regroup one pair of additions: equal up to rounding.
             EXPECT_NEAR(halves[i], whole[i], 1e-6 * (1.0 + fabs(whole[i])))
@@ -334,6 +339,15 @@ TEST_P(IirTest, FailedBuildsLeaveNoStatePointerAndNoMemory)
     dangling = reinterpret_cast<SpIirState*>(uintptr_t(0x10));
     EXPECT_EQ(SpIirInit(&dangling, zeroA0, 1, nullptr, buffer.data()), SpErrDivideByZero);
     EXPECT_EQ(dangling, nullptr);
+    // Refused arguments clear it too: null taps, order 0, a state past 2^31 bytes.
+    for (int32_t order : {1, 0, 200000000})
+    {
+        dangling = reinterpret_cast<SpIirState*>(uintptr_t(0x10));
+        EXPECT_NE(order == 1 ? SpIirCreate(&dangling, nullptr, 1, nullptr)
+                             : SpIirInit(&dangling, zeroA0, order, nullptr, buffer.data()),
+                  SpOk);
+        EXPECT_EQ(dangling, nullptr) << "order " << order;
+    }
 
     const float taps[4] = {1.0f, 0.5f, 1.0f, 0.3f};
     SpAllocProbe probe;
