@@ -105,21 +105,50 @@ struct CreatedIir
     }
 };
 
-// A biquad cascade in caller memory: no operation builds one, so the test lays it out.
+// A biquad cascade in caller memory: no operation builds one, so the test lays it out, with the
+// four-lane tables and work area that the level 1-3 filters read. A section's feedback rows are
+// those of an order-2 direct-form state built by the level under test.
 struct BiquadCascade
 {
     std::vector<float> Coeffs;
     std::vector<float> Delay;
-    SpIirState State;
-    explicit BiquadCascade(const std::vector<float>& coeffs)
+    std::vector<float> Lanes; // FF 12, FB 20, one-sample 8 floats a section, then 2 x 1,024 of work
+    SpIirState State = {};
+    BiquadCascade(const std::vector<float>& coeffs, int32_t level)
         : Coeffs(coeffs), Delay(coeffs.size() / 5 * 2, 0.0f)
     {
+        const int32_t sections = int32_t(coeffs.size() / 5);
         State.Tag = SpIirTagBiquad;
-        State.Level = 0;
+        State.Level = level;
         State.Taps = Coeffs.data();
         State.Delay = Delay.data();
-        State.Count = int32_t(Delay.size());
-        State.OwnsMemory = 0;
+        State.Count = 2 * sections;
+        if (level == 0)
+        {
+            return;
+        }
+        Lanes.assign(40 * size_t(sections) + 2048, 0.0f);
+        State.Sections = sections;
+        State.FfLanes = Lanes.data();
+        State.FbLanes = State.FfLanes + 12 * sections;
+        State.OneSample = State.FbLanes + 20 * sections;
+        State.Work = State.OneSample + 8 * sections;
+        State.SecondWork = State.Work + 1024;
+        std::vector<uint8_t> memory(8192);
+        for (int32_t k = 0; k < sections; ++k)
+        {
+            const float* c = &Coeffs[5 * k];
+            const float direct[6] = {c[0], c[1], c[2], 1.0f, c[3], c[4]};
+            SpIirState* section = nullptr;
+            EXPECT_EQ(SpIirInit(&section, direct, 2, nullptr, memory.data()), SpOk);
+            for (int i = 0; i < 12; ++i)
+            {
+                State.FfLanes[12 * k + i] = c[i / 4];
+            }
+            memcpy(State.FbLanes + 20 * k, section->FbLanes, 20 * sizeof(float));
+            const float row[8] = {c[0], c[1], c[2], 0.0f, -c[3], -c[4], 0.0f, 0.0f};
+            memcpy(State.OneSample + 8 * k, row, sizeof(row));
+        }
     }
 };
 
@@ -206,10 +235,12 @@ TEST_P(IirTest, BiquadCascadeMatchesReference)
             sectionTaps.push_back({t[0] / a0, t[1] / a0, t[2] / a0, 1.0f, t[4] / a0, t[5] / a0});
             coeffs.insert(coeffs.end(), {t[0] / a0, t[1] / a0, t[2] / a0, t[4] / a0, t[5] / a0});
         }
-        BiquadCascade cascade(coeffs);
+        BiquadCascade cascade(coeffs, Level());
         std::vector<float> x = RandomSignal(300, rng);
         std::vector<float> y(x.size());
-        ASSERT_EQ(SpIirFilter(x.data(), y.data(), 137, &cascade.State), SpOk);
+        // A block of 5 is at most four per section for 2 and 4 sections: one sample at a time.
+        ASSERT_EQ(SpIirFilter(x.data(), y.data(), 5, &cascade.State), SpOk);
+        ASSERT_EQ(SpIirFilter(x.data() + 5, y.data() + 5, 132, &cascade.State), SpOk);
         ASSERT_EQ(SpIirFilter(x.data() + 137, y.data() + 137, 163, &cascade.State), SpOk);
         std::vector<float> stage = x;
         std::vector<double> want;
@@ -234,8 +265,11 @@ TEST_P(IirTest, StateSizeCoversRecordCoefficientsAndDelay)
         ASSERT_EQ(SpIirStateSize(order, &size), SpOk);
         const int coeffs = (4 * (2 * order + 1) + 15) / 16 * 16;
         const int delay = (4 * (order + 1) + 15) / 16 * 16;
-        EXPECT_EQ(size, 112 + coeffs + delay) << "order " << order;
+        const int lanes = Level() == 0 ? 112 : 152 + 4 * (8 * order + 16 + 1024);
+        EXPECT_EQ(size, lanes + coeffs + delay) << "order " << order;
     }
+    ASSERT_EQ(SpIirStateSize(3, &size), SpOk);
+    EXPECT_EQ(size, Level() == 0 ? 160 : 4456);
 }
 
 TEST_P(IirTest, FailedBuildsLeaveNoStatePointerAndNoMemory)
@@ -249,10 +283,19 @@ TEST_P(IirTest, FailedBuildsLeaveNoStatePointerAndNoMemory)
         EXPECT_EQ(probe.Allocations(), 1);
         EXPECT_EQ(probe.Live(), 0);
     }
-    std::vector<uint8_t> buffer(256);
+    std::vector<uint8_t> buffer(8192);
     dangling = reinterpret_cast<SpIirState*>(uintptr_t(0x10));
     EXPECT_EQ(SpIirInit(&dangling, zeroA0, 1, nullptr, buffer.data()), SpErrDivideByZero);
     EXPECT_EQ(dangling, nullptr);
+    // Refused arguments clear it too: null taps, order 0, a state past 2^31 bytes.
+    for (int32_t order : {1, 0, 200000000})
+    {
+        dangling = reinterpret_cast<SpIirState*>(uintptr_t(0x10));
+        EXPECT_NE(order == 1 ? SpIirCreate(&dangling, nullptr, 1, nullptr)
+                             : SpIirInit(&dangling, zeroA0, order, nullptr, buffer.data()),
+                  SpOk);
+        EXPECT_EQ(dangling, nullptr) << "order " << order;
+    }
 
     const float taps[4] = {1.0f, 0.5f, 1.0f, 0.3f};
     SpAllocProbe probe;
@@ -274,7 +317,7 @@ TEST_P(IirTest, FreeReleasesOnlyCreatedStates)
     EXPECT_EQ(SpIirFree(created), SpOk);
     EXPECT_EQ(probe.Live(), 0);
 
-    std::vector<uint8_t> buffer(256);
+    std::vector<uint8_t> buffer(8192);
     SpIirState* inCaller = nullptr;
     ASSERT_EQ(SpIirInit(&inCaller, taps, 1, nullptr, buffer.data()), SpOk);
     EXPECT_EQ(SpIirFree(inCaller), SpOk);

@@ -5,6 +5,7 @@
 #include "driver/primitives/dispatch/sp_level_builds.h"
 #include "driver/primitives/filters/sp_fir_internal.h"
 #include "driver/primitives/filters/sp_fir_kernels-inl.h"
+#include "driver/primitives/filters/sp_iir_kernels-inl.h"
 #include "driver/primitives/level1/sp_fft_level1.h"
 #include "driver/primitives/vectors/sp_convert-inl.h"
 #include "driver/primitives/vectors/sp_interleave-inl.h"
@@ -27,6 +28,7 @@ using Vector = SpVectorKernels<SP_LEVEL_PARAMS>;
 using Pow = SpPowKernels<SP_LEVEL_PARAMS>;
 using Kernels = SpLevelKernels<SP_LEVEL_PARAMS>;
 using Fir = SpFirKernels<SP_LEVEL_PARAMS>;
+using Iir = SpIirKernels<SP_LEVEL_PARAMS>;
 constexpr int32_t kLevel = SP_LEVEL_PARAMS::kLevel;
 } // namespace
 
@@ -224,6 +226,38 @@ SpStatus SP_LN(SpFirCreate)(SpFirState** ppState, const float* taps, int32_t tap
 SpStatus SP_LN(SpFirFilter)(const float* src, float* dst, int32_t len, SpFirState* state)
 {
     return SpFirFilterAt(kLevel, src, dst, len, state);
+}
+
+// The IIR rows: the shared level state builders with this level's word, and this level's
+// filter; a state of another level is refused.
+SpStatus SP_LN(SpIirStateSize)(int32_t order, int32_t* pSize)
+{
+    return SpIirStateSizeAt(kLevel, order, pSize);
+}
+
+SpStatus SP_LN(SpIirInit)(SpIirState** ppState, const float* taps, int32_t order, const float* delayLine,
+                          uint8_t* buffer)
+{
+    return SpIirInitAt(kLevel, ppState, taps, order, delayLine, buffer);
+}
+
+SpStatus SP_LN(SpIirCreate)(SpIirState** ppState, const float* taps, int32_t order, const float* delayLine)
+{
+    return SpIirCreateAt(kLevel, ppState, taps, order, delayLine);
+}
+
+SpStatus SP_LN(SpIirFilter)(const float* src, float* dst, int32_t len, SpIirState* state)
+{
+    return Iir::Filter(src, dst, len, state);
+}
+
+SpStatus SP_LN(SpIirFilterInPlace)(float* srcdst, int32_t len, SpIirState* state)
+{
+    if (!state || !srcdst)
+    {
+        return SpErrNullPointer;
+    }
+    return Iir::Filter(srcdst, srcdst, len, state);
 }
 
 // The vector rows: fills, absolute value, flip, add, subtract and multiply.

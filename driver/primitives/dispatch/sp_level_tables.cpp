@@ -8,6 +8,7 @@
 #include "driver/primitives/fft/sp_fft_internal.h"
 #include "driver/primitives/filters/sp_fir.h"
 #include "driver/primitives/filters/sp_iir.h"
+#include "driver/primitives/filters/sp_iir_internal.h"
 #include "driver/primitives/level1/sp_fft_level1.h"
 #include "driver/primitives/vectors/sp_convert.h"
 #include "driver/primitives/vectors/sp_pow.h"
@@ -68,10 +69,10 @@ const SpLevelRow SpLevelTable1[25] = {
     /* 14 */ SP_ROW_SEPARATE(SpFirMultiRateStateSize_L0, SpFirMultiRateStateSize_L1, SpFirMultiRateStateSize_L2, SpFirMultiRateStateSize_L3),
     /* 15 */ SP_ROW_SEPARATE(SpFirFilter_L0, SpFirFilter_L1, SpFirFilter_L2, SpFirFilter_L3),
     /* 16 */ SP_ROW_SEPARATE(SpFirFilterSample_L0, SpFirFilterSample_L0, SpFirFilterSample_L0, SpFirFilterSample_L0),
-    /* 17 */ SP_ROW_SEPARATE(SpIirFilterInPlace_L0, SpIirFilterInPlace_L0, SpIirFilterInPlace_L0,
-                             SpIirFilterInPlace_L0),
-    /* 18 */ SP_ROW_SHARED_23(SpIirStateSize_L0, SpIirStateSize_L0, SpIirStateSize_L0),
-    /* 19 */ SP_ROW_SEPARATE(SpIirInit_L0, SpIirInit_L0, SpIirInit_L0, SpIirInit_L0),
+    /* 17 */ SP_ROW_SEPARATE(SpIirFilterInPlace_L0, SpIirFilterInPlace_L1, SpIirFilterInPlace_L2,
+                             SpIirFilterInPlace_L3),
+    /* 18 */ SP_ROW_SHARED_23(SpIirStateSize_L0, SpIirStateSize_L1, SpIirStateSize_L2),
+    /* 19 */ SP_ROW_SEPARATE(SpIirInit_L0, SpIirInit_L1, SpIirInit_L2, SpIirInit_L3),
     /* 20 */ SP_ROW_SEPARATE(SpConvertI32ToF32_L0, SpConvertI32ToF32_L1, SpConvertI32ToF32_L2, SpConvertI32ToF32_L3),
     /* 21 */ SP_ROW_SHARED_23(SpAddConstInPlaceF32_L0, SpAddConstInPlaceF32_L1, SpAddConstInPlaceF32_L2),
     /* 22 */ SP_ROW_SEPARATE(SpInterleave32_L0, SpInterleave32_L1, SpInterleave32_L2, SpInterleave32_L3),
@@ -120,9 +121,9 @@ const SpLevelRow SpLevelTable2[40] = {
     /* 30 */ SP_ROW_SEPARATE(SpFftInvRealInPlace_L0, SpFftInvRealInPlace_L1, SpFftInvRealInPlace_L0,
                              SpFftInvRealInPlace_L0),
     /* 31 */ SP_ROW_SEPARATE(SpMulPackF32_L0, SpMulPackF32_L0, SpMulPackF32_L0, SpMulPackF32_L0),
-    /* 32 */ SP_ROW_SEPARATE(SpIirCreate_L0, SpIirCreate_L0, SpIirCreate_L0, SpIirCreate_L0),
+    /* 32 */ SP_ROW_SEPARATE(SpIirCreate_L0, SpIirCreate_L1, SpIirCreate_L2, SpIirCreate_L3),
     /* 33 */ SP_ROW_SHARED_ALL(SpIirFree_L0),
-    /* 34 */ SP_ROW_SEPARATE(SpIirFilter_L0, SpIirFilter_L0, SpIirFilter_L0, SpIirFilter_L0),
+    /* 34 */ SP_ROW_SEPARATE(SpIirFilter_L0, SpIirFilter_L1, SpIirFilter_L2, SpIirFilter_L3),
     /* 35 */ SP_ROW_SEPARATE(SpFirCreate_L0, SpFirCreate_L1, SpFirCreate_L2, SpFirCreate_L3),
     /* 36 */ SP_ROW_SHARED_ALL(SpFirFree_L0),
     /* 37 */ SP_ROW_SEPARATE(SpSampleUpF32_L0, SpSampleUpF32_L1, SpSampleUpF32_L2, SpSampleUpF32_L3),

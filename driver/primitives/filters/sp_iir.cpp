@@ -48,6 +48,13 @@ SpStatus BuildDirectState(SpIirState** ppState, const float* taps, int32_t order
     state->Delay = delay;
     state->Count = order;
     state->OwnsMemory = 0;
+    state->FfLanes = nullptr;
+    state->FbLanes = nullptr;
+    state->Sections = 0;
+    state->Reserved = 0;
+    state->OneSample = nullptr;
+    state->Work = nullptr;
+    state->SecondWork = nullptr;
 
     for (int32_t k = 0; k < order; ++k)
     {
@@ -147,7 +154,8 @@ bool IsFilterableState(const SpIirState* state)
     {
         return state->Count >= 1;
     }
-    return state->Tag == SpIirTagBiquad && state->Count >= 2 && state->Count % 2 == 0;
+    // No sections is the identity filter.
+    return state->Tag == SpIirTagBiquad && state->Count >= 0 && state->Count % 2 == 0;
 }
 
 SpStatus FilterChecked(const float* src, float* dst, int32_t len, SpIirState* state)
@@ -197,10 +205,15 @@ SpStatus SpIirInit_L0(SpIirState** ppState, const float* taps, int32_t order, co
 {
     if (!taps || !ppState || !buffer)
     {
+        if (ppState)
+        {
+            *ppState = nullptr;
+        }
         return SpErrNullPointer;
     }
     if (order < 1 || DirectStateBytes(order) < 0)
     {
+        *ppState = nullptr;
         return SpErrIirOrder;
     }
     return BuildDirectState(ppState, taps, order, delayLine, buffer);
@@ -210,8 +223,13 @@ SpStatus SpIirCreate_L0(SpIirState** ppState, const float* taps, int32_t order, 
 {
     if (!taps || !ppState)
     {
+        if (ppState)
+        {
+            *ppState = nullptr;
+        }
         return SpErrNullPointer;
     }
+    *ppState = nullptr;
     const int64_t bytes = order < 1 ? -1 : DirectStateBytes(order);
     if (bytes < 0)
     {

@@ -16,6 +16,8 @@ enum : uint32_t
     SpIirTagBiquad = 0x49493032, // "II02": cascade of biquad sections
 };
 
+// One record for every level: the generic build reads the leading fields only; the level 1-3
+// builds also read the four-lane tables and the work area that their block passes need.
 struct SpIirState
 {
     uint32_t Tag;       // SpIirTagDirect or SpIirTagBiquad
@@ -24,6 +26,14 @@ struct SpIirState
     float* Delay;       // II01: n + 1 words, the last always 0; II02: two words per section
     int32_t Count;      // II01: the order n; II02: the delay-line length (2 x sections)
     int32_t OwnsMemory; // 1: made by SpIirCreate, released by SpIirFree
+    // Levels 1-3 only.
+    float* FfLanes;    // II01: b0..bn, each in four lanes; II02: 12 floats a section
+    float* FbLanes;    // II01: n + 3 rows of four (see sp_iir_internal.h); II02: 20 floats a section
+    int32_t Sections;  // II02: the section count; 0 in an II01 state
+    int32_t Reserved;  // keeps the pointers below 8-byte aligned
+    float* OneSample;  // II02: b0 b1 b2 - -a1 -a2 - - a section, 16-byte aligned
+    float* Work;       // 1,024 floats for the block passes
+    float* SecondWork; // II02: 1,024 floats behind Work; null for II01
 };
 
 // taps: 2n + 2 floats b0..bn then a0..an. delayLine: n floats of filter memory, or null for silence.
