@@ -146,3 +146,15 @@ DECLARE_INTERFACE_(ICyclicControl, IUnknown)
     STDMETHOD_(BOOLEAN, IsAlternateSettingValid)(UCHAR AlternateSetting, ULONG SampleRate) PURE;
 };
 typedef ICyclicControl* PCYCLICCONTROL;
+
+// {AA68946D-7D26-4137-9A5D-71E1EDB6C0CC}
+DEFINE_GUID(IID_IStreamDrmForward, 0xAA68946D, 0x7D26, 0x4137, 0x9A, 0x5D, 0x71, 0xE1, 0xED, 0xB6, 0xC0,
+            0xCC);
+
+// Implemented by CUsbAudioStream: names the USB stack below the stream as the next driver that
+// protected content of the stream reaches. PASSIVE_LEVEL.
+DECLARE_INTERFACE_(IStreamDrmForward, IUnknown)
+{
+    STDMETHOD_(NTSTATUS, SetContentId)(ULONG ContentId) PURE;
+};
+typedef IStreamDrmForward* PSTREAMDRMFORWARD;

@@ -113,7 +113,37 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::NonDelegatingQueryInterface(REFIID Inte
         static_cast<PCYCLICCONTROL>(this)->AddRef();
         return STATUS_SUCCESS;
     }
+    if (IsEqualGUIDAligned(InterfaceId, IID_IStreamDrmForward))
+    {
+        *Interface = PVOID(static_cast<PSTREAMDRMFORWARD>(this));
+        static_cast<PSTREAMDRMFORWARD>(this)->AddRef();
+        return STATUS_SUCCESS;
+    }
     return CStreamEngine::NonDelegatingQueryInterface(InterfaceId, Interface);
+}
+
+STDMETHODIMP_(NTSTATUS) CUsbAudioStream::SetContentId(ULONG ContentId)
+{
+    PAGED_CODE();
+    DRMFORWARD forward;
+    RtlZeroMemory(&forward, sizeof(forward));
+    IUsbDevice* pUsbDevice = QueryUsbDevice();
+    if (pUsbDevice)
+    {
+        forward.DeviceObject = pUsbDevice->GetLowerDeviceObject();
+        pUsbDevice->Release();
+    }
+    // The engine mutex keeps a setting change from freeing the interface record under the read;
+    // the setting-0 record has no pipes, so the index must not reach past them.
+    m_Lock.Lock();
+    if (m_pInterfaceInfo && m_nDataPipe < m_pInterfaceInfo->NumberOfPipes)
+    {
+        USBD_PIPE_HANDLE hPipe = m_pInterfaceInfo->Pipes[m_nDataPipe].PipeHandle;
+        forward.FileObject = reinterpret_cast<PFILE_OBJECT>(hPipe);
+        forward.Context = hPipe;
+    }
+    m_Lock.Unlock();
+    return PcForwardContentToDeviceObject(ContentId, nullptr, &forward);
 }
 
 NTSTATUS CUsbAudioStream::CreateClientCallbackObject()

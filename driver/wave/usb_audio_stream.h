@@ -49,7 +49,7 @@ struct TransferContext
 // the stream, select its settings and submit and complete its transfers (the base's own forms
 // of those slots answer STATUS_NOT_SUPPORTED or STATUS_NOT_IMPLEMENTED). Client and
 // stream-state slots run at PASSIVE_LEVEL under the engine's mutex.
-class CUsbAudioStream : public ICyclicControl, public CStreamEngine
+class CUsbAudioStream : public ICyclicControl, public IStreamDrmForward, public CStreamEngine
 {
 public:
     DECLARE_STD_UNKNOWN();
@@ -106,6 +106,10 @@ public:
     STDMETHODIMP_(NTSTATUS) StopStreaming() override;
     // Every alternate setting of a class-1 interface is valid.
     STDMETHODIMP_(BOOLEAN) IsAlternateSettingValid(UCHAR AlternateSetting, ULONG SampleRate) override;
+
+    // IStreamDrmForward: the content travels on the data pipe of the selected setting (no
+    // pipe before a setting with one is selected). PASSIVE_LEVEL.
+    STDMETHODIMP_(NTSTATUS) SetContentId(ULONG ContentId) override;
 
 protected:
     // The class-2 valid-alternate-settings control of this interface.

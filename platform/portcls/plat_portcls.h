@@ -1,8 +1,10 @@
 // Host side of the stand-in port-class library: the log of subdevice and physical-connection
-// registrations per device object, and the switches that make the next registration fail. Only
-// the stand-in, tools and tests include this header; driver code sees portcls.h alone.
+// registrations per device object, the switches that make the next registration fail, and the
+// log of content forwards. Only the stand-in, tools and tests include this header; driver code
+// sees portcls.h alone.
 #pragma once
 
+#include "pc_drm.h"
 #include "pc_subdevice.h"
 
 #include <string>
@@ -50,5 +52,19 @@ void PcForgetDevice(PDEVICE_OBJECT DeviceObject);
 // ports, but keeps its log for tests to read. The library does this when the device stops or
 // is removed, so a restart can register the same names again and nothing outlives the device.
 void PcReleaseDeviceRegistrations(PDEVICE_OBJECT DeviceObject);
+
+// One PcForwardContentToDeviceObject call as the library answered it, failures included.
+struct PcContentForward
+{
+    ULONG ContentId = 0;
+    PVOID Reserved = nullptr;
+    bool HadRecord = false; // false: the caller passed no record, and Record is zeroed
+    DRMFORWARD Record = {};
+    NTSTATUS Status = STATUS_SUCCESS;
+};
+
+// Every forward since the last clear, in order, on any device.
+std::vector<PcContentForward> PcContentForwards();
+void PcClearContentForwards();
 
 } // namespace plat

@@ -1,5 +1,6 @@
 // Umbrella header of the stand-in port-class library: what a port-class adapter driver
-// includes. The COM base first; ports, miniports and adapter set-up follow in their own headers.
+// includes. The COM base first; ports, miniports, adapter set-up and content forwarding follow in
+// their own headers.
 #pragma once
 
 #include "ntddk.h"
@@ -8,3 +9,4 @@
 #include "pc_registry.h"
 #include "pc_subdevice.h"
 #include "pc_port.h"
+#include "pc_drm.h"
