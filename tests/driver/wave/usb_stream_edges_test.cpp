@@ -58,12 +58,6 @@ protected:
                     m_DataPipe = info.Pipes[p].PipeHandle;
         };
     }
-    void TearDown() override
-    {
-        m_Usb.Calling = nullptr;
-        m_Usb.Answered = nullptr;
-        UsbStreamChain::TearDown();
-    }
     void Pause(LONGLONG Ms)
     {
         LARGE_INTEGER wait;
