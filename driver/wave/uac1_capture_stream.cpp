@@ -29,7 +29,6 @@ CUac1CaptureStream::SelectAlternateSetting(UCHAR AlternateSetting, StreamClient*
     return SelectSetting(AlternateSetting, Client);
 }
 
-// Every packet gets a slot of the largest size the endpoint carries.
 // No transfer is outstanding while the worker restarts the chain.
 STDMETHODIMP_(NTSTATUS) CUac1CaptureStream::RestartStreaming()
 {
@@ -38,6 +37,7 @@ STDMETHODIMP_(NTSTATUS) CUac1CaptureStream::RestartStreaming()
     return CUsbAudioStream::RestartStreaming();
 }
 
+// Every packet gets a slot of the largest size the endpoint carries.
 STDMETHODIMP_(NTSTATUS) CUac1CaptureStream::SubmitNextTransfer()
 {
     IUsbDevice* pUsbDevice = QueryUsbDevice();
