@@ -124,9 +124,8 @@ TEST_P(SpMinMaxLevelTest, FloatReductionsFollowTheirLaneOrder)
             }
             for (size_t offset = 0; offset < 32; offset += (trial == 3 ? 1 : 4))
             {
-                GuardedBuffer<uint8_t> src(4 * size_t(n), offset);
-                memcpy(src.data(), values.data(), 4 * size_t(n));
-                const float* p = reinterpret_cast<const float*>(src.data());
+                GuardedCopy<float> src(values, offset);
+                float* p = src.data();
                 float got = 1.0f;
                 ASSERT_EQ(SpOk, SpMaxF32(p, n, &got));
                 const uint32_t want = FloatBits(ModelMax(values.data(), reinterpret_cast<uintptr_t>(p), n));
@@ -135,7 +134,7 @@ TEST_P(SpMinMaxLevelTest, FloatReductionsFollowTheirLaneOrder)
                 std::vector<float> negated(values);
                 for (float& v : negated)
                     v = BitsFloat(FloatBits(v) ^ 0x80000000u);
-                memcpy(src.data(), negated.data(), 4 * size_t(n));
+                memcpy(p, negated.data(), 4 * size_t(n));
                 ASSERT_EQ(SpOk, SpMinF32(p, n, &got));
                 ASSERT_EQ(want ^ 0x80000000u, FloatBits(got)) << "min " << n << " at " << offset;
             }
@@ -167,15 +166,14 @@ TEST_P(SpMinMaxLevelTest, DoubleAndIntegerReductionsAreExact)
         i16[rng.Next32() % n] = INT16_MIN;
         for (size_t offset = 0; offset < 16; ++offset)
         {
-            GuardedBuffer<uint8_t> a(2 * size_t(n), offset), b(8 * size_t(n), offset);
-            memcpy(a.data(), i16.data(), 2 * size_t(n));
-            memcpy(b.data(), f64.data(), 8 * size_t(n));
+            GuardedCopy<int16_t> a(i16, offset);
+            GuardedCopy<double> b(f64, offset);
             int16_t hi = 0, lo = 0;
             double dhi = 0, dlo = 0;
-            k.maxI16(reinterpret_cast<const int16_t*>(a.data()), n, &hi);
-            k.minI16(reinterpret_cast<const int16_t*>(a.data()), n, &lo);
-            k.maxF64(reinterpret_cast<const double*>(b.data()), n, &dhi);
-            k.minF64(reinterpret_cast<const double*>(b.data()), n, &dlo);
+            k.maxI16(a.data(), n, &hi);
+            k.minI16(a.data(), n, &lo);
+            k.maxF64(b.data(), n, &dhi);
+            k.minF64(b.data(), n, &dlo);
             ASSERT_EQ(*std::max_element(i16.begin(), i16.end()), hi) << n << " at " << offset;
             ASSERT_EQ(*std::min_element(i16.begin(), i16.end()), lo) << n << " at " << offset;
             ASSERT_EQ(*std::max_element(f64.begin(), f64.end()), dhi) << n << " at " << offset;
