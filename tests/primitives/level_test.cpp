@@ -189,6 +189,48 @@ std::function<void(const Sources&, uint8_t*, int32_t)> KeptSamples(int32_t facto
     };
 }
 
+// c channels of n frames into nc interleaved words, and back; channel k of the interleaving
+// rows starts 256k floats into source a, so all channels are aligned together or not at all.
+std::function<SpStatus(const Sources&, uint8_t*, int32_t)> Interleaving(int32_t c)
+{
+    return [c](const Sources& s, uint8_t* o, int32_t n)
+    {
+        const float* ch[16];
+        for (int32_t k = 0; k < c; ++k)
+            ch[k] = s.a + 256 * k;
+        return SpInterleave32(ch, c, n, reinterpret_cast<float*>(o));
+    };
+}
+
+std::function<void(const Sources&, uint8_t*, int32_t)> Interleaved(int32_t c)
+{
+    return [c](const Sources& s, uint8_t* o, int32_t n)
+    {
+        for (int32_t k = 0; k < c * n; ++k)
+            memcpy(o + 4 * k, s.a + 256 * (k % c) + k / c, 4);
+    };
+}
+
+std::function<SpStatus(const Sources&, uint8_t*, int32_t)> Deinterleaving(int32_t c)
+{
+    return [c](const Sources& s, uint8_t* o, int32_t n)
+    {
+        float* ch[16];
+        for (int32_t k = 0; k < c; ++k)
+            ch[k] = reinterpret_cast<float*>(o) + k * n;
+        return SpDeinterleave32(s.a, c, n, ch);
+    };
+}
+
+std::function<void(const Sources&, uint8_t*, int32_t)> Deinterleaved(int32_t c)
+{
+    return [c](const Sources& s, uint8_t* o, int32_t n)
+    {
+        for (int32_t k = 0; k < c * n; ++k)
+            memcpy(o + 4 * ((k % c) * n + k / c), s.a + k, 4);
+    };
+}
+
 using U8 = uint8_t*;
 #define SP_F(o) reinterpret_cast<float*>(o)
 // A row's call, with the sources s, the destination bytes o and the count n in scope.
@@ -262,6 +304,18 @@ const StubRow kStubs[] = {
     {"Interleave8", 32, 4, false, [](const Sources& s, U8 o, int32_t n) { const float* ch[] = {s.a, s.b, s.a + 1, s.b + 1, s.a + 2, s.b + 2, s.a + 3, s.b + 3}; return SpInterleave32(ch, 8, n, SP_F(o)); }, {}, false, 0, true},
     {"Deinterleave2", 8, 4, false, [](const Sources& s, U8 o, int32_t n) { float* ch[] = {SP_F(o), SP_F(o) + n}; return SpDeinterleave32(s.a, 2, n, ch); }, [](const Sources& s, U8 o, int32_t n) { for (int32_t f = 0; f < n; ++f) { memcpy(o + 4 * f, s.a + 2 * f, 4); memcpy(o + 4 * (n + f), s.a + 2 * f + 1, 4); } }, false, 0, true},
     {"Deinterleave8", 32, 4, false, [](const Sources& s, U8 o, int32_t n) { float* ch[8]; for (int c = 0; c < 8; ++c) ch[c] = SP_F(o) + c * n; return SpDeinterleave32(s.a, 8, n, ch); }, [](const Sources& s, U8 o, int32_t n) { for (int32_t k = 0; k < 8 * n; ++k) memcpy(o + 4 * ((k % 8) * n + k / 8), s.a + k, 4); }, false, 0, true},
+    {"Interleave1Channels", 4, 4, false, Interleaving(1), Interleaved(1), false, 0, true},
+    {"Deinterleave1Channels", 4, 4, false, Deinterleaving(1), Deinterleaved(1), false, 0, true},
+    {"Interleave3Channels", 12, 4, false, Interleaving(3), Interleaved(3), false, 0, true},
+    {"Deinterleave3Channels", 12, 4, false, Deinterleaving(3), Deinterleaved(3), false, 0, true},
+    {"Interleave4Channels", 16, 4, false, Interleaving(4), Interleaved(4), false, 0, true},
+    {"Deinterleave4Channels", 16, 4, false, Deinterleaving(4), Deinterleaved(4), false, 0, true},
+    {"Interleave5Channels", 20, 4, false, Interleaving(5), Interleaved(5), false, 0, true},
+    {"Deinterleave5Channels", 20, 4, false, Deinterleaving(5), Deinterleaved(5), false, 0, true},
+    {"Interleave6Channels", 24, 4, false, Interleaving(6), Interleaved(6), false, 0, true},
+    {"Deinterleave6Channels", 24, 4, false, Deinterleaving(6), Deinterleaved(6), false, 0, true},
+    {"Interleave10Channels", 40, 4, false, Interleaving(10), Interleaved(10), false, 0, true},
+    {"Deinterleave10Channels", 40, 4, false, Deinterleaving(10), Deinterleaved(10), false, 0, true},
     {"SampleUp", 12, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 1; return SpSampleUpF32(s.a, n, SP_F(o), &len, 3, &phase); }, SampledUp(3, 1)},
     {"SampleUp1", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 0; return SpSampleUpF32(s.a, n, SP_F(o), &len, 1, &phase); }, SampledUp(1, 0), false, 10000},
     {"SampleUp2Long", 8, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 1; return SpSampleUpF32(s.a, n, SP_F(o), &len, 2, &phase); }, SampledUp(2, 1), false, 10000},
