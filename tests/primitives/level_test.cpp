@@ -278,6 +278,8 @@ const StubRow kStubs[] = {
     {"Sub", 4, 4, false, SP_RUN(SpSubF32(s.a, s.b, SP_F(o), n)), SP_REF(float, s.b[i] - s.a[i]), false, 100000},
     {"Mul", 4, 4, false, SP_RUN(SpMulF32(s.a, s.b, SP_F(o), n)), SP_REF(float, s.a[i] * s.b[i]), false, 100000},
     {"Div", 4, 4, false, SP_RUN(WithinDivBound(SpDivF32(s.a, s.b, SP_F(o), n), SP_F(o), s.a, s.b, n)), SP_REF(float, s.b[i] / s.a[i])},
+    // Source a holds its zeros at elements 259 and 296: divisors from element 222 see them at 37 and 74.
+    {"DivByZero", 4, 4, false, SP_RUN(WithinDivBound(SpDivF32(s.a + 222, s.b, SP_F(o), n), SP_F(o), s.a + 222, s.b, n))},
     {"Sqr", 4, 4, false, SP_RUN(SpSqrF32(s.a, SP_F(o), n)), SP_REF(float, s.a[i] * s.a[i])},
     {"Sqrt", 4, 4, true, SP_RUN(SpSqrtInPlaceF32(SP_F(o), n))},
     {"Abs", 4, 4, true, SP_RUN(SpAbsInPlaceF32(SP_F(o), n)), SP_REF(float, std::fabs(s.a[i]))},
