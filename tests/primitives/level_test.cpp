@@ -46,10 +46,9 @@ struct StubRow
     bool ownResults = false;
     // A count past the table's own, for rows whose kernels switch path on long vectors.
     int32_t longCount = 0;
-    // Float destinations are also placed at 2-byte offsets (at levels 1-3, against level 0 at
-    // the aligned offset below: level 0 takes float-aligned vectors only), except in rows whose
-    // stubs warn of misalignment.
-    bool alignedOnly = false;
+    // Destinations also at 2-byte offsets (at levels 1-3, against level 0 at the aligned offset
+    // below: level 0 takes float-aligned vectors only).
+    bool oddOffsets = false;
 };
 
 // Reference rows: element i of the output from element i of the sources.
@@ -274,24 +273,24 @@ const StubRow kStubs[] = {
     {"MulConst", 4, 4, false, SP_RUN(SpMulConstF32(s.a, 0.3f, SP_F(o), n)), SP_REF(float, s.a[i] * 0.3f)},
     {"Set", 4, 4, false, SP_RUN(SpSetF32(-7.25f, SP_F(o), n)), SP_REF(float, -7.25f)},
     {"Flip", 4, 4, false, SP_RUN(SpFlipF32(s.a, SP_F(o), n)), [](const Sources& s, U8 o, int32_t n) { for (int32_t i = 0; i < n; ++i) memcpy(o + 4 * i, s.a + n - 1 - i, 4); }},
-    {"Add", 4, 4, false, SP_RUN(SpAddF32(s.a, s.b, SP_F(o), n)), SP_REF(float, s.a[i] + s.b[i]), false, 100000},
-    {"Sub", 4, 4, false, SP_RUN(SpSubF32(s.a, s.b, SP_F(o), n)), SP_REF(float, s.b[i] - s.a[i]), false, 100000},
-    {"Mul", 4, 4, false, SP_RUN(SpMulF32(s.a, s.b, SP_F(o), n)), SP_REF(float, s.a[i] * s.b[i]), false, 100000},
-    {"Div", 4, 4, false, SP_RUN(WithinDivBound(SpDivF32(s.a, s.b, SP_F(o), n), SP_F(o), s.a, s.b, n)), SP_REF(float, s.b[i] / s.a[i])},
+    {"Add", 4, 4, false, SP_RUN(SpAddF32(s.a, s.b, SP_F(o), n)), SP_REF(float, s.a[i] + s.b[i]), false, 100000, true},
+    {"Sub", 4, 4, false, SP_RUN(SpSubF32(s.a, s.b, SP_F(o), n)), SP_REF(float, s.b[i] - s.a[i]), false, 100000, true},
+    {"Mul", 4, 4, false, SP_RUN(SpMulF32(s.a, s.b, SP_F(o), n)), SP_REF(float, s.a[i] * s.b[i]), false, 100000, true},
+    {"Div", 4, 4, false, SP_RUN(WithinDivBound(SpDivF32(s.a, s.b, SP_F(o), n), SP_F(o), s.a, s.b, n)), SP_REF(float, s.b[i] / s.a[i]), false, 0, true},
     // Source a holds its zeros at elements 259 and 296: divisors from element 222 see them at 37 and 74.
-    {"DivByZero", 4, 4, false, SP_RUN(WithinDivBound(SpDivF32(s.a + 222, s.b, SP_F(o), n), SP_F(o), s.a + 222, s.b, n))},
+    {"DivByZero", 4, 4, false, SP_RUN(WithinDivBound(SpDivF32(s.a + 222, s.b, SP_F(o), n), SP_F(o), s.a + 222, s.b, n)), {}, false, 0, true},
     {"Sqr", 4, 4, false, SP_RUN(SpSqrF32(s.a, SP_F(o), n)), SP_REF(float, s.a[i] * s.a[i])},
     {"Sqrt", 4, 4, true, SP_RUN(SpSqrtInPlaceF32(SP_F(o), n))},
-    {"Abs", 4, 4, true, SP_RUN(SpAbsInPlaceF32(SP_F(o), n)), SP_REF(float, std::fabs(s.a[i]))},
+    {"Abs", 4, 4, true, SP_RUN(SpAbsInPlaceF32(SP_F(o), n)), SP_REF(float, std::fabs(s.a[i])), false, 0, true},
     {"Exp", 4, 4, true, SP_RUN(WithinUlps(SpExpInPlaceF32(SP_F(o), n), SP_F(o), s.a, n, 4, [](double x) { return std::exp(x); }))},
     {"Ln", 4, 4, true, SP_RUN(WithinUlps(SpLnInPlaceF32(SP_F(o), n), SP_F(o), s.a, n, 2, [](double x) { return x < 0 || std::signbit(x) ? NAN : std::log(x); }))},
-    {"MulInPlace", 4, 4, true, SP_RUN(SpMulInPlaceF32(s.b, SP_F(o), n)), SP_REF(float, s.a[i] * s.b[i]), false, 100000},
-    {"SquareInPlace", 4, 4, true, SP_RUN(SpMulInPlaceF32(SP_F(o), SP_F(o), n)), SP_REF(float, s.a[i] * s.a[i]), false, 100000},
+    {"MulInPlace", 4, 4, true, SP_RUN(SpMulInPlaceF32(s.b, SP_F(o), n)), SP_REF(float, s.a[i] * s.b[i]), false, 100000, true},
+    {"SquareInPlace", 4, 4, true, SP_RUN(SpMulInPlaceF32(SP_F(o), SP_F(o), n)), SP_REF(float, s.a[i] * s.a[i]), false, 100000, true},
     {"FlipInPlace", 4, 4, true, SP_RUN(SpFlipF32(SP_F(o), SP_F(o), n)), [](const Sources& s, U8 o, int32_t n) { for (int32_t i = 0; i < n; ++i) memcpy(o + 4 * i, s.a + n - 1 - i, 4); }},
     {"AddProduct", 4, 4, true, SP_RUN(SpAddProductF32(s.a, s.b, SP_F(o), n)), SP_REF(float, s.a[i] + s.a[i] * s.b[i])},
     {"AddProductConst", 4, 4, true, SP_RUN(SpAddProductConstF32(s.b, 2.5f, SP_F(o), n)), SP_REF(float, s.a[i] + s.b[i] * 2.5f)},
-    {"MinEvery", 4, 4, true, SP_RUN(SpMinEveryInPlaceF32(s.b, SP_F(o), n)), SP_REF(float, s.b[i] < s.a[i] ? s.b[i] : s.a[i])},
-    {"MaxEvery", 4, 4, true, SP_RUN(SpMaxEveryInPlaceF32(s.b, SP_F(o), n)), SP_REF(float, s.b[i] > s.a[i] ? s.b[i] : s.a[i])},
+    {"MinEvery", 4, 4, true, SP_RUN(SpMinEveryInPlaceF32(s.b, SP_F(o), n)), SP_REF(float, s.b[i] < s.a[i] ? s.b[i] : s.a[i]), false, 0, true},
+    {"MaxEvery", 4, 4, true, SP_RUN(SpMaxEveryInPlaceF32(s.b, SP_F(o), n)), SP_REF(float, s.b[i] > s.a[i] ? s.b[i] : s.a[i]), false, 0, true},
     // Reductions write one float whatever the count.
     {"Max", 0, 4, false, SP_RUN(SpMaxF32(s.a, n, SP_F(o)))},
     {"Min", 0, 4, false, SP_RUN(SpMinF32(s.a, n, SP_F(o)))},
@@ -302,29 +301,29 @@ const StubRow kStubs[] = {
     {"Mean", 0, 4, false, SP_RUN(WithinBound(SpMeanF32(s.a, n, SP_F(o), 0), SP_F(o), s.a, n, n))},
     {"Dot", 0, 4, false, SP_RUN(WithinDotBound(SpDotProdF32(s.a, s.b, n, SP_F(o)), SP_F(o), s.a, s.b, n))},
     // Two channels of n frames, and eight channels of n frames out of 8n interleaved words.
-    {"Interleave2", 8, 4, false, [](const Sources& s, U8 o, int32_t n) { const float* ch[] = {s.a, s.b}; return SpInterleave32(ch, 2, n, SP_F(o)); }, [](const Sources& s, U8 o, int32_t n) { for (int32_t f = 0; f < n; ++f) { memcpy(o + 8 * f, s.a + f, 4); memcpy(o + 8 * f + 4, s.b + f, 4); } }, false, 0, true},
-    {"Interleave8", 32, 4, false, [](const Sources& s, U8 o, int32_t n) { const float* ch[] = {s.a, s.b, s.a + 1, s.b + 1, s.a + 2, s.b + 2, s.a + 3, s.b + 3}; return SpInterleave32(ch, 8, n, SP_F(o)); }, {}, false, 0, true},
-    {"Deinterleave2", 8, 4, false, [](const Sources& s, U8 o, int32_t n) { float* ch[] = {SP_F(o), SP_F(o) + n}; return SpDeinterleave32(s.a, 2, n, ch); }, [](const Sources& s, U8 o, int32_t n) { for (int32_t f = 0; f < n; ++f) { memcpy(o + 4 * f, s.a + 2 * f, 4); memcpy(o + 4 * (n + f), s.a + 2 * f + 1, 4); } }, false, 0, true},
-    {"Deinterleave8", 32, 4, false, [](const Sources& s, U8 o, int32_t n) { float* ch[8]; for (int c = 0; c < 8; ++c) ch[c] = SP_F(o) + c * n; return SpDeinterleave32(s.a, 8, n, ch); }, [](const Sources& s, U8 o, int32_t n) { for (int32_t k = 0; k < 8 * n; ++k) memcpy(o + 4 * ((k % 8) * n + k / 8), s.a + k, 4); }, false, 0, true},
-    {"Interleave1Channels", 4, 4, false, Interleaving(1), Interleaved(1), false, 0, true},
-    {"Deinterleave1Channels", 4, 4, false, Deinterleaving(1), Deinterleaved(1), false, 0, true},
-    {"Interleave3Channels", 12, 4, false, Interleaving(3), Interleaved(3), false, 0, true},
-    {"Deinterleave3Channels", 12, 4, false, Deinterleaving(3), Deinterleaved(3), false, 0, true},
-    {"Interleave4Channels", 16, 4, false, Interleaving(4), Interleaved(4), false, 0, true},
-    {"Deinterleave4Channels", 16, 4, false, Deinterleaving(4), Deinterleaved(4), false, 0, true},
-    {"Interleave5Channels", 20, 4, false, Interleaving(5), Interleaved(5), false, 0, true},
-    {"Deinterleave5Channels", 20, 4, false, Deinterleaving(5), Deinterleaved(5), false, 0, true},
-    {"Interleave6Channels", 24, 4, false, Interleaving(6), Interleaved(6), false, 0, true},
-    {"Deinterleave6Channels", 24, 4, false, Deinterleaving(6), Deinterleaved(6), false, 0, true},
-    {"Interleave10Channels", 40, 4, false, Interleaving(10), Interleaved(10), false, 0, true},
-    {"Deinterleave10Channels", 40, 4, false, Deinterleaving(10), Deinterleaved(10), false, 0, true},
-    {"SampleUp", 12, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 1; return SpSampleUpF32(s.a, n, SP_F(o), &len, 3, &phase); }, SampledUp(3, 1)},
-    {"SampleUp1", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 0; return SpSampleUpF32(s.a, n, SP_F(o), &len, 1, &phase); }, SampledUp(1, 0), false, 10000},
-    {"SampleUp2Long", 8, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 1; return SpSampleUpF32(s.a, n, SP_F(o), &len, 2, &phase); }, SampledUp(2, 1), false, 10000},
-    {"SampleUp5", 20, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 1; return SpSampleUpF32(s.a, n, SP_F(o), &len, 5, &phase); }, SampledUp(5, 1), false, 4097},
-    {"SampleDown3", 4, 4, false, SampledDown(3, 2), KeptSamples(3, 2), false, 1000},
-    {"SampleDown4", 4, 4, false, SampledDown(4, 3), KeptSamples(4, 3)},
-    {"SampleDown17", 4, 4, false, SampledDown(17, 14), KeptSamples(17, 14), false, 1000},
+    {"Interleave2", 8, 4, false, [](const Sources& s, U8 o, int32_t n) { const float* ch[] = {s.a, s.b}; return SpInterleave32(ch, 2, n, SP_F(o)); }, [](const Sources& s, U8 o, int32_t n) { for (int32_t f = 0; f < n; ++f) { memcpy(o + 8 * f, s.a + f, 4); memcpy(o + 8 * f + 4, s.b + f, 4); } }},
+    {"Interleave8", 32, 4, false, [](const Sources& s, U8 o, int32_t n) { const float* ch[] = {s.a, s.b, s.a + 1, s.b + 1, s.a + 2, s.b + 2, s.a + 3, s.b + 3}; return SpInterleave32(ch, 8, n, SP_F(o)); }, {}},
+    {"Deinterleave2", 8, 4, false, [](const Sources& s, U8 o, int32_t n) { float* ch[] = {SP_F(o), SP_F(o) + n}; return SpDeinterleave32(s.a, 2, n, ch); }, [](const Sources& s, U8 o, int32_t n) { for (int32_t f = 0; f < n; ++f) { memcpy(o + 4 * f, s.a + 2 * f, 4); memcpy(o + 4 * (n + f), s.a + 2 * f + 1, 4); } }},
+    {"Deinterleave8", 32, 4, false, [](const Sources& s, U8 o, int32_t n) { float* ch[8]; for (int c = 0; c < 8; ++c) ch[c] = SP_F(o) + c * n; return SpDeinterleave32(s.a, 8, n, ch); }, [](const Sources& s, U8 o, int32_t n) { for (int32_t k = 0; k < 8 * n; ++k) memcpy(o + 4 * ((k % 8) * n + k / 8), s.a + k, 4); }},
+    {"Interleave1Channels", 4, 4, false, Interleaving(1), Interleaved(1)},
+    {"Deinterleave1Channels", 4, 4, false, Deinterleaving(1), Deinterleaved(1)},
+    {"Interleave3Channels", 12, 4, false, Interleaving(3), Interleaved(3)},
+    {"Deinterleave3Channels", 12, 4, false, Deinterleaving(3), Deinterleaved(3)},
+    {"Interleave4Channels", 16, 4, false, Interleaving(4), Interleaved(4)},
+    {"Deinterleave4Channels", 16, 4, false, Deinterleaving(4), Deinterleaved(4)},
+    {"Interleave5Channels", 20, 4, false, Interleaving(5), Interleaved(5)},
+    {"Deinterleave5Channels", 20, 4, false, Deinterleaving(5), Deinterleaved(5)},
+    {"Interleave6Channels", 24, 4, false, Interleaving(6), Interleaved(6)},
+    {"Deinterleave6Channels", 24, 4, false, Deinterleaving(6), Deinterleaved(6)},
+    {"Interleave10Channels", 40, 4, false, Interleaving(10), Interleaved(10)},
+    {"Deinterleave10Channels", 40, 4, false, Deinterleaving(10), Deinterleaved(10)},
+    {"SampleUp", 12, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 1; return SpSampleUpF32(s.a, n, SP_F(o), &len, 3, &phase); }, SampledUp(3, 1), false, 0, true},
+    {"SampleUp1", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 0; return SpSampleUpF32(s.a, n, SP_F(o), &len, 1, &phase); }, SampledUp(1, 0), false, 10000, true},
+    {"SampleUp2Long", 8, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 1; return SpSampleUpF32(s.a, n, SP_F(o), &len, 2, &phase); }, SampledUp(2, 1), false, 10000, true},
+    {"SampleUp5", 20, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 1; return SpSampleUpF32(s.a, n, SP_F(o), &len, 5, &phase); }, SampledUp(5, 1), false, 4097, true},
+    {"SampleDown3", 4, 4, false, SampledDown(3, 2), KeptSamples(3, 2), false, 1000, true},
+    {"SampleDown4", 4, 4, false, SampledDown(4, 3), KeptSamples(4, 3), false, 0, true},
+    {"SampleDown17", 4, 4, false, SampledDown(17, 14), KeptSamples(17, 14), false, 1000, true},
     {"SampleDown", 4, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 2; return SpSampleDownF32(s.a, n, SP_F(o), &len, 1, &phase); }},
     {"SampleUp2Phase0", 8, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 0; return SpSampleUpF32(s.a, n, SP_F(o), &len, 2, &phase); }, [](const Sources& s, U8 o, int32_t n) { memset(o, 0, 8 * size_t(n)); for (int32_t k = 0; k < n; ++k) memcpy(o + 8 * k, s.a + k, 4); }},
     {"SampleUp2Phase1", 8, 4, false, [](const Sources& s, U8 o, int32_t n) { int32_t len = 0, phase = 1; return SpSampleUpF32(s.a, n, SP_F(o), &len, 2, &phase); }, [](const Sources& s, U8 o, int32_t n) { memset(o, 0, 8 * size_t(n)); for (int32_t k = 0; k < n; ++k) memcpy(o + 8 * k + 4, s.a + k, 4); }},
@@ -440,7 +439,7 @@ TEST_P(SpLevelStubTest, EveryStubMatchesLevelZeroAtEveryOffsetAndWritesOnlyItsOu
             const Sources s = pool.At(srcOffset);
             // Destination offsets of the element size; packed 24-bit destinations take every byte.
             const int32_t dstStep =
-                row.dstElementBytes == 3 ? 1 : (row.dstElementBytes == 2 || !row.alignedOnly ? 2 : 4);
+                row.dstElementBytes == 3 ? 1 : (row.dstElementBytes == 2 || row.oddOffsets ? 2 : 4);
             for (int32_t dstOffset = 0; dstOffset < 16; dstOffset += dstStep)
             {
                 // Level 0 runs at the float-aligned offset below a 2-byte one.
