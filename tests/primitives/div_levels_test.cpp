@@ -115,31 +115,18 @@ TEST_P(SpDivLevelTest, GroupsFollowTheEstimateOrTheExactRule)
     }
 }
 
-TEST_P(SpDivLevelTest, ZeroNaNAndOutOfRangeDivisors)
+TEST_P(SpDivLevelTest, NaNAndOutOfRangeDivisors)
 {
-    alignas(16) const float d[] = {0.0f, 0.0f, 0.0f, -0.0f, 2.0f, NAN, 3e38f, 1e-40f, INFINITY};
-    alignas(16) const float n[] = {1.0f, -1.0f, 0.0f, 1.0f, 4.0f, 1.0f, 3e38f, 1e-40f, 5.0f};
-    alignas(16) float q[9];
-    // The zero divisors' results are the vector tests' (every level); here they are the
-    // aligned run the unaligned one below must match.
-    ASSERT_EQ(SpWarnDivideByZero, SpDivF32(d, n, q, 9));
+    // (zero divisors are the vector tests', 2-byte-off destinations the level table's)
+    alignas(16) const float d[] = {NAN, 3e38f, 1e-40f, INFINITY};
+    alignas(16) const float n[] = {1.0f, 3e38f, 1e-40f, 5.0f};
     // Huge, subnormal and infinite divisors take the exact rule even beside ordinary ones.
     alignas(16) float r[4];
-    ASSERT_EQ(SpOk, SpDivF32(d + 5, n + 5, r, 4));
+    ASSERT_EQ(SpOk, SpDivF32(d, n, r, 4));
     EXPECT_TRUE(std::isnan(r[0])) << "a NaN divisor without a zero: NaN, no warning";
     EXPECT_EQ(1.0f, r[1]);
     EXPECT_EQ(1.0f, r[2]);
     EXPECT_EQ(0.0f, r[3]);
-    // Pointers off their float alignment: groups of four, unaligned.
-    std::vector<uint8_t> raw(4 * 9 + 3);
-    float* odd = reinterpret_cast<float*>(raw.data() + 1);
-    ASSERT_EQ(SpWarnDivideByZero, SpDivF32(d, n, odd, 9));
-    for (int32_t i = 0; i < 9; ++i)
-    {
-        float got;
-        memcpy(&got, raw.data() + 1 + 4 * i, 4);
-        EXPECT_EQ(FloatBits(q[i]), FloatBits(got)) << i;
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels1To3, SpDivLevelTest, ::testing::Values(1, 2, 3), SpLevelName);

@@ -58,6 +58,19 @@ private:
     T* m_data;
 };
 
+// A guarded copy of `values` whose first byte sits `offsetBytes` past a 64-byte boundary, and
+// its start as T: the level tests' way to put one input at every start offset.
+template <typename T> struct GuardedCopy
+{
+    GuardedCopy(const std::vector<T>& values, size_t offsetBytes)
+        : buffer(values.size() * sizeof(T), offsetBytes)
+    {
+        memcpy(buffer.data(), values.data(), values.size() * sizeof(T));
+    }
+    T* data() { return reinterpret_cast<T*>(buffer.data()); }
+    GuardedBuffer<uint8_t> buffer;
+};
+
 inline uint32_t FloatBits(float f)
 {
     uint32_t bits;

@@ -44,10 +44,9 @@ TEST_P(SpSqrtLevelTest, BlocksOfPositiveNormalsTakeTheRefinedEstimate)
             std::vector<float> x(n);
             for (float& v : x)
                 v = float(std::ldexp(rng.Uniform(1, 2), int(rng.Next32() % 200) - 100));
-            GuardedBuffer<float> buf(n, offset);
-            memcpy(buf.data(), x.data(), 4 * size_t(n));
+            GuardedCopy<float> buf(x, offset);
             ASSERT_EQ(SpOk, SpSqrtInPlaceF32(buf.data(), n));
-            ASSERT_TRUE(buf.GuardsIntact());
+            ASSERT_TRUE(buf.buffer.GuardsIntact());
             // Elements before the first 16-byte boundary and after the last whole block are exact.
             const int32_t head = int32_t((16 - offset) % 16 / 4);
             const int32_t blockEnd = head + (n - head) / 16 * 16;
@@ -55,9 +54,9 @@ TEST_P(SpSqrtLevelTest, BlocksOfPositiveNormalsTakeTheRefinedEstimate)
             {
                 const float exact = std::sqrt(x[i]);
                 const bool refined = i >= head && i < blockEnd;
-                ASSERT_EQ(FloatBits(refined ? ModelRefined(x[i]) : exact), FloatBits(buf[i]))
+                ASSERT_EQ(FloatBits(refined ? ModelRefined(x[i]) : exact), FloatBits(buf.data()[i]))
                     << n << " " << i;
-                ASSERT_LE(UlpDistance(exact, buf[i]), 2) << x[i];
+                ASSERT_LE(UlpDistance(exact, buf.data()[i]), 2) << x[i];
             }
         }
     }

@@ -213,11 +213,8 @@ TEST_P(SpSumLevelTest, DotProductsFollowTheirLevelsOrderAtEveryOffset)
         {
             for (size_t offB = 0; offB < 16; ++offB)
             {
-                GuardedBuffer<uint8_t> ba(4 * size_t(n), offA), bb(4 * size_t(n), offB);
-                memcpy(ba.data(), a.data(), 4 * size_t(n));
-                memcpy(bb.data(), b.data(), 4 * size_t(n));
-                const float* pa = reinterpret_cast<const float*>(ba.data());
-                const float* pb = reinterpret_cast<const float*>(bb.data());
+                GuardedCopy<float> ba(a, offA), bb(b, offB);
+                const float *pa = ba.data(), *pb = bb.data();
                 float dp = 0;
                 ASSERT_EQ(SpOk, SpDotProdF32(pa, pb, n, &dp));
                 const float want = ModelDot(Level(), a.data(), b.data(), reinterpret_cast<uintptr_t>(pa),
@@ -248,9 +245,8 @@ TEST_P(SpSumLevelTest, BothOrdersMatchTheirModelsAtEveryOffset)
             v = float(rng.Uniform(-1, 1) * (1 + (rng.Next32() % 1000)));
         for (size_t offset = 0; offset < 16; offset += (n > 40 ? 4 : 1))
         {
-            GuardedBuffer<uint8_t> buf(4 * size_t(n), offset);
-            memcpy(buf.data(), x.data(), 4 * size_t(n));
-            const float* p = reinterpret_cast<const float*>(buf.data());
+            GuardedCopy<float> buf(x, offset);
+            const float* p = buf.data();
             const uintptr_t at = reinterpret_cast<uintptr_t>(p);
             float fast = 0, accurate = 0, mean = 0;
             ASSERT_EQ(SpOk, SpSumF32(p, n, &fast, 1));

@@ -1,8 +1,8 @@
-// The level-1 to level-3 kernels of the fill, absolute-value, add, subtract and multiply
-// families (flip is held to the reversal, into another buffer and in place, by the level table;
-// the set's NaN payloads by the vector tests and its checks by the argument table): every
-// width and start byte against an element-by-element oracle between guard zones, the saturating
-// integer cases, the large-fill seam and the streaming add.
+// The level-1 to level-3 kernels of the fill and absolute-value families (the float add, subtract,
+// multiply, flip and absolute value, long and at 2-byte offsets, are rows of the level table; the
+// set's NaN payloads are the vector tests'): every width and start byte against an
+// element-by-element oracle between guard zones, the saturating integer cases and the large-fill
+// seam.
 #include <gtest/gtest.h>
 
 #include <stdint.h>
@@ -173,66 +173,6 @@ TEST_P(SpVectorLevelTest, AbsoluteValuesOfEveryTypeAtEveryOffset)
             }
         }
     }
-    // A float vector on an odd address: same as an aligned one.
-    GuardedBuffer<uint8_t> odd(4 * 37 + 1, 0);
-    for (int32_t i = 0; i < 37; ++i)
-    {
-        const float v = i % 3 == 0 ? -0.0f : (i % 3 == 1 ? -INFINITY : BitsFloat(0xFFC00123u));
-        memcpy(odd.data() + 1 + 4 * i, &v, 4);
-    }
-    ASSERT_EQ(SpOk, SpAbsInPlaceF32(reinterpret_cast<float*>(odd.data() + 1), 37));
-    for (int32_t i = 0; i < 37; ++i)
-    {
-        uint32_t bits;
-        memcpy(&bits, odd.data() + 1 + 4 * i, 4);
-        ASSERT_EQ(i % 3 == 0 ? 0u : (i % 3 == 1 ? 0x7F800000u : 0x7FC00123u), bits) << i;
-    }
-}
-
-// Long vectors take the streaming stores (add, subtract) and the prefetching in-place multiply;
-// a destination off its float alignment takes the unaligned rounds. Each element is the one
-// IEEE operation of the formula; subtraction is the second operand minus the first.
-TEST_P(SpVectorLevelTest, AddSubtractMultiplyLongAndMisaligned)
-{
-    TestRng rng(153);
-    const int32_t n = 100000;
-    std::vector<float> a(n + 8), b(n + 8);
-    for (int32_t i = 0; i < n + 8; ++i)
-    {
-        a[i] = float(rng.Uniform(-1e3, 1e3));
-        b[i] = float(rng.Uniform(-1e3, 1e3));
-    }
-    for (size_t offset : {size_t(0), size_t(4), size_t(2)})
-    {
-        GuardedBuffer<uint8_t> raw(4 * size_t(n), offset);
-        float* d = reinterpret_cast<float*>(raw.data());
-        auto check = [&](SpStatus status, auto formula, const char* what)
-        {
-            ASSERT_EQ(SpOk, status) << what;
-            ASSERT_TRUE(raw.GuardsIntact()) << what;
-            for (int32_t i = 0; i < n; ++i)
-            {
-                float got;
-                memcpy(&got, raw.data() + 4 * size_t(i), 4);
-                ASSERT_EQ(FloatBits(formula(i)), FloatBits(got))
-                    << what << " offset " << offset << " at " << i;
-            }
-        };
-        check(
-            SpAddF32(a.data() + 1, b.data(), d, n), [&](int32_t i) { return a[i + 1] + b[i]; }, "add");
-        check(
-            SpSubF32(a.data(), b.data() + 3, d, n), [&](int32_t i) { return b[i + 3] - a[i]; }, "sub");
-        check(
-            SpMulF32(a.data(), b.data(), d, n), [&](int32_t i) { return a[i] * b[i]; }, "mul");
-        memcpy(raw.data(), a.data(), 4 * size_t(n));
-        check(
-            SpMulInPlaceF32(b.data() + 1, d, n), [&](int32_t i) { return a[i] * b[i + 1]; }, "mul in place");
-    }
-    // In place with the source as the destination squares.
-    std::vector<float> sq(a.begin(), a.begin() + 37);
-    ASSERT_EQ(SpOk, SpMulInPlaceF32(sq.data(), sq.data(), 37));
-    for (int32_t i = 0; i < 37; ++i)
-        ASSERT_EQ(a[i] * a[i], sq[i]) << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels1To3, SpVectorLevelTest, ::testing::Values(1, 2, 3), SpLevelName);
