@@ -7,6 +7,7 @@
 #include "driver/primitives/vectors/sp_exp_levels-inl.h"
 #include "driver/primitives/vectors/sp_fill-inl.h"
 #include "driver/primitives/vectors/sp_int_div_levels-inl.h"
+#include "driver/primitives/vectors/sp_int_sqr_levels-inl.h"
 #include "driver/primitives/vectors/sp_ln_levels-inl.h"
 #include "driver/primitives/vectors/sp_minmax_levels-inl.h"
 #include "driver/primitives/vectors/sp_resample_levels-inl.h"
