@@ -6,6 +6,7 @@
 #include "driver/primitives/vectors/sp_div_levels-inl.h"
 #include "driver/primitives/vectors/sp_exp_levels-inl.h"
 #include "driver/primitives/vectors/sp_fill-inl.h"
+#include "driver/primitives/vectors/sp_flip_levels-inl.h"
 #include "driver/primitives/vectors/sp_int_div_levels-inl.h"
 #include "driver/primitives/vectors/sp_int_sqr_levels-inl.h"
 #include "driver/primitives/vectors/sp_ln_levels-inl.h"
