@@ -12,6 +12,7 @@
 #include "driver/primitives/vectors/sp_ln_levels-inl.h"
 #include "driver/primitives/vectors/sp_minmax_levels-inl.h"
 #include "driver/primitives/vectors/sp_resample_levels-inl.h"
+#include "driver/primitives/vectors/sp_resample_width_levels-inl.h"
 #include "driver/primitives/vectors/sp_sqrt_levels-inl.h"
 #include "driver/primitives/vectors/sp_sum_levels-inl.h"
 #include "driver/primitives/vectors/sp_vector_levels.h"
