@@ -13,10 +13,9 @@
 namespace
 {
 // clang-format off
-const decltype(&SpFlipKernel8_L1) kFlip8[] = {SpFlipKernel8_L1, SpFlipKernel8_L2, SpFlipKernel8_L3};
-const decltype(&SpFlipKernel16_L1) kFlip16[] = {SpFlipKernel16_L1, SpFlipKernel16_L2, SpFlipKernel16_L3};
-const decltype(&SpFlipInPlaceKernel8_L1) kInPlace8[] = {SpFlipInPlaceKernel8_L1, SpFlipInPlaceKernel8_L2, SpFlipInPlaceKernel8_L3};
-const decltype(&SpFlipInPlaceKernel16_L1) kInPlace16[] = {SpFlipInPlaceKernel16_L1, SpFlipInPlaceKernel16_L2, SpFlipInPlaceKernel16_L3};
+#define SP_LEVELS(name, k) const decltype(&k##_L1) name[] = {k##_L1, k##_L2, k##_L3}
+SP_LEVELS(kFlip8, SpFlipKernel8); SP_LEVELS(kFlip16, SpFlipKernel16);
+SP_LEVELS(kInPlace8, SpFlipInPlaceKernel8); SP_LEVELS(kInPlace16, SpFlipInPlaceKernel16);
 // clang-format on
 
 class FlipLevelTest : public SpLevelTest
@@ -42,8 +41,6 @@ TEST_P(FlipLevelTest, ReversesAtEveryOffsetAndLength)
             for (int so = 0; so < 16; ++so)
                 for (int dOff = 0; dOff < 16; ++dOff)
                 {
-                    SCOPED_TRACE(testing::Message()
-                                 << es << "-byte n " << n << " src+" << so << " dst+" << dOff);
                     const size_t bytes = es * size_t(n);
                     uint8_t* out = dst + 16 + dOff;
                     memset(dst, 0xA5, sizeof(dst));
@@ -54,7 +51,8 @@ TEST_P(FlipLevelTest, ReversesAtEveryOffsetAndLength)
                     else
                         kFlip16[l](reinterpret_cast<const uint16_t*>(src + so),
                                    reinterpret_cast<uint16_t*>(out), n);
-                    ASSERT_EQ(memcmp(dst, ref, sizeof(dst)), 0);
+                    ASSERT_EQ(memcmp(dst, ref, sizeof(dst)), 0)
+                        << es << "-byte n " << n << " +" << so << " +" << dOff;
                     if (so != 0)
                         continue; // in place depends on the destination's offset only
                     memcpy(out, src, bytes);
@@ -62,7 +60,8 @@ TEST_P(FlipLevelTest, ReversesAtEveryOffsetAndLength)
                         kInPlace8[l](out, n);
                     else
                         kInPlace16[l](reinterpret_cast<uint16_t*>(out), n);
-                    ASSERT_EQ(memcmp(dst, ref, sizeof(dst)), 0) << "in place";
+                    ASSERT_EQ(memcmp(dst, ref, sizeof(dst)), 0)
+                        << es << "-byte in place n " << n << " +" << dOff;
                 }
 }
 

@@ -14,10 +14,9 @@
 namespace
 {
 // clang-format off
-const decltype(&SpSqrScaleKernelI16_L1) kI16[] = {SpSqrScaleKernelI16_L1, SpSqrScaleKernelI16_L2, SpSqrScaleKernelI16_L3};
-const decltype(&SpSqrScaleKernelCI16_L1) kCi16[] = {SpSqrScaleKernelCI16_L1, SpSqrScaleKernelCI16_L2, SpSqrScaleKernelCI16_L3};
-const decltype(&SpSqrScaleKernelU8_L1) kU8[] = {SpSqrScaleKernelU8_L1, SpSqrScaleKernelU8_L2, SpSqrScaleKernelU8_L3};
-const decltype(&SpSqrScaleKernelU16_L1) kU16[] = {SpSqrScaleKernelU16_L1, SpSqrScaleKernelU16_L2, SpSqrScaleKernelU16_L3};
+#define SP_LEVELS(name, k) const decltype(&k##_L1) name[] = {k##_L1, k##_L2, k##_L3}
+SP_LEVELS(kI16, SpSqrScaleKernelI16); SP_LEVELS(kCi16, SpSqrScaleKernelCI16);
+SP_LEVELS(kU8, SpSqrScaleKernelU8); SP_LEVELS(kU16, SpSqrScaleKernelU16);
 // clang-format on
 const int32_t kFarScales[] = {INT_MIN, -100, -41, 41, 62, 100, INT_MAX};
 
@@ -40,25 +39,13 @@ int64_t Scaled(int64_t v, int32_t s, int64_t lo, int64_t hi)
 // One element by the rule; kind 0: int16, 1: byte, 2: uint16, 3: complex int16.
 void Expected(int kind, const uint8_t* p, uint8_t* q, int32_t s)
 {
-    int16_t i, r[2];
-    uint16_t u;
-    switch (kind)
-    {
-    case 0:
-        memcpy(&i, p, 2), i = int16_t(Scaled(int64_t(i) * i, s, -32768, 32767)), memcpy(q, &i, 2);
-        break;
-    case 1:
-        *q = uint8_t(Scaled(int64_t(*p) * *p, s, 0, 255));
-        break;
-    case 2:
-        memcpy(&u, p, 2), u = uint16_t(Scaled(int64_t(u) * u, s, 0, 65535)), memcpy(q, &u, 2);
-        break;
-    default:
-        memcpy(r, p, 4);
-        const int64_t a = int64_t(r[0]) * r[0] - int64_t(r[1]) * r[1], b2 = 2 * int64_t(r[0]) * r[1];
-        r[0] = int16_t(Scaled(a, s, -32768, 32767)), r[1] = int16_t(Scaled(b2, s, -32768, 32767));
-        memcpy(q, r, 4);
-    }
+    int16_t r[2];
+    memcpy(r, p, kind == 1 ? 1 : (kind == 3 ? 4 : 2));
+    const int64_t lo = kind == 0 || kind == 3 ? -32768 : 0,
+                  hi = kind == 1 ? 255 : (kind == 2 ? 65535 : 32767);
+    const int64_t x = kind == 1 ? *p : (kind == 2 ? uint16_t(r[0]) : r[0]), y = kind == 3 ? r[1] : 0;
+    r[0] = int16_t(Scaled(x * x - y * y, s, lo, hi)), r[1] = int16_t(Scaled(2 * x * y, s, lo, hi));
+    memcpy(q, r, kind == 1 ? 1 : (kind == 3 ? 4 : 2));
 }
 
 const size_t kSize[] = {2, 1, 2, 4};
@@ -94,8 +81,9 @@ TEST_P(IntSqrLevelTest, EveryValueAtEveryScale)
         const size_t es = kSize[kind], n = kind == 1 ? 256 : 65536;
         for (size_t i = 0; i < n; ++i)
         {
-            const uint32_t k = i < 169 ? uint32_t(uint16_t(edges[i % 13])) | uint32_t(edges[i / 13]) << 16
-                                       : (kind == 3 ? rng.Next32() >> (rng.Next32() & 8) : uint32_t(i));
+            const uint32_t k = kind == 3 && i < 169
+                                   ? uint32_t(uint16_t(edges[i % 13])) | uint32_t(edges[i / 13]) << 16
+                                   : (kind == 3 ? rng.Next32() >> (rng.Next32() & 8) : uint32_t(i));
             memcpy(&src[es * (i + 1)], &k, es);
         }
         for (int32_t s : scales)
