@@ -199,7 +199,7 @@ struct SpIntSqr
         }
         // Beyond 16 every nonzero part saturates already; -32768 * 2^16 still fits the 32-bit lane.
         const int32_t n = s < 0 ? (s < -16 ? 16 : -s) : s;
-        const int32_t tb = s - 1;
+        const int32_t tb = s > 0 ? s - 1 : 0;
         const Ci16Op op{s, _mm_cvtsi32_si128(n), _mm_cvtsi32_si128(tb > 0 ? tb : 0),
                         _mm_set1_epi32(s > 0 ? int32_t((1u << (s - 1)) - 1) : 0),
                         _mm_set1_epi32(tb > 0 ? int32_t((1u << (tb - 1)) - 1) : 0)};
@@ -262,7 +262,8 @@ struct SpIntSqr
                 --over;
             }
         }
-        const U8Op op{s, _mm_cvtsi32_si128(s < 0 ? -s : (s > 0 ? s : 0)), _mm_set1_epi16(s == -7 ? 8 : 16),
+        // Below -7 no shift runs (every nonzero byte gives 255), so the count is held there.
+        const U8Op op{s, _mm_cvtsi32_si128(s < -7 ? 7 : (s < 0 ? -s : s)), _mm_set1_epi16(s == -7 ? 8 : 16),
                       _mm_set1_epi16(int16_t(s >= 4 && s <= 15 ? Bias(s) : 0)),
                       _mm_set1_epi16(int16_t(over))};
         Run(src, dst, len, 1, op);
