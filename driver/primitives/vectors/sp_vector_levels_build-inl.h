@@ -3,6 +3,7 @@
 // square, minimum/maximum, flip, add, subtract, multiply, add-product, resampling, summation and square-root
 // families compiled for that level's instruction set.
 #include "driver/primitives/vectors/sp_arith_levels-inl.h"
+#include "driver/primitives/vectors/sp_div64_levels-inl.h"
 #include "driver/primitives/vectors/sp_div_levels-inl.h"
 #include "driver/primitives/vectors/sp_exp_levels-inl.h"
 #include "driver/primitives/vectors/sp_fill-inl.h"
