@@ -3,13 +3,17 @@
 // square, minimum/maximum, flip, add, subtract, multiply, add-product, resampling, summation and square-root
 // families compiled for that level's instruction set.
 #include "driver/primitives/vectors/sp_arith_levels-inl.h"
+#include "driver/primitives/vectors/sp_div64_levels-inl.h"
 #include "driver/primitives/vectors/sp_div_levels-inl.h"
 #include "driver/primitives/vectors/sp_exp_levels-inl.h"
 #include "driver/primitives/vectors/sp_fill-inl.h"
+#include "driver/primitives/vectors/sp_flip_levels-inl.h"
 #include "driver/primitives/vectors/sp_int_div_levels-inl.h"
+#include "driver/primitives/vectors/sp_int_sqr_levels-inl.h"
 #include "driver/primitives/vectors/sp_ln_levels-inl.h"
 #include "driver/primitives/vectors/sp_minmax_levels-inl.h"
 #include "driver/primitives/vectors/sp_resample_levels-inl.h"
+#include "driver/primitives/vectors/sp_resample_width_levels-inl.h"
 #include "driver/primitives/vectors/sp_sqrt_levels-inl.h"
 #include "driver/primitives/vectors/sp_sum_levels-inl.h"
 #include "driver/primitives/vectors/sp_vector_levels.h"
