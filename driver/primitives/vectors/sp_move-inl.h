@@ -106,21 +106,7 @@ template <class P> struct SpMoveKernels
         }
         if (n & 32)
             Take<Up, 32>(m);
-        if (n & 16)
-            Take<Up, 16>(m);
-        if (n & 8)
-            Take<Up, 8>(m);
-        if (n & 4)
-            Take<Up, 4>(m);
-        if (kSetBits)
-        {
-            if (n & 2)
-                Take<Up, 2>(m);
-            if (n & 1)
-                Take<Up, 1>(m);
-        }
-        while (m.n > 0)
-            Take<Up, 1>(m);
+        Tail<Up>(m);
     }
 
     // The destination's moving edge (start upward, end downward) onto a 16-byte boundary.
