@@ -4,10 +4,10 @@
 // own handling.
 #include "driver/adapter/dispatch.h"
 
-#include "driver/adapter/device_extension.h"
+#include "driver/core/device_extension.h"
 #include "driver/adapter/driver_entry.h"
-#include "driver/usb/asio_device_if.h"
-#include "driver/wave/stream_engine_if.h"
+#include "driver/core/asio_device_if.h"
+#include "driver/core/stream_engine_if.h"
 
 namespace
 {

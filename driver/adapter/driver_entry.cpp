@@ -3,7 +3,7 @@
 // registers the private device interfaces.
 #include "driver/adapter/driver_entry.h"
 
-#include "driver/adapter/device_extension.h"
+#include "driver/core/device_extension.h"
 #include "driver/adapter/dispatch.h"
 
 UNICODE_STRING g_AsioReferenceString;

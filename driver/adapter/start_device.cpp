@@ -3,11 +3,11 @@
 // starts the device and opens its private interfaces.
 #include "driver/adapter/start_device.h"
 
-#include "driver/topology/miniport/miniport_subdevice_if.h"
+#include "driver/core/miniport_subdevice_if.h"
 #include "driver/topology/miniport/miniport_topology.h"
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/pin_type.h"
 #include "driver/usb/usb_device.h"
-#include "driver/wave/stream_engine_if.h"
+#include "driver/core/stream_engine_if.h"
 #include "driver/wave/wave_miniport_creator.h"
 
 namespace

@@ -7,7 +7,7 @@
 #include "ntddk.h"
 #include "portcls.h"
 
-#include "driver/adapter/device_extension.h"
+#include "driver/core/device_extension.h"
 #include "driver/adapter/driver_entry.h"
 
 // Name buffer of an endpoint while the start formats it (paged pool).

@@ -4,7 +4,7 @@
 // current line are left over from longer earlier lines.
 #include "driver/usb/settings_file.h"
 
-#include "driver/usb/settings_store.h"
+#include "driver/core/settings_store.h"
 #include "portcls.h"
 
 namespace

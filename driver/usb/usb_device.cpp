@@ -3,7 +3,7 @@
 #include "driver/usb/usb_device.h"
 
 #include "driver/usb/settings_file.h"
-#include "driver/usb/settings_store.h"
+#include "driver/core/settings_store.h"
 
 #include "ksmedia.h"
 

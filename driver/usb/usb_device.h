@@ -10,10 +10,10 @@
 #include "usbbusif.h"
 #include "usbdlib.h"
 #include "usbioctl.h"
-#include "driver/adapter/audio_hal.h"
-#include "driver/adapter/mutex_lock.h"
-#include "driver/function/usb_audio_function_if.h"
-#include "driver/usb/usb_device_if.h"
+#include "driver/core/audio_hal.h"
+#include "driver/core/mutex_lock.h"
+#include "driver/core/usb_audio_function_if.h"
+#include "driver/core/usb_device_if.h"
 
 struct StreamClient;
 class CSettingsFile;

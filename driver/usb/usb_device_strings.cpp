@@ -2,7 +2,7 @@
 // driver writes from the product and manufacturer strings.
 #include "driver/usb/usb_device.h"
 
-#include "driver/usb/settings_store.h"
+#include "driver/core/settings_store.h"
 
 namespace
 {

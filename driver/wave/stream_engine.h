@@ -7,10 +7,10 @@
 
 #include "ntddk.h"
 #include "portcls.h"
-#include "driver/adapter/mutex_lock.h"
-#include "driver/adapter/stream_graph.h"
+#include "driver/core/mutex_lock.h"
+#include "driver/core/stream_graph.h"
 #include "driver/wave/cyclic_control.h"
-#include "driver/topology/miniport/miniport_subdevice_if.h"
+#include "driver/core/miniport_subdevice_if.h"
 
 // The name buffer (paged pool) and the nine list headers carry STREAM_POOL_TAG ("Stre").
 

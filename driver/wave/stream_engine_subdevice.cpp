@@ -3,8 +3,8 @@
 // removed when it is unplugged.
 #include "driver/wave/stream_engine.h"
 
-#include "driver/adapter/adapter_common.h"
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/adapter_common.h"
+#include "driver/core/pin_type.h"
 
 namespace
 {

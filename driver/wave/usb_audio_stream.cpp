@@ -3,7 +3,7 @@
 #include "driver/wave/usb_audio_stream.h"
 
 #include "usbdlib.h"
-#include "driver/usb/usb_device_if.h"
+#include "driver/core/usb_device_if.h"
 
 namespace
 {

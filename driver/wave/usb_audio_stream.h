@@ -11,7 +11,7 @@
 #include "driver/wave/stream_engine.h"
 #include "driver/dsp/effect_processor.h"
 #include "usb.h"
-#include "driver/usb/usb_device_if.h"
+#include "driver/core/usb_device_if.h"
 
 class CUsbAudioStream;
 

@@ -5,9 +5,9 @@
 // owner, so the slots call each other freely.
 #include "driver/wave/usb_audio_stream.h"
 
-#include "driver/topology/nodes/dsp_node_if.h"
+#include "driver/core/dsp_node_if.h"
 #include "usbdlib.h"
-#include "driver/usb/usb_device_if.h"
+#include "driver/core/usb_device_if.h"
 
 namespace
 {

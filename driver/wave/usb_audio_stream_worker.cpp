@@ -4,7 +4,7 @@
 // restarts the chain at a fresh frame. A port reset that finds the device gone ends it.
 #include "driver/wave/usb_audio_stream.h"
 
-#include "driver/adapter/adapter_common.h"
+#include "driver/core/adapter_common.h"
 
 namespace
 {

@@ -3,7 +3,7 @@
 // miniport's own files.
 #pragma once
 
-#include "driver/wave/stream_engine_if.h"
+#include "driver/core/stream_engine_if.h"
 
 // Null while the driver carries no wave miniport: endpoints are then named but get no wave
 // subdevice. Set once, before the first device starts; read at PASSIVE_LEVEL.

@@ -10,9 +10,9 @@
 #include "plat_sched.h"
 #include "portcls.h"
 
-#include "driver/adapter/device_extension.h"
+#include "driver/core/device_extension.h"
 #include "driver/adapter/driver_entry.h"
-#include "driver/wave/stream_engine_if.h"
+#include "driver/core/stream_engine_if.h"
 
 #include <algorithm>
 #include <dirent.h>

@@ -11,7 +11,7 @@
 #include "portcls.h"
 #include "sim/host/io_client.h"
 
-#include "driver/adapter/device_extension.h"
+#include "driver/core/device_extension.h"
 
 #include <algorithm>
 #include <cstring>

@@ -3,7 +3,7 @@
 // device's own units, and read back; malformed requests are refused without harm.
 #include "e2e_rig.h"
 
-#include "driver/adapter/device_extension.h"
+#include "driver/core/device_extension.h"
 
 #include <cstring>
 

@@ -7,7 +7,7 @@
 #include "portcls.h"
 #include "sim/host/io_client.h"
 
-#include "driver/adapter/device_extension.h"
+#include "driver/core/device_extension.h"
 
 #include <algorithm>
 

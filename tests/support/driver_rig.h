@@ -24,10 +24,10 @@
 #include "sim/host/pnp_manager.h"
 #include "sim/profiles/profile.h"
 
-#include "driver/adapter/device_extension.h"
+#include "driver/core/device_extension.h"
 #include "driver/adapter/driver_entry.h"
 #include "driver/usb/usb_device.h"
-#include "driver/wave/stream_engine_if.h"
+#include "driver/core/stream_engine_if.h"
 
 #include <algorithm>
 #include <cstdlib>

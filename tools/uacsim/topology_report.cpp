@@ -10,9 +10,9 @@
 #include "portcls.h"
 #include "sim/host/control_panel.h"
 
-#include "driver/adapter/device_extension.h"
-#include "driver/topology/nodes/topology_node_if.h"
-#include "driver/wave/stream_engine_if.h"
+#include "driver/core/device_extension.h"
+#include "driver/core/topology_node_if.h"
+#include "driver/core/stream_engine_if.h"
 #include "driver/wave/wave_miniport_creator.h"
 
 #include <cstring>

@@ -3,10 +3,10 @@
 // power changes.
 #include "driver/function/uac1/uac1_device.h"
 
-#include "driver/adapter/device_extension.h"
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/device_extension.h"
+#include "driver/core/pin_type.h"
 #include "driver/topology/nodes/usb_entity_node.h"
-#include "driver/usb/usb_device_if.h"
+#include "driver/core/usb_device_if.h"
 
 namespace
 {

@@ -8,10 +8,10 @@
 #include "portcls.h"
 #include "usb.h"
 #include "usbdlib.h"
-#include "driver/adapter/audio_hal.h"
-#include "driver/adapter/mutex_lock.h"
-#include "driver/adapter/pointer_list.h"
-#include "driver/function/usb_audio_function_if.h"
+#include "driver/core/audio_hal.h"
+#include "driver/core/mutex_lock.h"
+#include "driver/core/pointer_list.h"
+#include "driver/core/usb_audio_function_if.h"
 
 struct IUsbDevice;
 struct Uac1StatusTransfer;

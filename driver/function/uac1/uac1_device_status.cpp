@@ -6,7 +6,7 @@
 #include "usbaudio.h"
 #include "usbioctl.h"
 #include "driver/topology/nodes/usb_entity_node.h"
-#include "driver/usb/usb_device_if.h"
+#include "driver/core/usb_device_if.h"
 
 namespace
 {

@@ -6,13 +6,13 @@
 #include "driver/function/uac1/uac1_walk_internal.h"
 
 #include "usbaudio.h"
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/pin_type.h"
 #include "driver/topology/uac1/uac1_feature_unit.h"
 #include "driver/topology/uac1/uac1_input_terminal.h"
 #include "driver/topology/uac1/uac1_mixer_unit.h"
 #include "driver/topology/uac1/uac1_output_terminal.h"
 #include "driver/topology/uac1/uac1_selector_unit.h"
-#include "driver/usb/usb_device_if.h"
+#include "driver/core/usb_device_if.h"
 #include "driver/wave/uac1_capture_stream.h"
 #include "driver/wave/uac1_render_stream.h"
 

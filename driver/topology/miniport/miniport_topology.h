@@ -8,9 +8,9 @@
 #include "portcls.h"
 #include "ksmedia.h"
 
-#include "driver/adapter/adapter_common.h"
-#include "driver/topology/miniport/miniport_subdevice_if.h"
-#include "driver/topology/nodes/topology_node_if.h"
+#include "driver/core/adapter_common.h"
+#include "driver/core/miniport_subdevice_if.h"
+#include "driver/core/topology_node_if.h"
 
 // The filter descriptor, its arrays, the records and the subdevice name (paged).
 #define MINIPORT_TOPOLOGY_POOL_TAG MAKE_POOL_TAG('T', 'O', 'P', 'O')

@@ -3,8 +3,8 @@
 #include "driver/topology/miniport/miniport_topology.h"
 
 #include "driver/topology/miniport/miniport_topology_tables.h"
-#include "driver/topology/nodes/pin_type.h"
-#include "driver/usb/settings_store.h"
+#include "driver/core/pin_type.h"
+#include "driver/core/settings_store.h"
 
 namespace
 {

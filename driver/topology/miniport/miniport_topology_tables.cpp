@@ -3,8 +3,8 @@
 // the filter's categories.
 #include "driver/topology/miniport/miniport_topology_tables.h"
 
-#include "driver/adapter/device_extension.h"
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/device_extension.h"
+#include "driver/core/pin_type.h"
 
 namespace
 {

@@ -2,9 +2,9 @@
 // another pin type's saved values.
 #include "driver/topology/nodes/boolean_control_node.h"
 
-#include "driver/adapter/audio_hal.h"
+#include "driver/core/audio_hal.h"
 #include "driver/topology/nodes/feature_unit_if.h"
-#include "driver/usb/settings_store.h"
+#include "driver/core/settings_store.h"
 
 NTSTATUS CBooleanControlNode::InitControlNode(ITopologyNode* Owner, ULONG Selector,
                                               PDEVICE_OBJECT SettingsDevice, CMutexLock* DeviceLock)

@@ -3,7 +3,7 @@
 #include "driver/topology/nodes/boolean_node.h"
 
 #include "driver/topology/nodes/node_atomic.h"
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/pin_type.h"
 
 BOOLEAN NodePinTypeHasAllChannels(ULONG PinType)
 {

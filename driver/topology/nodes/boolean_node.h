@@ -3,7 +3,7 @@
 // derive from it and tie the bytes to the device.
 #pragma once
 
-#include "driver/adapter/topology_node.h"
+#include "driver/core/topology_node.h"
 
 // Value arrays of the on/off nodes (non-paged: the software mute reads them while streaming).
 #define BOOLEAN_NODE_POOL_TAG MAKE_POOL_TAG('M', 'T', 'a', 'g')

@@ -1,7 +1,7 @@
 // CClockNode: a class-2 clock source with the sample rates it offers and the current one.
 #pragma once
 
-#include "driver/adapter/topology_node.h"
+#include "driver/core/topology_node.h"
 
 // The rate list of the clock nodes (non-paged).
 #define CLOCK_NODE_POOL_TAG MAKE_POOL_TAG('c', 'l', 'o', 'c')

@@ -1,7 +1,7 @@
 // CControlBinding: owner queries, the device lock and the saved-value names of control nodes.
 #include "driver/topology/nodes/control_binding.h"
 
-#include "driver/usb/settings_store.h"
+#include "driver/core/settings_store.h"
 
 namespace
 {

@@ -4,8 +4,8 @@
 // device's value lock. Also the names under which control values are saved.
 #pragma once
 
-#include "driver/adapter/mutex_lock.h"
-#include "driver/topology/nodes/topology_node_if.h"
+#include "driver/core/mutex_lock.h"
+#include "driver/core/topology_node_if.h"
 
 // Per-channel values are named "Unit<id, 2 digits>_<pin type, 2 wide>_<channel>", e.g. node 5
 // on a Stream output, channel 1: "Unit05_ 0_1". The prefix fits in this many characters.

@@ -1,12 +1,12 @@
 // CDspVolumeControlNode: levels that are also applied as float gains on the stream path.
 #include "driver/topology/nodes/dsp_volume_control_node.h"
 
-#include "driver/adapter/audio_hal.h"
+#include "driver/core/audio_hal.h"
 #include "driver/topology/nodes/feature_unit_if.h"
 #include "driver/topology/nodes/level_helpers.h"
 #include "driver/topology/nodes/node_atomic.h"
 #include "driver/topology/nodes/node_processing.h"
-#include "driver/usb/settings_store.h"
+#include "driver/core/settings_store.h"
 
 CDspVolumeControlNode::CDspVolumeControlNode(PUNKNOWN UnknownOuter, ULONG Id)
     : CVolumeControlNode(UnknownOuter, Id), m_pGains(nullptr), m_nWalkIndex(0), m_nExpectedIndex(0)

@@ -3,7 +3,7 @@
 // only while the selector downstream of it selects the input its path reaches it through.
 #pragma once
 
-#include "driver/topology/nodes/dsp_node_if.h"
+#include "driver/core/dsp_node_if.h"
 #include "driver/topology/nodes/level_control_node.h"
 
 // The float gains (non-paged: Process reads them at DISPATCH_LEVEL).

@@ -2,7 +2,7 @@
 #include "driver/topology/nodes/effect_control_node.h"
 
 #include "driver/topology/nodes/feature_unit_if.h"
-#include "driver/usb/settings_store.h"
+#include "driver/core/settings_store.h"
 
 CEffectControlNode::CEffectControlNode(PUNKNOWN UnknownOuter, ULONG Id)
     : CEffectNode(UnknownOuter, Id), m_bInitialized(0)

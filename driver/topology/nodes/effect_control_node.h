@@ -4,7 +4,7 @@
 #pragma once
 
 #include "driver/topology/nodes/control_binding.h"
-#include "driver/topology/nodes/dsp_node_if.h"
+#include "driver/core/dsp_node_if.h"
 #include "driver/topology/nodes/effect_node.h"
 
 class CEffectControlNode : public IDspNode, public CEffectNode

@@ -3,8 +3,8 @@
 // the derived classes implement enabling and the parameters.
 #pragma once
 
-#include "driver/adapter/mutex_lock.h"
-#include "driver/adapter/topology_node.h"
+#include "driver/core/mutex_lock.h"
+#include "driver/core/topology_node.h"
 
 // PASSIVE_LEVEL throughout.
 class CEffectNode : public IEffectNode, public CTopologyNode

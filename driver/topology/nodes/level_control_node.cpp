@@ -2,9 +2,9 @@
 // switch to another pin type's saved levels.
 #include "driver/topology/nodes/level_control_node.h"
 
-#include "driver/adapter/audio_hal.h"
+#include "driver/core/audio_hal.h"
 #include "driver/topology/nodes/feature_unit_if.h"
-#include "driver/usb/settings_store.h"
+#include "driver/core/settings_store.h"
 
 LONG TruncateLevelToStep(LONG Level, LONG Step)
 {

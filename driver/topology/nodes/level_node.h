@@ -3,7 +3,7 @@
 // output it belongs to; the control nodes derive from it and tie the levels to the device.
 #pragma once
 
-#include "driver/adapter/topology_node.h"
+#include "driver/core/topology_node.h"
 
 // Level arrays of the ranged nodes (paged: only passive-level code reads levels).
 #define LEVEL_NODE_POOL_TAG MAKE_POOL_TAG('V', 'T', 'a', 'g')

@@ -1,7 +1,7 @@
 // CMixerNode: source list, pin mode and the StereoMix pin it stands for in pin mode.
 #include "driver/topology/nodes/mixer_node.h"
 
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/pin_type.h"
 
 namespace
 {

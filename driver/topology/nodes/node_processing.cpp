@@ -4,7 +4,7 @@
 
 #include "driver/primitives/sp_lib.h"
 #include "driver/topology/nodes/node_atomic.h"
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/pin_type.h"
 
 namespace
 {

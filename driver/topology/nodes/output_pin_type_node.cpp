@@ -1,9 +1,9 @@
 // COutputPinTypeNode: pin-type changes of an output terminal and their consequences.
 #include "driver/topology/nodes/output_pin_type_node.h"
 
-#include "driver/function/usb_audio_function_if.h"
+#include "driver/core/usb_audio_function_if.h"
 #include "driver/topology/nodes/node_atomic.h"
-#include "driver/usb/settings_store.h"
+#include "driver/core/settings_store.h"
 
 NTSTATUS COutputPinTypeNode::InitOutputPinTypeNode(ITopologyNode* Owner, PDEVICE_OBJECT SettingsDevice,
                                                    PUNKNOWN AudioFunction, CMutexLock* DeviceLock)

@@ -2,7 +2,7 @@
 // ...). The control nodes on the output's path are its sinks and follow every change.
 #pragma once
 
-#include "driver/adapter/pointer_list.h"
+#include "driver/core/pointer_list.h"
 #include "driver/topology/nodes/terminal_node.h"
 
 // PASSIVE_LEVEL throughout; the owner serialises changes.

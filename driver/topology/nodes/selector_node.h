@@ -2,8 +2,8 @@
 // the paths into it (its sinks) are told which input is selected after every change.
 #pragma once
 
-#include "driver/adapter/pointer_list.h"
-#include "driver/adapter/topology_node.h"
+#include "driver/core/pointer_list.h"
+#include "driver/core/topology_node.h"
 
 // The sink list header of the selector nodes.
 #define SELECTOR_NODE_POOL_TAG MAKE_POOL_TAG('S', 'e', 'l', 'T')

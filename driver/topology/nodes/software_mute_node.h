@@ -3,7 +3,7 @@
 #pragma once
 
 #include "driver/topology/nodes/boolean_node.h"
-#include "driver/topology/nodes/dsp_node_if.h"
+#include "driver/core/dsp_node_if.h"
 
 // Its two value bytes (non-paged: Process reads the first at DISPATCH_LEVEL).
 #define SOFTWARE_MUTE_POOL_TAG MAKE_POOL_TAG('D', 'S', 'P', 's')

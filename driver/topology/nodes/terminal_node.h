@@ -2,7 +2,7 @@
 // five), the current one, its jack records and the two pin GUIDs its builder gives it.
 #pragma once
 
-#include "driver/adapter/topology_node.h"
+#include "driver/core/topology_node.h"
 
 // Pin-type lists and jack records of the terminal nodes (paged).
 #define TERMINAL_NODE_POOL_TAG MAKE_POOL_TAG('T', 'e', 'r', 'T')

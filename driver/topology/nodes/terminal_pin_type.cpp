@@ -1,7 +1,7 @@
 // InputTerminalPinType and OutputTerminalPinType.
 #include "driver/topology/nodes/terminal_pin_type.h"
 
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/pin_type.h"
 
 namespace
 {

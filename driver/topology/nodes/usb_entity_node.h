@@ -4,8 +4,8 @@
 // wires those nodes to each other and to the entities around it.
 #pragma once
 
-#include "driver/adapter/pointer_list.h"
-#include "driver/adapter/topology_node.h"
+#include "driver/core/pointer_list.h"
+#include "driver/core/topology_node.h"
 
 // The descriptor copy and the child list header.
 #define USB_ENTITY_POOL_TAG MAKE_POOL_TAG('A', 'U', 'A', 'T')

@@ -2,7 +2,7 @@
 #include "driver/topology/nodes/usb_selector_node.h"
 
 #include "driver/topology/nodes/node_atomic.h"
-#include "driver/usb/settings_store.h"
+#include "driver/core/settings_store.h"
 
 NTSTATUS CUsbSelectorNode::InitSelectorNode(ITopologyNode* Owner, PDEVICE_OBJECT SettingsDevice,
                                             CMutexLock* DeviceLock)

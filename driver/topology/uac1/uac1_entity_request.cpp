@@ -4,9 +4,9 @@
 #include "usb.h"
 #include "usbaudio.h"
 #include "usbdlib.h"
-#include "driver/adapter/audio_hal.h"
-#include "driver/topology/nodes/topology_node_if.h"
-#include "driver/usb/usb_device_if.h"
+#include "driver/core/audio_hal.h"
+#include "driver/core/topology_node_if.h"
+#include "driver/core/usb_device_if.h"
 
 NTSTATUS Uac1EntityRequest(PUNKNOWN Device, ULONG Function, BOOLEAN In, UCHAR Request, USHORT Value,
                            UCHAR EntityId, PVOID Buffer, ULONG Length, PULONG Received)

@@ -6,7 +6,7 @@
 
 #include "ntddk.h"
 #include "portcls.h"
-#include "driver/adapter/adapter_common.h"
+#include "driver/core/adapter_common.h"
 #include "driver/topology/nodes/usb_entity_node.h"
 
 // Everything the class-1 entities allocate: jack records, pin-type tables, the extended control

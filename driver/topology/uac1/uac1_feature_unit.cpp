@@ -3,7 +3,7 @@
 #include "driver/topology/uac1/uac1_feature_unit.h"
 
 #include "usbaudio.h"
-#include "driver/adapter/audio_hal.h"
+#include "driver/core/audio_hal.h"
 #include "driver/topology/nodes/boolean_control_node.h"
 #include "driver/topology/nodes/effect_control_node.h"
 #include "driver/topology/nodes/level_control_node.h"

@@ -5,8 +5,8 @@
 // 1/65536 dB.
 #pragma once
 
-#include "driver/adapter/adapter_common.h"
-#include "driver/adapter/mutex_lock.h"
+#include "driver/core/adapter_common.h"
+#include "driver/core/mutex_lock.h"
 #include "driver/topology/nodes/feature_unit_if.h"
 #include "driver/topology/nodes/usb_entity_node.h"
 

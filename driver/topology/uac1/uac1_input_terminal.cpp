@@ -2,9 +2,9 @@
 #include "driver/topology/uac1/uac1_input_terminal.h"
 
 #include "usbaudio.h"
-#include "driver/adapter/audio_hal.h"
+#include "driver/core/audio_hal.h"
 #include "driver/topology/nodes/pin_node.h"
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/pin_type.h"
 #include "driver/topology/nodes/terminal_pin_type.h"
 #include "driver/topology/uac1/uac1_entity_request.h"
 #include "driver/topology/uac1/uac1_terminal_jacks.h"

@@ -3,8 +3,8 @@
 // their plugged-in state.
 #pragma once
 
-#include "driver/adapter/mutex_lock.h"
-#include "driver/adapter/adapter_common.h"
+#include "driver/core/mutex_lock.h"
+#include "driver/core/adapter_common.h"
 #include "driver/topology/nodes/usb_entity_node.h"
 
 // PASSIVE_LEVEL throughout.

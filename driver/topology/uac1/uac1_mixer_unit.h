@@ -2,7 +2,7 @@
 // input of the unit; the unit's own controls are not exposed.
 #pragma once
 
-#include "driver/adapter/adapter_common.h"
+#include "driver/core/adapter_common.h"
 #include "driver/topology/nodes/usb_entity_node.h"
 
 // PASSIVE_LEVEL throughout.

@@ -3,14 +3,14 @@
 #include "driver/topology/uac1/uac1_output_terminal.h"
 
 #include "usbaudio.h"
-#include "driver/adapter/audio_hal.h"
+#include "driver/core/audio_hal.h"
 #include "driver/topology/nodes/output_pin_type_node.h"
 #include "driver/topology/nodes/pin_node.h"
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/pin_type.h"
 #include "driver/topology/nodes/terminal_pin_type.h"
 #include "driver/topology/uac1/uac1_entity_request.h"
 #include "driver/topology/uac1/uac1_terminal_jacks.h"
-#include "driver/usb/settings_store.h"
+#include "driver/core/settings_store.h"
 
 namespace
 {

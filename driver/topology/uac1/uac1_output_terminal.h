@@ -4,9 +4,9 @@
 // goes to the device and is kept in the settings.
 #pragma once
 
-#include "driver/adapter/mutex_lock.h"
+#include "driver/core/mutex_lock.h"
 #include "driver/topology/nodes/terminal_jacks_if.h"
-#include "driver/adapter/adapter_common.h"
+#include "driver/core/adapter_common.h"
 #include "driver/topology/nodes/usb_entity_node.h"
 
 // PASSIVE_LEVEL throughout. The pin-type node and the status handling hold the device lock

@@ -2,7 +2,7 @@
 #include "driver/topology/uac1/uac1_selector_unit.h"
 
 #include "usbaudio.h"
-#include "driver/adapter/audio_hal.h"
+#include "driver/core/audio_hal.h"
 #include "driver/topology/uac1/uac1_entity_request.h"
 #include "driver/topology/nodes/usb_selector_node.h"
 

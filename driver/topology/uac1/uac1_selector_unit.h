@@ -2,8 +2,8 @@
 // node's questions about the selected input with requests to the unit.
 #pragma once
 
-#include "driver/adapter/mutex_lock.h"
-#include "driver/adapter/adapter_common.h"
+#include "driver/core/mutex_lock.h"
+#include "driver/core/adapter_common.h"
 #include "driver/topology/nodes/usb_entity_node.h"
 
 // PASSIVE_LEVEL throughout; the selector node holds the device lock around its calls.

@@ -5,7 +5,7 @@
 
 #include "ntddk.h"
 #include "portcls.h"
-#include "driver/topology/nodes/topology_node_if.h"
+#include "driver/core/topology_node_if.h"
 
 // Reads the jack block of terminal TerminalId into *Records (Count records, UAC1_ENTITY_POOL_TAG,
 // null when there are none). A refused or empty first read means the terminal has no jacks and

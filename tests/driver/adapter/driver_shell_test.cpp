@@ -16,7 +16,7 @@
 #include "sim/host/io_client.h"
 #include "sim/host/pnp_manager.h"
 
-#include "driver/adapter/device_extension.h"
+#include "driver/core/device_extension.h"
 #include "driver/adapter/dispatch.h"
 #include "driver/adapter/driver_entry.h"
 

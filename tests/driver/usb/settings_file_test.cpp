@@ -5,7 +5,7 @@
 #include "support/settings_device_fixture.h"
 
 #include "driver/usb/settings_file.h"
-#include "driver/usb/settings_store.h"
+#include "driver/core/settings_store.h"
 
 #include <algorithm>
 #include <cstdint>

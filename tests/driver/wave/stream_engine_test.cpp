@@ -4,8 +4,8 @@
 // terminal's jacks ask, checked against the port-class stand-in's registration log.
 #include "support/miniport_topology_doubles.h"
 
-#include "driver/adapter/audio_hal.h"
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/audio_hal.h"
+#include "driver/core/pin_type.h"
 #include "driver/wave/stream_engine.h"
 #include "plat_portcls.h"
 #include "plat_sched.h"

@@ -3,7 +3,7 @@
 // slots the class streams replace and of the notifications the clients receive.
 #include "support/graph_test_doubles.h"
 
-#include "driver/usb/usb_device_if.h"
+#include "driver/core/usb_device_if.h"
 #include "driver/wave/uac1_render_stream.h"
 #include "plat_sched.h"
 #include "sim/profiles/profile.h"

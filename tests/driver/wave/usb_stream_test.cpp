@@ -4,7 +4,7 @@
 // the class-2 valid-alternate-settings check answered by the simulated device's control side.
 #include "support/graph_test_doubles.h"
 
-#include "driver/usb/usb_device_if.h"
+#include "driver/core/usb_device_if.h"
 #include "driver/wave/uac1_capture_stream.h"
 #include "driver/wave/uac1_render_stream.h"
 #include "driver/wave/uac2_capture_stream.h"

@@ -3,7 +3,7 @@
 // the thread's failure paths.
 #include "support/uac1_test_support.h"
 
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/pin_type.h"
 
 #include <algorithm>
 

@@ -3,7 +3,7 @@
 #include "support/uac1_test_support.h"
 
 #include "ksmedia.h"
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/pin_type.h"
 #include "driver/wave/uac1_capture_stream.h"
 #include "driver/wave/uac1_render_stream.h"
 

@@ -6,8 +6,8 @@
 #include "support/miniport_topology_doubles.h"
 #include "support/settings_device_fixture.h"
 
-#include "driver/adapter/device_extension.h"
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/device_extension.h"
+#include "driver/core/pin_type.h"
 
 #include <functional>
 #include <set>

@@ -3,7 +3,7 @@
 // source id names no entity is not drawn while the device still starts.
 #include "support/uac1_test_support.h"
 
-#include "driver/topology/miniport/miniport_subdevice_if.h"
+#include "driver/core/miniport_subdevice_if.h"
 #include "driver/topology/miniport/miniport_topology.h"
 
 #include <set>

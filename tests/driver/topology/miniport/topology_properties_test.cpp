@@ -7,7 +7,7 @@
 
 #include "driver/topology/nodes/output_pin_type_node.h"
 #include "driver/topology/nodes/pin_node.h"
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/pin_type.h"
 
 #include <functional>
 #include <string>

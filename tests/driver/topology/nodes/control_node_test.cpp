@@ -6,7 +6,7 @@
 #include "support/node_test_doubles.h"
 #include "support/settings_device_fixture.h"
 
-#include "driver/adapter/audio_hal.h"
+#include "driver/core/audio_hal.h"
 #include "driver/topology/nodes/boolean_control_node.h"
 #include "driver/topology/nodes/clock_source_node.h"
 #include "driver/topology/nodes/dsp_volume_control_node.h"
@@ -14,7 +14,7 @@
 #include "driver/topology/nodes/level_control_node.h"
 #include "driver/topology/nodes/output_pin_type_node.h"
 #include "driver/topology/nodes/pin_node.h"
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/pin_type.h"
 #include "driver/topology/nodes/usb_entity_node.h"
 #include "driver/topology/nodes/usb_selector_node.h"
 

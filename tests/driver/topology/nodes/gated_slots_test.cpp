@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/topology/nodes/node_processing.h"
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/pin_type.h"
 
 #include <functional>
 

@@ -8,7 +8,7 @@
 #include "driver/topology/nodes/effect_node.h"
 #include "driver/topology/nodes/level_node.h"
 #include "driver/topology/nodes/mixer_node.h"
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/pin_type.h"
 #include "driver/topology/nodes/pin_type_selector_node.h"
 #include "driver/topology/nodes/selector_node.h"
 #include "driver/topology/nodes/software_mute_node.h"

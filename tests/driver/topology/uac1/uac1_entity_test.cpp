@@ -3,7 +3,7 @@
 // the mixer's sources, and device replies that announce more than they bring.
 #include "support/uac1_entity_test_support.h"
 
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/pin_type.h"
 #include "driver/topology/nodes/terminal_pin_type.h"
 
 namespace

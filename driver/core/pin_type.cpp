@@ -1,5 +1,5 @@
 // The names that prefix wave subdevice names, one per pin type.
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/pin_type.h"
 
 // Indexed by PinType. The size comes from the initialisers, so a missing or extra name
 // conflicts with the declaration's PIN_TYPE_COUNT and fails to compile.

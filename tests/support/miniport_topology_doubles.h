@@ -6,7 +6,7 @@
 
 #include "support/node_test_doubles.h"
 
-#include "driver/adapter/audio_hal.h"
+#include "driver/core/audio_hal.h"
 #include "driver/topology/nodes/boolean_control_node.h"
 #include "driver/topology/nodes/effect_control_node.h"
 #include "driver/topology/nodes/level_control_node.h"

@@ -6,10 +6,10 @@
 
 #include "ntddk.h"
 #include "portcls.h"
-#include "driver/adapter/pointer_list.h"
-#include "driver/topology/nodes/dsp_node_if.h"
-#include "driver/topology/nodes/topology_node_if.h"
-#include "driver/wave/stream_engine_if.h"
+#include "driver/core/pointer_list.h"
+#include "driver/core/dsp_node_if.h"
+#include "driver/core/topology_node_if.h"
+#include "driver/core/stream_engine_if.h"
 
 // List headers, format copies and work buffers of a stream (non-paged pool).
 #define STREAM_POOL_TAG MAKE_POOL_TAG('S', 't', 'r', 'e')

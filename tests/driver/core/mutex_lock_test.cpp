@@ -2,7 +2,7 @@
 // and Lock that waits for another holder.
 #include <gtest/gtest.h>
 
-#include "driver/adapter/mutex_lock.h"
+#include "driver/core/mutex_lock.h"
 #include "plat_sched.h"
 
 #include <atomic>

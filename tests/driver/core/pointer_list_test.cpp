@@ -2,7 +2,7 @@
 // relies on, failed node allocations, and every node back in pool.
 #include <gtest/gtest.h>
 
-#include "driver/adapter/pointer_list.h"
+#include "driver/core/pointer_list.h"
 #include "plat_pool.h"
 
 #include <vector>

@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/adapter/audio_hal.h"
-#include "driver/function/usb_audio_function_if.h"
+#include "driver/core/audio_hal.h"
+#include "driver/core/usb_audio_function_if.h"
 #include "driver/usb/usb_device.h"
 
 #include <cstring>

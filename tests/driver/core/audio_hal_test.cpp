@@ -3,7 +3,7 @@
 // (small graphs, including loops) and the base power handling.
 #include "support/graph_test_doubles.h"
 
-#include "driver/adapter/audio_hal.h"
+#include "driver/core/audio_hal.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/adapter/audio_hal.h"
-#include "driver/adapter/stream_graph.h"
-#include "driver/adapter/topology_node.h"
+#include "driver/core/audio_hal.h"
+#include "driver/core/stream_graph.h"
+#include "driver/core/topology_node.h"
 #include "plat_pool.h"
 #include "support/stream_engine_double.h"
 

@@ -3,7 +3,7 @@
 // from its terminals, and its work buffers, each under injected allocation failures.
 #include "support/graph_test_doubles.h"
 
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/pin_type.h"
 
 #include <cstring>
 

@@ -5,10 +5,10 @@
 
 #include "ntddk.h"
 #include "portcls.h"
-#include "driver/adapter/adapter_common.h"
-#include "driver/adapter/pointer_list.h"
-#include "driver/topology/nodes/topology_node_if.h"
-#include "driver/wave/stream_engine_if.h"
+#include "driver/core/adapter_common.h"
+#include "driver/core/pointer_list.h"
+#include "driver/core/topology_node_if.h"
+#include "driver/core/stream_engine_if.h"
 
 // Node and stream list headers (non-paged pool) and the path scratch of BuildConnections.
 #define AUDIO_HAL_POOL_TAG MAKE_POOL_TAG('H', 'A', 'L', 'B')

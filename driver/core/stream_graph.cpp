@@ -1,8 +1,8 @@
 // CStreamGraph: the node and format records of a stream object, and the pin type that names
 // its endpoint.
-#include "driver/adapter/stream_graph.h"
+#include "driver/core/stream_graph.h"
 
-#include "driver/topology/nodes/pin_type.h"
+#include "driver/core/pin_type.h"
 
 namespace
 {

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/adapter/device_extension.h"
+#include "driver/core/device_extension.h"
 #include "driver/adapter/dispatch.h"
 #include "driver/adapter/driver_entry.h"
 

@@ -7,7 +7,7 @@
 #include "support/graph_test_doubles.h"
 #include "support/usb_bus_client.h"
 
-#include "driver/usb/usb_device_if.h"
+#include "driver/core/usb_device_if.h"
 #include "driver/wave/uac1_capture_stream.h"
 #include "driver/wave/uac1_render_stream.h"
 

@@ -1,7 +1,7 @@
 // The settings store: values of "Settings" in the driver key through the port-class registry
 // key, and the device's own values in the Enum tree, which is found through the device's
 // hardware IDs and the name of its instance key.
-#include "driver/usb/settings_store.h"
+#include "driver/core/settings_store.h"
 
 #include "portcls.h"
 

@@ -6,7 +6,7 @@
 
 #include "support/graph_test_doubles.h"
 
-#include "driver/function/usb_audio_function_if.h"
+#include "driver/core/usb_audio_function_if.h"
 #include "driver/topology/nodes/feature_unit_if.h"
 #include "driver/topology/nodes/terminal_jacks_if.h"
 

@@ -5,7 +5,7 @@
 #include "ntddk.h"
 #include "portcls.h"
 
-#include "driver/adapter/adapter_common.h"
+#include "driver/core/adapter_common.h"
 
 #include <stddef.h>
 

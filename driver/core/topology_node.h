@@ -5,7 +5,7 @@
 
 #include "ntddk.h"
 #include "portcls.h"
-#include "driver/topology/nodes/topology_node_if.h"
+#include "driver/core/topology_node_if.h"
 
 // Source-id arrays of the nodes (paged pool).
 #define TOPOLOGY_NODE_POOL_TAG MAKE_POOL_TAG('T', 'o', 'p', 'o')

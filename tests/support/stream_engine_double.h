@@ -4,8 +4,8 @@
 // only the engine's own slots; CStreamEngineDouble stubs the whole interface but IUnknown.
 #pragma once
 
-#include "driver/adapter/stream_graph.h"
-#include "driver/wave/stream_engine_if.h"
+#include "driver/core/stream_graph.h"
+#include "driver/core/stream_engine_if.h"
 
 namespace sd
 {

@@ -3,8 +3,8 @@
 // into one shared log, and the script that the tests' start routine follows.
 #pragma once
 
-#include "driver/adapter/adapter_common.h"
-#include "driver/usb/asio_device_if.h"
+#include "driver/core/adapter_common.h"
+#include "driver/core/asio_device_if.h"
 #include "support/stream_engine_double.h"
 
 #include <string>

@@ -1,6 +1,6 @@
 // CAudioHal: node and stream lists, the control-change callback object, the selector-path
 // linking that follows the descriptor walks, and the base power handling.
-#include "driver/adapter/audio_hal.h"
+#include "driver/core/audio_hal.h"
 
 namespace
 {

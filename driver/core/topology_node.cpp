@@ -1,6 +1,6 @@
 // CTopologyNode: identifier, kind and the source list that ties a node to the nodes upstream
 // of it. The do-nothing slots are the defaults that control nodes override.
-#include "driver/adapter/topology_node.h"
+#include "driver/core/topology_node.h"
 
 CTopologyNode::CTopologyNode(PUNKNOWN UnknownOuter, ULONG Id, ULONG Kind)
     : CUnknown(UnknownOuter), m_nId(Id), m_nKind(Kind), m_nSourceCount(0), m_pSourceIds(nullptr)

@@ -8,8 +8,8 @@
 
 #include "sim/device/audio_control.h"
 
-#include "driver/adapter/audio_hal.h"
-#include "driver/function/usb_audio_function_if.h"
+#include "driver/core/audio_hal.h"
+#include "driver/core/usb_audio_function_if.h"
 #include "driver/topology/uac1/uac1_feature_unit.h"
 #include "driver/topology/uac1/uac1_input_terminal.h"
 #include "driver/topology/uac1/uac1_mixer_unit.h"

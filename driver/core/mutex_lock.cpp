@@ -1,6 +1,6 @@
 // CMutexLock: Lock and Unlock are pageable and wait at PASSIVE_LEVEL; LockTry polls with a
 // zero time-out, which the kernel allows at DISPATCH_LEVEL, so LockTry and UnlockTry stay resident.
-#include "driver/adapter/mutex_lock.h"
+#include "driver/core/mutex_lock.h"
 
 CMutexLock::CMutexLock()
 {

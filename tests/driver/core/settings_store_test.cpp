@@ -3,7 +3,7 @@
 // the device's values in the Enum tree under each of its hardware IDs.
 #include "support/settings_device_fixture.h"
 
-#include "driver/usb/settings_store.h"
+#include "driver/core/settings_store.h"
 
 namespace
 {

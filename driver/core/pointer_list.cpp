@@ -1,6 +1,6 @@
 // CPointerList: nodes come from non-paged pool one per element, so the list works under spin
 // locks; the count moves by interlocked steps for readers that do not take the owner's lock.
-#include "driver/adapter/pointer_list.h"
+#include "driver/core/pointer_list.h"
 
 CPointerList::CPointerList() : m_pHead(nullptr), m_pTail(nullptr), m_nCount(0) {}
 
