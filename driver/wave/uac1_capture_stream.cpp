@@ -40,7 +40,7 @@ STDMETHODIMP_(NTSTATUS) CUac1CaptureStream::RestartStreaming()
 // Every packet gets a slot of the largest size the endpoint carries.
 STDMETHODIMP_(NTSTATUS) CUac1CaptureStream::SubmitNextTransfer()
 {
-    IUsbDevice* pUsbDevice = QueryUsbDevice();
+    IUsbDevice* pUsbDevice = m_pUsbDevice;
     if (!pUsbDevice)
     {
         return STATUS_INVALID_DEVICE_STATE;
@@ -71,7 +71,6 @@ STDMETHODIMP_(NTSTATUS) CUac1CaptureStream::SubmitNextTransfer()
             SendTransfer(pUsbDevice, pContext, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, packets);
     }
     KeReleaseSpinLock(&m_SubmitLock, oldIrql);
-    pUsbDevice->Release();
     return status;
 }
 

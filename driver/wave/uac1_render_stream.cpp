@@ -40,7 +40,7 @@ STDMETHODIMP_(NTSTATUS) CUac1RenderStream::RestartStreaming()
 
 STDMETHODIMP_(NTSTATUS) CUac1RenderStream::SubmitNextTransfer()
 {
-    IUsbDevice* pUsbDevice = QueryUsbDevice();
+    IUsbDevice* pUsbDevice = m_pUsbDevice;
     if (!pUsbDevice)
     {
         return STATUS_INVALID_DEVICE_STATE;
@@ -81,7 +81,6 @@ STDMETHODIMP_(NTSTATUS) CUac1RenderStream::SubmitNextTransfer()
         status = SendTransfer(pUsbDevice, pContext, USBD_TRANSFER_DIRECTION_OUT, packets);
     }
     KeReleaseSpinLock(&m_SubmitLock, oldIrql);
-    pUsbDevice->Release();
     return status;
 }
 

@@ -142,7 +142,10 @@ protected:
     // device's active count changes only on its transitions.
     VOID SetHoldsBandwidth(IUsbDevice* UsbDevice, BOOLEAN Holds);
 
-    PUNKNOWN m_pDeviceUnknown;  // the device; every use queries IUsbDevice from it
+    PUNKNOWN m_pDeviceUnknown; // the device; passive-level code queries IUsbDevice from it
+    // Held with its reference from the opening of the stream to its closing: the completion
+    // path runs at DISPATCH_LEVEL, where the device's (pageable) query may not be called.
+    IUsbDevice* m_pUsbDevice;
     LIST_ENTRY m_FormatList;    // StreamFormatEntry, in the order added
     ULONG m_nFramesPerTransfer; // USB frames one transfer covers
     ULONG m_nTransfersInFlight;

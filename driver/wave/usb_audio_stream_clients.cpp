@@ -485,6 +485,11 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::CloseStream()
     FreeTransfers();
     DeleteTransferChain();
     InterlockedExchange(&m_StreamState, STREAM_STATE_CLOSED);
+    if (m_pUsbDevice)
+    {
+        m_pUsbDevice->Release();
+        m_pUsbDevice = nullptr;
+    }
     return m_bDeviceGone ? STATUS_SUCCESS : status;
 }
 

@@ -210,6 +210,10 @@ NTSTATUS CUsbAudioStream::OpenTransferChain(StreamClient* Client, PULONG Current
     }
     if (!NT_SUCCESS(status))
     {
+        if (pUsbDevice)
+        {
+            pUsbDevice->Release();
+        }
         m_Lock.Unlock();
         return status;
     }
@@ -266,14 +270,15 @@ NTSTATUS CUsbAudioStream::OpenTransferChain(StreamClient* Client, PULONG Current
     {
         status = SelectAlternateSetting(setting, Client);
     }
-    pUsbDevice->Release();
     if (!NT_SUCCESS(status))
     {
+        pUsbDevice->Release();
         DeleteTransferChain();
         InterlockedExchange(&m_StreamState, STREAM_STATE_CLOSED);
         m_Lock.Unlock();
         return status;
     }
+    m_pUsbDevice = pUsbDevice; // its reference goes with CloseStream
     m_nRingRead = 0;
     m_nRingWrite = 0;
     InterlockedExchange(&m_nOutstanding, 0);
