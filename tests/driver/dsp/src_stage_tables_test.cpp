@@ -12,60 +12,36 @@
 namespace
 {
 
-// |H(f)| in dB, f in cycles per sample of the taps' own rate, scaled by 1/gain.
-double ResponseDb(const std::vector<double>& taps, double f, double gain)
-{
-    std::complex<double> sum = 0;
-    for (size_t n = 0; n < taps.size(); n++)
-        sum += taps[n] * std::polar(1.0, -2 * M_PI * f * double(n));
-    return 20 * std::log10(std::abs(sum) / gain + 1e-300);
-}
-
-// The worst response over [from, to], on a fine grid.
+// The lowest (or highest) |H(f)| / gain in dB over [from, to], f in cycles per tap.
 double WorstDb(const std::vector<double>& taps, double from, double to, double gain, bool lowest)
 {
     double worst = lowest ? 1e9 : -1e9;
     for (int k = 0; k <= 2000; k++)
     {
-        const double db = ResponseDb(taps, from + (to - from) * k / 2000, gain);
+        std::complex<double> sum = 0;
+        for (size_t n = 0; n < taps.size(); n++)
+            sum += taps[n] * std::polar(1.0, -2 * M_PI * (from + (to - from) * k / 2000) * double(n));
+        const double db = 20 * std::log10(std::abs(sum) / gain + 1e-300);
         worst = lowest ? std::min(worst, db) : std::max(worst, db);
     }
     return worst;
 }
 
-TEST(SrcStageTables, IntegerStepsAreSymmetricLowPassesSummingTo1001)
-{
-    struct Case
-    {
-        const float* Taps;
-        int Count;
-        double LowNyquist; // of the low rate, in cycles per sample of the high rate
-    } cases[] = {{g_SrcTaps2x, 66, 0.25}, {g_SrcTaps4x, 132, 0.125}};
-    for (const Case& c : cases)
-    {
-        std::vector<double> taps(c.Taps, c.Taps + c.Count);
-        double sum = 0;
-        for (int n = 0; n < c.Count; n++)
-        {
-            EXPECT_EQ(c.Taps[n], c.Taps[c.Count - 1 - n]) << c.Count << " taps, tap " << n;
-            sum += taps[n];
-        }
-        EXPECT_NEAR(sum, 1.001, 1e-6) << c.Count;
-        EXPECT_GT(WorstDb(taps, 0, 0.75 * c.LowNyquist, 1.001, true), -0.05) << "pass band of " << c.Count;
-        EXPECT_LT(WorstDb(taps, 1.1 * c.LowNyquist, 0.5, 1.001, false), -70) << "stop band of " << c.Count;
-    }
-}
-
-TEST(SrcStageTables, FractionalRowsArePolyphaseBranchesSummingTo1)
+// A table is Phases rows of Taps; interleaved (row r holds taps r, r + Phases, ...) the rows form
+// one low-pass at Phases times the rate of the rows' inputs. Bands in cycles per such input: the
+// high rate for the integer steps.
+TEST(SrcStageTables, RowsSumAsStatedAndFormLowPasses)
 {
     struct Case
     {
         const float* Rows;
         int Phases, Taps;
-        double PassTo, StopFrom; // in cycles per input sample
+        double RowSum, PassTo, StopFrom, StopDb;
     } cases[] = {
-        {&g_SrcFractionalUpTaps[0][0], 160, 20, 0.3, 0.5},           // images of a 0.5 band
-        {&g_SrcFractionalDownTaps[0][0], 147, 24, 0.3, 147 / 320.0}, // the output's Nyquist
+        {g_SrcTaps2x, 1, 66, 1.001, 0.75 * 0.25, 1.1 * 0.25, -70},
+        {g_SrcTaps4x, 1, 132, 1.001, 0.75 * 0.125, 1.1 * 0.125, -70},
+        {&g_SrcFractionalUpTaps[0][0], 160, 20, 1.0, 0.3, 0.5, -55},           // images of a 0.5 band
+        {&g_SrcFractionalDownTaps[0][0], 147, 24, 1.0, 0.3, 147 / 320.0, -55}, // the output's Nyquist
     };
     for (const Case& c : cases)
     {
@@ -74,16 +50,14 @@ TEST(SrcStageTables, FractionalRowsArePolyphaseBranchesSummingTo1)
         {
             double sum = 0;
             for (int k = 0; k < c.Taps; k++)
-            {
-                sum += c.Rows[r * c.Taps + k];
-                prototype[size_t(r) + size_t(k) * c.Phases] = c.Rows[r * c.Taps + k];
-            }
-            EXPECT_NEAR(sum, 1.0, 1e-6) << c.Phases << " rows, row " << r;
+                sum += prototype[size_t(r) + size_t(k) * c.Phases] = c.Rows[r * c.Taps + k];
+            EXPECT_NEAR(sum, c.RowSum, 1e-6) << c.Taps << " taps, row " << r;
         }
-        // Interleaved, the rows are one low-pass at Phases times the input rate with gain Phases.
-        const double gain = c.Phases;
-        EXPECT_GT(WorstDb(prototype, 0, c.PassTo / c.Phases, gain, true), -1.0) << c.Phases;
-        EXPECT_LT(WorstDb(prototype, c.StopFrom / c.Phases, 0.5, gain, false), -55) << c.Phases;
+        for (size_t n = 0; c.Phases == 1 && n < prototype.size(); n++)
+            EXPECT_EQ(prototype[n], prototype[prototype.size() - 1 - n]) << c.Taps << " taps: symmetric";
+        const double gain = c.Phases * c.RowSum;
+        EXPECT_GT(WorstDb(prototype, 0, c.PassTo / c.Phases, gain, true), -0.05) << c.Taps;
+        EXPECT_LT(WorstDb(prototype, c.StopFrom / c.Phases, 0.5, gain, false), c.StopDb) << c.Taps;
     }
 }
 
