@@ -5,6 +5,7 @@
 
 #include "driver/dsp/src_stage_fractional.h"
 #include "driver/dsp/src_stage_integer.h"
+#include "driver/primitives/dispatch/sp_cpu_level.h"
 
 #include <cmath>
 #include <vector>
@@ -116,32 +117,45 @@ TEST_F(SrcStage, ASineKeepsItsFrequencyThroughEveryStage)
         {'F', SrcDirectionUp, 44100, 48000, 1000, 4000},   {'F', SrcDirectionUp, 88200, 96000, 7000, 4000},
         {'F', SrcDirectionDown, 96000, 88200, 2500, 4000}, {'F', SrcDirectionDown, 48000, 44100, 440, 4000},
     };
-    for (const Case& c : cases)
+    struct LevelGuard // the stages run on whichever level the host picked: each is tried
     {
-        std::vector<float> input(c.Inputs);
-        for (size_t n = 0; n < input.size(); n++)
-            input[n] = float(std::sin(2 * M_PI * c.ToneHz / c.InRate * n));
-        const std::vector<float> out = Run(Make(c.Kind, c.Direction), input, {c.Inputs});
-        ASSERT_NEAR(double(out.size()), c.Inputs * c.OutRate / c.InRate, 1.0);
-        EXPECT_EQ(Run(Make(c.Kind, c.Direction), input, {1, 7, 333, 0, 64}), out) << "any split of the calls";
-
-        // Least squares of a cos + b sin at the expected frequency, past the filter's start.
-        const double w = 2 * M_PI * c.ToneHz / c.OutRate;
-        double cc = 0, ss = 0, cs = 0, yc = 0, ys = 0;
-        const size_t from = 200;
-        for (size_t n = from; n < out.size(); n++)
+        int32_t Saved = SpForceCpuLevelForTest(0);
+        ~LevelGuard() { SpForceCpuLevelForTest(Saved); }
+    } guard;
+    for (int32_t level = 0; level <= 3; level++)
+        for (const Case& c : cases)
         {
-            const double co = std::cos(w * n), si = std::sin(w * n);
-            cc += co * co, ss += si * si, cs += co * si, yc += out[n] * co, ys += out[n] * si;
+            SpForceCpuLevelForTest(level);
+            std::vector<float> input(c.Inputs);
+            for (size_t n = 0; n < input.size(); n++)
+                input[n] = float(std::sin(2 * M_PI * c.ToneHz / c.InRate * n));
+            const std::vector<float> out = Run(Make(c.Kind, c.Direction), input, {c.Inputs});
+            ASSERT_NEAR(double(out.size()), c.Inputs * c.OutRate / c.InRate, 1.0);
+            const std::vector<float> split = Run(Make(c.Kind, c.Direction), input, {1, 7, 333, 0, 64});
+            ASSERT_EQ(split.size(), out.size());
+            for (size_t n = 0; n < out.size(); n++) // level 1 sums groups of four in its own order
+                ASSERT_NEAR(split[n], out[n], 1e-6)
+                    << "any split of the calls, L" << level << ", sample " << n;
+
+            // Least squares of a cos + b sin at the expected frequency, past the filter's start.
+            const double w = 2 * M_PI * c.ToneHz / c.OutRate;
+            double cc = 0, ss = 0, cs = 0, yc = 0, ys = 0;
+            const size_t from = 200;
+            for (size_t n = from; n < out.size(); n++)
+            {
+                const double co = std::cos(w * n), si = std::sin(w * n);
+                cc += co * co, ss += si * si, cs += co * si, yc += out[n] * co, ys += out[n] * si;
+            }
+            const double det = cc * ss - cs * cs, a = (yc * ss - ys * cs) / det,
+                         b = (ys * cc - yc * cs) / det;
+            double residual = 0;
+            for (size_t n = from; n < out.size(); n++)
+                residual += std::pow(out[n] - a * std::cos(w * n) - b * std::sin(w * n), 2);
+            residual = std::sqrt(residual / double(out.size() - from));
+            EXPECT_NEAR(std::hypot(a, b), 1.0, 0.003)
+                << c.Kind << " " << c.InRate << " -> " << c.OutRate << " L" << level;
+            EXPECT_LT(residual, 3e-4) << c.Kind << " " << c.InRate << " -> " << c.OutRate << " L" << level;
         }
-        const double det = cc * ss - cs * cs, a = (yc * ss - ys * cs) / det, b = (ys * cc - yc * cs) / det;
-        double residual = 0;
-        for (size_t n = from; n < out.size(); n++)
-            residual += std::pow(out[n] - a * std::cos(w * n) - b * std::sin(w * n), 2);
-        residual = std::sqrt(residual / double(out.size() - from));
-        EXPECT_NEAR(std::hypot(a, b), 1.0, 0.003) << c.Kind << " " << c.InRate << " -> " << c.OutRate;
-        EXPECT_LT(residual, 3e-4) << c.Kind << " " << c.InRate << " -> " << c.OutRate;
-    }
 }
 
 } // namespace
