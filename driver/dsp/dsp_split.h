@@ -1,6 +1,7 @@
-// CDspSplit: the first element of the conversion chain. It turns the stream's interleaved
-// samples into per-channel 32-bit float, so it rewrites the chain's copies of the formats as
-// float and hands them to its CChannelConversion. It has no filter of its own.
+// CDspSplit: the first element of the conversion chain, the point where the stream's interleaved
+// samples become per-channel 32-bit float for the rate stages. It keeps the formats as given,
+// rewrites the chain's copies as float and hands those to its CChannelConversion. It has no
+// filter, and its Process is the base's refusal.
 #pragma once
 
 #include "driver/dsp/channel_conversion.h"
