@@ -214,6 +214,11 @@ TEST_F(DspInterleaveSrc, InitTakesAllMemoryOnceAndReturnsItAfterAnyFailure)
     const ULONGLONG beforeFormat = plat::PoolAllocationCount();
     EXPECT_TRUE(chain->SetFormat(&in, &out) && chain->Reset());
     EXPECT_EQ(plat::PoolAllocationCount(), beforeFormat) << "Reset and SetFormat allocate nothing";
+    const float samples[147] = {0.5f};
+    ULONG count = 147;
+    CSrcStage* first = chain->GetFirstRateStage(); // F up, then 4 up
+    EXPECT_TRUE(first->Process(5, samples, &count) && first->GetFillPosition(5) == 160);
+    EXPECT_TRUE(chain->Reset() && first->GetFillPosition(5) == 0) << "Reset empties the chosen stages too";
 
     for (ULONG n = 2; n <= allocations; n++)
     {
