@@ -10,3 +10,17 @@
 // denormals-are-zero and exception masks are restored on return; flags raised by the call stay.
 SpStatus SpPowF32(const float* src1, const float* src2, float* dst, int32_t len);
 SpStatus SpPowF32_L0(const float* src1, const float* src2, float* dst, int32_t len);
+
+// Routines of the level-1 to level-3 builds. The special-lane routine computes dst[index] from
+// src1[index] and src2[index] by the generic rules, for ordinary and special operands alike; a
+// domain element stores SpWarnDomain through pStatus and raises the invalid-operation flag. The
+// exception raiser performs, in double precision, the operation that raises one exception:
+// code 19 invalid (0/0), 18 divide by zero (1/0), 12 overflow, 17 underflow; other codes nothing.
+#define SP_POW_LEVEL_DECLARE(L)                                                                              \
+    void SpPowSpecialLanes_##L(const float* src1, const float* src2, float* dst, int32_t index,              \
+                               SpStatus* pStatus);                                                           \
+    void SpRaiseFpException_##L(int32_t code);
+SP_POW_LEVEL_DECLARE(L1)
+SP_POW_LEVEL_DECLARE(L2)
+SP_POW_LEVEL_DECLARE(L3)
+#undef SP_POW_LEVEL_DECLARE
