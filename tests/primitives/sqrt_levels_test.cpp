@@ -1,6 +1,6 @@
 // The float square root at levels 1-3: blocks of 16 positive normals bit for bit against a
 // scalar model of the refined estimate (built on this processor's scalar estimate) and within
-// 2 ulp of the correctly rounded root; every other block, the alignment steps and the tail
+// 3 ulp of the correctly rounded root; every other block, the alignment steps and the tail
 // correctly rounded; the caller's MXCSR word back exactly.
 #include <gtest/gtest.h>
 
@@ -94,7 +94,7 @@ TEST_P(SpSqrtLevelTest, BlocksOfPositiveNormalsTakeTheRefinedEstimate)
                 const bool refined = i >= head && i < blockEnd;
                 ASSERT_EQ(FloatBits(refined ? ModelRefined(x[i]) : exact), FloatBits(buf.data()[i]))
                     << n << " " << i;
-                ASSERT_LE(UlpDistance(exact, buf.data()[i]), 2) << x[i];
+                ASSERT_LE(UlpDistance(exact, buf.data()[i]), 3) << x[i];
             }
         }
     }
