@@ -6,8 +6,13 @@
 
 // dst[i] = src1[i] ^ src2[i], within one ulp of the exact power. SpWarnDomain when an element
 // lay outside the domain (zero to a negative power, a negative base to a non-integer power);
-// such elements also raise the invalid-operation flag. The caller's rounding mode, flush-to-zero,
-// denormals-are-zero and exception masks are restored on return; flags raised by the call stay.
+// such elements also raise the invalid-operation flag. Every level gives the same bits and status.
+// The call runs with round-to-nearest and without flush-to-zero or denormals-are-zero. Level 0
+// restores the caller's rounding mode, flush-to-zero, denormals-are-zero and exception masks on
+// return and keeps the flags the call raised. Levels 1-3, when the caller's word had any of those
+// three set, write it back exactly as it was read on entry, so the flags raised during the call
+// (the invalid flag of a domain element too) do not show; otherwise they leave the word alone
+// and the raised flags stay, as at level 0.
 SpStatus SpPowF32(const float* src1, const float* src2, float* dst, int32_t len);
 SpStatus SpPowF32_L0(const float* src1, const float* src2, float* dst, int32_t len);
 
