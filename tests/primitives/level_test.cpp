@@ -257,6 +257,7 @@ std::function<void(const Sources&, uint8_t*, int32_t)> Deinterleaved(int32_t c)
 }
 
 using U8 = uint8_t*;
+constexpr int32_t kArithLongCount = 262200;
 #define SP_F(o) reinterpret_cast<float*>(o)
 // A row's call, with the sources s, the destination bytes o and the count n in scope.
 #define SP_RUN(call)                                                                                         \
@@ -290,13 +291,15 @@ const StubRow kStubs[] = {
     {"F32ToI24Scale0", 3, 4, false, SP_RUN(SpConvertF32ToI24(s.a, o, n, 0)), EachI24(0)},
     {"I32ToF32", 4, 4, false, SP_RUN(SpConvertI32ToF32(s.i32, SP_F(o), n)), SP_REF(float, float(s.i32[i]))},
     {"MoveI32", 4, 4, false, SP_RUN(SpMoveI32(s.i32, (int32_t*)o, n)), SP_REF(int32_t, s.i32[i])},
-    {"AddInPlace", 4, 4, true, SP_RUN(SpAddInPlaceF32(s.b, SP_F(o), n)), SP_REF(float, s.a[i] + s.b[i])},
-    {"DivConstInPlace", 4, 4, true, SP_RUN(SpDivConstInPlaceF32(3.0f, SP_F(o), n)), SP_REF(float, s.a[i] * (1.0f / 3.0f))},
-    {"MulConstInPlace", 4, 4, true, SP_RUN(SpMulConstInPlaceF32(-1.5f, SP_F(o), n)), SP_REF(float, s.a[i] * -1.5f)},
+    // The add and multiply kernels prefetch past 262,144 floats and stream past 131,072: the long count passes both.
+    {"AddInPlace", 4, 4, true, SP_RUN(SpAddInPlaceF32(s.b, SP_F(o), n)), SP_REF(float, s.a[i] + s.b[i]), false, kArithLongCount, true},
+    {"DivConstInPlace", 4, 4, true, SP_RUN(SpDivConstInPlaceF32(3.0f, SP_F(o), n)), SP_REF(float, s.a[i] * (1.0f / 3.0f)), false, kArithLongCount, true},
+    {"MulConstInPlace", 4, 4, true, SP_RUN(SpMulConstInPlaceF32(-1.5f, SP_F(o), n)), SP_REF(float, s.a[i] * -1.5f), false, kArithLongCount, true},
     {"AddConstInPlace", 4, 4, true, SP_RUN(SpAddConstInPlaceF32(0.1f, SP_F(o), n)), SP_REF(float, s.a[i] + 0.1f)},
     {"Pow", 4, 4, false, SP_RUN(SpPowF32(s.b, s.a, SP_F(o), n))},
     {"Copy", 4, 4, false, SP_RUN(SpCopyF32(s.a, SP_F(o), n)), SP_REF(float, s.a[i])},
-    {"MulConst", 4, 4, false, SP_RUN(SpMulConstF32(s.a, 0.3f, SP_F(o), n)), SP_REF(float, s.a[i] * 0.3f)},
+    {"MulConst", 4, 4, false, SP_RUN(SpMulConstF32(s.a, 0.3f, SP_F(o), n)), SP_REF(float, s.a[i] * 0.3f), false, kArithLongCount, true},
+    {"MulConstInPlaceByTwoBuffers", 4, 4, true, SP_RUN(SpMulConstF32(SP_F(o), 0.3f, SP_F(o), n)), SP_REF(float, s.a[i] * 0.3f), false, kArithLongCount, true},
     {"Set", 4, 4, false, SP_RUN(SpSetF32(-7.25f, SP_F(o), n)), SP_REF(float, -7.25f)},
     {"Flip", 4, 4, false, SP_RUN(SpFlipF32(s.a, SP_F(o), n)), [](const Sources& s, U8 o, int32_t n) { for (int32_t i = 0; i < n; ++i) memcpy(o + 4 * i, s.a + n - 1 - i, 4); }},
     {"Add", 4, 4, false, SP_RUN(SpAddF32(s.a, s.b, SP_F(o), n)), SP_REF(float, s.a[i] + s.b[i]), false, 100000, true},
@@ -360,7 +363,7 @@ const StubRow kStubs[] = {
 }; // clang-format on
 
 constexpr int32_t kMaxCount = 200;
-constexpr int32_t kLongCount = 100000; // the longest row count
+constexpr int32_t kLongCount = kArithLongCount; // the longest row count
 
 // Sources from a fixed seed: ordinary values around full scale with ties, zeros, saturating
 // values, NaN and infinities sprinkled in, and random integers.

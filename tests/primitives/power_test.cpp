@@ -1,5 +1,6 @@
 // Element-wise power at every level: the special-case table, accuracy against a long double
-// reference, the grouped and single-element paths, and the caller's SSE control word.
+// reference, the grouped and single-element paths, the caller's SSE control word, and levels
+// 1-3 bit for bit against level 0 over a table of input regimes.
 #include "sp_level_fixture.h"
 #include "sp_test_support.h"
 
@@ -8,7 +9,9 @@
 #include <xmmintrin.h>
 
 #include <cmath>
+#include <initializer_list>
 #include <limits>
+#include <vector>
 
 namespace
 {
@@ -206,4 +209,203 @@ TEST_P(SpPowTest, DomainCaseRaisesInvalidFlagOthersDoNot)
     }
 }
 
+namespace
+{
+
+// One input regime of the level comparison: bases and exponents for a length.
+struct Regime
+{
+    const char* name;
+    int32_t len;
+    void (*fill)(int32_t len, float* x, float* y);
+};
+
+// Bases and exponents whose products stay inside the table method's range.
+void Ordinary(int32_t len, float* x, float* y)
+{
+    TestRng rng(101);
+    for (int32_t i = 0; i < len; ++i)
+    {
+        x[i] = float(rng.Uniform(0.01, 100.0));
+        y[i] = float(rng.Uniform(-8.0, 8.0));
+    }
+}
+
+// One operand per block that the table method cannot take, at a position that walks through the
+// block, between ordinary blocks: every kind of special base and exponent, a product past the
+// overflow bound, one past the subnormal bound, and bases of exactly 1.
+void OneSpecialPerBlock(int32_t len, float* x, float* y)
+{
+    const float specials[][2] = {
+        {0.0f, 2.0f},  {-0.0f, -3.0f}, {-2.0f, 0.5f}, {-2.0f, 3.0f},       {1e-40f, 0.5f},  {kInf, 2.0f},
+        {-kInf, 3.0f}, {kNaN, 1.0f},   {3.0f, kNaN},  {10.0f, 50.0f},      {10.0f, -40.0f}, {1.0f, kInf},
+        {1.0f, 3e30f}, {5.0f, 0.0f},   {0.5f, -kInf}, {2.7182817f, 88.0f},
+    };
+    Ordinary(len, x, y);
+    const int32_t kinds = int32_t(sizeof(specials) / sizeof(specials[0]));
+    for (int32_t block = 1; 8 * block + 8 <= len; block += 2)
+    {
+        const int32_t k = (block / 2) % kinds;
+        const int32_t at = 8 * block + (block / 2) % 8;
+        x[at] = specials[k][0];
+        y[at] = specials[k][1];
+    }
+}
+
+// Products on both sides of the screen's bound (|y ln x| about 87.3337) and results at the edges
+// of the float range, where the table method and the special rules meet.
+void NearTheBound(int32_t len, float* x, float* y)
+{
+    for (int32_t i = 0; i < len; ++i)
+    {
+        x[i] = i % 2 == 0 ? 2.7182817f : 0.36787945f;
+        y[i] = 87.3337f + float(i - len / 2) * 1e-4f;
+    }
+}
+
+// Raw bit patterns: every class of float in both operands, in blocks and in the tail.
+void AnyBits(int32_t len, float* x, float* y)
+{
+    TestRng rng(202);
+    for (int32_t i = 0; i < len; ++i)
+    {
+        x[i] = BitsFloat(rng.Next32());
+        y[i] = i % 3 == 0 ? float(int32_t(rng.Next32() % 64) - 32) : BitsFloat(rng.Next32());
+    }
+}
+
+// Powers of bases near 1 by large exponents: products throughout the range.
+void BasesNearOne(int32_t len, float* x, float* y)
+{
+    TestRng rng(303);
+    for (int32_t i = 0; i < len; ++i)
+    {
+        x[i] = float(rng.Uniform(0.999, 1.001));
+        y[i] = float(rng.Uniform(-1e5, 1e5));
+    }
+}
+
+// clang-format off
+const Regime kRegimes[] = {
+    {"ordinary blocks and a tail of 5", 69, Ordinary},
+    {"tail only, 1", 1, Ordinary},
+    {"tail only, 7", 7, OneSpecialPerBlock},
+    {"one special lane per block", 8 * 64 + 3, OneSpecialPerBlock},
+    {"products near the bound", 203, NearTheBound},
+    {"any bits", 4096 + 7, AnyBits},
+    {"bases near one", 1000, BasesNearOne},
+};
+// clang-format on
+
+constexpr unsigned kDefaultCsr = 0x1F80;
+
+} // namespace
+
+// Levels 1-3 give level 0's bits and status in every regime, whatever the caller's word.
+TEST_P(SpPowTest, EveryLevelGivesLevelZerosBitsInEveryRegime)
+{
+    for (const Regime& regime : kRegimes)
+    {
+        std::vector<float> x(regime.len), y(regime.len), want(regime.len), got(regime.len);
+        regime.fill(regime.len, x.data(), y.data());
+        for (unsigned csr : {kDefaultCsr, kDefaultCsr | kFtz | kDaz | kRoundUp})
+        {
+            SpStatus wantStatus, gotStatus;
+            {
+                SpScopedCpuLevel level0(0);
+                ScopedCsr caller(csr);
+                wantStatus = SpPowF32(x.data(), y.data(), want.data(), regime.len);
+            }
+            {
+                ScopedCsr caller(csr);
+                gotStatus = SpPowF32(x.data(), y.data(), got.data(), regime.len);
+            }
+            EXPECT_EQ(wantStatus, gotStatus) << regime.name << " csr " << std::hex << csr;
+            for (int32_t i = 0; i < regime.len; ++i)
+                ASSERT_EQ(FloatBits(want[i]), FloatBits(got[i]))
+                    << regime.name << " element " << i << ": " << x[i] << " ^ " << y[i] << " csr " << std::hex
+                    << csr;
+        }
+    }
+}
+
+// The caller's word on return. One the call leaves as it is (round to nearest, no flush or
+// denormal bits) keeps the flags the call raised, the invalid flag of a domain element among
+// them, at every level. One the call has to change comes back at levels 1-3 exactly as it was
+// read on entry, flags included; level 0 gives back its control bits and keeps the new flags.
+TEST_P(SpPowTest, ControlWordOnReturn)
+{
+    struct Case
+    {
+        unsigned csr;
+        bool domain;
+    };
+    const Case cases[] = {
+        {kDefaultCsr, true},
+        {kDefaultCsr | 0x20, false},
+        {kDefaultCsr | kFtz | 0x20, true},
+        {kDefaultCsr | kRoundUp | kDaz, true},
+        {kDefaultCsr | 0x6000 | 0x02, false},
+    };
+    for (const Case& c : cases)
+    {
+        // Twelve elements: one block of eight and a tail, the domain element in the block.
+        float x[12], y[12], out[12];
+        for (int32_t i = 0; i < 12; ++i)
+        {
+            x[i] = 1.5f + float(i);
+            y[i] = 0.75f;
+        }
+        if (c.domain)
+            x[5] = -2.0f;
+        unsigned after = 0;
+        SpStatus status;
+        {
+            ScopedCsr caller(c.csr);
+            status = SpPowF32(x, y, out, 12);
+            after = _mm_getcsr();
+        }
+        EXPECT_EQ(c.domain ? SpWarnDomain : SpOk, status) << std::hex << c.csr;
+        const bool changed = (c.csr & (kFtz | kDaz | 0x6000)) != 0;
+        EXPECT_EQ(c.csr & ~kFlagsMask, after & ~kFlagsMask) << std::hex << c.csr;
+        if (changed && Level() > 0)
+        {
+            EXPECT_EQ(c.csr, after) << std::hex << c.csr;
+        }
+        else
+        {
+            EXPECT_EQ(c.csr & kFlagsMask, after & c.csr & kFlagsMask) << "the caller's flags stay";
+            EXPECT_EQ(c.domain ? kInvalidFlag : 0u, after & kInvalidFlag) << std::hex << c.csr;
+        }
+    }
+}
+
 SP_INSTANTIATE_LEVELS(SpPowTest);
+
+// Each level's exception raiser raises exactly the exception of its code, and nothing for any
+// other code.
+TEST(SpRaiseFpException, EachCodeRaisesItsException)
+{
+    constexpr unsigned kExceptionFlags = 0x1D; // invalid, divide by zero, overflow, underflow
+    const struct
+    {
+        int32_t code;
+        unsigned flag;
+    } cases[] = {{19, 0x01}, {18, 0x04}, {12, 0x08}, {17, 0x10}, {0, 0}, {13, 0}, {-19, 0}};
+    void (*const raisers[])(int32_t) = {SpRaiseFpException_L1, SpRaiseFpException_L2, SpRaiseFpException_L3};
+    for (int32_t level = 1; level <= 3; ++level)
+    {
+        if (!SpLevelRunsHere(level))
+            continue;
+        for (const auto& c : cases)
+        {
+            unsigned after = 0;
+            {
+                ScopedCsr clean(kDefaultCsr);
+                raisers[level - 1](c.code);
+                after = _mm_getcsr();
+            }
+            EXPECT_EQ(c.flag, after & kExceptionFlags) << "level " << level << " code " << c.code;
+        }
+    }
+}

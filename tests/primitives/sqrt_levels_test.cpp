@@ -1,6 +1,6 @@
 // The float square root at levels 1-3: blocks of 16 positive normals bit for bit against a
 // scalar model of the refined estimate (built on this processor's scalar estimate) and within
-// 2 ulp of the correctly rounded root; every other block, the alignment steps and the tail
+// 3 ulp of the correctly rounded root; every other block, the alignment steps and the tail
 // correctly rounded; the caller's MXCSR word back exactly.
 #include <gtest/gtest.h>
 
@@ -32,6 +32,44 @@ float ModelRefined(float x)
     return (3.0f - u) * (0.5f * t);
 }
 
+// The root of a positive float rounded as the control word `word` asks, settled by exact
+// comparisons alone: every square below has at most 50 significant bits and every operand is a
+// normal double, so no step depends on the rounding, flush or denormal bits in force when the
+// optimiser places it (it may move plain arithmetic past a write of the control word).
+float RootRoundedAs(float x, uint32_t word)
+{
+    const uint32_t bits = FloatBits(x);
+    const uint32_t exponent = bits >> 23;
+    const uint64_t mantissa = exponent == 0 ? (bits & 0x7FFFFFu) : ((bits & 0x7FFFFFu) | 0x800000u);
+    uint64_t scaleBits = uint64_t(1023 + (exponent == 0 ? 1 : int32_t(exponent)) - 150) << 52;
+    double scale;
+    memcpy(&scale, &scaleBits, sizeof(scale));
+    const double xd = double(mantissa) * scale;
+    auto square = [](float f) { return double(f) * double(f); };
+    auto next = [](float f) { return BitsFloat(FloatBits(f) + 1); };
+    // Any rounding of the double root lies within one step of the rounded-down root.
+    float down = float(std::sqrt(xd));
+    while (square(down) > xd)
+        down = BitsFloat(FloatBits(down) - 1);
+    while (square(next(down)) <= xd)
+        down = next(down);
+    const float up = square(down) == xd ? down : next(down);
+    switch (word & 0x6000u)
+    {
+    case 0x2000u: // down
+    case 0x6000u: // toward zero
+        return down;
+    case 0x4000u: // up
+        return up;
+    default:
+    {
+        // Nearest: the midpoint has 25 significant bits, so its square is exact and never ties.
+        const double mid = (double(down) + double(up)) * 0.5;
+        return mid * mid < xd ? up : down;
+    }
+    }
+}
+
 } // namespace
 
 TEST_P(SpSqrtLevelTest, BlocksOfPositiveNormalsTakeTheRefinedEstimate)
@@ -56,7 +94,7 @@ TEST_P(SpSqrtLevelTest, BlocksOfPositiveNormalsTakeTheRefinedEstimate)
                 const bool refined = i >= head && i < blockEnd;
                 ASSERT_EQ(FloatBits(refined ? ModelRefined(x[i]) : exact), FloatBits(buf.data()[i]))
                     << n << " " << i;
-                ASSERT_LE(UlpDistance(exact, buf.data()[i]), 2) << x[i];
+                ASSERT_LE(UlpDistance(exact, buf.data()[i]), 3) << x[i];
             }
         }
     }
@@ -108,9 +146,7 @@ TEST_P(SpSqrtLevelTest, TheCallersFloatingPointWordIsKept)
         for (int32_t i = 0; i < 21; ++i)
             v[i] = i % 5 == 0 ? -2.0f : (i % 5 == 1 ? 3e-39f : 2.0f);
         // The root of the denormal under the caller's rounding, with denormals read as such.
-        volatile float denormal = v[1];
-        _mm_setcsr(word & ~0x40u);
-        const float want = _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(denormal)));
+        const float want = RootRoundedAs(v[1], word);
         _mm_setcsr(word);
         const SpStatus status = SpSqrtInPlaceF32(v, 21);
         const uint32_t after = _mm_getcsr();

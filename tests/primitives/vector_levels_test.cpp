@@ -2,12 +2,14 @@
 // multiply, flip and absolute value, long and at 2-byte offsets, are rows of the level table; the
 // set's NaN payloads are the vector tests'): every width and start byte against an
 // element-by-element oracle between guard zones, the saturating integer cases and the large-fill
-// seam.
+// seam; the 32-bit set entries; and every level held to the accuracy its header states for
+// square root, division, exp and ln.
 #include <gtest/gtest.h>
 
 #include <stdint.h>
 #include <string.h>
 
+#include <cmath>
 #include <vector>
 
 #include "driver/primitives/sp_lib.h"
@@ -176,3 +178,95 @@ TEST_P(SpVectorLevelTest, AbsoluteValuesOfEveryTypeAtEveryOffset)
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels1To3, SpVectorLevelTest, ::testing::Values(1, 2, 3), SpLevelName);
+
+// The 32-bit set of each level: pointer before length, nothing written on a refusal, and every
+// element the value's bits otherwise.
+TEST_P(SpVectorLevelTest, SetI32ChecksThenFills)
+{
+    SpStatus (*const set[4])(int32_t, int32_t*, int32_t) = {nullptr, SpSetI32_L1, SpSetI32_L2, SpSetI32_L3};
+    EXPECT_EQ(SpErrNullPointer, set[Level()](7, nullptr, 0));
+    for (int32_t n : {1, 3, 4, 5, 17, 64, 1000})
+    {
+        for (size_t offset = 0; offset < 16; offset += 2)
+        {
+            GuardedBuffer<int32_t> dst(size_t(n), offset);
+            const std::vector<uint8_t> before(reinterpret_cast<uint8_t*>(dst.data()),
+                                              reinterpret_cast<uint8_t*>(dst.data() + n));
+            ASSERT_EQ(SpErrBadLength, set[Level()](7, dst.data(), 0));
+            ASSERT_EQ(SpErrBadLength, set[Level()](7, dst.data(), -n));
+            ASSERT_EQ(0, memcmp(before.data(), dst.data(), before.size()));
+            ASSERT_EQ(SpOk, set[Level()](-123456789, dst.data(), n));
+            ASSERT_TRUE(dst.GuardsIntact()) << n << " at " << offset;
+            for (int32_t i = 0; i < n; ++i)
+            {
+                int32_t v;
+                memcpy(&v, dst.data() + i, 4);
+                ASSERT_EQ(-123456789, v) << n << " at " << offset << " element " << i;
+            }
+        }
+    }
+}
+
+namespace
+{
+
+class SpVectorAccuracyTest : public SpLevelTest
+{
+};
+
+struct AccuracyRow
+{
+    const char* name;
+    uint32_t first, last;  // float patterns swept, of both signs up to `negativeLast`
+    uint32_t negativeLast; // 0: positive arguments only
+    int64_t bound0;        // ulp from the rounded double-precision value at level 0
+    int64_t bound123;      // and at levels 1-3
+    SpStatus (*run)(float*, int32_t);
+    double (*reference)(double);
+};
+
+// clang-format off
+const AccuracyRow kAccuracy[] = {
+    // name    first        last         negativeLast  L0  L1-3  operation           reference
+    {"sqrt",   0x00000001u, 0x7F7FFFFFu, 0,            0,  3,    SpSqrtInPlaceF32,   [](double x) { return std::sqrt(x); }},
+    {"exp",    0x00000000u, 0x42B17217u, 0x42AEA000u,  1,  5,    SpExpInPlaceF32,    [](double x) { return std::exp(x); }},
+    {"ln",     0x00000001u, 0x7F7FFFFFu, 0,            1,  4,    SpLnInPlaceF32,     [](double x) { return std::log(x); }},
+};
+// clang-format on
+
+} // namespace
+
+// Every 499th float pattern of each operation's range, in one vector so that blocks and block
+// partners form as they do in use, against the double-precision value rounded once.
+TEST_P(SpVectorAccuracyTest, EachLevelKeepsItsStatedAccuracy)
+{
+    for (const AccuracyRow& row : kAccuracy)
+    {
+        std::vector<float> x;
+        for (uint32_t bits = row.first; bits <= row.last && bits >= row.first; bits += 499)
+        {
+            x.push_back(BitsFloat(bits));
+            if (bits <= row.negativeLast)
+                x.push_back(BitsFloat(bits | 0x80000000u));
+        }
+        std::vector<float> y = x;
+        ASSERT_EQ(SpOk, row.run(y.data(), int32_t(y.size()))) << row.name;
+        const int64_t bound = Level() == 0 ? row.bound0 : row.bound123;
+        for (size_t i = 0; i < x.size(); ++i)
+            ASSERT_LE(UlpDistance(float(row.reference(x[i])), y[i]), bound) << row.name << " of " << x[i];
+    }
+    // Division: quotients of random normal operands over a wide exponent range.
+    TestRng rng(499);
+    const int32_t n = 200000;
+    std::vector<float> a(n), b(n), q(n);
+    for (int32_t i = 0; i < n; ++i)
+    {
+        a[i] = float(std::ldexp(rng.Uniform(1, 2), int(rng.Next32() % 120) - 60));
+        b[i] = float(std::ldexp(rng.Uniform(-2, 2), int(rng.Next32() % 120) - 60));
+    }
+    ASSERT_EQ(SpOk, SpDivF32(a.data(), b.data(), q.data(), n));
+    for (int32_t i = 0; i < n; ++i)
+        ASSERT_LE(UlpDistance(b[i] / a[i], q[i]), Level() == 0 ? 0 : 2) << b[i] << " / " << a[i];
+}
+
+SP_INSTANTIATE_LEVELS(SpVectorAccuracyTest);

@@ -82,21 +82,6 @@ SpStatus SP_LN(SpConvertF32ToI24)(const float* src, uint8_t* dst, int32_t len, i
     return Convert::ConvertF32ToI24(src, dst, len, scale);
 }
 
-SpStatus SP_LN(SpAddInPlaceF32)(const float* src, float* srcDst, int32_t len)
-{
-    return Convert::AddInPlace(src, srcDst, len);
-}
-
-SpStatus SP_LN(SpDivConstF32)(const float* src, float value, float* dst, int32_t len)
-{
-    return Convert::DivConst(src, value, dst, len);
-}
-
-SpStatus SP_LN(SpDivConstInPlaceF32)(float value, float* srcDst, int32_t len)
-{
-    return SP_LN(SpDivConstF32)(srcDst, value, srcDst, len);
-}
-
 void SP_LN(SpMoveI32Kernel)(const void* src, void* dst, uint64_t bytes)
 {
     SpMoveKernels<SP_LEVEL_PARAMS>::Move(src, dst, bytes);
@@ -114,11 +99,6 @@ SpStatus SP_LN(SpMoveI32)(const int32_t* src, int32_t* dst, int32_t len)
     }
     SP_LN(SpMoveI32Kernel)(src, dst, 4 * uint64_t(len));
     return SpOk;
-}
-
-SpStatus SP_LN(SpMulConstInPlaceF32)(float value, float* srcDst, int32_t len)
-{
-    return Convert::MulConstInPlace(value, srcDst, len);
 }
 
 SpStatus SP_LN(SpConvertI32ToF32)(const int32_t* src, float* dst, int32_t len)
@@ -142,11 +122,6 @@ SpStatus SP_LN(SpDeinterleave32)(const float* src, int32_t channelCount, int32_t
     return Interleave::Deinterleave(src, channelCount, frames, channels);
 }
 
-SpStatus SP_LN(SpPowF32)(const float* src1, const float* src2, float* dst, int32_t len)
-{
-    return Pow::Pow(src1, src2, dst, len);
-}
-
 // Level 1 copies through its byte-copy kernel, the one its FFT and FIR builds use.
 SpStatus SP_LN(SpCopyF32)(const float* src, float* dst, int32_t len)
 {
@@ -164,11 +139,6 @@ SpStatus SP_LN(SpCopyF32)(const float* src, float* dst, int32_t len)
         return SpOk;
     }
     return Vector::Copy(src, dst, len);
-}
-
-SpStatus SP_LN(SpMulConstF32)(const float* src, float value, float* dst, int32_t len)
-{
-    return Vector::MulConst(src, value, dst, len);
 }
 
 #define SP_LEVEL_KERNEL_DEFINE(name, body, params, args)                                                     \
@@ -260,5 +230,6 @@ SpStatus SP_LN(SpIirFilterInPlace)(float* srcdst, int32_t len, SpIirState* state
     return Iir::Filter(srcdst, srcdst, len, state);
 }
 
-// The vector rows: fills, absolute value, flip, add, subtract and multiply.
+// The vector rows: fills, absolute value, flip, add, subtract and multiply, the arithmetic of
+// table 1 (add in place, multiply and divide by a constant) and the power.
 #include "driver/primitives/vectors/sp_vector_levels_build-inl.h"

@@ -31,8 +31,8 @@ enum SpTable1Row : int
     SP_T1_CONVERT_F32_TO_I24 = 6,
     SP_T1_ADD_IN_PLACE_F32 = 7, // levels 2-3 share a build
     SP_T1_DIV_CONST_IN_PLACE_F32 = 8,
-    SP_T1_MOVE_I32 = 9, // the FIR filter calls the entries directly
-    SP_T1_MUL_CONST_IN_PLACE_F32 = 10,
+    SP_T1_MOVE_I32 = 9,                // the FIR filter calls the entries directly
+    SP_T1_MUL_CONST_IN_PLACE_F32 = 10, // levels 2-3 share a build
     SP_T1_FIR_INIT = 11,
     SP_T1_FIR_STATE_SIZE = 12,
     SP_T1_FIR_MULTI_RATE_INIT = 13,

@@ -1,8 +1,8 @@
-// Kernels of the absolute-value, square, flip, add, subtract and multiply families for the level
-// builds, written once and instantiated by each level's build file. The destination decides the
-// alignment; every element is loaded before its result is stored, so a destination that is the
-// same buffer as a source is exact. Every path gives the same bits as the element-by-element
-// formula: one IEEE operation per element, or a bit move.
+// Kernels of the absolute-value, square, flip, add, subtract and multiply families (add in place
+// and multiply by a constant included) for the level builds, written once and instantiated by
+// each level's build file. The destination decides the alignment; every element is loaded before its result
+// is stored, so a destination that is the same buffer as a source is exact. Every path gives the same bits as
+// the element-by-element formula: one IEEE operation per element, or a bit move.
 #pragma once
 
 #include <emmintrin.h>
@@ -481,6 +481,208 @@ template <class P> struct SpArithKernels
         for (; i < len; ++i)
         {
             Put(dst + i, Op::S(Get(a + i), Get(b + i)));
+        }
+    }
+
+    // --- add in place, multiply by a constant ----------------------------------------------------------
+
+    // From this many elements on, the peel to a 16-byte boundary (at most 3) still leaves one
+    // whole block of 8.
+    static constexpr int32_t kPeelMinimum = 11;
+    // Multiply-in-place block parts longer than this (1 MiB of floats) prefetch past the caches.
+    static constexpr int64_t kPrefetchNtaElements = 0x40000;
+    // Multiply-by-constant runs of more blocks than this (512 KiB) stream their stores.
+    static constexpr int32_t kStreamBlocks = 16384;
+
+    static void PrefetchT0(const float* p)
+    {
+        _mm_prefetch(reinterpret_cast<const char*>(p) + 64, _MM_HINT_T0);
+    }
+    static void PrefetchNta(const float* p)
+    {
+        _mm_prefetch(reinterpret_cast<const char*>(p) + 64, _MM_HINT_NTA);
+    }
+
+    template <bool kAligned> static void StorePs(float* p, __m128 v)
+    {
+        kAligned ? _mm_store_ps(p, v) : _mm_storeu_ps(p, v);
+    }
+
+    // The shape of the in-place kernels: short vectors element by element; a vector off its
+    // 4-byte alignment in unaligned blocks of 8 from its start; otherwise single elements up to
+    // a 16-byte boundary, aligned blocks of 8, and the rest singly. `blocks(i, count, aligned)`
+    // runs count blocks from element i.
+    template <class Single, class Blocks>
+    static void InPlaceShape(const float* srcDst, int32_t len, Single single, Blocks blocks)
+    {
+        int32_t i = 0;
+        if (len >= kPeelMinimum)
+        {
+            const uintptr_t address = reinterpret_cast<uintptr_t>(srcDst);
+            const bool elementAligned = (address & 3) == 0;
+            const int32_t peel = elementAligned ? int32_t((4 - (address & 15) / 4) & 3) : 0;
+            for (; i < peel; ++i)
+            {
+                single(i);
+            }
+            const int32_t count = (len - i) / 8;
+            blocks(i, count, elementAligned);
+            i += 8 * count;
+        }
+        for (; i < len; ++i)
+        {
+            single(i);
+        }
+    }
+
+    // Level 1 issues the prefetch ahead of a block's arithmetic, the shared level-2/3 build after it.
+    template <bool kAlignedDst, bool kAlignedSrc>
+    static void AddBlocks(const float* src, float* srcDst, int32_t count)
+    {
+        for (int32_t b = 0; b < count; ++b, src += 8, srcDst += 8)
+        {
+            if constexpr (P::kLevel == 1)
+            {
+                PrefetchT0(src);
+            }
+            const __m128 x0 = _mm_add_ps(LoadPs<kAlignedDst>(srcDst), LoadPs<kAlignedSrc>(src));
+            const __m128 x1 = _mm_add_ps(LoadPs<kAlignedDst>(srcDst + 4), LoadPs<kAlignedSrc>(src + 4));
+            StorePs<kAlignedDst>(srcDst, x0);
+            StorePs<kAlignedDst>(srcDst + 4, x1);
+            if constexpr (P::kLevel != 1)
+            {
+                PrefetchT0(src);
+            }
+        }
+    }
+
+    // srcDst[i] += src[i]; every block prefetches the source 64 bytes ahead.
+    static void AddInPlace(const float* src, float* srcDst, int32_t len)
+    {
+        InPlaceShape(
+            srcDst, len, [=](int32_t i) { Put(srcDst + i, Get(srcDst + i) + Get(src + i)); },
+            [=](int32_t i, int32_t count, bool aligned)
+            {
+                if (!aligned)
+                    AddBlocks<false, false>(src + i, srcDst + i, count);
+                else if (Aligned16(src + i))
+                    AddBlocks<true, true>(src + i, srcDst + i, count);
+                else
+                    AddBlocks<true, false>(src + i, srcDst + i, count);
+            });
+    }
+
+    template <bool kAligned, bool kPrefetch>
+    static void MulConstInPlaceBlocks(__m128 v, float* srcDst, int32_t count)
+    {
+        for (int32_t b = 0; b < count; ++b, srcDst += 8)
+        {
+            if constexpr (kPrefetch && P::kLevel == 1)
+            {
+                PrefetchNta(srcDst);
+            }
+            const __m128 x0 = _mm_mul_ps(LoadPs<kAligned>(srcDst), v);
+            const __m128 x1 = _mm_mul_ps(LoadPs<kAligned>(srcDst + 4), v);
+            StorePs<kAligned>(srcDst, x0);
+            StorePs<kAligned>(srcDst + 4, x1);
+            if constexpr (kPrefetch && P::kLevel != 1)
+            {
+                PrefetchNta(srcDst);
+            }
+        }
+    }
+
+    // srcDst[i] *= value; a block part past 1 MiB prefetches ahead with the non-temporal hint, so
+    // a vector that outgrows the caches does not evict everything else on its way through.
+    static void MulConstInPlace(float value, float* srcDst, int32_t len)
+    {
+        const __m128 v = _mm_set1_ps(value);
+        InPlaceShape(
+            srcDst, len, [=](int32_t i) { Put(srcDst + i, Get(srcDst + i) * value); },
+            [=](int32_t i, int32_t count, bool aligned)
+            {
+                const bool prefetch = 8 * int64_t(count) > kPrefetchNtaElements;
+                if (aligned)
+                    prefetch ? MulConstInPlaceBlocks<true, true>(v, srcDst + i, count)
+                             : MulConstInPlaceBlocks<true, false>(v, srcDst + i, count);
+                else
+                    prefetch ? MulConstInPlaceBlocks<false, true>(v, srcDst + i, count)
+                             : MulConstInPlaceBlocks<false, false>(v, srcDst + i, count);
+            });
+    }
+
+    // kStore: 0 aligned, 1 streaming, 2 unaligned. Level 1 stores each product as it forms, the
+    // shared level-2/3 build forms both first.
+    template <bool kAlignedSrc, int kStore>
+    static void MulConstBlocks(const float* src, __m128 v, float* dst, int32_t count)
+    {
+        auto store = [](float* p, __m128 x)
+        {
+            if (kStore == 0)
+                _mm_store_ps(p, x);
+            else if (kStore == 1)
+                _mm_stream_ps(p, x);
+            else
+                _mm_storeu_ps(p, x);
+        };
+        for (int32_t b = 0; b < count; ++b, src += 8, dst += 8)
+        {
+            if constexpr (P::kLevel == 1)
+            {
+                store(dst, _mm_mul_ps(LoadPs<kAlignedSrc>(src), v));
+                store(dst + 4, _mm_mul_ps(LoadPs<kAlignedSrc>(src + 4), v));
+            }
+            else
+            {
+                const __m128 x0 = _mm_mul_ps(LoadPs<kAlignedSrc>(src), v);
+                const __m128 x1 = _mm_mul_ps(LoadPs<kAlignedSrc>(src + 4), v);
+                store(dst, x0);
+                store(dst + 4, x1);
+            }
+        }
+    }
+
+    // dst[i] = src[i] x value, src and dst the same buffer or apart. Once dst is on a 16-byte
+    // boundary, a source out of step with it is read unaligned and written with streaming stores
+    // whatever the length, an aligned one streams only past 512 KiB.
+    static void MulConst(const float* src, float value, float* dst, int32_t len)
+    {
+        const __m128 v = _mm_set1_ps(value);
+        int32_t i = 0;
+        if (len >= kPeelMinimum)
+        {
+            if ((reinterpret_cast<uintptr_t>(dst) & 3) != 0)
+            {
+                const int32_t count = len / 8;
+                Aligned16(src) ? MulConstBlocks<true, 2>(src, v, dst, count)
+                               : MulConstBlocks<false, 2>(src, v, dst, count);
+                i = 8 * count;
+            }
+            else
+            {
+                for (; !Aligned16(dst + i); ++i)
+                {
+                    Put(dst + i, Get(src + i) * value);
+                }
+                const int32_t count = (len - i) / 8;
+                const bool alignedSrc = Aligned16(src + i);
+                if (alignedSrc && count <= kStreamBlocks)
+                {
+                    MulConstBlocks<true, 0>(src + i, v, dst + i, count);
+                }
+                else
+                {
+                    alignedSrc ? MulConstBlocks<true, 1>(src + i, v, dst + i, count)
+                               : MulConstBlocks<false, 1>(src + i, v, dst + i, count);
+                    // Streaming stores are weakly ordered: make them visible before returning.
+                    _mm_sfence();
+                }
+                i += 8 * count;
+            }
+        }
+        for (; i < len; ++i)
+        {
+            Put(dst + i, Get(src + i) * value);
         }
     }
 

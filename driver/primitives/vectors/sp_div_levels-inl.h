@@ -155,6 +155,16 @@ template <class P> struct SpDivKernels
         *im = _mm_or_ps(_mm_andnot_ps(isZero, *im), _mm_and_ps(isZero, F(0x7FC00000u)));
     }
 
+    // Four interleaved complex divisors (d0, d1) and dividends (n0, n1) through QuadComplex.
+    static void QuadInterleaved(__m128 d0, __m128 d1, __m128 n0, __m128 n1, __m128* re, __m128* im,
+                                uint32_t* mask)
+    {
+        QuadComplex(_mm_shuffle_ps(d0, d1, _MM_SHUFFLE(2, 0, 2, 0)),
+                    _mm_shuffle_ps(d0, d1, _MM_SHUFFLE(3, 1, 3, 1)),
+                    _mm_shuffle_ps(n0, n1, _MM_SHUFFLE(2, 0, 2, 0)),
+                    _mm_shuffle_ps(n0, n1, _MM_SHUFFLE(3, 1, 3, 1)), re, im, mask);
+    }
+
     // `count` (1 to 4) complex elements through QuadComplex, spare lanes 2 + 2i.
     static void ComplexGroup(const float* d, const float* n, float* q, int32_t count, uint32_t* mask)
     {
@@ -169,10 +179,7 @@ template <class P> struct SpDivKernels
         const __m128 n0 = _mm_loadu_ps(nv), n1 = _mm_loadu_ps(nv + 4);
         __m128 re, im;
         uint32_t lanes = 0;
-        QuadComplex(_mm_shuffle_ps(d0, d1, _MM_SHUFFLE(2, 0, 2, 0)),
-                    _mm_shuffle_ps(d0, d1, _MM_SHUFFLE(3, 1, 3, 1)),
-                    _mm_shuffle_ps(n0, n1, _MM_SHUFFLE(2, 0, 2, 0)),
-                    _mm_shuffle_ps(n0, n1, _MM_SHUFFLE(3, 1, 3, 1)), &re, &im, &lanes);
+        QuadInterleaved(d0, d1, n0, n1, &re, &im, &lanes);
         *mask |= lanes & ((1u << count) - 1);
         _mm_storeu_ps(out, _mm_unpacklo_ps(re, im));
         _mm_storeu_ps(out + 4, _mm_unpackhi_ps(re, im));
@@ -195,10 +202,7 @@ template <class P> struct SpDivKernels
             const __m128 d0 = _mm_loadu_ps(src1 + 2 * i), d1 = _mm_loadu_ps(src1 + 2 * i + 4);
             const __m128 n0 = _mm_loadu_ps(src2 + 2 * i), n1 = _mm_loadu_ps(src2 + 2 * i + 4);
             __m128 re, im;
-            QuadComplex(_mm_shuffle_ps(d0, d1, _MM_SHUFFLE(2, 0, 2, 0)),
-                        _mm_shuffle_ps(d0, d1, _MM_SHUFFLE(3, 1, 3, 1)),
-                        _mm_shuffle_ps(n0, n1, _MM_SHUFFLE(2, 0, 2, 0)),
-                        _mm_shuffle_ps(n0, n1, _MM_SHUFFLE(3, 1, 3, 1)), &re, &im, &mask);
+            QuadInterleaved(d0, d1, n0, n1, &re, &im, &mask);
             _mm_storeu_ps(dst + 2 * i, _mm_unpacklo_ps(re, im));
             _mm_storeu_ps(dst + 2 * i + 4, _mm_unpackhi_ps(re, im));
         }

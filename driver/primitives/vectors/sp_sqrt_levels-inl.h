@@ -1,6 +1,6 @@
 // Float square-root kernel of the level builds, written once and instantiated by each level's
 // build file. Blocks of 16 positive normal elements take the reciprocal-square-root estimate
-// refined by one Newton step folded into the root (within 2 ulp); a block holding anything else
+// refined by one Newton step folded into the root (within 3 ulp); a block holding anything else
 // (zero, negative, denormal, infinity, NaN), the alignment steps and the tail take the correctly
 // rounded root. A NaN is never counted as negative, on any path.
 #pragma once

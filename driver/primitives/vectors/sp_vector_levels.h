@@ -1,18 +1,20 @@
 // The level-1 to level-3 builds of the vector rows (fills and sets, absolute value, square,
 // minimum and maximum, flip, add, subtract, multiply, add-product of a constant, up- and
-// down-sampling, sum, mean, dot product, square root, exponential, division and logarithm) and the kernels of
-// their families: SpXxx_L<n> has SpXxx's exact signature; kernels check nothing and take a count of at
-// least 1. Kernels that no entry calls are library members kept beside the ones that are. Only level code and
-// tests call these.
+// down-sampling, sum, mean, dot product, square root, exponential, division and logarithm, add
+// in place and multiply and divide by a constant) and the kernels and lane steps of their families:
+// SpXxx_L<n> has SpXxx's exact signature; kernels check nothing and take a count of at least 1. Kernels that
+// no entry calls are library members kept beside the ones that are. Only level code and tests call these.
 #pragma once
 
 #include <stdint.h>
+#include <xmmintrin.h>
 
 #include "driver/primitives/dispatch/sp_status.h"
 
 // clang-format off
 #define SP_VECTOR_LEVEL_DECLARE(L)                                                                           \
     SpStatus SpSetF32_##L(float value, float* dst, int32_t len);                                              \
+    SpStatus SpSetI32_##L(int32_t value, int32_t* dst, int32_t len);                                          \
     void* SpFill32_##L(uint32_t value, void* dst, int32_t len);                                               \
     void* SpFill16Kernel_##L(const uint16_t* pValue, void* dst, uint32_t count);                              \
     void* SpFill32Kernel_##L(const uint32_t* pValue, void* dst, uint32_t count);                              \
@@ -71,6 +73,9 @@
     uint32_t SpDivKernelF32_##L(const float* src1, const float* src2, float* dst, int32_t len);               \
     uint32_t SpDivConstRevKernelF32_##L(const float* src, const float* pValue, float* dst, int32_t len);      \
     uint32_t SpDivKernelFc32_##L(const float* src1, const float* src2, float* dst, int32_t len);              \
+    __m128 SpDivQuadF32_##L(__m128 divisors, __m128 dividends, uint32_t* pFlag);                              \
+    void SpDivQuadFc32_##L(__m128 divisors0, __m128 divisors1, __m128 dividends0, __m128 dividends1,          \
+                           __m128* pRe, __m128* pIm, uint32_t* pMask);                                        \
     SpStatus SpLnInPlaceF32_##L(float* srcDst, int32_t len);                                                  \
     int32_t SpLnInPlaceKernelF32_##L(float* srcDst, int64_t count, void* work);
 // Levels 2 and 3 share one build of these (the level-3 column holds the level-2 entry).
@@ -84,7 +89,10 @@
     void SpSubKernelF32_##L(const float* src1, const float* src2, float* dst, int32_t len);                   \
     void SpMulKernelF32_##L(const float* src1, const float* src2, float* dst, int32_t len);                   \
     SpStatus SpAddProductConstF32_##L(const float* src, float value, float* srcDst, int32_t len);             \
-    void SpAddProductConstKernelF32_##L(const float* src, float value, float* srcDst, int32_t len);
+    void SpAddProductConstKernelF32_##L(const float* src, float value, float* srcDst, int32_t len);          \
+    void SpAddInPlaceKernelF32_##L(const float* src, float* srcDst, int32_t len);                             \
+    void SpMulConstInPlaceKernelF32_##L(float value, float* srcDst, int32_t len);                             \
+    void SpMulConstKernelF32_##L(const float* src, float value, float* dst, int32_t len);
 // clang-format on
 
 SP_VECTOR_LEVEL_DECLARE(L1)

@@ -596,3 +596,141 @@ SP_VECTOR_LEVEL_BINARY_ENTRY(SpSubF32, SpSubKernelF32)
 SP_VECTOR_LEVEL_BINARY_ENTRY(SpMulF32, SpMulKernelF32)
 #undef SP_VECTOR_LEVEL_BINARY_ENTRY
 #endif
+
+// --- 32-bit set, named division steps -------------------------------------------------------------
+
+SpStatus SP_LN(SpSetI32)(int32_t value, int32_t* dst, int32_t len)
+{
+    if (dst == nullptr)
+    {
+        return SpErrNullPointer;
+    }
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    SP_LN(SpFill32)(uint32_t(value), dst, len);
+    return SpOk;
+}
+
+__m128 SP_LN(SpDivQuadF32)(__m128 divisors, __m128 dividends, uint32_t* pFlag)
+{
+    return Div::Quad(divisors, dividends, pFlag);
+}
+
+void SP_LN(SpDivQuadFc32)(__m128 divisors0, __m128 divisors1, __m128 dividends0, __m128 dividends1,
+                          __m128* pRe, __m128* pIm, uint32_t* pMask)
+{
+    Div::QuadInterleaved(divisors0, divisors1, dividends0, dividends1, pRe, pIm, pMask);
+}
+
+// --- multiply and divide by a constant, add in place ----------------------------------------------
+
+// Copies for 1 and zero-fills for 0 (of either sign, NaN and infinite sources included) through
+// this level's own builds; every other value, NaN too, goes to the kernel.
+SpStatus SP_LN(SpMulConstF32)(const float* src, float value, float* dst, int32_t len)
+{
+    const SpStatus status = SP_LN(SpCheckVectorArgs)(src, dst, len);
+    if (status != SpOk)
+    {
+        return status;
+    }
+    if (value == 1.0f)
+    {
+        return SP_LN(SpCopyF32)(src, dst, len);
+    }
+    if (value == 0.0f)
+    {
+        return SP_LN(SpZeroF32)(dst, len);
+    }
+#if SP_LEVEL_NUMBER == 1
+    SpMulConstKernelF32_L1(src, value, dst, len);
+#else
+    SpMulConstKernelF32_L2(src, value, dst, len);
+#endif
+    return SpOk;
+}
+
+// A zero divisor (ordered compare: a NaN divisor is not zero) writes nothing; any other divides
+// by multiplying with its single-precision reciprocal.
+SpStatus SP_LN(SpDivConstF32)(const float* src, float value, float* dst, int32_t len)
+{
+    const SpStatus status = SP_LN(SpCheckVectorArgs)(src, dst, len);
+    if (status != SpOk)
+    {
+        return status;
+    }
+    if (value == 0.0f)
+    {
+        return SpErrDivideByZero;
+    }
+    return SP_LN(SpMulConstF32)(src, 1.0f / value, dst, len);
+}
+
+SpStatus SP_LN(SpDivConstInPlaceF32)(float value, float* srcDst, int32_t len)
+{
+    return SP_LN(SpDivConstF32)(srcDst, value, srcDst, len);
+}
+
+// The add-in-place and multiply kernels: one build for level 1 and one for level 2, which level 3
+// shares (its columns hold the level-2 entries).
+#if SP_LEVEL_NUMBER != 3
+void SP_LN(SpMulConstKernelF32)(const float* src, float value, float* dst, int32_t len)
+{
+    Arith::MulConst(src, value, dst, len);
+}
+
+void SP_LN(SpAddInPlaceKernelF32)(const float* src, float* srcDst, int32_t len)
+{
+    Arith::AddInPlace(src, srcDst, len);
+}
+
+void SP_LN(SpMulConstInPlaceKernelF32)(float value, float* srcDst, int32_t len)
+{
+    Arith::MulConstInPlace(value, srcDst, len);
+}
+
+SpStatus SP_LN(SpAddInPlaceF32)(const float* src, float* srcDst, int32_t len)
+{
+    const SpStatus status = SP_LN(SpCheckVectorArgs)(src, srcDst, len);
+    if (status == SpOk)
+    {
+        SP_LN(SpAddInPlaceKernelF32)(src, srcDst, len);
+    }
+    return status;
+}
+
+// 1 leaves the vector alone, 0 zero-fills it; every other value, NaN too, multiplies.
+SpStatus SP_LN(SpMulConstInPlaceF32)(float value, float* srcDst, int32_t len)
+{
+    const SpStatus status = SP_LN(SpCheckVectorArgs)(srcDst, srcDst, len);
+    if (status != SpOk || value == 1.0f)
+    {
+        return status;
+    }
+    if (value == 0.0f)
+    {
+        return SP_LN(SpZeroF32)(srcDst, len);
+    }
+    SP_LN(SpMulConstInPlaceKernelF32)(value, srcDst, len);
+    return SpOk;
+}
+#endif
+
+// --- power ----------------------------------------------------------------------------------------
+
+void SP_LN(SpRaiseFpException)(int32_t code)
+{
+    Pow::RaiseFpException(code);
+}
+
+void SP_LN(SpPowSpecialLanes)(const float* src1, const float* src2, float* dst, int32_t index,
+                              SpStatus* pStatus)
+{
+    Pow::SpecialLane(src1, src2, dst, index, pStatus, SP_LN(SpRaiseFpException));
+}
+
+SpStatus SP_LN(SpPowF32)(const float* src1, const float* src2, float* dst, int32_t len)
+{
+    return Pow::PowLevel(src1, src2, dst, len, SP_LN(SpPowSpecialLanes));
+}
