@@ -2,6 +2,8 @@
 // of what they bring through the staging ring to the leading client.
 #include "driver/wave/uac1_capture_stream.h"
 
+#include "driver/wave/uac1_sampling_frequency.h"
+
 #include "usbdlib.h"
 
 CUac1CaptureStream::CUac1CaptureStream(PUNKNOWN UnknownOuter, ULONG InterfaceNumber, ULONG PinNodeId)
@@ -22,11 +24,34 @@ STDMETHODIMP_(NTSTATUS) CUac1CaptureStream::OpenStream(StreamClient* Client, PUL
     return status;
 }
 
+// A capture stream at a rate the device refused would deliver its samples at the wrong pace,
+// so the refusal fails the selection, and the interface gives back the bandwidth it took.
 STDMETHODIMP_(NTSTATUS)
 CUac1CaptureStream::SelectAlternateSetting(UCHAR AlternateSetting, StreamClient* Client)
 {
     PAGED_CODE();
-    return SelectSetting(AlternateSetting, Client);
+    NTSTATUS status = SelectSetting(AlternateSetting);
+    if (!NT_SUCCESS(status) || !Client || !DataEndpointAddress())
+    {
+        return status;
+    }
+    const UCHAR endpoint = DataEndpointAddress();
+    const ULONG rateHz = Client->Format.Format.nSamplesPerSec;
+    IUsbDevice* pUsbDevice = QueryUsbDevice();
+    status = pUsbDevice
+                 ? SetSamplingFrequencyUac1(pUsbDevice, m_nStreamId, AlternateSetting, endpoint, rateHz)
+                 : STATUS_INVALID_DEVICE_STATE;
+    if (pUsbDevice)
+    {
+        pUsbDevice->Release();
+    }
+    if (!NT_SUCCESS(status))
+    {
+        DbgPrint("Capture endpoint 0x%02x of interface %u refused %u Hz: 0x%08x\n", endpoint, m_nStreamId,
+                 rateHz, status);
+        GiveBackBandwidth();
+    }
+    return status;
 }
 
 // No transfer is outstanding while the worker restarts the chain.
