@@ -147,31 +147,27 @@ ULONG CUac1CaptureStream::NextNominalFrames()
 
 // The bytes of one packet's slot that go into the ring, filled with silence where the packet
 // brought nothing: an empty packet stands for one packet of silence of the largest size (the
-// device sends its samples later), a failed one for the frames it took with it, so that what
-// follows keeps its place in time. A length the stack could not have filled is not trusted.
+// device sends its samples later); a failed packet, or one that claims more than its slot
+// holds, for the frames it took with it, so that what follows keeps its place in time.
 ULONG CUac1CaptureStream::PacketBytes(TransferContext* Context, USBD_ISO_PACKET_DESCRIPTOR* Packet)
 {
     const ULONG blockAlign = m_CurrentFormat.Format.nBlockAlign;
+    const ULONG slot = m_nMaxFramesPerPacket * blockAlign;
     const ULONG nominalFrames = NextNominalFrames();
+    if (Packet->Offset > Context->ByteLength || slot > Context->ByteLength - Packet->Offset)
+    {
+        return 0; // not a slot of this transfer
+    }
     ULONG emptyFrames =
         m_CurrentFormat.Format.nSamplesPerSec / (m_nPacketsPerFrame * USB_FRAMES_PER_SECOND) + 1;
     emptyFrames = emptyFrames < m_nMaxFramesPerPacket ? emptyFrames : m_nMaxFramesPerPacket;
-    const BOOLEAN failed = !USBD_SUCCESS(Packet->Status);
-    const BOOLEAN silent = failed || Packet->Length == 0;
-    const ULONG length = failed   ? nominalFrames * blockAlign
-                         : silent ? emptyFrames * blockAlign
-                                  : Packet->Length;
-    if (Packet->Offset > Context->ByteLength || length > Context->ByteLength - Packet->Offset ||
-        length > m_nMaxFramesPerPacket * blockAlign)
+    const BOOLEAN lost = !USBD_SUCCESS(Packet->Status) || Packet->Length > slot;
+    if (lost || Packet->Length == 0)
     {
-        return 0;
+        Packet->Length = (lost ? nominalFrames : emptyFrames) * blockAlign;
+        RtlZeroMemory(Context->Data + Packet->Offset, Packet->Length);
     }
-    if (silent)
-    {
-        RtlZeroMemory(Context->Data + Packet->Offset, length);
-        Packet->Length = length;
-    }
-    return length;
+    return Packet->Length;
 }
 
 // Appends the bytes at the ring's write index, split at the ring's end.
