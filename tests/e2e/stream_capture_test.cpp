@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace
@@ -119,7 +120,18 @@ struct RateCase
     bool Capture;
     uint8_t Endpoint;
     bool Announced; // the class-specific endpoint descriptor's bmAttributes bit 0
+    std::vector<std::pair<std::string, std::string>> Edits = {}; // to the built-in profile's text
 };
+
+// The headset's microphone at 44.1 kHz only: a device without the control can run at no other.
+const std::pair<std::string, std::string> kMicrophoneOneRate = {
+    "0E 24 02 01 01 02 10 02 44 AC 00 80 BB 00  # format type I: 1 channel, 2-byte subframes, 16 bits, 44100 "
+    "48000 Hz",
+    "0B 24 02 01 01 02 10 01 44 AC 00  # format type I: 1 channel, 2-byte subframes, 16 bits, 44100 Hz"};
+const std::string kMicrophoneEndpointAlone =
+    "09 05 82 05 62 00 01 00 00  # endpoint 0x82: isochronous IN, asynchronous, 98 bytes";
+const std::string kMicrophoneEndpoint =
+    kMicrophoneEndpointAlone + "\n    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control";
 
 class StreamRateRequest : public StreamCapture, public ::testing::WithParamInterface<RateCase>
 {
@@ -132,7 +144,7 @@ TEST_P(StreamRateRequest, GoesOnlyToAnEndpointThatAnnouncesTheControl)
     const RateCase& c = GetParam();
     if (c.Device.find('/') != std::string::npos && !std::filesystem::exists(c.Device))
         GTEST_SKIP() << c.Device << " is not here";
-    ASSERT_EQ(PlugAndStart(c.Device), STATUS_SUCCESS);
+    ASSERT_EQ(PlugAndStart(c.Edits.empty() ? c.Device : EditedProfile(c.Device, c.Edits)), STATUS_SUCCESS);
     const int index = StreamOf(c.Capture);
     ASSERT_GE(index, 0);
     const std::vector<WAVEFORMATEXTENSIBLE> formats = Formats(ULONG(index));
@@ -180,6 +192,25 @@ INSTANTIATE_TEST_SUITE_P(
         RateCase{"FixedRateMicrophone", rig::RealDevicesFolder() + "/dev01-uac1.bin", true, 0x81, false},
         RateCase{"FixedRateSpeaker", rig::RealDevicesFolder() + "/dev01-uac1.bin", false, 0x01, false},
         RateCase{"HeadsetMicrophone", "uac1-headset", true, 0x82, true},
+        // bmAttributes 0: the control is not there
+        RateCase{"OneRateMicrophone",
+                 "uac1-headset",
+                 true,
+                 0x82,
+                 false,
+                 {{"09 02 05 01 03", "09 02 02 01 03"},
+                  kMicrophoneOneRate,
+                  {kMicrophoneEndpoint,
+                   kMicrophoneEndpointAlone + "\n    07 25 01 00 00 00 00  # CS endpoint: no controls"}}},
+        // an endpoint without its class-specific descriptor announces nothing
+        RateCase{"BareEndpointMicrophone",
+                 "uac1-headset",
+                 true,
+                 0x82,
+                 false,
+                 {{"09 02 05 01 03", "09 02 FB 00 03"},
+                  kMicrophoneOneRate,
+                  {kMicrophoneEndpoint, kMicrophoneEndpointAlone}}},
         RateCase{"HeadsetSpeaker", "uac1-headset", false, 0x01, true}),
     [](const ::testing::TestParamInfo<RateCase>& info) { return std::string(info.param.Name); });
 
