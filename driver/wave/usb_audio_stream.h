@@ -201,10 +201,6 @@ private:
     NTSTATUS RemoveProcessingObject(StreamClient* Client, PUNKNOWN Object);
     VOID ReturnToRegistered(StreamClient* Client);
 
-    NTSTATUS SelectInterface(IUsbDevice* UsbDevice, UCHAR AlternateSetting, ULONG Endpoints);
-    VOID FindDataPipe();
-    VOID FreeInterfaceInformation();
-
     NTSTATUS AllocateTransfer(IUsbDevice* UsbDevice, TransferContext** Context);
     VOID FreeTransfer(TransferContext* Context);
     VOID DeleteTransferChain();
@@ -214,4 +210,9 @@ private:
     NTSTATUS StartWorkerThread();
     VOID StopWorkerThread();
     VOID FreeFormatEntries();
+
+    // usb_audio_stream_transfers.cpp: the steps of SelectSetting. PASSIVE_LEVEL.
+    NTSTATUS SelectInterface(IUsbDevice* UsbDevice, UCHAR AlternateSetting, ULONG Endpoints);
+    VOID FindDataPipe();
+    VOID FreeInterfaceInformation();
 };
