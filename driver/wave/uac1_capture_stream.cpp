@@ -2,10 +2,20 @@
 // of what they bring through the staging ring to the leading client.
 #include "driver/wave/uac1_capture_stream.h"
 
+#include "driver/wave/uac1_sampling_frequency.h"
+
 #include "usbdlib.h"
 
+namespace
+{
+
+// USB frames of 1 ms: the packets of one second are packets per frame times this.
+constexpr ULONG USB_FRAMES_PER_SECOND = 1000;
+
+} // namespace
+
 CUac1CaptureStream::CUac1CaptureStream(PUNKNOWN UnknownOuter, ULONG InterfaceNumber, ULONG PinNodeId)
-    : CUsbAudioStream(UnknownOuter, InterfaceNumber), m_CaptureLock(0), m_nRingFill(0),
+    : CUsbAudioStream(UnknownOuter, InterfaceNumber), m_CaptureLock(0), m_nRingFill(0), m_nPacketRemainder(0),
       m_nPinNodeId(PinNodeId)
 {
     KeInitializeSpinLock(&m_CaptureLock);
@@ -18,15 +28,39 @@ STDMETHODIMP_(NTSTATUS) CUac1CaptureStream::OpenStream(StreamClient* Client, PUL
     if (NT_SUCCESS(status))
     {
         m_nRingFill = 0;
+        m_nPacketRemainder = 0;
     }
     return status;
 }
 
+// A capture stream at a rate the device refused would deliver its samples at the wrong pace,
+// so the refusal fails the selection, and the interface gives back the bandwidth it took.
 STDMETHODIMP_(NTSTATUS)
 CUac1CaptureStream::SelectAlternateSetting(UCHAR AlternateSetting, StreamClient* Client)
 {
     PAGED_CODE();
-    return SelectSetting(AlternateSetting, Client);
+    NTSTATUS status = SelectSetting(AlternateSetting);
+    if (!NT_SUCCESS(status) || !Client || !DataEndpointAddress())
+    {
+        return status;
+    }
+    const UCHAR endpoint = DataEndpointAddress();
+    const ULONG rateHz = Client->Format.Format.nSamplesPerSec;
+    IUsbDevice* pUsbDevice = QueryUsbDevice();
+    status = pUsbDevice
+                 ? SetSamplingFrequencyUac1(pUsbDevice, m_nStreamId, AlternateSetting, endpoint, rateHz)
+                 : STATUS_INVALID_DEVICE_STATE;
+    if (pUsbDevice)
+    {
+        pUsbDevice->Release();
+    }
+    if (!NT_SUCCESS(status))
+    {
+        DbgPrint("Capture endpoint 0x%02x of interface %u refused %u Hz: 0x%08x\n", endpoint, m_nStreamId,
+                 rateHz, status);
+        GiveBackBandwidth();
+    }
+    return status;
 }
 
 // No transfer is outstanding while the worker restarts the chain.
@@ -34,6 +68,7 @@ STDMETHODIMP_(NTSTATUS) CUac1CaptureStream::RestartStreaming()
 {
     PAGED_CODE();
     m_nRingFill = 0;
+    m_nPacketRemainder = 0;
     return CUsbAudioStream::RestartStreaming();
 }
 
@@ -96,44 +131,63 @@ VOID CUac1CaptureStream::DeliverSpan(ULONG Offset, ULONG Length)
     NotifyClient(StreamNotifyCaptureData, m_pRing + Offset, Length);
 }
 
-VOID CUac1CaptureStream::DeliverCaptureData(TransferContext* Context)
+// The frames the packet at hand carries at the nominal rate, the fraction of a frame carried on
+// from packet to packet as the render stream sizes its packets. It runs for every packet, so it
+// keeps the pace of a device that spreads its frames the same way.
+ULONG CUac1CaptureStream::NextNominalFrames()
 {
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&m_CaptureLock, &oldIrql);
-    struct _URB_ISOCH_TRANSFER& iso = Context->Urb->UrbIsochronousTransfer;
+    const LONG perSecond = LONG(m_nPacketsPerFrame * USB_FRAMES_PER_SECOND);
+    m_nPacketRemainder +=
+        LONG(m_CurrentFormat.Format.nSamplesPerSec) - LONG(m_nBaseFramesPerPacket) * perSecond;
+    const LONG carry = m_nPacketRemainder / perSecond;
+    m_nPacketRemainder -= carry * perSecond;
+    const ULONG frames = ULONG(LONG(m_nBaseFramesPerPacket) + carry);
+    return frames < m_nMaxFramesPerPacket ? frames : m_nMaxFramesPerPacket;
+}
+
+// The bytes of one packet's slot that go into the ring, filled with silence where the packet
+// brought nothing: an empty packet stands for one packet of silence of the largest size (the
+// device sends its samples later); a failed packet, or one that claims more than its slot
+// holds, for the frames it took with it, so that what follows keeps its place in time.
+ULONG CUac1CaptureStream::PacketBytes(TransferContext* Context, USBD_ISO_PACKET_DESCRIPTOR* Packet)
+{
     const ULONG blockAlign = m_CurrentFormat.Format.nBlockAlign;
     const ULONG slot = m_nMaxFramesPerPacket * blockAlign;
-    // An empty packet stands for one packet's worth of silence, never more than its slot holds.
-    ULONG silenceFrames = m_CurrentFormat.Format.nSamplesPerSec / (m_nPacketsPerFrame * 1000) + 1;
-    silenceFrames = silenceFrames < m_nMaxFramesPerPacket ? silenceFrames : m_nMaxFramesPerPacket;
-    ULONG copied = 0;
-    for (ULONG i = 0; m_pRing && m_nRingSize && i < iso.NumberOfPackets; ++i)
+    const ULONG nominalFrames = NextNominalFrames();
+    if (Packet->Offset > Context->ByteLength || slot > Context->ByteLength - Packet->Offset)
     {
-        USBD_ISO_PACKET_DESCRIPTOR& packet = iso.IsoPacket[i];
-        if (packet.Offset > Context->ByteLength || packet.Length > Context->ByteLength - packet.Offset ||
-            packet.Length > slot)
-        {
-            continue; // a length the stack could not have filled: nothing of it is trusted
-        }
-        if (packet.Length == 0 && USBD_SUCCESS(packet.Status))
-        {
-            packet.Length = silenceFrames * blockAlign;
-            RtlZeroMemory(Context->Data + packet.Offset, packet.Length);
-        }
-        ULONG left = packet.Length;
-        PUCHAR pSource = Context->Data + packet.Offset;
-        while (left)
-        {
-            const ULONG room = m_nRingSize - m_nRingWrite;
-            const ULONG chunk = left < room ? left : room;
-            RtlCopyMemory(m_pRing + m_nRingWrite, pSource, chunk);
-            m_nRingWrite = (m_nRingWrite + chunk) % m_nRingSize;
-            pSource += chunk;
-            left -= chunk;
-        }
-        copied += packet.Length;
+        return 0; // not a slot of this transfer
     }
-    m_nRingFill += copied;
+    ULONG emptyFrames =
+        m_CurrentFormat.Format.nSamplesPerSec / (m_nPacketsPerFrame * USB_FRAMES_PER_SECOND) + 1;
+    emptyFrames = emptyFrames < m_nMaxFramesPerPacket ? emptyFrames : m_nMaxFramesPerPacket;
+    const BOOLEAN lost = !USBD_SUCCESS(Packet->Status) || Packet->Length > slot;
+    if (lost || Packet->Length == 0)
+    {
+        Packet->Length = (lost ? nominalFrames : emptyFrames) * blockAlign;
+        RtlZeroMemory(Context->Data + Packet->Offset, Packet->Length);
+    }
+    return Packet->Length;
+}
+
+// Appends the bytes at the ring's write index, split at the ring's end.
+VOID CUac1CaptureStream::StageBytes(const UCHAR* Source, ULONG Length)
+{
+    while (Length)
+    {
+        const ULONG room = m_nRingSize - m_nRingWrite;
+        const ULONG chunk = Length < room ? Length : room;
+        RtlCopyMemory(m_pRing + m_nRingWrite, Source, chunk);
+        m_nRingWrite = (m_nRingWrite + chunk) % m_nRingSize;
+        Source += chunk;
+        Length -= chunk;
+    }
+}
+
+// Whole frames from the read index on go to the client, in two spans where they wrap.
+VOID CUac1CaptureStream::DeliverStaged()
+{
+    const ULONG blockAlign = m_CurrentFormat.Format.nBlockAlign;
     if (m_nRingFill > m_nRingSize)
     {
         // More than the ring holds arrived at once: the oldest bytes were overwritten.
@@ -141,21 +195,39 @@ VOID CUac1CaptureStream::DeliverCaptureData(TransferContext* Context)
         m_nRingFill = m_nRingSize;
     }
     const ULONG available = blockAlign ? m_nRingFill - m_nRingFill % blockAlign : 0;
-    if (available)
+    if (!available)
     {
-        const ULONG first = m_nRingSize - m_nRingRead;
-        if (available > first)
+        return;
+    }
+    const ULONG first = m_nRingSize - m_nRingRead;
+    if (available > first)
+    {
+        DeliverSpan(m_nRingRead, first);
+        DeliverSpan(0, available - first);
+    }
+    else
+    {
+        DeliverSpan(m_nRingRead, available);
+    }
+    NotifyClient(StreamNotifyTransferDone, nullptr, available);
+    m_nRingRead = (m_nRingRead + available) % m_nRingSize;
+    m_nRingFill -= available;
+}
+
+VOID CUac1CaptureStream::DeliverCaptureData(TransferContext* Context)
+{
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&m_CaptureLock, &oldIrql);
+    if (m_pRing && m_nRingSize)
+    {
+        struct _URB_ISOCH_TRANSFER& iso = Context->Urb->UrbIsochronousTransfer;
+        for (ULONG i = 0; i < iso.NumberOfPackets; ++i)
         {
-            DeliverSpan(m_nRingRead, first);
-            DeliverSpan(0, available - first);
+            const ULONG length = PacketBytes(Context, &iso.IsoPacket[i]);
+            StageBytes(Context->Data + iso.IsoPacket[i].Offset, length);
+            m_nRingFill += length;
         }
-        else
-        {
-            DeliverSpan(m_nRingRead, available);
-        }
-        NotifyClient(StreamNotifyTransferDone, nullptr, available);
-        m_nRingRead = (m_nRingRead + available) % m_nRingSize;
-        m_nRingFill -= available;
+        DeliverStaged();
     }
     KeReleaseSpinLock(&m_CaptureLock, oldIrql);
 }

@@ -3,6 +3,8 @@
 // place, the URB carries it to the bus, and its completion (code 1) sends the next one.
 #include "driver/wave/uac1_render_stream.h"
 
+#include "driver/wave/uac1_sampling_frequency.h"
+
 #include "usbdlib.h"
 
 CUac1RenderStream::CUac1RenderStream(PUNKNOWN UnknownOuter, ULONG InterfaceNumber, ULONG PinNodeId)
@@ -23,11 +25,25 @@ STDMETHODIMP_(NTSTATUS) CUac1RenderStream::OpenStream(StreamClient* Client, PULO
     return status;
 }
 
+// A device that keeps a rate of its own still plays what it is sent, so a refused rate does not
+// stop the stream.
 STDMETHODIMP_(NTSTATUS)
 CUac1RenderStream::SelectAlternateSetting(UCHAR AlternateSetting, StreamClient* Client)
 {
     PAGED_CODE();
-    return SelectSetting(AlternateSetting, Client);
+    const NTSTATUS status = SelectSetting(AlternateSetting);
+    if (!NT_SUCCESS(status) || !Client || AlternateSetting == 0 || !DataEndpointAddress())
+    {
+        return status;
+    }
+    IUsbDevice* pUsbDevice = QueryUsbDevice();
+    if (pUsbDevice)
+    {
+        SetSamplingFrequencyUac1(pUsbDevice, m_nStreamId, AlternateSetting, DataEndpointAddress(),
+                                 Client->Format.Format.nSamplesPerSec);
+        pUsbDevice->Release();
+    }
+    return status;
 }
 
 // No transfer is outstanding while the worker restarts the chain.

@@ -123,9 +123,14 @@ protected:
     // OpenStream of the class streams: steps common to render and capture, under the engine
     // mutex. Fails with STATUS_INSUFFICIENT_RESOURCES and changes nothing when not closed.
     NTSTATUS OpenTransferChain(StreamClient* Client, PULONG CurrentFrame);
-    // Selects the setting with the client's rate (render: only for a non-zero setting; capture:
-    // whenever a client is given, and the rate request's failure is returned).
-    NTSTATUS SelectSetting(UCHAR AlternateSetting, StreamClient* Client);
+    // Selects the setting and finds its data pipe; what a class must tell the device about the
+    // rate it leaves to the class stream. PASSIVE_LEVEL, pageable.
+    NTSTATUS SelectSetting(UCHAR AlternateSetting);
+    // Setting 0 without looking at the descriptors, and the bandwidth no longer counted as held:
+    // for a selection that failed after the interface took its setting. PASSIVE_LEVEL, pageable.
+    NTSTATUS GiveBackBandwidth();
+    // The data endpoint of the selected setting, 0 while none is selected.
+    UCHAR DataEndpointAddress() const;
     // Sample frames the setting's data endpoint carries per packet at most.
     ULONG GetMaxFramesPerPacket(UCHAR AlternateSetting, PCWAVEFORMATEXTENSIBLE Format);
     IUsbDevice* QueryUsbDevice(); // referenced, or null
@@ -205,4 +210,9 @@ private:
     NTSTATUS StartWorkerThread();
     VOID StopWorkerThread();
     VOID FreeFormatEntries();
+
+    // usb_audio_stream_transfers.cpp: the steps of SelectSetting. PASSIVE_LEVEL.
+    NTSTATUS SelectInterface(IUsbDevice* UsbDevice, UCHAR AlternateSetting, ULONG Endpoints);
+    VOID FindDataPipe();
+    VOID FreeInterfaceInformation();
 };

@@ -13,10 +13,6 @@ namespace
 constexpr UCHAR AUDIO_CLASS = 1;
 constexpr UCHAR AUDIO_STREAMING_SUBCLASS = 2;
 constexpr UCHAR ENDPOINT_DIRECTION_IN = 0x80;
-// Class-1 endpoint request: SET_CUR of the sampling-frequency control, 3 bytes little-endian.
-constexpr UCHAR UAC1_SET_CUR = 0x01;
-constexpr USHORT UAC1_SAMPLING_FREQ_CONTROL = 0x0100;
-constexpr ULONG UAC1_SAMPLING_FREQ_BYTES = 3;
 // High-speed wMaxPacketSize: bits 0-10 the size, bits 11-12 the extra transactions.
 constexpr USHORT MAX_PACKET_SIZE_MASK = 0x07FF;
 // Without a descriptor to tell, a packet slot leaves room for this many frames over the nominal.
@@ -28,6 +24,25 @@ NTSTATUS IsoTransferCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
 {
     auto pContext = static_cast<TransferContext*>(Context);
     return pContext->Owner->OnTransferComplete(DeviceObject, Irp, pContext);
+}
+
+// A select-interface URB (tag "URB ") with room for that many pipes. The record is never read
+// past its claimed size, but its storage is a whole URB.
+PURB AllocateSelectInterfaceUrb(USBD_CONFIGURATION_HANDLE Configuration, ULONG InterfaceNumber,
+                                UCHAR AlternateSetting, ULONG Endpoints)
+{
+    const ULONG urbBytes = ULONG(GET_SELECT_INTERFACE_REQUEST_SIZE(Endpoints));
+    const ULONG storageBytes = urbBytes > sizeof(URB) ? urbBytes : ULONG(sizeof(URB));
+    PURB pUrb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, storageBytes, USB_STREAM_URB_POOL_TAG));
+    if (!pUrb)
+    {
+        return nullptr;
+    }
+    RtlZeroMemory(pUrb, storageBytes);
+    UsbBuildSelectInterfaceRequest(pUrb, urbBytes, Configuration, InterfaceNumber, AlternateSetting);
+    pUrb->UrbSelectInterface.Interface.Length =
+        USHORT(urbBytes - offsetof(struct _URB_SELECT_INTERFACE, Interface));
+    return pUrb;
 }
 
 } // namespace
@@ -306,7 +321,75 @@ VOID CUsbAudioStream::SetHoldsBandwidth(IUsbDevice* UsbDevice, BOOLEAN Holds)
     }
 }
 
-NTSTATUS CUsbAudioStream::SelectSetting(UCHAR AlternateSetting, StreamClient* Client)
+VOID CUsbAudioStream::FreeInterfaceInformation()
+{
+    if (m_pInterfaceInfo)
+    {
+        ExFreePoolWithTag(m_pInterfaceInfo, USB_STREAM_URB_POOL_TAG);
+        m_pInterfaceInfo = nullptr;
+    }
+    m_nDataPipe = 0;
+}
+
+// The data pipe is the last pipe of the stream's direction: a render setting may also carry a
+// feedback IN endpoint, which comes after its data endpoint.
+VOID CUsbAudioStream::FindDataPipe()
+{
+    const BOOLEAN in = m_nCapture == STREAM_DIRECTION_CAPTURE;
+    m_nDataPipe = 0;
+    for (ULONG p = 0; p < m_pInterfaceInfo->NumberOfPipes; ++p)
+    {
+        if (((m_pInterfaceInfo->Pipes[p].EndpointAddress & ENDPOINT_DIRECTION_IN) != 0) == in)
+        {
+            m_nDataPipe = p;
+        }
+    }
+}
+
+UCHAR CUsbAudioStream::DataEndpointAddress() const
+{
+    if (!m_pInterfaceInfo || m_nDataPipe >= m_pInterfaceInfo->NumberOfPipes)
+    {
+        return 0;
+    }
+    return m_pInterfaceInfo->Pipes[m_nDataPipe].EndpointAddress;
+}
+
+// Sends the select-interface URB with room for the setting's pipes and keeps a copy of the
+// interface information the stack filled in. Without memory for the copy the bandwidth is
+// given back rather than held without a record of its pipes.
+NTSTATUS CUsbAudioStream::SelectInterface(IUsbDevice* UsbDevice, UCHAR AlternateSetting, ULONG Endpoints)
+{
+    PURB pUrb = AllocateSelectInterfaceUrb(UsbDevice->GetConfigurationHandle(), m_nStreamId, AlternateSetting,
+                                           Endpoints);
+    if (!pUrb)
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS status = UsbDevice->SubmitUrbSync(pUrb);
+    if (NT_SUCCESS(status))
+    {
+        const ULONG infoBytes = pUrb->UrbSelectInterface.Interface.Length;
+        m_pInterfaceInfo = static_cast<PUSBD_INTERFACE_INFORMATION>(
+            ExAllocatePoolWithTag(NonPagedPool, infoBytes, USB_STREAM_URB_POOL_TAG));
+        if (m_pInterfaceInfo)
+        {
+            RtlCopyMemory(m_pInterfaceInfo, &pUrb->UrbSelectInterface.Interface, infoBytes);
+            FindDataPipe();
+        }
+        else
+        {
+            GiveBackBandwidth();
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
+    ExFreePoolWithTag(pUrb, USB_STREAM_URB_POOL_TAG);
+    return status;
+}
+
+// Selects the setting's interface and finds its data pipe; a non-zero setting holds bandwidth
+// from here on. Setting 0 gives it up even when the device cannot hear it (it is gone).
+NTSTATUS CUsbAudioStream::SelectSetting(UCHAR AlternateSetting)
 {
     PAGED_CODE();
     IUsbDevice* pUsbDevice = QueryUsbDevice();
@@ -314,105 +397,40 @@ NTSTATUS CUsbAudioStream::SelectSetting(UCHAR AlternateSetting, StreamClient* Cl
     {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    if (m_pInterfaceInfo)
-    {
-        ExFreePoolWithTag(m_pInterfaceInfo, USB_STREAM_URB_POOL_TAG);
-        m_pInterfaceInfo = nullptr;
-    }
+    FreeInterfaceInformation();
     PUSB_CONFIGURATION_DESCRIPTOR pConfig = pUsbDevice->GetConfigurationDescriptor();
     PUSB_INTERFACE_DESCRIPTOR pInterface =
         pConfig ? USBD_ParseConfigurationDescriptorEx(pConfig, pConfig, LONG(m_nStreamId), AlternateSetting,
                                                       AUDIO_CLASS, AUDIO_STREAMING_SUBCLASS, -1)
                 : nullptr;
-    if (!pInterface)
-    {
-        pUsbDevice->Release();
-        return STATUS_INVALID_PARAMETER;
-    }
-    const ULONG endpoints = pInterface->bNumEndpoints;
-    const ULONG urbBytes = ULONG(GET_SELECT_INTERFACE_REQUEST_SIZE(endpoints));
-    // The URB record is never read past its claimed size, but its storage is a whole URB.
-    const ULONG storageBytes = urbBytes > sizeof(URB) ? urbBytes : ULONG(sizeof(URB));
-    PURB pUrb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, storageBytes, USB_STREAM_URB_POOL_TAG));
-    if (!pUrb)
-    {
-        pUsbDevice->Release();
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlZeroMemory(pUrb, storageBytes);
-    UsbBuildSelectInterfaceRequest(pUrb, urbBytes, pUsbDevice->GetConfigurationHandle(), m_nStreamId,
-                                   AlternateSetting);
-    pUrb->UrbSelectInterface.Interface.Length =
-        USHORT(urbBytes - offsetof(struct _URB_SELECT_INTERFACE, Interface));
-    NTSTATUS status = pUsbDevice->SubmitUrbSync(pUrb);
-    if (NT_SUCCESS(status))
-    {
-        const ULONG infoBytes = pUrb->UrbSelectInterface.Interface.Length;
-        m_pInterfaceInfo = static_cast<PUSBD_INTERFACE_INFORMATION>(
-            ExAllocatePoolWithTag(NonPagedPool, infoBytes, USB_STREAM_URB_POOL_TAG));
-        if (!m_pInterfaceInfo)
-        {
-            // The bandwidth is given back rather than held without a record of its pipes.
-            RtlZeroMemory(pUrb, storageBytes);
-            const ULONG zeroBytes = ULONG(GET_SELECT_INTERFACE_REQUEST_SIZE(0));
-            UsbBuildSelectInterfaceRequest(pUrb, zeroBytes, pUsbDevice->GetConfigurationHandle(), m_nStreamId,
-                                           0);
-            pUrb->UrbSelectInterface.Interface.Length =
-                USHORT(zeroBytes - offsetof(struct _URB_SELECT_INTERFACE, Interface));
-            pUsbDevice->SubmitUrbSync(pUrb);
-            SetHoldsBandwidth(pUsbDevice, FALSE);
-            status = STATUS_INSUFFICIENT_RESOURCES;
-        }
-    }
-    if (NT_SUCCESS(status))
-    {
-        RtlCopyMemory(m_pInterfaceInfo, &pUrb->UrbSelectInterface.Interface,
-                      pUrb->UrbSelectInterface.Interface.Length);
-        const BOOLEAN in = m_nCapture == STREAM_DIRECTION_CAPTURE;
-        m_nDataPipe = 0;
-        for (ULONG p = 0; p < m_pInterfaceInfo->NumberOfPipes; ++p)
-        {
-            if (((m_pInterfaceInfo->Pipes[p].EndpointAddress & ENDPOINT_DIRECTION_IN) != 0) == in)
-            {
-                m_nDataPipe = p;
-            }
-        }
-    }
-    ExFreePoolWithTag(pUrb, USB_STREAM_URB_POOL_TAG);
-    const BOOLEAN sendRate = m_nCapture == STREAM_DIRECTION_CAPTURE
-                                 ? Client != nullptr
-                                 : Client != nullptr && AlternateSetting != 0;
-    if (NT_SUCCESS(status) && sendRate && m_pInterfaceInfo->NumberOfPipes > 0)
-    {
-        const SIZE_T requestBytes = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-        PURB pRequest = static_cast<PURB>(ExAllocatePoolWithTag(
-            NonPagedPool, requestBytes + UAC1_SAMPLING_FREQ_BYTES + 1, USB_STREAM_URB_POOL_TAG));
-        NTSTATUS rateStatus = STATUS_INSUFFICIENT_RESOURCES;
-        if (pRequest)
-        {
-            RtlZeroMemory(pRequest, requestBytes + UAC1_SAMPLING_FREQ_BYTES + 1);
-            PUCHAR pData = reinterpret_cast<PUCHAR>(pRequest) + requestBytes;
-            const ULONG rate = Client->Format.Format.nSamplesPerSec;
-            pData[0] = UCHAR(rate);
-            pData[1] = UCHAR(rate >> 8);
-            pData[2] = UCHAR(rate >> 16);
-            UsbBuildVendorRequest(pRequest, URB_FUNCTION_CLASS_ENDPOINT, requestBytes, 0, 0, UAC1_SET_CUR,
-                                  UAC1_SAMPLING_FREQ_CONTROL,
-                                  m_pInterfaceInfo->Pipes[m_nDataPipe].EndpointAddress, pData, nullptr,
-                                  UAC1_SAMPLING_FREQ_BYTES, nullptr);
-            rateStatus = pUsbDevice->SubmitUrbSync(pRequest);
-            ExFreePoolWithTag(pRequest, USB_STREAM_URB_POOL_TAG);
-        }
-        if (m_nCapture == STREAM_DIRECTION_CAPTURE)
-        {
-            status = rateStatus; // a capture stream at the wrong rate would deliver wrong audio
-        }
-    }
+    NTSTATUS status = pInterface ? SelectInterface(pUsbDevice, AlternateSetting, pInterface->bNumEndpoints)
+                                 : STATUS_INVALID_PARAMETER;
     if (NT_SUCCESS(status) || AlternateSetting == 0)
     {
-        // Setting 0 gives the bandwidth up even when the device cannot hear it (it is gone).
         SetHoldsBandwidth(pUsbDevice, AlternateSetting != 0);
     }
+    pUsbDevice->Release();
+    return status;
+}
+
+// Setting 0 asked for with an empty interface (no pipes to describe): it needs neither the
+// descriptors nor memory for a record of pipes, so it serves where selecting failed halfway.
+NTSTATUS CUsbAudioStream::GiveBackBandwidth()
+{
+    PAGED_CODE();
+    IUsbDevice* pUsbDevice = QueryUsbDevice();
+    if (!pUsbDevice)
+    {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    FreeInterfaceInformation();
+    PURB pUrb = AllocateSelectInterfaceUrb(pUsbDevice->GetConfigurationHandle(), m_nStreamId, 0, 0);
+    const NTSTATUS status = pUrb ? pUsbDevice->SubmitUrbSync(pUrb) : STATUS_INSUFFICIENT_RESOURCES;
+    if (pUrb)
+    {
+        ExFreePoolWithTag(pUrb, USB_STREAM_URB_POOL_TAG);
+    }
+    SetHoldsBandwidth(pUsbDevice, FALSE);
     pUsbDevice->Release();
     return status;
 }
