@@ -432,8 +432,9 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StartStreaming(ULONG StartFrame, ULONG 
         }
         if (!NT_SUCCESS(status))
         {
-            KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
+            // Open first, so that the transfers already out come back without resubmitting.
             InterlockedExchange(&m_StreamState, STREAM_STATE_OPEN);
+            WaitForTransfers();
             return status;
         }
     }
@@ -449,7 +450,7 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StopStreaming()
     {
         return STATUS_UNSUCCESSFUL;
     }
-    KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
+    WaitForTransfers();
     NTSTATUS status = STATUS_SUCCESS;
     PPOINTER_LIST_NODE position = m_pProcessingNodes ? m_pProcessingNodes->GetHeadPosition() : nullptr;
     PVOID pData;
