@@ -178,13 +178,14 @@ NTSTATUS CUsbAudioStream::LeadWith(StreamClient* Leader, PULONG CurrentFrame)
 NTSTATUS CUsbAudioStream::RestartLeader(PULONG CurrentFrame)
 {
     *CurrentFrame = 0;
-    StreamClient* started = GetFirstStartedClient();
-    StreamClient* open = GetFirstOpenClient();
-    m_pStartedClient = nullptr;
+    // The outgoing leader still hears of every transfer it filled: it leads until they are back.
     if (m_StreamState == STREAM_STATE_RUNNING)
     {
         StopStreaming();
     }
+    StreamClient* started = GetFirstStartedClient();
+    StreamClient* open = GetFirstOpenClient();
+    m_pStartedClient = nullptr;
     if (!started && !open)
     {
         if (m_StreamState == STREAM_STATE_OPEN)
@@ -375,14 +376,20 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StopClient(PVOID ClientKey, PUNKNOWN Pr
     {
         return STATUS_INVALID_PARAMETER;
     }
+    StreamClient* pNext = GetFirstStartedClient();
+    // A leader's last transfers are still out: it keeps leading, and listening, until every one
+    // is back and reported done, and its processing object serves them all.
+    if ((!pNext || SameClient(pClient, m_pStartedClient)) && m_StreamState == STREAM_STATE_RUNNING)
+    {
+        StopStreaming();
+    }
     NTSTATUS status = ProcessingObject ? RemoveProcessingObject(pClient, ProcessingObject) : STATUS_SUCCESS;
     pClient->Active = 0;
-    if (!GetFirstStartedClient())
+    if (!pNext)
     {
-        // Nobody started: the stream stops but stays open, and no stale leader is kept to
-        // make a later start look like no change.
+        // Nobody started: the stream stays open, and no stale leader is kept to make a later
+        // start look like no change.
         m_pStartedClient = nullptr;
-        StopStreaming();
     }
     else if (SameClient(pClient, m_pStartedClient))
     {
@@ -483,6 +490,12 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::CloseStream()
         return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS status = SelectZeroBandwidthSetting();
+    // The zero-bandwidth setting has no pipes; nothing reads its record until the next open.
+    if (m_pInterfaceInfo)
+    {
+        ExFreePoolWithTag(m_pInterfaceInfo, USB_STREAM_URB_POOL_TAG);
+        m_pInterfaceInfo = nullptr;
+    }
     FreeTransfers();
     DeleteTransferChain();
     InterlockedExchange(&m_StreamState, STREAM_STATE_CLOSED);
