@@ -242,7 +242,11 @@ CUsbAudioStream::OpenClient(PVOID ClientKey, PULONG FramesPerTransfer, PULONG Cu
         status = LeadWith(head, CurrentFrame);
         if (!NT_SUCCESS(status))
         {
-            RemoveOpenClient(head->Registration);
+            // Only this client's open failed: it stays registered (it never left that list),
+            // and whoever was open before stays open, even when the stream could not be
+            // reopened for them.
+            RemoveOpenClient(ClientKey);
+            *CurrentFrame = 0;
             ULONG frame;
             RestartLeader(&frame);
             return status;
@@ -326,7 +330,6 @@ CUsbAudioStream::StartClient(PVOID ClientKey, ULONG StartFrame, PULONG FramesPer
 // stream has no frame of its own to start from).
 NTSTATUS CUsbAudioStream::StartLeader(StreamClient* Head, StreamClient* Client, ULONG StartFrame)
 {
-    StreamClient* previous = m_pStartedClient;
     ULONG reopened = 0;
     NTSTATUS status = LeadWith(Head, &reopened);
     if (NT_SUCCESS(status))
@@ -350,13 +353,14 @@ NTSTATUS CUsbAudioStream::StartLeader(StreamClient* Head, StreamClient* Client, 
     {
         return status;
     }
-    RemoveStartedClient(Head->Registration);
-    Head->Active = 0;
+    // Only the client whose start failed leaves the started list; an earlier leader gets the
+    // stream back, in its own format, running again.
+    RemoveStartedClient(Client->Registration);
+    Client->Active = 0;
     m_pStartedClient = nullptr;
     ULONG frame;
-    if (previous)
+    if (GetFirstStartedClient())
     {
-        // The earlier leader gets the stream back, in its own format, running again.
         RestartLeader(&frame);
     }
     else if (m_StreamState == STREAM_STATE_OPEN)
