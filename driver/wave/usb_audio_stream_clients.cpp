@@ -53,68 +53,58 @@ VOID CUsbAudioStream::ReturnToRegistered(StreamClient* Client)
 namespace
 {
 
-// Render: priority 1 goes to list C and 2 to list B; capture the other way round.
-CPointerList* ProcessingListOf(ULONG Priority, ULONG Capture, CPointerList* ListB, CPointerList* ListC)
+// Render: priority 1 runs late (list C) and 2 early (list B); capture the other way round.
+// Clients of any other priority have no place for a processing object.
+BOOLEAN ProcessingListOf(ULONG Priority, ULONG Capture, PBOOLEAN Late)
 {
     if (Priority != 1 && Priority != 2)
     {
-        return nullptr;
+        return FALSE;
     }
-    const BOOLEAN listC = (Priority == 1) == (Capture == STREAM_DIRECTION_RENDER);
-    return listC ? ListC : ListB;
+    *Late = (Priority == 1) == (Capture == STREAM_DIRECTION_RENDER);
+    return TRUE;
 }
 
 } // namespace
 
+// The pipeline calls the object through its pipeline interface, so the object must answer for
+// it; the list keeps that interface with a reference of its own.
 NTSTATUS CUsbAudioStream::AddProcessingObject(StreamClient* Client, PUNKNOWN Object)
 {
-    CPointerList* list = ProcessingListOf(Client->Priority, m_nCapture, m_pListB, m_pListC);
-    if (!list)
+    PAGED_CODE();
+    BOOLEAN late;
+    if (!ProcessingListOf(Client->Priority, m_nCapture, &late))
     {
         return STATUS_INVALID_PARAMETER;
     }
-    Object->AddRef();
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&m_StreamLock, &oldIrql);
-    BOOLEAN added = list->AddTail(Object) != nullptr;
-    KeReleaseSpinLock(&m_StreamLock, oldIrql);
-    if (!added)
+    PPIPELINEOBJECT pObject = nullptr;
+    NTSTATUS status = Object->QueryInterface(IID_IPipelineObject, reinterpret_cast<PVOID*>(&pObject));
+    if (!NT_SUCCESS(status) || !pObject)
     {
-        Object->Release();
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status;
     }
-    return STATUS_SUCCESS;
+    status = late ? AddToListC(pObject) : AddToListB(pObject);
+    pObject->Release();
+    return status;
 }
 
 NTSTATUS CUsbAudioStream::RemoveProcessingObject(StreamClient* Client, PUNKNOWN Object)
 {
-    CPointerList* list = ProcessingListOf(Client->Priority, m_nCapture, m_pListB, m_pListC);
-    if (!list)
+    PAGED_CODE();
+    BOOLEAN late;
+    if (!ProcessingListOf(Client->Priority, m_nCapture, &late))
     {
         return STATUS_INVALID_PARAMETER;
     }
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&m_StreamLock, &oldIrql);
-    BOOLEAN found = FALSE;
-    PPOINTER_LIST_NODE position = list->GetHeadPosition();
-    while (position && !found)
+    PPIPELINEOBJECT pObject = nullptr;
+    NTSTATUS status = Object->QueryInterface(IID_IPipelineObject, reinterpret_cast<PVOID*>(&pObject));
+    if (!NT_SUCCESS(status) || !pObject)
     {
-        PPOINTER_LIST_NODE current = position;
-        PVOID pData;
-        list->GetNext(&position, &pData);
-        if (pData == Object)
-        {
-            list->RemoveNode(current);
-            found = TRUE;
-        }
+        return STATUS_UNSUCCESSFUL; // it could never have been added
     }
-    KeReleaseSpinLock(&m_StreamLock, oldIrql);
-    if (!found)
-    {
-        return STATUS_UNSUCCESSFUL;
-    }
-    Object->Release();
-    return STATUS_SUCCESS;
+    status = late ? RemoveFromListC(pObject) : RemoveFromListB(pObject);
+    pObject->Release();
+    return status;
 }
 
 // ---- Leadership ----
@@ -297,6 +287,14 @@ CUsbAudioStream::StartClient(PVOID ClientKey, ULONG StartFrame, PULONG FramesPer
     {
         return status;
     }
+    // The processing object joins before the stream starts, so that it also serves the first
+    // transfers; a client whose processing cannot run does not start without it.
+    status = ProcessingObject ? AddProcessingObject(pClient, ProcessingObject) : STATUS_SUCCESS;
+    if (!NT_SUCCESS(status))
+    {
+        RemoveStartedClient(ClientKey);
+        return status;
+    }
     StreamClient* head = GetFirstStartedClient();
     if (SameClient(head, m_pStartedClient))
     {
@@ -308,15 +306,12 @@ CUsbAudioStream::StartClient(PVOID ClientKey, ULONG StartFrame, PULONG FramesPer
         status = StartLeader(head, pClient, StartFrame);
         if (!NT_SUCCESS(status))
         {
+            if (ProcessingObject)
+            {
+                RemoveProcessingObject(pClient, ProcessingObject);
+            }
             return status;
         }
-    }
-    status = ProcessingObject ? AddProcessingObject(pClient, ProcessingObject) : STATUS_SUCCESS;
-    if (!NT_SUCCESS(status))
-    {
-        // A client whose processing cannot run is not left streaming without it.
-        StopClient(ClientKey, nullptr);
-        return status;
     }
     if (FramesPerTransfer)
     {
