@@ -259,6 +259,7 @@ TEST_P(StreamDone, EveryFilledTransferIsReportedDone)
     WAVEFORMATEXTENSIBLE format{};
     ICyclicControl* stream = Headset(false, &format);
     ASSERT_NE(stream, nullptr);
+    const plat::PoolSnapshot closed = plat::TakePoolSnapshot();
     StreamTestClient& wave = NewClient(STREAM_CLIENT_PRIORITY_WAVE, format);
     ASSERT_EQ(wave.Run(stream), STATUS_SUCCESS);
     ASSERT_TRUE(wave.WaitDone(4));
@@ -292,6 +293,11 @@ TEST_P(StreamDone, EveryFilledTransferIsReportedDone)
             break;
     }
     EXPECT_EQ(DataPackets(false).size(), size_t(filled) * kPacketsPerTransfer);
+    // Once every client has gone, the stream holds nothing that opening took, the record of
+    // the zero-bandwidth setting included.
+    wave.Leave();
+    leader->Leave();
+    EXPECT_EQ(plat::PoolLeaksSince(closed), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, StreamDone, testing::ValuesIn(kDoneCases));
