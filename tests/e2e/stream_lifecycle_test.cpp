@@ -143,6 +143,8 @@ enum class Trouble
     Stuck,         // it stops completing them
     FailsAndStuck, // one fails, and it stops completing the others while the worker recovers
     StuckRemoved,  // it stops completing them, and the system then removes it
+    StuckLost,     // it stops completing them, and the hub then reports it gone: the abort
+                   // is refused, and each transfer is cancelled
 };
 
 struct StuckCase
@@ -159,6 +161,8 @@ const StuckCase kStuckCases[] = {
     {"capture, stuck while recovering", true, Trouble::FailsAndStuck},
     {"render, stuck and removed", false, Trouble::StuckRemoved},
     {"capture, stuck and removed", true, Trouble::StuckRemoved},
+    {"render, stuck and lost", false, Trouble::StuckLost},
+    {"capture, stuck and lost", true, Trouble::StuckLost},
 };
 
 class StreamStuck : public StreamLifecycle, public testing::WithParamInterface<StuckCase>
@@ -192,6 +196,12 @@ TEST_P(StreamStuck, StopAbortsTransfersThatNeverComeBack)
     {
         EXPECT_EQ(Pnp().SurpriseRemove(), STATUS_SUCCESS);
     }
+    if (c.What == Trouble::StuckLost)
+    {
+        // Leaving D0 asks the hub, which no longer sees the device.
+        ScriptPort({sim::PortStatusAnswer{STATUS_SUCCESS, 0}});
+        EXPECT_EQ(Pnp().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+    }
     EXPECT_EQ(client.Stop(), STATUS_SUCCESS);
 
     // Every transfer the client filled was reported done.
@@ -200,7 +210,19 @@ TEST_P(StreamStuck, StopAbortsTransfersThatNeverComeBack)
         EXPECT_EQ(client.Count(StreamNotifyTransferDone), client.Count(StreamNotifyRenderData));
     }
     const bool removed = c.What == Trouble::StuckRemoved;
-    if (!removed)
+    if (c.What == Trouble::StuckLost)
+    {
+        const size_t cancelled = Transfers(endpoint, STATUS_CANCELLED);
+        EXPECT_GE(cancelled, 1u);
+        EXPECT_LE(cancelled, size_t(client.TransfersInFlight));
+        EXPECT_NE(plat::DebugLogText().find("cancelling"), std::string::npos);
+        // It is unplugged before the removal, which then ends the status read the hub no
+        // longer serves.
+        sim::DeviceFaults gone;
+        gone.Vanished = true;
+        SetDeviceFaults(gone);
+    }
+    else if (!removed)
     {
         // The held transfers came back cancelled, at most a chain of them each time the pipe
         // was aborted (a removal fails them on the bus instead, without a record), and they are
@@ -218,7 +240,7 @@ TEST_P(StreamStuck, StopAbortsTransfersThatNeverComeBack)
         EXPECT_EQ(client.Stop(), STATUS_SUCCESS);
     }
     client.Leave();
-    if (!removed)
+    if (c.What == Trouble::Stuck || c.What == Trouble::FailsAndStuck)
     {
         EXPECT_EQ(StreamingEndpoint(c.Capture), 0) << "the interface still holds bandwidth";
     }
