@@ -1,7 +1,8 @@
 // CUsbAudioStream: the worker thread, which does at PASSIVE_LEVEL what a completion cannot:
 // it tops the chain up when asked and, after a failed transfer, waits for every transfer,
 // resets the port, drops to the zero-bandwidth setting, tells the clients to restart and
-// restarts the chain at a fresh frame. A port reset that finds the device gone ends it.
+// restarts the chain at a fresh frame. A port reset that finds the device gone ends it. The
+// wait for every transfer, which a stop shares, gives up on transfers that never come back.
 #include "driver/wave/usb_audio_stream.h"
 
 #include "driver/core/adapter_common.h"
