@@ -17,7 +17,7 @@ namespace
 
 using rig::StreamTestClient;
 
-// The headset's ring tag: failing it makes every open of a stream fail, whoever asks.
+// The staging ring's pool tag: failing it makes every open of a stream fail, whoever asks.
 constexpr ULONG kRingTag = MAKE_POOL_TAG('U', 'S', '1', '0');
 // 10 ms per transfer at full speed: one packet per millisecond.
 constexpr size_t kPacketsPerTransfer = 10;
