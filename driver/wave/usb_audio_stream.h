@@ -201,6 +201,12 @@ private:
     NTSTATUS RemoveProcessingObject(StreamClient* Client, PUNKNOWN Object);
     VOID ReturnToRegistered(StreamClient* Client);
 
+    // usb_audio_stream_worker.cpp: waiting for the transfers out, aborting and cancelling
+    // them when they are overdue. PASSIVE_LEVEL, under the engine mutex.
+    ULONG TransfersDueMs();
+    VOID WaitForTransfers();
+    VOID CancelOutstandingTransfers();
+
     NTSTATUS AllocateTransfer(IUsbDevice* UsbDevice, TransferContext** Context);
     VOID FreeTransfer(TransferContext* Context);
     VOID DeleteTransferChain();

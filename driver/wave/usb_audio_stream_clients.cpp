@@ -53,68 +53,58 @@ VOID CUsbAudioStream::ReturnToRegistered(StreamClient* Client)
 namespace
 {
 
-// Render: priority 1 goes to list C and 2 to list B; capture the other way round.
-CPointerList* ProcessingListOf(ULONG Priority, ULONG Capture, CPointerList* ListB, CPointerList* ListC)
+// Render: priority 1 runs late (list C) and 2 early (list B); capture the other way round.
+// Clients of any other priority have no place for a processing object.
+BOOLEAN ProcessingListOf(ULONG Priority, ULONG Capture, PBOOLEAN Late)
 {
     if (Priority != 1 && Priority != 2)
     {
-        return nullptr;
+        return FALSE;
     }
-    const BOOLEAN listC = (Priority == 1) == (Capture == STREAM_DIRECTION_RENDER);
-    return listC ? ListC : ListB;
+    *Late = (Priority == 1) == (Capture == STREAM_DIRECTION_RENDER);
+    return TRUE;
 }
 
 } // namespace
 
+// The pipeline calls the object through its pipeline interface, so the object must answer for
+// it; the list keeps that interface with a reference of its own.
 NTSTATUS CUsbAudioStream::AddProcessingObject(StreamClient* Client, PUNKNOWN Object)
 {
-    CPointerList* list = ProcessingListOf(Client->Priority, m_nCapture, m_pListB, m_pListC);
-    if (!list)
+    PAGED_CODE();
+    BOOLEAN late;
+    if (!ProcessingListOf(Client->Priority, m_nCapture, &late))
     {
         return STATUS_INVALID_PARAMETER;
     }
-    Object->AddRef();
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&m_StreamLock, &oldIrql);
-    BOOLEAN added = list->AddTail(Object) != nullptr;
-    KeReleaseSpinLock(&m_StreamLock, oldIrql);
-    if (!added)
+    PPIPELINEOBJECT pObject = nullptr;
+    NTSTATUS status = Object->QueryInterface(IID_IPipelineObject, reinterpret_cast<PVOID*>(&pObject));
+    if (!NT_SUCCESS(status) || !pObject)
     {
-        Object->Release();
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status;
     }
-    return STATUS_SUCCESS;
+    status = late ? AddToListC(pObject) : AddToListB(pObject);
+    pObject->Release();
+    return status;
 }
 
 NTSTATUS CUsbAudioStream::RemoveProcessingObject(StreamClient* Client, PUNKNOWN Object)
 {
-    CPointerList* list = ProcessingListOf(Client->Priority, m_nCapture, m_pListB, m_pListC);
-    if (!list)
+    PAGED_CODE();
+    BOOLEAN late;
+    if (!ProcessingListOf(Client->Priority, m_nCapture, &late))
     {
         return STATUS_INVALID_PARAMETER;
     }
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&m_StreamLock, &oldIrql);
-    BOOLEAN found = FALSE;
-    PPOINTER_LIST_NODE position = list->GetHeadPosition();
-    while (position && !found)
+    PPIPELINEOBJECT pObject = nullptr;
+    NTSTATUS status = Object->QueryInterface(IID_IPipelineObject, reinterpret_cast<PVOID*>(&pObject));
+    if (!NT_SUCCESS(status) || !pObject)
     {
-        PPOINTER_LIST_NODE current = position;
-        PVOID pData;
-        list->GetNext(&position, &pData);
-        if (pData == Object)
-        {
-            list->RemoveNode(current);
-            found = TRUE;
-        }
+        return STATUS_UNSUCCESSFUL; // it could never have been added
     }
-    KeReleaseSpinLock(&m_StreamLock, oldIrql);
-    if (!found)
-    {
-        return STATUS_UNSUCCESSFUL;
-    }
-    Object->Release();
-    return STATUS_SUCCESS;
+    status = late ? RemoveFromListC(pObject) : RemoveFromListB(pObject);
+    pObject->Release();
+    return status;
 }
 
 // ---- Leadership ----
@@ -178,13 +168,14 @@ NTSTATUS CUsbAudioStream::LeadWith(StreamClient* Leader, PULONG CurrentFrame)
 NTSTATUS CUsbAudioStream::RestartLeader(PULONG CurrentFrame)
 {
     *CurrentFrame = 0;
-    StreamClient* started = GetFirstStartedClient();
-    StreamClient* open = GetFirstOpenClient();
-    m_pStartedClient = nullptr;
+    // The outgoing leader still hears of every transfer it filled: it leads until they are back.
     if (m_StreamState == STREAM_STATE_RUNNING)
     {
         StopStreaming();
     }
+    StreamClient* started = GetFirstStartedClient();
+    StreamClient* open = GetFirstOpenClient();
+    m_pStartedClient = nullptr;
     if (!started && !open)
     {
         if (m_StreamState == STREAM_STATE_OPEN)
@@ -241,7 +232,11 @@ CUsbAudioStream::OpenClient(PVOID ClientKey, PULONG FramesPerTransfer, PULONG Cu
         status = LeadWith(head, CurrentFrame);
         if (!NT_SUCCESS(status))
         {
-            RemoveOpenClient(head->Registration);
+            // Only this client's open failed: it stays registered (it never left that list),
+            // and whoever was open before stays open, even when the stream could not be
+            // reopened for them.
+            RemoveOpenClient(ClientKey);
+            *CurrentFrame = 0;
             ULONG frame;
             RestartLeader(&frame);
             return status;
@@ -292,6 +287,14 @@ CUsbAudioStream::StartClient(PVOID ClientKey, ULONG StartFrame, PULONG FramesPer
     {
         return status;
     }
+    // The processing object joins before the stream starts, so that it also serves the first
+    // transfers; a client whose processing cannot run does not start without it.
+    status = ProcessingObject ? AddProcessingObject(pClient, ProcessingObject) : STATUS_SUCCESS;
+    if (!NT_SUCCESS(status))
+    {
+        RemoveStartedClient(ClientKey);
+        return status;
+    }
     StreamClient* head = GetFirstStartedClient();
     if (SameClient(head, m_pStartedClient))
     {
@@ -303,15 +306,12 @@ CUsbAudioStream::StartClient(PVOID ClientKey, ULONG StartFrame, PULONG FramesPer
         status = StartLeader(head, pClient, StartFrame);
         if (!NT_SUCCESS(status))
         {
+            if (ProcessingObject)
+            {
+                RemoveProcessingObject(pClient, ProcessingObject);
+            }
             return status;
         }
-    }
-    status = ProcessingObject ? AddProcessingObject(pClient, ProcessingObject) : STATUS_SUCCESS;
-    if (!NT_SUCCESS(status))
-    {
-        // A client whose processing cannot run is not left streaming without it.
-        StopClient(ClientKey, nullptr);
-        return status;
     }
     if (FramesPerTransfer)
     {
@@ -325,7 +325,6 @@ CUsbAudioStream::StartClient(PVOID ClientKey, ULONG StartFrame, PULONG FramesPer
 // stream has no frame of its own to start from).
 NTSTATUS CUsbAudioStream::StartLeader(StreamClient* Head, StreamClient* Client, ULONG StartFrame)
 {
-    StreamClient* previous = m_pStartedClient;
     ULONG reopened = 0;
     NTSTATUS status = LeadWith(Head, &reopened);
     if (NT_SUCCESS(status))
@@ -349,13 +348,14 @@ NTSTATUS CUsbAudioStream::StartLeader(StreamClient* Head, StreamClient* Client, 
     {
         return status;
     }
-    RemoveStartedClient(Head->Registration);
-    Head->Active = 0;
+    // Only the client whose start failed leaves the started list; an earlier leader gets the
+    // stream back, in its own format, running again.
+    RemoveStartedClient(Client->Registration);
+    Client->Active = 0;
     m_pStartedClient = nullptr;
     ULONG frame;
-    if (previous)
+    if (GetFirstStartedClient())
     {
-        // The earlier leader gets the stream back, in its own format, running again.
         RestartLeader(&frame);
     }
     else if (m_StreamState == STREAM_STATE_OPEN)
@@ -375,14 +375,20 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StopClient(PVOID ClientKey, PUNKNOWN Pr
     {
         return STATUS_INVALID_PARAMETER;
     }
+    StreamClient* pNext = GetFirstStartedClient();
+    // A leader's last transfers are still out: it keeps leading, and listening, until every one
+    // is back and reported done, and its processing object serves them all.
+    if ((!pNext || SameClient(pClient, m_pStartedClient)) && m_StreamState == STREAM_STATE_RUNNING)
+    {
+        StopStreaming();
+    }
     NTSTATUS status = ProcessingObject ? RemoveProcessingObject(pClient, ProcessingObject) : STATUS_SUCCESS;
     pClient->Active = 0;
-    if (!GetFirstStartedClient())
+    if (!pNext)
     {
-        // Nobody started: the stream stops but stays open, and no stale leader is kept to
-        // make a later start look like no change.
+        // Nobody started: the stream stays open, and no stale leader is kept to make a later
+        // start look like no change.
         m_pStartedClient = nullptr;
-        StopStreaming();
     }
     else if (SameClient(pClient, m_pStartedClient))
     {
@@ -432,8 +438,9 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StartStreaming(ULONG StartFrame, ULONG 
         }
         if (!NT_SUCCESS(status))
         {
-            KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
+            // Open first, so that the transfers already out come back without resubmitting.
             InterlockedExchange(&m_StreamState, STREAM_STATE_OPEN);
+            WaitForTransfers();
             return status;
         }
     }
@@ -449,7 +456,7 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StopStreaming()
     {
         return STATUS_UNSUCCESSFUL;
     }
-    KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
+    WaitForTransfers();
     NTSTATUS status = STATUS_SUCCESS;
     PPOINTER_LIST_NODE position = m_pProcessingNodes ? m_pProcessingNodes->GetHeadPosition() : nullptr;
     PVOID pData;
@@ -482,6 +489,12 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::CloseStream()
         return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS status = SelectZeroBandwidthSetting();
+    // The zero-bandwidth setting has no pipes; nothing reads its record until the next open.
+    if (m_pInterfaceInfo)
+    {
+        ExFreePoolWithTag(m_pInterfaceInfo, USB_STREAM_URB_POOL_TAG);
+        m_pInterfaceInfo = nullptr;
+    }
     FreeTransfers();
     DeleteTransferChain();
     InterlockedExchange(&m_StreamState, STREAM_STATE_CLOSED);

@@ -1,7 +1,8 @@
 // CUsbAudioStream: the worker thread, which does at PASSIVE_LEVEL what a completion cannot:
 // it tops the chain up when asked and, after a failed transfer, waits for every transfer,
 // resets the port, drops to the zero-bandwidth setting, tells the clients to restart and
-// restarts the chain at a fresh frame. A port reset that finds the device gone ends it.
+// restarts the chain at a fresh frame. A port reset that finds the device gone ends it. The
+// wait for every transfer, which a stop shares, gives up on transfers that never come back.
 #include "driver/wave/usb_audio_stream.h"
 
 #include "driver/core/adapter_common.h"
@@ -12,8 +13,96 @@ namespace
 constexpr LONGLONG RECOVERY_PAUSE_100NS = -100 * 10000; // 100 ms, relative
 constexpr KPRIORITY WORKER_EXIT_INCREMENT = 8;
 constexpr ULONG WAKE_WORK = 0;
+constexpr LONGLONG HUNDRED_NS_PER_MS = 10000;
+// How long after its last frame a transfer may take to come back before it counts as lost,
+// and how long an aborted pipe has to hand its transfers back before each is cancelled.
+constexpr ULONG TRANSFER_GRACE_MS = 100;
+
+LARGE_INTEGER RelativeMs(ULONG Milliseconds)
+{
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -LONGLONG(Milliseconds) * HUNDRED_NS_PER_MS;
+    return timeout;
+}
 
 } // namespace
+
+// The last transfer out ends at the next start frame on explicit frames; as soon as possible,
+// the chain runs back to back from the next frame.
+ULONG CUsbAudioStream::TransfersDueMs()
+{
+    PAGED_CODE();
+    ULONG dueMs = m_nFramesPerTransfer * m_nTransfersInFlight + 1;
+    ULONG now = 0;
+    if (m_bExplicitStartFrames && m_pUsbDevice && NT_SUCCESS(m_pUsbDevice->GetCurrentFrameNumber(&now)))
+    {
+        const LONG ahead = LONG(m_nNextStartFrame - now);
+        dueMs = ahead > LONG(dueMs) ? ULONG(ahead) : dueMs;
+    }
+    return dueMs + TRANSFER_GRACE_MS;
+}
+
+// Waits until no transfer is outstanding. A device that stopped completing (or a controller
+// that lost its schedule) would otherwise hold the stream, and every slot behind the engine
+// mutex, for ever: once the transfers are overdue the data pipe is aborted, which hands them
+// back cancelled; when even that fails (the device has gone, the abort is refused) or does
+// not bring them all, each outstanding IRP is cancelled. Callers have stopped resubmission.
+VOID CUsbAudioStream::WaitForTransfers()
+{
+    PAGED_CODE();
+    LARGE_INTEGER timeout = RelativeMs(TransfersDueMs());
+    if (KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, &timeout) != STATUS_TIMEOUT)
+    {
+        return;
+    }
+    DbgPrint("CUsbAudioStream: interface %u, %d transfers overdue: aborting the data pipe\n", m_nStreamId,
+             m_nOutstanding);
+    const NTSTATUS aborted = AbortPipe();
+    timeout = RelativeMs(TRANSFER_GRACE_MS);
+    if (!NT_SUCCESS(aborted) ||
+        KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT)
+    {
+        DbgPrint("CUsbAudioStream: interface %u, abort 0x%08X: cancelling %d transfers\n", m_nStreamId,
+                 aborted, m_nOutstanding);
+        CancelOutstandingTransfers();
+    }
+    KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
+}
+
+// The IRPs are taken under the pool lock but cancelled outside it: a stack may complete a
+// cancelled IRP at once, and its completion takes the pool lock. An IRP that completed in
+// between keeps a cancel mark from the attempt; the mark is cleared once all are back, so a
+// later start does not send it out cancelled.
+VOID CUsbAudioStream::CancelOutstandingTransfers()
+{
+    PAGED_CODE();
+    PIRP irps[USB_STREAM_MAX_TRANSFERS];
+    ULONG count = 0;
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&m_PoolLock, &oldIrql);
+    for (ULONG i = 0; i < USB_STREAM_MAX_TRANSFERS; ++i)
+    {
+        if (m_InUseSlots[i])
+        {
+            irps[count++] = m_InUseSlots[i]->Irp;
+        }
+    }
+    KeReleaseSpinLock(&m_PoolLock, oldIrql);
+    for (ULONG i = 0; i < count; ++i)
+    {
+        IoCancelIrp(irps[i]);
+    }
+    KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
+    KeAcquireSpinLock(&m_PoolLock, &oldIrql);
+    for (ULONG i = 0; i < USB_STREAM_MAX_TRANSFERS; ++i)
+    {
+        if (m_FreeSlots[i])
+        {
+            IoReuseIrp(m_FreeSlots[i]->Irp, STATUS_NOT_SUPPORTED);
+        }
+    }
+    KeReleaseSpinLock(&m_PoolLock, oldIrql);
+}
 
 STDMETHODIMP_(VOID) CUsbAudioStream::StreamWorkerThread()
 {
@@ -75,7 +164,7 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::RecoverStream()
     NTSTATUS status = pUsbDevice ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE;
     if (pUsbDevice)
     {
-        KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
+        WaitForTransfers(); // failed transfers are not resubmitted while the flag is 2
         InterlockedExchange(&m_PendingFlag, 0);
         if (pUsbDevice->ResetPort())
         {
