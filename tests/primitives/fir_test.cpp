@@ -202,7 +202,8 @@ TEST_P(FirTest, ShortBlocksRunTheDirectFormAndLongOnesTheFft)
     ASSERT_EQ(SpFirFilter(x.data(), y.data(), 511, fir.State), SpOk);
     ASSERT_EQ(SpFirFilter(x.data() + 511, y.data() + 511, 512, fir.State), SpOk);
     ASSERT_EQ(SpFirFilter(x.data() + 1023, y.data() + 1023, 511, fir.State), SpOk);
-    // The direct form is the single-precision sum in tap order, oldest input first.
+    // The generic direct form is the single-precision sum in tap order, oldest input first (the
+    // level builds group theirs, held to their own order elsewhere).
     auto directSum = [&](size_t i)
     {
         float acc = 0.0f;
@@ -215,7 +216,8 @@ TEST_P(FirTest, ShortBlocksRunTheDirectFormAndLongOnesTheFft)
     };
     for (size_t i : {size_t(0), size_t(255), size_t(510), size_t(1023), size_t(1300), size_t(1533)})
     {
-        EXPECT_EQ(y[i], directSum(i)) << "output " << i;
+        if (Level() == 0)
+            EXPECT_EQ(y[i], directSum(i)) << "output " << i;
     }
     const std::vector<double> want = ReferenceConvolution(h, x);
     ExpectNear(y, want, 2e-6 * AbsSum(h));

@@ -4,7 +4,7 @@
 
 // The FIR rows: the shared state builders and filter with this level's layout (tap quads after
 // the delay area), level word and direct kernel; a state of another level is refused.
-void SP_LN(SpFirDirectBlockKernel)(const float* tapQuads, const float* window, float* dst, int32_t count,
+void SP_LN(SpFirDirectBlockKernel)(const float* tapQuads, const float* window, float* dst, int64_t count,
                                    int32_t tapCount)
 {
     Fir::DirectBlock(tapQuads, window, dst, count, tapCount);

@@ -198,7 +198,7 @@ const SpFirDirectBlockFn kDirectBlock[4] = {nullptr, SpFirDirectBlockKernel_L1, 
                                             SpFirDirectBlockKernel_L3};
 
 // The direct form of the state's level: the generic sums over the reversed taps, or the level's
-// kernel over its tap quads (the same sums in the same order).
+// kernel over its tap quads (the same products, grouped as that kernel fixes).
 void Direct(int32_t level, const SpFirSingleRate& s, const float* x, float* y, int64_t count)
 {
     if (level == 0)
@@ -206,7 +206,7 @@ void Direct(int32_t level, const SpFirSingleRate& s, const float* x, float* y, i
         DirectOutputs(s.RevTaps, s.TapCount, x, y, count);
         return;
     }
-    kDirectBlock[level](s.TapQuads, x, y, int32_t(count), s.TapCount);
+    kDirectBlock[level](s.TapQuads, x, y, count, s.TapCount);
 }
 
 void FilterDirect(int32_t level, const float* src, float* dst, int32_t len, SpFirSingleRate& s)

@@ -27,13 +27,13 @@ inline int64_t SpFirTapQuadBytes(int32_t level, int32_t tapCount)
 
 // The level builds' own kernels that the shared FIR code runs for a state of their level:
 // outputs k = sum over j of h(L - 1 - j) x window(k + j) from the tap quads, and the move.
-typedef void (*SpFirDirectBlockFn)(const float* tapQuads, const float* window, float* dst, int32_t count,
+typedef void (*SpFirDirectBlockFn)(const float* tapQuads, const float* window, float* dst, int64_t count,
                                    int32_t tapCount);
-void SpFirDirectBlockKernel_L1(const float* tapQuads, const float* window, float* dst, int32_t count,
+void SpFirDirectBlockKernel_L1(const float* tapQuads, const float* window, float* dst, int64_t count,
                                int32_t tapCount);
-void SpFirDirectBlockKernel_L2(const float* tapQuads, const float* window, float* dst, int32_t count,
+void SpFirDirectBlockKernel_L2(const float* tapQuads, const float* window, float* dst, int64_t count,
                                int32_t tapCount);
-void SpFirDirectBlockKernel_L3(const float* tapQuads, const float* window, float* dst, int32_t count,
+void SpFirDirectBlockKernel_L3(const float* tapQuads, const float* window, float* dst, int64_t count,
                                int32_t tapCount);
 // The level's move (SpMoveI32_L<level>), for the history shifts.
 SpStatus SpFirMoveI32(int32_t level, const int32_t* src, int32_t* dst, int32_t len);
