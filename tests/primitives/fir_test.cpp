@@ -383,25 +383,30 @@ TEST_P(FirTest, CreateAndFreeOwnExactlyTheirBlocks)
 {
     const std::vector<float> h = RandomVector(256, 5);
     SpFirState* state = nullptr;
+    SpFirState* const stale = reinterpret_cast<SpFirState*>(uintptr_t(0x40));
+    // Any refused allocation (the FFT spec record, then the state block) is reported as memory,
+    // nothing stays allocated and the caller's pointer is cleared, as for any other failure.
+    const struct
     {
-        SpAllocProbe probe; // the FFT spec record cannot be made
-        probe.FailFrom(1);
-        EXPECT_EQ(SpFirCreate(&state, h.data(), 256, nullptr), SpErrNullPointer);
-        EXPECT_EQ(probe.Live(), 0);
-    }
-    {
-        SpAllocProbe probe; // the state block cannot be made
-        probe.FailFrom(2);
-        EXPECT_EQ(SpFirCreate(&state, h.data(), 256, nullptr), SpErrNoMemory);
-        EXPECT_EQ(probe.Live(), 0);
-    }
+        int32_t failFrom;
+        int32_t taps;
+        const float* h;
+        SpStatus want;
+    } failures[] = {
+        {1, 256, h.data(), SpErrNoMemory}, {2, 256, h.data(), SpErrNoMemory},
+        {1, 20, h.data(), SpErrNoMemory},  {0, 20, nullptr, SpErrNullPointer},
+        {0, 0, h.data(), SpErrFirLength},
+    };
+    for (const auto& f : failures)
     {
         SpAllocProbe probe;
-        probe.FailFrom(1);
-        EXPECT_EQ(SpFirCreate(&state, h.data(), 20, nullptr), SpErrNoMemory);
+        if (f.failFrom > 0)
+            probe.FailFrom(f.failFrom);
+        state = stale;
+        EXPECT_EQ(SpFirCreate(&state, f.h, f.taps, nullptr), f.want) << f.failFrom << " " << f.taps;
+        EXPECT_EQ(state, nullptr);
         EXPECT_EQ(probe.Live(), 0);
     }
-    EXPECT_EQ(state, nullptr);
     SpAllocProbe probe;
     ASSERT_EQ(SpFirCreate(&state, h.data(), 256, nullptr), SpOk);
     EXPECT_EQ(state->Single.OwnsMemory, 1);

@@ -1,6 +1,7 @@
 // The filter rows of one level build, included once by the level body with SP_LN and the
 // level's kernel templates in scope: the FIR and IIR entries, the named builders and the
 // kernels beneath them. Every name here is a thin shell over the shared template or builder.
+#include "driver/primitives/vectors/sp_vector_levels.h"
 
 // The FIR rows: the shared state builders and filter with this level's layout (tap quads after
 // the delay area), level word and direct kernel; a state of another level is refused.
@@ -39,6 +40,41 @@ SpStatus SP_LN(SpFirStateBuild)(SpFirState** ppState, const float* taps, int32_t
                                 const void* delayLine, uint8_t* buffer, uint32_t tag)
 {
     return SpFirStateBuildAt(kLevel, ppState, taps, tapCount, delayLine, buffer, tag);
+}
+
+SpStatus SP_LN(SpFirStateSizeCalc)(int32_t tapCount, int32_t* pSize)
+{
+    return SpFirStateSizeCalcAt(kLevel, tapCount, pSize);
+}
+
+SpStatus SP_LN(SpFirMultiRateStateBuildA)(SpFirState** ppState, const float* taps, int32_t tapCount,
+                                          int32_t upFactor, int32_t upPhase, int32_t downFactor,
+                                          int32_t downPhase, const float* delayLine, uint8_t* buffer)
+{
+    return SpFirMultiRateBuild(kLevel, true, ppState, taps, tapCount, upFactor, upPhase, downFactor,
+                               downPhase, delayLine, buffer);
+}
+
+SpStatus SP_LN(SpFirMultiRateStateBuildB)(SpFirState** ppState, const float* taps, int32_t tapCount,
+                                          int32_t upFactor, int32_t upPhase, int32_t downFactor,
+                                          int32_t downPhase, const float* delayLine, uint8_t* buffer)
+{
+    return SpFirMultiRateBuild(kLevel, false, ppState, taps, tapCount, upFactor, upPhase, downFactor,
+                               downPhase, delayLine, buffer);
+}
+
+SpStatus SP_LN(SpSetI32)(uint32_t value, int32_t* dst, int32_t len)
+{
+    if (!dst)
+    {
+        return SpErrNullPointer;
+    }
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    SP_LN(SpFill32)(value, dst, len);
+    return SpOk;
 }
 
 SpStatus SP_LN(SpFirCreate)(SpFirState** ppState, const float* taps, int32_t tapCount, const float* delayLine)

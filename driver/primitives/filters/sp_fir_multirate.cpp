@@ -36,7 +36,14 @@ struct Geometry
     int64_t Total; // the state size, alignment slack included
 };
 
-Geometry Measure(int64_t taps, int64_t up, int64_t down)
+// The ratio is formed in single precision on purpose: the layout choice must not move.
+bool TakesGroups(int64_t taps, int64_t up, int64_t down)
+{
+    const float ratio = float(taps) / float(3 * down + taps);
+    return up == 1 ? ratio > 0.5f : double(ratio) > 0.3;
+}
+
+Geometry Measure(int64_t taps, int64_t up, int64_t down, bool groups)
 {
     Geometry g;
     g.History = CeilDiv(taps, up);
@@ -49,9 +56,6 @@ Geometry Measure(int64_t taps, int64_t up, int64_t down)
         g.Head += up;
         g.Capacity += down;
     }
-    // The ratio is formed in single precision on purpose: the layout choice must not move.
-    const float ratio = float(taps) / float(3 * down + taps);
-    const bool groups = up == 1 ? ratio > 0.5f : double(ratio) > 0.3;
     g.Mode = groups ? SpFirModeGroups : (up == 1 ? SpFirModeSingleTaps : SpFirModeOutputTaps);
     g.AdvanceBytes = SpFirRoundUp16(groups ? 4 * up + 4 : 16 * up + 4);
     g.ScratchBytes =
@@ -69,7 +73,7 @@ inline float TapOrZero(const float* taps, int64_t count, int64_t t)
 // Layout A: group g of a period starts its window at input s_g = ceil((4gD + c - L + 1) / U),
 // the first input that output 4g reaches (c = pd - pu). The advance table steps from group to
 // group, and its last entry takes the period's wrap (4D inputs) into account.
-void SpFirMultiRateStateBuildA(SpFirMultiRate& m, const float* taps)
+void FillTablesA(SpFirMultiRate& m, const float* taps)
 {
     const int64_t L = m.TapCount, U = m.UpFactor, D = m.DownFactor, P = m.HistoryLength, T = m.TapsPerRow;
     const int64_t c = int64_t(m.DownPhase) - m.UpPhase;
@@ -93,7 +97,7 @@ void SpFirMultiRateStateBuildA(SpFirMultiRate& m, const float* taps)
 
 // Layout B: output k of a period reads the P inputs up to the last one it reaches,
 // floor((kD + c) / U); entry k is that window's start, entry 4U the period's advance.
-void SpFirMultiRateStateBuildB(SpFirMultiRate& m, const float* taps)
+void FillTablesB(SpFirMultiRate& m, const float* taps)
 {
     const int64_t L = m.TapCount, U = m.UpFactor, D = m.DownFactor, P = m.HistoryLength;
     const int64_t c = int64_t(m.DownPhase) - m.UpPhase;
@@ -314,9 +318,15 @@ bool IsFilterable(const SpFirMultiRate& m)
 
 } // namespace
 
-SpStatus SpFirMultiRateSizeCalc(int32_t tapCount, int32_t upFactor, int32_t downFactor, int32_t* pSize)
+bool SpFirMultiRateTakesGroups(int32_t tapCount, int32_t upFactor, int32_t downFactor)
 {
-    const Geometry g = Measure(tapCount, upFactor, downFactor);
+    return TakesGroups(tapCount, upFactor, downFactor);
+}
+
+SpStatus SpFirMultiRateSizeOf(bool groups, int32_t tapCount, int32_t upFactor, int32_t downFactor,
+                              int32_t* pSize)
+{
+    const Geometry g = Measure(tapCount, upFactor, downFactor, groups);
     if (g.Total > INT32_MAX)
     {
         return SpErrFirLength; // a state this long cannot be described by a 32-bit size
@@ -325,11 +335,40 @@ SpStatus SpFirMultiRateSizeCalc(int32_t tapCount, int32_t upFactor, int32_t down
     return SpOk;
 }
 
-SpStatus SpFirMultiRateBuild(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
-                             int32_t upFactor, int32_t upPhase, int32_t downFactor, int32_t downPhase,
-                             const float* delayLine, uint8_t* buffer)
+SpStatus SpFirMultiRateSizeCalc(int32_t tapCount, int32_t upFactor, int32_t downFactor, int32_t* pSize)
 {
-    const Geometry g = Measure(tapCount, upFactor, downFactor);
+    return TakesGroups(tapCount, upFactor, downFactor)
+               ? SpFirMultiRateStateSizeCalcA(tapCount, upFactor, downFactor, pSize)
+               : SpFirMultiRateStateSizeCalcB(tapCount, upFactor, downFactor, pSize);
+}
+
+SpStatus SpFirMultiRateStateSizeCalcA(int32_t tapCount, int32_t upFactor, int32_t downFactor, int32_t* pSize)
+{
+    return SpFirMultiRateSizeOf(true, tapCount, upFactor, downFactor, pSize);
+}
+
+SpStatus SpFirMultiRateStateSizeCalcB(int32_t tapCount, int32_t upFactor, int32_t downFactor, int32_t* pSize)
+{
+    return SpFirMultiRateSizeOf(false, tapCount, upFactor, downFactor, pSize);
+}
+
+SpStatus SpFirMultiRateStateSizeCalcA_L2(int32_t tapCount, int32_t upFactor, int32_t downFactor,
+                                         int32_t* pSize)
+{
+    return SpFirMultiRateSizeOf(true, tapCount, upFactor, downFactor, pSize);
+}
+
+SpStatus SpFirMultiRateStateSizeCalcB_L2(int32_t tapCount, int32_t upFactor, int32_t downFactor,
+                                         int32_t* pSize)
+{
+    return SpFirMultiRateSizeOf(false, tapCount, upFactor, downFactor, pSize);
+}
+
+SpStatus SpFirMultiRateBuild(int32_t level, bool groups, SpFirState** ppState, const float* taps,
+                             int32_t tapCount, int32_t upFactor, int32_t upPhase, int32_t downFactor,
+                             int32_t downPhase, const float* delayLine, uint8_t* buffer)
+{
+    const Geometry g = Measure(tapCount, upFactor, downFactor, groups);
     if (g.Total > INT32_MAX)
     {
         return SpErrFirLength;
@@ -364,18 +403,15 @@ SpStatus SpFirMultiRateBuild(int32_t level, SpFirState** ppState, const float* t
     {
         m.RevTaps[j] = taps[tapCount - 1 - j];
     }
-    for (int64_t j = 0; j < g.History + g.Capacity + 1; ++j)
-    {
-        m.Delay[j] = 0.0f;
-    }
+    SpFirHelpersOf(level).Zero(m.Delay, int32_t(g.History + g.Capacity + 1));
     SpFirLoadHistory(m.Delay, m.HistoryLength, delayLine);
     if (g.Mode == SpFirModeGroups)
     {
-        SpFirMultiRateStateBuildA(m, taps);
+        FillTablesA(m, taps);
     }
     else
     {
-        SpFirMultiRateStateBuildB(m, taps);
+        FillTablesB(m, taps);
     }
     *ppState = state;
     return SpOk;
@@ -444,7 +480,14 @@ SpStatus SpFirMultiRateStateSizeAt(int32_t level, int32_t tapCount, int32_t upFa
     {
         return SpFirStateSizeAt(level, tapCount, pSize);
     }
-    return SpFirMultiRateSizeCalc(tapCount, upFactor, downFactor, pSize);
+    const bool groups = TakesGroups(tapCount, upFactor, downFactor);
+    if (level >= 2)
+    {
+        return groups ? SpFirMultiRateStateSizeCalcA_L2(tapCount, upFactor, downFactor, pSize)
+                      : SpFirMultiRateStateSizeCalcB_L2(tapCount, upFactor, downFactor, pSize);
+    }
+    return groups ? SpFirMultiRateStateSizeCalcA(tapCount, upFactor, downFactor, pSize)
+                  : SpFirMultiRateStateSizeCalcB(tapCount, upFactor, downFactor, pSize);
 }
 
 SpStatus SpFirMultiRateInit_L0(SpFirState** ppState, const float* taps, int32_t tapCount, int32_t upFactor,
@@ -479,6 +522,6 @@ SpStatus SpFirMultiRateInitAt(int32_t level, SpFirState** ppState, const float* 
     {
         return SpFirInitAt(level, ppState, taps, tapCount, delayLine, buffer);
     }
-    return SpFirMultiRateBuild(level, ppState, taps, tapCount, upFactor, upPhase, downFactor, downPhase,
-                               delayLine, buffer);
+    return SpFirMultiRateBuild(level, TakesGroups(tapCount, upFactor, downFactor), ppState, taps, tapCount,
+                               upFactor, upPhase, downFactor, downPhase, delayLine, buffer);
 }
