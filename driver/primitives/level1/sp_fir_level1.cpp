@@ -1,6 +1,6 @@
-// The level-1 FIR block kernels (processors with SSE3; SSE and SSE2 instructions only). Within
-// a block of four taps the products are added pairwise, ((p0 + p1) + (p2 + p3)), before the
-// block joins its sum, so a level-1 output may differ from the generic build's in the last bits.
+// The level-1 FIR block kernels (processors with SSE3; SSE and SSE2 instructions only). Each
+// layout fixes how its run sums are grouped (pairs within a block of four taps, lane sums joined
+// at the end), so a level-1 output may differ from the generic build's in the last bits.
 #include "driver/primitives/level1/sp_fir_level1.h"
 
 #include <emmintrin.h>
@@ -17,60 +17,94 @@ inline __m128 Pairwise4(__m128 p0, __m128 p1, __m128 p2, __m128 p3)
     return _mm_add_ps(_mm_add_ps(p0, p1), _mm_add_ps(p2, p3));
 }
 
-inline float HorizontalSum(__m128 v)
-{
-    const __m128 h = _mm_add_ps(v, _mm_movehl_ps(v, v));
-    return _mm_cvtss_f32(_mm_add_ss(h, _mm_shuffle_ps(h, h, 1)));
-}
-
-// Four lanes of layout 1: lane l sums x[u] times taps[4u + l].
+// Four lanes of layout 1: lane l sums x[u] times taps[4u + l]. Each run of four rows is paired
+// before it joins the lanes, a run of eight as two such joins; then one, two or three rows.
 inline __m128 GroupLanes(const float* taps, const float* x, int32_t t)
 {
+    auto p = [&](int32_t u) { return _mm_mul_ps(_mm_set1_ps(x[u]), _mm_load_ps(taps + 4 * u)); };
+    auto four = [&](int32_t u) { return Pairwise4(p(u), p(u + 1), p(u + 2), p(u + 3)); };
     __m128 acc = _mm_setzero_ps();
     int32_t u = 0;
     for (; u + 8 <= t; u += 8)
-    {
-        __m128 p[8];
-        for (int k = 0; k < 8; ++k)
-            p[k] = _mm_mul_ps(_mm_set1_ps(x[u + k]), _mm_load_ps(taps + 4 * (u + k)));
-        acc =
-            _mm_add_ps(acc, _mm_add_ps(Pairwise4(p[0], p[1], p[2], p[3]), Pairwise4(p[4], p[5], p[6], p[7])));
-    }
+        acc = _mm_add_ps(_mm_add_ps(acc, four(u)), four(u + 4));
     if (u + 4 <= t)
     {
-        __m128 p[4];
-        for (int k = 0; k < 4; ++k)
-            p[k] = _mm_mul_ps(_mm_set1_ps(x[u + k]), _mm_load_ps(taps + 4 * (u + k)));
-        acc = _mm_add_ps(acc, Pairwise4(p[0], p[1], p[2], p[3]));
+        acc = _mm_add_ps(acc, four(u));
         u += 4;
     }
-    for (; u < t; ++u)
-        acc = _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps(x[u]), _mm_load_ps(taps + 4 * u)));
-    return acc;
+    switch (t - u)
+    {
+    case 1:
+        return _mm_add_ps(acc, p(u));
+    case 2:
+        return _mm_add_ps(acc, _mm_add_ps(p(u), p(u + 1)));
+    case 3:
+        return _mm_add_ps(_mm_add_ps(acc, p(u)), _mm_add_ps(p(u + 1), p(u + 2)));
+    default:
+        return acc;
+    }
 }
 
-// One output of t taps with both sides read unaligned: blocks of four, then two, then one.
-inline float RunSum(const float* taps, const float* x, int32_t t)
+// Products of the first two or one elements, the other lanes zero.
+inline __m128 Low2(const float* a, const float* b)
 {
-    __m128 a = _mm_setzero_ps(), b = _mm_setzero_ps();
-    int32_t u = 0;
-    for (; u + 8 <= t; u += 8)
-    {
-        a = _mm_add_ps(a, _mm_mul_ps(_mm_loadu_ps(x + u), _mm_loadu_ps(taps + u)));
-        b = _mm_add_ps(b, _mm_mul_ps(_mm_loadu_ps(x + u + 4), _mm_loadu_ps(taps + u + 4)));
-    }
-    if (u + 4 <= t)
-    {
-        a = _mm_add_ps(a, _mm_mul_ps(_mm_loadu_ps(x + u), _mm_loadu_ps(taps + u)));
-        u += 4;
-    }
-    float sum = HorizontalSum(_mm_add_ps(a, b));
+    const __m128 va = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(a)));
+    const __m128 vb = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(b)));
+    return _mm_mul_ps(va, vb);
+}
+inline __m128 Low1(const float* a, const float* b)
+{
+    return _mm_mul_ps(_mm_load_ss(a), _mm_load_ss(b));
+}
+
+// One output of t >= 4 taps in four lanes: the first four products start the lanes, every further
+// run of four joins them lane by lane, then a pair in lanes 0 and 1 and a single one in lane 0;
+// the lanes end as (lane 0 + lane 2) + (lane 1 + lane 3).
+inline float LaneSum(const float* taps, const float* x, int32_t t)
+{
+    __m128 acc = _mm_mul_ps(_mm_loadu_ps(x), _mm_loadu_ps(taps));
+    int32_t u = 4;
+    for (; u + 4 <= t; u += 4)
+        acc = _mm_add_ps(acc, _mm_mul_ps(_mm_loadu_ps(x + u), _mm_loadu_ps(taps + u)));
     if (u + 2 <= t)
     {
-        sum += x[u] * taps[u] + x[u + 1] * taps[u + 1];
+        acc = _mm_add_ps(acc, Low2(x + u, taps + u));
         u += 2;
     }
     if (u < t)
+        acc = _mm_add_ps(acc, Low1(x + u, taps + u));
+    const __m128 h = _mm_add_ps(acc, _mm_movehl_ps(acc, acc));
+    return _mm_cvtss_f32(_mm_add_ss(h, _mm_shuffle_ps(h, h, 1)));
+}
+
+// One output of t >= 4 taps in two two-lane sums read as 8-byte halves: A takes products 0 and
+// 1 of each run of four, B products 2 and 3; a pair left over joins A, a single one A's lane 0;
+// the output is (A0 + B0) + (A1 + B1).
+inline float PairSum(const float* taps, const float* x, int32_t t)
+{
+    __m128 a = Low2(x, taps), b = Low2(x + 2, taps + 2);
+    int32_t u = 4;
+    for (; u + 4 <= t; u += 4)
+    {
+        a = _mm_add_ps(a, Low2(x + u, taps + u));
+        b = _mm_add_ps(b, Low2(x + u + 2, taps + u + 2));
+    }
+    if (u + 2 <= t)
+    {
+        a = _mm_add_ps(a, Low2(x + u, taps + u));
+        u += 2;
+    }
+    if (u < t)
+        a = _mm_add_ps(a, Low1(x + u, taps + u));
+    const __m128 s = _mm_add_ps(a, b);
+    return _mm_cvtss_f32(_mm_add_ss(s, _mm_shuffle_ps(s, s, 1)));
+}
+
+// Fewer than four taps: the products left to right.
+inline float ShortSum(const float* taps, const float* x, int32_t t)
+{
+    float sum = x[0] * taps[0];
+    for (int32_t u = 1; u < t; ++u)
         sum += x[u] * taps[u];
     return sum;
 }
@@ -235,7 +269,7 @@ int32_t SpFirMultiRateKernel2_L1(const float* taps, const float* input, float* d
         {
             const float* x = input + pos + int64_t(j) * s;
             // From four taps on every output shares the one run; below, each has its own.
-            dst[g + j] = t >= 4 ? RunSum(taps, x, t) : RunSum(taps + int64_t(j) * t, x, t);
+            dst[g + j] = t >= 4 ? LaneSum(taps, x, t) : ShortSum(taps + int64_t(j) * t, x, t);
         }
         pos += 4 * int64_t(s);
     }
@@ -254,7 +288,8 @@ int32_t SpFirMultiRateKernel3_L1(const float* taps, const float* input, float* d
     for (int32_t o = 0; o + step <= count; o += step)
     {
         for (int32_t j = 0; j < step; ++j)
-            dst[o + j] = RunSum(tap + int64_t(j) * t, input + base + i[j], t);
+            dst[o + j] = t >= 4 ? PairSum(tap, input + base + i[j], t)
+                                : ShortSum(tap + int64_t(j) * t, input + base + i[j], t);
         i += step;
         tap += int64_t(step) * t;
         if (i >= indexEnd)
