@@ -174,3 +174,29 @@ void SP_LN(SpIirBiquadBlockFeedbackI16)(const float* work, float* out, int64_t l
 {
     Iir::Feedback(work, out, len, fbLanes, 2, Iir::I16Sink{dst, Iir::I16Sink::ScaleOf(scale)}, false);
 }
+
+void SP_LN(SpIirDirectBlockFeedForwardComplexF32)(const float* src, float* work, int64_t len,
+                                                  const float* ffLanes, int32_t order)
+{
+    Iir::ComplexFeedForward(Iir::ComplexF32Source{src}, work, len, ffLanes, order);
+}
+
+void SP_LN(SpIirDirectBlockFeedbackComplexF32)(const float* work, float* out, int64_t len,
+                                               const float* fbLanes, int32_t order)
+{
+    Iir::ComplexFeedback(work, out, len, fbLanes, order, Iir::ComplexNoSink{});
+}
+
+void SP_LN(SpIirDirectBlockFeedForwardComplexI16)(const int16_t* src, float* work, int64_t len,
+                                                  const float* ffLanes, int32_t order)
+{
+    Iir::ComplexFeedForward(Iir::ComplexI16Source{src}, work, len, ffLanes, order);
+}
+
+void SP_LN(SpIirDirectBlockFeedbackComplexI16)(const float* work, float* out, int64_t len,
+                                               const float* fbLanes, int32_t order, int16_t* dst,
+                                               int32_t scale)
+{
+    Iir::ComplexFeedback(work, out, len, fbLanes, order,
+                         Iir::ComplexI16Sink{dst, Iir::I16Sink::ScaleOf(scale)}, false);
+}

@@ -76,10 +76,15 @@ template <class P> struct SpFirKernels
     static float ZeroOf(float*) { return 0.0f; }
 
     // Tap counts 1 to 4: the whole output in one go.
-    // Single floats through the vector unit, so a window or destination off a 4-byte boundary
-    // is read and written without a misaligned scalar access.
-    static float One(const float* p) { return _mm_cvtss_f32(_mm_load_ss(p)); }
-    static void Put(float* p, float v) { _mm_store_ss(p, _mm_set_ss(v)); }
+    // Single floats byte-wise, so a window or destination off a 4-byte boundary is read and
+    // written without a misaligned float access.
+    static float One(const float* p)
+    {
+        float v;
+        __builtin_memcpy(&v, p, sizeof(v));
+        return v;
+    }
+    static void Put(float* p, float v) { __builtin_memcpy(p, &v, sizeof(v)); }
 
     template <class T> static T Small(const Window& w, int64_t i)
     {

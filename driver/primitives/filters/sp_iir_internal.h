@@ -46,7 +46,10 @@ SpStatus SpIirCreateAt(int32_t level, SpIirState** ppState, const float* taps, i
 // float biquad feed-forward pass aligns work itself). The 16-bit kernels widen their input
 // exactly and write each output times 2^-scale, rounded in the current mode and saturated, to
 // dst[n + j]; the 16-bit biquad feedback pass leaves in out only its last four vector outputs
-// and its single outputs, which is all the next block needs.
+// and its single outputs, which is all the next block needs. The complex kernels count complex
+// values (real part first) and read their own lane tables (sp_iir_kernels-inl.h); no entry calls
+// them, and the complex 16-bit feedback pass below order 3 keeps in out only its last step's
+// second pair and its single outputs.
 #define SP_IIR_DECLARE_LEVEL_KERNELS(L)                                                                      \
     SpStatus SpIirNormalizeTaps_##L(const float* taps, SpIirState* state);                                   \
     SpStatus SpIirStateBuild_##L(SpIirState** ppState, const float* taps, int32_t order,                     \
@@ -68,7 +71,16 @@ SpStatus SpIirCreateAt(int32_t level, SpIirState** ppState, const float* taps, i
     void SpIirBiquadBlockFeedForwardI16_##L(const int16_t* src, float* work, int64_t len,                    \
                                             const float* ffLanes);                                           \
     void SpIirBiquadBlockFeedbackI16_##L(const float* work, float* out, int64_t len, const float* fbLanes,   \
-                                         int16_t* dst, int32_t scale);
+                                         int16_t* dst, int32_t scale);                                       \
+    void SpIirDirectBlockFeedForwardComplexF32_##L(const float* src, float* work, int64_t len,               \
+                                                   const float* ffLanes, int32_t order);                     \
+    void SpIirDirectBlockFeedbackComplexF32_##L(const float* work, float* out, int64_t len,                  \
+                                                const float* fbLanes, int32_t order);                        \
+    void SpIirDirectBlockFeedForwardComplexI16_##L(const int16_t* src, float* work, int64_t len,             \
+                                                   const float* ffLanes, int32_t order);                     \
+    void SpIirDirectBlockFeedbackComplexI16_##L(const float* work, float* out, int64_t len,                  \
+                                                const float* fbLanes, int32_t order, int16_t* dst,           \
+                                                int32_t scale);
 
 SP_IIR_DECLARE_LEVEL_ENTRIES(L1)
 SP_IIR_DECLARE_LEVEL_ENTRIES(L2)

@@ -278,6 +278,269 @@ template <class P> struct SpIirKernels
         }
     }
 
+    // ---- Complex direct form: two complex values (re, im, re, im) a vector ----
+    //
+    // Feed-forward lanes: per tap k (k samples back) the rows R = (br, br, br, br) and I = (-bi,
+    // bi, -bi, bi), so x R + swap(x) I is the complex product of both samples. Feedback lanes: per
+    // delay d a block P, Q, P', Q' (the weights of y[-d]'s real and imaginary part in outputs 0-1
+    // and 2-3 of a step), then U, V, U', V' for the step's first work value; the other work
+    // values reuse those rows.
+
+    static __m128 Swap(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1)); }
+    static __m128 HighPair(__m128 v) { return _mm_and_ps(v, _mm_castsi128_ps(_mm_set_epi32(-1, -1, 0, 0))); }
+
+    static __m128 WidenI16(__m128i v)
+    {
+        return _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16));
+    }
+
+    struct ComplexF32Source
+    {
+        const float* x;
+        __m128 Pair(int64_t i) const { return _mm_loadu_ps(x + 2 * i); }
+        __m128 One(int64_t i) const
+        {
+            return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(x + 2 * i)));
+        }
+    };
+
+    struct ComplexI16Source
+    {
+        const int16_t* x;
+        __m128 Pair(int64_t i) const
+        {
+            return WidenI16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(x + 2 * i)));
+        }
+        __m128 One(int64_t i) const
+        {
+            int32_t bits;
+            __builtin_memcpy(&bits, x + 2 * i, sizeof(bits));
+            return WidenI16(_mm_cvtsi32_si128(bits));
+        }
+    };
+
+    // Orders 0 to 3, two outputs (or one in lanes 0-1); X(a) the samples a places into the window.
+    template <class Load> static __m128 ComplexForwardShort(Load X, const float* ff, int32_t n)
+    {
+        auto r = [&](int64_t a, int64_t k) { return Mul(X(a), _mm_load_ps(ff + 8 * k)); };
+        auto i = [&](int64_t a, int64_t k) { return Mul(Swap(X(a)), _mm_load_ps(ff + 8 * k + 4)); };
+        switch (n)
+        {
+        case 0:
+            return Add(r(0, 0), i(0, 0));
+        case 1:
+            return Add(Add(r(0, 1), i(0, 1)), Add(r(1, 0), i(1, 0)));
+        case 2:
+            return Add(Add(r(0, 2), r(1, 1)), Add(Add(r(2, 0), i(0, 2)), Add(i(1, 1), i(2, 0))));
+        default:
+            return Add(Add(Add(r(0, 3), r(1, 2)), Add(r(2, 1), r(3, 0))),
+                       Add(Add(i(0, 3), i(1, 2)), Add(i(2, 1), i(3, 0))));
+        }
+    }
+
+    // Orders 4 and up, two outputs: taps from the highest in groups of four, then the rest.
+    template <class Load> static __m128 ComplexForwardLong(Load X, const float* ff, int32_t n)
+    {
+        auto r = [&](int64_t a, int64_t k) { return Mul(X(a), _mm_load_ps(ff + 8 * k)); };
+        auto i = [&](int64_t a, int64_t k) { return Mul(Swap(X(a)), _mm_load_ps(ff + 8 * k + 4)); };
+        __m128 acc = _mm_setzero_ps();
+        int64_t a = 0, k = n;
+        do
+        {
+            acc = Add(acc, Add(Add(r(a, k), r(a + 1, k - 1)), Add(r(a + 2, k - 2), r(a + 3, k - 3))));
+            acc = Add(acc, Add(Add(i(a, k), i(a + 1, k - 1)), Add(i(a + 2, k - 2), i(a + 3, k - 3))));
+            a += 4;
+            k -= 4;
+        } while (k + 1 >= 4);
+        switch (k + 1)
+        {
+        case 3:
+            acc = Add(acc, Add(i(a + 1, 1), i(a + 2, 0)));
+            return Add(acc, Add(Add(r(a, 2), r(a + 1, 1)), Add(r(a + 2, 0), i(a, 2))));
+        case 2:
+            return Add(acc, Add(Add(r(a, 1), r(a + 1, 0)), Add(i(a, 1), i(a + 1, 0))));
+        case 1:
+            return Add(acc, Add(r(a, 0), i(a, 0)));
+        default:
+            return acc;
+        }
+    }
+
+    template <class S>
+    static void ComplexFeedForward(const S& src, float* work, int64_t len, const float* ff, int32_t n)
+    {
+        auto pairAt = [&](int64_t j) { return [&src, j](int64_t a) { return src.Pair(j + a); }; };
+        auto oneAt = [&](int64_t j) { return [&src, j](int64_t a) { return src.One(j + a); }; };
+        auto storeOne = [&](int64_t j, __m128 v)
+        { _mm_storel_epi64(reinterpret_cast<__m128i*>(work + 2 * j), _mm_castps_si128(v)); };
+        int64_t j = 0;
+        if (n <= 3)
+        {
+            const int64_t step = n <= 1 ? 8 : 4;
+            for (; j + step <= len; j += step)
+            {
+                for (int64_t p = 0; p < step; p += 2)
+                {
+                    _mm_store_ps(work + 2 * (j + p), ComplexForwardShort(pairAt(j + p), ff, n));
+                }
+            }
+            for (; j < len; ++j)
+            {
+                storeOne(j, ComplexForwardShort(oneAt(j), ff, n));
+            }
+            return;
+        }
+        for (; j + 2 <= len; j += 2)
+        {
+            _mm_store_ps(work + 2 * j, ComplexForwardLong(pairAt(j), ff, n));
+        }
+        if (j < len)
+        {
+            // The odd last output alone, tap by tap from the highest.
+            __m128 acc = _mm_setzero_ps();
+            for (int64_t k = n; k >= 0; --k)
+            {
+                const __m128 x = src.One(j + n - k);
+                acc = Add(acc, Mul(x, _mm_load_ps(ff + 8 * k)));
+                acc = Add(acc, Mul(Swap(x), _mm_load_ps(ff + 8 * k + 4)));
+            }
+            storeOne(j, acc);
+        }
+    }
+
+    struct ComplexNoSink
+    {
+        void Two(int64_t, __m128) const {}
+        void One(int64_t, __m128) const {}
+    };
+
+    // Both parts of each output times 2^-s, rounded in the current mode and packed with signed
+    // saturation; a single output goes the same way, so steps and tails saturate alike.
+    struct ComplexI16Sink
+    {
+        int16_t* dst; // complex output k at dst[2k]
+        __m128 scale;
+        void Two(int64_t k, __m128 y) const
+        {
+            const __m128i v = _mm_cvtps_epi32(_mm_mul_ps(y, scale));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 2 * k), _mm_packs_epi32(v, v));
+        }
+        void One(int64_t k, __m128 y) const
+        {
+            const __m128i v = _mm_cvtps_epi32(_mm_mul_ps(y, scale));
+            const int32_t bits = _mm_cvtsi128_si32(_mm_packs_epi32(v, v));
+            __builtin_memcpy(dst + 2 * k, &bits, sizeof(bits));
+        }
+    };
+
+    // keepAll false (the 16-bit kernel below order 3): the steps keep their outputs in registers
+    // and only the last step's second pair and the single outputs reach `out`.
+    template <class Sink>
+    static void ComplexFeedback(const float* work, float* out, int64_t len, const float* fb, int32_t n,
+                                const Sink& sink, bool keepAll = true)
+    {
+        auto row = [&](int64_t d, int r) { return _mm_load_ps(fb + 16 * (d - 1) + 4 * r); };
+        const float* u = fb + 16 * int64_t(n);
+        // Y_d of a history value: its real part times the P row plus its imaginary part times Q.
+        auto y = [&](const float* h, int64_t d, int half)
+        { return Add(Mul(Splat(h[0]), row(d, 2 * half)), Mul(Splat(h[1]), row(d, 2 * half + 1))); };
+        float h1[2] = {}, h2[2] = {}; // y[-1], y[-2] of orders 1 and 2
+        if (n <= 2)
+        {
+            h1[0] = out[2 * (n - 1)], h1[1] = out[2 * (n - 1) + 1];
+            if (n == 2)
+            {
+                h2[0] = out[0], h2[1] = out[1];
+            }
+        }
+        int64_t j = 0;
+        for (; j + 4 <= len; j += 4)
+        {
+            const __m128 w01 = _mm_load_ps(work + 2 * j), w23 = _mm_load_ps(work + 2 * j + 4);
+            auto wRows = [&](__m128 w, int lane, const float* rows, int half)
+            {
+                const __m128 re = lane == 0 ? Lane<0>(w) : Lane<2>(w),
+                             im = lane == 0 ? Lane<1>(w) : Lane<3>(w);
+                return Add(Mul(re, _mm_load_ps(rows + 8 * half)), Mul(im, _mm_load_ps(rows + 8 * half + 4)));
+            };
+            const __m128 W = wRows(w01, 0, u, 0), Wp = wRows(w01, 0, u, 1);
+            const __m128 Z1 = wRows(w01, 1, fb, 0), Z2 = wRows(w23, 0, u, 0);
+            const __m128 M1 = HighPair(w01), M3 = HighPair(w23);
+            __m128 lo, hi;
+            if (n == 1)
+            {
+                lo = Add(Add(y(h1, 1, 0), W), M1);
+                hi = Add(Add(Add(Add(y(h1, 1, 1), Wp), Z1), Z2), M3);
+            }
+            else if (n == 2)
+            {
+                lo = Add(Add(Add(y(h2, 2, 0), y(h1, 1, 0)), W), M1);
+                hi = Add(Add(Add(Add(Add(y(h1, 1, 1), y(h2, 2, 1)), Wp), Z1), Z2), M3);
+            }
+            else
+            {
+                lo = _mm_setzero_ps(), hi = _mm_setzero_ps();
+                const float* h = out + 2 * j; // y[-n] of this step, oldest first
+                int64_t d = n;
+                do
+                {
+                    lo = Add(lo, Add(y(h, d, 0), y(h + 2, d - 1, 0)));
+                    hi = Add(hi, Add(y(h + 2, d - 1, 1), y(h, d, 1)));
+                    h += 4;
+                    d -= 2;
+                } while (d >= 2);
+                if (d == 1)
+                {
+                    lo = Add(lo, y(h, 1, 0));
+                    hi = Add(hi, y(h, 1, 1));
+                }
+                lo = Add(Add(lo, W), M1);
+                hi = Add(Add(Add(Add(hi, Wp), Z1), Z2), M3);
+            }
+            if (keepAll || n >= 3 || j + 8 > len)
+            {
+                if (keepAll || n >= 3)
+                {
+                    _mm_storeu_ps(out + 2 * (n + j), lo);
+                }
+                _mm_storeu_ps(out + 2 * (n + j + 2), hi);
+            }
+            sink.Two(n + j, lo);
+            sink.Two(n + j + 2, hi);
+            alignas(16) float v[4];
+            _mm_store_ps(v, hi);
+            h2[0] = v[0], h2[1] = v[1], h1[0] = v[2], h1[1] = v[3];
+        }
+        for (; j < len; ++j)
+        {
+            const float* at = out + 2 * (n + j); // at - 2d is y[-d]
+            auto p = [&](int64_t d) { return Mul(Splat(at[-2 * d]), row(d, 0)); };
+            auto q = [&](int64_t d) { return Mul(Splat(at[-2 * d + 1]), row(d, 1)); };
+            const __m128 w =
+                _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(work + 2 * j)));
+            __m128 v;
+            if (n == 1)
+            {
+                v = Add(p(1), Add(w, q(1)));
+            }
+            else if (n == 2)
+            {
+                v = Add(Add(p(1), p(2)), Add(w, Add(q(1), q(2))));
+            }
+            else
+            {
+                v = _mm_setzero_ps();
+                for (int64_t d = n; d >= 1; --d)
+                {
+                    v = Add(v, Add(p(d), q(d)));
+                }
+                v = Add(v, w);
+            }
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 2 * (n + j)), _mm_castps_si128(v));
+            sink.One(n + j, v);
+        }
+    }
+
     // ---- One-sample steps ----
 
     // Transposed direct form II; the last delay word reads the always-zero z[n]. The updates

@@ -48,13 +48,16 @@ inline __m128 GroupLanes(const float* taps, const float* x, int32_t t)
 // Products of the first two or one elements, the other lanes zero.
 inline __m128 Low2(const float* a, const float* b)
 {
-    const __m128 va = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(a)));
-    const __m128 vb = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(b)));
+    const __m128 va = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a)));
+    const __m128 vb = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(b)));
     return _mm_mul_ps(va, vb);
 }
 inline __m128 Low1(const float* a, const float* b)
 {
-    return _mm_mul_ps(_mm_load_ss(a), _mm_load_ss(b));
+    float va, vb;
+    __builtin_memcpy(&va, a, sizeof(va));
+    __builtin_memcpy(&vb, b, sizeof(vb));
+    return _mm_mul_ps(_mm_set_ss(va), _mm_set_ss(vb));
 }
 
 // One output of t >= 4 taps in four lanes: the first four products start the lanes, every further
