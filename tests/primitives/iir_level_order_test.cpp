@@ -1,9 +1,9 @@
 // The level 1-3 IIR filters against a plain scalar model that groups every sum the way the
 // level builds are meant to: the feed-forward and feedback passes four outputs at a time, their
 // single outputs, the one-sample start and the delay-line rebuild of each chunk, for the direct
-// form and for a cascade of biquad sections. Outputs, delay
-// lines and lane tables are compared bit for bit; so are the 16-bit kernels, whose outputs are
-// the model's times 2^-s rounded to nearest even and saturated.
+// form and for a cascade of biquad sections. Outputs, delay lines and lane tables are compared
+// bit for bit; so are the 16-bit kernels, whose outputs are the model's times 2^-s rounded to
+// nearest even and saturated.
 #include <gtest/gtest.h>
 
 #include <math.h>
