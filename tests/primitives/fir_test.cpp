@@ -217,7 +217,9 @@ TEST_P(FirTest, ShortBlocksRunTheDirectFormAndLongOnesTheFft)
     for (size_t i : {size_t(0), size_t(255), size_t(510), size_t(1023), size_t(1300), size_t(1533)})
     {
         if (Level() == 0)
+        {
             EXPECT_EQ(y[i], directSum(i)) << "output " << i;
+        }
     }
     const std::vector<double> want = ReferenceConvolution(h, x);
     ExpectNear(y, want, 2e-6 * AbsSum(h));

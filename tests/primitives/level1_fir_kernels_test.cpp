@@ -1,6 +1,6 @@
 // The level-1 multi-rate and complex FIR block kernels against double-precision sums written
 // from their contracts, with the positions the multi-rate kernels return, and the multi-rate run
-// sums bit for bit against scalar models that add in the kernels' fixed order.
+// sums of every level bit for bit against scalar models that add in the kernels' fixed order.
 #include <gtest/gtest.h>
 
 #include <stdint.h>
@@ -8,7 +8,9 @@
 #include <complex>
 #include <vector>
 
+#include "driver/primitives/filters/sp_fir_internal.h"
 #include "driver/primitives/level1/sp_fir_level1.h"
+#include "tests/primitives/sp_level_fixture.h"
 
 namespace
 {
@@ -308,45 +310,62 @@ std::vector<float> Noise(size_t n, uint32_t seed)
 
 } // namespace
 
+// Every level carries the same three kernels.
 TEST(SpFirLevel1KernelTest, MultiRateRunSumsAddInTheirFixedOrder)
 {
     const std::vector<float> x = Noise(400, 11);
-    for (int32_t t = 1; t <= 19; ++t)
+    struct Kernels
     {
-        // Layout 1: two groups a period, increments 3 and 5, wrap 2.
-        const Aligned taps1(Noise(size_t(8 * t), uint32_t(t)));
-        const int32_t index1[3] = {3, 5, 2};
-        float got[24];
-        SpFirMultiRateKernel1_L1(taps1.p, x.data(), got, 24, index1, index1 + 2, 1, t);
-        int64_t pos = 1;
-        for (int g = 0; g < 6; ++g)
+        int32_t level;
+        decltype(&SpFirMultiRateKernel1_L1) k1;
+        decltype(&SpFirMultiRateKernel2_L1) k2;
+        decltype(&SpFirMultiRateKernel3_L1) k3;
+    } const levels[] = {
+        {1, SpFirMultiRateKernel1_L1, SpFirMultiRateKernel2_L1, SpFirMultiRateKernel3_L1},
+        {2, SpFirMultiRateKernel1_L2, SpFirMultiRateKernel2_L2, SpFirMultiRateKernel3_L2},
+        {3, SpFirMultiRateKernel1_L3, SpFirMultiRateKernel2_L3, SpFirMultiRateKernel3_L3},
+    };
+    for (const Kernels& level : levels)
+        for (int32_t t = 1; t <= 19; ++t)
         {
-            pos += index1[g % 2];
-            const float* row = taps1.p + 4 * t * (g % 2);
-            for (int lane = 0; lane < 4; ++lane)
-                ASSERT_EQ(got[4 * g + lane], ModelLayout1Lane(row, x.data() + pos, t, lane)) << t << " " << g;
-            if (g % 2 == 1)
-                pos += index1[2];
+            if (!SpLevelRunsHere(level.level))
+                continue;
+            // Layout 1: two groups a period, increments 3 and 5, wrap 2.
+            const Aligned taps1(Noise(size_t(8 * t), uint32_t(t)));
+            const int32_t index1[3] = {3, 5, 2};
+            float got[24];
+            level.k1(taps1.p, x.data(), got, 24, index1, index1 + 2, 1, t);
+            int64_t pos = 1;
+            for (int g = 0; g < 6; ++g)
+            {
+                pos += index1[g % 2];
+                const float* row = taps1.p + 4 * t * (g % 2);
+                for (int lane = 0; lane < 4; ++lane)
+                    ASSERT_EQ(got[4 * g + lane], ModelLayout1Lane(row, x.data() + pos, t, lane))
+                        << t << " " << g;
+                if (g % 2 == 1)
+                    pos += index1[2];
+            }
+            // Layout 2: stride 3.
+            const Aligned taps2(Noise(size_t(4 * t), uint32_t(100 + t)));
+            level.k2(taps2.p, x.data(), got, 16, 2, t, 3);
+            for (int o = 0; o < 16; ++o)
+            {
+                const float* in = x.data() + 2 + 3 * o;
+                const float want =
+                    t >= 4 ? ModelLanes(taps2.p, in, t) : ModelShort(taps2.p + (o % 4) * t, in, t);
+                ASSERT_EQ(got[o], want) << "layout 2, " << t << " taps, output " << o;
+            }
+            // Layout 3: four outputs a period with their own runs, period advance 9.
+            const Aligned taps3(Noise(size_t(4 * t), uint32_t(200 + t)));
+            const int32_t index3[5] = {0, 4, 1, 6, 9};
+            level.k3(taps3.p, x.data(), got, 12, index3, index3 + 4, 3, t);
+            for (int o = 0; o < 12; ++o)
+            {
+                const float* in = x.data() + 3 + 9 * (o / 4) + index3[o % 4];
+                const float* run = taps3.p + (o % 4) * t;
+                const float want = t >= 4 ? ModelPairs(run, in, t) : ModelShort(run, in, t);
+                ASSERT_EQ(got[o], want) << "layout 3, " << t << " taps, output " << o;
+            }
         }
-        // Layout 2: stride 3.
-        const Aligned taps2(Noise(size_t(4 * t), uint32_t(100 + t)));
-        SpFirMultiRateKernel2_L1(taps2.p, x.data(), got, 16, 2, t, 3);
-        for (int o = 0; o < 16; ++o)
-        {
-            const float* in = x.data() + 2 + 3 * o;
-            const float want = t >= 4 ? ModelLanes(taps2.p, in, t) : ModelShort(taps2.p + (o % 4) * t, in, t);
-            ASSERT_EQ(got[o], want) << "layout 2, " << t << " taps, output " << o;
-        }
-        // Layout 3: four outputs a period with their own runs, period advance 9.
-        const Aligned taps3(Noise(size_t(4 * t), uint32_t(200 + t)));
-        const int32_t index3[5] = {0, 4, 1, 6, 9};
-        SpFirMultiRateKernel3_L1(taps3.p, x.data(), got, 12, index3, index3 + 4, 3, t);
-        for (int o = 0; o < 12; ++o)
-        {
-            const float* in = x.data() + 3 + 9 * (o / 4) + index3[o % 4];
-            const float* run = taps3.p + (o % 4) * t;
-            const float want = t >= 4 ? ModelPairs(run, in, t) : ModelShort(run, in, t);
-            ASSERT_EQ(got[o], want) << "layout 3, " << t << " taps, output " << o;
-        }
-    }
 }

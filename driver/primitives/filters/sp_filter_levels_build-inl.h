@@ -42,6 +42,24 @@ SpStatus SP_LN(SpFirStateBuild)(SpFirState** ppState, const float* taps, int32_t
     return SpFirStateBuildAt(kLevel, ppState, taps, tapCount, delayLine, buffer, tag);
 }
 
+int32_t SP_LN(SpFirMultiRateKernel1)(const float* taps, const float* input, float* dst, int32_t count,
+                                     const int32_t* index, const int32_t* indexEnd, int32_t start, int32_t t)
+{
+    return Fir::MultiRate1(taps, input, dst, count, index, indexEnd, start, t);
+}
+
+int32_t SP_LN(SpFirMultiRateKernel2)(const float* taps, const float* input, float* dst, int32_t count,
+                                     int32_t start, int32_t t, int32_t s)
+{
+    return Fir::MultiRate2(taps, input, dst, count, start, t, s);
+}
+
+int32_t SP_LN(SpFirMultiRateKernel3)(const float* taps, const float* input, float* dst, int32_t count,
+                                     const int32_t* index, const int32_t* indexEnd, int32_t start, int32_t t)
+{
+    return Fir::MultiRate3(taps, input, dst, count, index, indexEnd, start, t);
+}
+
 SpStatus SP_LN(SpFirStateSizeCalc)(int32_t tapCount, int32_t* pSize)
 {
     return SpFirStateSizeCalcAt(kLevel, tapCount, pSize);

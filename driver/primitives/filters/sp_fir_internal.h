@@ -35,6 +35,26 @@ void SpFirDirectBlockKernel_L2(const float* tapQuads, const float* window, float
                                int32_t tapCount);
 void SpFirDirectBlockKernel_L3(const float* tapQuads, const float* window, float* dst, int64_t count,
                                int32_t tapCount);
+// The multi-rate kernels of the levels, one per table layout. Layout 1: per group of four
+// outputs, position += index[i]; lane l sums input(position + u) times taps[4u + l]; at the end
+// of the index table the position takes the wrap increment that stands there. Layout 2: output j
+// of a group sums input(position + j s + u) times its run of t taps (one run from 4 taps on, four
+// runs below); position += 4 s per group. Layout 3: output k of a period sums input(base +
+// index[k] + u) times its own run of t taps; the base takes the wrap increment after the last
+// index. Each returns the position (base) after its last group or output.
+#define SP_FIR_DECLARE_MULTIRATE_KERNELS(L)                                                                  \
+    int32_t SpFirMultiRateKernel1_##L(const float* taps, const float* input, float* dst, int32_t count,      \
+                                      const int32_t* index, const int32_t* indexEnd, int32_t start,          \
+                                      int32_t t);                                                            \
+    int32_t SpFirMultiRateKernel2_##L(const float* taps, const float* input, float* dst, int32_t count,      \
+                                      int32_t start, int32_t t, int32_t s);                                  \
+    int32_t SpFirMultiRateKernel3_##L(const float* taps, const float* input, float* dst, int32_t count,      \
+                                      const int32_t* index, const int32_t* indexEnd, int32_t start,          \
+                                      int32_t t);
+SP_FIR_DECLARE_MULTIRATE_KERNELS(L1)
+SP_FIR_DECLARE_MULTIRATE_KERNELS(L2)
+SP_FIR_DECLARE_MULTIRATE_KERNELS(L3)
+
 // The level's move (SpMoveI32_L<level>), for the history shifts.
 SpStatus SpFirMoveI32(int32_t level, const int32_t* src, int32_t* dst, int32_t len);
 

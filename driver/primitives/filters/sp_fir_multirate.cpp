@@ -7,7 +7,6 @@
 // Layout A gives each group of four outputs one window of T inputs and four taps per input;
 // layout B gives each output its own window of P inputs and its own P taps.
 #include "driver/primitives/filters/sp_fir_internal.h"
-#include "driver/primitives/level1/sp_fir_level1.h"
 #include "driver/primitives/vectors/sp_convert.h"
 
 namespace
@@ -259,10 +258,29 @@ int32_t RegionOf(const Inputs& in, const Period& p, int64_t base)
     return 0;
 }
 
-// The level-1 filter: runs of whole periods that lie in one buffer go to the layout's block
-// kernel; a straddling period and the last part period take the generic sums.
-void FilterLevel1(const Inputs& in, float* dst, int64_t outputs, const SpFirMultiRate& m)
+// The block kernels of each level, by layout.
+struct MultiRateKernels
 {
+    int32_t (*Groups)(const float*, const float*, float*, int32_t, const int32_t*, const int32_t*, int32_t,
+                      int32_t);
+    int32_t (*SingleTaps)(const float*, const float*, float*, int32_t, int32_t, int32_t, int32_t);
+    int32_t (*OutputTaps)(const float*, const float*, float*, int32_t, const int32_t*, const int32_t*,
+                          int32_t, int32_t);
+};
+
+const MultiRateKernels kKernels[4] = {
+    {nullptr, nullptr, nullptr},
+    {SpFirMultiRateKernel1_L1, SpFirMultiRateKernel2_L1, SpFirMultiRateKernel3_L1},
+    {SpFirMultiRateKernel1_L2, SpFirMultiRateKernel2_L2, SpFirMultiRateKernel3_L2},
+    {SpFirMultiRateKernel1_L3, SpFirMultiRateKernel2_L3, SpFirMultiRateKernel3_L3},
+};
+
+// The level 1-3 filter: runs of whole periods that lie in one buffer go to the layout's block
+// kernel of the state's level; a straddling period and the last part period take the generic
+// sums.
+void FilterLevels(int32_t level, const Inputs& in, float* dst, int64_t outputs, const SpFirMultiRate& m)
+{
+    const MultiRateKernels& k = kKernels[level];
     const Period p = PeriodOf(m);
     int64_t done = 0, base = 0;
     while (done + p.Outputs <= outputs)
@@ -286,18 +304,17 @@ void FilterLevel1(const Inputs& in, float* dst, int64_t outputs, const SpFirMult
         const int32_t* index = m.AdvanceTable;
         if (m.Mode == SpFirModeGroups)
         {
-            SpFirMultiRateKernel1_L1(m.PhaseTaps, input, dst + done, count, index, index + m.UpFactor, start,
-                                     m.TapsPerRow);
+            k.Groups(m.PhaseTaps, input, dst + done, count, index, index + m.UpFactor, start, m.TapsPerRow);
         }
         else if (m.Mode == SpFirModeSingleTaps)
         {
-            SpFirMultiRateKernel2_L1(m.PhaseTaps, input, dst + done, count, start + index[0], m.HistoryLength,
-                                     m.DownFactor);
+            k.SingleTaps(m.PhaseTaps, input, dst + done, count, start + index[0], m.HistoryLength,
+                         m.DownFactor);
         }
         else
         {
-            SpFirMultiRateKernel3_L1(m.PhaseTaps, input, dst + done, count, index, index + 4 * m.UpFactor,
-                                     start, m.HistoryLength);
+            k.OutputTaps(m.PhaseTaps, input, dst + done, count, index, index + 4 * m.UpFactor, start,
+                         m.HistoryLength);
         }
         done += n * p.Outputs;
         base += n * p.Advance;
@@ -440,9 +457,9 @@ SpStatus SpFirMultiRateFilter(const float* src, float* dst, int32_t len, SpFirSt
         m.Delay[P + i] = src[i];
     }
     // The kernels count positions in 32 bits; longer calls take the generic sums.
-    if (state->Level == 1 && in.End < INT32_MAX)
+    if (state->Level >= 1 && state->Level <= 3 && in.End < INT32_MAX)
     {
-        FilterLevel1(in, dst, outputs, m);
+        FilterLevels(state->Level, in, dst, outputs, m);
     }
     else
     {

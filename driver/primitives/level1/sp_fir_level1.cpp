@@ -1,6 +1,5 @@
-// The level-1 FIR block kernels (processors with SSE3; SSE and SSE2 instructions only). Each
-// layout fixes how its run sums are grouped (pairs within a block of four taps, lane sums joined
-// at the end), so a level-1 output may differ from the generic build's in the last bits.
+// The level-1 complex FIR block kernels (processors with SSE3; SSE and SSE2 instructions only),
+// which no operation calls yet; the real kernels are the shared level templates.
 #include "driver/primitives/level1/sp_fir_level1.h"
 
 #include <emmintrin.h>
@@ -11,106 +10,6 @@ SP_LEVEL_TARGET_BEGIN("sse3")
 
 namespace
 {
-
-inline __m128 Pairwise4(__m128 p0, __m128 p1, __m128 p2, __m128 p3)
-{
-    return _mm_add_ps(_mm_add_ps(p0, p1), _mm_add_ps(p2, p3));
-}
-
-// Four lanes of layout 1: lane l sums x[u] times taps[4u + l]. Each run of four rows is paired
-// before it joins the lanes, a run of eight as two such joins; then one, two or three rows.
-inline __m128 GroupLanes(const float* taps, const float* x, int32_t t)
-{
-    auto p = [&](int32_t u) { return _mm_mul_ps(_mm_set1_ps(x[u]), _mm_load_ps(taps + 4 * u)); };
-    auto four = [&](int32_t u) { return Pairwise4(p(u), p(u + 1), p(u + 2), p(u + 3)); };
-    __m128 acc = _mm_setzero_ps();
-    int32_t u = 0;
-    for (; u + 8 <= t; u += 8)
-        acc = _mm_add_ps(_mm_add_ps(acc, four(u)), four(u + 4));
-    if (u + 4 <= t)
-    {
-        acc = _mm_add_ps(acc, four(u));
-        u += 4;
-    }
-    switch (t - u)
-    {
-    case 1:
-        return _mm_add_ps(acc, p(u));
-    case 2:
-        return _mm_add_ps(acc, _mm_add_ps(p(u), p(u + 1)));
-    case 3:
-        return _mm_add_ps(_mm_add_ps(acc, p(u)), _mm_add_ps(p(u + 1), p(u + 2)));
-    default:
-        return acc;
-    }
-}
-
-// Products of the first two or one elements, the other lanes zero.
-inline __m128 Low2(const float* a, const float* b)
-{
-    const __m128 va = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a)));
-    const __m128 vb = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(b)));
-    return _mm_mul_ps(va, vb);
-}
-inline __m128 Low1(const float* a, const float* b)
-{
-    float va, vb;
-    __builtin_memcpy(&va, a, sizeof(va));
-    __builtin_memcpy(&vb, b, sizeof(vb));
-    return _mm_mul_ps(_mm_set_ss(va), _mm_set_ss(vb));
-}
-
-// One output of t >= 4 taps in four lanes: the first four products start the lanes, every further
-// run of four joins them lane by lane, then a pair in lanes 0 and 1 and a single one in lane 0;
-// the lanes end as (lane 0 + lane 2) + (lane 1 + lane 3).
-inline float LaneSum(const float* taps, const float* x, int32_t t)
-{
-    __m128 acc = _mm_mul_ps(_mm_loadu_ps(x), _mm_loadu_ps(taps));
-    int32_t u = 4;
-    for (; u + 4 <= t; u += 4)
-        acc = _mm_add_ps(acc, _mm_mul_ps(_mm_loadu_ps(x + u), _mm_loadu_ps(taps + u)));
-    if (u + 2 <= t)
-    {
-        acc = _mm_add_ps(acc, Low2(x + u, taps + u));
-        u += 2;
-    }
-    if (u < t)
-        acc = _mm_add_ps(acc, Low1(x + u, taps + u));
-    const __m128 h = _mm_add_ps(acc, _mm_movehl_ps(acc, acc));
-    return _mm_cvtss_f32(_mm_add_ss(h, _mm_shuffle_ps(h, h, 1)));
-}
-
-// One output of t >= 4 taps in two two-lane sums read as 8-byte halves: A takes products 0 and
-// 1 of each run of four, B products 2 and 3; a pair left over joins A, a single one A's lane 0;
-// the output is (A0 + B0) + (A1 + B1).
-inline float PairSum(const float* taps, const float* x, int32_t t)
-{
-    __m128 a = Low2(x, taps), b = Low2(x + 2, taps + 2);
-    int32_t u = 4;
-    for (; u + 4 <= t; u += 4)
-    {
-        a = _mm_add_ps(a, Low2(x + u, taps + u));
-        b = _mm_add_ps(b, Low2(x + u + 2, taps + u + 2));
-    }
-    if (u + 2 <= t)
-    {
-        a = _mm_add_ps(a, Low2(x + u, taps + u));
-        u += 2;
-    }
-    if (u < t)
-        a = _mm_add_ps(a, Low1(x + u, taps + u));
-    const __m128 s = _mm_add_ps(a, b);
-    return _mm_cvtss_f32(_mm_add_ss(s, _mm_shuffle_ps(s, s, 1)));
-}
-
-// Fewer than four taps: the products left to right.
-inline float ShortSum(const float* taps, const float* x, int32_t t)
-{
-    float sum = x[0] * taps[0];
-    for (int32_t u = 1; u < t; ++u)
-        sum += x[u] * taps[u];
-    return sum;
-}
 
 // Complex sum over t slots: real from the A lanes (hr xr - hi xi), imaginary from the B lanes.
 inline void ComplexRun(const float* a, const float* b, const float* x, int32_t t, float* out)
@@ -240,70 +139,6 @@ int64_t DirectBlock(const float* taps, const float* window, float* dst, int64_t 
 }
 
 } // namespace
-
-int32_t SpFirMultiRateKernel1_L1(const float* taps, const float* input, float* dst, int32_t count,
-                                 const int32_t* index, const int32_t* indexEnd, int32_t start, int32_t t)
-{
-    int64_t pos = start;
-    const int32_t* i = index;
-    const float* tap = taps;
-    for (int32_t g = 0; g + 4 <= count; g += 4)
-    {
-        pos += *i++;
-        _mm_storeu_ps(dst + g, GroupLanes(tap, input + pos, t));
-        tap += 4 * int64_t(t);
-        if (i == indexEnd)
-        {
-            pos += *indexEnd;
-            i = index;
-            tap = taps;
-        }
-    }
-    return int32_t(pos);
-}
-
-int32_t SpFirMultiRateKernel2_L1(const float* taps, const float* input, float* dst, int32_t count,
-                                 int32_t start, int32_t t, int32_t s)
-{
-    int64_t pos = start;
-    for (int32_t g = 0; g + 4 <= count; g += 4)
-    {
-        for (int32_t j = 0; j < 4; ++j)
-        {
-            const float* x = input + pos + int64_t(j) * s;
-            // From four taps on every output shares the one run; below, each has its own.
-            dst[g + j] = t >= 4 ? LaneSum(taps, x, t) : ShortSum(taps + int64_t(j) * t, x, t);
-        }
-        pos += 4 * int64_t(s);
-    }
-    return int32_t(pos);
-}
-
-int32_t SpFirMultiRateKernel3_L1(const float* taps, const float* input, float* dst, int32_t count,
-                                 const int32_t* index, const int32_t* indexEnd, int32_t start, int32_t t)
-{
-    const int32_t wrap = *indexEnd;
-    int64_t base = start;
-    const int32_t* i = index;
-    const float* tap = taps;
-    // Below four taps a group of four outputs advances together; from four on, one at a time.
-    const int32_t step = t < 4 ? 4 : 1;
-    for (int32_t o = 0; o + step <= count; o += step)
-    {
-        for (int32_t j = 0; j < step; ++j)
-            dst[o + j] = t >= 4 ? PairSum(tap, input + base + i[j], t)
-                                : ShortSum(tap + int64_t(j) * t, input + base + i[j], t);
-        i += step;
-        tap += int64_t(step) * t;
-        if (i >= indexEnd)
-        {
-            base += wrap;
-            i = index;
-            tap = taps;
-        }
-    }
-    return int32_t(base);
-}
 
 void SpFirDirectBlockKernelComplex_L1(const float* taps, const float* window, float* dst, int32_t count,
                                       int32_t tapCount)
