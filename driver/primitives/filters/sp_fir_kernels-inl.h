@@ -1,7 +1,8 @@
-// The direct-form FIR block kernel of the level builds, written once: output k is the sum over
-// j of h(L - 1 - j) x window(k + j), each tap read as a ready 16-byte vector of its four copies
-// (the state's tap quads). Below, o_j is the product h(L - 1 - j) window(k + j), oldest sample
-// first, and taps go in groups of four from the top.
+// The FIR block kernels of the level builds, written once: the direct form and the three
+// multi-rate layouts. Direct form: output k is the sum over j of h(L - 1 - j) x window(k + j),
+// each tap read as a ready 16-byte vector of its four copies (the state's tap quads). Below, o_j
+// is the product h(L - 1 - j) window(k + j), oldest sample first, and taps go in groups of four
+// from the top.
 //
 // The order of the additions is fixed and decides the rounding; it does not depend on where the
 // window lies. A destination on a 4-byte boundary is first brought to 16 bytes by outputs summed
