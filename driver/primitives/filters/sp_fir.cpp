@@ -1,11 +1,15 @@
 // Single-rate FIR filter of the generic build ("FI01"): state sizing and layout, the direct form
 // for short blocks, overlap-save FFT convolution for long blocks of long filters, the one-sample
 // filter, and the entries that dispatch on the state's tag.
+#include <string.h>
+
 #include "driver/primitives/dispatch/sp_alloc.h"
+#include "driver/primitives/dispatch/sp_memory.h"
 #include "driver/primitives/filters/sp_fir_internal.h"
 #include "driver/primitives/dispatch/sp_level_builds.h"
 #include "driver/primitives/level1/sp_fft_level1.h"
 #include "driver/primitives/vectors/sp_convert.h"
+#include "driver/primitives/vectors/sp_vector.h"
 
 namespace
 {
@@ -71,6 +75,32 @@ int64_t InitStateBytes(int32_t level, int32_t tapCount, const FftPlan& plan)
     return bytes;
 }
 
+// The generic set takes its value as a signed word; the bits are the same.
+SpStatus SetBitsGeneric(uint32_t value, int32_t* dst, int32_t len)
+{
+    return SpSetI32(int32_t(value), dst, len);
+}
+
+} // namespace
+
+SpFirLevelHelpers SpFirHelpersOf(int32_t level)
+{
+    switch (level)
+    {
+    case 1:
+        return {SpZeroF32_L1, SpCopyF32_L1, SpSetI32_L1};
+    case 2:
+        return {SpZeroF32_L2, SpCopyF32_L2, SpSetI32_L2};
+    case 3:
+        return {SpZeroF32_L3, SpCopyF32_L3, SpSetI32_L3};
+    default:
+        return {SpZeroF32_L0, SpCopyF32_L0, SetBitsGeneric};
+    }
+}
+
+namespace
+{
+
 // Header, reversed taps, delay area and history, and for levels 1-3 the tap quads; no FFT path
 // yet. Returns the first byte after those areas.
 uint8_t* LayOutSingleRate(int32_t level, SpFirState* state, const float* taps, int32_t tapCount,
@@ -94,22 +124,20 @@ uint8_t* LayOutSingleRate(int32_t level, SpFirState* state, const float* taps, i
     {
         s.RevTaps[j] = taps[tapCount - 1 - j];
     }
-    float* delay = s.Delay;
-    for (int64_t j = 0; j < 3 * int64_t(tapCount) + 4; ++j)
-    {
-        delay[j] = 0.0f;
-    }
-    SpFirLoadHistory(delay, tapCount, delayLine);
+    const SpFirLevelHelpers helpers = SpFirHelpersOf(level);
+    helpers.Zero(s.Delay, 3 * tapCount + 4);
+    SpFirLoadHistory(s.Delay, tapCount, delayLine);
     if (level > 0)
     {
+        // Every tap as one 16-byte vector of four copies; the group's unused rows stay zero.
         s.TapQuads = reinterpret_cast<float*>(pos);
-        for (int64_t j = 0; j < 4 * int64_t(tapCount); ++j)
+        const int32_t quadFloats = int32_t(SpFirTapQuadBytes(level, tapCount) / 4);
+        helpers.Zero(s.TapQuads, quadFloats);
+        for (int32_t j = 0; j < tapCount; ++j)
         {
-            s.TapQuads[j] = taps[j / 4];
-        }
-        for (int64_t j = 4 * int64_t(tapCount); j < SpFirTapQuadBytes(level, tapCount) / 4; ++j)
-        {
-            s.TapQuads[j] = 0.0f;
+            uint32_t bits;
+            memcpy(&bits, &taps[j], sizeof(bits));
+            helpers.Set(bits, reinterpret_cast<int32_t*>(s.TapQuads + 4 * int64_t(j)), 4);
         }
         pos += SpFirTapQuadBytes(level, tapCount);
     }
@@ -118,12 +146,11 @@ uint8_t* LayOutSingleRate(int32_t level, SpFirState* state, const float* taps, i
 
 // The tap spectrum: the taps zero-padded to F and transformed forward. A failed transform
 // leaves the state on the direct form.
-void ComputeTapSpectrum(SpFirSingleRate& s, const float* taps)
+void ComputeTapSpectrum(int32_t level, SpFirSingleRate& s, const float* taps)
 {
-    for (int32_t j = 0; j < s.FftLength; ++j)
-    {
-        s.TapSpectrum[j] = j < s.TapCount ? taps[j] : 0.0f;
-    }
+    const SpFirLevelHelpers helpers = SpFirHelpersOf(level);
+    helpers.Copy(taps, s.TapSpectrum, s.TapCount);
+    helpers.Zero(s.TapSpectrum + s.TapCount, s.FftLength - s.TapCount);
     const auto fwd = s.FftSpec->Level == SpFftLevel1 ? SpFftFwdRealToPack_L1 : SpFftFwdRealToPack;
     if (fwd(s.TapSpectrum, s.TapSpectrum, s.FftSpec, s.FftWork) != SpOk)
     {
@@ -198,7 +225,7 @@ const SpFirDirectBlockFn kDirectBlock[4] = {nullptr, SpFirDirectBlockKernel_L1, 
                                             SpFirDirectBlockKernel_L3};
 
 // The direct form of the state's level: the generic sums over the reversed taps, or the level's
-// kernel over its tap quads (the same sums in the same order).
+// kernel over its tap quads (the same products, grouped as that kernel fixes).
 void Direct(int32_t level, const SpFirSingleRate& s, const float* x, float* y, int64_t count)
 {
     if (level == 0)
@@ -206,7 +233,7 @@ void Direct(int32_t level, const SpFirSingleRate& s, const float* x, float* y, i
         DirectOutputs(s.RevTaps, s.TapCount, x, y, count);
         return;
     }
-    kDirectBlock[level](s.TapQuads, x, y, int32_t(count), s.TapCount);
+    kDirectBlock[level](s.TapQuads, x, y, count, s.TapCount);
 }
 
 void FilterDirect(int32_t level, const float* src, float* dst, int32_t len, SpFirSingleRate& s)
@@ -351,12 +378,16 @@ SpStatus SpFirStateSizeAt(int32_t level, int32_t tapCount, int32_t* pSize)
     {
         return SpErrFirLength;
     }
-    const int64_t bytes = InitStateBytes(level, tapCount, PlanFft(tapCount));
-    if (bytes > INT32_MAX)
+    if (InitStateBytes(level, tapCount, PlanFft(tapCount)) > INT32_MAX)
     {
         return SpErrFirLength; // a state this long cannot be described by a 32-bit size
     }
-    *pSize = int32_t(bytes);
+    return SpFirStateSizeCalcAt(level, tapCount, pSize);
+}
+
+SpStatus SpFirStateSizeCalcAt(int32_t level, int32_t tapCount, int32_t* pSize)
+{
+    *pSize = int32_t(InitStateBytes(level, tapCount, PlanFft(tapCount)));
     return SpOk;
 }
 
@@ -373,15 +404,20 @@ SpStatus SpFirInitAt(int32_t level, SpFirState** ppState, const float* taps, int
     {
         return SpErrNullPointer;
     }
-    if (tapCount < 1)
+    int32_t size = 0;
+    const SpStatus status = SpFirStateSizeAt(level, tapCount, &size);
+    if (status != SpOk)
     {
-        return SpErrFirLength;
+        return status;
     }
+    return SpFirStateBuildAt(level, ppState, taps, tapCount, delayLine, buffer, SpFirTagSingleRate);
+}
+
+// The single-rate builder of every level: the generic layout, plus the tap quads at levels 1-3.
+SpStatus SpFirBuildSingleRate(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
+                              const float* delayLine, uint8_t* buffer)
+{
     const FftPlan plan = PlanFft(tapCount);
-    if (InitStateBytes(level, tapCount, plan) > INT32_MAX)
-    {
-        return SpErrFirLength;
-    }
     auto* state = reinterpret_cast<SpFirState*>(SpFirAlignUp16(buffer));
     uint8_t* pos = LayOutSingleRate(level, state, taps, tapCount, delayLine);
     if (plan.Order > 0)
@@ -398,7 +434,7 @@ SpStatus SpFirInitAt(int32_t level, SpFirState** ppState, const float* taps, int
             SpFirSingleRate& s = state->Single;
             s.FftSpec = spec;
             LayOutFftAreas(s, areas, plan.Length, plan.WorkBytes);
-            ComputeTapSpectrum(s, taps);
+            ComputeTapSpectrum(level, s, taps);
         }
         else
         {
@@ -419,8 +455,8 @@ SpStatus SpFirStateBuildAt(int32_t level, SpFirState** ppState, const float* tap
     // Any tag but the single-rate one's brings 16-bit samples: the state is laid out with a
     // silent history, which then takes them, newest first, as floats.
     const bool floats = tag == SpFirTagSingleRate;
-    const SpStatus status = SpFirInitAt(level, ppState, taps, tapCount,
-                                        floats ? static_cast<const float*>(delayLine) : nullptr, buffer);
+    const SpStatus status = SpFirBuildSingleRate(
+        level, ppState, taps, tapCount, floats ? static_cast<const float*>(delayLine) : nullptr, buffer);
     if (status == SpOk && !floats && delayLine)
     {
         const auto* samples = static_cast<const int16_t*>(delayLine);
@@ -438,10 +474,17 @@ SpStatus SpFirCreate_L0(SpFirState** ppState, const float* taps, int32_t tapCoun
     return SpFirCreateAt(0, ppState, taps, tapCount, delayLine);
 }
 
+// Every failure leaves the caller's pointer null; a refused allocation, of the block or of the
+// FFT it carries, is reported as memory.
 SpStatus SpFirCreateAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
                        const float* delayLine)
 {
-    if (!ppState || !taps)
+    if (!ppState)
+    {
+        return SpErrNullPointer;
+    }
+    *ppState = nullptr;
+    if (!taps)
     {
         return SpErrNullPointer;
     }
@@ -458,11 +501,11 @@ SpStatus SpFirCreateAt(int32_t level, SpFirState** ppState, const float* taps, i
     int32_t workBytes = 0;
     if (plan.Order > 0)
     {
-        // An FFT spec record that cannot be made is reported as a null pointer, not as memory.
         const auto create = level == SpFftLevel1 ? SpFftRealCreate_L1 : SpFftRealCreate_L0;
-        if (create(&spec, plan.Order, SpFftDivInvByN, 0) != SpOk)
+        const SpStatus status = create(&spec, plan.Order, SpFftDivInvByN, 0);
+        if (status != SpOk)
         {
-            return SpErrNullPointer;
+            return status == SpErrNoMemory ? SpErrNoMemory : SpErrNullPointer;
         }
         SpFftRealGetBufferSize(spec, &workBytes);
     }
@@ -486,7 +529,7 @@ SpStatus SpFirCreateAt(int32_t level, SpFirState** ppState, const float* taps, i
     {
         s.FftSpec = spec;
         LayOutFftAreas(s, pos, plan.Length, workBytes);
-        ComputeTapSpectrum(s, taps);
+        ComputeTapSpectrum(level, s, taps);
     }
     *ppState = state;
     return SpOk;

@@ -27,14 +27,34 @@ inline int64_t SpFirTapQuadBytes(int32_t level, int32_t tapCount)
 
 // The level builds' own kernels that the shared FIR code runs for a state of their level:
 // outputs k = sum over j of h(L - 1 - j) x window(k + j) from the tap quads, and the move.
-typedef void (*SpFirDirectBlockFn)(const float* tapQuads, const float* window, float* dst, int32_t count,
+typedef void (*SpFirDirectBlockFn)(const float* tapQuads, const float* window, float* dst, int64_t count,
                                    int32_t tapCount);
-void SpFirDirectBlockKernel_L1(const float* tapQuads, const float* window, float* dst, int32_t count,
+void SpFirDirectBlockKernel_L1(const float* tapQuads, const float* window, float* dst, int64_t count,
                                int32_t tapCount);
-void SpFirDirectBlockKernel_L2(const float* tapQuads, const float* window, float* dst, int32_t count,
+void SpFirDirectBlockKernel_L2(const float* tapQuads, const float* window, float* dst, int64_t count,
                                int32_t tapCount);
-void SpFirDirectBlockKernel_L3(const float* tapQuads, const float* window, float* dst, int32_t count,
+void SpFirDirectBlockKernel_L3(const float* tapQuads, const float* window, float* dst, int64_t count,
                                int32_t tapCount);
+// The multi-rate kernels of the levels, one per table layout. Layout 1: per group of four
+// outputs, position += index[i]; lane l sums input(position + u) times taps[4u + l]; at the end
+// of the index table the position takes the wrap increment that stands there. Layout 2: output j
+// of a group sums input(position + j s + u) times its run of t taps (one run from 4 taps on, four
+// runs below); position += 4 s per group. Layout 3: output k of a period sums input(base +
+// index[k] + u) times its own run of t taps; the base takes the wrap increment after the last
+// index. Each returns the position (base) after its last group or output.
+#define SP_FIR_DECLARE_MULTIRATE_KERNELS(L)                                                                  \
+    int32_t SpFirMultiRateKernel1_##L(const float* taps, const float* input, float* dst, int32_t count,      \
+                                      const int32_t* index, const int32_t* indexEnd, int32_t start,          \
+                                      int32_t t);                                                            \
+    int32_t SpFirMultiRateKernel2_##L(const float* taps, const float* input, float* dst, int32_t count,      \
+                                      int32_t start, int32_t t, int32_t s);                                  \
+    int32_t SpFirMultiRateKernel3_##L(const float* taps, const float* input, float* dst, int32_t count,      \
+                                      const int32_t* index, const int32_t* indexEnd, int32_t start,          \
+                                      int32_t t);
+SP_FIR_DECLARE_MULTIRATE_KERNELS(L1)
+SP_FIR_DECLARE_MULTIRATE_KERNELS(L2)
+SP_FIR_DECLARE_MULTIRATE_KERNELS(L3)
+
 // The level's move (SpMoveI32_L<level>), for the history shifts.
 SpStatus SpFirMoveI32(int32_t level, const int32_t* src, int32_t* dst, int32_t len);
 
@@ -62,12 +82,57 @@ SpStatus SpFirMultiRateInitAt(int32_t level, SpFirState** ppState, const float* 
                               int32_t upFactor, int32_t upPhase, int32_t downFactor, int32_t downPhase,
                               const float* delayLine, uint8_t* buffer);
 
+// The single-rate size and builder shared by every level (the level's own names below are
+// these with its number): the generic layout, plus the tap quads at levels 1-3.
+SpStatus SpFirStateSizeCalcAt(int32_t level, int32_t tapCount, int32_t* pSize);
+SpStatus SpFirBuildSingleRate(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
+                              const float* delayLine, uint8_t* buffer);
+
+// The level's 32-bit set, which the state builders fill the tap quads with: SpErrNullPointer,
+// SpErrBadLength, else every word of dst becomes value.
+SpStatus SpSetI32_L1(uint32_t value, int32_t* dst, int32_t len);
+SpStatus SpSetI32_L2(uint32_t value, int32_t* dst, int32_t len);
+SpStatus SpSetI32_L3(uint32_t value, int32_t* dst, int32_t len);
+
+// The vector entries a state of `level` is laid out with: a state stays in its level's code.
+struct SpFirLevelHelpers
+{
+    SpStatus (*Zero)(float* dst, int32_t len);
+    SpStatus (*Copy)(const float* src, float* dst, int32_t len);
+    SpStatus (*Set)(uint32_t value, int32_t* dst, int32_t len);
+};
+SpFirLevelHelpers SpFirHelpersOf(int32_t level);
+
+// The named size routines and builders of the levels. Levels 0 and 1 share the generic
+// multi-rate sizes, levels 2 and 3 their own copy; every builder lays out the generic tables.
+#define SP_FIR_DECLARE_LEVEL_BUILDERS(L)                                                                     \
+    SpStatus SpFirStateSizeCalc_##L(int32_t tapCount, int32_t* pSize);                                       \
+    SpStatus SpFirMultiRateStateBuildA_##L(SpFirState** ppState, const float* taps, int32_t tapCount,        \
+                                           int32_t upFactor, int32_t upPhase, int32_t downFactor,            \
+                                           int32_t downPhase, const float* delayLine, uint8_t* buffer);      \
+    SpStatus SpFirMultiRateStateBuildB_##L(SpFirState** ppState, const float* taps, int32_t tapCount,        \
+                                           int32_t upFactor, int32_t upPhase, int32_t downFactor,            \
+                                           int32_t downPhase, const float* delayLine, uint8_t* buffer);
+SP_FIR_DECLARE_LEVEL_BUILDERS(L1)
+SP_FIR_DECLARE_LEVEL_BUILDERS(L2)
+SP_FIR_DECLARE_LEVEL_BUILDERS(L3)
+SpStatus SpFirMultiRateStateSizeCalcA(int32_t tapCount, int32_t upFactor, int32_t downFactor, int32_t* pSize);
+SpStatus SpFirMultiRateStateSizeCalcB(int32_t tapCount, int32_t upFactor, int32_t downFactor, int32_t* pSize);
+SpStatus SpFirMultiRateStateSizeCalcA_L2(int32_t tapCount, int32_t upFactor, int32_t downFactor,
+                                         int32_t* pSize);
+SpStatus SpFirMultiRateStateSizeCalcB_L2(int32_t tapCount, int32_t upFactor, int32_t downFactor,
+                                         int32_t* pSize);
+
 // Past inputs given newest first become the history, oldest first; none means silence.
 void SpFirLoadHistory(float* history, int32_t count, const float* delayLine);
 
-// Multi-rate sizes, state build and filtering (the FI03 half of the FIR rows).
+// Multi-rate sizes, state build and filtering (the FI03 half of the FIR rows). The layout is
+// chosen from the tap count and the factors; `groups` builds layout A, else layout B.
+bool SpFirMultiRateTakesGroups(int32_t tapCount, int32_t upFactor, int32_t downFactor);
 SpStatus SpFirMultiRateSizeCalc(int32_t tapCount, int32_t upFactor, int32_t downFactor, int32_t* pSize);
-SpStatus SpFirMultiRateBuild(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
-                             int32_t upFactor, int32_t upPhase, int32_t downFactor, int32_t downPhase,
-                             const float* delayLine, uint8_t* buffer);
+SpStatus SpFirMultiRateSizeOf(bool groups, int32_t tapCount, int32_t upFactor, int32_t downFactor,
+                              int32_t* pSize);
+SpStatus SpFirMultiRateBuild(int32_t level, bool groups, SpFirState** ppState, const float* taps,
+                             int32_t tapCount, int32_t upFactor, int32_t upPhase, int32_t downFactor,
+                             int32_t downPhase, const float* delayLine, uint8_t* buffer);
 SpStatus SpFirMultiRateFilter(const float* src, float* dst, int32_t len, SpFirState* state);

@@ -7,7 +7,6 @@
 // Layout A gives each group of four outputs one window of T inputs and four taps per input;
 // layout B gives each output its own window of P inputs and its own P taps.
 #include "driver/primitives/filters/sp_fir_internal.h"
-#include "driver/primitives/level1/sp_fir_level1.h"
 #include "driver/primitives/vectors/sp_convert.h"
 
 namespace
@@ -36,7 +35,14 @@ struct Geometry
     int64_t Total; // the state size, alignment slack included
 };
 
-Geometry Measure(int64_t taps, int64_t up, int64_t down)
+// The ratio is formed in single precision on purpose: the layout choice must not move.
+bool TakesGroups(int64_t taps, int64_t up, int64_t down)
+{
+    const float ratio = float(taps) / float(3 * down + taps);
+    return up == 1 ? ratio > 0.5f : double(ratio) > 0.3;
+}
+
+Geometry Measure(int64_t taps, int64_t up, int64_t down, bool groups)
 {
     Geometry g;
     g.History = CeilDiv(taps, up);
@@ -49,9 +55,6 @@ Geometry Measure(int64_t taps, int64_t up, int64_t down)
         g.Head += up;
         g.Capacity += down;
     }
-    // The ratio is formed in single precision on purpose: the layout choice must not move.
-    const float ratio = float(taps) / float(3 * down + taps);
-    const bool groups = up == 1 ? ratio > 0.5f : double(ratio) > 0.3;
     g.Mode = groups ? SpFirModeGroups : (up == 1 ? SpFirModeSingleTaps : SpFirModeOutputTaps);
     g.AdvanceBytes = SpFirRoundUp16(groups ? 4 * up + 4 : 16 * up + 4);
     g.ScratchBytes =
@@ -69,7 +72,7 @@ inline float TapOrZero(const float* taps, int64_t count, int64_t t)
 // Layout A: group g of a period starts its window at input s_g = ceil((4gD + c - L + 1) / U),
 // the first input that output 4g reaches (c = pd - pu). The advance table steps from group to
 // group, and its last entry takes the period's wrap (4D inputs) into account.
-void SpFirMultiRateStateBuildA(SpFirMultiRate& m, const float* taps)
+void FillTablesA(SpFirMultiRate& m, const float* taps)
 {
     const int64_t L = m.TapCount, U = m.UpFactor, D = m.DownFactor, P = m.HistoryLength, T = m.TapsPerRow;
     const int64_t c = int64_t(m.DownPhase) - m.UpPhase;
@@ -93,7 +96,7 @@ void SpFirMultiRateStateBuildA(SpFirMultiRate& m, const float* taps)
 
 // Layout B: output k of a period reads the P inputs up to the last one it reaches,
 // floor((kD + c) / U); entry k is that window's start, entry 4U the period's advance.
-void SpFirMultiRateStateBuildB(SpFirMultiRate& m, const float* taps)
+void FillTablesB(SpFirMultiRate& m, const float* taps)
 {
     const int64_t L = m.TapCount, U = m.UpFactor, D = m.DownFactor, P = m.HistoryLength;
     const int64_t c = int64_t(m.DownPhase) - m.UpPhase;
@@ -255,10 +258,29 @@ int32_t RegionOf(const Inputs& in, const Period& p, int64_t base)
     return 0;
 }
 
-// The level-1 filter: runs of whole periods that lie in one buffer go to the layout's block
-// kernel; a straddling period and the last part period take the generic sums.
-void FilterLevel1(const Inputs& in, float* dst, int64_t outputs, const SpFirMultiRate& m)
+// The block kernels of each level, by layout.
+struct MultiRateKernels
 {
+    int32_t (*Groups)(const float*, const float*, float*, int32_t, const int32_t*, const int32_t*, int32_t,
+                      int32_t);
+    int32_t (*SingleTaps)(const float*, const float*, float*, int32_t, int32_t, int32_t, int32_t);
+    int32_t (*OutputTaps)(const float*, const float*, float*, int32_t, const int32_t*, const int32_t*,
+                          int32_t, int32_t);
+};
+
+const MultiRateKernels kKernels[4] = {
+    {nullptr, nullptr, nullptr},
+    {SpFirMultiRateKernel1_L1, SpFirMultiRateKernel2_L1, SpFirMultiRateKernel3_L1},
+    {SpFirMultiRateKernel1_L2, SpFirMultiRateKernel2_L2, SpFirMultiRateKernel3_L2},
+    {SpFirMultiRateKernel1_L3, SpFirMultiRateKernel2_L3, SpFirMultiRateKernel3_L3},
+};
+
+// The level 1-3 filter: runs of whole periods that lie in one buffer go to the layout's block
+// kernel of the state's level; a straddling period and the last part period take the generic
+// sums.
+void FilterLevels(int32_t level, const Inputs& in, float* dst, int64_t outputs, const SpFirMultiRate& m)
+{
+    const MultiRateKernels& k = kKernels[level];
     const Period p = PeriodOf(m);
     int64_t done = 0, base = 0;
     while (done + p.Outputs <= outputs)
@@ -282,18 +304,17 @@ void FilterLevel1(const Inputs& in, float* dst, int64_t outputs, const SpFirMult
         const int32_t* index = m.AdvanceTable;
         if (m.Mode == SpFirModeGroups)
         {
-            SpFirMultiRateKernel1_L1(m.PhaseTaps, input, dst + done, count, index, index + m.UpFactor, start,
-                                     m.TapsPerRow);
+            k.Groups(m.PhaseTaps, input, dst + done, count, index, index + m.UpFactor, start, m.TapsPerRow);
         }
         else if (m.Mode == SpFirModeSingleTaps)
         {
-            SpFirMultiRateKernel2_L1(m.PhaseTaps, input, dst + done, count, start + index[0], m.HistoryLength,
-                                     m.DownFactor);
+            k.SingleTaps(m.PhaseTaps, input, dst + done, count, start + index[0], m.HistoryLength,
+                         m.DownFactor);
         }
         else
         {
-            SpFirMultiRateKernel3_L1(m.PhaseTaps, input, dst + done, count, index, index + 4 * m.UpFactor,
-                                     start, m.HistoryLength);
+            k.OutputTaps(m.PhaseTaps, input, dst + done, count, index, index + 4 * m.UpFactor, start,
+                         m.HistoryLength);
         }
         done += n * p.Outputs;
         base += n * p.Advance;
@@ -314,9 +335,15 @@ bool IsFilterable(const SpFirMultiRate& m)
 
 } // namespace
 
-SpStatus SpFirMultiRateSizeCalc(int32_t tapCount, int32_t upFactor, int32_t downFactor, int32_t* pSize)
+bool SpFirMultiRateTakesGroups(int32_t tapCount, int32_t upFactor, int32_t downFactor)
 {
-    const Geometry g = Measure(tapCount, upFactor, downFactor);
+    return TakesGroups(tapCount, upFactor, downFactor);
+}
+
+SpStatus SpFirMultiRateSizeOf(bool groups, int32_t tapCount, int32_t upFactor, int32_t downFactor,
+                              int32_t* pSize)
+{
+    const Geometry g = Measure(tapCount, upFactor, downFactor, groups);
     if (g.Total > INT32_MAX)
     {
         return SpErrFirLength; // a state this long cannot be described by a 32-bit size
@@ -325,11 +352,40 @@ SpStatus SpFirMultiRateSizeCalc(int32_t tapCount, int32_t upFactor, int32_t down
     return SpOk;
 }
 
-SpStatus SpFirMultiRateBuild(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
-                             int32_t upFactor, int32_t upPhase, int32_t downFactor, int32_t downPhase,
-                             const float* delayLine, uint8_t* buffer)
+SpStatus SpFirMultiRateSizeCalc(int32_t tapCount, int32_t upFactor, int32_t downFactor, int32_t* pSize)
 {
-    const Geometry g = Measure(tapCount, upFactor, downFactor);
+    return TakesGroups(tapCount, upFactor, downFactor)
+               ? SpFirMultiRateStateSizeCalcA(tapCount, upFactor, downFactor, pSize)
+               : SpFirMultiRateStateSizeCalcB(tapCount, upFactor, downFactor, pSize);
+}
+
+SpStatus SpFirMultiRateStateSizeCalcA(int32_t tapCount, int32_t upFactor, int32_t downFactor, int32_t* pSize)
+{
+    return SpFirMultiRateSizeOf(true, tapCount, upFactor, downFactor, pSize);
+}
+
+SpStatus SpFirMultiRateStateSizeCalcB(int32_t tapCount, int32_t upFactor, int32_t downFactor, int32_t* pSize)
+{
+    return SpFirMultiRateSizeOf(false, tapCount, upFactor, downFactor, pSize);
+}
+
+SpStatus SpFirMultiRateStateSizeCalcA_L2(int32_t tapCount, int32_t upFactor, int32_t downFactor,
+                                         int32_t* pSize)
+{
+    return SpFirMultiRateSizeOf(true, tapCount, upFactor, downFactor, pSize);
+}
+
+SpStatus SpFirMultiRateStateSizeCalcB_L2(int32_t tapCount, int32_t upFactor, int32_t downFactor,
+                                         int32_t* pSize)
+{
+    return SpFirMultiRateSizeOf(false, tapCount, upFactor, downFactor, pSize);
+}
+
+SpStatus SpFirMultiRateBuild(int32_t level, bool groups, SpFirState** ppState, const float* taps,
+                             int32_t tapCount, int32_t upFactor, int32_t upPhase, int32_t downFactor,
+                             int32_t downPhase, const float* delayLine, uint8_t* buffer)
+{
+    const Geometry g = Measure(tapCount, upFactor, downFactor, groups);
     if (g.Total > INT32_MAX)
     {
         return SpErrFirLength;
@@ -364,18 +420,15 @@ SpStatus SpFirMultiRateBuild(int32_t level, SpFirState** ppState, const float* t
     {
         m.RevTaps[j] = taps[tapCount - 1 - j];
     }
-    for (int64_t j = 0; j < g.History + g.Capacity + 1; ++j)
-    {
-        m.Delay[j] = 0.0f;
-    }
+    SpFirHelpersOf(level).Zero(m.Delay, int32_t(g.History + g.Capacity + 1));
     SpFirLoadHistory(m.Delay, m.HistoryLength, delayLine);
     if (g.Mode == SpFirModeGroups)
     {
-        SpFirMultiRateStateBuildA(m, taps);
+        FillTablesA(m, taps);
     }
     else
     {
-        SpFirMultiRateStateBuildB(m, taps);
+        FillTablesB(m, taps);
     }
     *ppState = state;
     return SpOk;
@@ -404,9 +457,9 @@ SpStatus SpFirMultiRateFilter(const float* src, float* dst, int32_t len, SpFirSt
         m.Delay[P + i] = src[i];
     }
     // The kernels count positions in 32 bits; longer calls take the generic sums.
-    if (state->Level == 1 && in.End < INT32_MAX)
+    if (state->Level >= 1 && state->Level <= 3 && in.End < INT32_MAX)
     {
-        FilterLevel1(in, dst, outputs, m);
+        FilterLevels(state->Level, in, dst, outputs, m);
     }
     else
     {
@@ -444,7 +497,14 @@ SpStatus SpFirMultiRateStateSizeAt(int32_t level, int32_t tapCount, int32_t upFa
     {
         return SpFirStateSizeAt(level, tapCount, pSize);
     }
-    return SpFirMultiRateSizeCalc(tapCount, upFactor, downFactor, pSize);
+    const bool groups = TakesGroups(tapCount, upFactor, downFactor);
+    if (level >= 2)
+    {
+        return groups ? SpFirMultiRateStateSizeCalcA_L2(tapCount, upFactor, downFactor, pSize)
+                      : SpFirMultiRateStateSizeCalcB_L2(tapCount, upFactor, downFactor, pSize);
+    }
+    return groups ? SpFirMultiRateStateSizeCalcA(tapCount, upFactor, downFactor, pSize)
+                  : SpFirMultiRateStateSizeCalcB(tapCount, upFactor, downFactor, pSize);
 }
 
 SpStatus SpFirMultiRateInit_L0(SpFirState** ppState, const float* taps, int32_t tapCount, int32_t upFactor,
@@ -479,6 +539,6 @@ SpStatus SpFirMultiRateInitAt(int32_t level, SpFirState** ppState, const float* 
     {
         return SpFirInitAt(level, ppState, taps, tapCount, delayLine, buffer);
     }
-    return SpFirMultiRateBuild(level, ppState, taps, tapCount, upFactor, upPhase, downFactor, downPhase,
-                               delayLine, buffer);
+    return SpFirMultiRateBuild(level, TakesGroups(tapCount, upFactor, downFactor), ppState, taps, tapCount,
+                               upFactor, upPhase, downFactor, downPhase, delayLine, buffer);
 }

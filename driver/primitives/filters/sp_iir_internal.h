@@ -39,6 +39,56 @@ SpStatus SpIirCreateAt(int32_t level, SpIirState** ppState, const float* taps, i
     SpStatus SpIirFilter_##L(const float* src, float* dst, int32_t len, SpIirState* state);                  \
     SpStatus SpIirFilterInPlace_##L(float* srcdst, int32_t len, SpIirState* state);
 
+// What the level entries are built from. The state builders trust their callers' checks; the
+// kernels check nothing and keep nothing. Feed-forward: work[j] = sum over m of b(n-m) src[j+m],
+// reading src[0 .. len+n-1]. Feedback: out[n+j] = work[j] + sum over k of dk out[n+j-k], with
+// out[0 .. n-1] the outputs before the pass. work and the lane tables are 16-byte aligned (the
+// float biquad feed-forward pass aligns work itself). The 16-bit kernels widen their input
+// exactly and write each output times 2^-scale, rounded in the current mode and saturated, to
+// dst[n + j]; the 16-bit biquad feedback pass leaves in out only its last four vector outputs
+// and its single outputs, which is all the next block needs. The complex kernels count complex
+// values (real part first) and read their own lane tables (sp_iir_kernels-inl.h); no entry calls
+// them, and the complex 16-bit feedback pass below order 3 keeps in out only its last step's
+// second pair and its single outputs.
+#define SP_IIR_DECLARE_LEVEL_KERNELS(L)                                                                      \
+    SpStatus SpIirNormalizeTaps_##L(const float* taps, SpIirState* state);                                   \
+    SpStatus SpIirStateBuild_##L(SpIirState** ppState, const float* taps, int32_t order,                     \
+                                 const float* delayLine, uint8_t* memory, uint32_t tag);                     \
+    SpStatus SpIirCreateState_##L(SpIirState** ppState, const float* taps, int32_t order,                    \
+                                  const float* delayLine, uint32_t tag);                                     \
+    void SpIirDirectOneKernel_##L(const float* x, float* y, SpIirState* state);                              \
+    void SpIirBiquadOneKernel_##L(const float* x, float* y, SpIirState* state);                              \
+    void SpIirDirectBlockFeedForward_##L(const float* src, float* work, int64_t len, const float* ffLanes,   \
+                                         int32_t order);                                                     \
+    void SpIirDirectBlockFeedback_##L(const float* work, float* out, int64_t len, const float* fbLanes,      \
+                                      int32_t order);                                                        \
+    void SpIirBiquadBlockFeedForward_##L(const float* src, float* work, int64_t len, const float* ffLanes);  \
+    void SpIirBiquadBlockFeedback_##L(const float* work, float* out, int64_t len, const float* fbLanes);     \
+    void SpIirDirectBlockFeedForwardI16_##L(const int16_t* src, float* work, int64_t len,                    \
+                                            const float* ffLanes, int32_t order);                            \
+    void SpIirDirectBlockFeedbackI16_##L(const float* work, float* out, int64_t len, const float* fbLanes,   \
+                                         int32_t order, int16_t* dst, int32_t scale);                        \
+    void SpIirBiquadBlockFeedForwardI16_##L(const int16_t* src, float* work, int64_t len,                    \
+                                            const float* ffLanes);                                           \
+    void SpIirBiquadBlockFeedbackI16_##L(const float* work, float* out, int64_t len, const float* fbLanes,   \
+                                         int16_t* dst, int32_t scale);                                       \
+    void SpIirDirectBlockFeedForwardComplexF32_##L(const float* src, float* work, int64_t len,               \
+                                                   const float* ffLanes, int32_t order);                     \
+    void SpIirDirectBlockFeedbackComplexF32_##L(const float* work, float* out, int64_t len,                  \
+                                                const float* fbLanes, int32_t order);                        \
+    void SpIirDirectBlockFeedForwardComplexI16_##L(const int16_t* src, float* work, int64_t len,             \
+                                                   const float* ffLanes, int32_t order);                     \
+    void SpIirDirectBlockFeedbackComplexI16_##L(const float* work, float* out, int64_t len,                  \
+                                                const float* fbLanes, int32_t order, int16_t* dst,           \
+                                                int32_t scale);
+
 SP_IIR_DECLARE_LEVEL_ENTRIES(L1)
 SP_IIR_DECLARE_LEVEL_ENTRIES(L2)
 SP_IIR_DECLARE_LEVEL_ENTRIES(L3)
+SP_IIR_DECLARE_LEVEL_KERNELS(L1)
+SP_IIR_DECLARE_LEVEL_KERNELS(L2)
+SP_IIR_DECLARE_LEVEL_KERNELS(L3)
+
+// Level 2's size query serves level 3 as well: the layout is the same.
+SpStatus SpIirStateSizeCalc_L1(int32_t order, int32_t* pSize, uint32_t tag);
+SpStatus SpIirStateSizeCalc_L2(int32_t order, int32_t* pSize, uint32_t tag);

@@ -1,6 +1,5 @@
-// The level-1 FIR block kernels (processors with SSE3; SSE and SSE2 instructions only). Within
-// a block of four taps the products are added pairwise, ((p0 + p1) + (p2 + p3)), before the
-// block joins its sum, so a level-1 output may differ from the generic build's in the last bits.
+// The level-1 complex FIR block kernels (processors with SSE3; SSE and SSE2 instructions only),
+// which no operation calls yet; the real kernels are the shared level templates.
 #include "driver/primitives/level1/sp_fir_level1.h"
 
 #include <emmintrin.h>
@@ -11,69 +10,6 @@ SP_LEVEL_TARGET_BEGIN("sse3")
 
 namespace
 {
-
-inline __m128 Pairwise4(__m128 p0, __m128 p1, __m128 p2, __m128 p3)
-{
-    return _mm_add_ps(_mm_add_ps(p0, p1), _mm_add_ps(p2, p3));
-}
-
-inline float HorizontalSum(__m128 v)
-{
-    const __m128 h = _mm_add_ps(v, _mm_movehl_ps(v, v));
-    return _mm_cvtss_f32(_mm_add_ss(h, _mm_shuffle_ps(h, h, 1)));
-}
-
-// Four lanes of layout 1: lane l sums x[u] times taps[4u + l].
-inline __m128 GroupLanes(const float* taps, const float* x, int32_t t)
-{
-    __m128 acc = _mm_setzero_ps();
-    int32_t u = 0;
-    for (; u + 8 <= t; u += 8)
-    {
-        __m128 p[8];
-        for (int k = 0; k < 8; ++k)
-            p[k] = _mm_mul_ps(_mm_set1_ps(x[u + k]), _mm_load_ps(taps + 4 * (u + k)));
-        acc =
-            _mm_add_ps(acc, _mm_add_ps(Pairwise4(p[0], p[1], p[2], p[3]), Pairwise4(p[4], p[5], p[6], p[7])));
-    }
-    if (u + 4 <= t)
-    {
-        __m128 p[4];
-        for (int k = 0; k < 4; ++k)
-            p[k] = _mm_mul_ps(_mm_set1_ps(x[u + k]), _mm_load_ps(taps + 4 * (u + k)));
-        acc = _mm_add_ps(acc, Pairwise4(p[0], p[1], p[2], p[3]));
-        u += 4;
-    }
-    for (; u < t; ++u)
-        acc = _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps(x[u]), _mm_load_ps(taps + 4 * u)));
-    return acc;
-}
-
-// One output of t taps with both sides read unaligned: blocks of four, then two, then one.
-inline float RunSum(const float* taps, const float* x, int32_t t)
-{
-    __m128 a = _mm_setzero_ps(), b = _mm_setzero_ps();
-    int32_t u = 0;
-    for (; u + 8 <= t; u += 8)
-    {
-        a = _mm_add_ps(a, _mm_mul_ps(_mm_loadu_ps(x + u), _mm_loadu_ps(taps + u)));
-        b = _mm_add_ps(b, _mm_mul_ps(_mm_loadu_ps(x + u + 4), _mm_loadu_ps(taps + u + 4)));
-    }
-    if (u + 4 <= t)
-    {
-        a = _mm_add_ps(a, _mm_mul_ps(_mm_loadu_ps(x + u), _mm_loadu_ps(taps + u)));
-        u += 4;
-    }
-    float sum = HorizontalSum(_mm_add_ps(a, b));
-    if (u + 2 <= t)
-    {
-        sum += x[u] * taps[u] + x[u + 1] * taps[u + 1];
-        u += 2;
-    }
-    if (u < t)
-        sum += x[u] * taps[u];
-    return sum;
-}
 
 // Complex sum over t slots: real from the A lanes (hr xr - hi xi), imaginary from the B lanes.
 inline void ComplexRun(const float* a, const float* b, const float* x, int32_t t, float* out)
@@ -203,69 +139,6 @@ int64_t DirectBlock(const float* taps, const float* window, float* dst, int64_t 
 }
 
 } // namespace
-
-int32_t SpFirMultiRateKernel1_L1(const float* taps, const float* input, float* dst, int32_t count,
-                                 const int32_t* index, const int32_t* indexEnd, int32_t start, int32_t t)
-{
-    int64_t pos = start;
-    const int32_t* i = index;
-    const float* tap = taps;
-    for (int32_t g = 0; g + 4 <= count; g += 4)
-    {
-        pos += *i++;
-        _mm_storeu_ps(dst + g, GroupLanes(tap, input + pos, t));
-        tap += 4 * int64_t(t);
-        if (i == indexEnd)
-        {
-            pos += *indexEnd;
-            i = index;
-            tap = taps;
-        }
-    }
-    return int32_t(pos);
-}
-
-int32_t SpFirMultiRateKernel2_L1(const float* taps, const float* input, float* dst, int32_t count,
-                                 int32_t start, int32_t t, int32_t s)
-{
-    int64_t pos = start;
-    for (int32_t g = 0; g + 4 <= count; g += 4)
-    {
-        for (int32_t j = 0; j < 4; ++j)
-        {
-            const float* x = input + pos + int64_t(j) * s;
-            // From four taps on every output shares the one run; below, each has its own.
-            dst[g + j] = t >= 4 ? RunSum(taps, x, t) : RunSum(taps + int64_t(j) * t, x, t);
-        }
-        pos += 4 * int64_t(s);
-    }
-    return int32_t(pos);
-}
-
-int32_t SpFirMultiRateKernel3_L1(const float* taps, const float* input, float* dst, int32_t count,
-                                 const int32_t* index, const int32_t* indexEnd, int32_t start, int32_t t)
-{
-    const int32_t wrap = *indexEnd;
-    int64_t base = start;
-    const int32_t* i = index;
-    const float* tap = taps;
-    // Below four taps a group of four outputs advances together; from four on, one at a time.
-    const int32_t step = t < 4 ? 4 : 1;
-    for (int32_t o = 0; o + step <= count; o += step)
-    {
-        for (int32_t j = 0; j < step; ++j)
-            dst[o + j] = RunSum(tap + int64_t(j) * t, input + base + i[j], t);
-        i += step;
-        tap += int64_t(step) * t;
-        if (i >= indexEnd)
-        {
-            base += wrap;
-            i = index;
-            tap = taps;
-        }
-    }
-    return int32_t(base);
-}
 
 void SpFirDirectBlockKernelComplex_L1(const float* taps, const float* window, float* dst, int32_t count,
                                       int32_t tapCount)
