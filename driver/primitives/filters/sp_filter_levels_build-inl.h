@@ -81,20 +81,6 @@ SpStatus SP_LN(SpFirMultiRateStateBuildB)(SpFirState** ppState, const float* tap
                                downPhase, delayLine, buffer);
 }
 
-SpStatus SP_LN(SpSetI32)(uint32_t value, int32_t* dst, int32_t len)
-{
-    if (!dst)
-    {
-        return SpErrNullPointer;
-    }
-    if (len < 1)
-    {
-        return SpErrBadLength;
-    }
-    SP_LN(SpFill32)(value, dst, len);
-    return SpOk;
-}
-
 SpStatus SP_LN(SpFirCreate)(SpFirState** ppState, const float* taps, int32_t tapCount, const float* delayLine)
 {
     return SpFirCreateAt(kLevel, ppState, taps, tapCount, delayLine);

@@ -10,6 +10,7 @@
 #include "driver/primitives/level1/sp_fft_level1.h"
 #include "driver/primitives/vectors/sp_convert.h"
 #include "driver/primitives/vectors/sp_vector.h"
+#include "driver/primitives/vectors/sp_vector_levels.h"
 
 namespace
 {
@@ -75,12 +76,6 @@ int64_t InitStateBytes(int32_t level, int32_t tapCount, const FftPlan& plan)
     return bytes;
 }
 
-// The generic set takes its value as a signed word; the bits are the same.
-SpStatus SetBitsGeneric(uint32_t value, int32_t* dst, int32_t len)
-{
-    return SpSetI32(int32_t(value), dst, len);
-}
-
 } // namespace
 
 SpFirLevelHelpers SpFirHelpersOf(int32_t level)
@@ -94,7 +89,7 @@ SpFirLevelHelpers SpFirHelpersOf(int32_t level)
     case 3:
         return {SpZeroF32_L3, SpCopyF32_L3, SpSetI32_L3};
     default:
-        return {SpZeroF32_L0, SpCopyF32_L0, SetBitsGeneric};
+        return {SpZeroF32_L0, SpCopyF32_L0, SpSetI32};
     }
 }
 
@@ -137,7 +132,7 @@ uint8_t* LayOutSingleRate(int32_t level, SpFirState* state, const float* taps, i
         {
             uint32_t bits;
             memcpy(&bits, &taps[j], sizeof(bits));
-            helpers.Set(bits, reinterpret_cast<int32_t*>(s.TapQuads + 4 * int64_t(j)), 4);
+            helpers.Set(int32_t(bits), reinterpret_cast<int32_t*>(s.TapQuads + 4 * int64_t(j)), 4);
         }
         pos += SpFirTapQuadBytes(level, tapCount);
     }

@@ -88,18 +88,12 @@ SpStatus SpFirStateSizeCalcAt(int32_t level, int32_t tapCount, int32_t* pSize);
 SpStatus SpFirBuildSingleRate(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
                               const float* delayLine, uint8_t* buffer);
 
-// The level's 32-bit set, which the state builders fill the tap quads with: SpErrNullPointer,
-// SpErrBadLength, else every word of dst becomes value.
-SpStatus SpSetI32_L1(uint32_t value, int32_t* dst, int32_t len);
-SpStatus SpSetI32_L2(uint32_t value, int32_t* dst, int32_t len);
-SpStatus SpSetI32_L3(uint32_t value, int32_t* dst, int32_t len);
-
 // The vector entries a state of `level` is laid out with: a state stays in its level's code.
 struct SpFirLevelHelpers
 {
     SpStatus (*Zero)(float* dst, int32_t len);
     SpStatus (*Copy)(const float* src, float* dst, int32_t len);
-    SpStatus (*Set)(uint32_t value, int32_t* dst, int32_t len);
+    SpStatus (*Set)(int32_t value, int32_t* dst, int32_t len); // fills the tap quads
 };
 SpFirLevelHelpers SpFirHelpersOf(int32_t level);
 
