@@ -74,7 +74,13 @@ VOID EndStatusTransfer(Uac1StatusTransfer* Transfer, BOOLEAN Abort)
             Transfer->AbortUrb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
             Transfer->AbortUrb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
             Transfer->AbortUrb->UrbPipeRequest.PipeHandle = Transfer->Pipe;
-            Transfer->UsbDevice->SubmitUrbSync(Transfer->AbortUrb);
+            if (!NT_SUCCESS(Transfer->UsbDevice->SubmitUrbSync(Transfer->AbortUrb)))
+            {
+                // A device the hub no longer sees refuses the abort while its read stays with
+                // the bus; only a cancel brings that read back. A read that completed in the
+                // meantime is ours again, and the cancel then finds nothing to do.
+                IoCancelIrp(Transfer->Irp);
+            }
         }
         KeWaitForSingleObject(Transfer->Done, Executive, KernelMode, FALSE, nullptr);
     }
