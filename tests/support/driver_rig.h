@@ -102,10 +102,12 @@ inline void LoadAnyProfile(const std::string& nameOrText, sim::DeviceProfile* pr
     ASSERT_TRUE(loaded) << nameOrText.substr(0, 80) << ": " << error;
 }
 
-// The descriptor dumps of real devices sit beside the project, never inside it.
+// The descriptor dumps of real devices sit beside the project, never inside it; a checkout
+// elsewhere (a second worktree) names their folder in UACSIM_REAL_DEVICES.
 inline std::string RealDevicesFolder()
 {
-    return std::string(UACSIM_SOURCE_DIR) + "/../shared/real-devices";
+    const char* named = std::getenv("UACSIM_REAL_DEVICES");
+    return named && *named ? std::string(named) : std::string(UACSIM_SOURCE_DIR) + "/../shared/real-devices";
 }
 
 // The shared descriptor dumps of real devices of one release (0 for class 1, -1 for any), or none.
