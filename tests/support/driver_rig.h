@@ -208,7 +208,13 @@ protected:
                               [this, device](PDEVICE_OBJECT pdo, PIRP irp)
                               {
                                   Snoop(irp);
-                                  return device->Bus().DispatchInternalDeviceControl(pdo, irp);
+                                  PURB urb = UrbOf(irp);
+                                  if (urb && UrbTap)
+                                      UrbTap(urb, false);
+                                  NTSTATUS status = device->Bus().DispatchInternalDeviceControl(pdo, irp);
+                                  if (urb && UrbTap && status != STATUS_PENDING)
+                                      UrbTap(urb, true);
+                                  return status;
                               });
         // The system made the device's instance key when it enumerated the device.
         ASSERT_EQ(plat::RegCreateKeyPath(InstancePath()), STATUS_SUCCESS);
@@ -430,6 +436,10 @@ protected:
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
 
+    // Sees each URB the driver sends the bus: before the bus takes it (Answered false) and,
+    // when the bus answers at once, after (Answered true). On the sender's thread.
+    std::function<void(PURB Urb, bool Answered)> UrbTap;
+
     RigOptions m_Options;
     sim::PnpManager* m_pPnp = nullptr;
     sim::SimUsbDevice* m_pDevice = nullptr;
@@ -445,6 +455,14 @@ private:
         ASSERT_EQ(m_pPnp->AddDevice(), STATUS_SUCCESS);
         m_pFdo = m_pPnp->Fdo();
         ASSERT_NE(m_pFdo, nullptr);
+    }
+
+    static PURB UrbOf(PIRP irp)
+    {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        return stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB
+                   ? static_cast<PURB>(stack->Parameters.Others.Argument1)
+                   : nullptr;
     }
 
     void Snoop(PIRP irp)

@@ -8,6 +8,7 @@
 #include "support/driver_rig.h"
 
 #include "driver/wave/cyclic_control.h"
+#include "driver/core/dsp_node_if.h"
 #include "plat_sched.h"
 #include "sim/device/stream_endpoint.h"
 
@@ -326,6 +327,7 @@ protected:
     void TearDown() override
     {
         LeaveAll();
+        UrbTap = nullptr;
         DriverRig::TearDown();
     }
 
@@ -365,6 +367,29 @@ protected:
         return text;
     }
 
+    // A built-in profile at a speed ("full" or "high"), edited as EditedProfile does, started.
+    void PlugBuiltin(const std::string& name, const std::string& speed = "full",
+                     std::vector<std::pair<std::string, std::string>> edits = {})
+    {
+        sim::DeviceProfile profile;
+        LoadAnyProfile(name, &profile);
+        const std::string from = profile.Speed() == sim::UsbSpeed::High ? "speed high" : "speed full";
+        edits.insert(edits.begin(), {from, "speed " + speed});
+        ASSERT_EQ(PlugAndStart(EditedProfile(name, edits)), STATUS_SUCCESS) << plat::DebugLogText();
+    }
+
+    // A client of the stream with this format and transfer settings, running.
+    StreamTestClient& RunClient(ICyclicControl* stream, const WAVEFORMATEXTENSIBLE& format, ULONG ms = 10,
+                                ULONG inFlight = 3, ULONG priority = STREAM_CLIENT_PRIORITY_WAVE)
+    {
+        StreamTestClient& client = Client(priority);
+        client.Format = format;
+        client.FramesPerTransfer = ms;
+        client.TransfersInFlight = inFlight;
+        EXPECT_EQ(client.Run(stream), STATUS_SUCCESS);
+        return client;
+    }
+
     ULONG StreamCount() { return Adapter() ? Adapter()->GetStreamCount() : 0; }
 
     // Stream i's engine interface, as the adapter lists it (no reference of the caller's own).
@@ -390,6 +415,21 @@ protected:
     }
 
     bool IsCapture(ULONG index) { return Engine(index)->GetKind() != STREAM_DIRECTION_RENDER; }
+
+    // Whether the interface's first isochronous endpoint sends to the host.
+    bool DataEndpointIsIn(ULONG interfaceNumber)
+    {
+        const std::vector<uint8_t>& c = Profile().ConfigurationDescriptor();
+        ULONG current = ~0u;
+        for (size_t at = 0; at + 4 <= c.size() && c[at] >= 2; at += c[at])
+        {
+            if (c[at + 1] == 4)
+                current = c[at + 2];
+            else if (c[at + 1] == 5 && current == interfaceNumber && (c[at + 3] & 3) == 1)
+                return (c[at + 2] & 0x80) != 0;
+        }
+        return false;
+    }
 
     // The formats stream i offers, in its order.
     std::vector<WAVEFORMATEXTENSIBLE> Formats(ULONG index)
@@ -422,6 +462,9 @@ protected:
         for (ICyclicControl* control : m_Held)
             control->Release();
         m_Held.clear();
+        for (PUNKNOWN made : m_Made)
+            made->Release();
+        m_Made.clear();
         plat::Settle();
     }
 
@@ -486,9 +529,43 @@ protected:
 
     static void RunForMs(ULONGLONG ms) { RunFor(ms * kMillisecond); }
 
+    // How often the driver reset or cycled the device's port.
+    size_t PortRequestCount(ULONG code)
+    {
+        const std::vector<ULONG> codes = PortRequests();
+        return size_t(std::count(codes.begin(), codes.end(), code));
+    }
+
+    // A stream object of the test's own class on the driver's real USB device object, made and
+    // set up as the descriptor walk makes the driver's own: for hooks the driver's streams lack
+    // (a processing node, a submission the test holds back). Released at teardown.
+    template <class T>
+    T* MadeStream(ULONG interfaceNumber, const std::vector<std::pair<UCHAR, WAVEFORMATEXTENSIBLE>>& formats,
+                  IDspNode* node = nullptr)
+    {
+        T* stream = new (NonPagedPool, MAKE_POOL_TAG('T', 'e', 's', 't')) T(nullptr, interfaceNumber, 4u);
+        EXPECT_NE(stream, nullptr);
+        if (!stream)
+            return nullptr;
+        stream->NonDelegatingAddRef();
+        m_Made.push_back(stream->GetNonDelegatingUnknown());
+        const ULONG direction =
+            DataEndpointIsIn(interfaceNumber) ? STREAM_DIRECTION_CAPTURE : STREAM_DIRECTION_RENDER;
+        EXPECT_EQ(stream->Init(direction, Adapter()), STATUS_SUCCESS);
+        EXPECT_EQ(stream->AllocateBuffers(), STATUS_SUCCESS);
+        if (node)
+        {
+            EXPECT_EQ(stream->AddProcessingNode(node), STATUS_SUCCESS);
+        }
+        for (const auto& entry : formats)
+            EXPECT_EQ(stream->AddDataFormat(&entry.second, entry.first), STATUS_SUCCESS);
+        return stream;
+    }
+
 private:
     std::vector<std::unique_ptr<StreamTestClient>> m_Clients;
     std::vector<ICyclicControl*> m_Held;
+    std::vector<PUNKNOWN> m_Made;
 };
 
 } // namespace rig
