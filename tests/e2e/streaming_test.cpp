@@ -74,12 +74,13 @@ const KnownFault kKnownFaults[] = {
     {"", -1, SettingKind::Float, "float alternate settings are offered as integer PCM (issue item 8)"},
 };
 
-class StreamingFormats : public rig::StreamRig, public testing::WithParamInterface<std::string>
+// Runs one format of one stream and checks it against the device's record.
+class StreamingRuns : public rig::StreamRig
 {
 protected:
     const KnownFault* Fault(bool capture, SettingKind setting)
     {
-        const std::string& device = GetParam();
+        const std::string& device = m_Device;
         for (const KnownFault& k : kKnownFaults)
         {
             const size_t n = std::strlen(k.Device);
@@ -90,8 +91,10 @@ protected:
         return nullptr;
     }
 
-    // One format of one stream for two virtual seconds; the device's record is the oracle.
-    void StreamOneFormat(ULONG index, const WAVEFORMATEXTENSIBLE& format)
+    // One format of one stream for `seconds` of transfers of `ms` with `inFlight` of them
+    // asked for; the device's record is the oracle.
+    void StreamOneFormat(ULONG index, const WAVEFORMATEXTENSIBLE& format, ULONG ms = 10, ULONG inFlight = 3,
+                         ULONG seconds = 2)
     {
         const bool capture = IsCapture(index);
         SCOPED_TRACE(std::string(capture ? "capture " : "render ") + Describe(format));
@@ -100,7 +103,12 @@ protected:
         Streams().ClearRecords();
         StreamTestClient& client = Client();
         client.Format = format;
+        client.FramesPerTransfer = ms;
+        client.TransfersInFlight = inFlight;
         ASSERT_EQ(client.Run(Stream(index)), STATUS_SUCCESS);
+        // Capture keeps at least 10 ms in flight.
+        const ULONG depth = capture && ms * inFlight < 10 ? (10 + ms - 1) / ms : inFlight;
+        EXPECT_EQ(client.Record()->TransfersInFlight, depth);
         sim::StreamFormat device;
         const uint8_t endpoint = StreamingEndpoint(capture, &device);
         ASSERT_NE(endpoint, 0) << "no interface streams";
@@ -112,11 +120,24 @@ protected:
         EXPECT_TRUE(encoded || device.BlockBytes() == format.Format.nBlockAlign);
         EXPECT_TRUE(encoded || device.RateHz == format.Format.nSamplesPerSec);
         EXPECT_FALSE(encoded && capture) << "encoded capture";
-        EXPECT_TRUE(client.WaitDone(200)) << "two seconds of 10 ms transfers";
+        EXPECT_TRUE(client.WaitDone(LONG(seconds * 1000 / ms)));
         client.Leave();
+        if (!capture)
+        {
+            EXPECT_EQ(client.MaxDepth(), LONG(depth));
+        }
+        // Every transfer reported done carried its milliseconds' frames (capture: whole frames).
+        const std::vector<ULONG> done = client.DoneBytes();
+        for (size_t t = 0; t < done.size(); ++t)
+        {
+            const ULONGLONG frames = ULONGLONG(format.Format.nSamplesPerSec) * ms / 1000;
+            ASSERT_EQ(done[t] % format.Format.nBlockAlign, 0u) << "transfer " << t;
+            ASSERT_LE(done[t] / format.Format.nBlockAlign, frames + ms) << "transfer " << t;
+            ASSERT_GE(done[t] / format.Format.nBlockAlign + ms, frames) << "transfer " << t;
+        }
         const ULONG block = format.Format.nBlockAlign, rate = format.Format.nSamplesPerSec;
         const std::vector<sim::StreamPacketRecord> packets = DataPackets(capture);
-        ASSERT_GE(packets.size(), 2000u * device.PacketsPerFrame);
+        ASSERT_GE(packets.size(), seconds * 1000u * device.PacketsPerFrame);
         for (size_t i = 0; i < packets.size(); ++i)
         {
             // Back to back, the chain never ran dry.
@@ -130,6 +151,8 @@ protected:
                 ASSERT_EQ(packets[i].Bytes % block, 0u) << "packet " << i;
         }
         EXPECT_TRUE(encoded || Streams().SizeErrors().empty()) << Streams().SizeErrors()[0];
+        m_Seconds = seconds;
+        m_LastPacketsPerFrame = device.PacketsPerFrame;
         capture ? ExpectCaptured(client, device, packets) : ExpectRendered(client, endpoint);
     }
 
@@ -138,7 +161,7 @@ protected:
     {
         const std::vector<UCHAR> written = client.Written();
         const std::vector<uint8_t> out = Streams().OutStream(endpoint);
-        ASSERT_GE(written.size(), 2u * client.Format.Format.nAvgBytesPerSec);
+        ASSERT_GE(written.size(), m_Seconds * client.Format.Format.nAvgBytesPerSec);
         ASSERT_GE(out.size(), written.size());
         EXPECT_TRUE(std::equal(written.begin(), written.end(), out.begin())) << "render data differ";
         EXPECT_TRUE(std::all_of(out.begin() + written.size(), out.end(), [](uint8_t b) { return b == 0; }));
@@ -157,7 +180,7 @@ protected:
                 sim::StreamSignalFrame(device, r.FirstSample + f, frame.data());
                 expected.insert(expected.end(), frame.begin(), frame.end());
             }
-        ASSERT_GE(received.size(), 199u * client.Format.Format.nAvgBytesPerSec / 100);
+        ASSERT_GE(received.size(), m_Seconds * 99u * client.Format.Format.nAvgBytesPerSec / 100);
         ASSERT_LE(received.size(), expected.size());
         expected.resize(received.size());
         EXPECT_TRUE(received == expected) << "capture data differ";
@@ -169,12 +192,20 @@ protected:
         std::printf("[  SKIPPED ] %s: %s\n", Describe(format).c_str(), fault->Reason);
     }
 
+    std::string m_Device;
+    ULONG m_Seconds = 2;
+    ULONG m_LastPacketsPerFrame = 0;
     std::vector<std::string> m_Skipped;
     size_t m_Runs = 0;
 };
 
+class StreamingFormats : public StreamingRuns, public testing::WithParamInterface<std::string>
+{
+};
+
 TEST_P(StreamingFormats, EveryStreamCarriesEveryFormatExactly)
 {
+    m_Device = GetParam();
     const NTSTATUS started = PlugAndStart(GetParam());
     if (started != STATUS_SUCCESS)
         GTEST_SKIP() << "the driver refuses this device (0x" << std::hex << started
@@ -200,5 +231,92 @@ TEST_P(StreamingFormats, EveryStreamCarriesEveryFormatExactly)
 }
 
 INSTANTIATE_TEST_SUITE_P(ClassOne, StreamingFormats, testing::ValuesIn(ClassOneDevices()), TestName);
+
+using Edits = std::vector<std::pair<std::string, std::string>>;
+
+// The headset's render interface carries eight channels to a speaker (its terminal, feature
+// unit and formats widened to match) in both settings, 16- and 24-bit; its microphone four.
+const Edits kEightChannels = {
+    {"09 02 05 01", "09 02 0E 01"},                   // configuration: 9 bytes more
+    {"0A 24 01 00 01 4E 00", "0A 24 01 00 01 57 00"}, // audio-control header: 9 bytes more
+    {"0C 24 02 01 01 01 00 02 03 00 00 00", "0C 24 02 01 01 01 00 08 FF 00 00 00"},
+    {"0A 24 06 02 01 01 03 00 00 00", "10 24 06 02 01 01 03 00 00 00 00 00 00 00 00 00"},
+    {"09 24 03 03 02 03 00 02 00", "09 24 03 03 01 03 00 02 00"}, // a speaker: headphones take two
+    {"0E 24 02 01 02 02 10 02 44 AC 00 80 BB 00", "0E 24 02 01 08 02 10 02 44 AC 00 80 BB 00"},
+    {"09 05 01 09 C4 00", "09 05 01 09 70 00"}, // 7 frames of 16 bytes a microframe
+    {"0E 24 02 01 02 03 18 02 44 AC 00 80 BB 00", "0E 24 02 01 08 03 18 02 44 AC 00 80 BB 00"},
+    {"09 05 01 09 26 01", "09 05 01 09 A8 00"}, // 7 frames of 24 bytes
+    {"0C 24 02 04 01 02 00 01 00 00 00 00", "0C 24 02 04 01 02 00 04 33 00 00 00"},
+    {"09 24 06 05 04 01 03 00 00", "0C 24 06 05 04 01 03 00 00 00 00 00"},
+    {"0E 24 02 01 01 02 10 02 44 AC 00 80 BB 00", "0E 24 02 01 04 02 10 02 44 AC 00 80 BB 00"},
+    {"09 05 82 05 62 00", "09 05 82 05 38 00"}, // 7 frames of 8 bytes
+};
+
+class StreamingTransfers : public StreamingRuns
+{
+};
+
+// Eight channels render and four capture, every format, with the device's record the oracle.
+TEST_F(StreamingTransfers, EightChannelsCarryEveryChannelInPlace)
+{
+    PlugBuiltin("uac1-headset", "high", kEightChannels); // 24-bit octets need high-speed packets
+    ASSERT_EQ(StreamCount(), 2u);
+    for (ULONG i = 0; i < StreamCount(); ++i)
+    {
+        const std::vector<WAVEFORMATEXTENSIBLE> formats = Formats(i);
+        ASSERT_FALSE(formats.empty()) << "stream " << i;
+        for (const WAVEFORMATEXTENSIBLE& f : formats)
+        {
+            EXPECT_EQ(f.Format.nChannels, IsCapture(i) ? 4 : 8);
+            StreamOneFormat(i, f, 10, 3, 1);
+        }
+    }
+}
+
+// Transfers of every size the clients may ask for, from 1 ms to 40 ms, with depths that do and
+// do not make up the 10 ms that capture keeps in flight (3 ms and 7 ms never divide it).
+TEST_F(StreamingTransfers, TransfersOfEverySizeKeepTheirDepthAndEveryFrame)
+{
+    struct Case
+    {
+        ULONG Ms, InFlight;
+    } cases[] = {{1, 10}, {1, 3}, {3, 3}, {3, 4}, {7, 2}, {7, 3}, {16, 2}, {40, 2}};
+    PlugBuiltin("uac1-headset");
+    for (ULONG i = 0; i < StreamCount(); ++i)
+        for (const Case& c : cases)
+        {
+            SCOPED_TRACE(std::to_string(c.Ms) + " ms x " + std::to_string(c.InFlight));
+            StreamOneFormat(i, Formats(i)[0], c.Ms, c.InFlight, 1);
+        }
+}
+
+// At high speed the endpoint's interval sets the packets per frame (8, 4, 2, 1), and rates that
+// are no whole number of frames per packet spread their remainder over the packets exactly.
+TEST_F(StreamingTransfers, PacketsFollowTheIntervalAndSpreadInexactRates)
+{
+    for (int interval = 1; interval <= 4; ++interval)
+    {
+        SCOPED_TRACE("bInterval " + std::to_string(interval));
+        const std::string b = "0" + std::to_string(interval);
+        // Rates 22,050 and 11,025 Hz on the 16-bit settings, 44.1 and 48 kHz on the 24-bit one.
+        PlugBuiltin(
+            "uac1-headset", "high",
+            {{"02 44 AC 00 80 BB 00  # format type I: 2 channels, 2-byte", "02 22 56 00 11 2B 00  # ("},
+             {"09 05 01 09 C4 00 01", "09 05 01 09 C4 00 " + b},
+             {"09 05 01 09 26 01 01", "09 05 01 09 26 01 " + b},
+             {"02 44 AC 00 80 BB 00  # format type I: 1 channel", "02 22 56 00 11 2B 00  # ("},
+             {"09 05 82 05 62 00 01", "09 05 82 05 62 00 " + b}});
+        for (ULONG i = 0; i < StreamCount(); ++i)
+            for (const WAVEFORMATEXTENSIBLE& f : Formats(i))
+            {
+                StreamOneFormat(i, f, 10, 3, 1);
+                sim::StreamFormat device;
+                Streams().CurrentFormat(IsCapture(i) ? 0x82 : 0x01, &device);
+            }
+        EXPECT_EQ(m_LastPacketsPerFrame, 8u >> (interval - 1));
+        TearDown();
+        SetUp();
+    }
+}
 
 } // namespace
