@@ -73,15 +73,16 @@ protected:
     StreamTestClient* m_pAsio = nullptr;
 };
 
-// One step of a hand-over script and what follows it: the step's status, who leads, the
-// device's setting, and how many restarts (configure with the restart bit) each client has
-// been told of so far.
+// One step of a hand-over script and what follows it: who leads, the device's setting, how
+// many restarts (configure with the restart bit) each client has been told of so far, and the
+// step's status. "start late" asks for a start frame the bus refuses, so the start fails.
 struct Step
 {
     const char* Action; // "open wave", "start asio", ...
     const char* Leader; // "wave", "asio", "none"
     const char* Device; // setting@rate, or "0"
     LONG WaveRestarts, AsioRestarts;
+    NTSTATUS Status = STATUS_SUCCESS;
 };
 
 TEST_F(StreamingClients, LeadershipFollowsPriorityThroughEveryHandOver)
@@ -120,6 +121,17 @@ TEST_F(StreamingClients, LeadershipFollowsPriorityThroughEveryHandOver)
           {"close asio", "wave", "1@48000", 1, 1},
           {"stop wave", "none", "1@48000", 1, 1},
           {"close wave", "none", "0", 1, 1}}},
+        {"a failed ASIO start gives the stream back to the wave client",
+         {{"open wave", "none", "1@48000", 0, 0},
+          {"start wave", "wave", "1@48000", 1, 0},
+          {"open asio", "none", "2@44100", 1, 0},
+          {"start late asio", "wave", "1@48000", 2, 1, STATUS_UNSUCCESSFUL},
+          {"close asio", "wave", "1@48000", 2, 1},
+          {"close wave", "none", "0", 2, 1}}},
+        {"a failed start with nobody else closes the stream",
+         {{"open wave", "none", "1@48000", 0, 0},
+          {"start late wave", "none", "0", 1, 0, STATUS_UNSUCCESSFUL},
+          {"close wave", "none", "0", 1, 0}}},
         {"the wave stream pauses and runs again",
          {{"open wave", "none", "1@48000", 0, 0},
           {"start wave", "wave", "1@48000", 1, 0},
@@ -136,11 +148,12 @@ TEST_F(StreamingClients, LeadershipFollowsPriorityThroughEveryHandOver)
             const std::string action = step.Action;
             StreamTestClient& client = action.find("wave") != std::string::npos ? Wave() : Asio();
             const std::string verb = action.substr(0, action.find(' '));
+            const bool late = action.find("late") != std::string::npos;
             const NTSTATUS status = verb == "open"    ? client.Open()
-                                    : verb == "start" ? client.Start()
+                                    : verb == "start" ? client.Start(late ? client.OpenFrame + 100000 : 0)
                                     : verb == "stop"  ? client.Stop()
                                                       : client.Close();
-            ASSERT_EQ(status, STATUS_SUCCESS);
+            ASSERT_EQ(status, step.Status);
             EXPECT_EQ(Leader(), step.Leader);
             EXPECT_EQ(DeviceState(), step.Device);
             EXPECT_EQ(Wave().Restarts(), step.WaveRestarts);
@@ -295,6 +308,79 @@ TEST_F(StreamingClients, AFailedOpenLeavesTheClientRegisteredAndTheDeviceIdle)
         client.Leave();
         m_pWave = nullptr;
     }
+}
+
+// The device goes while streams run: nothing more reaches the bus, every client still stops,
+// closes and leaves, and removal leaves nothing of the driver behind (the rig's teardown).
+TEST_F(StreamingClients, SurpriseRemovalWhileStreamingLeavesNothingBehind)
+{
+    struct Case
+    {
+        const char* Name;
+        bool Wave, Asio, Capture;
+    } cases[] = {
+        {"the wave client renders", true, false, false},
+        {"the ASIO client leads a shared render stream", true, true, false},
+        {"the microphone captures", false, false, true},
+        {"render and capture at once", true, false, true},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.Name);
+        if (c.Wave)
+            ASSERT_EQ(Wave().Open() | Wave().Start(), STATUS_SUCCESS);
+        if (c.Asio)
+            ASSERT_EQ(Asio().Open() | Asio().Start(), STATUS_SUCCESS);
+        StreamTestClient* microphone =
+            c.Capture ? &RunClient(Stream(1), rig::ClientFormat(1, 48000, 2, 16, 4), 10, 3) : nullptr;
+        RunForMs(50);
+        EXPECT_FALSE(Streams().Packets().empty());
+        SurpriseRemove();
+        RunForMs(50);
+        const size_t packets = Streams().Packets().size();
+        const LONG heard = Wave().Heard(StreamNotifyRenderData) +
+                           (microphone ? microphone->Heard(StreamNotifyCaptureData) : 0);
+        RunForMs(200);
+        EXPECT_EQ(Streams().Packets().size(), packets) << "packets after removal";
+        EXPECT_EQ(Wave().Heard(StreamNotifyRenderData) +
+                      (microphone ? microphone->Heard(StreamNotifyCaptureData) : 0),
+                  heard);
+        LeaveAll();
+        m_pWave = m_pAsio = nullptr;
+        TearDown();
+        SetUp();
+    }
+}
+
+// The first transfer goes out at the frame the client asks for; a frame already past becomes
+// the current frame plus two, and a hand-back restarts five frames after the reopening.
+TEST_F(StreamingClients, StreamsStartAtTheFrameTheClientAsksFor)
+{
+    auto firstFrame = [&] { return DataPackets(false).empty() ? 0u : DataPackets(false)[0].Frame; };
+    ASSERT_EQ(Wave().Open(), STATUS_SUCCESS);
+    ASSERT_EQ(Wave().Start(Wave().OpenFrame + 7), STATUS_SUCCESS);
+    RunForMs(20);
+    EXPECT_EQ(firstFrame(), Wave().OpenFrame + 7);
+    ASSERT_EQ(Wave().Stop(), STATUS_SUCCESS);
+    Streams().ClearRecords();
+    ULONG now = 0;
+    ASSERT_EQ(Usb()->GetCurrentFrameNumber(&now), STATUS_SUCCESS);
+    ASSERT_EQ(Wave().Start(2), STATUS_SUCCESS);
+    RunForMs(20);
+    EXPECT_EQ(firstFrame(), now + 2);
+    // The ASIO client takes the stream and gives it back when it stops.
+    ASSERT_EQ(Asio().Open() | Asio().Start(), STATUS_SUCCESS);
+    RunForMs(20);
+    Streams().ClearRecords();
+    ASSERT_EQ(Asio().Stop(), STATUS_SUCCESS);
+    RunForMs(20);
+    // The stream reopens once the ASIO client's last transfer is back, the frame after its last
+    // packet; the wave client's packets (48 frames of 4 bytes) follow five frames on.
+    const std::vector<sim::StreamPacketRecord> packets = DataPackets(false);
+    const auto wave = std::find_if(packets.begin(), packets.end(),
+                                   [](const sim::StreamPacketRecord& r) { return r.Bytes == 192; });
+    ASSERT_TRUE(wave != packets.begin() && wave != packets.end());
+    EXPECT_EQ(wave->Frame, (wave - 1)->Frame + 1 + 5);
 }
 
 } // namespace

@@ -349,7 +349,7 @@ protected:
     IUsbDevice* Usb()
     {
         IUsbDevice* usb = nullptr;
-        EXPECT_EQ(m_pCommon->QueryInterface(IID_IUsbDevice, reinterpret_cast<PVOID*>(&usb)), STATUS_SUCCESS);
+        EXPECT_EQ(Adapter()->QueryInterface(IID_IUsbDevice, reinterpret_cast<PVOID*>(&usb)), STATUS_SUCCESS);
         if (usb)
             usb->Release();
         return usb;
