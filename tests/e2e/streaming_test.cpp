@@ -78,6 +78,15 @@ const KnownFault kKnownFaults[] = {
 class StreamingRuns : public rig::StreamRig
 {
 protected:
+    void TearDown() override
+    {
+        if (m_Runs)
+            std::printf("%zu format runs, %zu skipped\n", m_Runs - m_Skipped.size(), m_Skipped.size());
+        m_Runs = 0;
+        m_Skipped.clear();
+        rig::StreamRig::TearDown();
+    }
+
     const KnownFault* Fault(bool capture, SettingKind setting)
     {
         const std::string& device = m_Device;
@@ -98,6 +107,7 @@ protected:
     {
         const bool capture = IsCapture(index);
         SCOPED_TRACE(std::string(capture ? "capture " : "render ") + Describe(format));
+        ++m_Runs;
         if (const KnownFault* fault = Fault(capture, SettingKind::Any))
             return Skipped(format, fault);
         Streams().ClearRecords();
@@ -224,10 +234,8 @@ TEST_P(StreamingFormats, EveryStreamCarriesEveryFormatExactly)
                 continue;
             SCOPED_TRACE("stream " + std::to_string(i));
             StreamOneFormat(i, formats[f]);
-            ++m_Runs;
         }
     }
-    std::printf("%zu format runs, %zu skipped\n", m_Runs - m_Skipped.size(), m_Skipped.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(ClassOne, StreamingFormats, testing::ValuesIn(ClassOneDevices()), TestName);
