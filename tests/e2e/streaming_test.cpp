@@ -25,9 +25,9 @@ ULONG PacketFrames(ULONG rateHz, ULONG perFrame, ULONG index)
 std::string Describe(const WAVEFORMATEXTENSIBLE& f)
 {
     char text[80];
-    std::snprintf(text, sizeof(text), "%u ch %u Hz %u/%u bits, sub-format 0x%X", f.Format.nChannels,
-                  unsigned(f.Format.nSamplesPerSec), f.Samples.wValidBitsPerSample, f.Format.wBitsPerSample,
-                  unsigned(f.SubFormat.Data1));
+    std::snprintf(text, sizeof(text), "%u ch (mask 0x%X) %u Hz %u/%u bits, sub-format 0x%X",
+                  f.Format.nChannels, unsigned(f.dwChannelMask), unsigned(f.Format.nSamplesPerSec),
+                  f.Samples.wValidBitsPerSample, f.Format.wBitsPerSample, unsigned(f.SubFormat.Data1));
     return text;
 }
 
@@ -199,7 +199,6 @@ protected:
     void Skipped(const WAVEFORMATEXTENSIBLE& format, const KnownFault* fault)
     {
         m_Skipped.push_back(Describe(format) + ": " + fault->Reason);
-        std::printf("[  SKIPPED ] %s: %s\n", Describe(format).c_str(), fault->Reason);
     }
 
     std::string m_Device;
@@ -235,6 +234,15 @@ TEST_P(StreamingFormats, EveryStreamCarriesEveryFormatExactly)
             SCOPED_TRACE("stream " + std::to_string(i));
             StreamOneFormat(i, formats[f]);
         }
+    }
+    // The formats a known fault kept from running mark the device skipped (once every other
+    // format has passed), so the fault stays in sight until it is mended.
+    if (!m_Skipped.empty() && !HasFailure())
+    {
+        std::string skipped;
+        for (const std::string& line : m_Skipped)
+            skipped += "\n  " + line;
+        GTEST_SKIP() << "formats not run:" << skipped;
     }
 }
 
