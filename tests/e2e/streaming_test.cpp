@@ -11,7 +11,6 @@
 namespace
 {
 
-using rig::kMillisecond;
 using rig::StreamTestClient;
 
 // Frames of packet i of a stream that spreads a rate over P packets per millisecond: computed

@@ -44,13 +44,6 @@ inline WAVEFORMATEXTENSIBLE ClientFormat(WORD channels, DWORD rateHz, WORD conta
     return f;
 }
 
-inline bool IsFloatFormat(const WAVEFORMATEXTENSIBLE& f)
-{
-    return f.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE
-               ? IsEqualGUIDAligned(f.SubFormat, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT)
-               : f.Format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
-}
-
 // One client of a stream, as the wave stream (priority 3) or the ASIO path (priority 5) is:
 // it fills render buffers from a fixed seed, keeps what capture brings, and counts every
 // notification by code. It acts on data codes only while it leads the stream (the record the
@@ -73,9 +66,6 @@ public:
     ULONG TransfersInFlight = 3;
     // Render data kept for comparison; off for long runs.
     bool Keep = true;
-    // Render samples keep only their top ExactBits bits (0: every bit random), for paths that
-    // carry a sample through float.
-    ULONG ExactBits = 0;
 
     NTSTATUS Register(ICyclicControl* stream)
     {
@@ -285,19 +275,8 @@ private:
 
     void Fill(PUCHAR data, size_t length)
     {
-        const size_t container =
-            Format.Format.nChannels ? Format.Format.nBlockAlign / Format.Format.nChannels : 1;
         for (size_t i = 0; i < length; ++i)
-        {
-            UCHAR byte = UCHAR(m_Random());
-            // Little-endian containers: how far below the sample's top this byte's top bit lies.
-            const size_t fromTop = (container - 1 - i % container) * 8;
-            if (ExactBits && fromTop >= ExactBits)
-                byte = 0;
-            else if (ExactBits && fromTop + 8 > ExactBits)
-                byte &= UCHAR(0xFF << (fromTop + 8 - ExactBits));
-            data[i] = byte;
-        }
+            data[i] = UCHAR(m_Random());
         if (Keep)
             m_Written.insert(m_Written.end(), data, data + length);
     }
