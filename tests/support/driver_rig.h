@@ -102,10 +102,12 @@ inline void LoadAnyProfile(const std::string& nameOrText, sim::DeviceProfile* pr
     ASSERT_TRUE(loaded) << nameOrText.substr(0, 80) << ": " << error;
 }
 
-// The descriptor dumps of real devices sit beside the project, never inside it.
+// The descriptor dumps of real devices sit beside the project, never inside it; a checkout
+// elsewhere (a second worktree) names their folder in UACSIM_REAL_DEVICES.
 inline std::string RealDevicesFolder()
 {
-    return std::string(UACSIM_SOURCE_DIR) + "/../shared/real-devices";
+    const char* named = std::getenv("UACSIM_REAL_DEVICES");
+    return named && *named ? std::string(named) : std::string(UACSIM_SOURCE_DIR) + "/../shared/real-devices";
 }
 
 // The shared descriptor dumps of real devices of one release (0 for class 1, -1 for any), or none.
@@ -206,7 +208,13 @@ protected:
                               [this, device](PDEVICE_OBJECT pdo, PIRP irp)
                               {
                                   Snoop(irp);
-                                  return device->Bus().DispatchInternalDeviceControl(pdo, irp);
+                                  PURB urb = UrbOf(irp);
+                                  if (urb && UrbTap)
+                                      UrbTap(urb, false);
+                                  NTSTATUS status = device->Bus().DispatchInternalDeviceControl(pdo, irp);
+                                  if (urb && UrbTap && status != STATUS_PENDING)
+                                      UrbTap(urb, true);
+                                  return status;
                               });
         // The system made the device's instance key when it enumerated the device.
         ASSERT_EQ(plat::RegCreateKeyPath(InstancePath()), STATUS_SUCCESS);
@@ -341,7 +349,7 @@ protected:
     IUsbDevice* Usb()
     {
         IUsbDevice* usb = nullptr;
-        EXPECT_EQ(m_pCommon->QueryInterface(IID_IUsbDevice, reinterpret_cast<PVOID*>(&usb)), STATUS_SUCCESS);
+        EXPECT_EQ(Adapter()->QueryInterface(IID_IUsbDevice, reinterpret_cast<PVOID*>(&usb)), STATUS_SUCCESS);
         if (usb)
             usb->Release();
         return usb;
@@ -428,6 +436,10 @@ protected:
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
 
+    // Sees each URB the driver sends the bus: before the bus takes it (Answered false) and,
+    // when the bus answers at once, after (Answered true). On the sender's thread.
+    std::function<void(PURB Urb, bool Answered)> UrbTap;
+
     RigOptions m_Options;
     sim::PnpManager* m_pPnp = nullptr;
     sim::SimUsbDevice* m_pDevice = nullptr;
@@ -443,6 +455,14 @@ private:
         ASSERT_EQ(m_pPnp->AddDevice(), STATUS_SUCCESS);
         m_pFdo = m_pPnp->Fdo();
         ASSERT_NE(m_pFdo, nullptr);
+    }
+
+    static PURB UrbOf(PIRP irp)
+    {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        return stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB
+                   ? static_cast<PURB>(stack->Parameters.Others.Argument1)
+                   : nullptr;
     }
 
     void Snoop(PIRP irp)

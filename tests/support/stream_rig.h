@@ -8,6 +8,7 @@
 #include "support/driver_rig.h"
 
 #include "driver/wave/cyclic_control.h"
+#include "driver/core/dsp_node_if.h"
 #include "plat_sched.h"
 #include "sim/device/stream_endpoint.h"
 
@@ -43,13 +44,6 @@ inline WAVEFORMATEXTENSIBLE ClientFormat(WORD channels, DWORD rateHz, WORD conta
     return f;
 }
 
-inline bool IsFloatFormat(const WAVEFORMATEXTENSIBLE& f)
-{
-    return f.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE
-               ? IsEqualGUIDAligned(f.SubFormat, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT)
-               : f.Format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
-}
-
 // One client of a stream, as the wave stream (priority 3) or the ASIO path (priority 5) is:
 // it fills render buffers from a fixed seed, keeps what capture brings, and counts every
 // notification by code. It acts on data codes only while it leads the stream (the record the
@@ -72,9 +66,6 @@ public:
     ULONG TransfersInFlight = 3;
     // Render data kept for comparison; off for long runs.
     bool Keep = true;
-    // Render samples keep only their top ExactBits bits (0: every bit random), for paths that
-    // carry a sample through float.
-    ULONG ExactBits = 0;
 
     NTSTATUS Register(ICyclicControl* stream)
     {
@@ -284,19 +275,8 @@ private:
 
     void Fill(PUCHAR data, size_t length)
     {
-        const size_t container =
-            Format.Format.nChannels ? Format.Format.nBlockAlign / Format.Format.nChannels : 1;
         for (size_t i = 0; i < length; ++i)
-        {
-            UCHAR byte = UCHAR(m_Random());
-            // Little-endian containers: how far below the sample's top this byte's top bit lies.
-            const size_t fromTop = (container - 1 - i % container) * 8;
-            if (ExactBits && fromTop >= ExactBits)
-                byte = 0;
-            else if (ExactBits && fromTop + 8 > ExactBits)
-                byte &= UCHAR(0xFF << (fromTop + 8 - ExactBits));
-            data[i] = byte;
-        }
+            data[i] = UCHAR(m_Random());
         if (Keep)
             m_Written.insert(m_Written.end(), data, data + length);
     }
@@ -326,6 +306,7 @@ protected:
     void TearDown() override
     {
         LeaveAll();
+        UrbTap = nullptr;
         DriverRig::TearDown();
     }
 
@@ -365,6 +346,29 @@ protected:
         return text;
     }
 
+    // A built-in profile at a speed ("full" or "high"), edited as EditedProfile does, started.
+    void PlugBuiltin(const std::string& name, const std::string& speed = "full",
+                     std::vector<std::pair<std::string, std::string>> edits = {})
+    {
+        sim::DeviceProfile profile;
+        LoadAnyProfile(name, &profile);
+        const std::string from = profile.Speed() == sim::UsbSpeed::High ? "speed high" : "speed full";
+        edits.insert(edits.begin(), {from, "speed " + speed});
+        ASSERT_EQ(PlugAndStart(EditedProfile(name, edits)), STATUS_SUCCESS) << plat::DebugLogText();
+    }
+
+    // A client of the stream with this format and transfer settings, running.
+    StreamTestClient& RunClient(ICyclicControl* stream, const WAVEFORMATEXTENSIBLE& format, ULONG ms = 10,
+                                ULONG inFlight = 3, ULONG priority = STREAM_CLIENT_PRIORITY_WAVE)
+    {
+        StreamTestClient& client = Client(priority);
+        client.Format = format;
+        client.FramesPerTransfer = ms;
+        client.TransfersInFlight = inFlight;
+        EXPECT_EQ(client.Run(stream), STATUS_SUCCESS);
+        return client;
+    }
+
     ULONG StreamCount() { return Adapter() ? Adapter()->GetStreamCount() : 0; }
 
     // Stream i's engine interface, as the adapter lists it (no reference of the caller's own).
@@ -390,6 +394,21 @@ protected:
     }
 
     bool IsCapture(ULONG index) { return Engine(index)->GetKind() != STREAM_DIRECTION_RENDER; }
+
+    // Whether the interface's first isochronous endpoint sends to the host.
+    bool DataEndpointIsIn(ULONG interfaceNumber)
+    {
+        const std::vector<uint8_t>& c = Profile().ConfigurationDescriptor();
+        ULONG current = ~0u;
+        for (size_t at = 0; at + 4 <= c.size() && c[at] >= 2; at += c[at])
+        {
+            if (c[at + 1] == 4)
+                current = c[at + 2];
+            else if (c[at + 1] == 5 && current == interfaceNumber && (c[at + 3] & 3) == 1)
+                return (c[at + 2] & 0x80) != 0;
+        }
+        return false;
+    }
 
     // The formats stream i offers, in its order.
     std::vector<WAVEFORMATEXTENSIBLE> Formats(ULONG index)
@@ -422,6 +441,9 @@ protected:
         for (ICyclicControl* control : m_Held)
             control->Release();
         m_Held.clear();
+        for (PUNKNOWN made : m_Made)
+            made->Release();
+        m_Made.clear();
         plat::Settle();
     }
 
@@ -486,9 +508,43 @@ protected:
 
     static void RunForMs(ULONGLONG ms) { RunFor(ms * kMillisecond); }
 
+    // How often the driver reset or cycled the device's port.
+    size_t PortRequestCount(ULONG code)
+    {
+        const std::vector<ULONG> codes = PortRequests();
+        return size_t(std::count(codes.begin(), codes.end(), code));
+    }
+
+    // A stream object of the test's own class on the driver's real USB device object, made and
+    // set up as the descriptor walk makes the driver's own: for hooks the driver's streams lack
+    // (a processing node, a submission the test holds back). Released at teardown.
+    template <class T>
+    T* MadeStream(ULONG interfaceNumber, const std::vector<std::pair<UCHAR, WAVEFORMATEXTENSIBLE>>& formats,
+                  IDspNode* node = nullptr)
+    {
+        T* stream = new (NonPagedPool, MAKE_POOL_TAG('T', 'e', 's', 't')) T(nullptr, interfaceNumber, 4u);
+        EXPECT_NE(stream, nullptr);
+        if (!stream)
+            return nullptr;
+        stream->NonDelegatingAddRef();
+        m_Made.push_back(stream->GetNonDelegatingUnknown());
+        const ULONG direction =
+            DataEndpointIsIn(interfaceNumber) ? STREAM_DIRECTION_CAPTURE : STREAM_DIRECTION_RENDER;
+        EXPECT_EQ(stream->Init(direction, Adapter()), STATUS_SUCCESS);
+        EXPECT_EQ(stream->AllocateBuffers(), STATUS_SUCCESS);
+        if (node)
+        {
+            EXPECT_EQ(stream->AddProcessingNode(node), STATUS_SUCCESS);
+        }
+        for (const auto& entry : formats)
+            EXPECT_EQ(stream->AddDataFormat(&entry.second, entry.first), STATUS_SUCCESS);
+        return stream;
+    }
+
 private:
     std::vector<std::unique_ptr<StreamTestClient>> m_Clients;
     std::vector<ICyclicControl*> m_Held;
+    std::vector<PUNKNOWN> m_Made;
 };
 
 } // namespace rig

@@ -1,9 +1,13 @@
-// The class-1 transfer chain on the simulated device: a client registers with a render or
-// capture stream, opens and starts it, and the device's own record of the isochronous traffic
-// is the oracle for packet sizes, chain depth and the samples that crossed the bus.
-#include "support/usb_stream_rig.h"
+// The class-1 transfer chain on the real objects: the driver loaded on the simulated headset,
+// a client registers with its render or capture stream, opens and starts it, and the device's
+// own record of the isochronous traffic is the oracle for packet sizes, chain depth and the
+// samples that crossed the bus.
+#include "support/graph_test_doubles.h"
+#include "support/stream_rig.h"
 
 #include "driver/topology/nodes/node_processing.h"
+#include "driver/wave/uac1_render_stream.h"
+#include "usbioctl.h"
 
 #include <algorithm>
 #include <atomic>
@@ -57,6 +61,21 @@ public:
     }
 };
 
+// The headset at a speed, edited as a case asks, with the driver started on it; stream 0
+// renders on interface 1 (endpoint 0x01), stream 1 captures on interface 2 (endpoint 0x82).
+class UsbStreamChain : public rig::StreamRig
+{
+protected:
+    void PlugHeadset(const std::string& speed = "full",
+                     std::vector<std::pair<std::string, std::string>> edits = {})
+    {
+        PlugBuiltin("uac1-headset", speed, edits);
+    }
+    size_t Resets() { return PortRequestCount(IOCTL_INTERNAL_USB_RESET_PORT); }
+    size_t Cycles() { return PortRequestCount(IOCTL_INTERNAL_USB_CYCLE_PORT); }
+    size_t PortStatusReads() { return PortRequestCount(IOCTL_INTERNAL_USB_GET_PORT_STATUS); }
+};
+
 // Frames of packet i for a host that carries each packet's fraction on: an oracle computed
 // from the whole count rather than a running remainder.
 ULONG PacketFrames(ULONG Rate, ULONG PerFrame, ULONG Index)
@@ -82,24 +101,27 @@ TEST_F(UsbStreamChain, RenderPacketsDepthAndSamplesAsTheDeviceRecordsThem)
     for (const Case& c : cases)
     {
         SCOPED_TRACE(std::string(c.Speed) + " " + std::to_string(c.Rate) + " " + std::to_string(c.Bytes * 8));
-        m_Client = {};
-        const WAVEFORMATEXTENSIBLE format = gd::Pcm(2, c.Rate, c.Bytes, WORD(c.Bytes * 8), 3);
-        Start<CUac1RenderStream>(c.Speed, 1, c.Alt, format, c.Ms, c.InFlight);
+        PlugHeadset(c.Speed);
+        const WAVEFORMATEXTENSIBLE format = rig::ClientFormat(2, c.Rate, c.Bytes, WORD(c.Bytes * 8), 3);
+        ICyclicControl* stream = Stream(0);
+        rig::StreamTestClient& client = RunClient(stream, format, c.Ms, c.InFlight);
         // The setting and its sampling frequency as the device took them; a second open is refused.
         sim::StreamFormat selected;
-        ASSERT_TRUE(m_device->Streams().CurrentFormat(0x01, &selected));
+        ASSERT_TRUE(Streams().CurrentFormat(0x01, &selected));
         EXPECT_EQ(selected.AlternateSetting, c.Alt);
         EXPECT_EQ(selected.RateHz, c.Rate);
         ULONG frame = 0;
-        EXPECT_EQ(m_Stream->OpenStream(m_Record, &frame), STATUS_INSUFFICIENT_RESOURCES);
-        RunAndClose(60);
-        EXPECT_EQ(m_device->Model().AlternateSetting(1), 0);
-        const std::vector<sim::StreamPacketRecord> packets = Packets(false);
+        EXPECT_EQ(stream->OpenStream(client.Record(), &frame), STATUS_INSUFFICIENT_RESOURCES);
+        ASSERT_TRUE(client.WaitDone(60));
+        client.Leave();
+        EXPECT_EQ(Model().AlternateSetting(1), 0);
+        const std::vector<sim::StreamPacketRecord> packets = DataPackets(false);
         // A completion that races the client's stop may send one more chain's worth of transfers,
         // which the stopped client no longer fills: they go out silent.
         const size_t perTransfer = size_t(c.Ms) * c.PerFrame;
-        ASSERT_GE(packets.size(), size_t(m_Client.Submitted) * perTransfer);
-        ASSERT_LE(packets.size(), size_t(m_Client.Submitted + LONG(c.InFlight)) * perTransfer);
+        const LONG filled = client.Count(StreamNotifyRenderData);
+        ASSERT_GE(packets.size(), size_t(filled) * perTransfer);
+        ASSERT_LE(packets.size(), size_t(filled + LONG(c.InFlight)) * perTransfer);
         for (size_t i = 0; i < packets.size(); ++i)
         {
             ASSERT_EQ(packets[i].Bytes,
@@ -109,14 +131,13 @@ TEST_F(UsbStreamChain, RenderPacketsDepthAndSamplesAsTheDeviceRecordsThem)
             ASSERT_EQ(packets[i].Frame * 8 + packets[i].Microframe,
                       packets[0].Frame * 8 + packets[0].Microframe + i * (8 / c.PerFrame));
         }
-        EXPECT_EQ(m_device->Streams().SizeErrors(), std::vector<std::string>{});
-        EXPECT_EQ(m_Client.MaxDepth, LONG(c.InFlight));
-        EXPECT_TRUE(m_Client.DepthHeld);
-        const std::vector<uint8_t> out = m_device->Streams().OutStream(0x01);
-        ASSERT_GE(out.size(), m_Client.Written.size());
-        EXPECT_TRUE(std::equal(m_Client.Written.begin(), m_Client.Written.end(), out.begin()));
-        EXPECT_TRUE(
-            std::all_of(out.begin() + m_Client.Written.size(), out.end(), [](uint8_t b) { return b == 0; }));
+        EXPECT_EQ(Streams().SizeErrors(), std::vector<std::string>{});
+        EXPECT_EQ(client.MaxDepth(), LONG(c.InFlight));
+        const std::vector<UCHAR> written = client.Written();
+        const std::vector<uint8_t> out = Streams().OutStream(0x01);
+        ASSERT_GE(out.size(), written.size());
+        EXPECT_TRUE(std::equal(written.begin(), written.end(), out.begin()));
+        EXPECT_TRUE(std::all_of(out.begin() + written.size(), out.end(), [](uint8_t b) { return b == 0; }));
         TearDown();
         SetUp();
     }
@@ -157,18 +178,19 @@ TEST_F(UsbStreamChain, RenderThroughGainAndMuteNodesArrivesAsThePipelineComputes
         {
             SCOPED_TRACE(std::to_string(c.Bytes * 8) + (c.Float ? " float" : " int") +
                          (muted ? " muted" : ""));
-            m_Client = {};
-            m_Edits = c.Edits;
+            PlugHeadset("full", c.Edits);
             auto node = gd::Make<CLevelNode>();
             node->Muted = muted;
-            m_Node = node;
             const WAVEFORMATEXTENSIBLE format =
                 gd::Pcm(2, 48000, c.Bytes, WORD(c.Bytes * 8), 3,
                         c.Float ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_PCM);
-            Start<CUac1RenderStream>("full", 1, c.Alt, format, 5, 3);
-            RunAndClose(20);
-            EXPECT_EQ(m_device->Streams().SizeErrors(), std::vector<std::string>{});
-            std::vector<UCHAR> expected = m_Client.Written;
+            // The test's stream carries the node; the USB device object is the driver's own.
+            auto stream = MadeStream<CUac1RenderStream>(1, {{c.Alt, format}}, node);
+            rig::StreamTestClient& client = RunClient(stream, format, 5, 3);
+            ASSERT_TRUE(client.WaitDone(20));
+            client.Leave();
+            EXPECT_EQ(Streams().SizeErrors(), std::vector<std::string>{});
+            std::vector<UCHAR> expected = client.Written();
             const int bits = c.Bytes * 8;
             for (size_t at = 0; !c.Float && at < expected.size(); at += c.Bytes)
             {
@@ -183,9 +205,9 @@ TEST_F(UsbStreamChain, RenderThroughGainAndMuteNodesArrivesAsThePipelineComputes
             if (muted)
                 std::fill(expected.begin(), expected.end(), 0);
             EXPECT_GE(expected.size(), 20u * 240 * 2 * c.Bytes);
-            EXPECT_TRUE(m_device->Streams().OutStream(0x01) == expected);
+            EXPECT_TRUE(Streams().OutStream(0x01) == expected);
+            LeaveAll();
             node->Release();
-            m_Node = nullptr;
             TearDown();
             SetUp();
         }
@@ -196,20 +218,21 @@ TEST_F(UsbStreamChain, CaptureDeliversTheDeviceSignalWithSilenceForEmptyPackets)
     for (uint32_t emptyEvery : {0u, 7u})
     {
         SCOPED_TRACE(emptyEvery);
-        m_Client = {};
-        const WAVEFORMATEXTENSIBLE format = gd::Pcm(1, 44100, 2, 16, 4);
+        PlugHeadset();
+        const WAVEFORMATEXTENSIBLE format = rig::ClientFormat(1, 44100, 2, 16, 4);
         sim::StreamFaults faults;
         faults.EmptyInEvery = emptyEvery;
-        Start<CUac1CaptureStream>("full", 2, 1, format, 2, 3);
-        EXPECT_EQ(m_Record->TransfersInFlight, 5u); // at least 10 ms in flight
-        m_device->Streams().SetFaults(faults);
-        RunAndClose(40);
+        rig::StreamTestClient& client = RunClient(Stream(1), format, 2, 3);
+        EXPECT_EQ(client.Record()->TransfersInFlight, 5u); // at least 10 ms in flight
+        SetStreamFaults(faults);
+        ASSERT_TRUE(client.WaitDone(40));
+        client.Leave();
         sim::StreamFormat device;
         device.Channels = 1;
         device.SubframeBytes = 2;
         device.BitResolution = 16;
         std::vector<UCHAR> expected;
-        for (const sim::StreamPacketRecord& r : Packets(true))
+        for (const sim::StreamPacketRecord& r : DataPackets(true))
         {
             const uint32_t frames = r.Bytes ? r.Bytes / 2 : 45; // silence: 44.1 frames rounded up
             for (uint32_t f = 0; f < frames; ++f)
@@ -221,16 +244,17 @@ TEST_F(UsbStreamChain, CaptureDeliversTheDeviceSignalWithSilenceForEmptyPackets)
             }
         }
         // Transfers that came back after the client stopped reach nobody.
-        ASSERT_GE(m_Client.Received.size(), 40u * 2 * 88);
-        ASSERT_LE(m_Client.Received.size(), expected.size());
-        expected.resize(m_Client.Received.size());
-        EXPECT_EQ(m_Client.Received, expected);
+        const std::vector<UCHAR> received = client.Received();
+        ASSERT_GE(received.size(), 40u * 2 * 88);
+        ASSERT_LE(received.size(), expected.size());
+        expected.resize(received.size());
+        EXPECT_EQ(received, expected);
         TearDown();
         SetUp();
     }
 }
 
-// A failed transfer holds the chain until every transfer is back; the worker then resets the
+// A failed transfer holds the chain until every transfer is back; the worker then recovers the
 // port, pauses 100 ms, tells the client to restart and streams again, once for a whole burst of
 // failures. A vanished device ends the worker instead, and the stream still stops and closes.
 TEST_F(UsbStreamChain, TheWorkerRecoversFromAFailedTransferAndEndsWithTheDevice)
@@ -239,38 +263,36 @@ TEST_F(UsbStreamChain, TheWorkerRecoversFromAFailedTransferAndEndsWithTheDevice)
     {
         const bool vanish = burst == 0;
         SCOPED_TRACE(burst);
-        m_Client = {};
-        const WAVEFORMATEXTENSIBLE format = gd::Pcm(2, 48000, 2, 16, 3);
-        Start<CUac1RenderStream>("full", 1, 1, format, 5, 3);
-        m_Client.Target = 4;
-        KeWaitForSingleObject(&m_Client.Reached, Executive, KernelMode, FALSE, nullptr);
+        PlugHeadset();
+        rig::StreamTestClient& client = RunClient(Stream(0), rig::ClientFormat(2, 48000, 2, 16, 3), 5, 3);
+        ASSERT_TRUE(client.WaitDone(4));
         sim::StreamFaults fail;
         fail.FailTransferNumber = 1;
         fail.FailTransferCount = burst;
         sim::DeviceFaults gone;
         gone.Vanished = true;
-        const SIZE_T threads = plat::LiveSystemThreadCount();
-        vanish ? m_device->SetFaults(gone) : m_device->Streams().SetFaults(fail);
-        LARGE_INTEGER wait;
-        wait.QuadPart = -300 * 10000; // 300 ms
-        KeDelayExecutionThread(KernelMode, FALSE, &wait);
-        EXPECT_EQ(m_Usb.Resets, 1);
-        EXPECT_EQ(m_Usb.Cycles, 0);
-        EXPECT_EQ(m_Client.Restarts, vanish ? 1 : 2);
+        const size_t asked = PortStatusReads();
+        vanish ? SetDeviceFaults(gone) : SetStreamFaults(fail);
+        RunForMs(300);
+        // The worker asks the port once; a port that answers needs neither a reset nor a cycle.
+        EXPECT_EQ(PortStatusReads() - asked, 1u);
+        EXPECT_EQ(Resets(), 0u);
+        EXPECT_EQ(Cycles(), 0u);
+        EXPECT_EQ(client.Restarts(), vanish ? 1 : 2);
         if (vanish)
         {
-            plat::Settle();
-            EXPECT_EQ(plat::LiveSystemThreadCount(), threads - 1); // the worker has ended
-            const LONG submitted = m_Client.Submitted;
-            KeDelayExecutionThread(KernelMode, FALSE, &wait);
-            EXPECT_EQ(m_Client.Submitted, submitted);
-            EXPECT_EQ(m_Client.Done, submitted);
+            const LONG submitted = client.Count(StreamNotifyRenderData);
+            RunForMs(300);
+            EXPECT_EQ(client.Count(StreamNotifyRenderData), submitted);
+            EXPECT_EQ(client.Done(), submitted);
         }
-        RunAndClose(vanish ? 0 : m_Client.Done + 20);
+        else
+            ASSERT_TRUE(client.WaitDone(client.Done() + 20));
+        client.Leave();
         if (!vanish)
         {
             std::vector<ULONG> gaps;
-            const std::vector<sim::StreamPacketRecord> packets = Packets(false);
+            const std::vector<sim::StreamPacketRecord> packets = DataPackets(false);
             for (size_t i = 1; i < packets.size(); ++i)
                 if (packets[i].Frame != packets[i - 1].Frame + 1)
                     gaps.push_back(packets[i].Frame - packets[i - 1].Frame);
@@ -288,33 +310,36 @@ TEST_F(UsbStreamChain, TheWorkerRecoversFromAFailedTransferAndEndsWithTheDevice)
 // its depth: never more than three in flight, never dry, and nothing left at close.
 TEST_F(UsbStreamChain, TheWorkerRefillsTheChainAndRacesCompletionsWithoutChangingItsDepth)
 {
-    m_Client.Keep = false;
-    auto stream = Start<CKickedRenderStream>("full", 1, 1, gd::Pcm(2, 48000, 2, 16, 3), 5, 3);
-    LARGE_INTEGER ms;
-    ms.QuadPart = -10000;
+    PlugHeadset();
+    const WAVEFORMATEXTENSIBLE format = rig::ClientFormat(2, 48000, 2, 16, 3);
+    auto stream = MadeStream<CKickedRenderStream>(1, {{1, format}});
+    rig::StreamTestClient& client = Client();
+    client.Keep = false;
+    client.Format = format;
+    client.FramesPerTransfer = 5;
+    ASSERT_EQ(client.Run(stream), STATUS_SUCCESS);
     stream->Skip = 2; // two completions in a row leave their transfer free
     while (stream->Skip > 0)
-        KeDelayExecutionThread(KernelMode, FALSE, &ms);
-    EXPECT_EQ(m_Client.Submitted - m_Client.Done, 1);
-    const LONG done = m_Client.Done;
+        RunForMs(1);
+    auto inFlight = [&] { return client.Count(StreamNotifyRenderData) - client.Done(); };
+    EXPECT_EQ(inFlight(), 1);
+    const LONG done = client.Done();
     stream->Kick();
-    KeDelayExecutionThread(KernelMode, FALSE, &ms);
-    EXPECT_EQ(m_Client.Done, done); // less than one transfer's time later
-    EXPECT_EQ(m_Client.Submitted - m_Client.Done, 3);
-    m_Client.DepthHeld = true;
+    RunForMs(1);
+    EXPECT_EQ(client.Done(), done); // less than one transfer's time later
+    EXPECT_EQ(inFlight(), 3);
     for (int second = 0; second < 600; ++second)
     {
-        m_device->Streams().ClearRecords();
+        Streams().ClearRecords();
         for (int kick = 0; kick < 20; ++kick, stream->Kick())
-            KeDelayExecutionThread(KernelMode, FALSE, &(ms.QuadPart = -50 * 10000, ms));
-        const std::vector<sim::StreamPacketRecord> packets = Packets(false);
+            RunForMs(50);
+        const std::vector<sim::StreamPacketRecord> packets = DataPackets(false);
         for (size_t i = 1; i < packets.size(); ++i)
             ASSERT_EQ(packets[i].Frame, packets[i - 1].Frame + 1) << "second " << second;
+        ASSERT_LE(inFlight(), 3);
     }
-    EXPECT_EQ(m_Client.MaxDepth, 3);
-    EXPECT_TRUE(m_Client.DepthHeld);
-    EXPECT_GE(m_Client.Done, 600 * 200 - 10);
-    RunAndClose(0);
+    EXPECT_EQ(client.MaxDepth(), 3);
+    EXPECT_GE(client.Done(), 600 * 200 - 10);
 }
 
 } // namespace

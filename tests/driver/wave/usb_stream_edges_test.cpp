@@ -1,20 +1,14 @@
-// The edges of the class-1 transfer chain on the simulated device: silence for empty capture
-// packets against a small packet slot, the isochronous URBs as they go down to the bus, and a
-// recovery whose alternate setting the device refuses.
-#include "support/usb_stream_rig.h"
+// The edges of the class-1 transfer chain on the real objects over the simulated headset:
+// silence for empty capture packets against a small packet slot, the isochronous URBs as they
+// go down to the bus, and a recovery whose alternate setting the device refuses.
+#include "support/stream_rig.h"
+
+#include "usbioctl.h"
 
 #include <mutex>
 
 namespace
 {
-
-// A stream whose state the test reads.
-template <class Base> class CWatchedStream : public Base
-{
-public:
-    using Base::Base;
-    LONG State() const { return this->m_StreamState; }
-};
 
 // The header fields of one isochronous URB as the driver handed it to the bus.
 struct IsoUrb
@@ -25,7 +19,7 @@ struct IsoUrb
     ULONG BufferLength, StartFrame, Packets, PacketSum;
 };
 
-class UsbStreamEdges : public UsbStreamChain
+class UsbStreamEdges : public rig::StreamRig
 {
 protected:
     // Taps the IRPs going down for their URBs, and each streaming SELECT_INTERFACE for the
@@ -34,36 +28,29 @@ protected:
     {
         m_Urbs.clear();
         m_DataPipe = nullptr;
-        m_Usb.Calling = [this](PIRP Irp)
+        UrbTap = [this, In](PURB Urb, bool Answered)
         {
-            auto urb = static_cast<PURB>(IoGetNextIrpStackLocation(Irp)->Parameters.Others.Argument1);
-            if (urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER)
+            if (!Answered && Urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER)
+            {
+                const struct _URB_ISOCH_TRANSFER& iso = Urb->UrbIsochronousTransfer;
+                ULONG sum = 0;
+                for (ULONG i = 0; i < iso.NumberOfPackets; ++i)
+                    sum += iso.IsoPacket[i].Length;
+                std::lock_guard<std::mutex> hold(m_UrbLock);
+                m_Urbs.push_back({iso.Hdr.Length, iso.TransferFlags, iso.PipeHandle, iso.TransferBufferLength,
+                                  iso.StartFrame, iso.NumberOfPackets, sum});
                 return;
-            const struct _URB_ISOCH_TRANSFER& iso = urb->UrbIsochronousTransfer;
-            ULONG sum = 0;
-            for (ULONG i = 0; i < iso.NumberOfPackets; ++i)
-                sum += iso.IsoPacket[i].Length;
-            std::lock_guard<std::mutex> hold(m_UrbLock);
-            m_Urbs.push_back({iso.Hdr.Length, iso.TransferFlags, iso.PipeHandle, iso.TransferBufferLength,
-                              iso.StartFrame, iso.NumberOfPackets, sum});
-        };
-        m_Usb.Answered = [this, In](PURB Urb, NTSTATUS Status)
-        {
+            }
             const USBD_INTERFACE_INFORMATION& info = Urb->UrbSelectInterface.Interface;
-            if (Urb->UrbHeader.Function != URB_FUNCTION_SELECT_INTERFACE || !NT_SUCCESS(Status) ||
-                info.AlternateSetting == 0)
+            if (!Answered || Urb->UrbHeader.Function != URB_FUNCTION_SELECT_INTERFACE ||
+                !USBD_SUCCESS(Urb->UrbHeader.Status) || info.AlternateSetting == 0)
                 return;
             for (ULONG p = 0; p < info.NumberOfPipes; ++p)
                 if (((info.Pipes[p].EndpointAddress & 0x80) != 0) == In)
                     m_DataPipe = info.Pipes[p].PipeHandle;
         };
     }
-    void Pause(LONGLONG Ms)
-    {
-        LARGE_INTEGER wait;
-        wait.QuadPart = -Ms * 10000;
-        KeDelayExecutionThread(KernelMode, FALSE, &wait);
-    }
+    size_t PortRequestsOf(ULONG Code) { return PortRequestCount(Code); }
 
     std::mutex m_UrbLock;
     std::vector<IsoUrb> m_Urbs;
@@ -83,28 +70,29 @@ TEST_F(UsbStreamEdges, EmptyCapturePacketsBecomeSilenceThatFitsThePacketSlot)
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.MaxPacket);
-        m_Client = {};
-        m_Edits = {{"09 05 82 05 62 00", std::string("09 05 82 05 ") + c.MaxPacket}};
-        Start<CUac1CaptureStream>("full", 2, 1, gd::Pcm(1, 44100, 2, 16, 4), 2, 3);
+        PlugBuiltin("uac1-headset", "full",
+                    {{"09 05 82 05 62 00", std::string("09 05 82 05 ") + c.MaxPacket}});
+        rig::StreamTestClient& client = RunClient(Stream(1), rig::ClientFormat(1, 44100, 2, 16, 4), 2, 3);
         sim::StreamFaults faults;
         faults.EmptyInEvery = 1;
-        m_device->Streams().SetFaults(faults);
-        RunAndClose(40);
+        SetStreamFaults(faults);
+        ASSERT_TRUE(client.WaitDone(40));
+        client.Leave();
+        const std::vector<ULONG> doneBytes = client.DoneBytes();
+        const std::vector<UCHAR> received = client.Received();
         // The first transfers may have been on the bus before every packet came back empty.
         constexpr size_t early = 8;
-        ASSERT_GE(m_Client.DoneBytes.size(), 40u);
+        ASSERT_GE(doneBytes.size(), 40u);
         size_t before = 0;
-        for (size_t i = 0; i < m_Client.DoneBytes.size(); ++i)
+        for (size_t i = 0; i < doneBytes.size(); ++i)
         {
             if (i < early)
-                before += m_Client.DoneBytes[i];
+                before += doneBytes[i];
             else
-                EXPECT_EQ(m_Client.DoneBytes[i], 2 * c.Frames * 2) << "transfer " << i;
+                EXPECT_EQ(doneBytes[i], 2 * c.Frames * 2) << "transfer " << i;
         }
-        ASSERT_GT(m_Client.Received.size(), before);
-        EXPECT_TRUE(std::all_of(m_Client.Received.begin() + before, m_Client.Received.end(),
-                                [](UCHAR b) { return b == 0; }));
-        m_Edits.clear();
+        ASSERT_GT(received.size(), before);
+        EXPECT_TRUE(std::all_of(received.begin() + before, received.end(), [](UCHAR b) { return b == 0; }));
         TearDown();
         SetUp();
     }
@@ -130,12 +118,12 @@ TEST_F(UsbStreamEdges, IsochronousUrbHeadersAsTheBusReceivesThem)
     for (const Case& c : cases)
     {
         SCOPED_TRACE(std::string(c.In ? "capture " : "render ") + c.Speed + (c.Asap ? " asap" : ""));
-        m_Client = {};
+        PlugBuiltin("uac1-headset", c.Speed);
         Tap(c.In);
-        CUsbAudioStream* stream =
-            c.In ? static_cast<CUsbAudioStream*>(
-                       Start<CUac1CaptureStream>(c.Speed, 2, 1, gd::Pcm(1, 44100, 2, 16, 4), c.Ms, 3))
-                 : Start<CUac1RenderStream>(c.Speed, 1, 1, gd::Pcm(2, 44100, 2, 16, 3), c.Ms, 3);
+        ICyclicControl* stream = Stream(c.In ? 1 : 0);
+        rig::StreamTestClient& client = RunClient(
+            stream, c.In ? rig::ClientFormat(1, 44100, 2, 16, 4) : rig::ClientFormat(2, 44100, 2, 16, 3),
+            c.Ms, 3);
         if (c.Asap) // the same client, restarted without start frames
         {
             EXPECT_EQ(stream->StopStreaming(), STATUS_SUCCESS);
@@ -144,7 +132,9 @@ TEST_F(UsbStreamEdges, IsochronousUrbHeadersAsTheBusReceivesThem)
             hold.unlock();
             EXPECT_EQ(stream->StartStreaming(0, FALSE), STATUS_SUCCESS);
         }
-        RunAndClose(m_Client.Done + 12);
+        ASSERT_TRUE(client.WaitDone(client.Done() + 12));
+        client.Leave();
+        UrbTap = nullptr;
         ASSERT_NE(m_DataPipe, nullptr);
         ASSERT_GE(m_Urbs.size(), 12u);
         const ULONG packets = c.Ms * c.PerFrame;
@@ -166,40 +156,36 @@ TEST_F(UsbStreamEdges, IsochronousUrbHeadersAsTheBusReceivesThem)
 }
 
 // A recovery that cannot drop to the zero-bandwidth setting, or cannot take the streaming
-// setting back, cycles the port once and leaves the stream running with nothing in flight:
-// the port's re-enumeration rebuilds it.
+// setting back, cycles the port once and leaves the stream with nothing in flight: the port's
+// re-enumeration rebuilds it, and the client still stops and closes.
 TEST_F(UsbStreamEdges, ARecoveryWhoseSettingIsRefusedCyclesThePortOnceAndSubmitsNothing)
 {
     for (int refused : {0, 1}) // the alternate setting whose SET_INTERFACE the device stalls
     {
         SCOPED_TRACE(refused);
-        m_Client = {};
-        auto stream =
-            Start<CWatchedStream<CUac1RenderStream>>("full", 1, 1, gd::Pcm(2, 48000, 2, 16, 3), 5, 3);
-        m_Client.Target = 4;
-        KeWaitForSingleObject(&m_Client.Reached, Executive, KernelMode, FALSE, nullptr);
+        PlugBuiltin("uac1-headset");
+        rig::StreamTestClient& client = RunClient(Stream(0), rig::ClientFormat(2, 48000, 2, 16, 3), 5, 3);
+        ASSERT_TRUE(client.WaitDone(4));
         sim::DeviceFaults stall;
         stall.StallMatching = true;
         stall.StallFilter.Request = USB_REQUEST_SET_INTERFACE;
         stall.StallFilter.Value = refused;
         stall.StallFilter.Index = 1;
-        m_device->SetFaults(stall);
+        SetDeviceFaults(stall);
         sim::StreamFaults fail;
         fail.FailTransferNumber = 1;
-        m_device->Streams().SetFaults(fail);
-        Pause(300);
-        EXPECT_EQ(m_Usb.Resets, 1);
-        EXPECT_EQ(m_Usb.Cycles, 1);
-        EXPECT_EQ(stream->State(), LONG(STREAM_STATE_RUNNING));
-        EXPECT_EQ(m_Client.Submitted, m_Client.Done);
-        const LONG submitted = m_Client.Submitted;
-        const size_t packets = Packets(false).size();
-        Pause(100);
-        EXPECT_EQ(m_Client.Submitted, submitted);
-        EXPECT_EQ(Packets(false).size(), packets);
-        EXPECT_EQ(m_Usb.Cycles, 1);
-        m_device->SetFaults(sim::DeviceFaults{});
-        RunAndClose(0);
+        SetStreamFaults(fail);
+        RunForMs(300);
+        EXPECT_EQ(PortRequestsOf(IOCTL_INTERNAL_USB_CYCLE_PORT), 1u);
+        EXPECT_EQ(client.Count(StreamNotifyRenderData), client.Done());
+        const LONG submitted = client.Count(StreamNotifyRenderData);
+        const size_t packets = DataPackets(false).size();
+        RunForMs(100);
+        EXPECT_EQ(client.Count(StreamNotifyRenderData), submitted);
+        EXPECT_EQ(DataPackets(false).size(), packets);
+        EXPECT_EQ(PortRequestsOf(IOCTL_INTERNAL_USB_CYCLE_PORT), 1u);
+        SetDeviceFaults(sim::DeviceFaults{});
+        client.Leave();
         TearDown();
         SetUp();
     }
