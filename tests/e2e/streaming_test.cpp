@@ -69,7 +69,6 @@ struct KnownFault
 };
 // device suffix      capture  selected setting   reason
 const KnownFault kKnownFaults[] = {
-    {"dev01-uac1.bin", 1, SettingKind::Any, "the fixed-rate microphone is refused (issue item 5)"},
     {"", -1, SettingKind::Float, "float alternate settings are offered as integer PCM (issue item 8)"},
 };
 
