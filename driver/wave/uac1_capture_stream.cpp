@@ -104,7 +104,7 @@ VOID CUac1CaptureStream::DeliverCaptureData(TransferContext* Context)
     const ULONG blockAlign = m_CurrentFormat.Format.nBlockAlign;
     const ULONG slot = m_nMaxFramesPerPacket * blockAlign;
     // An empty packet stands for one packet's worth of silence, never more than its slot holds.
-    ULONG silenceFrames = m_CurrentFormat.Format.nSamplesPerSec / (m_nPacketsPerFrame * 1000) + 1;
+    ULONG silenceFrames = m_CurrentFormat.Format.nSamplesPerSec / (m_nPacketsPerFrame * MS_PER_SECOND) + 1;
     silenceFrames = silenceFrames < m_nMaxFramesPerPacket ? silenceFrames : m_nMaxFramesPerPacket;
     ULONG copied = 0;
     for (ULONG i = 0; m_pRing && m_nRingSize && i < iso.NumberOfPackets; ++i)
