@@ -306,9 +306,15 @@ CUsbAudioStream::RegisterClient(ULONG Priority, PCWAVEFORMATEXTENSIBLE Format, U
         return STATUS_INVALID_PARAMETER;
     }
     *Client = nullptr;
-    if (!Format || !Callback || FramesPerTransfer == 0 || FramesPerTransfer > USB_STREAM_RING_MS ||
-        TransfersInFlight == 0 || TransfersInFlight > USB_STREAM_MAX_TRANSFERS)
+    if (!Format || !Callback || FramesPerTransfer == 0 || FramesPerTransfer > USB_STREAM_RING_MS)
     {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (TransfersInFlight < USB_STREAM_MIN_TRANSFERS || TransfersInFlight > USB_STREAM_MAX_TRANSFERS)
+    {
+        DbgPrint("CUsbAudioStream: stream %u refuses a client with %u transfers in flight: it streams "
+                 "with %u to %u\n",
+                 m_nStreamId, TransfersInFlight, USB_STREAM_MIN_TRANSFERS, USB_STREAM_MAX_TRANSFERS);
         return STATUS_INVALID_PARAMETER;
     }
     m_Lock.Lock();

@@ -20,6 +20,12 @@ class CUsbAudioStream;
 
 // A client may keep at most this many transfers outstanding: the pool has ten.
 constexpr ULONG USB_STREAM_MAX_TRANSFERS = 10;
+// ... and at least two. A transfer completes only once its last frame has passed, and the host
+// controller takes an explicit start frame only while that frame is still ahead of it, so a
+// lone transfer's successor, due in the very next frame, always comes too late: the stream
+// could only fail and recover over and over. The next transfer must be queued while the
+// current one still runs.
+constexpr ULONG USB_STREAM_MIN_TRANSFERS = 2;
 // The staging ring holds 40 ms; a transfer of more milliseconds could never be staged.
 constexpr ULONG USB_STREAM_RING_MS = 40;
 // USB frames are 1 ms: rates in Hz become frames per USB frame through this.
