@@ -10,9 +10,14 @@
 namespace
 {
 
-using rig::ClientFormat;
-using rig::IsFloatFormat;
 using rig::StreamTestClient;
+
+bool IsFloatFormat(const WAVEFORMATEXTENSIBLE& f)
+{
+    return f.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE
+               ? IsEqualGUIDAligned(f.SubFormat, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT)
+               : f.Format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
+}
 
 // The headset with its 24-bit render setting and its microphone turned into 32-bit IEEE float
 // settings (format tag 3, 4-byte subframes, endpoints sized for 49 frames).
