@@ -39,7 +39,8 @@ typedef IPipelineObject* PPIPELINEOBJECT;
 // Interleaved samples of Format to and from one float buffer per channel (full scale 1.0),
 // through Scratch (Frames x nChannels floats). 16- and 32-bit samples scale by 2^-15 and
 // 2^-31; packed 24-bit by 2^-23. Back to 16 and 32 bits rounds toward zero, to 24 bits to
-// nearest with ties to even; all three saturate. Other sample sizes are not converted: the
+// nearest with ties to even; all three saturate. 32-bit IEEE float samples move as they are.
+// Other sample sizes are not converted: the
 // channel buffers then read silence and the interleaved buffer is left as it is.
 // STATUS_NOT_SUPPORTED for 0 or more than STREAM_CHANNEL_BUFFER_COUNT channels or more than
 // PIPELINE_PASS_FRAMES frames, nothing touched. The caller sets the float modes. Any IRQL.

@@ -17,6 +17,7 @@ namespace
 {
 
 constexpr USHORT FORMAT_CODE_PCM = 1;
+constexpr USHORT FORMAT_CODE_IEEE_FLOAT = 3;
 
 // Which lists a pipeline run walks.
 constexpr ULONG STAGE_NODES = 1;
@@ -69,6 +70,13 @@ BOOLEAN PassFits(ULONG Frames, PCWAVEFORMATEXTENSIBLE Format)
     return channels > 0 && channels <= STREAM_CHANNEL_BUFFER_COUNT && Frames <= PIPELINE_PASS_FRAMES;
 }
 
+// 32-bit float samples are already what the channel buffers hold: their bits must never be
+// read as integers and scaled.
+BOOLEAN IsFloat32(PCWAVEFORMATEXTENSIBLE Format)
+{
+    return NodeFormatCode(Format) == FORMAT_CODE_IEEE_FLOAT && Format->Format.wBitsPerSample == 32;
+}
+
 } // namespace
 
 NTSTATUS ConvertToFloat(PVOID Source, float* const* Channels, float* Scratch, ULONG Frames,
@@ -88,6 +96,11 @@ NTSTATUS ConvertToFloat(PVOID Source, float* const* Channels, float* Scratch, UL
     }
     const int32_t channels = Format->Format.nChannels;
     const int32_t samples = channels * int32_t(Frames);
+    if (IsFloat32(Format))
+    {
+        SpDeinterleave32(static_cast<const float*>(Source), channels, int32_t(Frames), Channels);
+        return STATUS_SUCCESS;
+    }
     switch (Format->Format.wBitsPerSample)
     {
     case 16:
@@ -126,6 +139,11 @@ NTSTATUS ConvertFromFloat(PVOID Destination, float* const* Channels, float* Scra
     }
     const int32_t channels = Format->Format.nChannels;
     const int32_t samples = channels * int32_t(Frames);
+    if (IsFloat32(Format))
+    {
+        SpInterleave32(Channels, channels, int32_t(Frames), static_cast<float*>(Destination));
+        return STATUS_SUCCESS;
+    }
     SpInterleave32(Channels, channels, int32_t(Frames), Scratch);
     switch (Format->Format.wBitsPerSample)
     {

@@ -6,14 +6,6 @@
 
 #include "usbdlib.h"
 
-namespace
-{
-
-// USB frames of 1 ms: the packets of one second are packets per frame times this.
-constexpr ULONG USB_FRAMES_PER_SECOND = 1000;
-
-} // namespace
-
 CUac1CaptureStream::CUac1CaptureStream(PUNKNOWN UnknownOuter, ULONG InterfaceNumber, ULONG PinNodeId)
     : CUsbAudioStream(UnknownOuter, InterfaceNumber), m_CaptureLock(0), m_nRingFill(0), m_nPacketRemainder(0),
       m_nPinNodeId(PinNodeId)
@@ -136,7 +128,7 @@ VOID CUac1CaptureStream::DeliverSpan(ULONG Offset, ULONG Length)
 // keeps the pace of a device that spreads its frames the same way.
 ULONG CUac1CaptureStream::NextNominalFrames()
 {
-    const LONG perSecond = LONG(m_nPacketsPerFrame * USB_FRAMES_PER_SECOND);
+    const LONG perSecond = LONG(m_nPacketsPerFrame * MS_PER_SECOND);
     m_nPacketRemainder +=
         LONG(m_CurrentFormat.Format.nSamplesPerSec) - LONG(m_nBaseFramesPerPacket) * perSecond;
     const LONG carry = m_nPacketRemainder / perSecond;
@@ -158,8 +150,7 @@ ULONG CUac1CaptureStream::PacketBytes(TransferContext* Context, USBD_ISO_PACKET_
     {
         return 0; // not a slot of this transfer
     }
-    ULONG emptyFrames =
-        m_CurrentFormat.Format.nSamplesPerSec / (m_nPacketsPerFrame * USB_FRAMES_PER_SECOND) + 1;
+    ULONG emptyFrames = m_CurrentFormat.Format.nSamplesPerSec / (m_nPacketsPerFrame * MS_PER_SECOND) + 1;
     emptyFrames = emptyFrames < m_nMaxFramesPerPacket ? emptyFrames : m_nMaxFramesPerPacket;
     const BOOLEAN lost = !USBD_SUCCESS(Packet->Status) || Packet->Length > slot;
     if (lost || Packet->Length == 0)

@@ -75,7 +75,7 @@ STDMETHODIMP_(NTSTATUS) CUac1RenderStream::SubmitNextTransfer()
         const ULONG packets = m_nFramesPerTransfer * m_nPacketsPerFrame;
         RtlZeroMemory(pContext->Urb, GET_ISO_URB_SIZE(packets));
         struct _URB_ISOCH_TRANSFER& iso = pContext->Urb->UrbIsochronousTransfer;
-        const LONG perSecond = LONG(m_nPacketsPerFrame * 1000);
+        const LONG perSecond = LONG(m_nPacketsPerFrame * MS_PER_SECOND);
         const LONG step = LONG(m_nSizingRate) - LONG(m_nBaseFramesPerPacket) * perSecond;
         const ULONG blockAlign = m_CurrentFormat.Format.nBlockAlign;
         ULONG offset = 0;

@@ -35,11 +35,11 @@ CUsbAudioStream::CUsbAudioStream(PUNKNOWN UnknownOuter, ULONG InterfaceNumber)
     : CStreamEngine(UnknownOuter, InterfaceNumber), m_pDeviceUnknown(nullptr), m_pUsbDevice(nullptr),
       m_nFramesPerTransfer(10), m_nTransfersInFlight(USB_STREAM_MAX_TRANSFERS), m_bDeviceGone(FALSE),
       m_SubmitLock(0), m_PoolLock(0), m_pWorkerThread(nullptr), m_pClientCallbackObject(nullptr),
-      m_StreamState(STREAM_STATE_CLOSED), m_pOpenClient(nullptr), m_pStartedClient(nullptr), m_PendingFlag(0),
-      m_nOutstanding(0), m_nNextStartFrame(0), m_bExplicitStartFrames(0), m_pRing(nullptr), m_nRingSize(0),
-      m_nRingRead(0), m_nRingWrite(0), m_nPacketsPerFrame(1), m_nBaseFramesPerPacket(0),
-      m_nMaxFramesPerPacket(0), m_pInterfaceInfo(nullptr), m_nDataPipe(0), m_bHoldsBandwidth(FALSE),
-      m_bListsReady(FALSE), m_pEffectProcessor(nullptr)
+      m_StreamState(STREAM_STATE_CLOSED), m_pOpenClient(nullptr), m_pStartedClient(nullptr),
+      m_PendingFlag(STREAM_PENDING_NONE), m_nOutstanding(0), m_nNextStartFrame(0), m_bExplicitStartFrames(0),
+      m_pRing(nullptr), m_nRingSize(0), m_nRingRead(0), m_nRingWrite(0), m_nPacketsPerFrame(1),
+      m_nBaseFramesPerPacket(0), m_nMaxFramesPerPacket(0), m_pInterfaceInfo(nullptr), m_nDataPipe(0),
+      m_bHoldsBandwidth(FALSE), m_bListsReady(FALSE), m_pEffectProcessor(nullptr)
 {
     RtlZeroMemory(&m_CurrentFormat, sizeof(m_CurrentFormat));
     RtlZeroMemory(m_FreeSlots, sizeof(m_FreeSlots));
@@ -306,9 +306,15 @@ CUsbAudioStream::RegisterClient(ULONG Priority, PCWAVEFORMATEXTENSIBLE Format, U
         return STATUS_INVALID_PARAMETER;
     }
     *Client = nullptr;
-    if (!Format || !Callback || FramesPerTransfer == 0 || FramesPerTransfer > USB_STREAM_RING_MS ||
-        TransfersInFlight == 0 || TransfersInFlight > USB_STREAM_MAX_TRANSFERS)
+    if (!Format || !Callback || FramesPerTransfer == 0 || FramesPerTransfer > USB_STREAM_RING_MS)
     {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (TransfersInFlight < USB_STREAM_MIN_TRANSFERS || TransfersInFlight > USB_STREAM_MAX_TRANSFERS)
+    {
+        DbgPrint("CUsbAudioStream: stream %u refuses a client with %u transfers in flight: it streams "
+                 "with %u to %u\n",
+                 m_nStreamId, TransfersInFlight, USB_STREAM_MIN_TRANSFERS, USB_STREAM_MAX_TRANSFERS);
         return STATUS_INVALID_PARAMETER;
     }
     m_Lock.Lock();

@@ -20,8 +20,26 @@ class CUsbAudioStream;
 
 // A client may keep at most this many transfers outstanding: the pool has ten.
 constexpr ULONG USB_STREAM_MAX_TRANSFERS = 10;
+// ... and at least two. A transfer completes only once its last frame has passed, and the host
+// controller takes an explicit start frame only while that frame is still ahead of it, so a
+// lone transfer's successor, due in the very next frame, always comes too late: the stream
+// could only fail and recover over and over. The next transfer must be queued while the
+// current one still runs.
+constexpr ULONG USB_STREAM_MIN_TRANSFERS = 2;
 // The staging ring holds 40 ms; a transfer of more milliseconds could never be staged.
 constexpr ULONG USB_STREAM_RING_MS = 40;
+// USB frames are 1 ms: rates in Hz become frames per USB frame through this.
+constexpr ULONG MS_PER_SECOND = 1000;
+static_assert(MS_PER_SECOND % USB_STREAM_RING_MS == 0, "the ring is a whole fraction of a second");
+// A capture stream keeps at least this much in flight, whatever the client asks, so that a
+// late completion does not lose the device's samples.
+constexpr ULONG USB_STREAM_MIN_CAPTURE_MS = 10;
+
+// The pending flag (m_PendingFlag), changed with interlocked operations by the completions and
+// the worker thread.
+constexpr LONG STREAM_PENDING_NONE = 0;   // nothing waits
+constexpr LONG STREAM_PENDING_SUBMIT = 1; // a submission is under way or wanted
+constexpr LONG STREAM_PENDING_FAILED = 2; // a transfer failed: the worker recovers the stream
 // StopClient restarts the next client this many frames after the stream reopened.
 constexpr ULONG USB_STREAM_RESTART_DELAY_FRAMES = 5;
 // A client whose start frame has already passed starts this many frames from now.
@@ -169,7 +187,7 @@ protected:
     WAVEFORMATEXTENSIBLE m_CurrentFormat;
     StreamClient* m_pOpenClient;    // whose format the stream was opened with
     StreamClient* m_pStartedClient; // who leads the running stream
-    volatile LONG m_PendingFlag;    // 0 nothing, 1 a submission wanted, 2 a transfer failed
+    volatile LONG m_PendingFlag;    // STREAM_PENDING_NONE, _SUBMIT or _FAILED
     volatile LONG m_nOutstanding;   // transfers with the USB stack
     ULONG m_nNextStartFrame;
     ULONG m_bExplicitStartFrames;
@@ -211,6 +229,18 @@ private:
     VOID FreeTransfer(TransferContext* Context);
     VOID DeleteTransferChain();
     VOID CreateEffectProcessor();
+
+    // usb_audio_stream_transfers.cpp: the steps of OpenTransferChain.
+    struct TransferGeometry
+    {
+        ULONG Packets;      // per transfer
+        ULONG PacketFrames; // sample frames one packet slot of a data buffer holds
+        ULONG BlockAlign;
+        ULONG RingBytes; // the staging ring, whole sample frames
+    };
+    NTSTATUS FindOpenSetting(StreamClient* Client, PUCHAR AlternateSetting);
+    VOID SetTransferGeometry(StreamClient* Client, UCHAR AlternateSetting, TransferGeometry* Geometry);
+    NTSTATUS CreateTransferPool(IUsbDevice* UsbDevice, const TransferGeometry& Geometry);
 
     NTSTATUS CreateClientCallbackObject();
     NTSTATUS StartWorkerThread();

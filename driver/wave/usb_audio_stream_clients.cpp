@@ -414,7 +414,7 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StartStreaming(ULONG StartFrame, ULONG 
         m_pEffectProcessor->SetFormat(&m_CurrentFormat);
     }
     RtlCopyMemory(&m_CurrentWaveFormat, &m_CurrentFormat, sizeof(m_CurrentWaveFormat)); // the pipeline's
-    InterlockedExchange(&m_PendingFlag, 0);
+    InterlockedExchange(&m_PendingFlag, STREAM_PENDING_NONE);
     m_nNextStartFrame = StartFrame;
     m_bExplicitStartFrames = ExplicitStartFrames;
     KeClearEvent(&m_WorkEvent);

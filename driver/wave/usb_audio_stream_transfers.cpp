@@ -172,7 +172,7 @@ ULONG CUsbAudioStream::GetMaxFramesPerPacket(UCHAR AlternateSetting, PCWAVEFORMA
 {
     const ULONG blockAlign = Format->Format.nBlockAlign ? Format->Format.nBlockAlign : 1;
     const ULONG fallback =
-        Format->Format.nSamplesPerSec / (m_nPacketsPerFrame * 1000) + FALLBACK_EXTRA_FRAMES;
+        Format->Format.nSamplesPerSec / (m_nPacketsPerFrame * MS_PER_SECOND) + FALLBACK_EXTRA_FRAMES;
     IUsbDevice* pUsbDevice = QueryUsbDevice();
     if (!pUsbDevice)
     {
@@ -197,6 +197,87 @@ ULONG CUsbAudioStream::GetMaxFramesPerPacket(UCHAR AlternateSetting, PCWAVEFORMA
     return frames;
 }
 
+// The client's format must be one the stream offers, on a setting of its own, with whole
+// sample frames to count packets in.
+NTSTATUS CUsbAudioStream::FindOpenSetting(StreamClient* Client, PUCHAR AlternateSetting)
+{
+    PAGED_CODE();
+    WAVEFORMATEXTENSIBLE format;
+    RtlCopyMemory(&format, &Client->Format, sizeof(format));
+    NTSTATUS status = FindFormat(&format.Format);
+    if (NT_SUCCESS(status))
+    {
+        status = FindAlternateSetting(&Client->Format, AlternateSetting);
+    }
+    if (NT_SUCCESS(status) && Client->Format.Format.nBlockAlign == 0)
+    {
+        status = STATUS_INVALID_PARAMETER;
+    }
+    return status;
+}
+
+// Transfers, packets and the staging ring, sized for the leading client on its setting.
+VOID CUsbAudioStream::SetTransferGeometry(StreamClient* Client, UCHAR AlternateSetting,
+                                          TransferGeometry* Geometry)
+{
+    PAGED_CODE();
+    const ULONG framesPerTransfer = Client->FramesPerTransfer;
+    ULONG inFlight = Client->TransfersInFlight;
+    if (m_nCapture == STREAM_DIRECTION_CAPTURE && framesPerTransfer * inFlight < USB_STREAM_MIN_CAPTURE_MS)
+    {
+        // The client learns how many transfers it has.
+        inFlight = (USB_STREAM_MIN_CAPTURE_MS + framesPerTransfer - 1) / framesPerTransfer;
+        Client->TransfersInFlight = inFlight;
+    }
+    m_nFramesPerTransfer = framesPerTransfer;
+    m_nTransfersInFlight = inFlight;
+    const ULONG rate = Client->Format.Format.nSamplesPerSec;
+    const ULONG blockAlign = Client->Format.Format.nBlockAlign;
+    m_nPacketsPerFrame = GetPacketsPerFrame(AlternateSetting);
+    m_nBaseFramesPerPacket = rate / (m_nPacketsPerFrame * MS_PER_SECOND);
+    m_nMaxFramesPerPacket = GetMaxFramesPerPacket(AlternateSetting, &Client->Format);
+    Geometry->BlockAlign = blockAlign;
+    Geometry->Packets = framesPerTransfer * m_nPacketsPerFrame;
+    // A render packet carries the nominal frames or one more as the remainder runs over.
+    Geometry->PacketFrames = m_nCapture == STREAM_DIRECTION_CAPTURE
+                                 ? m_nMaxFramesPerPacket
+                                 : rate / MS_PER_SECOND / m_nPacketsPerFrame + 1;
+    const ULONG ringBytes = Client->Format.Format.nAvgBytesPerSec / (MS_PER_SECOND / USB_STREAM_RING_MS);
+    Geometry->RingBytes = (ringBytes + blockAlign - 1) / blockAlign * blockAlign;
+}
+
+// The lookaside lists, the ten pooled transfers and the staging ring. On failure the caller
+// deletes whatever was made (DeleteTransferChain).
+NTSTATUS CUsbAudioStream::CreateTransferPool(IUsbDevice* UsbDevice, const TransferGeometry& Geometry)
+{
+    PAGED_CODE();
+    ExInitializeNPagedLookasideList(&m_UrbList, nullptr, nullptr, 0, GET_ISO_URB_SIZE(Geometry.Packets),
+                                    USB_STREAM_URB_POOL_TAG, 0);
+    ExInitializeNPagedLookasideList(&m_DataList, nullptr, nullptr, 0,
+                                    SIZE_T(Geometry.PacketFrames) * Geometry.BlockAlign * Geometry.Packets,
+                                    USB_STREAM_URB_POOL_TAG, 0);
+    ExInitializeNPagedLookasideList(&m_ContextList, nullptr, nullptr, 0, sizeof(TransferContext),
+                                    USB_STREAM_URB_POOL_TAG, 0);
+    m_bListsReady = TRUE;
+    NTSTATUS status = STATUS_SUCCESS;
+    for (ULONG i = 0; NT_SUCCESS(status) && i < USB_STREAM_MAX_TRANSFERS; ++i)
+    {
+        status = AllocateTransfer(UsbDevice, &m_FreeSlots[i]);
+        if (NT_SUCCESS(status))
+        {
+            m_FreeSlots[i]->SlotIndex = i;
+        }
+    }
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    m_pRing = static_cast<PUCHAR>(
+        ExAllocatePoolWithTag(NonPagedPool, Geometry.RingBytes, UAC1_STREAM_RING_POOL_TAG));
+    m_nRingSize = m_pRing ? Geometry.RingBytes : 0;
+    return m_pRing ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+}
+
 NTSTATUS CUsbAudioStream::OpenTransferChain(StreamClient* Client, PULONG CurrentFrame)
 {
     PAGED_CODE();
@@ -205,23 +286,17 @@ NTSTATUS CUsbAudioStream::OpenTransferChain(StreamClient* Client, PULONG Current
         return STATUS_INVALID_PARAMETER;
     }
     m_Lock.Lock();
-    WAVEFORMATEXTENSIBLE format;
-    RtlCopyMemory(&format, &Client->Format, sizeof(format));
     UCHAR setting = 0;
-    NTSTATUS status = FindFormat(&format.Format);
-    if (NT_SUCCESS(status))
-    {
-        status = FindAlternateSetting(&Client->Format, &setting);
-    }
+    NTSTATUS status = FindOpenSetting(Client, &setting);
     IUsbDevice* pUsbDevice = NT_SUCCESS(status) ? QueryUsbDevice() : nullptr;
     if (NT_SUCCESS(status) && !pUsbDevice)
     {
         status = STATUS_INVALID_DEVICE_STATE;
     }
-    const ULONG blockAlign = Client->Format.Format.nBlockAlign;
-    if (NT_SUCCESS(status) && blockAlign == 0)
+    if (NT_SUCCESS(status) && InterlockedCompareExchange(&m_StreamState, STREAM_STATE_OPEN,
+                                                         STREAM_STATE_CLOSED) != STREAM_STATE_CLOSED)
     {
-        status = STATUS_INVALID_PARAMETER;
+        status = STATUS_INSUFFICIENT_RESOURCES; // and the stream stays as it was
     }
     if (!NT_SUCCESS(status))
     {
@@ -232,55 +307,9 @@ NTSTATUS CUsbAudioStream::OpenTransferChain(StreamClient* Client, PULONG Current
         m_Lock.Unlock();
         return status;
     }
-    if (InterlockedCompareExchange(&m_StreamState, STREAM_STATE_OPEN, STREAM_STATE_CLOSED) !=
-        STREAM_STATE_CLOSED)
-    {
-        pUsbDevice->Release();
-        m_Lock.Unlock();
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    ULONG framesPerTransfer = Client->FramesPerTransfer;
-    ULONG inFlight = Client->TransfersInFlight;
-    if (m_nCapture == STREAM_DIRECTION_CAPTURE && framesPerTransfer * inFlight < 10)
-    {
-        // At least 10 ms of capture in flight; the client learns how many transfers it has.
-        inFlight = (10 + framesPerTransfer - 1) / framesPerTransfer;
-        Client->TransfersInFlight = inFlight;
-    }
-    m_nFramesPerTransfer = framesPerTransfer;
-    m_nTransfersInFlight = inFlight;
-    const ULONG rate = Client->Format.Format.nSamplesPerSec;
-    const ULONG ringBytes =
-        (Client->Format.Format.nAvgBytesPerSec / 25 + blockAlign - 1) / blockAlign * blockAlign;
-    m_nPacketsPerFrame = GetPacketsPerFrame(setting);
-    const ULONG packets = framesPerTransfer * m_nPacketsPerFrame;
-    m_nBaseFramesPerPacket = rate / (m_nPacketsPerFrame * 1000);
-    m_nMaxFramesPerPacket = GetMaxFramesPerPacket(setting, &Client->Format);
-    const ULONG packetFrames =
-        m_nCapture == STREAM_DIRECTION_CAPTURE ? m_nMaxFramesPerPacket : rate / 1000 / m_nPacketsPerFrame + 1;
-
-    ExInitializeNPagedLookasideList(&m_UrbList, nullptr, nullptr, 0, GET_ISO_URB_SIZE(packets),
-                                    USB_STREAM_URB_POOL_TAG, 0);
-    ExInitializeNPagedLookasideList(&m_DataList, nullptr, nullptr, 0,
-                                    SIZE_T(packetFrames) * blockAlign * packets, USB_STREAM_URB_POOL_TAG, 0);
-    ExInitializeNPagedLookasideList(&m_ContextList, nullptr, nullptr, 0, sizeof(TransferContext),
-                                    USB_STREAM_URB_POOL_TAG, 0);
-    m_bListsReady = TRUE;
-    for (ULONG i = 0; NT_SUCCESS(status) && i < USB_STREAM_MAX_TRANSFERS; ++i)
-    {
-        status = AllocateTransfer(pUsbDevice, &m_FreeSlots[i]);
-        if (NT_SUCCESS(status))
-        {
-            m_FreeSlots[i]->SlotIndex = i;
-        }
-    }
-    if (NT_SUCCESS(status))
-    {
-        m_pRing =
-            static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, ringBytes, UAC1_STREAM_RING_POOL_TAG));
-        status = m_pRing ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
-        m_nRingSize = m_pRing ? ringBytes : 0;
-    }
+    TransferGeometry geometry;
+    SetTransferGeometry(Client, setting, &geometry);
+    status = CreateTransferPool(pUsbDevice, geometry);
     if (NT_SUCCESS(status))
     {
         status = SelectAlternateSetting(setting, Client);
@@ -530,15 +559,15 @@ VOID CUsbAudioStream::FinishTransfer(TransferContext* Context, BOOLEAN Running, 
     if (Running && Succeeded)
     {
         // Every success resubmits, serialised by the submit lock, so the chain keeps its depth;
-        // a failure waiting for the worker (flag 2) holds the chain back.
-        if (m_PendingFlag != 2)
+        // a failure waiting for the worker holds the chain back.
+        if (m_PendingFlag != STREAM_PENDING_FAILED)
         {
             SubmitNextTransfer();
         }
     }
     else if (Running)
     {
-        if (InterlockedExchange(&m_PendingFlag, 2) != 2)
+        if (InterlockedExchange(&m_PendingFlag, STREAM_PENDING_FAILED) != STREAM_PENDING_FAILED)
         {
             KeSetEvent(&m_WorkEvent, TRANSFER_EVENT_INCREMENT, FALSE);
         }

@@ -118,8 +118,9 @@ STDMETHODIMP_(VOID) CUsbAudioStream::StreamWorkerThread()
         m_Lock.Lock();
         if (m_StreamState == STREAM_STATE_RUNNING)
         {
-            const LONG pending = InterlockedCompareExchange(&m_PendingFlag, 0, 1);
-            if (pending == 1)
+            const LONG pending =
+                InterlockedCompareExchange(&m_PendingFlag, STREAM_PENDING_NONE, STREAM_PENDING_SUBMIT);
+            if (pending == STREAM_PENDING_SUBMIT)
             {
                 // A gone device submits nothing and answers success: that ends the loop too.
                 while (m_StreamState == STREAM_STATE_RUNNING && !m_bDeviceGone &&
@@ -127,7 +128,7 @@ STDMETHODIMP_(VOID) CUsbAudioStream::StreamWorkerThread()
                 {
                 }
             }
-            else if (pending == 2)
+            else if (pending == STREAM_PENDING_FAILED)
             {
                 DbgPrint("Error_ErrorOccur, m_StreamState = %d\n", m_StreamState);
                 NTSTATUS status = m_StreamState == STREAM_STATE_RUNNING ? RecoverStream() : STATUS_SUCCESS;
@@ -164,8 +165,8 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::RecoverStream()
     NTSTATUS status = pUsbDevice ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE;
     if (pUsbDevice)
     {
-        WaitForTransfers(); // failed transfers are not resubmitted while the flag is 2
-        InterlockedExchange(&m_PendingFlag, 0);
+        WaitForTransfers(); // failed transfers are not resubmitted while a failure is pending
+        InterlockedExchange(&m_PendingFlag, STREAM_PENDING_NONE);
         if (pUsbDevice->ResetPort())
         {
             m_bDeviceGone = TRUE;
@@ -230,7 +231,7 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::RestartStreaming()
         ULONG frame = 0;
         pUsbDevice->GetCurrentFrameNumber(&frame);
         m_nNextStartFrame = frame + USB_STREAM_START_DELAY_FRAMES;
-        InterlockedExchange(&m_PendingFlag, 0);
+        InterlockedExchange(&m_PendingFlag, STREAM_PENDING_NONE);
         KeClearEvent(&m_WorkEvent);
         for (ULONG i = 0; i < m_nTransfersInFlight; ++i)
         {

@@ -83,91 +83,108 @@ StreamEndpoints::StreamEndpoints(UsbDeviceModel& Model, bool HighSpeed, std::fun
 }
 
 // Every alternate setting of every audio-streaming interface with its format and isochronous
-// endpoints, and, for release 2.0, the clock source behind each terminal.
+// endpoints, and, for release 2.0, the clock source behind each terminal. Every field is read
+// through the descriptor's own span: a runt descriptor at the end of a hostile dump answers 0
+// for the fields it lacks instead of the bytes behind the buffer.
 void StreamEndpoints::ReadConfiguration(const std::vector<uint8_t>& Configuration)
 {
     int current = -1;
     bool inControl = false;
     bool controlRelease2 = false;
-    for (size_t at = 0; at + 2 <= Configuration.size();)
+    for (const DescriptorSpan& d : SplitDescriptors(Configuration))
     {
-        const uint8_t length = Configuration[at];
-        if (length < 2 || at + length > Configuration.size())
-            break;
-        const uint8_t* d = &Configuration[at];
-        at += length;
-        if (d[1] == kInterfaceDescriptor && length >= 9)
+        if (d.Type() == kInterfaceDescriptor && d.Has(9))
         {
-            inControl = d[5] == kAudioClass && d[6] == kControlSubclass;
+            inControl = d.At(5) == kAudioClass && d.At(6) == kControlSubclass;
             if (inControl)
-                controlRelease2 = d[7] == kRelease2Protocol;
+                controlRelease2 = d.At(7) == kRelease2Protocol;
             current = -1;
-            if (d[5] == kAudioClass && d[6] == kStreamingSubclass)
+            if (d.At(5) == kAudioClass && d.At(6) == kStreamingSubclass)
             {
                 Alternate alt;
-                alt.InterfaceNumber = d[2];
-                alt.Number = d[3];
-                alt.Release2 = d[7] == kRelease2Protocol;
+                alt.InterfaceNumber = d.At(2);
+                alt.Number = d.At(3);
+                alt.Release2 = d.At(7) == kRelease2Protocol;
                 m_alternates.push_back(alt);
                 current = int(m_alternates.size()) - 1;
             }
-            continue;
         }
-        if (d[1] == kClassInterfaceDescriptor && inControl && controlRelease2 && length >= 9)
+        else if (d.Type() == kClassInterfaceDescriptor && inControl)
         {
-            if (d[2] == kFormatTypeSubtype)
-                m_clockOfTerminal[d[3]] = d[7];
-            else if (d[2] == kOutputTerminalSubtype)
-                m_clockOfTerminal[d[3]] = d[8];
-            continue;
+            if (controlRelease2)
+                ReadClockOfTerminal(d);
         }
-        if (current < 0)
-            continue;
-        Alternate& alt = m_alternates[size_t(current)];
-        if (d[1] == kClassInterfaceDescriptor && !alt.Release2)
+        else if (current >= 0 && d.Type() == kClassInterfaceDescriptor)
         {
-            if (d[2] == kGeneralSubtype && length >= 7)
-            {
-                alt.TerminalLink = d[3];
-                alt.Float = (d[5] | d[6] << 8) == kFloatFormatTag;
-            }
-            else if (d[2] == kFormatTypeSubtype && length >= 8 && d[3] == kFormatTypeI)
-            {
-                alt.Channels = d[4];
-                alt.SubframeBytes = d[5];
-                alt.BitResolution = d[6];
-                for (size_t i = 0; d[7] != 0 && i < d[7] && 8 + 3 * i + 3 <= length; ++i)
-                    alt.Rates.push_back(d[8 + 3 * i] | d[9 + 3 * i] << 8 | d[10 + 3 * i] << 16);
-            }
+            Alternate& alt = m_alternates[size_t(current)];
+            if (alt.Release2)
+                ReadFormatUac2(d, &alt);
+            else
+                ReadFormatUac1(d, &alt);
         }
-        else if (d[1] == kClassInterfaceDescriptor)
+        else if (current >= 0 && d.Type() == kEndpointDescriptor)
         {
-            if (d[2] == kGeneralSubtype && length >= 16)
-            {
-                alt.TerminalLink = d[3];
-                const uint32_t formats = d[6] | d[7] << 8 | d[8] << 16 | uint32_t(d[9]) << 24;
-                alt.Float = (formats & kRelease2FloatFormat) != 0;
-                alt.Channels = d[10];
-            }
-            else if (d[2] == kFormatTypeSubtype && length >= 6 && d[3] == kFormatTypeI)
-            {
-                alt.SubframeBytes = d[4];
-                alt.BitResolution = d[5];
-            }
-        }
-        else if (d[1] == kEndpointDescriptor && length >= 7 && (d[3] & 0x03) == kIsochronous)
-        {
-            Endpoint endpoint;
-            endpoint.Address = d[2];
-            endpoint.Attributes = d[3];
-            const uint16_t size = uint16_t(d[4] | d[5] << 8);
-            // High-bandwidth endpoints move up to two more transactions per microframe.
-            endpoint.MaxPacketBytes = uint16_t((size & 0x7FF) * (1 + ((size >> 11) & 3)));
-            endpoint.Interval = d[6];
-            endpoint.Feedback = ((d[3] >> 4) & 0x03) == kFeedbackUsage;
-            alt.Endpoints.push_back(endpoint);
+            ReadEndpoint(d, &m_alternates[size_t(current)]);
         }
     }
+}
+
+// Release 2.0 names the clock of a terminal in the terminal's own descriptor.
+void StreamEndpoints::ReadClockOfTerminal(const DescriptorSpan& d)
+{
+    if (!d.Has(9))
+        return;
+    if (d.Subtype() == kFormatTypeSubtype)
+        m_clockOfTerminal[d.At(3)] = d.At(7);
+    else if (d.Subtype() == kOutputTerminalSubtype)
+        m_clockOfTerminal[d.At(3)] = d.At(8);
+}
+
+void StreamEndpoints::ReadFormatUac1(const DescriptorSpan& d, Alternate* Alt)
+{
+    if (d.Subtype() == kGeneralSubtype && d.Has(7))
+    {
+        Alt->TerminalLink = d.At(3);
+        Alt->Float = d.Le16(5) == kFloatFormatTag;
+    }
+    else if (d.Subtype() == kFormatTypeSubtype && d.Has(8) && d.At(3) == kFormatTypeI)
+    {
+        Alt->Channels = d.At(4);
+        Alt->SubframeBytes = d.At(5);
+        Alt->BitResolution = d.At(6);
+        for (size_t i = 0; i < d.At(7) && d.Has(8 + 3 * i + 3); ++i)
+            Alt->Rates.push_back(d.Le24(8 + 3 * i));
+    }
+}
+
+void StreamEndpoints::ReadFormatUac2(const DescriptorSpan& d, Alternate* Alt)
+{
+    if (d.Subtype() == kGeneralSubtype && d.Has(16))
+    {
+        Alt->TerminalLink = d.At(3);
+        Alt->Float = (d.Le32(6) & kRelease2FloatFormat) != 0;
+        Alt->Channels = d.At(10);
+    }
+    else if (d.Subtype() == kFormatTypeSubtype && d.Has(6) && d.At(3) == kFormatTypeI)
+    {
+        Alt->SubframeBytes = d.At(4);
+        Alt->BitResolution = d.At(5);
+    }
+}
+
+void StreamEndpoints::ReadEndpoint(const DescriptorSpan& d, Alternate* Alt)
+{
+    if (!d.Has(7) || (d.At(3) & 0x03) != kIsochronous)
+        return;
+    Endpoint endpoint;
+    endpoint.Address = d.At(2);
+    endpoint.Attributes = d.At(3);
+    const uint16_t size = d.Le16(4);
+    // High-bandwidth endpoints move up to two more transactions per microframe.
+    endpoint.MaxPacketBytes = uint16_t((size & 0x7FF) * (1 + ((size >> 11) & 3)));
+    endpoint.Interval = d.At(6);
+    endpoint.Feedback = ((d.At(3) >> 4) & 0x03) == kFeedbackUsage;
+    Alt->Endpoints.push_back(endpoint);
 }
 
 const StreamEndpoints::Endpoint* StreamEndpoints::DataEndpoint(const Alternate& Alt)

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "sim/device/device_model.h"
+#include "sim/profiles/descriptor_span.h"
 #include "usbdi.h"
 
 #include <cstdint>
@@ -145,6 +146,10 @@ private:
     };
 
     void ReadConfiguration(const std::vector<uint8_t>& Configuration);
+    void ReadClockOfTerminal(const DescriptorSpan& d);
+    static void ReadFormatUac1(const DescriptorSpan& d, Alternate* Alt);
+    static void ReadFormatUac2(const DescriptorSpan& d, Alternate* Alt);
+    static void ReadEndpoint(const DescriptorSpan& d, Alternate* Alt);
     const Alternate* FindAlternate(uint8_t InterfaceNumber, uint8_t Number) const;
     const Alternate* CurrentAlternate(uint8_t EndpointAddress, const Endpoint** Found) const;
     StreamFormat FormatOf(const Alternate& Alt, const Endpoint& Data) const;

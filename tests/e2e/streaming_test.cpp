@@ -54,24 +54,6 @@ std::string TestName(const testing::TestParamInfo<std::string>& info)
     return name;
 }
 
-// Known faults being mended elsewhere: the runs they spoil are skipped with the reason.
-enum class SettingKind
-{
-    Any,   // whatever the device streams
-    Float, // an IEEE-float alternate setting
-};
-struct KnownFault
-{
-    const char* Device; // the device name ends so
-    int Capture;        // -1: either direction
-    SettingKind Setting;
-    const char* Reason;
-};
-// device suffix      capture  selected setting   reason
-const KnownFault kKnownFaults[] = {
-    {"", -1, SettingKind::Float, "float alternate settings are offered as integer PCM (issue item 8)"},
-};
-
 // Runs one format of one stream and checks it against the device's record.
 class StreamingRuns : public rig::StreamRig
 {
@@ -79,23 +61,9 @@ protected:
     void TearDown() override
     {
         if (m_Runs)
-            std::printf("%zu format runs, %zu skipped\n", m_Runs - m_Skipped.size(), m_Skipped.size());
+            std::printf("%zu format runs\n", m_Runs);
         m_Runs = 0;
-        m_Skipped.clear();
         rig::StreamRig::TearDown();
-    }
-
-    const KnownFault* Fault(bool capture, SettingKind setting)
-    {
-        const std::string& device = m_Device;
-        for (const KnownFault& k : kKnownFaults)
-        {
-            const size_t n = std::strlen(k.Device);
-            if (device.size() >= n && device.compare(device.size() - n, n, k.Device) == 0 &&
-                (k.Capture < 0 || k.Capture == int(capture)) && k.Setting == setting)
-                return &k;
-        }
-        return nullptr;
     }
 
     // One format of one stream for `seconds` of transfers of `ms` with `inFlight` of them
@@ -106,8 +74,6 @@ protected:
         const bool capture = IsCapture(index);
         SCOPED_TRACE(std::string(capture ? "capture " : "render ") + Describe(format));
         ++m_Runs;
-        if (const KnownFault* fault = Fault(capture, SettingKind::Any))
-            return Skipped(format, fault);
         Streams().ClearRecords();
         StreamTestClient& client = Client();
         client.Format = format;
@@ -120,8 +86,6 @@ protected:
         sim::StreamFormat device;
         const uint8_t endpoint = StreamingEndpoint(capture, &device);
         ASSERT_NE(endpoint, 0) << "no interface streams";
-        if (const KnownFault* fault = device.Float ? Fault(capture, SettingKind::Float) : nullptr)
-            return client.Leave(), Skipped(format, fault);
         // Encoded data (a type-III setting) has no samples the device could read; its bytes pass
         // as they are, framed as the client's format says.
         const bool encoded = device.Channels == 0;
@@ -194,15 +158,9 @@ protected:
         EXPECT_TRUE(received == expected) << "capture data differ";
     }
 
-    void Skipped(const WAVEFORMATEXTENSIBLE& format, const KnownFault* fault)
-    {
-        m_Skipped.push_back(Describe(format) + ": " + fault->Reason);
-    }
-
     std::string m_Device;
     ULONG m_Seconds = 2;
     ULONG m_LastPacketsPerFrame = 0;
-    std::vector<std::string> m_Skipped;
     size_t m_Runs = 0;
 };
 
@@ -232,15 +190,6 @@ TEST_P(StreamingFormats, EveryStreamCarriesEveryFormatExactly)
             SCOPED_TRACE("stream " + std::to_string(i));
             StreamOneFormat(i, formats[f]);
         }
-    }
-    // The formats a known fault kept from running mark the device skipped (once every other
-    // format has passed), so the fault stays in sight until it is mended.
-    if (!m_Skipped.empty() && !HasFailure())
-    {
-        std::string skipped;
-        for (const std::string& line : m_Skipped)
-            skipped += "\n  " + line;
-        GTEST_SKIP() << "formats not run:" << skipped;
     }
 }
 

@@ -1,5 +1,6 @@
 // The format list of a class-1 streaming interface: one WAVEFORMATEXTENSIBLE per rate that a
-// FORMAT_TYPE descriptor offers (two per rate for the S/PDIF pass-through formats).
+// FORMAT_TYPE descriptor offers (two per rate for the S/PDIF pass-through formats). A type-I
+// format is integer PCM unless its setting's general descriptor tags it IEEE float.
 #include "driver/function/uac1/uac1_device.h"
 
 #include "ksmedia.h"
@@ -20,6 +21,9 @@ constexpr USHORT EXTENSIBLE_CB_SIZE = 22;
 constexpr USHORT PASS_THROUGH_TAG_BITS = 0x2001;
 constexpr ULONG SPDIF_AC3_SUBFORMAT_TAG = 0x0092;
 constexpr ULONG SPDIF_WMA_PRO_SUBFORMAT_TAG = 0x0164;
+// A type-I setting with this tag carries 32-bit IEEE floats, not integers.
+constexpr USHORT UAC1_FORMAT_TAG_IEEE_FLOAT = 0x0003;
+constexpr UCHAR FLOAT_SUBFRAME_BYTES = 4;
 
 ULONG ReadRate(const UCHAR* Bytes)
 {
@@ -115,6 +119,16 @@ NTSTATUS CUac1Device::AddFormatTypeDescriptor(CUsbAudioStream* Stream, const UCH
                  Stream->GetStreamId(), channels, subframeBytes);
         return STATUS_INVALID_PARAMETER;
     }
+    const BOOLEAN isFloat = formatType == USB_AUDIO_FORMAT_TYPE_I && FormatTag == UAC1_FORMAT_TAG_IEEE_FLOAT;
+    if (isFloat && subframeBytes != FLOAT_SUBFRAME_BYTES)
+    {
+        // No client format carries floats of another size; the setting is left unoffered
+        // rather than offered as integers it does not hold.
+        DbgPrint("CUac1Device: alternate setting %u of streaming interface %u has %u-byte float "
+                 "samples; the driver plays 4-byte floats only\n",
+                 AlternateSetting, Stream->GetStreamId(), subframeBytes);
+        return STATUS_SUCCESS;
+    }
     const ULONG capture = Stream->GetKind();
     WAVEFORMATEXTENSIBLE format;
     RtlZeroMemory(&format, sizeof(format));
@@ -155,7 +169,8 @@ NTSTATUS CUac1Device::AddUac1Formats(CUsbAudioStream* Stream, const UCHAR* Descr
         format.Format.nAvgBytesPerSec = format.Format.nBlockAlign * pRates[index];
         if (typeI)
         {
-            format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+            format.SubFormat = FormatTag == UAC1_FORMAT_TAG_IEEE_FLOAT ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT
+                                                                       : KSDATAFORMAT_SUBTYPE_PCM;
             status = Stream->AddDataFormat(&format, AlternateSetting);
         }
         else if (FormatTag & PASS_THROUGH_TAG_BITS)

@@ -244,7 +244,19 @@ TEST_F(Uac1Walk, FormatTypeDescriptorsExpandAsExpected)
         {"six channel render", Uac1Builder::Format(1, 6, 2, 16, {48000}), false, {48000}, {0x3F}, 1},
         {"six channel capture", Uac1Builder::Format(1, 6, 2, 16, {48000}), true, {48000}, {0x0}, 1},
         {"eight channel render", Uac1Builder::Format(1, 8, 3, 24, {48000}), false, {48000}, {0x63F}, 1},
-        {"non-PCM type I tag offered", Uac1Builder::Format(1, 2, 2, 16, {48000}), false, {48000}, {0x3}, 3},
+        {"IEEE float type I tag", Uac1Builder::Format(1, 2, 4, 32, {48000}), false, {48000}, {0x3}, 3},
+        {"IEEE float tag on 2-byte subframes",
+         Uac1Builder::Format(1, 2, 2, 16, {48000}),
+         false,
+         {},
+         {0x3},
+         3},
+        {"undefined type I tag taken as PCM",
+         Uac1Builder::Format(1, 2, 2, 16, {48000}),
+         false,
+         {48000},
+         {0x3},
+         0},
     };
     for (const FormatCase& c : cases)
     {
@@ -273,7 +285,8 @@ TEST_F(Uac1Walk, FormatTypeDescriptorsExpandAsExpected)
                 EXPECT_EQ(f.Format.nSamplesPerSec, rate);
                 EXPECT_EQ(f.dwChannelMask, mask);
                 EXPECT_EQ(f.Format.nAvgBytesPerSec, rate * f.Format.nBlockAlign);
-                EXPECT_TRUE(IsEqualGUIDAligned(f.SubFormat, KSDATAFORMAT_SUBTYPE_PCM));
+                EXPECT_TRUE(IsEqualGUIDAligned(f.SubFormat, c.Tag == 3 ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT
+                                                                       : KSDATAFORMAT_SUBTYPE_PCM));
             }
         TearDown();
         SetUp();
