@@ -151,8 +151,8 @@ NTSTATUS AudioPin::Open(PDEVICE_OBJECT Pdo, const std::u16string& Filter, ULONG 
 AudioPin::AudioPin(std::unique_ptr<ClientHandle> Filter, std::unique_ptr<ClientHandle> Pin, bool Capture,
                    const std::vector<UCHAR>& DataFormat)
     : m_pFilter(std::move(Filter)), m_pPin(std::move(Pin)), m_bCapture(Capture),
-      m_BlockAlign(BlockAlignOf(DataFormat)), m_LeadBytes(0), m_LastOffset(0), m_Position(0), m_Written(0),
-      m_Read(0)
+      m_BlockAlign(BlockAlignOf(DataFormat)), m_LeadBytes(0), m_LastOffset(0), m_Shift(0), m_Position(0),
+      m_Written(0), m_Read(0)
 {
     KeInitializeEvent(&m_Quit, NotificationEvent, FALSE);
 }
@@ -257,22 +257,39 @@ NTSTATUS AudioPin::Run()
         return STATUS_SUCCESS;
     // A fresh render stream starts with the lead already written, so the first transfers
     // carry the source's data rather than whatever the buffer held.
+    bool fresh = m_Position == 0 && m_Written == 0 && m_Read == 0;
     plat::PcPinView view;
-    if (!m_bCapture && m_Written == 0 && NT_SUCCESS(View(&view)) && view.BufferSize)
+    if (!m_bCapture && fresh && NT_SUCCESS(View(&view)) && view.BufferSize)
     {
         Feed(view, 0, Lead(view.BufferSize));
         m_Written = Lead(view.BufferSize);
     }
     NTSTATUS status = SetState(KSSTATE_RUN);
-    if (NT_SUCCESS(status))
-        StartPeriods();
+    if (!NT_SUCCESS(status))
+        return status;
+    KSAUDIO_POSITION position;
+    if (!fresh && NT_SUCCESS(View(&view)) && view.BufferSize && view.Buffer &&
+        NT_SUCCESS(GetPosition(&position)))
+    {
+        ULONG offset = ULONG(position.PlayOffset % view.BufferSize);
+        if (offset != m_LastOffset)
+            Rebase(view, offset);
+    }
+    StartPeriods();
     return status;
 }
 
 NTSTATUS AudioPin::Pause()
 {
     StopPeriods();
-    return m_pPin ? SetState(KSSTATE_PAUSE) : STATUS_INVALID_HANDLE;
+    if (!m_pPin)
+        return STATUS_INVALID_HANDLE;
+    NTSTATUS status = SetState(KSSTATE_PAUSE);
+    // The marks catch up with where the stream stopped, so that a later run can tell a
+    // position the stream started again from the one it kept.
+    if (NT_SUCCESS(status))
+        Service(false);
+    return status;
 }
 
 NTSTATUS AudioPin::Stop()
@@ -296,9 +313,35 @@ NTSTATUS AudioPin::Close()
     return status;
 }
 
+// The stream's position restarted at Offset while paused. The marks keep counting; the buffer
+// offset of the current position becomes Offset, and render data written ahead of the old
+// position moves ahead of the new one.
+void AudioPin::Rebase(const plat::PcPinView& View, ULONG Offset)
+{
+    ULONG size = View.BufferSize;
+    std::vector<UCHAR> pending;
+    if (!m_bCapture && m_Written > m_Position)
+    {
+        pending.resize(std::min<ULONGLONG>(m_Written - m_Position, size));
+        RingCopy(View, m_Position, pending.data(), pending.size(), false);
+    }
+    m_Shift = ULONG((Offset + size - m_Position % size) % size);
+    m_LastOffset = Offset;
+    if (!m_bCapture)
+    {
+        RingCopy(View, m_Position, pending.data(), pending.size(), true);
+        m_Written = m_Position + pending.size();
+    }
+    else
+        m_Read = m_Position;
+    std::lock_guard<std::mutex> guard(m_StatsLock);
+    ++m_Stats.Restarts;
+}
+
 void AudioPin::ResetMarks()
 {
     m_LastOffset = 0;
+    m_Shift = 0;
     m_Position = m_Written = m_Read = 0;
     std::lock_guard<std::mutex> guard(m_StatsLock);
     m_Stats = AudioPinStats();
@@ -331,7 +374,7 @@ void AudioPin::PeriodLoop()
     PVOID objects[] = {&m_Quit, &timer};
     while (KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr) !=
            STATUS_WAIT_0)
-        Service();
+        Service(true);
     KeCancelTimer(&timer);
 }
 
@@ -341,40 +384,42 @@ ULONG AudioPin::Lead(ULONG BufferSize) const
     return lead - lead % m_BlockAlign;
 }
 
+void AudioPin::RingCopy(const plat::PcPinView& View, ULONGLONG From, UCHAR* Data, ULONGLONG Bytes,
+                        bool IntoRing)
+{
+    UCHAR* buffer = static_cast<UCHAR*>(View.Buffer);
+    for (ULONGLONG done = 0; done < Bytes;)
+    {
+        ULONG offset = ULONG((From + done + m_Shift) % View.BufferSize);
+        ULONG piece = ULONG(std::min<ULONGLONG>(Bytes - done, View.BufferSize - offset));
+        if (IntoRing)
+            std::memcpy(buffer + offset, Data + done, piece);
+        else
+            std::memcpy(Data + done, buffer + offset, piece);
+        done += piece;
+    }
+}
+
 void AudioPin::Feed(const plat::PcPinView& View, ULONGLONG From, ULONGLONG Bytes)
 {
     m_Scratch.assign(Bytes, 0);
     if (m_Source && Bytes)
         m_Source(m_Scratch.data(), ULONG(Bytes));
-    UCHAR* buffer = static_cast<UCHAR*>(View.Buffer);
-    for (ULONGLONG done = 0; done < Bytes;)
-    {
-        ULONG offset = ULONG((From + done) % View.BufferSize);
-        ULONG piece = ULONG(std::min<ULONGLONG>(Bytes - done, View.BufferSize - offset));
-        std::memcpy(buffer + offset, m_Scratch.data() + done, piece);
-        done += piece;
-    }
+    RingCopy(View, From, m_Scratch.data(), Bytes, true);
 }
 
 void AudioPin::Drain(const plat::PcPinView& View, ULONGLONG From, ULONGLONG Bytes)
 {
     m_Scratch.resize(Bytes);
-    const UCHAR* buffer = static_cast<const UCHAR*>(View.Buffer);
-    for (ULONGLONG done = 0; done < Bytes;)
-    {
-        ULONG offset = ULONG((From + done) % View.BufferSize);
-        ULONG piece = ULONG(std::min<ULONGLONG>(Bytes - done, View.BufferSize - offset));
-        std::memcpy(m_Scratch.data() + done, buffer + offset, piece);
-        done += piece;
-    }
+    RingCopy(View, From, m_Scratch.data(), Bytes, false);
     if (m_Sink && Bytes)
         m_Sink(m_Scratch.data(), ULONG(Bytes));
 }
 
-// One period: how far the position moved since the last one (less than a buffer, since a
-// period is far shorter than any buffer), then the buffer fed up to the lead ahead of it or
+// One period (or the catching up at a pause): how far the position moved since the last one (less than a
+// buffer, since a period is far shorter than any buffer), then the buffer fed up to the lead ahead of it or
 // drained up to it.
-void AudioPin::Service()
+void AudioPin::Service(bool Period)
 {
     plat::PcPinView view;
     KSAUDIO_POSITION position;
@@ -412,7 +457,7 @@ void AudioPin::Service()
     stats.WrittenBytes = m_Written;
     stats.ReadBytes = m_Read;
     stats.ServiceCount = view.ServiceCount;
-    ++stats.Periods;
+    stats.Periods += Period ? 1 : 0;
     std::lock_guard<std::mutex> guard(m_StatsLock);
     m_Stats = stats;
 }

@@ -46,6 +46,7 @@ struct AudioPinStats
     ULONG Periods = 0;           // service periods run
     ULONG Underruns = 0;         // render: periods that found the position past the written mark
     ULONG Overruns = 0;          // capture: periods that found more than a buffer unread
+    ULONG Restarts = 0;          // runs after a pause that found the stream's position moved
     ULONG ServiceCount = 0;      // the port's service calls for the pin, as last read
 };
 
@@ -77,7 +78,9 @@ public:
 
     // Run preloads a render buffer up to the lead, then steps the pin to RUN and starts the
     // periods; Pause and Stop end the periods first. Stop also resets the engine's marks, as
-    // the stream's position starts again from 0.
+    // the stream's position starts again from 0. A stream may also start its position again
+    // when it runs after a pause: the engine then moves what it had written and not yet played
+    // to the new position, so the source's data stays in order.
     NTSTATUS Run();
     NTSTATUS Pause();
     NTSTATUS Stop();
@@ -104,10 +107,13 @@ private:
     void StartPeriods();
     void StopPeriods();
     void PeriodLoop();
-    void Service();
+    void Service(bool Period);
     ULONG Lead(ULONG BufferSize) const;
     void Feed(const plat::PcPinView& View, ULONGLONG From, ULONGLONG Bytes);
     void Drain(const plat::PcPinView& View, ULONGLONG From, ULONGLONG Bytes);
+    // Copies between the ring and Data; From is an absolute mark.
+    void RingCopy(const plat::PcPinView& View, ULONGLONG From, UCHAR* Data, ULONGLONG Bytes, bool IntoRing);
+    void Rebase(const plat::PcPinView& View, ULONG Offset);
     void ResetMarks();
 
     std::unique_ptr<ClientHandle> m_pFilter;
@@ -121,6 +127,7 @@ private:
     // Marks, as absolute byte counts since the last stop; touched by the period thread while it
     // runs and by the caller only while it does not.
     ULONG m_LastOffset;
+    ULONG m_Shift; // buffer offset = (mark + m_Shift) mod buffer size
     ULONGLONG m_Position;
     ULONGLONG m_Written;
     ULONGLONG m_Read;

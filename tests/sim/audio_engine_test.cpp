@@ -46,6 +46,7 @@ protected:
         if (!pin)
             return pin;
         EXPECT_EQ(pin->IsCapture(), c.Flow == KSPIN_DATAFLOW_OUT);
+        EXPECT_EQ(m_Log.Capture, c.Flow == KSPIN_DATAFLOW_OUT) << "NewStream's capture flag";
         pin->SetLeadBytes(c.LeadBytes);
         pin->SetRenderSource(
             [this](UCHAR* data, ULONG bytes)
@@ -137,18 +138,38 @@ TEST_F(AudioEngine, KeepsTheBufferFedAheadOrDrainedBehindThePosition)
 
 TEST_F(AudioEngine, APauseAndRunCycleKeepsAudioFlowingInOrder)
 {
-    const FlowCase render = kCases[0];
-    std::unique_ptr<sim::AudioPin> pin = OpenCase(render);
-    ASSERT_TRUE(pin);
-    for (int cycle = 0; cycle < 3; ++cycle)
+    // Whether the stream keeps its position across a pause or starts it again at 0, the
+    // device gets the source's bytes in order.
+    for (bool restart : {false, true})
     {
-        ASSERT_EQ(pin->Run(), STATUS_SUCCESS);
-        Sleep(100);
-        ASSERT_EQ(pin->Pause(), STATUS_SUCCESS);
-        Sleep(30); // paused: the position stands
+        SCOPED_TRACE(restart ? "position restarts" : "position kept");
+        doubles::WaveMiniportConfig config;
+        config.RestartOnRun = restart;
+        Start(config);
+        std::unique_ptr<sim::AudioPin> pin;
+        ASSERT_EQ(OpenPin(sim::WaveDataFormat(2, 48000, 16, 16), &pin), STATUS_SUCCESS);
+        pin->SetRenderSource(
+            [this](UCHAR* data, ULONG bytes)
+            {
+                for (ULONG i = 0; i < bytes; ++i)
+                    data[i] = SourceByte(m_Fed++);
+            });
+        for (int cycle = 0; cycle < 3; ++cycle)
+        {
+            ASSERT_EQ(pin->Run(), STATUS_SUCCESS);
+            Sleep(110); // the pause finds the position inside the buffer, not at its start
+            ASSERT_EQ(pin->Pause(), STATUS_SUCCESS);
+            Sleep(30); // paused: the position stands
+        }
+        sim::AudioPinStats stats = pin->Stats();
+        CheckRendered(kCases[0], stats);
+        EXPECT_EQ(m_Log.Rendered.size(), 3u * 22 * 960); // 22 ticks of 5 ms a cycle
+        EXPECT_EQ(stats.Restarts, restart ? 2u : 0u);
+        pin.reset();
+        TearDown();
+        m_Log = doubles::WaveMiniportLog();
+        m_Fed = 0;
     }
-    CheckRendered(render, pin->Stats());
-    EXPECT_EQ(m_Log.Rendered.size(), 3u * 20 * 960); // twenty 5 ms ticks a cycle
 }
 
 TEST_F(AudioEngine, StopStartsThePositionAndTheMarksAgain)

@@ -307,7 +307,7 @@ STDMETHODIMP_(NTSTATUS) CTestWaveStream::SetState(KSSTATE State)
     }
     else if (m_State == KSSTATE_RUN)
         StopTicks();
-    if (State <= KSSTATE_ACQUIRE)
+    if (State <= KSSTATE_ACQUIRE || (State == KSSTATE_RUN && m_Config.RestartOnRun))
         m_Position = 0;
     m_State = State;
     return STATUS_SUCCESS;

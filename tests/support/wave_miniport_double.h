@@ -33,6 +33,8 @@ struct WaveMiniportConfig
     int FailState = -1;                             // SetState to this state fails ...
     NTSTATUS FailStateStatus = STATUS_UNSUCCESSFUL; // ... with this status
     ULONG TickMs = 5;
+    bool RestartOnRun = false; // the position starts again from 0 at every RUN, as a stream
+                               // whose client restarts does
 };
 
 struct WaveMiniportLog
