@@ -2,6 +2,7 @@
 // open through the miniport's intersection and NewStream, states step one at a time, the
 // stream's Notify reaches the service group in a DPC, positions and formats pass through, and
 // closing or unregistering lets every stream go.
+#include "support/topology_miniport_double.h"
 #include "support/wave_port_rig.h"
 
 #include <string>
@@ -289,6 +290,29 @@ TEST_F(KsWaveCyclicPort, ServiceGroupCallsItsMembersUntilTheyLeave)
     group->Release(); // lets b go with it
     a->Release();
     b->Release();
+}
+
+// Objects that are no wave miniport still register (the adapter's subdevice bookkeeping does
+// not care), but get no filter: nothing is initialised, described or opened on them.
+TEST_F(KsWaveCyclicPort, AnObjectWithoutTheWaveMiniportInterfaceBindsForRegistrationOnly)
+{
+    int deviceKey = 0;
+    PDEVICE_OBJECT device = reinterpret_cast<PDEVICE_OBJECT>(&deviceKey);
+    doubles::TopologyMiniportLog log;
+    PCFILTER_DESCRIPTOR empty = {};
+    PUNKNOWN other = doubles::CTestTopologyMiniport::Create(empty, &log);
+    PPORT port = nullptr;
+    ASSERT_EQ(PcNewPort(&port, CLSID_PortWaveCyclic), STATUS_SUCCESS);
+    ASSERT_EQ(port->Init(device, nullptr, other, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(port->Init(device, nullptr, other, nullptr, nullptr), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_TRUE(log.Calls.empty());
+    EXPECT_EQ(plat::pc::SubdevicePortOf(port)->GetFilterDescriptor(), nullptr);
+    ASSERT_EQ(PcRegisterSubdevice(device, const_cast<PWSTR>(u"Other"), port), STATUS_SUCCESS);
+    other->Release();
+    EXPECT_TRUE(log.Calls.empty()) << "the port keeps the object while registered";
+    plat::PcForgetDevice(device);
+    EXPECT_EQ(log.Calls, (Lines{"destroyed"}));
+    port->Release();
 }
 
 } // namespace
