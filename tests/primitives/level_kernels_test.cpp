@@ -8,6 +8,7 @@
 #include <string.h>
 #include <xmmintrin.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <vector>
@@ -251,6 +252,181 @@ TEST_P(SpLevelKernelTest, StreamedWideningGivesTheSameValues)
     for (int32_t i = 0; i < n; i += 997)
         ASSERT_EQ(double(src[i]), dst[i + 1]) << i;
     ASSERT_EQ(double(src[n - 1]), dst[n]);
+}
+
+// --- edges where the kernels used to go wrong, against exact arithmetic ---------------------------
+
+namespace
+{
+
+// x times 2^-scale exactly (long double holds every float and double, and its exponent range
+// covers every scale a float can survive), rounded by the rule and saturated to [lo, hi]. A NaN
+// value gives `nanResult`.
+int64_t ExactScaled(long double x, int32_t scale, int rule, int64_t lo, int64_t hi, int64_t nanResult)
+{
+    if (std::isnan(x))
+        return nanResult;
+    const long double y = std::ldexp(x, -std::clamp(scale, -20000, 20000));
+    long double r = rule == 0 ? std::trunc(y) : (rule == 1 ? std::nearbyint(y) : std::round(y));
+    return r >= (long double)hi ? hi : (r <= (long double)lo ? lo : int64_t(r));
+}
+
+// v / 2^shift exactly, ties away from zero, saturated to 32 bits: a power-of-two scaling of a
+// 64-bit integer is exact in long double, whose significand holds 64 bits.
+int64_t ExactShift(int64_t v, int32_t shift)
+{
+    const long double r = std::round(std::ldexp((long double)v, -std::clamp(shift, -20000, 20000)));
+    return r >= 2147483647.0L ? INT32_MAX : (r <= -2147483648.0L ? INT32_MIN : int64_t(r));
+}
+
+enum KernelKind
+{
+    kI16,       // float to 16-bit, nearest even (flag 1) or toward zero (flag 0); NaN gives 0
+    kI32,       // float to 32-bit, the same rules
+    kF64I32,    // double to 32-bit, the same rules
+    kF64I32Away // double to 32-bit, half away from zero; NaN gives the bound
+};
+
+struct EdgeCase
+{
+    KernelKind kind;
+    double x;
+    int32_t flag, scale;
+    int64_t before; // what the kernel gave before it was mended, for the record
+};
+
+int64_t RunEdge(int level, const EdgeCase& c)
+{
+    int16_t r16 = 0;
+    int32_t r32 = 0;
+    const float xf = float(c.x);
+    switch (c.kind)
+    {
+    case kI16:
+        SP_AT(level, SpConvertF32ToI16Kernel)(&xf, &r16, 1, c.flag, c.scale);
+        return r16;
+    case kI32:
+        SP_AT(level, SpConvertF32ToI32Kernel)(&xf, &r32, 1, c.flag, c.scale);
+        return r32;
+    case kF64I32:
+        SP_AT(level, SpConvertF64ToI32Kernel)(&c.x, &r32, 1, c.flag, c.scale);
+        return r32;
+    case kF64I32Away:
+        SP_AT(level, SpConvertF64ToI32AwayKernel)(&c.x, &r32, 1, c.scale);
+        return r32;
+    }
+    return -1;
+}
+
+int64_t ExactEdge(const EdgeCase& c)
+{
+    const int rule = c.kind == kF64I32Away ? 2 : c.flag != 0 ? 1 : 0;
+    if (c.kind == kI16)
+        return ExactScaled(c.x, c.scale, rule, -32768, 32767, 0);
+    return ExactScaled(c.x, c.scale, rule, INT32_MIN, INT32_MAX, c.kind == kF64I32Away ? INT32_MAX : 0);
+}
+
+// A zero or an infinity met an unbounded factor (+inf from scale -128 down, 0 from 150 up), and
+// the product 0 x inf was a NaN: it took the bound of the clamp, and the NaN pass, which looked
+// at the source, let it stand.
+// clang-format off
+const EdgeCase kEdges[] = {
+    {kI16, 0.0, 1, -128, 32767},          {kI16, -0.0, 0, -200, 32767},        {kI16, 0.0, 1, INT32_MIN, 32767},
+    {kI16, -HUGE_VAL, 1, 200, 32767},     {kI16, HUGE_VAL, 0, INT32_MAX, 32767}, {kI16, 1.0, 1, -128, 32767},
+    {kI16, -1.5, 1, 150, 0},              {kI16, 3.0, 1, 1, 2},               {kI16, double(NAN), 1, -128, 0},
+    {kI32, 0.0, 1, -128, INT32_MIN},      {kI32, 0.0, 0, INT32_MIN, INT32_MIN}, {kI32, -HUGE_VAL, 1, 200, INT32_MIN},
+    {kI32, HUGE_VAL, 1, 200, INT32_MIN},  {kI32, -1.0, 0, -130, INT32_MIN},   {kI32, 1.5e9, 1, -1, INT32_MAX},
+    {kF64I32, 0.0, 1, -128, INT32_MAX},   {kF64I32, -HUGE_VAL, 0, 200, INT32_MAX}, {kF64I32, 2.5, 1, 0, 2},
+    {kF64I32, double(NAN), 0, -300, 0},
+    {kF64I32Away, 0.0, 0, -128, INT32_MAX}, {kF64I32Away, -HUGE_VAL, 0, 200, INT32_MAX},
+    {kF64I32Away, 0.0, 0, INT32_MIN, INT32_MAX}, {kF64I32Away, -2.5, 0, 0, -3}, {kF64I32Away, 5.0, 0, 1, 3},
+};
+// clang-format on
+
+} // namespace
+
+TEST_P(SpLevelKernelTest, ScaledEdgesMatchExactArithmetic)
+{
+    for (const EdgeCase& c : kEdges)
+        EXPECT_EQ(ExactEdge(c), RunEdge(Level(), c))
+            << "kind " << c.kind << " x " << c.x << " flag " << c.flag << " scale " << c.scale << " (gave "
+            << c.before << " before)";
+}
+
+// The factor of an extreme scale is formed in bounded time whatever the caller's rounding: toward
+// zero, doubling never reaches infinity (it stops at the largest float), so an unbounded loop ran
+// the scale's magnitude in steps (2.3 s at INT32_MIN). Every kernel family, one element each.
+TEST_P(SpLevelKernelTest, ExtremeScalesUnderEveryRoundingControl)
+{
+    CsrGuard guard;
+    for (unsigned mode : {0x0000u, 0x2000u, 0x4000u, 0x6000u})
+        for (int32_t scale : {INT32_MIN, INT32_MIN + 1, -1000, 1000, INT32_MAX})
+        {
+            _mm_setcsr((guard.saved & ~0x6000u) | mode);
+            const float x = -1.0f;
+            int16_t r16 = 0, a16 = 0;
+            int32_t r32 = 0, a32 = 0;
+            SP_AT(Level(), SpConvertF32ToI16Kernel)(&x, &r16, 1, 0, scale);
+            SP_AT(Level(), SpConvertF32ToI32Kernel)(&x, &r32, 1, 0, scale);
+            SP_AT(Level(), SpConvertF32ToI16AwayKernel)(&x, &a16, 1, scale);
+            SP_AT(Level(), SpConvertF32ToI32AwayKernel)(&x, &a32, 1, scale);
+            _mm_setcsr(guard.saved);
+            const bool big = scale < 0;
+            EXPECT_EQ(big ? -32768 : 0, r16) << mode << " " << scale;
+            EXPECT_EQ(big ? INT32_MIN : 0, r32) << mode << " " << scale;
+            EXPECT_EQ(big ? -32768 : 0, a16) << mode << " " << scale;
+            EXPECT_EQ(big ? INT32_MIN : 0, a32) << mode << " " << scale;
+        }
+}
+
+// Above scale 16 every finite half gives 0 whatever the rounding; the largest finite half at
+// scale 17 (0.4998) used to round to 1 under a caller rounding up. Infinities keep their bounds.
+TEST_P(SpLevelKernelTest, HalfToIntegerAboveScaleSixteenIsZeroUnderEveryRounding)
+{
+    CsrGuard guard;
+    const uint16_t in[] = {0x7BFF, 0xFBFF, 0x3C00, 0x0001, 0x7C00, 0xFC00, 0x7E00};
+    for (unsigned mode : {0x0000u, 0x2000u, 0x4000u, 0x6000u})
+        for (int32_t flag : {0, 1})
+            for (int32_t scale : {17, 30, INT32_MAX})
+            {
+                int16_t out[7];
+                _mm_setcsr((guard.saved & ~0x6000u) | mode);
+                SP_AT(Level(), SpConvertF16ToI16Kernel)(in, out, 7, flag, scale);
+                _mm_setcsr(guard.saved);
+                EXPECT_EQ((std::vector<int16_t>{0, 0, 0, 0, 32767, -32768, 0}),
+                          std::vector<int16_t>(out, out + 7))
+                    << "mode " << mode << " flag " << flag << " scale " << scale;
+            }
+}
+
+// Shift counts outside 1..32 keep the meaning v / 2^shift instead of an undefined shift (shift 0
+// computed 1 << -1); checked against exact arithmetic over values at the integer edges.
+TEST_P(SpLevelKernelTest, RoundingShiftOfEveryCountMatchesExactArithmetic)
+{
+    const std::vector<int64_t> values = {0,
+                                         1,
+                                         -1,
+                                         3,
+                                         -3,
+                                         5,
+                                         -5,
+                                         INT32_MAX,
+                                         INT32_MIN,
+                                         4294967295,
+                                         -4294967296,
+                                         INT64_MAX,
+                                         INT64_MIN,
+                                         1099511627776,
+                                         -1099511627775};
+    for (int32_t shift :
+         {INT32_MIN, -64, -33, -32, -31, -1, 0, 1, 31, 32, 33, 62, 63, 64, 100, 127, 128, INT32_MAX})
+    {
+        std::vector<int32_t> got(values.size());
+        SP_AT(Level(), SpConvertI64ToI32ShiftKernel)
+        (values.data(), got.data(), int32_t(values.size()), shift);
+        for (size_t i = 0; i < values.size(); ++i)
+            EXPECT_EQ(ExactShift(values[i], shift), got[i]) << values[i] << " shift " << shift;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels1To3, SpLevelKernelTest, ::testing::Values(1, 2, 3), SpLevelName);

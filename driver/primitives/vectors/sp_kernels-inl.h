@@ -31,6 +31,18 @@ template <class P> struct SpLevelKernels
         memcpy(&x, &b, 4);
         return x;
     }
+    // Element access by bytes: callers may hand over buffers that are only 2-byte aligned.
+    template <typename T> static T Get(const T* p)
+    {
+        T v;
+        memcpy(&v, p, sizeof(T));
+        return v;
+    }
+    template <typename T, typename V> static void Put(T* p, V v)
+    {
+        const T t = T(v);
+        memcpy(p, &t, sizeof(T));
+    }
     static uint64_t Bits64(double x)
     {
         uint64_t b;
@@ -71,15 +83,28 @@ template <class P> struct SpLevelKernels
     }
 
     // 2^-scale by repeated halving or doubling in single precision, under the caller's mode:
-    // exact from -127 to 149, 0 above, +inf below -127 (round to nearest).
+    // exact from -127 to 149, 0 above, +inf below -127 (round to nearest). Every mode reaches a
+    // fixed point within 300 steps (0, the smallest denormal, +inf or the largest float), so the
+    // scale is bounded there: the same factor, and no call runs for billions of steps.
     static float ScaleFactor(int32_t scale)
     {
+        const int32_t s = scale < -300 ? -300 : (scale > 300 ? 300 : scale);
         float f = 1.0f;
-        for (int32_t i = 0; i < scale && f != 0.0f; ++i)
+        for (int32_t i = 0; i < s; ++i)
             f = f * 0.5f;
-        for (int32_t i = 0; i > scale && f != __builtin_inff(); --i)
+        for (int32_t i = 0; i > s; --i)
             f = f * 2.0f;
         return f;
+    }
+
+    // The factor the float-to-integer kernels apply: finite and nonzero. An unbounded one
+    // (infinity from scale -128 down, 0 from 150 up) would turn 0 x infinity or infinity x 0 into
+    // a NaN and so a zero or an infinity into a bound or a silent 0. The bound changes no other
+    // finite element's result but that of denormal sources at scales below -127, which the
+    // unbounded factor saturates and this one rounds as their value times 2^127.
+    static float FiniteFactor(int32_t scale)
+    {
+        return ScaleFactor(scale < -127 ? -127 : (scale > 149 ? 149 : scale));
     }
 
     static void StoreI24(uint8_t* d, int32_t v)
@@ -101,12 +126,12 @@ template <class P> struct SpLevelKernels
     {
         const float f = *factor;
         for (int32_t i = 0; i < n; ++i)
-            d[i] = _mm_cvtss_f32(_mm_cvtsi32_ss(_mm_setzero_ps(), s[i])) * f;
+            Put(d + i, _mm_cvtss_f32(_mm_cvtsi32_ss(_mm_setzero_ps(), Get(s + i))) * f);
     }
     static void I16ToF32(const int16_t* s, float* d, int32_t n)
     {
         for (int32_t i = 0; i < n; ++i)
-            d[i] = _mm_cvtss_f32(_mm_cvtsi32_ss(_mm_setzero_ps(), s[i]));
+            Put(d + i, _mm_cvtss_f32(_mm_cvtsi32_ss(_mm_setzero_ps(), Get(s + i))));
     }
 
     // Long double-precision outputs bypass the caches: the level's threshold is the element
@@ -115,19 +140,19 @@ template <class P> struct SpLevelKernels
     {
         int32_t i = 0;
         for (; i < n && (reinterpret_cast<uintptr_t>(d + i) & 15) != 0; ++i)
-            d[i] = widen(s[i]);
+            Put(d + i, widen(Get(s + i)));
         const int64_t threshold = P::kStreamBytes / int64_t(sizeof(S) + 8);
         if (int64_t(n - i) - 8 > threshold)
         {
             for (; n - i >= 8; i += 8)
             {
                 for (int32_t k = 0; k < 8; k += 2)
-                    _mm_stream_pd(d + i + k, _mm_set_pd(widen(s[i + k + 1]), widen(s[i + k])));
+                    _mm_stream_pd(d + i + k, _mm_set_pd(widen(Get(s + i + k + 1)), widen(Get(s + i + k))));
             }
             _mm_sfence();
         }
         for (; i < n; ++i)
-            d[i] = widen(s[i]);
+            Put(d + i, widen(Get(s + i)));
     }
     static void I16ToF64Scale(const int16_t* s, double* d, int32_t n, const double* factor)
     {
@@ -149,8 +174,8 @@ template <class P> struct SpLevelKernels
         const double hi = 3.4028234663852886e+38;
         for (int32_t i = 0; i < n; ++i)
         {
-            const double v = MaxSd(MinSd(s[i], hi), -hi);
-            d[i] = _mm_cvtss_f32(_mm_cvtsd_ss(_mm_setzero_ps(), _mm_set_sd(v)));
+            const double v = MaxSd(MinSd(Get(s + i), hi), -hi);
+            Put(d + i, _mm_cvtss_f32(_mm_cvtsd_ss(_mm_setzero_ps(), _mm_set_sd(v))));
         }
     }
 
@@ -159,12 +184,12 @@ template <class P> struct SpLevelKernels
     static void I24ToF32(const uint8_t* s, float* d, int32_t n)
     {
         for (int32_t i = 0; i < n; ++i)
-            d[i] = float(LoadI24(s + 3 * intptr_t(i)));
+            Put(d + i, float(LoadI24(s + 3 * intptr_t(i))));
     }
     static void I24ToI32(const uint8_t* s, int32_t* d, int32_t n)
     {
         for (int32_t i = 0; i < n; ++i)
-            d[i] = LoadI24(s + 3 * intptr_t(i));
+            Put(d + i, LoadI24(s + 3 * intptr_t(i)));
     }
     // Nearest with ties to even whatever the caller's rounding control, which comes back.
     static void F32ToI24Factor(const float* s, uint8_t* d, int32_t n, float factor, bool scaled)
@@ -174,7 +199,7 @@ template <class P> struct SpLevelKernels
             _mm_setcsr(saved & ~kRounding);
         for (int32_t i = 0; i < n; ++i)
         {
-            const float v = scaled ? s[i] * factor : s[i];
+            const float v = scaled ? Get(s + i) * factor : Get(s + i);
             StoreI24(d + 3 * intptr_t(i), Cvt(MinSs(MaxSs(v, -8388608.0f), 8388607.0f), true));
         }
         if ((saved & kRounding) != 0)
@@ -189,14 +214,14 @@ template <class P> struct SpLevelKernels
     static void I32ToI24(const int32_t* s, uint8_t* d, int32_t n)
     {
         for (int32_t i = 0; i < n; ++i)
-            StoreI24(d + 3 * intptr_t(i), Sat(s[i], -8388608, 8388607));
+            StoreI24(d + 3 * intptr_t(i), Sat(Get(s + i), -8388608, 8388607));
     }
     // x / 2^shift, ties to even, in 64 bits so no intermediate overflows.
     static void I32ToI24DownScale(const int32_t* s, uint8_t* d, int32_t n, int32_t shift)
     {
         for (int32_t i = 0; i < n; ++i)
         {
-            const int64_t x = s[i];
+            const int64_t x = Get(s + i);
             const int64_t r = (x + (int64_t(1) << (shift - 1)) - 1 + ((x >> shift) & 1)) >> shift;
             StoreI24(d + 3 * intptr_t(i), Sat(r, -8388608, 8388607));
         }
@@ -207,7 +232,7 @@ template <class P> struct SpLevelKernels
         const int32_t lo = -8388608 >> shift;
         for (int32_t i = 0; i < n; ++i)
         {
-            const int32_t x = s[i];
+            const int32_t x = Get(s + i);
             const int32_t r = x > hi ? 8388607 : (x < lo ? -8388608 : int32_t(uint32_t(x) << shift));
             StoreI24(d + 3 * intptr_t(i), r);
         }
@@ -215,17 +240,17 @@ template <class P> struct SpLevelKernels
 
     // --- float to 8-, 16- and 32-bit, nearest-even or toward zero ------------------------------
 
-    // The frame of these kernels: the factor under the caller's mode, round-to-nearest forced
-    // only when asked for and not already in force; at the end the caller's word comes back
-    // (denormals-are-zero cleared, as the hardware reload does) when the mode was changed or
-    // the invalid flag was raised, and NaN elements, which the clamp turned into a bound, are
-    // set to 0 when the invalid flag is up.
+    // The frame of these kernels: the finite factor under the caller's mode, round-to-nearest
+    // forced only when asked for and not already in force; at the end the caller's word comes
+    // back (denormals-are-zero cleared, as the hardware reload does) when the mode was changed
+    // or the invalid flag was raised, and elements whose scaled value is a NaN, which the clamp
+    // turned into a bound, are set to 0 when the invalid flag is up.
     template <typename Convert, typename IsNan>
     static void FloatFrame(int32_t n, int32_t rounding, int32_t scale, bool nanPass, Convert convert,
                            IsNan isNan)
     {
         const unsigned saved = _mm_getcsr();
-        const float factor = scale != 0 ? ScaleFactor(scale) : 1.0f;
+        const float factor = scale != 0 ? FiniteFactor(scale) : 1.0f;
         if (rounding != 0 && (saved & kRounding) != 0)
             _mm_setcsr(saved & 0x9FBFu);
         for (int32_t i = 0; i < n; ++i)
@@ -236,8 +261,16 @@ template <class P> struct SpLevelKernels
         if (nanPass && (now & kInvalid) != 0)
         {
             for (int32_t i = 0; i < n; ++i)
-                isNan(i);
+                isNan(i, factor);
         }
+    }
+
+    static bool IsNanF32(float v) { return (Bits(v) & 0x7FFFFFFFu) > 0x7F800000u; }
+    static bool IsNanF64(double v)
+    {
+        const uint64_t b = Bits64(v);
+        const uint32_t upper = uint32_t(b >> 32) & 0x7FFFFFFFu;
+        return upper > 0x7FF00000u || (upper == 0x7FF00000u && uint32_t(b) != 0);
     }
 
     template <typename D>
@@ -248,18 +281,18 @@ template <class P> struct SpLevelKernels
             n, rounding, scale, nanPass,
             [&](int32_t i, float f, bool nearest)
             {
-                const float v = scale != 0 ? s[i] * f : s[i];
+                const float v = scale != 0 ? Get(s + i) * f : Get(s + i);
                 const float clamped = lo == 0 && hi == 65535 ? MaxSs(v, 0.0f) : MinSs(v, bound);
                 const int32_t r = Cvt(clamped, nearest);
                 // Unsigned 16-bit narrows through the signed pack with a bias, like the hardware.
-                d[i] = lo == 0 && hi == 65535
-                           ? D(uint16_t(Sat(int32_t(uint32_t(r) - 32768u), -32768, 32767) ^ 0x8000))
-                           : D(Sat(Sat(r, -32768, 32767), lo, hi));
+                Put(d + i, lo == 0 && hi == 65535
+                               ? D(uint16_t(Sat(int32_t(uint32_t(r) - 32768u), -32768, 32767) ^ 0x8000))
+                               : D(Sat(Sat(r, -32768, 32767), lo, hi)));
             },
-            [&](int32_t i)
+            [&](int32_t i, float f)
             {
-                if ((Bits(s[i]) & 0x7FFFFFFFu) > 0x7F800000u)
-                    d[i] = 0;
+                if (IsNanF32(scale != 0 ? Get(s + i) * f : Get(s + i)))
+                    Put(d + i, D(0));
             });
     }
     static void F32ToI16(const float* s, int16_t* d, int32_t n, int32_t rounding, int32_t scale)
@@ -286,14 +319,14 @@ template <class P> struct SpLevelKernels
             n, rounding, scale, true,
             [&](int32_t i, float f, bool nearest)
             {
-                const float v = scale != 0 ? s[i] * f : s[i];
+                const float v = scale != 0 ? Get(s + i) * f : Get(s + i);
                 const int32_t r = Cvt(v, nearest);
-                d[i] = int32_t(Bits(v)) > 0x4EFFFFFF ? ~r : r;
+                Put(d + i, int32_t(Bits(v)) > 0x4EFFFFFF ? ~r : r);
             },
-            [&](int32_t i)
+            [&](int32_t i, float f)
             {
-                if ((Bits(s[i]) & 0x7FFFFFFFu) > 0x7F800000u)
-                    d[i] = 0;
+                if (IsNanF32(scale != 0 ? Get(s + i) * f : Get(s + i)))
+                    Put(d + i, 0);
             });
     }
     static void F64ToI32(const double* s, int32_t* d, int32_t n, int32_t rounding, int32_t scale)
@@ -302,15 +335,13 @@ template <class P> struct SpLevelKernels
             n, rounding, scale, true,
             [&](int32_t i, float f, bool nearest)
             {
-                const double v = scale != 0 ? s[i] * double(f) : s[i];
-                d[i] = CvtD(MinSd(v, 2147483647.0), nearest);
+                const double v = scale != 0 ? Get(s + i) * double(f) : Get(s + i);
+                Put(d + i, CvtD(MinSd(v, 2147483647.0), nearest));
             },
-            [&](int32_t i)
+            [&](int32_t i, float f)
             {
-                const uint64_t b = Bits64(s[i]);
-                const uint32_t upper = uint32_t(b >> 32) & 0x7FFFFFFFu;
-                if (upper > 0x7FF00000u || (upper == 0x7FF00000u && uint32_t(b) != 0))
-                    d[i] = 0;
+                if (IsNanF64(scale != 0 ? Get(s + i) * double(f) : Get(s + i)))
+                    Put(d + i, 0);
             });
     }
 
@@ -319,12 +350,12 @@ template <class P> struct SpLevelKernels
     template <typename S> static void IntToF32(const S* s, float* d, int32_t n)
     {
         for (int32_t i = 0; i < n; ++i)
-            d[i] = _mm_cvtss_f32(_mm_cvtsi32_ss(_mm_setzero_ps(), int32_t(s[i])));
+            Put(d + i, _mm_cvtss_f32(_mm_cvtsi32_ss(_mm_setzero_ps(), int32_t(Get(s + i)))));
     }
     static void I32ToF64(const int32_t* s, double* d, int32_t n)
     {
         for (int32_t i = 0; i < n; ++i)
-            d[i] = _mm_cvtsd_f64(_mm_cvtsi32_sd(_mm_setzero_pd(), s[i]));
+            Put(d + i, _mm_cvtsd_f64(_mm_cvtsi32_sd(_mm_setzero_pd(), Get(s + i))));
     }
 
     // --- half away from zero ---------------------------------------------------------------------
@@ -348,24 +379,15 @@ template <class P> struct SpLevelKernels
             _mm_setcsr(saved & ~kDaz);
     }
 
-    // The factor of the half-away kernels stays finite and nonzero: an unbounded one (infinity
-    // from scale -128 down, 0 from 150 up) would turn 0 x infinity or infinity x 0 into a NaN
-    // and so a silent zero or an infinity of the wrong sign into the positive bound. The clamp
-    // changes no other finite element's result but that of denormal sources at scales below
-    // -127, which the unbounded factor saturates and this one rounds to 0.
-    static float AwayFactor(int32_t scale)
-    {
-        return ScaleFactor(scale < -127 ? -127 : (scale > 149 ? 149 : scale));
-    }
     template <typename D>
     static void F32ToSmallAway(const float* s, D* d, int32_t n, int32_t scale, int32_t lo, int32_t hi)
     {
-        const float factor = scale != 0 ? AwayFactor(scale) : 1.0f;
+        const float factor = scale != 0 ? FiniteFactor(scale) : 1.0f;
         AwayFrame(
             n, false,
             [&](int32_t i)
             {
-                const float v = scale != 0 ? s[i] * factor : s[i];
+                const float v = scale != 0 ? Get(s + i) * factor : Get(s + i);
                 int32_t r;
                 if (lo == 0 && hi == 65535)
                     r = int32_t(
@@ -378,7 +400,7 @@ template <class P> struct SpLevelKernels
                     r = Sat(_mm_cvttss_si32(_mm_set_ss(MinSs(v, float(hi)) + 0.5f)), -32768, 32767);
                 else
                     r = Sat(_mm_cvttss_si32(_mm_set_ss(AddHalfAway(MinSs(v, float(hi))))), -32768, 32767);
-                d[i] = D(Sat(r, lo == 0 && hi == 65535 ? 0 : lo, hi));
+                Put(d + i, D(Sat(r, lo == 0 && hi == 65535 ? 0 : lo, hi)));
             });
     }
     static void F32ToI8Away(const float* s, int8_t* d, int32_t n, int32_t scale)
@@ -401,24 +423,24 @@ template <class P> struct SpLevelKernels
     // integer by the addition's own rounding.
     static void F32ToI32Away(const float* s, int32_t* d, int32_t n, int32_t scale)
     {
-        const float factor = scale != 0 ? AwayFactor(scale) : 1.0f;
+        const float factor = scale != 0 ? FiniteFactor(scale) : 1.0f;
         AwayFrame(n, true,
                   [&](int32_t i)
                   {
-                      const float v = AddHalfAway(scale != 0 ? s[i] * factor : s[i]);
+                      const float v = AddHalfAway(scale != 0 ? Get(s + i) * factor : Get(s + i));
                       const int32_t r = _mm_cvttss_si32(_mm_set_ss(v));
-                      d[i] = int32_t(Bits(v)) > 0x4EFFFFFF ? ~r : r;
+                      Put(d + i, int32_t(Bits(v)) > 0x4EFFFFFF ? ~r : r);
                   });
     }
     static void F64ToI32Away(const double* s, int32_t* d, int32_t n, int32_t scale)
     {
-        const double factor = scale != 0 ? double(ScaleFactor(scale)) : 1.0;
+        const double factor = scale != 0 ? double(FiniteFactor(scale)) : 1.0;
         AwayFrame(n, false,
                   [&](int32_t i)
                   {
-                      const double v = MinSd(scale != 0 ? s[i] * factor : s[i], 2147483647.0);
+                      const double v = MinSd(scale != 0 ? Get(s + i) * factor : Get(s + i), 2147483647.0);
                       const double m = (v < 0.0 ? -v : v) + 0.5;
-                      d[i] = _mm_cvttsd_si32(_mm_set_sd(v < 0.0 ? -m : m));
+                      Put(d + i, _mm_cvttsd_si32(_mm_set_sd(v < 0.0 ? -m : m)));
                   });
     }
 
@@ -431,13 +453,13 @@ template <class P> struct SpLevelKernels
     {
         for (int32_t i = 0; i < n; ++i)
         {
-            uint32_t b = Bits(float(s[i]));
+            uint32_t b = Bits(float(Get(s + i)));
             const uint32_t sign = b & 0x80000000u;
             b &= 0x7FFFFFFFu;
             if (rounding != 0)
                 b = RoundAt13(b);
             const uint32_t biased = b >= 0x38000000u ? b - 0x38000000u : 0;
-            d[i] = uint16_t((biased >> 13) | (sign >> 16));
+            Put(d + i, uint16_t((biased >> 13) | (sign >> 16)));
         }
     }
 
@@ -451,33 +473,41 @@ template <class P> struct SpLevelKernels
     static void F16ToF32(const uint16_t* s, float* d, int32_t n)
     {
         for (int32_t i = 0; i < n; ++i)
-            d[i] = F16ToF32One(s[i]);
+            Put(d + i, F16ToF32One(Get(s + i)));
     }
 
     // value x 2^-scale, rounded (truncated or by the current mode) and saturated; NaN gives 0,
-    // infinities the bound of their sign.
+    // infinities the bound of their sign. Above scale 16 every finite half is below one half
+    // (65504 x 2^-17), so it gives 0 whatever the rounding: a caller rounding up would otherwise
+    // turn any positive half into 1.
     static void F16ToI16(const uint16_t* s, int16_t* d, int32_t n, int32_t rounding, int32_t scale)
     {
         for (int32_t i = 0; i < n; ++i)
         {
-            const uint16_t h = s[i];
+            const uint16_t h = Get(s + i);
             const uint32_t mag = h & 0x7FFFu;
             const bool negative = (h & 0x8000u) != 0;
             if (mag > 0x7C00u)
             {
-                d[i] = 0;
+                Put(d + i, 0);
                 continue;
             }
             if (mag == 0x7C00u)
             {
-                d[i] = negative ? -32768 : 32767;
+                Put(d + i, negative ? -32768 : 32767);
+                continue;
+            }
+            if (scale > 16)
+            {
+                Put(d + i, 0);
                 continue;
             }
             // Exact: eleven significant bits times a power of two stay inside the double range.
             const int32_t c = scale < -200 ? -200 : (scale > 200 ? 200 : scale);
             const double y = double(F16ToF32One(h)) * __builtin_ldexp(1.0, -c);
-            d[i] = int16_t(
-                y >= 32768.0 ? 32767 : (y <= -32769.0 ? -32768 : Sat(CvtD(y, rounding != 0), -32768, 32767)));
+            Put(d + i, int16_t(y >= 32768.0
+                                   ? 32767
+                                   : (y <= -32769.0 ? -32768 : Sat(CvtD(y, rounding != 0), -32768, 32767))));
         }
     }
 
@@ -485,29 +515,36 @@ template <class P> struct SpLevelKernels
     {
         for (int32_t i = 0; i < n; ++i)
         {
-            const uint32_t sign = Bits(s[i]) & 0x80000000u;
-            const float mag =
-                _mm_cvtss_f32(_mm_min_ss(_mm_set_ss(65536.0f), _mm_set_ss(Float(Bits(s[i]) & 0x7FFFFFFFu))));
+            const uint32_t sign = Bits(Get(s + i)) & 0x80000000u;
+            const float mag = _mm_cvtss_f32(
+                _mm_min_ss(_mm_set_ss(65536.0f), _mm_set_ss(Float(Bits(Get(s + i)) & 0x7FFFFFFFu))));
             const uint32_t b = Bits(mag * Float(0x07800000u)); // 2^-112
             const uint32_t h = rounding != 0 ? uint32_t(Sat(int32_t(RoundAt13(b) >> 13), -32768, 32767))
                                              : (b >> 13) & 0x7FFFu;
-            d[i] = uint16_t(h | (sign >> 16));
+            Put(d + i, uint16_t(h | (sign >> 16)));
         }
     }
 
     // --- 64-bit to 32-bit with a rounding shift --------------------------------------------------
 
-    // Ties away from zero, the sum formed in 128 bits so no value overflows; a rounded quotient
-    // outside the 32-bit range saturates (a tie just below 2^31 rounds up to it and then to the
-    // maximum, never wraps to the minimum).
+    // v / 2^shift, ties away from zero, the sum formed in 128 bits so no value overflows; a
+    // rounded quotient outside the 32-bit range saturates (a tie just below 2^31 rounds up to it
+    // and then to the maximum, never wraps to the minimum). The callers shift by 1 to 32; any
+    // other count keeps the same meaning instead of an undefined shift: 0 saturates the value
+    // itself, a negative count multiplies by 2^-shift (every nonzero value saturates from -32
+    // on), and from 127 on every quotient is below one half and gives 0.
     static void I64ToI32Shift(const int64_t* s, int32_t* d, int32_t n, int32_t shift)
     {
+        const int32_t k = shift < -32 ? -32 : (shift > 127 ? 127 : shift);
         for (int32_t i = 0; i < n; ++i)
         {
-            const __int128 v = s[i];
-            const __int128 increment = (__int128(1) << (shift - 1)) - (v < 0 ? 1 : 0);
-            const __int128 q = (v + increment) >> shift;
-            d[i] = q > INT32_MAX ? INT32_MAX : (q < INT32_MIN ? INT32_MIN : int32_t(q));
+            const __int128 v = Get(s + i);
+            __int128 q;
+            if (k > 0)
+                q = (v + (__int128(1) << (k - 1)) - (v < 0 ? 1 : 0)) >> k;
+            else
+                q = v * (__int128(1) << -k);
+            Put(d + i, q > INT32_MAX ? INT32_MAX : (q < INT32_MIN ? INT32_MIN : int32_t(q)));
         }
     }
 };
