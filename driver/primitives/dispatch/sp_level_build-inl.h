@@ -123,7 +123,16 @@ SpStatus SP_LN(SpMulConstInPlaceF32)(float value, float* srcDst, int32_t len)
 
 SpStatus SP_LN(SpConvertI32ToF32)(const int32_t* src, float* dst, int32_t len)
 {
-    return Convert::ConvertI32ToF32(src, dst, len);
+    if (!src || !dst)
+    {
+        return SpErrNullPointer;
+    }
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    SP_LN(SpConvertI32ToF32Kernel)(src, dst, len);
+    return SpOk;
 }
 
 SpStatus SP_LN(SpAddConstInPlaceF32)(float value, float* srcDst, int32_t len)
@@ -178,6 +187,27 @@ SpStatus SP_LN(SpMulConstF32)(const float* src, float value, float* dst, int32_t
     }
 SP_LEVEL_KERNEL_LIST(SP_LEVEL_KERNEL_DEFINE)
 #undef SP_LEVEL_KERNEL_DEFINE
+
+__m128 SP_LN(SpScaleFactor)(int32_t scale)
+{
+    return _mm_set1_ps(Kernels::FiniteFactor(scale));
+}
+
+__m128 SP_LN(SpScaleFactorAway)(int32_t scale)
+{
+    return _mm_set1_ps(Kernels::FiniteFactor(scale));
+}
+
+// The two-channel bodies of the interleave entries above, by name.
+void SP_LN(SpInterleave2Kernel)(const float* left, const float* right, float* dst, int64_t frames)
+{
+    Interleave::InterleavePair(left, right, dst, frames);
+}
+
+void SP_LN(SpDeinterleave2Kernel)(const float* src, float* left, float* right, int64_t frames)
+{
+    Interleave::DeinterleavePair(src, left, right, frames);
+}
 
 // The FIR rows: the shared state builders and filter with this level's layout (tap quads after
 // the delay area), level word and direct kernel; a state of another level is refused.

@@ -85,7 +85,7 @@ template <class P> struct SpInterleaveKernels
         }
     }
 
-    static void InterleavePair(const float* s0, const float* s1, float* dst, int32_t frames)
+    static void InterleavePair(const float* s0, const float* s1, float* dst, int64_t frames)
     {
         int32_t f = 0;
         for (; f + 4 <= frames; f += 4)
@@ -102,7 +102,7 @@ template <class P> struct SpInterleaveKernels
         }
     }
 
-    static void DeinterleavePair(const float* src, float* d0, float* d1, int32_t frames)
+    static void DeinterleavePair(const float* src, float* d0, float* d1, int64_t frames)
     {
         int32_t f = 0;
         for (; f + 4 <= frames; f += 4)
