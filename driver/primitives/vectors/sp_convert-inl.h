@@ -400,12 +400,15 @@ template <class P> struct SpConvertKernels
         for (; i + 4 <= len; i += 4)
         {
             const __m128 y = _mm_mul_ps(_mm_loadu_ps(src + i), f);
-            const __m128i over = _mm_castps_si128(_mm_cmpge_ps(y, limit));
+            // The ordered compare raises the invalid flag on a NaN, which the caller must not
+            // see: it runs on the value with its NaN lanes cleared by the quiet unordered test.
+            const __m128 nanLanes = _mm_cmpunord_ps(y, y);
+            const __m128i over = _mm_castps_si128(_mm_cmpge_ps(_mm_andnot_ps(nanLanes, y), limit));
             __m128i r = ScaledF32x4ToI32x4<Mode>(_mm_loadu_ps(src + i), f, lo, hi);
             r = _mm_or_si128(_mm_andnot_si128(over, r), _mm_and_si128(over, _mm_set1_epi32(INT32_MAX)));
             if (Mode == SpRoundNearestAway)
             {
-                const __m128i nan = _mm_castps_si128(_mm_cmpunord_ps(y, y));
+                const __m128i nan = _mm_castps_si128(nanLanes);
                 r = _mm_or_si128(_mm_andnot_si128(nan, r), _mm_and_si128(nan, _mm_set1_epi32(INT32_MIN)));
             }
             _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), r);
