@@ -51,6 +51,20 @@ template <class P> struct SpConvertKernels
 
     static unsigned InvalidFlag() { return _mm_getcsr() & kInvalidFlag; }
 
+    // Single elements by bytes: the level builds take float and 32-bit vectors that are only
+    // 2-byte aligned, where a typed access would be undefined.
+    template <typename T> static T Get(const T* p)
+    {
+        T v;
+        memcpy(&v, p, sizeof(T));
+        return v;
+    }
+    template <typename T, typename V> static void Put(T* p, V v)
+    {
+        const T t = static_cast<T>(v);
+        memcpy(p, &t, sizeof(T));
+    }
+
     // --- scale factors -------------------------------------------------------------------------
 
     // 2^-scale in double for the float -> 16/32-bit conversions. Beyond +-1100 the factor is
@@ -297,7 +311,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            dst[i] = F32ToI16(src[i], factor, true, rounding);
+            Put(dst + i, F32ToI16(Get(src + i), factor, true, rounding));
         }
     }
 
@@ -382,7 +396,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            dst[i] = F32ToI16(src[i], factor, true, rounding);
+            Put(dst + i, F32ToI16(Get(src + i), factor, true, rounding));
         }
     }
 
@@ -415,7 +429,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            dst[i] = F32ToI32(src[i], factor, rounding);
+            Put(dst + i, F32ToI32(Get(src + i), factor, rounding));
         }
     }
 
@@ -430,7 +444,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            dst[i] = F32ToI16(src[i], 1.0, false, SpRoundNearestAway);
+            Put(dst + i, F32ToI16(Get(src + i), 1.0, false, SpRoundNearestAway));
         }
     }
 
@@ -459,7 +473,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            dst[i] = F32ToI32(src[i], factor, rounding);
+            Put(dst + i, F32ToI32(Get(src + i), factor, rounding));
         }
     }
 
@@ -622,7 +636,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            dst[i] = static_cast<float>(src[i]) * factor;
+            Put(dst + i, static_cast<float>(Get(src + i)) * factor);
         }
         return SpOk;
     }
@@ -647,7 +661,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            dst[i] = static_cast<float>(src[i]) * factor;
+            Put(dst + i, static_cast<float>(Get(src + i)) * factor);
         }
         return SpOk;
     }
@@ -670,65 +684,50 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            dst[i] = static_cast<float>(src[i]);
+            Put(dst + i, static_cast<float>(Get(src + i)));
         }
         return SpOk;
     }
 
-    // Four samples from two 8-byte loads, at one byte before the block and at byte 5: each
-    // 64-bit lane then holds one sample in the upper three bytes of its low dword and the next
-    // in the lower three bytes of its high dword. The high dwords move up a byte (the spare byte
-    // below them is the low dword's top), so every sample sits in the upper three bytes and one
-    // arithmetic shift sign-extends it. Reads one byte before and one past the 12-byte block.
-    static __m128 I24x4ToF32(const uint8_t* p, __m128i lowDwords)
+    // Eight samples by SSE2 alone. A 16-byte load that starts one byte before a sample holds
+    // that sample in the upper three bytes of its first lane and, 12 bytes on, the sample four
+    // places later in its last lane; loads at the samples 0, 1, 2 and 3 of the block (each one
+    // byte early) so carry the eight samples, which two rounds of unpacking put in order. Reads
+    // one byte before the block and nothing past its 24 bytes.
+    static void I24x8ToF32(const uint8_t* p, float* out)
     {
-        const __m128i x = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p - 1)),
-                                             _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 5)));
-        const __m128i upper =
-            _mm_or_si128(_mm_and_si128(x, lowDwords), _mm_andnot_si128(lowDwords, _mm_slli_epi64(x, 8)));
-        return _mm_cvtepi32_ps(_mm_srai_epi32(upper, 8));
+        const __m128i l0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 1));
+        const __m128i l1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+        const __m128i l2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 5));
+        const __m128i l3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
+        const __m128i first = _mm_unpacklo_epi64(_mm_unpacklo_epi32(l0, l1), _mm_unpacklo_epi32(l2, l3));
+        const __m128i second = _mm_unpackhi_epi64(_mm_unpackhi_epi32(l0, l1), _mm_unpackhi_epi32(l2, l3));
+        _mm_store_ps(out, _mm_cvtepi32_ps(_mm_srai_epi32(first, 8)));
+        _mm_store_ps(out + 4, _mm_cvtepi32_ps(_mm_srai_epi32(second, 8)));
     }
 
-    // Sixteen samples from exactly their 48 bytes: three loads, byte alignment into four
-    // 12-byte groups, and one shuffle each that puts every sample in the upper three bytes of
-    // its lane, where an arithmetic shift sign-extends it. Starts at sample 1 like the plain loop.
-    static int32_t I24ToF32Shuffled(const uint8_t* src, float* dst, int32_t len)
+    // Sixteen samples with one byte shuffle per four: each 16-byte load at a 12-byte step puts
+    // its four samples in the upper three bytes of their lanes, where an arithmetic shift
+    // sign-extends them. The last load reads 4 bytes past the block's 48.
+    static void I24x16ToF32Shuffled(const uint8_t* p, float* out, __m128i spread)
     {
-        const __m128i spread = _mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11);
-        int32_t i = 1;
-        for (; len - i >= 16; i += 16)
+        for (int32_t k = 0; k < 4; ++k)
         {
-            const uint8_t* p = src + 3 * static_cast<intptr_t>(i);
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
-            const __m128i g0 = _mm_shuffle_epi8(a, spread);
-            const __m128i g1 = _mm_shuffle_epi8(_mm_alignr_epi8(b, a, 12), spread);
-            const __m128i g2 = _mm_shuffle_epi8(_mm_alignr_epi8(c, b, 8), spread);
-            const __m128i g3 = _mm_shuffle_epi8(_mm_srli_si128(c, 4), spread);
-            _mm_storeu_ps(dst + i, _mm_cvtepi32_ps(_mm_srai_epi32(g0, 8)));
-            _mm_storeu_ps(dst + i + 4, _mm_cvtepi32_ps(_mm_srai_epi32(g1, 8)));
-            _mm_storeu_ps(dst + i + 8, _mm_cvtepi32_ps(_mm_srai_epi32(g2, 8)));
-            _mm_storeu_ps(dst + i + 12, _mm_cvtepi32_ps(_mm_srai_epi32(g3, 8)));
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12 * k));
+            _mm_store_ps(out + 4 * k, _mm_cvtepi32_ps(_mm_srai_epi32(_mm_shuffle_epi8(v, spread), 8)));
         }
-        return i;
     }
 
-    // Sixteen results packed to exactly 48 bytes: one shuffle per vector drops every lane's top
-    // byte, and byte shifts join the four 12-byte groups into three 16-byte stores, so nothing
-    // is written past the block.
+    // Sixteen results packed by one byte shuffle per four, stored as four overlapping 16-byte
+    // words at a 12-byte step: each store's last 4 bytes are rewritten by the next, and the
+    // last one's by whatever is stored after the block, so two samples must follow it.
     static void StoreI24x16(uint8_t* p, __m128i r0, __m128i r1, __m128i r2, __m128i r3)
     {
         const __m128i pack = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-        const __m128i g0 = _mm_shuffle_epi8(r0, pack);
-        const __m128i g1 = _mm_shuffle_epi8(r1, pack);
-        const __m128i g2 = _mm_shuffle_epi8(r2, pack);
-        const __m128i g3 = _mm_shuffle_epi8(r3, pack);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_or_si128(g0, _mm_slli_si128(g1, 12)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16),
-                         _mm_or_si128(_mm_srli_si128(g1, 4), _mm_slli_si128(g2, 8)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32),
-                         _mm_or_si128(_mm_srli_si128(g2, 8), _mm_slli_si128(g3, 4)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_shuffle_epi8(r0, pack));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 12), _mm_shuffle_epi8(r1, pack));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 24), _mm_shuffle_epi8(r2, pack));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 36), _mm_shuffle_epi8(r3, pack));
     }
 
     static SpStatus ConvertI24ToF32(const uint8_t* src, float* dst, int32_t len)
@@ -741,31 +740,35 @@ template <class P> struct SpConvertKernels
         {
             return SpErrBadLength;
         }
-        static_assert(P::kConvertBlock == 16, "the main loop converts sixteen samples");
-        const __m128i lowDwords = _mm_set_epi32(0, -1, 0, -1);
-        // The first sample goes alone so that the byte before every block is inside the source.
-        dst[0] = static_cast<float>(LoadI24(src));
-        int32_t i = 1;
-        if constexpr (P::kByteShuffle)
+        // The first sample goes alone so that the byte before every block is inside the source,
+        // and single samples follow until the stores are aligned (a destination that is not
+        // float-aligned never gets there and takes the single samples throughout).
+        int32_t i = 0;
+        do
         {
-            i = I24ToF32Shuffled(src, dst, len);
-        }
-        // A block reads up to one byte past its end, so one more sample must follow it.
-        for (; len - i > P::kConvertBlock; i += P::kConvertBlock)
+            Put(dst + i, static_cast<float>(LoadI24(src + 3 * static_cast<intptr_t>(i))));
+            ++i;
+        } while (i < len && (reinterpret_cast<uintptr_t>(dst + i) & 15) != 0 &&
+                 (reinterpret_cast<uintptr_t>(dst) & 3) == 0);
+        if ((reinterpret_cast<uintptr_t>(dst + i) & 15) == 0)
         {
-            const uint8_t* p = src + 3 * static_cast<intptr_t>(i);
-            _mm_storeu_ps(dst + i, I24x4ToF32(p, lowDwords));
-            _mm_storeu_ps(dst + i + 4, I24x4ToF32(p + 12, lowDwords));
-            _mm_storeu_ps(dst + i + 8, I24x4ToF32(p + 24, lowDwords));
-            _mm_storeu_ps(dst + i + 12, I24x4ToF32(p + 36, lowDwords));
-        }
-        for (; len - i > 4; i += 4)
-        {
-            _mm_storeu_ps(dst + i, I24x4ToF32(src + 3 * static_cast<intptr_t>(i), lowDwords));
+            if constexpr (P::kByteShuffle)
+            {
+                const __m128i spread = _mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11);
+                // A block reads 4 bytes past its end: two more samples must follow it.
+                for (; len - i >= 18; i += 16)
+                {
+                    I24x16ToF32Shuffled(src + 3 * static_cast<intptr_t>(i), dst + i, spread);
+                }
+            }
+            for (; len - i >= 8; i += 8)
+            {
+                I24x8ToF32(src + 3 * static_cast<intptr_t>(i), dst + i);
+            }
         }
         for (; i < len; ++i)
         {
-            dst[i] = static_cast<float>(LoadI24(src + 3 * static_cast<intptr_t>(i)));
+            Put(dst + i, static_cast<float>(LoadI24(src + 3 * static_cast<intptr_t>(i))));
         }
         return SpOk;
     }
@@ -778,7 +781,8 @@ template <class P> struct SpConvertKernels
         const __m128i packed =
             _mm_or_si128(_mm_and_si128(r, evenLow24), _mm_srli_epi64(_mm_and_si128(r, oddLow24), 8));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(p), packed);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(p + 6), _mm_unpackhi_epi64(packed, packed));
+        // The high half goes straight from the register (the builtin store carries no alignment).
+        _mm_storeh_pi(reinterpret_cast<__m64*>(p + 6), _mm_castsi128_ps(packed));
     }
 
     // As for 16 bits: without clamps a NaN or a value past the int32 range converts to INT32_MIN
@@ -793,7 +797,10 @@ template <class P> struct SpConvertKernels
         const __m128i topByte = _mm_set1_epi32(static_cast<int32_t>(0xFF000000u));
         unsigned invalid = InvalidFlag();
         int32_t i = 0;
-        for (; len - i > P::kConvertBlock; i += P::kConvertBlock)
+        // The shuffled stores write 4 bytes past the block, the others 2: after the block come
+        // at least two samples, or one.
+        const int32_t after = P::kByteShuffle ? 2 : 1;
+        for (; len - i >= P::kConvertBlock + after; i += P::kConvertBlock)
         {
             const __m128i r0 = _mm_cvtps_epi32(_mm_mul_ps(_mm_loadu_ps(src + i), f));
             const __m128i r1 = _mm_cvtps_epi32(_mm_mul_ps(_mm_loadu_ps(src + i + 4), f));
@@ -849,7 +856,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            StoreI24(dst + 3 * static_cast<intptr_t>(i), F32ToI24(src[i], factor));
+            StoreI24(dst + 3 * static_cast<intptr_t>(i), F32ToI24(Get(src + i), factor));
         }
     }
 
@@ -910,7 +917,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            srcDst[i] += src[i];
+            Put(srcDst + i, Get(srcDst + i) + Get(src + i));
         }
         return SpOk;
     }
@@ -928,7 +935,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            dst[i] = src[i] * value;
+            Put(dst + i, Get(src + i) * value);
         }
     }
 
@@ -1010,7 +1017,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            srcDst[i] += value;
+            Put(srcDst + i, Get(srcDst + i) + value);
         }
         return SpOk;
     }
