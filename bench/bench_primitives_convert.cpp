@@ -314,8 +314,10 @@ void PrintConversionTable()
     };
     const Row rows[] = {
         {"I16->F32 (scale 15)",
-         [](TableBuffers& b, int32_t n)
-         { SpConvertI16ToF32(reinterpret_cast<int16_t*>(b.i16.p), reinterpret_cast<float*>(b.f32b.p), n, 15); }},
+         [](TableBuffers& b, int32_t n) {
+             SpConvertI16ToF32(reinterpret_cast<int16_t*>(b.i16.p), reinterpret_cast<float*>(b.f32b.p), n,
+                               15);
+         }},
         {"F32->I16 nearest even",
          [](TableBuffers& b, int32_t n)
          {
