@@ -429,4 +429,41 @@ TEST_P(SpLevelKernelTest, RoundingShiftOfEveryCountMatchesExactArithmetic)
     }
 }
 
+// The widening kernels' vector blocks against the exact value (every 8- and 16-bit integer is a
+// float; 32-bit ones round once, to nearest even here): every count up to 40 at every element
+// offset of the source and at destinations 0 to 14 bytes past a 16-byte boundary.
+template <typename S, typename K> void CheckWidening(K kernel, uint32_t seed)
+{
+    TestRng rng(seed);
+    for (int32_t n = 1; n <= 40; ++n)
+        for (size_t srcOffset = 0; srcOffset < 16; srcOffset += sizeof(S))
+            for (size_t dstOffset = 0; dstOffset < 16; dstOffset += 2)
+            {
+                GuardedBuffer<uint8_t> src(n * sizeof(S), srcOffset), dst(4 * size_t(n), dstOffset);
+                std::vector<S> values(n);
+                for (S& v : values)
+                    v = S(rng.Next32());
+                memcpy(src.data(), values.data(), n * sizeof(S));
+                kernel(reinterpret_cast<const S*>(src.data()), reinterpret_cast<float*>(dst.data()), n);
+                for (int32_t i = 0; i < n; ++i)
+                {
+                    float got;
+                    memcpy(&got, dst.data() + 4 * i, 4);
+                    ASSERT_EQ(FBits(float(double(values[i]))), FBits(got))
+                        << "count " << n << " offsets " << srcOffset << "/" << dstOffset << " element " << i;
+                }
+                ASSERT_TRUE(dst.GuardsIntact()) << n;
+            }
+}
+
+TEST_P(SpLevelKernelTest, WideningBlocksGiveTheExactValuesAtEveryOffset)
+{
+    const int l = Level();
+    CheckWidening<int8_t>(SP_AT(l, SpConvertI8ToF32Kernel), 1);
+    CheckWidening<uint8_t>(SP_AT(l, SpConvertU8ToF32Kernel), 2);
+    CheckWidening<int16_t>(SP_AT(l, SpConvertI16ToF32UnscaledKernel), 3);
+    CheckWidening<uint16_t>(SP_AT(l, SpConvertU16ToF32Kernel), 4);
+    CheckWidening<int32_t>(SP_AT(l, SpConvertI32ToF32Kernel), 5);
+}
+
 INSTANTIATE_TEST_SUITE_P(Levels1To3, SpLevelKernelTest, ::testing::Values(1, 2, 3), SpLevelName);

@@ -347,9 +347,59 @@ template <class P> struct SpLevelKernels
 
     // --- integer to float and double, unscaled -------------------------------------------------
 
+    // Four elements widened to 32-bit lanes, by sign or zero extension.
+    template <typename S> static __m128i Widen4(const S* p)
+    {
+        const __m128i zero = _mm_setzero_si128();
+        if constexpr (sizeof(S) == 4)
+        {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        }
+        else if constexpr (sizeof(S) == 2)
+        {
+            const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+            return S(-1) < S(0) ? _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16) : _mm_unpacklo_epi16(v, zero);
+        }
+        else
+        {
+            int32_t bytes;
+            memcpy(&bytes, p, 4);
+            const __m128i v = _mm_cvtsi32_si128(bytes);
+            if constexpr (S(-1) < S(0))
+            {
+                const __m128i b = _mm_unpacklo_epi8(v, v);
+                return _mm_srai_epi32(_mm_unpacklo_epi16(b, b), 24);
+            }
+            else
+            {
+                return _mm_unpacklo_epi16(_mm_unpacklo_epi8(v, zero), zero);
+            }
+        }
+    }
+
+    // Single elements until the destination is 16-byte aligned, then blocks of eight with
+    // aligned stores (unaligned ones for a destination that is not float-aligned), then single
+    // elements. The 32-bit conversion rounds by the caller's mode in every path alike.
     template <typename S> static void IntToF32(const S* s, float* d, int32_t n)
     {
-        for (int32_t i = 0; i < n; ++i)
+        int32_t i = 0;
+        const bool floatAligned = (reinterpret_cast<uintptr_t>(d) & 3) == 0;
+        for (; i < n && floatAligned && (reinterpret_cast<uintptr_t>(d + i) & 15) != 0; ++i)
+            Put(d + i, _mm_cvtss_f32(_mm_cvtsi32_ss(_mm_setzero_ps(), int32_t(Get(s + i)))));
+        if (floatAligned)
+        {
+            for (; n - i >= 8; i += 8)
+            {
+                _mm_store_ps(d + i, _mm_cvtepi32_ps(Widen4(s + i)));
+                _mm_store_ps(d + i + 4, _mm_cvtepi32_ps(Widen4(s + i + 4)));
+            }
+        }
+        for (; n - i >= 8; i += 8)
+        {
+            _mm_storeu_ps(d + i, _mm_cvtepi32_ps(Widen4(s + i)));
+            _mm_storeu_ps(d + i + 4, _mm_cvtepi32_ps(Widen4(s + i + 4)));
+        }
+        for (; i < n; ++i)
             Put(d + i, _mm_cvtss_f32(_mm_cvtsi32_ss(_mm_setzero_ps(), int32_t(Get(s + i)))));
     }
     static void I32ToF64(const int32_t* s, double* d, int32_t n)
