@@ -466,4 +466,105 @@ TEST_P(SpLevelKernelTest, WideningBlocksGiveTheExactValuesAtEveryOffset)
     CheckWidening<int32_t>(SP_AT(l, SpConvertI32ToF32Kernel), 5);
 }
 
+// The narrowing kernels' vector blocks against exact arithmetic: the value times 2^-scale
+// rounded by the flag and saturated, a NaN giving 0; counts up to 40 at every element offset
+// of source and destination, both flags and scales from -200 to 200. Sources stay at least
+// 2^-20 in magnitude (or 0), where the kernels' finite factor changes nothing.
+template <typename D, typename K> void CheckNarrowing(K kernel, int64_t lo, int64_t hi, uint32_t seed)
+{
+    TestRng rng(seed);
+    const float specials[] = {0.0f,      -0.0f,    kNaN,          -kNaN,  kInf,    -kInf,  0.5f,
+                              1.5f,      2.5f,     -2.5f,         127.5f, -128.5f, 255.5f, 32767.5f,
+                              -32768.5f, 65535.5f, 2147483520.0f, 3.0e9f, -3.0e9f};
+    for (int32_t scale : {0, 3, -15, -200, 200})
+        for (int32_t flag : {0, 1})
+            for (int32_t n = 1; n <= 40; n += (n < 18 ? 1 : 11))
+                for (size_t srcOffset = 0; srcOffset < 16; srcOffset += 4)
+                    for (size_t dstOffset = 0; dstOffset < 16; dstOffset += sizeof(D))
+                    {
+                        std::vector<float> values(n);
+                        for (float& v : values)
+                            v = rng.Next32() % 3 == 0
+                                    ? specials[rng.Next32() % (sizeof(specials) / sizeof(specials[0]))]
+                                    : float(std::ldexp(rng.Uniform(-1.0, 1.0), int(rng.Next32() % 61) - 20));
+                        GuardedBuffer<uint8_t> src(4 * size_t(n), srcOffset), dst(n * sizeof(D), dstOffset);
+                        memcpy(src.data(), values.data(), 4 * size_t(n));
+                        kernel(reinterpret_cast<const float*>(src.data()), reinterpret_cast<D*>(dst.data()),
+                               n, flag, scale);
+                        for (int32_t i = 0; i < n; ++i)
+                        {
+                            D got;
+                            memcpy(&got, dst.data() + i * sizeof(D), sizeof(D));
+                            ASSERT_EQ(ExactScaled(values[i], scale, flag != 0 ? 1 : 0, lo, hi, 0),
+                                      int64_t(got))
+                                << "value " << values[i] << " scale " << scale << " flag " << flag
+                                << " count " << n << " offsets " << srcOffset << "/" << dstOffset;
+                        }
+                        ASSERT_TRUE(dst.GuardsIntact()) << n;
+                    }
+}
+
+TEST_P(SpLevelKernelTest, NarrowingBlocksMatchExactArithmeticAtEveryOffset)
+{
+    const int l = Level();
+    CheckNarrowing<int16_t>(SP_AT(l, SpConvertF32ToI16Kernel), -32768, 32767, 11);
+    CheckNarrowing<uint16_t>(SP_AT(l, SpConvertF32ToU16Kernel), 0, 65535, 12);
+    CheckNarrowing<int8_t>(SP_AT(l, SpConvertF32ToI8Kernel), -128, 127, 13);
+    CheckNarrowing<uint8_t>(SP_AT(l, SpConvertF32ToU8Kernel), 0, 255, 14);
+    CheckNarrowing<int32_t>(SP_AT(l, SpConvertF32ToI32Kernel), INT32_MIN, INT32_MAX, 15);
+}
+
+// The 16- and 24-bit widening kernels of the level builds against the exact value (integers,
+// and their products with a power of two, are exact in float): every count up to 40 at every
+// source offset (every byte for packed 24-bit) and destinations at 2-byte steps.
+TEST_P(SpLevelKernelTest, SixteenAndTwentyFourBitWideningMatchesExactValues)
+{
+    const int l = Level();
+    TestRng rng(21);
+    for (int32_t n = 1; n <= 40; ++n)
+        for (size_t srcOffset = 0; srcOffset < 16; ++srcOffset)
+            for (size_t dstOffset = 0; dstOffset < 16; dstOffset += 2)
+            {
+                std::vector<uint8_t> bytes(3 * size_t(n));
+                for (uint8_t& b : bytes)
+                    b = uint8_t(rng.Next32());
+                GuardedBuffer<uint8_t> i24(bytes.size(), srcOffset),
+                    i16(2 * size_t(n), srcOffset & ~size_t(1));
+                memcpy(i24.data(), bytes.data(), bytes.size());
+                memcpy(i16.data(), bytes.data(), 2 * size_t(n));
+                GuardedBuffer<uint8_t> f24(4 * size_t(n), dstOffset), n24(4 * size_t(n), dstOffset),
+                    f16(4 * size_t(n), dstOffset), s16(4 * size_t(n), dstOffset);
+                const float factor = 0.125f;
+                SP_AT(l, SpConvertI24ToF32Kernel)(i24.data(), reinterpret_cast<float*>(f24.data()), n);
+                SP_AT(l, SpConvertI24ToI32Kernel)(i24.data(), reinterpret_cast<int32_t*>(n24.data()), n);
+                SP_AT(l, SpConvertI16ToF32Kernel)
+                (reinterpret_cast<const int16_t*>(i16.data()), reinterpret_cast<float*>(f16.data()), n);
+                SP_AT(l, SpConvertI16ToF32ScaleKernel)
+                (reinterpret_cast<const int16_t*>(i16.data()), reinterpret_cast<float*>(s16.data()), n,
+                 &factor);
+                for (int32_t i = 0; i < n; ++i)
+                {
+                    const int32_t v24 =
+                        int32_t(uint32_t(bytes[3 * i]) << 8 | uint32_t(bytes[3 * i + 1]) << 16 |
+                                uint32_t(bytes[3 * i + 2]) << 24) >>
+                        8;
+                    const int32_t v16 = int16_t(uint16_t(bytes[2 * i] | bytes[2 * i + 1] << 8));
+                    float f;
+                    int32_t k;
+                    memcpy(&f, f24.data() + 4 * i, 4);
+                    memcpy(&k, n24.data() + 4 * i, 4);
+                    ASSERT_EQ(double(v24), double(f))
+                        << n << " " << srcOffset << "/" << dstOffset << " " << i;
+                    ASSERT_EQ(v24, k) << n << " " << srcOffset << "/" << dstOffset << " " << i;
+                    memcpy(&f, f16.data() + 4 * i, 4);
+                    ASSERT_EQ(double(v16), double(f))
+                        << n << " " << srcOffset << "/" << dstOffset << " " << i;
+                    memcpy(&f, s16.data() + 4 * i, 4);
+                    ASSERT_EQ(std::ldexp(double(v16), -3), double(f)) << n << " " << i;
+                }
+                ASSERT_TRUE(f24.GuardsIntact() && n24.GuardsIntact() && f16.GuardsIntact() &&
+                            s16.GuardsIntact());
+            }
+}
+
 INSTANTIATE_TEST_SUITE_P(Levels1To3, SpLevelKernelTest, ::testing::Values(1, 2, 3), SpLevelName);

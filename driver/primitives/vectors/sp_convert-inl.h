@@ -689,12 +689,16 @@ template <class P> struct SpConvertKernels
         return SpOk;
     }
 
+    // Four sign-extended 32-bit lanes go out as floats (exact) or as they are, aligned.
+    static void StoreLanes(float* out, __m128i v) { _mm_store_ps(out, _mm_cvtepi32_ps(v)); }
+    static void StoreLanes(int32_t* out, __m128i v) { _mm_store_si128(reinterpret_cast<__m128i*>(out), v); }
+
     // Eight samples by SSE2 alone. A 16-byte load that starts one byte before a sample holds
     // that sample in the upper three bytes of its first lane and, 12 bytes on, the sample four
     // places later in its last lane; loads at the samples 0, 1, 2 and 3 of the block (each one
     // byte early) so carry the eight samples, which two rounds of unpacking put in order. Reads
     // one byte before the block and nothing past its 24 bytes.
-    static void I24x8ToF32(const uint8_t* p, float* out)
+    template <typename D> static void I24x8(const uint8_t* p, D* out)
     {
         const __m128i l0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 1));
         const __m128i l1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
@@ -702,19 +706,19 @@ template <class P> struct SpConvertKernels
         const __m128i l3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
         const __m128i first = _mm_unpacklo_epi64(_mm_unpacklo_epi32(l0, l1), _mm_unpacklo_epi32(l2, l3));
         const __m128i second = _mm_unpackhi_epi64(_mm_unpackhi_epi32(l0, l1), _mm_unpackhi_epi32(l2, l3));
-        _mm_store_ps(out, _mm_cvtepi32_ps(_mm_srai_epi32(first, 8)));
-        _mm_store_ps(out + 4, _mm_cvtepi32_ps(_mm_srai_epi32(second, 8)));
+        StoreLanes(out, _mm_srai_epi32(first, 8));
+        StoreLanes(out + 4, _mm_srai_epi32(second, 8));
     }
 
     // Sixteen samples with one byte shuffle per four: each 16-byte load at a 12-byte step puts
     // its four samples in the upper three bytes of their lanes, where an arithmetic shift
     // sign-extends them. The last load reads 4 bytes past the block's 48.
-    static void I24x16ToF32Shuffled(const uint8_t* p, float* out, __m128i spread)
+    template <typename D> static void I24x16Shuffled(const uint8_t* p, D* out, __m128i spread)
     {
         for (int32_t k = 0; k < 4; ++k)
         {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12 * k));
-            _mm_store_ps(out + 4 * k, _mm_cvtepi32_ps(_mm_srai_epi32(_mm_shuffle_epi8(v, spread), 8)));
+            StoreLanes(out + 4 * k, _mm_srai_epi32(_mm_shuffle_epi8(v, spread), 8));
         }
     }
 
@@ -730,23 +734,17 @@ template <class P> struct SpConvertKernels
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 36), _mm_shuffle_epi8(r3, pack));
     }
 
-    static SpStatus ConvertI24ToF32(const uint8_t* src, float* dst, int32_t len)
+    // Packed 24-bit samples to float or 32-bit integers, unchecked (a count of at least 1). The
+    // first sample goes alone so that the byte before every block is inside the source, and
+    // single samples follow until the stores are aligned (a destination that is not
+    // element-aligned never gets there and takes the single samples throughout); then blocks,
+    // then single samples.
+    template <typename D> static void I24To(const uint8_t* src, D* dst, int32_t len)
     {
-        if (src == nullptr || dst == nullptr)
-        {
-            return SpErrNullPointer;
-        }
-        if (len < 1)
-        {
-            return SpErrBadLength;
-        }
-        // The first sample goes alone so that the byte before every block is inside the source,
-        // and single samples follow until the stores are aligned (a destination that is not
-        // float-aligned never gets there and takes the single samples throughout).
         int32_t i = 0;
         do
         {
-            Put(dst + i, static_cast<float>(LoadI24(src + 3 * static_cast<intptr_t>(i))));
+            Put(dst + i, static_cast<D>(LoadI24(src + 3 * static_cast<intptr_t>(i))));
             ++i;
         } while (i < len && (reinterpret_cast<uintptr_t>(dst + i) & 15) != 0 &&
                  (reinterpret_cast<uintptr_t>(dst) & 3) == 0);
@@ -758,18 +756,31 @@ template <class P> struct SpConvertKernels
                 // A block reads 4 bytes past its end: two more samples must follow it.
                 for (; len - i >= 18; i += 16)
                 {
-                    I24x16ToF32Shuffled(src + 3 * static_cast<intptr_t>(i), dst + i, spread);
+                    I24x16Shuffled(src + 3 * static_cast<intptr_t>(i), dst + i, spread);
                 }
             }
             for (; len - i >= 8; i += 8)
             {
-                I24x8ToF32(src + 3 * static_cast<intptr_t>(i), dst + i);
+                I24x8(src + 3 * static_cast<intptr_t>(i), dst + i);
             }
         }
         for (; i < len; ++i)
         {
-            Put(dst + i, static_cast<float>(LoadI24(src + 3 * static_cast<intptr_t>(i))));
+            Put(dst + i, static_cast<D>(LoadI24(src + 3 * static_cast<intptr_t>(i))));
         }
+    }
+
+    static SpStatus ConvertI24ToF32(const uint8_t* src, float* dst, int32_t len)
+    {
+        if (src == nullptr || dst == nullptr)
+        {
+            return SpErrNullPointer;
+        }
+        if (len < 1)
+        {
+            return SpErrBadLength;
+        }
+        I24To(src, dst, len);
         return SpOk;
     }
 

@@ -13,6 +13,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "driver/primitives/vectors/sp_convert-inl.h"
+
 template <class P> struct SpLevelKernels
 {
     static constexpr unsigned kInvalid = 0x0001u;
@@ -42,6 +44,14 @@ template <class P> struct SpLevelKernels
     {
         const T t = T(v);
         memcpy(p, &t, sizeof(T));
+    }
+    static bool Misaligned16(const void* p) { return (reinterpret_cast<uintptr_t>(p) & 15) != 0; }
+    static bool Misaligned4(const void* p) { return (reinterpret_cast<uintptr_t>(p) & 3) != 0; }
+    // Reads ahead of the source at the levels that prefetch; never changes a result.
+    static void Prefetch(const void* p)
+    {
+        if constexpr (P::kPrefetchAhead > 0)
+            _mm_prefetch(static_cast<const char*>(p) + P::kPrefetchAhead, _MM_HINT_T0);
     }
     static uint64_t Bits64(double x)
     {
@@ -122,17 +132,41 @@ template <class P> struct SpLevelKernels
 
     // --- widening and narrowing between float formats ---------------------------------------------
 
+    // Single elements to the destination's 16-byte alignment, then blocks of eight: each word
+    // placed in the upper half of a 32-bit lane and shifted down with its sign, converted
+    // exactly and, with a factor, multiplied in single precision; then single elements.
+    template <bool Scaled> static void I16ToF32Blocks(const int16_t* s, float* d, int32_t n, float f)
+    {
+        const auto one = [&](int32_t i)
+        {
+            const float v = _mm_cvtss_f32(_mm_cvtsi32_ss(_mm_setzero_ps(), Get(s + i)));
+            Put(d + i, Scaled ? v * f : v);
+        };
+        int32_t i = 0;
+        for (; i < n && Misaligned16(d + i) && !Misaligned4(d); ++i)
+            one(i);
+        const __m128 fv = _mm_set1_ps(f);
+        for (; n - i >= 8; i += 8)
+        {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            __m128 a = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16));
+            __m128 b = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16));
+            if (Scaled)
+            {
+                a = _mm_mul_ps(a, fv);
+                b = _mm_mul_ps(b, fv);
+            }
+            _mm_storeu_ps(d + i, a);
+            _mm_storeu_ps(d + i + 4, b);
+        }
+        for (; i < n; ++i)
+            one(i);
+    }
     static void I16ToF32Scale(const int16_t* s, float* d, int32_t n, const float* factor)
     {
-        const float f = *factor;
-        for (int32_t i = 0; i < n; ++i)
-            Put(d + i, _mm_cvtss_f32(_mm_cvtsi32_ss(_mm_setzero_ps(), Get(s + i))) * f);
+        I16ToF32Blocks<true>(s, d, n, *factor);
     }
-    static void I16ToF32(const int16_t* s, float* d, int32_t n)
-    {
-        for (int32_t i = 0; i < n; ++i)
-            Put(d + i, _mm_cvtss_f32(_mm_cvtsi32_ss(_mm_setzero_ps(), Get(s + i))));
-    }
+    static void I16ToF32(const int16_t* s, float* d, int32_t n) { I16ToF32Blocks<false>(s, d, n, 1.0f); }
 
     // Long double-precision outputs bypass the caches: the level's threshold is the element
     // count whose source and destination bytes fill kStreamBytes. Ends with a store fence.
@@ -181,16 +215,10 @@ template <class P> struct SpLevelKernels
 
     // --- packed 24-bit -------------------------------------------------------------------------
 
-    static void I24ToF32(const uint8_t* s, float* d, int32_t n)
-    {
-        for (int32_t i = 0; i < n; ++i)
-            Put(d + i, float(LoadI24(s + 3 * intptr_t(i))));
-    }
-    static void I24ToI32(const uint8_t* s, int32_t* d, int32_t n)
-    {
-        for (int32_t i = 0; i < n; ++i)
-            Put(d + i, LoadI24(s + 3 * intptr_t(i)));
-    }
+    // The first element singly, single elements to the destination's alignment, blocks of
+    // eight (sixteen with the byte shuffle), single elements: the 24-bit entry's own body.
+    static void I24ToF32(const uint8_t* s, float* d, int32_t n) { SpConvertKernels<P>::I24To(s, d, n); }
+    static void I24ToI32(const uint8_t* s, int32_t* d, int32_t n) { SpConvertKernels<P>::I24To(s, d, n); }
     // Nearest with ties to even whatever the caller's rounding control, which comes back.
     static void F32ToI24Factor(const float* s, uint8_t* d, int32_t n, float factor, bool scaled)
     {
@@ -253,8 +281,7 @@ template <class P> struct SpLevelKernels
         const float factor = scale != 0 ? FiniteFactor(scale) : 1.0f;
         if (rounding != 0 && (saved & kRounding) != 0)
             _mm_setcsr(saved & 0x9FBFu);
-        for (int32_t i = 0; i < n; ++i)
-            convert(i, factor, rounding != 0);
+        convert(factor, rounding != 0);
         const unsigned now = _mm_getcsr();
         if (((now ^ saved) & (kInvalid | kRounding)) != 0)
             _mm_setcsr(saved & ~kDaz);
@@ -273,21 +300,77 @@ template <class P> struct SpLevelKernels
         return upper > 0x7FF00000u || (upper == 0x7FF00000u && uint32_t(b) != 0);
     }
 
+    // Eight results narrowed as the hardware packs do: signed 32 to 16 bits, then for the 8-bit
+    // targets 16 to 8 bits (unsigned for U8); unsigned 16-bit through the signed pack with a
+    // bias of 32768 and the top bit flipped back.
+    template <typename D> static void Narrow8(D* d, __m128i a, __m128i b)
+    {
+        if constexpr (sizeof(D) == 2 && D(-1) > D(0))
+        {
+            const __m128i bias = _mm_set1_epi32(32768);
+            const __m128i packed = _mm_packs_epi32(_mm_sub_epi32(a, bias), _mm_sub_epi32(b, bias));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_xor_si128(packed, _mm_set1_epi16(INT16_MIN)));
+        }
+        else if constexpr (sizeof(D) == 2)
+        {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_packs_epi32(a, b));
+        }
+        else
+        {
+            const __m128i words = _mm_packs_epi32(a, b);
+            const __m128i bytes =
+                D(-1) < D(0) ? _mm_packs_epi16(words, words) : _mm_packus_epi16(words, words);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(d), bytes);
+        }
+    }
+
+    // Single elements until the 16-bit kernels' destination or the 8-bit kernels' source is
+    // 16-byte aligned (one that is not element-aligned never is: its elements go in blocks as
+    // they lie), blocks of eight with the clamp, the conversion and the packs, then single
+    // elements; every path computes what the single-element code computes.
     template <typename D>
     static void F32ToSmall(const float* s, D* d, int32_t n, int32_t rounding, int32_t scale, float bound,
                            int32_t lo, int32_t hi, bool nanPass)
     {
+        const bool unsigned16 = lo == 0 && hi == 65535;
         FloatFrame(
             n, rounding, scale, nanPass,
-            [&](int32_t i, float f, bool nearest)
+            [&](float f, bool nearest)
             {
-                const float v = scale != 0 ? Get(s + i) * f : Get(s + i);
-                const float clamped = lo == 0 && hi == 65535 ? MaxSs(v, 0.0f) : MinSs(v, bound);
-                const int32_t r = Cvt(clamped, nearest);
-                // Unsigned 16-bit narrows through the signed pack with a bias, like the hardware.
-                Put(d + i, lo == 0 && hi == 65535
-                               ? D(uint16_t(Sat(int32_t(uint32_t(r) - 32768u), -32768, 32767) ^ 0x8000))
-                               : D(Sat(Sat(r, -32768, 32767), lo, hi)));
+                const auto one = [&](int32_t i)
+                {
+                    const float v = scale != 0 ? Get(s + i) * f : Get(s + i);
+                    const float clamped = unsigned16 ? MaxSs(v, 0.0f) : MinSs(v, bound);
+                    const int32_t r = Cvt(clamped, nearest);
+                    Put(d + i, unsigned16
+                                   ? D(uint16_t(Sat(int32_t(uint32_t(r) - 32768u), -32768, 32767) ^ 0x8000))
+                                   : D(Sat(Sat(r, -32768, 32767), lo, hi)));
+                };
+                const auto peel = [&](int32_t i)
+                {
+                    return sizeof(D) == 2 ? Misaligned16(d + i) && reinterpret_cast<uintptr_t>(d) % 2 == 0
+                                          : Misaligned16(s + i) && !Misaligned4(s);
+                };
+                int32_t i = 0;
+                for (; i < n && peel(i); ++i)
+                    one(i);
+                const __m128 fv = _mm_set1_ps(f);
+                const __m128 bv = _mm_set1_ps(bound);
+                const auto convert4 = [&](const float* p)
+                {
+                    __m128 v = _mm_loadu_ps(p);
+                    if (scale != 0)
+                        v = _mm_mul_ps(v, fv);
+                    v = unsigned16 ? _mm_max_ps(v, _mm_setzero_ps()) : _mm_min_ps(v, bv);
+                    return nearest ? _mm_cvtps_epi32(v) : _mm_cvttps_epi32(v);
+                };
+                for (; n - i >= 8; i += 8)
+                {
+                    Prefetch(s + i);
+                    Narrow8(d + i, convert4(s + i), convert4(s + i + 4));
+                }
+                for (; i < n; ++i)
+                    one(i);
             },
             [&](int32_t i, float f)
             {
@@ -317,11 +400,34 @@ template <class P> struct SpLevelKernels
     {
         FloatFrame(
             n, rounding, scale, true,
-            [&](int32_t i, float f, bool nearest)
+            [&](float f, bool nearest)
             {
-                const float v = scale != 0 ? Get(s + i) * f : Get(s + i);
-                const int32_t r = Cvt(v, nearest);
-                Put(d + i, int32_t(Bits(v)) > 0x4EFFFFFF ? ~r : r);
+                const auto one = [&](int32_t i)
+                {
+                    const float v = scale != 0 ? Get(s + i) * f : Get(s + i);
+                    const int32_t r = Cvt(v, nearest);
+                    Put(d + i, int32_t(Bits(v)) > 0x4EFFFFFF ? ~r : r);
+                };
+                int32_t i = 0;
+                for (; i < n && Misaligned16(d + i) && !Misaligned4(d); ++i)
+                    one(i);
+                const __m128 fv = _mm_set1_ps(f);
+                const __m128i top = _mm_set1_epi32(0x4EFFFFFF);
+                for (; n - i >= 8; i += 8)
+                {
+                    Prefetch(s + i);
+                    for (int32_t k = 0; k < 8; k += 4)
+                    {
+                        __m128 v = _mm_loadu_ps(s + i + k);
+                        if (scale != 0)
+                            v = _mm_mul_ps(v, fv);
+                        const __m128i r = nearest ? _mm_cvtps_epi32(v) : _mm_cvttps_epi32(v);
+                        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i + k),
+                                         _mm_xor_si128(r, _mm_cmpgt_epi32(_mm_castps_si128(v), top)));
+                    }
+                }
+                for (; i < n; ++i)
+                    one(i);
             },
             [&](int32_t i, float f)
             {
@@ -333,10 +439,13 @@ template <class P> struct SpLevelKernels
     {
         FloatFrame(
             n, rounding, scale, true,
-            [&](int32_t i, float f, bool nearest)
+            [&](float f, bool nearest)
             {
-                const double v = scale != 0 ? Get(s + i) * double(f) : Get(s + i);
-                Put(d + i, CvtD(MinSd(v, 2147483647.0), nearest));
+                for (int32_t i = 0; i < n; ++i)
+                {
+                    const double v = scale != 0 ? Get(s + i) * double(f) : Get(s + i);
+                    Put(d + i, CvtD(MinSd(v, 2147483647.0), nearest));
+                }
             },
             [&](int32_t i, float f)
             {
