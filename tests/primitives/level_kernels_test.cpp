@@ -567,4 +567,76 @@ TEST_P(SpLevelKernelTest, SixteenAndTwentyFourBitWideningMatchesExactValues)
             }
 }
 
+// The packed 24-bit narrowing kernels against exact arithmetic at every count up to 40, every
+// source offset and every destination byte offset: saturation to 24 bits, nearest-even for the
+// float kernels whatever the caller's rounding (a NaN gives the lower bound, where the clamp
+// puts it), the rounding right shift with ties to even and the saturating left shift (from 24
+// on every nonzero value saturates by its sign: -1 used to give 0).
+TEST_P(SpLevelKernelTest, PackedTwentyFourBitNarrowingMatchesExactArithmetic)
+{
+    CsrGuard guard;
+    const int l = Level();
+    TestRng rng(31);
+    const auto exact = [](long double v) {
+        return v != v ? -8388608 : v >= 8388607.0L ? 8388607 : v <= -8388608.0L ? -8388608 : int32_t(v);
+    };
+    for (int32_t n = 1; n <= 40; n += (n < 20 ? 1 : 7))
+        for (size_t srcOffset = 0; srcOffset < 16; srcOffset += 4)
+            for (size_t dstOffset = 0; dstOffset < 16; ++dstOffset)
+            {
+                std::vector<int32_t> ints(n);
+                std::vector<float> floats(n);
+                for (int32_t i = 0; i < n; ++i)
+                {
+                    ints[i] = rng.Next32() % 4 == 0 ? int32_t(rng.Next32() % 7) - 3
+                                                    : int32_t(rng.Next32()) >> (rng.Next32() % 24);
+                    floats[i] = i % 11 == 5
+                                    ? kNaN
+                                    : float(rng.Uniform(-1.2, 1.2) * 8388608.0 / (1 << (rng.Next32() % 8)));
+                }
+                GuardedBuffer<uint8_t> is(4 * size_t(n), srcOffset), fs(4 * size_t(n), srcOffset);
+                memcpy(is.data(), ints.data(), 4 * size_t(n));
+                memcpy(fs.data(), floats.data(), 4 * size_t(n));
+                const auto* ip = reinterpret_cast<const int32_t*>(is.data());
+                const auto* fp = reinterpret_cast<const float*>(fs.data());
+                for (int which = 0; which < 6; ++which)
+                {
+                    const int32_t shift = which == 3 ? 8 : which == 4 ? 24 : 3;
+                    GuardedBuffer<uint8_t> out(3 * size_t(n), dstOffset);
+                    _mm_setcsr((guard.saved & ~0x6000u) | 0x4000u); // the caller rounds up
+                    if (which == 0)
+                        SP_AT(l, SpConvertF32ToI24Kernel)(fp, out.data(), n);
+                    else if (which == 1)
+                        SP_AT(l, SpConvertF32ToI24ScaleKernel)(fp, out.data(), n, -2);
+                    else if (which == 2)
+                        SP_AT(l, SpConvertI32ToI24Kernel)(ip, out.data(), n);
+                    else if (which == 5)
+                        SP_AT(l, SpConvertI32ToI24DownScaleKernel)(ip, out.data(), n, shift);
+                    else
+                        SP_AT(l, SpConvertI32ToI24UpScaleKernel)(ip, out.data(), n, shift);
+                    _mm_setcsr(guard.saved);
+                    for (int32_t i = 0; i < n; ++i)
+                    {
+                        int32_t want;
+                        if (which == 0 || which == 1)
+                            want =
+                                exact(std::nearbyint(std::ldexp((long double)floats[i], which == 1 ? 2 : 0)));
+                        else if (which == 2)
+                            want = exact(ints[i]);
+                        else if (which == 5)
+                            want = exact(std::nearbyint(std::ldexp((long double)ints[i], -shift)));
+                        else
+                            want = exact(std::ldexp((long double)ints[i], shift));
+                        const int32_t got =
+                            int32_t(uint32_t(out[3 * i]) << 8 | uint32_t(out[3 * i + 1]) << 16 |
+                                    uint32_t(out[3 * i + 2]) << 24) >>
+                            8;
+                        ASSERT_EQ(want, got) << "kernel " << which << " count " << n << " offsets "
+                                             << srcOffset << "/" << dstOffset << " element " << i;
+                    }
+                    ASSERT_TRUE(out.GuardsIntact()) << which << " " << n;
+                }
+            }
+}
+
 INSTANTIATE_TEST_SUITE_P(Levels1To3, SpLevelKernelTest, ::testing::Values(1, 2, 3), SpLevelName);

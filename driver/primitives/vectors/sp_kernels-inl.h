@@ -219,17 +219,46 @@ template <class P> struct SpLevelKernels
     // eight (sixteen with the byte shuffle), single elements: the 24-bit entry's own body.
     static void I24ToF32(const uint8_t* s, float* d, int32_t n) { SpConvertKernels<P>::I24To(s, d, n); }
     static void I24ToI32(const uint8_t* s, int32_t* d, int32_t n) { SpConvertKernels<P>::I24To(s, d, n); }
+    // Packed 24-bit destinations: single elements while the source is not 16-byte aligned
+    // (one that is not element-aligned never is), then blocks of four whose 4-byte lanes are
+    // stored at a 3-byte step (each block writes 2 bytes past its 12, so a block runs only
+    // while one more element follows), then single elements stored as exactly three bytes.
+    template <typename S, typename One, typename Block>
+    static void ToI24Blocks(const S* s, uint8_t* d, int32_t n, One one, Block block)
+    {
+        using Convert = SpConvertKernels<P>;
+        const __m128i evenLow24 = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);
+        const __m128i oddLow24 = _mm_set_epi32(0x00FFFFFF, 0, 0x00FFFFFF, 0);
+        int32_t i = 0;
+        for (; i < n && Misaligned16(s + i) && !Misaligned4(s); ++i)
+            StoreI24(d + 3 * intptr_t(i), one(Get(s + i)));
+        for (; n - i >= 5; i += 4)
+        {
+            Prefetch(s + i);
+            Convert::StoreI24x4(d + 3 * intptr_t(i), block(s + i), evenLow24, oddLow24);
+        }
+        for (; i < n; ++i)
+            StoreI24(d + 3 * intptr_t(i), one(Get(s + i)));
+    }
+
     // Nearest with ties to even whatever the caller's rounding control, which comes back.
     static void F32ToI24Factor(const float* s, uint8_t* d, int32_t n, float factor, bool scaled)
     {
         const unsigned saved = _mm_getcsr();
         if ((saved & kRounding) != 0)
             _mm_setcsr(saved & ~kRounding);
-        for (int32_t i = 0; i < n; ++i)
-        {
-            const float v = scaled ? Get(s + i) * factor : Get(s + i);
-            StoreI24(d + 3 * intptr_t(i), Cvt(MinSs(MaxSs(v, -8388608.0f), 8388607.0f), true));
-        }
+        const __m128 f = _mm_set1_ps(factor);
+        const __m128 lo = _mm_set1_ps(-8388608.0f);
+        const __m128 hi = _mm_set1_ps(8388607.0f);
+        ToI24Blocks(
+            s, d, n,
+            [&](float x)
+            { return Cvt(MinSs(MaxSs(scaled ? x * factor : x, -8388608.0f), 8388607.0f), true); },
+            [&](const float* p)
+            {
+                const __m128 v = scaled ? _mm_mul_ps(_mm_loadu_ps(p), f) : _mm_loadu_ps(p);
+                return _mm_cvtps_epi32(_mm_min_ps(_mm_max_ps(v, lo), hi));
+            });
         if ((saved & kRounding) != 0)
             _mm_setcsr((_mm_getcsr() & ~kRounding) | (saved & kRounding));
     }
@@ -239,10 +268,23 @@ template <class P> struct SpLevelKernels
         const int32_t c = scale < -127 ? -127 : (scale > 127 ? 127 : scale);
         F32ToI24Factor(s, d, n, Float(uint32_t(127 - c) << 23), true);
     }
+
+    // Lanes above hi become hi and lanes below lo become lo.
+    static __m128i ClampI32(__m128i v, __m128i lo, __m128i hi)
+    {
+        const __m128i over = _mm_cmpgt_epi32(v, hi);
+        v = _mm_or_si128(_mm_andnot_si128(over, v), _mm_and_si128(over, hi));
+        const __m128i under = _mm_cmpgt_epi32(lo, v);
+        return _mm_or_si128(_mm_andnot_si128(under, v), _mm_and_si128(under, lo));
+    }
     static void I32ToI24(const int32_t* s, uint8_t* d, int32_t n)
     {
-        for (int32_t i = 0; i < n; ++i)
-            StoreI24(d + 3 * intptr_t(i), Sat(Get(s + i), -8388608, 8388607));
+        const __m128i lo = _mm_set1_epi32(-8388608);
+        const __m128i hi = _mm_set1_epi32(8388607);
+        ToI24Blocks(
+            s, d, n, [](int32_t x) { return Sat(x, -8388608, 8388607); },
+            [&](const int32_t* p)
+            { return ClampI32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), lo, hi); });
     }
     // x / 2^shift, ties to even, in 64 bits so no intermediate overflows.
     static void I32ToI24DownScale(const int32_t* s, uint8_t* d, int32_t n, int32_t shift)
@@ -254,16 +296,38 @@ template <class P> struct SpLevelKernels
             StoreI24(d + 3 * intptr_t(i), Sat(r, -8388608, 8388607));
         }
     }
+    // x times 2^shift, saturated. From shift 24 on every nonzero value saturates by its sign (the
+    // bounds shifted down are 0 and -1, and -1 shifted up would wrap to 0 in 24 bits); a count
+    // below 1 shifts nothing.
     static void I32ToI24UpScale(const int32_t* s, uint8_t* d, int32_t n, int32_t shift)
     {
-        const int32_t hi = 8388607 >> shift;
-        const int32_t lo = -8388608 >> shift;
-        for (int32_t i = 0; i < n; ++i)
+        if (shift > 23)
         {
-            const int32_t x = Get(s + i);
-            const int32_t r = x > hi ? 8388607 : (x < lo ? -8388608 : int32_t(uint32_t(x) << shift));
-            StoreI24(d + 3 * intptr_t(i), r);
+            for (int32_t i = 0; i < n; ++i)
+            {
+                const int32_t x = Get(s + i);
+                StoreI24(d + 3 * intptr_t(i), x > 0 ? 8388607 : (x < 0 ? -8388608 : 0));
+            }
+            return;
         }
+        const int32_t k = shift < 0 ? 0 : shift;
+        const int32_t hi = 8388607 >> k;
+        const int32_t lo = -8388608 >> k;
+        const __m128i hiV = _mm_set1_epi32(hi), loV = _mm_set1_epi32(lo);
+        const __m128i count = _mm_cvtsi32_si128(k);
+        ToI24Blocks(
+            s, d, n,
+            [&](int32_t x) { return x > hi ? 8388607 : (x < lo ? -8388608 : int32_t(uint32_t(x) << k)); },
+            [&](const int32_t* p)
+            {
+                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+                const __m128i over = _mm_cmpgt_epi32(x, hiV);
+                const __m128i under = _mm_cmpgt_epi32(loV, x);
+                __m128i r = _mm_sll_epi32(x, count);
+                r = _mm_or_si128(_mm_andnot_si128(over, r), _mm_and_si128(over, _mm_set1_epi32(8388607)));
+                return _mm_or_si128(_mm_andnot_si128(under, r),
+                                    _mm_and_si128(under, _mm_set1_epi32(-8388608)));
+            });
     }
 
     // --- float to 8-, 16- and 32-bit, nearest-even or toward zero ------------------------------
