@@ -639,4 +639,54 @@ TEST_P(SpLevelKernelTest, PackedTwentyFourBitNarrowingMatchesExactArithmetic)
             }
 }
 
+// The half-away kernels' vector blocks against exact rounding half away from zero (half up for
+// the unsigned targets, whose negatives give 0), on quarter steps where every addition of the
+// half is exact; a NaN gives the bound the kernel applies. Every count up to 40 at every element
+// offset of source and destination.
+template <typename D, typename K>
+void CheckAway(K kernel, int64_t lo, int64_t hi, int64_t nanResult, uint32_t seed)
+{
+    TestRng rng(seed);
+    for (int32_t scale : {0, 2, -1})
+        for (int32_t n = 1; n <= 40; n += (n < 18 ? 1 : 11))
+            for (size_t srcOffset = 0; srcOffset < 16; srcOffset += 4)
+                for (size_t dstOffset = 0; dstOffset < 16; dstOffset += sizeof(D))
+                {
+                    std::vector<float> values(n);
+                    for (float& v : values)
+                        v = rng.Next32() % 9 == 0
+                                ? kNaN
+                                : float(int64_t(rng.Next32() % uint32_t(6 * (hi - lo) + 8)) -
+                                        int64_t(3 * (hi - lo) + 4)) /
+                                      4.0f;
+                    GuardedBuffer<uint8_t> src(4 * size_t(n), srcOffset), dst(n * sizeof(D), dstOffset);
+                    memcpy(src.data(), values.data(), 4 * size_t(n));
+                    kernel(reinterpret_cast<const float*>(src.data()), reinterpret_cast<D*>(dst.data()), n,
+                           scale);
+                    for (int32_t i = 0; i < n; ++i)
+                    {
+                        D got;
+                        memcpy(&got, dst.data() + i * sizeof(D), sizeof(D));
+                        const int64_t want =
+                            std::isnan(values[i])
+                                ? nanResult
+                                : ExactScaled(lo == 0 ? std::max(0.0L, (long double)values[i]) : values[i],
+                                              scale, 2, lo, hi, 0);
+                        ASSERT_EQ(want, int64_t(got))
+                            << "value " << values[i] << " scale " << scale << " count " << n << " offsets "
+                            << srcOffset << "/" << dstOffset;
+                    }
+                    ASSERT_TRUE(dst.GuardsIntact()) << n;
+                }
+}
+
+TEST_P(SpLevelKernelTest, HalfAwayBlocksMatchExactRoundingAtEveryOffset)
+{
+    const int l = Level();
+    CheckAway<int8_t>(SP_AT(l, SpConvertF32ToI8AwayKernel), -128, 127, 127, 41);
+    CheckAway<uint8_t>(SP_AT(l, SpConvertF32ToU8AwayKernel), 0, 255, 255, 42);
+    CheckAway<int16_t>(SP_AT(l, SpConvertF32ToI16AwayKernel), -32768, 32767, 32767, 43);
+    CheckAway<uint16_t>(SP_AT(l, SpConvertF32ToU16AwayKernel), 0, 65535, 0, 44);
+}
+
 INSTANTIATE_TEST_SUITE_P(Levels1To3, SpLevelKernelTest, ::testing::Values(1, 2, 3), SpLevelName);

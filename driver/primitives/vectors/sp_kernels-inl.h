@@ -590,13 +590,12 @@ template <class P> struct SpLevelKernels
         return Float(Bits(Float(Bits(v) & 0x7FFFFFFFu) + 0.5f) | (Bits(v) & 0x80000000u));
     }
 
-    template <typename Each> static void AwayFrame(int32_t n, bool towardZero, Each each)
+    template <typename Run> static void AwayFrame(bool towardZero, Run run)
     {
         const unsigned saved = _mm_getcsr();
         if (towardZero && (saved & kRounding) != kRounding)
             _mm_setcsr((saved | kRounding) & ~kDaz);
-        for (int32_t i = 0; i < n; ++i)
-            each(i);
+        run();
         const unsigned now = _mm_getcsr();
         if (((now ^ saved) & (kInvalid | kRounding)) != 0)
             _mm_setcsr(saved & ~kDaz);
@@ -606,25 +605,57 @@ template <class P> struct SpLevelKernels
     static void F32ToSmallAway(const float* s, D* d, int32_t n, int32_t scale, int32_t lo, int32_t hi)
     {
         const float factor = scale != 0 ? FiniteFactor(scale) : 1.0f;
-        AwayFrame(
-            n, false,
-            [&](int32_t i)
-            {
-                const float v = scale != 0 ? Get(s + i) * factor : Get(s + i);
-                int32_t r;
-                if (lo == 0 && hi == 65535)
-                    r = int32_t(
-                        (uint32_t(Sat(
-                             int32_t(uint32_t(_mm_cvttss_si32(_mm_set_ss(MaxSs(v, 0.0f) + 0.5f))) - 32768u),
+        const bool unsigned16 = lo == 0 && hi == 65535;
+        const auto one = [&](int32_t i)
+        {
+            const float v = scale != 0 ? Get(s + i) * factor : Get(s + i);
+            int32_t r;
+            if (unsigned16)
+                r = int32_t(
+                    (uint32_t(
+                         Sat(int32_t(uint32_t(_mm_cvttss_si32(_mm_set_ss(MaxSs(v, 0.0f) + 0.5f))) - 32768u),
                              -32768, 32767)) &
-                         0xFFFFu) ^
-                        0x8000u);
-                else if (lo == 0)
-                    r = Sat(_mm_cvttss_si32(_mm_set_ss(MinSs(v, float(hi)) + 0.5f)), -32768, 32767);
-                else
-                    r = Sat(_mm_cvttss_si32(_mm_set_ss(AddHalfAway(MinSs(v, float(hi))))), -32768, 32767);
-                Put(d + i, D(Sat(r, lo == 0 && hi == 65535 ? 0 : lo, hi)));
-            });
+                     0xFFFFu) ^
+                    0x8000u);
+            else if (lo == 0)
+                r = Sat(_mm_cvttss_si32(_mm_set_ss(MinSs(v, float(hi)) + 0.5f)), -32768, 32767);
+            else
+                r = Sat(_mm_cvttss_si32(_mm_set_ss(AddHalfAway(MinSs(v, float(hi))))), -32768, 32767);
+            Put(d + i, D(Sat(r, unsigned16 ? 0 : lo, hi)));
+        };
+        // The same steps four lanes at a time: bound, the half (the sign kept apart for the
+        // signed targets), truncation, and the packs of the non-away kernels.
+        const __m128 f = _mm_set1_ps(factor);
+        const __m128 bound = _mm_set1_ps(float(hi));
+        const __m128 half = _mm_set1_ps(0.5f);
+        const __m128 sign = _mm_set1_ps(-0.0f);
+        const auto convert4 = [&](const float* p)
+        {
+            __m128 v = _mm_loadu_ps(p);
+            if (scale != 0)
+                v = _mm_mul_ps(v, f);
+            if (unsigned16)
+                return _mm_cvttps_epi32(_mm_add_ps(_mm_max_ps(v, _mm_setzero_ps()), half));
+            v = _mm_min_ps(v, bound);
+            if (lo == 0)
+                return _mm_cvttps_epi32(_mm_add_ps(v, half));
+            const __m128 magnitude = _mm_add_ps(_mm_andnot_ps(sign, v), half);
+            return _mm_cvttps_epi32(_mm_or_ps(magnitude, _mm_and_ps(sign, v)));
+        };
+        AwayFrame(false,
+                  [&]
+                  {
+                      int32_t i = 0;
+                      for (; i < n && Misaligned16(s + i) && !Misaligned4(s); ++i)
+                          one(i);
+                      for (; n - i >= 8; i += 8)
+                      {
+                          Prefetch(s + i);
+                          Narrow8(d + i, convert4(s + i), convert4(s + i + 4));
+                      }
+                      for (; i < n; ++i)
+                          one(i);
+                  });
     }
     static void F32ToI8Away(const float* s, int8_t* d, int32_t n, int32_t scale)
     {
@@ -647,23 +678,52 @@ template <class P> struct SpLevelKernels
     static void F32ToI32Away(const float* s, int32_t* d, int32_t n, int32_t scale)
     {
         const float factor = scale != 0 ? FiniteFactor(scale) : 1.0f;
-        AwayFrame(n, true,
-                  [&](int32_t i)
+        const auto one = [&](int32_t i)
+        {
+            const float v = AddHalfAway(scale != 0 ? Get(s + i) * factor : Get(s + i));
+            const int32_t r = _mm_cvttss_si32(_mm_set_ss(v));
+            Put(d + i, int32_t(Bits(v)) > 0x4EFFFFFF ? ~r : r);
+        };
+        const __m128 f = _mm_set1_ps(factor);
+        const __m128 half = _mm_set1_ps(0.5f);
+        const __m128 sign = _mm_set1_ps(-0.0f);
+        const __m128i top = _mm_set1_epi32(0x4EFFFFFF);
+        AwayFrame(true,
+                  [&]
                   {
-                      const float v = AddHalfAway(scale != 0 ? Get(s + i) * factor : Get(s + i));
-                      const int32_t r = _mm_cvttss_si32(_mm_set_ss(v));
-                      Put(d + i, int32_t(Bits(v)) > 0x4EFFFFFF ? ~r : r);
+                      int32_t i = 0;
+                      for (; i < n && Misaligned16(d + i) && !Misaligned4(d); ++i)
+                          one(i);
+                      for (; n - i >= 8; i += 8)
+                      {
+                          Prefetch(s + i);
+                          for (int32_t k = 0; k < 8; k += 4)
+                          {
+                              __m128 v = _mm_loadu_ps(s + i + k);
+                              if (scale != 0)
+                                  v = _mm_mul_ps(v, f);
+                              v = _mm_or_ps(_mm_add_ps(_mm_andnot_ps(sign, v), half), _mm_and_ps(sign, v));
+                              const __m128i r = _mm_cvttps_epi32(v);
+                              _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i + k),
+                                               _mm_xor_si128(r, _mm_cmpgt_epi32(_mm_castps_si128(v), top)));
+                          }
+                      }
+                      for (; i < n; ++i)
+                          one(i);
                   });
     }
     static void F64ToI32Away(const double* s, int32_t* d, int32_t n, int32_t scale)
     {
         const double factor = scale != 0 ? double(FiniteFactor(scale)) : 1.0;
-        AwayFrame(n, false,
-                  [&](int32_t i)
+        AwayFrame(false,
+                  [&]
                   {
-                      const double v = MinSd(scale != 0 ? Get(s + i) * factor : Get(s + i), 2147483647.0);
-                      const double m = (v < 0.0 ? -v : v) + 0.5;
-                      Put(d + i, _mm_cvttsd_si32(_mm_set_sd(v < 0.0 ? -m : m)));
+                      for (int32_t i = 0; i < n; ++i)
+                      {
+                          const double v = MinSd(scale != 0 ? Get(s + i) * factor : Get(s + i), 2147483647.0);
+                          const double m = (v < 0.0 ? -v : v) + 0.5;
+                          Put(d + i, _mm_cvttsd_si32(_mm_set_sd(v < 0.0 ? -m : m)));
+                      }
                   });
     }
 
