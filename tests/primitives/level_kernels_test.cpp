@@ -9,6 +9,7 @@
 #include <xmmintrin.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <functional>
 #include <vector>
@@ -687,6 +688,53 @@ TEST_P(SpLevelKernelTest, HalfAwayBlocksMatchExactRoundingAtEveryOffset)
     CheckAway<uint8_t>(SP_AT(l, SpConvertF32ToU8AwayKernel), 0, 255, 255, 42);
     CheckAway<int16_t>(SP_AT(l, SpConvertF32ToI16AwayKernel), -32768, 32767, 32767, 43);
     CheckAway<uint16_t>(SP_AT(l, SpConvertF32ToU16AwayKernel), 0, 65535, 0, 44);
+}
+
+// The double-precision kernels' blocks against their exact values: 16-bit integers to double
+// (times 0.5), and doubles narrowed to float after the limit to the float range (a NaN gives the
+// largest float), every count up to 40 at every element offset of both buffers.
+TEST_P(SpLevelKernelTest, DoublePrecisionBlocksMatchExactValuesAtEveryOffset)
+{
+    const int l = Level();
+    TestRng rng(51);
+    const double half = 0.5;
+    for (int32_t n = 1; n <= 40; ++n)
+        for (size_t srcOffset = 0; srcOffset < 16; srcOffset += 2)
+            for (size_t dstOffset = 0; dstOffset < 16; dstOffset += 4)
+            {
+                std::vector<int16_t> words(n);
+                std::vector<double> wide(n);
+                for (int32_t i = 0; i < n; ++i)
+                {
+                    words[i] = int16_t(rng.Next32());
+                    wide[i] = i % 13 == 7
+                                  ? double(NAN)
+                                  : rng.Uniform(-1.0, 1.0) * std::ldexp(1.0, int(rng.Next32() % 300) - 150);
+                }
+                GuardedBuffer<uint8_t> w(2 * size_t(n), srcOffset), x(8 * size_t(n), srcOffset & ~size_t(7));
+                memcpy(w.data(), words.data(), 2 * size_t(n));
+                memcpy(x.data(), wide.data(), 8 * size_t(n));
+                GuardedBuffer<uint8_t> toWide(8 * size_t(n), dstOffset), toFloat(4 * size_t(n), dstOffset);
+                SP_AT(l, SpConvertI16ToF64ScaleKernel)
+                (reinterpret_cast<const int16_t*>(w.data()), reinterpret_cast<double*>(toWide.data()), n,
+                 &half);
+                SP_AT(l, SpConvertF64ToF32Kernel)
+                (reinterpret_cast<const double*>(x.data()), reinterpret_cast<float*>(toFloat.data()), n);
+                for (int32_t i = 0; i < n; ++i)
+                {
+                    double gotWide;
+                    float gotFloat;
+                    memcpy(&gotWide, toWide.data() + 8 * i, 8);
+                    memcpy(&gotFloat, toFloat.data() + 4 * i, 4);
+                    ASSERT_EQ(words[i] * 0.5, gotWide)
+                        << n << " " << srcOffset << "/" << dstOffset << " " << i;
+                    const float want = std::isnan(wide[i])
+                                           ? FLT_MAX
+                                           : float(std::clamp(wide[i], -double(FLT_MAX), double(FLT_MAX)));
+                    ASSERT_EQ(FBits(want), FBits(gotFloat)) << wide[i] << " count " << n << " element " << i;
+                }
+                ASSERT_TRUE(toWide.GuardsIntact() && toFloat.GuardsIntact()) << n;
+            }
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels1To3, SpLevelKernelTest, ::testing::Values(1, 2, 3), SpLevelName);

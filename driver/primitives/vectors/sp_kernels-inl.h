@@ -169,48 +169,119 @@ template <class P> struct SpLevelKernels
     static void I16ToF32(const int16_t* s, float* d, int32_t n) { I16ToF32Blocks<false>(s, d, n, 1.0f); }
 
     // Long double-precision outputs bypass the caches: the level's threshold is the element
-    // count whose source and destination bytes fill kStreamBytes. Ends with a store fence.
-    template <typename S, typename Widen> static void ToF64(const S* s, double* d, int32_t n, Widen widen)
+    // count whose source and destination bytes fill kStreamBytes. Single elements until the
+    // destination is 16-byte aligned, one choice of block loop (streaming stores and a store
+    // fence above the threshold, ordinary aligned stores below; unaligned ones for a
+    // destination that never aligns), blocks of eight, then single elements.
+    template <typename S, typename Widen, typename Widen8>
+    static void ToF64(const S* s, double* d, int32_t n, Widen widen, Widen8 widen8)
     {
         int32_t i = 0;
-        for (; i < n && (reinterpret_cast<uintptr_t>(d + i) & 15) != 0; ++i)
+        const bool alignable = (reinterpret_cast<uintptr_t>(d) & 7) == 0;
+        for (; i < n && alignable && Misaligned16(d + i); ++i)
             Put(d + i, widen(Get(s + i)));
+        __m128d v[4];
         const int64_t threshold = P::kStreamBytes / int64_t(sizeof(S) + 8);
-        if (int64_t(n - i) - 8 > threshold)
+        if (!alignable)
         {
             for (; n - i >= 8; i += 8)
             {
-                for (int32_t k = 0; k < 8; k += 2)
-                    _mm_stream_pd(d + i + k, _mm_set_pd(widen(Get(s + i + k + 1)), widen(Get(s + i + k))));
+                widen8(s + i, v);
+                for (int32_t k = 0; k < 4; ++k)
+                    _mm_storeu_pd(d + i + 2 * k, v[k]);
+            }
+        }
+        else if (int64_t(n - i) - 8 > threshold)
+        {
+            for (; n - i >= 8; i += 8)
+            {
+                widen8(s + i, v);
+                for (int32_t k = 0; k < 4; ++k)
+                    _mm_stream_pd(d + i + 2 * k, v[k]);
             }
             _mm_sfence();
+        }
+        else
+        {
+            for (; n - i >= 8; i += 8)
+            {
+                widen8(s + i, v);
+                for (int32_t k = 0; k < 4; ++k)
+                    _mm_store_pd(d + i + 2 * k, v[k]);
+            }
         }
         for (; i < n; ++i)
             Put(d + i, widen(Get(s + i)));
     }
+    // Eight words widened with their sign to two vectors of four 32-bit lanes.
+    static void I16x8ToF64(const int16_t* p, __m128d* out, double factor, bool scaled)
+    {
+        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i lo = _mm_srai_epi32(_mm_unpacklo_epi16(w, w), 16);
+        const __m128i hi = _mm_srai_epi32(_mm_unpackhi_epi16(w, w), 16);
+        out[0] = _mm_cvtepi32_pd(lo);
+        out[1] = _mm_cvtepi32_pd(_mm_unpackhi_epi64(lo, lo));
+        out[2] = _mm_cvtepi32_pd(hi);
+        out[3] = _mm_cvtepi32_pd(_mm_unpackhi_epi64(hi, hi));
+        if (scaled)
+        {
+            const __m128d f = _mm_set1_pd(factor);
+            for (int32_t k = 0; k < 4; ++k)
+                out[k] = _mm_mul_pd(out[k], f);
+        }
+    }
     static void I16ToF64Scale(const int16_t* s, double* d, int32_t n, const double* factor)
     {
         const double f = *factor;
-        ToF64(s, d, n, [f](int16_t v) { return double(v) * f; });
+        ToF64(
+            s, d, n, [f](int16_t v) { return double(v) * f; },
+            [f](const int16_t* p, __m128d* out) { I16x8ToF64(p, out, f, true); });
     }
     static void I16ToF64(const int16_t* s, double* d, int32_t n)
     {
-        ToF64(s, d, n, [](int16_t v) { return double(v); });
+        ToF64(
+            s, d, n, [](int16_t v) { return double(v); },
+            [](const int16_t* p, __m128d* out) { I16x8ToF64(p, out, 1.0, false); });
     }
     static void F32ToF64(const float* s, double* d, int32_t n)
     {
-        ToF64(s, d, n, [](float v) { return double(v); });
+        ToF64(
+            s, d, n, [](float v) { return double(v); },
+            [](const float* p, __m128d* out)
+            {
+                for (int32_t k = 0; k < 4; ++k)
+                    out[k] = _mm_cvtps_pd(
+                        _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 2 * k))));
+            });
     }
 
-    // Limited to the float range first (NaN gives +FLT_MAX), then narrowed by the current mode.
+    // Limited to the float range first (NaN gives +FLT_MAX, the minimum returning its bound),
+    // then narrowed by the current mode: single elements while the source is not 16-byte
+    // aligned, then blocks of eight, then single elements.
     static void F64ToF32(const double* s, float* d, int32_t n)
     {
         const double hi = 3.4028234663852886e+38;
-        for (int32_t i = 0; i < n; ++i)
+        const auto one = [&](int32_t i)
         {
             const double v = MaxSd(MinSd(Get(s + i), hi), -hi);
             Put(d + i, _mm_cvtss_f32(_mm_cvtsd_ss(_mm_setzero_ps(), _mm_set_sd(v))));
+        };
+        int32_t i = 0;
+        for (; i < n && Misaligned16(s + i) && (reinterpret_cast<uintptr_t>(s) & 7) == 0; ++i)
+            one(i);
+        const __m128d hiV = _mm_set1_pd(hi), loV = _mm_set1_pd(-hi);
+        for (; n - i >= 8; i += 8)
+        {
+            Prefetch(s + i);
+            for (int32_t k = 0; k < 8; k += 4)
+            {
+                const __m128 a = _mm_cvtpd_ps(_mm_max_pd(_mm_min_pd(_mm_loadu_pd(s + i + k), hiV), loV));
+                const __m128 b = _mm_cvtpd_ps(_mm_max_pd(_mm_min_pd(_mm_loadu_pd(s + i + k + 2), hiV), loV));
+                _mm_storeu_ps(d + i + k, _mm_movelh_ps(a, b));
+            }
         }
+        for (; i < n; ++i)
+            one(i);
     }
 
     // --- packed 24-bit -------------------------------------------------------------------------
