@@ -737,4 +737,43 @@ TEST_P(SpLevelKernelTest, DoublePrecisionBlocksMatchExactValuesAtEveryOffset)
             }
 }
 
+// Doubles to 32-bit integers (both flags, several scales) and 32-bit integers to double against
+// exact arithmetic, every count up to 40 at destinations on either side of an 8-byte boundary.
+TEST_P(SpLevelKernelTest, DoubleAndThirtyTwoBitBlocksMatchExactArithmetic)
+{
+    const int l = Level();
+    TestRng rng(61);
+    for (int32_t n = 1; n <= 40; ++n)
+        for (size_t dstOffset = 0; dstOffset < 16; dstOffset += 4)
+            for (int32_t scale : {0, -1, 3, 200})
+                for (int32_t flag : {0, 1})
+                {
+                    std::vector<double> x(n);
+                    std::vector<int32_t> ints(n);
+                    for (int32_t i = 0; i < n; ++i)
+                    {
+                        x[i] = i % 9 == 4 ? double(NAN)
+                                          : rng.Uniform(-1.5, 1.5) * std::ldexp(1.0, int(rng.Next32() % 34));
+                        ints[i] = int32_t(rng.Next32());
+                    }
+                    GuardedBuffer<uint8_t> out(4 * size_t(n), dstOffset),
+                        wide(8 * size_t(n), dstOffset * 2 % 16);
+                    SP_AT(l, SpConvertF64ToI32Kernel)
+                    (x.data(), reinterpret_cast<int32_t*>(out.data()), n, flag, scale);
+                    SP_AT(l, SpConvertI32ToF64Kernel)(ints.data(), reinterpret_cast<double*>(wide.data()), n);
+                    for (int32_t i = 0; i < n; ++i)
+                    {
+                        int32_t got;
+                        double gotWide;
+                        memcpy(&got, out.data() + 4 * i, 4);
+                        memcpy(&gotWide, wide.data() + 8 * i, 8);
+                        ASSERT_EQ(ExactScaled(x[i], scale, flag, INT32_MIN, INT32_MAX, 0), got)
+                            << x[i] << " scale " << scale << " flag " << flag << " count " << n << " element "
+                            << i;
+                        ASSERT_EQ(double(ints[i]), gotWide) << n << " " << i;
+                    }
+                    ASSERT_TRUE(out.GuardsIntact() && wide.GuardsIntact()) << n;
+                }
+}
+
 INSTANTIATE_TEST_SUITE_P(Levels1To3, SpLevelKernelTest, ::testing::Values(1, 2, 3), SpLevelName);
