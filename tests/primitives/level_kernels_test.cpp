@@ -571,8 +571,9 @@ TEST_P(SpLevelKernelTest, SixteenAndTwentyFourBitWideningMatchesExactValues)
 // The packed 24-bit narrowing kernels against exact arithmetic at every count up to 40, every
 // source offset and every destination byte offset: saturation to 24 bits, nearest-even for the
 // float kernels whatever the caller's rounding (a NaN gives the lower bound, where the clamp
-// puts it), the rounding right shift with ties to even and the saturating left shift (from 24
-// on every nonzero value saturates by its sign: -1 used to give 0).
+// puts it), the rounding right shift with ties to even (counts 0 and 40 too, which used to
+// shift by -1) and the saturating left shift (from 24 on every nonzero value saturates by its
+// sign: -1 used to give 0).
 TEST_P(SpLevelKernelTest, PackedTwentyFourBitNarrowingMatchesExactArithmetic)
 {
     CsrGuard guard;
@@ -600,9 +601,14 @@ TEST_P(SpLevelKernelTest, PackedTwentyFourBitNarrowingMatchesExactArithmetic)
                 memcpy(fs.data(), floats.data(), 4 * size_t(n));
                 const auto* ip = reinterpret_cast<const int32_t*>(is.data());
                 const auto* fp = reinterpret_cast<const float*>(fs.data());
-                for (int which = 0; which < 6; ++which)
+                for (int which = 0; which < 9; ++which)
                 {
-                    const int32_t shift = which == 3 ? 8 : which == 4 ? 24 : 3;
+                    const int32_t shift = which == 3   ? 8
+                                          : which == 4 ? 24
+                                          : which == 6 ? 31
+                                          : which == 7 ? 0
+                                          : which == 8 ? 40
+                                                       : 3;
                     GuardedBuffer<uint8_t> out(3 * size_t(n), dstOffset);
                     _mm_setcsr((guard.saved & ~0x6000u) | 0x4000u); // the caller rounds up
                     if (which == 0)
@@ -611,7 +617,7 @@ TEST_P(SpLevelKernelTest, PackedTwentyFourBitNarrowingMatchesExactArithmetic)
                         SP_AT(l, SpConvertF32ToI24ScaleKernel)(fp, out.data(), n, -2);
                     else if (which == 2)
                         SP_AT(l, SpConvertI32ToI24Kernel)(ip, out.data(), n);
-                    else if (which == 5)
+                    else if (which >= 5)
                         SP_AT(l, SpConvertI32ToI24DownScaleKernel)(ip, out.data(), n, shift);
                     else
                         SP_AT(l, SpConvertI32ToI24UpScaleKernel)(ip, out.data(), n, shift);
@@ -624,7 +630,7 @@ TEST_P(SpLevelKernelTest, PackedTwentyFourBitNarrowingMatchesExactArithmetic)
                                 exact(std::nearbyint(std::ldexp((long double)floats[i], which == 1 ? 2 : 0)));
                         else if (which == 2)
                             want = exact(ints[i]);
-                        else if (which == 5)
+                        else if (which >= 5)
                             want = exact(std::nearbyint(std::ldexp((long double)ints[i], -shift)));
                         else
                             want = exact(std::ldexp((long double)ints[i], shift));

@@ -357,15 +357,46 @@ template <class P> struct SpLevelKernels
             [&](const int32_t* p)
             { return ClampI32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), lo, hi); });
     }
-    // x / 2^shift, ties to even, in 64 bits so no intermediate overflows.
+    // x / 2^shift, ties to even, saturated. One element in 64 bits so no intermediate overflows;
+    // four lanes as the floor quotient q and its remainder, q + 1 where the remainder passes the
+    // half or meets it with q odd (the same value, and nothing overflows 32 bits). The callers
+    // shift by 1 to 31; a count below 1 shifts nothing and from 32 on every quotient rounds to 0.
     static void I32ToI24DownScale(const int32_t* s, uint8_t* d, int32_t n, int32_t shift)
     {
-        for (int32_t i = 0; i < n; ++i)
+        if (shift < 1)
         {
-            const int64_t x = Get(s + i);
-            const int64_t r = (x + (int64_t(1) << (shift - 1)) - 1 + ((x >> shift) & 1)) >> shift;
-            StoreI24(d + 3 * intptr_t(i), Sat(r, -8388608, 8388607));
+            I32ToI24(s, d, n);
+            return;
         }
+        const int32_t k = shift > 40 ? 40 : shift;
+        const auto one = [k](int32_t v)
+        {
+            const int64_t x = v;
+            const int64_t r = (x + (int64_t(1) << (k - 1)) - 1 + ((x >> k) & 1)) >> k;
+            return Sat(r, -8388608, 8388607);
+        };
+        if (k > 31)
+        {
+            for (int32_t i = 0; i < n; ++i)
+                StoreI24(d + 3 * intptr_t(i), one(Get(s + i)));
+            return;
+        }
+        const __m128i count = _mm_cvtsi32_si128(k);
+        const __m128i half = _mm_set1_epi32(int32_t(1u << (k - 1)));
+        const __m128i oneLane = _mm_set1_epi32(1);
+        const __m128i lo = _mm_set1_epi32(-8388608), hi = _mm_set1_epi32(8388607);
+        ToI24Blocks(s, d, n, one,
+                    [&](const int32_t* p)
+                    {
+                        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+                        const __m128i q = _mm_sra_epi32(x, count);
+                        const __m128i rem = _mm_sub_epi32(x, _mm_sll_epi32(q, count));
+                        const __m128i odd = _mm_and_si128(q, oneLane);
+                        const __m128i up = _mm_or_si128(
+                            _mm_cmpgt_epi32(rem, half),
+                            _mm_and_si128(_mm_cmpeq_epi32(rem, half), _mm_cmpeq_epi32(odd, oneLane)));
+                        return ClampI32(_mm_sub_epi32(q, up), lo, hi); // up is -1 where q steps up
+                    });
     }
     // x times 2^shift, saturated. From shift 24 on every nonzero value saturates by its sign (the
     // bounds shifted down are 0 and -1, and -1 shifted up would wrap to 0 in 24 bits); a count
