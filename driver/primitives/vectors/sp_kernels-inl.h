@@ -107,7 +107,8 @@ template <class P> struct SpLevelKernels
         return f;
     }
 
-    // The factor the float-to-integer kernels apply: finite and nonzero. An unbounded one
+    // The factor the float-to-integer kernels apply: finite, and nonzero unless the caller
+    // flushes denormals (scales from 127 on give a denormal factor). An unbounded one
     // (infinity from scale -128 down, 0 from 150 up) would turn 0 x infinity or infinity x 0 into
     // a NaN and so a zero or an infinity into a bound or a silent 0. The bound changes no other
     // finite element's result but that of denormal sources at scales below -127, which the
