@@ -543,6 +543,11 @@ TEST_P(SpLevelKernelTest, SixteenAndTwentyFourBitWideningMatchesExactValues)
                 SP_AT(l, SpConvertI16ToF32ScaleKernel)
                 (reinterpret_cast<const int16_t*>(i16.data()), reinterpret_cast<float*>(s16.data()), n,
                  &factor);
+                const float third = 0.3f; // not a power of two: the multiply blocks
+                GuardedBuffer<uint8_t> t16(4 * size_t(n), dstOffset);
+                SP_AT(l, SpConvertI16ToF32ScaleKernel)
+                (reinterpret_cast<const int16_t*>(i16.data()), reinterpret_cast<float*>(t16.data()), n,
+                 &third);
                 for (int32_t i = 0; i < n; ++i)
                 {
                     const int32_t v24 =
@@ -562,9 +567,11 @@ TEST_P(SpLevelKernelTest, SixteenAndTwentyFourBitWideningMatchesExactValues)
                         << n << " " << srcOffset << "/" << dstOffset << " " << i;
                     memcpy(&f, s16.data() + 4 * i, 4);
                     ASSERT_EQ(std::ldexp(double(v16), -3), double(f)) << n << " " << i;
+                    memcpy(&f, t16.data() + 4 * i, 4);
+                    ASSERT_EQ(FBits(float(double(v16) * double(third))), FBits(f)) << n << " " << i;
                 }
                 ASSERT_TRUE(f24.GuardsIntact() && n24.GuardsIntact() && f16.GuardsIntact() &&
-                            s16.GuardsIntact());
+                            s16.GuardsIntact() && t16.GuardsIntact());
             }
 }
 

@@ -611,21 +611,26 @@ template <class P> struct SpConvertKernels
         return i;
     }
 
-    static SpStatus ConvertI16ToF32(const int16_t* src, float* dst, int32_t len, int32_t scale)
+    // 16-bit samples times 2^-s (s already within -112..126), unchecked: single samples until
+    // the stores are 16-byte aligned (a destination that is not float-aligned never gets there),
+    // the spliced blocks where they apply, blocks of eight by conversion and multiply, then
+    // single samples. Every path gives the exact product.
+    static void I16ToF32Exact(const int16_t* src, float* dst, int32_t len, int32_t s)
     {
-        if (src == nullptr || dst == nullptr)
-        {
-            return SpErrNullPointer;
-        }
-        if (len < 1)
-        {
-            return SpErrBadLength;
-        }
         static_assert(P::kConvertBlock == 16, "the spliced loop converts sixteen samples");
-        const int32_t s = scale < -112 ? -112 : (scale > 126 ? 126 : scale);
         const float factor = ScaleFactorF32(s, -112, 126);
         const __m128 f = _mm_set1_ps(factor);
-        int32_t i = s >= -104 && !RoundingDownInForce() ? I16ToF32Spliced(src, dst, len, s) : 0;
+        int32_t i = 0;
+        for (; i < len && (reinterpret_cast<uintptr_t>(dst + i) & 15) != 0 &&
+               (reinterpret_cast<uintptr_t>(dst) & 3) == 0;
+             ++i)
+        {
+            Put(dst + i, static_cast<float>(Get(src + i)) * factor);
+        }
+        if (s >= -104 && !RoundingDownInForce())
+        {
+            i += I16ToF32Spliced(src + i, dst + i, len - i, s);
+        }
         for (; i + 8 <= len; i += 8)
         {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
@@ -638,6 +643,19 @@ template <class P> struct SpConvertKernels
         {
             Put(dst + i, static_cast<float>(Get(src + i)) * factor);
         }
+    }
+
+    static SpStatus ConvertI16ToF32(const int16_t* src, float* dst, int32_t len, int32_t scale)
+    {
+        if (src == nullptr || dst == nullptr)
+        {
+            return SpErrNullPointer;
+        }
+        if (len < 1)
+        {
+            return SpErrBadLength;
+        }
+        I16ToF32Exact(src, dst, len, scale < -112 ? -112 : (scale > 126 ? 126 : scale));
         return SpOk;
     }
 

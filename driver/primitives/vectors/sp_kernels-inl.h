@@ -163,11 +163,21 @@ template <class P> struct SpLevelKernels
         for (; i < n; ++i)
             one(i);
     }
+    // A factor that is a power of two in the entry's range (2^-s, s from -112 to 126) takes the
+    // entry's own body, whose spliced blocks give the same exact products faster.
     static void I16ToF32Scale(const int16_t* s, float* d, int32_t n, const float* factor)
     {
-        I16ToF32Blocks<true>(s, d, n, *factor);
+        const uint32_t bits = Bits(*factor);
+        const int32_t exponent = int32_t(bits >> 23);
+        if ((bits & 0x007FFFFFu) == 0 && exponent >= 127 - 126 && exponent <= 127 + 112)
+            SpConvertKernels<P>::I16ToF32Exact(s, d, n, 127 - exponent);
+        else
+            I16ToF32Blocks<true>(s, d, n, *factor);
     }
-    static void I16ToF32(const int16_t* s, float* d, int32_t n) { I16ToF32Blocks<false>(s, d, n, 1.0f); }
+    static void I16ToF32(const int16_t* s, float* d, int32_t n)
+    {
+        SpConvertKernels<P>::I16ToF32Exact(s, d, n, 0);
+    }
 
     // Long double-precision outputs bypass the caches: the level's threshold is the element
     // count whose source and destination bytes fill kStreamBytes. Single elements until the
