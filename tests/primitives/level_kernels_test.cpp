@@ -789,4 +789,105 @@ TEST_P(SpLevelKernelTest, DoubleAndThirtyTwoBitBlocksMatchExactArithmetic)
                 }
 }
 
+// The half-precision kernels over every 16-bit pattern in one call (the block loops) at two
+// destination offsets, against values decoded and encoded with integer arithmetic: every half
+// widens to its exact float (a NaN to the quiet NaN with its payload moved up), every finite half
+// narrows back to itself with rounding and midpoints between neighbours go to the even one,
+// and every 16-bit integer narrows to its value rounded to eleven significant bits.
+namespace
+{
+
+double HalfValue(uint16_t h)
+{
+    const int e = (h >> 10) & 31, m = h & 1023;
+    const double magnitude = e == 0 ? std::ldexp(double(m), -24) : std::ldexp(double(1024 + m), e - 25);
+    return (h & 0x8000) ? -magnitude : magnitude;
+}
+
+uint16_t HalfOfInteger(int32_t v, bool nearest)
+{
+    const uint16_t sign = v < 0 ? 0x8000 : 0;
+    uint32_t r = uint32_t(v < 0 ? -v : v);
+    int e = 0;
+    while ((r >> e) >= 2048)
+        ++e;
+    if (e > 0)
+    {
+        const uint32_t rest = r & ((1u << e) - 1), halfway = 1u << (e - 1);
+        r >>= e;
+        if (nearest && (rest > halfway || (rest == halfway && (r & 1))))
+            ++r;
+        r <<= e;
+    }
+    if (r == 0)
+        return sign;
+    int top = 31 - __builtin_clz(r); // r = 1.m x 2^top
+    return uint16_t(sign | (top + 15) << 10 |
+                    ((r << (10 - std::min(top, 10))) >> std::max(top - 10, 0) & 1023));
+}
+
+} // namespace
+
+TEST_P(SpLevelKernelTest, HalfPrecisionOverEveryPatternMatchesIntegerDecoding)
+{
+    const int l = Level();
+    std::vector<uint16_t> halves(65536);
+    std::vector<int16_t> ints(65536);
+    for (uint32_t k = 0; k < 65536; ++k)
+    {
+        halves[k] = uint16_t(k);
+        ints[k] = int16_t(k);
+    }
+    for (size_t dstOffset : {0, 6})
+    {
+        GuardedBuffer<uint8_t> wide(4 * 65536, dstOffset * 2), back(2 * 65536, dstOffset),
+            mid(2 * 65536, dstOffset);
+        SP_AT(l, SpConvertF16ToF32Kernel)(halves.data(), reinterpret_cast<float*>(wide.data()), 65536);
+        std::vector<float> widened(65536), midpoints(65536);
+        memcpy(widened.data(), wide.data(), 4 * 65536);
+        for (uint32_t k = 0; k < 65536; ++k)
+        {
+            const uint16_t h = uint16_t(k);
+            if ((h & 0x7FFF) > 0x7C00)
+                ASSERT_EQ(uint32_t(h & 0x8000) << 16 | 0x7FC00000u | uint32_t(h & 0x3FF) << 13,
+                          FBits(widened[k]))
+                    << k;
+            else if ((h & 0x7FFF) == 0x7C00)
+                ASSERT_EQ((h & 0x8000) ? 0xFF800000u : 0x7F800000u, FBits(widened[k])) << k;
+            else
+                ASSERT_EQ(HalfValue(h), double(widened[k])) << k;
+            // Halfway to the next half up in magnitude (below the largest finite one).
+            midpoints[k] =
+                (h & 0x7FFF) < 0x7BFF ? float((HalfValue(h) + HalfValue(uint16_t(h + 1))) / 2) : 0.0f;
+        }
+        SP_AT(l, SpConvertF32ToF16Kernel)(widened.data(), reinterpret_cast<uint16_t*>(back.data()), 65536, 1);
+        SP_AT(l, SpConvertF32ToF16Kernel)
+        (midpoints.data(), reinterpret_cast<uint16_t*>(mid.data()), 65536, 1);
+        for (uint32_t k = 0; k < 65536; ++k)
+        {
+            uint16_t got, gotMid;
+            memcpy(&got, back.data() + 2 * k, 2);
+            memcpy(&gotMid, mid.data() + 2 * k, 2);
+            if ((k & 0x7FFF) <= 0x7C00)
+                ASSERT_EQ(uint16_t(k), got) << k;
+            if ((k & 0x7FFF) < 0x7BFF)
+                ASSERT_EQ((k & 1) ? uint16_t(k + 1) : uint16_t(k), gotMid) << k;
+        }
+        for (int32_t flag : {0, 1})
+        {
+            GuardedBuffer<uint8_t> out(2 * 65536, dstOffset);
+            SP_AT(l, SpConvertI16ToF16Kernel)
+            (ints.data(), reinterpret_cast<uint16_t*>(out.data()), 65536, flag);
+            for (uint32_t k = 0; k < 65536; ++k)
+            {
+                uint16_t got;
+                memcpy(&got, out.data() + 2 * k, 2);
+                ASSERT_EQ(HalfOfInteger(ints[k], flag != 0), got) << ints[k] << " flag " << flag;
+            }
+            ASSERT_TRUE(out.GuardsIntact());
+        }
+        ASSERT_TRUE(wide.GuardsIntact() && back.GuardsIntact() && mid.GuardsIntact());
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Levels1To3, SpLevelKernelTest, ::testing::Values(1, 2, 3), SpLevelName);

@@ -882,9 +882,29 @@ template <class P> struct SpLevelKernels
     // Rounds a float pattern at its 13th bit, nearest with ties to even.
     static uint32_t RoundAt13(uint32_t b) { return b + 0xFFFu + ((b >> 13) & 1u); }
 
+    // Single elements to the destination's 16-byte alignment, blocks of eight, single elements;
+    // the half-precision kernels narrow their 32-bit lanes to 16 bits by a sign-extending shift
+    // and the signed pack, which keeps the low 16 bits of every lane.
+    template <typename One, typename Block8>
+    static void HalfBlocks(uint16_t* d, int32_t n, One one, Block8 block8)
+    {
+        int32_t i = 0;
+        for (; i < n && Misaligned16(d + i) && reinterpret_cast<uintptr_t>(d) % 2 == 0; ++i)
+            one(i);
+        for (; n - i >= 8; i += 8)
+            block8(i);
+        for (; i < n; ++i)
+            one(i);
+    }
+    static __m128i Low16(__m128i a, __m128i b)
+    {
+        return _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(a, 16), 16),
+                               _mm_srai_epi32(_mm_slli_epi32(b, 16), 16));
+    }
+
     static void I16ToF16(const int16_t* s, uint16_t* d, int32_t n, int32_t rounding)
     {
-        for (int32_t i = 0; i < n; ++i)
+        const auto one = [&](int32_t i)
         {
             uint32_t b = Bits(float(Get(s + i)));
             const uint32_t sign = b & 0x80000000u;
@@ -893,7 +913,27 @@ template <class P> struct SpLevelKernels
                 b = RoundAt13(b);
             const uint32_t biased = b >= 0x38000000u ? b - 0x38000000u : 0;
             Put(d + i, uint16_t((biased >> 13) | (sign >> 16)));
-        }
+        };
+        const auto four = [&](__m128i v)
+        {
+            __m128i b = _mm_castps_si128(_mm_cvtepi32_ps(v));
+            const __m128i sign = _mm_and_si128(b, _mm_set1_epi32(INT32_MIN));
+            b = _mm_and_si128(b, _mm_set1_epi32(0x7FFFFFFF));
+            if (rounding != 0)
+                b = _mm_add_epi32(_mm_add_epi32(b, _mm_set1_epi32(0xFFF)),
+                                  _mm_and_si128(_mm_srli_epi32(b, 13), _mm_set1_epi32(1)));
+            const __m128i normal = _mm_cmpgt_epi32(b, _mm_set1_epi32(0x37FFFFFF));
+            const __m128i biased = _mm_and_si128(_mm_sub_epi32(b, _mm_set1_epi32(0x38000000)), normal);
+            return _mm_or_si128(_mm_srli_epi32(biased, 13), _mm_srli_epi32(sign, 16));
+        };
+        HalfBlocks(d, n, one,
+                   [&](int32_t i)
+                   {
+                       const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+                       const __m128i lo = four(_mm_srai_epi32(_mm_unpacklo_epi16(w, w), 16));
+                       const __m128i hi = four(_mm_srai_epi32(_mm_unpackhi_epi16(w, w), 16));
+                       _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), Low16(lo, hi));
+                   });
     }
 
     static float F16ToF32One(uint16_t h)
@@ -903,9 +943,29 @@ template <class P> struct SpLevelKernels
             b |= 0x7F000000u;
         return Float(b) * Float(0x77800000u); // 2^112 rebiases, subnormals included
     }
+    // Single elements to the destination's 16-byte alignment, blocks of eight through the same
+    // pattern and multiply four lanes at a time, single elements.
     static void F16ToF32(const uint16_t* s, float* d, int32_t n)
     {
-        for (int32_t i = 0; i < n; ++i)
+        const auto four = [](__m128i w)
+        {
+            const __m128i sign = _mm_slli_epi32(_mm_and_si128(w, _mm_set1_epi32(0x8000)), 16);
+            __m128i b = _mm_or_si128(sign, _mm_slli_epi32(_mm_and_si128(w, _mm_set1_epi32(0x7FFF)), 13));
+            const __m128i exponent = _mm_set1_epi32(0x7C00);
+            const __m128i special = _mm_cmpeq_epi32(_mm_and_si128(w, exponent), exponent);
+            b = _mm_or_si128(b, _mm_and_si128(special, _mm_set1_epi32(0x7F000000)));
+            return _mm_mul_ps(_mm_castsi128_ps(b), _mm_castsi128_ps(_mm_set1_epi32(0x77800000)));
+        };
+        int32_t i = 0;
+        for (; i < n && Misaligned16(d + i) && !Misaligned4(d); ++i)
+            Put(d + i, F16ToF32One(Get(s + i)));
+        for (; n - i >= 8; i += 8)
+        {
+            const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            _mm_storeu_ps(d + i, four(_mm_unpacklo_epi16(h, _mm_setzero_si128())));
+            _mm_storeu_ps(d + i + 4, four(_mm_unpackhi_epi16(h, _mm_setzero_si128())));
+        }
+        for (; i < n; ++i)
             Put(d + i, F16ToF32One(Get(s + i)));
     }
 
@@ -946,7 +1006,7 @@ template <class P> struct SpLevelKernels
 
     static void F32ToF16(const float* s, uint16_t* d, int32_t n, int32_t rounding)
     {
-        for (int32_t i = 0; i < n; ++i)
+        const auto one = [&](int32_t i)
         {
             const uint32_t sign = Bits(Get(s + i)) & 0x80000000u;
             const float mag = _mm_cvtss_f32(
@@ -955,7 +1015,32 @@ template <class P> struct SpLevelKernels
             const uint32_t h = rounding != 0 ? uint32_t(Sat(int32_t(RoundAt13(b) >> 13), -32768, 32767))
                                              : (b >> 13) & 0x7FFFu;
             Put(d + i, uint16_t(h | (sign >> 16)));
-        }
+        };
+        // Four lanes: the magnitude's 16-bit result (saturated by the pack, as the single
+        // element saturates it) and the sign as -32768 or 0, joined after the packs.
+        const auto four = [&](const float* p, __m128i& sign16)
+        {
+            const __m128i x = _mm_castps_si128(_mm_loadu_ps(p));
+            sign16 = _mm_srai_epi32(_mm_and_si128(x, _mm_set1_epi32(INT32_MIN)), 16);
+            const __m128 mag = _mm_min_ps(_mm_set1_ps(65536.0f),
+                                          _mm_castsi128_ps(_mm_and_si128(x, _mm_set1_epi32(0x7FFFFFFF))));
+            const __m128i b = _mm_castps_si128(_mm_mul_ps(mag, _mm_castsi128_ps(_mm_set1_epi32(0x07800000))));
+            if (rounding != 0)
+                return _mm_srli_epi32(_mm_add_epi32(_mm_add_epi32(b, _mm_set1_epi32(0xFFF)),
+                                                    _mm_and_si128(_mm_srli_epi32(b, 13), _mm_set1_epi32(1))),
+                                      13);
+            return _mm_and_si128(_mm_srli_epi32(b, 13), _mm_set1_epi32(0x7FFF));
+        };
+        HalfBlocks(d, n, one,
+                   [&](int32_t i)
+                   {
+                       __m128i signLo, signHi;
+                       const __m128i lo = four(s + i, signLo);
+                       const __m128i hi = four(s + i + 4, signHi);
+                       _mm_storeu_si128(
+                           reinterpret_cast<__m128i*>(d + i),
+                           _mm_or_si128(_mm_packs_epi32(lo, hi), _mm_packs_epi32(signLo, signHi)));
+                   });
     }
 
     // --- 64-bit to 32-bit with a rounding shift --------------------------------------------------
