@@ -348,6 +348,32 @@ template <class P> struct SpConvertKernels
         return _mm_movemask_epi8(hits) != 0;
     }
 
+    // One block of sixteen without clamps, kept unless -32768 shows up; then only INT32_MIN
+    // marks a lane to redo (a true -32768 costs the test), and the clamping code redoes the
+    // block after putting the invalid flag back as it stood before it.
+    template <int32_t Mode>
+    static void F32ToI16Block(const float* src, int16_t* dst, __m128 f, __m128 lo, __m128 hi,
+                              unsigned& invalid)
+    {
+        const __m128i r0 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src), f));
+        const __m128i r1 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src + 4), f));
+        const __m128i r2 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src + 8), f));
+        const __m128i r3 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src + 12), f));
+        const __m128i p0 = _mm_packs_epi32(r0, r1);
+        const __m128i p1 = _mm_packs_epi32(r2, r3);
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_min_epi16(p0, p1), _mm_set1_epi16(INT16_MIN))) != 0 &&
+            AnyInt32Min(r0, r1, r2, r3))
+        {
+            RestoreInvalidFlag(invalid);
+            F32ToI16x8Clamped<Mode>(src, dst, f, lo, hi);
+            F32ToI16x8Clamped<Mode>(src + 8, dst + 8, f, lo, hi);
+            invalid = InvalidFlag();
+            return;
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), p0);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8), p1);
+    }
+
     template <int32_t Mode>
     static int32_t F32ToI16ClampFree(const float* src, int16_t* dst, int32_t len, __m128 f, __m128 lo,
                                      __m128 hi)
@@ -355,26 +381,34 @@ template <class P> struct SpConvertKernels
         const __m128i lowest = _mm_set1_epi16(INT16_MIN);
         unsigned invalid = InvalidFlag();
         int32_t i = 0;
-        for (; i + P::kConvertBlock <= len; i += P::kConvertBlock)
+        // Two blocks at a time with one test for both while no -32768 shows up; a pair where
+        // one does goes through the single blocks. The conversions of a pair raise nothing that
+        // the single blocks would not (a raised flag always comes with INT32_MIN, so a redo).
+        for (; i + 2 * P::kConvertBlock <= len; i += 2 * P::kConvertBlock)
         {
-            const __m128i r0 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src + i), f));
-            const __m128i r1 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src + i + 4), f));
-            const __m128i r2 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src + i + 8), f));
-            const __m128i r3 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src + i + 12), f));
-            const __m128i p0 = _mm_packs_epi32(r0, r1);
-            const __m128i p1 = _mm_packs_epi32(r2, r3);
-            // -32768 is mostly a true full-scale negative; only INT32_MIN marks a lane to redo.
-            if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_min_epi16(p0, p1), lowest)) != 0 &&
-                AnyInt32Min(r0, r1, r2, r3))
+            __m128i p[4];
+            for (int32_t k = 0; k < 4; ++k)
             {
-                RestoreInvalidFlag(invalid);
-                F32ToI16x8Clamped<Mode>(src + i, dst + i, f, lo, hi);
-                F32ToI16x8Clamped<Mode>(src + i + 8, dst + i + 8, f, lo, hi);
-                invalid = InvalidFlag();
+                const float* in = src + i + 8 * k;
+                p[k] = _mm_packs_epi32(ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(in), f)),
+                                       ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(in + 4), f)));
+            }
+            const __m128i least = _mm_min_epi16(_mm_min_epi16(p[0], p[1]), _mm_min_epi16(p[2], p[3]));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi16(least, lowest)) != 0)
+            {
+                F32ToI16Block<Mode>(src + i, dst + i, f, lo, hi, invalid);
+                F32ToI16Block<Mode>(src + i + P::kConvertBlock, dst + i + P::kConvertBlock, f, lo, hi,
+                                    invalid);
                 continue;
             }
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), p0);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 8), p1);
+            for (int32_t k = 0; k < 4; ++k)
+            {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 8 * k), p[k]);
+            }
+        }
+        for (; i + P::kConvertBlock <= len; i += P::kConvertBlock)
+        {
+            F32ToI16Block<Mode>(src + i, dst + i, f, lo, hi, invalid);
         }
         return i;
     }
