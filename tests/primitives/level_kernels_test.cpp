@@ -890,4 +890,39 @@ TEST_P(SpLevelKernelTest, HalfPrecisionOverEveryPatternMatchesIntegerDecoding)
     }
 }
 
+// Half to 16-bit integer over every pattern at scales around the vector path's limits, both
+// flags: the exact value times 2^-scale rounded (nearest even or toward zero) and saturated; a
+// NaN gives 0, an infinity its bound, and above scale 16 every finite half gives 0.
+TEST_P(SpLevelKernelTest, HalfToIntegerOverEveryPatternMatchesExactArithmetic)
+{
+    const int l = Level();
+    std::vector<uint16_t> halves(65536);
+    for (uint32_t k = 0; k < 65536; ++k)
+        halves[k] = uint16_t(k);
+    for (int32_t scale : {-127, -126, -20, -15, 0, 1, 5, 16, 17})
+        for (int32_t flag : {0, 1})
+        {
+            GuardedBuffer<uint8_t> out(2 * 65536, 6);
+            SP_AT(l, SpConvertF16ToI16Kernel)
+            (halves.data(), reinterpret_cast<int16_t*>(out.data()), 65536, flag, scale);
+            for (uint32_t k = 0; k < 65536; ++k)
+            {
+                const uint16_t h = uint16_t(k);
+                int64_t want;
+                if ((h & 0x7FFF) > 0x7C00)
+                    want = 0;
+                else if ((h & 0x7FFF) == 0x7C00)
+                    want = (h & 0x8000) ? -32768 : 32767;
+                else if (scale > 16)
+                    want = 0;
+                else
+                    want = ExactScaled((long double)HalfValue(h), scale, flag != 0 ? 1 : 0, -32768, 32767, 0);
+                int16_t got;
+                memcpy(&got, out.data() + 2 * k, 2);
+                ASSERT_EQ(want, got) << "half " << k << " scale " << scale << " flag " << flag;
+            }
+            ASSERT_TRUE(out.GuardsIntact());
+        }
+}
+
 INSTANTIATE_TEST_SUITE_P(Levels1To3, SpLevelKernelTest, ::testing::Values(1, 2, 3), SpLevelName);

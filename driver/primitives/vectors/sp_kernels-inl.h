@@ -975,33 +975,69 @@ template <class P> struct SpLevelKernels
     // turn any positive half into 1.
     static void F16ToI16(const uint16_t* s, int16_t* d, int32_t n, int32_t rounding, int32_t scale)
     {
-        for (int32_t i = 0; i < n; ++i)
+        const auto one = [&](int32_t i)
         {
             const uint16_t h = Get(s + i);
             const uint32_t mag = h & 0x7FFFu;
             const bool negative = (h & 0x8000u) != 0;
             if (mag > 0x7C00u)
-            {
                 Put(d + i, 0);
-                continue;
-            }
-            if (mag == 0x7C00u)
-            {
+            else if (mag == 0x7C00u)
                 Put(d + i, negative ? -32768 : 32767);
-                continue;
-            }
-            if (scale > 16)
-            {
+            else if (scale > 16)
                 Put(d + i, 0);
-                continue;
+            else
+            {
+                // Exact: eleven significant bits times a power of two stay inside the double range.
+                const int32_t c = scale < -200 ? -200 : (scale > 200 ? 200 : scale);
+                const double y = double(F16ToF32One(h)) * __builtin_ldexp(1.0, -c);
+                Put(d + i,
+                    int16_t(y >= 32768.0
+                                ? 32767
+                                : (y <= -32769.0 ? -32768 : Sat(CvtD(y, rounding != 0), -32768, 32767))));
             }
-            // Exact: eleven significant bits times a power of two stay inside the double range.
-            const int32_t c = scale < -200 ? -200 : (scale > 200 ? 200 : scale);
-            const double y = double(F16ToF32One(h)) * __builtin_ldexp(1.0, -c);
-            Put(d + i, int16_t(y >= 32768.0
-                                   ? 32767
-                                   : (y <= -32769.0 ? -32768 : Sat(CvtD(y, rounding != 0), -32768, 32767))));
+        };
+        int32_t i = 0;
+        if (scale >= -126 && scale <= 16)
+        {
+            // Four lanes in single precision, where the value times 2^-scale is exact or beyond
+            // the 16-bit range (so it saturates either way): infinities and NaNs go through the
+            // arithmetic as zeros and take their results afterwards, the value is held to the
+            // 16-bit range before the conversion (which then rounds as the single element does).
+            const __m128 factor = _mm_castsi128_ps(_mm_set1_epi32(int32_t(uint32_t(127 - scale) << 23)));
+            const auto four = [&](__m128i w)
+            {
+                const __m128i magnitude = _mm_and_si128(w, _mm_set1_epi32(0x7FFF));
+                const __m128i special = _mm_cmpgt_epi32(magnitude, _mm_set1_epi32(0x7BFF));
+                const __m128i nan = _mm_cmpgt_epi32(magnitude, _mm_set1_epi32(0x7C00));
+                const __m128i finite = _mm_andnot_si128(special, w);
+                const __m128i sign = _mm_slli_epi32(_mm_and_si128(finite, _mm_set1_epi32(0x8000)), 16);
+                const __m128i bits =
+                    _mm_or_si128(sign, _mm_slli_epi32(_mm_and_si128(finite, _mm_set1_epi32(0x7FFF)), 13));
+                __m128 y = _mm_mul_ps(
+                    _mm_mul_ps(_mm_castsi128_ps(bits), _mm_castsi128_ps(_mm_set1_epi32(0x77800000))), factor);
+                y = _mm_min_ps(_mm_max_ps(y, _mm_set1_ps(-32768.0f)), _mm_set1_ps(32767.0f));
+                __m128i r = rounding != 0 ? _mm_cvtps_epi32(y) : _mm_cvttps_epi32(y);
+                const __m128i negative =
+                    _mm_cmpeq_epi32(_mm_and_si128(w, _mm_set1_epi32(0x8000)), _mm_set1_epi32(0x8000));
+                const __m128i bound = _mm_or_si128(_mm_and_si128(negative, _mm_set1_epi32(-32768)),
+                                                   _mm_andnot_si128(negative, _mm_set1_epi32(32767)));
+                r = _mm_or_si128(_mm_andnot_si128(special, r), _mm_and_si128(special, bound));
+                return _mm_andnot_si128(nan, r);
+            };
+            for (; i < n && Misaligned16(d + i) && reinterpret_cast<uintptr_t>(d) % 2 == 0; ++i)
+                one(i);
+            for (; n - i >= 8; i += 8)
+            {
+                const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+                const __m128i zero = _mm_setzero_si128();
+                _mm_storeu_si128(
+                    reinterpret_cast<__m128i*>(d + i),
+                    _mm_packs_epi32(four(_mm_unpacklo_epi16(h, zero)), four(_mm_unpackhi_epi16(h, zero))));
+            }
         }
+        for (; i < n; ++i)
+            one(i);
     }
 
     static void F32ToF16(const float* s, uint16_t* d, int32_t n, int32_t rounding)
