@@ -925,4 +925,33 @@ TEST_P(SpLevelKernelTest, HalfToIntegerOverEveryPatternMatchesExactArithmetic)
         }
 }
 
+// Doubles rounded half away from zero to 32-bit integers, on quarter steps where adding the half
+// is exact, every count up to 40 on either side of an 8-byte destination boundary: the exact
+// rounding, saturated; a NaN gives the upper bound the kernel applies.
+TEST_P(SpLevelKernelTest, DoubleHalfAwayBlocksMatchExactRounding)
+{
+    const int l = Level();
+    TestRng rng(71);
+    for (int32_t scale : {0, 2, -1})
+        for (int32_t n = 1; n <= 40; ++n)
+            for (size_t dstOffset : {0, 4, 8, 12})
+            {
+                std::vector<double> x(n);
+                for (double& v : x)
+                    v = rng.Next32() % 11 == 0 ? double(NAN) : double(int64_t(rng.Next()) >> 29) / 4.0;
+                GuardedBuffer<uint8_t> out(4 * size_t(n), dstOffset);
+                SP_AT(l, SpConvertF64ToI32AwayKernel)
+                (x.data(), reinterpret_cast<int32_t*>(out.data()), n, scale);
+                for (int32_t i = 0; i < n; ++i)
+                {
+                    int32_t got;
+                    memcpy(&got, out.data() + 4 * i, 4);
+                    const int64_t want =
+                        std::isnan(x[i]) ? INT32_MAX : ExactScaled(x[i], scale, 2, INT32_MIN, INT32_MAX, 0);
+                    ASSERT_EQ(want, got) << x[i] << " scale " << scale << " count " << n << " element " << i;
+                }
+                ASSERT_TRUE(out.GuardsIntact());
+            }
+}
+
 INSTANTIATE_TEST_SUITE_P(Levels1To3, SpLevelKernelTest, ::testing::Values(1, 2, 3), SpLevelName);

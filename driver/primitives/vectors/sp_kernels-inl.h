@@ -862,18 +862,43 @@ template <class P> struct SpLevelKernels
                           one(i);
                   });
     }
+    // At most one element to put the destination on an 8-byte boundary, blocks of four as
+    // pairs (bound, magnitude plus one half with the sign put back, truncation), single elements.
     static void F64ToI32Away(const double* s, int32_t* d, int32_t n, int32_t scale)
     {
         const double factor = scale != 0 ? double(FiniteFactor(scale)) : 1.0;
+        const auto one = [&](int32_t i)
+        {
+            const double v = MinSd(scale != 0 ? Get(s + i) * factor : Get(s + i), 2147483647.0);
+            const double m = (v < 0.0 ? -v : v) + 0.5;
+            Put(d + i, _mm_cvttsd_si32(_mm_set_sd(v < 0.0 ? -m : m)));
+        };
+        const __m128d f = _mm_set1_pd(factor);
+        const __m128d bound = _mm_set1_pd(2147483647.0);
+        const __m128d half = _mm_set1_pd(0.5);
+        const __m128d sign = _mm_set1_pd(-0.0);
+        const auto pair = [&](const double* p)
+        {
+            __m128d v = _mm_loadu_pd(p);
+            if (scale != 0)
+                v = _mm_mul_pd(v, f);
+            v = _mm_min_pd(v, bound);
+            const __m128d negative = _mm_and_pd(_mm_cmplt_pd(v, _mm_setzero_pd()), sign);
+            return _mm_cvttpd_epi32(_mm_or_pd(_mm_add_pd(_mm_andnot_pd(sign, v), half), negative));
+        };
         AwayFrame(false,
                   [&]
                   {
-                      for (int32_t i = 0; i < n; ++i)
+                      int32_t i = 0;
+                      if ((reinterpret_cast<uintptr_t>(d) & 7) == 4)
+                          one(i++);
+                      for (; n - i >= 4; i += 4)
                       {
-                          const double v = MinSd(scale != 0 ? Get(s + i) * factor : Get(s + i), 2147483647.0);
-                          const double m = (v < 0.0 ? -v : v) + 0.5;
-                          Put(d + i, _mm_cvttsd_si32(_mm_set_sd(v < 0.0 ? -m : m)));
+                          _mm_storel_epi64(reinterpret_cast<__m128i*>(d + i), pair(s + i));
+                          _mm_storel_epi64(reinterpret_cast<__m128i*>(d + i + 2), pair(s + i + 2));
                       }
+                      for (; i < n; ++i)
+                          one(i);
                   });
     }
 
