@@ -4,10 +4,15 @@
 // that many bytes, so the figures compare directly. The second argument is the level; a level
 // this processor cannot run is skipped.
 #include <benchmark/benchmark.h>
+#include <emmintrin.h>
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <chrono>
+#include <functional>
 #include <vector>
 
 #include "driver/primitives/dispatch/sp_cpu_level.h"
@@ -243,4 +248,161 @@ BENCHMARK_TEMPLATE(BM_Interleave, true)->Name("BM_Interleave")->Apply(Interleave
 BENCHMARK_TEMPLATE(BM_Interleave, false)->Name("BM_Deinterleave")->Apply(InterleaveSizes);
 BENCHMARK(BM_MulConstInPlace)->Apply(Sizes);
 
-BENCHMARK_MAIN();
+namespace
+{
+
+// The conversion table: each row at every level as a fraction of memcpy of the same float-side
+// bytes. A repetition times a batch of memcpy and then a batch of the row back to back, so both
+// see the same machine load; the printed figure is the median over the repetitions of
+// memcpy time / row time (1.0: as fast as memcpy).
+constexpr int kTableRepetitions = 9;
+
+double SecondsFor(int32_t calls, const std::function<void()>& body)
+{
+    const auto start = std::chrono::steady_clock::now();
+    for (int32_t k = 0; k < calls; ++k)
+    {
+        body();
+        benchmark::ClobberMemory();
+    }
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double MedianFractionOfMemcpy(size_t bytes, const std::function<void()>& body)
+{
+    Aligned from(bytes), to(bytes);
+    const auto copy = [&] { memcpy(to.p, from.p, bytes); };
+    const int32_t calls = int32_t(std::max<size_t>(200, (size_t(64) << 20) / bytes / 8));
+    SecondsFor(calls, copy); // warm the caches and the clock
+    SecondsFor(calls, body);
+    std::vector<double> fractions;
+    for (int r = 0; r < kTableRepetitions; ++r)
+    {
+        const double tCopy = SecondsFor(calls, copy);
+        const double tBody = SecondsFor(calls, body);
+        fractions.push_back(tCopy / tBody);
+    }
+    std::sort(fractions.begin(), fractions.end());
+    return fractions[fractions.size() / 2];
+}
+
+// Copies bytes (a multiple of 64) through 16-byte vector registers, four at a time.
+__attribute__((noinline)) void VectorCopy(uint8_t* to, const uint8_t* from, size_t bytes)
+{
+    for (size_t k = 0; k < bytes; k += 64)
+    {
+        const __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(from + k));
+        const __m128i b = _mm_load_si128(reinterpret_cast<const __m128i*>(from + k + 16));
+        const __m128i c = _mm_load_si128(reinterpret_cast<const __m128i*>(from + k + 32));
+        const __m128i d = _mm_load_si128(reinterpret_cast<const __m128i*>(from + k + 48));
+        _mm_store_si128(reinterpret_cast<__m128i*>(to + k), a);
+        _mm_store_si128(reinterpret_cast<__m128i*>(to + k + 16), b);
+        _mm_store_si128(reinterpret_cast<__m128i*>(to + k + 32), c);
+        _mm_store_si128(reinterpret_cast<__m128i*>(to + k + 48), d);
+    }
+}
+
+struct TableBuffers
+{
+    explicit TableBuffers(size_t bytes)
+        : f32(bytes), f32b(bytes), i16(bytes / 2), i24(bytes / 4 * 3), left(bytes / 2), right(bytes / 2)
+    {
+        const int32_t n = int32_t(bytes / 4);
+        FillSignal(reinterpret_cast<float*>(f32.p), size_t(n));
+        for (int32_t i = 0; i < n; ++i)
+            reinterpret_cast<int16_t*>(i16.p)[i] = int16_t(i * 77);
+        for (size_t i = 0; i < bytes / 4 * 3; ++i)
+            i24.p[i] = uint8_t(i * 31);
+    }
+    Aligned f32, f32b, i16, i24, left, right;
+};
+
+void PrintConversionTable()
+{
+    printf("\nConversions at every level as a fraction of memcpy of the same float-side bytes\n"
+           "(median of %d repetitions, memcpy timed beside each row in the same run)\n",
+           kTableRepetitions);
+    printf("%-26s %8s %8s %8s %8s %8s %8s %8s %8s\n", "row", "L0 4K", "L0 16K", "L1 4K", "L1 16K", "L2 4K",
+           "L2 16K", "L3 4K", "L3 16K");
+    struct Row
+    {
+        const char* name;
+        std::function<void(TableBuffers&, int32_t)> run; // n float-side samples
+    };
+    const Row rows[] = {
+        {"I16->F32 (scale 15)",
+         [](TableBuffers& b, int32_t n) {
+             SpConvertI16ToF32(reinterpret_cast<int16_t*>(b.i16.p), reinterpret_cast<float*>(b.f32b.p), n,
+                               15);
+         }},
+        {"F32->I16 nearest even",
+         [](TableBuffers& b, int32_t n)
+         {
+             SpConvertF32ToI16(reinterpret_cast<float*>(b.f32.p), reinterpret_cast<int16_t*>(b.i16.p), n,
+                               SpRoundNearestEven, -15);
+         }},
+        {"I24->F32", [](TableBuffers& b, int32_t n)
+         { SpConvertI24ToF32(b.i24.p, reinterpret_cast<float*>(b.f32b.p), n); }},
+        {"F32->I24 (scale -23)", [](TableBuffers& b, int32_t n)
+         { SpConvertF32ToI24(reinterpret_cast<float*>(b.f32.p), b.i24.p, n, -23); }},
+        {"interleave 2ch",
+         [](TableBuffers& b, int32_t n)
+         {
+             const float* ch[] = {reinterpret_cast<float*>(b.left.p), reinterpret_cast<float*>(b.right.p)};
+             SpInterleave32(ch, 2, n / 2, reinterpret_cast<float*>(b.f32b.p));
+         }},
+        {"de-interleave 2ch",
+         [](TableBuffers& b, int32_t n)
+         {
+             float* ch[] = {reinterpret_cast<float*>(b.left.p), reinterpret_cast<float*>(b.right.p)};
+             SpDeinterleave32(reinterpret_cast<float*>(b.f32.p), 2, n / 2, ch);
+         }},
+    };
+    // What the levels' own instructions allow: a copy through 16-byte vector loads and stores
+    // (the widest the levels use), against memcpy, which may use wider ones.
+    printf("%-26s", "16-byte vector copy (bound)");
+    for (size_t bytes : {size_t(4) << 10, size_t(16) << 10})
+    {
+        TableBuffers buffers(bytes);
+        uint8_t* to = buffers.f32b.p;
+        const uint8_t* from = buffers.f32.p;
+        const double fraction =
+            MedianFractionOfMemcpy(bytes, [to, from, bytes] { VectorCopy(to, from, bytes); });
+        printf(" %8.2f", fraction);
+    }
+    printf("   (any level)\n");
+    for (const Row& row : rows)
+    {
+        printf("%-26s", row.name);
+        for (int32_t level = 0; level < 4; ++level)
+            for (size_t bytes : {size_t(4) << 10, size_t(16) << 10})
+            {
+                if (!LevelRunsHere(level))
+                {
+                    printf(" %8s", "-");
+                    continue;
+                }
+                TableBuffers buffers(bytes);
+                const int32_t saved = SpForceCpuLevelForTest(level);
+                const double fraction =
+                    MedianFractionOfMemcpy(bytes, [&] { row.run(buffers, int32_t(bytes / 4)); });
+                SpForceCpuLevelForTest(saved);
+                printf(" %8.2f", fraction);
+            }
+        printf("\n");
+    }
+}
+
+} // namespace
+
+// The Google Benchmark runs (absolute rates), then the conversion table.
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    PrintConversionTable();
+    return 0;
+}

@@ -16,6 +16,11 @@
 namespace
 {
 
+float kInfinity()
+{
+    return std::numeric_limits<float>::infinity();
+}
+
 // Float inputs that exercise every rule at scale s: ties at the integer grid, the saturation
 // edges, NaN, infinities, zeros, denormals and random values around full scale.
 std::vector<float> F32Inputs(int32_t scale, size_t count, uint64_t seed)
@@ -228,6 +233,35 @@ TEST_P(SpConvertTest, NaNSourceRaisesNoInvalidFlagAndZeroStaysPositive)
         for (float x : f)
             ASSERT_EQ(0u, FloatBits(x)) << "csr mode " << mode;
     }
+}
+
+// The 32-bit conversion meets NaN, infinities and values past the integer range in its vector
+// blocks and its tail: the invalid flag such an element raises is not left behind when it was
+// clear at entry (an ordered compare on the NaN lanes used to leave it at every level), and one
+// already set at entry stays set. The results still match the reference.
+TEST_P(SpConvertTest, ThirtyTwoBitConversionLeavesTheInvalidFlagAsFound)
+{
+    const unsigned saved = _mm_getcsr();
+    const float specials[] = {std::numeric_limits<float>::quiet_NaN(), -kInfinity(), kInfinity(), 3.0e9f,
+                              -3.0e9f};
+    for (float special : specials)
+        for (int32_t at : {2, 9, 37})
+            for (int32_t rounding : {SpRoundZero, SpRoundNearestEven, SpRoundNearestAway})
+                for (int32_t scale : {0, -31, -200})
+                    for (unsigned entryFlag : {0u, 1u})
+                    {
+                        std::vector<float> in(39, 0.25f);
+                        in[at] = special;
+                        std::vector<int32_t> out(in.size());
+                        _mm_setcsr((saved & ~0x3Fu) | entryFlag);
+                        const SpStatus st = SpConvertF32ToI32(in.data(), out.data(), 39, rounding, scale);
+                        const unsigned flag = _mm_getcsr() & 1u;
+                        _mm_setcsr(saved);
+                        ASSERT_EQ(SpOk, st);
+                        EXPECT_EQ(entryFlag, flag)
+                            << special << " at " << at << " rounding " << rounding << " scale " << scale;
+                        EXPECT_EQ(RefF32ToI32At(Level(), special, rounding, scale), out[at]) << special;
+                    }
 }
 
 // --- documented cases ----------------------------------------------------------------------------------

@@ -62,9 +62,30 @@ SpStatus SP_LN(SpConvertF32ToI32)(const float* src, int32_t* dst, int32_t len, i
     return SpOk;
 }
 
+// The 16- and 24-bit to float entries hand the whole vector to their level's kernel: scale 0
+// without a factor, any other scale (held to -112..126) as the float 2^-scale built from its
+// exponent field.
 SpStatus SP_LN(SpConvertI16ToF32)(const int16_t* src, float* dst, int32_t len, int32_t scale)
 {
-    return Convert::ConvertI16ToF32(src, dst, len, scale);
+    if (!src || !dst)
+    {
+        return SpErrNullPointer;
+    }
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    if (scale == 0)
+    {
+        SP_LN(SpConvertI16ToF32Kernel)(src, dst, len);
+        return SpOk;
+    }
+    const int32_t s = scale < -112 ? -112 : (scale > 126 ? 126 : scale);
+    const uint32_t bits = uint32_t(0x3F800000 - s * (1 << 23));
+    float factor;
+    memcpy(&factor, &bits, sizeof(factor));
+    SP_LN(SpConvertI16ToF32ScaleKernel)(src, dst, len, &factor);
+    return SpOk;
 }
 
 SpStatus SP_LN(SpConvertI32ToF32Scaled)(const int32_t* src, float* dst, int32_t len, int32_t scale)
@@ -74,7 +95,16 @@ SpStatus SP_LN(SpConvertI32ToF32Scaled)(const int32_t* src, float* dst, int32_t 
 
 SpStatus SP_LN(SpConvertI24ToF32)(const uint8_t* src, float* dst, int32_t len)
 {
-    return Convert::ConvertI24ToF32(src, dst, len);
+    if (!src || !dst)
+    {
+        return SpErrNullPointer;
+    }
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    SP_LN(SpConvertI24ToF32Kernel)(src, dst, len);
+    return SpOk;
 }
 
 SpStatus SP_LN(SpConvertF32ToI24)(const float* src, uint8_t* dst, int32_t len, int32_t scale)
@@ -103,7 +133,16 @@ SpStatus SP_LN(SpMoveI32)(const int32_t* src, int32_t* dst, int32_t len)
 
 SpStatus SP_LN(SpConvertI32ToF32)(const int32_t* src, float* dst, int32_t len)
 {
-    return Convert::ConvertI32ToF32(src, dst, len);
+    if (!src || !dst)
+    {
+        return SpErrNullPointer;
+    }
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    SP_LN(SpConvertI32ToF32Kernel)(src, dst, len);
+    return SpOk;
 }
 
 SpStatus SP_LN(SpAddConstInPlaceF32)(float value, float* srcDst, int32_t len)
@@ -148,6 +187,27 @@ SpStatus SP_LN(SpCopyF32)(const float* src, float* dst, int32_t len)
     }
 SP_LEVEL_KERNEL_LIST(SP_LEVEL_KERNEL_DEFINE)
 #undef SP_LEVEL_KERNEL_DEFINE
+
+__m128 SP_LN(SpScaleFactor)(int32_t scale)
+{
+    return _mm_set1_ps(Kernels::FiniteFactor(scale));
+}
+
+__m128 SP_LN(SpScaleFactorAway)(int32_t scale)
+{
+    return _mm_set1_ps(Kernels::FiniteFactor(scale));
+}
+
+// The two-channel bodies of the interleave entries above, by name.
+void SP_LN(SpInterleave2Kernel)(const float* left, const float* right, float* dst, int64_t frames)
+{
+    Interleave::InterleavePair(left, right, dst, frames);
+}
+
+void SP_LN(SpDeinterleave2Kernel)(const float* src, float* left, float* right, int64_t frames)
+{
+    Interleave::DeinterleavePair(src, left, right, frames);
+}
 
 // The FIR and IIR rows and the filter kernels beneath them.
 #include "driver/primitives/filters/sp_filter_levels_build-inl.h"

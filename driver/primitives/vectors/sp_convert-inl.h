@@ -51,6 +51,20 @@ template <class P> struct SpConvertKernels
 
     static unsigned InvalidFlag() { return _mm_getcsr() & kInvalidFlag; }
 
+    // Single elements by bytes: the level builds take float and 32-bit vectors that are only
+    // 2-byte aligned, where a typed access would be undefined.
+    template <typename T> static T Get(const T* p)
+    {
+        T v;
+        memcpy(&v, p, sizeof(T));
+        return v;
+    }
+    template <typename T, typename V> static void Put(T* p, V v)
+    {
+        const T t = static_cast<T>(v);
+        memcpy(p, &t, sizeof(T));
+    }
+
     // --- scale factors -------------------------------------------------------------------------
 
     // 2^-scale in double for the float -> 16/32-bit conversions. Beyond +-1100 the factor is
@@ -297,7 +311,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            dst[i] = F32ToI16(src[i], factor, true, rounding);
+            Put(dst + i, F32ToI16(Get(src + i), factor, true, rounding));
         }
     }
 
@@ -334,6 +348,32 @@ template <class P> struct SpConvertKernels
         return _mm_movemask_epi8(hits) != 0;
     }
 
+    // One block of sixteen without clamps, kept unless -32768 shows up; then only INT32_MIN
+    // marks a lane to redo (a true -32768 costs the test), and the clamping code redoes the
+    // block after putting the invalid flag back as it stood before it.
+    template <int32_t Mode>
+    static void F32ToI16Block(const float* src, int16_t* dst, __m128 f, __m128 lo, __m128 hi,
+                              unsigned& invalid)
+    {
+        const __m128i r0 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src), f));
+        const __m128i r1 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src + 4), f));
+        const __m128i r2 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src + 8), f));
+        const __m128i r3 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src + 12), f));
+        const __m128i p0 = _mm_packs_epi32(r0, r1);
+        const __m128i p1 = _mm_packs_epi32(r2, r3);
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_min_epi16(p0, p1), _mm_set1_epi16(INT16_MIN))) != 0 &&
+            AnyInt32Min(r0, r1, r2, r3))
+        {
+            RestoreInvalidFlag(invalid);
+            F32ToI16x8Clamped<Mode>(src, dst, f, lo, hi);
+            F32ToI16x8Clamped<Mode>(src + 8, dst + 8, f, lo, hi);
+            invalid = InvalidFlag();
+            return;
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), p0);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8), p1);
+    }
+
     template <int32_t Mode>
     static int32_t F32ToI16ClampFree(const float* src, int16_t* dst, int32_t len, __m128 f, __m128 lo,
                                      __m128 hi)
@@ -341,26 +381,34 @@ template <class P> struct SpConvertKernels
         const __m128i lowest = _mm_set1_epi16(INT16_MIN);
         unsigned invalid = InvalidFlag();
         int32_t i = 0;
-        for (; i + P::kConvertBlock <= len; i += P::kConvertBlock)
+        // Two blocks at a time with one test for both while no -32768 shows up; a pair where
+        // one does goes through the single blocks. The conversions of a pair raise nothing that
+        // the single blocks would not (a raised flag always comes with INT32_MIN, so a redo).
+        for (; i + 2 * P::kConvertBlock <= len; i += 2 * P::kConvertBlock)
         {
-            const __m128i r0 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src + i), f));
-            const __m128i r1 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src + i + 4), f));
-            const __m128i r2 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src + i + 8), f));
-            const __m128i r3 = ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(src + i + 12), f));
-            const __m128i p0 = _mm_packs_epi32(r0, r1);
-            const __m128i p1 = _mm_packs_epi32(r2, r3);
-            // -32768 is mostly a true full-scale negative; only INT32_MIN marks a lane to redo.
-            if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_min_epi16(p0, p1), lowest)) != 0 &&
-                AnyInt32Min(r0, r1, r2, r3))
+            __m128i p[4];
+            for (int32_t k = 0; k < 4; ++k)
             {
-                RestoreInvalidFlag(invalid);
-                F32ToI16x8Clamped<Mode>(src + i, dst + i, f, lo, hi);
-                F32ToI16x8Clamped<Mode>(src + i + 8, dst + i + 8, f, lo, hi);
-                invalid = InvalidFlag();
+                const float* in = src + i + 8 * k;
+                p[k] = _mm_packs_epi32(ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(in), f)),
+                                       ConvertF32x4<Mode>(_mm_mul_ps(_mm_loadu_ps(in + 4), f)));
+            }
+            const __m128i least = _mm_min_epi16(_mm_min_epi16(p[0], p[1]), _mm_min_epi16(p[2], p[3]));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi16(least, lowest)) != 0)
+            {
+                F32ToI16Block<Mode>(src + i, dst + i, f, lo, hi, invalid);
+                F32ToI16Block<Mode>(src + i + P::kConvertBlock, dst + i + P::kConvertBlock, f, lo, hi,
+                                    invalid);
                 continue;
             }
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), p0);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 8), p1);
+            for (int32_t k = 0; k < 4; ++k)
+            {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 8 * k), p[k]);
+            }
+        }
+        for (; i + P::kConvertBlock <= len; i += P::kConvertBlock)
+        {
+            F32ToI16Block<Mode>(src + i, dst + i, f, lo, hi, invalid);
         }
         return i;
     }
@@ -382,7 +430,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            dst[i] = F32ToI16(src[i], factor, true, rounding);
+            Put(dst + i, F32ToI16(Get(src + i), factor, true, rounding));
         }
     }
 
@@ -400,19 +448,22 @@ template <class P> struct SpConvertKernels
         for (; i + 4 <= len; i += 4)
         {
             const __m128 y = _mm_mul_ps(_mm_loadu_ps(src + i), f);
-            const __m128i over = _mm_castps_si128(_mm_cmpge_ps(y, limit));
+            // The ordered compare raises the invalid flag on a NaN, which the caller must not
+            // see: it runs on the value with its NaN lanes cleared by the quiet unordered test.
+            const __m128 nanLanes = _mm_cmpunord_ps(y, y);
+            const __m128i over = _mm_castps_si128(_mm_cmpge_ps(_mm_andnot_ps(nanLanes, y), limit));
             __m128i r = ScaledF32x4ToI32x4<Mode>(_mm_loadu_ps(src + i), f, lo, hi);
             r = _mm_or_si128(_mm_andnot_si128(over, r), _mm_and_si128(over, _mm_set1_epi32(INT32_MAX)));
             if (Mode == SpRoundNearestAway)
             {
-                const __m128i nan = _mm_castps_si128(_mm_cmpunord_ps(y, y));
+                const __m128i nan = _mm_castps_si128(nanLanes);
                 r = _mm_or_si128(_mm_andnot_si128(nan, r), _mm_and_si128(nan, _mm_set1_epi32(INT32_MIN)));
             }
             _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), r);
         }
         for (; i < len; ++i)
         {
-            dst[i] = F32ToI32(src[i], factor, rounding);
+            Put(dst + i, F32ToI32(Get(src + i), factor, rounding));
         }
     }
 
@@ -427,7 +478,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            dst[i] = F32ToI16(src[i], 1.0, false, SpRoundNearestAway);
+            Put(dst + i, F32ToI16(Get(src + i), 1.0, false, SpRoundNearestAway));
         }
     }
 
@@ -456,7 +507,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            dst[i] = F32ToI32(src[i], factor, rounding);
+            Put(dst + i, F32ToI32(Get(src + i), factor, rounding));
         }
     }
 
@@ -594,21 +645,26 @@ template <class P> struct SpConvertKernels
         return i;
     }
 
-    static SpStatus ConvertI16ToF32(const int16_t* src, float* dst, int32_t len, int32_t scale)
+    // 16-bit samples times 2^-s (s already within -112..126), unchecked: single samples until
+    // the stores are 16-byte aligned (a destination that is not float-aligned never gets there),
+    // the spliced blocks where they apply, blocks of eight by conversion and multiply, then
+    // single samples. Every path gives the exact product.
+    static void I16ToF32Exact(const int16_t* src, float* dst, int32_t len, int32_t s)
     {
-        if (src == nullptr || dst == nullptr)
-        {
-            return SpErrNullPointer;
-        }
-        if (len < 1)
-        {
-            return SpErrBadLength;
-        }
         static_assert(P::kConvertBlock == 16, "the spliced loop converts sixteen samples");
-        const int32_t s = scale < -112 ? -112 : (scale > 126 ? 126 : scale);
         const float factor = ScaleFactorF32(s, -112, 126);
         const __m128 f = _mm_set1_ps(factor);
-        int32_t i = s >= -104 && !RoundingDownInForce() ? I16ToF32Spliced(src, dst, len, s) : 0;
+        int32_t i = 0;
+        for (; i < len && (reinterpret_cast<uintptr_t>(dst + i) & 15) != 0 &&
+               (reinterpret_cast<uintptr_t>(dst) & 3) == 0;
+             ++i)
+        {
+            Put(dst + i, static_cast<float>(Get(src + i)) * factor);
+        }
+        if (s >= -104 && !RoundingDownInForce())
+        {
+            i += I16ToF32Spliced(src + i, dst + i, len - i, s);
+        }
         for (; i + 8 <= len; i += 8)
         {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
@@ -619,8 +675,21 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            dst[i] = static_cast<float>(src[i]) * factor;
+            Put(dst + i, static_cast<float>(Get(src + i)) * factor);
         }
+    }
+
+    static SpStatus ConvertI16ToF32(const int16_t* src, float* dst, int32_t len, int32_t scale)
+    {
+        if (src == nullptr || dst == nullptr)
+        {
+            return SpErrNullPointer;
+        }
+        if (len < 1)
+        {
+            return SpErrBadLength;
+        }
+        I16ToF32Exact(src, dst, len, scale < -112 ? -112 : (scale > 126 ? 126 : scale));
         return SpOk;
     }
 
@@ -644,7 +713,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            dst[i] = static_cast<float>(src[i]) * factor;
+            Put(dst + i, static_cast<float>(Get(src + i)) * factor);
         }
         return SpOk;
     }
@@ -667,65 +736,90 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            dst[i] = static_cast<float>(src[i]);
+            Put(dst + i, static_cast<float>(Get(src + i)));
         }
         return SpOk;
     }
 
-    // Four samples from two 8-byte loads, at one byte before the block and at byte 5: each
-    // 64-bit lane then holds one sample in the upper three bytes of its low dword and the next
-    // in the lower three bytes of its high dword. The high dwords move up a byte (the spare byte
-    // below them is the low dword's top), so every sample sits in the upper three bytes and one
-    // arithmetic shift sign-extends it. Reads one byte before and one past the 12-byte block.
-    static __m128 I24x4ToF32(const uint8_t* p, __m128i lowDwords)
+    // Four sign-extended 32-bit lanes go out as floats (exact) or as they are, aligned.
+    static void StoreLanes(float* out, __m128i v) { _mm_store_ps(out, _mm_cvtepi32_ps(v)); }
+    static void StoreLanes(int32_t* out, __m128i v) { _mm_store_si128(reinterpret_cast<__m128i*>(out), v); }
+
+    // Eight samples by SSE2 alone. A 16-byte load that starts one byte before a sample holds
+    // that sample in the upper three bytes of its first lane and, 12 bytes on, the sample four
+    // places later in its last lane; loads at the samples 0, 1, 2 and 3 of the block (each one
+    // byte early) so carry the eight samples, which two rounds of unpacking put in order. Reads
+    // one byte before the block and nothing past its 24 bytes.
+    template <typename D> static void I24x8(const uint8_t* p, D* out)
     {
-        const __m128i x = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p - 1)),
-                                             _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 5)));
-        const __m128i upper =
-            _mm_or_si128(_mm_and_si128(x, lowDwords), _mm_andnot_si128(lowDwords, _mm_slli_epi64(x, 8)));
-        return _mm_cvtepi32_ps(_mm_srai_epi32(upper, 8));
+        const __m128i l0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 1));
+        const __m128i l1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+        const __m128i l2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 5));
+        const __m128i l3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
+        const __m128i first = _mm_unpacklo_epi64(_mm_unpacklo_epi32(l0, l1), _mm_unpacklo_epi32(l2, l3));
+        const __m128i second = _mm_unpackhi_epi64(_mm_unpackhi_epi32(l0, l1), _mm_unpackhi_epi32(l2, l3));
+        StoreLanes(out, _mm_srai_epi32(first, 8));
+        StoreLanes(out + 4, _mm_srai_epi32(second, 8));
     }
 
-    // Sixteen samples from exactly their 48 bytes: three loads, byte alignment into four
-    // 12-byte groups, and one shuffle each that puts every sample in the upper three bytes of
-    // its lane, where an arithmetic shift sign-extends it. Starts at sample 1 like the plain loop.
-    static int32_t I24ToF32Shuffled(const uint8_t* src, float* dst, int32_t len)
+    // Sixteen samples with one byte shuffle per four: each 16-byte load at a 12-byte step puts
+    // its four samples in the upper three bytes of their lanes, where an arithmetic shift
+    // sign-extends them. The last load reads 4 bytes past the block's 48.
+    template <typename D> static void I24x16Shuffled(const uint8_t* p, D* out, __m128i spread)
     {
-        const __m128i spread = _mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11);
-        int32_t i = 1;
-        for (; len - i >= 16; i += 16)
+        for (int32_t k = 0; k < 4; ++k)
         {
-            const uint8_t* p = src + 3 * static_cast<intptr_t>(i);
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
-            const __m128i g0 = _mm_shuffle_epi8(a, spread);
-            const __m128i g1 = _mm_shuffle_epi8(_mm_alignr_epi8(b, a, 12), spread);
-            const __m128i g2 = _mm_shuffle_epi8(_mm_alignr_epi8(c, b, 8), spread);
-            const __m128i g3 = _mm_shuffle_epi8(_mm_srli_si128(c, 4), spread);
-            _mm_storeu_ps(dst + i, _mm_cvtepi32_ps(_mm_srai_epi32(g0, 8)));
-            _mm_storeu_ps(dst + i + 4, _mm_cvtepi32_ps(_mm_srai_epi32(g1, 8)));
-            _mm_storeu_ps(dst + i + 8, _mm_cvtepi32_ps(_mm_srai_epi32(g2, 8)));
-            _mm_storeu_ps(dst + i + 12, _mm_cvtepi32_ps(_mm_srai_epi32(g3, 8)));
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12 * k));
+            StoreLanes(out + 4 * k, _mm_srai_epi32(_mm_shuffle_epi8(v, spread), 8));
         }
-        return i;
     }
 
-    // Sixteen results packed to exactly 48 bytes: one shuffle per vector drops every lane's top
-    // byte, and byte shifts join the four 12-byte groups into three 16-byte stores, so nothing
-    // is written past the block.
+    // Sixteen results packed by one byte shuffle per four, stored as four overlapping 16-byte
+    // words at a 12-byte step: each store's last 4 bytes are rewritten by the next, and the
+    // last one's by whatever is stored after the block, so two samples must follow it.
     static void StoreI24x16(uint8_t* p, __m128i r0, __m128i r1, __m128i r2, __m128i r3)
     {
         const __m128i pack = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-        const __m128i g0 = _mm_shuffle_epi8(r0, pack);
-        const __m128i g1 = _mm_shuffle_epi8(r1, pack);
-        const __m128i g2 = _mm_shuffle_epi8(r2, pack);
-        const __m128i g3 = _mm_shuffle_epi8(r3, pack);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_or_si128(g0, _mm_slli_si128(g1, 12)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16),
-                         _mm_or_si128(_mm_srli_si128(g1, 4), _mm_slli_si128(g2, 8)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32),
-                         _mm_or_si128(_mm_srli_si128(g2, 8), _mm_slli_si128(g3, 4)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_shuffle_epi8(r0, pack));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 12), _mm_shuffle_epi8(r1, pack));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 24), _mm_shuffle_epi8(r2, pack));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 36), _mm_shuffle_epi8(r3, pack));
+    }
+
+    // Packed 24-bit samples to float or 32-bit integers, unchecked (a count of at least 1). The
+    // first sample goes alone so that the byte before every block is inside the source, and
+    // single samples follow until the stores are aligned (a destination that is not
+    // element-aligned never gets there and takes the single samples throughout); then blocks,
+    // then single samples.
+    template <typename D> static void I24To(const uint8_t* src, D* dst, int32_t len)
+    {
+        int32_t i = 0;
+        do
+        {
+            Put(dst + i, static_cast<D>(LoadI24(src + 3 * static_cast<intptr_t>(i))));
+            ++i;
+        } while (i < len && (reinterpret_cast<uintptr_t>(dst + i) & 15) != 0 &&
+                 (reinterpret_cast<uintptr_t>(dst) & 3) == 0);
+        if ((reinterpret_cast<uintptr_t>(dst + i) & 15) == 0)
+        {
+            if constexpr (P::kByteShuffle)
+            {
+                const __m128i spread = _mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11);
+                // A block reads 4 bytes past its end: two more samples must follow it.
+                for (; len - i >= 18; i += 16)
+                {
+                    I24x16Shuffled(src + 3 * static_cast<intptr_t>(i), dst + i, spread);
+                }
+            }
+            for (; len - i >= 8; i += 8)
+            {
+                I24x8(src + 3 * static_cast<intptr_t>(i), dst + i);
+            }
+        }
+        for (; i < len; ++i)
+        {
+            Put(dst + i, static_cast<D>(LoadI24(src + 3 * static_cast<intptr_t>(i))));
+        }
     }
 
     static SpStatus ConvertI24ToF32(const uint8_t* src, float* dst, int32_t len)
@@ -738,32 +832,7 @@ template <class P> struct SpConvertKernels
         {
             return SpErrBadLength;
         }
-        static_assert(P::kConvertBlock == 16, "the main loop converts sixteen samples");
-        const __m128i lowDwords = _mm_set_epi32(0, -1, 0, -1);
-        // The first sample goes alone so that the byte before every block is inside the source.
-        dst[0] = static_cast<float>(LoadI24(src));
-        int32_t i = 1;
-        if constexpr (P::kByteShuffle)
-        {
-            i = I24ToF32Shuffled(src, dst, len);
-        }
-        // A block reads up to one byte past its end, so one more sample must follow it.
-        for (; len - i > P::kConvertBlock; i += P::kConvertBlock)
-        {
-            const uint8_t* p = src + 3 * static_cast<intptr_t>(i);
-            _mm_storeu_ps(dst + i, I24x4ToF32(p, lowDwords));
-            _mm_storeu_ps(dst + i + 4, I24x4ToF32(p + 12, lowDwords));
-            _mm_storeu_ps(dst + i + 8, I24x4ToF32(p + 24, lowDwords));
-            _mm_storeu_ps(dst + i + 12, I24x4ToF32(p + 36, lowDwords));
-        }
-        for (; len - i > 4; i += 4)
-        {
-            _mm_storeu_ps(dst + i, I24x4ToF32(src + 3 * static_cast<intptr_t>(i), lowDwords));
-        }
-        for (; i < len; ++i)
-        {
-            dst[i] = static_cast<float>(LoadI24(src + 3 * static_cast<intptr_t>(i)));
-        }
+        I24To(src, dst, len);
         return SpOk;
     }
 
@@ -775,7 +844,8 @@ template <class P> struct SpConvertKernels
         const __m128i packed =
             _mm_or_si128(_mm_and_si128(r, evenLow24), _mm_srli_epi64(_mm_and_si128(r, oddLow24), 8));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(p), packed);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(p + 6), _mm_unpackhi_epi64(packed, packed));
+        // The high half goes straight from the register (the builtin store carries no alignment).
+        _mm_storeh_pi(reinterpret_cast<__m64*>(p + 6), _mm_castsi128_ps(packed));
     }
 
     // As for 16 bits: without clamps a NaN or a value past the int32 range converts to INT32_MIN
@@ -790,7 +860,10 @@ template <class P> struct SpConvertKernels
         const __m128i topByte = _mm_set1_epi32(static_cast<int32_t>(0xFF000000u));
         unsigned invalid = InvalidFlag();
         int32_t i = 0;
-        for (; len - i > P::kConvertBlock; i += P::kConvertBlock)
+        // The shuffled stores write 4 bytes past the block, the others 2: after the block come
+        // at least two samples, or one.
+        const int32_t after = P::kByteShuffle ? 2 : 1;
+        for (; len - i >= P::kConvertBlock + after; i += P::kConvertBlock)
         {
             const __m128i r0 = _mm_cvtps_epi32(_mm_mul_ps(_mm_loadu_ps(src + i), f));
             const __m128i r1 = _mm_cvtps_epi32(_mm_mul_ps(_mm_loadu_ps(src + i + 4), f));
@@ -846,7 +919,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            StoreI24(dst + 3 * static_cast<intptr_t>(i), F32ToI24(src[i], factor));
+            StoreI24(dst + 3 * static_cast<intptr_t>(i), F32ToI24(Get(src + i), factor));
         }
     }
 
@@ -907,7 +980,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            srcDst[i] += src[i];
+            Put(srcDst + i, Get(srcDst + i) + Get(src + i));
         }
         return SpOk;
     }
@@ -925,7 +998,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            dst[i] = src[i] * value;
+            Put(dst + i, Get(src + i) * value);
         }
     }
 
@@ -1007,7 +1080,7 @@ template <class P> struct SpConvertKernels
         }
         for (; i < len; ++i)
         {
-            srcDst[i] += value;
+            Put(srcDst + i, Get(srcDst + i) + value);
         }
         return SpOk;
     }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <xmmintrin.h>
 
 // clang-format off
 #define SP_LEVEL_KERNEL_LIST(X)                                                                              \
@@ -53,3 +54,18 @@
     void name##_L3 params;
 SP_LEVEL_KERNEL_LIST(SP_LEVEL_KERNEL_DECLARE)
 #undef SP_LEVEL_KERNEL_DECLARE
+
+// 2^-scale in all four lanes, for a nonzero scale: SpScaleFactor_L<n> is the factor of the
+// nearest-even and toward-zero float-to-integer kernels, SpScaleFactorAway_L<n> that of the
+// half-away kernels. Both are formed by repeated halving or doubling in single precision under
+// the caller's rounding mode, with the scale held to -127..149 so that the factor stays finite
+// (and nonzero while denormals are kept).
+#define SP_LEVEL_SCALE_FACTOR_DECLARE(L)                                                                     \
+    __m128 SpScaleFactor_##L(int32_t scale);                                                                 \
+    __m128 SpScaleFactorAway_##L(int32_t scale);                                                             \
+    void SpInterleave2Kernel_##L(const float* left, const float* right, float* dst, int64_t frames);         \
+    void SpDeinterleave2Kernel_##L(const float* src, float* left, float* right, int64_t frames);
+SP_LEVEL_SCALE_FACTOR_DECLARE(L1)
+SP_LEVEL_SCALE_FACTOR_DECLARE(L2)
+SP_LEVEL_SCALE_FACTOR_DECLARE(L3)
+#undef SP_LEVEL_SCALE_FACTOR_DECLARE
