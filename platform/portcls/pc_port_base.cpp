@@ -65,9 +65,22 @@ bool CPortBase::TakeFirstInit()
     return true;
 }
 
-NTSTATUS CPortBase::Bind(PMINIPORT Miniport, PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList)
+NTSTATUS CPortBase::InitPort(PDEVICE_OBJECT DeviceObject, PUNKNOWN UnknownMiniport, REFIID MiniportId,
+                             PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList)
 {
     PAGED_CODE();
+    if (DeviceObject == nullptr || UnknownMiniport == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    // Each kind of miniport derives from IMiniport alone, so its pointer is its IMiniport's.
+    PMINIPORT miniport = nullptr;
+    if (NT_SUCCESS(UnknownMiniport->QueryInterface(MiniportId, reinterpret_cast<PVOID*>(&miniport))))
+        return Bind(miniport, UnknownAdapter, ResourceList);
+    return BindOther(UnknownMiniport);
+}
+
+// Takes over the caller's reference on Miniport.
+NTSTATUS CPortBase::Bind(PMINIPORT Miniport, PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList)
+{
     Lock();
     if (!TakeFirstInit())
     {

@@ -55,13 +55,17 @@ protected:
     // (with *Interface null) for any other.
     NTSTATUS QueryPortInterface(REFIID InterfaceId, PUNKNOWN Own, PVOID* Interface);
 
+    // PASSIVE_LEVEL. IPort::Init of every port: an object that answers MiniportId (the port's
+    // kind of miniport) is bound through its Init, its GetDescription and the descriptor
+    // checks; any other goes to BindOther. On any failure the port lets the miniport go and
+    // stays unbound.
+    NTSTATUS InitPort(PDEVICE_OBJECT DeviceObject, PUNKNOWN UnknownMiniport, REFIID MiniportId,
+                      PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList);
     // Under the lock: true for the port's first Init only. A port binds once, even when its
     // first Init failed: its miniport may hold on to it.
     bool TakeFirstInit();
-    // PASSIVE_LEVEL. Binds Miniport (referenced by the caller; the reference is the port's from
-    // here on): the miniport's Init, its GetDescription, then the descriptor checks. On any
-    // failure the port lets the miniport go and stays unbound.
-    NTSTATUS Bind(PMINIPORT Miniport, PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList);
+    // An object that is not the port's kind of miniport: refused unless the port says otherwise.
+    virtual NTSTATUS BindOther(PUNKNOWN) { return STATUS_INVALID_PARAMETER; }
     // The typed miniport's Init with the port's own interface; the two kinds differ only there.
     virtual NTSTATUS InitMiniport(PMINIPORT Miniport, PUNKNOWN UnknownAdapter,
                                   PRESOURCELIST ResourceList) = 0;
@@ -73,6 +77,8 @@ protected:
     PPCFILTER_DESCRIPTOR m_pDescriptor;
 
 private:
+    NTSTATUS Bind(PMINIPORT Miniport, PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList);
+
     // Serialises binding, release and the requests that reach the miniport or its streams; a
     // platform mutex, since those wait on the device through the platform.
     KMUTEX m_Mutex;

@@ -37,14 +37,7 @@ STDMETHODIMP_(NTSTATUS)
 CPortTopology::Init(PDEVICE_OBJECT DeviceObject, PIRP, PUNKNOWN UnknownMiniport, PUNKNOWN UnknownAdapter,
                     IResourceList* ResourceList)
 {
-    PAGED_CODE();
-    if (DeviceObject == nullptr || UnknownMiniport == nullptr)
-        return STATUS_INVALID_PARAMETER;
-    PMINIPORTTOPOLOGY miniport = nullptr;
-    if (!NT_SUCCESS(
-            UnknownMiniport->QueryInterface(IID_IMiniportTopology, reinterpret_cast<PVOID*>(&miniport))))
-        return STATUS_INVALID_PARAMETER;
-    return Bind(miniport, UnknownAdapter, ResourceList);
+    return InitPort(DeviceObject, UnknownMiniport, IID_IMiniportTopology, UnknownAdapter, ResourceList);
 }
 
 NTSTATUS CPortTopology::InitMiniport(PMINIPORT Miniport, PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList)

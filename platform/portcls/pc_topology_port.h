@@ -18,8 +18,7 @@ public:
     explicit CPortTopology(PUNKNOWN Outer);
     ~CPortTopology() override;
 
-    // IPort. PASSIVE_LEVEL. The miniport's Init, then its GetDescription, then the descriptor
-    // checks; on any failure the port lets the miniport go and stays unbound.
+    // IPort. PASSIVE_LEVEL. Binds an IMiniportTopology (CPortBase::InitPort) and refuses the rest.
     STDMETHODIMP_(NTSTATUS)
     Init(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN UnknownMiniport, PUNKNOWN UnknownAdapter,
          IResourceList* ResourceList) override;

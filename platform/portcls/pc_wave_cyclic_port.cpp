@@ -162,14 +162,7 @@ STDMETHODIMP_(NTSTATUS)
 CPortWaveCyclic::Init(PDEVICE_OBJECT DeviceObject, PIRP, PUNKNOWN UnknownMiniport, PUNKNOWN UnknownAdapter,
                       IResourceList* ResourceList)
 {
-    PAGED_CODE();
-    if (DeviceObject == nullptr || UnknownMiniport == nullptr)
-        return STATUS_INVALID_PARAMETER;
-    PMINIPORTWAVECYCLIC miniport = nullptr;
-    if (NT_SUCCESS(
-            UnknownMiniport->QueryInterface(IID_IMiniportWaveCyclic, reinterpret_cast<PVOID*>(&miniport))))
-        return Bind(miniport, UnknownAdapter, ResourceList);
-    return BindRegistrationOnly(UnknownMiniport);
+    return InitPort(DeviceObject, UnknownMiniport, IID_IMiniportWaveCyclic, UnknownAdapter, ResourceList);
 }
 
 NTSTATUS CPortWaveCyclic::InitMiniport(PMINIPORT Miniport, PUNKNOWN UnknownAdapter,
@@ -181,7 +174,7 @@ NTSTATUS CPortWaveCyclic::InitMiniport(PMINIPORT Miniport, PUNKNOWN UnknownAdapt
 
 // An object that is no wave miniport takes part in registration only: it gets no filter, so no
 // interface is registered for it and nothing opens on it. It binds once all the same.
-NTSTATUS CPortWaveCyclic::BindRegistrationOnly(PUNKNOWN Unknown)
+NTSTATUS CPortWaveCyclic::BindOther(PUNKNOWN Unknown)
 {
     Lock();
     NTSTATUS status = STATUS_INVALID_DEVICE_STATE;

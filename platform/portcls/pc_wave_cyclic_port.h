@@ -23,8 +23,8 @@ public:
     explicit CPortWaveCyclic(PUNKNOWN Outer);
     ~CPortWaveCyclic() override;
 
-    // IPort. PASSIVE_LEVEL. The miniport's Init, then its GetDescription, then the descriptor
-    // checks; on any failure the port lets the miniport go and stays unbound.
+    // IPort. PASSIVE_LEVEL. Binds an IMiniportWaveCyclic (CPortBase::InitPort); any other object
+    // takes part in registration only.
     STDMETHODIMP_(NTSTATUS)
     Init(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN UnknownMiniport, PUNKNOWN UnknownAdapter,
          IResourceList* ResourceList) override;
@@ -44,7 +44,7 @@ public:
 private:
     NTSTATUS InitMiniport(PMINIPORT Miniport, PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList) override;
     PUNKNOWN DetachChildren() override;
-    NTSTATUS BindRegistrationOnly(PUNKNOWN Unknown);
+    NTSTATUS BindOther(PUNKNOWN Unknown) override;
     PMINIPORTWAVECYCLIC Miniport() { return static_cast<PMINIPORTWAVECYCLIC>(m_pMiniport); }
     NTSTATUS OpenPin(PFILE_OBJECT FileObject, const std::u16string& Rest);
     NTSTATUS CheckInstances(ULONG PinId, const PCPIN_DESCRIPTOR* Pin);
