@@ -1,5 +1,5 @@
-// The WaveCyclic port. Like the topology port it holds its miniport from Init until its
-// registration ends, and the registry breaks the miniport's hold on it through ReleaseChildren.
+// The WaveCyclic port: its pins, Notify and the service DPC; binding, release and the shared
+// interfaces are CPortBase's.
 // Pins are created by a create whose name carries the KS pin string, the KSPIN_CONNECT and the
 // data format; the port checks the connection against the pin factory, has the miniport
 // intersect the format with the pin's ranges, and opens the stream through NewStream.
@@ -129,15 +129,13 @@ namespace plat
 namespace pc
 {
 
-CPortWaveCyclic::CPortWaveCyclic(PUNKNOWN Outer)
-    : CUnknown(Outer), m_pMiniport(nullptr), m_pRegistrationOnly(nullptr), m_pDescriptor(nullptr),
-      m_pVersion(nullptr), m_bInitCalled(FALSE)
+CPortWaveCyclic::CPortWaveCyclic(PUNKNOWN Outer) : CPortBase(Outer), m_pRegistrationOnly(nullptr)
 {
-    KeInitializeMutex(&m_Mutex, 0);
     KeInitializeSpinLock(&m_NotifyLock);
     KeInitializeDpc(&m_ServiceDpc, ServiceDpc, this);
 }
 
+// The miniport goes while the pins still exist: by the base's destructor they are gone.
 CPortWaveCyclic::~CPortWaveCyclic()
 {
     ReleaseChildren();
@@ -147,92 +145,46 @@ CPortWaveCyclic::~CPortWaveCyclic()
     KeFlushQueuedDpcs();
     for (PSERVICEGROUP group : m_Pending)
         group->Release();
-    if (m_pVersion)
-        m_pVersion->Release();
-}
-
-NTSTATUS CPortWaveCyclic::Construct()
-{
-    return PcCreateVersionObject(GetOuterUnknown(), &m_pVersion);
-}
-
-void CPortWaveCyclic::Lock()
-{
-    KeWaitForSingleObject(&m_Mutex, Executive, KernelMode, FALSE, nullptr);
-}
-
-void CPortWaveCyclic::Unlock()
-{
-    KeReleaseMutex(&m_Mutex, FALSE);
 }
 
 STDMETHODIMP_(NTSTATUS) CPortWaveCyclic::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
 {
-    if (Interface == nullptr)
-        return STATUS_INVALID_PARAMETER;
-    *Interface = nullptr;
+    PUNKNOWN own = nullptr;
     if (IsEqualGUIDAligned(InterfaceId, IID_IUnknown) || IsEqualGUIDAligned(InterfaceId, IID_IPort) ||
         IsEqualGUIDAligned(InterfaceId, IID_IPortWaveCyclic))
-        *Interface = PVOID(static_cast<IPortWaveCyclic*>(this));
-    else if (IsEqualGUIDAligned(InterfaceId, IID_IUnregisterSubdevice))
-        *Interface = PVOID(static_cast<IUnregisterSubdevice*>(this));
-    else if (IsEqualGUIDAligned(InterfaceId, IID_IUnregisterPhysicalConnection))
-        *Interface = PVOID(static_cast<IUnregisterPhysicalConnection*>(this));
-    else if (IsEqualGUIDAligned(InterfaceId, IID_IPcSubdevicePort))
-        *Interface = PVOID(static_cast<IPcSubdevicePort*>(this));
+        own = static_cast<IPortWaveCyclic*>(this);
     else if (IsEqualGUIDAligned(InterfaceId, IID_IPcPinPort))
-        *Interface = PVOID(static_cast<IPcPinPort*>(this));
-    else if (IsEqualGUIDAligned(InterfaceId, IID_IPortClsVersion) && m_pVersion)
-        return m_pVersion->QueryInterface(InterfaceId, Interface);
-    else
-        return STATUS_INVALID_PARAMETER;
-    static_cast<PUNKNOWN>(*Interface)->AddRef();
-    return STATUS_SUCCESS;
+        own = static_cast<IPcPinPort*>(this);
+    return QueryPortInterface(InterfaceId, own, Interface);
 }
 
 STDMETHODIMP_(NTSTATUS)
 CPortWaveCyclic::Init(PDEVICE_OBJECT DeviceObject, PIRP, PUNKNOWN UnknownMiniport, PUNKNOWN UnknownAdapter,
                       IResourceList* ResourceList)
 {
-    PAGED_CODE();
-    if (DeviceObject == nullptr || UnknownMiniport == nullptr)
-        return STATUS_INVALID_PARAMETER;
-    PMINIPORTWAVECYCLIC miniport = nullptr;
-    bool wave = NT_SUCCESS(
-        UnknownMiniport->QueryInterface(IID_IMiniportWaveCyclic, reinterpret_cast<PVOID*>(&miniport)));
+    return InitPort(DeviceObject, UnknownMiniport, IID_IMiniportWaveCyclic, UnknownAdapter, ResourceList);
+}
+
+NTSTATUS CPortWaveCyclic::InitMiniport(PMINIPORT Miniport, PUNKNOWN UnknownAdapter,
+                                       PRESOURCELIST ResourceList)
+{
+    return static_cast<PMINIPORTWAVECYCLIC>(Miniport)->Init(UnknownAdapter, ResourceList,
+                                                            static_cast<IPortWaveCyclic*>(this));
+}
+
+// An object that is no wave miniport takes part in registration only: it gets no filter, so no
+// interface is registered for it and nothing opens on it. It binds once all the same.
+NTSTATUS CPortWaveCyclic::BindOther(PUNKNOWN Unknown)
+{
     Lock();
-    // A port binds once, even when its first Init failed: its miniport may hold on to it.
-    if (m_bInitCalled)
+    NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
+    if (TakeFirstInit())
     {
-        Unlock();
-        if (miniport)
-            miniport->Release();
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    m_bInitCalled = TRUE;
-    if (!wave)
-    {
-        // An object that is no wave miniport takes part in registration only: it gets no
-        // filter, so no interface is registered for it and nothing opens on it.
-        UnknownMiniport->AddRef();
-        m_pRegistrationOnly = UnknownMiniport;
-        Unlock();
-        return STATUS_SUCCESS;
-    }
-    NTSTATUS status = miniport->Init(UnknownAdapter, ResourceList, static_cast<IPortWaveCyclic*>(this));
-    PPCFILTER_DESCRIPTOR descriptor = nullptr;
-    if (NT_SUCCESS(status))
-        status = miniport->GetDescription(&descriptor);
-    if (NT_SUCCESS(status))
-        status = ValidateFilterDescriptor(descriptor);
-    if (NT_SUCCESS(status))
-    {
-        m_pMiniport = miniport;
-        m_pDescriptor = descriptor;
+        Unknown->AddRef();
+        m_pRegistrationOnly = Unknown;
+        status = STATUS_SUCCESS;
     }
     Unlock();
-    if (!NT_SUCCESS(status))
-        miniport->Release();
     return status;
 }
 
@@ -271,41 +223,9 @@ void CPortWaveCyclic::Service()
     }
 }
 
-STDMETHODIMP_(NTSTATUS) CPortWaveCyclic::UnregisterSubdevice(PDEVICE_OBJECT DeviceObject, PUNKNOWN Unknown)
-{
-    return plat::pc::UnregisterSubdevice(DeviceObject, Unknown);
-}
-
-STDMETHODIMP_(NTSTATUS)
-CPortWaveCyclic::UnregisterPhysicalConnection(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown,
-                                              ULONG FromPin, PUNKNOWN ToUnknown, ULONG ToPin)
-{
-    return plat::pc::UnregisterPhysicalConnection(DeviceObject, FromUnknown, FromPin, ToUnknown, ToPin);
-}
-
-// Connections to other drivers' filters are never registered here, so there is none to remove.
-STDMETHODIMP_(NTSTATUS)
-CPortWaveCyclic::UnregisterPhysicalConnectionToExternal(PDEVICE_OBJECT, PUNKNOWN, ULONG, PUNICODE_STRING,
-                                                        ULONG)
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP_(NTSTATUS)
-CPortWaveCyclic::UnregisterPhysicalConnectionFromExternal(PDEVICE_OBJECT, PUNICODE_STRING, ULONG, PUNKNOWN,
-                                                          ULONG)
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
 STDMETHODIMP_(BOOLEAN) CPortWaveCyclic::IsBound()
 {
-    return m_pMiniport != nullptr || m_pRegistrationOnly != nullptr;
-}
-
-STDMETHODIMP_(const PCFILTER_DESCRIPTOR*) CPortWaveCyclic::GetFilterDescriptor()
-{
-    return m_pDescriptor;
+    return CPortBase::IsBound() || m_pRegistrationOnly != nullptr;
 }
 
 NTSTATUS CPortWaveCyclic::CheckInstances(ULONG PinId, const PCPIN_DESCRIPTOR* Pin)
@@ -337,14 +257,14 @@ NTSTATUS CPortWaveCyclic::OpenPin(PFILE_OBJECT FileObject, const std::u16string&
     if (NT_SUCCESS(status))
         status = CheckInstances(id, pin);
     if (NT_SUCCESS(status))
-        status = IntersectFormat(m_pMiniport, id, ks, create.Format);
+        status = IntersectFormat(Miniport(), id, ks, create.Format);
     if (!NT_SUCCESS(status))
         return status;
     CPortPinWaveCyclic* instance = new (NonPagedPool, kPinTag) CPortPinWaveCyclic(nullptr);
     if (instance == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
     instance->NonDelegatingAddRef();
-    status = instance->Open(m_pMiniport, id, ks.DataFlow == KSPIN_DATAFLOW_OUT, create.Format);
+    status = instance->Open(Miniport(), id, ks.DataFlow == KSPIN_DATAFLOW_OUT, create.Format);
     if (!NT_SUCCESS(status))
     {
         instance->NonDelegatingRelease();
@@ -406,37 +326,14 @@ STDMETHODIMP_(NTSTATUS) CPortWaveCyclic::DeviceControl(PFILE_OBJECT FileObject, 
     return status;
 }
 
-STDMETHODIMP_(void) CPortWaveCyclic::PowerChangeNotify(POWER_STATE PowerState)
+// Streams go before their miniport; their handles stay, refusing their requests.
+PUNKNOWN CPortWaveCyclic::DetachChildren()
 {
-    Lock();
-    PPOWERNOTIFY notify = nullptr;
-    if (m_pMiniport &&
-        NT_SUCCESS(m_pMiniport->QueryInterface(IID_IPowerNotify, reinterpret_cast<PVOID*>(&notify))))
-    {
-        notify->PowerChangeNotify(PowerState);
-        notify->Release();
-    }
-    Unlock();
-}
-
-STDMETHODIMP_(void) CPortWaveCyclic::ReleaseChildren()
-{
-    Lock();
-    // Streams go before their miniport; their handles stay, refusing their requests.
     for (auto& entry : m_Pins)
         entry.second->Close();
-    PMINIPORTWAVECYCLIC miniport = m_pMiniport;
     PUNKNOWN other = m_pRegistrationOnly;
-    m_pMiniport = nullptr;
     m_pRegistrationOnly = nullptr;
-    m_pDescriptor = nullptr;
-    Unlock();
-    // The miniport may release this port's last outside reference as it goes; the caller holds
-    // one of its own for the call.
-    if (miniport)
-        miniport->Release();
-    if (other)
-        other->Release();
+    return other;
 }
 
 STDMETHODIMP_(NTSTATUS) CPortWaveCyclic::DescribePin(PFILE_OBJECT FileObject, PcPinView* View)
@@ -452,18 +349,7 @@ STDMETHODIMP_(NTSTATUS) CPortWaveCyclic::DescribePin(PFILE_OBJECT FileObject, Pc
 
 NTSTATUS NewWaveCyclicPort(PPORT* OutPort)
 {
-    CPortWaveCyclic* port = new (NonPagedPool, kPortTag) CPortWaveCyclic(nullptr);
-    if (port == nullptr)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    port->NonDelegatingAddRef();
-    NTSTATUS status = port->Construct();
-    if (!NT_SUCCESS(status))
-    {
-        port->NonDelegatingRelease();
-        return status;
-    }
-    *OutPort = static_cast<IPortWaveCyclic*>(port);
-    return STATUS_SUCCESS;
+    return CPortBase::New<CPortWaveCyclic, IPortWaveCyclic>(kPortTag, OutPort);
 }
 
 } // namespace pc
