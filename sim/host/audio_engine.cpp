@@ -15,27 +15,6 @@ namespace sim
 namespace
 {
 
-// A METHOD_NEITHER request on the handle, as the audio stack sends it: the request record as
-// the input, the value buffer as the output (a set's value too).
-IoResult SendNeither(ClientHandle& Handle, ULONG Code, const void* Input, ULONG InputLength, void* Output,
-                     ULONG OutputLength)
-{
-    PFILE_OBJECT file = Handle.FileObject();
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(Code, file->DeviceObject, const_cast<void*>(Input), InputLength,
-                                             Output, OutputLength, FALSE, &done, &ioStatus);
-    if (irp == nullptr)
-        return {STATUS_INSUFFICIENT_RESOURCES, 0};
-    irp->RequestorMode = UserMode;
-    irp->Tail.Overlay.OriginalFileObject = file;
-    IoGetNextIrpStackLocation(irp)->FileObject = file;
-    IoCallDriver(file->DeviceObject, irp);
-    KeWaitForSingleObject(&done, Executive, UserMode, FALSE, nullptr);
-    return {ioStatus.Status, ioStatus.Information};
-}
-
 // The data flow of a pin factory, read from the filter.
 NTSTATUS PinDataFlow(ClientHandle& Filter, ULONG PinId, KSPIN_DATAFLOW* Flow)
 {
@@ -45,7 +24,8 @@ NTSTATUS PinDataFlow(ClientHandle& Filter, ULONG PinId, KSPIN_DATAFLOW* Flow)
     request.Property.Flags = KSPROPERTY_TYPE_GET;
     request.PinId = PinId;
     ULONG flow = 0;
-    IoResult r = SendNeither(Filter, IOCTL_KS_PROPERTY, &request, sizeof(request), &flow, sizeof(flow));
+    IoResult r =
+        Filter.DeviceControlDirect(IOCTL_KS_PROPERTY, &request, sizeof(request), &flow, sizeof(flow));
     *Flow = KSPIN_DATAFLOW(flow);
     return r.Status;
 }
@@ -185,7 +165,7 @@ IoResult AudioPin::Property(const GUID& Set, ULONG Id, ULONG Verb, void* Value, 
     property.Set = Set;
     property.Id = Id;
     property.Flags = Verb;
-    return SendNeither(*m_pPin, IOCTL_KS_PROPERTY, &property, sizeof(property), Value, ValueSize);
+    return m_pPin->DeviceControlDirect(IOCTL_KS_PROPERTY, &property, sizeof(property), Value, ValueSize);
 }
 
 NTSTATUS AudioPin::SetState(KSSTATE State)

@@ -114,20 +114,7 @@ ControlPanel::~ControlPanel()
 IoResult ControlPanel::Send(ULONG IoControlCode, const void* Input, ULONG InputLength, void* Output,
                             ULONG OutputLength)
 {
-    PFILE_OBJECT file = m_pHandle->FileObject();
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, file->DeviceObject, const_cast<void*>(Input),
-                                             InputLength, Output, OutputLength, FALSE, &done, &ioStatus);
-    if (irp == nullptr)
-        return {STATUS_INSUFFICIENT_RESOURCES, 0};
-    irp->RequestorMode = UserMode;
-    irp->Tail.Overlay.OriginalFileObject = file;
-    IoGetNextIrpStackLocation(irp)->FileObject = file;
-    IoCallDriver(file->DeviceObject, irp);
-    KeWaitForSingleObject(&done, Executive, UserMode, FALSE, nullptr);
-    return {ioStatus.Status, ioStatus.Information};
+    return m_pHandle->DeviceControlDirect(IoControlCode, Input, InputLength, Output, OutputLength);
 }
 
 PropertyResult ControlPanel::Property(const PropertyTarget& Target, const GUID& Set, ULONG Id, ULONG Verb,

@@ -90,6 +90,26 @@ IoResult ClientHandle::DeviceControl(ULONG IoControlCode, const void* Input, ULO
     return {status, ioStatus.Information};
 }
 
+IoResult ClientHandle::DeviceControlDirect(ULONG IoControlCode, const void* Input, ULONG InputLength,
+                                           void* Output, ULONG OutputLength)
+{
+    if (m_pFile == nullptr)
+        plat::Fatal("ClientHandle::DeviceControlDirect on a closed handle");
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus = {};
+    PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, m_pFile->DeviceObject, const_cast<void*>(Input),
+                                             InputLength, Output, OutputLength, FALSE, &done, &ioStatus);
+    if (irp == nullptr)
+        return {STATUS_INSUFFICIENT_RESOURCES, 0};
+    irp->RequestorMode = UserMode;
+    irp->Tail.Overlay.OriginalFileObject = m_pFile;
+    IoGetNextIrpStackLocation(irp)->FileObject = m_pFile;
+    IoCallDriver(m_pFile->DeviceObject, irp);
+    KeWaitForSingleObject(&done, Executive, UserMode, FALSE, nullptr);
+    return {ioStatus.Status, ioStatus.Information};
+}
+
 NTSTATUS ClientHandle::Cleanup()
 {
     if (m_pFile == nullptr || m_bCleanedUp)

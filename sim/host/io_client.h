@@ -42,6 +42,10 @@ public:
     // back into Output.
     IoResult DeviceControl(ULONG IoControlCode, const void* Input, ULONG InputLength, void* Output,
                            ULONG OutputLength);
+    // The code's own method, as the kernel-streaming requests (METHOD_NEITHER) travel: the driver
+    // sees the caller's buffers themselves.
+    IoResult DeviceControlDirect(ULONG IoControlCode, const void* Input, ULONG InputLength, void* Output,
+                                 ULONG OutputLength);
     // IRP_MJ_CLEANUP (the last user handle closed); Close sends it first when not yet sent.
     NTSTATUS Cleanup();
     // IRP_MJ_CLOSE; the file object goes away afterwards, whatever the driver answered.
