@@ -190,6 +190,29 @@ static_assert(sizeof(KSSTATE) == 4 && sizeof(KSPIN_DATAFLOW) == 4 && sizeof(KSPI
 #define KSINTERFACE_STANDARD_STREAMING 0
 #define KSMEDIUM_TYPE_ANYINSTANCE 0
 
+#define KSPRIORITY_NORMAL 0x40000000
+
+typedef struct
+{
+    ULONG PriorityClass;
+    ULONG PrioritySubClass;
+} KSPRIORITY, *PKSPRIORITY;
+
+// What a pin create carries: the pin factory, how it is connected, and (right behind this
+// record) the KSDATAFORMAT of the connection. PinToHandle is null for a sink pin, which is
+// what every pin a port instantiates here is.
+typedef struct
+{
+    KSPIN_INTERFACE Interface;
+    KSPIN_MEDIUM Medium;
+    ULONG PinId;
+    HANDLE PinToHandle;
+    KSPRIORITY Priority;
+} KSPIN_CONNECT, *PKSPIN_CONNECT;
+static_assert(sizeof(KSPIN_CONNECT) == 72, "KSPIN_CONNECT is 72 bytes");
+static_assert(offsetof(KSPIN_CONNECT, PinId) == 48 && offsetof(KSPIN_CONNECT, Priority) == 64,
+              "KSPIN_CONNECT field offsets are fixed");
+
 // What a filter declares about one of its pin factories.
 typedef struct
 {

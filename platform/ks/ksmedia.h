@@ -118,6 +118,14 @@ typedef enum
     KSEVENT_CONTROL_CHANGE
 } KSEVENT_AUDIO_CONTROL_CHANGE;
 
+// KSPROPERTY_AUDIO_POSITION on a pin: byte offsets into the pin's cyclic buffer.
+typedef struct
+{
+    ULONGLONG PlayOffset;
+    ULONGLONG WriteOffset;
+} KSAUDIO_POSITION, *PKSAUDIO_POSITION;
+static_assert(sizeof(KSAUDIO_POSITION) == 16, "KSAUDIO_POSITION is 16 bytes");
+
 // ---- Jacks -------------------------------------------------------------------------------
 
 typedef enum

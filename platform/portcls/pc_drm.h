@@ -15,6 +15,16 @@ typedef struct _DRMFORWARD
 } DRMFORWARD, *PDRMFORWARD;
 typedef const DRMFORWARD* PCDRMFORWARD;
 
+// The rights attached to a content stream.
+typedef struct
+{
+    BOOL CopyProtect;
+    ULONG Reserved;
+    BOOL DigitalOutputDisable;
+} DRMRIGHTS, *PDRMRIGHTS;
+typedef const DRMRIGHTS* PCDRMRIGHTS;
+static_assert(sizeof(DRMRIGHTS) == 12, "DRMRIGHTS is 12 bytes");
+
 // PASSIVE_LEVEL. Authenticates the driver named in DrmForward for the content stream
 // ContentId. Reserved must be null and the record's Flags 0; a null record, a non-null
 // Reserved, a flag or a null device object: STATUS_INVALID_PARAMETER.

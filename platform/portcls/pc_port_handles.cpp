@@ -100,6 +100,11 @@ bool DispatchSubdeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS* S
     return true;
 }
 
+PPCSUBDEVICEPORT ReferenceHandlePort(PFILE_OBJECT FileObject)
+{
+    return ReferenceHandle(FileObject, false);
+}
+
 size_t OpenSubdeviceHandleCount()
 {
     std::lock_guard<std::mutex> guard(g_lock);
@@ -108,3 +113,23 @@ size_t OpenSubdeviceHandleCount()
 
 } // namespace pc
 } // namespace plat
+
+NTSTATUS plat::PcQueryPin(PFILE_OBJECT PinFile, PcPinView* View)
+{
+    if (View == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    pc::PPCSUBDEVICEPORT port = pc::ReferenceHandlePort(PinFile);
+    if (port == nullptr)
+        return STATUS_INVALID_HANDLE;
+    pc::PPCPINPORT pins = nullptr;
+    NTSTATUS status = port->QueryInterface(pc::IID_IPcPinPort, reinterpret_cast<PVOID*>(&pins));
+    if (NT_SUCCESS(status))
+    {
+        status = pins->DescribePin(PinFile, View);
+        pins->Release();
+    }
+    else
+        status = STATUS_INVALID_HANDLE;
+    port->Release();
+    return status;
+}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "pc_port.h"
+#include "plat_portcls.h"
 
 #include <string>
 
@@ -46,6 +47,22 @@ PPCSUBDEVICEPORT SubdevicePortOf(PUNKNOWN Unknown);
 
 // A topology port with one reference (pc_topology_port.cpp).
 NTSTATUS NewTopologyPort(PPORT* OutPort);
+// A WaveCyclic port with one reference (pc_wave_cyclic_port.cpp).
+NTSTATUS NewWaveCyclicPort(PPORT* OutPort);
+
+// {0B1E3D5A-7C2F-4E61-8A94-3F5D2C1B6E07}: the stand-in's own; answered by ports that open pins.
+DEFINE_GUID(IID_IPcPinPort, 0x0B1E3D5A, 0x7C2F, 0x4E61, 0x8A, 0x94, 0x3F, 0x5D, 0x2C, 0x1B, 0x6E, 0x07);
+
+DECLARE_INTERFACE_(IPcPinPort, IUnknown)
+{
+    // The pin opened on the handle; STATUS_INVALID_HANDLE when there is none.
+    STDMETHOD_(NTSTATUS, DescribePin)(PFILE_OBJECT FileObject, plat::PcPinView * View) PURE;
+};
+typedef IPcPinPort* PPCPINPORT;
+
+// The port a subdevice handle was opened on, with a reference; null for any other file object
+// (pc_port_handles.cpp).
+PPCSUBDEVICEPORT ReferenceHandlePort(PFILE_OBJECT FileObject);
 
 // Checks a miniport's descriptor before a port uses it: sizes and counts, non-null arrays
 // where counts are non-zero, pin and node fields, automation item sizes, and connections that

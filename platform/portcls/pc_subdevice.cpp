@@ -1,6 +1,6 @@
-// Ports and subdevice registration of the stand-in port-class library. A port here is only
-// what registration needs: it binds to its miniport once and answers the two unregister
-// interfaces; the filters a registered subdevice would expose are not built.
+// Ports and subdevice registration of the stand-in port-class library: PcNewPort hands out the
+// topology and WaveCyclic ports (pc_topology_port.cpp, pc_wave_cyclic_port.cpp), and the
+// registration log records what the driver registered and removed.
 #include "pc_subdevice.h"
 
 #include "pc_port_internal.h"
@@ -16,8 +16,6 @@
 
 namespace
 {
-
-constexpr ULONG kPortTag = MAKE_POOL_TAG('P', 'c', 'P', 't');
 
 struct Subdevice
 {
@@ -78,87 +76,6 @@ std::u16string NameOf(PCWSTR Name)
     for (PCWSTR c = Name; c && *c; ++c)
         text.push_back(*c);
     return text;
-}
-
-class CPort : public IPort, public IUnregisterSubdevice, public IUnregisterPhysicalConnection, public CUnknown
-{
-public:
-    DECLARE_STD_UNKNOWN();
-    CPort(PUNKNOWN Outer, REFCLSID ClassId)
-        : CUnknown(Outer), m_ClassId(ClassId), m_pMiniport(nullptr), m_pVersion(nullptr)
-    {
-    }
-    ~CPort() override
-    {
-        if (m_pMiniport)
-            m_pMiniport->Release();
-        if (m_pVersion)
-            m_pVersion->Release();
-    }
-
-    // Every port answers the library's version through an aggregated version object.
-    NTSTATUS CreateVersion() { return plat::PcCreateVersionObject(GetOuterUnknown(), &m_pVersion); }
-
-    STDMETHODIMP_(NTSTATUS)
-    Init(PDEVICE_OBJECT DeviceObject, PIRP, PUNKNOWN UnknownMiniport, PUNKNOWN, IResourceList*) override
-    {
-        if (!DeviceObject || !UnknownMiniport)
-            return STATUS_INVALID_PARAMETER;
-        if (m_pMiniport)
-            return STATUS_INVALID_DEVICE_STATE;
-        UnknownMiniport->AddRef();
-        m_pMiniport = UnknownMiniport;
-        return STATUS_SUCCESS;
-    }
-
-    STDMETHODIMP_(NTSTATUS) UnregisterSubdevice(PDEVICE_OBJECT DeviceObject, PUNKNOWN Unknown) override
-    {
-        return plat::pc::UnregisterSubdevice(DeviceObject, Unknown);
-    }
-    STDMETHODIMP_(NTSTATUS)
-    UnregisterPhysicalConnection(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown, ULONG FromPin,
-                                 PUNKNOWN ToUnknown, ULONG ToPin) override
-    {
-        return plat::pc::UnregisterPhysicalConnection(DeviceObject, FromUnknown, FromPin, ToUnknown, ToPin);
-    }
-    STDMETHODIMP_(NTSTATUS)
-    UnregisterPhysicalConnectionToExternal(PDEVICE_OBJECT, PUNKNOWN, ULONG, PUNICODE_STRING, ULONG) override
-    {
-        return STATUS_NOT_SUPPORTED;
-    }
-    STDMETHODIMP_(NTSTATUS)
-    UnregisterPhysicalConnectionFromExternal(PDEVICE_OBJECT, PUNICODE_STRING, ULONG, PUNKNOWN, ULONG) override
-    {
-        return STATUS_NOT_SUPPORTED;
-    }
-
-    bool IsBound() const { return m_pMiniport != nullptr; }
-
-private:
-    GUID m_ClassId;
-    PUNKNOWN m_pMiniport;
-    PUNKNOWN m_pVersion; // non-delegating unknown of the aggregated version object
-};
-
-STDMETHODIMP_(NTSTATUS) CPort::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
-{
-    if (!Interface)
-        return STATUS_INVALID_PARAMETER;
-    if (IsEqualGUIDAligned(InterfaceId, IID_IUnknown) || IsEqualGUIDAligned(InterfaceId, IID_IPort))
-        *Interface = PVOID(static_cast<IPort*>(this));
-    else if (IsEqualGUIDAligned(InterfaceId, IID_IUnregisterSubdevice))
-        *Interface = PVOID(static_cast<IUnregisterSubdevice*>(this));
-    else if (IsEqualGUIDAligned(InterfaceId, IID_IUnregisterPhysicalConnection))
-        *Interface = PVOID(static_cast<IUnregisterPhysicalConnection*>(this));
-    else if (IsEqualGUIDAligned(InterfaceId, IID_IPortClsVersion) && m_pVersion)
-        return m_pVersion->QueryInterface(InterfaceId, Interface);
-    else
-    {
-        *Interface = nullptr;
-        return STATUS_INVALID_PARAMETER;
-    }
-    static_cast<PUNKNOWN>(*Interface)->AddRef();
-    return STATUS_SUCCESS;
 }
 
 } // namespace
@@ -230,18 +147,7 @@ NTSTATUS PcNewPort(PPORT* OutPort, REFCLSID ClassId)
         return STATUS_INVALID_PARAMETER;
     if (IsEqualGUIDAligned(ClassId, CLSID_PortTopology))
         return plat::pc::NewTopologyPort(OutPort);
-    CPort* port = new (NonPagedPool, kPortTag) CPort(nullptr, ClassId);
-    if (!port)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    port->NonDelegatingAddRef();
-    NTSTATUS status = port->CreateVersion();
-    if (!NT_SUCCESS(status))
-    {
-        port->NonDelegatingRelease();
-        return status;
-    }
-    *OutPort = static_cast<IPort*>(port);
-    return STATUS_SUCCESS;
+    return plat::pc::NewWaveCyclicPort(OutPort);
 }
 
 NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWSTR Name, PUNKNOWN Unknown)
@@ -250,7 +156,7 @@ NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWSTR Name, PUNKNOWN U
     if (!DeviceObject || !Name || !*Name || !port)
         return STATUS_INVALID_PARAMETER;
     plat::pc::PPCSUBDEVICEPORT subdevice = plat::pc::SubdevicePortOf(port);
-    if (subdevice ? !subdevice->IsBound() : !static_cast<CPort*>(port)->IsBound())
+    if (subdevice == nullptr || !subdevice->IsBound())
         return STATUS_INVALID_DEVICE_STATE;
     std::lock_guard<std::mutex> guard(g_lock);
     plat::PcRegistrationEntry entry;

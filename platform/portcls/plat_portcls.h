@@ -6,6 +6,7 @@
 
 #include "pc_drm.h"
 #include "pc_subdevice.h"
+#include "ks.h"
 
 #include <string>
 #include <vector>
@@ -66,5 +67,26 @@ struct PcContentForward
 // Every forward since the last clear, in order, on any device.
 std::vector<PcContentForward> PcContentForwards();
 void PcClearContentForwards();
+
+// What the port knows of an open pin of a WaveCyclic filter. Buffer and BufferSize are the pin's
+// DMA channel's SystemAddress and BufferSize: the audio stack reaches the cyclic buffer there,
+// as the real one maps it. The service fields count the port's service calls for the pin (its
+// DPC after the stream's Notify) with the position read in the last one and its IRQL.
+struct PcPinView
+{
+    ULONG PinId = 0;
+    bool Capture = false;
+    KSSTATE State = KSSTATE_STOP;
+    PVOID Buffer = nullptr;
+    ULONG BufferSize = 0;
+    ULONG FramingSize = 0; // bytes per notification interval, as SetNotificationFreq gave it
+    ULONG ServiceCount = 0;
+    ULONG ServicedPosition = 0;
+    KIRQL ServiceIrql = 0;
+};
+
+// The pin opened on the file object. STATUS_INVALID_HANDLE when it is no open pin of a wave
+// filter (a filter handle, or a pin whose filter's registration ended).
+NTSTATUS PcQueryPin(PFILE_OBJECT PinFile, PcPinView* View);
 
 } // namespace plat

@@ -9,4 +9,5 @@
 #include "pc_registry.h"
 #include "pc_subdevice.h"
 #include "pc_port.h"
+#include "pc_wave.h"
 #include "pc_drm.h"

@@ -33,13 +33,20 @@ NTSTATUS ClientHandle::SendFileRequest(UCHAR MajorFunction, PFILE_OBJECT File)
 NTSTATUS ClientHandle::Open(const GUID& InterfaceClass, const std::u16string& ReferenceString,
                             std::unique_ptr<ClientHandle>* Handle, PDEVICE_OBJECT Pdo)
 {
+    return OpenWithParameters(InterfaceClass, ReferenceString, std::u16string(), Handle, Pdo);
+}
+
+NTSTATUS ClientHandle::OpenWithParameters(const GUID& InterfaceClass, const std::u16string& ReferenceString,
+                                          const std::u16string& Parameters,
+                                          std::unique_ptr<ClientHandle>* Handle, PDEVICE_OBJECT Pdo)
+{
     Handle->reset();
     plat::DeviceInterfaceRecord found;
     if (!plat::IoFindEnabledInterface(InterfaceClass, ReferenceString, Pdo, &found))
         return STATUS_OBJECT_NAME_NOT_FOUND;
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(found.Pdo);
     // The driver sees the reference string as the handle's name, as the system passes it on.
-    std::u16string name = ReferenceString.empty() ? u"" : u"\\" + ReferenceString;
+    std::u16string name = (ReferenceString.empty() ? u"" : u"\\" + ReferenceString) + Parameters;
     PFILE_OBJECT file = plat::IoCreateFileObject(top, name);
     ObDereferenceObject(top);
     if (file == nullptr)

@@ -27,6 +27,11 @@ public:
     // enabled, or the driver's own status).
     static NTSTATUS Open(const GUID& InterfaceClass, const std::u16string& ReferenceString,
                          std::unique_ptr<ClientHandle>* Handle, PDEVICE_OBJECT Pdo = nullptr);
+    // The same with Parameters appended to the name the driver sees (a pin create's pin string
+    // and connection record), as a create relative to an open filter carries them.
+    static NTSTATUS OpenWithParameters(const GUID& InterfaceClass, const std::u16string& ReferenceString,
+                                       const std::u16string& Parameters,
+                                       std::unique_ptr<ClientHandle>* Handle, PDEVICE_OBJECT Pdo = nullptr);
     // Closes the handle when it is still open.
     ~ClientHandle();
     ClientHandle(const ClientHandle&) = delete;
