@@ -388,7 +388,9 @@ TEST_F(MiniportWaveCyclic, PrivatePropertiesCheckSizesAndAnswerFromTheEndpoint)
         std::vector<UCHAR> value = row.Value;
         EXPECT_EQ(Property(row.Set, row.Id, &value, row.NullValue), row.Status);
         if (row.Id == 1 && NT_SUCCESS(row.Status))
+        {
             EXPECT_EQ(std::memcmp(value.data(), &caps, sizeof(caps)), 0);
+        }
     }
 }
 
