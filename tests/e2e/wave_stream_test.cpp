@@ -263,4 +263,44 @@ TEST_F(WaveStreamE2e, ASecondPinWaitsForTheFirstToClose)
     EXPECT_EQ(sim::AudioPin::Open(Pdo(), Filter(false), 0, StereoFormat(), &second), STATUS_SUCCESS);
 }
 
+// While the ASIO path leads the capture stream in another format, the pin's buffer gets silence
+// of the same duration instead of bytes of a foreign format, and the device's signal comes back
+// once the pin leads again.
+TEST_F(WaveStreamE2e, CaptureUnderAnotherLeaderIsSilence)
+{
+    ASSERT_EQ(PlugAndStart("uac1-headset"), STATUS_SUCCESS);
+    std::unique_ptr<sim::AudioPin> pin = OpenCapture();
+    ASSERT_TRUE(pin);
+    ASSERT_EQ(pin->Run(), STATUS_SUCCESS);
+    RunFor(100 * rig::kMillisecond);
+    const size_t ledByPin = m_Captured.size();
+    rig::StreamTestClient& asio = Client(STREAM_CLIENT_PRIORITY_ASIO);
+    asio.Format = rig::ClientFormat(1, 44100, 2, 16, 0);
+    ASSERT_EQ(asio.Run(Stream(1)), STATUS_SUCCESS);
+    RunFor(200 * rig::kMillisecond);
+    ASSERT_EQ(asio.Stop(), STATUS_SUCCESS);
+    ASSERT_EQ(asio.Close(), STATUS_SUCCESS);
+    ASSERT_EQ(asio.Unregister(), STATUS_SUCCESS);
+    RunFor(100 * rig::kMillisecond);
+    ASSERT_EQ(pin->Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(pin->Close(), STATUS_SUCCESS);
+
+    ASSERT_GE(ledByPin, 50u * 96);
+    std::vector<UCHAR> first(m_Captured.begin(), m_Captured.begin() + long(ledByPin));
+    // The longest run of silent samples after the pin's own lead: the ASIO client's time.
+    size_t run = 0, longest = 0, nonSilentAfter = 0;
+    for (size_t i = ledByPin; i + 2 <= m_Captured.size(); i += 2)
+    {
+        const bool silent = m_Captured[i] == 0 && m_Captured[i + 1] == 0;
+        run = silent ? run + 2 : 0;
+        longest = std::max(longest, run);
+        if (!silent && longest >= 150 * 96)
+            ++nonSilentAfter;
+    }
+    EXPECT_GE(longest, 150u * 96) << "the other client's bytes reached the pin";
+    EXPECT_GE(nonSilentAfter, 50u * 48) << "the signal did not come back";
+    m_Captured.swap(first);
+    CheckCapturedSignal(0, FirstInSample(0));
+}
+
 } // namespace
