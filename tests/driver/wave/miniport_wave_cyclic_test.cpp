@@ -567,3 +567,364 @@ TEST(WaveByteRate, ALeaderNeverAnnouncedConvertsToNothing)
 }
 
 } // namespace
+
+// ---- The stream against its USB stream's control interface ----
+
+namespace
+{
+
+// The endpoint with a configurable USB stream behind it: it records the wave stream's client
+// calls, fails the one a test names, and lets the test send the stream notifications that the
+// USB stream's transfer paths would.
+class CControlledEngine : public CStreamEngine, public ICyclicControl
+{
+public:
+    CControlledEngine(PUNKNOWN outer, ULONG id) : CStreamEngine(outer, id) {}
+
+    STDMETHODIMP QueryInterface(REFIID id, PVOID* out) override
+    {
+        return CStreamEngine::QueryInterface(id, out);
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return CStreamEngine::AddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return CStreamEngine::Release(); }
+    STDMETHODIMP_(NTSTATUS) NonDelegatingQueryInterface(REFIID id, PVOID* out) override
+    {
+        if (!IsEqualGUIDAligned(id, IID_ICyclicControl))
+            return CStreamEngine::NonDelegatingQueryInterface(id, out);
+        *out = static_cast<ICyclicControl*>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+
+    std::vector<std::string> Calls;
+    std::string Fail; // the slot that fails, by name
+    StreamClient Record = {};
+    PCALLBACK_FUNCTION Callback = nullptr;
+    PVOID Context = nullptr;
+
+    NTSTATUS Answer(const std::string& call)
+    {
+        Calls.push_back(call);
+        return call.rfind(Fail, 0) == 0 && !Fail.empty() ? STATUS_DEVICE_BUSY : STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS)
+    RegisterClient(ULONG priority, PCWAVEFORMATEXTENSIBLE format, ULONG frames, ULONG inFlight,
+                   PCALLBACK_FUNCTION callback, PVOID context, StreamClient** client) override
+    {
+        NTSTATUS status = Answer("Register " + std::to_string(priority) + " " + std::to_string(frames) + " " +
+                                 std::to_string(inFlight));
+        if (!NT_SUCCESS(status))
+            return status;
+        Record = {};
+        Record.Priority = priority;
+        Record.Registration = &Record;
+        Record.FramesPerTransfer = frames;
+        Record.TransfersInFlight = inFlight;
+        Record.Format = *format;
+        Callback = callback;
+        Context = context;
+        *client = &Record;
+        return status;
+    }
+    STDMETHODIMP_(NTSTATUS) UnregisterClient(PVOID) override { return Answer("Unregister"); }
+    STDMETHODIMP_(NTSTATUS) StartClient(PVOID, ULONG frame, PULONG, PUNKNOWN) override
+    {
+        NTSTATUS status = Answer("Start " + std::to_string(frame));
+        Record.Active = NT_SUCCESS(status) ? 1 : 0;
+        return status;
+    }
+    STDMETHODIMP_(NTSTATUS) StopClient(PVOID, PUNKNOWN) override
+    {
+        Record.Active = 0;
+        return Answer("Stop");
+    }
+    STDMETHODIMP_(NTSTATUS) OpenClient(PVOID, PULONG frames, PULONG current) override
+    {
+        *frames = 5;
+        *current = 1000;
+        return Answer("Open");
+    }
+    STDMETHODIMP_(NTSTATUS) CloseClient(PVOID) override { return Answer("Close"); }
+    STDMETHODIMP_(NTSTATUS) SelectAlternateSetting(UCHAR, StreamClient*) override
+    {
+        return STATUS_NOT_SUPPORTED;
+    }
+    STDMETHODIMP_(NTSTATUS) FreeTransfers() override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) AbortPipe() override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) RecoverStream() override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) SelectZeroBandwidthSetting() override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) RestartStreaming() override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) SubmitNextTransfer() override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) OnTransferComplete(PDEVICE_OBJECT, PIRP, TransferContext*) override
+    {
+        return STATUS_NOT_SUPPORTED;
+    }
+    STDMETHODIMP_(VOID) StreamWorkerThread() override {}
+    STDMETHODIMP_(NTSTATUS) OpenStream(StreamClient*, PULONG) override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) CloseStream() override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) StartStreaming(ULONG, ULONG) override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(NTSTATUS) StopStreaming() override { return STATUS_NOT_SUPPORTED; }
+    STDMETHODIMP_(BOOLEAN) IsAlternateSettingValid(UCHAR, ULONG) override { return FALSE; }
+
+    // A notification as the USB stream sends it, led by Leader (this stream's client when null).
+    void Send(ULONG code, ULONGLONG word0, ULONGLONG word1, StreamClient* leader = nullptr)
+    {
+        StreamNotification n = {};
+        n.Client = leader ? leader : &Record;
+        n.Code = code;
+        n.Words[0] = word0;
+        n.Words[1] = word1;
+        Callback(Context, &n, nullptr);
+    }
+    void Configure(ULONG frames, ULONG inFlight, bool restart, StreamClient* leader = nullptr)
+    {
+        Send(StreamNotifyConfigure, frames | (restart ? STREAM_CONFIGURE_RESTART : 0), inFlight, leader);
+    }
+    void Data(ULONG code, PVOID buffer, ULONG bytes, StreamClient* leader = nullptr)
+    {
+        Send(code, reinterpret_cast<ULONGLONG>(buffer), bytes, leader);
+    }
+};
+
+void Wait(ULONGLONG units100ns)
+{
+    LARGE_INTEGER delay;
+    delay.QuadPart = -LONGLONG(units100ns);
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+}
+
+class WaveStreamControl : public gd::LeakCheckedTest
+{
+protected:
+    void TearDown() override
+    {
+        m_Open.Release();
+        if (m_Miniport)
+            m_Miniport->Release();
+        if (m_Port)
+            m_Port->Release();
+        gd::LeakCheckedTest::TearDown();
+    }
+
+    // A stream of the format on an endpoint of the direction; NewStream's status.
+    NTSTATUS Open(const WAVEFORMATEXTENSIBLE& f, ULONG capture = 0)
+    {
+        m_Engine = New<CControlledEngine>(1u);
+        EXPECT_EQ(m_Engine->Init(capture), STATUS_SUCCESS);
+        EXPECT_EQ(m_Engine->SetName(u"SPKOut00"), STATUS_SUCCESS);
+        EXPECT_EQ(m_Engine->AddFormat(&f), STATUS_SUCCESS);
+        gd::CTestHal* hal = New<gd::CTestHal>();
+        hal->Streams.push_back(m_Engine);
+        EXPECT_EQ(hal->Init(nullptr, nullptr, nullptr, nullptr), STATUS_SUCCESS);
+        PPORT port = nullptr;
+        EXPECT_EQ(PcNewPort(&port, CLSID_PortWaveCyclic), STATUS_SUCCESS);
+        EXPECT_EQ(port->QueryInterface(IID_IPortWaveCyclic, reinterpret_cast<PVOID*>(&m_Port)),
+                  STATUS_SUCCESS);
+        port->Release();
+        PUNKNOWN unknown = nullptr;
+        EXPECT_EQ(CreateMiniportWaveCyclic(&unknown, CLSID_PortWaveCyclic, nullptr, NonPagedPool, 0),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(unknown->QueryInterface(IID_IMiniportWaveCyclic, reinterpret_cast<PVOID*>(&m_Miniport)),
+                  STATUS_SUCCESS);
+        unknown->Release();
+        EXPECT_EQ(m_Miniport->Init(hal->GetNonDelegatingUnknown(), nullptr, m_Port), STATUS_SUCCESS);
+        m_Format = DataFormat(104, 0, 64, &f, 40);
+        return m_Miniport->NewStream(&m_Open.Stream, nullptr, NonPagedPool, 0, BOOLEAN(capture),
+                                     reinterpret_cast<PKSDATAFORMAT>(m_Format.data()), &m_Open.Dma,
+                                     &m_Open.Group);
+    }
+    NTSTATUS Run()
+    {
+        for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})
+        {
+            NTSTATUS status = m_Open.Stream->SetState(s);
+            if (!NT_SUCCESS(status))
+                return status;
+        }
+        return STATUS_SUCCESS;
+    }
+    ULONG Position()
+    {
+        ULONG p = 0;
+        EXPECT_EQ(m_Open.Stream->GetPosition(&p), STATUS_SUCCESS);
+        return p;
+    }
+    CMiniportWaveCyclicStream* Stream() { return static_cast<CMiniportWaveCyclicStream*>(m_Open.Stream); }
+    PUCHAR Buffer() { return static_cast<PUCHAR>(m_Open.Dma->SystemAddress()); }
+
+    CControlledEngine* m_Engine = nullptr;
+    PPORTWAVECYCLIC m_Port = nullptr;
+    PMINIPORTWAVECYCLIC m_Miniport = nullptr;
+    OpenStream m_Open;
+    std::vector<UCHAR> m_Format;
+};
+
+using Calls = std::vector<std::string>;
+
+TEST_F(WaveStreamControl, RunRegistersOpensAndStartsAndAFailedStepRollsBack)
+{
+    struct Row
+    {
+        std::string Fail;
+        Calls Expected;
+    };
+    const Row rows[] = {
+        {"", {"Register 3 5 3", "Open", "Start 1002"}},
+        {"Register", {"Register 3 5 3"}},
+        {"Open", {"Register 3 5 3", "Open", "Unregister"}},
+        {"Start", {"Register 3 5 3", "Open", "Start 1002", "Close", "Unregister"}},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.Fail);
+        ASSERT_EQ(Open(Format(2, 48000, 16)), STATUS_SUCCESS);
+        m_Engine->Fail = row.Fail;
+        EXPECT_EQ(Run(), row.Fail.empty() ? STATUS_SUCCESS : STATUS_DEVICE_BUSY);
+        EXPECT_EQ(m_Engine->Calls, row.Expected);
+        m_Engine->Calls.clear();
+        m_Engine->Fail.clear();
+        if (row.Fail.empty())
+        {
+            EXPECT_EQ(m_Open.Stream->SetFormat(reinterpret_cast<PKSDATAFORMAT>(m_Format.data())),
+                      STATUS_UNSUCCESSFUL);
+            EXPECT_EQ(m_Open.Stream->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+            EXPECT_EQ(m_Engine->Calls, (Calls{"Stop", "Close", "Unregister"}));
+        }
+        else
+        {
+            // The failed run left the stream paused: a second run goes through.
+            EXPECT_EQ(m_Open.Stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        }
+        TearDown();
+        m_Miniport = nullptr;
+        m_Port = nullptr;
+        SetUp();
+    }
+}
+
+// The first render transfers read the end of the buffer, so the stack's first bytes leave once
+// the transfers in flight have gone; a lead longer than the buffer wraps into it.
+TEST_F(WaveStreamControl, ConfigurePlacesTheRenderCopyOffsetOneLeadBeforeTheStart)
+{
+    struct Row
+    {
+        WAVEFORMATEXTENSIBLE Format;
+        ULONG Frames, InFlight, Offset;
+    };
+    const Row rows[] = {
+        {Format(2, 48000, 16), 5, 3, 9600 - 2880},
+        {Format(2, 44100, 16), 5, 3, 8820 - 2640},
+        {Format(2, 48000, 16), 10, 10, (9600 - 19200 % 9600) % 9600},
+        {Format(2, 48000, 16), 7, 10, 9600 - 13440 % 9600},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(testing::Message()
+                     << row.Format.Format.nSamplesPerSec << " " << row.Frames << "x" << row.InFlight);
+        ASSERT_EQ(Open(row.Format), STATUS_SUCCESS);
+        ASSERT_EQ(Run(), STATUS_SUCCESS);
+        m_Engine->Configure(row.Frames, row.InFlight, true);
+        EXPECT_EQ(Stream()->GetCopyOffset(), row.Offset);
+        EXPECT_LT(Stream()->GetCopyOffset(), m_Open.Dma->AllocatedBufferSize());
+        TearDown();
+        m_Miniport = nullptr;
+        m_Port = nullptr;
+        SetUp();
+    }
+}
+
+TEST_F(WaveStreamControl, RenderCopiesWrapAndThePositionFollowsCompletions)
+{
+    ASSERT_EQ(Open(Format(2, 48000, 16)), STATUS_SUCCESS);
+    for (ULONG i = 0; i < 9600; ++i)
+        Buffer()[i] = UCHAR(i * 7 + i / 256);
+    ASSERT_EQ(Run(), STATUS_SUCCESS);
+    m_Engine->Configure(5, 3, true);
+    std::vector<UCHAR> transfer(960);
+    // Three transfers in flight: the first from the buffer's last 2880 bytes, in order.
+    for (int t = 0; t < 3; ++t)
+    {
+        m_Engine->Data(StreamNotifyRenderData, transfer.data(), 960);
+        for (ULONG i = 0; i < 960; ++i)
+            ASSERT_EQ(transfer[i], Buffer()[(6720 + t * 960 + i) % 9600]) << t << " " << i;
+    }
+    EXPECT_EQ(Stream()->GetCopyOffset(), 0u);
+    EXPECT_EQ(Position(), 0u) << "no time has passed";
+    m_Engine->Send(StreamNotifyTransferDone, 960, 0);
+    EXPECT_EQ(Position(), 960u);
+    // With time the position runs on, but never past the transfer still out.
+    Wait(20 * 10000);
+    EXPECT_EQ(Position(), 1920u);
+    // A transfer as large as the buffer changes nothing.
+    std::vector<UCHAR> huge(9600, 0xEE);
+    m_Engine->Data(StreamNotifyRenderData, huge.data(), 9600);
+    EXPECT_EQ(huge[0], 0xEE);
+    EXPECT_EQ(Stream()->GetCopyOffset(), 0u);
+    EXPECT_EQ(m_Open.Stream->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    EXPECT_EQ(Position(), 960u) << "paused: the last transfer position";
+}
+
+// At 192 kHz, 8 channels of 32 bits, 6.1 MB/s: a 32-bit product of elapsed time and byte rate
+// wraps after 7 ms and the position would jump back.
+TEST_F(WaveStreamControl, ThePositionDoesNotJumpBackAtHighByteRates)
+{
+    ASSERT_EQ(Open(gd::Pcm(8, 192000, 4, 32, 0x63F)), STATUS_SUCCESS);
+    ASSERT_EQ(Run(), STATUS_SUCCESS);
+    m_Engine->Configure(5, 3, true);
+    const ULONG transfer = 192 * 32 * 5;
+    std::vector<UCHAR> data(transfer);
+    for (int t = 0; t < 3; ++t)
+        m_Engine->Data(StreamNotifyRenderData, data.data(), transfer);
+    m_Engine->Send(StreamNotifyTransferDone, transfer, 0);
+    ULONG last = Position();
+    for (int ms = 1; ms <= 12; ++ms)
+    {
+        Wait(10000);
+        const ULONG now = Position();
+        EXPECT_GE(now, last) << ms << " ms after the completion";
+        last = now;
+    }
+    EXPECT_EQ(last, 2 * transfer) << "held at the end of the transfer in flight";
+}
+
+TEST_F(WaveStreamControl, CaptureWrapsIntoTheBufferAndTheLagIsWholeFrames)
+{
+    ASSERT_EQ(Open(Format(2, 48000, 16), 1), STATUS_SUCCESS);
+    ASSERT_EQ(Run(), STATUS_SUCCESS);
+    m_Engine->Configure(5, 3, true);
+    std::vector<UCHAR> in(960);
+    for (ULONG i = 0; i < 960; ++i)
+        in[i] = UCHAR(i + 1);
+    for (int t = 0; t < 10; ++t)
+        m_Engine->Data(StreamNotifyCaptureData, in.data(), 960);
+    // Ten transfers of 960 bytes fill the 9600-byte buffer exactly; the eleventh wraps.
+    m_Engine->Data(StreamNotifyCaptureData, in.data(), 500);
+    EXPECT_EQ(Stream()->GetCopyOffset(), 500u);
+    EXPECT_EQ(std::memcmp(Buffer(), in.data(), 500), 0);
+    m_Engine->Send(StreamNotifyTransferDone, 960, 0);
+    EXPECT_EQ(Position(), 0u) << "the whole transfer lags at first";
+    Wait(3 * 10000 + 50); // a little over 3 ms: 576 bytes and a part of a frame
+    EXPECT_EQ(Position(), 960u - (960u - 576u));
+}
+
+// Another client leading at another byte rate moves only the positions, by the converted count.
+TEST_F(WaveStreamControl, AnotherLeaderAtAnotherRateMovesOnlyThePositions)
+{
+    ASSERT_EQ(Open(Format(2, 48000, 16)), STATUS_SUCCESS);
+    ASSERT_EQ(Run(), STATUS_SUCCESS);
+    std::memset(Buffer(), 0x11, 9600);
+    StreamClient asio = {};
+    asio.Priority = STREAM_CLIENT_PRIORITY_ASIO;
+    asio.Registration = &asio;
+    asio.Format = Format(2, 96000, 16);
+    m_Engine->Configure(5, 3, true, &asio);
+    const ULONG offset = Stream()->GetCopyOffset();
+    std::vector<UCHAR> transfer(1920, 0x22);
+    m_Engine->Data(StreamNotifyRenderData, transfer.data(), 1920, &asio);
+    EXPECT_EQ(transfer[0], 0x22) << "nothing copied into another client's transfer";
+    EXPECT_EQ(Stream()->GetCopyOffset(), offset);
+    m_Engine->Send(StreamNotifyTransferDone, 1920, 0, &asio);
+    EXPECT_EQ(Position(), 960u) << "5 ms of the leader are 5 ms of the pin";
+}
+
+} // namespace
