@@ -918,6 +918,10 @@ TEST_F(WaveStreamControl, AnotherLeaderAtAnotherRateMovesOnlyThePositions)
     asio.Registration = &asio;
     asio.Format = Format(2, 96000, 16);
     m_Engine->Configure(5, 3, true, &asio);
+    // The conversion chain is set up for the leader's rate to the pin's: one 2x stage down.
+    EXPECT_EQ(Stream()->GetConversionChain()->GetFirstRateStage(),
+              Stream()->GetConversionChain()->GetStage2x());
+    EXPECT_EQ(Stream()->GetConversionChain()->GetSecondRateStage(), nullptr);
     const ULONG offset = Stream()->GetCopyOffset();
     std::vector<UCHAR> transfer(1920, 0x22);
     m_Engine->Data(StreamNotifyRenderData, transfer.data(), 1920, &asio);
