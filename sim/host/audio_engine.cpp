@@ -216,12 +216,20 @@ NTSTATUS AudioPin::GetPosition(KSAUDIO_POSITION* Position)
 
 NTSTATUS AudioPin::SetFormat(const std::vector<UCHAR>& DataFormat)
 {
+    plat::PcPinView before = {}, after = {};
+    View(&before);
     std::vector<UCHAR> copy = DataFormat;
     NTSTATUS status = Property(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT, KSPROPERTY_TYPE_SET,
                                copy.data(), ULONG(copy.size()))
                           .Status;
-    if (NT_SUCCESS(status))
-        m_BlockAlign = BlockAlignOf(DataFormat);
+    if (!NT_SUCCESS(status))
+        return status;
+    m_BlockAlign = BlockAlignOf(DataFormat);
+    // A new cyclic buffer starts empty with its position at 0: what was written into the old
+    // one is gone, and the next run starts afresh.
+    View(&after);
+    if (after.Buffer != before.Buffer || after.BufferSize != before.BufferSize)
+        ResetMarks();
     return status;
 }
 

@@ -37,7 +37,8 @@ struct WaveFilterInfo
 std::vector<UCHAR> WaveDataFormat(WORD Channels, DWORD RateHz, WORD ContainerBits, WORD ValidBits,
                                   const GUID& SubFormat = KSDATAFORMAT_SUBTYPE_PCM, bool Extensible = true);
 
-// What the engine saw while the pin ran (since it was opened or last stopped).
+// What the engine saw while the pin ran (since it was opened, last stopped or given a format
+// with a new buffer).
 struct AudioPinStats
 {
     ULONGLONG PositionBytes = 0; // how far the position advanced, across wraps of the buffer
@@ -91,6 +92,7 @@ public:
     NTSTATUS SetState(KSSTATE State);
     NTSTATUS GetState(KSSTATE* State);
     NTSTATUS GetPosition(KSAUDIO_POSITION* Position);
+    // A format that brings a new buffer resets the engine's marks, as Stop does.
     NTSTATUS SetFormat(const std::vector<UCHAR>& DataFormat);
     NTSTATUS GetFormat(std::vector<UCHAR>* DataFormat);
     IoResult Property(const GUID& Set, ULONG Id, ULONG Verb, void* Value, ULONG ValueSize);

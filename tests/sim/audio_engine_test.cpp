@@ -197,6 +197,32 @@ TEST_F(AudioEngine, StopStartsThePositionAndTheMarksAgain)
     EXPECT_EQ(wrong, 0u);
 }
 
+TEST_F(AudioEngine, AFormatWithANewBufferStartsTheRenderStreamAfresh)
+{
+    std::unique_ptr<sim::AudioPin> pin = OpenCase(kCases[0]);
+    ASSERT_TRUE(pin);
+    ASSERT_EQ(pin->Run(), STATUS_SUCCESS);
+    Sleep(55);
+    ASSERT_EQ(pin->Pause(), STATUS_SUCCESS);
+    ASSERT_EQ(pin->SetFormat(sim::WaveDataFormat(2, 44100, 16, 16)), STATUS_SUCCESS);
+    EXPECT_EQ(pin->Stats().PositionBytes, 0u);
+    // The device plays the new buffer from its start, which the run fills first.
+    size_t before = m_Log.Rendered.size();
+    ULONGLONG fed = m_Fed;
+    ASSERT_EQ(pin->Run(), STATUS_SUCCESS);
+    Sleep(55);
+    ASSERT_EQ(pin->Pause(), STATUS_SUCCESS);
+    sim::AudioPinStats stats = pin->Stats();
+    EXPECT_EQ(stats.Underruns, 0u);
+    EXPECT_EQ(stats.Restarts, 0u);
+    ASSERT_EQ(m_Log.Rendered.size() - before,
+              11u * 880); // eleven ticks of 880 bytes: 5 ms of 44.1 kHz stereo in whole frames
+    size_t wrong = 0;
+    for (size_t i = before; i < m_Log.Rendered.size(); ++i)
+        wrong += m_Log.Rendered[i] != SourceByte(fed + i - before);
+    EXPECT_EQ(wrong, 0u);
+}
+
 TEST_F(AudioEngine, EnumeratesWaveFiltersByDirection)
 {
     FlowCase capture = kCases[4];

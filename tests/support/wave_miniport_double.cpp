@@ -291,6 +291,7 @@ STDMETHODIMP_(NTSTATUS) CTestWaveStream::SetFormat(PKSDATAFORMAT DataFormat)
     if (m_State == KSSTATE_RUN)
         return STATUS_UNSUCCESSFUL;
     std::memcpy(&m_Format, reinterpret_cast<PUCHAR>(DataFormat) + sizeof(KSDATAFORMAT), sizeof(m_Format));
+    m_Position = 0; // a new buffer starts at its beginning
     return AllocateBuffer(m_Format.nAvgBytesPerSec / 20, nullptr);
 }
 
