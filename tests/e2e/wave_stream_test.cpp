@@ -303,4 +303,22 @@ TEST_F(WaveStreamE2e, CaptureUnderAnotherLeaderIsSilence)
     CheckCapturedSignal(0, FirstInSample(0));
 }
 
+// A pin opened with a plain WAVEFORMATEX runs on the offered format it matches.
+TEST_F(WaveStreamE2e, APlainFormatPinCapturesTheSignal)
+{
+    ASSERT_EQ(PlugAndStart("uac1-headset"), STATUS_SUCCESS);
+    std::unique_ptr<sim::AudioPin> pin;
+    ASSERT_EQ(sim::AudioPin::Open(Pdo(), Filter(true), 0,
+                                  sim::WaveDataFormat(1, kRate, 16, 16, KSDATAFORMAT_SUBTYPE_PCM, false),
+                                  &pin),
+              STATUS_SUCCESS);
+    pin->SetCaptureSink([this](const UCHAR* data, ULONG bytes)
+                        { m_Captured.insert(m_Captured.end(), data, data + bytes); });
+    ASSERT_EQ(pin->Run(), STATUS_SUCCESS);
+    RunFor(100 * rig::kMillisecond);
+    ASSERT_EQ(pin->Stop(), STATUS_SUCCESS);
+    EXPECT_GE(m_Captured.size(), 80u * 96);
+    CheckCapturedSignal(0, FirstInSample(0));
+}
+
 } // namespace
