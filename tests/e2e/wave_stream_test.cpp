@@ -327,48 +327,46 @@ TEST_F(WaveStreamE2e, APlainFormatPinCapturesTheSignal)
 // the 16-bit and the packed 24-bit format is distinct, so order and content are both checked.
 void WaveStreamE2e::RenderBitExact(WORD bytes)
 {
+    ASSERT_EQ(PlugAndStart("uac1-headset"), STATUS_SUCCESS);
+    std::vector<UCHAR> format = sim::WaveDataFormat(2, kRate, WORD(bytes * 8), WORD(bytes * 8));
+    const DWORD mask = KSAUDIO_SPEAKER_STEREO;
+    std::memcpy(format.data() + offsetof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE, WaveFormatExt.dwChannelMask),
+                &mask, sizeof(mask));
+    std::unique_ptr<sim::AudioPin> pin;
+    ASSERT_EQ(sim::AudioPin::Open(Pdo(), Filter(false), 0, format, &pin), STATUS_SUCCESS);
+    // Sample n (frame-major) with its top bit set: never silence, distinct within a run.
+    auto sampleByte = [bytes](ULONGLONG n, ULONG b)
     {
-        ASSERT_EQ(PlugAndStart("uac1-headset"), STATUS_SUCCESS);
-        std::vector<UCHAR> format = sim::WaveDataFormat(2, kRate, WORD(bytes * 8), WORD(bytes * 8));
-        const DWORD mask = KSAUDIO_SPEAKER_STEREO;
-        std::memcpy(format.data() + offsetof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE, WaveFormatExt.dwChannelMask),
-                    &mask, sizeof(mask));
-        std::unique_ptr<sim::AudioPin> pin;
-        ASSERT_EQ(sim::AudioPin::Open(Pdo(), Filter(false), 0, format, &pin), STATUS_SUCCESS);
-        // Sample n (frame-major) with its top bit set: never silence, distinct within a run.
-        auto sampleByte = [bytes](ULONGLONG n, ULONG b)
+        const ULONGLONG top = 1ull << (bytes * 8 - 1);
+        return UCHAR(((n % top) | top) >> (8 * b));
+    };
+    ULONGLONG written = 0;
+    pin->SetRenderSource(
+        [&](UCHAR* data, ULONG count)
         {
-            const ULONGLONG top = 1ull << (bytes * 8 - 1);
-            return UCHAR(((n % top) | top) >> (8 * b));
-        };
-        ULONGLONG written = 0;
-        pin->SetRenderSource(
-            [&](UCHAR* data, ULONG count)
-            {
-                for (ULONG i = 0; i + bytes <= count; i += bytes, ++written)
-                    for (ULONG b = 0; b < bytes; ++b)
-                        data[i + b] = sampleByte(written, b);
-            });
-        ASSERT_EQ(pin->Run(), STATUS_SUCCESS);
-        RunFor(200 * rig::kMillisecond);
-        ASSERT_EQ(pin->Stop(), STATUS_SUCCESS);
-        EXPECT_EQ(pin->Stats().Underruns, 0u);
-        EXPECT_TRUE(Streams().SizeErrors().empty());
-        const std::vector<uint8_t> out = Streams().OutStream(DataEndpoints(false).at(0));
-        size_t first = 0;
-        while (first < out.size() && out[first] == 0)
-            ++first;
-        first -= first % (2 * bytes);
-        ULONGLONG n = 0;
-        size_t wrong = 0;
-        for (size_t i = first; i + bytes <= out.size(); i += bytes, ++n)
-            for (ULONG b = 0; b < bytes; ++b)
-                wrong += out[i + b] != sampleByte(n, b) ? 1 : 0;
-        EXPECT_EQ(wrong, 0u) << "of " << n << " samples";
-        EXPECT_GE(n, 2 * 150 * kRate / 1000);
-        EXPECT_EQ(first, 15 * kRate / 1000 * 2 * bytes) << "the render lead: 15 ms of the buffer's end";
-        EXPECT_EQ(pin->Close(), STATUS_SUCCESS);
-    }
+            for (ULONG i = 0; i + bytes <= count; i += bytes, ++written)
+                for (ULONG b = 0; b < bytes; ++b)
+                    data[i + b] = sampleByte(written, b);
+        });
+    ASSERT_EQ(pin->Run(), STATUS_SUCCESS);
+    RunFor(200 * rig::kMillisecond);
+    ASSERT_EQ(pin->Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(pin->Stats().Underruns, 0u);
+    EXPECT_TRUE(Streams().SizeErrors().empty());
+    const std::vector<uint8_t> out = Streams().OutStream(DataEndpoints(false).at(0));
+    size_t first = 0;
+    while (first < out.size() && out[first] == 0)
+        ++first;
+    first -= first % (2 * bytes);
+    ULONGLONG n = 0;
+    size_t wrong = 0;
+    for (size_t i = first; i + bytes <= out.size(); i += bytes, ++n)
+        for (ULONG b = 0; b < bytes; ++b)
+            wrong += out[i + b] != sampleByte(n, b) ? 1 : 0;
+    EXPECT_EQ(wrong, 0u) << "of " << n << " samples";
+    EXPECT_GE(n, 2 * 150 * kRate / 1000);
+    EXPECT_EQ(first, 15 * kRate / 1000 * 2 * bytes) << "the render lead: 15 ms of the buffer's end";
+    EXPECT_EQ(pin->Close(), STATUS_SUCCESS);
 }
 
 TEST_F(WaveStreamE2e, SixteenBitRenderArrivesBitExact)
