@@ -5,6 +5,6 @@
 
 #include "driver/core/stream_engine_if.h"
 
-// Null while the driver carries no wave miniport: endpoints are then named but get no wave
-// subdevice. Set once, before the first device starts; read at PASSIVE_LEVEL.
+// CreateMiniportWaveCyclic; a null creator leaves endpoints named but without a wave subdevice.
+// Set once, before the first device starts; read at PASSIVE_LEVEL.
 extern PFNCREATEWAVEMINIPORT g_pfnCreateMiniportWaveCyclic;

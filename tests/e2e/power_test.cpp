@@ -93,16 +93,18 @@ TEST_F(PowerE2e, D3AndBackRestoresTheValuesTheUserSet)
     EXPECT_EQ(RaisesHeld(), 1);
 }
 
-// Jacks unplugged while the device sleeps are seen on its return. The endpoints would gain or
-// lose their wave subdevices here; the driver has no wave miniport yet, so what is checked is
-// the driver's re-read of the jack state and what the filter reports, and that the port-class
-// log never shows more than the topology filter.
+// Jacks changed while the device sleeps are re-read on its return, and the endpoints' wave
+// subdevices and physical connections installed at start come through the power cycle
+// registered once each, with the microphone unplugged and plugged back alike.
 TEST_F(PowerE2e, D0ReChecksJacksChangedInD3)
 {
     LoadOn("uac1-mixer");
     StartOk();
     EXPECT_TRUE(JackConnected(KSNODETYPE_MICROPHONE));
     ClosePanel();
+    const std::vector<std::u16string> installed{u"GlobalTopo", u"SPKOut00Wave", u"RecIn00Wave"};
+    EXPECT_EQ(plat::PcRegisteredSubdevices(Fdo()), installed);
+    EXPECT_EQ(plat::PcRegisteredConnectionCount(Fdo()), 2u);
     for (bool plugged : {false, true})
     {
         SCOPED_TRACE(plugged ? "plugged back" : "unplugged");
@@ -114,7 +116,8 @@ TEST_F(PowerE2e, D0ReChecksJacksChangedInD3)
         // Vendor jack-state read (0x81, value 0x0200) of the microphone terminal.
         EXPECT_FALSE(Requests(0xC1, 0x81, 4, 0x02, 0x00, since).empty()) << "the jack was not re-checked";
         EXPECT_EQ(JackConnected(KSNODETYPE_MICROPHONE), plugged);
-        EXPECT_EQ(plat::PcRegisteredSubdevices(Fdo()), std::vector<std::u16string>{u"GlobalTopo"});
+        EXPECT_EQ(plat::PcRegisteredSubdevices(Fdo()), installed);
+        EXPECT_EQ(plat::PcRegisteredConnectionCount(Fdo()), 2u);
         ClosePanel();
     }
 }

@@ -2,6 +2,8 @@
 // the endpoint names and subdevice registrations, the private interfaces, and removal.
 #include "e2e_rig.h"
 
+#include "sim/host/audio_engine.h"
+
 #include "plat_io.h"
 #include "plat_portcls.h"
 #include "portcls.h"
@@ -92,23 +94,30 @@ TEST_F(StartE2e, EveryEndpointIsNamedAfterItsTerminal)
     }
 }
 
-// The driver carries no wave miniport yet, so no endpoint gets a wave filter even with its jack
-// connected: the port-class log must show the topology filter and nothing else, with no
-// physical connection. Once the wave miniport lands, this becomes "one wave subdevice per
-// connected endpoint, under the endpoint's name".
-TEST_F(StartE2e, OnlyTheTopologyFilterIsRegisteredWithoutAWaveMiniport)
+// Each endpoint with a connected jack gets a wave filter under its endpoint name, tied to the
+// topology filter by one physical connection; the filters are found by the audio engine under
+// their render or capture category.
+TEST_F(StartE2e, EveryConnectedEndpointGetsAWaveFilterAndAConnection)
 {
     LoadOn("uac1-headset");
     StartOk();
     std::vector<plat::PcRegistrationEntry> log = plat::PcRegistrationLog(Fdo());
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].Op, plat::PcRegistrationOp::RegisterSubdevice);
+    ASSERT_FALSE(log.empty());
     EXPECT_EQ(log[0].Name, u"GlobalTopo");
-    EXPECT_EQ(log[0].Status, STATUS_SUCCESS);
-    EXPECT_EQ(plat::PcRegisteredConnectionCount(Fdo()), 0u);
-    std::vector<sim::FilterInfo> filters = sim::ControlPanel::EnumerateFilters(Pdo());
-    ASSERT_EQ(filters.size(), 1u);
-    EXPECT_TRUE(filters[0].IsTopology);
+    std::vector<std::u16string> subdevices = plat::PcRegisteredSubdevices(Fdo());
+    std::vector<std::u16string> waves(subdevices.begin() + 1, subdevices.end());
+    std::vector<std::u16string> want;
+    for (const std::u16string& name : EndpointNames())
+        want.push_back(name + u"Wave");
+    std::sort(waves.begin(), waves.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(waves, want);
+    EXPECT_EQ(plat::PcRegisteredConnectionCount(Fdo()), want.size());
+    size_t capture = 0;
+    for (const sim::WaveFilterInfo& f : sim::AudioPin::EnumerateWaveFilters(Pdo()))
+        capture += f.Capture ? 1 : 0;
+    EXPECT_EQ(sim::AudioPin::EnumerateWaveFilters(Pdo()).size(), want.size());
+    EXPECT_GE(capture, 1u);
 }
 
 // ---- Private interfaces ----

@@ -11,6 +11,7 @@
 #include "driver/core/adapter_common.h"
 #include "driver/core/miniport_subdevice_if.h"
 #include "driver/core/topology_node_if.h"
+#include "driver/core/vendor_audio_props.h"
 
 // The filter descriptor, its arrays, the records and the subdevice name (paged).
 #define MINIPORT_TOPOLOGY_POOL_TAG MAKE_POOL_TAG('T', 'O', 'P', 'O')
@@ -22,9 +23,7 @@ constexpr ULONG TOPOLOGY_SUBDEVICE_NAME_CCH = 51;
 
 // ---- Private property sets ---------------------------------------------------------------
 
-// {1B4400F0-9627-4EE7-A593-B37C034EF0DE}: ids 1 and 5 belong to the wave filters.
-DEFINE_GUID(KSPROPSETID_VendorAudio, 0x1B4400F0, 0x9627, 0x4EE7, 0xA5, 0x93, 0xB3, 0x7C, 0x03, 0x4E, 0xF0,
-            0xDE);
+// KSPROPSETID_VendorAudio (driver/core/vendor_audio_props.h): ids 1 and 5 belong to the wave filters.
 // {A210D309-0822-456B-BD3C-2196567CADA7}
 DEFINE_GUID(KSPROPSETID_PinGuids, 0xA210D309, 0x0822, 0x456B, 0xBD, 0x3C, 0x21, 0x96, 0x56, 0x7C, 0xAD, 0xA7);
 // {00A34C4A-26E6-4095-98E9-77FAE2F11FB6}
