@@ -19,17 +19,21 @@ bool IsFloatFormat(const WAVEFORMATEXTENSIBLE& f)
                : f.Format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
 }
 
-// The headset with its 24-bit render setting and its microphone turned into 32-bit IEEE float
-// settings (format tag 3, 4-byte subframes, endpoints sized for 49 frames).
+// The headset with its 24-bit render setting turned into a 32-bit IEEE float setting (format
+// tag 3, 4-byte subframes, endpoint sized for 49 frames), and a second microphone setting that
+// carries 32-bit floats beside its 16-bit PCM one: the wave filter needs a PCM format on every
+// endpoint, so a float-only endpoint would keep the device from starting.
 const std::vector<std::pair<std::string, std::string>> kFloatHeadset = {
+    {"09 02 05 01", "09 02 33 01"}, // configuration: 46 bytes more
     {"07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM\n"
      "    0E 24 02 01 02 03 18 02 44 AC 00 80 BB 00",
      "07 24 01 01 01 03 00  # AS general: terminal 1, delay 1, IEEE float\n"
      "    0E 24 02 01 02 04 20 02 44 AC 00 80 BB 00"},
     {"09 05 01 09 26 01 01 00 00", "09 05 01 09 88 01 01 00 00"},
-    {"07 24 01 07 01 01 00", "07 24 01 07 01 03 00"},
-    {"0E 24 02 01 01 02 10 02 44 AC 00 80 BB 00", "0E 24 02 01 01 04 20 02 44 AC 00 80 BB 00"},
-    {"09 05 82 05 62 00 01 00 00", "09 05 82 05 C4 00 01 00 00"},
+    {"09 05 82 05 62 00 01 00 00",
+     "09 05 82 05 62 00 01 00 00 07 25 01 01 00 00 00"  // the PCM setting's endpoints
+     " 09 04 02 02 01 01 02 00 00 07 24 01 07 01 03 00" // alt 2: IEEE float
+     " 0E 24 02 01 01 04 20 02 44 AC 00 80 BB 00 09 05 82 05 C4 00 01 00 00"},
 };
 
 class StreamTransfers : public rig::StreamRig
