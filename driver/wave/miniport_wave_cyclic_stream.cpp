@@ -2,23 +2,11 @@
 // notification handlers that move the data live in miniport_wave_cyclic_stream_data.cpp.
 #include "driver/wave/miniport_wave_cyclic_stream.h"
 
+#include "driver/core/spin_lock_hold.h"
 #include "driver/wave/miniport_wave_cyclic.h"
 
 namespace
 {
-
-class SpinHold
-{
-public:
-    explicit SpinHold(PKSPIN_LOCK Lock) : m_pLock(Lock) { KeAcquireSpinLock(m_pLock, &m_OldIrql); }
-    ~SpinHold() { KeReleaseSpinLock(m_pLock, m_OldIrql); }
-    SpinHold(const SpinHold&) = delete;
-    SpinHold& operator=(const SpinHold&) = delete;
-
-private:
-    PKSPIN_LOCK m_pLock;
-    KIRQL m_OldIrql;
-};
 
 constexpr ULONG UNITS_10US_PER_SECOND = 100000;
 
@@ -241,7 +229,7 @@ STDMETHODIMP_(ULONG) CMiniportWaveCyclicStream::SetNotificationFreq(ULONG Interv
 
 VOID CMiniportWaveCyclicStream::ResetPositions()
 {
-    SpinHold hold(&m_StreamLock);
+    CSpinLockHold hold(&m_StreamLock);
     m_nTransferPosition = 0;
     m_nPendingBytes = 0;
     m_nLastPosition = 0;
@@ -297,7 +285,7 @@ NTSTATUS CMiniportWaveCyclicStream::Run(ICyclicControl* Control)
         return STATUS_UNSUCCESSFUL;
     }
     {
-        SpinHold hold(&m_StreamLock);
+        CSpinLockHold hold(&m_StreamLock);
         m_PositionRate.SetOwn(m_WaveFormat.Format.nAvgBytesPerSec);
         m_HistoryRate.SetOwn(m_WaveFormat.Format.nAvgBytesPerSec);
         m_CopyRate.SetOwn(m_WaveFormat.Format.nAvgBytesPerSec);
@@ -332,7 +320,7 @@ NTSTATUS CMiniportWaveCyclicStream::Run(ICyclicControl* Control)
         m_pRegistrationKey = nullptr;
         return status;
     }
-    SpinHold hold(&m_StreamLock);
+    CSpinLockHold hold(&m_StreamLock);
     m_llTimeStamp = Now10us();
     return status;
 }
@@ -349,7 +337,7 @@ NTSTATUS CMiniportWaveCyclicStream::Pause(ICyclicControl* Control)
         m_pClientRecord = nullptr;
         m_pRegistrationKey = nullptr;
     }
-    SpinHold hold(&m_StreamLock);
+    CSpinLockHold hold(&m_StreamLock);
     m_nLastPosition = m_nTransferPosition;
     return status;
 }
@@ -379,7 +367,7 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveCyclicStream::GetPosition(PULONG Position)
     {
         return STATUS_INVALID_PARAMETER;
     }
-    SpinHold hold(&m_StreamLock);
+    CSpinLockHold hold(&m_StreamLock);
     if (m_State == KSSTATE_RUN && m_nAllocatedSize != 0)
     {
         const ULONG elapsed = ULONG(Now10us()) - ULONG(m_llTimeStamp);
@@ -419,7 +407,7 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveCyclicStream::NormalizePhysicalPosition(PLO
 
 STDMETHODIMP_(void) CMiniportWaveCyclicStream::Silence(PVOID Buffer, ULONG ByteCount)
 {
-    SpinHold hold(&m_StreamLock);
+    CSpinLockHold hold(&m_StreamLock);
     PUCHAR p = static_cast<PUCHAR>(Buffer);
     if (!p || !m_pBuffer || p < m_pBuffer || p >= m_pBuffer + m_nAllocatedSize ||
         ULONGLONG(p - m_pBuffer) + ByteCount > m_nAllocatedSize)
@@ -465,7 +453,7 @@ CMiniportWaveCyclicStream::AllocateBuffer(ULONG BufferSize, PPHYSICAL_ADDRESS Co
     RtlZeroMemory(pNew, BufferSize);
     PUCHAR pOld;
     {
-        SpinHold hold(&m_StreamLock);
+        CSpinLockHold hold(&m_StreamLock);
         pOld = m_pBuffer;
         m_pBuffer = pNew;
         m_nTransferPosition = 0;
@@ -485,7 +473,7 @@ STDMETHODIMP_(void) CMiniportWaveCyclicStream::FreeBuffer()
 {
     PUCHAR pOld;
     {
-        SpinHold hold(&m_StreamLock);
+        CSpinLockHold hold(&m_StreamLock);
         pOld = m_pBuffer;
         m_pBuffer = nullptr;
         m_nAllocatedSize = 0;
@@ -542,28 +530,29 @@ STDMETHODIMP_(PADAPTER_OBJECT) CMiniportWaveCyclicStream::GetAdapterObject()
     return nullptr;
 }
 
+// Under the stream lock: Inside and the ByteCount bytes from it lie within the buffer's set size.
+BOOLEAN CMiniportWaveCyclicStream::SpansBuffer(PVOID Inside, ULONG ByteCount)
+{
+    const PUCHAR p = static_cast<PUCHAR>(Inside);
+    const ULONG size = BufferSize();
+    return p && m_pBuffer && p >= m_pBuffer && p <= m_pBuffer + size &&
+           ULONGLONG(p - m_pBuffer) + ByteCount <= size;
+}
+
 STDMETHODIMP_(void) CMiniportWaveCyclicStream::CopyTo(PVOID Destination, PVOID Source, ULONG ByteCount)
 {
-    SpinHold hold(&m_StreamLock);
-    PUCHAR d = static_cast<PUCHAR>(Destination);
-    const ULONG size = BufferSize();
-    if (!d || !Source || !m_pBuffer || d < m_pBuffer || d > m_pBuffer + size ||
-        ULONGLONG(d - m_pBuffer) + ByteCount > size)
+    CSpinLockHold hold(&m_StreamLock);
+    if (Source && SpansBuffer(Destination, ByteCount))
     {
-        return;
+        RtlCopyMemory(Destination, Source, ByteCount);
     }
-    RtlCopyMemory(d, Source, ByteCount);
 }
 
 STDMETHODIMP_(void) CMiniportWaveCyclicStream::CopyFrom(PVOID Destination, PVOID Source, ULONG ByteCount)
 {
-    SpinHold hold(&m_StreamLock);
-    PUCHAR s = static_cast<PUCHAR>(Source);
-    const ULONG size = BufferSize();
-    if (!Destination || !s || !m_pBuffer || s < m_pBuffer || s > m_pBuffer + size ||
-        ULONGLONG(s - m_pBuffer) + ByteCount > size)
+    CSpinLockHold hold(&m_StreamLock);
+    if (Destination && SpansBuffer(Source, ByteCount))
     {
-        return;
+        RtlCopyMemory(Destination, Source, ByteCount);
     }
-    RtlCopyMemory(Destination, s, ByteCount);
 }

@@ -109,6 +109,7 @@ private:
     VOID OnConfigure(const StreamNotification* Notification);
     VOID OnRenderData(const StreamNotification* Notification);
     VOID OnCaptureData(const StreamNotification* Notification);
+    BOOLEAN SpansBuffer(PVOID Inside, ULONG ByteCount);
     VOID RingRead(PUCHAR Destination, ULONG Bytes);
     VOID RingWrite(const UCHAR* Source, ULONG Bytes);
     VOID RingSilence(ULONG Bytes);

@@ -3,25 +3,13 @@
 // under the stream spin lock, with plain copies and integer arithmetic only.
 #include "driver/wave/miniport_wave_cyclic_stream.h"
 
+#include "driver/core/spin_lock_hold.h"
 #include "driver/wave/miniport_wave_cyclic.h"
 
 namespace
 {
 
-class SpinHold
-{
-public:
-    explicit SpinHold(PKSPIN_LOCK Lock) : m_pLock(Lock) { KeAcquireSpinLock(m_pLock, &m_OldIrql); }
-    ~SpinHold() { KeReleaseSpinLock(m_pLock, m_OldIrql); }
-    SpinHold(const SpinHold&) = delete;
-    SpinHold& operator=(const SpinHold&) = delete;
-
-private:
-    PKSPIN_LOCK m_pLock;
-    KIRQL m_OldIrql;
-};
-
-inline ULONG min_bytes(ULONG a, ULONG b)
+inline ULONG MinBytes(ULONG a, ULONG b)
 {
     return a < b ? a : b;
 }
@@ -74,7 +62,7 @@ BOOLEAN CMiniportWaveCyclicStream::ClientLeadsAtOwnRate(const StreamClient* Lead
 VOID CMiniportWaveCyclicStream::OnTransferDone(const StreamNotification* Notification)
 {
     const ULONG n = Notification->TransferDone.ByteCount;
-    SpinHold hold(&m_StreamLock);
+    CSpinLockHold hold(&m_StreamLock);
     const ULONG own = ClientLeadsAtOwnRate(Notification->Client) ? n : m_PositionRate.Convert(n);
     if (m_nAllocatedSize)
     {
@@ -109,7 +97,7 @@ VOID CMiniportWaveCyclicStream::OnConfigure(const StreamNotification* Notificati
     const StreamClient* pLeader = Notification->Client;
     ULONG flags = Notification->Configure.FramesPerTransfer;
     const ULONG inFlight = Notification->Configure.TransfersInFlight;
-    SpinHold hold(&m_StreamLock);
+    CSpinLockHold hold(&m_StreamLock);
     if (RtlCompareMemory(&pLeader->Format, &m_AnnouncedFormat, sizeof(m_AnnouncedFormat)) !=
         sizeof(m_AnnouncedFormat))
     {
@@ -163,7 +151,7 @@ VOID CMiniportWaveCyclicStream::OnRenderData(const StreamNotification* Notificat
     PUCHAR pDestination = static_cast<PUCHAR>(Notification->Data.Buffer);
     const ULONGLONG length = Notification->Data.Length;
     const BOOLEAN copy = Notification->Client->Registration == m_pRegistrationKey;
-    SpinHold hold(&m_StreamLock);
+    CSpinLockHold hold(&m_StreamLock);
     if (!ClientLeadsAtOwnRate(Notification->Client))
     {
         PushHistory(m_HistoryRate.Convert(ULONG(length)));
@@ -189,7 +177,7 @@ VOID CMiniportWaveCyclicStream::OnCaptureData(const StreamNotification* Notifica
     const UCHAR* pSource = static_cast<const UCHAR*>(Notification->Data.Buffer);
     const ULONGLONG length = Notification->Data.Length;
     const StreamClient* pLeader = Notification->Client;
-    SpinHold hold(&m_StreamLock);
+    CSpinLockHold hold(&m_StreamLock);
     if (length >= m_nAllocatedSize || !m_pBuffer)
     {
         return;
@@ -213,14 +201,14 @@ VOID CMiniportWaveCyclicStream::OnCaptureData(const StreamNotification* Notifica
 // the buffer's size (RingSilence caps it there).
 VOID CMiniportWaveCyclicStream::RingRead(PUCHAR Destination, ULONG Bytes)
 {
-    const ULONG first = min_bytes(Bytes, m_nAllocatedSize - m_nCopyOffset);
+    const ULONG first = MinBytes(Bytes, m_nAllocatedSize - m_nCopyOffset);
     RtlCopyMemory(Destination, m_pBuffer + m_nCopyOffset, first);
     RtlCopyMemory(Destination + first, m_pBuffer, Bytes - first);
 }
 
 VOID CMiniportWaveCyclicStream::RingWrite(const UCHAR* Source, ULONG Bytes)
 {
-    const ULONG first = min_bytes(Bytes, m_nAllocatedSize - m_nCopyOffset);
+    const ULONG first = MinBytes(Bytes, m_nAllocatedSize - m_nCopyOffset);
     RtlCopyMemory(m_pBuffer + m_nCopyOffset, Source, first);
     RtlCopyMemory(m_pBuffer, Source + first, Bytes - first);
 }
@@ -228,8 +216,8 @@ VOID CMiniportWaveCyclicStream::RingWrite(const UCHAR* Source, ULONG Bytes)
 VOID CMiniportWaveCyclicStream::RingSilence(ULONG Bytes)
 {
     const UCHAR fill = m_WaveFormat.Format.wBitsPerSample == 8 ? 0x80 : 0;
-    const ULONG bytes = min_bytes(Bytes, m_nAllocatedSize);
-    const ULONG first = min_bytes(bytes, m_nAllocatedSize - m_nCopyOffset);
+    const ULONG bytes = MinBytes(Bytes, m_nAllocatedSize);
+    const ULONG first = MinBytes(bytes, m_nAllocatedSize - m_nCopyOffset);
     RtlFillMemory(m_pBuffer + m_nCopyOffset, first, fill);
     RtlFillMemory(m_pBuffer, bytes - first, fill);
 }

@@ -10,6 +10,7 @@
 
 #include <xmmintrin.h>
 
+#include "driver/core/spin_lock_hold.h"
 #include "driver/primitives/sp_lib.h"
 #include "driver/topology/nodes/node_processing.h"
 
@@ -43,20 +44,6 @@ public:
 
 private:
     unsigned m_nSaved;
-};
-
-class CStreamSpinLockGuard
-{
-public:
-    explicit CStreamSpinLockGuard(PKSPIN_LOCK Lock) : m_pLock(Lock)
-    {
-        KeAcquireSpinLock(m_pLock, &m_OldIrql);
-    }
-    ~CStreamSpinLockGuard() { KeReleaseSpinLock(m_pLock, m_OldIrql); }
-
-private:
-    PKSPIN_LOCK m_pLock;
-    KIRQL m_OldIrql;
 };
 
 BOOLEAN HasEntries(CPointerList* List)
@@ -226,7 +213,7 @@ NTSTATUS CStreamEngine::RunPipeline(PVOID Buffer, ULONG LengthBytes, ULONG Stage
         return status;
     }
     CPipelineFloatMode floatMode;
-    CStreamSpinLockGuard lock(&m_StreamLock);
+    CSpinLockHold lock(&m_StreamLock);
     Stages = PendingStages(Stages);
     if (Stages == 0 || frames == 0)
     {
