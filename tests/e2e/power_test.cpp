@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace e2e
 {
@@ -95,7 +96,8 @@ TEST_F(PowerE2e, D3AndBackRestoresTheValuesTheUserSet)
 
 // Jacks changed while the device sleeps are re-read on its return, and the endpoints' wave
 // subdevices and physical connections installed at start come through the power cycle
-// registered once each, with the microphone unplugged and plugged back alike.
+// registered once each, with the microphone unplugged and plugged back alike (the line input
+// on the same capture path has no jack switch, so capture keeps its filter).
 TEST_F(PowerE2e, D0ReChecksJacksChangedInD3)
 {
     LoadOn("uac1-mixer");
@@ -119,6 +121,45 @@ TEST_F(PowerE2e, D0ReChecksJacksChangedInD3)
         EXPECT_EQ(plat::PcRegisteredSubdevices(Fdo()), installed);
         EXPECT_EQ(plat::PcRegisteredConnectionCount(Fdo()), 2u);
         ClosePanel();
+    }
+}
+
+// A wave subdevice follows its jack: the speaker pulled takes the render filter and its
+// connection away, plugged back in brings them back under the same name; alike whether the
+// device reports the change at once or it happens while the device sleeps in D3.
+TEST_F(PowerE2e, WaveSubdevicesFollowTheSpeakerJackAwakeAndThroughD3)
+{
+    LoadOn("uac1-mixer");
+    StartOk();
+    ClosePanel();
+    auto registered = [this]
+    {
+        std::vector<std::u16string> names = plat::PcRegisteredSubdevices(Fdo());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const std::vector<std::u16string> both{u"GlobalTopo", u"RecIn00Wave", u"SPKOut00Wave"};
+    const std::vector<std::u16string> captureOnly{u"GlobalTopo", u"RecIn00Wave"};
+    EXPECT_EQ(registered(), both);
+    for (bool throughD3 : {false, true})
+    {
+        for (bool plugged : {false, true})
+        {
+            SCOPED_TRACE(std::string(throughD3 ? "through D3, " : "awake, ") +
+                         (plugged ? "plugged" : "pulled"));
+            if (throughD3)
+            {
+                ASSERT_EQ(Pnp().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+            }
+            ASSERT_TRUE(Controls().SetJackConnected(3, plugged));
+            if (throughD3)
+            {
+                ASSERT_EQ(Pnp().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
+            }
+            RunFor(100 * kMillisecond);
+            EXPECT_EQ(registered(), plugged ? both : captureOnly);
+            EXPECT_EQ(plat::PcRegisteredConnectionCount(Fdo()), plugged ? 2u : 1u);
+        }
     }
 }
 

@@ -569,19 +569,26 @@ NTSTATUS CUac1OutputTerminal::OnStatusInterrupt(ULONG Argument1, ULONG Argument2
     }
     USHORT deviceType = 0;
     status = ReadDeviceTerminalType(&deviceType);
+    // A report with the terminal type unchanged is a jack plugged or pulled: the pin nodes'
+    // jack copies are what the streams test to keep or remove their wave filters, so they are
+    // read again even then; only the pin-type node has nothing new to learn.
+    BOOLEAN typeNodeDone = FALSE;
     if (NT_SUCCESS(status))
     {
         ULONG pinType = OutputTerminalPinType(deviceType);
         if (pinType == m_nPinType)
         {
-            return STATUS_SUCCESS;
+            typeNodeDone = TRUE;
         }
-        m_nPinType = pinType;
-        AccessPinTypeValue(pSettingsDevice, SETTINGS_OPERATION_WRITE, &pinType);
+        else
+        {
+            m_nPinType = pinType;
+            AccessPinTypeValue(pSettingsDevice, SETTINGS_OPERATION_WRITE, &pinType);
+        }
     }
+    const BOOLEAN typeUnchanged = typeNodeDone;
     ULONG count = 0;
     GetChildCount(&count);
-    BOOLEAN typeNodeDone = FALSE;
     for (ULONG i = 0; i < count; i++)
     {
         ITopologyNode* pChild = nullptr;
@@ -597,5 +604,5 @@ NTSTATUS CUac1OutputTerminal::OnStatusInterrupt(ULONG Argument1, ULONG Argument2
             status = STATUS_SUCCESS;
         }
     }
-    return status;
+    return typeUnchanged ? STATUS_SUCCESS : status;
 }
