@@ -3,7 +3,7 @@
 // out). The oracles: for play, the device's received stream that the runner saves with --out
 // must be the test's own samples bit for bit; for record, every sample in the file must be the
 // simulated device's known signal. Files live under the build tree.
-#include <gtest/gtest.h>
+#include "support/driver_rig.h"
 
 #include "sim/device/stream_endpoint.h"
 #include "sim/profiles/profile.h"
@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -342,6 +343,51 @@ TEST(UacsimWav, WhatCannotBePlayedOrRecordedIsRefusedWithTheReason)
         EXPECT_EQ(run.ExitCode, row.ExitCode);
         EXPECT_TRUE(Contains(run.Err, row.Message)) << run.Err;
     }
+}
+
+// Every class-1 dump of a real device that starts: play of a file in the render endpoint's first
+// offered PCM format arrives bit-exact, and record gives the device's signal. The format comes
+// from the refusal of a file the endpoint does not offer, so the refusal's list is checked too.
+TEST(UacsimWav, RealDevicesPlayAndRecordBitExact)
+{
+    int played = 0, recorded = 0;
+    const bool any = rig::ForEachRealDump(
+        [&](const std::string& dump)
+        {
+            const std::string in = TempPath("probe.wav");
+            WriteWav(in, RandomWav(3, 8000, 16, 0.01));
+            const RunResult probe = RunUacsim("play " + in + " --device " + dump);
+            if (Contains(probe.Err, "did not start") || Contains(probe.Err, "no render endpoint"))
+                return;
+            std::smatch offered;
+            const std::regex line(R"(\n  (\d+) ch, (16|24)-bit \(\2 valid\), PCM \(0x0001\)[^:]*: (\d+))");
+            ASSERT_TRUE(std::regex_search(probe.Err, offered, line)) << probe.Err;
+            const Wav sent = RandomWav(uint16_t(std::stoi(offered[1])), uint32_t(std::stoul(offered[3])),
+                                       uint16_t(std::stoi(offered[2])), 0.2);
+            WriteWav(in, sent);
+            const std::string got = TempPath("got.wav");
+            const RunResult run = RunUacsim("play " + in + " --device " + dump + " --out " + got);
+            EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
+            Wav received;
+            ASSERT_TRUE(ReadWav(got, &received));
+            EXPECT_TRUE(received.Data == sent.Data) << "the device's stream differs from the file";
+            ++played;
+        });
+    if (!any)
+        GTEST_SKIP() << "no class-1 descriptor dumps beside the project";
+    rig::ForEachRealDump(
+        [&](const std::string& dump)
+        {
+            const RunResult run =
+                RunUacsim("record " + TempPath("rec.wav") + " --device " + dump + " --seconds 0.1");
+            if (Contains(run.Err, "did not start") || Contains(run.Err, "no capture endpoint"))
+                return;
+            EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
+            EXPECT_TRUE(Contains(run.Out, "bit-exact:      yes")) << run.Out;
+            ++recorded;
+        });
+    EXPECT_GT(played, 0);
+    EXPECT_GT(recorded, 0);
 }
 
 } // namespace
