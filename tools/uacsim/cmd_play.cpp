@@ -171,7 +171,8 @@ int Player::Play(DriverSession& Session, const sim::DeviceProfile& Profile)
         [&](UCHAR* To, ULONG Bytes)
         {
             const uint64_t take = fed < data.size() ? std::min<uint64_t>(Bytes, data.size() - fed) : 0;
-            std::memcpy(To, data.data() + fed, size_t(take));
+            if (take)
+                std::memcpy(To, data.data() + fed, size_t(take));
             std::memset(To + take, 0, size_t(Bytes - take));
             fed += Bytes;
         });
