@@ -1,7 +1,10 @@
-# Thin wrapper over CMake. `make run` shows what the driver builds on the default device;
-# `make test` builds and runs every test; `make check` runs them under AddressSanitizer and
-# UndefinedBehaviorSanitizer; `make bench` builds and runs bench/ (and no test executables).
-# `make check` ends with a short fixed run of the fuzz target (fuzz/); `make fuzz` runs a long one.
+# Thin wrapper over CMake. `make run` plays a short generated tone through the driver on the
+# default device and prints the device's report; `make test` builds and runs every test;
+# `make check` runs them under AddressSanitizer and UndefinedBehaviorSanitizer; `make bench`
+# builds and runs bench/ (and no test executables). `make check` ends with a short fixed run
+# of the fuzz target (fuzz/); `make fuzz` runs a long one.
+# Every target first runs tools/install-deps, which installs (with apt-get, only when missing)
+# the packages it needs; .ci/run uses the same script.
 JOBS ?= $(shell nproc)
 BUILD ?= build
 CHECK_BUILD ?= build-check
@@ -19,6 +22,7 @@ FUZZ_ARGS ?=
 all: build
 
 build:
+	tools/install-deps build
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
 
@@ -26,6 +30,7 @@ test: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
 check:
+	tools/install-deps check
 	cmake -S . -B $(CHECK_BUILD) -DCMAKE_BUILD_TYPE=Debug -DUACSIM_SANITIZE=ON
 	cmake --build $(CHECK_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -36,16 +41,21 @@ check:
 # libFuzzer needs clang; the fuzz build is its own tree with coverage instrumentation and the
 # sanitizers, and builds only the fuzz target.
 fuzz-build:
+	tools/install-deps check
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUACSIM_FUZZ=ON
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_descriptors
 
 fuzz: fuzz-build
 	fuzz/run $(FUZZ_BUILD)/fuzz/fuzz_descriptors $(FUZZ_BUILD)/session -runs=$(FUZZ_RUNS) -seed=1 -timeout=60 $(FUZZ_ARGS)
 
+# Two seconds of a 16-bit stereo tone at 48 kHz through the driver on the class-1 speaker.
+RUN_TONE ?= $(BUILD)/tone.wav
 run: build
-	$(BUILD)/tools/uacsim/uacsim topology --device uac1-speaker
+	$(BUILD)/tools/uacsim/make_tone $(RUN_TONE) 2 48000 2 16
+	$(BUILD)/tools/uacsim/uacsim play $(RUN_TONE) --device uac1-speaker
 
 bench:
+	tools/install-deps bench
 	@if [ -x bench/install-deps ]; then bench/install-deps; fi
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DUACSIM_BENCH=ON -DUACSIM_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target benches
@@ -56,8 +66,10 @@ clean:
 	rm -rf $(BUILD) $(CHECK_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)
 
 format:
+	tools/install-deps format
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 # Fails, naming the files, when any tracked source differs from the project's layout.
 format-check:
+	tools/install-deps format
 	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror

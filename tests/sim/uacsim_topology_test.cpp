@@ -219,7 +219,8 @@ TEST(UacsimRunner, BadInputIsRefusedWithAMessageAndANonZeroExit)
         {std::string("topology --device ") + path, "cannot load device"},
         {"topology --device no-such-profile", "cannot load device"},
         {"topology", "needs --device"},
-        {"play --device uac1-speaker", "unknown command"},
+        {"play --device uac1-speaker", "play needs a WAV file"},
+        {"frobnicate --device uac1-speaker", "unknown command"},
         {"", "no command"},
     };
     for (const auto& row : rows)

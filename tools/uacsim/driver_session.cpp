@@ -1,5 +1,6 @@
 // A run of the driver on a simulated device, from plug-in to a checked teardown.
 #include "tools/uacsim/driver_session.h"
+#include "tools/uacsim/commands.h"
 
 #include "plat_debug.h"
 #include "plat_io.h"
@@ -136,6 +137,44 @@ bool DriverSession::Finish(std::string* Error)
     if (objects != m_Objects)
         *Error += std::to_string(objects - m_Objects) + " kernel objects left after removal\n";
     return Error->empty();
+}
+
+int RunOnDevice(const std::string& Device, bool Realtime, std::FILE* Out, std::FILE* Err,
+                const DeviceJob& Job)
+{
+    sim::DeviceProfile profile;
+    std::string error;
+    if (!sim::LoadProfile(Device, &profile, &error))
+    {
+        Complain(Out, Err, "uacsim: cannot load device '%s': %s\n", Device.c_str(), error.c_str());
+        return kExitUsage;
+    }
+    if (Realtime)
+        plat::SetClockMode(plat::ClockMode::Real);
+    plat::ScopedThreadRegistration registration("uacsim");
+    int result = kExitOk;
+    DriverSession session;
+    std::fprintf(Out, "device %s (%04x:%04x)\n", profile.Name().c_str(), profile.VendorId(),
+                 profile.ProductId());
+    if (!session.Start(profile, &error))
+    {
+        Complain(Out, Err, "uacsim: %s", error.c_str());
+        result = kExitFailure;
+    }
+    else
+    {
+        result = Job(session, profile);
+    }
+    if (!session.Finish(&error))
+    {
+        Complain(Out, Err, "uacsim: the driver did not go away cleanly:\n%s", error.c_str());
+        result = kExitFailure;
+    }
+    else if (result == kExitOk)
+    {
+        std::fprintf(Out, "removed cleanly: no pool blocks or kernel objects left\n");
+    }
+    return result;
 }
 
 } // namespace uacsim

@@ -9,6 +9,8 @@
 #include "sim/host/pnp_manager.h"
 #include "sim/profiles/profile.h"
 
+#include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -46,6 +48,17 @@ private:
     bool m_bLoaded = false;
     bool m_bAdded = false;
 };
+
+// A command's job on a started device: it gets the session and the profile and returns the
+// exit code.
+using DeviceJob = std::function<int(DriverSession& Session, const sim::DeviceProfile& Profile)>;
+
+// Loads the profile (a built-in name, a profile file or a descriptor dump), prints the device
+// line, starts the driver on it, runs Job, then removes the device and checks that nothing of
+// the driver is left. A profile that does not load is a usage error; a start or teardown that
+// fails is a failure, with the driver's messages.
+int RunOnDevice(const std::string& Device, bool Realtime, std::FILE* Out, std::FILE* Err,
+                const DeviceJob& Job);
 
 // "STATUS_UNSUCCESSFUL (0xC0000001)" for the statuses the driver commonly answers, else hex.
 std::string StatusText(NTSTATUS Status);

@@ -321,7 +321,8 @@ std::string FormatTagText(const WAVEFORMATEXTENSIBLE& Format)
     return "tag " + Hex(tag, 4);
 }
 
-// Everything of an entry but its rate; entries that share it print as one line with their rates.
+} // namespace
+
 std::string FormatShape(const WAVEFORMATEXTENSIBLE& Format)
 {
     const bool extensible = Format.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
@@ -333,6 +334,9 @@ std::string FormatShape(const WAVEFORMATEXTENSIBLE& Format)
         shape += ", mask " + Hex(Format.dwChannelMask, 1);
     return shape;
 }
+
+namespace
+{
 
 // The endpoint's format list in list order, one line per run of entries that differ only in rate.
 void PrintFormats(IStreamEngine* Stream, std::FILE* Out)

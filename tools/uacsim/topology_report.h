@@ -4,8 +4,10 @@
 #pragma once
 
 #include "ntddk.h"
+#include "ksmedia.h"
 
 #include <cstdio>
+#include <string>
 
 namespace uacsim
 {
@@ -17,5 +19,9 @@ bool PrintTopologyFilter(PDEVICE_OBJECT Pdo, std::FILE* Out, std::FILE* Err);
 void PrintWaveSubdevices(PDEVICE_OBJECT Fdo, std::FILE* Out);
 bool PrintNodeValues(PDEVICE_OBJECT Pdo, std::FILE* Out, std::FILE* Err);
 bool PrintJacks(PDEVICE_OBJECT Pdo, std::FILE* Out, std::FILE* Err);
+
+// Everything of a format-list entry but its rate ("2 ch, 16-bit (16 valid), PCM (0x0001), mask
+// 0x3"); entries that share it print as one line with their rates.
+std::string FormatShape(const WAVEFORMATEXTENSIBLE& Format);
 
 } // namespace uacsim

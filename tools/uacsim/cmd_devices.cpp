@@ -6,7 +6,7 @@
 namespace uacsim
 {
 
-int RunDevices(std::FILE* Out)
+int RunDevices(const CommandLine&, std::FILE* Out, std::FILE*)
 {
     for (const std::string& name : sim::BuiltinProfileNames())
     {
