@@ -2,8 +2,6 @@
 // channel copy it shares with the front object.
 #include "driver/dsp/audio_app.h"
 
-#include "portcls.h"
-
 #include "driver/primitives/sp_lib.h"
 
 namespace
@@ -136,12 +134,8 @@ VOID CAudioApp::FreeStages()
         FreeSamples(m_pOutputBlock[i]);
         FreeSamples(m_pInternalInput[i]);
         FreeSamples(m_pInternalOutput[i]);
-        if (m_pConverter[i])
-        {
-            m_pConverter[i]->~CSrcFactor();
-            ExFreePoolWithTag(m_pConverter[i], VIRTUALIZER_POOL_TAG);
-            m_pConverter[i] = nullptr;
-        }
+        delete m_pConverter[i];
+        m_pConverter[i] = nullptr;
     }
     m_bReady = FALSE;
 }

@@ -18,7 +18,7 @@ constexpr LONG VIRTUALIZER_BLOCK_SAMPLES = 512; // the internal block
 VOID CopyChannels(float* const* Destination, LONG DestinationCount, float* const* Source, LONG SourceCount,
                   LONG Frames);
 
-class CAudioApp
+class CAudioApp : public CDspPoolObject
 {
 public:
     CAudioApp(LONG RateHz, LONG BlockHint, LONG InputCapacity, LONG OutputCapacity, float Gain);

@@ -1,8 +1,6 @@
 // Third-order low-passes and their forward-backward (zero-phase) pairing.
 #include "driver/dsp/linear_phase_iir.h"
 
-#include "portcls.h"
-
 #include "driver/primitives/sp_lib.h"
 
 namespace
@@ -16,16 +14,6 @@ const float kFactorOneTaps[2 * (IIR_ORDER + 1)] = {1.0f / 6, 0.5f, 0.5f,     1.0
                                                    1.0f,     0.0f, 1.0f / 3, 0.0f};
 const float kFactorTwoTaps[2 * (IIR_ORDER + 1)] = {0.06385592f, 0.19156778f,  0.19156778f, 0.06385592f,
                                                    1.0f,        -0.96577972f, 0.58264416f, -0.10601705f};
-
-template <class T> VOID DeleteObject(T*& Object)
-{
-    if (Object)
-    {
-        Object->~T();
-        ExFreePoolWithTag(Object, VIRTUALIZER_POOL_TAG);
-        Object = nullptr;
-    }
-}
 
 } // namespace
 
@@ -85,8 +73,10 @@ CLinearPhaseIir::~CLinearPhaseIir()
 
 VOID CLinearPhaseIir::FreeFilters()
 {
-    DeleteObject(m_pForward);
-    DeleteObject(m_pBackward);
+    delete m_pForward;
+    delete m_pBackward;
+    m_pForward = nullptr;
+    m_pBackward = nullptr;
 }
 
 NTSTATUS CLinearPhaseIir::Init(LONG Factor)

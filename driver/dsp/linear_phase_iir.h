@@ -9,6 +9,8 @@
 
 #include "ntddk.h"
 
+#include "driver/dsp/dsp_pool_object.h"
+
 #include "driver/primitives/filters/sp_iir.h"
 
 // Every block, filter state and converter of the headphone virtualiser (non-paged).
@@ -19,7 +21,7 @@ constexpr LONG VIRTUALIZER_CHANNEL_SAMPLES_MAX = 1024;
 // The backward pass's run-in: the newest samples of a block leave with the next one.
 constexpr LONG LINEAR_PHASE_TAIL = 64;
 
-class CIirFilter
+class CIirFilter : public CDspPoolObject
 {
 public:
     ~CIirFilter();
@@ -36,7 +38,7 @@ private:
     SpIirState* m_pState = nullptr;
 };
 
-class CLinearPhaseIir
+class CLinearPhaseIir : public CDspPoolObject
 {
 public:
     explicit CLinearPhaseIir(LONG Tail);

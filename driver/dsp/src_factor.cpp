@@ -1,8 +1,6 @@
 // The virtualiser's per-channel integer-factor rate converter.
 #include "driver/dsp/src_factor.h"
 
-#include "portcls.h"
-
 #include "driver/primitives/sp_lib.h"
 
 namespace
@@ -12,12 +10,8 @@ constexpr LONG SRC_WORK_SAMPLES = 4 * VIRTUALIZER_CHANNEL_SAMPLES_MAX;
 
 VOID DeleteFilter(CLinearPhaseIir*& Filter)
 {
-    if (Filter)
-    {
-        Filter->~CLinearPhaseIir();
-        ExFreePoolWithTag(Filter, VIRTUALIZER_POOL_TAG);
-        Filter = nullptr;
-    }
+    delete Filter;
+    Filter = nullptr;
 }
 
 } // namespace

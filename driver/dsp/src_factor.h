@@ -20,7 +20,7 @@ struct VirtualizerRateStep
 };
 VirtualizerRateStep VirtualizerRateStepFor(LONG StreamRateHz);
 
-class CSrcFactor
+class CSrcFactor : public CDspPoolObject
 {
 public:
     CSrcFactor(LONG StreamRateHz, LONG InternalRateHz, BOOLEAN LinearPhase);
