@@ -135,6 +135,16 @@ VOID CHeadphoneVirtualizer::Reselect()
     m_pEngine->Fir().SetRoomAndAngle(LONG(room), angle);
 }
 
+// A mode's settings reach the engine only while that mode is the active one.
+VOID CHeadphoneVirtualizer::StoreAndReselect(ULONG* Setting, ULONG Value, BOOLEAN SpeakerSetting)
+{
+    *Setting = Value;
+    if ((m_nMode != 0) == (SpeakerSetting != FALSE))
+    {
+        Reselect();
+    }
+}
+
 VOID CHeadphoneVirtualizer::SetMode(ULONG Mode)
 {
     PAGED_CODE();
@@ -148,61 +158,37 @@ VOID CHeadphoneVirtualizer::SetMode(ULONG Mode)
 VOID CHeadphoneVirtualizer::SetHeadphoneRoom(ULONG Room)
 {
     PAGED_CODE();
-    m_nHeadphoneRoom = Room;
-    if (m_nMode == 0)
-    {
-        Reselect();
-    }
+    StoreAndReselect(&m_nHeadphoneRoom, Room, FALSE);
 }
 
 VOID CHeadphoneVirtualizer::SetHeadphoneAngle(ULONG Angle)
 {
     PAGED_CODE();
-    m_nHeadphoneAngle = Angle;
-    if (m_nMode == 0)
-    {
-        Reselect();
-    }
+    StoreAndReselect(&m_nHeadphoneAngle, Angle, FALSE);
 }
 
 VOID CHeadphoneVirtualizer::SetHeadphoneAltAngles(ULONG Flag)
 {
     PAGED_CODE();
-    m_nHeadphoneAngleSet = Flag;
-    if (m_nMode == 0)
-    {
-        Reselect();
-    }
+    StoreAndReselect(&m_nHeadphoneAngleSet, Flag, FALSE);
 }
 
 VOID CHeadphoneVirtualizer::SetSpeakerRoom(ULONG Room)
 {
     PAGED_CODE();
-    m_nSpeakerRoom = Room;
-    if (m_nMode != 0)
-    {
-        Reselect();
-    }
+    StoreAndReselect(&m_nSpeakerRoom, Room, TRUE);
 }
 
 VOID CHeadphoneVirtualizer::SetSpeakerAngle(ULONG Angle)
 {
     PAGED_CODE();
-    m_nSpeakerAngle = Angle;
-    if (m_nMode != 0)
-    {
-        Reselect();
-    }
+    StoreAndReselect(&m_nSpeakerAngle, Angle, TRUE);
 }
 
 VOID CHeadphoneVirtualizer::SetSpeakerAltAngles(ULONG Flag)
 {
     PAGED_CODE();
-    m_nSpeakerAngleSet = Flag;
-    if (m_nMode != 0)
-    {
-        Reselect();
-    }
+    StoreAndReselect(&m_nSpeakerAngleSet, Flag, TRUE);
 }
 
 VOID CHeadphoneVirtualizer::SetCtcAngle(ULONG Code)

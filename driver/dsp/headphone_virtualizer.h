@@ -58,6 +58,7 @@ public:
 
 private:
     VOID Reselect();
+    VOID StoreAndReselect(ULONG* Setting, ULONG Value, BOOLEAN SpeakerSetting);
 
     CHeadphoneApp* m_pEngine;
     ULONG m_nMode;

@@ -6,6 +6,8 @@
 //   delay_programmes_gen OUT.cpp
 #include "driver/dsp/tapped_delay_programmes.h"
 
+#include "tools/gen/gen_output.h"
+
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -129,18 +131,12 @@ std::vector<double> Programme(const DelayRateShape& shape, const FixedValues& fi
 
 int main(int argc, char** argv)
 {
-    if (argc != 2)
-    {
-        std::fprintf(stderr, "usage: %s OUT.cpp\n", argv[0]);
-        return 2;
-    }
-    FILE* out = std::fopen(argv[1], "w");
+    int failureExit = 0;
+    FILE* out = OpenGeneratedSource(argc, argv, "tools/gen/delay_programmes_gen.cpp", &failureExit);
     if (!out)
     {
-        std::perror(argv[1]);
-        return 1;
+        return failureExit;
     }
-    std::fprintf(out, "// Written by tools/gen/delay_programmes_gen.cpp at build time; do not edit.\n");
     std::fprintf(out, "#include \"driver/dsp/tapped_delay_programmes.h\"\n");
     for (int i = 0; i < DELAY_PROGRAMME_COUNT; i++)
     {
@@ -180,5 +176,5 @@ int main(int argc, char** argv)
         std::fprintf(out, "    %d,\n", slots);
     }
     std::fprintf(out, "};\n");
-    return std::fclose(out) == 0 ? 0 : 1;
+    return CloseGeneratedSource(out);
 }

@@ -5,6 +5,8 @@
 //   src_tables_gen OUT.cpp
 #include "driver/dsp/src_stage_tables.h"
 
+#include "tools/gen/gen_output.h"
+
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -106,16 +108,11 @@ void WriteTable(FILE* out, const char* declaration, const std::vector<std::vecto
 
 int main(int argc, char** argv)
 {
-    if (argc != 2)
-    {
-        std::fprintf(stderr, "usage: %s OUT.cpp\n", argv[0]);
-        return 2;
-    }
-    FILE* out = std::fopen(argv[1], "w");
+    int failureExit = 0;
+    FILE* out = OpenGeneratedSource(argc, argv, "tools/gen/src_tables_gen.cpp", &failureExit);
     if (!out)
     {
-        std::perror(argv[1]);
-        return 1;
+        return failureExit;
     }
     // Cutoffs in cycles per sample of the rate named. The integer steps cut at 0.9 of the low
     // rate's Nyquist frequency (0.225 and 0.1125 of the high rate); beta 7 gives about 70 dB in
@@ -127,7 +124,6 @@ int main(int argc, char** argv)
     const auto up = Polyphase(SRC_FRACTIONAL_UP_PHASES, SRC_FRACTIONAL_UP_TAPS, 0.40, 5.65);
     const auto down = Polyphase(SRC_FRACTIONAL_DOWN_PHASES, SRC_FRACTIONAL_DOWN_TAPS, 0.38, 5.65);
 
-    std::fprintf(out, "// Written by tools/gen/src_tables_gen.cpp at build time; do not edit.\n");
     std::fprintf(out, "#include \"driver/dsp/src_stage_tables.h\"\n");
     WriteTable(out, "const float g_SrcTaps2x[SRC_TAPS_2X]", taps2x);
     WriteTable(out, "const float g_SrcTaps4x[SRC_TAPS_4X]", taps4x);
@@ -136,5 +132,5 @@ int main(int argc, char** argv)
     WriteTable(out,
                "const float g_SrcFractionalDownTaps[SRC_FRACTIONAL_DOWN_PHASES][SRC_FRACTIONAL_DOWN_TAPS]",
                down);
-    return std::fclose(out) == 0 ? 0 : 1;
+    return CloseGeneratedSource(out);
 }

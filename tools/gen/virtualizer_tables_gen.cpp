@@ -8,6 +8,8 @@
 //   virtualizer_tables_gen OUT.cpp
 #include "driver/dsp/headphone_fir_tables.h"
 
+#include "tools/gen/gen_output.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -176,18 +178,12 @@ void WriteFloats(FILE* out, const std::vector<double>& values)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2)
-    {
-        std::fprintf(stderr, "usage: %s OUT.cpp\n", argv[0]);
-        return 2;
-    }
-    FILE* out = std::fopen(argv[1], "w");
+    int failureExit = 0;
+    FILE* out = OpenGeneratedSource(argc, argv, "tools/gen/virtualizer_tables_gen.cpp", &failureExit);
     if (!out)
     {
-        std::perror(argv[1]);
-        return 1;
+        return failureExit;
     }
-    std::fprintf(out, "// Written by tools/gen/virtualizer_tables_gen.cpp at build time; do not edit.\n");
     std::fprintf(out, "#include \"driver/dsp/headphone_fir_tables.h\"\n");
     for (int room = 1; room <= HEADPHONE_ROOMS; room++)
     {
@@ -232,5 +228,5 @@ int main(int argc, char** argv)
         std::fprintf(out, "    }},\n");
     }
     std::fprintf(out, "};\n");
-    return std::fclose(out) == 0 ? 0 : 1;
+    return CloseGeneratedSource(out);
 }
