@@ -116,8 +116,15 @@ NTSTATUS CUac2OutputTerminal::ReadTerminalTypeList(USHORT TerminalType)
 NTSTATUS CUac2OutputTerminal::ReadPinTypeJacks(ULONG Index)
 {
     PAGED_CODE();
-    return Uac2ReadJackRecords(m_pDevice, UCHAR(m_nId), UAC1_ENTITY_POOL_TAG, &m_pJackCounts[Index],
-                               &m_ppJacks[Index]);
+    NTSTATUS status = Uac2ReadJackRecords(m_pDevice, UCHAR(m_nId), UAC1_ENTITY_POOL_TAG,
+                                          &m_pJackCounts[Index], &m_ppJacks[Index]);
+    if (!NT_SUCCESS(status) && status != STATUS_INSUFFICIENT_RESOURCES)
+    {
+        DbgPrint("CUac2OutputTerminal: output terminal %u announces a readable connector but refused the "
+                 "request for its jack block (0x%08X)\n",
+                 ULONG(m_nId), status);
+    }
+    return status;
 }
 
 NTSTATUS CUac2OutputTerminal::ReadDeviceTerminalType(PUSHORT TerminalType)

@@ -1,0 +1,383 @@
+// The class-2 audio function on the real driver over the simulated class-2 interface: the
+// formats its clock offers, every level and switch set through the topology filter checked
+// byte for byte against the device's request log, read-only controls, clock ranges the device
+// describes oddly or cuts short, and the interrupt data messages it sends.
+#include "e2e_rig.h"
+
+#include "plat_debug.h"
+#include "sim/profiles/profile.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+namespace e2e
+{
+namespace
+{
+
+// Release-2.0 requests as they cross the wire.
+constexpr uint8_t kCur = 0x01;
+constexpr uint8_t kRange = 0x02;
+constexpr uint8_t kClockId = 10;
+constexpr uint8_t kRenderUnit = 2;
+constexpr uint8_t kCaptureUnit = 5;
+constexpr uint8_t kStatusEndpoint = 0x83;
+
+class Uac2FunctionE2e : public DriverRig
+{
+protected:
+    // The profile text of a built-in class-2 profile with one descriptor line replaced.
+    static sim::DeviceProfile Amended(const char* Name, const std::string& From, const std::string& To,
+                                      const std::string& Extra = std::string())
+    {
+        std::string text = sim::BuiltinProfileText(Name);
+        const size_t at = text.find(From);
+        EXPECT_NE(at, std::string::npos) << From;
+        if (at != std::string::npos)
+            text.replace(at, From.size(), To);
+        sim::DeviceProfile profile;
+        std::string error;
+        EXPECT_TRUE(sim::DeviceProfile::Parse(text + Extra, Name, ".", &profile, &error)) << error;
+        return profile;
+    }
+
+    // Every format of every endpoint, per endpoint.
+    std::vector<std::vector<WAVEFORMATEXTENSIBLE>> Formats()
+    {
+        std::vector<std::vector<WAVEFORMATEXTENSIBLE>> all;
+        PADAPTERCOMMON adapter = Adapter();
+        for (ULONG i = 0; i < adapter->GetStreamCount(); ++i)
+        {
+            IStreamEngine* stream = nullptr;
+            std::vector<WAVEFORMATEXTENSIBLE> formats;
+            EXPECT_EQ(adapter->GetStream(i, &stream), STATUS_SUCCESS);
+            for (ULONG f = 0; stream && f < stream->GetFormatCount(); ++f)
+            {
+                WAVEFORMATEXTENSIBLE format = {};
+                EXPECT_EQ(stream->GetFormat(f, &format), STATUS_SUCCESS);
+                formats.push_back(format);
+            }
+            all.push_back(formats);
+        }
+        return all;
+    }
+
+    static std::vector<uint32_t> Rates(const std::vector<WAVEFORMATEXTENSIBLE>& Formats)
+    {
+        std::vector<uint32_t> rates;
+        for (const WAVEFORMATEXTENSIBLE& f : Formats)
+            rates.push_back(f.Format.nSamplesPerSec);
+        return rates;
+    }
+
+    std::vector<ULONG> NodesOfType(const GUID& Type)
+    {
+        std::vector<sim::NodeInfo> nodes;
+        EXPECT_EQ(Panel().GetNodes(&nodes), STATUS_SUCCESS);
+        std::vector<ULONG> ids;
+        for (const sim::NodeInfo& n : nodes)
+            if (n.Type == Type)
+                ids.push_back(n.Id);
+        return ids;
+    }
+
+    // The one request of the log since Since; a failure when there is not exactly one.
+    sim::ControlRecord OnlyRequest(int RequestType, uint64_t Since)
+    {
+        std::vector<sim::ControlRecord> found = Requests(RequestType, -1, -1, -1, -1, Since);
+        EXPECT_EQ(found.size(), 1u);
+        return found.empty() ? sim::ControlRecord() : found[0];
+    }
+};
+
+// ---- Start: clock and formats ----
+
+TEST_F(Uac2FunctionE2e, EachEndpointOffersEveryClockRateInTheClocksOrderWithTheDescriptorsChannels)
+{
+    LoadOn("uac2-interface");
+    StartOk();
+    // The clock was asked for its rates with the RANGE of its sampling-frequency control.
+    std::vector<sim::ControlRecord> ranges = Requests(kClassInterfaceIn, kRange, kClockId, 1, 0);
+    ASSERT_FALSE(ranges.empty());
+    EXPECT_EQ(ranges[0].Setup.Index, kClockId << 8 | 0);
+    const std::vector<uint32_t> clock = Profile().ClockRates(kClockId);
+    struct Expected
+    {
+        uint16_t Channels;
+        uint32_t Mask;
+    };
+    const Expected expected[] = {{8, 0x63F}, {2, 0x3}}; // AS general bNrChannels and bmChannelConfig
+    const std::vector<std::vector<WAVEFORMATEXTENSIBLE>> formats = Formats();
+    ASSERT_EQ(formats.size(), 2u);
+    for (size_t e = 0; e < formats.size(); ++e)
+    {
+        SCOPED_TRACE("endpoint " + std::to_string(e));
+        EXPECT_EQ(Rates(formats[e]), clock);
+        for (const WAVEFORMATEXTENSIBLE& f : formats[e])
+        {
+            EXPECT_EQ(f.Format.nChannels, expected[e].Channels);
+            EXPECT_EQ(f.dwChannelMask, expected[e].Mask);
+            EXPECT_EQ(f.Format.wBitsPerSample, 32); // 4-byte subslots
+            EXPECT_EQ(f.Samples.wValidBitsPerSample, 24);
+            EXPECT_EQ(f.Format.nAvgBytesPerSec, f.Format.nSamplesPerSec * expected[e].Channels * 4);
+            EXPECT_TRUE(IsEqualGUID(f.SubFormat, KSDATAFORMAT_SUBTYPE_PCM));
+        }
+    }
+}
+
+// Continuous and stepped sub-ranges name no rate a client can be offered: they are left out and
+// the single rates after them move up, so no format carries a rate the device never listed.
+// A reply cut short is read only as far as the device sent it.
+TEST_F(Uac2FunctionE2e, ClockRangesKeepOnlyTheSingleRatesTheDeviceReallySent)
+{
+    struct Row
+    {
+        const char* Clock;
+        uint16_t ShortReply; // 0: the whole reply
+        std::vector<uint32_t> Offered;
+    };
+    const Row rows[] = {
+        {"clock 10 44100 48000 88200-96000", 0, {44100, 48000}},
+        {"clock 10 8000-48000/4000 44100 96000", 0, {44100, 96000}},
+        {"clock 10 44100 48000 96000", 14, {44100}}, // the count says 3, one sub-range came
+        {"clock 10 44100 48000 96000", 26, {44100, 48000}},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(std::string(row.Clock) + " reply " + std::to_string(row.ShortReply));
+        LoadOn(Amended("uac2-interface", "clock 10 44100 48000 96000", row.Clock));
+        if (row.ShortReply)
+        {
+            sim::AudioControlFaults faults;
+            faults.ShortReplyMatching = true;
+            faults.ShortMatch.Request = kRange;
+            faults.ShortMatch.Target = kClockId;
+            faults.ShortReplyBytes = row.ShortReply;
+            Controls().SetFaults(faults);
+        }
+        StartOk();
+        for (const std::vector<WAVEFORMATEXTENSIBLE>& endpoint : Formats())
+            EXPECT_EQ(Rates(endpoint), row.Offered);
+        RemoveAndCheck();
+        SetUp();
+    }
+}
+
+// ---- Controls through the topology filter, byte for byte ----
+
+// Every volume channel of both units: the SET CUR the device logs carries the control, the
+// channel (node channel c is logical channel c + 1, in order), the unit and interface, two
+// bytes and the level in 1/256 dB truncated to the device's step.
+TEST_F(Uac2FunctionE2e, EveryVolumeChannelSetOnTheFilterReachesTheDeviceByteForByte)
+{
+    LoadOn("uac2-interface");
+    StartOk();
+    std::map<uint8_t, size_t> channelsSeen;
+    for (ULONG node : NodesOfType(KSNODETYPE_VOLUME))
+    {
+        for (LONG c = 0;; ++c)
+        {
+            LONG level = 0;
+            if (!NT_SUCCESS(
+                    Panel().GetNodeLong(node, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, c, &level)))
+                break;
+            const uint64_t since = LastSequence();
+            // The unit is found by where the first set lands, then checked against the profile.
+            const LONG probe = level;
+            ASSERT_EQ(Panel().SetNodeLong(node, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, c, probe),
+                      STATUS_SUCCESS);
+            const sim::ControlRecord first = OnlyRequest(kClassInterfaceOut, since);
+            const uint8_t unit = uint8_t(first.Setup.Index >> 8);
+            ASSERT_TRUE(unit == kRenderUnit || unit == kCaptureUnit) << int(unit);
+            const sim::ControlSetting setting = Profile().Control(unit, kVolume, uint8_t(c + 1));
+            SCOPED_TRACE("unit " + std::to_string(unit) + " channel " + std::to_string(c));
+
+            const LONG wanted = (setting.Min + 3 * setting.Res) * kDriverUnitsPerDeviceUnit + 85;
+            const int32_t onWire = wanted / (setting.Res * kDriverUnitsPerDeviceUnit) * setting.Res;
+            const uint64_t before = LastSequence();
+            ASSERT_EQ(Panel().SetNodeLong(node, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, c, wanted),
+                      STATUS_SUCCESS);
+            const sim::ControlRecord set = OnlyRequest(kClassInterfaceOut, before);
+            EXPECT_EQ(set.Setup.RequestType, kClassInterfaceOut);
+            EXPECT_EQ(set.Setup.Request, kCur);
+            EXPECT_EQ(set.Setup.Value, kVolume << 8 | (c + 1));
+            EXPECT_EQ(set.Setup.Index, unit << 8 | 0);
+            EXPECT_EQ(set.Setup.Length, 2);
+            EXPECT_EQ(set.OutData, (std::vector<uint8_t>{uint8_t(onWire), uint8_t(uint16_t(onWire) >> 8)}));
+            int32_t held = 0;
+            ASSERT_TRUE(Controls().ControlValue(unit, kVolume, uint8_t(c + 1), &held));
+            EXPECT_EQ(held, onWire);
+            ASSERT_EQ(Panel().GetNodeLong(node, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, c, &level),
+                      STATUS_SUCCESS);
+            EXPECT_EQ(level, wanted); // the cache keeps the level asked for, the device its step
+            channelsSeen[unit]++;
+        }
+    }
+    // Eight render and two capture channels, as the units' bitmaps announce.
+    EXPECT_EQ(channelsSeen[kRenderUnit], 8u);
+    EXPECT_EQ(channelsSeen[kCaptureUnit], 2u);
+    // Each range came from one RANGE of one sub-range, asked of the first channel that has it.
+    for (uint8_t unit : {kRenderUnit, kCaptureUnit})
+    {
+        std::vector<sim::ControlRecord> ranges = Requests(kClassInterfaceIn, kRange, unit, kVolume);
+        ASSERT_FALSE(ranges.empty());
+        EXPECT_EQ(ranges[0].Setup.Value, kVolume << 8 | 1);
+        EXPECT_EQ(ranges[0].Setup.Length, 8);
+    }
+}
+
+TEST_F(Uac2FunctionE2e, MuteSetOnTheFilterIsOneByteOnTheMasterChannel)
+{
+    LoadOn("uac2-interface");
+    StartOk();
+    std::vector<ULONG> mutes = NodesOfType(KSNODETYPE_MUTE);
+    ASSERT_EQ(mutes.size(), 2u);
+    std::vector<uint8_t> units;
+    for (ULONG node : mutes)
+    {
+        for (LONG value : {1, 0})
+        {
+            const uint64_t since = LastSequence();
+            ASSERT_EQ(Panel().SetNodeLong(node, KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, 0, value),
+                      STATUS_SUCCESS);
+            const sim::ControlRecord set = OnlyRequest(kClassInterfaceOut, since);
+            EXPECT_EQ(set.Setup.Request, kCur);
+            EXPECT_EQ(set.Setup.Value, kMute << 8 | 0);
+            EXPECT_EQ(set.Setup.Length, 1);
+            EXPECT_EQ(set.OutData, std::vector<uint8_t>{uint8_t(value)});
+            const uint8_t unit = uint8_t(set.Setup.Index >> 8);
+            int32_t held = -1;
+            ASSERT_TRUE(Controls().ControlValue(unit, kMute, 0, &held));
+            EXPECT_EQ(held, value);
+            if (value == 0)
+                units.push_back(unit);
+        }
+    }
+    std::sort(units.begin(), units.end());
+    EXPECT_EQ(units, (std::vector<uint8_t>{kRenderUnit, kCaptureUnit}));
+}
+
+// A volume announced readable only reads as the device holds it; a write is refused before any
+// request leaves the driver.
+TEST_F(Uac2FunctionE2e, AReadOnlyVolumeReadsButIsNeverWritten)
+{
+    LoadOn(Amended("uac2-interface", "12 24 06 05 04 0F 00 00 00 0C 00 00 00 0C 00 00 00 00",
+                   "12 24 06 05 04 07 00 00 00 04 00 00 00 04 00 00 00 00"));
+    StartOk();
+    EXPECT_TRUE(Requests(kClassInterfaceOut, kCur, kCaptureUnit, kVolume).empty())
+        << "the start wrote a read-only control";
+    ULONG found = 0;
+    for (ULONG node : NodesOfType(KSNODETYPE_VOLUME))
+    {
+        LONG level = 0;
+        if (!NT_SUCCESS(
+                Panel().GetNodeLong(node, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, 1, &level)) ||
+            NT_SUCCESS(Panel().GetNodeLong(node, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, 2, &level)))
+            continue; // the two-channel capture volume only
+        ++found;
+        EXPECT_EQ(level, Profile().Control(kCaptureUnit, kVolume, 2).Cur * kDriverUnitsPerDeviceUnit);
+        const uint64_t since = LastSequence();
+        EXPECT_FALSE(NT_SUCCESS(
+            Panel().SetNodeLong(node, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, Db(-3))));
+        EXPECT_TRUE(Requests(kClassInterfaceOut, -1, -1, -1, -1, since).empty());
+    }
+    EXPECT_EQ(found, 1u);
+}
+
+// ---- Interrupt data messages ----
+
+TEST_F(Uac2FunctionE2e, AVolumeTurnedOnTheDeviceRaisesOneEventAndMalformedMessagesNone)
+{
+    LoadOn("uac2-interface");
+    StartOk();
+    std::vector<ULONG> volumes;
+    for (ULONG node : NodesOfType(KSNODETYPE_VOLUME))
+    {
+        ULONG subscription = 0;
+        ASSERT_EQ(Panel().Subscribe(node, &subscription), STATUS_SUCCESS);
+        volumes.push_back(node);
+    }
+    RunFor(100 * kMillisecond);
+    auto events = [&]()
+    {
+        size_t total = 0;
+        for (ULONG node : volumes)
+            total += Panel().NodeNotificationCount(node);
+        return total;
+    };
+    ASSERT_EQ(events(), 0u);
+
+    // Malformed or foreign messages: cut short, RANGE, endpoint, vendor, another interface.
+    const std::vector<std::vector<uint8_t>> ignored = {
+        {0x00, 0x01, 0x01, kVolume, 0x00},              // five bytes
+        {0x00, 0x02, 0x01, kVolume, 0x00, kRenderUnit}, // bAttribute RANGE
+        {0x02, 0x01, 0x01, kVolume, 0x00, kRenderUnit}, // an endpoint's
+        {0x01, 0x01, 0x01, kVolume, 0x00, kRenderUnit}, // vendor-specific
+        {0x00, 0x01, 0x01, kVolume, 0x01, kRenderUnit}, // interface 1
+        {0x00, 0x01, 0x00, 12, 0x00, kRenderUnit},      // a control the unit lacks
+    };
+    uint64_t since = LastSequence();
+    for (const std::vector<uint8_t>& message : ignored)
+        ASSERT_TRUE(Device().StatusInterrupt().QueueRaw(kStatusEndpoint, message));
+    RunFor(200 * kMillisecond);
+    EXPECT_EQ(events(), 0u);
+    EXPECT_TRUE(Requests(kClassInterfaceIn, kCur, kRenderUnit, -1, -1, since).empty());
+
+    // A real change: channel 1 turned 10 dB down on the device.
+    const int32_t turned = Profile().Control(kRenderUnit, kVolume, 1).Cur - 10 * 256;
+    since = LastSequence();
+    ASSERT_TRUE(Controls().ChangeControl(kRenderUnit, kVolume, 1, turned));
+    RunFor(200 * kMillisecond);
+    EXPECT_EQ(events(), 1u);
+    EXPECT_FALSE(Requests(kClassInterfaceIn, kCur, kRenderUnit, kVolume, 1, since).empty());
+    bool shown = false;
+    for (ULONG node : volumes)
+    {
+        LONG level = 0;
+        if (Panel().NodeNotificationCount(node) == 1)
+        {
+            ASSERT_EQ(Panel().GetNodeLong(node, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, &level),
+                      STATUS_SUCCESS);
+            EXPECT_EQ(level, turned * kDriverUnitsPerDeviceUnit);
+            shown = true;
+        }
+    }
+    EXPECT_TRUE(shown);
+}
+
+// A message naming an entity with no node for it (the clock's validity is the clock's, and no
+// node shows it; a terminal without its connector) announces nothing.
+TEST_F(Uac2FunctionE2e, MessagesForEntitiesWithoutANodeForThemAnnounceNothing)
+{
+    LoadOn("uac2-interface");
+    StartOk();
+    std::vector<sim::NodeInfo> nodes;
+    ASSERT_EQ(Panel().GetNodes(&nodes), STATUS_SUCCESS);
+    for (const sim::NodeInfo& n : nodes)
+    {
+        ULONG subscription = 0;
+        Panel().Subscribe(n.Id, &subscription);
+    }
+    const std::vector<std::vector<uint8_t>> messages = {
+        {0x00, 0x01, 0x00, 0x08, 0x00, 3},  // output terminal 3: terminal type, which it cannot switch
+        {0x00, 0x01, 0x00, 0x01, 0x00, 99}, // an entity the device does not have
+    };
+    for (const std::vector<uint8_t>& message : messages)
+        ASSERT_TRUE(Device().StatusInterrupt().QueueRaw(kStatusEndpoint, message));
+    RunFor(200 * kMillisecond);
+    for (const sim::NodeInfo& n : nodes)
+        EXPECT_EQ(Panel().NodeNotificationCount(n.Id), 0u) << "node " << n.Id;
+}
+
+// ---- Refusals ----
+
+TEST_F(Uac2FunctionE2e, AClockSelectorRefusesTheDeviceNamingIt)
+{
+    LoadOn("uac2-clock-selector");
+    EXPECT_EQ(Start(), STATUS_UNSUCCESSFUL);
+    EXPECT_NE(plat::DebugLogText().find("clock selector 12"), std::string::npos) << plat::DebugLogText();
+}
+
+} // namespace
+} // namespace e2e
