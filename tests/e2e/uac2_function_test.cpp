@@ -164,6 +164,70 @@ TEST_F(Uac2FunctionE2e, ClockRangesKeepOnlyTheSingleRatesTheDeviceReallySent)
     }
 }
 
+// A setting of raw one-bit data (alternate setting 2 beside the PCM one) is offered in the
+// driver's private subformat, at each rate the clock takes (the SET CUR of that rate, in the
+// clock's order), and only while the interface calls the setting valid.
+TEST_F(Uac2FunctionE2e, RawDataIsOfferedAtTheRatesTheClockTakesWhileTheSettingIsValid)
+{
+    const std::string feedback =
+        "07 05 81 11 04 00 04  # endpoint 0x81: isochronous IN, feedback, 4 bytes (16.16), every 1 ms\n";
+    const std::string rawSetting = feedback + "  09 04 01 02 02 01 02 20 00\n"
+                                              "    10 24 01 01 00 01 00 00 00 80 08 3F 06 00 00 00\n"
+                                              "    06 24 02 01 04 18\n"
+                                              "    07 05 01 05 A0 01 01\n"
+                                              "    08 25 01 00 00 00 00 00\n"
+                                              "    07 05 81 11 04 00 04\n";
+    const std::string configuration = "09 02 1D 01 03";
+    struct Row
+    {
+        bool ValidityStalls;
+        bool Offered;
+    };
+    for (const Row& row : {Row{false, true}, Row{true, false}})
+    {
+        SCOPED_TRACE(row.ValidityStalls ? "valid settings refused" : "valid settings answered");
+        sim::DeviceProfile amended;
+        std::string text = sim::BuiltinProfileText("uac2-interface");
+        text.replace(text.find(feedback), feedback.size(), rawSetting);
+        text.replace(text.find(configuration), configuration.size(), "09 02 52 01 03"); // 53 bytes more
+        std::string error;
+        ASSERT_TRUE(sim::DeviceProfile::Parse(text, "uac2-raw", ".", &amended, &error)) << error;
+        LoadOn(amended);
+        if (row.ValidityStalls)
+        {
+            sim::AudioControlFaults faults;
+            faults.StallMatching = true;
+            faults.StallMatch.RequestType = kClassInterfaceIn;
+            faults.StallMatch.Request = kCur;
+            faults.StallMatch.Target = 0;   // the streaming interface, no entity
+            faults.StallMatch.Selector = 2; // valid alternate settings
+            Controls().SetFaults(faults);
+        }
+        const uint64_t since = LastSequence();
+        StartOk();
+        ASSERT_FALSE(HasFatalFailure());
+        const std::vector<std::vector<WAVEFORMATEXTENSIBLE>> formats = Formats();
+        ASSERT_FALSE(formats.empty());
+        std::vector<uint32_t> raw;
+        for (const WAVEFORMATEXTENSIBLE& f : formats[0])
+            if (f.SubFormat.Data1 == 0x7A31u)
+                raw.push_back(f.Format.nSamplesPerSec);
+        const std::vector<uint32_t> clock = Profile().ClockRates(kClockId);
+        EXPECT_EQ(raw, row.Offered ? clock : std::vector<uint32_t>());
+        std::vector<sim::ControlRecord> sets = Requests(kClassInterfaceOut, kCur, kClockId, 1, 0, since);
+        ASSERT_GE(sets.size(), clock.size());
+        for (size_t i = 0; i < clock.size(); ++i)
+        {
+            const uint32_t rate = clock[i];
+            EXPECT_EQ(sets[i].Setup.Index, kClockId << 8 | 0);
+            EXPECT_EQ(sets[i].OutData, (std::vector<uint8_t>{uint8_t(rate), uint8_t(rate >> 8),
+                                                             uint8_t(rate >> 16), uint8_t(rate >> 24)}));
+        }
+        RemoveAndCheck();
+        SetUp();
+    }
+}
+
 // ---- Controls through the topology filter, byte for byte ----
 
 // Every volume channel of both units: the SET CUR the device logs carries the control, the
