@@ -5,6 +5,7 @@
 #include "e2e_rig.h"
 
 #include "plat_debug.h"
+#include "plat_registry.h"
 #include "sim/profiles/profile.h"
 
 #include <algorithm>
@@ -432,6 +433,112 @@ TEST_F(Uac2FunctionE2e, MessagesForEntitiesWithoutANodeForThemAnnounceNothing)
     RunFor(200 * kMillisecond);
     for (const sim::NodeInfo& n : nodes)
         EXPECT_EQ(Panel().NodeNotificationCount(n.Id), 0u) << "node " << n.Id;
+}
+
+// ---- The status thread's reads ----
+
+// The interface's bulk-IN pipe keeps a read pending beside the interrupt one: what arrives on
+// it is dropped and the messages still come. When the interrupt read fails the thread ends,
+// and takes its bulk read back first: the removal after it does not wait for ever on a read
+// the device never answers, and nothing of either read is left.
+TEST_F(Uac2FunctionE2e, ABulkReadStaysPendingBesideTheMessagesAndIsTakenBackWhenTheThreadEnds)
+{
+    const std::string statusEndpoint =
+        "07 05 83 03 06 00 04  # endpoint 0x83: interrupt IN, 6 bytes (interrupt data message), every 1 ms\n";
+    std::string text = sim::BuiltinProfileText("uac2-interface");
+    text.replace(text.find("09 04 00 00 01 01 01 20 00"), 26, "09 04 00 00 02 01 01 20 00");
+    text.replace(text.find(statusEndpoint), statusEndpoint.size(),
+                 statusEndpoint + "    07 05 84 02 00 02 00\n");
+    text.replace(text.find("09 02 1D 01 03"), 14, "09 02 24 01 03"); // 7 bytes more
+    sim::DeviceProfile profile;
+    std::string error;
+    ASSERT_TRUE(sim::DeviceProfile::Parse(text, "uac2-bulk", ".", &profile, &error)) << error;
+    for (bool interruptFails : {false, true})
+    {
+        SCOPED_TRACE(interruptFails ? "the interrupt read fails" : "both reads answered");
+        LoadOn(profile);
+        StartOk();
+        ASSERT_FALSE(HasFatalFailure());
+        const uint32_t bulkPolls = Device().InPolls(0x84);
+        EXPECT_GE(bulkPolls, 1u) << "no bulk read was sent";
+        for (int i = 0; i < 3; ++i)
+            Device().QueueInData(0x84, std::vector<uint8_t>(64, uint8_t(i)));
+        RunFor(50 * kMillisecond);
+        EXPECT_GE(Device().InPolls(0x84), bulkPolls + 3) << "the bulk read was not sent again";
+        if (interruptFails)
+        {
+            StallEndpoint(kStatusEndpoint);
+            RunFor(50 * kMillisecond);
+        }
+        std::vector<ULONG> volumes = NodesOfType(KSNODETYPE_VOLUME);
+        for (ULONG node : volumes)
+        {
+            ULONG subscription = 0;
+            ASSERT_EQ(Panel().Subscribe(node, &subscription), STATUS_SUCCESS);
+        }
+        ASSERT_TRUE(Controls().ChangeControl(kRenderUnit, kVolume, 1, -512));
+        RunFor(100 * kMillisecond);
+        size_t events = 0;
+        for (ULONG node : volumes)
+            events += Panel().NodeNotificationCount(node);
+        EXPECT_EQ(events, interruptFails ? 0u : 1u);
+        // The removal stops the thread; the rig fails the test on anything left behind.
+        RemoveAndCheck();
+        SetUp();
+    }
+}
+
+// ---- Subdevices after a pin-type change ----
+
+// The pause before a re-installed subdevice comes back follows "UpdateMiniportDelay", but a
+// value of minutes is held to five seconds.
+TEST_F(Uac2FunctionE2e, AnOutputTypeChangePausesAsConfiguredButNoLongerThanFiveSeconds)
+{
+    const std::string terminal = "0C 24 03 03 03 06 00 02 0A 00 00 00";
+    const std::string switchable = "0C 24 03 03 03 06 00 02 0A 04 00 00"; // connector readable
+    const std::string extra = "terminal-types 3 0x0603 0x0301 current=0x0603\n"
+                              "jack-block 3 type=0x0603 0x3:0x01014000\n"
+                              "jack-block 3 type=0x0301 0x3:0x01014000\n";
+    struct Row
+    {
+        ULONG DelayMs;
+        ULONGLONG AtLeast100ns;
+        ULONGLONG Below100ns;
+    };
+    const Row rows[] = {
+        {200, 200 * kMillisecond, 1000 * kMillisecond},
+        {600000, 5000 * kMillisecond, 6000 * kMillisecond},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE("delay " + std::to_string(row.DelayMs) + " ms");
+        LoadOn(Amended("uac2-interface", terminal, switchable, extra));
+        StartOk();
+        ASSERT_FALSE(HasFatalFailure());
+        ASSERT_FALSE(Requests(kClassInterfaceIn, kRange, 3, 8, 0).empty()) << "the type list was not asked";
+        std::vector<ULONG> selectors = NodesOfType(KSNODETYPE_DEV_SPECIFIC);
+        ASSERT_FALSE(selectors.empty());
+        ASSERT_EQ(plat::RegSetValue(SettingsPath(), u"UpdateMiniportDelay", REG_BINARY, &row.DelayMs, 4),
+                  STATUS_SUCCESS);
+        const uint64_t since = LastSequence();
+        const ULONGLONG before = KeQueryInterruptTime();
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        for (ULONG node : selectors)
+        {
+            status = Panel().SetNodeLong(node, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, 0, 1); // SPK
+            if (NT_SUCCESS(status))
+                break;
+        }
+        const ULONGLONG elapsed = KeQueryInterruptTime() - before;
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        const std::vector<sim::ControlRecord> sets = Requests(kClassInterfaceOut, kCur, 3, 8, 0, since);
+        ASSERT_EQ(sets.size(), 1u);
+        EXPECT_EQ(sets[0].OutData, (std::vector<uint8_t>{0x01, 0x03})); // speaker, 0x0301
+        EXPECT_GE(elapsed, row.AtLeast100ns);
+        EXPECT_LT(elapsed, row.Below100ns);
+        RemoveAndCheck();
+        SetUp();
+    }
 }
 
 // ---- Refusals ----
