@@ -488,6 +488,37 @@ TEST_F(Uac2FunctionE2e, ABulkReadStaysPendingBesideTheMessagesAndIsTakenBackWhen
     }
 }
 
+// A plug on a terminal's connector arrives as a message for its connector control: the driver
+// reads the connector and every endpoint installs or removes its wave subdevice.
+TEST_F(Uac2FunctionE2e, APlugReportedOnTheConnectorInstallsTheEndpointsSubdevice)
+{
+    std::string text = sim::BuiltinProfileText("uac2-interface");
+    text.replace(text.find("0C 24 03 03 03 06 00 02 0A 00 00 00"), 35, "0C 24 03 03 03 06 00 02 0A 04 00 00");
+    text.replace(text.find("jack 3 connected"), 16, "jack 3 disconnected\njack-block 3 0x3:0x01014000");
+    sim::DeviceProfile profile;
+    std::string error;
+    ASSERT_TRUE(sim::DeviceProfile::Parse(text, "uac2-jack", ".", &profile, &error)) << error;
+    LoadOn(profile);
+    StartOk();
+    ASSERT_FALSE(HasFatalFailure());
+    auto installed = [&]()
+    {
+        const std::vector<std::u16string> names = plat::PcRegisteredSubdevices(Fdo());
+        return std::find(names.begin(), names.end(), u"LineOut00Wave") != names.end();
+    };
+    EXPECT_FALSE(installed()) << "installed while its jack is out";
+    for (bool plugged : {true, false})
+    {
+        SCOPED_TRACE(plugged ? "plugged" : "pulled");
+        const uint64_t since = LastSequence();
+        ASSERT_TRUE(Controls().SetJackConnected(3, plugged));
+        RunFor(100 * kMillisecond);
+        EXPECT_FALSE(Requests(kClassInterfaceIn, kCur, 3, 2, 0, since).empty())
+            << "the connector was not read";
+        EXPECT_EQ(installed(), plugged);
+    }
+}
+
 // ---- Subdevices after a pin-type change ----
 
 // The pause before a re-installed subdevice comes back follows "UpdateMiniportDelay", but a
