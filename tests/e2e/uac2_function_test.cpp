@@ -574,11 +574,67 @@ TEST_F(Uac2FunctionE2e, AnOutputTypeChangePausesAsConfiguredButNoLongerThanFiveS
 
 // ---- Refusals ----
 
-TEST_F(Uac2FunctionE2e, AClockSelectorRefusesTheDeviceNamingIt)
+// What the class-2 design does not serve refuses the device, with a message that names what
+// stopped it; nothing is left behind.
+TEST_F(Uac2FunctionE2e, UnservedDevicesAreRefusedNamingTheEntityOrReply)
 {
-    LoadOn("uac2-clock-selector");
-    EXPECT_EQ(Start(), STATUS_UNSUCCESSFUL);
-    EXPECT_NE(plat::DebugLogText().find("clock selector 12"), std::string::npos) << plat::DebugLogText();
+    struct Row
+    {
+        const char* Name;
+        const char* Profile;
+        const char* From; // a descriptor line amended, or nothing
+        const char* To;
+        int RewriteRange; // a RANGE reply of this entity rewritten to two sub-ranges, or -1
+        NTSTATUS Status;
+        const char* Why;
+    };
+    const Row rows[] = {
+        {"clock selector", "uac2-clock-selector", nullptr, nullptr, -1, STATUS_UNSUCCESSFUL,
+         "clock selector 12"},
+        {"effect unit", "uac2-interface", "12 24 06 05 04", "12 24 07 05 04", -1, STATUS_UNSUCCESSFUL,
+         "effect unit 5"},
+        {"processing unit", "uac2-interface", "12 24 06 05 04", "12 24 08 05 04", -1, STATUS_UNSUCCESSFUL,
+         "processing unit 5"},
+        {"sample-rate converter", "uac2-interface", "12 24 06 05 04", "12 24 0D 05 04", -1,
+         STATUS_UNSUCCESSFUL, "sample-rate converter 5"},
+        {"two volume ranges", "uac2-interface", nullptr, nullptr, kRenderUnit, STATUS_UNSUCCESSFUL,
+         "gives 2 ranges where the driver takes one"},
+        {"continuous clock only", "uac2-interface", nullptr, nullptr, kClockId, STATUS_INVALID_PARAMETER,
+         "offers no single sampling frequency"},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.Name);
+        if (row.From)
+            LoadOn(Amended(row.Profile, row.From, row.To));
+        else
+            LoadOn(row.Profile);
+        if (row.RewriteRange >= 0)
+        {
+            const int entity = row.RewriteRange;
+            RewriteControl(
+                [entity](const plat::UsbSetupPacket& setup, plat::UsbControlAnswer* answer)
+                {
+                    if (setup.RequestType != kClassInterfaceIn || setup.Request != kRange ||
+                        (setup.Index >> 8) != entity || answer->Outcome != plat::UsbHandshake::Ack)
+                        return;
+                    // Two sub-ranges: for a clock two continuous ones, for a level two of 16 bits.
+                    const bool clock = entity == kClockId;
+                    std::vector<UCHAR> reply = {2, 0};
+                    const std::vector<UCHAR> clockRange = {0x44, 0xAC, 0, 0, 0x80, 0xBB, 0, 0, 1, 0, 0, 0};
+                    const std::vector<UCHAR> levelRange = {0x00, 0xC0, 0x00, 0x00, 0x40, 0x00};
+                    for (int i = 0; i < 2; ++i)
+                        reply.insert(reply.end(), (clock ? clockRange : levelRange).begin(),
+                                     (clock ? clockRange : levelRange).end());
+                    reply.resize(std::min<size_t>(reply.size(), setup.Length));
+                    answer->Data = reply;
+                });
+        }
+        EXPECT_EQ(Start(), row.Status);
+        EXPECT_NE(plat::DebugLogText().find(row.Why), std::string::npos) << plat::DebugLogText();
+        RemoveAndCheck();
+        SetUp();
+    }
 }
 
 } // namespace
