@@ -519,6 +519,39 @@ TEST_F(Uac2FunctionE2e, APlugReportedOnTheConnectorInstallsTheEndpointsSubdevice
     }
 }
 
+// Leaving D0 ends the status thread and the return starts it again: a change on the device
+// after each return is reported once, and nothing of the earlier threads is left.
+TEST_F(Uac2FunctionE2e, ThePowerCycleRestartsTheStatusThread)
+{
+    LoadOn("uac2-interface");
+    StartOk();
+    ASSERT_FALSE(HasFatalFailure());
+    std::vector<ULONG> volumes = NodesOfType(KSNODETYPE_VOLUME);
+    for (ULONG node : volumes)
+    {
+        ULONG subscription = 0;
+        ASSERT_EQ(Panel().Subscribe(node, &subscription), STATUS_SUCCESS);
+    }
+    auto events = [&]()
+    {
+        size_t total = 0;
+        for (ULONG node : volumes)
+            total += Panel().NodeNotificationCount(node);
+        return total;
+    };
+    for (int cycle = 0; cycle < 2; ++cycle)
+    {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        ASSERT_EQ(Pnp().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+        const size_t before = events();
+        ASSERT_EQ(Pnp().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
+        RunFor(100 * kMillisecond);
+        ASSERT_TRUE(Controls().ChangeControl(kRenderUnit, kVolume, 2, -1024 - 256 * cycle));
+        RunFor(100 * kMillisecond);
+        EXPECT_EQ(events(), before + 1);
+    }
+}
+
 // ---- Subdevices after a pin-type change ----
 
 // The pause before a re-installed subdevice comes back follows "UpdateMiniportDelay", but a
