@@ -111,6 +111,11 @@ TEST_F(Uac2FunctionE2e, EachEndpointOffersEveryClockRateInTheClocksOrderWithTheD
     const Expected expected[] = {{8, 0x63F}, {2, 0x3}}; // AS general bNrChannels and bmChannelConfig
     const std::vector<std::vector<WAVEFORMATEXTENSIBLE>> formats = Formats();
     ASSERT_EQ(formats.size(), 2u);
+    // No terminal announces a readable connector: none is asked for jacks or terminal types,
+    // and the output has one pin type and no node to choose another.
+    EXPECT_TRUE(Requests(-1, -1, -1, 0x02, 0xFF).empty());
+    EXPECT_TRUE(Requests(-1, -1, -1, 0x08, 0).empty());
+    EXPECT_TRUE(NodesOfType(KSNODETYPE_DEV_SPECIFIC).empty());
     for (size_t e = 0; e < formats.size(); ++e)
     {
         SCOPED_TRACE("endpoint " + std::to_string(e));
@@ -124,6 +129,35 @@ TEST_F(Uac2FunctionE2e, EachEndpointOffersEveryClockRateInTheClocksOrderWithTheD
             EXPECT_EQ(f.Format.nAvgBytesPerSec, f.Format.nSamplesPerSec * expected[e].Channels * 4);
             EXPECT_TRUE(IsEqualGUID(f.SubFormat, KSDATAFORMAT_SUBTYPE_PCM));
         }
+    }
+}
+
+// The capture endpoint takes its name from the class-2 input terminal it records: the terminal
+// type's pin type, a headset counting as a handset.
+TEST_F(Uac2FunctionE2e, TheCaptureEndpointIsNamedAfterItsInputTerminalsType)
+{
+    struct Row
+    {
+        const char* Type; // wTerminalType bytes as the descriptor holds them
+        const char16_t* Name;
+    };
+    const Row rows[] = {
+        {"01 02", u"MicIn00"},     {"06 02", u"MicIn00"},          {"01 04", u"HandSetIn00"},
+        {"02 04", u"HandSetIn00"}, {"04 04", u"SpeakerphoneIn00"}, {"03 06", u"LineIn00"},
+        {"05 06", u"SPDIFIn00"},   {"01 06", u"AuxIn00"},          {"10 07", u"AuxIn00"},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.Type);
+        LoadOn(Amended("uac2-interface", "11 24 02 04 03 06 00 0A",
+                       std::string("11 24 02 04 ") + row.Type + " 00 0A"));
+        StartOk();
+        ASSERT_FALSE(HasFatalFailure());
+        const std::vector<std::u16string> names = EndpointNames();
+        ASSERT_EQ(names.size(), 2u);
+        EXPECT_EQ(names[1], row.Name);
+        RemoveAndCheck();
+        SetUp();
     }
 }
 
