@@ -522,6 +522,26 @@ TEST_F(Uac2FunctionE2e, ABulkReadStaysPendingBesideTheMessagesAndIsTakenBackWhen
     }
 }
 
+// Only an interrupt-IN pipe of exactly the message's six bytes carries messages: with any other
+// size no read is ever sent and a change on the device goes unreported.
+TEST_F(Uac2FunctionE2e, AStatusPipeOfAnotherSizeStartsNoThread)
+{
+    LoadOn(Amended("uac2-interface", "07 05 83 03 06 00 04", "07 05 83 03 08 00 04"));
+    StartOk();
+    ASSERT_FALSE(HasFatalFailure());
+    std::vector<ULONG> volumes = NodesOfType(KSNODETYPE_VOLUME);
+    for (ULONG node : volumes)
+    {
+        ULONG subscription = 0;
+        ASSERT_EQ(Panel().Subscribe(node, &subscription), STATUS_SUCCESS);
+    }
+    ASSERT_TRUE(Controls().ChangeControl(kRenderUnit, kVolume, 1, -768));
+    RunFor(100 * kMillisecond);
+    EXPECT_EQ(Device().InPolls(kStatusEndpoint), 0u);
+    for (ULONG node : volumes)
+        EXPECT_EQ(Panel().NodeNotificationCount(node), 0u);
+}
+
 // A plug on a terminal's connector arrives as a message for its connector control: the driver
 // reads the connector and every endpoint installs or removes its wave subdevice.
 TEST_F(Uac2FunctionE2e, APlugReportedOnTheConnectorInstallsTheEndpointsSubdevice)
