@@ -161,6 +161,57 @@ TEST_F(Uac2FunctionE2e, TheCaptureEndpointIsNamedAfterItsInputTerminalsType)
     }
 }
 
+// The capability records of class-2 endpoints: capture endpoints are the ASIO interface's
+// (flags 0x12) unless the model says otherwise, and one model has a fixed microphone record
+// (and nothing for other pin types).
+TEST_F(Uac2FunctionE2e, EndpointCapabilitiesFollowTheClassTwoRulesAndModelRows)
+{
+    struct Caps
+    {
+        ULONG Mask;
+        ULONG Flags;
+    };
+    struct Row
+    {
+        const char* Ids;        // idVendor, idProduct as the device descriptor holds them
+        const char* OutputType; // output terminal 3
+        const char* InputType;  // input terminal 4
+        Caps Render, Capture;
+    };
+    const Row rows[] = {
+        {"F1 FF 03 00", "03 06", "03 06", {0, 0}, {0, 0x12}},
+        {"05 0B 0F 18", "03 06", "03 06", {0, 0}, {0, 0x10}},
+        {"05 0B B1 17", "03 06", "01 02", {0, 0}, {0x29000, 0}},
+        {"05 0B B1 17", "03 06", "03 06", {0, 0}, {0, 0}},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(std::string(row.Ids) + " " + row.OutputType + " " + row.InputType);
+        std::string text = sim::BuiltinProfileText("uac2-interface");
+        text.replace(text.find("F1 FF 03 00"), 11, row.Ids);
+        text.replace(text.find("0C 24 03 03 03 06"), 17, std::string("0C 24 03 03 ") + row.OutputType);
+        text.replace(text.find("11 24 02 04 03 06"), 17, std::string("11 24 02 04 ") + row.InputType);
+        sim::DeviceProfile profile;
+        std::string error;
+        ASSERT_TRUE(sim::DeviceProfile::Parse(text, "uac2-caps", ".", &profile, &error)) << error;
+        LoadOn(profile);
+        StartOk();
+        ASSERT_FALSE(HasFatalFailure());
+        const Caps expected[] = {row.Render, row.Capture};
+        for (ULONG endpoint = 0; endpoint < 2; ++endpoint)
+        {
+            EndpointCaps caps;
+            std::memset(&caps, 0xCC, sizeof(caps));
+            ASSERT_EQ(Adapter()->GetEndpointCaps(endpoint, &caps), STATUS_SUCCESS);
+            EXPECT_EQ(caps.Mask, expected[endpoint].Mask) << "endpoint " << endpoint;
+            EXPECT_EQ(caps.Flags, expected[endpoint].Flags) << "endpoint " << endpoint;
+            EXPECT_EQ(caps.Extra, 0u);
+        }
+        RemoveAndCheck();
+        SetUp();
+    }
+}
+
 // Continuous and stepped sub-ranges name no rate a client can be offered: they are left out and
 // the single rates after them move up, so no format carries a rate the device never listed.
 // A reply cut short is read only as far as the device sent it.
