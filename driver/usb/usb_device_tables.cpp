@@ -3,6 +3,7 @@
 #include "driver/usb/usb_device.h"
 
 #include "driver/function/uac1/uac1_device.h"
+#include "driver/function/uac2/uac2_device.h"
 
 namespace
 {
@@ -11,7 +12,7 @@ namespace
 // the driver; CreateAudioDevice then refuses such a device with STATUS_NOT_SUPPORTED.
 const AudioFunctionCreators kAudioFunctionCreators = {
     CreateUac1Device, // Uac1
-    nullptr,          // Uac2
+    CreateUac2Device, // Uac2
     nullptr,          // VariantA
     nullptr,          // VariantB
     nullptr,          // VariantC

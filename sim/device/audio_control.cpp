@@ -385,7 +385,8 @@ void AudioControlEngine::BuildTerminalAndClockState(const Entity& e)
     {
         Clock c;
         c.RatesHz = m_profile.ClockRates(e.Id);
-        c.RateHz = c.RatesHz.empty() ? 0 : c.RatesHz[0];
+        c.SubRanges = m_profile.ClockSubRanges(e.Id);
+        c.RateHz = c.SubRanges.empty() ? 0 : c.SubRanges[0].MinHz;
         c.Valid = m_profile.Control(e.Id, 2, 0).Cur != 0;
         m_clocks[TerminalKey(e.InterfaceNumber, e.Id)] = c;
     }

@@ -141,6 +141,7 @@ private:
     {
         uint32_t RateHz = 0;
         std::vector<uint32_t> RatesHz;
+        std::vector<ClockSubRange> SubRanges; // the RANGE reply, in order
         bool Valid = true;
     };
     struct EndpointRates

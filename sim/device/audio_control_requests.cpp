@@ -465,12 +465,12 @@ ControlResult AudioControlEngine::Uac2Clock(const Request& r, const Entity& e,
     }
     if (r.What == Attribute::Range)
     {
-        PutLe(&data, uint32_t(c.RatesHz.size()), 2);
-        for (uint32_t rate : c.RatesHz)
+        PutLe(&data, uint32_t(c.SubRanges.size()), 2);
+        for (const ClockSubRange& range : c.SubRanges)
         {
-            PutLe(&data, rate, 4);
-            PutLe(&data, rate, 4);
-            PutLe(&data, 0, 4);
+            PutLe(&data, range.MinHz, 4);
+            PutLe(&data, range.MaxHz, 4);
+            PutLe(&data, range.StepHz, 4);
         }
         return Ack(data);
     }
@@ -484,7 +484,15 @@ ControlResult AudioControlEngine::Uac2Clock(const Request& r, const Entity& e,
         return Stall();
     }
     const uint32_t rate = uint32_t(GetLe(outData, 4, false));
-    if (std::find(c.RatesHz.begin(), c.RatesHz.end(), rate) == c.RatesHz.end())
+    // A rate inside a sub-range (on its step, when it has one) is as good as a listed one.
+    const bool offered =
+        std::any_of(c.SubRanges.begin(), c.SubRanges.end(),
+                    [rate](const ClockSubRange& range)
+                    {
+                        return rate >= range.MinHz && rate <= range.MaxHz &&
+                               (range.StepHz == 0 || (rate - range.MinHz) % range.StepHz == 0);
+                    });
+    if (!offered)
     {
         return Stall();
     }

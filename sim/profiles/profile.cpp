@@ -178,6 +178,27 @@ std::vector<uint32_t> DeviceProfile::ClockRates(uint8_t clockId) const
     return {};
 }
 
+std::vector<ClockSubRange> DeviceProfile::ClockSubRanges(uint8_t clockId) const
+{
+    for (const ClockSetting& c : m_clocks)
+    {
+        if (c.ClockId == clockId)
+        {
+            if (!c.SubRanges.empty())
+            {
+                return c.SubRanges;
+            }
+            std::vector<ClockSubRange> ranges;
+            for (uint32_t rate : c.RatesHz)
+            {
+                ranges.push_back({rate, rate, 0});
+            }
+            return ranges;
+        }
+    }
+    return {};
+}
+
 bool DeviceProfile::JackConnected(uint8_t terminalId) const
 {
     for (const JackSetting& j : m_jacks)

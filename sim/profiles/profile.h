@@ -31,7 +31,9 @@
 //                                        from 1); for a clock source selector 2, its validity
 //                                        (cur=0: the clock is not valid)
 //   clock <clock-id> <rate-Hz> ...       sample rates a class-2 clock source offers, in order;
-//                                        the first is the clock's rate at power-up
+//                                        the first is the clock's rate at power-up; a token
+//                                        <low>-<high>[/<step>] is a continuous (step 0 or
+//                                        absent: any rate) or stepped sub-range in that place
 //   feedback-offset-ppm <signed>         the device's sample clock against nominal, in ppm
 //   jack <terminal-id> connected|disconnected
 //                                        the state of every jack of a terminal
@@ -101,10 +103,19 @@ struct ControlSetting
     bool Explicit = false;
 };
 
+// One sub-range of a clock's sampling-frequency RANGE reply.
+struct ClockSubRange
+{
+    uint32_t MinHz = 0;
+    uint32_t MaxHz = 0;
+    uint32_t StepHz = 0;
+};
+
 struct ClockSetting
 {
     uint8_t ClockId = 0;
-    std::vector<uint32_t> RatesHz;
+    std::vector<uint32_t> RatesHz;        // the single rates, in order
+    std::vector<ClockSubRange> SubRanges; // every sub-range in reply order, single rates included
 };
 
 struct JackSetting
@@ -191,6 +202,8 @@ public:
     // Every class-2 clock source of the descriptors with its rates.
     const std::vector<ClockSetting>& Clocks() const { return m_clocks; }
     std::vector<uint32_t> ClockRates(uint8_t ClockId) const;
+    // The clock's sub-ranges in reply order (each single rate as one of MinHz = MaxHz, step 0).
+    std::vector<ClockSubRange> ClockSubRanges(uint8_t ClockId) const;
 
     // The audio-control entities of every audio-control interface, in descriptor order.
     const std::vector<ProfileEntity>& Entities() const { return m_entities; }

@@ -635,11 +635,32 @@ bool ProfileParser::Clock(const std::vector<ProfileToken>& tokens)
     clock.ClockId = uint8_t(id);
     for (size_t i = 2; i < tokens.size(); ++i)
     {
-        if (!Number(tokens[i].Text, 1, 0xFFFFFFFFLL, &rate))
+        const std::string& text = tokens[i].Text;
+        const size_t dash = text.find('-');
+        if (dash == std::string::npos)
+        {
+            if (!Number(text, 1, 0xFFFFFFFFLL, &rate))
+            {
+                return false;
+            }
+            clock.RatesHz.push_back(uint32_t(rate));
+            clock.SubRanges.push_back({uint32_t(rate), uint32_t(rate), 0});
+            continue;
+        }
+        const size_t slash = text.find('/', dash);
+        int64_t low, high, step = 0;
+        if (!Number(text.substr(0, dash), 1, 0xFFFFFFFFLL, &low) ||
+            !Number(text.substr(dash + 1, slash == std::string::npos ? std::string::npos : slash - dash - 1),
+                    1, 0xFFFFFFFFLL, &high) ||
+            (slash != std::string::npos && !Number(text.substr(slash + 1), 0, 0xFFFFFFFFLL, &step)))
         {
             return false;
         }
-        clock.RatesHz.push_back(uint32_t(rate));
+        if (low > high)
+        {
+            return Fail(m_line, Format("clock sub-range %s runs backwards", text.c_str()));
+        }
+        clock.SubRanges.push_back({uint32_t(low), uint32_t(high), uint32_t(step)});
     }
     for (const ClockSetting& other : m_profile->m_clocks)
     {

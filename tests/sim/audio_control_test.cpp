@@ -498,6 +498,41 @@ TEST(AudioControl, Uac2ParameterLayoutsReadOnlyControlsConnectorsAndJackBlock)
     EXPECT_EQ(host.Get(0x81, 3, 0x02FF, 9, 0xC1).Outcome, ControlOutcome::Stall);
 }
 
+// A clock can list continuous and stepped sub-ranges beside its single rates, in the order the
+// profile gives them; a rate inside one (on its step) is taken like a listed one.
+TEST(AudioControl, Uac2ClockSubRangesAnswerInProfileOrderAndTakeRatesInside)
+{
+    std::string text = sim::BuiltinProfileText("uac2-interface");
+    const std::string clock = "clock 10 44100 48000 96000";
+    text.replace(text.find(clock), clock.size(), "clock 10 44100 88200-96000 8000-32000/8000");
+    sim::DeviceProfile profile;
+    std::string error;
+    ASSERT_TRUE(sim::DeviceProfile::Parse(text, "ranges", ".", &profile, &error)) << error;
+    Host host(profile);
+    EXPECT_EQ(host.Read(kRange, 10, 0x0100, 3 * 12 + 2),
+              Cat({Le(3, 2), Le(44100, 4), Le(44100, 4), Le(0, 4), Le(88200, 4), Le(96000, 4), Le(0, 4),
+                   Le(8000, 4), Le(32000, 4), Le(8000, 4)}));
+    EXPECT_EQ(host.Read(kCur, 10, 0x0100, 4), Le(44100, 4));
+    struct Row
+    {
+        uint32_t Rate;
+        bool Taken;
+    };
+    const Row rows[] = {{90000, true}, {96000, true},  {96001, false},
+                        {24000, true}, {20000, false}, {48000, false}};
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.Rate);
+        EXPECT_EQ(host.Set(kCur, 10, 0x0100, Le(row.Rate, 4)).Outcome,
+                  row.Taken ? ControlOutcome::Ack : ControlOutcome::Stall);
+    }
+    EXPECT_EQ(host.Engine().ClockRateHz(10), 24000u);
+    // A range that runs backwards is no range.
+    text.replace(text.find("88200-96000"), 11, "96000-88200");
+    EXPECT_FALSE(sim::DeviceProfile::Parse(text, "backwards", ".", &profile, &error));
+    EXPECT_NE(error.find("runs backwards"), std::string::npos) << error;
+}
+
 TEST(AudioControl, Uac2ClockFrequencyValiditySelectorAndValidAlternateSettings)
 {
     Host host(Builtin("uac2-interface"));

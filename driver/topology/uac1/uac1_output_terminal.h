@@ -47,21 +47,22 @@ public:
     // Follows a terminal type the device switched to by itself and refreshes the pin nodes.
     NTSTATUS OnStatusInterrupt(ULONG Argument1, ULONG Argument2, PULONG Id) override;
 
-private:
+protected:
+    // The steps the class-2 output terminal does with its own requests are virtual.
     USHORT GetTerminalType();
     BOOLEAN IsStreaming();
     NTSTATUS AllocPinTypeArrays(ULONG Count);
     VOID FreePinTypeArrays();
-    NTSTATUS ReadTerminalTypeList(USHORT TerminalType);
-    NTSTATUS ReadPinTypeJacks(ULONG Index);
+    virtual NTSTATUS ReadTerminalTypeList(USHORT TerminalType);
+    virtual NTSTATUS ReadPinTypeJacks(ULONG Index);
     // The pin index of PinType, or the pin-type count when the terminal does not offer it.
     ULONG FindPinType(ULONG PinType);
     VOID ChooseStartPinType(PDEVICE_OBJECT SettingsDevice, BOOLEAN DeviceTypeRead, USHORT DeviceType);
     NTSTATUS BuildPinNodes(IAdapterCommon* AdapterCommon);
     NTSTATUS AccessPinTypeValue(PDEVICE_OBJECT SettingsDevice, ULONG Operation, PULONG PinType);
     NTSTATUS GetSettingsDevice(PDEVICE_OBJECT* SettingsDevice);
-    NTSTATUS ReadDeviceTerminalType(PUSHORT TerminalType);
-    VOID SelectTerminalType(USHORT TerminalType);
+    virtual NTSTATUS ReadDeviceTerminalType(PUSHORT TerminalType);
+    virtual VOID SelectTerminalType(USHORT TerminalType);
 
     ULONG m_nPinType; // current
     ULONG m_nPinTypeCount;
