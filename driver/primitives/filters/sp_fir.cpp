@@ -582,9 +582,8 @@ SpStatus SpFirFilterAt(int32_t level, const float* src, float* dst, int32_t len,
     return SpErrStateMismatch;
 }
 
-// The doubled delay line keeps the last L inputs contiguous from the index on, oldest first.
-SpStatus SpFirFilterSample_L0(float input, float* pOutput, const float* taps, int32_t tapCount,
-                              float* delayLine, int32_t* pIndex)
+SpStatus SpFirCheckSampleArgs(const float* pOutput, const float* taps, int32_t tapCount,
+                              const float* delayLine, const int32_t* pIndex)
 {
     if (!pOutput || !taps)
     {
@@ -598,11 +597,23 @@ SpStatus SpFirFilterSample_L0(float input, float* pOutput, const float* taps, in
     {
         return SpErrNullPointer;
     }
-    int32_t index = *pIndex;
-    if (index < 0 || index >= tapCount)
+    if (*pIndex < 0 || *pIndex >= tapCount)
     {
-        return SpErrStateMismatch; // the index does not belong to a line of this many taps
+        return SpErrStateMismatch;
     }
+    return SpOk;
+}
+
+// The doubled delay line keeps the last L inputs contiguous from the index on, oldest first.
+SpStatus SpFirFilterSample_L0(float input, float* pOutput, const float* taps, int32_t tapCount,
+                              float* delayLine, int32_t* pIndex)
+{
+    const SpStatus status = SpFirCheckSampleArgs(pOutput, taps, tapCount, delayLine, pIndex);
+    if (status != SpOk)
+    {
+        return status;
+    }
+    int32_t index = *pIndex;
     delayLine[index] = input;
     delayLine[index + tapCount] = input;
     index = index + 1 == tapCount ? 0 : index + 1;
