@@ -1,6 +1,7 @@
 // The filter rows of one level build, included once by the level body with SP_LN and the
 // level's kernel templates in scope: the FIR and IIR entries, the named builders and the
 // kernels beneath them. Every name here is a thin shell over the shared template or builder.
+#include "driver/primitives/filters/sp_fir_complex-inl.h"
 #include "driver/primitives/filters/sp_fir_sample-inl.h"
 #include "driver/primitives/vectors/sp_vector_levels.h"
 
@@ -90,6 +91,21 @@ SpStatus SP_LN(SpFirCreate)(SpFirState** ppState, const float* taps, int32_t tap
 SpStatus SP_LN(SpFirFilter)(const float* src, float* dst, int32_t len, SpFirState* state)
 {
     return SpFirFilterAt(kLevel, src, dst, len, state);
+}
+
+// The complex FIR block kernels.
+void SP_LN(SpFirDirectBlockKernelComplexF32)(const float* taps, const float* window, float* dst,
+                                             int64_t count, int32_t tapCount)
+{
+    SpFirComplexKernels<SP_LEVEL_PARAMS>::Direct(taps, window, dst, count, tapCount);
+}
+
+int64_t SP_LN(SpFirMultiRateKernelComplexF32)(const float* taps, const float* window, float* dst,
+                                              int64_t count, const int32_t* index, int32_t upFactor,
+                                              int32_t start, int32_t windowLength, int32_t rowLength)
+{
+    return SpFirComplexKernels<SP_LEVEL_PARAMS>::MultiRate(taps, window, dst, count, index, upFactor, start,
+                                                           windowLength, rowLength);
 }
 
 // The one-sample FIR row: the generic build's checks, then this level's kernel on a copy of the
