@@ -77,8 +77,8 @@ TEST_P(FirSampleLevelsTest, FollowsTheConvolutionAtEveryTapCountAndAlignment)
                 if (Level() > 0 && n < 17)
                     ASSERT_EQ(y, plain) << "taps " << n << " sample " << t;
                 ASSERT_EQ(index, int32_t((t + 1) % size_t(n)));
-                for (int32_t i = 0; i < n; ++i)
-                    ASSERT_EQ(line[size_t(i)], line[size_t(i + n)]) << "slot " << i;
+                // Slot i and slot i + n hold the same bytes (the line may lie off 4 bytes).
+                ASSERT_EQ(0, memcmp(line.data(), line.data() + n, 4 * size_t(n)));
             }
             EXPECT_TRUE(line.GuardsIntact()) << "taps " << n << " offset " << offset;
         }

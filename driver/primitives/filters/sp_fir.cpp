@@ -613,16 +613,21 @@ SpStatus SpFirFilterSample_L0(float input, float* pOutput, const float* taps, in
     {
         return status;
     }
+    // Single floats by byte copies: a caller's line may lie off its 4-byte alignment.
     int32_t index = *pIndex;
-    delayLine[index] = input;
-    delayLine[index + tapCount] = input;
+    memcpy(delayLine + index, &input, sizeof(input));
+    memcpy(delayLine + index + tapCount, &input, sizeof(input));
     index = index + 1 == tapCount ? 0 : index + 1;
     *pIndex = index;
     double sum = 0.0;
     for (int32_t i = 0; i < tapCount; ++i)
     {
-        sum += double(taps[tapCount - 1 - i] * delayLine[index + i]);
+        float tap, sample;
+        memcpy(&tap, taps + tapCount - 1 - i, sizeof(tap));
+        memcpy(&sample, delayLine + index + i, sizeof(sample));
+        sum += double(tap * sample);
     }
-    *pOutput = float(sum);
+    const float output = float(sum);
+    memcpy(pOutput, &output, sizeof(output));
     return SpOk;
 }

@@ -18,6 +18,12 @@ template <class P> struct SpFirComplexKernels
 
     static __m128 Swap(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1)); }
 
+    // One complex float (two floats, any alignment) into lanes 0 and 1, zeros above.
+    static __m128 LoadOne(const float* p)
+    {
+        return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+    }
+
     struct Terms
     {
         const float* h; // tap records
@@ -27,7 +33,7 @@ template <class P> struct SpFirComplexKernels
         __m128 X(int32_t k) const
         {
             const float* p = x + 2 * int64_t(taps - 1 - k);
-            return pair ? _mm_loadu_ps(p) : _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p)));
+            return pair ? _mm_loadu_ps(p) : LoadOne(p);
         }
         __m128 A(int32_t k) const { return _mm_mul_ps(X(k), _mm_load_ps(h + 8 * int64_t(k))); }
         __m128 B(int32_t k) const { return _mm_mul_ps(Swap(X(k)), _mm_load_ps(h + 8 * int64_t(k) + 4)); }
@@ -160,11 +166,9 @@ template <class P> struct SpFirComplexKernels
         if (k < w)
         {
             // The last sample's products go to lanes 0-1, or (real sum, u > 1) lanes 2-3.
-            const __m128 v = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(x + 2 * k)));
-            const __m128 pr =
-                _mm_mul_ps(v, _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(re + 2 * k))));
-            const __m128 pi =
-                _mm_mul_ps(v, _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(im + 2 * k))));
+            const __m128 v = LoadOne(x + 2 * k);
+            const __m128 pr = _mm_mul_ps(v, LoadOne(re + 2 * k));
+            const __m128 pi = _mm_mul_ps(v, LoadOne(im + 2 * k));
             sr = _mm_add_ps(sr, highLanes ? _mm_movelh_ps(_mm_setzero_ps(), pr) : pr);
             si = _mm_add_ps(si, pi);
         }

@@ -12,12 +12,21 @@
 
 template <class P> struct SpFirSampleKernels
 {
+    // Single elements go through byte copies: a caller's delay line may lie off its element
+    // alignment, which the vector loads take unaligned.
+    template <class T> static T Get(const T* p)
+    {
+        T v;
+        __builtin_memcpy(&v, p, sizeof(v));
+        return v;
+    }
+
     // Writes the input to both slots of the index and moves the index on; returns the window.
     template <class T> static const T* Push(const T& input, T* delay, int32_t n, int32_t* pIndex)
     {
         const int32_t i = *pIndex;
-        delay[i] = input;
-        delay[i + n] = input;
+        __builtin_memcpy(delay + i, &input, sizeof(T));
+        __builtin_memcpy(delay + i + n, &input, sizeof(T));
         const int32_t next = uint32_t(i + 1) < uint32_t(n) ? i + 1 : 0;
         *pIndex = next;
         return delay + next;
@@ -34,7 +43,7 @@ template <class P> struct SpFirSampleKernels
         const bool aligned = (reinterpret_cast<uintptr_t>(w) & 3) == 0;
         for (; aligned && k < n && (reinterpret_cast<uintptr_t>(w + k) & 15) != 0; ++k)
         {
-            sums = _mm_add_ss(sums, _mm_set_ss(w[k] * h[n - 1 - k]));
+            sums = _mm_add_ss(sums, _mm_set_ss(Get(w + k) * Get(h + n - 1 - k)));
         }
         // Window samples k .. k + 3 against taps h(n - 4 - k) .. h(n - 1 - k).
         auto run = [&](int32_t at)
@@ -53,14 +62,14 @@ template <class P> struct SpFirSampleKernels
         }
         if (k + 2 <= n)
         {
-            const __m128 x = _mm_set_ps(0.0f, 0.0f, w[k], w[k + 1]);
-            const __m128 t = _mm_set_ps(0.0f, 0.0f, h[n - 1 - k], h[n - 2 - k]);
+            const __m128 x = _mm_set_ps(0.0f, 0.0f, Get(w + k), Get(w + k + 1));
+            const __m128 t = _mm_set_ps(0.0f, 0.0f, Get(h + n - 1 - k), Get(h + n - 2 - k));
             sums = _mm_add_ps(sums, _mm_mul_ps(x, t));
             k += 2;
         }
         if (k < n)
         {
-            sums = _mm_add_ss(sums, _mm_set_ss(w[k] * h[n - 1 - k]));
+            sums = _mm_add_ss(sums, _mm_set_ss(Get(w + k) * Get(h + n - 1 - k)));
         }
         alignas(16) float lane[4];
         _mm_store_ps(lane, sums);
@@ -71,18 +80,20 @@ template <class P> struct SpFirSampleKernels
                        int32_t* pIndex)
     {
         const int32_t n = int32_t(tapCount);
-        const float* w = Push(*input, delay, n, pIndex);
+        const float* w = Push(Get(input), delay, n, pIndex);
+        float sum = 0.0f;
         if (n < 17)
         {
-            float sum = 0.0f;
             for (int32_t k = 0; k < n; ++k)
             {
-                sum += w[k] * taps[n - 1 - k];
+                sum += Get(w + k) * Get(taps + n - 1 - k);
             }
-            *output = sum;
-            return;
         }
-        *output = LaneSums(w, taps, n);
+        else
+        {
+            sum = LaneSums(w, taps, n);
+        }
+        __builtin_memcpy(output, &sum, sizeof(sum));
     }
 
     // Complex samples and taps (real part first). The lanes gather xr hr, xi hi, xr hi and xi hr;
@@ -103,9 +114,9 @@ template <class P> struct SpFirSampleKernels
     {
         const int32_t n = int32_t(tapCount);
         const Complex* w =
-            Push(*reinterpret_cast<const Complex*>(input), reinterpret_cast<Complex*>(delay), n, pIndex);
+            Push(Get(reinterpret_cast<const Complex*>(input)), reinterpret_cast<Complex*>(delay), n, pIndex);
         const Complex* h = reinterpret_cast<const Complex*>(taps);
-        auto p = [&](int32_t k) { return Products(w[k], h[n - 1 - k]); };
+        auto p = [&](int32_t k) { return Products(Get(w + k), Get(h + n - 1 - k)); };
         __m128 sums = _mm_setzero_ps();
         int32_t k = 0;
         for (; k + 4 <= n; k += 4)
@@ -123,7 +134,7 @@ template <class P> struct SpFirSampleKernels
         }
         alignas(16) float lane[4];
         _mm_store_ps(lane, sums);
-        output[0] = lane[0] - lane[1];
-        output[1] = lane[2] + lane[3];
+        const Complex y = {lane[0] - lane[1], lane[2] + lane[3]};
+        __builtin_memcpy(output, &y, sizeof(y));
     }
 };
