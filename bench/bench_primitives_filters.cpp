@@ -1,9 +1,9 @@
 // Speed of the FFT, FIR and IIR primitives: real FFTs of 256, 1,024 and 4,096 points both ways
-// and FIR filters of 64 and 512 taps over 4,096-sample blocks at levels 0 and 1, complex FFTs
-// of 1,024 and 65,536 points and a four-section biquad cascade at level 0. When FFTW's
-// single-precision library was found at configure time, its plans of the same sizes (and an
-// overlap-save FIR on its real transforms, with our FFT lengths) run in the same program and
-// the ratios ours/FFTW are printed after the table, per level.
+// at levels 0 and 1, complex FFTs of 1,024 and 65,536 points, and, at every level, FIR filters of
+// 64 and 512 taps over 4,096-sample blocks and a four-section biquad cascade, beside plain C loops
+// of the same filters. When FFTW's single-precision library was found at configure time, its
+// plans of the same sizes (and an overlap-save FIR on its real transforms, with our FFT lengths)
+// run in the same program and the ratios ours/FFTW are printed after the table, per level.
 #include <benchmark/benchmark.h>
 
 #include <stdio.h>
@@ -54,7 +54,10 @@ int32_t OrderOf(int64_t points)
 class LevelScope
 {
 public:
-    explicit LevelScope(benchmark::State& state) : m_saved(SpForceCpuLevelForTest(int32_t(state.range(1)))) {}
+    explicit LevelScope(benchmark::State& state, int argument = 1)
+        : m_saved(SpForceCpuLevelForTest(int32_t(state.range(argument))))
+    {
+    }
     ~LevelScope() { SpForceCpuLevelForTest(m_saved); }
 
 private:
@@ -153,21 +156,113 @@ void BM_OursFir(benchmark::State& state)
     SpFirFree(fir);
 }
 
-// Four lowpass-like sections; no operation builds a cascade, so the record is laid out here.
+// Four lowpass-like sections. No operation builds a cascade, so the record is laid out here: the
+// generic build reads the taps and delay pairs; levels 1-3 also read the four-lane rows, which
+// come from order-2 direct states that the level itself builds.
+struct Cascade
+{
+    std::vector<float> coeffs, delay, lanes;
+    SpIirState state = {};
+
+    explicit Cascade(int32_t level) : delay(8, 0.0f)
+    {
+        for (int s = 0; s < 4; ++s)
+        {
+            coeffs.insert(coeffs.end(), {0.2f, 0.4f, 0.2f, -0.5f + 0.1f * float(s), 0.3f});
+        }
+        state = {SpIirTagBiquad, level, coeffs.data(), delay.data(), 8, 0};
+        if (level == 0)
+        {
+            return;
+        }
+        lanes.assign(40 * 4 + 2048 + 4, 0.0f);
+        float* base =
+            reinterpret_cast<float*>((reinterpret_cast<uintptr_t>(lanes.data()) + 15) & ~uintptr_t(15));
+        state.Sections = 4;
+        state.FfLanes = base;
+        state.FbLanes = base + 48;
+        state.OneSample = base + 128;
+        state.Work = base + 160;
+        state.SecondWork = state.Work + 1024;
+        std::vector<uint8_t> memory(8192);
+        for (int k = 0; k < 4; ++k)
+        {
+            const float* c = &coeffs[5 * size_t(k)];
+            const float direct[6] = {c[0], c[1], c[2], 1.0f, c[3], c[4]};
+            SpIirState* section = nullptr;
+            SpIirInit(&section, direct, 2, nullptr, memory.data());
+            for (int i = 0; i < 12; ++i)
+            {
+                state.FfLanes[12 * k + i] = c[i / 4];
+            }
+            memcpy(state.FbLanes + 20 * k, section->FbLanes, 20 * sizeof(float));
+            const float row[8] = {c[0], c[1], c[2], 0.0f, -c[3], -c[4], 0.0f, 0.0f};
+            memcpy(state.OneSample + 8 * k, row, sizeof(row));
+        }
+    }
+};
+
 void BM_OursBiquadCascade(benchmark::State& state)
 {
-    std::vector<float> coeffs;
-    for (int s = 0; s < 4; ++s)
-    {
-        coeffs.insert(coeffs.end(), {0.2f, 0.4f, 0.2f, -0.5f + 0.1f * float(s), 0.3f});
-    }
-    std::vector<float> delay(8, 0.0f);
-    SpIirState cascade = {SpIirTagBiquad, 0, coeffs.data(), delay.data(), 8, 0};
+    LevelScope level(state, 0);
+    Cascade cascade(SpCpuLevel);
     const std::vector<float> x = Signal(kFilterBlock);
     Floats out{kFilterBlock};
     for (auto _ : state)
     {
-        SpIirFilter(x.data(), out.p, kFilterBlock, &cascade);
+        SpIirFilter(x.data(), out.p, kFilterBlock, &cascade.state);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * kFilterBlock);
+}
+
+// The plain loops: y[n] = sum of h[k] x[n - k] over a history of taps - 1 samples, and the
+// cascade in transposed direct form II, sample by sample, as a C compiler builds them.
+void BM_PlainFir(benchmark::State& state)
+{
+    const int32_t taps = int32_t(state.range(0));
+    const std::vector<float> h = Signal(size_t(taps));
+    const std::vector<float> x = Signal(kFilterBlock + size_t(taps));
+    Floats out{kFilterBlock};
+    for (auto _ : state)
+    {
+        const float* in = x.data() + taps - 1;
+        for (int32_t n = 0; n < kFilterBlock; ++n)
+        {
+            float sum = 0.0f;
+            for (int32_t k = 0; k < taps; ++k)
+            {
+                sum += h[size_t(k)] * in[n - k];
+            }
+            out.p[n] = sum;
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * kFilterBlock);
+}
+
+void BM_PlainBiquadCascade(benchmark::State& state)
+{
+    Cascade cascade(0);
+    const float* c = cascade.coeffs.data();
+    float* z = cascade.delay.data();
+    const std::vector<float> x = Signal(kFilterBlock);
+    Floats out{kFilterBlock};
+    for (auto _ : state)
+    {
+        for (int32_t n = 0; n < kFilterBlock; ++n)
+        {
+            float v = x[size_t(n)];
+            for (int k = 0; k < 4; ++k)
+            {
+                const float* s = c + 5 * k;
+                const float y = s[0] * v + z[2 * k];
+                z[2 * k] = s[1] * v - s[3] * y + z[2 * k + 1];
+                z[2 * k + 1] = s[2] * v - s[4] * y;
+                v = y;
+            }
+            out.p[n] = v;
+        }
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * kFilterBlock);
@@ -185,7 +280,7 @@ void TapsAndLevels(benchmark::internal::Benchmark* b)
 {
     b->ArgNames({"taps", "level"});
     for (int64_t taps : {64, 512})
-        for (int64_t level : {0, 1})
+        for (int64_t level : {0, 1, 2, 3})
             b->Args({taps, level});
 }
 
@@ -193,7 +288,9 @@ BENCHMARK(BM_OursRealFwd)->Apply(PointsAndLevels);
 BENCHMARK(BM_OursRealInv)->Apply(PointsAndLevels);
 BENCHMARK(BM_OursComplexFwd)->ArgName("points")->Arg(1024)->Arg(65536);
 BENCHMARK(BM_OursFir)->Apply(TapsAndLevels);
-BENCHMARK(BM_OursBiquadCascade);
+BENCHMARK(BM_OursBiquadCascade)->ArgName("level")->DenseRange(0, 3);
+BENCHMARK(BM_PlainFir)->ArgName("taps")->Arg(64)->Arg(512);
+BENCHMARK(BM_PlainBiquadCascade);
 
 #if UACSIM_HAVE_FFTW
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <complex>
+#include <limits>
 #include <vector>
 
 #include "driver/primitives/filters/sp_iir_internal.h"
@@ -274,4 +275,31 @@ TEST_P(IirComplexLevelTest, OrderOneTableUnrollsTheRecursion)
         EXPECT_NEAR(out[2 * m], want.real(), 1e-5) << m;
         EXPECT_NEAR(out[2 * m + 1], want.imag(), 1e-5) << m;
     }
+}
+
+// Both parts of a scaled output beyond the 16-bit range saturate by their own sign, also past
+// the 32-bit range, and a NaN part stores 0: order 1 with no feedback passes the work values
+// straight through, four in a step and three in the tail.
+TEST_P(IirComplexLevelTest, SixteenBitPartsSaturateByTheirSign)
+{
+    const ComplexKernels k = KernelsOf(Level());
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    alignas(16) float fb[32] = {};
+    // The rows of a pole at 0: only U and V (w0 into output 0, and w2 into output 2) are not zero.
+    fb[16] = 1.0f;
+    fb[21] = 1.0f;
+    // The NaN comes last: the zero weights of a step would carry it into every lane.
+    const float parts[14] = {1e10f, -1e10f, 3e9f, -3e9f, 1, 40000, -40000, 2.5f, -2.5f, 3.5f, 0, 0, nan, -1};
+    const int16_t want[14] = {32767, -32768, 32767, -32768, 1, 32767, -32768, 2, -2, 4, 0, 0, 0, -1};
+    alignas(16) float work[14];
+    memcpy(work, parts, sizeof(parts));
+    float out[16] = {};
+    int16_t dst[16];
+    for (int16_t& d : dst)
+        d = 77;
+    k.FeedbackI16(work, out, 7, fb, 1, dst, 0);
+    EXPECT_EQ(dst[0], 77);
+    EXPECT_EQ(dst[1], 77);
+    for (int i = 0; i < 14; ++i)
+        EXPECT_EQ(dst[2 + i], want[i]) << "part " << i;
 }

@@ -9,6 +9,7 @@
 #include <math.h>
 #include <string.h>
 
+#include <limits>
 #include <vector>
 
 #include "driver/primitives/filters/sp_iir.h"
@@ -521,6 +522,62 @@ TEST_P(IirLevelOrderTest, BiquadCascadeMatchesTheGroupedModelBitForBit)
         ASSERT_TRUE(SameBits(delay, z.data(), z.size())) << "delay pairs after a block of " << len;
         at += len;
     }
+    // In place gives the same bits: every section reads its inputs before it stores over them.
+    std::vector<float> buffer(x.begin(), x.begin() + at);
+    memset(delay, 0, sizeof(delay));
+    at = 0;
+    for (int32_t len : {4 * sections, 4 * sections + 1, 4 * sections + 2, 1100, 7, 1474})
+    {
+        ASSERT_EQ(SpIirFilterInPlace(&buffer[size_t(at)], len, &cascade), SpOk);
+        at += len;
+    }
+    EXPECT_TRUE(SameBits(buffer.data(), got.data(), size_t(at))) << "in place";
     for (SpIirState* part : parts)
         SpIirFree(part);
+}
+
+// Scaled outputs beyond the 16-bit range saturate by their sign, even past the 32-bit range
+// where a plain conversion yields one pattern for both signs; a NaN stores 0. With unit taps and
+// no feedback the outputs are the work values, so each lands in a vector step or a tail as the
+// table places it (a NaN goes last: the zero weights of a group carry it into every lane).
+TEST_P(IirLevelOrderTest, SixteenBitOutputsSaturateByTheirSign)
+{
+    const I16Kernels k = I16KernelsOf(Level());
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    struct Case
+    {
+        float y;
+        int32_t scale;
+        int16_t want;
+    };
+    const Case cases[] = {
+        {1e10f, 0, 32767},   {-1e10f, 0, -32768}, {3e9f, 0, 32767},     {-3e9f, 0, -32768}, {40000, 0, 32767},
+        {-40000, 0, -32768}, {2.5f, 0, 2},        {3.5f, 0, 4},         {5.0f, 1, 2},       {1e4f, -2, 32767},
+        {-1e4f, -2, -32768}, {-2.5f, 0, -2},      {3e38f, -100, 32767}, {nan, 0, 0}, // a NaN last: it spreads
+    };
+    const int64_t len = int64_t(sizeof(cases) / sizeof(cases[0]));
+    for (int order : {1, 2})
+    {
+        std::vector<float> taps(size_t(2 * order + 2), 0.0f);
+        taps[0] = taps[size_t(order + 1)] = 1.0f;
+        const Model model(taps, order);
+        for (const int32_t scale : {0, 1, -2, -100})
+        {
+            alignas(16) float work[16];
+            for (int64_t j = 0; j < len; ++j)
+                work[j] = cases[j].y;
+            std::vector<float> out(size_t(order + len), 0.0f);
+            std::vector<int16_t> dst(out.size(), 77);
+            if (order == 2)
+                k.BiquadFeedback(work, out.data(), len, model.fb.data(), dst.data(), scale);
+            else
+                k.Feedback(work, out.data(), len, model.fb.data(), order, dst.data(), scale);
+            for (int64_t j = 0; j < len; ++j)
+            {
+                if (cases[j].scale == scale)
+                    EXPECT_EQ(dst[size_t(order + j)], cases[j].want)
+                        << "order " << order << " value " << cases[j].y << " scale " << scale;
+            }
+        }
+    }
 }

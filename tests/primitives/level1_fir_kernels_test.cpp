@@ -1,6 +1,6 @@
-// The level-1 multi-rate and complex FIR block kernels against double-precision sums written
-// from their contracts, with the positions the multi-rate kernels return, and the multi-rate run
-// sums of every level bit for bit against scalar models that add in the kernels' fixed order.
+// The level-1 multi-rate FIR block kernels against double-precision sums written from their
+// contracts, with the positions they return, and the multi-rate run sums of every level bit for
+// bit against scalar models that add in the kernels' fixed order.
 #include <gtest/gtest.h>
 
 #include <stdint.h>
@@ -9,13 +9,10 @@
 #include <vector>
 
 #include "driver/primitives/filters/sp_fir_internal.h"
-#include "driver/primitives/level1/sp_fir_level1.h"
 #include "tests/primitives/sp_level_fixture.h"
 
 namespace
 {
-
-typedef std::complex<double> Cx;
 
 std::vector<float> Ramp(size_t n, float scale)
 {
@@ -105,127 +102,6 @@ TEST(SpFirLevel1KernelTest, Layout3WrapsAfterItsLastIndex)
         }
         EXPECT_EQ(2 + 20 * (12 / n), end) << t;
     }
-}
-
-// Split complex tap records of h.
-Aligned SplitTaps(const std::vector<Cx>& h)
-{
-    std::vector<float> r;
-    for (const Cx& c : h)
-        for (float v : {c.real(), c.real(), c.real(), c.real(), -c.imag(), c.imag(), -c.imag(), c.imag()})
-            r.push_back(v);
-    return Aligned(r);
-}
-
-// Every tap-count kernel (1 to 4, and the grouped one above) at every destination alignment
-// (16-byte, 8 past, 4 past) and window alignment, over counts that leave single outputs behind;
-// the window ends where its allocation does, so a read past it is a fault under the sanitizers.
-TEST(SpFirLevel1KernelTest, ComplexDirectFormAtEveryTapCountAndAlignment)
-{
-    {
-        const std::vector<float> x = Ramp(80, 1.0f);
-        Aligned i = SplitTaps({Cx(0, 1)});
-        std::vector<float> y(10);
-        SpFirDirectBlockKernelComplex_L1(i.p, x.data(), y.data(), 5, 1);
-        for (int k = 0; k < 5; ++k)
-        {
-            EXPECT_EQ(-x[2 * k + 1], y[2 * k]);
-            EXPECT_EQ(x[2 * k], y[2 * k + 1]);
-        }
-    }
-    for (int32_t n : {1, 2, 3, 4, 5, 8, 11})
-    {
-        std::vector<Cx> h;
-        for (int j = 0; j < n; ++j)
-            h.emplace_back(0.1 * j - 0.3, 0.05 * j * j - 0.2);
-        Aligned taps = SplitTaps(h);
-        for (int32_t count : {1, 2, 3, 9, 10, 17})
-            for (int windowShift : {0, 2, 1})
-                for (int shift : {0, 2, 1})
-                {
-                    const std::vector<float> samples = Ramp(2 * size_t(count + n - 1), 1.0f);
-                    std::vector<float> window(windowShift + samples.size());
-                    std::copy(samples.begin(), samples.end(), window.begin() + windowShift);
-                    ASSERT_EQ(0u, uintptr_t(window.data()) % 16); // heap blocks are 16-byte aligned
-                    const float* x = window.data() + windowShift;
-                    std::vector<float> raw(2 * count + 8, 99.0f);
-                    float* y =
-                        reinterpret_cast<float*>((uintptr_t(raw.data()) + 15) & ~uintptr_t(15)) + shift;
-                    SpFirDirectBlockKernelComplex_L1(taps.p, x, y, count, n);
-                    for (int k = 0; k < count; ++k)
-                    {
-                        Cx want = 0;
-                        for (int j = 0; j < n; ++j)
-                            want += Cx(float(h[n - 1 - j].real()), float(h[n - 1 - j].imag())) *
-                                    Cx(x[2 * (k + j)], x[2 * (k + j) + 1]);
-                        ExpectNear(want.real(), y[2 * k], "complex direct re", k);
-                        ExpectNear(want.imag(), y[2 * k + 1], "complex direct im", k);
-                    }
-                    EXPECT_EQ(99.0f, y[2 * count]) << n << " taps, " << count << " outputs";
-                }
-    }
-}
-
-TEST(SpFirLevel1KernelTest, ComplexMultiRatePairsAndPositions)
-{
-    const std::vector<float> x = Ramp(200, 1.0f);
-    auto table = [](int32_t t, int32_t stride, int32_t runs, int32_t pairs)
-    {
-        std::vector<Cx> h(size_t(runs) * stride);
-        for (size_t k = 0; k < h.size(); ++k)
-            h[k] = (k % stride) < size_t(t) ? Cx(0.1 * (k % 7) - 0.2, 0.03 * k) : Cx(0, 0);
-        std::vector<float> r;
-        for (const Cx& c : h)
-            r.insert(r.end(), {float(c.real()), float(-c.imag())});
-        r.resize(size_t(8) * stride * pairs);
-        for (const Cx& c : h)
-            r.insert(r.end(), {float(c.imag()), float(c.real())});
-        return std::make_pair(h, Aligned(r));
-    };
-    auto product = [&](const std::vector<Cx>& h, size_t run, int64_t at, int32_t t)
-    {
-        Cx s = 0;
-        for (int32_t u = 0; u < t; ++u)
-            s += Cx(float(h[run + u].real()), float(h[run + u].imag())) *
-                 Cx(x[2 * (at + u)], x[2 * (at + u) + 1]);
-        return s;
-    };
-    {
-        // One pair: offsets 0 and 8 bytes, the filtered value at the base and the next sample.
-        auto [h, taps] = table(3, 4, 1, 1);
-        const int32_t index[3] = {0, 8, 0};
-        std::vector<float> y(8);
-        EXPECT_EQ(5 + 4, SpFirMultiRateKernelComplex_L1(taps.p, x.data(), y.data(), 4, index, 1, 5, 3, 4));
-        for (int f = 0; f < 8; ++f)
-        {
-            const Cx want = product(h, 0, 5 + f / 2, 3);
-            ExpectNear(f % 2 ? want.imag() : want.real(), y[f], "one pair", f / 2);
-        }
-    }
-    // Two pairs: runs of 3 taps in slots of stride 4, byte offsets, a wrap of 40 bytes.
-    auto [h, taps] = table(3, 4, 8, 2);
-    const int32_t index[9] = {8, 16, 8, 24, 0, 8, 16, 16, 40};
-    std::vector<float> y(20);
-    const int32_t end = SpFirMultiRateKernelComplex_L1(taps.p, x.data(), y.data(), 10, index, 2, 1, 3, 4);
-    int64_t base = 1;
-    size_t run = 0;
-    for (int step = 0; step < 5; ++step)
-    {
-        const int pair = step % 4;
-        const int64_t p1 = base + index[2 * pair] / 8, p2 = p1 + index[2 * pair + 1] / 8;
-        const Cx w1 = product(h, run, p1, 3), w2 = product(h, run + 4, p2, 3);
-        const double want[4] = {w1.real(), w1.imag(), w2.real(), w2.imag()};
-        for (int f = 0; f < 4; ++f)
-            ExpectNear(want[f], y[4 * step + f], "pairs", 2 * step + f / 2);
-        base = p2;
-        run += 8;
-        if (pair == 3)
-        {
-            base += 40 / 8;
-            run = 0;
-        }
-    }
-    EXPECT_EQ(base, end);
 }
 
 } // namespace

@@ -145,11 +145,6 @@ SpStatus SP_LN(SpConvertI32ToF32)(const int32_t* src, float* dst, int32_t len)
     return SpOk;
 }
 
-SpStatus SP_LN(SpAddConstInPlaceF32)(float value, float* srcDst, int32_t len)
-{
-    return Convert::AddConstInPlace(value, srcDst, len);
-}
-
 SpStatus SP_LN(SpInterleave32)(const float* const* channels, int32_t channelCount, int32_t frames, float* dst)
 {
     return Interleave::Interleave(channels, channelCount, frames, dst);
@@ -215,3 +210,6 @@ void SP_LN(SpDeinterleave2Kernel)(const float* src, float* left, float* right, i
 // The vector rows: fills, absolute value, flip, add, subtract and multiply, the arithmetic of
 // table 1 (add in place, multiply and divide by a constant) and the power.
 #include "driver/primitives/vectors/sp_vector_levels_build-inl.h"
+
+// The add-a-constant row (levels 1 and 2; level 3 takes level 2's).
+#include "driver/primitives/vectors/sp_add_const-inl.h"

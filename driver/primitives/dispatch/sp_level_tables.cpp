@@ -7,6 +7,7 @@
 #include "driver/primitives/fft/sp_fft.h"
 #include "driver/primitives/fft/sp_fft_internal.h"
 #include "driver/primitives/filters/sp_fir.h"
+#include "driver/primitives/filters/sp_fir_internal.h"
 #include "driver/primitives/filters/sp_iir.h"
 #include "driver/primitives/filters/sp_iir_internal.h"
 #include "driver/primitives/level1/sp_fft_level1.h"
@@ -68,7 +69,7 @@ const SpLevelRow SpLevelTable1[25] = {
     /* 13 */ SP_ROW_SEPARATE(SpFirMultiRateInit_L0, SpFirMultiRateInit_L1, SpFirMultiRateInit_L2, SpFirMultiRateInit_L3),
     /* 14 */ SP_ROW_SEPARATE(SpFirMultiRateStateSize_L0, SpFirMultiRateStateSize_L1, SpFirMultiRateStateSize_L2, SpFirMultiRateStateSize_L3),
     /* 15 */ SP_ROW_SEPARATE(SpFirFilter_L0, SpFirFilter_L1, SpFirFilter_L2, SpFirFilter_L3),
-    /* 16 */ SP_ROW_SEPARATE(SpFirFilterSample_L0, SpFirFilterSample_L0, SpFirFilterSample_L0, SpFirFilterSample_L0),
+    /* 16 */ SP_ROW_SEPARATE(SpFirFilterSample_L0, SpFirFilterSample_L1, SpFirFilterSample_L2, SpFirFilterSample_L3),
     /* 17 */ SP_ROW_SEPARATE(SpIirFilterInPlace_L0, SpIirFilterInPlace_L1, SpIirFilterInPlace_L2,
                              SpIirFilterInPlace_L3),
     /* 18 */ SP_ROW_SHARED_23(SpIirStateSize_L0, SpIirStateSize_L1, SpIirStateSize_L2),

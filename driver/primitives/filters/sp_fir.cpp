@@ -582,9 +582,8 @@ SpStatus SpFirFilterAt(int32_t level, const float* src, float* dst, int32_t len,
     return SpErrStateMismatch;
 }
 
-// The doubled delay line keeps the last L inputs contiguous from the index on, oldest first.
-SpStatus SpFirFilterSample_L0(float input, float* pOutput, const float* taps, int32_t tapCount,
-                              float* delayLine, int32_t* pIndex)
+SpStatus SpFirCheckSampleArgs(const float* pOutput, const float* taps, int32_t tapCount,
+                              const float* delayLine, const int32_t* pIndex)
 {
     if (!pOutput || !taps)
     {
@@ -598,20 +597,37 @@ SpStatus SpFirFilterSample_L0(float input, float* pOutput, const float* taps, in
     {
         return SpErrNullPointer;
     }
-    int32_t index = *pIndex;
-    if (index < 0 || index >= tapCount)
+    if (*pIndex < 0 || *pIndex >= tapCount)
     {
-        return SpErrStateMismatch; // the index does not belong to a line of this many taps
+        return SpErrStateMismatch;
     }
-    delayLine[index] = input;
-    delayLine[index + tapCount] = input;
+    return SpOk;
+}
+
+// The doubled delay line keeps the last L inputs contiguous from the index on, oldest first.
+SpStatus SpFirFilterSample_L0(float input, float* pOutput, const float* taps, int32_t tapCount,
+                              float* delayLine, int32_t* pIndex)
+{
+    const SpStatus status = SpFirCheckSampleArgs(pOutput, taps, tapCount, delayLine, pIndex);
+    if (status != SpOk)
+    {
+        return status;
+    }
+    // Single floats by byte copies: a caller's line may lie off its 4-byte alignment.
+    int32_t index = *pIndex;
+    memcpy(delayLine + index, &input, sizeof(input));
+    memcpy(delayLine + index + tapCount, &input, sizeof(input));
     index = index + 1 == tapCount ? 0 : index + 1;
     *pIndex = index;
     double sum = 0.0;
     for (int32_t i = 0; i < tapCount; ++i)
     {
-        sum += double(taps[tapCount - 1 - i] * delayLine[index + i]);
+        float tap, sample;
+        memcpy(&tap, taps + tapCount - 1 - i, sizeof(tap));
+        memcpy(&sample, delayLine + index + i, sizeof(sample));
+        sum += double(tap * sample);
     }
-    *pOutput = float(sum);
+    const float output = float(sum);
+    memcpy(pOutput, &output, sizeof(output));
     return SpOk;
 }

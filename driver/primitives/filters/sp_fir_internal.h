@@ -55,6 +55,41 @@ SP_FIR_DECLARE_MULTIRATE_KERNELS(L1)
 SP_FIR_DECLARE_MULTIRATE_KERNELS(L2)
 SP_FIR_DECLARE_MULTIRATE_KERNELS(L3)
 
+// The complex block kernels no operation calls (sp_fir_complex-inl.h has the tap layouts).
+// Direct form: count outputs from count + tapCount - 1 window samples; 16-byte aligned tap
+// records. Multi-rate: count (even) outputs, two a step; returns the position, in complex
+// samples, at which the next call continues.
+#define SP_FIR_DECLARE_COMPLEX_KERNELS(L)                                                                    \
+    void SpFirDirectBlockKernelComplexF32_##L(const float* taps, const float* window, float* dst,            \
+                                              int64_t count, int32_t tapCount);                              \
+    int64_t SpFirMultiRateKernelComplexF32_##L(const float* taps, const float* window, float* dst,           \
+                                               int64_t count, const int32_t* index, int32_t upFactor,        \
+                                               int32_t start, int32_t windowLength, int32_t rowLength);
+SP_FIR_DECLARE_COMPLEX_KERNELS(L1)
+SP_FIR_DECLARE_COMPLEX_KERNELS(L2)
+SP_FIR_DECLARE_COMPLEX_KERNELS(L3)
+
+// The one-sample kernels under the level entries of SpFirFilterSample: the input (by pointer)
+// into the doubled delay line at the index, the index moved on, the output summed in single
+// precision. The complex kernel takes complex input, output, taps and delay slots (real part
+// first); no entry calls it. Both trust the entry's checks: non-null pointers, tapCount >= 1 and
+// an index in 0 .. tapCount - 1.
+#define SP_FIR_DECLARE_SAMPLE_KERNELS(L)                                                                     \
+    void SpFirFilterSampleKernel_##L(const float* input, float* output, const float* taps, int64_t tapCount, \
+                                     float* delayLine, int32_t* pIndex);                                     \
+    void SpFirFilterSampleKernelComplexF32_##L(const float* input, float* output, const float* taps,         \
+                                               int64_t tapCount, float* delayLine, int32_t* pIndex);         \
+    SpStatus SpFirFilterSample_##L(float input, float* pOutput, const float* taps, int32_t tapCount,         \
+                                   float* delayLine, int32_t* pIndex);
+SP_FIR_DECLARE_SAMPLE_KERNELS(L1)
+SP_FIR_DECLARE_SAMPLE_KERNELS(L2)
+SP_FIR_DECLARE_SAMPLE_KERNELS(L3)
+
+// The checks every level's SpFirFilterSample makes, in the generic build's order, and the index
+// refusal: an index outside 0 .. tapCount - 1 belongs to no delay line of this many taps.
+SpStatus SpFirCheckSampleArgs(const float* pOutput, const float* taps, int32_t tapCount,
+                              const float* delayLine, const int32_t* pIndex);
+
 // The level's move (SpMoveI32_L<level>), for the history shifts.
 SpStatus SpFirMoveI32(int32_t level, const int32_t* src, int32_t* dst, int32_t len);
 

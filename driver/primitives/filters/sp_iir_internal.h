@@ -92,3 +92,56 @@ SP_IIR_DECLARE_LEVEL_KERNELS(L3)
 // Level 2's size query serves level 3 as well: the layout is the same.
 SpStatus SpIirStateSizeCalc_L1(int32_t order, int32_t* pSize, uint32_t tag);
 SpStatus SpIirStateSizeCalc_L2(int32_t order, int32_t* pSize, uint32_t tag);
+
+// The one-sample steps no operation calls, for states the caller lays out (sp_iir_sample-inl.h):
+// double taps on double or float data, complex float and complex double taps on complex float or
+// complex double data, and the integer members on top of these and of the float steps, which
+// write y times 2^-scale rounded in the current mode and saturated by sign (a NaN gives 0).
+// Complex values are pairs, real part first. The WithY members also store the unscaled y in
+// the arithmetic's precision.
+#define SP_IIR_DECLARE_SAMPLE_KERNELS(L)                                                                     \
+    void SpIirDirectOneKernelComplexF32_##L(const float* x, float* y, SpIirState* state);                    \
+    void SpIirBiquadOneKernelComplexF32_##L(const float* x, float* y, SpIirState* state);                    \
+    void SpIirDirectOneKernelF64_##L(const double* x, double* y, SpIirState* state);                         \
+    void SpIirBiquadOneKernelF64_##L(const double* x, double* y, SpIirState* state);                         \
+    void SpIirDirectOneKernelF64F32_##L(const float* x, float* y, SpIirState* state);                        \
+    void SpIirDirectOneKernelF64F32WithY_##L(const float* x, float* y, double* yWide, SpIirState* state);    \
+    void SpIirBiquadOneKernelF64F32_##L(const float* x, float* y, SpIirState* state);                        \
+    void SpIirDirectOneKernelComplexF64_##L(const double* x, double* y, SpIirState* state);                  \
+    void SpIirBiquadOneKernelComplexF64_##L(const double* x, double* y, SpIirState* state);                  \
+    void SpIirDirectOneKernelComplexF64F32_##L(const float* x, float* y, SpIirState* state);                 \
+    void SpIirDirectOneKernelComplexF64F32WithY_##L(const float* x, float* y, double* yWide,                 \
+                                                    SpIirState* state);                                      \
+    void SpIirBiquadOneKernelComplexF64F32_##L(const float* x, float* y, SpIirState* state);                 \
+    void SpIirDirectOneKernelI16_##L(const int16_t* x, int16_t* y, SpIirState* state, int32_t scale);        \
+    void SpIirDirectOneKernelI16WithY_##L(const int16_t* x, int16_t* y, float* yWide, SpIirState* state,     \
+                                          int32_t scale);                                                    \
+    void SpIirBiquadOneKernelI16_##L(const int16_t* x, int16_t* y, SpIirState* state, int32_t scale);        \
+    void SpIirDirectOneKernelComplexI16_##L(const int16_t* x, int16_t* y, SpIirState* state, int32_t scale); \
+    void SpIirDirectOneKernelComplexI16WithY_##L(const int16_t* x, int16_t* y, float* yWide,                 \
+                                                 SpIirState* state, int32_t scale);                          \
+    void SpIirBiquadOneKernelComplexI16_##L(const int16_t* x, int16_t* y, SpIirState* state, int32_t scale); \
+    void SpIirDirectOneKernelF64I16_##L(const int16_t* x, int16_t* y, SpIirState* state, int32_t scale);     \
+    void SpIirDirectOneKernelF64I16WithY_##L(const int16_t* x, int16_t* y, double* yWide, SpIirState* state, \
+                                             int32_t scale);                                                 \
+    void SpIirBiquadOneKernelF64I16_##L(const int16_t* x, int16_t* y, SpIirState* state, int32_t scale);     \
+    void SpIirDirectOneKernelF64I32_##L(const int32_t* x, int32_t* y, SpIirState* state, int32_t scale);     \
+    void SpIirDirectOneKernelF64I32WithY_##L(const int32_t* x, int32_t* y, double* yWide, SpIirState* state, \
+                                             int32_t scale);                                                 \
+    void SpIirBiquadOneKernelF64I32_##L(const int32_t* x, int32_t* y, SpIirState* state, int32_t scale);     \
+    void SpIirDirectOneKernelComplexF64I16_##L(const int16_t* x, int16_t* y, SpIirState* state,              \
+                                               int32_t scale);                                               \
+    void SpIirDirectOneKernelComplexF64I16WithY_##L(const int16_t* x, int16_t* y, double* yWide,             \
+                                                    SpIirState* state, int32_t scale);                       \
+    void SpIirBiquadOneKernelComplexF64I16_##L(const int16_t* x, int16_t* y, SpIirState* state,              \
+                                               int32_t scale);                                               \
+    void SpIirDirectOneKernelComplexF64I32_##L(const int32_t* x, int32_t* y, SpIirState* state,              \
+                                               int32_t scale);                                               \
+    void SpIirDirectOneKernelComplexF64I32WithY_##L(const int32_t* x, int32_t* y, double* yWide,             \
+                                                    SpIirState* state, int32_t scale);                       \
+    void SpIirBiquadOneKernelComplexF64I32_##L(const int32_t* x, int32_t* y, SpIirState* state,              \
+                                               int32_t scale);
+
+SP_IIR_DECLARE_SAMPLE_KERNELS(L1)
+SP_IIR_DECLARE_SAMPLE_KERNELS(L2)
+SP_IIR_DECLARE_SAMPLE_KERNELS(L3)

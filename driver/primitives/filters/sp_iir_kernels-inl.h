@@ -145,6 +145,16 @@ template <class P> struct SpIirKernels
         void One(int64_t, float) const {}
     };
 
+    // A scaled output held to the 16-bit range before it is rounded, so a value beyond the
+    // 32-bit range saturates by its sign instead of turning into the conversion's
+    // out-of-range pattern (-32768 whatever its sign); a NaN gives 0. Clamping first rounds
+    // every in-range value exactly as rounding and then saturating would.
+    static __m128 Bounded16(__m128 y)
+    {
+        const __m128 ordered = _mm_and_ps(y, _mm_cmpord_ps(y, y));
+        return _mm_min_ps(_mm_max_ps(ordered, _mm_set1_ps(-32768.0f)), _mm_set1_ps(32767.0f));
+    }
+
     struct I16Sink
     {
         int16_t* dst; // output k at dst[k]
@@ -155,13 +165,12 @@ template <class P> struct SpIirKernels
         }
         void Four(int64_t k, __m128 y) const
         {
-            const __m128i v = _mm_cvtps_epi32(_mm_mul_ps(y, scale));
+            const __m128i v = _mm_cvtps_epi32(Bounded16(_mm_mul_ps(y, scale)));
             _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + k), _mm_packs_epi32(v, v));
         }
         void One(int64_t k, float y) const
         {
-            const int32_t v = _mm_cvtss_si32(_mm_mul_ss(_mm_set_ss(y), scale));
-            dst[k] = int16_t(v < -32768 ? -32768 : (v > 32767 ? 32767 : v));
+            dst[k] = int16_t(_mm_cvtss_si32(Bounded16(_mm_mul_ss(_mm_set_ss(y), scale))));
         }
     };
 
@@ -422,12 +431,12 @@ template <class P> struct SpIirKernels
         __m128 scale;
         void Two(int64_t k, __m128 y) const
         {
-            const __m128i v = _mm_cvtps_epi32(_mm_mul_ps(y, scale));
+            const __m128i v = _mm_cvtps_epi32(Bounded16(_mm_mul_ps(y, scale)));
             _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 2 * k), _mm_packs_epi32(v, v));
         }
         void One(int64_t k, __m128 y) const
         {
-            const __m128i v = _mm_cvtps_epi32(_mm_mul_ps(y, scale));
+            const __m128i v = _mm_cvtps_epi32(Bounded16(_mm_mul_ps(y, scale)));
             const int32_t bits = _mm_cvtsi128_si32(_mm_packs_epi32(v, v));
             __builtin_memcpy(dst + 2 * k, &bits, sizeof(bits));
         }
@@ -552,6 +561,11 @@ template <class P> struct SpIirKernels
         const float* a = s->Taps + n;
         float* z = s->Delay;
         const float in = *x;
+        if (n == 0)
+        {
+            *y = in * b[0];
+            return;
+        }
         const float out = b[0] * in + z[0];
         const __m128 vin = Splat(in), vout = Splat(out);
         int32_t i = 0;
