@@ -3,6 +3,7 @@
 #include "driver/usb/usb_device.h"
 
 #include "driver/function/uac1/uac1_device.h"
+#include "driver/function/variants/variant_a_device.h"
 #include "driver/function/variants/variant_device.h"
 
 namespace
@@ -13,7 +14,7 @@ namespace
 const AudioFunctionCreators kAudioFunctionCreators = {
     CreateUac1Device,     // Uac1
     nullptr,              // Uac2
-    nullptr,              // VariantA
+    CreateVariantADevice, // VariantA
     CreateVariantBDevice, // VariantB
     CreateVariantCDevice, // VariantC
     nullptr,              // VariantD

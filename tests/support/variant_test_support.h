@@ -5,6 +5,7 @@
 
 #include "support/uac1_test_support.h"
 
+#include "driver/function/variants/variant_a_device.h"
 #include "driver/function/variants/variant_device.h"
 #include "driver/topology/nodes/feature_unit_if.h"
 
@@ -36,6 +37,7 @@ NTSTATUS KeepingCreator(PUNKNOWN* unknown, PUNKNOWN outer, USHORT vendor, USHORT
 inline const AudioFunctionCreators* KeepingCreators()
 {
     static AudioFunctionCreators creators = *UsbDeviceAudioFunctionCreators();
+    creators.VariantA = KeepingCreator<CreateVariantADevice>;
     creators.VariantB = KeepingCreator<CreateVariantBDevice>;
     creators.VariantC = KeepingCreator<CreateVariantCDevice>;
     return &creators;
@@ -47,6 +49,7 @@ protected:
     VariantRig() : u1t::Uac1Rig() { m_Options = rig::BareAdapter(KeepingCreators()); }
 
     CVariantDevice* Variant() { return LastVariant(); }
+    CVariantADevice* VariantA() { return static_cast<CVariantADevice*>(LastVariant()); }
 
     CUsbEntityNode* Entity(ULONG id)
     {

@@ -1,0 +1,461 @@
+// Variant A on its simulated sound box: the chip probe and the model it picks, the register
+// cache with its HID writes checked in the chip's own record, the configuration rewrite checked
+// against golden bytes, the scaled and table-mapped levels, and the jack-sense thread through a
+// plug and an unplug in virtual time, with its stop and power rules.
+#include "support/variant_test_support.h"
+
+#include "sim/device/register_chip.h"
+#include "usbaudio.h"
+#include "driver/core/pin_type.h"
+#include "driver/topology/variants/variant_a_units.h"
+
+#include <mutex>
+#include <sstream>
+#include <string>
+
+namespace
+{
+
+using vt::VariantRig;
+
+constexpr LONG kDb = 0x10000;
+constexpr LONG kSilence = LONG(0x80000000);
+constexpr ULONGLONG kSecond = 10000000;
+
+std::vector<uint8_t> HexBytes(const std::string& text)
+{
+    std::vector<uint8_t> bytes;
+    std::istringstream in(text);
+    std::string token;
+    while (in >> token)
+        bytes.push_back(uint8_t(std::stoul(token, nullptr, 16)));
+    return bytes;
+}
+
+std::vector<uint8_t> ModelConfiguration()
+{
+    sim::DeviceProfile profile;
+    std::string error;
+    EXPECT_TRUE(sim::LoadBuiltinProfile("uac1-variant-a", &profile, &error)) << error;
+    return profile.ConfigurationDescriptor();
+}
+
+std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, size_t from, size_t count)
+{
+    return std::vector<uint8_t>(bytes.begin() + from, bytes.begin() + from + count);
+}
+
+std::string ProfileWith(const std::string& from, const std::string& to)
+{
+    std::string text = sim::BuiltinProfileText("uac1-variant-a");
+    size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos)
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// The jack-polling model: vendor 0x1E7D, product 0x3750.
+std::string JackPollingProfile()
+{
+    return ProfileWith("F1 FF 26 81", "7D 1E 50 37");
+}
+
+// ---- The configuration rewrite ----
+
+TEST(VariantAConfiguration, NoSwitchesLeaveTheModelDescriptorAsItIs)
+{
+    std::vector<uint8_t> config = ModelConfiguration();
+    const std::vector<uint8_t> original = config;
+    VariantASwitches switches = {};
+    BOOLEAN rewritten = FALSE;
+    ASSERT_EQ(VariantAFilterConfigDescriptor(config.data(), ULONG(config.size()), switches, &rewritten),
+              STATUS_SUCCESS);
+    EXPECT_TRUE(rewritten);
+    EXPECT_EQ(config, original);
+}
+
+TEST(VariantAConfiguration, MicrophoneAndFourAndEightChannelsGoneGivesTheGoldenBytes)
+{
+    std::vector<uint8_t> config = ModelConfiguration();
+    const std::vector<uint8_t> original = config;
+    VariantASwitches switches = {};
+    switches.DisableMicInTerminal = 1;
+    switches.Disable4ChOut = 1;
+    switches.Disable8ChOut = 1;
+    BOOLEAN rewritten = FALSE;
+    ASSERT_EQ(VariantAFilterConfigDescriptor(config.data(), ULONG(config.size()), switches, &rewritten),
+              STATUS_SUCCESS);
+    ASSERT_TRUE(rewritten);
+    std::vector<uint8_t> expected =
+        HexBytes("09 02 5F 01 03 01 00 80 32  09 04 00 00 00 01 01 00 00  0A 24 01 00 01 86 00 02 01 02"
+                 " 0C 24 02 01 01 01 00 06 3F 00 00 00"                   // streaming input: 6 channels
+                 " 12 24 04 0A 02 01 0B 06 3F 00 00 00 00 00 00 00 00 00" // mixer <- 1 11: 8 x 6 bits
+                 " 0E 24 06 0D 0A 01 03 02 02 02 02 02 02 00"             // output unit: 6 channels
+                 " 09 24 03 03 01 03 00 0D 00"                            // speaker
+                 " 09 24 03 07 01 01 00 06 00"                            // record output
+                 " 08 24 05 06 02 0F 10 00"                               // record selector <- 15 16
+                 " 0C 24 02 12 03 06 00 02 03 00 00 00 0A 24 06 0F 12 01 03 00 00 00"
+                 " 0A 24 06 0B 12 01 03 00 00 00 0C 24 02 13 05 06 00 02 03 00 00 00"
+                 " 0A 24 06 10 13 01 03 00 00 00");
+    const size_t streamInterface = 218, alt2 = 273, alt6 = 365, alt96 = 411;
+    for (auto piece : {Slice(original, streamInterface, 9), Slice(original, alt2, 46),
+                       Slice(original, alt6, 46), Slice(original, alt96, 43 + 55)})
+        expected.insert(expected.end(), piece.begin(), piece.end());
+    ASSERT_EQ(expected.size(), 0x15Fu);
+    EXPECT_EQ(Slice(config, 0, expected.size()), expected);
+    EXPECT_EQ(Slice(config, expected.size(), config.size() - expected.size()),
+              std::vector<uint8_t>(config.size() - expected.size(), 0));
+}
+
+TEST(VariantAConfiguration, OneRecordInputLeftFeedsTheRecordOutputDirectly)
+{
+    std::vector<uint8_t> config = ModelConfiguration();
+    VariantASwitches switches = {};
+    switches.DisableLineInTerminal = 1;  // line units and the stereo mix go with it
+    switches.DisableSpdifInTerminal = 1; // only the microphone records
+    switches.DisableMicInAAUnit = 1;     // and with both analogue units gone, no mixer
+    BOOLEAN rewritten = FALSE;
+    ASSERT_EQ(VariantAFilterConfigDescriptor(config.data(), ULONG(config.size()), switches, &rewritten),
+              STATUS_SUCCESS);
+    const std::vector<uint8_t> control =
+        HexBytes("0A 24 01 00 01 4E 00 02 01 02 0C 24 02 01 01 01 00 08 3F 06 00 00"
+                 " 0C 24 02 05 01 02 00 02 03 00 00 00 0A 24 06 08 05 01 03 00 00 00"
+                 " 10 24 06 0D 01 01 03 02 02 02 02 02 02 02 02 00" // output unit fed by the stream input
+                 " 09 24 03 03 01 03 00 0D 00 09 24 03 07 01 01 00 08 00"); // record output <- 8
+    EXPECT_EQ(Slice(config, 18, control.size()), control);
+    EXPECT_EQ(config[18 + control.size()], 9) << "the streaming interface follows";
+}
+
+TEST(VariantAConfiguration, SixAndEightChannelsBothGoneIsRefusedAndOtherLayoutsAreKept)
+{
+    std::vector<uint8_t> config = ModelConfiguration();
+    const std::vector<uint8_t> original = config;
+    VariantASwitches switches = {};
+    switches.Disable6ChOut = 1;
+    switches.Disable8ChOut = 1;
+    BOOLEAN rewritten = TRUE;
+    EXPECT_EQ(VariantAFilterConfigDescriptor(config.data(), ULONG(config.size()), switches, &rewritten),
+              STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(rewritten);
+    EXPECT_EQ(config, original);
+
+    sim::DeviceProfile headset;
+    std::string error;
+    ASSERT_TRUE(sim::LoadBuiltinProfile("uac1-headset", &headset, &error)) << error;
+    std::vector<uint8_t> other = headset.ConfigurationDescriptor();
+    const std::vector<uint8_t> before = other;
+    switches.Disable6ChOut = 0;
+    EXPECT_EQ(VariantAFilterConfigDescriptor(other.data(), ULONG(other.size()), switches, &rewritten),
+              STATUS_SUCCESS);
+    EXPECT_FALSE(rewritten);
+    EXPECT_EQ(other, before);
+}
+
+// ---- Levels ----
+
+TEST(VariantALevels, ScaledUnitsAndTheVolumeTableAtTheirEnds)
+{
+    // Unit 3 (3/2): -3 dB on the device reads -4.5 dB, and -4.5 dB writes -3 dB.
+    EXPECT_EQ(VariantAScaleFromDevice(-3 * kDb, 3, 2), -0x48000);
+    EXPECT_EQ(VariantAScaleToDevice(-0x48000, 3, 2), -3 * kDb);
+    // Unit 4 (3/8), and a third above 0 dB in both.
+    EXPECT_EQ(VariantAScaleFromDevice(-8 * kDb, 3, 8), -3 * kDb);
+    EXPECT_EQ(VariantAScaleToDevice(-3 * kDb, 3, 8), -8 * kDb);
+    EXPECT_EQ(VariantAScaleFromDevice(2 * kDb, 3, 8), 6 * kDb);
+    EXPECT_EQ(VariantAScaleToDevice(6 * kDb, 3, 2), 2 * kDb);
+    EXPECT_EQ(VariantAScaleFromDevice(kSilence, 3, 2), kSilence);
+    EXPECT_EQ(VariantAScaleToDevice(kSilence, 3, 8), kSilence);
+
+    EXPECT_EQ(VariantAVolumeFromDevice(0), 0);
+    EXPECT_EQ(VariantAVolumeFromDevice(-256), -62);
+    EXPECT_EQ(VariantAVolumeFromDevice(-9472), -8500);
+    EXPECT_EQ(VariantAVolumeFromDevice(-9800), -9800); // below the table: unmapped
+    EXPECT_EQ(VariantAVolumeToDevice(-62 * 256), -256);
+    EXPECT_EQ(VariantAVolumeToDevice(-100 * 256), -256);
+    EXPECT_EQ(VariantAVolumeToDevice(0), 0);
+    EXPECT_EQ(VariantAVolumeToDevice(5 * kDb), 0); // above 0 dB: entry 0
+    EXPECT_EQ(VariantAVolumeToDevice(-8832 * 256), -9728);
+}
+
+// ---- On the driver ----
+
+class VariantAOnDriver : public VariantRig
+{
+protected:
+    sim::RegisterChip& Chip() { return *Model().Chip(); }
+    std::vector<std::pair<int, int>> ChipWrites()
+    {
+        std::vector<std::pair<int, int>> writes;
+        for (const sim::ChipWrite& w : Chip().Writes())
+            writes.emplace_back(w.Register, w.Value);
+        return writes;
+    }
+};
+
+TEST_F(VariantAOnDriver, ProbesTheChipRewritesAndRestoresItsRegisters)
+{
+    Plug("uac1-variant-a");
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    ASSERT_NE(VariantA(), nullptr);
+    ASSERT_EQ(Requests(0xC3, 0x81).size(), 2u);
+    EXPECT_EQ(Requests(0xC3, 0x81)[0].Setup.Index, 9);
+    EXPECT_EQ(Requests(0xC3, 0x81)[1].Setup.Index, 8);
+    // PostInit: register 5's reset bits low, then high, then registers 0 to 4 as cached.
+    const std::vector<std::pair<int, int>> expected = {{5, 0x0000}, {5, 0x3000}, {0, 0x2004}, {1, 0x3002},
+                                                       {2, 0xF800}, {3, 0x143F}, {4, 0x0000}};
+    EXPECT_EQ(ChipWrites(), expected);
+    // The probe matched on a model of no row of its own: eight-channel output goes.
+    EXPECT_TRUE(VariantA()->GetSwitches().Disable8ChOut);
+    EXPECT_EQ(Usb()->GetConfigurationDescriptor()->wTotalLength, 509 - 46 - 13 - 10 - 4 - 2 - 1);
+    // Variant A is a class-1 audio function in every other respect.
+    IUsbAudioFunction* function = nullptr;
+    ASSERT_EQ(m_pCommon->QueryInterface(IID_IUsbAudioFunction, reinterpret_cast<PVOID*>(&function)),
+              STATUS_SUCCESS);
+    function->Release();
+}
+
+TEST_F(VariantAOnDriver, MaskedRegisterWritesReachTheChipByteForByte)
+{
+    Plug("uac1-variant-a");
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    Chip().ClearWrites();
+    const uint64_t since = LastSequence();
+    ASSERT_EQ(VariantA()->WriteMaskedRegister(2, 0x0100, 0x0300), STATUS_SUCCESS);
+    EXPECT_EQ(VariantA()->GetCachedRegister(2), 0xF900);
+    EXPECT_EQ(VariantA()->WriteMaskedRegister(6, 0x0100, 0xFFFF), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(VariantA()->WriteMaskedRegister(1, 0x1234, 0), STATUS_SUCCESS);
+    auto reports = Requests(0x21, 0x09, -1, -1, -1, since);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].Setup.Value, 0x0200);
+    EXPECT_EQ(reports[0].Setup.Index, 3);
+    EXPECT_EQ(reports[0].OutData, (std::vector<uint8_t>{0x20, 0x00, 0xF9, 0x02}));
+    EXPECT_EQ(Chip().Register(2), 0xF900);
+
+    // A write the chip refuses leaves the cache as it was.
+    sim::DeviceFaults faults;
+    faults.StallMatching = true;
+    faults.StallFilter.Request = 0x09;
+    Model().SetFaults(faults);
+    EXPECT_FALSE(NT_SUCCESS(VariantA()->WriteMaskedRegister(2, 0x0000, 0xFFFF)));
+    EXPECT_EQ(VariantA()->GetCachedRegister(2), 0xF900);
+    Model().SetFaults(sim::DeviceFaults());
+}
+
+TEST_F(VariantAOnDriver, FailedFirstProbeCountsAsNoMatchAndAFailedSecondRefusesTheDevice)
+{
+    Plug(ProfileWith("vendor 0xC3 0x81 0 9 data 9F", "vendor 0xC3 0x81 0 9 stall"));
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    EXPECT_FALSE(VariantA()->GetSwitches().Disable8ChOut);
+    EXPECT_EQ(Usb()->GetConfigurationDescriptor()->wTotalLength, 509 - 13 - 10 - 1);
+    TearDown();
+    SetUp();
+    Plug(ProfileWith("vendor 0xC3 0x81 0 8 data 83", "vendor 0xC3 0x81 0 8 stall"));
+    EXPECT_FALSE(NT_SUCCESS(StartUsbDevice()));
+    EXPECT_NE(plat::DebugLogText().find("second probe byte"), std::string::npos);
+}
+
+TEST_F(VariantAOnDriver, SwitchesComeFromTheSettingsAndTwoChannelsOffTakesHeadphonesAndSpdif)
+{
+    Plug("uac1-variant-a");
+    ULONG on = 1;
+    ASSERT_EQ(plat::RegSetValue(SettingsPath(), u"Disable2ChOutSupported", REG_BINARY, &on, sizeof(on)),
+              STATUS_SUCCESS);
+    ASSERT_EQ(plat::RegSetValue(SettingsPath(), u"DisableLineInTerminal", REG_BINARY, &on, sizeof(on)),
+              STATUS_SUCCESS);
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    const VariantASwitches& s = VariantA()->GetSwitches();
+    EXPECT_TRUE(s.Disable2ChOut);
+    EXPECT_FALSE(s.SupportHPOut);
+    EXPECT_FALSE(s.SupportSpdifOut);
+    EXPECT_TRUE(s.DisableLineInTerminal);
+    EXPECT_TRUE(s.DisableStereoMixRecUnit); // its default
+    CUsbEntityNode* line = nullptr;
+    EXPECT_EQ(Variant()->FindChildById(18, &line), STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(VariantAOnDriver, BothSixAndEightChannelsOffRefusesTheDeviceAndSaysWhy)
+{
+    Plug("uac1-variant-a");
+    ULONG on = 1;
+    ASSERT_EQ(plat::RegSetValue(SettingsPath(), u"Disable6ChOutSupported", REG_BINARY, &on, sizeof(on)),
+              STATUS_SUCCESS);
+    EXPECT_EQ(StartUsbDevice(), STATUS_UNSUCCESSFUL);
+    EXPECT_NE(plat::DebugLogText().find("both 6- and 8-channel output"), std::string::npos);
+}
+
+TEST_F(VariantAOnDriver, UnitLevelsGoThroughTheirScalesToTheDevice)
+{
+    Plug("uac1-variant-a");
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    IFeatureUnitLevel* unit9 = EntityAs<IFeatureUnitLevel>(9, IID_IFeatureUnitLevel);
+    IFeatureUnitLevel* unit13 = EntityAs<IFeatureUnitLevel>(13, IID_IFeatureUnitLevel);
+    ASSERT_NE(unit9, nullptr);
+    ASSERT_NE(unit13, nullptr);
+    ASSERT_TRUE(Controls().ChangeControl(9, 2, 0, -768)); // -3 dB on the device
+    LONG level = 0;
+    ASSERT_EQ(unit9->GetLevel(USB_AUDIO_FU_VOLUME_CONTROL, 0, &level), STATUS_SUCCESS);
+    EXPECT_EQ(level, -0x48000);
+    const uint64_t since = LastSequence();
+    ASSERT_EQ(unit9->SetLevel(USB_AUDIO_FU_VOLUME_CONTROL, 0, -0x48000), STATUS_SUCCESS);
+    ASSERT_EQ(unit13->SetLevel(USB_AUDIO_FU_VOLUME_CONTROL, 0, -62 * 256), STATUS_SUCCESS);
+    auto sent9 = Requests(0x21, 0x01, 9, 2, -1, since);
+    ASSERT_EQ(sent9.size(), 1u);
+    EXPECT_EQ(sent9[0].OutData, (std::vector<uint8_t>{0x00, 0xFD})); // -768
+    auto sent13 = Requests(0x21, 0x01, 13, 2, -1, since);
+    ASSERT_EQ(sent13.size(), 1u);
+    EXPECT_EQ(sent13[0].OutData, (std::vector<uint8_t>{0x00, 0xFF})); // -256
+    ASSERT_EQ(unit13->GetLevel(USB_AUDIO_FU_VOLUME_CONTROL, 0, &level), STATUS_SUCCESS);
+    EXPECT_EQ(level, -62 * 256);
+    // Unit 9's range: the device's -60..0 dB, scaled by 3/2, in 1.5 dB steps.
+    LONG max = 1, min = 0, step = 0;
+    ASSERT_EQ(unit9->GetLevelRange(USB_AUDIO_FU_VOLUME_CONTROL, &max, &min, &step), STATUS_SUCCESS);
+    EXPECT_EQ(max, 0);
+    EXPECT_EQ(min, -90 * kDb);
+    EXPECT_EQ(step, 0x18000);
+}
+
+TEST_F(VariantAOnDriver, InputTerminalsAreStreamOrPhysicalPinsByTheirType)
+{
+    Plug("uac1-variant-a");
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    ULONG type = 99;
+    ASSERT_EQ(EntityAs<ITerminalNode>(1, IID_ITerminalNode)->GetPinType(&type), STATUS_SUCCESS);
+    EXPECT_EQ(type, ULONG(PIN_TYPE_STREAM));
+    ASSERT_EQ(EntityAs<ITerminalNode>(5, IID_ITerminalNode)->GetPinType(&type), STATUS_SUCCESS);
+    EXPECT_EQ(type, ULONG(PIN_TYPE_MIC));
+}
+
+// ---- The jack-sense thread ----
+
+// What the thread drives, as the model's gain processor and unit 11 would receive it.
+class RecordingSink : public IVariantAJackSink
+{
+public:
+    NTSTATUS SetForcedMute(UCHAR Mute) override
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        m_Calls.push_back("mute " + std::to_string(Mute));
+        return STATUS_SUCCESS;
+    }
+    VOID SetJackGainMode(ULONG Mode) override
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        m_Calls.push_back("mode " + std::to_string(Mode));
+    }
+    std::vector<std::string> Take()
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        std::vector<std::string> calls;
+        calls.swap(m_Calls);
+        return calls;
+    }
+
+private:
+    std::mutex m_Lock;
+    std::vector<std::string> m_Calls;
+};
+
+TEST_F(VariantAOnDriver, OnlyTheJackPollingModelRunsTheThread)
+{
+    Plug("uac1-variant-a");
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(m_pCommon->Start(), STATUS_SUCCESS);
+    EXPECT_FALSE(VariantA()->IsJackThreadRunning());
+    RunFor(kSecond);
+    EXPECT_EQ(Chip().ReportReads(), 0u);
+}
+
+TEST_F(VariantAOnDriver, JackSenseFollowsAPlugAndAnUnplugOverThirtyPolls)
+{
+    Plug(JackPollingProfile());
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    ASSERT_TRUE(VariantA()->IsJackPolling());
+    // The model's override: register 1 restored as 0x3032, eight and four channels gone.
+    EXPECT_EQ(Chip().Register(1), 0x3032);
+    RecordingSink sink;
+    VariantA()->SetJackSink(&sink);
+    ASSERT_EQ(m_pCommon->Start(), STATUS_SUCCESS);
+    ASSERT_TRUE(VariantA()->IsJackThreadRunning());
+    RunFor(kSecond);
+    EXPECT_EQ(sink.Take(), std::vector<std::string>{"mute 1"});
+    EXPECT_EQ(VariantA()->GetJackState(), ULONG(VARIANT_A_JACK_ALL_SET));
+
+    Chip().SetSenseBit(false); // the line drops: mixed at once, steady after 30 polls (1.5 s)
+    RunFor(kSecond / 10);
+    EXPECT_EQ(sink.Take(), (std::vector<std::string>{"mute 0", "mode 1"}));
+    RunFor(kSecond);
+    EXPECT_EQ(sink.Take(), std::vector<std::string>{});
+    RunFor(kSecond);
+    EXPECT_EQ(sink.Take(), (std::vector<std::string>{"mute 0", "mode 2"}));
+    EXPECT_EQ(VariantA()->GetJackState(), ULONG(VARIANT_A_JACK_ALL_CLEAR));
+
+    Chip().SetSenseBit(true); // back: state 2 waits for 30 steady polls, then state 0
+    RunFor(kSecond);
+    EXPECT_EQ(sink.Take(), std::vector<std::string>{});
+    RunFor(kSecond);
+    EXPECT_EQ(sink.Take(), (std::vector<std::string>{"mute 1", "mode 0"}));
+    EXPECT_GE(Chip().ReportReads(), 100u);
+
+    ASSERT_EQ(m_pCommon->Stop(), STATUS_SUCCESS);
+    EXPECT_FALSE(VariantA()->IsJackThreadRunning());
+    const size_t reads = Chip().ReportReads();
+    RunFor(kSecond);
+    EXPECT_EQ(Chip().ReportReads(), reads);
+}
+
+TEST_F(VariantAOnDriver, AFailedReportReadEndsTheThreadAndStopStillReturns)
+{
+    Plug(JackPollingProfile());
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    RecordingSink sink;
+    VariantA()->SetJackSink(&sink);
+    ASSERT_EQ(m_pCommon->Start(), STATUS_SUCCESS);
+    RunFor(kSecond / 2);
+    sim::DeviceFaults faults;
+    faults.StallMatching = true;
+    faults.StallFilter.Request = 0x01;
+    faults.StallFilter.Index = 3;
+    Model().SetFaults(faults);
+    RunFor(kSecond / 2);
+    const size_t reads = Chip().ReportReads();
+    RunFor(kSecond);
+    EXPECT_EQ(Chip().ReportReads(), reads) << "the thread went on reading";
+    EXPECT_EQ(m_pCommon->Stop(), STATUS_SUCCESS);
+    EXPECT_FALSE(VariantA()->IsJackThreadRunning());
+}
+
+TEST_F(VariantAOnDriver, PowerDownStopsTheThreadAndPowerUpRestoresAndRestartsIt)
+{
+    Plug(JackPollingProfile());
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(m_pCommon->Start(), STATUS_SUCCESS);
+    IAdapterPowerManagement* power = nullptr;
+    ASSERT_EQ(m_pCommon->QueryInterface(IID_IAdapterPowerManagement, reinterpret_cast<PVOID*>(&power)),
+              STATUS_SUCCESS);
+    POWER_STATE state;
+    state.DeviceState = PowerDeviceD3;
+    power->PowerChangeState(state);
+    EXPECT_FALSE(VariantA()->IsJackThreadRunning());
+    Chip().ClearWrites();
+    state.DeviceState = PowerDeviceD0;
+    power->PowerChangeState(state);
+    power->Release();
+    EXPECT_TRUE(VariantA()->IsJackThreadRunning());
+    const std::vector<std::pair<int, int>> restored = {{5, 0x0000}, {5, 0x3000}, {0, 0x2004}, {1, 0x3032},
+                                                       {2, 0xF800}, {3, 0x143F}, {4, 0x0000}};
+    EXPECT_EQ(ChipWrites(), restored);
+}
+
+TEST_F(VariantAOnDriver, ThreadThatCannotBeCreatedFailsStartAndLeavesNothingRunning)
+{
+    Plug(JackPollingProfile());
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    plat::FailSystemThreadCreations(1);
+    EXPECT_FALSE(NT_SUCCESS(m_pCommon->Start()));
+    plat::FailSystemThreadCreations(0);
+    EXPECT_FALSE(VariantA()->IsJackThreadRunning());
+    EXPECT_EQ(m_pCommon->Stop(), STATUS_SUCCESS);
+}
+
+} // namespace
