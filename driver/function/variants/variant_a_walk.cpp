@@ -6,6 +6,8 @@
 #include "driver/topology/uac1/uac1_mixer_unit.h"
 #include "driver/topology/uac1/uac1_output_terminal.h"
 #include "driver/topology/uac1/uac1_selector_unit.h"
+#include "driver/topology/variants/variant_a_output_terminal.h"
+#include "driver/topology/variants/variant_a_selector_unit.h"
 #include "driver/topology/variants/variant_a_units.h"
 #include "driver/topology/variants/variant_terminals.h"
 #include "driver/wave/variant_a_stream.h"
@@ -34,6 +36,14 @@ NTSTATUS CVariantADevice::CreateVariantEntity(PUCHAR Descriptor, ULONG Length, U
     }
     case USB_AUDIO_AC_OUTPUT_TERMINAL:
     {
+        if (id == SWITCHED_OUTPUT_ID)
+        {
+            auto* p = NewEntity<CVariantAOutputTerminal>(Index, Entity);
+            return p ? p->InitSwitchedOutput(Descriptor, Length, pDevice, pCommon, &m_DeviceLock, this,
+                                             m_Switches.SupportSpdifOut, m_Switches.SupportHPOut,
+                                             !m_Switches.Disable8ChOut)
+                     : STATUS_INSUFFICIENT_RESOURCES;
+        }
         auto* p = NewEntity<CUac1OutputTerminal>(Index, Entity);
         return p ? p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock)
                  : STATUS_INSUFFICIENT_RESOURCES;
@@ -45,7 +55,7 @@ NTSTATUS CVariantADevice::CreateVariantEntity(PUCHAR Descriptor, ULONG Length, U
     }
     case USB_AUDIO_AC_SELECTOR_UNIT:
     {
-        auto* p = NewEntity<CUac1SelectorUnit>(Index, Entity);
+        auto* p = NewEntity<CVariantASelectorUnit>(Index, Entity);
         return p ? p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock)
                  : STATUS_INSUFFICIENT_RESOURCES;
     }

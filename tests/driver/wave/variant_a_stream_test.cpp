@@ -5,6 +5,7 @@
 
 #include "ksmedia.h"
 #include "sim/device/register_chip.h"
+#include "driver/core/pin_type.h"
 
 #include <string>
 
@@ -12,16 +13,6 @@ namespace
 {
 
 using namespace rig;
-
-// The model's output terminal 3 as another terminal type.
-std::string ProfileWithOutput(const char* terminalTypeBytes)
-{
-    const std::string speaker = "09 24 03 03 01 03 00 0D 00";
-    std::string text = sim::BuiltinProfileText("uac1-variant-a");
-    text.replace(text.find(speaker), speaker.size(),
-                 std::string("09 24 03 03 ") + terminalTypeBytes + " 00 0D 00");
-    return text;
-}
 
 bool IsAc3(const WAVEFORMATEXTENSIBLE& f)
 {
@@ -31,6 +22,18 @@ bool IsAc3(const WAVEFORMATEXTENSIBLE& f)
 class VariantAStream : public StreamRig
 {
 protected:
+    // Starts the model with its output on the saved pin type.
+    NTSTATUS StartWithPinType(ULONG pinType)
+    {
+        sim::DeviceProfile profile;
+        LoadAnyProfile("uac1-variant-a", &profile);
+        PlugProfile(profile);
+        EXPECT_EQ(plat::RegSetValue(SettingsPath(), u"UACUnit03", REG_BINARY, &pinType, sizeof(pinType)),
+                  STATUS_SUCCESS);
+        NTSTATUS status = Pnp().Start();
+        RunFor(100 * kMillisecond);
+        return status;
+    }
     sim::RegisterChip& Chip() { return *Model().Chip(); }
     // (rates of the AC-3 formats, rates of the PCM formats at 96 kHz)
     void Offered(std::vector<ULONG>* ac3, size_t* pcm96)
@@ -59,7 +62,8 @@ TEST_F(VariantAStream, SpeakerOffersNeitherAc3Nor96kHz)
 
 TEST_F(VariantAStream, HeadphonesGetTheFixed96kHzFormatOnSettingFive)
 {
-    ASSERT_EQ(PlugAndStart(ProfileWithOutput("02 03")), STATUS_SUCCESS);
+    ASSERT_EQ(StartWithPinType(PIN_TYPE_HP), STATUS_SUCCESS);
+    EXPECT_EQ(EndpointNames().front(), u"HPOut00");
     std::vector<ULONG> ac3;
     size_t pcm96 = 0;
     Offered(&ac3, &pcm96);
@@ -74,7 +78,8 @@ TEST_F(VariantAStream, HeadphonesGetTheFixed96kHzFormatOnSettingFive)
 
 TEST_F(VariantAStream, SpdifOffersAc3AndOpeningProgramsTheChip)
 {
-    ASSERT_EQ(PlugAndStart(ProfileWithOutput("05 06")), STATUS_SUCCESS);
+    ASSERT_EQ(StartWithPinType(PIN_TYPE_SPDIF), STATUS_SUCCESS);
+    EXPECT_EQ(EndpointNames().front(), u"SPDIFOut00");
     std::vector<ULONG> ac3;
     size_t pcm96 = 0;
     Offered(&ac3, &pcm96);

@@ -9,6 +9,7 @@
 #include "driver/core/pin_type.h"
 #include "driver/topology/variants/variant_a_units.h"
 
+#include <cstring>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -201,9 +202,12 @@ TEST_F(VariantAOnDriver, ProbesTheChipRewritesAndRestoresItsRegisters)
     ASSERT_EQ(Requests(0xC3, 0x81).size(), 2u);
     EXPECT_EQ(Requests(0xC3, 0x81)[0].Setup.Index, 9);
     EXPECT_EQ(Requests(0xC3, 0x81)[1].Setup.Index, 8);
-    // PostInit: register 5's reset bits low, then high, then registers 0 to 4 as cached.
+    // PostInit: register 5's reset bits low, then high, then registers 0 to 4 as cached (register
+    // 2 as the speaker output programmed it).
+    Chip().ClearWrites();
+    ASSERT_EQ(VariantA()->PostInit(), STATUS_SUCCESS);
     const std::vector<std::pair<int, int>> expected = {{5, 0x0000}, {5, 0x3000}, {0, 0x2004}, {1, 0x3002},
-                                                       {2, 0xF800}, {3, 0x143F}, {4, 0x0000}};
+                                                       {2, 0xE000}, {3, 0x143F}, {4, 0x0000}};
     EXPECT_EQ(ChipWrites(), expected);
     // The probe matched on a model of no row of its own: eight-channel output goes.
     EXPECT_TRUE(VariantA()->GetSwitches().Disable8ChOut);
@@ -219,6 +223,7 @@ TEST_F(VariantAOnDriver, MaskedRegisterWritesReachTheChipByteForByte)
 {
     Plug("uac1-variant-a");
     ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(VariantA()->WriteMaskedRegister(2, 0xF800, 0xFFFF), STATUS_SUCCESS);
     Chip().ClearWrites();
     const uint64_t since = LastSequence();
     ASSERT_EQ(VariantA()->WriteMaskedRegister(2, 0x0100, 0x0300), STATUS_SUCCESS);
@@ -442,9 +447,14 @@ TEST_F(VariantAOnDriver, PowerDownStopsTheThreadAndPowerUpRestoresAndRestartsIt)
     power->PowerChangeState(state);
     power->Release();
     EXPECT_TRUE(VariantA()->IsJackThreadRunning());
+    // The pulse and the cache (register 1 as the model's override left it, register 2 as the
+    // speaker output programmed it); the output's restored pin type programs it once more.
     const std::vector<std::pair<int, int>> restored = {{5, 0x0000}, {5, 0x3000}, {0, 0x2004}, {1, 0x3032},
-                                                       {2, 0xF800}, {3, 0x143F}, {4, 0x0000}};
-    EXPECT_EQ(ChipWrites(), restored);
+                                                       {2, 0xE000}, {3, 0x143F}, {4, 0x0000}};
+    std::vector<std::pair<int, int>> writes = ChipWrites();
+    ASSERT_GE(writes.size(), restored.size());
+    writes.resize(restored.size());
+    EXPECT_EQ(writes, restored);
 }
 
 TEST_F(VariantAOnDriver, ThreadThatCannotBeCreatedFailsStartAndLeavesNothingRunning)
@@ -456,6 +466,162 @@ TEST_F(VariantAOnDriver, ThreadThatCannotBeCreatedFailsStartAndLeavesNothingRunn
     plat::FailSystemThreadCreations(0);
     EXPECT_FALSE(VariantA()->IsJackThreadRunning());
     EXPECT_EQ(m_pCommon->Stop(), STATUS_SUCCESS);
+}
+
+} // namespace
+
+namespace
+{
+
+using vt::VariantRig;
+
+class VariantAEntities : public VariantRig
+{
+protected:
+    sim::RegisterChip& Chip() { return *Model().Chip(); }
+    ITerminalNode* Output() { return EntityAs<ITerminalNode>(3, IID_ITerminalNode); }
+    ITerminalJacks* OutputJacks() { return EntityAs<ITerminalJacks>(3, IID_ITerminalJacks); }
+    size_t NodesOfKind(ULONG kind)
+    {
+        size_t count = 0;
+        for (ULONG i = 0; i < m_pCommon->GetNodeCount(); ++i)
+        {
+            ITopologyNode* node = nullptr;
+            if (NT_SUCCESS(m_pCommon->GetNode(i, &node)) && node->GetKind() == kind)
+                ++count;
+        }
+        return count;
+    }
+    void SetSetting(const char16_t* name, ULONG value)
+    {
+        ASSERT_EQ(plat::RegSetValue(SettingsPath(), name, REG_BINARY, &value, sizeof(value)), STATUS_SUCCESS);
+    }
+};
+
+TEST_F(VariantAEntities, OutputPinTypesFollowTheSwitchesAndProgramTheChip)
+{
+    Plug("uac1-variant-a");
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    ULONG count = 0, types[TERMINAL_MAX_PIN_TYPES] = {}, type = 0;
+    ASSERT_EQ(Output()->GetPinTypeCount(&count), STATUS_SUCCESS);
+    ASSERT_EQ(count, 3u);
+    ASSERT_EQ(Output()->GetPinTypes(types), STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<ULONG>(types, types + 3),
+              (std::vector<ULONG>{PIN_TYPE_SPK, PIN_TYPE_HP, PIN_TYPE_SPDIF}));
+    EXPECT_EQ(NodesOfKind(NODE_KIND_PIN_TYPE_SELECTOR), 1u);
+    EXPECT_EQ(Chip().Register(2), 0xE000); // the speaker's programming at start
+
+    Chip().ClearWrites();
+    const uint64_t since = LastSequence();
+    const USHORT r0 = VariantA()->GetCachedRegister(0), r1 = VariantA()->GetCachedRegister(1);
+    ASSERT_EQ(Output()->SetPinType(PIN_TYPE_SPDIF), STATUS_SUCCESS);
+    ASSERT_EQ(Output()->GetPinType(&type), STATUS_SUCCESS);
+    EXPECT_EQ(type, ULONG(PIN_TYPE_SPDIF));
+    const std::vector<std::pair<int, int>> spdif = {{2, 0xE7F8}, {1, r1 & ~0x0002}, {0, r0 | 0x8000}};
+    std::vector<std::pair<int, int>> writes;
+    for (const sim::ChipWrite& w : Chip().Writes())
+        writes.emplace_back(w.Register, w.Value);
+    EXPECT_EQ(writes, spdif);
+    EXPECT_EQ(Requests(0x21, -1, 3, -1, -1, since).size(), 0u) << "the terminal itself is not asked";
+    ULONG valueType = 0;
+    std::vector<UCHAR> saved;
+    ASSERT_EQ(plat::RegGetValue(SettingsPath(), u"UACUnit03", &valueType, &saved), STATUS_SUCCESS);
+    EXPECT_EQ(saved, (std::vector<UCHAR>{PIN_TYPE_SPDIF, 0, 0, 0}));
+    EXPECT_EQ(Output()->SetPinType(PIN_TYPE_LINE), STATUS_UNSUCCESSFUL);
+    ASSERT_EQ(Output()->GetPinType(&type), STATUS_SUCCESS);
+    EXPECT_EQ(type, ULONG(PIN_TYPE_SPDIF));
+}
+
+TEST_F(VariantAEntities, WithoutHeadphonesAndSpdifOnlyTheSpeakerAndNoChoiceNode)
+{
+    Plug("uac1-variant-a");
+    SetSetting(u"SupportHPOut", 0);
+    SetSetting(u"SupportSpdifOut", 0);
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    ULONG count = 0;
+    ASSERT_EQ(Output()->GetPinTypeCount(&count), STATUS_SUCCESS);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(NodesOfKind(NODE_KIND_PIN_TYPE_SELECTOR), 0u);
+}
+
+TEST_F(VariantAEntities, JackRecordsByPinTypeAndTheConnectAllSetting)
+{
+    Plug("uac1-variant-a");
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    struct Expected
+    {
+        ULONG Index;
+        std::vector<std::vector<ULONG>> Words; // mapping, colour, connection type, location, connected
+    };
+    // Eight-channel output is off on this model, so the speaker has three jacks.
+    const Expected expected[] = {
+        {0, {{0x3, 0x00FF00, 1, 1, 1}, {0xC, 0xFF8000, 1, 1, 1}, {0x30, 0, 1, 1, 1}}},
+        {1, {{0x3, 0x00FF00, 1, 1, 0}}},
+        {2, {{0x3, 0, 5, 1, 0}}},
+    };
+    for (const Expected& e : expected)
+    {
+        SCOPED_TRACE(e.Index);
+        ULONG count = 0;
+        ASSERT_EQ(OutputJacks()->GetJackCountAt(e.Index, &count), STATUS_SUCCESS);
+        ASSERT_EQ(count, e.Words.size());
+        std::vector<JackRecord> records(count + 1);
+        std::memset(records.data(), 0xA5, records.size() * sizeof(JackRecord));
+        ASSERT_EQ(
+            OutputJacks()->GetJackDescriptionsAt(e.Index, ULONG(count * sizeof(JackRecord)), records.data()),
+            STATUS_SUCCESS);
+        for (ULONG i = 0; i < count; ++i)
+        {
+            const JackRecord& r = records[i];
+            EXPECT_EQ((std::vector<ULONG>{r.ChannelMapping, r.Color, r.ConnectionType, r.GeoLocation,
+                                          r.IsConnected}),
+                      e.Words[i]);
+            EXPECT_EQ(r.Flags, 0u);
+            EXPECT_EQ(r.GenLocation, 0u);
+            EXPECT_EQ(r.PortConnection, 0u);
+        }
+        EXPECT_EQ(records[count].ChannelMapping, 0xA5A5A5A5u) << "written past the records";
+    }
+    // Too small for every record: nothing is written.
+    JackRecord one;
+    std::memset(&one, 0x5A, sizeof(one));
+    EXPECT_EQ(OutputJacks()->GetJackDescriptionsAt(0, sizeof(one), &one), STATUS_SUCCESS);
+    EXPECT_EQ(one.ChannelMapping, 0x5A5A5A5Au);
+    // "SetJackConnect" reports every jack of every pin type connected.
+    SetSetting(u"SetJackConnect", 1);
+    JackRecord spdif{};
+    ASSERT_EQ(OutputJacks()->GetJackDescriptionsAt(2, sizeof(spdif), &spdif), STATUS_SUCCESS);
+    EXPECT_EQ(spdif.IsConnected, 1u);
+}
+
+TEST_F(VariantAEntities, RecordSelectorSpeaksTheChipsSourceCodes)
+{
+    // Without the microphone's record unit the selector's inputs are line (code 2) and S/PDIF (3).
+    Plug("uac1-variant-a");
+    SetSetting(u"DisableMicInRecUnit", 1);
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    ISelectorNode* selector = EntityAs<ISelectorNode>(6, IID_ISelectorNode);
+    ASSERT_NE(selector, nullptr);
+    const uint64_t since = LastSequence();
+    ASSERT_EQ(selector->SetSelectedInput(1), STATUS_SUCCESS);
+    auto sent = Requests(0x21, 0x01, 6, -1, -1, since);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].OutData, std::vector<uint8_t>{2});
+    EXPECT_EQ(selector->SetSelectedInput(3), STATUS_INVALID_PARAMETER);
+
+    ULONG input = 0;
+    ASSERT_TRUE(Controls().ChangeControl(6, 1, 0, 2));
+    ASSERT_EQ(selector->GetSelectedInput(&input), STATUS_SUCCESS);
+    EXPECT_EQ(input, 1u);
+    // Code 1 (the microphone) is no input of this selector: input 1 is reported and the device
+    // is set back to it.
+    ASSERT_TRUE(Controls().ChangeControl(6, 1, 0, 1));
+    const uint64_t before = LastSequence();
+    ASSERT_EQ(selector->GetSelectedInput(&input), STATUS_SUCCESS);
+    EXPECT_EQ(input, 1u);
+    auto fixed = Requests(0x21, 0x01, 6, -1, -1, before);
+    ASSERT_EQ(fixed.size(), 1u);
+    EXPECT_EQ(fixed[0].OutData, std::vector<uint8_t>{2});
 }
 
 } // namespace
