@@ -4,6 +4,7 @@
 
 #include "driver/core/settings_store.h"
 #include "driver/core/usb_device_if.h"
+#include "driver/topology/variants/variant_a_processors.h"
 
 namespace
 {
@@ -65,7 +66,7 @@ NTSTATUS CreateVariantADevice(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT V
 CVariantADevice::CVariantADevice(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId)
     : CVariantDevice(UnknownOuter, VendorId, ProductId, VARIANT_A_POOL_TAG), m_JackPolling(FALSE),
       m_JackThreadRunning(FALSE), m_pJackThread(nullptr), m_JackState(VARIANT_A_JACK_ALL_SET),
-      m_pJackSink(nullptr)
+      m_pJackSink(nullptr), m_pJackGainProcessor(nullptr)
 {
     RtlZeroMemory(m_Registers, sizeof(m_Registers));
     RtlZeroMemory(&m_Switches, sizeof(m_Switches));
@@ -77,6 +78,11 @@ CVariantADevice::~CVariantADevice()
 {
     PAGED_CODE();
     StopJackThread();
+    if (m_pJackGainProcessor)
+    {
+        m_pJackGainProcessor->Release();
+        m_pJackGainProcessor = nullptr;
+    }
 }
 
 // ---- InitHardware ----

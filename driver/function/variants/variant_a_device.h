@@ -62,7 +62,9 @@ NTSTATUS VariantAFilterConfigDescriptor(PUCHAR Config, ULONG Length, const Varia
                                         PBOOLEAN Rewritten);
 
 // PASSIVE_LEVEL throughout, as CUac1Device.
-class CVariantADevice : public CVariantDevice, public IVariantARegisters
+class CVariantAJackGainProcessor;
+
+class CVariantADevice : public CVariantDevice, public IVariantARegisters, public IVariantAJackSink
 {
 public:
     CVariantADevice(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId);
@@ -85,8 +87,10 @@ public:
     BOOLEAN IsJackPolling() const { return m_JackPolling; }
     BOOLEAN IsJackThreadRunning() const { return m_JackThreadRunning; }
     ULONG GetJackState() const { return m_JackState; }
-    // The sink the jack-sense thread drives; null until a walk gives one (no reference).
-    VOID SetJackSink(IVariantAJackSink* Sink) { m_pJackSink = Sink; }
+    // IVariantAJackSink: unit 11's forced mute and the render streams' jack gain.
+    NTSTATUS SetForcedMute(UCHAR Mute) override;
+    VOID SetJackGainMode(ULONG Mode) override;
+    CVariantAJackGainProcessor* GetJackGainProcessor() { return m_pJackGainProcessor; }
 
 protected:
     NTSTATUS CreateVariantEntity(PUCHAR Descriptor, ULONG Length, ULONG Index,
@@ -107,6 +111,7 @@ private:
     VOID ReadSwitches();
     VOID ApplyModelOverrides(BOOLEAN ProbeMatched);
     NTSTATUS FilterConfigDescriptor(IUsbDevice* UsbDevice);
+    NTSTATUS AttachStreamProcessors();
     NTSTATUS StartJackThread();
     VOID StopJackThread();
 
@@ -123,6 +128,7 @@ private:
     PKTHREAD m_pJackThread; // referenced while the thread may run
     ULONG volatile m_JackState;
     IVariantAJackSink* m_pJackSink;
+    CVariantAJackGainProcessor* m_pJackGainProcessor; // referenced, or null
 };
 
 // Allocates the object (non-paged, "8126") aggregated into UnknownOuter and hands out its

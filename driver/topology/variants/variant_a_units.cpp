@@ -15,6 +15,11 @@ constexpr LONG VOLUME_TABLE_STEP = 0x4000; // 0.25 dB
 constexpr USHORT MAXIMUM_MASK = 0xFFF0;
 constexpr ULONG LEVEL_SHIFT = 8;
 
+// The jack-polling model (0x1E7D product 0x3750) forces the mute of its unit 11.
+constexpr USHORT JACK_POLLING_VENDOR = 0x1E7D;
+constexpr USHORT JACK_POLLING_PRODUCT = 0x3750;
+constexpr UCHAR FORCED_MUTE_UNIT = 11;
+
 // Units by id: 9 and 11 scale by 3/2, 2, 8 and 15 by 3/8, 13 maps through the volume table.
 struct UnitClassRow
 {
@@ -71,6 +76,10 @@ LONG RangeEnd(SHORT Device, BOOLEAN Minimum)
 
 VariantAUnitClass VariantAFeatureUnitClass(USHORT VendorId, USHORT ProductId, UCHAR UnitId)
 {
+    if (UnitId == FORCED_MUTE_UNIT && VendorId == JACK_POLLING_VENDOR && ProductId == JACK_POLLING_PRODUCT)
+    {
+        return VARIANT_A_UNIT_FORCED_MUTE;
+    }
     for (const UnitClassRow& row : kUnitClasses)
     {
         if (row.UnitId == UnitId)
@@ -299,4 +308,42 @@ CVariantAFeatureUnit1::GetLevelRange(ULONG Selector, PLONG Maximum, PLONG Minimu
     *Minimum = RangeEnd(answers[1], TRUE) * (1 << LEVEL_SHIFT);
     *Resolution = VOLUME_TABLE_STEP;
     return STATUS_SUCCESS;
+}
+
+// ---- Unit 11 of the jack-polling model ----
+
+STDMETHODIMP_(NTSTATUS) CVariantAFeatureUnit7::GetSwitch(ULONG Selector, ULONG Channel, PUCHAR Value)
+{
+    PAGED_CODE();
+    if (!Value || Channel != 0)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    UCHAR data = 0;
+    NTSTATUS status = ControlRequest(TRUE, USB_AUDIO_GET_CUR, Selector, 0, &data, sizeof(data));
+    if (NT_SUCCESS(status))
+    {
+        m_LastSwitch = data;
+        *Value = data;
+    }
+    return status;
+}
+
+STDMETHODIMP_(NTSTATUS) CVariantAFeatureUnit7::SetSwitch(ULONG Selector, ULONG Channel, UCHAR Value)
+{
+    PAGED_CODE();
+    if (Channel != 0)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    m_LastSwitch = Value;
+    UCHAR data = UCHAR(Value | m_ForcedMute);
+    return ControlRequest(FALSE, USB_AUDIO_SET_CUR, Selector, 0, &data, sizeof(data));
+}
+
+NTSTATUS CVariantAFeatureUnit7::SetForcedMute(UCHAR Mute)
+{
+    PAGED_CODE();
+    m_ForcedMute = Mute;
+    return SetSwitch(USB_AUDIO_FU_MUTE_CONTROL, 0, m_LastSwitch);
 }

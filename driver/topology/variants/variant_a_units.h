@@ -17,6 +17,7 @@ enum VariantAUnitClass : ULONG
     VARIANT_A_UNIT_SCALED_3_2 = 1,   // units 9 and 11
     VARIANT_A_UNIT_SCALED_3_8 = 2,   // units 2, 8 and 15
     VARIANT_A_UNIT_VOLUME_TABLE = 3, // unit 13
+    VARIANT_A_UNIT_FORCED_MUTE = 4,  // unit 11 of the jack-polling model
 };
 VariantAUnitClass VariantAFeatureUnitClass(USHORT VendorId, USHORT ProductId, UCHAR UnitId);
 
@@ -77,6 +78,27 @@ public:
         : CVariantAScaledFeatureUnit(UnknownOuter, Id, 3, 8, FALSE)
     {
     }
+};
+
+// Unit 11 of the jack-polling model: a master-only mute that the jack-sense thread can force
+// on whatever the user set.
+class CVariantAFeatureUnit7 : public CVariantAFeatureUnit3
+{
+public:
+    CVariantAFeatureUnit7(PUNKNOWN UnknownOuter, ULONG Id)
+        : CVariantAFeatureUnit3(UnknownOuter, Id), m_ForcedMute(0), m_LastSwitch(0)
+    {
+    }
+
+    // Channel 0 only. The device gets the user's value ORed with the forced mute.
+    STDMETHODIMP_(NTSTATUS) GetSwitch(ULONG Selector, ULONG Channel, PUCHAR Value) override;
+    STDMETHODIMP_(NTSTATUS) SetSwitch(ULONG Selector, ULONG Channel, UCHAR Value) override;
+    // Stores the forced mute and sends the user's last value again with it.
+    NTSTATUS SetForcedMute(UCHAR Mute);
+
+private:
+    UCHAR m_ForcedMute;
+    UCHAR m_LastSwitch;
 };
 
 // The output unit: levels through the volume table, the chip's mute LED after each mute.

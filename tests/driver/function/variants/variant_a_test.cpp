@@ -7,10 +7,10 @@
 #include "sim/device/register_chip.h"
 #include "usbaudio.h"
 #include "driver/core/pin_type.h"
+#include "driver/topology/variants/variant_a_processors.h"
 #include "driver/topology/variants/variant_a_units.h"
 
 #include <cstring>
-#include <mutex>
 #include <sstream>
 #include <string>
 
@@ -333,34 +333,6 @@ TEST_F(VariantAOnDriver, InputTerminalsAreStreamOrPhysicalPinsByTheirType)
 
 // ---- The jack-sense thread ----
 
-// What the thread drives, as the model's gain processor and unit 11 would receive it.
-class RecordingSink : public IVariantAJackSink
-{
-public:
-    NTSTATUS SetForcedMute(UCHAR Mute) override
-    {
-        std::lock_guard<std::mutex> guard(m_Lock);
-        m_Calls.push_back("mute " + std::to_string(Mute));
-        return STATUS_SUCCESS;
-    }
-    VOID SetJackGainMode(ULONG Mode) override
-    {
-        std::lock_guard<std::mutex> guard(m_Lock);
-        m_Calls.push_back("mode " + std::to_string(Mode));
-    }
-    std::vector<std::string> Take()
-    {
-        std::lock_guard<std::mutex> guard(m_Lock);
-        std::vector<std::string> calls;
-        calls.swap(m_Calls);
-        return calls;
-    }
-
-private:
-    std::mutex m_Lock;
-    std::vector<std::string> m_Calls;
-};
-
 TEST_F(VariantAOnDriver, OnlyTheJackPollingModelRunsTheThread)
 {
     Plug("uac1-variant-a");
@@ -371,50 +343,10 @@ TEST_F(VariantAOnDriver, OnlyTheJackPollingModelRunsTheThread)
     EXPECT_EQ(Chip().ReportReads(), 0u);
 }
 
-TEST_F(VariantAOnDriver, JackSenseFollowsAPlugAndAnUnplugOverThirtyPolls)
-{
-    Plug(JackPollingProfile());
-    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
-    ASSERT_TRUE(VariantA()->IsJackPolling());
-    // The model's override: register 1 restored as 0x3032, eight and four channels gone.
-    EXPECT_EQ(Chip().Register(1), 0x3032);
-    RecordingSink sink;
-    VariantA()->SetJackSink(&sink);
-    ASSERT_EQ(m_pCommon->Start(), STATUS_SUCCESS);
-    ASSERT_TRUE(VariantA()->IsJackThreadRunning());
-    RunFor(kSecond);
-    EXPECT_EQ(sink.Take(), std::vector<std::string>{"mute 1"});
-    EXPECT_EQ(VariantA()->GetJackState(), ULONG(VARIANT_A_JACK_ALL_SET));
-
-    Chip().SetSenseBit(false); // the line drops: mixed at once, steady after 30 polls (1.5 s)
-    RunFor(kSecond / 10);
-    EXPECT_EQ(sink.Take(), (std::vector<std::string>{"mute 0", "mode 1"}));
-    RunFor(kSecond);
-    EXPECT_EQ(sink.Take(), std::vector<std::string>{});
-    RunFor(kSecond);
-    EXPECT_EQ(sink.Take(), (std::vector<std::string>{"mute 0", "mode 2"}));
-    EXPECT_EQ(VariantA()->GetJackState(), ULONG(VARIANT_A_JACK_ALL_CLEAR));
-
-    Chip().SetSenseBit(true); // back: state 2 waits for 30 steady polls, then state 0
-    RunFor(kSecond);
-    EXPECT_EQ(sink.Take(), std::vector<std::string>{});
-    RunFor(kSecond);
-    EXPECT_EQ(sink.Take(), (std::vector<std::string>{"mute 1", "mode 0"}));
-    EXPECT_GE(Chip().ReportReads(), 100u);
-
-    ASSERT_EQ(m_pCommon->Stop(), STATUS_SUCCESS);
-    EXPECT_FALSE(VariantA()->IsJackThreadRunning());
-    const size_t reads = Chip().ReportReads();
-    RunFor(kSecond);
-    EXPECT_EQ(Chip().ReportReads(), reads);
-}
-
 TEST_F(VariantAOnDriver, AFailedReportReadEndsTheThreadAndStopStillReturns)
 {
     Plug(JackPollingProfile());
     ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
-    RecordingSink sink;
-    VariantA()->SetJackSink(&sink);
     ASSERT_EQ(m_pCommon->Start(), STATUS_SUCCESS);
     RunFor(kSecond / 2);
     sim::DeviceFaults faults;
@@ -622,6 +554,72 @@ TEST_F(VariantAEntities, RecordSelectorSpeaksTheChipsSourceCodes)
     auto fixed = Requests(0x21, 0x01, 6, -1, -1, before);
     ASSERT_EQ(fixed.size(), 1u);
     EXPECT_EQ(fixed[0].OutData, std::vector<uint8_t>{2});
+}
+
+} // namespace
+
+namespace
+{
+
+class VariantAJack : public vt::VariantRig
+{
+protected:
+    sim::RegisterChip& Chip() { return *Model().Chip(); }
+    // The values unit 11's mute got since Since.
+    std::vector<uint8_t> ForcedMuteWrites(uint64_t since)
+    {
+        std::vector<uint8_t> values;
+        for (const sim::ControlRecord& r : Requests(0x21, 0x01, 11, 1, -1, since))
+            values.push_back(r.OutData.empty() ? 0xFF : r.OutData[0]);
+        return values;
+    }
+};
+
+TEST_F(VariantAJack, TheThreadDrivesUnitElevensMuteAndTheStreamsGain)
+{
+    Plug(ProfileWith("F1 FF 26 81", "7D 1E 50 37"));
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    CVariantAJackGainProcessor* processor = VariantA()->GetJackGainProcessor();
+    ASSERT_NE(processor, nullptr);
+    EXPECT_EQ(processor->GetMode(), 0u);
+    uint64_t since = LastSequence();
+    ASSERT_EQ(m_pCommon->Start(), STATUS_SUCCESS);
+    RunFor(kSecond / 2);
+    EXPECT_EQ(ForcedMuteWrites(since), std::vector<uint8_t>{1}); // forced on at the start
+
+    // The model's override: register 1 restored as 0x3032.
+    EXPECT_EQ(Chip().Register(1), 0x3032);
+
+    // The line drops: mixed at once (a quarter), steady only after 30 polls (1.5 s: silence).
+    since = LastSequence();
+    Chip().SetSenseBit(false);
+    RunFor(kSecond / 10);
+    EXPECT_EQ(processor->GetMode(), 1u);
+    EXPECT_EQ(VariantA()->GetJackState(), ULONG(VARIANT_A_JACK_MIXED));
+    RunFor(kSecond);
+    EXPECT_EQ(processor->GetMode(), 1u);
+    RunFor(kSecond);
+    EXPECT_EQ(processor->GetMode(), 2u);
+    EXPECT_EQ(ForcedMuteWrites(since), (std::vector<uint8_t>{0, 0}));
+
+    // Back: a mixed history leaves state 2 alone; 30 steady polls bring state 0 (pass, muted).
+    since = LastSequence();
+    Chip().SetSenseBit(true);
+    RunFor(kSecond);
+    EXPECT_EQ(processor->GetMode(), 2u);
+    RunFor(kSecond);
+    EXPECT_EQ(processor->GetMode(), 0u);
+    EXPECT_EQ(ForcedMuteWrites(since), std::vector<uint8_t>{1});
+    // The user's own mute still reaches the device beside the forced one.
+    IFeatureUnitSwitch* unit11 = EntityAs<IFeatureUnitSwitch>(11, IID_IFeatureUnitSwitch);
+    ASSERT_NE(unit11, nullptr);
+    EXPECT_EQ(unit11->SetSwitch(USB_AUDIO_FU_MUTE_CONTROL, 1, 1), STATUS_INVALID_PARAMETER);
+
+    ASSERT_EQ(m_pCommon->Stop(), STATUS_SUCCESS);
+    EXPECT_FALSE(VariantA()->IsJackThreadRunning());
+    const size_t reads = Chip().ReportReads();
+    RunFor(kSecond);
+    EXPECT_EQ(Chip().ReportReads(), reads);
 }
 
 } // namespace
