@@ -123,3 +123,35 @@ TEST_F(VariantAStream, PcmAt44kHzClearsTheDataKindAndAnUnlistedRateLeavesTheRate
 }
 
 } // namespace
+
+namespace
+{
+
+using namespace rig;
+
+class VariantAPinType : public StreamRig
+{
+};
+
+TEST_F(VariantAPinType, ChoosingSpdifRenamesTheEndpointAndOffersAc3)
+{
+    ASSERT_EQ(PlugAndStart("uac1-variant-a"), STATUS_SUCCESS);
+    IPinTypeSelector* selector = nullptr;
+    for (ULONG i = 0; i < Adapter()->GetNodeCount() && !selector; ++i)
+    {
+        ITopologyNode* node = nullptr;
+        if (NT_SUCCESS(Adapter()->GetNode(i, &node)) && node->GetKind() == NODE_KIND_PIN_TYPE_SELECTOR)
+            node->QueryInterface(IID_IPinTypeSelector, reinterpret_cast<PVOID*>(&selector));
+    }
+    ASSERT_NE(selector, nullptr);
+    EXPECT_EQ(selector->SetPinType(PIN_TYPE_SPDIF), STATUS_SUCCESS);
+    selector->Release();
+    EXPECT_EQ(EndpointNames().front(), u"SPDIFOut00");
+    size_t ac3 = 0;
+    for (const WAVEFORMATEXTENSIBLE& f : Formats(0))
+        ac3 += f.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE && f.SubFormat.Data1 == WAVE_FORMAT_DOLBY_AC3_SPDIF;
+    EXPECT_EQ(ac3, 3u);
+    EXPECT_EQ(Model().Chip()->Register(2), 0xE7F8);
+}
+
+} // namespace
