@@ -4,6 +4,8 @@
 #include "usbaudio.h"
 #include "driver/core/settings_store.h"
 #include "driver/topology/nodes/level_control_node.h"
+#include "driver/topology/uac1/uac1_entity_request.h"
+#include "driver/topology/variants/variant_a_nodes.h"
 
 namespace
 {
@@ -346,4 +348,52 @@ NTSTATUS CVariantAFeatureUnit7::SetForcedMute(UCHAR Mute)
     PAGED_CODE();
     m_ForcedMute = Mute;
     return SetSwitch(USB_AUDIO_FU_MUTE_CONTROL, 0, m_LastSwitch);
+}
+
+STDMETHODIMP_(NTSTATUS) CVariantAFeatureUnit1::BuildFeatureControls(IAdapterCommon* AdapterCommon)
+{
+    PAGED_CODE();
+    if (!AdapterCommon || GetEntryCount() == 0)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    m_nId = m_pDescriptor[3];
+    m_nKind = USB_AUDIO_AC_FEATURE_UNIT;
+    ULONG source = m_pDescriptor[4];
+    NTSTATUS status = SetSourceIdList(1, &source);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    ULONG id = AdapterCommon->GetNodeCount();
+    CVariantAMuteControl* pMute = IsFeatureControlPresent(USB_AUDIO_FU_MUTE_CONTROL)
+                                      ? new (NonPagedPool, VARIANT_A_NODE_POOL_TAG)
+                                            CVariantAMuteControl(nullptr, id)
+                                      : nullptr;
+    if (!pMute)
+    {
+        DbgPrint("CVariantAFeatureUnit1: feature unit %u has no mute control, or no memory for its node\n",
+                 ULONG(m_nId));
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    pMute->NonDelegatingAddRef();
+    status = pMute->InitControlNode(static_cast<ITopologyNode*>(this), USB_AUDIO_FU_MUTE_CONTROL,
+                                    AdapterCommon->GetDeviceObject(), m_pDeviceLock);
+    status = Uac1AdoptChildNode(AdapterCommon, this, pMute, status);
+    if (!NT_SUCCESS(status) || !IsFeatureControlPresent(USB_AUDIO_FU_VOLUME_CONTROL))
+    {
+        return status;
+    }
+    CVariantAVolumeControl* pVolume =
+        new (NonPagedPool, VARIANT_A_NODE_POOL_TAG) CVariantAVolumeControl(nullptr, id + 1);
+    if (!pVolume)
+    {
+        // The unit works without its volume node.
+        return status;
+    }
+    pVolume->NonDelegatingAddRef();
+    NTSTATUS volumeStatus =
+        pVolume->InitVariantAVolume(static_cast<ITopologyNode*>(this), USB_AUDIO_FU_VOLUME_CONTROL,
+                                    AdapterCommon->GetDeviceObject(), m_pDeviceLock);
+    return Uac1AdoptChildNode(AdapterCommon, this, pVolume, volumeStatus);
 }

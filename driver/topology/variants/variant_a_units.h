@@ -120,6 +120,8 @@ public:
     STDMETHODIMP_(NTSTATUS) SetLevel(ULONG Selector, ULONG Channel, LONG Level) override;
     STDMETHODIMP_(NTSTATUS)
     GetLevelRange(ULONG Selector, PLONG Maximum, PLONG Minimum, PLONG Resolution) override;
+    // Only a mute and a volume node, both of which also act on S/PDIF samples.
+    STDMETHODIMP_(NTSTATUS) BuildFeatureControls(IAdapterCommon* AdapterCommon) override;
 
 private:
     UCHAR m_NeedMuteLED;

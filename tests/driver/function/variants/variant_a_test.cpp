@@ -5,11 +5,14 @@
 #include "support/variant_test_support.h"
 
 #include "sim/device/register_chip.h"
+#include "ksmedia.h"
 #include "usbaudio.h"
 #include "driver/core/pin_type.h"
+#include "driver/topology/variants/variant_a_nodes.h"
 #include "driver/topology/variants/variant_a_processors.h"
 #include "driver/topology/variants/variant_a_units.h"
 
+#include <cmath>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -620,6 +623,76 @@ TEST_F(VariantAJack, TheThreadDrivesUnitElevensMuteAndTheStreamsGain)
     const size_t reads = Chip().ReportReads();
     RunFor(kSecond);
     EXPECT_EQ(Chip().ReportReads(), reads);
+}
+
+} // namespace
+
+namespace
+{
+
+class VariantAOutputNodes : public vt::VariantRig
+{
+protected:
+    // Six channels of 16 samples at 1.0, run through Node as the pipeline runs it.
+    std::vector<float> RunOnes(IDspNode* node)
+    {
+        std::vector<float> samples(6 * 16, 1.0f);
+        float* channels[6];
+        for (int c = 0; c < 6; ++c)
+            channels[c] = samples.data() + 16 * c;
+        WAVEFORMATEXTENSIBLE format{};
+        format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+        format.Format.nChannels = 6;
+        format.Format.nSamplesPerSec = 48000;
+        format.Format.nBlockAlign = 12;
+        format.Format.nAvgBytesPerSec = 48000 * 12;
+        format.Format.wBitsPerSample = 16;
+        format.Format.cbSize = 22;
+        format.Samples.wValidBitsPerSample = 16;
+        format.dwChannelMask = 0x3F;
+        format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+        EXPECT_EQ(node->Process(&format, channels, 16), STATUS_SUCCESS);
+        return samples;
+    }
+};
+
+TEST_F(VariantAOutputNodes, VolumeGainsFollowTheLevelsAndActOnlyOnSpdif)
+{
+    Plug("uac1-variant-a");
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    ITopologyNode* volumeNode = ChildOfKind(13, NODE_KIND_VOLUME);
+    ILevelControl* volume = NodeAs<ILevelControl>(volumeNode, IID_ILevelControl);
+    IDspNode* dsp = NodeAs<IDspNode>(volumeNode, IID_IDspNode);
+    ASSERT_NE(volume, nullptr);
+    ASSERT_NE(dsp, nullptr);
+    auto* node = static_cast<CVariantAVolumeControl*>(dsp);
+    ASSERT_EQ(volume->SetLevel(0, -20 * kDb), STATUS_SUCCESS);
+    ASSERT_EQ(volume->SetLevel(1, kSilence), STATUS_SUCCESS);
+    ASSERT_EQ(volume->SetLevel(2, -6 * kDb), STATUS_SUCCESS);
+    EXPECT_NEAR(node->GetGain(0), 0.1, 1e-5);
+    EXPECT_EQ(node->GetGain(1), 0.0f);
+    EXPECT_NEAR(node->GetGain(2), std::pow(10.0, -6.0 / 20.0), 1e-5);
+
+    std::vector<float> speaker = RunOnes(dsp);
+    EXPECT_EQ(speaker, std::vector<float>(6 * 16, 1.0f)) << "the speaker output is left to the device";
+    // The pin-type node tells the nodes upstream of the output (as it does after a choice).
+    ASSERT_EQ(NodeAs<IPinTypeSink>(volumeNode, IID_IPinTypeSink)->SetPinType(PIN_TYPE_SPDIF, nullptr),
+              STATUS_SUCCESS);
+    std::vector<float> spdif = RunOnes(dsp);
+    EXPECT_NEAR(spdif[0], 0.1f, 1e-5);
+    EXPECT_EQ(spdif[16], 0.0f);
+    EXPECT_NEAR(spdif[32], std::pow(10.0, -6.0 / 20.0), 1e-5);
+
+    IBooleanControl* mute = NodeAs<IBooleanControl>(ChildOfKind(13, NODE_KIND_MUTE), IID_IBooleanControl);
+    IDspNode* muteDsp = NodeAs<IDspNode>(ChildOfKind(13, NODE_KIND_MUTE), IID_IDspNode);
+    ASSERT_NE(muteDsp, nullptr);
+    IPinTypeSink* muteSink = NodeAs<IPinTypeSink>(ChildOfKind(13, NODE_KIND_MUTE), IID_IPinTypeSink);
+    ASSERT_EQ(mute->SetValue(0, 1), STATUS_SUCCESS);
+    EXPECT_EQ(RunOnes(muteDsp), std::vector<float>(6 * 16, 1.0f))
+        << "the speaker output is left to the device";
+    ASSERT_EQ(muteSink->SetPinType(PIN_TYPE_SPDIF, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(mute->SetValue(0, 1), STATUS_SUCCESS);
+    EXPECT_EQ(RunOnes(muteDsp), std::vector<float>(6 * 16, 0.0f));
 }
 
 } // namespace

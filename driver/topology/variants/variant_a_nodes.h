@@ -1,0 +1,64 @@
+// The jack-sensing model's control nodes of its output unit that also act on the stream: the
+// mute and the volume reach the device as class-1 controls do, and on an S/PDIF output, where
+// the device passes the data untouched, the driver applies them to the samples itself.
+#pragma once
+
+#include "driver/core/dsp_node_if.h"
+#include "driver/topology/nodes/boolean_control_node.h"
+#include "driver/topology/nodes/level_control_node.h"
+
+// The gains the volume node keeps.
+constexpr ULONG VARIANT_A_VOLUME_GAINS = 8;
+
+// Process at DISPATCH_LEVEL under the stream's lock; the rest as CBooleanControlNode.
+class CVariantAMuteControl : public IDspNode, public CBooleanControlNode
+{
+public:
+    DECLARE_STD_UNKNOWN();
+
+    CVariantAMuteControl(PUNKNOWN UnknownOuter, ULONG Id)
+        : CBooleanControlNode(UnknownOuter, Id, NODE_KIND_MUTE)
+    {
+    }
+
+    STDMETHODIMP_(NTSTATUS) Spare1() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Spare2() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Start(PCWAVEFORMATEXTENSIBLE Format) override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Reset() override { return STATUS_SUCCESS; }
+    // Silences the samples while the master mute is on and the output is S/PDIF.
+    STDMETHODIMP_(NTSTATUS) Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames) override;
+    STDMETHODIMP_(NTSTATUS) Stop() override { return STATUS_SUCCESS; }
+};
+
+// Keeps one linear gain per channel, 10^(dB / 20), computed with the signal library whenever a
+// level changes; Process applies them on an S/PDIF output.
+class CVariantAVolumeControl : public IDspNode, public CVolumeControlNode
+{
+public:
+    DECLARE_STD_UNKNOWN();
+
+    CVariantAVolumeControl(PUNKNOWN UnknownOuter, ULONG Id);
+
+    // InitLevelControlNode, then every channel's gain. PASSIVE_LEVEL.
+    NTSTATUS InitVariantAVolume(ITopologyNode* Owner, ULONG Selector, PDEVICE_OBJECT SettingsDevice,
+                                CMutexLock* DeviceLock);
+
+    STDMETHODIMP_(NTSTATUS) SetLevel(ULONG Channel, LONG Level) override;
+    STDMETHODIMP_(NTSTATUS) SetPinType(ULONG PinType, PCALLBACK_OBJECT Notify) override;
+    STDMETHODIMP_(NTSTATUS) SaveValues() override;
+
+    STDMETHODIMP_(NTSTATUS) Spare1() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Spare2() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Start(PCWAVEFORMATEXTENSIBLE Format) override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Reset() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames) override;
+    STDMETHODIMP_(NTSTATUS) Stop() override { return STATUS_SUCCESS; }
+
+    // The gain of a channel (tests and the pipeline). Any IRQL.
+    float GetGain(ULONG Channel);
+
+private:
+    VOID UpdateGains();
+
+    float volatile m_Gains[VARIANT_A_VOLUME_GAINS];
+};
