@@ -134,3 +134,44 @@ CVariantAVolumeControl::Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG
     const ULONG count = m_nChannelCount < VARIANT_A_VOLUME_GAINS ? m_nChannelCount : VARIANT_A_VOLUME_GAINS;
     return PinGatedGainProcess(Format, Data, Frames, NodeReadPinType(), m_Gains, count);
 }
+
+// ---- The S/PDIF input's mute ----
+
+STDMETHODIMP_(NTSTATUS)
+CVariantAMuteSwitchControl::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
+{
+    PAGED_CODE();
+    if (Interface && IsEqualGUIDAligned(InterfaceId, IID_IDspNode))
+    {
+        *Interface = PVOID(static_cast<IDspNode*>(this));
+    }
+    else if (Interface && IsEqualGUIDAligned(InterfaceId, IID_IConnectionIndexSync))
+    {
+        *Interface = PVOID(static_cast<IConnectionIndexSync*>(this));
+    }
+    else
+    {
+        return CBooleanControlNode::NonDelegatingQueryInterface(InterfaceId, Interface);
+    }
+    AddRef();
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(NTSTATUS) CVariantAMuteSwitchControl::SetExpectedIndex(ULONG Index)
+{
+    NodeWriteUlong(&m_nExpectedIndex, Index);
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(NTSTATUS) CVariantAMuteSwitchControl::SetWalkIndex(ULONG Index)
+{
+    NodeWriteUlong(&m_nWalkIndex, Index);
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(NTSTATUS)
+CVariantAMuteSwitchControl::Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames)
+{
+    const BOOLEAN muted = m_pValues && ReadValue(0) ? TRUE : FALSE;
+    return GatedMuteProcess(Format, Data, Frames, NodeReadUlong(&m_nExpectedIndex), muted);
+}

@@ -62,3 +62,32 @@ private:
 
     float volatile m_Gains[VARIANT_A_VOLUME_GAINS];
 };
+
+// The S/PDIF input unit's mute: the device mutes the input, and while the record selector passes
+// that input (its third) the driver also silences the captured samples.
+class CVariantAMuteSwitchControl : public IDspNode, public IConnectionIndexSync, public CBooleanControlNode
+{
+public:
+    DECLARE_STD_UNKNOWN();
+
+    CVariantAMuteSwitchControl(PUNKNOWN UnknownOuter, ULONG Id)
+        : CBooleanControlNode(UnknownOuter, Id, NODE_KIND_MUTE), m_nExpectedIndex(0), m_nWalkIndex(0)
+    {
+    }
+
+    STDMETHODIMP_(NTSTATUS) Spare1() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Spare2() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Start(PCWAVEFORMATEXTENSIBLE Format) override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Reset() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames) override;
+    STDMETHODIMP_(NTSTATUS) Stop() override { return STATUS_SUCCESS; }
+
+    // IConnectionIndexSync; any IRQL.
+    STDMETHODIMP_(NTSTATUS) Spare() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) SetExpectedIndex(ULONG Index) override;
+    STDMETHODIMP_(NTSTATUS) SetWalkIndex(ULONG Index) override;
+
+private:
+    ULONG volatile m_nExpectedIndex;
+    ULONG volatile m_nWalkIndex;
+};

@@ -22,7 +22,8 @@ constexpr USHORT JACK_POLLING_VENDOR = 0x1E7D;
 constexpr USHORT JACK_POLLING_PRODUCT = 0x3750;
 constexpr UCHAR FORCED_MUTE_UNIT = 11;
 
-// Units by id: 9 and 11 scale by 3/2, 2, 8 and 15 by 3/8, 13 maps through the volume table.
+// Units by id: 9 and 11 scale by 3/2, 2, 8 and 15 by 3/8, 13 maps through the volume table, 16
+// has only its mute.
 struct UnitClassRow
 {
     UCHAR UnitId;
@@ -32,6 +33,7 @@ struct UnitClassRow
 const UnitClassRow kUnitClasses[] = {
     {2, VARIANT_A_UNIT_SCALED_3_8}, {8, VARIANT_A_UNIT_SCALED_3_8},  {15, VARIANT_A_UNIT_SCALED_3_8},
     {9, VARIANT_A_UNIT_SCALED_3_2}, {11, VARIANT_A_UNIT_SCALED_3_2}, {13, VARIANT_A_UNIT_VOLUME_TABLE},
+    {16, VARIANT_A_UNIT_MUTE_ONLY},
 };
 
 // {dB value in 1/256 dB, device value}: the device's steps of 1 device decibel sound like this.
@@ -396,4 +398,36 @@ STDMETHODIMP_(NTSTATUS) CVariantAFeatureUnit1::BuildFeatureControls(IAdapterComm
         pVolume->InitVariantAVolume(static_cast<ITopologyNode*>(this), USB_AUDIO_FU_VOLUME_CONTROL,
                                     AdapterCommon->GetDeviceObject(), m_pDeviceLock);
     return Uac1AdoptChildNode(AdapterCommon, this, pVolume, volumeStatus);
+}
+
+STDMETHODIMP_(NTSTATUS) CVariantAFeatureUnit2::BuildFeatureControls(IAdapterCommon* AdapterCommon)
+{
+    PAGED_CODE();
+    if (!AdapterCommon || GetEntryCount() == 0)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    m_nId = m_pDescriptor[3];
+    m_nKind = USB_AUDIO_AC_FEATURE_UNIT;
+    ULONG source = m_pDescriptor[4];
+    NTSTATUS status = SetSourceIdList(1, &source);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    CVariantAMuteSwitchControl* pMute =
+        IsFeatureControlPresent(USB_AUDIO_FU_MUTE_CONTROL)
+            ? new (NonPagedPool, VARIANT_A_NODE_POOL_TAG)
+                  CVariantAMuteSwitchControl(nullptr, AdapterCommon->GetNodeCount())
+            : nullptr;
+    if (!pMute)
+    {
+        DbgPrint("CVariantAFeatureUnit2: feature unit %u has no mute control, or no memory for its node\n",
+                 ULONG(m_nId));
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    pMute->NonDelegatingAddRef();
+    status = pMute->InitControlNode(static_cast<ITopologyNode*>(this), USB_AUDIO_FU_MUTE_CONTROL,
+                                    AdapterCommon->GetDeviceObject(), m_pDeviceLock);
+    return Uac1AdoptChildNode(AdapterCommon, this, pMute, status);
 }

@@ -18,6 +18,7 @@ enum VariantAUnitClass : ULONG
     VARIANT_A_UNIT_SCALED_3_8 = 2,   // units 2, 8 and 15
     VARIANT_A_UNIT_VOLUME_TABLE = 3, // unit 13
     VARIANT_A_UNIT_FORCED_MUTE = 4,  // unit 11 of the jack-polling model
+    VARIANT_A_UNIT_MUTE_ONLY = 5,    // unit 16, the S/PDIF input's
 };
 VariantAUnitClass VariantAFeatureUnitClass(USHORT VendorId, USHORT ProductId, UCHAR UnitId);
 
@@ -99,6 +100,15 @@ public:
 private:
     UCHAR m_ForcedMute;
     UCHAR m_LastSwitch;
+};
+
+// Unit 16, the S/PDIF input's: only a mute node, which also gates the captured samples.
+class CVariantAFeatureUnit2 : public CUac1FeatureUnit
+{
+public:
+    CVariantAFeatureUnit2(PUNKNOWN UnknownOuter, ULONG Id) : CUac1FeatureUnit(UnknownOuter, Id) {}
+
+    STDMETHODIMP_(NTSTATUS) BuildFeatureControls(IAdapterCommon* AdapterCommon) override;
 };
 
 // The output unit: levels through the volume table, the chip's mute LED after each mute.

@@ -696,3 +696,50 @@ TEST_F(VariantAOutputNodes, VolumeGainsFollowTheLevelsAndActOnlyOnSpdif)
 }
 
 } // namespace
+
+namespace
+{
+
+class VariantASpdifInput : public vt::VariantRig
+{
+};
+
+TEST_F(VariantASpdifInput, OnlyAMuteThatFollowsTheRecordSelector)
+{
+    Plug("uac1-variant-a");
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(ChildOfKind(16, NODE_KIND_VOLUME), nullptr);
+    ITopologyNode* mute = ChildOfKind(16, NODE_KIND_MUTE);
+    ASSERT_NE(mute, nullptr);
+    IConnectionIndexSync* sync = NodeAs<IConnectionIndexSync>(mute, IID_IConnectionIndexSync);
+    IDspNode* dsp = NodeAs<IDspNode>(mute, IID_IDspNode);
+    IBooleanControl* value = NodeAs<IBooleanControl>(mute, IID_IBooleanControl);
+    ASSERT_NE(sync, nullptr);
+    ASSERT_NE(dsp, nullptr);
+    ASSERT_EQ(value->SetValue(0, 1), STATUS_SUCCESS);
+    std::vector<float> samples(2 * 8, 1.0f);
+    float* channels[2] = {samples.data(), samples.data() + 8};
+    WAVEFORMATEXTENSIBLE format{};
+    format.Format.wFormatTag = WAVE_FORMAT_PCM;
+    format.Format.nChannels = 2;
+    format.Format.nBlockAlign = 4;
+    format.Format.wBitsPerSample = 16;
+    // The selector passes the microphone: the S/PDIF input's mute leaves the samples alone.
+    ASSERT_EQ(sync->SetExpectedIndex(1), STATUS_SUCCESS);
+    ASSERT_EQ(dsp->Process(&format, channels, 8), STATUS_SUCCESS);
+    EXPECT_EQ(samples, std::vector<float>(16, 1.0f));
+    // It passes S/PDIF, its third input: silence.
+    ASSERT_EQ(sync->SetExpectedIndex(3), STATUS_SUCCESS);
+    ASSERT_EQ(dsp->Process(&format, channels, 8), STATUS_SUCCESS);
+    EXPECT_EQ(samples, std::vector<float>(16, 0.0f));
+}
+
+TEST_F(VariantASpdifInput, ASourceThatNamesNoEntityRefusesTheDevice)
+{
+    // Unit 8 fed from an entity the descriptors never define.
+    Plug(ProfileWith("0A 24 06 08 05 01 03 00 00 00", "0A 24 06 08 63 01 03 00 00 00"));
+    EXPECT_FALSE(NT_SUCCESS(StartUsbDevice()));
+    EXPECT_NE(plat::DebugLogText().find("names source 99"), std::string::npos);
+}
+
+} // namespace
