@@ -100,6 +100,9 @@ NTSTATUS CVariantADevice::CreateVariantEntity(PUCHAR Descriptor, ULONG Length, U
     CUac1FeatureUnit* pUnit = nullptr;
     switch (VariantAFeatureUnitClass(m_VendorId, m_ProductId, id))
     {
+    case VARIANT_A_UNIT_SOFT_MUTE:
+        pUnit = NewEntity<CVariantAFeatureUnit5>(Index, Entity);
+        break;
     case VARIANT_A_UNIT_MUTE_ONLY:
         pUnit = NewEntity<CVariantAFeatureUnit2>(Index, Entity);
         break;

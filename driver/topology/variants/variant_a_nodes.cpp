@@ -1,6 +1,7 @@
 // CVariantAMuteControl and CVariantAVolumeControl.
 #include "driver/topology/variants/variant_a_nodes.h"
 
+#include "driver/core/settings_store.h"
 #include "driver/primitives/sp_lib.h"
 #include "driver/topology/nodes/node_atomic.h"
 #include "driver/topology/nodes/node_processing.h"
@@ -174,4 +175,40 @@ CVariantAMuteSwitchControl::Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, U
 {
     const BOOLEAN muted = m_pValues && ReadValue(0) ? TRUE : FALSE;
     return GatedMuteProcess(Format, Data, Frames, NodeReadUlong(&m_nExpectedIndex), muted);
+}
+
+// ---- The record units' software mute ----
+
+STDMETHODIMP_(NTSTATUS)
+CVariantASoftMuteControl::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
+{
+    PAGED_CODE();
+    if (Interface && IsEqualGUIDAligned(InterfaceId, IID_IDspNode))
+    {
+        *Interface = PVOID(static_cast<IDspNode*>(this));
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    return CBooleanControlNode::NonDelegatingQueryInterface(InterfaceId, Interface);
+}
+
+STDMETHODIMP_(NTSTATUS) CVariantASoftMuteControl::SetValue(ULONG Channel, UCHAR Value)
+{
+    PAGED_CODE();
+    CControlLockGuard guard(m_Binding);
+    if (Channel >= m_nChannelCount || !m_pValues)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    WriteValue(Channel, Value);
+    m_Binding.AccessChannelValue(SETTINGS_OPERATION_WRITE, m_nId, NodeReadPinType(), Channel, &Value,
+                                 sizeof(Value));
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(NTSTATUS)
+CVariantASoftMuteControl::Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames)
+{
+    const BOOLEAN muted = m_pValues && ReadValue(0) ? TRUE : FALSE;
+    return SoftwareMuteProcess(Format, Data, Frames, muted);
 }

@@ -91,3 +91,28 @@ private:
     ULONG volatile m_nExpectedIndex;
     ULONG volatile m_nWalkIndex;
 };
+
+// The mute of the record units on the models whose chip cannot mute them: kept and saved like
+// any mute, never sent; the driver silences the samples itself.
+class CVariantASoftMuteControl : public IDspNode, public CBooleanControlNode
+{
+public:
+    DECLARE_STD_UNKNOWN();
+
+    CVariantASoftMuteControl(PUNKNOWN UnknownOuter, ULONG Id)
+        : CBooleanControlNode(UnknownOuter, Id, NODE_KIND_MUTE)
+    {
+    }
+
+    // Stores and saves; nothing goes to the device. PASSIVE_LEVEL.
+    STDMETHODIMP_(NTSTATUS) SetValue(ULONG Channel, UCHAR Value) override;
+    // There is nothing on the device to restore.
+    STDMETHODIMP_(NTSTATUS) RestoreValues() override { return STATUS_SUCCESS; }
+
+    STDMETHODIMP_(NTSTATUS) Spare1() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Spare2() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Start(PCWAVEFORMATEXTENSIBLE Format) override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Reset() override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames) override;
+    STDMETHODIMP_(NTSTATUS) Stop() override { return STATUS_SUCCESS; }
+};

@@ -21,6 +21,9 @@ constexpr ULONG LEVEL_SHIFT = 8;
 constexpr USHORT JACK_POLLING_VENDOR = 0x1E7D;
 constexpr USHORT JACK_POLLING_PRODUCT = 0x3750;
 constexpr UCHAR FORCED_MUTE_UNIT = 11;
+// Its record units (2, 8, 15) the driver mutes in software on 0x7A31 product 0x0053.
+constexpr USHORT SOFT_MUTE_VENDOR = 0x7A31;
+constexpr USHORT SOFT_MUTE_PRODUCT = 0x0053;
 
 // Units by id: 9 and 11 scale by 3/2, 2, 8 and 15 by 3/8, 13 maps through the volume table, 16
 // has only its mute.
@@ -83,6 +86,11 @@ VariantAUnitClass VariantAFeatureUnitClass(USHORT VendorId, USHORT ProductId, UC
     if (UnitId == FORCED_MUTE_UNIT && VendorId == JACK_POLLING_VENDOR && ProductId == JACK_POLLING_PRODUCT)
     {
         return VARIANT_A_UNIT_FORCED_MUTE;
+    }
+    if ((UnitId == 2 || UnitId == 8 || UnitId == 15) && VendorId == SOFT_MUTE_VENDOR &&
+        ProductId == SOFT_MUTE_PRODUCT)
+    {
+        return VARIANT_A_UNIT_SOFT_MUTE;
     }
     for (const UnitClassRow& row : kUnitClasses)
     {
@@ -430,4 +438,51 @@ STDMETHODIMP_(NTSTATUS) CVariantAFeatureUnit2::BuildFeatureControls(IAdapterComm
     status = pMute->InitControlNode(static_cast<ITopologyNode*>(this), USB_AUDIO_FU_MUTE_CONTROL,
                                     AdapterCommon->GetDeviceObject(), m_pDeviceLock);
     return Uac1AdoptChildNode(AdapterCommon, this, pMute, status);
+}
+
+STDMETHODIMP_(NTSTATUS) CVariantAFeatureUnit5::BuildFeatureControls(IAdapterCommon* AdapterCommon)
+{
+    PAGED_CODE();
+    if (!AdapterCommon || GetEntryCount() == 0)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    m_nId = m_pDescriptor[3];
+    m_nKind = USB_AUDIO_AC_FEATURE_UNIT;
+    ULONG source = m_pDescriptor[4];
+    NTSTATUS status = SetSourceIdList(1, &source);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    const ULONG id = AdapterCommon->GetNodeCount();
+    CVariantASoftMuteControl* pMute = IsFeatureControlPresent(USB_AUDIO_FU_MUTE_CONTROL)
+                                          ? new (NonPagedPool, VARIANT_A_NODE_POOL_TAG)
+                                                CVariantASoftMuteControl(nullptr, id)
+                                          : nullptr;
+    if (!pMute)
+    {
+        DbgPrint("CVariantAFeatureUnit5: feature unit %u has no mute control, or no memory for its node\n",
+                 ULONG(m_nId));
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    pMute->NonDelegatingAddRef();
+    status = pMute->InitControlNode(static_cast<ITopologyNode*>(this), USB_AUDIO_FU_MUTE_CONTROL,
+                                    AdapterCommon->GetDeviceObject(), m_pDeviceLock);
+    status = Uac1AdoptChildNode(AdapterCommon, this, pMute, status);
+    if (!NT_SUCCESS(status) || !IsFeatureControlPresent(USB_AUDIO_FU_VOLUME_CONTROL))
+    {
+        return status;
+    }
+    CVolumeControlNode* pVolume =
+        new (NonPagedPool, VARIANT_A_NODE_POOL_TAG) CVolumeControlNode(nullptr, id + 1);
+    if (!pVolume)
+    {
+        return status;
+    }
+    pVolume->NonDelegatingAddRef();
+    NTSTATUS volumeStatus =
+        pVolume->InitLevelControlNode(static_cast<ITopologyNode*>(this), USB_AUDIO_FU_VOLUME_CONTROL,
+                                      AdapterCommon->GetDeviceObject(), m_pDeviceLock);
+    return Uac1AdoptChildNode(AdapterCommon, this, pVolume, volumeStatus);
 }

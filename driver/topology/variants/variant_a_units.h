@@ -19,6 +19,7 @@ enum VariantAUnitClass : ULONG
     VARIANT_A_UNIT_VOLUME_TABLE = 3, // unit 13
     VARIANT_A_UNIT_FORCED_MUTE = 4,  // unit 11 of the jack-polling model
     VARIANT_A_UNIT_MUTE_ONLY = 5,    // unit 16, the S/PDIF input's
+    VARIANT_A_UNIT_SOFT_MUTE = 6,    // units 2, 8 and 15 of the models whose chip cannot mute them
 };
 VariantAUnitClass VariantAFeatureUnitClass(USHORT VendorId, USHORT ProductId, UCHAR UnitId);
 
@@ -79,6 +80,15 @@ public:
         : CVariantAScaledFeatureUnit(UnknownOuter, Id, 3, 8, FALSE)
     {
     }
+};
+
+// Units 2, 8 and 15 where the driver mutes in software: a software mute, then the volume.
+class CVariantAFeatureUnit5 : public CVariantAFeatureUnit4
+{
+public:
+    CVariantAFeatureUnit5(PUNKNOWN UnknownOuter, ULONG Id) : CVariantAFeatureUnit4(UnknownOuter, Id) {}
+
+    STDMETHODIMP_(NTSTATUS) BuildFeatureControls(IAdapterCommon* AdapterCommon) override;
 };
 
 // Unit 11 of the jack-polling model: a master-only mute that the jack-sense thread can force

@@ -743,3 +743,40 @@ TEST_F(VariantASpdifInput, ASourceThatNamesNoEntityRefusesTheDevice)
 }
 
 } // namespace
+
+namespace
+{
+
+class VariantASoftMute : public vt::VariantRig
+{
+};
+
+TEST_F(VariantASoftMute, RecordUnitMuteStaysInTheDriverOnTheModelsThatNeedIt)
+{
+    Plug(ProfileWith("F1 FF 26 81", "31 7A 53 00")); // 0x7A31 product 0x0053
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    ITopologyNode* muteNode = ChildOfKind(8, NODE_KIND_MUTE);
+    ASSERT_NE(muteNode, nullptr);
+    IBooleanControl* mute = NodeAs<IBooleanControl>(muteNode, IID_IBooleanControl);
+    IDspNode* dsp = NodeAs<IDspNode>(muteNode, IID_IDspNode);
+    ASSERT_NE(dsp, nullptr);
+    const uint64_t since = LastSequence();
+    ASSERT_EQ(mute->SetValue(0, 1), STATUS_SUCCESS);
+    EXPECT_EQ(Requests(0x21, 0x01, 8, 1, -1, since).size(), 0u) << "the mute went to the device";
+    UCHAR value = 0;
+    ASSERT_EQ(mute->GetValue(0, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 1);
+    std::vector<float> samples(2 * 4, 0.5f);
+    float* channels[2] = {samples.data(), samples.data() + 4};
+    WAVEFORMATEXTENSIBLE format{};
+    format.Format.wFormatTag = WAVE_FORMAT_PCM;
+    format.Format.nChannels = 2;
+    format.Format.nBlockAlign = 4;
+    format.Format.wBitsPerSample = 16;
+    ASSERT_EQ(dsp->Process(&format, channels, 4), STATUS_SUCCESS);
+    EXPECT_EQ(samples, std::vector<float>(8, 0.0f));
+    // Its volume is the class-1 node over the unit's 3/8 scale.
+    EXPECT_NE(ChildOfKind(8, NODE_KIND_VOLUME), nullptr);
+}
+
+} // namespace
