@@ -100,6 +100,12 @@ NTSTATUS CVariantADevice::CreateVariantEntity(PUCHAR Descriptor, ULONG Length, U
     CUac1FeatureUnit* pUnit = nullptr;
     switch (VariantAFeatureUnitClass(m_VendorId, m_ProductId, id))
     {
+    case VARIANT_A_UNIT_STATE_SWITCH:
+    {
+        auto* p = NewEntity<CVariantAFeatureUnit6>(Index, Entity);
+        return p ? p->InitWithStateSwitch(Descriptor, Length, pDevice, pCommon, &m_DeviceLock, this)
+                 : STATUS_INSUFFICIENT_RESOURCES;
+    }
     case VARIANT_A_UNIT_SOFT_MUTE:
         pUnit = NewEntity<CVariantAFeatureUnit5>(Index, Entity);
         break;

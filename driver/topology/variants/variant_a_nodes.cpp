@@ -212,3 +212,69 @@ CVariantASoftMuteControl::Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULO
     const BOOLEAN muted = m_pValues && ReadValue(0) ? TRUE : FALSE;
     return SoftwareMuteProcess(Format, Data, Frames, muted);
 }
+
+// ---- The 0x28DA model's state switch ----
+
+namespace
+{
+
+constexpr ULONG STATE_REGISTER = 1;
+constexpr USHORT STATE_MASK = 0x30;
+constexpr USHORT STATE_ON = 0x10;
+constexpr USHORT STATE_OFF = 0x30;
+constexpr ULONG STATE_NAME_CCH = 32;
+
+} // namespace
+
+NTSTATUS CVariantAStateControl::InitStateControl(ULONG SourceId, PDEVICE_OBJECT SettingsDevice,
+                                                 IVariantARegisters* Registers)
+{
+    PAGED_CODE();
+    m_pRegisters = Registers;
+    m_pSettingsDevice = SettingsDevice;
+    NTSTATUS status = Init(SourceId, 1);
+    UCHAR saved = 0;
+    if (NT_SUCCESS(status) && NT_SUCCESS(AccessSaved(SETTINGS_OPERATION_READ, &saved)))
+    {
+        WriteValue(0, saved);
+    }
+    return status;
+}
+
+// "Unit" with the node id and the pin type, then the channel.
+NTSTATUS CVariantAStateControl::AccessSaved(ULONG Operation, PUCHAR Value)
+{
+    PAGED_CODE();
+    if (!m_pSettingsDevice)
+    {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    WCHAR prefix[STATE_NAME_CCH];
+    NTSTATUS status = RtlStringCchPrintfW(prefix, STATE_NAME_CCH, u"Unit%02d_%2d_", m_nId, NodeReadPinType());
+    return NT_SUCCESS(status)
+               ? AccessIndexedSetting(m_pSettingsDevice, Operation, Value, sizeof(*Value), prefix, 0)
+               : status;
+}
+
+STDMETHODIMP_(NTSTATUS) CVariantAStateControl::GetValue(ULONG Channel, PUCHAR Value)
+{
+    PAGED_CODE();
+    return Channel == 0 ? CVariantASwitchNode::GetValue(Channel, Value) : STATUS_INVALID_PARAMETER;
+}
+
+STDMETHODIMP_(NTSTATUS) CVariantAStateControl::SetValue(ULONG Channel, UCHAR Value)
+{
+    PAGED_CODE();
+    if (Channel != 0 || !m_pRegisters || !m_pValues)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status =
+        m_pRegisters->WriteMaskedRegister(STATE_REGISTER, Value ? STATE_ON : STATE_OFF, STATE_MASK);
+    if (NT_SUCCESS(status))
+    {
+        WriteValue(0, Value);
+        AccessSaved(SETTINGS_OPERATION_WRITE, &Value);
+    }
+    return status;
+}

@@ -4,6 +4,8 @@
 #pragma once
 
 #include "driver/core/dsp_node_if.h"
+#include "driver/core/variant_a_registers_if.h"
+#include "driver/topology/nodes/boolean_node.h"
 #include "driver/topology/nodes/boolean_control_node.h"
 #include "driver/topology/nodes/level_control_node.h"
 
@@ -115,4 +117,29 @@ public:
     STDMETHODIMP_(NTSTATUS) Reset() override { return STATUS_SUCCESS; }
     STDMETHODIMP_(NTSTATUS) Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames) override;
     STDMETHODIMP_(NTSTATUS) Stop() override { return STATUS_SUCCESS; }
+};
+
+// The on/off switch the 0x28DA model's record units carry: one channel, kept in chip register 1
+// (bits 4-5: 0x10 on, 0x30 off) and in the settings.
+class CVariantAStateControl : public CVariantASwitchNode
+{
+public:
+    CVariantAStateControl(PUNKNOWN UnknownOuter, ULONG Id)
+        : CVariantASwitchNode(UnknownOuter, Id), m_pRegisters(nullptr), m_pSettingsDevice(nullptr)
+    {
+    }
+
+    // One channel fed from SourceId; the saved value, when there is one, is loaded. PASSIVE_LEVEL.
+    NTSTATUS InitStateControl(ULONG SourceId, PDEVICE_OBJECT SettingsDevice, IVariantARegisters* Registers);
+
+    // Channel 0 only.
+    STDMETHODIMP_(NTSTATUS) GetValue(ULONG Channel, PUCHAR Value) override;
+    // Channel 0 only: the chip first, then the cache and the settings. PASSIVE_LEVEL.
+    STDMETHODIMP_(NTSTATUS) SetValue(ULONG Channel, UCHAR Value) override;
+
+private:
+    NTSTATUS AccessSaved(ULONG Operation, PUCHAR Value);
+
+    IVariantARegisters* m_pRegisters;
+    PDEVICE_OBJECT m_pSettingsDevice;
 };

@@ -24,6 +24,9 @@ constexpr UCHAR FORCED_MUTE_UNIT = 11;
 // Its record units (2, 8, 15) the driver mutes in software on 0x7A31 product 0x0053.
 constexpr USHORT SOFT_MUTE_VENDOR = 0x7A31;
 constexpr USHORT SOFT_MUTE_PRODUCT = 0x0053;
+// And on 0x28DA product 0x268E they carry the chip's state switch.
+constexpr USHORT STATE_SWITCH_VENDOR = 0x28DA;
+constexpr USHORT STATE_SWITCH_PRODUCT = 0x268E;
 
 // Units by id: 9 and 11 scale by 3/2, 2, 8 and 15 by 3/8, 13 maps through the volume table, 16
 // has only its mute.
@@ -87,10 +90,14 @@ VariantAUnitClass VariantAFeatureUnitClass(USHORT VendorId, USHORT ProductId, UC
     {
         return VARIANT_A_UNIT_FORCED_MUTE;
     }
-    if ((UnitId == 2 || UnitId == 8 || UnitId == 15) && VendorId == SOFT_MUTE_VENDOR &&
-        ProductId == SOFT_MUTE_PRODUCT)
+    const BOOLEAN recordUnit = UnitId == 2 || UnitId == 8 || UnitId == 15;
+    if (recordUnit && VendorId == SOFT_MUTE_VENDOR && ProductId == SOFT_MUTE_PRODUCT)
     {
         return VARIANT_A_UNIT_SOFT_MUTE;
+    }
+    if (recordUnit && VendorId == STATE_SWITCH_VENDOR && ProductId == STATE_SWITCH_PRODUCT)
+    {
+        return VARIANT_A_UNIT_STATE_SWITCH;
     }
     for (const UnitClassRow& row : kUnitClasses)
     {
@@ -485,4 +492,39 @@ STDMETHODIMP_(NTSTATUS) CVariantAFeatureUnit5::BuildFeatureControls(IAdapterComm
         pVolume->InitLevelControlNode(static_cast<ITopologyNode*>(this), USB_AUDIO_FU_VOLUME_CONTROL,
                                       AdapterCommon->GetDeviceObject(), m_pDeviceLock);
     return Uac1AdoptChildNode(AdapterCommon, this, pVolume, volumeStatus);
+}
+
+NTSTATUS CVariantAFeatureUnit6::InitWithStateSwitch(const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
+                                                    IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock,
+                                                    IVariantARegisters* Registers)
+{
+    PAGED_CODE();
+    if (!Registers)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    m_pRegisters = Registers;
+    return Init(Descriptor, Length, Device, AdapterCommon, DeviceLock);
+}
+
+// A switch node the pool cannot hold is left out; one that cannot be registered fails the unit.
+STDMETHODIMP_(NTSTATUS) CVariantAFeatureUnit6::BuildFeatureControls(IAdapterCommon* AdapterCommon)
+{
+    PAGED_CODE();
+    NTSTATUS status = CUac1FeatureUnit::BuildFeatureControls(AdapterCommon);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    CVariantAStateControl* pState = new (NonPagedPool, VARIANT_A_NODE_POOL_TAG)
+        CVariantAStateControl(nullptr, AdapterCommon->GetNodeCount());
+    if (!pState)
+    {
+        return STATUS_SUCCESS;
+    }
+    pState->NonDelegatingAddRef();
+    ULONG unitNode = 0;
+    GetFirstChildId(&unitNode);
+    status = pState->InitStateControl(unitNode, AdapterCommon->GetDeviceObject(), m_pRegisters);
+    return Uac1AdoptChildNode(AdapterCommon, this, pState, status);
 }

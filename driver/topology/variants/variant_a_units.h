@@ -20,6 +20,7 @@ enum VariantAUnitClass : ULONG
     VARIANT_A_UNIT_FORCED_MUTE = 4,  // unit 11 of the jack-polling model
     VARIANT_A_UNIT_MUTE_ONLY = 5,    // unit 16, the S/PDIF input's
     VARIANT_A_UNIT_SOFT_MUTE = 6,    // units 2, 8 and 15 of the models whose chip cannot mute them
+    VARIANT_A_UNIT_STATE_SWITCH = 7, // units 2, 8 and 15 of the model with a state switch
 };
 VariantAUnitClass VariantAFeatureUnitClass(USHORT VendorId, USHORT ProductId, UCHAR UnitId);
 
@@ -89,6 +90,24 @@ public:
     CVariantAFeatureUnit5(PUNKNOWN UnknownOuter, ULONG Id) : CVariantAFeatureUnit4(UnknownOuter, Id) {}
 
     STDMETHODIMP_(NTSTATUS) BuildFeatureControls(IAdapterCommon* AdapterCommon) override;
+};
+
+// Units 2, 8 and 15 of the model with a chip state switch: the class-1 nodes, then the switch.
+class CVariantAFeatureUnit6 : public CVariantAFeatureUnit4
+{
+public:
+    CVariantAFeatureUnit6(PUNKNOWN UnknownOuter, ULONG Id)
+        : CVariantAFeatureUnit4(UnknownOuter, Id), m_pRegisters(nullptr)
+    {
+    }
+
+    NTSTATUS InitWithStateSwitch(const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
+                                 IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock,
+                                 IVariantARegisters* Registers);
+    STDMETHODIMP_(NTSTATUS) BuildFeatureControls(IAdapterCommon* AdapterCommon) override;
+
+private:
+    IVariantARegisters* m_pRegisters;
 };
 
 // Unit 11 of the jack-polling model: a master-only mute that the jack-sense thread can force

@@ -780,3 +780,37 @@ TEST_F(VariantASoftMute, RecordUnitMuteStaysInTheDriverOnTheModelsThatNeedIt)
 }
 
 } // namespace
+
+namespace
+{
+
+class VariantAStateSwitch : public vt::VariantRig
+{
+};
+
+TEST_F(VariantAStateSwitch, RecordUnitsOfTheStateModelCarryAChipSwitch)
+{
+    Plug(ProfileWith("F1 FF 26 81", "DA 28 8E 26")); // 0x28DA product 0x268E
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    ITopologyNode* node = ChildOfKind(8, NODE_KIND_VARIANT_A_SWITCH);
+    ASSERT_NE(node, nullptr);
+    EXPECT_NE(ChildOfKind(8, NODE_KIND_MUTE), nullptr) << "the class-1 nodes stay";
+    IBooleanControl* state = NodeAs<IBooleanControl>(node, IID_IBooleanControl);
+    ASSERT_NE(state, nullptr);
+    Model().Chip()->ClearWrites();
+    const USHORT r1 = VariantA()->GetCachedRegister(1);
+    ASSERT_EQ(state->SetValue(0, 1), STATUS_SUCCESS);
+    ASSERT_EQ(state->SetValue(0, 0), STATUS_SUCCESS);
+    std::vector<sim::ChipWrite> writes = Model().Chip()->Writes();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[0].Register, 1);
+    EXPECT_EQ(writes[0].Value, USHORT((r1 & ~0x30) | 0x10));
+    EXPECT_EQ(writes[1].Value, USHORT((r1 & ~0x30) | 0x30));
+    UCHAR value = 7;
+    EXPECT_EQ(state->SetValue(1, 1), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(state->GetValue(1, &value), STATUS_INVALID_PARAMETER);
+    ASSERT_EQ(state->GetValue(0, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 0);
+}
+
+} // namespace
