@@ -149,7 +149,8 @@ TEST_F(VariantAPinType, ChoosingSpdifRenamesTheEndpointAndOffersAc3)
     EXPECT_EQ(EndpointNames().front(), u"SPDIFOut00");
     size_t ac3 = 0;
     for (const WAVEFORMATEXTENSIBLE& f : Formats(0))
-        ac3 += f.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE && f.SubFormat.Data1 == WAVE_FORMAT_DOLBY_AC3_SPDIF;
+        ac3 +=
+            f.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE && f.SubFormat.Data1 == WAVE_FORMAT_DOLBY_AC3_SPDIF;
     EXPECT_EQ(ac3, 3u);
     EXPECT_EQ(Model().Chip()->Register(2), 0xE7F8);
 }

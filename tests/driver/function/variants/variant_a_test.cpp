@@ -814,3 +814,36 @@ TEST_F(VariantAStateSwitch, RecordUnitsOfTheStateModelCarryAChipSwitch)
 }
 
 } // namespace
+
+namespace
+{
+
+class VariantAJackReports : public vt::VariantRig
+{
+};
+
+// An empty jack report carries no sense line: the thread takes it as a failed read and ends,
+// rather than reading a byte the device never sent.
+TEST_F(VariantAJackReports, AnEmptyReportEndsTheThreadInsteadOfBeingRead)
+{
+    Plug(ProfileWith("F1 FF 26 81", "7D 1E 50 37"));
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    CVariantAJackGainProcessor* processor = VariantA()->GetJackGainProcessor();
+    ASSERT_NE(processor, nullptr);
+    ASSERT_EQ(m_pCommon->Start(), STATUS_SUCCESS);
+    RunFor(kSecond / 2);
+    Model().Chip()->SetSenseBit(false); // would move the state on, if the reports were read
+    RewriteControl(
+        [](const plat::UsbSetupPacket& setup, plat::UsbControlAnswer* answer)
+        {
+            if (setup.RequestType == 0xA1 && setup.Request == 0x01 && setup.Index == 3)
+                answer->Data.clear();
+        });
+    RunFor(2 * kSecond);
+    EXPECT_EQ(processor->GetMode(), 0u);
+    EXPECT_EQ(VariantA()->GetJackState(), ULONG(VARIANT_A_JACK_ALL_SET));
+    EXPECT_EQ(m_pCommon->Stop(), STATUS_SUCCESS);
+    EXPECT_FALSE(VariantA()->IsJackThreadRunning());
+}
+
+} // namespace
