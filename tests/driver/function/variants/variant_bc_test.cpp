@@ -8,6 +8,7 @@
 #include "driver/core/pin_type.h"
 #include "driver/topology/variants/variant_feature_unit.h"
 
+#include <cstring>
 #include <string>
 
 namespace
@@ -287,6 +288,43 @@ TEST_F(VariantBc, WalkEndsAtTheInterfaceOrAtTheFirstNonClassDescriptor)
     EXPECT_EQ(Variant()->CreateTopologyNodes(reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(streaming),
                                              sizeof(streaming)),
               STATUS_INVALID_PARAMETER);
+}
+
+} // namespace
+
+namespace
+{
+
+// The effects model's records, for its audio function (built with its walks elsewhere).
+TEST(VariantDCaps, ModelCodeAndIdsPickTheRecord)
+{
+    const struct
+    {
+        ULONG Code;
+        USHORT Vendor, Product;
+        ULONG Mask, Extra, Flags;
+    } rows[] = {
+        {6, 0x17EF, 0x6073, 0x3E0084, 0, 0x41}, {6, 0x264A, 20483, 0x3E0084, 0, 0},
+        {6, 0x2B0D, 0x0080, 0x3E0084, 0, 0x40}, {6, 0x2B0D, 0x0084, 0x3E0084, 0, 0x40},
+        {6, 0x2B0D, 0x0085, 0x3E1080, 0, 0},    {6, 0x2B0D, 0x0086, 0x3E0084, 0, 0x40},
+        {6, 0x2B0D, 0x008F, 0x3E0084, 0, 0x40}, {6, 0x2B0D, 0x0090, 0x3E1084, 0, 0},
+        {6, 0x7A31, 0x0161, 0x3E0084, 0, 0x40}, {6, 0x17EF, 0x6074, 0x3E1084, 0, 0},
+        {5, 0x17EF, 0x6073, 0x20006, 8, 0},     {5, 0xFFF1, 0x0001, 0x20006, 8, 0},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(testing::Message() << row.Code << " " << std::hex << row.Vendor << ":" << row.Product);
+        EndpointCaps caps;
+        std::memset(&caps, 0xCC, sizeof(caps));
+        ASSERT_EQ(VariantDModelCaps(row.Code, row.Vendor, row.Product, &caps), STATUS_SUCCESS);
+        EXPECT_EQ(caps.Mask, row.Mask);
+        EXPECT_EQ(caps.Extra, row.Extra);
+        EXPECT_EQ(caps.Flags, row.Flags);
+        EXPECT_EQ(caps.Reserved1[0], 0u);
+    }
+    EndpointCaps caps{};
+    EXPECT_EQ(VariantDModelCaps(4, 0x17EF, 0x6073, &caps), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(VariantDModelCaps(7, 0xFFF1, 0x0001, &caps), STATUS_UNSUCCESSFUL);
 }
 
 } // namespace
