@@ -298,6 +298,30 @@ NTSTATUS CStreamGraph::AddFormat(PCWAVEFORMATEXTENSIBLE Format)
     return status;
 }
 
+VOID CStreamGraph::RemoveFormats(PFN_FORMAT_MATCH Match)
+{
+    PAGED_CODE();
+    RemoveFormatCopies(m_pFormats, Match);
+    RemoveFormatCopies(m_pTwoChannelFormats, Match);
+}
+
+VOID CStreamGraph::RemoveFormatCopies(CPointerList* List, PFN_FORMAT_MATCH Match)
+{
+    PAGED_CODE();
+    PPOINTER_LIST_NODE position = List ? List->GetHeadPosition() : nullptr;
+    while (position)
+    {
+        PPOINTER_LIST_NODE current = position;
+        PVOID pData = nullptr;
+        List->GetNext(&position, &pData);
+        if (Match(static_cast<PCWAVEFORMATEXTENSIBLE>(pData)))
+        {
+            List->RemoveNode(current);
+            ExFreePoolWithTag(pData, STREAM_POOL_TAG);
+        }
+    }
+}
+
 BOOLEAN CStreamGraph::HasNodeWithId(ULONG Id)
 {
     PPOINTER_LIST_NODE position = m_pNodes->GetHeadPosition();

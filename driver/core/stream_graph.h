@@ -34,6 +34,9 @@ public:
 
     // Called by the descriptor walks; PASSIVE_LEVEL, pageable.
     NTSTATUS AddFormat(PCWAVEFORMATEXTENSIBLE Format);
+    // Unlinks and frees every format of both lists that Match accepts. PASSIVE_LEVEL, pageable.
+    typedef BOOLEAN (*PFN_FORMAT_MATCH)(PCWAVEFORMATEXTENSIBLE Format);
+    VOID RemoveFormats(PFN_FORMAT_MATCH Match);
     NTSTATUS AddNode(ITopologyNode* Node);
     NTSTATUS AddProcessingNode(IDspNode* Node);
     NTSTATUS AllocateBuffers();
@@ -60,6 +63,7 @@ protected:
 private:
     CPointerList* ChosenFormatList();
     NTSTATUS AppendFormatCopy(CPointerList* List, PCWAVEFORMATEXTENSIBLE Format);
+    static VOID RemoveFormatCopies(CPointerList* List, PFN_FORMAT_MATCH Match);
     BOOLEAN HasNodeWithId(ULONG Id);
     ULONG RenderPinType();
     ULONG CapturePinType();

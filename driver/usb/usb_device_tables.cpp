@@ -4,6 +4,8 @@
 
 #include "driver/function/uac1/uac1_device.h"
 #include "driver/function/uac2/uac2_device.h"
+#include "driver/function/variants/variant_a_device.h"
+#include "driver/function/variants/variant_device.h"
 
 namespace
 {
@@ -11,12 +13,12 @@ namespace
 // The creators of the audio function objects. An entry stays null until that object exists in
 // the driver; CreateAudioDevice then refuses such a device with STATUS_NOT_SUPPORTED.
 const AudioFunctionCreators kAudioFunctionCreators = {
-    CreateUac1Device, // Uac1
-    CreateUac2Device, // Uac2
-    nullptr,          // VariantA
-    nullptr,          // VariantB
-    nullptr,          // VariantC
-    nullptr,          // VariantD
+    CreateUac1Device,     // Uac1
+    CreateUac2Device,     // Uac2
+    CreateVariantADevice, // VariantA
+    CreateVariantBDevice, // VariantB
+    CreateVariantCDevice, // VariantC
+    nullptr,              // VariantD
 };
 
 const AudioFunctionCreators* g_pAudioFunctionCreators = &kAudioFunctionCreators;

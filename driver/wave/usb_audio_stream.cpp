@@ -275,6 +275,27 @@ NTSTATUS CUsbAudioStream::AddDataFormat(PCWAVEFORMATEXTENSIBLE Format, UCHAR Alt
     return STATUS_SUCCESS;
 }
 
+VOID CUsbAudioStream::RemoveDataFormats(PFN_FORMAT_MATCH Match, BOOLEAN OwnList)
+{
+    PAGED_CODE();
+    RemoveFormats(Match);
+    if (!OwnList)
+    {
+        return;
+    }
+    PLIST_ENTRY pEntry = m_FormatList.Flink;
+    while (pEntry != &m_FormatList)
+    {
+        StreamFormatEntry* pFormat = CONTAINING_RECORD(pEntry, StreamFormatEntry, Links);
+        pEntry = pEntry->Flink;
+        if (Match(&pFormat->Format))
+        {
+            RemoveEntryList(&pFormat->Links);
+            ExFreePoolWithTag(pFormat, USB_STREAM_POOL_TAG);
+        }
+    }
+}
+
 NTSTATUS CUsbAudioStream::FindLinkedNode(ULONG NodeId, ITopologyNode** Node)
 {
     PAGED_CODE();

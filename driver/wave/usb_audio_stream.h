@@ -83,6 +83,9 @@ public:
     // Adds the format to the engine's lists and then, with the alternate setting that carries
     // it, to the stream's own list, in the order of the calls. PASSIVE_LEVEL, pageable.
     NTSTATUS AddDataFormat(PCWAVEFORMATEXTENSIBLE Format, UCHAR AlternateSetting);
+    // Removes the formats Match accepts from the engine's lists and, with OwnList, from the
+    // stream's own list too. PASSIVE_LEVEL, pageable.
+    VOID RemoveDataFormats(PFN_FORMAT_MATCH Match, BOOLEAN OwnList);
     // The last linked node with that id, no reference added. PASSIVE_LEVEL.
     NTSTATUS FindLinkedNode(ULONG NodeId, ITopologyNode** Node);
     // The alternate setting that carries the format: an extensible format must match the

@@ -2,6 +2,7 @@
 #include "sim/device/device_model.h"
 
 #include "sim/device/audio_control.h"
+#include "sim/device/register_chip.h"
 #include "sim/profiles/descriptor_span.h"
 
 #include <algorithm>
@@ -58,6 +59,10 @@ UsbDeviceModel::UsbDeviceModel(const DeviceProfile& profile)
     : m_profile(profile), m_audioControl(new AudioControlEngine(profile))
 {
     m_classHandler = m_audioControl.get();
+    if (profile.HidChipInterface() >= 0)
+    {
+        m_chip.reset(new RegisterChip(uint8_t(profile.HidChipInterface())));
+    }
     BuildInterfaces();
 }
 
@@ -161,6 +166,10 @@ ControlResult UsbDeviceModel::Dispatch(const SetupPacket& setup, const std::vect
     case kTypeStandard:
         return Standard(setup);
     case kTypeClass:
+        if (m_chip && m_chip->Handles(setup))
+        {
+            return m_chip->Handle(setup, outData);
+        }
         return m_classHandler != nullptr ? m_classHandler->HandleClassRequest(setup, outData) : Stall();
     case kTypeVendor:
         return Vendor(setup, outData);

@@ -100,6 +100,7 @@ public:
 };
 
 class AudioControlEngine;
+class RegisterChip;
 
 class UsbDeviceModel
 {
@@ -121,6 +122,8 @@ public:
     void SetClassHandler(IClassRequestHandler* Handler);
     // The device's own control engine (whether or not it is the current handler).
     AudioControlEngine& AudioControl() { return *m_audioControl; }
+    // The register chip behind HID reports, or null when the profile gives the device none.
+    RegisterChip* Chip() { return m_chip.get(); }
 
     std::vector<ControlRecord> Log() const;
     void ClearLog();
@@ -164,6 +167,7 @@ private:
     uint8_t m_configuration = 0;
     DeviceFaults m_faults;
     std::unique_ptr<AudioControlEngine> m_audioControl;
+    std::unique_ptr<RegisterChip> m_chip;
     IClassRequestHandler* m_classHandler = nullptr;
     std::vector<ControlRecord> m_log;
     uint64_t m_sequence = 0;

@@ -317,6 +317,182 @@ control 2 2 channel=1 min=-16384 max=0 res=256 cur=0
 control 2 2 channel=2 min=-16384 max=0 res=256 cur=0
 )";
 
+const char kUac1VariantAProfile[] =
+    R"(# Variant A: the jack-sensing model's fixed configuration. USB playback (8, 2, 4 or 6 channels,
+# and 2 channels at 96 kHz) is mixed with the microphone and line inputs to the speaker; the
+# record selector picks the microphone, line, S/PDIF input or the stereo mix for USB capture.
+# A chip with six registers sits behind HID reports on interface 3; the driver rewrites the
+# configuration by its feature switches before it walks it.
+name uac1-variant-a
+speed full
+descriptors
+  12 01 10 01 00 00 00 40 F1 FF 26 81 00 01 01 02 03 01  # device: USB 1.10, vendor FFF1, product 8126, strings 1 2 3
+  09 02 FD 01 03 01 00 80 32  # configuration 1: 3 interfaces, bus powered, 100 mA
+  09 04 00 00 00 01 01 00 00  # interface 0 alt 0: audio control, no endpoint
+    0A 24 01 00 01 C8 00 02 01 02  # AC header: release 1.00, 2 streaming interfaces
+    0C 24 02 01 01 01 00 08 3F 06 00 00  # input terminal 1: USB streaming, 8 channels
+    0C 24 02 05 01 02 00 02 03 00 00 00  # input terminal 5: microphone, 2 channels
+    0A 24 06 08 05 01 03 00 00 00  # feature unit 8 <- 5: microphone to the record selector
+    0A 24 06 09 05 01 03 00 00 00  # feature unit 9 <- 5: microphone to the mixer
+    19 24 04 0A 03 01 09 0B 08 3F 06 00 00 00 00 00 00 00 00 00 00 00 00 00 00  # mixer unit 10 <- 1 9 11: 12 inputs to 8 outputs
+    10 24 06 0D 0A 01 03 02 02 02 02 02 02 02 02 00  # feature unit 13 <- 10: master mute and volume, volume per channel
+    09 24 03 03 01 03 00 0D 00  # output terminal 3 <- 13: speaker
+    0D 24 06 0C 0A 02 03 00 00 00 00 00 00  # feature unit 12 <- 10: stereo mix (2-byte bitmaps)
+    09 24 03 07 01 01 00 06 00  # output terminal 7 <- 6: USB streaming (record)
+    0A 24 05 06 04 08 0F 10 02 00  # selector unit 6 <- 8 15 16 2: record source
+    0C 24 02 12 03 06 00 02 03 00 00 00  # input terminal 18: line connector, 2 channels
+    0A 24 06 0F 12 01 03 00 00 00  # feature unit 15 <- 18: line to the record selector
+    0A 24 06 0B 12 01 03 00 00 00  # feature unit 11 <- 18: line to the mixer
+    0C 24 02 13 05 06 00 02 03 00 00 00  # input terminal 19: S/PDIF interface, 2 channels
+    0A 24 06 02 0C 01 03 00 00 00  # feature unit 2 <- 12: stereo mix to the record selector
+    0A 24 06 10 13 01 03 00 00 00  # feature unit 16 <- 19: S/PDIF to the record selector
+  09 04 01 00 00 01 02 00 00  # interface 1 alt 0: audio streaming, no bandwidth
+  09 04 01 01 01 01 02 00 00  # interface 1 alt 1: 8-channel 16-bit playback
+    07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM
+    0E 24 02 01 08 02 10 02 44 AC 00 80 BB 00  # format type I: 8 channels, 16 bits, 44100 48000 Hz
+    09 05 01 09 10 03 01 00 00  # endpoint 0x01: isochronous OUT, adaptive, 784 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+  09 04 01 02 01 01 02 00 00  # interface 1 alt 2: 2-channel 16-bit playback
+    07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM
+    0E 24 02 01 02 02 10 02 44 AC 00 80 BB 00  # format type I: 2 channels, 16 bits, 44100 48000 Hz
+    09 05 01 09 C4 00 01 00 00  # endpoint 0x01: isochronous OUT, adaptive, 196 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+  09 04 01 03 01 01 02 00 00  # interface 1 alt 3: 4-channel 16-bit playback
+    07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM
+    0E 24 02 01 04 02 10 02 44 AC 00 80 BB 00  # format type I: 4 channels, 16 bits, 44100 48000 Hz
+    09 05 01 09 88 01 01 00 00  # endpoint 0x01: isochronous OUT, adaptive, 392 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+  09 04 01 04 01 01 02 00 00  # interface 1 alt 4: 6-channel 16-bit playback
+    07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM
+    0E 24 02 01 06 02 10 02 44 AC 00 80 BB 00  # format type I: 6 channels, 16 bits, 44100 48000 Hz
+    09 05 01 09 4C 02 01 00 00  # endpoint 0x01: isochronous OUT, adaptive, 588 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+  09 04 01 05 01 01 02 00 00  # interface 1 alt 5: 2-channel 16-bit playback at 96 kHz
+    07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM
+    0B 24 02 01 02 02 10 01 00 77 01  # format type I: 2 channels, 16 bits, 96000 Hz
+    09 05 01 09 84 01 01 00 00  # endpoint 0x01: isochronous OUT, adaptive, 388 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+  09 04 02 00 00 01 02 00 00  # interface 2 alt 0: audio streaming, no bandwidth
+  09 04 02 01 01 01 02 00 00  # interface 2 alt 1: 16-bit stereo capture
+    07 24 01 07 01 01 00  # AS general: terminal 7, delay 1, PCM
+    0E 24 02 01 02 02 10 02 44 AC 00 80 BB 00  # format type I: 2 channels, 16 bits, 44100 48000 Hz
+    09 05 82 05 C4 00 01 00 00  # endpoint 0x82: isochronous IN, asynchronous, 196 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+end
+string 1 "Uacsim"
+string 2 "Uacsim Variant A Sound Box"
+string 3 "VA0001"
+string 0x50 ")"
+    "\x0B\x05"
+    R"(P-SB"  # identification string: variant A, two control characters first
+vendor 0xC3 0x81 0 9 data 9F       # probe byte A
+vendor 0xC3 0x81 0 8 data 83       # probe byte B (0x03 once masked with 0x63)
+hid-chip 3
+control 13 2 channel=1 min=-9728 max=0 res=256 cur=-2560
+control 13 2 channel=2 min=-9728 max=0 res=256 cur=-2560
+control 13 2 channel=3 min=-9728 max=0 res=256 cur=-2560
+control 13 2 channel=4 min=-9728 max=0 res=256 cur=-2560
+control 13 2 channel=5 min=-9728 max=0 res=256 cur=-2560
+control 13 2 channel=6 min=-9728 max=0 res=256 cur=-2560
+control 13 2 channel=7 min=-9728 max=0 res=256 cur=-2560
+control 13 2 channel=8 min=-9728 max=0 res=256 cur=-2560
+control 6 1 min=1 max=4 res=1 cur=1
+jack 3 connected
+)";
+
+const char kUac1VariantBProfile[] =
+    R"(# Variant B: USB playback -> feature unit 9 (volume table) -> speaker 6; microphone ->
+# feature unit 13 (1.5 dB per device decibel) -> USB capture; line input -> feature unit 10 ->
+# speaker 16 (monitor). The device's levels are in its own units; the driver maps them.
+name uac1-variant-b
+speed full
+descriptors
+  12 01 10 01 00 00 00 40 F1 FF 42 81 00 01 01 02 03 01  # device: USB 1.10, vendor FFF1, product 8142, strings 1 2 3
+  09 02 EF 00 03 01 00 80 32  # configuration 1: 3 interfaces, bus powered, 100 mA
+  09 04 00 00 01 01 01 00 00  # interface 0 alt 0: audio control, 1 endpoint
+    0A 24 01 00 01 66 00 02 01 02  # AC header: release 1.00, 2 streaming interfaces
+    0C 24 02 01 01 01 00 02 03 00 00 00  # input terminal 1: USB streaming, 2 channels (L R)
+    0A 24 06 09 01 01 07 02 02 00  # feature unit 9 <- 1: master mute volume bass, volume per channel
+    09 24 03 06 01 03 00 09 00  # output terminal 6 <- 9: speaker
+    0C 24 02 04 01 02 00 01 00 00 00 00  # input terminal 4: microphone, 1 channel
+    09 24 06 0D 04 01 03 00 00  # feature unit 13 <- 4: master mute and volume
+    09 24 03 07 01 01 00 0D 00  # output terminal 7 <- 13: USB streaming
+    0C 24 02 05 03 06 00 02 03 00 00 00  # input terminal 5: line connector, 2 channels (L R)
+    0A 24 06 0A 05 01 03 00 00 00  # feature unit 10 <- 5: master mute and volume
+    09 24 03 10 01 03 00 0A 00  # output terminal 16 <- 10: speaker (line monitor)
+    09 05 83 03 02 00 20 00 00  # endpoint 0x83: interrupt IN, 2 bytes (status word), every 32 ms
+  09 04 01 00 00 01 02 00 00  # interface 1 alt 0: audio streaming, no bandwidth
+  09 04 01 01 01 01 02 00 00  # interface 1 alt 1: 16-bit stereo
+    07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM
+    0E 24 02 01 02 02 10 02 44 AC 00 80 BB 00  # format type I: 2 channels, 2-byte subframes, 16 bits, 44100 48000 Hz
+    09 05 01 09 C4 00 01 00 00  # endpoint 0x01: isochronous OUT, adaptive, 196 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+  09 04 02 00 00 01 02 00 00  # interface 2 alt 0: audio streaming, no bandwidth
+  09 04 02 01 01 01 02 00 00  # interface 2 alt 1: 16-bit mono capture
+    07 24 01 07 01 01 00  # AS general: terminal 7, delay 1, PCM
+    0E 24 02 01 01 02 10 02 44 AC 00 80 BB 00  # format type I: 1 channel, 2-byte subframes, 16 bits, 44100 48000 Hz
+    09 05 82 05 62 00 01 00 00  # endpoint 0x82: isochronous IN, asynchronous, 98 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+end
+string 1 "Uacsim"
+string 2 "Uacsim Variant B Headset"
+string 3 "VB0001"
+string 0x50 "8142-HS"           # identification string: variant B
+control 9 2 channel=1 min=-9472 max=0 res=256 cur=-2560  # volume table steps: 0 to -37 device dB
+control 9 2 channel=2 min=-9472 max=0 res=256 cur=-2560
+control 9 3 min=-48 max=48 res=1 cur=0           # bass: -12..+12 dB in 1/4 dB
+control 13 2 min=-7168 max=2816 res=256 cur=0    # microphone gain: -28..+11 device dB
+control 10 2 min=-2048 max=4352 res=256 cur=0    # line trim: -8..+17 device dB
+jack 6 connected
+jack 4 connected
+)";
+
+const char kUac1VariantCProfile[] =
+    R"(# Variant C on the 0x1B1C headset: the layout of variant B, with output terminal 6 declared a
+# speaker though it drives headphones; feature unit 9 in whole decibels, 13 in 1.5 dB steps
+# from -13.5 dB, 10 on the class-1 scale.
+name uac1-variant-c
+speed full
+descriptors
+  12 01 10 01 00 00 00 40 1C 1B 06 0A 00 01 01 02 03 01  # device: USB 1.10, vendor 1B1C, product 0A06, strings 1 2 3
+  09 02 EF 00 03 01 00 80 32  # configuration 1: 3 interfaces, bus powered, 100 mA
+  09 04 00 00 01 01 01 00 00  # interface 0 alt 0: audio control, 1 endpoint
+    0A 24 01 00 01 66 00 02 01 02  # AC header: release 1.00, 2 streaming interfaces
+    0C 24 02 01 01 01 00 02 03 00 00 00  # input terminal 1: USB streaming, 2 channels (L R)
+    0A 24 06 09 01 01 03 02 02 00  # feature unit 9 <- 1: master mute and volume, volume per channel
+    09 24 03 06 01 03 00 09 00  # output terminal 6 <- 9: speaker
+    0C 24 02 04 01 02 00 01 00 00 00 00  # input terminal 4: microphone, 1 channel
+    09 24 06 0D 04 01 03 00 00  # feature unit 13 <- 4: master mute and volume
+    09 24 03 07 01 01 00 0D 00  # output terminal 7 <- 13: USB streaming
+    0C 24 02 05 03 06 00 02 03 00 00 00  # input terminal 5: line connector, 2 channels (L R)
+    0A 24 06 0A 05 01 03 00 00 00  # feature unit 10 <- 5: master mute and volume
+    09 24 03 10 01 03 00 0A 00  # output terminal 16 <- 10: speaker (line monitor)
+    09 05 83 03 02 00 20 00 00  # endpoint 0x83: interrupt IN, 2 bytes (status word), every 32 ms
+  09 04 01 00 00 01 02 00 00  # interface 1 alt 0: audio streaming, no bandwidth
+  09 04 01 01 01 01 02 00 00  # interface 1 alt 1: 16-bit stereo
+    07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM
+    0E 24 02 01 02 02 10 02 44 AC 00 80 BB 00  # format type I: 2 channels, 2-byte subframes, 16 bits, 44100 48000 Hz
+    09 05 01 09 C4 00 01 00 00  # endpoint 0x01: isochronous OUT, adaptive, 196 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+  09 04 02 00 00 01 02 00 00  # interface 2 alt 0: audio streaming, no bandwidth
+  09 04 02 01 01 01 02 00 00  # interface 2 alt 1: 16-bit mono capture
+    07 24 01 07 01 01 00  # AS general: terminal 7, delay 1, PCM
+    0E 24 02 01 01 02 10 02 44 AC 00 80 BB 00  # format type I: 1 channel, 2-byte subframes, 16 bits, 44100 48000 Hz
+    09 05 82 05 62 00 01 00 00  # endpoint 0x82: isochronous IN, asynchronous, 98 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+end
+string 1 "Uacsim"
+string 2 "Uacsim Variant C Headset"
+string 3 "VC0001"
+string 0x50 "8153-HS"           # identification string: variant C
+control 9 2 channel=1 min=-7120 max=-16 res=192 cur=-208  # whole decibels: -37..0 dB
+control 9 2 channel=2 min=-7120 max=-16 res=192 cur=-208
+control 13 2 min=0 max=5760 res=384 cur=3456     # microphone: -13.5..+9 dB in 1.5 dB
+control 10 2 min=0 max=5760 res=384 cur=0        # line: 0..+22.5 dB
+jack 6 connected
+jack 4 connected
+)";
+
 const BuiltinProfile kBuiltinProfiles[] = {
     {"uac1-speaker", kUac1SpeakerProfile},
     {"uac1-headset", kUac1HeadsetProfile},
@@ -324,6 +500,9 @@ const BuiltinProfile kBuiltinProfiles[] = {
     {"uac2-interface", kUac2InterfaceProfile},
     {"uac2-interface-fs", kUac2InterfaceFsProfile},
     {"uac2-clock-selector", kUac2ClockSelectorProfile},
+    {"uac1-variant-a", kUac1VariantAProfile},
+    {"uac1-variant-b", kUac1VariantBProfile},
+    {"uac1-variant-c", kUac1VariantCProfile},
 };
 
 // The model variants: the headset answering each variant's identification string, so the
@@ -336,7 +515,6 @@ struct VariantProfile
 };
 
 const VariantProfile kVariantProfiles[] = {
-    {"uac1-variant-a", "\x0B\x05P-HS"}, {"uac1-variant-b", "8142-HS"}, {"uac1-variant-c", "8153-HS"},
     {"uac1-variant-d5", "81775-HS"}, // the fifth character picks model code 5
     {"uac1-variant-d6", "81776-HS"}, // any other fifth character: model code 6
 };

@@ -54,6 +54,9 @@
 //   vendor <bmRequestType> <bRequest> <wValue> <wIndex> stall | data [<hex byte> ...]
 //                                        a vendor request the device answers: with these bytes
 //                                        (IN; none for OUT) or with a stall
+//   hid-chip <interface>                 the device has a chip with six 16-bit registers behind
+//                                        HID reports on this interface (SET_REPORT writes a
+//                                        register, GET_REPORT reads the jack-sense report)
 //
 // Exactly one of descriptors or dump is required. The descriptors are validated when the
 // profile loads: a truncated device or configuration descriptor, a descriptor with bLength
@@ -223,6 +226,8 @@ public:
     const std::vector<VendorRequestAnswer>& VendorRequests() const { return m_vendorRequests; }
     const VendorRequestAnswer* FindVendorRequest(uint8_t RequestType, uint8_t Request, uint16_t Value,
                                                  uint16_t Index) const;
+    // The interface of the register chip's HID reports, or -1 when the device has none.
+    int HidChipInterface() const { return m_hidChipInterface; }
 
 private:
     friend class ProfileParser;
@@ -243,6 +248,7 @@ private:
     std::vector<TerminalTypesSetting> m_terminalTypes;
     std::vector<JackBlockSetting> m_jackBlocks;
     std::vector<VendorRequestAnswer> m_vendorRequests;
+    int m_hidChipInterface = -1;
 };
 
 // Default range of a feature-unit control by selector (release-1.0 numbering; release 2.0

@@ -417,6 +417,20 @@ bool ProfileParser::Line(const std::vector<ProfileToken>& tokens)
     {
         return JackBlock(tokens);
     }
+    if (directive == "hid-chip")
+    {
+        int64_t number;
+        if (args != 1)
+        {
+            return Fail(m_line, "hid-chip takes the number of the chip's HID interface");
+        }
+        if (!Number(tokens[1].Text, 0, 255, &number))
+        {
+            return false;
+        }
+        m_profile->m_hidChipInterface = int(number);
+        return true;
+    }
     return Fail(m_line, "unknown directive '" + directive + "'");
 }
 

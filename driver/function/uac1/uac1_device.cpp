@@ -489,33 +489,41 @@ NTSTATUS CUac1Device::RenameAndUpdate(IStreamEngine* Stream)
 {
     PAGED_CODE();
     PUNKNOWN pAdapter = static_cast<PUNKNOWN>(static_cast<PADAPTERCOMMON>(this));
+    NTSTATUS status = Stream->UnregisterSubdevice(GetDeviceObject(), nullptr, pAdapter);
+    if (NT_SUCCESS(status))
+    {
+        status = RenameStream(Stream);
+    }
+    if (NT_SUCCESS(status))
+    {
+        status = Stream->UpdateSubdevice(GetDeviceObject(), nullptr, pAdapter);
+    }
+    return status;
+}
+
+// The name of the stream's current pin type, numbered as StartDevice numbered it.
+NTSTATUS CUac1Device::RenameStream(IStreamEngine* Stream)
+{
+    PAGED_CODE();
     PWSTR pName = static_cast<PWSTR>(
         ExAllocatePoolWithTag(PagedPool, STREAM_NAME_BUFFER_CHARS * sizeof(WCHAR), UAC1_NAME_POOL_TAG));
     if (!pName)
     {
         return STATUS_UNSUCCESSFUL;
     }
-    NTSTATUS status = Stream->UnregisterSubdevice(GetDeviceObject(), nullptr, pAdapter);
+    ULONG pinType = PinTypeIndex(Stream->GetPinType());
+    // The name counters are StartDevice's; only render streams carry a pin-type choice.
+    ULONG counter = GetAdapterExtension(GetDeviceObject())->RenderNameCounters[pinType];
+    ULONG number = counter ? counter - 1 : 0;
+    NTSTATUS status =
+        RtlStringCchPrintfW(pName, STREAM_NAME_BUFFER_CHARS,
+                            Stream->GetKind() == STREAM_DIRECTION_RENDER ? u"%sOut%02d" : u"%sIn%02d",
+                            PinTypeNames[pinType], number);
     if (NT_SUCCESS(status))
     {
-        ULONG pinType = PinTypeIndex(Stream->GetPinType());
-        // The name counters are StartDevice's; only render streams carry a pin-type choice.
-        ULONG counter = GetAdapterExtension(GetDeviceObject())->RenderNameCounters[pinType];
-        ULONG number = counter ? counter - 1 : 0;
-        status =
-            RtlStringCchPrintfW(pName, STREAM_NAME_BUFFER_CHARS,
-                                Stream->GetKind() == STREAM_DIRECTION_RENDER ? u"%sOut%02d" : u"%sIn%02d",
-                                PinTypeNames[pinType], number);
-        if (NT_SUCCESS(status))
-        {
-            status = Stream->SetName(pName);
-        }
+        status = Stream->SetName(pName);
     }
     ExFreePoolWithTag(pName, UAC1_NAME_POOL_TAG);
-    if (NT_SUCCESS(status))
-    {
-        status = Stream->UpdateSubdevice(GetDeviceObject(), nullptr, pAdapter);
-    }
     return status;
 }
 

@@ -127,6 +127,7 @@ protected:
     VOID ReleaseChildren();
     BOOLEAN HasPinTypeChanged(IStreamEngine* Stream);
     NTSTATUS RenameAndUpdate(IStreamEngine* Stream);
+    NTSTATUS RenameStream(IStreamEngine* Stream);
 
     // Descriptor walks (uac1_walk.cpp).
     NTSTATUS ParseAudioControlInterface();
@@ -140,6 +141,11 @@ protected:
     NTSTATUS AddStreamFormats(CUsbAudioStream* Stream, UCHAR InterfaceNumber, const UCHAR* Descriptor,
                               USHORT FormatTag, UCHAR AlternateSetting);
     NTSTATUS CreateStreamForTerminal(UCHAR InterfaceNumber, UCHAR TerminalLink, CUsbAudioStream** Stream);
+    // The render stream object of a streaming interface, initialised; *Stream holds the
+    // caller's reference whenever it is not null, also when the set-up failed. Model variants
+    // make their own class.
+    virtual NTSTATUS CreateRenderStreamObject(UCHAR InterfaceNumber, ULONG PinNodeId,
+                                              CUsbAudioStream** Stream);
     NTSTATUS ConnectStreamPaths(CUsbAudioStream* Stream, ULONG PinNodeId);
     NTSTATUS SearchUpstream(ULONG StartId, ULONG TargetId, PBOOLEAN Found);
     NTSTATUS AddPathNodesToStream(CUsbAudioStream* Stream, ULONG StartId);

@@ -633,22 +633,24 @@ NTSTATUS CUac1Device::CreateStreamForTerminal(UCHAR InterfaceNumber, UCHAR Termi
     const ULONG direction =
         kind == ENTITY_KIND_INPUT_TERMINAL ? STREAM_DIRECTION_RENDER : STREAM_DIRECTION_CAPTURE;
     CUsbAudioStream* pStream = nullptr;
-    if (direction == STREAM_DIRECTION_RENDER)
-    {
-        pStream =
-            new (NonPagedPool, UAC1_DEVICE_POOL_TAG) CUac1RenderStream(nullptr, InterfaceNumber, pinNode);
-    }
-    else
+    status = direction == STREAM_DIRECTION_RENDER
+                 ? CreateRenderStreamObject(InterfaceNumber, pinNode, &pStream)
+                 : STATUS_SUCCESS;
+    if (direction != STREAM_DIRECTION_RENDER)
     {
         pStream =
             new (NonPagedPool, UAC1_DEVICE_POOL_TAG) CUac1CaptureStream(nullptr, InterfaceNumber, pinNode);
+        if (!pStream)
+        {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        pStream->AddRef();
+        status = pStream->Init(direction, static_cast<PUNKNOWN>(static_cast<PADAPTERCOMMON>(this)));
     }
     if (!pStream)
     {
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return status;
     }
-    pStream->AddRef();
-    status = pStream->Init(direction, static_cast<PUNKNOWN>(static_cast<PADAPTERCOMMON>(this)));
     if (NT_SUCCESS(status))
     {
         status = AddStream(static_cast<IStreamEngine*>(pStream));
@@ -664,6 +666,22 @@ NTSTATUS CUac1Device::CreateStreamForTerminal(UCHAR InterfaceNumber, UCHAR Termi
     }
     *Stream = pStream;
     return STATUS_SUCCESS;
+}
+
+// The class-1 render stream, initialised, with the caller's reference.
+NTSTATUS CUac1Device::CreateRenderStreamObject(UCHAR InterfaceNumber, ULONG PinNodeId,
+                                               CUsbAudioStream** Stream)
+{
+    PAGED_CODE();
+    CUsbAudioStream* pStream =
+        new (NonPagedPool, UAC1_DEVICE_POOL_TAG) CUac1RenderStream(nullptr, InterfaceNumber, PinNodeId);
+    *Stream = pStream;
+    if (!pStream)
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    pStream->AddRef();
+    return pStream->Init(STREAM_DIRECTION_RENDER, static_cast<PUNKNOWN>(static_cast<PADAPTERCOMMON>(this)));
 }
 
 // ---- Signal paths ----

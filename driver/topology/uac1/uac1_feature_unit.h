@@ -46,7 +46,7 @@ public:
     // Whether the unit announces control Selector on any channel, master included.
     BOOLEAN IsFeatureControlPresent(ULONG Selector);
 
-private:
+protected:
     // The unit's bmaControls entries (master first), 0 when the descriptor is unusable.
     ULONG GetEntryCount();
     // Whether entry Channel (0: master) carries Selector; channels past the last entry do not.

@@ -31,12 +31,13 @@ public:
     STDMETHODIMP_(NTSTATUS) GetPinGuids(PVOID Guids) override;
 
     // Entity id and kind from the descriptor, the jacks, then the input pin node.
-    NTSTATUS BuildTerminalNodes(IAdapterCommon* AdapterCommon);
+    // Model variants build their terminals' nodes their own way.
+    virtual NTSTATUS BuildTerminalNodes(IAdapterCommon* AdapterCommon);
 
     // The input pin node re-reads the jacks; its id is returned.
     NTSTATUS OnStatusInterrupt(ULONG Argument1, ULONG Argument2, PULONG Id) override;
 
-private:
+protected:
     USHORT GetTerminalType();
 
     ULONG m_nJackCount;

@@ -42,7 +42,8 @@ public:
 
     // Entity id, kind and source from the descriptor, the pin types with their jacks, then the
     // output pin nodes and, with two or more pin types, the pin-type node.
-    NTSTATUS BuildTerminalNodes(IAdapterCommon* AdapterCommon);
+    // Model variants build their terminals' nodes their own way.
+    virtual NTSTATUS BuildTerminalNodes(IAdapterCommon* AdapterCommon);
 
     // Follows a terminal type the device switched to by itself and refreshes the pin nodes.
     NTSTATUS OnStatusInterrupt(ULONG Argument1, ULONG Argument2, PULONG Id) override;

@@ -25,9 +25,10 @@ public:
     STDMETHODIMP_(NTSTATUS) AddSelectorSink(IConnectionIndexSync* Sink) override;
 
     // Entity id, kind and sources from the descriptor, then the selector node.
-    NTSTATUS BuildSelectorNode(IAdapterCommon* AdapterCommon);
+    // Model variants add to the builder.
+    virtual NTSTATUS BuildSelectorNode(IAdapterCommon* AdapterCommon);
 
-private:
+protected:
     BOOLEAN IsSelectorDescriptor();
 
     CMutexLock* m_pDeviceLock;

@@ -1,0 +1,100 @@
+// The model variants' audio function objects: class-1 functions that walk their audio-control
+// descriptors into entity classes of their own and carry their own capability values. This
+// header holds what the variants share (the entity walk) and variants B and C; variant A has
+// its own header.
+#pragma once
+
+#include "driver/function/uac1/uac1_device.h"
+
+// The objects and their entities: variant A "8126", B "8142", C "8153".
+#define VARIANT_A_POOL_TAG MAKE_POOL_TAG('8', '1', '2', '6')
+#define VARIANT_B_POOL_TAG MAKE_POOL_TAG('8', '1', '4', '2')
+#define VARIANT_C_POOL_TAG MAKE_POOL_TAG('8', '1', '5', '3')
+
+// Per-device rules of the variants, looked up by vendor and product (variant_device_tables.cpp).
+// Variant C: output terminal 6, declared a speaker, drives headphones; the walk amends the
+// driver's copy of the descriptor so that every later reader sees headphones.
+constexpr ULONG VARIANT_QUIRK_TERMINAL6_IS_HEADPHONES = 0x00000001;
+// Variant C: the record's mask is 0x24 instead of 0xF.
+constexpr ULONG VARIANT_QUIRK_C_MASK_24 = 0x00000002;
+
+ULONG VariantDeviceQuirks(USHORT VendorId, USHORT ProductId);
+
+// The capability record of the effects model (variant D) by its model code (5 or 6) and ids;
+// STATUS_UNSUCCESSFUL for any other model code. Any IRQL.
+NTSTATUS VariantDModelCaps(ULONG ModelCode, USHORT VendorId, USHORT ProductId, EndpointCaps* Caps);
+
+// PASSIVE_LEVEL throughout, as CUac1Device.
+class CVariantDevice : public CUac1Device
+{
+public:
+    CVariantDevice(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId, ULONG EntityTag);
+
+    // The audio-control walk: the class-1 framing with the variant's entity classes.
+    STDMETHODIMP_(NTSTATUS)
+    CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Length) override;
+
+protected:
+    // One entity of subtype 2 to 6 at Descriptor (Length bytes from it), with the walk's
+    // reference in *Entity; its initialisation status is returned.
+    virtual NTSTATUS CreateVariantEntity(PUCHAR Descriptor, ULONG Length, ULONG Index,
+                                         CUsbEntityNode** Entity) = 0;
+    // Whether a source that names no entity fails the walk (else the link is left out).
+    virtual BOOLEAN RequiresEveryWiredSource() { return FALSE; }
+
+    // Allocates an entity of class TEntity from the variant's pool with a reference for the walk.
+    template <typename TEntity> TEntity* NewEntity(ULONG Index, CUsbEntityNode** Entity)
+    {
+        TEntity* pNew = new (NonPagedPool, m_nEntityTag) TEntity(nullptr, Index);
+        if (pNew)
+        {
+            *Entity = pNew;
+            pNew->AddRef();
+        }
+        return pNew;
+    }
+    PUNKNOWN DeviceUnknown() { return static_cast<PUNKNOWN>(static_cast<PADAPTERCOMMON>(this)); }
+    IAdapterCommon* Common() { return static_cast<PADAPTERCOMMON>(this); }
+    // The answers of B, C and D: no IUsbAudioFunction.
+    NTSTATUS QueryAdapterInterfaces(REFIID InterfaceId, PVOID* Interface);
+    // The walks and PostInit, each after the previous one succeeded.
+    NTSTATUS RunWalks();
+
+    ULONG m_nEntityTag;
+    ULONG m_VariantQuirks;
+
+private:
+    NTSTATUS WalkEntity(PUCHAR Descriptor, ULONG Length);
+    NTSTATUS CheckWiredSources();
+};
+
+class CVariantBDevice : public CVariantDevice
+{
+public:
+    CVariantBDevice(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId);
+
+    STDMETHODIMP_(NTSTATUS) NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface) override;
+    STDMETHODIMP_(NTSTATUS) InitHardware() override;
+
+protected:
+    NTSTATUS CreateVariantEntity(PUCHAR Descriptor, ULONG Length, ULONG Index,
+                                 CUsbEntityNode** Entity) override;
+};
+
+class CVariantCDevice : public CVariantDevice
+{
+public:
+    CVariantCDevice(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId);
+
+    STDMETHODIMP_(NTSTATUS) NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface) override;
+    STDMETHODIMP_(NTSTATUS) InitHardware() override;
+
+protected:
+    NTSTATUS CreateVariantEntity(PUCHAR Descriptor, ULONG Length, ULONG Index,
+                                 CUsbEntityNode** Entity) override;
+};
+
+// Each allocates its object (non-paged, with the variant's tag) aggregated into UnknownOuter and
+// hands out its non-delegating unknown with one reference. PASSIVE_LEVEL.
+NTSTATUS CreateVariantBDevice(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId);
+NTSTATUS CreateVariantCDevice(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId);

@@ -1,0 +1,201 @@
+// The variants' audio-control walk: the class-1 framing (interface checks, descriptor lengths,
+// supported subtypes, wiring) with each variant's choice of entity classes.
+#include "driver/function/variants/variant_device.h"
+
+#include "usbaudio.h"
+#include "driver/topology/nodes/usb_entity_node.h"
+
+namespace
+{
+
+constexpr ULONG INTERFACE_DESCRIPTOR_BYTES = 9;
+constexpr ULONG CS_HEADER_BYTES = 3;
+constexpr ULONG MAX_WIRED_SOURCES = 9;
+
+// The shortest descriptor of each entity subtype whose fields the entities read.
+BOOLEAN EntityDescriptorFits(const UCHAR* Descriptor)
+{
+    const ULONG length = Descriptor[0];
+    switch (Descriptor[2])
+    {
+    case USB_AUDIO_AC_INPUT_TERMINAL:
+        return length >= 12;
+    case USB_AUDIO_AC_OUTPUT_TERMINAL:
+        return length >= 9;
+    case USB_AUDIO_AC_MIXER_UNIT:
+        return length >= 5 && length >= 5 + ULONG(Descriptor[4]);
+    case USB_AUDIO_AC_SELECTOR_UNIT:
+        return length >= 6 && length >= 6 + ULONG(Descriptor[4]);
+    case USB_AUDIO_AC_FEATURE_UNIT:
+        return length >= 7;
+    default:
+        return FALSE;
+    }
+}
+
+BOOLEAN ControlInterfaceFits(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length)
+{
+    const UCHAR* pBytes = reinterpret_cast<const UCHAR*>(Interface);
+    return pBytes && Length >= INTERFACE_DESCRIPTOR_BYTES && pBytes[0] >= INTERFACE_DESCRIPTOR_BYTES &&
+           pBytes[0] <= Length && Interface->bInterfaceClass == USB_AUDIO_CLASS &&
+           Interface->bInterfaceSubClass == USB_AUDIO_SUBCLASS_AUDIOCONTROL &&
+           Interface->bInterfaceProtocol == USB_AUDIO_PROTOCOL_UNDEFINED;
+}
+
+} // namespace
+
+CVariantDevice::CVariantDevice(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId, ULONG EntityTag)
+    : CUac1Device(UnknownOuter, VendorId, ProductId), m_nEntityTag(EntityTag),
+      m_VariantQuirks(VariantDeviceQuirks(VendorId, ProductId))
+{
+}
+
+NTSTATUS CVariantDevice::QueryAdapterInterfaces(REFIID InterfaceId, PVOID* Interface)
+{
+    PAGED_CODE();
+    if (!Interface)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (IsEqualGUIDAligned(InterfaceId, IID_IUnknown) || IsEqualGUIDAligned(InterfaceId, IID_IAdapterCommon))
+    {
+        *Interface = PVOID(static_cast<PADAPTERCOMMON>(this));
+    }
+    else if (IsEqualGUIDAligned(InterfaceId, IID_IAdapterPowerManagement))
+    {
+        *Interface = PVOID(static_cast<PADAPTERPOWERMANAGEMENT>(this));
+    }
+    else
+    {
+        *Interface = nullptr;
+        return STATUS_INVALID_PARAMETER;
+    }
+    static_cast<PUNKNOWN>(*Interface)->AddRef();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CVariantDevice::RunWalks()
+{
+    PAGED_CODE();
+    NTSTATUS status = ParseAudioControlInterface();
+    if (NT_SUCCESS(status))
+    {
+        status = ParseAudioStreamingInterfaces();
+    }
+    if (NT_SUCCESS(status))
+    {
+        status = PostInit();
+    }
+    return status;
+}
+
+STDMETHODIMP_(NTSTATUS)
+CVariantDevice::CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Length)
+{
+    PAGED_CODE();
+    if (!ControlInterfaceFits(ControlInterface, Length))
+    {
+        DbgPrint("CVariantDevice: the audio-control interface descriptor is cut short or is no release-1.0 "
+                 "audio-control interface\n");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!m_pChildren)
+    {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    PUCHAR pBytes = reinterpret_cast<PUCHAR>(ControlInterface);
+    for (ULONG offset = pBytes[0]; offset < Length;)
+    {
+        PUCHAR p = pBytes + offset;
+        const ULONG left = Length - offset;
+        // A zero or runt length would stall the walk; one past the end would read beyond it.
+        if (left < 2 || p[0] < 2 || p[0] > left || (p[1] == USB_AUDIO_CS_INTERFACE && p[0] < CS_HEADER_BYTES))
+        {
+            DbgPrint("CVariantDevice: the audio-control descriptor at byte %u claims %u bytes where %u are "
+                     "left\n",
+                     offset, p[0], left);
+            return STATUS_UNSUCCESSFUL;
+        }
+        if (p[1] != USB_AUDIO_CS_INTERFACE)
+        {
+            break;
+        }
+        if (p[2] != USB_AUDIO_AC_HEADER)
+        {
+            NTSTATUS status = WalkEntity(p, left);
+            if (!NT_SUCCESS(status))
+            {
+                return status;
+            }
+        }
+        offset += p[0];
+    }
+    NTSTATUS status = RequiresEveryWiredSource() ? CheckWiredSources() : STATUS_SUCCESS;
+    if (NT_SUCCESS(status))
+    {
+        status = WireEntities();
+    }
+    return status;
+}
+
+NTSTATUS CVariantDevice::WalkEntity(PUCHAR Descriptor, ULONG Length)
+{
+    PAGED_CODE();
+    if (Descriptor[2] < USB_AUDIO_AC_INPUT_TERMINAL || Descriptor[2] > USB_AUDIO_AC_FEATURE_UNIT)
+    {
+        DbgPrint("CVariantDevice: audio-control descriptor subtype %u (entity %u) is not supported on this "
+                 "model\n",
+                 Descriptor[2], Descriptor[0] > 3 ? Descriptor[3] : 0);
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (!EntityDescriptorFits(Descriptor))
+    {
+        DbgPrint("CVariantDevice: the descriptor of entity %u (subtype %u) is too short (%u bytes)\n",
+                 Descriptor[0] > 3 ? Descriptor[3] : 0, Descriptor[2], Descriptor[0]);
+        return STATUS_UNSUCCESSFUL;
+    }
+    CUsbEntityNode* pEntity = nullptr;
+    NTSTATUS status = CreateVariantEntity(Descriptor, Length, m_pChildren->GetCount(), &pEntity);
+    if (NT_SUCCESS(status))
+    {
+        status = AddChild(pEntity);
+    }
+    if (pEntity)
+    {
+        static_cast<ITopologyNode*>(pEntity)->Release();
+    }
+    return status;
+}
+
+// Every entity that has nodes must find each of its sources among the entities.
+NTSTATUS CVariantDevice::CheckWiredSources()
+{
+    PAGED_CODE();
+    PPOINTER_LIST_NODE position = m_pChildren->GetHeadPosition();
+    PVOID pData;
+    while (m_pChildren->GetNext(&position, &pData))
+    {
+        CUsbEntityNode* pEntity = static_cast<CUsbEntityNode*>(static_cast<ITopologyNode*>(pData));
+        ULONG firstNode = 0;
+        ULONG count = pEntity->GetSourceCount();
+        ULONG ids[MAX_WIRED_SOURCES];
+        if (!NT_SUCCESS(pEntity->GetFirstChildId(&firstNode)) || count == 0 || count > MAX_WIRED_SOURCES ||
+            !NT_SUCCESS(pEntity->GetSourceIdList(&count, ids)))
+        {
+            continue;
+        }
+        for (ULONG index = 0; index < count; index++)
+        {
+            CUsbEntityNode* pSource = nullptr;
+            NTSTATUS status = FindChildById(ids[index], &pSource);
+            if (!NT_SUCCESS(status))
+            {
+                DbgPrint("CVariantDevice: entity %u names source %u, which is no terminal or unit of the "
+                         "device\n",
+                         pEntity->GetId(), ids[index]);
+                return status;
+            }
+        }
+    }
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,435 @@
+// CVariantFeatureUnit: the descriptor checks, control presence, channel handling, the switch
+// and level requests with their fixed ranges, and the control-node builder of the variant-B
+// and variant-C feature units.
+#include "driver/topology/variants/variant_feature_unit.h"
+
+#include "usbaudio.h"
+#include "driver/topology/nodes/boolean_control_node.h"
+#include "driver/topology/nodes/level_control_node.h"
+#include "driver/topology/uac1/uac1_entity_request.h"
+
+namespace
+{
+
+// bUnitID at 3, bSourceID at 4, bControlSize at 5, bmaControls from 6, iFeature last.
+constexpr ULONG FU_UNIT_ID_OFFSET = 3;
+constexpr ULONG FU_SOURCE_ID_OFFSET = 4;
+constexpr ULONG FU_CONTROL_SIZE_OFFSET = 5;
+constexpr ULONG FU_CONTROLS_OFFSET = 6;
+constexpr ULONG FU_FIXED_BYTES = 7;
+
+// Tone levels travel as one signed byte in 1/4 dB.
+constexpr ULONG TONE_SHIFT = 14;
+
+BOOLEAN IsToneSelector(ULONG Selector)
+{
+    return Selector >= USB_AUDIO_FU_BASS_CONTROL && Selector <= USB_AUDIO_FU_TREBLE_CONTROL ? TRUE : FALSE;
+}
+
+BOOLEAN IsVariantB(VariantUnitConversion Conversion)
+{
+    return Conversion <= VARIANT_CONVERSION_B_TRIM ? TRUE : FALSE;
+}
+
+typedef CTopologyNode* (*PFN_NEW_NODE)(ULONG Id, ULONG Kind, ULONG Tag);
+
+CTopologyNode* NewSwitch(ULONG Id, ULONG Kind, ULONG Tag)
+{
+    return new (NonPagedPool, Tag) CBooleanControlNode(nullptr, Id, Kind);
+}
+
+CTopologyNode* NewVolume(ULONG Id, ULONG Kind, ULONG Tag)
+{
+    return new (NonPagedPool, Tag) CVolumeControlNode(nullptr, Id);
+}
+
+CTopologyNode* NewTone(ULONG Id, ULONG Kind, ULONG Tag)
+{
+    return new (NonPagedPool, Tag) CToneControlNode(nullptr, Id, Kind);
+}
+
+struct ControlRow
+{
+    UCHAR Selector;
+    ULONG Kind;
+    PFN_NEW_NODE New;
+    BOOLEAN Level;
+};
+
+// selector, node kind, class, ranged; built in this order, mute (required) first. The vendor
+// effect controls get no node on these models.
+const ControlRow kControls[] = {
+    {USB_AUDIO_FU_MUTE_CONTROL, NODE_KIND_MUTE, NewSwitch, FALSE},
+    {USB_AUDIO_FU_VOLUME_CONTROL, NODE_KIND_VOLUME, NewVolume, TRUE},
+    {USB_AUDIO_FU_BASS_CONTROL, NODE_KIND_BASS, NewTone, TRUE},
+    {USB_AUDIO_FU_MID_CONTROL, NODE_KIND_MID, NewTone, TRUE},
+    {USB_AUDIO_FU_TREBLE_CONTROL, NODE_KIND_TREBLE, NewTone, TRUE},
+    {USB_AUDIO_FU_AUTOMATIC_GAIN_CONTROL, NODE_KIND_AGC, NewSwitch, FALSE},
+    {USB_AUDIO_FU_LOUDNESS_CONTROL, NODE_KIND_LOUDNESS, NewSwitch, FALSE},
+};
+constexpr ULONG CONTROL_ROWS = sizeof(kControls) / sizeof(kControls[0]);
+
+} // namespace
+
+CVariantFeatureUnit::CVariantFeatureUnit(PUNKNOWN UnknownOuter, ULONG Id, VariantUnitConversion Conversion,
+                                         ULONG NodeTag)
+    : CUsbEntityNode(UnknownOuter, Id), m_Conversion(Conversion), m_nNodeTag(NodeTag),
+      m_pAudioFunction(nullptr), m_pDeviceLock(nullptr)
+{
+}
+
+STDMETHODIMP_(NTSTATUS) CVariantFeatureUnit::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
+{
+    PAGED_CODE();
+    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(InterfaceId, Interface)))
+    {
+        return STATUS_SUCCESS;
+    }
+    if (IsEqualGUIDAligned(InterfaceId, IID_IFeatureUnitSwitch))
+    {
+        *Interface = PVOID(static_cast<IFeatureUnitSwitch*>(this));
+    }
+    else if (IsEqualGUIDAligned(InterfaceId, IID_IFeatureUnitLevel))
+    {
+        *Interface = PVOID(static_cast<IFeatureUnitLevel*>(this));
+    }
+    else
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    static_cast<PUNKNOWN>(*Interface)->AddRef();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CVariantFeatureUnit::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
+                                   IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock)
+{
+    PAGED_CODE();
+    if (!Device || !AdapterCommon || !Uac1IsEntityDescriptor(Descriptor, Length, USB_AUDIO_AC_FEATURE_UNIT))
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    m_pAudioFunction = AdapterCommon;
+    m_pDeviceLock = DeviceLock;
+    NTSTATUS status = SetDescriptor(Descriptor, Length, Device);
+    if (NT_SUCCESS(status))
+    {
+        status = BuildFeatureControls(AdapterCommon);
+    }
+    if (NT_SUCCESS(status))
+    {
+        ChainChildNodes();
+    }
+    return status;
+}
+
+BOOLEAN CVariantFeatureUnit::IsFeatureUnitDescriptor()
+{
+    const UCHAR* d = m_pDescriptor;
+    return d && d[0] >= FU_FIXED_BYTES && d[1] == USB_AUDIO_CS_INTERFACE && d[2] == USB_AUDIO_AC_FEATURE_UNIT
+               ? TRUE
+               : FALSE;
+}
+
+// The entries are the master's and one per logical channel; iFeature is never read as one. A
+// control size of 0 leaves the unit without controls.
+ULONG CVariantFeatureUnit::GetEntryCount()
+{
+    if (!IsFeatureUnitDescriptor() || m_pDescriptor[FU_CONTROL_SIZE_OFFSET] == 0)
+    {
+        return 0;
+    }
+    return (ULONG(m_pDescriptor[0]) - FU_FIXED_BYTES) / m_pDescriptor[FU_CONTROL_SIZE_OFFSET];
+}
+
+BOOLEAN CVariantFeatureUnit::ChannelHasControl(ULONG Selector, ULONG Channel)
+{
+    if (Selector == 0 || Channel >= GetEntryCount())
+    {
+        return FALSE;
+    }
+    const ULONG size = m_pDescriptor[FU_CONTROL_SIZE_OFFSET];
+    const UCHAR* entry = m_pDescriptor + FU_CONTROLS_OFFSET + Channel * size;
+    const ULONG bits = size == 1 ? ULONG(entry[0]) : (ULONG(entry[0]) | ULONG(entry[1]) << 8);
+    const ULONG width = size == 1 ? 8 : 16;
+    const ULONG bit = Selector - 1;
+    return bit < width && ((bits >> bit) & 1) ? TRUE : FALSE;
+}
+
+BOOLEAN CVariantFeatureUnit::IsControlPresent(ULONG Selector)
+{
+    const ULONG entries = GetEntryCount();
+    for (ULONG channel = 0; channel < entries; channel++)
+    {
+        if (ChannelHasControl(Selector, channel))
+        {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+STDMETHODIMP_(NTSTATUS) CVariantFeatureUnit::GetLevelChannelCount(ULONG Selector, PULONG Count)
+{
+    PAGED_CODE();
+    if (!Count)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG count = 0;
+    const ULONG entries = GetEntryCount();
+    for (ULONG channel = 1; channel < entries; channel++)
+    {
+        count += ChannelHasControl(Selector, channel) ? 1 : 0;
+    }
+    if (count == 0)
+    {
+        count = ChannelHasControl(Selector, 0) ? 1 : 0;
+    }
+    *Count = count;
+    return count ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+// Several channels: node channel c is logical channel c + 1; one: the master.
+NTSTATUS CVariantFeatureUnit::AddressLevelChannel(ULONG Selector, ULONG Channel, PUCHAR WireChannel)
+{
+    ULONG count = 0;
+    NTSTATUS status = GetLevelChannelCount(Selector, &count);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    const ULONG channel = count > 1 ? Channel + 1 : 0;
+    if (Channel >= count || !ChannelHasControl(Selector, channel))
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *WireChannel = UCHAR(channel);
+    return STATUS_SUCCESS;
+}
+
+ULONG CVariantFeatureUnit::LevelBytes(ULONG Selector, BOOLEAN In)
+{
+    if (!IsToneSelector(Selector))
+    {
+        return 2;
+    }
+    if (IsVariantB(m_Conversion))
+    {
+        return 1;
+    }
+    return m_Conversion == VARIANT_CONVERSION_C_PLAIN && In ? 1 : 2;
+}
+
+NTSTATUS CVariantFeatureUnit::Request(BOOLEAN In, UCHAR Request, ULONG Selector, UCHAR WireChannel,
+                                      PVOID Data, ULONG Length)
+{
+    const USHORT value = USHORT((Selector & 0xFF) << 8 | WireChannel);
+    const UCHAR unit = m_pDescriptor[FU_UNIT_ID_OFFSET];
+    return In ? Uac1EntityRead(m_pDevice, UAC1_REQUEST_CLASS, Request, value, unit, Data, Length)
+              : Uac1EntityWrite(m_pDevice, UAC1_REQUEST_CLASS, Request, value, unit, Data, Length);
+}
+
+// ---- Switches: the master channel only ----
+
+STDMETHODIMP_(NTSTATUS) CVariantFeatureUnit::GetSwitch(ULONG Selector, ULONG Channel, PUCHAR Value)
+{
+    PAGED_CODE();
+    if (!Value || Channel != 0 || !IsFeatureUnitDescriptor())
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    UCHAR data = 0;
+    NTSTATUS status = Request(TRUE, USB_AUDIO_GET_CUR, Selector, 0, &data, sizeof(data));
+    if (NT_SUCCESS(status))
+    {
+        *Value = data;
+    }
+    return status;
+}
+
+STDMETHODIMP_(NTSTATUS) CVariantFeatureUnit::SetSwitch(ULONG Selector, ULONG Channel, UCHAR Value)
+{
+    PAGED_CODE();
+    if (Channel != 0 || !IsFeatureUnitDescriptor())
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return Request(FALSE, USB_AUDIO_SET_CUR, Selector, 0, &Value, sizeof(Value));
+}
+
+STDMETHODIMP_(NTSTATUS) CVariantFeatureUnit::GetControlChannelCount(ULONG Selector, PULONG Count)
+{
+    PAGED_CODE();
+    if (!Count || !IsFeatureUnitDescriptor())
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *Count = 1;
+    return STATUS_SUCCESS;
+}
+
+// ---- Levels ----
+
+STDMETHODIMP_(NTSTATUS) CVariantFeatureUnit::GetLevel(ULONG Selector, ULONG Channel, PLONG Level)
+{
+    PAGED_CODE();
+    UCHAR wire = 0;
+    NTSTATUS status = Level ? AddressLevelChannel(Selector, Channel, &wire) : STATUS_INVALID_PARAMETER;
+    const ULONG length = LevelBytes(Selector, TRUE);
+    UCHAR data[2] = {};
+    if (NT_SUCCESS(status))
+    {
+        status = Request(TRUE, USB_AUDIO_GET_CUR, Selector, wire, data, length);
+    }
+    if (NT_SUCCESS(status))
+    {
+        *Level = length == 1 ? LONG(static_cast<signed char>(data[0])) * (1 << TONE_SHIFT)
+                             : VariantLevelFromDevice(m_Conversion, SHORT(USHORT(data[0] | data[1] << 8)));
+    }
+    return status;
+}
+
+STDMETHODIMP_(NTSTATUS) CVariantFeatureUnit::SetLevel(ULONG Selector, ULONG Channel, LONG Level)
+{
+    PAGED_CODE();
+    UCHAR wire = 0;
+    NTSTATUS status = AddressLevelChannel(Selector, Channel, &wire);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    UCHAR data[2] = {};
+    const ULONG length = LevelBytes(Selector, FALSE);
+    if (length == 1)
+    {
+        LONG tone = Level >> TONE_SHIFT;
+        data[0] = UCHAR(static_cast<signed char>(tone > 127 ? 127 : (tone < -128 ? -128 : tone)));
+    }
+    else
+    {
+        USHORT device = USHORT(VariantLevelToDevice(m_Conversion, Level));
+        data[0] = UCHAR(device);
+        data[1] = UCHAR(device >> 8);
+    }
+    return Request(FALSE, USB_AUDIO_SET_CUR, Selector, wire, data, length);
+}
+
+STDMETHODIMP_(NTSTATUS)
+CVariantFeatureUnit::GetLevelRange(ULONG Selector, PLONG Maximum, PLONG Minimum, PLONG Resolution)
+{
+    PAGED_CODE();
+    if (!Maximum || !Minimum || !Resolution || !IsFeatureUnitDescriptor())
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG count = 0;
+    NTSTATUS status = GetLevelChannelCount(Selector, &count);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    const ULONG entries = GetEntryCount();
+    UCHAR channel = 0;
+    for (ULONG c = 1; c < entries && channel == 0; c++)
+    {
+        channel = ChannelHasControl(Selector, c) ? UCHAR(c) : 0;
+    }
+    const BOOLEAN toneBytes = IsToneSelector(Selector) && IsVariantB(m_Conversion);
+    const UCHAR requests[3] = {USB_AUDIO_GET_MAX, USB_AUDIO_GET_MIN, USB_AUDIO_GET_RES};
+    LONG answers[3] = {};
+    for (ULONG i = 0; i < 3; i++)
+    {
+        UCHAR data[2] = {};
+        status = Request(TRUE, requests[i], Selector, channel, data, toneBytes ? 1 : 2);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        answers[i] = LONG(static_cast<signed char>(data[0])) * (1 << TONE_SHIFT);
+    }
+    if (toneBytes)
+    {
+        *Maximum = answers[0];
+        *Minimum = answers[1];
+        *Resolution = answers[2];
+    }
+    else
+    {
+        VariantFixedRange(m_Conversion, Maximum, Minimum, Resolution);
+    }
+    return STATUS_SUCCESS;
+}
+
+// ---- Control nodes ----
+
+NTSTATUS CVariantFeatureUnit::AddControlNode(ULONG Row, ULONG Id, IAdapterCommon* AdapterCommon,
+                                             PBOOLEAN Allocated)
+{
+    PAGED_CODE();
+    const ControlRow& row = kControls[Row];
+    CTopologyNode* pNode = row.New(Id, row.Kind, m_nNodeTag);
+    *Allocated = pNode ? TRUE : FALSE;
+    if (!pNode)
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    pNode->NonDelegatingAddRef();
+    ITopologyNode* pOwner = static_cast<ITopologyNode*>(this);
+    PDEVICE_OBJECT pSettings = AdapterCommon->GetDeviceObject();
+    NTSTATUS status = row.Level ? static_cast<CVolumeControlNode*>(pNode)->InitLevelControlNode(
+                                      pOwner, row.Selector, pSettings, m_pDeviceLock)
+                                : static_cast<CBooleanControlNode*>(pNode)->InitControlNode(
+                                      pOwner, row.Selector, pSettings, m_pDeviceLock);
+    return Uac1AdoptChildNode(AdapterCommon, this, pNode, status);
+}
+
+STDMETHODIMP_(NTSTATUS) CVariantFeatureUnit::BuildFeatureControls(IAdapterCommon* AdapterCommon)
+{
+    PAGED_CODE();
+    if (!AdapterCommon || !IsFeatureUnitDescriptor())
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    m_nId = m_pDescriptor[FU_UNIT_ID_OFFSET];
+    m_nKind = USB_AUDIO_AC_FEATURE_UNIT;
+    ULONG source = m_pDescriptor[FU_SOURCE_ID_OFFSET];
+    NTSTATUS status = SetSourceIdList(1, &source);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    if (!IsControlPresent(USB_AUDIO_FU_MUTE_CONTROL))
+    {
+        DbgPrint("CVariantFeatureUnit: feature unit %u has no mute control, which this model needs on every "
+                 "feature unit\n",
+                 ULONG(m_nId));
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    ULONG id = AdapterCommon->GetNodeCount();
+    for (ULONG i = 0; i < CONTROL_ROWS; i++)
+    {
+        if (!IsControlPresent(kControls[i].Selector))
+        {
+            continue;
+        }
+        BOOLEAN allocated = FALSE;
+        NTSTATUS added = AddControlNode(i, id, AdapterCommon, &allocated);
+        if (!allocated && i > 0)
+        {
+            continue;
+        }
+        if (!NT_SUCCESS(added))
+        {
+            return added;
+        }
+        id++;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CVariantFeatureUnit::OnStatusInterrupt(ULONG Argument1, ULONG Argument2, PULONG Id)
+{
+    PAGED_CODE();
+    return STATUS_SUCCESS;
+}
