@@ -14,6 +14,7 @@
 #include "driver/primitives/vectors/sp_minmax_levels-inl.h"
 #include "driver/primitives/vectors/sp_resample_levels-inl.h"
 #include "driver/primitives/vectors/sp_resample_width_levels-inl.h"
+#include "driver/primitives/vectors/sp_sqrt_int_levels-inl.h"
 #include "driver/primitives/vectors/sp_sqrt_levels-inl.h"
 #include "driver/primitives/vectors/sp_sum_levels-inl.h"
 #include "driver/primitives/vectors/sp_vector_levels.h"
@@ -406,6 +407,21 @@ SpStatus SP_LN(SpDotProdF32)(const float* src1, const float* src2, int32_t len, 
 uint32_t SP_LN(SpSqrtKernelF32)(const float* src, float* dst, int32_t len)
 {
     return Sqrt::Kernel(src, dst, len);
+}
+
+uint32_t SP_LN(SpSqrtKernelF64)(const double* src, double* dst, int32_t len)
+{
+    return Sqrt::KernelF64(src, dst, len);
+}
+
+void SP_LN(SpSqrtKernelFc32)(const float* src, float* dst, int32_t len)
+{
+    Sqrt::KernelFc32(src, dst, len);
+}
+
+void SP_LN(SpSqrtKernelFc64)(const double* src, double* dst, int32_t len)
+{
+    Sqrt::KernelFc64(src, dst, len);
 }
 
 uint32_t SP_LN(SpSqrtInPlace)(float* srcDst, int32_t len)
