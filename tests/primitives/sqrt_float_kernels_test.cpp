@@ -115,11 +115,17 @@ TEST_P(SpSqrtFloatKernelTest, DoubleSpecialsAreExactAndOnlyBelowZeroIsNegative)
                 EXPECT_EQ(word, after);
                 ASSERT_EQ(flag != 0, special < 0) << special << " at " << at;
                 if (std::isnan(want[at]))
+                {
                     ASSERT_TRUE(std::isnan(v[at]));
+                }
                 else if (special != 4e-320 || (word & 0x6000u) == 0)
+                {
                     ASSERT_EQ(DoubleBits(want[at]), DoubleBits(v[at])) << special << " at " << at;
+                }
                 if (special == -1.0)
+                {
                     ASSERT_EQ(0xFFF8000000000000ull, DoubleBits(v[at]));
+                }
             }
         }
     }

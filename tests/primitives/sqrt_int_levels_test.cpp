@@ -271,7 +271,9 @@ TEST_P(SpSqrtIntLevelTest, ComplexRootsAreThePrincipalRootPartByPart)
             for (int32_t k = 0; k < 2; ++k)
             {
                 if (fabsl(parts[k] - floorl(parts[k]) - 0.5L) > 1e-6L)
+                {
                     EXPECT_EQ(got[k], int16_t(llroundl(parts[k]))) << i;
+                }
             }
         }
         EXPECT_TRUE(plain.GuardsIntact());

@@ -15,6 +15,7 @@
 #include "driver/primitives/vectors/sp_resample_levels-inl.h"
 #include "driver/primitives/vectors/sp_resample_width_levels-inl.h"
 #include "driver/primitives/vectors/sp_sqrt_int_levels-inl.h"
+#include "driver/primitives/vectors/sp_sum_dot_levels-inl.h"
 #include "driver/primitives/vectors/sp_sqrt_levels-inl.h"
 #include "driver/primitives/vectors/sp_sum_levels-inl.h"
 #include "driver/primitives/vectors/sp_vector_levels.h"
@@ -750,3 +751,138 @@ SpStatus SP_LN(SpPowF32)(const float* src1, const float* src2, float* dst, int32
 {
     return Pow::PowLevel(src1, src2, dst, len, SP_LN(SpPowSpecialLanes));
 }
+
+// The summation siblings of every level and the dot products that only level 1 carries.
+namespace
+{
+using SumType = SpSumTypeKernels<SP_LEVEL_PARAMS>;
+} // namespace
+
+void SP_LN(SpSumBlockAlignedF32)(const float** pCursor, int32_t count, float* pPartials)
+{
+    Sum::template Block<true>(*pCursor, count, pPartials, pPartials + 1);
+}
+
+void SP_LN(SpSumBlockUnalignedF32)(const float** pCursor, int32_t count, float* pPartials)
+{
+    Sum::template Block<false>(*pCursor, count, pPartials, pPartials + 1);
+}
+
+void SP_LN(SpSumFastKernelFc32)(const float* src, int32_t len, double* pSum)
+{
+    SumType::FastFc32(src, len, pSum);
+}
+
+void SP_LN(SpSumAccurateKernelFc32)(const float* src, int32_t len, double* pSum)
+{
+    SumType::AccurateFc32(src, len, pSum);
+}
+
+void SP_LN(SpSumKernelF64)(const double* src, int32_t len, double* pSum)
+{
+    SumType::SumF64(src, len, pSum);
+}
+
+void SP_LN(SpSumKernelFc64)(const double* src, int32_t len, double* pSum)
+{
+    SumType::SumFc64(src, len, pSum);
+}
+
+void SP_LN(SpSumKernelI16)(const int16_t* src, double* pSum, int32_t len)
+{
+    SumType::SumI16(src, pSum, len);
+}
+
+void SP_LN(SpSumKernelIc16)(const SpIc16* src, double* pSum, int32_t len)
+{
+    SumType::SumIc16(src, pSum, len);
+}
+
+int32_t SP_LN(SpRoundScaledF64ToI32)(const double* pValue, int32_t s)
+{
+    return SumType::RoundScaled(*pValue, s);
+}
+
+void SP_LN(SpRoundScaledFc64ToIc32)(const double* pValue, int32_t* pDst, int32_t s)
+{
+    pDst[0] = SumType::RoundScaled(pValue[0], s);
+    pDst[1] = SumType::RoundScaled(pValue[1], s);
+}
+
+#if SP_LEVEL_NUMBER == 1
+void SpDotProdKernelF32Fc32_L1(const float* a, const float* b, int32_t n, float* pDp)
+{
+    SpDotTypeKernels::F32Fc32(a, b, n, pDp);
+}
+
+void SpDotProdKernelFc32_L1(const float* a, const float* b, int32_t n, float* pDp)
+{
+    SpDotTypeKernels::Fc32(a, b, n, pDp);
+}
+
+void SpDotProdKernelF64_L1(const double* a, const double* b, int32_t n, double* pDp)
+{
+    SpDotTypeKernels::F64(a, b, n, pDp);
+}
+
+void SpDotProdKernelF64Fc64_L1(const double* a, const double* b, int32_t n, double* pDp)
+{
+    SpDotTypeKernels::F64Fc64(a, b, n, pDp);
+}
+
+void SpDotProdKernelFc64_L1(const double* a, const double* b, int32_t n, double* pDp)
+{
+    SpDotTypeKernels::Fc64(a, b, n, pDp);
+}
+
+void SpDotProdKernelI32Scaled_L1(const int32_t* a, const int32_t* b, int32_t n, int32_t* pDp,
+                                 const double* pScale)
+{
+    SpDotTypeKernels::I32Scaled(a, b, n, pDp, *pScale);
+}
+
+void SpDotProdKernelI32Ic32Scaled_L1(const int32_t* a, const int32_t* b, int32_t n, int32_t* pDp,
+                                     const double* pScale)
+{
+    SpDotTypeKernels::I32Ic32Scaled(a, b, n, pDp, *pScale);
+}
+
+void SpDotProdKernelIc32Scaled_L1(const int32_t* a, const int32_t* b, int32_t n, int32_t* pDp,
+                                  const double* pScale)
+{
+    SpDotTypeKernels::Ic32Scaled(a, b, n, pDp, *pScale);
+}
+
+void SpDotProdKernelI16I32Scaled_L1(const int16_t* a, const int32_t* b, int32_t n, int32_t* pDp,
+                                    const double* pScale)
+{
+    SpDotTypeKernels::I16I32Scaled(a, b, n, pDp, *pScale);
+}
+
+// The peeling sibling runs singles until a is 16-byte aligned; the sum is exact either way.
+void SpDotProdPeelKernelI16ToI64_L1(const int16_t* a, const int16_t* b, int32_t n, int64_t* pDp)
+{
+    int64_t head = 0;
+    int32_t i = 0;
+    for (; i < n && (reinterpret_cast<uintptr_t>(a + i) & 15) != 0; ++i)
+    {
+        head += int64_t(SpDotTypeKernels::Get(a + i)) * SpDotTypeKernels::Get(b + i);
+    }
+    *pDp = head + (i < n ? SpDotTypeKernels::I16ToI64(a + i, b + i, n - i) : 0);
+}
+
+void SpDotProdKernelI16ToI64_L1(const int16_t* a, const int16_t* b, int32_t n, int64_t* pDp)
+{
+    *pDp = SpDotTypeKernels::I16ToI64(a, b, n);
+}
+
+void SpDotProdKernelI16Ic16ToIc64_L1(const int16_t* a, const SpIc16* b, int32_t n, int64_t* pDp)
+{
+    SpDotTypeKernels::I16Ic16ToIc64(a, b, n, pDp);
+}
+
+void SpDotProdKernelIc16ToIc64_L1(const SpIc16* a, const SpIc16* b, int32_t n, int64_t* pDp)
+{
+    SpDotTypeKernels::Ic16ToIc64(a, b, n, pDp);
+}
+#endif
