@@ -11,6 +11,8 @@
 #include "driver/primitives/vectors/sp_int_div_levels-inl.h"
 #include "driver/primitives/vectors/sp_int_sqr_levels-inl.h"
 #include "driver/primitives/vectors/sp_ln_levels-inl.h"
+#include "driver/primitives/vectors/sp_ln_levels.h"
+#include "driver/primitives/vectors/sp_ln_types_levels-inl.h"
 #include "driver/primitives/vectors/sp_minmax_levels-inl.h"
 #include "driver/primitives/vectors/sp_resample_levels-inl.h"
 #include "driver/primitives/vectors/sp_resample_width_levels-inl.h"
@@ -486,6 +488,52 @@ SpStatus SP_LN(SpDivF32)(const float* src1, const float* src2, float* dst, int32
 int32_t SP_LN(SpLnInPlaceKernelF32)(float* srcDst, int64_t count, void* work)
 {
     return count < 1 ? 0 : Ln::InPlace(srcDst, int32_t(count), work);
+}
+
+namespace
+{
+using LnType = SpLnTypeKernels<SP_LEVEL_PARAMS>;
+} // namespace
+
+int32_t SP_LN(SpLnKernelF32)(const float* src, float* dst, int64_t count, void* work)
+{
+    (void)work; // the blocks run in one pass and keep nothing in it
+    return LnType::Float(src, dst, count);
+}
+
+int32_t SP_LN(SpLnKernelI32Scaled)(const int32_t* src, int32_t* dst, int64_t count, const float* pF,
+                                   void* work)
+{
+    const bool fits = LnType::Whole(src, 4) && LnType::Whole(dst, 4) && LnType::InStep(src, dst);
+    return LnType::Integer(src, dst, count, *pF, work, src, fits);
+}
+
+int32_t SP_LN(SpLnInPlaceKernelI32Scaled)(int32_t* srcDst, int64_t count, const float* pF, void* work)
+{
+    return LnType::Integer(srcDst, srcDst, count, *pF, work, srcDst, LnType::Whole(srcDst, 4));
+}
+
+int32_t SP_LN(SpLnKernelI32ToI16Scaled)(const int32_t* src, int16_t* dst, int64_t count, int32_t s,
+                                        void* work)
+{
+    return LnType::Integer(src, dst, count, LnType::ScaleFactor(s), work, src, LnType::Whole(src, 4));
+}
+
+int32_t SP_LN(SpLnKernelI16Scaled)(const int16_t* src, int16_t* dst, int64_t count, int32_t s, void* work)
+{
+    const bool fits = LnType::Whole(src, 2) && LnType::Whole(dst, 2) && LnType::InStep(src, dst);
+    return LnType::Integer(src, dst, count, LnType::ScaleFactor(s), work, src, fits);
+}
+
+int32_t SP_LN(SpLnInPlaceKernelI16Scaled)(int16_t* srcDst, int64_t count, int32_t s, void* work)
+{
+    return LnType::Integer(srcDst, srcDst, count, LnType::ScaleFactor(s), work, srcDst,
+                           LnType::Whole(srcDst, 2));
+}
+
+void SP_LN(SpScaleFactorF32)(int32_t s, float* pF)
+{
+    *pF = LnType::ScaleFactor(s);
 }
 
 SpStatus SP_LN(SpLnInPlaceF32)(float* srcDst, int32_t len)
