@@ -25,6 +25,7 @@ SP_LEVELS(kF32, SpLnKernelF32); SP_LEVELS(kInPlace, SpLnInPlaceKernelF32);
 SP_LEVELS(kI32, SpLnKernelI32Scaled); SP_LEVELS(kI32InPlace, SpLnInPlaceKernelI32Scaled);
 SP_LEVELS(kI32To16, SpLnKernelI32ToI16Scaled); SP_LEVELS(kI16, SpLnKernelI16Scaled);
 SP_LEVELS(kI16InPlace, SpLnInPlaceKernelI16Scaled); SP_LEVELS(kFactor, SpScaleFactorF32);
+SP_LEVELS(kF64, SpLnKernelF64); SP_LEVELS(kF64ToF32, SpLnKernelF64ToF32);
 // clang-format on
 
 class SpLnTypesLevelTest : public ::testing::TestWithParam<int32_t>
@@ -157,6 +158,65 @@ TEST_P(SpLnTypesLevelTest, IntegerLogarithmsRoundScaleAndSaturate)
     EXPECT_EQ(0.125f, f);
     kFactor[L()](-2, &f);
     EXPECT_EQ(4.0f, f);
+}
+
+TEST_P(SpLnTypesLevelTest, DoubleLogarithmThroughTheReciprocalTable)
+{
+    // The table's defining properties: c a multiple of 2^-12 near 1/(1 + j/64), hi + lo = -ln(c).
+    for (int32_t j = 0; j <= 64; ++j)
+    {
+        const double* row = SpLnTableF64[j];
+        EXPECT_EQ(row[0], row[1]);
+        EXPECT_EQ(row[0] * 4096.0, std::nearbyint(row[0] * 4096.0));
+        EXPECT_LE(std::fabs(row[0] * (1.0 + j / 64.0) - 1.0), 1.0 / 4096.0);
+        EXPECT_LE(fabsl((long double)row[2] + row[3] + logl(row[0])), 6e-16L) << j;
+        EXPECT_GE(row[3], 0.0);
+    }
+    TestRng rng(221);
+    std::vector<double> x(101);
+    for (double& v : x)
+        v = std::ldexp(rng.Uniform(0.5, 2), int(rng.Next32() % 2000) - 1000);
+    x[3] = 0.9990234375; // j = 64, e = -1: the exact-zero branch
+    x[4] = 1.0 + 1e-9;
+    std::vector<double> y(x.size());
+    std::vector<float> yf(x.size());
+    EXPECT_EQ(0, kF64[L()](x.data(), y.data(), int64_t(x.size())));
+    EXPECT_EQ(0, kF64ToF32[L()](x.data(), yf.data(), int64_t(x.size())));
+    for (size_t i = 0; i < x.size(); ++i)
+    {
+        const long double want = logl(x[i]);
+        // A few ulp of the result, and of ln 2 times the exponent for the large ones.
+        EXPECT_LE(fabsl(y[i] - want), 4 * 2.3e-16L * fabsl(want) + 1e-18L) << x[i];
+        EXPECT_EQ(FloatBits(float(y[i])), FloatBits(yf[i]));
+    }
+    // {input, expected result}; specials by their bits, with the code of the first special element.
+    const double in[] = {1.0, 2.0, 0.5, 10.0, 3.0, 1e300, 0.9990234375, INFINITY, NAN, std::ldexp(1.0, -1050),
+                         0.0, -0.0};
+    const double want[] = {0.0,
+                           0.693147180559945,
+                           -0.693147180559945,
+                           2.302585092994045,
+                           1.0986122886681098,
+                           690.7755278982133,
+                           -0.0009770396478266127};
+    double out[12];
+    float outF[12];
+    EXPECT_EQ(2, kF64[L()](in, out, 12));
+    EXPECT_EQ(2, kF64ToF32[L()](in, outF, 12));
+    for (int32_t i = 0; i < 7; ++i)
+        EXPECT_NEAR(want[i], out[i], 4 * 2.3e-16 * std::fabs(want[i]) + 1e-18) << in[i];
+    EXPECT_EQ(0.0, out[0]);
+    EXPECT_EQ(0x3F317218u, FloatBits(outF[1]));
+    EXPECT_TRUE(std::isinf(out[7]) && out[7] > 0);
+    uint64_t bits;
+    memcpy(&bits, &out[8], 8);
+    EXPECT_EQ(0x7FF8000000000000ull, bits);
+    EXPECT_EQ(-INFINITY, out[9]);
+    EXPECT_EQ(-INFINITY, out[10]);
+    memcpy(&bits, &out[11], 8);
+    EXPECT_EQ(0xFFF8000000000000ull, bits);
+    EXPECT_EQ(0xFFC00000u, FloatBits(outF[11]));
+    EXPECT_EQ(4, kF64[L()](in + 11, out, 1));
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, SpLnTypesLevelTest, ::testing::Values(1, 2, 3), SpLevelName);

@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "driver/primitives/vectors/sp_ln_levels-inl.h"
+#include "driver/primitives/vectors/sp_ln_levels.h"
 
 template <class P> struct SpLnTypeKernels
 {
@@ -206,4 +207,111 @@ template <class P> struct SpLnTypeKernels
 
     static bool Whole(const void* p, size_t element) { return (Address(p) & (element - 1)) == 0; }
     static bool InStep(const void* a, const void* b) { return ((Address(a) ^ Address(b)) & 15) == 0; }
+
+    // ---- double ----------------------------------------------------------------------------
+
+    static double D(uint64_t bits)
+    {
+        double d;
+        memcpy(&d, &bits, 8);
+        return d;
+    }
+
+    // ln x of a positive double that passed the screen: x = m 2^e, m in [1, 2), reduced by the
+    // table's reciprocal of m's nearest 1 + j/64 so that r = m c - 1 is small; the sum is ordered
+    // so that a result near 1 (where the table and exponent parts cancel exactly) keeps r whole.
+    static double LnF64(double x)
+    {
+        uint64_t bits;
+        memcpy(&bits, &x, 8);
+        const int32_t h = int32_t(bits >> 32);
+        const int32_t j = (((h & 0x000FFE00) >> 9) + 16) >> 5;
+        const double* row = SpLnTableF64[j];
+        const double m = D((bits & 0x000FFFFFFFFFFFFFull) | 0x3FF0000000000000ull);
+        const double e = double((h >> 20) - 1023);
+        const double mHi = D((bits & 0x000FFFFFFFE00000ull) | 0x3FF0000000000000ull);
+        const double mLo = m - mHi;
+        const double rHi = mHi * row[0] - 1.0;
+        const double rLo = mLo * row[0];
+        const double r = rLo + rHi;
+        const double bigH = row[2] + e * D(0x3FE62E42FEFA37FDull);
+        const double bigL = row[3] + e * D(0x3D2EF35793C7672Eull);
+        double high, extra;
+        if (bigH == 0.0)
+        {
+            high = (bigH + rHi) + rLo;
+            extra = 0.0;
+        }
+        else
+        {
+            high = bigH + rHi;
+            extra = rLo;
+        }
+        const double z = r * r;
+        const double a =
+            (D(0x3FC24998090DC54Aull) * z + D(0x3FC9999998867A5Eull)) * z + D(0x3FD55555555555A9ull);
+        const double b =
+            (D(0xBFC555C54DD57D7Cull) * z + D(0xBFCFFFFFFF201E11ull)) * z + D(0xBFE000000000001Bull);
+        const double p = z * (a * r + b);
+        return ((p + bigL) + extra) + high;
+    }
+
+    // The screen on the high word: sign set gives NaN (code 4), a zero high word -infinity (code
+    // 2), the top exponent +infinity or the default quiet NaN; `out` gets the double result.
+    static bool ScreenF64(double x, double* out, int32_t* code)
+    {
+        uint64_t bits;
+        memcpy(&bits, &x, 8);
+        const int32_t h = int32_t(bits >> 32);
+        int32_t c = 0;
+        if (h < 0)
+        {
+            *out = D(0xFFF8000000000000ull);
+            c = 4;
+        }
+        else if (h == 0)
+        {
+            *out = D(0xFFF0000000000000ull);
+            c = 2;
+        }
+        else if (h >= 0x7FF00000)
+        {
+            *out = bits == 0x7FF0000000000000ull ? x : D(0x7FF8000000000000ull);
+        }
+        else
+        {
+            return false;
+        }
+        if (*code == 0)
+        {
+            *code = c;
+        }
+        return true;
+    }
+
+    template <typename D2> static int32_t KernelF64(const double* src, D2* dst, int64_t n)
+    {
+        int32_t code = 0;
+        for (int64_t i = 0; i < n; ++i)
+        {
+            double x;
+            memcpy(&x, src + i, 8);
+            double r;
+            if (!ScreenF64(x, &r, &code))
+            {
+                r = LnF64(x);
+            }
+            if (sizeof(D2) == 4)
+            {
+                // The special floats are the same values; a computed result is rounded once.
+                const float f = _mm_cvtss_f32(_mm_cvtsd_ss(_mm_setzero_ps(), _mm_set_sd(r)));
+                memcpy(dst + i, &f, 4);
+            }
+            else
+            {
+                memcpy(dst + i, &r, 8);
+            }
+        }
+        return code;
+    }
 };

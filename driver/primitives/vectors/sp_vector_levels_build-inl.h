@@ -531,6 +531,16 @@ int32_t SP_LN(SpLnInPlaceKernelI16Scaled)(int16_t* srcDst, int64_t count, int32_
                            LnType::Whole(srcDst, 2));
 }
 
+int32_t SP_LN(SpLnKernelF64)(const double* src, double* dst, int64_t count)
+{
+    return LnType::KernelF64(src, dst, count);
+}
+
+int32_t SP_LN(SpLnKernelF64ToF32)(const double* src, float* dst, int64_t count)
+{
+    return LnType::KernelF64(src, dst, count);
+}
+
 void SP_LN(SpScaleFactorF32)(int32_t s, float* pF)
 {
     *pF = LnType::ScaleFactor(s);
