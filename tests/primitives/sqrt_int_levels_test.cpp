@@ -313,3 +313,53 @@ TEST_P(SpSqrtIntLevelTest, ByteTableMapsEveryLength)
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, SpSqrtIntLevelTest, ::testing::Values(1, 2, 3), SpLevelName);
+
+// Every length from 1 to 40 at every destination offset, with guards: the padded head and tail
+// groups write exactly their elements and compute the same values as the whole steps.
+TEST_P(SpSqrtIntLevelTest, EveryLengthAndOffsetWritesExactlyItsElements)
+{
+    TestRng rng(227);
+    std::vector<int16_t> x16(40);
+    std::vector<int32_t> x32(40);
+    std::vector<int64_t> x64(40);
+    for (size_t i = 0; i < 40; ++i)
+    {
+        x16[i] = int16_t(rng.Next32());
+        x32[i] = int32_t(rng.Next32() >> (rng.Next32() % 32));
+        x64[i] = int64_t(rng.Next() >> (rng.Next32() % 64));
+    }
+    for (int32_t n = 1; n <= 40; ++n)
+    {
+        for (size_t offset = 0; offset < 16; ++offset)
+        {
+            const int32_t s = int32_t(offset % 5) - 2;
+            GuardedBuffer<int16_t> a(size_t(n), offset), b(size_t(n), offset), c(size_t(n), offset);
+            kI16[L()](x16.data(), a.data(), n, s);
+            kI32[L()](x32.data(), b.data(), n, s);
+            kI64To16[L()](x64.data(), c.data(), n, s);
+            GuardedBuffer<uint16_t> u(size_t(n), offset);
+            kU16[L()](reinterpret_cast<const uint16_t*>(x16.data()), u.data(), n, s);
+            for (int32_t i = 0; i < n; ++i)
+            {
+                ASSERT_EQ(a[size_t(i)], int16_t(RoundedRoot(x16[size_t(i)], s, 32767)))
+                    << n << " +" << offset;
+                ASSERT_EQ(b[size_t(i)], int16_t(RoundedRoot(x32[size_t(i)], s, 32767)))
+                    << n << " +" << offset;
+                ASSERT_EQ(c[size_t(i)], int16_t(RoundedRoot(x64[size_t(i)], s, 32767)))
+                    << n << " +" << offset;
+                ASSERT_EQ(u[size_t(i)], uint16_t(RoundedRoot(uint16_t(x16[size_t(i)]), s, 65535))) << n;
+            }
+            ASSERT_TRUE(a.GuardsIntact() && b.GuardsIntact() && c.GuardsIntact() && u.GuardsIntact())
+                << n << " +" << offset;
+            if (offset % 4 == 0)
+            {
+                GuardedBuffer<SpIc16> z(size_t(n), offset), whole(40, 0);
+                const auto* src = reinterpret_cast<const SpIc16*>(x32.data());
+                kIc16[L()](src, z.data(), n);
+                kIc16[L()](src, whole.data(), 40);
+                ASSERT_EQ(0, memcmp(z.data(), whole.data(), 4 * size_t(n))) << n << " +" << offset;
+                ASSERT_TRUE(z.GuardsIntact());
+            }
+        }
+    }
+}
