@@ -363,3 +363,23 @@ TEST_P(SpSqrtIntLevelTest, EveryLengthAndOffsetWritesExactlyItsElements)
         }
     }
 }
+
+TEST_P(SpSqrtIntLevelTest, LengthsBelowOneTouchNothing)
+{
+    for (int32_t n : {0, -1, INT_MIN})
+    {
+        GuardedBuffer<uint8_t> in(0, 8), out(0, 2);
+        auto* s16 = reinterpret_cast<int16_t*>(in.data());
+        auto* d16 = reinterpret_cast<int16_t*>(out.data());
+        EXPECT_EQ(0u, kI16[L()](s16, d16, n, 0));
+        kU16[L()](reinterpret_cast<uint16_t*>(s16), reinterpret_cast<uint16_t*>(d16), n, 0);
+        EXPECT_EQ(0u, kI32[L()](reinterpret_cast<int32_t*>(in.data()), d16, n, 0));
+        EXPECT_EQ(0u, kI64To16[L()](reinterpret_cast<int64_t*>(in.data()), d16, n, 0));
+        EXPECT_EQ(0u, kI64[L()](reinterpret_cast<int64_t*>(in.data()), reinterpret_cast<int64_t*>(out.data()),
+                                n, 0));
+        kIc16[L()](reinterpret_cast<SpIc16*>(in.data()), reinterpret_cast<SpIc16*>(d16), n);
+        kIc16Scaled[L()](reinterpret_cast<SpIc16*>(in.data()), reinterpret_cast<SpIc16*>(d16), n, 0);
+        EXPECT_TRUE(in.GuardsIntact());
+        EXPECT_TRUE(out.GuardsIntact());
+    }
+}

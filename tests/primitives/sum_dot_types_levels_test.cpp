@@ -144,6 +144,26 @@ TEST_P(SpSumTypesLevelTest, ScaledRoundingClampsBeforeConverting)
     }
 }
 
+TEST_P(SpSumTypesLevelTest, LengthsBelowOneLeaveTheResult)
+{
+    const double untouched = -7.5;
+    for (int32_t n : {0, -3})
+    {
+        double r[2] = {untouched, untouched};
+        const double d[2] = {1.0, 2.0};
+        const float f[2] = {1.0f, 2.0f};
+        const int16_t i[2] = {1, 2};
+        kF64[L()](d + 1, n, r); // 8 past a 16-byte boundary or not: nothing is read either way
+        kFc64[L()](d + 1, n, r);
+        kFastFc32[L()](f, n, r);
+        kAccFc32[L()](f, n, r);
+        kI16[L()](i, r, n);
+        kIc16[L()](reinterpret_cast<const SpIc16*>(i), r, n);
+        EXPECT_EQ(untouched, r[0]);
+        EXPECT_EQ(untouched, r[1]);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Levels, SpSumTypesLevelTest, ::testing::Values(1, 2, 3), SpLevelName);
 
 TEST(SpDotTypesLevel1, IntegerDotProductsAreExact)

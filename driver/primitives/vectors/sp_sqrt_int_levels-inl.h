@@ -639,45 +639,81 @@ struct SpSqrtInt
 
 uint32_t SP_LN(SpSqrtKernelI16Scaled)(const int16_t* src, int16_t* dst, int32_t len, int32_t s)
 {
+    if (len < 1)
+    {
+        return 0;
+    }
     return SpSqrtInt::I16Scaled(src, dst, len, s);
 }
 
 void SP_LN(SpSqrtKernelU16Scaled)(const uint16_t* src, uint16_t* dst, int32_t len, int32_t s)
 {
+    if (len < 1)
+    {
+        return;
+    }
     SpSqrtInt::U16Scaled(src, dst, len, s);
 }
 
 void SP_LN(SpSqrtKernelIc16)(const SpIc16* src, SpIc16* dst, int32_t len)
 {
+    if (len < 1)
+    {
+        return;
+    }
     SpSqrtInt::Ic16(src, dst, len);
 }
 
 void SP_LN(SpSqrtKernelIc16Scaled)(const SpIc16* src, SpIc16* dst, int32_t len, int32_t s)
 {
+    if (len < 1)
+    {
+        return;
+    }
     SpSqrtInt::Ic16Scaled(src, dst, len, s, false);
 }
 
 void SP_LN(SpSqrtKernelIc16ScaledStable)(const SpIc16* src, SpIc16* dst, int32_t len, int32_t s)
 {
+    if (len < 1)
+    {
+        return;
+    }
     SpSqrtInt::Ic16Scaled(src, dst, len, s, true);
 }
 
 uint32_t SP_LN(SpSqrtKernelI32ToI16Scaled)(const int32_t* src, int16_t* dst, int32_t len, int32_t s)
 {
+    if (len < 1)
+    {
+        return 0;
+    }
     return SpSqrtInt::I32ToI16Scaled(src, dst, len, s);
 }
 
 uint32_t SP_LN(SpSqrtKernelI64ToI16Scaled)(const int64_t* src, int16_t* dst, int32_t len, int32_t s)
 {
+    if (len < 1)
+    {
+        return 0;
+    }
     return SpSqrtInt::I64ToI16Scaled(src, dst, len, s);
 }
 
 uint32_t SP_LN(SpSqrtKernelI64Scaled)(const int64_t* src, int64_t* dst, int32_t len, int32_t s)
 {
+    if (len < 1)
+    {
+        return 0;
+    }
     return SpSqrtInt::I64Scaled(src, dst, len, s);
 }
 
 void SP_LN(SpTableLookupKernelU8)(const uint8_t* src, uint8_t* dst, int32_t len, const uint8_t* table)
 {
+    if (len < 1)
+    {
+        return;
+    }
     SpSqrtInt::TableU8(src, dst, len, table);
 }

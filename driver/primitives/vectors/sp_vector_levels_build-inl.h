@@ -414,16 +414,28 @@ uint32_t SP_LN(SpSqrtKernelF32)(const float* src, float* dst, int32_t len)
 
 uint32_t SP_LN(SpSqrtKernelF64)(const double* src, double* dst, int32_t len)
 {
+    if (len < 1)
+    {
+        return 0;
+    }
     return Sqrt::KernelF64(src, dst, len);
 }
 
 void SP_LN(SpSqrtKernelFc32)(const float* src, float* dst, int32_t len)
 {
+    if (len < 1)
+    {
+        return;
+    }
     Sqrt::KernelFc32(src, dst, len);
 }
 
 void SP_LN(SpSqrtKernelFc64)(const double* src, double* dst, int32_t len)
 {
+    if (len < 1)
+    {
+        return;
+    }
     Sqrt::KernelFc64(src, dst, len);
 }
 
@@ -828,31 +840,55 @@ void SP_LN(SpSumBlockUnalignedF32)(const float** pCursor, int32_t count, float* 
 
 void SP_LN(SpSumFastKernelFc32)(const float* src, int32_t len, double* pSum)
 {
+    if (len < 1)
+    {
+        return;
+    }
     SumType::FastFc32(src, len, pSum);
 }
 
 void SP_LN(SpSumAccurateKernelFc32)(const float* src, int32_t len, double* pSum)
 {
+    if (len < 1)
+    {
+        return;
+    }
     SumType::AccurateFc32(src, len, pSum);
 }
 
 void SP_LN(SpSumKernelF64)(const double* src, int32_t len, double* pSum)
 {
+    if (len < 1)
+    {
+        return;
+    }
     SumType::SumF64(src, len, pSum);
 }
 
 void SP_LN(SpSumKernelFc64)(const double* src, int32_t len, double* pSum)
 {
+    if (len < 1)
+    {
+        return;
+    }
     SumType::SumFc64(src, len, pSum);
 }
 
 void SP_LN(SpSumKernelI16)(const int16_t* src, double* pSum, int32_t len)
 {
+    if (len < 1)
+    {
+        return;
+    }
     SumType::SumI16(src, pSum, len);
 }
 
 void SP_LN(SpSumKernelIc16)(const SpIc16* src, double* pSum, int32_t len)
 {
+    if (len < 1)
+    {
+        return;
+    }
     SumType::SumIc16(src, pSum, len);
 }
 
@@ -870,56 +906,96 @@ void SP_LN(SpRoundScaledFc64ToIc32)(const double* pValue, int32_t* pDst, int32_t
 #if SP_LEVEL_NUMBER == 1
 void SpDotProdKernelF32Fc32_L1(const float* a, const float* b, int32_t n, float* pDp)
 {
+    if (n < 1)
+    {
+        return;
+    }
     SpDotTypeKernels::F32Fc32(a, b, n, pDp);
 }
 
 void SpDotProdKernelFc32_L1(const float* a, const float* b, int32_t n, float* pDp)
 {
+    if (n < 1)
+    {
+        return;
+    }
     SpDotTypeKernels::Fc32(a, b, n, pDp);
 }
 
 void SpDotProdKernelF64_L1(const double* a, const double* b, int32_t n, double* pDp)
 {
+    if (n < 1)
+    {
+        return;
+    }
     SpDotTypeKernels::F64(a, b, n, pDp);
 }
 
 void SpDotProdKernelF64Fc64_L1(const double* a, const double* b, int32_t n, double* pDp)
 {
+    if (n < 1)
+    {
+        return;
+    }
     SpDotTypeKernels::F64Fc64(a, b, n, pDp);
 }
 
 void SpDotProdKernelFc64_L1(const double* a, const double* b, int32_t n, double* pDp)
 {
+    if (n < 1)
+    {
+        return;
+    }
     SpDotTypeKernels::Fc64(a, b, n, pDp);
 }
 
 void SpDotProdKernelI32Scaled_L1(const int32_t* a, const int32_t* b, int32_t n, int32_t* pDp,
                                  const double* pScale)
 {
+    if (n < 1)
+    {
+        return;
+    }
     SpDotTypeKernels::I32Scaled(a, b, n, pDp, *pScale);
 }
 
 void SpDotProdKernelI32Ic32Scaled_L1(const int32_t* a, const int32_t* b, int32_t n, int32_t* pDp,
                                      const double* pScale)
 {
+    if (n < 1)
+    {
+        return;
+    }
     SpDotTypeKernels::I32Ic32Scaled(a, b, n, pDp, *pScale);
 }
 
 void SpDotProdKernelIc32Scaled_L1(const int32_t* a, const int32_t* b, int32_t n, int32_t* pDp,
                                   const double* pScale)
 {
+    if (n < 1)
+    {
+        return;
+    }
     SpDotTypeKernels::Ic32Scaled(a, b, n, pDp, *pScale);
 }
 
 void SpDotProdKernelI16I32Scaled_L1(const int16_t* a, const int32_t* b, int32_t n, int32_t* pDp,
                                     const double* pScale)
 {
+    if (n < 1)
+    {
+        return;
+    }
     SpDotTypeKernels::I16I32Scaled(a, b, n, pDp, *pScale);
 }
 
 // The peeling sibling runs singles until a is 16-byte aligned; the sum is exact either way.
 void SpDotProdPeelKernelI16ToI64_L1(const int16_t* a, const int16_t* b, int32_t n, int64_t* pDp)
 {
+    if (n < 1)
+    {
+        return;
+    }
     int64_t head = 0;
     int32_t i = 0;
     for (; i < n && (reinterpret_cast<uintptr_t>(a + i) & 15) != 0; ++i)
@@ -931,16 +1007,28 @@ void SpDotProdPeelKernelI16ToI64_L1(const int16_t* a, const int16_t* b, int32_t 
 
 void SpDotProdKernelI16ToI64_L1(const int16_t* a, const int16_t* b, int32_t n, int64_t* pDp)
 {
+    if (n < 1)
+    {
+        return;
+    }
     *pDp = SpDotTypeKernels::I16ToI64(a, b, n);
 }
 
 void SpDotProdKernelI16Ic16ToIc64_L1(const int16_t* a, const SpIc16* b, int32_t n, int64_t* pDp)
 {
+    if (n < 1)
+    {
+        return;
+    }
     SpDotTypeKernels::I16Ic16ToIc64(a, b, n, pDp);
 }
 
 void SpDotProdKernelIc16ToIc64_L1(const SpIc16* a, const SpIc16* b, int32_t n, int64_t* pDp)
 {
+    if (n < 1)
+    {
+        return;
+    }
     SpDotTypeKernels::Ic16ToIc64(a, b, n, pDp);
 }
 #endif
