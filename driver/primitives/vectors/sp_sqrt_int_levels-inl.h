@@ -560,7 +560,7 @@ struct SpSqrtInt
     // 2^(-2s-1) assembled in the exponent field: ((511 - s) mod 2048) 2^53, for -512 <= s <= 510.
     static double HalfScale(int32_t s)
     {
-        const uint64_t bits = (uint64_t(uint32_t(511 - s)) & 2047u) << 53;
+        const uint64_t bits = (uint64_t(511 - int64_t(s)) & 2047u) << 53;
         double f;
         memcpy(&f, &bits, sizeof(f));
         return f;
