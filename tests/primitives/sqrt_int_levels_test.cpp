@@ -29,6 +29,14 @@ SP_LEVELS(kTable, SpTableLookupKernelU8);
 // clang-format on
 typedef unsigned __int128 U128;
 
+// Element i of a buffer that may sit at an odd address.
+template <typename T> T At(const T* p, size_t i)
+{
+    T v;
+    memcpy(&v, p + i, sizeof(v));
+    return v;
+}
+
 U128 FloorRoot(U128 x)
 {
     U128 r = U128(sqrtl((long double)x));
@@ -121,7 +129,7 @@ TEST_P(SpSqrtIntLevelTest, SixteenBitKernelsRoundEveryInputAtEveryScale)
             kU16[L()](u, v, 65536, s);
             _mm_setcsr(original);
             for (int32_t i = 0; i < 65536; ++i)
-                ASSERT_EQ(v[i], wantU[size_t(i)]) << "x " << u[i] << " s " << s;
+                ASSERT_EQ(At(v, size_t(i)), wantU[size_t(i)]) << "x " << At(u, size_t(i)) << " s " << s;
             ASSERT_TRUE(dst.GuardsIntact());
         }
     }
@@ -341,13 +349,14 @@ TEST_P(SpSqrtIntLevelTest, EveryLengthAndOffsetWritesExactlyItsElements)
             kU16[L()](reinterpret_cast<const uint16_t*>(x16.data()), u.data(), n, s);
             for (int32_t i = 0; i < n; ++i)
             {
-                ASSERT_EQ(a[size_t(i)], int16_t(RoundedRoot(x16[size_t(i)], s, 32767)))
+                ASSERT_EQ(At(a.data(), size_t(i)), int16_t(RoundedRoot(x16[size_t(i)], s, 32767)))
                     << n << " +" << offset;
-                ASSERT_EQ(b[size_t(i)], int16_t(RoundedRoot(x32[size_t(i)], s, 32767)))
+                ASSERT_EQ(At(b.data(), size_t(i)), int16_t(RoundedRoot(x32[size_t(i)], s, 32767)))
                     << n << " +" << offset;
-                ASSERT_EQ(c[size_t(i)], int16_t(RoundedRoot(x64[size_t(i)], s, 32767)))
+                ASSERT_EQ(At(c.data(), size_t(i)), int16_t(RoundedRoot(x64[size_t(i)], s, 32767)))
                     << n << " +" << offset;
-                ASSERT_EQ(u[size_t(i)], uint16_t(RoundedRoot(uint16_t(x16[size_t(i)]), s, 65535))) << n;
+                ASSERT_EQ(At(u.data(), size_t(i)), uint16_t(RoundedRoot(uint16_t(x16[size_t(i)]), s, 65535)))
+                    << n;
             }
             ASSERT_TRUE(a.GuardsIntact() && b.GuardsIntact() && c.GuardsIntact() && u.GuardsIntact())
                 << n << " +" << offset;

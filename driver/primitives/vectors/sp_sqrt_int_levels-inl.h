@@ -130,7 +130,7 @@ struct SpSqrtInt
         // s <= -9: every element at or above c saturates, and the clamp keeps X below 2^31.
         const int16_t clamp = s <= -9 && s >= -15 ? int16_t(65535 >> (-2 * s - 15)) : int16_t(32767);
         const bool newton = s <= -3;
-        const __m128i shift = _mm_cvtsi32_si128(s < 0 ? -2 * s : 0);
+        const __m128i shift = _mm_cvtsi32_si128(s < 0 && s > -16 ? -2 * s : 0);
         const __m128 down = _mm_set1_ps(s > 0 && s <= 8 ? 1.0f / float(1 << (2 * s)) : 1.0f);
         auto step = [&](const int16_t* p)
         {
@@ -171,8 +171,8 @@ struct SpSqrtInt
     static void U16Scaled(const uint16_t* src, uint16_t* dst, int32_t len, int32_t s)
     {
         const __m128i zero = _mm_setzero_si128();
-        const __m128 guard = Bits(0x04000000u); // 2^-119: a zero element keeps a finite estimate
-        const int32_t n = s < 0 ? -s : 0;
+        const __m128 guard = Bits(0x04000000u);      // 2^-119: a zero element keeps a finite estimate
+        const int32_t n = s < 0 && s > -16 ? -s : 0; // from -16 on the result is constant
         const __m128i shift = _mm_cvtsi32_si128(2 * n);
         const __m128 down = _mm_set1_ps(s > 0 && s <= 8 ? 1.0f / float(1 << (2 * s)) : 1.0f);
         // s = -8 to -15: the factor 2^n rides on the Newton constant, and X = x 4^n wraps modulo
@@ -377,7 +377,7 @@ struct SpSqrtInt
                 }
                 if (s <= -9)
                 {
-                    x = x > limit ? kBound : x << n;
+                    x = x > limit ? kBound : (n >= 32 ? 0 : x << n); // only 0 is left from n = 32 on
                 }
                 else if (s < 0)
                 {
