@@ -1,8 +1,9 @@
 // Double and complex square-root kernels at levels 1-3. Double: blocks of four positive normals
-// bit for bit against a scalar model of the two-step refinement (built on this processor's scalar
-// estimate) and within 1e-13 relative of the correctly rounded root, everything else exact, the negative
-// flag never raised by a NaN, the caller's MXCSR word back exactly. Complex: the principal root
-// against long-double arithmetic.
+// bit for bit against a scalar model of the two-step refinement (built on this processor's
+// scalar estimate) and within 1e-13 relative of the correctly rounded root, everything else
+// exact, the negative flag never raised by a NaN, the caller's MXCSR word back exactly. Complex:
+// the principal root, bit for bit against a scalar model of the four-lane step (complex float),
+// and against long-double arithmetic.
 #include <gtest/gtest.h>
 
 #include <stdint.h>
@@ -44,6 +45,29 @@ double ModelF64(double x)
     const double t = m * y0, u = t * y0, d = u - 3.0, p = t * d;
     const double q = (d * d) * u - 12.0;
     return std::ldexp(p * q, (e - em) / 2 - 4);
+}
+
+float Estimate(float x)
+{
+    return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(x)));
+}
+
+// One complex float root as the four-lane step forms it, on this processor's scalar estimate.
+void ModelFc32(float a, float b, float* re, float* im)
+{
+    const float ha = a * 0.5f, hb = b * 0.5f;
+    float q = ha * ha + hb * hb;
+    const bool zero = q == 0.0f;
+    q = zero ? 3.0f : q;
+    const float y = Estimate(q), t = q * y, u = y * t;
+    const float m = (0.5f * t) * (3.0f - u);
+    const float s = std::fabs(ha) + m;
+    const float y2 = Estimate(s), u2 = (s * y2) * y2;
+    const float r = zero ? 0.0f : (0.5f * y2) * (3.0f - u2);
+    const float p = s * r, w = std::fabs(hb) * r;
+    const bool ra = 0.0f <= ha, nb = !(0.0f <= hb);
+    *re = ra ? p : w;
+    *im = (ra ? w : p) * (nb ? -1.0f : 1.0f);
 }
 
 class SpSqrtFloatKernelTest : public ::testing::TestWithParam<int32_t>
@@ -171,6 +195,10 @@ TEST_P(SpSqrtFloatKernelTest, ComplexRootsArePrincipal)
                 const std::complex<long double> z(zd[2 * size_t(i)], zd[2 * size_t(i) + 1]);
                 const std::complex<long double> root = std::sqrt(z);
                 const long double scale = std::sqrt(std::abs(z));
+                float re, im;
+                ModelFc32(zf[2 * size_t(i)], zf[2 * size_t(i) + 1], &re, &im);
+                EXPECT_EQ(FloatBits(re), FloatBits(rf[2 * size_t(i)])) << i;
+                EXPECT_EQ(FloatBits(im), FloatBits(rf[2 * size_t(i) + 1])) << i;
                 EXPECT_LE(fabsl(rf[2 * size_t(i)] - root.real()), 2e-6L * scale) << i;
                 EXPECT_LE(fabsl(rf[2 * size_t(i) + 1] - root.imag()), 2e-6L * scale) << i;
                 EXPECT_LE(fabsl(rd[2 * size_t(i)] - root.real()), 1e-15L * scale) << i;
