@@ -494,7 +494,7 @@ struct SpSqrtInt
         return _mm_mul_ps(_mm_mul_ps(_mm_set1_ps(0.5f), t), _mm_sub_ps(_mm_set1_ps(3.0f), u));
     }
 
-    static __m128i QuadIc16(__m128i z)
+    static __m128i SpSqrtQuadIc16(__m128i z)
     {
         const __m128i one = _mm_set1_epi32(1);
         __m128i n = _mm_madd_epi16(z, z);
@@ -532,7 +532,7 @@ struct SpSqrtInt
             SpIc16 in[4] = {};
             memcpy(in, src + i, 4 * size_t(count));
             SpIc16 out[4];
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), QuadIc16(Load(in)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), SpSqrtQuadIc16(Load(in)));
             memcpy(dst + i, out, 4 * size_t(count));
             i += count;
         };
@@ -545,7 +545,7 @@ struct SpSqrtInt
         const bool aligned = (Address(dst + i) & 15) == 0;
         for (; n - i >= 4; i += 4)
         {
-            const __m128i r = QuadIc16(Load(src + i));
+            const __m128i r = SpSqrtQuadIc16(Load(src + i));
             aligned ? _mm_store_si128(reinterpret_cast<__m128i*>(dst + i), r)
                     : _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), r);
         }
