@@ -14,7 +14,7 @@ template <class P> struct SpFillKernels
 {
     // Rows {descriptor byte of CPUID leaf 2, size code}, larger caches first, ended by a zero
     // descriptor. Size = (code >> 4) << ((code & 15) + 18) bytes.
-    static constexpr uint8_t kCacheSizeTable[][2] = {
+    static constexpr uint8_t SpCacheSizeTable[][2] = {
         {0x4D, 0x16}, {0x4C, 0x34}, {0x4B, 0x15}, {0x47, 0x15}, {0x4E, 0x33}, {0x4A, 0x33},
         {0x49, 0x14}, {0x29, 0x14}, {0x46, 0x14}, {0x48, 0x32}, {0x25, 0x13}, {0x7D, 0x13},
         {0x85, 0x13}, {0x45, 0x13}, {0x23, 0x12}, {0x87, 0x12}, {0x7C, 0x12}, {0x78, 0x12},
@@ -25,7 +25,7 @@ template <class P> struct SpFillKernels
 
     // The last-level cache size named by the CPUID leaf-2 descriptors, or kCacheUnknown: only
     // the recognised vendor's descriptors are trusted, and only when one query returns them all.
-    static uint64_t QueryCacheSize()
+    static uint64_t SpQueryCacheSize()
     {
         if (!SpIsGenuineIntel())
         {
@@ -50,13 +50,13 @@ template <class P> struct SpFillKernels
                 descriptors[count++] = uint8_t(regs[r] >> (8 * b));
             }
         }
-        for (int32_t row = 0; kCacheSizeTable[row][0] != 0; ++row)
+        for (int32_t row = 0; SpCacheSizeTable[row][0] != 0; ++row)
         {
             for (int32_t i = 0; i < count; ++i)
             {
-                if (descriptors[i] == kCacheSizeTable[row][0])
+                if (descriptors[i] == SpCacheSizeTable[row][0])
                 {
-                    const uint32_t code = kCacheSizeTable[row][1];
+                    const uint32_t code = SpCacheSizeTable[row][1];
                     return uint64_t(code >> 4) << ((code & 15) + 18);
                 }
             }
@@ -152,7 +152,7 @@ template <class P> struct SpFillKernels
                 return;
             }
         }
-        const uint64_t cache = QueryCacheSize();
+        const uint64_t cache = SpQueryCacheSize();
         if (cache != kCacheUnknown && count > cache / uint64_t(width))
         {
             const uint64_t perStore = 16 / uint64_t(width);
@@ -245,7 +245,7 @@ template <class P> struct SpFillKernels
         }
         if (n > 65536)
         {
-            const uint64_t cache = QueryCacheSize();
+            const uint64_t cache = SpQueryCacheSize();
             if (cache != kCacheUnknown && n > cache / 16)
             {
                 for (; n != 0; --n, p += 16)

@@ -11,9 +11,13 @@
 #include "driver/primitives/vectors/sp_int_div_levels-inl.h"
 #include "driver/primitives/vectors/sp_int_sqr_levels-inl.h"
 #include "driver/primitives/vectors/sp_ln_levels-inl.h"
+#include "driver/primitives/vectors/sp_ln_levels.h"
+#include "driver/primitives/vectors/sp_ln_types_levels-inl.h"
 #include "driver/primitives/vectors/sp_minmax_levels-inl.h"
 #include "driver/primitives/vectors/sp_resample_levels-inl.h"
 #include "driver/primitives/vectors/sp_resample_width_levels-inl.h"
+#include "driver/primitives/vectors/sp_sqrt_int_levels-inl.h"
+#include "driver/primitives/vectors/sp_sum_dot_levels-inl.h"
 #include "driver/primitives/vectors/sp_sqrt_levels-inl.h"
 #include "driver/primitives/vectors/sp_sum_levels-inl.h"
 #include "driver/primitives/vectors/sp_vector_levels.h"
@@ -408,6 +412,33 @@ uint32_t SP_LN(SpSqrtKernelF32)(const float* src, float* dst, int32_t len)
     return Sqrt::Kernel(src, dst, len);
 }
 
+uint32_t SP_LN(SpSqrtKernelF64)(const double* src, double* dst, int32_t len)
+{
+    if (len < 1)
+    {
+        return 0;
+    }
+    return Sqrt::KernelF64(src, dst, len);
+}
+
+void SP_LN(SpSqrtKernelFc32)(const float* src, float* dst, int32_t len)
+{
+    if (len < 1)
+    {
+        return;
+    }
+    Sqrt::KernelFc32(src, dst, len);
+}
+
+void SP_LN(SpSqrtKernelFc64)(const double* src, double* dst, int32_t len)
+{
+    if (len < 1)
+    {
+        return;
+    }
+    Sqrt::KernelFc64(src, dst, len);
+}
+
 uint32_t SP_LN(SpSqrtInPlace)(float* srcDst, int32_t len)
 {
     return SP_LN(SpSqrtKernelF32)(srcDst, srcDst, len);
@@ -469,6 +500,62 @@ SpStatus SP_LN(SpDivF32)(const float* src1, const float* src2, float* dst, int32
 int32_t SP_LN(SpLnInPlaceKernelF32)(float* srcDst, int64_t count, void* work)
 {
     return count < 1 ? 0 : Ln::InPlace(srcDst, int32_t(count), work);
+}
+
+namespace
+{
+using LnType = SpLnTypeKernels<SP_LEVEL_PARAMS>;
+} // namespace
+
+int32_t SP_LN(SpLnKernelF32)(const float* src, float* dst, int64_t count, void* work)
+{
+    (void)work; // the blocks run in one pass and keep nothing in it
+    return LnType::Float(src, dst, count);
+}
+
+int32_t SP_LN(SpLnKernelI32Scaled)(const int32_t* src, int32_t* dst, int64_t count, const float* pF,
+                                   void* work)
+{
+    const bool fits = LnType::Whole(src, 4) && LnType::Whole(dst, 4) && LnType::InStep(src, dst);
+    return LnType::Integer(src, dst, count, *pF, work, src, fits);
+}
+
+int32_t SP_LN(SpLnInPlaceKernelI32Scaled)(int32_t* srcDst, int64_t count, const float* pF, void* work)
+{
+    return LnType::Integer(srcDst, srcDst, count, *pF, work, srcDst, LnType::Whole(srcDst, 4));
+}
+
+int32_t SP_LN(SpLnKernelI32ToI16Scaled)(const int32_t* src, int16_t* dst, int64_t count, int32_t s,
+                                        void* work)
+{
+    return LnType::Integer(src, dst, count, LnType::ScaleFactor(s), work, src, LnType::Whole(src, 4));
+}
+
+int32_t SP_LN(SpLnKernelI16Scaled)(const int16_t* src, int16_t* dst, int64_t count, int32_t s, void* work)
+{
+    const bool fits = LnType::Whole(src, 2) && LnType::Whole(dst, 2) && LnType::InStep(src, dst);
+    return LnType::Integer(src, dst, count, LnType::ScaleFactor(s), work, src, fits);
+}
+
+int32_t SP_LN(SpLnInPlaceKernelI16Scaled)(int16_t* srcDst, int64_t count, int32_t s, void* work)
+{
+    return LnType::Integer(srcDst, srcDst, count, LnType::ScaleFactor(s), work, srcDst,
+                           LnType::Whole(srcDst, 2));
+}
+
+int32_t SP_LN(SpLnKernelF64)(const double* src, double* dst, int64_t count)
+{
+    return LnType::KernelF64(src, dst, count);
+}
+
+int32_t SP_LN(SpLnKernelF64ToF32)(const double* src, float* dst, int64_t count)
+{
+    return LnType::KernelF64(src, dst, count);
+}
+
+void SP_LN(SpScaleFactorF32)(int32_t s, float* pF)
+{
+    *pF = LnType::ScaleFactor(s);
 }
 
 SpStatus SP_LN(SpLnInPlaceF32)(float* srcDst, int32_t len)
@@ -734,3 +821,214 @@ SpStatus SP_LN(SpPowF32)(const float* src1, const float* src2, float* dst, int32
 {
     return Pow::PowLevel(src1, src2, dst, len, SP_LN(SpPowSpecialLanes));
 }
+
+// The summation siblings of every level and the dot products that only level 1 carries.
+namespace
+{
+using SumType = SpSumTypeKernels<SP_LEVEL_PARAMS>;
+} // namespace
+
+void SP_LN(SpSumBlockAlignedF32)(const float** pCursor, int32_t count, float* pPartials)
+{
+    Sum::template Block<true>(*pCursor, count, pPartials, pPartials + 1);
+}
+
+void SP_LN(SpSumBlockUnalignedF32)(const float** pCursor, int32_t count, float* pPartials)
+{
+    Sum::template Block<false>(*pCursor, count, pPartials, pPartials + 1);
+}
+
+void SP_LN(SpSumFastKernelFc32)(const float* src, int32_t len, double* pSum)
+{
+    if (len < 1)
+    {
+        return;
+    }
+    SumType::FastFc32(src, len, pSum);
+}
+
+void SP_LN(SpSumAccurateKernelFc32)(const float* src, int32_t len, double* pSum)
+{
+    if (len < 1)
+    {
+        return;
+    }
+    SumType::AccurateFc32(src, len, pSum);
+}
+
+void SP_LN(SpSumKernelF64)(const double* src, int32_t len, double* pSum)
+{
+    if (len < 1)
+    {
+        return;
+    }
+    SumType::SumF64(src, len, pSum);
+}
+
+void SP_LN(SpSumKernelFc64)(const double* src, int32_t len, double* pSum)
+{
+    if (len < 1)
+    {
+        return;
+    }
+    SumType::SumFc64(src, len, pSum);
+}
+
+void SP_LN(SpSumKernelI16)(const int16_t* src, double* pSum, int32_t len)
+{
+    if (len < 1)
+    {
+        return;
+    }
+    SumType::SumI16(src, pSum, len);
+}
+
+void SP_LN(SpSumKernelIc16)(const SpIc16* src, double* pSum, int32_t len)
+{
+    if (len < 1)
+    {
+        return;
+    }
+    SumType::SumIc16(src, pSum, len);
+}
+
+int32_t SP_LN(SpRoundScaledF64ToI32)(const double* pValue, int32_t s)
+{
+    return SumType::RoundScaled(*pValue, s);
+}
+
+void SP_LN(SpRoundScaledFc64ToIc32)(const double* pValue, int32_t* pDst, int32_t s)
+{
+    pDst[0] = SumType::RoundScaled(pValue[0], s);
+    pDst[1] = SumType::RoundScaled(pValue[1], s);
+}
+
+#if SP_LEVEL_NUMBER == 1
+void SpDotProdKernelF32Fc32_L1(const float* a, const float* b, int32_t n, float* pDp)
+{
+    if (n < 1)
+    {
+        return;
+    }
+    SpDotTypeKernels::F32Fc32(a, b, n, pDp);
+}
+
+void SpDotProdKernelFc32_L1(const float* a, const float* b, int32_t n, float* pDp)
+{
+    if (n < 1)
+    {
+        return;
+    }
+    SpDotTypeKernels::Fc32(a, b, n, pDp);
+}
+
+void SpDotProdKernelF64_L1(const double* a, const double* b, int32_t n, double* pDp)
+{
+    if (n < 1)
+    {
+        return;
+    }
+    SpDotTypeKernels::F64(a, b, n, pDp);
+}
+
+void SpDotProdKernelF64Fc64_L1(const double* a, const double* b, int32_t n, double* pDp)
+{
+    if (n < 1)
+    {
+        return;
+    }
+    SpDotTypeKernels::F64Fc64(a, b, n, pDp);
+}
+
+void SpDotProdKernelFc64_L1(const double* a, const double* b, int32_t n, double* pDp)
+{
+    if (n < 1)
+    {
+        return;
+    }
+    SpDotTypeKernels::Fc64(a, b, n, pDp);
+}
+
+void SpDotProdKernelI32Scaled_L1(const int32_t* a, const int32_t* b, int32_t n, int32_t* pDp,
+                                 const double* pScale)
+{
+    if (n < 1)
+    {
+        return;
+    }
+    SpDotTypeKernels::I32Scaled(a, b, n, pDp, *pScale);
+}
+
+void SpDotProdKernelI32Ic32Scaled_L1(const int32_t* a, const int32_t* b, int32_t n, int32_t* pDp,
+                                     const double* pScale)
+{
+    if (n < 1)
+    {
+        return;
+    }
+    SpDotTypeKernels::I32Ic32Scaled(a, b, n, pDp, *pScale);
+}
+
+void SpDotProdKernelIc32Scaled_L1(const int32_t* a, const int32_t* b, int32_t n, int32_t* pDp,
+                                  const double* pScale)
+{
+    if (n < 1)
+    {
+        return;
+    }
+    SpDotTypeKernels::Ic32Scaled(a, b, n, pDp, *pScale);
+}
+
+void SpDotProdKernelI16I32Scaled_L1(const int16_t* a, const int32_t* b, int32_t n, int32_t* pDp,
+                                    const double* pScale)
+{
+    if (n < 1)
+    {
+        return;
+    }
+    SpDotTypeKernels::I16I32Scaled(a, b, n, pDp, *pScale);
+}
+
+// The peeling sibling runs singles until a is 16-byte aligned; the sum is exact either way.
+void SpDotProdPeelKernelI16ToI64_L1(const int16_t* a, const int16_t* b, int32_t n, int64_t* pDp)
+{
+    if (n < 1)
+    {
+        return;
+    }
+    int64_t head = 0;
+    int32_t i = 0;
+    for (; i < n && (reinterpret_cast<uintptr_t>(a + i) & 15) != 0; ++i)
+    {
+        head += int64_t(SpDotTypeKernels::Get(a + i)) * SpDotTypeKernels::Get(b + i);
+    }
+    *pDp = head + (i < n ? SpDotTypeKernels::I16ToI64(a + i, b + i, n - i) : 0);
+}
+
+void SpDotProdKernelI16ToI64_L1(const int16_t* a, const int16_t* b, int32_t n, int64_t* pDp)
+{
+    if (n < 1)
+    {
+        return;
+    }
+    *pDp = SpDotTypeKernels::I16ToI64(a, b, n);
+}
+
+void SpDotProdKernelI16Ic16ToIc64_L1(const int16_t* a, const SpIc16* b, int32_t n, int64_t* pDp)
+{
+    if (n < 1)
+    {
+        return;
+    }
+    SpDotTypeKernels::I16Ic16ToIc64(a, b, n, pDp);
+}
+
+void SpDotProdKernelIc16ToIc64_L1(const SpIc16* a, const SpIc16* b, int32_t n, int64_t* pDp)
+{
+    if (n < 1)
+    {
+        return;
+    }
+    SpDotTypeKernels::Ic16ToIc64(a, b, n, pDp);
+}
+#endif
