@@ -382,3 +382,126 @@ TEST(FftLevelKernels, SmallKernelsGiveTheirDocumentedValues)
 }
 
 } // namespace
+
+namespace
+{
+
+struct PlanarKernels
+{
+    decltype(&SpFftReImFwd_L1) Fwd, Inv;
+    decltype(&SpFftReImInPlaceFwd_L1) InPlaceFwd, InPlaceInv;
+    decltype(&SpFftRadix4Fwd_L1) Radix4;
+};
+
+const PlanarKernels kPlanar[3] = {
+    {SpFftReImFwd_L1, SpFftReImInv_L1, SpFftReImInPlaceFwd_L1, SpFftReImInPlaceInv_L1, SpFftRadix4Fwd_L1},
+    {SpFftReImFwd_L2, SpFftReImInv_L2, SpFftReImInPlaceFwd_L2, SpFftReImInPlaceInv_L2, SpFftRadix4Fwd_L2},
+    {SpFftReImFwd_L3, SpFftReImInv_L3, SpFftReImInPlaceFwd_L3, SpFftReImInPlaceInv_L3, SpFftRadix4Fwd_L3},
+};
+
+// The separate-array cores equal the interleaved core of their level bit for bit, at any
+// alignment; the in-place form on bit-reversed arrays equals them, and its inverse after a bit
+// reversal returns n times the input.
+TEST(FftLevelPlanar, SeparateArraysGiveTheInterleavedCoresBits)
+{
+    for (int level = 1; level <= 3; ++level)
+    {
+        const PlanarKernels& k = kPlanar[level - 1];
+        for (int order = 3; order <= 12; ++order)
+        {
+            SCOPED_TRACE(std::to_string(level) + "/" + std::to_string(order));
+            const size_t n = size_t(1) << order;
+            LevelSpec spec(level, order);
+            const auto* index = reinterpret_cast<const uint32_t*>(spec.p->BitRev);
+            const std::vector<float> x = Random(2 * n, 60 + order);
+            std::vector<float> work(2 * n + 8);
+            float* w = reinterpret_cast<float*>((uintptr_t(work.data()) + 15) & ~uintptr_t(15));
+            std::vector<float> want(2 * n);
+            k.Radix4(x.data(), want.data(), int64_t(n), spec.p->Radix4, index, w);
+            std::vector<float> re(n + 1), im(n + 1), outRe(n + 1), outIm(n + 1);
+            for (size_t i = 0; i < n; ++i)
+            {
+                re[i + 1] = x[2 * i]; // 4 bytes off 16-byte alignment
+                im[i + 1] = x[2 * i + 1];
+            }
+            k.Fwd(re.data() + 1, im.data() + 1, outRe.data() + 1, outIm.data() + 1, int64_t(n),
+                  spec.p->Radix4, index, w);
+            for (size_t i = 0; i < n; ++i)
+            {
+                ASSERT_EQ(outRe[i + 1], want[2 * i]) << i;
+                ASSERT_EQ(outIm[i + 1], want[2 * i + 1]) << i;
+            }
+            if (order < 6)
+            {
+                continue;
+            }
+            std::vector<float> bre(n), bim(n);
+            for (size_t i = 0; i < n; ++i)
+            {
+                const size_t r = SpFftReverseBits(uint32_t(i), order);
+                bre[r] = x[2 * i];
+                bim[r] = x[2 * i + 1];
+            }
+            k.InPlaceFwd(bre.data(), bim.data(), int64_t(n), spec.p->Radix4, w);
+            ASSERT_EQ(0, memcmp(bre.data(), outRe.data() + 1, 4 * n));
+            ASSERT_EQ(0, memcmp(bim.data(), outIm.data() + 1, 4 * n));
+            std::vector<float> rre(n), rim(n);
+            for (size_t i = 0; i < n; ++i)
+            {
+                const size_t r = SpFftReverseBits(uint32_t(i), order);
+                rre[r] = bre[i];
+                rim[r] = bim[i];
+            }
+            k.InPlaceInv(rre.data(), rim.data(), int64_t(n), spec.p->Radix4, w);
+            for (size_t i = 0; i < n; ++i)
+            {
+                ASSERT_NEAR(rre[i], float(n) * x[2 * i], 1e-4 * n) << i;
+                ASSERT_NEAR(rim[i], float(n) * x[2 * i + 1], 1e-4 * n) << i;
+            }
+        }
+    }
+}
+
+// Applied to the indices stored as elements, every width gives rev(i); twice restores them, and
+// the copy equals the in-place form.
+TEST(FftLevelKernels, BitReversalOfEveryElementWidthIsThePermutation)
+{
+    for (int order : {3, 4, 12})
+    {
+        const size_t n = size_t(1) << order;
+        std::vector<uint32_t> u(n), uc(n + 1);
+        std::vector<double> d(n), dc(n + 1);
+        std::vector<uint64_t> w(2 * n), wc(2 * n + 2);
+        for (size_t i = 0; i < n; ++i)
+        {
+            u[i] = uint32_t(i);
+            d[i] = double(i);
+            w[2 * i] = i;
+            w[2 * i + 1] = ~uint64_t(i);
+        }
+        SpFftBitReverseCopy32_L2(u.data(), uc.data() + 1, int64_t(n)); // misaligned destination
+        SpFftBitReverseInPlace32_L1(u.data(), int64_t(n));
+        SpFftBitReverseCopyF64_L3(d.data(), dc.data() + 1, int64_t(n));
+        SpFftBitReverseInPlaceF64_L2(d.data(), int64_t(n));
+        SpFftBitReverseCopy128_L1(w.data(), wc.data() + 1, int64_t(n));
+        SpFftBitReverseInPlace128_L3(w.data(), int64_t(n));
+        for (size_t i = 0; i < n; ++i)
+        {
+            const uint32_t r = SpFftReverseBits(uint32_t(i), order);
+            ASSERT_EQ(u[i], r) << order;
+            ASSERT_EQ(uc[i + 1], r);
+            ASSERT_EQ(d[i], double(r));
+            ASSERT_EQ(dc[i + 1], double(r));
+            ASSERT_EQ(w[2 * i], r);
+            ASSERT_EQ(w[2 * i + 1], ~uint64_t(r));
+            ASSERT_EQ(wc[2 * i + 1], r);
+        }
+        SpFftBitReverseInPlace32_L3(u.data(), int64_t(n));
+        for (size_t i = 0; i < n; ++i)
+        {
+            ASSERT_EQ(u[i], uint32_t(i));
+        }
+    }
+}
+
+} // namespace

@@ -153,12 +153,20 @@ template <bool Inverse> inline void Radix8(Block* x, const float* rec)
 
 // ---- Passes -----------------------------------------------------------------------------------
 
+// Where a pass writes: the block layout (to), interleaved points (to), or the real and
+// imaginary parts into two arrays (to, toIm).
+enum class Out
+{
+    Blocks,
+    Interleaved,
+    Planar,
+};
+
 // One pass of radix R and span s over `points` in block layout, reading `from` and writing `to`
-// (the same array, or the final pass's destination). Interleave: the final pass turns each
-// block back into four points. Returns the next pass's records.
+// (the same array, or the final pass's destination). Returns the next pass's records.
 template <bool Inverse, int R>
-const float* Pass(const float* from, float* to, int64_t points, int64_t span, const float* records,
-                  bool interleave)
+const float* Pass(const float* from, float* to, float* toIm, int64_t points, int64_t span,
+                  const float* records, Out out)
 {
     const int64_t groupPoints = R * span;
     for (int64_t g0 = 0; g0 < points; g0 += groupPoints)
@@ -181,14 +189,19 @@ const float* Pass(const float* from, float* to, int64_t points, int64_t span, co
             }
             for (int q = 0; q < R; ++q)
             {
-                float* out = to + 2 * (g0 + q * span + k);
-                if (interleave)
+                const int64_t at = g0 + q * span + k;
+                if (out == Out::Interleaved)
                 {
-                    StoreInterleaved(out, x[q]);
+                    StoreInterleaved(to + 2 * at, x[q]);
+                }
+                else if (out == Out::Blocks)
+                {
+                    StoreBlock(to + 2 * at, x[q]);
                 }
                 else
                 {
-                    StoreBlock(out, x[q]);
+                    _mm_storeu_ps(to + at, x[q].Re);
+                    _mm_storeu_ps(toIm + at, x[q].Im);
                 }
             }
             rec += 8 * (R - 1);
@@ -197,19 +210,26 @@ const float* Pass(const float* from, float* to, int64_t points, int64_t span, co
     return records + 8 * (R - 1) * (span / 4);
 }
 
-// The passes of a plan on w; the last writes dst (interleaved or as blocks).
+// The passes of a plan on w; the last writes dst (dstIm: the imaginary array of planar output).
 template <bool Inverse>
-void RunPlan(const SpFftPassPlan& plan, float* w, float* dst, int64_t points, const float* records,
-             bool interleave)
+void RunPlan(const SpFftPassPlan& plan, float* w, float* dst, float* dstIm, int64_t points,
+             const float* records, Out out)
 {
     for (int32_t i = 0; i < plan.Count; ++i)
     {
         const bool last = i + 1 == plan.Count;
         float* to = last ? dst : w;
-        const bool il = last && interleave;
-        records = plan.Radix[i] == 4 ? Pass<Inverse, 4>(w, to, points, plan.Span[i], records, il)
-                                     : Pass<Inverse, 8>(w, to, points, plan.Span[i], records, il);
+        const Out mode = last ? out : Out::Blocks;
+        records = plan.Radix[i] == 4 ? Pass<Inverse, 4>(w, to, dstIm, points, plan.Span[i], records, mode)
+                                     : Pass<Inverse, 8>(w, to, dstIm, points, plan.Span[i], records, mode);
     }
+}
+
+template <bool Inverse>
+void RunPlan(const SpFftPassPlan& plan, float* w, float* dst, int64_t points, const float* records,
+             bool interleave)
+{
+    RunPlan<Inverse>(plan, w, dst, nullptr, points, records, interleave ? Out::Interleaved : Out::Blocks);
 }
 
 // The untwiddled radix-4 stage of two lanes: y0..y3 hold two points each (interleaved); lane 0's
@@ -372,6 +392,66 @@ void Order16Core(float* data, int64_t points, const float* twiddles, float* work
                             LoadPair(p + 6, p + 14), w + 8 * b, w + 8 * (b + 1));
     }
     RunPlan<Inverse>(plan, w, data, points, twiddles, layout == 1);
+}
+
+// Two points of separate arrays as one interleaved vector: (re[a], im[a], re[b], im[b]).
+inline __m128 LoadPlanarPair(const float* re, const float* im, int64_t a, int64_t b)
+{
+    return _mm_setr_ps(re[a], im[a], re[b], im[b]);
+}
+
+// Natural-order separate arrays to natural-order separate arrays: the gather pass of the
+// interleaved core with the same arithmetic per point, so both give the same bits. The work
+// area is always the caller's; every source element is read before the first store.
+template <int32_t Level, bool Inverse>
+void PlanarCore(const float* srcRe, const float* srcIm, float* dstRe, float* dstIm, int64_t points,
+                const float* twiddles, const uint32_t* index, float* work)
+{
+    if (points == 8)
+    {
+        float x[16], y[16];
+        for (int k = 0; k < 8; ++k)
+        {
+            x[2 * k] = srcRe[k];
+            x[2 * k + 1] = srcIm[k];
+        }
+        Eight<Inverse>(x, y);
+        for (int k = 0; k < 8; ++k)
+        {
+            dstRe[k] = y[2 * k];
+            dstIm[k] = y[2 * k + 1];
+        }
+        return;
+    }
+    SpFftPassPlan plan;
+    PlanOf<Level>(points, &plan);
+    const int64_t quarter = points / 4, eighth = points / 8;
+    for (int64_t g = 0; g < eighth; ++g)
+    {
+        const int64_t r = index[2 * g];
+        FirstStage<Inverse>(LoadPlanarPair(srcRe, srcIm, r, r + 1),
+                            LoadPlanarPair(srcRe, srcIm, r + quarter, r + 1 + quarter),
+                            LoadPlanarPair(srcRe, srcIm, r + 2 * quarter, r + 1 + 2 * quarter),
+                            LoadPlanarPair(srcRe, srcIm, r + 3 * quarter, r + 1 + 3 * quarter), work + 8 * g,
+                            work + 8 * (g + eighth));
+    }
+    RunPlan<Inverse>(plan, work, dstRe, dstIm, points, twiddles, Out::Planar);
+}
+
+// Bit-reversed separate arrays in place (n >= 64): the first pass of the in-place core.
+template <int32_t Level, bool Inverse>
+void PlanarInPlaceCore(float* re, float* im, int64_t points, const float* twiddles, float* work)
+{
+    SpFftPassPlan plan;
+    PlanOf<Level>(points, &plan);
+    for (int64_t b = 0; b < points / 4; b += 2)
+    {
+        const int64_t p = 4 * b;
+        FirstStage<Inverse>(LoadPlanarPair(re, im, p, p + 4), LoadPlanarPair(re, im, p + 2, p + 6),
+                            LoadPlanarPair(re, im, p + 1, p + 5), LoadPlanarPair(re, im, p + 3, p + 7),
+                            work + 8 * b, work + 8 * (b + 1));
+    }
+    RunPlan<Inverse>(plan, work, re, im, points, twiddles, Out::Planar);
 }
 
 } // namespace sp_fft_engine

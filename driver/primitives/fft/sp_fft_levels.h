@@ -97,6 +97,18 @@ uint8_t* SpFftInitLargeTables_L3(SpFftSpec* spec, int32_t order, SpFftSine sine,
                              int32_t layout);                                                                \
     void SpFftOrder16Inv_##L(float* data, int64_t points, const float* twiddles, float* work,                \
                              int32_t layout);                                                                \
+    void SpFftReImFwd_##L(const float* srcRe, const float* srcIm, float* dstRe, float* dstIm,                \
+                          int64_t points, const float* twiddles, const uint32_t* index, float* work);        \
+    void SpFftReImInv_##L(const float* srcRe, const float* srcIm, float* dstRe, float* dstIm,                \
+                          int64_t points, const float* twiddles, const uint32_t* index, float* work);        \
+    void SpFftReImInPlaceFwd_##L(float* re, float* im, int64_t points, const float* twiddles, float* work);  \
+    void SpFftReImInPlaceInv_##L(float* re, float* im, int64_t points, const float* twiddles, float* work);  \
+    void SpFftBitReverseCopy32_##L(const uint32_t* src, uint32_t* dst, int64_t count);                       \
+    void SpFftBitReverseInPlace32_##L(uint32_t* data, int64_t count);                                        \
+    void SpFftBitReverseCopyF64_##L(const double* src, double* dst, int64_t count);                          \
+    void SpFftBitReverseInPlaceF64_##L(double* data, int64_t count);                                         \
+    void SpFftBitReverseCopy128_##L(const void* src, void* dst, int64_t count);                              \
+    void SpFftBitReverseInPlace128_##L(void* data, int64_t count);                                           \
     void SpFftBitReverseCopy_##L(const float* src, float* dst, int64_t points);                              \
     void SpFftBitReverseInPlace_##L(float* data, int64_t points);                                            \
     void SpFftLargeFwd_##L(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* work); \

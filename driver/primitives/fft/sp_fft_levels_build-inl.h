@@ -43,34 +43,41 @@ inline void ScaleInPlace(float scale, float* data, int32_t count)
     }
 }
 
-inline uint64_t LoadPoint(const float* p)
+// Elements of any width moved as whole values: 4 and 8 bytes, a complex float, 16 bytes.
+struct Wide
 {
-    uint64_t v;
-    memcpy(&v, p, sizeof(v));
+    uint64_t Lo;
+    uint64_t Hi;
+};
+
+template <typename T> inline T LoadAt(const void* base, int64_t i)
+{
+    T v;
+    memcpy(&v, static_cast<const uint8_t*>(base) + i * int64_t(sizeof(T)), sizeof(T));
     return v;
 }
 
-inline void StorePoint(float* p, uint64_t v)
+template <typename T> inline void StoreAt(void* base, int64_t i, T v)
 {
-    memcpy(p, &v, sizeof(v));
+    memcpy(static_cast<uint8_t*>(base) + i * int64_t(sizeof(T)), &v, sizeof(T));
 }
 
 // dst[rev(i)] = src[i] over 8 x 8 tiles: the top and bottom three bits of an index trade
-// places while the middle bits reverse, so each tile reads eight 64-byte rows and writes eight.
+// places while the middle bits reverse, so each tile reads eight rows and writes eight.
 // src may equal dst: a tile and its partner are read before either is written.
-void BitReverse(const float* src, float* dst, int64_t points)
+template <typename T> void BitReverseOf(const void* src, void* dst, int64_t count)
 {
-    const int32_t order = Log2(points);
-    uint64_t t1[64], t2[64];
+    const int32_t order = Log2(count);
+    T t1[64], t2[64];
     if (order < 6)
     {
-        for (int64_t i = 0; i < points; ++i)
+        for (int64_t i = 0; i < count; ++i)
         {
-            t1[i] = LoadPoint(src + 2 * i);
+            t1[i] = LoadAt<T>(src, i);
         }
-        for (int64_t i = 0; i < points; ++i)
+        for (int64_t i = 0; i < count; ++i)
         {
-            StorePoint(dst + 2 * int64_t(SpFftReverseBits(uint32_t(i), order)), t1[i]);
+            StoreAt<T>(dst, int64_t(SpFftReverseBits(uint32_t(i), order)), t1[i]);
         }
         return;
     }
@@ -94,10 +101,10 @@ void BitReverse(const float* src, float* dst, int64_t points)
         {
             for (int64_t a = 0; a < 8; ++a)
             {
-                t1[8 * c + a] = LoadPoint(src + 2 * ((c << high) + 8 * m + a));
+                t1[8 * c + a] = LoadAt<T>(src, (c << high) + 8 * m + a);
                 if (partner)
                 {
-                    t2[8 * c + a] = LoadPoint(src + 2 * ((c << high) + 8 * mr + a));
+                    t2[8 * c + a] = LoadAt<T>(src, (c << high) + 8 * mr + a);
                 }
             }
         }
@@ -105,14 +112,19 @@ void BitReverse(const float* src, float* dst, int64_t points)
         {
             for (int64_t c = 0; c < 8; ++c)
             {
-                StorePoint(dst + 2 * ((rev3[a] << high) + 8 * mr + rev3[c]), t1[8 * c + a]);
+                StoreAt<T>(dst, (rev3[a] << high) + 8 * mr + rev3[c], t1[8 * c + a]);
                 if (partner)
                 {
-                    StorePoint(dst + 2 * ((rev3[a] << high) + 8 * m + rev3[c]), t2[8 * c + a]);
+                    StoreAt<T>(dst, (rev3[a] << high) + 8 * m + rev3[c], t2[8 * c + a]);
                 }
             }
         }
     }
+}
+
+void BitReverse(const float* src, float* dst, int64_t points)
+{
+    BitReverseOf<uint64_t>(src, dst, points);
 }
 
 // Runs of 2^leaf points through the in-place core (block layout, scaled while in cache), then
@@ -407,6 +419,59 @@ void SP_FFT_LN(SpFftBitReverseCopy)(const float* src, float* dst, int64_t points
 void SP_FFT_LN(SpFftBitReverseInPlace)(float* data, int64_t points)
 {
     BitReverse(data, data, points);
+}
+
+void SP_FFT_LN(SpFftReImFwd)(const float* srcRe, const float* srcIm, float* dstRe, float* dstIm,
+                             int64_t points, const float* twiddles, const uint32_t* index, float* work)
+{
+    PlanarCore<kLevel, false>(srcRe, srcIm, dstRe, dstIm, points, twiddles, index, work);
+}
+
+void SP_FFT_LN(SpFftReImInv)(const float* srcRe, const float* srcIm, float* dstRe, float* dstIm,
+                             int64_t points, const float* twiddles, const uint32_t* index, float* work)
+{
+    PlanarCore<kLevel, true>(srcRe, srcIm, dstRe, dstIm, points, twiddles, index, work);
+}
+
+void SP_FFT_LN(SpFftReImInPlaceFwd)(float* re, float* im, int64_t points, const float* twiddles, float* work)
+{
+    PlanarInPlaceCore<kLevel, false>(re, im, points, twiddles, work);
+}
+
+void SP_FFT_LN(SpFftReImInPlaceInv)(float* re, float* im, int64_t points, const float* twiddles, float* work)
+{
+    PlanarInPlaceCore<kLevel, true>(re, im, points, twiddles, work);
+}
+
+// The same permutation for the other element widths; none changes a value.
+void SP_FFT_LN(SpFftBitReverseCopy32)(const uint32_t* src, uint32_t* dst, int64_t count)
+{
+    BitReverseOf<uint32_t>(src, dst, count);
+}
+
+void SP_FFT_LN(SpFftBitReverseInPlace32)(uint32_t* data, int64_t count)
+{
+    BitReverseOf<uint32_t>(data, data, count);
+}
+
+void SP_FFT_LN(SpFftBitReverseCopyF64)(const double* src, double* dst, int64_t count)
+{
+    BitReverseOf<double>(src, dst, count);
+}
+
+void SP_FFT_LN(SpFftBitReverseInPlaceF64)(double* data, int64_t count)
+{
+    BitReverseOf<double>(data, data, count);
+}
+
+void SP_FFT_LN(SpFftBitReverseCopy128)(const void* src, void* dst, int64_t count)
+{
+    BitReverseOf<Wide>(src, dst, count);
+}
+
+void SP_FFT_LN(SpFftBitReverseInPlace128)(void* data, int64_t count)
+{
+    BitReverseOf<Wide>(data, data, count);
 }
 
 void SP_FFT_LN(SpFftLargeFwd)(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* work)
