@@ -505,3 +505,119 @@ TEST(FftLevelKernels, BitReversalOfEveryElementWidthIsThePermutation)
 }
 
 } // namespace
+
+namespace
+{
+
+// Two decimated halves and the combining pass give the 8n-point DFT, interleaved or planar, in
+// both directions; the inverse uses the conjugate factors.
+TEST(FftLevelDecim8, TwoHalvesAndTheCombiningPassGiveTheWholeTransform)
+{
+    for (int level = 2; level <= 3; ++level)
+    {
+        for (int order : {6, 7, 10})
+        {
+            SCOPED_TRACE(std::to_string(level) + "/" + std::to_string(order));
+            const int64_t n = int64_t(1) << order, total = 8 * n;
+            LevelSpec sub(level, order), whole(level, order + 3);
+            const float* table = whole.p->Radix4; // leads with the order's own table
+            const float* combine = table + 2 * (n - 4);
+            const auto* index = reinterpret_cast<const uint32_t*>(sub.p->BitRev);
+            const std::vector<float> x = Random(size_t(2 * total), 80 + order);
+            std::vector<float> re(static_cast<size_t>(total)), im(static_cast<size_t>(total));
+            for (int64_t i = 0; i < total; ++i)
+            {
+                re[size_t(i)] = x[size_t(2 * i)];
+                im[size_t(i)] = x[size_t(2 * i + 1)];
+            }
+            for (int sign : {-1, 1})
+            {
+                const auto half = level == 2 ? (sign < 0 ? SpFftDecim8HalfFwd_L2 : SpFftDecim8HalfInv_L2)
+                                             : (sign < 0 ? SpFftDecim8HalfFwd_L3 : SpFftDecim8HalfInv_L3);
+                const auto halfReIm =
+                    level == 2 ? (sign < 0 ? SpFftDecim8HalfReImFwd_L2 : SpFftDecim8HalfReImInv_L2)
+                               : (sign < 0 ? SpFftDecim8HalfReImFwd_L3 : SpFftDecim8HalfReImInv_L3);
+                const auto comb = level == 2
+                                      ? (sign < 0 ? SpFftRadix8CombineFwd_L2 : SpFftRadix8CombineInv_L2)
+                                      : (sign < 0 ? SpFftRadix8CombineFwd_L3 : SpFftRadix8CombineInv_L3);
+                const auto combReIm =
+                    level == 2 ? (sign < 0 ? SpFftRadix8CombineReImFwd_L2 : SpFftRadix8CombineReImInv_L2)
+                               : (sign < 0 ? SpFftRadix8CombineReImFwd_L3 : SpFftRadix8CombineReImInv_L3);
+                std::vector<float> work(size_t(8 * n) + 8), y(size_t(2 * total) + 8),
+                    z(size_t(2 * total) + 8);
+                float* w = reinterpret_cast<float*>((uintptr_t(work.data()) + 15) & ~uintptr_t(15));
+                float* ya = reinterpret_cast<float*>((uintptr_t(y.data()) + 15) & ~uintptr_t(15));
+                float* za = reinterpret_cast<float*>((uintptr_t(z.data()) + 15) & ~uintptr_t(15));
+                const auto* cx = reinterpret_cast<const SpComplexF32*>(x.data());
+                half(cx, ya, n, table, index, w);
+                half(cx + 4, ya + 8 * n, n, table, index, w);
+                halfReIm(re.data(), im.data(), za, n, table, index);
+                halfReIm(re.data() + 4, im.data() + 4, za + 8 * n, n, table, index);
+                ASSERT_EQ(0, memcmp(ya, za, size_t(8 * total))); // both source forms, one result
+                std::vector<float> out(static_cast<size_t>(2 * total)), outRe(static_cast<size_t>(total)),
+                    outIm(static_cast<size_t>(total));
+                combReIm(za, outRe.data(), outIm.data(), n, int32_t(n), combine);
+                // A destination 8 bytes off alignment leaves the source as it was.
+                const std::vector<float> before(ya, ya + 2 * total);
+                std::vector<float> shifted(static_cast<size_t>(2 * total + 8));
+                float* odd = reinterpret_cast<float*>((uintptr_t(shifted.data()) + 15) & ~uintptr_t(15)) + 2;
+                comb(ya, reinterpret_cast<SpComplexF32*>(odd), n, n, combine);
+                ASSERT_EQ(0, memcmp(before.data(), ya, size_t(8 * total)));
+                memcpy(out.data(), odd, size_t(8 * total));
+                double err = 0, peak = 0;
+                for (int64_t k = 0; k < total; k += 97)
+                {
+                    double wr = 0, wi = 0;
+                    for (int64_t j = 0; j < total; ++j)
+                    {
+                        const double a = sign * 2 * M_PI * double((j * k) % total) / double(total);
+                        wr += x[size_t(2 * j)] * cos(a) - x[size_t(2 * j + 1)] * sin(a);
+                        wi += x[size_t(2 * j)] * sin(a) + x[size_t(2 * j + 1)] * cos(a);
+                    }
+                    err = fmax(err, fmax(fabs(out[size_t(2 * k)] - wr), fabs(out[size_t(2 * k + 1)] - wi)));
+                    peak = fmax(peak, fmax(fabs(wr), fabs(wi)));
+                    ASSERT_EQ(outRe[size_t(k)], out[size_t(2 * k)]);
+                    ASSERT_EQ(outIm[size_t(k)], out[size_t(2 * k + 1)]);
+                }
+                EXPECT_LT(err / peak, 1e-5) << sign;
+            }
+        }
+    }
+}
+
+// The combining pass processes whole groups of four: count 8 of n = 16 writes k = 0..7 of each
+// position, count 5 two groups, count 1 one; Y_0 = 1 alone gives ones at every position.
+TEST(FftLevelDecim8, CombiningCountsWholeGroupsAndY0AloneGivesOnes)
+{
+    LevelSpec spec(2, 7); // n = 16: the last segment of the order-7 table is the span-16 pass
+    const float* records = spec.p->Radix4 + 2 * (16 - 4);
+    alignas(16) float src[8 * 16 * 2] = {};
+    for (int k = 0; k < 16; ++k)
+    {
+        src[2 * 4 * (k / 4) + k % 4] = 1.0f; // Y_0[k] = 1 in the block layout
+    }
+    for (int64_t count : {8, 5, 1})
+    {
+        std::vector<float> out(2 * 128, 9.0f);
+        SpFftRadix8CombineFwd_L2(src, reinterpret_cast<SpComplexF32*>(out.data()), 16, count, records);
+        const int64_t done = count <= 4 ? 4 : 8;
+        for (int q = 0; q < 8; ++q)
+        {
+            for (int k = 0; k < 16; ++k)
+            {
+                const size_t at = size_t(2 * (q * 16 + k));
+                if (k < done)
+                {
+                    ASSERT_EQ(out[at], 1.0f) << q << " " << k;
+                    ASSERT_EQ(out[at + 1], 0.0f);
+                }
+                else
+                {
+                    ASSERT_EQ(out[at], 9.0f) << count << " " << q << " " << k;
+                }
+            }
+        }
+    }
+}
+
+} // namespace

@@ -454,5 +454,70 @@ void PlanarInPlaceCore(float* re, float* im, int64_t points, const float* twiddl
     RunPlan<Inverse>(plan, work, re, im, points, twiddles, Out::Planar);
 }
 
+// Half of an eight-way decimated transform of 8n points: the sub-sequences x[8j + l], l = 0..3,
+// of src each transformed over n points into dst (sub-spectrum l at point l n, block layout).
+// The first pass takes one point of each phase per load; each sub-transform then runs the
+// level-2 plan of its order. Planar: srcIm is the imaginary array and dst is the work area.
+template <bool Inverse>
+void Decim8Half(const float* src, const float* srcIm, float* dst, int64_t points, const float* twiddles,
+                const uint32_t* index, float* work)
+{
+    SpFftPassPlan plan;
+    PlanOf<SpFftLevel2>(points, &plan);
+    float* w = srcIm || (dst != src && Aligned16(dst)) ? dst : work;
+    const int64_t quarter = 2 * points; // N/4 points apart
+    for (int64_t t = 0; t < points / 4; ++t)
+    {
+        const int64_t q = t == 0 ? 0 : 4 * int64_t(index[t]);
+        for (int64_t l = 0; l < 4; l += 2)
+        {
+            __m128 y[4];
+            for (int64_t p = 0; p < 4; ++p)
+            {
+                const int64_t at = q + l + p * quarter;
+                y[p] = srcIm ? LoadPlanarPair(src, srcIm, at, at + 1) : _mm_loadu_ps(src + 2 * at);
+            }
+            FirstStage<Inverse>(y[0], y[1], y[2], y[3], w + 2 * (l * points + 4 * t),
+                                w + 2 * ((l + 1) * points + 4 * t));
+        }
+    }
+    for (int64_t l = 0; l < 4; ++l)
+    {
+        RunPlan<Inverse>(plan, w + 2 * l * points, dst + 2 * l * points, points, twiddles, false);
+    }
+}
+
+// The last radix-8 stage over eight sub-spectra Y_s at points s n (block layout): groups of four
+// k from 0 up to count rounded up to 4 (at least one), each Y_s times w_s(k), then the 8-point
+// DFT across s, X[k + q n] in natural order of q. Planar: dstIm receives the imaginary parts.
+template <bool Inverse>
+void Radix8Combine(const float* src, float* dst, float* dstIm, int64_t points, int64_t count,
+                   const float* twiddles)
+{
+    static const int kPhaseAt[8] = {0, 4, 2, 6, 1, 5, 3, 7};
+    for (int64_t k = 0; k == 0 || k < count; k += 4)
+    {
+        Block x[8];
+        for (int q = 0; q < 8; ++q)
+        {
+            x[q] = LoadBlock(src + 2 * (kPhaseAt[q] * points + k));
+        }
+        Radix8<Inverse>(x, twiddles + 56 * (k / 4));
+        for (int q = 0; q < 8; ++q)
+        {
+            const int64_t at = q * points + k;
+            if (dstIm)
+            {
+                _mm_storeu_ps(dst + at, x[q].Re);
+                _mm_storeu_ps(dstIm + at, x[q].Im);
+            }
+            else
+            {
+                StoreInterleaved(dst + 2 * at, x[q]);
+            }
+        }
+    }
+}
+
 } // namespace sp_fft_engine
 } // namespace

@@ -132,6 +132,29 @@ uint8_t* SpFftInitLargeTables_L3(SpFftSpec* spec, int32_t order, SpFftSine sine,
     void SpFftComplexKernelOrder2Scaled_##L(const float* src, float* dst, float scale);                      \
     void SpFftComplexKernelOrder3Scaled_##L(const float* src, float* dst, float scale);
 
+// The eight-way decimated cores and radix-8 combining passes (levels 2 and 3 only): see the
+// kernels' comments for the layouts.
+#define SP_FFT_DECLARE_DECIM8(L)                                                                             \
+    void SpFftDecim8HalfFwd_##L(const SpComplexF32* src, float* dst, int64_t points, const float* twiddles,  \
+                                const uint32_t* index, float* work);                                         \
+    void SpFftDecim8HalfInv_##L(const SpComplexF32* src, float* dst, int64_t points, const float* twiddles,  \
+                                const uint32_t* index, float* work);                                         \
+    void SpFftDecim8HalfReImFwd_##L(const float* srcRe, const float* srcIm, float* dst, int64_t points,      \
+                                    const float* twiddles, const uint32_t* index);                           \
+    void SpFftDecim8HalfReImInv_##L(const float* srcRe, const float* srcIm, float* dst, int64_t points,      \
+                                    const float* twiddles, const uint32_t* index);                           \
+    void SpFftRadix8CombineFwd_##L(float* src, SpComplexF32* dst, int64_t points, int64_t count,             \
+                                   const float* twiddles);                                                   \
+    void SpFftRadix8CombineInv_##L(float* src, SpComplexF32* dst, int64_t points, int64_t count,             \
+                                   const float* twiddles);                                                   \
+    void SpFftRadix8CombineReImFwd_##L(const float* src, float* dstRe, float* dstIm, int64_t points,         \
+                                       int32_t count, const float* twiddles);                                \
+    void SpFftRadix8CombineReImInv_##L(const float* src, float* dstRe, float* dstIm, int64_t points,         \
+                                       int32_t count, const float* twiddles);
+
+SP_FFT_DECLARE_DECIM8(L2)
+SP_FFT_DECLARE_DECIM8(L3)
+
 SP_FFT_DECLARE_LEVEL(L1)
 SP_FFT_DECLARE_LEVEL(L2)
 SP_FFT_DECLARE_LEVEL(L3)

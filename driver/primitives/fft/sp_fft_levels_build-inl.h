@@ -443,6 +443,60 @@ void SP_FFT_LN(SpFftReImInPlaceInv)(float* re, float* im, int64_t points, const 
     PlanarInPlaceCore<kLevel, true>(re, im, points, twiddles, work);
 }
 
+// The eight-way decimated cores and their combining pass follow the level-2 plan, so only the
+// builds of levels 2 and 3 carry them.
+#if SP_FFT_LEVEL >= 2
+void SP_FFT_LN(SpFftDecim8HalfFwd)(const SpComplexF32* src, float* dst, int64_t points, const float* twiddles,
+                                   const uint32_t* index, float* work)
+{
+    Decim8Half<false>(&src->Re, nullptr, dst, points, twiddles, index, work);
+}
+
+void SP_FFT_LN(SpFftDecim8HalfInv)(const SpComplexF32* src, float* dst, int64_t points, const float* twiddles,
+                                   const uint32_t* index, float* work)
+{
+    Decim8Half<true>(&src->Re, nullptr, dst, points, twiddles, index, work);
+}
+
+void SP_FFT_LN(SpFftDecim8HalfReImFwd)(const float* srcRe, const float* srcIm, float* dst, int64_t points,
+                                       const float* twiddles, const uint32_t* index)
+{
+    Decim8Half<false>(srcRe, srcIm, dst, points, twiddles, index, nullptr);
+}
+
+void SP_FFT_LN(SpFftDecim8HalfReImInv)(const float* srcRe, const float* srcIm, float* dst, int64_t points,
+                                       const float* twiddles, const uint32_t* index)
+{
+    Decim8Half<true>(srcRe, srcIm, dst, points, twiddles, index, nullptr);
+}
+
+// Every group is read before any of its outputs is stored, so dst may be src and the source
+// is never written otherwise.
+void SP_FFT_LN(SpFftRadix8CombineFwd)(float* src, SpComplexF32* dst, int64_t points, int64_t count,
+                                      const float* twiddles)
+{
+    Radix8Combine<false>(src, &dst->Re, nullptr, points, count, twiddles);
+}
+
+void SP_FFT_LN(SpFftRadix8CombineInv)(float* src, SpComplexF32* dst, int64_t points, int64_t count,
+                                      const float* twiddles)
+{
+    Radix8Combine<true>(src, &dst->Re, nullptr, points, count, twiddles);
+}
+
+void SP_FFT_LN(SpFftRadix8CombineReImFwd)(const float* src, float* dstRe, float* dstIm, int64_t points,
+                                          int32_t count, const float* twiddles)
+{
+    Radix8Combine<false>(src, dstRe, dstIm, points, count, twiddles);
+}
+
+void SP_FFT_LN(SpFftRadix8CombineReImInv)(const float* src, float* dstRe, float* dstIm, int64_t points,
+                                          int32_t count, const float* twiddles)
+{
+    Radix8Combine<true>(src, dstRe, dstIm, points, count, twiddles);
+}
+#endif
+
 // The same permutation for the other element widths; none changes a value.
 void SP_FFT_LN(SpFftBitReverseCopy32)(const uint32_t* src, uint32_t* dst, int64_t count)
 {
