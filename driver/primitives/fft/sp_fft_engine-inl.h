@@ -261,11 +261,13 @@ inline bool Aligned16(const void* p)
     return (reinterpret_cast<uintptr_t>(p) & 15) == 0;
 }
 
-// Two points from two places, 8 bytes each.
+// Two points from two places, 8 bytes each; the points need only float alignment.
 inline __m128 LoadPair(const float* a, const float* b)
 {
-    const __m128 lo = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(a)));
-    return _mm_castpd_ps(_mm_loadh_pd(_mm_castps_pd(lo), reinterpret_cast<const double*>(b)));
+    uint64_t lo, hi;
+    memcpy(&lo, a, sizeof(lo));
+    memcpy(&hi, b, sizeof(hi));
+    return _mm_castsi128_ps(_mm_set_epi64x(int64_t(hi), int64_t(lo)));
 }
 
 // ---- Straight-line eight points (both directions) --------------------------------------------
