@@ -621,3 +621,84 @@ TEST(FftLevelDecim8, CombiningCountsWholeGroupsAndY0AloneGivesOnes)
 }
 
 } // namespace
+
+namespace
+{
+
+// A processor as CPUID describes it: vendor, highest leaf, leaf-4 core field, leaf-2 registers.
+struct FakeCpu
+{
+    bool Intel;
+    uint32_t CoresField;
+    uint32_t Leaf2[4];
+};
+FakeCpu g_fakeCpu;
+
+void FakeCpuId(uint32_t regs[4], uint32_t leaf, uint32_t)
+{
+    regs[0] = regs[1] = regs[2] = regs[3] = 0;
+    if (leaf == 0)
+    {
+        regs[0] = 4;
+        regs[1] = g_fakeCpu.Intel ? 0x756E6547u : 0x68747541u; // "Genu" or "Auth"
+        regs[3] = g_fakeCpu.Intel ? 0x49656E69u : 0x69746E65u;
+        regs[2] = g_fakeCpu.Intel ? 0x6C65746Eu : 0x444D4163u;
+    }
+    else if (leaf == 2)
+    {
+        memcpy(regs, g_fakeCpu.Leaf2, sizeof(g_fakeCpu.Leaf2));
+    }
+    else if (leaf == 4)
+    {
+        regs[0] = g_fakeCpu.CoresField << 26;
+    }
+}
+
+class FakeCpuScope
+{
+public:
+    explicit FakeCpuScope(const FakeCpu& cpu) : m_saved(SpSetCpuIdForTest(FakeCpuId)) { g_fakeCpu = cpu; }
+    ~FakeCpuScope() { SpSetCpuIdForTest(m_saved); }
+
+private:
+    SpCpuIdFn m_saved;
+};
+
+// The cache size comes from the first listed leaf-2 descriptor on GenuineIntel processors only,
+// per core sharing it at level 1; then copies long enough to stream give the same bytes.
+TEST(FftLevelKernels, ByteCopyStreamsPastHalfTheDescribedCache)
+{
+    const struct
+    {
+        FakeCpu Cpu;
+        int64_t Level1, Level2;
+    } rows[] = {
+        {{true, 1, {0x00004301u, 0, 0, 0}}, 262144, 524288},                       // 512 KiB, two cores
+        {{true, 0, {0x00000001u, 0x80000049u, 0x00000048u, 0}}, 3145728, 3145728}, // EBX empty: 3 MiB
+        {{true, 0, {0x00004D02u, 0, 0, 0}}, 0, 0},                                 // leaf 2 asked twice
+        {{false, 0, {0x00004301u, 0, 0, 0}}, 0, 0},                                // another vendor
+        {{true, 0, {0x00000001u, 0, 0, 0}}, 0, 0},                                 // no listed descriptor
+    };
+    std::vector<uint8_t> src((4 << 20) + 64), dst((4 << 20) + 64);
+    for (size_t i = 0; i < src.size(); ++i)
+    {
+        src[i] = uint8_t(i * 7 + 3);
+    }
+    for (const auto& r : rows)
+    {
+        FakeCpuScope cpu(r.Cpu);
+        EXPECT_EQ(SpCopyCacheBytes(1), r.Level1);
+        EXPECT_EQ(SpCopyCacheBytes(2), r.Level2);
+        for (int offset : {0, 8})
+        {
+            memset(dst.data(), 0, dst.size());
+            const int64_t count = (4 << 20) - 5;
+            (offset ? SpCopyBytes_L1 : SpCopyBytes_L2)(src.data() + 3, dst.data() + 16 + offset, count);
+            ASSERT_EQ(0, memcmp(dst.data() + 16 + offset, src.data() + 3, size_t(count)));
+            ASSERT_EQ(dst[15 + offset], 0);
+            ASSERT_EQ(dst[16 + offset + count], 0);
+        }
+    }
+}
+
+} // namespace

@@ -4,6 +4,8 @@
 // to fit the 32-bit counts of the interface.
 #include "driver/primitives/fft/sp_fft_levels.h"
 
+#include "driver/primitives/dispatch/sp_cpu_level.h"
+
 namespace
 {
 
@@ -429,3 +431,67 @@ uint8_t* SpFftInitLargeTables_L3(SpFftSpec* spec, int32_t order, SpFftSine sine,
 SP_FFT_DEFINE_SETUP(L1, SpFftLevel1)
 SP_FFT_DEFINE_SETUP(L2, SpFftLevel2)
 SP_FFT_DEFINE_SETUP(L3, SpFftLevel3)
+
+// ---- Cache size for the non-temporal copies ----
+
+namespace
+{
+
+// CPUID leaf-2 descriptors of the last-level caches, searched in this order; a code gives
+// (code >> 4) << ((code & 15) + 18) bytes.
+struct CacheRow
+{
+    uint8_t Descriptor;
+    uint8_t Code;
+};
+const CacheRow kCacheDescriptors[] = {
+    {0x4D, 0x16}, {0x4C, 0x34}, {0x4B, 0x15}, {0x47, 0x15}, {0x4E, 0x33}, {0x4A, 0x33}, {0x49, 0x14},
+    {0x29, 0x14}, {0x46, 0x14}, {0x48, 0x32}, {0x25, 0x13}, {0x7D, 0x13}, {0x85, 0x13}, {0x45, 0x13},
+    {0x23, 0x12}, {0x87, 0x12}, {0x7C, 0x12}, {0x78, 0x12}, {0x84, 0x12}, {0x44, 0x12}, {0x22, 0x11},
+    {0x7B, 0x11}, {0x80, 0x11}, {0x86, 0x11}, {0x3E, 0x11}, {0x7F, 0x11}, {0x83, 0x11}, {0x43, 0x11},
+};
+
+} // namespace
+
+int64_t SpCopyCacheBytes(int32_t level)
+{
+    if (!SpIsGenuineIntel())
+    {
+        return 0; // other vendors' leaf 2 does not describe their caches
+    }
+    uint32_t regs[4];
+    SpCpuId(regs, 0, 0);
+    int64_t divisor = 1;
+    if (level == SpFftLevel1 && regs[0] >= 4)
+    {
+        SpCpuId(regs, 4, 0);
+        divisor = int64_t(regs[0] >> 26) + 1; // the cores that share the cache
+    }
+    SpCpuId(regs, 2, 0);
+    if ((regs[0] & 0xFF) != 1)
+    {
+        return 0;
+    }
+    uint8_t bytes[16] = {};
+    for (int r = 0; r < 4; ++r)
+    {
+        if ((regs[r] & 0x80000000u) == 0)
+        {
+            for (int b = r == 0 ? 1 : 0; b < 4; ++b)
+            {
+                bytes[4 * r + b] = uint8_t(regs[r] >> (8 * b));
+            }
+        }
+    }
+    for (const CacheRow& row : kCacheDescriptors)
+    {
+        for (uint8_t byte : bytes)
+        {
+            if (byte == row.Descriptor)
+            {
+                return (int64_t(row.Code >> 4) << ((row.Code & 15) + 18)) / divisor;
+            }
+        }
+    }
+    return 0;
+}

@@ -67,6 +67,10 @@ uint8_t* SpFftInitLargeTables_L1(SpFftSpec* spec, int32_t order, SpFftSine sine,
 uint8_t* SpFftInitLargeTables_L2(SpFftSpec* spec, int32_t order, SpFftSine sine, uint8_t* pos);
 uint8_t* SpFftInitLargeTables_L3(SpFftSpec* spec, int32_t order, SpFftSine sine, uint8_t* pos);
 
+// The cache size a level's byte copy measures its non-temporal limit against (level 1: per core
+// sharing it), from CPUID leaf 2 on GenuineIntel processors; 0 when none is described.
+int64_t SpCopyCacheBytes(int32_t level);
+
 // ---- Level entries and kernels, one set per level -------------------------------------------
 
 #define SP_FFT_DECLARE_LEVEL(L)                                                                              \
