@@ -702,3 +702,60 @@ TEST(FftLevelKernels, ByteCopyStreamsPastHalfTheDescribedCache)
 }
 
 } // namespace
+
+namespace
+{
+
+// The split and merge run four pairs a vector and the rest one by one; both give the pair
+// formula's bits, so every half length from 8 to 64 (vector body, tail, both) matches a scalar
+// evaluation, and the three levels agree.
+TEST(FftLevelKernels, SplitAndMergeVectorBodyAndTailGiveThePairFormula)
+{
+    for (int order = 4; order <= 7; ++order)
+    {
+        const int64_t m = int64_t(1) << (order - 1);
+        SpFftSpec* spec = nullptr;
+        ASSERT_EQ(SpFftRealCreate_L2(&spec, order, SpFftNoDivide, 0), SpOk);
+        const float* split = spec->RealSplit;
+        const float* merge = spec->RealMerge;
+        const std::vector<float> z = Random(size_t(2 * m), order);
+        std::vector<float> want = z, wantMerge(size_t(2 * m));
+        for (int64_t k = 1; k < m / 2; ++k)
+        {
+            const float xr = z[2 * k], xi = z[2 * k + 1], yr = z[2 * (m - k)], yi = z[2 * (m - k) + 1];
+            const float p = split[2 * k], q = split[2 * k + 1];
+            const float t = q * (xr - yr) + p * (xi + yi), u = q * (xi + yi) - p * (xr - yr);
+            want[2 * k] = yr + t;
+            want[2 * k + 1] = u - yi;
+            want[2 * (m - k)] = xr - t;
+            want[2 * (m - k) + 1] = u - xi;
+            const float c = merge[2 * k], s = merge[2 * k + 1];
+            const float t1 = s * (xr - yr) - c * (xi + yi), t2 = c * (xr - yr) + s * (xi + yi);
+            wantMerge[2 * k] = xr + yr + t1;
+            wantMerge[2 * k + 1] = xi - yi + t2;
+            wantMerge[2 * (m - k)] = xr + yr - t1;
+            wantMerge[2 * (m - k) + 1] = t2 - (xi - yi);
+        }
+        want[2 * (m / 2) + 1] = -want[2 * (m / 2) + 1];
+        wantMerge[2 * (m / 2)] = 2.0f * z[2 * (m / 2)];
+        wantMerge[2 * (m / 2) + 1] = -2.0f * z[2 * (m / 2) + 1];
+        const decltype(&SpFftRealFwdPostProcess_L1) posts[] = {
+            SpFftRealFwdPostProcess_L1, SpFftRealFwdPostProcess_L2, SpFftRealFwdPostProcess_L3};
+        const decltype(&SpFftRealInvPreProcess_L1) pres[] = {
+            SpFftRealInvPreProcess_L1, SpFftRealInvPreProcess_L2, SpFftRealInvPreProcess_L3};
+        for (int l = 0; l < 3; ++l)
+        {
+            std::vector<float> got = z, merged(size_t(2 * m));
+            posts[l](got.data(), m, split);
+            pres[l](z.data(), merged.data(), m, merge);
+            for (int64_t i = 2; i < 2 * m; ++i)
+            {
+                ASSERT_EQ(got[size_t(i)], want[size_t(i)]) << order << " split " << i;
+                ASSERT_EQ(merged[size_t(i)], wantMerge[size_t(i)]) << order << " merge " << i;
+            }
+        }
+        SpFftRealFree(spec);
+    }
+}
+
+} // namespace
