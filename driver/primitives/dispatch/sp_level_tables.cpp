@@ -92,10 +92,10 @@ const SpLevelRow SpLevelTable2[40] = {
     /*  4 */ SP_ROW_SEPARATE(SpAbsInPlaceF32_L0, SpAbsInPlaceF32_L1, SpAbsInPlaceF32_L2, SpAbsInPlaceF32_L3),
     /*  5 */ SP_ROW_SEPARATE(SpMaxF32_L0, SpMaxF32_L1, SpMaxF32_L2, SpMaxF32_L3),
     /*  6 */ SP_ROW_SEPARATE(SpMinF32_L0, SpMinF32_L1, SpMinF32_L2, SpMinF32_L3),
-    /*  7 */ SP_ROW_SEPARATE(SpFftComplexCreate_L0, SpFftComplexCreate_L0, SpFftComplexCreate_L0,
-                             SpFftComplexCreate_L0),
+    /*  7 */ SP_ROW_SEPARATE(SpFftComplexCreate_L0, SpFftComplexCreate_L1, SpFftComplexCreate_L2,
+                             SpFftComplexCreate_L3),
     /*  8 */ SP_ROW_SHARED_ALL(SpFftComplexFree_L0),
-    /*  9 */ SP_ROW_SEPARATE(SpFftFwdComplex_L0, SpFftFwdComplex_L0, SpFftFwdComplex_L0, SpFftFwdComplex_L0),
+    /*  9 */ SP_ROW_SEPARATE(SpFftFwdComplex_L0, SpFftFwdComplex_L1, SpFftFwdComplex_L2, SpFftFwdComplex_L3),
     /* 10 */ SP_ROW_SHARED_ALL(SpMallocF32_L0),
     /* 11 */ SP_ROW_SHARED_ALL(SpAlignedFree),
     /* 12 */ SP_ROW_SEPARATE(SpFlipF32_L0, SpFlipF32_L1, SpFlipF32_L2, SpFlipF32_L3),
@@ -115,13 +115,13 @@ const SpLevelRow SpLevelTable2[40] = {
     /* 25 */ SP_ROW_SEPARATE(SpMaxEveryInPlaceF32_L0, SpMaxEveryInPlaceF32_L1, SpMaxEveryInPlaceF32_L2,
                              SpMaxEveryInPlaceF32_L3),
     /* 26 */ SP_ROW_SEPARATE(SpDotProdF32_L0, SpDotProdF32_L1, SpDotProdF32_L2, SpDotProdF32_L3),
-    /* 27 */ SP_ROW_SEPARATE(SpFftRealCreate_L0, SpFftRealCreate_L1, SpFftRealCreate_L0, SpFftRealCreate_L0),
+    /* 27 */ SP_ROW_SEPARATE(SpFftRealCreate_L0, SpFftRealCreate_L1, SpFftRealCreate_L2, SpFftRealCreate_L3),
     /* 28 */ SP_ROW_SHARED_ALL(SpFftRealFree_L0),
-    /* 29 */ SP_ROW_SEPARATE(SpFftFwdRealInPlace_L0, SpFftFwdRealInPlace_L1, SpFftFwdRealInPlace_L0,
-                             SpFftFwdRealInPlace_L0),
-    /* 30 */ SP_ROW_SEPARATE(SpFftInvRealInPlace_L0, SpFftInvRealInPlace_L1, SpFftInvRealInPlace_L0,
-                             SpFftInvRealInPlace_L0),
-    /* 31 */ SP_ROW_SEPARATE(SpMulPackF32_L0, SpMulPackF32_L0, SpMulPackF32_L0, SpMulPackF32_L0),
+    /* 29 */ SP_ROW_SEPARATE(SpFftFwdRealInPlace_L0, SpFftFwdRealInPlace_L1, SpFftFwdRealInPlace_L2,
+                             SpFftFwdRealInPlace_L3),
+    /* 30 */ SP_ROW_SEPARATE(SpFftInvRealInPlace_L0, SpFftInvRealInPlace_L1, SpFftInvRealInPlace_L2,
+                             SpFftInvRealInPlace_L3),
+    /* 31 */ SP_ROW_SEPARATE(SpMulPackF32_L0, SpMulPackF32_L1, SpMulPackF32_L2, SpMulPackF32_L3),
     /* 32 */ SP_ROW_SEPARATE(SpIirCreate_L0, SpIirCreate_L1, SpIirCreate_L2, SpIirCreate_L3),
     /* 33 */ SP_ROW_SHARED_ALL(SpIirFree_L0),
     /* 34 */ SP_ROW_SEPARATE(SpIirFilter_L0, SpIirFilter_L1, SpIirFilter_L2, SpIirFilter_L3),
@@ -149,10 +149,25 @@ static_assert(sizeof(SpLevelTable2) / sizeof(SpLevelTable2[0]) == SP_T2_ROW_COUN
         SP_E(SpFftRealKernelOrder0Scaled), SP_E(SpFftRealKernelOrder1Scaled##suffix),                        \
         SP_E(SpFftRealKernelInvOrder2Scaled##suffix), SP_E(SpFftRealKernelInvOrder3Scaled##suffix)
 
-// Levels 2 and 3 run the generic real FFT, so their columns hold the generic kernels.
+// Level 3 has its own order-3 kernels; its orders 1 and 2 are level 2's bodies.
 const SpEntry SpFftRealKernelTable[64] = {
     SP_FFT_REAL_KERNELS(),    // level 0
     SP_FFT_REAL_KERNELS(_L1), // level 1
-    SP_FFT_REAL_KERNELS(),    // level 2
-    SP_FFT_REAL_KERNELS(),    // level 3
+    SP_FFT_REAL_KERNELS(_L2), // level 2
+    SP_E(SpFftRealKernelOrder0),
+    SP_E(SpFftRealKernelOrder1_L2),
+    SP_E(SpFftRealKernelFwdOrder2_L2),
+    SP_E(SpFftRealKernelFwdOrder3_L3),
+    SP_E(SpFftRealKernelOrder0Scaled),
+    SP_E(SpFftRealKernelOrder1Scaled_L2),
+    SP_E(SpFftRealKernelFwdOrder2Scaled_L2),
+    SP_E(SpFftRealKernelFwdOrder3Scaled_L3),
+    SP_E(SpFftRealKernelOrder0),
+    SP_E(SpFftRealKernelOrder1_L2),
+    SP_E(SpFftRealKernelInvOrder2_L2),
+    SP_E(SpFftRealKernelInvOrder3_L3),
+    SP_E(SpFftRealKernelOrder0Scaled),
+    SP_E(SpFftRealKernelOrder1Scaled_L2),
+    SP_E(SpFftRealKernelInvOrder2Scaled_L2),
+    SP_E(SpFftRealKernelInvOrder3Scaled_L3), // level 3
 };

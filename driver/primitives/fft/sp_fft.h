@@ -55,21 +55,29 @@ struct SpFftSpec
     const int32_t* BitRev;                      // swap-pair bit-reversal table
     const float* Radix4;                        // radix-4 twiddles of the core (innermost order)
     const float* ComplexTwiddles;               // radix-2 combining passes (2,048 / 4,096 points)
+    const float* LargeTwiddles;                 // levels 1-3: combining passes above the runs
     const float* RealSplit;                     // forward real split twiddles
     const float* RealMerge;                     // inverse real merge twiddles
     const float* ColumnRadix4[SpFftMaxDepth];   // radix-4 twiddles of each depth's columns
     const float* ColumnTwiddles[SpFftMaxDepth]; // column twiddles of each depth
 };
+static_assert(sizeof(SpFftSpec) == 136, "the tables start behind a 136-byte header");
 
 // ---- Complex transform -------------------------------------------------------------------
 
-// Bytes of the spec record, of the temporary init buffer and of the transform's work buffer.
-// Orders whose sizes do not fit a 32-bit count are refused with SpErrFftOrder.
+// Bytes of the spec record, of the temporary init buffer and of the transform's work buffer,
+// for the current processor level's layout (the _L0 forms: the generic build's). Orders whose
+// sizes do not fit a 32-bit count are refused with SpErrNoMemory, nothing written.
+SpStatus SpFftComplexGetSize_L0(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes,
+                                int32_t* pInitBytes, int32_t* pWorkBytes);
 SpStatus SpFftComplexGetSize(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes,
                              int32_t* pInitBytes, int32_t* pWorkBytes);
 
 // Builds a complex spec record in caller memory (specBuffer of the queried size; initBuffer
-// of the queried init size for orders 11 and above, read only during the call).
+// of the queried init size for orders 11 and above, read only during the call), laid out for
+// the current processor level, whose transforms alone accept it.
+SpStatus SpFftComplexInit_L0(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint,
+                             uint8_t* specBuffer, uint8_t* initBuffer);
 SpStatus SpFftComplexInit(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint, uint8_t* specBuffer,
                           uint8_t* initBuffer);
 
@@ -88,6 +96,10 @@ SpStatus SpFftFwdComplex_L0(const SpComplexF32* src, SpComplexF32* dst, const Sp
 //
 // Packed spectrum of N = 2^n real samples (N floats): R0, R(N/2), then Rk, Ik for k = 1 .. N/2-1.
 
+SpStatus SpFftRealGetSize_L0(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes,
+                             int32_t* pInitBytes, int32_t* pWorkBytes);
+SpStatus SpFftRealInit_L0(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint, uint8_t* specBuffer,
+                          uint8_t* initBuffer);
 SpStatus SpFftRealGetSize(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes, int32_t* pInitBytes,
                           int32_t* pWorkBytes);
 SpStatus SpFftRealInit(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint, uint8_t* specBuffer,

@@ -37,14 +37,14 @@ SpFftSizes ComplexSizes(int32_t order)
 
 } // namespace
 
-SpStatus SpFftComplexGetSize(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes,
-                             int32_t* pInitBytes, int32_t* pWorkBytes)
+SpStatus SpFftComplexGetSize_L0(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes,
+                                int32_t* pInitBytes, int32_t* pWorkBytes)
 {
     return SpFftGetSizeOf(ComplexSizes, order, flag, pSpecBytes, pInitBytes, pWorkBytes);
 }
 
-SpStatus SpFftComplexInit(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint, uint8_t* specBuffer,
-                          uint8_t* initBuffer)
+SpStatus SpFftComplexInit_L0(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint,
+                             uint8_t* specBuffer, uint8_t* initBuffer)
 {
     SpFftSpec* spec = nullptr;
     const SpStatus status = SpFftBeginInit(ComplexSizes, SpFftKindComplex, ppSpec, order, flag, hint,
@@ -64,7 +64,7 @@ SpStatus SpFftComplexInit(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32
 
 SpStatus SpFftComplexCreate_L0(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint)
 {
-    return SpFftCreateWith(SpFftComplexGetSize, SpFftComplexInit, ppSpec, order, flag, hint);
+    return SpFftCreateWith(SpFftComplexGetSize_L0, SpFftComplexInit_L0, ppSpec, order, flag, hint);
 }
 
 SpStatus SpFftComplexFree_L0(SpFftSpec* spec)

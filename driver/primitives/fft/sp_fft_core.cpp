@@ -435,7 +435,9 @@ SpStatus SpFftGetSizeOf(SpFftSizesOf sizesOf, int32_t order, int32_t flag, int32
     const SpFftSizes sizes = sizesOf(order);
     if (!FitsInt32(sizes))
     {
-        return SpErrFftOrder; // the largest orders need more than a 32-bit count can describe
+        // The largest orders need more memory than a 32-bit count can describe: a valid order
+        // whose tables cannot be had is a shortage of memory, not a bad order.
+        return SpErrNoMemory;
     }
     *pSpecBytes = int32_t(sizes.Spec);
     *pInitBytes = int32_t(sizes.Init);
@@ -460,7 +462,7 @@ SpStatus SpFftBeginInit(SpFftSizesOf sizesOf, int32_t kind, SpFftSpec** ppSpec, 
     }
     if (!FitsInt32(sizesOf(order)))
     {
-        return SpErrFftOrder;
+        return SpErrNoMemory;
     }
     auto* record = reinterpret_cast<SpFftSpec*>(SpFftAlignUp32(specBuffer));
     if (!SpFftFillHeader(record, kind, order, flag, hint))

@@ -85,6 +85,11 @@ struct SpFftSine
 // The static table for orders up to 10, else the table of `order` computed into initBuffer.
 SpFftSine SpFftSineFor(int32_t order, uint8_t* initBuffer);
 
+// cos and sin of 2 pi a / 2^order (0 <= a < 2^order, 2 <= order <= sine.Order) from a sine table.
+void SpFftCosSin(SpFftSine sine, int32_t order, int64_t a, double* pCos, double* pSin);
+// x with its `bits` low bits reversed (the rest dropped).
+uint32_t SpFftReverseBits(uint32_t x, int32_t bits);
+
 // Table builders: each builds at `pos` and returns the next free position rounded up to 32.
 uint8_t* SpFftInitSineTable(uint8_t* pos, int32_t order);
 uint8_t* SpFftBuildBitRevTable(uint8_t* pos, int32_t order);

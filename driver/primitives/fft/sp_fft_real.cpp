@@ -214,14 +214,14 @@ void MulPack(const float* src1, const float* src2, float* dst, int32_t len)
 static SpStatus FwdRealToPackL0(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer);
 static SpStatus InvPackToRealL0(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer);
 
-SpStatus SpFftRealGetSize(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes, int32_t* pInitBytes,
-                          int32_t* pWorkBytes)
+SpStatus SpFftRealGetSize_L0(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes,
+                             int32_t* pInitBytes, int32_t* pWorkBytes)
 {
     return SpFftGetSizeOf(RealSizes, order, flag, pSpecBytes, pInitBytes, pWorkBytes);
 }
 
-SpStatus SpFftRealInit(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint, uint8_t* specBuffer,
-                       uint8_t* initBuffer)
+SpStatus SpFftRealInit_L0(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint, uint8_t* specBuffer,
+                          uint8_t* initBuffer)
 {
     SpFftSpec* spec = nullptr;
     const SpStatus status =
@@ -261,7 +261,7 @@ SpStatus SpFftRealGetBufferSize(const SpFftSpec* spec, int32_t* pSize)
 
 SpStatus SpFftRealCreate_L0(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint)
 {
-    return SpFftCreateWith(SpFftRealGetSize, SpFftRealInit, ppSpec, order, flag, hint);
+    return SpFftCreateWith(SpFftRealGetSize_L0, SpFftRealInit_L0, ppSpec, order, flag, hint);
 }
 
 SpStatus SpFftRealFree_L0(SpFftSpec* spec)
@@ -273,14 +273,32 @@ SpStatus SpFftRealFree_L0(SpFftSpec* spec)
 // follows its state's; the level-table entries accept only their own level's specs.
 SpStatus SpFftFwdRealToPack(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)
 {
-    return spec && spec->Level == SpFftLevel1 ? SpFftFwdRealToPack_L1(src, dst, spec, buffer)
-                                              : FwdRealToPackL0(src, dst, spec, buffer);
+    switch (spec ? spec->Level : 0)
+    {
+    case SpFftLevel1:
+        return SpFftFwdRealToPack_L1(src, dst, spec, buffer);
+    case SpFftLevel2:
+        return SpFftFwdRealToPack_L2(src, dst, spec, buffer);
+    case SpFftLevel3:
+        return SpFftFwdRealToPack_L3(src, dst, spec, buffer);
+    default:
+        return FwdRealToPackL0(src, dst, spec, buffer);
+    }
 }
 
 SpStatus SpFftInvPackToReal(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)
 {
-    return spec && spec->Level == SpFftLevel1 ? SpFftInvPackToReal_L1(src, dst, spec, buffer)
-                                              : InvPackToRealL0(src, dst, spec, buffer);
+    switch (spec ? spec->Level : 0)
+    {
+    case SpFftLevel1:
+        return SpFftInvPackToReal_L1(src, dst, spec, buffer);
+    case SpFftLevel2:
+        return SpFftInvPackToReal_L2(src, dst, spec, buffer);
+    case SpFftLevel3:
+        return SpFftInvPackToReal_L3(src, dst, spec, buffer);
+    default:
+        return InvPackToRealL0(src, dst, spec, buffer);
+    }
 }
 
 static SpStatus FwdRealToPackL0(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)

@@ -128,6 +128,16 @@ uint8_t* BuildColumnTwiddles(uint8_t* pos, int32_t order, int32_t split, SpFftSi
 
 } // namespace
 
+void SpFftCosSin(SpFftSine sine, int32_t order, int64_t a, double* pCos, double* pSin)
+{
+    CosSin(sine, order, a, pCos, pSin);
+}
+
+uint32_t SpFftReverseBits(uint32_t x, int32_t bits)
+{
+    return ReverseBits(x, bits);
+}
+
 extern const SpFftSineTable1024 SpFftStaticSine;
 const SpFftSineTable1024 SpFftStaticSine = MakeStaticSine();
 

@@ -422,10 +422,6 @@ SpStatus SpFirBuildSingleRate(int32_t level, SpFirState** ppState, const float* 
         uint8_t* areas = init + plan.InitBytes;
         if (SpFftRealInit(&spec, plan.Order, SpFftDivInvByN, 0, pos, init) == SpOk)
         {
-            if (level == SpFftLevel1)
-            {
-                spec->Level = SpFftLevel1; // the level-1 FFT reads the generic layout
-            }
             SpFirSingleRate& s = state->Single;
             s.FftSpec = spec;
             LayOutFftAreas(s, areas, plan.Length, plan.WorkBytes);

@@ -1,0 +1,497 @@
+// Set-up of the level-1 to level-3 FFT specs: the pass plans, the index and twiddle tables laid
+// out for them, the large-order sizes and tables, and the size queries, initialisations and
+// creates of both kinds. Scalar code run once per spec; sizes are 64-bit until they are known
+// to fit the 32-bit counts of the interface.
+#include "driver/primitives/fft/sp_fft_levels.h"
+
+#include "driver/primitives/dispatch/sp_cpu_level.h"
+
+namespace
+{
+
+// Column bits split off by the large-order driver at complex orders 17 .. 30, and the group
+// exponent that sizes its work area.
+struct SplitRow
+{
+    int8_t ColumnBits;
+    int8_t GroupBits;
+};
+const SplitRow kLargeSplit[14] = {
+    {3, 9},  {4, 10}, {4, 10}, {4, 10}, {5, 13}, {8, 15}, {8, 15},
+    {8, 15}, {8, 15}, {8, 15}, {8, 15}, {8, 15}, {8, 15}, {8, 15},
+};
+
+SplitRow SplitOf(int32_t order)
+{
+    return kLargeSplit[order - 17];
+}
+
+// Orders from which the bit reversal of a whole large transform walks tiles; their work area
+// is never below 64 KiB.
+int32_t TiledLimit(int32_t level)
+{
+    return level == SpFftLevel1 ? 20 : 19;
+}
+
+void AddPass(SpFftPassPlan* plan, int32_t radix, int64_t span)
+{
+    plan->Radix[plan->Count] = radix;
+    plan->Span[plan->Count] = span;
+    ++plan->Count;
+}
+
+// Level 1 opens with radix 8 only at the listed sizes, then takes radix 8 whenever 3 or at
+// least 5 bits are left, so a last radix-4 pass closes the odd remainders.
+bool PlanL1(int32_t order, SpFftPassPlan* plan)
+{
+    int32_t bits = order - 2;
+    int64_t span = 4;
+    const int32_t n = order;
+    const bool eightFirst = n == 5 || n == 7 || n == 10 || n == 11 || n == 13 || n == 14;
+    bool first = true;
+    while (bits > 0)
+    {
+        int32_t radix;
+        if (first)
+        {
+            radix = eightFirst ? 8 : 4;
+            first = false;
+        }
+        else
+        {
+            radix = (bits == 3 || bits >= 5) ? 8 : 4;
+        }
+        if (bits < 3 && radix == 8)
+        {
+            return false;
+        }
+        AddPass(plan, radix, span);
+        bits -= radix == 8 ? 3 : 2;
+        span *= radix;
+    }
+    return bits == 0;
+}
+
+// Radix 4 while the bits left are not a multiple of 3, then radix 8 to the end.
+bool PlanRadix4Then8(int32_t bits, int64_t span, SpFftPassPlan* plan)
+{
+    while (bits > 0)
+    {
+        const int32_t radix = bits % 3 != 0 ? 4 : 8;
+        if (bits < 2 || plan->Count == SpFftMaxPasses)
+        {
+            return false; // one bit cannot be a radix-4 or radix-8 pass
+        }
+        AddPass(plan, radix, span);
+        bits -= radix == 8 ? 3 : 2;
+        span *= radix;
+    }
+    return true;
+}
+
+template <int32_t Level> SpFftSizes LargeSizes(int32_t order, bool query)
+{
+    const SplitRow row = SplitOf(order);
+    const int32_t rows = order - row.ColumnBits;
+    SpFftSizes sizes;
+    if (rows <= SpFftDirectLimit(Level))
+    {
+        sizes = {SpFftRoundUp32(8 * (int64_t(1) << rows) + 8), 0, SpFftRoundUp32(8 * (int64_t(1) << rows))};
+    }
+    else
+    {
+        sizes = LargeSizes<Level>(rows, false);
+    }
+    sizes.Spec += 8 * (int64_t(1) << order);
+    const int64_t group = 8 * (int64_t(1) << row.GroupBits);
+    if (sizes.Work < group)
+    {
+        sizes.Work = group;
+    }
+    if (query && order >= TiledLimit(Level) && sizes.Work < 65536)
+    {
+        sizes.Work = 65536;
+    }
+    return sizes;
+}
+
+template <int32_t Level> uint8_t* InitLarge(SpFftSpec* spec, int32_t order, SpFftSine sine, uint8_t* pos)
+{
+    const int32_t leaf = SpFftLargeLeafOrder(Level, order);
+    SpFftPassPlan plan;
+    spec->Radix4 = reinterpret_cast<const float*>(pos);
+    SpFftPassPlanOf(Level, leaf, &plan);
+    SpFftBuildPlanTwiddles(plan, leaf, sine, pos);
+    pos += SpFftRoundUp32(8 * (int64_t(1) << leaf) + 8);
+    spec->LargeTwiddles = reinterpret_cast<const float*>(pos);
+    SpFftCombinePlan(leaf, order, &plan);
+    pos = SpFftBuildPlanTwiddles(plan, order, sine, pos);
+    spec->WorkBytes = int32_t(LargeSizes<Level>(order, true).Work);
+    return pos;
+}
+
+// ---- Spec sizes ----
+
+template <int32_t Level> SpFftSizes RealSizes(int32_t order)
+{
+    if (order <= 3)
+    {
+        return {168, 0, 0};
+    }
+    const int32_t h = order - 1;
+    const int64_t halfPoints = int64_t(1) << h;
+    const int64_t points = int64_t(1) << order;
+    SpFftSizes sizes;
+    if (h > SpFftDirectLimit(Level))
+    {
+        sizes = LargeSizes<Level>(h, true);
+    }
+    else
+    {
+        sizes = {SpFftRoundUp32(8 * halfPoints + 8), 0, 8 * halfPoints};
+    }
+    sizes.Spec += SpFftRoundUp32(halfPoints + 4) + 2 * SpFftRoundUp32(2 * points) + 192;
+    sizes.Init = order > 10 ? sizes.Init + SpFftRoundUp32(points + 4) + 32 : 0;
+    if (sizes.Work > 0)
+    {
+        sizes.Work += 32;
+    }
+    return sizes;
+}
+
+template <int32_t Level> SpFftSizes ComplexSizes(int32_t order)
+{
+    if (order <= 3)
+    {
+        return {168, 0, 0};
+    }
+    const int64_t points = int64_t(1) << order;
+    const int64_t index = SpFftRoundUp32(points + 4);
+    const int64_t init = order > 10 ? index + 32 : 0;
+    if (order <= SpFftDirectLimit(Level))
+    {
+        return {SpFftRoundUp32(8 * points + 8) + index + 192, init, SpFftRoundUp32(8 * points) + 32};
+    }
+    const SpFftSizes large = LargeSizes<Level>(order, true);
+    return {large.Spec + index + 192, init, large.Work + 32};
+}
+
+// The index table and core table of a direct order, or the large-order tables, behind the
+// header; returns the end.
+template <int32_t Level> uint8_t* BuildCoreTables(SpFftSpec* spec, int32_t order, SpFftSine sine)
+{
+    auto* base = reinterpret_cast<uint8_t*>(spec);
+    auto* index = reinterpret_cast<uint32_t*>(base + sizeof(SpFftSpec));
+    spec->BitRev = reinterpret_cast<const int32_t*>(index);
+    uint8_t* end = Level == SpFftLevel1 ? SpFftBuildBitRevIndexTable_L1(order, index)
+                                        : SpFftBuildBitRevIndexTable_L2(order, index);
+    if (order > SpFftDirectLimit(Level))
+    {
+        uint8_t* pos = SpFftAlignUp32(base + sizeof(SpFftSpec)) + SpFftRoundUp32((int64_t(1) << order) + 4);
+        return Level == SpFftLevel1   ? SpFftInitLargeTables_L1(spec, order, sine, pos)
+               : Level == SpFftLevel2 ? SpFftInitLargeTables_L2(spec, order, sine, pos)
+                                      : SpFftInitLargeTables_L3(spec, order, sine, pos);
+    }
+    spec->Radix4 = reinterpret_cast<const float*>(end);
+    end = Level == SpFftLevel1 ? SpFftBuildRadix4Twiddles_L1(order, sine, end)
+                               : SpFftBuildRadix4Twiddles_L2(order, sine, end);
+    spec->WorkBytes = int32_t(8 * (int64_t(1) << order));
+    return end;
+}
+
+template <int32_t Level>
+SpStatus RealInit(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint, uint8_t* specBuffer,
+                  uint8_t* initBuffer)
+{
+    SpFftSpec* spec = nullptr;
+    const SpStatus status = SpFftBeginInit(RealSizes<Level>, SpFftKindReal, ppSpec, order, flag, hint,
+                                           specBuffer, initBuffer, &spec);
+    if (status != SpOk)
+    {
+        return status;
+    }
+    spec->Level = Level;
+    if (order >= 4)
+    {
+        const SpFftSine sine = SpFftSineFor(order, initBuffer);
+        uint8_t* pos = BuildCoreTables<Level>(spec, order - 1, sine);
+        spec->RealSplit = reinterpret_cast<const float*>(pos);
+        pos = SpFftBuildRealSplitTwiddles(pos, order, sine);
+        spec->RealMerge = reinterpret_cast<const float*>(pos);
+        SpFftBuildComplexTwiddles(pos, order, sine);
+    }
+    *ppSpec = spec;
+    return SpOk;
+}
+
+template <int32_t Level>
+SpStatus ComplexInit(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint, uint8_t* specBuffer,
+                     uint8_t* initBuffer)
+{
+    SpFftSpec* spec = nullptr;
+    const SpStatus status = SpFftBeginInit(ComplexSizes<Level>, SpFftKindComplex, ppSpec, order, flag, hint,
+                                           specBuffer, initBuffer, &spec);
+    if (status != SpOk)
+    {
+        return status;
+    }
+    spec->Level = Level;
+    if (order >= 4)
+    {
+        BuildCoreTables<Level>(spec, order, SpFftSineFor(order, initBuffer));
+    }
+    *ppSpec = spec;
+    return SpOk;
+}
+
+} // namespace
+
+// ---- Plans ----
+
+bool SpFftPassPlan_L1(int32_t order, SpFftPassPlan* plan)
+{
+    plan->Count = 0;
+    return order >= 4 && order <= SpFftMaxOrder && PlanL1(order, plan);
+}
+
+bool SpFftPassPlan_L2(int32_t order, SpFftPassPlan* plan)
+{
+    plan->Count = 0;
+    return order >= 4 && order <= SpFftMaxOrder && PlanRadix4Then8(order - 2, 4, plan);
+}
+
+bool SpFftPassPlanOf(int32_t level, int32_t order, SpFftPassPlan* plan)
+{
+    return level == SpFftLevel1 ? SpFftPassPlan_L1(order, plan) : SpFftPassPlan_L2(order, plan);
+}
+
+bool SpFftCombinePlan(int32_t leaf, int32_t order, SpFftPassPlan* plan)
+{
+    plan->Count = 0;
+    return PlanRadix4Then8(order - leaf, int64_t(1) << leaf, plan);
+}
+
+int32_t SpFftDirectLimit(int32_t level)
+{
+    return level == SpFftLevel1 ? 16 : 17;
+}
+
+int32_t SpFftLargeLeafOrder(int32_t level, int32_t order)
+{
+    int32_t rows = order;
+    while (rows > SpFftDirectLimit(level))
+    {
+        rows -= SplitOf(rows).ColumnBits;
+    }
+    return rows;
+}
+
+// ---- Tables ----
+
+namespace
+{
+uint8_t* BuildIndexTable(int32_t order, uint32_t* table)
+{
+    if (order < 2)
+    {
+        return reinterpret_cast<uint8_t*>(table);
+    }
+    const int32_t bits = order - 2;
+    const int64_t quads = int64_t(1) << bits;
+    for (int64_t k = 0; k < quads; ++k)
+    {
+        table[k] = 2 * SpFftReverseBits(uint32_t(k), bits);
+    }
+    table[quads] = 0;
+    return SpFftAlignUp32(reinterpret_cast<uint8_t*>(table + quads + 1));
+}
+} // namespace
+
+uint8_t* SpFftBuildBitRevIndexTable_L1(int32_t order, uint32_t* table)
+{
+    return BuildIndexTable(order, table);
+}
+
+uint8_t* SpFftBuildBitRevIndexTable_L2(int32_t order, uint32_t* table)
+{
+    return BuildIndexTable(order, table);
+}
+
+uint8_t* SpFftBuildPlanTwiddles(const SpFftPassPlan& plan, int32_t order, SpFftSine sine, uint8_t* pos)
+{
+    const int64_t points = int64_t(1) << order;
+    float* out = reinterpret_cast<float*>(pos);
+    for (int32_t pass = 0; pass < plan.Count; ++pass)
+    {
+        const int32_t radix = plan.Radix[pass];
+        const int64_t span = plan.Span[pass];
+        const int64_t stride = points / (radix * span);
+        for (int64_t k0 = 0; k0 < span; k0 += 4)
+        {
+            for (int32_t p = 1; p < radix; ++p)
+            {
+                for (int64_t k = k0; k < k0 + 4; ++k)
+                {
+                    double cosv, sinv;
+                    SpFftCosSin(sine, order, (p * k * stride) & (points - 1), &cosv, &sinv);
+                    out[k - k0] = float(cosv);
+                    out[4 + k - k0] = float(-sinv);
+                }
+                out += 8;
+            }
+        }
+    }
+    return SpFftAlignUp32(reinterpret_cast<uint8_t*>(out));
+}
+
+uint8_t* SpFftBuildRadix4Twiddles_L1(int32_t order, SpFftSine sine, uint8_t* pos)
+{
+    SpFftPassPlan plan;
+    if (!SpFftPassPlan_L1(order, &plan))
+    {
+        return pos;
+    }
+    SpFftBuildPlanTwiddles(plan, order, sine, pos);
+    return pos + SpFftRoundUp32(8 * (int64_t(1) << order));
+}
+
+uint8_t* SpFftBuildRadix4Twiddles_L2(int32_t order, SpFftSine sine, uint8_t* pos)
+{
+    SpFftPassPlan plan;
+    if (!SpFftPassPlan_L2(order, &plan))
+    {
+        return pos;
+    }
+    SpFftBuildPlanTwiddles(plan, order, sine, pos);
+    return pos + SpFftRoundUp32(8 * (int64_t(1) << order));
+}
+
+SpFftSizes SpFftGetLargeBufferSize_L1(int32_t order)
+{
+    return LargeSizes<SpFftLevel1>(order, true);
+}
+
+SpFftSizes SpFftGetLargeBufferSize_L2(int32_t order)
+{
+    return LargeSizes<SpFftLevel2>(order, true);
+}
+
+SpFftSizes SpFftGetLargeBufferSize_L3(int32_t order)
+{
+    return LargeSizes<SpFftLevel3>(order, true);
+}
+
+uint8_t* SpFftInitLargeTables_L1(SpFftSpec* spec, int32_t order, SpFftSine sine, uint8_t* pos)
+{
+    return InitLarge<SpFftLevel1>(spec, order, sine, pos);
+}
+
+uint8_t* SpFftInitLargeTables_L2(SpFftSpec* spec, int32_t order, SpFftSine sine, uint8_t* pos)
+{
+    return InitLarge<SpFftLevel2>(spec, order, sine, pos);
+}
+
+uint8_t* SpFftInitLargeTables_L3(SpFftSpec* spec, int32_t order, SpFftSine sine, uint8_t* pos)
+{
+    return InitLarge<SpFftLevel3>(spec, order, sine, pos);
+}
+
+// ---- Size queries, initialisations and creates ----
+
+#define SP_FFT_DEFINE_SETUP(L, Level)                                                                        \
+    SpStatus SpFftRealGetSize_##L(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes,            \
+                                  int32_t* pInitBytes, int32_t* pWorkBytes)                                  \
+    {                                                                                                        \
+        return SpFftGetSizeOf(RealSizes<Level>, order, flag, pSpecBytes, pInitBytes, pWorkBytes);            \
+    }                                                                                                        \
+    SpStatus SpFftRealInit_##L(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint,                \
+                               uint8_t* specBuffer, uint8_t* initBuffer)                                     \
+    {                                                                                                        \
+        return RealInit<Level>(ppSpec, order, flag, hint, specBuffer, initBuffer);                           \
+    }                                                                                                        \
+    SpStatus SpFftRealCreate_##L(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint)              \
+    {                                                                                                        \
+        return SpFftCreateWith(SpFftRealGetSize_##L, SpFftRealInit_##L, ppSpec, order, flag, hint);          \
+    }                                                                                                        \
+    SpStatus SpFftComplexGetSize_##L(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes,         \
+                                     int32_t* pInitBytes, int32_t* pWorkBytes)                               \
+    {                                                                                                        \
+        return SpFftGetSizeOf(ComplexSizes<Level>, order, flag, pSpecBytes, pInitBytes, pWorkBytes);         \
+    }                                                                                                        \
+    SpStatus SpFftComplexInit_##L(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint,             \
+                                  uint8_t* specBuffer, uint8_t* initBuffer)                                  \
+    {                                                                                                        \
+        return ComplexInit<Level>(ppSpec, order, flag, hint, specBuffer, initBuffer);                        \
+    }                                                                                                        \
+    SpStatus SpFftComplexCreate_##L(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint)           \
+    {                                                                                                        \
+        return SpFftCreateWith(SpFftComplexGetSize_##L, SpFftComplexInit_##L, ppSpec, order, flag, hint);    \
+    }
+
+SP_FFT_DEFINE_SETUP(L1, SpFftLevel1)
+SP_FFT_DEFINE_SETUP(L2, SpFftLevel2)
+SP_FFT_DEFINE_SETUP(L3, SpFftLevel3)
+
+// ---- Cache size for the non-temporal copies ----
+
+namespace
+{
+
+// CPUID leaf-2 descriptors of the last-level caches, searched in this order; a code gives
+// (code >> 4) << ((code & 15) + 18) bytes.
+struct CacheRow
+{
+    uint8_t Descriptor;
+    uint8_t Code;
+};
+const CacheRow kCacheDescriptors[] = {
+    {0x4D, 0x16}, {0x4C, 0x34}, {0x4B, 0x15}, {0x47, 0x15}, {0x4E, 0x33}, {0x4A, 0x33}, {0x49, 0x14},
+    {0x29, 0x14}, {0x46, 0x14}, {0x48, 0x32}, {0x25, 0x13}, {0x7D, 0x13}, {0x85, 0x13}, {0x45, 0x13},
+    {0x23, 0x12}, {0x87, 0x12}, {0x7C, 0x12}, {0x78, 0x12}, {0x84, 0x12}, {0x44, 0x12}, {0x22, 0x11},
+    {0x7B, 0x11}, {0x80, 0x11}, {0x86, 0x11}, {0x3E, 0x11}, {0x7F, 0x11}, {0x83, 0x11}, {0x43, 0x11},
+};
+
+} // namespace
+
+int64_t SpCopyCacheBytes(int32_t level)
+{
+    if (!SpIsGenuineIntel())
+    {
+        return 0; // other vendors' leaf 2 does not describe their caches
+    }
+    uint32_t regs[4];
+    SpCpuId(regs, 0, 0);
+    int64_t divisor = 1;
+    if (level == SpFftLevel1 && regs[0] >= 4)
+    {
+        SpCpuId(regs, 4, 0);
+        divisor = int64_t(regs[0] >> 26) + 1; // the cores that share the cache
+    }
+    SpCpuId(regs, 2, 0);
+    if ((regs[0] & 0xFF) != 1)
+    {
+        return 0;
+    }
+    uint8_t bytes[16] = {};
+    for (int r = 0; r < 4; ++r)
+    {
+        if ((regs[r] & 0x80000000u) == 0)
+        {
+            for (int b = r == 0 ? 1 : 0; b < 4; ++b)
+            {
+                bytes[4 * r + b] = uint8_t(regs[r] >> (8 * b));
+            }
+        }
+    }
+    for (const CacheRow& row : kCacheDescriptors)
+    {
+        for (uint8_t byte : bytes)
+        {
+            if (byte == row.Descriptor)
+            {
+                return (int64_t(row.Code >> 4) << ((row.Code & 15) + 18)) / divisor;
+            }
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,167 @@
+// The FFT family of processor levels 1 to 3: pass plans, table builders, the vector cores and
+// drivers, and the level entries behind the FFT rows of the level tables. A spec laid out by a
+// level carries that level's word and is read only by that level's transforms: the cores read
+// tables built for their own pass plan.
+//
+// Complex data are interleaved floats (re, im). The cores work on the four-point block layout:
+// four consecutive points stored as their four real parts, then their four imaginary parts.
+#pragma once
+
+#include <stdint.h>
+
+#include "driver/primitives/dispatch/sp_level_tables.h"
+#include "driver/primitives/fft/sp_fft.h"
+#include "driver/primitives/fft/sp_fft_internal.h"
+
+enum : int32_t
+{
+    SpFftLevel1 = 1,
+    SpFftLevel2 = 2,
+    SpFftLevel3 = 3,
+    SpFftMaxPasses = 16,
+};
+
+// Butterfly passes after the first (untwiddled radix-4) pass: pass i has radix Radix[i] (2, 4
+// or 8) and combines sub-transforms of Span[i] points. The last pass is the final one.
+struct SpFftPassPlan
+{
+    int32_t Count;
+    int32_t Radix[SpFftMaxPasses];
+    int64_t Span[SpFftMaxPasses];
+};
+
+// The pass plan of a core of 2^order points (order >= 4), one function per plan family: level 1,
+// and level 2 (which serves level 3). False for an order outside 4 .. 30.
+bool SpFftPassPlan_L1(int32_t order, SpFftPassPlan* plan);
+bool SpFftPassPlan_L2(int32_t order, SpFftPassPlan* plan);
+// The plan of `level` (1 to 3).
+bool SpFftPassPlanOf(int32_t level, int32_t order, SpFftPassPlan* plan);
+// The passes that combine runs of 2^leaf transformed points into one transform of 2^order.
+bool SpFftCombinePlan(int32_t leaf, int32_t order, SpFftPassPlan* plan);
+
+// The largest complex order a level transforms without its large-order driver, and the order
+// of the runs that driver transforms with the in-place core.
+int32_t SpFftDirectLimit(int32_t level);
+int32_t SpFftLargeLeafOrder(int32_t level, int32_t order);
+
+// ---- Table builders (scalar set-up code; each returns the next free 32-byte aligned address) --
+
+// n/4 + 1 entries; entry k = 2 rev(k) over the order - 2 low bits, entry n/4 = 0 (the end mark).
+uint8_t* SpFftBuildBitRevIndexTable_L1(int32_t order, uint32_t* table);
+uint8_t* SpFftBuildBitRevIndexTable_L2(int32_t order, uint32_t* table);
+// Records of a plan: per pass, span/4 records of radix - 1 factors exp(-2 pi i p k / (R span)),
+// each factor as four cosines then four negated sines for four consecutive k.
+uint8_t* SpFftBuildPlanTwiddles(const SpFftPassPlan& plan, int32_t order, SpFftSine sine, uint8_t* pos);
+// The core table of 2^order points for `level`'s plan (nothing below order 4).
+uint8_t* SpFftBuildRadix4Twiddles_L1(int32_t order, SpFftSine sine, uint8_t* pos);
+uint8_t* SpFftBuildRadix4Twiddles_L2(int32_t order, SpFftSine sine, uint8_t* pos);
+
+// Sizes of the large-order tables of complex order `order` at `level`: table, init (0) and work
+// bytes. 64-bit, so that no order wraps.
+SpFftSizes SpFftGetLargeBufferSize_L1(int32_t order);
+SpFftSizes SpFftGetLargeBufferSize_L2(int32_t order);
+SpFftSizes SpFftGetLargeBufferSize_L3(int32_t order);
+// Builds the leaf table and the combining records at pos; sets the spec's Radix4, LargeTwiddles
+// and WorkBytes.
+uint8_t* SpFftInitLargeTables_L1(SpFftSpec* spec, int32_t order, SpFftSine sine, uint8_t* pos);
+uint8_t* SpFftInitLargeTables_L2(SpFftSpec* spec, int32_t order, SpFftSine sine, uint8_t* pos);
+uint8_t* SpFftInitLargeTables_L3(SpFftSpec* spec, int32_t order, SpFftSine sine, uint8_t* pos);
+
+// The cache size a level's byte copy measures its non-temporal limit against (level 1: per core
+// sharing it), from CPUID leaf 2 on GenuineIntel processors; 0 when none is described.
+int64_t SpCopyCacheBytes(int32_t level);
+
+// ---- Level entries and kernels, one set per level -------------------------------------------
+
+#define SP_FFT_DECLARE_LEVEL(L)                                                                              \
+    SpStatus SpFftRealGetSize_##L(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes,            \
+                                  int32_t* pInitBytes, int32_t* pWorkBytes);                                 \
+    SpStatus SpFftRealInit_##L(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint,                \
+                               uint8_t* specBuffer, uint8_t* initBuffer);                                    \
+    SpStatus SpFftRealCreate_##L(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint);             \
+    SpStatus SpFftComplexGetSize_##L(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes,         \
+                                     int32_t* pInitBytes, int32_t* pWorkBytes);                              \
+    SpStatus SpFftComplexInit_##L(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint,             \
+                                  uint8_t* specBuffer, uint8_t* initBuffer);                                 \
+    SpStatus SpFftComplexCreate_##L(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint);          \
+    SpStatus SpFftFwdComplex_##L(const SpComplexF32* src, SpComplexF32* dst, const SpFftSpec* spec,          \
+                                 uint8_t* buffer);                                                           \
+    SpStatus SpFftFwdRealToPack_##L(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer);   \
+    SpStatus SpFftInvPackToReal_##L(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer);   \
+    SpStatus SpFftFwdRealInPlace_##L(float* srcdst, const SpFftSpec* spec, uint8_t* buffer);                 \
+    SpStatus SpFftInvRealInPlace_##L(float* srcdst, const SpFftSpec* spec, uint8_t* buffer);                 \
+    SpStatus SpMulPackInPlaceF32_##L(const float* src, float* srcdst, int32_t len);                          \
+    SpStatus SpMulPackF32_##L(const float* src1, const float* src2, float* dst, int32_t len);                \
+    void SpCopyBytes_##L(const void* src, void* dst, int64_t byteCount);                                     \
+    void SpFftRadix4Fwd_##L(const float* src, float* dst, int64_t points, const float* twiddles,             \
+                            const uint32_t* index, float* work);                                             \
+    void SpFftRadix4Inv_##L(const float* src, float* dst, int64_t points, const float* twiddles,             \
+                            const uint32_t* index, float* work);                                             \
+    void SpFftOrder16Fwd_##L(float* data, int64_t points, const float* twiddles, float* work,                \
+                             int32_t layout);                                                                \
+    void SpFftOrder16Inv_##L(float* data, int64_t points, const float* twiddles, float* work,                \
+                             int32_t layout);                                                                \
+    void SpFftReImFwd_##L(const float* srcRe, const float* srcIm, float* dstRe, float* dstIm,                \
+                          int64_t points, const float* twiddles, const uint32_t* index, float* work);        \
+    void SpFftReImInv_##L(const float* srcRe, const float* srcIm, float* dstRe, float* dstIm,                \
+                          int64_t points, const float* twiddles, const uint32_t* index, float* work);        \
+    void SpFftReImInPlaceFwd_##L(float* re, float* im, int64_t points, const float* twiddles, float* work);  \
+    void SpFftReImInPlaceInv_##L(float* re, float* im, int64_t points, const float* twiddles, float* work);  \
+    void SpFftBitReverseCopy32_##L(const uint32_t* src, uint32_t* dst, int64_t count);                       \
+    void SpFftBitReverseInPlace32_##L(uint32_t* data, int64_t count);                                        \
+    void SpFftBitReverseCopyF64_##L(const double* src, double* dst, int64_t count);                          \
+    void SpFftBitReverseInPlaceF64_##L(double* data, int64_t count);                                         \
+    void SpFftBitReverseCopy128_##L(const void* src, void* dst, int64_t count);                              \
+    void SpFftBitReverseInPlace128_##L(void* data, int64_t count);                                           \
+    void SpFftBitReverseCopy_##L(const float* src, float* dst, int64_t points);                              \
+    void SpFftBitReverseInPlace_##L(float* data, int64_t points);                                            \
+    void SpFftLargeFwd_##L(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* work); \
+    void SpFftLargeInv_##L(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* work); \
+    void SpFftRealFwdPostProcess_##L(float* data, int64_t points, const float* split);                       \
+    void SpFftRealInvPreProcess_##L(const float* src, float* dst, int64_t points, const float* merge);       \
+    void SpSpectrumMulInPlace_##L(const float* src, float* srcdst, int64_t pairs);                           \
+    void SpSpectrumMul_##L(const float* src1, const float* src2, float* dst, int64_t pairs);                 \
+    void SpFftRealKernelOrder1_##L(const float* src, float* dst);                                            \
+    void SpFftRealKernelOrder1Scaled_##L(const float* src, float* dst, float scale);                         \
+    void SpFftRealKernelFwdOrder2_##L(const float* src, float* dst);                                         \
+    void SpFftRealKernelFwdOrder3_##L(const float* src, float* dst);                                         \
+    void SpFftRealKernelFwdOrder2Scaled_##L(const float* src, float* dst, float scale);                      \
+    void SpFftRealKernelFwdOrder3Scaled_##L(const float* src, float* dst, float scale);                      \
+    void SpFftRealKernelInvOrder2_##L(const float* src, float* dst);                                         \
+    void SpFftRealKernelInvOrder3_##L(const float* src, float* dst);                                         \
+    void SpFftRealKernelInvOrder2Scaled_##L(const float* src, float* dst, float scale);                      \
+    void SpFftRealKernelInvOrder3Scaled_##L(const float* src, float* dst, float scale);                      \
+    void SpFftComplexKernelOrder2_##L(const float* src, float* dst);                                         \
+    void SpFftComplexKernelOrder3_##L(const float* src, float* dst);                                         \
+    void SpFftComplexKernelOrder2Scaled_##L(const float* src, float* dst, float scale);                      \
+    void SpFftComplexKernelOrder3Scaled_##L(const float* src, float* dst, float scale);
+
+// The eight-way decimated cores and radix-8 combining passes (levels 2 and 3 only): see the
+// kernels' comments for the layouts.
+#define SP_FFT_DECLARE_DECIM8(L)                                                                             \
+    void SpFftDecim8HalfFwd_##L(const SpComplexF32* src, float* dst, int64_t points, const float* twiddles,  \
+                                const uint32_t* index, float* work);                                         \
+    void SpFftDecim8HalfInv_##L(const SpComplexF32* src, float* dst, int64_t points, const float* twiddles,  \
+                                const uint32_t* index, float* work);                                         \
+    void SpFftDecim8HalfReImFwd_##L(const float* srcRe, const float* srcIm, float* dst, int64_t points,      \
+                                    const float* twiddles, const uint32_t* index);                           \
+    void SpFftDecim8HalfReImInv_##L(const float* srcRe, const float* srcIm, float* dst, int64_t points,      \
+                                    const float* twiddles, const uint32_t* index);                           \
+    void SpFftRadix8CombineFwd_##L(float* src, SpComplexF32* dst, int64_t points, int64_t count,             \
+                                   const float* twiddles);                                                   \
+    void SpFftRadix8CombineInv_##L(float* src, SpComplexF32* dst, int64_t points, int64_t count,             \
+                                   const float* twiddles);                                                   \
+    void SpFftRadix8CombineReImFwd_##L(const float* src, float* dstRe, float* dstIm, int64_t points,         \
+                                       int32_t count, const float* twiddles);                                \
+    void SpFftRadix8CombineReImInv_##L(const float* src, float* dstRe, float* dstIm, int64_t points,         \
+                                       int32_t count, const float* twiddles);
+
+SP_FFT_DECLARE_DECIM8(L2)
+SP_FFT_DECLARE_DECIM8(L3)
+
+SP_FFT_DECLARE_LEVEL(L1)
+SP_FFT_DECLARE_LEVEL(L2)
+SP_FFT_DECLARE_LEVEL(L3)
+
+// The complex kernels of orders 0 to 3: 8 entries per level (0-3 unscaled, 4-7 scaled).
+extern const SpEntry SpFftComplexKernelTable[32];

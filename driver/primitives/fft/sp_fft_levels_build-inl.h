@@ -1,0 +1,658 @@
+// The FFT family of one processor level: each level's thin file defines SP_FFT_LEVEL (1 to 3)
+// and SP_FFT_SUFFIX, switches on its instruction set and includes this file once, so the three
+// builds are one text. Entries check their arguments as the generic build does and refuse a spec
+// laid out by another level; the kernels check nothing.
+#include "driver/primitives/dispatch/sp_alloc.h"
+#include "driver/primitives/dispatch/sp_level_builds.h"
+#include "driver/primitives/fft/sp_fft_engine-inl.h"
+
+#define SP_FFT_CAT2(a, b) a##_##b
+#define SP_FFT_CAT(a, b) SP_FFT_CAT2(a, b)
+#define SP_FFT_LN(name) SP_FFT_CAT(name, SP_FFT_SUFFIX)
+
+namespace
+{
+namespace sp_fft_level
+{
+using namespace sp_fft_engine;
+
+constexpr int32_t kLevel = SP_FFT_LEVEL;
+constexpr float kC = 0.70710677f; // the float nearest sqrt(1/2), as the small kernels use it
+constexpr float kR = 1.4142135f;  // the float nearest sqrt(2)
+
+int32_t Log2(int64_t points)
+{
+    int32_t order = 0;
+    while ((int64_t(1) << order) < points)
+    {
+        ++order;
+    }
+    return order;
+}
+
+// The level's multiply by a constant (level 2's serves level 3).
+inline void ScaleInPlace(float scale, float* data, int32_t count)
+{
+    if (kLevel == SpFftLevel1)
+    {
+        SpMulConstInPlaceF32_L1(scale, data, count);
+    }
+    else
+    {
+        SpMulConstInPlaceF32_L2(scale, data, count);
+    }
+}
+
+// Elements of any width moved as whole values: 4 and 8 bytes, a complex float, 16 bytes.
+struct Wide
+{
+    uint64_t Lo;
+    uint64_t Hi;
+};
+
+template <typename T> inline T LoadAt(const void* base, int64_t i)
+{
+    T v;
+    memcpy(&v, static_cast<const uint8_t*>(base) + i * int64_t(sizeof(T)), sizeof(T));
+    return v;
+}
+
+template <typename T> inline void StoreAt(void* base, int64_t i, T v)
+{
+    memcpy(static_cast<uint8_t*>(base) + i * int64_t(sizeof(T)), &v, sizeof(T));
+}
+
+// dst[rev(i)] = src[i] over 8 x 8 tiles: the top and bottom three bits of an index trade
+// places while the middle bits reverse, so each tile reads eight rows and writes eight.
+// src may equal dst: a tile and its partner are read before either is written.
+template <typename T> void BitReverseOf(const void* src, void* dst, int64_t count)
+{
+    const int32_t order = Log2(count);
+    T t1[64], t2[64];
+    if (order < 6)
+    {
+        for (int64_t i = 0; i < count; ++i)
+        {
+            t1[i] = LoadAt<T>(src, i);
+        }
+        for (int64_t i = 0; i < count; ++i)
+        {
+            StoreAt<T>(dst, int64_t(SpFftReverseBits(uint32_t(i), order)), t1[i]);
+        }
+        return;
+    }
+    const bool inPlace = src == dst;
+    const int32_t middle = order - 6;
+    const int32_t high = order - 3;
+    int64_t rev3[8];
+    for (int32_t k = 0; k < 8; ++k)
+    {
+        rev3[k] = SpFftReverseBits(uint32_t(k), 3);
+    }
+    for (int64_t m = 0; m < (int64_t(1) << middle); ++m)
+    {
+        const int64_t mr = SpFftReverseBits(uint32_t(m), middle);
+        if (inPlace && mr < m)
+        {
+            continue;
+        }
+        const bool partner = inPlace && mr != m;
+        for (int64_t c = 0; c < 8; ++c)
+        {
+            for (int64_t a = 0; a < 8; ++a)
+            {
+                t1[8 * c + a] = LoadAt<T>(src, (c << high) + 8 * m + a);
+                if (partner)
+                {
+                    t2[8 * c + a] = LoadAt<T>(src, (c << high) + 8 * mr + a);
+                }
+            }
+        }
+        for (int64_t a = 0; a < 8; ++a)
+        {
+            for (int64_t c = 0; c < 8; ++c)
+            {
+                StoreAt<T>(dst, (rev3[a] << high) + 8 * mr + rev3[c], t1[8 * c + a]);
+                if (partner)
+                {
+                    StoreAt<T>(dst, (rev3[a] << high) + 8 * m + rev3[c], t2[8 * c + a]);
+                }
+            }
+        }
+    }
+}
+
+void BitReverse(const float* src, float* dst, int64_t points)
+{
+    BitReverseOf<uint64_t>(src, dst, points);
+}
+
+// Runs of 2^leaf points through the in-place core (block layout, scaled while in cache), then
+// the combining passes over the whole array, the last of which interleaves.
+template <bool Inverse>
+void Large(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* work)
+{
+    const int64_t points = int64_t(1) << order;
+    BitReverse(src, dst, points);
+    const int32_t leaf = SpFftLargeLeafOrder(kLevel, order);
+    const int64_t run = int64_t(1) << leaf;
+    const bool scale = Inverse ? spec->InvScaleOn != 0 : spec->FwdScaleOn != 0;
+    for (int64_t base = 0; base < points; base += run)
+    {
+        Order16Core<kLevel, Inverse>(dst + 2 * base, run, spec->Radix4, work, 0);
+        if (scale)
+        {
+            ScaleInPlace(spec->Scale, dst + 2 * base, int32_t(2 * run));
+        }
+    }
+    SpFftPassPlan plan;
+    SpFftCombinePlan(leaf, order, &plan);
+    RunPlan<Inverse>(plan, dst, dst, points, spec->LargeTwiddles, true);
+}
+
+// The complex transform of 2^order points (order >= 3) by the level's order limits: the
+// radix-4 core, a bit reversal and the in-place core at the direct limit, the large-order
+// driver above; the spec's scale for the direction, once.
+template <bool Inverse>
+void Transform(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* work)
+{
+    const int64_t points = int64_t(1) << order;
+    const int32_t direct = SpFftDirectLimit(kLevel);
+    if (order > direct)
+    {
+        Large<Inverse>(spec, src, dst, order, work);
+        return;
+    }
+    if (order < direct)
+    {
+        Radix4Core<kLevel, Inverse>(src, dst, points, spec->Radix4,
+                                    reinterpret_cast<const uint32_t*>(spec->BitRev), work);
+    }
+    else
+    {
+        BitReverse(src, dst, points);
+        Order16Core<kLevel, Inverse>(dst, points, spec->Radix4, work, 1);
+    }
+    if (Inverse ? spec->InvScaleOn : spec->FwdScaleOn)
+    {
+        ScaleInPlace(spec->Scale, dst, int32_t(2 * points));
+    }
+}
+
+SpStatus CheckSpec(const SpFftSpec* spec, int32_t kind, const void* src, const void* dst)
+{
+    if (!spec)
+    {
+        return SpErrNullPointer;
+    }
+    if (spec->Kind != kind || spec->Level != kLevel || spec->Order < 0 || spec->Order > SpFftMaxOrder)
+    {
+        return SpErrStateMismatch; // another kind, or tables laid out for another level's plans
+    }
+    if (!src || !dst)
+    {
+        return SpErrNullPointer;
+    }
+    return SpOk;
+}
+
+// Pairs (a + ib)(c + id) = (ac - bd) + i(bc + ad), two pairs a vector: each product rounded
+// once, no fused multiply-add, so the vector body and the tail give the same bits.
+void PairMul(const float* src1, const float* src2, float* dst, int64_t pairs)
+{
+    int64_t i = 0;
+    for (; i + 2 <= pairs; i += 2)
+    {
+        const __m128 a = _mm_loadu_ps(src1 + 2 * i);
+        const __m128 c = _mm_loadu_ps(src2 + 2 * i);
+        const __m128 t1 = _mm_mul_ps(a, _mm_moveldup_ps(c));
+        const __m128 t2 = _mm_mul_ps(_mm_shuffle_ps(a, a, _MM_SHUFFLE(2, 3, 0, 1)), _mm_movehdup_ps(c));
+        _mm_storeu_ps(dst + 2 * i, _mm_addsub_ps(t1, t2));
+    }
+    for (; i < pairs; ++i)
+    {
+        const float a = src1[2 * i], b = src1[2 * i + 1], c = src2[2 * i], d = src2[2 * i + 1];
+        dst[2 * i] = a * c - b * d;
+        dst[2 * i + 1] = b * c + a * d;
+    }
+}
+
+// DC, then Nyquist for an even length, then the pairs.
+void MulPack(const float* src1, const float* src2, float* dst, int32_t len)
+{
+    dst[0] = src1[0] * src2[0];
+    int32_t first = 1;
+    if (len % 2 == 0)
+    {
+        dst[1] = src1[1] * src2[1];
+        first = 2;
+    }
+    PairMul(src1 + first, src2 + first, dst + first, (len - first) / 2);
+}
+
+// ---- Small kernels ----
+
+inline void RealFwd2(float s02, float s13, float d02, float d31, float* y)
+{
+    y[0] = s02 + s13;
+    y[1] = s02 - s13;
+    y[2] = d02;
+    y[3] = d31;
+}
+
+inline void RealInv2(float p, float q, float c2, float d3, float* y)
+{
+    y[0] = p + c2;
+    y[1] = q - d3;
+    y[2] = p - c2;
+    y[3] = q + d3;
+}
+
+inline void RealFwd3(float a, float b, float c, float d, float e, float f, float g, float h, float* y)
+{
+    const float t = (f - h) * kC, u = (f + h) * -kC;
+    y[0] = (a + c) + (e + g);
+    y[1] = (a + c) - (e + g);
+    y[2] = b + t;
+    y[3] = u - d;
+    y[4] = a - c;
+    y[5] = g - e;
+    y[6] = b - t;
+    y[7] = u + d;
+}
+
+inline void RealInv3(float a, float b, float c, float d, float e, float f, float g, float h, float* y)
+{
+    const float t = (f - h) * kR, u = (f + h) * -kR;
+    y[0] = (a + c) + 2.0f * e;
+    y[1] = (b - d) + t;
+    y[2] = (a - c) - 2.0f * g;
+    y[3] = (b + d) + u;
+    y[4] = (a + c) - 2.0f * e;
+    y[5] = (b - d) - t;
+    y[6] = (a - c) + 2.0f * g;
+    y[7] = (b + d) - u;
+}
+
+struct Cx
+{
+    float Re;
+    float Im;
+};
+
+inline Cx CAdd(Cx a, Cx b)
+{
+    return {a.Re + b.Re, a.Im + b.Im};
+}
+
+inline Cx CSub(Cx a, Cx b)
+{
+    return {a.Re - b.Re, a.Im - b.Im};
+}
+
+inline Cx CLoad(const float* p, float s, bool scaled)
+{
+    return scaled ? Cx{p[0] * s, p[1] * s} : Cx{p[0], p[1]};
+}
+
+inline Cx CScale(Cx a, float s, bool scaled)
+{
+    return scaled ? Cx{a.Re * s, a.Im * s} : a;
+}
+
+void Complex4(const float* x, float* y, float s, bool scaled)
+{
+    const Cx x0 = CLoad(x, 1, false), x1 = CLoad(x + 2, 1, false), x2 = CLoad(x + 4, 1, false),
+             x3 = CLoad(x + 6, 1, false);
+    const Cx a = CScale(CAdd(x0, x2), s, scaled), b = CScale(CSub(x0, x2), s, scaled);
+    const Cx sum = CScale(CAdd(x1, x3), s, scaled), t = CScale(CSub(x1, x3), s, scaled);
+    const Cx y0 = CAdd(a, sum), y2 = CSub(a, sum);
+    const Cx y1 = {b.Re + t.Im, b.Im - t.Re}, y3 = {b.Re - t.Im, b.Im + t.Re};
+    y[0] = y0.Re, y[1] = y0.Im, y[2] = y1.Re, y[3] = y1.Im;
+    y[4] = y2.Re, y[5] = y2.Im, y[6] = y3.Re, y[7] = y3.Im;
+}
+
+void Complex8(const float* x, float* y, float s, bool scaled)
+{
+    Cx p[8];
+    for (int k = 0; k < 8; ++k)
+    {
+        p[k] = {x[2 * k], x[2 * k + 1]};
+    }
+    const Cx a = CScale(CAdd(p[0], p[4]), s, scaled), b = CScale(CSub(p[0], p[4]), s, scaled);
+    const Cx e = CScale(CAdd(p[2], p[6]), s, scaled), f = CScale(CSub(p[2], p[6]), s, scaled);
+    const Cx g = CScale(CAdd(p[1], p[5]), s, scaled), h = CScale(CSub(p[1], p[5]), s, scaled);
+    const Cx k = CScale(CAdd(p[3], p[7]), s, scaled), j = CScale(CSub(p[3], p[7]), s, scaled);
+    const Cx ae = CAdd(a, e), gk = CAdd(g, k), dae = CSub(a, e), dgk = CSub(g, k);
+    const Cx pp = {b.Re + f.Im, b.Im - f.Re}, q = {b.Re - f.Im, b.Im + f.Re};
+    const Cx u = {h.Re + j.Im, h.Im - j.Re}, v = {h.Re - j.Im, h.Im + j.Re};
+    const Cx cu = {kC * (u.Re + u.Im), kC * (u.Im - u.Re)};
+    const Cx cv = {-kC * (v.Re - v.Im), -kC * (v.Im + v.Re)};
+    const Cx out[8] = {
+        CAdd(ae, gk), CAdd(pp, cu), {dae.Re + dgk.Im, dae.Im - dgk.Re}, CAdd(q, cv),
+        CSub(ae, gk), CSub(pp, cu), {dae.Re - dgk.Im, dae.Im + dgk.Re}, CSub(q, cv),
+    };
+    for (int n = 0; n < 8; ++n)
+    {
+        y[2 * n] = out[n].Re;
+        y[2 * n + 1] = out[n].Im;
+    }
+}
+
+} // namespace sp_fft_level
+} // namespace
+
+using namespace sp_fft_level;
+
+// ---- Kernels under their names ----
+
+// Copies at least half the last-level cache to a 16-byte aligned destination with streaming
+// stores, so that they do not evict what the caller works on next: each 256 KiB of the source is
+// touched first (one read a line), then copied. Other copies go through the caches.
+void SP_FFT_LN(SpCopyBytes)(const void* src, void* dst, int64_t byteCount)
+{
+    const auto* s = static_cast<const uint8_t*>(src);
+    auto* d = static_cast<uint8_t*>(dst);
+    if (byteCount <= 0 || s == d)
+    {
+        return;
+    }
+    if (s < d + byteCount && d < s + byteCount)
+    {
+        memmove(d, s, size_t(byteCount)); // overlap: the direction-aware move
+        return;
+    }
+    int64_t i = 0;
+    if (!Aligned16(d) && byteCount >= 64)
+    {
+        // The first 16 bytes unaligned, then on from the destination's first 16-byte boundary.
+        _mm_storeu_ps(reinterpret_cast<float*>(d), _mm_loadu_ps(reinterpret_cast<const float*>(s)));
+        i = 16 - int64_t(reinterpret_cast<uintptr_t>(d) & 15);
+    }
+    const int64_t streamFrom = kLevel == SpFftLevel1 ? 524288 : 1048576;
+    const int64_t touchStep = kLevel == SpFftLevel1 ? 128 : 64;
+    if (byteCount - i >= streamFrom)
+    {
+        const int64_t cache = SpCopyCacheBytes(kLevel);
+        if (cache > 0 && byteCount - i >= cache / 2)
+        {
+            volatile uint8_t sink = 0;
+            while (i + 16 <= byteCount)
+            {
+                const int64_t chunk = byteCount - i < 262144 ? (byteCount - i) & ~int64_t(15) : 262144;
+                for (int64_t t = 0; t < chunk; t += touchStep)
+                {
+                    sink = s[i + t];
+                }
+                for (int64_t e = i + chunk; i < e; i += 16)
+                {
+                    _mm_stream_si128(reinterpret_cast<__m128i*>(d + i),
+                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
+                }
+            }
+            (void)sink;
+            _mm_sfence();
+        }
+    }
+    for (; i + 64 <= byteCount; i += 64)
+    {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 16));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 32));
+        const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 48));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), a);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i + 16), b);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i + 32), c);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i + 48), e);
+    }
+    for (; i + 16 <= byteCount; i += 16)
+    {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
+    }
+    for (; i < byteCount; ++i)
+    {
+        d[i] = s[i];
+    }
+}
+
+void SP_FFT_LN(SpFftRadix4Fwd)(const float* src, float* dst, int64_t points, const float* twiddles,
+                               const uint32_t* index, float* work)
+{
+    Radix4Core<kLevel, false>(src, dst, points, twiddles, index, work);
+}
+
+void SP_FFT_LN(SpFftRadix4Inv)(const float* src, float* dst, int64_t points, const float* twiddles,
+                               const uint32_t* index, float* work)
+{
+    Radix4Core<kLevel, true>(src, dst, points, twiddles, index, work);
+}
+
+void SP_FFT_LN(SpFftOrder16Fwd)(float* data, int64_t points, const float* twiddles, float* work,
+                                int32_t layout)
+{
+    Order16Core<kLevel, false>(data, points, twiddles, work, layout);
+}
+
+void SP_FFT_LN(SpFftOrder16Inv)(float* data, int64_t points, const float* twiddles, float* work,
+                                int32_t layout)
+{
+    Order16Core<kLevel, true>(data, points, twiddles, work, layout);
+}
+
+void SP_FFT_LN(SpFftBitReverseCopy)(const float* src, float* dst, int64_t points)
+{
+    BitReverse(src, dst, points);
+}
+
+void SP_FFT_LN(SpFftBitReverseInPlace)(float* data, int64_t points)
+{
+    BitReverse(data, data, points);
+}
+
+void SP_FFT_LN(SpFftReImFwd)(const float* srcRe, const float* srcIm, float* dstRe, float* dstIm,
+                             int64_t points, const float* twiddles, const uint32_t* index, float* work)
+{
+    PlanarCore<kLevel, false>(srcRe, srcIm, dstRe, dstIm, points, twiddles, index, work);
+}
+
+void SP_FFT_LN(SpFftReImInv)(const float* srcRe, const float* srcIm, float* dstRe, float* dstIm,
+                             int64_t points, const float* twiddles, const uint32_t* index, float* work)
+{
+    PlanarCore<kLevel, true>(srcRe, srcIm, dstRe, dstIm, points, twiddles, index, work);
+}
+
+void SP_FFT_LN(SpFftReImInPlaceFwd)(float* re, float* im, int64_t points, const float* twiddles, float* work)
+{
+    PlanarInPlaceCore<kLevel, false>(re, im, points, twiddles, work);
+}
+
+void SP_FFT_LN(SpFftReImInPlaceInv)(float* re, float* im, int64_t points, const float* twiddles, float* work)
+{
+    PlanarInPlaceCore<kLevel, true>(re, im, points, twiddles, work);
+}
+
+// The eight-way decimated cores and their combining pass follow the level-2 plan, so only the
+// builds of levels 2 and 3 carry them.
+#if SP_FFT_LEVEL >= 2
+void SP_FFT_LN(SpFftDecim8HalfFwd)(const SpComplexF32* src, float* dst, int64_t points, const float* twiddles,
+                                   const uint32_t* index, float* work)
+{
+    Decim8Half<false>(&src->Re, nullptr, dst, points, twiddles, index, work);
+}
+
+void SP_FFT_LN(SpFftDecim8HalfInv)(const SpComplexF32* src, float* dst, int64_t points, const float* twiddles,
+                                   const uint32_t* index, float* work)
+{
+    Decim8Half<true>(&src->Re, nullptr, dst, points, twiddles, index, work);
+}
+
+void SP_FFT_LN(SpFftDecim8HalfReImFwd)(const float* srcRe, const float* srcIm, float* dst, int64_t points,
+                                       const float* twiddles, const uint32_t* index)
+{
+    Decim8Half<false>(srcRe, srcIm, dst, points, twiddles, index, nullptr);
+}
+
+void SP_FFT_LN(SpFftDecim8HalfReImInv)(const float* srcRe, const float* srcIm, float* dst, int64_t points,
+                                       const float* twiddles, const uint32_t* index)
+{
+    Decim8Half<true>(srcRe, srcIm, dst, points, twiddles, index, nullptr);
+}
+
+// Every group is read before any of its outputs is stored, so dst may be src and the source
+// is never written otherwise.
+void SP_FFT_LN(SpFftRadix8CombineFwd)(float* src, SpComplexF32* dst, int64_t points, int64_t count,
+                                      const float* twiddles)
+{
+    Radix8Combine<false>(src, &dst->Re, nullptr, points, count, twiddles);
+}
+
+void SP_FFT_LN(SpFftRadix8CombineInv)(float* src, SpComplexF32* dst, int64_t points, int64_t count,
+                                      const float* twiddles)
+{
+    Radix8Combine<true>(src, &dst->Re, nullptr, points, count, twiddles);
+}
+
+void SP_FFT_LN(SpFftRadix8CombineReImFwd)(const float* src, float* dstRe, float* dstIm, int64_t points,
+                                          int32_t count, const float* twiddles)
+{
+    Radix8Combine<false>(src, dstRe, dstIm, points, count, twiddles);
+}
+
+void SP_FFT_LN(SpFftRadix8CombineReImInv)(const float* src, float* dstRe, float* dstIm, int64_t points,
+                                          int32_t count, const float* twiddles)
+{
+    Radix8Combine<true>(src, dstRe, dstIm, points, count, twiddles);
+}
+#endif
+
+// The same permutation for the other element widths; none changes a value.
+void SP_FFT_LN(SpFftBitReverseCopy32)(const uint32_t* src, uint32_t* dst, int64_t count)
+{
+    BitReverseOf<uint32_t>(src, dst, count);
+}
+
+void SP_FFT_LN(SpFftBitReverseInPlace32)(uint32_t* data, int64_t count)
+{
+    BitReverseOf<uint32_t>(data, data, count);
+}
+
+void SP_FFT_LN(SpFftBitReverseCopyF64)(const double* src, double* dst, int64_t count)
+{
+    BitReverseOf<double>(src, dst, count);
+}
+
+void SP_FFT_LN(SpFftBitReverseInPlaceF64)(double* data, int64_t count)
+{
+    BitReverseOf<double>(data, data, count);
+}
+
+void SP_FFT_LN(SpFftBitReverseCopy128)(const void* src, void* dst, int64_t count)
+{
+    BitReverseOf<Wide>(src, dst, count);
+}
+
+void SP_FFT_LN(SpFftBitReverseInPlace128)(void* data, int64_t count)
+{
+    BitReverseOf<Wide>(data, data, count);
+}
+
+void SP_FFT_LN(SpFftLargeFwd)(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* work)
+{
+    Large<false>(spec, src, dst, order, work);
+}
+
+void SP_FFT_LN(SpFftLargeInv)(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* work)
+{
+    Large<true>(spec, src, dst, order, work);
+}
+
+void SP_FFT_LN(SpSpectrumMulInPlace)(const float* src, float* srcdst, int64_t pairs)
+{
+    PairMul(src, srcdst, srcdst, pairs);
+}
+
+void SP_FFT_LN(SpSpectrumMul)(const float* src1, const float* src2, float* dst, int64_t pairs)
+{
+    PairMul(src1, src2, dst, pairs);
+}
+
+void SP_FFT_LN(SpFftRealKernelOrder1)(const float* x, float* y)
+{
+    const float x0 = x[0], x1 = x[1];
+    y[0] = x0 + x1;
+    y[1] = x0 - x1;
+}
+
+void SP_FFT_LN(SpFftRealKernelOrder1Scaled)(const float* x, float* y, float s)
+{
+    const float x0 = x[0], x1 = x[1];
+    y[0] = (x0 + x1) * s;
+    y[1] = (x0 - x1) * s;
+}
+
+void SP_FFT_LN(SpFftRealKernelFwdOrder2)(const float* x, float* y)
+{
+    RealFwd2(x[0] + x[2], x[1] + x[3], x[0] - x[2], x[3] - x[1], y);
+}
+
+void SP_FFT_LN(SpFftRealKernelFwdOrder2Scaled)(const float* x, float* y, float s)
+{
+    RealFwd2((x[0] + x[2]) * s, (x[1] + x[3]) * s, (x[0] - x[2]) * s, (x[3] - x[1]) * s, y);
+}
+
+void SP_FFT_LN(SpFftRealKernelInvOrder2)(const float* x, float* y)
+{
+    RealInv2(x[0] + x[1], x[0] - x[1], 2.0f * x[2], 2.0f * x[3], y);
+}
+
+void SP_FFT_LN(SpFftRealKernelInvOrder2Scaled)(const float* x, float* y, float s)
+{
+    RealInv2((x[0] + x[1]) * s, (x[0] - x[1]) * s, (2.0f * x[2]) * s, (2.0f * x[3]) * s, y);
+}
+
+void SP_FFT_LN(SpFftRealKernelFwdOrder3)(const float* x, float* y)
+{
+    RealFwd3(x[0] + x[4], x[0] - x[4], x[2] + x[6], x[2] - x[6], x[1] + x[5], x[1] - x[5], x[3] + x[7],
+             x[3] - x[7], y);
+}
+
+void SP_FFT_LN(SpFftRealKernelFwdOrder3Scaled)(const float* x, float* y, float s)
+{
+    RealFwd3((x[0] + x[4]) * s, (x[0] - x[4]) * s, (x[2] + x[6]) * s, (x[2] - x[6]) * s, (x[1] + x[5]) * s,
+             (x[1] - x[5]) * s, (x[3] + x[7]) * s, (x[3] - x[7]) * s, y);
+}
+
+void SP_FFT_LN(SpFftRealKernelInvOrder3)(const float* x, float* y)
+{
+    RealInv3(x[0] + x[1], x[0] - x[1], 2.0f * x[4], 2.0f * x[5], x[2] + x[6], x[2] - x[6], x[3] - x[7],
+             x[3] + x[7], y);
+}
+
+void SP_FFT_LN(SpFftRealKernelInvOrder3Scaled)(const float* x, float* y, float s)
+{
+    RealInv3((x[0] + x[1]) * s, (x[0] - x[1]) * s, (2.0f * x[4]) * s, (2.0f * x[5]) * s, (x[2] + x[6]) * s,
+             (x[2] - x[6]) * s, (x[3] - x[7]) * s, (x[3] + x[7]) * s, y);
+}
+
+void SP_FFT_LN(SpFftComplexKernelOrder2)(const float* src, float* dst)
+{
+    Complex4(src, dst, 1.0f, false);
+}
+
+void SP_FFT_LN(SpFftComplexKernelOrder2Scaled)(const float* src, float* dst, float scale)
+{
+    Complex4(src, dst, scale, true);
+}
+
+void SP_FFT_LN(SpFftComplexKernelOrder3)(const float* src, float* dst)
+{
+    Complex8(src, dst, 1.0f, false);
+}
+
+void SP_FFT_LN(SpFftComplexKernelOrder3Scaled)(const float* src, float* dst, float scale)
+{
+    Complex8(src, dst, scale, true);
+}
+
+#include "driver/primitives/fft/sp_fft_levels_entries-inl.h"
