@@ -137,7 +137,6 @@ VOID CHeadphoneVirtualizer::Reselect()
 
 VOID CHeadphoneVirtualizer::SetMode(ULONG Mode)
 {
-    PAGED_CODE();
     m_nMode = Mode;
     if (m_pEngine)
     {
@@ -147,7 +146,6 @@ VOID CHeadphoneVirtualizer::SetMode(ULONG Mode)
 
 VOID CHeadphoneVirtualizer::SetHeadphoneRoom(ULONG Room)
 {
-    PAGED_CODE();
     m_nHeadphoneRoom = Room;
     if (m_nMode == 0)
     {
@@ -157,7 +155,6 @@ VOID CHeadphoneVirtualizer::SetHeadphoneRoom(ULONG Room)
 
 VOID CHeadphoneVirtualizer::SetHeadphoneAngle(ULONG Angle)
 {
-    PAGED_CODE();
     m_nHeadphoneAngle = Angle;
     if (m_nMode == 0)
     {
@@ -167,7 +164,6 @@ VOID CHeadphoneVirtualizer::SetHeadphoneAngle(ULONG Angle)
 
 VOID CHeadphoneVirtualizer::SetHeadphoneAltAngles(ULONG Flag)
 {
-    PAGED_CODE();
     m_nHeadphoneAngleSet = Flag;
     if (m_nMode == 0)
     {
@@ -177,7 +173,6 @@ VOID CHeadphoneVirtualizer::SetHeadphoneAltAngles(ULONG Flag)
 
 VOID CHeadphoneVirtualizer::SetSpeakerRoom(ULONG Room)
 {
-    PAGED_CODE();
     m_nSpeakerRoom = Room;
     if (m_nMode != 0)
     {
@@ -187,7 +182,6 @@ VOID CHeadphoneVirtualizer::SetSpeakerRoom(ULONG Room)
 
 VOID CHeadphoneVirtualizer::SetSpeakerAngle(ULONG Angle)
 {
-    PAGED_CODE();
     m_nSpeakerAngle = Angle;
     if (m_nMode != 0)
     {
@@ -197,7 +191,6 @@ VOID CHeadphoneVirtualizer::SetSpeakerAngle(ULONG Angle)
 
 VOID CHeadphoneVirtualizer::SetSpeakerAltAngles(ULONG Flag)
 {
-    PAGED_CODE();
     m_nSpeakerAngleSet = Flag;
     if (m_nMode != 0)
     {
@@ -207,7 +200,6 @@ VOID CHeadphoneVirtualizer::SetSpeakerAltAngles(ULONG Flag)
 
 VOID CHeadphoneVirtualizer::SetCtcAngle(ULONG Code)
 {
-    PAGED_CODE();
     m_nCtcAngle = Code < sizeof(kCtcCodes) / sizeof(kCtcCodes[0]) ? kCtcCodes[Code] : Code;
     if (m_pEngine)
     {
