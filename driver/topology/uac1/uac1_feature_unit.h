@@ -46,6 +46,10 @@ public:
     // Whether the unit announces control Selector on any channel, master included.
     BOOLEAN IsFeatureControlPresent(ULONG Selector);
 
+protected:
+    // The lock the unit's control nodes share; set by Init.
+    CMutexLock* GetDeviceLock() const { return m_pDeviceLock; }
+
 private:
     // The unit's bmaControls entries (master first), 0 when the descriptor is unusable.
     ULONG GetEntryCount();
