@@ -4,9 +4,11 @@
 // in packets sized for two channels, while the client hears its own frame count back. The
 // limiter's output is modelled by a separate limiter run in one long pass over everything the
 // client wrote, with the conversions written out here.
+#include "support/node_test_doubles.h"
 #include "support/stream_rig.h"
 
 #include "driver/wave/variant_d_stream.h"
+#include "driver/topology/variants/variant_d_effect_controls.h"
 #include "driver/dsp/effect_processor.h"
 
 #include <xmmintrin.h>
@@ -94,6 +96,31 @@ std::vector<UCHAR> ExpectedDeviceBytes(const std::vector<UCHAR>& written, const 
     return out;
 }
 
+// Effect nodes on a feature-unit double, released at the end of the test.
+class CFakeEntityHolder
+{
+public:
+    CFakeEntityHolder() : m_Entity(gd::Make<nd::CFakeEntity>(10u)) {}
+    ~CFakeEntityHolder()
+    {
+        for (CVariantDEffectControl140* node : m_Nodes)
+            nd::Drop(node);
+        nd::Drop(m_Entity);
+    }
+    CVariantDEffectControl140* Node(ULONG id)
+    {
+        CVariantDEffectControl140* node = gd::Make<CVariantDEffectControl140>(id);
+        m_Nodes.push_back(node);
+        EXPECT_EQ(node->Init(m_Entity, 140, nullptr, &m_Lock), STATUS_SUCCESS);
+        return node;
+    }
+
+private:
+    nd::CFakeEntity* m_Entity;
+    CMutexLock m_Lock;
+    std::vector<CVariantDEffectControl140*> m_Nodes;
+};
+
 class VariantDStream : public rig::StreamRig
 {
 protected:
@@ -172,6 +199,91 @@ TEST_F(VariantDStream, OneChannelIsRefused)
         status = client.Open();
     EXPECT_EQ(status, STATUS_NOT_SUPPORTED);
     EXPECT_TRUE(DataPackets(false).empty());
+}
+
+// The virtualiser node in the stream's pipeline: the device gets what a twin node and a twin
+// limiter give when run here on the client's data in the same passes, with the conversions of
+// the pipeline and of the limiter pass written out, packed to two channels.
+TEST_F(VariantDStream, EffectNodeInThePipelineReachesTheDeviceAsItsTwinComputesIt)
+{
+    CFakeEntityHolder entity;
+    const WORD channels = 6;
+    const WAVEFORMATEXTENSIBLE format = Format(channels, 2);
+    CVariantDEffectControl140* node = entity.Node(20);
+    CVariantDEffectControl140* twin = entity.Node(21);
+    ASSERT_EQ(node->SetEnable(1), STATUS_SUCCESS);
+    ASSERT_EQ(twin->SetEnable(1), STATUS_SUCCESS);
+    CVariantDStream* stream = MadeStream<CVariantDStream>(kSpeakerInterface, {{kSetting16, format}}, node);
+    ASSERT_NE(stream, nullptr);
+    rig::StreamTestClient& client = RunClient(stream, format, 10);
+    ASSERT_TRUE(client.WaitDone(20));
+    ASSERT_EQ(client.Stop(), STATUS_SUCCESS);
+
+    const std::vector<sim::StreamPacketRecord> packets = DataPackets(false);
+    ASSERT_FALSE(packets.empty());
+    const std::vector<UCHAR> got = Streams().OutStream(packets[0].EndpointAddress);
+    const std::vector<UCHAR> written = client.Written();
+    const ULONG transferFrames = 480; // 10 ms: one pipeline pass each
+    const size_t transfers = got.size() / (transferFrames * 4);
+    ASSERT_GE(transfers, 20u);
+    ASSERT_GE(written.size(), transfers * transferFrames * format.Format.nBlockAlign);
+
+    ASSERT_EQ(twin->Start(&format), STATUS_SUCCESS);
+    CEffectProcessor limiter;
+    ASSERT_TRUE(limiter.AllocateBuffers());
+    limiter.SetMode(0);
+    limiter.SetGain(1.0f);
+    limiter.SetCeiling(1.0f);
+    limiter.SetFormat(&format);
+    std::vector<std::vector<float>> planes(8, std::vector<float>(512));
+    std::vector<float*> pointers;
+    for (auto& plane : planes)
+        pointers.push_back(plane.data());
+    auto toFloat = [&](const int16_t* samples)
+    {
+        for (ULONG n = 0; n < transferFrames; ++n)
+            for (ULONG c = 0; c < channels; ++c)
+                planes[c][n] = float(samples[n * channels + c] / 32768.0);
+    };
+    auto toInteger = [&](int16_t* samples)
+    {
+        for (ULONG n = 0; n < transferFrames; ++n)
+            for (ULONG c = 0; c < channels; ++c)
+                samples[n * channels + c] = int16_t(ToInteger(planes[c][n], 2));
+    };
+    std::vector<UCHAR> expected;
+    const unsigned saved = _mm_getcsr();
+    _mm_setcsr((saved & ~0x6000u) | 0x8000u);
+    for (size_t t = 0; t < transfers; ++t)
+    {
+        std::vector<int16_t> samples(transferFrames * channels);
+        std::memcpy(samples.data(), &written[t * transferFrames * format.Format.nBlockAlign],
+                    samples.size() * sizeof(int16_t));
+        toFloat(samples.data());
+        ASSERT_EQ(twin->Process(&format, pointers.data(), transferFrames), STATUS_SUCCESS);
+        toInteger(samples.data());
+        toFloat(samples.data());
+        limiter.Process(pointers.data(), transferFrames);
+        toInteger(samples.data());
+        for (ULONG n = 0; n < transferFrames; ++n)
+            for (ULONG c = 0; c < 2; ++c)
+            {
+                expected.push_back(UCHAR(uint16_t(samples[n * channels + c])));
+                expected.push_back(UCHAR(uint16_t(samples[n * channels + c]) >> 8));
+            }
+    }
+    _mm_setcsr(saved);
+    limiter.FreeBuffers();
+    ASSERT_GE(got.size(), expected.size());
+    size_t mismatch = 0;
+    while (mismatch < expected.size() && got[mismatch] == expected[mismatch])
+        ++mismatch;
+    EXPECT_EQ(mismatch, expected.size()) << "first difference at device frame " << mismatch / 4;
+    double energy = 0;
+    for (size_t i = expected.size() / 2; i + 1 < expected.size(); i += 2)
+        energy += std::fabs(double(int16_t(expected[i] | expected[i + 1] << 8)));
+    EXPECT_GT(energy, 0.0) << "the virtualised stream is not silent";
+    LeaveAll();
 }
 
 } // namespace
