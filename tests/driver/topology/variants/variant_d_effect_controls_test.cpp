@@ -8,6 +8,7 @@
 #include "support/settings_device_fixture.h"
 
 #include "plat_debug.h"
+#include "plat_pool.h"
 
 #include "driver/topology/variants/variant_d_effect_controls.h"
 #include "driver/dsp/headphone_virtualizer.h"
@@ -458,6 +459,63 @@ TEST_F(VariantDEffects, StopClearsTheDelayAndTheLimiters)
     };
     EXPECT_GT(tailAfter(false), 1e-3f) << "without a stop the room rings on";
     EXPECT_LT(tailAfter(true), 1e-6f);
+}
+
+// Pool running out at each allocation of a node's set-up in turn: the set-up reports the enable
+// control's status (the effect objects' failures are not the node's), a node that lost any of its objects
+// passes the stream through (or mixes it down when only the virtualiser's engine is missing), and nothing is
+// left in pool afterwards.
+TEST_F(VariantDEffects, EveryFailedSetUpAllocationLeavesAWorkingNodeAndNoLeak)
+{
+    for (bool virtualizer : {false, true})
+    {
+        SCOPED_TRACE(virtualizer ? "control 140" : "control 139");
+        const WAVEFORMATEXTENSIBLE format = Format(6);
+        auto build = [&](ULONG failAt, ULONGLONG* allocations)
+        {
+            const plat::PoolSnapshot before = plat::TakePoolSnapshot();
+            CEffectControlNode* node =
+                virtualizer ? static_cast<CEffectControlNode*>(Make<CVariantDEffectControl140>(60u))
+                            : static_cast<CEffectControlNode*>(Make<CVariantDEffectControl139>(60u));
+            const ULONGLONG start = plat::PoolAllocationCount();
+            if (failAt)
+                plat::FailNthAllocation(failAt);
+            const NTSTATUS status =
+                virtualizer
+                    ? static_cast<CVariantDEffectControl140*>(node)->Init(m_Entity, 140, Fdo(), &m_Lock)
+                    : static_cast<CVariantDEffectControl139*>(node)->Init(m_Entity, 139, Fdo(), &m_Lock);
+            *allocations = plat::PoolAllocationCount() - start;
+            plat::ClearPoolFailures();
+            // Only the enable control's own set-up fails the node; its effect objects never do.
+            EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES)
+                << "failing allocation " << failAt << ": " << std::hex << status;
+            EXPECT_EQ(node->Start(&format), STATUS_SUCCESS);
+            EXPECT_EQ(node->SetEnable(1), STATUS_SUCCESS);
+            Buffers b(6);
+            for (int block = 0; block < 3; block++)
+            {
+                Fill(b, ULONG64(block) * 512, 512, 0.5);
+                EXPECT_EQ(node->Process(&format, b.Pointers.data(), 512), STATUS_SUCCESS);
+                for (const auto& channel : b.Data)
+                    for (float v : channel)
+                        ASSERT_TRUE(std::isfinite(v) && std::fabs(v) <= 3.0f)
+                            << "failing allocation " << failAt;
+            }
+            EXPECT_EQ(node->Stop(), STATUS_SUCCESS);
+            Drop(node);
+            EXPECT_EQ(plat::PoolLeaksSince(before), "") << "failing allocation " << failAt;
+        };
+        ULONGLONG total = 0;
+        build(0, &total);
+        ASSERT_GT(total, 20u);
+        for (ULONG failAt = 1; failAt <= total; failAt++)
+        {
+            ULONGLONG ignored = 0;
+            build(failAt, &ignored);
+            if (HasFatalFailure())
+                return;
+        }
+    }
 }
 
 } // namespace
