@@ -280,6 +280,52 @@ TEST_F(VariantDEffects, EffectOffGivesTheLimitedDownMix)
     }
 }
 
+// With the delay on and the signal low, the output is the tapped-delay effect's own rendering of
+// the stream, boosted by +9 dB in limiter A and delayed by its look-ahead: an effect object run
+// here on the same samples shows what it must be.
+TEST_F(VariantDEffects, DelayOnGivesTheBoostedEffectOutput)
+{
+    CVariantDEffectControl139* node = Delay();
+    const WAVEFORMATEXTENSIBLE format = Format(6);
+    ASSERT_EQ(node->Start(&format), STATUS_SUCCESS);
+    ASSERT_EQ(node->SetEnable(1), STATUS_SUCCESS);
+    CTappedDelayEffect* effect = new (NonPagedPool, TAPPED_DELAY_POOL_TAG) CTappedDelayEffect();
+    ASSERT_NE(effect, nullptr);
+    effect->Init();
+    effect->SetFormat(kRate, 5);
+    const ULONG blocks = 6;
+    std::vector<float> model[2];
+    Buffers b(6), m(8);
+    for (ULONG block = 0; block < blocks; block++)
+    {
+        Fill(b, ULONG64(block) * 512, 512, 0.02);
+        Fill(m, ULONG64(block) * 512, 512, 0.02);
+        for (auto& channel : m.Data)
+            for (float& v : channel)
+                v += 1e-12f;
+        effect->Process(m.Pointers.data(), m.Pointers.data(), 512);
+        for (ULONG c = 0; c < 2; c++)
+            model[c].insert(model[c].end(), m.Data[c].begin(), m.Data[c].end());
+        Run(node, format, b, 512);
+        if (block == 0)
+            continue; // the switch's fade
+        for (ULONG c = 0; c < 2; c++)
+            for (ULONG i = 0; i < 512; i++)
+            {
+                const size_t n = size_t(block) * 512 + i;
+                ASSERT_NEAR(b.Data[c][i], VARIANT_D_DELAY_BOOST * model[c][n - kLimiterDelay], 1e-6)
+                    << "channel " << c << " sample " << n;
+            }
+    }
+    float peak = 0;
+    for (float v : model[0])
+        peak = std::max(peak, std::fabs(v));
+    EXPECT_GT(peak, 1e-3f) << "the effect renders something";
+    EXPECT_LT(peak * VARIANT_D_DELAY_BOOST, 1.0f) << "the limiter had nothing to hold";
+    effect->~CTappedDelayEffect();
+    ExFreePoolWithTag(effect, TAPPED_DELAY_POOL_TAG);
+}
+
 // Switching on fades the dry path out over 2 ms and the effect in over the next 2 ms; switching
 // off mirrors it. Twin nodes fed the same blocks, one never switched on and one on from the
 // start, show what each path gives at every sample.
