@@ -24,6 +24,9 @@ constexpr ULONG FLOAT_BYTES = 4;
 constexpr ULONG VIRTUALIZER_SETUP_RATE_HZ = 44100;
 constexpr USHORT VIRTUALIZER_SETUP_CHANNELS = 2;
 constexpr USHORT VIRTUALIZER_SETUP_BITS = 16;
+// The virtualiser reads only the channels and rate of this record; the rest is filled in for
+// completeness.
+constexpr USHORT VIRTUALIZER_SETUP_BLOCK_ALIGN = 4;
 // The angle code both modes start with, and the crosstalk angle code of headphone mode (off).
 constexpr ULONG VIRTUALIZER_SETUP_ANGLE = 3;
 constexpr ULONG VIRTUALIZER_SETUP_CTC = 0;
@@ -184,7 +187,7 @@ NTSTATUS CVariantDEffectControl140::Init(ITopologyNode* Unit, ULONG Selector, PD
     f.wFormatTag = FORMAT_CODE_IEEE_FLOAT;
     f.nChannels = VIRTUALIZER_SETUP_CHANNELS;
     f.nSamplesPerSec = VIRTUALIZER_SETUP_RATE_HZ;
-    f.nBlockAlign = USHORT(VIRTUALIZER_SETUP_CHANNELS * FLOAT_BYTES / 2);
+    f.nBlockAlign = VIRTUALIZER_SETUP_BLOCK_ALIGN;
     f.nAvgBytesPerSec = VIRTUALIZER_SETUP_RATE_HZ * f.nBlockAlign;
     f.wBitsPerSample = VIRTUALIZER_SETUP_BITS;
     f.cbSize = 0;
@@ -222,15 +225,7 @@ VOID CVariantDEffectControl140::LoadSavedParameters()
     }
     AccessParameter(SETTINGS_OPERATION_READ, VARIANT_D_PARAMETER_ANGLE_SET,
                     &m_nParameters[VARIANT_D_PARAMETER_ANGLE_SET]);
-    const ULONG flag = m_nParameters[VARIANT_D_PARAMETER_ANGLE_SET] ? 1 : 0;
-    if (v->GetSpeakerAltAngles() != flag)
-    {
-        v->SetSpeakerAltAngles(flag);
-    }
-    if (v->GetHeadphoneAltAngles() != flag)
-    {
-        v->SetHeadphoneAltAngles(flag);
-    }
+    ApplyAngleSet(m_nParameters[VARIANT_D_PARAMETER_ANGLE_SET]);
     ApplyRoom(m_nParameters[VARIANT_D_PARAMETER_ROOM]);
 }
 
