@@ -90,7 +90,6 @@ VOID CHeadphoneFir::ClearState()
 
 VOID CHeadphoneFir::SetRoomAndAngle(LONG RoomCode, LONG Degrees)
 {
-    PAGED_CODE();
     const LONG room = RoomCode >= 0 && RoomCode <= 2 ? 3 - RoomCode : 2;
     const LONG angle = HeadphoneAngleIndex(Degrees) >= 0 ? Degrees : 24;
     SelectImpulseResponses(room, angle);
@@ -98,7 +97,6 @@ VOID CHeadphoneFir::SetRoomAndAngle(LONG RoomCode, LONG Degrees)
 
 LONG CHeadphoneFir::SelectImpulseResponses(LONG Room, LONG Degrees)
 {
-    PAGED_CODE();
     m_nRoom = Room;
     m_nAngle = Degrees;
     m_nHeadBlocks = -1;
@@ -126,7 +124,6 @@ VOID CHeadphoneFir::TransformPartition(float* Slot, const float* Samples)
 VOID CHeadphoneFir::LoadImpulseResponse(const float* Head, LONG HeadRows, LONG HeadLength, const float* Tail,
                                         LONG TailRows, LONG TailLength)
 {
-    PAGED_CODE();
     // Only the ten-row tables exist; their lengths fit the spectra this object holds.
     if (!m_pFftSpec || HeadRows != HEADPHONE_HEAD_ROWS || HeadLength != HEADPHONE_HEAD_LENGTH ||
         TailRows != HEADPHONE_TAIL_ROWS || TailLength % HEADPHONEFIR_N != 0 ||
@@ -156,7 +153,6 @@ VOID CHeadphoneFir::LoadImpulseResponse(const float* Head, LONG HeadRows, LONG H
 
 LONG CHeadphoneFir::SetCtcAngle(ULONG Degrees)
 {
-    PAGED_CODE();
     if (Degrees == m_nCtcAngle)
     {
         return 1;

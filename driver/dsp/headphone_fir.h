@@ -6,8 +6,9 @@
 // CHeadphoneApp: the virtualiser engine, CAudioApp's framing and rate steps around it.
 //
 // Both live inside one zeroed block of non-paged pool (VIRTUALIZER_POOL_TAG) that the front
-// object allocates. The selection and crosstalk setters allocate filter states (PASSIVE_LEVEL)
-// and must not overlap Process, which runs at <= DISPATCH_LEVEL and allocates nothing.
+// object allocates. The selection and crosstalk setters allocate filter states from non-paged
+// pool (<= DISPATCH_LEVEL, so under the owner's spin lock) and must not overlap Process, which
+// runs at <= DISPATCH_LEVEL and allocates nothing.
 #pragma once
 
 #include "driver/dsp/audio_app.h"

@@ -147,7 +147,6 @@ VOID CHeadphoneVirtualizer::StoreAndReselect(ULONG* Setting, ULONG Value, BOOLEA
 
 VOID CHeadphoneVirtualizer::SetMode(ULONG Mode)
 {
-    PAGED_CODE();
     m_nMode = Mode;
     if (m_pEngine)
     {
@@ -157,43 +156,36 @@ VOID CHeadphoneVirtualizer::SetMode(ULONG Mode)
 
 VOID CHeadphoneVirtualizer::SetHeadphoneRoom(ULONG Room)
 {
-    PAGED_CODE();
     StoreAndReselect(&m_nHeadphoneRoom, Room, FALSE);
 }
 
 VOID CHeadphoneVirtualizer::SetHeadphoneAngle(ULONG Angle)
 {
-    PAGED_CODE();
     StoreAndReselect(&m_nHeadphoneAngle, Angle, FALSE);
 }
 
 VOID CHeadphoneVirtualizer::SetHeadphoneAltAngles(ULONG Flag)
 {
-    PAGED_CODE();
     StoreAndReselect(&m_nHeadphoneAngleSet, Flag, FALSE);
 }
 
 VOID CHeadphoneVirtualizer::SetSpeakerRoom(ULONG Room)
 {
-    PAGED_CODE();
     StoreAndReselect(&m_nSpeakerRoom, Room, TRUE);
 }
 
 VOID CHeadphoneVirtualizer::SetSpeakerAngle(ULONG Angle)
 {
-    PAGED_CODE();
     StoreAndReselect(&m_nSpeakerAngle, Angle, TRUE);
 }
 
 VOID CHeadphoneVirtualizer::SetSpeakerAltAngles(ULONG Flag)
 {
-    PAGED_CODE();
     StoreAndReselect(&m_nSpeakerAngleSet, Flag, TRUE);
 }
 
 VOID CHeadphoneVirtualizer::SetCtcAngle(ULONG Code)
 {
-    PAGED_CODE();
     m_nCtcAngle = Code < sizeof(kCtcCodes) / sizeof(kCtcCodes[0]) ? kCtcCodes[Code] : Code;
     if (m_pEngine)
     {

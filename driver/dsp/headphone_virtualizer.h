@@ -5,8 +5,10 @@
 // when the virtualiser is off, has no engine, or the stream is one the engine cannot render.
 //
 // Allocated by its owner with `new (NonPagedPool, Tag)` and deleted with delete; the engine
-// is its own. No lock: the owner keeps the setters (PASSIVE_LEVEL, they may rebuild filter
-// states) and Process (<= DISPATCH_LEVEL) apart.
+// is its own. No lock: the owner keeps the setters (they may rebuild filter states) and Process
+// apart. The mode, room, angle and crosstalk setters are resident and allocate only non-paged
+// memory, so the owner may hold a spin lock around them, as it must while a stream runs;
+// SetFormat rebuilds the engine's buffers and stays PASSIVE_LEVEL.
 #pragma once
 
 #include "driver/dsp/headphone_fir.h"

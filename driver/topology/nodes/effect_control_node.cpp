@@ -5,7 +5,7 @@
 #include "driver/core/settings_store.h"
 
 CEffectControlNode::CEffectControlNode(PUNKNOWN UnknownOuter, ULONG Id)
-    : CEffectNode(UnknownOuter, Id), m_bInitialized(0)
+    : CEffectNode(UnknownOuter, Id), m_bInitialized(0), m_nLatchedEnable(0), m_lFadeState(EFFECT_FADE_STEADY)
 {
     m_lChangeFlags[0] = 0;
     m_lChangeFlags[1] = 0;
@@ -42,6 +42,15 @@ BOOLEAN CEffectControlNode::TakeChangeFlag(ULONG Index)
         return FALSE;
     }
     return InterlockedCompareExchange(&m_lChangeFlags[Index], 0, 1) == 1;
+}
+
+VOID CEffectControlNode::LatchPending()
+{
+    CNodeQueuedLockHold hold(&m_SpinLock);
+    if (InterlockedCompareExchange(&m_lChangeFlags[EFFECT_PENDING_FLAG], 0, 1) == 1)
+    {
+        m_nLatchedEnable = m_bEnable;
+    }
 }
 
 NTSTATUS CEffectControlNode::InitEffectControlNode(ITopologyNode* Owner, ULONG Selector,
@@ -86,10 +95,15 @@ STDMETHODIMP_(NTSTATUS) CEffectControlNode::SetEnable(UCHAR Enable)
     {
         status = pUnit->SetSwitch(m_Binding.GetSelector(), 0, Enable);
         pUnit->Release();
-        RaiseChangeFlags();
+        // The byte is stored before the flags rise: a latch between the two would otherwise
+        // consume the flags with the old byte, and the new one would never reach the stream.
         if (NT_SUCCESS(status))
         {
             m_bEnable = Enable;
+        }
+        RaiseChangeFlags();
+        if (NT_SUCCESS(status))
+        {
             m_Binding.AccessSingleValue(SETTINGS_OPERATION_WRITE, m_nId, &Enable, sizeof(Enable));
         }
     }
@@ -156,10 +170,8 @@ STDMETHODIMP_(NTSTATUS) CEffectControlNode::Start(PCWAVEFORMATEXTENSIBLE Format)
     {
         return STATUS_INVALID_PARAMETER;
     }
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&m_SpinLock, &oldIrql);
+    CNodeQueuedLockHold hold(&m_SpinLock);
     m_Format = *Format;
-    KeReleaseSpinLock(&m_SpinLock, oldIrql);
     return STATUS_SUCCESS;
 }
 

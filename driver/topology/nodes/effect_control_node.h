@@ -7,6 +7,51 @@
 #include "driver/core/dsp_node_if.h"
 #include "driver/topology/nodes/effect_node.h"
 
+// The two change flags: the processing side takes the first to start a fade and the second to
+// latch the enable byte it works with.
+constexpr ULONG EFFECT_CHANGE_FLAG = 0;
+constexpr ULONG EFFECT_PENDING_FLAG = 1;
+
+// The fade between the dry and the effect path, as the processing side tracks it.
+constexpr LONG EFFECT_FADE_STEADY = 1;
+constexpr LONG EFFECT_FADE_TO_WET = 2;
+constexpr LONG EFFECT_FADE_TO_DRY = 3;
+
+// The node's spin lock held for a scope as an in-stack queued lock, taken the way the caller's
+// IRQL allows: the processing side holds it at DISPATCH_LEVEL, the setters below it.
+class CNodeQueuedLockHold
+{
+public:
+    explicit CNodeQueuedLockHold(PKSPIN_LOCK Lock) : m_bAtDispatch(KeGetCurrentIrql() >= DISPATCH_LEVEL)
+    {
+        if (m_bAtDispatch)
+        {
+            KeAcquireInStackQueuedSpinLockAtDpcLevel(Lock, &m_Handle);
+        }
+        else
+        {
+            KeAcquireInStackQueuedSpinLock(Lock, &m_Handle);
+        }
+    }
+    ~CNodeQueuedLockHold()
+    {
+        if (m_bAtDispatch)
+        {
+            KeReleaseInStackQueuedSpinLockFromDpcLevel(&m_Handle);
+        }
+        else
+        {
+            KeReleaseInStackQueuedSpinLock(&m_Handle);
+        }
+    }
+    CNodeQueuedLockHold(const CNodeQueuedLockHold&) = delete;
+    CNodeQueuedLockHold& operator=(const CNodeQueuedLockHold&) = delete;
+
+private:
+    KLOCK_QUEUE_HANDLE m_Handle;
+    BOOLEAN m_bAtDispatch;
+};
+
 class CEffectControlNode : public IDspNode, public CEffectNode
 {
 public:
@@ -38,12 +83,19 @@ public:
     // Any IRQL.
     BOOLEAN TakeChangeFlag(ULONG Index);
 
+    // While the pending flag is up, takes it down and copies the enable byte into the latched
+    // enable the processing works with. Takes the node's spin lock; <= DISPATCH_LEVEL.
+    VOID LatchPending();
+    LONG GetLatchedEnable() const { return m_nLatchedEnable; }
+
 protected:
     VOID RaiseChangeFlags();
 
     CControlBinding m_Binding;
     LONG volatile m_lChangeFlags[2];
-    KSPIN_LOCK m_SpinLock; // guards m_Format for the processing side
+    KSPIN_LOCK m_SpinLock; // the processing side's state: m_Format, the latched enable, effects
     UCHAR m_bInitialized;
     WAVEFORMATEXTENSIBLE m_Format;
+    LONG m_nLatchedEnable;      // the enable byte as the processing uses it
+    LONG volatile m_lFadeState; // EFFECT_FADE_*
 };

@@ -47,6 +47,9 @@ public:
     BOOLEAN IsFeatureControlPresent(ULONG Selector);
 
 protected:
+    // The lock the unit's control nodes share; set by Init.
+    CMutexLock* GetDeviceLock() const { return m_pDeviceLock; }
+
     // The unit's bmaControls entries (master first), 0 when the descriptor is unusable.
     ULONG GetEntryCount();
     // Whether entry Channel (0: master) carries Selector; channels past the last entry do not.

@@ -1,0 +1,567 @@
+// The variant-D effect nodes on the real effects and limiters, with a feature-unit double for
+// the enable switch and the stand-in's settings store: the room and angle-set parameters and
+// their saved values, the processing format, the down-mix through limiter B against a model
+// computed here, the fade between the two paths against twin nodes that never switch, the
+// limiters' ceiling, pass-through cases, latching and flushing.
+#include "support/function_double.h"
+#include "support/node_test_doubles.h"
+#include "support/settings_device_fixture.h"
+
+#include "plat_debug.h"
+#include "plat_pool.h"
+
+#include "driver/topology/variants/variant_d_effect_controls.h"
+#include "driver/dsp/headphone_virtualizer.h"
+#include "driver/dsp/tapped_delay_effect.h"
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+
+namespace
+{
+
+using gd::Make;
+using nd::CFakeEntity;
+using nd::Drop;
+
+constexpr ULONG kLimiterDelay = 256; // the limiter's look-ahead, in samples
+constexpr ULONG kRate = 48000;
+constexpr ULONG kFade = 96; // 2 ms at 48 kHz
+
+std::u16string Wide(const char* text)
+{
+    return std::u16string(text, text + std::strlen(text));
+}
+
+// Per-channel float buffers as the stream engine hands them to its nodes.
+struct Buffers
+{
+    explicit Buffers(ULONG channels, ULONG frames = VARIANT_D_WORK_FRAMES)
+        : Data(channels, std::vector<float>(frames)), Pointers(channels)
+    {
+        for (ULONG c = 0; c < channels; c++)
+            Pointers[c] = Data[c].data();
+    }
+    std::vector<std::vector<float>> Data;
+    std::vector<float*> Pointers;
+};
+
+// A deterministic signal: channel c at sample n, of the given peak amplitude.
+float Signal(ULONG channel, ULONG64 n, double amplitude)
+{
+    const double f = 0.011 * (channel + 1) + 0.003 * double(n % 7);
+    return float(amplitude * std::sin(f * double(n) + channel));
+}
+
+void Fill(Buffers& b, ULONG64 start, ULONG frames, double amplitude)
+{
+    for (ULONG c = 0; c < b.Data.size(); c++)
+        for (ULONG i = 0; i < frames; i++)
+            b.Data[c][i] = Signal(c, start + i, amplitude);
+}
+
+class VariantDEffects : public settings_test::SettingsDeviceFixture
+{
+protected:
+    void SetUp() override
+    {
+        SettingsDeviceFixture::SetUp();
+        gd::Log().clear();
+        CreateDevice();
+        m_Entity = Make<CFakeEntity>(10u);
+    }
+    void TearDown() override
+    {
+        for (auto drop = m_Made.rbegin(); drop != m_Made.rend(); ++drop)
+            (*drop)();
+        Drop(m_Entity);
+        SettingsDeviceFixture::TearDown();
+    }
+    template <class T> T* Node(ULONG id, ULONG selector)
+    {
+        T* node = Make<T>(id);
+        m_Made.push_back([node] { Drop(node); });
+        EXPECT_EQ(node->Init(m_Entity, selector, Fdo(), &m_Lock), STATUS_SUCCESS);
+        return node;
+    }
+    CVariantDEffectControl139* Delay(ULONG id = 6) { return Node<CVariantDEffectControl139>(id, 139); }
+    CVariantDEffectControl140* Virtualizer(ULONG id = 7) { return Node<CVariantDEffectControl140>(id, 140); }
+
+    void Save(const char* name, ULONG value)
+    {
+        ASSERT_EQ(plat::RegSetValue(SettingsPath(), Wide(name), REG_BINARY, &value, sizeof(value)),
+                  STATUS_SUCCESS);
+    }
+    bool Stored(const char* name, ULONG* value = nullptr)
+    {
+        settings_test::SettingsMap values = ReadSettings();
+        auto it = values.find({u"", settings_test::Upcase(Wide(name))});
+        if (it == values.end())
+            return false;
+        if (value && it->second.Data.size() == sizeof(ULONG))
+            std::memcpy(value, it->second.Data.data(), sizeof(ULONG));
+        return true;
+    }
+
+    static WAVEFORMATEXTENSIBLE Format(WORD channels, ULONG rate = kRate, bool isFloat = false)
+    {
+        return isFloat ? gd::Pcm(channels, rate, 4, 32, 0, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT)
+                       : gd::Pcm(channels, rate, 2, 16, 0);
+    }
+    static void Run(IDspNode* node, const WAVEFORMATEXTENSIBLE& format, Buffers& b, ULONG frames)
+    {
+        ASSERT_EQ(node->Process(&format, b.Pointers.data(), frames), STATUS_SUCCESS);
+    }
+
+    CMutexLock m_Lock;
+    CFakeEntity* m_Entity = nullptr;
+    std::vector<std::function<void()>> m_Made;
+};
+
+TEST_F(VariantDEffects, RoomAndAngleSetParametersAreCheckedAppliedAndSaved)
+{
+    CVariantDEffectControl140* node = Virtualizer(7);
+    CHeadphoneVirtualizer* v = node->Virtualizer();
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(OUT_OF(ULONG, node, GetParameterCount), 2u);
+    EXPECT_EQ(v->GetMode(), 0u) << "headphone mode";
+    ULONG values[2] = {};
+    ASSERT_EQ(node->GetParameters(0, 2, values), STATUS_SUCCESS);
+    EXPECT_EQ(values[0], v->GetHeadphoneRoom()) << "the virtualiser's default room";
+    EXPECT_EQ(values[1], 0u);
+
+    const ULONG one = 1;
+    ASSERT_EQ(node->SetParameters(1, 1, &one), STATUS_SUCCESS);
+    EXPECT_EQ(v->GetHeadphoneAltAngles(), 1u);
+    EXPECT_EQ(v->GetSpeakerAltAngles(), 1u);
+    const ULONG both[2] = {2, 0};
+    ASSERT_EQ(node->SetParameters(0, 2, both), STATUS_SUCCESS);
+    EXPECT_EQ(v->GetHeadphoneRoom(), 2u);
+    EXPECT_EQ(v->GetHeadphoneAltAngles(), 0u);
+    ULONG saved = 99;
+    EXPECT_TRUE(Stored("Unit07_0", &saved));
+    EXPECT_EQ(saved, 2u);
+    EXPECT_TRUE(Stored("Unit07_1", &saved));
+    EXPECT_EQ(saved, 0u);
+
+    struct Refused
+    {
+        ULONG First, Count;
+        ULONG Values[2];
+        const char* Why;
+    };
+    const Refused refused[] = {{0, 1, {3, 0}, "room 3"},
+                               {0, 2, {7, 1}, "a bad room refuses the angle set with it"},
+                               {1, 2, {0, 0}, "past the count"},
+                               {0, 0, {0, 0}, "nothing to set"},
+                               {2, 1, {0, 0}, "no parameter 2"}};
+    for (const Refused& r : refused)
+    {
+        EXPECT_EQ(node->SetParameters(r.First, r.Count, r.Values), STATUS_INVALID_PARAMETER) << r.Why;
+        ASSERT_EQ(node->GetParameters(0, 2, values), STATUS_SUCCESS);
+        EXPECT_EQ(values[0], 2u) << r.Why;
+        EXPECT_EQ(values[1], 0u) << r.Why;
+        EXPECT_EQ(v->GetHeadphoneRoom(), 2u) << r.Why;
+        EXPECT_TRUE(Stored("Unit07_0", &saved));
+        EXPECT_EQ(saved, 2u) << r.Why;
+    }
+    EXPECT_EQ(node->GetParameters(1, 2, values), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(node->GetParameters(0, 0, nullptr), STATUS_SUCCESS);
+
+    CVariantDEffectControl139* delay = Delay(6);
+    EXPECT_EQ(delay->GetParameters(0, 1, values), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(delay->SetParameters(0, 1, &one), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(OUT_OF(ULONG, delay, GetParameterCount), 0u);
+    GUID name{};
+    ASSERT_EQ(delay->GetNameGuid(&name), STATUS_SUCCESS);
+    EXPECT_TRUE(IsEqualGUID(name, VARIANT_D_DELAY_EFFECT_NAME));
+    ASSERT_EQ(node->GetNameGuid(&name), STATUS_SUCCESS);
+    EXPECT_TRUE(IsEqualGUID(name, VARIANT_D_VIRTUALIZER_EFFECT_NAME));
+}
+
+TEST_F(VariantDEffects, SavedParametersAreRestoredAndAnUnknownRoomKeepsTheDefault)
+{
+    Save("Unit07_0", 2);
+    Save("Unit07_1", 1);
+    CVariantDEffectControl140* restored = Virtualizer(7);
+    EXPECT_EQ(restored->Virtualizer()->GetHeadphoneRoom(), 2u);
+    EXPECT_EQ(restored->Virtualizer()->GetHeadphoneAltAngles(), 1u);
+    EXPECT_EQ(restored->Virtualizer()->GetSpeakerAltAngles(), 1u);
+
+    Save("Unit08_0", 3);
+    CVariantDEffectControl140* damaged = Virtualizer(8);
+    ULONG values[2] = {};
+    ASSERT_EQ(damaged->GetParameters(0, 2, values), STATUS_SUCCESS);
+    const ULONG fresh = CHeadphoneVirtualizer().GetHeadphoneRoom();
+    EXPECT_EQ(values[0], fresh) << "a saved room outside 0 to 2 is not taken";
+    EXPECT_EQ(damaged->Virtualizer()->GetHeadphoneRoom(), fresh);
+    const ULONG same = fresh;
+    EXPECT_EQ(damaged->SetParameters(0, 1, &same), STATUS_SUCCESS);
+    EXPECT_NE(plat::DebugLogText().find("ignores its saved room 3"), std::string::npos);
+}
+
+TEST_F(VariantDEffects, StartGivesTheLimitersAFloatCopyOfTheStreamFormat)
+{
+    CVariantDEffectControl140* node = Virtualizer();
+    const WAVEFORMATEXTENSIBLE pcm = Format(6);
+    ASSERT_EQ(node->Start(&pcm), STATUS_SUCCESS);
+    const WAVEFORMATEXTENSIBLE& f = node->ProcessingFormat();
+    EXPECT_TRUE(IsEqualGUID(f.SubFormat, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT));
+    EXPECT_EQ(f.Format.wBitsPerSample, 32);
+    EXPECT_EQ(f.Samples.wValidBitsPerSample, 32);
+    EXPECT_EQ(f.Format.nBlockAlign, 24);
+    EXPECT_EQ(f.Format.nAvgBytesPerSec, 24u * kRate);
+    EXPECT_EQ(f.Format.nChannels, 6);
+
+    WAVEFORMATEXTENSIBLE plain = pcm;
+    plain.Format.wFormatTag = WAVE_FORMAT_PCM;
+    plain.Format.cbSize = 0;
+    ASSERT_EQ(node->Start(&plain), STATUS_SUCCESS);
+    EXPECT_EQ(node->ProcessingFormat().Format.wFormatTag, 3);
+    EXPECT_EQ(node->ProcessingFormat().Format.nBlockAlign, 24);
+
+    const WAVEFORMATEXTENSIBLE flt = Format(2, 44100, true);
+    ASSERT_EQ(node->Start(&flt), STATUS_SUCCESS);
+    EXPECT_EQ(std::memcmp(&node->ProcessingFormat(), &flt, sizeof(flt)), 0) << "float is used unchanged";
+}
+
+// With the effect off, channels 0 and 1 are the down-mix through limiter B (unity gain below
+// the ceiling, so the input delayed by the limiter's look-ahead), and every other channel is
+// its own input through the same limiter.
+TEST_F(VariantDEffects, EffectOffGivesTheLimitedDownMix)
+{
+    struct Case
+    {
+        WORD Channels;
+        std::function<double(const std::vector<double>&)> Left, Right;
+    };
+    const Case cases[] = {
+        {8, [](const std::vector<double>& x) { return x[0] + 0.707 * x[2] + x[3] + x[4] + x[6]; },
+         [](const std::vector<double>& x) { return x[1] + 0.707 * x[2] + x[3] + x[5] + x[7]; }},
+        {6, [](const std::vector<double>& x) { return x[0] + 0.707 * x[2] + x[3] + x[4]; },
+         [](const std::vector<double>& x) { return x[1] + 0.707 * x[2] + x[3] + x[5]; }},
+        {4, [](const std::vector<double>& x) { return x[0] - x[2]; },
+         [](const std::vector<double>& x) { return x[1] + x[3]; }},
+        {3, [](const std::vector<double>& x) { return x[0]; },
+         [](const std::vector<double>& x) { return x[1]; }},
+    };
+    ULONG id = 20;
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.Channels);
+        CVariantDEffectControl139* node = Delay(id++);
+        const WAVEFORMATEXTENSIBLE format = Format(c.Channels);
+        ASSERT_EQ(node->Start(&format), STATUS_SUCCESS);
+        Buffers b(c.Channels);
+        const ULONG blocks = 3;
+        for (ULONG block = 0; block < blocks; block++)
+        {
+            const ULONG64 start = ULONG64(block) * VARIANT_D_WORK_FRAMES;
+            Fill(b, start, VARIANT_D_WORK_FRAMES, 0.05);
+            Run(node, format, b, VARIANT_D_WORK_FRAMES);
+            for (ULONG i = 0; i < VARIANT_D_WORK_FRAMES; i++)
+            {
+                const ULONG64 n = start + i;
+                if (n < kLimiterDelay)
+                {
+                    ASSERT_EQ(b.Data[0][i], 0.0f) << n;
+                    continue;
+                }
+                std::vector<double> x(c.Channels);
+                for (ULONG ch = 0; ch < c.Channels; ch++)
+                    x[ch] = Signal(ch, n - kLimiterDelay, 0.05);
+                ASSERT_NEAR(b.Data[0][i], c.Left(x), 1e-5) << n;
+                ASSERT_NEAR(b.Data[1][i], c.Right(x), 1e-5) << n;
+                for (ULONG ch = 2; ch < c.Channels; ch++)
+                    ASSERT_NEAR(b.Data[ch][i], x[ch], 1e-6) << "channel " << ch << " at " << n;
+            }
+        }
+    }
+}
+
+// With the delay on and the signal low, the output is the tapped-delay effect's own rendering of
+// the stream, boosted by +9 dB in limiter A and delayed by its look-ahead: an effect object run
+// here on the same samples shows what it must be.
+TEST_F(VariantDEffects, DelayOnGivesTheBoostedEffectOutput)
+{
+    CVariantDEffectControl139* node = Delay();
+    const WAVEFORMATEXTENSIBLE format = Format(6);
+    ASSERT_EQ(node->Start(&format), STATUS_SUCCESS);
+    ASSERT_EQ(node->SetEnable(1), STATUS_SUCCESS);
+    CTappedDelayEffect* effect = new (NonPagedPool, TAPPED_DELAY_POOL_TAG) CTappedDelayEffect();
+    ASSERT_NE(effect, nullptr);
+    effect->Init();
+    effect->SetFormat(kRate, 5);
+    const ULONG blocks = 6;
+    std::vector<float> model[2];
+    Buffers b(6), m(8);
+    for (ULONG block = 0; block < blocks; block++)
+    {
+        Fill(b, ULONG64(block) * 512, 512, 0.02);
+        Fill(m, ULONG64(block) * 512, 512, 0.02);
+        for (auto& channel : m.Data)
+            for (float& v : channel)
+                v += 1e-12f;
+        effect->Process(m.Pointers.data(), m.Pointers.data(), 512);
+        for (ULONG c = 0; c < 2; c++)
+            model[c].insert(model[c].end(), m.Data[c].begin(), m.Data[c].end());
+        Run(node, format, b, 512);
+        if (block == 0)
+            continue; // the switch's fade
+        for (ULONG c = 0; c < 2; c++)
+            for (ULONG i = 0; i < 512; i++)
+            {
+                const size_t n = size_t(block) * 512 + i;
+                ASSERT_NEAR(b.Data[c][i], VARIANT_D_DELAY_BOOST * model[c][n - kLimiterDelay], 1e-6)
+                    << "channel " << c << " sample " << n;
+            }
+    }
+    float peak = 0;
+    for (float v : model[0])
+        peak = std::max(peak, std::fabs(v));
+    EXPECT_GT(peak, 1e-3f) << "the effect renders something";
+    EXPECT_LT(peak * VARIANT_D_DELAY_BOOST, 1.0f) << "the limiter had nothing to hold";
+    effect->~CTappedDelayEffect();
+    ExFreePoolWithTag(effect, TAPPED_DELAY_POOL_TAG);
+}
+
+// Switching on fades the dry path out over 2 ms and the effect in over the next 2 ms; switching
+// off mirrors it. Twin nodes fed the same blocks, one never switched on and one on from the
+// start, show what each path gives at every sample.
+TEST_F(VariantDEffects, SwitchingFadesOutThenInWithinOneBlock)
+{
+    for (WORD channels : {WORD(6), WORD(2)})
+    {
+        SCOPED_TRACE(channels);
+        const ULONG base = channels * 10;
+        CVariantDEffectControl140* switched = Virtualizer(base);
+        CVariantDEffectControl140* dry = Virtualizer(base + 1);
+        CVariantDEffectControl140* wet = Virtualizer(base + 2);
+        const WAVEFORMATEXTENSIBLE format = Format(channels);
+        for (auto* node : {switched, dry, wet})
+            ASSERT_EQ(node->Start(&format), STATUS_SUCCESS);
+        ASSERT_EQ(wet->SetEnable(1), STATUS_SUCCESS);
+        ULONG64 position = 0;
+        // Runs one block of `frames` through all three; the switched node's first two channels.
+        auto block =
+            [&](ULONG frames, std::vector<float>* out, std::vector<float>* off, std::vector<float>* on)
+        {
+            Buffers a(channels), d(channels), w(channels);
+            for (Buffers* b : {&a, &d, &w})
+                Fill(*b, position, frames, 0.1);
+            Run(switched, format, a, frames);
+            Run(dry, format, d, frames);
+            Run(wet, format, w, frames);
+            position += frames;
+            for (ULONG c = 0; c < 2; c++)
+            {
+                out[c].assign(a.Data[c].begin(), a.Data[c].begin() + frames);
+                off[c].assign(d.Data[c].begin(), d.Data[c].begin() + frames);
+                on[c].assign(w.Data[c].begin(), w.Data[c].begin() + frames);
+            }
+        };
+        std::vector<float> out[2], off[2], on[2];
+        for (int warm = 0; warm < 8; warm++)
+            block(512, out, off, on);
+        auto fall = [](ULONG i) { return 1.0f - float(i) / float(kFade - 1); };
+        auto rise = [](ULONG i) { return float(i - kFade) / float(kFade - 1); };
+
+        ASSERT_EQ(switched->SetEnable(1), STATUS_SUCCESS);
+        block(512, out, off, on);
+        for (ULONG c = 0; c < 2; c++)
+        {
+            ASSERT_GT(std::fabs(on[c][300]), 1e-4f) << "the effect is audible by now";
+            for (ULONG i = 0; i < 512; i++)
+            {
+                const float expected = i < kFade       ? fall(i) * off[c][i]
+                                       : i < 2 * kFade ? on[c][i] * rise(i)
+                                                       : on[c][i];
+                ASSERT_FLOAT_EQ(out[c][i], expected) << "on: channel " << c << " sample " << i;
+            }
+        }
+        block(512, out, off, on);
+        EXPECT_EQ(out[0], on[0]) << "the block after the fade is steady";
+
+        ASSERT_EQ(switched->SetEnable(0), STATUS_SUCCESS);
+        block(512, out, off, on);
+        for (ULONG c = 0; c < 2; c++)
+            for (ULONG i = 0; i < 512; i++)
+            {
+                // Two channels follow the latched byte alone: the fade-out runs on the dry path.
+                const float& from = channels >= 6 ? on[c][i] : off[c][i];
+                const float expected = i < kFade       ? from * fall(i)
+                                       : i < 2 * kFade ? off[c][i] * rise(i)
+                                                       : off[c][i];
+                ASSERT_FLOAT_EQ(out[c][i], expected) << "off: channel " << c << " sample " << i;
+            }
+
+        // A block shorter than the fade ends it early; the next one is steady.
+        ASSERT_EQ(switched->SetEnable(1), STATUS_SUCCESS);
+        block(50, out, off, on);
+        for (ULONG i = 0; i < 50; i++)
+            ASSERT_FLOAT_EQ(out[0][i], fall(i) * off[0][i]) << i;
+        block(512, out, off, on);
+        EXPECT_EQ(out[0], on[0]);
+        EXPECT_EQ(out[1], on[1]);
+    }
+}
+
+// +12 dB into both nodes, on and off: every channel stays at or under full scale.
+TEST_F(VariantDEffects, LimitersHoldALoudStreamUnderFullScale)
+{
+    ULONG id = 40;
+    for (bool on : {false, true})
+    {
+        for (IDspNode* node :
+             {static_cast<IDspNode*>(Delay(id++)), static_cast<IDspNode*>(Virtualizer(id++))})
+        {
+            const WAVEFORMATEXTENSIBLE format = Format(8);
+            ASSERT_EQ(node->Start(&format), STATUS_SUCCESS);
+            if (on)
+            {
+                ASSERT_EQ(static_cast<CEffectControlNode*>(node)->SetEnable(1), STATUS_SUCCESS);
+            }
+            Buffers b(8);
+            float peak = 0;
+            for (ULONG block = 0; block < 40; block++)
+            {
+                Fill(b, ULONG64(block) * 512, 512, 4.0);
+                Run(node, format, b, 512);
+                for (ULONG c = 0; c < 8; c++)
+                    for (float s : b.Data[c])
+                        peak = std::max(peak, std::fabs(s));
+            }
+            EXPECT_LE(peak, 1.0f + 1e-6f) << (on ? "effect on" : "effect off");
+            EXPECT_GT(peak, 0.5f) << "the limiter holds the level, it does not silence it";
+        }
+    }
+}
+
+// A float stream is left as it is, and so is every stream of a node that lost its effect; the
+// change is consumed all the same.
+TEST_F(VariantDEffects, FloatStreamsPassUntouchedAndTheChangeIsConsumed)
+{
+    CVariantDEffectControl140* node = Virtualizer();
+    const WAVEFORMATEXTENSIBLE format = Format(6, kRate, true);
+    ASSERT_EQ(node->Start(&format), STATUS_SUCCESS);
+    ASSERT_EQ(node->SetEnable(1), STATUS_SUCCESS);
+    Buffers b(6);
+    Fill(b, 0, 512, 0.5);
+    const auto before = b.Data;
+    Run(node, format, b, 512);
+    EXPECT_EQ(b.Data, before);
+    EXPECT_FALSE(node->TakeChangeFlag(EFFECT_CHANGE_FLAG)) << "Process took the change";
+    EXPECT_EQ(node->GetLatchedEnable(), 1);
+}
+
+TEST_F(VariantDEffects, LatchCopiesTheEnableOnlyWhileAChangeIsPending)
+{
+    CVariantDEffectControl139* node = Delay();
+    ASSERT_EQ(node->SetEnable(1), STATUS_SUCCESS);
+    node->LatchPending();
+    EXPECT_EQ(node->GetLatchedEnable(), 1);
+    // The device refuses the next value: the flags rise, the byte and so the latch stay.
+    m_Entity->Fail["setswitch"] = STATUS_INTERNAL_ERROR;
+    EXPECT_EQ(node->SetEnable(0), STATUS_INTERNAL_ERROR);
+    node->LatchPending();
+    EXPECT_EQ(node->GetLatchedEnable(), 1);
+    m_Entity->Fail.clear();
+    ASSERT_EQ(node->SetEnable(0), STATUS_SUCCESS);
+    EXPECT_TRUE(node->TakeChangeFlag(EFFECT_PENDING_FLAG)) << "taken away before the latch";
+    node->LatchPending();
+    EXPECT_EQ(node->GetLatchedEnable(), 1) << "nothing pending, nothing copied";
+}
+
+// Stop flushes: the delay network's ring and both limiters start silent, so what was played
+// before the stop never sounds after it.
+TEST_F(VariantDEffects, StopClearsTheDelayAndTheLimiters)
+{
+    auto tailAfter = [&](bool stop)
+    {
+        CVariantDEffectControl139* node = Delay(stop ? 50 : 51);
+        const WAVEFORMATEXTENSIBLE format = Format(8);
+        EXPECT_EQ(node->Start(&format), STATUS_SUCCESS);
+        EXPECT_EQ(node->SetEnable(1), STATUS_SUCCESS);
+        Buffers b(8);
+        Fill(b, 0, 512, 0.5);
+        Run(node, format, b, 512);
+        if (stop)
+        {
+            EXPECT_EQ(node->Stop(), STATUS_SUCCESS);
+            EXPECT_EQ(node->Start(&format), STATUS_SUCCESS);
+        }
+        float energy = 0;
+        for (int block = 0; block < 6; block++)
+        {
+            for (auto& channel : b.Data)
+                std::fill(channel.begin(), channel.end(), 0.0f);
+            Run(node, format, b, 512);
+            for (ULONG c = 0; c < 2; c++)
+                for (float s : b.Data[c])
+                    energy += s * s;
+        }
+        return energy;
+    };
+    EXPECT_GT(tailAfter(false), 1e-3f) << "without a stop the room rings on";
+    EXPECT_LT(tailAfter(true), 1e-6f);
+}
+
+// Pool running out at each allocation of a node's set-up in turn: the set-up reports the enable
+// control's status (the effect objects' failures are not the node's), a node that lost any of its objects
+// passes the stream through (or mixes it down when only the virtualiser's engine is missing), and nothing is
+// left in pool afterwards.
+TEST_F(VariantDEffects, EveryFailedSetUpAllocationLeavesAWorkingNodeAndNoLeak)
+{
+    for (bool virtualizer : {false, true})
+    {
+        SCOPED_TRACE(virtualizer ? "control 140" : "control 139");
+        const WAVEFORMATEXTENSIBLE format = Format(6);
+        auto build = [&](ULONG failAt, ULONGLONG* allocations)
+        {
+            const plat::PoolSnapshot before = plat::TakePoolSnapshot();
+            CEffectControlNode* node =
+                virtualizer ? static_cast<CEffectControlNode*>(Make<CVariantDEffectControl140>(60u))
+                            : static_cast<CEffectControlNode*>(Make<CVariantDEffectControl139>(60u));
+            const ULONGLONG start = plat::PoolAllocationCount();
+            if (failAt)
+                plat::FailNthAllocation(failAt);
+            const NTSTATUS status =
+                virtualizer
+                    ? static_cast<CVariantDEffectControl140*>(node)->Init(m_Entity, 140, Fdo(), &m_Lock)
+                    : static_cast<CVariantDEffectControl139*>(node)->Init(m_Entity, 139, Fdo(), &m_Lock);
+            *allocations = plat::PoolAllocationCount() - start;
+            plat::ClearPoolFailures();
+            // Only the enable control's own set-up fails the node; its effect objects never do.
+            EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES)
+                << "failing allocation " << failAt << ": " << std::hex << status;
+            EXPECT_EQ(node->Start(&format), STATUS_SUCCESS);
+            EXPECT_EQ(node->SetEnable(1), STATUS_SUCCESS);
+            Buffers b(6);
+            for (int block = 0; block < 3; block++)
+            {
+                Fill(b, ULONG64(block) * 512, 512, 0.5);
+                EXPECT_EQ(node->Process(&format, b.Pointers.data(), 512), STATUS_SUCCESS);
+                for (const auto& channel : b.Data)
+                    for (float v : channel)
+                        ASSERT_TRUE(std::isfinite(v) && std::fabs(v) <= 3.0f)
+                            << "failing allocation " << failAt;
+            }
+            EXPECT_EQ(node->Stop(), STATUS_SUCCESS);
+            Drop(node);
+            EXPECT_EQ(plat::PoolLeaksSince(before), "") << "failing allocation " << failAt;
+        };
+        ULONGLONG total = 0;
+        build(0, &total);
+        ASSERT_GT(total, 20u);
+        for (ULONG failAt = 1; failAt <= total; failAt++)
+        {
+            ULONGLONG ignored = 0;
+            build(failAt, &ignored);
+            if (HasFatalFailure())
+                return;
+        }
+    }
+}
+
+} // namespace
