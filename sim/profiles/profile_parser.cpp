@@ -1018,7 +1018,7 @@ void ProfileParser::ApplyDefaults()
     std::vector<ClockSetting> clocks;
     for (uint8_t id : m_clockSources)
     {
-        ClockSetting clock{id, kDefaultClockRatesHz};
+        ClockSetting clock{id, kDefaultClockRatesHz, {}};
         for (const ClockSetting& given : p.m_clocks)
         {
             if (given.ClockId == id)

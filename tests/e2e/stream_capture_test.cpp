@@ -104,12 +104,16 @@ TEST_F(StreamCapture, EveryFailedOpenGivesTheBandwidthBack)
         EXPECT_EQ(Model().AlternateSetting(interfaceNumber), c.Opens ? 1 : 0);
         EXPECT_EQ(ActiveCount(), c.Opens ? 1 : 0);
         if (c.Says)
+        {
             EXPECT_NE(plat::DebugLogText().find(c.Says), std::string::npos) << plat::DebugLogText();
+        }
 
         // Once the device takes the request the same client opens, and closing gives it back.
         SetDeviceFaults(sim::DeviceFaults{});
         if (!c.Opens)
+        {
             EXPECT_EQ(client.Open(), STATUS_SUCCESS);
+        }
         EXPECT_EQ(Model().AlternateSetting(interfaceNumber), 1);
         EXPECT_EQ(ActiveCount(), 1);
         client.Leave();

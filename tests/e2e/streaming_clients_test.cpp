@@ -328,9 +328,13 @@ TEST_F(StreamingClients, SurpriseRemovalWhileStreamingLeavesNothingBehind)
     {
         SCOPED_TRACE(c.Name);
         if (c.Wave)
+        {
             ASSERT_EQ(Wave().Open() | Wave().Start(), STATUS_SUCCESS);
+        }
         if (c.Asio)
+        {
             ASSERT_EQ(Asio().Open() | Asio().Start(), STATUS_SUCCESS);
+        }
         StreamTestClient* microphone =
             c.Capture ? &RunClient(Stream(1), rig::ClientFormat(1, 48000, 2, 16, 4), 10, 3) : nullptr;
         RunForMs(50);

@@ -575,8 +575,10 @@ TEST_P(IirLevelOrderTest, SixteenBitOutputsSaturateByTheirSign)
             for (int64_t j = 0; j < len; ++j)
             {
                 if (cases[j].scale == scale)
+                {
                     EXPECT_EQ(dst[size_t(order + j)], cases[j].want)
                         << "order " << order << " value " << cases[j].y << " scale " << scale;
+                }
             }
         }
     }

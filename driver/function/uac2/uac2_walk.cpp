@@ -45,11 +45,6 @@ constexpr ULONG SPDIF_WMA_PRO_SUBFORMAT_TAG = 0x0164;
 // The driver's private subformat for one-bit (DSD) data.
 constexpr ULONG DSD_SUBFORMAT_TAG = 0x7A31;
 
-USHORT ReadWord(const UCHAR* Bytes)
-{
-    return USHORT(Bytes[0] | Bytes[1] << 8);
-}
-
 ULONG ReadUlong(const UCHAR* Bytes)
 {
     return ULONG(Bytes[0]) | ULONG(Bytes[1]) << 8 | ULONG(Bytes[2]) << 16 | ULONG(Bytes[3]) << 24;

@@ -102,8 +102,10 @@ TEST_F(PointerList, InsertsAndRemovalsKeepOrderAndMendTheEnds)
     {
         std::vector<PPOINTER_LIST_NODE> nodes = Fill(3);
         if (c.InsertBefore != -2)
+        {
             ASSERT_NE(m_List.InsertBefore(c.InsertBefore < 0 ? nullptr : nodes[c.InsertBefore], Item(9)),
                       nullptr);
+        }
         if (c.Remove >= 0)
             m_List.RemoveNode(nodes[c.Remove]);
         EXPECT_EQ(Contents(), c.Want) << c.Name;
