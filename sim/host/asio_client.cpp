@@ -78,7 +78,16 @@ IoResult AsioClient::Control(ULONG Code, const void* Input, ULONG InputLength, v
 {
     if (!m_pHandle || !m_pHandle->IsOpen())
         return {STATUS_INVALID_HANDLE, 0};
-    return m_pHandle->DeviceControl(Code, Input, InputLength, Output, OutputLength);
+    // A companion stops touching its rings before it has them unmapped, and forgets them after.
+    if (Code == IOCTL_ASIO_UNMAP_BUFFERS)
+        StopPeriods();
+    IoResult r = m_pHandle->DeviceControl(Code, Input, InputLength, Output, OutputLength);
+    if (Code == IOCTL_ASIO_UNMAP_BUFFERS && NT_SUCCESS(r.Status))
+    {
+        m_Rings.clear();
+        m_Addresses.clear();
+    }
+    return r;
 }
 
 NTSTATUS AsioClient::SetValue(ULONG Code, ULONG Value)
@@ -189,20 +198,22 @@ NTSTATUS AsioClient::Map(const std::vector<AsioChannelRequest>& Channels, ULONG 
         AsioBufferRequestEntry entry = {Channels[i].Input ? 1u : 0u, Channels[i].Channel};
         std::memcpy(request.data() + sizeof(header) + i * sizeof(entry), &entry, sizeof(entry));
     }
-    m_Addresses.assign(counts.EndpointCount, 0);
-    IoResult r = Control(IOCTL_ASIO_MAP_BUFFERS, request.data(), ULONG(request.size()), m_Addresses.data(),
-                         ULONG(m_Addresses.size() * sizeof(ULONGLONG)));
-    m_Rings.clear();
+    std::vector<ULONGLONG> addresses(counts.EndpointCount, 0);
+    IoResult r = Control(IOCTL_ASIO_MAP_BUFFERS, request.data(), ULONG(request.size()), addresses.data(),
+                         ULONG(addresses.size() * sizeof(ULONGLONG)));
     if (!NT_SUCCESS(r.Status))
-    {
-        m_Addresses.clear();
         return r.Status;
-    }
+    StopPeriods();
+    m_Addresses = addresses;
+    m_Rings.clear();
     for (ULONGLONG address : m_Addresses)
     {
         AsioRingView view;
         view.Header = reinterpret_cast<AsioSharedBufferHeader*>(ULONG_PTR(address));
         view.Samples = reinterpret_cast<UCHAR*>(ULONG_PTR(address)) + sizeof(AsioSharedBufferHeader);
+        view.Active = view.Header->Active != 0;
+        view.Input = view.Header->IsInput != 0;
+        view.RingBytes = view.Header->RingBytes;
         m_Rings.push_back(view);
     }
     m_Driver.assign(m_Rings.size(), 0);
@@ -226,6 +237,9 @@ void AsioClient::SetCaptureSink(AsioCaptureSink Sink)
 // that offset on.
 NTSTATUS AsioClient::Start()
 {
+    // Already streaming: the request goes as sent, and the rings stay as they are.
+    if (m_pThread)
+        return SendHandle(IOCTL_ASIO_START, m_hPeriodEvent);
     if (!m_pPeriodEvent)
     {
         NTSTATUS status = CreateUserEvent(&m_pPeriodEvent, &m_hPeriodEvent);
@@ -234,12 +248,12 @@ NTSTATUS AsioClient::Start()
     }
     for (size_t i = 0; i < m_Rings.size(); ++i)
     {
-        const AsioSharedBufferHeader& h = *m_Rings[i].Header;
+        const AsioRingView& v = m_Rings[i];
         m_Driver[i] = m_Client[i] = 0;
         m_LastPosition[i] = 0;
-        if (h.Active && !h.IsInput)
+        if (v.Active && !v.Input)
         {
-            const ULONG fill = h.RingBytes - h.RingBytes / kRenderMarginDivisor;
+            const ULONG fill = v.RingBytes - v.RingBytes / kRenderMarginDivisor;
             std::vector<UCHAR> data(fill, 0);
             if (m_Source)
                 m_Source(ULONG(i), data.data(), fill);
@@ -255,17 +269,20 @@ NTSTATUS AsioClient::Start()
     if (!NT_SUCCESS(status))
         return status;
     // The driver's reading starts at the initial position: render data counts from there.
+    m_Initial.clear();
     // A driver that starts short of the ring's end reads that much never-written silence first,
     // then the client's data from offset 0, one ring further on.
     for (size_t i = 0; i < m_Rings.size(); ++i)
     {
-        const AsioSharedBufferHeader& h = *m_Rings[i].Header;
-        m_LastPosition[i] = h.InitialPosition;
-        m_Driver[i] = h.InitialPosition;
-        if (h.IsInput)
+        const AsioRingView& v = m_Rings[i];
+        const ULONG initial = v.RingBytes ? v.Header->InitialPosition % v.RingBytes : 0;
+        m_Initial.push_back(initial);
+        m_LastPosition[i] = initial;
+        m_Driver[i] = initial;
+        if (v.Input)
             m_Client[i] = m_Driver[i];
-        else if (h.InitialPosition != 0)
-            m_Client[i] += h.RingBytes;
+        else if (initial != 0)
+            m_Client[i] += v.RingBytes;
     }
     KeClearEvent(&m_Quit);
     m_pThread.reset(new plat::HostThread("asio companion", [this] { PeriodLoop(); }));
@@ -315,14 +332,7 @@ NTSTATUS AsioClient::StopResult()
 
 NTSTATUS AsioClient::Unmap()
 {
-    StopPeriods();
-    NTSTATUS status = Control(IOCTL_ASIO_UNMAP_BUFFERS, nullptr, 0, nullptr, 0).Status;
-    if (NT_SUCCESS(status))
-    {
-        m_Rings.clear();
-        m_Addresses.clear();
-    }
-    return status;
+    return Control(IOCTL_ASIO_UNMAP_BUFFERS, nullptr, 0, nullptr, 0).Status;
 }
 
 NTSTATUS AsioClient::Close()
@@ -346,8 +356,8 @@ NTSTATUS AsioClient::Close()
 
 ULONG AsioClient::RenderLeadIn(ULONG Ring) const
 {
-    const AsioSharedBufferHeader& h = *m_Rings[Ring].Header;
-    return h.InitialPosition ? h.RingBytes - h.InitialPosition : 0;
+    const ULONG initial = Ring < m_Initial.size() ? m_Initial[Ring] : 0;
+    return initial ? m_Rings[Ring].RingBytes - initial : 0;
 }
 
 AsioClientStats AsioClient::Stats()
@@ -380,14 +390,14 @@ void AsioClient::Service()
 {
     for (size_t i = 0; i < m_Rings.size(); ++i)
     {
-        const AsioSharedBufferHeader& h = *m_Rings[i].Header;
-        if (!h.Active || h.RingBytes == 0)
+        const AsioRingView& v = m_Rings[i];
+        if (!v.Active || v.RingBytes == 0)
             continue;
         // The driver's progress since the last look, across one wrap at most.
-        const ULONG position = h.DriverPosition % h.RingBytes;
-        m_Driver[i] += (position + h.RingBytes - m_LastPosition[i]) % h.RingBytes;
+        const ULONG position = v.Header->DriverPosition % v.RingBytes;
+        m_Driver[i] += (position + v.RingBytes - m_LastPosition[i]) % v.RingBytes;
         m_LastPosition[i] = position;
-        if (h.IsInput)
+        if (v.Input)
             CaptureBehind(ULONG(i));
         else
             RenderAhead(ULONG(i));
@@ -396,8 +406,7 @@ void AsioClient::Service()
 
 void AsioClient::RenderAhead(ULONG Ring)
 {
-    const AsioSharedBufferHeader& h = *m_Rings[Ring].Header;
-    const ULONG ring = h.RingBytes;
+    const ULONG ring = m_Rings[Ring].RingBytes;
     const ULONGLONG target = m_Driver[Ring] + ring - ring / kRenderMarginDivisor;
     std::lock_guard<std::mutex> guard(m_StatsLock);
     if (m_Client[Ring] < m_Driver[Ring])
@@ -424,8 +433,7 @@ void AsioClient::RenderAhead(ULONG Ring)
 
 void AsioClient::CaptureBehind(ULONG Ring)
 {
-    const AsioSharedBufferHeader& h = *m_Rings[Ring].Header;
-    const ULONG ring = h.RingBytes;
+    const ULONG ring = m_Rings[Ring].RingBytes;
     if (m_Driver[Ring] <= m_Client[Ring])
         return;
     const ULONG bytes = ULONG(std::min<ULONGLONG>(m_Driver[Ring] - m_Client[Ring], ring));

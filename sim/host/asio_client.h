@@ -30,6 +30,11 @@ struct AsioRingView
 {
     AsioSharedBufferHeader* Header = nullptr;
     UCHAR* Samples = nullptr;
+    // What the header said at the map, kept by the companion: it goes on from these whatever
+    // later happens to the header.
+    bool Active = false;
+    bool Input = false;
+    ULONG RingBytes = 0;
 };
 
 // A channel the companion asks for at map time.
@@ -126,6 +131,7 @@ private:
     std::vector<ULONGLONG> m_Driver;
     std::vector<ULONGLONG> m_Client;
     std::vector<ULONG> m_LastPosition;
+    std::vector<ULONG> m_Initial; // the initial position the driver published at the start
 
     PKEVENT m_pPeriodEvent = nullptr;
     HANDLE m_hPeriodEvent = nullptr;
