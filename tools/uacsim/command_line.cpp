@@ -12,7 +12,7 @@ bool ParseCommandLine(const std::vector<std::string>& Args, CommandLine* Line, s
         return false;
     }
     Line->Command = Args[0];
-    if (Line->Command != "devices" && Line->Command != "topology")
+    if (Line->Command != "devices" && Line->Command != "topology" && Line->Command != "asio")
     {
         *Error = "unknown command '" + Line->Command + "'";
         return false;
@@ -35,9 +35,9 @@ bool ParseCommandLine(const std::vector<std::string>& Args, CommandLine* Line, s
         *Error = "devices takes no options";
         return false;
     }
-    if (Line->Command == "topology" && Line->Device.empty())
+    if (Line->Command != "devices" && Line->Device.empty())
     {
-        *Error = "topology needs --device";
+        *Error = Line->Command + " needs --device";
         return false;
     }
     return true;

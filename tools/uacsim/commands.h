@@ -41,5 +41,6 @@ Complain(std::FILE* Out, std::FILE* Err, const char* Format, ...)
 
 int RunDevices(std::FILE* Out);
 int RunTopology(const CommandLine& Line, std::FILE* Out, std::FILE* Err);
+int RunAsio(const CommandLine& Line, std::FILE* Out, std::FILE* Err);
 
 } // namespace uacsim

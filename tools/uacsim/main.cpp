@@ -8,6 +8,8 @@ namespace
 
 const char kUsage[] = "usage: uacsim devices\n"
                       "       uacsim topology --device <profile name | profile file | descriptor dump .bin>"
+                      " [--realtime]\n"
+                      "       uacsim asio --device <profile name | profile file | descriptor dump .bin>"
                       " [--realtime]\n";
 
 } // namespace
@@ -27,5 +29,7 @@ int main(int argc, char** argv)
     }
     if (line.Command == "devices")
         return uacsim::RunDevices(stdout);
+    if (line.Command == "asio")
+        return uacsim::RunAsio(line, stdout, stderr);
     return uacsim::RunTopology(line, stdout, stderr);
 }
