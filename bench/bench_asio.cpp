@@ -27,7 +27,7 @@
 namespace
 {
 
-constexpr ULONGLONG kMs = 10000; // 100 ns units
+constexpr ULONGLONG kMs = 10000;      // 100 ns units
 constexpr ULONGLONG kPollStep = 1250; // 125 us
 
 void Wait(ULONGLONG duration)
@@ -63,7 +63,8 @@ public:
         m_bLoaded = NT_SUCCESS(m_pPnp->LoadDriver(DriverEntry));
         m_bAdded = m_bLoaded && NT_SUCCESS(m_pPnp->AddDevice());
         m_pFdo = m_bAdded ? m_pPnp->Fdo() : nullptr;
-        if (!m_bAdded || !NT_SUCCESS(m_pPnp->Start()) || !NT_SUCCESS(sim::AsioClient::Open(&m_pClient, m_pPnp->Pdo())))
+        if (!m_bAdded || !NT_SUCCESS(m_pPnp->Start()) ||
+            !NT_SUCCESS(sim::AsioClient::Open(&m_pClient, m_pPnp->Pdo())))
             State.SkipWithError("the driver did not start on the ASIO headset");
     }
 
@@ -174,14 +175,17 @@ void Streaming(benchmark::State& State)
         return;
     bench.MapAt(4, {{false, 0}, {false, 1}, {true, 0}});
     ULONGLONG frame = 0;
-    bench.Client().SetRenderSource([&](ULONG, UCHAR* data, ULONG bytes) {
-        for (ULONG i = 0; i + 4 <= bytes; i += 4, ++frame)
+    bench.Client().SetRenderSource(
+        [&](ULONG, UCHAR* data, ULONG bytes)
         {
-            const int16_t v = int16_t(std::lround(8000.0 * std::sin(2 * 3.14159265358979 * 440.0 * frame / 48000)));
-            data[i] = data[i + 2] = UCHAR(v);
-            data[i + 1] = data[i + 3] = UCHAR(uint16_t(v) >> 8);
-        }
-    });
+            for (ULONG i = 0; i + 4 <= bytes; i += 4, ++frame)
+            {
+                const int16_t v =
+                    int16_t(std::lround(8000.0 * std::sin(2 * 3.14159265358979 * 440.0 * frame / 48000)));
+                data[i] = data[i + 2] = UCHAR(v);
+                data[i + 1] = data[i + 3] = UCHAR(uint16_t(v) >> 8);
+            }
+        });
     ULONGLONG captured = 0;
     bench.Client().SetCaptureSink([&](ULONG, const UCHAR*, ULONG bytes) { captured += bytes; });
     if (!NT_SUCCESS(bench.Client().Start()))

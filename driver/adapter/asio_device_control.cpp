@@ -62,8 +62,7 @@ NTSTATUS FixedAnswer(const AsioRequest& Request, PIRP Irp, Operation Run)
 }
 
 // A 4-byte setting: a shorter input is refused.
-template <typename Operation>
-NTSTATUS ValueSetting(const AsioRequest& Request, Operation Run)
+template <typename Operation> NTSTATUS ValueSetting(const AsioRequest& Request, Operation Run)
 {
     if (Request.InputLength < sizeof(ULONG) || !Request.Buffer)
     {
@@ -84,8 +83,8 @@ NTSTATUS MapBuffers(IAsioDevice* Asio, const AsioRequest& Request, PIRP Irp)
     if (!Request.Is32Bit)
     {
         ULONG length = Request.OutputLength;
-        NTSTATUS status = Asio->MapStreamingBuffers(Request.File, pRequest, Request.InputLength, Request.Buffer,
-                                                    &length);
+        NTSTATUS status =
+            Asio->MapStreamingBuffers(Request.File, pRequest, Request.InputLength, Request.Buffer, &length);
         Irp->IoStatus.Information = NT_SUCCESS(status) ? Request.OutputLength : 0;
         return status;
     }
@@ -156,8 +155,8 @@ NTSTATUS RunQuery(IAsioDevice* Asio, ULONG Code, const AsioRequest& Request, PIR
     case IOCTL_ASIO_GET_LATENCY_TABLE:
     {
         ULONG length = Request.OutputLength;
-        NTSTATUS status =
-            Asio->GetLatencyTable(file, length ? static_cast<AsioLatencyTable*>(Request.Buffer) : nullptr, &length);
+        NTSTATUS status = Asio->GetLatencyTable(
+            file, length ? static_cast<AsioLatencyTable*>(Request.Buffer) : nullptr, &length);
         return SizedQuery(status, length, Irp);
     }
     case IOCTL_ASIO_GET_BUFFERS_IN_USE:
@@ -172,8 +171,8 @@ NTSTATUS RunQuery(IAsioDevice* Asio, ULONG Code, const AsioRequest& Request, PIR
     case IOCTL_ASIO_GET_SAMPLE_RATE:
         return FixedAnswer<ULONG>(Request, Irp, [&](PULONG Out) { return Asio->GetSampleRate(file, Out); });
     case IOCTL_ASIO_GET_BUFFER_SIZE:
-        return FixedAnswer<AsioBufferSize>(Request, Irp,
-                                           [&](AsioBufferSize* Out) { return Asio->GetBufferSize(file, Out); });
+        return FixedAnswer<AsioBufferSize>(
+            Request, Irp, [&](AsioBufferSize* Out) { return Asio->GetBufferSize(file, Out); });
     case IOCTL_ASIO_GET_IO_FORMAT:
         if (Request.OutputLength == 0)
         {

@@ -137,10 +137,10 @@ struct AsioRingState
 // How the companion's buffer length turns into transfers (the owner's rate and io format).
 struct AsioTransferPlan
 {
-    ULONG FramesPerMs;        // sample frames per millisecond (DSD: 64-sample groups)
-    ULONG MsPerTransfer;      // 1, 2, 4 or 5
-    ULONG Groups;             // the buffer's length in transfers, after grouping
-    ULONG TransfersInFlight;  // at least 2
+    ULONG FramesPerMs;       // sample frames per millisecond (DSD: 64-sample groups)
+    ULONG MsPerTransfer;     // 1, 2, 4 or 5
+    ULONG Groups;            // the buffer's length in transfers, after grouping
+    ULONG TransfersInFlight; // at least 2
 };
 
 // Model default of the ASIO sample type, used when none is stored and an endpoint serves ASIO.
@@ -295,36 +295,36 @@ private:
     NTSTATUS CopyDefaultProductName(PCHAR Buffer, PULONG Length);
 
     // Private ASIO interface: rings and streams (usb_device_asio_rings.cpp).
-    NTSTATUS MapRings(AsioClient* Client);                                   // PASSIVE_LEVEL
-    VOID ActivateRequestedRings(const AsioBufferRequest* Request);           // PASSIVE_LEVEL
-    NTSTATUS CheckRingsHoldLead();                                           // PASSIVE_LEVEL
-    VOID ChooseMasterRing();                                                 // PASSIVE_LEVEL
-    VOID FreeRings();                                                        // PASSIVE_LEVEL
-    VOID PublishRing(ULONG Index);                                           // any IRQL, ring lock held
-    BOOLEAN PlanTransfers(AsioTransferPlan* Plan);                           // any IRQL
-    NTSTATUS BuildClientFormat(ULONG Index, PWAVEFORMATEXTENSIBLE Format);   // PASSIVE_LEVEL
-    NTSTATUS AttachClientBuffers();                                          // PASSIVE_LEVEL
-    NTSTATUS DetachClientBuffers();                                          // PASSIVE_LEVEL
-    NTSTATUS StartClientStreams();                                           // PASSIVE_LEVEL
-    NTSTATUS StopClientStreams();                                            // PASSIVE_LEVEL
-    VOID CloseClientStreams();                                               // PASSIVE_LEVEL
-    VOID ResetClientRings(PKEVENT PeriodEvent);                              // <= DISPATCH_LEVEL
-    PKEVENT TakePeriodEvent();                                               // <= DISPATCH_LEVEL
-    VOID SilenceRings(ULONG IoFormat);                                       // PASSIVE_LEVEL
-    VOID SendAsioVendorRequest(USHORT Value);                                // PASSIVE_LEVEL
-    NTSTATUS QueryCyclicControl(ULONG Index, ICyclicControl** Control); // PASSIVE_LEVEL
-    NTSTATUS ParkStopIrp(PIRP Irp);                                          // PASSIVE_LEVEL
-    PIRP TakeParkedStopIrp();                                                // <= DISPATCH_LEVEL
-    VOID AsioPowerDown();                                                    // PASSIVE_LEVEL, client lock held
-    VOID AsioPowerUp();                                                      // PASSIVE_LEVEL, client lock held
-    VOID RunParkedStop();                                                    // PASSIVE_LEVEL
-    VOID StopAsioForRemoval();                                               // PASSIVE_LEVEL
-    VOID FreeAsioRingsAtTeardown();                                          // PASSIVE_LEVEL
-    VOID HandleClientNotification(const StreamNotification* Notification);   // <= DISPATCH_LEVEL
+    NTSTATUS MapRings(AsioClient* Client);                                 // PASSIVE_LEVEL
+    VOID ActivateRequestedRings(const AsioBufferRequest* Request);         // PASSIVE_LEVEL
+    NTSTATUS CheckRingsHoldLead();                                         // PASSIVE_LEVEL
+    VOID ChooseMasterRing();                                               // PASSIVE_LEVEL
+    VOID FreeRings();                                                      // PASSIVE_LEVEL
+    VOID PublishRing(ULONG Index);                                         // any IRQL, ring lock held
+    BOOLEAN PlanTransfers(AsioTransferPlan* Plan);                         // any IRQL
+    NTSTATUS BuildClientFormat(ULONG Index, PWAVEFORMATEXTENSIBLE Format); // PASSIVE_LEVEL
+    NTSTATUS AttachClientBuffers();                                        // PASSIVE_LEVEL
+    NTSTATUS DetachClientBuffers();                                        // PASSIVE_LEVEL
+    NTSTATUS StartClientStreams();                                         // PASSIVE_LEVEL
+    NTSTATUS StopClientStreams();                                          // PASSIVE_LEVEL
+    VOID CloseClientStreams();                                             // PASSIVE_LEVEL
+    VOID ResetClientRings(PKEVENT PeriodEvent);                            // <= DISPATCH_LEVEL
+    PKEVENT TakePeriodEvent();                                             // <= DISPATCH_LEVEL
+    VOID SilenceRings(ULONG IoFormat);                                     // PASSIVE_LEVEL
+    VOID SendAsioVendorRequest(USHORT Value);                              // PASSIVE_LEVEL
+    NTSTATUS QueryCyclicControl(ULONG Index, ICyclicControl** Control);    // PASSIVE_LEVEL
+    NTSTATUS ParkStopIrp(PIRP Irp);                                        // PASSIVE_LEVEL
+    PIRP TakeParkedStopIrp();                                              // <= DISPATCH_LEVEL
+    VOID AsioPowerDown();                                                  // PASSIVE_LEVEL, client lock held
+    VOID AsioPowerUp();                                                    // PASSIVE_LEVEL, client lock held
+    VOID RunParkedStop();                                                  // PASSIVE_LEVEL
+    VOID StopAsioForRemoval();                                             // PASSIVE_LEVEL
+    VOID FreeAsioRingsAtTeardown();                                        // PASSIVE_LEVEL
+    VOID HandleClientNotification(const StreamNotification* Notification); // <= DISPATCH_LEVEL
     // Ring lock held.
     VOID CopyRing(ULONG Index, PVOID Buffer, ULONGLONG Length, BOOLEAN IntoRing); // <= DISPATCH_LEVEL
-    VOID SignalPeriod(ULONG Index);                                          // <= DISPATCH_LEVEL
-    static DRIVER_CANCEL CancelParkedStop;                                   // DISPATCH_LEVEL
+    VOID SignalPeriod(ULONG Index);                                               // <= DISPATCH_LEVEL
+    static DRIVER_CANCEL CancelParkedStop;                                        // DISPATCH_LEVEL
 
     // Descriptors and configuration (usb_device_config.cpp). PASSIVE_LEVEL.
     NTSTATUS ReadDescriptors();

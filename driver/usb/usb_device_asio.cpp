@@ -13,8 +13,8 @@ namespace
 const ULONG kAsioLatencyMs[ASIO_LATENCY_COUNT] = {4, 6, 8, 10, 20, 30, 40, 50};
 
 // Sample-type codes in the order the list reports them, with the bit each has in a mask.
-const ULONG kAsioListOrder[ASIO_MAX_SAMPLE_TYPES] = {ASIO_SAMPLE_INT16, ASIO_SAMPLE_INT24, ASIO_SAMPLE_INT32_16,
-                                                     ASIO_SAMPLE_INT32_24, ASIO_SAMPLE_INT32};
+const ULONG kAsioListOrder[ASIO_MAX_SAMPLE_TYPES] = {
+    ASIO_SAMPLE_INT16, ASIO_SAMPLE_INT24, ASIO_SAMPLE_INT32_16, ASIO_SAMPLE_INT32_24, ASIO_SAMPLE_INT32};
 constexpr ULONG ALL_LISTED_TYPES = (1u << ASIO_MAX_SAMPLE_TYPES) - 1;
 
 const CHAR kDefaultProductName[] = "Quillax USB ASIO Device";
@@ -116,8 +116,8 @@ ULONG EndpointChannels(IStreamEngine* Stream, ULONG IoFormat)
         WAVEFORMATEXTENSIBLE format;
         RtlZeroMemory(&format, sizeof(format));
         BOOLEAN known = FALSE;
-        if (NT_SUCCESS(Stream->GetFormat(index, &format)) && IoFormatOf(format, &known) == IoFormat && known &&
-            format.Format.nChannels > channels)
+        if (NT_SUCCESS(Stream->GetFormat(index, &format)) && IoFormatOf(format, &known) == IoFormat &&
+            known && format.Format.nChannels > channels)
         {
             channels = format.Format.nChannels;
         }
@@ -175,8 +175,8 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::OpenAsioClient(PFILE_OBJECT FileObject)
 {
     PAGED_CODE();
     ClientLockHold hold(&m_ClientLock);
-    AsioClient* pClient =
-        static_cast<AsioClient*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(AsioClient), USB_DEVICE_POOL_TAG));
+    AsioClient* pClient = static_cast<AsioClient*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(AsioClient), USB_DEVICE_POOL_TAG));
     if (!pClient)
     {
         return STATUS_UNSUCCESSFUL;
@@ -823,8 +823,8 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::GetProductName(PFILE_OBJECT FileObject, PCHA
         return STATUS_INVALID_PARAMETER;
     }
     ULONG chars = 0;
-    NTSTATUS status =
-        ReadStringDescriptor(m_nProductIndex, pText, USB_DEVICE_NAME_REQUEST_BYTES, USB_DEVICE_POOL_TAG, &chars);
+    NTSTATUS status = ReadStringDescriptor(m_nProductIndex, pText, USB_DEVICE_NAME_REQUEST_BYTES,
+                                           USB_DEVICE_POOL_TAG, &chars);
     CHAR ansiText[USB_DEVICE_NAME_REQUEST_BYTES / sizeof(WCHAR)];
     ULONG needed = 0;
     if (NT_SUCCESS(status))

@@ -187,7 +187,8 @@ NTSTATUS CUsbDevice::MapRings(AsioClient* Client)
             continue;
         }
         const ULONG channels = ChannelsForIoFormat(pStream, Client->IoFormat);
-        const ULONG ring = channels ? RingBytesFor(Client->IoFormat, Client->SampleRate, channels, bytesPerSample) : 0;
+        const ULONG ring =
+            channels ? RingBytesFor(Client->IoFormat, Client->SampleRate, channels, bytesPerSample) : 0;
         if (ring == 0)
         {
             DbgPrint("CUsbDevice: ASIO endpoint %u has no ring for %u channels at %u Hz\n", index, channels,
@@ -241,7 +242,8 @@ NTSTATUS CUsbDevice::CheckRingsHoldLead()
         return STATUS_INVALID_PARAMETER;
     }
     ULONG bytesPerSample = 8;
-    if (m_pAsioOwner->IoFormat != ASIO_IO_FORMAT_DSD && !AsioBytesPerSample(m_nAsioSampleType, &bytesPerSample))
+    if (m_pAsioOwner->IoFormat != ASIO_IO_FORMAT_DSD &&
+        !AsioBytesPerSample(m_nAsioSampleType, &bytesPerSample))
     {
         return STATUS_INVALID_PARAMETER;
     }
@@ -308,8 +310,8 @@ VOID CUsbDevice::ChooseMasterRing()
 }
 
 STDMETHODIMP_(NTSTATUS)
-CUsbDevice::MapStreamingBuffers(PFILE_OBJECT FileObject, const AsioBufferRequest* Request, ULONG RequestLength,
-                                PVOID UserAddresses, PULONG OutputLength)
+CUsbDevice::MapStreamingBuffers(PFILE_OBJECT FileObject, const AsioBufferRequest* Request,
+                                ULONG RequestLength, PVOID UserAddresses, PULONG OutputLength)
 {
     PAGED_CODE();
     if (ResetPort())
@@ -319,8 +321,8 @@ CUsbDevice::MapStreamingBuffers(PFILE_OBJECT FileObject, const AsioBufferRequest
     ClientLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!Request || !OutputLength || !pClient || RequestLength < sizeof(AsioBufferRequest) ||
-        ULONGLONG(Request->Count) > (ULONGLONG(RequestLength) - sizeof(AsioBufferRequest)) /
-                                        sizeof(AsioBufferRequestEntry))
+        ULONGLONG(Request->Count) >
+            (ULONGLONG(RequestLength) - sizeof(AsioBufferRequest)) / sizeof(AsioBufferRequestEntry))
     {
         return STATUS_INVALID_PARAMETER;
     }
@@ -351,7 +353,7 @@ CUsbDevice::MapStreamingBuffers(PFILE_OBJECT FileObject, const AsioBufferRequest
         // address is written.
         ActivateRequestedRings(Request);
         status = (*OutputLength == endpoints * sizeof(ULONGLONG) && UserAddresses) ? STATUS_SUCCESS
-                                                                                  : STATUS_INVALID_PARAMETER;
+                                                                                   : STATUS_INVALID_PARAMETER;
     }
     if (NT_SUCCESS(status))
     {
@@ -457,8 +459,9 @@ NTSTATUS CUsbDevice::BuildClientFormat(ULONG Index, PWAVEFORMATEXTENSIBLE Format
             ULONG Type;
             WORD Container;
             WORD Valid;
-        } kLayouts[] = {{ASIO_SAMPLE_INT16, 16, 16},    {ASIO_SAMPLE_INT24, 24, 24},    {ASIO_SAMPLE_INT32, 32, 32},
-                        {ASIO_SAMPLE_INT32_16, 32, 16}, {ASIO_SAMPLE_INT32_18, 32, 18}, {ASIO_SAMPLE_INT32_20, 32, 20},
+        } kLayouts[] = {{ASIO_SAMPLE_INT16, 16, 16},    {ASIO_SAMPLE_INT24, 24, 24},
+                        {ASIO_SAMPLE_INT32, 32, 32},    {ASIO_SAMPLE_INT32_16, 32, 16},
+                        {ASIO_SAMPLE_INT32_18, 32, 18}, {ASIO_SAMPLE_INT32_20, 32, 20},
                         {ASIO_SAMPLE_INT32_24, 32, 24}};
         BOOLEAN known = FALSE;
         for (const auto& layout : kLayouts)
@@ -527,8 +530,9 @@ NTSTATUS CUsbDevice::AttachClientBuffers()
         if (NT_SUCCESS(status))
         {
             StreamClient* pStreamClient = nullptr;
-            status = pControl->RegisterClient(STREAM_CLIENT_PRIORITY_ASIO, &format, plan.MsPerTransfer,
-                                              plan.TransfersInFlight, OnClientNotification, this, &pStreamClient);
+            status =
+                pControl->RegisterClient(STREAM_CLIENT_PRIORITY_ASIO, &format, plan.MsPerTransfer,
+                                         plan.TransfersInFlight, OnClientNotification, this, &pStreamClient);
             pControl->Release();
             KIRQL irql;
             KeAcquireSpinLock(&m_AsioRingLock, &irql);
@@ -596,8 +600,8 @@ VOID CUsbDevice::SendAsioVendorRequest(USHORT Value)
         return;
     }
     RtlZeroMemory(pUrb, urbBytes);
-    UsbBuildVendorRequest(pUrb, URB_FUNCTION_VENDOR_DEVICE, USHORT(urbBytes), 0, 0, ASIO_VENDOR_REQUEST, Value, 0,
-                          nullptr, nullptr, 0, nullptr);
+    UsbBuildVendorRequest(pUrb, URB_FUNCTION_VENDOR_DEVICE, USHORT(urbBytes), 0, 0, ASIO_VENDOR_REQUEST,
+                          Value, 0, nullptr, nullptr, 0, nullptr);
     // The device streams whether or not it heard: the answer changes nothing.
     SubmitUrbSync(pUrb);
     ExFreePoolWithTag(pUrb, USB_DEVICE_POOL_TAG);
@@ -794,7 +798,8 @@ VOID CUsbDevice::SilenceRings(ULONG IoFormat)
         if (m_pAsioEndpoints[index].Ring && m_pAsioRings[index].Active)
         {
             RtlFillMemory(static_cast<PUCHAR>(m_pAsioEndpoints[index].Ring) + ASIO_RING_HEADER_BYTES,
-                          m_pAsioRings[index].RingBytes, IoFormat == ASIO_IO_FORMAT_DSD ? DSD_SILENCE_FILL : 0);
+                          m_pAsioRings[index].RingBytes,
+                          IoFormat == ASIO_IO_FORMAT_DSD ? DSD_SILENCE_FILL : 0);
         }
     }
 }
@@ -810,8 +815,8 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::StartAsio(PFILE_OBJECT FileObject, PHANDLE P
         return STATUS_INVALID_PARAMETER;
     }
     PVOID event = nullptr;
-    NTSTATUS status =
-        ObReferenceObjectByHandle(*PeriodEvent, EVENT_MODIFY_STATE, ExEventObjectType, UserMode, &event, nullptr);
+    NTSTATUS status = ObReferenceObjectByHandle(*PeriodEvent, EVENT_MODIFY_STATE, ExEventObjectType, UserMode,
+                                                &event, nullptr);
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -880,8 +885,8 @@ NTSTATUS CUsbDevice::ParkStopIrp(PIRP Irp)
     // Cancelled before the routine was in place: whoever takes the IRP back completes it.
     if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr))
     {
-        if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&m_pAsioParkedStopIrp), nullptr,
-                                              Irp) == Irp)
+        if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&m_pAsioParkedStopIrp),
+                                              nullptr, Irp) == Irp)
         {
             Irp->IoStatus.Information = 0;
             Irp->IoStatus.Status = STATUS_CANCELLED;

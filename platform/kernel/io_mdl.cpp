@@ -156,9 +156,8 @@ VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList)
         // A user view exists only in the address space of its process: unmapping it from any
         // other context would tear down whatever that process has at the address.
         std::vector<plat::UserMapping>& views = it->second;
-        auto own = std::find_if(views.begin(), views.end(), [](const plat::UserMapping& v) {
-            return v.ProcessId == t_currentProcess;
-        });
+        auto own = std::find_if(views.begin(), views.end(),
+                                [](const plat::UserMapping& v) { return v.ProcessId == t_currentProcess; });
         if (own == views.end())
             plat::Fatal("MmUnmapLockedPages: MDL %p was mapped into process %u, but the unmap runs in "
                         "process %u",

@@ -58,7 +58,8 @@ NTSTATUS AsioClient::Open(std::unique_ptr<AsioClient>* Client, PDEVICE_OBJECT Pd
 {
     Client->reset();
     std::unique_ptr<ClientHandle> handle;
-    NTSTATUS status = ClientHandle::Open(GUID_DEVINTERFACE_ASIO_PRIVATE, u"QXASIOPrivateInterface", &handle, Pdo);
+    NTSTATUS status =
+        ClientHandle::Open(GUID_DEVINTERFACE_ASIO_PRIVATE, u"QXASIOPrivateInterface", &handle, Pdo);
     if (NT_SUCCESS(status))
         Client->reset(new AsioClient(std::move(handle)));
     return status;
@@ -74,7 +75,8 @@ AsioClient::~AsioClient()
     Close();
 }
 
-IoResult AsioClient::Control(ULONG Code, const void* Input, ULONG InputLength, void* Output, ULONG OutputLength)
+IoResult AsioClient::Control(ULONG Code, const void* Input, ULONG InputLength, void* Output,
+                             ULONG OutputLength)
 {
     if (!m_pHandle || !m_pHandle->IsOpen())
         return {STATUS_INVALID_HANDLE, 0};
@@ -308,10 +310,13 @@ NTSTATUS AsioClient::Stop()
 void AsioClient::StopAsync()
 {
     m_StopStatus = STATUS_PENDING;
-    m_pStopThread.reset(new plat::HostThread("asio stop", [this] {
-        NTSTATUS status = Control(IOCTL_ASIO_STOP, nullptr, 0, nullptr, 0).Status;
-        m_StopStatus = status;
-    }));
+    m_pStopThread.reset(new plat::HostThread("asio stop",
+                                             [this]
+                                             {
+                                                 NTSTATUS status =
+                                                     Control(IOCTL_ASIO_STOP, nullptr, 0, nullptr, 0).Status;
+                                                 m_StopStatus = status;
+                                             }));
 }
 
 bool AsioClient::StopAnswered()
@@ -373,7 +378,8 @@ void AsioClient::PeriodLoop()
     {
         LARGE_INTEGER limit;
         limit.QuadPart = kPeriodWaitLimit;
-        NTSTATUS wait = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, UserMode, FALSE, &limit, nullptr);
+        NTSTATUS wait =
+            KeWaitForMultipleObjects(2, objects, WaitAny, Executive, UserMode, FALSE, &limit, nullptr);
         if (wait == STATUS_WAIT_0)
             return;
         if (wait == STATUS_WAIT_1)

@@ -46,10 +46,10 @@ struct AsioChannelRequest
 
 struct AsioClientStats
 {
-    ULONG Periods = 0;            // period events seen
-    ULONGLONG RenderedBytes = 0;  // bytes written into the render rings
-    ULONGLONG CapturedBytes = 0;  // bytes read out of the capture rings
-    ULONG LateRenders = 0;        // periods that found the driver past what was written
+    ULONG Periods = 0;             // period events seen
+    ULONGLONG RenderedBytes = 0;   // bytes written into the render rings
+    ULONGLONG CapturedBytes = 0;   // bytes read out of the capture rings
+    ULONG LateRenders = 0;         // periods that found the driver past what was written
     ULONGLONG FirstPeriodTime = 0; // interrupt time of the first period event (100 ns)
 };
 

@@ -18,13 +18,27 @@ namespace
 {
 
 const ULONG kAsioCodes[] = {
-    IOCTL_ASIO_GET_PRODUCT_NAME,   IOCTL_ASIO_GET_CHANNEL_COUNTS, IOCTL_ASIO_GET_CHANNEL_INFO,
-    IOCTL_ASIO_GET_SAMPLE_TYPES,   IOCTL_ASIO_GET_LATENCY_TABLE,  IOCTL_ASIO_SET_CLIENT_EVENT,
-    IOCTL_ASIO_GET_BUFFERS_IN_USE, IOCTL_ASIO_SET_SAMPLE_TYPE,    IOCTL_ASIO_SET_LATENCY,
-    IOCTL_ASIO_GET_LATENCIES,      IOCTL_ASIO_GET_SAMPLE_RATE,    IOCTL_ASIO_CAN_SAMPLE_RATE,
-    IOCTL_ASIO_SET_SAMPLE_RATE,    IOCTL_ASIO_GET_BUFFER_SIZE,    IOCTL_ASIO_MAP_BUFFERS,
-    IOCTL_ASIO_UNMAP_BUFFERS,      IOCTL_ASIO_START,              IOCTL_ASIO_STOP,
-    IOCTL_ASIO_CLEAR_CLIENT_EVENT, IOCTL_ASIO_CAN_IO_FORMAT,      IOCTL_ASIO_SET_IO_FORMAT,
+    IOCTL_ASIO_GET_PRODUCT_NAME,
+    IOCTL_ASIO_GET_CHANNEL_COUNTS,
+    IOCTL_ASIO_GET_CHANNEL_INFO,
+    IOCTL_ASIO_GET_SAMPLE_TYPES,
+    IOCTL_ASIO_GET_LATENCY_TABLE,
+    IOCTL_ASIO_SET_CLIENT_EVENT,
+    IOCTL_ASIO_GET_BUFFERS_IN_USE,
+    IOCTL_ASIO_SET_SAMPLE_TYPE,
+    IOCTL_ASIO_SET_LATENCY,
+    IOCTL_ASIO_GET_LATENCIES,
+    IOCTL_ASIO_GET_SAMPLE_RATE,
+    IOCTL_ASIO_CAN_SAMPLE_RATE,
+    IOCTL_ASIO_SET_SAMPLE_RATE,
+    IOCTL_ASIO_GET_BUFFER_SIZE,
+    IOCTL_ASIO_MAP_BUFFERS,
+    IOCTL_ASIO_UNMAP_BUFFERS,
+    IOCTL_ASIO_START,
+    IOCTL_ASIO_STOP,
+    IOCTL_ASIO_CLEAR_CLIENT_EVENT,
+    IOCTL_ASIO_CAN_IO_FORMAT,
+    IOCTL_ASIO_SET_IO_FORMAT,
     IOCTL_ASIO_GET_IO_FORMAT,
 };
 static_assert(sizeof(kAsioCodes) / sizeof(kAsioCodes[0]) == 22, "the interface has 22 codes");
@@ -52,8 +66,8 @@ protected:
     {
         std::vector<UCHAR> in(inLength + 8, 0), out(outLength + 8, 0);
         std::memcpy(in.data(), &value, sizeof(value));
-        return m_pClient->Control(code, inLength ? in.data() : nullptr, inLength, outLength ? out.data() : nullptr,
-                                  outLength);
+        return m_pClient->Control(code, inLength ? in.data() : nullptr, inLength,
+                                  outLength ? out.data() : nullptr, outLength);
     }
 
     // Every view the companion has is one whole ring block of the driver's and nothing more.
@@ -91,7 +105,7 @@ struct SizeCase
 TEST_F(AsioControls, WrongSizesAreRefusedWithTheNeededLength)
 {
     const SizeCase cases[] = {
-        // name                       code                            in  out status                    information
+        // name                       code                            in  out status information
         {"product name size query", IOCTL_ASIO_GET_PRODUCT_NAME, 0, 0, STATUS_BUFFER_TOO_SMALL, 19},
         {"product name too small", IOCTL_ASIO_GET_PRODUCT_NAME, 0, 5, STATUS_BUFFER_TOO_SMALL, 19},
         {"product name", IOCTL_ASIO_GET_PRODUCT_NAME, 0, 64, STATUS_SUCCESS, 19},
@@ -184,11 +198,13 @@ TEST_F(AsioControls, AScribbledHeaderChangesNothingTheDriverDoes)
     ASSERT_EQ(m_pClient->Map({{false, 0}, {false, 1}, {true, 0}}, 256), STATUS_SUCCESS);
     CheckViewsAreRingsOnly();
     ULONGLONG written = 0;
-    m_pClient->SetRenderSource([&](ULONG, UCHAR* data, ULONG bytes) {
-        for (ULONG i = 0; i < bytes; ++i)
-            data[i] = UCHAR(0x40 | ((written + i) % 61));
-        written += bytes;
-    });
+    m_pClient->SetRenderSource(
+        [&](ULONG, UCHAR* data, ULONG bytes)
+        {
+            for (ULONG i = 0; i < bytes; ++i)
+                data[i] = UCHAR(0x40 | ((written + i) % 61));
+            written += bytes;
+        });
     ASSERT_EQ(m_pClient->Start(), STATUS_SUCCESS);
     RunFor(50 * rig::kMillisecond);
     for (const sim::AsioRingView& ring : m_pClient->Rings())
@@ -255,7 +271,9 @@ TEST_F(AsioControls, FuzzTheTwentyTwoControlsFromAFixedSeed)
         // Small values make the settings reach their checks more often than random words would.
         if (inLength >= 4 && random() % 2)
         {
-            const ULONG small = random() % 64 == 0 ? 0xFFFFFFFF : random() % 3 ? random() % 200000 : random() % 40;
+            const ULONG small = random() % 64 == 0 ? 0xFFFFFFFF
+                                : random() % 3     ? random() % 200000
+                                                   : random() % 40;
             std::memcpy(in.data(), &small, sizeof(small));
         }
         sim::IoResult r = client.Control(code, inLength ? in.data() : nullptr, inLength,

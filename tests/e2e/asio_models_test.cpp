@@ -74,7 +74,8 @@ TEST_F(AsioModels, ListedModelsAreToldWhenTheStreamsStartAndStop)
         ASSERT_EQ(client->Start(), STATUS_SUCCESS);
         RunFor(20 * rig::kMillisecond);
         ASSERT_EQ(client->Stop(), STATUS_SUCCESS);
-        const std::vector<sim::ControlRecord> sent = Requests(kVendorOut, kAsioVendorRequest, -1, -1, -1, since);
+        const std::vector<sim::ControlRecord> sent =
+            Requests(kVendorOut, kAsioVendorRequest, -1, -1, -1, since);
         ASSERT_EQ(sent.size(), c.Requests);
         if (c.Requests == 2)
         {

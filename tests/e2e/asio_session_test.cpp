@@ -51,15 +51,17 @@ protected:
     // Render ring 0 gets the tape; capture ring 1 fills m_Captured.
     void Attach(sim::AsioClient& client)
     {
-        client.SetRenderSource([this](ULONG, UCHAR* data, ULONG bytes) {
-            for (ULONG i = 0; i + kRenderFrameBytes <= bytes; i += kRenderFrameBytes)
+        client.SetRenderSource(
+            [this](ULONG, UCHAR* data, ULONG bytes)
             {
-                TapeFrame(m_TapeFrames++, data + i);
-                m_Tape.insert(m_Tape.end(), data + i, data + i + kRenderFrameBytes);
-            }
-        });
-        client.SetCaptureSink(
-            [this](ULONG, const UCHAR* data, ULONG bytes) { m_Captured.insert(m_Captured.end(), data, data + bytes); });
+                for (ULONG i = 0; i + kRenderFrameBytes <= bytes; i += kRenderFrameBytes)
+                {
+                    TapeFrame(m_TapeFrames++, data + i);
+                    m_Tape.insert(m_Tape.end(), data + i, data + i + kRenderFrameBytes);
+                }
+            });
+        client.SetCaptureSink([this](ULONG, const UCHAR* data, ULONG bytes)
+                              { m_Captured.insert(m_Captured.end(), data, data + bytes); });
     }
 
     // Every render channel and the microphone, at 48 kHz in 16-bit.
@@ -87,8 +89,8 @@ protected:
         for (size_t i = 0; i < compared && firstWrong == compared; ++i)
             if (out[leadIn + i] != m_Tape[i])
                 firstWrong = i;
-        EXPECT_EQ(firstWrong, compared) << "the device's byte " << leadIn + firstWrong
-                                        << " is not what the companion wrote";
+        EXPECT_EQ(firstWrong, compared)
+            << "the device's byte " << leadIn + firstWrong << " is not what the companion wrote";
     }
 
     // The captured samples are the device's signal, from the first sample frame it sent. Only
@@ -159,8 +161,9 @@ TEST_F(AsioSession, TheCompanionsWholeSessionStreamsBitExact)
     EXPECT_TRUE(client->TakeNotify()) << "a latency change is announced";
     AsioBufferSize size;
     ASSERT_EQ(client->GetBufferSize(&size), STATUS_SUCCESS);
-    EXPECT_EQ(std::vector<ULONG>({size.MinimumFrames, size.MaximumFrames, size.PreferredFrames, size.Granularity}),
-              std::vector<ULONG>({192, 2400, 960, 1}));
+    EXPECT_EQ(
+        std::vector<ULONG>({size.MinimumFrames, size.MaximumFrames, size.PreferredFrames, size.Granularity}),
+        std::vector<ULONG>({192, 2400, 960, 1}));
     AsioLatencies latencies;
     ASSERT_EQ(client->GetLatencies(&latencies), STATUS_SUCCESS);
     EXPECT_EQ(latencies.InputFrames, 960u);
@@ -286,8 +289,10 @@ TEST_F(AsioSession, ASecondClientWaitsForTheOwnersRings)
     ULONGLONG handle = 0;
     EXPECT_EQ(second->Control(IOCTL_ASIO_START, &handle, sizeof(handle), nullptr, 0).Status,
               STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(second->Control(IOCTL_ASIO_UNMAP_BUFFERS, nullptr, 0, nullptr, 0).Status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(first->Control(IOCTL_ASIO_MAP_BUFFERS, nullptr, 0, nullptr, 0).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(second->Control(IOCTL_ASIO_UNMAP_BUFFERS, nullptr, 0, nullptr, 0).Status,
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(first->Control(IOCTL_ASIO_MAP_BUFFERS, nullptr, 0, nullptr, 0).Status,
+              STATUS_INVALID_PARAMETER);
     RunFor(100 * rig::kMillisecond);
     EXPECT_GE(first->Stats().Periods, 80u) << "the second client disturbed the first";
 
@@ -338,15 +343,18 @@ TEST_F(AsioSession, AThirtyTwoBitCompanionGetsFourByteAddresses)
     std::memcpy(request.data(), &header, sizeof(header));
     std::memcpy(request.data() + sizeof(header), &entry, sizeof(entry));
     ULONG addresses[3] = {};
-    EXPECT_EQ(client->Control(IOCTL_ASIO_MAP_BUFFERS, request.data(), ULONG(request.size()), addresses, 12).Status,
-              STATUS_INVALID_PARAMETER);
-    sim::IoResult r = client->Control(IOCTL_ASIO_MAP_BUFFERS, request.data(), ULONG(request.size()), addresses, 8);
+    EXPECT_EQ(
+        client->Control(IOCTL_ASIO_MAP_BUFFERS, request.data(), ULONG(request.size()), addresses, 12).Status,
+        STATUS_INVALID_PARAMETER);
+    sim::IoResult r =
+        client->Control(IOCTL_ASIO_MAP_BUFFERS, request.data(), ULONG(request.size()), addresses, 8);
     EXPECT_EQ(r.Status, STATUS_SUCCESS);
     EXPECT_EQ(r.Information, 8u);
     const std::vector<plat::UserMapping> views = plat::MmUserMappings();
     ASSERT_EQ(views.size(), 2u);
     for (const plat::UserMapping& view : views)
-        EXPECT_TRUE(addresses[0] == ULONG(ULONG_PTR(view.Address)) || addresses[1] == ULONG(ULONG_PTR(view.Address)));
+        EXPECT_TRUE(addresses[0] == ULONG(ULONG_PTR(view.Address)) ||
+                    addresses[1] == ULONG(ULONG_PTR(view.Address)));
     ULONGLONG wideHandle = 1;
     EXPECT_EQ(client->Control(IOCTL_ASIO_SET_CLIENT_EVENT, &wideHandle, 8, nullptr, 0).Status,
               STATUS_INVALID_PARAMETER);

@@ -141,7 +141,8 @@ public:
         return Unexpected("GetDeviceObject"), nullptr;
     }
 
-    // ---- IAsioDevice: the client slots matter, the rest only reach it through the device-control handler ----
+    // ---- IAsioDevice: the client slots matter, the rest only reach it through the device-control handler
+    // ----
     STDMETHODIMP_(NTSTATUS) OpenAsioClient(PFILE_OBJECT FileObject) override
     {
         LastFile = FileObject;
@@ -212,7 +213,6 @@ struct StartScript
     bool EnableEnum = true;
     NTSTATUS Status = STATUS_SUCCESS;
 };
-
 
 // The shell test in progress; the tests' start and device-control routines reach it here.
 struct ShellWorld

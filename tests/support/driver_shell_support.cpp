@@ -68,4 +68,3 @@ NTSTATUS shell_test::ScriptedStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
     }
     return script.Status;
 }
-

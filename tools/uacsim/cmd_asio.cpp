@@ -82,7 +82,8 @@ void FillTone(AsioRun& Run, ULONG Channels, ULONGLONG* Frame, UCHAR* Data, ULONG
         const int32_t value = int32_t(std::lround(std::sin(phase) * kToneLevel * 2147483647.0));
         for (ULONG c = 0; c < Channels; ++c)
             for (ULONG b = 0; b < Run.SampleBytes; ++b)
-                Data[at + c * Run.SampleBytes + b] = UCHAR(uint32_t(value) >> (8 * (4 - Run.SampleBytes + b)));
+                Data[at + c * Run.SampleBytes + b] =
+                    UCHAR(uint32_t(value) >> (8 * (4 - Run.SampleBytes + b)));
     }
 }
 
@@ -111,8 +112,9 @@ bool SetUp(sim::AsioClient& Client, AsioRun* Run, ULONG* RateHz, std::FILE* Out,
     Client.GetBufferSize(&size);
     std::fprintf(Out, "asio: \"%s\", %u endpoints, %u output and %u input channels\n", name.c_str(),
                  counts.EndpointCount, counts.OutputChannels, counts.InputChannels);
-    std::fprintf(Out, "asio: %u Hz, %s, buffer %u frames (%u to %u)\n", *RateHz, SampleTypeName(Run->SampleType),
-                 size.PreferredFrames, size.MinimumFrames, size.MaximumFrames);
+    std::fprintf(Out, "asio: %u Hz, %s, buffer %u frames (%u to %u)\n", *RateHz,
+                 SampleTypeName(Run->SampleType), size.PreferredFrames, size.MinimumFrames,
+                 size.MaximumFrames);
     std::vector<sim::AsioChannelRequest> channels;
     for (ULONG c = 0; c < counts.OutputChannels; ++c)
         channels.push_back({false, c});
@@ -149,7 +151,8 @@ std::vector<uint8_t> EndpointsWithPackets(sim::StreamEndpoints& Streams, bool In
 {
     std::vector<uint8_t> found;
     for (const sim::StreamPacketRecord& r : Streams.Packets())
-        if (r.In == In && !r.Feedback && std::find(found.begin(), found.end(), r.EndpointAddress) == found.end())
+        if (r.In == In && !r.Feedback &&
+            std::find(found.begin(), found.end(), r.EndpointAddress) == found.end())
             found.push_back(r.EndpointAddress);
     return found;
 }
@@ -176,12 +179,14 @@ bool ReportAsioRecord(DriverSession& Session, sim::AsioClient& Client, const Asi
             size_t compared = 0, count = 0;
             for (const sim::StreamPacketRecord& p : packets)
                 count += p.EndpointAddress == address && !p.In;
-            const bool exact =
-                address && RenderBitExact(streams.OutStream(address), Run.Written[r], Run.LeadIn[r], &compared);
-            std::fprintf(Out, "render ring %zu -> endpoint 0x%02X: %u channels, %zu packets, %.3f s of audio, "
+            const bool exact = address && RenderBitExact(streams.OutStream(address), Run.Written[r],
+                                                         Run.LeadIn[r], &compared);
+            std::fprintf(Out,
+                         "render ring %zu -> endpoint 0x%02X: %u channels, %zu packets, %.3f s of audio, "
                          "lead-in %u bytes, bit-exact: %s\n",
-                         r, address, channels, count, double(compared) / (channels * Run.SampleBytes) / RateHz,
-                         Run.LeadIn[r], exact ? "yes" : "no");
+                         r, address, channels, count,
+                         double(compared) / (channels * Run.SampleBytes) / RateHz, Run.LeadIn[r],
+                         exact ? "yes" : "no");
             ok = ok && exact;
             continue;
         }
@@ -207,7 +212,8 @@ bool ReportAsioRecord(DriverSession& Session, sim::AsioClient& Client, const Asi
             wrong += std::memcmp(expected.data(), read.data() + f * frameBytes, frameBytes) != 0;
         }
         const bool exact = address && frames > 0 && wrong == 0;
-        std::fprintf(Out, "capture ring %zu <- endpoint 0x%02X: %u channels, %zu packets, %.3f s of audio, "
+        std::fprintf(Out,
+                     "capture ring %zu <- endpoint 0x%02X: %u channels, %zu packets, %.3f s of audio, "
                      "the device's signal bit-exact: %s\n",
                      r, address, channels, count, double(frames) / RateHz, exact ? "yes" : "no");
         ok = ok && exact;
@@ -228,15 +234,19 @@ int RunAsioSession(DriverSession& Session, sim::AsioClient& Client, std::FILE* O
     std::vector<ULONG> channels(rings, 0);
     for (size_t r = 0; r < rings; ++r)
         channels[r] = Client.Rings()[r].Header->Channels;
-    Client.SetRenderSource([&](ULONG Ring, UCHAR* Data, ULONG Bytes) {
-        FillTone(run, channels[Ring], &frames[Ring], Data, Bytes, rate);
-        std::lock_guard<std::mutex> guard(run.Lock);
-        run.Written[Ring].insert(run.Written[Ring].end(), Data, Data + Bytes);
-    });
-    Client.SetCaptureSink([&](ULONG Ring, const UCHAR* Data, ULONG Bytes) {
-        std::lock_guard<std::mutex> guard(run.Lock);
-        run.Read[Ring].insert(run.Read[Ring].end(), Data, Data + Bytes);
-    });
+    Client.SetRenderSource(
+        [&](ULONG Ring, UCHAR* Data, ULONG Bytes)
+        {
+            FillTone(run, channels[Ring], &frames[Ring], Data, Bytes, rate);
+            std::lock_guard<std::mutex> guard(run.Lock);
+            run.Written[Ring].insert(run.Written[Ring].end(), Data, Data + Bytes);
+        });
+    Client.SetCaptureSink(
+        [&](ULONG Ring, const UCHAR* Data, ULONG Bytes)
+        {
+            std::lock_guard<std::mutex> guard(run.Lock);
+            run.Read[Ring].insert(run.Read[Ring].end(), Data, Data + Bytes);
+        });
     Session.Device().Streams().ClearRecords();
     NTSTATUS status = Client.Start();
     if (!NT_SUCCESS(status))
@@ -263,8 +273,8 @@ int RunAsioSession(DriverSession& Session, sim::AsioClient& Client, std::FILE* O
     // unmap takes the views away.
     const bool recorded = ReportAsioRecord(Session, Client, run, rate, Out);
     const NTSTATUS unmapped = Client.Unmap();
-    std::fprintf(Out, "stopped: %s; unmapped: %s; %u periods, %u late render periods\n", StatusText(status).c_str(),
-                 StatusText(unmapped).c_str(), stats.Periods, stats.LateRenders);
+    std::fprintf(Out, "stopped: %s; unmapped: %s; %u periods, %u late render periods\n",
+                 StatusText(status).c_str(), StatusText(unmapped).c_str(), stats.Periods, stats.LateRenders);
     bool exact = NT_SUCCESS(status) && NT_SUCCESS(unmapped) && stats.LateRenders == 0;
     return recorded && exact ? kExitOk : kExitFailure;
 }
@@ -286,7 +296,8 @@ int RunAsio(const CommandLine& Line, std::FILE* Out, std::FILE* Err)
     int result = kExitOk;
     {
         DriverSession session;
-        std::fprintf(Out, "device %s (%04x:%04x)\n", profile.Name().c_str(), profile.VendorId(), profile.ProductId());
+        std::fprintf(Out, "device %s (%04x:%04x)\n", profile.Name().c_str(), profile.VendorId(),
+                     profile.ProductId());
         std::unique_ptr<sim::AsioClient> client;
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         if (!session.Start(profile, &error))
