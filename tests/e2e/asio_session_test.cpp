@@ -328,6 +328,28 @@ TEST_F(AsioSession, SurpriseRemovalMidStreamLeavesNothingBehind)
     EXPECT_EQ(plat::MmUserMappingCount(), 0u);
 }
 
+// A stop parked while the device is down is answered when the device goes away, not left
+// hanging with the companion waiting on it.
+TEST_F(AsioSession, AParkedStopIsAnsweredWhenTheDeviceGoes)
+{
+    StartDevice();
+    std::unique_ptr<sim::AsioClient> client = OpenClient();
+    ASSERT_TRUE(client);
+    Configure(*client);
+    Attach(*client);
+    ASSERT_EQ(MapAll(*client), STATUS_SUCCESS);
+    ASSERT_EQ(client->Start(), STATUS_SUCCESS);
+    RunFor(50 * rig::kMillisecond);
+    ASSERT_EQ(Pnp().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+    client->StopAsync();
+    RunFor(50 * rig::kMillisecond);
+    EXPECT_FALSE(client->StopAnswered());
+    SurpriseRemove();
+    EXPECT_EQ(client->StopResult(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(client->Close(), STATUS_SUCCESS);
+    EXPECT_EQ(plat::MmUserMappingCount(), 0u);
+}
+
 // A 32-bit companion gets the rings' addresses as 4-byte values in an output of 4 per endpoint,
 // and its event handles travel as 4 bytes.
 TEST_F(AsioSession, AThirtyTwoBitCompanionGetsFourByteAddresses)
