@@ -241,19 +241,21 @@ TEST_F(AsioControls, FuzzTheTwentyTwoControlsFromAFixedSeed)
     SCOPED_TRACE("seed " + std::to_string(kSeed));
     std::unique_ptr<sim::AsioClient> second;
     ASSERT_EQ(sim::AsioClient::Open(&second, Pdo()), STATUS_SUCCESS);
+    int maps = 0, starts = 0;
     for (int n = 0; n < kRequests; ++n)
     {
         sim::AsioClient& client = (random() % 4 == 0) ? *second : *m_pClient;
         const ULONG pick = random() % 30;
         if (pick == 22)
         {
-            client.Map({{false, ULONG(random() % 3)}, {true, ULONG(random() % 2)}}, random() % 4096);
+            maps += NT_SUCCESS(
+                client.Map({{false, ULONG(random() % 3)}, {true, ULONG(random() % 2)}}, random() % 4096));
             CheckViewsAreRingsOnly();
             continue;
         }
         if (pick == 23)
         {
-            client.Start();
+            starts += NT_SUCCESS(client.Start());
             RunFor((random() % 5) * rig::kMillisecond);
             continue;
         }
@@ -285,6 +287,9 @@ TEST_F(AsioControls, FuzzTheTwentyTwoControlsFromAFixedSeed)
         }
     }
     CheckViewsAreRingsOnly();
+    // The run reached the rings and the streams, not only the refusals.
+    EXPECT_GE(maps, 5);
+    EXPECT_GE(starts, 3);
     EXPECT_EQ(second->Close(), STATUS_SUCCESS);
     EXPECT_EQ(m_pClient->Close(), STATUS_SUCCESS);
     EXPECT_EQ(plat::MmUserMappingCount(), 0u);
