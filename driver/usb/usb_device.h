@@ -230,7 +230,7 @@ public:
     STDMETHODIMP_(LONG) DecrementActiveCount() override;                                // any IRQL
     STDMETHODIMP_(NTSTATUS) CreateAudioDevice() override;                               // PASSIVE_LEVEL
 
-    // IAsioDevice (usb_device_asio.cpp, usb_device_asio_rings.cpp). PASSIVE_LEVEL, each under
+    // IAsioDevice (usb_device_asio*.cpp). PASSIVE_LEVEL, each under
     // the client lock for its whole run.
     STDMETHODIMP_(NTSTATUS) OpenAsioClient(PFILE_OBJECT FileObject) override;
     STDMETHODIMP_(NTSTATUS) Spare(PFILE_OBJECT FileObject) override;
@@ -294,7 +294,8 @@ private:
     VOID SetNotifyEvents();
     NTSTATUS CopyDefaultProductName(PCHAR Buffer, PULONG Length);
 
-    // Private ASIO interface: rings and streams (usb_device_asio_rings.cpp).
+    // Private ASIO interface: rings (usb_device_asio_rings.cpp) and their streams
+    // (usb_device_asio_streams.cpp).
     NTSTATUS MapRings(AsioClient* Client);                                 // PASSIVE_LEVEL
     VOID ActivateRequestedRings(const AsioBufferRequest* Request);         // PASSIVE_LEVEL
     NTSTATUS CheckRingsHoldLead();                                         // PASSIVE_LEVEL
