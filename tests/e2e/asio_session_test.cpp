@@ -328,6 +328,35 @@ TEST_F(AsioSession, SurpriseRemovalMidStreamLeavesNothingBehind)
     EXPECT_EQ(plat::MmUserMappingCount(), 0u);
 }
 
+// A start the device refuses (the microphone's interface stalls its alternate setting) is
+// reported, and undone: nothing streams, the period event is given back, and once the device
+// answers again the same companion starts and streams.
+TEST_F(AsioSession, AStartTheDeviceRefusesIsReportedAndUndone)
+{
+    StartDevice();
+    std::unique_ptr<sim::AsioClient> client = OpenClient();
+    ASSERT_TRUE(client);
+    Configure(*client);
+    Attach(*client);
+    ASSERT_EQ(MapAll(*client), STATUS_SUCCESS);
+    sim::DeviceFaults stall;
+    stall.StallMatching = true;
+    stall.StallFilter.RequestType = 0x01; // standard, to an interface
+    stall.StallFilter.Request = 0x0B;     // SET_INTERFACE
+    stall.StallFilter.Value = 1;
+    stall.StallFilter.Index = 2; // the microphone's streaming interface
+    SetDeviceFaults(stall);
+    EXPECT_FALSE(NT_SUCCESS(client->Start()));
+    RunFor(50 * rig::kMillisecond);
+    EXPECT_EQ(client->Stats().Periods, 0u);
+    EXPECT_TRUE(DataPackets(false).empty()) << "render started although the start failed";
+    SetDeviceFaults(sim::DeviceFaults());
+    ASSERT_EQ(client->Start(), STATUS_SUCCESS) << "the failed start kept the period event";
+    RunFor(100 * rig::kMillisecond);
+    EXPECT_GE(client->Stats().Periods, 80u);
+    EXPECT_EQ(client->Close(), STATUS_SUCCESS);
+}
+
 // A stop parked while the device is down is answered when the device goes away, not left
 // hanging with the companion waiting on it.
 TEST_F(AsioSession, AParkedStopIsAnsweredWhenTheDeviceGoes)
