@@ -23,13 +23,6 @@
 #include <ctime>
 #include <memory>
 
-// No ASIO control reaches the driver here; until the driver's own handler is part of its
-// library, this weak definition lets the benchmark link.
-__attribute__((weak)) NTSTATUS AsioDeviceControl(IAsioDevice*, PIRP)
-{
-    return STATUS_NOT_SUPPORTED;
-}
-
 namespace
 {
 

@@ -207,6 +207,27 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return DispatchAsioClient(extension, Irp, false);
 }
 
+NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PAGED_CODE();
+    AdapterDeviceExtension* extension = GetAdapterExtension(DeviceObject);
+    // Only an ASIO handle's cleanup may reach the device (to stop its streams), so only then is
+    // a suspended device woken.
+    if (!IsAsioRequest(Irp))
+        return PcDispatchIrp(DeviceObject, Irp);
+    WakeForRequest(extension, Irp);
+    // Only the owner of mapped rings has anything to undo; every other handle is refused by
+    // the device and cleans up with nothing to do.
+    PASIODEVICE asio = QueryAsioDevice(extension);
+    if (asio != nullptr)
+    {
+        asio->UnmapStreamingBuffers(IoGetCurrentIrpStackLocation(Irp)->FileObject);
+        asio->Release();
+    }
+    Irp->IoStatus.Information = 0;
+    return CompleteWith(Irp, STATUS_SUCCESS);
+}
+
 NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PAGED_CODE();

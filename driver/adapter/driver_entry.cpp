@@ -66,6 +66,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     {
         DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
         DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+        DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
         DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
         DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
     }

@@ -51,6 +51,7 @@ CUsbDevice::~CUsbDevice()
     PAGED_CODE();
     // Nothing of the idle machinery may still run once the members below start to go.
     StopIdleMachinery();
+    FreeAsioRingsAtTeardown();
     FreeAsioClients();
     if (m_pAudioFunction)
     {
@@ -71,6 +72,11 @@ CUsbDevice::~CUsbDevice()
     {
         ExFreePoolWithTag(m_pAsioEndpoints, USB_DEVICE_POOL_TAG);
         m_pAsioEndpoints = nullptr;
+    }
+    if (m_pAsioRings)
+    {
+        ExFreePoolWithTag(m_pAsioRings, USB_DEVICE_POOL_TAG);
+        m_pAsioRings = nullptr;
     }
     if (m_BusInterface.BusContext && m_BusInterface.InterfaceDereference)
     {
@@ -109,6 +115,10 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::NonDelegatingQueryInterface(REFIID Interface
     if (IsEqualGUIDAligned(InterfaceId, IID_IUsbDevice))
     {
         *Interface = PVOID(static_cast<PUSBDEVICE>(this));
+    }
+    else if (IsEqualGUIDAligned(InterfaceId, IID_IAsioDevice))
+    {
+        *Interface = PVOID(static_cast<PASIODEVICE>(this));
     }
     else if (IsEqualGUIDAligned(InterfaceId, IID_IUsbAudioFunction))
     {
@@ -239,13 +249,18 @@ NTSTATUS CUsbDevice::AllocateAsioEndpointTable()
         return STATUS_SUCCESS;
     }
     SIZE_T bytes = SIZE_T(count) * sizeof(AsioEndpointEntry);
+    SIZE_T ringBytes = SIZE_T(count) * sizeof(AsioRingState);
     m_pAsioEndpoints =
         static_cast<AsioEndpointEntry*>(ExAllocatePoolWithTag(NonPagedPool, bytes, USB_DEVICE_POOL_TAG));
-    if (!m_pAsioEndpoints)
+    m_pAsioRings =
+        static_cast<AsioRingState*>(ExAllocatePoolWithTag(NonPagedPool, ringBytes, USB_DEVICE_POOL_TAG));
+    if (!m_pAsioEndpoints || !m_pAsioRings)
     {
+        // The destructor frees whichever of the two arrived.
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlZeroMemory(m_pAsioEndpoints, bytes);
+    RtlZeroMemory(m_pAsioRings, ringBytes);
     m_nAsioEndpointTableCount = count;
     return STATUS_SUCCESS;
 }
@@ -264,6 +279,26 @@ VOID CUsbDevice::ReadAsioDefaults()
                   u"ASIOMLDataBitDepth");
     AccessSetting(pFdo, SETTINGS_OPERATION_READ, &m_nAsioLatencyIndex, sizeof(ULONG), u"ASIOMLDataLatency");
     AccessSetting(pFdo, SETTINGS_OPERATION_READ, &m_nAsioSampleRate, sizeof(ULONG), u"ASIOMLSampleRate");
+    // A stored value the interface could not work with (a rate that gives no frame per
+    // millisecond, an index past the latency table, a sample type no ring is sized for) is
+    // replaced by the default rather than divided by or indexed with later.
+    ULONG bytes;
+    if (!AsioBytesPerSample(m_nAsioSampleType, &bytes))
+    {
+        m_nAsioSampleType = USB_DEVICE_ASIO_DEFAULT_SAMPLE_TYPE;
+    }
+    if (!AsioBytesPerSample(m_nAsioRequestedSampleType, &bytes))
+    {
+        m_nAsioRequestedSampleType = USB_DEVICE_ASIO_DEFAULT_SAMPLE_TYPE;
+    }
+    if (m_nAsioLatencyIndex >= ASIO_LATENCY_COUNT)
+    {
+        m_nAsioLatencyIndex = USB_DEVICE_ASIO_DEFAULT_LATENCY_INDEX;
+    }
+    if (m_nAsioSampleRate < ASIO_MIN_SAMPLE_RATE)
+    {
+        m_nAsioSampleRate = USB_DEVICE_ASIO_DEFAULT_SAMPLE_RATE;
+    }
 }
 
 // A model whose ASIO endpoints stream wider samples than 16 bits starts with its own sample
@@ -364,6 +399,11 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::Start()
 STDMETHODIMP_(NTSTATUS) CUsbDevice::Stop()
 {
     PAGED_CODE();
+    // The ASIO path leaves the streams before they stop for good.
+    if (m_pAsioEndpoints)
+    {
+        StopAsioForRemoval();
+    }
     return m_pFunctionAdapterCommon ? m_pFunctionAdapterCommon->Stop() : STATUS_INVALID_DEVICE_STATE;
 }
 

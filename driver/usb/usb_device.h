@@ -10,12 +10,16 @@
 #include "usbbusif.h"
 #include "usbdlib.h"
 #include "usbioctl.h"
+#include "driver/core/asio_device_if.h"
 #include "driver/core/audio_hal.h"
 #include "driver/core/mutex_lock.h"
 #include "driver/core/usb_audio_function_if.h"
 #include "driver/core/usb_device_if.h"
 
 struct StreamClient;
+struct StreamNotification;
+struct IStreamEngine;
+struct ICyclicControl;
 class CSettingsFile;
 
 // The object itself ("PcCr"), its descriptors, URBs, interface copies and tables ("USBd"), the
@@ -75,6 +79,19 @@ const AudioFunctionCreators* UsbDeviceSetAudioFunctionCreators(const AudioFuncti
 
 // ---- Private-interface records ----
 
+// The lowest PCM rate the rings and transfers are sized from: below it a millisecond holds no
+// whole sample frame.
+constexpr ULONG ASIO_MIN_SAMPLE_RATE = 1000;
+// Every ring holds this many milliseconds of samples behind its header.
+constexpr ULONG ASIO_RING_MS = 40;
+// Start frames are this far after the frame the streams reported at open.
+constexpr ULONG ASIO_START_DELAY_FRAMES = 5;
+
+// The buffer length of a latency index (indexes past the table read its last entry).
+ULONG AsioLatencyMilliseconds(ULONG LatencyIndex);
+// Bytes per sample of a PCM sample-type code; FALSE for a code the rings cannot carry.
+BOOLEAN AsioBytesPerSample(ULONG SampleType, PULONG Bytes);
+
 // One per handle opened on the ASIO reference string; non-paged, "USBd", zeroed.
 struct AsioClient
 {
@@ -99,6 +116,33 @@ struct AsioEndpointEntry
 };
 static_assert(sizeof(AsioEndpointEntry) == 32, "AsioEndpointEntry is 32 bytes");
 
+// What the driver knows of one ring, kept apart from the ring's header: the companion can write
+// the header at any time, so the driver only ever publishes into it and never reads it back.
+// Positions and counters change under the ring spin lock.
+struct AsioRingState
+{
+    ULONG Active;
+    ULONG IsInput;
+    ULONG Channels;
+    ULONG FirstChannel;
+    ULONG RingBytes;
+    ULONG DriverPosition;
+    ULONG InitialPosition;
+    ULONG LeadBytes;
+    ULONG Master;
+    ULONG PeriodCount;
+    SIZE_T BlockBytes; // whole pages: the header, the sample area and zeroed padding
+};
+
+// How the companion's buffer length turns into transfers (the owner's rate and io format).
+struct AsioTransferPlan
+{
+    ULONG FramesPerMs;       // sample frames per millisecond (DSD: 64-sample groups)
+    ULONG MsPerTransfer;     // 1, 2, 4 or 5
+    ULONG Groups;            // the buffer's length in transfers, after grouping
+    ULONG TransfersInFlight; // at least 2
+};
+
 // Model default of the ASIO sample type, used when none is stored and an endpoint serves ASIO.
 struct UsbAsioModelDefault
 {
@@ -108,6 +152,8 @@ struct UsbAsioModelDefault
 };
 
 // Quirk tables (usb_device_tables.cpp).
+// Whether the device is told by vendor request when the ASIO streams start and stop.
+BOOLEAN UsbDeviceSendsAsioVendorRequest(USHORT VendorId, USHORT ProductId);
 BOOLEAN UsbDeviceFindAsioModelDefault(USHORT VendorId, USHORT ProductId, ULONG* SampleType);
 // Whether the manufacturer string of this device is worth reading.
 BOOLEAN UsbDeviceReadsManufacturer(USHORT VendorId, USHORT ProductId);
@@ -128,7 +174,7 @@ UsbAudioFunctionKind UsbDeviceIdentifyModel(const WCHAR* Text, ULONG CharCount, 
 
 // ---- CUsbDevice ----
 
-class CUsbDevice : public CAudioHal, public IUsbDevice
+class CUsbDevice : public CAudioHal, public IUsbDevice, public IAsioDevice
 {
 public:
     DECLARE_STD_UNKNOWN();
@@ -184,6 +230,45 @@ public:
     STDMETHODIMP_(LONG) DecrementActiveCount() override;                                // any IRQL
     STDMETHODIMP_(NTSTATUS) CreateAudioDevice() override;                               // PASSIVE_LEVEL
 
+    // IAsioDevice (usb_device_asio*.cpp). PASSIVE_LEVEL, each under
+    // the client lock for its whole run.
+    STDMETHODIMP_(NTSTATUS) OpenAsioClient(PFILE_OBJECT FileObject) override;
+    STDMETHODIMP_(NTSTATUS) Spare(PFILE_OBJECT FileObject) override;
+    STDMETHODIMP_(NTSTATUS) CloseAsioClient(PFILE_OBJECT FileObject) override;
+    STDMETHODIMP_(NTSTATUS) GetProductName(PFILE_OBJECT FileObject, PCHAR Buffer, PULONG Length) override;
+    STDMETHODIMP_(NTSTATUS)
+    GetChannelCounts(PFILE_OBJECT FileObject, AsioChannelCounts* Counts, ULONG OutputLength) override;
+    STDMETHODIMP_(NTSTATUS)
+    GetChannelInfo(PFILE_OBJECT FileObject, AsioChannelInfo* Info, ULONG OutputLength) override;
+    STDMETHODIMP_(NTSTATUS) SetClientEvent(PFILE_OBJECT FileObject, PHANDLE Event) override;
+    STDMETHODIMP_(NTSTATUS) ClearClientEvent(PFILE_OBJECT FileObject) override;
+    STDMETHODIMP_(NTSTATUS) GetBuffersInUse(PFILE_OBJECT FileObject, PULONG InUse) override;
+    STDMETHODIMP_(NTSTATUS)
+    GetSampleTypes(PFILE_OBJECT FileObject, AsioSampleTypeList* List, PULONG Length) override;
+    STDMETHODIMP_(NTSTATUS)
+    GetLatencyTable(PFILE_OBJECT FileObject, AsioLatencyTable* Table, PULONG Length) override;
+    STDMETHODIMP_(NTSTATUS) SetSampleType(PFILE_OBJECT FileObject, ULONG SampleType) override;
+    STDMETHODIMP_(NTSTATUS) SetLatency(PFILE_OBJECT FileObject, ULONG LatencyIndex) override;
+    STDMETHODIMP_(NTSTATUS) GetLatencies(PFILE_OBJECT FileObject, AsioLatencies* Latencies) override;
+    STDMETHODIMP_(NTSTATUS) GetSampleRate(PFILE_OBJECT FileObject, PULONG SampleRate) override;
+    STDMETHODIMP_(NTSTATUS) CanSampleRate(PFILE_OBJECT FileObject, const ULONG* SampleRate) override;
+    STDMETHODIMP_(NTSTATUS) SetSampleRate(PFILE_OBJECT FileObject, const ULONG* SampleRate) override;
+    STDMETHODIMP_(NTSTATUS) GetBufferSize(PFILE_OBJECT FileObject, AsioBufferSize* Size) override;
+    STDMETHODIMP_(NTSTATUS)
+    MapStreamingBuffers(PFILE_OBJECT FileObject, const AsioBufferRequest* Request, ULONG RequestLength,
+                        PVOID UserAddresses, PULONG OutputLength) override;
+    // Runs in the process that mapped the rings: the cleanup of the owner's handle calls it.
+    STDMETHODIMP_(NTSTATUS) UnmapStreamingBuffers(PFILE_OBJECT FileObject) override;
+    STDMETHODIMP_(NTSTATUS) StartAsio(PFILE_OBJECT FileObject, PHANDLE PeriodEvent) override;
+    STDMETHODIMP_(NTSTATUS) StopAsio(PFILE_OBJECT FileObject, PIRP Irp) override;
+    STDMETHODIMP_(NTSTATUS) CanIoFormat(PFILE_OBJECT FileObject, const ULONG* IoFormat) override;
+    STDMETHODIMP_(NTSTATUS) SetIoFormat(PFILE_OBJECT FileObject, const ULONG* IoFormat) override;
+    STDMETHODIMP_(NTSTATUS) GetIoFormat(PFILE_OBJECT FileObject, PULONG IoFormat) override;
+
+    // The notification callback registered with every stream a ring is attached to; runs in the
+    // stream's completion and worker contexts, at DISPATCH_LEVEL or below.
+    static CALLBACK_FUNCTION OnClientNotification;
+
     // State of the private ASIO interface as Init left it (for the interface and for tests).
     ULONG AsioSampleType() const { return m_nAsioSampleType; }
     ULONG AsioRequestedSampleType() const { return m_nAsioRequestedSampleType; }
@@ -199,6 +284,48 @@ private:
     VOID ReadAsioDefaults();
     VOID ApplyAsioModelDefault();
     VOID FreeAsioClients();
+
+    // Private ASIO interface: clients and endpoints (usb_device_asio.cpp). PASSIVE_LEVEL, under
+    // the client lock.
+    AsioClient* FindAsioClient(PFILE_OBJECT FileObject);
+    NTSTATUS GetAsioStream(ULONG Index, BOOLEAN* IsAsio, IStreamEngine** Stream);
+    NTSTATUS CheckIoFormatOnEndpoints(ULONG IoFormat, ULONG SampleRate, BOOLEAN TestRate);
+    NTSTATUS CollectSampleTypes(ULONG* Mask, ULONG* EndpointCount);
+    VOID SetNotifyEvents();
+    NTSTATUS CopyDefaultProductName(PCHAR Buffer, PULONG Length);
+
+    // Private ASIO interface: rings (usb_device_asio_rings.cpp) and their streams
+    // (usb_device_asio_streams.cpp).
+    NTSTATUS MapRings(AsioClient* Client);                                 // PASSIVE_LEVEL
+    VOID ActivateRequestedRings(const AsioBufferRequest* Request);         // PASSIVE_LEVEL
+    NTSTATUS CheckRingsHoldLead();                                         // PASSIVE_LEVEL
+    VOID ChooseMasterRing();                                               // PASSIVE_LEVEL
+    VOID FreeRings();                                                      // PASSIVE_LEVEL
+    VOID PublishRing(ULONG Index);                                         // any IRQL, ring lock held
+    BOOLEAN PlanTransfers(AsioTransferPlan* Plan);                         // any IRQL
+    NTSTATUS BuildClientFormat(ULONG Index, PWAVEFORMATEXTENSIBLE Format); // PASSIVE_LEVEL
+    NTSTATUS AttachClientBuffers();                                        // PASSIVE_LEVEL
+    NTSTATUS DetachClientBuffers();                                        // PASSIVE_LEVEL
+    NTSTATUS StartClientStreams();                                         // PASSIVE_LEVEL
+    NTSTATUS StopClientStreams();                                          // PASSIVE_LEVEL
+    VOID CloseClientStreams();                                             // PASSIVE_LEVEL
+    VOID ResetClientRings(PKEVENT PeriodEvent);                            // <= DISPATCH_LEVEL
+    PKEVENT TakePeriodEvent();                                             // <= DISPATCH_LEVEL
+    VOID SilenceRings(ULONG IoFormat);                                     // PASSIVE_LEVEL
+    VOID SendAsioVendorRequest(USHORT Value);                              // PASSIVE_LEVEL
+    NTSTATUS QueryCyclicControl(ULONG Index, ICyclicControl** Control);    // PASSIVE_LEVEL
+    NTSTATUS ParkStopIrp(PIRP Irp);                                        // PASSIVE_LEVEL
+    PIRP TakeParkedStopIrp();                                              // <= DISPATCH_LEVEL
+    VOID AsioPowerDown();                                                  // PASSIVE_LEVEL, client lock held
+    VOID AsioPowerUp();                                                    // PASSIVE_LEVEL, client lock held
+    VOID RunParkedStop();                                                  // PASSIVE_LEVEL
+    VOID StopAsioForRemoval();                                             // PASSIVE_LEVEL
+    VOID FreeAsioRingsAtTeardown();                                        // PASSIVE_LEVEL
+    VOID HandleClientNotification(const StreamNotification* Notification); // <= DISPATCH_LEVEL
+    // Ring lock held.
+    VOID CopyRing(ULONG Index, PVOID Buffer, ULONGLONG Length, BOOLEAN IntoRing); // <= DISPATCH_LEVEL
+    VOID SignalPeriod(ULONG Index);                                               // <= DISPATCH_LEVEL
+    static DRIVER_CANCEL CancelParkedStop;                                        // DISPATCH_LEVEL
 
     // Descriptors and configuration (usb_device_config.cpp). PASSIVE_LEVEL.
     NTSTATUS ReadDescriptors();
@@ -273,10 +400,11 @@ private:
     ULONG m_nAsioBytesPerSample;
     ULONG m_nAsioBufferFrames;
     AsioEndpointEntry* m_pAsioEndpoints;
+    AsioRingState* m_pAsioRings; // one per endpoint entry; kernel-private
     ULONG m_nAsioEndpointTableCount;
     UCHAR m_bAsioStreamsStarted;
     UCHAR m_bAsioStreamsSuspended;
-    PIRP m_pAsioParkedStopIrp;
+    PIRP volatile m_pAsioParkedStopIrp; // exchanged: the cancel routine may take it too
 
     ULONG volatile m_nPortCycled;
     CMutexLock m_PortLock; // serialises ResetPort

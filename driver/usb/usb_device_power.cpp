@@ -90,6 +90,7 @@ STDMETHODIMP_(void) CUsbDevice::PowerChangeState(POWER_STATE NewState)
             m_pFunctionPower->PowerChangeState(NewState);
         }
         RaiseTimerResolution();
+        AsioPowerUp();
     }
     else
     {
@@ -97,10 +98,16 @@ STDMETHODIMP_(void) CUsbDevice::PowerChangeState(POWER_STATE NewState)
         {
             m_pFunctionPower->PowerChangeState(NewState);
         }
+        AsioPowerDown();
         ReleaseTimerResolution();
     }
     m_DevicePowerState = state;
     m_ClientLock.Unlock();
+    // A stop the companion asked for while the device was down is carried out now.
+    if (state == PowerDeviceD0)
+    {
+        RunParkedStop();
+    }
 }
 
 STDMETHODIMP_(NTSTATUS) CUsbDevice::QueryPowerChangeState(POWER_STATE NewStateQuery)

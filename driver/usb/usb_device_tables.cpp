@@ -65,6 +65,20 @@ const UsbAsioModelDefault kAsioModelDefaults[] = {
     {0x1043, 0x8592, 27}, // 0x1043 product 0x8592: 24 bits in 32
 };
 
+// vendor  product: models that are told by vendor request when the ASIO streams start and stop
+struct UsbVendorProductRow
+{
+    USHORT VendorId;
+    USHORT ProductId;
+};
+const UsbVendorProductRow kAsioVendorRequestModels[] = {
+    {0x0B05, 0x17A8}, // 0x0B05 product 0x17A8
+    {0x0B05, 0x17CD}, // 0x0B05 product 0x17CD
+    {0x0B05, 0x17F3}, // 0x0B05 product 0x17F3
+    {0x1043, 0x8593}, // 0x1043 product 0x8593
+    {0x1043, 0x8592}, // 0x1043 product 0x8592
+};
+
 } // namespace
 
 const AudioFunctionCreators* UsbDeviceAudioFunctionCreators()
@@ -107,6 +121,18 @@ BOOLEAN UsbDeviceReadsManufacturer(USHORT VendorId, USHORT ProductId)
     for (USHORT product : kMfgStringProducts)
     {
         if (product == ProductId)
+        {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+BOOLEAN UsbDeviceSendsAsioVendorRequest(USHORT VendorId, USHORT ProductId)
+{
+    for (const UsbVendorProductRow& row : kAsioVendorRequestModels)
+    {
+        if (row.VendorId == VendorId && row.ProductId == ProductId)
         {
             return TRUE;
         }

@@ -733,6 +733,9 @@ typedef enum _MM_PAGE_PRIORITY
 #define MDL_PAGES_LOCKED 0x0002
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
 #define MDL_PARTIAL 0x0010
+
+#define PAGE_SIZE 0x1000
+#define ROUND_TO_PAGES(Size) (((ULONG_PTR)(Size) + PAGE_SIZE - 1) & ~(ULONG_PTR)(PAGE_SIZE - 1))
 #define MDL_MAPPING_CAN_FAIL 0x2000
 
 // IRQL <= DISPATCH_LEVEL. Non-paged pool (tag "Mdl "). SecondaryBuffer chains to Irp's MDL; Irp

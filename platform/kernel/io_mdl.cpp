@@ -1,13 +1,18 @@
 // Memory descriptor lists of the stand-in. There is one address space, so an MDL describes the
 // caller's memory in place; a user-mode mapping gives the simulated client process the very
-// same addresses and is recorded until it is unmapped, so that tests can see it undone.
+// same addresses and is recorded until it is unmapped, so that tests can see it undone. As on
+// the target, the process sees whole pages: the view reaches from the first page the MDL
+// touches to the end of its last one, whatever else those pages hold. The view belongs to the
+// process that mapped it, and only that process can unmap it.
 #include "io_internal.h"
 
 #include "plat_fatal.h"
 #include "plat_io.h"
 #include "pool.h"
 
+#include <algorithm>
 #include <map>
+#include <vector>
 
 namespace
 {
@@ -15,12 +20,14 @@ namespace
 constexpr ULONG kMdlTag = MAKE_POOL_TAG('M', 'd', 'l', ' ');
 constexpr ULONG_PTR kPageMask = 0xFFF;
 
-// MDL -> number of user mappings of it. Guarded by plat::io::Lock().
-std::map<PMDL, SIZE_T>& UserMappings()
+// MDL -> its user views, oldest first. Guarded by plat::io::Lock().
+std::map<PMDL, std::vector<plat::UserMapping>>& UserMappings()
 {
-    static auto* mappings = new std::map<PMDL, SIZE_T>;
+    static auto* mappings = new std::map<PMDL, std::vector<plat::UserMapping>>;
     return *mappings;
 }
+
+thread_local ULONG t_currentProcess = plat::kClientProcessId;
 
 } // namespace
 
@@ -32,8 +39,32 @@ SIZE_T MmUserMappingCount()
     std::lock_guard<std::mutex> lock(io::Lock());
     SIZE_T count = 0;
     for (const auto& entry : UserMappings())
-        count += entry.second;
+        count += entry.second.size();
     return count;
+}
+
+std::vector<UserMapping> MmUserMappings()
+{
+    std::lock_guard<std::mutex> lock(io::Lock());
+    std::vector<UserMapping> all;
+    for (const auto& entry : UserMappings())
+        all.insert(all.end(), entry.second.begin(), entry.second.end());
+    return all;
+}
+
+ULONG PsCurrentProcessId()
+{
+    return t_currentProcess;
+}
+
+ProcessScope::ProcessScope(ULONG ProcessId) : m_Previous(t_currentProcess)
+{
+    t_currentProcess = ProcessId;
+}
+
+ProcessScope::~ProcessScope()
+{
+    t_currentProcess = m_Previous;
 }
 
 } // namespace plat
@@ -77,7 +108,7 @@ VOID IoFreeMdl(PMDL Mdl)
         auto it = UserMappings().find(Mdl);
         if (it != UserMappings().end())
             plat::Fatal("IoFreeMdl: MDL %p is still mapped into the client process (%zu mappings)",
-                        static_cast<void*>(Mdl), static_cast<size_t>(it->second));
+                        static_cast<void*>(Mdl), static_cast<size_t>(it->second.size()));
     }
     ExFreePoolWithTag(Mdl, kMdlTag);
 }
@@ -95,8 +126,18 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
     {
         plat::io::CheckAtMostDispatch("MmMapLockedPagesSpecifyCache");
         std::lock_guard<std::mutex> lock(plat::io::Lock());
-        ++UserMappings()[MemoryDescriptorList];
-        return MmGetMdlVirtualAddress(MemoryDescriptorList);
+        const ULONG_PTR start = reinterpret_cast<ULONG_PTR>(MemoryDescriptorList->StartVa);
+        const ULONG_PTR end = (reinterpret_cast<ULONG_PTR>(MmGetMdlVirtualAddress(MemoryDescriptorList)) +
+                               MemoryDescriptorList->ByteCount + kPageMask) &
+                              ~kPageMask;
+        plat::UserMapping view;
+        view.Mdl = MemoryDescriptorList;
+        view.Address = MmGetMdlVirtualAddress(MemoryDescriptorList);
+        view.ViewStart = reinterpret_cast<PVOID>(start);
+        view.ViewBytes = end - start;
+        view.ProcessId = t_currentProcess;
+        UserMappings()[MemoryDescriptorList].push_back(view);
+        return view.Address;
     }
     MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
     MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
@@ -112,7 +153,17 @@ VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList)
         if (BaseAddress != MmGetMdlVirtualAddress(MemoryDescriptorList))
             plat::Fatal("MmUnmapLockedPages: %p is not where MDL %p was mapped", BaseAddress,
                         static_cast<void*>(MemoryDescriptorList));
-        if (--it->second == 0)
+        // A user view exists only in the address space of its process: unmapping it from any
+        // other context would tear down whatever that process has at the address.
+        std::vector<plat::UserMapping>& views = it->second;
+        auto own = std::find_if(views.begin(), views.end(),
+                                [](const plat::UserMapping& v) { return v.ProcessId == t_currentProcess; });
+        if (own == views.end())
+            plat::Fatal("MmUnmapLockedPages: MDL %p was mapped into process %u, but the unmap runs in "
+                        "process %u",
+                        static_cast<void*>(MemoryDescriptorList), views.front().ProcessId, t_currentProcess);
+        views.erase(own);
+        if (views.empty())
             UserMappings().erase(it);
         return;
     }

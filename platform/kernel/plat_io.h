@@ -82,6 +82,38 @@ void IoSetIs32bitProcess(bool Is32bit);
 // User-mode mappings made by MmMapLockedPagesSpecifyCache and not yet unmapped.
 SIZE_T MmUserMappingCount();
 
+// One user view: the address handed out, the whole pages the process sees around it, and the
+// process that mapped it.
+struct UserMapping
+{
+    PMDL Mdl = nullptr;
+    PVOID Address = nullptr;
+    PVOID ViewStart = nullptr; // page-aligned
+    SIZE_T ViewBytes = 0;      // whole pages
+    ULONG ProcessId = 0;
+};
+std::vector<UserMapping> MmUserMappings();
+
+// ---- Processes ----
+
+// Every thread runs in the simulated client process unless a ProcessScope says otherwise; the
+// I/O manager sends a handle's last close from the system process, as the target may.
+constexpr ULONG kSystemProcessId = 4;
+constexpr ULONG kClientProcessId = 100;
+ULONG PsCurrentProcessId();
+
+class ProcessScope
+{
+public:
+    explicit ProcessScope(ULONG ProcessId);
+    ~ProcessScope();
+    ProcessScope(const ProcessScope&) = delete;
+    ProcessScope& operator=(const ProcessScope&) = delete;
+
+private:
+    ULONG m_Previous;
+};
+
 // Device objects not yet deleted (created and not freed), and IRPs allocated and not yet freed.
 SIZE_T IoLiveDeviceCount();
 SIZE_T IoLiveIrpCount();

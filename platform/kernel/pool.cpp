@@ -22,6 +22,7 @@ namespace
 
 constexpr SIZE_T kDefaultAlignment = 16;
 constexpr SIZE_T kCacheAlignment = 64;
+constexpr SIZE_T kPageBytes = 4096;
 constexpr SIZE_T kGuardBytes = 16;
 constexpr UCHAR kGuardFill = 0xFD;
 // Freed addresses remembered for double-free reports; an address leaves the set when the host
@@ -103,6 +104,11 @@ PVOID AllocateBlock(POOL_TYPE Type, SIZE_T Size, ULONG Tag)
     CheckAllocationIrql(Type, Tag);
     const SIZE_T largest = SIZE_T(1) << 40; // far beyond any real pool, and no overflow below
     SIZE_T alignment = IsCacheAlignedType(Type) ? kCacheAlignment : kDefaultAlignment;
+    // As on the target, a block of a page or more starts on a page boundary.
+    if (Size >= kPageBytes)
+    {
+        alignment = kPageBytes;
+    }
     SIZE_T total = ALIGN_UP_BY(Size + kGuardBytes, alignment);
     PoolState& s = State();
     ULONGLONG sequence;

@@ -9,7 +9,8 @@
 #define POOL_NX_ALLOCATION 512
 
 // Fresh blocks are not zeroed (RtlZeroMemory is the driver's job). Non-paged cache-aligned
-// blocks start on a 64-byte boundary, others on a 16-byte one. Paged pool at DISPATCH_LEVEL,
+// blocks start on a 64-byte boundary, others on a 16-byte one; blocks of a page (4,096 bytes) or
+// more start on a page boundary, as on the target. Paged pool at DISPATCH_LEVEL,
 // a free of a block twice, or with a tag other than its own, stops the process.
 // Tags are written as on the target, e.g. 'dBSU' for the bytes "USBd".
 NTKERNELAPI PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);

@@ -124,7 +124,13 @@ NTSTATUS ClientHandle::Close()
         return STATUS_INVALID_HANDLE;
     if (!m_bCleanedUp)
         Cleanup();
-    NTSTATUS status = SendFileRequest(IRP_MJ_CLOSE, m_pFile);
+    NTSTATUS status;
+    {
+        // The last reference to a file object may go in any process; the driver must not
+        // count on the client's address space being there when its close arrives.
+        plat::ProcessScope system(plat::kSystemProcessId);
+        status = SendFileRequest(IRP_MJ_CLOSE, m_pFile);
+    }
     plat::IoDeleteFileObject(m_pFile);
     m_pFile = nullptr;
     return status;

@@ -512,11 +512,15 @@ struct VariantProfile
 {
     const char* Name;
     const char* IdentificationString;
+    const char* Extra; // profile lines appended to the headset's
 };
 
 const VariantProfile kVariantProfiles[] = {
-    {"uac1-variant-d5", "81775-HS"}, // the fifth character picks model code 5
-    {"uac1-variant-d6", "81776-HS"}, // any other fifth character: model code 6
+    {"uac1-variant-d5", "81775-HS", ""}, // the fifth character picks model code 5
+    {"uac1-variant-d6", "81776-HS", ""}, // any other fifth character: model code 6
+    // The model whose configuration bytes (vendor request 0, values 0x1A and 0x20) ask for the
+    // ASIO interface on its endpoints: the headset's render and capture through the companion.
+    {"uac1-headset-asio", "QXR710", "vendor 0xC3 0 0x1A 0 data 0E\nvendor 0xC3 0 0x20 0 data 01\n"},
 };
 
 // The headset's text with the variant's name and identification string in place of its own.
@@ -528,6 +532,7 @@ std::string VariantProfileText(const VariantProfile& variant)
     text.replace(text.find(name), name.size(), std::string("name ") + variant.Name);
     text.replace(text.find(id), id.size(),
                  std::string("string 0x50 \"") + variant.IdentificationString + "\"");
+    text += variant.Extra;
     return text;
 }
 

@@ -97,7 +97,7 @@ Shape ShapeOf(const std::vector<uint8_t>& cfg)
 TEST(DeviceProfile, BuiltinProfilesHoldTogetherAndCarryTheirLargestPacket)
 {
     std::vector<std::string> names = sim::BuiltinProfileNames();
-    EXPECT_EQ(names.size(), 11u);
+    EXPECT_EQ(names.size(), 12u);
     for (const std::string& name : names)
     {
         SCOPED_TRACE(name);

@@ -74,6 +74,9 @@ public:
     bool RefuseUnknown = false;
     NTSTATUS OpenStatus = STATUS_SUCCESS;
     NTSTATUS CloseStatus = STATUS_SUCCESS;
+    // What the sample-rate query answers (the one control the shell tests send through).
+    NTSTATUS RateStatus = STATUS_SUCCESS;
+    ULONG Rate = 0;
     ULONG GetStreamFailsAt = ~0u; // GetStream refuses this index
     std::vector<FakeStream*> Streams;
     // What the shell handed to it.
@@ -138,7 +141,8 @@ public:
         return Unexpected("GetDeviceObject"), nullptr;
     }
 
-    // ---- IAsioDevice: the client slots matter, the rest only reach it through AsioDeviceControl ----
+    // ---- IAsioDevice: the client slots matter, the rest only reach it through the device-control handler
+    // ----
     STDMETHODIMP_(NTSTATUS) OpenAsioClient(PFILE_OBJECT FileObject) override
     {
         LastFile = FileObject;
@@ -163,13 +167,25 @@ public:
     SHELL_UNEXPECTED(NTSTATUS, SetSampleType, PFILE_OBJECT, ULONG)
     SHELL_UNEXPECTED(NTSTATUS, SetLatency, PFILE_OBJECT, ULONG)
     SHELL_UNEXPECTED(NTSTATUS, GetLatencies, PFILE_OBJECT, AsioLatencies*)
-    SHELL_UNEXPECTED(NTSTATUS, GetSampleRate, PFILE_OBJECT, PULONG)
+    STDMETHODIMP_(NTSTATUS) GetSampleRate(PFILE_OBJECT FileObject, PULONG SampleRate) override
+    {
+        LastFile = FileObject;
+        m_pLog->Add("get sample rate");
+        *SampleRate = Rate;
+        return RateStatus;
+    }
     SHELL_UNEXPECTED(NTSTATUS, CanSampleRate, PFILE_OBJECT, const ULONG*)
     SHELL_UNEXPECTED(NTSTATUS, SetSampleRate, PFILE_OBJECT, const ULONG*)
     SHELL_UNEXPECTED(NTSTATUS, GetBufferSize, PFILE_OBJECT, AsioBufferSize*)
     SHELL_UNEXPECTED(NTSTATUS, MapStreamingBuffers, PFILE_OBJECT, const AsioBufferRequest*, ULONG, PVOID,
                      PULONG)
-    SHELL_UNEXPECTED(NTSTATUS, UnmapStreamingBuffers, PFILE_OBJECT)
+    // Every ASIO handle's cleanup asks; a client without rings is refused.
+    STDMETHODIMP_(NTSTATUS) UnmapStreamingBuffers(PFILE_OBJECT FileObject) override
+    {
+        LastFile = FileObject;
+        m_pLog->Add("unmap");
+        return STATUS_INVALID_PARAMETER;
+    }
     SHELL_UNEXPECTED(NTSTATUS, StartAsio, PFILE_OBJECT, PHANDLE)
     SHELL_UNEXPECTED(NTSTATUS, StopAsio, PFILE_OBJECT, PIRP)
     SHELL_UNEXPECTED(NTSTATUS, CanIoFormat, PFILE_OBJECT, const ULONG*)
@@ -198,20 +214,11 @@ struct StartScript
     NTSTATUS Status = STATUS_SUCCESS;
 };
 
-// What the tests' device-control routine for ASIO handles does: log the request and answer
-// with Status, handing back Reply when the output has room for it.
-struct ControlScript
-{
-    NTSTATUS Status = STATUS_SUCCESS;
-    ULONG Reply = 0;
-};
-
 // The shell test in progress; the tests' start and device-control routines reach it here.
 struct ShellWorld
 {
     ShellLog Log;
     StartScript Start;
-    ControlScript Control;
 };
 extern ShellWorld* g_pShellWorld;
 

@@ -41,6 +41,7 @@ STDMETHODIMP_(NTSTATUS) FakeAdapter::WakeForAccess(PIRP Irp)
     const UCHAR major = stack->MajorFunction;
     m_pLog->Add(major == IRP_MJ_CREATE           ? "wake create"
                 : major == IRP_MJ_CLOSE          ? "wake close"
+                : major == IRP_MJ_CLEANUP        ? "wake cleanup"
                 : major == IRP_MJ_DEVICE_CONTROL ? "wake control"
                 : major == IRP_MJ_PNP            ? "wake pnp " + std::to_string(stack->MinorFunction)
                                                  : "wake major " + std::to_string(major));
@@ -64,26 +65,6 @@ NTSTATUS shell_test::ScriptedStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
     {
         script.Adapter->AddRef();
         extension->AdapterCommon = script.Adapter;
-    }
-    return script.Status;
-}
-
-NTSTATUS AsioDeviceControl(IAsioDevice* AsioDevice, PIRP Irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-    shell_test::FakeAdapter* adapter = g_pShellWorld->Start.Adapter;
-    bool sameDevice = adapter != nullptr && AsioDevice == adapter->AsAsio();
-    char line[96];
-    std::snprintf(line, sizeof(line), "control 0x%lX information=%llu%s", static_cast<unsigned long>(code),
-                  static_cast<unsigned long long>(Irp->IoStatus.Information),
-                  sameDevice ? "" : " (another device)");
-    g_pShellWorld->Log.Add(line);
-    const shell_test::ControlScript& script = g_pShellWorld->Control;
-    if (NT_SUCCESS(script.Status) && stack->Parameters.DeviceIoControl.OutputBufferLength >= sizeof(ULONG))
-    {
-        std::memcpy(Irp->AssociatedIrp.SystemBuffer, &script.Reply, sizeof(ULONG));
-        Irp->IoStatus.Information = sizeof(ULONG);
     }
     return script.Status;
 }

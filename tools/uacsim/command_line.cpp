@@ -20,6 +20,7 @@ const Command kCommands[] = {
     {"record", "<file.wav> --device <P> --seconds <S> [--realtime]",
      kOptionFile | kOptionDevice | kOptionSeconds | kOptionRealtime,
      kOptionFile | kOptionDevice | kOptionSeconds, RunRecord},
+    {"asio", "--device <P> [--realtime]", kOptionDevice | kOptionRealtime, kOptionDevice, RunAsio},
 };
 
 // Recording is held in memory; an hour of 8-channel 192 kHz 32-bit audio is about 22 GB, so the

@@ -80,5 +80,6 @@ int RunDevices(const CommandLine& Line, std::FILE* Out, std::FILE* Err);
 int RunTopology(const CommandLine& Line, std::FILE* Out, std::FILE* Err);
 int RunPlay(const CommandLine& Line, std::FILE* Out, std::FILE* Err);
 int RunRecord(const CommandLine& Line, std::FILE* Out, std::FILE* Err);
+int RunAsio(const CommandLine& Line, std::FILE* Out, std::FILE* Err);
 
 } // namespace uacsim

@@ -264,6 +264,22 @@ TEST_F(UsbDeviceSettings, AsioSettingsComeFromTheStore)
     EXPECT_EQ(StoredBitDepth(&present), 18u);
 }
 
+// Stored values the private interface could not work with (no frame per millisecond, an index
+// past the latency table, a sample type no ring is sized for) give way to the defaults.
+TEST_F(UsbDeviceSettings, UnusableStoredAsioSettingsFallBackToTheDefaults)
+{
+    fdt::ScriptEndpoints(1, 0);
+    Plug("uac1-speaker");
+    plat::RegSetBinary(SettingsPath(), u"ASIOMLDataBitDepth", {99, 0, 0, 0});
+    plat::RegSetBinary(SettingsPath(), u"ASIOMLDataLatency", {9, 0, 0, 0});
+    plat::RegSetBinary(SettingsPath(), u"ASIOMLSampleRate", {0, 0, 0, 0});
+    ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(m_pUsbDevice->AsioSampleType(), 16u);
+    EXPECT_EQ(m_pUsbDevice->AsioRequestedSampleType(), 16u);
+    EXPECT_EQ(m_pUsbDevice->AsioLatencyIndex(), 4u);
+    EXPECT_EQ(m_pUsbDevice->AsioSampleRate(), 48000u);
+}
+
 struct ModelCase
 {
     const char* Name;
