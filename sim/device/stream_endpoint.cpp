@@ -310,6 +310,8 @@ void StreamEndpoints::SetFaults(const StreamFaults& Faults)
         m_packets = 0;
         m_inPackets = 0;
         m_failingTransfer.clear();
+        m_feedbackTransfers = 0;
+        m_failingFeedback = false;
         m_driftStarted = false;
     }
     if (m_changed)
@@ -339,9 +341,15 @@ bool StreamEndpoints::HoldsTransfer(uint8_t EndpointAddress)
 void StreamEndpoints::BeginTransfer(uint8_t EndpointAddress)
 {
     const Endpoint* endpoint = nullptr;
-    if (CurrentAlternate(EndpointAddress, &endpoint) == nullptr || endpoint->Feedback)
+    if (CurrentAlternate(EndpointAddress, &endpoint) == nullptr)
         return;
     std::lock_guard<std::mutex> guard(m_lock);
+    if (endpoint->Feedback)
+    {
+        ++m_feedbackTransfers;
+        m_failingFeedback = m_feedbackTransfers == m_faults.FailFeedbackTransferNumber;
+        return;
+    }
     if (!Targets(EndpointAddress))
         return;
     ++m_transfers;
@@ -474,6 +482,7 @@ void StreamEndpoints::PlayOut(const StreamFormat& Format, uint64_t Start, uint64
         out.Playing = true;
         ++stats.Primings;
         clock.Base = 0;
+        clock.BaseRemainder = 0;
         clock.BaseTime = End;
         clock.Ppb = ppb;
         if (stats.Primings == 1)
@@ -499,15 +508,23 @@ uint64_t StreamEndpoints::Produced(const InClock& Clock, uint64_t Microframe)
     using Wide = unsigned __int128;
     const Wide elapsed = Microframe > Clock.BaseTime ? Microframe - Clock.BaseTime : 0;
     const Wide perBillion = Wide(uint64_t(int64_t(1000000000) + Clock.Ppb));
-    return Clock.Base + uint64_t(elapsed * Clock.RateHz * perBillion / (Wide(8000) * 1000000000));
+    const Wide scale = Wide(8000) * 1000000000;
+    return Clock.Base + uint64_t((Clock.BaseRemainder + elapsed * Clock.RateHz * perBillion) / scale);
 }
 
-// A clock whose offset changed counts on from where it stands at that time.
+// A clock whose offset changed counts on from where it stands at that time, the fraction of a
+// frame kept: a drifting clock changes its offset every few packets.
 void StreamEndpoints::Rebase(InClock* Clock, uint64_t Microframe, int64_t Ppb)
 {
+    using Wide = unsigned __int128;
     if (Clock->Ppb == Ppb || Microframe < Clock->BaseTime)
         return;
-    Clock->Base = Produced(*Clock, Microframe);
+    const Wide elapsed = Microframe - Clock->BaseTime;
+    const Wide perBillion = Wide(uint64_t(int64_t(1000000000) + Clock->Ppb));
+    const Wide scale = Wide(8000) * 1000000000;
+    const Wide total = Clock->BaseRemainder + elapsed * Clock->RateHz * perBillion;
+    Clock->Base += uint64_t(total / scale);
+    Clock->BaseRemainder = uint64_t(total % scale);
     Clock->BaseTime = Microframe;
     Clock->Ppb = Ppb;
 }
@@ -613,7 +630,7 @@ USBD_STATUS StreamEndpoints::Feedback(uint8_t EndpointAddress, const StreamForma
     const double clockHz = Format.RateHz * (1.0 + double(ClockPpbAt(Microframe)) / 1e9);
     const double value = m_highSpeed ? clockHz / 8000.0 * 65536.0 : clockHz / 1000.0 * 16384.0;
     const uint32_t word = uint32_t(value + 0.5);
-    const uint32_t bytes = std::min<uint32_t>(m_highSpeed ? 4 : 3, Capacity);
+    const uint32_t bytes = m_failingFeedback ? 0 : std::min<uint32_t>(m_highSpeed ? 4 : 3, Capacity);
     for (uint32_t b = 0; b < bytes; ++b)
         Data[b] = uint8_t(word >> (8 * b));
     *Length = bytes;
@@ -624,8 +641,9 @@ USBD_STATUS StreamEndpoints::Feedback(uint8_t EndpointAddress, const StreamForma
     record.Frame = uint32_t(Microframe / 8);
     record.Microframe = m_highSpeed ? uint32_t(Microframe % 8) : 0;
     record.Bytes = bytes;
+    record.Status = m_failingFeedback ? m_faults.PacketFailure : USBD_STATUS_SUCCESS;
     m_packetRecords.push_back(record);
-    return USBD_STATUS_SUCCESS;
+    return record.Status;
 }
 
 std::vector<StreamPacketRecord> StreamEndpoints::Packets() const

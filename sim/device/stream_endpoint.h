@@ -37,6 +37,7 @@ struct StreamFaults
     // The clock's offset moves by this much per second of bus time, counted from the first
     // packet after the record is set (a crystal warming up, or cooling down when negative).
     double ClockDriftPpmPerSecond = 0;
+    uint64_t FailFeedbackTransferNumber = 0; // every packet of the Nth feedback transfer fails
 };
 
 // How the device's render buffer behind an OUT data endpoint fared. The device starts playing
@@ -168,10 +169,11 @@ private:
         uint8_t AlternateSetting = 0;
         uint32_t RateHz = 0;
         int64_t Ppb = 0;
-        uint64_t BaseTime = 0; // microframes
-        uint64_t Base = 0;     // sample frames
-        uint64_t Sent = 0;     // sample frames handed out (or lost)
-        uint64_t LastEnd = 0;  // microframe after the last packet
+        uint64_t BaseTime = 0;      // microframes
+        uint64_t Base = 0;          // sample frames
+        uint64_t BaseRemainder = 0; // and the fraction of one, in 1 / (8000 x 10^9)
+        uint64_t Sent = 0;          // sample frames handed out (or lost)
+        uint64_t LastEnd = 0;       // microframe after the last packet
         uint64_t Dropped = 0;
     };
     // The render buffer of one OUT endpoint: played frames follow the same clock as InClock's
@@ -219,6 +221,8 @@ private:
     uint64_t m_packets = 0;                        // data packets since the faults were set
     uint64_t m_inPackets = 0;                      // IN data packets since the faults were set
     std::map<uint8_t, uint32_t> m_failingTransfer; // endpoint -> its current transfer fails
+    uint64_t m_feedbackTransfers = 0;              // feedback transfers begun since the faults were set
+    bool m_failingFeedback = false;                // the current feedback transfer fails
     std::map<uint8_t, InClock> m_inClocks;
     std::map<uint8_t, OutClock> m_outClocks;
     mutable bool m_driftStarted = false;   // the drift counts from m_driftOrigin
