@@ -1,6 +1,8 @@
 // Feedback values of a class-2 render endpoint to the packet sizing rate.
 #include "driver/wave/uac2_feedback.h"
 
+#include "usbdlib.h"
+
 namespace
 {
 
@@ -95,4 +97,27 @@ BOOLEAN Uac2FeedbackSizingRate(const UCHAR* Data, ULONG Count, ULONG Bytes, ULON
     const LONG offset = average - LONG(NominalHz);
     *SizingRateHz = ULONG(offset == step || offset == -step ? 2 * average - LONG(NominalHz) : average);
     return TRUE;
+}
+
+// Below the nominal rate the remainder runs negative and packets of one frame less appear; a
+// rate near the top of the window would ask for more than a packet slot holds, and is cut.
+ULONG Uac2SizeRenderPackets(struct _URB_ISOCH_TRANSFER* Iso, ULONG Packets, ULONG SizingRateHz,
+                            ULONG BaseFrames, ULONG PacketsPerSecond, ULONG MaxFrames, ULONG BlockAlign,
+                            PLONG Remainder)
+{
+    const LONG perSecond = LONG(PacketsPerSecond);
+    const LONG step = LONG(SizingRateHz) - LONG(BaseFrames) * perSecond;
+    ULONG offset = 0;
+    for (ULONG i = 0; i < Packets; ++i)
+    {
+        *Remainder += step;
+        const LONG carry = *Remainder / perSecond;
+        *Remainder -= carry * perSecond;
+        LONG frames = LONG(BaseFrames) + carry;
+        frames = frames < 0 ? 0 : frames > LONG(MaxFrames) ? LONG(MaxFrames) : frames;
+        Iso->IsoPacket[i].Offset = offset;
+        Iso->IsoPacket[i].Length = ULONG(frames) * BlockAlign;
+        offset += Iso->IsoPacket[i].Length;
+    }
+    return offset;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ntddk.h"
+#include "usb.h"
 
 // Bytes of one feedback value: 10.14 samples per 1 ms frame at full speed, 16.16 samples per
 // 125 us microframe at high speed.
@@ -22,3 +23,10 @@ ULONG Uac2FeedbackValueToHz(ULONG Value, ULONG PacketsPerSecond);
 // Any IRQL.
 BOOLEAN Uac2FeedbackSizingRate(const UCHAR* Data, ULONG Count, ULONG Bytes, ULONG PacketsPerSecond,
                                ULONG NominalHz, PULONG SizingRateHz);
+
+// Lays out Packets render packets of a transfer for SizingRateHz: each carries BaseFrames plus
+// the whole frames that the running Remainder (in 1 / PacketsPerSecond frames, signed) has
+// gathered, clamped to 0..MaxFrames. Returns the transfer's bytes. Any IRQL.
+ULONG Uac2SizeRenderPackets(struct _URB_ISOCH_TRANSFER* Iso, ULONG Packets, ULONG SizingRateHz,
+                            ULONG BaseFrames, ULONG PacketsPerSecond, ULONG MaxFrames, ULONG BlockAlign,
+                            PLONG Remainder);

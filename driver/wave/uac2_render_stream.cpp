@@ -42,6 +42,19 @@ CUac2RenderStream::CUac2RenderStream(PUNKNOWN UnknownOuter, ULONG InterfaceNumbe
     RtlZeroMemory(const_cast<TransferContext**>(m_FeedbackInUseSlots), sizeof(m_FeedbackInUseSlots));
 }
 
+CUac2RenderStream::~CUac2RenderStream()
+{
+    PAGED_CODE();
+    if (m_StreamState == STREAM_STATE_RUNNING)
+    {
+        StopStreaming();
+    }
+    if (m_StreamState == STREAM_STATE_OPEN)
+    {
+        CloseStream();
+    }
+}
+
 // ---- Opening ----
 
 // The device must run at the format's rate before a packet of it arrives; a clock that refuses
@@ -243,29 +256,6 @@ NTSTATUS CUac2RenderStream::OnFeedbackComplete(PIRP Irp, TransferContext* Contex
 
 // ---- Data ----
 
-// The running remainder spreads the sizing rate's fraction of a frame over the packets; below
-// the nominal rate it runs negative and packets of one frame less appear. A packet never carries
-// more than its slot of the data buffer holds.
-ULONG CUac2RenderStream::SizeRenderPackets(struct _URB_ISOCH_TRANSFER* Iso, ULONG Packets)
-{
-    const LONG perSecond = LONG(m_nPacketsPerFrame * MS_PER_SECOND);
-    const LONG step = LONG(m_nSizingRate) - LONG(m_nBaseFramesPerPacket) * perSecond;
-    const ULONG blockAlign = m_CurrentFormat.Format.nBlockAlign;
-    ULONG offset = 0;
-    for (ULONG i = 0; i < Packets; ++i)
-    {
-        m_nRemainder += step;
-        const LONG carry = m_nRemainder / perSecond;
-        m_nRemainder -= carry * perSecond;
-        LONG frames = LONG(m_nBaseFramesPerPacket) + carry;
-        frames = frames < 0 ? 0 : frames > LONG(m_nMaxPacketFrames) ? LONG(m_nMaxPacketFrames) : frames;
-        Iso->IsoPacket[i].Offset = offset;
-        Iso->IsoPacket[i].Length = ULONG(frames) * blockAlign;
-        offset += Iso->IsoPacket[i].Length;
-    }
-    return offset;
-}
-
 STDMETHODIMP_(NTSTATUS) CUac2RenderStream::SubmitNextTransfer()
 {
     IUsbDevice* pUsbDevice = m_pUsbDevice;
@@ -296,7 +286,9 @@ STDMETHODIMP_(NTSTATUS) CUac2RenderStream::SubmitNextTransfer()
         const ULONG packets = m_nFramesPerTransfer * m_nPacketsPerFrame;
         RtlZeroMemory(pContext->Urb, GET_ISO_URB_SIZE(packets));
         struct _URB_ISOCH_TRANSFER& iso = pContext->Urb->UrbIsochronousTransfer;
-        const ULONG length = SizeRenderPackets(&iso, packets);
+        const ULONG length = Uac2SizeRenderPackets(&iso, packets, m_nSizingRate, m_nBaseFramesPerPacket,
+                                                   m_nPacketsPerFrame * MS_PER_SECOND, m_nMaxPacketFrames,
+                                                   m_CurrentFormat.Format.nBlockAlign, &m_nRemainder);
         iso.TransferBufferLength = length;
         pContext->ByteLength = length;
         RtlZeroMemory(pContext->Data, length);

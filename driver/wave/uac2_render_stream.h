@@ -13,6 +13,9 @@ public:
     // PinNodeId: the first node of the terminal that the interface's bTerminalLink names;
     // ClockSourceId: the first node of the clock source entity that terminal uses.
     CUac2RenderStream(PUNKNOWN UnknownOuter, ULONG InterfaceNumber, ULONG PinNodeId, ULONG ClockSourceId);
+    // A stream still open is closed here, where its feedback transfers are still its own to
+    // free. PASSIVE_LEVEL, pageable.
+    ~CUac2RenderStream() override;
 
     ULONG GetPinNodeId() const { return m_nPinNodeId; }
     ULONG GetClockSourceId() const { return m_nClockSourceId; }
@@ -48,7 +51,6 @@ private:
     VOID FindFeedbackPipe();
     // Under the submit lock.
     NTSTATUS SubmitFeedbackTransfer(IUsbDevice* UsbDevice);
-    ULONG SizeRenderPackets(struct _URB_ISOCH_TRANSFER* Iso, ULONG Packets);
     NTSTATUS ResetPipe(IUsbDevice* UsbDevice, ULONG Pipe);
     NTSTATUS AbortPipeByIndex(IUsbDevice* UsbDevice, ULONG Pipe);
 
