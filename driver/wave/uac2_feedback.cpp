@@ -65,6 +65,14 @@ ULONG Uac2ReadFeedbackValue(const UCHAR* Data, ULONG Bytes)
     return value;
 }
 
+// A high-speed data endpoint served every 2nd to 8th microframe still hears of the device's
+// rate per microframe; counting such a value per data packet would put every rate outside the
+// window and the stream would never follow its device.
+ULONG Uac2FeedbackValuesPerSecond(ULONG Bytes, ULONG DataPacketsPerFrame)
+{
+    return Bytes == UAC2_FEEDBACK_BYTES_HIGH_SPEED ? 8 * 1000 : DataPacketsPerFrame * 1000;
+}
+
 ULONG Uac2FeedbackValueToHz(ULONG Value, ULONG PacketsPerSecond)
 {
     return (Value >> 16) * PacketsPerSecond + ULONG(ULONGLONG(Value & 0xFFFF) * PacketsPerSecond / 65536);

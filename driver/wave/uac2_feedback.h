@@ -15,6 +15,10 @@ constexpr ULONG UAC2_FEEDBACK_WINDOW_HZ = 1000;
 // One value as 16.16, with the 44.1 kHz family snapped to the values that convert to whole
 // hertz. Bytes: UAC2_FEEDBACK_BYTES_FULL_SPEED or _HIGH_SPEED. Any IRQL.
 ULONG Uac2ReadFeedbackValue(const UCHAR* Data, ULONG Bytes);
+// The rate at which a value of that form counts its samples: a 16.16 value is per 125 us
+// microframe whatever the data endpoint's interval, a 10.14 one per packet of the data endpoint
+// (1 ms at full speed). Any IRQL.
+ULONG Uac2FeedbackValuesPerSecond(ULONG Bytes, ULONG DataPacketsPerFrame);
 // A 16.16 value in hertz at PacketsPerSecond data packets a second (unsigned 32-bit, as the
 // device's own arithmetic would do it). Any IRQL.
 ULONG Uac2FeedbackValueToHz(ULONG Value, ULONG PacketsPerSecond);

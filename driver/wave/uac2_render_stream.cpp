@@ -235,7 +235,8 @@ NTSTATUS CUac2RenderStream::OnFeedbackComplete(PIRP Irp, TransferContext* Contex
                                     ? UAC2_FEEDBACK_BYTES_HIGH_SPEED
                                     : UAC2_FEEDBACK_BYTES_FULL_SPEED;
             ULONG rate = m_nSizingRate;
-            if (Uac2FeedbackSizingRate(Context->Data, values, bytes, m_nPacketsPerFrame * MS_PER_SECOND,
+            if (Uac2FeedbackSizingRate(Context->Data, values, bytes,
+                                       Uac2FeedbackValuesPerSecond(bytes, m_nPacketsPerFrame),
                                        m_CurrentFormat.Format.nSamplesPerSec, &rate))
             {
                 m_nSizingRate = rate;

@@ -68,6 +68,20 @@ TEST(Uac2Feedback, ValuesConvertToTheRateTheyStandFor)
     }
 }
 
+TEST(Uac2Feedback, HighSpeedValuesCountPerMicroframeWhateverTheDataInterval)
+{
+    // 48 kHz as 16.16 per microframe, on data endpoints served every 1, 2, 4 and 8 microframes.
+    const std::vector<UCHAR> data = Wire(6u << 16, 4, 10);
+    for (ULONG packetsPerFrame : {8u, 4u, 2u, 1u})
+    {
+        ULONG rate = 0;
+        EXPECT_TRUE(Uac2FeedbackSizingRate(data.data(), 10, 4,
+                                           Uac2FeedbackValuesPerSecond(4, packetsPerFrame), 48000, &rate));
+        EXPECT_EQ(rate, 48000u) << packetsPerFrame;
+    }
+    EXPECT_EQ(Uac2FeedbackValuesPerSecond(3, 1), 1000u); // 10.14 per 1 ms frame
+}
+
 TEST(Uac2Feedback, SizingRateIsTheAverageOfTheValuesNearTheNominalRate)
 {
     const ULONG kKept = 12345;
