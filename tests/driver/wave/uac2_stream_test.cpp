@@ -42,8 +42,13 @@ TEST_F(Uac2Stream, OpenSetsTheClocksRateAndStreamsOnTheSetting)
 {
     Start("uac2-interface");
     ICyclicControl* stream = Render();
+    const SIZE_T irps = plat::IoLiveIrpCount();
     rig::StreamTestClient& client = Run(stream, Format8(96000));
     ASSERT_TRUE(client.WaitDone(10));
+    // Ten data transfers and ten feedback reads, and the staging ring of a class-2 stream.
+    EXPECT_EQ(plat::IoLiveIrpCount() - irps, 20u);
+    EXPECT_EQ(plat::PoolLiveBlocks(MAKE_POOL_TAG('U', 'S', '2', '0')), 1u);
+    EXPECT_EQ(plat::PoolLiveBlocks(MAKE_POOL_TAG('U', 'S', '1', '0')), 0u);
     // SET CUR of the clock's sampling frequency, 4 bytes, before the setting carries audio.
     const std::vector<sim::ControlRecord> rates = Requests(0x21, 0x01, u2rig::kClockEntity, 0x01);
     ASSERT_EQ(rates.size(), 1u);
