@@ -1,14 +1,165 @@
-// CUac2CaptureStream: construction and the valid-alternate-settings check.
+// CUac2CaptureStream: opening on the clock's rate, submission of capture transfers, and the
+// hand-off of what they bring through the staging ring to the leading client.
 #include "driver/wave/uac2_capture_stream.h"
+
+#include "driver/wave/uac2_clock_rate.h"
+
+#include "usbdlib.h"
 
 CUac2CaptureStream::CUac2CaptureStream(PUNKNOWN UnknownOuter, ULONG InterfaceNumber, ULONG PinNodeId,
                                        ULONG ClockSourceId)
-    : CUsbAudioStream(UnknownOuter, InterfaceNumber), m_nPinNodeId(PinNodeId), m_nClockSourceId(ClockSourceId)
+    : CUsbAudioStream(UnknownOuter, InterfaceNumber), m_nPinNodeId(PinNodeId),
+      m_nClockSourceId(ClockSourceId), m_CaptureLock(0)
 {
+    m_nRingTag = UAC2_STREAM_RING_POOL_TAG;
+    KeInitializeSpinLock(&m_CaptureLock);
+}
+
+// A capture stream at a rate the clock refused would deliver its samples at the wrong pace.
+NTSTATUS CUac2CaptureStream::OpenClassResources(IUsbDevice* UsbDevice, StreamClient* Client)
+{
+    PAGED_CODE();
+    return SetClockSourceRateUac2(m_pDeviceUnknown, m_nStreamId, m_nClockSourceId,
+                                  Client->Format.Format.nSamplesPerSec);
+}
+
+STDMETHODIMP_(NTSTATUS) CUac2CaptureStream::OpenStream(StreamClient* Client, PULONG CurrentFrame)
+{
+    PAGED_CODE();
+    return OpenTransferChain(Client, CurrentFrame);
+}
+
+STDMETHODIMP_(NTSTATUS)
+CUac2CaptureStream::SelectAlternateSetting(UCHAR AlternateSetting, StreamClient* Client)
+{
+    PAGED_CODE();
+    return SelectSetting(AlternateSetting);
 }
 
 STDMETHODIMP_(BOOLEAN) CUac2CaptureStream::IsAlternateSettingValid(UCHAR AlternateSetting, ULONG SampleRate)
 {
     PAGED_CODE();
     return QueryValidAlternateSetting(AlternateSetting);
+}
+
+// Every packet gets a slot of the largest size the endpoint carries.
+STDMETHODIMP_(NTSTATUS) CUac2CaptureStream::SubmitNextTransfer()
+{
+    IUsbDevice* pUsbDevice = m_pUsbDevice;
+    if (!pUsbDevice)
+    {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&m_SubmitLock, &oldIrql);
+    NTSTATUS status = STATUS_SUCCESS;
+    TransferContext* pContext = nullptr;
+    if (!m_bDeviceGone && m_StreamState == STREAM_STATE_RUNNING)
+    {
+        pContext = AcquireIrpSlot();
+        status = pContext ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
+    }
+    if (pContext)
+    {
+        const ULONG packets = m_nFramesPerTransfer * m_nPacketsPerFrame;
+        const ULONG slot = m_nMaxFramesPerPacket * m_CurrentFormat.Format.nBlockAlign;
+        RtlZeroMemory(pContext->Urb, GET_ISO_URB_SIZE(packets));
+        struct _URB_ISOCH_TRANSFER& iso = pContext->Urb->UrbIsochronousTransfer;
+        for (ULONG i = 0; i < packets; ++i)
+        {
+            iso.IsoPacket[i].Offset = i * slot;
+            iso.IsoPacket[i].Length = 0;
+        }
+        iso.TransferBufferLength = packets * slot;
+        pContext->ByteLength = packets * slot;
+        status =
+            SendTransfer(pUsbDevice, pContext, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, packets);
+    }
+    KeReleaseSpinLock(&m_SubmitLock, oldIrql);
+    return status;
+}
+
+STDMETHODIMP_(NTSTATUS)
+CUac2CaptureStream::OnTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferContext* Context)
+{
+    const NTSTATUS irpStatus = Irp->IoStatus.Status;
+    if (NT_SUCCESS(irpStatus))
+    {
+        DeliverCaptureData(Context);
+    }
+    const BOOLEAN running = m_StreamState == STREAM_STATE_RUNNING && irpStatus != STATUS_CANCELLED;
+    const BOOLEAN succeeded =
+        NT_SUCCESS(irpStatus) && USBD_SUCCESS(Context->Urb->UrbIsochronousTransfer.Hdr.Status);
+    FinishTransfer(Context, running, succeeded);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The bytes of one packet that go into the ring. An empty packet without an error stands for a
+// (micro)frame of silence one frame over the nominal, as much as its slot holds; a packet that
+// claims more than its slot is cut to it, so the copy never leaves the packet's own bytes.
+ULONG CUac2CaptureStream::PacketBytes(TransferContext* Context, USBD_ISO_PACKET_DESCRIPTOR* Packet)
+{
+    const ULONG blockAlign = m_CurrentFormat.Format.nBlockAlign;
+    const ULONG slot = m_nMaxFramesPerPacket * blockAlign;
+    if (Packet->Offset > Context->ByteLength || slot > Context->ByteLength - Packet->Offset)
+    {
+        return 0; // not a slot of this transfer
+    }
+    if (Packet->Length == 0 && USBD_SUCCESS(Packet->Status))
+    {
+        const ULONG silence =
+            (m_CurrentFormat.Format.nSamplesPerSec / m_nPacketsPerFrame / MS_PER_SECOND + 1) * blockAlign;
+        Packet->Length = silence < slot ? silence : slot;
+        RtlZeroMemory(Context->Data + Packet->Offset, Packet->Length);
+    }
+    return Packet->Length < slot ? Packet->Length : slot;
+}
+
+// The pipeline runs over the ring's bytes in place before the client reads them.
+VOID CUac2CaptureStream::DeliverSpan(ULONG Offset, ULONG Length)
+{
+    ProcessBuffer(m_pRing + Offset, Length);
+    NotifyClient(StreamNotifyCaptureData, m_pRing + Offset, Length);
+}
+
+// Exactly what the transfer brought goes to the client, from where it was written on: one span,
+// or two where it wraps. A transfer bigger than the ring leaves only its last ring's worth.
+VOID CUac2CaptureStream::DeliverCaptureData(TransferContext* Context)
+{
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&m_CaptureLock, &oldIrql);
+    if (m_pRing && m_nRingSize)
+    {
+        const ULONG start = m_nRingWrite;
+        ULONG total = 0;
+        struct _URB_ISOCH_TRANSFER& iso = Context->Urb->UrbIsochronousTransfer;
+        for (ULONG i = 0; i < iso.NumberOfPackets; ++i)
+        {
+            ULONG length = PacketBytes(Context, &iso.IsoPacket[i]);
+            const UCHAR* pSource = Context->Data + iso.IsoPacket[i].Offset;
+            total += length;
+            while (length)
+            {
+                const ULONG room = m_nRingSize - m_nRingWrite;
+                const ULONG chunk = length < room ? length : room;
+                RtlCopyMemory(m_pRing + m_nRingWrite, pSource, chunk);
+                m_nRingWrite = (m_nRingWrite + chunk) % m_nRingSize;
+                pSource += chunk;
+                length -= chunk;
+            }
+        }
+        const ULONG delivered = total < m_nRingSize ? total : m_nRingSize;
+        const ULONG from = total < m_nRingSize ? start : m_nRingWrite;
+        if (delivered)
+        {
+            const ULONG first = m_nRingSize - from;
+            DeliverSpan(from, delivered < first ? delivered : first);
+            if (delivered > first)
+            {
+                DeliverSpan(0, delivered - first);
+            }
+            NotifyClient(StreamNotifyTransferDone, nullptr, delivered);
+        }
+    }
+    KeReleaseSpinLock(&m_CaptureLock, oldIrql);
 }

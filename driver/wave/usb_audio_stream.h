@@ -136,6 +136,19 @@ protected:
     // The class-2 valid-alternate-settings control of this interface.
     BOOLEAN QueryValidAlternateSetting(UCHAR AlternateSetting);
 
+    // What a class stream needs between the pool and the selection of the setting when it
+    // opens (class 2: the clock's rate, the feedback transfers). A failure fails the open,
+    // which then frees the pool again (FreeTransfers). Under the engine mutex, PASSIVE_LEVEL.
+    virtual NTSTATUS OpenClassResources(IUsbDevice* UsbDevice, StreamClient* Client);
+    // Hands back every transfer the stack still holds, as aborting the data pipe does; a class
+    // with more pipes aborts them too. PASSIVE_LEVEL, under the engine mutex.
+    virtual NTSTATUS AbortTransfers();
+    // Waits until no transfer is outstanding, aborting and cancelling overdue ones. Callers
+    // have stopped resubmission. PASSIVE_LEVEL, under the engine mutex.
+    VOID WaitForTransfers();
+    NTSTATUS AllocateTransfer(IUsbDevice* UsbDevice, TransferContext** Context);
+    VOID FreeTransfer(TransferContext* Context);
+
     // usb_audio_stream_transfers.cpp: the transfer pool and what the class streams share.
     // Lock order: engine mutex (passive) -> submit lock -> pool lock; submit or capture lock ->
     // engine spin lock; submit or capture lock -> client callbacks, which never call back into
@@ -194,7 +207,8 @@ protected:
     volatile LONG m_nOutstanding;   // transfers with the USB stack
     ULONG m_nNextStartFrame;
     ULONG m_bExplicitStartFrames;
-    PUCHAR m_pRing; // staging ring: 40 ms of the current format
+    PUCHAR m_pRing;   // staging ring: 40 ms of the current format
+    ULONG m_nRingTag; // its pool tag, the class's own
     ULONG m_nRingSize;
     ULONG m_nRingRead;
     ULONG m_nRingWrite;
@@ -222,14 +236,11 @@ private:
     NTSTATUS RemoveProcessingObject(StreamClient* Client, PUNKNOWN Object);
     VOID ReturnToRegistered(StreamClient* Client);
 
-    // usb_audio_stream_worker.cpp: waiting for the transfers out, aborting and cancelling
-    // them when they are overdue. PASSIVE_LEVEL, under the engine mutex.
+    // usb_audio_stream_worker.cpp: how long the transfers out may take, and cancelling them
+    // when even an abort does not bring them back. PASSIVE_LEVEL, under the engine mutex.
     ULONG TransfersDueMs();
-    VOID WaitForTransfers();
     VOID CancelOutstandingTransfers();
 
-    NTSTATUS AllocateTransfer(IUsbDevice* UsbDevice, TransferContext** Context);
-    VOID FreeTransfer(TransferContext* Context);
     VOID DeleteTransferChain();
     VOID CreateEffectProcessor();
 

@@ -156,7 +156,7 @@ VOID CUsbAudioStream::DeleteTransferChain()
     FreeTransfers();
     if (m_pRing)
     {
-        ExFreePoolWithTag(m_pRing, UAC1_STREAM_RING_POOL_TAG);
+        ExFreePoolWithTag(m_pRing, m_nRingTag);
         m_pRing = nullptr;
     }
     if (m_bListsReady)
@@ -272,8 +272,7 @@ NTSTATUS CUsbAudioStream::CreateTransferPool(IUsbDevice* UsbDevice, const Transf
     {
         return status;
     }
-    m_pRing = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, Geometry.RingBytes, UAC1_STREAM_RING_POOL_TAG));
+    m_pRing = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, Geometry.RingBytes, m_nRingTag));
     m_nRingSize = m_pRing ? Geometry.RingBytes : 0;
     return m_pRing ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
@@ -312,6 +311,10 @@ NTSTATUS CUsbAudioStream::OpenTransferChain(StreamClient* Client, PULONG Current
     status = CreateTransferPool(pUsbDevice, geometry);
     if (NT_SUCCESS(status))
     {
+        status = OpenClassResources(pUsbDevice, Client);
+    }
+    if (NT_SUCCESS(status))
+    {
         status = SelectAlternateSetting(setting, Client);
     }
     if (!NT_SUCCESS(status))
@@ -328,6 +331,12 @@ NTSTATUS CUsbAudioStream::OpenTransferChain(StreamClient* Client, PULONG Current
     InterlockedExchange(&m_nOutstanding, 0);
     *CurrentFrame = GetCurrentFrame();
     m_Lock.Unlock();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUsbAudioStream::OpenClassResources(IUsbDevice* UsbDevice, StreamClient* Client)
+{
+    PAGED_CODE();
     return STATUS_SUCCESS;
 }
 
@@ -462,6 +471,12 @@ NTSTATUS CUsbAudioStream::GiveBackBandwidth()
     SetHoldsBandwidth(pUsbDevice, FALSE);
     pUsbDevice->Release();
     return status;
+}
+
+NTSTATUS CUsbAudioStream::AbortTransfers()
+{
+    PAGED_CODE();
+    return CUsbAudioStream::AbortPipe();
 }
 
 // A device that has gone cannot take the zero-bandwidth setting; the pool goes all the same.

@@ -57,7 +57,7 @@ VOID CUsbAudioStream::WaitForTransfers()
     }
     DbgPrint("CUsbAudioStream: interface %u, %d transfers overdue: aborting the data pipe\n", m_nStreamId,
              m_nOutstanding);
-    const NTSTATUS aborted = AbortPipe();
+    const NTSTATUS aborted = AbortTransfers();
     timeout = RelativeMs(TRANSFER_GRACE_MS);
     if (!NT_SUCCESS(aborted) ||
         KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT)

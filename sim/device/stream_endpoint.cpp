@@ -6,6 +6,7 @@
 #include "sim/device/audio_control.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -275,7 +276,29 @@ double StreamEndpoints::ClockHz(uint8_t EndpointAddress) const
     if (!CurrentFormat(EndpointAddress, &format))
         return 0;
     std::lock_guard<std::mutex> guard(m_lock);
-    return format.RateHz * (1.0 + (m_profilePpm + m_faults.ClockOffsetPpm) / 1e6);
+    return format.RateHz * (1.0 + double(ClockPpbAt(m_lastMicroframe)) / 1e9);
+}
+
+RenderBufferStats StreamEndpoints::RenderBuffer(uint8_t EndpointAddress) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = m_outClocks.find(EndpointAddress);
+    return it == m_outClocks.end() ? RenderBufferStats{} : it->second.Stats;
+}
+
+// The clock's offset at a bus time in parts per 10^9: the profile's and the faults' offsets,
+// and the drift since the first packet after the faults were set.
+int64_t StreamEndpoints::ClockPpbAt(uint64_t Microframe) const
+{
+    if (!m_driftStarted)
+    {
+        m_driftStarted = true;
+        m_driftOrigin = Microframe;
+    }
+    m_lastMicroframe = std::max(m_lastMicroframe, Microframe);
+    const double seconds = Microframe > m_driftOrigin ? double(Microframe - m_driftOrigin) / 8000.0 : 0.0;
+    const double drift = m_faults.ClockDriftPpmPerSecond * seconds * 1000.0;
+    return (int64_t(m_profilePpm) + m_faults.ClockOffsetPpm) * 1000 + int64_t(std::llround(drift));
 }
 
 void StreamEndpoints::SetFaults(const StreamFaults& Faults)
@@ -287,6 +310,9 @@ void StreamEndpoints::SetFaults(const StreamFaults& Faults)
         m_packets = 0;
         m_inPackets = 0;
         m_failingTransfer.clear();
+        m_feedbackTransfers = 0;
+        m_failingFeedback = false;
+        m_driftStarted = false;
     }
     if (m_changed)
         m_changed();
@@ -315,9 +341,15 @@ bool StreamEndpoints::HoldsTransfer(uint8_t EndpointAddress)
 void StreamEndpoints::BeginTransfer(uint8_t EndpointAddress)
 {
     const Endpoint* endpoint = nullptr;
-    if (CurrentAlternate(EndpointAddress, &endpoint) == nullptr || endpoint->Feedback)
+    if (CurrentAlternate(EndpointAddress, &endpoint) == nullptr)
         return;
     std::lock_guard<std::mutex> guard(m_lock);
+    if (endpoint->Feedback)
+    {
+        ++m_feedbackTransfers;
+        m_failingFeedback = m_feedbackTransfers == m_faults.FailFeedbackTransferNumber;
+        return;
+    }
     if (!Targets(EndpointAddress))
         return;
     ++m_transfers;
@@ -391,23 +423,116 @@ USBD_STATUS StreamEndpoints::Out(uint8_t EndpointAddress, uint32_t Frame, uint32
                                std::to_string(Microframe) + ": " + error;
     }
     if (USBD_SUCCESS(record.Status))
+    {
         stream.insert(stream.end(), Data, Data + Length);
+        if (known && format.RateHz != 0 && format.BlockBytes() != 0)
+        {
+            const uint64_t start = uint64_t(Frame) * 8 + Microframe;
+            PlayOut(format, start, start + 8 / format.PacketsPerFrame, Length);
+        }
+    }
     m_packetRecords.push_back(record);
     return record.Status;
 }
 
-uint64_t StreamEndpoints::Produced(const InClock& Clock, uint64_t Microframe) const
+// One packet into the render buffer of its endpoint at bus time [Start, End). A new setting or
+// rate is a new stream: the buffer starts empty and primes again.
+void StreamEndpoints::PlayOut(const StreamFormat& Format, uint64_t Start, uint64_t End, uint32_t Length)
+{
+    OutClock& out = m_outClocks[Format.EndpointAddress];
+    RenderBufferStats& stats = out.Stats;
+    const int64_t ppb = ClockPpbAt(Start);
+    InClock& clock = out.Clock;
+    if (!clock.Running || clock.AlternateSetting != Format.AlternateSetting || clock.RateHz != Format.RateHz)
+    {
+        // What the old stream still held is never played.
+        if (out.Playing)
+            out.PlayedBefore += std::min(out.Received, Produced(clock, Start));
+        stats.PlayedFrames = out.PlayedBefore;
+        clock = InClock{};
+        clock.Running = true;
+        clock.AlternateSetting = Format.AlternateSetting;
+        clock.RateHz = Format.RateHz;
+        out.Playing = false;
+        out.Received = 0;
+    }
+    if (stats.ReceivedFrames == 0)
+        stats.FirstMicroframe = Start;
+    const uint64_t capacity = uint64_t(Format.RateHz) * RenderBufferStats::kRenderBufferMs / 1000;
+    const uint64_t startFill = uint64_t(Format.RateHz) * RenderBufferStats::kRenderStartMs / 1000;
+    const uint64_t frames = Length / Format.BlockBytes();
+    if (out.Playing)
+    {
+        Rebase(&clock, Start, ppb);
+        const int64_t fill = int64_t(out.Received) - int64_t(Produced(clock, Start));
+        stats.MinFill = std::min(stats.MinFill, fill);
+        if (fill < 0)
+        {
+            // Ran dry before this packet came: what it played was silence; prime again.
+            ++stats.Underruns;
+            out.PlayedBefore += out.Received;
+            out.Playing = false;
+            out.Received = 0;
+        }
+    }
+    out.Received += frames;
+    stats.ReceivedFrames += frames;
+    if (!out.Playing && out.Received >= startFill)
+    {
+        out.Playing = true;
+        ++stats.Primings;
+        clock.Base = 0;
+        clock.BaseRemainder = 0;
+        clock.BaseTime = End;
+        clock.Ppb = ppb;
+        if (stats.Primings == 1)
+            stats.MinFill = stats.MaxFill = int64_t(out.Received);
+    }
+    if (out.Playing)
+    {
+        const uint64_t played = Produced(clock, End > clock.BaseTime ? End : clock.BaseTime);
+        if (out.Received > played + capacity)
+        {
+            ++stats.Overflows;
+            out.Received = played + capacity;
+        }
+        stats.MaxFill = std::max(stats.MaxFill, int64_t(out.Received - std::min(out.Received, played)));
+        stats.PlayedFrames = out.PlayedBefore + played;
+    }
+    stats.LastMicroframe = End;
+    stats.ClockHz = Format.RateHz * (1.0 + double(ppb) / 1e9);
+}
+
+uint64_t StreamEndpoints::Produced(const InClock& Clock, uint64_t Microframe)
 {
     using Wide = unsigned __int128;
-    const Wide elapsed = Microframe - Clock.BaseTime;
-    const Wide perMillion = Wide(uint64_t(int64_t(1000000) + Clock.Ppm));
-    return Clock.Base + uint64_t(elapsed * Clock.RateHz * perMillion / (Wide(8000) * 1000000));
+    const Wide elapsed = Microframe > Clock.BaseTime ? Microframe - Clock.BaseTime : 0;
+    const Wide perBillion = Wide(uint64_t(int64_t(1000000000) + Clock.Ppb));
+    const Wide scale = Wide(8000) * 1000000000;
+    return Clock.Base + uint64_t((Clock.BaseRemainder + elapsed * Clock.RateHz * perBillion) / scale);
+}
+
+// A clock whose offset changed counts on from where it stands at that time, the fraction of a
+// frame kept: a drifting clock changes its offset every few packets.
+void StreamEndpoints::Rebase(InClock* Clock, uint64_t Microframe, int64_t Ppb)
+{
+    using Wide = unsigned __int128;
+    if (Clock->Ppb == Ppb || Microframe < Clock->BaseTime)
+        return;
+    const Wide elapsed = Microframe - Clock->BaseTime;
+    const Wide perBillion = Wide(uint64_t(int64_t(1000000000) + Clock->Ppb));
+    const Wide scale = Wide(8000) * 1000000000;
+    const Wide total = Clock->BaseRemainder + elapsed * Clock->RateHz * perBillion;
+    Clock->Base += uint64_t(total / scale);
+    Clock->BaseRemainder = uint64_t(total % scale);
+    Clock->BaseTime = Microframe;
+    Clock->Ppb = Ppb;
 }
 
 // Brings an IN endpoint's clock up to a packet over microframes [Start, End).
 void StreamEndpoints::ClockIn(InClock* Clock, const StreamFormat& Format, uint64_t Start, uint64_t End)
 {
-    const int64_t ppm = int64_t(m_profilePpm) + m_faults.ClockOffsetPpm;
+    const int64_t ppb = ClockPpbAt(Start);
     if (!Clock->Running || Clock->AlternateSetting != Format.AlternateSetting ||
         Clock->RateHz != Format.RateHz)
     {
@@ -416,16 +541,14 @@ void StreamEndpoints::ClockIn(InClock* Clock, const StreamFormat& Format, uint64
         Clock->Running = true;
         Clock->AlternateSetting = Format.AlternateSetting;
         Clock->RateHz = Format.RateHz;
-        Clock->Ppm = ppm;
+        Clock->Ppb = ppb;
         Clock->BaseTime = Start;
         Clock->LastEnd = Start;
         Clock->Dropped = dropped;
     }
-    else if (Clock->Ppm != ppm)
+    else
     {
-        Clock->Base = Produced(*Clock, Start);
-        Clock->BaseTime = Start;
-        Clock->Ppm = ppm;
+        Rebase(Clock, Start, ppb);
     }
     // Samples made while the host asked for nothing are gone.
     if (Start > Clock->LastEnd)
@@ -449,7 +572,7 @@ USBD_STATUS StreamEndpoints::In(uint8_t EndpointAddress, uint32_t Frame, uint32_
     if (CurrentAlternate(EndpointAddress, &endpoint) == nullptr || !CurrentFormat(EndpointAddress, &format))
         return USBD_STATUS_DEV_NOT_RESPONDING;
     if (endpoint->Feedback)
-        return Feedback(EndpointAddress, format, Data, Capacity, Length);
+        return Feedback(EndpointAddress, format, uint64_t(Frame) * 8 + Microframe, Data, Capacity, Length);
 
     std::lock_guard<std::mutex> guard(m_lock);
     StreamPacketRecord record;
@@ -500,14 +623,14 @@ USBD_STATUS StreamEndpoints::In(uint8_t EndpointAddress, uint32_t Frame, uint32_
 
 // The device's clock in samples per frame as 10.14 (full speed, 3 bytes) or per microframe
 // as 16.16 (high speed, 4 bytes).
-USBD_STATUS StreamEndpoints::Feedback(uint8_t EndpointAddress, const StreamFormat& Format, uint8_t* Data,
-                                      uint32_t Capacity, uint32_t* Length)
+USBD_STATUS StreamEndpoints::Feedback(uint8_t EndpointAddress, const StreamFormat& Format,
+                                      uint64_t Microframe, uint8_t* Data, uint32_t Capacity, uint32_t* Length)
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    const double clockHz = Format.RateHz * (1.0 + (m_profilePpm + m_faults.ClockOffsetPpm) / 1e6);
+    const double clockHz = Format.RateHz * (1.0 + double(ClockPpbAt(Microframe)) / 1e9);
     const double value = m_highSpeed ? clockHz / 8000.0 * 65536.0 : clockHz / 1000.0 * 16384.0;
     const uint32_t word = uint32_t(value + 0.5);
-    const uint32_t bytes = std::min<uint32_t>(m_highSpeed ? 4 : 3, Capacity);
+    const uint32_t bytes = m_failingFeedback ? 0 : std::min<uint32_t>(m_highSpeed ? 4 : 3, Capacity);
     for (uint32_t b = 0; b < bytes; ++b)
         Data[b] = uint8_t(word >> (8 * b));
     *Length = bytes;
@@ -515,9 +638,12 @@ USBD_STATUS StreamEndpoints::Feedback(uint8_t EndpointAddress, const StreamForma
     record.EndpointAddress = EndpointAddress;
     record.In = true;
     record.Feedback = true;
+    record.Frame = uint32_t(Microframe / 8);
+    record.Microframe = m_highSpeed ? uint32_t(Microframe % 8) : 0;
     record.Bytes = bytes;
+    record.Status = m_failingFeedback ? m_faults.PacketFailure : USBD_STATUS_SUCCESS;
     m_packetRecords.push_back(record);
-    return USBD_STATUS_SUCCESS;
+    return record.Status;
 }
 
 std::vector<StreamPacketRecord> StreamEndpoints::Packets() const

@@ -2,9 +2,10 @@
 // interfaces. OUT packets are recorded (frame, microframe, bytes and the bytes themselves) and
 // their sizes checked against the selected alternate setting and sampling rate; IN packets
 // carry a known signal per channel, paced by the device's own sample clock (nominal rate plus
-// a ppm offset); a feedback endpoint reports that clock (10.14 at full speed, 16.16 per
-// microframe at high speed). Faults come from one options record whose knobs are all off by
-// default. The device knows time only through the frame numbers the bus hands it.
+// a ppm offset and a drift); a feedback endpoint reports that clock (10.14 at full speed, 16.16
+// per microframe at high speed), and each OUT endpoint plays its packets from a buffer at that
+// clock, counting the times it ran dry or over. Faults come from one options record whose knobs
+// are all off by default. The device knows time only through the frame numbers the bus hands it.
 #pragma once
 
 #include "sim/device/device_model.h"
@@ -33,6 +34,32 @@ struct StreamFaults
     uint32_t ShortInEvery = 0;   // every Nth IN data packet carries one sample frame less
     bool StopCompleting = false; // transfers on the data endpoints stay with the bus until aborted
     int32_t ClockOffsetPpm = 0;  // the sample clock against nominal, on top of the profile's offset
+    // The clock's offset moves by this much per second of bus time, counted from the first
+    // packet after the record is set (a crystal warming up, or cooling down when negative).
+    double ClockDriftPpmPerSecond = 0;
+    uint64_t FailFeedbackTransferNumber = 0; // every packet of the Nth feedback transfer fails
+};
+
+// How the device's render buffer behind an OUT data endpoint fared. The device starts playing
+// once it holds kRenderStartMs of audio and keeps up to kRenderBufferMs; a packet that arrives
+// after the buffer ran dry is an underrun (the device primes again from that packet), a packet
+// that does not fit is an overflow (its excess is dropped). Fill levels are in sample frames,
+// observed while playing: the lowest just before a packet arrives, the highest just after.
+struct RenderBufferStats
+{
+    static constexpr uint32_t kRenderBufferMs = 40;
+    static constexpr uint32_t kRenderStartMs = 20;
+
+    uint64_t ReceivedFrames = 0; // every frame that arrived in a successful packet
+    uint64_t PlayedFrames = 0;   // frames played by the last packet's arrival, over every priming
+    uint32_t Underruns = 0;
+    uint32_t Overflows = 0;
+    uint32_t Primings = 0; // times playing started (the first one, and one after each underrun)
+    int64_t MinFill = 0;
+    int64_t MaxFill = 0;
+    uint64_t FirstMicroframe = 0; // bus time of the first packet and of the end of the last one
+    uint64_t LastMicroframe = 0;
+    double ClockHz = 0; // the clock at the last packet
 };
 
 // What an alternate setting streams, as its descriptors say.
@@ -91,8 +118,11 @@ public:
     // The format of the alternate setting now selected for the endpoint's interface; false
     // when the endpoint is not part of it.
     bool CurrentFormat(uint8_t EndpointAddress, StreamFormat* Format) const;
-    // The device's sample clock in Hz (the rate with both ppm offsets), 0 without a rate.
+    // The device's sample clock in Hz (the rate with both ppm offsets and the drift so far), 0
+    // without a rate.
     double ClockHz(uint8_t EndpointAddress) const;
+    // The render buffer behind an OUT data endpoint; all zero before its first packet.
+    RenderBufferStats RenderBuffer(uint8_t EndpointAddress) const;
 
     // The bus's calls, on the bus thread.
     bool HoldsTransfer(uint8_t EndpointAddress);
@@ -131,18 +161,30 @@ private:
         std::vector<Endpoint> Endpoints;
     };
     // The device's sample clock of one IN endpoint: sample frames produced by microframe t
-    // are Base + (t - BaseTime) x rate x (1 + ppm) / 8000, rebased whenever rate or ppm change.
+    // are Base + (t - BaseTime) x rate x (1 + ppb / 10^9) / 8000, rebased whenever rate or
+    // clock change.
     struct InClock
     {
         bool Running = false;
         uint8_t AlternateSetting = 0;
         uint32_t RateHz = 0;
-        int64_t Ppm = 0;
-        uint64_t BaseTime = 0; // microframes
-        uint64_t Base = 0;     // sample frames
-        uint64_t Sent = 0;     // sample frames handed out (or lost)
-        uint64_t LastEnd = 0;  // microframe after the last packet
+        int64_t Ppb = 0;
+        uint64_t BaseTime = 0;      // microframes
+        uint64_t Base = 0;          // sample frames
+        uint64_t BaseRemainder = 0; // and the fraction of one, in 1 / (8000 x 10^9)
+        uint64_t Sent = 0;          // sample frames handed out (or lost)
+        uint64_t LastEnd = 0;       // microframe after the last packet
         uint64_t Dropped = 0;
+    };
+    // The render buffer of one OUT endpoint: played frames follow the same clock as InClock's
+    // produced ones, from the moment playing started.
+    struct OutClock
+    {
+        InClock Clock;             // Base: frames played at BaseTime, counted in this priming
+        bool Playing = false;      // primed and playing
+        uint64_t Received = 0;     // frames received in this priming
+        uint64_t PlayedBefore = 0; // frames played in earlier primings
+        RenderBufferStats Stats;
     };
 
     void ReadConfiguration(const std::vector<uint8_t>& Configuration);
@@ -157,10 +199,13 @@ private:
     static const Endpoint* DataEndpoint(const Alternate& Alt);
     bool Targets(uint8_t EndpointAddress) const; // under m_lock
     USBD_STATUS PacketFault(uint8_t EndpointAddress, bool* Empty, bool* Short);
-    uint64_t Produced(const InClock& Clock, uint64_t Microframe) const;
+    int64_t ClockPpbAt(uint64_t Microframe) const; // under m_lock
+    static uint64_t Produced(const InClock& Clock, uint64_t Microframe);
+    static void Rebase(InClock* Clock, uint64_t Microframe, int64_t Ppb);
     void ClockIn(InClock* Clock, const StreamFormat& Format, uint64_t Start, uint64_t End);
-    USBD_STATUS Feedback(uint8_t EndpointAddress, const StreamFormat& Format, uint8_t* Data,
-                         uint32_t Capacity, uint32_t* Length);
+    void PlayOut(const StreamFormat& Format, uint64_t Start, uint64_t End, uint32_t Length); // under m_lock
+    USBD_STATUS Feedback(uint8_t EndpointAddress, const StreamFormat& Format, uint64_t Microframe,
+                         uint8_t* Data, uint32_t Capacity, uint32_t* Length);
     std::string CheckOutSize(const StreamFormat& Format, uint32_t Length) const;
 
     UsbDeviceModel& m_model;
@@ -176,7 +221,13 @@ private:
     uint64_t m_packets = 0;                        // data packets since the faults were set
     uint64_t m_inPackets = 0;                      // IN data packets since the faults were set
     std::map<uint8_t, uint32_t> m_failingTransfer; // endpoint -> its current transfer fails
+    uint64_t m_feedbackTransfers = 0;              // feedback transfers begun since the faults were set
+    bool m_failingFeedback = false;                // the current feedback transfer fails
     std::map<uint8_t, InClock> m_inClocks;
+    std::map<uint8_t, OutClock> m_outClocks;
+    mutable bool m_driftStarted = false;   // the drift counts from m_driftOrigin
+    mutable uint64_t m_driftOrigin = 0;    // microframes
+    mutable uint64_t m_lastMicroframe = 0; // of the latest packet on any endpoint
     std::vector<StreamPacketRecord> m_packetRecords;
     std::map<uint8_t, std::vector<uint8_t>> m_outStreams;
 };

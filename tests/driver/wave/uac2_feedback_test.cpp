@@ -1,0 +1,130 @@
+// Feedback values to the render stream's sizing rate, on the values devices report: the
+// 44.1 kHz family lands on whole hertz, values far from the nominal rate are ignored, and the
+// average of a transfer's values sizes the packets.
+#include <gtest/gtest.h>
+
+#include "driver/wave/uac2_feedback.h"
+
+#include <vector>
+
+namespace
+{
+
+// Count copies of a value in the wire form of its size.
+std::vector<UCHAR> Wire(ULONG value, ULONG bytes, ULONG count = 1)
+{
+    std::vector<UCHAR> data;
+    for (ULONG i = 0; i < count; ++i)
+        for (ULONG b = 0; b < bytes; ++b)
+            data.push_back(UCHAR(value >> (8 * b)));
+    return data;
+}
+
+// The value a device of that rate reports, rounded to nearest as the simulated one does.
+ULONG Reported(double hz, ULONG bytes)
+{
+    return bytes == 4 ? ULONG(hz / 8000.0 * 65536.0 + 0.5) : ULONG(hz / 1000.0 * 16384.0 + 0.5);
+}
+
+TEST(Uac2Feedback, ValuesConvertToTheRateTheyStandFor)
+{
+    const struct
+    {
+        ULONG Wire, Bytes, PacketsPerSecond, Hz;
+    } cases[] = {
+        {0x0B0640, 3, 1000, 44100},   // 44.1 x 16384, snapped: 44,097 without
+        {0x00058380, 4, 8000, 44100}, // 5.5125 x 65536 at 8,000 microframes
+        {0x00060000, 4, 8000, 48000}, {0x000C0000, 3, 1000, 48000}, {0x00180000, 4, 8000, 192000},
+        {0x0002C1F0, 4, 8000, 22060}, // 22,060.5 Hz, not of the family: truncated
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.Wire);
+        const std::vector<UCHAR> data = Wire(c.Wire, c.Bytes);
+        EXPECT_EQ(Uac2FeedbackValueToHz(Uac2ReadFeedbackValue(data.data(), c.Bytes), c.PacketsPerSecond),
+                  c.Hz);
+    }
+    // What devices of the 44.1 kHz family report, for each rate and 500 Hz either side of it,
+    // converts to whole hertz.
+    const struct
+    {
+        ULONG Wire, Bytes, Hz;
+    } family[] = {
+        {0x0B0640, 3, 44100},  {0x0AE640, 3, 43600},  {0x0B2640, 3, 44600},  {0x160CC0, 3, 88200},
+        {0x15ECC0, 3, 87700},  {0x162CC0, 3, 88700},  {0x2C1980, 3, 176400}, {0x2BF980, 3, 175900},
+        {0x2C3980, 3, 176900}, {0x58380, 4, 44100},   {0x57380, 4, 43600},   {0x59380, 4, 44600},
+        {0xB0640, 4, 88200},   {0xAF640, 4, 87700},   {0xB1640, 4, 88700},   {0x160C60, 4, 176400},
+        {0x15FC60, 4, 175900}, {0x161C60, 4, 176900},
+    };
+    for (const auto& f : family)
+    {
+        const std::vector<UCHAR> data = Wire(f.Wire, f.Bytes);
+        const ULONG value = Uac2ReadFeedbackValue(data.data(), f.Bytes);
+        EXPECT_EQ(Uac2FeedbackValueToHz(value, f.Bytes == 4 ? 8000 : 1000), f.Hz)
+            << f.Bytes << " bytes " << f.Hz;
+        // Unsnapped, each would miss the whole rate.
+        EXPECT_NE(Uac2FeedbackValueToHz(f.Bytes == 3 ? f.Wire << 2 : f.Wire, f.Bytes == 4 ? 8000 : 1000),
+                  f.Hz);
+    }
+}
+
+TEST(Uac2Feedback, HighSpeedValuesCountPerMicroframeWhateverTheDataInterval)
+{
+    // 48 kHz as 16.16 per microframe, on data endpoints served every 1, 2, 4 and 8 microframes.
+    const std::vector<UCHAR> data = Wire(6u << 16, 4, 10);
+    for (ULONG packetsPerFrame : {8u, 4u, 2u, 1u})
+    {
+        ULONG rate = 0;
+        EXPECT_TRUE(Uac2FeedbackSizingRate(data.data(), 10, 4,
+                                           Uac2FeedbackValuesPerSecond(4, packetsPerFrame), 48000, &rate));
+        EXPECT_EQ(rate, 48000u) << packetsPerFrame;
+    }
+    EXPECT_EQ(Uac2FeedbackValuesPerSecond(3, 1), 1000u); // 10.14 per 1 ms frame
+}
+
+TEST(Uac2Feedback, SizingRateIsTheAverageOfTheValuesNearTheNominalRate)
+{
+    const ULONG kKept = 12345;
+    // Ten values of a device of that rate, as the simulated one reports them (rounded).
+    auto at = [](double hz, ULONG bytes) { return std::vector<ULONG>(10, Reported(hz, bytes)); };
+    const ULONG k44100 = 0x58380, k44600 = 0x59380; // as devices of the family report them
+    const struct
+    {
+        const char* Name;
+        std::vector<ULONG> Values; // one per packet, on the wire
+        ULONG Bytes, Nominal, Expected;
+    } cases[] = {
+        {"nominal", at(48000, 4), 4, 48000, 48000},
+        {"+500 ppm", at(48024, 4), 4, 48000, 48024},
+        {"-500 ppm, full speed", at(47976, 3), 3, 48000, 47976},
+        {"one outlier of 500 Hz moves the rate twice its share",
+         {k44100, k44100, k44100, k44100, k44600, k44100, k44100, k44100, k44100, k44100},
+         4,
+         44100,
+         44200},
+        {"a value 1,900 Hz off is ignored",
+         {Reported(46000, 4), k44100, k44100, k44100, k44100, k44100, k44100, k44100, k44100, k44100},
+         4,
+         44100,
+         44100},
+        {"the window's edge is in", at(49000, 4), 4, 48000, 49000},
+        {"no value in the window keeps the rate", at(50000, 4), 4, 48000, kKept},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.Name);
+        std::vector<UCHAR> data;
+        for (ULONG value : c.Values)
+        {
+            const std::vector<UCHAR> one = Wire(value, c.Bytes);
+            data.insert(data.end(), one.begin(), one.end());
+        }
+        ULONG rate = kKept;
+        const BOOLEAN changed = Uac2FeedbackSizingRate(data.data(), ULONG(c.Values.size()), c.Bytes,
+                                                       c.Bytes == 4 ? 8000 : 1000, c.Nominal, &rate);
+        EXPECT_EQ(rate, c.Expected);
+        EXPECT_EQ(changed != FALSE, c.Expected != kKept);
+    }
+}
+
+} // namespace
