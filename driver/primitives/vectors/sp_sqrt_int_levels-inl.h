@@ -121,51 +121,6 @@ struct SpSqrtInt
 
     static __m128i Load(const void* p) { return _mm_lddqu_si128(reinterpret_cast<const __m128i*>(p)); }
 
-    // ---- signed 16-bit ---------------------------------------------------------------------
-
-    static uint32_t I16Scaled(const int16_t* src, int16_t* dst, int32_t len, int32_t s)
-    {
-        __m128i record = _mm_setzero_si128();
-        const __m128i zero = _mm_setzero_si128();
-        // s <= -9: every element at or above c saturates, and the clamp keeps X below 2^31.
-        const int16_t clamp = s <= -9 && s >= -15 ? int16_t(65535 >> (-2 * s - 15)) : int16_t(32767);
-        const bool newton = s <= -3;
-        const __m128i shift = _mm_cvtsi32_si128(s < 0 && s > -16 ? -2 * s : 0);
-        const __m128 down = _mm_set1_ps(s > 0 && s <= 8 ? 1.0f / float(1 << (2 * s)) : 1.0f);
-        auto step = [&](const int16_t* p)
-        {
-            const __m128i x = Load(p);
-            record = _mm_or_si128(record, x);
-            __m128i xp = _mm_max_epi16(x, zero);
-            if (s >= 9)
-            {
-                return zero;
-            }
-            if (s <= -16)
-            {
-                return _mm_srli_epi16(_mm_cmpgt_epi16(xp, zero), 1);
-            }
-            xp = _mm_min_epi16(xp, _mm_set1_epi16(clamp));
-            __m128i half[2] = {_mm_unpacklo_epi16(xp, zero), _mm_unpackhi_epi16(xp, zero)};
-            for (__m128i& h : half)
-            {
-                if (s > 0)
-                {
-                    const __m128i q = _mm_cvttps_epi32(Root(_mm_mul_ps(_mm_cvtepi32_ps(h), down), false));
-                    h = CorrectDown(h, q, s);
-                }
-                else
-                {
-                    const __m128i big = _mm_sll_epi32(h, shift);
-                    h = CorrectUp(big, _mm_cvttps_epi32(Root(_mm_cvtepi32_ps(big), newton)));
-                }
-            }
-            return _mm_packs_epi32(half[0], half[1]);
-        };
-        Walk16(src, dst, len, step);
-        return uint32_t(_mm_movemask_epi8(record)) & 0xAAAAu;
-    }
-
     // ---- unsigned 16-bit -------------------------------------------------------------------
 
     static void U16Scaled(const uint16_t* src, uint16_t* dst, int32_t len, int32_t s)
@@ -635,6 +590,176 @@ struct SpSqrtInt
     }
 };
 
+// ---- signed 16-bit: one eight-lane step per range of the scale factor, chosen once per call ----
+
+// What the steps read of the scale, prepared by the kernel.
+struct SpSqrtI16Scale
+{
+    int32_t s;
+    __m128i shift; // 2|s| for s < 0
+    __m128i clamp; // s = -9 to -15: from here up every element saturates, and X stays below 2^31
+    __m128 down;   // 4^-s for s = 2 to 8
+};
+
+using SpSqrtI16Step = __m128i (*)(__m128i x, const SpSqrtI16Scale& c, __m128i* record);
+
+// The front of every step: the raw inputs into the negative record, x+ = max(x, 0) widened to
+// two vectors of 32-bit lanes.
+void SpSqrtI16Front(__m128i x, __m128i* record, __m128i half[2])
+{
+    *record = _mm_or_si128(*record, x);
+    const __m128i xp = _mm_max_epi16(x, _mm_setzero_si128());
+    half[0] = _mm_unpacklo_epi16(xp, _mm_setzero_si128());
+    half[1] = _mm_unpackhi_epi16(xp, _mm_setzero_si128());
+}
+
+// Roots of X = x+ 4^|s| (s <= 0), by the bare estimate or with one Newton step, then q + 1
+// where X - q > q^2.
+template <bool kNewton> __m128i SpSqrtI16Up(__m128i x, const SpSqrtI16Scale& c, __m128i* record)
+{
+    __m128i h[2];
+    SpSqrtI16Front(x, record, h);
+    for (__m128i& v : h)
+    {
+        const __m128i big = _mm_sll_epi32(v, c.shift);
+        v = SpSqrtInt::CorrectUp(big, _mm_cvttps_epi32(SpSqrtInt::Root(_mm_cvtepi32_ps(big), kNewton)));
+    }
+    return _mm_packs_epi32(h[0], h[1]);
+}
+
+__m128i SP_LN(SpSqrtOctI16Scale0)(__m128i x, const SpSqrtI16Scale& c, __m128i* record)
+{
+    return SpSqrtI16Up<false>(x, c, record);
+}
+
+// The candidate for sqrt(x) halved, then the midpoint test (an exact half to even).
+__m128i SP_LN(SpSqrtOctI16Scale1)(__m128i x, const SpSqrtI16Scale&, __m128i* record)
+{
+    __m128i h[2];
+    SpSqrtI16Front(x, record, h);
+    for (__m128i& v : h)
+    {
+        const __m128i q0 = _mm_cvttps_epi32(SpSqrtInt::Root(_mm_cvtepi32_ps(v), false));
+        v = SpSqrtInt::CorrectDown(v, _mm_srli_epi32(q0, 1), 1);
+    }
+    return _mm_packs_epi32(h[0], h[1]);
+}
+
+// s = 2 to 8: the estimate of x+ 4^-s is already the scaled root; the midpoint test rounds it.
+__m128i SP_LN(SpSqrtOctI16ScaleDown)(__m128i x, const SpSqrtI16Scale& c, __m128i* record)
+{
+    __m128i h[2];
+    SpSqrtI16Front(x, record, h);
+    for (__m128i& v : h)
+    {
+        const __m128i q = _mm_cvttps_epi32(SpSqrtInt::Root(_mm_mul_ps(_mm_cvtepi32_ps(v), c.down), false));
+        v = SpSqrtInt::CorrectDown(v, q, c.s);
+    }
+    return _mm_packs_epi32(h[0], h[1]);
+}
+
+// s = -1 and -2: roots up to 1024, within what the bare estimate resolves.
+__m128i SP_LN(SpSqrtOctI16ScaleUp)(__m128i x, const SpSqrtI16Scale& c, __m128i* record)
+{
+    return SpSqrtI16Up<false>(x, c, record);
+}
+
+// s = -3 to -8: roots beyond 1365 (from 29,113 up at s = -3), where the bare estimate can miss
+// by more than one half, take one Newton step first.
+__m128i SP_LN(SpSqrtOctI16Newton)(__m128i x, const SpSqrtI16Scale& c, __m128i* record)
+{
+    return SpSqrtI16Up<true>(x, c, record);
+}
+
+// s = -9 to -15: inputs clamped first (every one at or above the clamp saturates anyway).
+__m128i SP_LN(SpSqrtOctI16ClampNewton)(__m128i x, const SpSqrtI16Scale& c, __m128i* record)
+{
+    return SpSqrtI16Up<true>(_mm_min_epi16(x, c.clamp), c, record);
+}
+
+// 1 to 7 elements: the spare lanes repeat real elements (no spurious zero lane or sign), and
+// only `count` results are stored.
+void SP_LN(SpSqrtPartialI16)(int64_t count, const int16_t* src, int16_t* dst, SpSqrtI16Step step,
+                             const SpSqrtI16Scale& c, __m128i* record)
+{
+    int16_t in[8], out[8];
+    memcpy(in, src, 2 * size_t(count));
+    for (int64_t k = count; k < 8; ++k)
+    {
+        in[k] = in[count >= 4 ? k % 4 : (count >= 2 ? k % 2 : 0)];
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), step(SpSqrtInt::Load(in), c, record));
+    memcpy(dst, out, 2 * size_t(count));
+}
+
+uint32_t SpSqrtI16Scaled(const int16_t* src, int16_t* dst, int64_t n, int32_t s)
+{
+    __m128i record = _mm_setzero_si128();
+    SpSqrtI16Scale c;
+    c.s = s;
+    c.shift = _mm_cvtsi32_si128(s < 0 && s > -16 ? -2 * s : 0);
+    c.clamp = _mm_set1_epi16(s <= -9 && s >= -15 ? int16_t(65535 >> (-2 * s - 15)) : int16_t(32767));
+    c.down = _mm_set1_ps(s >= 2 && s <= 8 ? 1.0f / float(1 << (2 * s)) : 1.0f);
+    SpSqrtI16Step step = nullptr;
+    if (s == 0)
+    {
+        step = SP_LN(SpSqrtOctI16Scale0);
+    }
+    else if (s == 1)
+    {
+        step = SP_LN(SpSqrtOctI16Scale1);
+    }
+    else if (s >= 2 && s <= 8)
+    {
+        step = SP_LN(SpSqrtOctI16ScaleDown);
+    }
+    else if (s == -1 || s == -2)
+    {
+        step = SP_LN(SpSqrtOctI16ScaleUp);
+    }
+    else if (s <= -3 && s >= -8)
+    {
+        step = SP_LN(SpSqrtOctI16Newton);
+    }
+    else if (s <= -9 && s >= -15)
+    {
+        step = SP_LN(SpSqrtOctI16ClampNewton);
+    }
+    if (step == nullptr)
+    {
+        // Constant results: 0 from s = 9 up; from s = -16 down 32767 for every element above 0.
+        for (int64_t i = 0; i < n; ++i)
+        {
+            int16_t x;
+            memcpy(&x, src + i, 2);
+            record = _mm_or_si128(record, _mm_cvtsi32_si128(x));
+            x = s > 0 ? 0 : (x > 0 ? 32767 : 0);
+            memcpy(dst + i, &x, 2);
+        }
+        return uint32_t(_mm_movemask_epi8(record)) & 0xAAAAu;
+    }
+    int64_t i = 0;
+    const uintptr_t head = SpSqrtInt::Address(dst) & 14;
+    if (head != 0)
+    {
+        const int64_t h = int64_t(8 - head / 2) < n ? int64_t(8 - head / 2) : n;
+        SP_LN(SpSqrtPartialI16)(h, src, dst, step, c, &record);
+        i = h;
+    }
+    const bool aligned = (SpSqrtInt::Address(dst + i) & 15) == 0;
+    for (; n - i >= 8; i += 8)
+    {
+        const __m128i r = step(SpSqrtInt::Load(src + i), c, &record);
+        aligned ? _mm_store_si128(reinterpret_cast<__m128i*>(dst + i), r)
+                : _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), r);
+    }
+    if (i < n)
+    {
+        SP_LN(SpSqrtPartialI16)(n - i, src + i, dst + i, step, c, &record);
+    }
+    return uint32_t(_mm_movemask_epi8(record)) & 0xAAAAu;
+}
+
 } // namespace
 
 uint32_t SP_LN(SpSqrtKernelI16Scaled)(const int16_t* src, int16_t* dst, int32_t len, int32_t s)
@@ -643,7 +768,7 @@ uint32_t SP_LN(SpSqrtKernelI16Scaled)(const int16_t* src, int16_t* dst, int32_t 
     {
         return 0;
     }
-    return SpSqrtInt::I16Scaled(src, dst, len, s);
+    return SpSqrtI16Scaled(src, dst, len, s);
 }
 
 void SP_LN(SpSqrtKernelU16Scaled)(const uint16_t* src, uint16_t* dst, int32_t len, int32_t s)
