@@ -220,3 +220,60 @@ TEST_P(SpLnTypesLevelTest, DoubleLogarithmThroughTheReciprocalTable)
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, SpLnTypesLevelTest, ::testing::Values(1, 2, 3), SpLevelName);
+
+// The block loop's scratch fits the work buffer that the kernel's layout asks of its caller (32
+// bytes of head for the integer kernels, then 4 bytes per block element with a destination of
+// its own, 8 in place) and fills it to the end; a destination that is the source itself gives
+// the bits of a separate one, special elements included.
+TEST_P(SpLnTypesLevelTest, TwoPassScratchFitsTheWorkBufferAndAnAliasedDestination)
+{
+    constexpr int64_t kN = 100, kBlockPart = 96; // 16-byte aligned arrays: no peel
+    std::vector<int32_t> x(kN);
+    TestRng rng(222);
+    for (int32_t& v : x)
+        v = int32_t(rng.Next32() >> (1 + rng.Next32() % 31));
+    x[40] = 0;
+    x[50] = -7;
+    const float f = 0.25f;
+    auto sized = [](int64_t bytes) { return GuardedBuffer<uint8_t>(size_t(bytes), 0); };
+    auto filledToEnd = [](GuardedBuffer<uint8_t>& w)
+    { return w.GuardsIntact() && w[w.size() - 1] != GuardedBuffer<uint8_t>::kGuardByte; };
+
+    GuardedCopy<int32_t> src(x, 0);
+    std::vector<int32_t> want32(kN), got32(kN);
+    std::vector<int16_t> want16(kN);
+    ASSERT_EQ(2, kI32[L()](src.data(), want32.data(), kN, &f, m_work));
+    GuardedBuffer<uint8_t> w1 = sized(32 + 4 * kBlockPart);
+    GuardedBuffer<int32_t> dst(kN, 0);
+    ASSERT_EQ(2, kI32[L()](src.data(), dst.data(), kN, &f, w1.data()));
+    EXPECT_TRUE(filledToEnd(w1));
+    EXPECT_EQ(0, memcmp(want32.data(), dst.data(), 4 * kN));
+    GuardedCopy<int32_t> same(x, 0);
+    ASSERT_EQ(2, kI32[L()](same.data(), same.data(), kN, &f, m_work));
+    EXPECT_EQ(0, memcmp(want32.data(), same.data(), 4 * kN));
+    GuardedBuffer<uint8_t> w2 = sized(32 + 8 * kBlockPart);
+    GuardedCopy<int32_t> inPlace(x, 0);
+    ASSERT_EQ(2, kI32InPlace[L()](inPlace.data(), kN, &f, w2.data()));
+    EXPECT_TRUE(filledToEnd(w2));
+    EXPECT_EQ(0, memcmp(want32.data(), inPlace.data(), 4 * kN));
+
+    ASSERT_EQ(2, kI32To16[L()](src.data(), want16.data(), kN, -4, m_work));
+    GuardedBuffer<uint8_t> w3 = sized(32 + 4 * kBlockPart);
+    GuardedBuffer<int16_t> dst16(kN, 0);
+    ASSERT_EQ(2, kI32To16[L()](src.data(), dst16.data(), kN, -4, w3.data()));
+    EXPECT_TRUE(filledToEnd(w3));
+    EXPECT_EQ(0, memcmp(want16.data(), dst16.data(), 2 * kN));
+
+    std::vector<float> xf(kN);
+    for (int64_t i = 0; i < kN; ++i)
+        xf[size_t(i)] = float(x[size_t(i)]);
+    GuardedCopy<float> fSrc(xf, 0), fSame(xf, 0), fInPlace(xf, 0);
+    GuardedBuffer<float> fDst(kN, 0);
+    GuardedBuffer<uint8_t> w4 = sized(4 * kBlockPart);
+    const int32_t code = kInPlace[L()](fInPlace.data(), kN, m_work);
+    EXPECT_EQ(code, kF32[L()](fSrc.data(), fDst.data(), kN, w4.data()));
+    EXPECT_TRUE(filledToEnd(w4));
+    EXPECT_EQ(0, memcmp(fInPlace.data(), fDst.data(), 4 * kN));
+    EXPECT_EQ(code, kF32[L()](fSame.data(), fSame.data(), kN, m_work));
+    EXPECT_EQ(0, memcmp(fInPlace.data(), fSame.data(), 4 * kN));
+}

@@ -4,8 +4,9 @@
 // float kernel's method and its split of the vector (short path below 32 elements or for a pair
 // of pointers the blocks cannot serve, a peel to the tested pointer's 16-byte boundary, blocks of
 // 8 whose elements i and i + 4 share one division, a short remainder), so every element shares
-// its division with the same partner as there. The blocks run in one pass; the work buffer's
-// only use is the 32-byte head of F and F ln 2 that the integer kernels write.
+// its division with the same partner as there. The blocks run in two passes (integer work and
+// the division, then the series) with their scratch in the caller's work buffer, after the
+// 32-byte head of F and F ln 2 that the integer kernels write first.
 #pragma once
 
 #include <emmintrin.h>
@@ -14,6 +15,17 @@
 
 #include "driver/primitives/vectors/sp_ln_levels-inl.h"
 #include "driver/primitives/vectors/sp_ln_levels.h"
+
+// Where the block loop's first pass keeps each element's exponent e and quotient s until the
+// second pass: kernels with a destination of their own keep one of them there (the quotient in
+// a 32-bit destination, the exponent as 16 bits in a 16-bit one) and the other in the work
+// buffer; in-place kernels keep both in the work buffer.
+enum class SpLnScratch
+{
+    kQuotientInDestination,
+    kExponentInDestination,
+    kBothInWork,
+};
 
 template <class P> struct SpLnTypeKernels
 {
@@ -28,6 +40,27 @@ template <class P> struct SpLnTypeKernels
         float f;
         memcpy(&f, &bits, 4);
         return f;
+    }
+
+    // True when the byte ranges of the source and the destination do not meet.
+    static bool Apart(const void* src, const void* dst, int64_t srcBytes, int64_t dstBytes)
+    {
+        return Address(src) + uint64_t(srcBytes) <= Address(dst) ||
+               Address(dst) + uint64_t(dstBytes) <= Address(src);
+    }
+
+    // A destination that shares its bytes with the source cannot hold scratch that pass 2 reads
+    // next to the source's own bits: each block then runs both passes on scratch of its own.
+    template <class First, class Second>
+    static void TwoPassInPlace(int64_t at, int64_t count, const First& first, const Second& second)
+    {
+        for (int64_t j = 0; j < count; j += 8)
+        {
+            int32_t e[8];
+            float q[8];
+            first(at + j, e, q);
+            second(at + j, e, q);
+        }
     }
 
     // s and e of two vectors from one division: D = 1/((ma + 1)(mb + 1)).
@@ -68,7 +101,7 @@ template <class P> struct SpLnTypeKernels
 
     // ---- float, source to destination ------------------------------------------------------
 
-    static int32_t Float(const float* src, float* dst, int64_t n)
+    static int32_t Float(const float* src, float* dst, int64_t n, void* work)
     {
         int32_t code = 0;
         if (n < 1)
@@ -84,17 +117,41 @@ template <class P> struct SpLnTypeKernels
                 Ln::Short(src + at, dst + at, int32_t(count), &code);
             }
         };
+        // Pass 1 keeps e in the work buffer and s in the destination; pass 2 takes them back.
+        auto first = [&](int64_t b, int32_t* e, float* sOut)
+        {
+            __m128 sa, sb;
+            __m128i ea, eb;
+            Pair(_mm_load_ps(src + b), _mm_load_ps(src + b + 4), &sa, &sb, &ea, &eb);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(e), ea);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(e + 4), eb);
+            _mm_storeu_ps(sOut, sa);
+            _mm_storeu_ps(sOut + 4, sb);
+        };
+        auto second = [&](int64_t b, const int32_t* e, const float* sIn)
+        {
+            const __m128i ea = _mm_loadu_si128(reinterpret_cast<const __m128i*>(e));
+            const __m128i eb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(e + 4));
+            float results[8];
+            _mm_storeu_ps(results, Ln::Series(_mm_loadu_ps(sIn), ea));
+            _mm_storeu_ps(results + 4, Ln::Series(_mm_loadu_ps(sIn + 4), eb));
+            Ln::Store(src + b, dst + b, 8, results, Ln::Flagged(ea) | Ln::Flagged(eb) << 4, &code);
+        };
         auto blocks = [&](int64_t at, int64_t count)
         {
-            for (int64_t b = at; b < at + count; b += 8)
+            int32_t* eWork = static_cast<int32_t*>(work);
+            if (!Apart(src, dst, n * 4, n * 4))
             {
-                __m128 sa, sb;
-                __m128i ea, eb;
-                Pair(_mm_load_ps(src + b), _mm_load_ps(src + b + 4), &sa, &sb, &ea, &eb);
-                float results[8];
-                _mm_storeu_ps(results, Ln::Series(sa, ea));
-                _mm_storeu_ps(results + 4, Ln::Series(sb, eb));
-                Ln::Store(src + b, dst + b, 8, results, Ln::Flagged(ea) | Ln::Flagged(eb) << 4, &code);
+                TwoPassInPlace(at, count, first, second);
+                return;
+            }
+            for (int64_t j = 0; j < count; j += 8)
+            {
+                first(at + j, eWork + j, dst + at + j);
+            }
+            for (int64_t j = 0; j < count; j += 8)
+            {
+                second(at + j, eWork + j, dst + at + j);
             }
         };
         Walk(n, src, 4, fits, shortRun, blocks);
@@ -163,7 +220,7 @@ template <class P> struct SpLnTypeKernels
         return _mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v)));
     }
 
-    template <typename S, typename D>
+    template <SpLnScratch kKeep, typename S, typename D>
     static int32_t Integer(const S* src, D* dst, int64_t n, float f, void* work, const void* tested,
                            bool fits)
     {
@@ -188,17 +245,67 @@ template <class P> struct SpLnTypeKernels
                 StoreInt(src + i, dst + i, c, results, Low(e) & ((1 << c) - 1), &code);
             }
         };
+        // Pass 1 keeps e and s where the kernel's layout puts them (after the head in the work
+        // buffer, or in the destination, which pass 2 then overwrites block by block); pass 2
+        // takes them back, evaluates and writes.
+        auto first = [&](int64_t b, int32_t* e, float* sOut)
+        {
+            __m128 sa, sb;
+            __m128i ea, eb;
+            Pair(Load4(src + b, 4), Load4(src + b + 4, 4), &sa, &sb, &ea, &eb);
+            if (e == nullptr)
+            {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + b), _mm_packs_epi32(ea, eb));
+            }
+            else
+            {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(e), ea);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(e + 4), eb);
+            }
+            _mm_storeu_ps(sOut, sa);
+            _mm_storeu_ps(sOut + 4, sb);
+        };
+        auto second = [&](int64_t b, const int32_t* e, const float* sIn)
+        {
+            __m128i ea, eb;
+            if (e == nullptr)
+            {
+                const __m128i e16 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dst + b));
+                ea = _mm_srai_epi32(_mm_unpacklo_epi16(e16, e16), 16);
+                eb = _mm_srai_epi32(_mm_unpackhi_epi16(e16, e16), 16);
+            }
+            else
+            {
+                ea = _mm_loadu_si128(reinterpret_cast<const __m128i*>(e));
+                eb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(e + 4));
+            }
+            int32_t results[8];
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(results), Scaled(_mm_loadu_ps(sIn), ea, vf, fLn2));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(results + 4),
+                             Scaled(_mm_loadu_ps(sIn + 4), eb, vf, fLn2));
+            StoreInt(src + b, dst + b, 8, results, Low(ea) | Low(eb) << 4, &code);
+        };
         auto blocks = [&](int64_t at, int64_t count)
         {
-            for (int64_t b = at; b < at + count; b += 8)
+            if (kKeep != SpLnScratch::kBothInWork &&
+                !Apart(src, dst, n * int64_t(sizeof(S)), n * int64_t(sizeof(D))))
             {
-                __m128 sa, sb;
-                __m128i ea, eb;
-                Pair(Load4(src + b, 4), Load4(src + b + 4, 4), &sa, &sb, &ea, &eb);
-                int32_t results[8];
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(results), Scaled(sa, ea, vf, fLn2));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(results + 4), Scaled(sb, eb, vf, fLn2));
-                StoreInt(src + b, dst + b, 8, results, Low(ea) | Low(eb) << 4, &code);
+                TwoPassInPlace(at, count, first, second);
+                return;
+            }
+            int32_t* eWork = reinterpret_cast<int32_t*>(static_cast<uint8_t*>(work) + 32);
+            float* sWork = reinterpret_cast<float*>(eWork) + (kKeep == SpLnScratch::kBothInWork ? count : 0);
+            constexpr bool kQuotientOut = kKeep == SpLnScratch::kQuotientInDestination;
+            constexpr bool kExponentOut = kKeep == SpLnScratch::kExponentInDestination;
+            for (int64_t j = 0; j < count; j += 8)
+            {
+                first(at + j, kExponentOut ? nullptr : eWork + j,
+                      kQuotientOut ? reinterpret_cast<float*>(dst + at + j) : sWork + j);
+            }
+            for (int64_t j = 0; j < count; j += 8)
+            {
+                second(at + j, kExponentOut ? nullptr : eWork + j,
+                       kQuotientOut ? reinterpret_cast<const float*>(dst + at + j) : sWork + j);
             }
         };
         Walk(n, tested, sizeof(S), fits, shortRun, blocks);

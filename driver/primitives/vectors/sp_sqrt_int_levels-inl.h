@@ -121,51 +121,6 @@ struct SpSqrtInt
 
     static __m128i Load(const void* p) { return _mm_lddqu_si128(reinterpret_cast<const __m128i*>(p)); }
 
-    // ---- signed 16-bit ---------------------------------------------------------------------
-
-    static uint32_t I16Scaled(const int16_t* src, int16_t* dst, int32_t len, int32_t s)
-    {
-        __m128i record = _mm_setzero_si128();
-        const __m128i zero = _mm_setzero_si128();
-        // s <= -9: every element at or above c saturates, and the clamp keeps X below 2^31.
-        const int16_t clamp = s <= -9 && s >= -15 ? int16_t(65535 >> (-2 * s - 15)) : int16_t(32767);
-        const bool newton = s <= -3;
-        const __m128i shift = _mm_cvtsi32_si128(s < 0 && s > -16 ? -2 * s : 0);
-        const __m128 down = _mm_set1_ps(s > 0 && s <= 8 ? 1.0f / float(1 << (2 * s)) : 1.0f);
-        auto step = [&](const int16_t* p)
-        {
-            const __m128i x = Load(p);
-            record = _mm_or_si128(record, x);
-            __m128i xp = _mm_max_epi16(x, zero);
-            if (s >= 9)
-            {
-                return zero;
-            }
-            if (s <= -16)
-            {
-                return _mm_srli_epi16(_mm_cmpgt_epi16(xp, zero), 1);
-            }
-            xp = _mm_min_epi16(xp, _mm_set1_epi16(clamp));
-            __m128i half[2] = {_mm_unpacklo_epi16(xp, zero), _mm_unpackhi_epi16(xp, zero)};
-            for (__m128i& h : half)
-            {
-                if (s > 0)
-                {
-                    const __m128i q = _mm_cvttps_epi32(Root(_mm_mul_ps(_mm_cvtepi32_ps(h), down), false));
-                    h = CorrectDown(h, q, s);
-                }
-                else
-                {
-                    const __m128i big = _mm_sll_epi32(h, shift);
-                    h = CorrectUp(big, _mm_cvttps_epi32(Root(_mm_cvtepi32_ps(big), newton)));
-                }
-            }
-            return _mm_packs_epi32(half[0], half[1]);
-        };
-        Walk16(src, dst, len, step);
-        return uint32_t(_mm_movemask_epi8(record)) & 0xAAAAu;
-    }
-
     // ---- unsigned 16-bit -------------------------------------------------------------------
 
     static void U16Scaled(const uint16_t* src, uint16_t* dst, int32_t len, int32_t s)
@@ -274,24 +229,29 @@ struct SpSqrtInt
         return c;
     }
 
-    // Four 32-bit elements to their rounded scaled roots (32-bit lanes, saturated later).
-    static __m128i I32Lanes(__m128i x, const I32Scale& c)
+    // Four 32-bit elements to their rounded roots (32-bit lanes, saturated later), one routine
+    // per sign of the scale factor.
+    static __m128i I32LanesScale0(__m128i x, const I32Scale& c)
     {
         const __m128i negative = _mm_srai_epi32(x, 31);
-        if (c.s == 0)
-        {
-            return _mm_andnot_si128(negative, CorrectUp(x, Estimate(x, c.g, true)));
-        }
-        if (c.s > 0)
-        {
-            const __m128i q = Estimate(x, c.g, false);
-            // x - 2^(2s-2) + (q & 1) - (q << 2s) > q^2 << 2s: the midpoint test without overflow.
-            __m128i lhs = _mm_sub_epi32(x, c.quarter);
-            lhs = _mm_add_epi32(lhs, _mm_and_si128(q, _mm_set1_epi32(1)));
-            lhs = _mm_sub_epi32(lhs, _mm_sll_epi32(q, c.shiftDown));
-            const __m128i rhs = _mm_sll_epi32(SquareLow(q), c.shiftDown);
-            return _mm_andnot_si128(negative, _mm_sub_epi32(q, _mm_cmpgt_epi32(lhs, rhs)));
-        }
+        return _mm_andnot_si128(negative, CorrectUp(x, Estimate(x, c.g, true)));
+    }
+
+    static __m128i I32LanesScaleDown(__m128i x, const I32Scale& c)
+    {
+        const __m128i negative = _mm_srai_epi32(x, 31);
+        const __m128i q = Estimate(x, c.g, false);
+        // x - 2^(2s-2) + (q & 1) - (q << 2s) > q^2 << 2s: the midpoint test without overflow.
+        __m128i lhs = _mm_sub_epi32(x, c.quarter);
+        lhs = _mm_add_epi32(lhs, _mm_and_si128(q, _mm_set1_epi32(1)));
+        lhs = _mm_sub_epi32(lhs, _mm_sll_epi32(q, c.shiftDown));
+        const __m128i rhs = _mm_sll_epi32(SquareLow(q), c.shiftDown);
+        return _mm_andnot_si128(negative, _mm_sub_epi32(q, _mm_cmpgt_epi32(lhs, rhs)));
+    }
+
+    static __m128i I32LanesScaleUp(__m128i x, const I32Scale& c)
+    {
+        const __m128i negative = _mm_srai_epi32(x, 31);
         // Above the limit the shifted value would pass 2^31: 32767^2 - 1 rounds to 32767 there.
         const __m128i over = _mm_cmpgt_epi32(x, c.limit);
         __m128i big = _mm_sll_epi32(x, c.shiftUp);
@@ -300,99 +260,7 @@ struct SpSqrtInt
         return CorrectUp(big, Estimate(big, c.g, false));
     }
 
-    static uint32_t I32ToI16Scaled(const int32_t* src, int16_t* dst, int32_t len, int32_t s)
-    {
-        __m128i record = _mm_setzero_si128();
-        const I32Scale c = MakeI32Scale(s);
-        auto step = [&](const int32_t* p)
-        {
-            const __m128i a = Load(p);
-            const __m128i b = Load(p + 4);
-            record = _mm_or_si128(record, _mm_or_si128(a, b));
-            if (s >= 17)
-            {
-                return _mm_setzero_si128();
-            }
-            return _mm_packs_epi32(I32Lanes(a, c), I32Lanes(b, c));
-        };
-        Walk16(src, dst, len, step);
-        return uint32_t(_mm_movemask_epi8(record)) & 0x8888u;
-    }
-
     // ---- signed 64-bit to 16-bit -----------------------------------------------------------
-
-    static uint32_t I64ToI16Scaled(const int64_t* src, int16_t* dst, int32_t len, int32_t s)
-    {
-        constexpr int64_t kBound = 1073676288; // 32767^2 - 1: at or above it every root rounds to 32767
-        uint32_t flag = 0;
-        const int64_t n = s < 0 ? -int64_t(s) * 2 : 0;
-        const __m128 half = _mm_set1_ps(0.5f);
-        auto step = [&](const int64_t* p)
-        {
-            int32_t v[8];
-            if (s > 0)
-            {
-                if (s >= 33)
-                {
-                    for (int32_t k = 0; k < 8; ++k)
-                    {
-                        flag |= p[k] < 0 ? 1u : 0u;
-                    }
-                    return _mm_setzero_si128();
-                }
-                uint64_t xp[8];
-                for (int32_t k = 0; k < 8; ++k)
-                {
-                    flag |= p[k] < 0 ? 1u : 0u;
-                    xp[k] = p[k] < 0 ? 0 : uint64_t(p[k]);
-                    const uint64_t shifted = 2 * s >= 64 ? 0 : xp[k] >> (2 * s);
-                    v[k] = shifted >= 0x80000000ull ? 2147483647 : int32_t(shifted);
-                }
-                int32_t q[8];
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(q),
-                                 Estimate(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v)), half, true));
-                _mm_storeu_si128(
-                    reinterpret_cast<__m128i*>(q + 4),
-                    Estimate(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 4)), half, true));
-                for (int32_t k = 0; k < 8; ++k)
-                {
-                    // The midpoint test on the whole element: x + (q & 1) > ((2q + 1) 2^(s-1))^2.
-                    const unsigned __int128 mid = (unsigned __int128)(2 * uint64_t(q[k]) + 1) << (2 * s - 2);
-                    const unsigned __int128 lhs = (unsigned __int128)xp[k] + (uint64_t(q[k]) & 1);
-                    v[k] = q[k] + (lhs > mid * ((2 * uint64_t(q[k]) + 1)) ? 1 : 0);
-                }
-                const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v));
-                const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 4));
-                return _mm_packs_epi32(a, b);
-            }
-            const int64_t cap = s < 0 && s >= -8 ? (kBound >> n) : kBound;
-            const int64_t limit = n < 32 ? (kBound >> n) : 0;
-            for (int32_t k = 0; k < 8; ++k)
-            {
-                int64_t x = p[k] < cap ? p[k] : cap;
-                if (x < 0)
-                {
-                    flag = 1;
-                    x = 0;
-                }
-                if (s <= -9)
-                {
-                    x = x > limit ? kBound : (n >= 32 ? 0 : x << n); // only 0 is left from n = 32 on
-                }
-                else if (s < 0)
-                {
-                    x <<= n;
-                }
-                v[k] = int32_t(x);
-            }
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 4));
-            return _mm_packs_epi32(CorrectUp(a, Estimate(a, half, false)),
-                                   CorrectUp(b, Estimate(b, half, false)));
-        };
-        Walk16(src, dst, len, step);
-        return flag;
-    }
 
     // ---- signed 64-bit ---------------------------------------------------------------------
 
@@ -635,6 +503,338 @@ struct SpSqrtInt
     }
 };
 
+// ---- signed 32-bit to 16-bit: one eight-element step per sign of the scale factor ------------
+
+using SpSqrtI32Step = __m128i (*)(__m128i a, __m128i b, const SpSqrtInt::I32Scale& c, __m128i* record);
+
+__m128i SP_LN(SpSqrtOctI32ToI16Scale0)(__m128i a, __m128i b, const SpSqrtInt::I32Scale& c, __m128i* record)
+{
+    *record = _mm_or_si128(*record, _mm_or_si128(a, b));
+    return _mm_packs_epi32(SpSqrtInt::I32LanesScale0(a, c), SpSqrtInt::I32LanesScale0(b, c));
+}
+
+__m128i SP_LN(SpSqrtOctI32ToI16ScaleDown)(__m128i a, __m128i b, const SpSqrtInt::I32Scale& c, __m128i* record)
+{
+    *record = _mm_or_si128(*record, _mm_or_si128(a, b));
+    return _mm_packs_epi32(SpSqrtInt::I32LanesScaleDown(a, c), SpSqrtInt::I32LanesScaleDown(b, c));
+}
+
+__m128i SP_LN(SpSqrtOctI32ToI16ScaleUp)(__m128i a, __m128i b, const SpSqrtInt::I32Scale& c, __m128i* record)
+{
+    *record = _mm_or_si128(*record, _mm_or_si128(a, b));
+    return _mm_packs_epi32(SpSqrtInt::I32LanesScaleUp(a, c), SpSqrtInt::I32LanesScaleUp(b, c));
+}
+
+// From s = 17 up every root is below one half: only the negative record is gathered.
+__m128i SpSqrtOctI32ToI16Zero(__m128i a, __m128i b, const SpSqrtInt::I32Scale&, __m128i* record)
+{
+    *record = _mm_or_si128(*record, _mm_or_si128(a, b));
+    return _mm_setzero_si128();
+}
+
+uint32_t SpSqrtI32ToI16Scaled(const int32_t* src, int16_t* dst, int64_t n, int32_t s)
+{
+    __m128i record = _mm_setzero_si128();
+    const SpSqrtInt::I32Scale c = SpSqrtInt::MakeI32Scale(s);
+    const SpSqrtI32Step step = s == 0   ? SP_LN(SpSqrtOctI32ToI16Scale0)
+                               : s < 0  ? SP_LN(SpSqrtOctI32ToI16ScaleUp)
+                               : s < 17 ? SP_LN(SpSqrtOctI32ToI16ScaleDown)
+                                        : SpSqrtOctI32ToI16Zero;
+    SpSqrtInt::Walk16(src, dst, n,
+                      [&](const int32_t* p)
+                      { return step(SpSqrtInt::Load(p), SpSqrtInt::Load(p + 4), c, &record); });
+    return uint32_t(_mm_movemask_epi8(record)) & 0x8888u;
+}
+
+// ---- signed 64-bit to 16-bit: four eight-element steps, chosen once per call -----------------
+
+struct SpSqrtI64Scale
+{
+    int32_t s;
+    int64_t n;     // 2|s| for s < 0
+    int64_t cap;   // the clamp before the estimate: B, or B >> n for s = -1 to -8
+    int64_t limit; // s <= -9: the largest element whose shifted value stays at or below B
+};
+
+constexpr int64_t kSpSqrtI64Bound = 1073676288; // 32767^2 - 1: from here up every root rounds to 32767
+
+using SpSqrtI64Step = __m128i (*)(const int64_t* p, const SpSqrtI64Scale& c, uint32_t* flag);
+
+// The front of the s <= 0 steps: each element clamped from above, negative ones recorded and
+// raised to 0, then shifted as the scale asks, and the estimate corrected on the 32-bit values.
+template <class Shift>
+__m128i SpSqrtI64Up(const int64_t* p, const SpSqrtI64Scale& c, uint32_t* flag, const Shift& shift)
+{
+    int32_t v[8];
+    for (int32_t k = 0; k < 8; ++k)
+    {
+        int64_t x;
+        memcpy(&x, p + k, 8);
+        x = x < c.cap ? x : c.cap;
+        if (x < 0)
+        {
+            *flag = 1;
+            x = 0;
+        }
+        v[k] = int32_t(shift(x));
+    }
+    const __m128 half = _mm_set1_ps(0.5f);
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 4));
+    return _mm_packs_epi32(SpSqrtInt::CorrectUp(a, SpSqrtInt::Estimate(a, half, false)),
+                           SpSqrtInt::CorrectUp(b, SpSqrtInt::Estimate(b, half, false)));
+}
+
+__m128i SP_LN(SpSqrtOctI64ToI16Scale0)(const int64_t* p, const SpSqrtI64Scale& c, uint32_t* flag)
+{
+    return SpSqrtI64Up(p, c, flag, [](int64_t x) { return x; });
+}
+
+__m128i SP_LN(SpSqrtOctI64ToI16ScaleUp)(const int64_t* p, const SpSqrtI64Scale& c, uint32_t* flag)
+{
+    return SpSqrtI64Up(p, c, flag, [&](int64_t x) { return x << c.n; });
+}
+
+// s <= -9: an element above the limit takes B itself (its shifted value would pass B); from
+// n = 32 on only 0 is left below the limit.
+__m128i SP_LN(SpSqrtOctI64ToI16ScaleUpFar)(const int64_t* p, const SpSqrtI64Scale& c, uint32_t* flag)
+{
+    return SpSqrtI64Up(p, c, flag,
+                       [&](int64_t x) { return x > c.limit ? kSpSqrtI64Bound : (c.n >= 32 ? 0 : x << c.n); });
+}
+
+// s = 1 to 32: the estimate on the element shifted right by 2s (limited to 2^31 - 1), the
+// rounding decided on the whole element: x + (q & 1) > ((2q + 1) 2^(s-1))^2.
+__m128i SP_LN(SpSqrtOctI64ToI16ScaleDown)(const int64_t* p, const SpSqrtI64Scale& c, uint32_t* flag)
+{
+    int32_t v[8];
+    uint64_t xp[8];
+    for (int32_t k = 0; k < 8; ++k)
+    {
+        int64_t x;
+        memcpy(&x, p + k, 8);
+        *flag |= x < 0 ? 1u : 0u;
+        xp[k] = x < 0 ? 0 : uint64_t(x);
+        const uint64_t shifted = 2 * c.s >= 64 ? 0 : xp[k] >> (2 * c.s);
+        v[k] = shifted >= 0x80000000ull ? 2147483647 : int32_t(shifted);
+    }
+    const __m128 half = _mm_set1_ps(0.5f);
+    int32_t q[8];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(q),
+                     SpSqrtInt::Estimate(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v)), half, true));
+    _mm_storeu_si128(
+        reinterpret_cast<__m128i*>(q + 4),
+        SpSqrtInt::Estimate(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 4)), half, true));
+    for (int32_t k = 0; k < 8; ++k)
+    {
+        const unsigned __int128 odd = 2 * uint64_t(q[k]) + 1;
+        const unsigned __int128 mid = (odd << (2 * c.s - 2)) * odd;
+        const unsigned __int128 lhs = (unsigned __int128)xp[k] + (uint64_t(q[k]) & 1);
+        v[k] = q[k] + (lhs > mid ? 1 : 0);
+    }
+    return _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v)),
+                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 4)));
+}
+
+// From s = 33 up every root is below one half: only negative elements are recorded.
+__m128i SpSqrtOctI64ToI16Zero(const int64_t* p, const SpSqrtI64Scale&, uint32_t* flag)
+{
+    for (int32_t k = 0; k < 8; ++k)
+    {
+        int64_t x;
+        memcpy(&x, p + k, 8);
+        *flag |= x < 0 ? 1u : 0u;
+    }
+    return _mm_setzero_si128();
+}
+
+uint32_t SpSqrtI64ToI16Scaled(const int64_t* src, int16_t* dst, int64_t len, int32_t s)
+{
+    SpSqrtI64Scale c;
+    c.s = s;
+    c.n = s < 0 ? -int64_t(s) * 2 : 0;
+    c.cap = s < 0 && s >= -8 ? (kSpSqrtI64Bound >> c.n) : kSpSqrtI64Bound;
+    c.limit = c.n < 32 ? (kSpSqrtI64Bound >> c.n) : 0;
+    const SpSqrtI64Step step = s == 0    ? SP_LN(SpSqrtOctI64ToI16Scale0)
+                               : s >= 33 ? SpSqrtOctI64ToI16Zero
+                               : s > 0   ? SP_LN(SpSqrtOctI64ToI16ScaleDown)
+                               : s >= -8 ? SP_LN(SpSqrtOctI64ToI16ScaleUp)
+                                         : SP_LN(SpSqrtOctI64ToI16ScaleUpFar);
+    uint32_t flag = 0;
+    SpSqrtInt::Walk16(src, dst, len, [&](const int64_t* p) { return step(p, c, &flag); });
+    return flag;
+}
+
+// ---- signed 16-bit: one eight-lane step per range of the scale factor, chosen once per call ----
+
+// What the steps read of the scale, prepared by the kernel.
+struct SpSqrtI16Scale
+{
+    int32_t s;
+    __m128i shift; // 2|s| for s < 0
+    __m128i clamp; // s = -9 to -15: from here up every element saturates, and X stays below 2^31
+    __m128 down;   // 4^-s for s = 2 to 8
+};
+
+using SpSqrtI16Step = __m128i (*)(__m128i x, const SpSqrtI16Scale& c, __m128i* record);
+
+// The front of every step: the raw inputs into the negative record, x+ = max(x, 0) widened to
+// two vectors of 32-bit lanes.
+void SpSqrtI16Front(__m128i x, __m128i* record, __m128i half[2])
+{
+    *record = _mm_or_si128(*record, x);
+    const __m128i xp = _mm_max_epi16(x, _mm_setzero_si128());
+    half[0] = _mm_unpacklo_epi16(xp, _mm_setzero_si128());
+    half[1] = _mm_unpackhi_epi16(xp, _mm_setzero_si128());
+}
+
+// Roots of X = x+ 4^|s| (s <= 0), by the bare estimate or with one Newton step, then q + 1
+// where X - q > q^2.
+template <bool kNewton> __m128i SpSqrtI16Up(__m128i x, const SpSqrtI16Scale& c, __m128i* record)
+{
+    __m128i h[2];
+    SpSqrtI16Front(x, record, h);
+    for (__m128i& v : h)
+    {
+        const __m128i big = _mm_sll_epi32(v, c.shift);
+        v = SpSqrtInt::CorrectUp(big, _mm_cvttps_epi32(SpSqrtInt::Root(_mm_cvtepi32_ps(big), kNewton)));
+    }
+    return _mm_packs_epi32(h[0], h[1]);
+}
+
+__m128i SP_LN(SpSqrtOctI16Scale0)(__m128i x, const SpSqrtI16Scale& c, __m128i* record)
+{
+    return SpSqrtI16Up<false>(x, c, record);
+}
+
+// The candidate for sqrt(x) halved, then the midpoint test (an exact half to even).
+__m128i SP_LN(SpSqrtOctI16Scale1)(__m128i x, const SpSqrtI16Scale&, __m128i* record)
+{
+    __m128i h[2];
+    SpSqrtI16Front(x, record, h);
+    for (__m128i& v : h)
+    {
+        const __m128i q0 = _mm_cvttps_epi32(SpSqrtInt::Root(_mm_cvtepi32_ps(v), false));
+        v = SpSqrtInt::CorrectDown(v, _mm_srli_epi32(q0, 1), 1);
+    }
+    return _mm_packs_epi32(h[0], h[1]);
+}
+
+// s = 2 to 8: the estimate of x+ 4^-s is already the scaled root; the midpoint test rounds it.
+__m128i SP_LN(SpSqrtOctI16ScaleDown)(__m128i x, const SpSqrtI16Scale& c, __m128i* record)
+{
+    __m128i h[2];
+    SpSqrtI16Front(x, record, h);
+    for (__m128i& v : h)
+    {
+        const __m128i q = _mm_cvttps_epi32(SpSqrtInt::Root(_mm_mul_ps(_mm_cvtepi32_ps(v), c.down), false));
+        v = SpSqrtInt::CorrectDown(v, q, c.s);
+    }
+    return _mm_packs_epi32(h[0], h[1]);
+}
+
+// s = -1 and -2: roots up to 1024, within what the bare estimate resolves.
+__m128i SP_LN(SpSqrtOctI16ScaleUp)(__m128i x, const SpSqrtI16Scale& c, __m128i* record)
+{
+    return SpSqrtI16Up<false>(x, c, record);
+}
+
+// s = -3 to -8: roots beyond 1365 (from 29,113 up at s = -3), where the bare estimate can miss
+// by more than one half, take one Newton step first.
+__m128i SP_LN(SpSqrtOctI16Newton)(__m128i x, const SpSqrtI16Scale& c, __m128i* record)
+{
+    return SpSqrtI16Up<true>(x, c, record);
+}
+
+// s = -9 to -15: inputs clamped first (every one at or above the clamp saturates anyway).
+__m128i SP_LN(SpSqrtOctI16ClampNewton)(__m128i x, const SpSqrtI16Scale& c, __m128i* record)
+{
+    return SpSqrtI16Up<true>(_mm_min_epi16(x, c.clamp), c, record);
+}
+
+// 1 to 7 elements: the spare lanes repeat real elements (no spurious zero lane or sign), and
+// only `count` results are stored.
+void SP_LN(SpSqrtPartialI16)(int64_t count, const int16_t* src, int16_t* dst, SpSqrtI16Step step,
+                             const SpSqrtI16Scale& c, __m128i* record)
+{
+    int16_t in[8], out[8];
+    memcpy(in, src, 2 * size_t(count));
+    for (int64_t k = count; k < 8; ++k)
+    {
+        in[k] = in[count >= 4 ? k % 4 : (count >= 2 ? k % 2 : 0)];
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), step(SpSqrtInt::Load(in), c, record));
+    memcpy(dst, out, 2 * size_t(count));
+}
+
+uint32_t SpSqrtI16Scaled(const int16_t* src, int16_t* dst, int64_t n, int32_t s)
+{
+    __m128i record = _mm_setzero_si128();
+    SpSqrtI16Scale c;
+    c.s = s;
+    c.shift = _mm_cvtsi32_si128(s < 0 && s > -16 ? -2 * s : 0);
+    c.clamp = _mm_set1_epi16(s <= -9 && s >= -15 ? int16_t(65535 >> (-2 * s - 15)) : int16_t(32767));
+    c.down = _mm_set1_ps(s >= 2 && s <= 8 ? 1.0f / float(1 << (2 * s)) : 1.0f);
+    SpSqrtI16Step step = nullptr;
+    if (s == 0)
+    {
+        step = SP_LN(SpSqrtOctI16Scale0);
+    }
+    else if (s == 1)
+    {
+        step = SP_LN(SpSqrtOctI16Scale1);
+    }
+    else if (s >= 2 && s <= 8)
+    {
+        step = SP_LN(SpSqrtOctI16ScaleDown);
+    }
+    else if (s == -1 || s == -2)
+    {
+        step = SP_LN(SpSqrtOctI16ScaleUp);
+    }
+    else if (s <= -3 && s >= -8)
+    {
+        step = SP_LN(SpSqrtOctI16Newton);
+    }
+    else if (s <= -9 && s >= -15)
+    {
+        step = SP_LN(SpSqrtOctI16ClampNewton);
+    }
+    if (step == nullptr)
+    {
+        // Constant results: 0 from s = 9 up; from s = -16 down 32767 for every element above 0.
+        for (int64_t i = 0; i < n; ++i)
+        {
+            int16_t x;
+            memcpy(&x, src + i, 2);
+            record = _mm_or_si128(record, _mm_cvtsi32_si128(x));
+            x = s > 0 ? 0 : (x > 0 ? 32767 : 0);
+            memcpy(dst + i, &x, 2);
+        }
+        return uint32_t(_mm_movemask_epi8(record)) & 0xAAAAu;
+    }
+    int64_t i = 0;
+    const uintptr_t head = SpSqrtInt::Address(dst) & 14;
+    if (head != 0)
+    {
+        const int64_t h = int64_t(8 - head / 2) < n ? int64_t(8 - head / 2) : n;
+        SP_LN(SpSqrtPartialI16)(h, src, dst, step, c, &record);
+        i = h;
+    }
+    const bool aligned = (SpSqrtInt::Address(dst + i) & 15) == 0;
+    for (; n - i >= 8; i += 8)
+    {
+        const __m128i r = step(SpSqrtInt::Load(src + i), c, &record);
+        aligned ? _mm_store_si128(reinterpret_cast<__m128i*>(dst + i), r)
+                : _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), r);
+    }
+    if (i < n)
+    {
+        SP_LN(SpSqrtPartialI16)(n - i, src + i, dst + i, step, c, &record);
+    }
+    return uint32_t(_mm_movemask_epi8(record)) & 0xAAAAu;
+}
+
 } // namespace
 
 uint32_t SP_LN(SpSqrtKernelI16Scaled)(const int16_t* src, int16_t* dst, int32_t len, int32_t s)
@@ -643,7 +843,7 @@ uint32_t SP_LN(SpSqrtKernelI16Scaled)(const int16_t* src, int16_t* dst, int32_t 
     {
         return 0;
     }
-    return SpSqrtInt::I16Scaled(src, dst, len, s);
+    return SpSqrtI16Scaled(src, dst, len, s);
 }
 
 void SP_LN(SpSqrtKernelU16Scaled)(const uint16_t* src, uint16_t* dst, int32_t len, int32_t s)
@@ -688,7 +888,7 @@ uint32_t SP_LN(SpSqrtKernelI32ToI16Scaled)(const int32_t* src, int16_t* dst, int
     {
         return 0;
     }
-    return SpSqrtInt::I32ToI16Scaled(src, dst, len, s);
+    return SpSqrtI32ToI16Scaled(src, dst, len, s);
 }
 
 uint32_t SP_LN(SpSqrtKernelI64ToI16Scaled)(const int64_t* src, int16_t* dst, int32_t len, int32_t s)
@@ -697,7 +897,7 @@ uint32_t SP_LN(SpSqrtKernelI64ToI16Scaled)(const int64_t* src, int16_t* dst, int
     {
         return 0;
     }
-    return SpSqrtInt::I64ToI16Scaled(src, dst, len, s);
+    return SpSqrtI64ToI16Scaled(src, dst, len, s);
 }
 
 uint32_t SP_LN(SpSqrtKernelI64Scaled)(const int64_t* src, int64_t* dst, int32_t len, int32_t s)

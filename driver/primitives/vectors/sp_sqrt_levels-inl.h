@@ -15,6 +15,47 @@
 #include <string.h>
 #include <xmmintrin.h>
 
+// The floating-point environment of a square-root run: the caller's rounding mode stays, the
+// bits outside `keep` are cleared and those in `set` are set (exception masks, denormals-are-zero
+// off), and whatever the run raised or changed, the caller's word comes back exactly. File-local
+// like the level's other helpers, so each level keeps its own copy.
+namespace
+{
+class SpFpEnvGuard
+{
+public:
+    // Float roots: all six exceptions masked, denormals-are-zero off (the estimate would see a
+    // denormal as zero).
+    static constexpr uint32_t kFloatKeep = 0xFFBFu, kFloatSet = 0x1F80u;
+    // Double roots: invalid and denormal exceptions masked, the invalid flag and
+    // denormals-are-zero cleared (a denormal gets its own root).
+    static constexpr uint32_t kDoubleKeep = 0xFFBEu, kDoubleSet = 0x0180u;
+
+    SpFpEnvGuard(uint32_t keep, uint32_t set) : m_saved(_mm_getcsr())
+    {
+        const uint32_t work = (m_saved & keep) | set;
+        if (work != m_saved)
+        {
+            _mm_setcsr(work);
+        }
+    }
+
+    ~SpFpEnvGuard()
+    {
+        if (_mm_getcsr() != m_saved)
+        {
+            _mm_setcsr(m_saved);
+        }
+    }
+
+    SpFpEnvGuard(const SpFpEnvGuard&) = delete;
+    SpFpEnvGuard& operator=(const SpFpEnvGuard&) = delete;
+
+private:
+    uint32_t m_saved;
+};
+} // namespace
+
 template <class P> struct SpSqrtKernels
 {
     static uintptr_t Address(const void* p) { return reinterpret_cast<uintptr_t>(p); }
@@ -47,10 +88,7 @@ template <class P> struct SpSqrtKernels
 
     static uint32_t Kernel(const float* src, float* dst, int32_t len)
     {
-        // The caller's mode is kept but for denormals-are-zero (the estimate would see a denormal
-        // as zero) and the exception masks; the word is put back exactly on the way out.
-        const uint32_t saved = _mm_getcsr();
-        _mm_setcsr((saved & 0xFFBFu) | 0x1F80u);
+        const SpFpEnvGuard environment(SpFpEnvGuard::kFloatKeep, SpFpEnvGuard::kFloatSet);
         uint32_t flag = 0;
         int32_t i = 0;
         auto one = [&](int32_t at)
@@ -134,7 +172,6 @@ template <class P> struct SpSqrtKernels
         {
             one(i);
         }
-        _mm_setcsr(saved);
         return flag;
     }
 
@@ -186,10 +223,7 @@ template <class P> struct SpSqrtKernels
 
     static uint32_t KernelF64(const double* src, double* dst, int32_t len)
     {
-        // Invalid and denormal exceptions masked and denormals-are-zero off (a denormal gets its
-        // own root); whatever the run raised or changed, the caller's word goes back exactly.
-        const uint32_t saved = _mm_getcsr();
-        _mm_setcsr((saved & 0xFFBEu) | 0x0180u);
+        const SpFpEnvGuard environment(SpFpEnvGuard::kDoubleKeep, SpFpEnvGuard::kDoubleSet);
         uint32_t flag = 0;
         const int64_t n = len;
         int64_t i = 0;
@@ -237,7 +271,6 @@ template <class P> struct SpSqrtKernels
         {
             one(i);
         }
-        _mm_setcsr(saved);
         return flag;
     }
 

@@ -290,48 +290,132 @@ struct SpDotTypeKernels
         return _mm_cvtsd_si32(_mm_set_sd(v));
     }
 
-    // Real a times complex b in four float lanes (two complex partials), folded lanes 0+2 and 1+3.
-    static void F32Fc32(const float* a, const float* b, int32_t n, float* pDp)
+    static uintptr_t Address(const void* p) { return reinterpret_cast<uintptr_t>(p); }
+
+    // Two floats (one complex float) into lanes 0 and 1, lanes 2 and 3 zero; any alignment.
+    static __m128 LoadPair(const float* p)
     {
-        __m128 acc0 = _mm_setzero_ps(), acc1 = acc0;
-        int64_t i = 0;
-        for (; i + 4 <= n; i += 4)
-        {
-            const __m128 av = _mm_loadu_ps(a + i);
-            acc0 = _mm_add_ps(acc0, _mm_mul_ps(_mm_unpacklo_ps(av, av), _mm_loadu_ps(b + 2 * i)));
-            acc1 = _mm_add_ps(acc1, _mm_mul_ps(_mm_unpackhi_ps(av, av), _mm_loadu_ps(b + 2 * i + 4)));
-        }
-        float lanes[4];
-        _mm_storeu_ps(lanes, _mm_add_ps(acc0, acc1));
-        float re = lanes[0] + lanes[2], im = lanes[1] + lanes[3];
-        for (; i < n; ++i)
-        {
-            const float x = Get(a + i);
-            re += x * Get(b + 2 * i);
-            im += x * Get(b + 2 * i + 1);
-        }
-        pDp[0] = re;
-        pDp[1] = im;
+        return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
     }
 
-    // (A.re - B.im, A.im + B.re) from A = sum a.re b and B = sum a.im b, in single precision.
+    // Real a times complex b: a[i] twice against (re, im) of b[i], two elements per vector, in
+    // two four-lane accumulators; folded as lanes 0 + 2 and 1 + 3. A peeled or left-over element
+    // goes alone into lanes 0 and 1 of the first accumulator (zeros into its upper lanes, so an
+    // infinite a never meets a 0 there).
+    static void F32Fc32(const float* a, const float* b, int32_t n, float* pDp)
+    {
+        __m128 acc[2] = {_mm_setzero_ps(), _mm_setzero_ps()};
+        auto one = [&](int64_t at)
+        {
+            float x;
+            memcpy(&x, a + at, sizeof(x));
+            acc[0] = _mm_add_ps(acc[0], _mm_mul_ps(_mm_set_ps(0.0f, 0.0f, x, x), LoadPair(b + 2 * at)));
+        };
+        int64_t i = 0;
+        const bool peel = (Address(b) & 15) == 8;
+        if (peel)
+        {
+            one(0);
+            i = 1;
+        }
+        const bool bAligned = (Address(b + 2 * i) & 15) == 0;
+        auto pairOf = [&](int64_t at) // (a, a, a', a') for elements at and at + 1
+        {
+            const __m128 x = LoadPair(a + at);
+            return _mm_unpacklo_ps(x, x);
+        };
+        if (bAligned && (!peel || (Address(a) & 3) == 0))
+        {
+            for (; n - i >= 12; i += 12)
+            {
+                for (int32_t k = 0; k < 6; ++k)
+                {
+                    acc[k & 1] = _mm_add_ps(acc[k & 1],
+                                            _mm_mul_ps(pairOf(i + 2 * k), _mm_load_ps(b + 2 * (i + 2 * k))));
+                }
+            }
+        }
+        else
+        {
+            for (; n - i >= 6; i += 6)
+            {
+                for (int32_t k = 0; k < 3; ++k)
+                {
+                    acc[k & 1] = _mm_add_ps(acc[k & 1],
+                                            _mm_mul_ps(pairOf(i + 2 * k), _mm_loadu_ps(b + 2 * (i + 2 * k))));
+                }
+            }
+        }
+        for (; i < n; ++i)
+        {
+            one(i);
+        }
+        float lanes[4];
+        _mm_storeu_ps(lanes, _mm_add_ps(acc[0], acc[1]));
+        pDp[0] = lanes[0] + lanes[2];
+        pDp[1] = lanes[1] + lanes[3];
+    }
+
+    // Complex a times complex b: R collects a.re * b and I collects a.im * b, two elements per
+    // vector (a round of four while eight remain, then pairs, then one element in lanes 0 and 1).
+    // When neither source is 16-byte aligned, one element is peeled from a source 8 bytes short of
+    // a boundary; the sources swap when b is the one to align (the product does not care, the
+    // lanes that hold each partial do).
     static void Fc32(const float* a, const float* b, int32_t n, float* pDp)
     {
-        __m128 accRe = _mm_setzero_ps(), accIm = accRe;
-        int64_t i = 0;
-        for (; i + 2 <= n; i += 2)
+        const bool aAligned = (Address(a) & 15) == 0, bAligned = (Address(b) & 15) == 0;
+        bool peel = false;
+        if (!aAligned && bAligned)
         {
-            const __m128 av = _mm_loadu_ps(a + 2 * i);
-            const __m128 bv = _mm_loadu_ps(b + 2 * i);
+            const float* t = a;
+            a = b;
+            b = t;
+        }
+        else if (!aAligned && !bAligned)
+        {
+            if ((Address(a) & 7) == 0)
+            {
+                peel = true;
+            }
+            else if ((Address(b) & 7) == 0)
+            {
+                peel = true;
+                const float* t = a;
+                a = b;
+                b = t;
+            }
+        }
+        __m128 accRe = _mm_setzero_ps(), accIm = accRe;
+        auto one = [&](int64_t at)
+        {
+            const __m128 av = LoadPair(a + 2 * at), bv = LoadPair(b + 2 * at);
             accRe = _mm_add_ps(accRe, _mm_mul_ps(_mm_moveldup_ps(av), bv));
             accIm = _mm_add_ps(accIm, _mm_mul_ps(_mm_movehdup_ps(av), bv));
+        };
+        auto two = [&](int64_t at)
+        {
+            const __m128 av = _mm_loadu_ps(a + 2 * at), bv = _mm_loadu_ps(b + 2 * at);
+            accRe = _mm_add_ps(accRe, _mm_mul_ps(_mm_moveldup_ps(av), bv));
+            accIm = _mm_add_ps(accIm, _mm_mul_ps(_mm_movehdup_ps(av), bv));
+        };
+        int64_t i = 0;
+        if (peel)
+        {
+            one(0);
+            i = 1;
+        }
+        for (; n - i >= 8; i += 4)
+        {
+            two(i);
+            two(i + 2);
+        }
+        for (; n - i >= 2; i += 2)
+        {
+            two(i);
         }
         if (i < n)
         {
-            const __m128 av = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(a + 2 * i)));
-            const __m128 bv = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(b + 2 * i)));
-            accRe = _mm_add_ps(accRe, _mm_mul_ps(_mm_moveldup_ps(av), bv));
-            accIm = _mm_add_ps(accIm, _mm_mul_ps(_mm_movehdup_ps(av), bv));
+            one(i);
         }
         // accIm holds (ai br, ai bi): swapped, it is subtracted in the real lanes, added in the others.
         const __m128 sum = _mm_addsub_ps(accRe, _mm_shuffle_ps(accIm, accIm, _MM_SHUFFLE(2, 3, 0, 1)));
@@ -341,41 +425,96 @@ struct SpDotTypeKernels
         pDp[1] = lanes[1] + lanes[3];
     }
 
+    static __m128d Product(const double* a, const double* b)
+    {
+        return _mm_mul_pd(_mm_loadu_pd(a), _mm_loadu_pd(b));
+    }
+
+    static __m128d ProductSd(const double* a, const double* b)
+    {
+        return _mm_mul_sd(_mm_set_sd(Get(a)), _mm_set_sd(Get(b)));
+    }
+
+    // Four pairs of double partials: rounds of 8 when both sources are 16-byte aligned; otherwise
+    // at most one single product brings the source to align (b, or a when only a can get there)
+    // to its boundary and rounds of 6 fill three pairs. Single products go to lane 0 of the first
+    // pair. End: (A0 + A1) + (A2 + A3), then lane 0 + lane 1.
     static void F64(const double* a, const double* b, int32_t n, double* pDp)
     {
-        __m128d a0 = _mm_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
+        __m128d acc[4] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd()};
         int64_t i = 0;
-        for (; i + 8 <= n; i += 8)
+        if ((Address(a) & 15) == 0 && (Address(b) & 15) == 0)
         {
-            a0 = _mm_add_pd(a0, _mm_mul_pd(_mm_loadu_pd(a + i), _mm_loadu_pd(b + i)));
-            a1 = _mm_add_pd(a1, _mm_mul_pd(_mm_loadu_pd(a + i + 2), _mm_loadu_pd(b + i + 2)));
-            a2 = _mm_add_pd(a2, _mm_mul_pd(_mm_loadu_pd(a + i + 4), _mm_loadu_pd(b + i + 4)));
-            a3 = _mm_add_pd(a3, _mm_mul_pd(_mm_loadu_pd(a + i + 6), _mm_loadu_pd(b + i + 6)));
+            for (; n - i >= 8; i += 8)
+            {
+                for (int32_t k = 0; k < 4; ++k)
+                {
+                    acc[k] = _mm_add_pd(acc[k],
+                                        _mm_mul_pd(_mm_load_pd(a + i + 2 * k), _mm_load_pd(b + i + 2 * k)));
+                }
+            }
+        }
+        else
+        {
+            const double* p = (Address(b) & 7) != 0 && (Address(a) & 7) == 0 ? a : b;
+            if ((Address(a) & 15) != 0 && (Address(b) & 15) != 0 && (Address(p) & 15) == 8)
+            {
+                acc[0] = _mm_add_sd(acc[0], ProductSd(a, b));
+                i = 1;
+            }
+            for (; n - i >= 6; i += 6)
+            {
+                for (int32_t k = 0; k < 3; ++k)
+                {
+                    acc[k] = _mm_add_pd(acc[k], Product(a + i + 2 * k, b + i + 2 * k));
+                }
+            }
         }
         for (; i < n; ++i)
         {
-            a0 = _mm_add_sd(a0, _mm_mul_sd(_mm_set_sd(Get(a + i)), _mm_set_sd(Get(b + i))));
+            acc[0] = _mm_add_sd(acc[0], ProductSd(a + i, b + i));
         }
-        const __m128d s = _mm_add_pd(_mm_add_pd(a0, a1), _mm_add_pd(a2, a3));
-        *pDp = _mm_cvtsd_f64(_mm_hadd_pd(s, s));
+        const __m128d w = _mm_add_pd(_mm_add_pd(acc[0], acc[1]), _mm_add_pd(acc[2], acc[3]));
+        *pDp = _mm_cvtsd_f64(w) + _mm_cvtsd_f64(_mm_unpackhi_pd(w, w));
     }
 
+    // Real a times complex b in four complex accumulators: with b 16-byte aligned, element k of a
+    // round of 4 into Zk; otherwise rounds of 3 with elements 0 and 2 into Z2 and 1 into Z3. The
+    // rest go one at a time into Z0. End: (Z0 + Z1) + (Z2 + Z3).
     static void F64Fc64(const double* a, const double* b, int32_t n, double* pDp)
     {
-        __m128d z0 = _mm_setzero_pd(), z1 = z0;
+        __m128d z[4] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd()};
+        auto term = [&](int64_t at)
+        { return _mm_mul_pd(_mm_set1_pd(Get(a + at)), _mm_loadu_pd(b + 2 * at)); };
         int64_t i = 0;
-        for (; i + 2 <= n; i += 2)
+        if ((Address(b) & 15) == 0)
         {
-            z0 = _mm_add_pd(z0, _mm_mul_pd(_mm_set1_pd(Get(a + i)), _mm_loadu_pd(b + 2 * i)));
-            z1 = _mm_add_pd(z1, _mm_mul_pd(_mm_set1_pd(Get(a + i + 1)), _mm_loadu_pd(b + 2 * i + 2)));
+            for (; n - i >= 4; i += 4)
+            {
+                for (int32_t k = 0; k < 4; ++k)
+                {
+                    z[k] = _mm_add_pd(z[k], term(i + k));
+                }
+            }
         }
-        if (i < n)
+        else
         {
-            z0 = _mm_add_pd(z0, _mm_mul_pd(_mm_set1_pd(Get(a + i)), _mm_loadu_pd(b + 2 * i)));
+            for (; n - i >= 3; i += 3)
+            {
+                z[2] = _mm_add_pd(z[2], term(i));
+                z[3] = _mm_add_pd(z[3], term(i + 1));
+                z[2] = _mm_add_pd(z[2], term(i + 2));
+            }
         }
-        _mm_storeu_pd(pDp, _mm_add_pd(z0, z1));
+        for (; i < n; ++i)
+        {
+            z[0] = _mm_add_pd(z[0], term(i));
+        }
+        _mm_storeu_pd(pDp, _mm_add_pd(_mm_add_pd(z[0], z[1]), _mm_add_pd(z[2], z[3])));
     }
 
+    // Complex a times complex b, one element after the other into R = sum a.re b and
+    // I = sum a.im b; (R.re - I.im, R.im + I.re) at the end. Swapping the sources changes no bit.
     static void Fc64(const double* a, const double* b, int32_t n, double* pDp)
     {
         __m128d accRe = _mm_setzero_pd(), accIm = accRe;
@@ -388,34 +527,74 @@ struct SpDotTypeKernels
         _mm_storeu_pd(pDp, _mm_addsub_pd(accRe, _mm_shuffle_pd(accIm, accIm, 1)));
     }
 
-    // The scaled integer kernels: products and sums in double, element by element in pairs of
-    // partials so the order is fixed.
+    // The scaled integer kernels: each product is formed in double from the two converted
+    // elements, and the partials are two-lane doubles summed in a fixed grouping.
+    template <typename A> static __m128d ProductPair(const A* a, const int32_t* b)
+    {
+        return _mm_mul_pd(_mm_set_pd(double(Get(a + 1)), double(Get(a))),
+                          _mm_set_pd(double(Get(b + 1)), double(Get(b))));
+    }
+
+    template <typename A> static __m128d ProductOne(const A* a, const int32_t* b)
+    {
+        return _mm_mul_sd(_mm_set_sd(double(Get(a))), _mm_set_sd(double(Get(b))));
+    }
+
+    static double Fold(__m128d p0, __m128d p1)
+    {
+        const __m128d s = _mm_add_pd(p0, p1);
+        return _mm_cvtsd_f64(s) + _mm_cvtsd_f64(_mm_unpackhi_pd(s, s));
+    }
+
+    // Rounds of 6 while 12 remain: pairs 0,1 and 4,5 into P0, 2,3 into P1; the last 6 to 11 (all
+    // of a shorter vector) one at a time into lane 0 of P0.
     static void I32Scaled(const int32_t* a, const int32_t* b, int32_t n, int32_t* pDp, double scale)
     {
         const NearestScope nearest;
-        double p0 = 0.0, p1 = 0.0;
-        for (int64_t i = 0; i < n; ++i)
+        __m128d p0 = _mm_setzero_pd(), p1 = p0;
+        int64_t i = 0;
+        for (; n - i >= 12; i += 6)
         {
-            const double v = double(Get(a + i)) * double(Get(b + i));
-            (i & 1) ? p1 += v : p0 += v;
+            p0 = _mm_add_pd(p0, ProductPair(a + i, b + i));
+            p1 = _mm_add_pd(p1, ProductPair(a + i + 2, b + i + 2));
+            p0 = _mm_add_pd(p0, ProductPair(a + i + 4, b + i + 4));
         }
-        *pDp = Saturate(p0 + p1, scale);
+        for (; i < n; ++i)
+        {
+            p0 = _mm_add_sd(p0, ProductOne(a + i, b + i));
+        }
+        *pDp = Saturate(Fold(p0, p1), scale);
     }
 
+    // Real a times complex b: rounds of 4 while 8 remain, elements 0 and 2 into P0, 1 and 3 into
+    // P1 (each a (re, im) pair); the rest one at a time into P0.
     static void I32Ic32Scaled(const int32_t* a, const int32_t* b, int32_t n, int32_t* pDp, double scale)
     {
         const NearestScope nearest;
-        double re = 0.0, im = 0.0;
-        for (int64_t i = 0; i < n; ++i)
+        __m128d p[2] = {_mm_setzero_pd(), _mm_setzero_pd()};
+        auto term = [&](int64_t at)
         {
-            const double x = Get(a + i);
-            re += x * double(Get(b + 2 * i));
-            im += x * double(Get(b + 2 * i + 1));
+            return _mm_mul_pd(_mm_set1_pd(double(Get(a + at))),
+                              _mm_set_pd(double(Get(b + 2 * at + 1)), double(Get(b + 2 * at))));
+        };
+        int64_t i = 0;
+        for (; n - i >= 8; i += 4)
+        {
+            for (int32_t k = 0; k < 4; ++k)
+            {
+                p[k & 1] = _mm_add_pd(p[k & 1], term(i + k));
+            }
         }
-        pDp[0] = Saturate(re, scale);
-        pDp[1] = Saturate(im, scale);
+        for (; i < n; ++i)
+        {
+            p[0] = _mm_add_pd(p[0], term(i));
+        }
+        const __m128d s = _mm_add_pd(p[0], p[1]);
+        pDp[0] = Saturate(_mm_cvtsd_f64(s), scale);
+        pDp[1] = Saturate(_mm_cvtsd_f64(_mm_unpackhi_pd(s, s)), scale);
     }
 
+    // Complex a times complex b, element after element into R = sum a.re b and I = sum a.im b.
     static void Ic32Scaled(const int32_t* a, const int32_t* b, int32_t n, int32_t* pDp, double scale)
     {
         const NearestScope nearest;
@@ -430,16 +609,31 @@ struct SpDotTypeKernels
         pDp[1] = Saturate(ri + ir, scale);
     }
 
+    // Single products until a reaches a 16-byte boundary (all of them when a is at an odd
+    // address), then rounds of 8: pairs 0,1 and 4,5 into P0, 2,3 and 6,7 into P1; the rest one
+    // at a time. Single products go to lane 0 of P0.
     static void I16I32Scaled(const int16_t* a, const int32_t* b, int32_t n, int32_t* pDp, double scale)
     {
         const NearestScope nearest;
-        double p0 = 0.0, p1 = 0.0;
-        for (int64_t i = 0; i < n; ++i)
+        __m128d p0 = _mm_setzero_pd(), p1 = p0;
+        int64_t i = 0;
+        const bool reaches = (Address(a) & 1) == 0;
+        for (; i < n && (!reaches || (Address(a + i) & 15) != 0); ++i)
         {
-            const double v = double(Get(a + i)) * double(Get(b + i));
-            (i & 1) ? p1 += v : p0 += v;
+            p0 = _mm_add_sd(p0, ProductOne(a + i, b + i));
         }
-        *pDp = Saturate(p0 + p1, scale);
+        for (; n - i >= 8; i += 8)
+        {
+            p0 = _mm_add_pd(p0, ProductPair(a + i, b + i));
+            p1 = _mm_add_pd(p1, ProductPair(a + i + 2, b + i + 2));
+            p0 = _mm_add_pd(p0, ProductPair(a + i + 4, b + i + 4));
+            p1 = _mm_add_pd(p1, ProductPair(a + i + 6, b + i + 6));
+        }
+        for (; i < n; ++i)
+        {
+            p0 = _mm_add_sd(p0, ProductOne(a + i, b + i));
+        }
+        *pDp = Saturate(Fold(p0, p1), scale);
     }
 
     // Adds the multiply-add lanes of `v`, less one each, into two 64-bit lanes.

@@ -509,38 +509,40 @@ using LnType = SpLnTypeKernels<SP_LEVEL_PARAMS>;
 
 int32_t SP_LN(SpLnKernelF32)(const float* src, float* dst, int64_t count, void* work)
 {
-    (void)work; // the blocks run in one pass and keep nothing in it
-    return LnType::Float(src, dst, count);
+    return LnType::Float(src, dst, count, work);
 }
 
 int32_t SP_LN(SpLnKernelI32Scaled)(const int32_t* src, int32_t* dst, int64_t count, const float* pF,
                                    void* work)
 {
     const bool fits = LnType::Whole(src, 4) && LnType::Whole(dst, 4) && LnType::InStep(src, dst);
-    return LnType::Integer(src, dst, count, *pF, work, src, fits);
+    return LnType::Integer<SpLnScratch::kQuotientInDestination>(src, dst, count, *pF, work, src, fits);
 }
 
 int32_t SP_LN(SpLnInPlaceKernelI32Scaled)(int32_t* srcDst, int64_t count, const float* pF, void* work)
 {
-    return LnType::Integer(srcDst, srcDst, count, *pF, work, srcDst, LnType::Whole(srcDst, 4));
+    return LnType::Integer<SpLnScratch::kBothInWork>(srcDst, srcDst, count, *pF, work, srcDst,
+                                                     LnType::Whole(srcDst, 4));
 }
 
 int32_t SP_LN(SpLnKernelI32ToI16Scaled)(const int32_t* src, int16_t* dst, int64_t count, int32_t s,
                                         void* work)
 {
-    return LnType::Integer(src, dst, count, LnType::ScaleFactor(s), work, src, LnType::Whole(src, 4));
+    return LnType::Integer<SpLnScratch::kExponentInDestination>(src, dst, count, LnType::ScaleFactor(s), work,
+                                                                src, LnType::Whole(src, 4));
 }
 
 int32_t SP_LN(SpLnKernelI16Scaled)(const int16_t* src, int16_t* dst, int64_t count, int32_t s, void* work)
 {
     const bool fits = LnType::Whole(src, 2) && LnType::Whole(dst, 2) && LnType::InStep(src, dst);
-    return LnType::Integer(src, dst, count, LnType::ScaleFactor(s), work, src, fits);
+    return LnType::Integer<SpLnScratch::kExponentInDestination>(src, dst, count, LnType::ScaleFactor(s), work,
+                                                                src, fits);
 }
 
 int32_t SP_LN(SpLnInPlaceKernelI16Scaled)(int16_t* srcDst, int64_t count, int32_t s, void* work)
 {
-    return LnType::Integer(srcDst, srcDst, count, LnType::ScaleFactor(s), work, srcDst,
-                           LnType::Whole(srcDst, 2));
+    return LnType::Integer<SpLnScratch::kBothInWork>(srcDst, srcDst, count, LnType::ScaleFactor(s), work,
+                                                     srcDst, LnType::Whole(srcDst, 2));
 }
 
 int32_t SP_LN(SpLnKernelF64)(const double* src, double* dst, int64_t count)
