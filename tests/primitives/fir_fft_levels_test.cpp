@@ -11,6 +11,7 @@
 #include "driver/primitives/fft/sp_fft_buffer_size.h"
 #include "driver/primitives/fft/sp_fft_levels.h"
 #include "driver/primitives/filters/sp_fir.h"
+#include "driver/primitives/filters/sp_fir_internal.h"
 #include "tests/primitives/sp_alloc_probe.h"
 #include "tests/primitives/sp_level_fixture.h"
 #include "tests/primitives/sp_test_support.h"
@@ -156,6 +157,32 @@ TEST_P(FirFftLevelsTest, LongBlocksAgreeWithTheDirectFormWithinTheBound)
                 ASSERT_NEAR(got[i], want[i], 1e-5 * peak) << "output " << i;
         }
     }
+}
+
+// A level's entries plan, lay out and run their own FFT whatever level the processor dispatch
+// currently stands at: the level tables call them directly.
+TEST_P(FirFftLevelsTest, LevelEntriesKeepToTheirLevelWhateverTheDispatchLevel)
+{
+    const std::vector<float> h = Noise(256, 11);
+    const std::vector<float> x = Noise(3000, 12);
+    FirUnderTest atLevel;
+    ASSERT_EQ(atLevel.Make(false, h), SpOk);
+    const std::vector<float> want = FilterInBlocks(atLevel.State, x, {600, 2400});
+    SpScopedCpuLevel other(Level() == 0 ? 3 : 0);
+    if (!SpLevelRunsHere(SpCpuLevel))
+        GTEST_SKIP() << "this processor lacks the instructions of level 3";
+    int32_t size = 0;
+    ASSERT_EQ(SpFirStateSizeAt(Level(), 256, &size), SpOk);
+    EXPECT_EQ(size_t(size), atLevel.Memory.size());
+    std::vector<uint8_t> memory(static_cast<size_t>(size));
+    SpFirState* state = nullptr;
+    ASSERT_EQ(SpFirInitAt(Level(), &state, h.data(), 256, nullptr, memory.data()), SpOk);
+    EXPECT_EQ(state->Single.FftSpec->Level, Level());
+    std::vector<float> got(x.size());
+    ASSERT_EQ(SpFirFilterAt(Level(), x.data(), got.data(), 600, state), SpOk);
+    ASSERT_EQ(SpFirFilterAt(Level(), x.data() + 600, got.data() + 600, 2400, state), SpOk);
+    for (size_t i = 0; i < x.size(); ++i)
+        ASSERT_EQ(got[i], want[i]) << "output " << i;
 }
 
 // A created long filter is two blocks: its level's spec, and the state with the work buffer
