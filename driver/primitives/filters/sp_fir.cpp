@@ -7,7 +7,8 @@
 #include "driver/primitives/dispatch/sp_memory.h"
 #include "driver/primitives/filters/sp_fir_internal.h"
 #include "driver/primitives/dispatch/sp_level_builds.h"
-#include "driver/primitives/level1/sp_fft_level1.h"
+#include "driver/primitives/fft/sp_fft_buffer_size.h"
+#include "driver/primitives/fft/sp_fft_levels.h"
 #include "driver/primitives/vectors/sp_convert.h"
 #include "driver/primitives/vectors/sp_vector.h"
 #include "driver/primitives/vectors/sp_vector_levels.h"
@@ -23,6 +24,39 @@ constexpr int32_t kDirectMaxBlock = SpFirFftMinBlock - 1;
 constexpr int64_t kFixedCreateBytes = SpFirHeaderBytes + 16 + SpFirScratchBytes;
 constexpr int64_t kFixedInitBytes = kFixedCreateBytes + 16;
 
+// The real-FFT operations a state of each level plans, builds and runs its FFT path with: a
+// spec is read only by the transforms of the level that laid it out, so the state keeps to
+// its own level's column from the size query to the packed product.
+struct FirFftOps
+{
+    SpStatus (*GetSize)(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes, int32_t* pInitBytes,
+                        int32_t* pWorkBytes);
+    SpStatus (*Init)(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint, uint8_t* specBuffer,
+                     uint8_t* initBuffer);
+    SpStatus (*Create)(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint);
+    SpStatus (*GetBufferSize)(const SpFftSpec* spec, int32_t* pSize);
+    SpStatus (*Fwd)(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer);
+    SpStatus (*Inv)(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer);
+    SpStatus (*MulPack)(const float* src, float* srcdst, int32_t len);
+};
+
+// Level 0's transforms are reached through the entries that follow the spec's level word.
+const FirFftOps kFftOps[4] = {
+    {SpFftRealGetSize_L0, SpFftRealInit_L0, SpFftRealCreate_L0, SpFftRealGetBufferSize, SpFftFwdRealToPack,
+     SpFftInvPackToReal, SpMulPackInPlaceF32},
+    {SpFftRealGetSize_L1, SpFftRealInit_L1, SpFftRealCreate_L1, SpFftRealGetBufferSize, SpFftFwdRealToPack_L1,
+     SpFftInvPackToReal_L1, SpMulPackInPlaceF32_L1},
+    {SpFftRealGetSize_L2, SpFftRealInit_L2, SpFftRealCreate_L2, SpFftRealGetBufferSize_L2,
+     SpFftFwdRealToPack_L2, SpFftInvPackToReal_L2, SpMulPackInPlaceF32_L2},
+    {SpFftRealGetSize_L3, SpFftRealInit_L3, SpFftRealCreate_L3, SpFftRealGetBufferSize_L2,
+     SpFftFwdRealToPack_L3, SpFftInvPackToReal_L3, SpMulPackInPlaceF32_L3},
+};
+
+const FirFftOps& FftOpsOf(int32_t level)
+{
+    return kFftOps[level >= 0 && level <= 3 ? level : 0];
+}
+
 // The FFT a filter of `tapCount` taps uses, if any: order k + 1 for the smallest k >= 2 with
 // 2^k above the tap count, so that 2L < F <= 4L.
 struct FftPlan
@@ -34,7 +68,7 @@ struct FftPlan
     int64_t WorkBytes;
 };
 
-FftPlan PlanFft(int32_t tapCount)
+FftPlan PlanFft(int32_t level, int32_t tapCount)
 {
     FftPlan plan = {0, 0, 0, 0, 0};
     if (tapCount < SpFirFftMinTaps)
@@ -48,7 +82,7 @@ FftPlan PlanFft(int32_t tapCount)
     }
     int32_t specBytes, initBytes, workBytes;
     if (k + 1 > SpFftMaxOrder ||
-        SpFftRealGetSize(k + 1, SpFftDivInvByN, 0, &specBytes, &initBytes, &workBytes) != SpOk)
+        FftOpsOf(level).GetSize(k + 1, SpFftDivInvByN, 0, &specBytes, &initBytes, &workBytes) != SpOk)
     {
         return plan;
     }
@@ -139,18 +173,13 @@ uint8_t* LayOutSingleRate(int32_t level, SpFirState* state, const float* taps, i
     return pos;
 }
 
-// The tap spectrum: the taps zero-padded to F and transformed forward. A failed transform
-// leaves the state on the direct form.
-void ComputeTapSpectrum(int32_t level, SpFirSingleRate& s, const float* taps)
+// The tap spectrum: the taps zero-padded to F and transformed forward by the state's level.
+SpStatus ComputeTapSpectrum(int32_t level, SpFirSingleRate& s, const float* taps)
 {
     const SpFirLevelHelpers helpers = SpFirHelpersOf(level);
     helpers.Copy(taps, s.TapSpectrum, s.TapCount);
     helpers.Zero(s.TapSpectrum + s.TapCount, s.FftLength - s.TapCount);
-    const auto fwd = s.FftSpec->Level == SpFftLevel1 ? SpFftFwdRealToPack_L1 : SpFftFwdRealToPack;
-    if (fwd(s.TapSpectrum, s.TapSpectrum, s.FftSpec, s.FftWork) != SpOk)
-    {
-        s.FftLength = -1;
-    }
+    return FftOpsOf(level).Fwd(s.TapSpectrum, s.TapSpectrum, s.FftSpec, s.FftWork);
 }
 
 // Tap spectrum, work buffer, block buffer and scratch from `pos` on.
@@ -251,24 +280,23 @@ void FilterDirect(int32_t level, const float* src, float* dst, int32_t len, SpFi
 }
 
 // b holds F inputs; afterwards b[L-1 ..] holds the outputs of the inputs from b[L-1] on.
-SpStatus ConvolveBlock(const float* in, SpFirSingleRate& s)
+SpStatus ConvolveBlock(int32_t level, const float* in, SpFirSingleRate& s)
 {
-    // A level-1 state's spec carries level word 1 and runs the level-1 transforms.
-    const bool l1 = s.FftSpec->Level == SpFftLevel1;
-    SpStatus status = (l1 ? SpFftFwdRealToPack_L1 : SpFftFwdRealToPack)(in, s.Block, s.FftSpec, s.FftWork);
+    const FirFftOps& fft = FftOpsOf(level);
+    SpStatus status = fft.Fwd(in, s.Block, s.FftSpec, s.FftWork);
     if (status == SpOk)
     {
-        status = (l1 ? SpMulPackInPlaceF32_L1 : SpMulPackInPlaceF32)(s.TapSpectrum, s.Block, s.FftLength);
+        status = fft.MulPack(s.TapSpectrum, s.Block, s.FftLength);
     }
     if (status == SpOk)
     {
-        status = (l1 ? SpFftInvPackToReal_L1 : SpFftInvPackToReal)(s.Block, s.Block, s.FftSpec, s.FftWork);
+        status = fft.Inv(s.Block, s.Block, s.FftSpec, s.FftWork);
     }
     return status;
 }
 
 // Overlap-save: each transform of F points yields S = F - (L - 1) new outputs.
-SpStatus FilterFft(const float* src, float* dst, int32_t len, SpFirSingleRate& s)
+SpStatus FilterFft(int32_t level, const float* src, float* dst, int32_t len, SpFirSingleRate& s)
 {
     const int64_t taps = s.TapCount;
     const int64_t fftLen = s.FftLength;
@@ -281,7 +309,7 @@ SpStatus FilterFft(const float* src, float* dst, int32_t len, SpFirSingleRate& s
         CopyFloats(src, b + taps - 1, len);
         CopyFloats(b + len - 1, w, taps);
         ZeroFloats(b + taps - 1 + len, fftLen - (taps - 1 + len));
-        const SpStatus status = ConvolveBlock(b, s);
+        const SpStatus status = ConvolveBlock(level, b, s);
         if (status == SpOk)
         {
             CopyFloats(b + taps - 1, dst, len);
@@ -289,7 +317,7 @@ SpStatus FilterFft(const float* src, float* dst, int32_t len, SpFirSingleRate& s
         return status;
     }
     CopyFloats(src, b + taps - 1, step);
-    SpStatus status = ConvolveBlock(b, s);
+    SpStatus status = ConvolveBlock(level, b, s);
     if (status != SpOk)
     {
         return status;
@@ -307,7 +335,7 @@ SpStatus FilterFft(const float* src, float* dst, int32_t len, SpFirSingleRate& s
             ZeroFloats(b + count, fftLen - count);
             in = b;
         }
-        status = ConvolveBlock(in, s);
+        status = ConvolveBlock(level, in, s);
         if (status != SpOk)
         {
             return status;
@@ -327,7 +355,7 @@ SpStatus FilterSingleRate(const float* src, float* dst, int32_t len, SpFirState*
     s.HistoryOffset = 0;
     if (len > kDirectMaxBlock && s.FftLength > 0)
     {
-        return FilterFft(src, dst, len, s);
+        return FilterFft(state->Level, src, dst, len, s);
     }
     FilterDirect(state->Level, src, dst, len, s);
     return SpOk;
@@ -373,7 +401,7 @@ SpStatus SpFirStateSizeAt(int32_t level, int32_t tapCount, int32_t* pSize)
     {
         return SpErrFirLength;
     }
-    if (InitStateBytes(level, tapCount, PlanFft(tapCount)) > INT32_MAX)
+    if (InitStateBytes(level, tapCount, PlanFft(level, tapCount)) > INT32_MAX)
     {
         return SpErrFirLength; // a state this long cannot be described by a 32-bit size
     }
@@ -382,7 +410,7 @@ SpStatus SpFirStateSizeAt(int32_t level, int32_t tapCount, int32_t* pSize)
 
 SpStatus SpFirStateSizeCalcAt(int32_t level, int32_t tapCount, int32_t* pSize)
 {
-    *pSize = int32_t(InitStateBytes(level, tapCount, PlanFft(tapCount)));
+    *pSize = int32_t(InitStateBytes(level, tapCount, PlanFft(level, tapCount)));
     return SpOk;
 }
 
@@ -392,10 +420,16 @@ SpStatus SpFirInit_L0(SpFirState** ppState, const float* taps, int32_t tapCount,
     return SpFirInitAt(0, ppState, taps, tapCount, delayLine, buffer);
 }
 
+// A refused init leaves the caller's pointer null, as a refused create does.
 SpStatus SpFirInitAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
                      const float* delayLine, uint8_t* buffer)
 {
-    if (!ppState || !taps || !buffer)
+    if (!ppState)
+    {
+        return SpErrNullPointer;
+    }
+    *ppState = nullptr;
+    if (!taps || !buffer)
     {
         return SpErrNullPointer;
     }
@@ -408,33 +442,34 @@ SpStatus SpFirInitAt(int32_t level, SpFirState** ppState, const float* taps, int
     return SpFirStateBuildAt(level, ppState, taps, tapCount, delayLine, buffer, SpFirTagSingleRate);
 }
 
-// The single-rate builder of every level: the generic layout, plus the tap quads at levels 1-3.
+// The single-rate builder of every level: the generic layout, plus the tap quads at levels 1-3,
+// and for long filters the level's FFT spec, built in the caller's memory behind the areas.
 SpStatus SpFirBuildSingleRate(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
                               const float* delayLine, uint8_t* buffer)
 {
-    const FftPlan plan = PlanFft(tapCount);
+    const FftPlan plan = PlanFft(level, tapCount);
     auto* state = reinterpret_cast<SpFirState*>(SpFirAlignUp16(buffer));
     uint8_t* pos = LayOutSingleRate(level, state, taps, tapCount, delayLine);
+    state->Single.Scratch = reinterpret_cast<float*>(pos);
     if (plan.Order > 0)
     {
         SpFftSpec* spec = nullptr;
         uint8_t* init = pos + plan.SpecBytes;
-        uint8_t* areas = init + plan.InitBytes;
-        if (SpFftRealInit(&spec, plan.Order, SpFftDivInvByN, 0, pos, init) == SpOk)
+        SpStatus status = FftOpsOf(level).Init(&spec, plan.Order, SpFftDivInvByN, 0, pos, init);
+        if (status == SpOk)
         {
             SpFirSingleRate& s = state->Single;
             s.FftSpec = spec;
-            LayOutFftAreas(s, areas, plan.Length, plan.WorkBytes);
-            ComputeTapSpectrum(level, s, taps);
+            LayOutFftAreas(s, init + plan.InitBytes, plan.Length, plan.WorkBytes);
+            status = ComputeTapSpectrum(level, s, taps);
         }
-        else
+        if (status != SpOk)
         {
-            state->Single.Scratch = reinterpret_cast<float*>(pos);
+            // The record is half built: the caller gets no state rather than one whose long
+            // blocks would run an FFT that never took its taps.
+            *ppState = nullptr;
+            return status;
         }
-    }
-    else
-    {
-        state->Single.Scratch = reinterpret_cast<float*>(pos);
     }
     *ppState = state;
     return SpOk;
@@ -465,8 +500,40 @@ SpStatus SpFirCreate_L0(SpFirState** ppState, const float* taps, int32_t tapCoun
     return SpFirCreateAt(0, ppState, taps, tapCount, delayLine);
 }
 
-// Every failure leaves the caller's pointer null; a refused allocation, of the block or of the
-// FFT it carries, is reported as memory.
+namespace
+{
+
+// The level's FFT spec for a long filter and the work-buffer bytes its transforms take; nothing
+// is left allocated on failure. A refused spec allocation is reported as memory.
+SpStatus CreateFft(int32_t level, const FftPlan& plan, SpFftSpec** pSpec, int32_t* pWorkBytes)
+{
+    *pSpec = nullptr;
+    *pWorkBytes = 0;
+    if (plan.Order == 0)
+    {
+        return SpOk;
+    }
+    const FirFftOps& fft = FftOpsOf(level);
+    SpFftSpec* spec = nullptr;
+    SpStatus status = fft.Create(&spec, plan.Order, SpFftDivInvByN, 0);
+    if (status != SpOk)
+    {
+        return status == SpErrNoMemory ? SpErrNoMemory : SpErrNullPointer;
+    }
+    status = fft.GetBufferSize(spec, pWorkBytes);
+    if (status != SpOk)
+    {
+        SpFftRealFree_L0(spec);
+        *pWorkBytes = 0;
+        return status;
+    }
+    *pSpec = spec;
+    return SpOk;
+}
+
+} // namespace
+
+// Every failure leaves the caller's pointer null and nothing allocated.
 SpStatus SpFirCreateAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
                        const float* delayLine)
 {
@@ -483,22 +550,17 @@ SpStatus SpFirCreateAt(int32_t level, SpFirState** ppState, const float* taps, i
     {
         return SpErrFirLength;
     }
-    const FftPlan plan = PlanFft(tapCount);
+    const FftPlan plan = PlanFft(level, tapCount);
     if (InitStateBytes(level, tapCount, plan) > INT32_MAX)
     {
         return SpErrFirLength;
     }
     SpFftSpec* spec = nullptr;
     int32_t workBytes = 0;
-    if (plan.Order > 0)
+    SpStatus status = CreateFft(level, plan, &spec, &workBytes);
+    if (status != SpOk)
     {
-        const auto create = level == SpFftLevel1 ? SpFftRealCreate_L1 : SpFftRealCreate_L0;
-        const SpStatus status = create(&spec, plan.Order, SpFftDivInvByN, 0);
-        if (status != SpOk)
-        {
-            return status == SpErrNoMemory ? SpErrNoMemory : SpErrNullPointer;
-        }
-        SpFftRealGetBufferSize(spec, &workBytes);
+        return status;
     }
     const int64_t bytes = TapAreasBytes(tapCount) + SpFirTapQuadBytes(level, tapCount) +
                           2 * SpFirRoundUp16(4 * int64_t(plan.Length)) + workBytes + kFixedCreateBytes;
@@ -520,7 +582,13 @@ SpStatus SpFirCreateAt(int32_t level, SpFirState** ppState, const float* taps, i
     {
         s.FftSpec = spec;
         LayOutFftAreas(s, pos, plan.Length, workBytes);
-        ComputeTapSpectrum(level, s, taps);
+        status = ComputeTapSpectrum(level, s, taps);
+        if (status != SpOk)
+        {
+            SpFftRealFree_L0(spec);
+            SpAlignedFree(block);
+            return status;
+        }
     }
     *ppState = state;
     return SpOk;
