@@ -208,6 +208,11 @@ TEST(UacsimWav, PlayArrivesBitExactAtTheDevice)
         {six, 6, 48000, 16, 0.3},
         {six, 6, 44100, 24, 0.3},
         {"uac1-headset", 2, 48000, 24, 1.5},
+        // Class 2: high speed with asynchronous feedback (24 bits carried in 4-byte samples)
+        // and full speed.
+        {"uac2-interface", 8, 48000, 24, 0.3},
+        {"uac2-interface", 8, 96000, 24, 0.3},
+        {"uac2-interface-fs", 8, 44100, 16, 0.3},
     };
     for (const auto& row : rows)
     {
@@ -285,6 +290,26 @@ TEST(UacsimWav, RecordWritesTheDeviceSignal)
             wrong += int16_t(Get(wav.Data, i * 2, 2)) !=
                      sim::StreamSignalSample(n0 + i / row.Channels, uint32_t(i % row.Channels));
         EXPECT_EQ(wrong, 0u);
+    }
+}
+
+// Class-2 capture (24 bits in 4-byte samples at high speed, 16 bits at full speed): the runner
+// reads the file it wrote back and holds every sample against the device's signal.
+TEST(UacsimWav, RecordOnClassTwoDevicesWritesTheDeviceSignal)
+{
+    for (const char* device : {"uac2-interface", "uac2-interface-fs"})
+    {
+        SCOPED_TRACE(device);
+        const std::string path = TempPath(std::string(device) + ".wav");
+        std::remove(path.c_str());
+        const RunResult run = RunUacsim("record " + path + " --device " + device + " --seconds 0.25");
+        EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
+        EXPECT_TRUE(Contains(run.Out, "bit-exact:      yes")) << run.Out;
+        EXPECT_TRUE(Contains(run.Out, "read back bit for bit")) << run.Out;
+        Wav wav;
+        ASSERT_TRUE(ReadWav(path, &wav)) << path;
+        EXPECT_EQ(wav.Channels, 2);
+        EXPECT_EQ(wav.Data.size(), size_t(wav.RateHz / 4) * wav.Channels * (wav.Bits / 8));
     }
 }
 
