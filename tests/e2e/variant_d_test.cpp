@@ -61,7 +61,8 @@ TEST_F(VariantDE2e, StartsWithBothEffectNodesReadFromTheUnitsMemory)
     std::vector<uint16_t> memoryReads;
     for (const sim::ControlRecord& r : Device().Model().Log())
     {
-        if (r.Setup.Request == kGetMem && r.Setup.Index >> 8 == kEffectUnit && r.Outcome == sim::ControlOutcome::Ack)
+        if (r.Setup.Request == kGetMem && r.Setup.Index >> 8 == kEffectUnit &&
+            r.Outcome == sim::ControlOutcome::Ack)
             memoryReads.push_back(r.Setup.Value);
     }
     EXPECT_EQ(memoryReads, (std::vector<uint16_t>{0x0010, 0x0000}));
