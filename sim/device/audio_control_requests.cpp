@@ -325,7 +325,8 @@ ControlResult AudioControlEngine::Uac1FeatureVendor(const Request& r, const Enti
                                                     const std::vector<uint8_t>& outData)
 {
     const bool cur = (r.In && r.Setup.Request == kGetCur) || (!r.In && r.Setup.Request == kSetCur);
-    Value* v = r.Selector >= 0x80 && cur ? FindValue(e.InterfaceNumber, e.Id, r.Selector, r.Channel) : nullptr;
+    Value* v =
+        r.Selector >= 0x80 && cur ? FindValue(e.InterfaceNumber, e.Id, r.Selector, r.Channel) : nullptr;
     if (v == nullptr)
     {
         return Stall();

@@ -1,4 +1,4 @@
-// `uacsim play --effect` on the effects model, run as a user runs it: a 5.1 file goes through
+// `uacsim play --effect` on the effects model, run as a user runs it: a 5.1 or 7.1 file goes through
 // the driver's effect nodes to the device, and what the device received (saved with --out) must
 // be what a separate pair of effect nodes, with the stream's limiter and packing written out
 // here, makes of the file's samples. The reference nodes are driven directly, in the
@@ -24,7 +24,6 @@ namespace
 {
 
 constexpr ULONG kRate = 48000;
-constexpr WORD kChannels = 6;
 constexpr ULONG kPassFrames = kRate / 100; // one 10 ms transfer of the render stream
 constexpr ULONG kFileFrames = kRate / 2;
 constexpr ULONG kTailFrames = 5 * kPassFrames; // past the effects' latency
@@ -41,7 +40,10 @@ std::string TempPath(const std::string& name)
 {
     const std::string dir = BuildDir() + "/uacsim-effect-files";
     mkdir(dir.c_str(), 0755);
-    return dir + "/" + testing::UnitTest::GetInstance()->current_test_info()->name() + "-" + name;
+    std::string test = testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (char& c : test)
+        c = c == '/' ? '_' : c; // a parameterised case's name has its index after a slash
+    return dir + "/" + test + "-" + name;
 }
 
 void Put(std::vector<uint8_t>& out, uint32_t value, int bytes)
@@ -115,8 +117,9 @@ int RunUacsim(const std::string& args, std::string* out)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// A fixed-seed 5.1 signal: a different tone on every channel and some noise, at about -12 dB.
-std::vector<int16_t> FileSamples()
+// A fixed-seed signal of 6 (5.1) or 8 (7.1) channels: a different tone on every channel and some noise, at
+// about -12 dB.
+std::vector<int16_t> FileSamples(WORD kChannels)
 {
     std::mt19937 random(1177);
     std::uniform_int_distribution<int> noise(-600, 600);
@@ -139,7 +142,8 @@ int16_t ToInteger(float value)
 // a virtualiser node (in that order, as the feature unit builds them) switched as Effect says, in
 // 10 ms passes from the stream's start, then through the stream's own limiter (the only step
 // the stream runs with flush-to-zero), then the first two channels of each frame.
-std::vector<int16_t> Reference(const std::vector<int16_t>& file, const std::string& effect, size_t LeadFrames)
+std::vector<int16_t> Reference(const std::vector<int16_t>& file, WORD kChannels, const std::string& effect,
+                               size_t LeadFrames)
 {
     nd::CFakeEntity* unit = gd::Make<nd::CFakeEntity>(2u);
     CMutexLock lock;
@@ -149,7 +153,7 @@ std::vector<int16_t> Reference(const std::vector<int16_t>& file, const std::stri
     EXPECT_EQ(virtualiser->Init(unit, 140, nullptr, &lock), STATUS_SUCCESS);
     EXPECT_EQ(delay->SetEnable(effect == "delay"), STATUS_SUCCESS);
     EXPECT_EQ(virtualiser->SetEnable(effect == "virtualiser"), STATUS_SUCCESS);
-    const WAVEFORMATEXTENSIBLE format = gd::Pcm(kChannels, kRate, 2, 16, 0x3F);
+    const WAVEFORMATEXTENSIBLE format = gd::Pcm(kChannels, kRate, 2, 16, kChannels == 8 ? 0x63F : 0x3F);
     EXPECT_EQ(delay->Start(&format), STATUS_SUCCESS);
     EXPECT_EQ(virtualiser->Start(&format), STATUS_SUCCESS);
     CEffectProcessor limiter;
@@ -219,17 +223,22 @@ size_t FirstSound(const std::vector<int16_t>& samples)
 // needs, since the effects keep blocks and fades counted from the stream's start. The delay
 // and the plain path then match to the bit; the virtualiser within one step of 16 bits (a few of
 // its samples round one step apart between the driver's run and this one).
-TEST(UacsimEffect, PlayThroughEachEffectGivesWhatTheEffectNodesMakeOfTheFile)
+class UacsimEffect : public testing::TestWithParam<WORD>
 {
-    const std::vector<int16_t> file = FileSamples();
-    const std::string wav = TempPath("in.wav");
+};
+
+TEST_P(UacsimEffect, PlayThroughEachEffectGivesWhatTheEffectNodesMakeOfTheFile)
+{
+    const WORD kChannels = GetParam();
+    const std::vector<int16_t> file = FileSamples(kChannels);
+    const std::string wav = TempPath(std::to_string(kChannels) + "ch-in.wav");
     WriteWav16(wav, kChannels, file);
     size_t lead = 0;
     std::vector<std::vector<int16_t>> outputs;
     for (const std::string effect : {"off", "delay", "virtualiser"})
     {
         SCOPED_TRACE(effect);
-        const std::string got = TempPath(effect + ".wav");
+        const std::string got = TempPath(std::to_string(kChannels) + "ch-" + effect + ".wav");
         std::string report;
         ASSERT_EQ(RunUacsim("play " + wav + " --device uac1-variant-d5 --effect " + effect + " --out " + got,
                             &report),
@@ -242,11 +251,11 @@ TEST(UacsimEffect, PlayThroughEachEffectGivesWhatTheEffectNodesMakeOfTheFile)
         ASSERT_LT(FirstSound(device), device.size()) << "the device received only silence";
         if (effect == "off")
         {
-            const size_t unshifted = FirstSound(Reference(file, effect, 0));
+            const size_t unshifted = FirstSound(Reference(file, kChannels, effect, 0));
             ASSERT_GE(FirstSound(device), unshifted);
             lead = (FirstSound(device) - unshifted) / 2;
         }
-        const std::vector<int16_t> expected = Reference(file, effect, lead);
+        const std::vector<int16_t> expected = Reference(file, kChannels, effect, lead);
         const size_t length = std::min(device.size(), expected.size());
         ASSERT_GE(length, (lead + kFileFrames) * 2) << "the device received less than the file";
         size_t first = length;
@@ -271,7 +280,9 @@ TEST(UacsimEffect, PlayThroughEachEffectGivesWhatTheEffectNodesMakeOfTheFile)
     EXPECT_NE(outputs[0], outputs[2]);
 }
 
-TEST(UacsimEffect, ADeviceWithoutEffectNodesIsRefusedWithItsReason)
+INSTANTIATE_TEST_SUITE_P(SurroundIn, UacsimEffect, testing::Values(WORD(6), WORD(8)));
+
+TEST(UacsimEffectRefusal, ADeviceWithoutEffectNodesIsRefusedWithItsReason)
 {
     const std::string wav = TempPath("in.wav");
     WriteWav16(wav, 2, std::vector<int16_t>(2 * kPassFrames, 1000));
