@@ -199,8 +199,8 @@ ControlResult AudioControlEngine::Uac1Interface(const Request& r, const Entity& 
     }
     switch (e.Subtype)
     {
-    case 0x06: // feature unit: selector and channel
-        v = FindValue(e.InterfaceNumber, e.Id, r.Selector, r.Channel);
+    case 0x06: // feature unit: selector and channel; vendor controls only by vendor request
+        v = r.Selector < 0x80 ? FindValue(e.InterfaceNumber, e.Id, r.Selector, r.Channel) : nullptr;
         break;
     case 0x05: // selector unit: wValue is zero
         v = r.Setup.Value == 0 ? FindValue(e.InterfaceNumber, e.Id, 1, 0) : nullptr;
