@@ -3,6 +3,9 @@
 // and their switches reach the device as vendor requests the device keeps.
 #include "e2e_rig.h"
 
+#include "driver/function/variants/variant_d_device.h"
+#include "driver/usb/usb_device.h"
+
 #include <algorithm>
 
 namespace
@@ -110,6 +113,54 @@ TEST_F(VariantDE2e, EffectSwitchesReachTheDevice)
             EXPECT_EQ(back, value);
         }
     }
+}
+
+// The model code picks the capability record every endpoint reports: model 5 on any device,
+// model 6 by vendor and product (the headset's ids fall to the catch-all row).
+TEST_F(VariantDE2e, EndpointCapabilitiesFollowTheModelCode)
+{
+    struct Case
+    {
+        const char* Profile;
+        ULONG Mask, Extra, Flags;
+    };
+    for (const Case& c : {Case{"uac1-variant-d5", 0x20006, 8, 0}, Case{"uac1-variant-d6", 0x3E1084, 0, 0}})
+    {
+        SCOPED_TRACE(c.Profile);
+        TearDown();
+        SetUp();
+        LoadOn(c.Profile);
+        StartOk();
+        ASSERT_GT(Adapter()->GetStreamCount(), 0u);
+        for (ULONG endpoint = 0; endpoint < Adapter()->GetStreamCount(); ++endpoint)
+        {
+            EndpointCaps caps = {};
+            ASSERT_EQ(Adapter()->GetEndpointCaps(endpoint, &caps), STATUS_SUCCESS);
+            EXPECT_EQ(caps.Mask, c.Mask);
+            EXPECT_EQ(caps.Extra, c.Extra);
+            EXPECT_EQ(caps.Flags & ~ENDPOINT_CAPS_FLAG_ASIO, c.Flags);
+        }
+    }
+}
+
+// A model code the identification string cannot give (a creator that passes 7): the device is
+// refused before anything is walked, and says why.
+NTSTATUS CreateWithModelSeven(PUNKNOWN* Unknown, PUNKNOWN Outer, USHORT VendorId, USHORT ProductId, ULONG)
+{
+    return CreateVariantDDevice(Unknown, Outer, VendorId, ProductId, 7);
+}
+
+TEST_F(VariantDE2e, AnUnknownModelCodeIsRefused)
+{
+    AudioFunctionCreators creators = *UsbDeviceAudioFunctionCreators();
+    creators.VariantD = CreateWithModelSeven;
+    UsbDeviceSetAudioFunctionCreators(&creators);
+    LoadOn("uac1-variant-d5");
+    EXPECT_EQ(Start(), STATUS_UNSUCCESSFUL);
+    UsbDeviceSetAudioFunctionCreators(nullptr);
+    EXPECT_NE(plat::DebugLogText().find("model code 7"), std::string::npos) << plat::DebugLogText();
+    for (const sim::ControlRecord& r : Device().Model().Log())
+        EXPECT_NE(r.Setup.Request, kGetMem) << "the walk ran";
 }
 
 } // namespace
