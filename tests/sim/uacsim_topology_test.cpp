@@ -190,6 +190,20 @@ TEST(UacsimRunner, ReportAndComplaintsKeepTheirOrderInOnePipe)
     EXPECT_LT(device, refusal) << run.Out;
 }
 
+// The effects model's two vendor controls show as effect nodes with their switches.
+TEST(UacsimRunner, TopologyShowsTheEffectNodesOfTheEffectsModel)
+{
+    RunResult run = RunUacsim("topology --device uac1-variant-d5");
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_TRUE(Contains(run.Out, " delay effect: off\n")) << run.Out;
+    EXPECT_TRUE(Contains(run.Out, " virtualiser effect: off\n")) << run.Out;
+    EXPECT_TRUE(Contains(run.Out, "8 ch, 16-bit (16 valid), PCM (0x0001), mask 0x63F: 44100 48000 Hz"))
+        << run.Out;
+    RunResult headset = RunUacsim("topology --device uac1-variant-d6");
+    ASSERT_EQ(headset.ExitCode, 0) << headset.Err;
+    EXPECT_FALSE(Contains(headset.Out, " effect: ")) << headset.Out;
+}
+
 TEST(UacsimRunner, TopologyRunsOnARealDeviceDump)
 {
     const std::string dump = FirstRealDump();

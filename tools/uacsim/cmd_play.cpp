@@ -116,11 +116,6 @@ const WAVEFORMATEXTENSIBLE* MatchFormat(const WaveEndpoint& Endpoint, const WavA
     return wider;
 }
 
-// The effects model's two effect nodes, by the names its topology filter gives them.
-const GUID kDelayEffectName = {0xAC02E636, 0xCB62, 0x42EF, {0xA9, 0x7C, 0x5F, 0x4C, 0x1C, 0xDF, 0xEC, 0x13}};
-const GUID kVirtualiserEffectName = {
-    0xC7600B33, 0x1AA6, 0x4383, {0x91, 0x8D, 0x30, 0xD8, 0x48, 0xBB, 0xAD, 0x3E}};
-
 // Switches the effect nodes as --effect asks: one of them on and the other off, or both off.
 // False with a complaint when the device has no such nodes or a switch is refused.
 bool SetEffects(DriverSession& Session, const std::string& Effect, std::string* Text, std::string* Error)
@@ -135,33 +130,29 @@ bool SetEffects(DriverSession& Session, const std::string& Effect, std::string* 
         *Error = "cannot read the topology filter's nodes: " + StatusText(status);
         return false;
     }
-    const struct
-    {
-        const GUID* Name;
-        const char* Effect;
-    } kEffects[] = {{&kDelayEffectName, "delay"}, {&kVirtualiserEffectName, "virtualiser"}};
-    for (const auto& effect : kEffects)
+    for (const char* kind : {"delay", "virtualiser"})
     {
         const sim::NodeInfo* node = nullptr;
         for (const sim::NodeInfo& candidate : nodes)
-            if (candidate.HasName && candidate.Name == *effect.Name)
+            if (candidate.HasName && EffectNodeName(candidate.Name) &&
+                std::strcmp(EffectNodeName(candidate.Name), kind) == 0)
                 node = &candidate;
         if (!node)
         {
-            *Error = std::string("the device has no ") + effect.Effect +
+            *Error = std::string("the device has no ") + kind +
                      " effect node (only the effects model carries them)";
             return false;
         }
-        const LONG on = Effect == effect.Effect ? 1 : 0;
+        const LONG on = Effect == kind ? 1 : 0;
         status = panel->SetNodeLong(node->Id, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, -1, on);
         if (!NT_SUCCESS(status))
         {
-            *Error = std::string("the ") + effect.Effect + " effect node " + std::to_string(node->Id) +
+            *Error = std::string("the ") + kind + " effect node " + std::to_string(node->Id) +
                      " refused its switch: " + StatusText(status);
             return false;
         }
-        *Text += std::string(Text->empty() ? "" : ", ") + effect.Effect + " " + (on ? "on" : "off") +
-                 " (node " + std::to_string(node->Id) + ")";
+        *Text += std::string(Text->empty() ? "" : ", ") + kind + " " + (on ? "on" : "off") + " (node " +
+                 std::to_string(node->Id) + ")";
     }
     return true;
 }
