@@ -5,6 +5,7 @@
 #include "driver/function/uac1/uac1_device.h"
 #include "driver/function/uac2/uac2_device.h"
 #include "driver/function/variants/variant_a_device.h"
+#include "driver/function/variants/variant_d_device.h"
 #include "driver/function/variants/variant_device.h"
 
 namespace
@@ -18,7 +19,7 @@ const AudioFunctionCreators kAudioFunctionCreators = {
     CreateVariantADevice, // VariantA
     CreateVariantBDevice, // VariantB
     CreateVariantCDevice, // VariantC
-    nullptr,              // VariantD
+    CreateVariantDDevice, // VariantD
 };
 
 const AudioFunctionCreators* g_pAudioFunctionCreators = &kAudioFunctionCreators;

@@ -297,8 +297,12 @@ void AudioControlEngine::BuildValues()
     }
 }
 
-void AudioControlEngine::BuildFeatureValues(const Entity& e)
+void AudioControlEngine::BuildFeatureValues(Entity& e)
 {
+    if (!e.Release2)
+    {
+        BuildVendorControls(e);
+    }
     for (size_t channel = 0; channel < e.ControlMaps.size() && channel < 0xFF; ++channel)
     {
         for (uint8_t selector = 1; selector <= (e.Release2 ? 16 : 10); ++selector)
@@ -325,6 +329,38 @@ void AudioControlEngine::BuildFeatureValues(const Entity& e)
             m_values[Key(e.InterfaceNumber, e.Id, selector, uint8_t(channel))] = v;
         }
     }
+}
+
+// The memory block announces every vendor control on the master channel only; the other
+// channels' bitmaps stay empty, as on the devices that carry such controls.
+void AudioControlEngine::BuildVendorControls(Entity& e)
+{
+    const std::vector<uint8_t> selectors = m_profile.VendorControls(e.Id);
+    if (selectors.empty())
+    {
+        return;
+    }
+    constexpr size_t kBitmapsAt = 19;
+    const size_t channels = std::max<size_t>(1, e.ControlMaps.size());
+    e.Memory.assign(kBitmapsAt + 2 * channels, 0);
+    e.Memory[16] = uint8_t(e.Memory.size());
+    e.Memory[17] = uint8_t(e.Memory.size() >> 8);
+    e.Memory[18] = 2;
+    uint16_t master = 0;
+    for (uint8_t selector : selectors)
+    {
+        master = uint16_t(master | 1u << ((selector & 0x7F) - 1));
+        ControlSetting s = m_profile.Control(e.Id, selector, 0);
+        Value v;
+        v.Cur = s.Cur != 0 ? 1 : 0;
+        v.Max = 1;
+        v.Res = 1;
+        v.Size = 1;
+        v.Switch = true;
+        m_values[Key(e.InterfaceNumber, e.Id, selector, 0)] = v;
+    }
+    e.Memory[kBitmapsAt] = uint8_t(master);
+    e.Memory[kBitmapsAt + 1] = uint8_t(master >> 8);
 }
 
 // Class-1 mixer controls, one per (input channel, output channel) pair; bmControls marks the

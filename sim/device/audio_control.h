@@ -18,6 +18,11 @@
 //   as it is. A switch stores any non-zero value as 1. A selector input outside 1..bNrInPins,
 //   a sampling frequency the clock or endpoint does not offer, and a terminal type outside
 //   the terminal-type list stall: there is nothing sensible to clamp them to.
+// - A class-1 feature unit with vendor controls (profile line vendor-controls) answers GET_MEM
+//   from its memory block: bytes 16-17 the block's length, byte 18 the control size (2), then
+//   one 16-bit bitmap per channel, master first, bit (s & 0x7F) - 1 for vendor control s; the
+//   request's wValue is the offset. The controls are one-byte switches on the master channel,
+//   read and written with vendor GET_CUR / SET_CUR.
 // - Changes the host makes are not reported back; only changes made through the device-side
 //   calls below reach the observers.
 #pragma once
@@ -116,6 +121,7 @@ private:
         uint32_t Controls = 0;             // terminals, clocks, selectors: bmControls
         uint8_t MixerInputs = 0;           // class-1 mixer: input channels over all its pins
         uint8_t MixerOutputs = 0;
+        std::vector<uint8_t> Memory; // class-1 feature unit with vendor controls: its GET_MEM block
     };
     struct Value
     {
@@ -180,7 +186,8 @@ private:
     void AddEndpointRates(uint8_t endpoint, const std::vector<uint32_t>& discrete,
                           const std::vector<std::pair<uint32_t, uint32_t>>& continuous);
     void BuildValues();
-    void BuildFeatureValues(const Entity& e);
+    void BuildFeatureValues(Entity& e);
+    void BuildVendorControls(Entity& e);
     void BuildMixerValues(Entity& e);
     void BuildTerminalAndClockState(const Entity& e);
     bool ClusterOf(uint8_t interfaceNumber, uint8_t id, int depth, uint8_t* channels, uint32_t* config) const;
@@ -200,6 +207,8 @@ private:
     ControlResult Uac1Interface(const Request& r, const Entity& e, const std::vector<uint8_t>& outData);
     ControlResult Uac1Endpoint(const Request& r, const std::vector<uint8_t>& outData);
     ControlResult Uac1Vendor(const Request& r, const Entity& e, const std::vector<uint8_t>& outData);
+    ControlResult Uac1FeatureVendor(const Request& r, const Entity& e, const std::vector<uint8_t>& outData);
+    static ControlResult MemoryRequest(const Request& r, const Entity& e);
     ControlResult Uac2Interface(const Request& r, const Entity& e, const std::vector<uint8_t>& outData);
     ControlResult Uac2Streaming(const Request& r);
     ControlResult Uac2Clock(const Request& r, const Entity& e, const std::vector<uint8_t>& outData);

@@ -18,6 +18,7 @@ constexpr uint8_t kGetCur = 0x81;
 constexpr uint8_t kGetMin = 0x82;
 constexpr uint8_t kGetMax = 0x83;
 constexpr uint8_t kGetRes = 0x84;
+constexpr uint8_t kGetMem = 0x85;
 constexpr uint8_t kCur2 = 0x01;
 constexpr uint8_t kRange2 = 0x02;
 
@@ -192,10 +193,14 @@ ControlResult AudioControlEngine::Uac1Interface(const Request& r, const Entity& 
                                                 const std::vector<uint8_t>& outData)
 {
     Value* v = nullptr;
+    if (e.Subtype == 0x06 && r.Setup.Request == kGetMem && r.In)
+    {
+        return MemoryRequest(r, e);
+    }
     switch (e.Subtype)
     {
-    case 0x06: // feature unit: selector and channel
-        v = FindValue(e.InterfaceNumber, e.Id, r.Selector, r.Channel);
+    case 0x06: // feature unit: selector and channel; vendor controls only by vendor request
+        v = r.Selector < 0x80 ? FindValue(e.InterfaceNumber, e.Id, r.Selector, r.Channel) : nullptr;
         break;
     case 0x05: // selector unit: wValue is zero
         v = r.Setup.Value == 0 ? FindValue(e.InterfaceNumber, e.Id, 1, 0) : nullptr;
@@ -303,9 +308,41 @@ ControlResult AudioControlEngine::Uac1Endpoint(const Request& r, const std::vect
 
 // The class-1 terminal extensions: current terminal type, the type list, the jack block and
 // the jack state, all to the terminal.
+// GET_MEM of a feature unit: wLength bytes of its memory block from offset wValue.
+ControlResult AudioControlEngine::MemoryRequest(const Request& r, const Entity& e)
+{
+    const size_t offset = r.Setup.Value;
+    if (e.Memory.empty() || offset >= e.Memory.size())
+    {
+        return Stall();
+    }
+    const size_t end = std::min(e.Memory.size(), offset + r.Setup.Length);
+    return Ack(std::vector<uint8_t>(e.Memory.begin() + long(offset), e.Memory.begin() + long(end)));
+}
+
+// The vendor controls of a feature unit: CUR only, one byte, selectors from 0x80.
+ControlResult AudioControlEngine::Uac1FeatureVendor(const Request& r, const Entity& e,
+                                                    const std::vector<uint8_t>& outData)
+{
+    const bool cur = (r.In && r.Setup.Request == kGetCur) || (!r.In && r.Setup.Request == kSetCur);
+    Value* v =
+        r.Selector >= 0x80 && cur ? FindValue(e.InterfaceNumber, e.Id, r.Selector, r.Channel) : nullptr;
+    if (v == nullptr)
+    {
+        return Stall();
+    }
+    Request typed = r;
+    typed.What = Attribute::Cur;
+    return ValueRequest(typed, v, outData);
+}
+
 ControlResult AudioControlEngine::Uac1Vendor(const Request& r, const Entity& e,
                                              const std::vector<uint8_t>& outData)
 {
+    if (e.Subtype == 0x06)
+    {
+        return Uac1FeatureVendor(r, e, outData);
+    }
     if (e.Subtype != 0x02 && e.Subtype != 0x03)
     {
         return Stall();

@@ -238,7 +238,8 @@ StreamFormat StreamEndpoints::FormatOf(const Alternate& Alt, const Endpoint& Dat
     // A high-speed endpoint with bInterval n is served every 2^(n-1) microframes.
     format.PacketsPerFrame = m_highSpeed ? 8u >> std::min(std::max<uint32_t>(Data.Interval, 1) - 1, 3u) : 1;
     format.Asynchronous = ((Data.Attributes >> 2) & 0x03) == kAsynchronousSync;
-    format.Channels = Alt.Channels;
+    // A stereo endpoint gets the first two channels of whatever its setting announces.
+    format.Channels = m_model.Profile().IsStereoEndpoint(Data.Address) && Alt.Channels > 2 ? 2 : Alt.Channels;
     format.SubframeBytes = Alt.SubframeBytes;
     format.BitResolution = Alt.BitResolution;
     format.Float = Alt.Float;

@@ -493,6 +493,72 @@ jack 6 connected
 jack 4 connected
 )";
 
+const char kUac1VariantD5Profile[] =
+    R"(# Variant D, model code 5: the effects headset. USB playback in stereo, 5.1 or 7.1 through
+# feature unit 2, whose memory block announces the two vendor effect controls (139 the tapped
+# delay, 140 the headphone virtualiser), to its output; the endpoint carries the first two
+# channels of every setting, which the driver's effects fill. Microphone capture as the headset.
+name uac1-variant-d5
+speed full
+descriptors
+  12 01 10 01 00 00 00 40 F1 FF 77 81 00 01 01 02 03 01  # device: USB 1.10, vendor FFF1, product 8177, strings 1 2 3
+  09 02 95 01 03 01 00 80 32  # configuration 1: 3 interfaces, bus powered, 100 mA
+  09 04 00 00 01 01 01 00 00  # interface 0 alt 0: audio control, 1 endpoint
+    0A 24 01 00 01 54 00 02 01 02  # AC header: release 1.00, 2 streaming interfaces
+    0C 24 02 01 01 01 00 08 3F 06 00 00  # input terminal 1: USB streaming, 8 channels (7.1)
+    10 24 06 02 01 01 03 00 00 00 00 00 00 00 00 00  # feature unit 2 <- 1: master mute and volume; effect controls in its memory
+    09 24 03 03 01 03 00 02 00  # output terminal 3 <- 2: speaker (a headphone pin would be offered stereo only)
+    0C 24 02 04 01 02 00 01 00 00 00 00  # input terminal 4: microphone, 1 channel
+    09 24 06 05 04 01 03 00 00  # feature unit 5 <- 4: master mute and volume
+    07 24 05 06 01 05 00  # selector unit 6 <- 5
+    09 24 03 07 01 01 00 06 00  # output terminal 7 <- 6: USB streaming
+    09 05 83 03 02 00 20 00 00  # endpoint 0x83: interrupt IN, 2 bytes (status word), every 32 ms
+  09 04 01 00 00 01 02 00 00  # interface 1 alt 0: audio streaming, no bandwidth
+  09 04 01 01 01 01 02 00 00  # interface 1 alt 1: 16-bit stereo
+    07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM
+    0E 24 02 01 02 02 10 02 44 AC 00 80 BB 00  # format type I: 2 channels, 2-byte subframes, 16 bits, 44100 48000 Hz
+    09 05 01 09 C4 00 01 00 00  # endpoint 0x01: isochronous OUT, adaptive, 196 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+  09 04 01 02 01 01 02 00 00  # interface 1 alt 2: 16-bit 5.1 (the device gets the first two)
+    07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM
+    0E 24 02 01 06 02 10 02 44 AC 00 80 BB 00  # format type I: 6 channels, 2-byte subframes, 16 bits, 44100 48000 Hz
+    09 05 01 09 4C 02 01 00 00  # endpoint 0x01: isochronous OUT, adaptive, 588 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+  09 04 01 03 01 01 02 00 00  # interface 1 alt 3: 16-bit 7.1 (the device gets the first two)
+    07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM
+    0E 24 02 01 08 02 10 02 44 AC 00 80 BB 00  # format type I: 8 channels, 2-byte subframes, 16 bits, 44100 48000 Hz
+    09 05 01 09 10 03 01 00 00  # endpoint 0x01: isochronous OUT, adaptive, 784 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+  09 04 01 04 01 01 02 00 00  # interface 1 alt 4: 24-bit stereo
+    07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM
+    0E 24 02 01 02 03 18 02 44 AC 00 80 BB 00  # format type I: 2 channels, 3-byte subframes, 24 bits, 44100 48000 Hz
+    09 05 01 09 26 01 01 00 00  # endpoint 0x01: isochronous OUT, adaptive, 294 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+  09 04 01 05 01 01 02 00 00  # interface 1 alt 5: 24-bit 5.1 (the device gets the first two)
+    07 24 01 01 01 01 00  # AS general: terminal 1, delay 1, PCM
+    0E 24 02 01 06 03 18 02 44 AC 00 80 BB 00  # format type I: 6 channels, 3-byte subframes, 24 bits, 44100 48000 Hz
+    09 05 01 09 72 03 01 00 00  # endpoint 0x01: isochronous OUT, adaptive, 882 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+  09 04 02 00 00 01 02 00 00  # interface 2 alt 0: audio streaming, no bandwidth
+  09 04 02 01 01 01 02 00 00  # interface 2 alt 1: 16-bit mono capture
+    07 24 01 07 01 01 00  # AS general: terminal 7, delay 1, PCM
+    0E 24 02 01 01 02 10 02 44 AC 00 80 BB 00  # format type I: 1 channel, 2-byte subframes, 16 bits, 44100 48000 Hz
+    09 05 82 05 62 00 01 00 00  # endpoint 0x82: isochronous IN, asynchronous, 98 bytes
+    07 25 01 01 00 00 00  # CS endpoint: sampling frequency control
+end
+string 1 "Uacsim"
+string 2 "Uacsim Variant D Effects Headset"
+string 3 "VD0005"
+string 0x50 "81775-HS"          # identification string: variant D, model code 5
+vendor-controls 2 139 140                        # the delay and virtualiser switches
+stereo-endpoint 0x01
+control 2 2 min=-12800 max=0 res=128 cur=0       # headphone volume at 0 dB
+control 5 2 min=-3072 max=7680 res=256 cur=0     # microphone volume: -12..+30 dB
+control 6 1 min=1 max=1 res=1 cur=1              # selector: its only input
+jack 3 connected
+jack 4 connected
+)";
+
 const BuiltinProfile kBuiltinProfiles[] = {
     {"uac1-speaker", kUac1SpeakerProfile},
     {"uac1-headset", kUac1HeadsetProfile},
@@ -503,9 +569,10 @@ const BuiltinProfile kBuiltinProfiles[] = {
     {"uac1-variant-a", kUac1VariantAProfile},
     {"uac1-variant-b", kUac1VariantBProfile},
     {"uac1-variant-c", kUac1VariantCProfile},
+    {"uac1-variant-d5", kUac1VariantD5Profile},
 };
 
-// The model variants: the headset answering each variant's identification string, so the
+// Variant D's model 6: the headset answering the variant's identification string, so the
 // adapter's choice of audio function can be driven from a profile. Variant A's text starts
 // with two control characters, as the device reports it.
 struct VariantProfile
@@ -516,11 +583,12 @@ struct VariantProfile
 };
 
 const VariantProfile kVariantProfiles[] = {
-    {"uac1-variant-d5", "81775-HS", ""}, // the fifth character picks model code 5
     {"uac1-variant-d6", "81776-HS", ""}, // any other fifth character: model code 6
     // The model whose configuration bytes (vendor request 0, values 0x1A and 0x20) ask for the
     // ASIO interface on its endpoints: the headset's render and capture through the companion.
-    {"uac1-headset-asio", "QXR710", "vendor 0xC3 0 0x1A 0 data 0E\nvendor 0xC3 0 0x20 0 data 01\n"},
+    {"uac1-headset-asio", "QXR710", "vendor 0xC3 0 0x1A 0 data 0E
+vendor 0xC3 0 0x20 0 data 01
+"},
 };
 
 // The headset's text with the variant's name and identification string in place of its own.

@@ -356,3 +356,33 @@ bool LoadProfile(const std::string& nameOrPath, DeviceProfile* profile, std::str
 }
 
 } // namespace sim
+
+namespace sim
+{
+
+std::vector<uint8_t> DeviceProfile::VendorControls(uint8_t UnitId) const
+{
+    std::vector<uint8_t> selectors;
+    for (const auto& unit : m_vendorControls)
+    {
+        if (unit.first == UnitId)
+        {
+            selectors.insert(selectors.end(), unit.second.begin(), unit.second.end());
+        }
+    }
+    return selectors;
+}
+
+bool DeviceProfile::IsStereoEndpoint(uint8_t EndpointAddress) const
+{
+    for (uint8_t address : m_stereoEndpoints)
+    {
+        if (address == EndpointAddress)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace sim

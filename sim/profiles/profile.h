@@ -57,6 +57,15 @@
 //   hid-chip <interface>                 the device has a chip with six 16-bit registers behind
 //                                        HID reports on this interface (SET_REPORT writes a
 //                                        register, GET_REPORT reads the jack-sense report)
+//   vendor-controls <unit-id> <selector> ...
+//                                        a class-1 feature unit's vendor controls (selectors
+//                                        0x81 to 0x90), announced on its master channel in the
+//                                        unit's memory block (GET_MEM) and served as one-byte
+//                                        switches by vendor GET_CUR / SET_CUR; their values
+//                                        come from control lines like any other
+//   stereo-endpoint <endpoint-address>   the OUT endpoint carries the first two channels of
+//                                        every format its alternate settings announce (the
+//                                        host packs the rest away); sizes are checked so
 //
 // Exactly one of descriptors or dump is required. The descriptors are validated when the
 // profile loads: a truncated device or configuration descriptor, a descriptor with bLength
@@ -75,6 +84,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim
@@ -228,6 +238,10 @@ public:
                                                  uint16_t Index) const;
     // The interface of the register chip's HID reports, or -1 when the device has none.
     int HidChipInterface() const { return m_hidChipInterface; }
+    // The vendor controls of a feature unit (empty for none), in the order given.
+    std::vector<uint8_t> VendorControls(uint8_t UnitId) const;
+    // Whether the endpoint carries two channels whatever its format announces.
+    bool IsStereoEndpoint(uint8_t EndpointAddress) const;
 
 private:
     friend class ProfileParser;
@@ -249,6 +263,8 @@ private:
     std::vector<JackBlockSetting> m_jackBlocks;
     std::vector<VendorRequestAnswer> m_vendorRequests;
     int m_hidChipInterface = -1;
+    std::vector<std::pair<uint8_t, std::vector<uint8_t>>> m_vendorControls; // unit, selectors
+    std::vector<uint8_t> m_stereoEndpoints;
 };
 
 // Default range of a feature-unit control by selector (release-1.0 numbering; release 2.0

@@ -431,7 +431,51 @@ bool ProfileParser::Line(const std::vector<ProfileToken>& tokens)
         m_profile->m_hidChipInterface = int(number);
         return true;
     }
+    if (directive == "vendor-controls")
+    {
+        return VendorControls(tokens);
+    }
+    if (directive == "stereo-endpoint")
+    {
+        int64_t address;
+        if (args != 1)
+        {
+            return Fail(m_line, "stereo-endpoint takes one OUT endpoint address");
+        }
+        if (!Number(tokens[1].Text, 0x01, 0x0F, &address))
+        {
+            return false;
+        }
+        m_profile->m_stereoEndpoints.push_back(uint8_t(address));
+        return true;
+    }
     return Fail(m_line, "unknown directive '" + directive + "'");
+}
+
+bool ProfileParser::VendorControls(const std::vector<ProfileToken>& tokens)
+{
+    int64_t unit, selector;
+    if (tokens.size() < 3)
+    {
+        return Fail(m_line, "vendor-controls takes a feature unit id and one or more selectors");
+    }
+    if (!Number(tokens[1].Text, 1, 255, &unit))
+    {
+        return false;
+    }
+    std::vector<uint8_t> selectors;
+    for (size_t i = 2; i < tokens.size(); ++i)
+    {
+        // The memory block's bitmaps are 16 bits wide: selectors 0x81 to 0x90.
+        if (!Number(tokens[i].Text, 0x81, 0x90, &selector))
+        {
+            return false;
+        }
+        selectors.push_back(uint8_t(selector));
+    }
+    m_references.push_back({m_line, "entity", uint8_t(unit)});
+    m_profile->m_vendorControls.emplace_back(uint8_t(unit), selectors);
+    return true;
 }
 
 bool ProfileParser::HexLine(const std::vector<ProfileToken>& tokens)

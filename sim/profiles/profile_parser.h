@@ -60,6 +60,7 @@ private:
     bool TerminalTypes(const std::vector<ProfileToken>& tokens);
     bool JackBlock(const std::vector<ProfileToken>& tokens);
     bool Vendor(const std::vector<ProfileToken>& tokens);
+    bool VendorControls(const std::vector<ProfileToken>& tokens);
     bool Number(const std::string& text, int64_t minimum, int64_t maximum, int64_t* value);
     bool Finish();
     void AnalyseConfiguration();

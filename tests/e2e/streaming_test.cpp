@@ -38,6 +38,9 @@ std::vector<std::string> ClassOneDevices()
     {
         sim::DeviceProfile profile;
         std::string error;
+        // The effects model's render stream limits and packs what it carries (variant_d_test).
+        if (name.rfind("uac1-variant-d", 0) == 0)
+            continue;
         if (sim::LoadBuiltinProfile(name, &profile, &error) && profile.AudioControlProtocol() == 0)
             devices.push_back(name);
     }

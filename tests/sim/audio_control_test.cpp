@@ -321,6 +321,42 @@ TEST(AudioControl, Uac1TerminalTypeAndJackVendorRequests)
     EXPECT_EQ(speaker.Get(0x86, 3, 0x0800, 2, in).Outcome, ControlOutcome::Stall);
 }
 
+// The effects model's unit 2: a memory block that announces vendor switches 139 and 140 on the
+// master channel (bits 10 and 11), served from any offset, and the switches themselves as
+// vendor requests; the other unit has no block and no such switches.
+TEST(AudioControl, Uac1MemoryBlockAndVendorSwitches)
+{
+    Host host(Builtin("uac1-variant-d5"));
+    const uint8_t kGetMem = 0x85, in = 0xC1, out = 0x41;
+    // 19 bytes of head, then the master's bitmap and one empty bitmap per logical channel (8).
+    const uint16_t length = 19 + 2 * 9;
+    EXPECT_EQ(host.Read(kGetMem, 2, 0x0010, 2), Le(length, 2));
+    Bytes block(16, 0);
+    block = Cat({block, Le(length, 2), Bytes{2}, Le(0x0C00, 2), Bytes(16, 0)});
+    EXPECT_EQ(host.Read(kGetMem, 2, 0x0000, length), block);
+    EXPECT_EQ(host.Read(kGetMem, 2, 0x0013, 2), Le(0x0C00, 2));
+    EXPECT_EQ(host.Get(kGetMem, 2, length, 2).Outcome, ControlOutcome::Stall);
+    EXPECT_EQ(host.Get(kGetMem, 5, 0x0010, 2).Outcome, ControlOutcome::Stall);
+
+    for (uint8_t selector : {139, 140})
+    {
+        SCOPED_TRACE(int(selector));
+        EXPECT_EQ(host.Read(kGetCur, 2, Cs(selector, 0), 1, in), Bytes{0});
+        EXPECT_EQ(host.Set(kSetCur, 2, Cs(selector, 0), Bytes{1}, out).Outcome, ControlOutcome::Ack);
+        EXPECT_EQ(host.Read(kGetCur, 2, Cs(selector, 0), 1, in), Bytes{1});
+        int32_t value = -1;
+        EXPECT_TRUE(host.Engine().ControlValue(2, selector, 0, &value));
+        EXPECT_EQ(value, 1);
+        // Only the master carries it, only CUR exists, only as a vendor request, one byte.
+        EXPECT_EQ(host.Get(kGetCur, 2, Cs(selector, 1), 1, in).Outcome, ControlOutcome::Stall);
+        EXPECT_EQ(host.Get(kGetMax, 2, Cs(selector, 0), 1, in).Outcome, ControlOutcome::Stall);
+        EXPECT_EQ(host.Get(kGetCur, 2, Cs(selector, 0), 1).Outcome, ControlOutcome::Stall);
+        EXPECT_EQ(host.Set(kSetCur, 2, Cs(selector, 0), Bytes{1, 0}, out).Outcome, ControlOutcome::Stall);
+        EXPECT_EQ(host.Get(kGetCur, 5, Cs(selector, 0), 1, in).Outcome, ControlOutcome::Stall);
+    }
+    EXPECT_EQ(host.Get(kGetCur, 2, Cs(141, 0), 1, in).Outcome, ControlOutcome::Stall);
+}
+
 // --- Class 2 -----------------------------------------------------------------------------
 
 TEST(AudioControl, Uac2FeatureCurAndRangeBlocks)

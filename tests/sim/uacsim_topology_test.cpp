@@ -110,17 +110,6 @@ TEST(UacsimRunner, TopologyStartsAndRemovesEveryBuiltinClass1Device)
         if (profile.AudioControlProtocol() != 0)
             continue;
         SCOPED_TRACE(name);
-        if (name.rfind("uac1-variant-d", 0) == 0)
-        {
-            // Variant D's audio function comes later: until then the driver refuses it, and
-            // the runner says so and still removes the device cleanly.
-            RunResult refused = RunUacsim("topology --device " + name);
-            EXPECT_NE(refused.ExitCode, 0);
-            EXPECT_TRUE(Contains(refused.Err, "did not start")) << refused.Err;
-            EXPECT_TRUE(Contains(refused.Err, "driver debug output:\n  ")) << refused.Err;
-            EXPECT_FALSE(Contains(refused.Err, "did not say why")) << refused.Err;
-            continue;
-        }
         ++tried;
         RunResult run = RunUacsim("topology --device " + name);
         EXPECT_EQ(run.ExitCode, 0) << run.Err;
@@ -179,16 +168,40 @@ TEST(UacsimRunner, TopologyListsTheFormatsOfEveryEndpoint)
 }
 
 // A refusal piped with the report reads in the order it happened: the device, then why it
-// did not start.
+// did not start. The effects model refuses a feature unit without a mute control.
 TEST(UacsimRunner, ReportAndComplaintsKeepTheirOrderInOnePipe)
 {
-    RunResult run = RunUacsim("topology --device uac1-variant-d6", true);
+    std::string text = sim::BuiltinProfileText("uac1-variant-d6");
+    const std::string unit = "0A 24 06 02 01 01 03 00 00 00";
+    ASSERT_NE(text.find(unit), std::string::npos);
+    text.replace(text.find(unit), unit.size(), "0A 24 06 02 01 01 02 00 00 00");
+    char path[] = "/tmp/uacsim-refused-XXXXXX";
+    close(mkstemp(path));
+    const std::string file = std::string(path) + ".profile";
+    std::rename(path, file.c_str());
+    std::ofstream(file) << text;
+    RunResult run = RunUacsim("topology --device " + file, true);
+    std::remove(file.c_str());
     EXPECT_NE(run.ExitCode, 0);
-    const size_t device = run.Out.find("device uac1-variant-d6");
+    const size_t device = run.Out.find("device ");
     const size_t refusal = run.Out.find("did not start");
     ASSERT_NE(device, std::string::npos) << run.Out;
     ASSERT_NE(refusal, std::string::npos) << run.Out;
     EXPECT_LT(device, refusal) << run.Out;
+}
+
+// The effects model's two vendor controls show as effect nodes with their switches.
+TEST(UacsimRunner, TopologyShowsTheEffectNodesOfTheEffectsModel)
+{
+    RunResult run = RunUacsim("topology --device uac1-variant-d5");
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_TRUE(Contains(run.Out, " delay effect: off\n")) << run.Out;
+    EXPECT_TRUE(Contains(run.Out, " virtualiser effect: off\n")) << run.Out;
+    EXPECT_TRUE(Contains(run.Out, "8 ch, 16-bit (16 valid), PCM (0x0001), mask 0x63F: 44100 48000 Hz"))
+        << run.Out;
+    RunResult headset = RunUacsim("topology --device uac1-variant-d6");
+    ASSERT_EQ(headset.ExitCode, 0) << headset.Err;
+    EXPECT_FALSE(Contains(headset.Out, " effect: ")) << headset.Out;
 }
 
 TEST(UacsimRunner, TopologyRunsOnARealDeviceDump)

@@ -6,6 +6,8 @@
 #include "tools/uacsim/topology_report.h"
 #include "tools/uacsim/wave_job.h"
 
+#include "sim/host/control_panel.h"
+
 #include <cstring>
 
 namespace uacsim
@@ -114,6 +116,47 @@ const WAVEFORMATEXTENSIBLE* MatchFormat(const WaveEndpoint& Endpoint, const WavA
     return wider;
 }
 
+// Switches the effect nodes as --effect asks: one of them on and the other off, or both off.
+// False with a complaint when the device has no such nodes or a switch is refused.
+bool SetEffects(DriverSession& Session, const std::string& Effect, std::string* Text, std::string* Error)
+{
+    std::unique_ptr<sim::ControlPanel> panel;
+    NTSTATUS status = sim::ControlPanel::Open(Session.Pnp().Pdo(), u"GlobalTopo", &panel);
+    std::vector<sim::NodeInfo> nodes;
+    if (NT_SUCCESS(status))
+        status = panel->GetNodes(&nodes);
+    if (!NT_SUCCESS(status))
+    {
+        *Error = "cannot read the topology filter's nodes: " + StatusText(status);
+        return false;
+    }
+    for (const char* kind : {"delay", "virtualiser"})
+    {
+        const sim::NodeInfo* node = nullptr;
+        for (const sim::NodeInfo& candidate : nodes)
+            if (candidate.HasName && EffectNodeName(candidate.Name) &&
+                std::strcmp(EffectNodeName(candidate.Name), kind) == 0)
+                node = &candidate;
+        if (!node)
+        {
+            *Error = std::string("the device has no ") + kind +
+                     " effect node (only the effects model carries them)";
+            return false;
+        }
+        const LONG on = Effect == kind ? 1 : 0;
+        status = panel->SetNodeLong(node->Id, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, -1, on);
+        if (!NT_SUCCESS(status))
+        {
+            *Error = std::string("the ") + kind + " effect node " + std::to_string(node->Id) +
+                     " refused its switch: " + StatusText(status);
+            return false;
+        }
+        *Text += std::string(Text->empty() ? "" : ", ") + kind + " " + (on ? "on" : "off") + " (node " +
+                 std::to_string(node->Id) + ")";
+    }
+    return true;
+}
+
 class Player
 {
 public:
@@ -126,12 +169,14 @@ public:
 private:
     int Report(DriverSession& Session, const PinRunner& Runner, const sim::AudioPinStats& Stats);
     int WriteOut(const std::vector<uint8_t>& Got, const Arrival& Arrived);
+    int WriteDeviceStream(const std::vector<uint8_t>& Got, const sim::StreamFormat& Format);
 
     const CommandLine& m_Line;
     const WavAudio& m_File;
     std::FILE* m_Out;
     std::FILE* m_Err;
-    WavAudio m_Layout; // the pin's format; its Bytes are the file's samples in that layout
+    WavAudio m_Layout;     // the pin's format; its Bytes are the file's samples in that layout
+    std::string m_Effects; // what --effect switched, for the report
 };
 
 int Player::Play(DriverSession& Session, const sim::DeviceProfile& Profile)
@@ -153,6 +198,12 @@ int Player::Play(DriverSession& Session, const sim::DeviceProfile& Profile)
     }
     m_Layout = LayoutOf(*format);
     m_Layout.Bytes = Repack(m_File.Bytes, m_File.ContainerBytes, m_Layout.ContainerBytes);
+    if (!m_Line.Effect.empty() && !SetEffects(Session, m_Line.Effect, &m_Effects, &error))
+    {
+        Complain(m_Out, m_Err, "uacsim: cannot play through --effect %s: %s\n", m_Line.Effect.c_str(),
+                 error.c_str());
+        return kExitUsage;
+    }
     std::fprintf(m_Out, "playing %s: %s, %.3f s\n  through %s as %s at %u Hz\n", m_Line.File.c_str(),
                  m_File.Describe().c_str(), m_File.Seconds(), endpoint.Name.c_str(),
                  FormatShape(*format).c_str(), m_Layout.RateHz);
@@ -181,6 +232,8 @@ int Player::Play(DriverSession& Session, const sim::DeviceProfile& Profile)
     // last of the file has left the device's side of every transfer in flight.
     const uint64_t end = data.size() + perSecond / 10;
     PinRunner runner(Session, Profile, *pin, m_Err);
+    if (!m_Line.Effect.empty())
+        runner.SetPinBlockBytes(m_Layout.BlockBytes());
     const bool ran = runner.Run(
         "playing", m_File.Seconds(), perSecond, [&](uint64_t Position) { return Position >= end; }, &error);
     const sim::AudioPinStats stats = pin->Stats();
@@ -207,9 +260,11 @@ int Player::Report(DriverSession& Session, const PinRunner& Runner, const sim::A
     const DeviceTally tally = TallyDeviceStream(Session, stream);
     const std::vector<uint8_t> got = Session.Device().Streams().OutStream(stream.Address);
     Arrival arrived;
-    if (f.BlockBytes() != m_Layout.BlockBytes() || f.RateHz != m_Layout.RateHz)
+    const bool effects = !m_Line.Effect.empty();
+    // Through effects the device gets their output, which only a reference can judge.
+    if (!effects && (f.BlockBytes() != m_Layout.BlockBytes() || f.RateHz != m_Layout.RateHz))
         arrived.Why = "the device streams another format than the pin's";
-    else
+    else if (!effects)
         arrived = CheckArrival(got, m_Layout.Bytes, m_Layout);
     std::fprintf(m_Out, "device record (endpoint 0x%02X, interface %u alternate setting %u):\n",
                  stream.Address, f.InterfaceNumber, f.AlternateSetting);
@@ -224,6 +279,23 @@ int Player::Report(DriverSession& Session, const PinRunner& Runner, const sim::A
                  "  underruns:      %llu at the device (missing or empty packets), %u in the cyclic buffer\n",
                  static_cast<unsigned long long>(tally.Underruns), Stats.Underruns);
     std::fprintf(m_Out, "  position error: %s\n", PositionErrorText(Runner.Error(), perSecond).c_str());
+    if (effects)
+    {
+        // Sound must arrive once the file has any; what it is, only a reference can say.
+        const bool fileSilent = FirstNonZero(m_Layout.Bytes) == m_Layout.Bytes.size();
+        const size_t first = FirstNonZero(got);
+        const uint32_t block = f.BlockBytes();
+        arrived.Exact = fileSilent || first < got.size();
+        std::fprintf(m_Out, "  effects:        %s\n", m_Effects.c_str());
+        if (first < got.size() && block && perSecond)
+            std::fprintf(m_Out, "  effect output:  %llu frames from the first sound at %.1f ms\n",
+                         static_cast<unsigned long long>((got.size() - first) / block),
+                         1000.0 * double(first - first % block) / perSecond);
+        else
+            std::fprintf(m_Out, "  effect output:  silence%s\n", fileSilent ? ", as the file" : "");
+        const int written = m_Line.Out.empty() ? kExitOk : WriteDeviceStream(got, f);
+        return arrived.Exact && tally.SizeErrors == 0 ? written : kExitFailure;
+    }
     if (arrived.Exact)
         std::fprintf(m_Out, "  bit-exact:      yes, all %llu frames, after a lead of %.1f ms\n",
                      static_cast<unsigned long long>(m_Layout.Frames()),
@@ -252,6 +324,28 @@ int Player::WriteOut(const std::vector<uint8_t>& Got, const Arrival& Arrived)
     }
     std::fprintf(m_Out, "wrote %s: %.3f s the device received%s\n", m_Line.Out.c_str(), received.Seconds(),
                  aligned ? ", from where the file starts" : ", all of it");
+    return kExitOk;
+}
+
+// Everything the device received, lead included, in the device's own format.
+int Player::WriteDeviceStream(const std::vector<uint8_t>& Got, const sim::StreamFormat& Format)
+{
+    WavAudio received;
+    received.Channels = Format.Channels;
+    received.RateHz = Format.RateHz;
+    received.ContainerBytes = Format.SubframeBytes;
+    received.ValidBits = Format.BitResolution;
+    received.Float = Format.Float;
+    received.Bytes = Got;
+    received.Bytes.resize(Got.size() - (received.BlockBytes() ? Got.size() % received.BlockBytes() : 0));
+    std::string error;
+    if (!WriteWav(m_Line.Out, received, &error))
+    {
+        Complain(m_Out, m_Err, "uacsim: %s\n", error.c_str());
+        return kExitFailure;
+    }
+    std::fprintf(m_Out, "wrote %s: %.3f s the device received, all of it\n", m_Line.Out.c_str(),
+                 received.Seconds());
     return kExitOk;
 }
 

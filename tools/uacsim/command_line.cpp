@@ -15,8 +15,9 @@ namespace
 const Command kCommands[] = {
     {"devices", "", 0, 0, RunDevices},
     {"topology", "--device <P> [--realtime]", kOptionDevice | kOptionRealtime, kOptionDevice, RunTopology},
-    {"play", "<file.wav> --device <P> [--out <got.wav>] [--realtime]",
-     kOptionFile | kOptionDevice | kOptionOut | kOptionRealtime, kOptionFile | kOptionDevice, RunPlay},
+    {"play", "<file.wav> --device <P> [--effect virtualiser|delay|off] [--out <got.wav>] [--realtime]",
+     kOptionFile | kOptionDevice | kOptionOut | kOptionRealtime | kOptionEffect, kOptionFile | kOptionDevice,
+     RunPlay},
     {"record", "<file.wav> --device <P> --seconds <S> [--realtime]",
      kOptionFile | kOptionDevice | kOptionSeconds | kOptionRealtime,
      kOptionFile | kOptionDevice | kOptionSeconds, RunRecord},
@@ -65,6 +66,8 @@ bool ParseOptions(const Command& Cmd, const std::vector<std::string>& Args, Comm
             option = kOptionOut;
         else if (arg == "--realtime")
             option = kOptionRealtime;
+        else if (arg == "--effect")
+            option = kOptionEffect;
         else if (!arg.empty() && arg[0] != '-')
             option = kOptionFile;
         else
@@ -100,6 +103,15 @@ bool ParseOptions(const Command& Cmd, const std::vector<std::string>& Args, Comm
             Line->Device = Args[++i];
         else if (option == kOptionOut)
             Line->Out = Args[++i];
+        else if (option == kOptionEffect)
+        {
+            Line->Effect = Args[++i];
+            if (Line->Effect != "virtualiser" && Line->Effect != "delay" && Line->Effect != "off")
+            {
+                *Error = "--effect is virtualiser, delay or off, not '" + Line->Effect + "'";
+                return false;
+            }
+        }
         else if (!ParseSeconds(Args[++i], &Line->Seconds, Error))
             return false;
     }

@@ -25,6 +25,7 @@ enum CommandOption : unsigned
     kOptionFile = 1u << 2,     // one positional file name
     kOptionSeconds = 1u << 3,  // --seconds S
     kOptionOut = 1u << 4,      // --out FILE
+    kOptionEffect = 1u << 5,   // --effect virtualiser|delay|off
 };
 
 struct CommandLine
@@ -35,6 +36,7 @@ struct CommandLine
     std::string File;      // the positional file
     double Seconds = 0;    // --seconds, > 0 when given
     std::string Out;       // --out
+    std::string Effect;    // --effect: "virtualiser", "delay" or "off"; empty when not given
 };
 
 struct CommandLineError

@@ -236,9 +236,23 @@ void PrintMuxNode(sim::ControlPanel& Panel, ULONG Node, std::FILE* Out)
     }
 }
 
+void PrintEffectNode(sim::ControlPanel& Panel, ULONG Node, const char* Effect, std::FILE* Out)
+{
+    LONG enabled = 0;
+    NTSTATUS status = Panel.GetNodeLong(Node, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, -1, &enabled);
+    std::fprintf(Out, "  node %lu %s effect: ", static_cast<unsigned long>(Node), Effect);
+    if (NT_SUCCESS(status))
+        std::fprintf(Out, "%s\n", enabled ? "on" : "off");
+    else
+        std::fprintf(Out, "unreadable (0x%08X)\n", unsigned(status));
+}
+
 void PrintNode(sim::ControlPanel& Panel, const sim::NodeInfo& Node, std::FILE* Out)
 {
-    if (Node.Type == KSNODETYPE_VOLUME)
+    const char* effect = Node.HasName ? EffectNodeName(Node.Name) : nullptr;
+    if (effect)
+        PrintEffectNode(Panel, Node.Id, effect, Out);
+    else if (Node.Type == KSNODETYPE_VOLUME)
         PrintLevelNode(Panel, Node.Id, KSPROPERTY_AUDIO_VOLUMELEVEL, "volume", Out);
     else if (Node.Type == KSNODETYPE_TONE)
         PrintToneNode(Panel, Node.Id, Out);
@@ -322,6 +336,22 @@ std::string FormatTagText(const WAVEFORMATEXTENSIBLE& Format)
 }
 
 } // namespace
+
+const char* EffectNodeName(const GUID& Name)
+{
+    static const struct
+    {
+        GUID Name;
+        const char* Effect;
+    } kEffects[] = {
+        {{0xAC02E636, 0xCB62, 0x42EF, {0xA9, 0x7C, 0x5F, 0x4C, 0x1C, 0xDF, 0xEC, 0x13}}, "delay"},
+        {{0xC7600B33, 0x1AA6, 0x4383, {0x91, 0x8D, 0x30, 0xD8, 0x48, 0xBB, 0xAD, 0x3E}}, "virtualiser"},
+    };
+    for (const auto& entry : kEffects)
+        if (entry.Name == Name)
+            return entry.Effect;
+    return nullptr;
+}
 
 std::string FormatShape(const WAVEFORMATEXTENSIBLE& Format)
 {

@@ -20,6 +20,9 @@ void PrintWaveSubdevices(PDEVICE_OBJECT Fdo, std::FILE* Out);
 bool PrintNodeValues(PDEVICE_OBJECT Pdo, std::FILE* Out, std::FILE* Err);
 bool PrintJacks(PDEVICE_OBJECT Pdo, std::FILE* Out, std::FILE* Err);
 
+// The effect a node's name GUID names on the effects model ("delay" or "virtualiser"), or null.
+const char* EffectNodeName(const GUID& Name);
+
 // Everything of a format-list entry but its rate ("2 ch, 16-bit (16 valid), PCM (0x0001), mask
 // 0x3"); entries that share it print as one line with their rates.
 std::string FormatShape(const WAVEFORMATEXTENSIBLE& Format);

@@ -223,7 +223,11 @@ uint64_t PinRunner::DeviceBytes()
     if (m_Stream.Address == 0 && !FindDeviceStream(m_Session, m_Profile, m_Pin.IsCapture(), &m_Stream))
         return 0;
     if (!(m_Stream.Address & 0x80))
-        return streams.OutStream(m_Stream.Address).size();
+    {
+        const uint64_t bytes = streams.OutStream(m_Stream.Address).size();
+        const uint32_t deviceBlock = m_Stream.Format.BlockBytes();
+        return m_PinBlock && deviceBlock ? bytes / deviceBlock * m_PinBlock : bytes;
+    }
     uint64_t bytes = 0;
     for (const sim::StreamPacketRecord& r : streams.Packets())
         if (r.EndpointAddress == m_Stream.Address && !r.Feedback && r.Status == USBD_STATUS_SUCCESS)

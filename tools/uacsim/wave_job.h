@@ -84,6 +84,10 @@ public:
     bool Run(const char* Verb, double Seconds, uint32_t BytesPerSecond,
              const std::function<bool(uint64_t)>& Done, std::string* Error);
     const PositionError& Error() const { return m_Error; }
+    // The pin's frame size, when a render device gets fewer channels than the pin carries
+    // (the effects model packs its output to stereo): the device's bytes are counted in the
+    // pin's frames, so the position error compares like with like.
+    void SetPinBlockBytes(uint32_t Bytes) { m_PinBlock = Bytes; }
     uint64_t PositionBytes() const { return m_Position; }
     // The device's stream of the run; Address 0 when the device never streamed.
     const DeviceStream& Stream() const { return m_Stream; }
@@ -102,6 +106,7 @@ private:
     uint64_t m_Position = 0;
     uint32_t m_LastOffset = 0;
     int m_LastSecond = -1;
+    uint32_t m_PinBlock = 0;
 };
 
 // "-1.23 .. +0.45 ms (N samples)".

@@ -331,18 +331,22 @@ TEST_F(UsbDevice, RefusesOtherProtocolsAndDevicesWithoutAudioControl)
     }
 }
 
-// Until an audio function object exists in the driver, its entry is empty and such a device is
-// refused with a message, never served by a stand-in object.
+// An audio function object missing from the creator table refuses such a device with a
+// message, never serves it with a stand-in object.
 TEST_F(UsbDevice, AnEmptyCreatorEntryRefusesTheDevice)
 {
     UsbDeviceSetAudioFunctionCreators(nullptr);
     const AudioFunctionCreators* product = UsbDeviceAudioFunctionCreators();
-    EXPECT_NE(product->Uac1, nullptr); // the class-1 and class-2 function objects exist
+    EXPECT_NE(product->Uac1, nullptr); // every audio function object exists
     EXPECT_NE(product->Uac2, nullptr);
-    EXPECT_EQ(product->VariantD, nullptr);
+    EXPECT_NE(product->VariantD, nullptr);
+    AudioFunctionCreators withoutD = *product;
+    withoutD.VariantD = nullptr;
+    UsbDeviceSetAudioFunctionCreators(&withoutD);
     Plug("uac1-variant-d5");
     EXPECT_EQ(StartUsbDevice(), STATUS_NOT_SUPPORTED);
     EXPECT_NE(plat::DebugLogText().find("this driver has no"), std::string::npos) << plat::DebugLogText();
+    UsbDeviceSetAudioFunctionCreators(nullptr);
 }
 
 // ---- The aggregate ----
