@@ -586,9 +586,7 @@ const VariantProfile kVariantProfiles[] = {
     {"uac1-variant-d6", "81776-HS", ""}, // any other fifth character: model code 6
     // The model whose configuration bytes (vendor request 0, values 0x1A and 0x20) ask for the
     // ASIO interface on its endpoints: the headset's render and capture through the companion.
-    {"uac1-headset-asio", "QXR710", "vendor 0xC3 0 0x1A 0 data 0E
-vendor 0xC3 0 0x20 0 data 01
-"},
+    {"uac1-headset-asio", "QXR710", "vendor 0xC3 0 0x1A 0 data 0E\nvendor 0xC3 0 0x20 0 data 01\n"},
 };
 
 // The headset's text with the variant's name and identification string in place of its own.
