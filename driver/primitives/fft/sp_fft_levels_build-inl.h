@@ -127,28 +127,20 @@ void BitReverse(const float* src, float* dst, int64_t points)
     BitReverseOf<uint64_t>(src, dst, points);
 }
 
-// Runs of 2^leaf points through the in-place core (block layout, scaled while in cache), then
-// the combining passes over the whole array, the last of which interleaves.
-template <bool Inverse>
-void Large(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* work)
+// The level's checked copy in pieces its 32-bit count carries, so that no order's byte count
+// wraps (orders 28 to 30 move 2 to 8 GiB).
+void CopyAll(const float* src, float* dst, int64_t bytes)
 {
-    const int64_t points = int64_t(1) << order;
-    BitReverse(src, dst, points);
-    const int32_t leaf = SpFftLargeLeafOrder(kLevel, order);
-    const int64_t run = int64_t(1) << leaf;
-    const bool scale = Inverse ? spec->InvScaleOn != 0 : spec->FwdScaleOn != 0;
-    for (int64_t base = 0; base < points; base += run)
+    const int64_t piece = int64_t(1) << 30;
+    for (int64_t at = 0; at < bytes; at += piece)
     {
-        Order16Core<kLevel, Inverse>(dst + 2 * base, run, spec->Radix4, work, 0);
-        if (scale)
-        {
-            ScaleInPlace(spec->Scale, dst + 2 * base, int32_t(2 * run));
-        }
+        const int64_t n = bytes - at < piece ? bytes - at : piece;
+        SP_FFT_LN(SpCopyBytesChecked)
+        (reinterpret_cast<const uint8_t*>(src) + at, reinterpret_cast<uint8_t*>(dst) + at, int32_t(n));
     }
-    SpFftPassPlan plan;
-    SpFftCombinePlan(leaf, order, &plan);
-    RunPlan<Inverse>(plan, dst, dst, points, spec->LargeTwiddles, true);
 }
+
+#include "driver/primitives/fft/sp_fft_large-inl.h"
 
 // The complex transform of 2^order points (order >= 3) by the level's order limits: the
 // radix-4 core, a bit reversal and the in-place core at the direct limit, the large-order
@@ -565,6 +557,140 @@ void SP_FFT_LN(SpFftLargeFwd)(const SpFftSpec* spec, const float* src, float* ds
 void SP_FFT_LN(SpFftLargeInv)(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* work)
 {
     Large<true>(spec, src, dst, order, work);
+}
+
+void SP_FFT_LN(SpFftLargeFwdStep)(const SpFftSpec* spec, float* data, int32_t order, int32_t depth,
+                                  float* work)
+{
+    LargeStep<false>(spec, data, order, depth, work);
+}
+
+void SP_FFT_LN(SpFftLargeInvStep)(const SpFftSpec* spec, float* data, int32_t order, int32_t depth,
+                                  float* work)
+{
+    LargeStep<true>(spec, data, order, depth, work);
+}
+
+SpStatus SP_FFT_LN(SpCopyBytesChecked)(const void* src, void* dst, int32_t byteCount)
+{
+    if (!src || !dst)
+    {
+        return SpErrNullPointer;
+    }
+    if (byteCount < 1)
+    {
+        return SpErrBadLength;
+    }
+    SP_FFT_LN(SpCopyBytes)(src, dst, byteCount);
+    return SpOk;
+}
+
+void SP_FFT_LN(SpFftBitReverseTile)(float* data, int64_t points, const int32_t* swapList)
+{
+    PairReverseInPlace<uint64_t>(data, points, swapList);
+}
+
+void SP_FFT_LN(SpFftBitReverseTiled)(float* data, int64_t points, const uint32_t* table, uint8_t* work)
+{
+    TiledReverse(data, points, table, work);
+}
+
+// The swap-list reversal for the other widths; the A and B bodies are one text.
+void SP_FFT_LN(SpFftBitReverseTile32A)(uint32_t* data, int64_t count, const int32_t* swapList)
+{
+    PairReverseInPlace<uint32_t>(data, count, swapList);
+}
+
+void SP_FFT_LN(SpFftBitReverseTile32B)(uint32_t* data, int64_t count, const int32_t* swapList)
+{
+    PairReverseInPlace<uint32_t>(data, count, swapList);
+}
+
+void SP_FFT_LN(SpFftBitReverseTile64A)(double* data, int64_t count, const int32_t* swapList)
+{
+    PairReverseInPlace<double>(data, count, swapList);
+}
+
+void SP_FFT_LN(SpFftBitReverseTile64B)(double* data, int64_t count, const int32_t* swapList)
+{
+    PairReverseInPlace<double>(data, count, swapList);
+}
+
+void SP_FFT_LN(SpFftBitReverseTile128)(void* data, int64_t count, const int32_t* swapList)
+{
+    PairReverseInPlace<Wide>(data, count, swapList);
+}
+
+void SP_FFT_LN(SpFftBitReverseCopyPairs32)(const uint32_t* src, uint32_t* dst, int64_t count,
+                                           const int32_t* swapList)
+{
+    PairReverseCopy<uint32_t>(src, dst, count, swapList);
+}
+
+void SP_FFT_LN(SpFftBitReverseCopyPairs64)(const double* src, double* dst, int64_t count,
+                                           const int32_t* swapList)
+{
+    PairReverseCopy<double>(src, dst, count, swapList);
+}
+
+void SP_FFT_LN(SpFftLargeGatherBlock)(const float* src, void* work, int64_t stride, int64_t rows,
+                                      int64_t rowLen)
+{
+    GatherRows(src, static_cast<float*>(work), stride, rows, rowLen);
+}
+
+void SP_FFT_LN(SpFftLargeScatterBlock)(float* dst, const void* work, int64_t stride, int64_t rows,
+                                       int64_t rowLen, int32_t interleave)
+{
+    ScatterRows(dst, static_cast<const float*>(work), stride, rows, rowLen, interleave);
+}
+
+void SP_FFT_LN(SpFftLargeGatherPlanarBlock)(const float* re, const float* im, void* work, int64_t stride,
+                                            int64_t rows, int64_t rowLen)
+{
+    GatherPlanarRows(re, im, static_cast<float*>(work), stride, rows, rowLen);
+}
+
+void SP_FFT_LN(SpFftLargeScatterPlanarBlock)(float* re, float* im, const void* work, int64_t stride,
+                                             int64_t rows, int64_t rowLen)
+{
+    ScatterPlanarRows(re, im, static_cast<const float*>(work), stride, rows, rowLen);
+}
+
+void SP_FFT_LN(SpFftTwiddleRadix2Fwd)(const float* src, float* dst, int64_t span, int64_t groups,
+                                      const float* twiddles)
+{
+    TwiddlePass<false, 2>(src, dst, span, groups, twiddles);
+}
+
+void SP_FFT_LN(SpFftTwiddleRadix2Inv)(const float* src, float* dst, int64_t span, int64_t groups,
+                                      const float* twiddles)
+{
+    TwiddlePass<true, 2>(src, dst, span, groups, twiddles);
+}
+
+void SP_FFT_LN(SpFftTwiddleRadix4Fwd)(const float* src, float* dst, int64_t span, int64_t groups,
+                                      const float* twiddles)
+{
+    TwiddlePass<false, 4>(src, dst, span, groups, twiddles);
+}
+
+void SP_FFT_LN(SpFftTwiddleRadix4Inv)(const float* src, float* dst, int64_t span, int64_t groups,
+                                      const float* twiddles)
+{
+    TwiddlePass<true, 4>(src, dst, span, groups, twiddles);
+}
+
+void SP_FFT_LN(SpFftTwiddleRadix8Fwd)(float* data, float*, int64_t span, int64_t groups,
+                                      const float* twiddles)
+{
+    TwiddlePass<false, 8>(data, data, span, groups, twiddles);
+}
+
+void SP_FFT_LN(SpFftTwiddleRadix8Inv)(float* data, float*, int64_t span, int64_t groups,
+                                      const float* twiddles)
+{
+    TwiddlePass<true, 8>(data, data, span, groups, twiddles);
 }
 
 void SP_FFT_LN(SpSpectrumMulInPlace)(const float* src, float* srcdst, int64_t pairs)
