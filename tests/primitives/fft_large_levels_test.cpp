@@ -478,6 +478,40 @@ TEST(FftLargeLevels, ColumnTableHoldsTheFactorsInTheOrderThePassesReadThem)
     EXPECT_EQ(spec->WorkBytes, 131072);
 }
 
+// The split and merge tables of the levels hold blocks of four k from 1: at real order 4 one
+// block, 0.5 cos(pi k / 8) then 0.5 - 0.5 sin(pi k / 8), and cos then -sin for the merge.
+TEST(FftLargeLevels, SplitTablesHoldFourAndFourFromKOne)
+{
+    const SpFftSine sine = SpFftSineFor(4, nullptr);
+    const decltype(&SpFftBuildRealSplitTwiddles_L1) splits[] = {
+        SpFftBuildRealSplitTwiddles_L1, SpFftBuildRealSplitTwiddles_L2, SpFftBuildRealSplitTwiddles_L3};
+    const decltype(&SpFftBuildComplexTwiddles_L1) merges[] = {SpFftBuildComplexTwiddles_L1,
+                                                              SpFftBuildComplexTwiddles_L2};
+    for (auto build : splits)
+    {
+        alignas(32) float table[16];
+        memset(table, 0xFF, sizeof(table));
+        EXPECT_EQ(build(4, sine, reinterpret_cast<uint8_t*>(table)), reinterpret_cast<uint8_t*>(table + 8));
+        for (int k = 1; k <= 4; ++k)
+        {
+            EXPECT_NEAR(table[k - 1], 0.5 * cos(M_PI * k / 8), 1e-7);
+            EXPECT_NEAR(table[3 + k], 0.5 - 0.5 * sin(M_PI * k / 8), 1e-7);
+        }
+        EXPECT_EQ(table[3], 0.0f);
+        EXPECT_EQ(table[7], 0.0f);
+    }
+    for (auto build : merges)
+    {
+        alignas(32) float table[8];
+        build(4, sine, reinterpret_cast<uint8_t*>(table));
+        for (int k = 1; k <= 4; ++k)
+        {
+            EXPECT_NEAR(table[k - 1], cos(M_PI * k / 8), 1e-7);
+            EXPECT_NEAR(table[3 + k], -sin(M_PI * k / 8), 1e-7);
+        }
+    }
+}
+
 TEST(FftLargeLevels, CheckedCopyAndZeroBufferTestPointersFirst)
 {
     for (const LevelKernels& k : kLevels)

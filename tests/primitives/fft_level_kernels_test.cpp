@@ -723,13 +723,15 @@ TEST(FftLevelKernels, SplitAndMergeVectorBodyAndTailGiveThePairFormula)
         for (int64_t k = 1; k < m / 2; ++k)
         {
             const float xr = z[2 * k], xi = z[2 * k + 1], yr = z[2 * (m - k)], yi = z[2 * (m - k) + 1];
-            const float p = split[2 * k], q = split[2 * k + 1];
+            const float* block = split + 8 * ((k - 1) / 4);
+            const float p = block[(k - 1) % 4], q = block[4 + (k - 1) % 4];
             const float t = q * (xr - yr) + p * (xi + yi), u = q * (xi + yi) - p * (xr - yr);
             want[2 * k] = yr + t;
             want[2 * k + 1] = u - yi;
             want[2 * (m - k)] = xr - t;
             want[2 * (m - k) + 1] = u - xi;
-            const float c = merge[2 * k], s = merge[2 * k + 1];
+            const float* mergeBlock = merge + 8 * ((k - 1) / 4);
+            const float c = mergeBlock[(k - 1) % 4], s = mergeBlock[4 + (k - 1) % 4];
             const float t1 = s * (xr - yr) - c * (xi + yi), t2 = c * (xr - yr) + s * (xi + yi);
             wantMerge[2 * k] = xr + yr + t1;
             wantMerge[2 * k + 1] = xi - yi + t2;

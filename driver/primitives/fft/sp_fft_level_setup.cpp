@@ -303,9 +303,12 @@ SpStatus RealInit(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint,
         const SpFftSine sine = SpFftSineFor(order, initBuffer);
         uint8_t* pos = BuildCoreTables<Level>(spec, order - 1, sine);
         spec->RealSplit = reinterpret_cast<const float*>(pos);
-        pos = SpFftBuildRealSplitTwiddles(pos, order, sine);
+        pos = Level == SpFftLevel1   ? SpFftBuildRealSplitTwiddles_L1(order, sine, pos)
+              : Level == SpFftLevel2 ? SpFftBuildRealSplitTwiddles_L2(order, sine, pos)
+                                     : SpFftBuildRealSplitTwiddles_L3(order, sine, pos);
         spec->RealMerge = reinterpret_cast<const float*>(pos);
-        SpFftBuildComplexTwiddles(pos, order, sine);
+        Level == SpFftLevel1 ? SpFftBuildComplexTwiddles_L1(order, sine, pos)
+                             : SpFftBuildComplexTwiddles_L2(order, sine, pos);
     }
     *ppSpec = spec;
     return SpOk;
@@ -548,6 +551,69 @@ uint8_t* SpFftBuildTiledBitRevTable_L1(int32_t order, int32_t k, uint32_t* table
 uint8_t* SpFftBuildTiledBitRevTable_L2(int32_t order, int32_t k, uint32_t* table)
 {
     return BuildTiled(order, k, table);
+}
+
+namespace
+{
+// cos and sin of 2 pi k / 2^order for 0 <= k <= N/4, straight from the quarter-wave table.
+void QuarterCosSin(SpFftSine sine, int32_t order, int64_t k, float* c, float* s)
+{
+    const int64_t quarter = (int64_t(1) << order) / 4;
+    const int64_t d = int64_t(1) << (sine.Order - order);
+    *c = sine.Table[(quarter - k) * d];
+    *s = sine.Table[k * d];
+}
+
+// Blocks of four k from 1 to N/4: four values of the first kind, then four of the second.
+template <bool Split> uint8_t* BuildSplitBlocks(int32_t order, SpFftSine sine, uint8_t* table)
+{
+    const int64_t quarter = (int64_t(1) << order) / 4;
+    float* out = reinterpret_cast<float*>(table);
+    for (int64_t k0 = 1; k0 <= quarter; k0 += 4, out += 8)
+    {
+        for (int64_t l = 0; l < 4; ++l)
+        {
+            float c, s;
+            QuarterCosSin(sine, order, k0 + l, &c, &s);
+            if (Split)
+            {
+                out[l] = c * 0.5f;
+                out[4 + l] = float(0.5 - 0.5 * double(s));
+            }
+            else
+            {
+                out[l] = c;
+                out[4 + l] = 0.0f - s;
+            }
+        }
+    }
+    return SpFftAlignUp32(reinterpret_cast<uint8_t*>(out));
+}
+} // namespace
+
+uint8_t* SpFftBuildRealSplitTwiddles_L1(int32_t order, SpFftSine sine, uint8_t* table)
+{
+    return BuildSplitBlocks<true>(order, sine, table);
+}
+
+uint8_t* SpFftBuildRealSplitTwiddles_L2(int32_t order, SpFftSine sine, uint8_t* table)
+{
+    return BuildSplitBlocks<true>(order, sine, table);
+}
+
+uint8_t* SpFftBuildRealSplitTwiddles_L3(int32_t order, SpFftSine sine, uint8_t* table)
+{
+    return BuildSplitBlocks<true>(order, sine, table);
+}
+
+uint8_t* SpFftBuildComplexTwiddles_L1(int32_t order, SpFftSine sine, uint8_t* table)
+{
+    return BuildSplitBlocks<false>(order, sine, table);
+}
+
+uint8_t* SpFftBuildComplexTwiddles_L2(int32_t order, SpFftSine sine, uint8_t* table)
+{
+    return BuildSplitBlocks<false>(order, sine, table);
 }
 
 uint8_t* SpFftBuildBitRevTable_L2(int32_t order, uint32_t* table)

@@ -92,6 +92,14 @@ uint8_t* SpFftInitLargeTablesStep_L3(SpFftSpec* spec, int32_t order, SpFftSine s
 // entries (entry t = rev(t) << k), then the swap list of order 2k. Returns its aligned end.
 uint8_t* SpFftBuildTiledBitRevTable_L1(int32_t order, int32_t k, uint32_t* table);
 uint8_t* SpFftBuildTiledBitRevTable_L2(int32_t order, int32_t k, uint32_t* table);
+// The real split table (A = cos/2, then B = 1/2 - sin/2) and the merge table (cos, then -sin)
+// of real order `order`: blocks of four k from 1 to N/4, four values of each kind a block.
+// Return their aligned ends.
+uint8_t* SpFftBuildRealSplitTwiddles_L1(int32_t order, SpFftSine sine, uint8_t* table);
+uint8_t* SpFftBuildRealSplitTwiddles_L2(int32_t order, SpFftSine sine, uint8_t* table);
+uint8_t* SpFftBuildRealSplitTwiddles_L3(int32_t order, SpFftSine sine, uint8_t* table);
+uint8_t* SpFftBuildComplexTwiddles_L1(int32_t order, SpFftSine sine, uint8_t* table);
+uint8_t* SpFftBuildComplexTwiddles_L2(int32_t order, SpFftSine sine, uint8_t* table);
 // The swap list of the generic build, built by the level-2 set-up (it serves level 3).
 uint8_t* SpFftBuildBitRevTable_L2(int32_t order, uint32_t* table);
 // The quarter-wave sine table of 2^order points (N/4 + 1 entries); returns its aligned end.
