@@ -566,4 +566,65 @@ TEST(FftLargeLevels, OutOfPlaceLeavesTheSourceAndEqualsInPlace)
     }
 }
 
+// Every small count and the joined, unaligned and directed loops, at every source and destination
+// offset in 16, on every level: the bytes arrive once and the guards stay. Then two aligned
+// blocks a page apart with the source's page offset equal to, 64 above and 512 above the
+// destination's (backward, forward, backward) give the same bytes.
+TEST(FftLargeLevels, ByteCopiesGiveTheBytesWhateverTheirPath)
+{
+    const decltype(&SpCopyBytes_L1) copies[] = {SpCopyBytes_L1, SpCopyBytes_L2, SpCopyBytes_L3};
+    std::vector<uint8_t> src(4 * 4096 + 64), dst(4 * 4096 + 96);
+    for (size_t i = 0; i < src.size(); ++i)
+    {
+        src[i] = uint8_t(i * 131 + 7);
+    }
+    std::vector<int64_t> counts;
+    for (int64_t n = 1; n <= 200; ++n)
+    {
+        counts.push_back(n);
+    }
+    counts.push_back(1000);
+    counts.push_back(4099);
+    uint8_t* src0 = src.data() + (16 - reinterpret_cast<uintptr_t>(src.data()) % 16) % 16;
+    uint8_t* dst0 = dst.data() + 16 + (16 - reinterpret_cast<uintptr_t>(dst.data() + 16) % 16) % 16;
+    for (int l = 0; l < 3; ++l)
+    {
+        SCOPED_TRACE(l + 1);
+        for (int64_t count : counts)
+        {
+            for (int so = 0; so < 16; ++so)
+            {
+                for (int d = 0; d < 16; ++d)
+                {
+                    memset(dst0 - 16, 0xEE, size_t(count) + 64);
+                    copies[l](src0 + so, dst0 + d, count);
+                    ASSERT_EQ(0, memcmp(dst0 + d, src0 + so, size_t(count)))
+                        << count << " " << so << " " << d;
+                    ASSERT_EQ(dst0[d - 1], 0xEE);
+                    ASSERT_EQ(dst0[d + count], 0xEE) << count;
+                }
+            }
+        }
+    }
+    std::vector<uint8_t> pages(5 * 4096);
+    uint8_t* page = pages.data() + (4096 - reinterpret_cast<uintptr_t>(pages.data()) % 4096) % 4096;
+    for (int l = 0; l < 3; ++l)
+    {
+        for (int above : {0, 64, 512})
+        {
+            for (int64_t count : {int64_t(64), int64_t(127), int64_t(4096 + 57)})
+            {
+                uint8_t* to = page;
+                const uint8_t* from = src0; // copied to the page past the destination first
+                uint8_t* at = page + 2 * 4096 + above;
+                memcpy(at, from, size_t(count));
+                memset(to, 0xEE, size_t(count) + 16);
+                copies[l](at, to, count);
+                ASSERT_EQ(0, memcmp(to, from, size_t(count))) << l << " " << above << " " << count;
+                ASSERT_EQ(to[count], 0xEE);
+            }
+        }
+    }
+}
+
 } // namespace

@@ -140,6 +140,7 @@ void CopyAll(const float* src, float* dst, int64_t bytes)
     }
 }
 
+#include "driver/primitives/fft/sp_fft_copy-inl.h"
 #include "driver/primitives/fft/sp_fft_large-inl.h"
 
 // The complex transform of 2^order points (order >= 3) by the level's order limits: the
@@ -338,9 +339,8 @@ using namespace sp_fft_level;
 
 // ---- Kernels under their names ----
 
-// Copies at least half the last-level cache to a 16-byte aligned destination with streaming
-// stores, so that they do not evict what the caller works on next: each 256 KiB of the source is
-// touched first (one read a line), then copied. Other copies go through the caches.
+// The level's byte copy (sp_fft_copy-inl.h); overlapping blocks, which no caller passes, take
+// the direction-aware move rather than corrupting the copy.
 void SP_FFT_LN(SpCopyBytes)(const void* src, void* dst, int64_t byteCount)
 {
     const auto* s = static_cast<const uint8_t*>(src);
@@ -351,61 +351,10 @@ void SP_FFT_LN(SpCopyBytes)(const void* src, void* dst, int64_t byteCount)
     }
     if (s < d + byteCount && d < s + byteCount)
     {
-        memmove(d, s, size_t(byteCount)); // overlap: the direction-aware move
+        memmove(d, s, size_t(byteCount));
         return;
     }
-    int64_t i = 0;
-    if (!Aligned16(d) && byteCount >= 64)
-    {
-        // The first 16 bytes unaligned, then on from the destination's first 16-byte boundary.
-        _mm_storeu_ps(reinterpret_cast<float*>(d), _mm_loadu_ps(reinterpret_cast<const float*>(s)));
-        i = 16 - int64_t(reinterpret_cast<uintptr_t>(d) & 15);
-    }
-    const int64_t streamFrom = kLevel == SpFftLevel1 ? 524288 : 1048576;
-    const int64_t touchStep = kLevel == SpFftLevel1 ? 128 : 64;
-    if (byteCount - i >= streamFrom)
-    {
-        const int64_t cache = SpCopyCacheBytes(kLevel);
-        if (cache > 0 && byteCount - i >= cache / 2)
-        {
-            volatile uint8_t sink = 0;
-            while (i + 16 <= byteCount)
-            {
-                const int64_t chunk = byteCount - i < 262144 ? (byteCount - i) & ~int64_t(15) : 262144;
-                for (int64_t t = 0; t < chunk; t += touchStep)
-                {
-                    sink = s[i + t];
-                }
-                for (int64_t e = i + chunk; i < e; i += 16)
-                {
-                    _mm_stream_si128(reinterpret_cast<__m128i*>(d + i),
-                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
-                }
-            }
-            (void)sink;
-            _mm_sfence();
-        }
-    }
-    for (; i + 64 <= byteCount; i += 64)
-    {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 16));
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 32));
-        const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 48));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), a);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i + 16), b);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i + 32), c);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i + 48), e);
-    }
-    for (; i + 16 <= byteCount; i += 16)
-    {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i),
-                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
-    }
-    for (; i < byteCount; ++i)
-    {
-        d[i] = s[i];
-    }
+    CopyBytes(s, d, byteCount);
 }
 
 void SP_FFT_LN(SpFftRadix4Fwd)(const float* src, float* dst, int64_t points, const float* twiddles,
