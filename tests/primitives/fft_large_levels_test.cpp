@@ -7,6 +7,7 @@
 
 #include <math.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <complex>
@@ -441,6 +442,57 @@ TEST(FftLargeLevels, DepthOneStepOnItsOwnIsTheRowsDft)
             EXPECT_LT(sqrt(err / norm), 1e-6 * order);
         }
     }
+}
+
+// Complex order 26 at level 2 recurses once (rows of 2^18 split again into leaves of 2^14): an
+// impulse at point 1 gives exp(-2 pi i k / N), and the forward transform of a spectrum's conjugate,
+// scaled by 1/N and conjugated, gives the signal back. About 2 GB; run with UACSIM_SLOW_TESTS=1.
+TEST(FftLargeLevels, SlowOrder26RecursesOnceAndRoundTrips)
+{
+    const char* slow = getenv("UACSIM_SLOW_TESTS");
+    if (!slow || !*slow || strcmp(slow, "0") == 0)
+    {
+        GTEST_SKIP() << "set UACSIM_SLOW_TESTS=1 to run complex order 26";
+    }
+    const int order = 26;
+    const size_t n = size_t(1) << order;
+    SpFftSpec* spec = nullptr;
+    ASSERT_EQ(SpFftComplexCreate_L2(&spec, order, SpFftNoDivide, 0), SpOk);
+    std::vector<float> data(2 * n, 0.0f), out(2 * n);
+    data[2] = 1.0f;
+    ASSERT_EQ(SpFftFwdComplex_L2(reinterpret_cast<const SpComplexF32*>(data.data()),
+                                 reinterpret_cast<SpComplexF32*>(out.data()), spec, nullptr),
+              SpOk);
+    for (size_t k = 0; k < n; k += 4099)
+    {
+        const double a = -2 * M_PI * double(k) / double(n);
+        ASSERT_NEAR(out[2 * k], cos(a), 1e-5) << k;
+        ASSERT_NEAR(out[2 * k + 1], sin(a), 1e-5) << k;
+    }
+    TestRng rng(26);
+    for (float& v : data)
+    {
+        v = float(rng.Uniform(-1, 1));
+    }
+    out = data;
+    auto* c = reinterpret_cast<SpComplexF32*>(out.data());
+    ASSERT_EQ(SpFftFwdComplex_L2(c, c, spec, nullptr), SpOk);
+    SpFftComplexFree(spec);
+    // The inverse of a forward transform is the forward transform of the conjugate, conjugated.
+    for (size_t i = 0; i < n; ++i)
+    {
+        out[2 * i + 1] = -out[2 * i + 1];
+    }
+    ASSERT_EQ(SpFftComplexCreate_L2(&spec, order, SpFftDivFwdByN, 0), SpOk);
+    ASSERT_EQ(SpFftFwdComplex_L2(c, c, spec, nullptr), SpOk);
+    SpFftComplexFree(spec);
+    double err = 0, norm = 0;
+    for (size_t i = 0; i < n; ++i)
+    {
+        err += pow(out[2 * i] - data[2 * i], 2) + pow(-out[2 * i + 1] - data[2 * i + 1], 2);
+        norm += pow(data[2 * i], 2) + pow(data[2 * i + 1], 2);
+    }
+    EXPECT_LT(sqrt(err / norm), 1e-6 * order);
 }
 
 // The column table's factors are the sine lookups: order 17 at level 1 holds 7 x 2^14 factors,
