@@ -531,7 +531,9 @@ uint8_t* SpFftInitLargeTablesStep_L3(SpFftSpec* spec, int32_t order, SpFftSine s
 
 namespace
 {
-uint8_t* BuildTiled(int32_t order, int32_t k, uint32_t* table)
+// Tile entries rev(t) << k over the order - 2k middle bits, then the swap list of order 2k built
+// by the level's own builder.
+uint8_t* BuildTiled(int32_t order, int32_t k, uint32_t* table, uint8_t* (*swapList)(int32_t, uint32_t*))
 {
     const int32_t bits = order - 2 * k;
     const int64_t tiles = int64_t(1) << bits;
@@ -539,18 +541,23 @@ uint8_t* BuildTiled(int32_t order, int32_t k, uint32_t* table)
     {
         table[t] = SpFftReverseBits(uint32_t(t), bits) << k;
     }
-    return SpFftBuildBitRevTable(reinterpret_cast<uint8_t*>(table + tiles), 2 * k);
+    return swapList(2 * k, table + tiles);
+}
+
+uint8_t* GenericSwapList(int32_t order, uint32_t* table)
+{
+    return SpFftBuildBitRevTable(reinterpret_cast<uint8_t*>(table), order);
 }
 } // namespace
 
 uint8_t* SpFftBuildTiledBitRevTable_L1(int32_t order, int32_t k, uint32_t* table)
 {
-    return BuildTiled(order, k, table);
+    return BuildTiled(order, k, table, GenericSwapList);
 }
 
 uint8_t* SpFftBuildTiledBitRevTable_L2(int32_t order, int32_t k, uint32_t* table)
 {
-    return BuildTiled(order, k, table);
+    return BuildTiled(order, k, table, SpFftBuildBitRevTable_L2);
 }
 
 namespace
@@ -618,7 +625,7 @@ uint8_t* SpFftBuildComplexTwiddles_L2(int32_t order, SpFftSine sine, uint8_t* ta
 
 uint8_t* SpFftBuildBitRevTable_L2(int32_t order, uint32_t* table)
 {
-    return SpFftBuildBitRevTable(reinterpret_cast<uint8_t*>(table), order);
+    return GenericSwapList(order, table);
 }
 
 uint8_t* SpFftInitSineTable_L1(int32_t order, float* table)
