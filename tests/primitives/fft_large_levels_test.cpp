@@ -495,6 +495,19 @@ TEST(FftLargeLevels, SlowOrder26RecursesOnceAndRoundTrips)
     EXPECT_LT(sqrt(err / norm), 1e-6 * order);
 }
 
+// Stage-table factors are the lookups themselves, negated as 0 - x: W_64^16 = (+0, -1) in the
+// level-2 plan of 64 points (pass 4/16, record 2, factor p = 2, lane 0).
+TEST(FftLargeLevels, StageTableZerosStayPositive)
+{
+    SpFftSpec* spec = nullptr;
+    ASSERT_EQ(SpFftComplexCreate_L2(&spec, 6, SpFftNoDivide, 0), SpOk);
+    const float re = spec->Radix4[24 + 2 * 24 + 8], im = spec->Radix4[24 + 2 * 24 + 8 + 4];
+    EXPECT_EQ(re, 0.0f);
+    EXPECT_FALSE(signbit(re));
+    EXPECT_EQ(im, -1.0f);
+    SpFftComplexFree(spec);
+}
+
 // The column table's factors are the sine lookups: order 17 at level 1 holds 7 x 2^14 factors,
 // group b entry c for j = 64b + c of M = 2^17.
 TEST(FftLargeLevels, ColumnTableHoldsTheFactorsInTheOrderThePassesReadThem)

@@ -432,10 +432,7 @@ uint8_t* SpFftBuildPlanTwiddles(const SpFftPassPlan& plan, int32_t order, SpFftS
             {
                 for (int64_t k = k0; k < k0 + 4; ++k)
                 {
-                    double cosv, sinv;
-                    SpFftCosSin(sine, order, (p * k * stride) & (points - 1), &cosv, &sinv);
-                    out[k - k0] = float(cosv);
-                    out[4 + k - k0] = float(-sinv);
+                    TableFactor(sine, order, p * k * stride, out + (k - k0), out + 4 + (k - k0));
                 }
                 out += 8;
             }
