@@ -355,12 +355,6 @@ bool SpFftPassPlanOf(int32_t level, int32_t order, SpFftPassPlan* plan)
     return level == SpFftLevel1 ? SpFftPassPlan_L1(order, plan) : SpFftPassPlan_L2(order, plan);
 }
 
-bool SpFftCombinePlan(int32_t leaf, int32_t order, SpFftPassPlan* plan)
-{
-    plan->Count = 0;
-    return PlanRadix4Then8(order - leaf, int64_t(1) << leaf, plan);
-}
-
 int32_t SpFftDirectLimit(int32_t level)
 {
     return level == SpFftLevel1 ? 16 : 17;

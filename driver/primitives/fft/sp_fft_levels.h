@@ -36,8 +36,6 @@ bool SpFftPassPlan_L1(int32_t order, SpFftPassPlan* plan);
 bool SpFftPassPlan_L2(int32_t order, SpFftPassPlan* plan);
 // The plan of `level` (1 to 3).
 bool SpFftPassPlanOf(int32_t level, int32_t order, SpFftPassPlan* plan);
-// The passes that combine runs of 2^leaf transformed points into one transform of 2^order.
-bool SpFftCombinePlan(int32_t leaf, int32_t order, SpFftPassPlan* plan);
 
 // The largest complex order a level transforms without its large-order driver, and the order
 // of the rows that driver finally transforms with the in-place core.
