@@ -444,6 +444,47 @@ TEST(FftLargeLevels, DepthOneStepOnItsOwnIsTheRowsDft)
     }
 }
 
+// Levels 2 and 3 run one driver, bit for bit; with the forward scale switch set every point is the
+// unscaled one times the factor within an ulp (the factor applied once, at the rows).
+TEST(FftLargeLevels, LevelsTwoAndThreeAgreeAndTheScaleIsAppliedOnce)
+{
+    for (int order : {19, 21})
+    {
+        SCOPED_TRACE(order);
+        const size_t n = size_t(1) << order;
+        TestRng rng(90 + order);
+        std::vector<float> x(2 * n);
+        for (float& v : x)
+        {
+            v = float(rng.Uniform(-1, 1));
+        }
+        std::vector<float> y[3];
+        const struct
+        {
+            const LevelKernels* K;
+            int32_t Flag;
+        } runs[3] = {
+            {&kLevels[1], SpFftNoDivide}, {&kLevels[2], SpFftNoDivide}, {&kLevels[1], SpFftDivFwdByN}};
+        for (int r = 0; r < 3; ++r)
+        {
+            SpFftSpec* spec = nullptr;
+            ASSERT_EQ(runs[r].K->ComplexCreate(&spec, order, runs[r].Flag, 0), SpOk);
+            y[r].resize(2 * n);
+            ASSERT_EQ(runs[r].K->FwdComplex(reinterpret_cast<const SpComplexF32*>(x.data()),
+                                            reinterpret_cast<SpComplexF32*>(y[r].data()), spec, nullptr),
+                      SpOk);
+            SpFftComplexFree(spec);
+        }
+        EXPECT_EQ(0, memcmp(y[0].data(), y[1].data(), 8 * n));
+        const float scale = 1.0f / float(n);
+        for (size_t i = 0; i < 2 * n; ++i)
+        {
+            const float want = y[0][i] * scale;
+            ASSERT_LE(fabsf(y[2][i] - want), fabsf(nextafterf(want, 2 * want) - want) + 1e-30f) << i;
+        }
+    }
+}
+
 // Complex order 26 at level 2 recurses once (rows of 2^18 split again into leaves of 2^14): an
 // impulse at point 1 gives exp(-2 pi i k / N), and the forward transform of a spectrum's conjugate,
 // scaled by 1/N and conjugated, gives the signal back. About 2 GB; run with UACSIM_SLOW_TESTS=1.
@@ -493,6 +534,33 @@ TEST(FftLargeLevels, SlowOrder26RecursesOnceAndRoundTrips)
         norm += pow(data[2 * i], 2) + pow(data[2 * i + 1], 2);
     }
     EXPECT_LT(sqrt(err / norm), 1e-6 * order);
+}
+
+// The named builders: the order-11 sine table (sines up to N/8, cosines of the complement
+// above), the level-2 swap list of order 4 and the index table of order 2.
+TEST(FftLargeLevels, TableBuildersGiveTheirDocumentedEntries)
+{
+    const decltype(&SpFftInitSineTable_L1) sines[] = {SpFftInitSineTable_L1, SpFftInitSineTable_L2,
+                                                      SpFftInitSineTable_L3};
+    for (auto build : sines)
+    {
+        alignas(32) float table[520];
+        memset(table, 0xFF, sizeof(table));
+        EXPECT_EQ(reinterpret_cast<uint8_t*>(build(11, table)), reinterpret_cast<uint8_t*>(table + 520));
+        EXPECT_EQ(table[256], float(sin(M_PI / 4)));
+        EXPECT_EQ(table[257], float(cos(255 * 2 * M_PI / 2048)));
+        EXPECT_EQ(table[512], 1.0f);
+        EXPECT_EQ(table[0], 0.0f);
+    }
+    alignas(32) uint32_t swap[8] = {9, 9, 9, 9, 9, 9, 9, 9};
+    EXPECT_EQ(reinterpret_cast<uint8_t*>(SpFftBuildBitRevTable_L2(4, swap)),
+              reinterpret_cast<uint8_t*>(swap + 8));
+    EXPECT_EQ(std::vector<uint32_t>(swap, swap + 5), (std::vector<uint32_t>{4, 8, 0, 12, 0}));
+    alignas(32) uint32_t index[8] = {9, 9, 9, 9, 9, 9, 9, 9};
+    SpFftBuildBitRevIndexTable_L1(2, index);
+    EXPECT_EQ(index[0], 0u);
+    EXPECT_EQ(index[1], 0u);
+    EXPECT_EQ(index[2], 9u);
 }
 
 // Stage-table factors are the lookups themselves, negated as 0 - x: W_64^16 = (+0, -1) in the
