@@ -29,7 +29,7 @@ struct LevelKernels
     int Level;
     void (*Tile)(float*, int64_t, const int32_t*);
     void (*Tiled)(float*, int64_t, const uint32_t*, uint8_t*);
-    void (*InPlace)(float*, int64_t);
+    void (*InPlace)(float*, int64_t, const uint32_t*);
     uint8_t* (*TiledTable)(int32_t, int32_t, uint32_t*);
     void (*Gather)(const float*, void*, int64_t, int64_t, int64_t);
     void (*Scatter)(float*, const void*, int64_t, int64_t, int64_t, int32_t);
@@ -283,9 +283,13 @@ TEST(FftLargeLevels, TiledReversalIsThePermutation)
             const int64_t n = int64_t(1) << order;
             std::vector<uint32_t> table((n >> 12) + 2048);
             k.TiledTable(order, 6, table.data());
-            Points data(n, order == 12 ? 1 : 0);
+            Points data(n, order == 12 ? 1 : 0), block(n, 0);
             k.Tiled(data.Data, n, table.data(), work);
             EXPECT_TRUE(IsReversed(data.Data, n)) << order;
+            std::vector<uint32_t> index(n / 4 + 8);
+            SpFftBuildBitRevIndexTable_L2(order, index.data());
+            k.InPlace(block.Data, n, index.data());
+            EXPECT_EQ(0, memcmp(block.Data, data.Data, 8 * n)) << order; // the block form agrees
         }
         Points small(2048, 0), same(2048, 0);
         std::vector<uint32_t> table(4, 0);

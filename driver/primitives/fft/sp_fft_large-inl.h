@@ -395,14 +395,14 @@ void LargeReorder(const SpFftSpec* spec, const float* src, float* dst, int32_t o
     }
     if (separate && order == 17)
     {
-        BitReverse(src, dst, points);
+        BitReverse(src, dst, points, table);
         return;
     }
     if (separate)
     {
         CopyAll(src, dst, 8 * points);
     }
-    BitReverse(dst, dst, points);
+    BitReverse(dst, dst, points, table);
 }
 
 template <bool Inverse>

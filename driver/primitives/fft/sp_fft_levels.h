@@ -191,8 +191,8 @@ int64_t SpCopyCacheBytes(int32_t level);
     void SpFftBitReverseInPlaceF64_##L(double* data, int64_t count);                                         \
     void SpFftBitReverseCopy128_##L(const void* src, void* dst, int64_t count);                              \
     void SpFftBitReverseInPlace128_##L(void* data, int64_t count);                                           \
-    void SpFftBitReverseCopy_##L(const float* src, float* dst, int64_t points);                              \
-    void SpFftBitReverseInPlace_##L(float* data, int64_t points);                                            \
+    void SpFftBitReverseCopy_##L(const float* src, float* dst, int64_t points, const uint32_t* table);       \
+    void SpFftBitReverseInPlace_##L(float* data, int64_t points, const uint32_t* table);                     \
     void SpFftLargeFwd_##L(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* work); \
     void SpFftLargeInv_##L(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* work); \
     void SpFftRealFwdPostProcess_##L(float* data, int64_t points, const float* split);                       \

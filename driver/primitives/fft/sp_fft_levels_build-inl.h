@@ -122,9 +122,56 @@ template <typename T> void BitReverseOf(const void* src, void* dst, int64_t coun
     }
 }
 
-void BitReverse(const float* src, float* dst, int64_t points)
+// Point q n/4 + 4g + r (quarter q, group g, lane r) reverses to rev2(r) n/4 + 4 rev(g) + rev2(q):
+// the 16 points of group g land transposed, both 2-bit indices reversed, on the partner group
+// that the index table names (entry g = 8 rev(g) for g below n/16). In place, each pair is done
+// at its lower group; a copy walks the source and scatters up to walkLimit points, and above it
+// walks the destination and gathers, so the side written in order is the larger stream.
+void BitReverse(const float* src, float* dst, int64_t points, const uint32_t* table)
 {
-    BitReverseOf<uint64_t>(src, dst, points);
+    if (points < 16)
+    {
+        BitReverseOf<uint64_t>(src, dst, points);
+        return;
+    }
+    const int64_t quarter = points / 4;
+    const int64_t groups = points / 16;
+    const int64_t rev2[4] = {0, 2, 1, 3};
+    const auto at = [quarter](int64_t q, int64_t g, int64_t r) { return q * quarter + 4 * g + r; };
+    const bool inPlace = src == dst;
+    const bool gather = !inPlace && points > 65536;
+    for (int64_t step = 0; step < groups; ++step)
+    {
+        const int64_t g = gather ? step : groups - 1 - step;
+        const int64_t p = table[g] / 8;
+        if (inPlace && p < g)
+        {
+            continue; // done at its partner
+        }
+        uint64_t a[16], b[16];
+        for (int64_t q = 0; q < 4; ++q)
+        {
+            for (int64_t r = 0; r < 4; ++r)
+            {
+                a[4 * q + r] = LoadAt<uint64_t>(src, at(q, gather ? p : g, r));
+                if (inPlace && p != g)
+                {
+                    b[4 * q + r] = LoadAt<uint64_t>(src, at(q, p, r));
+                }
+            }
+        }
+        for (int64_t q = 0; q < 4; ++q)
+        {
+            for (int64_t r = 0; r < 4; ++r)
+            {
+                StoreAt<uint64_t>(dst, at(rev2[r], gather ? g : p, rev2[q]), a[4 * q + r]);
+                if (inPlace && p != g)
+                {
+                    StoreAt<uint64_t>(dst, at(rev2[r], g, rev2[q]), b[4 * q + r]);
+                }
+            }
+        }
+    }
 }
 
 // The level's checked copy in pieces its 32-bit count carries, so that no order's byte count
@@ -163,7 +210,7 @@ void Transform(const SpFftSpec* spec, const float* src, float* dst, int32_t orde
     }
     else
     {
-        BitReverse(src, dst, points);
+        BitReverse(src, dst, points, reinterpret_cast<const uint32_t*>(spec->BitRev));
         Order16Core<kLevel, Inverse>(dst, points, spec->Radix4, work, 1);
     }
     if (Inverse ? spec->InvScaleOn : spec->FwdScaleOn)
@@ -381,14 +428,14 @@ void SP_FFT_LN(SpFftOrder16Inv)(float* data, int64_t points, const float* twiddl
     Order16Core<kLevel, true>(data, points, twiddles, work, layout);
 }
 
-void SP_FFT_LN(SpFftBitReverseCopy)(const float* src, float* dst, int64_t points)
+void SP_FFT_LN(SpFftBitReverseCopy)(const float* src, float* dst, int64_t points, const uint32_t* table)
 {
-    BitReverse(src, dst, points);
+    BitReverse(src, dst, points, table);
 }
 
-void SP_FFT_LN(SpFftBitReverseInPlace)(float* data, int64_t points)
+void SP_FFT_LN(SpFftBitReverseInPlace)(float* data, int64_t points, const uint32_t* table)
 {
-    BitReverse(data, data, points);
+    BitReverse(data, data, points, table);
 }
 
 void SP_FFT_LN(SpFftReImFwd)(const float* srcRe, const float* srcIm, float* dstRe, float* dstIm,
