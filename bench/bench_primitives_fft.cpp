@@ -151,7 +151,8 @@ void OursLevels(benchmark::internal::Benchmark* b, std::initializer_list<int64_t
 
 BENCHMARK(BM_OursRealFwd)->Apply([](auto* b) { OursLevels(b, {256, 1024, 4096}); });
 BENCHMARK(BM_OursRealInv)->Apply([](auto* b) { OursLevels(b, {256, 1024, 4096}); });
-BENCHMARK(BM_OursComplexFwd)->Apply([](auto* b) { OursLevels(b, {1024, 65536}); });
+// 2^20 points run the large-order drivers (rows, column groups, tiled reordering).
+BENCHMARK(BM_OursComplexFwd)->Apply([](auto* b) { OursLevels(b, {1024, 65536, 1048576}); });
 
 #if UACSIM_HAVE_FFTW
 // FFTW with its packed half-complex output of N/2 + 1 bins; in place shares one buffer.
@@ -230,7 +231,7 @@ void FftwArgs(benchmark::internal::Benchmark* b, std::initializer_list<int64_t> 
 
 BENCHMARK(BM_FftwRealFwd)->Apply([](auto* b) { FftwArgs(b, {256, 1024, 4096}); });
 BENCHMARK(BM_FftwRealInv)->Apply([](auto* b) { FftwArgs(b, {256, 1024, 4096}); });
-BENCHMARK(BM_FftwComplexFwd)->Apply([](auto* b) { FftwArgs(b, {1024, 65536}); });
+BENCHMARK(BM_FftwComplexFwd)->Apply([](auto* b) { FftwArgs(b, {1024, 65536, 1048576}); });
 #endif
 
 #if UACSIM_HAVE_KISSFFT
@@ -281,7 +282,7 @@ void BM_KissComplexFwd(benchmark::State& state)
 
 BENCHMARK(BM_KissRealFwd)->ArgName("points")->Arg(256)->Arg(1024)->Arg(4096);
 BENCHMARK(BM_KissRealInv)->ArgName("points")->Arg(256)->Arg(1024)->Arg(4096);
-BENCHMARK(BM_KissComplexFwd)->ArgName("points")->Arg(1024)->Arg(65536);
+BENCHMARK(BM_KissComplexFwd)->ArgName("points")->Arg(1024)->Arg(65536)->Arg(1048576);
 #endif
 
 // Keeps the console table and remembers each run's time per transform for the ratios.

@@ -257,7 +257,7 @@ TEST(FftLevelKernels, BitReversalIsTheIndexPermutation)
                                                         SpFftBitReverseCopy_L3};
     const decltype(&SpFftBitReverseInPlace_L1) inPlace[] = {
         SpFftBitReverseInPlace_L1, SpFftBitReverseInPlace_L2, SpFftBitReverseInPlace_L3};
-    for (int order : {0, 1, 2, 3, 4, 5, 6, 7, 12, 16, 17, 19})
+    for (int order : {0, 1, 2, 3, 4, 5, 6, 7, 12, 16, 17, 18, 19})
     {
         const size_t n = size_t(1) << order;
         std::vector<float> x(2 * n);
@@ -267,16 +267,19 @@ TEST(FftLevelKernels, BitReversalIsTheIndexPermutation)
             x[2 * i + 1] = -float(i);
         }
         const std::vector<float> want = BitReversed(x, order);
+        std::vector<uint32_t> table(n / 4 + 8);
+        SpFftBuildBitRevIndexTable_L2(order, table.data());
         for (int l = 0; l < 3; ++l)
         {
             std::vector<float> y(2 * n + 2, 7.0f);
-            copies[l](x.data(), y.data() + 2, int64_t(n)); // 8 bytes off: alignment does not matter
+            copies[l](x.data(), y.data() + 2, int64_t(n),
+                      table.data()); // 8 bytes off: alignment does not matter
             ASSERT_EQ(0, memcmp(y.data() + 2, want.data(), 8 * n)) << order;
             ASSERT_EQ(y[1], 7.0f);
             std::vector<float> z = x;
-            inPlace[l](z.data(), int64_t(n));
+            inPlace[l](z.data(), int64_t(n), table.data());
             ASSERT_EQ(z, want) << order;
-            inPlace[l](z.data(), int64_t(n));
+            inPlace[l](z.data(), int64_t(n), table.data());
             ASSERT_EQ(z, x) << order;
         }
     }
@@ -285,7 +288,7 @@ TEST(FftLevelKernels, BitReversalIsTheIndexPermutation)
     {
         eight[2 * i] = float(i);
     }
-    SpFftBitReverseInPlace_L2(eight.data(), 8);
+    SpFftBitReverseInPlace_L2(eight.data(), 8, nullptr);
     const float order8[8] = {0, 4, 2, 6, 1, 5, 3, 7};
     for (int i = 0; i < 8; ++i)
     {
@@ -723,13 +726,15 @@ TEST(FftLevelKernels, SplitAndMergeVectorBodyAndTailGiveThePairFormula)
         for (int64_t k = 1; k < m / 2; ++k)
         {
             const float xr = z[2 * k], xi = z[2 * k + 1], yr = z[2 * (m - k)], yi = z[2 * (m - k) + 1];
-            const float p = split[2 * k], q = split[2 * k + 1];
+            const float* block = split + 8 * ((k - 1) / 4);
+            const float p = block[(k - 1) % 4], q = block[4 + (k - 1) % 4];
             const float t = q * (xr - yr) + p * (xi + yi), u = q * (xi + yi) - p * (xr - yr);
             want[2 * k] = yr + t;
             want[2 * k + 1] = u - yi;
             want[2 * (m - k)] = xr - t;
             want[2 * (m - k) + 1] = u - xi;
-            const float c = merge[2 * k], s = merge[2 * k + 1];
+            const float* mergeBlock = merge + 8 * ((k - 1) / 4);
+            const float c = mergeBlock[(k - 1) % 4], s = mergeBlock[4 + (k - 1) % 4];
             const float t1 = s * (xr - yr) - c * (xi + yi), t2 = c * (xr - yr) + s * (xi + yi);
             wantMerge[2 * k] = xr + yr + t1;
             wantMerge[2 * k + 1] = xi - yi + t2;

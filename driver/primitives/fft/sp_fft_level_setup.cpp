@@ -4,6 +4,8 @@
 // to fit the 32-bit counts of the interface.
 #include "driver/primitives/fft/sp_fft_levels.h"
 
+#include <string.h>
+
 #include "driver/primitives/dispatch/sp_cpu_level.h"
 
 namespace
@@ -11,27 +13,10 @@ namespace
 
 // Column bits split off by the large-order driver at complex orders 17 .. 30, and the group
 // exponent that sizes its work area.
-struct SplitRow
-{
-    int8_t ColumnBits;
-    int8_t GroupBits;
-};
-const SplitRow kLargeSplit[14] = {
+const SpFftLargeSplit kLargeSplit[14] = {
     {3, 9},  {4, 10}, {4, 10}, {4, 10}, {5, 13}, {8, 15}, {8, 15},
     {8, 15}, {8, 15}, {8, 15}, {8, 15}, {8, 15}, {8, 15}, {8, 15},
 };
-
-SplitRow SplitOf(int32_t order)
-{
-    return kLargeSplit[order - 17];
-}
-
-// Orders from which the bit reversal of a whole large transform walks tiles; their work area
-// is never below 64 KiB.
-int32_t TiledLimit(int32_t level)
-{
-    return level == SpFftLevel1 ? 20 : 19;
-}
 
 void AddPass(SpFftPassPlan* plan, int32_t radix, int64_t span)
 {
@@ -91,7 +76,7 @@ bool PlanRadix4Then8(int32_t bits, int64_t span, SpFftPassPlan* plan)
 
 template <int32_t Level> SpFftSizes LargeSizes(int32_t order, bool query)
 {
-    const SplitRow row = SplitOf(order);
+    const SpFftLargeSplit row = SpFftLargeSplitOf(order);
     const int32_t rows = order - row.ColumnBits;
     SpFftSizes sizes;
     if (rows <= SpFftDirectLimit(Level))
@@ -108,26 +93,128 @@ template <int32_t Level> SpFftSizes LargeSizes(int32_t order, bool query)
     {
         sizes.Work = group;
     }
-    if (query && order >= TiledLimit(Level) && sizes.Work < 65536)
+    if (query && order >= SpFftTiledLimit(Level) && sizes.Work < 65536)
     {
         sizes.Work = 65536;
     }
     return sizes;
 }
 
+// Factor W_M^t = exp(-2 pi i t / M) of M = 2^logM points, looked up in the quarter-wave table
+// by quadrant; a negated entry is 0 - x, so a zero stays +0.
+void TableFactor(SpFftSine sine, int32_t logM, int64_t t, float* re, float* im)
+{
+    const int64_t m = int64_t(1) << logM;
+    const int64_t d = int64_t(1) << (sine.Order - logM);
+    const float* s = sine.Table;
+    t &= m - 1;
+    if (t <= m / 4)
+    {
+        *re = s[(m / 4 - t) * d];
+        *im = 0.0f - s[t * d];
+    }
+    else if (t <= m / 2)
+    {
+        *re = 0.0f - s[(t - m / 4) * d];
+        *im = 0.0f - s[(m / 2 - t) * d];
+    }
+    else if (t <= 3 * m / 4)
+    {
+        *re = 0.0f - s[(3 * m / 4 - t) * d];
+        *im = s[(t - m / 2) * d];
+    }
+    else
+    {
+        *re = s[(t - 3 * m / 4) * d];
+        *im = s[(m - t) * d];
+    }
+}
+
+// The column table of one depth: per group of B columns, per pass, per row of the span, per
+// four columns, the R - 1 factors W_M^(k j) in block layout, in the order the passes read them.
+float* BuildColumnTable(int32_t order, SpFftSine sine, float* out)
+{
+    const SpFftLargeSplit split = SpFftLargeSplitOf(order);
+    const int32_t f = split.ColumnBits;
+    const int32_t r = order - f;
+    const int64_t columns = int64_t(1) << (split.GroupBits - f);
+    for (int64_t b = 0; b * columns < (int64_t(1) << r); ++b)
+    {
+        int32_t done = 0;
+        int64_t spanRows = 1;
+        while (done < f)
+        {
+            const int32_t bits = (f - done == 2 || f - done == 4) ? 2 : 3;
+            const int32_t radix = 1 << bits;
+            const int32_t logM = r + done + bits;
+            for (int64_t u = 0; u < spanRows; ++u)
+            {
+                for (int64_t c = 0; c < columns; c += 4)
+                {
+                    const int64_t j0 = b * columns + (u << r) + c;
+                    for (int32_t k = 1; k < radix; ++k, out += 8)
+                    {
+                        for (int32_t l = 0; l < 4; ++l)
+                        {
+                            TableFactor(sine, logM, k * (j0 + l), out + l, out + 4 + l);
+                        }
+                    }
+                }
+            }
+            spanRows *= radix;
+            done += bits;
+        }
+    }
+    return out;
+}
+
+template <int32_t Level>
+uint8_t* InitLargeStep(SpFftSpec* spec, int32_t order, SpFftSine sine, int32_t depth, uint8_t* pos)
+{
+    const SpFftLargeSplit split = SpFftLargeSplitOf(order);
+    const int32_t rowOrder = order - split.ColumnBits;
+    uint8_t* columns;
+    if (rowOrder > SpFftDirectLimit(Level))
+    {
+        columns = InitLargeStep<Level>(spec, rowOrder, sine, depth + 1, pos);
+    }
+    else
+    {
+        spec->Radix4 = reinterpret_cast<const float*>(pos);
+        columns = Level == SpFftLevel1 ? SpFftBuildRadix4Twiddles_L1(rowOrder, sine, pos)
+                                       : SpFftBuildRadix4Twiddles_L2(rowOrder, sine, pos);
+        spec->WorkBytes = int32_t(SpFftRoundUp32(8 * (int64_t(1) << rowOrder)));
+    }
+    spec->ColumnTwiddles[depth] = reinterpret_cast<const float*>(columns);
+    BuildColumnTable(order, sine, reinterpret_cast<float*>(columns));
+    const int64_t group = 8 * (int64_t(1) << split.GroupBits);
+    if (spec->WorkBytes < group)
+    {
+        spec->WorkBytes = int32_t(group);
+    }
+    return columns + 8 * (int64_t(1) << order);
+}
+
 template <int32_t Level> uint8_t* InitLarge(SpFftSpec* spec, int32_t order, SpFftSine sine, uint8_t* pos)
 {
-    const int32_t leaf = SpFftLargeLeafOrder(Level, order);
-    SpFftPassPlan plan;
-    spec->Radix4 = reinterpret_cast<const float*>(pos);
-    SpFftPassPlanOf(Level, leaf, &plan);
-    SpFftBuildPlanTwiddles(plan, leaf, sine, pos);
-    pos += SpFftRoundUp32(8 * (int64_t(1) << leaf) + 8);
-    spec->LargeTwiddles = reinterpret_cast<const float*>(pos);
-    SpFftCombinePlan(leaf, order, &plan);
-    pos = SpFftBuildPlanTwiddles(plan, order, sine, pos);
-    spec->WorkBytes = int32_t(LargeSizes<Level>(order, true).Work);
-    return pos;
+    auto* table = const_cast<uint32_t*>(reinterpret_cast<const uint32_t*>(spec->BitRev));
+    if (order >= SpFftTiledLimit(Level))
+    {
+        Level == SpFftLevel1 ? SpFftBuildTiledBitRevTable_L1(order, 6, table)
+                             : SpFftBuildTiledBitRevTable_L2(order, 6, table);
+    }
+    else
+    {
+        Level == SpFftLevel1 ? SpFftBuildBitRevIndexTable_L1(order, table)
+                             : SpFftBuildBitRevIndexTable_L2(order, table);
+    }
+    uint8_t* end = InitLargeStep<Level>(spec, order, sine, 0, pos);
+    spec->LargeTwiddles = spec->ColumnTwiddles[0];
+    if (order >= SpFftTiledLimit(Level) && spec->WorkBytes < 65536)
+    {
+        spec->WorkBytes = 65536; // the two tiles of the tiled reordering
+    }
+    return end;
 }
 
 // ---- Spec sizes ----
@@ -183,8 +270,6 @@ template <int32_t Level> uint8_t* BuildCoreTables(SpFftSpec* spec, int32_t order
     auto* base = reinterpret_cast<uint8_t*>(spec);
     auto* index = reinterpret_cast<uint32_t*>(base + sizeof(SpFftSpec));
     spec->BitRev = reinterpret_cast<const int32_t*>(index);
-    uint8_t* end = Level == SpFftLevel1 ? SpFftBuildBitRevIndexTable_L1(order, index)
-                                        : SpFftBuildBitRevIndexTable_L2(order, index);
     if (order > SpFftDirectLimit(Level))
     {
         uint8_t* pos = SpFftAlignUp32(base + sizeof(SpFftSpec)) + SpFftRoundUp32((int64_t(1) << order) + 4);
@@ -192,6 +277,8 @@ template <int32_t Level> uint8_t* BuildCoreTables(SpFftSpec* spec, int32_t order
                : Level == SpFftLevel2 ? SpFftInitLargeTables_L2(spec, order, sine, pos)
                                       : SpFftInitLargeTables_L3(spec, order, sine, pos);
     }
+    uint8_t* end = Level == SpFftLevel1 ? SpFftBuildBitRevIndexTable_L1(order, index)
+                                        : SpFftBuildBitRevIndexTable_L2(order, index);
     spec->Radix4 = reinterpret_cast<const float*>(end);
     end = Level == SpFftLevel1 ? SpFftBuildRadix4Twiddles_L1(order, sine, end)
                                : SpFftBuildRadix4Twiddles_L2(order, sine, end);
@@ -216,9 +303,12 @@ SpStatus RealInit(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint,
         const SpFftSine sine = SpFftSineFor(order, initBuffer);
         uint8_t* pos = BuildCoreTables<Level>(spec, order - 1, sine);
         spec->RealSplit = reinterpret_cast<const float*>(pos);
-        pos = SpFftBuildRealSplitTwiddles(pos, order, sine);
+        pos = Level == SpFftLevel1   ? SpFftBuildRealSplitTwiddles_L1(order, sine, pos)
+              : Level == SpFftLevel2 ? SpFftBuildRealSplitTwiddles_L2(order, sine, pos)
+                                     : SpFftBuildRealSplitTwiddles_L3(order, sine, pos);
         spec->RealMerge = reinterpret_cast<const float*>(pos);
-        SpFftBuildComplexTwiddles(pos, order, sine);
+        Level == SpFftLevel1 ? SpFftBuildComplexTwiddles_L1(order, sine, pos)
+                             : SpFftBuildComplexTwiddles_L2(order, sine, pos);
     }
     *ppSpec = spec;
     return SpOk;
@@ -265,12 +355,6 @@ bool SpFftPassPlanOf(int32_t level, int32_t order, SpFftPassPlan* plan)
     return level == SpFftLevel1 ? SpFftPassPlan_L1(order, plan) : SpFftPassPlan_L2(order, plan);
 }
 
-bool SpFftCombinePlan(int32_t leaf, int32_t order, SpFftPassPlan* plan)
-{
-    plan->Count = 0;
-    return PlanRadix4Then8(order - leaf, int64_t(1) << leaf, plan);
-}
-
 int32_t SpFftDirectLimit(int32_t level)
 {
     return level == SpFftLevel1 ? 16 : 17;
@@ -281,9 +365,19 @@ int32_t SpFftLargeLeafOrder(int32_t level, int32_t order)
     int32_t rows = order;
     while (rows > SpFftDirectLimit(level))
     {
-        rows -= SplitOf(rows).ColumnBits;
+        rows -= SpFftLargeSplitOf(rows).ColumnBits;
     }
     return rows;
+}
+
+int32_t SpFftTiledLimit(int32_t level)
+{
+    return level == SpFftLevel1 ? 20 : 19;
+}
+
+SpFftLargeSplit SpFftLargeSplitOf(int32_t order)
+{
+    return kLargeSplit[order - 17];
 }
 
 // ---- Tables ----
@@ -332,10 +426,7 @@ uint8_t* SpFftBuildPlanTwiddles(const SpFftPassPlan& plan, int32_t order, SpFftS
             {
                 for (int64_t k = k0; k < k0 + 4; ++k)
                 {
-                    double cosv, sinv;
-                    SpFftCosSin(sine, order, (p * k * stride) & (points - 1), &cosv, &sinv);
-                    out[k - k0] = float(cosv);
-                    out[4 + k - k0] = float(-sinv);
+                    TableFactor(sine, order, p * k * stride, out + (k - k0), out + 4 + (k - k0));
                 }
                 out += 8;
             }
@@ -381,6 +472,21 @@ SpFftSizes SpFftGetLargeBufferSize_L3(int32_t order)
     return LargeSizes<SpFftLevel3>(order, true);
 }
 
+SpFftSizes SpFftGetLargeBufferSizeStep_L1(int32_t order)
+{
+    return LargeSizes<SpFftLevel1>(order, false);
+}
+
+SpFftSizes SpFftGetLargeBufferSizeStep_L2(int32_t order)
+{
+    return LargeSizes<SpFftLevel2>(order, false);
+}
+
+SpFftSizes SpFftGetLargeBufferSizeStep_L3(int32_t order)
+{
+    return LargeSizes<SpFftLevel3>(order, false);
+}
+
 uint8_t* SpFftInitLargeTables_L1(SpFftSpec* spec, int32_t order, SpFftSine sine, uint8_t* pos)
 {
     return InitLarge<SpFftLevel1>(spec, order, sine, pos);
@@ -394,6 +500,170 @@ uint8_t* SpFftInitLargeTables_L2(SpFftSpec* spec, int32_t order, SpFftSine sine,
 uint8_t* SpFftInitLargeTables_L3(SpFftSpec* spec, int32_t order, SpFftSine sine, uint8_t* pos)
 {
     return InitLarge<SpFftLevel3>(spec, order, sine, pos);
+}
+
+uint8_t* SpFftInitLargeTablesStep_L1(SpFftSpec* spec, int32_t order, SpFftSine sine, int32_t depth,
+                                     uint8_t* pos)
+{
+    return InitLargeStep<SpFftLevel1>(spec, order, sine, depth, pos);
+}
+
+uint8_t* SpFftInitLargeTablesStep_L2(SpFftSpec* spec, int32_t order, SpFftSine sine, int32_t depth,
+                                     uint8_t* pos)
+{
+    return InitLargeStep<SpFftLevel2>(spec, order, sine, depth, pos);
+}
+
+uint8_t* SpFftInitLargeTablesStep_L3(SpFftSpec* spec, int32_t order, SpFftSine sine, int32_t depth,
+                                     uint8_t* pos)
+{
+    return InitLargeStep<SpFftLevel3>(spec, order, sine, depth, pos);
+}
+
+namespace
+{
+// Tile entries rev(t) << k over the order - 2k middle bits, then the swap list of order 2k built
+// by the level's own builder.
+uint8_t* BuildTiled(int32_t order, int32_t k, uint32_t* table, uint8_t* (*swapList)(int32_t, uint32_t*))
+{
+    const int32_t bits = order - 2 * k;
+    const int64_t tiles = int64_t(1) << bits;
+    for (int64_t t = 0; t < tiles; ++t)
+    {
+        table[t] = SpFftReverseBits(uint32_t(t), bits) << k;
+    }
+    return swapList(2 * k, table + tiles);
+}
+
+uint8_t* GenericSwapList(int32_t order, uint32_t* table)
+{
+    return SpFftBuildBitRevTable(reinterpret_cast<uint8_t*>(table), order);
+}
+} // namespace
+
+uint8_t* SpFftBuildTiledBitRevTable_L1(int32_t order, int32_t k, uint32_t* table)
+{
+    return BuildTiled(order, k, table, GenericSwapList);
+}
+
+uint8_t* SpFftBuildTiledBitRevTable_L2(int32_t order, int32_t k, uint32_t* table)
+{
+    return BuildTiled(order, k, table, SpFftBuildBitRevTable_L2);
+}
+
+namespace
+{
+// cos and sin of 2 pi k / 2^order for 0 <= k <= N/4, straight from the quarter-wave table.
+void QuarterCosSin(SpFftSine sine, int32_t order, int64_t k, float* c, float* s)
+{
+    const int64_t quarter = (int64_t(1) << order) / 4;
+    const int64_t d = int64_t(1) << (sine.Order - order);
+    *c = sine.Table[(quarter - k) * d];
+    *s = sine.Table[k * d];
+}
+
+// Blocks of four k from 1 to N/4: four values of the first kind, then four of the second.
+template <bool Split> uint8_t* BuildSplitBlocks(int32_t order, SpFftSine sine, uint8_t* table)
+{
+    const int64_t quarter = (int64_t(1) << order) / 4;
+    float* out = reinterpret_cast<float*>(table);
+    for (int64_t k0 = 1; k0 <= quarter; k0 += 4, out += 8)
+    {
+        for (int64_t l = 0; l < 4; ++l)
+        {
+            float c, s;
+            QuarterCosSin(sine, order, k0 + l, &c, &s);
+            if (Split)
+            {
+                out[l] = c * 0.5f;
+                out[4 + l] = float(0.5 - 0.5 * double(s));
+            }
+            else
+            {
+                out[l] = c;
+                out[4 + l] = 0.0f - s;
+            }
+        }
+    }
+    return SpFftAlignUp32(reinterpret_cast<uint8_t*>(out));
+}
+} // namespace
+
+uint8_t* SpFftBuildRealSplitTwiddles_L1(int32_t order, SpFftSine sine, uint8_t* table)
+{
+    return BuildSplitBlocks<true>(order, sine, table);
+}
+
+uint8_t* SpFftBuildRealSplitTwiddles_L2(int32_t order, SpFftSine sine, uint8_t* table)
+{
+    return BuildSplitBlocks<true>(order, sine, table);
+}
+
+uint8_t* SpFftBuildRealSplitTwiddles_L3(int32_t order, SpFftSine sine, uint8_t* table)
+{
+    return BuildSplitBlocks<true>(order, sine, table);
+}
+
+uint8_t* SpFftBuildComplexTwiddles_L1(int32_t order, SpFftSine sine, uint8_t* table)
+{
+    return BuildSplitBlocks<false>(order, sine, table);
+}
+
+uint8_t* SpFftBuildComplexTwiddles_L2(int32_t order, SpFftSine sine, uint8_t* table)
+{
+    return BuildSplitBlocks<false>(order, sine, table);
+}
+
+uint8_t* SpFftBuildBitRevTable_L2(int32_t order, uint32_t* table)
+{
+    return GenericSwapList(order, table);
+}
+
+uint8_t* SpFftInitSineTable_L1(int32_t order, float* table)
+{
+    return SpFftInitSineTable(reinterpret_cast<uint8_t*>(table), order);
+}
+
+uint8_t* SpFftInitSineTable_L2(int32_t order, float* table)
+{
+    return SpFftInitSineTable(reinterpret_cast<uint8_t*>(table), order);
+}
+
+uint8_t* SpFftInitSineTable_L3(int32_t order, float* table)
+{
+    return SpFftInitSineTable(reinterpret_cast<uint8_t*>(table), order);
+}
+
+namespace
+{
+SpStatus ZeroBuffer(void* p, int32_t bytes)
+{
+    if (!p)
+    {
+        return SpErrNullPointer;
+    }
+    if (bytes < 1)
+    {
+        return SpErrBadLength;
+    }
+    memset(p, 0, size_t(bytes));
+    return SpOk;
+}
+} // namespace
+
+SpStatus SpZeroBuffer_L1(void* p, int32_t bytes)
+{
+    return ZeroBuffer(p, bytes);
+}
+
+SpStatus SpZeroBuffer_L2(void* p, int32_t bytes)
+{
+    return ZeroBuffer(p, bytes);
+}
+
+SpStatus SpZeroBuffer_L3(void* p, int32_t bytes)
+{
+    return ZeroBuffer(p, bytes);
 }
 
 // ---- Size queries, initialisations and creates ----

@@ -36,13 +36,22 @@ bool SpFftPassPlan_L1(int32_t order, SpFftPassPlan* plan);
 bool SpFftPassPlan_L2(int32_t order, SpFftPassPlan* plan);
 // The plan of `level` (1 to 3).
 bool SpFftPassPlanOf(int32_t level, int32_t order, SpFftPassPlan* plan);
-// The passes that combine runs of 2^leaf transformed points into one transform of 2^order.
-bool SpFftCombinePlan(int32_t leaf, int32_t order, SpFftPassPlan* plan);
 
 // The largest complex order a level transforms without its large-order driver, and the order
-// of the runs that driver transforms with the in-place core.
+// of the rows that driver finally transforms with the in-place core.
 int32_t SpFftDirectLimit(int32_t level);
 int32_t SpFftLargeLeafOrder(int32_t level, int32_t order);
+// The complex order from which a level's large transforms reorder through 64 x 64 tiles.
+int32_t SpFftTiledLimit(int32_t level);
+
+// How the large-order driver splits complex order 17 .. 30: 2^ColumnBits rows of the rest, and
+// column groups of 2^GroupBits points (2^(GroupBits - ColumnBits) columns of every row).
+struct SpFftLargeSplit
+{
+    int32_t ColumnBits;
+    int32_t GroupBits;
+};
+SpFftLargeSplit SpFftLargeSplitOf(int32_t order);
 
 // ---- Table builders (scalar set-up code; each returns the next free 32-byte aligned address) --
 
@@ -57,15 +66,48 @@ uint8_t* SpFftBuildRadix4Twiddles_L1(int32_t order, SpFftSine sine, uint8_t* pos
 uint8_t* SpFftBuildRadix4Twiddles_L2(int32_t order, SpFftSine sine, uint8_t* pos);
 
 // Sizes of the large-order tables of complex order `order` at `level`: table, init (0) and work
-// bytes. 64-bit, so that no order wraps.
+// bytes. 64-bit, so that no order wraps. The step is the same walk for a row order reached by
+// the split, without the tiled reordering's 64 KiB floor.
 SpFftSizes SpFftGetLargeBufferSize_L1(int32_t order);
 SpFftSizes SpFftGetLargeBufferSize_L2(int32_t order);
 SpFftSizes SpFftGetLargeBufferSize_L3(int32_t order);
-// Builds the leaf table and the combining records at pos; sets the spec's Radix4, LargeTwiddles
-// and WorkBytes.
+SpFftSizes SpFftGetLargeBufferSizeStep_L1(int32_t order);
+SpFftSizes SpFftGetLargeBufferSizeStep_L2(int32_t order);
+SpFftSizes SpFftGetLargeBufferSizeStep_L3(int32_t order);
+// The large-order tables behind the spec's bit-reversal pointer: the tiled (or index) reordering
+// table there, then at pos the leaf's stage table and one column table per depth, deepest first;
+// sets Radix4, ColumnTwiddles and WorkBytes. The step builds one depth and those below it.
 uint8_t* SpFftInitLargeTables_L1(SpFftSpec* spec, int32_t order, SpFftSine sine, uint8_t* pos);
 uint8_t* SpFftInitLargeTables_L2(SpFftSpec* spec, int32_t order, SpFftSine sine, uint8_t* pos);
 uint8_t* SpFftInitLargeTables_L3(SpFftSpec* spec, int32_t order, SpFftSine sine, uint8_t* pos);
+uint8_t* SpFftInitLargeTablesStep_L1(SpFftSpec* spec, int32_t order, SpFftSine sine, int32_t depth,
+                                     uint8_t* pos);
+uint8_t* SpFftInitLargeTablesStep_L2(SpFftSpec* spec, int32_t order, SpFftSine sine, int32_t depth,
+                                     uint8_t* pos);
+uint8_t* SpFftInitLargeTablesStep_L3(SpFftSpec* spec, int32_t order, SpFftSine sine, int32_t depth,
+                                     uint8_t* pos);
+// The tiled reordering table of complex order `order` with 2^k x 2^k tiles: 2^(order - 2k) tile
+// entries (entry t = rev(t) << k), then the swap list of order 2k. Returns its aligned end.
+uint8_t* SpFftBuildTiledBitRevTable_L1(int32_t order, int32_t k, uint32_t* table);
+uint8_t* SpFftBuildTiledBitRevTable_L2(int32_t order, int32_t k, uint32_t* table);
+// The real split table (A = cos/2, then B = 1/2 - sin/2) and the merge table (cos, then -sin)
+// of real order `order`: blocks of four k from 1 to N/4, four values of each kind a block.
+// Return their aligned ends.
+uint8_t* SpFftBuildRealSplitTwiddles_L1(int32_t order, SpFftSine sine, uint8_t* table);
+uint8_t* SpFftBuildRealSplitTwiddles_L2(int32_t order, SpFftSine sine, uint8_t* table);
+uint8_t* SpFftBuildRealSplitTwiddles_L3(int32_t order, SpFftSine sine, uint8_t* table);
+uint8_t* SpFftBuildComplexTwiddles_L1(int32_t order, SpFftSine sine, uint8_t* table);
+uint8_t* SpFftBuildComplexTwiddles_L2(int32_t order, SpFftSine sine, uint8_t* table);
+// The swap list of the generic build, built by the level-2 set-up (it serves level 3).
+uint8_t* SpFftBuildBitRevTable_L2(int32_t order, uint32_t* table);
+// The quarter-wave sine table of 2^order points (N/4 + 1 entries); returns its aligned end.
+uint8_t* SpFftInitSineTable_L1(int32_t order, float* table);
+uint8_t* SpFftInitSineTable_L2(int32_t order, float* table);
+uint8_t* SpFftInitSineTable_L3(int32_t order, float* table);
+// Zeroes bytes at p: SpErrNullPointer for a null p, SpErrBadLength below one byte.
+SpStatus SpZeroBuffer_L1(void* p, int32_t bytes);
+SpStatus SpZeroBuffer_L2(void* p, int32_t bytes);
+SpStatus SpZeroBuffer_L3(void* p, int32_t bytes);
 
 // The cache size a level's byte copy measures its non-temporal limit against (level 1: per core
 // sharing it), from CPUID leaf 2 on GenuineIntel processors; 0 when none is described.
@@ -93,6 +135,42 @@ int64_t SpCopyCacheBytes(int32_t level);
     SpStatus SpMulPackInPlaceF32_##L(const float* src, float* srcdst, int32_t len);                          \
     SpStatus SpMulPackF32_##L(const float* src1, const float* src2, float* dst, int32_t len);                \
     void SpCopyBytes_##L(const void* src, void* dst, int64_t byteCount);                                     \
+    SpStatus SpCopyBytesChecked_##L(const void* src, void* dst, int32_t byteCount);                          \
+    void SpFftBitReverseTile_##L(float* data, int64_t points, const int32_t* swapList);                      \
+    void SpFftBitReverseTiled_##L(float* data, int64_t points, const uint32_t* table, uint8_t* work);        \
+    void SpFftBitReverseTile32A_##L(uint32_t* data, int64_t count, const int32_t* swapList);                 \
+    void SpFftBitReverseTile32B_##L(uint32_t* data, int64_t count, const int32_t* swapList);                 \
+    void SpFftBitReverseTile64A_##L(double* data, int64_t count, const int32_t* swapList);                   \
+    void SpFftBitReverseTile64B_##L(double* data, int64_t count, const int32_t* swapList);                   \
+    void SpFftBitReverseTile128_##L(void* data, int64_t count, const int32_t* swapList);                     \
+    void SpFftBitReverseCopyPairs32_##L(const uint32_t* src, uint32_t* dst, int64_t count,                   \
+                                        const int32_t* swapList);                                            \
+    void SpFftBitReverseCopyPairs64_##L(const double* src, double* dst, int64_t count,                       \
+                                        const int32_t* swapList);                                            \
+    void SpFftLargeGatherBlock_##L(const float* src, void* work, int64_t stride, int64_t rows,               \
+                                   int64_t rowLen);                                                          \
+    void SpFftLargeScatterBlock_##L(float* dst, const void* work, int64_t stride, int64_t rows,              \
+                                    int64_t rowLen, int32_t interleave);                                     \
+    void SpFftLargeGatherPlanarBlock_##L(const float* re, const float* im, void* work, int64_t stride,       \
+                                         int64_t rows, int64_t rowLen);                                      \
+    void SpFftLargeScatterPlanarBlock_##L(float* re, float* im, const void* work, int64_t stride,            \
+                                          int64_t rows, int64_t rowLen);                                     \
+    void SpFftTwiddleRadix2Fwd_##L(const float* src, float* dst, int64_t span, int64_t groups,               \
+                                   const float* twiddles);                                                   \
+    void SpFftTwiddleRadix2Inv_##L(const float* src, float* dst, int64_t span, int64_t groups,               \
+                                   const float* twiddles);                                                   \
+    void SpFftTwiddleRadix4Fwd_##L(const float* src, float* dst, int64_t span, int64_t groups,               \
+                                   const float* twiddles);                                                   \
+    void SpFftTwiddleRadix4Inv_##L(const float* src, float* dst, int64_t span, int64_t groups,               \
+                                   const float* twiddles);                                                   \
+    void SpFftTwiddleRadix8Fwd_##L(float* data, float* unused, int64_t span, int64_t groups,                 \
+                                   const float* twiddles);                                                   \
+    void SpFftTwiddleRadix8Inv_##L(float* data, float* unused, int64_t span, int64_t groups,                 \
+                                   const float* twiddles);                                                   \
+    void SpFftLargeFwdStep_##L(const SpFftSpec* spec, float* data, int32_t order, int32_t depth,             \
+                               float* work);                                                                 \
+    void SpFftLargeInvStep_##L(const SpFftSpec* spec, float* data, int32_t order, int32_t depth,             \
+                               float* work);                                                                 \
     void SpFftRadix4Fwd_##L(const float* src, float* dst, int64_t points, const float* twiddles,             \
                             const uint32_t* index, float* work);                                             \
     void SpFftRadix4Inv_##L(const float* src, float* dst, int64_t points, const float* twiddles,             \
@@ -113,8 +191,8 @@ int64_t SpCopyCacheBytes(int32_t level);
     void SpFftBitReverseInPlaceF64_##L(double* data, int64_t count);                                         \
     void SpFftBitReverseCopy128_##L(const void* src, void* dst, int64_t count);                              \
     void SpFftBitReverseInPlace128_##L(void* data, int64_t count);                                           \
-    void SpFftBitReverseCopy_##L(const float* src, float* dst, int64_t points);                              \
-    void SpFftBitReverseInPlace_##L(float* data, int64_t points);                                            \
+    void SpFftBitReverseCopy_##L(const float* src, float* dst, int64_t points, const uint32_t* table);       \
+    void SpFftBitReverseInPlace_##L(float* data, int64_t points, const uint32_t* table);                     \
     void SpFftLargeFwd_##L(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* work); \
     void SpFftLargeInv_##L(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* work); \
     void SpFftRealFwdPostProcess_##L(float* data, int64_t points, const float* split);                       \

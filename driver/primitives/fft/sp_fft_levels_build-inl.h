@@ -122,33 +122,73 @@ template <typename T> void BitReverseOf(const void* src, void* dst, int64_t coun
     }
 }
 
-void BitReverse(const float* src, float* dst, int64_t points)
+// Point q n/4 + 4g + r (quarter q, group g, lane r) reverses to rev2(r) n/4 + 4 rev(g) + rev2(q):
+// the 16 points of group g land transposed, both 2-bit indices reversed, on the partner group
+// that the index table names (entry g = 8 rev(g) for g below n/16). In place, each pair is done
+// at its lower group; a copy walks the source and scatters up to walkLimit points, and above it
+// walks the destination and gathers, so the side written in order is the larger stream.
+void BitReverse(const float* src, float* dst, int64_t points, const uint32_t* table)
 {
-    BitReverseOf<uint64_t>(src, dst, points);
-}
-
-// Runs of 2^leaf points through the in-place core (block layout, scaled while in cache), then
-// the combining passes over the whole array, the last of which interleaves.
-template <bool Inverse>
-void Large(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* work)
-{
-    const int64_t points = int64_t(1) << order;
-    BitReverse(src, dst, points);
-    const int32_t leaf = SpFftLargeLeafOrder(kLevel, order);
-    const int64_t run = int64_t(1) << leaf;
-    const bool scale = Inverse ? spec->InvScaleOn != 0 : spec->FwdScaleOn != 0;
-    for (int64_t base = 0; base < points; base += run)
+    if (points < 16)
     {
-        Order16Core<kLevel, Inverse>(dst + 2 * base, run, spec->Radix4, work, 0);
-        if (scale)
+        BitReverseOf<uint64_t>(src, dst, points);
+        return;
+    }
+    const int64_t quarter = points / 4;
+    const int64_t groups = points / 16;
+    const int64_t rev2[4] = {0, 2, 1, 3};
+    const auto at = [quarter](int64_t q, int64_t g, int64_t r) { return q * quarter + 4 * g + r; };
+    const bool inPlace = src == dst;
+    const bool gather = !inPlace && points > 65536;
+    for (int64_t step = 0; step < groups; ++step)
+    {
+        const int64_t g = gather ? step : groups - 1 - step;
+        const int64_t p = table[g] / 8;
+        if (inPlace && p < g)
         {
-            ScaleInPlace(spec->Scale, dst + 2 * base, int32_t(2 * run));
+            continue; // done at its partner
+        }
+        uint64_t a[16], b[16];
+        for (int64_t q = 0; q < 4; ++q)
+        {
+            for (int64_t r = 0; r < 4; ++r)
+            {
+                a[4 * q + r] = LoadAt<uint64_t>(src, at(q, gather ? p : g, r));
+                if (inPlace && p != g)
+                {
+                    b[4 * q + r] = LoadAt<uint64_t>(src, at(q, p, r));
+                }
+            }
+        }
+        for (int64_t q = 0; q < 4; ++q)
+        {
+            for (int64_t r = 0; r < 4; ++r)
+            {
+                StoreAt<uint64_t>(dst, at(rev2[r], gather ? g : p, rev2[q]), a[4 * q + r]);
+                if (inPlace && p != g)
+                {
+                    StoreAt<uint64_t>(dst, at(rev2[r], g, rev2[q]), b[4 * q + r]);
+                }
+            }
         }
     }
-    SpFftPassPlan plan;
-    SpFftCombinePlan(leaf, order, &plan);
-    RunPlan<Inverse>(plan, dst, dst, points, spec->LargeTwiddles, true);
 }
+
+// The level's checked copy in pieces its 32-bit count carries, so that no order's byte count
+// wraps (orders 28 to 30 move 2 to 8 GiB).
+void CopyAll(const float* src, float* dst, int64_t bytes)
+{
+    const int64_t piece = int64_t(1) << 30;
+    for (int64_t at = 0; at < bytes; at += piece)
+    {
+        const int64_t n = bytes - at < piece ? bytes - at : piece;
+        SP_FFT_LN(SpCopyBytesChecked)
+        (reinterpret_cast<const uint8_t*>(src) + at, reinterpret_cast<uint8_t*>(dst) + at, int32_t(n));
+    }
+}
+
+#include "driver/primitives/fft/sp_fft_copy-inl.h"
+#include "driver/primitives/fft/sp_fft_large-inl.h"
 
 // The complex transform of 2^order points (order >= 3) by the level's order limits: the
 // radix-4 core, a bit reversal and the in-place core at the direct limit, the large-order
@@ -170,7 +210,7 @@ void Transform(const SpFftSpec* spec, const float* src, float* dst, int32_t orde
     }
     else
     {
-        BitReverse(src, dst, points);
+        BitReverse(src, dst, points, reinterpret_cast<const uint32_t*>(spec->BitRev));
         Order16Core<kLevel, Inverse>(dst, points, spec->Radix4, work, 1);
     }
     if (Inverse ? spec->InvScaleOn : spec->FwdScaleOn)
@@ -346,9 +386,8 @@ using namespace sp_fft_level;
 
 // ---- Kernels under their names ----
 
-// Copies at least half the last-level cache to a 16-byte aligned destination with streaming
-// stores, so that they do not evict what the caller works on next: each 256 KiB of the source is
-// touched first (one read a line), then copied. Other copies go through the caches.
+// The level's byte copy (sp_fft_copy-inl.h); overlapping blocks, which no caller passes, take
+// the direction-aware move rather than corrupting the copy.
 void SP_FFT_LN(SpCopyBytes)(const void* src, void* dst, int64_t byteCount)
 {
     const auto* s = static_cast<const uint8_t*>(src);
@@ -359,61 +398,10 @@ void SP_FFT_LN(SpCopyBytes)(const void* src, void* dst, int64_t byteCount)
     }
     if (s < d + byteCount && d < s + byteCount)
     {
-        memmove(d, s, size_t(byteCount)); // overlap: the direction-aware move
+        memmove(d, s, size_t(byteCount));
         return;
     }
-    int64_t i = 0;
-    if (!Aligned16(d) && byteCount >= 64)
-    {
-        // The first 16 bytes unaligned, then on from the destination's first 16-byte boundary.
-        _mm_storeu_ps(reinterpret_cast<float*>(d), _mm_loadu_ps(reinterpret_cast<const float*>(s)));
-        i = 16 - int64_t(reinterpret_cast<uintptr_t>(d) & 15);
-    }
-    const int64_t streamFrom = kLevel == SpFftLevel1 ? 524288 : 1048576;
-    const int64_t touchStep = kLevel == SpFftLevel1 ? 128 : 64;
-    if (byteCount - i >= streamFrom)
-    {
-        const int64_t cache = SpCopyCacheBytes(kLevel);
-        if (cache > 0 && byteCount - i >= cache / 2)
-        {
-            volatile uint8_t sink = 0;
-            while (i + 16 <= byteCount)
-            {
-                const int64_t chunk = byteCount - i < 262144 ? (byteCount - i) & ~int64_t(15) : 262144;
-                for (int64_t t = 0; t < chunk; t += touchStep)
-                {
-                    sink = s[i + t];
-                }
-                for (int64_t e = i + chunk; i < e; i += 16)
-                {
-                    _mm_stream_si128(reinterpret_cast<__m128i*>(d + i),
-                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
-                }
-            }
-            (void)sink;
-            _mm_sfence();
-        }
-    }
-    for (; i + 64 <= byteCount; i += 64)
-    {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 16));
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 32));
-        const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 48));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), a);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i + 16), b);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i + 32), c);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i + 48), e);
-    }
-    for (; i + 16 <= byteCount; i += 16)
-    {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i),
-                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
-    }
-    for (; i < byteCount; ++i)
-    {
-        d[i] = s[i];
-    }
+    CopyBytes(s, d, byteCount);
 }
 
 void SP_FFT_LN(SpFftRadix4Fwd)(const float* src, float* dst, int64_t points, const float* twiddles,
@@ -440,14 +428,14 @@ void SP_FFT_LN(SpFftOrder16Inv)(float* data, int64_t points, const float* twiddl
     Order16Core<kLevel, true>(data, points, twiddles, work, layout);
 }
 
-void SP_FFT_LN(SpFftBitReverseCopy)(const float* src, float* dst, int64_t points)
+void SP_FFT_LN(SpFftBitReverseCopy)(const float* src, float* dst, int64_t points, const uint32_t* table)
 {
-    BitReverse(src, dst, points);
+    BitReverse(src, dst, points, table);
 }
 
-void SP_FFT_LN(SpFftBitReverseInPlace)(float* data, int64_t points)
+void SP_FFT_LN(SpFftBitReverseInPlace)(float* data, int64_t points, const uint32_t* table)
 {
-    BitReverse(data, data, points);
+    BitReverse(data, data, points, table);
 }
 
 void SP_FFT_LN(SpFftReImFwd)(const float* srcRe, const float* srcIm, float* dstRe, float* dstIm,
@@ -565,6 +553,140 @@ void SP_FFT_LN(SpFftLargeFwd)(const SpFftSpec* spec, const float* src, float* ds
 void SP_FFT_LN(SpFftLargeInv)(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* work)
 {
     Large<true>(spec, src, dst, order, work);
+}
+
+void SP_FFT_LN(SpFftLargeFwdStep)(const SpFftSpec* spec, float* data, int32_t order, int32_t depth,
+                                  float* work)
+{
+    LargeStep<false>(spec, data, order, depth, work);
+}
+
+void SP_FFT_LN(SpFftLargeInvStep)(const SpFftSpec* spec, float* data, int32_t order, int32_t depth,
+                                  float* work)
+{
+    LargeStep<true>(spec, data, order, depth, work);
+}
+
+SpStatus SP_FFT_LN(SpCopyBytesChecked)(const void* src, void* dst, int32_t byteCount)
+{
+    if (!src || !dst)
+    {
+        return SpErrNullPointer;
+    }
+    if (byteCount < 1)
+    {
+        return SpErrBadLength;
+    }
+    SP_FFT_LN(SpCopyBytes)(src, dst, byteCount);
+    return SpOk;
+}
+
+void SP_FFT_LN(SpFftBitReverseTile)(float* data, int64_t points, const int32_t* swapList)
+{
+    PairReverseInPlace<uint64_t>(data, points, swapList);
+}
+
+void SP_FFT_LN(SpFftBitReverseTiled)(float* data, int64_t points, const uint32_t* table, uint8_t* work)
+{
+    TiledReverse(data, points, table, work);
+}
+
+// The swap-list reversal for the other widths; the A and B bodies are one text.
+void SP_FFT_LN(SpFftBitReverseTile32A)(uint32_t* data, int64_t count, const int32_t* swapList)
+{
+    PairReverseInPlace<uint32_t>(data, count, swapList);
+}
+
+void SP_FFT_LN(SpFftBitReverseTile32B)(uint32_t* data, int64_t count, const int32_t* swapList)
+{
+    PairReverseInPlace<uint32_t>(data, count, swapList);
+}
+
+void SP_FFT_LN(SpFftBitReverseTile64A)(double* data, int64_t count, const int32_t* swapList)
+{
+    PairReverseInPlace<double>(data, count, swapList);
+}
+
+void SP_FFT_LN(SpFftBitReverseTile64B)(double* data, int64_t count, const int32_t* swapList)
+{
+    PairReverseInPlace<double>(data, count, swapList);
+}
+
+void SP_FFT_LN(SpFftBitReverseTile128)(void* data, int64_t count, const int32_t* swapList)
+{
+    PairReverseInPlace<Wide>(data, count, swapList);
+}
+
+void SP_FFT_LN(SpFftBitReverseCopyPairs32)(const uint32_t* src, uint32_t* dst, int64_t count,
+                                           const int32_t* swapList)
+{
+    PairReverseCopy<uint32_t>(src, dst, count, swapList);
+}
+
+void SP_FFT_LN(SpFftBitReverseCopyPairs64)(const double* src, double* dst, int64_t count,
+                                           const int32_t* swapList)
+{
+    PairReverseCopy<double>(src, dst, count, swapList);
+}
+
+void SP_FFT_LN(SpFftLargeGatherBlock)(const float* src, void* work, int64_t stride, int64_t rows,
+                                      int64_t rowLen)
+{
+    GatherRows(src, static_cast<float*>(work), stride, rows, rowLen);
+}
+
+void SP_FFT_LN(SpFftLargeScatterBlock)(float* dst, const void* work, int64_t stride, int64_t rows,
+                                       int64_t rowLen, int32_t interleave)
+{
+    ScatterRows(dst, static_cast<const float*>(work), stride, rows, rowLen, interleave);
+}
+
+void SP_FFT_LN(SpFftLargeGatherPlanarBlock)(const float* re, const float* im, void* work, int64_t stride,
+                                            int64_t rows, int64_t rowLen)
+{
+    GatherPlanarRows(re, im, static_cast<float*>(work), stride, rows, rowLen);
+}
+
+void SP_FFT_LN(SpFftLargeScatterPlanarBlock)(float* re, float* im, const void* work, int64_t stride,
+                                             int64_t rows, int64_t rowLen)
+{
+    ScatterPlanarRows(re, im, static_cast<const float*>(work), stride, rows, rowLen);
+}
+
+void SP_FFT_LN(SpFftTwiddleRadix2Fwd)(const float* src, float* dst, int64_t span, int64_t groups,
+                                      const float* twiddles)
+{
+    TwiddlePass<false, 2>(src, dst, span, groups, twiddles);
+}
+
+void SP_FFT_LN(SpFftTwiddleRadix2Inv)(const float* src, float* dst, int64_t span, int64_t groups,
+                                      const float* twiddles)
+{
+    TwiddlePass<true, 2>(src, dst, span, groups, twiddles);
+}
+
+void SP_FFT_LN(SpFftTwiddleRadix4Fwd)(const float* src, float* dst, int64_t span, int64_t groups,
+                                      const float* twiddles)
+{
+    TwiddlePass<false, 4>(src, dst, span, groups, twiddles);
+}
+
+void SP_FFT_LN(SpFftTwiddleRadix4Inv)(const float* src, float* dst, int64_t span, int64_t groups,
+                                      const float* twiddles)
+{
+    TwiddlePass<true, 4>(src, dst, span, groups, twiddles);
+}
+
+void SP_FFT_LN(SpFftTwiddleRadix8Fwd)(float* data, float*, int64_t span, int64_t groups,
+                                      const float* twiddles)
+{
+    TwiddlePass<false, 8>(data, data, span, groups, twiddles);
+}
+
+void SP_FFT_LN(SpFftTwiddleRadix8Inv)(float* data, float*, int64_t span, int64_t groups,
+                                      const float* twiddles)
+{
+    TwiddlePass<true, 8>(data, data, span, groups, twiddles);
 }
 
 void SP_FFT_LN(SpSpectrumMulInPlace)(const float* src, float* srcdst, int64_t pairs)

@@ -29,11 +29,25 @@ inline void StoreDescending(float* top, Block b)
     StoreInterleaved(top - 6, up);
 }
 
+// The two factors of pair k in a table of blocks of four k from 1: four of the first kind, then
+// four of the second.
+struct FactorPair
+{
+    float First;
+    float Second;
+};
+
+inline FactorPair BlockPair(const float* table, int64_t k)
+{
+    const float* block = table + 8 * ((k - 1) / 4);
+    return {block[(k - 1) % 4], block[4 + (k - 1) % 4]};
+}
+
 // One split pair, k and M - k: the lane arithmetic of the vector loop, in the same order.
-inline void SplitPair(float* zk, float* zm, const float* split)
+inline void SplitPair(float* zk, float* zm, FactorPair split)
 {
     const float xr = zk[0], xi = zk[1], yr = zm[0], yi = zm[1];
-    const float p = split[0], q = split[1];
+    const float p = split.First, q = split.Second;
     const float d = xr - yr, e = xi + yi;
     const float t = q * d + p * e;
     const float u = q * e - p * d;
@@ -43,10 +57,10 @@ inline void SplitPair(float* zk, float* zm, const float* split)
     zm[1] = u - xi;
 }
 
-inline void MergePair(const float* sk, const float* sm, float* dk, float* dm, const float* merge)
+inline void MergePair(const float* sk, const float* sm, float* dk, float* dm, FactorPair merge)
 {
     const float r1 = sk[0], i1 = sk[1], r2 = sm[0], i2 = sm[1];
-    const float c = merge[0], s = merge[1];
+    const float c = merge.First, s = merge.Second;
     const float t1 = s * (r1 - r2) - c * (i1 + i2);
     const float t2 = c * (r1 - r2) + s * (i1 + i2);
     dk[0] = r1 + r2 + t1;
@@ -67,7 +81,7 @@ void SP_FFT_LN(SpFftRealFwdPostProcess)(float* data, int64_t points, const float
     {
         const Block x = LoadAscending(data + 2 * k);
         const Block y = LoadDescending(data + 2 * (points - k));
-        const Block w = LoadAscending(split + 2 * k); // Re: p, Im: q
+        const Block w = {_mm_loadu_ps(split + 2 * (k - 1)), _mm_loadu_ps(split + 2 * (k - 1) + 4)}; // A, B
         const __m128 d = _mm_sub_ps(x.Re, y.Re), e = _mm_add_ps(x.Im, y.Im);
         const __m128 t = _mm_add_ps(_mm_mul_ps(w.Im, d), _mm_mul_ps(w.Re, e));
         const __m128 u = _mm_sub_ps(_mm_mul_ps(w.Im, e), _mm_mul_ps(w.Re, d));
@@ -76,7 +90,7 @@ void SP_FFT_LN(SpFftRealFwdPostProcess)(float* data, int64_t points, const float
     }
     for (; k < points / 2; ++k)
     {
-        SplitPair(data + 2 * k, data + 2 * (points - k), split + 2 * k);
+        SplitPair(data + 2 * k, data + 2 * (points - k), BlockPair(split, k));
     }
     data[2 * (points / 2) + 1] = -data[2 * (points / 2) + 1];
 }
@@ -90,7 +104,8 @@ void SP_FFT_LN(SpFftRealInvPreProcess)(const float* src, float* dst, int64_t poi
     {
         const Block a = LoadAscending(src + 2 * k);
         const Block b = LoadDescending(src + 2 * (points - k));
-        const Block w = LoadAscending(merge + 2 * k); // Re: c, Im: s
+        const Block w = {_mm_loadu_ps(merge + 2 * (k - 1)),
+                         _mm_loadu_ps(merge + 2 * (k - 1) + 4)}; // cos, -sin
         const __m128 dr = _mm_sub_ps(a.Re, b.Re), si = _mm_add_ps(a.Im, b.Im);
         const __m128 sr = _mm_add_ps(a.Re, b.Re), di = _mm_sub_ps(a.Im, b.Im);
         const __m128 t1 = _mm_sub_ps(_mm_mul_ps(w.Im, dr), _mm_mul_ps(w.Re, si));
@@ -100,7 +115,8 @@ void SP_FFT_LN(SpFftRealInvPreProcess)(const float* src, float* dst, int64_t poi
     }
     for (; k < points / 2; ++k)
     {
-        MergePair(src + 2 * k, src + 2 * (points - k), dst + 2 * k, dst + 2 * (points - k), merge + 2 * k);
+        MergePair(src + 2 * k, src + 2 * (points - k), dst + 2 * k, dst + 2 * (points - k),
+                  BlockPair(merge, k));
     }
     const int64_t mid = 2 * (points / 2);
     dst[mid] = 2.0f * src[mid];
