@@ -20,10 +20,6 @@ constexpr ULONG VARIANT_QUIRK_C_MASK_24 = 0x00000002;
 
 ULONG VariantDeviceQuirks(USHORT VendorId, USHORT ProductId);
 
-// The capability record of the effects model (variant D) by its model code (5 or 6) and ids;
-// STATUS_UNSUCCESSFUL for any other model code. Any IRQL.
-NTSTATUS VariantDModelCaps(ULONG ModelCode, USHORT VendorId, USHORT ProductId, EndpointCaps* Caps);
-
 // PASSIVE_LEVEL throughout, as CUac1Device.
 class CVariantDevice : public CUac1Device
 {

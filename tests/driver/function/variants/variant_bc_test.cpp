@@ -6,6 +6,7 @@
 
 #include "usbaudio.h"
 #include "driver/core/pin_type.h"
+#include "driver/function/variants/variant_d_walk.h"
 #include "driver/topology/variants/variant_feature_unit.h"
 
 #include <cstring>
@@ -314,17 +315,16 @@ TEST(VariantDCaps, ModelCodeAndIdsPickTheRecord)
     for (const auto& row : rows)
     {
         SCOPED_TRACE(testing::Message() << row.Code << " " << std::hex << row.Vendor << ":" << row.Product);
-        EndpointCaps caps;
+        VariantDCapabilities caps;
         std::memset(&caps, 0xCC, sizeof(caps));
-        ASSERT_EQ(VariantDModelCaps(row.Code, row.Vendor, row.Product, &caps), STATUS_SUCCESS);
+        ASSERT_EQ(GetVariantDCapabilities(row.Code, row.Vendor, row.Product, &caps), STATUS_SUCCESS);
         EXPECT_EQ(caps.Mask, row.Mask);
         EXPECT_EQ(caps.Extra, row.Extra);
         EXPECT_EQ(caps.Flags, row.Flags);
-        EXPECT_EQ(caps.Reserved1[0], 0u);
     }
-    EndpointCaps caps{};
-    EXPECT_EQ(VariantDModelCaps(4, 0x17EF, 0x6073, &caps), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(VariantDModelCaps(7, 0xFFF1, 0x0001, &caps), STATUS_UNSUCCESSFUL);
+    VariantDCapabilities caps{};
+    EXPECT_EQ(GetVariantDCapabilities(4, 0x17EF, 0x6073, &caps), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(GetVariantDCapabilities(7, 0xFFF1, 0x0001, &caps), STATUS_UNSUCCESSFUL);
 }
 
 } // namespace
