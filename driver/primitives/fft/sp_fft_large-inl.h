@@ -322,6 +322,11 @@ void TwiddlePass(const float* src, float* dst, int64_t span, int64_t groups, con
 template <bool Inverse>
 void LargeStep(const SpFftSpec* spec, float* data, int32_t order, int32_t depth, float* work)
 {
+    // As deep as the spec has tables for, never deeper (see the builder).
+    if (depth < 0 || depth >= SpFftMaxDepth)
+    {
+        return;
+    }
     const SpFftLargeSplit split = SpFftLargeSplitOf(order);
     const int32_t f = split.ColumnBits;
     const int32_t r = order - f;

@@ -171,6 +171,12 @@ float* BuildColumnTable(int32_t order, SpFftSine sine, float* out)
 template <int32_t Level>
 uint8_t* InitLargeStep(SpFftSpec* spec, int32_t order, SpFftSine sine, int32_t depth, uint8_t* pos)
 {
+    // The largest order the sizes allow stays within the depths the spec has tables for; a
+    // deeper step would write past them, so it builds nothing.
+    if (depth < 0 || depth >= SpFftMaxDepth)
+    {
+        return pos;
+    }
     const SpFftLargeSplit split = SpFftLargeSplitOf(order);
     const int32_t rowOrder = order - split.ColumnBits;
     uint8_t* columns;
