@@ -465,13 +465,16 @@ TEST(FftLevelPlanar, SeparateArraysGiveTheInterleavedCoresBits)
     }
 }
 
-// Applied to the indices stored as elements, every width gives rev(i); twice restores them, and
-// the copy equals the in-place form.
+// Applied to the indices stored as elements, every width gives rev(i) from the spec's index table;
+// twice restores them, and the copy equals the in-place form. The larger orders sit on either side
+// of each width's copy-walk switch (131,072 elements at 4 bytes, 65,536 at 8 and 16).
 TEST(FftLevelKernels, BitReversalOfEveryElementWidthIsThePermutation)
 {
-    for (int order : {3, 4, 12})
+    for (int order : {3, 4, 12, 16, 17, 18})
     {
         const size_t n = size_t(1) << order;
+        std::vector<uint32_t> table(n / 4 + 8);
+        SpFftBuildBitRevIndexTable_L1(order, table.data());
         std::vector<uint32_t> u(n), uc(n + 1);
         std::vector<double> d(n), dc(n + 1);
         std::vector<uint64_t> w(2 * n), wc(2 * n + 2);
@@ -482,12 +485,13 @@ TEST(FftLevelKernels, BitReversalOfEveryElementWidthIsThePermutation)
             w[2 * i] = i;
             w[2 * i + 1] = ~uint64_t(i);
         }
-        SpFftBitReverseCopy32_L2(u.data(), uc.data() + 1, int64_t(n)); // misaligned destination
-        SpFftBitReverseInPlace32_L1(u.data(), int64_t(n));
-        SpFftBitReverseCopyF64_L3(d.data(), dc.data() + 1, int64_t(n));
-        SpFftBitReverseInPlaceF64_L2(d.data(), int64_t(n));
-        SpFftBitReverseCopy128_L1(w.data(), wc.data() + 1, int64_t(n));
-        SpFftBitReverseInPlace128_L3(w.data(), int64_t(n));
+        const std::vector<double> d0 = d;
+        SpFftBitReverseCopy32_L2(u.data(), uc.data() + 1, int64_t(n), table.data()); // misaligned destination
+        SpFftBitReverseInPlace32_L1(u.data(), int64_t(n), table.data());
+        SpFftBitReverseCopyF64_L3(d.data(), dc.data() + 1, int64_t(n), table.data());
+        SpFftBitReverseInPlaceF64_L2(d.data(), int64_t(n), table.data());
+        SpFftBitReverseCopy128_L1(w.data(), wc.data() + 1, int64_t(n), table.data());
+        SpFftBitReverseInPlace128_L3(w.data(), int64_t(n), table.data());
         for (size_t i = 0; i < n; ++i)
         {
             const uint32_t r = SpFftReverseBits(uint32_t(i), order);
@@ -498,11 +502,20 @@ TEST(FftLevelKernels, BitReversalOfEveryElementWidthIsThePermutation)
             ASSERT_EQ(w[2 * i], r);
             ASSERT_EQ(w[2 * i + 1], ~uint64_t(r));
             ASSERT_EQ(wc[2 * i + 1], r);
+            ASSERT_EQ(wc[2 * i + 2], ~uint64_t(r));
         }
-        SpFftBitReverseInPlace32_L3(u.data(), int64_t(n));
+        // The 8-byte form moves the same bytes as the complex form.
+        std::vector<double> viaComplex(n);
+        SpFftBitReverseCopy_L2(reinterpret_cast<const float*>(d0.data()),
+                               reinterpret_cast<float*>(viaComplex.data()), int64_t(n), table.data());
+        ASSERT_EQ(0, memcmp(viaComplex.data(), d.data(), 8 * n)) << order;
+        SpFftBitReverseInPlace32_L3(u.data(), int64_t(n), table.data());
+        SpFftBitReverseCopy32_L1(uc.data() + 1, u.data(), int64_t(n), table.data()); // misaligned source
+        SpFftBitReverseInPlace128_L2(w.data(), int64_t(n), table.data());
         for (size_t i = 0; i < n; ++i)
         {
-            ASSERT_EQ(u[i], uint32_t(i));
+            ASSERT_EQ(u[i], uint32_t(i)) << order;
+            ASSERT_EQ(w[2 * i], i);
         }
     }
 }

@@ -185,12 +185,13 @@ int64_t SpCopyCacheBytes(int32_t level);
                           int64_t points, const float* twiddles, const uint32_t* index, float* work);        \
     void SpFftReImInPlaceFwd_##L(float* re, float* im, int64_t points, const float* twiddles, float* work);  \
     void SpFftReImInPlaceInv_##L(float* re, float* im, int64_t points, const float* twiddles, float* work);  \
-    void SpFftBitReverseCopy32_##L(const uint32_t* src, uint32_t* dst, int64_t count);                       \
-    void SpFftBitReverseInPlace32_##L(uint32_t* data, int64_t count);                                        \
-    void SpFftBitReverseCopyF64_##L(const double* src, double* dst, int64_t count);                          \
-    void SpFftBitReverseInPlaceF64_##L(double* data, int64_t count);                                         \
-    void SpFftBitReverseCopy128_##L(const void* src, void* dst, int64_t count);                              \
-    void SpFftBitReverseInPlace128_##L(void* data, int64_t count);                                           \
+    void SpFftBitReverseCopy32_##L(const uint32_t* src, uint32_t* dst, int64_t count,                        \
+                                   const uint32_t* table);                                                   \
+    void SpFftBitReverseInPlace32_##L(uint32_t* data, int64_t count, const uint32_t* table);                 \
+    void SpFftBitReverseCopyF64_##L(const double* src, double* dst, int64_t count, const uint32_t* table);   \
+    void SpFftBitReverseInPlaceF64_##L(double* data, int64_t count, const uint32_t* table);                  \
+    void SpFftBitReverseCopy128_##L(const void* src, void* dst, int64_t count, const uint32_t* table);       \
+    void SpFftBitReverseInPlace128_##L(void* data, int64_t count, const uint32_t* table);                    \
     void SpFftBitReverseCopy_##L(const float* src, float* dst, int64_t points, const uint32_t* table);       \
     void SpFftBitReverseInPlace_##L(float* data, int64_t points, const uint32_t* table);                     \
     void SpFftLargeFwd_##L(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* work); \

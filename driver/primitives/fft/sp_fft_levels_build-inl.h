@@ -122,16 +122,33 @@ template <typename T> void BitReverseOf(const void* src, void* dst, int64_t coun
     }
 }
 
-// Point q n/4 + 4g + r (quarter q, group g, lane r) reverses to rev2(r) n/4 + 4 rev(g) + rev2(q):
-// the 16 points of group g land transposed, both 2-bit indices reversed, on the partner group
-// that the index table names (entry g = 8 rev(g) for g below n/16). In place, each pair is done
-// at its lower group; a copy walks the source and scatters up to walkLimit points, and above it
+// Element q n/4 + 4g + r (quarter q, group g, lane r) reverses to rev2(r) n/4 + 4 rev(g) + rev2(q):
+// the 16 elements of group g land transposed, both 2-bit indices reversed, on the partner group
+// that the index table names (entry g = 8 rev(g) for g below n/16). The table counts in units of
+// half an 8-byte element, so one table serves every element width. In place, each pair is done
+// at its lower group; a copy walks the source and scatters up to walkLimit elements, and above it
 // walks the destination and gathers, so the side written in order is the larger stream.
-void BitReverse(const float* src, float* dst, int64_t points, const uint32_t* table)
+template <typename T>
+void BlockReverse(const void* src, void* dst, int64_t points, const uint32_t* table, int64_t walkLimit)
 {
+    if (points == 8)
+    {
+        // Fixed: 1 <-> 4 and 3 <-> 6; everything is read before anything is written.
+        static const int64_t kEight[8] = {0, 4, 2, 6, 1, 5, 3, 7};
+        T v[8];
+        for (int64_t i = 0; i < 8; ++i)
+        {
+            v[i] = LoadAt<T>(src, i);
+        }
+        for (int64_t i = 0; i < 8; ++i)
+        {
+            StoreAt<T>(dst, kEight[i], v[i]);
+        }
+        return;
+    }
     if (points < 16)
     {
-        BitReverseOf<uint64_t>(src, dst, points);
+        BitReverseOf<T>(src, dst, points);
         return;
     }
     const int64_t quarter = points / 4;
@@ -139,7 +156,7 @@ void BitReverse(const float* src, float* dst, int64_t points, const uint32_t* ta
     const int64_t rev2[4] = {0, 2, 1, 3};
     const auto at = [quarter](int64_t q, int64_t g, int64_t r) { return q * quarter + 4 * g + r; };
     const bool inPlace = src == dst;
-    const bool gather = !inPlace && points > 65536;
+    const bool gather = !inPlace && points > walkLimit;
     for (int64_t step = 0; step < groups; ++step)
     {
         const int64_t g = gather ? step : groups - 1 - step;
@@ -148,15 +165,15 @@ void BitReverse(const float* src, float* dst, int64_t points, const uint32_t* ta
         {
             continue; // done at its partner
         }
-        uint64_t a[16], b[16];
+        T a[16], b[16];
         for (int64_t q = 0; q < 4; ++q)
         {
             for (int64_t r = 0; r < 4; ++r)
             {
-                a[4 * q + r] = LoadAt<uint64_t>(src, at(q, gather ? p : g, r));
+                a[4 * q + r] = LoadAt<T>(src, at(q, gather ? p : g, r));
                 if (inPlace && p != g)
                 {
-                    b[4 * q + r] = LoadAt<uint64_t>(src, at(q, p, r));
+                    b[4 * q + r] = LoadAt<T>(src, at(q, p, r));
                 }
             }
         }
@@ -164,14 +181,19 @@ void BitReverse(const float* src, float* dst, int64_t points, const uint32_t* ta
         {
             for (int64_t r = 0; r < 4; ++r)
             {
-                StoreAt<uint64_t>(dst, at(rev2[r], gather ? g : p, rev2[q]), a[4 * q + r]);
+                StoreAt<T>(dst, at(rev2[r], gather ? g : p, rev2[q]), a[4 * q + r]);
                 if (inPlace && p != g)
                 {
-                    StoreAt<uint64_t>(dst, at(rev2[r], g, rev2[q]), b[4 * q + r]);
+                    StoreAt<T>(dst, at(rev2[r], g, rev2[q]), b[4 * q + r]);
                 }
             }
         }
     }
+}
+
+void BitReverse(const float* src, float* dst, int64_t points, const uint32_t* table)
+{
+    BlockReverse<uint64_t>(src, dst, points, table, 65536);
 }
 
 // The level's checked copy in pieces its 32-bit count carries, so that no order's byte count
@@ -515,34 +537,35 @@ void SP_FFT_LN(SpFftRadix8CombineReImInv)(const float* src, float* dstRe, float*
 #endif
 
 // The same permutation for the other element widths; none changes a value.
-void SP_FFT_LN(SpFftBitReverseCopy32)(const uint32_t* src, uint32_t* dst, int64_t count)
+void SP_FFT_LN(SpFftBitReverseCopy32)(const uint32_t* src, uint32_t* dst, int64_t count,
+                                      const uint32_t* table)
 {
-    BitReverseOf<uint32_t>(src, dst, count);
+    BlockReverse<uint32_t>(src, dst, count, table, 131072);
 }
 
-void SP_FFT_LN(SpFftBitReverseInPlace32)(uint32_t* data, int64_t count)
+void SP_FFT_LN(SpFftBitReverseInPlace32)(uint32_t* data, int64_t count, const uint32_t* table)
 {
-    BitReverseOf<uint32_t>(data, data, count);
+    BlockReverse<uint32_t>(data, data, count, table, 131072);
 }
 
-void SP_FFT_LN(SpFftBitReverseCopyF64)(const double* src, double* dst, int64_t count)
+void SP_FFT_LN(SpFftBitReverseCopyF64)(const double* src, double* dst, int64_t count, const uint32_t* table)
 {
-    BitReverseOf<double>(src, dst, count);
+    BlockReverse<double>(src, dst, count, table, 65536);
 }
 
-void SP_FFT_LN(SpFftBitReverseInPlaceF64)(double* data, int64_t count)
+void SP_FFT_LN(SpFftBitReverseInPlaceF64)(double* data, int64_t count, const uint32_t* table)
 {
-    BitReverseOf<double>(data, data, count);
+    BlockReverse<double>(data, data, count, table, 65536);
 }
 
-void SP_FFT_LN(SpFftBitReverseCopy128)(const void* src, void* dst, int64_t count)
+void SP_FFT_LN(SpFftBitReverseCopy128)(const void* src, void* dst, int64_t count, const uint32_t* table)
 {
-    BitReverseOf<Wide>(src, dst, count);
+    BlockReverse<Wide>(src, dst, count, table, 65536);
 }
 
-void SP_FFT_LN(SpFftBitReverseInPlace128)(void* data, int64_t count)
+void SP_FFT_LN(SpFftBitReverseInPlace128)(void* data, int64_t count, const uint32_t* table)
 {
-    BitReverseOf<Wide>(data, data, count);
+    BlockReverse<Wide>(data, data, count, table, 65536);
 }
 
 void SP_FFT_LN(SpFftLargeFwd)(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* work)
