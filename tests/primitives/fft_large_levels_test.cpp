@@ -567,6 +567,66 @@ TEST(FftLargeLevels, TableBuildersGiveTheirDocumentedEntries)
     EXPECT_EQ(index[2], 9u);
 }
 
+// Every level's sine table is within one float rounding of the exact quarter-wave sine (the
+// static table read at its stride up to order 10), and the level's set-ups of both kinds leave
+// in the caller's init buffer exactly the table that the level's builder gives.
+TEST(FftLargeLevels, SetUpsBuildTheLevelsOwnSineTable)
+{
+    using RealInit = decltype(&SpFftRealInit_L1);
+    using Sizes = decltype(&SpFftRealGetSize_L1);
+    const struct
+    {
+        decltype(&SpFftInitSineTable_L1) Sine;
+        Sizes RealSize, ComplexSize;
+        RealInit Real, Complex;
+    } levels[] = {
+        {SpFftInitSineTable_L1, SpFftRealGetSize_L1, SpFftComplexGetSize_L1, SpFftRealInit_L1,
+         SpFftComplexInit_L1},
+        {SpFftInitSineTable_L2, SpFftRealGetSize_L2, SpFftComplexGetSize_L2, SpFftRealInit_L2,
+         SpFftComplexInit_L2},
+        {SpFftInitSineTable_L3, SpFftRealGetSize_L3, SpFftComplexGetSize_L3, SpFftRealInit_L3,
+         SpFftComplexInit_L3},
+    };
+    for (const auto& level : levels)
+    {
+        for (int order = 2; order <= 13; ++order)
+        {
+            const int64_t quarter = (int64_t(1) << order) / 4;
+            std::vector<float> table(size_t(quarter) + 16);
+            level.Sine(order, table.data());
+            for (int64_t k = 0; k <= quarter; ++k)
+            {
+                const long double exact = sinl(2.0L * M_PIl * k / (int64_t(1) << order));
+                const float got = table[size_t(k)];
+                ASSERT_LE(fabsl(got - exact), 0.5L * (nextafterf(got, 2.0f) - got) + 1e-12L)
+                    << order << " " << k;
+            }
+            if (order < 11)
+            {
+                continue;
+            }
+            for (int kind = 0; kind < 2; ++kind)
+            {
+                int32_t specBytes = 0, initBytes = 0, workBytes = 0;
+                ASSERT_EQ((kind ? level.ComplexSize : level.RealSize)(order, SpFftNoDivide, 0, &specBytes,
+                                                                      &initBytes, &workBytes),
+                          SpOk);
+                ASSERT_GE(initBytes, int32_t(4 * (quarter + 1)));
+                std::vector<uint8_t> spec(static_cast<size_t>(specBytes)),
+                    init(static_cast<size_t>(initBytes), 0xFF);
+                SpFftSpec* made = nullptr;
+                ASSERT_EQ((kind ? level.Complex : level.Real)(&made, order, SpFftNoDivide, 0, spec.data(),
+                                                              init.data()),
+                          SpOk);
+                const uint8_t* start =
+                    init.data() + ((32 - reinterpret_cast<uintptr_t>(init.data()) % 32) % 32);
+                EXPECT_EQ(0, memcmp(start, table.data(), size_t(4 * (quarter + 1))))
+                    << order << " kind " << kind;
+            }
+        }
+    }
+}
+
 // Stage-table factors are the lookups themselves, negated as 0 - x: W_64^16 = (+0, -1) in the
 // level-2 plan of 64 points (pass 4/16, record 2, factor p = 2, lane 0).
 TEST(FftLargeLevels, StageTableZerosStayPositive)

@@ -4,6 +4,7 @@
 // to fit the 32-bit counts of the interface.
 #include "driver/primitives/fft/sp_fft_levels.h"
 
+#include <math.h>
 #include <string.h>
 
 #include "driver/primitives/dispatch/sp_cpu_level.h"
@@ -292,6 +293,51 @@ template <int32_t Level> uint8_t* BuildCoreTables(SpFftSpec* spec, int32_t order
     return end;
 }
 
+// Up to order 10 the static table read at the order's stride; above it sines up to N/8 and the
+// cosines of the complement beyond, so that no argument exceeds pi/4 where the runtime's sine
+// and cosine are most accurate. One body for the three levels.
+uint8_t* LevelSineTable(int32_t order, float* table)
+{
+    const int64_t quarter = (int64_t(1) << order) / 4;
+    if (order <= SpFftStaticSineOrder)
+    {
+        const int64_t stride = int64_t(1) << (SpFftStaticSineOrder - order);
+        for (int64_t k = 0; k < quarter; ++k)
+        {
+            table[k] = SpFftStaticSine.Value[k * stride];
+        }
+        table[quarter] = 1.0f;
+    }
+    else
+    {
+        const double step = 6.283185307179586 / double(int64_t(1) << order);
+        for (int64_t k = 0; k <= quarter / 2; ++k)
+        {
+            table[k] = float(sin(double(k) * step));
+        }
+        for (int64_t k = quarter / 2 + 1; k <= quarter; ++k)
+        {
+            table[k] = float(cos(double(quarter - k) * step));
+        }
+    }
+    return SpFftAlignUp32(reinterpret_cast<uint8_t*>(table + quarter + 1));
+}
+
+// The sine table a level's set-up reads: the static one up to order 10, else the level's own
+// build in the caller's init buffer (nothing keeps it past the set-up).
+template <int32_t Level> SpFftSine LevelSine(int32_t order, uint8_t* initBuffer)
+{
+    if (order <= SpFftStaticSineOrder)
+    {
+        return {SpFftStaticSine.Value, SpFftStaticSineOrder};
+    }
+    float* table = reinterpret_cast<float*>(SpFftAlignUp32(initBuffer));
+    Level == SpFftLevel1   ? SpFftInitSineTable_L1(order, table)
+    : Level == SpFftLevel2 ? SpFftInitSineTable_L2(order, table)
+                           : SpFftInitSineTable_L3(order, table);
+    return {table, order};
+}
+
 template <int32_t Level>
 SpStatus RealInit(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint, uint8_t* specBuffer,
                   uint8_t* initBuffer)
@@ -306,7 +352,7 @@ SpStatus RealInit(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint,
     spec->Level = Level;
     if (order >= 4)
     {
-        const SpFftSine sine = SpFftSineFor(order, initBuffer);
+        const SpFftSine sine = LevelSine<Level>(order, initBuffer);
         uint8_t* pos = BuildCoreTables<Level>(spec, order - 1, sine);
         spec->RealSplit = reinterpret_cast<const float*>(pos);
         pos = Level == SpFftLevel1   ? SpFftBuildRealSplitTwiddles_L1(order, sine, pos)
@@ -334,7 +380,7 @@ SpStatus ComplexInit(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hi
     spec->Level = Level;
     if (order >= 4)
     {
-        BuildCoreTables<Level>(spec, order, SpFftSineFor(order, initBuffer));
+        BuildCoreTables<Level>(spec, order, LevelSine<Level>(order, initBuffer));
     }
     *ppSpec = spec;
     return SpOk;
@@ -627,17 +673,17 @@ uint8_t* SpFftBuildBitRevTable_L2(int32_t order, uint32_t* table)
 
 uint8_t* SpFftInitSineTable_L1(int32_t order, float* table)
 {
-    return SpFftInitSineTable(reinterpret_cast<uint8_t*>(table), order);
+    return LevelSineTable(order, table);
 }
 
 uint8_t* SpFftInitSineTable_L2(int32_t order, float* table)
 {
-    return SpFftInitSineTable(reinterpret_cast<uint8_t*>(table), order);
+    return LevelSineTable(order, table);
 }
 
 uint8_t* SpFftInitSineTable_L3(int32_t order, float* table)
 {
-    return SpFftInitSineTable(reinterpret_cast<uint8_t*>(table), order);
+    return LevelSineTable(order, table);
 }
 
 namespace
