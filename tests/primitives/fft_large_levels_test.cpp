@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include <complex>
+#include <utility>
 #include <vector>
 
 #include "driver/primitives/dispatch/sp_alloc.h"
@@ -822,6 +823,61 @@ TEST(FftLargeLevels, ByteCopiesGiveTheBytesWhateverTheirPath)
             }
         }
     }
+}
+
+std::vector<std::pair<int32_t, bool>> g_copyDirections;
+
+void RecordCopyDirection(int32_t level, bool forward)
+{
+    g_copyDirections.emplace_back(level, forward);
+}
+
+// Aligned blocks at levels 2 and 3 go forward only when the source's page offset lies 1 to 160
+// bytes above the destination's (or wraps more than 3,936 below it), and backward otherwise;
+// level 1 and a misaligned source never choose. The bytes are right whichever way.
+TEST(FftLargeLevels, AlignedByteCopiesChooseTheirDirectionFromThePageOffsets)
+{
+    std::vector<uint8_t> pages(6 * 4096);
+    uint8_t* page = pages.data() + (4096 - reinterpret_cast<uintptr_t>(pages.data()) % 4096) % 4096;
+    for (size_t i = 0; i < 4096; ++i)
+    {
+        page[3 * 4096 + i] = uint8_t(i * 37 + 1);
+    }
+    const struct
+    {
+        int32_t SrcOffset, DstOffset;
+        bool Forward;
+    } cases[] = {
+        {0, 0, false},  {64, 0, true},    {160, 0, true},  {176, 0, false}, {512, 0, false},
+        {0, 64, false}, {0, 3936, false}, {0, 3952, true}, {16, 32, false},
+    };
+    const SpCopyDirectionHook previous = SpSetCopyDirectionHookForTest(RecordCopyDirection);
+    for (const auto& c : cases)
+    {
+        const uint8_t* from = page + 3 * 4096 + c.SrcOffset;
+        uint8_t* to = page + c.DstOffset;
+        const int64_t count = 100;
+        for (auto copy : {SpCopyBytes_L1, SpCopyBytes_L2, SpCopyBytes_L3})
+        {
+            memset(page, 0xEE, 2 * 4096);
+            g_copyDirections.clear();
+            copy(from, to, count);
+            ASSERT_EQ(0, memcmp(to, from, size_t(count)));
+            ASSERT_EQ(to[count], 0xEE);
+            if (copy == SpCopyBytes_L1)
+            {
+                EXPECT_TRUE(g_copyDirections.empty());
+                continue;
+            }
+            ASSERT_EQ(g_copyDirections.size(), 1u) << c.SrcOffset << " " << c.DstOffset;
+            EXPECT_EQ(g_copyDirections[0].first, copy == SpCopyBytes_L2 ? 2 : 3);
+            EXPECT_EQ(g_copyDirections[0].second, c.Forward) << c.SrcOffset << " " << c.DstOffset;
+        }
+    }
+    g_copyDirections.clear();
+    SpCopyBytes_L2(page + 3 * 4096 + 4, page, 200); // a source at 4 mod 16 is joined, not directed
+    EXPECT_TRUE(g_copyDirections.empty());
+    SpSetCopyDirectionHookForTest(previous);
 }
 
 } // namespace

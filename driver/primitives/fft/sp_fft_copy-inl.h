@@ -157,7 +157,12 @@ inline void DirectedCopy(const uint8_t* s, uint8_t* d, int64_t n)
 {
     const int64_t offset =
         int64_t(reinterpret_cast<uintptr_t>(s) & 4095) - int64_t(reinterpret_cast<uintptr_t>(d) & 4095);
-    if ((offset >= 1 && offset <= 160) || offset < -3936)
+    const bool forward = (offset >= 1 && offset <= 160) || offset < -3936;
+    if (SpCopyDirectionTrace != nullptr)
+    {
+        SpCopyDirectionTrace(kLevel, forward);
+    }
+    if (forward)
     {
         int64_t i = 0;
         for (; n - i >= 64; i += 64)

@@ -671,6 +671,15 @@ uint8_t* SpFftBuildBitRevTable_L2(int32_t order, uint32_t* table)
     return GenericSwapList(order, table);
 }
 
+SpCopyDirectionHook SpCopyDirectionTrace = nullptr;
+
+SpCopyDirectionHook SpSetCopyDirectionHookForTest(SpCopyDirectionHook hook)
+{
+    const SpCopyDirectionHook previous = SpCopyDirectionTrace;
+    SpCopyDirectionTrace = hook;
+    return previous;
+}
+
 uint8_t* SpFftInitSineTable_L1(int32_t order, float* table)
 {
     return LevelSineTable(order, table);

@@ -242,5 +242,12 @@ SP_FFT_DECLARE_LEVEL(L1)
 SP_FFT_DECLARE_LEVEL(L2)
 SP_FFT_DECLARE_LEVEL(L3)
 
+// Test only: called each time a level-2 or level-3 byte copy of two 16-byte aligned blocks
+// picks its direction from their page offsets (forward true), with the level. Null turns it off;
+// returns the hook that was in force. Not for driver code.
+using SpCopyDirectionHook = void (*)(int32_t level, bool forward);
+SpCopyDirectionHook SpSetCopyDirectionHookForTest(SpCopyDirectionHook hook);
+extern SpCopyDirectionHook SpCopyDirectionTrace;
+
 // The complex kernels of orders 0 to 3: 8 entries per level (0-3 unscaled, 4-7 scaled).
 extern const SpEntry SpFftComplexKernelTable[32];
