@@ -24,7 +24,7 @@ struct CapabilityRow
 };
 
 // Model code, vendor, products, then mask, extra, flags; the first matching row wins, so each
-// model's catch-all row comes last.
+// model's row for any other device comes last.
 const CapabilityRow kCapabilities[] = {
     {VARIANT_D_MODEL_SIX, 0x17EF, 0x6073, 0x6073, {0x3E0084, 0, 0x41}},
     {VARIANT_D_MODEL_SIX, 0x264A, 20483, 20483, {0x3E0084, 0, 0}},

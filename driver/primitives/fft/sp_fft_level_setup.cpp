@@ -1,6 +1,6 @@
 // Set-up of the level-1 to level-3 FFT specs: the pass plans, the index and twiddle tables laid
 // out for them, the large-order sizes and tables, and the size queries, initialisations and
-// creates of both kinds. Scalar code run once per spec; sizes are 64-bit until they are known
+// creates of both kinds. Scalar code, run once per transform record; sizes are 64-bit until they are known
 // to fit the 32-bit counts of the interface.
 #include "driver/primitives/fft/sp_fft_levels.h"
 

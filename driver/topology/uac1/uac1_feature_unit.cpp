@@ -516,6 +516,15 @@ NTSTATUS CUac1FeatureUnit::AddControlNode(ULONG Row, ULONG Id, IAdapterCommon* A
     return Uac1AdoptChildNode(AdapterCommon, this, pNode, status);
 }
 
+NTSTATUS CUac1FeatureUnit::TakeUnitIdentity()
+{
+    PAGED_CODE();
+    m_nId = m_pDescriptor[FU_UNIT_ID_OFFSET];
+    m_nKind = USB_AUDIO_AC_FEATURE_UNIT;
+    ULONG source = m_pDescriptor[FU_SOURCE_ID_OFFSET];
+    return SetSourceIdList(1, &source);
+}
+
 STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::BuildFeatureControls(IAdapterCommon* AdapterCommon)
 {
     PAGED_CODE();
@@ -527,10 +536,7 @@ STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::BuildFeatureControls(IAdapterCommon* A
     {
         return STATUS_UNSUCCESSFUL;
     }
-    m_nId = m_pDescriptor[FU_UNIT_ID_OFFSET];
-    m_nKind = USB_AUDIO_AC_FEATURE_UNIT;
-    ULONG source = m_pDescriptor[FU_SOURCE_ID_OFFSET];
-    NTSTATUS status = SetSourceIdList(1, &source);
+    NTSTATUS status = TakeUnitIdentity();
     if (!NT_SUCCESS(status))
     {
         return status;

@@ -49,6 +49,8 @@ public:
 protected:
     // The lock the unit's control nodes share; set by Init.
     CMutexLock* GetDeviceLock() const { return m_pDeviceLock; }
+    // The unit's id, kind and one source from its descriptor, as every builder starts.
+    NTSTATUS TakeUnitIdentity();
 
     // The unit's bmaControls entries (master first), 0 when the descriptor is unusable.
     ULONG GetEntryCount();

@@ -374,10 +374,7 @@ STDMETHODIMP_(NTSTATUS) CVariantAFeatureUnit1::BuildFeatureControls(IAdapterComm
     {
         return STATUS_INVALID_PARAMETER;
     }
-    m_nId = m_pDescriptor[3];
-    m_nKind = USB_AUDIO_AC_FEATURE_UNIT;
-    ULONG source = m_pDescriptor[4];
-    NTSTATUS status = SetSourceIdList(1, &source);
+    NTSTATUS status = TakeUnitIdentity();
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -422,10 +419,7 @@ STDMETHODIMP_(NTSTATUS) CVariantAFeatureUnit2::BuildFeatureControls(IAdapterComm
     {
         return STATUS_INVALID_PARAMETER;
     }
-    m_nId = m_pDescriptor[3];
-    m_nKind = USB_AUDIO_AC_FEATURE_UNIT;
-    ULONG source = m_pDescriptor[4];
-    NTSTATUS status = SetSourceIdList(1, &source);
+    NTSTATUS status = TakeUnitIdentity();
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -454,10 +448,7 @@ STDMETHODIMP_(NTSTATUS) CVariantAFeatureUnit5::BuildFeatureControls(IAdapterComm
     {
         return STATUS_INVALID_PARAMETER;
     }
-    m_nId = m_pDescriptor[3];
-    m_nKind = USB_AUDIO_AC_FEATURE_UNIT;
-    ULONG source = m_pDescriptor[4];
-    NTSTATUS status = SetSourceIdList(1, &source);
+    NTSTATUS status = TakeUnitIdentity();
     if (!NT_SUCCESS(status))
     {
         return status;

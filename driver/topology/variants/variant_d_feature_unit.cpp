@@ -10,10 +10,6 @@
 namespace
 {
 
-// bUnitID and bSourceID of the unit's descriptor.
-constexpr ULONG FU_UNIT_ID_OFFSET = 3;
-constexpr ULONG FU_SOURCE_ID_OFFSET = 4;
-
 typedef CTopologyNode* (*PFN_NEW_NODE)(ULONG Id, ULONG Kind);
 typedef NTSTATUS (*PFN_INIT_NODE)(CTopologyNode* Node, ITopologyNode* Unit, ULONG Selector,
                                   PDEVICE_OBJECT SettingsDevice, CMutexLock* DeviceLock);
@@ -117,10 +113,7 @@ STDMETHODIMP_(NTSTATUS) CVariantDFeatureUnit::BuildFeatureControls(IAdapterCommo
     {
         return STATUS_INVALID_PARAMETER;
     }
-    m_nId = m_pDescriptor[FU_UNIT_ID_OFFSET];
-    m_nKind = USB_AUDIO_AC_FEATURE_UNIT;
-    ULONG source = m_pDescriptor[FU_SOURCE_ID_OFFSET];
-    NTSTATUS status = SetSourceIdList(1, &source);
+    NTSTATUS status = TakeUnitIdentity();
     if (!NT_SUCCESS(status))
     {
         return status;
