@@ -131,6 +131,18 @@ float* CTappedDelayEffect::Slot(LONG Offset) const
     return m_pRingBase + index;
 }
 
+// Slots Offset .. Offset + Span as one stretch of memory when they do not cross the ring's
+// start: Slot(Offset + j) is then Run(Offset, Span)[-j]. Null when they cross it.
+const float* CTappedDelayEffect::Run(LONG Offset, LONG Span) const
+{
+    LONG index = LONG(m_pRingPosition - m_pRingBase) - Offset;
+    if (index < 0)
+    {
+        index += m_nRingLength;
+    }
+    return index >= Span ? m_pRingBase + index : nullptr;
+}
+
 // Walks the active programme in its stored order and places each part in the ring: the delay
 // lines' taps, then the input sections, the seven filters and the output filters.
 BOOLEAN CTappedDelayEffect::BuildLayout(Layout* Out) const
@@ -233,9 +245,10 @@ float CTappedDelayEffect::ProcessSample(const Layout& L, float* const* Inputs, U
     for (LONG k = 0; k < DELAY_LINES; k++)
     {
         float sum = 0.0f;
+        const float* run = Run(L.LineOffset[k], L.TapsPerLine - 1);
         for (LONG j = 0; j < L.TapsPerLine; j++)
         {
-            sum += L.LineTaps[k][j] * *Slot(L.LineOffset[k] + j);
+            sum += L.LineTaps[k][j] * (run ? run[-j] : *Slot(L.LineOffset[k] + j));
         }
         g[k] = sum;
     }
@@ -289,18 +302,37 @@ float CTappedDelayEffect::ProcessSample(const Layout& L, float* const* Inputs, U
                                       w[6] * lb2 + w[7] * rb2,
                                       w[8] * e3 + w[9] * e4,
                                       w[10] * e3 + w[11] * e4};
-    float zl = 0.0f, zr = 0.0f;
+    // Only even lags: each filter's input 2, 4, ... 2n samples ago, all from earlier samples
+    // and each filter in its own stretch of the ring, so the seven sums are independent. They
+    // advance side by side, each still adding its terms from the first lag on, so every sum
+    // has the bits it would have alone; a filter whose lags cross the ring's start finishes
+    // through the wrapping lookup.
+    const float* runs[DELAY_FILTERS];
+    float h[DELAY_FILTERS];
+    LONG together = L.FilterCount[0];
     for (LONG k = 0; k < DELAY_FILTERS; k++)
     {
         *Slot(L.FilterOffset[k]) = fin[k];
-        // Only even lags: the filter's input 2, 4, ... 2n samples ago.
-        float h = 0.0f;
-        for (LONG j = 1; j <= L.FilterCount[k]; j++)
+        runs[k] = Run(L.FilterOffset[k], 2 * L.FilterCount[k]);
+        together = !runs[k] ? 0 : L.FilterCount[k] < together ? L.FilterCount[k] : together;
+        h[k] = 0.0f;
+    }
+    for (LONG j = 1; j <= together; j++)
+    {
+        for (LONG k = 0; k < DELAY_FILTERS; k++)
         {
-            h += L.FilterTaps[k][j - 1] * *Slot(L.FilterOffset[k] + 2 * j);
+            h[k] += L.FilterTaps[k][j - 1] * runs[k][-2 * j];
         }
-        zl += L.LeftWeights[k] * h;
-        zr += L.RightWeights[k] * h;
+    }
+    float zl = 0.0f, zr = 0.0f;
+    for (LONG k = 0; k < DELAY_FILTERS; k++)
+    {
+        for (LONG j = together + 1; j <= L.FilterCount[k]; j++)
+        {
+            h[k] += L.FilterTaps[k][j - 1] * (runs[k] ? runs[k][-2 * j] : *Slot(L.FilterOffset[k] + 2 * j));
+        }
+        zl += L.LeftWeights[k] * h[k];
+        zr += L.RightWeights[k] * h[k];
     }
 
     // Each output signal: its current value and the two before it; signal m's oldest value

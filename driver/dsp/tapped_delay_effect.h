@@ -66,6 +66,7 @@ private:
     BOOLEAN BuildLayout(Layout* Out) const;
     float ProcessSample(const Layout& L, float* const* Inputs, ULONG Index, float* Right);
     float* Slot(LONG Offset) const;
+    const float* Run(LONG Offset, LONG Span) const;
 
     LONG m_nActiveRateCode = 0;
     ULONG m_nActiveChannelValue = 0;

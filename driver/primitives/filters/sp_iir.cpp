@@ -92,10 +92,72 @@ inline float DirectStep(float x, const float* b, const float* a, float* d, int32
     return y;
 }
 
+// The pair step of FilterDirect for a fixed order, with the coefficients and the delay line in
+// locals: src and dst may alias the record's words as far as the compiler knows, so the
+// general loop stores and reloads every delay word, which puts a store-forwarding wait on the
+// recursion's critical path. The operations and their order are FilterDirect's, so the
+// results are the same to the bit.
+template <int32_t N>
+void FilterDirectFixed(const float* src, float* dst, int32_t len, const SpIirState* state)
+{
+    const float* taps = state->Taps;
+    float* delay = state->Delay;
+    float b[N + 1];
+    float a[N + 1];
+    float d[N + 1];
+#pragma GCC unroll 16
+    for (int32_t k = 0; k <= N; ++k)
+    {
+        b[k] = taps[k];
+        a[k] = k == 0 ? 0.0f : taps[N + k];
+        d[k] = delay[k];
+    }
+    int32_t i = 0;
+    for (; i + 1 < len; i += 2)
+    {
+        const float x0 = src[i];
+        const float x1 = src[i + 1];
+        const float y0 = b[0] * x0 + d[0];
+        const float y1 = b[0] * x1 + ((b[1] * x0 - a[1] * y0) + d[1]);
+#pragma GCC unroll 16
+        for (int32_t k = 0; k < N - 1; ++k)
+        {
+            d[k] = (b[k + 1] * x1 - a[k + 1] * y1) + ((b[k + 2] * x0 - a[k + 2] * y0) + d[k + 2]);
+        }
+        d[N - 1] = b[N] * x1 - a[N] * y1;
+        dst[i] = y0;
+        dst[i + 1] = y1;
+    }
+#pragma GCC unroll 16
+    for (int32_t k = 0; k < N; ++k)
+    {
+        delay[k] = d[k];
+    }
+    for (; i < len; ++i)
+    {
+        dst[i] = DirectStep(src[i], b, a, delay, N);
+    }
+}
+
 // Transposed direct form II; orders above 1 advance two samples per step, each delay word
 // taking both samples' contributions at once (d[n] is 0, so the loop may read it).
 void FilterDirect(const float* src, float* dst, int32_t len, const SpIirState* state)
 {
+    switch (state->Count)
+    {
+    case 2:
+        FilterDirectFixed<2>(src, dst, len, state);
+        return;
+    case 3:
+        FilterDirectFixed<3>(src, dst, len, state);
+        return;
+    case 4:
+        FilterDirectFixed<4>(src, dst, len, state);
+        return;
+    default:
+        break;
+    }
+
     const int32_t n = state->Count;
     const float* b = state->Taps;
     const float* a = state->Taps + n; // a[1] .. a[n]
