@@ -3,6 +3,7 @@
 // column steps of the large orders and the small fixed-size kernels.
 #include "driver/primitives/dispatch/sp_alloc.h"
 #include "driver/primitives/fft/sp_fft_internal.h"
+#include "driver/primitives/fft/sp_fft_quad.h"
 
 namespace
 {
@@ -79,8 +80,23 @@ template <typename Visit> void WalkBitRevTable(const int32_t* table, Visit visit
     }
 }
 
+// x times w (Mul), or times w's conjugate (MulConj), lane by lane in the same operations.
+template <bool Inverse> inline SpFftQuad Rotate(SpFftQuad x, __m128 wRe, __m128 wIm)
+{
+    if (Inverse)
+    {
+        return {_mm_add_ps(_mm_mul_ps(x.Re, wRe), _mm_mul_ps(x.Im, wIm)),
+                _mm_sub_ps(_mm_mul_ps(x.Im, wRe), _mm_mul_ps(x.Re, wIm))};
+    }
+    return {_mm_sub_ps(_mm_mul_ps(x.Re, wRe), _mm_mul_ps(x.Im, wIm)),
+            _mm_add_ps(_mm_mul_ps(x.Re, wIm), _mm_mul_ps(x.Im, wRe))};
+}
+
 // One radix-4 stage forming blocks of `block` points (quarters hold the residues 0, 2, 1, 3 of
-// bit-reversed data). Inverse: conjugate factors and the opposite quarter rotation.
+// bit-reversed data). Inverse: conjugate factors and the opposite quarter rotation. Four
+// butterflies go at once, one to a lane, each with exactly the operations of the one-point
+// form, so the results do not depend on the grouping. Every stage has quarters of at least
+// four points: the first stage (blocks of 4) and the odd orders' radix-2 stage come before.
 template <bool Inverse> void Radix4Stage(float* data, int64_t points, int64_t block, const float* twiddles)
 {
     const int64_t quarter = block / 4;
@@ -91,24 +107,46 @@ template <bool Inverse> void Radix4Stage(float* data, int64_t points, int64_t bl
         float* q1 = q0 + 2 * quarter;
         float* q2 = q1 + 2 * quarter;
         float* q3 = q2 + 2 * quarter;
-        for (int64_t k = 0; k < quarter; ++k)
+        for (int64_t k = 0; k < quarter; k += 4)
         {
+            // Each twiddle entry holds w1, w2 and w3 of its point: six floats.
             const float* w = twiddles + 6 * (k * stride);
-            const Cplx w1 = {w[0], w[1]};
-            const Cplx w2 = {w[2], w[3]};
-            const Cplx w3 = {w[4], w[5]};
-            const Cplx a = Load(q0 + 2 * k);
-            const Cplx b = Inverse ? MulConj(Load(q1 + 2 * k), w2) : Mul(Load(q1 + 2 * k), w2);
-            const Cplx c = Inverse ? MulConj(Load(q2 + 2 * k), w1) : Mul(Load(q2 + 2 * k), w1);
-            const Cplx d = Inverse ? MulConj(Load(q3 + 2 * k), w3) : Mul(Load(q3 + 2 * k), w3);
-            const Cplx s0 = Add(a, b);
-            const Cplx s1 = Sub(a, b);
-            const Cplx t0 = Add(c, d);
-            const Cplx t1 = Inverse ? MulPosI(Sub(c, d)) : MulNegI(Sub(c, d));
-            Store(q0 + 2 * k, Add(s0, t0));
-            Store(q1 + 2 * k, Add(s1, t1));
-            Store(q2 + 2 * k, Sub(s0, t0));
-            Store(q3 + 2 * k, Sub(s1, t1));
+            const int64_t step = 6 * stride;
+            __m128 r0 = _mm_loadu_ps(w);
+            __m128 r1 = _mm_loadu_ps(w + step);
+            __m128 r2 = _mm_loadu_ps(w + 2 * step);
+            __m128 r3 = _mm_loadu_ps(w + 3 * step);
+            _MM_TRANSPOSE4_PS(r0, r1, r2, r3); // w1.re, w1.im, w2.re, w2.im in lanes
+            const __m128 w3a =
+                _mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(w + 4)),
+                             reinterpret_cast<const __m64*>(w + step + 4));
+            const __m128 w3b =
+                _mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(w + 2 * step + 4)),
+                             reinterpret_cast<const __m64*>(w + 3 * step + 4));
+            const __m128 w3Re = _mm_shuffle_ps(w3a, w3b, _MM_SHUFFLE(2, 0, 2, 0));
+            const __m128 w3Im = _mm_shuffle_ps(w3a, w3b, _MM_SHUFFLE(3, 1, 3, 1));
+
+            const SpFftQuad a = SpFftLoadQuad(q0 + 2 * k);
+            const SpFftQuad b = Rotate<Inverse>(SpFftLoadQuad(q1 + 2 * k), r2, r3);
+            const SpFftQuad c = Rotate<Inverse>(SpFftLoadQuad(q2 + 2 * k), r0, r1);
+            const SpFftQuad d = Rotate<Inverse>(SpFftLoadQuad(q3 + 2 * k), w3Re, w3Im);
+            const SpFftQuad s0 = {_mm_add_ps(a.Re, b.Re), _mm_add_ps(a.Im, b.Im)};
+            const SpFftQuad s1 = {_mm_sub_ps(a.Re, b.Re), _mm_sub_ps(a.Im, b.Im)};
+            const SpFftQuad t0 = {_mm_add_ps(c.Re, d.Re), _mm_add_ps(c.Im, d.Im)};
+            const SpFftQuad u = {_mm_sub_ps(c.Re, d.Re), _mm_sub_ps(c.Im, d.Im)};
+            SpFftStoreQuad(q0 + 2 * k, {_mm_add_ps(s0.Re, t0.Re), _mm_add_ps(s0.Im, t0.Im)});
+            SpFftStoreQuad(q2 + 2 * k, {_mm_sub_ps(s0.Re, t0.Re), _mm_sub_ps(s0.Im, t0.Im)});
+            // u times -i forward, +i inverse; adding -x is subtracting x, bit for bit.
+            if (Inverse)
+            {
+                SpFftStoreQuad(q1 + 2 * k, {_mm_sub_ps(s1.Re, u.Im), _mm_add_ps(s1.Im, u.Re)});
+                SpFftStoreQuad(q3 + 2 * k, {_mm_add_ps(s1.Re, u.Im), _mm_sub_ps(s1.Im, u.Re)});
+            }
+            else
+            {
+                SpFftStoreQuad(q1 + 2 * k, {_mm_add_ps(s1.Re, u.Im), _mm_sub_ps(s1.Im, u.Re)});
+                SpFftStoreQuad(q3 + 2 * k, {_mm_sub_ps(s1.Re, u.Im), _mm_add_ps(s1.Im, u.Re)});
+            }
         }
     }
 }

@@ -4,6 +4,7 @@
 // serves every level. Also the packed-spectrum products.
 #include "driver/primitives/dispatch/sp_level_tables.h"
 #include "driver/primitives/fft/sp_fft_internal.h"
+#include "driver/primitives/fft/sp_fft_quad.h"
 #include "driver/primitives/level1/sp_fft_level1.h"
 
 namespace
@@ -151,7 +152,24 @@ void SpFftRealFwdPostProcess(float* data, int64_t halfPoints, const float* split
     const float a = data[0], b = data[1];
     data[0] = a + b;
     data[1] = a - b;
-    for (int64_t k = 1; k < halfPoints / 2; ++k)
+    // Four k at a time (their partners below halfPoints - k never reach the quad), then the
+    // rest one by one; both forms do the same operations per point.
+    int64_t k = 1;
+    for (; k + 3 < halfPoints / 2; k += 4)
+    {
+        float* zk = data + 2 * k;
+        float* zm = data + 2 * (halfPoints - k - 3);
+        const SpFftQuad x = SpFftLoadQuad(zk);
+        const SpFftQuad y = SpFftLoadQuadReversed(zm);
+        const SpFftQuad w = SpFftLoadQuad(split + 2 * k);
+        const __m128 d = _mm_sub_ps(x.Re, y.Re);
+        const __m128 e = _mm_add_ps(x.Im, y.Im);
+        const __m128 t = _mm_add_ps(_mm_mul_ps(w.Im, d), _mm_mul_ps(w.Re, e));
+        const __m128 u = _mm_sub_ps(_mm_mul_ps(w.Im, e), _mm_mul_ps(w.Re, d));
+        SpFftStoreQuad(zk, {_mm_add_ps(y.Re, t), _mm_sub_ps(u, y.Im)});
+        SpFftStoreQuadReversed(zm, {_mm_sub_ps(x.Re, t), _mm_sub_ps(u, x.Im)});
+    }
+    for (; k < halfPoints / 2; ++k)
     {
         float* zk = data + 2 * k;
         float* zm = data + 2 * (halfPoints - k);
@@ -174,7 +192,22 @@ void SpFftRealInvPreProcess(const float* src, float* dst, int64_t halfPoints, co
     const float r0 = src[0], rn = src[1];
     dst[0] = r0 + rn;
     dst[1] = r0 - rn;
-    for (int64_t k = 1; k < halfPoints / 2; ++k)
+    int64_t k = 1;
+    for (; k + 3 < halfPoints / 2; k += 4)
+    {
+        const SpFftQuad a = SpFftLoadQuad(src + 2 * k);
+        const SpFftQuad b = SpFftLoadQuadReversed(src + 2 * (halfPoints - k - 3));
+        const SpFftQuad w = SpFftLoadQuad(merge + 2 * k); // c in Re, s in Im
+        const __m128 dr = _mm_sub_ps(a.Re, b.Re);
+        const __m128 si = _mm_add_ps(a.Im, b.Im);
+        const __m128 t1 = _mm_sub_ps(_mm_mul_ps(w.Im, dr), _mm_mul_ps(w.Re, si));
+        const __m128 t2 = _mm_add_ps(_mm_mul_ps(w.Re, dr), _mm_mul_ps(w.Im, si));
+        const __m128 sr = _mm_add_ps(a.Re, b.Re);
+        const __m128 di = _mm_sub_ps(a.Im, b.Im);
+        SpFftStoreQuad(dst + 2 * k, {_mm_add_ps(sr, t1), _mm_add_ps(di, t2)});
+        SpFftStoreQuadReversed(dst + 2 * (halfPoints - k - 3), {_mm_sub_ps(sr, t1), _mm_sub_ps(t2, di)});
+    }
+    for (; k < halfPoints / 2; ++k)
     {
         const float* sk = src + 2 * k;
         const float* sm = src + 2 * (halfPoints - k);
