@@ -234,7 +234,15 @@ void MulPack(const float* src1, const float* src2, float* dst, int32_t len)
         dst[1] = src1[1] * src2[1];
         first = 2;
     }
-    for (int32_t i = first; i + 1 < len; i += 2)
+    int32_t i = first;
+    for (; i + 7 < len; i += 8)
+    {
+        const SpFftQuad x = SpFftLoadQuad(src1 + i);
+        const SpFftQuad y = SpFftLoadQuad(src2 + i);
+        SpFftStoreQuad(dst + i, {_mm_sub_ps(_mm_mul_ps(x.Re, y.Re), _mm_mul_ps(x.Im, y.Im)),
+                                 _mm_add_ps(_mm_mul_ps(x.Re, y.Im), _mm_mul_ps(x.Im, y.Re))});
+    }
+    for (; i + 1 < len; i += 2)
     {
         const float a = src1[i], b = src1[i + 1], c = src2[i], d = src2[i + 1];
         dst[i] = a * c - b * d;
