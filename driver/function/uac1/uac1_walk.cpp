@@ -3,6 +3,7 @@
 // software nodes for paths without a unit, and the pin types handed down from the pin-type
 // selectors. Descriptors come from the device and are checked before any field is read.
 #include "driver/function/uac1/uac1_device.h"
+#include "driver/function/audio_descriptor_walk.h"
 #include "driver/function/uac1/uac1_walk_internal.h"
 
 #include "usbaudio.h"
@@ -21,8 +22,9 @@ using namespace uac1walk;
 namespace
 {
 
-constexpr ULONG INTERFACE_DESCRIPTOR_BYTES = 9;
-constexpr ULONG CS_HEADER_BYTES = 3; // bLength, bDescriptorType, bDescriptorSubtype
+using audiowalk::INTERFACE_DESCRIPTOR_BYTES;
+
+constexpr char OWNER[] = "CUac1Device";
 constexpr ULONG AS_GENERAL_MIN_BYTES = 7;
 constexpr ULONG FORMAT_TYPE_MIN_BYTES = 8;
 constexpr UCHAR ENDPOINT_DESCRIPTOR_TYPE = 0x05;
@@ -128,18 +130,6 @@ BOOLEAN EntityDescriptorFits(const UCHAR* Descriptor)
     }
 }
 
-// A new entity of its class with the walk's reference taken, or null when the pool is out.
-template <typename TEntity> TEntity* NewEntity(ULONG Id, CUsbEntityNode** Entity)
-{
-    TEntity* pNew = new (NonPagedPool, UAC1_DEVICE_POOL_TAG) TEntity(nullptr, Id);
-    if (pNew)
-    {
-        *Entity = pNew;
-        pNew->AddRef();
-    }
-    return pNew;
-}
-
 // The device's first audio interface of SubClass and the bytes from it to the end of the
 // configuration. No such interface is no error: *Interface stays null.
 NTSTATUS FindFirstAudioInterface(PUNKNOWN Device, LONG SubClass, PUSB_CONFIGURATION_DESCRIPTOR* Config,
@@ -171,69 +161,6 @@ NTSTATUS FindFirstAudioInterface(PUNKNOWN Device, LONG SubClass, PUSB_CONFIGURAT
     return STATUS_SUCCESS;
 }
 
-// The interface descriptor a walk starts from: whole, within Length, and an audio interface
-// of SubClass with no protocol.
-BOOLEAN AudioInterfaceFits(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length, UCHAR SubClass)
-{
-    const UCHAR* pBytes = reinterpret_cast<const UCHAR*>(Interface);
-    return pBytes && Length >= INTERFACE_DESCRIPTOR_BYTES && pBytes[0] >= INTERFACE_DESCRIPTOR_BYTES &&
-           pBytes[0] <= Length && Interface->bInterfaceClass == USB_AUDIO_CLASS &&
-           Interface->bInterfaceSubClass == SubClass &&
-           Interface->bInterfaceProtocol == USB_AUDIO_PROTOCOL_UNDEFINED;
-}
-
-// A descriptor of a streaming interface whose length lies within the bytes left and covers the
-// fields the walk reads of its kind; says why when it does not.
-BOOLEAN StreamingDescriptorFits(const UCHAR* Descriptor, ULONG Left, UCHAR Interface)
-{
-    const UCHAR type = Left >= 2 ? Descriptor[1] : 0;
-    ULONG shortest = 2;
-    if (type == INTERFACE_DESCRIPTOR_TYPE)
-    {
-        shortest = INTERFACE_DESCRIPTOR_BYTES;
-    }
-    else if (type == USB_AUDIO_CS_INTERFACE)
-    {
-        shortest = Left >= CS_HEADER_BYTES && Descriptor[0] >= CS_HEADER_BYTES &&
-                           Descriptor[2] == USB_AUDIO_AS_GENERAL
-                       ? AS_GENERAL_MIN_BYTES
-                       : CS_HEADER_BYTES;
-    }
-    if (Left >= 2 && Descriptor[0] >= shortest && Descriptor[0] <= Left)
-    {
-        return TRUE;
-    }
-    DbgPrint("CUac1Device: a descriptor of streaming interface %u claims %u bytes where %u are left and at "
-             "least %u are needed\n",
-             Interface, Descriptor[0], Left, shortest);
-    return FALSE;
-}
-
-// Says why an interface a walk starts from is refused; the caller refuses it.
-VOID ReportInterfaceMisfit(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length, UCHAR SubClass)
-{
-    const char* pName = SubClass == USB_AUDIO_SUBCLASS_AUDIOCONTROL ? "audio-control" : "audio-streaming";
-    const UCHAR* pBytes = reinterpret_cast<const UCHAR*>(Interface);
-    if (!pBytes || Length < INTERFACE_DESCRIPTOR_BYTES || pBytes[0] < INTERFACE_DESCRIPTOR_BYTES ||
-        pBytes[0] > Length)
-    {
-        DbgPrint("CUac1Device: the %s interface descriptor is cut short\n", pName);
-    }
-    else if (Interface->bInterfaceProtocol == USB_AUDIO_PROTOCOL_IP_VERSION_02_00)
-    {
-        DbgPrint("CUac1Device: %s interface %u is a release-2.0 interface under a release-1.0 audio-control "
-                 "interface\n",
-                 pName, Interface->bInterfaceNumber);
-    }
-    else
-    {
-        DbgPrint("CUac1Device: %s interface %u is no release-1.0 %s interface (class %u, subclass %u, "
-                 "protocol 0x%02X)\n",
-                 pName, Interface->bInterfaceNumber, pName, Interface->bInterfaceClass,
-                 Interface->bInterfaceSubClass, Interface->bInterfaceProtocol);
-    }
-}
-
 } // namespace
 
 // ---- Audio-control interface ----
@@ -258,9 +185,11 @@ STDMETHODIMP_(NTSTATUS)
 CUac1Device::CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Length)
 {
     PAGED_CODE();
-    if (!AudioInterfaceFits(ControlInterface, Length, USB_AUDIO_SUBCLASS_AUDIOCONTROL))
+    if (!audiowalk::AudioInterfaceFits(ControlInterface, Length, USB_AUDIO_SUBCLASS_AUDIOCONTROL,
+                                       USB_AUDIO_PROTOCOL_UNDEFINED))
     {
-        ReportInterfaceMisfit(ControlInterface, Length, USB_AUDIO_SUBCLASS_AUDIOCONTROL);
+        audiowalk::ReportAudioInterfaceMisfit(OWNER, ControlInterface, Length,
+                                              USB_AUDIO_SUBCLASS_AUDIOCONTROL, USB_AUDIO_PROTOCOL_UNDEFINED);
         return STATUS_INVALID_PARAMETER;
     }
     if (!m_pChildren)
@@ -269,51 +198,34 @@ CUac1Device::CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULO
     }
     // The descriptors lie in the driver's own pool copy of the configuration (CUsbDevice read it),
     // which the walk may amend; nothing of the device's is written.
-    PUCHAR pBytes = reinterpret_cast<PUCHAR>(ControlInterface);
-    for (ULONG offset = pBytes[0]; offset < Length;)
-    {
-        PUCHAR p = pBytes + offset;
-        const ULONG left = Length - offset;
-        // A zero or runt length would stall the walk; one past the end would read beyond it.
-        if (left < 2 || p[0] < 2 || p[0] > left || (p[1] == USB_AUDIO_CS_INTERFACE && p[0] < CS_HEADER_BYTES))
+    NTSTATUS status = audiowalk::WalkControlDescriptors(
+        OWNER, ControlInterface, Length,
+        [this](PUCHAR Descriptor, ULONG Left) -> NTSTATUS
         {
-            DbgPrint("CUac1Device: the audio-control descriptor at byte %u claims %u bytes where %u are "
-                     "left\n",
-                     offset, p[0], left);
-            return STATUS_UNSUCCESSFUL;
-        }
-        if (p[1] != USB_AUDIO_CS_INTERFACE)
-        {
-            break;
-        }
-        if (p[2] != USB_AUDIO_AC_HEADER)
-        {
-            if (!IsSupportedEntity(p[2]))
+            if (!IsSupportedEntity(Descriptor[2]))
             {
-                ReportUnsupportedEntity(p);
+                ReportUnsupportedEntity(Descriptor);
                 return STATUS_UNSUCCESSFUL;
             }
-            if (!EntityDescriptorFits(p))
+            if (!EntityDescriptorFits(Descriptor))
             {
-                if (p[2] == USB_AUDIO_AC_FEATURE_UNIT && p[0] >= 7)
+                if (Descriptor[2] == USB_AUDIO_AC_FEATURE_UNIT && Descriptor[0] >= 7)
                 {
                     DbgPrint("CUac1Device: feature unit %u gives its control bitmaps a size of 0 bytes\n",
-                             p[3]);
+                             Descriptor[3]);
                 }
                 else
                 {
                     DbgPrint("CUac1Device: the descriptor of %s %u is too short (%u bytes)\n",
-                             EntityName(p[2]), p[0] > 3 ? p[3] : 0, p[0]);
+                             EntityName(Descriptor[2]), Descriptor[0] > 3 ? Descriptor[3] : 0, Descriptor[0]);
                 }
                 return STATUS_UNSUCCESSFUL;
             }
-            NTSTATUS status = CreateEntity(p, left);
-            if (!NT_SUCCESS(status))
-            {
-                return status;
-            }
-        }
-        offset += p[0];
+            return CreateEntity(Descriptor, Left);
+        });
+    if (!NT_SUCCESS(status))
+    {
+        return status;
     }
     WireEntities();
     return CheckRequiredOutputTerminals();
@@ -342,48 +254,30 @@ NTSTATUS CUac1Device::CreateEntity(PUCHAR Descriptor, ULONG Length)
     switch (Descriptor[2])
     {
     case USB_AUDIO_AC_INPUT_TERMINAL:
-        if (auto* p = NewEntity<CUac1InputTerminal>(id, &pEntity))
-        {
-            status = p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
-        }
+        status = audiowalk::CreateWalkEntity<CUac1InputTerminal>(
+            UAC1_DEVICE_POOL_TAG, id, &pEntity, Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
         break;
     case USB_AUDIO_AC_OUTPUT_TERMINAL:
         AmendOutputTerminal(Descriptor);
-        if (auto* p = NewEntity<CUac1OutputTerminal>(id, &pEntity))
-        {
-            status = p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
-        }
+        status = audiowalk::CreateWalkEntity<CUac1OutputTerminal>(
+            UAC1_DEVICE_POOL_TAG, id, &pEntity, Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
         break;
     case USB_AUDIO_AC_MIXER_UNIT:
-        if (auto* p = NewEntity<CUac1MixerUnit>(id, &pEntity))
-        {
-            status = p->Init(Descriptor, Length, pDevice, pCommon);
-        }
+        status = audiowalk::CreateWalkEntity<CUac1MixerUnit>(UAC1_DEVICE_POOL_TAG, id, &pEntity, Descriptor,
+                                                             Length, pDevice, pCommon);
         break;
     case USB_AUDIO_AC_SELECTOR_UNIT:
-        if (auto* p = NewEntity<CUac1SelectorUnit>(id, &pEntity))
-        {
-            status = p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
-        }
+        status = audiowalk::CreateWalkEntity<CUac1SelectorUnit>(
+            UAC1_DEVICE_POOL_TAG, id, &pEntity, Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
         break;
     case USB_AUDIO_AC_FEATURE_UNIT:
-        if (auto* p = NewEntity<CUac1FeatureUnit>(id, &pEntity))
-        {
-            status = p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
-        }
+        status = audiowalk::CreateWalkEntity<CUac1FeatureUnit>(UAC1_DEVICE_POOL_TAG, id, &pEntity, Descriptor,
+                                                               Length, pDevice, pCommon, &m_DeviceLock);
         break;
     default:
         return STATUS_UNSUCCESSFUL;
     }
-    if (NT_SUCCESS(status))
-    {
-        status = AddChild(pEntity);
-    }
-    if (pEntity)
-    {
-        static_cast<ITopologyNode*>(pEntity)->Release();
-    }
-    return status;
+    return audiowalk::AdoptWalkEntity(this, pEntity, status);
 }
 
 // Each entity's input node takes the output nodes of the entities its descriptor names; a
@@ -483,9 +377,13 @@ CUac1Device::CreateStreams(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
                            PUSB_INTERFACE_DESCRIPTOR StreamingInterface, ULONG Length)
 {
     PAGED_CODE();
-    if (!Configuration || !AudioInterfaceFits(StreamingInterface, Length, USB_AUDIO_SUBCLASS_AUDIOSTREAMING))
+    if (!Configuration ||
+        !audiowalk::AudioInterfaceFits(StreamingInterface, Length, USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
+                                       USB_AUDIO_PROTOCOL_UNDEFINED))
     {
-        ReportInterfaceMisfit(StreamingInterface, Length, USB_AUDIO_SUBCLASS_AUDIOSTREAMING);
+        audiowalk::ReportAudioInterfaceMisfit(OWNER, StreamingInterface, Length,
+                                              USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
+                                              USB_AUDIO_PROTOCOL_UNDEFINED);
         return STATUS_INVALID_PARAMETER;
     }
     const UCHAR* pEnd = reinterpret_cast<const UCHAR*>(StreamingInterface) + Length;
@@ -498,11 +396,7 @@ CUac1Device::CreateStreams(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
         {
             return status;
         }
-        pInterface =
-            pStop < pEnd
-                ? USBD_ParseConfigurationDescriptorEx(Configuration, const_cast<UCHAR*>(pStop), -1, -1,
-                                                      USB_AUDIO_CLASS, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, -1)
-                : nullptr;
+        pInterface = audiowalk::NextStreamingInterface(Configuration, pStop, pEnd);
         const UCHAR* pNext = reinterpret_cast<const UCHAR*>(pInterface);
         if (pInterface && (pNext < pStop || pEnd - pNext < LONG_PTR(INTERFACE_DESCRIPTOR_BYTES) ||
                            pNext[0] < INTERFACE_DESCRIPTOR_BYTES || pNext[0] > pEnd - pNext))
@@ -528,7 +422,9 @@ NTSTATUS CUac1Device::WalkStreamingInterface(PUSB_INTERFACE_DESCRIPTOR Interface
     while (p < End && NT_SUCCESS(status))
     {
         const ULONG left = ULONG(End - p);
-        if (!StreamingDescriptorFits(p, left, number))
+        // A format descriptor's own length is checked where it is read.
+        if (!audiowalk::StreamingDescriptorFits(OWNER, p, left, number, AS_GENERAL_MIN_BYTES,
+                                                audiowalk::CS_HEADER_BYTES))
         {
             status = STATUS_UNSUCCESSFUL;
             break;

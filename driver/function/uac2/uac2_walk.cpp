@@ -4,6 +4,7 @@
 // are the class-1 ones. Descriptors come from the device and are checked before any field is
 // read.
 #include "driver/function/uac2/uac2_device.h"
+#include "driver/function/audio_descriptor_walk.h"
 
 #include "ksmedia.h"
 #include "usbaudio.h"
@@ -20,8 +21,7 @@
 namespace
 {
 
-constexpr ULONG INTERFACE_DESCRIPTOR_BYTES = 9;
-constexpr ULONG CS_HEADER_BYTES = 3;
+constexpr char OWNER[] = "CUac2Device";
 constexpr UCHAR INTERFACE_DESCRIPTOR_TYPE = 0x04;
 
 // AS_GENERAL: bTerminalLink 3, bmControls 4, bFormatType 5, bmFormats 6-9, bNrChannels 10,
@@ -115,74 +115,6 @@ BOOLEAN Uac2EntityDescriptorFits(const UCHAR* Descriptor)
     }
 }
 
-template <typename TEntity> TEntity* NewUac2Entity(ULONG Id, CUsbEntityNode** Entity)
-{
-    TEntity* pNew = new (NonPagedPool, UAC2_DEVICE_POOL_TAG) TEntity(nullptr, Id);
-    if (pNew)
-    {
-        *Entity = pNew;
-        pNew->AddRef();
-    }
-    return pNew;
-}
-
-// Whole, within Length, and an audio interface of SubClass of release 2.0.
-BOOLEAN Uac2InterfaceFits(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length, UCHAR SubClass)
-{
-    const UCHAR* pBytes = reinterpret_cast<const UCHAR*>(Interface);
-    return pBytes && Length >= INTERFACE_DESCRIPTOR_BYTES && pBytes[0] >= INTERFACE_DESCRIPTOR_BYTES &&
-           pBytes[0] <= Length && Interface->bInterfaceClass == USB_AUDIO_CLASS &&
-           Interface->bInterfaceSubClass == SubClass &&
-           Interface->bInterfaceProtocol == USB_AUDIO_PROTOCOL_IP_VERSION_02_00;
-}
-
-VOID ReportUac2InterfaceMisfit(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length, UCHAR SubClass)
-{
-    const char* pName = SubClass == USB_AUDIO_SUBCLASS_AUDIOCONTROL ? "audio-control" : "audio-streaming";
-    const UCHAR* pBytes = reinterpret_cast<const UCHAR*>(Interface);
-    if (!pBytes || Length < INTERFACE_DESCRIPTOR_BYTES || pBytes[0] < INTERFACE_DESCRIPTOR_BYTES ||
-        pBytes[0] > Length)
-    {
-        DbgPrint("CUac2Device: the %s interface descriptor is cut short\n", pName);
-    }
-    else
-    {
-        DbgPrint("CUac2Device: %s interface %u is no release-2.0 %s interface (class %u, subclass %u, "
-                 "protocol 0x%02X)\n",
-                 pName, Interface->bInterfaceNumber, pName, Interface->bInterfaceClass,
-                 Interface->bInterfaceSubClass, Interface->bInterfaceProtocol);
-    }
-}
-
-// A streaming-interface descriptor within the bytes left, long enough for what the walk reads.
-BOOLEAN Uac2StreamingDescriptorFits(const UCHAR* Descriptor, ULONG Left, UCHAR Interface)
-{
-    const UCHAR type = Left >= 2 ? Descriptor[1] : 0;
-    ULONG shortest = 2;
-    if (type == INTERFACE_DESCRIPTOR_TYPE)
-    {
-        shortest = INTERFACE_DESCRIPTOR_BYTES;
-    }
-    else if (type == USB_AUDIO_CS_INTERFACE && Left >= CS_HEADER_BYTES && Descriptor[0] >= CS_HEADER_BYTES)
-    {
-        shortest = Descriptor[2] == USB_AUDIO_AS_GENERAL       ? AS_GENERAL_MIN_BYTES
-                   : Descriptor[2] == USB_AUDIO_AS_FORMAT_TYPE ? FORMAT_TYPE_MIN_BYTES
-                                                               : CS_HEADER_BYTES;
-    }
-    else if (type == USB_AUDIO_CS_INTERFACE)
-    {
-        shortest = CS_HEADER_BYTES;
-    }
-    if (Left >= 2 && Descriptor[0] >= shortest && Descriptor[0] <= Left)
-    {
-        return TRUE;
-    }
-    DbgPrint("CUac2Device: a descriptor of streaming interface %u claims %u bytes where %u are left and at "
-             "least %u are needed\n",
-             Interface, Left >= 1 ? Descriptor[0] : 0, Left, shortest);
-    return FALSE;
-}
-
 } // namespace
 
 // ---- Audio-control interface ----
@@ -191,57 +123,44 @@ STDMETHODIMP_(NTSTATUS)
 CUac2Device::CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Length)
 {
     PAGED_CODE();
-    if (!Uac2InterfaceFits(ControlInterface, Length, USB_AUDIO_SUBCLASS_AUDIOCONTROL))
+    if (!audiowalk::AudioInterfaceFits(ControlInterface, Length, USB_AUDIO_SUBCLASS_AUDIOCONTROL,
+                                       USB_AUDIO_PROTOCOL_IP_VERSION_02_00))
     {
-        ReportUac2InterfaceMisfit(ControlInterface, Length, USB_AUDIO_SUBCLASS_AUDIOCONTROL);
+        audiowalk::ReportAudioInterfaceMisfit(OWNER, ControlInterface, Length,
+                                              USB_AUDIO_SUBCLASS_AUDIOCONTROL,
+                                              USB_AUDIO_PROTOCOL_IP_VERSION_02_00);
         return STATUS_INVALID_PARAMETER;
     }
     if (!m_pChildren)
     {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    PUCHAR pBytes = reinterpret_cast<PUCHAR>(ControlInterface);
-    for (ULONG offset = pBytes[0]; offset < Length;)
-    {
-        PUCHAR p = pBytes + offset;
-        const ULONG left = Length - offset;
-        if (left < 2 || p[0] < 2 || p[0] > left || (p[1] == USB_AUDIO_CS_INTERFACE && p[0] < CS_HEADER_BYTES))
+    NTSTATUS status = audiowalk::WalkControlDescriptors(
+        OWNER, ControlInterface, Length,
+        [this](PUCHAR Descriptor, ULONG Left) -> NTSTATUS
         {
-            DbgPrint("CUac2Device: the audio-control descriptor at byte %u claims %u bytes where %u are "
-                     "left\n",
-                     offset, p[0], left);
-            return STATUS_UNSUCCESSFUL;
-        }
-        if (p[1] != USB_AUDIO_CS_INTERFACE)
-        {
-            break;
-        }
-        if (p[2] != USB_AUDIO_AC_HEADER)
-        {
-            const ULONG id = p[0] > 3 ? p[3] : 0;
-            if (!IsSupportedUac2Entity(p[2]))
+            const ULONG id = Descriptor[0] > 3 ? Descriptor[3] : 0;
+            if (!IsSupportedUac2Entity(Descriptor[2]))
             {
                 DbgPrint("CUac2Device: %s %u (descriptor subtype %u) is not supported by this driver\n",
-                         Uac2EntityName(p[2]), id, p[2]);
+                         Uac2EntityName(Descriptor[2]), id, Descriptor[2]);
                 return STATUS_UNSUCCESSFUL;
             }
-            if (!Uac2EntityDescriptorFits(p))
+            if (!Uac2EntityDescriptorFits(Descriptor))
             {
                 DbgPrint("CUac2Device: the descriptor of %s %u is too short (%u bytes)\n",
-                         Uac2EntityName(p[2]), id, p[0]);
+                         Uac2EntityName(Descriptor[2]), id, Descriptor[0]);
                 return STATUS_UNSUCCESSFUL;
             }
-            NTSTATUS status = CreateUac2Entity(p, left);
-            if (!NT_SUCCESS(status))
+            NTSTATUS created = CreateUac2Entity(Descriptor, Left);
+            if (!NT_SUCCESS(created))
             {
-                DbgPrint("CUac2Device: %s %u could not be set up (0x%08X)\n", Uac2EntityName(p[2]), id,
-                         status);
-                return status;
+                DbgPrint("CUac2Device: %s %u could not be set up (0x%08X)\n", Uac2EntityName(Descriptor[2]),
+                         id, created);
             }
-        }
-        offset += p[0];
-    }
-    return WireEntities();
+            return created;
+        });
+    return NT_SUCCESS(status) ? WireEntities() : status;
 }
 
 NTSTATUS CUac2Device::CreateUac2Entity(PUCHAR Descriptor, ULONG Length)
@@ -255,59 +174,41 @@ NTSTATUS CUac2Device::CreateUac2Entity(PUCHAR Descriptor, ULONG Length)
     switch (Descriptor[2])
     {
     case USB_AUDIO_AC_INPUT_TERMINAL:
-        if (auto* p = NewUac2Entity<CUac2InputTerminal>(id, &pEntity))
-        {
-            status = p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
-        }
+        status = audiowalk::CreateWalkEntity<CUac2InputTerminal>(
+            UAC2_DEVICE_POOL_TAG, id, &pEntity, Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
         break;
     case USB_AUDIO_AC_OUTPUT_TERMINAL:
-        if (auto* p = NewUac2Entity<CUac2OutputTerminal>(id, &pEntity))
-        {
-            status = p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
-        }
+        status = audiowalk::CreateWalkEntity<CUac2OutputTerminal>(
+            UAC2_DEVICE_POOL_TAG, id, &pEntity, Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
         break;
     case USB_AUDIO_AC_MIXER_UNIT:
-        if (auto* p = NewUac2Entity<CUac2GenericUnit>(id, &pEntity))
+        if (auto* p = audiowalk::NewWalkEntity<CUac2GenericUnit>(UAC2_DEVICE_POOL_TAG, id, &pEntity))
         {
             status = p->InitMixer(Descriptor, Length, pDevice, pCommon);
         }
         break;
     case UAC2_AC_EXTENSION_UNIT:
-        if (auto* p = NewUac2Entity<CUac2GenericUnit>(id, &pEntity))
+        if (auto* p = audiowalk::NewWalkEntity<CUac2GenericUnit>(UAC2_DEVICE_POOL_TAG, id, &pEntity))
         {
             status = p->InitExtension(Descriptor, Length, pDevice, pCommon);
         }
         break;
     case USB_AUDIO_AC_SELECTOR_UNIT:
-        if (auto* p = NewUac2Entity<CUac2SelectorUnit>(id, &pEntity))
-        {
-            status = p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
-        }
+        status = audiowalk::CreateWalkEntity<CUac2SelectorUnit>(
+            UAC2_DEVICE_POOL_TAG, id, &pEntity, Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
         break;
     case USB_AUDIO_AC_FEATURE_UNIT:
-        if (auto* p = NewUac2Entity<CUac2FeatureUnit>(id, &pEntity))
-        {
-            status = p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
-        }
+        status = audiowalk::CreateWalkEntity<CUac2FeatureUnit>(UAC2_DEVICE_POOL_TAG, id, &pEntity, Descriptor,
+                                                               Length, pDevice, pCommon, &m_DeviceLock);
         break;
     case UAC2_AC_CLOCK_SOURCE:
-        if (auto* p = NewUac2Entity<CUac2ClockSource>(id, &pEntity))
-        {
-            status = p->Init(Descriptor, Length, pDevice, pCommon, &m_DeviceLock);
-        }
+        status = audiowalk::CreateWalkEntity<CUac2ClockSource>(UAC2_DEVICE_POOL_TAG, id, &pEntity, Descriptor,
+                                                               Length, pDevice, pCommon, &m_DeviceLock);
         break;
     default:
         return STATUS_UNSUCCESSFUL;
     }
-    if (NT_SUCCESS(status))
-    {
-        status = AddChild(pEntity);
-    }
-    if (pEntity)
-    {
-        static_cast<ITopologyNode*>(pEntity)->Release();
-    }
-    return status;
+    return audiowalk::AdoptWalkEntity(this, pEntity, status);
 }
 
 // ---- Audio-streaming interfaces ----
@@ -322,9 +223,12 @@ CUac2Device::CreateStreams(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
     while (pInterface)
     {
         const ULONG left = ULONG(pEnd - reinterpret_cast<const UCHAR*>(pInterface));
-        if (!Configuration || !Uac2InterfaceFits(pInterface, left, USB_AUDIO_SUBCLASS_AUDIOSTREAMING))
+        if (!Configuration ||
+            !audiowalk::AudioInterfaceFits(pInterface, left, USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
+                                           USB_AUDIO_PROTOCOL_IP_VERSION_02_00))
         {
-            ReportUac2InterfaceMisfit(pInterface, left, USB_AUDIO_SUBCLASS_AUDIOSTREAMING);
+            audiowalk::ReportAudioInterfaceMisfit(OWNER, pInterface, left, USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
+                                                  USB_AUDIO_PROTOCOL_IP_VERSION_02_00);
             return STATUS_INVALID_PARAMETER;
         }
         const UCHAR* pStop = nullptr;
@@ -333,11 +237,7 @@ CUac2Device::CreateStreams(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
         {
             return status;
         }
-        pInterface =
-            pStop < pEnd
-                ? USBD_ParseConfigurationDescriptorEx(Configuration, const_cast<UCHAR*>(pStop), -1, -1,
-                                                      USB_AUDIO_CLASS, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, -1)
-                : nullptr;
+        pInterface = audiowalk::NextStreamingInterface(Configuration, pStop, pEnd);
         const UCHAR* pNext = reinterpret_cast<const UCHAR*>(pInterface);
         if (pInterface && (pNext < pStop || pNext >= pEnd))
         {
@@ -364,7 +264,8 @@ NTSTATUS CUac2Device::WalkUac2StreamingInterface(PUSB_INTERFACE_DESCRIPTOR Inter
     while (p < End && NT_SUCCESS(status))
     {
         const ULONG left = ULONG(End - p);
-        if (!Uac2StreamingDescriptorFits(p, left, number))
+        if (!audiowalk::StreamingDescriptorFits(OWNER, p, left, number, AS_GENERAL_MIN_BYTES,
+                                                FORMAT_TYPE_MIN_BYTES))
         {
             status = STATUS_UNSUCCESSFUL;
             break;

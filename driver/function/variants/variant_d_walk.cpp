@@ -1,6 +1,7 @@
 // Variant D: capability rows, the entity classes of its audio-control walk and its render
 // stream class.
 #include "driver/function/variants/variant_d_walk.h"
+#include "driver/function/audio_descriptor_walk.h"
 
 #include "usbaudio.h"
 #include "driver/wave/variant_d_stream.h"
@@ -34,17 +35,6 @@ const CapabilityRow kCapabilities[] = {
     {VARIANT_D_MODEL_SIX, 0, 0x0000, 0xFFFF, {0x3E1084, 0, 0}},
     {VARIANT_D_MODEL_FIVE, 0, 0x0000, 0xFFFF, {0x20006, 8, 0}},
 };
-
-template <typename TEntity> TEntity* NewEntity(ULONG Index, CUsbEntityNode** Entity)
-{
-    TEntity* pNew = new (NonPagedPool, VARIANT_D_ENTITY_POOL_TAG) TEntity(nullptr, Index);
-    if (pNew)
-    {
-        *Entity = pNew;
-        pNew->AddRef();
-    }
-    return pNew;
-}
 
 } // namespace
 
@@ -80,41 +70,25 @@ NTSTATUS CreateVariantDEntity(const UCHAR* Descriptor, ULONG Length, ULONG Index
     switch (Descriptor[2])
     {
     case USB_AUDIO_AC_INPUT_TERMINAL:
-        if (auto* p = NewEntity<CUac1InputTerminal>(Index, Entity))
-        {
-            return p->Init(Descriptor, Length, DeviceUnknown, Common, DeviceLock);
-        }
-        break;
+        return audiowalk::CreateWalkEntity<CUac1InputTerminal>(
+            VARIANT_D_ENTITY_POOL_TAG, Index, Entity, Descriptor, Length, DeviceUnknown, Common, DeviceLock);
     case USB_AUDIO_AC_OUTPUT_TERMINAL:
-        if (auto* p = NewEntity<CUac1OutputTerminal>(Index, Entity))
-        {
-            return p->Init(Descriptor, Length, DeviceUnknown, Common, DeviceLock);
-        }
-        break;
+        return audiowalk::CreateWalkEntity<CUac1OutputTerminal>(
+            VARIANT_D_ENTITY_POOL_TAG, Index, Entity, Descriptor, Length, DeviceUnknown, Common, DeviceLock);
     case USB_AUDIO_AC_MIXER_UNIT:
-        if (auto* p = NewEntity<CUac1MixerUnit>(Index, Entity))
-        {
-            return p->Init(Descriptor, Length, DeviceUnknown, Common);
-        }
-        break;
+        return audiowalk::CreateWalkEntity<CUac1MixerUnit>(VARIANT_D_ENTITY_POOL_TAG, Index, Entity,
+                                                           Descriptor, Length, DeviceUnknown, Common);
     case USB_AUDIO_AC_SELECTOR_UNIT:
-        if (auto* p = NewEntity<CUac1SelectorUnit>(Index, Entity))
-        {
-            return p->Init(Descriptor, Length, DeviceUnknown, Common, DeviceLock);
-        }
-        break;
+        return audiowalk::CreateWalkEntity<CUac1SelectorUnit>(
+            VARIANT_D_ENTITY_POOL_TAG, Index, Entity, Descriptor, Length, DeviceUnknown, Common, DeviceLock);
     case USB_AUDIO_AC_FEATURE_UNIT:
-        if (auto* p = NewEntity<CVariantDFeatureUnit>(Index, Entity))
-        {
-            return p->Init(Descriptor, Length, DeviceUnknown, Common, DeviceLock);
-        }
-        break;
+        return audiowalk::CreateWalkEntity<CVariantDFeatureUnit>(
+            VARIANT_D_ENTITY_POOL_TAG, Index, Entity, Descriptor, Length, DeviceUnknown, Common, DeviceLock);
     default:
         DbgPrint("CVariantDDevice: audio-control descriptor subtype %u is no entity this device may have\n",
                  ULONG(Descriptor[2]));
         return STATUS_UNSUCCESSFUL;
     }
-    return STATUS_INSUFFICIENT_RESOURCES;
 }
 
 NTSTATUS CreateVariantDRenderStream(UCHAR InterfaceNumber, ULONG PinNodeId, PUNKNOWN DeviceUnknown,

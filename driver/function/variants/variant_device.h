@@ -4,6 +4,7 @@
 // its own header.
 #pragma once
 
+#include "driver/function/audio_descriptor_walk.h"
 #include "driver/function/uac1/uac1_device.h"
 
 // The objects and their entities: variant A "8126", B "8142", C "8153".
@@ -41,13 +42,7 @@ protected:
     // Allocates an entity of class TEntity from the variant's pool with a reference for the walk.
     template <typename TEntity> TEntity* NewEntity(ULONG Index, CUsbEntityNode** Entity)
     {
-        TEntity* pNew = new (NonPagedPool, m_nEntityTag) TEntity(nullptr, Index);
-        if (pNew)
-        {
-            *Entity = pNew;
-            pNew->AddRef();
-        }
-        return pNew;
+        return audiowalk::NewWalkEntity<TEntity>(m_nEntityTag, Index, Entity);
     }
     PUNKNOWN DeviceUnknown() { return static_cast<PUNKNOWN>(static_cast<PADAPTERCOMMON>(this)); }
     IAdapterCommon* Common() { return static_cast<PADAPTERCOMMON>(this); }

@@ -1,6 +1,7 @@
 // The variants' audio-control walk: the class-1 framing (interface checks, descriptor lengths,
 // supported subtypes, wiring) with each variant's choice of entity classes.
 #include "driver/function/variants/variant_device.h"
+#include "driver/function/audio_descriptor_walk.h"
 
 #include "usbaudio.h"
 #include "driver/topology/nodes/usb_entity_node.h"
@@ -8,8 +9,6 @@
 namespace
 {
 
-constexpr ULONG INTERFACE_DESCRIPTOR_BYTES = 9;
-constexpr ULONG CS_HEADER_BYTES = 3;
 constexpr ULONG MAX_WIRED_SOURCES = 9;
 
 // The shortest descriptor of each entity subtype whose fields the entities read.
@@ -31,15 +30,6 @@ BOOLEAN EntityDescriptorFits(const UCHAR* Descriptor)
     default:
         return FALSE;
     }
-}
-
-BOOLEAN ControlInterfaceFits(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length)
-{
-    const UCHAR* pBytes = reinterpret_cast<const UCHAR*>(Interface);
-    return pBytes && Length >= INTERFACE_DESCRIPTOR_BYTES && pBytes[0] >= INTERFACE_DESCRIPTOR_BYTES &&
-           pBytes[0] <= Length && Interface->bInterfaceClass == USB_AUDIO_CLASS &&
-           Interface->bInterfaceSubClass == USB_AUDIO_SUBCLASS_AUDIOCONTROL &&
-           Interface->bInterfaceProtocol == USB_AUDIO_PROTOCOL_UNDEFINED;
 }
 
 } // namespace
@@ -93,7 +83,8 @@ STDMETHODIMP_(NTSTATUS)
 CVariantDevice::CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Length)
 {
     PAGED_CODE();
-    if (!ControlInterfaceFits(ControlInterface, Length))
+    if (!audiowalk::AudioInterfaceFits(ControlInterface, Length, USB_AUDIO_SUBCLASS_AUDIOCONTROL,
+                                       USB_AUDIO_PROTOCOL_UNDEFINED))
     {
         DbgPrint("CVariantDevice: the audio-control interface descriptor is cut short or is no release-1.0 "
                  "audio-control interface\n");
@@ -103,34 +94,13 @@ CVariantDevice::CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR ControlInterface, 
     {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    PUCHAR pBytes = reinterpret_cast<PUCHAR>(ControlInterface);
-    for (ULONG offset = pBytes[0]; offset < Length;)
+    NTSTATUS status = audiowalk::WalkControlDescriptors("CVariantDevice", ControlInterface, Length,
+                                                        [this](PUCHAR Descriptor, ULONG Left)
+                                                        { return WalkEntity(Descriptor, Left); });
+    if (NT_SUCCESS(status) && RequiresEveryWiredSource())
     {
-        PUCHAR p = pBytes + offset;
-        const ULONG left = Length - offset;
-        // A zero or runt length would stall the walk; one past the end would read beyond it.
-        if (left < 2 || p[0] < 2 || p[0] > left || (p[1] == USB_AUDIO_CS_INTERFACE && p[0] < CS_HEADER_BYTES))
-        {
-            DbgPrint("CVariantDevice: the audio-control descriptor at byte %u claims %u bytes where %u are "
-                     "left\n",
-                     offset, p[0], left);
-            return STATUS_UNSUCCESSFUL;
-        }
-        if (p[1] != USB_AUDIO_CS_INTERFACE)
-        {
-            break;
-        }
-        if (p[2] != USB_AUDIO_AC_HEADER)
-        {
-            NTSTATUS status = WalkEntity(p, left);
-            if (!NT_SUCCESS(status))
-            {
-                return status;
-            }
-        }
-        offset += p[0];
+        status = CheckWiredSources();
     }
-    NTSTATUS status = RequiresEveryWiredSource() ? CheckWiredSources() : STATUS_SUCCESS;
     if (NT_SUCCESS(status))
     {
         status = WireEntities();
@@ -156,15 +126,7 @@ NTSTATUS CVariantDevice::WalkEntity(PUCHAR Descriptor, ULONG Length)
     }
     CUsbEntityNode* pEntity = nullptr;
     NTSTATUS status = CreateVariantEntity(Descriptor, Length, m_pChildren->GetCount(), &pEntity);
-    if (NT_SUCCESS(status))
-    {
-        status = AddChild(pEntity);
-    }
-    if (pEntity)
-    {
-        static_cast<ITopologyNode*>(pEntity)->Release();
-    }
-    return status;
+    return audiowalk::AdoptWalkEntity(this, pEntity, status);
 }
 
 // Every entity that has nodes must find each of its sources among the entities.

@@ -1,0 +1,100 @@
+// The descriptor-walk steps every audio function shares, whatever its release or model: the
+// checks that an interface or a class-specific descriptor lies whole within the configuration
+// before any field is read, the framing of the audio-control walk and the entity allocation of
+// the walks. All PASSIVE_LEVEL.
+#pragma once
+
+#include "ntddk.h"
+#include "usb.h"
+#include "usbaudio.h"
+
+class CUac1Device;
+class CUsbEntityNode;
+
+namespace audiowalk
+{
+
+constexpr ULONG INTERFACE_DESCRIPTOR_BYTES = 9;
+constexpr ULONG CS_HEADER_BYTES = 3; // bLength, bDescriptorType, bDescriptorSubtype
+
+// The interface descriptor lies whole within Length.
+BOOLEAN AudioInterfaceWhole(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length);
+// Whole, within Length, and an audio interface of SubClass and Protocol.
+BOOLEAN AudioInterfaceFits(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length, UCHAR SubClass, UCHAR Protocol);
+// Says, for Owner, why an interface AudioInterfaceFits refused is refused; the caller refuses it.
+VOID ReportAudioInterfaceMisfit(const char* Owner, PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length,
+                                UCHAR SubClass, UCHAR Protocol);
+
+// A descriptor of streaming interface Interface whose length lies within the Left bytes and
+// covers what the walk reads of its kind: an interface descriptor, a class-specific header, and
+// AS_GENERAL and FORMAT_TYPE of the release's least lengths. Says why, for Owner, when it does
+// not. Left is at least 1.
+BOOLEAN StreamingDescriptorFits(const char* Owner, const UCHAR* Descriptor, ULONG Left, UCHAR Interface,
+                                ULONG GeneralMinBytes, ULONG FormatTypeMinBytes);
+// The next audio-streaming interface at or after Stop, or null when Stop is at End.
+PUSB_INTERFACE_DESCRIPTOR NextStreamingInterface(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
+                                                 const UCHAR* Stop, const UCHAR* End);
+
+// The audio-control descriptor at Offset of the Length bytes has a length the walk can step
+// by; says why, for Owner, when it has not.
+BOOLEAN ControlDescriptorFits(const char* Owner, const UCHAR* Bytes, ULONG Offset, ULONG Length);
+
+// Hands every entity descriptor of the audio-control interface (every class-specific one but
+// the header) to Visit(Descriptor, BytesLeft) in order and stops at the first failure. The walk
+// ends at the first descriptor that is not class-specific.
+template <typename TVisit>
+NTSTATUS WalkControlDescriptors(const char* Owner, PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Length,
+                                TVisit Visit)
+{
+    PUCHAR pBytes = reinterpret_cast<PUCHAR>(ControlInterface);
+    for (ULONG offset = pBytes[0]; offset < Length;)
+    {
+        PUCHAR p = pBytes + offset;
+        if (!ControlDescriptorFits(Owner, pBytes, offset, Length))
+        {
+            return STATUS_UNSUCCESSFUL;
+        }
+        if (p[1] != USB_AUDIO_CS_INTERFACE)
+        {
+            break;
+        }
+        if (p[2] != USB_AUDIO_AC_HEADER)
+        {
+            NTSTATUS status = Visit(p, Length - offset);
+            if (!NT_SUCCESS(status))
+            {
+                return status;
+            }
+        }
+        offset += p[0];
+    }
+    return STATUS_SUCCESS;
+}
+
+// The end of one entity's creation: an entity whose set-up succeeded (Status) joins Device's
+// children, and the walk's reference on it, if one was made, goes either way.
+NTSTATUS AdoptWalkEntity(CUac1Device* Device, CUsbEntityNode* Entity, NTSTATUS Status);
+
+// A new entity of its class from the pool of Tag with the walk's reference taken, or null when
+// the pool is out.
+template <typename TEntity> TEntity* NewWalkEntity(ULONG Tag, ULONG Id, CUsbEntityNode** Entity)
+{
+    TEntity* pNew = new (NonPagedPool, Tag) TEntity(nullptr, Id);
+    if (pNew)
+    {
+        *Entity = pNew;
+        pNew->AddRef();
+    }
+    return pNew;
+}
+
+// A new entity of its class (as NewWalkEntity) initialised from Args; a null *Entity when the
+// pool is out.
+template <typename TEntity, typename... TArgs>
+NTSTATUS CreateWalkEntity(ULONG Tag, ULONG Id, CUsbEntityNode** Entity, TArgs... Args)
+{
+    TEntity* pNew = NewWalkEntity<TEntity>(Tag, Id, Entity);
+    return pNew ? pNew->Init(Args...) : STATUS_INSUFFICIENT_RESOURCES;
+}
+
+} // namespace audiowalk
