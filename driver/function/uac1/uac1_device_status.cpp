@@ -2,9 +2,8 @@
 // status-interrupt thread, which keeps one 2-byte interrupt read pending and hands every status
 // word whose originator is the audio-control interface to OnStatusInterrupt.
 #include "driver/function/uac1/uac1_device.h"
+#include "driver/function/status_thread.h"
 
-#include "usbaudio.h"
-#include "usbioctl.h"
 #include "driver/topology/nodes/usb_entity_node.h"
 #include "driver/core/usb_device_if.h"
 
@@ -20,13 +19,6 @@ enum StatusWaitIndex : ULONG
     WAIT_TRANSFER_DONE = 0,
     WAIT_STOP = 1,
 };
-
-// DISPATCH_LEVEL. The thread owns the IRP; completion only tells it the transfer is over.
-NTSTATUS StatusTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
-{
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
 
 } // namespace
 
@@ -48,18 +40,8 @@ namespace
 
 NTSTATUS ArmStatusTransfer(Uac1StatusTransfer* Transfer)
 {
-    RtlZeroMemory(Transfer->Urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-    RtlZeroMemory(Transfer->Data, sizeof(Transfer->Data));
-    UsbBuildInterruptOrBulkTransferRequest(Transfer->Urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-                                           Transfer->Pipe, Transfer->Data, nullptr, sizeof(Transfer->Data),
-                                           USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
-    PIO_STACK_LOCATION pStack = IoGetNextIrpStackLocation(Transfer->Irp);
-    pStack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    pStack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    pStack->Parameters.Others.Argument1 = Transfer->Urb;
-    IoSetCompletionRoutine(Transfer->Irp, StatusTransferComplete, Transfer->Done, TRUE, TRUE, TRUE);
-    KeClearEvent(Transfer->Done);
-    return Transfer->UsbDevice->CallLowerDriver(Transfer->Irp);
+    return statusthread::ArmPipeRead(Transfer->UsbDevice, Transfer->Irp, Transfer->Urb, Transfer->Pipe,
+                                     Transfer->Data, sizeof(Transfer->Data), Transfer->Done);
 }
 
 // Takes back a read that may still be with the bus, waits for its completion and frees the
@@ -170,11 +152,7 @@ STDMETHODIMP_(NTSTATUS) CUac1Device::Start()
     {
         return status;
     }
-    PUSB_CONFIGURATION_DESCRIPTOR pConfig = pUsb->GetConfigurationDescriptor();
-    PUSB_INTERFACE_DESCRIPTOR pInterface =
-        pConfig ? USBD_ParseConfigurationDescriptorEx(pConfig, pConfig, m_ControlInterface, 0,
-                                                      USB_AUDIO_CLASS, USB_AUDIO_SUBCLASS_AUDIOCONTROL, -1)
-                : nullptr;
+    PUSB_INTERFACE_DESCRIPTOR pInterface = statusthread::FindControlInterface(pUsb, m_ControlInterface);
     if (!pInterface)
     {
         pUsb->Release();
@@ -221,37 +199,9 @@ STDMETHODIMP_(NTSTATUS) CUac1Device::Start()
 NTSTATUS CUac1Device::StartStatusThread()
 {
     PAGED_CODE();
-    KeClearEvent(&m_StopEvent);
-    KeClearEvent(&m_DoneEvent);
-    // The thread's reference on the device, taken while the caller's keeps the device alive.
-    PUNKNOWN pDevice = GetOuterUnknown();
-    pDevice->AddRef();
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-    HANDLE hThread = nullptr;
-    NTSTATUS status = PsCreateSystemThread(&hThread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
-                                           StatusThreadStart, this);
-    if (NT_SUCCESS(status))
-    {
-        status = ObReferenceObjectByHandle(hThread, THREAD_ALL_ACCESS, nullptr, KernelMode,
-                                           reinterpret_cast<PVOID*>(&m_pStatusThread), nullptr);
-        if (NT_SUCCESS(status))
-        {
-            KeSetPriorityThread(m_pStatusThread, UAC1_STATUS_THREAD_PRIORITY);
-        }
-        else
-        {
-            // Without its object the thread could not be waited for: end it now.
-            m_pStatusThread = nullptr;
-            KeSetEvent(&m_StopEvent, IO_NO_INCREMENT, FALSE);
-            KeWaitForSingleObject(&m_DoneEvent, Executive, KernelMode, FALSE, nullptr);
-        }
-        ZwClose(hThread);
-    }
-    else
-    {
-        pDevice->Release();
-    }
+    NTSTATUS status =
+        statusthread::LaunchStatusThread(StatusThreadStart, this, UAC1_STATUS_THREAD_PRIORITY,
+                                         GetOuterUnknown(), &m_StopEvent, &m_DoneEvent, &m_pStatusThread);
     if (!NT_SUCCESS(status))
     {
         FreeInterfaceInfo();
@@ -272,15 +222,7 @@ STDMETHODIMP_(NTSTATUS) CUac1Device::Stop()
         }
         else
         {
-            KeSetEvent(&m_StopEvent, IO_NO_INCREMENT, FALSE);
-            KeWaitForSingleObject(&m_DoneEvent, Executive, KernelMode, FALSE, nullptr);
-            if (m_pStatusThread)
-            {
-                // The thread's last act follows the done event; its object says when it is gone.
-                KeWaitForSingleObject(m_pStatusThread, Executive, KernelMode, FALSE, nullptr);
-                ObDereferenceObject(m_pStatusThread);
-                m_pStatusThread = nullptr;
-            }
+            statusthread::StopAndWaitForStatusThread(&m_StopEvent, &m_DoneEvent, &m_pStatusThread);
         }
         FreeInterfaceInfo();
         m_StatusPipe = UAC1_NO_STATUS_PIPE;

@@ -3,9 +3,8 @@
 // pipe, one 512-byte bulk read whose data it drops) and hands every CUR message of the
 // audio-control interface to OnStatusInterrupt.
 #include "driver/function/uac2/uac2_device.h"
+#include "driver/function/status_thread.h"
 
-#include "usbaudio.h"
-#include "usbioctl.h"
 #include "driver/core/usb_device_if.h"
 
 namespace
@@ -21,13 +20,6 @@ enum StatusWaitIndex : ULONG
     WAIT_STOP = 1,
     WAIT_BULK_DONE = 2,
 };
-
-// DISPATCH_LEVEL. The thread owns the IRPs; completion only tells it a transfer is over.
-NTSTATUS Uac2TransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
-{
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
 
 } // namespace
 
@@ -58,19 +50,9 @@ namespace
 
 NTSTATUS ArmRead(IUsbDevice* UsbDevice, Uac2PipeRead* Read)
 {
-    RtlZeroMemory(Read->Urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-    RtlZeroMemory(Read->Data, Read->Length);
-    UsbBuildInterruptOrBulkTransferRequest(Read->Urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-                                           Read->Pipe, Read->Data, nullptr, Read->Length,
-                                           USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
-    PIO_STACK_LOCATION pStack = IoGetNextIrpStackLocation(Read->Irp);
-    pStack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    pStack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    pStack->Parameters.Others.Argument1 = Read->Urb;
-    IoSetCompletionRoutine(Read->Irp, Uac2TransferComplete, Read->Done, TRUE, TRUE, TRUE);
-    KeClearEvent(Read->Done);
     Read->Sent = TRUE;
-    return UsbDevice->CallLowerDriver(Read->Irp);
+    return statusthread::ArmPipeRead(UsbDevice, Read->Irp, Read->Urb, Read->Pipe, Read->Data, Read->Length,
+                                     Read->Done);
 }
 
 NTSTATUS RearmRead(IUsbDevice* UsbDevice, Uac2PipeRead* Read)
@@ -155,11 +137,7 @@ STDMETHODIMP_(NTSTATUS) CUac2Device::Start()
     {
         return status;
     }
-    PUSB_CONFIGURATION_DESCRIPTOR pConfig = pUsb->GetConfigurationDescriptor();
-    PUSB_INTERFACE_DESCRIPTOR pInterface =
-        pConfig ? USBD_ParseConfigurationDescriptorEx(pConfig, pConfig, m_ControlInterface, 0,
-                                                      USB_AUDIO_CLASS, USB_AUDIO_SUBCLASS_AUDIOCONTROL, -1)
-                : nullptr;
+    PUSB_INTERFACE_DESCRIPTOR pInterface = statusthread::FindControlInterface(pUsb, m_ControlInterface);
     if (!pInterface)
     {
         pUsb->Release();
@@ -213,36 +191,9 @@ STDMETHODIMP_(NTSTATUS) CUac2Device::Start()
 NTSTATUS CUac2Device::StartUac2StatusThread()
 {
     PAGED_CODE();
-    KeClearEvent(&m_StopEvent);
-    KeClearEvent(&m_DoneEvent);
-    // The thread's reference on the device, taken while the caller's keeps the device alive.
-    PUNKNOWN pDevice = GetOuterUnknown();
-    pDevice->AddRef();
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-    HANDLE hThread = nullptr;
-    NTSTATUS status = PsCreateSystemThread(&hThread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
-                                           Uac2StatusThreadStart, this);
-    if (NT_SUCCESS(status))
-    {
-        status = ObReferenceObjectByHandle(hThread, THREAD_ALL_ACCESS, nullptr, KernelMode,
-                                           reinterpret_cast<PVOID*>(&m_pStatusThread), nullptr);
-        if (NT_SUCCESS(status))
-        {
-            KeSetPriorityThread(m_pStatusThread, UAC2_STATUS_THREAD_PRIORITY);
-        }
-        else
-        {
-            m_pStatusThread = nullptr;
-            KeSetEvent(&m_StopEvent, IO_NO_INCREMENT, FALSE);
-            KeWaitForSingleObject(&m_DoneEvent, Executive, KernelMode, FALSE, nullptr);
-        }
-        ZwClose(hThread);
-    }
-    else
-    {
-        pDevice->Release();
-    }
+    NTSTATUS status =
+        statusthread::LaunchStatusThread(Uac2StatusThreadStart, this, UAC2_STATUS_THREAD_PRIORITY,
+                                         GetOuterUnknown(), &m_StopEvent, &m_DoneEvent, &m_pStatusThread);
     if (!NT_SUCCESS(status))
     {
         FreeInterfaceInfo();
@@ -272,15 +223,7 @@ VOID CUac2Device::StopUac2StatusThread()
     }
     else
     {
-        KeSetEvent(&m_StopEvent, IO_NO_INCREMENT, FALSE);
-        KeWaitForSingleObject(&m_DoneEvent, Executive, KernelMode, FALSE, nullptr);
-        if (m_pStatusThread)
-        {
-            // The thread's last act follows the done event; its object says when it is gone.
-            KeWaitForSingleObject(m_pStatusThread, Executive, KernelMode, FALSE, nullptr);
-            ObDereferenceObject(m_pStatusThread);
-            m_pStatusThread = nullptr;
-        }
+        statusthread::StopAndWaitForStatusThread(&m_StopEvent, &m_DoneEvent, &m_pStatusThread);
     }
     FreeInterfaceInfo();
     m_StatusPipe = UAC1_NO_STATUS_PIPE;
