@@ -3,6 +3,7 @@
 // power changes.
 #include "driver/function/uac1/uac1_device.h"
 
+#include "driver/function/function_object.h"
 #include "driver/core/device_extension.h"
 #include "driver/core/pin_type.h"
 #include "driver/topology/nodes/usb_entity_node.h"
@@ -46,21 +47,8 @@ ULONG PinTypeIndex(ULONG PinType)
 
 NTSTATUS CreateUac1Device(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId)
 {
-    PAGED_CODE();
-    if (!Unknown)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *Unknown = nullptr;
-    CUac1Device* pDevice =
-        new (NonPagedPool, UAC1_DEVICE_POOL_TAG) CUac1Device(UnknownOuter, VendorId, ProductId);
-    if (!pDevice)
-    {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    *Unknown = pDevice->GetNonDelegatingUnknown();
-    (*Unknown)->AddRef();
-    return STATUS_SUCCESS;
+    return CreateFunctionObject<CUac1Device>(UAC1_DEVICE_POOL_TAG, Unknown, UnknownOuter, VendorId,
+                                             ProductId);
 }
 
 CUac1Device::CUac1Device(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId)
@@ -511,20 +499,23 @@ NTSTATUS CUac1Device::RenameStream(IStreamEngine* Stream)
     {
         return STATUS_UNSUCCESSFUL;
     }
-    ULONG pinType = PinTypeIndex(Stream->GetPinType());
-    // The name counters are StartDevice's; only render streams carry a pin-type choice.
-    ULONG counter = GetAdapterExtension(GetDeviceObject())->RenderNameCounters[pinType];
-    ULONG number = counter ? counter - 1 : 0;
-    NTSTATUS status =
-        RtlStringCchPrintfW(pName, STREAM_NAME_BUFFER_CHARS,
-                            Stream->GetKind() == STREAM_DIRECTION_RENDER ? u"%sOut%02d" : u"%sIn%02d",
-                            PinTypeNames[pinType], number);
-    if (NT_SUCCESS(status))
-    {
-        status = Stream->SetName(pName);
-    }
+    NTSTATUS status = Uac1SetStreamName(Stream, GetDeviceObject(), pName);
     ExFreePoolWithTag(pName, UAC1_NAME_POOL_TAG);
     return status;
+}
+
+NTSTATUS Uac1SetStreamName(IStreamEngine* Stream, PDEVICE_OBJECT DeviceObject, PWSTR Name)
+{
+    PAGED_CODE();
+    ULONG pinType = PinTypeIndex(Stream->GetPinType());
+    // The name counters are StartDevice's; only render streams carry a pin-type choice.
+    ULONG counter = GetAdapterExtension(DeviceObject)->RenderNameCounters[pinType];
+    ULONG number = counter ? counter - 1 : 0;
+    NTSTATUS status =
+        RtlStringCchPrintfW(Name, STREAM_NAME_BUFFER_CHARS,
+                            Stream->GetKind() == STREAM_DIRECTION_RENDER ? u"%sOut%02d" : u"%sIn%02d",
+                            PinTypeNames[pinType], number);
+    return NT_SUCCESS(status) ? Stream->SetName(Name) : status;
 }
 
 STDMETHODIMP_(NTSTATUS) CUac1Device::UpdateStreamSubdevices(ULONG EntityId)

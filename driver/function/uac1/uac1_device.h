@@ -76,6 +76,9 @@ VOID Uac1ApplyBridgeModelCaps(ULONG Quirks, EndpointCaps* Caps);
 BOOLEAN Uac1ApplyQxrModelCaps(UCHAR ProbeA, UCHAR ProbeB, EndpointCaps* Caps);
 // The channel mask of a stream format by channel count and direction.
 ULONG Uac1ChannelMask(ULONG Channels, ULONG Capture);
+// Names Stream after its current pin type, numbered as StartDevice numbered that type, in Name
+// (STREAM_NAME_BUFFER_CHARS characters). PASSIVE_LEVEL.
+NTSTATUS Uac1SetStreamName(IStreamEngine* Stream, PDEVICE_OBJECT DeviceObject, PWSTR Name);
 
 // Every slot runs at PASSIVE_LEVEL unless stated; the walks run once from InitHardware, Start
 // and Stop from the plug-and-play and power paths, which serialise them.

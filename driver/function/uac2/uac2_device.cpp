@@ -2,7 +2,7 @@
 // handling of one entity, and subdevice updates with the configured pause.
 #include "driver/function/uac2/uac2_device.h"
 
-#include "driver/core/device_extension.h"
+#include "driver/function/function_object.h"
 #include "driver/core/pin_type.h"
 #include "driver/core/settings_store.h"
 #include "driver/topology/nodes/usb_entity_node.h"
@@ -31,30 +31,12 @@ constexpr ULONG FIXED_MIC_MASK = 0x00029000;
 const WCHAR kMiniportDelayValue[] = u"UpdateMiniportDelay";
 constexpr LONGLONG HUNDRED_NS_PER_MS = 10000;
 
-ULONG PinTypeIndex(ULONG PinType)
-{
-    return PinType < PIN_TYPE_COUNT ? PinType : PIN_TYPE_STREAM;
-}
-
 } // namespace
 
 NTSTATUS CreateUac2Device(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId)
 {
-    PAGED_CODE();
-    if (!Unknown)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *Unknown = nullptr;
-    CUac2Device* pDevice =
-        new (NonPagedPool, UAC2_DEVICE_POOL_TAG) CUac2Device(UnknownOuter, VendorId, ProductId);
-    if (!pDevice)
-    {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    *Unknown = pDevice->GetNonDelegatingUnknown();
-    (*Unknown)->AddRef();
-    return STATUS_SUCCESS;
+    return CreateFunctionObject<CUac2Device>(UAC2_DEVICE_POOL_TAG, Unknown, UnknownOuter, VendorId,
+                                             ProductId);
 }
 
 CUac2Device::CUac2Device(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId)
@@ -247,17 +229,7 @@ NTSTATUS CUac2Device::RenameAndUpdateAfterDelay(IStreamEngine* Stream)
         pName ? Stream->UnregisterSubdevice(GetDeviceObject(), nullptr, pAdapter) : STATUS_UNSUCCESSFUL;
     if (NT_SUCCESS(status))
     {
-        const ULONG pinType = PinTypeIndex(Stream->GetPinType());
-        const ULONG counter = GetAdapterExtension(GetDeviceObject())->RenderNameCounters[pinType];
-        const ULONG number = counter ? counter - 1 : 0;
-        status =
-            RtlStringCchPrintfW(pName, STREAM_NAME_BUFFER_CHARS,
-                                Stream->GetKind() == STREAM_DIRECTION_RENDER ? u"%sOut%02d" : u"%sIn%02d",
-                                PinTypeNames[pinType], number);
-        if (NT_SUCCESS(status))
-        {
-            status = Stream->SetName(pName);
-        }
+        status = Uac1SetStreamName(Stream, GetDeviceObject(), pName);
     }
     PauseForMiniportDelay();
     if (pName)

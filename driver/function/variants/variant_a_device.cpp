@@ -2,6 +2,7 @@
 // register cache and its HID writes, PostInit, subdevice updates, and Start and Stop.
 #include "driver/function/variants/variant_a_internal.h"
 
+#include "driver/function/function_object.h"
 #include "driver/core/settings_store.h"
 #include "driver/core/usb_device_if.h"
 #include "driver/topology/variants/variant_a_processors.h"
@@ -46,21 +47,8 @@ NTSTATUS ReadChipProbeByte(IUsbDevice* UsbDevice, PURB Urb, USHORT Index, PUCHAR
 
 NTSTATUS CreateVariantADevice(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId)
 {
-    PAGED_CODE();
-    if (!Unknown)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *Unknown = nullptr;
-    CVariantADevice* pDevice =
-        new (NonPagedPool, VARIANT_A_POOL_TAG) CVariantADevice(UnknownOuter, VendorId, ProductId);
-    if (!pDevice)
-    {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    *Unknown = pDevice->GetNonDelegatingUnknown();
-    (*Unknown)->AddRef();
-    return STATUS_SUCCESS;
+    return CreateFunctionObject<CVariantADevice>(VARIANT_A_POOL_TAG, Unknown, UnknownOuter, VendorId,
+                                                 ProductId);
 }
 
 CVariantADevice::CVariantADevice(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId)

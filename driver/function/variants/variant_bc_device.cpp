@@ -2,6 +2,7 @@
 // other class-1 behaviour (status thread, streams, power).
 #include "driver/function/variants/variant_device.h"
 
+#include "driver/function/function_object.h"
 #include "usbaudio.h"
 #include "driver/core/usb_device_if.h"
 #include "driver/topology/uac1/uac1_feature_unit.h"
@@ -30,25 +31,6 @@ constexpr UCHAR VARIANT_C_GAIN_UNIT = 13;
 // VARIANT_QUIRK_TERMINAL6_IS_HEADPHONES: this terminal, when declared a speaker.
 constexpr UCHAR HEADPHONE_TERMINAL_ID = 6;
 
-template <typename TDevice>
-NTSTATUS CreateVariant(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId, ULONG Tag)
-{
-    PAGED_CODE();
-    if (!Unknown)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *Unknown = nullptr;
-    TDevice* pDevice = new (NonPagedPool, Tag) TDevice(UnknownOuter, VendorId, ProductId);
-    if (!pDevice)
-    {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    *Unknown = pDevice->GetNonDelegatingUnknown();
-    (*Unknown)->AddRef();
-    return STATUS_SUCCESS;
-}
-
 // The class-1 entities the variants keep for mixers and selectors.
 template <typename TEntity>
 NTSTATUS InitUnit(TEntity* Entity, PUCHAR Descriptor, ULONG Length, PUNKNOWN Device, IAdapterCommon* Common)
@@ -60,12 +42,14 @@ NTSTATUS InitUnit(TEntity* Entity, PUCHAR Descriptor, ULONG Length, PUNKNOWN Dev
 
 NTSTATUS CreateVariantBDevice(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId)
 {
-    return CreateVariant<CVariantBDevice>(Unknown, UnknownOuter, VendorId, ProductId, VARIANT_B_POOL_TAG);
+    return CreateFunctionObject<CVariantBDevice>(VARIANT_B_POOL_TAG, Unknown, UnknownOuter, VendorId,
+                                                 ProductId);
 }
 
 NTSTATUS CreateVariantCDevice(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId)
 {
-    return CreateVariant<CVariantCDevice>(Unknown, UnknownOuter, VendorId, ProductId, VARIANT_C_POOL_TAG);
+    return CreateFunctionObject<CVariantCDevice>(VARIANT_C_POOL_TAG, Unknown, UnknownOuter, VendorId,
+                                                 ProductId);
 }
 
 // ---- Variant B ----

@@ -2,6 +2,7 @@
 // other behaviour (status thread, capture streams, power) is the class-1 object's.
 #include "driver/function/variants/variant_d_device.h"
 
+#include "driver/function/function_object.h"
 #include "driver/core/usb_device_if.h"
 #include "driver/function/variants/variant_d_walk.h"
 #include "driver/wave/usb_audio_stream.h"
@@ -9,21 +10,8 @@
 NTSTATUS CreateVariantDDevice(PUNKNOWN* Unknown, PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId,
                               ULONG ModelCode)
 {
-    PAGED_CODE();
-    if (!Unknown)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *Unknown = nullptr;
-    CVariantDDevice* pDevice =
-        new (NonPagedPool, VARIANT_D_POOL_TAG) CVariantDDevice(UnknownOuter, VendorId, ProductId, ModelCode);
-    if (!pDevice)
-    {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    *Unknown = pDevice->GetNonDelegatingUnknown();
-    (*Unknown)->AddRef();
-    return STATUS_SUCCESS;
+    return CreateFunctionObject<CVariantDDevice>(VARIANT_D_POOL_TAG, Unknown, UnknownOuter, VendorId,
+                                                 ProductId, ModelCode);
 }
 
 CVariantDDevice::CVariantDDevice(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId, ULONG ModelCode)
