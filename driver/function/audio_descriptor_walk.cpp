@@ -8,6 +8,14 @@
 namespace audiowalk
 {
 
+namespace
+{
+
+// The extensible part that follows WAVEFORMATEX.
+constexpr USHORT EXTENSIBLE_CB_SIZE = 22;
+
+} // namespace
+
 BOOLEAN AudioInterfaceWhole(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length)
 {
     const UCHAR* pBytes = reinterpret_cast<const UCHAR*>(Interface);
@@ -76,6 +84,31 @@ BOOLEAN StreamingDescriptorFits(const char* Owner, const UCHAR* Descriptor, ULON
     return FALSE;
 }
 
+BOOLEAN FormatTypePlayable(const char* Owner, ULONG StreamId, UCHAR FormatType)
+{
+    if (FormatType == USB_AUDIO_FORMAT_TYPE_I || FormatType == USB_AUDIO_FORMAT_TYPE_III)
+    {
+        return TRUE;
+    }
+    DbgPrint("%s: streaming interface %u has a format of type %u; the driver plays types I and III only\n",
+             Owner, StreamId, FormatType);
+    return FALSE;
+}
+
+VOID InitFormatTemplate(PWAVEFORMATEXTENSIBLE Format, UCHAR Channels, UCHAR SubslotBytes, WORD ValidBits,
+                        ULONG ChannelMask)
+{
+    RtlZeroMemory(Format, sizeof(*Format));
+    Format->Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    Format->Format.nChannels = Channels;
+    Format->Format.wBitsPerSample = WORD(SubslotBytes * 8);
+    Format->Format.nBlockAlign = WORD(Channels * SubslotBytes);
+    Format->Format.cbSize = EXTENSIBLE_CB_SIZE;
+    Format->Samples.wValidBitsPerSample = ValidBits;
+    Format->dwChannelMask = ChannelMask;
+    Format->SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+}
+
 PUSB_INTERFACE_DESCRIPTOR NextStreamingInterface(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
                                                  const UCHAR* Stop, const UCHAR* End)
 {
@@ -97,6 +130,24 @@ BOOLEAN ControlDescriptorFits(const char* Owner, const UCHAR* Bytes, ULONG Offse
         return FALSE;
     }
     return TRUE;
+}
+
+BOOLEAN ReadWiredSources(CUsbEntityNode* Entity, ULONG (&Ids)[MAX_WIRED_SOURCES], PULONG Count)
+{
+    ULONG firstNode = 0;
+    ULONG count = Entity->GetSourceCount();
+    if (!NT_SUCCESS(Entity->GetFirstChildId(&firstNode)) || count == 0 || count > MAX_WIRED_SOURCES ||
+        !NT_SUCCESS(Entity->GetSourceIdList(&count, Ids)))
+    {
+        return FALSE;
+    }
+    *Count = count;
+    return TRUE;
+}
+
+CUsbEntityNode* EntityOfChild(PVOID Child)
+{
+    return static_cast<CUsbEntityNode*>(static_cast<ITopologyNode*>(Child));
 }
 
 NTSTATUS AdoptWalkEntity(CUac1Device* Device, CUsbEntityNode* Entity, NTSTATUS Status)

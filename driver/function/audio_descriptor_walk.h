@@ -5,8 +5,10 @@
 #pragma once
 
 #include "ntddk.h"
+#include "ksmedia.h"
 #include "usb.h"
 #include "usbaudio.h"
+#include "driver/core/pointer_list.h"
 
 class CUac1Device;
 class CUsbEntityNode;
@@ -16,6 +18,8 @@ namespace audiowalk
 
 constexpr ULONG INTERFACE_DESCRIPTOR_BYTES = 9;
 constexpr ULONG CS_HEADER_BYTES = 3; // bLength, bDescriptorType, bDescriptorSubtype
+// Entities with more sources than this are left unwired.
+constexpr ULONG MAX_WIRED_SOURCES = 9;
 
 // The interface descriptor lies whole within Length.
 BOOLEAN AudioInterfaceWhole(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length);
@@ -31,6 +35,13 @@ VOID ReportAudioInterfaceMisfit(const char* Owner, PUSB_INTERFACE_DESCRIPTOR Int
 // not. Left is at least 1.
 BOOLEAN StreamingDescriptorFits(const char* Owner, const UCHAR* Descriptor, ULONG Left, UCHAR Interface,
                                 ULONG GeneralMinBytes, ULONG FormatTypeMinBytes);
+// The format types the driver plays, I and III; says why, for Owner, when FormatType of stream
+// StreamId is another.
+BOOLEAN FormatTypePlayable(const char* Owner, ULONG StreamId, UCHAR FormatType);
+// What every rate of one setting's formats shares: Channels of SubslotBytes each, ValidBits of
+// them valid, placed by ChannelMask, as PCM until the caller says otherwise.
+VOID InitFormatTemplate(PWAVEFORMATEXTENSIBLE Format, UCHAR Channels, UCHAR SubslotBytes, WORD ValidBits,
+                        ULONG ChannelMask);
 // The next audio-streaming interface at or after Stop, or null when Stop is at End.
 PUSB_INTERFACE_DESCRIPTOR NextStreamingInterface(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
                                                  const UCHAR* Stop, const UCHAR* End);
@@ -71,9 +82,40 @@ NTSTATUS WalkControlDescriptors(const char* Owner, PUSB_INTERFACE_DESCRIPTOR Con
     return STATUS_SUCCESS;
 }
 
+// The entity a child-list entry holds.
+CUsbEntityNode* EntityOfChild(PVOID Child);
+
 // The end of one entity's creation: an entity whose set-up succeeded (Status) joins Device's
 // children, and the walk's reference on it, if one was made, goes either way.
 NTSTATUS AdoptWalkEntity(CUac1Device* Device, CUsbEntityNode* Entity, NTSTATUS Status);
+
+// The source ids of an entity the walk wires: one with nodes and from 1 to MAX_WIRED_SOURCES
+// sources. FALSE for any other entity, or when its sources cannot be read.
+BOOLEAN ReadWiredSources(CUsbEntityNode* Entity, ULONG (&Ids)[MAX_WIRED_SOURCES], PULONG Count);
+
+// Hands every entity among Children (ITopologyNode, one reference each) that the walk wires to
+// Visit(Entity, Ids, Count) with its sources, in list order, and stops at the first failure.
+template <typename TVisit> NTSTATUS ForEachWiredEntity(CPointerList* Children, TVisit Visit)
+{
+    PPOINTER_LIST_NODE position = Children->GetHeadPosition();
+    PVOID pData;
+    while (Children->GetNext(&position, &pData))
+    {
+        CUsbEntityNode* pEntity = EntityOfChild(pData);
+        ULONG ids[MAX_WIRED_SOURCES];
+        ULONG count = 0;
+        if (!ReadWiredSources(pEntity, ids, &count))
+        {
+            continue;
+        }
+        NTSTATUS status = Visit(pEntity, ids, count);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+    }
+    return STATUS_SUCCESS;
+}
 
 // A new entity of its class from the pool of Tag with the walk's reference taken, or null when
 // the pool is out.

@@ -2,6 +2,7 @@
 // FORMAT_TYPE descriptor offers (two per rate for the S/PDIF pass-through formats). A type-I
 // format is integer PCM unless its setting's general descriptor tags it IEEE float.
 #include "driver/function/uac1/uac1_device.h"
+#include "driver/function/audio_descriptor_walk.h"
 
 #include "ksmedia.h"
 #include "usbaudio.h"
@@ -16,7 +17,6 @@ constexpr ULONG FORMAT_TYPE_MIN_BYTES = 8;
 constexpr ULONG RATE_BYTES = 3;
 constexpr ULONG CONTINUOUS_RANGE_END = FORMAT_TYPE_MIN_BYTES + 2 * RATE_BYTES;
 constexpr ULONG HIGHEST_RANGE_RATE_HZ = 96000;
-constexpr USHORT EXTENSIBLE_CB_SIZE = 22;
 // Pass-through tags: the IEC 61937 ones all carry one of these bits.
 constexpr USHORT PASS_THROUGH_TAG_BITS = 0x2001;
 constexpr ULONG SPDIF_AC3_SUBFORMAT_TAG = 0x0092;
@@ -106,11 +106,8 @@ NTSTATUS CUac1Device::AddFormatTypeDescriptor(CUsbAudioStream* Stream, const UCH
     const UCHAR formatType = Descriptor[3];
     const UCHAR channels = Descriptor[4];
     const UCHAR subframeBytes = Descriptor[5];
-    if (formatType != USB_AUDIO_FORMAT_TYPE_I && formatType != USB_AUDIO_FORMAT_TYPE_III)
+    if (!audiowalk::FormatTypePlayable("CUac1Device", Stream->GetStreamId(), formatType))
     {
-        DbgPrint("CUac1Device: streaming interface %u has a format of type %u; the driver plays types I and "
-                 "III only\n",
-                 Stream->GetStreamId(), formatType);
         return STATUS_INVALID_PARAMETER;
     }
     if (channels == 0 || subframeBytes == 0)
@@ -131,15 +128,8 @@ NTSTATUS CUac1Device::AddFormatTypeDescriptor(CUsbAudioStream* Stream, const UCH
     }
     const ULONG capture = Stream->GetKind();
     WAVEFORMATEXTENSIBLE format;
-    RtlZeroMemory(&format, sizeof(format));
-    format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    format.Format.nChannels = channels;
-    format.Format.wBitsPerSample = WORD(subframeBytes * 8);
-    format.Format.nBlockAlign = WORD(channels * subframeBytes);
-    format.Format.cbSize = EXTENSIBLE_CB_SIZE;
-    format.Samples.wValidBitsPerSample = Descriptor[6];
-    format.dwChannelMask = Uac1ChannelMask(channels, capture);
-    format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    audiowalk::InitFormatTemplate(&format, channels, subframeBytes, Descriptor[6],
+                                  Uac1ChannelMask(channels, capture));
     NTSTATUS status = AddUac1Formats(Stream, Descriptor, FormatTag, AlternateSetting, &format);
     // Capture clients that ask for unplaced channels find them in a second set.
     if (NT_SUCCESS(status) && capture != STREAM_DIRECTION_RENDER && channels < 4)

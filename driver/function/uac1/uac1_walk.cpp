@@ -32,8 +32,6 @@ constexpr UCHAR INTERFACE_DESCRIPTOR_TYPE = 0x04;
 
 constexpr ULONG ENTITY_KIND_INPUT_TERMINAL = 2;
 constexpr ULONG ENTITY_KIND_OUTPUT_TERMINAL = 3;
-// Entities with more sources than this are left unwired.
-constexpr ULONG MAX_WIRED_SOURCES = 9;
 // Output pins a render stream looks for its terminal from.
 constexpr ULONG MAX_OUTPUT_PINS = 10;
 
@@ -287,46 +285,35 @@ NTSTATUS CUac1Device::CreateEntity(PUCHAR Descriptor, ULONG Length)
 NTSTATUS CUac1Device::WireEntities()
 {
     PAGED_CODE();
-    PPOINTER_LIST_NODE position = m_pChildren->GetHeadPosition();
-    PVOID pData;
-    while (m_pChildren->GetNext(&position, &pData))
-    {
-        CUsbEntityNode* pEntity = static_cast<CUsbEntityNode*>(static_cast<ITopologyNode*>(pData));
-        ULONG firstNode = 0;
-        ULONG count = pEntity->GetSourceCount();
-        if (!NT_SUCCESS(pEntity->GetFirstChildId(&firstNode)) || count == 0 || count > MAX_WIRED_SOURCES)
+    return audiowalk::ForEachWiredEntity(
+        m_pChildren,
+        [this](CUsbEntityNode* pEntity, PULONG ids, ULONG count)
         {
-            continue;
-        }
-        ULONG ids[MAX_WIRED_SOURCES];
-        if (!NT_SUCCESS(pEntity->GetSourceIdList(&count, ids)))
-        {
-            continue;
-        }
-        ULONG kept = 0;
-        for (ULONG index = 0; index < count; index++)
-        {
-            CUsbEntityNode* pSource = nullptr;
-            if (!NT_SUCCESS(FindChildById(ids[index], &pSource)))
+            ULONG kept = 0;
+            for (ULONG index = 0; index < count; index++)
             {
-                DbgPrint("CUac1Device: %s %u names source %u, which is no terminal or unit of the device; "
-                         "that link is left out\n",
-                         EntityName(pEntity->GetKind()), pEntity->GetId(), ids[index]);
-                continue;
+                CUsbEntityNode* pSource = nullptr;
+                if (!NT_SUCCESS(FindChildById(ids[index], &pSource)))
+                {
+                    DbgPrint(
+                        "CUac1Device: %s %u names source %u, which is no terminal or unit of the device; "
+                        "that link is left out\n",
+                        EntityName(pEntity->GetKind()), pEntity->GetId(), ids[index]);
+                    continue;
+                }
+                ULONG sourceNode = 0;
+                ids[kept++] = NT_SUCCESS(pSource->GetFirstChildId(&sourceNode)) ? sourceNode : ids[index];
             }
-            ULONG sourceNode = 0;
-            ids[kept++] = NT_SUCCESS(pSource->GetFirstChildId(&sourceNode)) ? sourceNode : ids[index];
-        }
-        if (kept == count)
-        {
-            pEntity->SetFirstChildValue(count, ids);
-        }
-        else
-        {
-            SetFirstNodeSources(pEntity, kept, ids);
-        }
-    }
-    return STATUS_SUCCESS;
+            if (kept == count)
+            {
+                pEntity->SetFirstChildValue(count, ids);
+            }
+            else
+            {
+                SetFirstNodeSources(pEntity, kept, ids);
+            }
+            return STATUS_SUCCESS;
+        });
 }
 
 NTSTATUS CUac1Device::CheckRequiredOutputTerminals()

@@ -33,7 +33,6 @@ constexpr ULONG FORMAT_TYPE_MIN_BYTES = 6;
 constexpr ULONG ENTITY_KIND_INPUT_TERMINAL = 2;
 constexpr ULONG ENTITY_KIND_OUTPUT_TERMINAL = 3;
 
-constexpr USHORT EXTENSIBLE_CB_SIZE = 22;
 // bmFormats of type I: bit 0 PCM; bits 15 and 31 the raw data a private subformat carries.
 constexpr ULONG FORMATS_PCM = 0x00000001;
 constexpr ULONG FORMATS_RAW_DATA = 0x80008000;
@@ -416,11 +415,8 @@ NTSTATUS CUac2Device::AddUac2FormatType(CUsbAudioStream* Stream, ULONG ClockNode
     const ULONG formats = ReadUlong(General + 6);
     const UCHAR channels = General[10];
     const UCHAR subslotBytes = FormatType[4];
-    if (formatType != USB_AUDIO_FORMAT_TYPE_I && formatType != USB_AUDIO_FORMAT_TYPE_III)
+    if (!audiowalk::FormatTypePlayable(OWNER, Stream->GetStreamId(), formatType))
     {
-        DbgPrint("CUac2Device: streaming interface %u has a format of type %u; the driver plays types I and "
-                 "III only\n",
-                 Stream->GetStreamId(), formatType);
         return STATUS_INVALID_PARAMETER;
     }
     if (channels == 0 || subslotBytes == 0)
@@ -430,15 +426,7 @@ NTSTATUS CUac2Device::AddUac2FormatType(CUsbAudioStream* Stream, ULONG ClockNode
         return STATUS_INVALID_PARAMETER;
     }
     WAVEFORMATEXTENSIBLE format;
-    RtlZeroMemory(&format, sizeof(format));
-    format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    format.Format.nChannels = channels;
-    format.Format.wBitsPerSample = WORD(subslotBytes * 8);
-    format.Format.nBlockAlign = WORD(channels * subslotBytes);
-    format.Format.cbSize = EXTENSIBLE_CB_SIZE;
-    format.Samples.wValidBitsPerSample = FormatType[5];
-    format.dwChannelMask = ReadUlong(General + 11);
-    format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    audiowalk::InitFormatTemplate(&format, channels, subslotBytes, FormatType[5], ReadUlong(General + 11));
     return AddUac2Formats(Stream, ClockNodeId, formatType, formats, AlternateSetting, &format);
 }
 

@@ -9,8 +9,6 @@
 namespace
 {
 
-constexpr ULONG MAX_WIRED_SOURCES = 9;
-
 // The shortest descriptor of each entity subtype whose fields the entities read.
 BOOLEAN EntityDescriptorFits(const UCHAR* Descriptor)
 {
@@ -133,31 +131,22 @@ NTSTATUS CVariantDevice::WalkEntity(PUCHAR Descriptor, ULONG Length)
 NTSTATUS CVariantDevice::CheckWiredSources()
 {
     PAGED_CODE();
-    PPOINTER_LIST_NODE position = m_pChildren->GetHeadPosition();
-    PVOID pData;
-    while (m_pChildren->GetNext(&position, &pData))
-    {
-        CUsbEntityNode* pEntity = static_cast<CUsbEntityNode*>(static_cast<ITopologyNode*>(pData));
-        ULONG firstNode = 0;
-        ULONG count = pEntity->GetSourceCount();
-        ULONG ids[MAX_WIRED_SOURCES];
-        if (!NT_SUCCESS(pEntity->GetFirstChildId(&firstNode)) || count == 0 || count > MAX_WIRED_SOURCES ||
-            !NT_SUCCESS(pEntity->GetSourceIdList(&count, ids)))
+    return audiowalk::ForEachWiredEntity(
+        m_pChildren,
+        [this](CUsbEntityNode* pEntity, PULONG ids, ULONG count)
         {
-            continue;
-        }
-        for (ULONG index = 0; index < count; index++)
-        {
-            CUsbEntityNode* pSource = nullptr;
-            NTSTATUS status = FindChildById(ids[index], &pSource);
-            if (!NT_SUCCESS(status))
+            for (ULONG index = 0; index < count; index++)
             {
-                DbgPrint("CVariantDevice: entity %u names source %u, which is no terminal or unit of the "
-                         "device\n",
-                         pEntity->GetId(), ids[index]);
-                return status;
+                CUsbEntityNode* pSource = nullptr;
+                NTSTATUS status = FindChildById(ids[index], &pSource);
+                if (!NT_SUCCESS(status))
+                {
+                    DbgPrint("CVariantDevice: entity %u names source %u, which is no terminal or unit of the "
+                             "device\n",
+                             pEntity->GetId(), ids[index]);
+                    return status;
+                }
             }
-        }
-    }
-    return STATUS_SUCCESS;
+            return STATUS_SUCCESS;
+        });
 }
