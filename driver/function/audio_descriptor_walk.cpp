@@ -4,6 +4,7 @@
 #include "usbdlib.h"
 #include "driver/function/uac1/uac1_device.h"
 #include "driver/topology/nodes/usb_entity_node.h"
+#include "driver/wave/usb_audio_stream.h"
 
 namespace audiowalk
 {
@@ -148,6 +149,17 @@ BOOLEAN ReadWiredSources(CUsbEntityNode* Entity, ULONG (&Ids)[MAX_WIRED_SOURCES]
 CUsbEntityNode* EntityOfChild(PVOID Child)
 {
     return static_cast<CUsbEntityNode*>(static_cast<ITopologyNode*>(Child));
+}
+
+NTSTATUS FinishWalkStream(CUsbAudioStream* Stream, NTSTATUS Status)
+{
+    PAGED_CODE();
+    if (NT_SUCCESS(Status))
+    {
+        Status = Stream->AllocateBuffers();
+    }
+    Stream->Release();
+    return Status;
 }
 
 NTSTATUS AdoptWalkEntity(CUac1Device* Device, CUsbEntityNode* Entity, NTSTATUS Status)

@@ -11,6 +11,7 @@
 #include "driver/core/pointer_list.h"
 
 class CUac1Device;
+class CUsbAudioStream;
 class CUsbEntityNode;
 
 namespace audiowalk
@@ -116,6 +117,10 @@ template <typename TVisit> NTSTATUS ForEachWiredEntity(CPointerList* Children, T
     }
     return STATUS_SUCCESS;
 }
+
+// The walk's end of one stream: its buffers once its nodes are in place (Status), and the walk's
+// reference on it goes either way.
+NTSTATUS FinishWalkStream(CUsbAudioStream* Stream, NTSTATUS Status);
 
 // A new entity of its class from the pool of Tag with the walk's reference taken, or null when
 // the pool is out.

@@ -19,6 +19,26 @@
 
 using namespace uac1walk;
 
+BOOLEAN uac1walk::EntityDescriptorFits(const UCHAR* Descriptor, BOOLEAN RequireControlSize)
+{
+    const ULONG length = Descriptor[0];
+    switch (Descriptor[2])
+    {
+    case USB_AUDIO_AC_INPUT_TERMINAL:
+        return length >= 12;
+    case USB_AUDIO_AC_OUTPUT_TERMINAL:
+        return length >= 9;
+    case USB_AUDIO_AC_MIXER_UNIT:
+        return length >= 5 && length >= 5 + ULONG(Descriptor[4]);
+    case USB_AUDIO_AC_SELECTOR_UNIT:
+        return length >= 6 && length >= 6 + ULONG(Descriptor[4]);
+    case USB_AUDIO_AC_FEATURE_UNIT:
+        return length >= 7 && (!RequireControlSize || Descriptor[5] != 0);
+    default:
+        return FALSE;
+    }
+}
+
 namespace
 {
 
@@ -105,29 +125,6 @@ VOID ReportUnsupportedEntity(const UCHAR* Descriptor)
     }
 }
 
-// The shortest descriptor of each entity subtype whose fields the walk and the entity read:
-// the fixed part and, for units, the source list that bNrInPins announces.
-BOOLEAN EntityDescriptorFits(const UCHAR* Descriptor)
-{
-    const ULONG length = Descriptor[0];
-    switch (Descriptor[2])
-    {
-    case USB_AUDIO_AC_INPUT_TERMINAL:
-        return length >= 12;
-    case USB_AUDIO_AC_OUTPUT_TERMINAL:
-        return length >= 9;
-    case USB_AUDIO_AC_MIXER_UNIT:
-        return length >= 5 && length >= 5 + ULONG(Descriptor[4]);
-    case USB_AUDIO_AC_SELECTOR_UNIT:
-        return length >= 6 && length >= 6 + ULONG(Descriptor[4]);
-    case USB_AUDIO_AC_FEATURE_UNIT:
-        // bControlSize 0 would leave no room for any channel's controls.
-        return length >= 7 && Descriptor[5] != 0;
-    default:
-        return FALSE;
-    }
-}
-
 // The device's first audio interface of SubClass and the bytes from it to the end of the
 // configuration. No such interface is no error: *Interface stays null.
 NTSTATUS FindFirstAudioInterface(PUNKNOWN Device, LONG SubClass, PUSB_CONFIGURATION_DESCRIPTOR* Config,
@@ -205,7 +202,8 @@ CUac1Device::CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULO
                 ReportUnsupportedEntity(Descriptor);
                 return STATUS_UNSUCCESSFUL;
             }
-            if (!EntityDescriptorFits(Descriptor))
+            // bControlSize 0 would leave no room for any channel's controls.
+            if (!EntityDescriptorFits(Descriptor, TRUE))
             {
                 if (Descriptor[2] == USB_AUDIO_AC_FEATURE_UNIT && Descriptor[0] >= 7)
                 {
@@ -454,11 +452,7 @@ NTSTATUS CUac1Device::WalkStreamingInterface(PUSB_INTERFACE_DESCRIPTOR Interface
         {
             status = SpliceStreamSoftwareNodes(pStream);
         }
-        if (NT_SUCCESS(status))
-        {
-            status = pStream->AllocateBuffers();
-        }
-        pStream->Release();
+        status = audiowalk::FinishWalkStream(pStream, status);
     }
     return status;
 }

@@ -89,6 +89,11 @@ inline ULONG ReadSources(ITopologyNode* Node, PULONG Ids)
     return count;
 }
 
+// The shortest descriptor of each class-1 entity subtype whose fields the walk and the entity
+// read: the fixed part and, for units, the source list that bNrInPins announces. With
+// RequireControlSize a feature unit must also give its control bitmaps a size.
+BOOLEAN EntityDescriptorFits(const UCHAR* Descriptor, BOOLEAN RequireControlSize);
+
 inline PULONG AllocateSourceScratch()
 {
     return static_cast<PULONG>(

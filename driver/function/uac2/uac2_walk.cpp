@@ -303,11 +303,7 @@ NTSTATUS CUac2Device::WalkUac2StreamingInterface(PUSB_INTERFACE_DESCRIPTOR Inter
         {
             status = SpliceUac2StreamSoftwareNodes(pStream);
         }
-        if (NT_SUCCESS(status))
-        {
-            status = pStream->AllocateBuffers();
-        }
-        pStream->Release();
+        status = audiowalk::FinishWalkStream(pStream, status);
     }
     return status;
 }

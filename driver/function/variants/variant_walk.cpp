@@ -2,35 +2,10 @@
 // supported subtypes, wiring) with each variant's choice of entity classes.
 #include "driver/function/variants/variant_device.h"
 #include "driver/function/audio_descriptor_walk.h"
+#include "driver/function/uac1/uac1_walk_internal.h"
 
 #include "usbaudio.h"
 #include "driver/topology/nodes/usb_entity_node.h"
-
-namespace
-{
-
-// The shortest descriptor of each entity subtype whose fields the entities read.
-BOOLEAN EntityDescriptorFits(const UCHAR* Descriptor)
-{
-    const ULONG length = Descriptor[0];
-    switch (Descriptor[2])
-    {
-    case USB_AUDIO_AC_INPUT_TERMINAL:
-        return length >= 12;
-    case USB_AUDIO_AC_OUTPUT_TERMINAL:
-        return length >= 9;
-    case USB_AUDIO_AC_MIXER_UNIT:
-        return length >= 5 && length >= 5 + ULONG(Descriptor[4]);
-    case USB_AUDIO_AC_SELECTOR_UNIT:
-        return length >= 6 && length >= 6 + ULONG(Descriptor[4]);
-    case USB_AUDIO_AC_FEATURE_UNIT:
-        return length >= 7;
-    default:
-        return FALSE;
-    }
-}
-
-} // namespace
 
 CVariantDevice::CVariantDevice(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId, ULONG EntityTag)
     : CUac1Device(UnknownOuter, VendorId, ProductId), m_nEntityTag(EntityTag),
@@ -116,7 +91,8 @@ NTSTATUS CVariantDevice::WalkEntity(PUCHAR Descriptor, ULONG Length)
                  Descriptor[2], Descriptor[0] > 3 ? Descriptor[3] : 0);
         return STATUS_UNSUCCESSFUL;
     }
-    if (!EntityDescriptorFits(Descriptor))
+    // Unlike the class-1 walk, the variants take a feature unit whose bControlSize is 0.
+    if (!uac1walk::EntityDescriptorFits(Descriptor, FALSE))
     {
         DbgPrint("CVariantDevice: the descriptor of entity %u (subtype %u) is too short (%u bytes)\n",
                  Descriptor[0] > 3 ? Descriptor[3] : 0, Descriptor[2], Descriptor[0]);
