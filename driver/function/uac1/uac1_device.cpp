@@ -81,23 +81,11 @@ STDMETHODIMP_(NTSTATUS) CUac1Device::NonDelegatingQueryInterface(REFIID Interfac
     {
         return STATUS_INVALID_PARAMETER;
     }
-    if (IsEqualGUIDAligned(InterfaceId, IID_IUnknown) || IsEqualGUIDAligned(InterfaceId, IID_IAdapterCommon))
+    if (!IsEqualGUIDAligned(InterfaceId, IID_IUsbAudioFunction))
     {
-        *Interface = PVOID(static_cast<PADAPTERCOMMON>(this));
+        return CAudioHal::NonDelegatingQueryInterface(InterfaceId, Interface);
     }
-    else if (IsEqualGUIDAligned(InterfaceId, IID_IAdapterPowerManagement))
-    {
-        *Interface = PVOID(static_cast<PADAPTERPOWERMANAGEMENT>(this));
-    }
-    else if (IsEqualGUIDAligned(InterfaceId, IID_IUsbAudioFunction))
-    {
-        *Interface = PVOID(static_cast<PUSBAUDIOFUNCTION>(this));
-    }
-    else
-    {
-        *Interface = nullptr;
-        return STATUS_INVALID_PARAMETER;
-    }
+    *Interface = PVOID(static_cast<PUSBAUDIOFUNCTION>(this));
     static_cast<PUNKNOWN>(*Interface)->AddRef();
     return STATUS_SUCCESS;
 }

@@ -13,28 +13,10 @@ CVariantDevice::CVariantDevice(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT Pr
 {
 }
 
+// The audio HAL's own answers: a variant is no IUsbAudioFunction.
 NTSTATUS CVariantDevice::QueryAdapterInterfaces(REFIID InterfaceId, PVOID* Interface)
 {
-    PAGED_CODE();
-    if (!Interface)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (IsEqualGUIDAligned(InterfaceId, IID_IUnknown) || IsEqualGUIDAligned(InterfaceId, IID_IAdapterCommon))
-    {
-        *Interface = PVOID(static_cast<PADAPTERCOMMON>(this));
-    }
-    else if (IsEqualGUIDAligned(InterfaceId, IID_IAdapterPowerManagement))
-    {
-        *Interface = PVOID(static_cast<PADAPTERPOWERMANAGEMENT>(this));
-    }
-    else
-    {
-        *Interface = nullptr;
-        return STATUS_INVALID_PARAMETER;
-    }
-    static_cast<PUNKNOWN>(*Interface)->AddRef();
-    return STATUS_SUCCESS;
+    return CAudioHal::NonDelegatingQueryInterface(InterfaceId, Interface);
 }
 
 NTSTATUS CVariantDevice::RunWalks()
