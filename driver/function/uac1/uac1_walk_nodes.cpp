@@ -30,6 +30,33 @@ struct DfsFrame
     ULONG NextSource;
 };
 
+// A software node for a splice, with the splice's reference, or null when the pool is out.
+template <typename TNode> TNode* NewSoftwareNode(ULONG Id)
+{
+    TNode* pNode = new (NonPagedPool, UAC1_DEVICE_POOL_TAG) TNode(nullptr, Id);
+    if (pNode)
+    {
+        static_cast<ITopologyNode*>(pNode)->AddRef();
+    }
+    return pNode;
+}
+
+// A spliced node whose set-up succeeded (Status) joins the device's nodes and then the
+// stream's; the splice's reference goes either way.
+NTSTATUS AdoptSoftwareNode(CUac1Device* Device, CUsbAudioStream* Stream, ITopologyNode* Node, NTSTATUS Status)
+{
+    if (NT_SUCCESS(Status))
+    {
+        Status = Device->AddNode(Node);
+    }
+    if (NT_SUCCESS(Status))
+    {
+        Status = Stream->AddNode(Node);
+    }
+    Node->Release();
+    return Status;
+}
+
 } // namespace
 
 // Descriptors whose units feed each other in a loop describe no signal path; following one
@@ -256,47 +283,25 @@ NTSTATUS CUac1Device::SpliceTwoNodeStream(CUsbAudioStream* Stream)
 NTSTATUS CUac1Device::CreateSoftwareMuteNode(CUsbAudioStream* Stream, ULONG Id, ULONG SourceId)
 {
     PAGED_CODE();
-    CSoftwareMuteNode* pNode = new (NonPagedPool, UAC1_DEVICE_POOL_TAG) CSoftwareMuteNode(nullptr, Id);
+    CSoftwareMuteNode* pNode = NewSoftwareNode<CSoftwareMuteNode>(Id);
     if (!pNode)
     {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    ITopologyNode* pTopology = static_cast<ITopologyNode*>(pNode);
-    pTopology->AddRef();
     NTSTATUS status = pNode->Init(SourceId, 1);
-    if (NT_SUCCESS(status))
-    {
-        status = AddNode(pTopology);
-    }
-    if (NT_SUCCESS(status))
-    {
-        status = Stream->AddNode(pTopology);
-    }
-    pTopology->Release();
-    return status;
+    return AdoptSoftwareNode(this, Stream, pNode, status);
 }
 
 NTSTATUS CUac1Device::CreateSoftwareSelectorNode(CUsbAudioStream* Stream, ULONG Id, ULONG SourceId)
 {
     PAGED_CODE();
-    CSelectorNode* pNode = new (NonPagedPool, UAC1_DEVICE_POOL_TAG) CSelectorNode(nullptr, Id);
+    CSelectorNode* pNode = NewSoftwareNode<CSelectorNode>(Id);
     if (!pNode)
     {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    ITopologyNode* pTopology = static_cast<ITopologyNode*>(pNode);
-    pTopology->AddRef();
     NTSTATUS status = pNode->SetSourceIdList(1, &SourceId);
-    if (NT_SUCCESS(status))
-    {
-        status = AddNode(pTopology);
-    }
-    if (NT_SUCCESS(status))
-    {
-        status = Stream->AddNode(pTopology);
-    }
-    pTopology->Release();
-    return status;
+    return AdoptSoftwareNode(this, Stream, pNode, status);
 }
 
 // Only the output terminal whose first node is the stream's is re-pointed; when none is, the
