@@ -30,6 +30,29 @@ PUSB_INTERFACE_DESCRIPTOR FindControlInterface(IUsbDevice* UsbDevice, UCHAR Inte
                    : nullptr;
 }
 
+IUsbDevice* BorrowUsbDevice(PUNKNOWN Device)
+{
+    PAGED_CODE();
+    IUsbDevice* pUsb = nullptr;
+    if (!NT_SUCCESS(Device->QueryInterface(IID_IUsbDevice, reinterpret_cast<PVOID*>(&pUsb))))
+    {
+        return nullptr;
+    }
+    pUsb->Release();
+    return pUsb;
+}
+
+PKEVENT AllocateSignalledEvent(ULONG Tag)
+{
+    PAGED_CODE();
+    PKEVENT pEvent = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), Tag));
+    if (pEvent)
+    {
+        KeInitializeEvent(pEvent, NotificationEvent, TRUE);
+    }
+    return pEvent;
+}
+
 NTSTATUS ArmPipeRead(IUsbDevice* UsbDevice, PIRP Irp, PURB Urb, USBD_PIPE_HANDLE Pipe, PUCHAR Data,
                      ULONG Length, PKEVENT Done)
 {

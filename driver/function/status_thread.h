@@ -16,6 +16,14 @@ namespace statusthread
 // configuration, or null when the device has none. PASSIVE_LEVEL.
 PUSB_INTERFACE_DESCRIPTOR FindControlInterface(IUsbDevice* UsbDevice, UCHAR InterfaceNumber);
 
+// The device's IUsbDevice without a reference of its own, for a thread whose reference on the
+// device covers every use; null when the device has none. PASSIVE_LEVEL.
+IUsbDevice* BorrowUsbDevice(PUNKNOWN Device);
+
+// A notification event from the non-paged pool of Tag, signalled (no read with the bus), or
+// null when the pool is out. PASSIVE_LEVEL.
+PKEVENT AllocateSignalledEvent(ULONG Tag);
+
 // Passes Irp down with a fresh read of Length bytes from IN pipe Pipe into Data; Done, cleared
 // now, is signalled when the read is over and the IRP is the thread's again. Any IRQL up to
 // DISPATCH_LEVEL.

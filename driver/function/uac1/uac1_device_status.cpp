@@ -303,21 +303,16 @@ BOOLEAN CUac1Device::PrepareStatusTransfer(Uac1StatusTransfer* Transfer)
 {
     PAGED_CODE();
     Transfer->Pipe = m_pInterfaceInfo->Pipes[m_StatusPipe].PipeHandle;
-    Transfer->Done =
-        static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), UAC1_DEVICE_POOL_TAG));
+    Transfer->Done = statusthread::AllocateSignalledEvent(UAC1_DEVICE_POOL_TAG);
     if (!Transfer->Done)
     {
         return FALSE;
     }
-    KeInitializeEvent(Transfer->Done, NotificationEvent, TRUE);
-    // No reference of its own: the thread's reference on the device covers every use.
-    if (!NT_SUCCESS(GetOuterUnknown()->QueryInterface(IID_IUsbDevice,
-                                                      reinterpret_cast<PVOID*>(&Transfer->UsbDevice))))
+    Transfer->UsbDevice = statusthread::BorrowUsbDevice(GetOuterUnknown());
+    if (!Transfer->UsbDevice)
     {
-        Transfer->UsbDevice = nullptr;
         return FALSE;
     }
-    Transfer->UsbDevice->Release();
     Transfer->Urb = static_cast<PURB>(ExAllocatePoolWithTag(
         NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), UAC1_DEVICE_POOL_TAG));
     Transfer->AbortUrb = static_cast<PURB>(

@@ -108,17 +108,6 @@ VOID EndUac2Transfers(Uac2StatusTransfer* Transfer)
     }
 }
 
-PKEVENT AllocateSignalledEvent()
-{
-    PKEVENT pEvent =
-        static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), UAC2_DEVICE_POOL_TAG));
-    if (pEvent)
-    {
-        KeInitializeEvent(pEvent, NotificationEvent, TRUE);
-    }
-    return pEvent;
-}
-
 } // namespace
 
 // ---- Start and stop ----
@@ -302,19 +291,16 @@ VOID CUac2Device::Uac2StatusThread()
 BOOLEAN CUac2Device::PrepareUac2StatusTransfer(Uac2StatusTransfer* Transfer)
 {
     PAGED_CODE();
-    if (!NT_SUCCESS(GetOuterUnknown()->QueryInterface(IID_IUsbDevice,
-                                                      reinterpret_cast<PVOID*>(&Transfer->UsbDevice))))
+    Transfer->UsbDevice = statusthread::BorrowUsbDevice(GetOuterUnknown());
+    if (!Transfer->UsbDevice)
     {
-        Transfer->UsbDevice = nullptr;
         return FALSE;
     }
-    // No reference of its own: the thread's reference on the device covers every use.
-    Transfer->UsbDevice->Release();
     Uac2PipeRead& interrupt = Transfer->Interrupt;
     interrupt.Pipe = m_pInterfaceInfo->Pipes[m_StatusPipe].PipeHandle;
     interrupt.Data = Transfer->Message;
     interrupt.Length = sizeof(Transfer->Message);
-    interrupt.Done = AllocateSignalledEvent();
+    interrupt.Done = statusthread::AllocateSignalledEvent(UAC2_DEVICE_POOL_TAG);
     interrupt.Urb = static_cast<PURB>(ExAllocatePoolWithTag(
         NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), UAC2_DEVICE_POOL_TAG));
     interrupt.Irp = Transfer->UsbDevice->AllocateIrp();
@@ -329,7 +315,7 @@ BOOLEAN CUac2Device::PrepareUac2StatusTransfer(Uac2StatusTransfer* Transfer)
     Uac2PipeRead& bulk = Transfer->Bulk;
     bulk.Pipe = m_pInterfaceInfo->Pipes[m_BulkPipe].PipeHandle;
     bulk.Length = UAC2_BULK_READ_BYTES;
-    bulk.Done = AllocateSignalledEvent();
+    bulk.Done = statusthread::AllocateSignalledEvent(UAC2_DEVICE_POOL_TAG);
     bulk.Data = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, bulk.Length, UAC2_DEVICE_POOL_TAG));
     bulk.Urb = static_cast<PURB>(ExAllocatePoolWithTag(
         NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), UAC2_DEVICE_POOL_TAG));
