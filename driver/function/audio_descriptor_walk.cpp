@@ -1,4 +1,4 @@
-// The descriptor checks the audio functions' walks share.
+// The descriptor checks and walk steps the audio functions share.
 #include "driver/function/audio_descriptor_walk.h"
 
 #include "usbdlib.h"

@@ -1,7 +1,8 @@
 // The descriptor-walk steps every audio function shares, whatever its release or model: the
 // checks that an interface or a class-specific descriptor lies whole within the configuration
-// before any field is read, the framing of the audio-control walk and the entity allocation of
-// the walks. All PASSIVE_LEVEL.
+// before any field is read, the framing of the audio-control walk and of the wiring, a
+// setting's format template, and the hand-over of the entities and streams a walk creates.
+// All PASSIVE_LEVEL.
 #pragma once
 
 #include "ntddk.h"
