@@ -111,3 +111,5 @@ TEST_P(Div64LevelTest, ComplexDoubleQuotients)
 // The kernels exist at levels 1-3 only.
 INSTANTIATE_TEST_SUITE_P(Levels, Div64LevelTest, ::testing::Values(1, 2, 3), SpLevelName);
 } // namespace
+
+#undef SP_LEVELS

@@ -68,3 +68,5 @@ TEST_P(FlipLevelTest, ReversesAtEveryOffsetAndLength)
 // The kernels exist at levels 1-3 only.
 INSTANTIATE_TEST_SUITE_P(Levels, FlipLevelTest, ::testing::Values(1, 2, 3), SpLevelName);
 } // namespace
+
+#undef SP_LEVELS

@@ -129,3 +129,5 @@ TEST_P(IntSqrLevelTest, OffsetsLengthsGuardsAndInPlace)
 // The kernels exist at levels 1-3 only.
 INSTANTIATE_TEST_SUITE_P(Levels, IntSqrLevelTest, ::testing::Values(1, 2, 3), SpLevelName);
 } // namespace
+
+#undef SP_LEVELS

@@ -869,9 +869,13 @@ TEST_P(SpLevelKernelTest, HalfPrecisionOverEveryPatternMatchesIntegerDecoding)
             memcpy(&got, back.data() + 2 * k, 2);
             memcpy(&gotMid, mid.data() + 2 * k, 2);
             if ((k & 0x7FFF) <= 0x7C00)
+            {
                 ASSERT_EQ(uint16_t(k), got) << k;
+            }
             if ((k & 0x7FFF) < 0x7BFF)
+            {
                 ASSERT_EQ((k & 1) ? uint16_t(k + 1) : uint16_t(k), gotMid) << k;
+            }
         }
         for (int32_t flag : {0, 1})
         {

@@ -277,3 +277,5 @@ TEST_P(SpLnTypesLevelTest, TwoPassScratchFitsTheWorkBufferAndAnAliasedDestinatio
     EXPECT_EQ(code, kF32[L()](fSame.data(), fSame.data(), kN, m_work));
     EXPECT_EQ(0, memcmp(fInPlace.data(), fSame.data(), 4 * kN));
 }
+
+#undef SP_LEVELS

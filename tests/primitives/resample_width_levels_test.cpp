@@ -98,3 +98,5 @@ TEST_P(ResampleWidthLevelTest, IndexFormulaAtEveryOffset)
 // The kernels exist at levels 1-3 only.
 INSTANTIATE_TEST_SUITE_P(Levels, ResampleWidthLevelTest, ::testing::Values(1, 2, 3), SpLevelName);
 } // namespace
+
+#undef SP_LEVELS

@@ -229,3 +229,5 @@ TEST_P(SpSqrtFloatKernelTest, ComplexRootsArePrincipal)
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, SpSqrtFloatKernelTest, ::testing::Values(1, 2, 3), SpLevelName);
+
+#undef SP_LEVELS

@@ -392,3 +392,5 @@ TEST_P(SpSqrtIntLevelTest, LengthsBelowOneTouchNothing)
         EXPECT_TRUE(out.GuardsIntact());
     }
 }
+
+#undef SP_LEVELS

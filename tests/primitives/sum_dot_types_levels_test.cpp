@@ -281,3 +281,5 @@ TEST(SpDotTypesLevel1, FloatingAndScaledDotProducts)
     EXPECT_EQ(24, out[0]);
     EXPECT_EQ(10, out[1]);
 }
+
+#undef SP_LEVELS
