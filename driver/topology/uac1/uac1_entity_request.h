@@ -47,6 +47,38 @@ BOOLEAN Uac1IsEntityDescriptor(const VOID* Descriptor, ULONG Length, UCHAR Subty
 
 struct ITopologyNode;
 
+// An entity's NonDelegatingQueryInterface: CTopologyNode's answers first, then First for FirstId
+// and Second (may be null) for SecondId, each with a reference added; any other identifier
+// fails with STATUS_INVALID_PARAMETER. PASSIVE_LEVEL.
+NTSTATUS Uac1EntityQueryInterface(CTopologyNode* Entity, REFIID InterfaceId, PVOID* Interface, REFIID FirstId,
+                                  PUNKNOWN First, REFIID SecondId, PUNKNOWN Second);
+
+// The steps every entity's Init starts and ends with: Device and AdapterCommon must be given and
+// Descriptor must be a class-specific descriptor of subtype Subtype (else
+// STATUS_INVALID_PARAMETER); the entity keeps its copy, BuildNodes (the entity's own set-up and
+// node builder, run only once the copy is kept) makes its nodes, and they are chained once all
+// of them exist. PASSIVE_LEVEL.
+template <class Build>
+NTSTATUS Uac1InitEntity(CUsbEntityNode* Entity, const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
+                        IAdapterCommon* AdapterCommon, UCHAR Subtype, Build BuildNodes)
+{
+    PAGED_CODE();
+    if (!Device || !AdapterCommon || !Uac1IsEntityDescriptor(Descriptor, Length, Subtype))
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = Entity->SetDescriptor(Descriptor, Length, Device);
+    if (NT_SUCCESS(status))
+    {
+        status = BuildNodes();
+    }
+    if (NT_SUCCESS(status))
+    {
+        Entity->ChainChildNodes();
+    }
+    return status;
+}
+
 // A mixer's or selector's inputs (bNrInPins at byte 4, the source ids from byte 5) as Node's
 // source list. A count that runs past the descriptor's bLength fails with STATUS_UNSUCCESSFUL
 // before anything is read. PASSIVE_LEVEL.

@@ -62,7 +62,6 @@ protected:
     NTSTATUS ControlRequest(BOOLEAN In, UCHAR Request, ULONG Selector, UCHAR WireChannel, PVOID Data,
                             ULONG Length);
     VOID ReadExtendedControlMap();
-    NTSTATUS AddControlNode(ULONG Row, ULONG Id, IAdapterCommon* AdapterCommon, PBOOLEAN Allocated);
 
     PUCHAR m_pExtendedControlMap; // null when the device gave none
     ULONG m_nExtendedMapBytes;
