@@ -61,21 +61,12 @@ NTSTATUS CUac1InputTerminal::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN
                                   IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock)
 {
     PAGED_CODE();
-    if (!Device || !AdapterCommon || !Uac1IsEntityDescriptor(Descriptor, Length, USB_AUDIO_AC_INPUT_TERMINAL))
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = SetDescriptor(Descriptor, Length, Device);
-    if (NT_SUCCESS(status))
-    {
-        m_pDeviceLock = DeviceLock;
-        status = BuildTerminalNodes(AdapterCommon);
-    }
-    if (NT_SUCCESS(status))
-    {
-        ChainChildNodes();
-    }
-    return status;
+    return Uac1InitEntity(this, Descriptor, Length, Device, AdapterCommon, USB_AUDIO_AC_INPUT_TERMINAL,
+                          [&]() -> NTSTATUS
+                          {
+                              m_pDeviceLock = DeviceLock;
+                              return BuildTerminalNodes(AdapterCommon);
+                          });
 }
 
 USHORT CUac1InputTerminal::GetTerminalType()

@@ -59,45 +59,21 @@ CUac2InputTerminal::~CUac2InputTerminal()
 STDMETHODIMP_(NTSTATUS) CUac2InputTerminal::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
 {
     PAGED_CODE();
-    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(InterfaceId, Interface)))
-    {
-        return STATUS_SUCCESS;
-    }
-    if (IsEqualGUIDAligned(InterfaceId, IID_ITerminalNode))
-    {
-        *Interface = PVOID(static_cast<ITerminalNode*>(this));
-    }
-    else if (IsEqualGUIDAligned(InterfaceId, IID_IClockedTerminal))
-    {
-        *Interface = PVOID(static_cast<IClockedTerminal*>(this));
-    }
-    else
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    AddRef();
-    return STATUS_SUCCESS;
+    return Uac1EntityQueryInterface(this, InterfaceId, Interface, IID_ITerminalNode,
+                                    static_cast<ITerminalNode*>(this), IID_IClockedTerminal,
+                                    static_cast<IClockedTerminal*>(this));
 }
 
 NTSTATUS CUac2InputTerminal::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
                                   IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock)
 {
     PAGED_CODE();
-    if (!Device || !AdapterCommon || !Uac1IsEntityDescriptor(Descriptor, Length, USB_AUDIO_AC_INPUT_TERMINAL))
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = SetDescriptor(Descriptor, Length, Device);
-    if (NT_SUCCESS(status))
-    {
-        m_pDeviceLock = DeviceLock;
-        status = BuildTerminalNodes(AdapterCommon);
-    }
-    if (NT_SUCCESS(status))
-    {
-        ChainChildNodes();
-    }
-    return status;
+    return Uac1InitEntity(this, Descriptor, Length, Device, AdapterCommon, USB_AUDIO_AC_INPUT_TERMINAL,
+                          [&]() -> NTSTATUS
+                          {
+                              m_pDeviceLock = DeviceLock;
+                              return BuildTerminalNodes(AdapterCommon);
+                          });
 }
 
 BOOLEAN CUac2InputTerminal::IsInputTerminalDescriptor()
