@@ -124,27 +124,3 @@ NTSTATUS Uac1AdoptChildNode(IAdapterCommon* AdapterCommon, CUsbEntityNode* Entit
     Node->NonDelegatingRelease();
     return status;
 }
-
-NTSTATUS Uac1EntityQueryInterface(CTopologyNode* Entity, REFIID InterfaceId, PVOID* Interface, REFIID FirstId,
-                                  PUNKNOWN First, REFIID SecondId, PUNKNOWN Second)
-{
-    PAGED_CODE();
-    if (NT_SUCCESS(Entity->CTopologyNode::NonDelegatingQueryInterface(InterfaceId, Interface)))
-    {
-        return STATUS_SUCCESS;
-    }
-    if (IsEqualGUIDAligned(InterfaceId, FirstId))
-    {
-        *Interface = PVOID(First);
-    }
-    else if (Second && IsEqualGUIDAligned(InterfaceId, SecondId))
-    {
-        *Interface = PVOID(Second);
-    }
-    else
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    static_cast<PUNKNOWN>(*Interface)->AddRef();
-    return STATUS_SUCCESS;
-}

@@ -47,12 +47,6 @@ BOOLEAN Uac1IsEntityDescriptor(const VOID* Descriptor, ULONG Length, UCHAR Subty
 
 struct ITopologyNode;
 
-// An entity's NonDelegatingQueryInterface: CTopologyNode's answers first, then First for FirstId
-// and Second (may be null) for SecondId, each with a reference added; any other identifier
-// fails with STATUS_INVALID_PARAMETER. PASSIVE_LEVEL.
-NTSTATUS Uac1EntityQueryInterface(CTopologyNode* Entity, REFIID InterfaceId, PVOID* Interface, REFIID FirstId,
-                                  PUNKNOWN First, REFIID SecondId, PUNKNOWN Second);
-
 // The steps every entity's Init starts and ends with: Device and AdapterCommon must be given and
 // Descriptor must be a class-specific descriptor of subtype Subtype (else
 // STATUS_INVALID_PARAMETER); the entity keeps its copy, BuildNodes (the entity's own set-up and

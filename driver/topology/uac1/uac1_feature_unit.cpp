@@ -57,15 +57,8 @@ NTSTATUS InitEffectNode(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selecto
                                                                          DeviceLock);
 }
 
-// Selector, node kind, node class, set-up; built in this order, mute (required) first.
+// Selector, node kind, node class, set-up; built in this order after the standard controls.
 const FeatureControlRow kFeatureControls[] = {
-    {USB_AUDIO_FU_MUTE_CONTROL, NODE_KIND_MUTE, NewFeatureSwitchNode, InitFeatureSwitchNode},
-    {USB_AUDIO_FU_VOLUME_CONTROL, NODE_KIND_VOLUME, NewFeatureVolumeNode, InitFeatureLevelNode},
-    {USB_AUDIO_FU_BASS_CONTROL, NODE_KIND_BASS, NewFeatureToneNode, InitFeatureLevelNode},
-    {USB_AUDIO_FU_MID_CONTROL, NODE_KIND_MID, NewFeatureToneNode, InitFeatureLevelNode},
-    {USB_AUDIO_FU_TREBLE_CONTROL, NODE_KIND_TREBLE, NewFeatureToneNode, InitFeatureLevelNode},
-    {USB_AUDIO_FU_AUTOMATIC_GAIN_CONTROL, NODE_KIND_AGC, NewFeatureSwitchNode, InitFeatureSwitchNode},
-    {USB_AUDIO_FU_LOUDNESS_CONTROL, NODE_KIND_LOUDNESS, NewFeatureSwitchNode, InitFeatureSwitchNode},
     {139, NODE_KIND_EFFECT, NewEffectNode, InitEffectNode}, // vendor effect controls
     {140, NODE_KIND_EFFECT, NewEffectNode, InitEffectNode},
 };
@@ -100,9 +93,9 @@ CUac1FeatureUnit::~CUac1FeatureUnit()
 STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
 {
     PAGED_CODE();
-    return Uac1EntityQueryInterface(this, InterfaceId, Interface, IID_IFeatureUnitSwitch,
-                                    static_cast<IFeatureUnitSwitch*>(this), IID_IFeatureUnitLevel,
-                                    static_cast<IFeatureUnitLevel*>(this));
+    return QueryNodeInterface(this, InterfaceId, Interface, IID_IFeatureUnitSwitch,
+                              static_cast<IFeatureUnitSwitch*>(this), IID_IFeatureUnitLevel,
+                              static_cast<IFeatureUnitLevel*>(this));
 }
 
 NTSTATUS CUac1FeatureUnit::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
@@ -112,18 +105,7 @@ NTSTATUS CUac1FeatureUnit::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN D
     return Uac1InitEntity(
         this, Descriptor, Length, Device, AdapterCommon, USB_AUDIO_AC_FEATURE_UNIT,
         [&]() -> NTSTATUS
-        {
-            if (GetEntryCount() == 0)
-            {
-                DbgPrint(
-                    "CUac1FeatureUnit: feature unit %u has no room for the controls of a single channel\n",
-                    m_pDescriptor[FU_UNIT_ID_OFFSET]);
-                return STATUS_UNSUCCESSFUL;
-            }
-            m_pDeviceLock = DeviceLock;
-            ReadExtendedControlMap();
-            return BuildFeatureControls(AdapterCommon);
-        });
+        { return StartFeatureUnit(this, AdapterCommon, DeviceLock, kBuilderNames.UnitClass); });
 }
 
 // The count comes from the descriptor's own length; a descriptor too short for one entry and
@@ -228,21 +210,10 @@ STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::GetLevelChannelCount(ULONG Selector, P
 // The device numbers the picked channel in its own surround order.
 NTSTATUS CUac1FeatureUnit::AddressChannel(ULONG Selector, ULONG Channel, PUCHAR WireChannel)
 {
-    ULONG count = 0;
-    NTSTATUS status = CountControlChannels(Selector, &count);
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    ULONG channel = 0;
-    status = FeaturePickChannel(
-        count, Channel, TRUE, [this, Selector](ULONG Entry) { return ChannelHasControl(Selector, Entry); },
-        &channel);
-    if (NT_SUCCESS(status))
-    {
-        *WireChannel = UCHAR(DeviceChannelOrder(channel));
-    }
-    return status;
+    return FeatureAddressChannel([this, Selector](PULONG Count)
+                                 { return CountControlChannels(Selector, Count); },
+                                 [this, Selector](ULONG Entry) { return ChannelHasControl(Selector, Entry); },
+                                 Channel, TRUE, DeviceChannelOrder, WireChannel);
 }
 
 NTSTATUS CUac1FeatureUnit::ControlRequest(BOOLEAN In, UCHAR Request, ULONG Selector, UCHAR WireChannel,
@@ -369,10 +340,7 @@ VOID CUac1FeatureUnit::ReadExtendedControlMap()
 NTSTATUS CUac1FeatureUnit::TakeUnitIdentity()
 {
     PAGED_CODE();
-    m_nId = m_pDescriptor[FU_UNIT_ID_OFFSET];
-    m_nKind = USB_AUDIO_AC_FEATURE_UNIT;
-    ULONG source = m_pDescriptor[FU_SOURCE_ID_OFFSET];
-    return SetSourceIdList(1, &source);
+    return TakeSingleSourceIdentity(USB_AUDIO_AC_FEATURE_UNIT, FU_SOURCE_ID_OFFSET);
 }
 
 STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::BuildFeatureControls(IAdapterCommon* AdapterCommon)

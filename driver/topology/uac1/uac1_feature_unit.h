@@ -63,6 +63,11 @@ protected:
                             ULONG Length);
     VOID ReadExtendedControlMap();
 
+    // The Init steps shared with the other release's unit.
+    template <class Unit>
+    friend NTSTATUS StartFeatureUnit(Unit* pUnit, IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock,
+                                     const char* UnitClass);
+
     PUCHAR m_pExtendedControlMap; // null when the device gave none
     ULONG m_nExtendedMapBytes;
     CMutexLock* m_pDeviceLock;

@@ -17,6 +17,33 @@ LONG Saturate(LONG Value, LONG Lowest, LONG Highest)
     return Value < Lowest ? Lowest : (Value > Highest ? Highest : Value);
 }
 
+CTopologyNode* NewSwitchNode(ULONG Id, ULONG Kind, ULONG Tag)
+{
+    return new (NonPagedPool, Tag) CBooleanControlNode(nullptr, Id, Kind);
+}
+
+CTopologyNode* NewVolumeNode(ULONG Id, ULONG Kind, ULONG Tag)
+{
+    return new (NonPagedPool, Tag) CVolumeControlNode(nullptr, Id);
+}
+
+CTopologyNode* NewToneNode(ULONG Id, ULONG Kind, ULONG Tag)
+{
+    return new (NonPagedPool, Tag) CToneControlNode(nullptr, Id, Kind);
+}
+
+// Selector, node kind, node class, set-up; built in this order, mute (required) first.
+const FeatureControlRow kStandardControls[] = {
+    {USB_AUDIO_FU_MUTE_CONTROL, NODE_KIND_MUTE, NewSwitchNode, InitFeatureSwitchNode},
+    {USB_AUDIO_FU_VOLUME_CONTROL, NODE_KIND_VOLUME, NewVolumeNode, InitFeatureLevelNode},
+    {USB_AUDIO_FU_BASS_CONTROL, NODE_KIND_BASS, NewToneNode, InitFeatureLevelNode},
+    {USB_AUDIO_FU_MID_CONTROL, NODE_KIND_MID, NewToneNode, InitFeatureLevelNode},
+    {USB_AUDIO_FU_TREBLE_CONTROL, NODE_KIND_TREBLE, NewToneNode, InitFeatureLevelNode},
+    {USB_AUDIO_FU_AUTOMATIC_GAIN_CONTROL, NODE_KIND_AGC, NewSwitchNode, InitFeatureSwitchNode},
+    {USB_AUDIO_FU_LOUDNESS_CONTROL, NODE_KIND_LOUDNESS, NewSwitchNode, InitFeatureSwitchNode},
+};
+constexpr ULONG STANDARD_CONTROL_COUNT = sizeof(kStandardControls) / sizeof(kStandardControls[0]);
+
 } // namespace
 
 BOOLEAN FeatureIsToneSelector(ULONG Selector)
@@ -88,21 +115,6 @@ VOID FeatureReadControlMap(PUNKNOWN Device, UCHAR UnitId, PFN_FEATURE_MEMORY_REA
 
 // ---- Control nodes ----
 
-CTopologyNode* NewFeatureSwitchNode(ULONG Id, ULONG Kind, ULONG Tag)
-{
-    return new (NonPagedPool, Tag) CBooleanControlNode(nullptr, Id, Kind);
-}
-
-CTopologyNode* NewFeatureVolumeNode(ULONG Id, ULONG Kind, ULONG Tag)
-{
-    return new (NonPagedPool, Tag) CVolumeControlNode(nullptr, Id);
-}
-
-CTopologyNode* NewFeatureToneNode(ULONG Id, ULONG Kind, ULONG Tag)
-{
-    return new (NonPagedPool, Tag) CToneControlNode(nullptr, Id, Kind);
-}
-
 NTSTATUS InitFeatureSwitchNode(CTopologyNode* Node, ITopologyNode* Unit, ULONG Selector,
                                PDEVICE_OBJECT SettingsDevice, CMutexLock* DeviceLock)
 {
@@ -116,6 +128,16 @@ NTSTATUS InitFeatureLevelNode(CTopologyNode* Node, ITopologyNode* Unit, ULONG Se
 {
     return static_cast<CVolumeControlNode*>(Node)->InitLevelControlNode(Unit, Selector, SettingsDevice,
                                                                         DeviceLock);
+}
+
+ULONG FeatureControlRowCount(ULONG ExtraCount)
+{
+    return STANDARD_CONTROL_COUNT + ExtraCount;
+}
+
+const FeatureControlRow& FeatureControlRowAt(const FeatureControlRow* Extra, ULONG Index)
+{
+    return Index < STANDARD_CONTROL_COUNT ? kStandardControls[Index] : Extra[Index - STANDARD_CONTROL_COUNT];
 }
 
 NTSTATUS AddFeatureControlNode(CUsbEntityNode* Unit, const FeatureControlRow& Row, ULONG Id, ULONG Tag,

@@ -38,28 +38,57 @@ template <class Has> ULONG FeatureCountControlChannels(ULONG Entries, Has HasCon
     return count;
 }
 
-// The entry that node channel Channel of Count carrying channels addresses: logical channel
-// Channel + 1 when several channels carry the control, else the master; a control that a single
-// logical channel carries is addressed on channel 1 when MayTakeNext allows. An entry that does
-// not carry the control (HasControl false) fails with STATUS_INVALID_PARAMETER.
-template <class Has>
-NTSTATUS FeaturePickChannel(ULONG Count, ULONG Channel, BOOLEAN MayTakeNext, Has HasControl, PULONG Entry)
+// The wire channel of node channel Channel. CountChannels(PULONG) counts the channels that carry
+// the control, as FeatureCountControlChannels; node channel c is then logical channel c + 1 when
+// several do, else the master, and a control that a single logical channel carries is addressed
+// on channel 1 when MayTakeNext allows. An entry that does not carry the control (HasControl
+// false) fails with STATUS_INVALID_PARAMETER. Order (may be null) renumbers the entry for the
+// device.
+template <class Count, class Has>
+NTSTATUS FeatureAddressChannel(Count CountChannels, Has HasControl, ULONG Channel, BOOLEAN MayTakeNext,
+                               ULONG (*Order)(ULONG), PUCHAR WireChannel)
 {
-    if (Channel >= Count)
+    ULONG count = 0;
+    NTSTATUS status = CountChannels(&count);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    if (Channel >= count)
     {
         return STATUS_INVALID_PARAMETER;
     }
-    ULONG channel = Count > 1 ? Channel + 1 : Channel;
+    ULONG channel = count > 1 ? Channel + 1 : Channel;
     if (!HasControl(channel))
     {
-        if (Count > 1 || !MayTakeNext || !HasControl(channel + 1))
+        if (count > 1 || !MayTakeNext || !HasControl(channel + 1))
         {
             return STATUS_INVALID_PARAMETER;
         }
         channel++;
     }
-    *Entry = channel;
+    *WireChannel = UCHAR(Order ? Order(channel) : channel);
     return STATUS_SUCCESS;
+}
+
+// The class-1 and class-2 units' own Init steps once their descriptor copy is kept: a unit whose
+// descriptor has no room for a single channel's controls is refused, naming it; otherwise the
+// unit keeps DeviceLock, reads its vendor control map and builds its nodes (through its builder
+// slot, so a variant's builder runs). PASSIVE_LEVEL.
+template <class Unit>
+NTSTATUS StartFeatureUnit(Unit* pUnit, IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock,
+                          const char* UnitClass)
+{
+    if (pUnit->GetEntryCount() == 0)
+    {
+        // bUnitID is the descriptor's byte 3 in both releases.
+        DbgPrint("%s: feature unit %u has no room for the controls of a single channel\n", UnitClass,
+                 ULONG(pUnit->GetDescriptor()[3]));
+        return STATUS_UNSUCCESSFUL;
+    }
+    pUnit->m_pDeviceLock = DeviceLock;
+    pUnit->ReadExtendedControlMap();
+    return pUnit->BuildFeatureControls(AdapterCommon);
 }
 
 // A read of Length bytes of the unit's memory at Address, in the unit's own release.
@@ -87,15 +116,16 @@ struct FeatureControlRow
     PFN_INIT_FEATURE_CONTROL Init;
 };
 
-// The node classes every feature unit builds, in pool of tag Tag.
-CTopologyNode* NewFeatureSwitchNode(ULONG Id, ULONG Kind, ULONG Tag);
-CTopologyNode* NewFeatureVolumeNode(ULONG Id, ULONG Kind, ULONG Tag);
-CTopologyNode* NewFeatureToneNode(ULONG Id, ULONG Kind, ULONG Tag);
 // The on/off set-up, and the ranged one that the tone and gain-pad nodes share with volume.
 NTSTATUS InitFeatureSwitchNode(CTopologyNode* Node, ITopologyNode* Unit, ULONG Selector,
                                PDEVICE_OBJECT SettingsDevice, CMutexLock* DeviceLock);
 NTSTATUS InitFeatureLevelNode(CTopologyNode* Node, ITopologyNode* Unit, ULONG Selector,
                               PDEVICE_OBJECT SettingsDevice, CMutexLock* DeviceLock);
+
+// Every unit builds the standard controls first, mute (required) leading, then its own Extra
+// rows. Row Index of that sequence; Index below FeatureControlRowCount(ExtraCount).
+ULONG FeatureControlRowCount(ULONG ExtraCount);
+const FeatureControlRow& FeatureControlRowAt(const FeatureControlRow* Extra, ULONG Index);
 
 // Who builds, for the messages: the unit's class and what needs the mute ("driver", "model").
 struct FeatureBuilderNames
@@ -113,13 +143,15 @@ NTSTATUS AddFeatureControlNode(CUsbEntityNode* Unit, const FeatureControlRow& Ro
 // The steps after the unit took its id and source. The driver's nodes hang the unit's other
 // controls behind its mute, so a unit without one is refused (with STATUS_INSUFFICIENT_RESOURCES,
 // the status the design has always given it). Then one node per row whose control
-// (Unit->*Present) announces, numbered on from the adapter's node count. Only the mute node is
+// (Unit->*Present) announces, the standard rows and then Extra, numbered on from the adapter's
+// node count. Only the mute node is
 // indispensable: a later node the pool cannot hold is left out; the first failing set-up or
 // registration ends the build with its status. PASSIVE_LEVEL.
 template <class Unit>
-NTSTATUS BuildFeatureControlNodes(Unit* pUnit, BOOLEAN (Unit::*Present)(ULONG), const FeatureControlRow* Rows,
-                                  ULONG RowCount, ULONG Tag, IAdapterCommon* AdapterCommon,
-                                  CMutexLock* DeviceLock, const FeatureBuilderNames& Names)
+NTSTATUS BuildFeatureControlNodes(Unit* pUnit, BOOLEAN (Unit::*Present)(ULONG),
+                                  const FeatureControlRow* Extra, ULONG ExtraCount, ULONG Tag,
+                                  IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock,
+                                  const FeatureBuilderNames& Names)
 {
     PAGED_CODE();
     if (!(pUnit->*Present)(USB_AUDIO_FU_MUTE_CONTROL))
@@ -130,15 +162,16 @@ NTSTATUS BuildFeatureControlNodes(Unit* pUnit, BOOLEAN (Unit::*Present)(ULONG), 
     }
     NTSTATUS status = STATUS_SUCCESS;
     ULONG id = AdapterCommon->GetNodeCount();
-    for (ULONG i = 0; i < RowCount; i++)
+    const ULONG rows = FeatureControlRowCount(ExtraCount);
+    for (ULONG i = 0; i < rows; i++)
     {
-        if (!(pUnit->*Present)(Rows[i].Selector))
+        const FeatureControlRow& row = FeatureControlRowAt(Extra, i);
+        if (!(pUnit->*Present)(row.Selector))
         {
             continue;
         }
         BOOLEAN allocated = FALSE;
-        NTSTATUS added =
-            AddFeatureControlNode(pUnit, Rows[i], id, Tag, AdapterCommon, DeviceLock, &allocated);
+        NTSTATUS added = AddFeatureControlNode(pUnit, row, id, Tag, AdapterCommon, DeviceLock, &allocated);
         if (!allocated && i > 0)
         {
             continue;

@@ -112,12 +112,7 @@ STDMETHODIMP_(NTSTATUS) CUac1InputTerminal::GetPinType(PULONG PinType)
 STDMETHODIMP_(NTSTATUS) CUac1InputTerminal::GetPinTypeCount(PULONG Count)
 {
     PAGED_CODE();
-    if (!Count)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *Count = 1;
-    return STATUS_SUCCESS;
+    return SinglePinTypeCount(Count);
 }
 
 STDMETHODIMP_(NTSTATUS) CUac1InputTerminal::GetPinTypes(PULONG Types)
@@ -129,9 +124,7 @@ STDMETHODIMP_(NTSTATUS) CUac1InputTerminal::GetPinTypes(PULONG Types)
 STDMETHODIMP_(NTSTATUS) CUac1InputTerminal::SetPinType(ULONG PinType)
 {
     PAGED_CODE();
-    ULONG current = 0;
-    NTSTATUS status = GetPinType(&current);
-    return NT_SUCCESS(status) && PinType == current ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+    return SetSinglePinType(static_cast<ITerminalNode*>(this), PinType);
 }
 
 STDMETHODIMP_(NTSTATUS) CUac1InputTerminal::GetJackCount(PULONG Count)

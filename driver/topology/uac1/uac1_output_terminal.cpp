@@ -15,8 +15,8 @@
 namespace
 {
 
-// bTerminalID at 3, wTerminalType at 4, bSourceID at 7: the fields the entity reads.
-constexpr ULONG OT_TERMINAL_ID_OFFSET = 3;
+// bTerminalID at 3 (taken by the entity base), wTerminalType at 4, bSourceID at 7: the fields
+// the entity reads.
 constexpr ULONG OT_TERMINAL_TYPE_OFFSET = 4;
 constexpr ULONG OT_SOURCE_ID_OFFSET = 7;
 constexpr ULONG OT_MIN_BYTES = 8;
@@ -76,9 +76,9 @@ CUac1OutputTerminal::~CUac1OutputTerminal()
 STDMETHODIMP_(NTSTATUS) CUac1OutputTerminal::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
 {
     PAGED_CODE();
-    return Uac1EntityQueryInterface(this, InterfaceId, Interface, IID_ITerminalNode,
-                                    static_cast<ITerminalNode*>(this), IID_ITerminalJacks,
-                                    static_cast<ITerminalJacks*>(this));
+    return QueryNodeInterface(this, InterfaceId, Interface, IID_ITerminalNode,
+                              static_cast<ITerminalNode*>(this), IID_ITerminalJacks,
+                              static_cast<ITerminalJacks*>(this));
 }
 
 NTSTATUS CUac1OutputTerminal::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
@@ -291,10 +291,7 @@ NTSTATUS CUac1OutputTerminal::BuildTerminalNodes(IAdapterCommon* AdapterCommon)
     {
         return STATUS_UNSUCCESSFUL;
     }
-    m_nId = m_pDescriptor[OT_TERMINAL_ID_OFFSET];
-    m_nKind = USB_AUDIO_AC_OUTPUT_TERMINAL;
-    ULONG source = m_pDescriptor[OT_SOURCE_ID_OFFSET];
-    NTSTATUS status = SetSourceIdList(1, &source);
+    NTSTATUS status = TakeSingleSourceIdentity(USB_AUDIO_AC_OUTPUT_TERMINAL, OT_SOURCE_ID_OFFSET);
     if (!NT_SUCCESS(status))
     {
         return status;

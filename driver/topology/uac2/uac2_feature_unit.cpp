@@ -71,15 +71,8 @@ NTSTATUS InitDspVolumeNode(CTopologyNode* Node, ITopologyNode* Owner, ULONG Sele
                                                                                SettingsDevice, DeviceLock);
 }
 
-// Selector, node kind, node class, set-up; built in this order, mute (required) first.
+// Selector, node kind, node class, set-up; built in this order after the standard controls.
 const FeatureControlRow kFeatureControls[] = {
-    {USB_AUDIO_FU_MUTE_CONTROL, NODE_KIND_MUTE, NewFeatureSwitchNode, InitFeatureSwitchNode},
-    {USB_AUDIO_FU_VOLUME_CONTROL, NODE_KIND_VOLUME, NewFeatureVolumeNode, InitFeatureLevelNode},
-    {USB_AUDIO_FU_BASS_CONTROL, NODE_KIND_BASS, NewFeatureToneNode, InitFeatureLevelNode},
-    {USB_AUDIO_FU_MID_CONTROL, NODE_KIND_MID, NewFeatureToneNode, InitFeatureLevelNode},
-    {USB_AUDIO_FU_TREBLE_CONTROL, NODE_KIND_TREBLE, NewFeatureToneNode, InitFeatureLevelNode},
-    {USB_AUDIO_FU_AUTOMATIC_GAIN_CONTROL, NODE_KIND_AGC, NewFeatureSwitchNode, InitFeatureSwitchNode},
-    {USB_AUDIO_FU_LOUDNESS_CONTROL, NODE_KIND_LOUDNESS, NewFeatureSwitchNode, InitFeatureSwitchNode},
     {INPUT_GAIN_PAD_SELECTOR, NODE_KIND_INPUT_GAIN_PAD, NewInputGainPadNode, InitFeatureLevelNode},
     {VENDOR_SWITCH_SELECTOR, NODE_KIND_VENDOR_SWITCH, NewVendorSwitchNode, InitFeatureSwitchNode},
     {DSP_VOLUME_SELECTOR, NODE_KIND_VOLUME, NewDspVolumeNode, InitDspVolumeNode}, // gain also in software
@@ -134,9 +127,9 @@ CUac2FeatureUnit::~CUac2FeatureUnit()
 STDMETHODIMP_(NTSTATUS) CUac2FeatureUnit::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
 {
     PAGED_CODE();
-    return Uac1EntityQueryInterface(this, InterfaceId, Interface, IID_IFeatureUnitSwitch,
-                                    static_cast<IFeatureUnitSwitch*>(this), IID_IFeatureUnitLevel,
-                                    static_cast<IFeatureUnitLevel*>(this));
+    return QueryNodeInterface(this, InterfaceId, Interface, IID_IFeatureUnitSwitch,
+                              static_cast<IFeatureUnitSwitch*>(this), IID_IFeatureUnitLevel,
+                              static_cast<IFeatureUnitLevel*>(this));
 }
 
 NTSTATUS CUac2FeatureUnit::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
@@ -146,18 +139,7 @@ NTSTATUS CUac2FeatureUnit::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN D
     return Uac1InitEntity(
         this, Descriptor, Length, Device, AdapterCommon, USB_AUDIO_AC_FEATURE_UNIT,
         [&]() -> NTSTATUS
-        {
-            if (GetEntryCount() == 0)
-            {
-                DbgPrint(
-                    "CUac2FeatureUnit: feature unit %u has no room for the controls of a single channel\n",
-                    ULONG(m_pDescriptor[FU_UNIT_ID_OFFSET]));
-                return STATUS_UNSUCCESSFUL;
-            }
-            m_pDeviceLock = DeviceLock;
-            ReadExtendedControlMap();
-            return BuildFeatureControls(AdapterCommon);
-        });
+        { return StartFeatureUnit(this, AdapterCommon, DeviceLock, kBuilderNames.UnitClass); });
 }
 
 ULONG CUac2FeatureUnit::GetEntryCount()
@@ -253,22 +235,11 @@ STDMETHODIMP_(NTSTATUS) CUac2FeatureUnit::GetLevelChannelCount(ULONG Selector, P
 // master; a standard control that a single logical channel carries is addressed on channel 1.
 NTSTATUS CUac2FeatureUnit::AddressChannel(ULONG Selector, ULONG Channel, ULONG Bit, PUCHAR WireChannel)
 {
-    ULONG count = 0;
-    NTSTATUS status = CountControlChannels(Selector, &count);
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
     // A vendor control is never moved off the master.
-    ULONG channel = 0;
-    status = FeaturePickChannel(
-        count, Channel, Selector < VENDOR_SELECTOR_BASE ? TRUE : FALSE,
-        [this, Selector, Bit](ULONG Entry) { return (ControlBits(Selector, Entry) & Bit) != 0; }, &channel);
-    if (NT_SUCCESS(status))
-    {
-        *WireChannel = UCHAR(channel);
-    }
-    return status;
+    return FeatureAddressChannel(
+        [this, Selector](PULONG Count) { return CountControlChannels(Selector, Count); },
+        [this, Selector, Bit](ULONG Entry) { return (ControlBits(Selector, Entry) & Bit) != 0; }, Channel,
+        Selector < VENDOR_SELECTOR_BASE ? TRUE : FALSE, nullptr, WireChannel);
 }
 
 NTSTATUS CUac2FeatureUnit::ControlRequest(BOOLEAN In, UCHAR Request, ULONG Selector, UCHAR WireChannel,
@@ -412,10 +383,7 @@ STDMETHODIMP_(NTSTATUS) CUac2FeatureUnit::BuildFeatureControls(IAdapterCommon* A
     {
         return STATUS_UNSUCCESSFUL;
     }
-    m_nId = m_pDescriptor[FU_UNIT_ID_OFFSET];
-    m_nKind = USB_AUDIO_AC_FEATURE_UNIT;
-    ULONG source = m_pDescriptor[FU_SOURCE_ID_OFFSET];
-    NTSTATUS status = SetSourceIdList(1, &source);
+    NTSTATUS status = TakeSingleSourceIdentity(USB_AUDIO_AC_FEATURE_UNIT, FU_SOURCE_ID_OFFSET);
     if (!NT_SUCCESS(status))
     {
         return status;

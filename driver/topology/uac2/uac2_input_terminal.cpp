@@ -59,9 +59,9 @@ CUac2InputTerminal::~CUac2InputTerminal()
 STDMETHODIMP_(NTSTATUS) CUac2InputTerminal::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
 {
     PAGED_CODE();
-    return Uac1EntityQueryInterface(this, InterfaceId, Interface, IID_ITerminalNode,
-                                    static_cast<ITerminalNode*>(this), IID_IClockedTerminal,
-                                    static_cast<IClockedTerminal*>(this));
+    return QueryNodeInterface(this, InterfaceId, Interface, IID_ITerminalNode,
+                              static_cast<ITerminalNode*>(this), IID_IClockedTerminal,
+                              static_cast<IClockedTerminal*>(this));
 }
 
 NTSTATUS CUac2InputTerminal::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
@@ -111,12 +111,7 @@ STDMETHODIMP_(NTSTATUS) CUac2InputTerminal::GetPinType(PULONG PinType)
 STDMETHODIMP_(NTSTATUS) CUac2InputTerminal::GetPinTypeCount(PULONG Count)
 {
     PAGED_CODE();
-    if (!Count)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *Count = 1;
-    return STATUS_SUCCESS;
+    return SinglePinTypeCount(Count);
 }
 
 STDMETHODIMP_(NTSTATUS) CUac2InputTerminal::GetPinTypes(PULONG Types)
@@ -128,9 +123,7 @@ STDMETHODIMP_(NTSTATUS) CUac2InputTerminal::GetPinTypes(PULONG Types)
 STDMETHODIMP_(NTSTATUS) CUac2InputTerminal::SetPinType(ULONG PinType)
 {
     PAGED_CODE();
-    ULONG current = 0;
-    NTSTATUS status = GetPinType(&current);
-    return NT_SUCCESS(status) && PinType == current ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+    return SetSinglePinType(static_cast<ITerminalNode*>(this), PinType);
 }
 
 STDMETHODIMP_(NTSTATUS) CUac2InputTerminal::GetJackCount(PULONG Count)

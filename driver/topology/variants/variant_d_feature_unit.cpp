@@ -30,15 +30,8 @@ NTSTATUS InitVirtualizerEffect(CTopologyNode* Node, ITopologyNode* Unit, ULONG S
     return static_cast<CVariantDEffectControl140*>(Node)->Init(Unit, Selector, SettingsDevice, DeviceLock);
 }
 
-// Selector, node kind, node class, set-up; built in this order, mute (required) first.
+// Selector, node kind, node class, set-up; built in this order after the standard controls.
 const FeatureControlRow kControls[] = {
-    {USB_AUDIO_FU_MUTE_CONTROL, NODE_KIND_MUTE, NewFeatureSwitchNode, InitFeatureSwitchNode},
-    {USB_AUDIO_FU_VOLUME_CONTROL, NODE_KIND_VOLUME, NewFeatureVolumeNode, InitFeatureLevelNode},
-    {USB_AUDIO_FU_BASS_CONTROL, NODE_KIND_BASS, NewFeatureToneNode, InitFeatureLevelNode},
-    {USB_AUDIO_FU_MID_CONTROL, NODE_KIND_MID, NewFeatureToneNode, InitFeatureLevelNode},
-    {USB_AUDIO_FU_TREBLE_CONTROL, NODE_KIND_TREBLE, NewFeatureToneNode, InitFeatureLevelNode},
-    {USB_AUDIO_FU_AUTOMATIC_GAIN_CONTROL, NODE_KIND_AGC, NewFeatureSwitchNode, InitFeatureSwitchNode},
-    {USB_AUDIO_FU_LOUDNESS_CONTROL, NODE_KIND_LOUDNESS, NewFeatureSwitchNode, InitFeatureSwitchNode},
     {VARIANT_D_DELAY_SELECTOR, NODE_KIND_EFFECT, NewDelayEffect, InitDelayEffect},
     {VARIANT_D_VIRTUALIZER_SELECTOR, NODE_KIND_EFFECT, NewVirtualizerEffect, InitVirtualizerEffect},
 };

@@ -22,19 +22,7 @@ BOOLEAN IsVariantB(VariantUnitConversion Conversion)
     return Conversion <= VARIANT_CONVERSION_B_TRIM ? TRUE : FALSE;
 }
 
-// Selector, node kind, node class, set-up; built in this order, mute (required) first. The
-// vendor effect controls get no node on these models.
-const FeatureControlRow kControls[] = {
-    {USB_AUDIO_FU_MUTE_CONTROL, NODE_KIND_MUTE, NewFeatureSwitchNode, InitFeatureSwitchNode},
-    {USB_AUDIO_FU_VOLUME_CONTROL, NODE_KIND_VOLUME, NewFeatureVolumeNode, InitFeatureLevelNode},
-    {USB_AUDIO_FU_BASS_CONTROL, NODE_KIND_BASS, NewFeatureToneNode, InitFeatureLevelNode},
-    {USB_AUDIO_FU_MID_CONTROL, NODE_KIND_MID, NewFeatureToneNode, InitFeatureLevelNode},
-    {USB_AUDIO_FU_TREBLE_CONTROL, NODE_KIND_TREBLE, NewFeatureToneNode, InitFeatureLevelNode},
-    {USB_AUDIO_FU_AUTOMATIC_GAIN_CONTROL, NODE_KIND_AGC, NewFeatureSwitchNode, InitFeatureSwitchNode},
-    {USB_AUDIO_FU_LOUDNESS_CONTROL, NODE_KIND_LOUDNESS, NewFeatureSwitchNode, InitFeatureSwitchNode},
-};
-constexpr ULONG CONTROL_ROWS = sizeof(kControls) / sizeof(kControls[0]);
-
+// The standard controls only: the vendor effect controls get no node on these models.
 const FeatureBuilderNames kBuilderNames = {"CVariantFeatureUnit", "model"};
 
 } // namespace
@@ -49,9 +37,9 @@ CVariantFeatureUnit::CVariantFeatureUnit(PUNKNOWN UnknownOuter, ULONG Id, Varian
 STDMETHODIMP_(NTSTATUS) CVariantFeatureUnit::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
 {
     PAGED_CODE();
-    return Uac1EntityQueryInterface(this, InterfaceId, Interface, IID_IFeatureUnitSwitch,
-                                    static_cast<IFeatureUnitSwitch*>(this), IID_IFeatureUnitLevel,
-                                    static_cast<IFeatureUnitLevel*>(this));
+    return QueryNodeInterface(this, InterfaceId, Interface, IID_IFeatureUnitSwitch,
+                              static_cast<IFeatureUnitSwitch*>(this), IID_IFeatureUnitLevel,
+                              static_cast<IFeatureUnitLevel*>(this));
 }
 
 NTSTATUS CVariantFeatureUnit::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
@@ -138,21 +126,10 @@ STDMETHODIMP_(NTSTATUS) CVariantFeatureUnit::GetLevelChannelCount(ULONG Selector
 // Several channels: node channel c is logical channel c + 1; one: the master.
 NTSTATUS CVariantFeatureUnit::AddressLevelChannel(ULONG Selector, ULONG Channel, PUCHAR WireChannel)
 {
-    ULONG count = 0;
-    NTSTATUS status = GetLevelChannelCount(Selector, &count);
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    ULONG channel = 0;
-    status = FeaturePickChannel(
-        count, Channel, FALSE, [this, Selector](ULONG Entry) { return ChannelHasControl(Selector, Entry); },
-        &channel);
-    if (NT_SUCCESS(status))
-    {
-        *WireChannel = UCHAR(channel);
-    }
-    return status;
+    return FeatureAddressChannel([this, Selector](PULONG Count)
+                                 { return GetLevelChannelCount(Selector, Count); },
+                                 [this, Selector](ULONG Entry) { return ChannelHasControl(Selector, Entry); },
+                                 Channel, FALSE, nullptr, WireChannel);
 }
 
 ULONG CVariantFeatureUnit::LevelBytes(ULONG Selector, BOOLEAN In)
@@ -316,16 +293,13 @@ STDMETHODIMP_(NTSTATUS) CVariantFeatureUnit::BuildFeatureControls(IAdapterCommon
     {
         return STATUS_INVALID_PARAMETER;
     }
-    m_nId = m_pDescriptor[FU_UNIT_ID_OFFSET];
-    m_nKind = USB_AUDIO_AC_FEATURE_UNIT;
-    ULONG source = m_pDescriptor[FU_SOURCE_ID_OFFSET];
-    NTSTATUS status = SetSourceIdList(1, &source);
+    NTSTATUS status = TakeSingleSourceIdentity(USB_AUDIO_AC_FEATURE_UNIT, FU_SOURCE_ID_OFFSET);
     if (!NT_SUCCESS(status))
     {
         return status;
     }
-    return BuildFeatureControlNodes(this, &CVariantFeatureUnit::IsControlPresent, kControls, CONTROL_ROWS,
-                                    m_nNodeTag, AdapterCommon, m_pDeviceLock, kBuilderNames);
+    return BuildFeatureControlNodes(this, &CVariantFeatureUnit::IsControlPresent, nullptr, 0, m_nNodeTag,
+                                    AdapterCommon, m_pDeviceLock, kBuilderNames);
 }
 
 NTSTATUS CVariantFeatureUnit::OnStatusInterrupt(ULONG Argument1, ULONG Argument2, PULONG Id)

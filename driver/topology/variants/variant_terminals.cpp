@@ -105,10 +105,7 @@ NTSTATUS CVariantOutputTerminal::BuildTerminalNodes(IAdapterCommon* AdapterCommo
     {
         return STATUS_UNSUCCESSFUL;
     }
-    m_nId = m_pDescriptor[TERMINAL_ID_OFFSET];
-    m_nKind = USB_AUDIO_AC_OUTPUT_TERMINAL;
-    ULONG source = m_pDescriptor[OT_SOURCE_ID_OFFSET];
-    NTSTATUS status = SetSourceIdList(1, &source);
+    NTSTATUS status = TakeSingleSourceIdentity(USB_AUDIO_AC_OUTPUT_TERMINAL, OT_SOURCE_ID_OFFSET);
     if (NT_SUCCESS(status))
     {
         status = AllocPinTypeArrays(1);
