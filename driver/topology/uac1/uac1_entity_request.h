@@ -84,3 +84,12 @@ NTSTATUS Uac1SetUnitSourceList(const UCHAR* Descriptor, ITopologyNode* Node);
 // returned. PASSIVE_LEVEL.
 NTSTATUS Uac1AdoptChildNode(IAdapterCommon* AdapterCommon, CUsbEntityNode* Entity, CTopologyNode* Node,
                             NTSTATUS InitStatus);
+
+class CMutexLock;
+
+// The input pin node of an input terminal, in pool of tag Tag: numbered from the adapter's node
+// count and set up with the capture endpoint capabilities of PinType, then adopted as
+// Uac1AdoptChildNode does. A node the pool cannot hold: STATUS_INSUFFICIENT_RESOURCES.
+// PASSIVE_LEVEL.
+NTSTATUS Uac1AddInputPinNode(CUsbEntityNode* Terminal, IAdapterCommon* AdapterCommon, ULONG PinType,
+                             ULONG Tag, CMutexLock* DeviceLock);

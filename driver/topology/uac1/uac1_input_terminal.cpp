@@ -3,7 +3,6 @@
 
 #include "usbaudio.h"
 #include "driver/core/audio_hal.h"
-#include "driver/topology/nodes/pin_node.h"
 #include "driver/core/pin_type.h"
 #include "driver/topology/nodes/terminal_pin_type.h"
 #include "driver/topology/uac1/uac1_entity_request.h"
@@ -186,21 +185,8 @@ NTSTATUS CUac1InputTerminal::BuildTerminalNodes(IAdapterCommon* AdapterCommon)
     {
         return status;
     }
-    CInputPinNode* pNode =
-        new (NonPagedPool, UAC1_ENTITY_POOL_TAG) CInputPinNode(nullptr, AdapterCommon->GetNodeCount());
-    if (!pNode)
-    {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    pNode->NonDelegatingAddRef();
-    EndpointCaps caps;
-    RtlZeroMemory(&caps, sizeof(caps));
-    status = AdapterCommon->GetEndpointCapsByType(1, InputTerminalPinType(type), &caps);
-    if (NT_SUCCESS(status))
-    {
-        status = pNode->InitInputPinNode(static_cast<ITopologyNode*>(this), &caps, m_pDeviceLock);
-    }
-    return Uac1AdoptChildNode(AdapterCommon, this, pNode, status);
+    return Uac1AddInputPinNode(this, AdapterCommon, InputTerminalPinType(type), UAC1_ENTITY_POOL_TAG,
+                               m_pDeviceLock);
 }
 
 NTSTATUS CUac1InputTerminal::OnStatusInterrupt(ULONG Argument1, ULONG Argument2, PULONG Id)

@@ -76,22 +76,8 @@ NTSTATUS CVariantInputTerminal::BuildTerminalNodes(IAdapterCommon* AdapterCommon
     {
         return status;
     }
-    CInputPinNode* pNode =
-        new (NonPagedPool, m_nNodeTag) CInputPinNode(nullptr, AdapterCommon->GetNodeCount());
-    if (!pNode)
-    {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    pNode->NonDelegatingAddRef();
-    EndpointCaps caps;
-    RtlZeroMemory(&caps, sizeof(caps));
-    status =
-        AdapterCommon->GetEndpointCapsByType(1, VariantInputPinType(TerminalTypeOf(m_pDescriptor)), &caps);
-    if (NT_SUCCESS(status))
-    {
-        status = pNode->InitInputPinNode(static_cast<ITopologyNode*>(this), &caps, m_pDeviceLock);
-    }
-    return Uac1AdoptChildNode(AdapterCommon, this, pNode, status);
+    return Uac1AddInputPinNode(this, AdapterCommon, VariantInputPinType(TerminalTypeOf(m_pDescriptor)),
+                               m_nNodeTag, m_pDeviceLock);
 }
 
 NTSTATUS CVariantOutputTerminal::BuildTerminalNodes(IAdapterCommon* AdapterCommon)
