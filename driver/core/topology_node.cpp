@@ -123,3 +123,27 @@ STDMETHODIMP_(NTSTATUS) CTopologyNode::SetSourceIdList(ULONG Count, const ULONG*
     m_nSourceCount = Count;
     return STATUS_SUCCESS;
 }
+
+NTSTATUS QueryNodeInterface(CTopologyNode* Node, REFIID InterfaceId, PVOID* Interface, REFIID FirstId,
+                            PUNKNOWN First, REFIID SecondId, PUNKNOWN Second)
+{
+    PAGED_CODE();
+    if (NT_SUCCESS(Node->CTopologyNode::NonDelegatingQueryInterface(InterfaceId, Interface)))
+    {
+        return STATUS_SUCCESS;
+    }
+    if (IsEqualGUIDAligned(InterfaceId, FirstId))
+    {
+        *Interface = PVOID(First);
+    }
+    else if (Second && IsEqualGUIDAligned(InterfaceId, SecondId))
+    {
+        *Interface = PVOID(Second);
+    }
+    else
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    static_cast<PUNKNOWN>(*Interface)->AddRef();
+    return STATUS_SUCCESS;
+}

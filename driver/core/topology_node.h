@@ -39,3 +39,9 @@ protected:
     ULONG m_nSourceCount;
     PULONG m_pSourceIds; // m_nSourceCount ids, null when there are none
 };
+
+// A node class's NonDelegatingQueryInterface on top of CTopologyNode's: its answers first, then
+// First for FirstId and Second (may be null: not answered now) for SecondId, each with a
+// reference added; any other identifier fails with STATUS_INVALID_PARAMETER. PASSIVE_LEVEL.
+NTSTATUS QueryNodeInterface(CTopologyNode* Node, REFIID InterfaceId, PVOID* Interface, REFIID FirstId,
+                            PUNKNOWN First, REFIID SecondId, PUNKNOWN Second);

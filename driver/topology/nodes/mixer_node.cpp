@@ -29,24 +29,9 @@ CMixerNode::CMixerNode(PUNKNOWN UnknownOuter, ULONG Id)
 STDMETHODIMP_(NTSTATUS) CMixerNode::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
 {
     PAGED_CODE();
-    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(InterfaceId, Interface)))
-    {
-        return STATUS_SUCCESS;
-    }
-    if (IsEqualGUIDAligned(InterfaceId, IID_IMixerNode))
-    {
-        *Interface = PVOID(static_cast<IMixerNode*>(this));
-    }
-    else if (m_bPinMode && IsEqualGUIDAligned(InterfaceId, IID_ITerminalNode))
-    {
-        *Interface = PVOID(static_cast<ITerminalNode*>(this));
-    }
-    else
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    static_cast<PUNKNOWN>(*Interface)->AddRef();
-    return STATUS_SUCCESS;
+    // A mixer in pin mode stands for a terminal and answers as one.
+    return QueryNodeInterface(this, InterfaceId, Interface, IID_IMixerNode, static_cast<IMixerNode*>(this),
+                              IID_ITerminalNode, m_bPinMode ? static_cast<ITerminalNode*>(this) : nullptr);
 }
 
 // The source ids stay allocated in pin mode; only the count the node reports changes.

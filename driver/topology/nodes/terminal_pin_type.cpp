@@ -51,3 +51,22 @@ ULONG OutputTerminalPinType(USHORT TerminalType)
     const TerminalPinTypeRow* row = FindRow(TerminalType);
     return row ? row->OutputPinType : PIN_TYPE_SPK;
 }
+
+NTSTATUS SinglePinTypeCount(PULONG Count)
+{
+    PAGED_CODE();
+    if (!Count)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *Count = 1;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SetSinglePinType(ITerminalNode* Terminal, ULONG PinType)
+{
+    PAGED_CODE();
+    ULONG current = 0;
+    NTSTATUS status = Terminal->GetPinType(&current);
+    return NT_SUCCESS(status) && PinType == current ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+}

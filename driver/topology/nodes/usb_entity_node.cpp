@@ -7,6 +7,9 @@ constexpr ULONG CHAINED_KIND_MASK = (1u << 1) | (1u << 2) | (1u << 3) | (1u << 6
                                     (1u << 9) | (1u << 10) | (1u << 11) | (1u << 13) | (1u << 15) |
                                     (1u << 18) | (1u << 19) | (1u << 20) | (1u << 22) | (1u << 23);
 
+// bUnitID or bTerminalID: the same byte in every entity descriptor of both releases.
+constexpr ULONG ENTITY_ID_OFFSET = 3;
+
 BOOLEAN NodeKindTakesChainedSource(ULONG Kind)
 {
     return Kind < 32 && ((CHAINED_KIND_MASK >> Kind) & 1) ? TRUE : FALSE;
@@ -215,4 +218,13 @@ VOID CUsbEntityNode::ChainChildNodes()
             previous = pChild->GetId();
         }
     }
+}
+
+NTSTATUS CUsbEntityNode::TakeSingleSourceIdentity(ULONG Kind, ULONG SourceOffset)
+{
+    PAGED_CODE();
+    m_nId = m_pDescriptor[ENTITY_ID_OFFSET];
+    m_nKind = Kind;
+    ULONG source = m_pDescriptor[SourceOffset];
+    return SetSourceIdList(1, &source);
 }

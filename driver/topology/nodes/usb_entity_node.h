@@ -42,6 +42,11 @@ public:
     const UCHAR* GetDescriptor() { return m_pDescriptor; }
 
 protected:
+    // The entity's id (bUnitID or bTerminalID, byte 3 in every entity descriptor), its kind and
+    // its one source (the descriptor's byte SourceOffset), as the builders of the entities with a
+    // single input start. PASSIVE_LEVEL.
+    NTSTATUS TakeSingleSourceIdentity(ULONG Kind, ULONG SourceOffset);
+
     PUNKNOWN m_pDevice;
     PUCHAR m_pDescriptor;      // bLength bytes
     CPointerList* m_pChildren; // ITopologyNode*, one reference each

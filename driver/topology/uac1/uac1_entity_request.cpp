@@ -7,6 +7,7 @@
 #include "driver/core/audio_hal.h"
 #include "driver/core/topology_node_if.h"
 #include "driver/core/usb_device_if.h"
+#include "driver/topology/nodes/pin_node.h"
 
 NTSTATUS Uac1EntityRequest(PUNKNOWN Device, ULONG Function, BOOLEAN In, UCHAR Request, USHORT Value,
                            UCHAR EntityId, PVOID Buffer, ULONG Length, PULONG Received)
@@ -123,4 +124,24 @@ NTSTATUS Uac1AdoptChildNode(IAdapterCommon* AdapterCommon, CUsbEntityNode* Entit
     }
     Node->NonDelegatingRelease();
     return status;
+}
+
+NTSTATUS Uac1AddInputPinNode(CUsbEntityNode* Terminal, IAdapterCommon* AdapterCommon, ULONG PinType,
+                             ULONG Tag, CMutexLock* DeviceLock)
+{
+    PAGED_CODE();
+    CInputPinNode* pNode = new (NonPagedPool, Tag) CInputPinNode(nullptr, AdapterCommon->GetNodeCount());
+    if (!pNode)
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    pNode->NonDelegatingAddRef();
+    EndpointCaps caps;
+    RtlZeroMemory(&caps, sizeof(caps));
+    NTSTATUS status = AdapterCommon->GetEndpointCapsByType(1, PinType, &caps);
+    if (NT_SUCCESS(status))
+    {
+        status = pNode->InitInputPinNode(static_cast<ITopologyNode*>(Terminal), &caps, DeviceLock);
+    }
+    return Uac1AdoptChildNode(AdapterCommon, Terminal, pNode, status);
 }

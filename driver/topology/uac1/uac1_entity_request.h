@@ -47,6 +47,32 @@ BOOLEAN Uac1IsEntityDescriptor(const VOID* Descriptor, ULONG Length, UCHAR Subty
 
 struct ITopologyNode;
 
+// The steps every entity's Init starts and ends with: Device and AdapterCommon must be given and
+// Descriptor must be a class-specific descriptor of subtype Subtype (else
+// STATUS_INVALID_PARAMETER); the entity keeps its copy, BuildNodes (the entity's own set-up and
+// node builder, run only once the copy is kept) makes its nodes, and they are chained once all
+// of them exist. PASSIVE_LEVEL.
+template <class Build>
+NTSTATUS Uac1InitEntity(CUsbEntityNode* Entity, const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
+                        IAdapterCommon* AdapterCommon, UCHAR Subtype, Build BuildNodes)
+{
+    PAGED_CODE();
+    if (!Device || !AdapterCommon || !Uac1IsEntityDescriptor(Descriptor, Length, Subtype))
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = Entity->SetDescriptor(Descriptor, Length, Device);
+    if (NT_SUCCESS(status))
+    {
+        status = BuildNodes();
+    }
+    if (NT_SUCCESS(status))
+    {
+        Entity->ChainChildNodes();
+    }
+    return status;
+}
+
 // A mixer's or selector's inputs (bNrInPins at byte 4, the source ids from byte 5) as Node's
 // source list. A count that runs past the descriptor's bLength fails with STATUS_UNSUCCESSFUL
 // before anything is read. PASSIVE_LEVEL.
@@ -58,3 +84,12 @@ NTSTATUS Uac1SetUnitSourceList(const UCHAR* Descriptor, ITopologyNode* Node);
 // returned. PASSIVE_LEVEL.
 NTSTATUS Uac1AdoptChildNode(IAdapterCommon* AdapterCommon, CUsbEntityNode* Entity, CTopologyNode* Node,
                             NTSTATUS InitStatus);
+
+class CMutexLock;
+
+// The input pin node of an input terminal, in pool of tag Tag: numbered from the adapter's node
+// count and set up with the capture endpoint capabilities of PinType, then adopted as
+// Uac1AdoptChildNode does. A node the pool cannot hold: STATUS_INSUFFICIENT_RESOURCES.
+// PASSIVE_LEVEL.
+NTSTATUS Uac1AddInputPinNode(CUsbEntityNode* Terminal, IAdapterCommon* AdapterCommon, ULONG PinType,
+                             ULONG Tag, CMutexLock* DeviceLock);

@@ -4,10 +4,9 @@
 
 #include "usbaudio.h"
 #include "driver/core/audio_hal.h"
-#include "driver/topology/nodes/boolean_control_node.h"
 #include "driver/topology/nodes/effect_control_node.h"
-#include "driver/topology/nodes/level_control_node.h"
 #include "driver/topology/uac1/uac1_entity_request.h"
+#include "driver/topology/uac1/uac1_feature_unit_common.h"
 
 namespace
 {
@@ -29,21 +28,6 @@ constexpr ULONG MAP_CONTROL_SIZE_OFFSET = 18;
 constexpr ULONG MAP_BITMAPS_OFFSET = 19;
 constexpr UCHAR MAP_CONTROL_SIZE = 2; // the only bitmap width the vendor controls use
 
-// Tone levels travel as one signed byte in 1/4 dB, the others as a signed word in 1/256 dB.
-constexpr ULONG TONE_SHIFT = 14;
-constexpr ULONG LEVEL_SHIFT = 8;
-constexpr SHORT WIRE_SILENCE = SHORT(-32768); // 0x8000: minus infinity
-
-BOOLEAN IsToneSelector(ULONG Selector)
-{
-    return Selector >= USB_AUDIO_FU_BASS_CONTROL && Selector <= USB_AUDIO_FU_TREBLE_CONTROL ? TRUE : FALSE;
-}
-
-LONG Saturate(LONG Value, LONG Lowest, LONG Highest)
-{
-    return Value < Lowest ? Lowest : (Value > Highest ? Highest : Value);
-}
-
 // The device orders its surround channels differently from the channel-mask order the nodes
 // use: side and rear pairs change places.
 ULONG DeviceChannelOrder(ULONG Channel)
@@ -59,69 +43,11 @@ ULONG DeviceChannelOrder(ULONG Channel)
     return Channel;
 }
 
-LONG LevelFromWire(ULONG Selector, const UCHAR* Data)
-{
-    if (IsToneSelector(Selector))
-    {
-        return LONG(static_cast<signed char>(Data[0])) * (1 << TONE_SHIFT);
-    }
-    return LONG(SHORT(USHORT(Data[0] | Data[1] << 8))) * (1 << LEVEL_SHIFT);
-}
-
-// Levels beyond what the wire can carry are held at its ends instead of wrapping round, so
-// silence on a tone control is its lowest setting rather than 0 dB.
-ULONG LevelToWire(ULONG Selector, LONG Level, PUCHAR Data)
-{
-    if (IsToneSelector(Selector))
-    {
-        Data[0] = UCHAR(static_cast<signed char>(Saturate(Level >> TONE_SHIFT, -128, 127)));
-        return 1;
-    }
-    SHORT wire = Level == LEVEL_SILENCE ? WIRE_SILENCE : SHORT(Saturate(Level >> LEVEL_SHIFT, -32767, 32767));
-    Data[0] = UCHAR(USHORT(wire));
-    Data[1] = UCHAR(USHORT(wire) >> 8);
-    return 2;
-}
-
 // ---- Control nodes ----
 
-typedef CTopologyNode* (*PFN_NEW_CONTROL_NODE)(ULONG Id, ULONG Kind);
-typedef NTSTATUS (*PFN_INIT_CONTROL_NODE)(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selector,
-                                          PDEVICE_OBJECT SettingsDevice, CMutexLock* DeviceLock);
-
-CTopologyNode* NewSwitchNode(ULONG Id, ULONG Kind)
+CTopologyNode* NewEffectNode(ULONG Id, ULONG Kind, ULONG Tag)
 {
-    return new (NonPagedPool, UAC1_ENTITY_POOL_TAG) CBooleanControlNode(nullptr, Id, Kind);
-}
-
-CTopologyNode* NewVolumeNode(ULONG Id, ULONG Kind)
-{
-    return new (NonPagedPool, UAC1_ENTITY_POOL_TAG) CVolumeControlNode(nullptr, Id);
-}
-
-CTopologyNode* NewToneNode(ULONG Id, ULONG Kind)
-{
-    return new (NonPagedPool, UAC1_ENTITY_POOL_TAG) CToneControlNode(nullptr, Id, Kind);
-}
-
-CTopologyNode* NewEffectNode(ULONG Id, ULONG Kind)
-{
-    return new (NonPagedPool, UAC1_ENTITY_POOL_TAG) CEffectControlNode(nullptr, Id);
-}
-
-NTSTATUS InitSwitchNode(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selector,
-                        PDEVICE_OBJECT SettingsDevice, CMutexLock* DeviceLock)
-{
-    return static_cast<CBooleanControlNode*>(Node)->InitControlNode(Owner, Selector, SettingsDevice,
-                                                                    DeviceLock);
-}
-
-// The tone node derives from the volume node and shares its set-up.
-NTSTATUS InitLevelNode(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selector,
-                       PDEVICE_OBJECT SettingsDevice, CMutexLock* DeviceLock)
-{
-    return static_cast<CVolumeControlNode*>(Node)->InitLevelControlNode(Owner, Selector, SettingsDevice,
-                                                                        DeviceLock);
+    return new (NonPagedPool, Tag) CEffectControlNode(nullptr, Id);
 }
 
 NTSTATUS InitEffectNode(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selector,
@@ -131,27 +57,20 @@ NTSTATUS InitEffectNode(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selecto
                                                                          DeviceLock);
 }
 
-struct FeatureControlRow
-{
-    UCHAR Selector;
-    ULONG Kind;
-    PFN_NEW_CONTROL_NODE New;
-    PFN_INIT_CONTROL_NODE Init;
-};
-
-// Selector, node kind, node class, set-up; built in this order, mute (required) first.
+// Selector, node kind, node class, set-up; built in this order after the standard controls.
 const FeatureControlRow kFeatureControls[] = {
-    {USB_AUDIO_FU_MUTE_CONTROL, NODE_KIND_MUTE, NewSwitchNode, InitSwitchNode},
-    {USB_AUDIO_FU_VOLUME_CONTROL, NODE_KIND_VOLUME, NewVolumeNode, InitLevelNode},
-    {USB_AUDIO_FU_BASS_CONTROL, NODE_KIND_BASS, NewToneNode, InitLevelNode},
-    {USB_AUDIO_FU_MID_CONTROL, NODE_KIND_MID, NewToneNode, InitLevelNode},
-    {USB_AUDIO_FU_TREBLE_CONTROL, NODE_KIND_TREBLE, NewToneNode, InitLevelNode},
-    {USB_AUDIO_FU_AUTOMATIC_GAIN_CONTROL, NODE_KIND_AGC, NewSwitchNode, InitSwitchNode},
-    {USB_AUDIO_FU_LOUDNESS_CONTROL, NODE_KIND_LOUDNESS, NewSwitchNode, InitSwitchNode},
     {139, NODE_KIND_EFFECT, NewEffectNode, InitEffectNode}, // vendor effect controls
     {140, NODE_KIND_EFFECT, NewEffectNode, InitEffectNode},
 };
 constexpr ULONG FEATURE_CONTROL_COUNT = sizeof(kFeatureControls) / sizeof(kFeatureControls[0]);
+
+const FeatureBuilderNames kBuilderNames = {"CUac1FeatureUnit", "driver"};
+
+// The unit's memory is read with a class request.
+NTSTATUS ReadUnitMemory(PUNKNOWN Device, USHORT Address, UCHAR UnitId, PVOID Buffer, ULONG Length)
+{
+    return Uac1EntityRead(Device, UAC1_REQUEST_CLASS, USB_AUDIO_GET_MEM, Address, UnitId, Buffer, Length);
+}
 
 } // namespace
 
@@ -174,53 +93,19 @@ CUac1FeatureUnit::~CUac1FeatureUnit()
 STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
 {
     PAGED_CODE();
-    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(InterfaceId, Interface)))
-    {
-        return STATUS_SUCCESS;
-    }
-    if (IsEqualGUIDAligned(InterfaceId, IID_IFeatureUnitSwitch))
-    {
-        *Interface = PVOID(static_cast<IFeatureUnitSwitch*>(this));
-    }
-    else if (IsEqualGUIDAligned(InterfaceId, IID_IFeatureUnitLevel))
-    {
-        *Interface = PVOID(static_cast<IFeatureUnitLevel*>(this));
-    }
-    else
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    static_cast<PUNKNOWN>(*Interface)->AddRef();
-    return STATUS_SUCCESS;
+    return QueryNodeInterface(this, InterfaceId, Interface, IID_IFeatureUnitSwitch,
+                              static_cast<IFeatureUnitSwitch*>(this), IID_IFeatureUnitLevel,
+                              static_cast<IFeatureUnitLevel*>(this));
 }
 
 NTSTATUS CUac1FeatureUnit::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
                                 IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock)
 {
     PAGED_CODE();
-    if (!Device || !AdapterCommon || !Uac1IsEntityDescriptor(Descriptor, Length, USB_AUDIO_AC_FEATURE_UNIT))
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = SetDescriptor(Descriptor, Length, Device);
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    if (GetEntryCount() == 0)
-    {
-        DbgPrint("CUac1FeatureUnit: feature unit %u has no room for the controls of a single channel\n",
-                 m_pDescriptor[FU_UNIT_ID_OFFSET]);
-        return STATUS_UNSUCCESSFUL;
-    }
-    m_pDeviceLock = DeviceLock;
-    ReadExtendedControlMap();
-    status = BuildFeatureControls(AdapterCommon);
-    if (NT_SUCCESS(status))
-    {
-        ChainChildNodes();
-    }
-    return status;
+    return Uac1InitEntity(
+        this, Descriptor, Length, Device, AdapterCommon, USB_AUDIO_AC_FEATURE_UNIT,
+        [&]() -> NTSTATUS
+        { return StartFeatureUnit(this, AdapterCommon, DeviceLock, kBuilderNames.UnitClass); });
 }
 
 // The count comes from the descriptor's own length; a descriptor too short for one entry and
@@ -304,15 +189,8 @@ NTSTATUS CUac1FeatureUnit::CountControlChannels(ULONG Selector, PULONG Count)
         }
         entries = (m_nExtendedMapBytes - MAP_BITMAPS_OFFSET) / MAP_CONTROL_SIZE;
     }
-    ULONG count = 0;
-    for (ULONG channel = 1; channel < entries; channel++)
-    {
-        count += ChannelHasControl(Selector, channel) ? 1 : 0;
-    }
-    if (count == 0 && ChannelHasControl(Selector, 0))
-    {
-        count = 1;
-    }
+    ULONG count = FeatureCountControlChannels(entries, [this, Selector](ULONG Channel)
+                                              { return ChannelHasControl(Selector, Channel); });
     *Count = count;
     return count ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
@@ -329,31 +207,13 @@ STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::GetLevelChannelCount(ULONG Selector, P
     return CountControlChannels(Selector, Count);
 }
 
-// Node channel c is logical channel c + 1 when several channels carry the control, else the
-// master; a control that a single logical channel carries is addressed on channel 1.
+// The device numbers the picked channel in its own surround order.
 NTSTATUS CUac1FeatureUnit::AddressChannel(ULONG Selector, ULONG Channel, PUCHAR WireChannel)
 {
-    ULONG count = 0;
-    NTSTATUS status = CountControlChannels(Selector, &count);
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    if (Channel >= count)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    ULONG channel = count > 1 ? Channel + 1 : Channel;
-    if (!ChannelHasControl(Selector, channel))
-    {
-        if (count > 1 || !ChannelHasControl(Selector, channel + 1))
-        {
-            return STATUS_INVALID_PARAMETER;
-        }
-        channel++;
-    }
-    *WireChannel = UCHAR(DeviceChannelOrder(channel));
-    return STATUS_SUCCESS;
+    return FeatureAddressChannel([this, Selector](PULONG Count)
+                                 { return CountControlChannels(Selector, Count); },
+                                 [this, Selector](ULONG Entry) { return ChannelHasControl(Selector, Entry); },
+                                 Channel, TRUE, DeviceChannelOrder, WireChannel);
 }
 
 NTSTATUS CUac1FeatureUnit::ControlRequest(BOOLEAN In, UCHAR Request, ULONG Selector, UCHAR WireChannel,
@@ -403,12 +263,12 @@ STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::GetLevel(ULONG Selector, ULONG Channel
     UCHAR data[2] = {};
     if (NT_SUCCESS(status))
     {
-        status =
-            ControlRequest(TRUE, USB_AUDIO_GET_CUR, Selector, wire, data, IsToneSelector(Selector) ? 1 : 2);
+        status = ControlRequest(TRUE, USB_AUDIO_GET_CUR, Selector, wire, data,
+                                FeatureIsToneSelector(Selector) ? 1 : 2);
     }
     if (NT_SUCCESS(status))
     {
-        *Level = LevelFromWire(Selector, data);
+        *Level = FeatureLevelFromWire(Selector, data);
     }
     return status;
 }
@@ -421,7 +281,7 @@ STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::SetLevel(ULONG Selector, ULONG Channel
     if (NT_SUCCESS(status))
     {
         UCHAR data[2] = {};
-        ULONG length = LevelToWire(Selector, Level, data);
+        ULONG length = FeatureLevelToWire(Selector, Level, data);
         status = ControlRequest(FALSE, USB_AUDIO_SET_CUR, Selector, wire, data, length);
     }
     return status;
@@ -450,7 +310,7 @@ CUac1FeatureUnit::GetLevelRange(ULONG Selector, PLONG Maximum, PLONG Minimum, PL
     }
     const UCHAR requests[3] = {USB_AUDIO_GET_MAX, USB_AUDIO_GET_MIN, USB_AUDIO_GET_RES};
     LONG values[3] = {};
-    ULONG length = IsToneSelector(Selector) ? 1 : 2;
+    ULONG length = FeatureIsToneSelector(Selector) ? 1 : 2;
     for (ULONG i = 0; i < 3; i++)
     {
         UCHAR data[2] = {};
@@ -459,7 +319,7 @@ CUac1FeatureUnit::GetLevelRange(ULONG Selector, PLONG Maximum, PLONG Minimum, PL
         {
             return status;
         }
-        values[i] = LevelFromWire(Selector, data);
+        values[i] = FeatureLevelFromWire(Selector, data);
     }
     *Maximum = values[0];
     *Minimum = values[1];
@@ -472,57 +332,15 @@ CUac1FeatureUnit::GetLevelRange(ULONG Selector, PLONG Maximum, PLONG Minimum, PL
 VOID CUac1FeatureUnit::ReadExtendedControlMap()
 {
     PAGED_CODE();
-    UCHAR lengthBytes[2] = {};
-    UCHAR unit = m_pDescriptor[FU_UNIT_ID_OFFSET];
-    if (!NT_SUCCESS(Uac1EntityRead(m_pDevice, UAC1_REQUEST_CLASS, USB_AUDIO_GET_MEM, MAP_LENGTH_ADDRESS, unit,
-                                   lengthBytes, sizeof(lengthBytes))))
-    {
-        return;
-    }
-    ULONG total = ULONG(lengthBytes[0]) | ULONG(lengthBytes[1]) << 8;
-    if (total < MAP_BITMAPS_OFFSET + MAP_CONTROL_SIZE)
-    {
-        return;
-    }
-    PUCHAR pMap = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, total, UAC1_ENTITY_POOL_TAG));
-    if (!pMap)
-    {
-        return;
-    }
-    RtlZeroMemory(pMap, total);
-    if (!NT_SUCCESS(Uac1EntityRead(m_pDevice, UAC1_REQUEST_CLASS, USB_AUDIO_GET_MEM, 0, unit, pMap, total)))
-    {
-        ExFreePoolWithTag(pMap, UAC1_ENTITY_POOL_TAG);
-        return;
-    }
-    m_pExtendedControlMap = pMap;
-    m_nExtendedMapBytes = total;
-}
-
-NTSTATUS CUac1FeatureUnit::AddControlNode(ULONG Row, ULONG Id, IAdapterCommon* AdapterCommon,
-                                          PBOOLEAN Allocated)
-{
-    PAGED_CODE();
-    const FeatureControlRow& row = kFeatureControls[Row];
-    CTopologyNode* pNode = row.New(Id, row.Kind);
-    *Allocated = pNode ? TRUE : FALSE;
-    if (!pNode)
-    {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    pNode->NonDelegatingAddRef();
-    NTSTATUS status = row.Init(pNode, static_cast<ITopologyNode*>(this), row.Selector,
-                               AdapterCommon->GetDeviceObject(), m_pDeviceLock);
-    return Uac1AdoptChildNode(AdapterCommon, this, pNode, status);
+    FeatureReadControlMap(m_pDevice, m_pDescriptor[FU_UNIT_ID_OFFSET], ReadUnitMemory, MAP_LENGTH_ADDRESS,
+                          MAP_BITMAPS_OFFSET + MAP_CONTROL_SIZE, UAC1_ENTITY_POOL_TAG, &m_pExtendedControlMap,
+                          &m_nExtendedMapBytes);
 }
 
 NTSTATUS CUac1FeatureUnit::TakeUnitIdentity()
 {
     PAGED_CODE();
-    m_nId = m_pDescriptor[FU_UNIT_ID_OFFSET];
-    m_nKind = USB_AUDIO_AC_FEATURE_UNIT;
-    ULONG source = m_pDescriptor[FU_SOURCE_ID_OFFSET];
-    return SetSourceIdList(1, &source);
+    return TakeSingleSourceIdentity(USB_AUDIO_AC_FEATURE_UNIT, FU_SOURCE_ID_OFFSET);
 }
 
 STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::BuildFeatureControls(IAdapterCommon* AdapterCommon)
@@ -541,37 +359,9 @@ STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::BuildFeatureControls(IAdapterCommon* A
     {
         return status;
     }
-    // The driver's nodes hang the unit's other controls behind its mute; a unit without one has
-    // nothing to build on and is refused (with the status the design has always given it).
-    if (!IsFeatureControlPresent(USB_AUDIO_FU_MUTE_CONTROL))
-    {
-        DbgPrint("CUac1FeatureUnit: feature unit %u has no mute control, which this driver needs on every "
-                 "feature unit\n",
-                 ULONG(m_nId));
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    ULONG id = AdapterCommon->GetNodeCount();
-    for (ULONG i = 0; i < FEATURE_CONTROL_COUNT; i++)
-    {
-        if (!IsFeatureControlPresent(kFeatureControls[i].Selector))
-        {
-            continue;
-        }
-        BOOLEAN allocated = FALSE;
-        NTSTATUS added = AddControlNode(i, id, AdapterCommon, &allocated);
-        // Only the mute node is indispensable; a later node the pool cannot hold is left out.
-        if (!allocated && i > 0)
-        {
-            continue;
-        }
-        status = added;
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        id++;
-    }
-    return status;
+    return BuildFeatureControlNodes(this, &CUac1FeatureUnit::IsFeatureControlPresent, kFeatureControls,
+                                    FEATURE_CONTROL_COUNT, UAC1_ENTITY_POOL_TAG, AdapterCommon, m_pDeviceLock,
+                                    kBuilderNames);
 }
 
 NTSTATUS CUac1FeatureUnit::OnStatusInterrupt(ULONG Argument1, ULONG Argument2, PULONG Id)

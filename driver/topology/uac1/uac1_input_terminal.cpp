@@ -3,7 +3,6 @@
 
 #include "usbaudio.h"
 #include "driver/core/audio_hal.h"
-#include "driver/topology/nodes/pin_node.h"
 #include "driver/core/pin_type.h"
 #include "driver/topology/nodes/terminal_pin_type.h"
 #include "driver/topology/uac1/uac1_entity_request.h"
@@ -61,21 +60,12 @@ NTSTATUS CUac1InputTerminal::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN
                                   IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock)
 {
     PAGED_CODE();
-    if (!Device || !AdapterCommon || !Uac1IsEntityDescriptor(Descriptor, Length, USB_AUDIO_AC_INPUT_TERMINAL))
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = SetDescriptor(Descriptor, Length, Device);
-    if (NT_SUCCESS(status))
-    {
-        m_pDeviceLock = DeviceLock;
-        status = BuildTerminalNodes(AdapterCommon);
-    }
-    if (NT_SUCCESS(status))
-    {
-        ChainChildNodes();
-    }
-    return status;
+    return Uac1InitEntity(this, Descriptor, Length, Device, AdapterCommon, USB_AUDIO_AC_INPUT_TERMINAL,
+                          [&]() -> NTSTATUS
+                          {
+                              m_pDeviceLock = DeviceLock;
+                              return BuildTerminalNodes(AdapterCommon);
+                          });
 }
 
 USHORT CUac1InputTerminal::GetTerminalType()
@@ -121,12 +111,7 @@ STDMETHODIMP_(NTSTATUS) CUac1InputTerminal::GetPinType(PULONG PinType)
 STDMETHODIMP_(NTSTATUS) CUac1InputTerminal::GetPinTypeCount(PULONG Count)
 {
     PAGED_CODE();
-    if (!Count)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *Count = 1;
-    return STATUS_SUCCESS;
+    return SinglePinTypeCount(Count);
 }
 
 STDMETHODIMP_(NTSTATUS) CUac1InputTerminal::GetPinTypes(PULONG Types)
@@ -138,9 +123,7 @@ STDMETHODIMP_(NTSTATUS) CUac1InputTerminal::GetPinTypes(PULONG Types)
 STDMETHODIMP_(NTSTATUS) CUac1InputTerminal::SetPinType(ULONG PinType)
 {
     PAGED_CODE();
-    ULONG current = 0;
-    NTSTATUS status = GetPinType(&current);
-    return NT_SUCCESS(status) && PinType == current ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+    return SetSinglePinType(static_cast<ITerminalNode*>(this), PinType);
 }
 
 STDMETHODIMP_(NTSTATUS) CUac1InputTerminal::GetJackCount(PULONG Count)
@@ -202,21 +185,8 @@ NTSTATUS CUac1InputTerminal::BuildTerminalNodes(IAdapterCommon* AdapterCommon)
     {
         return status;
     }
-    CInputPinNode* pNode =
-        new (NonPagedPool, UAC1_ENTITY_POOL_TAG) CInputPinNode(nullptr, AdapterCommon->GetNodeCount());
-    if (!pNode)
-    {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    pNode->NonDelegatingAddRef();
-    EndpointCaps caps;
-    RtlZeroMemory(&caps, sizeof(caps));
-    status = AdapterCommon->GetEndpointCapsByType(1, InputTerminalPinType(type), &caps);
-    if (NT_SUCCESS(status))
-    {
-        status = pNode->InitInputPinNode(static_cast<ITopologyNode*>(this), &caps, m_pDeviceLock);
-    }
-    return Uac1AdoptChildNode(AdapterCommon, this, pNode, status);
+    return Uac1AddInputPinNode(this, AdapterCommon, InputTerminalPinType(type), UAC1_ENTITY_POOL_TAG,
+                               m_pDeviceLock);
 }
 
 NTSTATUS CUac1InputTerminal::OnStatusInterrupt(ULONG Argument1, ULONG Argument2, PULONG Id)

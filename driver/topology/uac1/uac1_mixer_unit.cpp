@@ -17,20 +17,8 @@ NTSTATUS CUac1MixerUnit::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN Dev
                               IAdapterCommon* AdapterCommon)
 {
     PAGED_CODE();
-    if (!Device || !AdapterCommon || !Uac1IsEntityDescriptor(Descriptor, Length, USB_AUDIO_AC_MIXER_UNIT))
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = SetDescriptor(Descriptor, Length, Device);
-    if (NT_SUCCESS(status))
-    {
-        status = BuildMixerNode(AdapterCommon);
-    }
-    if (NT_SUCCESS(status))
-    {
-        ChainChildNodes();
-    }
-    return status;
+    return Uac1InitEntity(this, Descriptor, Length, Device, AdapterCommon, USB_AUDIO_AC_MIXER_UNIT,
+                          [&]() -> NTSTATUS { return BuildMixerNode(AdapterCommon); });
 }
 
 NTSTATUS CUac1MixerUnit::BuildMixerNode(IAdapterCommon* AdapterCommon)

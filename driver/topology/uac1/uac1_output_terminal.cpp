@@ -15,8 +15,8 @@
 namespace
 {
 
-// bTerminalID at 3, wTerminalType at 4, bSourceID at 7: the fields the entity reads.
-constexpr ULONG OT_TERMINAL_ID_OFFSET = 3;
+// bTerminalID at 3 (taken by the entity base), wTerminalType at 4, bSourceID at 7: the fields
+// the entity reads.
 constexpr ULONG OT_TERMINAL_TYPE_OFFSET = 4;
 constexpr ULONG OT_SOURCE_ID_OFFSET = 7;
 constexpr ULONG OT_MIN_BYTES = 8;
@@ -76,46 +76,21 @@ CUac1OutputTerminal::~CUac1OutputTerminal()
 STDMETHODIMP_(NTSTATUS) CUac1OutputTerminal::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
 {
     PAGED_CODE();
-    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(InterfaceId, Interface)))
-    {
-        return STATUS_SUCCESS;
-    }
-    if (IsEqualGUIDAligned(InterfaceId, IID_ITerminalNode))
-    {
-        *Interface = PVOID(static_cast<ITerminalNode*>(this));
-    }
-    else if (IsEqualGUIDAligned(InterfaceId, IID_ITerminalJacks))
-    {
-        *Interface = PVOID(static_cast<ITerminalJacks*>(this));
-    }
-    else
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    AddRef();
-    return STATUS_SUCCESS;
+    return QueryNodeInterface(this, InterfaceId, Interface, IID_ITerminalNode,
+                              static_cast<ITerminalNode*>(this), IID_ITerminalJacks,
+                              static_cast<ITerminalJacks*>(this));
 }
 
 NTSTATUS CUac1OutputTerminal::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
                                    IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock)
 {
     PAGED_CODE();
-    if (!Device || !AdapterCommon ||
-        !Uac1IsEntityDescriptor(Descriptor, Length, USB_AUDIO_AC_OUTPUT_TERMINAL))
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = SetDescriptor(Descriptor, Length, Device);
-    if (NT_SUCCESS(status))
-    {
-        m_pDeviceLock = DeviceLock;
-        status = BuildTerminalNodes(AdapterCommon);
-    }
-    if (NT_SUCCESS(status))
-    {
-        ChainChildNodes();
-    }
-    return status;
+    return Uac1InitEntity(this, Descriptor, Length, Device, AdapterCommon, USB_AUDIO_AC_OUTPUT_TERMINAL,
+                          [&]() -> NTSTATUS
+                          {
+                              m_pDeviceLock = DeviceLock;
+                              return BuildTerminalNodes(AdapterCommon);
+                          });
 }
 
 USHORT CUac1OutputTerminal::GetTerminalType()
@@ -316,10 +291,7 @@ NTSTATUS CUac1OutputTerminal::BuildTerminalNodes(IAdapterCommon* AdapterCommon)
     {
         return STATUS_UNSUCCESSFUL;
     }
-    m_nId = m_pDescriptor[OT_TERMINAL_ID_OFFSET];
-    m_nKind = USB_AUDIO_AC_OUTPUT_TERMINAL;
-    ULONG source = m_pDescriptor[OT_SOURCE_ID_OFFSET];
-    NTSTATUS status = SetSourceIdList(1, &source);
+    NTSTATUS status = TakeSingleSourceIdentity(USB_AUDIO_AC_OUTPUT_TERMINAL, OT_SOURCE_ID_OFFSET);
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -474,16 +446,7 @@ STDMETHODIMP_(NTSTATUS) CUac1OutputTerminal::SetPinType(ULONG PinType)
     }
     m_nPinType = PinType;
     AccessPinTypeValue(pSettingsDevice, SETTINGS_OPERATION_WRITE, &PinType);
-    ULONG count = 0;
-    GetChildCount(&count);
-    for (ULONG i = 0; i < count; i++)
-    {
-        ITopologyNode* pChild = nullptr;
-        if (NT_SUCCESS(GetChildAt(i, &pChild)) && pChild->GetKind() == NODE_KIND_OUTPUT_TERMINAL)
-        {
-            pChild->SaveValues();
-        }
-    }
+    Uac1SaveTerminalPinNodes(this, TRUE);
     return STATUS_SUCCESS;
 }
 
@@ -586,23 +549,33 @@ NTSTATUS CUac1OutputTerminal::OnStatusInterrupt(ULONG Argument1, ULONG Argument2
             AccessPinTypeValue(pSettingsDevice, SETTINGS_OPERATION_WRITE, &pinType);
         }
     }
-    const BOOLEAN typeUnchanged = typeNodeDone;
+    if (Uac1SaveTerminalPinNodes(this, typeNodeDone))
+    {
+        status = STATUS_SUCCESS;
+    }
+    return typeNodeDone ? STATUS_SUCCESS : status;
+}
+
+BOOLEAN Uac1SaveTerminalPinNodes(CUsbEntityNode* Terminal, BOOLEAN TypeNodeDone)
+{
+    PAGED_CODE();
+    BOOLEAN saved = FALSE;
     ULONG count = 0;
-    GetChildCount(&count);
+    Terminal->GetChildCount(&count);
     for (ULONG i = 0; i < count; i++)
     {
         ITopologyNode* pChild = nullptr;
-        if (!NT_SUCCESS(GetChildAt(i, &pChild)))
+        if (!NT_SUCCESS(Terminal->GetChildAt(i, &pChild)))
         {
             continue;
         }
-        ULONG kind = pChild->GetKind();
-        if ((kind == NODE_KIND_PIN_TYPE_SELECTOR && !typeNodeDone) || kind == NODE_KIND_OUTPUT_TERMINAL)
+        const ULONG kind = pChild->GetKind();
+        if ((kind == NODE_KIND_PIN_TYPE_SELECTOR && !TypeNodeDone) || kind == NODE_KIND_OUTPUT_TERMINAL)
         {
-            typeNodeDone = typeNodeDone || kind == NODE_KIND_PIN_TYPE_SELECTOR;
+            TypeNodeDone = TypeNodeDone || kind == NODE_KIND_PIN_TYPE_SELECTOR;
             pChild->SaveValues();
-            status = STATUS_SUCCESS;
+            saved = TRUE;
         }
     }
-    return typeUnchanged ? STATUS_SUCCESS : status;
+    return saved;
 }

@@ -73,3 +73,8 @@ protected:
     JackRecord** m_ppJacks;
     CMutexLock* m_pDeviceLock;
 };
+
+// Has Terminal's output pin nodes re-read their values, and the first pin-type node it meets as
+// well unless TypeNodeDone; whether any node did. Shared by the terminal's subclasses, whose
+// type switches and reports refresh the same nodes. PASSIVE_LEVEL.
+BOOLEAN Uac1SaveTerminalPinNodes(CUsbEntityNode* Terminal, BOOLEAN TypeNodeDone);

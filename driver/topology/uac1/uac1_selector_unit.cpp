@@ -39,21 +39,12 @@ NTSTATUS CUac1SelectorUnit::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN 
                                  IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock)
 {
     PAGED_CODE();
-    if (!Device || !AdapterCommon || !Uac1IsEntityDescriptor(Descriptor, Length, USB_AUDIO_AC_SELECTOR_UNIT))
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = SetDescriptor(Descriptor, Length, Device);
-    if (NT_SUCCESS(status))
-    {
-        m_pDeviceLock = DeviceLock;
-        status = BuildSelectorNode(AdapterCommon);
-    }
-    if (NT_SUCCESS(status))
-    {
-        ChainChildNodes();
-    }
-    return status;
+    return Uac1InitEntity(this, Descriptor, Length, Device, AdapterCommon, USB_AUDIO_AC_SELECTOR_UNIT,
+                          [&]() -> NTSTATUS
+                          {
+                              m_pDeviceLock = DeviceLock;
+                              return BuildSelectorNode(AdapterCommon);
+                          });
 }
 
 // The pin count is only trusted when the descriptor holds every source id it announces.

@@ -47,21 +47,12 @@ NTSTATUS CUac2ClockSource::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN D
                                 IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock)
 {
     PAGED_CODE();
-    if (!Device || !AdapterCommon || !Uac1IsEntityDescriptor(Descriptor, Length, UAC2_AC_CLOCK_SOURCE))
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = SetDescriptor(Descriptor, Length, Device);
-    if (NT_SUCCESS(status))
-    {
-        m_pDeviceLock = DeviceLock;
-        status = BuildClockNode(AdapterCommon);
-    }
-    if (NT_SUCCESS(status))
-    {
-        ChainChildNodes();
-    }
-    return status;
+    return Uac1InitEntity(this, Descriptor, Length, Device, AdapterCommon, UAC2_AC_CLOCK_SOURCE,
+                          [&]() -> NTSTATUS
+                          {
+                              m_pDeviceLock = DeviceLock;
+                              return BuildClockNode(AdapterCommon);
+                          });
 }
 
 STDMETHODIMP_(NTSTATUS) CUac2ClockSource::Init(ULONG Count, const ULONG* Rates)

@@ -9,6 +9,7 @@
 #include "driver/topology/nodes/dsp_volume_control_node.h"
 #include "driver/topology/nodes/level_control_node.h"
 #include "driver/topology/uac1/uac1_entity_request.h"
+#include "driver/topology/uac1/uac1_feature_unit_common.h"
 #include "driver/topology/uac2/uac2_entity_request.h"
 
 namespace
@@ -33,10 +34,6 @@ constexpr ULONG MAP_ENTRY_BYTES = 4;
 constexpr ULONG READABLE_BIT = 1;
 constexpr ULONG WRITABLE_BIT = 2;
 
-// Tone levels travel as one signed byte in 1/4 dB, the others as a signed word in 1/256 dB.
-constexpr ULONG TONE_SHIFT = 14;
-constexpr ULONG LEVEL_SHIFT = 8;
-constexpr SHORT WIRE_SILENCE = SHORT(-32768);
 // RANGE of one sub-range: u16 wNumSubRanges, then MIN, MAX, RES of the control's size.
 constexpr ULONG TONE_RANGE_BYTES = 5;
 constexpr ULONG LEVEL_RANGE_BYTES = 8;
@@ -45,39 +42,6 @@ constexpr ULONG INPUT_GAIN_PAD_SELECTOR = 12;
 constexpr ULONG VENDOR_SWITCH_SELECTOR = 0x90;
 constexpr ULONG DSP_VOLUME_SELECTOR = 0x82;
 
-BOOLEAN IsToneSelector(ULONG Selector)
-{
-    return Selector >= USB_AUDIO_FU_BASS_CONTROL && Selector <= USB_AUDIO_FU_TREBLE_CONTROL ? TRUE : FALSE;
-}
-
-LONG Saturate(LONG Value, LONG Lowest, LONG Highest)
-{
-    return Value < Lowest ? Lowest : (Value > Highest ? Highest : Value);
-}
-
-LONG LevelFromWire(ULONG Selector, const UCHAR* Data)
-{
-    if (IsToneSelector(Selector))
-    {
-        return LONG(static_cast<signed char>(Data[0])) * (1 << TONE_SHIFT);
-    }
-    return LONG(SHORT(USHORT(Data[0] | Data[1] << 8))) * (1 << LEVEL_SHIFT);
-}
-
-// Levels beyond what the wire carries are held at its ends instead of wrapping round.
-ULONG LevelToWire(ULONG Selector, LONG Level, PUCHAR Data)
-{
-    if (IsToneSelector(Selector))
-    {
-        Data[0] = UCHAR(static_cast<signed char>(Saturate(Level >> TONE_SHIFT, -128, 127)));
-        return 1;
-    }
-    SHORT wire = Level == LEVEL_SILENCE ? WIRE_SILENCE : SHORT(Saturate(Level >> LEVEL_SHIFT, -32767, 32767));
-    Data[0] = UCHAR(USHORT(wire));
-    Data[1] = UCHAR(USHORT(wire) >> 8);
-    return 2;
-}
-
 ULONG ReadUlong(const UCHAR* Bytes)
 {
     return ULONG(Bytes[0]) | ULONG(Bytes[1]) << 8 | ULONG(Bytes[2]) << 16 | ULONG(Bytes[3]) << 24;
@@ -85,53 +49,19 @@ ULONG ReadUlong(const UCHAR* Bytes)
 
 // ---- Control nodes ----
 
-typedef CTopologyNode* (*PFN_NEW_CONTROL_NODE)(ULONG Id, ULONG Kind);
-typedef NTSTATUS (*PFN_INIT_CONTROL_NODE)(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selector,
-                                          PDEVICE_OBJECT SettingsDevice, CMutexLock* DeviceLock);
-
-CTopologyNode* NewSwitchNode(ULONG Id, ULONG Kind)
+CTopologyNode* NewVendorSwitchNode(ULONG Id, ULONG Kind, ULONG Tag)
 {
-    return new (NonPagedPool, UAC2_ENTITY_POOL_TAG) CBooleanControlNode(nullptr, Id, Kind);
+    return new (NonPagedPool, Tag) CVendorSwitchControlNode(nullptr, Id);
 }
 
-CTopologyNode* NewVendorSwitchNode(ULONG Id, ULONG Kind)
+CTopologyNode* NewInputGainPadNode(ULONG Id, ULONG Kind, ULONG Tag)
 {
-    return new (NonPagedPool, UAC2_ENTITY_POOL_TAG) CVendorSwitchControlNode(nullptr, Id);
+    return new (NonPagedPool, Tag) CInputGainPadControlNode(nullptr, Id);
 }
 
-CTopologyNode* NewVolumeNode(ULONG Id, ULONG Kind)
+CTopologyNode* NewDspVolumeNode(ULONG Id, ULONG Kind, ULONG Tag)
 {
-    return new (NonPagedPool, UAC2_ENTITY_POOL_TAG) CVolumeControlNode(nullptr, Id);
-}
-
-CTopologyNode* NewToneNode(ULONG Id, ULONG Kind)
-{
-    return new (NonPagedPool, UAC2_ENTITY_POOL_TAG) CToneControlNode(nullptr, Id, Kind);
-}
-
-CTopologyNode* NewInputGainPadNode(ULONG Id, ULONG Kind)
-{
-    return new (NonPagedPool, UAC2_ENTITY_POOL_TAG) CInputGainPadControlNode(nullptr, Id);
-}
-
-CTopologyNode* NewDspVolumeNode(ULONG Id, ULONG Kind)
-{
-    return new (NonPagedPool, UAC2_ENTITY_POOL_TAG) CDspVolumeControlNode(nullptr, Id);
-}
-
-NTSTATUS InitSwitchNode(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selector,
-                        PDEVICE_OBJECT SettingsDevice, CMutexLock* DeviceLock)
-{
-    return static_cast<CBooleanControlNode*>(Node)->InitControlNode(Owner, Selector, SettingsDevice,
-                                                                    DeviceLock);
-}
-
-// The tone and input-gain-pad nodes derive from the volume node and share its set-up.
-NTSTATUS InitLevelNode(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selector,
-                       PDEVICE_OBJECT SettingsDevice, CMutexLock* DeviceLock)
-{
-    return static_cast<CVolumeControlNode*>(Node)->InitLevelControlNode(Owner, Selector, SettingsDevice,
-                                                                        DeviceLock);
+    return new (NonPagedPool, Tag) CDspVolumeControlNode(nullptr, Id);
 }
 
 NTSTATUS InitDspVolumeNode(CTopologyNode* Node, ITopologyNode* Owner, ULONG Selector,
@@ -141,28 +71,21 @@ NTSTATUS InitDspVolumeNode(CTopologyNode* Node, ITopologyNode* Owner, ULONG Sele
                                                                                SettingsDevice, DeviceLock);
 }
 
-struct FeatureControlRow
-{
-    UCHAR Selector;
-    ULONG Kind;
-    PFN_NEW_CONTROL_NODE New;
-    PFN_INIT_CONTROL_NODE Init;
-};
-
-// Selector, node kind, node class, set-up; built in this order, mute (required) first.
+// Selector, node kind, node class, set-up; built in this order after the standard controls.
 const FeatureControlRow kFeatureControls[] = {
-    {USB_AUDIO_FU_MUTE_CONTROL, NODE_KIND_MUTE, NewSwitchNode, InitSwitchNode},
-    {USB_AUDIO_FU_VOLUME_CONTROL, NODE_KIND_VOLUME, NewVolumeNode, InitLevelNode},
-    {USB_AUDIO_FU_BASS_CONTROL, NODE_KIND_BASS, NewToneNode, InitLevelNode},
-    {USB_AUDIO_FU_MID_CONTROL, NODE_KIND_MID, NewToneNode, InitLevelNode},
-    {USB_AUDIO_FU_TREBLE_CONTROL, NODE_KIND_TREBLE, NewToneNode, InitLevelNode},
-    {USB_AUDIO_FU_AUTOMATIC_GAIN_CONTROL, NODE_KIND_AGC, NewSwitchNode, InitSwitchNode},
-    {USB_AUDIO_FU_LOUDNESS_CONTROL, NODE_KIND_LOUDNESS, NewSwitchNode, InitSwitchNode},
-    {INPUT_GAIN_PAD_SELECTOR, NODE_KIND_INPUT_GAIN_PAD, NewInputGainPadNode, InitLevelNode},
-    {VENDOR_SWITCH_SELECTOR, NODE_KIND_VENDOR_SWITCH, NewVendorSwitchNode, InitSwitchNode},
+    {INPUT_GAIN_PAD_SELECTOR, NODE_KIND_INPUT_GAIN_PAD, NewInputGainPadNode, InitFeatureLevelNode},
+    {VENDOR_SWITCH_SELECTOR, NODE_KIND_VENDOR_SWITCH, NewVendorSwitchNode, InitFeatureSwitchNode},
     {DSP_VOLUME_SELECTOR, NODE_KIND_VOLUME, NewDspVolumeNode, InitDspVolumeNode}, // gain also in software
 };
 constexpr ULONG FEATURE_CONTROL_COUNT = sizeof(kFeatureControls) / sizeof(kFeatureControls[0]);
+
+const FeatureBuilderNames kBuilderNames = {"CUac2FeatureUnit", "driver"};
+
+// The unit's memory is read with the release's MEM request.
+NTSTATUS ReadUnitMemory(PUNKNOWN Device, USHORT Address, UCHAR UnitId, PVOID Buffer, ULONG Length)
+{
+    return Uac2EntityRead(Device, UAC2_REQUEST_MEM, Address, UnitId, Buffer, Length);
+}
 
 // A status report's control selector and the kind of the node that shows that control.
 struct StatusKindRow
@@ -204,53 +127,19 @@ CUac2FeatureUnit::~CUac2FeatureUnit()
 STDMETHODIMP_(NTSTATUS) CUac2FeatureUnit::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
 {
     PAGED_CODE();
-    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(InterfaceId, Interface)))
-    {
-        return STATUS_SUCCESS;
-    }
-    if (IsEqualGUIDAligned(InterfaceId, IID_IFeatureUnitSwitch))
-    {
-        *Interface = PVOID(static_cast<IFeatureUnitSwitch*>(this));
-    }
-    else if (IsEqualGUIDAligned(InterfaceId, IID_IFeatureUnitLevel))
-    {
-        *Interface = PVOID(static_cast<IFeatureUnitLevel*>(this));
-    }
-    else
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    static_cast<PUNKNOWN>(*Interface)->AddRef();
-    return STATUS_SUCCESS;
+    return QueryNodeInterface(this, InterfaceId, Interface, IID_IFeatureUnitSwitch,
+                              static_cast<IFeatureUnitSwitch*>(this), IID_IFeatureUnitLevel,
+                              static_cast<IFeatureUnitLevel*>(this));
 }
 
 NTSTATUS CUac2FeatureUnit::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
                                 IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock)
 {
     PAGED_CODE();
-    if (!Device || !AdapterCommon || !Uac1IsEntityDescriptor(Descriptor, Length, USB_AUDIO_AC_FEATURE_UNIT))
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = SetDescriptor(Descriptor, Length, Device);
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    if (GetEntryCount() == 0)
-    {
-        DbgPrint("CUac2FeatureUnit: feature unit %u has no room for the controls of a single channel\n",
-                 ULONG(m_pDescriptor[FU_UNIT_ID_OFFSET]));
-        return STATUS_UNSUCCESSFUL;
-    }
-    m_pDeviceLock = DeviceLock;
-    ReadExtendedControlMap();
-    status = BuildFeatureControls(AdapterCommon);
-    if (NT_SUCCESS(status))
-    {
-        ChainChildNodes();
-    }
-    return status;
+    return Uac1InitEntity(
+        this, Descriptor, Length, Device, AdapterCommon, USB_AUDIO_AC_FEATURE_UNIT,
+        [&]() -> NTSTATUS
+        { return StartFeatureUnit(this, AdapterCommon, DeviceLock, kBuilderNames.UnitClass); });
 }
 
 ULONG CUac2FeatureUnit::GetEntryCount()
@@ -324,15 +213,8 @@ NTSTATUS CUac2FeatureUnit::CountControlChannels(ULONG Selector, PULONG Count)
         }
         entries = GetMapEntryCount();
     }
-    ULONG count = 0;
-    for (ULONG channel = 1; channel < entries; channel++)
-    {
-        count += ControlBits(Selector, channel) ? 1 : 0;
-    }
-    if (count == 0 && ControlBits(Selector, 0))
-    {
-        count = 1;
-    }
+    ULONG count = FeatureCountControlChannels(entries, [this, Selector](ULONG Channel)
+                                              { return ControlBits(Selector, Channel) != 0; });
     *Count = count;
     return count ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
@@ -353,27 +235,11 @@ STDMETHODIMP_(NTSTATUS) CUac2FeatureUnit::GetLevelChannelCount(ULONG Selector, P
 // master; a standard control that a single logical channel carries is addressed on channel 1.
 NTSTATUS CUac2FeatureUnit::AddressChannel(ULONG Selector, ULONG Channel, ULONG Bit, PUCHAR WireChannel)
 {
-    ULONG count = 0;
-    NTSTATUS status = CountControlChannels(Selector, &count);
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    if (Channel >= count)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    ULONG channel = count > 1 ? Channel + 1 : Channel;
-    if (!(ControlBits(Selector, channel) & Bit))
-    {
-        if (count > 1 || Selector >= VENDOR_SELECTOR_BASE || !(ControlBits(Selector, channel + 1) & Bit))
-        {
-            return STATUS_INVALID_PARAMETER;
-        }
-        channel++;
-    }
-    *WireChannel = UCHAR(channel);
-    return STATUS_SUCCESS;
+    // A vendor control is never moved off the master.
+    return FeatureAddressChannel(
+        [this, Selector](PULONG Count) { return CountControlChannels(Selector, Count); },
+        [this, Selector, Bit](ULONG Entry) { return (ControlBits(Selector, Entry) & Bit) != 0; }, Channel,
+        Selector < VENDOR_SELECTOR_BASE ? TRUE : FALSE, nullptr, WireChannel);
 }
 
 NTSTATUS CUac2FeatureUnit::ControlRequest(BOOLEAN In, UCHAR Request, ULONG Selector, UCHAR WireChannel,
@@ -424,12 +290,12 @@ STDMETHODIMP_(NTSTATUS) CUac2FeatureUnit::GetLevel(ULONG Selector, ULONG Channel
     UCHAR data[2] = {};
     if (NT_SUCCESS(status))
     {
-        status =
-            ControlRequest(TRUE, UAC2_REQUEST_CUR, Selector, wire, data, IsToneSelector(Selector) ? 1 : 2);
+        status = ControlRequest(TRUE, UAC2_REQUEST_CUR, Selector, wire, data,
+                                FeatureIsToneSelector(Selector) ? 1 : 2);
     }
     if (NT_SUCCESS(status))
     {
-        *Level = LevelFromWire(Selector, data);
+        *Level = FeatureLevelFromWire(Selector, data);
     }
     return status;
 }
@@ -442,7 +308,7 @@ STDMETHODIMP_(NTSTATUS) CUac2FeatureUnit::SetLevel(ULONG Selector, ULONG Channel
     if (NT_SUCCESS(status))
     {
         UCHAR data[2] = {};
-        ULONG length = LevelToWire(Selector, Level, data);
+        ULONG length = FeatureLevelToWire(Selector, Level, data);
         status = ControlRequest(FALSE, UAC2_REQUEST_CUR, Selector, wire, data, length);
     }
     return status;
@@ -470,7 +336,7 @@ CUac2FeatureUnit::GetLevelRange(ULONG Selector, PLONG Maximum, PLONG Minimum, PL
     {
         channel = ControlBits(Selector, c) ? UCHAR(c) : 0;
     }
-    const BOOLEAN tone = IsToneSelector(Selector);
+    const BOOLEAN tone = FeatureIsToneSelector(Selector);
     UCHAR reply[LEVEL_RANGE_BYTES] = {};
     status = ControlRequest(TRUE, UAC2_REQUEST_RANGE, Selector, channel, reply,
                             tone ? TONE_RANGE_BYTES : LEVEL_RANGE_BYTES);
@@ -487,9 +353,9 @@ CUac2FeatureUnit::GetLevelRange(ULONG Selector, PLONG Maximum, PLONG Minimum, PL
         return STATUS_UNSUCCESSFUL;
     }
     const ULONG size = tone ? 1 : 2;
-    LONG minimum = LevelFromWire(Selector, reply + 2);
-    LONG maximum = LevelFromWire(Selector, reply + 2 + size);
-    LONG resolution = LevelFromWire(Selector, reply + 2 + 2 * size);
+    LONG minimum = FeatureLevelFromWire(Selector, reply + 2);
+    LONG maximum = FeatureLevelFromWire(Selector, reply + 2 + size);
+    LONG resolution = FeatureLevelFromWire(Selector, reply + 2 + 2 * size);
     *Maximum = maximum;
     *Minimum = minimum;
     *Resolution = resolution;
@@ -501,48 +367,9 @@ CUac2FeatureUnit::GetLevelRange(ULONG Selector, PLONG Maximum, PLONG Minimum, PL
 VOID CUac2FeatureUnit::ReadExtendedControlMap()
 {
     PAGED_CODE();
-    UCHAR lengthBytes[2] = {};
-    UCHAR unit = m_pDescriptor[FU_UNIT_ID_OFFSET];
-    if (!NT_SUCCESS(Uac2EntityRead(m_pDevice, UAC2_REQUEST_MEM, MAP_LENGTH_ADDRESS, unit, lengthBytes,
-                                   sizeof(lengthBytes))))
-    {
-        return;
-    }
-    ULONG total = ULONG(lengthBytes[0]) | ULONG(lengthBytes[1]) << 8;
-    if (total < MAP_BITMAPS_OFFSET + MAP_ENTRY_BYTES)
-    {
-        return;
-    }
-    PUCHAR pMap = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, total, UAC2_ENTITY_POOL_TAG));
-    if (!pMap)
-    {
-        return;
-    }
-    RtlZeroMemory(pMap, total);
-    if (!NT_SUCCESS(Uac2EntityRead(m_pDevice, UAC2_REQUEST_MEM, 0, unit, pMap, total)))
-    {
-        ExFreePoolWithTag(pMap, UAC2_ENTITY_POOL_TAG);
-        return;
-    }
-    m_pExtendedControlMap = pMap;
-    m_nExtendedMapBytes = total;
-}
-
-NTSTATUS CUac2FeatureUnit::AddControlNode(ULONG Row, ULONG Id, IAdapterCommon* AdapterCommon,
-                                          PBOOLEAN Allocated)
-{
-    PAGED_CODE();
-    const FeatureControlRow& row = kFeatureControls[Row];
-    CTopologyNode* pNode = row.New(Id, row.Kind);
-    *Allocated = pNode ? TRUE : FALSE;
-    if (!pNode)
-    {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    pNode->NonDelegatingAddRef();
-    NTSTATUS status = row.Init(pNode, static_cast<ITopologyNode*>(this), row.Selector,
-                               AdapterCommon->GetDeviceObject(), m_pDeviceLock);
-    return Uac1AdoptChildNode(AdapterCommon, this, pNode, status);
+    FeatureReadControlMap(m_pDevice, m_pDescriptor[FU_UNIT_ID_OFFSET], ReadUnitMemory, MAP_LENGTH_ADDRESS,
+                          MAP_BITMAPS_OFFSET + MAP_ENTRY_BYTES, UAC2_ENTITY_POOL_TAG, &m_pExtendedControlMap,
+                          &m_nExtendedMapBytes);
 }
 
 STDMETHODIMP_(NTSTATUS) CUac2FeatureUnit::BuildFeatureControls(IAdapterCommon* AdapterCommon)
@@ -556,44 +383,14 @@ STDMETHODIMP_(NTSTATUS) CUac2FeatureUnit::BuildFeatureControls(IAdapterCommon* A
     {
         return STATUS_UNSUCCESSFUL;
     }
-    m_nId = m_pDescriptor[FU_UNIT_ID_OFFSET];
-    m_nKind = USB_AUDIO_AC_FEATURE_UNIT;
-    ULONG source = m_pDescriptor[FU_SOURCE_ID_OFFSET];
-    NTSTATUS status = SetSourceIdList(1, &source);
+    NTSTATUS status = TakeSingleSourceIdentity(USB_AUDIO_AC_FEATURE_UNIT, FU_SOURCE_ID_OFFSET);
     if (!NT_SUCCESS(status))
     {
         return status;
     }
-    // The unit's other controls hang behind its mute node; a unit without one is refused.
-    if (!IsUac2FeatureControlPresent(USB_AUDIO_FU_MUTE_CONTROL))
-    {
-        DbgPrint("CUac2FeatureUnit: feature unit %u has no mute control, which this driver needs on every "
-                 "feature unit\n",
-                 ULONG(m_nId));
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    ULONG id = AdapterCommon->GetNodeCount();
-    for (ULONG i = 0; i < FEATURE_CONTROL_COUNT; i++)
-    {
-        if (!IsUac2FeatureControlPresent(kFeatureControls[i].Selector))
-        {
-            continue;
-        }
-        BOOLEAN allocated = FALSE;
-        NTSTATUS added = AddControlNode(i, id, AdapterCommon, &allocated);
-        // Only the mute node is indispensable; a later node the pool cannot hold is left out.
-        if (!allocated && i > 0)
-        {
-            continue;
-        }
-        status = added;
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        id++;
-    }
-    return status;
+    return BuildFeatureControlNodes(this, &CUac2FeatureUnit::IsUac2FeatureControlPresent, kFeatureControls,
+                                    FEATURE_CONTROL_COUNT, UAC2_ENTITY_POOL_TAG, AdapterCommon, m_pDeviceLock,
+                                    kBuilderNames);
 }
 
 NTSTATUS CUac2FeatureUnit::OnStatusInterrupt(ULONG Argument1, ULONG Argument2, PULONG Id)

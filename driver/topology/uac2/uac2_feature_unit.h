@@ -54,7 +54,11 @@ private:
     NTSTATUS ControlRequest(BOOLEAN In, UCHAR Request, ULONG Selector, UCHAR WireChannel, PVOID Data,
                             ULONG Length);
     VOID ReadExtendedControlMap();
-    NTSTATUS AddControlNode(ULONG Row, ULONG Id, IAdapterCommon* AdapterCommon, PBOOLEAN Allocated);
+
+    // The Init steps shared with the other release's unit.
+    template <class Unit>
+    friend NTSTATUS StartFeatureUnit(Unit* pUnit, IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock,
+                                     const char* UnitClass);
 
     PUCHAR m_pExtendedControlMap; // null when the device gave none
     ULONG m_nExtendedMapBytes;

@@ -3,7 +3,6 @@
 
 #include "usbaudio.h"
 #include "driver/core/pin_type.h"
-#include "driver/topology/nodes/pin_node.h"
 #include "driver/topology/nodes/terminal_pin_type.h"
 #include "driver/topology/uac1/uac1_entity_request.h"
 #include "driver/topology/uac2/uac2_terminal_jacks.h"
@@ -59,45 +58,21 @@ CUac2InputTerminal::~CUac2InputTerminal()
 STDMETHODIMP_(NTSTATUS) CUac2InputTerminal::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
 {
     PAGED_CODE();
-    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(InterfaceId, Interface)))
-    {
-        return STATUS_SUCCESS;
-    }
-    if (IsEqualGUIDAligned(InterfaceId, IID_ITerminalNode))
-    {
-        *Interface = PVOID(static_cast<ITerminalNode*>(this));
-    }
-    else if (IsEqualGUIDAligned(InterfaceId, IID_IClockedTerminal))
-    {
-        *Interface = PVOID(static_cast<IClockedTerminal*>(this));
-    }
-    else
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    AddRef();
-    return STATUS_SUCCESS;
+    return QueryNodeInterface(this, InterfaceId, Interface, IID_ITerminalNode,
+                              static_cast<ITerminalNode*>(this), IID_IClockedTerminal,
+                              static_cast<IClockedTerminal*>(this));
 }
 
 NTSTATUS CUac2InputTerminal::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
                                   IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock)
 {
     PAGED_CODE();
-    if (!Device || !AdapterCommon || !Uac1IsEntityDescriptor(Descriptor, Length, USB_AUDIO_AC_INPUT_TERMINAL))
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = SetDescriptor(Descriptor, Length, Device);
-    if (NT_SUCCESS(status))
-    {
-        m_pDeviceLock = DeviceLock;
-        status = BuildTerminalNodes(AdapterCommon);
-    }
-    if (NT_SUCCESS(status))
-    {
-        ChainChildNodes();
-    }
-    return status;
+    return Uac1InitEntity(this, Descriptor, Length, Device, AdapterCommon, USB_AUDIO_AC_INPUT_TERMINAL,
+                          [&]() -> NTSTATUS
+                          {
+                              m_pDeviceLock = DeviceLock;
+                              return BuildTerminalNodes(AdapterCommon);
+                          });
 }
 
 BOOLEAN CUac2InputTerminal::IsInputTerminalDescriptor()
@@ -135,12 +110,7 @@ STDMETHODIMP_(NTSTATUS) CUac2InputTerminal::GetPinType(PULONG PinType)
 STDMETHODIMP_(NTSTATUS) CUac2InputTerminal::GetPinTypeCount(PULONG Count)
 {
     PAGED_CODE();
-    if (!Count)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *Count = 1;
-    return STATUS_SUCCESS;
+    return SinglePinTypeCount(Count);
 }
 
 STDMETHODIMP_(NTSTATUS) CUac2InputTerminal::GetPinTypes(PULONG Types)
@@ -152,9 +122,7 @@ STDMETHODIMP_(NTSTATUS) CUac2InputTerminal::GetPinTypes(PULONG Types)
 STDMETHODIMP_(NTSTATUS) CUac2InputTerminal::SetPinType(ULONG PinType)
 {
     PAGED_CODE();
-    ULONG current = 0;
-    NTSTATUS status = GetPinType(&current);
-    return NT_SUCCESS(status) && PinType == current ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+    return SetSinglePinType(static_cast<ITerminalNode*>(this), PinType);
 }
 
 STDMETHODIMP_(NTSTATUS) CUac2InputTerminal::GetJackCount(PULONG Count)
@@ -229,21 +197,8 @@ NTSTATUS CUac2InputTerminal::BuildTerminalNodes(IAdapterCommon* AdapterCommon)
     {
         return status;
     }
-    CInputPinNode* pNode =
-        new (NonPagedPool, UAC2_ENTITY_POOL_TAG) CInputPinNode(nullptr, AdapterCommon->GetNodeCount());
-    if (!pNode)
-    {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    pNode->NonDelegatingAddRef();
-    EndpointCaps caps;
-    RtlZeroMemory(&caps, sizeof(caps));
-    status = AdapterCommon->GetEndpointCapsByType(1, InputTerminalPinType(type), &caps);
-    if (NT_SUCCESS(status))
-    {
-        status = pNode->InitInputPinNode(static_cast<ITopologyNode*>(this), &caps, m_pDeviceLock);
-    }
-    return Uac1AdoptChildNode(AdapterCommon, this, pNode, status);
+    return Uac1AddInputPinNode(this, AdapterCommon, InputTerminalPinType(type), UAC2_ENTITY_POOL_TAG,
+                               m_pDeviceLock);
 }
 
 NTSTATUS CUac2InputTerminal::OnStatusInterrupt(ULONG Argument1, ULONG Argument2, PULONG Id)

@@ -174,16 +174,7 @@ STDMETHODIMP_(NTSTATUS) CUac2OutputTerminal::SetPinType(ULONG PinType)
     }
     m_nPinType = PinType;
     AccessPinTypeValue(pSettingsDevice, SETTINGS_OPERATION_WRITE, &PinType);
-    ULONG count = 0;
-    GetChildCount(&count);
-    for (ULONG i = 0; i < count; i++)
-    {
-        ITopologyNode* pChild = nullptr;
-        if (NT_SUCCESS(GetChildAt(i, &pChild)) && pChild->GetKind() == NODE_KIND_OUTPUT_TERMINAL)
-        {
-            pChild->SaveValues();
-        }
-    }
+    Uac1SaveTerminalPinNodes(this, TRUE);
     return STATUS_SUCCESS;
 }
 
@@ -242,24 +233,5 @@ NTSTATUS CUac2OutputTerminal::OnStatusInterrupt(ULONG Argument1, ULONG Argument2
         m_nPinType = pinType;
         AccessPinTypeValue(pSettingsDevice, SETTINGS_OPERATION_WRITE, &pinType);
     }
-    status = STATUS_UNSUCCESSFUL;
-    ULONG count = 0;
-    GetChildCount(&count);
-    BOOLEAN typeNodeDone = FALSE;
-    for (ULONG i = 0; i < count; i++)
-    {
-        ITopologyNode* pChild = nullptr;
-        if (!NT_SUCCESS(GetChildAt(i, &pChild)))
-        {
-            continue;
-        }
-        const ULONG kind = pChild->GetKind();
-        if ((kind == NODE_KIND_PIN_TYPE_SELECTOR && !typeNodeDone) || kind == NODE_KIND_OUTPUT_TERMINAL)
-        {
-            typeNodeDone = typeNodeDone || kind == NODE_KIND_PIN_TYPE_SELECTOR;
-            pChild->SaveValues();
-            status = STATUS_SUCCESS;
-        }
-    }
-    return status;
+    return Uac1SaveTerminalPinNodes(this, FALSE) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }

@@ -65,21 +65,12 @@ NTSTATUS CUac2GenericUnit::InitUnit(const VOID* Descriptor, ULONG Length, PUNKNO
                                     IAdapterCommon* AdapterCommon, UCHAR Subtype)
 {
     PAGED_CODE();
-    if (!Device || !AdapterCommon || !Uac1IsEntityDescriptor(Descriptor, Length, Subtype))
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = SetDescriptor(Descriptor, Length, Device);
-    if (NT_SUCCESS(status))
-    {
-        status = Subtype == USB_AUDIO_AC_MIXER_UNIT ? BuildMixerNode(AdapterCommon)
-                                                    : BuildExtensionNode(AdapterCommon);
-    }
-    if (NT_SUCCESS(status))
-    {
-        ChainChildNodes();
-    }
-    return status;
+    return Uac1InitEntity(this, Descriptor, Length, Device, AdapterCommon, Subtype,
+                          [&]() -> NTSTATUS
+                          {
+                              return Subtype == USB_AUDIO_AC_MIXER_UNIT ? BuildMixerNode(AdapterCommon)
+                                                                        : BuildExtensionNode(AdapterCommon);
+                          });
 }
 
 NTSTATUS CUac2GenericUnit::BuildMixerNode(IAdapterCommon* AdapterCommon)

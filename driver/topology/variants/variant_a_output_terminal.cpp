@@ -8,7 +8,6 @@
 namespace
 {
 
-constexpr ULONG OT_TERMINAL_ID_OFFSET = 3;
 constexpr ULONG OT_SOURCE_ID_OFFSET = 7;
 constexpr ULONG OT_MIN_BYTES = 9;
 
@@ -142,10 +141,7 @@ NTSTATUS CVariantAOutputTerminal::BuildTerminalNodes(IAdapterCommon* AdapterComm
     {
         return STATUS_UNSUCCESSFUL;
     }
-    m_nId = m_pDescriptor[OT_TERMINAL_ID_OFFSET];
-    m_nKind = USB_AUDIO_AC_OUTPUT_TERMINAL;
-    ULONG source = m_pDescriptor[OT_SOURCE_ID_OFFSET];
-    NTSTATUS status = SetSourceIdList(1, &source);
+    NTSTATUS status = TakeSingleSourceIdentity(USB_AUDIO_AC_OUTPUT_TERMINAL, OT_SOURCE_ID_OFFSET);
     if (!NT_SUCCESS(status))
     {
         return status;

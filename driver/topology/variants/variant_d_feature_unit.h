@@ -15,7 +15,4 @@ public:
     // announced level and switch control, then the two effect controls; every node is numbered
     // from the device's node count and joins the device's node list and the unit's children.
     STDMETHODIMP_(NTSTATUS) BuildFeatureControls(IAdapterCommon* AdapterCommon) override;
-
-private:
-    NTSTATUS AddControl(ULONG Row, ULONG Id, IAdapterCommon* AdapterCommon, PBOOLEAN Allocated);
 };

@@ -4,9 +4,8 @@
 #include "driver/topology/variants/variant_feature_unit.h"
 
 #include "usbaudio.h"
-#include "driver/topology/nodes/boolean_control_node.h"
-#include "driver/topology/nodes/level_control_node.h"
 #include "driver/topology/uac1/uac1_entity_request.h"
+#include "driver/topology/uac1/uac1_feature_unit_common.h"
 
 namespace
 {
@@ -18,56 +17,13 @@ constexpr ULONG FU_CONTROL_SIZE_OFFSET = 5;
 constexpr ULONG FU_CONTROLS_OFFSET = 6;
 constexpr ULONG FU_FIXED_BYTES = 7;
 
-// Tone levels travel as one signed byte in 1/4 dB.
-constexpr ULONG TONE_SHIFT = 14;
-
-BOOLEAN IsToneSelector(ULONG Selector)
-{
-    return Selector >= USB_AUDIO_FU_BASS_CONTROL && Selector <= USB_AUDIO_FU_TREBLE_CONTROL ? TRUE : FALSE;
-}
-
 BOOLEAN IsVariantB(VariantUnitConversion Conversion)
 {
     return Conversion <= VARIANT_CONVERSION_B_TRIM ? TRUE : FALSE;
 }
 
-typedef CTopologyNode* (*PFN_NEW_NODE)(ULONG Id, ULONG Kind, ULONG Tag);
-
-CTopologyNode* NewSwitch(ULONG Id, ULONG Kind, ULONG Tag)
-{
-    return new (NonPagedPool, Tag) CBooleanControlNode(nullptr, Id, Kind);
-}
-
-CTopologyNode* NewVolume(ULONG Id, ULONG Kind, ULONG Tag)
-{
-    return new (NonPagedPool, Tag) CVolumeControlNode(nullptr, Id);
-}
-
-CTopologyNode* NewTone(ULONG Id, ULONG Kind, ULONG Tag)
-{
-    return new (NonPagedPool, Tag) CToneControlNode(nullptr, Id, Kind);
-}
-
-struct ControlRow
-{
-    UCHAR Selector;
-    ULONG Kind;
-    PFN_NEW_NODE New;
-    BOOLEAN Level;
-};
-
-// selector, node kind, class, ranged; built in this order, mute (required) first. The vendor
-// effect controls get no node on these models.
-const ControlRow kControls[] = {
-    {USB_AUDIO_FU_MUTE_CONTROL, NODE_KIND_MUTE, NewSwitch, FALSE},
-    {USB_AUDIO_FU_VOLUME_CONTROL, NODE_KIND_VOLUME, NewVolume, TRUE},
-    {USB_AUDIO_FU_BASS_CONTROL, NODE_KIND_BASS, NewTone, TRUE},
-    {USB_AUDIO_FU_MID_CONTROL, NODE_KIND_MID, NewTone, TRUE},
-    {USB_AUDIO_FU_TREBLE_CONTROL, NODE_KIND_TREBLE, NewTone, TRUE},
-    {USB_AUDIO_FU_AUTOMATIC_GAIN_CONTROL, NODE_KIND_AGC, NewSwitch, FALSE},
-    {USB_AUDIO_FU_LOUDNESS_CONTROL, NODE_KIND_LOUDNESS, NewSwitch, FALSE},
-};
-constexpr ULONG CONTROL_ROWS = sizeof(kControls) / sizeof(kControls[0]);
+// The standard controls only: the vendor effect controls get no node on these models.
+const FeatureBuilderNames kBuilderNames = {"CVariantFeatureUnit", "model"};
 
 } // namespace
 
@@ -81,24 +37,9 @@ CVariantFeatureUnit::CVariantFeatureUnit(PUNKNOWN UnknownOuter, ULONG Id, Varian
 STDMETHODIMP_(NTSTATUS) CVariantFeatureUnit::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
 {
     PAGED_CODE();
-    if (NT_SUCCESS(CTopologyNode::NonDelegatingQueryInterface(InterfaceId, Interface)))
-    {
-        return STATUS_SUCCESS;
-    }
-    if (IsEqualGUIDAligned(InterfaceId, IID_IFeatureUnitSwitch))
-    {
-        *Interface = PVOID(static_cast<IFeatureUnitSwitch*>(this));
-    }
-    else if (IsEqualGUIDAligned(InterfaceId, IID_IFeatureUnitLevel))
-    {
-        *Interface = PVOID(static_cast<IFeatureUnitLevel*>(this));
-    }
-    else
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    static_cast<PUNKNOWN>(*Interface)->AddRef();
-    return STATUS_SUCCESS;
+    return QueryNodeInterface(this, InterfaceId, Interface, IID_IFeatureUnitSwitch,
+                              static_cast<IFeatureUnitSwitch*>(this), IID_IFeatureUnitLevel,
+                              static_cast<IFeatureUnitLevel*>(this));
 }
 
 NTSTATUS CVariantFeatureUnit::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
@@ -176,16 +117,8 @@ STDMETHODIMP_(NTSTATUS) CVariantFeatureUnit::GetLevelChannelCount(ULONG Selector
     {
         return STATUS_INVALID_PARAMETER;
     }
-    ULONG count = 0;
-    const ULONG entries = GetEntryCount();
-    for (ULONG channel = 1; channel < entries; channel++)
-    {
-        count += ChannelHasControl(Selector, channel) ? 1 : 0;
-    }
-    if (count == 0)
-    {
-        count = ChannelHasControl(Selector, 0) ? 1 : 0;
-    }
+    const ULONG count = FeatureCountControlChannels(GetEntryCount(), [this, Selector](ULONG Channel)
+                                                    { return ChannelHasControl(Selector, Channel); });
     *Count = count;
     return count ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
@@ -193,24 +126,15 @@ STDMETHODIMP_(NTSTATUS) CVariantFeatureUnit::GetLevelChannelCount(ULONG Selector
 // Several channels: node channel c is logical channel c + 1; one: the master.
 NTSTATUS CVariantFeatureUnit::AddressLevelChannel(ULONG Selector, ULONG Channel, PUCHAR WireChannel)
 {
-    ULONG count = 0;
-    NTSTATUS status = GetLevelChannelCount(Selector, &count);
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    const ULONG channel = count > 1 ? Channel + 1 : 0;
-    if (Channel >= count || !ChannelHasControl(Selector, channel))
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *WireChannel = UCHAR(channel);
-    return STATUS_SUCCESS;
+    return FeatureAddressChannel([this, Selector](PULONG Count)
+                                 { return GetLevelChannelCount(Selector, Count); },
+                                 [this, Selector](ULONG Entry) { return ChannelHasControl(Selector, Entry); },
+                                 Channel, FALSE, nullptr, WireChannel);
 }
 
 ULONG CVariantFeatureUnit::LevelBytes(ULONG Selector, BOOLEAN In)
 {
-    if (!IsToneSelector(Selector))
+    if (!FeatureIsToneSelector(Selector))
     {
         return 2;
     }
@@ -284,7 +208,7 @@ STDMETHODIMP_(NTSTATUS) CVariantFeatureUnit::GetLevel(ULONG Selector, ULONG Chan
     }
     if (NT_SUCCESS(status))
     {
-        *Level = length == 1 ? LONG(static_cast<signed char>(data[0])) * (1 << TONE_SHIFT)
+        *Level = length == 1 ? FeatureToneFromWire(data[0])
                              : VariantLevelFromDevice(m_Conversion, SHORT(USHORT(data[0] | data[1] << 8)));
     }
     return status;
@@ -303,8 +227,7 @@ STDMETHODIMP_(NTSTATUS) CVariantFeatureUnit::SetLevel(ULONG Selector, ULONG Chan
     const ULONG length = LevelBytes(Selector, FALSE);
     if (length == 1)
     {
-        LONG tone = Level >> TONE_SHIFT;
-        data[0] = UCHAR(static_cast<signed char>(tone > 127 ? 127 : (tone < -128 ? -128 : tone)));
+        data[0] = FeatureToneToWire(Level);
     }
     else
     {
@@ -335,7 +258,7 @@ CVariantFeatureUnit::GetLevelRange(ULONG Selector, PLONG Maximum, PLONG Minimum,
     {
         channel = ChannelHasControl(Selector, c) ? UCHAR(c) : 0;
     }
-    const BOOLEAN toneBytes = IsToneSelector(Selector) && IsVariantB(m_Conversion);
+    const BOOLEAN toneBytes = FeatureIsToneSelector(Selector) && IsVariantB(m_Conversion);
     const UCHAR requests[3] = {USB_AUDIO_GET_MAX, USB_AUDIO_GET_MIN, USB_AUDIO_GET_RES};
     LONG answers[3] = {};
     for (ULONG i = 0; i < 3; i++)
@@ -346,7 +269,7 @@ CVariantFeatureUnit::GetLevelRange(ULONG Selector, PLONG Maximum, PLONG Minimum,
         {
             return status;
         }
-        answers[i] = LONG(static_cast<signed char>(data[0])) * (1 << TONE_SHIFT);
+        answers[i] = FeatureToneFromWire(data[0]);
     }
     if (toneBytes)
     {
@@ -363,27 +286,6 @@ CVariantFeatureUnit::GetLevelRange(ULONG Selector, PLONG Maximum, PLONG Minimum,
 
 // ---- Control nodes ----
 
-NTSTATUS CVariantFeatureUnit::AddControlNode(ULONG Row, ULONG Id, IAdapterCommon* AdapterCommon,
-                                             PBOOLEAN Allocated)
-{
-    PAGED_CODE();
-    const ControlRow& row = kControls[Row];
-    CTopologyNode* pNode = row.New(Id, row.Kind, m_nNodeTag);
-    *Allocated = pNode ? TRUE : FALSE;
-    if (!pNode)
-    {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    pNode->NonDelegatingAddRef();
-    ITopologyNode* pOwner = static_cast<ITopologyNode*>(this);
-    PDEVICE_OBJECT pSettings = AdapterCommon->GetDeviceObject();
-    NTSTATUS status = row.Level ? static_cast<CVolumeControlNode*>(pNode)->InitLevelControlNode(
-                                      pOwner, row.Selector, pSettings, m_pDeviceLock)
-                                : static_cast<CBooleanControlNode*>(pNode)->InitControlNode(
-                                      pOwner, row.Selector, pSettings, m_pDeviceLock);
-    return Uac1AdoptChildNode(AdapterCommon, this, pNode, status);
-}
-
 STDMETHODIMP_(NTSTATUS) CVariantFeatureUnit::BuildFeatureControls(IAdapterCommon* AdapterCommon)
 {
     PAGED_CODE();
@@ -391,41 +293,13 @@ STDMETHODIMP_(NTSTATUS) CVariantFeatureUnit::BuildFeatureControls(IAdapterCommon
     {
         return STATUS_INVALID_PARAMETER;
     }
-    m_nId = m_pDescriptor[FU_UNIT_ID_OFFSET];
-    m_nKind = USB_AUDIO_AC_FEATURE_UNIT;
-    ULONG source = m_pDescriptor[FU_SOURCE_ID_OFFSET];
-    NTSTATUS status = SetSourceIdList(1, &source);
+    NTSTATUS status = TakeSingleSourceIdentity(USB_AUDIO_AC_FEATURE_UNIT, FU_SOURCE_ID_OFFSET);
     if (!NT_SUCCESS(status))
     {
         return status;
     }
-    if (!IsControlPresent(USB_AUDIO_FU_MUTE_CONTROL))
-    {
-        DbgPrint("CVariantFeatureUnit: feature unit %u has no mute control, which this model needs on every "
-                 "feature unit\n",
-                 ULONG(m_nId));
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    ULONG id = AdapterCommon->GetNodeCount();
-    for (ULONG i = 0; i < CONTROL_ROWS; i++)
-    {
-        if (!IsControlPresent(kControls[i].Selector))
-        {
-            continue;
-        }
-        BOOLEAN allocated = FALSE;
-        NTSTATUS added = AddControlNode(i, id, AdapterCommon, &allocated);
-        if (!allocated && i > 0)
-        {
-            continue;
-        }
-        if (!NT_SUCCESS(added))
-        {
-            return added;
-        }
-        id++;
-    }
-    return STATUS_SUCCESS;
+    return BuildFeatureControlNodes(this, &CVariantFeatureUnit::IsControlPresent, nullptr, 0, m_nNodeTag,
+                                    AdapterCommon, m_pDeviceLock, kBuilderNames);
 }
 
 NTSTATUS CVariantFeatureUnit::OnStatusInterrupt(ULONG Argument1, ULONG Argument2, PULONG Id)

@@ -71,7 +71,6 @@ private:
     // Bytes a level of Selector takes on the wire for a read (In) or a write.
     ULONG LevelBytes(ULONG Selector, BOOLEAN In);
     NTSTATUS Request(BOOLEAN In, UCHAR Request, ULONG Selector, UCHAR WireChannel, PVOID Data, ULONG Length);
-    NTSTATUS AddControlNode(ULONG Row, ULONG Id, IAdapterCommon* AdapterCommon, PBOOLEAN Allocated);
 
     VariantUnitConversion m_Conversion;
     ULONG m_nNodeTag;

@@ -76,22 +76,8 @@ NTSTATUS CVariantInputTerminal::BuildTerminalNodes(IAdapterCommon* AdapterCommon
     {
         return status;
     }
-    CInputPinNode* pNode =
-        new (NonPagedPool, m_nNodeTag) CInputPinNode(nullptr, AdapterCommon->GetNodeCount());
-    if (!pNode)
-    {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    pNode->NonDelegatingAddRef();
-    EndpointCaps caps;
-    RtlZeroMemory(&caps, sizeof(caps));
-    status =
-        AdapterCommon->GetEndpointCapsByType(1, VariantInputPinType(TerminalTypeOf(m_pDescriptor)), &caps);
-    if (NT_SUCCESS(status))
-    {
-        status = pNode->InitInputPinNode(static_cast<ITopologyNode*>(this), &caps, m_pDeviceLock);
-    }
-    return Uac1AdoptChildNode(AdapterCommon, this, pNode, status);
+    return Uac1AddInputPinNode(this, AdapterCommon, VariantInputPinType(TerminalTypeOf(m_pDescriptor)),
+                               m_nNodeTag, m_pDeviceLock);
 }
 
 NTSTATUS CVariantOutputTerminal::BuildTerminalNodes(IAdapterCommon* AdapterCommon)
@@ -105,10 +91,7 @@ NTSTATUS CVariantOutputTerminal::BuildTerminalNodes(IAdapterCommon* AdapterCommo
     {
         return STATUS_UNSUCCESSFUL;
     }
-    m_nId = m_pDescriptor[TERMINAL_ID_OFFSET];
-    m_nKind = USB_AUDIO_AC_OUTPUT_TERMINAL;
-    ULONG source = m_pDescriptor[OT_SOURCE_ID_OFFSET];
-    NTSTATUS status = SetSourceIdList(1, &source);
+    NTSTATUS status = TakeSingleSourceIdentity(USB_AUDIO_AC_OUTPUT_TERMINAL, OT_SOURCE_ID_OFFSET);
     if (NT_SUCCESS(status))
     {
         status = AllocPinTypeArrays(1);
