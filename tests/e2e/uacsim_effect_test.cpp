@@ -277,6 +277,24 @@ TEST_P(UacsimEffect, PlayThroughEachEffectGivesWhatTheEffectNodesMakeOfTheFile)
 
 INSTANTIATE_TEST_SUITE_P(SurroundIn, UacsimEffect, testing::Values(WORD(6), WORD(8)));
 
+// The room network is fed from the 5.1 and 7.1 channels only: a stereo file through the delay
+// effect reaches the device as silence, which the runner explains rather than fails on.
+TEST(UacsimEffectStereo, TheDelayEffectLeavesAStereoFileSilentAndTheRunnerSaysWhy)
+{
+    const std::string wav = TempPath("2ch-in.wav");
+    WriteWav16(wav, 2, FileSamples(2));
+    const std::string got = TempPath("2ch-delay.wav");
+    std::string report;
+    ASSERT_EQ(RunUacsim("play " + wav + " --device uac1-variant-d5 --effect delay --out " + got, &report), 0)
+        << report;
+    EXPECT_NE(report.find("silence, as the delay effect gives for a stream of other than 6 or 8 channels"),
+              std::string::npos)
+        << report;
+    const std::vector<int16_t> device = ReadWav16(got, 2);
+    ASSERT_GE(device.size(), size_t(kFileFrames) * 2);
+    EXPECT_EQ(FirstSound(device), device.size());
+}
+
 TEST(UacsimEffectRefusal, ADeviceWithoutEffectNodesIsRefusedWithItsReason)
 {
     const std::string wav = TempPath("in.wav");

@@ -283,16 +283,23 @@ int Player::Report(DriverSession& Session, const PinRunner& Runner, const sim::A
     {
         // Sound must arrive once the file has any; what it is, only a reference can say.
         const bool fileSilent = FirstNonZero(m_Layout.Bytes) == m_Layout.Bytes.size();
+        // The room network takes its input from the 5.1 and 7.1 channels only: any other stream
+        // through the delay effect leaves it silent.
+        const bool delayUnfed = m_Line.Effect == "delay" && m_File.Channels != 6 && m_File.Channels != 8;
         const size_t first = FirstNonZero(got);
         const uint32_t block = f.BlockBytes();
-        arrived.Exact = fileSilent || first < got.size();
+        arrived.Exact = fileSilent || delayUnfed || first < got.size();
         std::fprintf(m_Out, "  effects:        %s\n", m_Effects.c_str());
         if (first < got.size() && block && perSecond)
             std::fprintf(m_Out, "  effect output:  %llu frames from the first sound at %.1f ms\n",
                          static_cast<unsigned long long>((got.size() - first) / block),
                          1000.0 * double(first - first % block) / perSecond);
         else
-            std::fprintf(m_Out, "  effect output:  silence%s\n", fileSilent ? ", as the file" : "");
+            std::fprintf(m_Out, "  effect output:  silence%s\n",
+                         fileSilent ? ", as the file"
+                         : delayUnfed
+                             ? ", as the delay effect gives for a stream of other than 6 or 8 channels"
+                             : "");
         const int written = m_Line.Out.empty() ? kExitOk : WriteDeviceStream(got, f);
         return arrived.Exact && tally.SizeErrors == 0 ? written : kExitFailure;
     }
