@@ -171,7 +171,12 @@ struct Cascade
         {
             coeffs.insert(coeffs.end(), {0.2f, 0.4f, 0.2f, -0.5f + 0.1f * float(s), 0.3f});
         }
-        state = {SpIirTagBiquad, level, coeffs.data(), delay.data(), 8, 0};
+        state = {};
+        state.Tag = SpIirTagBiquad;
+        state.Level = level;
+        state.Taps = coeffs.data();
+        state.Delay = delay.data();
+        state.Count = 8;
         if (level == 0)
         {
             return;
