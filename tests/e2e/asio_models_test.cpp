@@ -5,7 +5,11 @@
 
 #include "sim/host/asio_client.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace
@@ -47,6 +51,101 @@ TEST_F(AsioModels, TheSharedSampleTypeSizesTheRings)
     EXPECT_EQ(client->Stats().LateRenders, 0u);
     const std::vector<uint8_t> out = Streams().OutStream(DataEndpoints(false).at(0));
     EXPECT_GE(out.size(), 80u * 48 * 6) << "render streamed in 24-bit packed";
+    EXPECT_EQ(client->Close(), STATUS_SUCCESS);
+}
+
+// The headset with an 8-channel speaker beside its 2-channel headphones: a third streaming
+// interface (16-bit at 44.1 and 48 kHz) fed by input terminal 8, which drives speaker 9.
+const std::vector<std::pair<std::string, std::string>> kEightChannelSpeaker = {
+    {"09 02 05 01 03 01", "09 02 52 01 04 01"},
+    {"0A 24 01 00 01 4E 00 02 01 02", "0B 24 01 00 01 64 00 03 01 02 03"},
+    {"09 24 03 07 01 01 00 06 00", "09 24 03 07 01 01 00 06 00\n"
+                                   "    0C 24 02 08 01 01 00 08 FF 00 00 00\n"
+                                   "    09 24 03 09 01 03 00 08 00"},
+    {"\nend\n", "\n  09 04 03 00 00 01 02 00 00\n"
+                "  09 04 03 01 01 01 02 00 00\n"
+                "    07 24 01 08 01 01 00\n"
+                "    0E 24 02 01 08 02 10 02 44 AC 00 80 BB 00\n"
+                "    09 05 03 09 10 03 01 00 00\n"
+                "    07 25 01 01 00 00 00\n"
+                "end\n"}};
+constexpr uint8_t kSpeakerEndpoint = 0x03;
+
+// Render channels are numbered on across the endpoints in the device's order: the headphones
+// hold 0 and 1, the speaker 2 to 9, each named after its endpoint with its channel within it.
+// Rings follow the same numbering, and the speaker's channels stream on the speaker's endpoint.
+TEST_F(AsioModels, ChannelsAreNumberedAcrossTwoAndEightChannelEndpoints)
+{
+    ASSERT_EQ(PlugAndStart(EditedProfile("uac1-headset-asio", kEightChannelSpeaker)), STATUS_SUCCESS);
+    std::vector<std::string> renderNames;
+    for (ULONG i = 0; i < StreamCount(); ++i)
+    {
+        if (Engine(i)->GetKind() != STREAM_DIRECTION_RENDER)
+            continue;
+        WCHAR name[STREAM_NAME_BUFFER_CHARS] = {};
+        ASSERT_EQ(Engine(i)->GetName(name), STATUS_SUCCESS);
+        renderNames.emplace_back(name, name + std::char_traits<WCHAR>::length(name));
+    }
+    ASSERT_EQ(renderNames.size(), 2u);
+
+    std::unique_ptr<sim::AsioClient> client;
+    ASSERT_EQ(sim::AsioClient::Open(&client, Pdo()), STATUS_SUCCESS);
+    AsioChannelCounts counts;
+    ASSERT_EQ(client->GetChannelCounts(&counts), STATUS_SUCCESS);
+    EXPECT_EQ(counts.EndpointCount, 3u);
+    EXPECT_EQ(counts.OutputChannels, 10u);
+    EXPECT_EQ(counts.InputChannels, 1u);
+
+    struct Row
+    {
+        bool Input;
+        ULONG Channel;
+        NTSTATUS Status;
+        size_t Endpoint; // among the render endpoints
+        int Within;
+    } const rows[] = {
+        {false, 0, STATUS_SUCCESS, 0, 0},
+        {false, 1, STATUS_SUCCESS, 0, 1},
+        {false, 2, STATUS_SUCCESS, 1, 0},
+        {false, 9, STATUS_SUCCESS, 1, 7},
+        {false, 10, STATUS_INVALID_PARAMETER, 0, 0},
+        {false, 0xFFFFFFFF, STATUS_INVALID_PARAMETER, 0, 0},
+        {true, 1, STATUS_INVALID_PARAMETER, 0, 0},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(testing::Message() << (row.Input ? "input " : "output ") << row.Channel);
+        AsioChannelInfo info;
+        ASSERT_EQ(client->GetChannelInfo(row.Input, row.Channel, &info), row.Status);
+        if (row.Status != STATUS_SUCCESS)
+            continue;
+        char expected[64];
+        std::snprintf(expected, sizeof(expected), "%s_%02d ch", renderNames[row.Endpoint].c_str(),
+                      row.Within);
+        EXPECT_STREQ(info.Name, expected);
+        EXPECT_EQ(info.SampleType, ASIO_SAMPLE_INT16);
+        EXPECT_EQ(info.IsActive, 0u);
+    }
+
+    ASSERT_EQ(client->SetValue(IOCTL_ASIO_SET_SAMPLE_RATE, 48000), STATUS_SUCCESS);
+    ASSERT_EQ(client->Map({{false, 9}, {true, 0}}, 256), STATUS_SUCCESS);
+    // One ring per endpoint in the device's order (headphones, microphone, speaker); the
+    // speaker's starts at render channel 2, and the headphones' stays inactive.
+    ASSERT_EQ(client->Rings().size(), 3u);
+    std::vector<std::vector<ULONG>> rings;
+    for (const sim::AsioRingView& ring : client->Rings())
+        rings.push_back({ring.Header->Active, ring.Header->IsInput, ring.Header->Channels,
+                         ring.Header->FirstChannel, ring.Header->RingBytes});
+    EXPECT_EQ(rings, (std::vector<std::vector<ULONG>>{{0, 0, 2, 0, 48000 * 2 * 2 * 40 / 1000},
+                                                      {1, 1, 1, 0, 48000 * 1 * 2 * 40 / 1000},
+                                                      {1, 0, 8, 2, 48000 * 8 * 2 * 40 / 1000}}));
+    client->SetRenderSource([](ULONG, UCHAR* data, ULONG bytes) { std::memset(data, 0x5A, bytes); });
+    ASSERT_EQ(client->Start(), STATUS_SUCCESS);
+    RunFor(100 * rig::kMillisecond);
+    ASSERT_EQ(client->Stop(), STATUS_SUCCESS);
+    const std::vector<uint8_t> out = Streams().OutStream(kSpeakerEndpoint);
+    EXPECT_GE(std::count(out.begin(), out.end(), 0x5A), 80 * 48 * 16) << "the speaker did not play the ring";
+    EXPECT_EQ(client->Unmap(), STATUS_SUCCESS);
     EXPECT_EQ(client->Close(), STATUS_SUCCESS);
 }
 
