@@ -5,6 +5,8 @@
 
 #include "sim/host/asio_client.h"
 
+#include "plat_debug.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -145,6 +147,91 @@ TEST_F(AsioModels, ChannelsAreNumberedAcrossTwoAndEightChannelEndpoints)
     ASSERT_EQ(client->Stop(), STATUS_SUCCESS);
     const std::vector<uint8_t> out = Streams().OutStream(kSpeakerEndpoint);
     EXPECT_GE(std::count(out.begin(), out.end(), 0x5A), 80 * 48 * 16) << "the speaker did not play the ring";
+    EXPECT_EQ(client->Unmap(), STATUS_SUCCESS);
+    EXPECT_EQ(client->Close(), STATUS_SUCCESS);
+}
+
+// The class-2 interface with a one-bit setting beside the PCM one on its capture interface (the
+// endpoint the class-2 function offers the companion): 64 samples of each channel in an 8-byte
+// subslot per frame, so the clock's 44.1 kHz carries DSD64 (2,822,400 samples a second); the
+// clock also takes 46.875 kHz (3,000,000, of neither rate family).
+const std::vector<std::pair<std::string, std::string>> kOneBitCapture = {
+    {"09 02 1D 01 03", "09 02 4B 01 03"}, // 46 bytes more
+    {"clock 10 44100 48000 96000", "clock 10 44100 46875 48000 96000"},
+    {"\nend\n", "\n  09 04 02 02 01 01 02 20 00\n"
+                "    10 24 01 06 00 01 00 00 00 80 02 03 00 00 00 00\n"
+                "    06 24 02 01 08 40\n"
+                "    07 05 82 05 68 00 01\n"
+                "    08 25 01 00 00 00 00 00\n"
+                "end\n"}};
+
+// One-bit rates size the buffers by their family (44.1 kHz times 64 here) and the rings by
+// 40 ms of 64-sample groups; the rings start as one-bit silence. A rate of neither family
+// has no buffer sizes.
+TEST_F(AsioModels, OneBitRatesSizeTheBuffersAndRingsByTheirFamily)
+{
+    ASSERT_EQ(PlugAndStart(EditedProfile("uac2-interface", kOneBitCapture)), STATUS_SUCCESS)
+        << plat::DebugLogText();
+    std::unique_ptr<sim::AsioClient> client;
+    ASSERT_EQ(sim::AsioClient::Open(&client, Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(client->SetValue(IOCTL_ASIO_SET_SAMPLE_RATE, 2822400), STATUS_INVALID_PARAMETER)
+        << "a one-bit rate while the io format is PCM";
+    ASSERT_EQ(client->SetValue(IOCTL_ASIO_SET_IO_FORMAT, ASIO_IO_FORMAT_DSD), STATUS_SUCCESS);
+    ASSERT_EQ(client->SetValue(IOCTL_ASIO_SET_LATENCY, 0), STATUS_SUCCESS);
+
+    ASSERT_EQ(client->SetValue(IOCTL_ASIO_SET_SAMPLE_RATE, 3000000), STATUS_SUCCESS);
+    AsioBufferSize size;
+    EXPECT_EQ(client->GetBufferSize(&size), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(client->SetValue(IOCTL_ASIO_SET_SAMPLE_RATE, 2000000), STATUS_INVALID_PARAMETER)
+        << "below the one-bit rates";
+    EXPECT_EQ(client->SetValue(IOCTL_ASIO_SET_SAMPLE_RATE, 5644800), STATUS_UNSUCCESSFUL)
+        << "a rate no endpoint carries";
+
+    ASSERT_EQ(client->SetValue(IOCTL_ASIO_SET_SAMPLE_RATE, 2822400), STATUS_SUCCESS);
+    ASSERT_EQ(client->GetBufferSize(&size), STATUS_SUCCESS);
+    // Shortest 6 ms (index 1), longest 50 ms, preferred index 0 held to index 1; in steps of
+    // the rate's multiple of 44.1 kHz.
+    const ULONG multiple = 2822400 / 44100;
+    EXPECT_EQ(
+        std::vector<ULONG>({size.MinimumFrames, size.MaximumFrames, size.PreferredFrames, size.Granularity}),
+        std::vector<ULONG>({6 * multiple * 44, 50 * multiple * 44, 6 * multiple * 44, multiple}));
+    EXPECT_EQ(std::vector<ULONG>({size.MinimumFrames, size.MaximumFrames, size.Granularity}),
+              std::vector<ULONG>({16896, 140800, 64}));
+    AsioLatencies latencies;
+    ASSERT_EQ(client->GetLatencies(&latencies), STATUS_SUCCESS);
+    EXPECT_EQ(latencies.InputFrames, 4 * multiple * 44);
+    EXPECT_EQ(latencies.OutputFrames, 4 * multiple * 88);
+
+    AsioChannelInfo info;
+    ASSERT_EQ(client->GetChannelInfo(true, 1, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info.SampleType, ASIO_SAMPLE_DSD_INT8_MSB);
+    ASSERT_EQ(client->Map({{true, 0}, {true, 1}}, size.PreferredFrames), STATUS_SUCCESS);
+    ASSERT_EQ(client->Rings().size(), 1u);
+    const sim::AsioRingView& ring = client->Rings()[0];
+    // 40 ms of 64-sample groups, one byte per 8 samples of each of the two channels.
+    const ULONG ringBytes = 2822400 / 64 * 40 / 1000 * 2 * 8;
+    EXPECT_EQ(ringBytes, 28224u);
+    ASSERT_EQ(ring.Header->RingBytes, ringBytes);
+    EXPECT_EQ(std::vector<ULONG>({ring.Header->Active, ring.Header->IsInput, ring.Header->Channels}),
+              std::vector<ULONG>({1, 1, 2}));
+    EXPECT_EQ(std::count(ring.Samples, ring.Samples + ringBytes, 0x69), ptrdiff_t(ringBytes))
+        << "the ring does not start as one-bit silence";
+
+    // The one-bit setting streams into the ring, and the stop leaves one-bit silence behind.
+    std::vector<UCHAR> captured;
+    client->SetCaptureSink([&captured](ULONG, const UCHAR* data, ULONG bytes)
+                           { captured.insert(captured.end(), data, data + bytes); });
+    ASSERT_EQ(client->Start(), STATUS_SUCCESS);
+    RunFor(100 * rig::kMillisecond);
+    ASSERT_EQ(client->Stop(), STATUS_SUCCESS);
+    // A buffer of 6 ms of 44 groups a millisecond is moved in 5 ms transfers.
+    EXPECT_GE(client->Stats().Periods, 18u);
+    EXPECT_LE(client->Stats().Periods, 25u);
+    EXPECT_GE(captured.size(), size_t(80 * 44 * 2 * 8));
+    const std::vector<sim::StreamPacketRecord> packets = DataPackets(true);
+    ASSERT_FALSE(packets.empty());
+    EXPECT_EQ(packets.back().Bytes % 16, 0u) << "whole frames of two 8-byte subslots";
+    EXPECT_EQ(std::count(ring.Samples, ring.Samples + ringBytes, 0x96), ptrdiff_t(ringBytes));
     EXPECT_EQ(client->Unmap(), STATUS_SUCCESS);
     EXPECT_EQ(client->Close(), STATUS_SUCCESS);
 }
