@@ -63,9 +63,12 @@ std::string PoolLeakReport();
 
 // Failure injection. FailNthAllocation(1) makes the very next allocation fail, (2) the one
 // after it, and so on; it fires once. FailAllocationsWithTag makes every allocation with that
-// tag fail until ClearPoolFailures; several tags may be set.
+// tag fail until ClearPoolFailures; several tags may be set. FailNextAllocationOf makes the next
+// allocation of exactly that tag and size fail, once: one object of a class among its tag's
+// other blocks.
 void FailNthAllocation(ULONG N);
 void FailAllocationsWithTag(ULONG Tag);
+void FailNextAllocationOf(ULONG Tag, SIZE_T Size);
 void ClearPoolFailures();
 
 // Allocations refused by injection since the process started.

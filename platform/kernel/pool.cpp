@@ -49,6 +49,7 @@ struct PoolState
     ULONGLONG InjectedFailures = 0;
     ULONG FailCountdown = 0; // 0: off; 1: the next allocation fails
     std::set<ULONG> FailingTags;
+    std::set<std::pair<ULONG, SIZE_T>> FailingOnce; // tag and size: the next such allocation fails
 };
 
 // Never destroyed: drivers and hosts may free pool from static destructors.
@@ -68,9 +69,9 @@ bool IsCacheAlignedType(POOL_TYPE Type)
 }
 
 // Decides under the lock whether injection refuses this allocation.
-bool ShouldFail(PoolState& s, ULONG Tag)
+bool ShouldFail(PoolState& s, ULONG Tag, SIZE_T Size)
 {
-    bool fail = s.FailingTags.count(Tag) != 0;
+    bool fail = s.FailingTags.count(Tag) != 0 || s.FailingOnce.erase({Tag, Size}) != 0;
     if (s.FailCountdown != 0 && --s.FailCountdown == 0)
     {
         fail = true;
@@ -115,7 +116,7 @@ PVOID AllocateBlock(POOL_TYPE Type, SIZE_T Size, ULONG Tag)
     {
         std::lock_guard<std::mutex> guard(s.Lock);
         sequence = ++s.Sequence;
-        if (ShouldFail(s, Tag) || Size > largest)
+        if (ShouldFail(s, Tag, Size) || Size > largest)
         {
             return nullptr;
         }
@@ -466,12 +467,20 @@ void FailAllocationsWithTag(ULONG Tag)
     s.FailingTags.insert(Tag);
 }
 
+void FailNextAllocationOf(ULONG Tag, SIZE_T Size)
+{
+    PoolState& s = State();
+    std::lock_guard<std::mutex> guard(s.Lock);
+    s.FailingOnce.insert({Tag, Size});
+}
+
 void ClearPoolFailures()
 {
     PoolState& s = State();
     std::lock_guard<std::mutex> guard(s.Lock);
     s.FailCountdown = 0;
     s.FailingTags.clear();
+    s.FailingOnce.clear();
 }
 
 ULONGLONG PoolInjectedFailureCount()

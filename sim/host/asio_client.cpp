@@ -324,6 +324,11 @@ bool AsioClient::StopAnswered()
     return m_StopStatus != STATUS_PENDING;
 }
 
+size_t AsioClient::CancelPending()
+{
+    return m_pHandle ? m_pHandle->CancelPendingRequests() : 0;
+}
+
 NTSTATUS AsioClient::StopResult()
 {
     if (m_pStopThread)

@@ -101,6 +101,9 @@ public:
     void StopAsync();
     NTSTATUS StopResult(); // waits for the asynchronous stop's answer
     bool StopAnswered();
+    // Cancels the requests still waiting on the handle (a parked stop), as the companion's
+    // cancel of its I/O does; StopResult then gives the driver's answer. Returns their number.
+    size_t CancelPending();
     NTSTATUS Unmap();
     // Cleanup then close, as the process's last handle goes.
     NTSTATUS Close();

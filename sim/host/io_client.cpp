@@ -3,6 +3,8 @@
 
 #include "plat_fatal.h"
 
+#include <algorithm>
+
 namespace sim
 {
 
@@ -61,6 +63,38 @@ NTSTATUS ClientHandle::OpenWithParameters(const GUID& InterfaceClass, const std:
     return status;
 }
 
+NTSTATUS ClientHandle::RequestDone(PDEVICE_OBJECT Device, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(Device);
+    ClientHandle* self = static_cast<ClientHandle*>(Context);
+    std::lock_guard<std::recursive_mutex> guard(self->m_InFlightLock);
+    self->m_InFlight.erase(std::remove(self->m_InFlight.begin(), self->m_InFlight.end(), Irp),
+                           self->m_InFlight.end());
+    return STATUS_CONTINUE_COMPLETION;
+}
+
+void ClientHandle::Track(PIRP Irp)
+{
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_InFlightLock);
+        m_InFlight.push_back(Irp);
+    }
+    IoSetCompletionRoutine(Irp, RequestDone, this, TRUE, TRUE, TRUE);
+}
+
+size_t ClientHandle::CancelPendingRequests()
+{
+    std::lock_guard<std::recursive_mutex> guard(m_InFlightLock);
+    const std::vector<PIRP> inFlight = m_InFlight;
+    for (PIRP irp : inFlight)
+    {
+        // A request the cancel of an earlier one finished is gone.
+        if (std::find(m_InFlight.begin(), m_InFlight.end(), irp) != m_InFlight.end())
+            IoCancelIrp(irp);
+    }
+    return inFlight.size();
+}
+
 ClientHandle::~ClientHandle()
 {
     if (m_pFile)
@@ -86,6 +120,7 @@ IoResult ClientHandle::DeviceControl(ULONG IoControlCode, const void* Input, ULO
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
     stack->FileObject = m_pFile;
+    Track(irp);
     NTSTATUS status = Send(irp, m_pFile->DeviceObject, &done, &ioStatus);
     return {status, ioStatus.Information};
 }
@@ -105,6 +140,7 @@ IoResult ClientHandle::DeviceControlDirect(ULONG IoControlCode, const void* Inpu
     irp->RequestorMode = UserMode;
     irp->Tail.Overlay.OriginalFileObject = m_pFile;
     IoGetNextIrpStackLocation(irp)->FileObject = m_pFile;
+    Track(irp);
     IoCallDriver(m_pFile->DeviceObject, irp);
     KeWaitForSingleObject(&done, Executive, UserMode, FALSE, nullptr);
     return {ioStatus.Status, ioStatus.Information};

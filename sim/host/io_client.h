@@ -6,7 +6,9 @@
 #include "plat_io.h"
 
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace sim
 {
@@ -46,6 +48,10 @@ public:
     // sees the caller's buffers themselves.
     IoResult DeviceControlDirect(ULONG IoControlCode, const void* Input, ULONG InputLength, void* Output,
                                  ULONG OutputLength);
+    // Cancels every request still in flight on the handle, as a process's cancel of all its I/O
+    // on a handle does: each gets IoCancelIrp, and its sender sees whatever status the driver
+    // completes it with. Returns how many requests were in flight.
+    size_t CancelPendingRequests();
     // IRP_MJ_CLEANUP (the last user handle closed); Close sends it first when not yet sent.
     NTSTATUS Cleanup();
     // IRP_MJ_CLOSE; the file object goes away afterwards, whatever the driver answered.
@@ -57,9 +63,16 @@ public:
 private:
     explicit ClientHandle(PFILE_OBJECT File) : m_pFile(File), m_bCleanedUp(false) {}
     static NTSTATUS SendFileRequest(UCHAR MajorFunction, PFILE_OBJECT File);
+    static NTSTATUS RequestDone(PDEVICE_OBJECT Device, PIRP Irp, PVOID Context);
+    void Track(PIRP Irp);
 
     PFILE_OBJECT m_pFile;
     bool m_bCleanedUp;
+    // Requests sent and not yet completed. An IRP leaves the list in its completion, before the
+    // I/O manager frees it, so one found here under the lock is still alive. The lock is taken
+    // again on the same thread when a cancel completes the request at once.
+    std::recursive_mutex m_InFlightLock;
+    std::vector<PIRP> m_InFlight;
 };
 
 } // namespace sim

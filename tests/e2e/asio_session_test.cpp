@@ -379,6 +379,54 @@ TEST_F(AsioSession, AParkedStopIsAnsweredWhenTheDeviceGoes)
     EXPECT_EQ(plat::MmUserMappingCount(), 0u);
 }
 
+// A stop parked while the device is down and then cancelled by the companion (its cancel of
+// the handle's I/O) is answered as cancelled at once and frees its place for the next stop; the
+// streams it did not stop resume in D0, and the companion stops and starts them again.
+TEST_F(AsioSession, ACancelledParkedStopIsAnsweredAndLeavesTheDeviceUsable)
+{
+    StartDevice();
+    std::unique_ptr<sim::AsioClient> client = OpenClient();
+    ASSERT_TRUE(client);
+    Configure(*client);
+    Attach(*client);
+    ASSERT_EQ(MapAll(*client), STATUS_SUCCESS);
+    ASSERT_EQ(client->Start(), STATUS_SUCCESS);
+    RunFor(50 * rig::kMillisecond);
+    ASSERT_EQ(Pnp().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+    for (int round = 0; round < 2; ++round)
+    {
+        SCOPED_TRACE(round);
+        client->StopAsync();
+        RunFor(50 * rig::kMillisecond);
+        ASSERT_FALSE(client->StopAnswered())
+            << "the stop was not parked (or the cancelled one kept its place)";
+        EXPECT_EQ(client->CancelPending(), 1u);
+        EXPECT_EQ(client->StopResult(), STATUS_CANCELLED);
+    }
+    // The companion has stopped looking at its rings; the driver's own count in the capture
+    // ring's header shows whether periods come.
+    const AsioSharedBufferHeader& capture = *client->Rings()[1].Header;
+    ASSERT_EQ(Pnp().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
+    RunFor(50 * rig::kMillisecond);
+    const size_t packetsAfterD0 = DataPackets(false).size();
+    const ULONG periodsAfterD0 = capture.PeriodCount;
+    RunFor(200 * rig::kMillisecond);
+    EXPECT_GE(DataPackets(false).size(), packetsAfterD0 + 150) << "render did not resume in D0";
+    EXPECT_GE(capture.PeriodCount, periodsAfterD0 + 150) << "capture did not resume in D0";
+
+    ASSERT_EQ(client->Stop(), STATUS_SUCCESS);
+    const size_t packetsAtStop = DataPackets(false).size();
+    RunFor(100 * rig::kMillisecond);
+    EXPECT_LE(DataPackets(false).size(), packetsAtStop + 8) << "render kept going after the stop";
+    ASSERT_EQ(client->Start(), STATUS_SUCCESS);
+    RunFor(100 * rig::kMillisecond);
+    EXPECT_GE(client->Stats().Periods, 80u) << "counted from the new start";
+    EXPECT_EQ(client->Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(client->Unmap(), STATUS_SUCCESS);
+    EXPECT_EQ(client->Close(), STATUS_SUCCESS);
+    EXPECT_EQ(plat::MmUserMappingCount(), 0u);
+}
+
 // A 32-bit companion gets the rings' addresses as 4-byte values in an output of 4 per endpoint,
 // and its event handles travel as 4 bytes.
 TEST_F(AsioSession, AThirtyTwoBitCompanionGetsFourByteAddresses)

@@ -4,13 +4,18 @@
 // describes oddly or cuts short, and the interrupt data messages it sends.
 #include "e2e_rig.h"
 
+#include "driver/topology/nodes/level_control_node.h"
+#include "driver/topology/uac2/uac2_entity_request.h"
+
 #include "plat_debug.h"
+#include "plat_pool.h"
 #include "plat_registry.h"
 #include "sim/profiles/profile.h"
 
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <mutex>
 
 namespace e2e
 {
@@ -518,6 +523,101 @@ TEST_F(Uac2FunctionE2e, MessagesForEntitiesWithoutANodeForThemAnnounceNothing)
     RunFor(200 * kMillisecond);
     for (const sim::NodeInfo& n : nodes)
         EXPECT_EQ(Panel().NodeNotificationCount(n.Id), 0u) << "node " << n.Id;
+}
+
+// Every control-change event the audio function raises, whatever node it names: the record a
+// listener on the function's callback object keeps.
+class EventRecord
+{
+public:
+    explicit EventRecord(PADAPTERCOMMON Adapter) : m_pAdapter(Adapter)
+    {
+        EXPECT_EQ(m_pAdapter->RegisterCallback(Heard, this, &m_pRegistration), STATUS_SUCCESS);
+    }
+    ~EventRecord()
+    {
+        if (m_pRegistration)
+            m_pAdapter->UnregisterCallback(m_pRegistration);
+    }
+    std::vector<ULONG> Nodes()
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        return m_Nodes;
+    }
+
+private:
+    static VOID Heard(PVOID Context, PVOID Argument1, PVOID Argument2)
+    {
+        UNREFERENCED_PARAMETER(Argument2);
+        EventRecord* self = static_cast<EventRecord*>(Context);
+        std::lock_guard<std::mutex> guard(self->m_Lock);
+        self->m_Nodes.push_back(static_cast<const AudioHalNotification*>(Argument1)->NodeId);
+    }
+
+    PADAPTERCOMMON m_pAdapter;
+    PVOID m_pRegistration = nullptr;
+    std::mutex m_Lock;
+    std::vector<ULONG> m_Nodes;
+};
+
+// A unit's volume node the pool could not hold at start is left out, and the device starts
+// without it. The device's volume reports for that unit then name no node: no event goes out
+// for them at all (not one with an unset node id), while the other unit's volume and both
+// mutes, which have their nodes, announce themselves as before.
+TEST_F(Uac2FunctionE2e, AReportForAControlWhoseNodeWasLeftOutRaisesNoEvent)
+{
+    size_t volumeNodes = 0;
+    for (const bool leaveOut : {false, true})
+    {
+        SCOPED_TRACE(leaveOut ? "volume node left out" : "every node built");
+        if (leaveOut)
+            plat::FailNextAllocationOf(UAC2_ENTITY_POOL_TAG, sizeof(CVolumeControlNode));
+        LoadOn("uac2-interface");
+        StartOk();
+        plat::ClearPoolFailures();
+        // The driver's own node ids, which the events carry, by kind.
+        std::vector<ULONG> volumes, mutes;
+        for (ULONG i = 0; i < Adapter()->GetNodeCount(); ++i)
+        {
+            ITopologyNode* node = nullptr;
+            ASSERT_EQ(Adapter()->GetNode(i, &node), STATUS_SUCCESS);
+            if (node->GetKind() == NODE_KIND_VOLUME)
+                volumes.push_back(node->GetId());
+            if (node->GetKind() == NODE_KIND_MUTE)
+                mutes.push_back(node->GetId());
+        }
+        std::sort(mutes.begin(), mutes.end());
+        if (!leaveOut)
+            volumeNodes = volumes.size();
+        ASSERT_EQ(volumes.size(), leaveOut ? volumeNodes - 1 : volumeNodes);
+        ASSERT_EQ(NodesOfType(KSNODETYPE_VOLUME).size(), volumes.size()) << "the filter shows the same";
+        ASSERT_EQ(mutes.size(), 2u);
+        {
+            EventRecord record(Adapter());
+            RunFor(100 * kMillisecond);
+            ASSERT_TRUE(record.Nodes().empty());
+            for (const uint8_t unit : {kRenderUnit, kCaptureUnit})
+                ASSERT_TRUE(Controls().ChangeControl(unit, kVolume, 1,
+                                                     Profile().Control(unit, kVolume, 1).Cur - 256));
+            RunFor(200 * kMillisecond);
+            std::vector<ULONG> heard = record.Nodes();
+            EXPECT_EQ(heard.size(), leaveOut ? 1u : 2u);
+            for (ULONG node : heard)
+                EXPECT_NE(std::find(volumes.begin(), volumes.end(), node), volumes.end())
+                    << "an event for node " << node << ", which is no volume node";
+
+            for (const uint8_t unit : {kRenderUnit, kCaptureUnit})
+                ASSERT_TRUE(Controls().ChangeControl(unit, kMute, 0, 1));
+            RunFor(200 * kMillisecond);
+            heard = record.Nodes();
+            ASSERT_EQ(heard.size(), (leaveOut ? 1u : 2u) + 2);
+            std::vector<ULONG> muteEvents(heard.end() - 2, heard.end());
+            std::sort(muteEvents.begin(), muteEvents.end());
+            EXPECT_EQ(muteEvents, mutes);
+        }
+        RemoveAndCheck();
+        SetUp();
+    }
 }
 
 // ---- The status thread's reads ----

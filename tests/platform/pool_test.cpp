@@ -6,6 +6,7 @@
 #include "plat_sched.h"
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace
@@ -77,6 +78,18 @@ TEST(Pool, FailuresHitExactlyTheNthAllocationOnceOrOneTagUntilCleared)
     EXPECT_TRUE(blocks[0] && blocks[1] && !blocks[2] && blocks[3]);
     EXPECT_EQ(plat::PoolLiveBlocks(kTagA), 2u) << "a refused allocation is not live";
     EXPECT_EQ(plat::PoolInjectedFailureCount(), injected + 1);
+    for (PVOID block : blocks)
+        if (block)
+            ExFreePool(block);
+
+    // Tag and size together pick one object among its tag's other blocks, once.
+    plat::FailNextAllocationOf(kTagA, 24);
+    blocks.clear();
+    for (const std::pair<ULONG, SIZE_T>& request :
+         std::vector<std::pair<ULONG, SIZE_T>>{{kTagA, 16}, {kTagB, 24}, {kTagA, 24}, {kTagA, 24}})
+        blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, request.second, request.first));
+    EXPECT_TRUE(blocks[0] && blocks[1] && !blocks[2] && blocks[3]);
+    EXPECT_EQ(plat::PoolInjectedFailureCount(), injected + 2);
     for (PVOID block : blocks)
         if (block)
             ExFreePool(block);
