@@ -91,6 +91,8 @@ constexpr ULONG ASIO_START_DELAY_FRAMES = 5;
 ULONG AsioLatencyMilliseconds(ULONG LatencyIndex);
 // Bytes per sample of a PCM sample-type code; FALSE for a code the rings cannot carry.
 BOOLEAN AsioBytesPerSample(ULONG SampleType, PULONG Bytes);
+// The channels an endpoint offers in an io format: the widest of its formats of that kind.
+ULONG AsioEndpointChannels(IStreamEngine* Stream, ULONG IoFormat);
 
 // One per handle opened on the ASIO reference string; non-paged, "USBd", zeroed.
 struct AsioClient
@@ -292,7 +294,6 @@ private:
     NTSTATUS CheckIoFormatOnEndpoints(ULONG IoFormat, ULONG SampleRate, BOOLEAN TestRate);
     NTSTATUS CollectSampleTypes(ULONG* Mask, ULONG* EndpointCount);
     VOID SetNotifyEvents();
-    NTSTATUS CopyDefaultProductName(PCHAR Buffer, PULONG Length);
 
     // Private ASIO interface: rings (usb_device_asio_rings.cpp) and their streams
     // (usb_device_asio_streams.cpp).
