@@ -290,7 +290,10 @@ private:
     // Private ASIO interface: clients and endpoints (usb_device_asio.cpp). PASSIVE_LEVEL, under
     // the client lock.
     AsioClient* FindAsioClient(PFILE_OBJECT FileObject);
-    NTSTATUS GetAsioStream(ULONG Index, BOOLEAN* IsAsio, IStreamEngine** Stream);
+    // The walk over the ASIO endpoints: the next one below Count from *Index on, TRUE with *Index
+    // at it and its stream; FALSE past the last (*Status success) or when its stream cannot be
+    // had (*Status the failure, which ends the operation).
+    BOOLEAN NextAsioStream(PULONG Index, ULONG Count, IStreamEngine** Stream, PNTSTATUS Status);
     NTSTATUS CheckIoFormatOnEndpoints(ULONG IoFormat, ULONG SampleRate, BOOLEAN TestRate);
     NTSTATUS CollectSampleTypes(ULONG* Mask, ULONG* EndpointCount);
     VOID SetNotifyEvents();

@@ -291,24 +291,27 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::ClearClientEvent(PFILE_OBJECT FileObject)
 
 // ---- Endpoints ----
 
-// *IsAsio is FALSE (and *Stream null) for an endpoint the interface does not serve.
-NTSTATUS CUsbDevice::GetAsioStream(ULONG Index, BOOLEAN* IsAsio, IStreamEngine** Stream)
+// Endpoints the interface does not serve are stepped over.
+BOOLEAN CUsbDevice::NextAsioStream(PULONG Index, ULONG Count, IStreamEngine** Stream, PNTSTATUS Status)
 {
-    *IsAsio = FALSE;
-    *Stream = nullptr;
-    EndpointCaps caps;
-    RtlZeroMemory(&caps, sizeof(caps));
-    if (!NT_SUCCESS(GetEndpointCaps(Index, &caps)) || !(caps.Flags & ENDPOINT_CAPS_FLAG_ASIO))
+    *Status = STATUS_SUCCESS;
+    for (; *Index < Count; ++*Index)
     {
-        return STATUS_SUCCESS;
+        EndpointCaps caps;
+        RtlZeroMemory(&caps, sizeof(caps));
+        if (!NT_SUCCESS(GetEndpointCaps(*Index, &caps)) || !(caps.Flags & ENDPOINT_CAPS_FLAG_ASIO))
+        {
+            continue;
+        }
+        *Stream = nullptr;
+        *Status = GetStream(*Index, Stream);
+        if (NT_SUCCESS(*Status) && !*Stream)
+        {
+            *Status = STATUS_INVALID_DEVICE_STATE;
+        }
+        return NT_SUCCESS(*Status);
     }
-    NTSTATUS status = GetStream(Index, Stream);
-    if (NT_SUCCESS(status) && !*Stream)
-    {
-        status = STATUS_INVALID_DEVICE_STATE;
-    }
-    *IsAsio = NT_SUCCESS(status);
-    return status;
+    return FALSE;
 }
 
 // Every ASIO endpoint must offer the io format (and, when asked, the rate in it).
@@ -316,19 +319,10 @@ NTSTATUS CUsbDevice::CheckIoFormatOnEndpoints(ULONG IoFormat, ULONG SampleRate, 
 {
     ULONG endpoints = 0;
     const ULONG count = GetStreamCount();
-    for (ULONG index = 0; index < count; index++)
+    NTSTATUS status;
+    IStreamEngine* pStream;
+    for (ULONG index = 0; NextAsioStream(&index, count, &pStream, &status); index++)
     {
-        BOOLEAN isAsio;
-        IStreamEngine* pStream;
-        NTSTATUS status = GetAsioStream(index, &isAsio, &pStream);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        if (!isAsio)
-        {
-            continue;
-        }
         endpoints++;
         BOOLEAN found = FALSE;
         const ULONG formats = pStream->GetFormatCount();
@@ -344,6 +338,10 @@ NTSTATUS CUsbDevice::CheckIoFormatOnEndpoints(ULONG IoFormat, ULONG SampleRate, 
         {
             return STATUS_UNSUCCESSFUL;
         }
+    }
+    if (!NT_SUCCESS(status))
+    {
+        return status;
     }
     return endpoints ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
@@ -505,19 +503,10 @@ CUsbDevice::GetChannelCounts(PFILE_OBJECT FileObject, AsioChannelCounts* Counts,
     }
     RtlZeroMemory(Counts, sizeof(*Counts));
     const ULONG count = GetStreamCount();
-    for (ULONG index = 0; index < count; index++)
+    NTSTATUS status;
+    IStreamEngine* pStream;
+    for (ULONG index = 0; NextAsioStream(&index, count, &pStream, &status); index++)
     {
-        BOOLEAN isAsio;
-        IStreamEngine* pStream;
-        NTSTATUS status = GetAsioStream(index, &isAsio, &pStream);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        if (!isAsio)
-        {
-            continue;
-        }
         const ULONG channels = AsioEndpointChannels(pStream, pClient->IoFormat);
         if (pStream->GetKind() == STREAM_DIRECTION_RENDER)
         {
@@ -528,6 +517,10 @@ CUsbDevice::GetChannelCounts(PFILE_OBJECT FileObject, AsioChannelCounts* Counts,
             Counts->InputChannels += channels;
         }
         Counts->EndpointCount++;
+    }
+    if (!NT_SUCCESS(status))
+    {
+        return status;
     }
     return Counts->EndpointCount ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
@@ -554,17 +547,11 @@ CUsbDevice::GetChannelInfo(PFILE_OBJECT FileObject, AsioChannelInfo* Info, ULONG
     NTSTATUS status = STATUS_INVALID_PARAMETER;
     ULONG total = 0;
     const ULONG count = GetStreamCount();
-    for (ULONG index = 0; index < count; index++)
+    NTSTATUS walk;
+    IStreamEngine* pStream;
+    for (ULONG index = 0; NextAsioStream(&index, count, &pStream, &walk); index++)
     {
-        BOOLEAN isAsio;
-        IStreamEngine* pStream;
-        NTSTATUS walk = GetAsioStream(index, &isAsio, &pStream);
-        if (!NT_SUCCESS(walk))
-        {
-            status = walk;
-            break;
-        }
-        if (!isAsio || (pStream->GetKind() != STREAM_DIRECTION_RENDER) != (capture != 0))
+        if ((pStream->GetKind() != STREAM_DIRECTION_RENDER) != (capture != 0))
         {
             continue;
         }
@@ -585,6 +572,10 @@ CUsbDevice::GetChannelInfo(PFILE_OBJECT FileObject, AsioChannelInfo* Info, ULONG
         }
         total += channels;
     }
+    if (!NT_SUCCESS(walk))
+    {
+        status = walk;
+    }
     ExFreePoolWithTag(pName, USB_DEVICE_POOL_TAG);
     return status;
 }
@@ -597,19 +588,10 @@ NTSTATUS CUsbDevice::CollectSampleTypes(ULONG* Mask, ULONG* EndpointCount)
     *Mask = ALL_LISTED_TYPES;
     *EndpointCount = 0;
     const ULONG count = GetStreamCount();
-    for (ULONG index = 0; index < count; index++)
+    NTSTATUS status;
+    IStreamEngine* pStream;
+    for (ULONG index = 0; NextAsioStream(&index, count, &pStream, &status); index++)
     {
-        BOOLEAN isAsio;
-        IStreamEngine* pStream;
-        NTSTATUS status = GetAsioStream(index, &isAsio, &pStream);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        if (!isAsio)
-        {
-            continue;
-        }
         ULONG offered = 0;
         const ULONG formats = pStream->GetFormatCount();
         for (ULONG f = 0; f < formats; f++)
@@ -626,7 +608,7 @@ NTSTATUS CUsbDevice::CollectSampleTypes(ULONG* Mask, ULONG* EndpointCount)
         *Mask &= offered;
         (*EndpointCount)++;
     }
-    return STATUS_SUCCESS;
+    return status;
 }
 
 STDMETHODIMP_(NTSTATUS)

@@ -133,19 +133,10 @@ NTSTATUS CUsbDevice::MapRings(AsioClient* Client)
     ULONG endpoints = 0;
     const ULONG count = GetStreamCount();
     m_nAsioEndpointCount = count < m_nAsioEndpointTableCount ? count : m_nAsioEndpointTableCount;
-    for (ULONG index = 0; index < m_nAsioEndpointCount; index++)
+    NTSTATUS status;
+    IStreamEngine* pStream;
+    for (ULONG index = 0; NextAsioStream(&index, m_nAsioEndpointCount, &pStream, &status); index++)
     {
-        BOOLEAN isAsio;
-        IStreamEngine* pStream;
-        NTSTATUS status = GetAsioStream(index, &isAsio, &pStream);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        if (!isAsio)
-        {
-            continue;
-        }
         const ULONG channels = AsioEndpointChannels(pStream, Client->IoFormat);
         const ULONG ring =
             channels ? RingBytesFor(Client->IoFormat, Client->SampleRate, channels, bytesPerSample) : 0;
@@ -188,6 +179,10 @@ NTSTATUS CUsbDevice::MapRings(AsioClient* Client)
         state.RingBytes = ring;
         PublishRing(index);
         endpoints++;
+    }
+    if (!NT_SUCCESS(status))
+    {
+        return status;
     }
     return endpoints ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
