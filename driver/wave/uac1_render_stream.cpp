@@ -74,28 +74,17 @@ ULONG CUac1RenderStream::SizePackets(struct _URB_ISOCH_TRANSFER* Iso, ULONG Pack
 
 STDMETHODIMP_(NTSTATUS) CUac1RenderStream::SubmitNextTransfer()
 {
-    IUsbDevice* pUsbDevice = m_pUsbDevice;
-    if (!pUsbDevice)
-    {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&m_SubmitLock, &oldIrql);
-    NTSTATUS status;
-    TransferContext* pContext = ClaimTransfer(&status);
-    if (pContext)
-    {
-        const ULONG packets = m_nFramesPerTransfer * m_nPacketsPerFrame;
-        struct _URB_ISOCH_TRANSFER& iso = pContext->Urb->UrbIsochronousTransfer;
-        const ULONG blockAlign = m_CurrentFormat.Format.nBlockAlign;
-        const ULONG length = SizePackets(&iso, packets, blockAlign) * blockAlign;
-        iso.TransferBufferLength = length;
-        pContext->ByteLength = length;
-        FillRenderBuffer(pContext, length);
-        status = SendTransfer(pUsbDevice, pContext, USBD_TRANSFER_DIRECTION_OUT, packets);
-    }
-    KeReleaseSpinLock(&m_SubmitLock, oldIrql);
-    return status;
+    return SubmitClaimed(
+        [this](IUsbDevice* UsbDevice, TransferContext* Context, ULONG Packets)
+        {
+            struct _URB_ISOCH_TRANSFER& iso = Context->Urb->UrbIsochronousTransfer;
+            const ULONG blockAlign = m_CurrentFormat.Format.nBlockAlign;
+            const ULONG length = SizePackets(&iso, Packets, blockAlign) * blockAlign;
+            iso.TransferBufferLength = length;
+            Context->ByteLength = length;
+            FillRenderBuffer(Context, length);
+            return SendTransfer(UsbDevice, Context, USBD_TRANSFER_DIRECTION_OUT, Packets);
+        });
 }
 
 STDMETHODIMP_(NTSTATUS)

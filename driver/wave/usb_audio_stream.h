@@ -188,6 +188,28 @@ protected:
     // otherwise, *Status then being what the submission answers: success when there is nothing to
     // send, STATUS_BUFFER_TOO_SMALL when every transfer is out.
     TransferContext* ClaimTransfer(PNTSTATUS Status);
+    // The frame of a data submission: with the device there, under the submit lock, a transfer
+    // that ClaimTransfer gives goes to Send (IUsbDevice*, TransferContext*, packets of a
+    // transfer), which lays it out, sends it and returns what the submission answers.
+    // <= DISPATCH_LEVEL.
+    template <typename SendFn> NTSTATUS SubmitClaimed(SendFn Send)
+    {
+        IUsbDevice* pUsbDevice = m_pUsbDevice;
+        if (!pUsbDevice)
+        {
+            return STATUS_INVALID_DEVICE_STATE;
+        }
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&m_SubmitLock, &oldIrql);
+        NTSTATUS status;
+        TransferContext* pContext = ClaimTransfer(&status);
+        if (pContext)
+        {
+            status = Send(pUsbDevice, pContext, m_nFramesPerTransfer * m_nPacketsPerFrame);
+        }
+        KeReleaseSpinLock(&m_SubmitLock, oldIrql);
+        return status;
+    }
     // ClaimTransfer without the look at the device and the state, for a submission that has
     // already made it: *Status success, or STATUS_BUFFER_TOO_SMALL with null.
     TransferContext* TakeTransfer(PNTSTATUS Status);

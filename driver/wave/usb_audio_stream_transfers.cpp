@@ -637,32 +637,21 @@ VOID CUsbAudioStream::FillRenderBuffer(TransferContext* Context, ULONG Length)
 
 NTSTATUS CUsbAudioStream::SubmitCaptureTransfer()
 {
-    IUsbDevice* pUsbDevice = m_pUsbDevice;
-    if (!pUsbDevice)
-    {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&m_SubmitLock, &oldIrql);
-    NTSTATUS status;
-    TransferContext* pContext = ClaimTransfer(&status);
-    if (pContext)
-    {
-        const ULONG packets = m_nFramesPerTransfer * m_nPacketsPerFrame;
-        const ULONG slot = m_nMaxFramesPerPacket * m_CurrentFormat.Format.nBlockAlign;
-        struct _URB_ISOCH_TRANSFER& iso = pContext->Urb->UrbIsochronousTransfer;
-        for (ULONG i = 0; i < packets; ++i)
+    return SubmitClaimed(
+        [this](IUsbDevice* UsbDevice, TransferContext* Context, ULONG Packets)
         {
-            iso.IsoPacket[i].Offset = i * slot;
-            iso.IsoPacket[i].Length = 0;
-        }
-        iso.TransferBufferLength = packets * slot;
-        pContext->ByteLength = packets * slot;
-        status =
-            SendTransfer(pUsbDevice, pContext, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, packets);
-    }
-    KeReleaseSpinLock(&m_SubmitLock, oldIrql);
-    return status;
+            const ULONG slot = m_nMaxFramesPerPacket * m_CurrentFormat.Format.nBlockAlign;
+            struct _URB_ISOCH_TRANSFER& iso = Context->Urb->UrbIsochronousTransfer;
+            for (ULONG i = 0; i < Packets; ++i)
+            {
+                iso.IsoPacket[i].Offset = i * slot;
+                iso.IsoPacket[i].Length = 0;
+            }
+            iso.TransferBufferLength = Packets * slot;
+            Context->ByteLength = Packets * slot;
+            return SendTransfer(UsbDevice, Context, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+                                Packets);
+        });
 }
 
 VOID CUsbAudioStream::FinishCaptureTransfer(NTSTATUS IrpStatus, TransferContext* Context)

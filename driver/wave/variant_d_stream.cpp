@@ -146,30 +146,19 @@ ULONG CVariantDStream::PackToStereo(PUCHAR Data, ULONG LengthBytes)
 
 STDMETHODIMP_(NTSTATUS) CVariantDStream::SubmitNextTransfer()
 {
-    IUsbDevice* pUsbDevice = m_pUsbDevice;
-    if (!pUsbDevice)
-    {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&m_SubmitLock, &oldIrql);
-    NTSTATUS status;
-    TransferContext* pContext = ClaimTransfer(&status);
-    if (pContext)
-    {
-        const ULONG packets = m_nFramesPerTransfer * m_nPacketsPerFrame;
-        struct _URB_ISOCH_TRANSFER& iso = pContext->Urb->UrbIsochronousTransfer;
-        // The packets carry the packed frames; the client fills the transfer in its own format.
-        const ULONG length = SizePackets(&iso, packets, DeviceFrameBytes()) * ClientFrameBytes();
-        FillRenderBuffer(pContext, length);
-        LimitTransfer(pContext->Data, length);
-        const ULONG packed = PackToStereo(pContext->Data, length);
-        iso.TransferBufferLength = packed;
-        pContext->ByteLength = packed;
-        status = SendTransfer(pUsbDevice, pContext, USBD_TRANSFER_DIRECTION_OUT, packets);
-    }
-    KeReleaseSpinLock(&m_SubmitLock, oldIrql);
-    return status;
+    return SubmitClaimed(
+        [this](IUsbDevice* UsbDevice, TransferContext* Context, ULONG Packets)
+        {
+            struct _URB_ISOCH_TRANSFER& iso = Context->Urb->UrbIsochronousTransfer;
+            // The packets carry the packed frames; the client fills the transfer in its own format.
+            const ULONG length = SizePackets(&iso, Packets, DeviceFrameBytes()) * ClientFrameBytes();
+            FillRenderBuffer(Context, length);
+            LimitTransfer(Context->Data, length);
+            const ULONG packed = PackToStereo(Context->Data, length);
+            iso.TransferBufferLength = packed;
+            Context->ByteLength = packed;
+            return SendTransfer(UsbDevice, Context, USBD_TRANSFER_DIRECTION_OUT, Packets);
+        });
 }
 
 // The clients count the bytes of their own format: a transfer consumed its packed length times
