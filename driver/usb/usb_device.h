@@ -91,6 +91,8 @@ constexpr ULONG ASIO_START_DELAY_FRAMES = 5;
 ULONG AsioLatencyMilliseconds(ULONG LatencyIndex);
 // Bytes per sample of a PCM sample-type code; FALSE for a code the rings cannot carry.
 BOOLEAN AsioBytesPerSample(ULONG SampleType, PULONG Bytes);
+// The channels an endpoint offers in an io format: the widest of its formats of that kind.
+ULONG AsioEndpointChannels(IStreamEngine* Stream, ULONG IoFormat);
 
 // One per handle opened on the ASIO reference string; non-paged, "USBd", zeroed.
 struct AsioClient
@@ -288,11 +290,13 @@ private:
     // Private ASIO interface: clients and endpoints (usb_device_asio.cpp). PASSIVE_LEVEL, under
     // the client lock.
     AsioClient* FindAsioClient(PFILE_OBJECT FileObject);
-    NTSTATUS GetAsioStream(ULONG Index, BOOLEAN* IsAsio, IStreamEngine** Stream);
+    // The walk over the ASIO endpoints: the next one below Count from *Index on, TRUE with *Index
+    // at it and its stream; FALSE past the last (*Status success) or when its stream cannot be
+    // had (*Status the failure, which ends the operation).
+    BOOLEAN NextAsioStream(PULONG Index, ULONG Count, IStreamEngine** Stream, PNTSTATUS Status);
     NTSTATUS CheckIoFormatOnEndpoints(ULONG IoFormat, ULONG SampleRate, BOOLEAN TestRate);
     NTSTATUS CollectSampleTypes(ULONG* Mask, ULONG* EndpointCount);
     VOID SetNotifyEvents();
-    NTSTATUS CopyDefaultProductName(PCHAR Buffer, PULONG Length);
 
     // Private ASIO interface: rings (usb_device_asio_rings.cpp) and their streams
     // (usb_device_asio_streams.cpp).

@@ -3,6 +3,7 @@
 // indexes a table with it or sizes memory from it.
 #include "driver/usb/usb_device.h"
 
+#include "driver/core/mutex_lock_hold.h"
 #include "driver/core/settings_store.h"
 #include "driver/core/stream_engine_if.h"
 
@@ -21,19 +22,6 @@ const CHAR kDefaultProductName[] = "Quillax USB ASIO Device";
 
 constexpr ULONG DSD_RATE_FAMILY_441 = 44100;
 constexpr ULONG DSD_RATE_FAMILY_48 = 48000;
-
-// The client lock for the length of an operation; the same thread may take it again.
-class ClientLockHold
-{
-public:
-    explicit ClientLockHold(CMutexLock* Lock) : m_pLock(Lock) { m_pLock->Lock(); }
-    ~ClientLockHold() { m_pLock->Unlock(); }
-    ClientLockHold(const ClientLockHold&) = delete;
-    ClientLockHold& operator=(const ClientLockHold&) = delete;
-
-private:
-    CMutexLock* m_pLock;
-};
 
 // Whether a stream format carries PCM or one-bit samples; anything else takes no part.
 ULONG IoFormatOf(const WAVEFORMATEXTENSIBLE& Format, BOOLEAN* Known)
@@ -106,8 +94,36 @@ BOOLEAN FormatCarriesRate(const WAVEFORMATEXTENSIBLE& Format, ULONG IoFormat, UL
     return packed == Format.Format.nSamplesPerSec;
 }
 
-// The channels of an endpoint for an io format: the widest of its formats of that kind.
-ULONG EndpointChannels(IStreamEngine* Stream, ULONG IoFormat)
+// A name of Needed bytes with its terminator into the caller's room: an empty room asks for the
+// size, and a room that cannot hold the whole name is refused rather than handed a cut one.
+NTSTATUS CopyName(const CHAR* Name, ULONG Needed, PCHAR Buffer, PULONG Length)
+{
+    if (*Length == 0)
+    {
+        *Length = Needed;
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    if (*Length < Needed || !Buffer)
+    {
+        *Length = Needed;
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    RtlCopyMemory(Buffer, Name, Needed - 1);
+    Buffer[Needed - 1] = 0;
+    *Length = Needed;
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+ULONG AsioLatencyMilliseconds(ULONG LatencyIndex)
+{
+    // Every stored and requested index is checked on the way in; this keeps a table read in
+    // bounds whatever the caller holds.
+    return kAsioLatencyMs[LatencyIndex < ASIO_LATENCY_COUNT ? LatencyIndex : ASIO_LATENCY_COUNT - 1];
+}
+
+ULONG AsioEndpointChannels(IStreamEngine* Stream, ULONG IoFormat)
 {
     ULONG channels = 0;
     const ULONG count = Stream->GetFormatCount();
@@ -123,15 +139,6 @@ ULONG EndpointChannels(IStreamEngine* Stream, ULONG IoFormat)
         }
     }
     return channels;
-}
-
-} // namespace
-
-ULONG AsioLatencyMilliseconds(ULONG LatencyIndex)
-{
-    // Every stored and requested index is checked on the way in; this keeps a table read in
-    // bounds whatever the caller holds.
-    return kAsioLatencyMs[LatencyIndex < ASIO_LATENCY_COUNT ? LatencyIndex : ASIO_LATENCY_COUNT - 1];
 }
 
 BOOLEAN AsioBytesPerSample(ULONG SampleType, PULONG Bytes)
@@ -174,7 +181,7 @@ AsioClient* CUsbDevice::FindAsioClient(PFILE_OBJECT FileObject)
 STDMETHODIMP_(NTSTATUS) CUsbDevice::OpenAsioClient(PFILE_OBJECT FileObject)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = static_cast<AsioClient*>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(AsioClient), USB_DEVICE_POOL_TAG));
     if (!pClient)
@@ -200,7 +207,7 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::Spare(PFILE_OBJECT FileObject)
 STDMETHODIMP_(NTSTATUS) CUsbDevice::CloseAsioClient(PFILE_OBJECT FileObject)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!pClient)
     {
@@ -251,7 +258,7 @@ VOID CUsbDevice::SetNotifyEvents()
 STDMETHODIMP_(NTSTATUS) CUsbDevice::SetClientEvent(PFILE_OBJECT FileObject, PHANDLE Event)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!pClient || !Event || pClient->NotifyEvent)
     {
@@ -270,7 +277,7 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::SetClientEvent(PFILE_OBJECT FileObject, PHAN
 STDMETHODIMP_(NTSTATUS) CUsbDevice::ClearClientEvent(PFILE_OBJECT FileObject)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!pClient || !pClient->NotifyEvent)
     {
@@ -284,24 +291,27 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::ClearClientEvent(PFILE_OBJECT FileObject)
 
 // ---- Endpoints ----
 
-// *IsAsio is FALSE (and *Stream null) for an endpoint the interface does not serve.
-NTSTATUS CUsbDevice::GetAsioStream(ULONG Index, BOOLEAN* IsAsio, IStreamEngine** Stream)
+// Endpoints the interface does not serve are stepped over.
+BOOLEAN CUsbDevice::NextAsioStream(PULONG Index, ULONG Count, IStreamEngine** Stream, PNTSTATUS Status)
 {
-    *IsAsio = FALSE;
-    *Stream = nullptr;
-    EndpointCaps caps;
-    RtlZeroMemory(&caps, sizeof(caps));
-    if (!NT_SUCCESS(GetEndpointCaps(Index, &caps)) || !(caps.Flags & ENDPOINT_CAPS_FLAG_ASIO))
+    *Status = STATUS_SUCCESS;
+    for (; *Index < Count; ++*Index)
     {
-        return STATUS_SUCCESS;
+        EndpointCaps caps;
+        RtlZeroMemory(&caps, sizeof(caps));
+        if (!NT_SUCCESS(GetEndpointCaps(*Index, &caps)) || !(caps.Flags & ENDPOINT_CAPS_FLAG_ASIO))
+        {
+            continue;
+        }
+        *Stream = nullptr;
+        *Status = GetStream(*Index, Stream);
+        if (NT_SUCCESS(*Status) && !*Stream)
+        {
+            *Status = STATUS_INVALID_DEVICE_STATE;
+        }
+        return NT_SUCCESS(*Status);
     }
-    NTSTATUS status = GetStream(Index, Stream);
-    if (NT_SUCCESS(status) && !*Stream)
-    {
-        status = STATUS_INVALID_DEVICE_STATE;
-    }
-    *IsAsio = NT_SUCCESS(status);
-    return status;
+    return FALSE;
 }
 
 // Every ASIO endpoint must offer the io format (and, when asked, the rate in it).
@@ -309,19 +319,10 @@ NTSTATUS CUsbDevice::CheckIoFormatOnEndpoints(ULONG IoFormat, ULONG SampleRate, 
 {
     ULONG endpoints = 0;
     const ULONG count = GetStreamCount();
-    for (ULONG index = 0; index < count; index++)
+    NTSTATUS status;
+    IStreamEngine* pStream;
+    for (ULONG index = 0; NextAsioStream(&index, count, &pStream, &status); index++)
     {
-        BOOLEAN isAsio;
-        IStreamEngine* pStream;
-        NTSTATUS status = GetAsioStream(index, &isAsio, &pStream);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        if (!isAsio)
-        {
-            continue;
-        }
         endpoints++;
         BOOLEAN found = FALSE;
         const ULONG formats = pStream->GetFormatCount();
@@ -338,13 +339,17 @@ NTSTATUS CUsbDevice::CheckIoFormatOnEndpoints(ULONG IoFormat, ULONG SampleRate, 
             return STATUS_UNSUCCESSFUL;
         }
     }
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
     return endpoints ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
 STDMETHODIMP_(NTSTATUS) CUsbDevice::CanIoFormat(PFILE_OBJECT FileObject, const ULONG* IoFormat)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     if (!FindAsioClient(FileObject) || !IoFormat)
     {
         return STATUS_INVALID_PARAMETER;
@@ -355,7 +360,7 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::CanIoFormat(PFILE_OBJECT FileObject, const U
 STDMETHODIMP_(NTSTATUS) CUsbDevice::SetIoFormat(PFILE_OBJECT FileObject, const ULONG* IoFormat)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!pClient || !IoFormat)
     {
@@ -372,7 +377,7 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::SetIoFormat(PFILE_OBJECT FileObject, const U
 STDMETHODIMP_(NTSTATUS) CUsbDevice::GetIoFormat(PFILE_OBJECT FileObject, PULONG IoFormat)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!pClient || !IoFormat)
     {
@@ -385,7 +390,7 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::GetIoFormat(PFILE_OBJECT FileObject, PULONG 
 STDMETHODIMP_(NTSTATUS) CUsbDevice::CanSampleRate(PFILE_OBJECT FileObject, const ULONG* SampleRate)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!pClient || !SampleRate)
     {
@@ -399,7 +404,7 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::CanSampleRate(PFILE_OBJECT FileObject, const
 STDMETHODIMP_(NTSTATUS) CUsbDevice::SetSampleRate(PFILE_OBJECT FileObject, const ULONG* SampleRate)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!pClient || !SampleRate || !RateFitsIoFormat(pClient->IoFormat, *SampleRate))
     {
@@ -428,7 +433,7 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::SetSampleRate(PFILE_OBJECT FileObject, const
 STDMETHODIMP_(NTSTATUS) CUsbDevice::GetSampleRate(PFILE_OBJECT FileObject, PULONG SampleRate)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     if (!FindAsioClient(FileObject) || !SampleRate)
     {
         return STATUS_INVALID_PARAMETER;
@@ -442,7 +447,7 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::GetSampleRate(PFILE_OBJECT FileObject, PULON
 STDMETHODIMP_(NTSTATUS) CUsbDevice::SetSampleType(PFILE_OBJECT FileObject, ULONG SampleType)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     ULONG bytes;
     if (!pClient || !AsioBytesPerSample(SampleType, &bytes))
@@ -458,7 +463,7 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::SetSampleType(PFILE_OBJECT FileObject, ULONG
 STDMETHODIMP_(NTSTATUS) CUsbDevice::SetLatency(PFILE_OBJECT FileObject, ULONG LatencyIndex)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!pClient || LatencyIndex >= ASIO_LATENCY_COUNT)
     {
@@ -475,7 +480,7 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::SetLatency(PFILE_OBJECT FileObject, ULONG La
 STDMETHODIMP_(NTSTATUS) CUsbDevice::GetBuffersInUse(PFILE_OBJECT FileObject, PULONG InUse)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     if (!FindAsioClient(FileObject) || !InUse)
     {
         return STATUS_INVALID_PARAMETER;
@@ -490,7 +495,7 @@ STDMETHODIMP_(NTSTATUS)
 CUsbDevice::GetChannelCounts(PFILE_OBJECT FileObject, AsioChannelCounts* Counts, ULONG OutputLength)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!pClient || !Counts || OutputLength != sizeof(AsioChannelCounts))
     {
@@ -498,20 +503,11 @@ CUsbDevice::GetChannelCounts(PFILE_OBJECT FileObject, AsioChannelCounts* Counts,
     }
     RtlZeroMemory(Counts, sizeof(*Counts));
     const ULONG count = GetStreamCount();
-    for (ULONG index = 0; index < count; index++)
+    NTSTATUS status;
+    IStreamEngine* pStream;
+    for (ULONG index = 0; NextAsioStream(&index, count, &pStream, &status); index++)
     {
-        BOOLEAN isAsio;
-        IStreamEngine* pStream;
-        NTSTATUS status = GetAsioStream(index, &isAsio, &pStream);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        if (!isAsio)
-        {
-            continue;
-        }
-        const ULONG channels = EndpointChannels(pStream, pClient->IoFormat);
+        const ULONG channels = AsioEndpointChannels(pStream, pClient->IoFormat);
         if (pStream->GetKind() == STREAM_DIRECTION_RENDER)
         {
             Counts->OutputChannels += channels;
@@ -522,6 +518,10 @@ CUsbDevice::GetChannelCounts(PFILE_OBJECT FileObject, AsioChannelCounts* Counts,
         }
         Counts->EndpointCount++;
     }
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
     return Counts->EndpointCount ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
@@ -529,7 +529,7 @@ STDMETHODIMP_(NTSTATUS)
 CUsbDevice::GetChannelInfo(PFILE_OBJECT FileObject, AsioChannelInfo* Info, ULONG OutputLength)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!pClient || !Info || OutputLength != sizeof(AsioChannelInfo))
     {
@@ -547,21 +547,15 @@ CUsbDevice::GetChannelInfo(PFILE_OBJECT FileObject, AsioChannelInfo* Info, ULONG
     NTSTATUS status = STATUS_INVALID_PARAMETER;
     ULONG total = 0;
     const ULONG count = GetStreamCount();
-    for (ULONG index = 0; index < count; index++)
+    NTSTATUS walk;
+    IStreamEngine* pStream;
+    for (ULONG index = 0; NextAsioStream(&index, count, &pStream, &walk); index++)
     {
-        BOOLEAN isAsio;
-        IStreamEngine* pStream;
-        NTSTATUS walk = GetAsioStream(index, &isAsio, &pStream);
-        if (!NT_SUCCESS(walk))
-        {
-            status = walk;
-            break;
-        }
-        if (!isAsio || (pStream->GetKind() != STREAM_DIRECTION_RENDER) != (capture != 0))
+        if ((pStream->GetKind() != STREAM_DIRECTION_RENDER) != (capture != 0))
         {
             continue;
         }
-        const ULONG channels = EndpointChannels(pStream, pClient->IoFormat);
+        const ULONG channels = AsioEndpointChannels(pStream, pClient->IoFormat);
         if (wanted - total < channels) // wanted >= total holds here, so no wrap
         {
             RtlZeroMemory(pName, STREAM_NAME_BUFFER_CHARS * sizeof(WCHAR));
@@ -578,6 +572,10 @@ CUsbDevice::GetChannelInfo(PFILE_OBJECT FileObject, AsioChannelInfo* Info, ULONG
         }
         total += channels;
     }
+    if (!NT_SUCCESS(walk))
+    {
+        status = walk;
+    }
     ExFreePoolWithTag(pName, USB_DEVICE_POOL_TAG);
     return status;
 }
@@ -590,19 +588,10 @@ NTSTATUS CUsbDevice::CollectSampleTypes(ULONG* Mask, ULONG* EndpointCount)
     *Mask = ALL_LISTED_TYPES;
     *EndpointCount = 0;
     const ULONG count = GetStreamCount();
-    for (ULONG index = 0; index < count; index++)
+    NTSTATUS status;
+    IStreamEngine* pStream;
+    for (ULONG index = 0; NextAsioStream(&index, count, &pStream, &status); index++)
     {
-        BOOLEAN isAsio;
-        IStreamEngine* pStream;
-        NTSTATUS status = GetAsioStream(index, &isAsio, &pStream);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        if (!isAsio)
-        {
-            continue;
-        }
         ULONG offered = 0;
         const ULONG formats = pStream->GetFormatCount();
         for (ULONG f = 0; f < formats; f++)
@@ -619,14 +608,14 @@ NTSTATUS CUsbDevice::CollectSampleTypes(ULONG* Mask, ULONG* EndpointCount)
         *Mask &= offered;
         (*EndpointCount)++;
     }
-    return STATUS_SUCCESS;
+    return status;
 }
 
 STDMETHODIMP_(NTSTATUS)
 CUsbDevice::GetSampleTypes(PFILE_OBJECT FileObject, AsioSampleTypeList* List, PULONG Length)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!pClient || !Length || (!List && *Length != 0))
     {
@@ -677,7 +666,7 @@ STDMETHODIMP_(NTSTATUS)
 CUsbDevice::GetLatencyTable(PFILE_OBJECT FileObject, AsioLatencyTable* Table, PULONG Length)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!pClient || !Length || (!Table && *Length != 0))
     {
@@ -704,7 +693,7 @@ CUsbDevice::GetLatencyTable(PFILE_OBJECT FileObject, AsioLatencyTable* Table, PU
 STDMETHODIMP_(NTSTATUS) CUsbDevice::GetBufferSize(PFILE_OBJECT FileObject, AsioBufferSize* Size)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!pClient || !Size)
     {
@@ -751,7 +740,7 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::GetBufferSize(PFILE_OBJECT FileObject, AsioB
 STDMETHODIMP_(NTSTATUS) CUsbDevice::GetLatencies(PFILE_OBJECT FileObject, AsioLatencies* Latencies)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!pClient || !Latencies)
     {
@@ -785,36 +774,17 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::GetLatencies(PFILE_OBJECT FileObject, AsioLa
 
 // ---- Product name ----
 
-NTSTATUS CUsbDevice::CopyDefaultProductName(PCHAR Buffer, PULONG Length)
-{
-    const ULONG needed = sizeof(kDefaultProductName);
-    if (*Length == 0)
-    {
-        *Length = needed;
-        return STATUS_BUFFER_OVERFLOW;
-    }
-    // A room that cannot hold the whole name is refused rather than handed a cut one.
-    if (*Length < needed || !Buffer)
-    {
-        *Length = needed;
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    RtlCopyMemory(Buffer, kDefaultProductName, needed);
-    *Length = needed;
-    return STATUS_SUCCESS;
-}
-
 STDMETHODIMP_(NTSTATUS) CUsbDevice::GetProductName(PFILE_OBJECT FileObject, PCHAR Buffer, PULONG Length)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     if (!FindAsioClient(FileObject) || !Length)
     {
         return STATUS_INVALID_PARAMETER;
     }
     if (!m_nProductIndex)
     {
-        return CopyDefaultProductName(Buffer, Length);
+        return CopyName(kDefaultProductName, sizeof(kDefaultProductName), Buffer, Length);
     }
     PWCHAR pText = static_cast<PWCHAR>(
         ExAllocatePoolWithTag(NonPagedPool, USB_DEVICE_NAME_REQUEST_BYTES, USB_DEVICE_POOL_TAG));
@@ -849,18 +819,5 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::GetProductName(PFILE_OBJECT FileObject, PCHA
     {
         return status;
     }
-    if (*Length == 0)
-    {
-        *Length = needed;
-        return STATUS_BUFFER_OVERFLOW;
-    }
-    if (*Length < needed || !Buffer)
-    {
-        *Length = needed;
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    RtlCopyMemory(Buffer, ansiText, needed - 1);
-    Buffer[needed - 1] = 0;
-    *Length = needed;
-    return STATUS_SUCCESS;
+    return CopyName(ansiText, needed, Buffer, Length);
 }

@@ -4,6 +4,7 @@
 // its own state; the header the companion sees is only ever written.
 #include "driver/usb/usb_device.h"
 
+#include "driver/core/mutex_lock_hold.h"
 #include "driver/core/stream_engine_if.h"
 #include "driver/wave/cyclic_control.h"
 
@@ -15,44 +16,6 @@ constexpr ULONG ASIO_RING_HEADER_BYTES = sizeof(AsioSharedBufferHeader);
 constexpr ULONGLONG ASIO_MAX_RING_BYTES = 16 * 1024 * 1024;
 constexpr UCHAR DSD_IDLE_FILL = 0x69;
 constexpr ULONG DSD_SAMPLES_PER_GROUP = 64;
-
-class ClientLockHold
-{
-public:
-    explicit ClientLockHold(CMutexLock* Lock) : m_pLock(Lock) { m_pLock->Lock(); }
-    ~ClientLockHold() { m_pLock->Unlock(); }
-    ClientLockHold(const ClientLockHold&) = delete;
-    ClientLockHold& operator=(const ClientLockHold&) = delete;
-
-private:
-    CMutexLock* m_pLock;
-};
-
-ULONG ChannelsForIoFormat(IStreamEngine* Stream, ULONG IoFormat)
-{
-    ULONG channels = 0;
-    const ULONG count = Stream->GetFormatCount();
-    for (ULONG index = 0; index < count; index++)
-    {
-        WAVEFORMATEXTENSIBLE format;
-        RtlZeroMemory(&format, sizeof(format));
-        if (!NT_SUCCESS(Stream->GetFormat(index, &format)))
-        {
-            continue;
-        }
-        BOOLEAN dsd = format.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE &&
-                      IsEqualGUIDAligned(format.SubFormat, KSDATAFORMAT_SUBTYPE_DSD);
-        BOOLEAN pcm = format.Format.wFormatTag == WAVE_FORMAT_PCM ||
-                      (format.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE &&
-                       IsEqualGUIDAligned(format.SubFormat, KSDATAFORMAT_SUBTYPE_PCM));
-        if (((IoFormat == ASIO_IO_FORMAT_DSD && dsd) || (IoFormat == ASIO_IO_FORMAT_PCM && pcm)) &&
-            format.Format.nChannels > channels)
-        {
-            channels = format.Format.nChannels;
-        }
-    }
-    return channels;
-}
 
 // 40 ms of the stream's frames, in whole frames, computed wide so that no rate or channel count
 // can wrap it; 0 when the result is unusable.
@@ -170,20 +133,11 @@ NTSTATUS CUsbDevice::MapRings(AsioClient* Client)
     ULONG endpoints = 0;
     const ULONG count = GetStreamCount();
     m_nAsioEndpointCount = count < m_nAsioEndpointTableCount ? count : m_nAsioEndpointTableCount;
-    for (ULONG index = 0; index < m_nAsioEndpointCount; index++)
+    NTSTATUS status;
+    IStreamEngine* pStream;
+    for (ULONG index = 0; NextAsioStream(&index, m_nAsioEndpointCount, &pStream, &status); index++)
     {
-        BOOLEAN isAsio;
-        IStreamEngine* pStream;
-        NTSTATUS status = GetAsioStream(index, &isAsio, &pStream);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        if (!isAsio)
-        {
-            continue;
-        }
-        const ULONG channels = ChannelsForIoFormat(pStream, Client->IoFormat);
+        const ULONG channels = AsioEndpointChannels(pStream, Client->IoFormat);
         const ULONG ring =
             channels ? RingBytesFor(Client->IoFormat, Client->SampleRate, channels, bytesPerSample) : 0;
         if (ring == 0)
@@ -225,6 +179,10 @@ NTSTATUS CUsbDevice::MapRings(AsioClient* Client)
         state.RingBytes = ring;
         PublishRing(index);
         endpoints++;
+    }
+    if (!NT_SUCCESS(status))
+    {
+        return status;
     }
     return endpoints ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
@@ -315,7 +273,7 @@ CUsbDevice::MapStreamingBuffers(PFILE_OBJECT FileObject, const AsioBufferRequest
     {
         return STATUS_INVALID_PARAMETER;
     }
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!Request || !OutputLength || !pClient || RequestLength < sizeof(AsioBufferRequest) ||
         ULONGLONG(Request->Count) >
@@ -384,7 +342,7 @@ CUsbDevice::MapStreamingBuffers(PFILE_OBJECT FileObject, const AsioBufferRequest
 STDMETHODIMP_(NTSTATUS) CUsbDevice::UnmapStreamingBuffers(PFILE_OBJECT FileObject)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!pClient || pClient != m_pAsioOwner)
     {

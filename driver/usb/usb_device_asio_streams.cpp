@@ -4,6 +4,7 @@
 // under the ring spin lock.
 #include "driver/usb/usb_device.h"
 
+#include "driver/core/mutex_lock_hold.h"
 #include "driver/wave/cyclic_control.h"
 
 namespace
@@ -12,18 +13,6 @@ namespace
 constexpr ULONG ASIO_RING_HEADER_BYTES = sizeof(AsioSharedBufferHeader);
 constexpr UCHAR DSD_SILENCE_FILL = 0x96;
 constexpr UCHAR ASIO_VENDOR_REQUEST = 7;
-
-class ClientLockHold
-{
-public:
-    explicit ClientLockHold(CMutexLock* Lock) : m_pLock(Lock) { m_pLock->Lock(); }
-    ~ClientLockHold() { m_pLock->Unlock(); }
-    ClientLockHold(const ClientLockHold&) = delete;
-    ClientLockHold& operator=(const ClientLockHold&) = delete;
-
-private:
-    CMutexLock* m_pLock;
-};
 
 } // namespace
 
@@ -249,7 +238,7 @@ VOID CUsbDevice::SilenceRings(ULONG IoFormat)
 STDMETHODIMP_(NTSTATUS) CUsbDevice::StartAsio(PFILE_OBJECT FileObject, PHANDLE PeriodEvent)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!pClient || !PeriodEvent || pClient != m_pAsioOwner || !pClient->Running || pClient->PeriodEvent ||
         m_bAsioStreamsStarted)
@@ -279,7 +268,7 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::StartAsio(PFILE_OBJECT FileObject, PHANDLE P
 STDMETHODIMP_(NTSTATUS) CUsbDevice::StopAsio(PFILE_OBJECT FileObject, PIRP Irp)
 {
     PAGED_CODE();
-    ClientLockHold hold(&m_ClientLock);
+    CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!pClient)
     {
@@ -415,7 +404,7 @@ VOID CUsbDevice::AsioPowerUp()
 VOID CUsbDevice::StopAsioForRemoval()
 {
     {
-        ClientLockHold hold(&m_ClientLock);
+        CMutexLockHold hold(&m_ClientLock);
         if (m_bAsioStreamsStarted)
         {
             StopClientStreams();

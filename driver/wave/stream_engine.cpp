@@ -5,7 +5,8 @@
 namespace
 {
 
-// "\Callback\StreamEngineAddr" and 16 hexadecimal digits: 42 characters and the terminator.
+// "\Callback\" and the longest name, "CyclicControlAddr", with 16 hexadecimal digits: 43
+// characters and the terminator.
 constexpr SIZE_T CALLBACK_NAME_CHARS = 49;
 
 // The client lists drain from other threads (the stream's own worker, the clients' closes).
@@ -117,12 +118,10 @@ VOID CStreamEngine::FreeEngineLists()
     FreeList(&m_pListC);
 }
 
-// Named after this object's address, so that every endpoint has its own.
-NTSTATUS CStreamEngine::CreateCallbackObject()
+NTSTATUS CreateAddressedCallback(PCWSTR NameFormat, PVOID Address, PCALLBACK_OBJECT* Object)
 {
     WCHAR name[CALLBACK_NAME_CHARS];
-    NTSTATUS status = RtlStringCchPrintfW(name, CALLBACK_NAME_CHARS, u"\\Callback\\StreamEngineAddr%p",
-                                          static_cast<CStreamEngine*>(this));
+    NTSTATUS status = RtlStringCchPrintfW(name, CALLBACK_NAME_CHARS, NameFormat, Address);
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -132,7 +131,13 @@ NTSTATUS CStreamEngine::CreateCallbackObject()
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &nameString, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, nullptr,
                                nullptr);
-    return ExCreateCallback(&m_pCallbackObject, &attributes, TRUE, TRUE);
+    return ExCreateCallback(Object, &attributes, TRUE, TRUE);
+}
+
+NTSTATUS CStreamEngine::CreateCallbackObject()
+{
+    return CreateAddressedCallback(u"\\Callback\\StreamEngineAddr%p", static_cast<CStreamEngine*>(this),
+                                   &m_pCallbackObject);
 }
 
 // Everything Init makes, and safe on a half-made engine.

@@ -49,6 +49,10 @@ NTSTATUS ConvertToFloat(PVOID Source, float* const* Channels, float* Scratch, UL
 NTSTATUS ConvertFromFloat(PVOID Destination, float* const* Channels, float* Scratch, ULONG Frames,
                           PCWAVEFORMATEXTENSIBLE Format);
 
+// A permanent callback object named by NameFormat, whose one %p takes Address, so that every
+// endpoint has its own; at most 32 characters may stand before the address. PASSIVE_LEVEL.
+NTSTATUS CreateAddressedCallback(PCWSTR NameFormat, PVOID Address, PCALLBACK_OBJECT* Object);
+
 // Every IStreamEngine slot but the pipeline runs at PASSIVE_LEVEL; UpdateSubdevice,
 // UnregisterSubdevice and the setters take no lock: StartDevice, the PnP handler and the power
 // path serialise them.

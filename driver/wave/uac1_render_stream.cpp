@@ -54,73 +54,42 @@ STDMETHODIMP_(NTSTATUS) CUac1RenderStream::RestartStreaming()
     return CUsbAudioStream::RestartStreaming();
 }
 
+ULONG CUac1RenderStream::SizePackets(struct _URB_ISOCH_TRANSFER* Iso, ULONG Packets, ULONG FrameBytes)
+{
+    const LONG perSecond = LONG(m_nPacketsPerFrame * MS_PER_SECOND);
+    const LONG step = LONG(m_nSizingRate) - LONG(m_nBaseFramesPerPacket) * perSecond;
+    ULONG frames = 0;
+    for (ULONG i = 0; i < Packets; ++i)
+    {
+        m_nRemainder += step;
+        const LONG carry = m_nRemainder / perSecond;
+        m_nRemainder -= carry * perSecond;
+        const ULONG packetFrames = ULONG(LONG(m_nBaseFramesPerPacket) + carry);
+        Iso->IsoPacket[i].Offset = frames * FrameBytes;
+        Iso->IsoPacket[i].Length = packetFrames * FrameBytes;
+        frames += packetFrames;
+    }
+    return frames;
+}
+
 STDMETHODIMP_(NTSTATUS) CUac1RenderStream::SubmitNextTransfer()
 {
-    IUsbDevice* pUsbDevice = m_pUsbDevice;
-    if (!pUsbDevice)
-    {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&m_SubmitLock, &oldIrql);
-    NTSTATUS status = STATUS_SUCCESS;
-    TransferContext* pContext = nullptr;
-    if (!m_bDeviceGone && m_StreamState == STREAM_STATE_RUNNING)
-    {
-        pContext = AcquireIrpSlot();
-        status = pContext ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
-    }
-    if (pContext)
-    {
-        const ULONG packets = m_nFramesPerTransfer * m_nPacketsPerFrame;
-        RtlZeroMemory(pContext->Urb, GET_ISO_URB_SIZE(packets));
-        struct _URB_ISOCH_TRANSFER& iso = pContext->Urb->UrbIsochronousTransfer;
-        const LONG perSecond = LONG(m_nPacketsPerFrame * MS_PER_SECOND);
-        const LONG step = LONG(m_nSizingRate) - LONG(m_nBaseFramesPerPacket) * perSecond;
-        const ULONG blockAlign = m_CurrentFormat.Format.nBlockAlign;
-        ULONG offset = 0;
-        for (ULONG i = 0; i < packets; ++i)
+    return SubmitClaimed(
+        [this](IUsbDevice* UsbDevice, TransferContext* Context, ULONG Packets)
         {
-            m_nRemainder += step;
-            const LONG carry = m_nRemainder / perSecond;
-            m_nRemainder -= carry * perSecond;
-            const ULONG length = ULONG(LONG(m_nBaseFramesPerPacket) + carry) * blockAlign;
-            iso.IsoPacket[i].Offset = offset;
-            iso.IsoPacket[i].Length = length;
-            offset += length;
-        }
-        iso.TransferBufferLength = offset;
-        pContext->ByteLength = offset;
-        RtlZeroMemory(pContext->Data, offset);
-        NotifyClient(StreamNotifyRenderData, pContext->Data, offset);
-        ProcessBuffer(pContext->Data, offset);
-        status = SendTransfer(pUsbDevice, pContext, USBD_TRANSFER_DIRECTION_OUT, packets);
-    }
-    KeReleaseSpinLock(&m_SubmitLock, oldIrql);
-    return status;
+            struct _URB_ISOCH_TRANSFER& iso = Context->Urb->UrbIsochronousTransfer;
+            const ULONG blockAlign = m_CurrentFormat.Format.nBlockAlign;
+            const ULONG length = SizePackets(&iso, Packets, blockAlign) * blockAlign;
+            iso.TransferBufferLength = length;
+            Context->ByteLength = length;
+            FillRenderBuffer(Context, length);
+            return SendTransfer(UsbDevice, Context, USBD_TRANSFER_DIRECTION_OUT, Packets);
+        });
 }
 
 STDMETHODIMP_(NTSTATUS)
 CUac1RenderStream::OnTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferContext* Context)
 {
-    const BOOLEAN running = m_StreamState == STREAM_STATE_RUNNING;
-    const NTSTATUS irpStatus = Irp->IoStatus.Status;
-    if (running && (irpStatus == STATUS_DEVICE_NOT_CONNECTED || irpStatus == STATUS_NO_SUCH_DEVICE))
-    {
-        m_bDeviceGone = TRUE;
-    }
-    NotifyClient(StreamNotifyTransferDone, nullptr, Context->ByteLength);
-    BOOLEAN succeeded = NT_SUCCESS(irpStatus);
-    struct _URB_ISOCH_TRANSFER& iso = Context->Urb->UrbIsochronousTransfer;
-    USBD_STATUS urbStatus = iso.Hdr.Status;
-    for (ULONG i = 0; USBD_SUCCESS(urbStatus) && i < iso.NumberOfPackets; ++i)
-    {
-        if (!USBD_SUCCESS(iso.IsoPacket[i].Status))
-        {
-            urbStatus = iso.IsoPacket[i].Status;
-        }
-    }
-    succeeded = succeeded && USBD_SUCCESS(urbStatus);
-    FinishTransfer(Context, running && irpStatus != STATUS_CANCELLED, succeeded);
+    FinishRenderTransfer(Irp->IoStatus.Status, Context, Context->ByteLength, TRUE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -26,6 +26,10 @@ public:
     OnTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferContext* Context) override;
 
 protected:
+    // Lays out one transfer's packets for the sizing rate, carrying the remainder on, each frame
+    // FrameBytes long on the bus; returns the frames of the transfer. Under the submit lock.
+    ULONG SizePackets(struct _URB_ISOCH_TRANSFER* Iso, ULONG Packets, ULONG FrameBytes);
+
     ULONG m_nSizingRate; // the rate the packets are sized for
     LONG m_nRemainder;   // the fraction of a frame carried to the next packet, in 1/(P x 1000)
 

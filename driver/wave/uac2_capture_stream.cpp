@@ -42,41 +42,9 @@ STDMETHODIMP_(BOOLEAN) CUac2CaptureStream::IsAlternateSettingValid(UCHAR Alterna
     return QueryValidAlternateSetting(AlternateSetting);
 }
 
-// Every packet gets a slot of the largest size the endpoint carries.
 STDMETHODIMP_(NTSTATUS) CUac2CaptureStream::SubmitNextTransfer()
 {
-    IUsbDevice* pUsbDevice = m_pUsbDevice;
-    if (!pUsbDevice)
-    {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&m_SubmitLock, &oldIrql);
-    NTSTATUS status = STATUS_SUCCESS;
-    TransferContext* pContext = nullptr;
-    if (!m_bDeviceGone && m_StreamState == STREAM_STATE_RUNNING)
-    {
-        pContext = AcquireIrpSlot();
-        status = pContext ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
-    }
-    if (pContext)
-    {
-        const ULONG packets = m_nFramesPerTransfer * m_nPacketsPerFrame;
-        const ULONG slot = m_nMaxFramesPerPacket * m_CurrentFormat.Format.nBlockAlign;
-        RtlZeroMemory(pContext->Urb, GET_ISO_URB_SIZE(packets));
-        struct _URB_ISOCH_TRANSFER& iso = pContext->Urb->UrbIsochronousTransfer;
-        for (ULONG i = 0; i < packets; ++i)
-        {
-            iso.IsoPacket[i].Offset = i * slot;
-            iso.IsoPacket[i].Length = 0;
-        }
-        iso.TransferBufferLength = packets * slot;
-        pContext->ByteLength = packets * slot;
-        status =
-            SendTransfer(pUsbDevice, pContext, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, packets);
-    }
-    KeReleaseSpinLock(&m_SubmitLock, oldIrql);
-    return status;
+    return SubmitCaptureTransfer();
 }
 
 STDMETHODIMP_(NTSTATUS)
@@ -87,10 +55,7 @@ CUac2CaptureStream::OnTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, Tr
     {
         DeliverCaptureData(Context);
     }
-    const BOOLEAN running = m_StreamState == STREAM_STATE_RUNNING && irpStatus != STATUS_CANCELLED;
-    const BOOLEAN succeeded =
-        NT_SUCCESS(irpStatus) && USBD_SUCCESS(Context->Urb->UrbIsochronousTransfer.Hdr.Status);
-    FinishTransfer(Context, running, succeeded);
+    FinishCaptureTransfer(irpStatus, Context);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

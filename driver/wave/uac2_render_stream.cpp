@@ -8,7 +8,6 @@
 #include "driver/wave/uac2_feedback.h"
 
 #include "usbdlib.h"
-#include "usbioctl.h"
 
 namespace
 {
@@ -209,16 +208,7 @@ NTSTATUS CUac2RenderStream::SubmitFeedbackTransfer(IUsbDevice* UsbDevice)
     iso.TransferBufferLength = packets * m_nFeedbackBytes;
     iso.TransferBuffer = pContext->Data;
     pContext->ByteLength = packets * m_nFeedbackBytes;
-    PIO_STACK_LOCATION pNext = IoGetNextIrpStackLocation(pContext->Irp);
-    pNext->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    pNext->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    pNext->Parameters.Others.Argument1 = pContext->Urb;
-    IoSetCompletionRoutine(pContext->Irp, FeedbackTransferCompletion, pContext, TRUE, TRUE, TRUE);
-    if (InterlockedIncrement(&m_nOutstanding) == 1)
-    {
-        KeClearEvent(&m_IdleEvent);
-    }
-    return UsbDevice->CallLowerDriver(pContext->Irp);
+    return PassTransferDown(UsbDevice, pContext, FeedbackTransferCompletion);
 }
 
 // A failed read is a failed transfer: the worker recovers the pipes. The next data submission
@@ -278,23 +268,19 @@ STDMETHODIMP_(NTSTATUS) CUac2RenderStream::SubmitNextTransfer()
         }
         else
         {
-            pContext = AcquireIrpSlot();
-            status = pContext ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
+            pContext = TakeTransfer(&status);
         }
     }
     if (pContext)
     {
         const ULONG packets = m_nFramesPerTransfer * m_nPacketsPerFrame;
-        RtlZeroMemory(pContext->Urb, GET_ISO_URB_SIZE(packets));
         struct _URB_ISOCH_TRANSFER& iso = pContext->Urb->UrbIsochronousTransfer;
         const ULONG length = Uac2SizeRenderPackets(&iso, packets, m_nSizingRate, m_nBaseFramesPerPacket,
                                                    m_nPacketsPerFrame * MS_PER_SECOND, m_nMaxPacketFrames,
                                                    m_CurrentFormat.Format.nBlockAlign, &m_nRemainder);
         iso.TransferBufferLength = length;
         pContext->ByteLength = length;
-        RtlZeroMemory(pContext->Data, length);
-        NotifyClient(StreamNotifyRenderData, pContext->Data, length);
-        ProcessBuffer(pContext->Data, length);
+        FillRenderBuffer(pContext, length);
         status = SendTransfer(pUsbDevice, pContext, USBD_TRANSFER_DIRECTION_OUT, packets);
     }
     KeReleaseSpinLock(&m_SubmitLock, oldIrql);
@@ -306,54 +292,11 @@ STDMETHODIMP_(NTSTATUS) CUac2RenderStream::SubmitNextTransfer()
 STDMETHODIMP_(NTSTATUS)
 CUac2RenderStream::OnTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferContext* Context)
 {
-    const BOOLEAN running = m_StreamState == STREAM_STATE_RUNNING;
-    const NTSTATUS irpStatus = Irp->IoStatus.Status;
-    if (running && (irpStatus == STATUS_DEVICE_NOT_CONNECTED || irpStatus == STATUS_NO_SUCH_DEVICE))
-    {
-        m_bDeviceGone = TRUE;
-    }
-    NotifyClient(StreamNotifyTransferDone, nullptr, Context->ByteLength);
-    const BOOLEAN succeeded =
-        NT_SUCCESS(irpStatus) && USBD_SUCCESS(Context->Urb->UrbIsochronousTransfer.Hdr.Status);
-    FinishTransfer(Context, running && irpStatus != STATUS_CANCELLED, succeeded);
+    FinishRenderTransfer(Irp->IoStatus.Status, Context, Context->ByteLength, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 // ---- Pipes ----
-
-NTSTATUS CUac2RenderStream::ResetPipe(IUsbDevice* UsbDevice, ULONG Pipe)
-{
-    PURB pUrb = static_cast<PURB>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), USB_STREAM_URB_POOL_TAG));
-    if (!pUrb)
-    {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlZeroMemory(pUrb, sizeof(struct _URB_PIPE_REQUEST));
-    pUrb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
-    pUrb->UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-    pUrb->UrbPipeRequest.PipeHandle = m_pInterfaceInfo->Pipes[Pipe].PipeHandle;
-    const NTSTATUS status = UsbDevice->SubmitUrbSync(pUrb);
-    ExFreePoolWithTag(pUrb, USB_STREAM_URB_POOL_TAG);
-    return status;
-}
-
-NTSTATUS CUac2RenderStream::AbortPipeByIndex(IUsbDevice* UsbDevice, ULONG Pipe)
-{
-    PURB pUrb = static_cast<PURB>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), USB_STREAM_URB_POOL_TAG));
-    if (!pUrb)
-    {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlZeroMemory(pUrb, sizeof(struct _URB_PIPE_REQUEST));
-    pUrb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
-    pUrb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
-    pUrb->UrbPipeRequest.PipeHandle = m_pInterfaceInfo->Pipes[Pipe].PipeHandle;
-    const NTSTATUS status = UsbDevice->SubmitUrbSync(pUrb);
-    ExFreePoolWithTag(pUrb, USB_STREAM_URB_POOL_TAG);
-    return status;
-}
 
 // Overdue transfers come back from both pipes; the slot named AbortPipe is the DSD stop.
 NTSTATUS CUac2RenderStream::AbortTransfers()
@@ -363,7 +306,7 @@ NTSTATUS CUac2RenderStream::AbortTransfers()
     IUsbDevice* pUsbDevice = QueryUsbDevice();
     if (pUsbDevice && HasFeedbackPipe())
     {
-        const NTSTATUS feedback = AbortPipeByIndex(pUsbDevice, m_nFeedbackPipe);
+        const NTSTATUS feedback = SendPipeRequest(pUsbDevice, m_nFeedbackPipe, URB_FUNCTION_ABORT_PIPE);
         status = NT_SUCCESS(status) ? feedback : status;
     }
     if (pUsbDevice)
@@ -426,11 +369,13 @@ STDMETHODIMP_(NTSTATUS) CUac2RenderStream::RecoverStream()
     const BOOLEAN pipes = m_pInterfaceInfo && m_nDataPipe < m_pInterfaceInfo->NumberOfPipes;
     if (NT_SUCCESS(status))
     {
-        status = pipes ? ResetPipe(pUsbDevice, m_nDataPipe) : STATUS_INVALID_DEVICE_STATE;
+        status = pipes
+                     ? SendPipeRequest(pUsbDevice, m_nDataPipe, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL)
+                     : STATUS_INVALID_DEVICE_STATE;
     }
     if (NT_SUCCESS(status) && HasFeedbackPipe())
     {
-        status = ResetPipe(pUsbDevice, m_nFeedbackPipe);
+        status = SendPipeRequest(pUsbDevice, m_nFeedbackPipe, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL);
     }
     ULONG frame = 0;
     pUsbDevice->GetCurrentFrameNumber(&frame);

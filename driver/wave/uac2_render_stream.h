@@ -51,8 +51,6 @@ private:
     VOID FindFeedbackPipe();
     // Under the submit lock.
     NTSTATUS SubmitFeedbackTransfer(IUsbDevice* UsbDevice);
-    NTSTATUS ResetPipe(IUsbDevice* UsbDevice, ULONG Pipe);
-    NTSTATUS AbortPipeByIndex(IUsbDevice* UsbDevice, ULONG Pipe);
 
     ULONG m_nPinNodeId;
     ULONG m_nClockSourceId;

@@ -8,9 +8,6 @@
 namespace
 {
 
-// "\Callback\CyclicControlAddr" and 16 hexadecimal digits: 43 characters and the terminator.
-constexpr SIZE_T CALLBACK_NAME_CHARS = 49;
-
 // Class-2 pool tag of the valid-alternate-settings request.
 constexpr ULONG UAC2_STREAM_POOL_TAG = MAKE_POOL_TAG('U', 'S', '2', '0');
 
@@ -149,19 +146,8 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::SetContentId(ULONG ContentId)
 
 NTSTATUS CUsbAudioStream::CreateClientCallbackObject()
 {
-    WCHAR name[CALLBACK_NAME_CHARS];
-    NTSTATUS status = RtlStringCchPrintfW(name, CALLBACK_NAME_CHARS, u"\\Callback\\CyclicControlAddr%p",
-                                          static_cast<CUsbAudioStream*>(this));
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    UNICODE_STRING nameString;
-    RtlInitUnicodeString(&nameString, name);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &nameString, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, nullptr,
-                               nullptr);
-    return ExCreateCallback(&m_pClientCallbackObject, &attributes, TRUE, TRUE);
+    return CreateAddressedCallback(u"\\Callback\\CyclicControlAddr%p", static_cast<CUsbAudioStream*>(this),
+                                   &m_pClientCallbackObject);
 }
 
 NTSTATUS CUsbAudioStream::StartWorkerThread()

@@ -163,6 +163,9 @@ protected:
     // Setting 0 without looking at the descriptors, and the bandwidth no longer counted as held:
     // for a selection that failed after the interface took its setting. PASSIVE_LEVEL, pageable.
     NTSTATUS GiveBackBandwidth();
+    // A pipe request (abort, reset) on a pipe of the selected setting, from non-paged pool,
+    // sent and waited for. PASSIVE_LEVEL.
+    NTSTATUS SendPipeRequest(IUsbDevice* UsbDevice, ULONG Pipe, USHORT Function);
     // The data endpoint of the selected setting, 0 while none is selected.
     UCHAR DataEndpointAddress() const;
     // Sample frames the setting's data endpoint carries per packet at most.
@@ -173,9 +176,57 @@ protected:
     // Builds the isochronous URB's header fields and hands the IRP to the USB stack; counts it
     // outstanding first. Under the submit lock.
     NTSTATUS SendTransfer(IUsbDevice* UsbDevice, TransferContext* Context, ULONG Flags, ULONG Packets);
+    // Counts the transfer outstanding and hands its IRP, completion routine set, to the USB stack.
+    // <= DISPATCH_LEVEL.
+    NTSTATUS PassTransferDown(IUsbDevice* UsbDevice, TransferContext* Context,
+                              PIO_COMPLETION_ROUTINE Completion);
     // The end of every completion: the slot back, a resubmission while no failure waits for the
     // worker (Succeeded) or the worker woken, and the outstanding count down.
     VOID FinishTransfer(TransferContext* Context, BOOLEAN Running, BOOLEAN Succeeded);
+    // The start of every data submission, under the submit lock: while the device is there and the
+    // stream runs, a transfer from the pool with its URB cleared for one transfer's packets. Null
+    // otherwise, *Status then being what the submission answers: success when there is nothing to
+    // send, STATUS_BUFFER_TOO_SMALL when every transfer is out.
+    TransferContext* ClaimTransfer(PNTSTATUS Status);
+    // The frame of a data submission: with the device there, under the submit lock, a transfer
+    // that ClaimTransfer gives goes to Send (IUsbDevice*, TransferContext*, packets of a
+    // transfer), which lays it out, sends it and returns what the submission answers.
+    // <= DISPATCH_LEVEL.
+    template <typename SendFn> NTSTATUS SubmitClaimed(SendFn Send)
+    {
+        IUsbDevice* pUsbDevice = m_pUsbDevice;
+        if (!pUsbDevice)
+        {
+            return STATUS_INVALID_DEVICE_STATE;
+        }
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&m_SubmitLock, &oldIrql);
+        NTSTATUS status;
+        TransferContext* pContext = ClaimTransfer(&status);
+        if (pContext)
+        {
+            status = Send(pUsbDevice, pContext, m_nFramesPerTransfer * m_nPacketsPerFrame);
+        }
+        KeReleaseSpinLock(&m_SubmitLock, oldIrql);
+        return status;
+    }
+    // ClaimTransfer without the look at the device and the state, for a submission that has
+    // already made it: *Status success, or STATUS_BUFFER_TOO_SMALL with null.
+    TransferContext* TakeTransfer(PNTSTATUS Status);
+    // A render transfer's data: silence, the leading client's samples over it (code 3), then the
+    // pipeline in place. Under the submit lock.
+    VOID FillRenderBuffer(TransferContext* Context, ULONG Length);
+    // The capture submission of both classes: every packet gets a slot of the largest size the
+    // endpoint carries. <= DISPATCH_LEVEL; takes the submit lock.
+    NTSTATUS SubmitCaptureTransfer();
+    // The end of a capture completion, after the delivery: no device-gone flag and no look at the
+    // packets, whose failures the delivery has already turned into silence. DISPATCH_LEVEL.
+    VOID FinishCaptureTransfer(NTSTATUS IrpStatus, TransferContext* Context);
+    // The end of a render completion: device gone on its statuses while running, code 1 with
+    // DoneBytes in every state, then the slot back. With CheckPackets a packet the device did not
+    // take fails the transfer as a failed URB does. DISPATCH_LEVEL.
+    VOID FinishRenderTransfer(NTSTATUS IrpStatus, TransferContext* Context, ULONG DoneBytes,
+                              BOOLEAN CheckPackets);
     VOID NotifyClient(ULONG Code, PVOID Buffer, ULONG Length);
     // Leaves the "holds bandwidth" state in step with the selected setting, so that the
     // device's active count changes only on its transitions.

@@ -6,26 +6,9 @@
 #include "driver/wave/usb_audio_stream.h"
 
 #include "driver/core/dsp_node_if.h"
+#include "driver/core/mutex_lock_hold.h"
 #include "usbdlib.h"
 #include "driver/core/usb_device_if.h"
-
-namespace
-{
-
-// The engine's mutex for the length of a slot; the slots may nest it.
-class MutexHold
-{
-public:
-    explicit MutexHold(CMutexLock* Lock) : m_pLock(Lock) { m_pLock->Lock(); }
-    ~MutexHold() { m_pLock->Unlock(); }
-    MutexHold(const MutexHold&) = delete;
-    MutexHold& operator=(const MutexHold&) = delete;
-
-private:
-    CMutexLock* m_pLock;
-};
-
-} // namespace
 
 namespace
 {
@@ -213,7 +196,7 @@ CUsbAudioStream::OpenClient(PVOID ClientKey, PULONG FramesPerTransfer, PULONG Cu
         return STATUS_INVALID_PARAMETER;
     }
     *CurrentFrame = 0;
-    MutexHold hold(&m_Lock);
+    CMutexLockHold hold(&m_Lock);
     StreamClient* pClient = FindRegisteredClient(ClientKey);
     if (!pClient)
     {
@@ -250,7 +233,7 @@ CUsbAudioStream::OpenClient(PVOID ClientKey, PULONG FramesPerTransfer, PULONG Cu
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::CloseClient(PVOID ClientKey)
 {
     PAGED_CODE();
-    MutexHold hold(&m_Lock);
+    CMutexLockHold hold(&m_Lock);
     // A client that closes while started is stopped first, so the stream never keeps running
     // for a record that has left.
     if (FindStartedClient(ClientKey))
@@ -280,7 +263,7 @@ CUsbAudioStream::StartClient(PVOID ClientKey, ULONG StartFrame, PULONG FramesPer
                              PUNKNOWN ProcessingObject)
 {
     PAGED_CODE();
-    MutexHold hold(&m_Lock);
+    CMutexLockHold hold(&m_Lock);
     StreamClient* pClient = m_StreamState != STREAM_STATE_CLOSED ? FindOpenClient(ClientKey) : nullptr;
     NTSTATUS status = pClient ? InsertStartedClient(pClient) : STATUS_INVALID_PARAMETER;
     if (!NT_SUCCESS(status))
@@ -369,7 +352,7 @@ NTSTATUS CUsbAudioStream::StartLeader(StreamClient* Head, StreamClient* Client, 
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StopClient(PVOID ClientKey, PUNKNOWN ProcessingObject)
 {
     PAGED_CODE();
-    MutexHold hold(&m_Lock);
+    CMutexLockHold hold(&m_Lock);
     StreamClient* pClient = RemoveStartedClient(ClientKey);
     if (!pClient)
     {
@@ -404,7 +387,7 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StopClient(PVOID ClientKey, PUNKNOWN Pr
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StartStreaming(ULONG StartFrame, ULONG ExplicitStartFrames)
 {
     PAGED_CODE();
-    MutexHold hold(&m_Lock);
+    CMutexLockHold hold(&m_Lock);
     if (m_StreamState != STREAM_STATE_OPEN)
     {
         return STATUS_UNSUCCESSFUL;
@@ -450,7 +433,7 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StartStreaming(ULONG StartFrame, ULONG 
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::StopStreaming()
 {
     PAGED_CODE();
-    MutexHold hold(&m_Lock);
+    CMutexLockHold hold(&m_Lock);
     if (InterlockedCompareExchange(&m_StreamState, STREAM_STATE_OPEN, STREAM_STATE_RUNNING) !=
         STREAM_STATE_RUNNING)
     {
@@ -483,7 +466,7 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::SelectZeroBandwidthSetting()
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::CloseStream()
 {
     PAGED_CODE();
-    MutexHold hold(&m_Lock);
+    CMutexLockHold hold(&m_Lock);
     if (m_StreamState != STREAM_STATE_OPEN)
     {
         return STATUS_INVALID_PARAMETER;

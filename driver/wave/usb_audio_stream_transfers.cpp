@@ -491,19 +491,25 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::AbortPipe()
     {
         return STATUS_INVALID_DEVICE_STATE;
     }
+    const NTSTATUS status = SendPipeRequest(pUsbDevice, m_nDataPipe, URB_FUNCTION_ABORT_PIPE);
+    pUsbDevice->Release();
+    return status;
+}
+
+NTSTATUS CUsbAudioStream::SendPipeRequest(IUsbDevice* UsbDevice, ULONG Pipe, USHORT Function)
+{
     PURB pUrb = static_cast<PURB>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), USB_STREAM_URB_POOL_TAG));
-    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
-    if (pUrb)
+    if (!pUrb)
     {
-        RtlZeroMemory(pUrb, sizeof(struct _URB_PIPE_REQUEST));
-        pUrb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
-        pUrb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
-        pUrb->UrbPipeRequest.PipeHandle = m_pInterfaceInfo->Pipes[m_nDataPipe].PipeHandle;
-        status = pUsbDevice->SubmitUrbSync(pUrb);
-        ExFreePoolWithTag(pUrb, USB_STREAM_URB_POOL_TAG);
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
-    pUsbDevice->Release();
+    RtlZeroMemory(pUrb, sizeof(struct _URB_PIPE_REQUEST));
+    pUrb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+    pUrb->UrbHeader.Function = Function;
+    pUrb->UrbPipeRequest.PipeHandle = m_pInterfaceInfo->Pipes[Pipe].PipeHandle;
+    const NTSTATUS status = UsbDevice->SubmitUrbSync(pUrb);
+    ExFreePoolWithTag(pUrb, USB_STREAM_URB_POOL_TAG);
     return status;
 }
 
@@ -556,11 +562,19 @@ NTSTATUS CUsbAudioStream::SendTransfer(IUsbDevice* UsbDevice, TransferContext* C
         iso.TransferFlags |= USBD_START_ISO_TRANSFER_ASAP;
         iso.StartFrame = 0;
     }
+    return PassTransferDown(UsbDevice, Context, IsoTransferCompletion);
+}
+
+// The count goes up before the IRP leaves: its completion may run on another processor before
+// CallLowerDriver returns.
+NTSTATUS CUsbAudioStream::PassTransferDown(IUsbDevice* UsbDevice, TransferContext* Context,
+                                           PIO_COMPLETION_ROUTINE Completion)
+{
     PIO_STACK_LOCATION pNext = IoGetNextIrpStackLocation(Context->Irp);
     pNext->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     pNext->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     pNext->Parameters.Others.Argument1 = Context->Urb;
-    IoSetCompletionRoutine(Context->Irp, IsoTransferCompletion, Context, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(Context->Irp, Completion, Context, TRUE, TRUE, TRUE);
     if (InterlockedIncrement(&m_nOutstanding) == 1)
     {
         KeClearEvent(&m_IdleEvent);
@@ -591,4 +605,81 @@ VOID CUsbAudioStream::FinishTransfer(TransferContext* Context, BOOLEAN Running, 
     {
         KeSetEvent(&m_IdleEvent, TRANSFER_EVENT_INCREMENT, FALSE);
     }
+}
+
+// ---- Submission and completion, shared forms ----
+
+TransferContext* CUsbAudioStream::ClaimTransfer(PNTSTATUS Status)
+{
+    *Status = STATUS_SUCCESS;
+    return !m_bDeviceGone && m_StreamState == STREAM_STATE_RUNNING ? TakeTransfer(Status) : nullptr;
+}
+
+TransferContext* CUsbAudioStream::TakeTransfer(PNTSTATUS Status)
+{
+    *Status = STATUS_SUCCESS;
+    TransferContext* pContext = AcquireIrpSlot();
+    if (!pContext)
+    {
+        *Status = STATUS_BUFFER_TOO_SMALL;
+        return nullptr;
+    }
+    RtlZeroMemory(pContext->Urb, GET_ISO_URB_SIZE(m_nFramesPerTransfer * m_nPacketsPerFrame));
+    return pContext;
+}
+
+VOID CUsbAudioStream::FillRenderBuffer(TransferContext* Context, ULONG Length)
+{
+    RtlZeroMemory(Context->Data, Length);
+    NotifyClient(StreamNotifyRenderData, Context->Data, Length);
+    ProcessBuffer(Context->Data, Length);
+}
+
+NTSTATUS CUsbAudioStream::SubmitCaptureTransfer()
+{
+    return SubmitClaimed(
+        [this](IUsbDevice* UsbDevice, TransferContext* Context, ULONG Packets)
+        {
+            const ULONG slot = m_nMaxFramesPerPacket * m_CurrentFormat.Format.nBlockAlign;
+            struct _URB_ISOCH_TRANSFER& iso = Context->Urb->UrbIsochronousTransfer;
+            for (ULONG i = 0; i < Packets; ++i)
+            {
+                iso.IsoPacket[i].Offset = i * slot;
+                iso.IsoPacket[i].Length = 0;
+            }
+            iso.TransferBufferLength = Packets * slot;
+            Context->ByteLength = Packets * slot;
+            return SendTransfer(UsbDevice, Context, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+                                Packets);
+        });
+}
+
+VOID CUsbAudioStream::FinishCaptureTransfer(NTSTATUS IrpStatus, TransferContext* Context)
+{
+    const BOOLEAN running = m_StreamState == STREAM_STATE_RUNNING && IrpStatus != STATUS_CANCELLED;
+    const BOOLEAN succeeded =
+        NT_SUCCESS(IrpStatus) && USBD_SUCCESS(Context->Urb->UrbIsochronousTransfer.Hdr.Status);
+    FinishTransfer(Context, running, succeeded);
+}
+
+VOID CUsbAudioStream::FinishRenderTransfer(NTSTATUS IrpStatus, TransferContext* Context, ULONG DoneBytes,
+                                           BOOLEAN CheckPackets)
+{
+    const BOOLEAN running = m_StreamState == STREAM_STATE_RUNNING;
+    if (running && (IrpStatus == STATUS_DEVICE_NOT_CONNECTED || IrpStatus == STATUS_NO_SUCH_DEVICE))
+    {
+        m_bDeviceGone = TRUE;
+    }
+    NotifyClient(StreamNotifyTransferDone, nullptr, DoneBytes);
+    struct _URB_ISOCH_TRANSFER& iso = Context->Urb->UrbIsochronousTransfer;
+    USBD_STATUS urbStatus = iso.Hdr.Status;
+    for (ULONG i = 0; CheckPackets && USBD_SUCCESS(urbStatus) && i < iso.NumberOfPackets; ++i)
+    {
+        if (!USBD_SUCCESS(iso.IsoPacket[i].Status))
+        {
+            urbStatus = iso.IsoPacket[i].Status;
+        }
+    }
+    FinishTransfer(Context, running && IrpStatus != STATUS_CANCELLED,
+                   NT_SUCCESS(IrpStatus) && USBD_SUCCESS(urbStatus));
 }

@@ -146,53 +146,19 @@ ULONG CVariantDStream::PackToStereo(PUCHAR Data, ULONG LengthBytes)
 
 STDMETHODIMP_(NTSTATUS) CVariantDStream::SubmitNextTransfer()
 {
-    IUsbDevice* pUsbDevice = m_pUsbDevice;
-    if (!pUsbDevice)
-    {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&m_SubmitLock, &oldIrql);
-    NTSTATUS status = STATUS_SUCCESS;
-    TransferContext* pContext = nullptr;
-    if (!m_bDeviceGone && m_StreamState == STREAM_STATE_RUNNING)
-    {
-        pContext = AcquireIrpSlot();
-        status = pContext ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
-    }
-    if (pContext)
-    {
-        const ULONG packets = m_nFramesPerTransfer * m_nPacketsPerFrame;
-        RtlZeroMemory(pContext->Urb, GET_ISO_URB_SIZE(packets));
-        struct _URB_ISOCH_TRANSFER& iso = pContext->Urb->UrbIsochronousTransfer;
-        const LONG perSecond = LONG(m_nPacketsPerFrame * MS_PER_SECOND);
-        const LONG step = LONG(m_nSizingRate) - LONG(m_nBaseFramesPerPacket) * perSecond;
-        const ULONG blockAlign = ClientFrameBytes();
-        const ULONG deviceFrame = DeviceFrameBytes();
-        ULONG offset = 0;
-        ULONG deviceOffset = 0;
-        for (ULONG i = 0; i < packets; ++i)
+    return SubmitClaimed(
+        [this](IUsbDevice* UsbDevice, TransferContext* Context, ULONG Packets)
         {
-            m_nRemainder += step;
-            const LONG carry = m_nRemainder / perSecond;
-            m_nRemainder -= carry * perSecond;
-            const ULONG frames = ULONG(LONG(m_nBaseFramesPerPacket) + carry);
-            iso.IsoPacket[i].Offset = deviceOffset;
-            iso.IsoPacket[i].Length = frames * deviceFrame;
-            offset += frames * blockAlign;
-            deviceOffset += frames * deviceFrame;
-        }
-        RtlZeroMemory(pContext->Data, offset);
-        NotifyClient(StreamNotifyRenderData, pContext->Data, offset);
-        ProcessBuffer(pContext->Data, offset);
-        LimitTransfer(pContext->Data, offset);
-        const ULONG packed = PackToStereo(pContext->Data, offset);
-        iso.TransferBufferLength = packed;
-        pContext->ByteLength = packed;
-        status = SendTransfer(pUsbDevice, pContext, USBD_TRANSFER_DIRECTION_OUT, packets);
-    }
-    KeReleaseSpinLock(&m_SubmitLock, oldIrql);
-    return status;
+            struct _URB_ISOCH_TRANSFER& iso = Context->Urb->UrbIsochronousTransfer;
+            // The packets carry the packed frames; the client fills the transfer in its own format.
+            const ULONG length = SizePackets(&iso, Packets, DeviceFrameBytes()) * ClientFrameBytes();
+            FillRenderBuffer(Context, length);
+            LimitTransfer(Context->Data, length);
+            const ULONG packed = PackToStereo(Context->Data, length);
+            iso.TransferBufferLength = packed;
+            Context->ByteLength = packed;
+            return SendTransfer(UsbDevice, Context, USBD_TRANSFER_DIRECTION_OUT, Packets);
+        });
 }
 
 // The clients count the bytes of their own format: a transfer consumed its packed length times
@@ -200,26 +166,8 @@ STDMETHODIMP_(NTSTATUS) CVariantDStream::SubmitNextTransfer()
 STDMETHODIMP_(NTSTATUS)
 CVariantDStream::OnTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferContext* Context)
 {
-    const BOOLEAN running = m_StreamState == STREAM_STATE_RUNNING;
-    const NTSTATUS irpStatus = Irp->IoStatus.Status;
-    if (running && (irpStatus == STATUS_DEVICE_NOT_CONNECTED || irpStatus == STATUS_NO_SUCH_DEVICE))
-    {
-        m_bDeviceGone = TRUE;
-    }
     const ULONG deviceFrame = DeviceFrameBytes();
     const ULONG clientBytes = deviceFrame ? Context->ByteLength / deviceFrame * ClientFrameBytes() : 0;
-    NotifyClient(StreamNotifyTransferDone, nullptr, clientBytes);
-    BOOLEAN succeeded = NT_SUCCESS(irpStatus);
-    struct _URB_ISOCH_TRANSFER& iso = Context->Urb->UrbIsochronousTransfer;
-    USBD_STATUS urbStatus = iso.Hdr.Status;
-    for (ULONG i = 0; USBD_SUCCESS(urbStatus) && i < iso.NumberOfPackets; ++i)
-    {
-        if (!USBD_SUCCESS(iso.IsoPacket[i].Status))
-        {
-            urbStatus = iso.IsoPacket[i].Status;
-        }
-    }
-    succeeded = succeeded && USBD_SUCCESS(urbStatus);
-    FinishTransfer(Context, running && irpStatus != STATUS_CANCELLED, succeeded);
+    FinishRenderTransfer(Irp->IoStatus.Status, Context, clientBytes, TRUE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
