@@ -342,7 +342,14 @@ SpStatus SpFftInvPackToReal(const float* src, float* dst, const SpFftSpec* spec,
     }
 }
 
-static SpStatus FwdRealToPackL0(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)
+namespace
+{
+
+// What both directions share: the checks, the kernels of orders 0 to 3, and the scratch the
+// larger orders may need. Body(scratch, half, halfPoints) transforms through the half-length
+// complex FFT.
+template <bool Inverse, class Body>
+SpStatus RunRealL0(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer, Body body)
 {
     const SpStatus status = SpFftCheckTransform(spec, SpFftKindReal, src, dst);
     if (status != SpOk)
@@ -352,7 +359,8 @@ static SpStatus FwdRealToPackL0(const float* src, float* dst, const SpFftSpec* s
     const int32_t order = spec->Order;
     if (order <= 3)
     {
-        SpFftRealRunKernel(0, false, order, src, dst, spec->FwdScaleOn != 0, spec->Scale);
+        SpFftRealRunKernel(0, Inverse, order, src, dst, (Inverse ? spec->InvScaleOn : spec->FwdScaleOn) != 0,
+                           spec->Scale);
         return SpOk;
     }
     float* scratch;
@@ -362,50 +370,43 @@ static SpStatus FwdRealToPackL0(const float* src, float* dst, const SpFftSpec* s
         return SpErrNoMemory;
     }
     const int32_t half = order - 1;
-    const int32_t halfPoints = int32_t(int64_t(1) << half);
-    SpFftComplexFwdCore(spec, src, dst, half, scratch);
-    SpFftRealFwdPostProcess(dst, halfPoints, spec->RealSplit);
+    body(scratch, half, int32_t(int64_t(1) << half));
     SpFftReleaseScratch(owned);
     return SpOk;
 }
 
+} // namespace
+
+static SpStatus FwdRealToPackL0(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)
+{
+    return RunRealL0<false>(src, dst, spec, buffer,
+                            [&](float* scratch, int32_t half, int32_t halfPoints)
+                            {
+                                SpFftComplexFwdCore(spec, src, dst, half, scratch);
+                                SpFftRealFwdPostProcess(dst, halfPoints, spec->RealSplit);
+                            });
+}
+
 static SpStatus InvPackToRealL0(const float* src, float* dst, const SpFftSpec* spec, uint8_t* buffer)
 {
-    const SpStatus status = SpFftCheckTransform(spec, SpFftKindReal, src, dst);
-    if (status != SpOk)
-    {
-        return status;
-    }
-    const int32_t order = spec->Order;
-    if (order <= 3)
-    {
-        SpFftRealRunKernel(0, true, order, src, dst, spec->InvScaleOn != 0, spec->Scale);
-        return SpOk;
-    }
-    float* scratch;
-    void* owned;
-    if (!SpFftAcquireScratch(spec, buffer, &scratch, &owned))
-    {
-        return SpErrNoMemory;
-    }
-    const int32_t half = order - 1;
-    const int32_t halfPoints = int32_t(int64_t(1) << half);
-    SpFftRealInvPreProcess(src, dst, halfPoints, spec->RealMerge);
-    if (half <= 10)
-    {
-        SpFftBitReverseInPlace(dst, halfPoints, spec->BitRev);
-        SpFftRadix4Inv(dst, halfPoints, spec->Radix4);
-        if (spec->InvScaleOn)
-        {
-            SpFftScale(dst, 2 * int64_t(halfPoints), spec->Scale);
-        }
-    }
-    else
-    {
-        SpFftLargeInv(spec, dst, dst, half, scratch);
-    }
-    SpFftReleaseScratch(owned);
-    return SpOk;
+    return RunRealL0<true>(src, dst, spec, buffer,
+                           [&](float* scratch, int32_t half, int32_t halfPoints)
+                           {
+                               SpFftRealInvPreProcess(src, dst, halfPoints, spec->RealMerge);
+                               if (half <= 10)
+                               {
+                                   SpFftBitReverseInPlace(dst, halfPoints, spec->BitRev);
+                                   SpFftRadix4Inv(dst, halfPoints, spec->Radix4);
+                                   if (spec->InvScaleOn)
+                                   {
+                                       SpFftScale(dst, 2 * int64_t(halfPoints), spec->Scale);
+                                   }
+                               }
+                               else
+                               {
+                                   SpFftLargeInv(spec, dst, dst, half, scratch);
+                               }
+                           });
 }
 
 SpStatus SpFftFwdRealInPlace_L0(float* srcdst, const SpFftSpec* spec, uint8_t* buffer)
