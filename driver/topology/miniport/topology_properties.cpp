@@ -542,23 +542,24 @@ NTSTATUS CMiniportTopology::PropertyDevSpecificLevel(PPCPROPERTY_REQUEST Request
         PUCHAR pMembers = nullptr;
         NTSTATUS status = BeginGeneralBasicSupport(Request, kAccessGetSetSupport, VT_I4,
                                                    ULONG(sizeof(GainPadMembers)), &pMembers);
-        if (NT_SUCCESS(status) && pMembers)
+        if (!NT_SUCCESS(status) || !pMembers)
         {
-            GainPadMembers members = {};
-            members.Header = {KSPROPERTY_MEMBER_VALUES, 36, 1, 0};
-            members.ValuesSize = 36;
-            members.Name = NODENAME_INPUT_GAIN_PAD;
-            members.RangeSize = 12;
-            status = pLevel->GetRange(&members.Maximum, &members.Minimum, &members.Step);
-            if (NT_SUCCESS(status))
-            {
-                RtlCopyMemory(pMembers, &members, sizeof(members));
-            }
-            else
-            {
-                Request->ValueSize = 0;
-            }
+            return status;
         }
+        // The range is read only once the whole reply fits; a node that cannot give it leaves
+        // the caller nothing.
+        GainPadMembers members = {};
+        members.Header = {KSPROPERTY_MEMBER_VALUES, 36, 1, 0};
+        members.ValuesSize = 36;
+        members.Name = NODENAME_INPUT_GAIN_PAD;
+        members.RangeSize = 12;
+        status = pLevel->GetRange(&members.Maximum, &members.Minimum, &members.Step);
+        if (!NT_SUCCESS(status))
+        {
+            Request->ValueSize = 0;
+            return status;
+        }
+        RtlCopyMemory(pMembers, &members, sizeof(members));
         return status;
     };
     return OnNode<ILevelControl>(Request, IID_ILevelControl, nullptr, handle);
