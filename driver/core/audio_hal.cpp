@@ -2,6 +2,8 @@
 // linking that follows the descriptor walks, and the base power handling.
 #include "driver/core/audio_hal.h"
 
+#include "driver/core/callback_registration.h"
+
 namespace
 {
 
@@ -129,12 +131,7 @@ CAudioHal::~CAudioHal()
     ReleaseNodes();
     ReleaseStreams();
     FreeLists();
-    if (m_pCallbackObject)
-    {
-        ObMakeTemporaryObject(m_pCallbackObject);
-        ObDereferenceObject(m_pCallbackObject);
-        m_pCallbackObject = nullptr;
-    }
+    DeleteCallbackObject(&m_pCallbackObject);
 }
 
 STDMETHODIMP_(NTSTATUS) CAudioHal::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
@@ -320,28 +317,13 @@ STDMETHODIMP_(NTSTATUS)
 CAudioHal::RegisterCallback(PCALLBACK_FUNCTION Callback, PVOID Context, PVOID* Registration)
 {
     PAGED_CODE();
-    if (!Registration)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *Registration = nullptr;
-    if (!m_pCallbackObject || !Callback)
-    {
-        return STATUS_UNSUCCESSFUL;
-    }
-    *Registration = ExRegisterCallback(m_pCallbackObject, Callback, Context);
-    return *Registration ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    return RegisterObjectCallback(m_pCallbackObject, Callback, Context, Registration);
 }
 
 STDMETHODIMP_(NTSTATUS) CAudioHal::UnregisterCallback(PVOID Registration)
 {
     PAGED_CODE();
-    if (!Registration)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    ExUnregisterCallback(Registration);
-    return STATUS_SUCCESS;
+    return UnregisterObjectCallback(Registration);
 }
 
 STDMETHODIMP_(NTSTATUS) CAudioHal::WakeForAccess(PIRP Irp)

@@ -2,6 +2,8 @@
 // of client formats. The pipeline and the client lists have files of their own.
 #include "driver/wave/stream_engine.h"
 
+#include "driver/core/callback_registration.h"
+
 namespace
 {
 
@@ -150,14 +152,7 @@ VOID CStreamEngine::FreeEngine()
         ExFreePoolWithTag(m_pName, STREAM_POOL_TAG);
         m_pName = nullptr;
     }
-    if (m_pCallbackObject)
-    {
-        // Created permanent; made temporary so that its name goes with this endpoint and a
-        // later endpoint at the same address does not open the old object.
-        ObMakeTemporaryObject(m_pCallbackObject);
-        ObDereferenceObject(m_pCallbackObject);
-        m_pCallbackObject = nullptr;
-    }
+    DeleteCallbackObject(&m_pCallbackObject);
 }
 
 STDMETHODIMP_(NTSTATUS) CStreamEngine::Init(ULONG Capture)
@@ -314,28 +309,13 @@ STDMETHODIMP_(NTSTATUS)
 CStreamEngine::RegisterCallback(PCALLBACK_FUNCTION Callback, PVOID Context, PVOID* Registration)
 {
     PAGED_CODE();
-    if (!Registration)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *Registration = nullptr;
-    if (!m_pCallbackObject || !Callback)
-    {
-        return STATUS_UNSUCCESSFUL;
-    }
-    *Registration = ExRegisterCallback(m_pCallbackObject, Callback, Context);
-    return *Registration ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    return RegisterObjectCallback(m_pCallbackObject, Callback, Context, Registration);
 }
 
 STDMETHODIMP_(NTSTATUS) CStreamEngine::UnregisterCallback(PVOID Registration)
 {
     PAGED_CODE();
-    if (!Registration)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    ExUnregisterCallback(Registration);
-    return STATUS_SUCCESS;
+    return UnregisterObjectCallback(Registration);
 }
 
 // The endpoint keeps no power state of its own; the device re-checks its subdevice on D0.

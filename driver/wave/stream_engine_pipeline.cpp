@@ -64,22 +64,27 @@ BOOLEAN IsFloat32(PCWAVEFORMATEXTENSIBLE Format)
     return NodeFormatCode(Format) == FORMAT_CODE_IEEE_FLOAT && Format->Format.wBitsPerSample == 32;
 }
 
+// What both conversions need before they touch a sample: every buffer, and a pass whose
+// sample count fits.
+NTSTATUS CheckConversion(const VOID* Samples, float* const* Channels, const float* Scratch, ULONG Frames,
+                         PCWAVEFORMATEXTENSIBLE Format)
+{
+    if (!Samples || !Channels || !Scratch || !Format)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return PassFits(Frames, Format) ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
+}
+
 } // namespace
 
 NTSTATUS ConvertToFloat(PVOID Source, float* const* Channels, float* Scratch, ULONG Frames,
                         PCWAVEFORMATEXTENSIBLE Format)
 {
-    if (!Source || !Channels || !Scratch || !Format)
+    const NTSTATUS status = CheckConversion(Source, Channels, Scratch, Frames, Format);
+    if (!NT_SUCCESS(status) || Frames == 0)
     {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (!PassFits(Frames, Format))
-    {
-        return STATUS_NOT_SUPPORTED;
-    }
-    if (Frames == 0)
-    {
-        return STATUS_SUCCESS;
+        return status;
     }
     const int32_t channels = Format->Format.nChannels;
     const int32_t samples = channels * int32_t(Frames);
@@ -112,17 +117,10 @@ NTSTATUS ConvertToFloat(PVOID Source, float* const* Channels, float* Scratch, UL
 NTSTATUS ConvertFromFloat(PVOID Destination, float* const* Channels, float* Scratch, ULONG Frames,
                           PCWAVEFORMATEXTENSIBLE Format)
 {
-    if (!Destination || !Channels || !Scratch || !Format)
+    const NTSTATUS status = CheckConversion(Destination, Channels, Scratch, Frames, Format);
+    if (!NT_SUCCESS(status) || Frames == 0)
     {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (!PassFits(Frames, Format))
-    {
-        return STATUS_NOT_SUPPORTED;
-    }
-    if (Frames == 0)
-    {
-        return STATUS_SUCCESS;
+        return status;
     }
     const int32_t channels = Format->Format.nChannels;
     const int32_t samples = channels * int32_t(Frames);

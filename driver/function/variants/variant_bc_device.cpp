@@ -4,7 +4,6 @@
 
 #include "driver/function/function_object.h"
 #include "usbaudio.h"
-#include "driver/core/usb_device_if.h"
 #include "driver/topology/uac1/uac1_feature_unit.h"
 #include "driver/topology/uac1/uac1_mixer_unit.h"
 #include "driver/topology/uac1/uac1_selector_unit.h"
@@ -67,18 +66,7 @@ STDMETHODIMP_(NTSTATUS) CVariantBDevice::NonDelegatingQueryInterface(REFIID Inte
 STDMETHODIMP_(NTSTATUS) CVariantBDevice::InitHardware()
 {
     PAGED_CODE();
-    IUsbDevice* pUsb = nullptr;
-    NTSTATUS status = GetOuterUnknown()->QueryInterface(IID_IUsbDevice, reinterpret_cast<PVOID*>(&pUsb));
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    RtlZeroMemory(&m_EndpointCaps, sizeof(m_EndpointCaps));
-    m_EndpointCaps.Mask = VARIANT_B_MASK;
-    m_EndpointCaps.Extra = VARIANT_B_EXTRA;
-    status = RunWalks();
-    pUsb->Release();
-    return status;
+    return StartVariantHardware(VARIANT_B_MASK, VARIANT_B_EXTRA);
 }
 
 NTSTATUS CVariantBDevice::CreateVariantEntity(PUCHAR Descriptor, ULONG Length, ULONG Index,
@@ -89,50 +77,30 @@ NTSTATUS CVariantBDevice::CreateVariantEntity(PUCHAR Descriptor, ULONG Length, U
     switch (Descriptor[2])
     {
     case USB_AUDIO_AC_INPUT_TERMINAL:
-    {
-        auto* p = NewEntity<CVariantBInputTerminal>(Index, Entity);
-        return p ? p->Init(Descriptor, Length, DeviceUnknown(), Common(), &m_DeviceLock)
-                 : STATUS_INSUFFICIENT_RESOURCES;
-    }
+        return CreateLockedEntity<CVariantBInputTerminal>(Descriptor, Length, Index, Entity);
     case USB_AUDIO_AC_OUTPUT_TERMINAL:
-    {
-        auto* p = NewEntity<CVariantBOutputTerminal>(Index, Entity);
-        return p ? p->Init(Descriptor, Length, DeviceUnknown(), Common(), &m_DeviceLock)
-                 : STATUS_INSUFFICIENT_RESOURCES;
-    }
+        return CreateLockedEntity<CVariantBOutputTerminal>(Descriptor, Length, Index, Entity);
     case USB_AUDIO_AC_MIXER_UNIT:
         return InitUnit(NewEntity<CUac1MixerUnit>(Index, Entity), Descriptor, Length, DeviceUnknown(),
                         Common());
     case USB_AUDIO_AC_SELECTOR_UNIT:
-    {
-        auto* p = NewEntity<CUac1SelectorUnit>(Index, Entity);
-        return p ? p->Init(Descriptor, Length, DeviceUnknown(), Common(), &m_DeviceLock)
-                 : STATUS_INSUFFICIENT_RESOURCES;
-    }
+        return CreateLockedEntity<CUac1SelectorUnit>(Descriptor, Length, Index, Entity);
     default:
         break;
     }
-    CVariantFeatureUnit* pUnit = nullptr;
     if (id == UNIT_MAIN_VOLUME)
     {
-        pUnit = NewEntity<CVariantBFeatureUnit1>(Index, Entity);
+        return CreateLockedEntity<CVariantBFeatureUnit1>(Descriptor, Length, Index, Entity);
     }
-    else if (id >= VARIANT_B_TRIM_FIRST && id <= VARIANT_B_TRIM_LAST)
+    if (id >= VARIANT_B_TRIM_FIRST && id <= VARIANT_B_TRIM_LAST)
     {
-        pUnit = NewEntity<CVariantBFeatureUnit3>(Index, Entity);
+        return CreateLockedEntity<CVariantBFeatureUnit3>(Descriptor, Length, Index, Entity);
     }
-    else if (id >= VARIANT_B_GAIN_FIRST && id <= VARIANT_B_GAIN_LAST)
+    if (id >= VARIANT_B_GAIN_FIRST && id <= VARIANT_B_GAIN_LAST)
     {
-        pUnit = NewEntity<CVariantBFeatureUnit2>(Index, Entity);
+        return CreateLockedEntity<CVariantBFeatureUnit2>(Descriptor, Length, Index, Entity);
     }
-    else
-    {
-        auto* p = NewEntity<CUac1FeatureUnit>(Index, Entity);
-        return p ? p->Init(Descriptor, Length, DeviceUnknown(), Common(), &m_DeviceLock)
-                 : STATUS_INSUFFICIENT_RESOURCES;
-    }
-    return pUnit ? pUnit->Init(Descriptor, Length, DeviceUnknown(), Common(), &m_DeviceLock)
-                 : STATUS_INSUFFICIENT_RESOURCES;
+    return CreateLockedEntity<CUac1FeatureUnit>(Descriptor, Length, Index, Entity);
 }
 
 // ---- Variant C ----
@@ -150,17 +118,8 @@ STDMETHODIMP_(NTSTATUS) CVariantCDevice::NonDelegatingQueryInterface(REFIID Inte
 STDMETHODIMP_(NTSTATUS) CVariantCDevice::InitHardware()
 {
     PAGED_CODE();
-    IUsbDevice* pUsb = nullptr;
-    NTSTATUS status = GetOuterUnknown()->QueryInterface(IID_IUsbDevice, reinterpret_cast<PVOID*>(&pUsb));
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    RtlZeroMemory(&m_EndpointCaps, sizeof(m_EndpointCaps));
-    m_EndpointCaps.Mask = (m_VariantQuirks & VARIANT_QUIRK_C_MASK_24) ? VARIANT_C_MASK_24 : VARIANT_C_MASK;
-    status = RunWalks();
-    pUsb->Release();
-    return status;
+    return StartVariantHardware(
+        (m_VariantQuirks & VARIANT_QUIRK_C_MASK_24) ? VARIANT_C_MASK_24 : VARIANT_C_MASK, 0);
 }
 
 NTSTATUS CVariantCDevice::CreateVariantEntity(PUCHAR Descriptor, ULONG Length, ULONG Index,
@@ -171,11 +130,7 @@ NTSTATUS CVariantCDevice::CreateVariantEntity(PUCHAR Descriptor, ULONG Length, U
     switch (Descriptor[2])
     {
     case USB_AUDIO_AC_INPUT_TERMINAL:
-    {
-        auto* p = NewEntity<CVariantCInputTerminal>(Index, Entity);
-        return p ? p->Init(Descriptor, Length, DeviceUnknown(), Common(), &m_DeviceLock)
-                 : STATUS_INSUFFICIENT_RESOURCES;
-    }
+        return CreateLockedEntity<CVariantCInputTerminal>(Descriptor, Length, Index, Entity);
     case USB_AUDIO_AC_OUTPUT_TERMINAL:
     {
         // The driver's own copy of the configuration is amended, so the streams and the
@@ -186,41 +141,27 @@ NTSTATUS CVariantCDevice::CreateVariantEntity(PUCHAR Descriptor, ULONG Length, U
             Descriptor[4] = UCHAR(USB_AUDIO_TERMINAL_HEADPHONES & 0xFF);
             Descriptor[5] = UCHAR(USB_AUDIO_TERMINAL_HEADPHONES >> 8);
         }
-        auto* p = NewEntity<CVariantCOutputTerminal>(Index, Entity);
-        return p ? p->Init(Descriptor, Length, DeviceUnknown(), Common(), &m_DeviceLock)
-                 : STATUS_INSUFFICIENT_RESOURCES;
+        return CreateLockedEntity<CVariantCOutputTerminal>(Descriptor, Length, Index, Entity);
     }
     case USB_AUDIO_AC_MIXER_UNIT:
         return InitUnit(NewEntity<CUac1MixerUnit>(Index, Entity), Descriptor, Length, DeviceUnknown(),
                         Common());
     case USB_AUDIO_AC_SELECTOR_UNIT:
-    {
-        auto* p = NewEntity<CUac1SelectorUnit>(Index, Entity);
-        return p ? p->Init(Descriptor, Length, DeviceUnknown(), Common(), &m_DeviceLock)
-                 : STATUS_INSUFFICIENT_RESOURCES;
-    }
+        return CreateLockedEntity<CUac1SelectorUnit>(Descriptor, Length, Index, Entity);
     default:
         break;
     }
-    CVariantFeatureUnit* pUnit = nullptr;
     if (id == UNIT_MAIN_VOLUME)
     {
-        pUnit = NewEntity<CVariantCFeatureUnit1>(Index, Entity);
+        return CreateLockedEntity<CVariantCFeatureUnit1>(Descriptor, Length, Index, Entity);
     }
-    else if (id == VARIANT_C_PLAIN_UNIT)
+    if (id == VARIANT_C_PLAIN_UNIT)
     {
-        pUnit = NewEntity<CVariantCFeatureUnit3>(Index, Entity);
+        return CreateLockedEntity<CVariantCFeatureUnit3>(Descriptor, Length, Index, Entity);
     }
-    else if (id == VARIANT_C_GAIN_UNIT)
+    if (id == VARIANT_C_GAIN_UNIT)
     {
-        pUnit = NewEntity<CVariantCFeatureUnit2>(Index, Entity);
+        return CreateLockedEntity<CVariantCFeatureUnit2>(Descriptor, Length, Index, Entity);
     }
-    else
-    {
-        auto* p = NewEntity<CUac1FeatureUnit>(Index, Entity);
-        return p ? p->Init(Descriptor, Length, DeviceUnknown(), Common(), &m_DeviceLock)
-                 : STATUS_INSUFFICIENT_RESOURCES;
-    }
-    return pUnit ? pUnit->Init(Descriptor, Length, DeviceUnknown(), Common(), &m_DeviceLock)
-                 : STATUS_INSUFFICIENT_RESOURCES;
+    return CreateLockedEntity<CUac1FeatureUnit>(Descriptor, Length, Index, Entity);
 }

@@ -46,10 +46,22 @@ protected:
     }
     PUNKNOWN DeviceUnknown() { return static_cast<PUNKNOWN>(static_cast<PADAPTERCOMMON>(this)); }
     IAdapterCommon* Common() { return static_cast<PADAPTERCOMMON>(this); }
+    // NewEntity, then the entity's Init with the device lock its nodes share; its status, or
+    // STATUS_INSUFFICIENT_RESOURCES when the pool gave none.
+    template <typename TEntity>
+    NTSTATUS CreateLockedEntity(PUCHAR Descriptor, ULONG Length, ULONG Index, CUsbEntityNode** Entity)
+    {
+        TEntity* p = NewEntity<TEntity>(Index, Entity);
+        return p ? p->Init(Descriptor, Length, DeviceUnknown(), Common(), &m_DeviceLock)
+                 : STATUS_INSUFFICIENT_RESOURCES;
+    }
     // The answers of B, C and D: no IUsbAudioFunction.
     NTSTATUS QueryAdapterInterfaces(REFIID InterfaceId, PVOID* Interface);
     // The walks and PostInit, each after the previous one succeeded.
     NTSTATUS RunWalks();
+    // B's and C's hardware start: a device that answers IUsbDevice gets the endpoint capability
+    // values Mask and Extra (the rest zero), then RunWalks.
+    NTSTATUS StartVariantHardware(ULONG Mask, ULONG Extra);
 
     ULONG m_nEntityTag;
     ULONG m_VariantQuirks;

@@ -5,6 +5,7 @@
 #include "driver/function/uac1/uac1_walk_internal.h"
 
 #include "usbaudio.h"
+#include "driver/core/usb_device_if.h"
 #include "driver/topology/nodes/usb_entity_node.h"
 
 CVariantDevice::CVariantDevice(PUNKNOWN UnknownOuter, USHORT VendorId, USHORT ProductId, ULONG EntityTag)
@@ -31,6 +32,23 @@ NTSTATUS CVariantDevice::RunWalks()
     {
         status = PostInit();
     }
+    return status;
+}
+
+NTSTATUS CVariantDevice::StartVariantHardware(ULONG Mask, ULONG Extra)
+{
+    PAGED_CODE();
+    IUsbDevice* pUsb = nullptr;
+    NTSTATUS status = GetOuterUnknown()->QueryInterface(IID_IUsbDevice, reinterpret_cast<PVOID*>(&pUsb));
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    RtlZeroMemory(&m_EndpointCaps, sizeof(m_EndpointCaps));
+    m_EndpointCaps.Mask = Mask;
+    m_EndpointCaps.Extra = Extra;
+    status = RunWalks();
+    pUsb->Release();
     return status;
 }
 

@@ -241,6 +241,21 @@ private:
 
     // Handler helpers (topology_properties*.cpp).
     NTSTATUS QueryNode(PPCPROPERTY_REQUEST Request, REFIID InterfaceId, PVOID* Interface, PULONG Kind);
+    // The frame of every node handler: QueryNode (Kind may be null), then Handle(node) and the
+    // node's release; a node that cannot be queried fails the request with that status.
+    template <class Interface, class Handler>
+    NTSTATUS OnNode(PPCPROPERTY_REQUEST Request, REFIID InterfaceId, PULONG Kind, Handler Handle)
+    {
+        Interface* pNode = nullptr;
+        NTSTATUS status = QueryNode(Request, InterfaceId, reinterpret_cast<PVOID*>(&pNode), Kind);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        status = Handle(pNode);
+        pNode->Release();
+        return status;
+    }
     NTSTATUS PinTypeListReply(PPCPROPERTY_REQUEST Request, IPinTypeSelector* Selector);
     NTSTATUS EffectEnable(PPCPROPERTY_REQUEST Request, IEffectNode* Effect);
     NTSTATUS EffectGet(PPCPROPERTY_REQUEST Request, IEffectNode* Effect, ULONG ParameterCount);

@@ -91,18 +91,24 @@ NTSTATUS BeginChannelBasicSupport(PPCPROPERTY_REQUEST Request, ULONG Channels, U
     return BeginBasicSupport(Request, shape, Members);
 }
 
+// The replies of general type whose MembersBytes of members (none: 0) follow the description,
+// with no member count when they do not fit.
+NTSTATUS BeginGeneralBasicSupport(PPCPROPERTY_REQUEST Request, ULONG AccessFlags, ULONG PropTypeId,
+                                  ULONG MembersBytes, PUCHAR* Members)
+{
+    const BasicSupportShape shape = {
+        AccessFlags, BASIC_SUPPORT_DESCRIPTION_BYTES + MembersBytes, &KSPROPTYPESETID_General, PropTypeId, 0,
+        FALSE};
+    return BeginBasicSupport(Request, shape, Members);
+}
+
 } // namespace
 
 NTSTATUS PropertyValueListSupport(PPCPROPERTY_REQUEST Request, ULONG PropTypeId, const GUID& Name)
 {
-    BasicSupportShape shape = {kAccessSetSupport,
-                               BASIC_SUPPORT_DESCRIPTION_BYTES + ULONG(sizeof(ValueListMembers)),
-                               &KSPROPTYPESETID_General,
-                               PropTypeId,
-                               0,
-                               FALSE};
     PUCHAR pMembers = nullptr;
-    NTSTATUS status = BeginBasicSupport(Request, shape, &pMembers);
+    NTSTATUS status = BeginGeneralBasicSupport(Request, kAccessSetSupport, PropTypeId,
+                                               ULONG(sizeof(ValueListMembers)), &pMembers);
     if (NT_SUCCESS(status) && pMembers)
     {
         ValueListMembers members = {};
@@ -443,108 +449,83 @@ NTSTATUS CMiniportTopology::PropertyLevel(PPCPROPERTY_REQUEST Request)
 {
     PAGED_CODE();
     ULONG kind = 0;
-    ILevelControl* pLevel = nullptr;
-    NTSTATUS status = QueryNode(Request, IID_ILevelControl, reinterpret_cast<PVOID*>(&pLevel), &kind);
-    if (!NT_SUCCESS(status))
+    auto handle = [&](ILevelControl* pLevel)
     {
-        return status;
-    }
-    BOOLEAN vendorLevel = IsSetAndId(Request, KSPROPSETID_VendorAudio, KSPROPERTY_VENDORAUDIO_LEVEL);
-    BOOLEAN fits =
-        vendorLevel ||
-        (IsAudioId(Request, KSPROPERTY_AUDIO_VOLUMELEVEL) && (kind == NODE_KIND_VOLUME || kind == 16)) ||
-        (IsAudioId(Request, KSPROPERTY_AUDIO_BASS) && kind == NODE_KIND_BASS) ||
-        (IsAudioId(Request, KSPROPERTY_AUDIO_MID) && kind == NODE_KIND_MID) ||
-        (IsAudioId(Request, KSPROPERTY_AUDIO_TREBLE) && kind == NODE_KIND_TREBLE);
-    if (!fits)
-    {
-        status = STATUS_INVALID_PARAMETER;
-    }
-    else if (IsBasicSupport(Request))
-    {
-        status = LevelBasicSupport(Request, pLevel);
-    }
-    else
-    {
-        status = LevelGetSet(Request, pLevel);
+        BOOLEAN vendorLevel = IsSetAndId(Request, KSPROPSETID_VendorAudio, KSPROPERTY_VENDORAUDIO_LEVEL);
+        BOOLEAN fits =
+            vendorLevel ||
+            (IsAudioId(Request, KSPROPERTY_AUDIO_VOLUMELEVEL) && (kind == NODE_KIND_VOLUME || kind == 16)) ||
+            (IsAudioId(Request, KSPROPERTY_AUDIO_BASS) && kind == NODE_KIND_BASS) ||
+            (IsAudioId(Request, KSPROPERTY_AUDIO_MID) && kind == NODE_KIND_MID) ||
+            (IsAudioId(Request, KSPROPERTY_AUDIO_TREBLE) && kind == NODE_KIND_TREBLE);
+        if (!fits)
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (IsBasicSupport(Request))
+        {
+            return LevelBasicSupport(Request, pLevel);
+        }
+        NTSTATUS status = LevelGetSet(Request, pLevel);
         if (NT_SUCCESS(status) && vendorLevel && IsSetVerb(Request))
         {
             RaiseControlChange(Request->Node);
         }
-    }
-    pLevel->Release();
-    return status;
+        return status;
+    };
+    return OnNode<ILevelControl>(Request, IID_ILevelControl, &kind, handle);
 }
 
 // Mute, AGC and loudness: 32-bit BOOLs outward, one byte a channel in the node.
 NTSTATUS CMiniportTopology::PropertyOnOff(PPCPROPERTY_REQUEST Request)
 {
     PAGED_CODE();
-    IBooleanControl* pSwitch = nullptr;
-    NTSTATUS status = QueryNode(Request, IID_IBooleanControl, reinterpret_cast<PVOID*>(&pSwitch), nullptr);
-    if (!NT_SUCCESS(status))
+    auto handle = [&](IBooleanControl* pSwitch)
     {
-        return status;
-    }
-    ULONG channel = 0;
-    if (IsBasicSupport(Request))
-    {
-        ULONG channels = 0;
-        PUCHAR pMembers = nullptr;
-        status = pSwitch->GetChannelCount(&channels);
-        if (NT_SUCCESS(status))
+        ULONG channel = 0;
+        if (IsBasicSupport(Request))
         {
-            status = BeginChannelBasicSupport(Request, channels, VT_BOOL, &pMembers);
+            ULONG channels = 0;
+            PUCHAR pMembers = nullptr;
+            NTSTATUS status = pSwitch->GetChannelCount(&channels);
+            if (NT_SUCCESS(status))
+            {
+                status = BeginChannelBasicSupport(Request, channels, VT_BOOL, &pMembers);
+            }
+            if (NT_SUCCESS(status) && pMembers)
+            {
+                WriteSteppedRanges(pMembers, channels, 1, 0, 1);
+            }
+            return status;
         }
-        if (NT_SUCCESS(status) && pMembers)
+        if (!RequestChannel(Request, &channel))
         {
-            WriteSteppedRanges(pMembers, channels, 1, 0, 1);
+            return STATUS_INVALID_PARAMETER;
         }
-    }
-    else if (!RequestChannel(Request, &channel))
-    {
-        status = STATUS_INVALID_PARAMETER;
-    }
-    else
-    {
-        status = SwitchGetSet(Request, pSwitch, channel);
-    }
-    pSwitch->Release();
-    return status;
+        return SwitchGetSet(Request, pSwitch, channel);
+    };
+    return OnNode<IBooleanControl>(Request, IID_IBooleanControl, nullptr, handle);
 }
 
 // The selected input counts from 1, as the selector node's KS input pins do.
 NTSTATUS CMiniportTopology::PropertyMuxSource(PPCPROPERTY_REQUEST Request)
 {
     PAGED_CODE();
-    ISelectorNode* pSelector = nullptr;
-    NTSTATUS status = QueryNode(Request, IID_ISelectorNode, reinterpret_cast<PVOID*>(&pSelector), nullptr);
-    if (!NT_SUCCESS(status))
+    auto handle = [&](ISelectorNode* pSelector)
     {
+        if (!RequestHasValue(Request, sizeof(ULONG)) || !(IsGet(Request) || IsSetVerb(Request)))
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        NTSTATUS status = IsGet(Request) ? pSelector->GetSelectedInput(static_cast<PULONG>(Request->Value))
+                                         : pSelector->SetSelectedInput(*static_cast<PULONG>(Request->Value));
+        if (NT_SUCCESS(status))
+        {
+            Request->ValueSize = sizeof(ULONG);
+        }
         return status;
-    }
-    if (!RequestHasValue(Request, sizeof(ULONG)))
-    {
-        status = STATUS_INVALID_PARAMETER;
-    }
-    else if (IsGet(Request))
-    {
-        status = pSelector->GetSelectedInput(static_cast<PULONG>(Request->Value));
-    }
-    else if (IsSetVerb(Request))
-    {
-        status = pSelector->SetSelectedInput(*static_cast<PULONG>(Request->Value));
-    }
-    else
-    {
-        status = STATUS_INVALID_PARAMETER;
-    }
-    if (NT_SUCCESS(status))
-    {
-        Request->ValueSize = sizeof(ULONG);
-    }
-    pSelector->Release();
-    return status;
+    };
+    return OnNode<ISelectorNode>(Request, IID_ISelectorNode, nullptr, handle);
 }
 
 // The input gain pad: a level whose range the audio stack reads from a value list that also
@@ -552,74 +533,52 @@ NTSTATUS CMiniportTopology::PropertyMuxSource(PPCPROPERTY_REQUEST Request)
 NTSTATUS CMiniportTopology::PropertyDevSpecificLevel(PPCPROPERTY_REQUEST Request)
 {
     PAGED_CODE();
-    ILevelControl* pLevel = nullptr;
-    NTSTATUS status = QueryNode(Request, IID_ILevelControl, reinterpret_cast<PVOID*>(&pLevel), nullptr);
-    if (!NT_SUCCESS(status))
+    auto handle = [&](ILevelControl* pLevel)
     {
-        return status;
-    }
-    if (!IsBasicSupport(Request))
-    {
-        status = LevelGetSet(Request, pLevel);
-        pLevel->Release();
-        return status;
-    }
-    BasicSupportShape shape = {kAccessGetSetSupport,
-                               BASIC_SUPPORT_DESCRIPTION_BYTES + ULONG(sizeof(GainPadMembers)),
-                               &KSPROPTYPESETID_General,
-                               VT_I4,
-                               0,
-                               FALSE};
-    PUCHAR pMembers = nullptr;
-    status = BeginBasicSupport(Request, shape, &pMembers);
-    if (NT_SUCCESS(status) && pMembers)
-    {
+        if (!IsBasicSupport(Request))
+        {
+            return LevelGetSet(Request, pLevel);
+        }
+        PUCHAR pMembers = nullptr;
+        NTSTATUS status = BeginGeneralBasicSupport(Request, kAccessGetSetSupport, VT_I4,
+                                                   ULONG(sizeof(GainPadMembers)), &pMembers);
+        if (!NT_SUCCESS(status) || !pMembers)
+        {
+            return status;
+        }
+        // The range is read only once the whole reply fits; a node that cannot give it leaves
+        // the caller nothing.
         GainPadMembers members = {};
         members.Header = {KSPROPERTY_MEMBER_VALUES, 36, 1, 0};
         members.ValuesSize = 36;
         members.Name = NODENAME_INPUT_GAIN_PAD;
         members.RangeSize = 12;
         status = pLevel->GetRange(&members.Maximum, &members.Minimum, &members.Step);
-        if (NT_SUCCESS(status))
-        {
-            RtlCopyMemory(pMembers, &members, sizeof(members));
-        }
-        else
+        if (!NT_SUCCESS(status))
         {
             Request->ValueSize = 0;
+            return status;
         }
-    }
-    pLevel->Release();
-    return status;
+        RtlCopyMemory(pMembers, &members, sizeof(members));
+        return status;
+    };
+    return OnNode<ILevelControl>(Request, IID_ILevelControl, nullptr, handle);
 }
 
 // The vendor switches carry one value for the whole node.
 NTSTATUS CMiniportTopology::PropertyDevSpecificSwitch(PPCPROPERTY_REQUEST Request)
 {
     PAGED_CODE();
-    IBooleanControl* pSwitch = nullptr;
-    NTSTATUS status = QueryNode(Request, IID_IBooleanControl, reinterpret_cast<PVOID*>(&pSwitch), nullptr);
-    if (!NT_SUCCESS(status))
+    auto handle = [&](IBooleanControl* pSwitch)
     {
-        return status;
-    }
-    if (IsBasicSupport(Request))
-    {
-        BasicSupportShape shape = {kAccessGetSetSupport,
-                                   BASIC_SUPPORT_DESCRIPTION_BYTES,
-                                   &KSPROPTYPESETID_General,
-                                   VT_BOOL,
-                                   0,
-                                   FALSE};
+        if (!IsBasicSupport(Request))
+        {
+            return SwitchGetSet(Request, pSwitch, 0);
+        }
         PUCHAR pMembers = nullptr;
-        status = BeginBasicSupport(Request, shape, &pMembers);
-    }
-    else
-    {
-        status = SwitchGetSet(Request, pSwitch, 0);
-    }
-    pSwitch->Release();
-    return status;
+        return BeginGeneralBasicSupport(Request, kAccessGetSetSupport, VT_BOOL, 0, &pMembers);
+    };
+    return OnNode<IBooleanControl>(Request, IID_IBooleanControl, nullptr, handle);
 }
 
 // The output's pin type is written through the audio set and read through the selector set.
@@ -631,44 +590,41 @@ NTSTATUS CMiniportTopology::PropertyPinTypeSelector(PPCPROPERTY_REQUEST Request)
     {
         return STATUS_INVALID_PARAMETER;
     }
-    IPinTypeSelector* pSelector = nullptr;
-    NTSTATUS status = QueryNode(Request, IID_IPinTypeSelector, reinterpret_cast<PVOID*>(&pSelector), nullptr);
-    if (!NT_SUCCESS(status))
+    auto handle = [&](IPinTypeSelector* pSelector)
     {
-        return status;
-    }
-    ULONG id = Request->PropertyItem->Id;
-    status = STATUS_INVALID_PARAMETER;
-    if (audioSet && id == KSPROPERTY_AUDIO_DEV_SPECIFIC)
-    {
-        if (IsBasicSupport(Request))
+        ULONG id = Request->PropertyItem->Id;
+        NTSTATUS status = STATUS_INVALID_PARAMETER;
+        if (audioSet && id == KSPROPERTY_AUDIO_DEV_SPECIFIC)
         {
-            status = PropertyValueListSupport(Request, VT_I4, NODENAME_PIN_TYPE_SELECTOR);
-        }
-        else if (IsSetVerb(Request) && RequestHasValue(Request, sizeof(ULONG)))
-        {
-            status = pSelector->SetPinType(*static_cast<PULONG>(Request->Value));
-            if (NT_SUCCESS(status))
+            if (IsBasicSupport(Request))
             {
-                Request->ValueSize = sizeof(ULONG);
+                status = PropertyValueListSupport(Request, VT_I4, NODENAME_PIN_TYPE_SELECTOR);
+            }
+            else if (IsSetVerb(Request) && RequestHasValue(Request, sizeof(ULONG)))
+            {
+                status = pSelector->SetPinType(*static_cast<PULONG>(Request->Value));
+                if (NT_SUCCESS(status))
+                {
+                    Request->ValueSize = sizeof(ULONG);
+                }
             }
         }
-    }
-    else if (!audioSet && id == KSPROPERTY_PINTYPESELECTOR_LIST)
-    {
-        status = PinTypeListReply(Request, pSelector);
-    }
-    else if (!audioSet && id == KSPROPERTY_PINTYPESELECTOR_CURRENT)
-    {
-        ULONG pinType = 0;
-        status = pSelector->GetPinType(&pinType);
-        if (NT_SUCCESS(status))
+        else if (!audioSet && id == KSPROPERTY_PINTYPESELECTOR_LIST)
         {
-            status = PropertyU32Reply(Request, pinType);
+            status = PinTypeListReply(Request, pSelector);
         }
-    }
-    pSelector->Release();
-    return status;
+        else if (!audioSet && id == KSPROPERTY_PINTYPESELECTOR_CURRENT)
+        {
+            ULONG pinType = 0;
+            status = pSelector->GetPinType(&pinType);
+            if (NT_SUCCESS(status))
+            {
+                status = PropertyU32Reply(Request, pinType);
+            }
+        }
+        return status;
+    };
+    return OnNode<IPinTypeSelector>(Request, IID_IPinTypeSelector, nullptr, handle);
 }
 
 NTSTATUS CMiniportTopology::PinTypeListReply(PPCPROPERTY_REQUEST Request, IPinTypeSelector* Selector)
@@ -708,14 +664,9 @@ NTSTATUS CMiniportTopology::PropertyDevSpecificDefault(PPCPROPERTY_REQUEST Reque
     PAGED_CODE();
     if (IsBasicSupport(Request))
     {
-        BasicSupportShape shape = {kAccessSetSupport,
-                                   BASIC_SUPPORT_DESCRIPTION_BYTES + ULONG(sizeof(DefaultMembers)),
-                                   &KSPROPTYPESETID_General,
-                                   VT_UI4,
-                                   0,
-                                   FALSE};
         PUCHAR pMembers = nullptr;
-        NTSTATUS status = BeginBasicSupport(Request, shape, &pMembers);
+        NTSTATUS status = BeginGeneralBasicSupport(Request, kAccessSetSupport, VT_UI4,
+                                                   ULONG(sizeof(DefaultMembers)), &pMembers);
         if (NT_SUCCESS(status) && pMembers)
         {
             DefaultMembers members = {};

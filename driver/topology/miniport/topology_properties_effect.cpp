@@ -37,35 +37,29 @@ NTSTATUS CMiniportTopology::PropertyEffectNode(PPCPROPERTY_REQUEST Request)
     {
         return STATUS_UNSUCCESSFUL;
     }
-    IEffectNode* pEffect = nullptr;
-    NTSTATUS status = QueryNode(Request, IID_IEffectNode, reinterpret_cast<PVOID*>(&pEffect), nullptr);
-    if (!NT_SUCCESS(status))
+    auto handle = [&](IEffectNode* pEffect)
     {
-        return status;
-    }
-    ULONG parameterCount = 0;
-    status = pEffect->GetParameterCount(&parameterCount);
-    if (NT_SUCCESS(status))
-    {
+        ULONG parameterCount = 0;
+        NTSTATUS status = pEffect->GetParameterCount(&parameterCount);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
         if (audioSet)
         {
-            status = EffectEnable(Request, pEffect);
+            return EffectEnable(Request, pEffect);
         }
-        else if (IsGet(Request))
+        if (IsGet(Request))
         {
-            status = EffectGet(Request, pEffect, parameterCount);
+            return EffectGet(Request, pEffect, parameterCount);
         }
-        else if (IsSetVerb(Request) && Request->PropertyItem->Id == KSPROPERTY_EFFECTNODE_PARAMETERS)
+        if (IsSetVerb(Request) && Request->PropertyItem->Id == KSPROPERTY_EFFECTNODE_PARAMETERS)
         {
-            status = EffectSetParameters(Request, pEffect, parameterCount);
+            return EffectSetParameters(Request, pEffect, parameterCount);
         }
-        else
-        {
-            status = STATUS_INVALID_PARAMETER;
-        }
-    }
-    pEffect->Release();
-    return status;
+        return STATUS_INVALID_PARAMETER;
+    };
+    return OnNode<IEffectNode>(Request, IID_IEffectNode, nullptr, handle);
 }
 
 // The effect's on/off switch, a byte in the node, a 32-bit value outward.

@@ -367,122 +367,78 @@ NTSTATUS CVariantAFeatureUnit7::SetForcedMute(UCHAR Mute)
     return SetSwitch(USB_AUDIO_FU_MUTE_CONTROL, 0, m_LastSwitch);
 }
 
-STDMETHODIMP_(NTSTATUS) CVariantAFeatureUnit1::BuildFeatureControls(IAdapterCommon* AdapterCommon)
+namespace
 {
-    PAGED_CODE();
-    if (!AdapterCommon || GetEntryCount() == 0)
+
+// The three builders of their own: a mute node (Mute), which these units cannot do without, then
+// a volume node (Volume, set up by InitVolume) when the unit announces that control and
+// InitVolume is given. IdentityStatus is how the builder's own checks and identity step went.
+// A volume node the pool cannot hold is left out: the unit works without it. PASSIVE_LEVEL.
+template <class Mute, class Volume>
+NTSTATUS BuildVariantANodes(CUac1FeatureUnit* Unit, NTSTATUS IdentityStatus, IAdapterCommon* AdapterCommon,
+                            CMutexLock* DeviceLock, const char* UnitClass,
+                            NTSTATUS (Volume::*InitVolume)(ITopologyNode*, ULONG, PDEVICE_OBJECT,
+                                                           CMutexLock*))
+{
+    if (!NT_SUCCESS(IdentityStatus))
     {
-        return STATUS_INVALID_PARAMETER;
+        return IdentityStatus;
     }
-    NTSTATUS status = TakeUnitIdentity();
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    ULONG id = AdapterCommon->GetNodeCount();
-    CVariantAMuteControl* pMute = IsFeatureControlPresent(USB_AUDIO_FU_MUTE_CONTROL)
-                                      ? new (NonPagedPool, VARIANT_A_NODE_POOL_TAG)
-                                            CVariantAMuteControl(nullptr, id)
-                                      : nullptr;
+    const ULONG id = AdapterCommon->GetNodeCount();
+    Mute* pMute = Unit->IsFeatureControlPresent(USB_AUDIO_FU_MUTE_CONTROL)
+                      ? new (NonPagedPool, VARIANT_A_NODE_POOL_TAG) Mute(nullptr, id)
+                      : nullptr;
     if (!pMute)
     {
-        DbgPrint("CVariantAFeatureUnit1: feature unit %u has no mute control, or no memory for its node\n",
-                 ULONG(m_nId));
+        DbgPrint("%s: feature unit %u has no mute control, or no memory for its node\n", UnitClass,
+                 Unit->GetId());
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     pMute->NonDelegatingAddRef();
-    status = pMute->InitControlNode(static_cast<ITopologyNode*>(this), USB_AUDIO_FU_MUTE_CONTROL,
-                                    AdapterCommon->GetDeviceObject(), m_pDeviceLock);
-    status = Uac1AdoptChildNode(AdapterCommon, this, pMute, status);
-    if (!NT_SUCCESS(status) || !IsFeatureControlPresent(USB_AUDIO_FU_VOLUME_CONTROL))
+    NTSTATUS status = pMute->InitControlNode(static_cast<ITopologyNode*>(Unit), USB_AUDIO_FU_MUTE_CONTROL,
+                                             AdapterCommon->GetDeviceObject(), DeviceLock);
+    status = Uac1AdoptChildNode(AdapterCommon, Unit, pMute, status);
+    if (!NT_SUCCESS(status) || !InitVolume || !Unit->IsFeatureControlPresent(USB_AUDIO_FU_VOLUME_CONTROL))
     {
         return status;
     }
-    CVariantAVolumeControl* pVolume =
-        new (NonPagedPool, VARIANT_A_NODE_POOL_TAG) CVariantAVolumeControl(nullptr, id + 1);
+    Volume* pVolume = new (NonPagedPool, VARIANT_A_NODE_POOL_TAG) Volume(nullptr, id + 1);
     if (!pVolume)
     {
-        // The unit works without its volume node.
         return status;
     }
     pVolume->NonDelegatingAddRef();
     NTSTATUS volumeStatus =
-        pVolume->InitVariantAVolume(static_cast<ITopologyNode*>(this), USB_AUDIO_FU_VOLUME_CONTROL,
-                                    AdapterCommon->GetDeviceObject(), m_pDeviceLock);
-    return Uac1AdoptChildNode(AdapterCommon, this, pVolume, volumeStatus);
+        (pVolume->*InitVolume)(static_cast<ITopologyNode*>(Unit), USB_AUDIO_FU_VOLUME_CONTROL,
+                               AdapterCommon->GetDeviceObject(), DeviceLock);
+    return Uac1AdoptChildNode(AdapterCommon, Unit, pVolume, volumeStatus);
+}
+
+} // namespace
+
+STDMETHODIMP_(NTSTATUS) CVariantAFeatureUnit1::BuildFeatureControls(IAdapterCommon* AdapterCommon)
+{
+    PAGED_CODE();
+    return BuildVariantANodes<CVariantAMuteControl, CVariantAVolumeControl>(
+        this, AdapterCommon && GetEntryCount() != 0 ? TakeUnitIdentity() : STATUS_INVALID_PARAMETER,
+        AdapterCommon, m_pDeviceLock, "CVariantAFeatureUnit1", &CVariantAVolumeControl::InitVariantAVolume);
 }
 
 STDMETHODIMP_(NTSTATUS) CVariantAFeatureUnit2::BuildFeatureControls(IAdapterCommon* AdapterCommon)
 {
     PAGED_CODE();
-    if (!AdapterCommon || GetEntryCount() == 0)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = TakeUnitIdentity();
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    CVariantAMuteSwitchControl* pMute =
-        IsFeatureControlPresent(USB_AUDIO_FU_MUTE_CONTROL)
-            ? new (NonPagedPool, VARIANT_A_NODE_POOL_TAG)
-                  CVariantAMuteSwitchControl(nullptr, AdapterCommon->GetNodeCount())
-            : nullptr;
-    if (!pMute)
-    {
-        DbgPrint("CVariantAFeatureUnit2: feature unit %u has no mute control, or no memory for its node\n",
-                 ULONG(m_nId));
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    pMute->NonDelegatingAddRef();
-    status = pMute->InitControlNode(static_cast<ITopologyNode*>(this), USB_AUDIO_FU_MUTE_CONTROL,
-                                    AdapterCommon->GetDeviceObject(), m_pDeviceLock);
-    return Uac1AdoptChildNode(AdapterCommon, this, pMute, status);
+    // Unit 16 has only its mute.
+    return BuildVariantANodes<CVariantAMuteSwitchControl, CVolumeControlNode>(
+        this, AdapterCommon && GetEntryCount() != 0 ? TakeUnitIdentity() : STATUS_INVALID_PARAMETER,
+        AdapterCommon, m_pDeviceLock, "CVariantAFeatureUnit2", nullptr);
 }
 
 STDMETHODIMP_(NTSTATUS) CVariantAFeatureUnit5::BuildFeatureControls(IAdapterCommon* AdapterCommon)
 {
     PAGED_CODE();
-    if (!AdapterCommon || GetEntryCount() == 0)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = TakeUnitIdentity();
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    const ULONG id = AdapterCommon->GetNodeCount();
-    CVariantASoftMuteControl* pMute = IsFeatureControlPresent(USB_AUDIO_FU_MUTE_CONTROL)
-                                          ? new (NonPagedPool, VARIANT_A_NODE_POOL_TAG)
-                                                CVariantASoftMuteControl(nullptr, id)
-                                          : nullptr;
-    if (!pMute)
-    {
-        DbgPrint("CVariantAFeatureUnit5: feature unit %u has no mute control, or no memory for its node\n",
-                 ULONG(m_nId));
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    pMute->NonDelegatingAddRef();
-    status = pMute->InitControlNode(static_cast<ITopologyNode*>(this), USB_AUDIO_FU_MUTE_CONTROL,
-                                    AdapterCommon->GetDeviceObject(), m_pDeviceLock);
-    status = Uac1AdoptChildNode(AdapterCommon, this, pMute, status);
-    if (!NT_SUCCESS(status) || !IsFeatureControlPresent(USB_AUDIO_FU_VOLUME_CONTROL))
-    {
-        return status;
-    }
-    CVolumeControlNode* pVolume =
-        new (NonPagedPool, VARIANT_A_NODE_POOL_TAG) CVolumeControlNode(nullptr, id + 1);
-    if (!pVolume)
-    {
-        return status;
-    }
-    pVolume->NonDelegatingAddRef();
-    NTSTATUS volumeStatus =
-        pVolume->InitLevelControlNode(static_cast<ITopologyNode*>(this), USB_AUDIO_FU_VOLUME_CONTROL,
-                                      AdapterCommon->GetDeviceObject(), m_pDeviceLock);
-    return Uac1AdoptChildNode(AdapterCommon, this, pVolume, volumeStatus);
+    return BuildVariantANodes<CVariantASoftMuteControl, CVolumeControlNode>(
+        this, AdapterCommon && GetEntryCount() != 0 ? TakeUnitIdentity() : STATUS_INVALID_PARAMETER,
+        AdapterCommon, m_pDeviceLock, "CVariantAFeatureUnit5", &CVolumeControlNode::InitLevelControlNode);
 }
 
 NTSTATUS CVariantAFeatureUnit6::InitWithStateSwitch(const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
