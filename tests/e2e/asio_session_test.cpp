@@ -116,6 +116,32 @@ protected:
         EXPECT_EQ(wrong, 0u) << "of " << m_Captured.size() / kCaptureFrameBytes << " captured samples";
     }
 
+    // The headset started and a client opened, set to 48 kHz 16-bit, attached and mapped.
+    void OpenMappedClient(std::unique_ptr<sim::AsioClient>* client, ULONG bufferFrames = kBufferFrames)
+    {
+        ASSERT_NO_FATAL_FAILURE(StartDevice());
+        *client = OpenClient();
+        ASSERT_TRUE(*client);
+        Configure(**client);
+        Attach(**client);
+        ASSERT_EQ(MapAll(**client, bufferFrames), STATUS_SUCCESS);
+    }
+
+    // As OpenMappedClient, and streaming.
+    void StartStreamingClient(std::unique_ptr<sim::AsioClient>* client)
+    {
+        ASSERT_NO_FATAL_FAILURE(OpenMappedClient(client));
+        ASSERT_EQ((*client)->Start(), STATUS_SUCCESS);
+    }
+
+    // Once stopped, render sends at most the transfers that were already in flight.
+    void ExpectRenderStaysStopped()
+    {
+        const size_t packetsAtStop = DataPackets(false).size();
+        RunFor(100 * rig::kMillisecond);
+        EXPECT_LE(DataPackets(false).size(), packetsAtStop + 8) << "render kept going after the stop";
+    }
+
     NTSTATUS StopClient(sim::AsioClient& client)
     {
         m_CapturedBeforeStop = size_t(client.Stats().CapturedBytes);
@@ -210,12 +236,8 @@ TEST_F(AsioSession, TheCompanionsWholeSessionStreamsBitExact)
 // the ring's end, and what the device plays is that silence and then the companion's frames.
 TEST_F(AsioSession, AShortBufferStartsOneTransferBeforeTheRingsEnd)
 {
-    StartDevice();
-    std::unique_ptr<sim::AsioClient> client = OpenClient();
-    ASSERT_TRUE(client);
-    Configure(*client);
-    Attach(*client);
-    ASSERT_EQ(MapAll(*client, 96), STATUS_SUCCESS);
+    std::unique_ptr<sim::AsioClient> client;
+    ASSERT_NO_FATAL_FAILURE(OpenMappedClient(&client, 96));
     ASSERT_EQ(client->Start(), STATUS_SUCCESS);
     const AsioSharedBufferHeader& render = *client->Rings()[0].Header;
     EXPECT_EQ(render.InitialPosition, 7680u - 48 * kRenderFrameBytes);
@@ -232,13 +254,8 @@ TEST_F(AsioSession, AShortBufferStartsOneTransferBeforeTheRingsEnd)
 // asked for while the device is down waits for D0, and a second one meanwhile is refused.
 TEST_F(AsioSession, APowerTransitionSuspendsAndResumesTheStreams)
 {
-    StartDevice();
-    std::unique_ptr<sim::AsioClient> client = OpenClient();
-    ASSERT_TRUE(client);
-    Configure(*client);
-    Attach(*client);
-    ASSERT_EQ(MapAll(*client), STATUS_SUCCESS);
-    ASSERT_EQ(client->Start(), STATUS_SUCCESS);
+    std::unique_ptr<sim::AsioClient> client;
+    ASSERT_NO_FATAL_FAILURE(StartStreamingClient(&client));
     RunFor(200 * rig::kMillisecond);
 
     ASSERT_EQ(Pnp().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
@@ -260,9 +277,7 @@ TEST_F(AsioSession, APowerTransitionSuspendsAndResumesTheStreams)
     EXPECT_EQ(client->Control(IOCTL_ASIO_STOP, nullptr, 0, nullptr, 0).Status, STATUS_INVALID_PARAMETER);
     ASSERT_EQ(Pnp().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
     EXPECT_EQ(client->StopResult(), STATUS_SUCCESS);
-    const size_t packetsAtStop = DataPackets(false).size();
-    RunFor(100 * rig::kMillisecond);
-    EXPECT_LE(DataPackets(false).size(), packetsAtStop + 8) << "render kept going after the stop";
+    ExpectRenderStaysStopped();
     EXPECT_EQ(client->Close(), STATUS_SUCCESS);
     EXPECT_EQ(plat::MmUserMappingCount(), 0u);
 }
@@ -311,13 +326,8 @@ TEST_F(AsioSession, ASecondClientWaitsForTheOwnersRings)
 // requests get answers, and its close frees everything; the rig's teardown finds nothing left.
 TEST_F(AsioSession, SurpriseRemovalMidStreamLeavesNothingBehind)
 {
-    StartDevice();
-    std::unique_ptr<sim::AsioClient> client = OpenClient();
-    ASSERT_TRUE(client);
-    Configure(*client);
-    Attach(*client);
-    ASSERT_EQ(MapAll(*client), STATUS_SUCCESS);
-    ASSERT_EQ(client->Start(), STATUS_SUCCESS);
+    std::unique_ptr<sim::AsioClient> client;
+    ASSERT_NO_FATAL_FAILURE(StartStreamingClient(&client));
     RunFor(100 * rig::kMillisecond);
     SurpriseRemove();
     const ULONG periods = client->Stats().Periods;
@@ -333,12 +343,8 @@ TEST_F(AsioSession, SurpriseRemovalMidStreamLeavesNothingBehind)
 // answers again the same companion starts and streams.
 TEST_F(AsioSession, AStartTheDeviceRefusesIsReportedAndUndone)
 {
-    StartDevice();
-    std::unique_ptr<sim::AsioClient> client = OpenClient();
-    ASSERT_TRUE(client);
-    Configure(*client);
-    Attach(*client);
-    ASSERT_EQ(MapAll(*client), STATUS_SUCCESS);
+    std::unique_ptr<sim::AsioClient> client;
+    ASSERT_NO_FATAL_FAILURE(OpenMappedClient(&client));
     sim::DeviceFaults stall;
     stall.StallMatching = true;
     stall.StallFilter.RequestType = 0x01; // standard, to an interface
@@ -361,13 +367,8 @@ TEST_F(AsioSession, AStartTheDeviceRefusesIsReportedAndUndone)
 // hanging with the companion waiting on it.
 TEST_F(AsioSession, AParkedStopIsAnsweredWhenTheDeviceGoes)
 {
-    StartDevice();
-    std::unique_ptr<sim::AsioClient> client = OpenClient();
-    ASSERT_TRUE(client);
-    Configure(*client);
-    Attach(*client);
-    ASSERT_EQ(MapAll(*client), STATUS_SUCCESS);
-    ASSERT_EQ(client->Start(), STATUS_SUCCESS);
+    std::unique_ptr<sim::AsioClient> client;
+    ASSERT_NO_FATAL_FAILURE(StartStreamingClient(&client));
     RunFor(50 * rig::kMillisecond);
     ASSERT_EQ(Pnp().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
     client->StopAsync();
@@ -384,13 +385,8 @@ TEST_F(AsioSession, AParkedStopIsAnsweredWhenTheDeviceGoes)
 // streams it did not stop resume in D0, and the companion stops and starts them again.
 TEST_F(AsioSession, ACancelledParkedStopIsAnsweredAndLeavesTheDeviceUsable)
 {
-    StartDevice();
-    std::unique_ptr<sim::AsioClient> client = OpenClient();
-    ASSERT_TRUE(client);
-    Configure(*client);
-    Attach(*client);
-    ASSERT_EQ(MapAll(*client), STATUS_SUCCESS);
-    ASSERT_EQ(client->Start(), STATUS_SUCCESS);
+    std::unique_ptr<sim::AsioClient> client;
+    ASSERT_NO_FATAL_FAILURE(StartStreamingClient(&client));
     RunFor(50 * rig::kMillisecond);
     ASSERT_EQ(Pnp().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
     for (int round = 0; round < 2; ++round)
@@ -415,9 +411,7 @@ TEST_F(AsioSession, ACancelledParkedStopIsAnsweredAndLeavesTheDeviceUsable)
     EXPECT_GE(capture.PeriodCount, periodsAfterD0 + 150) << "capture did not resume in D0";
 
     ASSERT_EQ(client->Stop(), STATUS_SUCCESS);
-    const size_t packetsAtStop = DataPackets(false).size();
-    RunFor(100 * rig::kMillisecond);
-    EXPECT_LE(DataPackets(false).size(), packetsAtStop + 8) << "render kept going after the stop";
+    ExpectRenderStaysStopped();
     ASSERT_EQ(client->Start(), STATUS_SUCCESS);
     RunFor(100 * rig::kMillisecond);
     EXPECT_GE(client->Stats().Periods, 80u) << "counted from the new start";
