@@ -16,15 +16,19 @@ VOID DeleteFilter(CLinearPhaseIir*& Filter)
 
 } // namespace
 
-VirtualizerRateStep VirtualizerRateStepFor(LONG StreamRateHz)
+VirtualizerRateStep VirtualizerRateStepFor(LONG StreamRateHz, LONG InternalRateHz)
 {
-    if (StreamRateHz > VIRTUALIZER_INTERNAL_RATE)
+    if (InternalRateHz <= 0)
     {
-        return {1, StreamRateHz / VIRTUALIZER_INTERNAL_RATE};
+        return {0, 1};
     }
-    if (StreamRateHz < VIRTUALIZER_INTERNAL_RATE && StreamRateHz > 0)
+    if (StreamRateHz > InternalRateHz)
     {
-        return {-1, VIRTUALIZER_INTERNAL_RATE / StreamRateHz};
+        return {1, StreamRateHz / InternalRateHz};
+    }
+    if (StreamRateHz < InternalRateHz && StreamRateHz > 0)
+    {
+        return {-1, InternalRateHz / StreamRateHz};
     }
     return {0, 1};
 }
@@ -48,7 +52,7 @@ CSrcFactor::~CSrcFactor()
 NTSTATUS CSrcFactor::Init()
 {
     PAGED_CODE();
-    const VirtualizerRateStep step = VirtualizerRateStepFor(m_nStreamRate);
+    const VirtualizerRateStep step = VirtualizerRateStepFor(m_nStreamRate, m_nInternalRate);
     m_nDirection = step.Direction;
     m_nSrcFactor = step.Factor;
     NTSTATUS status = STATUS_SUCCESS;

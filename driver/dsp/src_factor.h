@@ -18,7 +18,8 @@ struct VirtualizerRateStep
     LONG Direction;
     LONG Factor;
 };
-VirtualizerRateStep VirtualizerRateStepFor(LONG StreamRateHz);
+VirtualizerRateStep VirtualizerRateStepFor(LONG StreamRateHz,
+                                           LONG InternalRateHz = VIRTUALIZER_INTERNAL_RATE);
 
 class CSrcFactor : public CDspPoolObject
 {
@@ -41,5 +42,7 @@ private:
     CLinearPhaseIir* m_pReduce = nullptr;
     CLinearPhaseIir* m_pRaise = nullptr;
     float* m_pWork = nullptr;
-    BOOLEAN m_bLinearPhase;
+    // Recorded as given; the engine always asks for the zero-phase filters, which are the only
+    // ones this converter has.
+    [[maybe_unused]] BOOLEAN m_bLinearPhase;
 };

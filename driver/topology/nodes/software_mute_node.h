@@ -22,6 +22,7 @@ public:
     STDMETHODIMP_(NTSTATUS) Spare1() override;
     STDMETHODIMP_(NTSTATUS) Spare2() override;
     STDMETHODIMP_(NTSTATUS) Start(PCWAVEFORMATEXTENSIBLE Format) override;
+    using CBooleanNode::Start; // the node's own Start() stays reachable
     STDMETHODIMP_(NTSTATUS) Reset() override;
     STDMETHODIMP_(NTSTATUS) Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames) override;
     STDMETHODIMP_(NTSTATUS) Stop() override;

@@ -26,6 +26,7 @@ public:
     STDMETHODIMP_(NTSTATUS) Spare1() override { return STATUS_SUCCESS; }
     STDMETHODIMP_(NTSTATUS) Spare2() override { return STATUS_SUCCESS; }
     STDMETHODIMP_(NTSTATUS) Start(PCWAVEFORMATEXTENSIBLE Format) override { return STATUS_SUCCESS; }
+    using CBooleanControlNode::Start; // the node's own Start() stays reachable
     STDMETHODIMP_(NTSTATUS) Reset() override { return STATUS_SUCCESS; }
     // Silences the samples while the master mute is on and the output is S/PDIF.
     STDMETHODIMP_(NTSTATUS) Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames) override;
@@ -52,6 +53,7 @@ public:
     STDMETHODIMP_(NTSTATUS) Spare1() override { return STATUS_SUCCESS; }
     STDMETHODIMP_(NTSTATUS) Spare2() override { return STATUS_SUCCESS; }
     STDMETHODIMP_(NTSTATUS) Start(PCWAVEFORMATEXTENSIBLE Format) override { return STATUS_SUCCESS; }
+    using CVolumeControlNode::Start; // the node's own Start() stays reachable
     STDMETHODIMP_(NTSTATUS) Reset() override { return STATUS_SUCCESS; }
     STDMETHODIMP_(NTSTATUS) Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames) override;
     STDMETHODIMP_(NTSTATUS) Stop() override { return STATUS_SUCCESS; }
@@ -80,6 +82,7 @@ public:
     STDMETHODIMP_(NTSTATUS) Spare1() override { return STATUS_SUCCESS; }
     STDMETHODIMP_(NTSTATUS) Spare2() override { return STATUS_SUCCESS; }
     STDMETHODIMP_(NTSTATUS) Start(PCWAVEFORMATEXTENSIBLE Format) override { return STATUS_SUCCESS; }
+    using CBooleanControlNode::Start; // the node's own Start() stays reachable
     STDMETHODIMP_(NTSTATUS) Reset() override { return STATUS_SUCCESS; }
     STDMETHODIMP_(NTSTATUS) Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames) override;
     STDMETHODIMP_(NTSTATUS) Stop() override { return STATUS_SUCCESS; }
@@ -114,6 +117,7 @@ public:
     STDMETHODIMP_(NTSTATUS) Spare1() override { return STATUS_SUCCESS; }
     STDMETHODIMP_(NTSTATUS) Spare2() override { return STATUS_SUCCESS; }
     STDMETHODIMP_(NTSTATUS) Start(PCWAVEFORMATEXTENSIBLE Format) override { return STATUS_SUCCESS; }
+    using CBooleanControlNode::Start; // the node's own Start() stays reachable
     STDMETHODIMP_(NTSTATUS) Reset() override { return STATUS_SUCCESS; }
     STDMETHODIMP_(NTSTATUS) Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames) override;
     STDMETHODIMP_(NTSTATUS) Stop() override { return STATUS_SUCCESS; }

@@ -97,6 +97,7 @@ public:
     // effect object the pool cannot hold is left out and the node passes its samples through.
     // PASSIVE_LEVEL.
     NTSTATUS Init(ITopologyNode* Unit, ULONG Selector, PDEVICE_OBJECT SettingsDevice, CMutexLock* DeviceLock);
+    using CVariantDEffectControl::Init; // the effect node's own Init stays reachable
 
     // The effect's rate programme and the limiters' channel count follow the stream. PASSIVE_LEVEL.
     STDMETHODIMP_(NTSTATUS) Start(PCWAVEFORMATEXTENSIBLE Format) override;
@@ -118,6 +119,7 @@ public:
     // As control 139's, then the virtualiser in headphone mode with the saved room and angle set
     // (a saved room outside 0 to 2 keeps the default). PASSIVE_LEVEL.
     NTSTATUS Init(ITopologyNode* Unit, ULONG Selector, PDEVICE_OBJECT SettingsDevice, CMutexLock* DeviceLock);
+    using CVariantDEffectControl::Init; // the effect node's own Init stays reachable
 
     // The virtualiser takes the stream's channels and rate; the limiters run on a 32-bit float
     // copy of the stream's format. PASSIVE_LEVEL.
