@@ -15,6 +15,7 @@
 #include <functional>
 #include <vector>
 
+#include "bench/bench_levels.h"
 #include "driver/primitives/dispatch/sp_cpu_level.h"
 #include "driver/primitives/vectors/sp_convert.h"
 
@@ -29,32 +30,6 @@ void Sizes(benchmark::internal::Benchmark* b)
         for (int64_t level = 0; level < 4; ++level)
             b->Args({bytes, level});
 }
-
-bool LevelRunsHere(int64_t level)
-{
-    return level == 0 || (level == 1 && __builtin_cpu_supports("sse3")) ||
-           (level == 2 && __builtin_cpu_supports("ssse3")) ||
-           (level == 3 && __builtin_cpu_supports("sse4.1"));
-}
-
-// Runs the benchmark body with the level of argument 1 in force.
-class LevelScope
-{
-public:
-    explicit LevelScope(benchmark::State& state)
-        : m_ok(LevelRunsHere(state.range(1))),
-          m_saved(SpForceCpuLevelForTest(m_ok ? int32_t(state.range(1)) : 0))
-    {
-        if (!m_ok)
-            state.SkipWithError("the processor lacks this level's instructions");
-    }
-    ~LevelScope() { SpForceCpuLevelForTest(m_saved); }
-    bool Ok() const { return m_ok; }
-
-private:
-    bool m_ok;
-    int32_t m_saved;
-};
 
 // 64-byte aligned storage for the runs.
 struct Aligned

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_levels.h"
 #include "driver/primitives/dispatch/sp_cpu_level.h"
 #include "driver/primitives/fft/sp_fft.h"
 
@@ -28,45 +29,6 @@
 
 namespace
 {
-
-std::vector<float> Signal(size_t n)
-{
-    std::vector<float> v(n);
-    uint32_t seed = 12345;
-    for (float& x : v)
-    {
-        seed = seed * 1664525u + 1013904223u;
-        x = float(int32_t(seed >> 8) - (1 << 23)) / float(1 << 23);
-    }
-    return v;
-}
-
-int32_t OrderOf(int64_t points)
-{
-    int32_t order = 0;
-    while ((int64_t(1) << order) < points)
-    {
-        ++order;
-    }
-    return order;
-}
-
-class LevelScope
-{
-public:
-    explicit LevelScope(benchmark::State& state) : m_saved(SpForceCpuLevelForTest(int32_t(state.range(1)))) {}
-    ~LevelScope() { SpForceCpuLevelForTest(m_saved); }
-
-private:
-    int32_t m_saved;
-};
-
-struct Floats
-{
-    explicit Floats(size_t n) : p(static_cast<float*>(aligned_alloc(64, (n * 4 + 63) & ~size_t(63)))) {}
-    ~Floats() { free(p); }
-    float* p;
-};
 
 // Our real transforms, out of place with a caller work area (as the filter runs them).
 void RunOursReal(benchmark::State& state, bool inverse)

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_levels.h"
 #include "driver/primitives/dispatch/sp_cpu_level.h"
 #include "driver/primitives/fft/sp_fft.h"
 #include "driver/primitives/filters/sp_fir.h"
@@ -28,50 +29,6 @@ namespace
 {
 
 constexpr int32_t kFilterBlock = 4096;
-
-std::vector<float> Signal(size_t n)
-{
-    std::vector<float> v(n);
-    uint32_t seed = 12345;
-    for (float& x : v)
-    {
-        seed = seed * 1664525u + 1013904223u;
-        x = float(int32_t(seed >> 8) - (1 << 23)) / float(1 << 23);
-    }
-    return v;
-}
-
-int32_t OrderOf(int64_t points)
-{
-    int32_t order = 0;
-    while ((int64_t(1) << order) < points)
-    {
-        ++order;
-    }
-    return order;
-}
-
-// Holds the level of the benchmark's argument 1 for the run.
-class LevelScope
-{
-public:
-    explicit LevelScope(benchmark::State& state, int argument = 1)
-        : m_saved(SpForceCpuLevelForTest(int32_t(state.range(argument))))
-    {
-    }
-    ~LevelScope() { SpForceCpuLevelForTest(m_saved); }
-
-private:
-    int32_t m_saved;
-};
-
-// Aligned float storage, as the library's own buffers are.
-struct Floats
-{
-    explicit Floats(size_t n) : p(static_cast<float*>(aligned_alloc(64, (n * 4 + 63) & ~size_t(63)))) {}
-    ~Floats() { free(p); }
-    float* p;
-};
 
 void BM_OursRealFwd(benchmark::State& state)
 {
