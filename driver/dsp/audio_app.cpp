@@ -82,7 +82,7 @@ BOOLEAN CAudioApp::Setup()
     PAGED_CODE();
     FreeStages();
     m_nFill = 0;
-    const VirtualizerRateStep step = VirtualizerRateStepFor(m_nStreamRate);
+    const VirtualizerRateStep step = VirtualizerRateStepFor(m_nStreamRate, m_nInternalRate);
     m_nDirection = step.Direction;
     m_nSrcFactor = step.Factor;
     // Only factors 1 and 2 have low-passes, and a block of the stream's rate must fit the
