@@ -401,6 +401,7 @@ private:
     ULONG m_nAsioRequestedSampleType;
     ULONG m_nAsioLatencyIndex;
     ULONG m_nAsioSampleRate;
+    ULONG m_nAsioRingSampleType; // the owner's own type when it mapped: what the rings carry
     ULONG m_nAsioBytesPerSample;
     ULONG m_nAsioBufferFrames;
     AsioEndpointEntry* m_pAsioEndpoints;

@@ -442,8 +442,8 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::GetSampleRate(PFILE_OBJECT FileObject, PULON
     return STATUS_SUCCESS;
 }
 
-// Only the codes the rings can be sized for are taken; the new type becomes the streamed one
-// when no client holds buffers at a close.
+// Only the codes the rings can be sized for are taken. The caller's rings carry its type from
+// its next map on; the device's active type follows when no client holds buffers at a close.
 STDMETHODIMP_(NTSTATUS) CUsbDevice::SetSampleType(PFILE_OBJECT FileObject, ULONG SampleType)
 {
     PAGED_CODE();
@@ -562,8 +562,10 @@ CUsbDevice::GetChannelInfo(PFILE_OBJECT FileObject, AsioChannelInfo* Info, ULONG
             pStream->GetName(pName);
             pName[STREAM_NAME_MAX_CHARS] = 0;
             Info->IsActive = m_nAsioBuffersInUse ? 1 : 0;
-            Info->SampleType =
-                pClient->IoFormat == ASIO_IO_FORMAT_DSD ? ASIO_SAMPLE_DSD_INT8_MSB : m_nAsioSampleType;
+            // What the caller's rings carry, or would carry were it to map now.
+            Info->SampleType = pClient->IoFormat == ASIO_IO_FORMAT_DSD ? ASIO_SAMPLE_DSD_INT8_MSB
+                               : pClient->Running                      ? m_nAsioRingSampleType
+                                                                       : pClient->SampleType;
             RtlZeroMemory(Info->Name, sizeof(Info->Name));
             // A name longer than the field is cut; the terminator always fits.
             RtlStringCbPrintfA(Info->Name, sizeof(Info->Name), "%ws_%02d ch", pName, int(wanted - total));

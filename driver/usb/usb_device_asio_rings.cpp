@@ -120,12 +120,12 @@ VOID CUsbDevice::FreeRings()
     }
 }
 
-// One ring per ASIO endpoint, sized from the sample type that is streamed. A ring is whole
+// One ring per ASIO endpoint, sized from the sample type the owner streams. A ring is whole
 // zeroed pages, so the companion's view of it shows nothing of the memory around it.
 NTSTATUS CUsbDevice::MapRings(AsioClient* Client)
 {
     ULONG bytesPerSample = 8;
-    if (Client->IoFormat != ASIO_IO_FORMAT_DSD && !AsioBytesPerSample(m_nAsioSampleType, &bytesPerSample))
+    if (Client->IoFormat != ASIO_IO_FORMAT_DSD && !AsioBytesPerSample(m_nAsioRingSampleType, &bytesPerSample))
     {
         return STATUS_INVALID_PARAMETER;
     }
@@ -198,7 +198,7 @@ NTSTATUS CUsbDevice::CheckRingsHoldLead()
     }
     ULONG bytesPerSample = 8;
     if (m_pAsioOwner->IoFormat != ASIO_IO_FORMAT_DSD &&
-        !AsioBytesPerSample(m_nAsioSampleType, &bytesPerSample))
+        !AsioBytesPerSample(m_nAsioRingSampleType, &bytesPerSample))
     {
         return STATUS_INVALID_PARAMETER;
     }
@@ -288,6 +288,12 @@ CUsbDevice::MapStreamingBuffers(PFILE_OBJECT FileObject, const AsioBufferRequest
     }
     m_pAsioOwner = pClient;
     m_nAsioBuffersInUse = 1;
+    // The rings carry the owner's own sample type: the device's active one follows only once
+    // every client has gone, so a companion that chose the one type the device offers would
+    // be given rings of a type no endpoint streams. It is fixed for the rings' life: the owner
+    // may store another meanwhile, and a start after a power-up must open the very format the
+    // rings were sized and registered for.
+    m_nAsioRingSampleType = pClient->SampleType;
     const ULONG rate = pClient->SampleRate;
     NTSTATUS status = STATUS_INVALID_PARAMETER;
     if ((pClient->IoFormat == ASIO_IO_FORMAT_PCM && rate >= ASIO_MIN_SAMPLE_RATE &&
@@ -421,7 +427,7 @@ NTSTATUS CUsbDevice::BuildClientFormat(ULONG Index, PWAVEFORMATEXTENSIBLE Format
         BOOLEAN known = FALSE;
         for (const auto& layout : kLayouts)
         {
-            if (layout.Type == m_nAsioSampleType)
+            if (layout.Type == m_nAsioRingSampleType)
             {
                 wanted.Format.wBitsPerSample = layout.Container;
                 wanted.Samples.wValidBitsPerSample = layout.Valid;

@@ -168,7 +168,7 @@ VOID CUsbDevice::ResetClientRings(PKEVENT PeriodEvent)
     {
         m_nAsioBytesPerSample = 8;
     }
-    else if (AsioBytesPerSample(m_nAsioSampleType, &bytes))
+    else if (AsioBytesPerSample(m_nAsioRingSampleType, &bytes))
     {
         m_nAsioBytesPerSample = bytes;
     }

@@ -1,16 +1,20 @@
 // The ASIO interface against what a device offers: the sample types every endpoint shares,
-// rings sized from the type that streams, and the vendor request that the listed models get
-// when the companion's streams start and stop (the device's own request log is the oracle).
+// rings and streams in the type the owner chose, every built-in device that serves ASIO
+// streaming both ways bit-exact (the device's packet record is the oracle), and the vendor
+// request that the listed models get when the companion's streams start and stop (the
+// device's own request log is the oracle).
 #include "support/stream_rig.h"
 
 #include "sim/host/asio_client.h"
 
 #include "plat_debug.h"
+#include "plat_pool.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -273,6 +277,191 @@ TEST_F(AsioModels, ListedModelsAreToldWhenTheStreamsStartAndStop)
         RemoveAndCheck();
         SetUp();
     }
+}
+
+// ---- Every built-in device that serves ASIO ----
+//
+// A companion takes the sample type the device offers, sets it and maps at once, without first
+// closing to make it the device's active type. The rings must carry that type: their size, the
+// format the streams open in, and the bytes on the bus.
+
+constexpr ULONG kAsioRate = 48000;
+constexpr ULONG kAsioBufferFrames = 256; // 1 ms transfers, four in flight
+
+struct AsioProfileCase
+{
+    const char* Profile;
+    ULONG SampleType;        // the one type every ASIO endpoint of the device offers
+    ULONG SampleBytes;       // its container, counted here apart from the driver's table
+    ULONG RenderChannels;    // 0: no render endpoint serves ASIO
+    ULONG CaptureChannels;   //
+    uint8_t RenderEndpoint;  // the data endpoints the rings stream on
+    uint8_t CaptureEndpoint; //
+};
+
+// profile, type, bytes, render channels, capture channels, render endpoint, capture endpoint
+const AsioProfileCase kAsioProfiles[] = {
+    {"uac1-headset-asio", ASIO_SAMPLE_INT16, 2, 2, 1, 0x01, 0x82},
+    {"uac2-interface", ASIO_SAMPLE_INT32_24, 4, 0, 2, 0, 0x82},
+    {"uac2-interface-fs", ASIO_SAMPLE_INT16, 2, 0, 2, 0, 0x82},
+};
+
+std::string AsioProfileName(const testing::TestParamInfo<AsioProfileCase>& info)
+{
+    std::string name = info.param.Profile;
+    std::replace(name.begin(), name.end(), '-', '_');
+    return name;
+}
+
+class AsioProfiles : public rig::StreamRig, public testing::WithParamInterface<AsioProfileCase>
+{
+protected:
+    // The device started and a client opened that took the offered type and mapped every
+    // channel, its rings feeding m_Written and m_Read.
+    void OpenMappedClient(const AsioProfileCase& c, std::unique_ptr<sim::AsioClient>* client)
+    {
+        ASSERT_EQ(PlugAndStart(c.Profile), STATUS_SUCCESS) << plat::DebugLogText();
+        ASSERT_EQ(sim::AsioClient::Open(client, Pdo()), STATUS_SUCCESS);
+        ULONG requested = 0;
+        std::vector<ULONG> types;
+        ASSERT_EQ((*client)->GetSampleTypes(&requested, &types), STATUS_SUCCESS);
+        ASSERT_EQ(types, std::vector<ULONG>{c.SampleType});
+        ASSERT_EQ((*client)->SetValue(IOCTL_ASIO_SET_SAMPLE_RATE, kAsioRate), STATUS_SUCCESS);
+        ASSERT_EQ((*client)->SetValue(IOCTL_ASIO_SET_SAMPLE_TYPE, c.SampleType), STATUS_SUCCESS);
+        AsioChannelInfo info;
+        ASSERT_EQ((*client)->GetChannelInfo(c.RenderChannels == 0, 0, &info), STATUS_SUCCESS);
+        EXPECT_EQ(info.SampleType, c.SampleType) << "the channels do not say what the rings will carry";
+
+        std::vector<sim::AsioChannelRequest> channels;
+        for (ULONG ch = 0; ch < c.RenderChannels; ++ch)
+            channels.push_back({false, ch});
+        for (ULONG ch = 0; ch < c.CaptureChannels; ++ch)
+            channels.push_back({true, ch});
+        (*client)->SetRenderSource(
+            [this](ULONG ring, UCHAR* data, ULONG bytes)
+            {
+                for (ULONG i = 0; i < bytes; ++i)
+                    data[i] = UCHAR(m_Random());
+                m_Written[ring].insert(m_Written[ring].end(), data, data + bytes);
+            });
+        (*client)->SetCaptureSink([this](ULONG ring, const UCHAR* data, ULONG bytes)
+                                  { m_Read[ring].insert(m_Read[ring].end(), data, data + bytes); });
+        ASSERT_EQ((*client)->Map(channels, kAsioBufferFrames), STATUS_SUCCESS) << plat::DebugLogText();
+    }
+
+    // What the device sent on the endpoint, frame by frame from each successful packet's own
+    // first sample, in a container of the given width.
+    std::vector<UCHAR> DeviceSignal(uint8_t endpoint, ULONG channels, ULONG sampleBytes)
+    {
+        sim::StreamFormat format;
+        format.Channels = uint8_t(channels);
+        format.SubframeBytes = uint8_t(sampleBytes);
+        format.BitResolution = uint8_t(8 * sampleBytes);
+        std::vector<UCHAR> expected;
+        std::vector<uint8_t> frame(format.BlockBytes());
+        for (const sim::StreamPacketRecord& r : DataPackets(true))
+        {
+            if (r.EndpointAddress != endpoint || r.Status != USBD_STATUS_SUCCESS)
+                continue;
+            for (uint32_t f = 0; f < r.Bytes / format.BlockBytes(); ++f)
+            {
+                sim::StreamSignalFrame(format, r.FirstSample + f, frame.data());
+                expected.insert(expected.end(), frame.begin(), frame.end());
+            }
+        }
+        return expected;
+    }
+
+    std::mt19937 m_Random{32};
+    std::vector<UCHAR> m_Written[2];
+    std::vector<UCHAR> m_Read[2];
+};
+
+// Map, start, stream 300 ms, stop: every ring is 40 ms of the chosen type, render leaves the
+// device byte for byte after its lead-in, and capture is the device's signal in that type.
+TEST_P(AsioProfiles, TheTypeTheCompanionSetStreamsBitExactBothWays)
+{
+    const AsioProfileCase& c = GetParam();
+    std::unique_ptr<sim::AsioClient> client;
+    ASSERT_NO_FATAL_FAILURE(OpenMappedClient(c, &client));
+    const size_t rings = (c.RenderChannels ? 1 : 0) + (c.CaptureChannels ? 1 : 0);
+    ASSERT_EQ(client->Rings().size(), rings);
+    for (const sim::AsioRingView& ring : client->Rings())
+    {
+        const ULONG channels = ring.Input ? c.CaptureChannels : c.RenderChannels;
+        EXPECT_EQ(ring.RingBytes, kAsioRate / 1000 * 40 * channels * c.SampleBytes) << "input " << ring.Input;
+    }
+
+    ASSERT_EQ(client->Start(), STATUS_SUCCESS) << plat::DebugLogText();
+    RunFor(300 * rig::kMillisecond);
+    std::vector<size_t> readBeforeStop;
+    for (const std::vector<UCHAR>& read : m_Read)
+        readBeforeStop.push_back(read.size());
+    ASSERT_EQ(client->Stop(), STATUS_SUCCESS);
+    const sim::AsioClientStats stats = client->Stats();
+    EXPECT_GE(stats.Periods, 250u);
+    EXPECT_EQ(stats.LateRenders, 0u);
+
+    for (ULONG r = 0; r < rings; ++r)
+    {
+        const sim::AsioRingView& ring = client->Rings()[r];
+        if (!ring.Input)
+        {
+            const std::vector<uint8_t> out = Streams().OutStream(c.RenderEndpoint);
+            const ULONG leadIn = client->RenderLeadIn(r);
+            ASSERT_GE(out.size(), leadIn);
+            EXPECT_EQ(std::count(out.begin(), out.begin() + leadIn, 0), ptrdiff_t(leadIn));
+            const size_t compared = std::min(out.size() - leadIn, m_Written[r].size());
+            EXPECT_GE(compared, 250u * 48 * c.RenderChannels * c.SampleBytes);
+            EXPECT_TRUE(
+                std::equal(m_Written[r].begin(), m_Written[r].begin() + compared, out.begin() + leadIn))
+                << "the device did not play what the companion wrote";
+            continue;
+        }
+        std::vector<UCHAR> read = m_Read[r];
+        read.resize(readBeforeStop[r]);
+        const std::vector<UCHAR> expected = DeviceSignal(c.CaptureEndpoint, c.CaptureChannels, c.SampleBytes);
+        EXPECT_GE(read.size(), 250u * 48 * c.CaptureChannels * c.SampleBytes);
+        ASSERT_LE(read.size(), expected.size());
+        EXPECT_TRUE(std::equal(read.begin(), read.end(), expected.begin()))
+            << "the capture ring is not the device's signal";
+    }
+    EXPECT_EQ(client->Unmap(), STATUS_SUCCESS);
+    EXPECT_EQ(client->Close(), STATUS_SUCCESS);
+    EXPECT_EQ(plat::MmUserMappingCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(BuiltIn, AsioProfiles, testing::ValuesIn(kAsioProfiles), AsioProfileName);
+
+// The owner stores another type while its rings stream: the rings keep the type they were
+// mapped in, and so does the start that a return to D0 makes.
+TEST_F(AsioProfiles, TheRingsKeepTheirTypeThroughAPowerCycle)
+{
+    const AsioProfileCase& c = kAsioProfiles[1];
+    std::unique_ptr<sim::AsioClient> client;
+    ASSERT_NO_FATAL_FAILURE(OpenMappedClient(c, &client));
+    ASSERT_EQ(client->Start(), STATUS_SUCCESS) << plat::DebugLogText();
+    RunFor(100 * rig::kMillisecond);
+    ASSERT_EQ(client->SetValue(IOCTL_ASIO_SET_SAMPLE_TYPE, ASIO_SAMPLE_INT16), STATUS_SUCCESS);
+    AsioChannelInfo info;
+    ASSERT_EQ(client->GetChannelInfo(true, 0, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info.SampleType, c.SampleType) << "the channels no longer say what the rings carry";
+
+    ASSERT_EQ(Pnp().SetDevicePower(PowerDeviceD3), STATUS_SUCCESS);
+    RunFor(100 * rig::kMillisecond);
+    ASSERT_EQ(Pnp().SetDevicePower(PowerDeviceD0), STATUS_SUCCESS);
+    const ULONG periodsAtD0 = client->Stats().Periods;
+    const size_t packetsAtD0 = DataPackets(true).size();
+    RunFor(200 * rig::kMillisecond);
+    EXPECT_GE(client->Stats().Periods, periodsAtD0 + 150) << "the streams did not resume in D0";
+    sim::StreamFormat format;
+    ASSERT_TRUE(Streams().CurrentFormat(c.CaptureEndpoint, &format));
+    EXPECT_EQ(format.SubframeBytes, c.SampleBytes);
+    const std::vector<sim::StreamPacketRecord> packets = DataPackets(true);
+    ASSERT_GT(packets.size(), packetsAtD0);
+    EXPECT_EQ(packets.back().Bytes % (c.CaptureChannels * c.SampleBytes), 0u);
+    EXPECT_EQ(client->Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(client->Close(), STATUS_SUCCESS);
 }
 
 } // namespace

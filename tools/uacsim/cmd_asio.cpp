@@ -120,7 +120,7 @@ bool SetUp(sim::AsioClient& Client, AsioRun* Run, ULONG* RateHz, std::FILE* Out,
         channels.push_back({false, c});
     for (ULONG c = 0; c < counts.InputChannels; ++c)
         channels.push_back({true, c});
-    // The rings are sized from the sample type in force, which a close makes the chosen one.
+    // The rings carry the sample type just set.
     NTSTATUS status = Client.Map(channels, size.PreferredFrames);
     if (!NT_SUCCESS(status))
     {
