@@ -23,9 +23,9 @@
 namespace
 {
 
-constexpr ULONG kRate = 48000;
-constexpr ULONG kPassFrames = kRate / 100; // one 10 ms transfer of the render stream
-constexpr ULONG kFileFrames = kRate / 2;
+constexpr ULONG kEffectRate = 48000;
+constexpr ULONG kPassFrames = kEffectRate / 100; // one 10 ms transfer of the render stream
+constexpr ULONG kFileFrames = kEffectRate / 2;
 constexpr ULONG kTailFrames = 5 * kPassFrames; // past the effects' latency
 
 std::string BuildDir()
@@ -62,8 +62,8 @@ void WriteWav16(const std::string& path, WORD channels, const std::vector<int16_
     Put(file, 16, 4);
     Put(file, 1, 2);
     Put(file, channels, 2);
-    Put(file, kRate, 4);
-    Put(file, kRate * channels * 2u, 4);
+    Put(file, kEffectRate, 4);
+    Put(file, kEffectRate * channels * 2u, 4);
     Put(file, channels * 2u, 2);
     Put(file, 16, 2);
     file.insert(file.end(), {'d', 'a', 't', 'a'});
@@ -126,8 +126,8 @@ std::vector<int16_t> FileSamples(WORD kChannels)
     std::vector<int16_t> samples;
     for (ULONG n = 0; n < kFileFrames; ++n)
         for (WORD c = 0; c < kChannels; ++c)
-            samples.push_back(
-                int16_t(7000.0 * std::sin(2.0 * M_PI * (220.0 + 110.0 * c) * n / kRate) + noise(random)));
+            samples.push_back(int16_t(7000.0 * std::sin(2.0 * M_PI * (220.0 + 110.0 * c) * n / kEffectRate) +
+                                      noise(random)));
     return samples;
 }
 
@@ -153,7 +153,7 @@ std::vector<int16_t> Reference(const std::vector<int16_t>& file, WORD kChannels,
     EXPECT_EQ(virtualiser->Init(unit, 140, nullptr, &lock), STATUS_SUCCESS);
     EXPECT_EQ(delay->SetEnable(effect == "delay"), STATUS_SUCCESS);
     EXPECT_EQ(virtualiser->SetEnable(effect == "virtualiser"), STATUS_SUCCESS);
-    const WAVEFORMATEXTENSIBLE format = gd::Pcm(kChannels, kRate, 2, 16, kChannels == 8 ? 0x63F : 0x3F);
+    const WAVEFORMATEXTENSIBLE format = gd::Pcm(kChannels, kEffectRate, 2, 16, kChannels == 8 ? 0x63F : 0x3F);
     EXPECT_EQ(delay->Start(&format), STATUS_SUCCESS);
     EXPECT_EQ(virtualiser->Start(&format), STATUS_SUCCESS);
     CEffectProcessor limiter;
