@@ -312,12 +312,15 @@ CVariantDEffectControl::Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG
     CNodeQueuedLockHold hold(&m_SpinLock);
     float* const* input = static_cast<float* const*>(Data);
     const ULONG channels = Format->Format.nChannels;
-    PrepareInput(input, channels, Frames);
     for (ULONG c = 0; c < channels; c++)
     {
         CopySamples(m_ppDry[c], input[c], Frames);
         CopySamples(m_ppWet[c], input[c], Frames);
     }
+    // Only the effect path gets its input prepared: the dry path must give back what it was
+    // given, and an offset of a fraction of a unit moves a 16-bit sample of -1 to 0 once the
+    // stream converts back with truncation.
+    PrepareInput(m_ppWet, channels, Frames);
     ConvertChannelCount(m_ppDry, channels, 2, Frames, 1);
     m_pLimiterB->Process(m_ppDry, Frames);
     RunEffect(channels, Frames);

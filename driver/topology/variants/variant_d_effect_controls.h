@@ -70,7 +70,7 @@ protected:
     // The effect path on the wet set, rendering Channels to stereo in its first two channels.
     // Under the node's spin lock.
     virtual VOID RunEffect(ULONG Channels, ULONG Frames) = 0;
-    // The input as the effect path wants it, before the sets are filled. Under the spin lock.
+    // The wet set as the effect path wants it, once filled from the input. Under the spin lock.
     virtual VOID PrepareInput(float* const* Input, ULONG Channels, ULONG Frames) {}
     virtual VOID FlushEffect() {}
 

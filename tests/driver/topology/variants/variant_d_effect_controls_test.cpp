@@ -280,6 +280,41 @@ TEST_F(VariantDEffects, EffectOffGivesTheLimitedDownMix)
     }
 }
 
+// With the effect off and nothing to mix in, both nodes hand back the stream's own samples, bit
+// for bit after the limiter's look-ahead: the stream converts back to 16 bits by truncation, so
+// a sample a fraction of a unit nearer zero (-1 plus an offset) would come out as 0.
+TEST_F(VariantDEffects, EffectOffHandsBackEachSampleExactly)
+{
+    ULONG id = 40;
+    for (WORD channels : {WORD(2), WORD(6)})
+        for (bool delay : {true, false})
+        {
+            SCOPED_TRACE(std::to_string(channels) + (delay ? " ch, delay node" : " ch, virtualiser node"));
+            IDspNode* node = delay ? static_cast<IDspNode*>(Delay(id++)) : Virtualizer(id++);
+            const WAVEFORMATEXTENSIBLE format = Format(channels);
+            ASSERT_EQ(node->Start(&format), STATUS_SUCCESS);
+            // Small 16-bit values, -1 and +1 among them, on the front pair only.
+            auto sample = [](ULONG c, ULONG64 n)
+            { return c < 2 ? float(int(n * 7 + c) % 9 - 4) / 32768.0f : 0.0f; };
+            Buffers b(channels);
+            for (ULONG block = 0; block < 3; block++)
+            {
+                const ULONG64 start = ULONG64(block) * VARIANT_D_WORK_FRAMES;
+                for (ULONG c = 0; c < channels; c++)
+                    for (ULONG i = 0; i < VARIANT_D_WORK_FRAMES; i++)
+                        b.Data[c][i] = sample(c, start + i);
+                Run(node, format, b, VARIANT_D_WORK_FRAMES);
+                for (ULONG i = 0; i < VARIANT_D_WORK_FRAMES; i++)
+                {
+                    const ULONG64 n = start + i;
+                    for (ULONG c = 0; n >= kLimiterDelay && c < 2; c++)
+                        ASSERT_EQ(b.Data[c][i], sample(c, n - kLimiterDelay))
+                            << "channel " << c << " at " << n;
+                }
+            }
+        }
+}
+
 // With the delay on and the signal low, the output is the tapped-delay effect's own rendering of
 // the stream, boosted by +9 dB in limiter A and delayed by its look-ahead: an effect object run
 // here on the same samples shows what it must be.
