@@ -414,8 +414,7 @@ USBD_STATUS StreamEndpoints::Out(uint8_t EndpointAddress, uint32_t Frame, uint32
     record.Microframe = Microframe;
     record.Bytes = Length;
     record.Status = known ? PacketFault(EndpointAddress, nullptr, nullptr) : USBD_STATUS_DEV_NOT_RESPONDING;
-    std::vector<uint8_t>& stream = m_outStreams[EndpointAddress];
-    record.DataOffset = stream.size();
+    record.DataOffset = m_dataBytes[EndpointAddress];
     if (known)
     {
         std::string error = CheckOutSize(format, Length);
@@ -425,15 +424,30 @@ USBD_STATUS StreamEndpoints::Out(uint8_t EndpointAddress, uint32_t Frame, uint32
     }
     if (USBD_SUCCESS(record.Status))
     {
-        stream.insert(stream.end(), Data, Data + Length);
         if (known && format.RateHz != 0 && format.BlockBytes() != 0)
         {
             const uint64_t start = uint64_t(Frame) * 8 + Microframe;
             PlayOut(format, start, start + 8 / format.PacketsPerFrame, Length);
         }
     }
-    m_packetRecords.push_back(record);
+    Note(record, USBD_SUCCESS(record.Status) ? Data : nullptr);
     return record.Status;
+}
+
+void StreamEndpoints::Note(const StreamPacketRecord& Record, const uint8_t* Data)
+{
+    if (Data && !Record.Feedback)
+        m_dataBytes[Record.EndpointAddress] += Record.Bytes;
+    if (m_listener)
+        m_listener(Record, Data);
+    if (!m_keepRecord)
+        return;
+    if (Data && !Record.In)
+    {
+        std::vector<uint8_t>& stream = m_outStreams[Record.EndpointAddress];
+        stream.insert(stream.end(), Data, Data + Record.Bytes);
+    }
+    m_packetRecords.push_back(Record);
 }
 
 // One packet into the render buffer of its endpoint at bus time [Start, End). A new setting or
@@ -618,7 +632,7 @@ USBD_STATUS StreamEndpoints::In(uint8_t EndpointAddress, uint32_t Frame, uint32_
         // A packet lost on the bus takes its samples with it.
         clock.Sent += frames;
     }
-    m_packetRecords.push_back(record);
+    Note(record, USBD_SUCCESS(record.Status) ? Data : nullptr);
     return record.Status;
 }
 
@@ -643,8 +657,22 @@ USBD_STATUS StreamEndpoints::Feedback(uint8_t EndpointAddress, const StreamForma
     record.Microframe = m_highSpeed ? uint32_t(Microframe % 8) : 0;
     record.Bytes = bytes;
     record.Status = m_failingFeedback ? m_faults.PacketFailure : USBD_STATUS_SUCCESS;
-    m_packetRecords.push_back(record);
+    Note(record, USBD_SUCCESS(record.Status) ? Data : nullptr);
     return record.Status;
+}
+
+void StreamEndpoints::SetPacketListener(StreamPacketListener Listener, bool Keep)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_listener = std::move(Listener);
+    m_keepRecord = Keep;
+}
+
+uint64_t StreamEndpoints::DataBytes(uint8_t EndpointAddress) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = m_dataBytes.find(EndpointAddress);
+    return it == m_dataBytes.end() ? 0 : it->second;
 }
 
 std::vector<StreamPacketRecord> StreamEndpoints::Packets() const
@@ -684,6 +712,7 @@ void StreamEndpoints::ClearRecords()
     std::lock_guard<std::mutex> guard(m_lock);
     m_packetRecords.clear();
     m_outStreams.clear();
+    m_dataBytes.clear();
 }
 
 } // namespace sim

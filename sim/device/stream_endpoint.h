@@ -102,6 +102,11 @@ int16_t StreamSignalSample(uint64_t SampleFrame, uint32_t Channel);
 // Sample frame n of the signal in a format's layout (BlockBytes bytes, little-endian).
 void StreamSignalFrame(const StreamFormat& Format, uint64_t SampleFrame, uint8_t* Out);
 
+// Sees each data and feedback packet as the device handles it: Data holds the bytes that
+// crossed the bus (OUT: what the host sent; IN: what the device sent), null for a failed
+// packet. Called on the bus thread with the endpoints' lock held: it must not call back.
+using StreamPacketListener = std::function<void(const StreamPacketRecord& Record, const uint8_t* Data)>;
+
 class StreamEndpoints
 {
 public:
@@ -131,6 +136,14 @@ public:
                     uint32_t Length);
     USBD_STATUS In(uint8_t EndpointAddress, uint32_t Frame, uint32_t Microframe, uint8_t* Data,
                    uint32_t Capacity, uint32_t* Length);
+
+    // The record is kept whole by default, for Packets(), OutStream() and SizeErrors(). A
+    // listener sees every packet as it comes; with Keep false the record holds nothing more,
+    // so a stream of any length runs in bounded memory. Set while no transfer is in flight.
+    void SetPacketListener(StreamPacketListener Listener, bool Keep);
+    // Data bytes that crossed the bus on the endpoint in successful packets, whether the record
+    // is kept or not.
+    uint64_t DataBytes(uint8_t EndpointAddress) const;
 
     std::vector<StreamPacketRecord> Packets() const;
     std::vector<uint8_t> OutStream(uint8_t EndpointAddress) const; // every OUT byte in order
@@ -225,9 +238,14 @@ private:
     bool m_failingFeedback = false;                // the current feedback transfer fails
     std::map<uint8_t, InClock> m_inClocks;
     std::map<uint8_t, OutClock> m_outClocks;
-    mutable bool m_driftStarted = false;   // the drift counts from m_driftOrigin
-    mutable uint64_t m_driftOrigin = 0;    // microframes
-    mutable uint64_t m_lastMicroframe = 0; // of the latest packet on any endpoint
+    mutable bool m_driftStarted = false;                              // the drift counts from m_driftOrigin
+    mutable uint64_t m_driftOrigin = 0;                               // microframes
+    mutable uint64_t m_lastMicroframe = 0;                            // of the latest packet on any endpoint
+    void Note(const StreamPacketRecord& Record, const uint8_t* Data); // under m_lock
+
+    StreamPacketListener m_listener;
+    bool m_keepRecord = true;
+    std::map<uint8_t, uint64_t> m_dataBytes;
     std::vector<StreamPacketRecord> m_packetRecords;
     std::map<uint8_t, std::vector<uint8_t>> m_outStreams;
 };

@@ -276,7 +276,8 @@ USBD_STATUS SimUsbDevice::IsochronousOut(UCHAR EndpointAddress, ULONG Frame, ULO
         return USBD_STATUS_DEVICE_GONE;
     const USBD_STATUS status = m_pStreams->Out(EndpointAddress, Frame, Microframe, Data, Length);
     std::lock_guard<std::mutex> guard(m_lock);
-    m_isoPackets.push_back(IsoPacketRecord{EndpointAddress, Frame, Microframe, Length, false});
+    if (m_keepStreamRecords)
+        m_isoPackets.push_back(IsoPacketRecord{EndpointAddress, Frame, Microframe, Length, false});
     return status;
 }
 
@@ -290,7 +291,8 @@ USBD_STATUS SimUsbDevice::IsochronousIn(UCHAR EndpointAddress, ULONG Frame, ULON
     const USBD_STATUS status = m_pStreams->In(EndpointAddress, Frame, Microframe, Data, Capacity, &length);
     *Length = length;
     std::lock_guard<std::mutex> guard(m_lock);
-    m_isoPackets.push_back(IsoPacketRecord{EndpointAddress, Frame, Microframe, length, true});
+    if (m_keepStreamRecords)
+        m_isoPackets.push_back(IsoPacketRecord{EndpointAddress, Frame, Microframe, length, true});
     return status;
 }
 
@@ -354,7 +356,15 @@ void SimUsbDevice::SetBusEvents(plat::IUsbBusEvents* Events)
 void SimUsbDevice::RecordTransfer(const plat::UsbBusTransferRecord& Record)
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_transfers.push_back(Record);
+    if (m_keepStreamRecords || Record.PipeType != UsbdPipeTypeIsochronous)
+        m_transfers.push_back(Record);
+}
+
+void SimUsbDevice::SetStreamListener(StreamPacketListener Listener, bool Keep)
+{
+    m_pStreams->SetPacketListener(std::move(Listener), Keep);
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_keepStreamRecords = Keep;
 }
 
 } // namespace sim

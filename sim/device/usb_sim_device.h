@@ -88,6 +88,12 @@ public:
     // An interrupt or bulk IN endpoint's next report; a read waiting on it completes with it.
     void QueueInData(uint8_t EndpointAddress, std::vector<uint8_t> Data);
 
+    // The streams' records (IsoPackets, the isochronous transfers among Transfers, and the
+    // stream endpoints' own) are kept whole by default. A listener with Keep false sees each
+    // streaming packet instead and none of them is kept, so a stream of any length runs in
+    // bounded memory. Set while no transfer is in flight.
+    void SetStreamListener(StreamPacketListener Listener, bool Keep);
+
     std::vector<plat::UsbBusTransferRecord> Transfers() const;
     std::vector<IsoPacketRecord> IsoPackets() const;
     std::vector<std::vector<uint8_t>> OutData(uint8_t EndpointAddress) const; // interrupt/bulk OUT
@@ -133,6 +139,7 @@ private:
     std::map<uint8_t, std::vector<std::vector<uint8_t>>> m_outData;
     std::vector<plat::UsbBusTransferRecord> m_transfers;
     std::vector<IsoPacketRecord> m_isoPackets;
+    bool m_keepStreamRecords = true;
     uint32_t m_resets = 0;
     uint32_t m_cycles = 0;
     std::vector<std::string> m_portLog;

@@ -134,6 +134,74 @@ TEST(StreamEndpoint, InPacketsCarryTheSignalPacedByTheDevicesClock)
     }
 }
 
+// A listener sees every data packet with the bytes that crossed the bus, in order, whether the
+// record is kept or not; an unkept record holds nothing, so a long stream takes no memory.
+TEST(StreamEndpoint, AListenerSeesEveryPacketAndAnUnkeptRecordHoldsNothing)
+{
+    const struct
+    {
+        Setting Where;
+        bool In, Keep;
+    } cases[] = {
+        {{"uac1-speaker", 1, 1, 0x01, 48000}, false, false},
+        {{"uac1-speaker", 1, 1, 0x01, 48000}, false, true},
+        {{"uac1-headset", 2, 1, 0x82, 44100}, true, false},
+        {{"uac2-interface", 1, 2, 0x01, 96000}, false, false}, // 8 packets a frame
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(std::string(c.Where.Profile) + (c.Keep ? " kept" : " not kept"));
+        IsochRig rig;
+        sim::StreamFormat format;
+        USBD_PIPE_HANDLE pipe = Open(rig, c.Where, &format);
+        std::vector<UCHAR> heard;
+        size_t packets = 0;
+        rig.Device().SetStreamListener(
+            [&](const sim::StreamPacketRecord& Record, const uint8_t* Data)
+            {
+                if (Record.Feedback || Record.EndpointAddress != c.Where.Address)
+                    return;
+                ++packets;
+                ASSERT_EQ(Data != nullptr, Record.Status == USBD_STATUS_SUCCESS);
+                heard.insert(heard.end(), Data, Data + Record.Bytes);
+            },
+            c.Keep);
+        std::vector<UCHAR> host; // what the host sent, or received
+        const ULONG perTransfer = 10 * format.PacketsPerFrame;
+        rig.RunChain(
+            pipe, c.In, 100, perTransfer,
+            [&](ULONG i)
+            {
+                return c.In ? ULONG(format.MaxPacketBytes)
+                            : PacketFrames(c.Where.RateHz, format.PacketsPerFrame, i) * format.BlockBytes();
+            },
+            [&](Transfer& t)
+            {
+                for (ULONG i = 0; c.In && i < perTransfer; ++i)
+                {
+                    const USBD_ISO_PACKET_DESCRIPTOR& p = t.Iso().IsoPacket[i];
+                    host.insert(host.end(), &t.Buffer[p.Offset], &t.Buffer[p.Offset] + p.Length);
+                }
+            },
+            [&](Transfer& t)
+            {
+                for (ULONG i = 0; !c.In && i < t.Iso().TransferBufferLength; ++i)
+                    host.push_back(t.Buffer[i] = UCHAR(host.size() * 13 + 1));
+            });
+        rig.Device().SetStreamListener(nullptr, true);
+        EXPECT_EQ(packets, 1000u * format.PacketsPerFrame);
+        EXPECT_TRUE(heard == host) << heard.size() << " bytes heard, " << host.size() << " crossed the bus";
+        EXPECT_EQ(rig.Device().Streams().DataBytes(c.Where.Address), host.size());
+        EXPECT_EQ(rig.Device().Streams().Packets().empty(), !c.Keep);
+        EXPECT_EQ(rig.Device().IsoPackets().empty(), !c.Keep);
+        EXPECT_EQ(rig.Device().Streams().OutStream(c.Where.Address).size(), c.Keep ? host.size() : 0u);
+        size_t isochronous = 0;
+        for (const plat::UsbBusTransferRecord& t : rig.Device().Transfers())
+            isochronous += t.PipeType == UsbdPipeTypeIsochronous;
+        EXPECT_EQ(isochronous, c.Keep ? 100u : 0u);
+    }
+}
+
 TEST(StreamEndpoint, FeedbackReportsTheDevicesClock)
 {
     // 16.16 per microframe at high speed, 10.14 per frame at full speed.
