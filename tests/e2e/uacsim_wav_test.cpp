@@ -8,7 +8,9 @@
 #include "sim/device/stream_endpoint.h"
 #include "sim/profiles/profile.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -240,6 +242,88 @@ TEST(UacsimWav, PlayArrivesBitExactAtTheDevice)
     }
 }
 
+// Samples of -1 and +1 on every channel at intervals of their own, where a conversion that
+// truncates toward zero after an offset of a fraction of a unit would move them.
+void PlantUnits(Wav* wav)
+{
+    const uint32_t width = wav->Bits / 8u;
+    for (size_t i = 0; i * width < wav->Data.size(); ++i)
+        if (i % 7 == 3 || i % 11 == 5)
+        {
+            const uint32_t value = i % 7 == 3 ? 0xFFFFFFFFu : 1u;
+            for (uint32_t b = 0; b < width; ++b)
+                wav->Data[i * width + b] = uint8_t(value >> (8 * b));
+        }
+}
+
+// The first Keep channels of each frame.
+std::vector<uint8_t> FirstChannels(const Wav& wav, uint32_t keep)
+{
+    const uint32_t width = wav.Bits / 8u, block = wav.Channels * width;
+    std::vector<uint8_t> out;
+    for (size_t at = 0; at + block <= wav.Data.size(); at += block)
+        out.insert(out.end(), wav.Data.begin() + long(at), wav.Data.begin() + long(at + keep * width));
+    return out;
+}
+
+// The effects model without --effect: its nodes and its stream's limiter run at unity, so the
+// device's two channels are the file's front pair bit for bit (samples of -1 included) when
+// the other channels are silent; with sound in them the nodes mix it in, which the runner does
+// not judge. Either way the file it writes is the device's own stereo stream, and the position
+// error counts frames of the one clock.
+TEST(UacsimWav, EffectsModelWithoutEffectsGivesTheDeviceTheFrontPair)
+{
+    const struct
+    {
+        uint16_t Channels, Bits;
+        uint32_t RateHz;
+        bool SilentRest; // channels 2 and up
+    } rows[] = {
+        {2, 16, 48000, true}, {2, 24, 44100, true}, {6, 16, 48000, true},
+        {8, 16, 44100, true}, {6, 24, 48000, true}, {6, 16, 44100, false},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(std::to_string(row.Channels) + " ch " + std::to_string(row.Bits) + " bit " +
+                     std::to_string(row.RateHz) + " Hz" + (row.SilentRest ? "" : ", sound behind"));
+        Wav sent = RandomWav(row.Channels, row.RateHz, row.Bits, 0.3);
+        PlantUnits(&sent);
+        const uint32_t width = row.Bits / 8u;
+        for (size_t i = 0; row.SilentRest && i * width < sent.Data.size(); ++i)
+            if (i % row.Channels >= 2)
+                std::fill_n(sent.Data.begin() + long(i * width), width, 0);
+        const std::string in = TempPath("in.wav"), got = TempPath("got.wav");
+        WriteWav(in, sent);
+        std::remove(got.c_str());
+        const RunResult run = RunUacsim("play " + in + " --device uac1-variant-d5 --out " + got);
+        EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
+        EXPECT_TRUE(Contains(run.Out, row.SilentRest ? "bit-exact:      yes" : "bit-exact:      not judged"))
+            << run.Out;
+        std::smatch position;
+        const std::regex line(R"(position error: ([-+][\d.]+) \.\. ([-+][\d.]+) ms \(pin position minus the )"
+                              R"(device's count, ([-+]\d+) \.\. ([-+]\d+) frames at (\d+) Hz)");
+        EXPECT_TRUE(std::regex_search(run.Out, position, line)) << run.Out;
+        // Within the 50 ms cyclic buffer, and the same span in both units.
+        for (int side = 1; !position.empty() && side <= 2; ++side)
+        {
+            const long frames = std::stol(position[side + 2]);
+            EXPECT_LT(std::labs(frames), long(row.RateHz / 20)) << run.Out;
+            EXPECT_NEAR(std::stod(position[side]), 1000.0 * double(frames) / row.RateHz, 0.01) << run.Out;
+            EXPECT_EQ(std::stoul(position[5]), row.RateHz);
+        }
+        Wav received;
+        ASSERT_TRUE(ReadWav(got, &received)) << got;
+        EXPECT_EQ(received.Channels, 2);
+        EXPECT_EQ(received.Bits, row.Bits);
+        EXPECT_EQ(received.Data.size() % (2u * width), 0u);
+        if (row.SilentRest)
+        {
+            EXPECT_TRUE(received.Data == FirstChannels(sent, 2))
+                << "the device's stream differs from the file";
+        }
+    }
+}
+
 // The frame n0 of the device's signal that the file starts with: the first frames must match
 // for one n0 within a few of the signal's periods.
 int64_t SignalStart(const Wav& wav)
@@ -356,6 +440,11 @@ TEST(UacsimWav, WhatCannotBePlayedOrRecordedIsRefusedWithTheReason)
          "--seconds needs a number"},
         {"record " + TempPath("none.wav") + " --device uac1-headset --seconds 2x", 2,
          "--seconds needs a number"},
+        // A day of class-2 capture is more than a WAV file's 4 GB: refused before anything runs.
+        {"record " + TempPath("day.wav") + " --device uac2-interface --seconds 86400", 2,
+         "--seconds 86400 is more than a WAV file holds: LineIn00 as 48000 Hz, 2 ch, 24-bit PCM in 32-bit "
+         "takes "
+         "at most 14913 s"},
         {"play " + TempPath("missing.wav") + " --device uac1-speaker", 2, "cannot read"},
         {"play --device uac1-speaker", 2, "play needs a WAV file"},
         {"play a.wav b.wav --device uac1-speaker", 2, "one file only"},

@@ -2,12 +2,14 @@
 // render wave filter, as the audio stack would, then reports from the simulated device's own
 // record what arrived: the format, how long, how many packets, underruns, how far the pin's
 // position strayed from the device's count, and whether the file arrived bit for bit.
+#include "tools/uacsim/arrival_check.h"
 #include "tools/uacsim/commands.h"
 #include "tools/uacsim/topology_report.h"
 #include "tools/uacsim/wave_job.h"
 
 #include "sim/host/control_panel.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace uacsim
@@ -15,87 +17,37 @@ namespace uacsim
 namespace
 {
 
-// Where the file's bytes lie in the device's stream: after a lead of silence, followed by the
-// silence the engine feeds once the file ends.
-struct Arrival
+// The first frame with sound of each of the file's channels (the file's frame count for a
+// silent one), read once before the run; the scan stops as soon as every channel has sound.
+std::vector<uint64_t> FirstSoundPerChannel(const std::string& Path, std::string* Error)
 {
-    bool Exact = false;
-    bool Aligned = false; // the file's first sound was found in the stream
-    uint64_t Offset = 0;  // bytes of the lead
-    std::string Why;      // when not exact
-};
-
-bool AllZero(const std::vector<uint8_t>& Bytes, size_t From, size_t To)
-{
-    for (size_t i = From; i < To && i < Bytes.size(); ++i)
-        if (Bytes[i] != 0)
-            return false;
-    return true;
-}
-
-size_t FirstNonZero(const std::vector<uint8_t>& Bytes)
-{
-    size_t i = 0;
-    while (i < Bytes.size() && Bytes[i] == 0)
-        ++i;
-    return i;
-}
-
-std::string FrameText(uint64_t Frame, uint32_t Channel)
-{
-    return "frame " + std::to_string(Frame) + ", channel " + std::to_string(Channel);
-}
-
-Arrival CheckArrival(const std::vector<uint8_t>& Got, const std::vector<uint8_t>& Sent,
-                     const WavAudio& Layout)
-{
-    Arrival arrival;
-    const uint32_t block = Layout.BlockBytes();
-    const size_t sentStart = FirstNonZero(Sent);
-    const size_t gotStart = FirstNonZero(Got);
-    if (sentStart == Sent.size())
+    WavReader reader;
+    if (!reader.Open(Path, Error))
+        return {};
+    const WavAudio& layout = reader.Layout();
+    std::vector<uint64_t> first(layout.Channels, reader.Frames());
+    uint32_t silent = layout.Channels;
+    std::vector<uint8_t> chunk;
+    for (uint64_t frame = 0; silent > 0;)
     {
-        arrival.Exact = AllZero(Got, 0, Got.size()) && Got.size() >= Sent.size();
-        arrival.Why = arrival.Exact ? "" : "the file is silence and the device received sound";
-        return arrival;
+        chunk.clear();
+        const uint64_t got = reader.Read(4096, &chunk);
+        if (got == 0)
+            break;
+        for (uint64_t f = 0; f < got; ++f)
+            for (uint32_t c = 0; c < layout.Channels; ++c)
+            {
+                const uint8_t* sample = &chunk[(f * layout.Channels + c) * layout.ContainerBytes];
+                if (first[c] != reader.Frames() ||
+                    std::all_of(sample, sample + layout.ContainerBytes, [](uint8_t b) { return b == 0; }))
+                    continue;
+                first[c] = frame + f;
+                --silent;
+            }
+        frame += got;
     }
-    if (gotStart == Got.size())
-    {
-        arrival.Why = "the device received only silence";
-        return arrival;
-    }
-    // Align on the first sound: its frame in the device's stream, less its frame in the file.
-    const uint64_t gotFrame = gotStart / block, sentFrame = sentStart / block;
-    if (gotFrame < sentFrame)
-    {
-        arrival.Why = "the device received sound before the file has any";
-        return arrival;
-    }
-    arrival.Offset = (gotFrame - sentFrame) * block;
-    arrival.Aligned = true;
-    if (Got.size() < arrival.Offset + Sent.size())
-    {
-        arrival.Why = "the device received " + std::to_string((Got.size() - arrival.Offset) / block) +
-                      " of the file's " + std::to_string(Sent.size() / block) + " frames";
-        return arrival;
-    }
-    for (size_t i = 0; i < Sent.size(); ++i)
-        if (Got[arrival.Offset + i] != Sent[i])
-        {
-            char detail[96];
-            std::snprintf(detail, sizeof(detail), ": byte 0x%02X where the file has 0x%02X",
-                          Got[arrival.Offset + i], Sent[i]);
-            arrival.Why = "first difference at " +
-                          FrameText(i / block, uint32_t(i % block) / Layout.ContainerBytes) + detail;
-            return arrival;
-        }
-    if (!AllZero(Got, arrival.Offset + Sent.size(), Got.size()))
-    {
-        arrival.Why = "sound after the end of the file";
-        return arrival;
-    }
-    arrival.Exact = true;
-    return arrival;
+    *Error = reader.Failure();
+    return first;
 }
 
 // The offered format that carries the file's samples unchanged: same channels, rate, sample
@@ -160,23 +112,47 @@ bool SetEffects(DriverSession& Session, const std::string& Effect, std::string* 
 class Player
 {
 public:
-    Player(const CommandLine& Line, const WavAudio& File, std::FILE* Out, std::FILE* Err)
-        : m_Line(Line), m_File(File), m_Out(Out), m_Err(Err)
+    Player(const CommandLine& Line, const WavAudio& File, uint64_t FileFrames, std::FILE* Out, std::FILE* Err)
+        : m_Line(Line), m_File(File), m_FileFrames(FileFrames), m_Out(Out), m_Err(Err)
     {
     }
     int Play(DriverSession& Session, const sim::DeviceProfile& Profile);
 
 private:
-    int Report(DriverSession& Session, const PinRunner& Runner, const sim::AudioPinStats& Stats);
-    int WriteOut(const std::vector<uint8_t>& Got, const Arrival& Arrived);
-    int WriteDeviceStream(const std::vector<uint8_t>& Got, const sim::StreamFormat& Format);
+    // How the device's stream is judged, decided when its first bytes come.
+    enum class Judge
+    {
+        Exact,       // against the file's samples, as many channels of each frame as the device has
+        Mix,         // a down-mix of channels the device does not carry: only a reference can judge it
+        Effects,     // the effect nodes' output: sound must arrive
+        OtherFormat, // the device streams a format the file cannot be compared with
+    };
+
+    void Begin(const DeviceStream& Stream);
+    void Receive(const DeviceStream& Stream, const uint8_t* Data, size_t Bytes);
+    void Keep(const uint8_t* Data, size_t Bytes);
+    int Report(const PinRunner& Runner, const sim::AudioPinStats& Stats);
+    int ReportEffects(const sim::StreamFormat& Format, uint32_t PerSecond);
 
     const CommandLine& m_Line;
     const WavAudio& m_File;
+    const uint64_t m_FileFrames;
     std::FILE* m_Out;
     std::FILE* m_Err;
-    WavAudio m_Layout;     // the pin's format; its Bytes are the file's samples in that layout
+    WavAudio m_Layout;     // the pin's format, without samples
     std::string m_Effects; // what --effect switched, for the report
+    std::vector<uint64_t> m_FirstSound;
+
+    bool m_Begun = false;
+    Judge m_Judge = Judge::Exact;
+    PinFeed m_Expected;
+    std::unique_ptr<ArrivalCheck> m_Check;
+    Arrival m_Arrival;
+    uint64_t m_Received = 0;
+    uint64_t m_StreamFirstSound = UINT64_MAX; // byte of the device's stream
+    WavWriter m_Writer;
+    WavAudio m_DeviceLayout; // the device's format, for the written file
+    std::string m_WriteError;
 };
 
 int Player::Play(DriverSession& Session, const sim::DeviceProfile& Profile)
@@ -197,16 +173,23 @@ int Player::Play(DriverSession& Session, const sim::DeviceProfile& Profile)
         return kExitUsage;
     }
     m_Layout = LayoutOf(*format);
-    m_Layout.Bytes = Repack(m_File.Bytes, m_File.ContainerBytes, m_Layout.ContainerBytes);
     if (!m_Line.Effect.empty() && !SetEffects(Session, m_Line.Effect, &m_Effects, &error))
     {
         Complain(m_Out, m_Err, "uacsim: cannot play through --effect %s: %s\n", m_Line.Effect.c_str(),
                  error.c_str());
         return kExitUsage;
     }
+    PinFeed feed;
+    m_FirstSound = FirstSoundPerChannel(m_Line.File, &error);
+    if (!error.empty() || !feed.Open(m_Line.File, m_Layout.ContainerBytes, m_Layout.Channels, &error))
+    {
+        Complain(m_Out, m_Err, "uacsim: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    const double seconds = double(m_FileFrames) / m_File.RateHz;
     std::fprintf(m_Out, "playing %s: %s, %.3f s\n  through %s as %s at %u Hz\n", m_Line.File.c_str(),
-                 m_File.Describe().c_str(), m_File.Seconds(), endpoint.Name.c_str(),
-                 FormatShape(*format).c_str(), m_Layout.RateHz);
+                 m_File.Describe().c_str(), seconds, endpoint.Name.c_str(), FormatShape(*format).c_str(),
+                 m_Layout.RateHz);
     std::unique_ptr<sim::AudioPin> pin;
     NTSTATUS status =
         sim::AudioPin::Open(Session.Pnp().Pdo(), endpoint.Filter, 0, PinDataFormat(*format), &pin);
@@ -216,158 +199,222 @@ int Player::Play(DriverSession& Session, const sim::DeviceProfile& Profile)
         return kExitFailure;
     }
     // The file, then silence for as long as the pin keeps asking.
-    uint64_t fed = 0;
-    const std::vector<uint8_t>& data = m_Layout.Bytes;
     pin->SetRenderSource(
         [&](UCHAR* To, ULONG Bytes)
         {
-            const uint64_t take = fed < data.size() ? std::min<uint64_t>(Bytes, data.size() - fed) : 0;
-            if (take)
-                std::memcpy(To, data.data() + fed, size_t(take));
-            std::memset(To + take, 0, size_t(Bytes - take));
-            fed += Bytes;
+            const size_t given = feed.Read(To, Bytes);
+            std::memset(To + given, 0, Bytes - given);
         });
     const uint32_t perSecond = m_Layout.RateHz * m_Layout.BlockBytes();
     // Done once the position has passed the file by 100 ms: twice the cyclic buffer, so the
     // last of the file has left the device's side of every transfer in flight.
-    const uint64_t end = data.size() + perSecond / 10;
+    const uint64_t end = m_FileFrames * m_Layout.BlockBytes() + perSecond / 10;
     PinRunner runner(Session, Profile, *pin, m_Err);
-    if (!m_Line.Effect.empty())
-        runner.SetPinBlockBytes(m_Layout.BlockBytes());
+    runner.SetDeviceSink([this](const DeviceStream& Stream, const uint8_t* Data, size_t Bytes)
+                         { Receive(Stream, Data, Bytes); });
     const bool ran = runner.Run(
-        "playing", m_File.Seconds(), perSecond, [&](uint64_t Position) { return Position >= end; }, &error);
+        "playing", seconds, perSecond, [&](uint64_t Position) { return Position >= end; }, &error);
     const sim::AudioPinStats stats = pin->Stats();
     status = pin->Close();
+    runner.Finish();
     if (!ran || !NT_SUCCESS(status))
     {
         Complain(m_Out, m_Err, "uacsim: %s\n",
                  ran ? ("the pin did not close: " + StatusText(status)).c_str() : error.c_str());
         return kExitFailure;
     }
-    return Report(Session, runner, stats);
+    if (!feed.Failure().empty())
+    {
+        Complain(m_Out, m_Err, "uacsim: %s\n", feed.Failure().c_str());
+        return kExitFailure;
+    }
+    return Report(runner, stats);
 }
 
-int Player::Report(DriverSession& Session, const PinRunner& Runner, const sim::AudioPinStats& Stats)
+// The device's first bytes: its format says how the stream is judged and what the output file
+// holds, always in the device's own format.
+void Player::Begin(const DeviceStream& Stream)
+{
+    m_Begun = true;
+    const sim::StreamFormat& f = Stream.Format;
+    m_DeviceLayout.Channels = f.Channels;
+    m_DeviceLayout.RateHz = f.RateHz;
+    m_DeviceLayout.ContainerBytes = f.SubframeBytes;
+    m_DeviceLayout.ValidBits =
+        f.Float ? 32 : std::min<uint32_t>((f.BitResolution + 7) / 8 * 8, f.SubframeBytes * 8u);
+    m_DeviceLayout.Float = f.Float;
+    // The effects model sends the first two channels of each frame the pin carries.
+    const bool sameSamples = f.RateHz == m_Layout.RateHz && f.SubframeBytes == m_Layout.ContainerBytes &&
+                             f.Float == m_Layout.Float && f.Channels >= 1 && f.Channels <= m_Layout.Channels;
+    if (!m_Line.Effect.empty())
+        m_Judge = Judge::Effects;
+    else if (!sameSamples)
+        m_Judge = Judge::OtherFormat;
+    else if (std::any_of(m_FirstSound.begin() + std::min<size_t>(f.Channels, m_FirstSound.size()),
+                         m_FirstSound.end(), [&](uint64_t First) { return First < m_FileFrames; }))
+        m_Judge = Judge::Mix;
+    if (m_Judge != Judge::Exact)
+        return;
+    std::string error;
+    if (!m_Expected.Open(m_Line.File, m_Layout.ContainerBytes, f.Channels, &error))
+    {
+        m_Judge = Judge::OtherFormat;
+        m_WriteError = error;
+        return;
+    }
+    const uint64_t firstFrame = *std::min_element(m_FirstSound.begin(), m_FirstSound.begin() + f.Channels);
+    const uint32_t block = f.BlockBytes();
+    const uint64_t expected = m_Expected.TotalBytes();
+    m_Check = std::make_unique<ArrivalCheck>(
+        [this](uint8_t* To, size_t Bytes) { return m_Expected.Read(To, Bytes); }, expected,
+        std::min(firstFrame * block, expected), block, f.SubframeBytes,
+        [this](const uint8_t* Data, size_t Bytes) { Keep(Data, Bytes); });
+}
+
+void Player::Receive(const DeviceStream& Stream, const uint8_t* Data, size_t Bytes)
+{
+    if (!m_Begun)
+        Begin(Stream);
+    const size_t first = size_t(std::find_if(Data, Data + Bytes, [](uint8_t b) { return b != 0; }) - Data);
+    if (first < Bytes && m_StreamFirstSound == UINT64_MAX)
+        m_StreamFirstSound = m_Received + first;
+    m_Received += Bytes;
+    if (m_Check)
+        m_Check->Add(Data, Bytes);
+    else
+        Keep(Data, Bytes);
+}
+
+// What the output file gets, as it is known; null Data: that much silence.
+void Player::Keep(const uint8_t* Data, size_t Bytes)
+{
+    if (m_Line.Out.empty() || !m_WriteError.empty())
+        return;
+    if (!m_Writer.IsOpen() && !m_Writer.Open(m_Line.Out, m_DeviceLayout, &m_WriteError))
+        return;
+    static const std::vector<uint8_t> silence(64 * 1024, 0);
+    while (!Data && Bytes > 0 && m_WriteError.empty())
+    {
+        const size_t piece = std::min(Bytes, silence.size());
+        m_Writer.Write(silence.data(), piece, &m_WriteError);
+        Bytes -= piece;
+    }
+    if (Data)
+        m_Writer.Write(Data, Bytes, &m_WriteError);
+}
+
+int Player::Report(const PinRunner& Runner, const sim::AudioPinStats& Stats)
 {
     const DeviceStream& stream = Runner.Stream();
-    if (stream.Address == 0)
+    if (stream.Address == 0 || !m_Begun)
     {
         Complain(m_Out, m_Err, "uacsim: the device never streamed\n");
         return kExitFailure;
     }
+    if (m_Check)
+        m_Arrival = m_Check->Finish();
     const sim::StreamFormat& f = stream.Format;
     const uint32_t perSecond = f.RateHz * f.BlockBytes();
-    const DeviceTally tally = TallyDeviceStream(Session, stream);
-    const std::vector<uint8_t> got = Session.Device().Streams().OutStream(stream.Address);
-    Arrival arrived;
-    const bool effects = !m_Line.Effect.empty();
-    // Through effects the device gets their output, which only a reference can judge.
-    if (!effects && (f.BlockBytes() != m_Layout.BlockBytes() || f.RateHz != m_Layout.RateHz))
-        arrived.Why = "the device streams another format than the pin's";
-    else if (!effects)
-        arrived = CheckArrival(got, m_Layout.Bytes, m_Layout);
+    const DeviceTally& tally = Runner.Tally();
     std::fprintf(m_Out, "device record (endpoint 0x%02X, interface %u alternate setting %u):\n",
                  stream.Address, f.InterfaceNumber, f.AlternateSetting);
     std::fprintf(m_Out, "  format:         %u ch x %u bytes, %u bits%s, %u Hz\n", f.Channels, f.SubframeBytes,
                  f.BitResolution, f.Float ? " float" : "", f.RateHz);
     std::fprintf(m_Out, "  seconds:        %.3f received (the file: %.3f)\n",
-                 perSecond ? double(tally.Bytes) / perSecond : 0.0, m_File.Seconds());
+                 perSecond ? double(tally.Bytes) / perSecond : 0.0, double(m_FileFrames) / m_File.RateHz);
     std::fprintf(m_Out, "  packets:        %llu (%llu of a size the format does not allow)\n",
                  static_cast<unsigned long long>(tally.Packets),
                  static_cast<unsigned long long>(tally.SizeErrors));
     std::fprintf(m_Out,
                  "  underruns:      %llu at the device (missing or empty packets), %u in the cyclic buffer\n",
                  static_cast<unsigned long long>(tally.Underruns), Stats.Underruns);
-    std::fprintf(m_Out, "  position error: %s\n", PositionErrorText(Runner.Error(), perSecond).c_str());
-    if (effects)
+    std::fprintf(m_Out, "  position error: %s\n", PositionErrorText(Runner.Error(), f.RateHz).c_str());
+    bool good = false;
+    switch (m_Judge)
     {
-        // Sound must arrive once the file has any; what it is, only a reference can say.
-        const bool fileSilent = FirstNonZero(m_Layout.Bytes) == m_Layout.Bytes.size();
-        // The room network takes its input from the 5.1 and 7.1 channels only: any other stream
-        // through the delay effect leaves it silent.
-        const bool delayUnfed = m_Line.Effect == "delay" && m_File.Channels != 6 && m_File.Channels != 8;
-        const size_t first = FirstNonZero(got);
-        const uint32_t block = f.BlockBytes();
-        arrived.Exact = fileSilent || delayUnfed || first < got.size();
-        std::fprintf(m_Out, "  effects:        %s\n", m_Effects.c_str());
-        if (first < got.size() && block && perSecond)
-            std::fprintf(m_Out, "  effect output:  %llu frames from the first sound at %.1f ms\n",
-                         static_cast<unsigned long long>((got.size() - first) / block),
-                         1000.0 * double(first - first % block) / perSecond);
+    case Judge::Effects:
+        good = ReportEffects(f, perSecond) == kExitOk;
+        break;
+    case Judge::Mix:
+        // Sound must arrive; the mix itself only a reference can judge.
+        good = m_StreamFirstSound != UINT64_MAX;
+        std::fprintf(m_Out,
+                     "  bit-exact:      not judged: the device carries %u of the file's %u channels, and the "
+                     "effects model mixes the others into them\n",
+                     f.Channels, m_File.Channels);
+        break;
+    case Judge::OtherFormat:
+        std::fprintf(m_Out, "  bit-exact:      no: the device streams another format than the pin's\n");
+        break;
+    case Judge::Exact:
+        good = m_Arrival.Exact;
+        if (good)
+            std::fprintf(m_Out, "  bit-exact:      yes, all %llu frames%s, after a lead of %.1f ms\n",
+                         static_cast<unsigned long long>(m_FileFrames),
+                         f.Channels < m_File.Channels ? (" (their first " + std::to_string(f.Channels) +
+                                                         " channels, as the device streams them)")
+                                                            .c_str()
+                                                      : "",
+                         perSecond ? 1000.0 * double(m_Arrival.Offset) / perSecond : 0.0);
         else
-            std::fprintf(m_Out, "  effect output:  silence%s\n",
-                         fileSilent ? ", as the file"
-                         : delayUnfed
-                             ? ", as the delay effect gives for a stream of other than 6 or 8 channels"
-                             : "");
-        const int written = m_Line.Out.empty() ? kExitOk : WriteDeviceStream(got, f);
-        return arrived.Exact && tally.SizeErrors == 0 ? written : kExitFailure;
+            std::fprintf(m_Out, "  bit-exact:      no: %s\n", m_Arrival.Why.c_str());
+        break;
     }
-    if (arrived.Exact)
-        std::fprintf(m_Out, "  bit-exact:      yes, all %llu frames, after a lead of %.1f ms\n",
-                     static_cast<unsigned long long>(m_Layout.Frames()),
-                     perSecond ? 1000.0 * double(arrived.Offset) / perSecond : 0.0);
+    good = good && tally.SizeErrors == 0;
+    std::string error = m_WriteError;
+    if (error.empty() && m_Writer.IsOpen())
+        m_Writer.Close(&error);
+    if (!error.empty())
+    {
+        Complain(m_Out, m_Err, "uacsim: %s\n", error.c_str());
+        return kExitFailure;
+    }
+    if (!m_Line.Out.empty())
+    {
+        const bool fromFile = m_Judge == Judge::Exact && m_Arrival.Aligned;
+        std::fprintf(m_Out, "wrote %s: %.3f s the device received%s\n", m_Line.Out.c_str(),
+                     m_DeviceLayout.RateHz ? double(m_Writer.Frames()) / m_DeviceLayout.RateHz : 0.0,
+                     fromFile ? ", from where the file starts" : ", all of it");
+    }
+    return good ? kExitOk : kExitFailure;
+}
+
+// Through effects the device gets their output, which only a reference can judge: sound must
+// arrive once the file has any.
+int Player::ReportEffects(const sim::StreamFormat& Format, uint32_t PerSecond)
+{
+    const bool fileSilent = std::none_of(m_FirstSound.begin(), m_FirstSound.end(),
+                                         [&](uint64_t First) { return First < m_FileFrames; });
+    // The room network takes its input from the 5.1 and 7.1 channels only: any other stream
+    // through the delay effect leaves it silent.
+    const bool delayUnfed = m_Line.Effect == "delay" && m_File.Channels != 6 && m_File.Channels != 8;
+    const bool sound = m_StreamFirstSound != UINT64_MAX;
+    const uint32_t block = Format.BlockBytes();
+    std::fprintf(m_Out, "  effects:        %s\n", m_Effects.c_str());
+    if (sound && block && PerSecond)
+        std::fprintf(m_Out, "  effect output:  %llu frames from the first sound at %.1f ms\n",
+                     static_cast<unsigned long long>((m_Received - m_StreamFirstSound) / block),
+                     1000.0 * double(m_StreamFirstSound - m_StreamFirstSound % block) / PerSecond);
     else
-        std::fprintf(m_Out, "  bit-exact:      no: %s\n", arrived.Why.c_str());
-    const int written = m_Line.Out.empty() ? kExitOk : WriteOut(got, arrived);
-    return arrived.Exact ? written : kExitFailure;
-}
-
-// What the device received, from where the file starts in its stream and as long as the file,
-// or the whole stream when the file could not be found in it.
-int Player::WriteOut(const std::vector<uint8_t>& Got, const Arrival& Arrived)
-{
-    WavAudio received = m_Layout;
-    const bool aligned = Arrived.Aligned && Arrived.Offset <= Got.size();
-    const size_t from = aligned ? size_t(Arrived.Offset) : 0;
-    const size_t length = aligned ? std::min(m_Layout.Bytes.size(), Got.size() - from) : Got.size();
-    received.Bytes.assign(Got.begin() + long(from), Got.begin() + long(from + length));
-    received.Bytes.resize(received.Bytes.size() - received.Bytes.size() % received.BlockBytes());
-    std::string error;
-    if (!WriteWav(m_Line.Out, received, &error))
-    {
-        Complain(m_Out, m_Err, "uacsim: %s\n", error.c_str());
-        return kExitFailure;
-    }
-    std::fprintf(m_Out, "wrote %s: %.3f s the device received%s\n", m_Line.Out.c_str(), received.Seconds(),
-                 aligned ? ", from where the file starts" : ", all of it");
-    return kExitOk;
-}
-
-// Everything the device received, lead included, in the device's own format.
-int Player::WriteDeviceStream(const std::vector<uint8_t>& Got, const sim::StreamFormat& Format)
-{
-    WavAudio received;
-    received.Channels = Format.Channels;
-    received.RateHz = Format.RateHz;
-    received.ContainerBytes = Format.SubframeBytes;
-    received.ValidBits = Format.BitResolution;
-    received.Float = Format.Float;
-    received.Bytes = Got;
-    received.Bytes.resize(Got.size() - (received.BlockBytes() ? Got.size() % received.BlockBytes() : 0));
-    std::string error;
-    if (!WriteWav(m_Line.Out, received, &error))
-    {
-        Complain(m_Out, m_Err, "uacsim: %s\n", error.c_str());
-        return kExitFailure;
-    }
-    std::fprintf(m_Out, "wrote %s: %.3f s the device received, all of it\n", m_Line.Out.c_str(),
-                 received.Seconds());
-    return kExitOk;
+        std::fprintf(m_Out, "  effect output:  silence%s\n",
+                     fileSilent   ? ", as the file"
+                     : delayUnfed ? ", as the delay effect gives for a stream of other than 6 or 8 channels"
+                                  : "");
+    return fileSilent || delayUnfed || sound ? kExitOk : kExitFailure;
 }
 
 } // namespace
 
 int RunPlay(const CommandLine& Line, std::FILE* Out, std::FILE* Err)
 {
-    WavAudio file;
+    WavReader file;
     std::string error;
-    if (!ReadWav(Line.File, &file, &error))
+    if (!file.Open(Line.File, &error))
     {
         Complain(Out, Err, "uacsim: %s\n", error.c_str());
         return kExitUsage;
     }
-    Player player(Line, file, Out, Err);
+    Player player(Line, file.Layout(), file.Frames(), Out, Err);
     return RunOnDevice(Line.Device, Line.Realtime, Out, Err,
                        [&](DriverSession& Session, const sim::DeviceProfile& Profile)
                        { return player.Play(Session, Profile); });

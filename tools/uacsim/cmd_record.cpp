@@ -8,9 +8,11 @@
 
 #include "sim/device/stream_endpoint.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 namespace uacsim
 {
@@ -26,29 +28,38 @@ const WAVEFORMATEXTENSIBLE& ChooseFormat(const WaveEndpoint& Endpoint)
     return Endpoint.Formats.front();
 }
 
-// Compares the captured frames with the device's signal from its first sent frame on; empty
-// when they match.
-std::string CompareWithSignal(const std::vector<uint8_t>& Captured, const sim::StreamFormat& Format,
-                              uint64_t FirstSample)
+// libsndfile's WAV files count their bytes in 32 bits.
+constexpr uint64_t kWavMostBytes = 0xFFFFFFFFull - 1024;
+
+// The captured frames against the device's signal, frame by frame as they come; the first
+// difference is kept.
+class SignalCheck
 {
-    const uint32_t block = Format.BlockBytes();
-    std::vector<uint8_t> expected(block);
-    for (size_t at = 0; at + block <= Captured.size(); at += block)
+public:
+    void Add(const uint8_t* Captured, size_t Bytes, const sim::StreamFormat& Format, uint64_t FirstSample)
     {
-        const uint64_t frame = at / block;
-        sim::StreamSignalFrame(Format, FirstSample + frame, expected.data());
-        if (std::memcmp(expected.data(), &Captured[at], block) != 0)
+        const uint32_t block = Format.BlockBytes();
+        m_Expected.resize(block);
+        for (size_t at = 0; m_Mismatch.empty() && block && at + block <= Bytes; at += block, ++m_Frame)
         {
+            sim::StreamSignalFrame(Format, FirstSample + m_Frame, m_Expected.data());
+            if (std::memcmp(m_Expected.data(), Captured + at, block) == 0)
+                continue;
             uint32_t b = 0;
-            while (expected[b] == Captured[at + b])
+            while (m_Expected[b] == Captured[at + b])
                 ++b;
-            return "first difference at frame " + std::to_string(frame) + ", channel " +
-                   std::to_string(b / Format.SubframeBytes) + " (device sample frame " +
-                   std::to_string(FirstSample + frame) + ")";
+            m_Mismatch = "first difference at frame " + std::to_string(m_Frame) + ", channel " +
+                         std::to_string(b / Format.SubframeBytes) + " (device sample frame " +
+                         std::to_string(FirstSample + m_Frame) + ")";
         }
     }
-    return "";
-}
+    const std::string& Mismatch() const { return m_Mismatch; }
+
+private:
+    uint64_t m_Frame = 0;
+    std::vector<uint8_t> m_Expected;
+    std::string m_Mismatch;
+};
 
 class Recorder
 {
@@ -59,13 +70,24 @@ public:
     int Record(DriverSession& Session, const sim::DeviceProfile& Profile);
 
 private:
+    void Take(const PinRunner& Runner, bool Last);
     int Report(DriverSession& Session, const PinRunner& Runner, const sim::AudioPinStats& Stats);
-    std::string WriteAndVerify();
+    std::string Verify();
 
     const CommandLine& m_Line;
     std::FILE* m_Out;
     std::FILE* m_Err;
-    WavAudio m_Audio; // the pin's format and what it captured
+    WavAudio m_Audio; // the pin's format, without samples
+    uint64_t m_Target = 0;
+    WavWriter m_Writer;
+    std::string m_WriteError;
+    ByteHash m_Written; // what the pin captured, up to the target
+    SignalCheck m_Signal;
+    bool m_OtherFormat = false;
+    // The engine's period thread adds; the runner's thread takes at each step.
+    std::mutex m_Lock;
+    std::vector<uint8_t> m_Captured;
+    std::vector<uint8_t> m_Taking;
 };
 
 int Recorder::Record(DriverSession& Session, const sim::DeviceProfile& Profile)
@@ -82,10 +104,25 @@ int Recorder::Record(DriverSession& Session, const sim::DeviceProfile& Profile)
     m_Audio = LayoutOf(format);
     const uint32_t block = m_Audio.BlockBytes();
     const uint64_t frames = uint64_t(std::llround(m_Line.Seconds * m_Audio.RateHz));
-    const uint64_t target = std::max<uint64_t>(frames, 1) * block;
+    // The file stores each sample at its valid width.
+    const uint64_t fileFrameBytes = uint64_t(m_Audio.Channels) * ((m_Audio.ValidBits + 7) / 8);
+    if (fileFrameBytes == 0 || frames > kWavMostBytes / fileFrameBytes)
+    {
+        Complain(m_Out, m_Err,
+                 "uacsim: --seconds %g is more than a WAV file holds: %s as %s takes at most %.0f s\n",
+                 m_Line.Seconds, endpoint.Name.c_str(), m_Audio.Describe().c_str(),
+                 fileFrameBytes ? std::floor(double(kWavMostBytes / fileFrameBytes) / m_Audio.RateHz) : 0.0);
+        return kExitUsage;
+    }
+    m_Target = std::max<uint64_t>(frames, 1) * block;
+    if (!m_Writer.Open(m_Line.File, m_Audio, &error))
+    {
+        Complain(m_Out, m_Err, "uacsim: %s\n", error.c_str());
+        return kExitUsage;
+    }
     std::fprintf(m_Out, "recording %s: %.3f s from %s as %s at %u Hz\n", m_Line.File.c_str(),
-                 double(target / block) / m_Audio.RateHz, endpoint.Name.c_str(), FormatShape(format).c_str(),
-                 m_Audio.RateHz);
+                 double(m_Target / block) / m_Audio.RateHz, endpoint.Name.c_str(),
+                 FormatShape(format).c_str(), m_Audio.RateHz);
     std::unique_ptr<sim::AudioPin> pin;
     NTSTATUS status =
         sim::AudioPin::Open(Session.Pnp().Pdo(), endpoint.Filter, 0, PinDataFormat(format), &pin);
@@ -94,29 +131,54 @@ int Recorder::Record(DriverSession& Session, const sim::DeviceProfile& Profile)
         Complain(m_Out, m_Err, "uacsim: the capture pin did not open: %s\n", StatusText(status).c_str());
         return kExitFailure;
     }
-    // The engine's period thread appends; this thread reads the vector only after Stop.
     std::atomic<uint64_t> captured{0};
-    m_Audio.Bytes.reserve(size_t(target) + 64 * 1024);
     pin->SetCaptureSink(
         [&](const UCHAR* From, ULONG Bytes)
         {
-            m_Audio.Bytes.insert(m_Audio.Bytes.end(), From, From + Bytes);
+            std::lock_guard<std::mutex> guard(m_Lock);
+            m_Captured.insert(m_Captured.end(), From, From + Bytes);
             captured += Bytes;
         });
     PinRunner runner(Session, Profile, *pin, m_Err);
+    runner.SetStepHook([&]() { Take(runner, false); });
     const bool ran = runner.Run(
         "recording", m_Line.Seconds, m_Audio.RateHz * block,
-        [&](uint64_t) { return captured.load() >= target; }, &error);
+        [&](uint64_t) { return captured.load() >= m_Target; }, &error);
     const sim::AudioPinStats stats = pin->Stats();
     status = pin->Close();
+    runner.SetStepHook([&]() { Take(runner, true); });
+    runner.Finish();
     if (!ran || !NT_SUCCESS(status))
     {
         Complain(m_Out, m_Err, "uacsim: %s\n",
                  ran ? ("the pin did not close: " + StatusText(status)).c_str() : error.c_str());
         return kExitFailure;
     }
-    m_Audio.Bytes.resize(size_t(target));
     return Report(Session, runner, stats);
+}
+
+// What the pin captured since the last step, up to the target: into the file, and against the
+// device's signal once the device's first frame is known. Until then it waits, a second at most.
+void Recorder::Take(const PinRunner& Runner, bool Last)
+{
+    const DeviceStream& stream = Runner.Stream();
+    const bool known = stream.Address != 0 && Runner.Tally().AnyData;
+    {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        if (!known && !Last && m_Captured.size() < uint64_t(m_Audio.RateHz) * m_Audio.BlockBytes())
+            return;
+        m_Taking.swap(m_Captured);
+    }
+    const size_t take = size_t(std::min<uint64_t>(m_Taking.size(), m_Target - m_Written.Bytes));
+    const sim::StreamFormat& f = stream.Format;
+    m_OtherFormat = m_OtherFormat || (stream.Address &&
+                                      (f.BlockBytes() != m_Audio.BlockBytes() || f.RateHz != m_Audio.RateHz));
+    if (known && !m_OtherFormat)
+        m_Signal.Add(m_Taking.data(), take, f, Runner.Tally().FirstSample);
+    if (m_WriteError.empty())
+        m_Writer.Write(m_Taking.data(), take, &m_WriteError);
+    m_Written.Add(m_Taking.data(), take);
+    m_Taking.clear();
 }
 
 int Recorder::Report(DriverSession& Session, const PinRunner& Runner, const sim::AudioPinStats& Stats)
@@ -129,20 +191,21 @@ int Recorder::Report(DriverSession& Session, const PinRunner& Runner, const sim:
     }
     const sim::StreamFormat& f = stream.Format;
     const uint32_t perSecond = f.RateHz * f.BlockBytes();
-    const DeviceTally tally = TallyDeviceStream(Session, stream);
+    const DeviceTally& tally = Runner.Tally();
+    const double recorded = double(m_Written.Bytes / m_Audio.BlockBytes()) / m_Audio.RateHz;
     std::string mismatch;
-    if (f.BlockBytes() != m_Audio.BlockBytes() || f.RateHz != m_Audio.RateHz)
+    if (m_OtherFormat)
         mismatch = "the device streams another format than the pin's";
     else if (!tally.AnyData)
         mismatch = "the device sent no samples";
     else
-        mismatch = CompareWithSignal(m_Audio.Bytes, f, tally.FirstSample);
+        mismatch = m_Signal.Mismatch();
     std::fprintf(m_Out, "device record (endpoint 0x%02X, interface %u alternate setting %u):\n",
                  stream.Address, f.InterfaceNumber, f.AlternateSetting);
     std::fprintf(m_Out, "  format:         %u ch x %u bytes, %u bits%s, %u Hz\n", f.Channels, f.SubframeBytes,
                  f.BitResolution, f.Float ? " float" : "", f.RateHz);
     std::fprintf(m_Out, "  seconds:        %.3f sent (recorded: %.3f)\n",
-                 perSecond ? double(tally.Bytes) / perSecond : 0.0, m_Audio.Seconds());
+                 perSecond ? double(tally.Bytes) / perSecond : 0.0, recorded);
     std::fprintf(m_Out, "  packets:        %llu\n", static_cast<unsigned long long>(tally.Packets));
     std::fprintf(
         m_Out,
@@ -151,36 +214,41 @@ int Recorder::Report(DriverSession& Session, const PinRunner& Runner, const sim:
         static_cast<unsigned long long>(tally.Underruns),
         static_cast<unsigned long long>(Session.Device().Streams().DroppedInFrames(stream.Address)),
         Stats.Overruns);
-    std::fprintf(m_Out, "  position error: %s\n", PositionErrorText(Runner.Error(), perSecond).c_str());
+    std::fprintf(m_Out, "  position error: %s\n", PositionErrorText(Runner.Error(), f.RateHz).c_str());
     if (mismatch.empty())
         std::fprintf(
             m_Out,
             "  bit-exact:      yes, all %llu frames are the device's signal from its sample frame %llu\n",
-            static_cast<unsigned long long>(m_Audio.Frames()),
+            static_cast<unsigned long long>(m_Written.Bytes / m_Audio.BlockBytes()),
             static_cast<unsigned long long>(tally.FirstSample));
     else
         std::fprintf(m_Out, "  bit-exact:      no: %s\n", mismatch.c_str());
-    const std::string written = WriteAndVerify();
+    const std::string written = Verify();
     if (!written.empty())
     {
         Complain(m_Out, m_Err, "uacsim: %s\n", written.c_str());
         return kExitFailure;
     }
-    std::fprintf(m_Out, "wrote %s: %.3f s, read back bit for bit\n", m_Line.File.c_str(), m_Audio.Seconds());
+    std::fprintf(m_Out, "wrote %s: %.3f s, read back bit for bit\n", m_Line.File.c_str(), recorded);
     return mismatch.empty() ? kExitOk : kExitFailure;
 }
 
-// Writes the file, then reads it back: what libsndfile stored must be what was captured.
-std::string Recorder::WriteAndVerify()
+// Closes the file, then reads it back: what libsndfile stored must be what was captured.
+std::string Recorder::Verify()
 {
-    std::string error;
-    if (!WriteWav(m_Line.File, m_Audio, &error))
+    std::string error = m_WriteError;
+    if (!error.empty() || !m_Writer.Close(&error))
         return error;
-    WavAudio back;
-    if (!ReadWav(m_Line.File, &back, &error))
+    PinFeed back;
+    if (!back.Open(m_Line.File, m_Audio.ContainerBytes, m_Audio.Channels, &error))
         return error;
-    if (back.Channels != m_Audio.Channels || back.RateHz != m_Audio.RateHz ||
-        Repack(back.Bytes, back.ContainerBytes, m_Audio.ContainerBytes) != m_Audio.Bytes)
+    ByteHash read;
+    std::vector<uint8_t> chunk(64 * 1024);
+    for (size_t got = 0; (got = back.Read(chunk.data(), chunk.size())) > 0;)
+        read.Add(chunk.data(), got);
+    if (!back.Failure().empty())
+        return back.Failure();
+    if (read.Bytes != m_Written.Bytes || read.Value != m_Written.Value)
         return "'" + m_Line.File + "' does not read back as what was recorded";
     return "";
 }

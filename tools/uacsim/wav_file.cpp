@@ -17,12 +17,6 @@ namespace
 
 constexpr sf_count_t kChunkFrames = 4096;
 
-struct FileCloser
-{
-    void operator()(SNDFILE* File) const { sf_close(File); }
-};
-using FileHandle = std::unique_ptr<SNDFILE, FileCloser>;
-
 // The container and valid width of a libsndfile sample format; false for one without a wave-pin
 // layout.
 bool LayoutOf(int Subtype, WavAudio* Audio)
@@ -107,17 +101,24 @@ std::string WavAudio::Describe() const
                                                       : "");
 }
 
-bool ReadWav(const std::string& Path, WavAudio* Audio, std::string* Error)
+WavReader::~WavReader()
+{
+    if (m_File)
+        sf_close(m_File);
+}
+
+bool WavReader::Open(const std::string& Path, std::string* Error)
 {
     SF_INFO info = {};
-    FileHandle file(sf_open(Path.c_str(), SFM_READ, &info));
-    if (!file)
+    m_Path = Path;
+    m_File = sf_open(Path.c_str(), SFM_READ, &info);
+    if (!m_File)
     {
         *Error = "cannot read '" + Path + "': " + sf_strerror(nullptr);
         return false;
     }
-    *Audio = WavAudio();
-    if (!LayoutOf(info.format & SF_FORMAT_SUBMASK, Audio))
+    m_Layout = WavAudio();
+    if (!LayoutOf(info.format & SF_FORMAT_SUBMASK, &m_Layout))
     {
         char format[16];
         std::snprintf(format, sizeof(format), "0x%06X", unsigned(info.format));
@@ -125,90 +126,161 @@ bool ReadWav(const std::string& Path, WavAudio* Audio, std::string* Error)
                  "); use 8-, 16-, 24- or 32-bit PCM or 32-bit float";
         return false;
     }
-    Audio->Channels = uint32_t(info.channels);
-    Audio->RateHz = uint32_t(info.samplerate);
+    m_Layout.Channels = uint32_t(info.channels);
+    m_Layout.RateHz = uint32_t(info.samplerate);
     if (info.frames <= 0)
     {
         *Error = "'" + Path + "' holds no audio";
         return false;
     }
-    const uint32_t block = Audio->BlockBytes();
-    Audio->Bytes.reserve(size_t(info.frames) * block);
-    std::vector<int32_t> words(size_t(kChunkFrames) * info.channels);
-    for (;;)
+    m_Frames = uint64_t(info.frames);
+    return true;
+}
+
+uint64_t WavReader::Read(uint64_t Frames, std::vector<uint8_t>* Out)
+{
+    const uint32_t block = m_Layout.BlockBytes();
+    uint64_t done = 0;
+    while (m_File && done < Frames)
     {
-        sf_count_t got = 0;
-        if (Audio->Float)
-            got = sf_readf_float(file.get(), reinterpret_cast<float*>(words.data()), kChunkFrames);
-        else
-            got = sf_readf_int(file.get(), words.data(), kChunkFrames);
+        const sf_count_t want = sf_count_t(std::min<uint64_t>(kChunkFrames, Frames - done));
+        m_Words.resize(size_t(kChunkFrames) * m_Layout.Channels);
+        const sf_count_t got = m_Layout.Float
+                                   ? sf_readf_float(m_File, reinterpret_cast<float*>(m_Words.data()), want)
+                                   : sf_readf_int(m_File, m_Words.data(), want);
         if (got <= 0)
             break;
-        const size_t at = Audio->Bytes.size();
-        Audio->Bytes.resize(at + size_t(got) * block);
-        uint8_t* out = Audio->Bytes.data() + at;
-        for (size_t i = 0; i < size_t(got) * info.channels; ++i, out += Audio->ContainerBytes)
+        const size_t at = Out->size();
+        Out->resize(at + size_t(got) * block);
+        uint8_t* out = Out->data() + at;
+        for (size_t i = 0; i < size_t(got) * m_Layout.Channels; ++i, out += m_Layout.ContainerBytes)
         {
-            if (Audio->Float)
-                std::memcpy(out, &words[i], 4);
+            if (m_Layout.Float)
+                std::memcpy(out, &m_Words[i], 4);
             else
-                WordToContainer(words[i], Audio->ContainerBytes, out);
+                WordToContainer(m_Words[i], m_Layout.ContainerBytes, out);
         }
+        done += uint64_t(got);
     }
-    if (sf_error(file.get()) != SF_ERR_NO_ERROR)
+    return done;
+}
+
+std::string WavReader::Failure() const
+{
+    if (!m_File || sf_error(m_File) == SF_ERR_NO_ERROR)
+        return "";
+    return "reading '" + m_Path + "' failed: " + sf_strerror(m_File);
+}
+
+WavWriter::~WavWriter()
+{
+    if (m_File)
+        sf_close(m_File);
+}
+
+bool WavWriter::Open(const std::string& Path, const WavAudio& Layout, std::string* Error)
+{
+    SF_INFO info = {};
+    info.channels = int(Layout.Channels);
+    info.samplerate = int(Layout.RateHz);
+    info.format = SF_FORMAT_WAV | SubtypeFor(Layout);
+    if (!sf_format_check(&info) || Layout.ContainerBytes == 0 || Layout.ContainerBytes > 4)
     {
-        *Error = "reading '" + Path + "' failed: " + sf_strerror(file.get());
+        *Error = "no WAV file can hold " + Layout.Describe();
+        return false;
+    }
+    m_File = sf_open(Path.c_str(), SFM_WRITE, &info);
+    if (!m_File)
+    {
+        *Error = "cannot write '" + Path + "': " + sf_strerror(nullptr);
+        return false;
+    }
+    m_Path = Path;
+    m_Layout = Layout;
+    m_Layout.Bytes.clear();
+    m_Frames = 0;
+    m_Partial.clear();
+    return true;
+}
+
+bool WavWriter::Write(const uint8_t* Bytes, size_t Count, std::string* Error)
+{
+    const uint32_t block = m_Layout.BlockBytes();
+    if (!m_File || block == 0)
+    {
+        *Error = "'" + m_Path + "' is not open for writing";
+        return false;
+    }
+    // A frame split between two calls is completed from the bytes kept the last time.
+    while (!m_Partial.empty() && Count > 0 && m_Partial.size() < block)
+    {
+        m_Partial.push_back(*Bytes++);
+        --Count;
+    }
+    if (m_Partial.size() == block)
+    {
+        std::vector<uint8_t> frame;
+        frame.swap(m_Partial);
+        if (!Write(frame.data(), frame.size(), Error))
+            return false;
+    }
+    m_Words.resize(size_t(kChunkFrames) * m_Layout.Channels);
+    const uint64_t frames = Count / block;
+    for (uint64_t frame = 0; frame < frames;)
+    {
+        const sf_count_t count = sf_count_t(std::min<uint64_t>(kChunkFrames, frames - frame));
+        const uint8_t* in = Bytes + frame * block;
+        for (size_t i = 0; i < size_t(count) * m_Layout.Channels; ++i, in += m_Layout.ContainerBytes)
+        {
+            if (m_Layout.Float)
+                std::memcpy(&m_Words[i], in, 4);
+            else
+                m_Words[i] = ContainerToWord(in, m_Layout.ContainerBytes);
+        }
+        const sf_count_t put = m_Layout.Float
+                                   ? sf_writef_float(m_File, reinterpret_cast<float*>(m_Words.data()), count)
+                                   : sf_writef_int(m_File, m_Words.data(), count);
+        if (put != count)
+        {
+            *Error = "writing '" + m_Path + "' failed: " + sf_strerror(m_File);
+            return false;
+        }
+        frame += uint64_t(count);
+        m_Frames += uint64_t(count);
+    }
+    m_Partial.assign(Bytes + frames * block, Bytes + Count);
+    return true;
+}
+
+bool WavWriter::Close(std::string* Error)
+{
+    SNDFILE* file = m_File;
+    m_File = nullptr;
+    if (file && sf_close(file) != 0)
+    {
+        *Error = "closing '" + m_Path + "' failed";
         return false;
     }
     return true;
 }
 
+bool ReadWav(const std::string& Path, WavAudio* Audio, std::string* Error)
+{
+    WavReader reader;
+    if (!reader.Open(Path, Error))
+        return false;
+    *Audio = reader.Layout();
+    Audio->Bytes.reserve(size_t(reader.Frames()) * Audio->BlockBytes());
+    reader.Read(reader.Frames(), &Audio->Bytes);
+    *Error = reader.Failure();
+    return Error->empty();
+}
+
 bool WriteWav(const std::string& Path, const WavAudio& Audio, std::string* Error)
 {
-    SF_INFO info = {};
-    info.channels = int(Audio.Channels);
-    info.samplerate = int(Audio.RateHz);
-    info.format = SF_FORMAT_WAV | SubtypeFor(Audio);
-    if (!sf_format_check(&info) || Audio.ContainerBytes == 0 || Audio.ContainerBytes > 4)
-    {
-        *Error = "no WAV file can hold " + Audio.Describe();
-        return false;
-    }
-    FileHandle file(sf_open(Path.c_str(), SFM_WRITE, &info));
-    if (!file)
-    {
-        *Error = "cannot write '" + Path + "': " + sf_strerror(nullptr);
-        return false;
-    }
-    const uint32_t block = Audio.BlockBytes();
-    std::vector<int32_t> words(size_t(kChunkFrames) * Audio.Channels);
-    for (uint64_t frame = 0; frame < Audio.Frames();)
-    {
-        const sf_count_t count = sf_count_t(std::min<uint64_t>(kChunkFrames, Audio.Frames() - frame));
-        const uint8_t* in = Audio.Bytes.data() + frame * block;
-        for (size_t i = 0; i < size_t(count) * Audio.Channels; ++i, in += Audio.ContainerBytes)
-        {
-            if (Audio.Float)
-                std::memcpy(&words[i], in, 4);
-            else
-                words[i] = ContainerToWord(in, Audio.ContainerBytes);
-        }
-        const sf_count_t put =
-            Audio.Float ? sf_writef_float(file.get(), reinterpret_cast<float*>(words.data()), count)
-                        : sf_writef_int(file.get(), words.data(), count);
-        if (put != count)
-        {
-            *Error = "writing '" + Path + "' failed: " + sf_strerror(file.get());
-            return false;
-        }
-        frame += uint64_t(count);
-    }
-    if (sf_close(file.release()) != 0)
-    {
-        *Error = "closing '" + Path + "' failed";
-        return false;
-    }
-    return true;
+    WavWriter writer;
+    return writer.Open(Path, Audio, Error) && writer.Write(Audio.Bytes.data(), Audio.Bytes.size(), Error) &&
+           writer.Close(Error);
 }
 
 } // namespace uacsim

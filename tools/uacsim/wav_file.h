@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+// libsndfile's handle, whose header only the implementation includes.
+struct sf_private_tag;
+
 namespace uacsim
 {
 
@@ -25,6 +28,58 @@ struct WavAudio
     double Seconds() const { return RateHz ? double(Frames()) / RateHz : 0; }
     // "48000 Hz, 2 ch, 16-bit PCM"
     std::string Describe() const;
+};
+
+// A WAV file read piece by piece, samples in their wave-pin layout.
+class WavReader
+{
+public:
+    WavReader() = default;
+    ~WavReader();
+    WavReader(const WavReader&) = delete;
+    WavReader& operator=(const WavReader&) = delete;
+
+    // False with the reason, as ReadWav gives it. Layout() then has no Bytes.
+    bool Open(const std::string& Path, std::string* Error);
+    const WavAudio& Layout() const { return m_Layout; }
+    uint64_t Frames() const { return m_Frames; } // as the header says
+    // Appends up to Frames frames to Out; the number read, 0 at the end or on an error.
+    uint64_t Read(uint64_t Frames, std::vector<uint8_t>* Out);
+    // Empty unless reading failed.
+    std::string Failure() const;
+
+private:
+    ::sf_private_tag* m_File = nullptr;
+    std::string m_Path;
+    WavAudio m_Layout;
+    uint64_t m_Frames = 0;
+    std::vector<int32_t> m_Words;
+};
+
+// A WAV file written piece by piece from samples in their wave-pin layout.
+class WavWriter
+{
+public:
+    WavWriter() = default;
+    ~WavWriter();
+    WavWriter(const WavWriter&) = delete;
+    WavWriter& operator=(const WavWriter&) = delete;
+
+    // Layout's Bytes are ignored; false with the reason.
+    bool Open(const std::string& Path, const WavAudio& Layout, std::string* Error);
+    bool IsOpen() const { return m_File != nullptr; }
+    // Whole frames of Bytes (a partial frame at the end is kept for the next call).
+    bool Write(const uint8_t* Bytes, size_t Count, std::string* Error);
+    uint64_t Frames() const { return m_Frames; }
+    bool Close(std::string* Error);
+
+private:
+    ::sf_private_tag* m_File = nullptr;
+    std::string m_Path;
+    WavAudio m_Layout;
+    uint64_t m_Frames = 0;
+    std::vector<uint8_t> m_Partial;
+    std::vector<int32_t> m_Words;
 };
 
 // Reads a whole file; false with the reason (unreadable, or a sample format without a wave-pin

@@ -11,6 +11,7 @@
 #include "driver/core/stream_engine_if.h"
 
 #include <algorithm>
+#include <cstring>
 #include <unistd.h>
 
 namespace uacsim
@@ -155,6 +156,47 @@ std::vector<uint8_t> Repack(const std::vector<uint8_t>& Bytes, uint32_t FromCont
     return out;
 }
 
+bool PinFeed::Open(const std::string& Path, uint32_t Container, uint32_t Keep, std::string* Error)
+{
+    if (!m_Reader.Open(Path, Error))
+        return false;
+    m_Container = Container;
+    m_Keep = std::min(Keep, m_Reader.Layout().Channels);
+    m_Buffer.clear();
+    m_At = 0;
+    return true;
+}
+
+size_t PinFeed::Read(uint8_t* To, size_t Bytes)
+{
+    constexpr uint64_t kFrames = 4096;
+    const WavAudio& file = m_Reader.Layout();
+    const size_t keepBytes = size_t(m_Keep) * m_Container;
+    const size_t pinFrame = size_t(file.Channels) * m_Container;
+    size_t given = 0;
+    while (given < Bytes)
+    {
+        if (m_At == m_Buffer.size())
+        {
+            m_Raw.clear();
+            const uint64_t frames = m_Reader.Read(kFrames, &m_Raw);
+            if (frames == 0)
+                break;
+            m_Buffer = Repack(m_Raw, file.ContainerBytes, m_Container);
+            // Frame by frame from the front: each kept part lands at or before its source.
+            for (size_t f = 0; keepBytes < pinFrame && f < frames; ++f)
+                std::memmove(&m_Buffer[f * keepBytes], &m_Buffer[f * pinFrame], keepBytes);
+            m_Buffer.resize(size_t(frames) * keepBytes);
+            m_At = 0;
+        }
+        const size_t piece = std::min(Bytes - given, m_Buffer.size() - m_At);
+        std::memcpy(To + given, &m_Buffer[m_At], piece);
+        m_At += piece;
+        given += piece;
+    }
+    return given;
+}
+
 bool FindDeviceStream(DriverSession& Session, const sim::DeviceProfile& Profile, bool In,
                       DeviceStream* Stream)
 {
@@ -180,59 +222,87 @@ bool FindDeviceStream(DriverSession& Session, const sim::DeviceProfile& Profile,
     return false;
 }
 
-DeviceTally TallyDeviceStream(DriverSession& Session, const DeviceStream& Stream)
+void DeviceTally::Add(const sim::StreamPacketRecord& Record, const sim::StreamFormat& Format)
 {
-    DeviceTally tally;
-    const uint64_t perFrame = std::max<uint32_t>(Stream.Format.PacketsPerFrame, 1);
-    bool first = true;
-    uint64_t lastSlot = 0;
-    for (const sim::StreamPacketRecord& r : Session.Device().Streams().Packets())
+    const uint64_t perFrame = std::max<uint32_t>(Format.PacketsPerFrame, 1);
+    // One slot per packet interval: the frame at full speed, the microframe group at high.
+    const uint64_t slot = (uint64_t(Record.Frame) * 8 + Record.Microframe) * perFrame / 8;
+    if (m_Started && slot > m_LastSlot + 1)
+        Underruns += slot - m_LastSlot - 1;
+    if (Record.Bytes == 0 || Record.Status != USBD_STATUS_SUCCESS)
+        ++Underruns;
+    else if (Record.In && !AnyData)
     {
-        if (r.EndpointAddress != Stream.Address || r.Feedback)
-            continue;
-        // One slot per packet interval: the frame at full speed, the microframe group at high.
-        const uint64_t slot = (uint64_t(r.Frame) * 8 + r.Microframe) * perFrame / 8;
-        if (!first && slot > lastSlot + 1)
-            tally.Underruns += slot - lastSlot - 1;
-        if (r.Bytes == 0 || r.Status != USBD_STATUS_SUCCESS)
-            ++tally.Underruns;
-        else if (r.In && !tally.AnyData)
-        {
-            tally.FirstSample = r.FirstSample;
-            tally.AnyData = true;
-        }
-        tally.AnyData = tally.AnyData || r.Bytes > 0;
-        tally.SizeErrors += r.SizeError.empty() ? 0 : 1;
-        tally.Bytes += r.Status == USBD_STATUS_SUCCESS ? r.Bytes : 0;
-        ++tally.Packets;
-        first = false;
-        lastSlot = slot;
+        FirstSample = Record.FirstSample;
+        AnyData = true;
     }
-    return tally;
+    AnyData = AnyData || Record.Bytes > 0;
+    SizeErrors += Record.SizeError.empty() ? 0 : 1;
+    Bytes += Record.Status == USBD_STATUS_SUCCESS ? Record.Bytes : 0;
+    ++Packets;
+    m_Started = true;
+    m_LastSlot = slot;
 }
 
 PinRunner::PinRunner(DriverSession& Session, const sim::DeviceProfile& Profile, sim::AudioPin& Pin,
                      std::FILE* Err)
-    : m_Session(Session), m_Profile(Profile), m_Pin(Pin), m_Err(Err)
+    : m_Session(Session), m_Profile(Profile), m_Pin(Pin), m_Err(Err), m_Terminal(isatty(fileno(Err)) != 0)
 {
 }
 
-uint64_t PinRunner::DeviceBytes()
+PinRunner::~PinRunner()
 {
-    sim::StreamEndpoints& streams = m_Session.Device().Streams();
-    if (m_Stream.Address == 0 && !FindDeviceStream(m_Session, m_Profile, m_Pin.IsCapture(), &m_Stream))
-        return 0;
-    if (!(m_Stream.Address & 0x80))
+    if (m_Listening)
+        m_Session.Device().SetStreamListener(nullptr, true);
+}
+
+// On the bus thread, under the device's lock: only the data packets of the pin's direction,
+// copied for the runner's thread to take.
+void PinRunner::Listen(const sim::StreamPacketRecord& Record, const uint8_t* Data)
+{
+    if (Record.Feedback || Record.In != m_Pin.IsCapture())
+        return;
+    std::lock_guard<std::mutex> guard(m_PendingLock);
+    Pending pending;
+    pending.Record = Record;
+    pending.DataAt = m_PendingData.size();
+    m_Pending.push_back(pending);
+    if (Data)
+        m_PendingData.insert(m_PendingData.end(), Data, Data + Record.Bytes);
+}
+
+void PinRunner::HandOn()
+{
     {
-        const uint64_t bytes = streams.OutStream(m_Stream.Address).size();
-        const uint32_t deviceBlock = m_Stream.Format.BlockBytes();
-        return m_PinBlock && deviceBlock ? bytes / deviceBlock * m_PinBlock : bytes;
+        std::lock_guard<std::mutex> guard(m_PendingLock);
+        m_Taken.swap(m_Pending);
+        m_TakenData.swap(m_PendingData);
     }
-    uint64_t bytes = 0;
-    for (const sim::StreamPacketRecord& r : streams.Packets())
-        if (r.EndpointAddress == m_Stream.Address && !r.Feedback && r.Status == USBD_STATUS_SUCCESS)
-            bytes += r.Bytes;
-    return bytes;
+    if (!m_Taken.empty() && m_Stream.Address == 0)
+        FindDeviceStream(m_Session, m_Profile, m_Pin.IsCapture(), &m_Stream);
+    for (const Pending& pending : m_Taken)
+    {
+        const sim::StreamPacketRecord& r = pending.Record;
+        if (m_Stream.Address == 0 || r.EndpointAddress != m_Stream.Address)
+            continue;
+        m_Tally.Add(r, m_Stream.Format);
+        const bool carried = r.Status == USBD_STATUS_SUCCESS && r.Bytes > 0;
+        if (carried && m_Sink)
+            m_Sink(m_Stream, m_TakenData.data() + pending.DataAt, r.Bytes);
+    }
+    m_Taken.clear();
+    m_TakenData.clear();
+    if (m_Hook)
+        m_Hook();
+}
+
+void PinRunner::Finish()
+{
+    if (!m_Listening)
+        return;
+    m_Session.Device().SetStreamListener(nullptr, true);
+    m_Listening = false;
+    HandOn();
 }
 
 // Follows the position across wraps of the buffer; false when the pin no longer answers.
@@ -250,7 +320,7 @@ bool PinRunner::Step(uint32_t BufferSize)
 void PinRunner::Progress(const char* Verb, double Done, double Total, bool Last)
 {
     // A terminal sees one line that updates; a pipe or file gets a line per whole second.
-    const bool terminal = isatty(fileno(m_Err)) != 0;
+    const bool terminal = m_Terminal;
     const int second = int(std::min(Done, Total));
     if (!terminal && second == m_LastSecond)
         return;
@@ -270,6 +340,10 @@ bool PinRunner::Run(const char* Verb, double Seconds, uint32_t BytesPerSecond,
         *Error = "the pin has no cyclic buffer: " + StatusText(status);
         return false;
     }
+    sim::StreamEndpoints& streams = m_Session.Device().Streams();
+    m_Session.Device().SetStreamListener(
+        [this](const sim::StreamPacketRecord& Record, const uint8_t* Data) { Listen(Record, Data); }, false);
+    m_Listening = true;
     status = m_Pin.Run();
     if (!NT_SUCCESS(status))
     {
@@ -277,25 +351,23 @@ bool PinRunner::Run(const char* Verb, double Seconds, uint32_t BytesPerSecond,
         return false;
     }
     const bool showProgress = Seconds > 1.0;
-    // Sampling the device's record costs a copy of it, so the position is compared with it
-    // about 200 times per run, and every step for short runs.
-    const uint64_t steps = uint64_t(Seconds * 100) + 1;
-    const uint64_t sampleEvery = std::max<uint64_t>(1, steps / 200);
     // The transfers in flight and the buffer drain well within two seconds past the end.
-    const uint64_t limit = steps + 200;
+    const uint64_t limit = uint64_t(Seconds * 100) + 1 + 200;
+    const uint32_t pinBlock = std::max<uint32_t>(m_Pin.BlockAlign(), 1);
     bool finished = false;
     for (uint64_t step = 0; step < limit && !finished; ++step)
     {
         Sleep100ns(kStep100ns);
         if (!Step(view.BufferSize))
             break;
-        if (step % sampleEvery == 0)
-        {
-            const int64_t error = int64_t(m_Position) - int64_t(DeviceBytes());
-            m_Error.MostBehind = m_Error.Samples ? std::min(m_Error.MostBehind, error) : error;
-            m_Error.MostAhead = m_Error.Samples ? std::max(m_Error.MostAhead, error) : error;
-            ++m_Error.Samples;
-        }
+        HandOn();
+        const uint32_t deviceBlock = m_Stream.Format.BlockBytes();
+        const uint64_t deviceFrames =
+            m_Stream.Address && deviceBlock ? streams.DataBytes(m_Stream.Address) / deviceBlock : 0;
+        const int64_t error = int64_t(m_Position / pinBlock) - int64_t(deviceFrames);
+        m_Error.MostBehind = m_Error.Readings ? std::min(m_Error.MostBehind, error) : error;
+        m_Error.MostAhead = m_Error.Readings ? std::max(m_Error.MostAhead, error) : error;
+        ++m_Error.Readings;
         finished = Done(m_Position);
         if (showProgress)
             Progress(Verb, double(m_Position) / BytesPerSecond, Seconds, finished);
@@ -315,13 +387,16 @@ bool PinRunner::Run(const char* Verb, double Seconds, uint32_t BytesPerSecond,
     return true;
 }
 
-std::string PositionErrorText(const PositionError& Error, uint32_t BytesPerSecond)
+std::string PositionErrorText(const PositionError& Error, uint32_t RateHz)
 {
-    char text[160];
-    std::snprintf(
-        text, sizeof(text), "%+.2f .. %+.2f ms (pin position minus the device's bytes, %llu samples)",
-        1000.0 * double(Error.MostBehind) / BytesPerSecond, 1000.0 * double(Error.MostAhead) / BytesPerSecond,
-        static_cast<unsigned long long>(Error.Samples));
+    char text[200];
+    const double perMs = RateHz ? RateHz / 1000.0 : 1.0;
+    std::snprintf(text, sizeof(text),
+                  "%+.2f .. %+.2f ms (pin position minus the device's count, %+lld .. %+lld frames at %u Hz; "
+                  "%llu readings)",
+                  double(Error.MostBehind) / perMs, double(Error.MostAhead) / perMs,
+                  static_cast<long long>(Error.MostBehind), static_cast<long long>(Error.MostAhead), RateHz,
+                  static_cast<unsigned long long>(Error.Readings));
     return text;
 }
 
