@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace uacsim
 {
@@ -113,7 +114,9 @@ void ArrivalCheck::Compare(const uint8_t* Got, size_t Bytes)
                 break; // the file ended early; Finish counts what arrived
         }
         const size_t piece = std::min(take - done, m_Chunk.size() - m_ChunkAt);
-        for (size_t i = 0; i < piece && !m_Failed; ++i)
+        const bool same = Got ? std::memcmp(Got + done, &m_Chunk[m_ChunkAt], piece) == 0
+                              : FirstNonZero(&m_Chunk[m_ChunkAt], piece) == piece;
+        for (size_t i = 0; i < piece && !same && !m_Failed; ++i)
         {
             const uint8_t got = Got ? Got[done + i] : 0;
             const uint8_t sent = m_Chunk[m_ChunkAt + i];
