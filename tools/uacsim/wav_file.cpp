@@ -101,7 +101,7 @@ std::string WavAudio::Describe() const
                                                       : "");
 }
 
-WavReader::~WavReader()
+WavStream::~WavStream()
 {
     if (m_File)
         sf_close(m_File);
@@ -170,12 +170,6 @@ std::string WavReader::Failure() const
     if (!m_File || sf_error(m_File) == SF_ERR_NO_ERROR)
         return "";
     return "reading '" + m_Path + "' failed: " + sf_strerror(m_File);
-}
-
-WavWriter::~WavWriter()
-{
-    if (m_File)
-        sf_close(m_File);
 }
 
 bool WavWriter::Open(const std::string& Path, const WavAudio& Layout, std::string* Error)

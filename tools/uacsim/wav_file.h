@@ -30,41 +30,43 @@ struct WavAudio
     std::string Describe() const;
 };
 
-// A WAV file read piece by piece, samples in their wave-pin layout.
-class WavReader
+// What reading and writing share: the open libsndfile handle, closed with the object, and the
+// file's layout.
+class WavStream
 {
 public:
-    WavReader() = default;
-    ~WavReader();
-    WavReader(const WavReader&) = delete;
-    WavReader& operator=(const WavReader&) = delete;
+    WavStream() = default;
+    ~WavStream();
+    WavStream(const WavStream&) = delete;
+    WavStream& operator=(const WavStream&) = delete;
 
-    // False with the reason, as ReadWav gives it. Layout() then has no Bytes.
-    bool Open(const std::string& Path, std::string* Error);
     const WavAudio& Layout() const { return m_Layout; }
-    uint64_t Frames() const { return m_Frames; } // as the header says
+
+protected:
+    ::sf_private_tag* m_File = nullptr;
+    std::string m_Path;
+    WavAudio m_Layout;     // without samples
+    uint64_t m_Frames = 0; // reading: as the header says; writing: written so far
+    std::vector<int32_t> m_Words;
+};
+
+// A WAV file read piece by piece, samples in their wave-pin layout.
+class WavReader : public WavStream
+{
+public:
+    // False with the reason, as ReadWav gives it.
+    bool Open(const std::string& Path, std::string* Error);
+    uint64_t Frames() const { return m_Frames; }
     // Appends up to Frames frames to Out; the number read, 0 at the end or on an error.
     uint64_t Read(uint64_t Frames, std::vector<uint8_t>* Out);
     // Empty unless reading failed.
     std::string Failure() const;
-
-private:
-    ::sf_private_tag* m_File = nullptr;
-    std::string m_Path;
-    WavAudio m_Layout;
-    uint64_t m_Frames = 0;
-    std::vector<int32_t> m_Words;
 };
 
 // A WAV file written piece by piece from samples in their wave-pin layout.
-class WavWriter
+class WavWriter : public WavStream
 {
 public:
-    WavWriter() = default;
-    ~WavWriter();
-    WavWriter(const WavWriter&) = delete;
-    WavWriter& operator=(const WavWriter&) = delete;
-
     // Layout's Bytes are ignored; false with the reason.
     bool Open(const std::string& Path, const WavAudio& Layout, std::string* Error);
     bool IsOpen() const { return m_File != nullptr; }
@@ -74,12 +76,7 @@ public:
     bool Close(std::string* Error);
 
 private:
-    ::sf_private_tag* m_File = nullptr;
-    std::string m_Path;
-    WavAudio m_Layout;
-    uint64_t m_Frames = 0;
     std::vector<uint8_t> m_Partial;
-    std::vector<int32_t> m_Words;
 };
 
 // Reads a whole file; false with the reason (unreadable, or a sample format without a wave-pin
