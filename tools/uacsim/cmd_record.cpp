@@ -103,10 +103,11 @@ int Recorder::Record(DriverSession& Session, const sim::DeviceProfile& Profile)
     const WAVEFORMATEXTENSIBLE& format = ChooseFormat(endpoint);
     m_Audio = LayoutOf(format);
     const uint32_t block = m_Audio.BlockBytes();
-    const uint64_t frames = uint64_t(std::llround(m_Line.Seconds * m_Audio.RateHz));
-    // The file stores each sample at its valid width.
+    // The file stores each sample at its valid width; the count is checked as a double first,
+    // so no number of seconds overflows the frame count.
     const uint64_t fileFrameBytes = uint64_t(m_Audio.Channels) * ((m_Audio.ValidBits + 7) / 8);
-    if (fileFrameBytes == 0 || frames > kWavMostBytes / fileFrameBytes)
+    const double wanted = std::round(m_Line.Seconds * m_Audio.RateHz);
+    if (fileFrameBytes == 0 || !(wanted <= double(kWavMostBytes / fileFrameBytes)))
     {
         Complain(m_Out, m_Err,
                  "uacsim: --seconds %g is more than a WAV file holds: %s as %s takes at most %.0f s\n",
@@ -114,7 +115,7 @@ int Recorder::Record(DriverSession& Session, const sim::DeviceProfile& Profile)
                  fileFrameBytes ? std::floor(double(kWavMostBytes / fileFrameBytes) / m_Audio.RateHz) : 0.0);
         return kExitUsage;
     }
-    m_Target = std::max<uint64_t>(frames, 1) * block;
+    m_Target = std::max<uint64_t>(uint64_t(wanted), 1) * block;
     if (!m_Writer.Open(m_Line.File, m_Audio, &error))
     {
         Complain(m_Out, m_Err, "uacsim: %s\n", error.c_str());
