@@ -139,7 +139,7 @@ private:
     const uint64_t m_FileFrames;
     std::FILE* m_Out;
     std::FILE* m_Err;
-    WavAudio m_Layout;     // the pin's format, without samples
+    WavAudio m_Layout;     // the pin's format
     std::string m_Effects; // what --effect switched, for the report
     std::vector<uint64_t> m_FirstSound;
 

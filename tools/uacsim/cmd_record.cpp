@@ -77,7 +77,7 @@ private:
     const CommandLine& m_Line;
     std::FILE* m_Out;
     std::FILE* m_Err;
-    WavAudio m_Audio; // the pin's format, without samples
+    WavAudio m_Audio; // the pin's format
     uint64_t m_Target = 0;
     WavWriter m_Writer;
     std::string m_WriteError;

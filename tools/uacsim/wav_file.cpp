@@ -191,7 +191,6 @@ bool WavWriter::Open(const std::string& Path, const WavAudio& Layout, std::strin
     }
     m_Path = Path;
     m_Layout = Layout;
-    m_Layout.Bytes.clear();
     m_Frames = 0;
     m_Partial.clear();
     return true;
@@ -256,25 +255,6 @@ bool WavWriter::Close(std::string* Error)
         return false;
     }
     return true;
-}
-
-bool ReadWav(const std::string& Path, WavAudio* Audio, std::string* Error)
-{
-    WavReader reader;
-    if (!reader.Open(Path, Error))
-        return false;
-    *Audio = reader.Layout();
-    Audio->Bytes.reserve(size_t(reader.Frames()) * Audio->BlockBytes());
-    reader.Read(reader.Frames(), &Audio->Bytes);
-    *Error = reader.Failure();
-    return Error->empty();
-}
-
-bool WriteWav(const std::string& Path, const WavAudio& Audio, std::string* Error)
-{
-    WavWriter writer;
-    return writer.Open(Path, Audio, Error) && writer.Write(Audio.Bytes.data(), Audio.Bytes.size(), Error) &&
-           writer.Close(Error);
 }
 
 } // namespace uacsim

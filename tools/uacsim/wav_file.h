@@ -14,6 +14,7 @@ struct sf_private_tag;
 namespace uacsim
 {
 
+// The layout of a file's samples as a wave pin carries them.
 struct WavAudio
 {
     uint32_t Channels = 0;
@@ -21,11 +22,8 @@ struct WavAudio
     uint32_t ContainerBytes = 0; // of one sample
     uint32_t ValidBits = 0;      // 8, 16, 24 or 32
     bool Float = false;
-    std::vector<uint8_t> Bytes;
 
     uint32_t BlockBytes() const { return Channels * ContainerBytes; }
-    uint64_t Frames() const { return BlockBytes() ? Bytes.size() / BlockBytes() : 0; }
-    double Seconds() const { return RateHz ? double(Frames()) / RateHz : 0; }
     // "48000 Hz, 2 ch, 16-bit PCM"
     std::string Describe() const;
 };
@@ -45,7 +43,7 @@ public:
 protected:
     ::sf_private_tag* m_File = nullptr;
     std::string m_Path;
-    WavAudio m_Layout;     // without samples
+    WavAudio m_Layout;
     uint64_t m_Frames = 0; // reading: as the header says; writing: written so far
     std::vector<int32_t> m_Words;
 };
@@ -54,7 +52,8 @@ protected:
 class WavReader : public WavStream
 {
 public:
-    // False with the reason, as ReadWav gives it.
+    // False with the reason: unreadable, no audio, or a sample format without a wave-pin layout
+    // (such as 64-bit float or compressed data).
     bool Open(const std::string& Path, std::string* Error);
     uint64_t Frames() const { return m_Frames; }
     // Appends up to Frames frames to Out; the number read, 0 at the end or on an error.
@@ -67,7 +66,8 @@ public:
 class WavWriter : public WavStream
 {
 public:
-    // Layout's Bytes are ignored; false with the reason.
+    // Samples held in a container wider than their valid bits (24 valid bits in 4 bytes) are
+    // written at their valid width; false with the reason.
     bool Open(const std::string& Path, const WavAudio& Layout, std::string* Error);
     bool IsOpen() const { return m_File != nullptr; }
     // Whole frames of Bytes (a partial frame at the end is kept for the next call).
@@ -78,13 +78,5 @@ public:
 private:
     std::vector<uint8_t> m_Partial;
 };
-
-// Reads a whole file; false with the reason (unreadable, or a sample format without a wave-pin
-// layout, such as 64-bit float or compressed data).
-bool ReadWav(const std::string& Path, WavAudio* Audio, std::string* Error);
-
-// Writes Audio as a WAV file of the matching sample format; samples held in a container wider
-// than their valid bits (24 valid bits in 4 bytes) are written at their valid width.
-bool WriteWav(const std::string& Path, const WavAudio& Audio, std::string* Error);
 
 } // namespace uacsim

@@ -31,7 +31,7 @@ bool FindWaveEndpoint(DriverSession& Session, bool Capture, WaveEndpoint* Endpoi
 // The offered formats, one line per shape with its rates, each line indented by two spaces.
 std::string OfferedFormatsText(const std::vector<WAVEFORMATEXTENSIBLE>& Formats);
 
-// The layout of an offered format as a WavAudio without samples.
+// The layout of an offered format.
 WavAudio LayoutOf(const WAVEFORMATEXTENSIBLE& Format);
 
 // The KSDATAFORMAT that opens a pin on an offered format: the offered wave format itself,
