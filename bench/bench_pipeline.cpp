@@ -198,8 +198,8 @@ void BM_Uac2RenderPath(benchmark::State& state)
         for (ULONG b = 0; b < 4; ++b)
             feedback.push_back(UCHAR(value >> (8 * b)));
     SIZE_T at = 0;
-    LONG remainder = 0;
-    ULONG sizingRate = rate;
+    LONGLONG remainder = 0;
+    ULONGLONG sizingRate = Uac2RateFromHz(rate);
     for (auto _ : state)
     {
         Uac2FeedbackSizingRate(feedback.data(), 10, UAC2_FEEDBACK_BYTES_HIGH_SPEED, perSecond, rate,
@@ -218,7 +218,7 @@ void BM_Uac2RenderPath(benchmark::State& state)
     }
     state.counters["xRealtime"] =
         benchmark::Counter(0.01 * double(state.iterations()), benchmark::Counter::kIsRate);
-    state.counters["sizingHz"] = double(sizingRate);
+    state.counters["sizingHz"] = double(sizingRate) / double(Uac2RateFromHz(1));
     SpForceCpuLevelForTest(savedLevel);
     engine->Release();
     node->Release();

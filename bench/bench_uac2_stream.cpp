@@ -22,6 +22,7 @@
 #include "driver/core/usb_audio_function_if.h"
 #include "driver/topology/nodes/clock_node.h"
 #include "driver/usb/usb_device.h"
+#include "driver/wave/uac2_feedback.h"
 #include "driver/wave/uac2_render_stream.h"
 
 #include "usbdlib.h"
@@ -274,7 +275,7 @@ void StreamOneRun(benchmark::State& state)
     }
     const sim::RenderBufferStats stats = device->Streams().RenderBuffer(0x01);
     state.counters["xRealtime"] = cpuSeconds > 0 ? double(state.iterations()) / cpuSeconds : 0;
-    state.counters["sizingHz"] = double(stream ? stream->GetSizingRate() : 0);
+    state.counters["sizingHz"] = double(stream ? stream->GetSizingRate() : 0) / double(Uac2RateFromHz(1));
     state.counters["underruns"] = double(stats.Underruns + stats.Overflows);
     if (stream)
     {

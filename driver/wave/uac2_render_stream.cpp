@@ -83,7 +83,7 @@ STDMETHODIMP_(NTSTATUS) CUac2RenderStream::OpenStream(StreamClient* Client, PULO
     if (NT_SUCCESS(status))
     {
         const ULONG rate = Client->Format.Format.nSamplesPerSec;
-        m_nSizingRate = rate;
+        m_nSizingRate = Uac2RateFromHz(rate);
         m_nRemainder = 0;
         // The data buffer holds a packet of one frame over the nominal; a device that reports a
         // rate near the top of the accepted window must not be fed more than that, nor more than
@@ -224,7 +224,7 @@ NTSTATUS CUac2RenderStream::OnFeedbackComplete(PIRP Irp, TransferContext* Contex
             const ULONG bytes = Context->ByteLength == values * UAC2_FEEDBACK_BYTES_HIGH_SPEED
                                     ? UAC2_FEEDBACK_BYTES_HIGH_SPEED
                                     : UAC2_FEEDBACK_BYTES_FULL_SPEED;
-            ULONG rate = m_nSizingRate;
+            ULONGLONG rate = m_nSizingRate;
             if (Uac2FeedbackSizingRate(Context->Data, values, bytes,
                                        Uac2FeedbackValuesPerSecond(bytes, m_nPacketsPerFrame),
                                        m_CurrentFormat.Format.nSamplesPerSec, &rate))

@@ -19,8 +19,8 @@ public:
 
     ULONG GetPinNodeId() const { return m_nPinNodeId; }
     ULONG GetClockSourceId() const { return m_nClockSourceId; }
-    // The rate the packets are sized for now (Hz).
-    ULONG GetSizingRate() const { return m_nSizingRate; }
+    // The rate the packets are sized for now, in 1/65536 Hz (the feedback's fraction kept).
+    ULONGLONG GetSizingRate() const { return m_nSizingRate; }
 
     // Under the engine's mutex, PASSIVE_LEVEL.
     STDMETHODIMP_(NTSTATUS) OpenStream(StreamClient* Client, PULONG CurrentFrame) override;
@@ -54,9 +54,10 @@ private:
 
     ULONG m_nPinNodeId;
     ULONG m_nClockSourceId;
-    // Written by the feedback completion, read once per data transfer under the submit lock.
-    ULONG volatile m_nSizingRate;
-    LONG m_nRemainder;        // the fraction of a frame carried to the next packet, in 1/(P x 1000)
+    // 1/65536 Hz. Written by the feedback completion with one 64-bit store, read once per data
+    // transfer under the submit lock.
+    ULONGLONG volatile m_nSizingRate;
+    LONGLONG m_nRemainder;    // the fraction of a frame carried to the next packet, in 1/(P x 1000 x 65536)
     ULONG m_nMaxPacketFrames; // what a packet slot of the data buffer (and the endpoint) holds
     ULONG m_nFeedbackPipe;    // index in the interface information; valid while HasFeedbackPipe
     BOOLEAN m_bFeedbackPipe;

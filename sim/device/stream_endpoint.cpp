@@ -644,7 +644,13 @@ USBD_STATUS StreamEndpoints::Feedback(uint8_t EndpointAddress, const StreamForma
     std::lock_guard<std::mutex> guard(m_lock);
     const double clockHz = Format.RateHz * (1.0 + double(ClockPpbAt(Microframe)) / 1e9);
     const double value = m_highSpeed ? clockHz / 8000.0 * 65536.0 : clockHz / 1000.0 * 16384.0;
-    const uint32_t word = uint32_t(value + 0.5);
+    // The device counts its clock against the bus's frames: what one word cannot carry of the
+    // fraction comes out in the words after it, so their mean is the clock itself, as a real
+    // device's measured values are.
+    double& carried = m_feedbackCarry[EndpointAddress];
+    const double exact = value + carried;
+    const uint32_t word = uint32_t(exact + 0.5);
+    carried = exact - double(word);
     const uint32_t bytes = m_failingFeedback ? 0 : std::min<uint32_t>(m_highSpeed ? 4 : 3, Capacity);
     for (uint32_t b = 0; b < bytes; ++b)
         Data[b] = uint8_t(word >> (8 * b));

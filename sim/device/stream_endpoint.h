@@ -236,6 +236,7 @@ private:
     std::map<uint8_t, uint32_t> m_failingTransfer; // endpoint -> its current transfer fails
     uint64_t m_feedbackTransfers = 0;              // feedback transfers begun since the faults were set
     bool m_failingFeedback = false;                // the current feedback transfer fails
+    std::map<uint8_t, double> m_feedbackCarry;     // feedback endpoint -> the fraction its words owe
     std::map<uint8_t, InClock> m_inClocks;
     std::map<uint8_t, OutClock> m_outClocks;
     mutable bool m_driftStarted = false;                              // the drift counts from m_driftOrigin

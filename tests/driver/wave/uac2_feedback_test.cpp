@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "driver/wave/uac2_feedback.h"
+#include "usbdlib.h"
 
+#include <cmath>
 #include <vector>
 
 namespace
@@ -44,6 +46,10 @@ TEST(Uac2Feedback, ValuesConvertToTheRateTheyStandFor)
         EXPECT_EQ(Uac2FeedbackValueToHz(Uac2ReadFeedbackValue(data.data(), c.Bytes), c.PacketsPerSecond),
                   c.Hz);
     }
+    // A rate keeps the fraction of a hertz that the value carries: 22,060.546875 Hz.
+    const std::vector<UCHAR> fraction = Wire(0x0002C1F0, 4);
+    EXPECT_EQ(Uac2ReadFeedbackRate(fraction.data(), 4, 8000), 0x0002C1F0ull * 8000);
+    EXPECT_DOUBLE_EQ(Uac2ReadFeedbackRate(fraction.data(), 4, 8000) / 65536.0, 22060.546875);
     // What devices of the 44.1 kHz family report, for each rate and 500 Hz either side of it,
     // converts to whole hertz.
     const struct
@@ -62,6 +68,9 @@ TEST(Uac2Feedback, ValuesConvertToTheRateTheyStandFor)
         const ULONG value = Uac2ReadFeedbackValue(data.data(), f.Bytes);
         EXPECT_EQ(Uac2FeedbackValueToHz(value, f.Bytes == 4 ? 8000 : 1000), f.Hz)
             << f.Bytes << " bytes " << f.Hz;
+        // As a rate it is the whole rate, without the fraction that rounding up left in 16.16.
+        EXPECT_EQ(Uac2ReadFeedbackRate(data.data(), f.Bytes, f.Bytes == 4 ? 8000 : 1000),
+                  Uac2RateFromHz(f.Hz));
         // Unsnapped, each would miss the whole rate.
         EXPECT_NE(Uac2FeedbackValueToHz(f.Bytes == 3 ? f.Wire << 2 : f.Wire, f.Bytes == 4 ? 8000 : 1000),
                   f.Hz);
@@ -74,29 +83,41 @@ TEST(Uac2Feedback, HighSpeedValuesCountPerMicroframeWhateverTheDataInterval)
     const std::vector<UCHAR> data = Wire(6u << 16, 4, 10);
     for (ULONG packetsPerFrame : {8u, 4u, 2u, 1u})
     {
-        ULONG rate = 0;
+        ULONGLONG rate = 0;
         EXPECT_TRUE(Uac2FeedbackSizingRate(data.data(), 10, 4,
                                            Uac2FeedbackValuesPerSecond(4, packetsPerFrame), 48000, &rate));
-        EXPECT_EQ(rate, 48000u) << packetsPerFrame;
+        EXPECT_EQ(rate, Uac2RateFromHz(48000)) << packetsPerFrame;
     }
     EXPECT_EQ(Uac2FeedbackValuesPerSecond(3, 1), 1000u); // 10.14 per 1 ms frame
 }
 
+// The rates below are in hertz with their fraction: the oracle is each value's own rate (16.16
+// times the values a second), averaged in floating point.
 TEST(Uac2Feedback, SizingRateIsTheAverageOfTheValuesNearTheNominalRate)
 {
-    const ULONG kKept = 12345;
-    // Ten values of a device of that rate, as the simulated one reports them (rounded).
+    const double kKept = 12345.5;
+    // Ten values of a device of that rate, as a device reports them one by one (rounded).
     auto at = [](double hz, ULONG bytes) { return std::vector<ULONG>(10, Reported(hz, bytes)); };
+    auto hzOf = [](ULONG value, ULONG bytes)
+    { return bytes == 4 ? value * 8000.0 / 65536.0 : value * 1000.0 / 16384.0; };
     const ULONG k44100 = 0x58380, k44600 = 0x59380; // as devices of the family report them
+    // 44.1 kHz at high speed is 361,267.2 in 16.16: a device that counts its clock reports
+    // 361,267 eight times in ten and 361,268 twice.
+    std::vector<ULONG> counted(10, 361267);
+    counted[3] = counted[8] = 361268;
     const struct
     {
         const char* Name;
         std::vector<ULONG> Values; // one per packet, on the wire
-        ULONG Bytes, Nominal, Expected;
+        ULONG Bytes, Nominal;
+        double ExpectedHz;
     } cases[] = {
         {"nominal", at(48000, 4), 4, 48000, 48000},
-        {"+500 ppm", at(48024, 4), 4, 48000, 48024},
-        {"-500 ppm, full speed", at(47976, 3), 3, 48000, 47976},
+        {"+500 ppm", at(48024, 4), 4, 48000, hzOf(Reported(48024, 4), 4)},
+        {"-500 ppm, full speed", at(47976, 3), 3, 48000, hzOf(Reported(47976, 3), 3)},
+        {"+500 ppm at 44.1 kHz keeps its fraction", at(44122.05, 4), 4, 44100,
+         hzOf(Reported(44122.05, 4), 4)},
+        {"a counting device's mean is its clock", counted, 4, 44100, 44100.0},
         {"one outlier of 500 Hz moves the rate twice its share",
          {k44100, k44100, k44100, k44100, k44600, k44100, k44100, k44100, k44100, k44100},
          4,
@@ -119,11 +140,38 @@ TEST(Uac2Feedback, SizingRateIsTheAverageOfTheValuesNearTheNominalRate)
             const std::vector<UCHAR> one = Wire(value, c.Bytes);
             data.insert(data.end(), one.begin(), one.end());
         }
-        ULONG rate = kKept;
+        ULONGLONG rate = ULONGLONG(kKept * 65536);
         const BOOLEAN changed = Uac2FeedbackSizingRate(data.data(), ULONG(c.Values.size()), c.Bytes,
                                                        c.Bytes == 4 ? 8000 : 1000, c.Nominal, &rate);
-        EXPECT_EQ(rate, c.Expected);
-        EXPECT_EQ(changed != FALSE, c.Expected != kKept);
+        // Within the rounding of the average to 1/65536 Hz.
+        EXPECT_NEAR(rate / 65536.0, c.ExpectedHz, 1.0 / 65536);
+        EXPECT_EQ(changed != FALSE, c.ExpectedHz != kKept);
+    }
+}
+
+// Packets sized for a rate with a fraction carry, over any run, the frames of that rate to within
+// one: 44,100.25 Hz at full speed over 100 s of packets sends 4,410,025 frames, never the
+// 4,410,000 of the whole rate.
+TEST(Uac2Feedback, PacketsFollowTheFractionOfTheSizingRate)
+{
+    const struct
+    {
+        double RateHz;
+        ULONG PacketsPerSecond, BaseFrames;
+    } cases[] = {{44100.25, 1000, 44}, {47975.95, 8000, 5}, {48024.0703125, 1000, 48}};
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.RateHz);
+        std::vector<UCHAR> urb(GET_ISO_URB_SIZE(10));
+        auto& iso = reinterpret_cast<PURB>(urb.data())->UrbIsochronousTransfer;
+        const ULONGLONG rate = ULONGLONG(std::llround(c.RateHz * 65536));
+        LONGLONG remainder = 0;
+        ULONGLONG frames = 0;
+        const ULONG transfers = 100 * c.PacketsPerSecond / 10;
+        for (ULONG t = 0; t < transfers; ++t)
+            frames += Uac2SizeRenderPackets(&iso, 10, rate, c.BaseFrames, c.PacketsPerSecond,
+                                            c.BaseFrames + 1, 1, &remainder);
+        EXPECT_NEAR(double(frames), rate / 65536.0 * 100, 1.0);
     }
 }
 
