@@ -27,15 +27,11 @@ public:
 protected:
     // Under the capture lock: the packets into the ring, then the pipeline and the client.
     VOID DeliverCaptureData(TransferContext* Context);
-    ULONG NextNominalFrames();
-    ULONG PacketBytes(TransferContext* Context, USBD_ISO_PACKET_DESCRIPTOR* Packet);
-    VOID StageBytes(const UCHAR* Source, ULONG Length);
     VOID DeliverStaged();
     VOID DeliverSpan(ULONG Offset, ULONG Length);
 
     KSPIN_LOCK m_CaptureLock; // the staging ring
     ULONG m_nRingFill;        // bytes in the ring not yet delivered (less than one frame between calls)
-    LONG m_nPacketRemainder;  // the fraction of a frame carried to the next packet, in 1/(P x 1000)
 
 private:
     ULONG m_nPinNodeId;

@@ -59,27 +59,6 @@ CUac2CaptureStream::OnTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, Tr
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// The bytes of one packet that go into the ring. An empty packet without an error stands for a
-// (micro)frame of silence one frame over the nominal, as much as its slot holds; a packet that
-// claims more than its slot is cut to it, so the copy never leaves the packet's own bytes.
-ULONG CUac2CaptureStream::PacketBytes(TransferContext* Context, USBD_ISO_PACKET_DESCRIPTOR* Packet)
-{
-    const ULONG blockAlign = m_CurrentFormat.Format.nBlockAlign;
-    const ULONG slot = m_nMaxFramesPerPacket * blockAlign;
-    if (Packet->Offset > Context->ByteLength || slot > Context->ByteLength - Packet->Offset)
-    {
-        return 0; // not a slot of this transfer
-    }
-    if (Packet->Length == 0 && USBD_SUCCESS(Packet->Status))
-    {
-        const ULONG silence =
-            (m_CurrentFormat.Format.nSamplesPerSec / m_nPacketsPerFrame / MS_PER_SECOND + 1) * blockAlign;
-        Packet->Length = silence < slot ? silence : slot;
-        RtlZeroMemory(Context->Data + Packet->Offset, Packet->Length);
-    }
-    return Packet->Length < slot ? Packet->Length : slot;
-}
-
 // The pipeline runs over the ring's bytes in place before the client reads them.
 VOID CUac2CaptureStream::DeliverSpan(ULONG Offset, ULONG Length)
 {
@@ -88,7 +67,8 @@ VOID CUac2CaptureStream::DeliverSpan(ULONG Offset, ULONG Length)
 }
 
 // Exactly what the transfer brought goes to the client, from where it was written on: one span,
-// or two where it wraps. A transfer bigger than the ring leaves only its last ring's worth.
+// or two where it wraps. The ring holds a whole transfer (its slots full), so none of it is
+// overwritten before it goes.
 VOID CUac2CaptureStream::DeliverCaptureData(TransferContext* Context)
 {
     KIRQL oldIrql;
@@ -100,18 +80,9 @@ VOID CUac2CaptureStream::DeliverCaptureData(TransferContext* Context)
         struct _URB_ISOCH_TRANSFER& iso = Context->Urb->UrbIsochronousTransfer;
         for (ULONG i = 0; i < iso.NumberOfPackets; ++i)
         {
-            ULONG length = PacketBytes(Context, &iso.IsoPacket[i]);
-            const UCHAR* pSource = Context->Data + iso.IsoPacket[i].Offset;
+            const ULONG length = CapturePacketBytes(Context, &iso.IsoPacket[i]);
+            StageCaptureBytes(Context->Data + iso.IsoPacket[i].Offset, length);
             total += length;
-            while (length)
-            {
-                const ULONG room = m_nRingSize - m_nRingWrite;
-                const ULONG chunk = length < room ? length : room;
-                RtlCopyMemory(m_pRing + m_nRingWrite, pSource, chunk);
-                m_nRingWrite = (m_nRingWrite + chunk) % m_nRingSize;
-                pSource += chunk;
-                length -= chunk;
-            }
         }
         const ULONG delivered = total < m_nRingSize ? total : m_nRingSize;
         const ULONG from = total < m_nRingSize ? start : m_nRingWrite;

@@ -1,6 +1,6 @@
 // CUac2CaptureStream: the class-2 capture stream (isochronous IN). The rate goes to the clock
-// source entity at open; each completed transfer's packets go into the 40 ms staging ring and
-// to the leading client exactly as they came, an empty packet standing for one of silence.
+// source entity at open; each completed transfer's packets go into the staging ring and to the
+// leading client exactly as they came, an empty or failed packet standing for silence.
 #pragma once
 
 #include "driver/wave/usb_audio_stream.h"
@@ -32,7 +32,6 @@ protected:
     NTSTATUS OpenClassResources(IUsbDevice* UsbDevice, StreamClient* Client) override;
 
 private:
-    ULONG PacketBytes(TransferContext* Context, USBD_ISO_PACKET_DESCRIPTOR* Packet);
     VOID DeliverSpan(ULONG Offset, ULONG Length);
 
     ULONG m_nPinNodeId;

@@ -36,8 +36,8 @@ CUsbAudioStream::CUsbAudioStream(PUNKNOWN UnknownOuter, ULONG InterfaceNumber)
       m_PendingFlag(STREAM_PENDING_NONE), m_nOutstanding(0), m_nNextStartFrame(0), m_bExplicitStartFrames(0),
       m_pRing(nullptr), m_nRingTag(UAC1_STREAM_RING_POOL_TAG), m_nRingSize(0), m_nRingRead(0),
       m_nRingWrite(0), m_nPacketsPerFrame(1), m_nBaseFramesPerPacket(0), m_nMaxFramesPerPacket(0),
-      m_pInterfaceInfo(nullptr), m_nDataPipe(0), m_bHoldsBandwidth(FALSE), m_bListsReady(FALSE),
-      m_pEffectProcessor(nullptr)
+      m_nCaptureRemainder(0), m_pInterfaceInfo(nullptr), m_nDataPipe(0), m_bHoldsBandwidth(FALSE),
+      m_bListsReady(FALSE), m_pEffectProcessor(nullptr)
 {
     RtlZeroMemory(&m_CurrentFormat, sizeof(m_CurrentFormat));
     RtlZeroMemory(m_FreeSlots, sizeof(m_FreeSlots));

@@ -222,6 +222,14 @@ protected:
     // The end of a capture completion, after the delivery: no device-gone flag and no look at the
     // packets, whose failures the delivery has already turned into silence. DISPATCH_LEVEL.
     VOID FinishCaptureTransfer(NTSTATUS IrpStatus, TransferContext* Context);
+    // The capture delivery of both classes, under the class's capture lock. The bytes of one
+    // packet's slot that go into the staging ring, the slot filled with silence where the packet
+    // brought nothing: an empty packet stands for one packet of silence of the largest size (the
+    // device sends its samples later); a failed packet, or one that claims more than its slot
+    // holds, for the nominal frames it took with it, so that what follows keeps its place in time.
+    ULONG CapturePacketBytes(TransferContext* Context, USBD_ISO_PACKET_DESCRIPTOR* Packet);
+    // Appends the bytes at the staging ring's write index, split at the ring's end.
+    VOID StageCaptureBytes(const UCHAR* Source, ULONG Length);
     // The end of a render completion: device gone on its statuses while running, code 1 with
     // DoneBytes in every state, then the slot back. With CheckPackets a packet the device did not
     // take fails the transfer as a failed URB does. DISPATCH_LEVEL.
@@ -266,6 +274,9 @@ protected:
     ULONG m_nPacketsPerFrame;
     ULONG m_nBaseFramesPerPacket;
     ULONG m_nMaxFramesPerPacket; // capture: the packet slot in frames
+    // Capture: the fraction of a nominal frame carried from packet to packet, in 1/(P x 1000);
+    // cleared with the staging ring.
+    LONG m_nCaptureRemainder;
     PUSBD_INTERFACE_INFORMATION m_pInterfaceInfo;
     ULONG m_nDataPipe;
     BOOLEAN m_bHoldsBandwidth;
@@ -306,6 +317,8 @@ private:
     NTSTATUS FindOpenSetting(StreamClient* Client, PUCHAR AlternateSetting);
     VOID SetTransferGeometry(StreamClient* Client, UCHAR AlternateSetting, TransferGeometry* Geometry);
     NTSTATUS CreateTransferPool(IUsbDevice* UsbDevice, const TransferGeometry& Geometry);
+    // Capture: the frames the packet at hand carries at the nominal rate.
+    ULONG NextNominalCaptureFrames();
 
     NTSTATUS CreateClientCallbackObject();
     NTSTATUS StartWorkerThread();

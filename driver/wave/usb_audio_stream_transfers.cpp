@@ -244,6 +244,15 @@ VOID CUsbAudioStream::SetTransferGeometry(StreamClient* Client, UCHAR AlternateS
                                  : rate / MS_PER_SECOND / m_nPacketsPerFrame + 1;
     const ULONG ringBytes = Client->Format.Format.nAvgBytesPerSec / (MS_PER_SECOND / USB_STREAM_RING_MS);
     Geometry->RingBytes = (ringBytes + blockAlign - 1) / blockAlign * blockAlign;
+    if (m_nCapture == STREAM_DIRECTION_CAPTURE)
+    {
+        // A device running fast fills its packets past the nominal: a transfer of the longest
+        // the client may ask for then brings more than 40 ms at the nominal rate. The ring takes
+        // every slot of one transfer full, behind the part of a frame a class-1 stream still
+        // holds from the transfer before, so nothing staged is overwritten before delivery.
+        const ULONG transferBytes = Geometry->Packets * Geometry->PacketFrames * blockAlign + blockAlign;
+        Geometry->RingBytes = transferBytes > Geometry->RingBytes ? transferBytes : Geometry->RingBytes;
+    }
 }
 
 // The lookaside lists, the ten pooled transfers and the staging ring. On failure the caller
@@ -328,6 +337,7 @@ NTSTATUS CUsbAudioStream::OpenTransferChain(StreamClient* Client, PULONG Current
     m_pUsbDevice = pUsbDevice; // its reference goes with CloseStream
     m_nRingRead = 0;
     m_nRingWrite = 0;
+    m_nCaptureRemainder = 0;
     InterlockedExchange(&m_nOutstanding, 0);
     *CurrentFrame = GetCurrentFrame();
     m_Lock.Unlock();
@@ -660,6 +670,52 @@ VOID CUsbAudioStream::FinishCaptureTransfer(NTSTATUS IrpStatus, TransferContext*
     const BOOLEAN succeeded =
         NT_SUCCESS(IrpStatus) && USBD_SUCCESS(Context->Urb->UrbIsochronousTransfer.Hdr.Status);
     FinishTransfer(Context, running, succeeded);
+}
+
+ULONG CUsbAudioStream::NextNominalCaptureFrames()
+{
+    const LONG perSecond = LONG(m_nPacketsPerFrame * MS_PER_SECOND);
+    m_nCaptureRemainder +=
+        LONG(m_CurrentFormat.Format.nSamplesPerSec) - LONG(m_nBaseFramesPerPacket) * perSecond;
+    const LONG carry = m_nCaptureRemainder / perSecond;
+    m_nCaptureRemainder -= carry * perSecond;
+    const ULONG frames = ULONG(LONG(m_nBaseFramesPerPacket) + carry);
+    return frames < m_nMaxFramesPerPacket ? frames : m_nMaxFramesPerPacket;
+}
+
+// The nominal frames run on for every packet, so they keep the pace of a device that spreads
+// its frames as the render streams size their packets.
+ULONG CUsbAudioStream::CapturePacketBytes(TransferContext* Context, USBD_ISO_PACKET_DESCRIPTOR* Packet)
+{
+    const ULONG blockAlign = m_CurrentFormat.Format.nBlockAlign;
+    const ULONG slot = m_nMaxFramesPerPacket * blockAlign;
+    const ULONG nominalFrames = NextNominalCaptureFrames();
+    if (Packet->Offset > Context->ByteLength || slot > Context->ByteLength - Packet->Offset)
+    {
+        return 0; // not a slot of this transfer
+    }
+    ULONG emptyFrames = m_CurrentFormat.Format.nSamplesPerSec / (m_nPacketsPerFrame * MS_PER_SECOND) + 1;
+    emptyFrames = emptyFrames < m_nMaxFramesPerPacket ? emptyFrames : m_nMaxFramesPerPacket;
+    const BOOLEAN lost = !USBD_SUCCESS(Packet->Status) || Packet->Length > slot;
+    if (lost || Packet->Length == 0)
+    {
+        Packet->Length = (lost ? nominalFrames : emptyFrames) * blockAlign;
+        RtlZeroMemory(Context->Data + Packet->Offset, Packet->Length);
+    }
+    return Packet->Length;
+}
+
+VOID CUsbAudioStream::StageCaptureBytes(const UCHAR* Source, ULONG Length)
+{
+    while (Length)
+    {
+        const ULONG room = m_nRingSize - m_nRingWrite;
+        const ULONG chunk = Length < room ? Length : room;
+        RtlCopyMemory(m_pRing + m_nRingWrite, Source, chunk);
+        m_nRingWrite = (m_nRingWrite + chunk) % m_nRingSize;
+        Source += chunk;
+        Length -= chunk;
+    }
 }
 
 VOID CUsbAudioStream::FinishRenderTransfer(NTSTATUS IrpStatus, TransferContext* Context, ULONG DoneBytes,

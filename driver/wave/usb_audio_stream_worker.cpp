@@ -227,6 +227,7 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::RestartStreaming()
     {
         m_nRingRead = 0;
         m_nRingWrite = 0;
+        m_nCaptureRemainder = 0;
         InterlockedExchange(&m_nOutstanding, 0);
         ULONG frame = 0;
         pUsbDevice->GetCurrentFrameNumber(&frame);

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
@@ -230,23 +232,33 @@ INSTANTIATE_TEST_SUITE_P(
 struct LostPacketCase
 {
     const char* Name;
-    ULONG RateHz;
+    const char* Profile;
+    WAVEFORMATEXTENSIBLE Format;
     uint64_t FailPacket;    // the IN packet that fails on the bus, counted from the start
-    bool HighSpeed = false; // 8 packets of 125 us per frame
+    bool HighSpeed = false; // a class-1 device moved to high speed: 8 packets of 125 us per frame
 };
 
 class StreamLostPacket : public StreamCapture, public ::testing::WithParamInterface<LostPacketCase>
 {
 };
 
+// The device's signal in the client's format, frame k at k.
+sim::StreamFormat SignalFormat(const WAVEFORMATEXTENSIBLE& format)
+{
+    sim::StreamFormat device;
+    device.Channels = uint8_t(format.Format.nChannels);
+    device.SubframeBytes = uint8_t(format.Format.wBitsPerSample / 8);
+    return device;
+}
+
 // The transfer that holds the failed packet succeeds as a whole. Captured frame k is the device's
 // frame k wherever the device sent it, and silence where the failed packet lost it: nothing
-// after the gap moves.
+// after the gap moves. Class 1 and class 2 alike.
 TEST_P(StreamLostPacket, ArrivesAsSilenceInItsPlace)
 {
     const LostPacketCase& c = GetParam();
-    ASSERT_EQ(PlugAndStart(c.HighSpeed ? EditedProfile("uac1-headset", {{"speed full", "speed high"}})
-                                       : std::string("uac1-headset")),
+    ASSERT_EQ(PlugAndStart(c.HighSpeed ? EditedProfile(c.Profile, {{"speed full", "speed high"}})
+                                       : std::string(c.Profile)),
               STATUS_SUCCESS);
     const int index = StreamOf(true);
     ASSERT_GE(index, 0);
@@ -254,40 +266,118 @@ TEST_P(StreamLostPacket, ArrivesAsSilenceInItsPlace)
     faults.FailPacketNumber = c.FailPacket;
     SetStreamFaults(faults);
     rig::StreamTestClient& client = Client();
-    client.Format = rig::ClientFormat(1, c.RateHz, 2, 16, 4);
+    client.Format = c.Format;
     ASSERT_EQ(client.Run(Stream(ULONG(index))), STATUS_SUCCESS);
     ASSERT_TRUE(client.WaitDone(8));
     client.Leave();
     EXPECT_EQ(Device().PortResets(), 0u) << "a good transfer needs no recovery";
 
     // The device's record: contiguous frames from 0, one packet failed.
+    const size_t block = c.Format.Format.nBlockAlign;
     const std::vector<sim::StreamPacketRecord> packets = DataPackets(true);
     ASSERT_GT(packets.size(), c.FailPacket);
     const sim::StreamPacketRecord& lost = packets[c.FailPacket - 1];
     ASSERT_FALSE(USBD_SUCCESS(lost.Status));
     ASSERT_GT(lost.Bytes, 0u);
     ASSERT_EQ(packets.front().FirstSample, 0u);
-    ASSERT_EQ(Streams().DroppedInFrames(0x82), 0u);
+    ASSERT_EQ(Streams().DroppedInFrames(lost.EndpointAddress), 0u);
     const uint64_t gapFirst = lost.FirstSample;
-    const uint64_t gapEnd = gapFirst + lost.Bytes / 2;
+    const uint64_t gapEnd = gapFirst + lost.Bytes / block;
 
     const std::vector<UCHAR> received = client.Received();
-    ASSERT_GT(received.size() / 2, gapEnd + 100) << "the capture reached well past the gap";
-    for (uint64_t k = 0; k < received.size() / 2; ++k)
+    ASSERT_GT(received.size() / block, gapEnd + 100) << "the capture reached well past the gap";
+    const sim::StreamFormat device = SignalFormat(c.Format);
+    std::vector<UCHAR> want(block);
+    for (uint64_t k = 0; k < received.size() / block; ++k)
     {
-        const int16_t got = int16_t(received[2 * k] | received[2 * k + 1] << 8);
-        const int16_t want = k >= gapFirst && k < gapEnd ? 0 : sim::StreamSignalSample(k, 0);
-        ASSERT_EQ(got, want) << "frame " << k << " (gap " << gapFirst << " to " << gapEnd << ")";
+        if (k >= gapFirst && k < gapEnd)
+            std::fill(want.begin(), want.end(), UCHAR(0));
+        else
+            sim::StreamSignalFrame(device, k, want.data());
+        ASSERT_TRUE(std::equal(want.begin(), want.end(), received.begin() + long(k * block)))
+            << "frame " << k << " (gap " << gapFirst << " to " << gapEnd << ")";
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, StreamLostPacket,
-                         ::testing::Values(LostPacketCase{"At48kHz", 48000, 25},  // mid-transfer
-                                           LostPacketCase{"At44k1Hz", 44100, 20}, // a 45-frame packet
-                                           LostPacketCase{"At44k1HzShort", 44100, 13},
-                                           LostPacketCase{"HighSpeedAt48kHz", 48000, 100, true},
-                                           LostPacketCase{"HighSpeedAt44k1Hz", 44100, 37, true}),
-                         [](const ::testing::TestParamInfo<LostPacketCase>& info)
+const WAVEFORMATEXTENSIBLE kMono48 = rig::ClientFormat(1, 48000, 2, 16, 4);
+const WAVEFORMATEXTENSIBLE kMono44 = rig::ClientFormat(1, 44100, 2, 16, 4);
+
+INSTANTIATE_TEST_SUITE_P(
+    Rates, StreamLostPacket,
+    ::testing::Values(
+        LostPacketCase{"At48kHz", "uac1-headset", kMono48, 25},  // mid-transfer
+        LostPacketCase{"At44k1Hz", "uac1-headset", kMono44, 20}, // a 45-frame packet
+        LostPacketCase{"At44k1HzShort", "uac1-headset", kMono44, 13},
+        LostPacketCase{"HighSpeedAt48kHz", "uac1-headset", kMono48, 100, true},
+        LostPacketCase{"HighSpeedAt44k1Hz", "uac1-headset", kMono44, 37, true},
+        LostPacketCase{"Class2At48kHz", "uac2-interface", rig::ClientFormat(2, 48000, 4, 24, 3), 100},
+        LostPacketCase{"Class2At44k1Hz", "uac2-interface", rig::ClientFormat(2, 44100, 4, 24, 3), 37},
+        LostPacketCase{"Class2FullSpeedAt44k1Hz", "uac2-interface-fs", rig::ClientFormat(2, 44100, 2, 16, 3),
+                       20}),
+    [](const ::testing::TestParamInfo<LostPacketCase>& info) { return std::string(info.param.Name); });
+
+// ---- A device running fast fills the longest transfers past their nominal length ----
+
+struct FastCaptureCase
+{
+    const char* Name;
+    const char* Profile;
+    WAVEFORMATEXTENSIBLE Format;
+};
+
+class StreamFastCapture : public StreamCapture, public ::testing::WithParamInterface<FastCaptureCase>
+{
+};
+
+// Transfers of the longest a client may register (40 ms) from a device 500 ppm fast: every frame
+// the device sent reaches the client in order, and the transfer-done counts add up to it.
+TEST_P(StreamFastCapture, EveryFrameOfTheLongestTransfersArrives)
+{
+    const FastCaptureCase& c = GetParam();
+    ASSERT_EQ(PlugAndStart(c.Profile), STATUS_SUCCESS);
+    const int index = StreamOf(true);
+    ASSERT_GE(index, 0);
+    sim::StreamFaults faults;
+    faults.ClockOffsetPpm = 500;
+    SetStreamFaults(faults);
+    rig::StreamTestClient& client = Client();
+    client.Format = c.Format;
+    client.FramesPerTransfer = 40;
+    client.TransfersInFlight = 3;
+    ASSERT_EQ(client.Run(Stream(ULONG(index))), STATUS_SUCCESS);
+    ASSERT_TRUE(client.WaitDone(75)); // 3 s
+    client.Leave();
+
+    const size_t block = c.Format.Format.nBlockAlign;
+    const std::vector<sim::StreamPacketRecord> packets = DataPackets(true);
+    ASSERT_FALSE(packets.empty());
+    ASSERT_EQ(packets.front().FirstSample, 0u);
+    uint64_t sent = 0;
+    for (const sim::StreamPacketRecord& r : packets)
+        sent += USBD_SUCCESS(r.Status) ? r.Bytes / block : 0;
+    const std::vector<UCHAR> received = client.Received();
+    const std::vector<ULONG> done = client.DoneBytes();
+    EXPECT_EQ(std::accumulate(done.begin(), done.end(), 0ull), received.size());
+    // Transfers still with the bus when the client left are not the client's.
+    EXPECT_LE(received.size() / block, sent);
+    EXPECT_GE(received.size() / block, 75 * 40 * (c.Format.Format.nSamplesPerSec / 1000));
+    const sim::StreamFormat device = SignalFormat(c.Format);
+    std::vector<UCHAR> want(block);
+    for (uint64_t k = 0; k < received.size() / block; ++k)
+    {
+        sim::StreamSignalFrame(device, k, want.data());
+        ASSERT_TRUE(std::equal(want.begin(), want.end(), received.begin() + long(k * block)))
+            << "frame " << k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Classes, StreamFastCapture,
+                         ::testing::Values(FastCaptureCase{"Class1", "uac1-headset", kMono48},
+                                           FastCaptureCase{"Class2", "uac2-interface",
+                                                           rig::ClientFormat(2, 48000, 4, 24, 3)},
+                                           FastCaptureCase{"Class2FullSpeed", "uac2-interface-fs",
+                                                           rig::ClientFormat(2, 48000, 2, 16, 3)}),
+                         [](const ::testing::TestParamInfo<FastCaptureCase>& info)
                          { return std::string(info.param.Name); });
 
 } // namespace
