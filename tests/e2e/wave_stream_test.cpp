@@ -8,8 +8,10 @@
 #include "sim/host/audio_engine.h"
 
 #include <algorithm>
+#include <xmmintrin.h>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <vector>
 
 namespace
@@ -377,6 +379,118 @@ TEST_F(WaveStreamE2e, SixteenBitRenderArrivesBitExact)
 TEST_F(WaveStreamE2e, PackedTwentyFourBitRenderArrivesBitExact)
 {
     RenderBitExact(3);
+}
+
+// ---- What a client of the pin leans on ----
+
+// A capture position always falls on a sample frame, however far the clock has moved since the
+// last transfer came in: the engine reads up to it in whole frames.
+TEST_F(WaveStreamE2e, CapturePositionsFallOnWholeFrames)
+{
+    ASSERT_EQ(PlugAndStart("uac1-headset"), STATUS_SUCCESS);
+    std::unique_ptr<sim::AudioPin> pin = OpenCapture();
+    ASSERT_TRUE(pin);
+    ASSERT_EQ(pin->Run(), STATUS_SUCCESS);
+    RunFor(50 * rig::kMillisecond);
+    std::set<ULONGLONG> offsets;
+    for (int i = 0; i < 400; ++i)
+    {
+        RunFor(130); // 13 us: many instants between the transfers' completions
+        KSAUDIO_POSITION position{};
+        ASSERT_EQ(pin->GetPosition(&position), STATUS_SUCCESS);
+        EXPECT_EQ(position.PlayOffset % pin->BlockAlign(), 0u) << "at step " << i;
+        offsets.insert(position.PlayOffset);
+    }
+    EXPECT_GT(offsets.size(), 20u) << "the position stood still";
+    ASSERT_EQ(pin->Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(pin->Close(), STATUS_SUCCESS);
+}
+
+// A new format of another sample size at the same rate and channels takes effect: its buffer,
+// and the device's alternate setting of that size once the pin runs.
+TEST_F(WaveStreamE2e, SetFormatToAnotherSampleSizeTakesEffect)
+{
+    ASSERT_EQ(PlugAndStart("uac1-headset"), STATUS_SUCCESS);
+    std::unique_ptr<sim::AudioPin> pin = OpenRender();
+    ASSERT_TRUE(pin);
+    std::vector<UCHAR> format = sim::WaveDataFormat(2, kRate, 24, 24);
+    const DWORD mask = KSAUDIO_SPEAKER_STEREO;
+    std::memcpy(format.data() + offsetof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE, WaveFormatExt.dwChannelMask),
+                &mask, sizeof(mask));
+    ASSERT_EQ(pin->SetFormat(format), STATUS_SUCCESS);
+    plat::PcPinView view;
+    ASSERT_EQ(pin->View(&view), STATUS_SUCCESS);
+    EXPECT_EQ(view.BufferSize, kRate * 6 / 20) << "50 ms of the new format";
+    std::vector<UCHAR> now;
+    ASSERT_EQ(pin->GetFormat(&now), STATUS_SUCCESS);
+    ASSERT_GE(now.size(), sizeof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE));
+    const auto* wave = reinterpret_cast<const KSDATAFORMAT_WAVEFORMATEXTENSIBLE*>(now.data());
+    EXPECT_EQ(wave->WaveFormatExt.Format.wBitsPerSample, 24);
+    pin->SetRenderSource([](UCHAR* data, ULONG bytes) { std::fill(data, data + bytes, UCHAR(0x5A)); });
+    ASSERT_EQ(pin->Run(), STATUS_SUCCESS);
+    RunFor(50 * rig::kMillisecond);
+    sim::StreamFormat device;
+    EXPECT_NE(StreamingEndpoint(false, &device), 0);
+    EXPECT_EQ(device.SubframeBytes, 3);
+    ASSERT_EQ(pin->Stop(), STATUS_SUCCESS);
+    EXPECT_TRUE(Streams().SizeErrors().empty());
+    EXPECT_EQ(pin->Close(), STATUS_SUCCESS);
+}
+
+// An 8-bit pin's silence is the unsigned midpoint: while another client leads the capture stream
+// in its own format, the pin's buffer holds 0x80, never the full negative 0x00.
+TEST_F(WaveStreamE2e, EightBitCaptureUnderAnotherLeaderIsMidpointSilence)
+{
+    // The headset's microphone as 8-bit mono.
+    ASSERT_EQ(
+        PlugAndStart(EditedProfile("uac1-headset", {{"0E 24 02 01 01 02 10 02", "0E 24 02 01 01 01 08 02"}})),
+        STATUS_SUCCESS)
+        << plat::DebugLogText();
+    std::unique_ptr<sim::AudioPin> pin;
+    ASSERT_EQ(sim::AudioPin::Open(Pdo(), Filter(true), 0, sim::WaveDataFormat(1, kRate, 8, 8), &pin),
+              STATUS_SUCCESS);
+    pin->SetCaptureSink([this](const UCHAR* data, ULONG bytes)
+                        { m_Captured.insert(m_Captured.end(), data, data + bytes); });
+    ASSERT_EQ(pin->Run(), STATUS_SUCCESS);
+    RunFor(50 * rig::kMillisecond);
+    rig::StreamTestClient& asio = Client(STREAM_CLIENT_PRIORITY_ASIO);
+    asio.Format = rig::ClientFormat(1, 44100, 1, 8, 0);
+    ASSERT_EQ(asio.Run(Stream(1)), STATUS_SUCCESS);
+    RunFor(200 * rig::kMillisecond);
+    asio.Leave();
+    ASSERT_EQ(pin->Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(pin->Close(), STATUS_SUCCESS);
+    size_t run = 0, longest = 0;
+    for (UCHAR b : m_Captured)
+    {
+        run = b == 0x80 ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    EXPECT_GE(longest, 150u * 48) << "the other client's time is not midpoint silence";
+}
+
+// A client that starts a render stream has its first transfers filled and run through the float
+// pipeline in its own thread: it gets its control word back as it was, without the exception
+// flags the processing raised.
+TEST_F(WaveStreamE2e, StartingAStreamGivesTheCallerItsControlWordBack)
+{
+    // The variant's effect nodes process every render pass in float, which leaves results
+    // inexact.
+    ASSERT_EQ(PlugAndStart("uac1-variant-d5"), STATUS_SUCCESS);
+    rig::StreamTestClient& client = Client();
+    client.Format = rig::ClientFormat(2, kRate, 2, 16, KSAUDIO_SPEAKER_STEREO);
+    ASSERT_EQ(client.Register(Stream(0)), STATUS_SUCCESS);
+    ASSERT_EQ(client.Open(), STATUS_SUCCESS);
+    const unsigned callerWord = 0x1F80 | 0x2000; // every exception masked, rounding down, no flags
+    const unsigned saved = _mm_getcsr();
+    _mm_setcsr(callerWord);
+    const NTSTATUS status = client.Start();
+    const unsigned after = _mm_getcsr();
+    _mm_setcsr(saved);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_GE(client.Count(StreamNotifyRenderData), 1) << "no transfer was filled in the caller's thread";
+    EXPECT_EQ(after, callerWord) << std::hex << "flags raised: " << (after & 0x3F);
+    ASSERT_TRUE(client.WaitDone(3));
 }
 
 } // namespace
