@@ -1,6 +1,6 @@
 // CUac1CaptureStream: the class-1 capture stream (isochronous IN). Each completed transfer's
-// packets go into a 40 ms staging ring, through the sample pipeline, and to the leading client
-// in whole frames.
+// packets go into the staging ring, through the sample pipeline, and to the leading client in
+// whole frames.
 #pragma once
 
 #include "driver/wave/usb_audio_stream.h"

@@ -26,7 +26,8 @@ constexpr ULONG USB_STREAM_MAX_TRANSFERS = 10;
 // could only fail and recover over and over. The next transfer must be queued while the
 // current one still runs.
 constexpr ULONG USB_STREAM_MIN_TRANSFERS = 2;
-// The staging ring holds 40 ms; a transfer of more milliseconds could never be staged.
+// The longest transfer a client may ask for, and the staging ring's least size at the nominal
+// rate (a capture ring also holds one such transfer with every packet slot full).
 constexpr ULONG USB_STREAM_RING_MS = 40;
 // USB frames are 1 ms: rates in Hz become frames per USB frame through this.
 constexpr ULONG MS_PER_SECOND = 1000;
@@ -266,7 +267,7 @@ protected:
     volatile LONG m_nOutstanding;   // transfers with the USB stack
     ULONG m_nNextStartFrame;
     ULONG m_bExplicitStartFrames;
-    PUCHAR m_pRing;   // staging ring: 40 ms of the current format
+    PUCHAR m_pRing;   // staging ring: 40 ms of the current format, or a capture transfer's slots
     ULONG m_nRingTag; // its pool tag, the class's own
     ULONG m_nRingSize;
     ULONG m_nRingRead;
