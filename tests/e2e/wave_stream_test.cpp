@@ -38,9 +38,9 @@ constexpr ULONG kInFlightFrames = 15 * kRate / 1000;
 
 // The stereo format as the audio stack asks for it: with its speaker positions, which the
 // endpoint's render formats carry.
-std::vector<UCHAR> StereoFormat()
+std::vector<UCHAR> StereoFormat(WORD bits = 16)
 {
-    std::vector<UCHAR> format = sim::WaveDataFormat(2, kRate, 16, 16);
+    std::vector<UCHAR> format = sim::WaveDataFormat(2, kRate, bits, bits);
     const DWORD mask = KSAUDIO_SPEAKER_STEREO;
     std::memcpy(format.data() + offsetof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE, WaveFormatExt.dwChannelMask),
                 &mask, sizeof(mask));
@@ -330,12 +330,9 @@ TEST_F(WaveStreamE2e, APlainFormatPinCapturesTheSignal)
 void WaveStreamE2e::RenderBitExact(WORD bytes)
 {
     ASSERT_EQ(PlugAndStart("uac1-headset"), STATUS_SUCCESS);
-    std::vector<UCHAR> format = sim::WaveDataFormat(2, kRate, WORD(bytes * 8), WORD(bytes * 8));
-    const DWORD mask = KSAUDIO_SPEAKER_STEREO;
-    std::memcpy(format.data() + offsetof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE, WaveFormatExt.dwChannelMask),
-                &mask, sizeof(mask));
     std::unique_ptr<sim::AudioPin> pin;
-    ASSERT_EQ(sim::AudioPin::Open(Pdo(), Filter(false), 0, format, &pin), STATUS_SUCCESS);
+    ASSERT_EQ(sim::AudioPin::Open(Pdo(), Filter(false), 0, StereoFormat(WORD(bytes * 8)), &pin),
+              STATUS_SUCCESS);
     // Sample n (frame-major) with its top bit set: never silence, distinct within a run.
     auto sampleByte = [bytes](ULONGLONG n, ULONG b)
     {
@@ -413,11 +410,7 @@ TEST_F(WaveStreamE2e, SetFormatToAnotherSampleSizeTakesEffect)
     ASSERT_EQ(PlugAndStart("uac1-headset"), STATUS_SUCCESS);
     std::unique_ptr<sim::AudioPin> pin = OpenRender();
     ASSERT_TRUE(pin);
-    std::vector<UCHAR> format = sim::WaveDataFormat(2, kRate, 24, 24);
-    const DWORD mask = KSAUDIO_SPEAKER_STEREO;
-    std::memcpy(format.data() + offsetof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE, WaveFormatExt.dwChannelMask),
-                &mask, sizeof(mask));
-    ASSERT_EQ(pin->SetFormat(format), STATUS_SUCCESS);
+    ASSERT_EQ(pin->SetFormat(StereoFormat(24)), STATUS_SUCCESS);
     plat::PcPinView view;
     ASSERT_EQ(pin->View(&view), STATUS_SUCCESS);
     EXPECT_EQ(view.BufferSize, kRate * 6 / 20) << "50 ms of the new format";
