@@ -53,20 +53,29 @@ struct LevelKernels
     SpStatus (*FwdComplex)(const SpComplexF32*, SpComplexF32*, const SpFftSpec*, uint8_t*);
 };
 
-#define SP_LEVEL_KERNELS(N, L)                                                                               \
+// The pair-list reversals of the other widths, by their level's names (level 3 has its own).
+#define SP_PAIR_WIDTHS_L12(L)                                                                                \
+    SpFftBitReverseTile32A_##L, SpFftBitReverseTile32B_##L, SpFftBitReverseTile64A_##L,                      \
+        SpFftBitReverseTile64B_##L, SpFftBitReverseTile128_##L, SpFftBitReverseCopyPairs32_##L,              \
+        SpFftBitReverseCopyPairs64_##L
+#define SP_PAIR_WIDTHS_L3                                                                                    \
+    SpFftBitReversePairInPlace4_L3, SpFftBitReversePairInPlace4b_L3, SpFftBitReversePairInPlace8_L3,         \
+        SpFftBitReversePairInPlace8b_L3, SpFftBitReversePairInPlace16_L3, SpFftBitReversePairCopy4_L3,       \
+        SpFftBitReversePairCopy8_L3
+
+#define SP_LEVEL_KERNELS(N, L, PAIRS)                                                                        \
     {                                                                                                        \
         N, SpFftBitReverseTile_##L, SpFftBitReverseTiled_##L, SpFftBitReverseInPlace_##L,                    \
             N == 1 ? SpFftBuildTiledBitRevTable_L1 : SpFftBuildTiledBitRevTable_L2,                          \
             SpFftLargeGatherBlock_##L, SpFftLargeScatterBlock_##L, SpFftTwiddleRadix4Fwd_##L,                \
             SpFftTwiddleRadix4Inv_##L, SpFftTwiddleRadix8Fwd_##L, SpFftInitLargeTablesStep_##L,              \
             SpFftLargeFwdStep_##L, SpFftGetLargeBufferSizeStep_##L, SpCopyBytesChecked_##L,                  \
-            SpZeroBuffer_##L, SpFftBitReverseTile32A_##L, SpFftBitReverseTile32B_##L,                        \
-            SpFftBitReverseTile64A_##L, SpFftBitReverseTile64B_##L, SpFftBitReverseTile128_##L,              \
-            SpFftBitReverseCopyPairs32_##L, SpFftBitReverseCopyPairs64_##L, SpFftComplexCreate_##L,          \
-            SpFftFwdComplex_##L                                                                              \
+            SpZeroBuffer_##L, PAIRS, SpFftComplexCreate_##L, SpFftFwdComplex_##L                             \
     }
 
-const LevelKernels kLevels[] = {SP_LEVEL_KERNELS(1, L1), SP_LEVEL_KERNELS(2, L2), SP_LEVEL_KERNELS(3, L3)};
+const LevelKernels kLevels[] = {SP_LEVEL_KERNELS(1, L1, SP_PAIR_WIDTHS_L12(L1)),
+                                SP_LEVEL_KERNELS(2, L2, SP_PAIR_WIDTHS_L12(L2)),
+                                SP_LEVEL_KERNELS(3, L3, SP_PAIR_WIDTHS_L3)};
 
 uint32_t Rev(uint64_t x, int bits)
 {

@@ -399,7 +399,8 @@ struct PlanarKernels
 const PlanarKernels kPlanar[3] = {
     {SpFftReImFwd_L1, SpFftReImInv_L1, SpFftReImInPlaceFwd_L1, SpFftReImInPlaceInv_L1, SpFftRadix4Fwd_L1},
     {SpFftReImFwd_L2, SpFftReImInv_L2, SpFftReImInPlaceFwd_L2, SpFftReImInPlaceInv_L2, SpFftRadix4Fwd_L2},
-    {SpFftReImFwd_L3, SpFftReImInv_L3, SpFftReImInPlaceFwd_L3, SpFftReImInPlaceInv_L3, SpFftRadix4Fwd_L3},
+    {SpFftRadix4FwdPlanar_L3, SpFftRadix4InvPlanar_L3, SpFftInPlaceFwdPlanar_L3, SpFftInPlaceInvPlanar_L3,
+     SpFftRadix4Fwd_L3},
 };
 
 // The separate-array cores equal the interleaved core of their level bit for bit, at any
@@ -488,10 +489,10 @@ TEST(FftLevelKernels, BitReversalOfEveryElementWidthIsThePermutation)
         const std::vector<double> d0 = d;
         SpFftBitReverseCopy32_L2(u.data(), uc.data() + 1, int64_t(n), table.data()); // misaligned destination
         SpFftBitReverseInPlace32_L1(u.data(), int64_t(n), table.data());
-        SpFftBitReverseCopyF64_L3(d.data(), dc.data() + 1, int64_t(n), table.data());
+        SpFftBitReverseCopy8b_L3(d.data(), dc.data() + 1, int64_t(n), table.data());
         SpFftBitReverseInPlaceF64_L2(d.data(), int64_t(n), table.data());
         SpFftBitReverseCopy128_L1(w.data(), wc.data() + 1, int64_t(n), table.data());
-        SpFftBitReverseInPlace128_L3(w.data(), int64_t(n), table.data());
+        SpFftBitReverseInPlace16_L3(w.data(), int64_t(n), table.data());
         for (size_t i = 0; i < n; ++i)
         {
             const uint32_t r = SpFftReverseBits(uint32_t(i), order);
@@ -509,7 +510,7 @@ TEST(FftLevelKernels, BitReversalOfEveryElementWidthIsThePermutation)
         SpFftBitReverseCopy_L2(reinterpret_cast<const float*>(d0.data()),
                                reinterpret_cast<float*>(viaComplex.data()), int64_t(n), table.data());
         ASSERT_EQ(0, memcmp(viaComplex.data(), d.data(), 8 * n)) << order;
-        SpFftBitReverseInPlace32_L3(u.data(), int64_t(n), table.data());
+        SpFftBitReverseInPlace4_L3(u.data(), int64_t(n), table.data());
         SpFftBitReverseCopy32_L1(uc.data() + 1, u.data(), int64_t(n), table.data()); // misaligned source
         SpFftBitReverseInPlace128_L2(w.data(), int64_t(n), table.data());
         for (size_t i = 0; i < n; ++i)
@@ -549,16 +550,16 @@ TEST(FftLevelDecim8, TwoHalvesAndTheCombiningPassGiveTheWholeTransform)
             for (int sign : {-1, 1})
             {
                 const auto half = level == 2 ? (sign < 0 ? SpFftDecim8HalfFwd_L2 : SpFftDecim8HalfInv_L2)
-                                             : (sign < 0 ? SpFftDecim8HalfFwd_L3 : SpFftDecim8HalfInv_L3);
+                                             : (sign < 0 ? SpFftSubBlocksFwd_L3 : SpFftSubBlocksInv_L3);
                 const auto halfReIm =
                     level == 2 ? (sign < 0 ? SpFftDecim8HalfReImFwd_L2 : SpFftDecim8HalfReImInv_L2)
-                               : (sign < 0 ? SpFftDecim8HalfReImFwd_L3 : SpFftDecim8HalfReImInv_L3);
+                               : (sign < 0 ? SpFftSubBlocksFwdPlanar_L3 : SpFftSubBlocksInvPlanar_L3);
                 const auto comb = level == 2
                                       ? (sign < 0 ? SpFftRadix8CombineFwd_L2 : SpFftRadix8CombineInv_L2)
                                       : (sign < 0 ? SpFftRadix8CombineFwd_L3 : SpFftRadix8CombineInv_L3);
                 const auto combReIm =
                     level == 2 ? (sign < 0 ? SpFftRadix8CombineReImFwd_L2 : SpFftRadix8CombineReImInv_L2)
-                               : (sign < 0 ? SpFftRadix8CombineReImFwd_L3 : SpFftRadix8CombineReImInv_L3);
+                               : (sign < 0 ? SpFftRadix8CombineFwdPlanar_L3 : SpFftRadix8CombineInvPlanar_L3);
                 std::vector<float> work(size_t(8 * n) + 8), y(size_t(2 * total) + 8),
                     z(size_t(2 * total) + 8);
                 float* w = reinterpret_cast<float*>((uintptr_t(work.data()) + 15) & ~uintptr_t(15));

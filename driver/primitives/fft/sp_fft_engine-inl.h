@@ -461,8 +461,8 @@ void PlanarInPlaceCore(float* re, float* im, int64_t points, const float* twiddl
 // The first pass takes one point of each phase per load; each sub-transform then runs the
 // level-2 plan of its order. Planar: srcIm is the imaginary array and dst is the work area.
 template <bool Inverse>
-void Decim8Half(const float* src, const float* srcIm, float* dst, int64_t points, const float* twiddles,
-                const uint32_t* index, float* work)
+void SubBlocks(const float* src, const float* srcIm, float* dst, int64_t points, const float* twiddles,
+               const uint32_t* index, float* work)
 {
     SpFftPassPlan plan;
     PlanOf<SpFftLevel2>(points, &plan);

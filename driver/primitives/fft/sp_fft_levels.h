@@ -138,15 +138,6 @@ int64_t SpCopyCacheBytes(int32_t level);
     SpStatus SpCopyBytesChecked_##L(const void* src, void* dst, int32_t byteCount);                          \
     void SpFftBitReverseTile_##L(float* data, int64_t points, const int32_t* swapList);                      \
     void SpFftBitReverseTiled_##L(float* data, int64_t points, const uint32_t* table, uint8_t* work);        \
-    void SpFftBitReverseTile32A_##L(uint32_t* data, int64_t count, const int32_t* swapList);                 \
-    void SpFftBitReverseTile32B_##L(uint32_t* data, int64_t count, const int32_t* swapList);                 \
-    void SpFftBitReverseTile64A_##L(double* data, int64_t count, const int32_t* swapList);                   \
-    void SpFftBitReverseTile64B_##L(double* data, int64_t count, const int32_t* swapList);                   \
-    void SpFftBitReverseTile128_##L(void* data, int64_t count, const int32_t* swapList);                     \
-    void SpFftBitReverseCopyPairs32_##L(const uint32_t* src, uint32_t* dst, int64_t count,                   \
-                                        const int32_t* swapList);                                            \
-    void SpFftBitReverseCopyPairs64_##L(const double* src, double* dst, int64_t count,                       \
-                                        const int32_t* swapList);                                            \
     void SpFftLargeGatherBlock_##L(const float* src, void* work, int64_t stride, int64_t rows,               \
                                    int64_t rowLen);                                                          \
     void SpFftLargeScatterBlock_##L(float* dst, const void* work, int64_t stride, int64_t rows,              \
@@ -179,19 +170,6 @@ int64_t SpCopyCacheBytes(int32_t level);
                              int32_t layout);                                                                \
     void SpFftOrder16Inv_##L(float* data, int64_t points, const float* twiddles, float* work,                \
                              int32_t layout);                                                                \
-    void SpFftReImFwd_##L(const float* srcRe, const float* srcIm, float* dstRe, float* dstIm,                \
-                          int64_t points, const float* twiddles, const uint32_t* index, float* work);        \
-    void SpFftReImInv_##L(const float* srcRe, const float* srcIm, float* dstRe, float* dstIm,                \
-                          int64_t points, const float* twiddles, const uint32_t* index, float* work);        \
-    void SpFftReImInPlaceFwd_##L(float* re, float* im, int64_t points, const float* twiddles, float* work);  \
-    void SpFftReImInPlaceInv_##L(float* re, float* im, int64_t points, const float* twiddles, float* work);  \
-    void SpFftBitReverseCopy32_##L(const uint32_t* src, uint32_t* dst, int64_t count,                        \
-                                   const uint32_t* table);                                                   \
-    void SpFftBitReverseInPlace32_##L(uint32_t* data, int64_t count, const uint32_t* table);                 \
-    void SpFftBitReverseCopyF64_##L(const double* src, double* dst, int64_t count, const uint32_t* table);   \
-    void SpFftBitReverseInPlaceF64_##L(double* data, int64_t count, const uint32_t* table);                  \
-    void SpFftBitReverseCopy128_##L(const void* src, void* dst, int64_t count, const uint32_t* table);       \
-    void SpFftBitReverseInPlace128_##L(void* data, int64_t count, const uint32_t* table);                    \
     void SpFftBitReverseCopy_##L(const float* src, float* dst, int64_t points, const uint32_t* table);       \
     void SpFftBitReverseInPlace_##L(float* data, int64_t points, const uint32_t* table);                     \
     void SpFftLargeFwd_##L(const SpFftSpec* spec, const float* src, float* dst, int32_t order, float* work); \
@@ -215,28 +193,81 @@ int64_t SpCopyCacheBytes(int32_t level);
     void SpFftComplexKernelOrder2Scaled_##L(const float* src, float* dst, float scale);                      \
     void SpFftComplexKernelOrder3Scaled_##L(const float* src, float* dst, float scale);
 
-// The eight-way decimated cores and radix-8 combining passes (levels 2 and 3 only): see the
-// kernels' comments for the layouts.
-#define SP_FFT_DECLARE_DECIM8(L)                                                                             \
-    void SpFftDecim8HalfFwd_##L(const SpComplexF32* src, float* dst, int64_t points, const float* twiddles,  \
-                                const uint32_t* index, float* work);                                         \
-    void SpFftDecim8HalfInv_##L(const SpComplexF32* src, float* dst, int64_t points, const float* twiddles,  \
-                                const uint32_t* index, float* work);                                         \
-    void SpFftDecim8HalfReImFwd_##L(const float* srcRe, const float* srcIm, float* dst, int64_t points,      \
-                                    const float* twiddles, const uint32_t* index);                           \
-    void SpFftDecim8HalfReImInv_##L(const float* srcRe, const float* srcIm, float* dst, int64_t points,      \
-                                    const float* twiddles, const uint32_t* index);                           \
-    void SpFftRadix8CombineFwd_##L(float* src, SpComplexF32* dst, int64_t points, int64_t count,             \
-                                   const float* twiddles);                                                   \
-    void SpFftRadix8CombineInv_##L(float* src, SpComplexF32* dst, int64_t points, int64_t count,             \
-                                   const float* twiddles);                                                   \
-    void SpFftRadix8CombineReImFwd_##L(const float* src, float* dstRe, float* dstIm, int64_t points,         \
-                                       int32_t count, const float* twiddles);                                \
-    void SpFftRadix8CombineReImInv_##L(const float* src, float* dstRe, float* dstIm, int64_t points,         \
-                                       int32_t count, const float* twiddles);
+// The kernels whose level-3 members carry names of their own: the planar cores, the bit
+// reversals of the other element widths (4, 8 and 16 bytes; block and pair-list forms) and, at
+// levels 2 and 3 only, the eight-way decimated cores with their radix-8 combining passes. Each
+// macro takes the names of its level's members, then the level suffix.
+#define SP_FFT_DECLARE_PLANAR(Fwd, Inv, InPlaceFwd, InPlaceInv, L)                                           \
+    void Fwd##_##L(const float* srcRe, const float* srcIm, float* dstRe, float* dstIm, int64_t points,       \
+                   const float* twiddles, const uint32_t* index, float* work);                               \
+    void Inv##_##L(const float* srcRe, const float* srcIm, float* dstRe, float* dstIm, int64_t points,       \
+                   const float* twiddles, const uint32_t* index, float* work);                               \
+    void InPlaceFwd##_##L(float* re, float* im, int64_t points, const float* twiddles, float* work);         \
+    void InPlaceInv##_##L(float* re, float* im, int64_t points, const float* twiddles, float* work);
 
-SP_FFT_DECLARE_DECIM8(L2)
-SP_FFT_DECLARE_DECIM8(L3)
+#define SP_FFT_DECLARE_WIDTHS(InPlace4, Copy4, InPlace8, Copy8, InPlace16, Copy16, L)                        \
+    void InPlace4##_##L(uint32_t* data, int64_t count, const uint32_t* table);                               \
+    void Copy4##_##L(const uint32_t* src, uint32_t* dst, int64_t count, const uint32_t* table);              \
+    void InPlace8##_##L(double* data, int64_t count, const uint32_t* table);                                 \
+    void Copy8##_##L(const double* src, double* dst, int64_t count, const uint32_t* table);                  \
+    void InPlace16##_##L(void* data, int64_t count, const uint32_t* table);                                  \
+    void Copy16##_##L(const void* src, void* dst, int64_t count, const uint32_t* table);
+
+#define SP_FFT_DECLARE_PAIR_WIDTHS(InPlace4, InPlace4b, InPlace8, InPlace8b, InPlace16, Copy4, Copy8, L)     \
+    void InPlace4##_##L(uint32_t* data, int64_t count, const int32_t* swapList);                             \
+    void InPlace4b##_##L(uint32_t* data, int64_t count, const int32_t* swapList);                            \
+    void InPlace8##_##L(double* data, int64_t count, const int32_t* swapList);                               \
+    void InPlace8b##_##L(double* data, int64_t count, const int32_t* swapList);                              \
+    void InPlace16##_##L(void* data, int64_t count, const int32_t* swapList);                                \
+    void Copy4##_##L(const uint32_t* src, uint32_t* dst, int64_t count, const int32_t* swapList);            \
+    void Copy8##_##L(const double* src, double* dst, int64_t count, const int32_t* swapList);
+
+#define SP_FFT_DECLARE_DECIM8(Fwd, Inv, FwdPlanar, InvPlanar, CombFwd, CombInv, CombFwdPlanar,               \
+                              CombInvPlanar, L)                                                              \
+    void Fwd##_##L(const SpComplexF32* src, float* dst, int64_t points, const float* twiddles,               \
+                   const uint32_t* index, float* work);                                                      \
+    void Inv##_##L(const SpComplexF32* src, float* dst, int64_t points, const float* twiddles,               \
+                   const uint32_t* index, float* work);                                                      \
+    void FwdPlanar##_##L(const float* srcRe, const float* srcIm, float* dst, int64_t points,                 \
+                         const float* twiddles, const uint32_t* index);                                      \
+    void InvPlanar##_##L(const float* srcRe, const float* srcIm, float* dst, int64_t points,                 \
+                         const float* twiddles, const uint32_t* index);                                      \
+    void CombFwd##_##L(float* src, SpComplexF32* dst, int64_t points, int64_t count, const float* twiddles); \
+    void CombInv##_##L(float* src, SpComplexF32* dst, int64_t points, int64_t count, const float* twiddles); \
+    void CombFwdPlanar##_##L(const float* src, float* dstRe, float* dstIm, int64_t points, int32_t count,    \
+                             const float* twiddles);                                                         \
+    void CombInvPlanar##_##L(const float* src, float* dstRe, float* dstIm, int64_t points, int32_t count,    \
+                             const float* twiddles);
+
+SP_FFT_DECLARE_PLANAR(SpFftReImFwd, SpFftReImInv, SpFftReImInPlaceFwd, SpFftReImInPlaceInv, L1)
+SP_FFT_DECLARE_PLANAR(SpFftReImFwd, SpFftReImInv, SpFftReImInPlaceFwd, SpFftReImInPlaceInv, L2)
+SP_FFT_DECLARE_PLANAR(SpFftRadix4FwdPlanar, SpFftRadix4InvPlanar, SpFftInPlaceFwdPlanar,
+                      SpFftInPlaceInvPlanar, L3)
+
+SP_FFT_DECLARE_WIDTHS(SpFftBitReverseInPlace32, SpFftBitReverseCopy32, SpFftBitReverseInPlaceF64,
+                      SpFftBitReverseCopyF64, SpFftBitReverseInPlace128, SpFftBitReverseCopy128, L1)
+SP_FFT_DECLARE_WIDTHS(SpFftBitReverseInPlace32, SpFftBitReverseCopy32, SpFftBitReverseInPlaceF64,
+                      SpFftBitReverseCopyF64, SpFftBitReverseInPlace128, SpFftBitReverseCopy128, L2)
+SP_FFT_DECLARE_WIDTHS(SpFftBitReverseInPlace4, SpFftBitReverseCopy4, SpFftBitReverseInPlace8b,
+                      SpFftBitReverseCopy8b, SpFftBitReverseInPlace16, SpFftBitReverseCopy16, L3)
+
+SP_FFT_DECLARE_PAIR_WIDTHS(SpFftBitReverseTile32A, SpFftBitReverseTile32B, SpFftBitReverseTile64A,
+                           SpFftBitReverseTile64B, SpFftBitReverseTile128, SpFftBitReverseCopyPairs32,
+                           SpFftBitReverseCopyPairs64, L1)
+SP_FFT_DECLARE_PAIR_WIDTHS(SpFftBitReverseTile32A, SpFftBitReverseTile32B, SpFftBitReverseTile64A,
+                           SpFftBitReverseTile64B, SpFftBitReverseTile128, SpFftBitReverseCopyPairs32,
+                           SpFftBitReverseCopyPairs64, L2)
+SP_FFT_DECLARE_PAIR_WIDTHS(SpFftBitReversePairInPlace4, SpFftBitReversePairInPlace4b,
+                           SpFftBitReversePairInPlace8, SpFftBitReversePairInPlace8b,
+                           SpFftBitReversePairInPlace16, SpFftBitReversePairCopy4, SpFftBitReversePairCopy8,
+                           L3)
+
+SP_FFT_DECLARE_DECIM8(SpFftDecim8HalfFwd, SpFftDecim8HalfInv, SpFftDecim8HalfReImFwd, SpFftDecim8HalfReImInv,
+                      SpFftRadix8CombineFwd, SpFftRadix8CombineInv, SpFftRadix8CombineReImFwd,
+                      SpFftRadix8CombineReImInv, L2)
+SP_FFT_DECLARE_DECIM8(SpFftSubBlocksFwd, SpFftSubBlocksInv, SpFftSubBlocksFwdPlanar, SpFftSubBlocksInvPlanar,
+                      SpFftRadix8CombineFwd, SpFftRadix8CombineInv, SpFftRadix8CombineFwdPlanar,
+                      SpFftRadix8CombineInvPlanar, L3)
 
 SP_FFT_DECLARE_LEVEL(L1)
 SP_FFT_DECLARE_LEVEL(L2)

@@ -9,6 +9,12 @@
 #define SP_FFT_CAT2(a, b) a##_##b
 #define SP_FFT_CAT(a, b) SP_FFT_CAT2(a, b)
 #define SP_FFT_LN(name) SP_FFT_CAT(name, SP_FFT_SUFFIX)
+// A few kernels carry names of their own at level 3 (sp_fft_levels.h lists them).
+#if SP_FFT_LEVEL == 3
+#define SP_FFT_LN_OR3(name12, name3) SP_FFT_CAT(name3, L3)
+#else
+#define SP_FFT_LN_OR3(name12, name3) SP_FFT_LN(name12)
+#endif
 
 namespace
 {
@@ -460,24 +466,28 @@ void SP_FFT_LN(SpFftBitReverseInPlace)(float* data, int64_t points, const uint32
     BitReverse(data, data, points, table);
 }
 
-void SP_FFT_LN(SpFftReImFwd)(const float* srcRe, const float* srcIm, float* dstRe, float* dstIm,
-                             int64_t points, const float* twiddles, const uint32_t* index, float* work)
+void SP_FFT_LN_OR3(SpFftReImFwd, SpFftRadix4FwdPlanar)(const float* srcRe, const float* srcIm, float* dstRe,
+                                                       float* dstIm, int64_t points, const float* twiddles,
+                                                       const uint32_t* index, float* work)
 {
     PlanarCore<kLevel, false>(srcRe, srcIm, dstRe, dstIm, points, twiddles, index, work);
 }
 
-void SP_FFT_LN(SpFftReImInv)(const float* srcRe, const float* srcIm, float* dstRe, float* dstIm,
-                             int64_t points, const float* twiddles, const uint32_t* index, float* work)
+void SP_FFT_LN_OR3(SpFftReImInv, SpFftRadix4InvPlanar)(const float* srcRe, const float* srcIm, float* dstRe,
+                                                       float* dstIm, int64_t points, const float* twiddles,
+                                                       const uint32_t* index, float* work)
 {
     PlanarCore<kLevel, true>(srcRe, srcIm, dstRe, dstIm, points, twiddles, index, work);
 }
 
-void SP_FFT_LN(SpFftReImInPlaceFwd)(float* re, float* im, int64_t points, const float* twiddles, float* work)
+void SP_FFT_LN_OR3(SpFftReImInPlaceFwd, SpFftInPlaceFwdPlanar)(float* re, float* im, int64_t points,
+                                                               const float* twiddles, float* work)
 {
     PlanarInPlaceCore<kLevel, false>(re, im, points, twiddles, work);
 }
 
-void SP_FFT_LN(SpFftReImInPlaceInv)(float* re, float* im, int64_t points, const float* twiddles, float* work)
+void SP_FFT_LN_OR3(SpFftReImInPlaceInv, SpFftInPlaceInvPlanar)(float* re, float* im, int64_t points,
+                                                               const float* twiddles, float* work)
 {
     PlanarInPlaceCore<kLevel, true>(re, im, points, twiddles, work);
 }
@@ -485,28 +495,32 @@ void SP_FFT_LN(SpFftReImInPlaceInv)(float* re, float* im, int64_t points, const 
 // The eight-way decimated cores and their combining pass follow the level-2 plan, so only the
 // builds of levels 2 and 3 carry them.
 #if SP_FFT_LEVEL >= 2
-void SP_FFT_LN(SpFftDecim8HalfFwd)(const SpComplexF32* src, float* dst, int64_t points, const float* twiddles,
-                                   const uint32_t* index, float* work)
+void SP_FFT_LN_OR3(SpFftDecim8HalfFwd, SpFftSubBlocksFwd)(const SpComplexF32* src, float* dst, int64_t points,
+                                                          const float* twiddles, const uint32_t* index,
+                                                          float* work)
 {
-    Decim8Half<false>(&src->Re, nullptr, dst, points, twiddles, index, work);
+    SubBlocks<false>(&src->Re, nullptr, dst, points, twiddles, index, work);
 }
 
-void SP_FFT_LN(SpFftDecim8HalfInv)(const SpComplexF32* src, float* dst, int64_t points, const float* twiddles,
-                                   const uint32_t* index, float* work)
+void SP_FFT_LN_OR3(SpFftDecim8HalfInv, SpFftSubBlocksInv)(const SpComplexF32* src, float* dst, int64_t points,
+                                                          const float* twiddles, const uint32_t* index,
+                                                          float* work)
 {
-    Decim8Half<true>(&src->Re, nullptr, dst, points, twiddles, index, work);
+    SubBlocks<true>(&src->Re, nullptr, dst, points, twiddles, index, work);
 }
 
-void SP_FFT_LN(SpFftDecim8HalfReImFwd)(const float* srcRe, const float* srcIm, float* dst, int64_t points,
-                                       const float* twiddles, const uint32_t* index)
+void SP_FFT_LN_OR3(SpFftDecim8HalfReImFwd,
+                   SpFftSubBlocksFwdPlanar)(const float* srcRe, const float* srcIm, float* dst,
+                                            int64_t points, const float* twiddles, const uint32_t* index)
 {
-    Decim8Half<false>(srcRe, srcIm, dst, points, twiddles, index, nullptr);
+    SubBlocks<false>(srcRe, srcIm, dst, points, twiddles, index, nullptr);
 }
 
-void SP_FFT_LN(SpFftDecim8HalfReImInv)(const float* srcRe, const float* srcIm, float* dst, int64_t points,
-                                       const float* twiddles, const uint32_t* index)
+void SP_FFT_LN_OR3(SpFftDecim8HalfReImInv,
+                   SpFftSubBlocksInvPlanar)(const float* srcRe, const float* srcIm, float* dst,
+                                            int64_t points, const float* twiddles, const uint32_t* index)
 {
-    Decim8Half<true>(srcRe, srcIm, dst, points, twiddles, index, nullptr);
+    SubBlocks<true>(srcRe, srcIm, dst, points, twiddles, index, nullptr);
 }
 
 // Every group is read before any of its outputs is stored, so dst may be src and the source
@@ -523,47 +537,54 @@ void SP_FFT_LN(SpFftRadix8CombineInv)(float* src, SpComplexF32* dst, int64_t poi
     Radix8Combine<true>(src, &dst->Re, nullptr, points, count, twiddles);
 }
 
-void SP_FFT_LN(SpFftRadix8CombineReImFwd)(const float* src, float* dstRe, float* dstIm, int64_t points,
-                                          int32_t count, const float* twiddles)
+void SP_FFT_LN_OR3(SpFftRadix8CombineReImFwd,
+                   SpFftRadix8CombineFwdPlanar)(const float* src, float* dstRe, float* dstIm, int64_t points,
+                                                int32_t count, const float* twiddles)
 {
     Radix8Combine<false>(src, dstRe, dstIm, points, count, twiddles);
 }
 
-void SP_FFT_LN(SpFftRadix8CombineReImInv)(const float* src, float* dstRe, float* dstIm, int64_t points,
-                                          int32_t count, const float* twiddles)
+void SP_FFT_LN_OR3(SpFftRadix8CombineReImInv,
+                   SpFftRadix8CombineInvPlanar)(const float* src, float* dstRe, float* dstIm, int64_t points,
+                                                int32_t count, const float* twiddles)
 {
     Radix8Combine<true>(src, dstRe, dstIm, points, count, twiddles);
 }
 #endif
 
 // The same permutation for the other element widths; none changes a value.
-void SP_FFT_LN(SpFftBitReverseCopy32)(const uint32_t* src, uint32_t* dst, int64_t count,
-                                      const uint32_t* table)
+void SP_FFT_LN_OR3(SpFftBitReverseCopy32, SpFftBitReverseCopy4)(const uint32_t* src, uint32_t* dst,
+                                                                int64_t count, const uint32_t* table)
 {
     BlockReverse<uint32_t>(src, dst, count, table, 131072);
 }
 
-void SP_FFT_LN(SpFftBitReverseInPlace32)(uint32_t* data, int64_t count, const uint32_t* table)
+void SP_FFT_LN_OR3(SpFftBitReverseInPlace32, SpFftBitReverseInPlace4)(uint32_t* data, int64_t count,
+                                                                      const uint32_t* table)
 {
     BlockReverse<uint32_t>(data, data, count, table, 131072);
 }
 
-void SP_FFT_LN(SpFftBitReverseCopyF64)(const double* src, double* dst, int64_t count, const uint32_t* table)
+void SP_FFT_LN_OR3(SpFftBitReverseCopyF64, SpFftBitReverseCopy8b)(const double* src, double* dst,
+                                                                  int64_t count, const uint32_t* table)
 {
     BlockReverse<double>(src, dst, count, table, 65536);
 }
 
-void SP_FFT_LN(SpFftBitReverseInPlaceF64)(double* data, int64_t count, const uint32_t* table)
+void SP_FFT_LN_OR3(SpFftBitReverseInPlaceF64, SpFftBitReverseInPlace8b)(double* data, int64_t count,
+                                                                        const uint32_t* table)
 {
     BlockReverse<double>(data, data, count, table, 65536);
 }
 
-void SP_FFT_LN(SpFftBitReverseCopy128)(const void* src, void* dst, int64_t count, const uint32_t* table)
+void SP_FFT_LN_OR3(SpFftBitReverseCopy128, SpFftBitReverseCopy16)(const void* src, void* dst, int64_t count,
+                                                                  const uint32_t* table)
 {
     BlockReverse<Wide>(src, dst, count, table, 65536);
 }
 
-void SP_FFT_LN(SpFftBitReverseInPlace128)(void* data, int64_t count, const uint32_t* table)
+void SP_FFT_LN_OR3(SpFftBitReverseInPlace128, SpFftBitReverseInPlace16)(void* data, int64_t count,
+                                                                        const uint32_t* table)
 {
     BlockReverse<Wide>(data, data, count, table, 65536);
 }
@@ -615,39 +636,46 @@ void SP_FFT_LN(SpFftBitReverseTiled)(float* data, int64_t points, const uint32_t
 }
 
 // The swap-list reversal for the other widths; the A and B bodies are one text.
-void SP_FFT_LN(SpFftBitReverseTile32A)(uint32_t* data, int64_t count, const int32_t* swapList)
+void SP_FFT_LN_OR3(SpFftBitReverseTile32A, SpFftBitReversePairInPlace4)(uint32_t* data, int64_t count,
+                                                                        const int32_t* swapList)
 {
     PairReverseInPlace<uint32_t>(data, count, swapList);
 }
 
-void SP_FFT_LN(SpFftBitReverseTile32B)(uint32_t* data, int64_t count, const int32_t* swapList)
+void SP_FFT_LN_OR3(SpFftBitReverseTile32B, SpFftBitReversePairInPlace4b)(uint32_t* data, int64_t count,
+                                                                         const int32_t* swapList)
 {
     PairReverseInPlace<uint32_t>(data, count, swapList);
 }
 
-void SP_FFT_LN(SpFftBitReverseTile64A)(double* data, int64_t count, const int32_t* swapList)
+void SP_FFT_LN_OR3(SpFftBitReverseTile64A, SpFftBitReversePairInPlace8)(double* data, int64_t count,
+                                                                        const int32_t* swapList)
 {
     PairReverseInPlace<double>(data, count, swapList);
 }
 
-void SP_FFT_LN(SpFftBitReverseTile64B)(double* data, int64_t count, const int32_t* swapList)
+void SP_FFT_LN_OR3(SpFftBitReverseTile64B, SpFftBitReversePairInPlace8b)(double* data, int64_t count,
+                                                                         const int32_t* swapList)
 {
     PairReverseInPlace<double>(data, count, swapList);
 }
 
-void SP_FFT_LN(SpFftBitReverseTile128)(void* data, int64_t count, const int32_t* swapList)
+void SP_FFT_LN_OR3(SpFftBitReverseTile128, SpFftBitReversePairInPlace16)(void* data, int64_t count,
+                                                                         const int32_t* swapList)
 {
     PairReverseInPlace<Wide>(data, count, swapList);
 }
 
-void SP_FFT_LN(SpFftBitReverseCopyPairs32)(const uint32_t* src, uint32_t* dst, int64_t count,
-                                           const int32_t* swapList)
+void SP_FFT_LN_OR3(SpFftBitReverseCopyPairs32, SpFftBitReversePairCopy4)(const uint32_t* src, uint32_t* dst,
+                                                                         int64_t count,
+                                                                         const int32_t* swapList)
 {
     PairReverseCopy<uint32_t>(src, dst, count, swapList);
 }
 
-void SP_FFT_LN(SpFftBitReverseCopyPairs64)(const double* src, double* dst, int64_t count,
-                                           const int32_t* swapList)
+void SP_FFT_LN_OR3(SpFftBitReverseCopyPairs64, SpFftBitReversePairCopy8)(const double* src, double* dst,
+                                                                         int64_t count,
+                                                                         const int32_t* swapList)
 {
     PairReverseCopy<double>(src, dst, count, swapList);
 }
