@@ -51,6 +51,10 @@ struct LevelKernels
     void (*CopyPairs64)(const double*, double*, int64_t, const int32_t*);
     SpStatus (*ComplexCreate)(SpFftSpec**, int32_t, int32_t, int32_t);
     SpStatus (*FwdComplex)(const SpComplexF32*, SpComplexF32*, const SpFftSpec*, uint8_t*);
+    void (*Radix2Fwd)(const float*, float*, int64_t, int64_t, const float*);
+    void (*Radix2Inv)(const float*, float*, int64_t, int64_t, const float*);
+    void (*GatherPlanar)(const float*, const float*, void*, int64_t, int64_t, int64_t);
+    void (*ScatterPlanar)(float*, float*, const void*, int64_t, int64_t, int64_t);
 };
 
 // The pair-list reversals of the other widths, by their level's names (level 3 has its own).
@@ -70,7 +74,8 @@ struct LevelKernels
             SpFftLargeGatherBlock_##L, SpFftLargeScatterBlock_##L, SpFftTwiddleRadix4Fwd_##L,                \
             SpFftTwiddleRadix4Inv_##L, SpFftTwiddleRadix8Fwd_##L, SpFftInitLargeTablesStep_##L,              \
             SpFftLargeFwdStep_##L, SpFftGetLargeBufferSizeStep_##L, SpCopyBytesChecked_##L,                  \
-            SpZeroBuffer_##L, PAIRS, SpFftComplexCreate_##L, SpFftFwdComplex_##L                             \
+            SpZeroBuffer_##L, PAIRS, SpFftComplexCreate_##L, SpFftFwdComplex_##L, SpFftTwiddleRadix2Fwd_##L, \
+            SpFftTwiddleRadix2Inv_##L, SpFftLargeGatherPlanarBlock_##L, SpFftLargeScatterPlanarBlock_##L     \
     }
 
 const LevelKernels kLevels[] = {SP_LEVEL_KERNELS(1, L1, SP_PAIR_WIDTHS_L12(L1)),
@@ -211,7 +216,7 @@ TEST(FftLargeLevels, TiledTablesHoldTheirTileEntriesThenTheOrder12SwapList)
 }
 
 // The swap-list reversal of every width on index values: the permutation, its own inverse, and
-// the copy forms equal to the in-place ones (4 elements give 0, 2, 1, 3; 2 a plain copy).
+// the copy forms equal to the in-place ones (4 elements give 0, 2, 1, 3; 2 a plain copy; 0 none).
 TEST(FftLargeLevels, SwapListReversalsOfEveryWidthAreThePermutation)
 {
     for (const LevelKernels& k : kLevels)
@@ -269,6 +274,13 @@ TEST(FftLargeLevels, SwapListReversalsOfEveryWidthAreThePermutation)
         EXPECT_EQ(got4[3], 3u);
         EXPECT_EQ(got2[0], 5u);
         EXPECT_EQ(got2[1], 6u);
+        // No element, nothing written: not even element 0.
+        uint32_t none32 = 0xA5A5A5A5u;
+        double none64 = -7.0;
+        k.CopyPairs32(four, &none32, 0, list.data());
+        k.CopyPairs64(reinterpret_cast<const double*>(four), &none64, 0, list.data());
+        EXPECT_EQ(none32, 0xA5A5A5A5u);
+        EXPECT_EQ(none64, -7.0);
     }
 }
 
@@ -343,6 +355,110 @@ TEST(FftLargeLevels, RowTransfersMoveWholeChunksAndInterleaveOnlyWhenAsked)
         {
             EXPECT_EQ(out[2 * p], float(p));
             EXPECT_EQ(out[2 * p + 1], float(10 + p));
+        }
+    }
+}
+
+// The planar pair: each 8-point chunk of a row goes to the work area as re 0-3, im 0-3, re 4-7,
+// im 4-7, whole chunks only, and comes back to the same places; at any array alignment.
+TEST(FftLargeLevels, PlanarRowTransfersInterleaveTheArraysByChunk)
+{
+    const int64_t stride = 40, rows = 3, rowLen = 12; // 12 points move as two chunks of 8
+    const int64_t chunks = 2, floats = stride * rows + 16;
+    for (const LevelKernels& k : kLevels)
+    {
+        if (!SpLevelRunsHere(k.Level))
+        {
+            continue;
+        }
+        for (int offset : {0, 1})
+        {
+            SCOPED_TRACE(std::to_string(k.Level) + "/" + std::to_string(offset));
+            std::vector<float> re(static_cast<size_t>(floats + 1)), im(static_cast<size_t>(floats + 1));
+            for (int64_t i = 0; i <= floats; ++i)
+            {
+                re[size_t(i)] = float(i);
+                im[size_t(i)] = float(-i - 1);
+            }
+            const float* r = re.data() + offset;
+            const float* m = im.data() + offset;
+            alignas(32) float work[rows * chunks * 16 + 4];
+            std::fill(work, work + rows * chunks * 16 + 4, 99.0f);
+            k.GatherPlanar(r, m, work, stride, rows, rowLen);
+            for (int64_t i = 0; i < rows; ++i)
+            {
+                for (int64_t c = 0; c < chunks; ++c)
+                {
+                    const float* chunk = work + 16 * (i * chunks + c);
+                    const int64_t at = i * stride + 8 * c;
+                    for (int l = 0; l < 4; ++l)
+                    {
+                        ASSERT_EQ(chunk[l], r[at + l]);
+                        ASSERT_EQ(chunk[4 + l], m[at + l]);
+                        ASSERT_EQ(chunk[8 + l], r[at + 4 + l]);
+                        ASSERT_EQ(chunk[12 + l], m[at + 4 + l]);
+                    }
+                }
+            }
+            EXPECT_EQ(work[rows * chunks * 16], 99.0f); // nothing past the rows' chunks
+            std::vector<float> backRe(re.size(), 0.0f), backIm(im.size(), 0.0f);
+            k.ScatterPlanar(backRe.data() + offset, backIm.data() + offset, work, stride, rows, rowLen);
+            for (int64_t i = 0; i < floats; ++i)
+            {
+                const bool moved = i % stride < 8 * chunks && i / stride < rows;
+                ASSERT_EQ(backRe[size_t(i + offset)], moved ? r[i] : 0.0f) << i;
+                ASSERT_EQ(backIm[size_t(i + offset)], moved ? m[i] : 0.0f) << i;
+            }
+        }
+    }
+}
+
+// The radix-2 pair against complex double arithmetic: out0 = a + w b, out1 = a - w b (inverse
+// with the conjugate w), two groups reading the same entries from the section's start, src to
+// a separate dst and in place alike.
+TEST(FftLargeLevels, Radix2PassesAreTheTwoPointButterflyOfTwiddledLegs)
+{
+    const int64_t span = 8, groups = 2, points = 2 * span * groups;
+    TestRng rng(23);
+    alignas(32) float in[2 * points], twiddles[2 * span];
+    for (float& v : in)
+    {
+        v = float(rng.Uniform(-1, 1));
+    }
+    for (int64_t q = 0; q < span; ++q)
+    {
+        const double angle = rng.Uniform(0, 2 * M_PI);
+        twiddles[8 * (q / 4) + q % 4] = float(cos(angle));
+        twiddles[8 * (q / 4) + 4 + q % 4] = float(sin(angle));
+    }
+    const auto point = [](const float* data, int64_t p)
+    { return Cd(data[8 * (p / 4) + p % 4], data[8 * (p / 4) + 4 + p % 4]); };
+    for (const LevelKernels& k : kLevels)
+    {
+        if (!SpLevelRunsHere(k.Level))
+        {
+            continue;
+        }
+        for (bool inv : {false, true})
+        {
+            SCOPED_TRACE(std::to_string(k.Level) + (inv ? " inverse" : " forward"));
+            alignas(32) float out[2 * points], inPlace[2 * points];
+            memcpy(inPlace, in, sizeof(in));
+            (inv ? k.Radix2Inv : k.Radix2Fwd)(in, out, span, groups, twiddles);
+            (inv ? k.Radix2Inv : k.Radix2Fwd)(inPlace, inPlace, span, groups, twiddles);
+            EXPECT_EQ(0, memcmp(out, inPlace, sizeof(out)));
+            for (int64_t g = 0; g < groups; ++g)
+            {
+                for (int64_t q = 0; q < span; ++q)
+                {
+                    const int64_t leg0 = 2 * span * g + q, leg1 = leg0 + span;
+                    Cd w = point(twiddles, q);
+                    w = inv ? std::conj(w) : w;
+                    const Cd a = point(in, leg0), b = point(in, leg1) * w;
+                    EXPECT_LT(std::abs(point(out, leg0) - (a + b)), 1e-6) << g << " " << q;
+                    EXPECT_LT(std::abs(point(out, leg1) - (a - b)), 1e-6) << g << " " << q;
+                }
+            }
         }
     }
 }

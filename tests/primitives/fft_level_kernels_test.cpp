@@ -384,6 +384,73 @@ TEST(FftLevelKernels, SmallKernelsGiveTheirDocumentedValues)
     EXPECT_EQ(c8[3], -0.70710677f);
 }
 
+// The scaled small complex kernels of every level's row of the kernel table: the DFT times the
+// scale against double arithmetic, one set of bits at every level (scalar code of one
+// expression order), with a power-of-two scale exactly the unscaled output scaled, and in place
+// alike. The table's level-3 row holds level 2's order-2 kernels.
+TEST(FftLevelKernels, ScaledSmallComplexKernelsScaleTheFirstStage)
+{
+    typedef void (*Scaled)(const float*, float*, float);
+    typedef void (*Unscaled)(const float*, float*);
+    EXPECT_EQ(SpFftComplexKernelTable[8 * 3 + 2], reinterpret_cast<SpEntry>(&SpFftComplexKernelOrder2_L2));
+    EXPECT_EQ(SpFftComplexKernelTable[8 * 3 + 6],
+              reinterpret_cast<SpEntry>(&SpFftComplexKernelOrder2Scaled_L2));
+    EXPECT_EQ(SpFftComplexKernelTable[8 * 3 + 7],
+              reinterpret_cast<SpEntry>(&SpFftComplexKernelOrder3Scaled_L3));
+    TestRng rng(31);
+    for (int level = 1; level <= 3; ++level)
+    {
+        if (!SpLevelRunsHere(level))
+        {
+            continue;
+        }
+        for (int order : {2, 3})
+        {
+            SCOPED_TRACE(std::to_string(level) + "/" + std::to_string(order));
+            const int n = 1 << order;
+            const auto scaled = reinterpret_cast<Scaled>(SpFftComplexKernelTable[8 * level + 4 + order]);
+            const auto unscaled = reinterpret_cast<Unscaled>(SpFftComplexKernelTable[8 * level + order]);
+            const auto level1 = reinterpret_cast<Scaled>(SpFftComplexKernelTable[8 + 4 + order]);
+            for (int trial = 0; trial < 50; ++trial)
+            {
+                float x[16], y[16], want[16], plain[16];
+                for (int i = 0; i < 2 * n; ++i)
+                {
+                    x[i] = float(rng.Uniform(-4, 4));
+                }
+                const float scale = trial % 2 ? 0.25f : float(rng.Uniform(0.01, 3));
+                scaled(x, y, scale);
+                level1(x, want, scale);
+                ASSERT_EQ(0, memcmp(y, want, 8 * size_t(n)));
+                if (trial % 2)
+                {
+                    unscaled(x, plain);
+                    for (int i = 0; i < 2 * n; ++i)
+                    {
+                        ASSERT_EQ(y[i], plain[i] * 0.25f) << i;
+                    }
+                }
+                for (int k = 0; k < n; ++k)
+                {
+                    double re = 0, im = 0;
+                    for (int j = 0; j < n; ++j)
+                    {
+                        const double a = -2 * M_PI * j * k / n;
+                        re += x[2 * j] * cos(a) - x[2 * j + 1] * sin(a);
+                        im += x[2 * j] * sin(a) + x[2 * j + 1] * cos(a);
+                    }
+                    ASSERT_NEAR(y[2 * k], re * scale, 1e-5 * n * (1 + scale)) << k;
+                    ASSERT_NEAR(y[2 * k + 1], im * scale, 1e-5 * n * (1 + scale)) << k;
+                }
+                float same[16];
+                memcpy(same, x, sizeof(x));
+                scaled(same, same, scale);
+                ASSERT_EQ(0, memcmp(same, y, 8 * size_t(n)));
+            }
+        }
+    }
+}
+
 } // namespace
 
 namespace

@@ -127,19 +127,24 @@ template <bool Inverse> inline void Radix8(Block* x, const float* rec)
                 e3 = PlusRot<Inverse>(b1, b3);
     const Block o0 = Add(c0, c2), o2 = Sub(c0, c2), o1 = MinusRot<Inverse>(c1, c3),
                 o3 = PlusRot<Inverse>(c1, c3);
-    const __m128 h = _mm_set1_ps(CoreSqrtHalf());
-    const __m128 nh = _mm_set1_ps(-CoreSqrtHalf());
-    // o1 e^(-+ i pi/4) and o3 e^(-+ 3i pi/4), each from a sum and a difference times +-h.
+    // o1 turned by (1 - i)c and o3 by -(1 + i)c (inverse: (1 + i)c and (-1 + i)c), every
+    // product rounded on its own before the sum: c a + c b, not c (a + b).
+    const __m128 c = _mm_set1_ps(CoreSqrtHalf());
+    const __m128 nc = _mm_set1_ps(-CoreSqrtHalf());
     Block r1, r3;
     if (Inverse)
     {
-        r1 = {_mm_mul_ps(_mm_sub_ps(o1.Re, o1.Im), h), _mm_mul_ps(_mm_add_ps(o1.Re, o1.Im), h)};
-        r3 = {_mm_mul_ps(_mm_add_ps(o3.Re, o3.Im), nh), _mm_mul_ps(_mm_sub_ps(o3.Re, o3.Im), h)};
+        r1 = {_mm_sub_ps(_mm_mul_ps(c, o1.Re), _mm_mul_ps(c, o1.Im)),
+              _mm_add_ps(_mm_mul_ps(c, o1.Im), _mm_mul_ps(c, o1.Re))};
+        r3 = {_mm_add_ps(_mm_mul_ps(nc, o3.Re), _mm_mul_ps(nc, o3.Im)),
+              _mm_sub_ps(_mm_mul_ps(nc, o3.Im), _mm_mul_ps(nc, o3.Re))};
     }
     else
     {
-        r1 = {_mm_mul_ps(_mm_add_ps(o1.Re, o1.Im), h), _mm_mul_ps(_mm_sub_ps(o1.Im, o1.Re), h)};
-        r3 = {_mm_mul_ps(_mm_sub_ps(o3.Im, o3.Re), h), _mm_mul_ps(_mm_add_ps(o3.Re, o3.Im), nh)};
+        r1 = {_mm_add_ps(_mm_mul_ps(c, o1.Re), _mm_mul_ps(c, o1.Im)),
+              _mm_sub_ps(_mm_mul_ps(c, o1.Im), _mm_mul_ps(c, o1.Re))};
+        r3 = {_mm_sub_ps(_mm_mul_ps(nc, o3.Re), _mm_mul_ps(nc, o3.Im)),
+              _mm_add_ps(_mm_mul_ps(nc, o3.Re), _mm_mul_ps(nc, o3.Im))};
     }
     x[0] = Add(e0, o0);
     x[4] = Sub(e0, o0);
@@ -272,61 +277,21 @@ inline __m128 LoadPair(const float* a, const float* b)
 
 // ---- Straight-line eight points (both directions) --------------------------------------------
 
+// The even points (x0, x4, x2, x6) and the odd points (x1, x5, x3, x7) through the first-pass
+// butterfly as the two lanes of one step, the odd results times the 8-point factors (the
+// products with 1 and 0 made like the others), then X[k] = E[k] + t[k], X[k + 4] = E[k] - t[k].
+// Everything is loaded before the first store, so src may be dst.
 template <bool Inverse> void Eight(const float* src, float* dst)
 {
-    // Points 0,2,4,6 and 1,3,5,7 as the lanes of one 8-point radix-2 step over two 4-point DFTs,
-    // evaluated per point as the radix-8 layers of the passes do.
-    float re[8], im[8];
-    for (int k = 0; k < 8; ++k)
-    {
-        re[k] = src[2 * k];
-        im[k] = src[2 * k + 1];
-    }
-    const float h = CoreSqrtHalf();
-    float er[4], ei[4], orr[4], oi[4];
-    for (int half = 0; half < 2; ++half)
-    {
-        const float* r = re + half;
-        const float* i = im + half;
-        const float ar = r[0] + r[4], ai = i[0] + i[4], br = r[0] - r[4], bi = i[0] - i[4];
-        const float cr = r[2] + r[6], ci = i[2] + i[6], dr = r[2] - r[6], di = i[2] - i[6];
-        float* outR = half == 0 ? er : orr;
-        float* outI = half == 0 ? ei : oi;
-        outR[0] = ar + cr;
-        outI[0] = ai + ci;
-        outR[2] = ar - cr;
-        outI[2] = ai - ci;
-        // b + s i d and b - s i d
-        outR[1] = Inverse ? br - di : br + di;
-        outI[1] = Inverse ? bi + dr : bi - dr;
-        outR[3] = Inverse ? br + di : br - di;
-        outI[3] = Inverse ? bi - dr : bi + dr;
-    }
-    float r1r, r1i, r3r, r3i;
-    if (Inverse)
-    {
-        r1r = (orr[1] - oi[1]) * h;
-        r1i = (orr[1] + oi[1]) * h;
-        r3r = (orr[3] + oi[3]) * -h;
-        r3i = (orr[3] - oi[3]) * h;
-    }
-    else
-    {
-        r1r = (orr[1] + oi[1]) * h;
-        r1i = (oi[1] - orr[1]) * h;
-        r3r = (oi[3] - orr[3]) * h;
-        r3i = (orr[3] + oi[3]) * -h;
-    }
-    const float r2r = Inverse ? -oi[2] : oi[2], r2i = Inverse ? orr[2] : -orr[2];
-    const float yr[8] = {er[0] + orr[0], er[1] + r1r, er[2] + r2r, er[3] + r3r,
-                         er[0] - orr[0], er[1] - r1r, er[2] - r2r, er[3] - r3r};
-    const float yi[8] = {ei[0] + oi[0], ei[1] + r1i, ei[2] + r2i, ei[3] + r3i,
-                         ei[0] - oi[0], ei[1] - r1i, ei[2] - r2i, ei[3] - r3i};
-    for (int k = 0; k < 8; ++k)
-    {
-        dst[2 * k] = yr[k];
-        dst[2 * k + 1] = yi[k];
-    }
+    const float c = CoreSqrtHalf();
+    alignas(16) const float factors[8] = {1.0f, c, 0.0f, -c, 0.0f, -c, -1.0f, -c};
+    alignas(16) float lanes[16];
+    FirstStage<Inverse>(_mm_loadu_ps(src), _mm_loadu_ps(src + 4), _mm_loadu_ps(src + 8),
+                        _mm_loadu_ps(src + 12), lanes, lanes + 8);
+    const Block even = {_mm_load_ps(lanes), _mm_load_ps(lanes + 4)};
+    const Block odd = Twiddle<Inverse>({_mm_load_ps(lanes + 8), _mm_load_ps(lanes + 12)}, factors);
+    StoreInterleaved(dst, Add(even, odd));
+    StoreInterleaved(dst + 8, Sub(even, odd));
 }
 
 // ---- Cores ------------------------------------------------------------------------------------
@@ -458,8 +423,9 @@ void PlanarInPlaceCore(float* re, float* im, int64_t points, const float* twiddl
 
 // Half of an eight-way decimated transform of 8n points: the sub-sequences x[8j + l], l = 0..3,
 // of src each transformed over n points into dst (sub-spectrum l at point l n, block layout).
-// The first pass takes one point of each phase per load; each sub-transform then runs the
-// level-2 plan of its order. Planar: srcIm is the imaginary array and dst is the work area.
+// The first pass takes one point of each phase per load, iteration 0 at point 0 and then one
+// iteration per index-table entry up to its end mark; each sub-transform then runs the level-2
+// plan of its order. Planar: srcIm is the imaginary array and dst is the work area.
 template <bool Inverse>
 void SubBlocks(const float* src, const float* srcIm, float* dst, int64_t points, const float* twiddles,
                const uint32_t* index, float* work)
@@ -468,7 +434,7 @@ void SubBlocks(const float* src, const float* srcIm, float* dst, int64_t points,
     PlanOf<SpFftLevel2>(points, &plan);
     float* w = srcIm || (dst != src && Aligned16(dst)) ? dst : work;
     const int64_t quarter = 2 * points; // N/4 points apart
-    for (int64_t t = 0; t < points / 4; ++t)
+    for (int64_t t = 0;; ++t)
     {
         const int64_t q = t == 0 ? 0 : 4 * int64_t(index[t]);
         for (int64_t l = 0; l < 4; l += 2)
@@ -481,6 +447,12 @@ void SubBlocks(const float* src, const float* srcIm, float* dst, int64_t points,
             }
             FirstStage<Inverse>(y[0], y[1], y[2], y[3], w + 2 * (l * points + 4 * t),
                                 w + 2 * ((l + 1) * points + 4 * t));
+        }
+        // The table's end mark ends the pass; a table that ends early gives fewer iterations,
+        // and none runs past the regions whatever the table holds.
+        if (t + 1 >= points / 4 || index[t + 1] == 0)
+        {
+            break;
         }
     }
     for (int64_t l = 0; l < 4; ++l)

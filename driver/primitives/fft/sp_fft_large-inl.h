@@ -62,9 +62,13 @@ template <typename T> void PairReverseInPlace(void* data, int64_t count, const i
 }
 
 // The same mapping written from src into dst, every element once. Below 8 elements: the ends
-// straight across and, from 4, the middle two exchanged.
+// straight across and, from 4, the middle two exchanged; no element, nothing written.
 template <typename T> void PairReverseCopy(const void* src, void* dst, int64_t count, const int32_t* list)
 {
+    if (count < 1)
+    {
+        return; // nothing to copy, and dst may have no room for element 0
+    }
     if (count < 8)
     {
         StoreAt<T>(dst, 0, LoadAt<T>(src, 0));
