@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver/primitives/fft/sp_fft_levels.h"
+#include "sp_fft_level_spec.h"
 #include "sp_level_fixture.h"
 #include "sp_test_support.h"
 
@@ -218,21 +219,6 @@ std::vector<Cf> RandomPoints(int64_t n, uint64_t seed)
     return x;
 }
 
-// A complex spec of one level, from that level's create.
-struct LevelSpec
-{
-    SpFftSpec* p = nullptr;
-    LevelSpec(int level, int order)
-    {
-        const auto create = level == 1   ? SpFftComplexCreate_L1
-                            : level == 2 ? SpFftComplexCreate_L2
-                                         : SpFftComplexCreate_L3;
-        EXPECT_EQ(create(&p, order, SpFftNoDivide, 0), SpOk);
-    }
-    ~LevelSpec() { SpFftComplexFree(p); }
-    const uint32_t* Index() const { return reinterpret_cast<const uint32_t*>(p->BitRev); }
-};
-
 // 16-byte aligned float storage.
 struct Aligned
 {
@@ -289,7 +275,7 @@ TEST(FftCoreModel, CoresAreTheModelBitForBit)
         for (int order = 3; order <= 14; ++order)
         {
             const int64_t n = int64_t(1) << order;
-            LevelSpec spec(k.Level, order);
+            FftLevelSpec spec(k.Level, order);
             Aligned work(size_t(2 * n));
             for (uint64_t seed = 0; seed < (order == 3 ? 64u : 2u); ++seed)
             {
@@ -424,7 +410,7 @@ TEST(FftCoreModel, SubBlockCoresAndTheCombiningPassAreTheModelBitForBit)
         for (int order : {6, 7, 9, 11})
         {
             const int64_t m = int64_t(1) << order, total = 8 * m;
-            LevelSpec sub(k.Level, order), whole(k.Level, order + 3);
+            FftLevelSpec sub(k.Level, order), whole(k.Level, order + 3);
             const float* table = whole.p->Radix4; // leads with the order's own table
             const float* combine = table + 2 * (m - 4);
             const std::vector<Cf> x = RandomPoints(total, 70 + uint64_t(order));
@@ -497,7 +483,7 @@ TEST(FftCoreModel, SubBlockIndexTableEndMarkEndsTheGather)
         {
             SCOPED_TRACE("level " + std::to_string(k.Level) + ", order " + std::to_string(order));
             const int64_t m = int64_t(1) << order;
-            LevelSpec spec(k.Level, order);
+            FftLevelSpec spec(k.Level, order);
             std::vector<uint32_t> index(spec.Index(), spec.Index() + m / 4 + 1);
             index[1] = 0; // the later entries stay the order's own
             const std::vector<Cf> x = RandomPoints(8 * m, 90 + uint64_t(order));

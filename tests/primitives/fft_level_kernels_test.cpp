@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "driver/primitives/fft/sp_fft_levels.h"
+#include "sp_fft_level_spec.h"
 #include "sp_level_fixture.h"
 #include "sp_test_support.h"
 
@@ -38,20 +39,6 @@ std::vector<float> Random(size_t n, uint64_t seed)
     }
     return v;
 }
-
-// A complex spec of one level, from that level's create.
-struct LevelSpec
-{
-    SpFftSpec* p = nullptr;
-    LevelSpec(int level, int order)
-    {
-        const auto create = level == 1   ? SpFftComplexCreate_L1
-                            : level == 2 ? SpFftComplexCreate_L2
-                                         : SpFftComplexCreate_L3;
-        EXPECT_EQ(create(&p, order, SpFftNoDivide, 0), SpOk);
-    }
-    ~LevelSpec() { SpFftComplexFree(p); }
-};
 
 TEST(FftLevelPlans, MatchTheDocumentedTableForOrders4To17)
 {
@@ -113,12 +100,12 @@ TEST(FftLevelPlans, TwiddleTablesHoldTheirPlansFactors)
     }
     for (int order = 4; order <= 11; ++order)
     {
-        LevelSpec small(2, order), large(2, order + 3);
+        FftLevelSpec small(2, order), large(2, order + 3);
         const size_t floats = 2 * ((size_t(1) << order) - 4);
         EXPECT_EQ(0, memcmp(small.p->Radix4, large.p->Radix4, 4 * floats)) << order;
     }
     // The first record of 16 points: w_p(k) = exp(-2 pi i p k / 16), cosines then negated sines.
-    LevelSpec spec(1, 6);
+    FftLevelSpec spec(1, 6);
     for (int p = 1; p <= 3; ++p)
     {
         for (int k = 0; k < 4; ++k)
@@ -146,7 +133,7 @@ TEST(FftLevelIdentity, LevelsWithEqualPlansGiveEqualBits)
         std::vector<float> y[4];
         for (int level = 1; level <= 3; ++level)
         {
-            LevelSpec spec(level, order);
+            FftLevelSpec spec(level, order);
             y[level].resize(2 * n);
             const auto fwd = level == 1   ? SpFftFwdComplex_L1
                              : level == 2 ? SpFftFwdComplex_L2
@@ -187,7 +174,7 @@ TEST(FftLevelIdentity, InPlaceCoreEqualsTheRadix4Core)
         {
             SCOPED_TRACE(std::to_string(level) + "/" + std::to_string(order));
             const size_t n = size_t(1) << order;
-            LevelSpec spec(level, order);
+            FftLevelSpec spec(level, order);
             const auto radix4 = level == 1 ? SpFftRadix4Fwd_L1 : SpFftRadix4Fwd_L2;
             const auto inPlace = level == 1 ? SpFftOrder16Fwd_L1 : SpFftOrder16Fwd_L2;
             const std::vector<float> x = Random(2 * n, 40 + order);
@@ -228,7 +215,7 @@ TEST(FftLevelIdentity, ImpulsesGiveTheirSpectra)
         for (int order : {3, 4, 5, 10})
         {
             const size_t n = size_t(1) << order;
-            LevelSpec spec(level, order);
+            FftLevelSpec spec(level, order);
             std::vector<float> work(2 * n + 8);
             float* aligned = reinterpret_cast<float*>((uintptr_t(work.data()) + 15) & ~uintptr_t(15));
             std::vector<float> x(2 * n, 0.0f), y(2 * n);
@@ -482,7 +469,7 @@ TEST(FftLevelPlanar, SeparateArraysGiveTheInterleavedCoresBits)
         {
             SCOPED_TRACE(std::to_string(level) + "/" + std::to_string(order));
             const size_t n = size_t(1) << order;
-            LevelSpec spec(level, order);
+            FftLevelSpec spec(level, order);
             const auto* index = reinterpret_cast<const uint32_t*>(spec.p->BitRev);
             const std::vector<float> x = Random(2 * n, 60 + order);
             std::vector<float> work(2 * n + 8);
@@ -603,7 +590,7 @@ TEST(FftLevelDecim8, TwoHalvesAndTheCombiningPassGiveTheWholeTransform)
         {
             SCOPED_TRACE(std::to_string(level) + "/" + std::to_string(order));
             const int64_t n = int64_t(1) << order, total = 8 * n;
-            LevelSpec sub(level, order), whole(level, order + 3);
+            FftLevelSpec sub(level, order), whole(level, order + 3);
             const float* table = whole.p->Radix4; // leads with the order's own table
             const float* combine = table + 2 * (n - 4);
             const auto* index = reinterpret_cast<const uint32_t*>(sub.p->BitRev);
@@ -673,7 +660,7 @@ TEST(FftLevelDecim8, TwoHalvesAndTheCombiningPassGiveTheWholeTransform)
 // position, count 5 two groups, count 1 one; Y_0 = 1 alone gives ones at every position.
 TEST(FftLevelDecim8, CombiningCountsWholeGroupsAndY0AloneGivesOnes)
 {
-    LevelSpec spec(2, 7); // n = 16: the last segment of the order-7 table is the span-16 pass
+    FftLevelSpec spec(2, 7); // n = 16: the last segment of the order-7 table is the span-16 pass
     const float* records = spec.p->Radix4 + 2 * (16 - 4);
     alignas(16) float src[8 * 16 * 2] = {};
     for (int k = 0; k < 16; ++k)
