@@ -59,9 +59,14 @@ fuzz-check-build:
 fuzz: fuzz-build
 	fuzz/run $(FUZZ_BUILD)/fuzz/fuzz_descriptors $(FUZZ_BUILD)/session -runs=$(FUZZ_RUNS) -seed=1 -timeout=60 $(FUZZ_ARGS)
 
-# Two seconds of a 16-bit stereo tone at 48 kHz through the driver on the class-1 speaker.
+# Two seconds of a 16-bit stereo tone at 48 kHz through the driver on the class-1 speaker. It
+# builds only what it runs, the runner and the tone maker (and the libraries under them), not
+# the test programs.
 RUN_TONE ?= $(BUILD)/tone.wav
-run: build
+run:
+	tools/install-deps build
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS) --target uacsim make_tone
 	$(BUILD)/tools/uacsim/make_tone $(RUN_TONE) 2 48000 2 16
 	$(BUILD)/tools/uacsim/uacsim play $(RUN_TONE) --device uac1-speaker
 

@@ -6,9 +6,9 @@
 #include "sim/profiles/profile_parser.h"
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <cstring>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace sim
 {
@@ -27,15 +27,82 @@ bool DeviceProfile::Parse(const std::string& text, const std::string& name, cons
     return parser.Run(text, error);
 }
 
+namespace
+{
+
+bool IsWavFile(const std::vector<uint8_t>& bytes)
+{
+    return bytes.size() >= 12 && std::memcmp(bytes.data(), "RIFF", 4) == 0 &&
+           std::memcmp(bytes.data() + 8, "WAVE", 4) == 0;
+}
+
+// Profile text is UTF-8 with tabs and line ends; anything else (control bytes, broken UTF-8
+// sequences) is some other kind of file, whose bytes make no sense quoted back in a message.
+bool IsText(const std::vector<uint8_t>& bytes)
+{
+    size_t i = 0;
+    while (i < bytes.size())
+    {
+        const uint8_t b = bytes[i];
+        size_t follow = 0;
+        if (b < 0x80)
+        {
+            if ((b < 0x20 && b != '\t' && b != '\n' && b != '\r') || b == 0x7F)
+            {
+                return false;
+            }
+        }
+        else if (b >= 0xC2 && b <= 0xDF)
+        {
+            follow = 1;
+        }
+        else if (b >= 0xE0 && b <= 0xEF)
+        {
+            follow = 2;
+        }
+        else if (b >= 0xF0 && b <= 0xF4)
+        {
+            follow = 3;
+        }
+        else
+        {
+            return false;
+        }
+        ++i;
+        for (; follow > 0; --follow, ++i)
+        {
+            if (i >= bytes.size() || (bytes[i] & 0xC0) != 0x80)
+            {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 bool DeviceProfile::LoadFile(const std::string& path, DeviceProfile* profile, std::string* error)
 {
-    std::ifstream in(path);
-    if (!in)
+    std::vector<uint8_t> bytes;
+    std::string why;
+    if (!ReadBinaryFile(path, &bytes, &why))
     {
-        *error = "cannot read the profile file " + path;
+        *error = "cannot read the profile file " + path + ": " + why;
         return false;
     }
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (IsWavFile(bytes))
+    {
+        *error = path + " is a WAV file, not a device profile";
+        return false;
+    }
+    if (!IsText(bytes))
+    {
+        *error = path + " is not a profile: it holds binary data, not text (a raw descriptor dump is read as "
+                        "one only when its name ends in .bin)";
+        return false;
+    }
+    const std::string text(bytes.begin(), bytes.end());
     if (!Parse(text, StemOf(path), DirectoryOf(path), profile, error))
     {
         *error = path + ": " + *error;
@@ -340,9 +407,15 @@ bool LoadProfile(const std::string& nameOrPath, DeviceProfile* profile, std::str
     if (EndsWith(nameOrPath, ".bin"))
     {
         std::vector<uint8_t> bytes;
-        if (!ReadBinaryFile(nameOrPath, &bytes))
+        std::string why;
+        if (!ReadBinaryFile(nameOrPath, &bytes, &why))
         {
-            *error = "cannot read the dump file " + nameOrPath;
+            *error = "cannot read the dump file " + nameOrPath + ": " + why;
+            return false;
+        }
+        if (IsWavFile(bytes))
+        {
+            *error = nameOrPath + " is a WAV file, not a descriptor dump";
             return false;
         }
         if (!ProfileFromDump(bytes, StemOf(nameOrPath), profile, error))
@@ -351,6 +424,13 @@ bool LoadProfile(const std::string& nameOrPath, DeviceProfile* profile, std::str
             return false;
         }
         return true;
+    }
+    // A bare word that names no file was most likely meant as a built-in name.
+    struct stat info = {};
+    if (nameOrPath.find_first_of("/.") == std::string::npos && stat(nameOrPath.c_str(), &info) != 0)
+    {
+        *error = "no built-in profile named '" + nameOrPath + "', and no file of that name";
+        return false;
     }
     return DeviceProfile::LoadFile(nameOrPath, profile, error);
 }

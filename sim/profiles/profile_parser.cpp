@@ -2,11 +2,14 @@
 #include "sim/profiles/profile_parser.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <cstring>
+#include <fcntl.h>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace sim
 {
@@ -360,9 +363,10 @@ bool ProfileParser::Line(const std::vector<ProfileToken>& tokens)
             path = m_baseDir + "/" + path;
         }
         std::vector<uint8_t> bytes;
-        if (!profile_files::ReadBinaryFile(path, &bytes))
+        std::string why;
+        if (!profile_files::ReadBinaryFile(path, &bytes, &why))
         {
-            return Fail(m_line, "cannot read the dump file " + path);
+            return Fail(m_line, "cannot read the dump file " + path + ": " + why);
         }
         m_descriptorLine = m_line;
         return SetDescriptors(bytes, "dump");
@@ -1078,15 +1082,63 @@ void ProfileParser::ApplyDefaults()
 namespace profile_files
 {
 
-bool ReadBinaryFile(const std::string& path, std::vector<uint8_t>* bytes)
+bool ReadBinaryFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    // Plain reads rather than a stream: a stream's buffer throws when the name is a folder,
+    // and the reason ("it is a folder", "no such file") belongs in the message.
+    const int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
     {
+        *error = std::strerror(errno);
         return false;
     }
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
+    struct stat info = {};
+    bool ok = fstat(fd, &info) == 0;
+    if (!ok)
+    {
+        *error = std::strerror(errno);
+    }
+    else if (S_ISDIR(info.st_mode))
+    {
+        *error = "it is a directory";
+        ok = false;
+    }
+    else if (!S_ISREG(info.st_mode))
+    {
+        *error = "it is not a regular file";
+        ok = false;
+    }
+    else if (info.st_size > off_t(kMaxProfileFileBytes))
+    {
+        *error = Format("it has %lld bytes; a profile or descriptor dump has at most %zu",
+                        static_cast<long long>(info.st_size), kMaxProfileFileBytes);
+        ok = false;
+    }
+    bytes->clear();
+    uint8_t chunk[16384];
+    while (ok)
+    {
+        const ssize_t got = read(fd, chunk, sizeof(chunk));
+        if (got < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (got < 0)
+        {
+            *error = std::strerror(errno);
+            ok = false;
+        }
+        else if (got == 0)
+        {
+            break;
+        }
+        else
+        {
+            bytes->insert(bytes->end(), chunk, chunk + got);
+        }
+    }
+    close(fd);
+    return ok;
 }
 
 std::string DirectoryOf(const std::string& path)

@@ -14,7 +14,11 @@ namespace sim
 
 namespace profile_files
 {
-bool ReadBinaryFile(const std::string& path, std::vector<uint8_t>* bytes);
+// Far above any real profile or dump (a configuration descriptor has at most 64 KB), so a
+// wrong file is refused rather than read whole.
+constexpr size_t kMaxProfileFileBytes = 1 << 20;
+// The whole of a regular file; false with the reason (a directory, a missing file, too large).
+bool ReadBinaryFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
 std::string DirectoryOf(const std::string& path);
 // The file name without its folder and extension.
 std::string StemOf(const std::string& path);

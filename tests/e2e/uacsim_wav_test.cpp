@@ -433,22 +433,20 @@ TEST(UacsimWav, WhatCannotBePlayedOrRecordedIsRefusedWithTheReason)
         int ExitCode;
         std::string Message;
     } rows[] = {
-        {"record " + TempPath("none.wav") + " --device uac1-speaker --seconds 1", 1,
+        {"record " + TempPath("none.wav") + " --device uac1-speaker --seconds 1", 2,
          "the device has no capture endpoint"},
-        {"record " + TempPath("none.wav") + " --device uac1-headset", 2, "record needs --seconds"},
-        {"record " + TempPath("none.wav") + " --device uac1-headset --seconds 0", 2,
-         "--seconds needs a number"},
-        {"record " + TempPath("none.wav") + " --device uac1-headset --seconds 2x", 2,
-         "--seconds needs a number"},
+        {"record " + TempPath("none.wav") + " --device uac1-headset", 2, "--seconds is required"},
+        {"record " + TempPath("none.wav") + " --device uac1-headset --seconds 0", 2, "--seconds: a number"},
+        {"record " + TempPath("none.wav") + " --device uac1-headset --seconds 2x", 2, "--seconds: a number"},
         // A day of class-2 capture is more than a WAV file's 4 GB: refused before anything runs.
         {"record " + TempPath("day.wav") + " --device uac2-interface --seconds 86400", 2,
          "--seconds 86400 is more than a WAV file holds: LineIn00 as 48000 Hz, 2 ch, 24-bit PCM in 32-bit "
          "takes "
          "at most 14913 s"},
         {"play " + TempPath("missing.wav") + " --device uac1-speaker", 2, "cannot read"},
-        {"play --device uac1-speaker", 2, "play needs a WAV file"},
+        {"play --device uac1-speaker", 2, "FILE is required"},
         {"play a.wav b.wav --device uac1-speaker", 2, "one file only"},
-        {"topology --device uac1-speaker --seconds 1", 2, "topology does not take --seconds"},
+        {"topology --device uac1-speaker --seconds 1", 2, "topology: does not take --seconds"},
     };
     for (const auto& row : rows)
     {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/profiles/profile.h"
+#include "uacsim_run.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -16,53 +17,9 @@
 namespace
 {
 
-struct RunResult
-{
-    int ExitCode = -1;
-    std::string Out;
-    std::string Err;
-};
-
-std::string RunnerPath()
-{
-    char self[4096] = {};
-    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    std::string path(self, n > 0 ? size_t(n) : 0);
-    return path.substr(0, path.rfind('/')) + "/../tools/uacsim/uacsim";
-}
-
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Merged: stderr goes where stdout goes, as in `uacsim ... 2>&1 | less`.
-RunResult RunUacsim(const std::string& args, bool Merged = false)
-{
-    const std::string runner = RunnerPath();
-    EXPECT_EQ(access(runner.c_str(), X_OK), 0) << "the runner is not built: " << runner;
-    char outPath[] = "/tmp/uacsim-out-XXXXXX";
-    char errPath[] = "/tmp/uacsim-err-XXXXXX";
-    close(mkstemp(outPath));
-    close(mkstemp(errPath));
-    // Virtual time whatever the environment says, so the run takes no wall-clock time.
-    const std::string command = "UACSIM_CLOCK=virtual " + runner + " " + args + " >" + outPath +
-                                (Merged ? " 2>&1" : std::string(" 2>") + errPath);
-    int status = std::system(command.c_str());
-    RunResult run;
-    run.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.Out = ReadAll(outPath);
-    run.Err = ReadAll(errPath);
-    unlink(outPath);
-    unlink(errPath);
-    return run;
-}
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
+using uacsim_test::Contains;
+using uacsim_test::RunResult;
+using uacsim_test::RunUacsim;
 
 std::string FirstRealDump()
 {
@@ -212,39 +169,6 @@ TEST(UacsimRunner, TopologyRunsOnARealDeviceDump)
     RunResult run = RunUacsim("topology --device " + dump);
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_TRUE(Contains(run.Out, "removed cleanly")) << run.Out;
-}
-
-TEST(UacsimRunner, BadInputIsRefusedWithAMessageAndANonZeroExit)
-{
-    char path[] = "/tmp/uacsim-bad-XXXXXX.profile";
-    int fd = mkstemps(path, 8);
-    ASSERT_GE(fd, 0);
-    // A configuration descriptor cut short of its wTotalLength.
-    const std::string text = "descriptors\n12 01 10 01 00 00 00 08 34 12 78 56 00 01 01 02 03 01\n"
-                             "09 02 40 00 02 01 00 80 32\nend\n";
-    ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
-    close(fd);
-    const struct
-    {
-        std::string Args;
-        std::string Message;
-    } rows[] = {
-        {std::string("topology --device ") + path, "cannot load device"},
-        {"topology --device no-such-profile", "cannot load device"},
-        {"topology", "needs --device"},
-        {"play --device uac1-speaker", "play needs a WAV file"},
-        {"frobnicate --device uac1-speaker", "unknown command"},
-        {"", "no command"},
-    };
-    for (const auto& row : rows)
-    {
-        SCOPED_TRACE(row.Args);
-        RunResult run = RunUacsim(row.Args);
-        EXPECT_NE(run.ExitCode, 0);
-        EXPECT_TRUE(Contains(run.Err, row.Message)) << run.Err;
-        EXPECT_FALSE(Contains(run.Out, "removed cleanly"));
-    }
-    unlink(path);
 }
 
 } // namespace

@@ -309,7 +309,7 @@ int RunAsio(const CommandLine& Line, std::FILE* Out, std::FILE* Err)
         {
             Complain(Out, Err, "uacsim: the device offers no ASIO interface (%s): no endpoint serves ASIO\n",
                      StatusText(status).c_str());
-            result = kExitFailure;
+            result = kExitUsage;
         }
         else
         {

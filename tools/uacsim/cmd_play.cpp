@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 
 namespace uacsim
 {
@@ -162,7 +163,7 @@ int Player::Play(DriverSession& Session, const sim::DeviceProfile& Profile)
     if (!FindWaveEndpoint(Session, false, &endpoint, &error))
     {
         Complain(m_Out, m_Err, "uacsim: cannot play: %s\n", error.c_str());
-        return kExitFailure;
+        return kExitUsage;
     }
     const WAVEFORMATEXTENSIBLE* format = MatchFormat(endpoint, m_File);
     if (!format)
@@ -407,6 +408,18 @@ int Player::ReportEffects(const sim::StreamFormat& Format, uint32_t PerSecond)
 
 int RunPlay(const CommandLine& Line, std::FILE* Out, std::FILE* Err)
 {
+    if (!Line.Out.empty() && SameFile(Line.Out, Line.File))
+    {
+        Complain(Out, Err, "uacsim: --out names the file being played ('%s'): writing it would destroy it\n",
+                 Line.Out.c_str());
+        return kExitUsage;
+    }
+    std::error_code notFound;
+    if (std::filesystem::is_directory(Line.File, notFound))
+    {
+        Complain(Out, Err, "uacsim: '%s' is a directory, not a WAV file\n", Line.File.c_str());
+        return kExitUsage;
+    }
     WavReader file;
     std::string error;
     if (!file.Open(Line.File, &error))
@@ -414,6 +427,9 @@ int RunPlay(const CommandLine& Line, std::FILE* Out, std::FILE* Err)
         Complain(Out, Err, "uacsim: %s\n", error.c_str());
         return kExitUsage;
     }
+    const std::string shortData = WavShortDataWarning(Line.File);
+    if (!shortData.empty())
+        Complain(Out, Err, "uacsim: warning: %s\n", shortData.c_str());
     Player player(Line, file.Layout(), file.Frames(), Out, Err);
     return RunOnDevice(Line.Device, Line.Realtime, Out, Err,
                        [&](DriverSession& Session, const sim::DeviceProfile& Profile)

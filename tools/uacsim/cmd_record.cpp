@@ -98,7 +98,7 @@ int Recorder::Record(DriverSession& Session, const sim::DeviceProfile& Profile)
     {
         Complain(m_Out, m_Err, "uacsim: cannot record: %s\n",
                  error.empty() ? "the capture endpoint offers no format" : error.c_str());
-        return kExitFailure;
+        return kExitUsage;
     }
     const WAVEFORMATEXTENSIBLE& format = ChooseFormat(endpoint);
     m_Audio = LayoutOf(format);

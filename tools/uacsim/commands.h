@@ -11,8 +11,11 @@
 namespace uacsim
 {
 
-// Exit codes: the job was done; the command line, the profile or the input was wrong; the
-// driver, the audio or the teardown failed.
+// Exit codes, one rule for every command: the job was done; the command or its input is wrong
+// (the command line, the profile, the file, or a device without what the command needs: no
+// render or capture endpoint, no ASIO endpoint, a format it does not offer, an output file that
+// cannot be written); the run failed (the driver did not start or go away cleanly, the audio
+// did not arrive as sent).
 constexpr int kExitOk = 0;
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
@@ -39,31 +42,37 @@ struct CommandLine
     std::string Effect;    // --effect: "virtualiser", "delay" or "off"; empty when not given
 };
 
-struct CommandLineError
-{
-    std::string Message;
-    std::string Usage; // the usage of the command it concerns, or of every command
-};
-
 using CommandRunner = int (*)(const CommandLine& Line, std::FILE* Out, std::FILE* Err);
 
 struct Command
 {
     const char* Name;
-    const char* Arguments; // what follows the name, for the usage text
-    unsigned Takes;        // CommandOption bits it accepts
-    unsigned Needs;        // CommandOption bits it cannot do without
+    const char* About; // one line for the help
+    const char* File;  // what the positional file is, for the help; null when it takes none
+    unsigned Takes;    // CommandOption bits it accepts
+    unsigned Needs;    // CommandOption bits it cannot do without
     CommandRunner Run;
 };
 
 // The command named Name; null when there is none.
 const Command* FindCommand(const std::string& Name);
-// "usage: uacsim devices\n       uacsim topology ...\n", or the one line of Only.
-std::string UsageText(const Command* Only = nullptr);
 
-// Parses argv[1..]; false with a message for anything it does not know. A request for help
-// ("help", "--help" or "-h") parses as the command "help" with File naming what to explain.
-bool ParseCommandLine(const std::vector<std::string>& Args, CommandLine* Line, CommandLineError* Error);
+enum class ParseResult
+{
+    Run,     // Line holds the command and its options
+    Help,    // Text is the help asked for: print it and exit 0
+    Refused, // Text says what is wrong and where the help is: print it to stderr and exit 2
+};
+
+// Parses argv[1..]. `uacsim help [command]`, `--help` and `-h` anywhere ask for help, of the
+// command when one is named.
+ParseResult ParseCommandLine(const std::vector<std::string>& Args, CommandLine* Line, std::string* Text);
+
+// Empty when Path can be written as a new or replaced file, else why not. Leaves the file
+// system as it found it, so a run refused later leaves no empty file behind.
+std::string WhyNotWritable(const std::string& Path);
+// Whether two names reach one existing file (through links or another spelling of the path).
+bool SameFile(const std::string& A, const std::string& B);
 
 // Writes a complaint to Err after everything already written to Out, so that the report and
 // the complaints keep their order when both streams go to one pipe or file.

@@ -257,4 +257,47 @@ bool WavWriter::Close(std::string* Error)
     return true;
 }
 
+std::string WavShortDataWarning(const std::string& Path)
+{
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(Path.c_str(), "rb"), std::fclose);
+    uint8_t riff[12];
+    if (!file || std::fread(riff, 1, sizeof(riff), file.get()) != sizeof(riff) ||
+        std::memcmp(riff, "RIFF", 4) != 0 || std::memcmp(riff + 8, "WAVE", 4) != 0 ||
+        std::fseek(file.get(), 0, SEEK_END) != 0)
+        return "";
+    const long fileBytes = std::ftell(file.get());
+    auto le = [](const uint8_t* p, int n)
+    {
+        uint32_t v = 0;
+        for (int i = n - 1; i >= 0; --i)
+            v = (v << 8) | p[i];
+        return v;
+    };
+    uint32_t blockAlign = 0;
+    for (long at = 12; at + 8 <= fileBytes;)
+    {
+        uint8_t chunk[8 + 16];
+        const size_t want = std::min<size_t>(sizeof(chunk), size_t(fileBytes - at));
+        if (std::fseek(file.get(), at, SEEK_SET) != 0 || std::fread(chunk, 1, want, file.get()) != want)
+            return "";
+        const uint32_t size = le(chunk + 4, 4);
+        if (std::memcmp(chunk, "fmt ", 4) == 0 && want >= 8 + 14)
+            blockAlign = le(chunk + 8 + 12, 2);
+        if (std::memcmp(chunk, "data", 4) == 0)
+        {
+            const uint64_t holds = uint64_t(fileBytes - at - 8);
+            // 0xFFFFFFFF is the mark of a writer that did not know the length: read to the end.
+            if (size == 0xFFFFFFFFu || size <= holds)
+                return "";
+            const bool frames = blockAlign != 0;
+            const char* unit = frames ? "frames" : "bytes";
+            return "'" + Path + "' announces " + std::to_string(frames ? size / blockAlign : size) + " " +
+                   unit + " of samples but holds " + std::to_string(frames ? holds / blockAlign : holds) +
+                   " " + unit + ": it was cut short, and only what it holds is played";
+        }
+        at += 8 + long(size) + long(size & 1);
+    }
+    return "";
+}
+
 } // namespace uacsim

@@ -79,4 +79,8 @@ private:
     std::vector<uint8_t> m_Partial;
 };
 
+// Empty, or a warning that a WAV file's data chunk announces more samples than the file holds
+// (a copy cut short): libsndfile then reads what is there without a word.
+std::string WavShortDataWarning(const std::string& Path);
+
 } // namespace uacsim

@@ -1,52 +1,56 @@
-// make_tone: writes a short sine tone as a WAV file, the sound `make run` plays through the
-// driver.
+// make_tone: writes a sine tone as a WAV file, the sound `make run` plays through the driver.
 //
-//   make_tone OUT.wav [seconds=2] [rate=48000] [channels=2] [bits=16]
+//   make_tone OUT.wav [SECONDS=2] [RATE=48000] [CHANNELS=2] [BITS=16]
 //
 // Each channel gets its own frequency (440 Hz, then a fifth above each), at half scale.
+#include <CLI/CLI.hpp>
 #include <sndfile.h>
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
-namespace
-{
-
-bool Parse(const char* Text, double Min, double Max, double* Value)
-{
-    char* end = nullptr;
-    *Value = std::strtod(Text, &end);
-    return *Text && *end == '\0' && *Value >= Min && *Value <= Max;
-}
-
-} // namespace
-
 int main(int argc, char** argv)
 {
-    double seconds = 2, rate = 48000, channels = 2, bits = 16;
-    double* values[] = {&seconds, &rate, &channels, &bits};
-    const double limits[][2] = {{0.001, 600}, {8000, 384000}, {1, 8}, {16, 24}};
-    bool ok = argc >= 2 && argc <= 6;
-    for (int i = 2; ok && i < argc; ++i)
-        ok = Parse(argv[i], limits[i - 2][0], limits[i - 2][1], values[i - 2]);
-    if (!ok || (bits != 16 && bits != 24))
+    std::string out;
+    double seconds = 2;
+    int rate = 48000, channels = 2, bits = 16;
+    CLI::App app("Writes a sine tone as a WAV file: 440 Hz on the first channel and a fifth above the one "
+                 "before on each further channel, at half scale. `make run` plays one through the driver.",
+                 "make_tone");
+    app.add_option("OUT", out, "the WAV file to write")->required()->type_name("");
+    app.add_option("SECONDS", seconds, "how long (default 2, at most 600)")
+        ->check(CLI::Range(0.001, 600.0))
+        ->type_name("");
+    app.add_option("RATE", rate, "samples per second (default 48000)")
+        ->check(CLI::Range(8000, 384000))
+        ->type_name("");
+    app.add_option("CHANNELS", channels, "1 to 8 (default 2)")->check(CLI::Range(1, 8))->type_name("");
+    app.add_option("BITS", bits, "16 or 24 (default 16)")->check(CLI::IsMember({16, 24}))->type_name("");
+    app.footer("Exit codes: 0 written; 2 a wrong argument; 1 the file could not be written.");
+    try
     {
-        std::fprintf(
-            stderr,
-            "usage: make_tone OUT.wav [seconds (<= 600)] [rate] [channels (1..8)] [bits (16 or 24)]\n");
+        app.parse(argc, argv);
+    }
+    catch (const CLI::CallForHelp&)
+    {
+        std::fputs(app.help().c_str(), stdout);
+        return 0;
+    }
+    catch (const CLI::ParseError& error)
+    {
+        std::fprintf(stderr, "make_tone: %s\nRun 'make_tone --help' for its arguments.\n", error.what());
         return 2;
     }
     SF_INFO info = {};
-    info.samplerate = int(rate);
-    info.channels = int(channels);
+    info.samplerate = rate;
+    info.channels = channels;
     info.format = SF_FORMAT_WAV | (bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
-    SNDFILE* file = sf_open(argv[1], SFM_WRITE, &info);
+    SNDFILE* file = sf_open(out.c_str(), SFM_WRITE, &info);
     if (!file)
     {
-        std::fprintf(stderr, "make_tone: cannot write '%s': %s\n", argv[1], sf_strerror(nullptr));
+        std::fprintf(stderr, "make_tone: cannot write '%s': %s\n", out.c_str(), sf_strerror(nullptr));
         return 1;
     }
     const long frames = std::lround(seconds * rate);
@@ -62,7 +66,7 @@ int main(int argc, char** argv)
     const bool written = sf_writef_int(file, samples.data(), frames) == frames;
     if (sf_close(file) != 0 || !written)
     {
-        std::fprintf(stderr, "make_tone: writing '%s' failed\n", argv[1]);
+        std::fprintf(stderr, "make_tone: writing '%s' failed\n", out.c_str());
         return 1;
     }
     return 0;
