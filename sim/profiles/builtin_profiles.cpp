@@ -296,15 +296,19 @@ const char kUac1HeadsetCaptureControls[] =
 control 6 1 min=1 max=1 res=1 cur=1              # selector: its only input
 )";
 
-// The headset under a profile name and identification string, with extra profile lines.
-std::string Uac1HeadsetProfile(const char* name, const char* identification, const char* extra)
-{
-    return std::string(R"(# Class-1 headset: the speaker path to headphones, and microphone -> feature unit ->
+constexpr const char* kUac1HeadsetAbout =
+    R"(# Class-1 headset: the speaker path to headphones, and microphone -> feature unit ->
 # selector -> USB streaming on a 16-bit mono IN interface; a 2-byte status interrupt endpoint
 # on the audio-control interface.
-)") + Heading(name, "full") +
-           Uac1HeadsetDescriptors(0x0002) + Strings("Uacsim USB Headset", "HS0001") + "string 0x50 \"" +
-           identification + "\"" +
+)";
+
+// The headset under a profile name and identification string, with extra profile lines; About
+// is the comment that heads the profile, the description `uacsim devices` shows.
+std::string Uac1HeadsetProfile(const char* name, const char* identification, const char* extra,
+                               const char* about = kUac1HeadsetAbout)
+{
+    return std::string(about) + Heading(name, "full") + Uac1HeadsetDescriptors(0x0002) +
+           Strings("Uacsim USB Headset", "HS0001") + "string 0x50 \"" + identification + "\"" +
            R"(           # identification string read at start
 control 2 2 min=-12800 max=0 res=128 cur=-2560   # headphone volume
 )" + kUac1HeadsetCaptureControls +
@@ -627,14 +631,24 @@ const BuiltinProfile kBuiltinProfiles[] = {
     // Variant D's model 6: the headset answering the variant's identification string (any
     // other fifth character: model code 6), so the adapter's choice of audio function can be
     // driven from a profile.
-    {"uac1-variant-d6", [] { return Uac1HeadsetProfile("uac1-variant-d6", "81776-HS", ""); }},
+    {"uac1-variant-d6",
+     []
+     {
+         return Uac1HeadsetProfile("uac1-variant-d6", "81776-HS", "",
+                                   R"(# Variant D, model code 6: the headset's layout answering variant D's
+# identification string, without the effects model's vendor effect controls.
+)");
+     }},
     // The model whose configuration bytes (vendor request 0, values 0x1A and 0x20) ask for the
     // ASIO interface on its endpoints: the headset's render and capture through the companion.
     {"uac1-headset-asio",
      []
      {
-         return Uac1HeadsetProfile("uac1-headset-asio", "QXR710",
-                                   "vendor 0xC3 0 0x1A 0 data 0E\nvendor 0xC3 0 0x20 0 data 01\n");
+         return Uac1HeadsetProfile(
+             "uac1-headset-asio", "QXR710", "vendor 0xC3 0 0x1A 0 data 0E\nvendor 0xC3 0 0x20 0 data 01\n",
+             R"(# The class-1 headset whose configuration bytes ask for the ASIO interface on
+# both endpoints: render and capture through the ASIO companion (`uacsim asio`).
+)");
      }},
 };
 

@@ -46,14 +46,31 @@ std::string FirstRealDump()
     return "";
 }
 
+// Every built-in profile is listed with a description of its own, indented under its line.
 TEST(UacsimRunner, DevicesListsEveryBuiltinProfile)
 {
     RunResult run = RunUacsim("devices");
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     const std::vector<std::string> names = sim::BuiltinProfileNames();
     ASSERT_FALSE(names.empty());
+    std::vector<std::string> descriptions;
     for (const std::string& name : names)
-        EXPECT_TRUE(Contains(run.Out, name)) << name;
+    {
+        SCOPED_TRACE(name);
+        const size_t line = run.Out.find(name + " ");
+        ASSERT_NE(line, std::string::npos) << run.Out;
+        size_t at = run.Out.find('\n', line) + 1;
+        std::string description;
+        while (run.Out.compare(at, 4, "    ") == 0)
+        {
+            const size_t end = run.Out.find('\n', at);
+            description += run.Out.substr(at + 4, end - at - 4) + " ";
+            at = end + 1;
+        }
+        EXPECT_GT(description.size(), 40u) << run.Out;
+        EXPECT_EQ(std::count(descriptions.begin(), descriptions.end(), description), 0) << description;
+        descriptions.push_back(description);
+    }
 }
 
 TEST(UacsimRunner, TopologyStartsAndRemovesEveryBuiltinClass1Device)
