@@ -1086,7 +1086,8 @@ bool ReadBinaryFile(const std::string& path, std::vector<uint8_t>* bytes, std::s
 {
     // Plain reads rather than a stream: a stream's buffer throws when the name is a folder,
     // and the reason ("it is a folder", "no such file") belongs in the message.
-    const int fd = open(path.c_str(), O_RDONLY);
+    // Non-blocking, so that a FIFO given by mistake is refused below rather than waited on.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
     if (fd < 0)
     {
         *error = std::strerror(errno);

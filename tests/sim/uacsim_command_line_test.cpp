@@ -12,6 +12,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace
@@ -85,6 +86,7 @@ TEST(UacsimCommandLine, EachCommandEndsWithItsExitCodeAndMessage)
 {
     Scratch d;
     std::filesystem::create_directories(d / "dir/x.bin");
+    ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0600), 0);
     const std::vector<uint8_t> tone = Wav(2400, 2400);
     Put(d / "tone.wav", tone);
     Put(d / "tone-as.bin", tone);
@@ -124,8 +126,12 @@ TEST(UacsimCommandLine, EachCommandEndsWithItsExitCodeAndMessage)
          true},
         {"topology --device " + (d / "short.profile"), 2, "cannot load device", true},
         {"topology --device no-such-profile", 2, "no built-in profile named 'no-such-profile'", true},
+        {"topology --device " + (d / "fifo"), 2, "it is not a regular file", true},
         // Files the commands cannot read or write: refused before the run.
         {"play " + (d / "dir") + " --device uac1-speaker", 2, "is a directory, not a WAV file", true},
+        {"play " + (d / "fifo") + " --device uac1-speaker", 2, "is a pipe or a device, not a WAV file", true},
+        {"record /dev/null --device uac1-headset --seconds 1", 2, "'/dev/null': it is not a regular file",
+         true},
         {"record " + (d / "no/rec.wav") + " --device uac1-headset --seconds 1", 2,
          "cannot write '" + (d / "no/rec.wav") + "': No such file or directory", true},
         {"record " + (d / "dir") + " --device uac1-headset --seconds 1", 2, "it is a directory", true},

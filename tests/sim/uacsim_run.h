@@ -18,7 +18,7 @@ namespace uacsim_test
 
 struct RunResult
 {
-    int ExitCode = -1; // -1 when the runner did not exit (a signal, an abort)
+    int ExitCode = -1; // -1 when the runner did not exit (a signal, an abort); 124 when it hung
     std::string Out;
     std::string Err;
 };
@@ -49,9 +49,10 @@ inline RunResult RunTool(const std::string& Tool, const std::string& Args, bool 
     char errPath[] = "/tmp/uacsim-err-XXXXXX";
     close(mkstemp(outPath));
     close(mkstemp(errPath));
-    // Virtual time whatever the environment says, so the run takes no wall-clock time.
-    const std::string command = (Cwd.empty() ? "" : "cd " + Cwd + " && ") + "UACSIM_CLOCK=virtual " + tool +
-                                " " + Args + " >" + outPath +
+    // Virtual time whatever the environment says, so the run takes no wall-clock time; a run
+    // that waits on something all the same ends as exit code 124 instead of holding the test.
+    const std::string command = (Cwd.empty() ? "" : "cd " + Cwd + " && ") +
+                                "UACSIM_CLOCK=virtual timeout 60 " + tool + " " + Args + " >" + outPath +
                                 (Merged ? " 2>&1" : std::string(" 2>") + errPath);
     const int status = std::system(command.c_str());
     RunResult run;

@@ -414,10 +414,13 @@ int RunPlay(const CommandLine& Line, std::FILE* Out, std::FILE* Err)
                  Line.Out.c_str());
         return kExitUsage;
     }
+    // A folder or a pipe would leave libsndfile failing oddly or waiting for a writer.
     std::error_code notFound;
-    if (std::filesystem::is_directory(Line.File, notFound))
+    const std::filesystem::file_status input = std::filesystem::status(Line.File, notFound);
+    if (std::filesystem::exists(input) && !std::filesystem::is_regular_file(input))
     {
-        Complain(Out, Err, "uacsim: '%s' is a directory, not a WAV file\n", Line.File.c_str());
+        Complain(Out, Err, "uacsim: '%s' is %s, not a WAV file\n", Line.File.c_str(),
+                 std::filesystem::is_directory(input) ? "a directory" : "a pipe or a device");
         return kExitUsage;
     }
     WavReader file;

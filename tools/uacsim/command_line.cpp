@@ -237,6 +237,9 @@ std::string WhyNotWritable(const std::string& Path)
     const bool exists = stat(Path.c_str(), &info) == 0;
     if (exists && S_ISDIR(info.st_mode))
         return "cannot write '" + Path + "': it is a directory";
+    // A WAV file's header is written last, by seeking back: a device or pipe cannot take one.
+    if (exists && !S_ISREG(info.st_mode))
+        return "cannot write '" + Path + "': it is not a regular file";
     // Opening is the one test that answers for permissions, read-only file systems and missing
     // folders alike; a file made only to ask is removed again.
     const int fd =
