@@ -96,6 +96,7 @@ TEST(UacsimCommandLine, EachCommandEndsWithItsExitCodeAndMessage)
     for (uint8_t& byte : noise)
         byte = uint8_t(random());
     Put(d / "random.dat", noise);
+    Put(d / "huge.profile", std::vector<uint8_t>(2 << 20, '#'));
     std::ofstream(d / "dump-dir.profile") << "dump dir\n";
     // A configuration descriptor cut short of its wTotalLength.
     std::ofstream(d / "short.profile")
@@ -127,6 +128,8 @@ TEST(UacsimCommandLine, EachCommandEndsWithItsExitCodeAndMessage)
         {"topology --device " + (d / "short.profile"), 2, "cannot load device", true},
         {"topology --device no-such-profile", 2, "no built-in profile named 'no-such-profile'", true},
         {"topology --device " + (d / "fifo"), 2, "it is not a regular file", true},
+        {"topology --device " + (d / "huge.profile"), 2,
+         "it has 2097152 bytes; a profile or descriptor dump has at most 1048576", true},
         // Files the commands cannot read or write: refused before the run.
         {"play " + (d / "dir") + " --device uac1-speaker", 2, "is a directory, not a WAV file", true},
         {"play " + (d / "fifo") + " --device uac1-speaker", 2, "is a pipe or a device, not a WAV file", true},
