@@ -162,6 +162,7 @@ TEST(UacsimCommandLine, EachCommandEndsWithItsExitCodeAndMessage)
         {"play a.wav b.wav --device uac1-speaker", 2, "one file only: 'a.wav' and 'b.wav'", true},
         {"topology --device uac1-speaker --seconds 1", 2, "uacsim topology: does not take --seconds", true},
         {"topology --device uac1-speaker --loud", 2, "unknown option '--loud'", true},
+        {"topology -d uac1-speaker", 2, "unknown option '-d'", true},
         {"devices extra", 2, "uacsim devices: takes no options or files ('extra')", true},
         {tonePlay + " --effect loud", 2, "--effect: virtualiser, delay or off, not 'loud'", true},
         {tonePlay + " --out", 2, "--out needs a value", true},

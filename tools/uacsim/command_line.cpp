@@ -217,7 +217,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& Args, CommandLine* 
         if (error.get_name() == "ArgumentMismatch" && colon != std::string::npos && why.size() > 8 &&
             why.compare(why.size() - 8, 8, " missing") == 0)
             why = why.substr(0, colon) + " needs a value";
-        *Text = Refusal(ChosenCommand(*app), why);
+        // An argument the command does not take ("-d", a file name starting with '-') explains
+        // a missing option better than the missing option does.
+        const CLI::App* chosen = ChosenCommand(*app);
+        if (chosen && !chosen->remaining().empty())
+            why = NotTaken(*FindCommand(chosen->get_name()), chosen->remaining(), *Line);
+        *Text = Refusal(chosen, why);
         return ParseResult::Refused;
     }
     const CLI::App* chosen = ChosenCommand(*app);
