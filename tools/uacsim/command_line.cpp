@@ -19,28 +19,30 @@ namespace uacsim
 namespace
 {
 
-// One row per command: name, help line, what its file is, options taken, options needed, and
-// the function that runs it. A new command is one row here and one cmd_<name>.cpp.
+// One row per command: name, help line, what its file is and whether it is written, options
+// taken, options needed, and the function that runs it. A new command is one row here and one cmd_<name>.cpp.
 const Command kCommands[] = {
-    {"devices", "List the built-in device profiles, with what each simulates.", nullptr, 0, 0, RunDevices},
+    {"devices", "List the built-in device profiles, with what each simulates.", nullptr, false, 0, 0,
+     RunDevices},
     {"topology",
      "Start the driver on the device, print the topology filter, the wave subdevices with their formats, "
      "every node's value and the jacks, then remove the device and check that nothing is left.",
-     nullptr, kOptionDevice | kOptionRealtime, kOptionDevice, RunTopology},
+     nullptr, false, kOptionDevice | kOptionRealtime, kOptionDevice, RunTopology},
     {"play",
      "Play a WAV file through the device's first render wave filter and report, from the device's own "
      "record, what arrived and whether it arrived bit for bit.",
-     "the WAV file to play", kOptionFile | kOptionDevice | kOptionOut | kOptionRealtime | kOptionEffect,
-     kOptionFile | kOptionDevice, RunPlay},
+     "the WAV file to play", false,
+     kOptionFile | kOptionDevice | kOptionOut | kOptionRealtime | kOptionEffect, kOptionFile | kOptionDevice,
+     RunPlay},
     {"record",
      "Record from the device's first capture wave filter into a WAV file and check it against the "
      "device's known signal.",
-     "the WAV file to write", kOptionFile | kOptionDevice | kOptionSeconds | kOptionRealtime,
+     "the WAV file to write", true, kOptionFile | kOptionDevice | kOptionSeconds | kOptionRealtime,
      kOptionFile | kOptionDevice | kOptionSeconds, RunRecord},
     {"asio",
      "Run a short session of the ASIO companion: a 440 Hz tone through every render ring for 2 s, every "
      "capture ring read, both checked against the device's record.",
-     nullptr, kOptionDevice | kOptionRealtime, kOptionDevice, RunAsio},
+     nullptr, false, kOptionDevice | kOptionRealtime, kOptionDevice, RunAsio},
 };
 
 constexpr const char* kDeviceHelp =
@@ -75,7 +77,7 @@ void AddOptions(CLI::App& Sub, const Command& Cmd, CommandLine* Line)
     if (Cmd.Takes & kOptionFile)
     {
         CLI::Option* file = Sub.add_option("FILE", Line->File, Cmd.File)->type_name("");
-        if (std::strcmp(Cmd.Name, "record") == 0)
+        if (Cmd.WritesFile)
             file->check(
                 CLI::Validator([](std::string& Path) { return WhyNotWritable(Path); }, "", "writable"));
         need(file, kOptionFile);
@@ -126,7 +128,7 @@ std::unique_ptr<CLI::App> MakeApp(CommandLine* Line)
     return app;
 }
 
-// The subcommand the arguments named, for the pointer to its help; null before one.
+// The command the arguments named; null when the parse stopped before one.
 const CLI::App* ChosenCommand(const CLI::App& App)
 {
     for (const CLI::App* sub : App.get_subcommands({}))
@@ -151,10 +153,16 @@ std::string NotTaken(const Command& Cmd, const std::vector<std::string>& Extras,
     return "takes no file ('" + arg + "')";
 }
 
-std::string Refusal(const CLI::App* Chosen, const std::string& Why)
+// The refusal of a command line: the first argument the command does not take when there is
+// one, else Why.
+std::string Refusal(const CLI::App& App, const CommandLine& Line, const std::string& Why)
 {
-    const std::string command = Chosen ? " " + Chosen->get_name() : "";
-    return "uacsim" + command + ": " + Why + "\nRun 'uacsim" + command + " --help' for its options.\n";
+    const CLI::App* chosen = ChosenCommand(App);
+    const std::string command = chosen ? " " + chosen->get_name() : "";
+    const std::string why = chosen && !chosen->remaining().empty()
+                                ? NotTaken(*FindCommand(chosen->get_name()), chosen->remaining(), Line)
+                                : Why;
+    return "uacsim" + command + ": " + why + "\nRun 'uacsim" + command + " --help' for its options.\n";
 }
 
 } // namespace
@@ -219,16 +227,13 @@ ParseResult ParseCommandLine(const std::vector<std::string>& Args, CommandLine* 
             why = why.substr(0, colon) + " needs a value";
         // An argument the command does not take ("-d", a file name starting with '-') explains
         // a missing option better than the missing option does.
-        const CLI::App* chosen = ChosenCommand(*app);
-        if (chosen && !chosen->remaining().empty())
-            why = NotTaken(*FindCommand(chosen->get_name()), chosen->remaining(), *Line);
-        *Text = Refusal(chosen, why);
+        *Text = Refusal(*app, *Line, why);
         return ParseResult::Refused;
     }
     const CLI::App* chosen = ChosenCommand(*app);
     if (chosen && !chosen->remaining().empty())
     {
-        *Text = Refusal(chosen, NotTaken(*FindCommand(chosen->get_name()), chosen->remaining(), *Line));
+        *Text = Refusal(*app, *Line, "");
         return ParseResult::Refused;
     }
     return ParseResult::Run;

@@ -49,6 +49,7 @@ struct Command
     const char* Name;
     const char* About; // one line for the help
     const char* File;  // what the positional file is, for the help; null when it takes none
+    bool WritesFile;   // the positional file is written, so it must be writable before the run
     unsigned Takes;    // CommandOption bits it accepts
     unsigned Needs;    // CommandOption bits it cannot do without
     CommandRunner Run;
