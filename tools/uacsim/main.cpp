@@ -34,4 +34,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "uacsim: the run stopped on an unexpected error: %s\n", error.what());
         return uacsim::kExitFailure;
     }
+    catch (...)
+    {
+        std::fflush(stdout);
+        std::fprintf(stderr, "uacsim: the run stopped on an unexpected error\n");
+        return uacsim::kExitFailure;
+    }
 }
