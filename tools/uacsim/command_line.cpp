@@ -86,16 +86,16 @@ void AddOptions(CLI::App& Sub, const Command& Cmd, CommandLine* Line)
         need(Sub.add_option("--device", Line->Device, kDeviceHelp)->type_name("P"), kOptionDevice);
     if (Cmd.Takes & kOptionSeconds)
     {
-        CLI::Option* seconds =
-            Sub.add_option("--seconds", Line->Seconds, "how many seconds to record (above 0, at most 86400)");
+        CLI::Option* seconds = Sub.add_option(
+            "--seconds", Line->Seconds,
+            "how many seconds to record (above 0, at most 86400 and what a WAV file's 4 GB hold)");
         seconds->type_name("S")->check(CLI::Validator(CheckSeconds, "", "seconds"));
         need(seconds, kOptionSeconds);
     }
     if (Cmd.Takes & kOptionOut)
         Sub.add_option("--out", Line->Out,
-                       "write what the device received to this WAV file: from where the file starts in "
-                       "its stream and as long as the file; through --effect, all of it in the device's "
-                       "format")
+                       "write what the device received to this WAV file, in the device's own format: from "
+                       "where the file starts in its stream, or all of it through --effect")
             ->type_name("GOT.wav")
             ->check(CLI::Validator([](std::string& Path) { return WhyNotWritable(Path); }, "", "writable"));
     if (Cmd.Takes & kOptionEffect)
