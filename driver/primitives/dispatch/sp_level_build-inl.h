@@ -37,28 +37,51 @@ SpStatus SP_LN(SpZeroF32)(float* dst, int32_t len)
     return Convert::ZeroF32(dst, len);
 }
 
-// Toward zero and nearest-even run the shared vector loops, which give the level kernels'
-// results (NaN 0, saturation, the current rounding mode's ties) bit for bit; every other mode
-// goes to the level's half-away kernel, whose NaN result is the bound it applies.
+// Toward zero and nearest-even go to the level's kernel (flag 1 for nearest-even), every other
+// mode to the level's half-away kernel. The kernels own the control word: they force nearest
+// only when asked and reload the caller's word (denormals-are-zero cleared) when they changed
+// the rounding or raised the invalid flag.
 SpStatus SP_LN(SpConvertF32ToI16)(const float* src, int16_t* dst, int32_t len, int32_t rounding,
                                   int32_t scale)
 {
-    if (rounding == SpRoundZero || rounding == SpRoundNearestEven || !src || !dst || len < 1)
+    if (!src || !dst)
     {
-        return Convert::ConvertF32ToI16(src, dst, len, rounding, scale);
+        return SpErrNullPointer;
     }
-    Kernels::F32ToI16Away(src, dst, len, scale);
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    if (rounding == SpRoundZero || rounding == SpRoundNearestEven)
+    {
+        SP_LN(SpConvertF32ToI16Kernel)(src, dst, len, rounding == SpRoundNearestEven ? 1 : 0, scale);
+    }
+    else
+    {
+        SP_LN(SpConvertF32ToI16AwayKernel)(src, dst, len, scale);
+    }
     return SpOk;
 }
 
 SpStatus SP_LN(SpConvertF32ToI32)(const float* src, int32_t* dst, int32_t len, int32_t rounding,
                                   int32_t scale)
 {
-    if (rounding == SpRoundZero || rounding == SpRoundNearestEven || !src || !dst || len < 1)
+    if (!src || !dst)
     {
-        return Convert::ConvertF32ToI32(src, dst, len, rounding, scale);
+        return SpErrNullPointer;
     }
-    Kernels::F32ToI32Away(src, dst, len, scale);
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    if (rounding == SpRoundZero || rounding == SpRoundNearestEven)
+    {
+        SP_LN(SpConvertF32ToI32Kernel)(src, dst, len, rounding == SpRoundNearestEven ? 1 : 0, scale);
+    }
+    else
+    {
+        SP_LN(SpConvertF32ToI32AwayKernel)(src, dst, len, scale);
+    }
     return SpOk;
 }
 
@@ -107,9 +130,27 @@ SpStatus SP_LN(SpConvertI24ToF32)(const uint8_t* src, float* dst, int32_t len)
     return SpOk;
 }
 
+// Scale 0 converts without a factor; any other scale goes to the scale kernel unchanged, which
+// holds it to -127..127 itself.
 SpStatus SP_LN(SpConvertF32ToI24)(const float* src, uint8_t* dst, int32_t len, int32_t scale)
 {
-    return Convert::ConvertF32ToI24(src, dst, len, scale);
+    if (!src || !dst)
+    {
+        return SpErrNullPointer;
+    }
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    if (scale == 0)
+    {
+        SP_LN(SpConvertF32ToI24Kernel)(src, dst, len);
+    }
+    else
+    {
+        SP_LN(SpConvertF32ToI24ScaleKernel)(src, dst, len, scale);
+    }
+    return SpOk;
 }
 
 void SP_LN(SpMoveI32Kernel)(const void* src, void* dst, uint64_t bytes)
@@ -156,23 +197,20 @@ SpStatus SP_LN(SpDeinterleave32)(const float* src, int32_t channelCount, int32_t
     return Interleave::Deinterleave(src, channelCount, frames, channels);
 }
 
-// Level 1 copies through its byte-copy kernel, the one its FFT and FIR builds use.
+// Every level copies through its own byte-copy kernel, the one its FFT and FIR builds use: its
+// short path, its direction choice and its non-temporal stores for long copies.
 SpStatus SP_LN(SpCopyF32)(const float* src, float* dst, int32_t len)
 {
-    if constexpr (kLevel == 1)
+    if (!src || !dst)
     {
-        if (!src || !dst)
-        {
-            return SpErrNullPointer;
-        }
-        if (len < 1)
-        {
-            return SpErrBadLength;
-        }
-        SpCopyBytes_L1(src, dst, 4 * int64_t(len));
-        return SpOk;
+        return SpErrNullPointer;
     }
-    return Vector::Copy(src, dst, len);
+    if (len < 1)
+    {
+        return SpErrBadLength;
+    }
+    SP_LN(SpCopyBytes)(src, dst, 4 * int64_t(len));
+    return SpOk;
 }
 
 #define SP_LEVEL_KERNEL_DEFINE(name, body, params, args)                                                     \

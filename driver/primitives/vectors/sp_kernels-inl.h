@@ -323,7 +323,10 @@ template <class P> struct SpLevelKernels
             StoreI24(d + 3 * intptr_t(i), one(Get(s + i)));
     }
 
-    // Nearest with ties to even whatever the caller's rounding control, which comes back.
+    // Nearest with ties to even whatever the caller's rounding control. A NaN gives 0, as in the
+    // generic build: it is taken as 0.0 before the clamp, which alone would make it full-scale
+    // negative (the maximum returns its bound for a NaN operand) and raise the invalid flag. A
+    // call that had to change the rounding control puts the caller's word back as it found it.
     static void F32ToI24Factor(const float* s, uint8_t* d, int32_t n, float factor, bool scaled)
     {
         const unsigned saved = _mm_getcsr();
@@ -335,14 +338,18 @@ template <class P> struct SpLevelKernels
         ToI24Blocks(
             s, d, n,
             [&](float x)
-            { return Cvt(MinSs(MaxSs(scaled ? x * factor : x, -8388608.0f), 8388607.0f), true); },
+            {
+                const float v = scaled ? x * factor : x;
+                return Cvt(MinSs(MaxSs(v != v ? 0.0f : v, -8388608.0f), 8388607.0f), true);
+            },
             [&](const float* p)
             {
-                const __m128 v = scaled ? _mm_mul_ps(_mm_loadu_ps(p), f) : _mm_loadu_ps(p);
+                __m128 v = scaled ? _mm_mul_ps(_mm_loadu_ps(p), f) : _mm_loadu_ps(p);
+                v = _mm_and_ps(v, _mm_cmpord_ps(v, v));
                 return _mm_cvtps_epi32(_mm_min_ps(_mm_max_ps(v, lo), hi));
             });
         if ((saved & kRounding) != 0)
-            _mm_setcsr((_mm_getcsr() & ~kRounding) | (saved & kRounding));
+            _mm_setcsr(saved);
     }
     static void F32ToI24(const float* s, uint8_t* d, int32_t n) { F32ToI24Factor(s, d, n, 1.0f, false); }
     static void F32ToI24Scale(const float* s, uint8_t* d, int32_t n, int32_t scale)
@@ -501,6 +508,25 @@ template <class P> struct SpLevelKernels
         }
     }
 
+    // Scales beyond +-126 have no normal single-precision factor: 2^-127 and below are denormal
+    // (0 under flush-to-zero) and 2^127 is the last finite one, so a single product would round
+    // denormal sources or lose what a second factor brings back. There the value is scaled in
+    // double by the generic build's factor (0 from 1075 on, infinity from -1024 down), which
+    // gives its results at every scale. Every caller of the library passes -31..15.
+    static bool WideScale(int32_t scale) { return scale < -126 || scale > 126; }
+    static double WideFactor(int32_t scale)
+    {
+        return ldexp(1.0, -(scale < -1100 ? -1100 : (scale > 1100 ? 1100 : scale)));
+    }
+    // Whether x times the factor of `scale` is a NaN, from the bits of x alone, so that the NaN
+    // pass raises no flag after the caller's word is back: x a NaN, or at the wide scales an
+    // infinity times 0 or a zero times infinity.
+    static bool ScaledIsNan(float x, int32_t scale)
+    {
+        const uint32_t b = Bits(x) & 0x7FFFFFFFu;
+        return b > 0x7F800000u || (b == 0x7F800000u && scale >= 1075) || (b == 0 && scale <= -1024);
+    }
+
     // Single elements until the 16-bit kernels' destination or the 8-bit kernels' source is
     // 16-byte aligned (one that is not element-aligned never is: its elements go in blocks as
     // they lie), blocks of eight with the clamp, the conversion and the packs, then single
@@ -510,18 +536,29 @@ template <class P> struct SpLevelKernels
                            int32_t lo, int32_t hi, bool nanPass)
     {
         const bool unsigned16 = lo == 0 && hi == 65535;
+        const auto put = [&](int32_t i, int32_t r)
+        {
+            Put(d + i, unsigned16 ? D(uint16_t(Sat(int32_t(uint32_t(r) - 32768u), -32768, 32767) ^ 0x8000))
+                                  : D(Sat(Sat(r, -32768, 32767), lo, hi)));
+        };
         FloatFrame(
             n, rounding, scale, nanPass,
             [&](float f, bool nearest)
             {
+                if (WideScale(scale))
+                {
+                    const double wide = WideFactor(scale);
+                    for (int32_t i = 0; i < n; ++i)
+                    {
+                        const double v = double(Get(s + i)) * wide;
+                        put(i, CvtD(unsigned16 ? MaxSd(v, 0.0) : MinSd(v, double(bound)), nearest));
+                    }
+                    return;
+                }
                 const auto one = [&](int32_t i)
                 {
                     const float v = scale != 0 ? Get(s + i) * f : Get(s + i);
-                    const float clamped = unsigned16 ? MaxSs(v, 0.0f) : MinSs(v, bound);
-                    const int32_t r = Cvt(clamped, nearest);
-                    Put(d + i, unsigned16
-                                   ? D(uint16_t(Sat(int32_t(uint32_t(r) - 32768u), -32768, 32767) ^ 0x8000))
-                                   : D(Sat(Sat(r, -32768, 32767), lo, hi)));
+                    put(i, Cvt(unsigned16 ? MaxSs(v, 0.0f) : MinSs(v, bound), nearest));
                 };
                 const auto peel = [&](int32_t i)
                 {
@@ -549,9 +586,9 @@ template <class P> struct SpLevelKernels
                 for (; i < n; ++i)
                     one(i);
             },
-            [&](int32_t i, float f)
+            [&](int32_t i, float)
             {
-                if (IsNanF32(scale != 0 ? Get(s + i) * f : Get(s + i)))
+                if (ScaledIsNan(Get(s + i), scale))
                     Put(d + i, D(0));
             });
     }
@@ -579,6 +616,13 @@ template <class P> struct SpLevelKernels
             n, rounding, scale, true,
             [&](float f, bool nearest)
             {
+                if (WideScale(scale))
+                {
+                    const double wide = WideFactor(scale);
+                    for (int32_t i = 0; i < n; ++i)
+                        Put(d + i, CvtD(MinSd(double(Get(s + i)) * wide, 2147483647.0), nearest));
+                    return;
+                }
                 const auto one = [&](int32_t i)
                 {
                     const float v = scale != 0 ? Get(s + i) * f : Get(s + i);
@@ -606,9 +650,9 @@ template <class P> struct SpLevelKernels
                 for (; i < n; ++i)
                     one(i);
             },
-            [&](int32_t i, float f)
+            [&](int32_t i, float)
             {
-                if (IsNanF32(scale != 0 ? Get(s + i) * f : Get(s + i)))
+                if (ScaledIsNan(Get(s + i), scale))
                     Put(d + i, 0);
             });
     }

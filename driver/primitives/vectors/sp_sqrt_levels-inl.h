@@ -4,9 +4,11 @@
 // anything else (zero, negative, denormal, infinity, NaN), the alignment steps and the tail take
 // the correctly rounded root. Double: blocks of four positive normals take the float estimate of
 // the range-reduced element refined by two Newton steps without a division (within 1e-13
-// relative). A NaN is never counted as negative, on any path, and the caller's MXCSR word comes
-// back exactly. The complex kernels take the half-angle formulas (Fc32 through two refined
-// estimates, Fc64 through exact roots and one division shared by four elements).
+// relative). Groups count an element as negative by an ordered compare, so never a NaN; the
+// float kernel's single-element steps (alignment and last element) by its bits, the sign set and
+// not -0, so there a NaN with its sign bit set counts (the double kernel counts no NaN). The
+// caller's MXCSR word comes back exactly. The complex kernels take the half-angle formulas (Fc32 through two
+// refined estimates, Fc64 through exact roots and one division shared by four elements).
 #pragma once
 
 #include <emmintrin.h>
@@ -68,6 +70,10 @@ template <class P> struct SpSqrtKernels
         return uint32_t(_mm_movemask_ps(_mm_cmplt_ps(x, _mm_setzero_ps())));
     }
 
+    // The single-element steps' test: the sign bit set and the value not -0 (a NaN with its sign
+    // bit set is negative here, unlike in a group).
+    static uint32_t NegativeBits(uint32_t bits) { return (bits >> 31) & uint32_t(bits != 0x80000000u); }
+
     static __m128 Refine(__m128 x, __m128* screen)
     {
         const __m128 y0 = _mm_rsqrt_ps(x);
@@ -95,8 +101,11 @@ template <class P> struct SpSqrtKernels
         {
             __m128 root;
             float x;
+            uint32_t bits;
             memcpy(&x, src + at, 4);
-            flag |= Exact(_mm_set_ss(x), &root);
+            memcpy(&bits, src + at, 4);
+            Exact(_mm_set_ss(x), &root);
+            flag |= NegativeBits(bits);
             x = _mm_cvtss_f32(root);
             memcpy(dst + at, &x, 4);
         };
