@@ -12,7 +12,6 @@
 #pragma once
 
 #include <emmintrin.h>
-#include <smmintrin.h>
 #include <stdint.h>
 #include <string.h>
 #include <xmmintrin.h>
@@ -73,6 +72,15 @@ template <class P> struct SpSqrtKernels
     // The single-element steps' test: the sign bit set and the value not -0 (a NaN with its sign
     // bit set is negative here, unlike in a group).
     static uint32_t NegativeBits(uint32_t bits) { return (bits >> 31) & uint32_t(bits != 0x80000000u); }
+
+    // The level-3 screen's all-bits test, its one SSE4.1 instruction, written out: the level
+    // builds are compiled for SSSE3, for which the compiler issues no SSE4.1 instruction itself.
+    static bool AnyBitSet(__m128i v)
+    {
+        bool zero;
+        __asm__("ptest %1, %1" : "=@ccz"(zero) : "x"(v));
+        return !zero;
+    }
 
     static __m128 Refine(__m128 x, __m128* screen)
     {
@@ -137,7 +145,7 @@ template <class P> struct SpSqrtKernels
                     bad = _mm_or_si128(bad, _mm_castps_si128(_mm_cmpunord_ps(screen[k], screen[k])));
                     bad = _mm_or_si128(bad, denormal);
                 }
-                exact = !_mm_testz_si128(bad, bad);
+                exact = AnyBitSet(bad);
             }
             else
             {
