@@ -83,9 +83,17 @@ SpStatus SP_LN(SpFirMultiRateStateBuildB)(SpFirState** ppState, const float* tap
                                downPhase, delayLine, buffer);
 }
 
+SpStatus SP_LN(SpFirCreateState)(SpFirState** ppState, const float* taps, int32_t tapCount,
+                                 const void* delayLine, uint32_t tag)
+{
+    return SpFirCreateStateAt(kLevel, ppState, taps, tapCount, delayLine, tag);
+}
+
 SpStatus SP_LN(SpFirCreate)(SpFirState** ppState, const float* taps, int32_t tapCount, const float* delayLine)
 {
-    return SpFirCreateAt(kLevel, ppState, taps, tapCount, delayLine);
+    const SpStatus status = SpFirCheckCreateArgs(ppState, taps, tapCount);
+    return status != SpOk ? status
+                          : SP_LN(SpFirCreateState)(ppState, taps, tapCount, delayLine, SpFirTagSingleRate);
 }
 
 SpStatus SP_LN(SpFirFilter)(const float* src, float* dst, int32_t len, SpFirState* state)

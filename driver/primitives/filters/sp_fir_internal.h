@@ -108,8 +108,20 @@ SpStatus SpFirStateBuild_L2(SpFirState** ppState, const float* taps, int32_t tap
                             uint8_t* buffer, uint32_t tag);
 SpStatus SpFirStateBuild_L3(SpFirState** ppState, const float* taps, int32_t tapCount, const void* delayLine,
                             uint8_t* buffer, uint32_t tag);
+// The create entries' checks (the caller's pointer cleared first), the entry of `level`, and
+// the level's create worker: the delay line holds floats under the tag "FI01" and 16-bit
+// samples (newest first either way) under any other. The worker trusts the entry's checks.
+SpStatus SpFirCheckCreateArgs(SpFirState** ppState, const float* taps, int32_t tapCount);
 SpStatus SpFirCreateAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
                        const float* delayLine);
+SpStatus SpFirCreateStateAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
+                            const void* delayLine, uint32_t tag);
+SpStatus SpFirCreateState_L1(SpFirState** ppState, const float* taps, int32_t tapCount, const void* delayLine,
+                             uint32_t tag);
+SpStatus SpFirCreateState_L2(SpFirState** ppState, const float* taps, int32_t tapCount, const void* delayLine,
+                             uint32_t tag);
+SpStatus SpFirCreateState_L3(SpFirState** ppState, const float* taps, int32_t tapCount, const void* delayLine,
+                             uint32_t tag);
 SpStatus SpFirFilterAt(int32_t level, const float* src, float* dst, int32_t len, SpFirState* state);
 SpStatus SpFirMultiRateStateSizeAt(int32_t level, int32_t tapCount, int32_t upFactor, int32_t downFactor,
                                    int32_t* pSize);
