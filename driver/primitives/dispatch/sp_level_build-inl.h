@@ -197,6 +197,27 @@ SpStatus SP_LN(SpDeinterleave32)(const float* src, int32_t channelCount, int32_t
     return Interleave::Deinterleave(src, channelCount, frames, channels);
 }
 
+// Single bytes up to a 16-byte boundary, aligned 16-byte stores, single bytes after.
+void* SP_LN(SpZeroBytes)(void* buffer, int32_t byteCount)
+{
+    auto* d = static_cast<uint8_t*>(buffer);
+    int32_t i = 0;
+    for (; i < byteCount && (reinterpret_cast<uintptr_t>(d + i) & 15) != 0; ++i)
+    {
+        d[i] = 0;
+    }
+    const __m128i zero = _mm_setzero_si128();
+    for (; byteCount - i >= 16; i += 16)
+    {
+        _mm_store_si128(reinterpret_cast<__m128i*>(d + i), zero);
+    }
+    for (; i < byteCount; ++i)
+    {
+        d[i] = 0;
+    }
+    return buffer;
+}
+
 // Every level copies through its own byte-copy kernel, the one its FFT and FIR builds use: its
 // short path, its direction choice and its non-temporal stores for long copies.
 SpStatus SP_LN(SpCopyF32)(const float* src, float* dst, int32_t len)

@@ -102,15 +102,15 @@ SpStatus SP_LN(SpFirFilter)(const float* src, float* dst, int32_t len, SpFirStat
 }
 
 // The complex FIR block kernels.
-void SP_LN(SpFirDirectBlockKernelComplexF32)(const float* taps, const float* window, float* dst,
-                                             int64_t count, int32_t tapCount)
+void SP_LN(SP_FIR_COMPLEX_DIRECT)(const float* taps, const float* window, float* dst, int64_t count,
+                                  int32_t tapCount)
 {
     SpFirComplexKernels<SP_LEVEL_PARAMS>::Direct(taps, window, dst, count, tapCount);
 }
 
-int64_t SP_LN(SpFirMultiRateKernelComplexF32)(const float* taps, const float* window, float* dst,
-                                              int64_t count, const int32_t* index, int32_t upFactor,
-                                              int32_t start, int32_t windowLength, int32_t rowLength)
+int64_t SP_LN(SP_FIR_COMPLEX_MULTI_RATE)(const float* taps, const float* window, float* dst, int64_t count,
+                                         const int32_t* index, int32_t upFactor, int32_t start,
+                                         int32_t windowLength, int32_t rowLength)
 {
     return SpFirComplexKernels<SP_LEVEL_PARAMS>::MultiRate(taps, window, dst, count, index, upFactor, start,
                                                            windowLength, rowLength);

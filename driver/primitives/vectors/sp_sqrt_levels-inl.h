@@ -295,7 +295,8 @@ template <class P> struct SpSqrtKernels
 
     // Four complex floats as two vectors of two interleaved elements: the real and imaginary
     // parts of their principal roots, and the mask of lanes whose halved squared modulus is 0.
-    static uint32_t SpSqrtQuadFc32(__m128 v0, __m128 v1, __m128* pRe, __m128* pIm)
+    // The kernel calls it by its level's name (SpSqrtQuadFc32_L<n>), given as `Quad`.
+    static uint32_t QuadFc32(__m128 v0, __m128 v1, __m128* pRe, __m128* pIm)
     {
         const __m128 half = _mm_set1_ps(0.5f);
         const __m128 three = _mm_set1_ps(3.0f);
@@ -330,6 +331,7 @@ template <class P> struct SpSqrtKernels
         return zeroMask;
     }
 
+    template <uint32_t (*Quad)(__m128, __m128, __m128*, __m128*)>
     static void KernelFc32(const float* src, float* dst, int32_t len)
     {
         const int64_t n = len;
@@ -340,7 +342,7 @@ template <class P> struct SpSqrtKernels
             float pair[4] = {3.0f, 3.0f, 3.0f, 3.0f};
             memcpy(pair, src + 2 * at, 8);
             __m128 re, im;
-            SpSqrtQuadFc32(_mm_loadu_ps(pair), _mm_set1_ps(3.0f), &re, &im);
+            Quad(_mm_loadu_ps(pair), _mm_set1_ps(3.0f), &re, &im);
             const __m128 out = _mm_unpacklo_ps(re, im);
             _mm_storel_pi(reinterpret_cast<__m64*>(pair), out);
             memcpy(dst + 2 * at, pair, 8);
@@ -358,7 +360,7 @@ template <class P> struct SpSqrtKernels
             const __m128 v0 = alignedSrc ? _mm_load_ps(s) : _mm_loadu_ps(s);
             const __m128 v1 = alignedSrc ? _mm_load_ps(s + 4) : _mm_loadu_ps(s + 4);
             __m128 re, im;
-            SpSqrtQuadFc32(v0, v1, &re, &im);
+            Quad(v0, v1, &re, &im);
             const __m128 lo = _mm_unpacklo_ps(re, im);
             const __m128 hi = _mm_unpackhi_ps(re, im);
             float* d = dst + 2 * i;
@@ -369,7 +371,7 @@ template <class P> struct SpSqrtKernels
         {
             const __m128 v = _mm_loadu_ps(src + 2 * i);
             __m128 re, im;
-            SpSqrtQuadFc32(v, v, &re, &im);
+            Quad(v, v, &re, &im);
             _mm_storeu_ps(dst + 2 * i, _mm_unpacklo_ps(re, im));
             i += 2;
         }
