@@ -314,11 +314,16 @@ template <class P> struct SpLevelKernels
         int32_t i = 0;
         for (; i < n && Misaligned16(s + i) && !Misaligned4(s); ++i)
             StoreI24(d + 3 * intptr_t(i), one(Get(s + i)));
-        for (; n - i >= 5; i += 4)
+        for (; n - i >= 9; i += 8)
         {
             Prefetch(s + i);
-            Convert::StoreI24x4(d + 3 * intptr_t(i), block(s + i), evenLow24, oddLow24);
+            const __m128i a = block(s + i);
+            const __m128i b = block(s + i + 4);
+            Convert::StoreI24x4(d + 3 * intptr_t(i), a, evenLow24, oddLow24);
+            Convert::StoreI24x4(d + 3 * intptr_t(i) + 12, b, evenLow24, oddLow24);
         }
+        for (; n - i >= 5; i += 4)
+            Convert::StoreI24x4(d + 3 * intptr_t(i), block(s + i), evenLow24, oddLow24);
         for (; i < n; ++i)
             StoreI24(d + 3 * intptr_t(i), one(Get(s + i)));
     }
@@ -456,10 +461,10 @@ template <class P> struct SpLevelKernels
     // forced only when asked for and not already in force; at the end the caller's word comes
     // back (denormals-are-zero cleared, as the hardware reload does) when the mode was changed
     // or the invalid flag was raised, and elements whose scaled value is a NaN, which the clamp
-    // turned into a bound, are set to 0 when the invalid flag is up.
-    template <typename Convert, typename IsNan>
-    static void FloatFrame(int32_t n, int32_t rounding, int32_t scale, bool nanPass, Convert convert,
-                           IsNan isNan)
+    // turned into a bound, are set to 0 (`zeroNans`) when the invalid flag is up, raised by the
+    // call or already set by the caller.
+    template <typename Convert, typename ZeroNans>
+    static void FloatFrame(int32_t rounding, int32_t scale, bool nanPass, Convert convert, ZeroNans zeroNans)
     {
         const unsigned saved = _mm_getcsr();
         const float factor = scale != 0 ? FiniteFactor(scale) : 1.0f;
@@ -470,9 +475,35 @@ template <class P> struct SpLevelKernels
         if (((now ^ saved) & (kInvalid | kRounding)) != 0)
             _mm_setcsr(saved & ~kDaz);
         if (nanPass && (now & kInvalid) != 0)
+            zeroNans(factor);
+    }
+
+    // The NaN pass of the float kernels: dst[i] = 0 wherever src[i] times the factor of `scale`
+    // is a NaN. Four sources a step by their bits, which raises no flag now that the caller's word
+    // is back, and the rare NaN lanes one by one; at the wide scales element by element.
+    template <typename D> static void ZeroNanResults(const float* s, D* d, int32_t n, int32_t scale)
+    {
+        int32_t i = 0;
+        if (!WideScale(scale))
         {
-            for (int32_t i = 0; i < n; ++i)
-                isNan(i, factor);
+            const __m128i magnitude = _mm_set1_epi32(0x7FFFFFFF);
+            const __m128i infinity = _mm_set1_epi32(0x7F800000);
+            for (; n - i >= 4; i += 4)
+            {
+                const __m128i bits =
+                    _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)), magnitude);
+                const int mask = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(bits, infinity)));
+                for (int32_t k = 0; mask != 0 && k < 4; ++k)
+                {
+                    if ((mask >> k) & 1)
+                        Put(d + i + k, D(0));
+                }
+            }
+        }
+        for (; i < n; ++i)
+        {
+            if (ScaledIsNan(Get(s + i), scale))
+                Put(d + i, D(0));
         }
     }
 
@@ -542,7 +573,7 @@ template <class P> struct SpLevelKernels
                                   : D(Sat(Sat(r, -32768, 32767), lo, hi)));
         };
         FloatFrame(
-            n, rounding, scale, nanPass,
+            rounding, scale, nanPass,
             [&](float f, bool nearest)
             {
                 if (WideScale(scale))
@@ -586,11 +617,7 @@ template <class P> struct SpLevelKernels
                 for (; i < n; ++i)
                     one(i);
             },
-            [&](int32_t i, float)
-            {
-                if (ScaledIsNan(Get(s + i), scale))
-                    Put(d + i, D(0));
-            });
+            [&](float) { ZeroNanResults(s, d, n, scale); });
     }
     static void F32ToI16(const float* s, int16_t* d, int32_t n, int32_t rounding, int32_t scale)
     {
@@ -613,7 +640,7 @@ template <class P> struct SpLevelKernels
     static void F32ToI32(const float* s, int32_t* d, int32_t n, int32_t rounding, int32_t scale)
     {
         FloatFrame(
-            n, rounding, scale, true,
+            rounding, scale, true,
             [&](float f, bool nearest)
             {
                 if (WideScale(scale))
@@ -650,16 +677,12 @@ template <class P> struct SpLevelKernels
                 for (; i < n; ++i)
                     one(i);
             },
-            [&](int32_t i, float)
-            {
-                if (ScaledIsNan(Get(s + i), scale))
-                    Put(d + i, 0);
-            });
+            [&](float) { ZeroNanResults(s, d, n, scale); });
     }
     static void F64ToI32(const double* s, int32_t* d, int32_t n, int32_t rounding, int32_t scale)
     {
         FloatFrame(
-            n, rounding, scale, true,
+            rounding, scale, true,
             [&](float f, bool nearest)
             {
                 // At most one element to put the destination on an 8-byte boundary, then blocks
@@ -691,10 +714,13 @@ template <class P> struct SpLevelKernels
                 for (; i < n; ++i)
                     one(i);
             },
-            [&](int32_t i, float f)
+            [&](float f)
             {
-                if (IsNanF64(scale != 0 ? Get(s + i) * double(f) : Get(s + i)))
-                    Put(d + i, 0);
+                for (int32_t i = 0; i < n; ++i)
+                {
+                    if (IsNanF64(scale != 0 ? Get(s + i) * double(f) : Get(s + i)))
+                        Put(d + i, 0);
+                }
             });
     }
 
