@@ -30,6 +30,41 @@ using Kernels = SpLevelKernels<SP_LEVEL_PARAMS>;
 using Fir = SpFirKernels<SP_LEVEL_PARAMS>;
 using Iir = SpIirKernels<SP_LEVEL_PARAMS>;
 constexpr int32_t kLevel = SP_LEVEL_PARAMS::kLevel;
+
+// The checks of the entries that hand a whole vector to a kernel: the pointers, then the length.
+SpStatus CheckVectorPair(const void* src, const void* dst, int32_t len)
+{
+    if (!src || !dst)
+    {
+        return SpErrNullPointer;
+    }
+    return len < 1 ? SpErrBadLength : SpOk;
+}
+
+// Toward zero and nearest-even go to the level's kernel (flag 1 for nearest-even), every other
+// mode to the level's half-away kernel. The kernels own the control word: they force nearest
+// only when asked and reload the caller's word (denormals-are-zero cleared) when they changed
+// the rounding or raised the invalid flag.
+template <typename D>
+SpStatus ConvertF32ToInt(const float* src, D* dst, int32_t len, int32_t rounding, int32_t scale,
+                         void (*kernel)(const float*, D*, int32_t, int32_t, int32_t),
+                         void (*away)(const float*, D*, int32_t, int32_t))
+{
+    const SpStatus status = CheckVectorPair(src, dst, len);
+    if (status != SpOk)
+    {
+        return status;
+    }
+    if (rounding == SpRoundZero || rounding == SpRoundNearestEven)
+    {
+        kernel(src, dst, len, rounding == SpRoundNearestEven ? 1 : 0, scale);
+    }
+    else
+    {
+        away(src, dst, len, scale);
+    }
+    return SpOk;
+}
 } // namespace
 
 SpStatus SP_LN(SpZeroF32)(float* dst, int32_t len)
@@ -37,52 +72,18 @@ SpStatus SP_LN(SpZeroF32)(float* dst, int32_t len)
     return Convert::ZeroF32(dst, len);
 }
 
-// Toward zero and nearest-even go to the level's kernel (flag 1 for nearest-even), every other
-// mode to the level's half-away kernel. The kernels own the control word: they force nearest
-// only when asked and reload the caller's word (denormals-are-zero cleared) when they changed
-// the rounding or raised the invalid flag.
 SpStatus SP_LN(SpConvertF32ToI16)(const float* src, int16_t* dst, int32_t len, int32_t rounding,
                                   int32_t scale)
 {
-    if (!src || !dst)
-    {
-        return SpErrNullPointer;
-    }
-    if (len < 1)
-    {
-        return SpErrBadLength;
-    }
-    if (rounding == SpRoundZero || rounding == SpRoundNearestEven)
-    {
-        SP_LN(SpConvertF32ToI16Kernel)(src, dst, len, rounding == SpRoundNearestEven ? 1 : 0, scale);
-    }
-    else
-    {
-        SP_LN(SpConvertF32ToI16AwayKernel)(src, dst, len, scale);
-    }
-    return SpOk;
+    return ConvertF32ToInt(src, dst, len, rounding, scale, SP_LN(SpConvertF32ToI16Kernel),
+                           SP_LN(SpConvertF32ToI16AwayKernel));
 }
 
 SpStatus SP_LN(SpConvertF32ToI32)(const float* src, int32_t* dst, int32_t len, int32_t rounding,
                                   int32_t scale)
 {
-    if (!src || !dst)
-    {
-        return SpErrNullPointer;
-    }
-    if (len < 1)
-    {
-        return SpErrBadLength;
-    }
-    if (rounding == SpRoundZero || rounding == SpRoundNearestEven)
-    {
-        SP_LN(SpConvertF32ToI32Kernel)(src, dst, len, rounding == SpRoundNearestEven ? 1 : 0, scale);
-    }
-    else
-    {
-        SP_LN(SpConvertF32ToI32AwayKernel)(src, dst, len, scale);
-    }
-    return SpOk;
+    return ConvertF32ToInt(src, dst, len, rounding, scale, SP_LN(SpConvertF32ToI32Kernel),
+                           SP_LN(SpConvertF32ToI32AwayKernel));
 }
 
 // The 16- and 24-bit to float entries hand the whole vector to their level's kernel: scale 0
@@ -90,13 +91,10 @@ SpStatus SP_LN(SpConvertF32ToI32)(const float* src, int32_t* dst, int32_t len, i
 // exponent field.
 SpStatus SP_LN(SpConvertI16ToF32)(const int16_t* src, float* dst, int32_t len, int32_t scale)
 {
-    if (!src || !dst)
+    const SpStatus status = CheckVectorPair(src, dst, len);
+    if (status != SpOk)
     {
-        return SpErrNullPointer;
-    }
-    if (len < 1)
-    {
-        return SpErrBadLength;
+        return status;
     }
     if (scale == 0)
     {
@@ -118,13 +116,10 @@ SpStatus SP_LN(SpConvertI32ToF32Scaled)(const int32_t* src, float* dst, int32_t 
 
 SpStatus SP_LN(SpConvertI24ToF32)(const uint8_t* src, float* dst, int32_t len)
 {
-    if (!src || !dst)
+    const SpStatus status = CheckVectorPair(src, dst, len);
+    if (status != SpOk)
     {
-        return SpErrNullPointer;
-    }
-    if (len < 1)
-    {
-        return SpErrBadLength;
+        return status;
     }
     SP_LN(SpConvertI24ToF32Kernel)(src, dst, len);
     return SpOk;
@@ -134,13 +129,10 @@ SpStatus SP_LN(SpConvertI24ToF32)(const uint8_t* src, float* dst, int32_t len)
 // holds it to -127..127 itself.
 SpStatus SP_LN(SpConvertF32ToI24)(const float* src, uint8_t* dst, int32_t len, int32_t scale)
 {
-    if (!src || !dst)
+    const SpStatus status = CheckVectorPair(src, dst, len);
+    if (status != SpOk)
     {
-        return SpErrNullPointer;
-    }
-    if (len < 1)
-    {
-        return SpErrBadLength;
+        return status;
     }
     if (scale == 0)
     {
@@ -160,13 +152,10 @@ void SP_LN(SpMoveI32Kernel)(const void* src, void* dst, uint64_t bytes)
 
 SpStatus SP_LN(SpMoveI32)(const int32_t* src, int32_t* dst, int32_t len)
 {
-    if (!src || !dst)
+    const SpStatus status = CheckVectorPair(src, dst, len);
+    if (status != SpOk)
     {
-        return SpErrNullPointer;
-    }
-    if (len < 1)
-    {
-        return SpErrBadLength;
+        return status;
     }
     SP_LN(SpMoveI32Kernel)(src, dst, 4 * uint64_t(len));
     return SpOk;
@@ -174,13 +163,10 @@ SpStatus SP_LN(SpMoveI32)(const int32_t* src, int32_t* dst, int32_t len)
 
 SpStatus SP_LN(SpConvertI32ToF32)(const int32_t* src, float* dst, int32_t len)
 {
-    if (!src || !dst)
+    const SpStatus status = CheckVectorPair(src, dst, len);
+    if (status != SpOk)
     {
-        return SpErrNullPointer;
-    }
-    if (len < 1)
-    {
-        return SpErrBadLength;
+        return status;
     }
     SP_LN(SpConvertI32ToF32Kernel)(src, dst, len);
     return SpOk;
@@ -222,13 +208,10 @@ void* SP_LN(SpZeroBytes)(void* buffer, int32_t byteCount)
 // short path, its direction choice and its non-temporal stores for long copies.
 SpStatus SP_LN(SpCopyF32)(const float* src, float* dst, int32_t len)
 {
-    if (!src || !dst)
+    const SpStatus status = CheckVectorPair(src, dst, len);
+    if (status != SpOk)
     {
-        return SpErrNullPointer;
-    }
-    if (len < 1)
-    {
-        return SpErrBadLength;
+        return status;
     }
     SP_LN(SpCopyBytes)(src, dst, 4 * int64_t(len));
     return SpOk;
