@@ -558,6 +558,34 @@ template <class P> struct SpLevelKernels
         return b > 0x7F800000u || (b == 0x7F800000u && scale >= 1075) || (b == 0 && scale <= -1024);
     }
 
+    // The blocks of the 8- and 16-bit kernels, one loop for each of the four code paths (rounding
+    // by the mode or toward zero, with or without the factor): eight elements a block, two blocks
+    // a pass. Returns where the single elements take over.
+    template <bool Nearest, bool Scaled, typename D>
+    static int32_t SmallBlocks(const float* s, D* d, int32_t i, int32_t n, __m128 fv, __m128 bv)
+    {
+        constexpr bool kUnsigned16 = sizeof(D) == 2 && D(-1) > D(0);
+        const auto convert4 = [&](const float* p)
+        {
+            __m128 v = _mm_loadu_ps(p);
+            if constexpr (Scaled)
+                v = _mm_mul_ps(v, fv);
+            v = kUnsigned16 ? _mm_max_ps(v, _mm_setzero_ps()) : _mm_min_ps(v, bv);
+            return Nearest ? _mm_cvtps_epi32(v) : _mm_cvttps_epi32(v);
+        };
+        for (; n - i >= 16; i += 16)
+        {
+            Prefetch(s + i);
+            const __m128i a = convert4(s + i), b = convert4(s + i + 4);
+            const __m128i c = convert4(s + i + 8), e = convert4(s + i + 12);
+            Narrow8(d + i, a, b);
+            Narrow8(d + i + 8, c, e);
+        }
+        for (; n - i >= 8; i += 8)
+            Narrow8(d + i, convert4(s + i), convert4(s + i + 4));
+        return i;
+    }
+
     // Single elements until the 16-bit kernels' destination or the 8-bit kernels' source is
     // 16-byte aligned (one that is not element-aligned never is: its elements go in blocks as
     // they lie), blocks of eight with the clamp, the conversion and the packs, then single
@@ -601,19 +629,12 @@ template <class P> struct SpLevelKernels
                     one(i);
                 const __m128 fv = _mm_set1_ps(f);
                 const __m128 bv = _mm_set1_ps(bound);
-                const auto convert4 = [&](const float* p)
-                {
-                    __m128 v = _mm_loadu_ps(p);
-                    if (scale != 0)
-                        v = _mm_mul_ps(v, fv);
-                    v = unsigned16 ? _mm_max_ps(v, _mm_setzero_ps()) : _mm_min_ps(v, bv);
-                    return nearest ? _mm_cvtps_epi32(v) : _mm_cvttps_epi32(v);
-                };
-                for (; n - i >= 8; i += 8)
-                {
-                    Prefetch(s + i);
-                    Narrow8(d + i, convert4(s + i), convert4(s + i + 4));
-                }
+                if (nearest)
+                    i = scale != 0 ? SmallBlocks<true, true>(s, d, i, n, fv, bv)
+                                   : SmallBlocks<true, false>(s, d, i, n, fv, bv);
+                else
+                    i = scale != 0 ? SmallBlocks<false, true>(s, d, i, n, fv, bv)
+                                   : SmallBlocks<false, false>(s, d, i, n, fv, bv);
                 for (; i < n; ++i)
                     one(i);
             },
