@@ -21,11 +21,11 @@ typedef std::complex<double> Cd;
 
 struct Kernels
 {
-    decltype(&SpFirDirectBlockKernelComplexF32_L1) direct;
-    decltype(&SpFirMultiRateKernelComplexF32_L1) multi;
+    decltype(&SpFirDirectBlockKernelComplex_L1) direct;
+    decltype(&SpFirMultiRateKernelComplex_L1) multi;
 };
 
-const Kernels kKernels[3] = {{SpFirDirectBlockKernelComplexF32_L1, SpFirMultiRateKernelComplexF32_L1},
+const Kernels kKernels[3] = {{SpFirDirectBlockKernelComplex_L1, SpFirMultiRateKernelComplex_L1},
                              {SpFirDirectBlockKernelComplexF32_L2, SpFirMultiRateKernelComplexF32_L2},
                              {SpFirDirectBlockKernelComplexF32_L3, SpFirMultiRateKernelComplexF32_L3}};
 

@@ -255,21 +255,46 @@ TEST_P(FirTest, DelayLineSeedsTheHistory)
         ExpectNear(FilterInBlocks(inCaller.State, x, {700}), want, 2e-6 * AbsSum(h));
         if (Level() == 0)
             continue;
-        // The level builders also take the past as 16-bit samples under any tag but "FI01".
+        // The level builders and create workers also take the past as 16-bit samples under any
+        // tag but "FI01" (reversed and converted); under "FI01" the same past as floats gives the
+        // same outputs bit for bit.
         std::vector<int16_t> past16(taps);
         std::vector<float> asFloats(taps);
         for (int k = 0; k < taps; ++k)
             asFloats[k] = past16[k] = int16_t(k * 977 % 4001 - 2000);
+        const std::vector<double> wantFromSamples = ReferenceConvolution(h, x, asFloats);
         int32_t size = 0;
         ASSERT_EQ(SpOk, SpFirStateSize(taps, &size));
-        std::vector<uint8_t> memory(size_t(size) + 16);
-        SpFirState* state = nullptr;
         const auto build = Level() == 1   ? SpFirStateBuild_L1
                            : Level() == 2 ? SpFirStateBuild_L2
                                           : SpFirStateBuild_L3;
-        ASSERT_EQ(SpOk, build(&state, h.data(), taps, past16.data(), memory.data(), 0));
-        ExpectNear(FilterInBlocks(state, x, {700}), ReferenceConvolution(h, x, asFloats),
-                   2e-6 * 2000 * AbsSum(h));
+        const auto create = Level() == 1   ? SpFirCreateState_L1
+                            : Level() == 2 ? SpFirCreateState_L2
+                                           : SpFirCreateState_L3;
+        std::vector<float> fromFloats;
+        for (const uint32_t tag : {uint32_t(SpFirTagSingleRate), 0u, uint32_t(SpFirTagMultiRate)})
+        {
+            const void* past = tag == SpFirTagSingleRate ? static_cast<const void*>(asFloats.data())
+                                                         : static_cast<const void*>(past16.data());
+            std::vector<uint8_t> memory(size_t(size) + 16);
+            SpFirState* built = nullptr;
+            ASSERT_EQ(SpOk, build(&built, h.data(), taps, past, memory.data(), tag));
+            const std::vector<float> y = FilterInBlocks(built, x, {700});
+            ExpectNear(y, wantFromSamples, 2e-6 * 2000 * AbsSum(h));
+            SpAllocProbe probe;
+            CreatedFir owned;
+            ASSERT_EQ(SpOk, create(&owned.State, h.data(), taps, past, tag));
+            EXPECT_EQ(1, owned.State->Single.OwnsMemory);
+            const std::vector<float> z = FilterInBlocks(owned.State, x, {100, 600});
+            ExpectNear(z, wantFromSamples, 2e-6 * 2000 * AbsSum(h));
+            ASSERT_EQ(SpOk, SpFirFree(owned.State));
+            owned.State = nullptr;
+            EXPECT_EQ(0, probe.Live()) << "tag " << std::hex << tag;
+            if (tag == SpFirTagSingleRate)
+                fromFloats = z;
+            else
+                EXPECT_EQ(0, memcmp(fromFloats.data(), z.data(), 4 * z.size())) << "tag " << std::hex << tag;
+        }
     }
 }
 

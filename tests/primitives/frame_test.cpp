@@ -179,6 +179,30 @@ TEST(SpMemory, UncheckedKernelsIgnoreCountsBelowOne)
     EXPECT_EQ((std::vector<uint32_t>{0xFFC00001u, 0xFFC00001u, 7}), std::vector<uint32_t>(w, w + 3));
 }
 
+// Each level's byte zeroing: every start byte and count up to past two 16-byte stores clears
+// exactly its bytes between guard zones; counts below 1 touch nothing.
+TEST(SpMemory, LevelByteZeroingClearsExactlyItsBytes)
+{
+    void* (*const zero[])(void*, int32_t) = {SpZeroBytes, SpZeroBytes_L1, SpZeroBytes_L2, SpZeroBytes_L3};
+    for (int32_t level = 0; level < 4; ++level)
+    {
+        if (!SpLevelRunsHere(level))
+            continue;
+        for (size_t offset = 0; offset < 16; ++offset)
+            for (int32_t count = -1; count <= 50; ++count)
+            {
+                GuardedBuffer<uint8_t> buffer(size_t(count > 0 ? count : 0), offset);
+                for (int32_t i = 0; i < count; ++i)
+                    buffer[size_t(i)] = uint8_t(0x5A + i);
+                ASSERT_EQ(buffer.data(), zero[level](buffer.data(), count));
+                ASSERT_TRUE(buffer.GuardsIntact()) << level << " " << offset << " " << count;
+                for (int32_t i = 0; i < count; ++i)
+                    ASSERT_EQ(0, buffer[size_t(i)])
+                        << level << " " << offset << " " << count << " byte " << i;
+            }
+    }
+}
+
 // --- level tables ------------------------------------------------------------------------------------
 
 // Every column of every row holds an entry; what each entry does is held by the level table of

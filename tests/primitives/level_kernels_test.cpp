@@ -97,8 +97,8 @@ struct KernelCase
 // clang-format off
 const KernelCase kCases[] = {
     {"I24ToI32 extremes", [](int l) { return Run<uint8_t, int32_t>({0, 0, 0x80, 0xFF, 0xFF, 0x7F}, [l](auto s, auto d, int32_t) { SP_AT(l, SpConvertI24ToI32Kernel)(s, d, 2); }); }, {-8388608, 8388607, 0, 0, 0, 0}},
-    {"F32ToI24 saturates, ties to even", [](int l) { return Run<float, uint8_t>({8388608.0f, kInf, -kInf, kNaN, 2.5f, 3.5f, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, [l](auto s, auto d, int32_t) { SP_AT(l, SpConvertF32ToI24Kernel)(s, d, 6); }); },
-     {0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0x7F, 0, 0, 0x80, 0, 0, 0x80, 2, 0, 0, 4, 0, 0}},
+    {"F32ToI24 saturates, ties to even, NaN gives 0", [](int l) { return Run<float, uint8_t>({8388608.0f, kInf, -kInf, kNaN, 2.5f, 3.5f, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, [l](auto s, auto d, int32_t) { SP_AT(l, SpConvertF32ToI24Kernel)(s, d, 6); }); },
+     {0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0x7F, 0, 0, 0x80, 0, 0, 0, 2, 0, 0, 4, 0, 0}},
     {"F32ToI24 scale 127 is zero", [](int l) { return Run<float, uint8_t>({1e30f, -5e37f, 0}, [l](auto s, auto d, int32_t) { SP_AT(l, SpConvertF32ToI24ScaleKernel)(s, d, 1, 127); }); }, {0, 0, 0}},
     {"I32ToI24 rounding shift 1", [](int l) { return Run<int32_t, int32_t>({1, 3, 5, -1, -3}, [l](auto s, auto d, int32_t n) { uint8_t b[15]; SP_AT(l, SpConvertI32ToI24DownScaleKernel)(s, b, n, 1); SP_AT(l, SpConvertI24ToI32Kernel)(b, d, n); }); }, {0, 2, 2, 0, -2}},
     {"I32ToI24 saturating shift 8", [](int l) { return Run<int32_t, int32_t>({32767, 32768, -32769}, [l](auto s, auto d, int32_t n) { uint8_t b[9]; SP_AT(l, SpConvertI32ToI24UpScaleKernel)(s, b, n, 8); SP_AT(l, SpConvertI24ToI32Kernel)(b, d, n); }); }, {8388352, 8388607, -8388608}},
@@ -321,6 +321,10 @@ int64_t RunEdge(int level, const EdgeCase& c)
 
 int64_t ExactEdge(const EdgeCase& c)
 {
+    // Beyond +-126 the float kernels scale in double by the generic build's factor, which is 0
+    // from scale 1075 on: an infinity there is 0 x inf, a NaN, and gives 0 as it does there.
+    if ((c.kind == kI16 || c.kind == kI32) && std::isinf(c.x) && c.scale >= 1075)
+        return 0;
     const int rule = c.kind == kF64I32Away ? 2 : c.flag != 0 ? 1 : 0;
     if (c.kind == kI16)
         return ExactScaled(c.x, c.scale, rule, -32768, 32767, 0);
@@ -577,8 +581,8 @@ TEST_P(SpLevelKernelTest, SixteenAndTwentyFourBitWideningMatchesExactValues)
 
 // The packed 24-bit narrowing kernels against exact arithmetic at every count up to 40, every
 // source offset and every destination byte offset: saturation to 24 bits, nearest-even for the
-// float kernels whatever the caller's rounding (a NaN gives the lower bound, where the clamp
-// puts it), the rounding right shift with ties to even (counts 0 and 40 too, which used to
+// float kernels whatever the caller's rounding (a NaN gives 0, as in the generic build), the
+// rounding right shift with ties to even (counts 0 and 40 too, which used to
 // shift by -1) and the saturating left shift (from 24 on every nonzero value saturates by its
 // sign: -1 used to give 0).
 TEST_P(SpLevelKernelTest, PackedTwentyFourBitNarrowingMatchesExactArithmetic)
@@ -587,7 +591,7 @@ TEST_P(SpLevelKernelTest, PackedTwentyFourBitNarrowingMatchesExactArithmetic)
     const int l = Level();
     TestRng rng(31);
     const auto exact = [](long double v) {
-        return v != v ? -8388608 : v >= 8388607.0L ? 8388607 : v <= -8388608.0L ? -8388608 : int32_t(v);
+        return v != v ? 0 : v >= 8388607.0L ? 8388607 : v <= -8388608.0L ? -8388608 : int32_t(v);
     };
     for (int32_t n = 1; n <= 40; n += (n < 20 ? 1 : 7))
         for (size_t srcOffset = 0; srcOffset < 16; srcOffset += 4)

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "driver/primitives/sp_lib.h"
@@ -224,6 +225,63 @@ TEST_P(SpMinMaxLevelTest, SquaresOfEveryFloatTypeAtEveryOffset)
         EXPECT_EQ(want[i], out[i]) << i;
     EXPECT_TRUE(std::isnan(out[6]));
     EXPECT_EQ(INFINITY, out[7]);
+}
+
+// The element-wise minimum and maximum keep srcdst unless src is strictly below (above) it, so a
+// NaN on either side and equal zeros of either sign leave srcdst as it was, on every path: the
+// single elements of an unaligned srcdst, the alignment steps, the blocks of 32, 16, 8 and 4, and
+// the two- and one-element stages. Add-product keeps the sign of zero sums: (-0 x c) + -0 is -0.
+TEST_P(SpMinMaxLevelTest, ElementwiseNaNAndSignedZerosFollowTheStrictCompare)
+{
+    uint32_t payloadBits = 0x7FC01234u;
+    float payloadNan;
+    memcpy(&payloadNan, &payloadBits, 4);
+    // {src, srcdst} pairs, cycled over the vector.
+    const float pairs[][2] = {{1.0f, NAN},        {NAN, 1.0f},        {-0.0f, 0.0f},  {0.0f, -0.0f},
+                              {payloadNan, -NAN}, {-NAN, payloadNan}, {-1.0f, -0.0f}, {INFINITY, NAN},
+                              {-INFINITY, -0.0f}, {2.0f, 2.0f},       {NAN, -0.0f}};
+    const int32_t pairCount = int32_t(sizeof(pairs) / sizeof(pairs[0]));
+    for (int32_t n : {1, 2, 3, 63, 75})
+    {
+        for (size_t offset : {0u, 4u, 8u, 12u, 2u})
+        {
+            std::vector<float> src(static_cast<size_t>(n) + 1), before(static_cast<size_t>(n));
+            for (int32_t i = 0; i < n; ++i)
+            {
+                src[size_t(i) + 1] = pairs[(i + n) % pairCount][0];
+                before[size_t(i)] = pairs[(i + n) % pairCount][1];
+            }
+            const float* from = src.data() + 1; // 4 bytes off whatever alignment srcdst has
+            for (int32_t op = 0; op < 3; ++op)
+            {
+                GuardedCopy<float> dst(before, offset);
+                const SpStatus status = op == 0   ? SpMinEveryInPlaceF32(from, dst.data(), n)
+                                        : op == 1 ? SpMaxEveryInPlaceF32(from, dst.data(), n)
+                                                  : SpAddProductConstF32(from, -2.5f, dst.data(), n);
+                ASSERT_EQ(SpOk, status);
+                ASSERT_TRUE(dst.buffer.GuardsIntact());
+                for (int32_t i = 0; i < n; ++i)
+                {
+                    const float a = from[i], b = before[size_t(i)];
+                    float got;
+                    memcpy(&got, dst.data() + i, 4);
+                    if (op == 2)
+                    {
+                        const float want = a * -2.5f + b;
+                        if (std::isnan(want))
+                            ASSERT_TRUE(std::isnan(got)) << i;
+                        else
+                            ASSERT_EQ(FloatBits(want), FloatBits(got)) << "add product " << a << " " << b;
+                        continue;
+                    }
+                    const float want = op == 0 ? (a < b ? a : b) : (a > b ? a : b);
+                    ASSERT_EQ(FloatBits(want), FloatBits(got))
+                        << (op == 0 ? "min" : "max") << " of " << a << " and " << b << ", n " << n
+                        << " offset " << offset << " element " << i;
+                }
+            }
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels1To3, SpMinMaxLevelTest, ::testing::Values(1, 2, 3), SpLevelName);

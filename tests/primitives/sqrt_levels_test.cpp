@@ -135,6 +135,34 @@ TEST_P(SpSqrtLevelTest, SpecialElementsAtEveryPositionGiveExactRoots)
     }
 }
 
+// The alignment steps and the last element test the bits (sign set, not -0), the groups compare
+// with zero: a NaN with its sign bit set warns only when a single-element step takes it. With
+// the vector 4 bytes past a 16-byte boundary, elements 0-2 are alignment steps, 3-18 one block
+// and 19 the last element.
+TEST_P(SpSqrtLevelTest, SignedNaNIsNegativeOnlyInTheSingleElementSteps)
+{
+    uint32_t negativeNanBits = 0xFFC00001u;
+    float negativeNan;
+    memcpy(&negativeNan, &negativeNanBits, 4);
+    const float specials[] = {negativeNan, -NAN, NAN, -0.0f};
+    alignas(16) float storage[24];
+    float* v = storage + 1;
+    for (float special : specials)
+    {
+        for (int32_t at = 0; at < 20; ++at)
+        {
+            for (int32_t i = 0; i < 20; ++i)
+                v[i] = 2.0f + float(i);
+            v[at] = special;
+            const bool single = at < 3 || at == 19;
+            const bool warns = single && std::signbit(special) && std::isnan(special);
+            ASSERT_EQ(warns ? SpWarnSqrtNegative : SpOk, SpSqrtInPlaceF32(v, 20))
+                << std::hex << FloatBits(special) << std::dec << " at " << at;
+            ASSERT_EQ(std::isnan(special), std::isnan(v[at]));
+        }
+    }
+}
+
 // Whatever the caller's word holds (rounding, flush modes, raised flags), it is the same after
 // the call, and denormal inputs still get their exact roots.
 TEST_P(SpSqrtLevelTest, TheCallersFloatingPointWordIsKept)

@@ -30,6 +30,41 @@ using Kernels = SpLevelKernels<SP_LEVEL_PARAMS>;
 using Fir = SpFirKernels<SP_LEVEL_PARAMS>;
 using Iir = SpIirKernels<SP_LEVEL_PARAMS>;
 constexpr int32_t kLevel = SP_LEVEL_PARAMS::kLevel;
+
+// The checks of the entries that hand a whole vector to a kernel: the pointers, then the length.
+SpStatus CheckVectorPair(const void* src, const void* dst, int32_t len)
+{
+    if (!src || !dst)
+    {
+        return SpErrNullPointer;
+    }
+    return len < 1 ? SpErrBadLength : SpOk;
+}
+
+// Toward zero and nearest-even go to the level's kernel (flag 1 for nearest-even), every other
+// mode to the level's half-away kernel. The kernels own the control word: they force nearest
+// only when asked and reload the caller's word (denormals-are-zero cleared) when they changed
+// the rounding or raised the invalid flag.
+template <typename D>
+SpStatus ConvertF32ToInt(const float* src, D* dst, int32_t len, int32_t rounding, int32_t scale,
+                         void (*kernel)(const float*, D*, int32_t, int32_t, int32_t),
+                         void (*away)(const float*, D*, int32_t, int32_t))
+{
+    const SpStatus status = CheckVectorPair(src, dst, len);
+    if (status != SpOk)
+    {
+        return status;
+    }
+    if (rounding == SpRoundZero || rounding == SpRoundNearestEven)
+    {
+        kernel(src, dst, len, rounding == SpRoundNearestEven ? 1 : 0, scale);
+    }
+    else
+    {
+        away(src, dst, len, scale);
+    }
+    return SpOk;
+}
 } // namespace
 
 SpStatus SP_LN(SpZeroF32)(float* dst, int32_t len)
@@ -37,29 +72,18 @@ SpStatus SP_LN(SpZeroF32)(float* dst, int32_t len)
     return Convert::ZeroF32(dst, len);
 }
 
-// Toward zero and nearest-even run the shared vector loops, which give the level kernels'
-// results (NaN 0, saturation, the current rounding mode's ties) bit for bit; every other mode
-// goes to the level's half-away kernel, whose NaN result is the bound it applies.
 SpStatus SP_LN(SpConvertF32ToI16)(const float* src, int16_t* dst, int32_t len, int32_t rounding,
                                   int32_t scale)
 {
-    if (rounding == SpRoundZero || rounding == SpRoundNearestEven || !src || !dst || len < 1)
-    {
-        return Convert::ConvertF32ToI16(src, dst, len, rounding, scale);
-    }
-    Kernels::F32ToI16Away(src, dst, len, scale);
-    return SpOk;
+    return ConvertF32ToInt(src, dst, len, rounding, scale, SP_LN(SpConvertF32ToI16Kernel),
+                           SP_LN(SpConvertF32ToI16AwayKernel));
 }
 
 SpStatus SP_LN(SpConvertF32ToI32)(const float* src, int32_t* dst, int32_t len, int32_t rounding,
                                   int32_t scale)
 {
-    if (rounding == SpRoundZero || rounding == SpRoundNearestEven || !src || !dst || len < 1)
-    {
-        return Convert::ConvertF32ToI32(src, dst, len, rounding, scale);
-    }
-    Kernels::F32ToI32Away(src, dst, len, scale);
-    return SpOk;
+    return ConvertF32ToInt(src, dst, len, rounding, scale, SP_LN(SpConvertF32ToI32Kernel),
+                           SP_LN(SpConvertF32ToI32AwayKernel));
 }
 
 // The 16- and 24-bit to float entries hand the whole vector to their level's kernel: scale 0
@@ -67,13 +91,10 @@ SpStatus SP_LN(SpConvertF32ToI32)(const float* src, int32_t* dst, int32_t len, i
 // exponent field.
 SpStatus SP_LN(SpConvertI16ToF32)(const int16_t* src, float* dst, int32_t len, int32_t scale)
 {
-    if (!src || !dst)
+    const SpStatus status = CheckVectorPair(src, dst, len);
+    if (status != SpOk)
     {
-        return SpErrNullPointer;
-    }
-    if (len < 1)
-    {
-        return SpErrBadLength;
+        return status;
     }
     if (scale == 0)
     {
@@ -95,21 +116,33 @@ SpStatus SP_LN(SpConvertI32ToF32Scaled)(const int32_t* src, float* dst, int32_t 
 
 SpStatus SP_LN(SpConvertI24ToF32)(const uint8_t* src, float* dst, int32_t len)
 {
-    if (!src || !dst)
+    const SpStatus status = CheckVectorPair(src, dst, len);
+    if (status != SpOk)
     {
-        return SpErrNullPointer;
-    }
-    if (len < 1)
-    {
-        return SpErrBadLength;
+        return status;
     }
     SP_LN(SpConvertI24ToF32Kernel)(src, dst, len);
     return SpOk;
 }
 
+// Scale 0 converts without a factor; any other scale goes to the scale kernel unchanged, which
+// holds it to -127..127 itself.
 SpStatus SP_LN(SpConvertF32ToI24)(const float* src, uint8_t* dst, int32_t len, int32_t scale)
 {
-    return Convert::ConvertF32ToI24(src, dst, len, scale);
+    const SpStatus status = CheckVectorPair(src, dst, len);
+    if (status != SpOk)
+    {
+        return status;
+    }
+    if (scale == 0)
+    {
+        SP_LN(SpConvertF32ToI24Kernel)(src, dst, len);
+    }
+    else
+    {
+        SP_LN(SpConvertF32ToI24ScaleKernel)(src, dst, len, scale);
+    }
+    return SpOk;
 }
 
 void SP_LN(SpMoveI32Kernel)(const void* src, void* dst, uint64_t bytes)
@@ -119,13 +152,10 @@ void SP_LN(SpMoveI32Kernel)(const void* src, void* dst, uint64_t bytes)
 
 SpStatus SP_LN(SpMoveI32)(const int32_t* src, int32_t* dst, int32_t len)
 {
-    if (!src || !dst)
+    const SpStatus status = CheckVectorPair(src, dst, len);
+    if (status != SpOk)
     {
-        return SpErrNullPointer;
-    }
-    if (len < 1)
-    {
-        return SpErrBadLength;
+        return status;
     }
     SP_LN(SpMoveI32Kernel)(src, dst, 4 * uint64_t(len));
     return SpOk;
@@ -133,13 +163,10 @@ SpStatus SP_LN(SpMoveI32)(const int32_t* src, int32_t* dst, int32_t len)
 
 SpStatus SP_LN(SpConvertI32ToF32)(const int32_t* src, float* dst, int32_t len)
 {
-    if (!src || !dst)
+    const SpStatus status = CheckVectorPair(src, dst, len);
+    if (status != SpOk)
     {
-        return SpErrNullPointer;
-    }
-    if (len < 1)
-    {
-        return SpErrBadLength;
+        return status;
     }
     SP_LN(SpConvertI32ToF32Kernel)(src, dst, len);
     return SpOk;
@@ -156,23 +183,38 @@ SpStatus SP_LN(SpDeinterleave32)(const float* src, int32_t channelCount, int32_t
     return Interleave::Deinterleave(src, channelCount, frames, channels);
 }
 
-// Level 1 copies through its byte-copy kernel, the one its FFT and FIR builds use.
+// Single bytes up to a 16-byte boundary, aligned 16-byte stores, single bytes after.
+void* SP_LN(SpZeroBytes)(void* buffer, int32_t byteCount)
+{
+    auto* d = static_cast<uint8_t*>(buffer);
+    int32_t i = 0;
+    for (; i < byteCount && (reinterpret_cast<uintptr_t>(d + i) & 15) != 0; ++i)
+    {
+        d[i] = 0;
+    }
+    const __m128i zero = _mm_setzero_si128();
+    for (; byteCount - i >= 16; i += 16)
+    {
+        _mm_store_si128(reinterpret_cast<__m128i*>(d + i), zero);
+    }
+    for (; i < byteCount; ++i)
+    {
+        d[i] = 0;
+    }
+    return buffer;
+}
+
+// Every level copies through its own byte-copy kernel, the one its FFT and FIR builds use: its
+// short path, its direction choice and its non-temporal stores for long copies.
 SpStatus SP_LN(SpCopyF32)(const float* src, float* dst, int32_t len)
 {
-    if constexpr (kLevel == 1)
+    const SpStatus status = CheckVectorPair(src, dst, len);
+    if (status != SpOk)
     {
-        if (!src || !dst)
-        {
-            return SpErrNullPointer;
-        }
-        if (len < 1)
-        {
-            return SpErrBadLength;
-        }
-        SpCopyBytes_L1(src, dst, 4 * int64_t(len));
-        return SpOk;
+        return status;
     }
-    return Vector::Copy(src, dst, len);
+    SP_LN(SpCopyBytes)(src, dst, 4 * int64_t(len));
+    return SpOk;
 }
 
 #define SP_LEVEL_KERNEL_DEFINE(name, body, params, args)                                                     \

@@ -63,7 +63,7 @@ const SpLevelRow SpLevelTable1[25] = {
     /*  7 */ SP_ROW_SHARED_23(SpAddInPlaceF32_L0, SpAddInPlaceF32_L1, SpAddInPlaceF32_L2),
     /*  8 */ SP_ROW_SEPARATE(SpDivConstInPlaceF32_L0, SpDivConstInPlaceF32_L1, SpDivConstInPlaceF32_L2, SpDivConstInPlaceF32_L3),
     /*  9 */ SP_ROW_SEPARATE(SpMoveI32_L0, SpMoveI32_L1, SpMoveI32_L2, SpMoveI32_L3),
-    /* 10 */ SP_ROW_SHARED_23(SpMulConstInPlaceF32_L0, SpMulConstInPlaceF32_L1, SpMulConstInPlaceF32_L2),
+    /* 10 */ SP_ROW_SEPARATE(SpMulConstInPlaceF32_L0, SpMulConstInPlaceF32_L1, SpMulConstInPlaceF32_L2, SpMulConstInPlaceF32_L3),
     /* 11 */ SP_ROW_SEPARATE(SpFirInit_L0, SpFirInit_L1, SpFirInit_L2, SpFirInit_L3),
     /* 12 */ SP_ROW_SEPARATE(SpFirStateSize_L0, SpFirStateSize_L1, SpFirStateSize_L2, SpFirStateSize_L3),
     /* 13 */ SP_ROW_SEPARATE(SpFirMultiRateInit_L0, SpFirMultiRateInit_L1, SpFirMultiRateInit_L2, SpFirMultiRateInit_L3),

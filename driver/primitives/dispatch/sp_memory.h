@@ -8,8 +8,12 @@
 // else zeroes byteCount bytes.
 SpStatus SpZeroBuffer(void* buffer, int32_t byteCount);
 
-// Unchecked: zeroes byteCount bytes (nothing for a count below 1). Returns buffer.
+// Unchecked: zeroes byteCount bytes (nothing for a count below 1). Returns buffer. The level
+// builds' copies (any alignment, 16-byte stores once aligned) stand under their SpZeroBuffer.
 void* SpZeroBytes(void* buffer, int32_t byteCount);
+void* SpZeroBytes_L1(void* buffer, int32_t byteCount);
+void* SpZeroBytes_L2(void* buffer, int32_t byteCount);
+void* SpZeroBytes_L3(void* buffer, int32_t byteCount);
 
 // Unchecked forward copy of byteCount bytes (nothing for a count below 1). Returns dst. The
 // buffers are not meant to overlap; if they do, the bytes still arrive as src held them.

@@ -83,9 +83,17 @@ SpStatus SP_LN(SpFirMultiRateStateBuildB)(SpFirState** ppState, const float* tap
                                downPhase, delayLine, buffer);
 }
 
+SpStatus SP_LN(SpFirCreateState)(SpFirState** ppState, const float* taps, int32_t tapCount,
+                                 const void* delayLine, uint32_t tag)
+{
+    return SpFirCreateStateAt(kLevel, ppState, taps, tapCount, delayLine, tag);
+}
+
 SpStatus SP_LN(SpFirCreate)(SpFirState** ppState, const float* taps, int32_t tapCount, const float* delayLine)
 {
-    return SpFirCreateAt(kLevel, ppState, taps, tapCount, delayLine);
+    const SpStatus status = SpFirCheckCreateArgs(ppState, taps, tapCount);
+    return status != SpOk ? status
+                          : SP_LN(SpFirCreateState)(ppState, taps, tapCount, delayLine, SpFirTagSingleRate);
 }
 
 SpStatus SP_LN(SpFirFilter)(const float* src, float* dst, int32_t len, SpFirState* state)
@@ -94,15 +102,15 @@ SpStatus SP_LN(SpFirFilter)(const float* src, float* dst, int32_t len, SpFirStat
 }
 
 // The complex FIR block kernels.
-void SP_LN(SpFirDirectBlockKernelComplexF32)(const float* taps, const float* window, float* dst,
-                                             int64_t count, int32_t tapCount)
+void SP_LN(SP_FIR_COMPLEX_DIRECT)(const float* taps, const float* window, float* dst, int64_t count,
+                                  int32_t tapCount)
 {
     SpFirComplexKernels<SP_LEVEL_PARAMS>::Direct(taps, window, dst, count, tapCount);
 }
 
-int64_t SP_LN(SpFirMultiRateKernelComplexF32)(const float* taps, const float* window, float* dst,
-                                              int64_t count, const int32_t* index, int32_t upFactor,
-                                              int32_t start, int32_t windowLength, int32_t rowLength)
+int64_t SP_LN(SP_FIR_COMPLEX_MULTI_RATE)(const float* taps, const float* window, float* dst, int64_t count,
+                                         const int32_t* index, int32_t upFactor, int32_t start,
+                                         int32_t windowLength, int32_t rowLength)
 {
     return SpFirComplexKernels<SP_LEVEL_PARAMS>::MultiRate(taps, window, dst, count, index, upFactor, start,
                                                            windowLength, rowLength);

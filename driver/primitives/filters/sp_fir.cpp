@@ -361,6 +361,15 @@ SpStatus FilterSingleRate(const float* src, float* dst, int32_t len, SpFirState*
     return SpOk;
 }
 
+// 16-bit past samples, newest first, as the float history, oldest first.
+void TakeSampleHistory(float* history, int32_t tapCount, const int16_t* samples)
+{
+    for (int32_t k = 0; k < tapCount; ++k)
+    {
+        history[tapCount - 1 - k] = float(samples[k]);
+    }
+}
+
 } // namespace
 
 void SpFirLoadHistory(float* history, int32_t count, const float* delayLine)
@@ -485,12 +494,7 @@ SpStatus SpFirStateBuildAt(int32_t level, SpFirState** ppState, const float* tap
         level, ppState, taps, tapCount, floats ? static_cast<const float*>(delayLine) : nullptr, buffer);
     if (status == SpOk && !floats && delayLine)
     {
-        const auto* samples = static_cast<const int16_t*>(delayLine);
-        float* history = (*ppState)->Single.Delay;
-        for (int32_t k = 0; k < tapCount; ++k)
-        {
-            history[tapCount - 1 - k] = float(samples[k]);
-        }
+        TakeSampleHistory((*ppState)->Single.Delay, tapCount, static_cast<const int16_t*>(delayLine));
     }
     return status;
 }
@@ -534,8 +538,7 @@ SpStatus CreateFft(int32_t level, const FftPlan& plan, SpFftSpec** pSpec, int32_
 } // namespace
 
 // Every failure leaves the caller's pointer null and nothing allocated.
-SpStatus SpFirCreateAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
-                       const float* delayLine)
+SpStatus SpFirCheckCreateArgs(SpFirState** ppState, const float* taps, int32_t tapCount)
 {
     if (!ppState)
     {
@@ -546,10 +549,22 @@ SpStatus SpFirCreateAt(int32_t level, SpFirState** ppState, const float* taps, i
     {
         return SpErrNullPointer;
     }
-    if (tapCount < 1)
-    {
-        return SpErrFirLength;
-    }
+    return tapCount < 1 ? SpErrFirLength : SpOk;
+}
+
+SpStatus SpFirCreateAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
+                       const float* delayLine)
+{
+    const SpStatus status = SpFirCheckCreateArgs(ppState, taps, tapCount);
+    return status != SpOk ? status
+                          : SpFirCreateStateAt(level, ppState, taps, tapCount, delayLine, SpFirTagSingleRate);
+}
+
+// The state and its tap spectrum in one block, the FFT spec (64 taps or more) in its own; the
+// delay line holds floats under the tag "FI01" and 16-bit samples under any other.
+SpStatus SpFirCreateStateAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
+                            const void* delayLine, uint32_t tag)
+{
     const FftPlan plan = PlanFft(level, tapCount);
     if (InitStateBytes(level, tapCount, plan) > INT32_MAX)
     {
@@ -573,9 +588,15 @@ SpStatus SpFirCreateAt(int32_t level, SpFirState** ppState, const float* taps, i
         }
         return SpErrNoMemory;
     }
+    const bool floats = tag == SpFirTagSingleRate;
     auto* state = reinterpret_cast<SpFirState*>(block);
-    uint8_t* pos = LayOutSingleRate(level, state, taps, tapCount, delayLine);
+    uint8_t* pos = LayOutSingleRate(level, state, taps, tapCount,
+                                    floats ? static_cast<const float*>(delayLine) : nullptr);
     SpFirSingleRate& s = state->Single;
+    if (!floats && delayLine)
+    {
+        TakeSampleHistory(s.Delay, tapCount, static_cast<const int16_t*>(delayLine));
+    }
     s.OwnsMemory = 1;
     s.Scratch = reinterpret_cast<float*>(pos);
     if (spec)

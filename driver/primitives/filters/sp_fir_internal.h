@@ -58,13 +58,19 @@ SP_FIR_DECLARE_MULTIRATE_KERNELS(L3)
 // The complex block kernels no operation calls (sp_fir_complex-inl.h has the tap layouts).
 // Direct form: count outputs from count + tapCount - 1 window samples; 16-byte aligned tap
 // records. Multi-rate: count (even) outputs, two a step; returns the position, in complex
-// samples, at which the next call continues.
+// samples, at which the next call continues. Level 1 names them without the element tag.
+#define SP_FIR_COMPLEX_DIRECT_L1 SpFirDirectBlockKernelComplex_L1
+#define SP_FIR_COMPLEX_DIRECT_L2 SpFirDirectBlockKernelComplexF32_L2
+#define SP_FIR_COMPLEX_DIRECT_L3 SpFirDirectBlockKernelComplexF32_L3
+#define SP_FIR_COMPLEX_MULTI_RATE_L1 SpFirMultiRateKernelComplex_L1
+#define SP_FIR_COMPLEX_MULTI_RATE_L2 SpFirMultiRateKernelComplexF32_L2
+#define SP_FIR_COMPLEX_MULTI_RATE_L3 SpFirMultiRateKernelComplexF32_L3
 #define SP_FIR_DECLARE_COMPLEX_KERNELS(L)                                                                    \
-    void SpFirDirectBlockKernelComplexF32_##L(const float* taps, const float* window, float* dst,            \
-                                              int64_t count, int32_t tapCount);                              \
-    int64_t SpFirMultiRateKernelComplexF32_##L(const float* taps, const float* window, float* dst,           \
-                                               int64_t count, const int32_t* index, int32_t upFactor,        \
-                                               int32_t start, int32_t windowLength, int32_t rowLength);
+    void SP_FIR_COMPLEX_DIRECT_##L(const float* taps, const float* window, float* dst, int64_t count,        \
+                                   int32_t tapCount);                                                        \
+    int64_t SP_FIR_COMPLEX_MULTI_RATE_##L(const float* taps, const float* window, float* dst, int64_t count, \
+                                          const int32_t* index, int32_t upFactor, int32_t start,             \
+                                          int32_t windowLength, int32_t rowLength);
 SP_FIR_DECLARE_COMPLEX_KERNELS(L1)
 SP_FIR_DECLARE_COMPLEX_KERNELS(L2)
 SP_FIR_DECLARE_COMPLEX_KERNELS(L3)
@@ -108,8 +114,20 @@ SpStatus SpFirStateBuild_L2(SpFirState** ppState, const float* taps, int32_t tap
                             uint8_t* buffer, uint32_t tag);
 SpStatus SpFirStateBuild_L3(SpFirState** ppState, const float* taps, int32_t tapCount, const void* delayLine,
                             uint8_t* buffer, uint32_t tag);
+// The create entries' checks (the caller's pointer cleared first), the entry of `level`, and
+// the level's create worker: the delay line holds floats under the tag "FI01" and 16-bit
+// samples (newest first either way) under any other. The worker trusts the entry's checks.
+SpStatus SpFirCheckCreateArgs(SpFirState** ppState, const float* taps, int32_t tapCount);
 SpStatus SpFirCreateAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
                        const float* delayLine);
+SpStatus SpFirCreateStateAt(int32_t level, SpFirState** ppState, const float* taps, int32_t tapCount,
+                            const void* delayLine, uint32_t tag);
+SpStatus SpFirCreateState_L1(SpFirState** ppState, const float* taps, int32_t tapCount, const void* delayLine,
+                             uint32_t tag);
+SpStatus SpFirCreateState_L2(SpFirState** ppState, const float* taps, int32_t tapCount, const void* delayLine,
+                             uint32_t tag);
+SpStatus SpFirCreateState_L3(SpFirState** ppState, const float* taps, int32_t tapCount, const void* delayLine,
+                             uint32_t tag);
 SpStatus SpFirFilterAt(int32_t level, const float* src, float* dst, int32_t len, SpFirState* state);
 SpStatus SpFirMultiRateStateSizeAt(int32_t level, int32_t tapCount, int32_t upFactor, int32_t downFactor,
                                    int32_t* pSize);

@@ -1,5 +1,7 @@
-// The level-3 build (processors with SSE4.1): the shared level body compiled for that instruction
-// set. The headers come first so that only the kernels' bodies take the target.
+// The level-3 build, selected on processors with SSE4.1: the shared level body compiled as the
+// level-2 (SSSE3) instruction stream; its one SSE4.1 instruction, the float square root's bit
+// test, is written out there. The headers come first so that only the kernels' bodies take the
+// target.
 #include <immintrin.h>
 #include <math.h>
 #include <stdint.h>
@@ -15,7 +17,7 @@
 
 #include "driver/primitives/dispatch/sp_level_target.h"
 
-SP_LEVEL_TARGET_BEGIN("sse4.1")
+SP_LEVEL_TARGET_BEGIN("ssse3")
 
 #define SP_LEVEL_SUFFIX L3
 #define SP_LEVEL_PARAMS SpLevel3Params

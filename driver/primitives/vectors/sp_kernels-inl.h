@@ -314,16 +314,24 @@ template <class P> struct SpLevelKernels
         int32_t i = 0;
         for (; i < n && Misaligned16(s + i) && !Misaligned4(s); ++i)
             StoreI24(d + 3 * intptr_t(i), one(Get(s + i)));
-        for (; n - i >= 5; i += 4)
+        for (; n - i >= 9; i += 8)
         {
             Prefetch(s + i);
-            Convert::StoreI24x4(d + 3 * intptr_t(i), block(s + i), evenLow24, oddLow24);
+            const __m128i a = block(s + i);
+            const __m128i b = block(s + i + 4);
+            Convert::StoreI24x4(d + 3 * intptr_t(i), a, evenLow24, oddLow24);
+            Convert::StoreI24x4(d + 3 * intptr_t(i) + 12, b, evenLow24, oddLow24);
         }
+        for (; n - i >= 5; i += 4)
+            Convert::StoreI24x4(d + 3 * intptr_t(i), block(s + i), evenLow24, oddLow24);
         for (; i < n; ++i)
             StoreI24(d + 3 * intptr_t(i), one(Get(s + i)));
     }
 
-    // Nearest with ties to even whatever the caller's rounding control, which comes back.
+    // Nearest with ties to even whatever the caller's rounding control. A NaN gives 0, as in the
+    // generic build: it is taken as 0.0 before the clamp, which alone would make it full-scale
+    // negative (the maximum returns its bound for a NaN operand) and raise the invalid flag. A
+    // call that had to change the rounding control puts the caller's word back as it found it.
     static void F32ToI24Factor(const float* s, uint8_t* d, int32_t n, float factor, bool scaled)
     {
         const unsigned saved = _mm_getcsr();
@@ -335,14 +343,18 @@ template <class P> struct SpLevelKernels
         ToI24Blocks(
             s, d, n,
             [&](float x)
-            { return Cvt(MinSs(MaxSs(scaled ? x * factor : x, -8388608.0f), 8388607.0f), true); },
+            {
+                const float v = scaled ? x * factor : x;
+                return Cvt(MinSs(MaxSs(v != v ? 0.0f : v, -8388608.0f), 8388607.0f), true);
+            },
             [&](const float* p)
             {
-                const __m128 v = scaled ? _mm_mul_ps(_mm_loadu_ps(p), f) : _mm_loadu_ps(p);
+                __m128 v = scaled ? _mm_mul_ps(_mm_loadu_ps(p), f) : _mm_loadu_ps(p);
+                v = _mm_and_ps(v, _mm_cmpord_ps(v, v));
                 return _mm_cvtps_epi32(_mm_min_ps(_mm_max_ps(v, lo), hi));
             });
         if ((saved & kRounding) != 0)
-            _mm_setcsr((_mm_getcsr() & ~kRounding) | (saved & kRounding));
+            _mm_setcsr(saved);
     }
     static void F32ToI24(const float* s, uint8_t* d, int32_t n) { F32ToI24Factor(s, d, n, 1.0f, false); }
     static void F32ToI24Scale(const float* s, uint8_t* d, int32_t n, int32_t scale)
@@ -449,10 +461,10 @@ template <class P> struct SpLevelKernels
     // forced only when asked for and not already in force; at the end the caller's word comes
     // back (denormals-are-zero cleared, as the hardware reload does) when the mode was changed
     // or the invalid flag was raised, and elements whose scaled value is a NaN, which the clamp
-    // turned into a bound, are set to 0 when the invalid flag is up.
-    template <typename Convert, typename IsNan>
-    static void FloatFrame(int32_t n, int32_t rounding, int32_t scale, bool nanPass, Convert convert,
-                           IsNan isNan)
+    // turned into a bound, are set to 0 (`zeroNans`) when the invalid flag is up, raised by the
+    // call or already set by the caller.
+    template <typename Convert, typename ZeroNans>
+    static void FloatFrame(int32_t rounding, int32_t scale, bool nanPass, Convert convert, ZeroNans zeroNans)
     {
         const unsigned saved = _mm_getcsr();
         const float factor = scale != 0 ? FiniteFactor(scale) : 1.0f;
@@ -463,9 +475,35 @@ template <class P> struct SpLevelKernels
         if (((now ^ saved) & (kInvalid | kRounding)) != 0)
             _mm_setcsr(saved & ~kDaz);
         if (nanPass && (now & kInvalid) != 0)
+            zeroNans(factor);
+    }
+
+    // The NaN pass of the float kernels: dst[i] = 0 wherever src[i] times the factor of `scale`
+    // is a NaN. Four sources a step by their bits, which raises no flag now that the caller's word
+    // is back, and the rare NaN lanes one by one; at the wide scales element by element.
+    template <typename D> static void ZeroNanResults(const float* s, D* d, int32_t n, int32_t scale)
+    {
+        int32_t i = 0;
+        if (!WideScale(scale))
         {
-            for (int32_t i = 0; i < n; ++i)
-                isNan(i, factor);
+            const __m128i magnitude = _mm_set1_epi32(0x7FFFFFFF);
+            const __m128i infinity = _mm_set1_epi32(0x7F800000);
+            for (; n - i >= 4; i += 4)
+            {
+                const __m128i bits =
+                    _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)), magnitude);
+                const int mask = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(bits, infinity)));
+                for (int32_t k = 0; mask != 0 && k < 4; ++k)
+                {
+                    if ((mask >> k) & 1)
+                        Put(d + i + k, D(0));
+                }
+            }
+        }
+        for (; i < n; ++i)
+        {
+            if (ScaledIsNan(Get(s + i), scale))
+                Put(d + i, D(0));
         }
     }
 
@@ -501,6 +539,53 @@ template <class P> struct SpLevelKernels
         }
     }
 
+    // Scales beyond +-126 have no normal single-precision factor: 2^-127 and below are denormal
+    // (0 under flush-to-zero) and 2^127 is the last finite one, so a single product would round
+    // denormal sources or lose what a second factor brings back. There the value is scaled in
+    // double by the generic build's factor (0 from 1075 on, infinity from -1024 down), which
+    // gives its results at every scale. Every caller of the library passes -31..15.
+    static bool WideScale(int32_t scale) { return scale < -126 || scale > 126; }
+    static double WideFactor(int32_t scale)
+    {
+        return ldexp(1.0, -(scale < -1100 ? -1100 : (scale > 1100 ? 1100 : scale)));
+    }
+    // Whether x times the factor of `scale` is a NaN, from the bits of x alone, so that the NaN
+    // pass raises no flag after the caller's word is back: x a NaN, or at the wide scales an
+    // infinity times 0 or a zero times infinity.
+    static bool ScaledIsNan(float x, int32_t scale)
+    {
+        const uint32_t b = Bits(x) & 0x7FFFFFFFu;
+        return b > 0x7F800000u || (b == 0x7F800000u && scale >= 1075) || (b == 0 && scale <= -1024);
+    }
+
+    // The blocks of the 8- and 16-bit kernels, one loop for each of the four code paths (rounding
+    // by the mode or toward zero, with or without the factor): eight elements a block, two blocks
+    // a pass. Returns where the single elements take over.
+    template <bool Nearest, bool Scaled, typename D>
+    static int32_t SmallBlocks(const float* s, D* d, int32_t i, int32_t n, __m128 fv, __m128 bv)
+    {
+        constexpr bool kUnsigned16 = sizeof(D) == 2 && D(-1) > D(0);
+        const auto convert4 = [&](const float* p)
+        {
+            __m128 v = _mm_loadu_ps(p);
+            if constexpr (Scaled)
+                v = _mm_mul_ps(v, fv);
+            v = kUnsigned16 ? _mm_max_ps(v, _mm_setzero_ps()) : _mm_min_ps(v, bv);
+            return Nearest ? _mm_cvtps_epi32(v) : _mm_cvttps_epi32(v);
+        };
+        for (; n - i >= 16; i += 16)
+        {
+            Prefetch(s + i);
+            const __m128i a = convert4(s + i), b = convert4(s + i + 4);
+            const __m128i c = convert4(s + i + 8), e = convert4(s + i + 12);
+            Narrow8(d + i, a, b);
+            Narrow8(d + i + 8, c, e);
+        }
+        for (; n - i >= 8; i += 8)
+            Narrow8(d + i, convert4(s + i), convert4(s + i + 4));
+        return i;
+    }
+
     // Single elements until the 16-bit kernels' destination or the 8-bit kernels' source is
     // 16-byte aligned (one that is not element-aligned never is: its elements go in blocks as
     // they lie), blocks of eight with the clamp, the conversion and the packs, then single
@@ -510,18 +595,29 @@ template <class P> struct SpLevelKernels
                            int32_t lo, int32_t hi, bool nanPass)
     {
         const bool unsigned16 = lo == 0 && hi == 65535;
+        const auto put = [&](int32_t i, int32_t r)
+        {
+            Put(d + i, unsigned16 ? D(uint16_t(Sat(int32_t(uint32_t(r) - 32768u), -32768, 32767) ^ 0x8000))
+                                  : D(Sat(Sat(r, -32768, 32767), lo, hi)));
+        };
         FloatFrame(
-            n, rounding, scale, nanPass,
+            rounding, scale, nanPass,
             [&](float f, bool nearest)
             {
+                if (WideScale(scale))
+                {
+                    const double wide = WideFactor(scale);
+                    for (int32_t i = 0; i < n; ++i)
+                    {
+                        const double v = double(Get(s + i)) * wide;
+                        put(i, CvtD(unsigned16 ? MaxSd(v, 0.0) : MinSd(v, double(bound)), nearest));
+                    }
+                    return;
+                }
                 const auto one = [&](int32_t i)
                 {
                     const float v = scale != 0 ? Get(s + i) * f : Get(s + i);
-                    const float clamped = unsigned16 ? MaxSs(v, 0.0f) : MinSs(v, bound);
-                    const int32_t r = Cvt(clamped, nearest);
-                    Put(d + i, unsigned16
-                                   ? D(uint16_t(Sat(int32_t(uint32_t(r) - 32768u), -32768, 32767) ^ 0x8000))
-                                   : D(Sat(Sat(r, -32768, 32767), lo, hi)));
+                    put(i, Cvt(unsigned16 ? MaxSs(v, 0.0f) : MinSs(v, bound), nearest));
                 };
                 const auto peel = [&](int32_t i)
                 {
@@ -533,27 +629,16 @@ template <class P> struct SpLevelKernels
                     one(i);
                 const __m128 fv = _mm_set1_ps(f);
                 const __m128 bv = _mm_set1_ps(bound);
-                const auto convert4 = [&](const float* p)
-                {
-                    __m128 v = _mm_loadu_ps(p);
-                    if (scale != 0)
-                        v = _mm_mul_ps(v, fv);
-                    v = unsigned16 ? _mm_max_ps(v, _mm_setzero_ps()) : _mm_min_ps(v, bv);
-                    return nearest ? _mm_cvtps_epi32(v) : _mm_cvttps_epi32(v);
-                };
-                for (; n - i >= 8; i += 8)
-                {
-                    Prefetch(s + i);
-                    Narrow8(d + i, convert4(s + i), convert4(s + i + 4));
-                }
+                if (nearest)
+                    i = scale != 0 ? SmallBlocks<true, true>(s, d, i, n, fv, bv)
+                                   : SmallBlocks<true, false>(s, d, i, n, fv, bv);
+                else
+                    i = scale != 0 ? SmallBlocks<false, true>(s, d, i, n, fv, bv)
+                                   : SmallBlocks<false, false>(s, d, i, n, fv, bv);
                 for (; i < n; ++i)
                     one(i);
             },
-            [&](int32_t i, float f)
-            {
-                if (IsNanF32(scale != 0 ? Get(s + i) * f : Get(s + i)))
-                    Put(d + i, D(0));
-            });
+            [&](float) { ZeroNanResults(s, d, n, scale); });
     }
     static void F32ToI16(const float* s, int16_t* d, int32_t n, int32_t rounding, int32_t scale)
     {
@@ -576,9 +661,16 @@ template <class P> struct SpLevelKernels
     static void F32ToI32(const float* s, int32_t* d, int32_t n, int32_t rounding, int32_t scale)
     {
         FloatFrame(
-            n, rounding, scale, true,
+            rounding, scale, true,
             [&](float f, bool nearest)
             {
+                if (WideScale(scale))
+                {
+                    const double wide = WideFactor(scale);
+                    for (int32_t i = 0; i < n; ++i)
+                        Put(d + i, CvtD(MinSd(double(Get(s + i)) * wide, 2147483647.0), nearest));
+                    return;
+                }
                 const auto one = [&](int32_t i)
                 {
                     const float v = scale != 0 ? Get(s + i) * f : Get(s + i);
@@ -606,16 +698,12 @@ template <class P> struct SpLevelKernels
                 for (; i < n; ++i)
                     one(i);
             },
-            [&](int32_t i, float f)
-            {
-                if (IsNanF32(scale != 0 ? Get(s + i) * f : Get(s + i)))
-                    Put(d + i, 0);
-            });
+            [&](float) { ZeroNanResults(s, d, n, scale); });
     }
     static void F64ToI32(const double* s, int32_t* d, int32_t n, int32_t rounding, int32_t scale)
     {
         FloatFrame(
-            n, rounding, scale, true,
+            rounding, scale, true,
             [&](float f, bool nearest)
             {
                 // At most one element to put the destination on an 8-byte boundary, then blocks
@@ -647,10 +735,13 @@ template <class P> struct SpLevelKernels
                 for (; i < n; ++i)
                     one(i);
             },
-            [&](int32_t i, float f)
+            [&](float f)
             {
-                if (IsNanF64(scale != 0 ? Get(s + i) * double(f) : Get(s + i)))
-                    Put(d + i, 0);
+                for (int32_t i = 0; i < n; ++i)
+                {
+                    if (IsNanF64(scale != 0 ? Get(s + i) * double(f) : Get(s + i)))
+                        Put(d + i, 0);
+                }
             });
     }
 

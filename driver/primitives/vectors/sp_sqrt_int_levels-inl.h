@@ -362,7 +362,9 @@ struct SpSqrtInt
         return _mm_mul_ps(_mm_mul_ps(_mm_set1_ps(0.5f), t), _mm_sub_ps(_mm_set1_ps(3.0f), u));
     }
 
-    static __m128i SpSqrtQuadIc16(__m128i z)
+    // Four complex 16-bit elements to their roots; the kernel calls it by its level's name
+    // (SpSqrtQuadIc16_L<n>), given as `Quad`.
+    static __m128i QuadIc16(__m128i z)
     {
         const __m128i one = _mm_set1_epi32(1);
         __m128i n = _mm_madd_epi16(z, z);
@@ -391,7 +393,7 @@ struct SpSqrtInt
                                _mm_unpackhi_epi32(realPart, imagPart));
     }
 
-    static void Ic16(const SpIc16* src, SpIc16* dst, int32_t len)
+    template <__m128i (*Quad)(__m128i)> static void Ic16(const SpIc16* src, SpIc16* dst, int32_t len)
     {
         const int64_t n = len;
         int64_t i = 0;
@@ -400,7 +402,7 @@ struct SpSqrtInt
             SpIc16 in[4] = {};
             memcpy(in, src + i, 4 * size_t(count));
             SpIc16 out[4];
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), SpSqrtQuadIc16(Load(in)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), Quad(Load(in)));
             memcpy(dst + i, out, 4 * size_t(count));
             i += count;
         };
@@ -413,7 +415,7 @@ struct SpSqrtInt
         const bool aligned = (Address(dst + i) & 15) == 0;
         for (; n - i >= 4; i += 4)
         {
-            const __m128i r = SpSqrtQuadIc16(Load(src + i));
+            const __m128i r = Quad(Load(src + i));
             aligned ? _mm_store_si128(reinterpret_cast<__m128i*>(dst + i), r)
                     : _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), r);
         }
@@ -855,13 +857,20 @@ void SP_LN(SpSqrtKernelU16Scaled)(const uint16_t* src, uint16_t* dst, int32_t le
     SpSqrtInt::U16Scaled(src, dst, len, s);
 }
 
+// The four-element step of the complex 16-bit root under its level's name; the kernel calls it
+// by that name (and inlines it).
+__m128i SP_LN(SpSqrtQuadIc16)(__m128i z)
+{
+    return SpSqrtInt::QuadIc16(z);
+}
+
 void SP_LN(SpSqrtKernelIc16)(const SpIc16* src, SpIc16* dst, int32_t len)
 {
     if (len < 1)
     {
         return;
     }
-    SpSqrtInt::Ic16(src, dst, len);
+    SpSqrtInt::Ic16<SP_LN(SpSqrtQuadIc16)>(src, dst, len);
 }
 
 void SP_LN(SpSqrtKernelIc16Scaled)(const SpIc16* src, SpIc16* dst, int32_t len, int32_t s)

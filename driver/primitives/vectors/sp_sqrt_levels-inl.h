@@ -4,13 +4,14 @@
 // anything else (zero, negative, denormal, infinity, NaN), the alignment steps and the tail take
 // the correctly rounded root. Double: blocks of four positive normals take the float estimate of
 // the range-reduced element refined by two Newton steps without a division (within 1e-13
-// relative). A NaN is never counted as negative, on any path, and the caller's MXCSR word comes
-// back exactly. The complex kernels take the half-angle formulas (Fc32 through two refined
-// estimates, Fc64 through exact roots and one division shared by four elements).
+// relative). Groups count an element as negative by an ordered compare, so never a NaN; the
+// float kernel's single-element steps (alignment and last element) by its bits, the sign set and
+// not -0, so there a NaN with its sign bit set counts (the double kernel counts no NaN). The
+// caller's MXCSR word comes back exactly. The complex kernels take the half-angle formulas (Fc32 through two
+// refined estimates, Fc64 through exact roots and one division shared by four elements).
 #pragma once
 
 #include <emmintrin.h>
-#include <smmintrin.h>
 #include <stdint.h>
 #include <string.h>
 #include <xmmintrin.h>
@@ -68,6 +69,19 @@ template <class P> struct SpSqrtKernels
         return uint32_t(_mm_movemask_ps(_mm_cmplt_ps(x, _mm_setzero_ps())));
     }
 
+    // The single-element steps' test: the sign bit set and the value not -0 (a NaN with its sign
+    // bit set is negative here, unlike in a group).
+    static uint32_t NegativeBits(uint32_t bits) { return (bits >> 31) & uint32_t(bits != 0x80000000u); }
+
+    // The level-3 screen's all-bits test, its one SSE4.1 instruction, written out: the level
+    // builds are compiled for SSSE3, for which the compiler issues no SSE4.1 instruction itself.
+    static bool AnyBitSet(__m128i v)
+    {
+        bool zero;
+        __asm__("ptest %1, %1" : "=@ccz"(zero) : "x"(v));
+        return !zero;
+    }
+
     static __m128 Refine(__m128 x, __m128* screen)
     {
         const __m128 y0 = _mm_rsqrt_ps(x);
@@ -95,8 +109,11 @@ template <class P> struct SpSqrtKernels
         {
             __m128 root;
             float x;
+            uint32_t bits;
             memcpy(&x, src + at, 4);
-            flag |= Exact(_mm_set_ss(x), &root);
+            memcpy(&bits, src + at, 4);
+            Exact(_mm_set_ss(x), &root);
+            flag |= NegativeBits(bits);
             x = _mm_cvtss_f32(root);
             memcpy(dst + at, &x, 4);
         };
@@ -128,7 +145,7 @@ template <class P> struct SpSqrtKernels
                     bad = _mm_or_si128(bad, _mm_castps_si128(_mm_cmpunord_ps(screen[k], screen[k])));
                     bad = _mm_or_si128(bad, denormal);
                 }
-                exact = !_mm_testz_si128(bad, bad);
+                exact = AnyBitSet(bad);
             }
             else
             {
@@ -278,7 +295,8 @@ template <class P> struct SpSqrtKernels
 
     // Four complex floats as two vectors of two interleaved elements: the real and imaginary
     // parts of their principal roots, and the mask of lanes whose halved squared modulus is 0.
-    static uint32_t SpSqrtQuadFc32(__m128 v0, __m128 v1, __m128* pRe, __m128* pIm)
+    // The kernel calls it by its level's name (SpSqrtQuadFc32_L<n>), given as `Quad`.
+    static uint32_t QuadFc32(__m128 v0, __m128 v1, __m128* pRe, __m128* pIm)
     {
         const __m128 half = _mm_set1_ps(0.5f);
         const __m128 three = _mm_set1_ps(3.0f);
@@ -313,6 +331,7 @@ template <class P> struct SpSqrtKernels
         return zeroMask;
     }
 
+    template <uint32_t (*Quad)(__m128, __m128, __m128*, __m128*)>
     static void KernelFc32(const float* src, float* dst, int32_t len)
     {
         const int64_t n = len;
@@ -323,7 +342,7 @@ template <class P> struct SpSqrtKernels
             float pair[4] = {3.0f, 3.0f, 3.0f, 3.0f};
             memcpy(pair, src + 2 * at, 8);
             __m128 re, im;
-            SpSqrtQuadFc32(_mm_loadu_ps(pair), _mm_set1_ps(3.0f), &re, &im);
+            Quad(_mm_loadu_ps(pair), _mm_set1_ps(3.0f), &re, &im);
             const __m128 out = _mm_unpacklo_ps(re, im);
             _mm_storel_pi(reinterpret_cast<__m64*>(pair), out);
             memcpy(dst + 2 * at, pair, 8);
@@ -341,7 +360,7 @@ template <class P> struct SpSqrtKernels
             const __m128 v0 = alignedSrc ? _mm_load_ps(s) : _mm_loadu_ps(s);
             const __m128 v1 = alignedSrc ? _mm_load_ps(s + 4) : _mm_loadu_ps(s + 4);
             __m128 re, im;
-            SpSqrtQuadFc32(v0, v1, &re, &im);
+            Quad(v0, v1, &re, &im);
             const __m128 lo = _mm_unpacklo_ps(re, im);
             const __m128 hi = _mm_unpackhi_ps(re, im);
             float* d = dst + 2 * i;
@@ -352,7 +371,7 @@ template <class P> struct SpSqrtKernels
         {
             const __m128 v = _mm_loadu_ps(src + 2 * i);
             __m128 re, im;
-            SpSqrtQuadFc32(v, v, &re, &im);
+            Quad(v, v, &re, &im);
             _mm_storeu_ps(dst + 2 * i, _mm_unpacklo_ps(re, im));
             i += 2;
         }

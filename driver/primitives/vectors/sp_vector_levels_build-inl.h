@@ -421,13 +421,20 @@ uint32_t SP_LN(SpSqrtKernelF64)(const double* src, double* dst, int32_t len)
     return Sqrt::KernelF64(src, dst, len);
 }
 
+// The four-element step of the complex float root under its level's name; the kernel calls it
+// by that name (and inlines it).
+uint32_t SP_LN(SpSqrtQuadFc32)(__m128 v0, __m128 v1, __m128* pRe, __m128* pIm)
+{
+    return Sqrt::QuadFc32(v0, v1, pRe, pIm);
+}
+
 void SP_LN(SpSqrtKernelFc32)(const float* src, float* dst, int32_t len)
 {
     if (len < 1)
     {
         return;
     }
-    Sqrt::KernelFc32(src, dst, len);
+    Sqrt::KernelFc32<SP_LN(SpSqrtQuadFc32)>(src, dst, len);
 }
 
 void SP_LN(SpSqrtKernelFc64)(const double* src, double* dst, int32_t len)
@@ -789,7 +796,13 @@ SpStatus SP_LN(SpAddInPlaceF32)(const float* src, float* srcDst, int32_t len)
     return status;
 }
 
-// 1 leaves the vector alone, 0 zero-fills it; every other value, NaN too, multiplies.
+#define SP_MUL_CONST_IN_PLACE_KERNEL SP_LN(SpMulConstInPlaceKernelF32)
+#else
+#define SP_MUL_CONST_IN_PLACE_KERNEL SpMulConstInPlaceKernelF32_L2
+#endif
+
+// 1 leaves the vector alone, 0 zero-fills it; every other value, NaN too, multiplies. Level 3
+// has an entry of its own (its FFT drivers call it) over the multiply kernel it shares.
 SpStatus SP_LN(SpMulConstInPlaceF32)(float value, float* srcDst, int32_t len)
 {
     const SpStatus status = SP_LN(SpCheckVectorArgs)(srcDst, srcDst, len);
@@ -801,10 +814,10 @@ SpStatus SP_LN(SpMulConstInPlaceF32)(float value, float* srcDst, int32_t len)
     {
         return SP_LN(SpZeroF32)(srcDst, len);
     }
-    SP_LN(SpMulConstInPlaceKernelF32)(value, srcDst, len);
+    SP_MUL_CONST_IN_PLACE_KERNEL(value, srcDst, len);
     return SpOk;
 }
-#endif
+#undef SP_MUL_CONST_IN_PLACE_KERNEL
 
 // --- power ----------------------------------------------------------------------------------------
 
