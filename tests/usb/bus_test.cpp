@@ -466,6 +466,44 @@ TEST_F(UsbBusTest, InterruptInWaitsForDataCancelAbortVanishingAndRemoval)
     EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
 }
 
+// A stalled interrupt transfer halts its pipe: later transfers fail at once, without reaching
+// the device, until the pipe is reset.
+TEST_F(UsbBusTest, AStalledInterruptTransferHaltsThePipeUntilItIsReset)
+{
+    Plug("uac1-headset");
+    SelectConfiguration();
+    USBD_PIPE_HANDLE pipe = PipeOf(0x83).PipeHandle;
+    UCHAR report[2] = {};
+    URB urb{};
+    sim::PortFaults stall;
+    stall.StallEndpoint = 0x83;
+    m_device->SetPortFaults(stall);
+    InterruptUrb(&urb, pipe, report, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    AsyncUrb request;
+    auto submit = [&] { return Submit(&request, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb); };
+    submit();
+    EXPECT_NE(Collect(&request), STATUS_SUCCESS);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_STALL_PID);
+
+    // The device has data now, but the halted pipe does not ask for it: the data is still there
+    // for the first read after the reset.
+    m_device->QueueInData(0x83, {0x40, 0x02});
+    InterruptUrb(&urb, pipe, report, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    submit();
+    EXPECT_NE(Collect(&request), STATUS_SUCCESS);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+
+    URB reset{};
+    reset.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+    reset.UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+    reset.UrbPipeRequest.PipeHandle = pipe;
+    ASSERT_EQ(SendUrb(&reset), STATUS_SUCCESS);
+    InterruptUrb(&urb, pipe, report, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    ASSERT_EQ(submit(), STATUS_PENDING);
+    ASSERT_EQ(Collect(&request), STATUS_SUCCESS);
+    EXPECT_EQ(report[0] | report[1] << 8, 0x0240);
+}
+
 TEST_F(UsbBusTest, IsochronousTransfersCompleteAfterTheirLastFrameAndRunBackToBack)
 {
     Plug("uac1-speaker");
