@@ -147,7 +147,8 @@ void ReadFilters(PDEVICE_OBJECT pdo)
     std::abort();
 }
 
-// Once the device is removed and the driver unloaded, no thread of the driver may run on. A
+// Once the device is removed and unplugged and the driver unloaded, no thread of the driver may
+// run on. A
 // thread on its way out gets the moment it needs (virtual time stands still while any thread
 // can run); one still there afterwards is named with what it waits for. Left to the shutdown
 // that follows, such a thread would only show up as a deadlock, or not at all while it waits
@@ -192,7 +193,6 @@ void RunDriver(const sim::DeviceProfile& profile)
     plat::PcForgetDevice(fdo);
     pnp.UnloadDriver();
     device->Detach(pnp);
-    CheckNoThreadLeft();
 }
 
 void CheckNothingLeft(const PlatformCounts& before)
@@ -272,6 +272,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static plat::ScopedThreadRegistration registration("fuzz");
     const PlatformCounts before = ResetPlatform();
     RunDriver(profile);
+    CheckNoThreadLeft();
     // The platform's own threads end between inputs, so one input's timers and work items
     // cannot reach into the next.
     plat::Shutdown();
