@@ -255,7 +255,13 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST Resour
     if (NT_SUCCESS(status))
         status = state.Adapter->Start();
     if (NT_SUCCESS(status))
+    {
         status = EnableInterfaces(&state);
+        // The removal that follows a failed start cannot reach an adapter the extension does
+        // not hold: the status thread the start set going (which holds the adapter) ends here.
+        if (!NT_SUCCESS(status))
+            state.Adapter->Stop();
+    }
     if (NT_SUCCESS(status))
         KeepAdapter(&state);
     ReleaseStart(&state);

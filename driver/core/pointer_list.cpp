@@ -2,10 +2,24 @@
 // locks; the count moves by interlocked steps for readers that do not take the owner's lock.
 #include "driver/core/pointer_list.h"
 
-CPointerList::CPointerList() : m_pHead(nullptr), m_pTail(nullptr), m_nCount(0) {}
+CPointerList::CPointerList() : m_pHead(nullptr), m_pTail(nullptr), m_nCount(0), m_pGuard(nullptr) {}
+
+VOID CPointerList::SetGuard(PKSPIN_LOCK pGuard)
+{
+    m_pGuard = pGuard;
+}
+
+// Only that someone holds the lock can be seen, not who: enough to stop a change made without
+// it whenever the reader is not running at that moment, which is every single-threaded path.
+VOID CPointerList::CheckGuard()
+{
+    NT_ASSERTMSG("a guarded list changed without its spin lock",
+                 !m_pGuard || (KeGetCurrentIrql() >= DISPATCH_LEVEL && !KeTestSpinLock(m_pGuard)));
+}
 
 PPOINTER_LIST_NODE CPointerList::AllocateNode(PVOID pData)
 {
+    CheckGuard();
     PPOINTER_LIST_NODE pNode = static_cast<PPOINTER_LIST_NODE>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(POINTER_LIST_NODE), POINTER_LIST_POOL_TAG));
     if (pNode)
@@ -94,6 +108,7 @@ VOID CPointerList::RemoveNode(PPOINTER_LIST_NODE pPosition)
     {
         return;
     }
+    CheckGuard();
     if (pPosition->Prev)
     {
         pPosition->Prev->Next = pPosition->Next;

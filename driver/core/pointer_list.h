@@ -47,10 +47,17 @@ public:
     ULONG GetCount();  // any IRQL
     BOOLEAN IsEmpty(); // any IRQL
 
+    // A list that a reader walks under a spin lock names that lock here: every change after
+    // this asserts that the lock is held, so a change made without it stops at once instead of
+    // racing the reader. Null (the default) checks nothing.
+    VOID SetGuard(PKSPIN_LOCK pGuard); // any IRQL
+
 private:
     PPOINTER_LIST_NODE AllocateNode(PVOID pData);
+    VOID CheckGuard();
 
     PPOINTER_LIST_NODE m_pHead;
     PPOINTER_LIST_NODE m_pTail;
     ULONG volatile m_nCount;
+    PKSPIN_LOCK m_pGuard;
 };

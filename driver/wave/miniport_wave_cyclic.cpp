@@ -5,6 +5,7 @@
 #include "driver/core/device_extension.h"
 #include "driver/core/topology_node_if.h"
 #include "driver/wave/miniport_wave_cyclic_stream.h"
+#include "driver/wave/stream_engine.h"
 
 namespace
 {
@@ -284,37 +285,15 @@ STDMETHODIMP_(NTSTATUS) CMiniportWaveCyclic::GetSubdeviceName(PWSTR* Name)
     return STATUS_SUCCESS;
 }
 
-// The endpoint's terminal is the streaming-type terminal at the host end of its path: an input
-// terminal for render, an output terminal for capture. The last one listed wins.
+// The endpoint's terminal node; without one NodeId is left as it was.
 STDMETHODIMP_(NTSTATUS) CMiniportWaveCyclic::FindPinId(PULONG NodeId, PULONG PinId)
 {
     PAGED_CODE();
     UNREFERENCED_PARAMETER(PinId);
-    if (!m_pStreamEngine || !NodeId)
+    ULONG nodeId = 0;
+    if (m_pStreamEngine && NodeId && FindStreamingTerminalNode(m_pStreamEngine, &nodeId))
     {
-        return STATUS_SUCCESS;
-    }
-    const ULONG wanted = m_pStreamEngine->GetKind() != STREAM_DIRECTION_RENDER ? NODE_KIND_OUTPUT_TERMINAL
-                                                                               : NODE_KIND_INPUT_TERMINAL;
-    const ULONG count = m_pStreamEngine->GetNodeCount();
-    for (ULONG i = 0; i < count; i++)
-    {
-        ITopologyNode* pNode = nullptr;
-        if (!NT_SUCCESS(m_pStreamEngine->GetNode(i, &pNode)) || !pNode || pNode->GetKind() != wanted)
-        {
-            continue;
-        }
-        ITerminalNode* pTerminal = nullptr;
-        if (!NT_SUCCESS(pNode->QueryInterface(IID_ITerminalNode, reinterpret_cast<PVOID*>(&pTerminal))))
-        {
-            continue;
-        }
-        ULONG pinType = MAXULONG;
-        if (NT_SUCCESS(pTerminal->GetPinType(&pinType)) && pinType == 0)
-        {
-            *NodeId = pNode->GetId();
-        }
-        pTerminal->Release();
+        *NodeId = nodeId;
     }
     return STATUS_SUCCESS;
 }

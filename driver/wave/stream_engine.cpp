@@ -108,6 +108,12 @@ NTSTATUS CStreamEngine::CreateEngineLists()
     {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    // The data path walks these under the stream lock; a change without it would race that walk.
+    CPointerList* guarded[] = {m_pRegisteredClients, m_pOpenClients, m_pStartedClients, m_pListB, m_pListC};
+    for (CPointerList* pList : guarded)
+    {
+        pList->SetGuard(&m_StreamLock);
+    }
     return STATUS_SUCCESS;
 }
 

@@ -21,6 +21,11 @@ constexpr ULONG STREAM_WAVE_BRIDGE_PIN = 1;
 // channels: what the channel buffers hold.
 constexpr ULONG PIPELINE_PASS_FRAMES = STREAM_CHANNEL_BUFFER_BYTES / sizeof(float);
 
+// The id of the endpoint's own terminal node: the streaming-type terminal at the host end of
+// its path (an input terminal for render, an output terminal for capture); the last one listed
+// wins. FALSE when the stream's path has none. PASSIVE_LEVEL.
+BOOLEAN FindStreamingTerminalNode(IStreamEngine* Stream, PULONG NodeId);
+
 // {DEE60FA9-827B-4CA2-8C7E-3525C40B00F9}
 DEFINE_GUID(IID_IPipelineObject, 0xDEE60FA9, 0x827B, 0x4CA2, 0x8C, 0x7E, 0x35, 0x25, 0xC4, 0x0B, 0x00, 0xF9);
 
@@ -163,6 +168,7 @@ private:
     BOOLEAN IsTerminalConnected(ITerminalNode* Terminal);
     NTSTATUS FindEndpointIndex(PUNKNOWN AdapterUnknown, PULONG Index);
     NTSTATUS CreateWaveSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN AdapterUnknown);
+    NTSTATUS CheckTopologyPin();
     NTSTATUS RegisterMiniportSubdevice(PDEVICE_OBJECT DeviceObject, PPORT Port, PUNKNOWN Miniport);
     NTSTATUS RegisterPhysicalConnection(PDEVICE_OBJECT DeviceObject);
     NTSTATUS WithdrawWaveSubdevice(PDEVICE_OBJECT DeviceObject);

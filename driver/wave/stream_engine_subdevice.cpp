@@ -19,6 +19,36 @@ VOID ReleaseIf(PUNKNOWN pUnknown)
 
 } // namespace
 
+BOOLEAN FindStreamingTerminalNode(IStreamEngine* Stream, PULONG NodeId)
+{
+    PAGED_CODE();
+    const ULONG wanted =
+        Stream->GetKind() != STREAM_DIRECTION_RENDER ? NODE_KIND_OUTPUT_TERMINAL : NODE_KIND_INPUT_TERMINAL;
+    BOOLEAN found = FALSE;
+    const ULONG count = Stream->GetNodeCount();
+    for (ULONG i = 0; i < count; i++)
+    {
+        ITopologyNode* pNode = nullptr;
+        if (!NT_SUCCESS(Stream->GetNode(i, &pNode)) || !pNode || pNode->GetKind() != wanted)
+        {
+            continue;
+        }
+        ITerminalNode* pTerminal = nullptr;
+        if (!NT_SUCCESS(pNode->QueryInterface(IID_ITerminalNode, reinterpret_cast<PVOID*>(&pTerminal))))
+        {
+            continue;
+        }
+        ULONG pinType = MAXULONG;
+        if (NT_SUCCESS(pTerminal->GetPinType(&pinType)) && pinType == PIN_TYPE_STREAM)
+        {
+            *NodeId = pNode->GetId();
+            found = TRUE;
+        }
+        pTerminal->Release();
+    }
+    return found;
+}
+
 // Any record of a plugged jack is enough: a headset terminal may list an unused jack first.
 BOOLEAN CStreamEngine::IsTerminalConnected(ITerminalNode* Terminal)
 {
@@ -222,10 +252,19 @@ NTSTATUS CStreamEngine::FindEndpointIndex(PUNKNOWN AdapterUnknown, PULONG Index)
     return status;
 }
 
+// A port that its miniport is bound to holds the miniport, and the miniport holds the port
+// and the adapter, until the subdevice's registration ends: a bound port that is never
+// registered keeps the whole device alive for ever. So whatever can be known before binding
+// is checked first.
 NTSTATUS CStreamEngine::CreateWaveSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN AdapterUnknown)
 {
     ULONG index = 0;
     NTSTATUS status = FindEndpointIndex(AdapterUnknown, &index);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    status = CheckTopologyPin();
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -254,6 +293,25 @@ NTSTATUS CStreamEngine::CreateWaveSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Ir
     ReleaseIf(pMiniport);
     ReleaseIf(pPort);
     return status;
+}
+
+// The wave filter is tied to the topology filter at the pin that carries the endpoint's own
+// terminal (node 0 when its path has none, as the wave miniport reports it); an endpoint whose
+// terminal no topology pin carries gets no wave filter.
+NTSTATUS CStreamEngine::CheckTopologyPin()
+{
+    ULONG nodeId = 0;
+    ULONG topologyPin = 0;
+    FindStreamingTerminalNode(static_cast<PSTREAMENGINE>(this), &nodeId);
+    if (!m_pTopologyMiniportSubdevice ||
+        !NT_SUCCESS(m_pTopologyMiniportSubdevice->FindPinId(&nodeId, &topologyPin)))
+    {
+        DbgPrint("CStreamEngine: endpoint %ws (streaming interface %u): no pin of the topology filter "
+                 "carries its terminal node %u, so it gets no wave filter\n",
+                 m_pName ? m_pName : u"", m_nStreamId, nodeId);
+        return STATUS_UNSUCCESSFUL;
+    }
+    return STATUS_SUCCESS;
 }
 
 // Registers the port under the miniport's name, but only once the wave filter's terminal is

@@ -367,12 +367,13 @@ CUsbAudioStream::RegisterClient(ULONG Priority, PCWAVEFORMATEXTENSIBLE Format, U
     return status;
 }
 
-// Only registered clients are searched: an open client must be closed first.
+// An open client must be closed first.
 STDMETHODIMP_(NTSTATUS) CUsbAudioStream::UnregisterClient(PVOID ClientKey)
 {
     PAGED_CODE();
     m_Lock.Lock();
-    StreamClient* pClient = ClientKey ? RemoveRegisteredClient(ClientKey) : nullptr;
+    StreamClient* pClient =
+        ClientKey && !FindOpenClient(ClientKey) ? RemoveRegisteredClient(ClientKey) : nullptr;
     m_Lock.Unlock();
     if (!pClient)
     {

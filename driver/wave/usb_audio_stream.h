@@ -297,7 +297,6 @@ private:
     VOID NotifyConfigure(StreamClient* Client, BOOLEAN Restart);
     NTSTATUS AddProcessingObject(StreamClient* Client, PUNKNOWN Object);
     NTSTATUS RemoveProcessingObject(StreamClient* Client, PUNKNOWN Object);
-    VOID ReturnToRegistered(StreamClient* Client);
 
     // usb_audio_stream_worker.cpp: how long the transfers out may take, and cancelling them
     // when even an abort does not bring them back. PASSIVE_LEVEL, under the engine mutex.

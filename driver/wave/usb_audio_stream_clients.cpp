@@ -1,7 +1,9 @@
 // CUsbAudioStream: its clients and states. Clients go from registered to open to started and
 // back; the open list's head decides the format the stream is opened with, the started list's
 // head leads the running stream, and every leadership change is announced to all clients.
-// Every slot here runs at PASSIVE_LEVEL under the engine's mutex, which is recursive for its
+// A client stays on the registered list from its registration to its unregistration, so a
+// close needs no memory: it can neither fail for want of it nor lose the record its caller
+// still holds. Every slot here runs at PASSIVE_LEVEL under the engine's mutex, which is recursive for its
 // owner, so the slots call each other freely.
 #include "driver/wave/usb_audio_stream.h"
 
@@ -19,17 +21,6 @@ BOOLEAN SameClient(const StreamClient* A, const StreamClient* B)
 }
 
 } // namespace
-
-// A closed client goes back to the registered list; without a node for it there, it can never
-// be found again, so it is unregistered and freed rather than leaked.
-VOID CUsbAudioStream::ReturnToRegistered(StreamClient* Client)
-{
-    if (!NT_SUCCESS(AddRegisteredClient(Client)))
-    {
-        ExUnregisterCallback(Client->Registration);
-        ExFreePoolWithTag(Client, USB_STREAM_POOL_TAG);
-    }
-}
 
 // ---- Processing objects of the pipeline ----
 
@@ -215,9 +206,8 @@ CUsbAudioStream::OpenClient(PVOID ClientKey, PULONG FramesPerTransfer, PULONG Cu
         status = LeadWith(head, CurrentFrame);
         if (!NT_SUCCESS(status))
         {
-            // Only this client's open failed: it stays registered (it never left that list),
-            // and whoever was open before stays open, even when the stream could not be
-            // reopened for them.
+            // Only this client's open failed: it stays registered, and whoever was open
+            // before stays open, even when the stream could not be reopened for them.
             RemoveOpenClient(ClientKey);
             *CurrentFrame = 0;
             ULONG frame;
@@ -226,7 +216,6 @@ CUsbAudioStream::OpenClient(PVOID ClientKey, PULONG FramesPerTransfer, PULONG Cu
         }
     }
     *FramesPerTransfer = m_pOpenClient->FramesPerTransfer;
-    RemoveRegisteredClient(ClientKey);
     return STATUS_SUCCESS;
 }
 
@@ -254,7 +243,6 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::CloseClient(PVOID ClientKey)
         ULONG frame;
         status = RestartLeader(&frame);
     }
-    ReturnToRegistered(pClient);
     return status;
 }
 

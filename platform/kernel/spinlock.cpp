@@ -146,6 +146,11 @@ BOOLEAN KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
     return FALSE;
 }
 
+BOOLEAN KeTestSpinLock(PKSPIN_LOCK SpinLock)
+{
+    return __atomic_load_n(SpinLock, __ATOMIC_ACQUIRE) == 0 ? TRUE : FALSE;
+}
+
 VOID KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle)
 {
     KIRQL old = RaiseToDispatch("KeAcquireInStackQueuedSpinLock");

@@ -37,6 +37,8 @@ NTKERNELAPI KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
 NTKERNELAPI VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
 NTKERNELAPI VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 NTKERNELAPI BOOLEAN KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+// Any IRQL: TRUE when nobody holds the lock. It says nothing about who holds it.
+NTKERNELAPI BOOLEAN KeTestSpinLock(PKSPIN_LOCK SpinLock);
 
 // In-stack queued forms: the handle lives on the caller's stack and remembers the lock and the
 // previous IRQL.

@@ -158,27 +158,37 @@ NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT DeviceObject, PWSTR Name, PUNKNOWN U
     plat::pc::PPCSUBDEVICEPORT subdevice = plat::pc::SubdevicePortOf(port);
     if (subdevice == nullptr || !subdevice->IsBound())
         return STATUS_INVALID_DEVICE_STATE;
-    std::lock_guard<std::mutex> guard(g_lock);
-    plat::PcRegistrationEntry entry;
-    entry.Op = plat::PcRegistrationOp::RegisterSubdevice;
-    entry.Name = NameOf(Name);
-    entry.Port = port;
-    entry.Status = TakeInjectedFailure(entry.Op);
-    DeviceRecord& record = g_devices[DeviceObject];
-    for (const Subdevice& s : record.Subdevices)
+    NTSTATUS status;
     {
-        if (NT_SUCCESS(entry.Status) && (s.Name == entry.Name || s.Port == port))
-            entry.Status = STATUS_OBJECT_NAME_COLLISION;
+        std::lock_guard<std::mutex> guard(g_lock);
+        plat::PcRegistrationEntry entry;
+        entry.Op = plat::PcRegistrationOp::RegisterSubdevice;
+        entry.Name = NameOf(Name);
+        entry.Port = port;
+        entry.Status = TakeInjectedFailure(entry.Op);
+        DeviceRecord& record = g_devices[DeviceObject];
+        for (const Subdevice& s : record.Subdevices)
+        {
+            if (NT_SUCCESS(entry.Status) && (s.Name == entry.Name || s.Port == port))
+                entry.Status = STATUS_OBJECT_NAME_COLLISION;
+        }
+        if (NT_SUCCESS(entry.Status))
+            entry.Status = plat::pc::OnSubdeviceRegistering(DeviceObject, entry.Name, port);
+        if (NT_SUCCESS(entry.Status))
+        {
+            port->AddRef();
+            record.Subdevices.push_back(Subdevice{entry.Name, port});
+        }
+        record.Log.push_back(entry);
+        status = entry.Status;
     }
-    if (NT_SUCCESS(entry.Status))
-        entry.Status = plat::pc::OnSubdeviceRegistering(DeviceObject, entry.Name, port);
-    if (NT_SUCCESS(entry.Status))
-    {
-        port->AddRef();
-        record.Subdevices.push_back(Subdevice{entry.Name, port});
-    }
-    record.Log.push_back(entry);
-    return entry.Status;
+    // A subdevice that cannot be registered is given up: the port lets go of its miniport, as
+    // an unregistered one does, so that the caller's releases take the port, the miniport and
+    // what the miniport holds (which usually includes the port itself) away. The caller's own
+    // reference keeps the port alive through this call.
+    if (!NT_SUCCESS(status))
+        subdevice->ReleaseChildren();
+    return status;
 }
 
 NTSTATUS PcRegisterPhysicalConnection(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown, ULONG FromPin,

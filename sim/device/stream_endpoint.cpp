@@ -628,6 +628,8 @@ USBD_STATUS StreamEndpoints::In(uint8_t EndpointAddress, uint32_t Frame, uint32_
             for (uint64_t i = 0; i < frames; ++i)
                 StreamSignalFrame(format, clock.Sent + i, Data + i * block);
             *Length = record.Bytes;
+            if (m_faults.OverstateInLength != 0 && Targets(EndpointAddress))
+                *Length = Capacity + m_faults.OverstateInLength;
         }
         // A packet lost on the bus takes its samples with it.
         clock.Sent += frames;

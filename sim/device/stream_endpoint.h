@@ -38,6 +38,9 @@ struct StreamFaults
     // packet after the record is set (a crystal warming up, or cooling down when negative).
     double ClockDriftPpmPerSecond = 0;
     uint64_t FailFeedbackTransferNumber = 0; // every packet of the Nth feedback transfer fails
+    // Each IN data packet is reported this many bytes longer than the room it was given (the
+    // data written stays within the room): a report the bus must not take at its word.
+    uint32_t OverstateInLength = 0;
 };
 
 // How the device's render buffer behind an OUT data endpoint fared. The device starts playing

@@ -456,4 +456,36 @@ TEST_F(AsioSession, AThirtyTwoBitCompanionGetsFourByteAddresses)
     EXPECT_EQ(client->Close(), STATUS_SUCCESS);
 }
 
+// A stop in low memory: closing a stream client needs no memory, so the stop is truthful, and
+// the unmap (which detaches the clients from the streams) and the next start find the
+// registrations the stop left them, in either order.
+TEST_F(AsioSession, AStopInLowMemoryKeepsTheStreamRegistrationsForWhatFollows)
+{
+    for (bool remap : {false, true})
+    {
+        SCOPED_TRACE(remap ? "stop, unmap, map, start" : "stop, start, unmap");
+        std::unique_ptr<sim::AsioClient> client;
+        ASSERT_NO_FATAL_FAILURE(StartStreamingClient(&client));
+        RunFor(50 * rig::kMillisecond);
+        plat::FailNextAllocationOf(POINTER_LIST_POOL_TAG, sizeof(POINTER_LIST_NODE));
+        EXPECT_EQ(StopClient(*client), STATUS_SUCCESS);
+        plat::ClearPoolFailures();
+        if (remap)
+        {
+            EXPECT_EQ(client->Unmap(), STATUS_SUCCESS);
+            ASSERT_EQ(MapAll(*client), STATUS_SUCCESS);
+        }
+        ASSERT_EQ(client->Start(), STATUS_SUCCESS);
+        const ULONGLONG periods = client->Stats().Periods;
+        RunFor(100 * rig::kMillisecond);
+        EXPECT_GE(client->Stats().Periods, periods + 80u) << "the second start streams";
+        EXPECT_EQ(StopClient(*client), STATUS_SUCCESS);
+        EXPECT_EQ(client->Unmap(), STATUS_SUCCESS);
+        EXPECT_EQ(client->Close(), STATUS_SUCCESS);
+        client.reset();
+        RemoveAndCheck();
+        SetUp();
+    }
+}
+
 } // namespace

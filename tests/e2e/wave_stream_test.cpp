@@ -486,4 +486,24 @@ TEST_F(WaveStreamE2e, StartingAStreamGivesTheCallerItsControlWordBack)
     ASSERT_TRUE(client.WaitDone(3));
 }
 
+// A pause in low memory: closing the pin's stream client needs no memory, so the pause is
+// truthful and the next run streams again.
+TEST_F(WaveStreamE2e, APauseInLowMemoryKeepsThePinsRegistrationForTheNextRun)
+{
+    ASSERT_EQ(PlugAndStart("uac1-headset"), STATUS_SUCCESS);
+    std::unique_ptr<sim::AudioPin> pin = OpenRender();
+    ASSERT_TRUE(pin);
+    ASSERT_EQ(pin->Run(), STATUS_SUCCESS);
+    RunFor(50 * rig::kMillisecond);
+    plat::FailNextAllocationOf(POINTER_LIST_POOL_TAG, sizeof(POINTER_LIST_NODE));
+    EXPECT_EQ(pin->Pause(), STATUS_SUCCESS);
+    plat::ClearPoolFailures();
+    const ULONGLONG paused = OutBytes();
+    ASSERT_EQ(pin->Run(), STATUS_SUCCESS);
+    RunFor(300 * rig::kMillisecond);
+    EXPECT_GE(OutBytes(), paused + 250 * kBytesPerMs) << "audio stopped after the pause";
+    ASSERT_EQ(pin->Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(pin->Close(), STATUS_SUCCESS);
+}
+
 } // namespace

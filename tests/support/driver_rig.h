@@ -30,6 +30,7 @@
 #include "driver/core/stream_engine_if.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <filesystem>
@@ -291,6 +292,7 @@ protected:
         plat::FailSystemThreadCreations(0);
         plat::ClearPoolFailures();
         plat::PcSetVersion(plat::kDefaultPortClsVersion);
+        ExpectNoSystemThreadLeft();
         plat::Shutdown();
         EXPECT_EQ(plat::PoolLeaksSince(m_Snapshot), "") << "pool blocks left after removal";
         EXPECT_EQ(plat::ObLiveObjectCount(nullptr), m_Objects) << "kernel objects left after removal";
@@ -307,6 +309,19 @@ protected:
             std::error_code ignored;
             std::filesystem::remove_all(m_Folder, ignored);
         }
+    }
+
+    // After removal no thread of the driver may run on. One on its way out gets the moment it
+    // needs (virtual time stands still while any thread can run); one still there is named,
+    // before the shutdown, which waits for it, can only report a deadlock.
+    static void ExpectNoSystemThreadLeft()
+    {
+        RunFor(10000);
+        if (plat::LiveSystemThreadCount() == 0)
+            return;
+        const std::string threads = plat::DescribeThreads();
+        ADD_FAILURE() << "system threads outlive the removal:\n" << threads;
+        std::fprintf(stderr, "system threads outlive the removal:\n%s\n", threads.c_str());
     }
 
     // ---- The device's faults ----

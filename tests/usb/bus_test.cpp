@@ -395,7 +395,8 @@ TEST_F(UsbBusTest, BusInterfaceAnswersSpeedVersionsAndCountsFramesOnTheVirtualCl
 }
 
 // One interrupt pipe through its life: a read waits for data, then for a cancel, then for an
-// abort; a reset clears the halt; the device vanishes, is removed and started again.
+// abort; a stall halts the pipe and a reset clears the halt; the device vanishes, is removed
+// and started again.
 TEST_F(UsbBusTest, InterruptInWaitsForDataCancelAbortVanishingAndRemoval)
 {
     Plug("uac1-headset");
@@ -447,6 +448,26 @@ TEST_F(UsbBusTest, InterruptInWaitsForDataCancelAbortVanishingAndRemoval)
     abort.UrbPipeRequest.PipeHandle = USBD_PIPE_HANDLE(0x4242);
     EXPECT_EQ(SendUrb(&abort), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(abort.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+
+    // A stall halts the pipe: the next read fails at once, without asking the device, whose
+    // data is still there for the first read after the reset.
+    sim::PortFaults stall;
+    stall.StallEndpoint = 0x83;
+    m_device->SetPortFaults(stall);
+    submit();
+    EXPECT_NE(Collect(&request), STATUS_SUCCESS);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_STALL_PID);
+    m_device->QueueInData(0x83, {0x41, 0x03});
+    InterruptUrb(&urb, pipe, report, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    submit();
+    EXPECT_NE(Collect(&request), STATUS_SUCCESS);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+    abort.UrbPipeRequest.PipeHandle = pipe;
+    ASSERT_EQ(SendUrb(&abort), STATUS_SUCCESS);
+    InterruptUrb(&urb, pipe, report, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    ASSERT_EQ(submit(), STATUS_PENDING);
+    ASSERT_EQ(Collect(&request), STATUS_SUCCESS);
+    EXPECT_EQ(report[0] | report[1] << 8, 0x0341);
 
     // Vanishing ends a waiting read; removal fails what is queued and every later request.
     ASSERT_EQ(submit(), STATUS_PENDING);

@@ -108,6 +108,30 @@ TEST(IsochEngine, PacketUrbAndIrpResultsFollowTheDevice)
     }
 }
 
+// An IN packet's length is never taken past the room the driver gave it, whatever the device
+// reports: the URB then promises no byte beyond its buffer.
+TEST(IsochEngine, AnInPacketIsNeverLongerThanItsRoom)
+{
+    IsochRig rig;
+    rig.Plug("uac1-headset");
+    USBD_PIPE_HANDLE pipe = rig.SelectInterface(2, 1, 1, 0x82);
+    rig.SetRate(0x82, 44100);
+    sim::StreamFaults faults;
+    faults.OverstateInLength = 6;
+    rig.Device().Streams().SetFaults(faults);
+    Transfer t;
+    t.Build(pipe, true, USBD_START_ISO_TRANSFER_ASAP, 0, std::vector<ULONG>(10, 98));
+    ASSERT_EQ(rig.Submit(&t), STATUS_PENDING);
+    ASSERT_EQ(rig.Collect(&t), STATUS_SUCCESS);
+    for (ULONG i = 0; i < 10; ++i)
+    {
+        EXPECT_EQ(t.Iso().IsoPacket[i].Status, USBD_STATUS_SUCCESS) << i;
+        EXPECT_EQ(t.Iso().IsoPacket[i].Length, 98u) << i;
+    }
+    EXPECT_EQ(t.Iso().TransferBufferLength, 980u);
+    EXPECT_EQ(t.Buffer.back(), 0) << "nothing written past the last packet's room";
+}
+
 TEST(IsochEngine, ADeviceThatStopsCompletingHoldsTransfersUntilAbortedOrReleased)
 {
     IsochRig rig;

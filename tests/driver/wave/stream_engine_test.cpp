@@ -383,6 +383,7 @@ class StreamEngineSubdevice : public StreamEngine
 {
 protected:
     static constexpr ULONG kTerminalNode = 3;
+    static constexpr ULONG kJackNode = 5;
     static constexpr ULONG kTopologyPin = 7;
 
     void SetUp() override
@@ -415,10 +416,17 @@ protected:
     }
 
     // An endpoint whose path holds one terminal of the given kind; it joins the device.
+    // The path also holds the endpoint's own streaming terminal, the one the wave filter is tied
+    // to the topology filter by.
     CTestEngine* Endpoint(ULONG capture, ULONG kind, ULONG pinType, std::vector<ULONG> jacks)
     {
         CTestEngine* engine = NewEngine(capture);
-        CFakeTerminal* terminal = Make<CFakeTerminal>(kTerminalNode, kind, pinType);
+        CFakeTerminal* streaming = Make<CFakeTerminal>(
+            kTerminalNode, capture ? ULONG(NODE_KIND_OUTPUT_TERMINAL) : ULONG(NODE_KIND_INPUT_TERMINAL),
+            ULONG(PIN_TYPE_STREAM));
+        EXPECT_EQ(engine->AddNode(streaming), STATUS_SUCCESS);
+        streaming->Release();
+        CFakeTerminal* terminal = Make<CFakeTerminal>(kJackNode, kind, pinType);
         for (ULONG plugged : jacks)
             terminal->Jacks.push_back(gd::PluggedJack(plugged));
         EXPECT_EQ(engine->AddNode(terminal), STATUS_SUCCESS);
@@ -588,7 +596,7 @@ TEST_F(StreamEngineSubdevice, TerminalWithoutTopologyPinRegistersNothingAndIsRet
     std::vector<plat::PcRegistrationEntry> connections = LogOf(PcRegistrationOp::RegisterConnection);
     ASSERT_EQ(connections.size(), 1u);
     EXPECT_EQ(connections[0].ToPin, 4u);
-    EXPECT_EQ(g_creator.EndpointIndexes.size(), 2u);
+    EXPECT_EQ(g_creator.EndpointIndexes.size(), 1u) << "the refused attempt bound no miniport to a port";
     ASSERT_EQ(engine->UnregisterSubdevice(Device(), nullptr, Adapter()), STATUS_SUCCESS);
 }
 

@@ -323,6 +323,18 @@ TEST_F(UsbStreamClients, ClientIsRefusedAndNothingKeptWhenTheStreamCannotServeIt
     plat::ClearPoolFailures();
     EXPECT_EQ(client, nullptr);
 
+    // The registered list has no room for it: its callback goes again with the record, so the
+    // stream's notifications never reach it.
+    plat::FailNextAllocationOf(POINTER_LIST_POOL_TAG, sizeof(POINTER_LIST_NODE));
+    EXPECT_EQ(m_Stream->RegisterClient(3, &m_Format, 5, 3, Heard::Callback, &heard, &client),
+              STATUS_INSUFFICIENT_RESOURCES);
+    plat::ClearPoolFailures();
+    EXPECT_EQ(client, nullptr);
+    StreamNotification notification{};
+    notification.Code = StreamNotifyConfigure;
+    ExNotifyCallback(m_Stream->ClientCallbackObject(), &notification, nullptr);
+    EXPECT_TRUE(heard.Calls.empty()) << "the refused client's callback is still registered";
+
     // A stream whose callback object is gone cannot tell a client anything.
     m_Stream->DropClientCallbackObject();
     EXPECT_EQ(m_Stream->RegisterClient(3, &m_Format, 5, 3, Heard::Callback, &heard, &client),

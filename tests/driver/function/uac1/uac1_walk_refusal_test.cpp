@@ -65,6 +65,9 @@ TEST_F(Uac1WalkRefusal, EveryRefusalSaysWhyInOneMessage)
          STATUS_INVALID_PARAMETER,
          "audio-streaming interface 1 is a release-2.0 interface under a release-1.0"},
         {WithControl({it, B::MuteUnit(2, 4), B::MuteUnit(4, 2), ot}), STATUS_UNSUCCESSFUL, "in a loop"},
+        // Two input pins need 6 + 2 bytes; the last (iSelector) is missing.
+        {WithControl({it, {7, 0x24, 5, 2, 2, 1, 1}, ot}), STATUS_UNSUCCESSFUL,
+         "the descriptor of selector unit 2 is too short (7 bytes)"},
         {WithStream({B::General(9), B::Format(1, 2, 2, 16, {48000})}), STATUS_UNSUCCESSFUL,
          "links terminal 9, which the audio-control interface does not define"},
         {WithStream({B::General(1, 0x1002), B::Format(3, 2, 2, 16, {48000})}), STATUS_UNSUCCESSFUL,
