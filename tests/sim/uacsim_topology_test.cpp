@@ -188,4 +188,18 @@ TEST(UacsimRunner, TopologyRunsOnARealDeviceDump)
     EXPECT_TRUE(Contains(run.Out, "removed cleanly")) << run.Out;
 }
 
+// A dump whose render path has no streaming terminal the topology filter carries: the start
+// is refused with the endpoint named, and the runner ends with none of the driver's threads
+// left waiting (it once stopped in the stand-in's deadlock report instead).
+TEST(UacsimRunner, ADeviceRefusedPartWayThroughItsStartLeavesNothingRunning)
+{
+    const std::string dump =
+        std::string(UACSIM_SOURCE_DIR) + "/fuzz/seeds/render-path-without-streaming-terminal-fails-start.bin";
+    RunResult run = RunUacsim("topology --device " + dump);
+    EXPECT_EQ(run.ExitCode, 1) << run.Out << run.Err;
+    EXPECT_TRUE(Contains(run.Err, "endpoint SPKOut00 (streaming interface 1): no pin of the topology filter"))
+        << run.Err;
+    EXPECT_FALSE(Contains(run.Err, "deadlock")) << run.Err;
+}
+
 } // namespace
