@@ -88,7 +88,14 @@ NTSTATUS MapBuffers(IAsioDevice* Asio, const AsioRequest& Request, PIRP Irp)
         Irp->IoStatus.Information = NT_SUCCESS(status) ? Request.OutputLength : 0;
         return status;
     }
-    const ULONG wideLength = Request.OutputLength * 2;
+    // Twice the caller's length is computed wide: a length past 2 GiB must not wrap into a
+    // small temporary that the copy below would then read far beyond.
+    const ULONGLONG wide = ULONGLONG(Request.OutputLength) * 2;
+    if (wide > MAXULONG)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const ULONG wideLength = ULONG(wide);
     PULONGLONG pWide = nullptr;
     if (wideLength)
     {

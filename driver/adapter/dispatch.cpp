@@ -216,13 +216,17 @@ NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!IsAsioRequest(Irp))
         return PcDispatchIrp(DeviceObject, Irp);
     WakeForRequest(extension, Irp);
-    // Only the owner of mapped rings has anything to undo; every other handle is refused by
-    // the device and cleans up with nothing to do.
+    // The handle's waiting requests are answered and its rings, if it owns them, unmapped.
+    // Rings the device could not let go of yet stay until the handle's close tries again.
     PASIODEVICE asio = QueryAsioDevice(extension);
     if (asio != nullptr)
     {
-        asio->UnmapStreamingBuffers(IoGetCurrentIrpStackLocation(Irp)->FileObject);
+        NTSTATUS status = asio->CleanupAsioClient(IoGetCurrentIrpStackLocation(Irp)->FileObject);
         asio->Release();
+        if (!NT_SUCCESS(status))
+            DbgPrint("DispatchCleanup: the ASIO handle's rings were not released (0x%08X); its close "
+                     "releases them\n",
+                     ULONG(status));
     }
     Irp->IoStatus.Information = 0;
     return CompleteWith(Irp, STATUS_SUCCESS);

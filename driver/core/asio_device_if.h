@@ -193,5 +193,8 @@ DECLARE_INTERFACE_(IAsioDevice, IUnknown)
     STDMETHOD_(NTSTATUS, CanIoFormat)(PFILE_OBJECT FileObject, const ULONG* IoFormat) PURE;
     STDMETHOD_(NTSTATUS, SetIoFormat)(PFILE_OBJECT FileObject, const ULONG* IoFormat) PURE;
     STDMETHOD_(NTSTATUS, GetIoFormat)(PFILE_OBJECT FileObject, PULONG IoFormat) PURE;
+    // The handle's last user reference is gone (IRP_MJ_CLEANUP): its waiting requests are
+    // answered and, when it owns the rings, they are unmapped. The unmap's status.
+    STDMETHOD_(NTSTATUS, CleanupAsioClient)(PFILE_OBJECT FileObject) PURE;
 };
 typedef IAsioDevice* PASIODEVICE;

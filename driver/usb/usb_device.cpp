@@ -33,6 +33,7 @@ CUsbDevice::CUsbDevice(PUNKNOWN UnknownOuter) : CAudioHal(UnknownOuter)
     PAGED_CODE();
     InitializeListHead(&m_AsioClients);
     KeInitializeSpinLock(&m_AsioRingLock);
+    AsioStopQueueInitialize(&m_AsioStopQueue);
     KeInitializeSpinLock(&m_IdleLock);
     KeInitializeDpc(&m_IdleDpc, IdleTimerDpc, this);
     KeInitializeTimer(&m_IdleTimer);

@@ -136,6 +136,18 @@ struct AsioRingState
     SIZE_T BlockBytes; // whole pages: the header, the sample area and zeroed padding
 };
 
+// The stop request that waits for the device's return to D0: at most one, queued cancel-safe
+// so that its cancel, the return to D0, the removal and the handle's cleanup each either take
+// it whole or find it gone. The queue routines find the record from its IO_CSQ, its first field.
+struct AsioStopQueue
+{
+    IO_CSQ Csq;
+    KSPIN_LOCK Lock;
+    LIST_ENTRY Irps; // IRPs by Tail.Overlay.ListEntry
+    ULONG Count;
+};
+VOID AsioStopQueueInitialize(AsioStopQueue* Queue); // any IRQL
+
 // How the companion's buffer length turns into transfers (the owner's rate and io format).
 struct AsioTransferPlan
 {
@@ -266,6 +278,7 @@ public:
     STDMETHODIMP_(NTSTATUS) CanIoFormat(PFILE_OBJECT FileObject, const ULONG* IoFormat) override;
     STDMETHODIMP_(NTSTATUS) SetIoFormat(PFILE_OBJECT FileObject, const ULONG* IoFormat) override;
     STDMETHODIMP_(NTSTATUS) GetIoFormat(PFILE_OBJECT FileObject, PULONG IoFormat) override;
+    STDMETHODIMP_(NTSTATUS) CleanupAsioClient(PFILE_OBJECT FileObject) override;
 
     // The notification callback registered with every stream a ring is attached to; runs in the
     // stream's completion and worker contexts, at DISPATCH_LEVEL or below.
@@ -305,6 +318,8 @@ private:
     NTSTATUS CheckRingsHoldLead();                                         // PASSIVE_LEVEL
     VOID ChooseMasterRing();                                               // PASSIVE_LEVEL
     VOID FreeRings();                                                      // PASSIVE_LEVEL
+    VOID UnmapRingViews();                                                 // PASSIVE_LEVEL
+    BOOLEAN RingsOutstanding();                                            // PASSIVE_LEVEL
     VOID PublishRing(ULONG Index);                                         // any IRQL, ring lock held
     BOOLEAN PlanTransfers(AsioTransferPlan* Plan);                         // any IRQL
     NTSTATUS BuildClientFormat(ULONG Index, PWAVEFORMATEXTENSIBLE Format); // PASSIVE_LEVEL
@@ -319,7 +334,7 @@ private:
     VOID SendAsioVendorRequest(USHORT Value);                              // PASSIVE_LEVEL
     NTSTATUS QueryCyclicControl(ULONG Index, ICyclicControl** Control);    // PASSIVE_LEVEL
     NTSTATUS ParkStopIrp(PIRP Irp);                                        // PASSIVE_LEVEL
-    PIRP TakeParkedStopIrp();                                              // <= DISPATCH_LEVEL
+    PIRP TakeParkedStopIrp(PFILE_OBJECT FileObject);                       // <= DISPATCH_LEVEL
     VOID AsioPowerDown();                                                  // PASSIVE_LEVEL, client lock held
     VOID AsioPowerUp();                                                    // PASSIVE_LEVEL, client lock held
     VOID RunParkedStop();                                                  // PASSIVE_LEVEL
@@ -329,7 +344,6 @@ private:
     // Ring lock held.
     VOID CopyRing(ULONG Index, PVOID Buffer, ULONGLONG Length, BOOLEAN IntoRing); // <= DISPATCH_LEVEL
     VOID SignalPeriod(ULONG Index);                                               // <= DISPATCH_LEVEL
-    static DRIVER_CANCEL CancelParkedStop;                                        // DISPATCH_LEVEL
 
     // Descriptors and configuration (usb_device_config.cpp). PASSIVE_LEVEL.
     NTSTATUS ReadDescriptors();
@@ -409,7 +423,9 @@ private:
     ULONG m_nAsioEndpointTableCount;
     UCHAR m_bAsioStreamsStarted;
     UCHAR m_bAsioStreamsSuspended;
-    PIRP volatile m_pAsioParkedStopIrp; // exchanged: the cancel routine may take it too
+    AsioStopQueue m_AsioStopQueue;
+    // The process the rings are mapped into (referenced), where every path unmaps them.
+    PEPROCESS m_pAsioRingProcess;
 
     ULONG volatile m_nPortCycled;
     CMutexLock m_PortLock; // serialises ResetPort

@@ -94,17 +94,61 @@ VOID CUsbDevice::PublishRing(ULONG Index)
     pHeader->PeriodCount = state.PeriodCount;
 }
 
-// Unmaps and frees every ring; only ever after the rings' registrations are gone, in the
-// process that mapped them.
-VOID CUsbDevice::FreeRings()
+// A view exists only in the address space of the process that mapped it, and the request
+// that ends it may come from another: a shared handle's other process, or the system process
+// that sends the close. The views are taken down there, attached to that process for the while.
+VOID CUsbDevice::UnmapRingViews()
 {
+    PEPROCESS process = m_pAsioRingProcess;
+    if (!process)
+    {
+        return;
+    }
+    KAPC_STATE apcState;
+    const BOOLEAN attach = process != IoGetCurrentProcess();
+    if (attach)
+    {
+        KeStackAttachProcess(process, &apcState);
+    }
     for (ULONG index = 0; index < m_nAsioEndpointTableCount; index++)
     {
         AsioEndpointEntry& entry = m_pAsioEndpoints[index];
         if (entry.UserAddress)
         {
             MmUnmapLockedPages(entry.UserAddress, entry.Mdl);
+            entry.UserAddress = nullptr;
         }
+    }
+    if (attach)
+    {
+        KeUnstackDetachProcess(&apcState);
+    }
+    m_pAsioRingProcess = nullptr;
+    ObDereferenceObject(process);
+}
+
+// Rings or registrations left from an owner whose rings could not all be let go: no new map
+// may write over them.
+BOOLEAN CUsbDevice::RingsOutstanding()
+{
+    for (ULONG index = 0; index < m_nAsioEndpointTableCount; index++)
+    {
+        if (m_pAsioEndpoints[index].Ring || m_pAsioEndpoints[index].Client)
+        {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// Unmaps and frees every ring; only ever after the rings' registrations are gone. No block is
+// freed while a view still shows it.
+VOID CUsbDevice::FreeRings()
+{
+    UnmapRingViews();
+    for (ULONG index = 0; index < m_nAsioEndpointTableCount; index++)
+    {
+        AsioEndpointEntry& entry = m_pAsioEndpoints[index];
         if (entry.Mdl)
         {
             IoFreeMdl(entry.Mdl);
@@ -281,13 +325,22 @@ CUsbDevice::MapStreamingBuffers(PFILE_OBJECT FileObject, const AsioBufferRequest
     {
         return STATUS_INVALID_PARAMETER;
     }
+    // Rings a former owner could not let go of are let go of now, when their streams allow.
+    if (!m_pAsioOwner && m_pAsioEndpoints && RingsOutstanding() && NT_SUCCESS(DetachClientBuffers()))
+    {
+        FreeRings();
+    }
     // A second map while the rings are out would lose the first ones.
-    if ((m_pAsioOwner && m_pAsioOwner != pClient) || pClient->Running || !m_pAsioEndpoints)
+    if ((m_pAsioOwner && m_pAsioOwner != pClient) || pClient->Running || !m_pAsioEndpoints ||
+        RingsOutstanding())
     {
         return STATUS_INVALID_PARAMETER;
     }
     m_pAsioOwner = pClient;
     m_nAsioBuffersInUse = 1;
+    // The views go into the caller's process; whichever request ends them unmaps them there.
+    m_pAsioRingProcess = IoGetCurrentProcess();
+    ObReferenceObject(m_pAsioRingProcess);
     // The rings carry the owner's own sample type: the device's active one follows only once
     // every client has gone, so a companion that chose the one type the device offers would
     // be given rings of a type no endpoint streams. It is fixed for the rings' life: the owner
@@ -367,6 +420,12 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::UnmapStreamingBuffers(PFILE_OBJECT FileObjec
     NTSTATUS status = DetachClientBuffers();
     if (!NT_SUCCESS(status))
     {
+        // A stream still holds a registration, so the blocks must stay until a later unmap (at
+        // the latest the handle's close) detaches it; the companion's views go now.
+        DbgPrint("CUsbDevice: an ASIO ring stays registered (0x%08X); its block is kept until the "
+                 "registration goes\n",
+                 ULONG(status));
+        UnmapRingViews();
         return status;
     }
     FreeRings();

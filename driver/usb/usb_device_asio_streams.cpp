@@ -270,17 +270,15 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::StopAsio(PFILE_OBJECT FileObject, PIRP Irp)
     PAGED_CODE();
     CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
-    if (!pClient)
+    // Only the owner's stop may wait for D0: there is a single place for it, and any other
+    // handle's would hold it against the owner's own.
+    if (!pClient || pClient != m_pAsioOwner || !pClient->PeriodEvent)
     {
         return STATUS_INVALID_PARAMETER;
     }
     if (CurrentPowerState() != PowerDeviceD0)
     {
         return Irp ? ParkStopIrp(Irp) : STATUS_INVALID_PARAMETER;
-    }
-    if (pClient != m_pAsioOwner || !pClient->PeriodEvent)
-    {
-        return STATUS_INVALID_PARAMETER;
     }
     // The streams go first: no completion may signal an event that is on its way out.
     if (m_bAsioStreamsSuspended)
@@ -303,61 +301,102 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::StopAsio(PFILE_OBJECT FileObject, PIRP Irp)
 
 // ---- The parked stop request ----
 
-NTSTATUS CUsbDevice::ParkStopIrp(PIRP Irp)
+namespace
 {
-    if (m_pAsioParkedStopIrp)
+
+AsioStopQueue* StopQueueOf(PIO_CSQ Csq)
+{
+    return reinterpret_cast<AsioStopQueue*>(Csq);
+}
+
+// The one place is taken: a second stop is refused rather than queued behind the first.
+NTSTATUS StopQueueInsert(PIO_CSQ Csq, PIRP Irp, PVOID InsertContext)
+{
+    UNREFERENCED_PARAMETER(InsertContext);
+    AsioStopQueue* pQueue = StopQueueOf(Csq);
+    if (pQueue->Count != 0)
     {
         return STATUS_INVALID_PARAMETER;
     }
-    Irp->Tail.Overlay.DriverContext[0] = this;
-    IoMarkIrpPending(Irp);
-    m_pAsioParkedStopIrp = Irp;
-    IoSetCancelRoutine(Irp, CancelParkedStop);
-    // Cancelled before the routine was in place: whoever takes the IRP back completes it.
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr))
+    InsertTailList(&pQueue->Irps, &Irp->Tail.Overlay.ListEntry);
+    pQueue->Count++;
+    return STATUS_SUCCESS;
+}
+
+VOID StopQueueRemove(PIO_CSQ Csq, PIRP Irp)
+{
+    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    StopQueueOf(Csq)->Count--;
+}
+
+// The next parked request after Irp whose handle is PeekContext (any handle for null).
+PIRP StopQueuePeek(PIO_CSQ Csq, PIRP Irp, PVOID PeekContext)
+{
+    AsioStopQueue* pQueue = StopQueueOf(Csq);
+    PLIST_ENTRY entry = Irp ? Irp->Tail.Overlay.ListEntry.Flink : pQueue->Irps.Flink;
+    for (; entry != &pQueue->Irps; entry = entry->Flink)
     {
-        if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&m_pAsioParkedStopIrp),
-                                              nullptr, Irp) == Irp)
+        PIRP pIrp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (!PeekContext || IoGetCurrentIrpStackLocation(pIrp)->FileObject == PeekContext)
         {
-            Irp->IoStatus.Information = 0;
-            Irp->IoStatus.Status = STATUS_CANCELLED;
-            IoCompleteRequest(Irp, IO_NO_INCREMENT);
+            return pIrp;
         }
     }
-    return STATUS_PENDING;
+    return nullptr;
 }
 
-// The cancelled request is completed only by whoever takes it out of the parking place.
-VOID CUsbDevice::CancelParkedStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+VOID StopQueueAcquire(PIO_CSQ Csq, PKIRQL Irql)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
-    CUsbDevice* pDevice = static_cast<CUsbDevice*>(Irp->Tail.Overlay.DriverContext[0]);
-    if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&pDevice->m_pAsioParkedStopIrp),
-                                          nullptr, Irp) == Irp)
-    {
-        Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = STATUS_CANCELLED;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    }
+    KeAcquireSpinLock(&StopQueueOf(Csq)->Lock, Irql);
 }
 
-// Null when there is none or its cancellation got it first.
-PIRP CUsbDevice::TakeParkedStopIrp()
+VOID StopQueueRelease(PIO_CSQ Csq, KIRQL Irql)
 {
-    PIRP pIrp = static_cast<PIRP>(
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_pAsioParkedStopIrp), nullptr));
-    if (pIrp)
-    {
-        // A cancel routine already running finds the place empty and leaves the IRP to us.
-        IoSetCancelRoutine(pIrp, nullptr);
-    }
-    return pIrp;
+    KeReleaseSpinLock(&StopQueueOf(Csq)->Lock, Irql);
+}
+
+VOID CompleteStopIrp(PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+VOID StopQueueCompleteCancelled(PIO_CSQ Csq, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(Csq);
+    CompleteStopIrp(Irp, STATUS_CANCELLED);
+}
+
+} // namespace
+
+VOID AsioStopQueueInitialize(AsioStopQueue* Queue)
+{
+    KeInitializeSpinLock(&Queue->Lock);
+    InitializeListHead(&Queue->Irps);
+    Queue->Count = 0;
+    IoCsqInitializeEx(&Queue->Csq, StopQueueInsert, StopQueueRemove, StopQueuePeek, StopQueueAcquire,
+                      StopQueueRelease, StopQueueCompleteCancelled);
+}
+
+// Queued and marked pending with its cancel routine in place under the queue's lock; one
+// cancelled meanwhile is already answered, and the request is pending either way.
+NTSTATUS CUsbDevice::ParkStopIrp(PIRP Irp)
+{
+    NTSTATUS status = IoCsqInsertIrpEx(&m_AsioStopQueue.Csq, Irp, nullptr, nullptr);
+    return NT_SUCCESS(status) ? STATUS_PENDING : status;
+}
+
+// The parked request of that handle (of any handle for null); null when there is none or its
+// cancel got it first.
+PIRP CUsbDevice::TakeParkedStopIrp(PFILE_OBJECT FileObject)
+{
+    return IoCsqRemoveNextIrp(&m_AsioStopQueue.Csq, FileObject);
 }
 
 VOID CUsbDevice::RunParkedStop()
 {
-    PIRP pIrp = TakeParkedStopIrp();
+    PIRP pIrp = TakeParkedStopIrp(nullptr);
     if (!pIrp)
     {
         return;
@@ -412,13 +451,27 @@ VOID CUsbDevice::StopAsioForRemoval()
         m_bAsioStreamsSuspended = 0;
         DetachClientBuffers();
     }
-    PIRP pIrp = TakeParkedStopIrp();
-    if (pIrp)
+    for (PIRP pIrp = TakeParkedStopIrp(nullptr); pIrp; pIrp = TakeParkedStopIrp(nullptr))
     {
-        pIrp->IoStatus.Information = 0;
-        pIrp->IoStatus.Status = STATUS_DELETE_PENDING;
-        IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+        CompleteStopIrp(pIrp, STATUS_DELETE_PENDING);
     }
+}
+
+// A handle going away answers its own waiting stop: no D0 may ever come to run it.
+STDMETHODIMP_(NTSTATUS) CUsbDevice::CleanupAsioClient(PFILE_OBJECT FileObject)
+{
+    PAGED_CODE();
+    for (PIRP pIrp = TakeParkedStopIrp(FileObject); pIrp; pIrp = TakeParkedStopIrp(FileObject))
+    {
+        CompleteStopIrp(pIrp, STATUS_CANCELLED);
+    }
+    CMutexLockHold hold(&m_ClientLock);
+    AsioClient* pClient = FindAsioClient(FileObject);
+    if (!pClient || pClient != m_pAsioOwner)
+    {
+        return STATUS_SUCCESS;
+    }
+    return UnmapStreamingBuffers(FileObject);
 }
 
 // ---- The data path ----
@@ -510,6 +563,10 @@ VOID CUsbDevice::SignalPeriod(ULONG Index)
 // down with rings still out lets go of them here rather than leak them.
 VOID CUsbDevice::FreeAsioRingsAtTeardown()
 {
+    for (PIRP pIrp = TakeParkedStopIrp(nullptr); pIrp; pIrp = TakeParkedStopIrp(nullptr))
+    {
+        CompleteStopIrp(pIrp, STATUS_DELETE_PENDING);
+    }
     if (!m_pAsioEndpoints || !m_pAsioRings)
     {
         return;

@@ -27,8 +27,6 @@ std::map<PMDL, std::vector<plat::UserMapping>>& UserMappings()
     return *mappings;
 }
 
-thread_local ULONG t_currentProcess = plat::kClientProcessId;
-
 } // namespace
 
 namespace plat
@@ -50,21 +48,6 @@ std::vector<UserMapping> MmUserMappings()
     for (const auto& entry : UserMappings())
         all.insert(all.end(), entry.second.begin(), entry.second.end());
     return all;
-}
-
-ULONG PsCurrentProcessId()
-{
-    return t_currentProcess;
-}
-
-ProcessScope::ProcessScope(ULONG ProcessId) : m_Previous(t_currentProcess)
-{
-    t_currentProcess = ProcessId;
-}
-
-ProcessScope::~ProcessScope()
-{
-    t_currentProcess = m_Previous;
 }
 
 } // namespace plat
@@ -135,7 +118,7 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
         view.Address = MmGetMdlVirtualAddress(MemoryDescriptorList);
         view.ViewStart = reinterpret_cast<PVOID>(start);
         view.ViewBytes = end - start;
-        view.ProcessId = t_currentProcess;
+        view.ProcessId = plat::PsCurrentProcessId();
         UserMappings()[MemoryDescriptorList].push_back(view);
         return view.Address;
     }
@@ -157,11 +140,13 @@ VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList)
         // other context would tear down whatever that process has at the address.
         std::vector<plat::UserMapping>& views = it->second;
         auto own = std::find_if(views.begin(), views.end(),
-                                [](const plat::UserMapping& v) { return v.ProcessId == t_currentProcess; });
+                                [](const plat::UserMapping& v)
+                                { return v.ProcessId == plat::PsCurrentProcessId(); });
         if (own == views.end())
             plat::Fatal("MmUnmapLockedPages: MDL %p was mapped into process %u, but the unmap runs in "
                         "process %u",
-                        static_cast<void*>(MemoryDescriptorList), views.front().ProcessId, t_currentProcess);
+                        static_cast<void*>(MemoryDescriptorList), views.front().ProcessId,
+                        plat::PsCurrentProcessId());
         views.erase(own);
         if (views.empty())
             UserMappings().erase(it);

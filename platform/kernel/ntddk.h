@@ -19,3 +19,5 @@
 #include "registry.h"
 #include "zwfile.h"
 #include "io.h"
+#include "io_csq.h"
+#include "process.h"

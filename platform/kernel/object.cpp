@@ -2,6 +2,7 @@
 // count and type; one table holds kernel and user handles. Every managed body is also kept in
 // a set, so that a pointer the platform never handed out is reported instead of read from.
 #include "object.h"
+#include "process.h"
 
 #include "irql.h"
 #include "ntstatus.h"
@@ -254,7 +255,7 @@ SIZE_T ObLiveObjectCount(POBJECT_TYPE Type)
     std::lock_guard<std::mutex> lock(Table().Lock);
     SIZE_T count = 0;
     for (PVOID body : Table().Live)
-        if (Type == nullptr || HeaderOf(body)->Type == Type)
+        if (Type == nullptr ? HeaderOf(body)->Type != PsProcessType : HeaderOf(body)->Type == Type)
             ++count;
     return count;
 }

@@ -82,7 +82,8 @@ NTSTATUS ObInsertHandle(PVOID Body, ACCESS_MASK GrantedAccess, KPROCESSOR_MODE M
 // The type of an object created by ObCreateObject, or null for memory the platform does not manage.
 POBJECT_TYPE ObGetObjectType(PVOID Body);
 
-// Number of live objects of a type (or of every type for null): tests assert none outlive a test.
+// Number of live objects of a type (or, for null, of every type but processes, which live as long
+// as the platform): tests assert none outlive a test.
 SIZE_T ObLiveObjectCount(POBJECT_TYPE Type);
 
 // Number of open handles (kernel and user) that refer to objects of a type (null: any type).

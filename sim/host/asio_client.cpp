@@ -348,6 +348,10 @@ NTSTATUS AsioClient::Unmap()
 NTSTATUS AsioClient::Close()
 {
     StopPeriods();
+    // The handle's cleanup comes while a request may still wait on it, as when a process ends
+    // with its stop pending: the driver must answer it then, or the thread never returns.
+    if (m_pHandle && m_pHandle->IsOpen())
+        m_pHandle->Cleanup();
     if (m_pStopThread)
     {
         m_pStopThread->Join();

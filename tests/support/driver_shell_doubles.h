@@ -179,12 +179,13 @@ public:
     SHELL_UNEXPECTED(NTSTATUS, GetBufferSize, PFILE_OBJECT, AsioBufferSize*)
     SHELL_UNEXPECTED(NTSTATUS, MapStreamingBuffers, PFILE_OBJECT, const AsioBufferRequest*, ULONG, PVOID,
                      PULONG)
-    // Every ASIO handle's cleanup asks; a client without rings is refused.
-    STDMETHODIMP_(NTSTATUS) UnmapStreamingBuffers(PFILE_OBJECT FileObject) override
+    SHELL_UNEXPECTED(NTSTATUS, UnmapStreamingBuffers, PFILE_OBJECT)
+    // Every ASIO handle's cleanup asks.
+    STDMETHODIMP_(NTSTATUS) CleanupAsioClient(PFILE_OBJECT FileObject) override
     {
         LastFile = FileObject;
-        m_pLog->Add("unmap");
-        return STATUS_INVALID_PARAMETER;
+        m_pLog->Add("cleanup client");
+        return STATUS_SUCCESS;
     }
     SHELL_UNEXPECTED(NTSTATUS, StartAsio, PFILE_OBJECT, PHANDLE)
     SHELL_UNEXPECTED(NTSTATUS, StopAsio, PFILE_OBJECT, PIRP)

@@ -359,8 +359,8 @@ TEST_F(DriverShell, TheAsioNameInAnyLetterCaseReachesTheDevicesClientPath)
         PFILE_OBJECT file = handle->FileObject();
         EXPECT_EQ(handle->Close(), STATUS_SUCCESS);
         EXPECT_EQ(m_Adapter.LastFile, file);
-        EXPECT_EQ(TakeLog(), (Lines{"wake create", "open client", "wake cleanup", "unmap", "wake close",
-                                    "close client"}));
+        EXPECT_EQ(TakeLog(), (Lines{"wake create", "open client", "wake cleanup", "cleanup client",
+                                    "wake close", "close client"}));
         EXPECT_EQ(m_Adapter.RefCount, 2) << "only the device's own reference is left";
     }
 }
