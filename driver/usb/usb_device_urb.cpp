@@ -185,6 +185,13 @@ STDMETHODIMP_(BOOLEAN) CUsbDevice::ResetPort()
     m_PortLock.Lock();
     ULONG portStatus = 0;
     NTSTATUS status = SendPortRequest(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus);
+    if (status == STATUS_INSUFFICIENT_RESOURCES)
+    {
+        // A query that could not even be sent for want of memory says nothing of the port: the
+        // device is not given up for it.
+        m_PortLock.Unlock();
+        return FALSE;
+    }
     if (status == STATUS_NO_SUCH_DEVICE)
     {
         LARGE_INTEGER delay;
@@ -193,7 +200,10 @@ STDMETHODIMP_(BOOLEAN) CUsbDevice::ResetPort()
         status = SendPortRequest(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus);
         if (!NT_SUCCESS(status))
         {
-            CyclePort();
+            if (status != STATUS_INSUFFICIENT_RESOURCES)
+            {
+                CyclePort();
+            }
         }
         else if (portStatus & USBD_PORT_CONNECTED)
         {

@@ -27,6 +27,10 @@ NTSTATUS ClientHandle::SendFileRequest(UCHAR MajorFunction, PFILE_OBJECT File)
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK ioStatus = {};
     PIRP irp = plat::IoBuildFileRequest(MajorFunction, File->DeviceObject, File, &done, &ioStatus);
+    // The system never fails to tell a driver that a handle is going: a cleanup or close whose
+    // request could not be allocated is built again (the pool's one-shot switch refuses one).
+    if (irp == nullptr && MajorFunction != IRP_MJ_CREATE)
+        irp = plat::IoBuildFileRequest(MajorFunction, File->DeviceObject, File, &done, &ioStatus);
     if (irp == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
     return Send(irp, File->DeviceObject, &done, &ioStatus);
