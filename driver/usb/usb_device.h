@@ -335,6 +335,7 @@ private:
     NTSTATUS QueryCyclicControl(ULONG Index, ICyclicControl** Control);    // PASSIVE_LEVEL
     NTSTATUS ParkStopIrp(PIRP Irp);                                        // PASSIVE_LEVEL
     PIRP TakeParkedStopIrp(PFILE_OBJECT FileObject);                       // <= DISPATCH_LEVEL
+    VOID CompleteParkedStops(PFILE_OBJECT FileObject, NTSTATUS Status);    // <= DISPATCH_LEVEL
     VOID AsioPowerDown();                                                  // PASSIVE_LEVEL, client lock held
     VOID AsioPowerUp();                                                    // PASSIVE_LEVEL, client lock held
     VOID RunParkedStop();                                                  // PASSIVE_LEVEL

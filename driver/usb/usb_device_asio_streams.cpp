@@ -394,6 +394,15 @@ PIRP CUsbDevice::TakeParkedStopIrp(PFILE_OBJECT FileObject)
     return IoCsqRemoveNextIrp(&m_AsioStopQueue.Csq, FileObject);
 }
 
+// Answers the handle's parked requests (every handle's for null) with the status.
+VOID CUsbDevice::CompleteParkedStops(PFILE_OBJECT FileObject, NTSTATUS Status)
+{
+    for (PIRP pIrp = TakeParkedStopIrp(FileObject); pIrp; pIrp = TakeParkedStopIrp(FileObject))
+    {
+        CompleteStopIrp(pIrp, Status);
+    }
+}
+
 VOID CUsbDevice::RunParkedStop()
 {
     PIRP pIrp = TakeParkedStopIrp(nullptr);
@@ -451,20 +460,14 @@ VOID CUsbDevice::StopAsioForRemoval()
         m_bAsioStreamsSuspended = 0;
         DetachClientBuffers();
     }
-    for (PIRP pIrp = TakeParkedStopIrp(nullptr); pIrp; pIrp = TakeParkedStopIrp(nullptr))
-    {
-        CompleteStopIrp(pIrp, STATUS_DELETE_PENDING);
-    }
+    CompleteParkedStops(nullptr, STATUS_DELETE_PENDING);
 }
 
 // A handle going away answers its own waiting stop: no D0 may ever come to run it.
 STDMETHODIMP_(NTSTATUS) CUsbDevice::CleanupAsioClient(PFILE_OBJECT FileObject)
 {
     PAGED_CODE();
-    for (PIRP pIrp = TakeParkedStopIrp(FileObject); pIrp; pIrp = TakeParkedStopIrp(FileObject))
-    {
-        CompleteStopIrp(pIrp, STATUS_CANCELLED);
-    }
+    CompleteParkedStops(FileObject, STATUS_CANCELLED);
     CMutexLockHold hold(&m_ClientLock);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!pClient || pClient != m_pAsioOwner)
@@ -563,10 +566,7 @@ VOID CUsbDevice::SignalPeriod(ULONG Index)
 // down with rings still out lets go of them here rather than leak them.
 VOID CUsbDevice::FreeAsioRingsAtTeardown()
 {
-    for (PIRP pIrp = TakeParkedStopIrp(nullptr); pIrp; pIrp = TakeParkedStopIrp(nullptr))
-    {
-        CompleteStopIrp(pIrp, STATUS_DELETE_PENDING);
-    }
+    CompleteParkedStops(nullptr, STATUS_DELETE_PENDING);
     if (!m_pAsioEndpoints || !m_pAsioRings)
     {
         return;
