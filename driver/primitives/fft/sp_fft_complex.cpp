@@ -1,5 +1,6 @@
 // Complex FFT of the generic build: size query, spec record build in caller memory, create,
 // free and the forward transform.
+#include "driver/primitives/dispatch/sp_memory.h"
 #include "driver/primitives/fft/sp_fft_internal.h"
 
 namespace
@@ -47,8 +48,8 @@ SpStatus SpFftComplexInit_L0(SpFftSpec** ppSpec, int32_t order, int32_t flag, in
                              uint8_t* specBuffer, uint8_t* initBuffer)
 {
     SpFftSpec* spec = nullptr;
-    const SpStatus status = SpFftBeginInit(ComplexSizes, SpFftKindComplex, ppSpec, order, flag, hint,
-                                           specBuffer, initBuffer, &spec);
+    const SpStatus status = SpFftBeginInit(ComplexSizes, SpZeroBuffer, SpFftKindComplex, ppSpec, order, flag,
+                                           hint, specBuffer, initBuffer, &spec);
     if (status != SpOk)
     {
         return status;

@@ -483,8 +483,9 @@ SpStatus SpFftGetSizeOf(SpFftSizesOf sizesOf, int32_t order, int32_t flag, int32
     return SpOk;
 }
 
-SpStatus SpFftBeginInit(SpFftSizesOf sizesOf, int32_t kind, SpFftSpec** ppSpec, int32_t order, int32_t flag,
-                        int32_t hint, uint8_t* specBuffer, uint8_t* initBuffer, SpFftSpec** pRecord)
+SpStatus SpFftBeginInit(SpFftSizesOf sizesOf, SpFftZeroFn zeroHeader, int32_t kind, SpFftSpec** ppSpec,
+                        int32_t order, int32_t flag, int32_t hint, uint8_t* specBuffer, uint8_t* initBuffer,
+                        SpFftSpec** pRecord)
 {
     if (!ppSpec)
     {
@@ -503,6 +504,7 @@ SpStatus SpFftBeginInit(SpFftSizesOf sizesOf, int32_t kind, SpFftSpec** ppSpec, 
         return SpErrNoMemory;
     }
     auto* record = reinterpret_cast<SpFftSpec*>(SpFftAlignUp32(specBuffer));
+    zeroHeader(record, int32_t(sizeof(SpFftSpec)));
     if (!SpFftFillHeader(record, kind, order, flag, hint))
     {
         return SpErrFftFlag;

@@ -50,19 +50,23 @@ typedef SpFftSizes (*SpFftSizesOf)(int32_t order);
 typedef SpFftSizes SpFftLargeSizes;
 SpFftLargeSizes SpFftGetLargeBufferSize(int32_t order);
 
-// Fills the header of a spec record at `record` (32-byte aligned) from the flag; false for a
-// flag outside the table (the kind is then left 0).
+// Fills the header of a spec record at `record` (32-byte aligned, its header already zeroed)
+// from the flag; false for a flag outside the table (the kind is then left 0).
 bool SpFftFillHeader(SpFftSpec* record, int32_t kind, int32_t order, int32_t flag, int32_t hint);
 
 // The argument checks and answer of a size query, common to the complex and real kinds.
 SpStatus SpFftGetSizeOf(SpFftSizesOf sizesOf, int32_t order, int32_t flag, int32_t* pSpecBytes,
                         int32_t* pInitBytes, int32_t* pWorkBytes);
 
+// The zero fill that clears a new record's header: the generic build's or a level's own.
+typedef SpStatus (*SpFftZeroFn)(void* buffer, int32_t byteCount);
+
 // The argument checks of an init and the header of its record (placed 32-byte aligned in
-// specBuffer); orders from 11 on also need initBuffer. On SpOk *pRecord receives the record,
-// still without its tables.
-SpStatus SpFftBeginInit(SpFftSizesOf sizesOf, int32_t kind, SpFftSpec** ppSpec, int32_t order, int32_t flag,
-                        int32_t hint, uint8_t* specBuffer, uint8_t* initBuffer, SpFftSpec** pRecord);
+// specBuffer, cleared by zeroHeader); orders from 11 on also need initBuffer. On SpOk *pRecord
+// receives the record, still without its tables.
+SpStatus SpFftBeginInit(SpFftSizesOf sizesOf, SpFftZeroFn zeroHeader, int32_t kind, SpFftSpec** ppSpec,
+                        int32_t order, int32_t flag, int32_t hint, uint8_t* specBuffer, uint8_t* initBuffer,
+                        SpFftSpec** pRecord);
 
 // Create and free of either kind: the record is built in its own block by the kind's init.
 typedef SpStatus (*SpFftGetSizeFn)(int32_t order, int32_t flag, int32_t hint, int32_t* pSpecBytes,

@@ -5,9 +5,9 @@
 #include "driver/primitives/fft/sp_fft_levels.h"
 
 #include <math.h>
-#include <string.h>
 
 #include "driver/primitives/dispatch/sp_cpu_level.h"
+#include "driver/primitives/dispatch/sp_memory.h"
 
 namespace
 {
@@ -338,13 +338,18 @@ template <int32_t Level> SpFftSine LevelSine(int32_t order, uint8_t* initBuffer)
     return {table, order};
 }
 
+template <int32_t Level> SpFftZeroFn LevelZeroBuffer()
+{
+    return Level == SpFftLevel1 ? SpZeroBuffer_L1 : Level == SpFftLevel2 ? SpZeroBuffer_L2 : SpZeroBuffer_L3;
+}
+
 template <int32_t Level>
 SpStatus RealInit(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hint, uint8_t* specBuffer,
                   uint8_t* initBuffer)
 {
     SpFftSpec* spec = nullptr;
-    const SpStatus status = SpFftBeginInit(RealSizes<Level>, SpFftKindReal, ppSpec, order, flag, hint,
-                                           specBuffer, initBuffer, &spec);
+    const SpStatus status = SpFftBeginInit(RealSizes<Level>, LevelZeroBuffer<Level>(), SpFftKindReal, ppSpec,
+                                           order, flag, hint, specBuffer, initBuffer, &spec);
     if (status != SpOk)
     {
         return status;
@@ -371,8 +376,8 @@ SpStatus ComplexInit(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32_t hi
                      uint8_t* initBuffer)
 {
     SpFftSpec* spec = nullptr;
-    const SpStatus status = SpFftBeginInit(ComplexSizes<Level>, SpFftKindComplex, ppSpec, order, flag, hint,
-                                           specBuffer, initBuffer, &spec);
+    const SpStatus status = SpFftBeginInit(ComplexSizes<Level>, LevelZeroBuffer<Level>(), SpFftKindComplex,
+                                           ppSpec, order, flag, hint, specBuffer, initBuffer, &spec);
     if (status != SpOk)
     {
         return status;
@@ -697,7 +702,8 @@ uint8_t* SpFftInitSineTable_L3(int32_t order, float* table)
 
 namespace
 {
-SpStatus ZeroBuffer(void* p, int32_t bytes)
+// The level's checks, then its own byte zeroing.
+SpStatus ZeroBuffer(void* (*zeroBytes)(void*, int32_t), void* p, int32_t bytes)
 {
     if (!p)
     {
@@ -707,24 +713,24 @@ SpStatus ZeroBuffer(void* p, int32_t bytes)
     {
         return SpErrBadLength;
     }
-    memset(p, 0, size_t(bytes));
+    zeroBytes(p, bytes);
     return SpOk;
 }
 } // namespace
 
 SpStatus SpZeroBuffer_L1(void* p, int32_t bytes)
 {
-    return ZeroBuffer(p, bytes);
+    return ZeroBuffer(SpZeroBytes_L1, p, bytes);
 }
 
 SpStatus SpZeroBuffer_L2(void* p, int32_t bytes)
 {
-    return ZeroBuffer(p, bytes);
+    return ZeroBuffer(SpZeroBytes_L2, p, bytes);
 }
 
 SpStatus SpZeroBuffer_L3(void* p, int32_t bytes)
 {
-    return ZeroBuffer(p, bytes);
+    return ZeroBuffer(SpZeroBytes_L3, p, bytes);
 }
 
 // ---- Size queries, initialisations and creates ----

@@ -36,17 +36,10 @@ int32_t Log2(int64_t points)
     return order;
 }
 
-// The level's multiply by a constant (level 2's serves level 3).
+// The level's own multiply by a constant.
 inline void ScaleInPlace(float scale, float* data, int32_t count)
 {
-    if (kLevel == SpFftLevel1)
-    {
-        SpMulConstInPlaceF32_L1(scale, data, count);
-    }
-    else
-    {
-        SpMulConstInPlaceF32_L2(scale, data, count);
-    }
+    SP_FFT_LN(SpMulConstInPlaceF32)(scale, data, count);
 }
 
 // Elements of any width moved as whole values: 4 and 8 bytes, a complex float, 16 bytes.

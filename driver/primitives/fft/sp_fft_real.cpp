@@ -3,6 +3,7 @@
 // step; orders 0 to 3 run the kernels of the kernel table's level-0 column, whose order-0 pair
 // serves every level. Also the packed-spectrum products.
 #include "driver/primitives/dispatch/sp_level_tables.h"
+#include "driver/primitives/dispatch/sp_memory.h"
 #include "driver/primitives/fft/sp_fft_internal.h"
 #include "driver/primitives/fft/sp_fft_quad.h"
 #include "driver/primitives/level1/sp_fft_level1.h"
@@ -265,8 +266,8 @@ SpStatus SpFftRealInit_L0(SpFftSpec** ppSpec, int32_t order, int32_t flag, int32
                           uint8_t* initBuffer)
 {
     SpFftSpec* spec = nullptr;
-    const SpStatus status =
-        SpFftBeginInit(RealSizes, SpFftKindReal, ppSpec, order, flag, hint, specBuffer, initBuffer, &spec);
+    const SpStatus status = SpFftBeginInit(RealSizes, SpZeroBuffer, SpFftKindReal, ppSpec, order, flag, hint,
+                                           specBuffer, initBuffer, &spec);
     if (status != SpOk)
     {
         return status;

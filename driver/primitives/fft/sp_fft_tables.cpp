@@ -176,7 +176,6 @@ SpFftLargeSizes SpFftGetLargeBufferSize(int32_t order)
 
 bool SpFftFillHeader(SpFftSpec* record, int32_t kind, int32_t order, int32_t flag, int32_t hint)
 {
-    *record = SpFftSpec{};
     record->Order = order;
     record->Hint = hint;
     record->Level = SpFftBuildLevel;
