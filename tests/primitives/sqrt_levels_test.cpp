@@ -1,7 +1,8 @@
 // The float square root at levels 1-3: blocks of 16 positive normals bit for bit against a
 // scalar model of the refined estimate (built on this processor's scalar estimate) and within
 // 3 ulp of the correctly rounded root; every other block, the alignment steps and the tail
-// correctly rounded; the caller's MXCSR word back exactly.
+// correctly rounded; the caller's MXCSR word back exactly. The float and double kernels' single-
+// element steps count a NaN with its sign bit set as negative.
 #include <gtest/gtest.h>
 
 #include <stdint.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "driver/primitives/sp_lib.h"
+#include "driver/primitives/vectors/sp_sqrt_levels.h"
 #include "sp_level_fixture.h"
 #include "sp_test_support.h"
 
@@ -137,10 +139,34 @@ TEST_P(SpSqrtLevelTest, SpecialElementsAtEveryPositionGiveExactRoots)
 
 // The alignment steps and the last element test the bits (sign set, not -0), the groups compare
 // with zero: a NaN with its sign bit set warns only when a single-element step takes it. With
-// the vector 4 bytes past a 16-byte boundary, elements 0-2 are alignment steps, 3-18 one block
-// and 19 the last element.
+// the floats 4 bytes past a 16-byte boundary, elements 0-2 are alignment steps, 3-18 one block
+// and 19 the last element; with the doubles 8 bytes past one, element 0 is the alignment step,
+// 1-8 two blocks, 9-10 the pair and 11 the last element.
 TEST_P(SpSqrtLevelTest, SignedNaNIsNegativeOnlyInTheSingleElementSteps)
 {
+    const uint64_t doubleSpecialBits[] = {0xFFF8000000000001ull, 0xFFF0000000000001ull, 0xFFF8000000000000ull,
+                                          0x7FF8000000000000ull, 0x8000000000000000ull};
+    uint32_t (*const kernelF64[])(const double*, double*, int32_t) = {SpSqrtKernelF64_L1, SpSqrtKernelF64_L2,
+                                                                      SpSqrtKernelF64_L3};
+    alignas(16) double doubles[14];
+    double* d = doubles + 1;
+    for (uint64_t bits : doubleSpecialBits)
+    {
+        double special;
+        memcpy(&special, &bits, 8);
+        for (int32_t at = 0; at < 12; ++at)
+        {
+            for (int32_t i = 0; i < 12; ++i)
+                d[i] = 2.0 + i;
+            d[at] = special;
+            const bool single = at == 0 || at == 11;
+            const bool negative = single && std::signbit(special) && std::isnan(special);
+            ASSERT_EQ(negative, kernelF64[Level() - 1](d, d, 12) != 0)
+                << std::hex << bits << std::dec << " at " << at;
+            ASSERT_EQ(std::isnan(special), std::isnan(d[at]));
+        }
+    }
+
     uint32_t negativeNanBits = 0xFFC00001u;
     float negativeNan;
     memcpy(&negativeNan, &negativeNanBits, 4);

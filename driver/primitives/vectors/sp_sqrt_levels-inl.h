@@ -201,6 +201,12 @@ template <class P> struct SpSqrtKernels
         return uint32_t(_mm_movemask_pd(_mm_cmplt_pd(x, _mm_setzero_pd())));
     }
 
+    // The double single-element steps' test, as the float one: sign bit set and not -0.
+    static uint32_t NegativeBitsF64(uint64_t bits)
+    {
+        return uint32_t(bits >> 63) & uint32_t(bits != 0x8000000000000000ull);
+    }
+
     // Two positive normal doubles: x = m 2^(2k) with m in [0.5, 2); R = 16 m y2 from the float
     // estimate y0 of m after two Newton steps, then the exponent of R moved by k - 4.
     static __m128d RefineF64(__m128d x)
@@ -247,9 +253,12 @@ template <class P> struct SpSqrtKernels
         auto one = [&](int64_t at)
         {
             double x;
+            uint64_t bits;
             memcpy(&x, src + at, 8);
+            memcpy(&bits, src + at, 8);
             __m128d root;
-            flag |= ExactF64(_mm_set_sd(x), &root) & 1u;
+            ExactF64(_mm_set_sd(x), &root);
+            flag |= NegativeBitsF64(bits);
             x = _mm_cvtsd_f64(root);
             memcpy(dst + at, &x, 8);
         };
