@@ -15,7 +15,127 @@ namespace
 // The extensible part that follows WAVEFORMATEX.
 constexpr USHORT EXTENSIBLE_CB_SIZE = 22;
 
+// Room for the header's interface list in a debug message; a longer list is cut.
+constexpr size_t COLLECTION_TEXT_BYTES = 160;
+constexpr ULONG AC_HEADER_COLLECTION_OFFSET = 7; // release-1.0 header: bInCollection, then the numbers
+constexpr ULONG IAD_BYTES = 8;
+
+const char* AudioSubclassName(UCHAR SubClass)
+{
+    return SubClass == USB_AUDIO_SUBCLASS_AUDIOSTREAMING  ? "audio streaming"
+           : SubClass == USB_AUDIO_SUBCLASS_MIDISTREAMING ? "MIDI streaming"
+           : SubClass == USB_AUDIO_SUBCLASS_AUDIOCONTROL  ? "audio control"
+                                                          : "not audio";
+}
+
+// Calls Visit(descriptor, bytes left) for each whole descriptor of the configuration, in order,
+// until it returns FALSE.
+template <typename TVisit>
+VOID ForEachConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPTOR Configuration, TVisit Visit)
+{
+    const UCHAR* pBytes = reinterpret_cast<const UCHAR*>(Configuration);
+    const ULONG total = Configuration->wTotalLength;
+    for (ULONG offset = 0; offset + 2 <= total && pBytes[offset] >= 2 && pBytes[offset] <= total - offset;
+         offset += pBytes[offset])
+    {
+        if (!Visit(pBytes + offset, total - offset))
+        {
+            return;
+        }
+    }
+}
+
+// The subclass of the audio interface Number, or 0xFF when the configuration has none.
+UCHAR InterfaceSubclass(PUSB_CONFIGURATION_DESCRIPTOR Configuration, UCHAR Number)
+{
+    UCHAR subclass = 0xFF;
+    ForEachConfigurationDescriptor(Configuration,
+                                   [&](const UCHAR* p, ULONG)
+                                   {
+                                       if (p[1] == USB_INTERFACE_DESCRIPTOR_TYPE &&
+                                           p[0] >= INTERFACE_DESCRIPTOR_BYTES && p[2] == Number)
+                                       {
+                                           subclass = p[5] == USB_AUDIO_CLASS ? p[6] : 0xFE;
+                                           return FALSE;
+                                       }
+                                       return TRUE;
+                                   });
+    return subclass;
+}
+
+// "interface 1 (MIDI streaming), interface 2 (audio streaming)" for the numbers a header lists.
+VOID DescribeCollection(PUSB_CONFIGURATION_DESCRIPTOR Configuration, const UCHAR* Numbers, ULONG Count,
+                        char (&Text)[COLLECTION_TEXT_BYTES])
+{
+    RtlStringCbCopyA(Text, sizeof(Text), Count == 0 ? "no interface" : "");
+    for (ULONG i = 0; i < Count; i++)
+    {
+        char item[48];
+        const UCHAR subclass = InterfaceSubclass(Configuration, Numbers[i]);
+        RtlStringCbPrintfA(item, sizeof(item), "%sinterface %u (%s)", i ? ", " : "", Numbers[i],
+                           subclass == 0xFF ? "absent" : AudioSubclassName(subclass));
+        RtlStringCbCatA(Text, sizeof(Text), item);
+    }
+}
+
 } // namespace
+
+VOID ReportMixedReleaseFunctions(const char* Owner, PUSB_CONFIGURATION_DESCRIPTOR Configuration,
+                                 PUSB_INTERFACE_DESCRIPTOR Interface)
+{
+    PAGED_CODE();
+    const UCHAR number = Interface->bInterfaceNumber;
+    LONG control = -1;
+    const UCHAR* pHeader = nullptr;
+    ULONG headerBytes = 0;
+    const UCHAR* pAssociation = nullptr;
+    ForEachConfigurationDescriptor(
+        Configuration,
+        [&](const UCHAR* p, ULONG)
+        {
+            if (p[1] == USB_INTERFACE_DESCRIPTOR_TYPE && p[0] >= INTERFACE_DESCRIPTOR_BYTES && control < 0 &&
+                p[5] == USB_AUDIO_CLASS && p[6] == USB_AUDIO_SUBCLASS_AUDIOCONTROL)
+            {
+                control = p[2];
+            }
+            else if (p[1] == USB_AUDIO_CS_INTERFACE && control >= 0 && !pHeader &&
+                     p[0] > AC_HEADER_COLLECTION_OFFSET && p[2] == USB_AUDIO_AC_HEADER)
+            {
+                pHeader = p;
+                headerBytes = p[0];
+            }
+            else if (p[1] == USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE && p[0] >= IAD_BYTES &&
+                     !pAssociation && number >= p[2] && number - p[2] < p[3])
+            {
+                pAssociation = p;
+            }
+            return TRUE;
+        });
+    char listed[COLLECTION_TEXT_BYTES];
+    ULONG count = pHeader ? pHeader[AC_HEADER_COLLECTION_OFFSET] : 0;
+    count = pHeader && count > headerBytes - AC_HEADER_COLLECTION_OFFSET - 1
+                ? headerBytes - AC_HEADER_COLLECTION_OFFSET - 1
+                : count;
+    DescribeCollection(Configuration, pHeader ? pHeader + AC_HEADER_COLLECTION_OFFSET + 1 : nullptr, count,
+                       listed);
+    if (pAssociation)
+    {
+        DbgPrint(
+            "%s: audio-streaming interface %u is of release 2.0, but the first audio-control interface %d "
+            "is a release-1.0 function whose header lists %s; interface %u belongs to the audio function "
+            "of interfaces %u to %u (protocol 0x%02X) under its own interface association, and the "
+            "driver takes the first audio-control interface\n",
+            Owner, number, control, listed, number, pAssociation[2], pAssociation[2] + pAssociation[3] - 1,
+            pAssociation[6]);
+    }
+    else
+    {
+        DbgPrint(
+            "%s: audio-streaming interface %u is of release 2.0, but the first audio-control interface %d "
+            "is a release-1.0 function whose header lists %s\n",
+            Owner, number, control, listed);
+    }
+}
 
 BOOLEAN AudioInterfaceWhole(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length)
 {

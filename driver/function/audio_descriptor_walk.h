@@ -31,6 +31,13 @@ BOOLEAN AudioInterfaceFits(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length, UC
 VOID ReportAudioInterfaceMisfit(const char* Owner, PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length,
                                 UCHAR SubClass, UCHAR Protocol);
 
+// Says, for Owner, what a configuration holds when its first audio-streaming interface,
+// Interface, is of release 2.0 while the first audio-control interface is of release 1.0: the
+// interfaces that control interface's header lists, and the interface association, if any, that
+// gathers Interface into a function of its own. The caller refuses the device.
+VOID ReportMixedReleaseFunctions(const char* Owner, PUSB_CONFIGURATION_DESCRIPTOR Configuration,
+                                 PUSB_INTERFACE_DESCRIPTOR Interface);
+
 // A descriptor of streaming interface Interface whose length lies within the Left bytes and
 // covers what the walk reads of its kind: an interface descriptor, a class-specific header, and
 // AS_GENERAL and FORMAT_TYPE of the release's least lengths. Says why, for Owner, when it does

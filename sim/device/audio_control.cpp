@@ -102,6 +102,7 @@ void AudioControlEngine::ReadDescriptors()
 {
     const std::vector<DescriptorSpan> descriptors = SplitDescriptors(m_profile.ConfigurationDescriptor());
     bool inControl = false;
+    bool inStreaming2 = false;
     bool release2 = false;
     uint8_t interfaceNumber = 0;
     for (const DescriptorSpan& d : descriptors)
@@ -109,6 +110,7 @@ void AudioControlEngine::ReadDescriptors()
         if (d.Type() == kInterface && d.Has(9))
         {
             inControl = d.At(5) == 1 && d.At(6) == 1;
+            inStreaming2 = d.At(5) == 1 && d.At(6) == 2 && d.At(7) == 0x20;
             release2 = d.At(7) == 0x20;
             interfaceNumber = d.At(2);
             if (inControl && d.At(3) == 0)
@@ -123,6 +125,11 @@ void AudioControlEngine::ReadDescriptors()
         else if (inControl && d.Type() == kCsInterface && d.Has(4))
         {
             ReadControlDescriptor(interfaceNumber, release2, d);
+        }
+        else if (inStreaming2 && d.Type() == kCsInterface && d.Length() >= 15 && d.Subtype() == 0x01)
+        {
+            // The first AS_GENERAL of a terminal's interface: bNrChannels 10, bmChannelConfig 11.
+            m_linkedClusters.insert({d.At(3), {d.At(10), d.Le32(11)}});
         }
     }
     ReadStreamingDescriptors(descriptors);
@@ -415,6 +422,15 @@ void AudioControlEngine::BuildTerminalAndClockState(const Entity& e)
         const TerminalTypesSetting* types = m_profile.FindTerminalTypes(e.Id);
         t.CurrentType = types != nullptr ? types->Current : -1;
         ClusterOf(e.InterfaceNumber, e.Id, 0, &t.Channels, &t.ChannelConfig);
+        if (e.Release2)
+        {
+            t.AnnouncesConnector = ((e.Controls >> 2) & 3) != 0;
+        }
+        else
+        {
+            t.AnnouncesConnector = std::any_of(m_profile.Jacks().begin(), m_profile.Jacks().end(),
+                                               [&](const JackSetting& j) { return j.TerminalId == e.Id; });
+        }
         m_terminals[TerminalKey(e.InterfaceNumber, e.Id)] = t;
     }
     else if (e.Subtype == 0x0A && e.Release2)
@@ -454,6 +470,14 @@ bool AudioControlEngine::ClusterOf(uint8_t interfaceNumber, uint8_t id, int dept
         {
             *channels = d.At(8);
             *config = d.Le32(9);
+            // Some devices leave a streaming terminal's cluster empty and give it only in the
+            // streaming interface linked to the terminal.
+            auto linked = m_linkedClusters.find(id);
+            if (*channels == 0 && linked != m_linkedClusters.end())
+            {
+                *channels = linked->second.first;
+                *config = linked->second.second;
+            }
             return true;
         }
         return false;
@@ -541,6 +565,12 @@ const AudioControlEngine::Value* AudioControlEngine::FindValue(uint8_t interface
 // The connector's cluster: the channels behind a plugged jack, none when it is unplugged. The
 // mask of connected channels (byte 1) must meet the jacks' channel mappings, so a terminal
 // without a spatial configuration reports its channels from the lowest bit.
+uint32_t AudioControlEngine::ChannelMask(const Terminal& t)
+{
+    const uint8_t channels = t.Channels != 0 ? t.Channels : 1;
+    return t.ChannelConfig != 0 ? t.ChannelConfig : (channels >= 32 ? ~0u : (1u << channels) - 1);
+}
+
 std::vector<uint8_t> AudioControlEngine::ConnectorCluster(const Terminal& t) const
 {
     std::vector<uint8_t> cluster(6, 0);
@@ -548,9 +578,8 @@ std::vector<uint8_t> AudioControlEngine::ConnectorCluster(const Terminal& t) con
     {
         return cluster;
     }
-    const uint8_t channels = t.Channels != 0 ? t.Channels : 1;
-    uint32_t mask = t.ChannelConfig != 0 ? t.ChannelConfig : (channels >= 32 ? ~0u : (1u << channels) - 1);
-    cluster[0] = channels;
+    const uint32_t mask = ChannelMask(t);
+    cluster[0] = t.Channels != 0 ? t.Channels : 1;
     for (int k = 0; k < 4; ++k)
     {
         cluster[1 + k] = uint8_t(mask >> (8 * k));

@@ -23,6 +23,11 @@
 //   one 16-bit bitmap per channel, master first, bit (s & 0x7F) - 1 for vendor control s; the
 //   request's wValue is the offset. The controls are one-byte switches on the master channel,
 //   read and written with vendor GET_CUR / SET_CUR.
+// - A terminal that announces its connector (release 2.0: bmControls bits 2-3; release 1.0,
+//   whose descriptors cannot say so: the profile gives its jack state) answers the jack-block
+//   request even when the profile gives no jack-block line, with one jack over the terminal's
+//   own channels and no fixed wiring, so its plug is sensed through the connector. A
+//   "jack-block <id> stall" line makes it stall on purpose.
 // - Changes the host makes are not reported back; only changes made through the device-side
 //   calls below reach the observers.
 #pragma once
@@ -142,6 +147,7 @@ private:
         int CurrentType = -1;
         uint8_t Channels = 0;
         uint32_t ChannelConfig = 0;
+        bool AnnouncesConnector = false; // answers a jack block even when the profile gives none
     };
     struct Clock
     {
@@ -197,6 +203,7 @@ private:
     static uint32_t Key(uint8_t interfaceNumber, uint8_t id, uint8_t selector, uint8_t channel);
     Value* FindValue(uint8_t interfaceNumber, uint8_t id, uint8_t selector, uint8_t channel);
     const Value* FindValue(uint8_t interfaceNumber, uint8_t id, uint8_t selector, uint8_t channel) const;
+    static uint32_t ChannelMask(const Terminal& t);
     std::vector<uint8_t> ConnectorCluster(const Terminal& t) const;
     void Notify(const std::vector<ControlChange>& changes);
 
@@ -223,8 +230,9 @@ private:
     const DeviceProfile m_profile;
     mutable std::mutex m_lock;
     std::vector<Entity> m_entities;
-    std::vector<std::pair<uint8_t, bool>> m_controlInterfaces;     // number, release 2.0
-    std::map<uint8_t, std::vector<uint8_t>> m_streamingAlternates; // release-2.0 interfaces
+    std::vector<std::pair<uint8_t, bool>> m_controlInterfaces;        // number, release 2.0
+    std::map<uint8_t, std::vector<uint8_t>> m_streamingAlternates;    // release-2.0 interfaces
+    std::map<uint8_t, std::pair<uint8_t, uint32_t>> m_linkedClusters; // by bTerminalLink: channels, config
     std::map<uint32_t, Value> m_values;
     std::map<uint16_t, Terminal> m_terminals;     // by interface << 8 | id
     std::map<uint16_t, Clock> m_clocks;           // by interface << 8 | id

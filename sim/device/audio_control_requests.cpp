@@ -438,13 +438,23 @@ ControlResult AudioControlEngine::JackBlock(const Request& r, const Entity& e) c
                               ? uint16_t(t->second.CurrentType)
                               : (e.Bytes.size() >= 6 ? uint16_t(e.Bytes[4] | e.Bytes[5] << 8) : 0);
     const JackBlockSetting* block = m_profile.FindJackBlock(e.Id, type);
-    if (block == nullptr)
+    std::vector<JackEntry> jacks;
+    if (block != nullptr && !block->Stall)
+    {
+        jacks = block->Jacks;
+    }
+    else if (block == nullptr && t != m_terminals.end() && t->second.AnnouncesConnector)
+    {
+        // Configuration 0: no colour or fixed wiring, so the plug is read from the connector.
+        jacks.push_back({ChannelMask(t->second), 0});
+    }
+    else
     {
         return Stall();
     }
     std::vector<uint8_t> data;
-    data.push_back(uint8_t(block->Jacks.size()));
-    for (const JackEntry& jack : block->Jacks)
+    data.push_back(uint8_t(jacks.size()));
+    for (const JackEntry& jack : jacks)
     {
         PutLe(&data, jack.ChannelMapping, 4);
         PutLe(&data, jack.Configuration, 4);

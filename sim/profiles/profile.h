@@ -49,8 +49,12 @@
 //                                        geometric and 28-31 general location; any of bits
 //                                        8-11 set: always connected); with type= only while
 //                                        that terminal type is selected. No entries: a block
-//                                        of count 0. A terminal without a jack-block line
-//                                        stalls the jack-block request.
+//                                        of count 0; stall (alone): the device stalls the
+//                                        request. A terminal without a jack-block line that
+//                                        announces its connector (release 2.0: bmControls
+//                                        bits 2-3; release 1.0: a jack line) reports one jack
+//                                        over its own channels, sensed through the connector;
+//                                        any other terminal stalls the jack-block request.
 //   vendor <bmRequestType> <bRequest> <wValue> <wIndex> stall | data [<hex byte> ...]
 //                                        a vendor request the device answers: with these bytes
 //                                        (IN; none for OUT) or with a stall
@@ -166,6 +170,7 @@ struct JackBlockSetting
     uint8_t TerminalId = 0;
     int TerminalType = -1; // -1: whatever type is selected
     std::vector<JackEntry> Jacks;
+    bool Stall = false; // the device refuses the jack-block request
 };
 
 struct VendorRequestAnswer

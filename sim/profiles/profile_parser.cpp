@@ -813,8 +813,8 @@ bool ProfileParser::JackBlock(const std::vector<ProfileToken>& tokens)
     int64_t id, value;
     if (tokens.size() < 2)
     {
-        return Fail(m_line,
-                    "jack-block takes a terminal id, an optional type= and mapping:configuration pairs");
+        return Fail(m_line, "jack-block takes a terminal id, an optional type= and mapping:configuration "
+                            "pairs or stall");
     }
     if (!Number(tokens[1].Text, 1, 255, &id))
     {
@@ -834,11 +834,18 @@ bool ProfileParser::JackBlock(const std::vector<ProfileToken>& tokens)
             block.TerminalType = int(value);
             continue;
         }
+        if (t == "stall" && i + 1 == tokens.size() && block.Jacks.empty())
+        {
+            block.Stall = true;
+            continue;
+        }
         size_t colon = t.find(':');
         int64_t mapping, configuration;
         if (colon == std::string::npos)
         {
-            return Fail(m_line, "unexpected '" + t + "' (a jack is <channel mapping>:<configuration word>)");
+            return Fail(m_line,
+                        "unexpected '" + t +
+                            "' (a jack is <channel mapping>:<configuration word>; stall stands alone)");
         }
         if (!Number(t.substr(0, colon), 0, 0xFFFFFFFFLL, &mapping) ||
             !Number(t.substr(colon + 1), 0, 0xFFFFFFFFLL, &configuration))

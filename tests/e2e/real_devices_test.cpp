@@ -35,14 +35,17 @@ const RealDump kRealDumps[] = {
     {"dev11-uac1.bin", STATUS_SUCCESS, nullptr},
     {"dev12-uac2.bin", STATUS_UNSUCCESSFUL, "clock selector 40"},
     {"dev13-uac2.bin", STATUS_UNSUCCESSFUL, "clock selector 40"},
-    {"dev14-uac2.bin", STATUS_UNSUCCESSFUL, "refused the request for its jack block"},
+    {"dev14-uac2.bin", STATUS_SUCCESS, nullptr},
     {"dev15-uac1-2.bin", STATUS_UNSUCCESSFUL, "clock selector 40"},
     {"dev16-uac2.bin", STATUS_UNSUCCESSFUL, "clock selector 40"},
-    {"dev17-uac1-2.bin", STATUS_INSUFFICIENT_RESOURCES, "has no mute control"},
-    {"dev18-uac2.bin", STATUS_UNSUCCESSFUL, "did not give the sampling frequencies"},
+    {"dev17-uac1-2.bin", STATUS_INSUFFICIENT_RESOURCES, "feature unit 10 has no mute control"},
+    {"dev18-uac2.bin", STATUS_UNSUCCESSFUL, "clock source 16 did not give the sampling frequencies"},
     {"dev19-uac2.bin", STATUS_UNSUCCESSFUL, "clock selector 40"},
     {"dev20-uac2.bin", STATUS_UNSUCCESSFUL, "clock selector 40"},
-    {"dev21-uac1-2.bin", STATUS_INVALID_PARAMETER, "release-2.0 interface under a release-1.0"},
+    {"dev21-uac1-2.bin", STATUS_INVALID_PARAMETER,
+     "first audio-control interface 0 is a release-1.0 function whose header lists interface 1 (MIDI "
+     "streaming); "
+     "interface 3 belongs to the audio function of interfaces 2 to 4"},
 };
 
 std::string Hex(NTSTATUS Status)
@@ -92,6 +95,71 @@ std::string RowName(const ::testing::TestParamInfo<RealDump>& Info)
 }
 
 INSTANTIATE_TEST_SUITE_P(Shared, RealDeviceE2e, ::testing::ValuesIn(kRealDumps), RowName);
+
+// The output terminal of dev14 announces a readable connector but its dump has no jack block:
+// the device reports one jack over the terminal's own channels, whose plug the connector tells;
+// made to refuse the block, the device is refused naming the terminal.
+class RealDeviceJacks : public DriverRig
+{
+protected:
+    // The jack of the speaker pin as the topology filter describes it.
+    NTSTATUS SpeakerJack(KSJACK_DESCRIPTION* Jack)
+    {
+        std::vector<sim::PinInfo> pins;
+        EXPECT_EQ(Panel().GetPins(&pins), STATUS_SUCCESS);
+        for (const sim::PinInfo& p : pins)
+            if (p.Category == KSNODETYPE_SPEAKER)
+            {
+                const ULONG size = sizeof(KSMULTIPLE_ITEM) + sizeof(KSJACK_DESCRIPTION);
+                sim::PropertyResult reply =
+                    Panel().Property(sim::PropertyTarget::OnPin(p.Id), KSPROPSETID_Jack,
+                                     KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_GET, size);
+                if (NT_SUCCESS(reply.Status) && reply.Value.size() >= size)
+                    std::memcpy(Jack, reply.Value.data() + sizeof(KSMULTIPLE_ITEM), sizeof(*Jack));
+                return reply.Status;
+            }
+        return STATUS_NOT_FOUND;
+    }
+    // dev14 from its dump, with extra profile lines; false when the dump is absent.
+    bool LoadDev14(const std::string& Extra)
+    {
+        const std::string path = rig::RealDevicesFolder() + "/dev14-uac2.bin";
+        if (!std::ifstream(path).good())
+            return false;
+        sim::DeviceProfile profile;
+        std::string error;
+        EXPECT_TRUE(sim::DeviceProfile::Parse("dump " + path + "\n" + Extra, "dev14", "", &profile, &error))
+            << error;
+        LoadOn(profile);
+        return true;
+    }
+};
+
+TEST_F(RealDeviceJacks, Dev14ReportsItsOutputTerminalsOwnJackWhichTheConnectorSenses)
+{
+    if (!LoadDev14(""))
+        GTEST_SKIP() << "no dev14-uac2.bin";
+    ASSERT_EQ(Hex(Start()), Hex(STATUS_SUCCESS)) << plat::DebugLogText();
+    KSJACK_DESCRIPTION jack = {};
+    ASSERT_EQ(SpeakerJack(&jack), STATUS_SUCCESS);
+    EXPECT_EQ(jack.ChannelMapping, 0x3u); // the two channels of its streaming interface
+    EXPECT_TRUE(jack.IsConnected);
+    ASSERT_TRUE(Controls().SetJackConnected(7, false));
+    RunFor(100 * kMillisecond); // the status endpoint reports the plug; the pin refreshes its jacks
+    ASSERT_EQ(SpeakerJack(&jack), STATUS_SUCCESS);
+    EXPECT_FALSE(jack.IsConnected);
+}
+
+TEST_F(RealDeviceJacks, Dev14IsRefusedNamingTheTerminalWhenItsJackBlockStalls)
+{
+    if (!LoadDev14("jack-block 7 stall\n"))
+        GTEST_SKIP() << "no dev14-uac2.bin";
+    EXPECT_EQ(Hex(Start()), Hex(STATUS_UNSUCCESSFUL));
+    EXPECT_NE(plat::DebugLogText().find("output terminal 7 announces a readable connector but refused the "
+                                        "request for its jack block"),
+              std::string::npos)
+        << plat::DebugLogText();
+}
 
 // A dump added to the folder gets a row too, so no device goes untried.
 TEST(RealDeviceTable, EveryDumpInTheFolderHasARow)

@@ -317,7 +317,6 @@ TEST(AudioControl, Uac1TerminalTypeAndJackVendorRequests)
     EXPECT_EQ(host.Get(0x81, 4, 0x0800, 2, in).Outcome, ControlOutcome::Stall);
     EXPECT_EQ(host.Get(0x81, 2, 0x02FF, 9, in).Outcome, ControlOutcome::Stall);
     Host speaker(Builtin("uac1-speaker"));
-    EXPECT_EQ(speaker.Get(0x81, 3, 0x02FF, 9, in).Outcome, ControlOutcome::Stall);
     EXPECT_EQ(speaker.Get(0x86, 3, 0x0800, 2, in).Outcome, ControlOutcome::Stall);
 }
 
@@ -422,7 +421,7 @@ std::string Assemble(std::vector<Bytes> descriptors)
 // A class-2 device with what the built-in ones lack: 1-, 2- and 4-byte feature controls, a
 // read-only volume, a selector unit, terminals with readable connectors and the terminal
 // extensions, an invalid clock and two streaming alternates.
-sim::DeviceProfile RichUac2()
+sim::DeviceProfile RichUac2(const std::string& extra = std::string())
 {
     const std::vector<Bytes> d = {
         {0x12, 0x01, 0x00, 0x02, 0xEF, 0x02, 0x01, 0x40, 0xF1, 0xFF, 0x99, 0x00, 0x00, 0x01, 0x01, 0x02, 0x03,
@@ -463,7 +462,7 @@ control 10 2 cur=0
 terminal-types 3 0x0301 0x0302 0x0402 current=0x0302
 jack-block 3 0x3:0x01014000 0xC:0x02013000
 jack 4 disconnected
-)";
+)" + extra;
     sim::DeviceProfile p;
     std::string error;
     EXPECT_TRUE(sim::DeviceProfile::Parse(text, "rich", ".", &p, &error)) << error;
@@ -529,9 +528,52 @@ TEST(AudioControl, Uac2ParameterLayoutsReadOnlyControlsConnectorsAndJackBlock)
     const Bytes block = Cat({Bytes{2}, Le(0x3, 4), Le(0x01014000, 4), Le(0xC, 4), Le(0x02013000, 4)});
     EXPECT_EQ(host.Read(kCur, 3, 0x02FF, 9), Bytes(block.begin(), block.begin() + 9));
     EXPECT_EQ(host.Read(kCur, 3, 0x02FF, 2 * 8 + 1), block);
-    EXPECT_EQ(host.Read(kCur, 4, 0x02FF, 9), kStalled);
     // Class-2 devices take no vendor form of these requests.
     EXPECT_EQ(host.Get(0x81, 3, 0x02FF, 9, 0xC1).Outcome, ControlOutcome::Stall);
+}
+
+// A terminal that announces its connector but whose profile gives no jack block reports one
+// jack over its own channels, sensed through the connector; "jack-block <id> stall" makes the
+// device refuse it on purpose. Class 1 announces through the profile's jack line, class 2
+// through bmControls.
+TEST(AudioControl, AnAnnouncedConnectorWithoutAJackBlockReportsTheTerminalsOwnJack)
+{
+    struct Row
+    {
+        const char* Profile;
+        const char* Extra;
+        uint8_t Terminal;
+        uint8_t RequestType; // vendor for class 1, class for class 2
+        Bytes Expected;      // empty: stalls
+    };
+    const Bytes stereo = Cat({Bytes{1}, Le(0x3, 4), Le(0, 4)});
+    const Row rows[] = {
+        {"uac1-speaker", "", 3, 0xC1, stereo},                 // jack line, no block
+        {"uac1-speaker", "jack-block 3 stall\n", 3, 0xC1, {}}, // refused on purpose
+        {"uac1-headset", "", 7, 0xC1, {}},                     // no jack line: nothing announced
+        {"uac2-interface", "", 4, 0xA1, {}},                   // connector not announced
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(std::string(row.Profile) + " " + row.Extra);
+        sim::DeviceProfile p;
+        std::string error;
+        ASSERT_TRUE(sim::DeviceProfile::Parse(std::string(sim::BuiltinProfileText(row.Profile)) + row.Extra,
+                                              "t", ".", &p, &error))
+            << error;
+        Host host(p);
+        const Bytes got =
+            host.Read(row.RequestType == 0xC1 ? 0x81 : kCur, row.Terminal, 0x02FF, 9, row.RequestType);
+        EXPECT_EQ(got, row.Expected.empty() ? kStalled : row.Expected);
+    }
+    // Class 2: the rich device's terminal 4 announces its connector without a block; its jack
+    // follows the plug through the connector, and a stall line refuses only the block.
+    Host rich(RichUac2());
+    EXPECT_EQ(rich.Read(kCur, 4, 0x02FF, 9), stereo);
+    EXPECT_EQ(rich.Read(kCur, 4, 0x0200, 6), (Bytes{0, 0, 0, 0, 0, 0})); // "jack 4 disconnected"
+    Host refusing(RichUac2("jack-block 4 stall\n"));
+    EXPECT_EQ(refusing.Read(kCur, 4, 0x02FF, 9), kStalled);
+    EXPECT_EQ(refusing.Read(kCur, 4, 0x0200, 6), (Bytes{0, 0, 0, 0, 0, 0}));
 }
 
 // A clock can list continuous and stepped sub-ranges beside its single rates, in the order the

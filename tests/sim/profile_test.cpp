@@ -339,6 +339,8 @@ TEST(DeviceProfile, MalformedProfilesAreRefusedWithTheLine)
         {mixer + "jack-block 3 type=0x0301\n", "this jack block is given twice"},
         {mixer + "jack-block 3 0x3\n", "a jack is <channel mapping>:<configuration word>"},
         {mixer + "jack-block 5 0x1:0\n", "the descriptors have no terminal with id 5"},
+        {mixer + "jack-block 10 0x1:0 stall\n", "stall stands alone"},
+        {mixer + "jack-block 10 stall 0x1:0\n", "stall stands alone"},
         {mixer + "control 8 1 channel=1 min=5\n", "min <= cur <= max"},
     };
     for (const Case& c : cases)

@@ -366,9 +366,19 @@ CUac1Device::CreateStreams(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
         !audiowalk::AudioInterfaceFits(StreamingInterface, Length, USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
                                        USB_AUDIO_PROTOCOL_UNDEFINED))
     {
-        audiowalk::ReportAudioInterfaceMisfit(OWNER, StreamingInterface, Length,
-                                              USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
-                                              USB_AUDIO_PROTOCOL_UNDEFINED);
+        // A device that carries a release-2.0 function beside a release-1.0 one is told apart, so
+        // its owner learns which function the driver took.
+        if (Configuration && audiowalk::AudioInterfaceWhole(StreamingInterface, Length) &&
+            StreamingInterface->bInterfaceProtocol == USB_AUDIO_PROTOCOL_IP_VERSION_02_00)
+        {
+            audiowalk::ReportMixedReleaseFunctions(OWNER, Configuration, StreamingInterface);
+        }
+        else
+        {
+            audiowalk::ReportAudioInterfaceMisfit(OWNER, StreamingInterface, Length,
+                                                  USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
+                                                  USB_AUDIO_PROTOCOL_UNDEFINED);
+        }
         return STATUS_INVALID_PARAMETER;
     }
     const UCHAR* pEnd = reinterpret_cast<const UCHAR*>(StreamingInterface) + Length;

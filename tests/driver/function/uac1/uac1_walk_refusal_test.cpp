@@ -63,7 +63,8 @@ TEST_F(Uac1WalkRefusal, EveryRefusalSaysWhyInOneMessage)
          "processing unit 2 is not supported"},
         {Replace(speaker, "09 04 01 00 00 01 02 00 00", "09 04 01 00 00 01 02 20 00"),
          STATUS_INVALID_PARAMETER,
-         "audio-streaming interface 1 is a release-2.0 interface under a release-1.0"},
+         "audio-streaming interface 1 is of release 2.0, but the first audio-control interface 0 is a "
+         "release-1.0 function whose header lists interface 1 (audio streaming)"},
         {WithControl({it, B::MuteUnit(2, 4), B::MuteUnit(4, 2), ot}), STATUS_UNSUCCESSFUL, "in a loop"},
         // Two input pins need 6 + 2 bytes; the last (iSelector) is missing.
         {WithControl({it, {7, 0x24, 5, 2, 2, 1, 1}, ot}), STATUS_UNSUCCESSFUL,
@@ -78,7 +79,10 @@ TEST_F(Uac1WalkRefusal, EveryRefusalSaysWhyInOneMessage)
         {Dump("dev05-uac1.bin"), STATUS_INSUFFICIENT_RESOURCES, "feature unit 2 has no mute control"},
         {Dump("dev09-uac1.bin"), STATUS_UNSUCCESSFUL, "extension unit 4 is not supported"},
         {Dump("dev21-uac1-2.bin"), STATUS_INVALID_PARAMETER,
-         "is a release-2.0 interface under a release-1.0"},
+         "the first audio-control interface 0 is a release-1.0 function whose header lists interface 1 (MIDI "
+         "streaming); interface 3 belongs to the audio function of interfaces 2 to 4 (protocol 0x20) under "
+         "its "
+         "own interface association"},
     };
     for (const auto& c : cases)
     {
