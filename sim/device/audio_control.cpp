@@ -306,10 +306,7 @@ void AudioControlEngine::BuildValues()
 
 void AudioControlEngine::BuildFeatureValues(Entity& e)
 {
-    if (!e.Release2)
-    {
-        BuildVendorControls(e);
-    }
+    BuildVendorControls(e);
     for (size_t channel = 0; channel < e.ControlMaps.size() && channel < 0xFF; ++channel)
     {
         for (uint8_t selector = 1; selector <= (e.Release2 ? 16 : 10); ++selector)
@@ -339,7 +336,10 @@ void AudioControlEngine::BuildFeatureValues(Entity& e)
 }
 
 // The memory block announces every vendor control on the master channel only; the other
-// channels' bitmaps stay empty, as on the devices that carry such controls.
+// channels' bitmaps stay empty, as on the devices that carry such controls. Release 1.0 gives
+// one bit a control in 16-bit bitmaps after a control-size byte; release 2.0 two bits (readable,
+// writable) in 32-bit bitmaps from byte 18. A control the profile gives a range wider than
+// on/off is a 16-bit level with a RANGE; the others are one-byte switches.
 void AudioControlEngine::BuildVendorControls(Entity& e)
 {
     const std::vector<uint8_t> selectors = m_profile.VendorControls(e.Id);
@@ -347,27 +347,37 @@ void AudioControlEngine::BuildVendorControls(Entity& e)
     {
         return;
     }
-    constexpr size_t kBitmapsAt = 19;
+    const size_t bitmapsAt = e.Release2 ? 18 : 19;
+    const size_t bitmapBytes = e.Release2 ? 4 : 2;
     const size_t channels = std::max<size_t>(1, e.ControlMaps.size());
-    e.Memory.assign(kBitmapsAt + 2 * channels, 0);
+    e.Memory.assign(bitmapsAt + bitmapBytes * channels, 0);
     e.Memory[16] = uint8_t(e.Memory.size());
     e.Memory[17] = uint8_t(e.Memory.size() >> 8);
-    e.Memory[18] = 2;
-    uint16_t master = 0;
+    if (!e.Release2)
+    {
+        e.Memory[18] = 2;
+    }
+    uint32_t master = 0;
     for (uint8_t selector : selectors)
     {
-        master = uint16_t(master | 1u << ((selector & 0x7F) - 1));
+        const unsigned control = (selector & 0x7F) - 1u;
+        master |= e.Release2 ? 3u << (2 * control) : 1u << control;
         ControlSetting s = m_profile.Control(e.Id, selector, 0);
         Value v;
-        v.Cur = s.Cur != 0 ? 1 : 0;
-        v.Max = 1;
-        v.Res = 1;
-        v.Size = 1;
-        v.Switch = true;
+        v.Switch = !(s.Explicit && (s.Min < 0 || s.Max > 1));
+        v.Min = v.Switch ? 0 : s.Min;
+        v.Max = v.Switch ? 1 : s.Max;
+        v.Res = v.Switch ? 1 : s.Res;
+        v.Cur = v.Switch ? (s.Cur != 0 ? 1 : 0) : s.Cur;
+        v.Size = v.Switch ? 1 : 2;
+        v.Signed = !v.Switch;
+        v.MinusInfinity = !v.Switch;
         m_values[Key(e.InterfaceNumber, e.Id, selector, 0)] = v;
     }
-    e.Memory[kBitmapsAt] = uint8_t(master);
-    e.Memory[kBitmapsAt + 1] = uint8_t(master >> 8);
+    for (size_t k = 0; k < bitmapBytes; ++k)
+    {
+        e.Memory[bitmapsAt + k] = uint8_t(master >> (8 * k));
+    }
 }
 
 // Class-1 mixer controls, one per (input channel, output channel) pair; bmControls marks the

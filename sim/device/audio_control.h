@@ -22,7 +22,11 @@
 //   from its memory block: bytes 16-17 the block's length, byte 18 the control size (2), then
 //   one 16-bit bitmap per channel, master first, bit (s & 0x7F) - 1 for vendor control s; the
 //   request's wValue is the offset. The controls are one-byte switches on the master channel,
-//   read and written with vendor GET_CUR / SET_CUR.
+//   read and written with vendor GET_CUR / SET_CUR. A class-2 unit answers MEM the same way
+//   from its extended control map: bytes 16-17 the length, then one 32-bit bitmap per channel
+//   from byte 18, two bits (readable, writable) at 2((s & 0x7F) - 1); its vendor controls are
+//   class CUR requests, and one the profile gives a range wider than on/off is a 16-bit level
+//   with a RANGE.
 // - A terminal that announces its connector (release 2.0: bmControls bits 2-3; release 1.0,
 //   whose descriptors cannot say so: the profile gives its jack state) answers the jack-block
 //   request even when the profile gives no jack-block line, with one jack over the terminal's
@@ -126,7 +130,7 @@ private:
         uint32_t Controls = 0;             // terminals, clocks, selectors: bmControls
         uint8_t MixerInputs = 0;           // class-1 mixer: input channels over all its pins
         uint8_t MixerOutputs = 0;
-        std::vector<uint8_t> Memory; // class-1 feature unit with vendor controls: its GET_MEM block
+        std::vector<uint8_t> Memory; // feature unit with vendor controls: its memory (GET_MEM, MEM) block
     };
     struct Value
     {

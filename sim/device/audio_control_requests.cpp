@@ -21,6 +21,7 @@ constexpr uint8_t kGetRes = 0x84;
 constexpr uint8_t kGetMem = 0x85;
 constexpr uint8_t kCur2 = 0x01;
 constexpr uint8_t kRange2 = 0x02;
+constexpr uint8_t kMem2 = 0x03;
 
 // The class-1 terminal extensions (vendor requests) and their class-2 forms share wValue.
 constexpr uint8_t kVendorTypeList = 0x86;
@@ -465,6 +466,10 @@ ControlResult AudioControlEngine::JackBlock(const Request& r, const Entity& e) c
 ControlResult AudioControlEngine::Uac2Interface(const Request& r, const Entity& e,
                                                 const std::vector<uint8_t>& outData)
 {
+    if (e.Subtype == 0x06 && r.Setup.Request == kMem2 && r.In)
+    {
+        return MemoryRequest(r, e);
+    }
     if (r.What == Attribute::Other)
     {
         return Stall();

@@ -62,11 +62,13 @@
 //                                        HID reports on this interface (SET_REPORT writes a
 //                                        register, GET_REPORT reads the jack-sense report)
 //   vendor-controls <unit-id> <selector> ...
-//                                        a class-1 feature unit's vendor controls (selectors
-//                                        0x81 to 0x90), announced on its master channel in the
-//                                        unit's memory block (GET_MEM) and served as one-byte
-//                                        switches by vendor GET_CUR / SET_CUR; their values
-//                                        come from control lines like any other
+//                                        a feature unit's vendor controls (selectors 0x81 to
+//                                        0x90), announced on its master channel in the unit's
+//                                        memory block (class 1 GET_MEM, class 2 MEM) and served
+//                                        as one-byte switches (class 1: vendor GET_CUR /
+//                                        SET_CUR; class 2: CUR); their values come from control
+//                                        lines like any other, and a class-2 control whose line
+//                                        gives a range wider than 0..1 is a 16-bit level
 //   stereo-endpoint <endpoint-address>   the OUT endpoint carries the first two channels of
 //                                        every format its alternate settings announce (the
 //                                        host packs the rest away); sizes are checked so

@@ -440,6 +440,69 @@ TEST_F(Uac2FunctionE2e, AReadOnlyVolumeReadsButIsNeverWritten)
     EXPECT_EQ(found, 1u);
 }
 
+// A unit whose memory holds an extended control map (its length at 0x0010, then one 32-bit
+// bitmap a channel) gets a node for each vendor control the map announces: the switch 0x90 and
+// the level 0x82 that the driver also applies in software. Both are read and written through the
+// topology filter as class requests on the master channel.
+TEST_F(Uac2FunctionE2e, TheUnitsVendorControlMapGivesASwitchAndASoftwareVolume)
+{
+    constexpr uint8_t kVendorSwitch = 0x90, kDspVolume = 0x82, kMem = 0x03;
+    const std::string line = "control 2 1 cur=0";
+    LoadOn(Amended("uac2-interface", line, line,
+                   "vendor-controls 2 0x82 0x90\n"
+                   "control 2 0x82 min=-8192 max=0 res=256 cur=-1536\n"
+                   "control 2 0x90 max=1 cur=1\n"));
+    StartOk();
+    // The map: its length first, then the whole block of 18 bytes and one bitmap for each of
+    // the unit's nine channels.
+    const std::vector<sim::ControlRecord> reads = Requests(kClassInterfaceIn, kMem, kRenderUnit);
+    ASSERT_EQ(reads.size(), 2u);
+    EXPECT_EQ(reads[0].Setup.Value, 0x0010);
+    EXPECT_EQ(reads[0].Setup.Length, 2);
+    EXPECT_EQ(reads[1].Setup.Value, 0x0000);
+    EXPECT_EQ(reads[1].Setup.Length, 18 + 4 * 9);
+    EXPECT_TRUE(Requests(kClassInterfaceIn, kMem, kCaptureUnit).size() == 1u) << "the other unit has no map";
+
+    // The switch: one node of its own, one byte on the master channel.
+    const std::vector<ULONG> switches = NodesOfType(KSNODETYPE_DEV_SPECIFIC);
+    ASSERT_EQ(switches.size(), 1u);
+    LONG on = 0;
+    ASSERT_EQ(Panel().GetNodeLong(switches[0], KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, 0, &on),
+              STATUS_SUCCESS);
+    EXPECT_EQ(on, 1);
+    uint64_t since = LastSequence();
+    ASSERT_EQ(Panel().SetNodeLong(switches[0], KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, 0, 0),
+              STATUS_SUCCESS);
+    sim::ControlRecord set = OnlyRequest(kClassInterfaceOut, since);
+    EXPECT_EQ(set.Setup.Value, kVendorSwitch << 8 | 0);
+    EXPECT_EQ(set.Setup.Index, kRenderUnit << 8 | 0);
+    EXPECT_EQ(set.OutData, std::vector<uint8_t>{0});
+    EXPECT_EQ(DeviceValue(kRenderUnit, kVendorSwitch, 0), 0);
+
+    // The software volume: a second volume node of the render unit, ranged by its RANGE request,
+    // started from the device's value and written on the master channel in 1/256 dB.
+    EXPECT_FALSE(Requests(kClassInterfaceIn, kRange, kRenderUnit, kDspVolume, 0).empty());
+    ULONG written = 0;
+    for (ULONG node : NodesOfType(KSNODETYPE_VOLUME))
+    {
+        LONG level = 0;
+        ASSERT_EQ(Panel().GetNodeLong(node, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, &level),
+                  STATUS_SUCCESS);
+        since = LastSequence();
+        ASSERT_EQ(Panel().SetNodeLong(node, KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, Db(-12)),
+                  STATUS_SUCCESS);
+        set = OnlyRequest(kClassInterfaceOut, since);
+        if (set.Setup.Value >> 8 != kDspVolume)
+            continue;
+        ++written;
+        EXPECT_EQ(level, -1536 * kDriverUnitsPerDeviceUnit);
+        EXPECT_EQ(set.Setup.Value, kDspVolume << 8 | 0);
+        EXPECT_EQ(set.OutData, (std::vector<uint8_t>{0x00, 0xF4})); // -12 dB: -3072 in 1/256 dB
+    }
+    EXPECT_EQ(written, 1u) << "one volume node writes control 0x82";
+    EXPECT_EQ(DeviceValue(kRenderUnit, kDspVolume, 0), -3072);
+}
+
 // ---- Interrupt data messages ----
 
 TEST_F(Uac2FunctionE2e, AVolumeTurnedOnTheDeviceRaisesOneEventAndMalformedMessagesNone)
