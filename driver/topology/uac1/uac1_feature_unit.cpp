@@ -19,9 +19,6 @@ constexpr ULONG FU_CONTROL_SIZE_OFFSET = 5;
 constexpr ULONG FU_CONTROLS_OFFSET = 6;
 constexpr ULONG FU_FIXED_BYTES = 7; // the fields above and iFeature
 
-// Selectors from here are the vendor's, announced by the extended control map.
-constexpr ULONG VENDOR_SELECTOR_BASE = 0x80;
-
 // The extended control map in the unit's memory: its length (u16) is read first, at offset 16.
 constexpr USHORT MAP_LENGTH_ADDRESS = 0x0010;
 constexpr ULONG MAP_CONTROL_SIZE_OFFSET = 18;
@@ -75,27 +72,8 @@ NTSTATUS ReadUnitMemory(PUNKNOWN Device, USHORT Address, UCHAR UnitId, PVOID Buf
 } // namespace
 
 CUac1FeatureUnit::CUac1FeatureUnit(PUNKNOWN UnknownOuter, ULONG Id)
-    : CUsbEntityNode(UnknownOuter, Id), m_pExtendedControlMap(nullptr), m_nExtendedMapBytes(0),
-      m_pDeviceLock(nullptr)
+    : CUsbFeatureUnit(UnknownOuter, Id, UAC1_ENTITY_POOL_TAG, USB_AUDIO_GET_CUR, USB_AUDIO_SET_CUR)
 {
-}
-
-CUac1FeatureUnit::~CUac1FeatureUnit()
-{
-    PAGED_CODE();
-    if (m_pExtendedControlMap)
-    {
-        ExFreePoolWithTag(m_pExtendedControlMap, UAC1_ENTITY_POOL_TAG);
-        m_pExtendedControlMap = nullptr;
-    }
-}
-
-STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
-{
-    PAGED_CODE();
-    return QueryNodeInterface(this, InterfaceId, Interface, IID_IFeatureUnitSwitch,
-                              static_cast<IFeatureUnitSwitch*>(this), IID_IFeatureUnitLevel,
-                              static_cast<IFeatureUnitLevel*>(this));
 }
 
 NTSTATUS CUac1FeatureUnit::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
@@ -155,56 +133,21 @@ BOOLEAN CUac1FeatureUnit::ChannelHasControl(ULONG Selector, ULONG Channel)
     return bit < width && ((bits >> bit) & 1) ? TRUE : FALSE;
 }
 
+BOOLEAN CUac1FeatureUnit::ChannelCarriesControl(ULONG Selector, ULONG Channel)
+{
+    return ChannelHasControl(Selector, Channel);
+}
+
+// Entries are counted from the length alone: a map of another control size still has them, but
+// none of them carries a control.
+ULONG CUac1FeatureUnit::GetMapEntryCount()
+{
+    return m_pExtendedControlMap ? (m_nExtendedMapBytes - MAP_BITMAPS_OFFSET) / MAP_CONTROL_SIZE : 0;
+}
+
 BOOLEAN CUac1FeatureUnit::IsFeatureControlPresent(ULONG Selector)
 {
-    ULONG entries = GetEntryCount();
-    if (Selector >= VENDOR_SELECTOR_BASE)
-    {
-        entries = m_pExtendedControlMap ? (m_nExtendedMapBytes - MAP_BITMAPS_OFFSET) / MAP_CONTROL_SIZE : 0;
-    }
-    for (ULONG channel = 0; channel < entries; channel++)
-    {
-        if (ChannelHasControl(Selector, channel))
-        {
-            return TRUE;
-        }
-    }
-    return FALSE;
-}
-
-// The logical channels (not the master) that carry the control; a control on the master alone
-// counts as one channel.
-NTSTATUS CUac1FeatureUnit::CountControlChannels(ULONG Selector, PULONG Count)
-{
-    if (!Count || GetEntryCount() == 0)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    ULONG entries = GetEntryCount();
-    if (Selector >= VENDOR_SELECTOR_BASE)
-    {
-        if (!m_pExtendedControlMap)
-        {
-            return STATUS_INVALID_PARAMETER;
-        }
-        entries = (m_nExtendedMapBytes - MAP_BITMAPS_OFFSET) / MAP_CONTROL_SIZE;
-    }
-    ULONG count = FeatureCountControlChannels(entries, [this, Selector](ULONG Channel)
-                                              { return ChannelHasControl(Selector, Channel); });
-    *Count = count;
-    return count ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
-}
-
-STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::GetControlChannelCount(ULONG Selector, PULONG Count)
-{
-    PAGED_CODE();
-    return CountControlChannels(Selector, Count);
-}
-
-STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::GetLevelChannelCount(ULONG Selector, PULONG Count)
-{
-    PAGED_CODE();
-    return CountControlChannels(Selector, Count);
+    return AnyChannelCarriesControl(Selector);
 }
 
 // The device numbers the picked channel in its own surround order.
@@ -214,6 +157,12 @@ NTSTATUS CUac1FeatureUnit::AddressChannel(ULONG Selector, ULONG Channel, PUCHAR 
                                  { return CountControlChannels(Selector, Count); },
                                  [this, Selector](ULONG Entry) { return ChannelHasControl(Selector, Entry); },
                                  Channel, TRUE, DeviceChannelOrder, WireChannel);
+}
+
+NTSTATUS CUac1FeatureUnit::AddressControlChannel(ULONG Selector, ULONG Channel, BOOLEAN Write,
+                                                 PUCHAR WireChannel)
+{
+    return AddressChannel(Selector, Channel, WireChannel);
 }
 
 NTSTATUS CUac1FeatureUnit::ControlRequest(BOOLEAN In, UCHAR Request, ULONG Selector, UCHAR WireChannel,
@@ -226,87 +175,17 @@ NTSTATUS CUac1FeatureUnit::ControlRequest(BOOLEAN In, UCHAR Request, ULONG Selec
               : Uac1EntityWrite(m_pDevice, function, Request, value, unit, Data, Length);
 }
 
-STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::GetSwitch(ULONG Selector, ULONG Channel, PUCHAR Value)
-{
-    PAGED_CODE();
-    UCHAR wire = 0;
-    NTSTATUS status = Value ? AddressChannel(Selector, Channel, &wire) : STATUS_INVALID_PARAMETER;
-    UCHAR data = 0;
-    if (NT_SUCCESS(status))
-    {
-        status = ControlRequest(TRUE, USB_AUDIO_GET_CUR, Selector, wire, &data, sizeof(data));
-    }
-    if (NT_SUCCESS(status))
-    {
-        *Value = data;
-    }
-    return status;
-}
-
-STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::SetSwitch(ULONG Selector, ULONG Channel, UCHAR Value)
-{
-    PAGED_CODE();
-    UCHAR wire = 0;
-    NTSTATUS status = AddressChannel(Selector, Channel, &wire);
-    if (NT_SUCCESS(status))
-    {
-        status = ControlRequest(FALSE, USB_AUDIO_SET_CUR, Selector, wire, &Value, sizeof(Value));
-    }
-    return status;
-}
-
-STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::GetLevel(ULONG Selector, ULONG Channel, PLONG Level)
-{
-    PAGED_CODE();
-    UCHAR wire = 0;
-    NTSTATUS status = Level ? AddressChannel(Selector, Channel, &wire) : STATUS_INVALID_PARAMETER;
-    UCHAR data[2] = {};
-    if (NT_SUCCESS(status))
-    {
-        status = ControlRequest(TRUE, USB_AUDIO_GET_CUR, Selector, wire, data,
-                                FeatureIsToneSelector(Selector) ? 1 : 2);
-    }
-    if (NT_SUCCESS(status))
-    {
-        *Level = FeatureLevelFromWire(Selector, data);
-    }
-    return status;
-}
-
-STDMETHODIMP_(NTSTATUS) CUac1FeatureUnit::SetLevel(ULONG Selector, ULONG Channel, LONG Level)
-{
-    PAGED_CODE();
-    UCHAR wire = 0;
-    NTSTATUS status = AddressChannel(Selector, Channel, &wire);
-    if (NT_SUCCESS(status))
-    {
-        UCHAR data[2] = {};
-        ULONG length = FeatureLevelToWire(Selector, Level, data);
-        status = ControlRequest(FALSE, USB_AUDIO_SET_CUR, Selector, wire, data, length);
-    }
-    return status;
-}
-
 // The range is asked of the first logical channel that carries the control (the master when
 // none does), in its own channel number: ranges are per channel, not per position.
 STDMETHODIMP_(NTSTATUS)
 CUac1FeatureUnit::GetLevelRange(ULONG Selector, PLONG Maximum, PLONG Minimum, PLONG Resolution)
 {
     PAGED_CODE();
-    if (!Maximum || !Minimum || !Resolution || GetEntryCount() == 0)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    ULONG count = 0;
-    NTSTATUS status = CountControlChannels(Selector, &count);
+    UCHAR channel = 0;
+    NTSTATUS status = RangeChannel(Selector, Maximum, Minimum, Resolution, &channel);
     if (!NT_SUCCESS(status))
     {
         return status;
-    }
-    UCHAR channel = 0;
-    for (ULONG c = 1; c <= count && channel == 0; c++)
-    {
-        channel = ChannelHasControl(Selector, c) ? UCHAR(c) : 0;
     }
     const UCHAR requests[3] = {USB_AUDIO_GET_MAX, USB_AUDIO_GET_MIN, USB_AUDIO_GET_RES};
     LONG values[3] = {};

@@ -5,20 +5,13 @@
 // 1/65536 dB.
 #pragma once
 
-#include "driver/core/adapter_common.h"
-#include "driver/core/mutex_lock.h"
-#include "driver/topology/nodes/feature_unit_if.h"
-#include "driver/topology/nodes/usb_entity_node.h"
+#include "driver/topology/uac1/usb_feature_unit.h"
 
-// PASSIVE_LEVEL throughout: every value operation waits for its control transfer. The entity
-// takes no lock; its control nodes hold the device lock around their calls.
-class CUac1FeatureUnit : public IFeatureUnitSwitch, public IFeatureUnitLevel, public CUsbEntityNode
+// PASSIVE_LEVEL throughout, as CUsbFeatureUnit.
+class CUac1FeatureUnit : public CUsbFeatureUnit
 {
 public:
-    DECLARE_STD_UNKNOWN();
-
     CUac1FeatureUnit(PUNKNOWN UnknownOuter, ULONG Id);
-    ~CUac1FeatureUnit() override;
 
     // Descriptor: Length bytes received, starting at a class-1 feature-unit descriptor. Device
     // answers IUsbDevice and is kept without a reference; AdapterCommon is the audio function
@@ -27,18 +20,10 @@ public:
     NTSTATUS Init(const VOID* Descriptor, ULONG Length, PUNKNOWN Device, IAdapterCommon* AdapterCommon,
                   CMutexLock* DeviceLock);
 
-    // IFeatureUnitSwitch
-    STDMETHODIMP_(NTSTATUS) GetSwitch(ULONG Selector, ULONG Channel, PUCHAR Value) override;
-    STDMETHODIMP_(NTSTATUS) SetSwitch(ULONG Selector, ULONG Channel, UCHAR Value) override;
-    STDMETHODIMP_(NTSTATUS) GetControlChannelCount(ULONG Selector, PULONG Count) override;
     STDMETHODIMP_(NTSTATUS) BuildFeatureControls(IAdapterCommon* AdapterCommon) override;
-
-    // IFeatureUnitLevel
-    STDMETHODIMP_(NTSTATUS) GetLevel(ULONG Selector, ULONG Channel, PLONG Level) override;
-    STDMETHODIMP_(NTSTATUS) SetLevel(ULONG Selector, ULONG Channel, LONG Level) override;
+    // GET_MAX, GET_MIN and GET_RES of one channel.
     STDMETHODIMP_(NTSTATUS)
     GetLevelRange(ULONG Selector, PLONG Maximum, PLONG Minimum, PLONG Resolution) override;
-    STDMETHODIMP_(NTSTATUS) GetLevelChannelCount(ULONG Selector, PULONG Count) override;
 
     // A feature unit reports nothing of its own: its nodes re-read their values.
     NTSTATUS OnStatusInterrupt(ULONG Argument1, ULONG Argument2, PULONG Id) override;
@@ -47,28 +32,26 @@ public:
     BOOLEAN IsFeatureControlPresent(ULONG Selector);
 
 protected:
-    // The lock the unit's control nodes share; set by Init.
-    CMutexLock* GetDeviceLock() const { return m_pDeviceLock; }
     // The unit's id, kind and one source from its descriptor, as every builder starts.
     NTSTATUS TakeUnitIdentity();
 
     // The unit's bmaControls entries (master first), 0 when the descriptor is unusable.
-    ULONG GetEntryCount();
+    ULONG GetEntryCount() override;
+    ULONG GetMapEntryCount() override;
     // Whether entry Channel (0: master) carries Selector; channels past the last entry do not.
     BOOLEAN ChannelHasControl(ULONG Selector, ULONG Channel);
-    NTSTATUS CountControlChannels(ULONG Selector, PULONG Count);
+    BOOLEAN ChannelCarriesControl(ULONG Selector, ULONG Channel) override;
     // The wire channel for the node's channel index Channel, or STATUS_INVALID_PARAMETER.
     NTSTATUS AddressChannel(ULONG Selector, ULONG Channel, PUCHAR WireChannel);
+    // Reads and writes take the same channel.
+    NTSTATUS AddressControlChannel(ULONG Selector, ULONG Channel, BOOLEAN Write, PUCHAR WireChannel) override;
+    // Vendor controls travel as vendor requests, the others as class requests.
     NTSTATUS ControlRequest(BOOLEAN In, UCHAR Request, ULONG Selector, UCHAR WireChannel, PVOID Data,
-                            ULONG Length);
+                            ULONG Length) override;
     VOID ReadExtendedControlMap();
 
     // The Init steps shared with the other release's unit.
     template <class Unit>
     friend NTSTATUS StartFeatureUnit(Unit* pUnit, IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock,
                                      const char* UnitClass);
-
-    PUCHAR m_pExtendedControlMap; // null when the device gave none
-    ULONG m_nExtendedMapBytes;
-    CMutexLock* m_pDeviceLock;
 };

@@ -23,8 +23,6 @@ constexpr ULONG FU_CONTROLS_OFFSET = 5;
 constexpr ULONG FU_FIXED_BYTES = 6;
 constexpr ULONG FU_ENTRY_BYTES = 4;
 
-constexpr ULONG VENDOR_SELECTOR_BASE = 0x80;
-
 // The extended control map in the unit's memory: its length (u16) at offset 16, then from byte
 // 18 one u32 bitmap per channel with two bits per vendor control.
 constexpr USHORT MAP_LENGTH_ADDRESS = 0x0010;
@@ -109,27 +107,8 @@ const StatusKindRow kStatusKinds[] = {
 } // namespace
 
 CUac2FeatureUnit::CUac2FeatureUnit(PUNKNOWN UnknownOuter, ULONG Id)
-    : CUsbEntityNode(UnknownOuter, Id), m_pExtendedControlMap(nullptr), m_nExtendedMapBytes(0),
-      m_pDeviceLock(nullptr)
+    : CUsbFeatureUnit(UnknownOuter, Id, UAC2_ENTITY_POOL_TAG, UAC2_REQUEST_CUR, UAC2_REQUEST_CUR)
 {
-}
-
-CUac2FeatureUnit::~CUac2FeatureUnit()
-{
-    PAGED_CODE();
-    if (m_pExtendedControlMap)
-    {
-        ExFreePoolWithTag(m_pExtendedControlMap, UAC2_ENTITY_POOL_TAG);
-        m_pExtendedControlMap = nullptr;
-    }
-}
-
-STDMETHODIMP_(NTSTATUS) CUac2FeatureUnit::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID* Interface)
-{
-    PAGED_CODE();
-    return QueryNodeInterface(this, InterfaceId, Interface, IID_IFeatureUnitSwitch,
-                              static_cast<IFeatureUnitSwitch*>(this), IID_IFeatureUnitLevel,
-                              static_cast<IFeatureUnitLevel*>(this));
 }
 
 NTSTATUS CUac2FeatureUnit::Init(const VOID* Descriptor, ULONG Length, PUNKNOWN Device,
@@ -185,60 +164,26 @@ ULONG CUac2FeatureUnit::ControlBits(ULONG Selector, ULONG Channel)
     return (ReadUlong(pEntry) >> (2 * (control - 1))) & 3;
 }
 
+BOOLEAN CUac2FeatureUnit::ChannelCarriesControl(ULONG Selector, ULONG Channel)
+{
+    return ControlBits(Selector, Channel) != 0;
+}
+
 BOOLEAN CUac2FeatureUnit::IsUac2FeatureControlPresent(ULONG Selector)
 {
-    ULONG entries = Selector >= VENDOR_SELECTOR_BASE ? GetMapEntryCount() : GetEntryCount();
-    for (ULONG channel = 0; channel < entries; channel++)
-    {
-        if (ControlBits(Selector, channel))
-        {
-            return TRUE;
-        }
-    }
-    return FALSE;
-}
-
-NTSTATUS CUac2FeatureUnit::CountControlChannels(ULONG Selector, PULONG Count)
-{
-    if (!Count || GetEntryCount() == 0)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    ULONG entries = GetEntryCount();
-    if (Selector >= VENDOR_SELECTOR_BASE)
-    {
-        if (!m_pExtendedControlMap)
-        {
-            return STATUS_INVALID_PARAMETER;
-        }
-        entries = GetMapEntryCount();
-    }
-    ULONG count = FeatureCountControlChannels(entries, [this, Selector](ULONG Channel)
-                                              { return ControlBits(Selector, Channel) != 0; });
-    *Count = count;
-    return count ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
-}
-
-STDMETHODIMP_(NTSTATUS) CUac2FeatureUnit::GetControlChannelCount(ULONG Selector, PULONG Count)
-{
-    PAGED_CODE();
-    return CountControlChannels(Selector, Count);
-}
-
-STDMETHODIMP_(NTSTATUS) CUac2FeatureUnit::GetLevelChannelCount(ULONG Selector, PULONG Count)
-{
-    PAGED_CODE();
-    return CountControlChannels(Selector, Count);
+    return AnyChannelCarriesControl(Selector);
 }
 
 // Node channel c is logical channel c + 1 when several channels carry the control, else the
 // master; a standard control that a single logical channel carries is addressed on channel 1.
-NTSTATUS CUac2FeatureUnit::AddressChannel(ULONG Selector, ULONG Channel, ULONG Bit, PUCHAR WireChannel)
+NTSTATUS CUac2FeatureUnit::AddressControlChannel(ULONG Selector, ULONG Channel, BOOLEAN Write,
+                                                 PUCHAR WireChannel)
 {
+    const ULONG bit = Write ? WRITABLE_BIT : READABLE_BIT;
     // A vendor control is never moved off the master.
     return FeatureAddressChannel(
         [this, Selector](PULONG Count) { return CountControlChannels(Selector, Count); },
-        [this, Selector, Bit](ULONG Entry) { return (ControlBits(Selector, Entry) & Bit) != 0; }, Channel,
+        [this, Selector, bit](ULONG Entry) { return (ControlBits(Selector, Entry) & bit) != 0; }, Channel,
         Selector < VENDOR_SELECTOR_BASE ? TRUE : FALSE, nullptr, WireChannel);
 }
 
@@ -251,69 +196,6 @@ NTSTATUS CUac2FeatureUnit::ControlRequest(BOOLEAN In, UCHAR Request, ULONG Selec
               : Uac2EntityWrite(m_pDevice, Request, value, unit, Data, Length);
 }
 
-STDMETHODIMP_(NTSTATUS) CUac2FeatureUnit::GetSwitch(ULONG Selector, ULONG Channel, PUCHAR Value)
-{
-    PAGED_CODE();
-    UCHAR wire = 0;
-    NTSTATUS status =
-        Value ? AddressChannel(Selector, Channel, READABLE_BIT, &wire) : STATUS_INVALID_PARAMETER;
-    UCHAR data = 0;
-    if (NT_SUCCESS(status))
-    {
-        status = ControlRequest(TRUE, UAC2_REQUEST_CUR, Selector, wire, &data, sizeof(data));
-    }
-    if (NT_SUCCESS(status))
-    {
-        *Value = data;
-    }
-    return status;
-}
-
-STDMETHODIMP_(NTSTATUS) CUac2FeatureUnit::SetSwitch(ULONG Selector, ULONG Channel, UCHAR Value)
-{
-    PAGED_CODE();
-    UCHAR wire = 0;
-    NTSTATUS status = AddressChannel(Selector, Channel, WRITABLE_BIT, &wire);
-    if (NT_SUCCESS(status))
-    {
-        status = ControlRequest(FALSE, UAC2_REQUEST_CUR, Selector, wire, &Value, sizeof(Value));
-    }
-    return status;
-}
-
-STDMETHODIMP_(NTSTATUS) CUac2FeatureUnit::GetLevel(ULONG Selector, ULONG Channel, PLONG Level)
-{
-    PAGED_CODE();
-    UCHAR wire = 0;
-    NTSTATUS status =
-        Level ? AddressChannel(Selector, Channel, READABLE_BIT, &wire) : STATUS_INVALID_PARAMETER;
-    UCHAR data[2] = {};
-    if (NT_SUCCESS(status))
-    {
-        status = ControlRequest(TRUE, UAC2_REQUEST_CUR, Selector, wire, data,
-                                FeatureIsToneSelector(Selector) ? 1 : 2);
-    }
-    if (NT_SUCCESS(status))
-    {
-        *Level = FeatureLevelFromWire(Selector, data);
-    }
-    return status;
-}
-
-STDMETHODIMP_(NTSTATUS) CUac2FeatureUnit::SetLevel(ULONG Selector, ULONG Channel, LONG Level)
-{
-    PAGED_CODE();
-    UCHAR wire = 0;
-    NTSTATUS status = AddressChannel(Selector, Channel, WRITABLE_BIT, &wire);
-    if (NT_SUCCESS(status))
-    {
-        UCHAR data[2] = {};
-        ULONG length = FeatureLevelToWire(Selector, Level, data);
-        status = ControlRequest(FALSE, UAC2_REQUEST_CUR, Selector, wire, data, length);
-    }
-    return status;
-}
-
 // One sub-range, asked of the first logical channel that carries the control (the master when
 // none does). A reply shorter than one sub-range fails the read, so no bound is taken from
 // bytes the device never sent.
@@ -321,20 +203,11 @@ STDMETHODIMP_(NTSTATUS)
 CUac2FeatureUnit::GetLevelRange(ULONG Selector, PLONG Maximum, PLONG Minimum, PLONG Resolution)
 {
     PAGED_CODE();
-    if (!Maximum || !Minimum || !Resolution || GetEntryCount() == 0)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    ULONG count = 0;
-    NTSTATUS status = CountControlChannels(Selector, &count);
+    UCHAR channel = 0;
+    NTSTATUS status = RangeChannel(Selector, Maximum, Minimum, Resolution, &channel);
     if (!NT_SUCCESS(status))
     {
         return status;
-    }
-    UCHAR channel = 0;
-    for (ULONG c = 1; c <= count && channel == 0; c++)
-    {
-        channel = ControlBits(Selector, c) ? UCHAR(c) : 0;
     }
     const BOOLEAN tone = FeatureIsToneSelector(Selector);
     UCHAR reply[LEVEL_RANGE_BYTES] = {};
