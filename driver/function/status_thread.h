@@ -41,4 +41,58 @@ NTSTATUS LaunchStatusThread(PKSTART_ROUTINE Routine, PVOID Context, KPRIORITY Pr
 // itself. PASSIVE_LEVEL.
 VOID StopAndWaitForStatusThread(PKEVENT StopEvent, PKEVENT DoneEvent, PKTHREAD* Thread);
 
+// The life of one run of a status thread once its record is on its stack. Run prepares, arms and
+// reads until Stop or a failure and returns whether the thread still holds its reference on
+// Device. A run whose device went on this thread (*Orphaned) ends at once: nothing of the device
+// may be touched. Otherwise End(referenced) takes back the reads, DoneEvent tells the stopper,
+// and the thread's reference goes last: when it is the last one, the destructor runs here, finds
+// the done event set and does not wait for the thread. Does not return. PASSIVE_LEVEL.
+template <class TRun, class TEnd>
+VOID RunStatusThread(PUNKNOWN Device, PKEVENT DoneEvent, const BOOLEAN* Orphaned, TRun Run, TEnd End)
+{
+    const BOOLEAN referenced = Run();
+    if (*Orphaned)
+    {
+        PsTerminateSystemThread(STATUS_SUCCESS);
+    }
+    End(referenced);
+    KeSetEvent(DoneEvent, IO_NO_INCREMENT, FALSE);
+    if (referenced)
+    {
+        Device->Release();
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// Waits for the first of Count objects, Objects[StopIndex] being StopEvent, and hands every
+// other index to Handle(index), which takes the finished read and arms the next one, FALSE when
+// the thread is to end. The thread's reference on Device is given up while it waits and taken
+// again while it works, so the temporary references its work takes are never the last ones.
+// A stop that came with a report wins: the device may already be on its way out. Returns
+// whether the thread still holds its reference. PASSIVE_LEVEL.
+template <class THandle>
+BOOLEAN WaitForReports(PUNKNOWN Device, const BOOLEAN* Orphaned, PVOID* Objects, ULONG Count, ULONG StopIndex,
+                       PRKEVENT StopEvent, THandle Handle)
+{
+    for (;;)
+    {
+        Device->Release();
+        if (*Orphaned)
+        {
+            return FALSE;
+        }
+        NTSTATUS wait =
+            KeWaitForMultipleObjects(Count, Objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
+        if (wait == NTSTATUS(STATUS_WAIT_0 + StopIndex) || KeReadStateEvent(StopEvent))
+        {
+            return FALSE;
+        }
+        Device->AddRef();
+        if (!Handle(ULONG(wait - STATUS_WAIT_0)))
+        {
+            return TRUE;
+        }
+    }
+}
+
 } // namespace statusthread

@@ -65,11 +65,17 @@ CUac1Device::~CUac1Device()
 {
     PAGED_CODE();
     Stop();
+    FreeChildList(UAC1_DEVICE_POOL_TAG);
+}
+
+VOID CUac1Device::FreeChildList(ULONG Tag)
+{
+    PAGED_CODE();
     FreeInterfaceInfo();
     ReleaseChildren();
     if (m_pChildren)
     {
-        ExFreePoolWithTag(m_pChildren, UAC1_DEVICE_POOL_TAG);
+        ExFreePoolWithTag(m_pChildren, Tag);
         m_pChildren = nullptr;
     }
 }
@@ -95,11 +101,20 @@ CUac1Device::Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT FunctionalDeviceObj
                   PDEVICE_OBJECT LowerDeviceObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
     PAGED_CODE();
+    return InitWithChildList(UAC1_DEVICE_POOL_TAG, ResourceList, FunctionalDeviceObject, LowerDeviceObject,
+                             PhysicalDeviceObject);
+}
+
+NTSTATUS CUac1Device::InitWithChildList(ULONG Tag, PRESOURCELIST ResourceList,
+                                        PDEVICE_OBJECT FunctionalDeviceObject,
+                                        PDEVICE_OBJECT LowerDeviceObject, PDEVICE_OBJECT PhysicalDeviceObject)
+{
+    PAGED_CODE();
     if (m_pChildren)
     {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    m_pChildren = new (NonPagedPool, UAC1_DEVICE_POOL_TAG) CPointerList();
+    m_pChildren = new (NonPagedPool, Tag) CPointerList();
     if (!m_pChildren)
     {
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -128,6 +128,11 @@ protected:
     NTSTATUS ReadIdString(IUsbDevice* UsbDevice, PURB Urb, PUCHAR Buffer, PULONG CharCount);
     NTSTATUS ReadProbeByte(IUsbDevice* UsbDevice, PURB Urb, UCHAR Request, USHORT Value, PUCHAR Byte);
     VOID ReleaseChildren();
+    // The child list of both releases, in the pool of their own Tag: made by Init, freed (with
+    // the interface copy and the children) by the destructors.
+    NTSTATUS InitWithChildList(ULONG Tag, PRESOURCELIST ResourceList, PDEVICE_OBJECT FunctionalDeviceObject,
+                               PDEVICE_OBJECT LowerDeviceObject, PDEVICE_OBJECT PhysicalDeviceObject);
+    VOID FreeChildList(ULONG Tag);
     BOOLEAN HasPinTypeChanged(IStreamEngine* Stream);
     NTSTATUS RenameAndUpdate(IStreamEngine* Stream);
     NTSTATUS RenameStream(IStreamEngine* Stream);
@@ -172,11 +177,21 @@ protected:
     BOOLEAN PrepareStatusTransfer(Uac1StatusTransfer* Transfer);
     VOID SweepEntities();
     BOOLEAN RunStatusLoop(Uac1StatusTransfer* Transfer, PUNKNOWN Device);
-    VOID EndStatusThreadHere();
+    // The thread let go of the device's last reference and runs the destructor: it takes back
+    // its own reads. Each release's thread keeps its own record.
+    virtual VOID EndStatusThreadHere();
     NTSTATUS StartStatusThread();
     NTSTATUS SelectControlInterface(IUsbDevice* UsbDevice, PUSB_INTERFACE_DESCRIPTOR Interface,
                                     PBOOLEAN UrbAllocated);
     VOID FreeInterfaceInfo();
+    // The steps of Start and Stop both releases share. SelectStatusInterface selects alternate
+    // setting 0 of the audio-control interface; *Selected tells that m_pInterfaceInfo holds its
+    // pipes to scan (FALSE, with success, for an interface without endpoints or when the URB could
+    // not be had). LaunchOwnStatusThread starts Routine; on failure nothing of the thread is left.
+    // StopOwnStatusThread ends a running thread, from any thread, and forgets the pipes.
+    NTSTATUS SelectStatusInterface(PBOOLEAN Selected);
+    NTSTATUS LaunchOwnStatusThread(PKSTART_ROUTINE Routine, KPRIORITY Priority);
+    VOID StopOwnStatusThread();
 
     UCHAR m_ControlInterface;
     PUSBD_INTERFACE_INFORMATION m_pInterfaceInfo; // "URB ", null while no status thread runs

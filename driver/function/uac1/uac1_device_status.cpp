@@ -138,14 +138,10 @@ NTSTATUS CUac1Device::SelectControlInterface(IUsbDevice* UsbDevice, PUSB_INTERFA
     return status;
 }
 
-STDMETHODIMP_(NTSTATUS) CUac1Device::Start()
+NTSTATUS CUac1Device::SelectStatusInterface(PBOOLEAN Selected)
 {
     PAGED_CODE();
-    // A second start while the thread runs would orphan it.
-    if (m_StatusPipe != UAC1_NO_STATUS_PIPE)
-    {
-        return CAudioHal::Start();
-    }
+    *Selected = FALSE;
     IUsbDevice* pUsb = nullptr;
     NTSTATUS status = GetOuterUnknown()->QueryInterface(IID_IUsbDevice, reinterpret_cast<PVOID*>(&pUsb));
     if (!NT_SUCCESS(status))
@@ -161,19 +157,33 @@ STDMETHODIMP_(NTSTATUS) CUac1Device::Start()
     if (pInterface->bNumEndpoints == 0)
     {
         pUsb->Release();
-        return CAudioHal::Start();
+        return STATUS_SUCCESS;
     }
     BOOLEAN urbAllocated = FALSE;
     status = SelectControlInterface(pUsb, pInterface, &urbAllocated);
     pUsb->Release();
-    if (!urbAllocated)
+    // Without the URB the interface stays as configured and there is no status thread.
+    *Selected = urbAllocated && NT_SUCCESS(status) ? TRUE : FALSE;
+    return urbAllocated ? status : STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(NTSTATUS) CUac1Device::Start()
+{
+    PAGED_CODE();
+    // A second start while the thread runs would orphan it.
+    if (m_StatusPipe != UAC1_NO_STATUS_PIPE)
     {
-        // Without the URB the interface stays as configured and there is no status thread.
         return CAudioHal::Start();
     }
+    BOOLEAN selected = FALSE;
+    NTSTATUS status = SelectStatusInterface(&selected);
     if (!NT_SUCCESS(status))
     {
         return status;
+    }
+    if (!selected)
+    {
+        return CAudioHal::Start();
     }
     for (ULONG index = 0; index < m_pInterfaceInfo->NumberOfPipes; index++)
     {
@@ -194,14 +204,19 @@ STDMETHODIMP_(NTSTATUS) CUac1Device::Start()
     return NT_SUCCESS(status) ? CAudioHal::Start() : status;
 }
 
-// On failure nothing of the thread is left: no interface copy, no pipe, no reference, so Stop
-// and the destructor do not wait for a thread that never ran.
 NTSTATUS CUac1Device::StartStatusThread()
 {
     PAGED_CODE();
-    NTSTATUS status =
-        statusthread::LaunchStatusThread(StatusThreadStart, this, UAC1_STATUS_THREAD_PRIORITY,
-                                         GetOuterUnknown(), &m_StopEvent, &m_DoneEvent, &m_pStatusThread);
+    return LaunchOwnStatusThread(StatusThreadStart, UAC1_STATUS_THREAD_PRIORITY);
+}
+
+// On failure nothing of the thread is left: no interface copy, no pipe, no reference, so Stop
+// and the destructor do not wait for a thread that never ran.
+NTSTATUS CUac1Device::LaunchOwnStatusThread(PKSTART_ROUTINE Routine, KPRIORITY Priority)
+{
+    PAGED_CODE();
+    NTSTATUS status = statusthread::LaunchStatusThread(Routine, this, Priority, GetOuterUnknown(),
+                                                       &m_StopEvent, &m_DoneEvent, &m_pStatusThread);
     if (!NT_SUCCESS(status))
     {
         FreeInterfaceInfo();
@@ -214,22 +229,32 @@ STDMETHODIMP_(NTSTATUS) CUac1Device::Stop()
 {
     PAGED_CODE();
     NTSTATUS status = CAudioHal::Stop();
-    if (NT_SUCCESS(status) && m_StatusPipe != UAC1_NO_STATUS_PIPE)
+    if (NT_SUCCESS(status))
     {
-        if (m_pStatusThread && m_pStatusThread == KeGetCurrentThread())
-        {
-            EndStatusThreadHere();
-        }
-        else
-        {
-            statusthread::StopAndWaitForStatusThread(&m_StopEvent, &m_DoneEvent, &m_pStatusThread);
-        }
-        FreeInterfaceInfo();
-        m_StatusPipe = UAC1_NO_STATUS_PIPE;
-        KeClearEvent(&m_StopEvent);
-        KeClearEvent(&m_DoneEvent);
+        StopOwnStatusThread();
     }
     return STATUS_SUCCESS;
+}
+
+VOID CUac1Device::StopOwnStatusThread()
+{
+    PAGED_CODE();
+    if (m_StatusPipe == UAC1_NO_STATUS_PIPE)
+    {
+        return;
+    }
+    if (m_pStatusThread && m_pStatusThread == KeGetCurrentThread())
+    {
+        EndStatusThreadHere();
+    }
+    else
+    {
+        statusthread::StopAndWaitForStatusThread(&m_StopEvent, &m_DoneEvent, &m_pStatusThread);
+    }
+    FreeInterfaceInfo();
+    m_StatusPipe = UAC1_NO_STATUS_PIPE;
+    KeClearEvent(&m_StopEvent);
+    KeClearEvent(&m_DoneEvent);
 }
 
 // The status thread let go of the device's last reference, so the destructor runs on that
@@ -269,33 +294,24 @@ VOID CUac1Device::StatusThread()
     Uac1StatusTransfer transfer;
     RtlZeroMemory(&transfer, sizeof(transfer));
     m_pStatusTransfer = &transfer;
-    BOOLEAN referenced = TRUE;
-    BOOLEAN armed = FALSE;
-    if (PrepareStatusTransfer(&transfer))
-    {
-        armed = NT_SUCCESS(ArmStatusTransfer(&transfer));
-    }
-    if (armed)
-    {
-        // Values may have changed while nobody listened: every entity reports once.
-        SweepEntities();
-        referenced = RunStatusLoop(&transfer, pDevice);
-    }
-    if (transfer.Orphaned)
-    {
-        PsTerminateSystemThread(STATUS_SUCCESS);
-    }
-    // The completion of whatever was sent last has run before anything is freed.
-    EndStatusTransfer(&transfer, !referenced);
-    m_pStatusTransfer = nullptr;
-    KeSetEvent(&m_DoneEvent, IO_NO_INCREMENT, FALSE);
-    if (referenced)
-    {
-        // The last touch of the device: when this release is the last one, Stop runs on this
-        // thread, finds the done event set and does not wait for the thread.
-        pDevice->Release();
-    }
-    PsTerminateSystemThread(STATUS_SUCCESS);
+    statusthread::RunStatusThread(
+        pDevice, &m_DoneEvent, &transfer.Orphaned,
+        [&]() -> BOOLEAN
+        {
+            if (!PrepareStatusTransfer(&transfer) || !NT_SUCCESS(ArmStatusTransfer(&transfer)))
+            {
+                return TRUE;
+            }
+            // Values may have changed while nobody listened: every entity reports once.
+            SweepEntities();
+            return RunStatusLoop(&transfer, pDevice);
+        },
+        [&](BOOLEAN referenced)
+        {
+            // The completion of whatever was sent last has run before anything is freed.
+            EndStatusTransfer(&transfer, !referenced);
+            m_pStatusTransfer = nullptr;
+        });
 }
 
 // FALSE when an allocation failed: the thread then ends at once.
@@ -338,37 +354,22 @@ BOOLEAN CUac1Device::RunStatusLoop(Uac1StatusTransfer* Transfer, PUNKNOWN Device
 {
     PAGED_CODE();
     PVOID objects[] = {Transfer->Done, &m_StopEvent};
-    PRKEVENT pStop = &m_StopEvent;
-    for (;;)
-    {
-        Device->Release();
-        if (Transfer->Orphaned)
+    return statusthread::WaitForReports(
+        Device, &Transfer->Orphaned, objects, RTL_NUMBER_OF(objects), WAIT_STOP, &m_StopEvent,
+        [&](ULONG) -> BOOLEAN
         {
-            return FALSE;
-        }
-        NTSTATUS wait = KeWaitForMultipleObjects(RTL_NUMBER_OF(objects), objects, WaitAny, Executive,
-                                                 KernelMode, FALSE, nullptr, nullptr);
-        // A stop that came with the report wins: the device may already be on its way out.
-        if (wait == STATUS_WAIT_0 + WAIT_STOP || KeReadStateEvent(pStop))
-        {
-            return FALSE;
-        }
-        Device->AddRef();
-        if (!NT_SUCCESS(Transfer->Irp->IoStatus.Status))
-        {
-            return TRUE;
-        }
-        // A word cut short names no originator; it is dropped and the read goes on.
-        ULONG received = Transfer->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-        if (received >= UAC1_STATUS_WORD_BYTES &&
-            (Transfer->Data[0] & STATUS_ORIGINATOR_MASK) == STATUS_ORIGINATOR_CONTROL)
-        {
-            OnStatusInterrupt(Transfer->Data[1]);
-        }
-        IoReuseIrp(Transfer->Irp, STATUS_NOT_SUPPORTED);
-        if (!NT_SUCCESS(ArmStatusTransfer(Transfer)))
-        {
-            return TRUE;
-        }
-    }
+            if (!NT_SUCCESS(Transfer->Irp->IoStatus.Status))
+            {
+                return FALSE;
+            }
+            // A word cut short names no originator; it is dropped and the read goes on.
+            ULONG received = Transfer->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+            if (received >= UAC1_STATUS_WORD_BYTES &&
+                (Transfer->Data[0] & STATUS_ORIGINATOR_MASK) == STATUS_ORIGINATOR_CONTROL)
+            {
+                OnStatusInterrupt(Transfer->Data[1]);
+            }
+            IoReuseIrp(Transfer->Irp, STATUS_NOT_SUPPORTED);
+            return NT_SUCCESS(ArmStatusTransfer(Transfer));
+        });
 }

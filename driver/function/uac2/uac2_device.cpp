@@ -52,13 +52,7 @@ CUac2Device::~CUac2Device()
 {
     PAGED_CODE();
     StopUac2StatusThread();
-    FreeInterfaceInfo();
-    ReleaseChildren();
-    if (m_pChildren)
-    {
-        ExFreePoolWithTag(m_pChildren, UAC2_DEVICE_POOL_TAG);
-        m_pChildren = nullptr;
-    }
+    FreeChildList(UAC2_DEVICE_POOL_TAG);
 }
 
 STDMETHODIMP_(NTSTATUS)
@@ -66,22 +60,8 @@ CUac2Device::Init(PRESOURCELIST ResourceList, PDEVICE_OBJECT FunctionalDeviceObj
                   PDEVICE_OBJECT LowerDeviceObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
     PAGED_CODE();
-    if (m_pChildren)
-    {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    m_pChildren = new (NonPagedPool, UAC2_DEVICE_POOL_TAG) CPointerList();
-    if (!m_pChildren)
-    {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    NTSTATUS status =
-        CAudioHal::Init(ResourceList, FunctionalDeviceObject, LowerDeviceObject, PhysicalDeviceObject);
-    if (!NT_SUCCESS(status))
-    {
-        ReleaseChildren();
-    }
-    return status;
+    return InitWithChildList(UAC2_DEVICE_POOL_TAG, ResourceList, FunctionalDeviceObject, LowerDeviceObject,
+                             PhysicalDeviceObject);
 }
 
 // No identification probe: the record stays zero for every class-2 device.

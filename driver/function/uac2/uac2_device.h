@@ -80,9 +80,8 @@ protected:
     BOOLEAN PrepareUac2StatusTransfer(Uac2StatusTransfer* Transfer);
     BOOLEAN RunUac2StatusLoop(Uac2StatusTransfer* Transfer, PUNKNOWN Device);
     VOID HandleStatusMessage(const UCHAR* Message, ULONG Length);
-    NTSTATUS StartUac2StatusThread();
     VOID StopUac2StatusThread();
-    VOID EndUac2StatusThreadHere();
+    VOID EndStatusThreadHere() override;
 
     // Subdevice updates (uac2_device.cpp).
     NTSTATUS RenameAndUpdateAfterDelay(IStreamEngine* Stream);

@@ -120,31 +120,9 @@ STDMETHODIMP_(NTSTATUS) CUac2Device::Start()
     {
         return STATUS_SUCCESS;
     }
-    IUsbDevice* pUsb = nullptr;
-    NTSTATUS status = GetOuterUnknown()->QueryInterface(IID_IUsbDevice, reinterpret_cast<PVOID*>(&pUsb));
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    PUSB_INTERFACE_DESCRIPTOR pInterface = statusthread::FindControlInterface(pUsb, m_ControlInterface);
-    if (!pInterface)
-    {
-        pUsb->Release();
-        return STATUS_UNSUCCESSFUL;
-    }
-    if (pInterface->bNumEndpoints == 0)
-    {
-        pUsb->Release();
-        return STATUS_SUCCESS;
-    }
-    BOOLEAN urbAllocated = FALSE;
-    status = SelectControlInterface(pUsb, pInterface, &urbAllocated);
-    pUsb->Release();
-    if (!urbAllocated)
-    {
-        return STATUS_SUCCESS;
-    }
-    if (!NT_SUCCESS(status))
+    BOOLEAN selected = FALSE;
+    NTSTATUS status = SelectStatusInterface(&selected);
+    if (!selected)
     {
         return status;
     }
@@ -173,20 +151,9 @@ STDMETHODIMP_(NTSTATUS) CUac2Device::Start()
         FreeInterfaceInfo();
         return STATUS_SUCCESS;
     }
-    return StartUac2StatusThread();
-}
-
-// On failure nothing of the thread is left, so Stop and the destructor wait for nothing.
-NTSTATUS CUac2Device::StartUac2StatusThread()
-{
-    PAGED_CODE();
-    NTSTATUS status =
-        statusthread::LaunchStatusThread(Uac2StatusThreadStart, this, UAC2_STATUS_THREAD_PRIORITY,
-                                         GetOuterUnknown(), &m_StopEvent, &m_DoneEvent, &m_pStatusThread);
+    status = LaunchOwnStatusThread(Uac2StatusThreadStart, UAC2_STATUS_THREAD_PRIORITY);
     if (!NT_SUCCESS(status))
     {
-        FreeInterfaceInfo();
-        m_StatusPipe = UAC1_NO_STATUS_PIPE;
         m_BulkPipe = UAC1_NO_STATUS_PIPE;
     }
     return status;
@@ -202,29 +169,14 @@ STDMETHODIMP_(NTSTATUS) CUac2Device::Stop()
 VOID CUac2Device::StopUac2StatusThread()
 {
     PAGED_CODE();
-    if (m_StatusPipe == UAC1_NO_STATUS_PIPE)
-    {
-        return;
-    }
-    if (m_pStatusThread && m_pStatusThread == KeGetCurrentThread())
-    {
-        EndUac2StatusThreadHere();
-    }
-    else
-    {
-        statusthread::StopAndWaitForStatusThread(&m_StopEvent, &m_DoneEvent, &m_pStatusThread);
-    }
-    FreeInterfaceInfo();
-    m_StatusPipe = UAC1_NO_STATUS_PIPE;
+    StopOwnStatusThread();
     m_BulkPipe = UAC1_NO_STATUS_PIPE;
-    KeClearEvent(&m_StopEvent);
-    KeClearEvent(&m_DoneEvent);
 }
 
 // The status thread let go of the device's last reference, so the destructor runs on that
 // thread and nobody is left to stop it. Its reads are taken back here and the thread leaves
 // without touching the object once its release returns.
-VOID CUac2Device::EndUac2StatusThreadHere()
+VOID CUac2Device::EndStatusThreadHere()
 {
     PAGED_CODE();
     if (m_pUac2Transfer)
@@ -254,37 +206,23 @@ VOID CUac2Device::Uac2StatusThread()
     Uac2StatusTransfer transfer;
     RtlZeroMemory(&transfer, sizeof(transfer));
     m_pUac2Transfer = &transfer;
-    BOOLEAN referenced = TRUE;
-    if (PrepareUac2StatusTransfer(&transfer))
-    {
-        BOOLEAN armed = TRUE;
-        if (transfer.Bulk.Irp)
+    statusthread::RunStatusThread(
+        pDevice, &m_DoneEvent, &transfer.Orphaned,
+        [&]() -> BOOLEAN
         {
-            armed = NT_SUCCESS(ArmRead(transfer.UsbDevice, &transfer.Bulk));
-        }
-        if (armed)
+            if (!PrepareUac2StatusTransfer(&transfer) ||
+                (transfer.Bulk.Irp && !NT_SUCCESS(ArmRead(transfer.UsbDevice, &transfer.Bulk))) ||
+                !NT_SUCCESS(ArmRead(transfer.UsbDevice, &transfer.Interrupt)))
+            {
+                return TRUE;
+            }
+            return RunUac2StatusLoop(&transfer, pDevice);
+        },
+        [&](BOOLEAN)
         {
-            armed = NT_SUCCESS(ArmRead(transfer.UsbDevice, &transfer.Interrupt));
-        }
-        if (armed)
-        {
-            referenced = RunUac2StatusLoop(&transfer, pDevice);
-        }
-    }
-    if (transfer.Orphaned)
-    {
-        PsTerminateSystemThread(STATUS_SUCCESS);
-    }
-    EndUac2Transfers(&transfer);
-    m_pUac2Transfer = nullptr;
-    KeSetEvent(&m_DoneEvent, IO_NO_INCREMENT, FALSE);
-    if (referenced)
-    {
-        // The last touch of the device: when this release is the last one, the destructor runs
-        // on this thread, finds the done event set and does not wait for the thread.
-        pDevice->Release();
-    }
-    PsTerminateSystemThread(STATUS_SUCCESS);
+            EndUac2Transfers(&transfer);
+            m_pUac2Transfer = nullptr;
+        });
 }
 
 // FALSE when an allocation failed: the thread then ends at once.
@@ -342,35 +280,20 @@ BOOLEAN CUac2Device::RunUac2StatusLoop(Uac2StatusTransfer* Transfer, PUNKNOWN De
     PAGED_CODE();
     PVOID objects[] = {Transfer->Interrupt.Done, &m_StopEvent, Transfer->Bulk.Done};
     const ULONG objectCount = Transfer->Bulk.Irp ? 3 : 2;
-    PRKEVENT pStop = &m_StopEvent;
-    for (;;)
-    {
-        Device->Release();
-        if (Transfer->Orphaned)
+    return statusthread::WaitForReports(
+        Device, &Transfer->Orphaned, objects, objectCount, WAIT_STOP, &m_StopEvent,
+        [&](ULONG index) -> BOOLEAN
         {
-            return FALSE;
-        }
-        NTSTATUS wait = KeWaitForMultipleObjects(objectCount, objects, WaitAny, Executive, KernelMode, FALSE,
-                                                 nullptr, nullptr);
-        // A stop that came with a message wins: the device may already be on its way out.
-        if (wait == STATUS_WAIT_0 + WAIT_STOP || KeReadStateEvent(pStop))
-        {
-            return FALSE;
-        }
-        Device->AddRef();
-        Uac2PipeRead* pRead = wait == STATUS_WAIT_0 + WAIT_BULK_DONE ? &Transfer->Bulk : &Transfer->Interrupt;
-        if (!NT_SUCCESS(pRead->Irp->IoStatus.Status))
-        {
-            return TRUE;
-        }
-        if (pRead == &Transfer->Interrupt)
-        {
-            HandleStatusMessage(Transfer->Message,
-                                Transfer->Interrupt.Urb->UrbBulkOrInterruptTransfer.TransferBufferLength);
-        }
-        if (!NT_SUCCESS(RearmRead(Transfer->UsbDevice, pRead)))
-        {
-            return TRUE;
-        }
-    }
+            Uac2PipeRead* pRead = index == WAIT_BULK_DONE ? &Transfer->Bulk : &Transfer->Interrupt;
+            if (!NT_SUCCESS(pRead->Irp->IoStatus.Status))
+            {
+                return FALSE;
+            }
+            if (pRead == &Transfer->Interrupt)
+            {
+                HandleStatusMessage(Transfer->Message,
+                                    Transfer->Interrupt.Urb->UrbBulkOrInterruptTransfer.TransferBufferLength);
+            }
+            return NT_SUCCESS(RearmRead(Transfer->UsbDevice, pRead));
+        });
 }
