@@ -9,6 +9,7 @@
 #include "ksmedia.h"
 #include "usb.h"
 #include "usbaudio.h"
+#include "usbspec.h"
 #include "driver/core/pointer_list.h"
 
 class CUac1Device;
@@ -54,6 +55,54 @@ VOID InitFormatTemplate(PWAVEFORMATEXTENSIBLE Format, UCHAR Channels, UCHAR Subs
 // The next audio-streaming interface at or after Stop, or null when Stop is at End.
 PUSB_INTERFACE_DESCRIPTOR NextStreamingInterface(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
                                                  const UCHAR* Stop, const UCHAR* End);
+
+// Steps through the descriptors of streaming interface Interface and its alternate settings,
+// from the one after Interface up to End or the first descriptor of another interface. Each must
+// fit (StreamingDescriptorFits with the release's least lengths, else STATUS_UNSUCCESSFUL). An
+// alternate setting of the interface calls Alternate(its number); any other descriptor calls
+// Visit(Descriptor, PBOOLEAN End), which returns its status and may set *End to end the
+// interface there. The first failure ends the walk. *Stop is where the interface's descriptors
+// end. PASSIVE_LEVEL.
+template <typename TAlternate, typename TVisit>
+NTSTATUS WalkStreamingDescriptors(const char* Owner, PUSB_INTERFACE_DESCRIPTOR Interface, const UCHAR* End,
+                                  ULONG GeneralMinBytes, ULONG FormatTypeMinBytes, const UCHAR** Stop,
+                                  TAlternate Alternate, TVisit Visit)
+{
+    const UCHAR number = Interface->bInterfaceNumber;
+    NTSTATUS status = STATUS_SUCCESS;
+    const UCHAR* p = reinterpret_cast<const UCHAR*>(Interface) + Interface->bLength;
+    while (p < End && NT_SUCCESS(status))
+    {
+        if (!StreamingDescriptorFits(Owner, p, ULONG(End - p), number, GeneralMinBytes, FormatTypeMinBytes))
+        {
+            status = STATUS_UNSUCCESSFUL;
+            break;
+        }
+        BOOLEAN end = FALSE;
+        if (p[1] == USB_INTERFACE_DESCRIPTOR_TYPE)
+        {
+            if (p[2] != number)
+            {
+                break;
+            }
+            Alternate(p[3]);
+        }
+        else
+        {
+            status = Visit(p, &end);
+        }
+        if (end)
+        {
+            break;
+        }
+        if (NT_SUCCESS(status))
+        {
+            p += p[0];
+        }
+    }
+    *Stop = p;
+    return status;
+}
 
 // The audio-control descriptor at Offset of the Length bytes has a length the walk can step
 // by; says why, for Owner, when it has not.

@@ -48,7 +48,6 @@ constexpr char OWNER[] = "CUac1Device";
 constexpr ULONG AS_GENERAL_MIN_BYTES = 7;
 constexpr ULONG FORMAT_TYPE_MIN_BYTES = 8;
 constexpr UCHAR ENDPOINT_DESCRIPTOR_TYPE = 0x05;
-constexpr UCHAR INTERFACE_DESCRIPTOR_TYPE = 0x04;
 
 constexpr ULONG ENTITY_KIND_INPUT_TERMINAL = 2;
 constexpr ULONG ENTITY_KIND_OUTPUT_TERMINAL = 3;
@@ -412,50 +411,26 @@ NTSTATUS CUac1Device::WalkStreamingInterface(PUSB_INTERFACE_DESCRIPTOR Interface
     UCHAR alternate = Interface->bAlternateSetting;
     CUsbAudioStream* pStream = nullptr;
     USHORT formatTag = 0;
-    NTSTATUS status = STATUS_SUCCESS;
-    const UCHAR* p = reinterpret_cast<const UCHAR*>(Interface) + Interface->bLength;
-    while (p < End && NT_SUCCESS(status))
-    {
-        const ULONG left = ULONG(End - p);
-        // A format descriptor's own length is checked where it is read.
-        if (!audiowalk::StreamingDescriptorFits(OWNER, p, left, number, AS_GENERAL_MIN_BYTES,
-                                                audiowalk::CS_HEADER_BYTES))
+    // A format descriptor's own length is checked where it is read.
+    NTSTATUS status = audiowalk::WalkStreamingDescriptors(
+        OWNER, Interface, End, AS_GENERAL_MIN_BYTES, audiowalk::CS_HEADER_BYTES, Stop,
+        [&](UCHAR Alternate) { alternate = Alternate; },
+        [&](const UCHAR* p, PBOOLEAN EndHere) -> NTSTATUS
         {
-            status = STATUS_UNSUCCESSFUL;
-            break;
-        }
-        const UCHAR type = p[1];
-        if (type == INTERFACE_DESCRIPTOR_TYPE)
-        {
-            if (p[2] != number)
+            const UCHAR type = p[1];
+            if (type == USB_AUDIO_CS_INTERFACE && p[2] == USB_AUDIO_AS_GENERAL)
             {
-                break;
+                formatTag = ReadWord(p + 5);
+                return pStream ? STATUS_SUCCESS : CreateStreamForTerminal(number, p[3], &pStream);
             }
-            alternate = p[3];
-        }
-        else if (type == USB_AUDIO_CS_INTERFACE && p[2] == USB_AUDIO_AS_GENERAL)
-        {
-            if (!pStream)
+            if (type == USB_AUDIO_CS_INTERFACE && p[2] == USB_AUDIO_AS_FORMAT_TYPE)
             {
-                status = CreateStreamForTerminal(number, p[3], &pStream);
+                return AddStreamFormats(pStream, number, p, formatTag, alternate);
             }
-            formatTag = ReadWord(p + 5);
-        }
-        else if (type == USB_AUDIO_CS_INTERFACE && p[2] == USB_AUDIO_AS_FORMAT_TYPE)
-        {
-            status = AddStreamFormats(pStream, number, p, formatTag, alternate);
-        }
-        else if (type != USB_AUDIO_CS_INTERFACE && type != ENDPOINT_DESCRIPTOR_TYPE &&
-                 type != USB_AUDIO_CS_ENDPOINT)
-        {
-            break;
-        }
-        if (NT_SUCCESS(status))
-        {
-            p += p[0];
-        }
-    }
-    *Stop = p;
+            *EndHere = type != USB_AUDIO_CS_INTERFACE && type != ENDPOINT_DESCRIPTOR_TYPE &&
+                       type != USB_AUDIO_CS_ENDPOINT;
+            return STATUS_SUCCESS;
+        });
     if (pStream)
     {
         if (NT_SUCCESS(status))

@@ -22,7 +22,6 @@ namespace
 {
 
 constexpr char OWNER[] = "CUac2Device";
-constexpr UCHAR INTERFACE_DESCRIPTOR_TYPE = 0x04;
 
 // AS_GENERAL: bTerminalLink 3, bmControls 4, bFormatType 5, bmFormats 6-9, bNrChannels 10,
 // bmChannelConfig 11-14.
@@ -258,45 +257,27 @@ NTSTATUS CUac2Device::WalkUac2StreamingInterface(PUSB_INTERFACE_DESCRIPTOR Inter
     CUsbAudioStream* pStream = nullptr;
     ULONG clockNodeId = 0;
     const UCHAR* pGeneral = nullptr;
-    NTSTATUS status = STATUS_SUCCESS;
-    const UCHAR* p = reinterpret_cast<const UCHAR*>(Interface) + Interface->bLength;
-    while (p < End && NT_SUCCESS(status))
-    {
-        const ULONG left = ULONG(End - p);
-        if (!audiowalk::StreamingDescriptorFits(OWNER, p, left, number, AS_GENERAL_MIN_BYTES,
-                                                FORMAT_TYPE_MIN_BYTES))
+    NTSTATUS status = audiowalk::WalkStreamingDescriptors(
+        OWNER, Interface, End, AS_GENERAL_MIN_BYTES, FORMAT_TYPE_MIN_BYTES, Stop,
+        [&](UCHAR Alternate)
         {
-            status = STATUS_UNSUCCESSFUL;
-            break;
-        }
-        const UCHAR type = p[1];
-        if (type == INTERFACE_DESCRIPTOR_TYPE)
-        {
-            if (p[2] != number)
-            {
-                break;
-            }
-            alternate = p[3];
+            alternate = Alternate;
             pGeneral = nullptr;
-        }
-        else if (type == USB_AUDIO_CS_INTERFACE && p[2] == USB_AUDIO_AS_GENERAL)
+        },
+        [&](const UCHAR* p, PBOOLEAN) -> NTSTATUS
         {
-            if (!pStream)
+            if (p[1] == USB_AUDIO_CS_INTERFACE && p[2] == USB_AUDIO_AS_GENERAL)
             {
-                status = CreateUac2StreamForTerminal(number, p[3], &pStream, &clockNodeId);
+                pGeneral = p;
+                return pStream ? STATUS_SUCCESS
+                               : CreateUac2StreamForTerminal(number, p[3], &pStream, &clockNodeId);
             }
-            pGeneral = p;
-        }
-        else if (type == USB_AUDIO_CS_INTERFACE && p[2] == USB_AUDIO_AS_FORMAT_TYPE)
-        {
-            status = AddUac2FormatType(pStream, clockNodeId, pGeneral, p, alternate);
-        }
-        if (NT_SUCCESS(status))
-        {
-            p += p[0];
-        }
-    }
-    *Stop = p;
+            if (p[1] == USB_AUDIO_CS_INTERFACE && p[2] == USB_AUDIO_AS_FORMAT_TYPE)
+            {
+                return AddUac2FormatType(pStream, clockNodeId, pGeneral, p, alternate);
+            }
+            return STATUS_SUCCESS;
+        });
     if (pStream)
     {
         if (NT_SUCCESS(status))
