@@ -134,7 +134,8 @@ protected:
                                PDEVICE_OBJECT LowerDeviceObject, PDEVICE_OBJECT PhysicalDeviceObject);
     VOID FreeChildList(ULONG Tag);
     BOOLEAN HasPinTypeChanged(IStreamEngine* Stream);
-    NTSTATUS RenameAndUpdate(IStreamEngine* Stream);
+    // Re-installs a stream whose pin type changed under its new name; class 2 pauses between.
+    virtual NTSTATUS RenameAndUpdate(IStreamEngine* Stream);
     NTSTATUS RenameStream(IStreamEngine* Stream);
 
     // Descriptor walks (uac1_walk.cpp).

@@ -199,7 +199,7 @@ VOID CUac2Device::PauseForMiniportDelay()
 
 // As the class-1 rename, with the pause between the new name and the new subdevice; a failure
 // before the pause is returned after it.
-NTSTATUS CUac2Device::RenameAndUpdateAfterDelay(IStreamEngine* Stream)
+NTSTATUS CUac2Device::RenameAndUpdate(IStreamEngine* Stream)
 {
     PAGED_CODE();
     PUNKNOWN pAdapter = static_cast<PUNKNOWN>(static_cast<PADAPTERCOMMON>(this));
@@ -221,24 +221,4 @@ NTSTATUS CUac2Device::RenameAndUpdateAfterDelay(IStreamEngine* Stream)
         status = Stream->UpdateSubdevice(GetDeviceObject(), nullptr, pAdapter);
     }
     return status;
-}
-
-STDMETHODIMP_(NTSTATUS) CUac2Device::UpdateStreamSubdevices(ULONG EntityId)
-{
-    PAGED_CODE();
-    const ULONG count = GetStreamCount();
-    for (ULONG index = 0; index < count; index++)
-    {
-        IStreamEngine* pStream = nullptr;
-        NTSTATUS status = GetStream(index, &pStream);
-        if (NT_SUCCESS(status) && HasPinTypeChanged(pStream))
-        {
-            status = RenameAndUpdateAfterDelay(pStream);
-        }
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-    }
-    return STATUS_SUCCESS;
 }

@@ -37,7 +37,6 @@ public:
     ~CUac2Device() override; // pageable
 
     // IUsbAudioFunction
-    STDMETHODIMP_(NTSTATUS) UpdateStreamSubdevices(ULONG EntityId) override;
     STDMETHODIMP_(NTSTATUS)
     CreateTopologyNodes(PUSB_INTERFACE_DESCRIPTOR ControlInterface, ULONG Length) override;
     STDMETHODIMP_(NTSTATUS)
@@ -84,7 +83,7 @@ protected:
     VOID EndStatusThreadHere() override;
 
     // Subdevice updates (uac2_device.cpp).
-    NTSTATUS RenameAndUpdateAfterDelay(IStreamEngine* Stream);
+    NTSTATUS RenameAndUpdate(IStreamEngine* Stream) override;
     VOID PauseForMiniportDelay();
 
     UCHAR m_BulkPipe;                    // UAC1_NO_STATUS_PIPE: no bulk read
