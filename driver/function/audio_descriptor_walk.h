@@ -104,6 +104,43 @@ NTSTATUS WalkStreamingDescriptors(const char* Owner, PUSB_INTERFACE_DESCRIPTOR I
     return status;
 }
 
+// Walks every audio-streaming interface from First, which begins the Length bytes that hold
+// them: Check(Interface, BytesLeft, IsFirst) returns the status that refuses an interface (and
+// says why), WalkOne(Interface, End, &Stop) walks it and says where its descriptors end, and the
+// next interface is the first one of the configuration from there on. One that starts before
+// that point or past the end is refused. The first failure is returned. PASSIVE_LEVEL.
+template <typename TCheck, typename TWalkOne>
+NTSTATUS WalkStreamingInterfaces(const char* Owner, PUSB_CONFIGURATION_DESCRIPTOR Configuration,
+                                 PUSB_INTERFACE_DESCRIPTOR First, ULONG Length, TCheck Check,
+                                 TWalkOne WalkOne)
+{
+    const UCHAR* pEnd = reinterpret_cast<const UCHAR*>(First) + Length;
+    PUSB_INTERFACE_DESCRIPTOR pInterface = First;
+    while (pInterface)
+    {
+        const UCHAR* pAt = reinterpret_cast<const UCHAR*>(pInterface);
+        NTSTATUS status = Check(pInterface, ULONG(pEnd - pAt), pInterface == First);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        const UCHAR* pStop = nullptr;
+        status = WalkOne(pInterface, pEnd, &pStop);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        pInterface = NextStreamingInterface(Configuration, pStop, pEnd);
+        const UCHAR* pNext = reinterpret_cast<const UCHAR*>(pInterface);
+        if (pInterface && (pNext < pStop || pNext >= pEnd))
+        {
+            DbgPrint("%s: an audio-streaming interface descriptor runs past the configuration\n", Owner);
+            return STATUS_UNSUCCESSFUL;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
 // The audio-control descriptor at Offset of the Length bytes has a length the walk can step
 // by; says why, for Owner, when it has not.
 BOOLEAN ControlDescriptorFits(const char* Owner, const UCHAR* Bytes, ULONG Offset, ULONG Length);

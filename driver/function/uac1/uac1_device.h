@@ -145,6 +145,9 @@ protected:
     VOID AmendOutputTerminal(PUCHAR Descriptor);
     NTSTATUS WireEntities();
     NTSTATUS CheckRequiredOutputTerminals();
+    NTSTATUS CheckFirstStreamingInterface(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
+                                          PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length);
+    NTSTATUS CheckNextStreamingInterface(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length);
     NTSTATUS WalkStreamingInterface(PUSB_INTERFACE_DESCRIPTOR Interface, const UCHAR* End,
                                     const UCHAR** Stop);
     NTSTATUS AddStreamFormats(CUsbAudioStream* Stream, UCHAR InterfaceNumber, const UCHAR* Descriptor,

@@ -361,45 +361,57 @@ CUac1Device::CreateStreams(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
                            PUSB_INTERFACE_DESCRIPTOR StreamingInterface, ULONG Length)
 {
     PAGED_CODE();
-    if (!Configuration ||
-        !audiowalk::AudioInterfaceFits(StreamingInterface, Length, USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
-                                       USB_AUDIO_PROTOCOL_UNDEFINED))
+    NTSTATUS status = audiowalk::WalkStreamingInterfaces(
+        OWNER, Configuration, StreamingInterface, Length,
+        [&](PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Left, BOOLEAN First)
+        {
+            return First ? CheckFirstStreamingInterface(Configuration, Interface, Left)
+                         : CheckNextStreamingInterface(Interface, Left);
+        },
+        [&](PUSB_INTERFACE_DESCRIPTOR Interface, const UCHAR* End, const UCHAR** Stop)
+        { return WalkStreamingInterface(Interface, End, Stop); });
+    if (!NT_SUCCESS(status))
     {
-        // A device that carries a release-2.0 function beside a release-1.0 one is told apart, so
-        // its owner learns which function the driver took.
-        if (Configuration && audiowalk::AudioInterfaceWhole(StreamingInterface, Length) &&
-            StreamingInterface->bInterfaceProtocol == USB_AUDIO_PROTOCOL_IP_VERSION_02_00)
-        {
-            audiowalk::ReportMixedReleaseFunctions(OWNER, Configuration, StreamingInterface);
-        }
-        else
-        {
-            audiowalk::ReportAudioInterfaceMisfit(OWNER, StreamingInterface, Length,
-                                                  USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
-                                                  USB_AUDIO_PROTOCOL_UNDEFINED);
-        }
-        return STATUS_INVALID_PARAMETER;
-    }
-    const UCHAR* pEnd = reinterpret_cast<const UCHAR*>(StreamingInterface) + Length;
-    PUSB_INTERFACE_DESCRIPTOR pInterface = StreamingInterface;
-    while (pInterface)
-    {
-        const UCHAR* pStop = nullptr;
-        NTSTATUS status = WalkStreamingInterface(pInterface, pEnd, &pStop);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        pInterface = audiowalk::NextStreamingInterface(Configuration, pStop, pEnd);
-        const UCHAR* pNext = reinterpret_cast<const UCHAR*>(pInterface);
-        if (pInterface && (pNext < pStop || pEnd - pNext < LONG_PTR(INTERFACE_DESCRIPTOR_BYTES) ||
-                           pNext[0] < INTERFACE_DESCRIPTOR_BYTES || pNext[0] > pEnd - pNext))
-        {
-            DbgPrint("CUac1Device: an audio-streaming interface descriptor runs past the configuration\n");
-            return STATUS_UNSUCCESSFUL;
-        }
+        return status;
     }
     return PropagatePinTypes();
+}
+
+NTSTATUS CUac1Device::CheckFirstStreamingInterface(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
+                                                   PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length)
+{
+    PAGED_CODE();
+    if (Configuration && audiowalk::AudioInterfaceFits(Interface, Length, USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
+                                                       USB_AUDIO_PROTOCOL_UNDEFINED))
+    {
+        return STATUS_SUCCESS;
+    }
+    // A device that carries a release-2.0 function beside a release-1.0 one is told apart, so
+    // its owner learns which function the driver took.
+    if (Configuration && audiowalk::AudioInterfaceWhole(Interface, Length) &&
+        Interface->bInterfaceProtocol == USB_AUDIO_PROTOCOL_IP_VERSION_02_00)
+    {
+        audiowalk::ReportMixedReleaseFunctions(OWNER, Configuration, Interface);
+    }
+    else
+    {
+        audiowalk::ReportAudioInterfaceMisfit(OWNER, Interface, Length, USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
+                                              USB_AUDIO_PROTOCOL_UNDEFINED);
+    }
+    return STATUS_INVALID_PARAMETER;
+}
+
+// The later interfaces are taken as the first one set the release; each must lie whole within
+// the configuration.
+NTSTATUS CUac1Device::CheckNextStreamingInterface(PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Length)
+{
+    PAGED_CODE();
+    if (audiowalk::AudioInterfaceWhole(Interface, Length))
+    {
+        return STATUS_SUCCESS;
+    }
+    DbgPrint("CUac1Device: an audio-streaming interface descriptor runs past the configuration\n");
+    return STATUS_UNSUCCESSFUL;
 }
 
 // One streaming interface with its alternate settings; *Stop is where its descriptors end.

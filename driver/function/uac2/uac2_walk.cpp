@@ -216,32 +216,25 @@ CUac2Device::CreateStreams(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
                            PUSB_INTERFACE_DESCRIPTOR StreamingInterface, ULONG Length)
 {
     PAGED_CODE();
-    const UCHAR* pEnd = reinterpret_cast<const UCHAR*>(StreamingInterface) + Length;
-    PUSB_INTERFACE_DESCRIPTOR pInterface = StreamingInterface;
-    while (pInterface)
-    {
-        const ULONG left = ULONG(pEnd - reinterpret_cast<const UCHAR*>(pInterface));
-        if (!Configuration ||
-            !audiowalk::AudioInterfaceFits(pInterface, left, USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
-                                           USB_AUDIO_PROTOCOL_IP_VERSION_02_00))
+    NTSTATUS status = audiowalk::WalkStreamingInterfaces(
+        OWNER, Configuration, StreamingInterface, Length,
+        [&](PUSB_INTERFACE_DESCRIPTOR Interface, ULONG Left, BOOLEAN) -> NTSTATUS
         {
-            audiowalk::ReportAudioInterfaceMisfit(OWNER, pInterface, left, USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
+            if (Configuration &&
+                audiowalk::AudioInterfaceFits(Interface, Left, USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
+                                              USB_AUDIO_PROTOCOL_IP_VERSION_02_00))
+            {
+                return STATUS_SUCCESS;
+            }
+            audiowalk::ReportAudioInterfaceMisfit(OWNER, Interface, Left, USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
                                                   USB_AUDIO_PROTOCOL_IP_VERSION_02_00);
             return STATUS_INVALID_PARAMETER;
-        }
-        const UCHAR* pStop = nullptr;
-        NTSTATUS status = WalkUac2StreamingInterface(pInterface, pEnd, &pStop);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        pInterface = audiowalk::NextStreamingInterface(Configuration, pStop, pEnd);
-        const UCHAR* pNext = reinterpret_cast<const UCHAR*>(pInterface);
-        if (pInterface && (pNext < pStop || pNext >= pEnd))
-        {
-            DbgPrint("CUac2Device: an audio-streaming interface descriptor runs past the configuration\n");
-            return STATUS_UNSUCCESSFUL;
-        }
+        },
+        [&](PUSB_INTERFACE_DESCRIPTOR Interface, const UCHAR* End, const UCHAR** Stop)
+        { return WalkUac2StreamingInterface(Interface, End, Stop); });
+    if (!NT_SUCCESS(status))
+    {
+        return status;
     }
     return PropagatePinTypes();
 }
