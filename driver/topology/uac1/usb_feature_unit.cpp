@@ -96,17 +96,26 @@ NTSTATUS CUsbFeatureUnit::RangeChannel(ULONG Selector, PLONG Maximum, PLONG Mini
     return STATUS_SUCCESS;
 }
 
+// A current value on the wire channel of node channel Channel: read into or written from the
+// Length bytes at Data.
+NTSTATUS CUsbFeatureUnit::TransferValue(BOOLEAN Write, ULONG Selector, ULONG Channel, PVOID Data,
+                                        ULONG Length)
+{
+    UCHAR wire = 0;
+    NTSTATUS status = AddressControlChannel(Selector, Channel, Write, &wire);
+    if (NT_SUCCESS(status))
+    {
+        status = ControlRequest(!Write, Write ? m_SetCur : m_GetCur, Selector, wire, Data, Length);
+    }
+    return status;
+}
+
 STDMETHODIMP_(NTSTATUS) CUsbFeatureUnit::GetSwitch(ULONG Selector, ULONG Channel, PUCHAR Value)
 {
     PAGED_CODE();
-    UCHAR wire = 0;
-    NTSTATUS status =
-        Value ? AddressControlChannel(Selector, Channel, FALSE, &wire) : STATUS_INVALID_PARAMETER;
     UCHAR data = 0;
-    if (NT_SUCCESS(status))
-    {
-        status = ControlRequest(TRUE, m_GetCur, Selector, wire, &data, sizeof(data));
-    }
+    NTSTATUS status =
+        Value ? TransferValue(FALSE, Selector, Channel, &data, sizeof(data)) : STATUS_INVALID_PARAMETER;
     if (NT_SUCCESS(status))
     {
         *Value = data;
@@ -117,27 +126,16 @@ STDMETHODIMP_(NTSTATUS) CUsbFeatureUnit::GetSwitch(ULONG Selector, ULONG Channel
 STDMETHODIMP_(NTSTATUS) CUsbFeatureUnit::SetSwitch(ULONG Selector, ULONG Channel, UCHAR Value)
 {
     PAGED_CODE();
-    UCHAR wire = 0;
-    NTSTATUS status = AddressControlChannel(Selector, Channel, TRUE, &wire);
-    if (NT_SUCCESS(status))
-    {
-        status = ControlRequest(FALSE, m_SetCur, Selector, wire, &Value, sizeof(Value));
-    }
-    return status;
+    return TransferValue(TRUE, Selector, Channel, &Value, sizeof(Value));
 }
 
 STDMETHODIMP_(NTSTATUS) CUsbFeatureUnit::GetLevel(ULONG Selector, ULONG Channel, PLONG Level)
 {
     PAGED_CODE();
-    UCHAR wire = 0;
-    NTSTATUS status =
-        Level ? AddressControlChannel(Selector, Channel, FALSE, &wire) : STATUS_INVALID_PARAMETER;
     UCHAR data[2] = {};
-    if (NT_SUCCESS(status))
-    {
-        status =
-            ControlRequest(TRUE, m_GetCur, Selector, wire, data, FeatureIsToneSelector(Selector) ? 1 : 2);
-    }
+    NTSTATUS status =
+        Level ? TransferValue(FALSE, Selector, Channel, data, FeatureIsToneSelector(Selector) ? 1 : 2)
+              : STATUS_INVALID_PARAMETER;
     if (NT_SUCCESS(status))
     {
         *Level = FeatureLevelFromWire(Selector, data);
@@ -148,13 +146,7 @@ STDMETHODIMP_(NTSTATUS) CUsbFeatureUnit::GetLevel(ULONG Selector, ULONG Channel,
 STDMETHODIMP_(NTSTATUS) CUsbFeatureUnit::SetLevel(ULONG Selector, ULONG Channel, LONG Level)
 {
     PAGED_CODE();
-    UCHAR wire = 0;
-    NTSTATUS status = AddressControlChannel(Selector, Channel, TRUE, &wire);
-    if (NT_SUCCESS(status))
-    {
-        UCHAR data[2] = {};
-        ULONG length = FeatureLevelToWire(Selector, Level, data);
-        status = ControlRequest(FALSE, m_SetCur, Selector, wire, data, length);
-    }
-    return status;
+    UCHAR data[2] = {};
+    const ULONG length = FeatureLevelToWire(Selector, Level, data);
+    return TransferValue(TRUE, Selector, Channel, data, length);
 }

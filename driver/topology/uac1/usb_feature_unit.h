@@ -59,6 +59,8 @@ protected:
     // carries the control, the master when none does.
     NTSTATUS RangeChannel(ULONG Selector, PLONG Maximum, PLONG Minimum, PLONG Resolution, PUCHAR Channel);
 
+    NTSTATUS TransferValue(BOOLEAN Write, ULONG Selector, ULONG Channel, PVOID Data, ULONG Length);
+
     // The Init steps shared by both releases' units.
     template <class Unit>
     friend NTSTATUS StartFeatureUnit(Unit* pUnit, IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock,
