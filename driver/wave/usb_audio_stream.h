@@ -319,6 +319,7 @@ private:
     NTSTATUS CreateTransferPool(IUsbDevice* UsbDevice, const TransferGeometry& Geometry);
     // Capture: the frames the packet at hand carries at the nominal rate.
     ULONG NextNominalCaptureFrames();
+    VOID FillSilence(PUCHAR Data, ULONG Length);
 
     NTSTATUS CreateClientCallbackObject();
     NTSTATUS StartWorkerThread();

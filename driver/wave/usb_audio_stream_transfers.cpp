@@ -638,9 +638,15 @@ TransferContext* CUsbAudioStream::TakeTransfer(PNTSTATUS Status)
     return pContext;
 }
 
+// 8-bit samples are unsigned: their silence is the midpoint, not zero (full negative).
+VOID CUsbAudioStream::FillSilence(PUCHAR Data, ULONG Length)
+{
+    RtlFillMemory(Data, Length, m_CurrentFormat.Format.wBitsPerSample == 8 ? 0x80 : 0);
+}
+
 VOID CUsbAudioStream::FillRenderBuffer(TransferContext* Context, ULONG Length)
 {
-    RtlZeroMemory(Context->Data, Length);
+    FillSilence(Context->Data, Length);
     NotifyClient(StreamNotifyRenderData, Context->Data, Length);
     ProcessBuffer(Context->Data, Length);
 }
@@ -700,7 +706,7 @@ ULONG CUsbAudioStream::CapturePacketBytes(TransferContext* Context, USBD_ISO_PAC
     if (lost || Packet->Length == 0)
     {
         Packet->Length = (lost ? nominalFrames : emptyFrames) * blockAlign;
-        RtlZeroMemory(Context->Data + Packet->Offset, Packet->Length);
+        FillSilence(Context->Data + Packet->Offset, Packet->Length);
     }
     return Packet->Length;
 }

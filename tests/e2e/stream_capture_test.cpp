@@ -234,8 +234,10 @@ struct LostPacketCase
     const char* Name;
     const char* Profile;
     WAVEFORMATEXTENSIBLE Format;
-    uint64_t FailPacket;    // the IN packet that fails on the bus, counted from the start
-    bool HighSpeed = false; // a class-1 device moved to high speed: 8 packets of 125 us per frame
+    uint64_t FailPacket;              // the IN packet that fails on the bus, counted from the start
+    bool HighSpeed = false;           // a class-1 device moved to high speed: 8 packets of 125 us per frame
+    const char* FormatFrom = nullptr; // a format descriptor of the profile, edited into FormatTo
+    const char* FormatTo = nullptr;
 };
 
 class StreamLostPacket : public StreamCapture, public ::testing::WithParamInterface<LostPacketCase>
@@ -257,8 +259,9 @@ sim::StreamFormat SignalFormat(const WAVEFORMATEXTENSIBLE& format)
 TEST_P(StreamLostPacket, ArrivesAsSilenceInItsPlace)
 {
     const LostPacketCase& c = GetParam();
-    ASSERT_EQ(PlugAndStart(c.HighSpeed ? EditedProfile(c.Profile, {{"speed full", "speed high"}})
-                                       : std::string(c.Profile)),
+    ASSERT_EQ(PlugAndStart(c.HighSpeed    ? EditedProfile(c.Profile, {{"speed full", "speed high"}})
+                           : c.FormatFrom ? EditedProfile(c.Profile, {{c.FormatFrom, c.FormatTo}})
+                                          : std::string(c.Profile)),
               STATUS_SUCCESS);
     const int index = StreamOf(true);
     ASSERT_GE(index, 0);
@@ -291,7 +294,7 @@ TEST_P(StreamLostPacket, ArrivesAsSilenceInItsPlace)
     for (uint64_t k = 0; k < received.size() / block; ++k)
     {
         if (k >= gapFirst && k < gapEnd)
-            std::fill(want.begin(), want.end(), UCHAR(0));
+            std::fill(want.begin(), want.end(), UCHAR(c.Format.Format.wBitsPerSample == 8 ? 0x80 : 0));
         else
             sim::StreamSignalFrame(device, k, want.data());
         ASSERT_TRUE(std::equal(want.begin(), want.end(), received.begin() + long(k * block)))
@@ -308,6 +311,9 @@ INSTANTIATE_TEST_SUITE_P(
         LostPacketCase{"At48kHz", "uac1-headset", kMono48, 25},  // mid-transfer
         LostPacketCase{"At44k1Hz", "uac1-headset", kMono44, 20}, // a 45-frame packet
         LostPacketCase{"At44k1HzShort", "uac1-headset", kMono44, 13},
+        // 8-bit samples are unsigned: the gap is midpoint silence.
+        LostPacketCase{"EightBitAt48kHz", "uac1-headset", rig::ClientFormat(1, 48000, 1, 8, 4), 25, false,
+                       "0E 24 02 01 01 02 10 02", "0E 24 02 01 01 01 08 02"},
         LostPacketCase{"HighSpeedAt48kHz", "uac1-headset", kMono48, 100, true},
         LostPacketCase{"HighSpeedAt44k1Hz", "uac1-headset", kMono44, 37, true},
         LostPacketCase{"Class2At48kHz", "uac2-interface", rig::ClientFormat(2, 48000, 4, 24, 3), 100},
