@@ -72,6 +72,40 @@ float RootRoundedAs(float x, uint32_t word)
     }
 }
 
+// How the float kernel walks a vector whose destination sits `offsetBytes` past a 16-byte
+// boundary: single alignment steps up to the boundary, blocks of 16, then at most one group each
+// of 8, 4 and 2 and a last single element. For each element, the step that takes it and its width.
+struct SqrtWalk
+{
+    std::vector<int32_t> step, width;
+};
+
+SqrtWalk WalkOf(int32_t n, size_t offsetBytes)
+{
+    SqrtWalk walk{std::vector<int32_t>(n), std::vector<int32_t>(n)};
+    int32_t at = 0, step = 0;
+    auto take = [&](int32_t width)
+    {
+        for (int32_t k = 0; k < width; ++k)
+        {
+            walk.step[at + k] = step;
+            walk.width[at + k] = width;
+        }
+        at += width;
+        ++step;
+    };
+    for (size_t head = (16 - offsetBytes % 16) % 16 / 4; head > 0 && at < n; --head)
+        take(1);
+    while (n - at >= 16)
+        take(16);
+    for (int32_t width : {8, 4, 2, 1})
+    {
+        if (n - at >= width)
+            take(width);
+    }
+    return walk;
+}
+
 } // namespace
 
 TEST_P(SpSqrtLevelTest, BlocksOfPositiveNormalsTakeTheRefinedEstimate)
@@ -185,6 +219,64 @@ TEST_P(SpSqrtLevelTest, SignedNaNIsNegativeOnlyInTheSingleElementSteps)
             ASSERT_EQ(warns ? SpWarnSqrtNegative : SpOk, SpSqrtInPlaceF32(v, 20))
                 << std::hex << FloatBits(special) << std::dec << " at " << at;
             ASSERT_EQ(std::isnan(special), std::isnan(v[at]));
+        }
+    }
+}
+
+// One special element at every position of every length from 1 to 33, at every destination
+// alignment. A single-element step calls an element negative by its bits (sign set, not -0), a
+// group or block by an ordered compare with zero, so a NaN with its sign bit set warns only in a
+// single step. The other elements keep their roots: refined in a block of ordinary values, exact
+// elsewhere; and nothing is written outside the vector.
+TEST_P(SpSqrtLevelTest, TheNegativeFlagFollowsTheStepThatTakesEachElement)
+{
+    struct Special
+    {
+        uint32_t bits;
+        bool negativeAlone;   // as a single-element step sees it
+        bool negativeInGroup; // as a group or block sees it
+        uint32_t root;
+    } const specials[] = {
+        {0xFFC00001u, true, false, 0xFFC00001u},  // quiet NaN, sign set
+        {0xFF800001u, true, false, 0xFFC00001u},  // signalling NaN, sign set: comes back quiet
+        {0x7FC00000u, false, false, 0x7FC00000u}, // quiet NaN, sign clear
+        {0x80000000u, false, false, 0x80000000u}, // -0
+        {0xBF800000u, true, true, 0xFFC00000u},   // -1
+    };
+    for (const Special& special : specials)
+    {
+        for (int32_t n = 1; n <= 33; ++n)
+        {
+            for (size_t offset : {0, 4, 8, 12})
+            {
+                const SqrtWalk walk = WalkOf(n, offset);
+                for (int32_t at = 0; at < n; ++at)
+                {
+                    std::vector<float> x(n);
+                    for (int32_t i = 0; i < n; ++i)
+                        x[i] = 1.0f + 0.37f * float(i);
+                    x[at] = BitsFloat(special.bits);
+                    GuardedCopy<float> buf(x, offset);
+                    const bool negative =
+                        walk.width[at] == 1 ? special.negativeAlone : special.negativeInGroup;
+                    const float* root = buf.data();
+                    ASSERT_EQ(negative ? SpWarnSqrtNegative : SpOk, SpSqrtInPlaceF32(buf.data(), n))
+                        << std::hex << special.bits << std::dec << " length " << n << " offset " << offset
+                        << " at " << at;
+                    ASSERT_TRUE(buf.buffer.GuardsIntact()) << "length " << n << " offset " << offset;
+                    ASSERT_EQ(special.root, FloatBits(root[at])) << "length " << n << " at " << at;
+                    for (int32_t i = 0; i < n; ++i)
+                    {
+                        if (i == at)
+                            continue;
+                        const bool refined = walk.width[i] == 16 && walk.step[i] != walk.step[at];
+                        ASSERT_EQ(FloatBits(refined ? ModelRefined(x[i]) : std::sqrt(x[i])),
+                                  FloatBits(root[i]))
+                            << std::hex << special.bits << std::dec << " length " << n << " offset " << offset
+                            << " at " << at << " element " << i;
+                    }
+                }
+            }
         }
     }
 }

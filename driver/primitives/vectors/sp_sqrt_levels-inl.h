@@ -4,11 +4,12 @@
 // anything else (zero, negative, denormal, infinity, NaN), the alignment steps and the tail take
 // the correctly rounded root. Double: blocks of four positive normals take the float estimate of
 // the range-reduced element refined by two Newton steps without a division (within 1e-13
-// relative). Groups count an element as negative by an ordered compare, so never a NaN; the
-// float kernel's single-element steps (alignment and last element) by its bits, the sign set and
-// not -0, so there a NaN with its sign bit set counts (the double kernel counts no NaN). The
-// caller's MXCSR word comes back exactly. The complex kernels take the half-angle formulas (Fc32 through two
-// refined estimates, Fc64 through exact roots and one division shared by four elements).
+// relative). The float tail takes groups of 8, 4 and 2, the double tail a group of 2, and each
+// then one last element. Groups count an element as negative by an ordered compare, so never a
+// NaN; the single-element steps (alignment and last element) by its bits, the sign set and not
+// -0, so there a NaN with its sign bit set counts. The caller's MXCSR word comes back exactly.
+// The complex kernels take the half-angle formulas (Fc32 through two refined estimates, Fc64
+// through exact roots and one division shared by four elements).
 #pragma once
 
 #include <emmintrin.h>
@@ -185,7 +186,16 @@ template <class P> struct SpSqrtKernels
                 i += step;
             }
         }
-        for (; i < len; ++i)
+        if (len - i >= 2)
+        {
+            // The pair rides in the low lanes of a vector whose upper lanes are zero: those lanes
+            // add no negative lane, and the pair is a group, so a NaN here is not negative.
+            __m128 r;
+            flag |= Exact(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + i))), &r);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + i), _mm_castps_si128(r));
+            i += 2;
+        }
+        if (i < len)
         {
             one(i);
         }
