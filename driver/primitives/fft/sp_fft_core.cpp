@@ -9,29 +9,12 @@
 namespace
 {
 
-struct Cplx
-{
-    float Re;
-    float Im;
-};
+using sp_fft_small::Add;
+using sp_fft_small::Cplx;
+using sp_fft_small::Load;
+using sp_fft_small::Store;
+using sp_fft_small::Sub;
 
-inline Cplx Load(const float* p)
-{
-    return {p[0], p[1]};
-}
-inline void Store(float* p, Cplx v)
-{
-    p[0] = v.Re;
-    p[1] = v.Im;
-}
-inline Cplx Add(Cplx a, Cplx b)
-{
-    return {a.Re + b.Re, a.Im + b.Im};
-}
-inline Cplx Sub(Cplx a, Cplx b)
-{
-    return {a.Re - b.Re, a.Im - b.Im};
-}
 inline Cplx Mul(Cplx a, Cplx b)
 {
     return {a.Re * b.Re - a.Im * b.Im, a.Re * b.Im + a.Im * b.Re};
