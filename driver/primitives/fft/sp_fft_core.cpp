@@ -4,33 +4,17 @@
 #include "driver/primitives/dispatch/sp_alloc.h"
 #include "driver/primitives/fft/sp_fft_internal.h"
 #include "driver/primitives/fft/sp_fft_quad.h"
+#include "driver/primitives/fft/sp_fft_small_complex-inl.h"
 
 namespace
 {
 
-struct Cplx
-{
-    float Re;
-    float Im;
-};
+using sp_fft_small::Add;
+using sp_fft_small::Cplx;
+using sp_fft_small::Load;
+using sp_fft_small::Store;
+using sp_fft_small::Sub;
 
-inline Cplx Load(const float* p)
-{
-    return {p[0], p[1]};
-}
-inline void Store(float* p, Cplx v)
-{
-    p[0] = v.Re;
-    p[1] = v.Im;
-}
-inline Cplx Add(Cplx a, Cplx b)
-{
-    return {a.Re + b.Re, a.Im + b.Im};
-}
-inline Cplx Sub(Cplx a, Cplx b)
-{
-    return {a.Re - b.Re, a.Im - b.Im};
-}
 inline Cplx Mul(Cplx a, Cplx b)
 {
     return {a.Re * b.Re - a.Im * b.Im, a.Re * b.Im + a.Im * b.Re};
@@ -369,45 +353,6 @@ void Large(const SpFftSpec* spec, const float* src, float* dst, int32_t order, f
     else
     {
         LargeStep<Inverse, 0>(spec, dst, order, scratch);
-    }
-}
-
-// Small forward transforms straight from the definition; inputs are read before any store.
-void Dft4(const float* src, float* dst, float scale)
-{
-    const Cplx x0 = Load(src), x1 = Load(src + 2), x2 = Load(src + 4), x3 = Load(src + 6);
-    const Cplx a = Add(x0, x2), b = Sub(x0, x2), c = Add(x1, x3), d = MulNegI(Sub(x1, x3));
-    const Cplx y[4] = {Add(a, c), Add(b, d), Sub(a, c), Sub(b, d)};
-    for (int k = 0; k < 4; ++k)
-    {
-        Store(dst + 2 * k, {y[k].Re * scale, y[k].Im * scale});
-    }
-}
-
-void Dft8(const float* src, float* dst, float scale)
-{
-    const float r = 0.70710678118654752f;
-    Cplx x[8];
-    for (int k = 0; k < 8; ++k)
-    {
-        x[k] = Load(src + 2 * k);
-    }
-    // Even and odd halves as 4-point transforms, then one radix-2 step.
-    const Cplx ea = Add(x[0], x[4]), eb = Sub(x[0], x[4]), ec = Add(x[2], x[6]),
-               ed = MulNegI(Sub(x[2], x[6]));
-    const Cplx oa = Add(x[1], x[5]), ob = Sub(x[1], x[5]), oc = Add(x[3], x[7]),
-               od = MulNegI(Sub(x[3], x[7]));
-    const Cplx e[4] = {Add(ea, ec), Add(eb, ed), Sub(ea, ec), Sub(eb, ed)};
-    Cplx o[4] = {Add(oa, oc), Add(ob, od), Sub(oa, oc), Sub(ob, od)};
-    o[1] = Mul(o[1], {r, -r});
-    o[2] = MulNegI(o[2]);
-    o[3] = Mul(o[3], {-r, -r});
-    for (int k = 0; k < 4; ++k)
-    {
-        const Cplx lo = Add(e[k], o[k]);
-        const Cplx hi = Sub(e[k], o[k]);
-        Store(dst + 2 * k, {lo.Re * scale, lo.Im * scale});
-        Store(dst + 2 * (k + 4), {hi.Re * scale, hi.Im * scale});
     }
 }
 
@@ -753,20 +698,20 @@ void SpFftComplexKernelOrder1Scaled(const float* src, float* dst, float scale)
 
 void SpFftComplexKernelOrder2(const float* src, float* dst)
 {
-    Dft4(src, dst, 1.0f);
+    sp_fft_small::SmallDft4<false>(src, dst, 1.0f);
 }
 
 void SpFftComplexKernelOrder2Scaled(const float* src, float* dst, float scale)
 {
-    Dft4(src, dst, scale);
+    sp_fft_small::SmallDft4<true>(src, dst, scale);
 }
 
 void SpFftComplexKernelOrder3(const float* src, float* dst)
 {
-    Dft8(src, dst, 1.0f);
+    sp_fft_small::SmallDft8<false>(src, dst, 1.0f);
 }
 
 void SpFftComplexKernelOrder3Scaled(const float* src, float* dst, float scale)
 {
-    Dft8(src, dst, scale);
+    sp_fft_small::SmallDft8<true>(src, dst, scale);
 }

@@ -5,6 +5,7 @@
 #include "driver/primitives/dispatch/sp_alloc.h"
 #include "driver/primitives/dispatch/sp_level_builds.h"
 #include "driver/primitives/fft/sp_fft_engine-inl.h"
+#include "driver/primitives/fft/sp_fft_small_complex-inl.h"
 
 #define SP_FFT_CAT2(a, b) a##_##b
 #define SP_FFT_CAT(a, b) SP_FFT_CAT2(a, b)
@@ -333,71 +334,6 @@ inline void RealInv3(float a, float b, float c, float d, float e, float f, float
     y[5] = (b - d) - t;
     y[6] = (a - c) + 2.0f * g;
     y[7] = (b + d) - u;
-}
-
-struct Cx
-{
-    float Re;
-    float Im;
-};
-
-inline Cx CAdd(Cx a, Cx b)
-{
-    return {a.Re + b.Re, a.Im + b.Im};
-}
-
-inline Cx CSub(Cx a, Cx b)
-{
-    return {a.Re - b.Re, a.Im - b.Im};
-}
-
-inline Cx CLoad(const float* p, float s, bool scaled)
-{
-    return scaled ? Cx{p[0] * s, p[1] * s} : Cx{p[0], p[1]};
-}
-
-inline Cx CScale(Cx a, float s, bool scaled)
-{
-    return scaled ? Cx{a.Re * s, a.Im * s} : a;
-}
-
-void Complex4(const float* x, float* y, float s, bool scaled)
-{
-    const Cx x0 = CLoad(x, 1, false), x1 = CLoad(x + 2, 1, false), x2 = CLoad(x + 4, 1, false),
-             x3 = CLoad(x + 6, 1, false);
-    const Cx a = CScale(CAdd(x0, x2), s, scaled), b = CScale(CSub(x0, x2), s, scaled);
-    const Cx sum = CScale(CAdd(x1, x3), s, scaled), t = CScale(CSub(x1, x3), s, scaled);
-    const Cx y0 = CAdd(a, sum), y2 = CSub(a, sum);
-    const Cx y1 = {b.Re + t.Im, b.Im - t.Re}, y3 = {b.Re - t.Im, b.Im + t.Re};
-    y[0] = y0.Re, y[1] = y0.Im, y[2] = y1.Re, y[3] = y1.Im;
-    y[4] = y2.Re, y[5] = y2.Im, y[6] = y3.Re, y[7] = y3.Im;
-}
-
-void Complex8(const float* x, float* y, float s, bool scaled)
-{
-    Cx p[8];
-    for (int k = 0; k < 8; ++k)
-    {
-        p[k] = {x[2 * k], x[2 * k + 1]};
-    }
-    const Cx a = CScale(CAdd(p[0], p[4]), s, scaled), b = CScale(CSub(p[0], p[4]), s, scaled);
-    const Cx e = CScale(CAdd(p[2], p[6]), s, scaled), f = CScale(CSub(p[2], p[6]), s, scaled);
-    const Cx g = CScale(CAdd(p[1], p[5]), s, scaled), h = CScale(CSub(p[1], p[5]), s, scaled);
-    const Cx k = CScale(CAdd(p[3], p[7]), s, scaled), j = CScale(CSub(p[3], p[7]), s, scaled);
-    const Cx ae = CAdd(a, e), gk = CAdd(g, k), dae = CSub(a, e), dgk = CSub(g, k);
-    const Cx pp = {b.Re + f.Im, b.Im - f.Re}, q = {b.Re - f.Im, b.Im + f.Re};
-    const Cx u = {h.Re + j.Im, h.Im - j.Re}, v = {h.Re - j.Im, h.Im + j.Re};
-    const Cx cu = {kC * (u.Re + u.Im), kC * (u.Im - u.Re)};
-    const Cx cv = {-kC * (v.Re - v.Im), -kC * (v.Im + v.Re)};
-    const Cx out[8] = {
-        CAdd(ae, gk), CAdd(pp, cu), {dae.Re + dgk.Im, dae.Im - dgk.Re}, CAdd(q, cv),
-        CSub(ae, gk), CSub(pp, cu), {dae.Re - dgk.Im, dae.Im + dgk.Re}, CSub(q, cv),
-    };
-    for (int n = 0; n < 8; ++n)
-    {
-        y[2 * n] = out[n].Re;
-        y[2 * n + 1] = out[n].Im;
-    }
 }
 
 } // namespace sp_fft_level
@@ -803,22 +739,22 @@ void SP_FFT_LN(SpFftRealKernelInvOrder3Scaled)(const float* x, float* y, float s
 
 void SP_FFT_LN(SpFftComplexKernelOrder2)(const float* src, float* dst)
 {
-    Complex4(src, dst, 1.0f, false);
+    sp_fft_small::SmallDft4<false>(src, dst, 1.0f);
 }
 
 void SP_FFT_LN(SpFftComplexKernelOrder2Scaled)(const float* src, float* dst, float scale)
 {
-    Complex4(src, dst, scale, true);
+    sp_fft_small::SmallDft4<true>(src, dst, scale);
 }
 
 void SP_FFT_LN(SpFftComplexKernelOrder3)(const float* src, float* dst)
 {
-    Complex8(src, dst, 1.0f, false);
+    sp_fft_small::SmallDft8<false>(src, dst, 1.0f);
 }
 
 void SP_FFT_LN(SpFftComplexKernelOrder3Scaled)(const float* src, float* dst, float scale)
 {
-    Complex8(src, dst, scale, true);
+    sp_fft_small::SmallDft8<true>(src, dst, scale);
 }
 
 #include "driver/primitives/fft/sp_fft_levels_entries-inl.h"
