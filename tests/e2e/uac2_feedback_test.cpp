@@ -30,17 +30,7 @@ class Uac2FeedbackE2e : public rig::StreamRig, public ::testing::WithParamInterf
 protected:
     std::unique_ptr<sim::AudioPin> OpenRender()
     {
-        std::u16string filter;
-        for (const sim::WaveFilterInfo& f : sim::AudioPin::EnumerateWaveFilters(Pdo()))
-            if (!f.Capture)
-                filter = f.Name;
-        // The endpoint's speaker positions, as the audio stack asks with them.
-        std::vector<UCHAR> format = sim::WaveDataFormat(kChannels, kRate, 32, 24);
-        const DWORD mask = 0x63F;
-        std::memcpy(format.data() + offsetof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE, WaveFormatExt.dwChannelMask),
-                    &mask, sizeof(mask));
-        std::unique_ptr<sim::AudioPin> pin;
-        EXPECT_EQ(sim::AudioPin::Open(Pdo(), filter, 0, format, &pin), STATUS_SUCCESS);
+        std::unique_ptr<sim::AudioPin> pin = OpenRenderPin(kChannels, kRate, 32, 24, 0x63F);
         if (pin)
         {
             pin->SetRenderSource([](UCHAR* data, ULONG bytes)

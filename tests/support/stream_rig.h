@@ -11,6 +11,7 @@
 #include "driver/core/dsp_node_if.h"
 #include "plat_sched.h"
 #include "sim/device/stream_endpoint.h"
+#include "sim/host/audio_engine.h"
 
 #include <algorithm>
 #include <cstring>
@@ -445,6 +446,23 @@ protected:
             made->Release();
         m_Made.clear();
         plat::Settle();
+    }
+
+    // A pin of the device's render wave filter, opened as the audio stack opens it: integer PCM
+    // with the endpoint's speaker positions. Null (and a failure) when it does not open.
+    std::unique_ptr<sim::AudioPin> OpenRenderPin(WORD channels, DWORD rateHz, WORD containerBits,
+                                                 WORD validBits, DWORD channelMask)
+    {
+        std::u16string filter;
+        for (const sim::WaveFilterInfo& f : sim::AudioPin::EnumerateWaveFilters(Pdo()))
+            if (!f.Capture)
+                filter = f.Name;
+        std::vector<UCHAR> format = sim::WaveDataFormat(channels, rateHz, containerBits, validBits);
+        std::memcpy(format.data() + offsetof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE, WaveFormatExt.dwChannelMask),
+                    &channelMask, sizeof(channelMask));
+        std::unique_ptr<sim::AudioPin> pin;
+        EXPECT_EQ(sim::AudioPin::Open(Pdo(), filter, 0, format, &pin), STATUS_SUCCESS);
+        return pin;
     }
 
     // The device vanishes and the system reports it surprise-removed; the clients then leave as

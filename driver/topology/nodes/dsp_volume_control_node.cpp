@@ -161,13 +161,19 @@ STDMETHODIMP_(NTSTATUS) CDspVolumeControlNode::Reset()
     return STATUS_SUCCESS;
 }
 
-// The gains apply only to the path the downstream selector currently passes.
+// The gains apply only to the path the downstream selector currently passes. A level that one
+// channel carries is the unit's master level (the unit never moves a vendor control off its
+// master channel), and a master level turns every channel down, not the first alone.
 STDMETHODIMP_(NTSTATUS)
 CDspVolumeControlNode::Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames)
 {
     if (!m_pGains || NodeReadUlong(&m_nWalkIndex) != NodeReadUlong(&m_nExpectedIndex))
     {
         return STATUS_SUCCESS;
+    }
+    if (m_nChannelCount == 1)
+    {
+        return MasterGainProcess(Format, Data, Frames, m_pGains);
     }
     return ChannelGainProcess(Format, Data, Frames, m_pGains, m_nChannelCount);
 }

@@ -1,6 +1,7 @@
 // CDspVolumeControlNode: a class-2 volume control whose gain the driver also applies to the
 // stream's samples. It keeps a float gain per channel beside the level, and applies the gains
-// only while the selector downstream of it selects the input its path reaches it through.
+// only while the selector downstream of it selects the input its path reaches it through. A
+// node of one channel holds the master level, whose gain every channel of the stream takes.
 #pragma once
 
 #include "driver/core/dsp_node_if.h"

@@ -15,6 +15,7 @@ constexpr ULONG SURROUND_SWAP_CHANNELS = 8;
 constexpr float ATTENUATOR_QUARTER_GAIN = 0.25f;
 
 BOOLEAN IsPcmPass(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames);
+VOID ScaleEveryChannel(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames, float Gain);
 
 // The primitives take signed lengths; a longer buffer does not exist on this path.
 BOOLEAN FramesFit(ULONG Frames)
@@ -72,6 +73,15 @@ NTSTATUS ChannelGainProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Fra
     return STATUS_SUCCESS;
 }
 
+NTSTATUS MasterGainProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames, float volatile* Gain)
+{
+    if (Gain && IsPcmPass(Format, Data, Frames))
+    {
+        ScaleEveryChannel(Format, Data, Frames, NodeReadFloat(Gain));
+    }
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS PinGatedMuteProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames, ULONG PinType,
                              BOOLEAN Muted)
 {
@@ -101,12 +111,7 @@ NTSTATUS AttenuatorProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Fram
     {
         return STATUS_SUCCESS;
     }
-    const float gain = Mode == ATTENUATOR_MODE_QUARTER ? ATTENUATOR_QUARTER_GAIN : 0.0f;
-    float** channels = static_cast<float**>(Data);
-    for (ULONG c = 0; c < Format->Format.nChannels; c++)
-    {
-        SpMulConstInPlaceF32(gain, channels[c], int32_t(Frames));
-    }
+    ScaleEveryChannel(Format, Data, Frames, Mode == ATTENUATOR_MODE_QUARTER ? ATTENUATOR_QUARTER_GAIN : 0.0f);
     return STATUS_SUCCESS;
 }
 
@@ -132,6 +137,16 @@ namespace
 BOOLEAN IsPcmPass(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames)
 {
     return Format && Data && FramesFit(Frames) && NodeFormatCode(Format) == FORMAT_CODE_PCM;
+}
+
+// On a pass IsPcmPass accepted.
+VOID ScaleEveryChannel(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames, float Gain)
+{
+    float** channels = static_cast<float**>(Data);
+    for (ULONG c = 0; c < Format->Format.nChannels; c++)
+    {
+        SpMulConstInPlaceF32(Gain, channels[c], int32_t(Frames));
+    }
 }
 
 } // namespace

@@ -22,6 +22,11 @@ NTSTATUS SoftwareMuteProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Fr
 NTSTATUS ChannelGainProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames, float volatile* Gains,
                             ULONG GainCount);
 
+// For PCM only: every float buffer of the stream is multiplied by *Gain, read once, atomically,
+// for the whole call: a master channel's level is every channel's. Other format codes are left
+// untouched. <= DISPATCH_LEVEL. STATUS_SUCCESS.
+NTSTATUS MasterGainProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames, float volatile* Gain);
+
 // Mute on a node of an S/PDIF terminal (pin type 3) only.
 NTSTATUS PinGatedMuteProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames, ULONG PinType,
                              BOOLEAN Muted);
