@@ -113,11 +113,18 @@ NTSTATUS CMiniportWaveCyclic::CollectRanges(ULONG FormatCount, GUID* SubFormats,
 }
 
 // One range per sub-format, the PCM range first: an audio stack that looks only at the first
-// range still finds the endpoint's integer formats.
+// range still finds the endpoint's integer formats. An endpoint without integer formats (a
+// float-only one) still streams: its ranges keep their order. An endpoint with nothing the
+// filter can offer is refused as such; its stream object tells the endpoint's owner why before
+// a miniport is ever made, so memory is never blamed for it.
 NTSTATUS CMiniportWaveCyclic::BuildDataRanges()
 {
     const ULONG n = m_pStreamEngine->GetFormatCount();
-    if (n == 0 || n > MAXULONG / sizeof(KSDATARANGE_AUDIO))
+    if (n == 0)
+    {
+        return STATUS_NOT_SUPPORTED;
+    }
+    if (n > MAXULONG / sizeof(KSDATARANGE_AUDIO))
     {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -138,9 +145,9 @@ NTSTATUS CMiniportWaveCyclic::BuildDataRanges()
     {
         pcm++;
     }
-    if (NT_SUCCESS(status) && pcm == k)
+    if (NT_SUCCESS(status) && k == 0)
     {
-        status = STATUS_INSUFFICIENT_RESOURCES;
+        status = STATUS_NOT_SUPPORTED; // every format is one the wave filter never offers
     }
     if (NT_SUCCESS(status))
     {
@@ -153,7 +160,7 @@ NTSTATUS CMiniportWaveCyclic::BuildDataRanges()
     if (NT_SUCCESS(status))
     {
         RtlCopyMemory(m_pDataRanges, pScratch, k * sizeof(KSDATARANGE_AUDIO));
-        if (pcm != 0)
+        if (pcm != 0 && pcm < k)
         {
             m_pDataRanges[0] = pScratch[pcm];
             m_pDataRanges[pcm] = pScratch[0];

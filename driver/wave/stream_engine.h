@@ -166,6 +166,7 @@ private:
     VOID ReleaseProcessingObjects(CPointerList* List);
     BOOLEAN IsJackConnected();
     BOOLEAN IsTerminalConnected(ITerminalNode* Terminal);
+    BOOLEAN OffersWaveFormat();
     NTSTATUS FindEndpointIndex(PUNKNOWN AdapterUnknown, PULONG Index);
     NTSTATUS CreateWaveSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN AdapterUnknown);
     NTSTATUS CheckTopologyPin();

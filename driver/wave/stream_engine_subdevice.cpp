@@ -128,6 +128,15 @@ CStreamEngine::UpdateSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN A
     const BOOLEAN connected = IsJackConnected();
     if (connected && !m_pWavePort)
     {
+        if (!OffersWaveFormat())
+        {
+            // Every format the walk left out says why; the endpoint is left out in turn, and the
+            // device's other endpoints still start.
+            DbgPrint("CStreamEngine: endpoint %ws (streaming interface %u) has no format the wave filter "
+                     "can offer, so it gets no wave filter\n",
+                     m_pName ? m_pName : u"", m_nStreamId);
+            return STATUS_SUCCESS;
+        }
         NTSTATUS status = CreateWaveSubdevice(DeviceObject, Irp, AdapterUnknown);
         if (NT_SUCCESS(status))
         {
@@ -140,6 +149,24 @@ CStreamEngine::UpdateSubdevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN A
         return UnregisterSubdevice(DeviceObject, Irp, AdapterUnknown);
     }
     return STATUS_SUCCESS;
+}
+
+// The wave filter offers every format of the endpoint but the one-bit ones, which only the ASIO
+// path streams.
+BOOLEAN CStreamEngine::OffersWaveFormat()
+{
+    const ULONG count = GetFormatCount();
+    for (ULONG i = 0; i < count; i++)
+    {
+        WAVEFORMATEXTENSIBLE format;
+        RtlZeroMemory(&format, sizeof(format));
+        if (NT_SUCCESS(GetFormat(i, &format)) &&
+            !IsEqualGUIDAligned(format.SubFormat, KSDATAFORMAT_SUBTYPE_DSD))
+        {
+            return TRUE;
+        }
+    }
+    return FALSE;
 }
 
 // A wave filter without its connection would show the audio stack an endpoint that leads

@@ -23,10 +23,10 @@ struct RealDump
 // file                 start status                   reason named on refusal
 const RealDump kRealDumps[] = {
     {"dev01-uac1.bin", STATUS_SUCCESS, nullptr},
-    {"dev02-uac1.bin", STATUS_INSUFFICIENT_RESOURCES, "has no mute control"},
+    {"dev02-uac1.bin", STATUS_NOT_SUPPORTED, "has no mute control"},
     {"dev03-uac1.bin", STATUS_SUCCESS, nullptr},
     {"dev04-uac1.bin", STATUS_SUCCESS, nullptr},
-    {"dev05-uac1.bin", STATUS_INSUFFICIENT_RESOURCES, "has no mute control"},
+    {"dev05-uac1.bin", STATUS_NOT_SUPPORTED, "has no mute control"},
     {"dev06-uac1.bin", STATUS_SUCCESS, nullptr},
     {"dev07-uac1.bin", STATUS_SUCCESS, nullptr},
     {"dev08-uac1.bin", STATUS_SUCCESS, nullptr},
@@ -38,7 +38,7 @@ const RealDump kRealDumps[] = {
     {"dev14-uac2.bin", STATUS_SUCCESS, nullptr},
     {"dev15-uac1-2.bin", STATUS_UNSUCCESSFUL, "clock selector 40"},
     {"dev16-uac2.bin", STATUS_UNSUCCESSFUL, "clock selector 40"},
-    {"dev17-uac1-2.bin", STATUS_INSUFFICIENT_RESOURCES, "feature unit 10 has no mute control"},
+    {"dev17-uac1-2.bin", STATUS_NOT_SUPPORTED, "feature unit 10 has no mute control"},
     {"dev18-uac2.bin", STATUS_UNSUCCESSFUL, "clock source 16 did not give the sampling frequencies"},
     {"dev19-uac2.bin", STATUS_UNSUCCESSFUL, "clock selector 40"},
     {"dev20-uac2.bin", STATUS_UNSUCCESSFUL, "clock selector 40"},

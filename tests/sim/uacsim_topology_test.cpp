@@ -202,4 +202,28 @@ TEST(UacsimRunner, ADeviceRefusedPartWayThroughItsStartLeavesNothingRunning)
     EXPECT_FALSE(Contains(run.Err, "deadlock")) << run.Err;
 }
 
+// An endpoint whose only setting the driver leaves out: the device starts, and the report says
+// the endpoint has no wave filter and shows the driver's lines that name the setting.
+TEST(UacsimRunner, TopologyNamesTheSettingsOfAnEndpointLeftWithoutFormats)
+{
+    std::string text = sim::BuiltinProfileText("uac2-interface");
+    const std::string capture = "10 24 01 06 00 01 01 00 00 00 02 03"; // terminal 6: PCM
+    ASSERT_NE(text.find(capture), std::string::npos);
+    text.replace(text.find(capture), capture.size(), "10 24 01 06 00 01 04 00 00 00 02 03"); // IEEE float
+    char path[] = "/tmp/uacsim-left-out-XXXXXX";
+    close(mkstemp(path));
+    const std::string file = std::string(path) + ".profile";
+    std::rename(path, file.c_str());
+    std::ofstream(file) << text;
+    RunResult run = RunUacsim("topology --device " + file);
+    std::remove(file.c_str());
+    ASSERT_EQ(run.ExitCode, 0) << run.Out << run.Err;
+    EXPECT_TRUE(Contains(run.Out, "LineOut00    installed as LineOut00Wave")) << run.Out;
+    EXPECT_TRUE(Contains(run.Out,
+                         "LineIn00     not installed: it has no format a wave filter can offer\n"
+                         "    driver: CUac2Device: alternate setting 1 of streaming interface 2 carries "
+                         "type-I formats 0x00000004"))
+        << run.Out;
+}
+
 } // namespace

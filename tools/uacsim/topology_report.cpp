@@ -5,6 +5,7 @@
 #include "tools/uacsim/topology_report.h"
 #include "tools/uacsim/commands.h"
 
+#include "plat_debug.h"
 #include "plat_io.h"
 #include "plat_portcls.h"
 #include "portcls.h"
@@ -15,6 +16,7 @@
 #include "driver/core/stream_engine_if.h"
 #include "driver/wave/wave_miniport_creator.h"
 
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -272,10 +274,55 @@ void PrintNode(sim::ControlPanel& Panel, const sim::NodeInfo& Node, std::FILE* O
 // ---- Endpoints ----
 
 // Why an endpoint has no wave filter, as far as the endpoint's own terminals tell.
+bool OffersWaveFormat(IStreamEngine* Stream)
+{
+    for (ULONG i = 0; i < Stream->GetFormatCount(); ++i)
+    {
+        WAVEFORMATEXTENSIBLE format = {};
+        if (NT_SUCCESS(Stream->GetFormat(i, &format)) &&
+            !IsEqualGUIDAligned(format.SubFormat, KSDATAFORMAT_SUBTYPE_DSD))
+            return true;
+    }
+    return false;
+}
+
+// The driver's lines about an endpoint it gave no format: its own line names the streaming
+// interface, and the walk's lines about that interface say what was left out and why.
+void PrintDriverReasons(const std::string& Endpoint, std::FILE* Out)
+{
+    const std::vector<std::string> lines = plat::DebugLog();
+    const std::string own = "endpoint " + Endpoint + " (streaming interface ";
+    std::string about;
+    for (const std::string& line : lines)
+    {
+        const size_t at = line.find(own);
+        if (at == std::string::npos)
+            continue;
+        const size_t digits = at + own.size();
+        about = "streaming interface " +
+                line.substr(digits, line.find_first_not_of("0123456789", digits) - digits);
+    }
+    if (about.empty())
+        return;
+    for (std::string line : lines)
+    {
+        const size_t at = line.find(about);
+        const size_t after = at + about.size();
+        if (at == std::string::npos ||
+            (after < line.size() && std::isdigit(static_cast<unsigned char>(line[after]))))
+            continue;
+        while (!line.empty() && line.back() == '\n')
+            line.pop_back();
+        std::fprintf(Out, "    driver: %s\n", line.c_str());
+    }
+}
+
 std::string WhyNotInstalled(IStreamEngine* Stream)
 {
     if (g_pfnCreateMiniportWaveCyclic == nullptr)
         return "the driver has no wave miniport yet";
+    if (!OffersWaveFormat(Stream))
+        return "it has no format a wave filter can offer";
     for (ULONG i = 0; i < Stream->GetNodeCount(); ++i)
     {
         ITopologyNode* node = nullptr;
@@ -469,6 +516,8 @@ void PrintWaveSubdevices(PDEVICE_OBJECT Fdo, std::FILE* Out)
         std::fprintf(Out, "  endpoint %lu %-7s %-12s %s\n", static_cast<unsigned long>(i),
                      stream->GetKind() == STREAM_DIRECTION_RENDER ? "render" : "capture", endpoint.c_str(),
                      state.c_str());
+        if (subdevice.empty() && !OffersWaveFormat(stream))
+            PrintDriverReasons(endpoint, Out);
         PrintFormats(stream, Out);
     }
 }

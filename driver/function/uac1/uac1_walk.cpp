@@ -714,7 +714,7 @@ NTSTATUS CUac1Device::AddPathNodesToStream(CUsbAudioStream* Stream, ULONG StartI
             DbgPrint("CUac1Device: the signal path of streaming interface %u branches into more than %u "
                      "sources at once\n",
                      Stream->GetStreamId(), PATH_RING_IDS);
-            status = STATUS_INSUFFICIENT_RESOURCES;
+            status = STATUS_NOT_SUPPORTED; // the walk's fixed ring, not memory, is what ran out
             break;
         }
         for (ULONG index = 0; index < count; index++)

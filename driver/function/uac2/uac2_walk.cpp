@@ -395,6 +395,18 @@ NTSTATUS CUac2Device::AddUac2FormatType(CUsbAudioStream* Stream, ULONG ClockNode
                  AlternateSetting, Stream->GetStreamId(), channels, subslotBytes);
         return STATUS_INVALID_PARAMETER;
     }
+    // A setting whose formats are all ones the driver does not stream (IEEE float, A-law, ...)
+    // is left out; the interface's other settings stay.
+    const ULONG streamed = formatType == USB_AUDIO_FORMAT_TYPE_I ? FORMATS_PCM | FORMATS_RAW_DATA
+                                                                 : FORMATS_AC3 | FORMATS_WMA_PRO;
+    if (!(formats & streamed))
+    {
+        DbgPrint("CUac2Device: alternate setting %u of streaming interface %u carries type-%s formats "
+                 "0x%08X, none of which the driver streams (it takes 0x%08X); the setting is left out\n",
+                 AlternateSetting, Stream->GetStreamId(), formatType == USB_AUDIO_FORMAT_TYPE_I ? "I" : "III",
+                 formats, streamed);
+        return STATUS_SUCCESS;
+    }
     WAVEFORMATEXTENSIBLE format;
     audiowalk::InitFormatTemplate(&format, channels, subslotBytes, FormatType[5], ReadUlong(General + 11));
     return AddUac2Formats(Stream, ClockNodeId, formatType, formats, AlternateSetting, &format);

@@ -20,8 +20,9 @@ NTSTATUS CClockSourceNode::InitClockSourceNode(ITopologyNode* Owner, CMutexLock*
     }
     if (count > CLOCK_MAX_SAMPLE_RATES)
     {
+        // The node's rate table has a fixed size: a clock beyond it is not supported; nothing ran out.
         pClock->Release();
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return STATUS_NOT_SUPPORTED;
     }
     PULONG pRates =
         static_cast<PULONG>(ExAllocatePoolWithTag(PagedPool, count * sizeof(ULONG), CLOCK_NODE_POOL_TAG));

@@ -11,7 +11,8 @@ class CClockSourceNode : public CClockNode
 public:
     CClockSourceNode(PUNKNOWN UnknownOuter, ULONG Id) : CClockNode(UnknownOuter, Id) {}
 
-    // The owner's IClockSourceNode rate list (1 to CLOCK_MAX_SAMPLE_RATES rates, else a failure).
+    // The owner's IClockSourceNode rate list: 1 to CLOCK_MAX_SAMPLE_RATES rates; more give
+    // STATUS_NOT_SUPPORTED, none or an unreadable count STATUS_UNSUCCESSFUL.
     NTSTATUS InitClockSourceNode(ITopologyNode* Owner, CMutexLock* DeviceLock);
 
     // The owner sets the rate; only a success is cached.

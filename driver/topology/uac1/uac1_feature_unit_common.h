@@ -141,8 +141,8 @@ NTSTATUS AddFeatureControlNode(CUsbEntityNode* Unit, const FeatureControlRow& Ro
                                IAdapterCommon* AdapterCommon, CMutexLock* DeviceLock, PBOOLEAN Allocated);
 
 // The steps after the unit took its id and source. The driver's nodes hang the unit's other
-// controls behind its mute, so a unit without one is refused (with STATUS_INSUFFICIENT_RESOURCES,
-// the status the design has always given it). Then one node per row whose control
+// controls behind its mute, so a unit without one is refused, as not supported: nothing ran
+// out. Then one node per row whose control
 // (Unit->*Present) announces, the standard rows and then Extra, numbered on from the adapter's
 // node count. Only the mute node is
 // indispensable: a later node the pool cannot hold is left out; the first failing set-up or
@@ -158,7 +158,7 @@ NTSTATUS BuildFeatureControlNodes(Unit* pUnit, BOOLEAN (Unit::*Present)(ULONG),
     {
         DbgPrint("%s: feature unit %u has no mute control, which this %s needs on every feature unit\n",
                  Names.UnitClass, pUnit->GetId(), Names.Needer);
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return STATUS_NOT_SUPPORTED;
     }
     NTSTATUS status = STATUS_SUCCESS;
     ULONG id = AdapterCommon->GetNodeCount();

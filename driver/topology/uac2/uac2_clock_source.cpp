@@ -221,7 +221,13 @@ NTSTATUS CUac2ClockSource::BuildClockNode(IAdapterCommon* AdapterCommon)
     }
     pNode->NonDelegatingAddRef();
     status = pNode->InitClockSourceNode(static_cast<ITopologyNode*>(this), m_pDeviceLock);
-    if (!NT_SUCCESS(status))
+    if (status == STATUS_NOT_SUPPORTED)
+    {
+        DbgPrint("CUac2ClockSource: clock source %u offers more than the %u sampling frequencies the driver "
+                 "takes\n",
+                 ULONG(m_nId), CLOCK_MAX_SAMPLE_RATES);
+    }
+    else if (!NT_SUCCESS(status))
     {
         DbgPrint("CUac2ClockSource: clock source %u did not give the sampling frequencies it offers "
                  "(0x%08X)\n",

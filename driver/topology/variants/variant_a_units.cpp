@@ -385,13 +385,15 @@ NTSTATUS BuildVariantANodes(CUac1FeatureUnit* Unit, NTSTATUS IdentityStatus, IAd
         return IdentityStatus;
     }
     const ULONG id = AdapterCommon->GetNodeCount();
-    Mute* pMute = Unit->IsFeatureControlPresent(USB_AUDIO_FU_MUTE_CONTROL)
-                      ? new (NonPagedPool, VARIANT_A_NODE_POOL_TAG) Mute(nullptr, id)
-                      : nullptr;
+    if (!Unit->IsFeatureControlPresent(USB_AUDIO_FU_MUTE_CONTROL))
+    {
+        DbgPrint("%s: feature unit %u has no mute control, which this model needs on the unit\n", UnitClass,
+                 Unit->GetId());
+        return STATUS_NOT_SUPPORTED;
+    }
+    Mute* pMute = new (NonPagedPool, VARIANT_A_NODE_POOL_TAG) Mute(nullptr, id);
     if (!pMute)
     {
-        DbgPrint("%s: feature unit %u has no mute control, or no memory for its node\n", UnitClass,
-                 Unit->GetId());
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     pMute->NonDelegatingAddRef();

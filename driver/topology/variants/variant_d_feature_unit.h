@@ -11,7 +11,7 @@ class CVariantDFeatureUnit : public CUac1FeatureUnit
 public:
     CVariantDFeatureUnit(PUNKNOWN UnknownOuter, ULONG Id) : CUac1FeatureUnit(UnknownOuter, Id) {}
 
-    // Mute first (a unit without one is refused with STATUS_INSUFFICIENT_RESOURCES), then each
+    // Mute first (a unit without one is refused with STATUS_NOT_SUPPORTED), then each
     // announced level and switch control, then the two effect controls; every node is numbered
     // from the device's node count and joins the device's node list and the unit's children.
     STDMETHODIMP_(NTSTATUS) BuildFeatureControls(IAdapterCommon* AdapterCommon) override;

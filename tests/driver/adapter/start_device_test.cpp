@@ -311,6 +311,21 @@ NTSTATUS AddEndpoint(fdt::CFunctionDouble* function, ULONG index, const Endpoint
     CTestEngine* engine = spec.Engine ? Make<CTestEngine>(index) : nullptr;
     if (engine && !NT_SUCCESS(engine->Init(capture)))
         return STATUS_INSUFFICIENT_RESOURCES;
+    if (engine)
+    {
+        // An endpoint gets a wave filter only with a format to offer on it.
+        WAVEFORMATEXTENSIBLE format = {};
+        format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+        format.Format.nChannels = 2;
+        format.Format.nSamplesPerSec = 48000;
+        format.Format.wBitsPerSample = 16;
+        format.Format.nBlockAlign = 4;
+        format.Format.nAvgBytesPerSec = 192000;
+        format.Format.cbSize = 22;
+        format.Samples.wValidBitsPerSample = 16;
+        format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+        EXPECT_EQ(engine->AddFormat(&format), STATUS_SUCCESS);
+    }
     CTestTerminal* in =
         capture ? Make<CTestTerminal>(jackEnd, NODE_KIND_INPUT_TERMINAL, terminalType, 0UL, jack)
                 : Make<CTestTerminal>(streaming, NODE_KIND_INPUT_TERMINAL, ULONG(PIN_TYPE_STREAM), 0UL, -1);

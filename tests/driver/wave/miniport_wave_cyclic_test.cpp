@@ -138,9 +138,15 @@ TEST_F(MiniportWaveCyclic, DataRangesComeOnePerSubFormatWithPcmFirst)
          {Format(2, 44100, 16), Format(2, 88200, 1, KSDATAFORMAT_SUBTYPE_DSD)},
          STATUS_SUCCESS,
          {{KSDATAFORMAT_SUBTYPE_PCM, 2, 16, 16, 44100, 44100}}},
-        {"only DSD", {Format(2, 88200, 1, KSDATAFORMAT_SUBTYPE_DSD)}, STATUS_INSUFFICIENT_RESOURCES, {}},
-        {"no PCM", {Format(2, 48000, 32, kFloat)}, STATUS_INSUFFICIENT_RESOURCES, {}},
-        {"no formats", {}, STATUS_INSUFFICIENT_RESOURCES, {}},
+        // Nothing ran out of memory here: the endpoint has nothing the filter offers.
+        {"only DSD", {Format(2, 88200, 1, KSDATAFORMAT_SUBTYPE_DSD)}, STATUS_NOT_SUPPORTED, {}},
+        {"no formats", {}, STATUS_NOT_SUPPORTED, {}},
+        // A float-only endpoint streams: its range stands first.
+        {"no PCM",
+         {Format(2, 44100, 32, kFloat), Format(2, 88200, 1, KSDATAFORMAT_SUBTYPE_DSD),
+          Format(2, 96000, 32, kFloat)},
+         STATUS_SUCCESS,
+         {{kFloat, 2, 32, 32, 44100, 96000}}},
     };
     for (const Row& row : rows)
     {

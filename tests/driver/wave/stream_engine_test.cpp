@@ -7,6 +7,7 @@
 #include "driver/core/audio_hal.h"
 #include "driver/core/pin_type.h"
 #include "driver/wave/stream_engine.h"
+#include "plat_debug.h"
 #include "plat_portcls.h"
 #include "plat_sched.h"
 
@@ -418,9 +419,12 @@ protected:
     // An endpoint whose path holds one terminal of the given kind; it joins the device.
     // The path also holds the endpoint's own streaming terminal, the one the wave filter is tied
     // to the topology filter by.
-    CTestEngine* Endpoint(ULONG capture, ULONG kind, ULONG pinType, std::vector<ULONG> jacks)
+    CTestEngine* Endpoint(ULONG capture, ULONG kind, ULONG pinType, std::vector<ULONG> jacks,
+                          std::vector<WAVEFORMATEXTENSIBLE> formats = {Extensible(2, 48000, 16, 3)})
     {
         CTestEngine* engine = NewEngine(capture);
+        for (const WAVEFORMATEXTENSIBLE& f : formats)
+            EXPECT_EQ(engine->AddFormat(&f), STATUS_SUCCESS);
         CFakeTerminal* streaming = Make<CFakeTerminal>(
             kTerminalNode, capture ? ULONG(NODE_KIND_OUTPUT_TERMINAL) : ULONG(NODE_KIND_INPUT_TERMINAL),
             ULONG(PIN_TYPE_STREAM));
@@ -509,6 +513,45 @@ TEST_F(StreamEngineSubdevice, JackStateDecidesWhetherTheEndpointGetsASubdevice)
     ASSERT_EQ(engine->UpdateSubdevice(Device(), nullptr, Adapter()), STATUS_SUCCESS);
     EXPECT_EQ(engine->WavePort(), nullptr);
     EXPECT_EQ(Registered().size(), 1u);
+}
+
+// An endpoint whose every format is one the wave filter never shows is left without a wave
+// filter, says so, and makes no miniport; the device's start goes on.
+TEST_F(StreamEngineSubdevice, EndpointWithNothingToOfferGetsNoWaveFilterAndSaysSo)
+{
+    const WAVEFORMATEXTENSIBLE dsd = Extensible(2, 88200, 1, 3, KSDATAFORMAT_SUBTYPE_DSD);
+    const WAVEFORMATEXTENSIBLE pcm = Extensible(2, 48000, 16, 3);
+    const WAVEFORMATEXTENSIBLE ieee = Extensible(2, 48000, 32, 3, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
+    const struct
+    {
+        const char* What;
+        std::vector<WAVEFORMATEXTENSIBLE> Formats;
+        bool Installed;
+    } rows[] = {
+        {"no format", {}, false},
+        {"one-bit only", {dsd, dsd}, false},
+        {"float only", {ieee}, true},
+        {"one-bit beside PCM", {dsd, pcm}, true},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.What);
+        plat::ClearDebugLog();
+        g_creator.EndpointIndexes.clear();
+        CTestEngine* engine =
+            Endpoint(STREAM_DIRECTION_CAPTURE, NODE_KIND_INPUT_TERMINAL, PIN_TYPE_MIC, {1}, row.Formats);
+        ASSERT_EQ(engine->SetName(u"MicIn00"), STATUS_SUCCESS);
+        ASSERT_EQ(engine->UpdateSubdevice(Device(), nullptr, Adapter()), STATUS_SUCCESS);
+        EXPECT_EQ(engine->WavePort() != nullptr, row.Installed);
+        EXPECT_EQ(g_creator.EndpointIndexes.size(), row.Installed ? 1u : 0u) << "no miniport is made for it";
+        EXPECT_EQ(plat::DebugLogText().find("endpoint MicIn00 (streaming interface 1) has no format the wave "
+                                            "filter can offer") != std::string::npos,
+                  !row.Installed)
+            << plat::DebugLogText();
+        ASSERT_EQ(engine->UnregisterSubdevice(Device(), nullptr, Adapter()), STATUS_SUCCESS);
+        m_Hal->Release();
+        m_Hal = nullptr;
+    }
 }
 
 TEST_F(StreamEngineSubdevice, RenderEndpointConnectsWavePinOneToTheTerminalsTopologyPinUntilUnplugged)

@@ -45,6 +45,23 @@ std::string Dump(const char* file)
     return std::filesystem::exists(path) ? "dump " + path.string() + "\nstring 0x50 \"0100-DUMP\"\n" : "";
 }
 
+// The speaker, and a capture path whose selector takes more microphones at once than the walk's
+// path ring holds.
+std::string WideCaptureSelector()
+{
+    Uac1Builder b = SpeakerSet();
+    std::vector<uint8_t> microphones;
+    for (uint8_t id = 10; id < 31; ++id)
+    {
+        b.Control.push_back(B::InputTerminal(id, 0x0201, 1));
+        microphones.push_back(id);
+    }
+    b.Control.push_back(B::Selector(40, microphones));
+    b.Control.push_back(B::OutputTerminal(41, 0x0101, 40));
+    b.Streams.push_back({B::General(41), B::Format(1, 1, 2, 16, {48000}), B::IsoEndpoint(0x82)});
+    return b.Profile();
+}
+
 TEST_F(Uac1WalkRefusal, EveryRefusalSaysWhyInOneMessage)
 {
     const std::vector<uint8_t> it = B::InputTerminal(1, 0x0101, 2), ot = B::OutputTerminal(3, 0x0301, 2);
@@ -57,7 +74,7 @@ TEST_F(Uac1WalkRefusal, EveryRefusalSaysWhyInOneMessage)
     } cases[] = {
         {Replace(speaker, "string 0x50 \"0100-B\"\n", ""), STATUS_UNSUCCESSFUL,
          "has no identification string"},
-        {WithControl({it, {8, 0x24, 6, 2, 1, 1, 0x02, 0}, ot}), STATUS_INSUFFICIENT_RESOURCES,
+        {WithControl({it, {8, 0x24, 6, 2, 1, 1, 0x02, 0}, ot}), STATUS_NOT_SUPPORTED,
          "feature unit 2 has no mute control"},
         {WithControl({it, {13, 0x24, 7, 2, 1, 0, 1, 1, 2, 3, 0, 0, 0}, ot}), STATUS_UNSUCCESSFUL,
          "processing unit 2 is not supported"},
@@ -75,8 +92,11 @@ TEST_F(Uac1WalkRefusal, EveryRefusalSaysWhyInOneMessage)
          "tag 0x1002, which is no pass-through format"},
         {WithControl({it, B::MuteUnit(2, 1), ot}, 0x1B1C), STATUS_UNSUCCESSFUL,
          "must have output terminal 16"},
-        {Dump("dev02-uac1.bin"), STATUS_INSUFFICIENT_RESOURCES, "feature unit 2 has no mute control"},
-        {Dump("dev05-uac1.bin"), STATUS_INSUFFICIENT_RESOURCES, "feature unit 2 has no mute control"},
+        // A limit of the walk, not of memory.
+        {WideCaptureSelector(), STATUS_NOT_SUPPORTED,
+         "the signal path of streaming interface 2 branches into more than 20 sources at once"},
+        {Dump("dev02-uac1.bin"), STATUS_NOT_SUPPORTED, "feature unit 2 has no mute control"},
+        {Dump("dev05-uac1.bin"), STATUS_NOT_SUPPORTED, "feature unit 2 has no mute control"},
         {Dump("dev09-uac1.bin"), STATUS_UNSUCCESSFUL, "extension unit 4 is not supported"},
         {Dump("dev21-uac1-2.bin"), STATUS_INVALID_PARAMETER,
          "the first audio-control interface 0 is a release-1.0 function whose header lists interface 1 (MIDI "

@@ -259,7 +259,7 @@ TEST_F(VariantBc, UnitWithVolumeButNoMuteRefusesTheDevice)
     const std::string unit13 = "09 24 06 0D 04 01 03 00 00";
     text.replace(text.find(unit13), unit13.size(), "09 24 06 0D 04 01 02 00 00");
     Plug(text);
-    EXPECT_EQ(StartUsbDevice(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(StartUsbDevice(), STATUS_NOT_SUPPORTED);
     EXPECT_NE(plat::DebugLogText().find("feature unit 13 has no mute control"), std::string::npos);
 }
 
