@@ -346,6 +346,12 @@ NTSTATUS AsioClient::Unmap()
     return Control(IOCTL_ASIO_UNMAP_BUFFERS, nullptr, 0, nullptr, 0).Status;
 }
 
+NTSTATUS AsioClient::Cleanup()
+{
+    StopPeriods();
+    return m_pHandle && m_pHandle->IsOpen() ? m_pHandle->Cleanup() : STATUS_INVALID_HANDLE;
+}
+
 NTSTATUS AsioClient::Close()
 {
     StopPeriods();
