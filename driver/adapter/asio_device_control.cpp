@@ -50,7 +50,6 @@ NTSTATUS FixedAnswer(const AsioRequest& Request, PIRP Irp, Operation Run)
 {
     if (Request.OutputLength < sizeof(Record) || !Request.Buffer)
     {
-        Irp->IoStatus.Information = sizeof(Record);
         return STATUS_BUFFER_TOO_SMALL;
     }
     NTSTATUS status = Run(static_cast<Record*>(Request.Buffer));
@@ -244,13 +243,16 @@ NTSTATUS AsioDeviceControl(IAsioDevice* AsioDevice, PIRP Irp)
     {
         return status;
     }
-    // A size query's length goes back with an error status: a warning would have the I/O
-    // manager copy that many bytes into a buffer that cannot hold them.
-    if (status == STATUS_BUFFER_OVERFLOW && Irp->IoStatus.Information > request.OutputLength)
+    // A caller that gave no room asks for the size, and the warning hands it the length with
+    // nothing copied back. Given a room, the I/O manager copies Information bytes into it on a
+    // warning, so a length the room cannot hold is refused as an error instead.
+    if (status == STATUS_BUFFER_OVERFLOW && request.OutputLength != 0 &&
+        Irp->IoStatus.Information > request.OutputLength)
     {
         status = STATUS_BUFFER_TOO_SMALL;
     }
-    if (NT_ERROR(status) && status != STATUS_BUFFER_TOO_SMALL)
+    // An error reaches the caller as its status alone; no count goes with it.
+    if (NT_ERROR(status))
     {
         Irp->IoStatus.Information = 0;
     }

@@ -424,6 +424,7 @@ private:
     ULONG m_nAsioEndpointTableCount;
     UCHAR m_bAsioStreamsStarted;
     UCHAR m_bAsioStreamsSuspended;
+    UCHAR m_bAsioRemoved; // the device is going: no return to D0 will run a parked stop
     AsioStopQueue m_AsioStopQueue;
     // The process the rings are mapped into (referenced), where every path unmaps them.
     PEPROCESS m_pAsioRingProcess;

@@ -278,6 +278,12 @@ STDMETHODIMP_(NTSTATUS) CUsbDevice::StopAsio(PFILE_OBJECT FileObject, PIRP Irp)
     }
     if (CurrentPowerState() != PowerDeviceD0)
     {
+        // A removed device never returns to D0: a stop parked now would wait for ever, so it is
+        // answered as the removal answered the ones parked before it.
+        if (m_bAsioRemoved)
+        {
+            return STATUS_DELETE_PENDING;
+        }
         return Irp ? ParkStopIrp(Irp) : STATUS_INVALID_PARAMETER;
     }
     // The streams go first: no completion may signal an event that is on its way out.
@@ -459,16 +465,22 @@ VOID CUsbDevice::StopAsioForRemoval()
         }
         m_bAsioStreamsSuspended = 0;
         DetachClientBuffers();
+        // Stops are parked under the client lock: any that got in before this are answered
+        // below, and any after it see the flag.
+        m_bAsioRemoved = 1;
     }
     CompleteParkedStops(nullptr, STATUS_DELETE_PENDING);
 }
 
-// A handle going away answers its own waiting stop: no D0 may ever come to run it.
+// A handle going away answers its own waiting stop: no D0 may ever come to run it. The answer
+// is given under the client lock, under which a stop parks, so a stop of the handle still on
+// its way in either parked before and is answered here, or comes after the unmap below has
+// taken the period event and is refused at once.
 STDMETHODIMP_(NTSTATUS) CUsbDevice::CleanupAsioClient(PFILE_OBJECT FileObject)
 {
     PAGED_CODE();
-    CompleteParkedStops(FileObject, STATUS_CANCELLED);
     CMutexLockHold hold(&m_ClientLock);
+    CompleteParkedStops(FileObject, STATUS_CANCELLED);
     AsioClient* pClient = FindAsioClient(FileObject);
     if (!pClient || pClient != m_pAsioOwner)
     {

@@ -56,20 +56,32 @@ bool ShouldInvoke(PIRP irp, PIO_STACK_LOCATION stack)
            (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL));
 }
 
-// Buffered output reaches the caller only for success and warning statuses, and never more of
-// it than the caller's buffer holds: a driver that reports more would overrun user memory.
+// Buffered output goes back only with a success or warning status, and only into an output
+// buffer the caller gave. Without one nothing is copied, and Information reaches the caller as a
+// value of its own (the length a size query needs). With one, a driver that reports more bytes
+// than it holds would have a real system overrun the caller's memory.
 void CopyBufferedOutput(PIRP irp)
 {
     ULONG outputLength = ULONG(irp->Overlay.AllocationSize.QuadPart);
     ULONG_PTR information = irp->IoStatus.Information;
-    if (NT_ERROR(irp->IoStatus.Status))
+    if (NT_ERROR(irp->IoStatus.Status) || !(irp->Flags & IRP_INPUT_OPERATION))
         return;
     if (information > outputLength)
-        plat::Fatal("METHOD_BUFFERED request completed with Information %llu bytes, beyond its output buffer "
-                    "of %lu bytes",
-                    static_cast<unsigned long long>(information), static_cast<unsigned long>(outputLength));
-    if ((irp->Flags & IRP_INPUT_OPERATION) && information)
+        plat::Fatal("METHOD_BUFFERED request completed with status 0x%08X and Information %llu bytes, beyond "
+                    "its output buffer of %lu bytes",
+                    static_cast<unsigned>(irp->IoStatus.Status), static_cast<unsigned long long>(information),
+                    static_cast<unsigned long>(outputLength));
+    if (information)
         RtlCopyMemory(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, information);
+}
+
+// The caller's status block: a buffered request that failed hands back its status alone, as no
+// bytes came back for Information to count.
+void ReportStatus(PIRP irp)
+{
+    irp->UserIosb->Status = irp->IoStatus.Status;
+    if (!(irp->Flags & IRP_BUFFERED_IO) || !NT_ERROR(irp->IoStatus.Status))
+        irp->UserIosb->Information = irp->IoStatus.Information;
 }
 
 void FinishBuiltIrp(PIRP irp)
@@ -82,7 +94,7 @@ void FinishBuiltIrp(PIRP irp)
         IoFreeMdl(irp->MdlAddress);
     irp->MdlAddress = nullptr;
     if (irp->UserIosb)
-        *irp->UserIosb = irp->IoStatus;
+        ReportStatus(irp);
     PKEVENT event = irp->UserEvent;
     IoFreeIrp(irp);
     if (event)

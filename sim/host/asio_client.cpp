@@ -106,9 +106,10 @@ NTSTATUS AsioClient::GetValue(ULONG Code, ULONG* Value)
 NTSTATUS AsioClient::GetProductName(std::string* Name)
 {
     Name->clear();
+    // Asked with no room, the driver answers with the warning and the length the name needs.
     IoResult size = Control(IOCTL_ASIO_GET_PRODUCT_NAME, nullptr, 0, nullptr, 0);
-    if (size.Status != STATUS_BUFFER_TOO_SMALL && size.Status != STATUS_BUFFER_OVERFLOW)
-        return size.Status;
+    if (size.Status != STATUS_BUFFER_OVERFLOW)
+        return NT_SUCCESS(size.Status) ? STATUS_UNSUCCESSFUL : size.Status;
     std::vector<char> text(size.Information + 1, 0);
     IoResult r = Control(IOCTL_ASIO_GET_PRODUCT_NAME, nullptr, 0, text.data(), ULONG(size.Information));
     if (NT_SUCCESS(r.Status))
@@ -343,6 +344,12 @@ NTSTATUS AsioClient::StopResult()
 NTSTATUS AsioClient::Unmap()
 {
     return Control(IOCTL_ASIO_UNMAP_BUFFERS, nullptr, 0, nullptr, 0).Status;
+}
+
+NTSTATUS AsioClient::Cleanup()
+{
+    StopPeriods();
+    return m_pHandle && m_pHandle->IsOpen() ? m_pHandle->Cleanup() : STATUS_INVALID_HANDLE;
 }
 
 NTSTATUS AsioClient::Close()

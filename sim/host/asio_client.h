@@ -105,6 +105,9 @@ public:
     // cancel of its I/O does; StopResult then gives the driver's answer. Returns their number.
     size_t CancelPending();
     NTSTATUS Unmap();
+    // The handle's cleanup alone, as when the process's last handle goes while a request of it
+    // is still on its way in; Close then sends only the close.
+    NTSTATUS Cleanup();
     // Cleanup then close, as the process's last handle goes.
     NTSTATUS Close();
 

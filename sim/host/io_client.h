@@ -16,7 +16,9 @@ namespace sim
 struct IoResult
 {
     NTSTATUS Status;
-    ULONG_PTR Information; // bytes copied back into the output buffer
+    // The driver's count with a success or warning status (the bytes copied back, or with no
+    // output buffer a length it reports); 0 with an error, which brings back its status alone.
+    ULONG_PTR Information;
 };
 
 class ClientHandle
@@ -40,8 +42,8 @@ public:
     ClientHandle& operator=(const ClientHandle&) = delete;
 
     // METHOD_BUFFERED semantics for any code: the driver sees one system buffer of
-    // max(InputLength, OutputLength) bytes holding the input; on success Information bytes come
-    // back into Output.
+    // max(InputLength, OutputLength) bytes holding the input; with a success or warning status
+    // Information bytes come back into Output (none when OutputLength is 0).
     IoResult DeviceControl(ULONG IoControlCode, const void* Input, ULONG InputLength, void* Output,
                            ULONG OutputLength);
     // The code's own method, as the kernel-streaming requests (METHOD_NEITHER) travel: the driver

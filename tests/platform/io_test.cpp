@@ -9,6 +9,8 @@
 #include "plat_registry.h"
 #include "plat_sched.h"
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -387,42 +389,67 @@ TEST_F(IoTest, BuiltRequestCompletedOnAnotherThreadSetsTheEventAndFreesTheIrp)
     plat::Shutdown(); // joins the completer before the leak checks
 }
 
+// What a caller of a buffered request gets back, by the completion's status, its output room
+// and the Information the driver reports.
+struct BufferedCase
+{
+    const char* Name;
+    NTSTATUS Status;
+    ULONG OutLength;
+    ULONG_PTR Information;
+    ULONG Copied;   // bytes of the system buffer that reach the caller's output
+    ULONG_PTR Seen; // Information in the caller's status block
+};
+
 TEST_F(IoTest, BufferedRequestSharesOneBufferAndCopiesBackOnlyInformationBytes)
 {
+    constexpr ULONG_PTR kUntouched = 0x5EED;
+    const BufferedCase cases[] = {
+        // name, status, output room, Information, bytes copied, Information seen
+        {"success", STATUS_SUCCESS, 8, 5, 5, 5},
+        {"warning", STATUS_BUFFER_OVERFLOW, 8, 5, 5, 5},
+        {"error", STATUS_UNSUCCESSFUL, 8, 5, 0, kUntouched},
+        {"error reporting past the room", STATUS_BUFFER_TOO_SMALL, 4, 24, 0, kUntouched},
+        {"size query without a room", STATUS_BUFFER_OVERFLOW, 0, 24, 0, 24},
+        {"success without a room", STATUS_SUCCESS, 0, 7, 0, 7},
+        {"error without a room", STATUS_BUFFER_TOO_SMALL, 0, 24, 0, kUntouched},
+    };
     const ULONG code = CTL_CODE(FILE_DEVICE_SOUND, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
-    NTSTATUS answer = STATUS_SUCCESS;
-    ULONG seenBuffer = 0;
+    const BufferedCase* current = nullptr;
+    ULONG seenInput = 0;
     PDEVICE_OBJECT device = NewDevice(
         [&](PDEVICE_OBJECT, PIRP irp)
         {
             PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
             auto* buffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
-            seenBuffer = buffer[0] | buffer[1] << 8 | buffer[2] << 16;
+            seenInput = buffer[0] | buffer[1] << 8 | buffer[2] << 16;
             EXPECT_EQ(stack->Parameters.DeviceIoControl.InputBufferLength, 3u);
-            EXPECT_EQ(stack->Parameters.DeviceIoControl.OutputBufferLength, 8u);
-            for (int i = 0; i < 8; ++i)
+            EXPECT_EQ(stack->Parameters.DeviceIoControl.OutputBufferLength, current->OutLength);
+            for (ULONG i = 0; i < std::max<ULONG>(3, current->OutLength); ++i)
                 buffer[i] = UCHAR(0xA0 + i);
-            return CompleteWith(irp, answer, 5);
+            return CompleteWith(irp, current->Status, current->Information);
         });
     const UCHAR in[3] = {1, 2, 3};
-    for (NTSTATUS status : {STATUS_SUCCESS, STATUS_BUFFER_OVERFLOW, STATUS_UNSUCCESSFUL})
+    for (const BufferedCase& c : cases)
     {
-        answer = status;
+        SCOPED_TRACE(c.Name);
+        current = &c;
         UCHAR out[8];
         std::memset(out, 0x55, sizeof(out));
-        Built request(device, code, const_cast<UCHAR*>(in), 3, out, 8, FALSE);
+        Built request(device, code, const_cast<UCHAR*>(in), 3, out, c.OutLength, FALSE);
+        request.Status.Information = kUntouched;
         IoCallDriver(device, request.Irp);
-        EXPECT_EQ(seenBuffer, 0x030201u);
-        bool copied = !NT_ERROR(status);
-        for (int i = 0; i < 8; ++i)
-            EXPECT_EQ(out[i], copied && i < 5 ? 0xA0 + i : 0x55)
-                << "status " << std::hex << status << " byte " << i;
+        EXPECT_EQ(seenInput, 0x030201u);
+        EXPECT_EQ(request.Status.Status, c.Status);
+        EXPECT_EQ(request.Status.Information, c.Seen);
+        for (ULONG i = 0; i < sizeof(out); ++i)
+            EXPECT_EQ(out[i], i < c.Copied ? 0xA0 + i : 0x55) << "byte " << i;
     }
 }
 
 TEST_F(IoDeathTest, MisusedIrpsStopTheProcess)
 {
-    static PDEVICE_OBJECT twice, parker, liar;
+    static PDEVICE_OBJECT twice, parker, liar, warningLiar;
     twice = NewDevice(
         [](PDEVICE_OBJECT, PIRP irp)
         {
@@ -436,6 +463,8 @@ TEST_F(IoDeathTest, MisusedIrpsStopTheProcess)
             return STATUS_PENDING;
         });
     liar = NewDevice([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS, 9); });
+    warningLiar =
+        NewDevice([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_BUFFER_OVERFLOW, 9); });
     kt::ExpectEachStops({
         {"completed twice",
          []
@@ -474,6 +503,15 @@ TEST_F(IoDeathTest, MisusedIrpsStopTheProcess)
              IoCallDriver(liar, request.Irp);
          },
          "Information 9 bytes, beyond its output buffer of 8 bytes"},
+        {"buffered warning beyond the output buffer",
+         []
+         {
+             UCHAR out[8];
+             Built request(warningLiar, CTL_CODE(FILE_DEVICE_SOUND, 0x801, METHOD_BUFFERED, 0), nullptr, 0,
+                           out, 8, FALSE);
+             IoCallDriver(warningLiar, request.Irp);
+         },
+         "status 0x80000005 and Information 9 bytes, beyond its output buffer of 8 bytes"},
     });
 }
 
