@@ -88,13 +88,19 @@ STDMETHODIMP_(NTSTATUS) CUac2RenderStream::OpenStream(StreamClient* Client, PULO
         // The data buffer holds a packet of one frame over the nominal; a device that reports a
         // rate near the top of the accepted window must not be fed more than that, nor more than
         // its endpoint takes.
-        m_nMaxPacketFrames = rate / MS_PER_SECOND / m_nPacketsPerFrame + 1;
+        m_nMaxPacketFrames = UsbLargestPacketFrames(rate, m_nPacketsPerFrame, TRUE);
         if (m_nMaxFramesPerPacket && m_nMaxFramesPerPacket < m_nMaxPacketFrames)
         {
             m_nMaxPacketFrames = m_nMaxFramesPerPacket;
         }
     }
     return status;
+}
+
+ULONG CUac2RenderStream::LargestPacketFrames(ULONG RateHz, ULONG PacketsPerFrame, BOOLEAN FeedbackEndpoint)
+{
+    PAGED_CODE();
+    return UsbLargestPacketFrames(RateHz, PacketsPerFrame, FeedbackEndpoint);
 }
 
 // Only while no transfer is outstanding: every transfer is then in its free slot.

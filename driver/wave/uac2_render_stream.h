@@ -43,6 +43,9 @@ public:
 protected:
     NTSTATUS OpenClassResources(IUsbDevice* UsbDevice, StreamClient* Client) override;
     NTSTATUS AbortTransfers() override;
+    // With a feedback endpoint a packet may carry one frame over the nominal, fraction or not.
+    // PASSIVE_LEVEL, pageable.
+    ULONG LargestPacketFrames(ULONG RateHz, ULONG PacketsPerFrame, BOOLEAN FeedbackEndpoint) override;
 
 private:
     TransferContext* AcquireFeedbackSlot();

@@ -244,6 +244,10 @@ NTSTATUS CUsbAudioStream::AddDataFormat(PCWAVEFORMATEXTENSIBLE Format, UCHAR Alt
     {
         return STATUS_INVALID_PARAMETER;
     }
+    if (!PacketsFitSetting(Format, AlternateSetting))
+    {
+        return STATUS_SUCCESS; // the rest of the setting's formats stay
+    }
     NTSTATUS status = AddFormat(Format);
     if (!NT_SUCCESS(status))
     {

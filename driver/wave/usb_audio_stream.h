@@ -32,6 +32,21 @@ constexpr ULONG USB_STREAM_RING_MS = 40;
 // USB frames are 1 ms: rates in Hz become frames per USB frame through this.
 constexpr ULONG MS_PER_SECOND = 1000;
 static_assert(MS_PER_SECOND % USB_STREAM_RING_MS == 0, "the ring is a whole fraction of a second");
+// Sample frames of the largest packet at RateHz with PacketsPerFrame packets per 1 ms frame: the
+// nominal count, and one more when the rate is no whole number of frames per packet (the
+// remainder spreads the fraction) or when the device's feedback may raise the rate (the class-2
+// render stream cuts a packet that the feedback would make longer still). Any IRQL.
+inline ULONG UsbLargestPacketFrames(ULONG RateHz, ULONG PacketsPerFrame, BOOLEAN FeedbackWindow)
+{
+    const ULONG perSecond = PacketsPerFrame * MS_PER_SECOND;
+    return RateHz / perSecond + (FeedbackWindow || RateHz % perSecond != 0 ? 1 : 0);
+}
+// Bytes an isochronous endpoint moves per (micro)frame: at high speed bits 0-10 of its
+// wMaxPacketSize are the size and bits 11-12 the extra transactions. Any IRQL.
+inline ULONG UsbMaxPacketBytes(USHORT MaxPacketSize)
+{
+    return (MaxPacketSize & 0x07FF) * (1 + ((MaxPacketSize >> 11) & 3));
+}
 // A capture stream keeps at least this much in flight, whatever the client asks, so that a
 // late completion does not lose the device's samples.
 constexpr ULONG USB_STREAM_MIN_CAPTURE_MS = 10;
@@ -82,7 +97,9 @@ public:
     NTSTATUS Init(ULONG Direction, PUNKNOWN DeviceUnknown);
 
     // Adds the format to the engine's lists and then, with the alternate setting that carries
-    // it, to the stream's own list, in the order of the calls. PASSIVE_LEVEL, pageable.
+    // it, to the stream's own list, in the order of the calls. A format whose largest packet
+    // does not fit the setting's data endpoint is left out (success, with a debug message).
+    // PASSIVE_LEVEL, pageable.
     NTSTATUS AddDataFormat(PCWAVEFORMATEXTENSIBLE Format, UCHAR AlternateSetting);
     // Removes the formats Match accepts from the engine's lists and, with OwnList, from the
     // stream's own list too. PASSIVE_LEVEL, pageable.
@@ -96,6 +113,15 @@ public:
     // Isochronous packets per 1 ms frame of the setting's data endpoint: 8 >> (bInterval - 1) at
     // high speed, 1 at full speed or without such an endpoint. PASSIVE_LEVEL, pageable.
     ULONG GetPacketsPerFrame(UCHAR AlternateSetting);
+
+    // usb_audio_stream_packets.cpp: the endpoints of one alternate setting as the stream uses them.
+    struct SettingEndpoints
+    {
+        PUSB_ENDPOINT_DESCRIPTOR First; // the first isochronous data endpoint, either direction
+        PUSB_ENDPOINT_DESCRIPTOR Data;  // the first isochronous data endpoint of the stream's direction
+        UCHAR InEndpoints;              // endpoints of any kind that send to the host
+        UCHAR Endpoints;                // endpoint descriptors read
+    };
     // The USB frame number now, 0 when the device cannot tell. PASSIVE_LEVEL.
     ULONG GetCurrentFrame();
 
@@ -136,6 +162,22 @@ public:
 protected:
     // The class-2 valid-alternate-settings control of this interface.
     BOOLEAN QueryValidAlternateSetting(UCHAR AlternateSetting);
+
+    // usb_audio_stream_packets.cpp. Frames of the largest packet the stream moves at the rate,
+    // FeedbackEndpoint saying whether the setting carries the device's feedback. The base: the
+    // nominal frames and the one a fractional rate's spread adds. PASSIVE_LEVEL, pageable.
+    virtual ULONG LargestPacketFrames(ULONG RateHz, ULONG PacketsPerFrame, BOOLEAN FeedbackEndpoint);
+    // Bytes one sample frame of the format takes on the wire. The base: its block. Any IRQL.
+    virtual ULONG WireFrameBytes(PCWAVEFORMATEXTENSIBLE Format) const;
+    // Whether the largest packet of the format fits the data endpoint of the setting; a misfit is
+    // named in a debug message. True when no data endpoint of the setting can be read.
+    // PASSIVE_LEVEL, pageable.
+    BOOLEAN PacketsFitSetting(PCWAVEFORMATEXTENSIBLE Format, UCHAR AlternateSetting);
+    // The interface descriptor of the stream's alternate setting, or null. PASSIVE_LEVEL, pageable.
+    PUSB_INTERFACE_DESCRIPTOR ParseSetting(PUSB_CONFIGURATION_DESCRIPTOR Config,
+                                           UCHAR AlternateSetting) const;
+    // False when the device has no such setting. PASSIVE_LEVEL, pageable.
+    BOOLEAN FindSettingEndpoints(IUsbDevice* UsbDevice, UCHAR AlternateSetting, SettingEndpoints* Found);
 
     // What a class stream needs between the pool and the selection of the setting when it
     // opens (class 2: the clock's rate, the feedback transfers). A failure fails the open,

@@ -10,11 +10,7 @@
 namespace
 {
 
-constexpr UCHAR AUDIO_CLASS = 1;
-constexpr UCHAR AUDIO_STREAMING_SUBCLASS = 2;
 constexpr UCHAR ENDPOINT_DIRECTION_IN = 0x80;
-// High-speed wMaxPacketSize: bits 0-10 the size, bits 11-12 the extra transactions.
-constexpr USHORT MAX_PACKET_SIZE_MASK = 0x07FF;
 // Without a descriptor to tell, a packet slot leaves room for this many frames over the nominal.
 constexpr ULONG FALLBACK_EXTRA_FRAMES = 6;
 // The completions wake the waiting threads with an audio thread's boost.
@@ -180,18 +176,14 @@ ULONG CUsbAudioStream::GetMaxFramesPerPacket(UCHAR AlternateSetting, PCWAVEFORMA
     }
     ULONG frames = fallback;
     PUSB_CONFIGURATION_DESCRIPTOR pConfig = pUsbDevice->GetConfigurationDescriptor();
-    PUSB_INTERFACE_DESCRIPTOR pInterface =
-        pConfig ? USBD_ParseConfigurationDescriptorEx(pConfig, pConfig, LONG(m_nStreamId), AlternateSetting,
-                                                      AUDIO_CLASS, AUDIO_STREAMING_SUBCLASS, -1)
-                : nullptr;
+    PUSB_INTERFACE_DESCRIPTOR pInterface = ParseSetting(pConfig, AlternateSetting);
     auto pEndpoint = pInterface
                          ? reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(USBD_ParseDescriptors(
                                pConfig, pConfig->wTotalLength, pInterface, USB_ENDPOINT_DESCRIPTOR_TYPE))
                          : nullptr;
     if (pEndpoint)
     {
-        const ULONG transactions = 1 + ((pEndpoint->wMaxPacketSize >> 11) & 3);
-        frames = (pEndpoint->wMaxPacketSize & MAX_PACKET_SIZE_MASK) * transactions / blockAlign;
+        frames = UsbMaxPacketBytes(pEndpoint->wMaxPacketSize) / blockAlign;
     }
     pUsbDevice->Release();
     return frames;
@@ -241,7 +233,7 @@ VOID CUsbAudioStream::SetTransferGeometry(StreamClient* Client, UCHAR AlternateS
     // A render packet carries the nominal frames or one more as the remainder runs over.
     Geometry->PacketFrames = m_nCapture == STREAM_DIRECTION_CAPTURE
                                  ? m_nMaxFramesPerPacket
-                                 : rate / MS_PER_SECOND / m_nPacketsPerFrame + 1;
+                                 : UsbLargestPacketFrames(rate, m_nPacketsPerFrame, TRUE);
     const ULONG ringBytes = Client->Format.Format.nAvgBytesPerSec / (MS_PER_SECOND / USB_STREAM_RING_MS);
     Geometry->RingBytes = (ringBytes + blockAlign - 1) / blockAlign * blockAlign;
     if (m_nCapture == STREAM_DIRECTION_CAPTURE)
@@ -447,10 +439,7 @@ NTSTATUS CUsbAudioStream::SelectSetting(UCHAR AlternateSetting)
     }
     FreeInterfaceInformation();
     PUSB_CONFIGURATION_DESCRIPTOR pConfig = pUsbDevice->GetConfigurationDescriptor();
-    PUSB_INTERFACE_DESCRIPTOR pInterface =
-        pConfig ? USBD_ParseConfigurationDescriptorEx(pConfig, pConfig, LONG(m_nStreamId), AlternateSetting,
-                                                      AUDIO_CLASS, AUDIO_STREAMING_SUBCLASS, -1)
-                : nullptr;
+    PUSB_INTERFACE_DESCRIPTOR pInterface = ParseSetting(pConfig, AlternateSetting);
     NTSTATUS status = pInterface ? SelectInterface(pUsbDevice, AlternateSetting, pInterface->bNumEndpoints)
                                  : STATUS_INVALID_PARAMETER;
     if (NT_SUCCESS(status) || AlternateSetting == 0)

@@ -86,16 +86,21 @@ ULONG CVariantDStream::ClientFrameBytes() const
     return m_CurrentFormat.Format.nBlockAlign;
 }
 
-// The container of one sample is the frame's share per channel: packed 24-bit samples take 3
-// bytes, whatever wBitsPerSample rounds to.
 ULONG CVariantDStream::DeviceFrameBytes() const
 {
-    const ULONG channels = m_CurrentFormat.Format.nChannels;
+    return WireFrameBytes(&m_CurrentFormat);
+}
+
+// The container of one sample is the frame's share per channel: packed 24-bit samples take 3
+// bytes, whatever wBitsPerSample rounds to.
+ULONG CVariantDStream::WireFrameBytes(PCWAVEFORMATEXTENSIBLE Format) const
+{
+    const ULONG channels = Format->Format.nChannels;
     if (channels < DEVICE_CHANNELS)
     {
-        return ClientFrameBytes();
+        return Format->Format.nBlockAlign;
     }
-    return DEVICE_CHANNELS * (ClientFrameBytes() / channels);
+    return DEVICE_CHANNELS * (Format->Format.nBlockAlign / channels);
 }
 
 VOID CVariantDStream::LimitTransfer(PUCHAR Data, ULONG LengthBytes)

@@ -23,8 +23,12 @@ public:
     STDMETHODIMP_(NTSTATUS)
     OnTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, TransferContext* Context) override;
 
+protected:
+    // The device gets the first two samples of each frame. Any IRQL.
+    ULONG WireFrameBytes(PCWAVEFORMATEXTENSIBLE Format) const override;
+
 private:
-    // Bytes of one stream frame and of the frame the device gets (its first two samples).
+    // Bytes of one stream frame and of the frame the device gets, in the current format.
     ULONG ClientFrameBytes() const;
     ULONG DeviceFrameBytes() const;
     // Under the submit lock; takes the engine's spin lock at DISPATCH_LEVEL for the pass.

@@ -15,6 +15,7 @@
 #include "driver/core/stream_engine_if.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <dirent.h>
 #include <set>
 
@@ -70,6 +71,45 @@ ULONG DriverRig::NodeUpstreamOf(const GUID& PinCategory, const GUID& NodeType)
         return ~0u;
     }
     return ~0u;
+}
+
+std::string OfferedFormats(PADAPTERCOMMON Adapter)
+{
+    std::string offers;
+    for (ULONG i = 0; Adapter && i < Adapter->GetStreamCount(); ++i)
+    {
+        IStreamEngine* stream = nullptr;
+        WCHAR name[STREAM_NAME_BUFFER_CHARS] = {};
+        if (!NT_SUCCESS(Adapter->GetStream(i, &stream)) || !stream || !NT_SUCCESS(stream->GetName(name)))
+            return offers + " (stream " + std::to_string(i) + " unreadable)";
+        const std::u16string wide(name);
+        const std::string endpoint(wide.begin(), wide.end());
+        std::string shape;
+        for (ULONG f = 0; f < stream->GetFormatCount(); ++f)
+        {
+            WAVEFORMATEXTENSIBLE format{};
+            if (!NT_SUCCESS(stream->GetFormat(f, &format)))
+                return offers + " (format unreadable)";
+            char text[64];
+            std::snprintf(text, sizeof(text), "%s %ux%u", endpoint.c_str(), format.Format.nChannels,
+                          format.Format.wBitsPerSample);
+            std::string next = text;
+            if (format.Samples.wValidBitsPerSample != format.Format.wBitsPerSample)
+                next += "/" + std::to_string(format.Samples.wValidBitsPerSample);
+            if (format.SubFormat != KSDATAFORMAT_SUBTYPE_PCM)
+            {
+                std::snprintf(text, sizeof(text), " #%04X", unsigned(format.SubFormat.Data1));
+                next += text;
+            }
+            std::snprintf(text, sizeof(text), " 0x%X:", unsigned(format.dwChannelMask));
+            next += text;
+            if (next != shape)
+                offers += (offers.empty() ? "" : " | ") + next;
+            shape = next;
+            offers += " " + std::to_string(format.Format.nSamplesPerSec);
+        }
+    }
+    return offers;
 }
 
 int32_t DriverRig::DeviceValue(uint8_t Entity, uint8_t Selector, uint8_t Channel)

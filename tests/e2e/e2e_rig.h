@@ -94,6 +94,11 @@ ExpectedTopology TopologyFromFilter(sim::ControlPanel& Panel);
 std::string NodeTypeName(const GUID& Type);
 std::string Describe(const ExpectedTopology& Topology);
 
+// The formats every endpoint of the started device offers, in list order, one run of entries
+// that differ only in rate at a time: "SPKOut00 2x16 0x3: 44100 48000 | MicIn00 1x16/16 0x4: ...",
+// with the valid bits after a slash where they differ and a sub-format other than PCM as its tag.
+std::string OfferedFormats(PADAPTERCOMMON Adapter);
+
 // Audio-streaming interfaces of the configuration (each one endpoint of the driver).
 size_t StreamingInterfaceCount(const sim::DeviceProfile& Profile);
 

@@ -1,6 +1,7 @@
-// The descriptor dumps of real devices beside the project: each one either starts, with a
-// readable topology filter and one endpoint per streaming interface, or is refused with the
-// status its row names; either way removal leaves nothing behind.
+// The descriptor dumps of real devices beside the project, and the built-in profiles: each one
+// either starts, with a readable topology filter, one endpoint per streaming interface and the
+// formats its row pins, or is refused with the status its row names; either way removal leaves
+// nothing behind.
 #include "e2e_rig.h"
 
 #include "plat_debug.h"
@@ -13,39 +14,93 @@ namespace e2e
 namespace
 {
 
-struct RealDump
+struct KnownDevice
 {
-    const char* File;
-    NTSTATUS Status; // of the start
-    const char* Why; // what the driver's message names when it refuses the device
+    const char* Device; // a dump in the real-device folder (".bin") or a built-in profile's name
+    NTSTATUS Status;    // of the start
+    const char* Why;    // what the driver's message names when it refuses the device
+    const char* Offers; // what a started device's endpoints offer (OfferedFormats), every format kept
 };
 
-// file                 start status                   reason named on refusal
-const RealDump kRealDumps[] = {
-    {"dev01-uac1.bin", STATUS_SUCCESS, nullptr},
-    {"dev02-uac1.bin", STATUS_NOT_SUPPORTED, "has no mute control"},
-    {"dev03-uac1.bin", STATUS_SUCCESS, nullptr},
-    {"dev04-uac1.bin", STATUS_SUCCESS, nullptr},
-    {"dev05-uac1.bin", STATUS_NOT_SUPPORTED, "has no mute control"},
-    {"dev06-uac1.bin", STATUS_SUCCESS, nullptr},
-    {"dev07-uac1.bin", STATUS_SUCCESS, nullptr},
-    {"dev08-uac1.bin", STATUS_SUCCESS, nullptr},
-    {"dev09-uac1.bin", STATUS_UNSUCCESSFUL, "extension unit"},
-    {"dev10-uac1.bin", STATUS_SUCCESS, nullptr},
-    {"dev11-uac1.bin", STATUS_SUCCESS, nullptr},
-    {"dev12-uac2.bin", STATUS_UNSUCCESSFUL, "clock selector 40"},
-    {"dev13-uac2.bin", STATUS_UNSUCCESSFUL, "clock selector 40"},
-    {"dev14-uac2.bin", STATUS_SUCCESS, nullptr},
-    {"dev15-uac1-2.bin", STATUS_UNSUCCESSFUL, "clock selector 40"},
-    {"dev16-uac2.bin", STATUS_UNSUCCESSFUL, "clock selector 40"},
-    {"dev17-uac1-2.bin", STATUS_NOT_SUPPORTED, "feature unit 10 has no mute control"},
-    {"dev18-uac2.bin", STATUS_UNSUCCESSFUL, "clock source 16 did not give the sampling frequencies"},
-    {"dev19-uac2.bin", STATUS_UNSUCCESSFUL, "clock selector 40"},
-    {"dev20-uac2.bin", STATUS_UNSUCCESSFUL, "clock selector 40"},
+// device, start status, reason named on refusal, then what a started device offers: every
+// format a device offers is pinned here, so a check that narrows the format lists cannot take
+// one away unseen
+const KnownDevice kKnownDevices[] = {
+    {"dev01-uac1.bin", STATUS_SUCCESS, nullptr,
+     "SPKOut00 2x16 0x3: 44100 | MicIn00 2x16 0x3: 44100 | MicIn00 2x16 0x0: 44100"},
+    {"dev02-uac1.bin", STATUS_NOT_SUPPORTED, "has no mute control", nullptr},
+    {"dev03-uac1.bin", STATUS_SUCCESS, nullptr,
+     "MicIn00 1x16 0x4: 8000 11025 16000 22050 32000 44100 48000 | "
+     "MicIn00 1x16 0x0: 8000 11025 16000 22050 32000 44100 48000"},
+    {"dev04-uac1.bin", STATUS_SUCCESS, nullptr, "SPKOut00 2x24 0x3: 48000"},
+    {"dev05-uac1.bin", STATUS_NOT_SUPPORTED, "has no mute control", nullptr},
+    {"dev06-uac1.bin", STATUS_SUCCESS, nullptr,
+     "MicIn00 2x16 0x3: 48000 | MicIn00 2x16 0x0: 48000 | SPKOut00 2x16 0x3: 44100 48000 | "
+     "SPKOut00 2x24 0x3: 44100 48000"},
+    {"dev07-uac1.bin", STATUS_SUCCESS, nullptr,
+     "SPKOut00 2x16 0x3: 96000 48000 44100 32000 24000 22050 16000 12000 11025 8000 | "
+     "SPKOut00 2x24 0x3: 96000 48000 44100 32000 24000 22050 16000 12000 11025 8000 | "
+     "MicIn00 2x16 0x3: 48000 44100 32000 24000 22050 16000 12000 11025 8000 | "
+     "MicIn00 2x16 0x0: 48000 44100 32000 24000 22050 16000 12000 11025 8000 | "
+     "MicIn00 2x24 0x3: 48000 44100 32000 24000 22050 16000 12000 11025 8000 | "
+     "MicIn00 2x24 0x0: 48000 44100 32000 24000 22050 16000 12000 11025 8000"},
+    {"dev08-uac1.bin", STATUS_SUCCESS, nullptr,
+     "MicIn00 2x16 0x3: 44100 48000 | MicIn00 2x16 0x0: 44100 48000 | MicIn00 2x24 0x3: 44100 48000 | "
+     "MicIn00 2x24 0x0: 44100 48000 | SPKOut00 2x16 0x3: 8000 16000 32000 44100 48000 96000 | "
+     "SPKOut00 2x24 0x3: 44100 48000 96000"},
+    {"dev09-uac1.bin", STATUS_UNSUCCESSFUL, "extension unit", nullptr},
+    {"dev10-uac1.bin", STATUS_SUCCESS, nullptr,
+     "SPDIFIn00 2x16 0x3: 8000 16000 32000 44100 48000 96000 | "
+     "SPDIFIn00 2x16 0x0: 8000 16000 32000 44100 48000 96000 | "
+     "SPDIFIn00 2x24 0x3: 8000 16000 32000 44100 48000 96000 | "
+     "SPDIFIn00 2x24 0x0: 8000 16000 32000 44100 48000 96000 | "
+     "SPDIFOut00 2x16 0x3: 32000 44100 48000 96000 | SPDIFOut00 2x24 0x3: 32000 44100 48000 96000 | "
+     "SPDIFOut00 2x16 #0092 0x3: 48000 | SPDIFOut00 2x16 #0164 0x3: 48000"},
+    {"dev11-uac1.bin", STATUS_SUCCESS, nullptr,
+     "SPKOut00 2x24 0x3: 48000 | AuxIn00 2x24 0x3: 48000 | AuxIn00 2x24 0x0: 48000"},
+    {"dev12-uac2.bin", STATUS_UNSUCCESSFUL, "clock selector 40", nullptr},
+    {"dev13-uac2.bin", STATUS_UNSUCCESSFUL, "clock selector 40", nullptr},
+    {"dev14-uac2.bin", STATUS_SUCCESS, nullptr,
+     "SPKOut00 2x16 0x3: 44100 48000 96000 | SPKOut00 2x24 0x3: 44100 48000 96000"},
+    {"dev15-uac1-2.bin", STATUS_UNSUCCESSFUL, "clock selector 40", nullptr},
+    {"dev16-uac2.bin", STATUS_UNSUCCESSFUL, "clock selector 40", nullptr},
+    {"dev17-uac1-2.bin", STATUS_NOT_SUPPORTED, "feature unit 10 has no mute control", nullptr},
+    {"dev18-uac2.bin", STATUS_UNSUCCESSFUL, "clock source 16 did not give the sampling frequencies", nullptr},
+    {"dev19-uac2.bin", STATUS_UNSUCCESSFUL, "clock selector 40", nullptr},
+    {"dev20-uac2.bin", STATUS_UNSUCCESSFUL, "clock selector 40", nullptr},
     {"dev21-uac1-2.bin", STATUS_INVALID_PARAMETER,
      "first audio-control interface 0 is a release-1.0 function whose header lists interface 1 (MIDI "
-     "streaming); "
-     "interface 3 belongs to the audio function of interfaces 2 to 4"},
+     "streaming); interface 3 belongs to the audio function of interfaces 2 to 4",
+     nullptr},
+    {"uac1-speaker", STATUS_SUCCESS, nullptr,
+     "SPKOut00 2x16 0x3: 44100 48000 | SPKOut00 2x24 0x3: 44100 48000"},
+    {"uac1-headset", STATUS_SUCCESS, nullptr,
+     "HPOut00 2x16 0x3: 44100 48000 | HPOut00 2x24 0x3: 44100 48000 | MicIn00 1x16 0x4: 44100 48000 | "
+     "MicIn00 1x16 0x0: 44100 48000"},
+    {"uac1-mixer", STATUS_SUCCESS, nullptr,
+     "SPKOut00 2x16 0x3: 44100 48000 | RecIn00 2x16 0x3: 44100 48000 | RecIn00 2x16 0x0: 44100 48000"},
+    {"uac2-interface", STATUS_SUCCESS, nullptr,
+     "LineOut00 8x32/24 0x63F: 44100 48000 96000 | LineIn00 2x32/24 0x3: 44100 48000 96000"},
+    {"uac2-interface-fs", STATUS_SUCCESS, nullptr,
+     "LineOut00 8x16 0x63F: 44100 48000 | LineIn00 2x16 0x3: 44100 48000"},
+    {"uac2-clock-selector", STATUS_UNSUCCESSFUL, "clock selector 12", nullptr},
+    {"uac1-variant-a", STATUS_SUCCESS, nullptr,
+     "SPKOut00 2x16 0x3: 44100 48000 | SPKOut00 4x16 0x33: 44100 48000 | SPKOut00 6x16 0x3F: 44100 48000 | "
+     "RecIn00 2x16 0x3: 44100 48000 | RecIn00 2x16 0x0: 44100 48000"},
+    {"uac1-variant-b", STATUS_SUCCESS, nullptr,
+     "SPKOut00 2x16 0x3: 44100 48000 | MicIn00 1x16 0x4: 44100 48000 | MicIn00 1x16 0x0: 44100 48000"},
+    {"uac1-variant-c", STATUS_SUCCESS, nullptr,
+     "HPOut00 2x16 0x3: 44100 48000 | MicIn00 1x16 0x4: 44100 48000 | MicIn00 1x16 0x0: 44100 48000"},
+    {"uac1-variant-d5", STATUS_SUCCESS, nullptr,
+     "SPKOut00 2x16 0x3: 44100 48000 | SPKOut00 6x16 0x3F: 44100 48000 | "
+     "SPKOut00 8x16 0x63F: 44100 48000 | SPKOut00 2x24 0x3: 44100 48000 | "
+     "SPKOut00 6x24 0x3F: 44100 48000 | MicIn00 1x16 0x4: 44100 48000 | MicIn00 1x16 0x0: 44100 48000"},
+    {"uac1-variant-d6", STATUS_SUCCESS, nullptr,
+     "HPOut00 2x16 0x3: 44100 48000 | HPOut00 2x24 0x3: 44100 48000 | MicIn00 1x16 0x4: 44100 48000 | "
+     "MicIn00 1x16 0x0: 44100 48000"},
+    {"uac1-headset-asio", STATUS_SUCCESS, nullptr,
+     "HPOut00 2x16 0x3: 44100 48000 | HPOut00 2x24 0x3: 44100 48000 | MicIn00 1x16 0x4: 44100 48000 | "
+     "MicIn00 1x16 0x0: 44100 48000"},
 };
 
 std::string Hex(NTSTATUS Status)
@@ -55,15 +110,21 @@ std::string Hex(NTSTATUS Status)
     return text;
 }
 
-class RealDeviceE2e : public DriverRig, public ::testing::WithParamInterface<RealDump>
+class RealDeviceE2e : public DriverRig, public ::testing::WithParamInterface<KnownDevice>
 {
 };
 
+bool IsDump(const KnownDevice& Row)
+{
+    const std::string name = Row.Device;
+    return name.size() > 4 && name.compare(name.size() - 4, 4, ".bin") == 0;
+}
+
 TEST_P(RealDeviceE2e, StartsOrIsRefusedAsItsRowSays)
 {
-    const RealDump& row = GetParam();
-    const std::string path = rig::RealDevicesFolder() + "/" + row.File;
-    if (!std::ifstream(path).good())
+    const KnownDevice& row = GetParam();
+    const std::string path = IsDump(row) ? rig::RealDevicesFolder() + "/" + row.Device : row.Device;
+    if (IsDump(row) && !std::ifstream(path).good())
         GTEST_SKIP() << "no " << path;
     LoadOn(path);
     const NTSTATUS status = Start();
@@ -75,6 +136,7 @@ TEST_P(RealDeviceE2e, StartsOrIsRefusedAsItsRowSays)
         EXPECT_FALSE(filter.Pins.empty());
         EXPECT_FALSE(filter.Paths.empty());
         EXPECT_EQ(EndpointNames().size(), StreamingInterfaceCount(Profile()));
+        EXPECT_EQ(OfferedFormats(Adapter()), row.Offers) << "driver output:\n" << plat::DebugLogText();
     }
     else
     {
@@ -84,17 +146,17 @@ TEST_P(RealDeviceE2e, StartsOrIsRefusedAsItsRowSays)
     }
 }
 
-std::string RowName(const ::testing::TestParamInfo<RealDump>& Info)
+std::string RowName(const ::testing::TestParamInfo<KnownDevice>& Info)
 {
-    std::string name = Info.param.File;
-    name = name.substr(0, name.rfind('.'));
+    std::string name = Info.param.Device;
+    name = name.substr(0, name.rfind(".bin"));
     for (char& c : name)
         if (c == '-')
             c = '_';
     return name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Shared, RealDeviceE2e, ::testing::ValuesIn(kRealDumps), RowName);
+INSTANTIATE_TEST_SUITE_P(Shared, RealDeviceE2e, ::testing::ValuesIn(kKnownDevices), RowName);
 
 // The output terminal of dev14 announces a readable connector but its dump has no jack block:
 // the device reports one jack over the terminal's own channels, whose plug the connector tells;
@@ -161,18 +223,30 @@ TEST_F(RealDeviceJacks, Dev14IsRefusedNamingTheTerminalWhenItsJackBlockStalls)
         << plat::DebugLogText();
 }
 
-// A dump added to the folder gets a row too, so no device goes untried.
+// A dump added to the folder, or a profile to the built-in ones, gets a row too, so no device
+// goes untried.
 TEST(RealDeviceTable, EveryDumpInTheFolderHasARow)
 {
     const std::vector<std::string> dumps = rig::RealDumps(-1);
     if (dumps.empty())
         GTEST_SKIP() << "no " << rig::RealDevicesFolder();
     std::set<std::string> rows, files;
-    for (const RealDump& row : kRealDumps)
-        rows.insert(row.File);
+    for (const KnownDevice& row : kKnownDevices)
+        if (IsDump(row))
+            rows.insert(row.Device);
     for (const std::string& path : dumps)
         files.insert(path.substr(path.rfind('/') + 1));
     EXPECT_EQ(files, rows);
+}
+
+TEST(RealDeviceTable, EveryBuiltinProfileHasARow)
+{
+    std::set<std::string> rows;
+    for (const KnownDevice& row : kKnownDevices)
+        if (!IsDump(row))
+            rows.insert(row.Device);
+    const std::vector<std::string> names = sim::BuiltinProfileNames();
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), rows);
 }
 
 } // namespace

@@ -4,7 +4,11 @@
 // signal, and every packet carries the frames its (micro)frame is owed.
 #include "support/stream_rig.h"
 
+#include "e2e_rig.h"
+#include "sim/host/audio_engine.h"
+
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -297,5 +301,186 @@ TEST_F(StreamingTransfers, PacketsFollowTheIntervalAndSpreadInexactRates)
         SetUp();
     }
 }
+
+// ---- Endpoints too small for some of their formats ----
+
+// A client format as the audio stack asks for it.
+struct ClientShape
+{
+    bool Capture;
+    WORD Channels;
+    DWORD RateHz;
+    WORD ContainerBits, ValidBits;
+    DWORD Mask;
+};
+
+// A device with one wMaxPacketSize (or two) edited: what it offers then, one line of what the
+// driver says of a format it leaves out, how many it leaves out, and one of them as a client
+// would ask for it.
+struct EndpointFit
+{
+    const char* Name;
+    const char* Device;                            // a built-in profile, or a dump in the real-device folder
+    Edits Text;                                    // built-in profile: (old, new) pairs of its text
+    std::vector<std::pair<size_t, uint8_t>> Bytes; // dump: (offset, new byte)
+    const char* Offers;                            // OfferedFormats
+    const char* Refusal;                           // null: nothing is left out
+    size_t Refused;                                // formats the driver names as left out
+    ClientShape Asked;                             // a format left out; none when Refusal is null
+};
+
+// A failing row is named, not dumped byte by byte.
+void PrintTo(const EndpointFit& Row, std::ostream* Out)
+{
+    *Out << Row.Name;
+}
+
+// The class-1 speaker's 16-bit setting widened to six channels on a 540-byte endpoint: 45 frames
+// of 12 bytes, exactly what 44.1 kHz spreads to, short of 48 kHz's 48.
+const Edits kSixChannelSpeaker = {
+    {"09 02 9F 00", "09 02 A3 00"},                   // configuration: 4 bytes more
+    {"09 24 01 00 01 28 00", "09 24 01 00 01 2C 00"}, // audio-control header: 4 bytes more
+    {"0C 24 02 01 01 01 00 02 03 00 00 00", "0C 24 02 01 01 01 00 06 3F 00 00 00"},
+    {"0A 24 06 02 01 01 03 00 00 00", "0E 24 06 02 01 01 03 00 00 00 00 00 00 00"},
+    {"0E 24 02 01 02 02 10 02 44 AC 00 80 BB 00", "0E 24 02 01 06 02 10 02 44 AC 00 80 BB 00"},
+    {"09 05 01 09 C4 00", "09 05 01 09 1C 02"},
+};
+
+// clang-format off
+const EndpointFit kEndpointFits[] = {
+    // dev14's render endpoint (high speed, with feedback): 12 frames a microframe at 96 kHz and
+    // the one the feedback may add take 52 bytes.
+    {"Dev14Render40Bytes", "dev14-uac2.bin", {}, {{159, 40}, {160, 0}},
+     "SPKOut00 2x16 0x3: 44100 48000 | SPKOut00 2x24 0x3: 44100 48000 96000",
+     "endpoint 0x05 of alternate setting 1 of streaming interface 1 takes packets of 40 bytes; a packet of "
+     "96000 Hz, 2 x 16-bit (mask 0x3) takes 52: the format is not offered", 1,
+     {false, 2, 96000, 16, 16, 0x3}},
+    {"Dev14Render48BytesLeaveNoRoomForTheFeedback", "dev14-uac2.bin", {}, {{159, 48}, {160, 0}},
+     "SPKOut00 2x16 0x3: 44100 48000 | SPKOut00 2x24 0x3: 44100 48000 96000",
+     "takes packets of 48 bytes; a packet of 96000 Hz, 2 x 16-bit (mask 0x3) takes 52", 1,
+     {false, 2, 96000, 16, 16, 0x3}},
+    {"Dev14Render52BytesFitExactly", "dev14-uac2.bin", {}, {{159, 52}, {160, 0}},
+     "SPKOut00 2x16 0x3: 44100 48000 96000 | SPKOut00 2x24 0x3: 44100 48000 96000", nullptr, 0, {}},
+    {"ClassOneSixChannelRender", "uac1-speaker", kSixChannelSpeaker, {},
+     "SPKOut00 6x16 0x3F: 44100 | SPKOut00 2x24 0x3: 44100 48000",
+     "endpoint 0x01 of alternate setting 1 of streaming interface 1 takes packets of 540 bytes; a packet of "
+     "48000 Hz, 6 x 16-bit (mask 0x3F) takes 576", 1,
+     {false, 6, 48000, 16, 16, 0x3F}},
+    // Capture: the device must send 45 frames at 44.1 kHz, 48 at 48 kHz; both channel layouts go.
+    {"ClassOneCapture", "uac1-headset", {{"09 05 82 05 62 00", "09 05 82 05 5A 00"}}, {},
+     "HPOut00 2x16 0x3: 44100 48000 | HPOut00 2x24 0x3: 44100 48000 | MicIn00 1x16 0x4: 44100 | "
+     "MicIn00 1x16 0x0: 44100",
+     "endpoint 0x82 of alternate setting 1 of streaming interface 2 takes packets of 90 bytes; a packet of "
+     "48000 Hz, 1 x 16-bit (mask 0x4) takes 96", 2,
+     {true, 1, 48000, 16, 16, 0x4}},
+    // A continuous range keeps the table rates whose packets fit: its top is clipped.
+    {"ClassOneContinuousRangeCapture", "dev03-uac1.bin", {}, {{133, 64}, {134, 0}},
+     "MicIn00 1x16 0x4: 8000 11025 16000 22050 32000 | MicIn00 1x16 0x0: 8000 11025 16000 22050 32000",
+     "takes packets of 64 bytes; a packet of 44100 Hz, 1 x 16-bit (mask 0x4) takes 90", 4,
+     {true, 1, 48000, 16, 16, 0x4}},
+    // 96 kHz at high speed on the nominal 12 frames: capture fits, render has no room for the
+    // frame its feedback may add.
+    {"ClassTwoRenderAndCaptureOnTheNominal", "uac2-interface",
+     {{"07 05 01 05 A0 01 01", "07 05 01 05 80 01 01"}, {"07 05 82 05 68 00 01", "07 05 82 05 60 00 01"}}, {},
+     "LineOut00 8x32/24 0x63F: 44100 48000 | LineIn00 2x32/24 0x3: 44100 48000 96000",
+     "endpoint 0x01 of alternate setting 1 of streaming interface 1 takes packets of 384 bytes; a packet of "
+     "96000 Hz, 8 x 32-bit (mask 0x63F) takes 416", 1,
+     {false, 8, 96000, 32, 24, 0x63F}},
+    // The effects model's endpoint carries the first two channels of a 5.1 stream.
+    {"VariantDSixChannelsOnTheirTwoWireChannels", "uac1-variant-d5",
+     {{"09 05 01 09 4C 02", "09 05 01 09 B4 00"}}, {},
+     "SPKOut00 2x16 0x3: 44100 48000 | SPKOut00 6x16 0x3F: 44100 | SPKOut00 8x16 0x63F: 44100 48000 | "
+     "SPKOut00 2x24 0x3: 44100 48000 | SPKOut00 6x24 0x3F: 44100 48000 | MicIn00 1x16 0x4: 44100 48000 | "
+     "MicIn00 1x16 0x0: 44100 48000",
+     "takes packets of 180 bytes; a packet of 48000 Hz, 6 x 16-bit (mask 0x3F) takes 192", 1,
+     {false, 6, 48000, 16, 16, 0x3F}},
+};
+// clang-format on
+
+class StreamingFits : public StreamingRuns, public testing::WithParamInterface<EndpointFit>
+{
+protected:
+    // The device of the row; false when its dump is absent.
+    bool PlugEdited(const EndpointFit& Row)
+    {
+        std::string device = Row.Device;
+        if (!Row.Bytes.empty())
+        {
+            std::ifstream in(rig::RealDevicesFolder() + "/" + Row.Device, std::ios::binary);
+            std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            if (bytes.empty())
+                return false;
+            for (const auto& edit : Row.Bytes)
+                bytes.at(edit.first) = char(edit.second);
+            device = testing::TempDir() + "/" + Row.Name + ".bin";
+            std::ofstream(device, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
+        }
+        else if (!Row.Text.empty())
+            device = EditedProfile(Row.Device, Row.Text);
+        EXPECT_EQ(PlugAndStart(device), STATUS_SUCCESS) << plat::DebugLogText();
+        return true;
+    }
+
+    // The wave filter's answer to a pin in the format.
+    NTSTATUS OpenPin(const ClientShape& Shape)
+    {
+        std::vector<UCHAR> format =
+            sim::WaveDataFormat(Shape.Channels, Shape.RateHz, Shape.ContainerBits, Shape.ValidBits);
+        std::memcpy(format.data() + offsetof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE, WaveFormatExt.dwChannelMask),
+                    &Shape.Mask, sizeof(Shape.Mask));
+        for (const sim::WaveFilterInfo& f : sim::AudioPin::EnumerateWaveFilters(Pdo()))
+            if (f.Capture == Shape.Capture)
+            {
+                std::unique_ptr<sim::AudioPin> pin;
+                return sim::AudioPin::Open(Pdo(), f.Name, 0, format, &pin);
+            }
+        return STATUS_NOT_FOUND;
+    }
+};
+
+// Only formats whose largest packet fits the endpoint are offered; the driver names each one it
+// leaves out, the wave filter opens no pin for it, and every format that stays streams whole.
+TEST_P(StreamingFits, OnlyFormatsWhosePacketsFitTheEndpointAreOfferedAndEachStreams)
+{
+    const EndpointFit& row = GetParam();
+    if (!PlugEdited(row))
+        GTEST_SKIP() << "no " << row.Device;
+    ASSERT_FALSE(HasFatalFailure());
+    EXPECT_EQ(e2e::OfferedFormats(Adapter()), row.Offers);
+    const std::string log = plat::DebugLogText();
+    size_t refused = 0;
+    for (size_t at = log.find("the format is not offered"); at != std::string::npos;
+         at = log.find("the format is not offered", at + 1))
+        ++refused;
+    EXPECT_EQ(refused, row.Refused) << log;
+    if (row.Refusal)
+    {
+        EXPECT_NE(log.find(row.Refusal), std::string::npos) << log;
+        EXPECT_NE(OpenPin(row.Asked), STATUS_SUCCESS);
+    }
+    const bool effects = std::string(row.Device).rfind("uac1-variant-d", 0) == 0;
+    for (ULONG i = 0; i < StreamCount() && !HasFatalFailure(); ++i)
+        for (const WAVEFORMATEXTENSIBLE& format : Formats(i))
+        {
+            if (!effects)
+            {
+                StreamOneFormat(i, format, 10, 3, 1);
+                continue;
+            }
+            // The effects model packs each frame to its first two channels: every packet the
+            // device gets is one its endpoint takes, whole stereo frames of the nominal count.
+            Streams().ClearRecords();
+            StreamTestClient& client = RunClient(Stream(i), format);
+            EXPECT_TRUE(client.WaitDone(100));
+            client.Leave();
+            const std::vector<sim::StreamPacketRecord> packets = DataPackets(IsCapture(i));
+            EXPECT_GE(packets.size(), 1000u);
+            EXPECT_TRUE(Streams().SizeErrors().empty()) << Streams().SizeErrors()[0];
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(Edited, StreamingFits, testing::ValuesIn(kEndpointFits),
+                         [](const testing::TestParamInfo<EndpointFit>& info)
+                         { return std::string(info.param.Name); });
 
 } // namespace

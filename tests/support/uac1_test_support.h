@@ -186,9 +186,12 @@ struct Uac1Builder
         d[0] = uint8_t(d.size());
         return d;
     }
-    static std::vector<uint8_t> IsoEndpoint(uint8_t address)
+    // The driver offers only formats whose packets fit wMaxPacketSize; 1023 bytes is the most a
+    // full-speed isochronous endpoint takes.
+    static constexpr uint16_t kFullSpeedMaxPacket = 1023;
+    static std::vector<uint8_t> IsoEndpoint(uint8_t address, uint16_t maxPacket = 0xC4)
     {
-        return {9, 5, address, 0x09, 0xC4, 0, 1, 0, 0};
+        return {9, 5, address, 0x09, uint8_t(maxPacket), uint8_t(maxPacket >> 8), 1, 0, 0};
     }
 
     std::vector<uint8_t> Configuration() const

@@ -57,22 +57,24 @@ protected:
     USBD_PIPE_HANDLE m_DataPipe = nullptr;
 };
 
-// An empty capture packet stands for one packet's worth of silence, 44,100 / 1000 + 1 frames,
-// but never more than the slot the endpoint's wMaxPacketSize gives a packet in whole frames.
-// Overrunning the slot would write past the transfer's buffer, which the sanitizer build sees.
+// An empty capture packet stands for one packet's worth of silence, the rate / 1000 + 1 frames,
+// but never more than the slot the endpoint's wMaxPacketSize gives a packet in whole frames:
+// 48 kHz on an endpoint of exactly 48 frames. Overrunning the slot would write past the
+// transfer's buffer, which the sanitizer build sees.
 TEST_F(UsbStreamEdges, EmptyCapturePacketsBecomeSilenceThatFitsThePacketSlot)
 {
     struct Case
     {
         const char* MaxPacket; // wMaxPacketSize of endpoint 0x82, little-endian
-        ULONG Frames;          // of 16-bit mono silence per empty packet
-    } cases[] = {{"62 00", 45}, {"58 00", 44}, {"3D 00", 30}, {"03 00", 1}};
+        ULONG RateHz;
+        ULONG Frames; // of 16-bit mono silence per empty packet
+    } cases[] = {{"62 00", 44100, 45}, {"62 00", 48000, 49}, {"60 00", 48000, 48}, {"5A 00", 44100, 45}};
     for (const Case& c : cases)
     {
-        SCOPED_TRACE(c.MaxPacket);
+        SCOPED_TRACE(std::string(c.MaxPacket) + " at " + std::to_string(c.RateHz));
         PlugBuiltin("uac1-headset", "full",
                     {{"09 05 82 05 62 00", std::string("09 05 82 05 ") + c.MaxPacket}});
-        rig::StreamTestClient& client = RunClient(Stream(1), rig::ClientFormat(1, 44100, 2, 16, 4), 2, 3);
+        rig::StreamTestClient& client = RunClient(Stream(1), rig::ClientFormat(1, c.RateHz, 2, 16, 4), 2, 3);
         sim::StreamFaults faults;
         faults.EmptyInEvery = 1;
         SetStreamFaults(faults);

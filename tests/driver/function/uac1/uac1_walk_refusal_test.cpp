@@ -154,7 +154,8 @@ TEST_F(Uac1WalkRefusal, CaptureChannelCountBoundaryOfTheFormatList)
         Uac1Builder b;
         b.Control = {B::InputTerminal(1, 0x0201, channels), B::MuteUnit(2, 1),
                      B::OutputTerminal(3, 0x0101, 2)};
-        b.Streams = {{B::General(3), B::Format(1, channels, 2, 16, {44100, 48000}), B::IsoEndpoint(0x82)}};
+        b.Streams = {{B::General(3), B::Format(1, channels, 2, 16, {44100, 48000}),
+                      B::IsoEndpoint(0x82, B::kFullSpeedMaxPacket)}};
         Plug(b.Profile());
         ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
         EXPECT_EQ(Formats(Stream(0)).size(), channels < 4 ? 4u : 2u) << int(channels);

@@ -243,7 +243,8 @@ TEST_F(Uac1Walk, FormatTypeDescriptorsExpandAsExpected)
          1},
         {"six channel render", Uac1Builder::Format(1, 6, 2, 16, {48000}), false, {48000}, {0x3F}, 1},
         {"six channel capture", Uac1Builder::Format(1, 6, 2, 16, {48000}), true, {48000}, {0x0}, 1},
-        {"eight channel render", Uac1Builder::Format(1, 8, 3, 24, {48000}), false, {48000}, {0x63F}, 1},
+        // Full speed carries no 24-bit octets at 48 kHz (1,152 bytes a frame).
+        {"eight channel render", Uac1Builder::Format(1, 8, 2, 16, {48000}), false, {48000}, {0x63F}, 1},
         {"IEEE float type I tag", Uac1Builder::Format(1, 2, 4, 32, {48000}), false, {48000}, {0x3}, 3},
         {"IEEE float tag on 2-byte subframes",
          Uac1Builder::Format(1, 2, 2, 16, {48000}),
@@ -266,12 +267,14 @@ TEST_F(Uac1Walk, FormatTypeDescriptorsExpandAsExpected)
         {
             b.Control = {Uac1Builder::InputTerminal(1, 0x0201, 2), Uac1Builder::MuteUnit(2, 1),
                          Uac1Builder::OutputTerminal(3, 0x0101, 2)};
-            b.Streams = {{Uac1Builder::General(3, c.Tag), c.Format, Uac1Builder::IsoEndpoint(0x82)}};
+            b.Streams = {{Uac1Builder::General(3, c.Tag), c.Format,
+                          Uac1Builder::IsoEndpoint(0x82, Uac1Builder::kFullSpeedMaxPacket)}};
         }
         else
         {
             b = SpeakerSet();
-            b.Streams = {{Uac1Builder::General(1, c.Tag), c.Format, Uac1Builder::IsoEndpoint(0x01)}};
+            b.Streams = {{Uac1Builder::General(1, c.Tag), c.Format,
+                          Uac1Builder::IsoEndpoint(0x01, Uac1Builder::kFullSpeedMaxPacket)}};
         }
         Plug(b.Profile());
         ASSERT_EQ(StartUsbDevice(), STATUS_SUCCESS);
