@@ -1,0 +1,157 @@
+// 8-bit samples between the clients and the device, through the real stream objects of both
+// releases: a client's 8-bit samples are offset binary whatever the device carries, and the
+// device's follow its format (USB's PCM format: two's complement; class 1's PCM8: offset
+// binary). The oracles are the device's record and the device's signal values, converted here
+// by arithmetic of their own rather than by the simulator's encoder.
+#include "support/stream_rig.h"
+
+#include <mutex>
+
+namespace
+{
+
+using EightBitEdits = std::vector<std::pair<std::string, std::string>>;
+
+// The headset's 16-bit settings carried as 8 bits; the general descriptors keep the PCM tag
+// unless PCM8 is edited in.
+const std::pair<std::string, std::string> kHeadsetRender8 = {"0E 24 02 01 02 02 10 02",
+                                                             "0E 24 02 01 02 01 08 02"};
+const std::pair<std::string, std::string> kHeadsetRenderPcm8 = {"07 24 01 01 01 01 00",
+                                                                "07 24 01 01 01 02 00"};
+const std::pair<std::string, std::string> kHeadsetCapture8 = {"0E 24 02 01 01 02 10 02",
+                                                              "0E 24 02 01 01 01 08 02"};
+const std::pair<std::string, std::string> kHeadsetCapturePcm8 = {"07 24 01 07 01 01 00",
+                                                                 "07 24 01 07 01 02 00"};
+// Class 2: the render setting's format type comes first, the capture setting's second.
+const std::pair<std::string, std::string> kClassTwo8 = {"06 24 02 01 02 10", "06 24 02 01 01 08"};
+
+struct EightBitCase
+{
+    const char* Name;
+    const char* Profile;
+    EightBitEdits Edits;
+    bool Capture;
+    bool DeviceSigned; // the setting's 8-bit samples are two's complement
+    WAVEFORMATEXTENSIBLE Format;
+};
+
+// A client's offset-binary byte as the device's two's complement one, or unchanged.
+uint8_t DeviceByte(uint8_t clientByte, bool deviceSigned)
+{
+    return deviceSigned ? uint8_t(int(clientByte) - 128) : clientByte;
+}
+
+// The top 8 bits of one of the device's 16-bit signal values, offset binary.
+uint8_t OffsetBinaryTop(int16_t value)
+{
+    return uint8_t((int32_t(value) + 32768) / 256);
+}
+
+class EightBitStream : public rig::StreamRig, public ::testing::WithParamInterface<EightBitCase>
+{
+protected:
+    int StreamOfDirection(bool capture)
+    {
+        for (ULONG i = 0; i < StreamCount(); ++i)
+            if (IsCapture(i) == capture)
+                return int(i);
+        return -1;
+    }
+
+    std::mutex m_Lock;
+    std::vector<uint8_t> m_DeviceSent; // the device's IN bytes in order, as they crossed the bus
+};
+
+TEST_P(EightBitStream, ClientsGetOffsetBinaryAndTheDeviceItsOwnEncoding)
+{
+    const EightBitCase& c = GetParam();
+    ASSERT_EQ(PlugAndStart(EditedProfile(c.Profile, c.Edits)), STATUS_SUCCESS) << plat::DebugLogText();
+    const int index = StreamOfDirection(c.Capture);
+    ASSERT_GE(index, 0);
+    Streams().SetPacketListener(
+        [this](const sim::StreamPacketRecord& record, const uint8_t* data)
+        {
+            std::lock_guard<std::mutex> hold(m_Lock);
+            if (record.In && !record.Feedback && data)
+                m_DeviceSent.insert(m_DeviceSent.end(), data, data + record.Bytes);
+        },
+        true);
+    rig::StreamTestClient& client = Client();
+    client.Format = c.Format;
+    ASSERT_EQ(client.Run(Stream(ULONG(index))), STATUS_SUCCESS) << plat::DebugLogText();
+    sim::StreamFormat device;
+    const uint8_t endpoint = StreamingEndpoint(c.Capture, &device);
+    ASSERT_NE(endpoint, 0);
+    EXPECT_EQ(device.SubframeBytes, 1);
+    EXPECT_EQ(device.Unsigned, !c.DeviceSigned) << "the device's reading of its own format tag";
+    ASSERT_TRUE(client.WaitDone(30));
+    client.Leave();
+    Streams().SetPacketListener(nullptr, true);
+
+    if (!c.Capture)
+    {
+        // What the client wrote, in the device's encoding; then the device's silence for the
+        // transfers that raced the stop.
+        const std::vector<UCHAR> written = client.Written();
+        const std::vector<uint8_t> out = Streams().OutStream(endpoint);
+        ASSERT_GT(written.size(), 0u);
+        ASSERT_GE(out.size(), written.size());
+        for (size_t i = 0; i < out.size(); ++i)
+            ASSERT_EQ(out[i], DeviceByte(i < written.size() ? written[i] : 0x80, c.DeviceSigned))
+                << "byte " << i;
+        return;
+    }
+    // Capture: frame by frame from each packet's first sample, the device's bytes in its own
+    // encoding and the client's in offset binary.
+    std::vector<uint8_t> wantDevice, wantClient;
+    for (const sim::StreamPacketRecord& r : DataPackets(true))
+        for (uint32_t f = 0; f < r.Bytes / device.BlockBytes(); ++f)
+            for (uint32_t ch = 0; ch < device.Channels; ++ch)
+            {
+                const uint8_t top = OffsetBinaryTop(sim::StreamSignalSample(r.FirstSample + f, ch));
+                wantClient.push_back(top);
+                wantDevice.push_back(DeviceByte(top, c.DeviceSigned));
+            }
+    EXPECT_TRUE(m_DeviceSent == wantDevice) << "the device's bytes";
+    const std::vector<UCHAR> received = client.Received();
+    ASSERT_GT(received.size(), 0u);
+    ASSERT_LE(received.size(), wantClient.size());
+    for (size_t i = 0; i < received.size(); ++i)
+        ASSERT_EQ(received[i], wantClient[i]) << "byte " << i;
+}
+
+const WAVEFORMATEXTENSIBLE kHeadsetRender = rig::ClientFormat(2, 48000, 1, 8, 3);
+const WAVEFORMATEXTENSIBLE kHeadsetCapture = rig::ClientFormat(1, 48000, 1, 8, 4);
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, EightBitStream,
+    ::testing::Values(
+        EightBitCase{"ClassOnePcmRender", "uac1-headset", {kHeadsetRender8}, false, true, kHeadsetRender},
+        EightBitCase{"ClassOnePcm8Render",
+                     "uac1-headset",
+                     {kHeadsetRender8, kHeadsetRenderPcm8},
+                     false,
+                     false,
+                     kHeadsetRender},
+        EightBitCase{"ClassOnePcmCapture", "uac1-headset", {kHeadsetCapture8}, true, true, kHeadsetCapture},
+        EightBitCase{"ClassOnePcm8Capture",
+                     "uac1-headset",
+                     {kHeadsetCapture8, kHeadsetCapturePcm8},
+                     true,
+                     false,
+                     kHeadsetCapture},
+        EightBitCase{"ClassTwoPcmRender",
+                     "uac2-interface-fs",
+                     {kClassTwo8, kClassTwo8},
+                     false,
+                     true,
+                     rig::ClientFormat(8, 48000, 1, 8, 0x63F)},
+        EightBitCase{"ClassTwoPcmCapture",
+                     "uac2-interface-fs",
+                     {kClassTwo8, kClassTwo8},
+                     true,
+                     true,
+                     rig::ClientFormat(2, 48000, 1, 8, 3)}),
+    [](const ::testing::TestParamInfo<EightBitCase>& info) { return std::string(info.param.Name); });
+
+} // namespace
