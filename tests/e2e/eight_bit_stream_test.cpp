@@ -50,14 +50,6 @@ uint8_t OffsetBinaryTop(int16_t value)
 class EightBitStream : public rig::StreamRig, public ::testing::WithParamInterface<EightBitCase>
 {
 protected:
-    int StreamOfDirection(bool capture)
-    {
-        for (ULONG i = 0; i < StreamCount(); ++i)
-            if (IsCapture(i) == capture)
-                return int(i);
-        return -1;
-    }
-
     std::mutex m_Lock;
     std::vector<uint8_t> m_DeviceSent; // the device's IN bytes in order, as they crossed the bus
 };
@@ -66,7 +58,7 @@ TEST_P(EightBitStream, ClientsGetOffsetBinaryAndTheDeviceItsOwnEncoding)
 {
     const EightBitCase& c = GetParam();
     ASSERT_EQ(PlugAndStart(EditedProfile(c.Profile, c.Edits)), STATUS_SUCCESS) << plat::DebugLogText();
-    const int index = StreamOfDirection(c.Capture);
+    const int index = StreamOf(c.Capture);
     ASSERT_GE(index, 0);
     Streams().SetPacketListener(
         [this](const sim::StreamPacketRecord& record, const uint8_t* data)

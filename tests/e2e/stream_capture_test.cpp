@@ -26,15 +26,6 @@ constexpr uint8_t kHeadsetRenderInterface = 1;
 class StreamCapture : public rig::StreamRig
 {
 protected:
-    // The first stream of the direction, or -1.
-    int StreamOf(bool capture)
-    {
-        for (ULONG i = 0; i < StreamCount(); ++i)
-            if (IsCapture(i) == capture)
-                return int(i);
-        return -1;
-    }
-
     // The sampling-frequency requests the device saw for the endpoint, with their rates.
     std::vector<uint32_t> RateRequests(uint8_t endpoint)
     {
