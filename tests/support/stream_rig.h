@@ -82,6 +82,9 @@ public:
     ULONG TransfersInFlight = 3;
     // Render data kept for comparison; off for long runs.
     bool Keep = true;
+    // Render buffers left as the stream hands them over (kept all the same), as a client with
+    // nothing to play does.
+    bool Silent = false;
 
     NTSTATUS Register(ICyclicControl* stream)
     {
@@ -291,7 +294,7 @@ private:
 
     void Fill(PUCHAR data, size_t length)
     {
-        for (size_t i = 0; i < length; ++i)
+        for (size_t i = 0; i < length && !Silent; ++i)
             data[i] = UCHAR(m_Random());
         if (Keep)
             m_Written.insert(m_Written.end(), data, data + length);
