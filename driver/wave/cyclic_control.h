@@ -100,6 +100,9 @@ struct StreamFormatEntry
     LIST_ENTRY Links;
     UCHAR AlternateSetting;
     WAVEFORMATEXTENSIBLE Format;
+    // The device carries 8-bit samples in two's complement (USB's PCM format), where a client's
+    // 8-bit samples are offset binary: the data path flips their sign bits on the way.
+    BOOLEAN SignedBytes;
 };
 static_assert(sizeof(StreamFormatEntry) == 64, "StreamFormatEntry is 64 bytes");
 static_assert(offsetof(StreamFormatEntry, AlternateSetting) == 16 &&

@@ -37,7 +37,7 @@ CUsbAudioStream::CUsbAudioStream(PUNKNOWN UnknownOuter, ULONG InterfaceNumber)
       m_pRing(nullptr), m_nRingTag(UAC1_STREAM_RING_POOL_TAG), m_nRingSize(0), m_nRingRead(0),
       m_nRingWrite(0), m_nPacketsPerFrame(1), m_nBaseFramesPerPacket(0), m_nMaxFramesPerPacket(0),
       m_nCaptureRemainder(0), m_pInterfaceInfo(nullptr), m_nDataPipe(0), m_bHoldsBandwidth(FALSE),
-      m_bListsReady(FALSE), m_pEffectProcessor(nullptr)
+      m_bListsReady(FALSE), m_bSignedBytes(FALSE), m_pEffectProcessor(nullptr)
 {
     RtlZeroMemory(&m_CurrentFormat, sizeof(m_CurrentFormat));
     RtlZeroMemory(m_FreeSlots, sizeof(m_FreeSlots));
@@ -237,7 +237,8 @@ VOID CUsbAudioStream::FreeFormatEntries()
 // The engine's lists come first: they are what the wave filter offers, and a format they do
 // not hold must never be selectable. A failure leaves the stream unusable; the walk that adds
 // the formats then releases it.
-NTSTATUS CUsbAudioStream::AddDataFormat(PCWAVEFORMATEXTENSIBLE Format, UCHAR AlternateSetting)
+NTSTATUS CUsbAudioStream::AddDataFormat(PCWAVEFORMATEXTENSIBLE Format, UCHAR AlternateSetting,
+                                        BOOLEAN SignedBytes)
 {
     PAGED_CODE();
     if (!Format)
@@ -262,6 +263,7 @@ NTSTATUS CUsbAudioStream::AddDataFormat(PCWAVEFORMATEXTENSIBLE Format, UCHAR Alt
     RtlZeroMemory(pEntry, sizeof(StreamFormatEntry));
     pEntry->AlternateSetting = AlternateSetting;
     RtlCopyMemory(&pEntry->Format, Format, sizeof(WAVEFORMATEXTENSIBLE));
+    pEntry->SignedBytes = SignedBytes && Format->Format.wBitsPerSample == 8;
     InsertTailList(&m_FormatList, &pEntry->Links);
     return STATUS_SUCCESS;
 }

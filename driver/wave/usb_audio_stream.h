@@ -99,17 +99,21 @@ public:
     // Adds the format to the engine's lists and then, with the alternate setting that carries
     // it, to the stream's own list, in the order of the calls. A format whose largest packet
     // does not fit the setting's data endpoint is left out (success, with a debug message).
+    // SignedBytes: the setting carries the format's 8-bit samples in two's complement.
     // PASSIVE_LEVEL, pageable.
-    NTSTATUS AddDataFormat(PCWAVEFORMATEXTENSIBLE Format, UCHAR AlternateSetting);
+    NTSTATUS AddDataFormat(PCWAVEFORMATEXTENSIBLE Format, UCHAR AlternateSetting,
+                           BOOLEAN SignedBytes = FALSE);
     // Removes the formats Match accepts from the engine's lists and, with OwnList, from the
     // stream's own list too. PASSIVE_LEVEL, pageable.
     VOID RemoveDataFormats(PFN_FORMAT_MATCH Match, BOOLEAN OwnList);
     // The last linked node with that id, no reference added. PASSIVE_LEVEL.
     NTSTATUS FindLinkedNode(ULONG NodeId, ITopologyNode** Node);
     // The alternate setting that carries the format: an extensible format must match the
-    // first 18 + cbSize bytes of an entry; a plain one its channels, rate, bits and tag.
+    // first 18 + cbSize bytes of an entry; a plain one its channels, rate, bits and tag. With
+    // SignedBytes, also whether that setting's 8-bit samples are two's complement.
     // PASSIVE_LEVEL, pageable.
-    NTSTATUS FindAlternateSetting(PCWAVEFORMATEXTENSIBLE Format, PUCHAR AlternateSetting);
+    NTSTATUS FindAlternateSetting(PCWAVEFORMATEXTENSIBLE Format, PUCHAR AlternateSetting,
+                                  PBOOLEAN SignedBytes = nullptr);
     // Isochronous packets per 1 ms frame of the setting's data endpoint: 8 >> (bInterval - 1) at
     // high speed, 1 at full speed or without such an endpoint. PASSIVE_LEVEL, pageable.
     ULONG GetPacketsPerFrame(UCHAR AlternateSetting);
@@ -257,7 +261,7 @@ protected:
     // already made it: *Status success, or STATUS_BUFFER_TOO_SMALL with null.
     TransferContext* TakeTransfer(PNTSTATUS Status);
     // A render transfer's data: silence, the leading client's samples over it (code 3), then the
-    // pipeline in place. Under the submit lock.
+    // pipeline in place, then the device's sample encoding. Under the submit lock.
     VOID FillRenderBuffer(TransferContext* Context, ULONG Length);
     // The capture submission of both classes: every packet gets a slot of the largest size the
     // endpoint carries. <= DISPATCH_LEVEL; takes the submit lock.
@@ -266,7 +270,8 @@ protected:
     // packets, whose failures the delivery has already turned into silence. DISPATCH_LEVEL.
     VOID FinishCaptureTransfer(NTSTATUS IrpStatus, TransferContext* Context);
     // The capture delivery of both classes, under the class's capture lock. The bytes of one
-    // packet's slot that go into the staging ring, the slot filled with silence where the packet
+    // packet's slot that go into the staging ring, in the clients' sample encoding, the slot
+    // filled with silence where the packet
     // brought nothing: an empty packet stands for one packet of silence of the largest size (the
     // device sends its samples later); a failed packet, or one that claims more than its slot
     // holds, for the nominal frames it took with it, so that what follows keeps its place in time.
@@ -324,6 +329,9 @@ protected:
     ULONG m_nDataPipe;
     BOOLEAN m_bHoldsBandwidth;
     BOOLEAN m_bListsReady;
+    // The open setting carries 8-bit samples in two's complement: set with each opening, read
+    // by the data path.
+    BOOLEAN m_bSignedBytes;
     NPAGED_LOOKASIDE_LIST m_UrbList;
     NPAGED_LOOKASIDE_LIST m_DataList;
     NPAGED_LOOKASIDE_LIST m_ContextList;
@@ -356,12 +364,13 @@ private:
         ULONG BlockAlign;
         ULONG RingBytes; // the staging ring, whole sample frames
     };
-    NTSTATUS FindOpenSetting(StreamClient* Client, PUCHAR AlternateSetting);
+    NTSTATUS FindOpenSetting(StreamClient* Client, PUCHAR AlternateSetting, PBOOLEAN SignedBytes);
     VOID SetTransferGeometry(StreamClient* Client, UCHAR AlternateSetting, TransferGeometry* Geometry);
     NTSTATUS CreateTransferPool(IUsbDevice* UsbDevice, const TransferGeometry& Geometry);
     // Capture: the frames the packet at hand carries at the nominal rate.
     ULONG NextNominalCaptureFrames();
     VOID FillSilence(PUCHAR Data, ULONG Length);
+    VOID FlipSignBits(PUCHAR Data, ULONG Length);
 
     NTSTATUS CreateClientCallbackObject();
     NTSTATUS StartWorkerThread();

@@ -479,7 +479,8 @@ STDMETHODIMP_(NTSTATUS) CUsbAudioStream::CloseStream()
 
 // ---- Formats ----
 
-NTSTATUS CUsbAudioStream::FindAlternateSetting(PCWAVEFORMATEXTENSIBLE Format, PUCHAR AlternateSetting)
+NTSTATUS CUsbAudioStream::FindAlternateSetting(PCWAVEFORMATEXTENSIBLE Format, PUCHAR AlternateSetting,
+                                               PBOOLEAN SignedBytes)
 {
     PAGED_CODE();
     if (!Format || !AlternateSetting || IsListEmpty(&m_FormatList))
@@ -511,6 +512,10 @@ NTSTATUS CUsbAudioStream::FindAlternateSetting(PCWAVEFORMATEXTENSIBLE Format, PU
         if (match)
         {
             *AlternateSetting = pEntry->AlternateSetting;
+            if (SignedBytes)
+            {
+                *SignedBytes = pEntry->SignedBytes;
+            }
             return STATUS_SUCCESS;
         }
     }

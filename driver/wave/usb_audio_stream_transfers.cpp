@@ -191,7 +191,7 @@ ULONG CUsbAudioStream::GetMaxFramesPerPacket(UCHAR AlternateSetting, PCWAVEFORMA
 
 // The client's format must be one the stream offers, on a setting of its own, with whole
 // sample frames to count packets in.
-NTSTATUS CUsbAudioStream::FindOpenSetting(StreamClient* Client, PUCHAR AlternateSetting)
+NTSTATUS CUsbAudioStream::FindOpenSetting(StreamClient* Client, PUCHAR AlternateSetting, PBOOLEAN SignedBytes)
 {
     PAGED_CODE();
     WAVEFORMATEXTENSIBLE format;
@@ -199,7 +199,7 @@ NTSTATUS CUsbAudioStream::FindOpenSetting(StreamClient* Client, PUCHAR Alternate
     NTSTATUS status = FindFormat(&format.Format);
     if (NT_SUCCESS(status))
     {
-        status = FindAlternateSetting(&Client->Format, AlternateSetting);
+        status = FindAlternateSetting(&Client->Format, AlternateSetting, SignedBytes);
     }
     if (NT_SUCCESS(status) && Client->Format.Format.nBlockAlign == 0)
     {
@@ -287,7 +287,8 @@ NTSTATUS CUsbAudioStream::OpenTransferChain(StreamClient* Client, PULONG Current
     }
     m_Lock.Lock();
     UCHAR setting = 0;
-    NTSTATUS status = FindOpenSetting(Client, &setting);
+    BOOLEAN signedBytes = FALSE;
+    NTSTATUS status = FindOpenSetting(Client, &setting, &signedBytes);
     IUsbDevice* pUsbDevice = NT_SUCCESS(status) ? QueryUsbDevice() : nullptr;
     if (NT_SUCCESS(status) && !pUsbDevice)
     {
@@ -307,6 +308,7 @@ NTSTATUS CUsbAudioStream::OpenTransferChain(StreamClient* Client, PULONG Current
         m_Lock.Unlock();
         return status;
     }
+    m_bSignedBytes = signedBytes;
     TransferGeometry geometry;
     SetTransferGeometry(Client, setting, &geometry);
     status = CreateTransferPool(pUsbDevice, geometry);
@@ -627,10 +629,25 @@ TransferContext* CUsbAudioStream::TakeTransfer(PNTSTATUS Status)
     return pContext;
 }
 
-// 8-bit samples are unsigned: their silence is the midpoint, not zero (full negative).
+// Silence as the clients see it: their 8-bit samples are unsigned, so its midpoint, not zero
+// (full negative).
 VOID CUsbAudioStream::FillSilence(PUCHAR Data, ULONG Length)
 {
     RtlFillMemory(Data, Length, m_CurrentFormat.Format.wBitsPerSample == 8 ? 0x80 : 0);
+}
+
+// Between a client's offset-binary 8-bit samples and a device's two's complement ones, both
+// ways: the same value with its top bit flipped.
+VOID CUsbAudioStream::FlipSignBits(PUCHAR Data, ULONG Length)
+{
+    if (!m_bSignedBytes)
+    {
+        return;
+    }
+    for (ULONG i = 0; i < Length; i++)
+    {
+        Data[i] ^= 0x80;
+    }
 }
 
 VOID CUsbAudioStream::FillRenderBuffer(TransferContext* Context, ULONG Length)
@@ -638,6 +655,7 @@ VOID CUsbAudioStream::FillRenderBuffer(TransferContext* Context, ULONG Length)
     FillSilence(Context->Data, Length);
     NotifyClient(StreamNotifyRenderData, Context->Data, Length);
     ProcessBuffer(Context->Data, Length);
+    FlipSignBits(Context->Data, Length);
 }
 
 NTSTATUS CUsbAudioStream::SubmitCaptureTransfer()
@@ -696,6 +714,10 @@ ULONG CUsbAudioStream::CapturePacketBytes(TransferContext* Context, USBD_ISO_PAC
     {
         Packet->Length = (lost ? nominalFrames : emptyFrames) * blockAlign;
         FillSilence(Context->Data + Packet->Offset, Packet->Length);
+    }
+    else
+    {
+        FlipSignBits(Context->Data + Packet->Offset, Packet->Length);
     }
     return Packet->Length;
 }

@@ -76,6 +76,7 @@ NTSTATUS CPortPinWaveCyclic::Open(PMINIPORTWAVECYCLIC Miniport, ULONG PinId, BOO
     if (NT_SUCCESS(status))
     {
         m_pStream->SetNotificationFreq(kNotificationIntervalMs, &m_FramingSize);
+        SilenceBuffer();
         if (m_pGroup)
             status = m_pGroup->AddMember(this);
     }
@@ -86,6 +87,15 @@ NTSTATUS CPortPinWaveCyclic::Open(PMINIPORTWAVECYCLIC Miniport, ULONG PinId, BOO
         ReleaseStream();
     }
     return status;
+}
+
+// The cyclic buffer starts as the stream's own silence, whatever its memory held before: zero
+// bytes are the most negative value of an 8-bit sample.
+void CPortPinWaveCyclic::SilenceBuffer()
+{
+    PVOID buffer = m_pDma->SystemAddress();
+    if (buffer && m_pDma->BufferSize())
+        m_pStream->Silence(buffer, m_pDma->BufferSize());
 }
 
 void CPortPinWaveCyclic::ReleaseStream()
@@ -168,7 +178,12 @@ NTSTATUS CPortPinWaveCyclic::FormatProperty(ULONG Verb, PVOID Value, ULONG Value
     std::vector<UCHAR> format(bytes, bytes + header.FormatSize);
     NTSTATUS status = m_pStream->SetFormat(reinterpret_cast<PKSDATAFORMAT>(format.data()));
     if (NT_SUCCESS(status))
+    {
         m_Format.swap(format);
+        // A format of another silence takes the buffer over only while nothing streams from it.
+        if (m_State == KSSTATE_STOP)
+            SilenceBuffer();
+    }
     return status;
 }
 

@@ -44,6 +44,7 @@ private:
     NTSTATUS FormatProperty(ULONG Verb, PVOID Value, ULONG ValueLength, PIRP Irp);
     NTSTATUS PositionProperty(ULONG Verb, PVOID Value, ULONG ValueLength, PIRP Irp);
     void ReleaseStream();
+    void SilenceBuffer();
 
     ULONG m_PinId;
     BOOLEAN m_bCapture;

@@ -28,7 +28,10 @@ constexpr uint8_t kGeneralSubtype = 1;    // AS_GENERAL, and the header on the c
 constexpr uint8_t kFormatTypeSubtype = 2; // FORMAT_TYPE; INPUT_TERMINAL on the control side
 constexpr uint8_t kOutputTerminalSubtype = 3;
 constexpr uint8_t kFormatTypeI = 1;
+constexpr uint16_t kPcm8FormatTag = 2;       // class 1: PCM8, unsigned 8-bit samples
 constexpr uint16_t kFloatFormatTag = 3;      // class 1: IEEE_FLOAT
+constexpr uint32_t kRelease2PcmFormat = 1;   // class 2: bmFormats bit 0
+constexpr uint32_t kRelease2Pcm8Format = 2;  // class 2: bmFormats bit 1
 constexpr uint32_t kRelease2FloatFormat = 4; // class 2: bmFormats bit 2
 constexpr uint8_t kIsochronous = 1;
 constexpr uint8_t kFeedbackUsage = 1;
@@ -73,6 +76,8 @@ void StreamSignalFrame(const StreamFormat& Format, uint64_t SampleFrame, uint8_t
             const uint32_t shift = 32 - 8 * (Format.SubframeBytes - b);
             sample[b] = shift < 32 ? uint8_t(word >> shift) : 0;
         }
+        if (Format.SubframeBytes == 1 && Format.Unsigned)
+            sample[0] ^= 0x80;
     }
 }
 
@@ -147,6 +152,7 @@ void StreamEndpoints::ReadFormatUac1(const DescriptorSpan& d, Alternate* Alt)
     {
         Alt->TerminalLink = d.At(3);
         Alt->Float = d.Le16(5) == kFloatFormatTag;
+        Alt->Unsigned = d.Le16(5) == kPcm8FormatTag;
     }
     else if (d.Subtype() == kFormatTypeSubtype && d.Has(8) && d.At(3) == kFormatTypeI)
     {
@@ -164,6 +170,8 @@ void StreamEndpoints::ReadFormatUac2(const DescriptorSpan& d, Alternate* Alt)
     {
         Alt->TerminalLink = d.At(3);
         Alt->Float = (d.Le32(6) & kRelease2FloatFormat) != 0;
+        // A setting that names both integer formats is taken at its PCM word.
+        Alt->Unsigned = (d.Le32(6) & (kRelease2PcmFormat | kRelease2Pcm8Format)) == kRelease2Pcm8Format;
         Alt->Channels = d.At(10);
     }
     else if (d.Subtype() == kFormatTypeSubtype && d.Has(6) && d.At(3) == kFormatTypeI)
@@ -243,6 +251,7 @@ StreamFormat StreamEndpoints::FormatOf(const Alternate& Alt, const Endpoint& Dat
     format.SubframeBytes = Alt.SubframeBytes;
     format.BitResolution = Alt.BitResolution;
     format.Float = Alt.Float;
+    format.Unsigned = Alt.Unsigned;
     format.RateHz = RateOf(Alt, Data);
     return format;
 }

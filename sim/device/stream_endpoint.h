@@ -78,6 +78,9 @@ struct StreamFormat
     uint8_t SubframeBytes = 0;
     uint8_t BitResolution = 0;
     bool Float = false;
+    // 8-bit samples in offset binary (0x80 is silence), as the PCM8 format carries them; those
+    // of the PCM format are two's complement.
+    bool Unsigned = false;
     uint32_t RateHz = 0; // the sampling rate in force; 0 when the device cannot tell
 
     uint32_t BlockBytes() const { return uint32_t(Channels) * SubframeBytes; }
@@ -100,7 +103,8 @@ struct StreamPacketRecord
 
 // The known signal: channel c at sample frame n, as a 16-bit value. Containers of 3 and 4
 // bytes carry it in their top 16 bits and float as value / 32768, so every format carries the
-// same samples and each survives conversion to float and back exactly.
+// same samples and each survives conversion to float and back exactly; a 1-byte container
+// carries its top 8 bits, in offset binary where the format is unsigned.
 int16_t StreamSignalSample(uint64_t SampleFrame, uint32_t Channel);
 // Sample frame n of the signal in a format's layout (BlockBytes bytes, little-endian).
 void StreamSignalFrame(const StreamFormat& Format, uint64_t SampleFrame, uint8_t* Out);
@@ -173,6 +177,7 @@ private:
         uint8_t SubframeBytes = 0;
         uint8_t BitResolution = 0;
         bool Float = false;
+        bool Unsigned = false;
         std::vector<uint32_t> Rates; // class 1: discrete rates of the format descriptor
         std::vector<Endpoint> Endpoints;
     };

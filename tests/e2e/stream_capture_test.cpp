@@ -26,15 +26,6 @@ constexpr uint8_t kHeadsetRenderInterface = 1;
 class StreamCapture : public rig::StreamRig
 {
 protected:
-    // The first stream of the direction, or -1.
-    int StreamOf(bool capture)
-    {
-        for (ULONG i = 0; i < StreamCount(); ++i)
-            if (IsCapture(i) == capture)
-                return int(i);
-        return -1;
-    }
-
     // The sampling-frequency requests the device saw for the endpoint, with their rates.
     std::vector<uint32_t> RateRequests(uint8_t endpoint)
     {
@@ -244,12 +235,14 @@ class StreamLostPacket : public StreamCapture, public ::testing::WithParamInterf
 {
 };
 
-// The device's signal in the client's format, frame k at k.
+// The device's signal in the client's format, frame k at k: a client's 8-bit samples are
+// offset binary whatever the device's are.
 sim::StreamFormat SignalFormat(const WAVEFORMATEXTENSIBLE& format)
 {
     sim::StreamFormat device;
     device.Channels = uint8_t(format.Format.nChannels);
     device.SubframeBytes = uint8_t(format.Format.wBitsPerSample / 8);
+    device.Unsigned = format.Format.wBitsPerSample == 8;
     return device;
 }
 
@@ -311,7 +304,8 @@ INSTANTIATE_TEST_SUITE_P(
         LostPacketCase{"At48kHz", "uac1-headset", kMono48, 25},  // mid-transfer
         LostPacketCase{"At44k1Hz", "uac1-headset", kMono44, 20}, // a 45-frame packet
         LostPacketCase{"At44k1HzShort", "uac1-headset", kMono44, 13},
-        // 8-bit samples are unsigned: the gap is midpoint silence.
+        // The device's 8-bit samples are two's complement, the client's unsigned: the gap is
+        // midpoint silence among the flipped samples.
         LostPacketCase{"EightBitAt48kHz", "uac1-headset", rig::ClientFormat(1, 48000, 1, 8, 4), 25, false,
                        "0E 24 02 01 01 02 10 02", "0E 24 02 01 01 01 08 02"},
         LostPacketCase{"HighSpeedAt48kHz", "uac1-headset", kMono48, 100, true},

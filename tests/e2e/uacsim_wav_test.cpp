@@ -3,7 +3,7 @@
 // out). The oracles: for play, the device's received stream that the runner saves with --out
 // must be the test's own samples bit for bit; for record, every sample in the file must be the
 // simulated device's known signal. Files live under the build tree.
-#include "support/driver_rig.h"
+#include "support/stream_rig.h"
 
 #include "sim/device/stream_endpoint.h"
 #include "sim/profiles/profile.h"
@@ -32,6 +32,10 @@ struct Wav
     uint32_t RateHz = 0;
     uint16_t Bits = 0;
     std::vector<uint8_t> Data;
+    // WAVE_FORMAT_EXTENSIBLE: written with these (and read back into them) when Extensible.
+    bool Extensible = false;
+    uint16_t ValidBits = 0;
+    uint32_t ChannelMask = 0;
 };
 
 std::string BuildDir()
@@ -60,17 +64,28 @@ void Put(std::vector<uint8_t>& out, uint32_t value, int bytes)
 void WriteWav(const std::string& path, const Wav& wav)
 {
     const uint32_t block = wav.Channels * wav.Bits / 8u;
+    const uint32_t fmtBytes = wav.Extensible ? 40 : 16;
     std::vector<uint8_t> file;
     file.insert(file.end(), {'R', 'I', 'F', 'F'});
-    Put(file, uint32_t(36 + wav.Data.size()), 4);
+    Put(file, uint32_t(20 + fmtBytes + wav.Data.size()), 4);
     file.insert(file.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-    Put(file, 16, 4);
-    Put(file, wav.Tag, 2);
+    Put(file, fmtBytes, 4);
+    Put(file, wav.Extensible ? 0xFFFE : wav.Tag, 2);
     Put(file, wav.Channels, 2);
     Put(file, wav.RateHz, 4);
     Put(file, wav.RateHz * block, 4);
     Put(file, block, 2);
     Put(file, wav.Bits, 2);
+    if (wav.Extensible)
+    {
+        static const uint8_t kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                              0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+        Put(file, 22, 2);
+        Put(file, wav.ValidBits, 2);
+        Put(file, wav.ChannelMask, 4);
+        Put(file, wav.Tag, 2);
+        file.insert(file.end(), std::begin(kGuidTail), std::end(kGuidTail));
+    }
     file.insert(file.end(), {'d', 'a', 't', 'a'});
     Put(file, uint32_t(wav.Data.size()), 4);
     file.insert(file.end(), wav.Data.begin(), wav.Data.end());
@@ -103,8 +118,13 @@ bool ReadWav(const std::string& path, Wav* wav)
             wav->Channels = uint16_t(Get(file, at + 10, 2));
             wav->RateHz = Get(file, at + 12, 4);
             wav->Bits = uint16_t(Get(file, at + 22, 2));
-            if (wav->Tag == 0xFFFE && size >= 40)
+            wav->Extensible = wav->Tag == 0xFFFE && size >= 40;
+            if (wav->Extensible)
+            {
+                wav->ValidBits = uint16_t(Get(file, at + 26, 2));
+                wav->ChannelMask = Get(file, at + 28, 4);
                 wav->Tag = uint16_t(Get(file, at + 32, 2));
+            }
             fmt = true;
         }
         else if (std::memcmp(&file[at], "data", 4) == 0 && at + 8 + size <= file.size())
@@ -150,11 +170,20 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
+using ProfileEdits = std::vector<std::pair<std::string, std::string>>;
+
+// A built-in profile with each (old, new) pair replaced once, as a profile file.
+std::string EditedProfileFile(const std::string& builtin, const ProfileEdits& edits, const std::string& name)
+{
+    const std::string path = TempPath(name + ".profile");
+    std::ofstream(path) << rig::EditedProfileText(builtin, edits);
+    return path;
+}
+
 // The class-1 speaker with six channels (mask 0x3F) in both of its formats, as a profile file.
 std::string SixChannelSpeaker()
 {
-    std::string text = sim::BuiltinProfileText("uac1-speaker");
-    const std::pair<const char*, const char*> edits[] = {
+    const ProfileEdits edits = {
         {"name uac1-speaker", "name six-channel-speaker"},
         {"09 02 9F 00", "09 02 A3 00"},                   // configuration: 4 bytes more
         {"09 24 01 00 01 28 00", "09 24 01 00 01 2C 00"}, // AC header: likewise
@@ -165,16 +194,7 @@ std::string SixChannelSpeaker()
         {"0E 24 02 01 02 03 18", "0E 24 02 01 06 03 18"},
         {"09 05 01 09 26 01", "09 05 01 09 72 03"}, // 6 x 3 x 49 bytes
     };
-    for (const auto& edit : edits)
-    {
-        const size_t at = text.find(edit.first);
-        EXPECT_NE(at, std::string::npos) << edit.first;
-        if (at != std::string::npos)
-            text.replace(at, std::strlen(edit.first), edit.second);
-    }
-    const std::string path = TempPath("six-channel.profile");
-    std::ofstream(path) << text;
-    return path;
+    return EditedProfileFile("uac1-speaker", edits, "six-channel");
 }
 
 // Random samples from a fixed seed: every byte pattern shows up, so swapped bytes, channels or
@@ -192,8 +212,21 @@ Wav RandomWav(uint16_t channels, uint32_t rateHz, uint16_t bits, double seconds)
     return wav;
 }
 
+// Samples moved into wider containers, top-justified over zero bytes.
+std::vector<uint8_t> Widen(const std::vector<uint8_t>& data, uint32_t fromBytes, uint32_t toBytes)
+{
+    std::vector<uint8_t> out;
+    for (size_t at = 0; at + fromBytes <= data.size(); at += fromBytes)
+    {
+        out.insert(out.end(), toBytes - fromBytes, 0);
+        out.insert(out.end(), data.begin() + long(at), data.begin() + long(at + fromBytes));
+    }
+    return out;
+}
+
 // play of 16- and packed 24-bit files, stereo and six channels: the device receives the file bit
-// for bit, with no underrun, and the runner says so.
+// for bit, with no underrun, and the runner says so. The file --out writes holds what the device
+// received in the device's own format.
 TEST(UacsimWav, PlayArrivesBitExactAtTheDevice)
 {
     const std::string six = SixChannelSpeaker();
@@ -204,6 +237,7 @@ TEST(UacsimWav, PlayArrivesBitExactAtTheDevice)
         uint32_t RateHz;
         uint16_t Bits;
         double Seconds;
+        uint16_t DeviceBits = 0; // the device's container, when it is wider than the file's
     } rows[] = {
         {"uac1-speaker", 2, 48000, 16, 0.3},
         {"uac1-speaker", 2, 44100, 24, 0.3},
@@ -212,8 +246,8 @@ TEST(UacsimWav, PlayArrivesBitExactAtTheDevice)
         {"uac1-headset", 2, 48000, 24, 1.5},
         // Class 2: high speed with asynchronous feedback (24 bits carried in 4-byte samples)
         // and full speed.
-        {"uac2-interface", 8, 48000, 24, 0.3},
-        {"uac2-interface", 8, 96000, 24, 0.3},
+        {"uac2-interface", 8, 48000, 24, 0.3, 32},
+        {"uac2-interface", 8, 96000, 24, 0.3, 32},
         {"uac2-interface-fs", 8, 44100, 16, 0.3},
     };
     for (const auto& row : rows)
@@ -233,12 +267,15 @@ TEST(UacsimWav, PlayArrivesBitExactAtTheDevice)
         EXPECT_EQ(Contains(run.Err, "playing 1.0 of"), row.Seconds > 1) << run.Err;
         Wav received;
         ASSERT_TRUE(ReadWav(got, &received)) << got;
+        const uint16_t deviceBits = row.DeviceBits ? row.DeviceBits : row.Bits;
         EXPECT_EQ(received.Tag, 1);
         EXPECT_EQ(received.Channels, row.Channels);
         EXPECT_EQ(received.RateHz, row.RateHz);
-        EXPECT_EQ(received.Bits, row.Bits);
-        ASSERT_EQ(received.Data.size(), sent.Data.size());
-        EXPECT_TRUE(received.Data == sent.Data) << "the device's stream differs from the file";
+        EXPECT_EQ(received.Bits, deviceBits);
+        EXPECT_EQ(received.Extensible ? received.ValidBits : received.Bits, row.Bits);
+        const std::vector<uint8_t> expected = Widen(sent.Data, row.Bits / 8u, deviceBits / 8u);
+        ASSERT_EQ(received.Data.size(), expected.size());
+        EXPECT_TRUE(received.Data == expected) << "the device's stream differs from the file";
     }
 }
 
@@ -381,18 +418,28 @@ TEST(UacsimWav, RecordWritesTheDeviceSignal)
 // reads the file it wrote back and holds every sample against the device's signal.
 TEST(UacsimWav, RecordOnClassTwoDevicesWritesTheDeviceSignal)
 {
-    for (const char* device : {"uac2-interface", "uac2-interface-fs"})
+    const struct
     {
-        SCOPED_TRACE(device);
-        const std::string path = TempPath(std::string(device) + ".wav");
+        const char* Device;
+        uint16_t Bits, ValidBits; // the pin's format, which the file keeps
+        bool Extensible;
+    } rows[] = {{"uac2-interface", 32, 24, true}, {"uac2-interface-fs", 16, 16, false}};
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.Device);
+        const std::string path = TempPath(std::string(row.Device) + ".wav");
         std::remove(path.c_str());
-        const RunResult run = RunUacsim("record " + path + " --device " + device + " --seconds 0.25");
+        const RunResult run = RunUacsim("record " + path + " --device " + row.Device + " --seconds 0.25");
         EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
         EXPECT_TRUE(Contains(run.Out, "bit-exact:      yes")) << run.Out;
         EXPECT_TRUE(Contains(run.Out, "read back bit for bit")) << run.Out;
         Wav wav;
         ASSERT_TRUE(ReadWav(path, &wav)) << path;
         EXPECT_EQ(wav.Channels, 2);
+        EXPECT_EQ(wav.Bits, row.Bits);
+        EXPECT_EQ(wav.Extensible, row.Extensible);
+        EXPECT_EQ(wav.Extensible ? wav.ValidBits : wav.Bits, row.ValidBits);
+        EXPECT_EQ(wav.ChannelMask, row.Extensible ? 0x3u : 0u);
         EXPECT_EQ(wav.Data.size(), size_t(wav.RateHz / 4) * wav.Channels * (wav.Bits / 8));
     }
 }
@@ -441,8 +488,7 @@ TEST(UacsimWav, WhatCannotBePlayedOrRecordedIsRefusedWithTheReason)
         // A day of class-2 capture is more than a WAV file's 4 GB: refused before anything runs.
         {"record " + TempPath("day.wav") + " --device uac2-interface --seconds 86400", 2,
          "--seconds 86400 is more than a WAV file holds: LineIn00 as 48000 Hz, 2 ch, 24-bit PCM in 32-bit "
-         "takes "
-         "at most 14913 s"},
+         "takes at most 11184 s"},
         {"play " + TempPath("missing.wav") + " --device uac1-speaker", 2, "cannot read"},
         {"play --device uac1-speaker", 2, "FILE is required"},
         {"play a.wav b.wav --device uac1-speaker", 2, "one file only"},
@@ -500,6 +546,125 @@ TEST(UacsimWav, RealDevicesPlayAndRecordBitExact)
         });
     EXPECT_GT(played, 0);
     EXPECT_GT(recorded, 0);
+}
+
+// play takes a format that carries the file's samples: never an encoded pass-through format of
+// the same shape, and a WAVE_FORMAT_EXTENSIBLE file of 24 valid bits in 32-bit samples where
+// the endpoint offers exactly that (--out writes that format back). What it cannot play it
+// refuses with exit 2 and a reason of its own, naming the file to use where one would do.
+TEST(UacsimWav, PlayChoosesAFormatThatCarriesTheFilesSamples)
+{
+    // The speaker's 16-bit setting turned into a type III one: AC-3 and WMA Pro at 16 bits,
+    // PCM only at 24.
+    const std::string encoded =
+        EditedProfileFile("uac1-speaker", {{"0E 24 02 01 02 02 10", "0E 24 02 03 02 02 10"}}, "encoded");
+    Wav extensible = RandomWav(8, 48000, 32, 0.2);
+    for (size_t i = 0; i < extensible.Data.size(); i += 4)
+        extensible.Data[i] = 0; // below the 24 valid bits
+    extensible.Extensible = true;
+    extensible.ValidBits = 24;
+    extensible.ChannelMask = 0x63F;
+    Wav noRate = RandomWav(2, 48000, 16, 0.05);
+    noRate.RateHz = 0;
+    Wav noChannels = RandomWav(2, 48000, 16, 0.05);
+    noChannels.Channels = 0;
+    const struct
+    {
+        const char* Name;
+        std::string Device;
+        Wav File;
+        int ExitCode;
+        std::string Says; // in the report (exit 0) or the complaint
+    } rows[] = {
+        {"pcm-beside-encoded", encoded, RandomWav(2, 48000, 16, 0.1), 2,
+         "SPKOut00 does not offer the file's format (48000 Hz, 2 ch, 16-bit PCM); it offers:\n"
+         "  2 ch, 16-bit (16 valid), AC-3 over S/PDIF (0x0092), mask 0x3: 44100 Hz\n"},
+        {"extensible-24-in-32", "uac2-interface", extensible, 0,
+         "through LineOut00 as 8 ch, 32-bit (24 valid), PCM (0x0001), mask 0x63F at 48000 Hz"},
+        {"plain-32", "uac2-interface", RandomWav(8, 48000, 32, 0.1), 2,
+         "uacsim: LineOut00 takes 24 valid bits in 32-bit samples: play a WAVE_FORMAT_EXTENSIBLE file of "
+         "32-bit samples with 24 valid bits and channel mask 0x63F, or a packed 24-bit file\n"},
+        {"rate-0", "uac1-speaker", noRate, 2, "gives a sample rate of 0 Hz in its format chunk"},
+        {"channels-0", "uac1-speaker", noChannels, 2, "gives 0 channels in its format chunk"},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.Name);
+        const std::string in = TempPath(std::string(row.Name) + ".wav"), got = TempPath("got.wav");
+        WriteWav(in, row.File);
+        std::remove(got.c_str());
+        const RunResult run = RunUacsim("play " + in + " --device " + row.Device + " --out " + got);
+        EXPECT_EQ(run.ExitCode, row.ExitCode) << run.Out << run.Err;
+        EXPECT_TRUE(Contains(row.ExitCode ? run.Err : run.Out, row.Says)) << run.Out << run.Err;
+        EXPECT_FALSE(Contains(run.Err, "SF_INFO")) << run.Err;
+        if (row.ExitCode != 0)
+        {
+            EXPECT_FALSE(Contains(run.Out, "device record")) << run.Out;
+            continue;
+        }
+        EXPECT_TRUE(Contains(run.Out, "bit-exact:      yes")) << run.Out;
+        Wav received;
+        ASSERT_TRUE(ReadWav(got, &received)) << got;
+        EXPECT_TRUE(received.Extensible);
+        EXPECT_EQ(received.Tag, 1);
+        EXPECT_EQ(received.Bits, 32);
+        EXPECT_EQ(received.ValidBits, 24);
+        EXPECT_EQ(received.ChannelMask, 0x63Fu);
+        EXPECT_TRUE(received.Data == row.File.Data) << "the device's stream differs from the file";
+    }
+}
+
+// 8-bit files through a device whose 8-bit settings carry either format tag (PCM: two's
+// complement; PCM8: offset binary): play arrives bit-exact and --out gives the file back, and
+// record writes the device's signal as a WAV file's offset-binary bytes, worked out here from
+// the signal's 16-bit values.
+TEST(UacsimWav, EightBitFilesPlayAndRecordWhateverTheDevicesFormatTag)
+{
+    const ProfileEdits eightBit = {{"0E 24 02 01 02 02 10 02", "0E 24 02 01 02 01 08 02"},
+                                   {"0E 24 02 01 01 02 10 02", "0E 24 02 01 01 01 08 02"}};
+    const ProfileEdits pcm8Tags = {{"07 24 01 01 01 01 00", "07 24 01 01 01 02 00"},
+                                   {"07 24 01 07 01 01 00", "07 24 01 07 01 02 00"}};
+    for (const bool pcm8 : {false, true})
+    {
+        SCOPED_TRACE(pcm8 ? "PCM8" : "PCM");
+        ProfileEdits edits = eightBit;
+        if (pcm8)
+            edits.insert(edits.end(), pcm8Tags.begin(), pcm8Tags.end());
+        const std::string device = EditedProfileFile("uac1-headset", edits, pcm8 ? "pcm8" : "pcm");
+        const Wav sent = RandomWav(2, 48000, 8, 0.2);
+        const std::string in = TempPath("in8.wav"), got = TempPath("got8.wav"), rec = TempPath("rec8.wav");
+        WriteWav(in, sent);
+        RunResult run = RunUacsim("play " + in + " --device " + device + " --out " + got);
+        EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
+        EXPECT_TRUE(Contains(run.Out, "bit-exact:      yes")) << run.Out;
+        Wav received;
+        ASSERT_TRUE(ReadWav(got, &received)) << got;
+        EXPECT_EQ(received.Bits, 8);
+        EXPECT_TRUE(received.Data == sent.Data) << "the device's stream differs from the file";
+
+        run = RunUacsim("record " + rec + " --device " + device + " --seconds 0.2");
+        EXPECT_EQ(run.ExitCode, 0) << run.Out << run.Err;
+        EXPECT_TRUE(Contains(run.Out, "bit-exact:      yes")) << run.Out;
+        Wav wav;
+        ASSERT_TRUE(ReadWav(rec, &wav)) << rec;
+        ASSERT_EQ(wav.Bits, 8);
+        ASSERT_EQ(wav.Channels, 1);
+        auto top = [](int64_t n) { return uint8_t((sim::StreamSignalSample(uint64_t(n), 0) + 32768) / 256); };
+        // The frame of the signal the file starts with (its first frames match there), then
+        // every frame against it.
+        auto wrongFrom = [&](int64_t n0, size_t frames)
+        {
+            size_t wrong = 0;
+            for (size_t i = 0; i < std::min(frames, wav.Data.size()); ++i)
+                wrong += wav.Data[i] != top(n0 + int64_t(i));
+            return wrong;
+        };
+        int64_t n0 = 0;
+        while (n0 < 4800 && wrongFrom(n0, 200) != 0)
+            ++n0;
+        ASSERT_LT(n0, 4800) << "the file does not start with the device's signal";
+        EXPECT_EQ(wrongFrom(n0, wav.Data.size()), 0u);
+    }
 }
 
 } // namespace

@@ -27,6 +27,22 @@ namespace rig
 constexpr ULONGLONG kMillisecond = 10000; // 100 ns units
 constexpr ULONGLONG kSecond = 1000 * kMillisecond;
 
+// A built-in profile's text with each (old, new) pair replaced once, for devices edited for a
+// case (speed, formats, endpoints).
+inline std::string EditedProfileText(const std::string& name,
+                                     const std::vector<std::pair<std::string, std::string>>& edits)
+{
+    std::string text = sim::BuiltinProfileText(name);
+    for (const auto& edit : edits)
+    {
+        const size_t at = text.find(edit.first);
+        EXPECT_NE(at, std::string::npos) << edit.first;
+        if (at != std::string::npos)
+            text.replace(at, edit.first.size(), edit.second);
+    }
+    return text;
+}
+
 // A format as a client asks for it: extensible, integer PCM unless float is asked for.
 inline WAVEFORMATEXTENSIBLE ClientFormat(WORD channels, DWORD rateHz, WORD containerBytes, WORD validBits,
                                          DWORD channelMask, bool isFloat = false)
@@ -67,6 +83,9 @@ public:
     ULONG TransfersInFlight = 3;
     // Render data kept for comparison; off for long runs.
     bool Keep = true;
+    // Render buffers left as the stream hands them over (kept all the same), as a client with
+    // nothing to play does.
+    bool Silent = false;
 
     NTSTATUS Register(ICyclicControl* stream)
     {
@@ -276,7 +295,7 @@ private:
 
     void Fill(PUCHAR data, size_t length)
     {
-        for (size_t i = 0; i < length; ++i)
+        for (size_t i = 0; i < length && !Silent; ++i)
             data[i] = UCHAR(m_Random());
         if (Keep)
             m_Written.insert(m_Written.end(), data, data + length);
@@ -331,20 +350,10 @@ protected:
         return status;
     }
 
-    // A built-in profile's text with each (old, new) pair replaced once, for devices edited for a
-    // case (speed, formats, endpoints).
     static std::string EditedProfile(const std::string& name,
                                      const std::vector<std::pair<std::string, std::string>>& edits)
     {
-        std::string text = sim::BuiltinProfileText(name);
-        for (const auto& edit : edits)
-        {
-            const size_t at = text.find(edit.first);
-            EXPECT_NE(at, std::string::npos) << edit.first;
-            if (at != std::string::npos)
-                text.replace(at, edit.first.size(), edit.second);
-        }
-        return text;
+        return EditedProfileText(name, edits);
     }
 
     // A built-in profile at a speed ("full" or "high"), edited as EditedProfile does, started.
@@ -395,6 +404,15 @@ protected:
     }
 
     bool IsCapture(ULONG index) { return Engine(index)->GetKind() != STREAM_DIRECTION_RENDER; }
+
+    // The first stream of the direction, or -1.
+    int StreamOf(bool capture)
+    {
+        for (ULONG i = 0; i < StreamCount(); ++i)
+            if (IsCapture(i) == capture)
+                return int(i);
+        return -1;
+    }
 
     // Whether the interface's first isochronous endpoint sends to the host.
     bool DataEndpointIsIn(ULONG interfaceNumber)

@@ -18,6 +18,21 @@ namespace uacsim
 namespace
 {
 
+// 8-bit samples are judged in two's complement, where silence is zero bytes as at every other
+// width: a file's and a pin's are offset binary, a device's as its format tag says.
+void FlipSignBits(uint8_t* Data, size_t Bytes)
+{
+    for (size_t i = 0; i < Bytes; ++i)
+        Data[i] ^= 0x80;
+}
+
+bool SilentSample(const uint8_t* Sample, uint32_t ContainerBytes)
+{
+    if (ContainerBytes == 1)
+        return Sample[0] == 0x80;
+    return std::all_of(Sample, Sample + ContainerBytes, [](uint8_t b) { return b == 0; });
+}
+
 // The first frame with sound of each of the file's channels (the file's frame count for a
 // silent one), read once before the run; the scan stops as soon as every channel has sound.
 std::vector<uint64_t> FirstSoundPerChannel(const std::string& Path, std::string* Error)
@@ -39,8 +54,7 @@ std::vector<uint64_t> FirstSoundPerChannel(const std::string& Path, std::string*
             for (uint32_t c = 0; c < layout.Channels; ++c)
             {
                 const uint8_t* sample = &chunk[(f * layout.Channels + c) * layout.ContainerBytes];
-                if (first[c] != reader.Frames() ||
-                    std::all_of(sample, sample + layout.ContainerBytes, [](uint8_t b) { return b == 0; }))
+                if (first[c] != reader.Frames() || SilentSample(sample, layout.ContainerBytes))
                     continue;
                 first[c] = frame + f;
                 --silent;
@@ -51,22 +65,46 @@ std::vector<uint64_t> FirstSoundPerChannel(const std::string& Path, std::string*
     return first;
 }
 
-// The offered format that carries the file's samples unchanged: same channels, rate, sample
-// type and valid bits, in the file's container or a wider one.
+// The offered format that carries the file's samples unchanged: samples, never an encoded
+// stream, of the same channels, rate, type and valid bits, in the file's container or a wider
+// one.
 const WAVEFORMATEXTENSIBLE* MatchFormat(const WaveEndpoint& Endpoint, const WavAudio& File)
 {
     const WAVEFORMATEXTENSIBLE* wider = nullptr;
     for (const WAVEFORMATEXTENSIBLE& format : Endpoint.Formats)
     {
         const WavAudio layout = LayoutOf(format);
-        if (layout.Channels != File.Channels || layout.RateHz != File.RateHz || layout.Float != File.Float ||
-            layout.ValidBits != File.ValidBits || layout.ContainerBytes < File.ContainerBytes)
+        if (!CarriesSamples(format) || layout.Channels != File.Channels || layout.RateHz != File.RateHz ||
+            layout.Float != File.Float || layout.ValidBits != File.ValidBits ||
+            layout.ContainerBytes < File.ContainerBytes)
             continue;
         if (layout.ContainerBytes == File.ContainerBytes)
             return &format;
         wider = wider ? wider : &format;
     }
     return wider;
+}
+
+// For a file the endpoint does not take: the file it would take where it holds the file's
+// channels and rate in the file's container, with fewer valid bits (24 of 32). Empty otherwise.
+std::string FileToUse(const WaveEndpoint& Endpoint, const WavAudio& File)
+{
+    for (const WAVEFORMATEXTENSIBLE& format : Endpoint.Formats)
+    {
+        const WavAudio layout = LayoutOf(format);
+        if (!CarriesPcm(format) || File.Float || layout.Channels != File.Channels ||
+            layout.RateHz != File.RateHz || layout.ContainerBytes != File.ContainerBytes ||
+            layout.ValidBits >= File.ValidBits)
+            continue;
+        char mask[16];
+        std::snprintf(mask, sizeof(mask), "0x%X", unsigned(layout.ChannelMask));
+        const std::string container = std::to_string(layout.ContainerBytes * 8);
+        const std::string valid = std::to_string(layout.ValidBits);
+        return Endpoint.Name + " takes " + valid + " valid bits in " + container +
+               "-bit samples: play a WAVE_FORMAT_EXTENSIBLE file of " + container + "-bit samples with " +
+               valid + " valid bits and channel mask " + mask + ", or a packed " + valid + "-bit file";
+    }
+    return "";
 }
 
 // Switches the effect nodes as --effect asks: one of them on and the other off, or both off.
@@ -154,6 +192,9 @@ private:
     WavWriter m_Writer;
     WavAudio m_DeviceLayout; // the device's format, for the written file
     std::string m_WriteError;
+    bool m_EightBit = false;           // the device carries 8-bit samples ...
+    bool m_DeviceOffsetBinary = false; // ... in offset binary (its format tag is PCM8)
+    std::vector<uint8_t> m_Converted;  // the device's bytes of a PCM8 stream, in two's complement
 };
 
 int Player::Play(DriverSession& Session, const sim::DeviceProfile& Profile)
@@ -168,9 +209,11 @@ int Player::Play(DriverSession& Session, const sim::DeviceProfile& Profile)
     const WAVEFORMATEXTENSIBLE* format = MatchFormat(endpoint, m_File);
     if (!format)
     {
-        Complain(m_Out, m_Err, "uacsim: %s does not offer the file's format (%s); it offers:\n%s",
+        const std::string use = FileToUse(endpoint, m_File);
+        Complain(m_Out, m_Err, "uacsim: %s does not offer the file's format (%s); it offers:\n%s%s%s",
                  endpoint.Name.c_str(), m_File.Describe().c_str(),
-                 OfferedFormatsText(endpoint.Formats).c_str());
+                 OfferedFormatsText(endpoint.Formats).c_str(),
+                 use.empty() ? "" : "uacsim: ", use.empty() ? "" : (use + "\n").c_str());
         return kExitUsage;
     }
     m_Layout = LayoutOf(*format);
@@ -199,12 +242,13 @@ int Player::Play(DriverSession& Session, const sim::DeviceProfile& Profile)
         Complain(m_Out, m_Err, "uacsim: the render pin did not open: %s\n", StatusText(status).c_str());
         return kExitFailure;
     }
-    // The file, then silence for as long as the pin keeps asking.
+    // The file, then silence for as long as the pin keeps asking (8-bit samples are unsigned).
+    const int silence = m_Layout.ContainerBytes == 1 ? 0x80 : 0;
     pin->SetRenderSource(
         [&](UCHAR* To, ULONG Bytes)
         {
             const size_t given = feed.Read(To, Bytes);
-            std::memset(To + given, 0, Bytes - given);
+            std::memset(To + given, silence, Bytes - given);
         });
     const uint32_t perSecond = m_Layout.RateHz * m_Layout.BlockBytes();
     // Done once the position has passed the file by 100 ms: twice the cyclic buffer, so the
@@ -244,6 +288,9 @@ void Player::Begin(const DeviceStream& Stream)
     m_DeviceLayout.ValidBits =
         f.Float ? 32 : std::min<uint32_t>((f.BitResolution + 7) / 8 * 8, f.SubframeBytes * 8u);
     m_DeviceLayout.Float = f.Float;
+    m_DeviceLayout.ChannelMask = f.Channels == m_Layout.Channels ? m_Layout.ChannelMask : 0;
+    m_EightBit = !f.Float && f.SubframeBytes == 1;
+    m_DeviceOffsetBinary = m_EightBit && f.Unsigned;
     // The effects model sends the first two channels of each frame the pin carries.
     const bool sameSamples = f.RateHz == m_Layout.RateHz && f.SubframeBytes == m_Layout.ContainerBytes &&
                              f.Float == m_Layout.Float && f.Channels >= 1 && f.Channels <= m_Layout.Channels;
@@ -267,8 +314,14 @@ void Player::Begin(const DeviceStream& Stream)
     const uint32_t block = f.BlockBytes();
     const uint64_t expected = m_Expected.TotalBytes();
     m_Check = std::make_unique<ArrivalCheck>(
-        [this](uint8_t* To, size_t Bytes) { return m_Expected.Read(To, Bytes); }, expected,
-        std::min(firstFrame * block, expected), block, f.SubframeBytes,
+        [this](uint8_t* To, size_t Bytes)
+        {
+            const size_t given = m_Expected.Read(To, Bytes);
+            if (m_EightBit)
+                FlipSignBits(To, given);
+            return given;
+        },
+        expected, std::min(firstFrame * block, expected), block, f.SubframeBytes,
         [this](const uint8_t* Data, size_t Bytes) { Keep(Data, Bytes); });
 }
 
@@ -276,6 +329,12 @@ void Player::Receive(const DeviceStream& Stream, const uint8_t* Data, size_t Byt
 {
     if (!m_Begun)
         Begin(Stream);
+    if (m_DeviceOffsetBinary)
+    {
+        m_Converted.assign(Data, Data + Bytes);
+        FlipSignBits(m_Converted.data(), Bytes);
+        Data = m_Converted.data();
+    }
     const size_t first = size_t(std::find_if(Data, Data + Bytes, [](uint8_t b) { return b != 0; }) - Data);
     if (first < Bytes && m_StreamFirstSound == UINT64_MAX)
         m_StreamFirstSound = m_Received + first;
@@ -293,15 +352,26 @@ void Player::Keep(const uint8_t* Data, size_t Bytes)
         return;
     if (!m_Writer.IsOpen() && !m_Writer.Open(m_Line.Out, m_DeviceLayout, &m_WriteError))
         return;
-    static const std::vector<uint8_t> silence(64 * 1024, 0);
-    while (!Data && Bytes > 0 && m_WriteError.empty())
+    if (Data && !m_EightBit)
     {
-        const size_t piece = std::min(Bytes, silence.size());
-        m_Writer.Write(silence.data(), piece, &m_WriteError);
-        Bytes -= piece;
-    }
-    if (Data)
         m_Writer.Write(Data, Bytes, &m_WriteError);
+        return;
+    }
+    // Silence, or 8-bit samples, which a WAV file holds in offset binary.
+    std::vector<uint8_t> piece;
+    for (size_t size = 0; Bytes > 0 && m_WriteError.empty(); Bytes -= size)
+    {
+        size = std::min<size_t>(Bytes, 64 * 1024);
+        piece.assign(size, 0);
+        if (Data)
+        {
+            std::copy(Data, Data + size, piece.begin());
+            Data += size;
+        }
+        if (m_EightBit)
+            FlipSignBits(piece.data(), size);
+        m_Writer.Write(piece.data(), size, &m_WriteError);
+    }
 }
 
 int Player::Report(const PinRunner& Runner, const sim::AudioPinStats& Stats)

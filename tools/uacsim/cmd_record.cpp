@@ -31,26 +31,54 @@ const WAVEFORMATEXTENSIBLE& ChooseFormat(const WaveEndpoint& Endpoint)
 // libsndfile's WAV files count their bytes in 32 bits.
 constexpr uint64_t kWavMostBytes = 0xFFFFFFFFull - 1024;
 
+// Frame n of the device's known signal as the pin carries it, worked out from the signal's
+// values and the pin's layout alone: each 16-bit value at the top of its container with zeros
+// below, an 8-bit container its top byte in offset binary (as every 8-bit client sample is), a
+// float the value over 32768.
+void ExpectedPinFrame(const WavAudio& Pin, uint64_t SampleFrame, uint8_t* Out)
+{
+    for (uint32_t c = 0; c < Pin.Channels; ++c, Out += Pin.ContainerBytes)
+    {
+        const int32_t value = sim::StreamSignalSample(SampleFrame, c);
+        if (Pin.Float)
+        {
+            const float sample = float(value) / 32768.0f;
+            std::memcpy(Out, &sample, sizeof(sample));
+        }
+        else if (Pin.ContainerBytes == 1)
+            Out[0] = uint8_t((value + 32768) / 256);
+        else
+        {
+            const int64_t scaled = int64_t(value) * (int64_t(1) << (8 * Pin.ContainerBytes - 16));
+            for (uint32_t b = 0; b < Pin.ContainerBytes; ++b)
+                Out[b] = uint8_t(uint64_t(scaled) >> (8 * b));
+        }
+    }
+}
+
 // The captured frames against the device's signal, frame by frame as they come; the first
 // difference is kept.
 class SignalCheck
 {
 public:
-    void Add(const uint8_t* Captured, size_t Bytes, const sim::StreamFormat& Format, uint64_t FirstSample)
+    void Add(const uint8_t* Captured, size_t Bytes, const WavAudio& Pin, uint64_t FirstSample)
     {
-        const uint32_t block = Format.BlockBytes();
+        const uint32_t block = Pin.BlockBytes();
         m_Expected.resize(block);
         for (size_t at = 0; m_Mismatch.empty() && block && at + block <= Bytes; at += block, ++m_Frame)
         {
-            sim::StreamSignalFrame(Format, FirstSample + m_Frame, m_Expected.data());
+            ExpectedPinFrame(Pin, FirstSample + m_Frame, m_Expected.data());
             if (std::memcmp(m_Expected.data(), Captured + at, block) == 0)
                 continue;
             uint32_t b = 0;
             while (m_Expected[b] == Captured[at + b])
                 ++b;
+            char detail[64];
+            std::snprintf(detail, sizeof(detail), ": byte 0x%02X where the signal has 0x%02X",
+                          Captured[at + b], m_Expected[b]);
             m_Mismatch = "first difference at frame " + std::to_string(m_Frame) + ", channel " +
-                         std::to_string(b / Format.SubframeBytes) + " (device sample frame " +
-                         std::to_string(FirstSample + m_Frame) + ")";
+                         std::to_string(b / Pin.ContainerBytes) + " (device sample frame " +
+                         std::to_string(FirstSample + m_Frame) + ")" + detail;
         }
     }
     const std::string& Mismatch() const { return m_Mismatch; }
@@ -103,9 +131,9 @@ int Recorder::Record(DriverSession& Session, const sim::DeviceProfile& Profile)
     const WAVEFORMATEXTENSIBLE& format = ChooseFormat(endpoint);
     m_Audio = LayoutOf(format);
     const uint32_t block = m_Audio.BlockBytes();
-    // The file stores each sample at its valid width; the count is checked as a double first,
-    // so no number of seconds overflows the frame count.
-    const uint64_t fileFrameBytes = uint64_t(m_Audio.Channels) * ((m_Audio.ValidBits + 7) / 8);
+    // The file stores each sample in the pin's container; the count is checked as a double
+    // first, so no number of seconds overflows the frame count.
+    const uint64_t fileFrameBytes = uint64_t(m_Audio.BlockBytes());
     const double wanted = std::round(m_Line.Seconds * m_Audio.RateHz);
     if (fileFrameBytes == 0 || !(wanted <= double(kWavMostBytes / fileFrameBytes)))
     {
@@ -175,7 +203,7 @@ void Recorder::Take(const PinRunner& Runner, bool Last)
     m_OtherFormat = m_OtherFormat || (stream.Address &&
                                       (f.BlockBytes() != m_Audio.BlockBytes() || f.RateHz != m_Audio.RateHz));
     if (known && !m_OtherFormat)
-        m_Signal.Add(m_Taking.data(), take, f, Runner.Tally().FirstSample);
+        m_Signal.Add(m_Taking.data(), take, m_Audio, Runner.Tally().FirstSample);
     if (m_WriteError.empty())
         m_Writer.Write(m_Taking.data(), take, &m_WriteError);
     m_Written.Add(m_Taking.data(), take);

@@ -20,8 +20,9 @@ struct WavAudio
     uint32_t Channels = 0;
     uint32_t RateHz = 0;
     uint32_t ContainerBytes = 0; // of one sample
-    uint32_t ValidBits = 0;      // 8, 16, 24 or 32
+    uint32_t ValidBits = 0;      // 8, 16, 24 or 32; fewer than the container's in the top bits
     bool Float = false;
+    uint32_t ChannelMask = 0; // a WAVE_FORMAT_EXTENSIBLE file's speaker mask; 0 when it has none
 
     uint32_t BlockBytes() const { return Channels * ContainerBytes; }
     // "48000 Hz, 2 ch, 16-bit PCM"
@@ -52,11 +53,13 @@ protected:
 class WavReader : public WavStream
 {
 public:
-    // False with the reason: unreadable, no audio, or a sample format without a wave-pin layout
-    // (such as 64-bit float or compressed data).
+    // False with the reason: unreadable, no audio, no rate or channels, or a sample format
+    // without a wave-pin layout (such as 64-bit float or compressed data). A
+    // WAVE_FORMAT_EXTENSIBLE file's valid bits and speaker mask come from its own header.
     bool Open(const std::string& Path, std::string* Error);
     uint64_t Frames() const { return m_Frames; }
-    // Appends up to Frames frames to Out; the number read, 0 at the end or on an error.
+    // Appends up to Frames frames to Out; the number read, 0 at the end or on an error. Bits
+    // below the valid ones read as zero.
     uint64_t Read(uint64_t Frames, std::vector<uint8_t>* Out);
     // Empty unless reading failed.
     std::string Failure() const;
@@ -67,7 +70,8 @@ class WavWriter : public WavStream
 {
 public:
     // Samples held in a container wider than their valid bits (24 valid bits in 4 bytes) are
-    // written at their valid width; false with the reason.
+    // written as they are held, in a WAVE_FORMAT_EXTENSIBLE file that gives the valid bits and
+    // the layout's speaker mask; false with the reason.
     bool Open(const std::string& Path, const WavAudio& Layout, std::string* Error);
     bool IsOpen() const { return m_File != nullptr; }
     // Whole frames of Bytes (a partial frame at the end is kept for the next call).

@@ -121,7 +121,20 @@ WavAudio LayoutOf(const WAVEFORMATEXTENSIBLE& Format)
             ? Format.Samples.wValidBitsPerSample
             : Format.Format.wBitsPerSample;
     layout.Float = IsFloat(Format);
+    layout.ChannelMask = Format.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE ? Format.dwChannelMask : 0;
     return layout;
+}
+
+bool CarriesPcm(const WAVEFORMATEXTENSIBLE& Format)
+{
+    return Format.Format.wFormatTag == WAVE_FORMAT_PCM ||
+           (Format.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE &&
+            Format.SubFormat == KSDATAFORMAT_SUBTYPE_PCM);
+}
+
+bool CarriesSamples(const WAVEFORMATEXTENSIBLE& Format)
+{
+    return CarriesPcm(Format) || IsFloat(Format);
 }
 
 std::vector<UCHAR> PinDataFormat(const WAVEFORMATEXTENSIBLE& Format)

@@ -33,6 +33,10 @@ std::string OfferedFormatsText(const std::vector<WAVEFORMATEXTENSIBLE>& Formats)
 
 // The layout of an offered format.
 WavAudio LayoutOf(const WAVEFORMATEXTENSIBLE& Format);
+// Whether the format carries integer PCM samples, or samples at all (PCM or float) rather than
+// an encoded stream passed through.
+bool CarriesPcm(const WAVEFORMATEXTENSIBLE& Format);
+bool CarriesSamples(const WAVEFORMATEXTENSIBLE& Format);
 
 // The KSDATAFORMAT that opens a pin on an offered format: the offered wave format itself,
 // speaker mask and all, as the audio stack takes it from the filter's intersection.

@@ -23,6 +23,9 @@ constexpr ULONG SPDIF_AC3_SUBFORMAT_TAG = 0x0092;
 constexpr ULONG SPDIF_WMA_PRO_SUBFORMAT_TAG = 0x0164;
 // A type-I setting with this tag carries 32-bit IEEE floats, not integers.
 constexpr USHORT UAC1_FORMAT_TAG_IEEE_FLOAT = 0x0003;
+// Integers in two's complement at every width; the PCM8 tag (2) carries 8-bit ones in offset
+// binary, as the clients do.
+constexpr USHORT UAC1_FORMAT_TAG_PCM = 0x0001;
 constexpr UCHAR FLOAT_SUBFRAME_BYTES = 4;
 
 ULONG ReadRate(const UCHAR* Bytes)
@@ -161,7 +164,7 @@ NTSTATUS CUac1Device::AddUac1Formats(CUsbAudioStream* Stream, const UCHAR* Descr
         {
             format.SubFormat = FormatTag == UAC1_FORMAT_TAG_IEEE_FLOAT ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT
                                                                        : KSDATAFORMAT_SUBTYPE_PCM;
-            status = Stream->AddDataFormat(&format, AlternateSetting);
+            status = Stream->AddDataFormat(&format, AlternateSetting, FormatTag == UAC1_FORMAT_TAG_PCM);
         }
         else if (FormatTag & PASS_THROUGH_TAG_BITS)
         {

@@ -447,7 +447,8 @@ NTSTATUS CUac2Device::AddUac2Formats(CUsbAudioStream* Stream, ULONG ClockNodeId,
         format.Format.nAvgBytesPerSec = format.Format.nBlockAlign * pRates[index];
         if (FormatType == USB_AUDIO_FORMAT_TYPE_I && (Formats & FORMATS_PCM))
         {
-            status = Stream->AddDataFormat(&format, AlternateSetting);
+            // The PCM format's samples are two's complement at every width, 8 bits included.
+            status = Stream->AddDataFormat(&format, AlternateSetting, TRUE);
         }
         else if (FormatType == USB_AUDIO_FORMAT_TYPE_I && (Formats & FORMATS_RAW_DATA))
         {
