@@ -388,8 +388,10 @@ struct MixTerm
 };
 const std::vector<MixTerm>& MixTerms(WORD Channels, int Side)
 {
-    // Left, then right, of four, six and eight channels.
+    // Left, then right, of two, four, six and eight channels.
     static const std::vector<MixTerm> kTerms[][2] = {
+        // Stereo is its own mix.
+        {{{0, 1.0f}}, {{1, 1.0f}}},
         // The left surround in opposite phase.
         {{{0, 1.0f}, {2, -1.0f}}, {{1, 1.0f}, {3, 1.0f}}},
         // The centre at 0.707, the low-frequency channel, the side's surround.
@@ -398,7 +400,7 @@ const std::vector<MixTerm>& MixTerms(WORD Channels, int Side)
         {{{0, 1.0f}, {2, 0.707f}, {3, 1.0f}, {4, 1.0f}, {6, 1.0f}},
          {{1, 1.0f}, {2, 0.707f}, {3, 1.0f}, {5, 1.0f}, {7, 1.0f}}},
     };
-    return kTerms[Channels / 2 - 2][Side];
+    return kTerms[Channels / 2 - 1][Side];
 }
 
 // The front pair of every frame, in the stream's samples, with no limiting: 16 bits back
@@ -458,12 +460,14 @@ protected:
     std::string m_Device;
 };
 
-// Quiet enough that the mix stays under full scale, the device's pair is the one down-mix to
-// the bit (the limiters at unity); loud enough to pass it, the runner's own limiter reference
-// must still match, and the device's pair is no longer the plain sum.
+// Where the mix stays under full scale, the device's pair is the one down-mix to the bit (the
+// limiters at unity; a stereo file is its own mix); where a loud file's mix passes it, the
+// runner's own limiter reference must still match, and the device's pair is no longer the
+// plain sum.
 TEST_P(UacsimEffectMix, BothEffectsOffGiveTheOneDownMixOfEveryChannel)
 {
     const MixRow& row = GetParam();
+    const int32_t full = int32_t(1) << (row.Bits - 1);
     for (const double level : {0.18, 0.6})
         for (const std::string options : {"", "--effect off"})
         {
@@ -475,10 +479,13 @@ TEST_P(UacsimEffectMix, BothEffectsOffGiveTheOneDownMixOfEveryChannel)
             EXPECT_NE(report.find("bit-exact:      yes"), std::string::npos) << report;
             const std::vector<int32_t> mixed = DownMix(samples, row);
             ASSERT_EQ(device.size(), mixed.size()) << "the runner saves the file's span of the stream";
-            if (level < 0.5)
-                EXPECT_TRUE(device == mixed) << "the device's pair is not the one down-mix";
-            else
+            const bool passes =
+                std::any_of(mixed.begin(), mixed.end(), [&](int32_t v) { return v >= full || v < -full; });
+            ASSERT_EQ(passes, level > 0.5 && row.Channels > 2) << "the levels miss the case they are for";
+            if (passes)
                 EXPECT_FALSE(device == mixed) << "the loud file never reached the limiters";
+            else
+                EXPECT_TRUE(device == mixed) << "the device's pair is not the one down-mix";
         }
 }
 
@@ -486,7 +493,11 @@ TEST_P(UacsimEffectMix, BothEffectsOffGiveTheOneDownMixOfEveryChannel)
 // (four channels: the surround pair, the left one in opposite phase), one with it in the front
 // pair: through either effect they must reach the device the same, bit for bit. A channel that
 // reached the pair a second way would tell them apart. The delay takes no four-channel input.
-TEST_P(UacsimEffectMix, AnEffectOnRendersEachChannelThroughOneDownMix)
+class UacsimEffectTwins : public UacsimEffectMix
+{
+};
+
+TEST_P(UacsimEffectTwins, AnEffectOnRendersEachChannelThroughOneDownMix)
 {
     const MixRow& row = GetParam();
     std::mt19937 random(77);
@@ -518,9 +529,14 @@ TEST_P(UacsimEffectMix, AnEffectOnRendersEachChannelThroughOneDownMix)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, UacsimEffectMix,
-                         testing::Values(MixRow{4, 16, 48000, true}, MixRow{4, 24, 48000, true},
-                                         MixRow{6, 16, 48000, false}, MixRow{6, 24, 48000, false},
-                                         MixRow{8, 16, 48000, false}, MixRow{8, 24, 32000, true}));
+const MixRow kSurroundRows[] = {
+    {4, 16, 48000, true},  {4, 24, 48000, true},  {6, 16, 48000, false},
+    {6, 24, 48000, false}, {8, 16, 48000, false}, {8, 24, 32000, true},
+};
+const MixRow kStereoRows[] = {{2, 16, 48000, false}, {2, 24, 48000, false}};
+
+INSTANTIATE_TEST_SUITE_P(Surround, UacsimEffectMix, testing::ValuesIn(kSurroundRows));
+INSTANTIATE_TEST_SUITE_P(Stereo, UacsimEffectMix, testing::ValuesIn(kStereoRows));
+INSTANTIATE_TEST_SUITE_P(Surround, UacsimEffectTwins, testing::ValuesIn(kSurroundRows));
 
 } // namespace
