@@ -3,21 +3,29 @@
 // be what a separate pair of effect nodes, with the stream's limiter and packing written out
 // here, makes of the file's samples. The reference nodes are driven directly, in the
 // pipeline's 10 ms passes, after a lead of silence long enough for their start-up fades.
+// With both effects off the device's pair must be the one down-mix of every channel, which
+// this file computes from the mix's weights; with one on, files whose one down-mix is the same
+// must reach the device the same.
 #include "support/node_test_doubles.h"
+#include "support/usb_device_test_support.h"
 
 #include "driver/dsp/effect_processor.h"
 #include "driver/topology/variants/variant_d_effect_controls.h"
+#include "sim/profiles/profile.h"
 
 #include <xmmintrin.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace
@@ -52,30 +60,37 @@ void Put(std::vector<uint8_t>& out, uint32_t value, int bytes)
         out.push_back(uint8_t(value >> (8 * b)));
 }
 
-// A 16-bit PCM WAV file of the test's own making.
-void WriteWav16(const std::string& path, WORD channels, const std::vector<int16_t>& samples)
+// A 16- or 24-bit PCM WAV file of the test's own making.
+void WriteWav(const std::string& path, WORD channels, WORD bits, ULONG rate,
+              const std::vector<int32_t>& samples)
 {
+    const uint32_t width = bits / 8u;
     std::vector<uint8_t> file{'R', 'I', 'F', 'F'};
-    const uint32_t bytes = uint32_t(samples.size() * 2);
+    const uint32_t bytes = uint32_t(samples.size() * width);
     Put(file, 36 + bytes, 4);
     file.insert(file.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
     Put(file, 16, 4);
     Put(file, 1, 2);
     Put(file, channels, 2);
-    Put(file, kEffectRate, 4);
-    Put(file, kEffectRate * channels * 2u, 4);
-    Put(file, channels * 2u, 2);
-    Put(file, 16, 2);
+    Put(file, rate, 4);
+    Put(file, rate * channels * width, 4);
+    Put(file, channels * width, 2);
+    Put(file, bits, 2);
     file.insert(file.end(), {'d', 'a', 't', 'a'});
     Put(file, bytes, 4);
-    for (int16_t s : samples)
-        Put(file, uint16_t(s), 2);
+    for (int32_t s : samples)
+        Put(file, uint32_t(s), int(width));
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(file.data()), long(file.size()));
 }
 
-// The samples of a 16-bit PCM WAV file with Channels channels; empty when it is not one.
-std::vector<int16_t> ReadWav16(const std::string& path, WORD channels)
+void WriteWav16(const std::string& path, WORD channels, const std::vector<int16_t>& samples)
+{
+    WriteWav(path, channels, 16, kEffectRate, std::vector<int32_t>(samples.begin(), samples.end()));
+}
+
+// The samples of a PCM WAV file of Channels channels and Bits bits; empty when it is not one.
+std::vector<int32_t> ReadWav(const std::string& path, WORD channels, WORD bits)
 {
     std::ifstream in(path, std::ios::binary);
     std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -86,24 +101,31 @@ std::vector<int16_t> ReadWav16(const std::string& path, WORD channels)
             v |= uint32_t(file[at + b]) << (8 * b);
         return v;
     };
-    std::vector<int16_t> samples;
+    const int width = bits / 8;
+    std::vector<int32_t> samples;
     for (size_t at = 12; at + 8 <= file.size();)
     {
         const uint32_t size = get(at + 4, 4);
         if (std::string(file.begin() + long(at), file.begin() + long(at) + 4) == "fmt ")
         {
-            if (get(at + 8, 2) != 1 || get(at + 10, 2) != channels || get(at + 22, 2) != 16)
+            if (get(at + 8, 2) != 1 || get(at + 10, 2) != channels || get(at + 22, 2) != bits)
                 return {};
         }
         else if (std::string(file.begin() + long(at), file.begin() + long(at) + 4) == "data")
         {
-            for (size_t i = 0; i + 1 < size && at + 8 + i + 1 < file.size(); i += 2)
-                samples.push_back(int16_t(get(at + 8 + i, 2)));
+            for (size_t i = 0; i + width <= size && at + 8 + i + width <= file.size(); i += width)
+                samples.push_back(int32_t(get(at + 8 + i, width) << (32 - 8 * width)) >> (32 - 8 * width));
             return samples;
         }
         at += 8 + size + (size & 1);
     }
     return samples;
+}
+
+std::vector<int16_t> ReadWav16(const std::string& path, WORD channels)
+{
+    const std::vector<int32_t> samples = ReadWav(path, channels, 16);
+    return std::vector<int16_t>(samples.begin(), samples.end());
 }
 
 int RunUacsim(const std::string& args, std::string* out)
@@ -218,10 +240,12 @@ size_t FirstSound(const std::vector<int16_t>& samples)
     return i - i % 2;
 }
 
-// Neither the down-mix nor the delay path has latency, so the device's first sound with the
-// effects off marks where the file starts in its stream: the lead of silence the reference
-// needs, since the effects keep blocks and fades counted from the stream's start. Every
-// setting then matches to the bit, from the stream's first packet on.
+// The stream's lead of silence before the file is found from the delay run: its first sound
+// with the effect's reference run from the stream's start marks where the file starts, since
+// the effects keep blocks and fades counted from there. Through an effect the runner saves all
+// the device received, which then matches to the bit from the stream's first packet on; with
+// both effects off the runner judges the mix itself and saves the device's stream from where
+// the file starts.
 class UacsimEffect : public testing::TestWithParam<WORD>
 {
 };
@@ -234,7 +258,7 @@ TEST_P(UacsimEffect, PlayThroughEachEffectGivesWhatTheEffectNodesMakeOfTheFile)
     WriteWav16(wav, kChannels, file);
     size_t lead = 0;
     std::vector<std::vector<int16_t>> outputs;
-    for (const std::string effect : {"off", "delay", "virtualiser"})
+    for (const std::string effect : {"delay", "virtualiser", "off"})
     {
         SCOPED_TRACE(effect);
         const std::string got = TempPath(std::to_string(kChannels) + "ch-" + effect + ".wav");
@@ -248,20 +272,28 @@ TEST_P(UacsimEffect, PlayThroughEachEffectGivesWhatTheEffectNodesMakeOfTheFile)
         EXPECT_NE(report.find("underruns:      0 at the device"), std::string::npos) << report;
         const std::vector<int16_t> device = ReadWav16(got, 2);
         ASSERT_LT(FirstSound(device), device.size()) << "the device received only silence";
-        if (effect == "off")
+        if (effect == "delay")
         {
             const size_t unshifted = FirstSound(Reference(file, kChannels, effect, 0));
             ASSERT_GE(FirstSound(device), unshifted);
             lead = (FirstSound(device) - unshifted) / 2;
         }
         const std::vector<int16_t> expected = Reference(file, kChannels, effect, lead);
-        const size_t length = std::min(device.size(), expected.size());
-        ASSERT_GE(length, (lead + kFileFrames) * 2) << "the device received less than the file";
+        size_t from = 0;
+        if (effect == "off")
+        {
+            EXPECT_NE(report.find("bit-exact:      yes"), std::string::npos) << report;
+            ASSERT_GE(FirstSound(expected), FirstSound(device));
+            from = FirstSound(expected) - FirstSound(device);
+        }
+        const size_t length = std::min(device.size(), expected.size() - from);
+        ASSERT_GE(length, (effect == "off" ? kFileFrames : lead + kFileFrames) * 2)
+            << "the device received less than the file";
         size_t first = length;
         int worst = 0;
         for (size_t i = 0; i < length; ++i)
         {
-            const int difference = std::abs(int(device[i]) - int(expected[i]));
+            const int difference = std::abs(int(device[i]) - int(expected[from + i]));
             if (difference != 0 && first == length)
                 first = i;
             worst = std::max(worst, difference);
@@ -271,8 +303,8 @@ TEST_P(UacsimEffect, PlayThroughEachEffectGivesWhatTheEffectNodesMakeOfTheFile)
     }
     // The three runs are really three different renderings.
     ASSERT_EQ(outputs.size(), 3u);
-    EXPECT_NE(outputs[0], outputs[1]);
     EXPECT_NE(outputs[0], outputs[2]);
+    EXPECT_NE(outputs[1], outputs[2]);
 }
 
 INSTANTIATE_TEST_SUITE_P(SurroundIn, UacsimEffect, testing::Values(WORD(6), WORD(8)));
@@ -303,5 +335,208 @@ TEST(UacsimEffectRefusal, ADeviceWithoutEffectNodesIsRefusedWithItsReason)
     EXPECT_EQ(RunUacsim("play " + wav + " --device uac1-headset --effect delay", &report), 2) << report;
     EXPECT_NE(report.find("has no delay effect node"), std::string::npos) << report;
 }
+
+// ---- One down-mix of every channel ----
+
+// A stream format of the effects model: on the built-in profile, or on the same device with its
+// stereo settings widened to four channels and its 24-bit 5.1 setting to 7.1 at 22.05 and 32 kHz
+// (where 7.1 packets of 24-bit samples fit a full-speed endpoint).
+struct MixRow
+{
+    WORD Channels;
+    WORD Bits;
+    ULONG RateHz;
+    bool Widened;
+};
+
+std::string RowName(const MixRow& Row)
+{
+    return std::to_string(Row.Channels) + "ch-" + std::to_string(Row.Bits) + "bit";
+}
+
+void PrintTo(const MixRow& Row, std::ostream* Out)
+{
+    *Out << RowName(Row) << " at " << Row.RateHz << " Hz";
+}
+
+// The widened profile, written once per test.
+std::string WidenedProfile()
+{
+    std::string text = sim::BuiltinProfileText("uac1-variant-d5");
+    // Setting bytes (channels, subframe, bits, rates) and the endpoint's wMaxPacketSize.
+    const std::pair<const char*, const char*> edits[] = {
+        {"0E 24 02 01 02 02 10 02 44 AC 00 80 BB 00", "0E 24 02 01 04 02 10 02 44 AC 00 80 BB 00"},
+        {"09 05 01 09 C4 00 01 00 00", "09 05 01 09 88 01 01 00 00"},
+        {"0E 24 02 01 02 03 18 02 44 AC 00 80 BB 00", "0E 24 02 01 04 03 18 02 44 AC 00 80 BB 00"},
+        {"09 05 01 09 26 01 01 00 00", "09 05 01 09 4C 02 01 00 00"},
+        {"0E 24 02 01 06 03 18 02 44 AC 00 80 BB 00", "0E 24 02 01 08 03 18 02 22 56 00 00 7D 00"},
+        {"09 05 01 09 72 03 01 00 00", "09 05 01 09 18 03 01 00 00"},
+    };
+    for (const auto& edit : edits)
+        text = udt::Replace(text, edit.first, edit.second);
+    const std::string path = TempPath("widened-profile.txt");
+    std::ofstream(path) << text;
+    return path;
+}
+
+// Each side of the front pair as the mix defines it: the weighted channels, added in this order
+// in float, starting from the side's own channel.
+struct MixTerm
+{
+    int Channel;
+    float Weight;
+};
+const std::vector<MixTerm>& MixTerms(WORD Channels, int Side)
+{
+    // Left, then right, of two, four, six and eight channels.
+    static const std::vector<MixTerm> kTerms[][2] = {
+        // Stereo is its own mix.
+        {{{0, 1.0f}}, {{1, 1.0f}}},
+        // The left surround in opposite phase.
+        {{{0, 1.0f}, {2, -1.0f}}, {{1, 1.0f}, {3, 1.0f}}},
+        // The centre at 0.707, the low-frequency channel, the side's surround.
+        {{{0, 1.0f}, {2, 0.707f}, {3, 1.0f}, {4, 1.0f}}, {{1, 1.0f}, {2, 0.707f}, {3, 1.0f}, {5, 1.0f}}},
+        // And the side's back surround.
+        {{{0, 1.0f}, {2, 0.707f}, {3, 1.0f}, {4, 1.0f}, {6, 1.0f}},
+         {{1, 1.0f}, {2, 0.707f}, {3, 1.0f}, {5, 1.0f}, {7, 1.0f}}},
+    };
+    return kTerms[Channels / 2 - 1][Side];
+}
+
+// The front pair of every frame, in the stream's samples, with no limiting: 16 bits back
+// toward zero, 24 bits to nearest with ties to even.
+std::vector<int32_t> DownMix(const std::vector<int32_t>& samples, const MixRow& row)
+{
+    const float unit = std::ldexp(1.0f, 1 - row.Bits);
+    std::vector<int32_t> pair;
+    for (size_t at = 0; at + row.Channels <= samples.size(); at += row.Channels)
+        for (int side = 0; side < 2; ++side)
+        {
+            float sum = 0.0f;
+            for (const MixTerm& term : MixTerms(row.Channels, side))
+                sum += term.Weight * (float(samples[at + size_t(term.Channel)]) * unit);
+            const double scaled = double(sum) / double(unit);
+            pair.push_back(int32_t(row.Bits == 24 ? std::nearbyint(scaled) : std::trunc(scaled)));
+        }
+    return pair;
+}
+
+// Every channel a tone of its own and some noise at Level of full scale, from a fixed seed.
+std::vector<int32_t> Spread(const MixRow& row, double level)
+{
+    std::mt19937 random(2024);
+    std::uniform_real_distribution<double> noise(-0.02, 0.02);
+    const double full = std::ldexp(1.0, row.Bits - 1);
+    std::vector<int32_t> samples;
+    for (ULONG n = 0; n < row.RateHz / 4; ++n)
+        for (WORD c = 0; c < row.Channels; ++c)
+            samples.push_back(int32_t(std::lround(
+                std::min(full - 1,
+                         full * level *
+                             (std::sin(2.0 * M_PI * (150.0 + 70.0 * c) * n / row.RateHz) + noise(random))))));
+    return samples;
+}
+
+class UacsimEffectMix : public testing::TestWithParam<MixRow>
+{
+protected:
+    std::string Device() { return GetParam().Widened ? WidenedProfile() : "uac1-variant-d5"; }
+    // Plays the samples with the given options; the device's pair as the runner saved it.
+    std::vector<int32_t> Play(const std::vector<int32_t>& samples, const std::string& name,
+                              const std::string& options, std::string* report)
+    {
+        const MixRow& row = GetParam();
+        const std::string wav = TempPath(RowName(row) + "-" + name + ".wav");
+        const std::string got = TempPath(RowName(row) + "-" + name + "-got.wav");
+        WriteWav(wav, row.Channels, row.Bits, row.RateHz, samples);
+        std::remove(got.c_str());
+        EXPECT_EQ(
+            RunUacsim("play " + wav + " --device " + m_Device + " " + options + " --out " + got, report), 0)
+            << *report;
+        EXPECT_NE(report->find("removed cleanly"), std::string::npos) << *report;
+        return ReadWav(got, 2, row.Bits);
+    }
+    void SetUp() override { m_Device = Device(); }
+    std::string m_Device;
+};
+
+// Where the mix stays under full scale, the device's pair is the one down-mix to the bit (the
+// limiters at unity; a stereo file is its own mix); where a loud file's mix passes it, the
+// runner's own limiter reference must still match, and the device's pair is no longer the
+// plain sum.
+TEST_P(UacsimEffectMix, BothEffectsOffGiveTheOneDownMixOfEveryChannel)
+{
+    const MixRow& row = GetParam();
+    const int32_t full = int32_t(1) << (row.Bits - 1);
+    for (const double level : {0.18, 0.6})
+        for (const std::string options : {"", "--effect off"})
+        {
+            SCOPED_TRACE("level " + std::to_string(level) +
+                         (options.empty() ? ", no --effect" : ", " + options));
+            const std::vector<int32_t> samples = Spread(row, level);
+            std::string report;
+            const std::vector<int32_t> device = Play(samples, "spread", options, &report);
+            EXPECT_NE(report.find("bit-exact:      yes"), std::string::npos) << report;
+            const std::vector<int32_t> mixed = DownMix(samples, row);
+            ASSERT_EQ(device.size(), mixed.size()) << "the runner saves the file's span of the stream";
+            const bool passes =
+                std::any_of(mixed.begin(), mixed.end(), [&](int32_t v) { return v >= full || v < -full; });
+            ASSERT_EQ(passes, level > 0.5 && row.Channels > 2) << "the levels miss the case they are for";
+            if (passes)
+                EXPECT_FALSE(device == mixed) << "the loud file never reached the limiters";
+            else
+                EXPECT_TRUE(device == mixed) << "the device's pair is not the one down-mix";
+        }
+}
+
+// Two files whose one down-mix is the same, one with its sound in the low-frequency channel
+// (four channels: the surround pair, the left one in opposite phase), one with it in the front
+// pair: through either effect they must reach the device the same, bit for bit. A channel that
+// reached the pair a second way would tell them apart. The delay takes no four-channel input.
+class UacsimEffectTwins : public UacsimEffectMix
+{
+};
+
+TEST_P(UacsimEffectTwins, AnEffectOnRendersEachChannelThroughOneDownMix)
+{
+    const MixRow& row = GetParam();
+    std::mt19937 random(77);
+    std::uniform_real_distribution<double> noise(-0.05, 0.05);
+    const double full = std::ldexp(1.0, row.Bits - 1);
+    std::vector<int32_t> elsewhere, front;
+    for (ULONG n = 0; n < row.RateHz / 4; ++n)
+    {
+        const int32_t s =
+            int32_t(full * (0.3 * std::sin(2.0 * M_PI * 300.0 * n / row.RateHz) + noise(random)));
+        for (WORD c = 0; c < row.Channels; ++c)
+        {
+            front.push_back(c < 2 ? s : 0);
+            const bool four = row.Channels == 4;
+            elsewhere.push_back(four ? (c == 2 ? -s : c == 3 ? s : 0) : (c == 3 ? s : 0));
+        }
+    }
+    for (const std::string effect : {"delay", "virtualiser"})
+    {
+        SCOPED_TRACE(effect);
+        std::string report;
+        const std::vector<int32_t> fromElsewhere =
+            Play(elsewhere, "elsewhere-" + effect, "--effect " + effect, &report);
+        const std::vector<int32_t> fromFront = Play(front, "front-" + effect, "--effect " + effect, &report);
+        ASSERT_FALSE(fromFront.empty()) << report;
+        EXPECT_TRUE(fromElsewhere == fromFront) << "a channel reaches the front pair twice";
+        const bool silent = std::all_of(fromFront.begin(), fromFront.end(), [](int32_t v) { return v == 0; });
+        EXPECT_EQ(silent, effect == "delay" && row.Channels == 4) << report;
+    }
+}
+
+const MixRow kSurroundRows[] = {
+    {4, 16, 48000, true},  {4, 24, 48000, true},  {6, 16, 48000, false},
+    {6, 24, 48000, false}, {8, 16, 48000, false}, {8, 24, 32000, true},
+};
+const MixRow kStereoRows[] = {{2, 16, 48000, false}, {2, 24, 48000, false}};
+
+INSTANTIATE_TEST_SUITE_P(Surround, UacsimEffectMix, testing::ValuesIn(kSurroundRows));
+INSTANTIATE_TEST_SUITE_P(Stereo, UacsimEffectMix, testing::ValuesIn(kStereoRows));
+INSTANTIATE_TEST_SUITE_P(Surround, UacsimEffectTwins, testing::ValuesIn(kSurroundRows));
 
 } // namespace

@@ -24,10 +24,10 @@ size_t FirstNonZero(const uint8_t* Data, size_t Bytes)
 } // namespace
 
 ArrivalCheck::ArrivalCheck(Source Expected, uint64_t ExpectedBytes, uint64_t FirstSound, uint32_t Block,
-                           uint32_t Container, Output Out)
+                           uint32_t Container, Output Out, std::string Reference)
     : m_Expected(std::move(Expected)), m_ExpectedBytes(ExpectedBytes), m_FirstSound(FirstSound),
       m_Block(std::max<uint32_t>(Block, 1)), m_Container(std::max<uint32_t>(Container, 1)),
-      m_Out(std::move(Out))
+      m_Out(std::move(Out)), m_Reference(std::move(Reference))
 {
     // A silent file is found nowhere: the whole stream is what the device received.
     if (m_FirstSound >= m_ExpectedBytes)
@@ -123,11 +123,11 @@ void ArrivalCheck::Compare(const uint8_t* Got, size_t Bytes)
             if (got == sent)
                 continue;
             const uint64_t index = m_Compared + done + i;
-            char detail[160];
+            char detail[200];
             std::snprintf(detail, sizeof(detail),
-                          "first difference at frame %llu, channel %u: byte 0x%02X where the file has 0x%02X",
+                          "first difference at frame %llu, channel %u: byte 0x%02X where %s has 0x%02X",
                           static_cast<unsigned long long>(index / m_Block),
-                          unsigned(index % m_Block / m_Container), got, sent);
+                          unsigned(index % m_Block / m_Container), got, m_Reference.c_str(), sent);
             Fail(detail);
         }
         m_ChunkAt += piece;

@@ -32,9 +32,10 @@ public:
     using Output = std::function<void(const uint8_t* Data, size_t Bytes)>;
 
     // ExpectedBytes of expected stream; its first nonzero byte at FirstSound (ExpectedBytes
-    // when it is silence); Block and Container: the stream's frame and sample sizes.
+    // when it is silence); Block and Container: the stream's frame and sample sizes; Reference:
+    // what the expected stream is, for the report of a difference.
     ArrivalCheck(Source Expected, uint64_t ExpectedBytes, uint64_t FirstSound, uint32_t Block,
-                 uint32_t Container, Output Out);
+                 uint32_t Container, Output Out, std::string Reference = "the file");
 
     void Add(const uint8_t* Got, size_t Bytes);
     Arrival Finish();
@@ -60,6 +61,7 @@ private:
     const uint32_t m_Block;
     const uint32_t m_Container;
     Output m_Out;
+    const std::string m_Reference;
     Phase m_Phase = Phase::Lead;
     Arrival m_Arrival;
     bool m_Failed = false;

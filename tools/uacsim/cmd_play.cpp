@@ -4,6 +4,7 @@
 // position strayed from the device's count, and whether the file arrived bit for bit.
 #include "tools/uacsim/arrival_check.h"
 #include "tools/uacsim/commands.h"
+#include "tools/uacsim/mix_reference.h"
 #include "tools/uacsim/topology_report.h"
 #include "tools/uacsim/wave_job.h"
 
@@ -107,16 +108,27 @@ std::string FileToUse(const WaveEndpoint& Endpoint, const WavAudio& File)
     return "";
 }
 
-// Switches the effect nodes as --effect asks: one of them on and the other off, or both off.
-// False with a complaint when the device has no such nodes or a switch is refused.
-bool SetEffects(DriverSession& Session, const std::string& Effect, std::string* Text, std::string* Error)
+// The effect nodes of the device and how they are switched.
+struct EffectNodes
+{
+    uint32_t Count = 0; // the effects model has two
+    bool AnyOn = false;
+    bool DelayOn = false;
+    std::string Text; // "delay off (node 4), virtualiser on (node 3)"
+};
+
+// Switches the effect nodes as --effect asks (one of them on and the other off, or both off),
+// or without it reads how they are switched. False with a complaint when --effect meets a
+// device without both nodes, a switch is refused, or a node's switch cannot be read. A device
+// whose topology filter shows no nodes has no effect nodes.
+bool SwitchEffects(DriverSession& Session, const std::string& Effect, EffectNodes* Nodes, std::string* Error)
 {
     std::unique_ptr<sim::ControlPanel> panel;
     NTSTATUS status = sim::ControlPanel::Open(Session.Pnp().Pdo(), u"GlobalTopo", &panel);
     std::vector<sim::NodeInfo> nodes;
     if (NT_SUCCESS(status))
         status = panel->GetNodes(&nodes);
-    if (!NT_SUCCESS(status))
+    if (!NT_SUCCESS(status) && !Effect.empty())
     {
         *Error = "cannot read the topology filter's nodes: " + StatusText(status);
         return false;
@@ -128,22 +140,30 @@ bool SetEffects(DriverSession& Session, const std::string& Effect, std::string* 
             if (candidate.HasName && EffectNodeName(candidate.Name) &&
                 std::strcmp(EffectNodeName(candidate.Name), kind) == 0)
                 node = &candidate;
+        if (!node && Effect.empty())
+            continue;
         if (!node)
         {
             *Error = std::string("the device has no ") + kind +
                      " effect node (only the effects model carries them)";
             return false;
         }
-        const LONG on = Effect == kind ? 1 : 0;
-        status = panel->SetNodeLong(node->Id, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, -1, on);
+        LONG on = Effect == kind ? 1 : 0;
+        status = Effect.empty()
+                     ? panel->GetNodeLong(node->Id, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, -1, &on)
+                     : panel->SetNodeLong(node->Id, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, -1, on);
         if (!NT_SUCCESS(status))
         {
             *Error = std::string("the ") + kind + " effect node " + std::to_string(node->Id) +
-                     " refused its switch: " + StatusText(status);
+                     (Effect.empty() ? " does not say whether it is on: " : " refused its switch: ") +
+                     StatusText(status);
             return false;
         }
-        *Text += std::string(Text->empty() ? "" : ", ") + kind + " " + (on ? "on" : "off") + " (node " +
-                 std::to_string(node->Id) + ")";
+        ++Nodes->Count;
+        Nodes->AnyOn = Nodes->AnyOn || on != 0;
+        Nodes->DelayOn = Nodes->DelayOn || (on != 0 && std::strcmp(kind, "delay") == 0);
+        Nodes->Text += std::string(Nodes->Text.empty() ? "" : ", ") + kind + " " + (on ? "on" : "off") +
+                       " (node " + std::to_string(node->Id) + ")";
     }
     return true;
 }
@@ -162,14 +182,16 @@ private:
     enum class Judge
     {
         Exact,       // against the file's samples, as many channels of each frame as the device has
-        Mix,         // a down-mix of channels the device does not carry: only a reference can judge it
-        Effects,     // the effect nodes' output: sound must arrive
+        Mix,         // against the front pair computed here from all the file's channels
+        Effects,     // an effect node's output: sound must arrive where the effect gives any
         OtherFormat, // the device streams a format the file cannot be compared with
     };
 
     void Begin(const DeviceStream& Stream);
     void Receive(const DeviceStream& Stream, const uint8_t* Data, size_t Bytes);
     void Keep(const uint8_t* Data, size_t Bytes);
+    void BeginMix(const DeviceStream& Stream);
+    size_t ReadMix(uint8_t* To, size_t Bytes);
     int Report(const PinRunner& Runner, const sim::AudioPinStats& Stats);
     int ReportEffects(const sim::StreamFormat& Format, uint32_t PerSecond);
 
@@ -178,13 +200,20 @@ private:
     const uint64_t m_FileFrames;
     std::FILE* m_Out;
     std::FILE* m_Err;
-    WavAudio m_Layout;     // the pin's format
-    std::string m_Effects; // what --effect switched, for the report
+    WavAudio m_Layout; // the pin's format
+    EffectNodes m_Effects;
     std::vector<uint64_t> m_FirstSound;
 
     bool m_Begun = false;
     Judge m_Judge = Judge::Exact;
     PinFeed m_Expected;
+    // The mix: the file's frames through the reference, which starts where the stream starts.
+    std::unique_ptr<MixReference> m_Mix;
+    uint64_t m_MixFirstSound = 0; // the file's first frame whose mix is not silence
+    uint64_t m_MixLead = 0;       // the stream's frames before the file's first
+    uint64_t m_MixFed = 0;        // frames the reference was given, from the stream's first
+    uint64_t m_MixGiven = 0;      // expected frames handed to the check
+    bool m_MixStarted = false;
     std::unique_ptr<ArrivalCheck> m_Check;
     Arrival m_Arrival;
     uint64_t m_Received = 0;
@@ -217,11 +246,14 @@ int Player::Play(DriverSession& Session, const sim::DeviceProfile& Profile)
         return kExitUsage;
     }
     m_Layout = LayoutOf(*format);
-    if (!m_Line.Effect.empty() && !SetEffects(Session, m_Line.Effect, &m_Effects, &error))
+    if (!SwitchEffects(Session, m_Line.Effect, &m_Effects, &error))
     {
-        Complain(m_Out, m_Err, "uacsim: cannot play through --effect %s: %s\n", m_Line.Effect.c_str(),
-                 error.c_str());
-        return kExitUsage;
+        if (m_Line.Effect.empty())
+            Complain(m_Out, m_Err, "uacsim: cannot play: %s\n", error.c_str());
+        else
+            Complain(m_Out, m_Err, "uacsim: cannot play through --effect %s: %s\n", m_Line.Effect.c_str(),
+                     error.c_str());
+        return m_Line.Effect.empty() ? kExitFailure : kExitUsage;
     }
     PinFeed feed;
     m_FirstSound = FirstSoundPerChannel(m_Line.File, &error);
@@ -294,13 +326,14 @@ void Player::Begin(const DeviceStream& Stream)
     // The effects model sends the first two channels of each frame the pin carries.
     const bool sameSamples = f.RateHz == m_Layout.RateHz && f.SubframeBytes == m_Layout.ContainerBytes &&
                              f.Float == m_Layout.Float && f.Channels >= 1 && f.Channels <= m_Layout.Channels;
-    if (!m_Line.Effect.empty())
+    if (m_Effects.AnyOn)
         m_Judge = Judge::Effects;
     else if (!sameSamples)
         m_Judge = Judge::OtherFormat;
-    else if (std::any_of(m_FirstSound.begin() + std::min<size_t>(f.Channels, m_FirstSound.size()),
-                         m_FirstSound.end(), [&](uint64_t First) { return First < m_FileFrames; }))
+    else if (f.Channels == 2 && m_Layout.Channels > 2)
         m_Judge = Judge::Mix;
+    if (m_Judge == Judge::Mix)
+        BeginMix(Stream);
     if (m_Judge != Judge::Exact)
         return;
     std::string error;
@@ -323,6 +356,76 @@ void Player::Begin(const DeviceStream& Stream)
         },
         expected, std::min(firstFrame * block, expected), block, f.SubframeBytes,
         [this](const uint8_t* Data, size_t Bytes) { Keep(Data, Bytes); });
+}
+
+void Player::BeginMix(const DeviceStream& Stream)
+{
+    m_Mix = std::make_unique<MixReference>(m_Layout, m_Effects.Count);
+    std::string error;
+    PinFeed scan;
+    if (!scan.Open(m_Line.File, m_Layout.ContainerBytes, m_Layout.Channels, &error) ||
+        !m_Expected.Open(m_Line.File, m_Layout.ContainerBytes, m_Layout.Channels, &error))
+    {
+        m_Judge = Judge::OtherFormat;
+        m_WriteError = error;
+        return;
+    }
+    std::vector<uint8_t> frame(m_Layout.BlockBytes()), mixed(m_Mix->DeviceFrameBytes());
+    m_MixFirstSound = m_FileFrames;
+    for (uint64_t at = 0; at < m_FileFrames && scan.Read(frame.data(), frame.size()) == frame.size(); ++at)
+    {
+        m_Mix->MixOnly(frame.data(), mixed.data());
+        if (std::any_of(mixed.begin(), mixed.end(), [](uint8_t b) { return b != 0; }))
+        {
+            m_MixFirstSound = at;
+            break;
+        }
+    }
+    const uint32_t block = Stream.Format.BlockBytes();
+    const uint64_t expected = m_FileFrames * block;
+    m_Check = std::make_unique<ArrivalCheck>([this](uint8_t* To, size_t Bytes) { return ReadMix(To, Bytes); },
+                                             expected, std::min(m_MixFirstSound * block, expected), block,
+                                             Stream.Format.SubframeBytes,
+                                             [this](const uint8_t* Data, size_t Bytes) { Keep(Data, Bytes); },
+                                             m_Effects.Count ? "the file's down-mix" : "the file");
+}
+
+// The check asks only once it has aligned the file's first sound with the stream's: the
+// stream's frames before the file's first then follow, which the reference needs, as the
+// limiters work in blocks counted from the stream's start. The nodes' start-up fade lies in
+// that lead or in the limiters' silent look-ahead, so the reference has none.
+size_t Player::ReadMix(uint8_t* To, size_t Bytes)
+{
+    const uint32_t device = m_Mix->DeviceFrameBytes();
+    const uint64_t latency = m_Mix->LatencyFrames();
+    if (!m_MixStarted)
+    {
+        // Where the stream's first sound lies, less the file's: where the file's first frame
+        // leaves the device's stream.
+        m_MixStarted = true;
+        const uint64_t arrives = m_StreamFirstSound / device;
+        const uint64_t offset = arrives > m_MixFirstSound ? arrives - m_MixFirstSound : 0;
+        m_MixLead = offset > latency ? offset - latency : 0;
+    }
+    std::vector<uint8_t> frame(m_Layout.BlockBytes()), discarded(device);
+    size_t given = 0;
+    while (given + device <= Bytes && m_MixGiven < m_FileFrames)
+    {
+        // The stream's lead, then the file, then the silence that lets the limiters empty.
+        const uint64_t at = m_MixFed++;
+        std::fill(frame.begin(), frame.end(), 0);
+        if (at >= m_MixLead && at - m_MixLead < m_FileFrames)
+            m_Expected.Read(frame.data(), frame.size());
+        if (at < m_MixLead + latency)
+        {
+            m_Mix->Run(frame.data(), discarded.data());
+            continue;
+        }
+        m_Mix->Run(frame.data(), To + given);
+        given += device;
+        ++m_MixGiven;
+    }
+    return given;
 }
 
 void Player::Receive(const DeviceStream& Stream, const uint8_t* Data, size_t Bytes)
@@ -400,36 +503,35 @@ int Player::Report(const PinRunner& Runner, const sim::AudioPinStats& Stats)
                  "  underruns:      %llu at the device (missing or empty packets), %u in the cyclic buffer\n",
                  static_cast<unsigned long long>(tally.Underruns), Stats.Underruns);
     std::fprintf(m_Out, "  position error: %s\n", PositionErrorText(Runner.Error(), f.RateHz).c_str());
+    if (!m_Line.Effect.empty() || m_Effects.AnyOn)
+        std::fprintf(m_Out, "  effects:        %s\n", m_Effects.Text.c_str());
     bool good = false;
     switch (m_Judge)
     {
     case Judge::Effects:
         good = ReportEffects(f, perSecond) == kExitOk;
         break;
-    case Judge::Mix:
-        // Sound must arrive; the mix itself only a reference can judge.
-        good = m_StreamFirstSound != UINT64_MAX;
-        std::fprintf(m_Out,
-                     "  bit-exact:      not judged: the device carries %u of the file's %u channels, and the "
-                     "effects model mixes the others into them\n",
-                     f.Channels, m_File.Channels);
-        break;
     case Judge::OtherFormat:
         std::fprintf(m_Out, "  bit-exact:      no: the device streams another format than the pin's\n");
         break;
+    case Judge::Mix:
     case Judge::Exact:
+    {
         good = m_Arrival.Exact;
+        std::string what;
+        if (m_Judge == Judge::Mix && m_Effects.Count)
+            what = " as the file's " + std::to_string(m_File.Channels) +
+                   " channels mix down to the device's 2 through the effect nodes' limiters";
+        else if (f.Channels < m_File.Channels)
+            what = " (their first " + std::to_string(f.Channels) + " channels, as the device streams them)";
         if (good)
             std::fprintf(m_Out, "  bit-exact:      yes, all %llu frames%s, after a lead of %.1f ms\n",
-                         static_cast<unsigned long long>(m_FileFrames),
-                         f.Channels < m_File.Channels ? (" (their first " + std::to_string(f.Channels) +
-                                                         " channels, as the device streams them)")
-                                                            .c_str()
-                                                      : "",
+                         static_cast<unsigned long long>(m_FileFrames), what.c_str(),
                          perSecond ? 1000.0 * double(m_Arrival.Offset) / perSecond : 0.0);
         else
             std::fprintf(m_Out, "  bit-exact:      no: %s\n", m_Arrival.Why.c_str());
         break;
+    }
     }
     good = good && tally.SizeErrors == 0;
     std::string error = m_WriteError;
@@ -442,7 +544,7 @@ int Player::Report(const PinRunner& Runner, const sim::AudioPinStats& Stats)
     }
     if (!m_Line.Out.empty())
     {
-        const bool fromFile = m_Judge == Judge::Exact && m_Arrival.Aligned;
+        const bool fromFile = (m_Judge == Judge::Exact || m_Judge == Judge::Mix) && m_Arrival.Aligned;
         std::fprintf(m_Out, "wrote %s: %.3f s the device received%s\n", m_Line.Out.c_str(),
                      m_DeviceLayout.RateHz ? double(m_Writer.Frames()) / m_DeviceLayout.RateHz : 0.0,
                      fromFile ? ", from where the file starts" : ", all of it");
@@ -450,28 +552,32 @@ int Player::Report(const PinRunner& Runner, const sim::AudioPinStats& Stats)
     return good ? kExitOk : kExitFailure;
 }
 
-// Through effects the device gets their output, which only a reference can judge: sound must
-// arrive once the file has any.
+// Through an effect the device gets the effect's rendering, which has no reference here: sound
+// must arrive once the file has any, and silence where the effect makes none. With the delay on,
+// the virtualiser's node after it passes the delay's stereo rendering on as it is; with the
+// virtualiser on, it renders the delay node's one down-mix of the file.
 int Player::ReportEffects(const sim::StreamFormat& Format, uint32_t PerSecond)
 {
     const bool fileSilent = std::none_of(m_FirstSound.begin(), m_FirstSound.end(),
                                          [&](uint64_t First) { return First < m_FileFrames; });
     // The room network takes its input from the 5.1 and 7.1 channels only: any other stream
     // through the delay effect leaves it silent.
-    const bool delayUnfed = m_Line.Effect == "delay" && m_File.Channels != 6 && m_File.Channels != 8;
+    const bool delayUnfed = m_Effects.DelayOn && m_File.Channels != 6 && m_File.Channels != 8;
     const bool sound = m_StreamFirstSound != UINT64_MAX;
     const uint32_t block = Format.BlockBytes();
-    std::fprintf(m_Out, "  effects:        %s\n", m_Effects.c_str());
     if (sound && block && PerSecond)
-        std::fprintf(m_Out, "  effect output:  %llu frames from the first sound at %.1f ms\n",
+        std::fprintf(m_Out, "  effect output:  %llu frames from the first sound at %.1f ms%s\n",
                      static_cast<unsigned long long>((m_Received - m_StreamFirstSound) / block),
-                     1000.0 * double(m_StreamFirstSound - m_StreamFirstSound % block) / PerSecond);
+                     1000.0 * double(m_StreamFirstSound - m_StreamFirstSound % block) / PerSecond,
+                     delayUnfed ? ", where the delay effect gives silence for a stream of other than 6 or 8 "
+                                  "channels"
+                                : "");
     else
         std::fprintf(m_Out, "  effect output:  silence%s\n",
                      fileSilent   ? ", as the file"
                      : delayUnfed ? ", as the delay effect gives for a stream of other than 6 or 8 channels"
                                   : "");
-    return fileSilent || delayUnfed || sound ? kExitOk : kExitFailure;
+    return fileSilent || (delayUnfed ? !sound : sound) ? kExitOk : kExitFailure;
 }
 
 } // namespace

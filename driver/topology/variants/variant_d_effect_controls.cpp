@@ -143,11 +143,12 @@ VOID ConvertChannelCount(float* const* Channels, ULONG SourceCount, ULONG Target
         break;
     case 6:
     case 8:
+        // Summed term by term in channel order, as the mix is defined: float addition is not
+        // associative, and another grouping differs in the last bit.
         for (ULONG i = 0; i < Frames; i++)
         {
-            const float common = CENTRE_WEIGHT * Channels[2][i] + Channels[3][i];
-            float l = left[i] + common + Channels[4][i];
-            float r = right[i] + common + Channels[5][i];
+            float l = left[i] + CENTRE_WEIGHT * Channels[2][i] + Channels[3][i] + Channels[4][i];
+            float r = right[i] + CENTRE_WEIGHT * Channels[2][i] + Channels[3][i] + Channels[5][i];
             if (SourceCount == 8)
             {
                 l += Channels[6][i];
@@ -292,6 +293,24 @@ VOID CVariantDEffectControl::Fade(float* const* Output, ULONG Frames, ULONG Rate
     }
 }
 
+// Only the stereo result goes back. The channels above the front pair are in it now, folded in
+// by the down-mix or rendered by the effect; left in place, the stream's next effect node would
+// mix them into the front pair a second time. The stream sends only the front pair to the device.
+VOID CVariantDEffectControl::HandBack(float* const* Input, float* const* Output, ULONG Channels, ULONG Frames)
+{
+    for (ULONG c = 0; c < Channels; c++)
+    {
+        if (c < 2)
+        {
+            CopySamples(Input[c], Output[c], Frames);
+        }
+        else
+        {
+            RtlZeroMemory(Input[c], Frames * sizeof(float));
+        }
+    }
+}
+
 STDMETHODIMP_(NTSTATUS)
 CVariantDEffectControl::Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames)
 {
@@ -332,9 +351,6 @@ CVariantDEffectControl::Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG
         Fade(output, Frames, Format->Format.nSamplesPerSec, state);
         InterlockedExchange(&m_lFadeState, EFFECT_FADE_STEADY);
     }
-    for (ULONG c = 0; c < channels; c++)
-    {
-        CopySamples(input[c], output[c], Frames);
-    }
+    HandBack(input, output, channels, Frames);
     return STATUS_SUCCESS;
 }

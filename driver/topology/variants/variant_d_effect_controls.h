@@ -3,7 +3,8 @@
 // each sits between two peak limiters (A on the effect path, B on the plain down-mix) and
 // switches between the two paths with a 2 ms fade out and in whenever its enable byte changes.
 // Both are processing nodes of the render stream: they leave the stereo result in the first two
-// channels, which are all the variant-D stream sends to the device.
+// channels, which are all the variant-D stream sends to the device, and silence in the others, so
+// the node that follows sees each input channel only once, in the front pair.
 #pragma once
 
 #include "driver/topology/nodes/effect_control_node.h"
@@ -56,7 +57,8 @@ public:
     ~CVariantDEffectControl() override; // PASSIVE_LEVEL
 
     // IDspNode. Process: DISPATCH_LEVEL in the stream's submit path (or below it in tests);
-    // works in place on the stream's per-channel float buffers and always succeeds. Stop is the
+    // works in place on the stream's per-channel float buffers, hands back the stereo result
+    // in channels 0 and 1 with silence above them, and always succeeds. Stop is the
     // flush of a stopped stream: the effect's memory and both limiters start silent again.
     STDMETHODIMP_(NTSTATUS) Reset() override;
     STDMETHODIMP_(NTSTATUS) Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames) override;
@@ -84,6 +86,7 @@ private:
     BOOLEAN CanProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames);
     float* const* ChooseOutput(ULONG Channels, BOOLEAN Changed);
     VOID Fade(float* const* Output, ULONG Frames, ULONG RateHz, LONG State);
+    VOID HandBack(float* const* Input, float* const* Output, ULONG Channels, ULONG Frames);
 };
 
 class CVariantDEffectControl139 : public CVariantDEffectControl
