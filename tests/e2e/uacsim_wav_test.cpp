@@ -557,6 +557,9 @@ TEST(UacsimWav, PlayChoosesAFormatThatCarriesTheFilesSamples)
     // PCM only at 24.
     const std::string encoded =
         EditedProfileFile("uac1-speaker", {{"0E 24 02 01 02 02 10", "0E 24 02 03 02 02 10"}}, "encoded");
+    // The speaker's 16-bit endpoint cut to 180 bytes: 45 frames hold 44.1 kHz but not 48 kHz.
+    const std::string narrow =
+        EditedProfileFile("uac1-speaker", {{"09 05 01 09 C4 00", "09 05 01 09 B4 00"}}, "narrow");
     Wav extensible = RandomWav(8, 48000, 32, 0.2);
     for (size_t i = 0; i < extensible.Data.size(); i += 4)
         extensible.Data[i] = 0; // below the 24 valid bits
@@ -583,6 +586,12 @@ TEST(UacsimWav, PlayChoosesAFormatThatCarriesTheFilesSamples)
         {"plain-32", "uac2-interface", RandomWav(8, 48000, 32, 0.1), 2,
          "uacsim: LineOut00 takes 24 valid bits in 32-bit samples: play a WAVE_FORMAT_EXTENSIBLE file of "
          "32-bit samples with 24 valid bits and channel mask 0x63F, or a packed 24-bit file\n"},
+        {"packets-too-small", narrow, RandomWav(2, 48000, 16, 0.1), 2,
+         "  2 ch, 16-bit (16 valid), PCM (0x0001), mask 0x3: 44100 Hz\n"
+         "  2 ch, 24-bit (24 valid), PCM (0x0001), mask 0x3: 44100 48000 Hz\n"
+         "driver debug output at start:\n"
+         "  CUsbAudioStream: endpoint 0x01 of alternate setting 1 of streaming interface 1 takes packets of "
+         "180 bytes; a packet of 48000 Hz, 2 x 16-bit (mask 0x3) takes 192: the format is not offered\n"},
         {"rate-0", "uac1-speaker", noRate, 2, "gives a sample rate of 0 Hz in its format chunk"},
         {"channels-0", "uac1-speaker", noChannels, 2, "gives 0 channels in its format chunk"},
     };

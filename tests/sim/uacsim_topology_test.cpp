@@ -202,28 +202,57 @@ TEST(UacsimRunner, ADeviceRefusedPartWayThroughItsStartLeavesNothingRunning)
     EXPECT_FALSE(Contains(run.Err, "deadlock")) << run.Err;
 }
 
-// An endpoint whose only setting the driver leaves out: the device starts, and the report says
-// the endpoint has no wave filter and shows the driver's lines that name the setting.
-TEST(UacsimRunner, TopologyNamesTheSettingsOfAnEndpointLeftWithoutFormats)
+// Settings and formats the driver leaves out: the device starts, each endpoint offers what it
+// can, and the report shows the driver's lines that say what was left out and why.
+struct LeftOutCase
 {
-    std::string text = sim::BuiltinProfileText("uac2-interface");
-    const std::string capture = "10 24 01 06 00 01 01 00 00 00 02 03"; // terminal 6: PCM
-    ASSERT_NE(text.find(capture), std::string::npos);
-    text.replace(text.find(capture), capture.size(), "10 24 01 06 00 01 04 00 00 00 02 03"); // IEEE float
-    char path[] = "/tmp/uacsim-left-out-XXXXXX";
-    close(mkstemp(path));
-    const std::string file = std::string(path) + ".profile";
-    std::rename(path, file.c_str());
-    std::ofstream(file) << text;
-    RunResult run = RunUacsim("topology --device " + file);
-    std::remove(file.c_str());
-    ASSERT_EQ(run.ExitCode, 0) << run.Out << run.Err;
-    EXPECT_TRUE(Contains(run.Out, "LineOut00    installed as LineOut00Wave")) << run.Out;
-    EXPECT_TRUE(Contains(run.Out,
-                         "LineIn00     not installed: it has no format a wave filter can offer\n"
-                         "    driver: CUac2Device: alternate setting 1 of streaming interface 2 carries "
-                         "type-I formats 0x00000004"))
-        << run.Out;
+    const char* Name;
+    const char* Profile;  // a built-in profile, edited below
+    const char* Original; // its descriptor bytes as built
+    const char* Edited;   // the same descriptor, edited
+    const char* Endpoint; // the report's line for the endpoint concerned
+    const char* Offers;   // a format line it still shows, or nullptr
+    const char* Driver;   // the start of the driver's line
+};
+
+// name, profile, original descriptor, edited descriptor, endpoint line, a format kept, driver line
+const LeftOutCase kLeftOut[] = {
+    {"FloatOnlyCaptureSetting", "uac2-interface", "10 24 01 06 00 01 01 00 00 00 02 03",
+     "10 24 01 06 00 01 04 00 00 00 02 03", // IEEE float only
+     "LineIn00     not installed: it has no format a wave filter can offer", nullptr,
+     "    CUac2Device: alternate setting 1 of streaming interface 2 carries type-I formats 0x00000004"},
+    {"RenderPacketTooSmallForTheTopRate", "uac1-speaker", "09 05 01 09 C4 00 01 00 00",
+     "09 05 01 09 B4 00 01 00 00", // 180 bytes: 45 frames of 16-bit stereo
+     "SPKOut00     installed as SPKOut00Wave", "2 ch, 16-bit (16 valid), PCM (0x0001), mask 0x3: 44100 Hz\n",
+     "    CUsbAudioStream: endpoint 0x01 of alternate setting 1 of streaming interface 1 takes packets of "
+     "180 bytes; a packet of 48000 Hz, 2 x 16-bit (mask 0x3) takes 192: the format is not offered"},
+};
+
+TEST(UacsimRunner, TopologyShowsWhatTheDriverLeftOutAndWhy)
+{
+    for (const LeftOutCase& c : kLeftOut)
+    {
+        SCOPED_TRACE(c.Name);
+        std::string text = sim::BuiltinProfileText(c.Profile);
+        const size_t at = text.find(c.Original);
+        ASSERT_NE(at, std::string::npos);
+        text.replace(at, std::string(c.Original).size(), c.Edited);
+        char path[] = "/tmp/uacsim-left-out-XXXXXX";
+        close(mkstemp(path));
+        const std::string file = std::string(path) + ".profile";
+        std::rename(path, file.c_str());
+        std::ofstream(file) << text;
+        RunResult run = RunUacsim("topology --device " + file);
+        std::remove(file.c_str());
+        ASSERT_EQ(run.ExitCode, 0) << run.Out << run.Err;
+        EXPECT_TRUE(Contains(run.Out, c.Endpoint)) << run.Out;
+        if (c.Offers)
+        {
+            EXPECT_TRUE(Contains(run.Out, c.Offers)) << run.Out;
+        }
+        EXPECT_TRUE(Contains(run.Out, std::string("  driver debug output at start:\n") + c.Driver))
+            << run.Out;
+    }
 }
 
 } // namespace

@@ -239,10 +239,13 @@ int Player::Play(DriverSession& Session, const sim::DeviceProfile& Profile)
     if (!format)
     {
         const std::string use = FileToUse(endpoint, m_File);
-        Complain(m_Out, m_Err, "uacsim: %s does not offer the file's format (%s); it offers:\n%s%s%s",
+        // Where the driver left formats out at start, its lines say which and why.
+        const std::string notes = DriverDebugLines("  ");
+        Complain(m_Out, m_Err, "uacsim: %s does not offer the file's format (%s); it offers:\n%s%s%s%s%s",
                  endpoint.Name.c_str(), m_File.Describe().c_str(),
                  OfferedFormatsText(endpoint.Formats).c_str(),
-                 use.empty() ? "" : "uacsim: ", use.empty() ? "" : (use + "\n").c_str());
+                 use.empty() ? "" : "uacsim: ", use.empty() ? "" : (use + "\n").c_str(),
+                 notes.empty() ? "" : "driver debug output at start:\n", notes.c_str());
         return kExitUsage;
     }
     m_Layout = LayoutOf(*format);

@@ -15,6 +15,19 @@
 namespace uacsim
 {
 
+std::string DriverDebugLines(const char* Indent)
+{
+    std::string text;
+    for (std::string line : plat::DebugLog())
+    {
+        while (!line.empty() && line.back() == '\n')
+            line.pop_back();
+        if (!line.empty())
+            text += Indent + line + "\n";
+    }
+    return text;
+}
+
 std::string StatusText(NTSTATUS Status)
 {
     static const struct
@@ -59,17 +72,9 @@ DriverSession::~DriverSession()
 // failed and why (a refused entity, a missing string), so every failed step carries it.
 bool DriverSession::Fail(const std::string& Step, NTSTATUS Status, std::string* Error)
 {
-    *Error = Step + ": " + StatusText(Status) + "\ndriver debug output:\n";
-    const std::vector<std::string> lines = plat::DebugLog();
-    size_t printed = 0;
-    for (const std::string& line : lines)
-        if (!line.empty())
-        {
-            *Error += "  " + line + "\n";
-            ++printed;
-        }
-    if (printed == 0)
-        *Error += "  (none: the driver did not say why)\n";
+    const std::string lines = DriverDebugLines("  ");
+    *Error = Step + ": " + StatusText(Status) + "\ndriver debug output:\n" +
+             (lines.empty() ? "  (none: the driver did not say why)\n" : lines);
     return false;
 }
 

@@ -60,6 +60,9 @@ using DeviceJob = std::function<int(DriverSession& Session, const sim::DevicePro
 int RunOnDevice(const std::string& Device, bool Realtime, std::FILE* Out, std::FILE* Err,
                 const DeviceJob& Job);
 
+// The driver's debug output so far, a line each behind Indent; empty when it said nothing.
+std::string DriverDebugLines(const char* Indent);
+
 // "STATUS_UNSUCCESSFUL (0xC0000001)" for the statuses the driver commonly answers, else hex.
 std::string StatusText(NTSTATUS Status);
 

@@ -4,6 +4,7 @@
 // else.
 #include "tools/uacsim/topology_report.h"
 #include "tools/uacsim/commands.h"
+#include "tools/uacsim/driver_session.h"
 
 #include "plat_debug.h"
 #include "plat_io.h"
@@ -16,7 +17,6 @@
 #include "driver/core/stream_engine_if.h"
 #include "driver/wave/wave_miniport_creator.h"
 
-#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -286,37 +286,6 @@ bool OffersWaveFormat(IStreamEngine* Stream)
     return false;
 }
 
-// The driver's lines about an endpoint it gave no format: its own line names the streaming
-// interface, and the walk's lines about that interface say what was left out and why.
-void PrintDriverReasons(const std::string& Endpoint, std::FILE* Out)
-{
-    const std::vector<std::string> lines = plat::DebugLog();
-    const std::string own = "endpoint " + Endpoint + " (streaming interface ";
-    std::string about;
-    for (const std::string& line : lines)
-    {
-        const size_t at = line.find(own);
-        if (at == std::string::npos)
-            continue;
-        const size_t digits = at + own.size();
-        about = "streaming interface " +
-                line.substr(digits, line.find_first_not_of("0123456789", digits) - digits);
-    }
-    if (about.empty())
-        return;
-    for (std::string line : lines)
-    {
-        const size_t at = line.find(about);
-        const size_t after = at + about.size();
-        if (at == std::string::npos ||
-            (after < line.size() && std::isdigit(static_cast<unsigned char>(line[after]))))
-            continue;
-        while (!line.empty() && line.back() == '\n')
-            line.pop_back();
-        std::fprintf(Out, "    driver: %s\n", line.c_str());
-    }
-}
-
 std::string WhyNotInstalled(IStreamEngine* Stream)
 {
     if (g_pfnCreateMiniportWaveCyclic == nullptr)
@@ -516,10 +485,14 @@ void PrintWaveSubdevices(PDEVICE_OBJECT Fdo, std::FILE* Out)
         std::fprintf(Out, "  endpoint %lu %-7s %-12s %s\n", static_cast<unsigned long>(i),
                      stream->GetKind() == STREAM_DIRECTION_RENDER ? "render" : "capture", endpoint.c_str(),
                      state.c_str());
-        if (subdevice.empty() && !OffersWaveFormat(stream))
-            PrintDriverReasons(endpoint, Out);
         PrintFormats(stream, Out);
     }
+    // A started device prints nothing unless the driver left something out (a setting it does
+    // not stream, a format whose packets do not fit its endpoint): those lines are the only
+    // place that says why an endpoint offers less than its descriptors.
+    const std::string notes = DriverDebugLines("    ");
+    if (!notes.empty())
+        std::fprintf(Out, "  driver debug output at start:\n%s", notes.c_str());
 }
 
 bool PrintNodeValues(PDEVICE_OBJECT Pdo, std::FILE* Out, std::FILE* Err)
