@@ -48,9 +48,12 @@ std::string TempPath(const std::string& name)
 {
     const std::string dir = BuildDir() + "/uacsim-effect-files";
     mkdir(dir.c_str(), 0755);
-    std::string test = testing::UnitTest::GetInstance()->current_test_info()->name();
+    // The suite's name too: two instantiations of one parameterised suite give their cases the
+    // same name and index, and CTest runs them side by side.
+    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+    std::string test = std::string(info->test_suite_name()) + "." + info->name();
     for (char& c : test)
-        c = c == '/' ? '_' : c; // a parameterised case's name has its index after a slash
+        c = c == '/' ? '_' : c; // an instantiation's prefix and a case's index follow a slash
     return dir + "/" + test + "-" + name;
 }
 
