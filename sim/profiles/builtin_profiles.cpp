@@ -465,7 +465,8 @@ std::string Uac1VariantAProfile()
 # and 2 channels at 96 kHz) is mixed with the microphone and line inputs to the speaker; the
 # record selector picks the microphone, line, S/PDIF input or the stereo mix for USB capture.
 # A chip with six registers sits behind HID reports on interface 3; the driver rewrites the
-# configuration by its feature switches before it walks it.
+# configuration by its feature switches before it walks it, and offers 2, 4 and 6 channels at
+# 44.1 and 48 kHz on the speaker (no 8 channels for an unlisted model, no 96 kHz on a speaker).
 )") + Heading("uac1-variant-a", "full") +
            Uac1Device(0xFFF1, 0x8126) + Configuration(0x1FD, 3, 100) + Uac1ControlInterface(0, 0xC8, 2) +
            R"(    0C 24 02 01 01 01 00 08 3F 06 00 00  # input terminal 1: USB streaming, 8 channels
