@@ -2,9 +2,9 @@
 // audio stack switches them, while a 5.1 stream plays: from the virtualiser to the delay, at
 // once or through a stretch with both off or both on. The device's record is held against
 // records of the same stream played with each setting steady from its start: before the switch
-// it is the virtualiser's to the bit, after the fades the delay's, and between them no step
-// from one sample to the next is larger than the steady records ever make plus what the 2 ms
-// fades add.
+// it is the virtualiser's to the bit, after the fades the delay's, and between them no step from
+// one sample to the next is larger than the steady records of the settings in play make near
+// that sample, plus what the 2 ms fades add.
 #include "support/stream_rig.h"
 
 #include "driver/topology/variants/variant_d_effect_controls.h"
@@ -44,21 +44,33 @@ struct Setting
 };
 constexpr Setting kVirtualiser = {false, true}, kDelay = {true, false};
 
-// The largest step from one sample to the next of the same channel, and the largest magnitude.
+// The largest step from one sample to the next of a channel, and the largest magnitude, near
+// each frame: within kNear frames either side.
+constexpr size_t kNear = 600;
 struct Motion
 {
-    int Step = 0;
-    int Peak = 0;
+    std::vector<int> Step;
+    std::vector<int> Peak;
 };
 Motion MotionOf(const std::vector<int16_t>& Samples)
 {
-    Motion m;
-    for (size_t i = 0; i < Samples.size(); ++i)
-    {
-        m.Peak = std::max(m.Peak, std::abs(int(Samples[i])));
-        if (i >= 2)
-            m.Step = std::max(m.Step, std::abs(int(Samples[i]) - int(Samples[i - 2])));
-    }
+    const size_t frames = Samples.size() / 2;
+    std::vector<int> step(frames, 0), peak(frames, 0);
+    for (size_t f = 0; f < frames; ++f)
+        for (size_t c = 0; c < 2; ++c)
+        {
+            const int s = Samples[2 * f + c];
+            peak[f] = std::max(peak[f], std::abs(s));
+            if (f > 0)
+                step[f] = std::max(step[f], std::abs(s - Samples[2 * (f - 1) + c]));
+        }
+    Motion m{std::vector<int>(frames, 0), std::vector<int>(frames, 0)};
+    for (size_t f = 0; f < frames; ++f)
+        for (size_t g = f > kNear ? f - kNear : 0; g < std::min(frames, f + kNear + 1); ++g)
+        {
+            m.Step[f] = std::max(m.Step[f], step[g]);
+            m.Peak[f] = std::max(m.Peak[f], peak[g]);
+        }
     return m;
 }
 
@@ -139,44 +151,45 @@ protected:
     ULONG m_Virtualiser = ~0u;
 };
 
-// How the audio stack gets from the virtualiser to the delay: which switch it sends first, and
-// how long the setting between the two lasts.
+// The settings a switch passes through, in the order of the steady records.
+enum SettingIndex
+{
+    VIRTUALISER,
+    DELAY,
+    BOTH_OFF,
+    BOTH_ON,
+    SETTINGS
+};
+const Setting kSettings[SETTINGS] = {kVirtualiser, kDelay, {false, false}, {true, true}};
+
+// How the audio stack gets from the virtualiser to the delay: which switch it sends first, how
+// long the setting between the two lasts, and what that setting is.
 struct SwitchRow
 {
     const char* What;
     bool DelayFirst;
     ULONGLONG GapMs;
+    SettingIndex Between;
 };
 
 TEST_F(EffectSwitchE2e, SwitchingFromTheVirtualiserToTheDelayFadesWithoutAJump)
 {
     const SwitchRow rows[] = {
-        {"both at once", false, 0},
-        {"virtualiser off, 40 ms with both off, delay on", false, 40},
-        {"delay on, 40 ms with both on, virtualiser off", true, 40},
+        {"both at once", false, 0, DELAY},
+        {"virtualiser off, 40 ms with both off, delay on", false, 40, BOTH_OFF},
+        {"delay on, 40 ms with both on, virtualiser off", true, 40, BOTH_ON},
     };
-    // The steady records: the virtualiser's and the delay's, to the bit, and with both off and
-    // both on, the settings a switch may pass through.
-    std::vector<int16_t> virtualiser, delay;
-    Motion steady;
-    for (const Setting& s : {kVirtualiser, kDelay, Setting{false, false}, Setting{true, true}})
+    std::vector<int16_t> steady[SETTINGS];
+    Motion motion[SETTINGS];
+    for (int s = 0; s < SETTINGS; ++s)
     {
-        const std::vector<int16_t> record = Play(s);
-        ASSERT_FALSE(record.empty());
-        const Motion m = MotionOf(record);
-        steady.Step = std::max(steady.Step, m.Step);
-        steady.Peak = std::max(steady.Peak, m.Peak);
-        if (s.Virtualiser && !s.Delay)
-            virtualiser = record;
-        if (s.Delay && !s.Virtualiser)
-            delay = record;
+        steady[s] = Play(kSettings[s]);
+        ASSERT_FALSE(steady[s].empty());
+        ASSERT_EQ(steady[s].size(), steady[0].size());
+        motion[s] = MotionOf(steady[s]);
     }
-    ASSERT_EQ(virtualiser.size(), delay.size());
-    // The bound: the steady renderings' largest step, what a fade adds to it at most (its gain
-    // moves by 1/(kFade - 1) a sample, on two nodes where both fade at once), and a unit for
-    // the rounding of each.
-    const int bound = steady.Step + 2 * (steady.Peak / int(kFade - 1) + 1) + 2;
-    ASSERT_LT(bound, steady.Peak / 2) << "a splice could hide under the bound";
+    const size_t shared = steady[0].size();
+    const size_t transfer = kRate / 100; // the stream's 10 ms transfers, each one pass of the nodes
 
     for (const SwitchRow& row : rows)
     {
@@ -192,26 +205,48 @@ TEST_F(EffectSwitchE2e, SwitchingFromTheVirtualiserToTheDelayFadesWithoutAJump)
             },
             &sentAtSwitch);
         // The gap makes the play longer; the steady records cover what the plays share.
-        ASSERT_GE(got.size(), virtualiser.size());
-        const size_t shared = virtualiser.size();
+        ASSERT_GE(got.size(), shared);
         size_t first = 0;
-        while (first < shared && got[first] == virtualiser[first])
+        while (first < shared && got[first] == steady[VIRTUALISER][first])
             ++first;
         size_t last = shared;
-        while (last > 0 && got[last - 1] == delay[last - 1])
+        while (last > 0 && got[last - 1] == steady[DELAY][last - 1])
             --last;
         ASSERT_LT(first, shared) << "the switch never reached the device";
         ASSERT_LT(last, shared) << "the stream never became the delay's rendering";
         EXPECT_GE(first, sentAtSwitch) << "the stream changed before the switch";
-        // Both changes, each with its fades, in the 10 ms transfer that takes it: the stretch
-        // between is the gap, a transfer for where the second lands, and a fade out and in.
-        const size_t stretch = size_t(row.GapMs + 10) * kRate / 1000 + 2 * kFade;
-        EXPECT_LE((last - first) / 2, stretch) << "the delay's rendering took over at frame " << last / 2;
-        for (size_t i = 2; i < got.size(); ++i)
+        first /= 2;
+        last /= 2;
+        // Both changes, each with its fades, in the transfer that takes it: the stretch between
+        // is the gap, a transfer for where the second lands, and a fade out and in.
+        const size_t gap = size_t(row.GapMs) * kRate / 1000;
+        EXPECT_LE(last - first, gap + transfer + 2 * kFade)
+            << "the delay's rendering took over at frame " << last;
+
+        // In play near each frame: the virtualiser and the setting between up to the second
+        // switch, that setting and the delay from it on, both around where it lands. The bound
+        // is their largest step there, what a fade adds to it (its gain moves by 1/(kFade - 1)
+        // a sample, on two nodes where both fade at once), and a unit for each rounding.
+        for (size_t f = first; f < last; ++f)
         {
-            const int step = std::abs(int(got[i]) - int(got[i - 2]));
-            ASSERT_LE(step, bound) << "a jump at frame " << i / 2 << " channel " << i % 2
-                                   << ", the switch at " << first / 2 << " .. " << last / 2;
+            std::vector<SettingIndex> inPlay;
+            if (f < first + gap + transfer)
+                inPlay.insert(inPlay.end(), {VIRTUALISER, row.Between});
+            if (f + transfer >= first + gap)
+                inPlay.insert(inPlay.end(), {row.Between, DELAY});
+            int step = 0, peak = 0;
+            for (SettingIndex s : inPlay)
+            {
+                step = std::max(step, motion[s].Step[f]);
+                peak = std::max(peak, motion[s].Peak[f]);
+            }
+            const int bound = step + 2 * (peak / int(kFade - 1) + 1) + 2;
+            for (size_t c = 0; c < 2; ++c)
+            {
+                const int jump = std::abs(int(got[2 * f + c]) - int(got[2 * (f - 1) + c]));
+                ASSERT_LE(jump, bound) << "a jump at frame " << f << " channel " << c << ", the switch at "
+                                       << first << " .. " << last;
+            }
         }
     }
 }

@@ -519,6 +519,83 @@ TEST_F(VariantDEffects, APairedNodeThatIsOffHandsTheStreamToTheEffectThatIsOn)
     }
 }
 
+// Every change of what a paired node hands back, its own switch or its partner's, fades out over
+// 2 ms and in over the next 2 ms on every channel: channels above the front pair fall with it
+// when the node goes to a stereo result and rise with it when it goes back to the stream as it
+// came. Unpaired twins of the delay node, one on and one off, fed the same blocks, show what the
+// effect and the down-mix give at every sample.
+TEST_F(VariantDEffects, APairedNodeFadesEveryChannelItHandsBack)
+{
+    enum Source
+    {
+        INPUT,
+        WET,
+        DRY
+    };
+    struct Row
+    {
+        const char* What;
+        bool DelayBefore, VirtualizerBefore, DelayAfter, VirtualizerAfter;
+        Source From, To;
+    };
+    const Row rows[] = {
+        {"on beside the virtualiser", false, true, true, true, INPUT, WET},
+        {"off beside the virtualiser", true, true, false, true, WET, INPUT},
+        {"off, the virtualiser going on", false, false, false, true, DRY, INPUT},
+        {"off, the virtualiser going off", false, true, false, false, INPUT, DRY},
+        {"on, the virtualiser going off", true, false, false, true, WET, INPUT},
+    };
+    ULONG id = 110;
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.What);
+        CVariantDEffectControl139* delay = Delay(id++);
+        CVariantDEffectControl140* virtualizer = Virtualizer(id++);
+        CVariantDEffectControl139* wetTwin = Delay(id++);
+        CVariantDEffectControl139* dryTwin = Delay(id++);
+        CVariantDEffectControl::Pair(delay, virtualizer);
+        const WAVEFORMATEXTENSIBLE format = Format(6);
+        for (CEffectControlNode* node :
+             {static_cast<CEffectControlNode*>(delay), static_cast<CEffectControlNode*>(virtualizer),
+              static_cast<CEffectControlNode*>(wetTwin), static_cast<CEffectControlNode*>(dryTwin)})
+            ASSERT_EQ(node->Start(&format), STATUS_SUCCESS);
+        ASSERT_EQ(wetTwin->SetEnable(1), STATUS_SUCCESS);
+        ASSERT_EQ(delay->SetEnable(row.DelayBefore), STATUS_SUCCESS);
+        ASSERT_EQ(virtualizer->SetEnable(row.VirtualizerBefore), STATUS_SUCCESS);
+        for (ULONG block = 0; block < 5; block++)
+        {
+            if (block == 4)
+            {
+                ASSERT_EQ(delay->SetEnable(row.DelayAfter), STATUS_SUCCESS);
+                ASSERT_EQ(virtualizer->SetEnable(row.VirtualizerAfter), STATUS_SUCCESS);
+            }
+            Buffers in(6);
+            Fill(in, ULONG64(block) * VARIANT_D_WORK_FRAMES, VARIANT_D_WORK_FRAMES, 0.1);
+            Buffers out = in, wet = in, dry = in;
+            for (Buffers* b : {&out, &wet, &dry})
+                b->Reseat();
+            Run(delay, format, out, VARIANT_D_WORK_FRAMES);
+            Run(wetTwin, format, wet, VARIANT_D_WORK_FRAMES);
+            Run(dryTwin, format, dry, VARIANT_D_WORK_FRAMES);
+            if (block < 4)
+                continue;
+            const Buffers* sources[] = {&in, &wet, &dry};
+            for (ULONG c = 0; c < 6; c++)
+            {
+                const std::vector<float>& from = sources[row.From]->Data[c];
+                const std::vector<float>& to = sources[row.To]->Data[c];
+                for (ULONG i = 0; i < VARIANT_D_WORK_FRAMES; i++)
+                {
+                    const float fall = 1.0f - float(i) / float(kFade - 1);
+                    const float rise = float(i - kFade) / float(kFade - 1);
+                    const float expected = i < kFade ? fall * from[i] : i < 2 * kFade ? to[i] * rise : to[i];
+                    ASSERT_FLOAT_EQ(out.Data[c][i], expected) << "channel " << c << " sample " << i;
+                }
+            }
+        }
+    }
+}
+
 // A node goes with its unit's other children, in whatever order they are released; the one left
 // behind works on unpaired, mixing down for the partner that is gone.
 TEST_F(VariantDEffects, EitherPairedNodeMayGoFirst)
