@@ -84,6 +84,14 @@ VOID CHeadphoneFir::ClearState()
     RtlZeroMemory(m_Accumulator, sizeof(m_Accumulator));
     RtlZeroMemory(m_SumInput, sizeof(m_SumInput));
     RtlZeroMemory(m_DifferenceInput, sizeof(m_DifferenceInput));
+    // The crosstalk stage's delay, or its filters, hold the last samples rendered: kept, they
+    // would open the next stream. The filters are made anew only where they run.
+    RtlZeroMemory(m_LeftHistory, sizeof(m_LeftHistory));
+    RtlZeroMemory(m_RightHistory, sizeof(m_RightHistory));
+    if (m_nCtcLength == HEADPHONE_CTC_TAPS && (m_pSumState || m_pDifferenceState))
+    {
+        CreateCtcStates();
+    }
     m_nHeadPosition = 0;
     m_nTailPosition = 0;
 }
@@ -186,6 +194,16 @@ LONG CHeadphoneFir::SetCtcAngle(ULONG Degrees)
             RtlZeroMemory(m_RightHistory, sizeof(m_RightHistory));
         }
     }
+    CreateCtcStates();
+    RtlZeroMemory(m_SumInput, sizeof(m_SumInput));
+    RtlZeroMemory(m_DifferenceInput, sizeof(m_DifferenceInput));
+    return 1;
+}
+
+// Both crosstalk filters with silent delay lines. Without their memory the stage passes the
+// signal through its delay instead.
+VOID CHeadphoneFir::CreateCtcStates()
+{
     FreeCtcStates();
     if (SpFirCreate(&m_pSumState, m_SumTaps, HEADPHONE_CTC_TAPS, nullptr) < SpOk)
     {
@@ -195,9 +213,6 @@ LONG CHeadphoneFir::SetCtcAngle(ULONG Degrees)
     {
         m_pDifferenceState = nullptr;
     }
-    RtlZeroMemory(m_SumInput, sizeof(m_SumInput));
-    RtlZeroMemory(m_DifferenceInput, sizeof(m_DifferenceInput));
-    return 1;
 }
 
 // Each speaker's newest 1,024-sample frame (its previous block, then this one) into its ring

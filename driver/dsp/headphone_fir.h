@@ -40,6 +40,7 @@ public:
     LONG SetCtcAngle(ULONG Degrees);
     // One block: Length must be HEADPHONEFIR_N, two outputs, two, six or eight inputs.
     VOID Process(float* const* Output, LONG OutputCount, float* const* Input, LONG InputCount, LONG Length);
+    // Forgets everything rendered: the next block sounds as the first one ever. PASSIVE_LEVEL.
     VOID ClearState();
 
     LONG Room() const { return m_nRoom; }
@@ -56,6 +57,7 @@ private:
     VOID Accumulate(LONG InputCount);
     VOID ApplyCtc(float* Left, float* Right);
     VOID FreeCtcStates();
+    VOID CreateCtcStates();
     float* HeadSpectrum(LONG Response, LONG Part)
     {
         return m_HeadSpectra + (Response * HEADPHONE_HEAD_PARTS + Part) * HEADPHONE_SPECTRUM;

@@ -176,6 +176,7 @@ std::vector<int16_t> Reference(const std::vector<int16_t>& file, WORD kChannels,
     CVariantDEffectControl140* virtualiser = gd::Make<CVariantDEffectControl140>(21u);
     EXPECT_EQ(delay->Init(unit, 139, nullptr, &lock), STATUS_SUCCESS);
     EXPECT_EQ(virtualiser->Init(unit, 140, nullptr, &lock), STATUS_SUCCESS);
+    CVariantDEffectControl::Pair(delay, virtualiser); // as their feature unit pairs them
     EXPECT_EQ(delay->SetEnable(effect == "delay"), STATUS_SUCCESS);
     EXPECT_EQ(virtualiser->SetEnable(effect == "virtualiser"), STATUS_SUCCESS);
     const WAVEFORMATEXTENSIBLE format = gd::Pcm(kChannels, kEffectRate, 2, 16, kChannels == 8 ? 0x63F : 0x3F);
@@ -362,8 +363,8 @@ void PrintTo(const MixRow& Row, std::ostream* Out)
     *Out << RowName(Row) << " at " << Row.RateHz << " Hz";
 }
 
-// The widened profile, written once per test.
-std::string WidenedProfile()
+// The widened profile's text.
+std::string WidenedText()
 {
     std::string text = sim::BuiltinProfileText("uac1-variant-d5");
     // Setting bytes (channels, subframe, bits, rates) and the endpoint's wMaxPacketSize.
@@ -377,9 +378,24 @@ std::string WidenedProfile()
     };
     for (const auto& edit : edits)
         text = udt::Replace(text, edit.first, edit.second);
-    const std::string path = TempPath("widened-profile.txt");
+    return text;
+}
+
+std::string WriteProfile(const std::string& name, const std::string& text)
+{
+    const std::string path = TempPath(name + "-profile.txt");
     std::ofstream(path) << text;
     return path;
+}
+
+// The same device whose feature unit announces only the named effect's control, switched on in
+// the device: the unit then has that one effect node, which sees the stream as it comes.
+std::string OneEffectProfile(const std::string& text, const std::string& effect)
+{
+    const std::string selector = effect == "delay" ? "139" : "140";
+    return WriteProfile("only-" + effect, udt::Replace(text, "vendor-controls 2 139 140",
+                                                       "vendor-controls 2 " + selector + "\ncontrol 2 " +
+                                                           selector + " max=1 cur=1"));
 }
 
 // Each side of the front pair as the mix defines it: the weighted channels, added in this order
@@ -443,18 +459,28 @@ std::vector<int32_t> Spread(const MixRow& row, double level)
 class UacsimEffectMix : public testing::TestWithParam<MixRow>
 {
 protected:
-    std::string Device() { return GetParam().Widened ? WidenedProfile() : "uac1-variant-d5"; }
-    // Plays the samples with the given options; the device's pair as the runner saved it.
-    std::vector<int32_t> Play(const std::vector<int32_t>& samples, const std::string& name,
-                              const std::string& options, std::string* report)
+    std::string Text()
     {
+        return GetParam().Widened ? WidenedText() : sim::BuiltinProfileText("uac1-variant-d5");
+    }
+    std::string Device()
+    {
+        return GetParam().Widened ? WriteProfile("widened", WidenedText()) : "uac1-variant-d5";
+    }
+    // Plays the samples with the given options (on Device, else the row's profile); the
+    // device's pair as the runner saved it.
+    std::vector<int32_t> Play(const std::vector<int32_t>& samples, const std::string& name,
+                              const std::string& options, std::string* report, std::string device = "")
+    {
+        if (device.empty())
+            device = m_Device;
         const MixRow& row = GetParam();
         const std::string wav = TempPath(RowName(row) + "-" + name + ".wav");
         const std::string got = TempPath(RowName(row) + "-" + name + "-got.wav");
         WriteWav(wav, row.Channels, row.Bits, row.RateHz, samples);
         std::remove(got.c_str());
-        EXPECT_EQ(
-            RunUacsim("play " + wav + " --device " + m_Device + " " + options + " --out " + got, report), 0)
+        EXPECT_EQ(RunUacsim("play " + wav + " --device " + device + " " + options + " --out " + got, report),
+                  0)
             << *report;
         EXPECT_NE(report->find("removed cleanly"), std::string::npos) << *report;
         return ReadWav(got, 2, row.Bits);
@@ -492,43 +518,105 @@ TEST_P(UacsimEffectMix, BothEffectsOffGiveTheOneDownMixOfEveryChannel)
         }
 }
 
-// Two files whose one down-mix is the same, one with its sound in the low-frequency channel
-// (four channels: the surround pair, the left one in opposite phase), one with it in the front
-// pair: through either effect they must reach the device the same, bit for bit. A channel that
-// reached the pair a second way would tell them apart. The delay takes no four-channel input.
+// Two files whose one down-mix is the same, one with its sound in the front pair, the other with
+// it elsewhere. The low-frequency channel (four channels: the surround pair, the left one in
+// opposite phase) must reach the device as the front pair does through either effect, bit for
+// bit: a channel that reached the pair a second way would tell them apart. The virtualiser,
+// which places 5.1 and 7.1 itself, must render a left surround apart from the front left; it
+// cannot place four channels and gets their down-mix. The delay takes no four-channel input.
 class UacsimEffectTwins : public UacsimEffectMix
 {
 };
 
-TEST_P(UacsimEffectTwins, AnEffectOnRendersEachChannelThroughOneDownMix)
+struct TwinRow
+{
+    const char* Effect;
+    const char* Placement; // "low-frequency" or "left surround"
+    bool Same;
+};
+
+TEST_P(UacsimEffectTwins, EachChannelReachesTheEffectOnceAndTheVirtualiserPlacesIt)
 {
     const MixRow& row = GetParam();
+    const bool four = row.Channels == 4;
+    const TwinRow twins[] = {
+        {"delay", "low-frequency", true},
+        {"virtualiser", "low-frequency", true},
+        {"virtualiser", "left surround", four},
+    };
     std::mt19937 random(77);
     std::uniform_real_distribution<double> noise(-0.05, 0.05);
     const double full = std::ldexp(1.0, row.Bits - 1);
-    std::vector<int32_t> elsewhere, front;
+    std::vector<int32_t> tone;
     for (ULONG n = 0; n < row.RateHz / 4; ++n)
+        tone.push_back(int32_t(full * (0.3 * std::sin(2.0 * M_PI * 300.0 * n / row.RateHz) + noise(random))));
+    // The file with the tone on channel c at Gains[c] of every frame.
+    auto file = [&](std::vector<int> gains)
     {
-        const int32_t s =
-            int32_t(full * (0.3 * std::sin(2.0 * M_PI * 300.0 * n / row.RateHz) + noise(random)));
-        for (WORD c = 0; c < row.Channels; ++c)
-        {
-            front.push_back(c < 2 ? s : 0);
-            const bool four = row.Channels == 4;
-            elsewhere.push_back(four ? (c == 2 ? -s : c == 3 ? s : 0) : (c == 3 ? s : 0));
-        }
-    }
-    for (const std::string effect : {"delay", "virtualiser"})
+        gains.resize(row.Channels, 0);
+        std::vector<int32_t> samples;
+        for (int32_t s : tone)
+            for (int gain : gains)
+                samples.push_back(gain * s);
+        return samples;
+    };
+    for (const TwinRow& twin : twins)
     {
-        SCOPED_TRACE(effect);
+        SCOPED_TRACE(std::string(twin.Effect) + ", " + twin.Placement);
+        const bool lowFrequency = std::string(twin.Placement) == "low-frequency";
+        if (!lowFrequency && four)
+            continue;
+        const std::vector<int32_t> front = file(lowFrequency ? std::vector<int>{1, 1} : std::vector<int>{1});
+        const std::vector<int32_t> elsewhere =
+            file(lowFrequency ? (four ? std::vector<int>{0, 0, -1, 1} : std::vector<int>{0, 0, 0, 1})
+                              : std::vector<int>{0, 0, 0, 0, 1});
+        const std::string effect = twin.Effect;
+        const std::string tag = effect + "-" + (lowFrequency ? "lfe" : "surround");
         std::string report;
         const std::vector<int32_t> fromElsewhere =
-            Play(elsewhere, "elsewhere-" + effect, "--effect " + effect, &report);
-        const std::vector<int32_t> fromFront = Play(front, "front-" + effect, "--effect " + effect, &report);
+            Play(elsewhere, "elsewhere-" + tag, "--effect " + effect, &report);
+        const std::vector<int32_t> fromFront = Play(front, "front-" + tag, "--effect " + effect, &report);
         ASSERT_FALSE(fromFront.empty()) << report;
-        EXPECT_TRUE(fromElsewhere == fromFront) << "a channel reaches the front pair twice";
-        const bool silent = std::all_of(fromFront.begin(), fromFront.end(), [](int32_t v) { return v == 0; });
-        EXPECT_EQ(silent, effect == "delay" && row.Channels == 4) << report;
+        EXPECT_EQ(fromElsewhere == fromFront, twin.Same)
+            << (twin.Same ? "a channel reaches the front pair twice"
+                          : "the virtualiser saw only the down-mix");
+        auto silent = [](const std::vector<int32_t>& v)
+        { return std::all_of(v.begin(), v.end(), [](int32_t x) { return x == 0; }); };
+        EXPECT_EQ(silent(fromFront), effect == "delay" && four) << report;
+        EXPECT_EQ(silent(fromElsewhere), silent(fromFront)) << report;
+    }
+}
+
+// With one effect on, its node renders the stream as it came: the device gets what the same
+// device makes of the file when its unit announces that effect's control alone (no node of the
+// other effect anywhere), to the bit from the stream's first packet on. The delay leaves a
+// stereo file silent in both.
+class UacsimEffectAlone : public UacsimEffectMix
+{
+};
+
+TEST_P(UacsimEffectAlone, OneEffectOnGivesWhatThatEffectAloneMakesOfTheFile)
+{
+    const MixRow& row = GetParam();
+    const std::vector<int32_t> samples = Spread(row, 0.18);
+    for (const std::string effect : {"virtualiser", "delay"})
+    {
+        SCOPED_TRACE(effect);
+        std::string report, aloneReport;
+        const std::vector<int32_t> paired = Play(samples, "paired-" + effect, "--effect " + effect, &report);
+        const std::vector<int32_t> alone =
+            Play(samples, "alone-" + effect, "", &aloneReport, OneEffectProfile(Text(), effect));
+        EXPECT_NE(aloneReport.find(effect + " on"), std::string::npos) << aloneReport;
+        EXPECT_EQ(aloneReport.find(effect == "delay" ? "virtualiser" : "delay "), std::string::npos)
+            << aloneReport;
+        ASSERT_GE(paired.size(), size_t(row.RateHz / 4) * 2) << report;
+        ASSERT_EQ(paired.size(), alone.size()) << report << aloneReport;
+        size_t first = 0;
+        while (first < paired.size() && paired[first] == alone[first])
+            ++first;
+        EXPECT_EQ(first, paired.size()) << "first difference at stereo frame " << first / 2;
+        const bool silent = std::all_of(paired.begin(), paired.end(), [](int32_t v) { return v == 0; });
+        EXPECT_EQ(silent, effect == "delay" && row.Channels == 2) << report;
     }
 }
 
@@ -541,5 +629,11 @@ const MixRow kStereoRows[] = {{2, 16, 48000, false}, {2, 24, 48000, false}};
 INSTANTIATE_TEST_SUITE_P(Surround, UacsimEffectMix, testing::ValuesIn(kSurroundRows));
 INSTANTIATE_TEST_SUITE_P(Stereo, UacsimEffectMix, testing::ValuesIn(kStereoRows));
 INSTANTIATE_TEST_SUITE_P(Surround, UacsimEffectTwins, testing::ValuesIn(kSurroundRows));
+// Every layout either effect renders whole, at 16 and 24 bits.
+const MixRow kWholeRows[] = {
+    {2, 16, 48000, false}, {2, 24, 48000, false}, {6, 16, 48000, false},
+    {6, 24, 48000, false}, {8, 16, 48000, false}, {8, 24, 32000, true},
+};
+INSTANTIATE_TEST_SUITE_P(Rendered, UacsimEffectAlone, testing::ValuesIn(kWholeRows));
 
 } // namespace

@@ -556,9 +556,10 @@ int Player::Report(const PinRunner& Runner, const sim::AudioPinStats& Stats)
 }
 
 // Through an effect the device gets the effect's rendering, which has no reference here: sound
-// must arrive once the file has any, and silence where the effect makes none. With the delay on,
-// the virtualiser's node after it passes the delay's stereo rendering on as it is; with the
-// virtualiser on, it renders the delay node's one down-mix of the file.
+// must arrive once the file has any, and silence where the effect makes none. The node of the
+// effect that is off hands the stream on as it came, so the effect that is on renders the file's
+// own channels (a four-channel file, which the virtualiser cannot place, as the other node's
+// down-mix).
 int Player::ReportEffects(const sim::StreamFormat& Format, uint32_t PerSecond)
 {
     const bool fileSilent = std::none_of(m_FirstSound.begin(), m_FirstSound.end(),

@@ -4,7 +4,9 @@
 // switches between the two paths with a 2 ms fade out and in whenever its enable byte changes.
 // Both are processing nodes of the render stream: they leave the stereo result in the first two
 // channels, which are all the variant-D stream sends to the device, and silence in the others, so
-// the node that follows sees each input channel only once, in the front pair.
+// the node that follows sees each input channel only once, in the front pair. The two nodes of
+// one unit are paired: a node that is off while the other is on hands the stream on as it came,
+// so the effect that is on renders every channel of it, whichever of the two comes first.
 #pragma once
 
 #include "driver/topology/nodes/effect_control_node.h"
@@ -58,11 +60,18 @@ public:
 
     // IDspNode. Process: DISPATCH_LEVEL in the stream's submit path (or below it in tests);
     // works in place on the stream's per-channel float buffers, hands back the stereo result
-    // in channels 0 and 1 with silence above them, and always succeeds. Stop is the
-    // flush of a stopped stream: the effect's memory and both limiters start silent again.
+    // in channels 0 and 1 with silence above them (or, while off with its partner on, every
+    // channel as it came), and always succeeds. Stop is the flush of a stopped stream: the
+    // effect's memory and both limiters start silent again.
     STDMETHODIMP_(NTSTATUS) Reset() override;
     STDMETHODIMP_(NTSTATUS) Process(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames) override;
     STDMETHODIMP_(NTSTATUS) Stop() override;
+
+    // Pairs the two effect nodes of one feature unit. No reference is taken either way: the
+    // two are children of one unit and go with it, a reference each way would keep both alive
+    // for ever, and whichever goes first unpairs the other in its destructor. PASSIVE_LEVEL,
+    // before the stream runs.
+    static VOID Pair(CVariantDEffectControl* First, CVariantDEffectControl* Second);
 
 protected:
     // The work sets and both limiters, limiter A with the effect path's boost. FALSE when pool
@@ -75,6 +84,9 @@ protected:
     // The wet set as the effect path wants it, once filled from the input. Under the spin lock.
     virtual VOID PrepareInput(float* const* Input, ULONG Channels, ULONG Frames) {}
     virtual VOID FlushEffect() {}
+    // TRUE when the effect path takes every one of Channels channels into its rendering; the
+    // partner of a node that does not hands it a down-mix rather than lose the rest.
+    virtual BOOLEAN RendersEveryChannel(ULONG Channels) const = 0;
 
     float** m_ppDry; // VARIANT_D_WORK_CHANNELS buffers of VARIANT_D_WORK_FRAMES floats
     float** m_ppWet;
@@ -83,10 +95,36 @@ protected:
     PVOID m_pEffect;               // the derived node's effect object, null when none was made
 
 private:
-    BOOLEAN CanProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames);
-    float* const* ChooseOutput(ULONG Channels, BOOLEAN Changed);
-    VOID Fade(float* const* Output, ULONG Frames, ULONG RateHz, LONG State);
-    VOID HandBack(float* const* Input, float* const* Output, ULONG Channels, ULONG Frames);
+    // What the node hands back for a block: the down-mix, the effect's rendering, or the stream
+    // as it came.
+    enum HandBackSource
+    {
+        HAND_BACK_DRY,
+        HAND_BACK_WET,
+        HAND_BACK_INPUT,
+    };
+    // What the node knew of its partner at the end of the last block it processed.
+    enum PartnerState
+    {
+        PARTNER_UNSEEN, // no block yet since the stream started
+        PARTNER_OFF,
+        PARTNER_ON,
+    };
+
+    BOOLEAN IsComplete() const;
+    BOOLEAN CanProcess(PCWAVEFORMATEXTENSIBLE Format, PVOID Data, ULONG Frames) const;
+    // TRUE when the partner can render all Channels channels of the stream and its enable byte
+    // is set. Under the node's spin lock, which the partner's destructor takes to unpair.
+    BOOLEAN IsPartnerOn(ULONG Channels) const;
+    HandBackSource ChooseOutput(ULONG Channels, BOOLEAN Changed) const;
+    const float* SourceChannel(HandBackSource Source, float* const* Input, ULONG Channel) const;
+    VOID HandBack(float* const* Input, HandBackSource Source, ULONG Channels, ULONG Frames);
+    VOID FadeBack(float* const* Input, HandBackSource From, HandBackSource To, ULONG Channels, ULONG Frames,
+                  ULONG RateHz);
+    VOID HandBackBlock(float* const* Input, ULONG Channels, ULONG Frames, ULONG RateHz, BOOLEAN Changed);
+
+    CVariantDEffectControl* m_pPartner; // the unit's other effect node, null when it has none
+    LONG m_lPartnerState;               // PartnerState, under the spin lock
 };
 
 class CVariantDEffectControl139 : public CVariantDEffectControl
@@ -111,6 +149,7 @@ protected:
     VOID RunEffect(ULONG Channels, ULONG Frames) override;
     VOID PrepareInput(float* const* Input, ULONG Channels, ULONG Frames) override;
     VOID FlushEffect() override;
+    BOOLEAN RendersEveryChannel(ULONG Channels) const override;
 };
 
 class CVariantDEffectControl140 : public CVariantDEffectControl
@@ -137,6 +176,7 @@ public:
 
 protected:
     VOID RunEffect(ULONG Channels, ULONG Frames) override;
+    BOOLEAN RendersEveryChannel(ULONG Channels) const override;
 
 private:
     VOID LoadSavedParameters();

@@ -136,6 +136,12 @@ VOID CVariantDEffectControl139::RunEffect(ULONG Channels, ULONG Frames)
     Effect()->Process(m_ppWet, m_ppWet, Frames);
 }
 
+// The room network is fed from the 5.1 and 7.1 layouts; it is silent for any other.
+BOOLEAN CVariantDEffectControl139::RendersEveryChannel(ULONG Channels) const
+{
+    return Channels == 6 || Channels == 8;
+}
+
 VOID CVariantDEffectControl139::FlushEffect()
 {
     Effect()->Clear();
@@ -319,6 +325,13 @@ STDMETHODIMP_(NTSTATUS) CVariantDEffectControl140::Start(PCWAVEFORMATEXTENSIBLE 
 VOID CVariantDEffectControl140::RunEffect(ULONG Channels, ULONG Frames)
 {
     Virtualizer()->Process(m_ppWet, LONG(Frames));
+}
+
+// The virtualiser places stereo, 5.1 and 7.1 (or mixes them down, at a rate its engine does
+// not take); of any other layout it keeps the front pair alone.
+BOOLEAN CVariantDEffectControl140::RendersEveryChannel(ULONG Channels) const
+{
+    return Channels == 2 || Channels == 6 || Channels == 8;
 }
 
 STDMETHODIMP_(NTSTATUS) CVariantDEffectControl140::GetParameters(ULONG First, ULONG Count, PULONG Values)

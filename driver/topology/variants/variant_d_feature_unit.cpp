@@ -39,6 +39,32 @@ constexpr ULONG CONTROL_COUNT = sizeof(kControls) / sizeof(kControls[0]);
 
 const FeatureBuilderNames kBuilderNames = {"CVariantDFeatureUnit", "driver"};
 
+// The effect nodes among the unit's children are the rows above; a unit with both pairs them,
+// so that the one that is off hands the stream on to the one that is on.
+VOID PairEffectNodes(CUsbEntityNode* Unit)
+{
+    CVariantDEffectControl* effects[CONTROL_COUNT] = {};
+    ULONG found = 0;
+    ULONG children = 0;
+    if (!NT_SUCCESS(Unit->GetChildCount(&children)))
+    {
+        return;
+    }
+    for (ULONG i = 0; i < children; i++)
+    {
+        ITopologyNode* pChild = nullptr;
+        if (NT_SUCCESS(Unit->GetChildAt(i, &pChild)) && pChild->GetKind() == NODE_KIND_EFFECT &&
+            found < CONTROL_COUNT)
+        {
+            effects[found++] = static_cast<CVariantDEffectControl*>(pChild);
+        }
+    }
+    if (found == 2)
+    {
+        CVariantDEffectControl::Pair(effects[0], effects[1]);
+    }
+}
+
 } // namespace
 
 STDMETHODIMP_(NTSTATUS) CVariantDFeatureUnit::BuildFeatureControls(IAdapterCommon* AdapterCommon)
@@ -53,7 +79,12 @@ STDMETHODIMP_(NTSTATUS) CVariantDFeatureUnit::BuildFeatureControls(IAdapterCommo
     {
         return status;
     }
-    return BuildFeatureControlNodes(static_cast<CUac1FeatureUnit*>(this),
-                                    &CUac1FeatureUnit::IsFeatureControlPresent, kControls, CONTROL_COUNT,
-                                    VARIANT_D_EFFECT_POOL_TAG, AdapterCommon, GetDeviceLock(), kBuilderNames);
+    status = BuildFeatureControlNodes(
+        static_cast<CUac1FeatureUnit*>(this), &CUac1FeatureUnit::IsFeatureControlPresent, kControls,
+        CONTROL_COUNT, VARIANT_D_EFFECT_POOL_TAG, AdapterCommon, GetDeviceLock(), kBuilderNames);
+    if (NT_SUCCESS(status))
+    {
+        PairEffectNodes(this);
+    }
+    return status;
 }

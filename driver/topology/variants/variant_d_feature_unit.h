@@ -14,5 +14,6 @@ public:
     // Mute first (a unit without one is refused with STATUS_NOT_SUPPORTED), then each
     // announced level and switch control, then the two effect controls; every node is numbered
     // from the device's node count and joins the device's node list and the unit's children.
+    // A unit with both effect controls pairs their nodes.
     STDMETHODIMP_(NTSTATUS) BuildFeatureControls(IAdapterCommon* AdapterCommon) override;
 };

@@ -342,6 +342,50 @@ TEST(HeadphoneVirtualizer, DownMixesWhenOffOrGivenAStreamItCannotRender)
     }
 }
 
+// A stream that starts again (SetFormat) sounds as on a virtualiser that never played: nothing
+// of the last stream, not even the crosstalk stage's delay, opens the next, with the stage
+// passing (headphone mode) or filtering.
+TEST(HeadphoneVirtualizer, ANewStreamStartsFromSilence)
+{
+    for (const ULONG mode : {0u, 1u})
+    {
+        SCOPED_TRACE(mode);
+        const WAVEFORMATEX format = {WAVE_FORMAT_IEEE_FLOAT, 6, 48000, 0, 0, 32, 0};
+        auto played = Make<CHeadphoneVirtualizer>();
+        auto fresh = Make<CHeadphoneVirtualizer>();
+        std::mt19937 rng(5);
+        std::uniform_real_distribution<float> dist(-0.5f, 0.5f);
+        // Frames of six channels of noise through V in pieces of 240.
+        auto play = [&](CHeadphoneVirtualizer& v, int frames)
+        {
+            std::vector<std::vector<float>> b(6, std::vector<float>(frames));
+            for (auto& channel : b)
+                for (float& x : channel)
+                    x = dist(rng);
+            for (int at = 0; at < frames; at += 240)
+            {
+                float* p[6];
+                for (int ch = 0; ch < 6; ch++)
+                    p[ch] = b[ch].data() + at;
+                v.Process(p, std::min(240, frames - at));
+            }
+            return std::vector<float>(b[0].begin(), b[0].end());
+        };
+        for (CHeadphoneVirtualizer* v : {played.get(), fresh.get()})
+        {
+            v->SetMode(mode);
+            v->SetEnable(1);
+            ASSERT_EQ(v->SetFormat(&format), 1);
+        }
+        play(*played, 4800);
+        ASSERT_EQ(played->SetFormat(&format), 1);
+        const std::mt19937 start = rng;
+        const std::vector<float> again = play(*played, 2400);
+        rng = start;
+        EXPECT_EQ(again, play(*fresh, 2400));
+    }
+}
+
 TEST(HeadphoneVirtualizer, WithoutItsEngineItStoresSettingsAndMixesDown)
 {
     plat::FailNthAllocation(2); // the front object's block is the first, its engine the second

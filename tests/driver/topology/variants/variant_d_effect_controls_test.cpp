@@ -15,6 +15,7 @@
 #include "driver/dsp/tapped_delay_effect.h"
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -41,6 +42,12 @@ struct Buffers
         : Data(channels, std::vector<float>(frames)), Pointers(channels)
     {
         for (ULONG c = 0; c < channels; c++)
+            Pointers[c] = Data[c].data();
+    }
+    // A copy's pointers still name the original's samples: point them at its own.
+    void Reseat()
+    {
+        for (size_t c = 0; c < Data.size(); c++)
             Pointers[c] = Data[c].data();
     }
     std::vector<std::vector<float>> Data;
@@ -440,6 +447,216 @@ TEST_F(VariantDEffects, SwitchingFadesOutThenInWithinOneBlock)
         block(512, out, off, on);
         EXPECT_EQ(out[0], on[0]);
         EXPECT_EQ(out[1], on[1]);
+    }
+}
+
+// The two nodes of a unit, paired, against an unpaired twin of each fed what it is fed: each
+// gives what its twin gives, except the node that is off while the other is on and places every
+// channel of the stream, which hands the stream on as it came. The virtualiser places stereo,
+// 5.1 and 7.1, the delay 5.1 and 7.1; for any other layout the node that is off mixes down. With
+// both on, the block that switches them on fades each from what it would pass on, not from the
+// down-mix its twin knows, so that block is left out.
+TEST_F(VariantDEffects, APairedNodeThatIsOffHandsTheStreamToTheEffectThatIsOn)
+{
+    struct Row
+    {
+        bool DelayOn, VirtualizerOn;
+        WORD Channels;
+        bool DelayPasses, VirtualizerPasses;
+    };
+    const Row rows[] = {
+        {false, true, 2, true, false},   {false, true, 4, false, false}, {false, true, 6, true, false},
+        {false, true, 8, true, false},   {true, false, 2, false, false}, {true, false, 4, false, false},
+        {true, false, 6, false, true},   {true, false, 8, false, true},  {false, false, 6, false, false},
+        {false, false, 2, false, false}, {true, true, 6, false, false},  {true, true, 8, false, false},
+    };
+    ULONG id = 100;
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(::testing::Message() << row.Channels << " ch, delay " << row.DelayOn << ", virtualiser "
+                                          << row.VirtualizerOn);
+        CVariantDEffectControl139* delay = Delay(id++);
+        CVariantDEffectControl140* virtualizer = Virtualizer(id++);
+        CVariantDEffectControl139* delayTwin = Delay(id++);
+        CVariantDEffectControl140* virtualizerTwin = Virtualizer(id++);
+        CVariantDEffectControl::Pair(delay, virtualizer);
+        const WAVEFORMATEXTENSIBLE format = Format(row.Channels);
+        for (CVariantDEffectControl* node :
+             {static_cast<CVariantDEffectControl*>(delay), static_cast<CVariantDEffectControl*>(virtualizer),
+              static_cast<CVariantDEffectControl*>(delayTwin),
+              static_cast<CVariantDEffectControl*>(virtualizerTwin)})
+            ASSERT_EQ(node->Start(&format), STATUS_SUCCESS);
+        for (auto* node : {delay, delayTwin})
+            ASSERT_EQ(node->SetEnable(row.DelayOn), STATUS_SUCCESS);
+        for (auto* node : {virtualizer, virtualizerTwin})
+            ASSERT_EQ(node->SetEnable(row.VirtualizerOn), STATUS_SUCCESS);
+        bool heard = false;
+        for (ULONG block = 0; block < 6; block++)
+        {
+            Buffers in(row.Channels);
+            Fill(in, ULONG64(block) * VARIANT_D_WORK_FRAMES, VARIANT_D_WORK_FRAMES, 0.1);
+            Buffers afterDelay = in, twin = in;
+            afterDelay.Reseat();
+            twin.Reseat();
+            Run(delay, format, afterDelay, VARIANT_D_WORK_FRAMES);
+            Run(delayTwin, format, twin, VARIANT_D_WORK_FRAMES);
+            const bool steady = block > 0 || !(row.DelayOn && row.VirtualizerOn);
+            if (steady)
+                ASSERT_EQ(afterDelay.Data, row.DelayPasses ? in.Data : twin.Data)
+                    << "the delay node, block " << block;
+            Buffers out = afterDelay, outTwin = afterDelay;
+            out.Reseat();
+            outTwin.Reseat();
+            Run(virtualizer, format, out, VARIANT_D_WORK_FRAMES);
+            Run(virtualizerTwin, format, outTwin, VARIANT_D_WORK_FRAMES);
+            if (steady)
+                ASSERT_EQ(out.Data, row.VirtualizerPasses ? afterDelay.Data : outTwin.Data)
+                    << "the virtualiser node, block " << block;
+            heard =
+                heard || std::any_of(out.Data[0].begin(), out.Data[0].end(), [](float v) { return v != 0; });
+        }
+        EXPECT_TRUE(heard || (row.DelayOn && row.Channels < 6)) << "the chain gave only silence";
+    }
+}
+
+// Every change of what a paired node hands back, its own switch or its partner's, fades out over
+// 2 ms and in over the next 2 ms on every channel: channels above the front pair fall with it
+// when the node goes to a stereo result and rise with it when it goes back to the stream as it
+// came. Unpaired twins of the delay node, one on and one off, fed the same blocks, show what the
+// effect and the down-mix give at every sample.
+TEST_F(VariantDEffects, APairedNodeFadesEveryChannelItHandsBack)
+{
+    enum Source
+    {
+        INPUT,
+        WET,
+        DRY
+    };
+    struct Row
+    {
+        const char* What;
+        bool DelayBefore, VirtualizerBefore, DelayAfter, VirtualizerAfter;
+        Source From, To;
+    };
+    const Row rows[] = {
+        {"on beside the virtualiser", false, true, true, true, INPUT, WET},
+        {"off beside the virtualiser", true, true, false, true, WET, INPUT},
+        {"off, the virtualiser going on", false, false, false, true, DRY, INPUT},
+        {"off, the virtualiser going off", false, true, false, false, INPUT, DRY},
+        {"on, the virtualiser going off", true, false, false, true, WET, INPUT},
+    };
+    ULONG id = 110;
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.What);
+        CVariantDEffectControl139* delay = Delay(id++);
+        CVariantDEffectControl140* virtualizer = Virtualizer(id++);
+        CVariantDEffectControl139* wetTwin = Delay(id++);
+        CVariantDEffectControl139* dryTwin = Delay(id++);
+        CVariantDEffectControl::Pair(delay, virtualizer);
+        const WAVEFORMATEXTENSIBLE format = Format(6);
+        for (CEffectControlNode* node :
+             {static_cast<CEffectControlNode*>(delay), static_cast<CEffectControlNode*>(virtualizer),
+              static_cast<CEffectControlNode*>(wetTwin), static_cast<CEffectControlNode*>(dryTwin)})
+            ASSERT_EQ(node->Start(&format), STATUS_SUCCESS);
+        ASSERT_EQ(wetTwin->SetEnable(1), STATUS_SUCCESS);
+        ASSERT_EQ(delay->SetEnable(row.DelayBefore), STATUS_SUCCESS);
+        ASSERT_EQ(virtualizer->SetEnable(row.VirtualizerBefore), STATUS_SUCCESS);
+        for (ULONG block = 0; block < 5; block++)
+        {
+            if (block == 4)
+            {
+                ASSERT_EQ(delay->SetEnable(row.DelayAfter), STATUS_SUCCESS);
+                ASSERT_EQ(virtualizer->SetEnable(row.VirtualizerAfter), STATUS_SUCCESS);
+            }
+            Buffers in(6);
+            Fill(in, ULONG64(block) * VARIANT_D_WORK_FRAMES, VARIANT_D_WORK_FRAMES, 0.1);
+            Buffers out = in, wet = in, dry = in;
+            for (Buffers* b : {&out, &wet, &dry})
+                b->Reseat();
+            Run(delay, format, out, VARIANT_D_WORK_FRAMES);
+            Run(wetTwin, format, wet, VARIANT_D_WORK_FRAMES);
+            Run(dryTwin, format, dry, VARIANT_D_WORK_FRAMES);
+            if (block < 4)
+                continue;
+            const Buffers* sources[] = {&in, &wet, &dry};
+            for (ULONG c = 0; c < 6; c++)
+            {
+                const std::vector<float>& from = sources[row.From]->Data[c];
+                const std::vector<float>& to = sources[row.To]->Data[c];
+                for (ULONG i = 0; i < VARIANT_D_WORK_FRAMES; i++)
+                {
+                    const float fall = 1.0f - float(i) / float(kFade - 1);
+                    const float rise = float(i - kFade) / float(kFade - 1);
+                    const float expected = i < kFade ? fall * from[i] : i < 2 * kFade ? to[i] * rise : to[i];
+                    ASSERT_FLOAT_EQ(out.Data[c][i], expected) << "channel " << c << " sample " << i;
+                }
+            }
+        }
+    }
+}
+
+// A node goes with its unit's other children, in whatever order they are released; the one left
+// behind works on unpaired, mixing down for the partner that is gone.
+TEST_F(VariantDEffects, EitherPairedNodeMayGoFirst)
+{
+    for (bool delayFirst : {true, false})
+    {
+        SCOPED_TRACE(delayFirst ? "delay node released first" : "virtualiser node released first");
+        CVariantDEffectControl139* delay = Make<CVariantDEffectControl139>(130u);
+        CVariantDEffectControl140* virtualizer = Make<CVariantDEffectControl140>(131u);
+        ASSERT_EQ(delay->Init(m_Entity, 139, Fdo(), &m_Lock), STATUS_SUCCESS);
+        ASSERT_EQ(virtualizer->Init(m_Entity, 140, Fdo(), &m_Lock), STATUS_SUCCESS);
+        CVariantDEffectControl::Pair(delay, virtualizer);
+        CVariantDEffectControl* gone = delayFirst ? static_cast<CVariantDEffectControl*>(delay) : virtualizer;
+        CVariantDEffectControl* left = delayFirst ? static_cast<CVariantDEffectControl*>(virtualizer) : delay;
+        CVariantDEffectControl* twin = delayFirst ? static_cast<CVariantDEffectControl*>(Virtualizer(132))
+                                                  : static_cast<CVariantDEffectControl*>(Delay(132));
+        ASSERT_EQ(gone->SetEnable(1), STATUS_SUCCESS);
+        Drop(gone);
+        const WAVEFORMATEXTENSIBLE format = Format(6);
+        ASSERT_EQ(left->Start(&format), STATUS_SUCCESS);
+        ASSERT_EQ(twin->Start(&format), STATUS_SUCCESS);
+        Buffers b(6), t(6);
+        Fill(b, 0, VARIANT_D_WORK_FRAMES, 0.1);
+        Fill(t, 0, VARIANT_D_WORK_FRAMES, 0.1);
+        Run(left, format, b, VARIANT_D_WORK_FRAMES);
+        Run(twin, format, t, VARIANT_D_WORK_FRAMES);
+        EXPECT_EQ(b.Data, t.Data);
+        Drop(left);
+    }
+}
+
+// The flags also rise when the byte is read back from the device, as after the device reports
+// the switch just made: with the byte as it was, the stream goes on as on a node never read
+// back, with no fade out and in.
+TEST_F(VariantDEffects, ReadingBackTheSameByteStartsNoFade)
+{
+    for (UCHAR on : {UCHAR(1), UCHAR(0)})
+    {
+        SCOPED_TRACE(on ? "on" : "off");
+        CVariantDEffectControl140* node = Virtualizer(140 + on * 2);
+        CVariantDEffectControl140* twin = Virtualizer(141 + on * 2);
+        const WAVEFORMATEXTENSIBLE format = Format(6);
+        for (auto* n : {node, twin})
+        {
+            ASSERT_EQ(n->Start(&format), STATUS_SUCCESS);
+            ASSERT_EQ(n->SetEnable(on), STATUS_SUCCESS);
+        }
+        for (ULONG block = 0; block < 4; block++)
+        {
+            if (block == 2)
+            {
+                ASSERT_EQ(node->SaveValues(), STATUS_SUCCESS);
+                ASSERT_EQ(node->SetEnable(on), STATUS_SUCCESS);
+            }
+            Buffers b(6), t(6);
+            Fill(b, ULONG64(block) * VARIANT_D_WORK_FRAMES, VARIANT_D_WORK_FRAMES, 0.1);
+            Fill(t, ULONG64(block) * VARIANT_D_WORK_FRAMES, VARIANT_D_WORK_FRAMES, 0.1);
+            Run(node, format, b, VARIANT_D_WORK_FRAMES);
+            Run(twin, format, t, VARIANT_D_WORK_FRAMES);
+            ASSERT_EQ(b.Data, t.Data) << "block " << block;
+        }
     }
 }
 
