@@ -502,16 +502,20 @@ TEST_F(VariantDEffects, APairedNodeThatIsOffHandsTheStreamToTheEffectThatIsOn)
             Run(delayTwin, format, twin, VARIANT_D_WORK_FRAMES);
             const bool steady = block > 0 || !(row.DelayOn && row.VirtualizerOn);
             if (steady)
+            {
                 ASSERT_EQ(afterDelay.Data, row.DelayPasses ? in.Data : twin.Data)
                     << "the delay node, block " << block;
+            }
             Buffers out = afterDelay, outTwin = afterDelay;
             out.Reseat();
             outTwin.Reseat();
             Run(virtualizer, format, out, VARIANT_D_WORK_FRAMES);
             Run(virtualizerTwin, format, outTwin, VARIANT_D_WORK_FRAMES);
             if (steady)
+            {
                 ASSERT_EQ(out.Data, row.VirtualizerPasses ? afterDelay.Data : outTwin.Data)
                     << "the virtualiser node, block " << block;
+            }
             heard =
                 heard || std::any_of(out.Data[0].begin(), out.Data[0].end(), [](float v) { return v != 0; });
         }
