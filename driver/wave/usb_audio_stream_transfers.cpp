@@ -164,9 +164,13 @@ VOID CUsbAudioStream::DeleteTransferChain()
     }
 }
 
+// The slot is sized by the setting's own data endpoint, the one the fit of the formats was
+// judged by: not the first endpoint descriptor found after the interface, which may be the
+// feedback endpoint or belong to the next setting.
 ULONG CUsbAudioStream::GetMaxFramesPerPacket(UCHAR AlternateSetting, PCWAVEFORMATEXTENSIBLE Format)
 {
-    const ULONG blockAlign = Format->Format.nBlockAlign ? Format->Format.nBlockAlign : 1;
+    PAGED_CODE();
+    const ULONG frameBytes = WireFrameBytes(Format) ? WireFrameBytes(Format) : 1;
     const ULONG fallback =
         Format->Format.nSamplesPerSec / (m_nPacketsPerFrame * MS_PER_SECOND) + FALLBACK_EXTRA_FRAMES;
     IUsbDevice* pUsbDevice = QueryUsbDevice();
@@ -174,17 +178,10 @@ ULONG CUsbAudioStream::GetMaxFramesPerPacket(UCHAR AlternateSetting, PCWAVEFORMA
     {
         return fallback;
     }
-    ULONG frames = fallback;
-    PUSB_CONFIGURATION_DESCRIPTOR pConfig = pUsbDevice->GetConfigurationDescriptor();
-    PUSB_INTERFACE_DESCRIPTOR pInterface = ParseSetting(pConfig, AlternateSetting);
-    auto pEndpoint = pInterface
-                         ? reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(USBD_ParseDescriptors(
-                               pConfig, pConfig->wTotalLength, pInterface, USB_ENDPOINT_DESCRIPTOR_TYPE))
-                         : nullptr;
-    if (pEndpoint)
-    {
-        frames = UsbMaxPacketBytes(pEndpoint->wMaxPacketSize) / blockAlign;
-    }
+    SettingEndpoints endpoints;
+    const ULONG frames = FindSettingEndpoints(pUsbDevice, AlternateSetting, &endpoints) && endpoints.Data
+                             ? UsbMaxPacketBytes(endpoints.Data->wMaxPacketSize) / frameBytes
+                             : fallback;
     pUsbDevice->Release();
     return frames;
 }
